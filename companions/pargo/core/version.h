@@ -1,0 +1,4 @@
+#pragma once
+namespace version {
+inline constexpr const char* pargo = "0.6.0";
+}

@@ -1,0 +1,1 @@
+# The Python part of pargo's face, run once when the module is imported.
