@@ -1,0 +1,194 @@
+// I64's type and operations (see i64.h).
+#include "host/i64.h"
+
+#include "host/module.h"
+#include "runtime/helpers/bridge.h"
+
+namespace host {
+
+PyTypeObject* i64Type = nullptr;
+
+namespace {
+
+// A new reference to the operand as the interpreter's operations should see it: an exact
+// I64 as a plain int of the same value (so the operation cannot come back here), anything
+// else as it is.
+PyObject* plain(PyObject* operand) {
+    if (Py_TYPE(operand) == i64Type) return PyNumber_Long(operand);
+    Py_INCREF(operand);
+    return operand;
+}
+
+template <PyObject* (*op)(PyObject*, PyObject*)>
+PyObject* binary(PyObject* a, PyObject* b) {
+    PyObject* x = plain(a);
+    if (!x) return nullptr;
+    PyObject* y = plain(b);
+    if (!y) {
+        Py_DECREF(x);
+        return nullptr;
+    }
+    PyObject* result = op(x, y);
+    Py_DECREF(x);
+    Py_DECREF(y);
+    return bridge::checkedIntResult(result);
+}
+
+template <PyObject* (*op)(PyObject*)>
+PyObject* unary(PyObject* a) {
+    PyObject* x = plain(a);
+    if (!x) return nullptr;
+    PyObject* result = op(x);
+    Py_DECREF(x);
+    return bridge::checkedIntResult(result);
+}
+
+// The modulus is passed on unchanged: the interpreter's pow takes any int there.
+PyObject* power(PyObject* a, PyObject* b, PyObject* modulus) {
+    PyObject* x = plain(a);
+    if (!x) return nullptr;
+    PyObject* y = plain(b);
+    if (!y) {
+        Py_DECREF(x);
+        return nullptr;
+    }
+    PyObject* result = PyNumber_Power(x, y, modulus);
+    Py_DECREF(x);
+    Py_DECREF(y);
+    return bridge::checkedIntResult(result);
+}
+
+// divmod checks the quotient and the remainder each; a result that is no pair (a float
+// operand's NotImplemented, say) is returned as it is.
+PyObject* divmod(PyObject* a, PyObject* b) {
+    PyObject* x = plain(a);
+    if (!x) return nullptr;
+    PyObject* y = plain(b);
+    if (!y) {
+        Py_DECREF(x);
+        return nullptr;
+    }
+    PyObject* result = PyNumber_Divmod(x, y);
+    Py_DECREF(x);
+    Py_DECREF(y);
+    if (!result || !PyTuple_Check(result) || PyTuple_GET_SIZE(result) != 2) return result;
+    PyObject* quotient = PyTuple_GET_ITEM(result, 0);
+    PyObject* remainder = PyTuple_GET_ITEM(result, 1);
+    Py_INCREF(quotient);
+    Py_INCREF(remainder);
+    Py_DECREF(result);
+    quotient = bridge::checkedIntResult(quotient);
+    if (!quotient) {
+        Py_DECREF(remainder);
+        return nullptr;
+    }
+    remainder = bridge::checkedIntResult(remainder);
+    if (!remainder) {
+        Py_DECREF(quotient);
+        return nullptr;
+    }
+    PyObject* pair = PyTuple_Pack(2, quotient, remainder);
+    Py_DECREF(quotient);
+    Py_DECREF(remainder);
+    return pair;
+}
+
+// I64(...) accepts what int(...) accepts, then checks the result.
+PyObject* construct(PyTypeObject*, PyObject* args, PyObject* kwargs) {
+    return bridge::checkedIntResult(
+        PyObject_Call(reinterpret_cast<PyObject*>(&PyLong_Type), args, kwargs));
+}
+
+template <typename F>
+void* slot(F f) {
+    return reinterpret_cast<void*>(f);
+}
+
+PyType_Slot i64Slots[] = {
+    {Py_tp_doc,
+     const_cast<char*>("A checked 64-bit integer: an int whose arithmetic raises "
+                       "wuna.IntegerOverflow outside the 64-bit range.")},
+    {Py_tp_new, slot(construct)},
+    {Py_nb_add, slot(binary<PyNumber_Add>)},
+    {Py_nb_subtract, slot(binary<PyNumber_Subtract>)},
+    {Py_nb_multiply, slot(binary<PyNumber_Multiply>)},
+    {Py_nb_floor_divide, slot(binary<PyNumber_FloorDivide>)},
+    {Py_nb_true_divide, slot(binary<PyNumber_TrueDivide>)},
+    {Py_nb_remainder, slot(binary<PyNumber_Remainder>)},
+    {Py_nb_divmod, slot(divmod)},
+    {Py_nb_power, slot(power)},
+    {Py_nb_lshift, slot(binary<PyNumber_Lshift>)},
+    {Py_nb_rshift, slot(binary<PyNumber_Rshift>)},
+    {Py_nb_and, slot(binary<PyNumber_And>)},
+    {Py_nb_or, slot(binary<PyNumber_Or>)},
+    {Py_nb_xor, slot(binary<PyNumber_Xor>)},
+    {Py_nb_negative, slot(unary<PyNumber_Negative>)},
+    {Py_nb_positive, slot(unary<PyNumber_Positive>)},
+    {Py_nb_absolute, slot(unary<PyNumber_Absolute>)},
+    {Py_nb_invert, slot(unary<PyNumber_Invert>)},
+    {0, nullptr},
+};
+
+// Same layout as int: the sizes are int's. No Py_TPFLAGS_BASETYPE: I64 is final.
+PyType_Spec i64Spec = {"int", 0, 0, Py_TPFLAGS_DEFAULT, i64Slots};
+
+// Makes the type with DeprecationWarnings ignored inside warnings.catch_warnings(), which
+// restores the caller's filters on the way out whatever happened in between.
+PyObject* makeQuietly(PyObject* bases) {
+    PyObject* type = nullptr;
+    PyObject* guard = nullptr;
+    PyObject* warnings = PyImport_ImportModule("warnings");
+    if (!warnings) return nullptr;
+    guard = PyObject_CallMethod(warnings, "catch_warnings", nullptr);
+    if (!guard) goto done;
+    {
+        PyObject* entered = PyObject_CallMethod(guard, "__enter__", nullptr);
+        if (!entered) goto done;
+        Py_DECREF(entered);
+    }
+    {
+        PyObject* filtered = PyObject_CallMethod(warnings, "simplefilter", "sO", "ignore",
+                                                 PyExc_DeprecationWarning);
+        if (filtered) {
+            Py_DECREF(filtered);
+            type = PyType_FromSpecWithBases(&i64Spec, bases);
+        }
+        // Leave the guard in every case; the first failure is the one reported.
+        PyObject *failure, *value, *traceback;
+        PyErr_Fetch(&failure, &value, &traceback);
+        PyObject* exited =
+            PyObject_CallMethod(guard, "__exit__", "OOO", Py_None, Py_None, Py_None);
+        if (exited) {
+            Py_DECREF(exited);
+        } else {
+            Py_CLEAR(type);
+        }
+        if (failure) {
+            PyErr_Clear();
+            PyErr_Restore(failure, value, traceback);
+        }
+    }
+done:
+    Py_XDECREF(guard);
+    Py_DECREF(warnings);
+    return type;
+}
+
+}  // namespace
+
+int addI64(PyObject* module) {
+    PyObject* bases = PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyLong_Type));
+    if (!bases) return -1;
+    PyObject* type = makeQuietly(bases);
+    Py_DECREF(bases);
+    if (!type) return -1;
+    i64Type = reinterpret_cast<PyTypeObject*>(type);
+    PyObject* name = PyUnicode_FromString("wuna");
+    if (!name) return -1;
+    int rc = PyObject_SetAttrString(type, "__module__", name);
+    Py_DECREF(name);
+    if (rc < 0) return -1;
+    return PyModule_AddObjectRef(module, "I64", type);
+}
+
+}  // namespace host

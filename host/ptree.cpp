@@ -1,0 +1,384 @@
+// Grammar metadata and the process-wide grammar tables (see ptree.h).
+//
+// readGrammar calls the parser's four methods, checks the shapes and limits, then copies
+// every name into the grammar's arena in one pass over the kinds. Any failure drops what was
+// made so far (the interned names, the arena) and leaves the caller's record empty.
+#include "host/ptree.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "host/idmap.h"
+#include "host/module.h"
+#include "runtime/spin.h"
+
+namespace ptree {
+
+// A bump allocator on the C heap: chunks chained newest first, freed together.
+struct Arena {
+    struct Chunk {
+        Chunk* next;
+        size_t used;
+        size_t size;
+        alignas(16) unsigned char bytes[];
+    };
+    Chunk* head = nullptr;
+};
+
+namespace {
+
+constexpr size_t kChunk = 8192;
+
+Arena* newArena() { return static_cast<Arena*>(calloc(1, sizeof(Arena))); }
+
+void freeArena(Arena* arena) {
+    if (!arena) return;
+    for (Arena::Chunk* chunk = arena->head; chunk;) {
+        Arena::Chunk* next = chunk->next;
+        free(chunk);
+        chunk = next;
+    }
+    free(arena);
+}
+
+// size bytes, 8-aligned and zeroed; null when memory runs out.
+void* take(Arena* arena, size_t size) {
+    size = (size + 7) & ~size_t(7);
+    Arena::Chunk* chunk = arena->head;
+    if (!chunk || chunk->size - chunk->used < size) {
+        size_t bytes = size > kChunk ? size : kChunk;
+        chunk = static_cast<Arena::Chunk*>(malloc(sizeof(Arena::Chunk) + bytes));
+        if (!chunk) return nullptr;
+        chunk->next = arena->head;
+        chunk->used = 0;
+        chunk->size = bytes;
+        arena->head = chunk;
+    }
+    void* result = chunk->bytes + chunk->used;
+    chunk->used += size;
+    memset(result, 0, size);
+    return result;
+}
+
+template <typename T>
+T* takeArray(Arena* arena, size_t count) {
+    return static_cast<T*>(take(arena, count ? count * sizeof(T) : 1));
+}
+
+bool copyText(Arena* arena, const char* data, size_t length, Text* out) {
+    char* copy = static_cast<char*>(take(arena, length + 1));
+    if (!copy) return false;
+    memcpy(copy, data, length);
+    copy[length] = 0;
+    *out = {copy, uint32_t(length)};
+    return true;
+}
+
+// The actions with codes 1 to 12, by code.
+constexpr const char* kActionNames[] = {nullptr, "str",  "int",  "float", "unquote",
+                                        "True",  "False", "None", "list",  "tuple",
+                                        "dict",  "first", "drop"};
+
+uint8_t actionCode(const char* text) {
+    for (uint8_t code = 1; code < sizeof kActionNames / sizeof *kActionNames; code++)
+        if (strcmp(text, kActionNames[code]) == 0) return code;
+    return ActionClass;
+}
+
+uint32_t hashName(const char* name, size_t length) {
+    uint32_t h = 2166136261u;
+    for (size_t i = 0; i < length; i++) h = (h ^ uint8_t(name[i])) * 16777619u;
+    return h;
+}
+
+bool sameText(const Text& text, const char* name, size_t length) {
+    return text.length == length && memcmp(text.data, name, length) == 0;
+}
+
+// Puts field index i into the field map; a name already there takes the later index.
+void mapField(GrammarInfo* g, uint32_t i) {
+    const Text& name = g->fields[i];
+    for (uint32_t s = hashName(name.data, name.length) & g->fieldMask;; s = (s + 1) & g->fieldMask) {
+        uint8_t label = g->fieldSlots[s];
+        if (!label || sameText(g->fields[label - 1], name.data, name.length)) {
+            g->fieldSlots[s] = uint8_t(i + 1);
+            return;
+        }
+    }
+}
+
+// The parser's four lists as fast sequences, in the order they are called.
+struct Lists {
+    PyObject* rules = nullptr;
+    PyObject* actions = nullptr;
+    PyObject* fields = nullptr;
+    PyObject* labels = nullptr;
+    ~Lists() {
+        Py_XDECREF(rules);
+        Py_XDECREF(actions);
+        Py_XDECREF(fields);
+        Py_XDECREF(labels);
+    }
+};
+
+// Calls parser.<name>() and makes its result a fast sequence. Null with an exception.
+PyObject* callList(PyObject* parser, const char* name, const char* notAList) {
+    PyObject* result = PyObject_CallMethod(parser, name, nullptr);
+    if (!result) return nullptr;
+    PyObject* fast = PySequence_Fast(result, notAList);
+    Py_DECREF(result);
+    return fast;
+}
+
+uint16_t callLists(PyObject* parser, Lists& lists) {
+    lists.rules = callList(parser, "rules", "parser.rules() must give a list of rule names");
+    if (!lists.rules) return host::kPythonError;
+    lists.actions = callList(parser, "actions", "parser.actions() must give a list");
+    if (!lists.actions) return host::kPythonError;
+    lists.fields = callList(parser, "fields", "parser.fields() must give a list of names");
+    if (!lists.fields) return host::kPythonError;
+    PyObject* labels = PyObject_CallMethod(parser, "labels", nullptr);
+    if (!labels) {
+        PyErr_Clear();
+        PyErr_SetString(PyExc_ImportError, "wuna needs pargo 0.3.6 or later (parser.labels())");
+        return host::kPythonError;
+    }
+    lists.labels = PySequence_Fast(labels, "parser.labels() must give a list");
+    Py_DECREF(labels);
+    if (!lists.labels) return host::kPythonError;
+
+    Py_ssize_t rules = PySequence_Fast_GET_SIZE(lists.rules);
+    Py_ssize_t fields = PySequence_Fast_GET_SIZE(lists.fields);
+    if (fields > Py_ssize_t(kMaxFields)) {
+        PyErr_Format(PyExc_ValueError,
+                     "the grammar has %zd fields (labels): wuna takes at most %d", fields,
+                     int(kMaxFields));
+        return host::kPythonError;
+    }
+    if (rules > Py_ssize_t(kMaxRules)) {
+        PyErr_Format(PyExc_ValueError, "the grammar has %zd rules: wuna takes at most %d",
+                     rules, int(kMaxRules));
+        return host::kPythonError;
+    }
+    if (PySequence_Fast_GET_SIZE(lists.actions) != rules) {
+        PyErr_SetString(PyExc_TypeError, "parser.actions() must give one item per rule");
+        return host::kPythonError;
+    }
+    if (PySequence_Fast_GET_SIZE(lists.labels) != rules) {
+        PyErr_SetString(PyExc_TypeError, "parser.labels() must give one item per rule");
+        return host::kPythonError;
+    }
+    return 0;
+}
+
+// Copies a str's UTF-8 into the arena; error is the TypeError text for a non-str.
+uint16_t copyStr(Arena* arena, PyObject* item, const char* error, Text* out) {
+    if (!PyUnicode_Check(item)) {
+        PyErr_SetString(PyExc_TypeError, error);
+        return host::kPythonError;
+    }
+    Py_ssize_t length;
+    const char* data = PyUnicode_AsUTF8AndSize(item, &length);
+    if (!data) return host::kPythonError;
+    return copyText(arena, data, size_t(length), out) ? 0 : host::kOutOfMemory;
+}
+
+uint16_t readFields(GrammarInfo* g, PyObject* fields) {
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(fields);
+    g->fields = takeArray<Text>(g->arena, size_t(n));
+    uint32_t slots = 8;
+    while (slots < uint32_t(n) * 2) slots *= 2;
+    g->fieldSlots = takeArray<uint8_t>(g->arena, slots);
+    if (!g->fields || !g->fieldSlots) return host::kOutOfMemory;
+    g->fieldMask = slots - 1;
+    for (Py_ssize_t i = 0; i < n; i++) {
+        PyObject* item = PySequence_Fast_GET_ITEM(fields, i);
+        if (uint16_t code = copyStr(g->arena, item, "a label must be a str", &g->fields[i]))
+            return code;
+        g->fieldCount = uint32_t(i + 1);
+        mapField(g, uint32_t(i));
+    }
+    return 0;
+}
+
+uint16_t readLabels(GrammarInfo* g, uint32_t kind, PyObject* item) {
+    PyObject* pairs = PySequence_Fast(item, "an item of parser.labels() must be a list of pairs");
+    if (!pairs) return host::kPythonError;
+    uint16_t code = 0;
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(pairs);
+    LabelEntry* entries = takeArray<LabelEntry>(g->arena, size_t(n));
+    if (!entries) code = host::kOutOfMemory;
+    for (Py_ssize_t i = 0; !code && i < n; i++) {
+        PyObject* pair = PySequence_Fast_GET_ITEM(pairs, i);
+        if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
+            PyErr_SetString(PyExc_TypeError, "a label of parser.labels() must be a pair (name, is_list)");
+            code = host::kPythonError;
+            break;
+        }
+        PyObject* name = PyTuple_GET_ITEM(pair, 0);
+        if (!PyUnicode_Check(name)) {
+            PyErr_SetString(PyExc_TypeError, "a label must be a str");
+            code = host::kPythonError;
+            break;
+        }
+        Py_ssize_t length;
+        const char* data = PyUnicode_AsUTF8AndSize(name, &length);
+        int list = data ? PyObject_IsTrue(PyTuple_GET_ITEM(pair, 1)) : -1;
+        if (list < 0) {
+            code = host::kPythonError;
+            break;
+        }
+        entries[i] = {fieldLabel(g, data, size_t(length)), uint8_t(list == 1)};
+    }
+    Py_DECREF(pairs);
+    if (code) return code;
+    g->labels[kind] = entries;
+    g->labelCounts[kind] = uint32_t(n);
+    return 0;
+}
+
+uint16_t readKind(GrammarInfo* g, uint32_t i, const Lists& lists) {
+    if (uint16_t code = copyStr(g->arena, PySequence_Fast_GET_ITEM(lists.rules, i),
+                                "a rule name must be a str", &g->ruleNames[i]))
+        return code;
+    PyObject* action = PySequence_Fast_GET_ITEM(lists.actions, i);
+    g->actions[i] = ActionNone;
+    g->kindNames[i] = g->ruleNames[i];
+    if (action != Py_None) {
+        Text text;
+        if (uint16_t code = copyStr(g->arena, action, "an action must be a str", &text))
+            return code;
+        g->actions[i] = actionCode(text.data);
+        if (g->actions[i] == ActionClass) g->kindNames[i] = text;
+    }
+    PyObject* name = PyUnicode_DecodeUTF8(g->kindNames[i].data, g->kindNames[i].length, "replace");
+    if (!name) return host::kPythonError;
+    PyUnicode_InternInPlace(&name);
+    g->pyNames[i] = name;
+    return readLabels(g, i, PySequence_Fast_GET_ITEM(lists.labels, i));
+}
+
+// Reads the grammar with room for extra kinds after the parser's (left zeroed, not counted).
+uint16_t readWithRoom(PyObject* parser, GrammarInfo* out, uint32_t extra) {
+    *out = GrammarInfo{};
+    Lists lists;
+    if (uint16_t code = callLists(parser, lists)) return code;
+    GrammarInfo g{};
+    g.arena = newArena();
+    if (!g.arena) return host::kOutOfMemory;
+    uint16_t code = readFields(&g, lists.fields);
+    uint32_t kinds = uint32_t(PySequence_Fast_GET_SIZE(lists.rules));
+    size_t room = size_t(kinds) + extra;
+    if (!code) {
+        g.ruleNames = takeArray<Text>(g.arena, room);
+        g.actions = takeArray<uint8_t>(g.arena, room);
+        g.pyNames = takeArray<PyObject*>(g.arena, room);
+        g.kindNames = takeArray<Text>(g.arena, room);
+        g.labels = takeArray<LabelEntry*>(g.arena, room);
+        g.labelCounts = takeArray<uint32_t>(g.arena, room);
+        if (!g.ruleNames || !g.actions || !g.pyNames || !g.kindNames || !g.labels ||
+            !g.labelCounts)
+            code = host::kOutOfMemory;
+    }
+    for (uint32_t i = 0; !code && i < kinds; i++) {
+        code = readKind(&g, i, lists);
+        // Counted as soon as its Python name exists, so that a failure drops it.
+        if (g.pyNames && g.pyNames[i]) g.kindCount = i + 1;
+    }
+    if (code) {
+        freeGrammar(&g);
+        return code;
+    }
+    *out = g;
+    return 0;
+}
+
+// The grammars rt.parse was given, by parser; each parser referenced for good.
+idmap::IdMap<GrammarInfo*> grammarCache;
+
+// The native parsers of compiled code's rt.parse, by parser.
+idmap::IdMap<Grammar*> grammars;
+spin::Lock grammars_lock;
+
+}  // namespace
+
+uint16_t readGrammar(PyObject* parser, GrammarInfo* out) { return readWithRoom(parser, out, 0); }
+
+void freeGrammar(GrammarInfo* grammar) {
+    if (grammar->pyNames)
+        for (uint32_t i = 0; i < grammar->kindCount; i++) Py_XDECREF(grammar->pyNames[i]);
+    freeArena(grammar->arena);
+    *grammar = GrammarInfo{};
+}
+
+GrammarInfo* parserGrammar(PyObject* parser) {
+    if (GrammarInfo** cached = grammarCache.find(parser)) return *cached;
+    int hasParse = PyObject_HasAttrString(parser, "parse_tree");
+    int hasLabels = PyObject_HasAttrString(parser, "labels");
+    if (!hasParse || !hasLabels) {
+        PyErr_SetString(PyExc_TypeError,
+                        "rt.parse: the grammar must be a pargo parser (pargo.compile()'s)");
+        return nullptr;
+    }
+    GrammarInfo* grammar = static_cast<GrammarInfo*>(calloc(1, sizeof(GrammarInfo)));
+    if (!grammar) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    uint16_t code = readWithRoom(parser, grammar, 1);
+    if (code) {
+        free(grammar);
+        if (code == host::kOutOfMemory) PyErr_NoMemory();
+        return nullptr;
+    }
+    // The error nodes of a recovering parse.
+    static constexpr char kError[] = "<error>";
+    uint32_t k = grammar->kindCount;
+    Text name;
+    PyObject* pyName = nullptr;
+    if (copyText(grammar->arena, kError, sizeof kError - 1, &name) &&
+        (pyName = PyUnicode_InternFromString(kError))) {
+        grammar->ruleNames[k] = name;
+        grammar->kindNames[k] = name;
+        grammar->actions[k] = ActionNone;
+        grammar->pyNames[k] = pyName;
+        grammar->labels[k] = nullptr;
+        grammar->labelCounts[k] = 0;
+        grammar->kindCount = k + 1;
+    }
+    if (!pyName || !grammarCache.put(parser, grammar)) {
+        freeGrammar(grammar);
+        free(grammar);
+        PyErr_Clear();
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    Py_INCREF(parser);
+    return grammar;
+}
+
+uint8_t fieldLabel(const GrammarInfo* g, const char* name, size_t length) {
+    if (!g->fieldSlots) return 0;
+    for (uint32_t s = hashName(name, length) & g->fieldMask;; s = (s + 1) & g->fieldMask) {
+        uint8_t label = g->fieldSlots[s];
+        if (!label) return 0;
+        if (sameText(g->fields[label - 1], name, length)) return label;
+    }
+}
+
+uint16_t registerGrammar(PyObject* parser, Grammar* grammar) {
+    grammars_lock.lock();
+    bool stored = grammars.put(parser, grammar);
+    grammars_lock.unlock();
+    return stored ? 0 : host::kOutOfMemory;
+}
+
+Grammar* grammarOf(PyObject* parser) {
+    grammars_lock.lock();
+    Grammar** found = grammars.find(parser);
+    Grammar* grammar = found ? *found : nullptr;
+    grammars_lock.unlock();
+    return grammar;
+}
+
+}  // namespace ptree

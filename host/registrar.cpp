@@ -1,0 +1,140 @@
+// The Registrar type and registration of a semantic or host function (see registrar.h).
+#include "host/registrar.h"
+
+#include "host/exceptions.h"
+#include "host/language.h"
+#include "host/types.h"
+
+namespace host {
+
+namespace {
+
+RegistrarObject* asRegistrar(PyObject* self) { return reinterpret_cast<RegistrarObject*>(self); }
+
+// Registrar(): no arguments, bound to no language.
+PyObject* registrarNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    Py_ssize_t given = args ? PyTuple_GET_SIZE(args) : 0;
+    if (given) {
+        PyErr_Format(PyExc_TypeError, "Registrar() takes at most 0 arguments (%zd given)", given);
+        return nullptr;
+    }
+    if (kwargs && PyDict_GET_SIZE(kwargs)) {
+        PyObject *key, *value;
+        Py_ssize_t pos = 0;
+        PyDict_Next(kwargs, &pos, &key, &value);
+        PyErr_Format(PyExc_TypeError, "Registrar() got an unexpected keyword argument '%U'", key);
+        return nullptr;
+    }
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self) asRegistrar(self)->native = 1;
+    return self;
+}
+
+void registrarDealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    Py_CLEAR(asRegistrar(self)->language);
+    Py_CLEAR(asRegistrar(self)->kind);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* registrarRepr(PyObject*) { return PyUnicode_FromString("Registrar()"); }
+
+// Reads fn with the front end; a refusal in a language that is not strict becomes fn's
+// reason to run as Python. 0, or -1 with the exception that stops the registration.
+int readSemantic(LanguageObject* language, PyObject* fn) {
+    if (frontCheck(language, fn) == 0) return 0;
+    if (language->strict || !PyErr_ExceptionMatches(compileErrorClass)) return -1;
+    PyObject *kind, *error, *traceback;
+    PyErr_Fetch(&kind, &error, &traceback);
+    PyErr_NormalizeException(&kind, &error, &traceback);
+    PyObject* reason = error ? PyObject_Str(error) : nullptr;
+    Py_XDECREF(kind);
+    Py_XDECREF(error);
+    Py_XDECREF(traceback);
+    if (!reason) return -1;
+    Py_ssize_t length;
+    const char* text = PyUnicode_AsUTF8AndSize(reason, &length);
+    int kept = text ? keepWhy(language, fn, text, size_t(length)) : -1;
+    Py_DECREF(reason);
+    return kept;
+}
+
+int storeSemantic(PyObject* dict, PyObject* kind, PyObject* fn) {
+    if (PyUnicode_Check(kind)) return PyDict_SetItem(dict, kind, fn);
+    PyObject* items = PySequence_Fast(kind, "a kind is a str or a list of them");
+    if (!items) return -1;
+    int result = 0;
+    for (Py_ssize_t i = 0; result == 0 && i < PySequence_Fast_GET_SIZE(items); i++)
+        result = PyDict_SetItem(dict, PySequence_Fast_GET_ITEM(items, i), fn);
+    Py_DECREF(items);
+    return result;
+}
+
+PyObject* registrarCall(PyObject* self, PyObject* args, PyObject* kwargs) {
+    RegistrarObject* registrar = asRegistrar(self);
+    if ((args ? PyTuple_GET_SIZE(args) : 0) != 1 || (kwargs && PyDict_GET_SIZE(kwargs))) {
+        PyErr_SetString(PyExc_TypeError, "WrongArgumentCount");
+        return nullptr;
+    }
+    PyObject* fn = PyTuple_GET_ITEM(args, 0);
+    if (!registrar->language) {
+        PyErr_SetString(PyExc_TypeError,
+                        "this Registrar is bound to no language: lang.eval(kind), "
+                        "lang.exec(kind) and lang.host(name) make the ones that register");
+        return nullptr;
+    }
+    LanguageObject* language = languageOf(registrar->language);
+    if (!language) return nullptr;
+    if (registrar->table == TableHost) {
+        if (addHost(language, registrar->kind, fn) < 0) return nullptr;
+        return Py_NewRef(fn);
+    }
+    if (!PyCallable_Check(fn)) {
+        PyErr_SetString(PyExc_TypeError, "semantics must be callable: fn(node, rt)");
+        return nullptr;
+    }
+    if (registrar->native) {
+        if (readSemantic(language, fn) < 0) return nullptr;
+        // Reading the function runs Python code, which may have emptied the language.
+        if (!(language = languageOf(registrar->language))) return nullptr;
+    } else if (language->strict) {
+        PyErr_SetString(compileErrorClass,
+                        "strict: a semantic marked native=False (it would run in Python)");
+        return nullptr;
+    } else {
+        static constexpr char kMarked[] = "native=False";
+        if (keepWhy(language, fn, kMarked, sizeof kMarked - 1) < 0) return nullptr;
+    }
+    PyObject* dict = registrar->table == TableEval ? language->evals : language->execs;
+    if (storeSemantic(dict, registrar->kind, fn) < 0) return nullptr;
+    language->kindTablesBuilt = 0;
+    return Py_NewRef(fn);
+}
+
+PyType_Slot registrarSlots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(registrarNew)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(registrarDealloc)},
+    {Py_tp_call, reinterpret_cast<void*>(registrarCall)},
+    {Py_tp_repr, reinterpret_cast<void*>(registrarRepr)},
+    {Py_tp_doc, const_cast<char*>("A decorator registering the function it decorates.")},
+    {0, nullptr},
+};
+
+}  // namespace
+
+PyType_Spec registrarSpec = {"wuna.Registrar", int(sizeof(RegistrarObject)), 0,
+                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, registrarSlots};
+
+PyObject* newRegistrar(PyObject* language, PyObject* kind, RegistrarTable table, bool native) {
+    PyObject* self = registrarType->tp_alloc(registrarType, 0);
+    if (!self) return nullptr;
+    RegistrarObject* registrar = asRegistrar(self);
+    registrar->language = Py_NewRef(language);
+    registrar->kind = Py_NewRef(kind);
+    registrar->table = table;
+    registrar->native = native;
+    return self;
+}
+
+}  // namespace host

@@ -1,0 +1,165 @@
+// The settings and the cache directory's upkeep (see settings.h).
+#include "host/settings.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+namespace settings {
+
+Settings current;
+
+namespace {
+
+bool directoryComputed = false;
+char* directory = nullptr;   // owned; null: none
+
+constexpr uint64_t kStaleTmpNs = 3600ull * 1000000000ull;
+
+// "prefix" + "suffix" on the C heap, or null.
+char* joined(const char* prefix, const char* suffix) {
+    size_t a = strlen(prefix), b = strlen(suffix);
+    char* text = static_cast<char*>(malloc(a + b + 1));
+    if (!text) return nullptr;
+    memcpy(text, prefix, a);
+    memcpy(text + a, suffix, b + 1);
+    return text;
+}
+
+// mkdir -p; true when the directory exists afterwards.
+bool makeDirectories(char* path) {
+    size_t length = strlen(path);
+    if (!length) return false;
+    for (size_t i = 1; i <= length; i++) {
+        if (i < length && path[i] != '/') continue;
+        char saved = path[i];
+        path[i] = 0;
+        bool made = mkdir(path, 0777) == 0 || errno == EEXIST;
+        path[i] = saved;
+        if (!made && i == length) return false;
+    }
+    struct stat info;
+    return stat(path, &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+char* computeDirectory() {
+    char* path = nullptr;
+    if (current.cachePlace == CacheOff) return nullptr;
+    if (current.cachePlace == CacheDirectory) {
+        path = joined(current.cacheText ? current.cacheText : "", "");
+    } else {
+        const char* xdg = getenv("XDG_CACHE_HOME");
+        const char* home = getenv("HOME");
+        if (xdg && xdg[0] == '/') path = joined(xdg, "/wuna");
+        else if (home) path = joined(home, "/.cache/wuna");
+    }
+    if (path && !makeDirectories(path)) {
+        free(path);
+        path = nullptr;
+    }
+    return path;
+}
+
+bool endsWith(const char* name, const char* suffix) {
+    size_t a = strlen(name), b = strlen(suffix);
+    return a >= b && memcmp(name + a - b, suffix, b) == 0;
+}
+
+struct Note {
+    uint64_t time;
+    uint64_t size;
+    char* name;
+};
+
+uint64_t nanoseconds(const struct timespec& t) {
+    return uint64_t(t.tv_sec) * 1000000000ull + uint64_t(t.tv_nsec);
+}
+
+}  // namespace
+
+void setCachePlace(uint8_t place, char* text) {
+    free(current.cacheText);
+    current.cachePlace = place;
+    current.cacheText = text;
+    free(directory);
+    directory = nullptr;
+    directoryComputed = false;
+}
+
+const char* cacheDirectory() {
+    if (!directoryComputed) {
+        directoryComputed = true;
+        directory = computeDirectory();
+    }
+    return directory;
+}
+
+void evictCache(uint64_t limit) {
+    const char* dir = cacheDirectory();
+    if (!dir) return;
+    int dirFd = open(dir, O_RDONLY | O_DIRECTORY);
+    if (dirFd < 0) return;
+    DIR* listing = fdopendir(dirFd);
+    if (!listing) {
+        close(dirFd);
+        return;
+    }
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    Note* notes = nullptr;
+    size_t count = 0, capacity = 0;
+    uint64_t total = 0;
+    bool complete = true;
+    while (struct dirent* entry = readdir(listing)) {
+        struct stat info;
+        if (fstatat(dirFd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !S_ISREG(info.st_mode))
+            continue;
+        if (endsWith(entry->d_name, ".tmp")) {
+            if (nanoseconds(now) - nanoseconds(info.st_mtim) > kStaleTmpNs)
+                unlinkat(dirFd, entry->d_name, 0);
+            continue;
+        }
+        if (!endsWith(entry->d_name, ".o")) continue;
+        if (count == capacity) {
+            size_t bigger = capacity ? capacity * 2 : 64;
+            Note* grown = static_cast<Note*>(realloc(notes, bigger * sizeof(Note)));
+            if (!grown) {
+                complete = false;
+                break;
+            }
+            notes = grown;
+            capacity = bigger;
+        }
+        char* name = strdup(entry->d_name);
+        if (!name) {
+            complete = false;
+            break;
+        }
+        notes[count++] = {nanoseconds(info.st_mtim), uint64_t(info.st_size), name};
+        total += uint64_t(info.st_size);
+    }
+    // Clearing (limit 0) deletes every object file, empty ones too, and needs no order;
+    // without a full listing the oldest files are unknown, so nothing else is evicted.
+    if (limit == 0) {
+        for (size_t i = 0; i < count; i++) unlinkat(dirFd, notes[i].name, 0);
+    } else if (complete && total > limit) {
+        std::stable_sort(notes, notes + count,
+                         [](const Note& a, const Note& b) { return a.time < b.time; });
+        uint64_t target = (limit / 10) * 8;
+        for (size_t i = 0; i < count && total > target; i++)
+            if (unlinkat(dirFd, notes[i].name, 0) == 0) total -= notes[i].size;
+    }
+    for (size_t i = 0; i < count; i++) free(notes[i].name);
+    free(notes);
+    closedir(listing);
+}
+
+}  // namespace settings

@@ -1,0 +1,164 @@
+// The type globals and how start-up makes the system's types (see types.h).
+#include "host/types.h"
+
+#include "host/language.h"
+#include "host/module.h"
+#include "host/registrar.h"
+
+namespace host {
+
+PyTypeObject* languageType = nullptr;
+PyTypeObject* registrarType = nullptr;
+PyTypeObject* programType = nullptr;
+PyTypeObject* runtimeType = nullptr;
+PyTypeObject* sessionType = nullptr;
+PyTypeObject* stateType = nullptr;
+PyTypeObject* nodeType = nullptr;
+PyTypeObject* functionType = nullptr;
+PyTypeObject* frameType = nullptr;
+PyTypeObject* compiledRuntimeType = nullptr;
+PyTypeObject* listType = nullptr;
+PyTypeObject* dictType = nullptr;
+PyTypeObject* recordType = nullptr;
+PyTypeObject* bytesType = nullptr;
+PyTypeObject* nativeHostType = nullptr;
+PyTypeObject* programCallType = nullptr;
+
+namespace {
+
+constexpr unsigned long kTracked = Py_TPFLAGS_HAVE_GC;
+constexpr unsigned long kSubclassable = Py_TPFLAGS_BASETYPE;
+
+// Instances of a type without fields of its own: heap-type instances hold their type.
+void bareDealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    if (PyType_IS_GC(type)) PyObject_GC_UnTrack(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+int bareTraverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    return 0;
+}
+
+}  // namespace
+
+const TypeDef classTypes[5] = {
+    {&languageType, "Language", "wuna.Language", kTracked | kSubclassable, nullptr, &languageSpec},
+    {&registrarType, "Registrar", "wuna.Registrar", kSubclassable, nullptr, &registrarSpec},
+    {&programType, "Program", "wuna.Program", kSubclassable, nullptr, nullptr},
+    {&runtimeType, "Runtime", "wuna.Runtime", kSubclassable,
+     "rt: what semantics use to run the program. eval(x) / exec(x) run a child node (or each of "
+     "a list); load(name) / store(name, value) read and write the variable a name node refers "
+     "to; function(node) makes a function, call(f, args) calls one (or a host function); "
+     "loop(body) runs a loop's body once and says whether to go on; raise rt.Return(value) / "
+     "rt.Break() / rt.Continue(); error(node, message) stops the program with a runtime error.",
+     nullptr},
+    {&sessionType, "Session", "wuna.Session", kSubclassable,
+     "A session (Language.session()): run(source) runs an entry, which sees the variables and "
+     "functions the entries before it defined (the same variables); names() lists them. Entries "
+     "run as Python.",
+     nullptr},
+};
+
+const TypeDef programObjectTypes[4] = {
+    {&stateType, "State", "wuna.State", kTracked,
+     "A loaded program's data: its tree, symbols, and frame.", nullptr},
+    {&nodeType, "Node", "wuna.Node", kTracked,
+     "A node of the program. Its fields are its labelled children (node.cond), converted as the "
+     "grammar's -> actions say; a label that repeats is a list. Also: kind (its action's class, "
+     "else its rule), rule, text, span, start, end, index, children, parent, fields (a field of "
+     "the same name comes first); find(rule): it and its descendants of that rule, in order.",
+     nullptr},
+    {&functionType, "Function", "wuna.Function", kTracked,
+     "A function of the program: its node, and the frame it was made in.", nullptr},
+    {&frameType, "Frame", "wuna.Frame", kTracked,
+     "The variables of one run of a function (or of the program).", nullptr},
+};
+
+const TypeDef* const programObjectTypesAdded[4] = {
+    &programObjectTypes[1], &programObjectTypes[2], &programObjectTypes[3], &programObjectTypes[0]};
+
+const TypeDef compiledRuntimeDef = {&compiledRuntimeType, "CompiledRuntime",
+                                    "wuna.CompiledRuntime", 0, nullptr, nullptr};
+
+const TypeDef programCallDef = {
+    &programCallType, nullptr, "wuna.ProgramCall", 0,
+    "call(name, *args): call a function the program defines at its top level (running the "
+    "program first if it hasn't run).",
+    nullptr};
+
+namespace {
+
+const TypeDef valueProxyTypes[3] = {
+    {&listType, "List", "wuna.List", 0,
+     "A list of compiled code, shared with it (isinstance(x, list) is true).", nullptr},
+    {&dictType, "Dict", "wuna.Dict", 0,
+     "A dict of compiled code, shared with it (isinstance(x, dict) is true).", nullptr},
+    {&recordType, "Record", "wuna.Record", 0,
+     "An object of compiled code (a record of a class), shared with it: its fields, its class's "
+     "methods; isinstance() with its class is true.",
+     nullptr},
+};
+
+const TypeDef bytesDef = {
+    &bytesType, "Bytes", "wuna.Bytes", 0,
+    "Bytes(data): a read-only view of data's memory (bytes, bytearray, memoryview, mmap), not "
+    "copied; slices share it.",
+    nullptr};
+
+const TypeDef nativeHostDef = {
+    &nativeHostType, "NativeHost", "wuna.NativeHost", 0,
+    "A native library's function, a host function of a language (Language.native_host): called "
+    "directly by compiled code.",
+    nullptr};
+
+}  // namespace
+
+int makeType(const TypeDef& def) {
+    PyObject* type;
+    if (def.spec) {
+        type = PyType_FromSpec(def.spec);
+    } else {
+        bool tracked = def.flags & Py_TPFLAGS_HAVE_GC;
+        PyType_Slot slots[4] = {};
+        int n = 0;
+        slots[n++] = {Py_tp_dealloc, reinterpret_cast<void*>(bareDealloc)};
+        if (tracked) slots[n++] = {Py_tp_traverse, reinterpret_cast<void*>(bareTraverse)};
+        if (def.doc) slots[n++] = {Py_tp_doc, const_cast<char*>(def.doc)};
+        PyType_Spec spec = {def.name, int(sizeof(PyObject)), 0,
+                            unsigned(Py_TPFLAGS_DEFAULT | def.flags), slots};
+        type = PyType_FromSpec(&spec);
+    }
+    if (!type) return -1;
+    *def.global = reinterpret_cast<PyTypeObject*>(type);
+    return 0;
+}
+
+int addType(PyObject* module, const TypeDef& def) {
+    return PyModule_AddObjectRef(module, def.attr, reinterpret_cast<PyObject*>(*def.global));
+}
+
+int makeAndAddType(PyObject* module, const TypeDef& def) {
+    if (makeType(def) < 0) return -1;
+    return addType(module, def);
+}
+
+uint16_t addValueProxyTypes(PyObject* module) {
+    for (const TypeDef& def : valueProxyTypes)
+        if (makeType(def) < 0) return kPythonError;
+    for (const TypeDef& def : valueProxyTypes)
+        if (addType(module, def) < 0) return kPythonError;
+    return 0;
+}
+
+uint16_t addBytesType(PyObject* module) {
+    return makeAndAddType(module, bytesDef) < 0 ? kPythonError : 0;
+}
+
+uint16_t addNativeHostType(PyObject* module) {
+    return makeAndAddType(module, nativeHostDef) < 0 ? kPythonError : 0;
+}
+
+}  // namespace host
