@@ -1,0 +1,332 @@
+"""Registering semantics and host functions: the registrars lang.eval, lang.exec and lang.host
+return, the reasons python_semantics() reports, strict languages' CompileErrors, ir(), and
+native host functions from "wuna.native.v1" capsules."""
+import ctypes
+import gc
+
+import pytest
+
+import wuna
+from test_language import small_parser
+
+NOT_BUILT = "the compiler front end is not built yet"
+
+
+@pytest.fixture(scope="module")
+def parser():
+    return small_parser()
+
+
+@pytest.fixture
+def lang(parser):
+    return wuna.Language(parser)
+
+
+@pytest.fixture
+def strict(parser):
+    return wuna.Language(parser, strict=True)
+
+
+def front_reason(fn):
+    """The reason a function the front end refuses runs as Python."""
+    code = fn.__code__
+    return f"{code.co_filename}:{code.co_firstlineno}:0: in {fn.__name__}(): {NOT_BUILT}"
+
+
+def print_semantic(node, rt):
+    return None
+
+
+def show_semantic(node, rt):
+    return None
+
+
+# ---- lang.eval / lang.exec ---------------------------------------------------------------
+
+@pytest.mark.parametrize("method", ["eval", "exec"])
+@pytest.mark.parametrize("args, kwargs, error, message", [
+    (("Print", True, 3), {}, TypeError, "{}() takes at most 2 positional arguments (3 given)"),
+    ((), {}, TypeError, "{}() missing required argument 'kind'"),
+    ((), {"native": False}, TypeError, "{}() missing required argument 'kind'"),
+    (("Print",), {"kind": "Print"}, TypeError, "{}() got multiple values for argument 'kind'"),
+    (("Print", False), {"native": False}, TypeError,
+     "{}() got multiple values for argument 'native'"),
+    (("Print",), {"compiled": False}, TypeError,
+     "{}() got an unexpected keyword argument 'compiled'"),
+    (("Nope",), {}, ValueError, "the grammar has no rule or -> class named 'Nope'"),
+    ((["Print", "Nope", 5],), {}, ValueError, "the grammar has no rule or -> class named 'Nope'"),
+    ((5,), {}, TypeError, "a kind is a str or a list of them"),
+    ((["Print", 5],), {}, TypeError, "a kind is a str or a list of them"),
+    (({"Print": 1},), {}, TypeError, "a kind is a str or a list of them"),
+])
+def test_registrar_argument_errors(lang, method, args, kwargs, error, message):
+    with pytest.raises(error) as caught:
+        getattr(lang, method)(*args, **kwargs)
+    assert str(caught.value) == message.format(method)
+
+
+@pytest.mark.parametrize("kind, registered", [
+    ("Print", True),
+    ("FuncDef", True),
+    (["Print", "Def"], True),
+    (("Print",), True),
+    ([], False),     # a registrar that registers nothing
+])
+@pytest.mark.parametrize("method", ["eval", "exec"])
+def test_registrars_register_and_give_the_function_back(lang, method, kind, registered):
+    registrar = getattr(lang, method)(kind)
+    assert type(registrar) is wuna.Registrar and repr(registrar) == "Registrar()"
+    assert registrar(print_semantic) is print_semantic
+    expected = {"print_semantic": front_reason(print_semantic)} if registered else {}
+    assert lang.python_semantics() == expected
+
+
+@pytest.mark.parametrize("args, kwargs", [((), {}), ((1, 2), {}), ((), {"fn": print})])
+def test_a_registrar_takes_one_positional_argument(lang, args, kwargs):
+    with pytest.raises(TypeError, match="^WrongArgumentCount$"):
+        lang.eval("Print")(*args, **kwargs)
+
+
+def test_semantics_must_be_callable(lang):
+    with pytest.raises(TypeError) as caught:
+        lang.exec("Print")(5)
+    assert str(caught.value) == "semantics must be callable: fn(node, rt)"
+
+
+def test_a_registrar_made_directly_is_bound_to_nothing(lang):
+    registrar = wuna.Registrar()
+    assert repr(registrar) == "Registrar()"
+    with pytest.raises(TypeError, match="bound to no language"):
+        registrar(print_semantic)
+
+
+@pytest.mark.parametrize("args, kwargs, message", [
+    ((1,), {}, "Registrar() takes at most 0 arguments (1 given)"),
+    ((), {"kind": "Print"}, "Registrar() got an unexpected keyword argument 'kind'"),
+])
+def test_the_registrar_class_takes_no_arguments(args, kwargs, message):
+    with pytest.raises(TypeError) as caught:
+        wuna.Registrar(*args, **kwargs)
+    assert str(caught.value) == message
+
+
+# ---- python_semantics() and the why map ----------------------------------------------------
+
+def test_reasons_by_how_a_semantic_was_registered(lang):
+    lang.exec("Print", native=False)(print_semantic)
+    lang.eval("Def")(show_semantic)
+    assert lang.python_semantics() == {"print_semantic": "native=False",
+                                       "show_semantic": front_reason(show_semantic)}
+
+
+def test_the_first_reason_of_a_function_is_kept(lang):
+    lang.exec("Print", native=False)(print_semantic)
+    lang.exec("Print")(show_semantic)              # replaces print_semantic for Print
+    assert lang.python_semantics() == {"show_semantic": front_reason(show_semantic)}
+    lang.eval("Def")(print_semantic)               # read by the front end now, too
+    assert lang.python_semantics()["print_semantic"] == "native=False"
+
+
+def test_a_semantic_shared_by_kinds_and_tables_appears_once(lang):
+    lang.eval(["Print", "Def"])(print_semantic)
+    lang.exec("Block")(print_semantic)
+    assert list(lang.python_semantics()) == ["print_semantic"]
+
+
+def test_host_functions_have_no_reasons(lang):
+    lang.host(print_semantic)
+    assert lang.python_semantics() == {}
+
+
+def test_reasons_belong_to_their_own_function(lang):
+    # A function dropped by the language frees its address, which the next function made
+    # often reuses: its reason must not pass to the new function.
+    for i in range(100):
+        native = i % 3 == 0  # unlike the reasons of the last functions, whichever it reuses
+        fn = eval("lambda node, rt: None")
+        lang.exec("Print", native=native)(fn)
+        expected = front_reason(fn) if native else "native=False"
+        assert lang.python_semantics() == {"<lambda>": expected}
+        lang.exec("Print", native=False)(print_semantic)   # drops fn
+        del fn
+        gc.collect()
+
+
+def test_a_function_without_a_name_fails_python_semantics(lang):
+    class Nameless:
+        def __call__(self, node, rt):
+            return None
+
+    lang.exec("Print", native=False)(Nameless())
+    with pytest.raises(AttributeError):
+        lang.python_semantics()
+
+
+# ---- strict languages -----------------------------------------------------------------------
+
+def test_strict_registration_raises_the_front_ends_compile_error(strict):
+    with pytest.raises(wuna.CompileError) as caught:
+        strict.eval("Print")(print_semantic)
+    error = caught.value
+    code = print_semantic.__code__
+    assert str(error) == front_reason(print_semantic)
+    assert (error.file, error.line, error.column, error.reason) == (
+        code.co_filename, code.co_firstlineno, 0, NOT_BUILT)
+    assert strict.python_semantics() == {}  # nothing registered
+
+
+def test_strict_languages_refuse_native_false(strict):
+    with pytest.raises(wuna.CompileError) as caught:
+        strict.exec("Print", native=False)(print_semantic)
+    assert str(caught.value) == "strict: a semantic marked native=False (it would run in Python)"
+    assert strict.python_semantics() == {}
+
+
+@pytest.mark.parametrize("fn, file, name", [
+    (print, "<unknown>", "print"),                     # no __code__
+    (type("Callable", (), {"__call__": lambda self, node, rt: 0})(), "<unknown>", "?"),
+])
+def test_compile_errors_of_functions_without_source_places(strict, fn, file, name):
+    with pytest.raises(wuna.CompileError) as caught:
+        strict.eval("Print")(fn)
+    assert str(caught.value) == f"{file}:0:0: in {name}(): {NOT_BUILT}"
+    assert (caught.value.file, caught.value.line) == (file, 0)
+
+
+# ---- ir() -----------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("strictness", [False, True])
+def test_ir_raises_the_compile_error_in_any_language(parser, strictness):
+    lang = wuna.Language(parser, strict=strictness)
+    for _ in range(2):
+        with pytest.raises(wuna.CompileError) as caught:
+            lang.ir(print_semantic)
+        assert str(caught.value) == front_reason(print_semantic)
+
+
+@pytest.mark.parametrize("args", [(), (print_semantic, print_semantic)])
+def test_ir_takes_one_positional_argument(lang, args):
+    with pytest.raises(TypeError, match="^WrongArgumentCount$"):
+        lang.ir(*args)
+
+
+# ---- lang.host ------------------------------------------------------------------------------
+
+def test_host_forms(lang):
+    def show(value):
+        return value
+
+    assert lang.host(show) is show                          # @lang.host: by __name__
+    registrar = lang.host("print")                          # @lang.host('print')
+    assert type(registrar) is wuna.Registrar
+    assert registrar(show) is show
+    assert lang.host("write", show) is show                 # lang.host('write', fn)
+    assert lang.host(func="write", implementation=show) is show
+    assert lang.host(show, None) is show                    # None: not given
+
+
+@pytest.mark.parametrize("args, kwargs, error, message", [
+    (("a", print, 3), {}, TypeError, "host() takes at most 2 positional arguments (3 given)"),
+    ((), {}, TypeError, "host() missing required argument 'func'"),
+    ((print,), {"func": print}, TypeError, "host() got multiple values for argument 'func'"),
+    (("a", print), {"implementation": print}, TypeError,
+     "host() got multiple values for argument 'implementation'"),
+    ((print,), {"name": "p"}, TypeError, "host() got an unexpected keyword argument 'name'"),
+    (("x", 3), {}, TypeError, "a host function must be callable"),
+    ((5, print), {}, TypeError, "a host function's name must be a str"),
+    ((3,), {}, AttributeError, None),                       # no __name__ to register it under
+])
+def test_host_errors(lang, args, kwargs, error, message):
+    with pytest.raises(error) as caught:
+        lang.host(*args, **kwargs)
+    if message:
+        assert str(caught.value) == message
+
+
+def test_a_host_registrar_needs_a_callable(lang):
+    with pytest.raises(TypeError) as caught:
+        lang.host("print")(3)
+    assert str(caught.value) == "a host function must be callable"
+
+
+# ---- native hosts ---------------------------------------------------------------------------
+
+class Record(ctypes.Structure):
+    _fields_ = [("abi", ctypes.c_uint32), ("unused", ctypes.c_uint32),
+                ("signature", ctypes.c_char_p), ("call", ctypes.c_void_p),
+                ("user", ctypes.c_void_p), ("error", ctypes.c_void_p)]
+
+
+CALL = ctypes.CFUNCTYPE(ctypes.c_int32, ctypes.c_void_p, ctypes.c_void_p, ctypes.c_uint32,
+                        ctypes.c_void_p)
+new_capsule = ctypes.pythonapi.PyCapsule_New
+new_capsule.restype = ctypes.py_object
+new_capsule.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
+
+
+@CALL
+def add(user, args, count, result):
+    return 0
+
+
+def capsule(signature, abi=1, name=b"wuna.native.v1"):
+    """A capsule over a record kept alive by the returned holder."""
+    record = Record(abi, 0, signature, ctypes.cast(add, ctypes.c_void_p), None, None)
+    return new_capsule(ctypes.addressof(record), name, None), record
+
+
+def native_host_made():
+    """Whether wuna.NativeHost has its fields and its call (which comes with wuna.Bytes)."""
+    return "__call__" in vars(wuna.NativeHost)
+
+
+@pytest.mark.parametrize("signature, abi, error", [
+    (b"ii", 1, "a native host function's signature is its arguments' kinds, ':', its result's "
+               "(\"bi:i\"; at most 8 arguments), not 'ii'"),
+    (b"iiiiiiiii:i", 1, "a native host function's signature is its arguments' kinds, ':', its "
+                        "result's (\"bi:i\"; at most 8 arguments), not 'iiiiiiiii:i'"),
+    (b"ii:ii", 1, "a native host function's signature is its arguments' kinds, ':', its "
+                  "result's (\"bi:i\"; at most 8 arguments), not 'ii:ii'"),
+    (b"", 1, "a native host function's signature is its arguments' kinds, ':', its result's "
+             "(\"bi:i\"; at most 8 arguments), not ''"),
+    (b"ix:i", 1, "'x' isn't a kind of argument (i, f, ?, b)"),
+    (b"n:i", 1, "'n' isn't a kind of argument (i, f, ?, b)"),
+    (b"i:b", 1, "'b' isn't a kind of result (i, f, ?, n)"),
+    (b"ii:i", 2, "a native host function of ABI 2: wuna knows ABI 1"),
+    (b"ii:i", 0, "a native host function of ABI 0: wuna knows ABI 1"),
+])
+def test_native_host_signature_errors(lang, signature, abi, error):
+    made, _record = capsule(signature, abi)
+    with pytest.raises(ValueError) as caught:
+        lang.native_host("add", made)
+    assert str(caught.value) == error
+
+
+@pytest.mark.parametrize("signature, count", [
+    (b"ii:i", 2), (b":n", 0), (b"bf?i:?", 4), (b"iiiiiiii:f", 8)])
+def test_native_hosts_of_good_signatures(lang, signature, count):
+    made, _record = capsule(signature)
+    if not native_host_made():
+        with pytest.raises(NotImplementedError, match="wuna.NativeHost is not built yet"):
+            lang.native_host("add", made)
+        return
+    host = lang.native_host("add", made)
+    assert type(host) is wuna.NativeHost
+    assert host.__name__ == "add"
+
+
+@pytest.mark.parametrize("name, made, error", [
+    (5, capsule(b"ii:i")[0], TypeError),
+    ("add", capsule(b"ii:i", name=b"other.v1")[0], ValueError),   # the interpreter's error
+    ("add", object(), ValueError),
+])
+def test_native_host_needs_a_name_and_the_right_capsule(lang, name, made, error):
+    with pytest.raises(error):
+        lang.native_host(name, made)
+
+
+@pytest.mark.parametrize("args, kwargs", [(("add",), {}), (("add", None, None), {}),
+                                          (("add",), {"capsule": None})])
+def test_native_host_takes_two_positional_arguments(lang, args, kwargs):
+    with pytest.raises(TypeError, match="^WrongArgumentCount$"):
+        lang.native_host(*args, **kwargs)
