@@ -1,9 +1,363 @@
-// nomos's Python module (placeholder until the rules engine lands).
+// nomos's Python module: the native half of its face. The Python half (face.py, embedded at
+// build time and run in the module's namespace at import) turns a rules description into the
+// numeric tables `_config` takes, and wraps `_analyze`'s result in the Analysis class. Here:
+// `_config` builds an analyze::Config kept in a capsule; `_analyze` reads a "pargo.tree.v1"
+// capsule, runs the analysis and returns a `_Result`, which owns the memory the
+// "nomos.analysis.v2" capsule points to (each such capsule holds a reference to its _Result).
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-static PyObject* nomosVersion(PyObject*, PyObject*) { return PyUnicode_FromString("0.1.5"); }
-static PyMethodDef methods[] = {{"version", nomosVersion, METH_NOARGS, "version()\n--\n\nThe package's version."},
-                                {nullptr, nullptr, 0, nullptr}};
-static PyModuleDef moduleDef = {PyModuleDef_HEAD_INIT, "nomos", "Scope, symbol and type rules over pargo trees.", -1, methods};
-PyMODINIT_FUNC PyInit_nomos(void) { return PyModule_Create(&moduleDef); }
+#include <new>
+
+#include "analyze.h"
+#include "face_py.h"
+
+namespace {
+
+const char* configName = "nomos.config";
+const char* analysisName = "nomos.analysis.v2";
+
+// The tree capsule as pargo lays it out (only the fields read here).
+struct TreeRecord {
+    uint32_t abi;
+    uint32_t count;
+    const analyze::Node* nodes;
+    const char* text;
+    uint64_t length;
+};
+
+struct ResultObject {
+    PyObject_HEAD
+    analyze::Result* result;
+};
+
+void resultDealloc(PyObject* self) {
+    delete reinterpret_cast<ResultObject*>(self)->result;
+    Py_TYPE(self)->tp_free(self);
+}
+
+analyze::Result& resultOf(PyObject* self) { return *reinterpret_cast<ResultObject*>(self)->result; }
+
+void analysisCapsuleFree(PyObject* capsule) {
+    Py_XDECREF(static_cast<PyObject*>(PyCapsule_GetContext(capsule)));
+}
+
+PyObject* resultCapsule(PyObject* self, PyObject*) {
+    analyze::Result& r = resultOf(self);
+    PyObject* capsule = PyCapsule_New(&r.capsule, analysisName, analysisCapsuleFree);
+    if (!capsule) return nullptr;
+    Py_INCREF(self);
+    if (PyCapsule_SetContext(capsule, self) != 0) {
+        Py_DECREF(self);
+        Py_DECREF(capsule);
+        return nullptr;
+    }
+    return capsule;
+}
+
+PyObject* resultSymbolCount(PyObject* self, PyObject*) { return PyLong_FromSize_t(resultOf(self).symbols.size()); }
+
+PyObject* resultSymbol(PyObject* self, PyObject* arg) {
+    analyze::Result& r = resultOf(self);
+    Py_ssize_t i = PyLong_AsSsize_t(arg);
+    if (i == -1 && PyErr_Occurred()) return nullptr;
+    if (i < 0 || size_t(i) >= r.symbols.size()) {
+        PyErr_SetString(PyExc_IndexError, "symbol index out of range");
+        return nullptr;
+    }
+    const analyze::Symbol& s = r.symbols[size_t(i)];
+    PyObject* refs = PyTuple_New(Py_ssize_t(s.references.size()));
+    if (!refs) return nullptr;
+    for (size_t k = 0; k < s.references.size(); ++k) {
+        PyObject* v = PyLong_FromUnsignedLong(s.references[k]);
+        if (!v) {
+            Py_DECREF(refs);
+            return nullptr;
+        }
+        PyTuple_SET_ITEM(refs, Py_ssize_t(k), v);
+    }
+    PyObject* name = PyUnicode_DecodeUTF8(s.name.data(), Py_ssize_t(s.name.size()), "replace");
+    PyObject* kind = PyUnicode_DecodeUTF8(s.kind.data(), Py_ssize_t(s.kind.size()), "replace");
+    if (!name || !kind) {
+        Py_XDECREF(name);
+        Py_XDECREF(kind);
+        Py_DECREF(refs);
+        return nullptr;
+    }
+    return Py_BuildValue("(NNkkkN)", name, kind, (unsigned long)s.declaringNode, (unsigned long)s.scopeNode,
+                         (unsigned long)s.flags, refs);
+}
+
+// The node index argument: an int in range, else -1 (no answer) with no exception; -2 with one.
+long nodeArg(const analyze::Result& r, PyObject* arg) {
+    if (!PyLong_Check(arg)) {
+        PyErr_SetString(PyExc_TypeError, "a node index must be an int");
+        return -2;
+    }
+    int overflow = 0;
+    long long i = PyLong_AsLongLongAndOverflow(arg, &overflow);
+    if (i == -1 && PyErr_Occurred()) return -2;
+    if (overflow || i < 0 || uint64_t(i) >= r.nodes.size()) return -1;
+    return long(i);
+}
+
+PyObject* resultNodeSymbol(PyObject* self, PyObject* arg) {
+    analyze::Result& r = resultOf(self);
+    long i = nodeArg(r, arg);
+    if (i == -2) return nullptr;
+    if (i < 0 || r.nodeSymbols[size_t(i)] == analyze::none) return PyLong_FromLong(-1);
+    return PyLong_FromUnsignedLong(r.nodeSymbols[size_t(i)]);
+}
+
+PyObject* resultTypeOf(PyObject* self, PyObject* arg) {
+    analyze::Result& r = resultOf(self);
+    long i = nodeArg(r, arg);
+    if (i == -2) return nullptr;
+    std::string type;
+    if (i < 0 || !analyze::typeOf(r, uint32_t(i), type)) Py_RETURN_NONE;
+    return PyUnicode_DecodeUTF8(type.data(), Py_ssize_t(type.size()), "replace");
+}
+
+// The problems found, as (code, message, start, end, line, column) tuples.
+PyObject* resultProblems(PyObject* self, PyObject*) {
+    analyze::Result& r = resultOf(self);
+    PyObject* list = PyList_New(0);
+    if (!list) return nullptr;
+    for (const analyze::Problem& p : r.problems) {
+        const analyze::Node& n = r.nodes[p.node];
+        uint32_t line = 0, column = 0;
+        analyze::lineColumn(r, n.start, line, column);
+        PyObject* item = Py_BuildValue("(s#s#kkkk)", p.code.data(), Py_ssize_t(p.code.size()), p.message.data(),
+                                       Py_ssize_t(p.message.size()), (unsigned long)n.start, (unsigned long)n.end,
+                                       (unsigned long)line, (unsigned long)column);
+        if (!item || PyList_Append(list, item) != 0) {
+            Py_XDECREF(item);
+            Py_DECREF(list);
+            return nullptr;
+        }
+        Py_DECREF(item);
+    }
+    return list;
+}
+
+PyObject* resultNodeCount(PyObject* self, PyObject*) { return PyLong_FromSize_t(resultOf(self).nodes.size()); }
+
+PyMethodDef resultMethods[] = {
+    {"capsule", resultCapsule, METH_NOARGS, "A new \"nomos.analysis.v2\" capsule over this result."},
+    {"symbol_count", resultSymbolCount, METH_NOARGS, "The number of symbols."},
+    {"symbol", resultSymbol, METH_O, "(name, kind, declaring node, scope node, flags, references) of a symbol."},
+    {"node_symbol", resultNodeSymbol, METH_O, "The symbol a node declares or refers to, or -1."},
+    {"type_of", resultTypeOf, METH_O, "The type text of a node, or None."},
+    {"problems", resultProblems, METH_NOARGS, "The name problems found, as tuples."},
+    {"node_count", resultNodeCount, METH_NOARGS, "The number of nodes of the analysed tree."},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyTypeObject resultType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+
+void configFree(PyObject* capsule) {
+    delete static_cast<analyze::Config*>(PyCapsule_GetPointer(capsule, configName));
+}
+
+// Reads a list of u8 values from a bytes object.
+bool bytesInto(PyObject* obj, std::vector<uint8_t>& out) {
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(obj, &data, &size) != 0) return false;
+    out.assign(reinterpret_cast<uint8_t*>(data), reinterpret_cast<uint8_t*>(data) + size);
+    return true;
+}
+
+bool stringsInto(PyObject* list, std::vector<std::string>& out) {
+    PyObject* seq = PySequence_Fast(list, "expected a list of str");
+    if (!seq) return false;
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Py_ssize_t size = 0;
+        const char* s = PyUnicode_AsUTF8AndSize(PySequence_Fast_GET_ITEM(seq, i), &size);
+        if (!s) {
+            Py_DECREF(seq);
+            return false;
+        }
+        out.emplace_back(s, size_t(size));
+    }
+    Py_DECREF(seq);
+    return true;
+}
+
+// _config(kind_count, field_count, kind_flags, labels_of, decls, assigns, implicits, builtins,
+//         undeclared_is_error, redeclare_is_error, literal_types, annotation_label, infer_label)
+// decls: (kind, label, sub, symbol kind, enclosing, hoist, visible 0/1/2, from label) tuples;
+// assigns: (kind, label, sub, symbol kind) tuples; implicits: (kind, label, name, symbol kind).
+PyObject* makeConfig(PyObject*, PyObject* args) {
+    unsigned int kindCount = 0, fieldCount = 0, annotation = 0, infer = 0;
+    int undeclaredIsError = 0, redeclareIsError = 0;
+    PyObject *flags, *labelsOf, *decls, *assigns, *implicits, *builtins, *literals;
+    if (!PyArg_ParseTuple(args, "IISOOOOOppOII", &kindCount, &fieldCount, &flags, &labelsOf, &decls, &assigns,
+                          &implicits, &builtins, &undeclaredIsError, &redeclareIsError, &literals, &annotation,
+                          &infer))
+        return nullptr;
+    auto* config = new (std::nothrow) analyze::Config();
+    if (!config) return PyErr_NoMemory();
+    config->kindCount = kindCount;
+    config->fieldCount = fieldCount;
+    config->undeclaredIsError = undeclaredIsError;
+    config->redeclareIsError = redeclareIsError;
+    config->annotationLabel = annotation;
+    config->inferLabel = infer;
+    bool good = bytesInto(flags, config->kindFlags) && stringsInto(builtins, config->builtins) &&
+                stringsInto(literals, config->literalTypes);
+    PyObject* seq = good ? PySequence_Fast(labelsOf, "labels_of must be a list of bytes") : nullptr;
+    if (seq) {
+        for (Py_ssize_t i = 0; good && i < PySequence_Fast_GET_SIZE(seq); ++i) {
+            config->labelsOf.emplace_back();
+            good = bytesInto(PySequence_Fast_GET_ITEM(seq, i), config->labelsOf.back());
+        }
+        Py_DECREF(seq);
+    } else {
+        good = false;
+    }
+    seq = good ? PySequence_Fast(decls, "decls must be a list") : nullptr;
+    if (seq) {
+        for (Py_ssize_t i = 0; good && i < PySequence_Fast_GET_SIZE(seq); ++i) {
+            analyze::Decl d;
+            const char* kind = nullptr;
+            Py_ssize_t kindSize = 0;
+            int enclosing = 0, hoist = 0;
+            unsigned int visible = 0;
+            good = PyArg_ParseTuple(PySequence_Fast_GET_ITEM(seq, i), "IIIs#ppII", &d.kind, &d.label, &d.sub, &kind,
+                                    &kindSize, &enclosing, &hoist, &visible, &d.fromLabel);
+            if (!good) break;
+            d.symbolKind.assign(kind, size_t(kindSize));
+            d.enclosing = enclosing;
+            d.hoist = hoist;
+            d.visible = visible == 1 ? analyze::Visible::after
+                        : visible == 2 ? analyze::Visible::from
+                                       : analyze::Visible::now;
+            config->decls.push_back(std::move(d));
+        }
+        Py_DECREF(seq);
+    } else {
+        good = false;
+    }
+    seq = good ? PySequence_Fast(assigns, "assigns must be a list") : nullptr;
+    if (seq) {
+        for (Py_ssize_t i = 0; good && i < PySequence_Fast_GET_SIZE(seq); ++i) {
+            analyze::Assign a;
+            const char* kind = nullptr;
+            Py_ssize_t kindSize = 0;
+            good = PyArg_ParseTuple(PySequence_Fast_GET_ITEM(seq, i), "IIIs#", &a.kind, &a.label, &a.sub, &kind,
+                                    &kindSize);
+            if (good) {
+                a.symbolKind.assign(kind, size_t(kindSize));
+                config->assigns.push_back(std::move(a));
+            }
+        }
+        Py_DECREF(seq);
+    } else {
+        good = false;
+    }
+    seq = good ? PySequence_Fast(implicits, "implicits must be a list") : nullptr;
+    if (seq) {
+        for (Py_ssize_t i = 0; good && i < PySequence_Fast_GET_SIZE(seq); ++i) {
+            analyze::Implicit im;
+            const char *name = nullptr, *kind = nullptr;
+            Py_ssize_t nameSize = 0, kindSize = 0;
+            good = PyArg_ParseTuple(PySequence_Fast_GET_ITEM(seq, i), "IIs#s#", &im.kind, &im.label, &name, &nameSize,
+                                    &kind, &kindSize);
+            if (good) {
+                im.name.assign(name, size_t(nameSize));
+                im.symbolKind.assign(kind, size_t(kindSize));
+                config->implicits.push_back(std::move(im));
+            }
+        }
+        Py_DECREF(seq);
+    } else {
+        good = false;
+    }
+    if (!good) {
+        delete config;
+        return nullptr;
+    }
+    PyObject* capsule = PyCapsule_New(config, configName, configFree);
+    if (!capsule) delete config;
+    return capsule;
+}
+
+// _analyze(config capsule, tree capsule, extra builtins) -> _Result; a tree that does not fit
+// the rules' grammar raises ValueError.
+PyObject* runAnalysis(PyObject*, PyObject* args) {
+    PyObject *configCapsule, *treeCapsule, *extra;
+    if (!PyArg_ParseTuple(args, "OOO", &configCapsule, &treeCapsule, &extra)) return nullptr;
+    auto* config = static_cast<analyze::Config*>(PyCapsule_GetPointer(configCapsule, configName));
+    if (!config) return nullptr;
+    if (!PyCapsule_IsValid(treeCapsule, "pargo.tree.v1")) {
+        PyErr_SetString(PyExc_TypeError, "analyze() takes a pargo tree (parser.parse_tree()'s)");
+        return nullptr;
+    }
+    auto* tree = static_cast<const TreeRecord*>(PyCapsule_GetPointer(treeCapsule, "pargo.tree.v1"));
+    if (!tree) return nullptr;
+    if (tree->abi != 1) {
+        PyErr_Format(PyExc_ValueError, "nomos reads pargo trees with ABI 1, this tree has %u", tree->abi);
+        return nullptr;
+    }
+    if (!tree->nodes && tree->count != 0) {
+        PyErr_SetString(PyExc_ValueError, "the tree has no node array");
+        return nullptr;
+    }
+    std::vector<std::string> extraBuiltins;
+    if (!stringsInto(extra, extraBuiltins)) return nullptr;
+    auto* self = PyObject_New(ResultObject, &resultType);
+    if (!self) return nullptr;
+    self->result = new (std::nothrow) analyze::Result();
+    if (!self->result) {
+        Py_DECREF(self);
+        return PyErr_NoMemory();
+    }
+    std::string detail;
+    int status = analyze::run(*config, tree->nodes, tree->count, tree->text, tree->length, extraBuiltins,
+                              *self->result, detail);
+    if (status != analyze::ok) {
+        Py_DECREF(self);
+        PyErr_Format(PyExc_ValueError, "the tree doesn't fit these rules' grammar: %s", detail.c_str());
+        return nullptr;
+    }
+    return reinterpret_cast<PyObject*>(self);
+}
+
+PyObject* nomosVersion(PyObject*, PyObject*) { return PyUnicode_FromString("0.1.5"); }
+
+PyMethodDef methods[] = {{"version", nomosVersion, METH_NOARGS, "version()\n--\n\nThe package's version."},
+                         {"_config", makeConfig, METH_VARARGS, "Native tables of a rules description."},
+                         {"_analyze", runAnalysis, METH_VARARGS, "Analyse a tree capsule under a native config."},
+                         {nullptr, nullptr, 0, nullptr}};
+
+PyModuleDef moduleDef = {PyModuleDef_HEAD_INIT, "nomos", "Scope, symbol and type rules over pargo trees.", -1,
+                         methods};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_nomos(void) {
+    resultType.tp_name = "nomos._Result";
+    resultType.tp_basicsize = sizeof(ResultObject);
+    resultType.tp_dealloc = resultDealloc;
+    resultType.tp_flags = Py_TPFLAGS_DEFAULT;
+    resultType.tp_doc = "The native result of one analysis.";
+    resultType.tp_methods = resultMethods;
+    if (PyType_Ready(&resultType) < 0) return nullptr;
+    PyObject* module = PyModule_Create(&moduleDef);
+    if (!module) return nullptr;
+    PyObject* dict = PyModule_GetDict(module);
+    if (PyDict_SetItemString(dict, "__builtins__", PyEval_GetBuiltins()) != 0) {
+        Py_DECREF(module);
+        return nullptr;
+    }
+    PyObject* code = Py_CompileString(nomos_face_py, "<nomos face>", Py_file_input);
+    PyObject* ran = code ? PyEval_EvalCode(code, dict, dict) : nullptr;
+    Py_XDECREF(code);
+    if (!ran) {
+        Py_DECREF(module);
+        return nullptr;
+    }
+    Py_DECREF(ran);
+    return module;
+}
