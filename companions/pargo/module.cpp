@@ -1,11 +1,66 @@
-// pargo's Python module (placeholder until the engine lands).
+// pargo's Python module: makes the native classes (GrammarParser, Tree, Node), runs the
+// Python part of the face (face.py, embedded at build time) in the module's namespace, and
+// picks the classes it defines for the native code. The parsing itself is the plain C++
+// engine in core/, which needs no Python.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+
 #include "core/version.h"
+#include "face/face.h"
 #include "face_py.h"
 
-static PyObject* pargoVersion(PyObject*, PyObject*) { return PyUnicode_FromString(version::pargo); }
-static PyMethodDef methods[] = {{"version", pargoVersion, METH_NOARGS, "version()\n--\n\nThe package's version."},
-                                {nullptr, nullptr, 0, nullptr}};
-static PyModuleDef moduleDef = {PyModuleDef_HEAD_INIT, "pargo", "A PEG parser generator.", -1, methods};
-PyMODINIT_FUNC PyInit_pargo(void) { return PyModule_Create(&moduleDef); }
+namespace face {
+Classes classes;
+}
+
+namespace {
+
+PyObject* pargoVersion(PyObject*, PyObject*) { return PyUnicode_FromString(version::pargo); }
+
+PyMethodDef methods[] = {
+    {"version", pargoVersion, METH_NOARGS, "version()\n--\n\nThe package's version."},
+    {"compile", parserobj::compile, METH_O,
+     "compile(grammar_text)\n--\n\nCompiles grammar text into a GrammarParser; a bad grammar raises GrammarError."},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyModuleDef moduleDef = {PyModuleDef_HEAD_INIT, "pargo", "A PEG parser generator with native parsers.", -1, methods};
+
+// Runs face.py in the module's namespace and takes the classes it made.
+int runFace(PyObject* module) {
+  PyObject* ns = PyModule_GetDict(module);
+  if (PyDict_SetItemString(ns, "__builtins__", PyEval_GetBuiltins()) < 0) return -1;
+  PyObject* code = Py_CompileString(pargo_face_py, "<pargo face>", Py_file_input);
+  if (!code) return -1;
+  PyObject* r = PyEval_EvalCode(code, ns, ns);
+  Py_DECREF(code);
+  if (!r) return -1;
+  Py_DECREF(r);
+  struct Wanted {
+    const char* name;
+    PyObject** slot;
+  } wanted[] = {{"ParseError", &face::classes.parseError},
+                {"GrammarError", &face::classes.grammarError},
+                {"Diagnostic", &face::classes.diagnostic},
+                {"Ast", &face::classes.ast}};
+  for (const Wanted& w : wanted) {
+    PyObject* c = PyDict_GetItemString(ns, w.name);
+    if (!c) {
+      PyErr_Format(PyExc_ImportError, "pargo's face does not define %s", w.name);
+      return -1;
+    }
+    *w.slot = Py_NewRef(c);
+  }
+  return 0;
+}
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_pargo(void) {
+  PyObject* m = PyModule_Create(&moduleDef);
+  if (!m) return nullptr;
+  if (parserobj::ready(m) < 0 || treeobj::ready(m) < 0 || runFace(m) < 0) {
+    Py_DECREF(m);
+    return nullptr;
+  }
+  return m;
+}

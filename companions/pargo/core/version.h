@@ -1,3 +1,4 @@
+// The package version that pargo.version() reports.
 #pragma once
 namespace version {
 inline constexpr const char* pargo = "0.6.0";
