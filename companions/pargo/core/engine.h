@@ -9,7 +9,7 @@ namespace engine {
 // Rule calls nested deeper than this, or expressions nested deeper than maxFrames (rules
 // with deeply nested expressions), are the syntax error "nesting too deep"; together they
 // keep the machine's recursion far inside an 8 MiB stack.
-inline constexpr uint32_t maxDepth = 1000;
+inline constexpr uint32_t maxDepth = 4000;
 inline constexpr uint32_t maxFrames = 12000;
 
 // A flag of pargo's own: parse without first-byte prediction (the same trees, only slower);
