@@ -67,10 +67,18 @@ Record* current() {
 
 void ensure(Record* r) {
     if (r->held) return;
-    r->state = uint32_t(PyGILState_Ensure());
+    PyGILState_STATE state = PyGILState_Ensure();
     r->held = 1;
-    r->ensured = 1;
     r->ensures++;
+    if (state == PyGILState_LOCKED) {
+        // The thread held the lock already (Python calling into the runtime outside a native
+        // run): nothing was taken, so nothing is left for a run's end to release, which could
+        // only do so without holding the lock. The interpreter's count is given back at once.
+        PyGILState_Release(state);
+        return;
+    }
+    r->state = uint32_t(state);
+    r->ensured = 1;
 }
 
 void slow(Record* r, const Location* where, uint64_t value, PyObject* callee) {

@@ -54,7 +54,8 @@ Crossing* crossing();
 Record* claimed(uintptr_t id);
 // The record a Python operation of this thread uses.
 Record* current();
-// Takes the lock when the record does not hold it (it is then kept until the run ends).
+// Takes the lock when the record does not hold it (it is then kept until the run ends). On a
+// thread that holds the lock already, outside a native run, it only notes that it is held.
 void ensure(Record* r);
 // ensure, plus in report mode the run's first crossing at depth 0.
 void slow(Record* r, const Location* where, uint64_t value, PyObject* callee);

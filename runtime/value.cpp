@@ -115,8 +115,9 @@ bool proxyReleased(Obj* o) {
     return released;
 }
 
+// Frees the memory of a block whose count reached zero and that no proxy took over, and
+// releases what it holds.
 void dispose(uint32_t kind, Obj* o) {
-    if ((o->flags & FlagProxy) && kind != TagFunction && !proxyReleased(o)) return;
     switch (kind) {
     case TagStr: {
         Str* s = reinterpret_cast<Str*>(o);
@@ -163,7 +164,11 @@ void disposeCaptured(Obj* o) {
 
 // Frees o, whose count has reached zero, or queues it when a free is already running. The
 // queue is first in, first out, so blocks are freed in the order their counts reached zero.
+// A proxied block is offered to its proxy at once, never queued: while it waited, Python code
+// run by an earlier release (a __del__, say) could reach it through the proxy and count it
+// again, which would overwrite the queue's link in its count word.
 void release(uint32_t kind, Obj* o, bool captured) {
+    if (!captured && (o->flags & FlagProxy) && kind != TagFunction && !proxyReleased(o)) return;
     if (draining) {
         o->count = captured ? kCapturedMark : 0;
         if (pendingTail) pendingTail->count |= uint64_t(uintptr_t(o));

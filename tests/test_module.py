@@ -332,6 +332,31 @@ def test_one_character_strs_are_immortal():
         assert (block.length, block.chars, block.byte) == (1, 1, c), c
 
 
+@pytest.mark.parametrize("size_class, blocks_made", [
+    (2, 0),   # the empty tuple's class: the first block start-up makes
+    (3, 1),   # the one-character strs' class: the empty tuple was made, and stays
+])
+def test_start_up_out_of_block_memory_raises_memory_error(size_class, blocks_made):
+    # Before the import runs start-up, the library is loaded by hand and the importing
+    # thread's pool is given a carve region at address 0 for one size class: the next block of
+    # that class comes back null, as when the C heap refuses.
+    result = run_python(f"""
+        import ctypes, importlib.util
+        lib = ctypes.CDLL(importlib.util.find_spec("wuna").origin)
+        lib._ZN4pool7currentEv.restype = ctypes.c_void_p
+        lib._ZN4pool10liveBlocksEv.restype = ctypes.c_int64
+        pool = lib._ZN4pool7currentEv()
+        region = (ctypes.c_uint64 * 2).from_address(pool + 32 * 8 + 16 * {size_class})
+        region[0], region[1] = 0, 1 << 40
+        try:
+            import wuna
+        except MemoryError as e:
+            print(type(e).__name__, lib._ZN4pool10liveBlocksEv())
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["MemoryError", str(blocks_made)]
+
+
 def test_importing_again_shares_the_first_start_up():
     result = run_python("""
         import sys

@@ -17,7 +17,7 @@ inline constexpr int kAsciiChars = 128;
 
 // The runtime's one empty tuple (immortal); null until start-up made it.
 extern value::Tuple* empty_tuple;
-// Entry c is the immortal str of the one character c; an empty entry is made on first need.
+// Entry c is the immortal str of the one character c; all 128 are made at start-up.
 extern value::Str* ascii_chars[kAsciiChars];
 
 }  // namespace helpers

@@ -345,6 +345,30 @@ TEST(Gil, ANativeRunGivesUpTheLockAndReleasesWhatItTook) {
     EXPECT_TRUE(callerHasLock);
 }
 
+TEST(Gil, PythonWorkBeforeARunLeavesTheRunNothingToRelease) {
+    // Python code holding the lock calls into the runtime (a Python object's count changes),
+    // then starts a native run that never needs Python. The run's end must not release a lock
+    // it does not hold (the interpreter would abort).
+    needPython();
+    bool ensuredBefore = true, callerHasLock = false;
+    onThread([&] {
+        PyGILState_STATE caller = PyGILState_Ensure();
+        gil::Record* r = gil::current();
+        PyObject* o = PyList_New(0);
+        value::incref(value::TagPy, uint64_t(uintptr_t(o)));
+        value::decref(value::TagPy, uint64_t(uintptr_t(o)));
+        ensuredBefore = r->ensured;
+        PyThreadState* saved = gil::beginNative(r, false);
+        gil::endNative(r, saved);
+        callerHasLock = PyGILState_Check();
+        Py_DECREF(o);
+        r->held = 0;
+        PyGILState_Release(caller);
+    });
+    EXPECT_FALSE(ensuredBefore);
+    EXPECT_TRUE(callerHasLock);
+}
+
 TEST(Gil, ReportModeNotesOnlyTheFirstCrossingWithItsNameCut) {
     needPython();
     std::string name(120, 'f');

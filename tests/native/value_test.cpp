@@ -406,6 +406,31 @@ TEST_F(Blocks, AProxyHoldingTheBlockKeepsItAliveAndReadable) {
     endRun(gil::current());
 }
 
+TEST_F(Blocks, ABlockCountedAgainByPythonDuringAFreeStaysAlive) {
+    // Releasing a list's first item runs Python (here: its proxy's release) that takes a new
+    // reference to the list's second item through that item's proxy. The second item must then
+    // survive the list, with its count intact.
+    needPython();
+    static Str* revived = nullptr;
+    Services saved = services;
+    services.proxyReleased = [](Obj* o) {
+        if (o != &revived->h) incref(Value::of(TagStr, revived));
+        o->flags &= ~FlagProxy;
+        return true;
+    };
+    Value first = str("first"), second = str("second");
+    revived = second.as<Str>();
+    first.as<Str>()->h.flags |= FlagProxy;
+    revived->h.flags |= FlagProxy;
+    Value l = listOf({first, second});
+    decref(l);
+    EXPECT_EQ(revived->h.count, 1u);
+    EXPECT_EQ(revived->text(), "second");
+    decref(second);
+    services = saved;
+    endRun(gil::current());
+}
+
 TEST_F(Blocks, WithoutAProxyRegistryAProxyFlagIsClearedAndTheBlockFreed) {
     Tuple* t = newTuple(1);
     t->h.flags |= FlagProxy;
