@@ -322,6 +322,33 @@ def test_without_hoisting_a_use_before_the_declaration_is_undeclared():
     assert [(d.message, d.line) for d in analysis.diagnostics] == [("'f' is not declared", 1)]
 
 
+@pytest.mark.parametrize("action", ["Binding", "binding", "let_stmt"])
+def test_kinds_are_named_by_any_class_action(action):
+    # any action that makes no value is a class name, whatever its case, and names the kind
+    p = pargo.compile(f"P = (items:L)*\nL = 'let' name:N ';' -> {action}\n@token N = [a-z]+\n@skip S = ' '*")
+    rules = nomos.Rules(p, names=["N"], declare={f"{action}.name": "variable"})
+    analysis = rules.analyze(p.parse_tree("let a; let b;"))
+    assert [(s.name, s.kind, s.node) for s in analysis.symbols] == [("a", "variable", 2), ("b", "variable", 4)]
+    with pytest.raises(ValueError, match="no rule 'list'"):
+        nomos.Rules(pargo.compile("P = 'x' -> list"), names=["P"], functions=["list"])
+
+
+def test_readme_worked_example():
+    readme = (ROOT / "companions" / "nomos" / "README.md").read_text()
+    source = readme.split("For the program\n\n```lua\n")[1].split("```")[0]
+    tree = lua.parser.parse_tree(source)
+    analysis = lua.rules.analyze(tree)
+    line = lambda n: source.count("\n", 0, tree.node(n).start) + 1
+    kind = lambda s: s.scope if s.scope in (0, None) else tree.node(s.scope).kind
+    assert [(s.name, s.kind, kind(s), [line(r) for r in s.references]) for s in analysis.symbols] == [
+        ("x", "variable", 0, [2, 5, 7]), ("f", "function", 0, [7]), ("a", "parameter", "LocalFunction", [2]),
+        ("i", "variable", "NumericFor", [4]), ("v", "variable", "NumericFor", [5]), ("g", "variable", 0, [7]),
+        ("print", "builtin", None, [7])]
+    names = [i for i in range(len(tree)) if tree.node(i).kind == "Name"]
+    assert {tree.node(i).text: analysis.type_of(i) for i in names if tree.node(i).text in "xvg"} == \
+        {"x": "int", "v": None, "g": None}
+
+
 # --- bad input ----------------------------------------------------------------------------
 
 @pytest.mark.parametrize("kwargs, error, text", [

@@ -278,10 +278,24 @@ def test_parse_accepts_bytes_and_a_start_rule():
     p = statements()
     assert p.parse(b"let a = 1;").stmts[0].value == 1
     assert p.parse("1 + 2", start="Expr").right == 2
-    with pytest.raises(ValueError, match="unknown start rule"):
-        p.parse_tree("x", start="Nope")
-    with pytest.raises(ValueError, match="no nodes"):
-        pargo.compile("@silent A = 'a'").parse_tree("a")
+
+
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        # worded exactly as compiled code's parse words them, so both modes fail alike
+        (lambda p: p.parse_tree("x", start="Nope"), ValueError, "unknown start rule"),
+        (lambda p: p.parse_tree("x", start="N" * 300), ValueError, "unknown start rule"),
+        (lambda p: pargo.compile("@silent A = 'a'").parse_tree("a"), ValueError,
+         "the start rule matched but produced no nodes (is it @silent?)"),
+        (lambda p: p.parse_tree(1), TypeError, "parse input must be str or bytes"),
+        (lambda p: p.parse(bytearray(b"x")), TypeError, "parse input must be str or bytes"),
+    ],
+)
+def test_parse_failure_messages(call, error, message):
+    with pytest.raises(error) as info:
+        call(statements())
+    assert str(info.value) == message
 
 
 @pytest.mark.parametrize(
@@ -368,6 +382,8 @@ def test_diagnostic_attributes_and_render():
         ("A = ", "line 1, column 5: expected an expression, found the end of the grammar"),
         ("A = ('a'", "line 1, column 9: expected ')'"),
         ("A = 'a' | )", "line 1, column 11: expected an expression, found ')'"),
+        ("A = 'a' | \u00e9", "line 1, column 11: expected an expression, found '\u00e9'"),
+        ("A = \u20ac", "line 1, column 5: expected an expression, found '\u20ac'"),
         ("A = 'a' ->", "line 1, column 11: expected an action name after '->'"),
         ("A = 'a' -> str 'b'", "line 1, column 16: expected a rule after the action"),
         ("@skip A = ' '\n@skip B = '\\t'", "line 2, column 7: only one rule can be @skip"),

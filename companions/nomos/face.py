@@ -9,6 +9,10 @@ import pargo as _pargo
 _VISIBLE = {"now": 0, "after": 1, "from": 2}
 _NAME_KIND, _FUNCTION_KIND, _BLOCK_KIND = 1, 2, 4
 _BUILTIN, _GLOBAL = 1, 2
+# The actions that make a value rather than name a class; any other action is a class name,
+# and nodes of its rules are of that kind.
+_VALUE_ACTIONS = frozenset(("str", "int", "float", "unquote", "True", "False", "None", "list", "tuple", "dict",
+                            "first", "drop"))
 
 
 class Symbol:
@@ -115,8 +119,7 @@ class Rules:
         for k, rule in enumerate(self._rules):
             self._kinds.setdefault(rule, []).append(k)
             action = actions[k] if k < len(actions) else None
-            if isinstance(action, str) and action[:1].isupper() and action not in ("True", "False", "None") \
-                    and action != rule:
+            if isinstance(action, str) and action not in _VALUE_ACTIONS and action != rule:
                 self._kinds.setdefault(action, []).append(k)
         if undeclared not in ("global", "error"):
             raise ValueError(f"nomos.Rules: undeclared must be 'global' or 'error', not {undeclared!r}")

@@ -5,6 +5,7 @@
 // Every error stops the reading and reports the line and column in the grammar text.
 #include "core/notation.h"
 
+#include <cstdio>
 #include <cstring>
 #include <unordered_map>
 
@@ -273,8 +274,23 @@ struct Reader {
       refExprs.push_back(*out);
       return true;
     }
-    if (atEnd()) return fail(at, "expected an expression, found the end of the grammar");
-    return fail(at, std::string("expected an expression, found '") + char(c) + "'");
+    return fail(at, foundHere("expected an expression"));
+  }
+
+  // "<what>, found 'c'" naming the whole character at pos (or the end of the grammar).
+  std::string foundHere(const char* what) const {
+    std::string out(what);
+    if (atEnd()) return out + ", found the end of the grammar";
+    unsigned char c = peek();
+    size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+    bool whole = n > 0 && pos + n <= len;
+    for (size_t i = 1; whole && i < n; i++) whole = (peek(i) & 0xC0) == 0x80;
+    if (!whole) {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\x%02x", c);
+      return out + ", found the byte " + hex;
+    }
+    return out + ", found '" + std::string(text + pos, n) + "'";
   }
 
   bool element(uint32_t* out) {
@@ -336,10 +352,7 @@ struct Reader {
       if (!element(&e)) return false;
       items.push_back(e);
     }
-    if (items.empty()) {
-      if (atEnd()) return fail(pos, "expected an expression, found the end of the grammar");
-      return fail(pos, std::string("expected an expression, found '") + char(peek()) + "'");
-    }
+    if (items.empty()) return fail(pos, foundHere("expected an expression"));
     *out = group(Op::Seq, items, at);
     return true;
   }

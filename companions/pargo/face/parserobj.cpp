@@ -201,7 +201,8 @@ PyObject* parseText(Parser* p, PyObject* text, PyObject* start, bool recover) {
   } else if (PyBytes_Check(text)) {
     bytes = Py_NewRef(text);
   } else {
-    PyErr_Format(PyExc_TypeError, "parse input must be str or bytes, not %.100s", Py_TYPE(text)->tp_name);
+    // Worded as compiled code's parse words it, so that both ways of parsing fail alike.
+    PyErr_SetString(PyExc_TypeError, "parse input must be str or bytes");
     return nullptr;
   }
   const char* startName = nullptr;
@@ -236,7 +237,7 @@ PyObject* parseText(Parser* p, PyObject* text, PyObject* start, bool recover) {
   if (status == tree::syntaxError)
     raiseSyntaxError(err);
   else if (status == tree::unknownStart)
-    PyErr_Format(PyExc_ValueError, "unknown start rule %R", start);
+    PyErr_SetString(PyExc_ValueError, "unknown start rule");
   else if (status == tree::noNodes)
     PyErr_SetString(PyExc_ValueError, "the start rule matched but produced no nodes (is it @silent?)");
   else
