@@ -53,6 +53,12 @@ int readSemantic(LanguageObject* language, PyObject* fn) {
     Py_XDECREF(error);
     Py_XDECREF(traceback);
     if (!reason) return -1;
+    // Making the error read fn's attributes, which may run code that emptied the language:
+    // a reason kept there now would outlive the language's data.
+    if (!languageOf(reinterpret_cast<PyObject*>(language))) {
+        Py_DECREF(reason);
+        return -1;
+    }
     Py_ssize_t length;
     const char* text = PyUnicode_AsUTF8AndSize(reason, &length);
     int kept = text ? keepWhy(language, fn, text, size_t(length)) : -1;
@@ -64,6 +70,16 @@ int storeSemantic(PyObject* dict, PyObject* kind, PyObject* fn) {
     if (PyUnicode_Check(kind)) return PyDict_SetItem(dict, kind, fn);
     PyObject* items = PySequence_Fast(kind, "a kind is a str or a list of them");
     if (!items) return -1;
+    // The sequence was checked when the registrar was made, but it is the caller's and may
+    // have changed since: its items are checked again before anything is stored, so that a
+    // failed registration stores nothing.
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items); i++) {
+        if (!PyUnicode_Check(PySequence_Fast_GET_ITEM(items, i))) {
+            Py_DECREF(items);
+            PyErr_SetString(PyExc_TypeError, "a kind is a str or a list of them");
+            return -1;
+        }
+    }
     int result = 0;
     for (Py_ssize_t i = 0; result == 0 && i < PySequence_Fast_GET_SIZE(items); i++)
         result = PyDict_SetItem(dict, PySequence_Fast_GET_ITEM(items, i), fn);
@@ -106,10 +122,15 @@ PyObject* registrarCall(PyObject* self, PyObject* args, PyObject* kwargs) {
         static constexpr char kMarked[] = "native=False";
         if (keepWhy(language, fn, kMarked, sizeof kMarked - 1) < 0) return nullptr;
     }
-    PyObject* dict = registrar->table == TableEval ? language->evals : language->execs;
-    if (storeSemantic(dict, registrar->kind, fn) < 0) return nullptr;
+    // The kind tables are marked out of date before the stores (one failing part way leaves
+    // the dict changed) and after them (code a store runs, a kind sequence's own, may have
+    // rebuilt them, or emptied the language: hence the dict is held).
     language->kindTablesBuilt = 0;
-    return Py_NewRef(fn);
+    PyObject* dict = Py_NewRef(registrar->table == TableEval ? language->evals : language->execs);
+    int stored = storeSemantic(dict, registrar->kind, fn);
+    Py_DECREF(dict);
+    language->kindTablesBuilt = 0;
+    return stored < 0 ? nullptr : Py_NewRef(fn);
 }
 
 PyType_Slot registrarSlots[] = {

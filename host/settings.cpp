@@ -123,7 +123,9 @@ void evictCache(uint64_t limit) {
             !S_ISREG(info.st_mode))
             continue;
         if (endsWith(entry->d_name, ".tmp")) {
-            if (nanoseconds(now) - nanoseconds(info.st_mtim) > kStaleTmpNs)
+            // A file dated after now (a clock set back) is no stale one.
+            uint64_t then = nanoseconds(info.st_mtim);
+            if (nanoseconds(now) > then && nanoseconds(now) - then > kStaleTmpNs)
                 unlinkat(dirFd, entry->d_name, 0);
             continue;
         }

@@ -101,10 +101,12 @@ def test_clear_cache_deletes_compiled_files_and_stale_temporary_ones(tmp_path):
     fill(tmp_path, ["old.o"], age=10 * 86400)
     fill(tmp_path, ["key.o.123.tmp"])                 # a write going on now
     fill(tmp_path, ["key.o.99.tmp"], age=2 * 3600)    # one left by a write that died
+    fill(tmp_path, ["key.o.7.tmp"], age=-2 * 3600)    # dated after now: a clock set back
     fill(tmp_path, ["notes.txt", "o", "x.obj"])
     (tmp_path / "dir.o").mkdir()                      # only regular files are cache files
     assert wuna.clear_cache() is None
-    assert left(tmp_path) == ["dir.o", "key.o.123.tmp", "notes.txt", "o", "x.obj"]
+    assert left(tmp_path) == ["dir.o", "key.o.123.tmp", "key.o.7.tmp", "notes.txt", "o",
+                              "x.obj"]
 
 
 def test_clear_cache_is_harmless_without_files_or_a_cache(tmp_path):

@@ -2,6 +2,7 @@
 parser (kind names from rules and -> classes, labels, what a parser must give), types(),
 function kinds, an object whose constructor never ran, and collection of reference cycles."""
 import gc
+import weakref
 
 import pytest
 
@@ -248,6 +249,8 @@ NO_BODY = FakeParser(["F", "Block"], fields=["params", "name"])
     (None, ("Def",), {"missing": "Error"}, ValueError,
      "missing= is \"error\" or \"none\", not 'Error'"),
     (None, ("Def",), {"missing": 0}, TypeError, "missing must be a str"),
+    (None, ("Def",), {"extra": "keep\0"}, ValueError,   # equal as C text only
+     "extra= is \"error\", \"drop\" or \"keep\", not 'keep'"),
     (None, ("Def",), {"extra": "more"}, ValueError,
      "extra= is \"error\", \"drop\" or \"keep\", not 'more'"),
     (None, ("Def",), {"extra": 1}, TypeError, "extra must be a str"),
@@ -309,6 +312,58 @@ def test_a_registrar_outliving_its_cleared_language_raises(parser):
         lang.__init__(parser, hot_calls=0)
     with pytest.raises(RuntimeError, match="constructor"):
         registrar(lambda node, rt: 0)
+
+
+class Empties:
+    """An argument whose truth, __name__ or items empty the language (constructing it again
+    with a bad limit leaves it without a grammar) while a method is reading it."""
+
+    def __init__(self, lang, parser):
+        self.lang, self.parser = lang, parser
+
+    def _empty(self):
+        with pytest.raises(ValueError):
+            self.lang.__init__(self.parser, max_depth=0)
+
+    def __bool__(self):
+        self._empty()
+        return True
+
+    @property
+    def __name__(self):
+        self._empty()
+        return "show"
+
+    def __call__(self, value):
+        return value
+
+    def __len__(self):
+        return 1
+
+    def __getitem__(self, i):
+        if i:
+            raise IndexError(i)
+        self._empty()
+        return "Print"
+
+
+@pytest.mark.parametrize("call", [
+    lambda lang, arg: lang.eval("Print", native=arg),
+    lambda lang, arg: lang.exec(arg),
+    lambda lang, arg: lang.function("Def", hoist=arg),
+    lambda lang, arg: lang.host(arg),
+    lambda lang, arg: lang.exec("Print")(arg),   # its name read for the front end's error
+], ids=["eval-native", "exec-kinds", "function-hoist", "host-name", "semantic-name"])
+def test_a_language_emptied_by_its_own_arguments_raises(parser, call):
+    lang = wuna.Language(parser)
+    arg = Empties(lang, parser)
+    with pytest.raises(RuntimeError, match="constructor"):
+        call(lang, arg)
+    # nothing kept in the emptied language holds the argument
+    freed = weakref.ref(arg)
+    del arg, lang
+    gc.collect()
+    assert freed() is None
 
 
 # ---- release and collection ------------------------------------------------------------------

@@ -110,6 +110,19 @@ def test_the_registrar_class_takes_no_arguments(args, kwargs, message):
     assert str(caught.value) == message
 
 
+def test_a_registration_whose_kinds_changed_stores_nothing(lang):
+    kinds = ["Print"]
+    registrar = lang.exec(kinds)
+    lang.exec("Print", native=False)(print_semantic)
+    assert lang.python_semantics() == {"print_semantic": "native=False"}
+    kinds.append([])                         # no kind, put in after the registrar checked them
+    with pytest.raises(TypeError) as caught:
+        registrar(show_semantic)
+    assert str(caught.value) == "a kind is a str or a list of them"
+    lang.eval("Def", native=False)(print_semantic)   # the tables are built again
+    assert lang.python_semantics() == {"print_semantic": "native=False"}
+
+
 # ---- python_semantics() and the why map ----------------------------------------------------
 
 def test_reasons_by_how_a_semantic_was_registered(lang):
@@ -292,6 +305,8 @@ def native_host_made():
     (b"ix:i", 1, "'x' isn't a kind of argument (i, f, ?, b)"),
     (b"n:i", 1, "'n' isn't a kind of argument (i, f, ?, b)"),
     (b"i:b", 1, "'b' isn't a kind of result (i, f, ?, n)"),
+    (b"\xc3\xa9:i", 1, "'\xc3' isn't a kind of argument (i, f, ?, b)"),   # a byte, not text
+    (b"i:\xff", 1, "'\xff' isn't a kind of result (i, f, ?, n)"),
     (b"ii:i", 2, "a native host function of ABI 2: wuna knows ABI 1"),
     (b"ii:i", 0, "a native host function of ABI 0: wuna knows ABI 1"),
 ])
