@@ -11,6 +11,7 @@
 #include "host/exceptions.h"
 #include "host/module.h"
 #include "host/nativehost.h"
+#include "host/program.h"
 #include "host/registrar.h"
 #include "host/types.h"
 
@@ -278,7 +279,9 @@ PyObject* registrarFor(PyObject* self, PyObject* args, PyObject* kwargs, const c
     PyObject* values[2];
     if (args::parse(name, params, args, kwargs, values) < 0) return nullptr;
     int native = values[1] ? PyObject_IsTrue(values[1]) : 1;
-    if (native < 0 || checkKinds(language, values[0]) < 0) return nullptr;
+    if (native < 0) return nullptr;
+    // The truth test may run any code, even code that empties this language.
+    if (!(language = languageOf(self)) || checkKinds(language, values[0]) < 0) return nullptr;
     return newRegistrar(self, values[0], table, native == 1);
 }
 
@@ -343,10 +346,12 @@ int choose(const Choice& choice, PyObject* given, uint8_t* out) {
         PyErr_Format(PyExc_TypeError, "%s must be a str", choice.param);
         return -1;
     }
-    const char* text = PyUnicode_AsUTF8(given);
+    Py_ssize_t length;
+    const char* text = PyUnicode_AsUTF8AndSize(given, &length);
     if (!text) return -1;
+    // Compared with its length: a str with a NUL in it is none of the words.
     for (size_t i = 0; i < choice.count; i++) {
-        if (strcmp(text, choice.words[i]) == 0) {
+        if (strlen(choice.words[i]) == size_t(length) && strcmp(text, choice.words[i]) == 0) {
             *out = uint8_t(i);
             return 0;
         }
@@ -414,6 +419,8 @@ PyObject* function(PyObject* self, PyObject* args, PyObject* kwargs) {
     int hoist = values[Hoist] ? PyObject_IsTrue(values[Hoist]) : 1;
     if (hoist < 0) return nullptr;
     record.hoist = uint8_t(hoist == 1);
+    // The truth test may run any code, even code that empties this language.
+    if (!(language = languageOf(self))) return nullptr;
     const ptree::GrammarInfo* grammar = language->grammar;
     if (!PyUnicode_Check(values[Kind])) {
         PyErr_SetString(PyExc_TypeError, "kind must be a str");
@@ -452,7 +459,9 @@ PyObject* host(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (PyUnicode_Check(func)) return newRegistrar(self, func, TableHost, true);
     PyObject* name = PyObject_GetAttrString(func, "__name__");
     if (!name) return nullptr;
-    int added = addHost(language, name, func);
+    // Reading __name__ may run any code, even code that empties this language.
+    language = languageOf(self);
+    int added = language ? addHost(language, name, func) : -1;
     Py_DECREF(name);
     return added < 0 ? nullptr : Py_NewRef(func);
 }
@@ -491,13 +500,13 @@ PyObject* nativeHost(PyObject* self, PyObject* args, PyObject* kwargs) {
     for (size_t i = 0; i < count; i++) {
         if (!isArgumentKind(signature[i])) {
             PyErr_Format(PyExc_ValueError, "'%c' isn't a kind of argument (i, f, ?, b)",
-                         signature[i]);
+                         static_cast<unsigned char>(signature[i]));
             return nullptr;
         }
     }
     if (!isResultKind(signature[count + 1])) {
         PyErr_Format(PyExc_ValueError, "'%c' isn't a kind of result (i, f, ?, n)",
-                     signature[count + 1]);
+                     static_cast<unsigned char>(signature[count + 1]));
         return nullptr;
     }
     PyObject* made = newNativeHost(capsule, record, name, uint32_t(count), signature,
@@ -558,6 +567,10 @@ PyMethodDef languageMethods[] = {
               "native_host(name, capsule): a native library's function (a 'wuna.native.v1' "
               "capsule) as the host function `name`, called by compiled code directly, without "
               "Python. Returns the wuna.NativeHost made for it.")},
+    {"load", method(languageLoad), kKeywords,
+     WUNA_DOC("load($self, /, source, path=None)",
+              "load(source, path=None): parse and check a program (the parser, then the rules); "
+              "a Program, or LoadError listing the errors (path names the source in them).")},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -774,6 +787,11 @@ int checkKinds(LanguageObject* language, PyObject* kind) {
     }
     PyObject* items = PySequence_Fast(kind, "a kind is a str or a list of them");
     if (!items) return -1;
+    // Iterating a sequence may run any code, even code that empties this language.
+    if (!languageOf(reinterpret_cast<PyObject*>(language))) {
+        Py_DECREF(items);
+        return -1;
+    }
     int result = 0;
     for (Py_ssize_t i = 0; result == 0 && i < PySequence_Fast_GET_SIZE(items); i++)
         result = checkKind(language, PySequence_Fast_GET_ITEM(items, i));

@@ -1,4 +1,5 @@
-// Grammar metadata and the process-wide grammar tables (see ptree.h).
+// Grammar metadata, the process-wide grammar tables, and trees seen from Python (see
+// ptree.h); the index itself is built in ptree_index.cpp.
 //
 // readGrammar calls the parser's four methods, checks the shapes and limits, then copies
 // every name into the grammar's arena in one pass over the kinds. Any failure drops what was
@@ -10,60 +11,18 @@
 
 #include "host/idmap.h"
 #include "host/module.h"
+#include "host/node.h"
+#include "host/state.h"
 #include "runtime/spin.h"
 
 namespace ptree {
 
-// A bump allocator on the C heap: chunks chained newest first, freed together.
-struct Arena {
-    struct Chunk {
-        Chunk* next;
-        size_t used;
-        size_t size;
-        alignas(16) unsigned char bytes[];
-    };
-    Chunk* head = nullptr;
-};
-
 namespace {
 
-constexpr size_t kChunk = 8192;
-
-Arena* newArena() { return static_cast<Arena*>(calloc(1, sizeof(Arena))); }
-
-void freeArena(Arena* arena) {
-    if (!arena) return;
-    for (Arena::Chunk* chunk = arena->head; chunk;) {
-        Arena::Chunk* next = chunk->next;
-        free(chunk);
-        chunk = next;
-    }
-    free(arena);
-}
-
-// size bytes, 8-aligned and zeroed; null when memory runs out.
-void* take(Arena* arena, size_t size) {
-    size = (size + 7) & ~size_t(7);
-    Arena::Chunk* chunk = arena->head;
-    if (!chunk || chunk->size - chunk->used < size) {
-        size_t bytes = size > kChunk ? size : kChunk;
-        chunk = static_cast<Arena::Chunk*>(malloc(sizeof(Arena::Chunk) + bytes));
-        if (!chunk) return nullptr;
-        chunk->next = arena->head;
-        chunk->used = 0;
-        chunk->size = bytes;
-        arena->head = chunk;
-    }
-    void* result = chunk->bytes + chunk->used;
-    chunk->used += size;
-    memset(result, 0, size);
-    return result;
-}
-
-template <typename T>
-T* takeArray(Arena* arena, size_t count) {
-    return static_cast<T*>(take(arena, count ? count * sizeof(T) : 1));
-}
+using arena::freeArena;
+using arena::newArena;
+using arena::take;
+using arena::takeArray;
 
 bool copyText(Arena* arena, const char* data, size_t length, Text* out) {
     char* copy = static_cast<char*>(take(arena, length + 1));
@@ -379,6 +338,110 @@ Grammar* grammarOf(PyObject* parser) {
     Grammar* grammar = found ? *found : nullptr;
     grammars_lock.unlock();
     return grammar;
+}
+
+// --- trees seen from Python ----------------------------------------------------------------
+
+TreeHolder* newTreeHolder(Index* index, PyObject* tree, PyObject* treeCapsule,
+                          PyObject* analysisCapsule) {
+    auto* holder = static_cast<TreeHolder*>(calloc(1, sizeof(TreeHolder)));
+    PyObject** values = static_cast<PyObject**>(calloc(index->count, sizeof(PyObject*)));
+    if (!holder || !values) {
+        free(holder);
+        free(values);
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    holder->index = index;
+    holder->tree = Py_NewRef(tree);
+    holder->values = values;
+    holder->length = index->count;
+    holder->capsules[0] = treeCapsule;
+    holder->capsules[1] = analysisCapsule;
+    return holder;
+}
+
+void freeTreeHolder(TreeHolder* holder) {
+    if (!holder) return;
+    PyObject** values = holder->values;
+    PyObject* tree = holder->tree;
+    holder->values = nullptr;
+    holder->tree = nullptr;
+    if (values) {
+        for (uint32_t i = 0; i < holder->length; i++) Py_XDECREF(values[i]);
+        free(values);
+    }
+    // The index points into the capsules' memory: it goes first.
+    freeIndex(holder->index);
+    Py_XDECREF(holder->capsules[0]);
+    Py_XDECREF(holder->capsules[1]);
+    Py_XDECREF(tree);
+    free(holder);
+}
+
+const TreeCapsule* treeCapsuleOf(PyObject* result, PyObject** capsule) {
+    *capsule = PyObject_GetAttrString(result, "capsule");
+    if (!*capsule) return nullptr;
+    auto* tree = static_cast<const TreeCapsule*>(PyCapsule_GetPointer(*capsule, "pargo.tree.v1"));
+    if (tree && tree->abi != kTreeAbi) {
+        PyErr_Format(PyExc_ImportError, "wuna reads pargo trees with ABI 1, this pargo has %u",
+                     unsigned(tree->abi));
+        tree = nullptr;
+    }
+    if (!tree) Py_CLEAR(*capsule);
+    return tree;
+}
+
+void raiseBuildFailure(uint16_t code, const Refusal& refusal) {
+    if (code == host::kOutOfMemory || !refusal.text) {
+        PyErr_NoMemory();
+        return;
+    }
+    PyErr_SetString(PyExc_ValueError, refusal.text);
+}
+
+PyObject* parseTree(PyObject* parser, PyObject* text, PyObject* start, bool recover) {
+    PyObject* method = PyObject_GetAttrString(parser, "parse_tree");
+    if (!method) return nullptr;
+    PyObject* positional = PyTuple_Pack(1, text);
+    PyObject* keywords = PyDict_New();
+    PyObject* result = nullptr;
+    if (positional && keywords &&
+        (!start || start == Py_None || PyDict_SetItemString(keywords, "start", start) == 0) &&
+        (!recover || PyDict_SetItemString(keywords, "recover", Py_True) == 0))
+        result = PyObject_Call(method, positional, keywords);
+    Py_DECREF(method);
+    Py_XDECREF(positional);
+    Py_XDECREF(keywords);
+    return result;
+}
+
+PyObject* treeOf(PyObject* parser, const GrammarInfo* grammar, PyObject* result) {
+    PyObject* capsule;
+    const TreeCapsule* tree = treeCapsuleOf(result, &capsule);
+    if (!tree) return nullptr;
+    Index* index = nullptr;
+    Refusal refusal;
+    TreeHolder* holder = nullptr;
+    if (uint16_t code = build(grammar, nullptr, 0, tree, nullptr, &index, &refusal))
+        raiseBuildFailure(code, refusal);
+    else if (!(holder = newTreeHolder(index, result, capsule, nullptr)))
+        freeIndex(index);
+    if (!holder) {
+        Py_DECREF(capsule);
+        return nullptr;
+    }
+    PyObject* errors = PyObject_GetAttrString(result, "errors");
+    if (!errors) {
+        freeTreeHolder(holder);
+        return nullptr;
+    }
+    PyObject* state = host::newState(holder, parser, nullptr, errors);
+    Py_DECREF(errors);
+    if (!state) return nullptr;   // the holder went with the failed State
+    PyObject* root = host::newNode(state, holder, 0);
+    Py_DECREF(state);
+    return root;
 }
 
 }  // namespace ptree

@@ -1,9 +1,14 @@
 // The type globals and how start-up makes the system's types (see types.h).
 #include "host/types.h"
 
+#include "host/frame.h"
+#include "host/function.h"
 #include "host/language.h"
 #include "host/module.h"
+#include "host/node.h"
+#include "host/program.h"
 #include "host/registrar.h"
+#include "host/state.h"
 
 namespace host {
 
@@ -47,7 +52,7 @@ int bareTraverse(PyObject* self, visitproc visit, void* arg) {
 const TypeDef classTypes[5] = {
     {&languageType, "Language", "wuna.Language", kTracked | kSubclassable, nullptr, &languageSpec},
     {&registrarType, "Registrar", "wuna.Registrar", kSubclassable, nullptr, &registrarSpec},
-    {&programType, "Program", "wuna.Program", kSubclassable, nullptr, nullptr},
+    {&programType, "Program", "wuna.Program", kSubclassable, nullptr, &programSpec},
     {&runtimeType, "Runtime", "wuna.Runtime", kSubclassable,
      "rt: what semantics use to run the program. eval(x) / exec(x) run a child node (or each of "
      "a list); load(name) / store(name, value) read and write the variable a name node refers "
@@ -63,18 +68,10 @@ const TypeDef classTypes[5] = {
 };
 
 const TypeDef programObjectTypes[4] = {
-    {&stateType, "State", "wuna.State", kTracked,
-     "A loaded program's data: its tree, symbols, and frame.", nullptr},
-    {&nodeType, "Node", "wuna.Node", kTracked,
-     "A node of the program. Its fields are its labelled children (node.cond), converted as the "
-     "grammar's -> actions say; a label that repeats is a list. Also: kind (its action's class, "
-     "else its rule), rule, text, span, start, end, index, children, parent, fields (a field of "
-     "the same name comes first); find(rule): it and its descendants of that rule, in order.",
-     nullptr},
-    {&functionType, "Function", "wuna.Function", kTracked,
-     "A function of the program: its node, and the frame it was made in.", nullptr},
-    {&frameType, "Frame", "wuna.Frame", kTracked,
-     "The variables of one run of a function (or of the program).", nullptr},
+    {&stateType, "State", "wuna.State", kTracked, nullptr, &stateSpec},
+    {&nodeType, "Node", "wuna.Node", kTracked, nullptr, &nodeSpec},
+    {&functionType, "Function", "wuna.Function", kTracked, nullptr, &functionSpec},
+    {&frameType, "Frame", "wuna.Frame", kTracked, nullptr, &frameSpec},
 };
 
 const TypeDef* const programObjectTypesAdded[4] = {
