@@ -19,15 +19,20 @@ PyObject* plain(PyObject* operand) {
     return operand;
 }
 
+// Both operands as plain ints; false with an exception set.
+bool plainPair(PyObject* a, PyObject* b, PyObject** x, PyObject** y) {
+    if (!(*x = plain(a))) return false;
+    if (!(*y = plain(b))) {
+        Py_CLEAR(*x);
+        return false;
+    }
+    return true;
+}
+
 template <PyObject* (*op)(PyObject*, PyObject*)>
 PyObject* binary(PyObject* a, PyObject* b) {
-    PyObject* x = plain(a);
-    if (!x) return nullptr;
-    PyObject* y = plain(b);
-    if (!y) {
-        Py_DECREF(x);
-        return nullptr;
-    }
+    PyObject *x, *y;
+    if (!plainPair(a, b, &x, &y)) return nullptr;
     PyObject* result = op(x, y);
     Py_DECREF(x);
     Py_DECREF(y);
@@ -45,13 +50,8 @@ PyObject* unary(PyObject* a) {
 
 // The modulus is passed on unchanged: the interpreter's pow takes any int there.
 PyObject* power(PyObject* a, PyObject* b, PyObject* modulus) {
-    PyObject* x = plain(a);
-    if (!x) return nullptr;
-    PyObject* y = plain(b);
-    if (!y) {
-        Py_DECREF(x);
-        return nullptr;
-    }
+    PyObject *x, *y;
+    if (!plainPair(a, b, &x, &y)) return nullptr;
     PyObject* result = PyNumber_Power(x, y, modulus);
     Py_DECREF(x);
     Py_DECREF(y);
@@ -61,13 +61,8 @@ PyObject* power(PyObject* a, PyObject* b, PyObject* modulus) {
 // divmod checks the quotient and the remainder each; a result that is no pair (a float
 // operand's NotImplemented, say) is returned as it is.
 PyObject* divmod(PyObject* a, PyObject* b) {
-    PyObject* x = plain(a);
-    if (!x) return nullptr;
-    PyObject* y = plain(b);
-    if (!y) {
-        Py_DECREF(x);
-        return nullptr;
-    }
+    PyObject *x, *y;
+    if (!plainPair(a, b, &x, &y)) return nullptr;
     PyObject* result = PyNumber_Divmod(x, y);
     Py_DECREF(x);
     Py_DECREF(y);

@@ -38,9 +38,14 @@ constexpr const char* kActionNames[] = {nullptr, "str",  "int",  "float", "unquo
                                         "True",  "False", "None", "list",  "tuple",
                                         "dict",  "first", "drop"};
 
-uint8_t actionCode(const char* text) {
+bool sameText(const Text& text, const char* name, size_t length) {
+    return text.length == length && memcmp(text.data, name, length) == 0;
+}
+
+// Compared with the length, so an action text holding a NUL is a class name, not a prefix.
+uint8_t actionCode(const Text& text) {
     for (uint8_t code = 1; code < sizeof kActionNames / sizeof *kActionNames; code++)
-        if (strcmp(text, kActionNames[code]) == 0) return code;
+        if (sameText(text, kActionNames[code], strlen(kActionNames[code]))) return code;
     return ActionClass;
 }
 
@@ -50,9 +55,6 @@ uint32_t hashName(const char* name, size_t length) {
     return h;
 }
 
-bool sameText(const Text& text, const char* name, size_t length) {
-    return text.length == length && memcmp(text.data, name, length) == 0;
-}
 
 // Puts field index i into the field map; a name already there takes the later index.
 void mapField(GrammarInfo* g, uint32_t i) {
@@ -207,7 +209,7 @@ uint16_t readKind(GrammarInfo* g, uint32_t i, const Lists& lists) {
         Text text;
         if (uint16_t code = copyStr(g->arena, action, "an action must be a str", &text))
             return code;
-        g->actions[i] = actionCode(text.data);
+        g->actions[i] = actionCode(text);
         if (g->actions[i] == ActionClass) g->kindNames[i] = text;
     }
     PyObject* name = PyUnicode_DecodeUTF8(g->kindNames[i].data, g->kindNames[i].length, "replace");

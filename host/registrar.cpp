@@ -30,10 +30,25 @@ PyObject* registrarNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return self;
 }
 
-void registrarDealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
+// A registrar kept by a semantic it registered (a closure, an attribute of the language)
+// closes a cycle through its language, so the collector must see what it holds.
+int registrarTraverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(asRegistrar(self)->language);
+    Py_VISIT(asRegistrar(self)->kind);
+    return 0;
+}
+
+int registrarClear(PyObject* self) {
     Py_CLEAR(asRegistrar(self)->language);
     Py_CLEAR(asRegistrar(self)->kind);
+    return 0;
+}
+
+void registrarDealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    registrarClear(self);
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -136,6 +151,8 @@ PyObject* registrarCall(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyType_Slot registrarSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(registrarNew)},
     {Py_tp_dealloc, reinterpret_cast<void*>(registrarDealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(registrarTraverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(registrarClear)},
     {Py_tp_call, reinterpret_cast<void*>(registrarCall)},
     {Py_tp_repr, reinterpret_cast<void*>(registrarRepr)},
     {Py_tp_doc, const_cast<char*>("A decorator registering the function it decorates.")},
@@ -145,7 +162,7 @@ PyType_Slot registrarSlots[] = {
 }  // namespace
 
 PyType_Spec registrarSpec = {"wuna.Registrar", int(sizeof(RegistrarObject)), 0,
-                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, registrarSlots};
+                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, registrarSlots};
 
 PyObject* newRegistrar(PyObject* language, PyObject* kind, RegistrarTable table, bool native) {
     PyObject* self = registrarType->tp_alloc(registrarType, 0);

@@ -51,7 +51,7 @@ int bareTraverse(PyObject* self, visitproc visit, void* arg) {
 
 const TypeDef classTypes[5] = {
     {&languageType, "Language", "wuna.Language", kTracked | kSubclassable, nullptr, &languageSpec},
-    {&registrarType, "Registrar", "wuna.Registrar", kSubclassable, nullptr, &registrarSpec},
+    {&registrarType, "Registrar", "wuna.Registrar", kTracked | kSubclassable, nullptr, &registrarSpec},
     {&programType, "Program", "wuna.Program", kSubclassable, nullptr, &programSpec},
     {&runtimeType, "Runtime", "wuna.Runtime", kSubclassable,
      "rt: what semantics use to run the program. eval(x) / exec(x) run a child node (or each of "

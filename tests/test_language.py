@@ -191,6 +191,11 @@ def test_kind_names_come_from_rules_and_classes(kind, known):
         assert str(caught.value) == f"the grammar has no rule or -> class named '{kind}'"
 
 
+def test_an_action_with_a_nul_is_a_class_not_a_value_action():
+    lang = wuna.Language(FakeParser(["R"], actions=["str\x00x"]))
+    assert isinstance(lang.eval("str\x00x"), wuna.Registrar)
+
+
 def test_a_field_listed_twice_is_still_a_label():
     lang = wuna.Language(FakeParser(["F", "B"], fields=["body", "params", "body"]))
     assert lang.function("F") is None
@@ -393,6 +398,29 @@ def test_a_language_in_a_cycle_with_its_semantics_is_collected(parser, native):
             return lang
 
         lang.types(lambda text: lang)
+
+    make()
+    gc.collect()
+    assert flags == ["freed"]
+
+
+@pytest.mark.parametrize("keep", ["closure", "attribute"])
+def test_a_language_in_a_cycle_through_a_registrar_is_collected(parser, keep):
+    flags = []
+
+    class Lang(wuna.Language):
+        pass
+
+    def make():
+        lang = Lang(parser)
+        lang.sentinel = Sentinel(flags)
+        registrar = lang.exec("Print")
+        if keep == "attribute":
+            lang.registrar = registrar
+        else:
+            @registrar
+            def run_print(node, rt):
+                return registrar
 
     make()
     gc.collect()

@@ -66,6 +66,10 @@ struct Node {
   uint32_t index;
 };
 
+// A capsule named name over memory that owner keeps alive: the capsule holds a reference to
+// owner, so the memory lives as long as any capsule of it.
+PyObject* ownedCapsule(void* pointer, const char* name, PyObject* owner);
+
 }  // namespace face
 
 namespace parserobj {

@@ -155,18 +155,9 @@ PyObject* literals(PyObject* self, PyObject*) {
   return l;
 }
 
-void releaseCapsuleOwner(PyObject* capsule) { Py_XDECREF(static_cast<PyObject*>(PyCapsule_GetContext(capsule))); }
-
 PyObject* capsule(PyObject* self, void*) {
   Parser* p = reinterpret_cast<Parser*>(self);
-  PyObject* c = PyCapsule_New(&p->capsule, "pargo.grammar.v1", releaseCapsuleOwner);
-  if (!c) return nullptr;
-  if (PyCapsule_SetContext(c, self) < 0) {
-    Py_DECREF(c);
-    return nullptr;
-  }
-  Py_INCREF(self);
-  return c;
+  return face::ownedCapsule(&p->capsule, "pargo.grammar.v1", self);
 }
 
 // Raises the ParseError for a syntax error record.

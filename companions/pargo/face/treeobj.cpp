@@ -258,18 +258,9 @@ PyObject* treeNode(PyObject* self, PyObject* arg) {
 
 Py_ssize_t treeLength(PyObject* self) { return Py_ssize_t(reinterpret_cast<Tree*>(self)->record.nodeCount); }
 
-void releaseCapsuleOwner(PyObject* capsule) { Py_XDECREF(static_cast<PyObject*>(PyCapsule_GetContext(capsule))); }
-
 PyObject* treeCapsule(PyObject* self, void*) {
   Tree* t = reinterpret_cast<Tree*>(self);
-  PyObject* c = PyCapsule_New(&t->record, "pargo.tree.v1", releaseCapsuleOwner);
-  if (!c) return nullptr;
-  if (PyCapsule_SetContext(c, self) < 0) {
-    Py_DECREF(c);
-    return nullptr;
-  }
-  Py_INCREF(self);
-  return c;
+  return face::ownedCapsule(&t->record, "pargo.tree.v1", self);
 }
 
 PyObject* treeErrors(PyObject* self, void*) { return Py_NewRef(reinterpret_cast<Tree*>(self)->errors); }
