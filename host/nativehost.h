@@ -6,7 +6,8 @@
 // an optional error-text function. native_host checks the record and the signature and keeps,
 // in the object, the capsule (which keeps the record valid), the record, the name and the
 // signature taken apart. Compiled code calls the record's call function directly; calling the
-// object from Python goes through the type's call slot, which comes with the proxy types.
+// object from Python (the type's call slot) converts the arguments by the signature into
+// 16-byte slots, data arguments as the memory of their buffers, held until the call returns.
 #pragma once
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -38,13 +39,11 @@ struct NativeHostObject {
     char resultKind;                 // 'i', 'f', '?' or 'n'
 };
 
-// The type's specification: the fields above, the __name__ attribute and release. Calling a
-// native host from Python (the call slot) comes with wuna.Bytes, which its data arguments
-// need.
+// The type's specification: the fields above, the call, the __name__ attribute and release.
 extern PyType_Spec nativeHostSpec;
 
 // A new wuna.NativeHost; takes its own references to capsule and name. Null with an
-// exception (NotImplementedError while wuna.NativeHost is made without its fields and call).
+// exception.
 PyObject* newNativeHost(PyObject* capsule, NativeRecord* record, PyObject* name,
                         uint32_t argCount, const char* argKinds, char resultKind);
 

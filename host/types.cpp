@@ -7,6 +7,7 @@
 #include "host/module.h"
 #include "host/node.h"
 #include "host/program.h"
+#include "host/nativehost.h"
 #include "host/registrar.h"
 #include "host/state.h"
 
@@ -109,7 +110,7 @@ const TypeDef nativeHostDef = {
     &nativeHostType, "NativeHost", "wuna.NativeHost", 0,
     "A native library's function, a host function of a language (Language.native_host): called "
     "directly by compiled code.",
-    nullptr};
+    &nativeHostSpec};
 
 }  // namespace
 

@@ -288,11 +288,6 @@ def capsule(signature, abi=1, name=b"wuna.native.v1"):
     return new_capsule(ctypes.addressof(record), name, None), record
 
 
-def native_host_made():
-    """Whether wuna.NativeHost has its fields and its call (which comes with wuna.Bytes)."""
-    return "__call__" in vars(wuna.NativeHost)
-
-
 @pytest.mark.parametrize("signature, abi, error", [
     (b"ii", 1, "a native host function's signature is its arguments' kinds, ':', its result's "
                "(\"bi:i\"; at most 8 arguments), not 'ii'"),
@@ -321,10 +316,6 @@ def test_native_host_signature_errors(lang, signature, abi, error):
     (b"ii:i", 2), (b":n", 0), (b"bf?i:?", 4), (b"iiiiiiii:f", 8)])
 def test_native_hosts_of_good_signatures(lang, signature, count):
     made, _record = capsule(signature)
-    if not native_host_made():
-        with pytest.raises(NotImplementedError, match="wuna.NativeHost is not built yet"):
-            lang.native_host("add", made)
-        return
     host = lang.native_host("add", made)
     assert type(host) is wuna.NativeHost
     assert host.__name__ == "add"
@@ -345,3 +336,81 @@ def test_native_host_needs_a_name_and_the_right_capsule(lang, name, made, error)
 def test_native_host_takes_two_positional_arguments(lang, args, kwargs):
     with pytest.raises(TypeError, match="^WrongArgumentCount$"):
         lang.native_host(*args, **kwargs)
+
+
+# ---- calling a native host from Python ------------------------------------------------------
+
+SLOTS = ctypes.c_uint64 * 16
+ERROR = ctypes.CFUNCTYPE(ctypes.c_void_p, ctypes.c_void_p, ctypes.c_int32)
+
+
+class Library:
+    """A native host function made with ctypes: it records the slot words it was called with
+    and answers with the given code and result word."""
+
+    def __init__(self, signature, code=0, word=0, error_text=None):
+        self.seen = []
+        self.code, self.word = code, word
+
+        @CALL
+        def call(user, slots, count, result):
+            words = ctypes.cast(slots, ctypes.POINTER(SLOTS)).contents
+            self.seen.append(list(words[: 2 * count]))
+            ctypes.cast(result, ctypes.POINTER(ctypes.c_uint64))[0] = self.word
+            return self.code
+
+        text = ctypes.create_string_buffer(error_text or b"")
+
+        @ERROR
+        def error(user, code):
+            return ctypes.addressof(text)
+
+        self.call, self.error, self.text = call, error, text
+        self.record = Record(1, 0, signature, ctypes.cast(call, ctypes.c_void_p), None,
+                             ctypes.cast(error, ctypes.c_void_p) if error_text is not None else None)
+        self.capsule = new_capsule(ctypes.addressof(self.record), b"wuna.native.v1", None)
+
+
+def test_a_native_host_passes_data_as_pointer_and_length(lang):
+    lib = Library(b"bi:i", word=2**64 - 5)
+    host = lang.native_host("add", lib.capsule)
+    data = b"xy"
+    assert host(data, 3) == -5
+    pointer, length, three, _ = lib.seen[0]
+    assert (length, three) == (2, 3)
+    assert ctypes.string_at(pointer, length) == b"xy"
+
+
+@pytest.mark.parametrize("signature, word, want", [
+    (b"?:?", 1, True), (b"?:?", 0, False), (b"f:f", 0x3FF8000000000000, 1.5), (b":n", 7, None)])
+def test_native_host_results_by_kind(lang, signature, word, want):
+    lib = Library(signature, word=word)
+    host = lang.native_host("h", lib.capsule)
+    args = {b"?:?": (True,), b"f:f": (2.0,), b":n": ()}[signature]
+    assert host(*args) == want and type(host(*args)) is type(want)
+
+
+@pytest.mark.parametrize("args, kwargs, message", [
+    ((b"ab", 2**63), {}, "add() takes an int of 64 bits as argument 2"),
+    ((b"ab", True), {}, "add() takes an int as argument 2"),
+    ((b"ab",), {}, "add() takes 2 arguments, 1 given"),
+    (("ab", 1), {}, "add() takes data (wuna.Bytes, bytes...) as argument 1"),
+    ((b"ab", 1), {"x": 1}, "add() takes no keyword arguments"),
+])
+def test_native_host_argument_errors(lang, args, kwargs, message):
+    lib = Library(b"bi:i")
+    host = lang.native_host("add", lib.capsule)
+    with pytest.raises(TypeError) as caught:
+        host(*args, **kwargs)
+    assert str(caught.value) == message
+    assert lib.seen == []
+
+
+@pytest.mark.parametrize("error_text, message", [(b"no room", "no room"), (None, "failed"),
+                                                 (b"x" * 2000, "x" * 1020 + "...")])
+def test_a_failing_native_host_raises_its_library_text(lang, error_text, message):
+    lib = Library(b"f?:n", code=3, error_text=error_text)
+    host = lang.native_host("h", lib.capsule)
+    with pytest.raises(RuntimeError) as caught:
+        host(1.0, False)
+    assert str(caught.value) == message
