@@ -1,0 +1,295 @@
+"""Program.call and Program.map in the reference mode: results, the top level run first when
+the program has not run (and only then), the default mode, context=, the keyword and argument
+checks of each kind of object, unknown names, runtime errors of a call with their stack,
+map's item order and tuple items, every item running and the error of the lowest failing
+one, calls from several Python threads at once, and the wuna.ProgramCall type."""
+import gc
+import threading
+
+import pytest
+
+import wuna
+from test_errors import make_language
+
+SOURCE = """count = 0;
+print 100;
+def add(a, b) { return a + b; }
+def div(a, b) { return a / b; }
+def outer(a) { return div(a, 0); }
+def get() { return context; }
+def bump() { count = count + 1; return count; }
+def inner_only() { def hidden() { return 1; } return hidden(); }
+number = 7;
+"""
+
+
+@pytest.fixture
+def printed():
+    return []
+
+
+@pytest.fixture
+def program(printed):
+    return make_language(printed).load(SOURCE, "calls.calc")
+
+
+@pytest.fixture
+def ran(program):
+    program.run()
+    return program
+
+
+# ---- results ------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("name, args, result", [
+    ("add", (2, 3), 5),
+    ("add", ("a", "b"), "ab"),
+    ("div", (7, 2), 3),
+    ("get", (), None),
+    ("inner_only", (), 1),
+])
+def test_a_call_gives_the_functions_result(ran, name, args, result):
+    assert ran.call(name, *args) == result
+
+
+def test_int_results_are_64_bit_ints(ran):
+    result = ran.call("add", 2, 3)
+    assert type(result) is wuna.I64
+    with pytest.raises(wuna.Error) as caught:
+        ran.call("add", 2**62, 2**62)
+    assert caught.value.diagnostic.message == "integer overflow"
+
+
+def test_the_top_level_runs_before_the_first_call_and_only_then(program, printed):
+    assert program.call("bump", mode="python") == 1
+    assert program.call("bump", mode="python") == 2
+    assert program.map("bump", [(), ()]) == [3, 4]
+    assert printed == [100]
+
+
+def test_a_run_gives_later_calls_a_fresh_global_frame(ran, printed):
+    assert ran.call("bump") == 1
+    ran.run()
+    assert ran.call("bump") == 1 and printed == [100, 100]
+
+
+def test_calls_default_to_the_mode_of_the_last_run(program):
+    with pytest.raises(NotImplementedError) as caught:
+        program.call("add", 1, 2)        # never run: the default is 'compiled'
+    assert "'compiled' mode" in str(caught.value)
+    program.run("python")
+    assert program.call("add", 1, 2) == 3
+
+
+@pytest.mark.parametrize("mode", ["compiled", "auto"])
+def test_modes_that_need_compiled_code_raise_a_clear_error(ran, mode):
+    with pytest.raises(NotImplementedError) as caught:
+        ran.call("add", 1, 2, mode=mode)
+    assert f"'{mode}' mode" in str(caught.value)
+
+
+@pytest.mark.parametrize("context", [None, 2.5, "ctx", ["shared"]])
+def test_context_reaches_the_semantics_as_rt_context(ran, context):
+    assert ran.call("get", context=context) is context
+    assert ran.map("get", [(), ()], context=context) == [context, context]
+
+
+def test_a_call_runs_on_a_thread_of_its_own():
+    idents = []
+
+    def ident():
+        idents.append(threading.get_ident())
+        return 0
+
+    program = make_language(hosts=[ident]).load("def f() { return ident(); }")
+    program.call("f", mode="python")
+    assert idents[0] != threading.get_ident()
+
+
+# ---- argument checks ----------------------------------------------------------------------
+
+@pytest.mark.parametrize("kind, args, kwargs, error, message", [
+    ("call", (), {}, TypeError, "call(name, *args) needs the function's name"),
+    ("call", (), {"mode": "python"}, TypeError, "call(name, *args) needs the function's name"),
+    ("call", ("add", 1, 2), {"threads": 2}, TypeError,
+     "call() got an unexpected keyword argument 'threads'"),
+    ("call", ("add",), {"items": []}, TypeError,
+     "call() got an unexpected keyword argument 'items'"),
+    ("call", (5,), {}, TypeError, "name must be a str"),
+    ("call", ("add",), {"mode": "fast"}, ValueError,
+     "mode must be 'python', 'compiled' or 'auto', not 'fast'"),
+    ("call", ("add",), {"mode": 1}, TypeError, "mode must be a str"),
+    ("map", (), {}, TypeError,
+     "map(name, items, threads=None, context=None) takes a name and items"),
+    ("map", ("add",), {}, TypeError,
+     "map(name, items, threads=None, context=None) takes a name and items"),
+    ("map", ("add", [], 2), {}, TypeError,
+     "map(name, items, threads=None, context=None) takes a name and items"),
+    ("map", ("add", []), {"mode": "python"}, TypeError,
+     "map() got an unexpected keyword argument 'mode'"),
+    ("map", (5, []), {}, TypeError, "name must be a str"),
+    ("map", ("add", []), {"threads": 0}, ValueError, "map() needs at least one thread, not 0"),
+    ("map", ("add", []), {"threads": -2}, ValueError, "map() needs at least one thread, not -2"),
+    ("map", ("add", []), {"threads": 1.5}, TypeError, None),
+    ("map", ("add", 5), {}, TypeError, "map()'s items must be a sequence"),
+])
+def test_argument_errors(ran, printed, kind, args, kwargs, error, message):
+    with pytest.raises(error) as caught:
+        getattr(ran, kind)(*args, **kwargs)
+    if message is not None:
+        assert str(caught.value) == message
+    assert printed == [100]          # nothing ran again
+
+
+@pytest.mark.parametrize("kwargs", [{"mode": None}, {"context": None}])
+def test_keywords_given_as_none_count_as_not_given(ran, kwargs):
+    assert ran.call("add", 1, 2, **kwargs) == 3
+
+
+def test_map_keywords_given_as_none_count_as_not_given(ran):
+    assert ran.map("add", [(1, 2)], threads=None, context=None) == [3]
+
+
+@pytest.mark.parametrize("kind", ["call", "map"])
+@pytest.mark.parametrize("name", ["nope", "a", "b", "hidden", "print", "x" * 2000])
+def test_a_name_the_top_level_does_not_define_is_a_key_error(ran, kind, name):
+    args = (name, []) if kind == "map" else (name,)
+    with pytest.raises(KeyError) as caught:
+        getattr(ran, kind)(*args)
+    message = caught.value.args[0]
+    if len(name) < 100:
+        assert message == f"the program defines no function '{name}'"
+    else:
+        assert message.startswith("the program defines no function 'xxx")
+        assert message.endswith("...")
+
+
+def test_a_global_that_is_not_a_function_cannot_be_called(ran):
+    with pytest.raises(wuna.Error) as caught:
+        ran.call("number")
+    d = caught.value.diagnostic
+    # No node is running: the error stands at the start of the program.
+    assert (d.message, d.span, d.line, d.column) == ("'int' value is not callable", (0, 0), 1, 1)
+
+
+# ---- runtime errors of calls --------------------------------------------------------------
+
+def test_a_failing_call_raises_its_runtime_error_with_the_stack(ran):
+    with pytest.raises(wuna.Error) as caught:
+        ran.call("outer", 5)
+    error = caught.value
+    assert error.diagnostic.message == "division by zero" and error.diagnostic.line == 4
+    assert [name for name, _ in error.stack] == ["div", "outer"]
+    assert str(error).splitlines()[-1] == "  in outer(), called at calls.calc:1:1"
+
+
+def test_arity_is_checked_like_any_call(ran):
+    with pytest.raises(wuna.Error) as caught:
+        ran.call("add", 1)
+    assert caught.value.diagnostic.message == "add() takes 2 arguments, 1 given"
+
+
+def test_an_uncaught_throw_becomes_its_runtime_error():
+    program = make_language().load("def f(x) { throw x; }")
+    with pytest.raises(wuna.Error) as caught:
+        program.call("f", "thrown", mode="python")
+    assert caught.value.diagnostic.message == "thrown"
+    assert [name for name, _ in caught.value.stack] == ["f"]
+
+
+def test_a_failing_top_level_fails_the_first_call():
+    program = make_language().load("def f() { return 1; }\nprint 1 / 0;")
+    with pytest.raises(wuna.Error) as caught:
+        program.call("f", mode="python")
+    assert caught.value.diagnostic.line == 2
+
+
+# ---- map ------------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("items, results", [
+    ([], []),
+    ([(1, 2), (3, 4), (5, 6)], [3, 7, 11]),
+    (((10, 1), (20, 2)), [11, 22]),
+    ([("a", "b")], ["ab"]),
+])
+def test_map_gives_the_results_in_item_order(ran, items, results):
+    assert ran.map("add", items) == results
+
+
+def test_map_passes_an_item_that_is_no_tuple_as_the_one_argument(printed):
+    lang = make_language(printed)
+    program = lang.load("def twice(a) { return a + a; }")
+    assert program.map("twice", [1, "x", [2]], threads=3) == [2, "xx", [2, 2]]
+
+
+@pytest.mark.parametrize("threads", [None, 1, 4, 100])
+def test_every_item_runs_and_the_lowest_failing_items_error_is_raised(threads):
+    seen = []
+
+    def check(x):
+        seen.append(x)
+        if x in (3, 7):
+            raise ValueError(f"item {x}")
+        return x
+
+    program = make_language(hosts=[check]).load("def f(x) { return check(x); }")
+    with pytest.raises(wuna.Error) as caught:
+        program.map("f", list(range(10)), threads=threads)
+    assert caught.value.diagnostic.message == "check: ValueError: item 3"
+    assert sorted(seen) == list(range(10))
+
+
+def test_the_error_of_a_lower_item_wins_whatever_its_kind():
+    program = make_language().load("def f(a, b) { return a / b; }")
+    with pytest.raises(wuna.Error) as caught:
+        program.map("f", [(1, 1), (1, 2, 3), (1, 0)])
+    assert caught.value.diagnostic.message == "f() takes 2 arguments, 3 given"
+
+
+def test_map_over_any_sequence(ran):
+    assert ran.map("add", range(0)) == []
+    assert ran.map("add", iter([(1, 2)])) == [3]
+    assert ran.map("add", {(1, 2): "dict keys"}) == [3]
+
+
+# ---- threads and the type --------------------------------------------------------------------
+
+def test_several_python_threads_call_one_program_at_once(ran):
+    results = {}
+
+    def worker(k):
+        results[k] = [ran.call("add", k, i) for i in range(50)]
+
+    threads = [threading.Thread(target=worker, args=(k,)) for k in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert results == {k: [k + i for i in range(50)] for k in range(4)}
+
+
+def test_a_host_function_may_call_into_another_program_during_a_run():
+    helper = make_language().load("def add(a, b) { return a + b; }")
+
+    def via_helper(a):
+        return helper.call("add", a, 1, mode="python")
+
+    printed = []
+    make_language(printed, hosts=[via_helper]).load("print via_helper(via_helper(1));").run()
+    assert printed == [3]
+
+
+def test_the_program_call_type(program):
+    call, map_ = program.call, program.map
+    assert type(call) is type(map_) and type(call).__name__ == "ProgramCall"
+    assert type(call).__module__ == "wuna" and not hasattr(wuna, "ProgramCall")
+    assert type(call).__doc__.startswith("call(name, *args): call a function the program")
+    assert program.call is not program.call
+    with pytest.raises(TypeError, match="no program"):
+        type(call)()("add", 1, 2)
+
+
+def test_a_call_object_keeps_its_program_alive(printed):
+    call = make_language(printed).load(SOURCE).call
+    gc.collect()
+    assert call("add", 1, 2, mode="python") == 3

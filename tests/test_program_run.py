@@ -1,0 +1,198 @@
+"""Program.run: its arguments and modes (the reference mode runs; the modes that need compiled
+code raise a clear error until it exists), the run thread (its own thread, a stack for deep
+recursion, Python's recursion limit raised for the run and restored after), what a run leaves
+(the global frame later calls use, the mode and has-run record even when it fails), and
+Program.report()'s keys."""
+import ctypes
+import sys
+import threading
+
+import pytest
+
+import wuna
+from test_errors import make_language
+
+REPORT_OF_A_PROGRAM_NEVER_RUN_COMPILED = {
+    "python_crossings": {}, "module_state": {}, "cache": {"loaded": 0, "compiled": 0},
+    "code": None, "optimizing": False, "gil_taken": 0, "speculated": {}, "python_functions": {},
+}
+
+
+@pytest.fixture
+def printed():
+    return []
+
+
+@pytest.fixture
+def program(printed):
+    return make_language(printed).load("x = 2;\nprint x + 1;\ndef twice(a) { return a + a; }")
+
+
+# ---- arguments and modes ----------------------------------------------------------------
+
+@pytest.mark.parametrize("args, kwargs", [
+    ((), {}), ((None,), {}), (("python",), {}), ((), {"mode": "python"}),
+    (("python", True), {}), ((), {"mode": None, "report": 1}),
+])
+def test_the_reference_mode_runs(program, printed, args, kwargs):
+    assert program.run(*args, **kwargs) is None
+    assert printed == [3]
+
+
+@pytest.mark.parametrize("args, kwargs, error, message", [
+    (("fast",), {}, ValueError, "mode must be 'python', 'compiled' or 'auto', not 'fast'"),
+    (("Compiled",), {}, ValueError, "mode must be 'python', 'compiled' or 'auto', not 'Compiled'"),
+    (("",), {}, ValueError, "mode must be 'python', 'compiled' or 'auto', not ''"),
+    ((5,), {}, TypeError, "mode must be a str"),
+    ((b"python",), {}, TypeError, "mode must be a str"),
+    (("python", False, 3), {}, TypeError, "run() takes at most 2 positional arguments (3 given)"),
+    (("python",), {"mode": "python"}, TypeError, "run() got multiple values for argument 'mode'"),
+    ((), {"threads": 2}, TypeError, "run() got an unexpected keyword argument 'threads'"),
+])
+def test_argument_errors(program, printed, args, kwargs, error, message):
+    with pytest.raises(error) as caught:
+        program.run(*args, **kwargs)
+    assert str(caught.value) == message
+    assert printed == []
+
+
+def test_a_long_bad_mode_is_quoted_cut():
+    with pytest.raises(ValueError) as caught:
+        make_language().load("").run("m" * 3000)
+    assert str(caught.value).endswith("...") and len(str(caught.value)) < 1024
+
+
+def test_a_report_argument_whose_truth_fails_raises(program, printed):
+    class NoTruth:
+        def __bool__(self):
+            raise RuntimeError("no truth")
+
+    with pytest.raises(RuntimeError, match="no truth"):
+        program.run("python", NoTruth())
+    assert printed == []
+
+
+@pytest.mark.parametrize("mode", ["compiled", "auto"])
+def test_modes_that_need_compiled_code_raise_a_clear_error(program, printed, mode):
+    with pytest.raises(NotImplementedError) as caught:
+        program.run(mode)
+    assert f"'{mode}' mode" in str(caught.value) and "mode='python'" in str(caught.value)
+    assert printed == []
+    # The run is recorded all the same: a call's default mode is now that mode.
+    with pytest.raises(NotImplementedError):
+        program.call("twice", 1)
+
+
+def test_a_failing_run_still_records_its_mode(printed):
+    program = make_language(printed).load("def f(a) { return a + 1; }\nprint 1 / 0;")
+    with pytest.raises(wuna.Error):
+        program.run("python")
+    # The last run was in the reference mode: calls default to it.
+    assert program.call("f", 41) == 42
+
+
+# ---- the run thread ---------------------------------------------------------------------
+
+def test_a_run_happens_on_a_thread_of_its_own():
+    idents = []
+
+    def ident():
+        idents.append(threading.get_ident())
+        return 0
+
+    make_language(hosts=[ident]).load("print ident();").run()
+    assert idents and idents[0] != threading.get_ident()
+
+
+def thread_stack():
+    """The calling thread's stack size and guard size, as the C library reports them."""
+    libc = ctypes.CDLL(None)
+    libc.pthread_self.restype = ctypes.c_ulong
+    attributes = ctypes.create_string_buffer(128)
+    assert libc.pthread_getattr_np(ctypes.c_ulong(libc.pthread_self()), attributes) == 0
+    size, guard = ctypes.c_size_t(), ctypes.c_size_t()
+    libc.pthread_attr_getstacksize(attributes, ctypes.byref(size))
+    libc.pthread_attr_getguardsize(attributes, ctypes.byref(guard))
+    libc.pthread_attr_destroy(attributes)
+    return size.value, guard.value
+
+
+@pytest.mark.parametrize("max_depth, size", [
+    (1, 16 * 2**20 + 2**16),
+    (1000, 16 * 2**20 + 1000 * 2**16),
+    (1_000_000, 8 * 2**30),          # the per-level part is capped: 8 GiB in all
+    (2**32 - 1, 8 * 2**30),
+])
+@pytest.mark.parametrize("how", ["run", "call"])
+def test_the_run_threads_stack_grows_with_max_depth(max_depth, size, how):
+    stacks = []
+
+    def probe():
+        stacks.append(thread_stack())
+        return 0
+
+    program = make_language(hosts=[probe], max_depth=max_depth).load(
+        "def f() { return probe(); }\nprint probe();")
+    if how == "run":
+        program.run()
+    else:
+        program.call("f", mode="python")
+    assert stacks[-1] == (size, 4096)
+
+
+@pytest.mark.parametrize("depth", [1, 10000])
+def test_recursion_up_to_max_depth_runs_and_one_more_call_is_too_deep(depth):
+    printed = []
+    limit = sys.getrecursionlimit()
+    limits = []
+
+    def zero(n):
+        limits.append(sys.getrecursionlimit())
+        if n == 0:
+            raise wuna.Throw("bottom")
+        return n
+
+    lang = make_language(printed, hosts=[zero], max_depth=depth)
+    # down(n) calls itself n times below the first call: n + 1 calls in all; the bottom one
+    # throws, which the first call's try catches.
+    source = ("def down(n) {\n  zero(n);\n  return down(n - 1);\n}\n"
+              "try { down(%d); } catch { print 1; }\n")
+    lang.load(source % (depth - 1)).run()
+    assert printed == [1]
+    assert limits[0] >= depth * 40 + 1000 and sys.getrecursionlimit() == limit
+    with pytest.raises(wuna.Error) as caught:
+        lang.load(source % depth).run()
+    assert caught.value.diagnostic.message == f"call stack too deep (more than {depth} calls)"
+    assert len(caught.value.stack) == depth
+    assert sys.getrecursionlimit() == limit
+
+
+# ---- what a run leaves --------------------------------------------------------------------
+
+def test_each_run_starts_from_the_top_with_a_fresh_global_frame(program, printed):
+    program.run()
+    program.run()
+    assert printed == [3, 3]
+    assert program.call("twice", 4) == 8
+
+
+def test_a_run_raises_the_runtime_error_of_the_program(printed):
+    program = make_language(printed).load("print 1;\nprint 2 / 0;\nprint 3;")
+    with pytest.raises(wuna.Error) as caught:
+        program.run()
+    assert printed == [1] and caught.value.diagnostic.line == 2
+
+
+# ---- report -------------------------------------------------------------------------------
+
+def test_report_of_a_program_never_run_compiled(program):
+    assert program.report() == REPORT_OF_A_PROGRAM_NEVER_RUN_COMPILED
+    assert list(program.report()) == list(REPORT_OF_A_PROGRAM_NEVER_RUN_COMPILED)
+    program.run(report=True)
+    assert program.report() == REPORT_OF_A_PROGRAM_NEVER_RUN_COMPILED
+    assert program.report() is not program.report()
+
+
+def test_report_takes_no_arguments(program):
+    with pytest.raises(TypeError):
+        program.report(1)
