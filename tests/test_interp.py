@@ -1,0 +1,428 @@
+"""The reference interpreter's core, on a small language of this file (Toy): dispatch of
+exec and eval with their fallbacks (kinds without semantics), node values, the declared-type
+check, the recursion limit a run sets, and how semantics' exceptions become runtime errors.
+Other test files of the reference mode import Toy from here."""
+import sys
+
+import nomos
+import pargo
+import pytest
+
+import wuna
+
+GRAMMAR = r"""
+@recover Program = stmts:Stmt*
+@lift Stmt = Def | Fn | Var | Return | If | While | Break | Continue | Block | Assign | Shown
+Def = 'def' name:Name '(' Params? ')' body:Block
+Fn = 'fn' name:Name '(' Params? ')' body:Block
+@silent Params = params:Name (',' params:Name)*
+Block = '{' stmts:Stmt* '}'
+Var = 'var' name:Name '=' value:Expr ';'
+Assign = target:Name '=' value:Expr ';'
+Return = 'return' value:Expr? ';'
+If = 'if' cond:Expr yes:Block ('else' no:Block)?
+While = 'while' cond:Expr body:Block
+Break = 'break' ';'
+Continue = 'continue' ';'
+Shown = value:Expr ';'
+@silent Expr = Cmp
+@fold Cmp = left:Sum (op:CmpOp right:Sum)* -> Binary
+@fold Sum = left:Postfix (op:AddOp right:Postfix)* -> Binary
+@lift Postfix = Call | Atom
+Call = callee:Atom '(' (args:Expr (',' args:Expr)*)? ')'
+@lift Atom = Number | Str | Lambda | Paren | Pair | Nothing | Name
+Lambda = 'lambda' '(' Params? ')' body:Block
+Paren = '(' inner:Expr ')'
+Pair = '[' Expr ',' Expr ']'
+Nothing = 'nothing' -> None
+@token Number = [0-9]+ -> int
+@token Str = '"' [^"]* '"' -> unquote
+@token CmpOp = '<' | '==' -> str
+@token AddOp = '+' | '-' | '*' | '/' -> str
+@token Name = !Keyword [a-z_] [a-z0-9_]*
+@token Keyword = ('def' | 'fn' | 'var' | 'return' | 'if' | 'else' | 'while' | 'break'
+                 | 'continue' | 'lambda' | 'nothing') ![a-z0-9_]
+@skip Space = ([ \t\r\n] | '#' [^\n]*)+
+"""
+
+BUILTINS = ["print", "out", "fail", "boom", "nohost", "throw", "count"]
+
+
+def make_parser():
+    return pargo.compile(GRAMMAR)
+
+
+PARSER = make_parser()
+
+
+def make_rules(parser=PARSER, types=None):
+    return nomos.Rules(
+        parser,
+        names=["Name"],
+        functions=["Def", "Fn", "Lambda"],
+        blocks=["Block"],
+        declare={
+            "Var.name": "variable after",
+            "Def.name": "function enclosing hoist",
+            "Fn.name": "function enclosing",
+            "Def.params": "parameter",
+            "Fn.params": "parameter",
+            "Lambda.params": "parameter",
+        },
+        assign={"Assign.target": "variable"},
+        undeclared="global",
+        builtins=BUILTINS,
+        types=types,
+    )
+
+
+RULES = make_rules()
+
+OPS = {
+    "+": lambda a, b: a + b,
+    "-": lambda a, b: a - b,
+    "*": lambda a, b: a * b,
+    "/": lambda a, b: a // b,
+    "<": lambda a, b: a < b,
+    "==": lambda a, b: a == b,
+}
+
+
+class Toy(wuna.Language):
+    """A Language with room for what its host functions print."""
+
+
+def toy(rules=RULES, max_depth=None, missing=None, extra=None, tail=True, **kwargs):
+    """A Toy language: Def hoists, Fn does not, Lambda is anonymous; `return f(x);` is a tail
+    call when tail is set; out(x) appends to the list `lang.printed`."""
+    args = {} if max_depth is None else {"max_depth": max_depth}
+    lang = Toy(PARSER, rules, **args, **kwargs)
+    for kind, hoist in (("Def", True), ("Fn", False), ("Lambda", False)):
+        lang.function(kind, hoist=hoist, missing=missing, extra=extra)
+    lang.printed = printed = []
+
+    @lang.exec("Var")
+    def var(node, rt):
+        rt.store(node.name, rt.eval(node.value))
+
+    @lang.exec("Assign")
+    def assign(node, rt):
+        rt.store(node.target, rt.eval(node.value))
+
+    @lang.exec("Return")
+    def ret(node, rt):
+        value = node.value
+        if tail and isinstance(value, wuna.Node) and rt.kind(value) == "Call":
+            rt.tail_call(rt.eval(value.callee), rt.eval(value.args))
+        raise rt.Return(None if value is None else rt.eval(value))
+
+    @lang.exec("If")
+    def if_(node, rt):
+        if rt.eval(node.cond):
+            rt.exec(node.yes)
+        elif node.no is not None:
+            rt.exec(node.no)
+
+    @lang.exec("While")
+    def while_(node, rt):
+        while rt.eval(node.cond):
+            if not rt.loop(node.body):
+                break
+
+    @lang.exec("Break")
+    def break_(node, rt):
+        raise rt.Break()
+
+    @lang.exec("Continue")
+    def continue_(node, rt):
+        raise rt.Continue()
+
+    @lang.exec("Shown")
+    def shown(node, rt):
+        rt.eval(node.value)
+
+    @lang.eval("Binary")
+    def binary(node, rt):
+        return OPS[node.op](rt.eval(node.left), rt.eval(node.right))
+
+    @lang.eval("Call")
+    def call(node, rt):
+        return rt.call(rt.eval(node.callee), rt.eval(node.args))
+
+    @lang.eval("Lambda")
+    def lambda_(node, rt):
+        return rt.function(node)
+
+    def out(*values):
+        printed.append(values[0] if len(values) == 1 else values)
+
+    lang.host(out)
+    return lang
+
+
+def run(lang, source, path=None):
+    program = lang.load(source, path)
+    program.run()
+    return program
+
+
+def error_of(lang, source, path=None):
+    with pytest.raises(wuna.Error) as caught:
+        run(lang, source, path)
+    return caught.value
+
+
+def message(error):
+    return error.diagnostic.message
+
+
+def where(source, error):
+    start, end = error.diagnostic.span
+    return source.encode()[start:end].decode()
+
+
+@pytest.fixture
+def lang():
+    return toy()
+
+
+# ---- exec and eval -------------------------------------------------------------------------
+
+def test_a_program_runs_its_statements_in_order(lang):
+    run(lang, "var x = 1; out(x); x = x + 2; out(x * 10);")
+    assert lang.printed == [1, 30]
+
+
+def test_values_are_i64_and_overflow_is_an_error_at_the_semantic(lang):
+    run(lang, "out(9223372036854775806 + 1);")
+    assert type(lang.printed[0]) is wuna.I64
+    source = "out(9223372036854775807 + 1);"
+    error = error_of(lang, source)
+    assert message(error) == "integer overflow"
+    assert where(source, error) == "9223372036854775807 + 1"
+
+
+def test_parentheses_need_no_semantic(lang):
+    run(lang, "out((((2))) * (3 + 4));")
+    assert lang.printed == [14]
+
+
+def test_no_semantics_to_evaluate_several_children(lang):
+    source = "out([1, 2]);"
+    error = error_of(lang, source)
+    assert message(error) == "no semantics to evaluate Pair"
+    assert where(source, error) == "[1, 2]"
+    assert error.diagnostic.code == "runtime"
+
+
+def test_an_exec_only_kind_has_no_value(lang):
+    ran = []
+    lang.exec("Pair")(lambda node, rt: ran.append(node))
+    probe(lang, lambda node, rt: rt.exec(node.value))
+    run(lang, "[1, 2];")                          # as a statement it runs
+    assert len(ran) == 1
+    lang = toy()
+    error = error_of(lang, "out([1, 2]);")
+    assert message(error) == "no semantics to evaluate Pair"
+
+
+def test_exec_of_an_eval_only_kind_evaluates_and_drops(lang):
+    seen = []
+    lang.eval("Paren")(lambda node, rt: seen.append(node.text) or 7)
+    run(lang, "(1);")
+    assert seen == ["(1)"]
+
+
+def test_exec_without_semantics_runs_children_skipping_tokens(lang):
+    # Program and Block have no semantics: their children run in order; the Name token of a
+    # Var is not run (Var has a semantic), the ints under Shown are values, not statements.
+    run(lang, "{ out(1); { out(2); } 5; } out(3);")
+    assert lang.printed == [1, 2, 3]
+
+
+def test_a_new_semantic_takes_effect_at_the_next_run(lang):
+    program = run(lang, "out(2 + 3);")
+    lang.eval("Binary")(lambda node, rt: "replaced")
+    program.run()
+    assert lang.printed == [5, "replaced"]
+
+
+def test_a_rule_name_serves_a_class_kind():
+    parser = pargo.compile("""
+Program = stmts:Stmt*
+@lift Stmt = Add
+Add = left:Num '+' right:Num -> Plus
+@token Num = [0-9]+ -> int
+@skip S = [ ]+
+""")
+    lang = wuna.Language(parser)
+    got = []
+    lang.exec("Add")(lambda node, rt: got.append(rt.kind(node)))
+    lang.load("1 + 2 3 + 4").run()
+    assert got == ["Plus", "Plus"]
+
+
+# ---- rt.eval and rt.exec on values ---------------------------------------------------------
+
+def probe(lang, body):
+    """Registers body(node, rt) as the semantic of Shown statements, collecting its results."""
+    results = []
+
+    @lang.exec("Shown")
+    def shown(node, rt):
+        results.append(body(node, rt))
+
+    return results
+
+
+def test_eval_of_lists_tuples_and_ints(lang):
+    results = probe(lang, lambda node, rt: (
+        rt.eval([node.value, node.value]),
+        rt.eval((node.value, 3)),
+        rt.eval(5),
+        rt.eval("text"),
+    ))
+    run(lang, "1 + 1;")
+    listed, tupled, five, text = results[0]
+    assert listed == [2, 2] and type(listed) is list
+    assert tupled[1] == 3 and isinstance(tupled[0], wuna.Node)   # the tuple itself
+    assert type(five) is wuna.I64 and five == 5
+    assert text == "text"
+
+
+def test_eval_of_a_huge_int_fails(lang):
+    results = []
+
+    def body(node, rt):
+        try:
+            rt.eval(2 ** 64)
+        except wuna.IntegerOverflow as e:
+            results.append(str(e))
+
+    probe(lang, body)
+    run(lang, "1;")
+    assert results == ["integer overflow"]
+
+
+def test_a_semantic_returning_a_huge_int_fails_at_its_node(lang):
+    lang.eval("Paren")(lambda node, rt: 2 ** 63)
+    source = "out(1 + (2));"
+    error = error_of(lang, source)
+    assert message(error) == "integer overflow"
+    assert where(source, error) == "(2)"
+
+
+def test_exec_of_a_tuple_runs_each(lang):
+    @lang.exec("Block")
+    def block(node, rt):
+        stmts = node.stmts
+        rt.exec(tuple(reversed(stmts)))
+
+    run(lang, "{ out(1); out(2); }")
+    assert lang.printed == [2, 1]
+
+
+def test_nodes_of_another_tree_are_values_not_statements(lang):
+    other = lang.load("out(99);")
+    results = probe(lang, lambda node, rt: (rt.exec(other.root), rt.eval(other.root)))
+    run(lang, "1;")
+    assert lang.printed == []
+    assert results[0][1] == other.root
+
+
+# ---- exceptions of semantics ---------------------------------------------------------------
+
+@pytest.mark.parametrize("raised, expected", [
+    (ZeroDivisionError("whatever"), "division by zero"),
+    (KeyError("x"), "key not found: 'x'"),
+    (KeyError(), "key not found"),
+    (RuntimeError("boom"), "RuntimeError: boom"),
+    (ValueError("just this"), "just this"),
+])
+def test_a_semantics_exception_becomes_an_error_at_its_node(lang, raised, expected):
+    def paren(node, rt):
+        raise raised
+
+    lang.eval("Paren")(paren)
+    source = "var a = 1;\nout(a + (a));"
+    error = error_of(lang, source)
+    assert message(error) == expected
+    assert where(source, error) == "(a)"
+    assert (error.diagnostic.line, error.diagnostic.column) == (2, 9)
+
+
+def test_pythons_recursion_error_is_call_stack_too_deep():
+    lang = toy(max_depth=1)
+
+    def deep(n):
+        return deep(n + 1)
+
+    probe(lang, lambda node, rt: deep(0))
+    error = error_of(lang, "1;")
+    assert message(error) == "call stack too deep"
+
+
+def test_return_at_the_top_level_ends_the_run_as_return(lang):
+    with pytest.raises(wuna.Return):
+        run(lang, "return 1;")
+
+
+# ---- declared types ------------------------------------------------------------------------
+
+TYPED_RULES = make_rules(types={"literals": {"Number": "int", "Str": "str", "Nothing": "None"},
+                                "infer": "value"})
+
+
+@pytest.mark.parametrize("types, semantic_value, fails", [
+    ({"int": int}, 5, False),
+    ({"int": int}, True, True),
+    ({"int": int}, 1.0, True),
+    ({"int": int}, 2 ** 62, False),
+    ({"int": str}, 5, True),
+    ({"int": list}, 5, False),                 # a type that is not checked
+    (lambda text: int if text == "int" else None, "x", True),
+    (lambda text: None, "x", False),
+])
+def test_values_are_checked_against_declared_types(types, semantic_value, fails):
+    lang = toy(rules=TYPED_RULES)
+    lang.types(types)
+    lang.exec("Var")(lambda node, rt: rt.store(node.name, semantic_value))
+    source = "var n = 5;\nout(n);"
+    if fails:
+        error = error_of(lang, source)
+        assert message(error) == "the value isn't what types() says the type int is"
+    else:
+        run(lang, source)
+        assert lang.printed == [semantic_value]
+
+
+def test_a_generic_type_text_is_looked_up_by_its_head():
+    lang = toy(rules=make_rules(types={"literals": {"Number": "list[int]"}, "infer": "value"}))
+    lang.types({"list": int})
+    lang.exec("Var")(lambda node, rt: rt.store(node.name, "not an int"))
+    error = error_of(lang, "var n = 5; out(n);")
+    assert message(error) == "the value isn't what types() says the type list[int] is"
+
+
+def test_a_failing_types_lookup_fails_the_eval():
+    lang = toy(rules=TYPED_RULES)
+
+    def lookup(text):
+        raise LookupError("no types today")
+
+    lang.types(lookup)
+    # The lookup's exception fails the load; the Call semantic it passes through words it.
+    error = error_of(lang, "var n = 5; out(n);")
+    assert message(error) == "LookupError: no types today"
+
+
+# ---- the run's recursion limit -------------------------------------------------------------
+
+@pytest.mark.parametrize("max_depth", [1, 10, 100])
+def test_the_recursion_limit_is_raised_for_the_run_and_restored(max_depth):
+    lang = toy(max_depth=max_depth)
+    before = sys.getrecursionlimit()
+    seen = probe(lang, lambda node, rt: sys.getrecursionlimit())
+    run(lang, "1;")
+    assert seen == [max(before, max_depth * 40 + 1000)]
+    assert sys.getrecursionlimit() == before

@@ -1,0 +1,236 @@
+"""rt.parse: a text parsed at run time with a pargo parser into a tree of wuna.Node objects of
+its own: the default and a given start rule, recovery (the pair of tree and errors, the
+errors as the parser reports them), the parser's errors passed on, a grammar that is not a
+parser, the argument checks with their messages, and trees that outlive everything else."""
+import gc
+import sys
+
+import pytest
+
+import pargo
+import wuna
+
+GRAMMAR = r"""
+@recover Program = stmts:Stmt*
+@lift Stmt = Assign | Show
+Assign = 'let' name:Name '=' value:Expr ';' -> Assign
+Show = 'show' args:Expr (',' args:Expr)* ';'
+@fold Expr = left:Atom (op:Op right:Atom)* -> Binary
+@lift Atom = Number | Name
+@token Op = '+' | '-' -> str
+@token Number = [0-9]+ -> int
+@token Name = !(('let' | 'show') ![a-z]) [a-z]+ -> str
+@silent Quiet = 'q'
+@skip Space = [ \t\n]+
+"""
+
+BROKEN = "let a = 1;\nlet b = ;\nshow a, ;\nshow a + 2;\n"
+
+
+@pytest.fixture(scope="module")
+def parser():
+    return pargo.compile(GRAMMAR)
+
+
+@pytest.fixture(scope="module")
+def rt():
+    return wuna.Runtime()
+
+
+def test_parse_gives_the_root_node_of_a_tree_of_its_own(rt, parser):
+    root = rt.parse(parser, "let x = 1 + y;\nshow x, 2;")
+    assert type(root) is wuna.Node and root.kind == "Program"
+    assign, show = root.stmts
+    assert (assign.kind, assign.name, assign.text) == ("Assign", "x", "let x = 1 + y;")
+    assert assign.value.kind == "Binary" and assign.value.op == "+"
+    assert (assign.value.left, assign.value.right) == (1, "y")
+    assert show.kind == "Show" and show.args == ["x", 2]
+    assert show.line == 2
+
+
+def test_each_parse_makes_a_new_tree(rt, parser):
+    first = rt.parse(parser, "let x = 1;")
+    second = rt.parse(parser, "let y = 2;\nlet z = 3;")
+    assert [s.name for s in first.stmts] == ["x"]
+    assert [s.name for s in second.stmts] == ["y", "z"]
+    assert first != second
+
+
+def test_nodes_outlive_the_parse_and_the_parser_name(rt):
+    parser = pargo.compile(GRAMMAR)
+    stmt = rt.parse(parser, "show 41, 42;").stmts[0]
+    del parser
+    gc.collect()
+    assert stmt.args == [41, 42] and stmt.text == "show 41, 42;"
+
+
+def test_parsing_holds_no_reference_for_long(rt):
+    parser = pargo.compile(GRAMMAR)
+    rt.parse(parser, "let a = 1;")   # the parser's grammar is read and kept once
+    gc.collect()
+    before = sys.getrefcount(parser)
+    for _ in range(200):
+        rt.parse(parser, "let a = 1;")
+        rt.parse(parser, BROKEN, recover=True)
+        with pytest.raises(pargo.ParseError):
+            rt.parse(parser, BROKEN)
+    gc.collect()
+    assert sys.getrefcount(parser) == before
+
+
+@pytest.mark.parametrize("start,text,kind", [
+    ("Assign", "let q = 3;", "Assign"),
+    ("Expr", "1 - b", "Binary"),
+    ("Name", "abc", "Name"),
+    (None, "let q = 3;", "Program"),
+])
+def test_start_rule(rt, parser, start, text, kind):
+    assert rt.parse(parser, text, start).kind == kind
+    assert rt.parse(parser, text, start=start).kind == kind
+
+
+def test_start_rule_is_passed_to_the_parser(rt, parser):
+    with pytest.raises(pargo.ParseError):
+        rt.parse(parser, "let q = 3;", start="Show")
+
+
+def test_recover_gives_the_tree_and_its_errors(rt, parser):
+    root, errors = rt.parse(parser, BROKEN, recover=True)
+    diagnostics = parser.parse_tree(BROKEN, recover=True).errors
+    assert len(errors) == 2
+    assert errors == [(d.span[0], d.line, d.column, d.message) for d in diagnostics]
+    assert [e[1:3] for e in errors] == [(2, 9), (3, 9)]
+    assert all(type(e) is tuple and isinstance(e[3], str) for e in errors)
+    assert [c.kind for c in root.children] == ["Assign", "<error>", "<error>", "Show"]
+
+
+def test_recover_on_a_clean_text_gives_no_errors(rt, parser):
+    root, errors = rt.parse(parser, "let a = 1;", recover=True)
+    assert root.kind == "Program" and errors == []
+
+
+def test_recover_with_a_start_rule(rt, parser):
+    root, errors = rt.parse(parser, "1 + ;", "Expr", True)
+    assert root.children[-1].kind == "<error>"   # the text the start rule left
+    assert [e[:3] for e in errors] == [(4, 1, 5)]
+
+
+@pytest.mark.parametrize("flag,recovers", [
+    (True, True), (1, True), ("yes", True), ([0], True),
+    (False, False), (0, False), ("", False), ([], False), (None, False),
+])
+def test_recover_is_the_truth_of_the_argument(rt, parser, flag, recovers):
+    if recovers:
+        root, errors = rt.parse(parser, BROKEN, recover=flag)
+        assert len(errors) == 2
+    else:
+        with pytest.raises(pargo.ParseError):
+            rt.parse(parser, BROKEN, recover=flag)
+        assert rt.parse(parser, "show 1;", recover=flag).kind == "Program"
+
+
+def test_recover_whose_truth_fails(rt, parser):
+    class Bad:
+        def __bool__(self):
+            raise ZeroDivisionError("no truth")
+    with pytest.raises(ZeroDivisionError, match="no truth"):
+        rt.parse(parser, "show 1;", recover=Bad())
+
+
+def test_syntax_error_is_the_parsers(rt, parser):
+    with pytest.raises(pargo.ParseError) as caught:
+        rt.parse(parser, BROKEN)
+    assert (caught.value.line, caught.value.column) == (2, 9)
+    assert str(caught.value).startswith("line 2, col 9: expected ")
+
+
+@pytest.mark.parametrize("text,start,error,message", [
+    ("abc", "Nope", ValueError, "unknown start rule"),
+    ("q", "Quiet", ValueError, "the start rule matched but produced no nodes (is it @silent?)"),
+    (3, None, TypeError, "parse input must be str or bytes"),
+    (None, None, TypeError, "parse input must be str or bytes"),
+])
+def test_parser_errors_pass_on(rt, parser, text, start, error, message):
+    with pytest.raises(error) as caught:
+        rt.parse(parser, text, start)
+    assert str(caught.value) == message
+
+
+def test_bytes_text(rt, parser):
+    assert [s.name for s in rt.parse(parser, b"let x = 1;").stmts] == ["x"]
+
+
+class HalfParser:
+    def parse_tree(self, text):
+        raise AssertionError("never called")
+
+
+@pytest.mark.parametrize("grammar", [42, "Program = 'x'", None, HalfParser(), pargo],
+                         ids=["int", "str", "None", "no labels", "module"])
+def test_grammar_must_be_a_parser(rt, grammar):
+    with pytest.raises(TypeError) as caught:
+        rt.parse(grammar, "let a = 1;")
+    assert str(caught.value) == "rt.parse: the grammar must be a pargo parser (pargo.compile()'s)"
+
+
+@pytest.mark.parametrize("args,kwargs,message", [
+    ((), {}, "parse() missing required argument 'grammar'"),
+    (("P",), {}, "parse() missing required argument 'text'"),
+    (("P", "x", None, False, 1), {}, "parse() takes at most 4 positional arguments (5 given)"),
+    (("P", "x"), {"grammar": "P"}, "parse() got multiple values for argument 'grammar'"),
+    (("P", "x", None, True), {"recover": True},
+     "parse() got multiple values for argument 'recover'"),
+    (("P", "x"), {"rule": "Name"}, "parse() got an unexpected keyword argument 'rule'"),
+])
+def test_argument_errors(rt, parser, args, kwargs, message):
+    args = tuple(parser if a == "P" else a for a in args)
+    kwargs = {k: parser if v == "P" else v for k, v in kwargs.items()}
+    with pytest.raises(TypeError) as caught:
+        rt.parse(*args, **kwargs)
+    assert str(caught.value) == message
+
+
+def test_all_arguments_by_keyword(rt, parser):
+    root, errors = rt.parse(recover=True, start="Show", text="show 1, 2;", grammar=parser)
+    assert root.kind == "Show" and root.args == [1, 2] and errors == []
+
+
+def test_signature():
+    assert wuna.Runtime.parse.__text_signature__ == (
+        "($self, /, grammar, text, start=None, recover=False)")
+
+
+# ---- through a program's run --------------------------------------------------------------
+
+OUTER = r"""
+Program = stmts:Sub*
+Sub = 'sub' text:Quoted ';'
+@token Quoted = '"' [^"]* '"' -> unquote
+@skip Space = [ \t\n]+
+"""
+
+
+def test_a_programs_rt_parses_with_another_grammar(parser):
+    language = wuna.Language(pargo.compile(OUTER))
+    trees = []
+
+    @language.exec("Sub")
+    def sub(node, rt):
+        trees.append(rt.parse(parser, node.text, recover=True))
+
+    language.load('sub "let a = 1;"; sub "show ;";').run()
+    (first, clean), (second, errors) = trees
+    assert [s.name for s in first.stmts] == ["a"] and clean == []
+    assert second.children[0].kind == "<error>" and [e[1:3] for e in errors] == [(1, 6)]
+
+
+def test_a_programs_parse_error_is_a_runtime_error(parser):
+    language = wuna.Language(pargo.compile(OUTER))
+
+    @language.exec("Sub")
+    def sub(node, rt):
+        rt.parse(parser, node.text)
+
+    with pytest.raises(wuna.Error) as caught:
+        language.load('sub "let = 1;";').run()
+    assert "line 1, col 5: expected Name" in str(caught.value)
