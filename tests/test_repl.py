@@ -1,0 +1,323 @@
+"""Language.repl driven through patched input() and print(): entries over several lines, blank
+and empty lines, values shown, errors printed while the loop goes on, what ends the loop, and
+the arguments; then the real thing through a pseudo-terminal, with the small language of the
+session tests and with the Lua example."""
+import builtins
+import os
+import pty
+import select
+import subprocess
+import sys
+import time
+
+import pytest
+
+import wuna
+from test_session import make_language
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+LUA = os.path.join(HERE, "..", "examples", "lua", "lua.py")
+
+
+class Console:
+    """Feeds input() from a list of lines (then end of input, or the exception an item is) and
+    records the prompts and every print() call as (args, kwargs)."""
+
+    def __init__(self, lines, print_error=None):
+        self.lines = list(lines)
+        self.prompts = []
+        self.calls = []
+        self.print_error = print_error
+
+    def input(self, prompt=""):
+        self.prompts.append(prompt)
+        if not self.lines:
+            raise EOFError
+        line = self.lines.pop(0)
+        if isinstance(line, BaseException):
+            raise line
+        return line
+
+    def print(self, *args, **kwargs):
+        if self.print_error is not None:
+            raise self.print_error
+        self.calls.append((args, kwargs))
+
+    @property
+    def shown(self):
+        return [args[0] for args, kwargs in self.calls if args and "file" not in kwargs]
+
+    @property
+    def errors(self):
+        return [args[0] for args, kwargs in self.calls if kwargs.get("file") is sys.stderr]
+
+
+@pytest.fixture
+def printed():
+    return []
+
+
+@pytest.fixture
+def lang(printed):
+    return make_language(printed)
+
+
+def run_repl(monkeypatch, lang, lines, print_error=None, **options):
+    console = Console(lines, print_error)
+    monkeypatch.setattr(builtins, "input", console.input)
+    monkeypatch.setattr(builtins, "print", console.print)
+    console.result = lang.repl(**options)
+    return console
+
+
+# ---- entries ------------------------------------------------------------------------------
+
+def test_an_unfinished_entry_asks_for_more_lines(monkeypatch, lang, printed):
+    console = run_repl(monkeypatch, lang, [
+        "def inc(a) {",
+        "  return a + 1;",
+        "}",
+        "print inc(1);",
+        "inc(41);",
+    ])
+    assert console.prompts == ["> ", "... ", "... ", "> ", "> ", "> "]
+    assert printed == [2]
+    assert console.shown == [42]
+    # End of input prints an empty line and returns None.
+    assert console.calls[-1] == ((), {})
+    assert console.result is None
+
+
+def test_an_expression_over_several_lines(monkeypatch, lang):
+    console = run_repl(monkeypatch, lang, ["1 +", "", "  2", ";"])
+    # The empty line ends the unfinished entry, which then fails to load; the next entry
+    # starts at "  2".
+    assert console.prompts == ["> ", "... ", "> ", "... ", "> "]
+    assert len(console.errors) == 1
+    assert console.shown == [2]
+    console = run_repl(monkeypatch, lang, ["1 +", "  2", ";"])
+    assert console.shown == [3]
+
+
+def test_blank_lines_before_an_entry_are_skipped(monkeypatch, lang):
+    console = run_repl(monkeypatch, lang, ["", "   ", "\t\r", "5;"])
+    assert console.prompts == ["> ", "> ", "> ", "> ", "> "]
+    assert console.shown == [5]
+    assert console.errors == []
+
+
+def test_an_empty_line_runs_an_unfinished_entry(monkeypatch, lang):
+    console = run_repl(monkeypatch, lang, ["def f() {", "", "7;"])
+    assert console.prompts == ["> ", "... ", "> ", "> "]
+    assert len(console.errors) == 1
+    assert console.shown == [7]
+
+
+def test_a_syntax_error_before_the_end_runs_the_entry_at_once(monkeypatch, lang):
+    console = run_repl(monkeypatch, lang, ["x = = 1;", "2;"])
+    assert console.prompts == ["> ", "> ", "> "]
+    [error] = console.errors
+    assert error.startswith("1:5:")
+    assert console.shown == [2]
+
+
+def test_entries_share_the_session(monkeypatch, lang):
+    console = run_repl(monkeypatch, lang, ["x = 20;", "def twice() { return x + x; }",
+                                           "x = 21;", "twice();"])
+    assert console.shown == [42]
+
+
+def test_none_is_not_shown_and_show_is_called_for_values(monkeypatch, lang):
+    seen = []
+    console = run_repl(monkeypatch, lang, ["x = 1;", "x;", '"s";'], show=seen.append)
+    assert seen == [1, "s"]
+    assert console.shown == []
+
+
+def test_prompts_can_be_chosen_and_none_means_the_default(monkeypatch, lang):
+    console = run_repl(monkeypatch, lang, ["def f() {", "}"], prompt="lua> ", more=">> ")
+    assert console.prompts == ["lua> ", ">> ", "lua> "]
+    console = run_repl(monkeypatch, lang, ["1;"], prompt=None, more=None, show=None)
+    assert console.prompts == ["> ", "> "]
+    assert console.shown == [1]
+
+
+def test_lines_are_read_as_utf8_text(monkeypatch, lang):
+    console = run_repl(monkeypatch, lang, ['"h\u00e9" +',  '"\u4e2d";'])
+    assert console.prompts == ["> ", "... ", "> "]
+    assert console.shown == ["h\u00e9\u4e2d"]
+
+
+def test_the_parsers_offsets_are_bytes(monkeypatch, lang):
+    # The error is at byte 13, past the text's 13 characters but not its 18 bytes: the
+    # entry is finished (and fails to load) rather than waiting for more.
+    console = run_repl(monkeypatch, lang, ['"\u00e9\u00e9\u00e9\u00e9\u00e9" = 1;', "2;"])
+    assert console.prompts == ["> ", "> ", "> "]
+    assert len(console.errors) == 1 and console.shown == [2]
+
+
+def test_a_line_with_a_lone_surrogate_is_decoded_with_replacement(monkeypatch, lang):
+    console = run_repl(monkeypatch, lang, ['"a\udc80b";'])
+    assert console.shown == ["a\udc80b".encode("utf-8", "surrogatepass").decode("utf-8", "replace")]
+
+
+# ---- errors -------------------------------------------------------------------------------
+
+def test_runtime_errors_are_printed_and_the_loop_goes_on(monkeypatch, lang):
+    console = run_repl(monkeypatch, lang, ["y = 1;", "1 / 0;", "y + 1;"])
+    [error] = console.errors
+    # A wuna.Error prints as its text alone: the rendered diagnostic and the call stack.
+    assert "division by zero" in error and not error.startswith("Error")
+    assert console.shown == [2]
+
+
+def test_a_load_error_prints_the_rendered_diagnostics(monkeypatch, lang):
+    source = "x = ;"
+    with pytest.raises(wuna.LoadError) as caught:
+        lang.load(source + "\n")
+    console = run_repl(monkeypatch, lang, [source])
+    assert console.errors == [str(caught.value)]
+
+
+@pytest.mark.parametrize("line, text", [
+    (5, "TypeError: line must be a str"),
+    (b"1;", "TypeError: line must be a str"),
+    (KeyboardInterrupt(), "KeyboardInterrupt: "),
+    (ValueError("odd"), "ValueError: odd"),
+])
+def test_errors_of_input_are_printed_and_the_entry_dropped(monkeypatch, lang, line, text):
+    console = run_repl(monkeypatch, lang, ["def f() {", line, "3;"])
+    assert console.errors == [text]
+    assert console.prompts == ["> ", "... ", "> ", "> "]
+    assert console.shown == [3]
+
+
+@pytest.mark.parametrize("error", [RuntimeError, EOFError])
+def test_an_exception_of_show_is_printed(monkeypatch, lang, error):
+    # Only input()'s EOFError ends the REPL.
+    def show(value):
+        raise error(f"cannot show {value}")
+    console = run_repl(monkeypatch, lang, ["1;", "2;"], show=show)
+    name = error.__name__
+    assert console.errors == [f"{name}: cannot show 1", f"{name}: cannot show 2"]
+
+
+def test_system_exit_ends_the_repl(monkeypatch, lang):
+    def show(value):
+        raise SystemExit(value)
+    with pytest.raises(SystemExit) as caught:
+        run_repl(monkeypatch, lang, ["4;", "5;"], show=show)
+    assert caught.value.code == 4
+
+
+def test_a_failure_to_print_an_error_ends_the_repl(monkeypatch, lang):
+    with pytest.raises(OSError, match="closed"):
+        run_repl(monkeypatch, lang, ["1 / 0;"], print_error=OSError("closed"))
+
+
+def test_without_sys_stderr_errors_go_to_print(monkeypatch, lang):
+    monkeypatch.delattr(sys, "stderr")
+    console = run_repl(monkeypatch, lang, ["1 / 0;"])
+    assert len(console.calls) == 2 and "division by zero" in console.calls[0][0][0]
+    assert console.calls[0][1] == {}
+
+
+@pytest.mark.parametrize("args, kwargs, message", [
+    (("a", "b", None, 1), {}, "repl() takes at most 3 positional arguments (4 given)"),
+    (("a",), {"prompt": "b"}, "repl() got multiple values for argument 'prompt'"),
+    ((), {"shown": print}, "repl() got an unexpected keyword argument 'shown'"),
+])
+def test_argument_errors(lang, args, kwargs, message):
+    with pytest.raises(TypeError) as caught:
+        lang.repl(*args, **kwargs)
+    assert str(caught.value) == message
+
+
+# ---- through a pseudo-terminal ------------------------------------------------------------
+
+def drive(argv, lines, timeout=60):
+    """Runs argv on a pseudo-terminal, typing each line once the output so far ends with a
+    prompt ("> " or "... "), then Ctrl-D. Returns everything the program wrote."""
+    leader, follower = pty.openpty()
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path), TERM="dumb")
+    process = subprocess.Popen(argv, stdin=follower, stdout=follower, stderr=follower,
+                               env=env, close_fds=True)
+    os.close(follower)
+    output = b""
+    mark = 0   # how much had been written when the last line was typed
+    pending = list(lines) + [b"\x04"]
+    deadline = time.monotonic() + timeout
+    try:
+        while time.monotonic() < deadline:
+            ready, _, _ = select.select([leader], [], [], 0.2)
+            if ready:
+                try:
+                    chunk = os.read(leader, 4096)
+                except OSError:   # the program ended and closed the terminal
+                    break
+                if not chunk:
+                    break
+                output += chunk
+            if (pending and not ready and len(output) > mark
+                    and output.rstrip(b" ").endswith((b">", b"..."))):
+                item = pending.pop(0)
+                os.write(leader, item if item == b"\x04" else item.encode() + b"\n")
+                mark = len(output)
+            if process.poll() is not None and not ready:
+                break
+    finally:
+        if process.poll() is None:
+            process.kill()
+        process.wait()
+        os.close(leader)
+    return output.decode("utf-8", "replace").replace("\r\n", "\n"), process.returncode
+
+
+SMALL = f"""
+import sys
+sys.path.insert(0, {HERE!r})
+from test_session import make_language
+printed = []
+lang = make_language(printed)
+lang.repl()
+"""
+
+
+def test_the_repl_on_a_terminal():
+    output, status = drive([sys.executable, "-c", SMALL], [
+        "def half(a) {",
+        "  return a / 2;",
+        "}",
+        "half(9) + x;",
+        "half(84);",
+    ])
+    assert status == 0, output
+    assert "... " in output
+    assert "'x' has no value yet" in output
+    assert "\n42\n" in output
+
+
+def lua_ready():
+    try:
+        sys.path.insert(0, os.path.dirname(LUA))
+        import lua
+        return getattr(lua, "language", None) is not None
+    except Exception:
+        return False
+    finally:
+        sys.path.pop(0)
+
+
+@pytest.mark.skipif(not lua_ready(), reason="the Lua example has no semantics yet")
+def test_the_lua_repl_on_a_terminal():
+    output, status = drive([sys.executable, LUA], [
+        "function double(x)",
+        "  return x * 2",
+        "end",
+        "print(nil + 1)",
+        "print(double(21))",
+    ])
+    assert status == 0, output
+    assert "... " in output or ">> " in output
+    assert "attempt to perform arithmetic on a nil value" in output
+    assert "\n42\n" in output
