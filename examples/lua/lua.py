@@ -1,13 +1,32 @@
-"""A Lua 5.4 subset defined with wuna: its grammar (lua.peg beside this file) and its name rules.
+"""A Lua 5.4 subset defined with wuna: its grammar (lua.peg beside this file), its name rules and
+its semantics.
 
 Module attributes:
-  parser  the compiled grammar (a pargo GrammarParser);
-  rules   the nomos rules: scopes, declarations and the builtin library names.
+  parser    the compiled grammar (a pargo GrammarParser);
+  rules     the nomos rules: scopes, declarations and the builtin library names;
+  language  the wuna.Language running Lua programs: the semantics below, registered per node
+            kind, the three function kinds and the library (lualib.py) as host functions.
 
-As a command, `python lua.py [--mode python|compiled|auto] [--tree] FILE.lua` parses FILE and
-prints its tree, one node per line, indented by depth: the kind, the label under which the
-parent holds it, and the text of leaves. A syntax error prints the rendered diagnostics and
-exits with status 2.
+How a program runs: the Chunk semantic first gives every global of the program the value nil
+(Lua reads an unassigned global as nil), then runs the top block. Statements are exec
+semantics, expressions eval semantics; a child that is a literal token arrives as its value
+(an int, a float, None, True, False) or, for strings and hexadecimal numbers, as its source
+text, which `ev` decodes. Values are those of luavalues.py; several values (a call's results)
+travel as a tuple, and `ev_list` spreads the last expression of a list when it is a call or
+`...`, as Lua does.
+
+Functions are wuna functions of the three function kinds, with missing parameters nil and
+extra arguments kept for `...`. A `function t:m()` becomes a Method: a call passes its first
+argument as the receiver, which `self` reads. `return f(x)` is a tail call. Loops give each
+iteration fresh variables (rt.fresh), so closures made in a loop keep their own.
+
+Errors: a failing operation stops the program with a runtime error at its node, worded as
+Lua words it ("attempt to index a nil value (local 't')"); error(v) raises rt.Throw(v) with
+"chunk:line: " before a string message; pcall catches both.
+
+As a command: `python lua.py [--mode python|compiled|auto] FILE.lua` runs FILE (a runtime
+error goes to stderr with exit status 1, a syntax error exits with status 2); `--tree` prints
+the tree instead; with no FILE it starts the interactive session.
 """
 import argparse
 import os
@@ -16,20 +35,37 @@ import sys
 import pargo
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+if HERE not in sys.path:
+    sys.path.insert(0, HERE)
+
+import lualib  # noqa: E402
+from luavalues import (Library, LuaError, Method, Table, arith, bitwise, byte_len,  # noqa: E402
+                       concat_piece, from_bytes, hex_to_number, is_int, is_number, length, less,
+                       negate, raw_equal, raw_get, raw_set, snapshot, str_to_number,
+                       table_from, to_bitint, to_number, tostr, truthy, type_name)
 
 with open(os.path.join(HERE, "lua.peg"), encoding="utf-8") as _f:
     parser = pargo.compile(_f.read())
 
-# The library functions a Lua program reaches without declaring them.
+# The library names a Lua program reaches without declaring them.
 BUILTINS = ["print", "pairs", "ipairs", "tostring", "tonumber", "type", "error", "assert",
             "select", "next", "rawget", "rawset", "rawequal", "rawlen", "setmetatable",
-            "getmetatable", "pcall", "unpack", "string", "table", "math", "os", "io"]
+            "getmetatable", "pcall", "string", "table", "math", "os", "io", "arg"]
+
+# How deep Lua calls may nest before "call stack too deep".
+MAX_DEPTH = 10000
 
 try:
     import nomos
 except ImportError:  # the grammar alone is usable without the rules package
     nomos = None
 
+try:
+    import wuna
+except ImportError:  # likewise without the runtime (the grammar's own tests)
+    wuna = None
+
+rules = None
 if nomos is not None:
     rules = nomos.Rules(
         parser,
@@ -58,6 +94,858 @@ if nomos is not None:
     )
 
 
+# Literals ---------------------------------------------------------------------------------------
+
+ESCAPES = {"a": 7, "b": 8, "f": 12, "n": 10, "r": 13, "t": 9, "v": 11, "\\": 92, '"': 34,
+           "'": 39, "\n": 10}
+
+LITERALS = {}  # source text of a string or hex literal -> its value
+
+
+def literal(text):
+    """The value of a String or Hex token from its source text."""
+    v = LITERALS.get(text)
+    if v is None:
+        if text[0] == "0":
+            v = hex_to_number(text[2:], False)
+        else:
+            v = decode_string(text)
+        LITERALS[text] = v
+    return v
+
+
+def decode_string(text):
+    if text[0] == "[":
+        level = text.index("[", 1) - 1
+        body = text[level + 2:len(text) - level - 2]
+        if body.startswith("\r\n") or body.startswith("\n\r"):
+            return body[2:]
+        if body.startswith("\n") or body.startswith("\r"):
+            return body[1:]
+        return body
+    body = text[1:-1]
+    if "\\" not in body:
+        return body
+    raw = body.encode("utf-8", "surrogateescape")
+    out = bytearray()
+    i = 0
+    n = len(raw)
+    while i < n:
+        c = raw[i]
+        if c != 92:
+            out.append(c)
+            i += 1
+            continue
+        e = chr(raw[i + 1])
+        i += 2
+        if e in ESCAPES:
+            out.append(ESCAPES[e])
+        elif e == "x":
+            out.append(int(raw[i:i + 2].decode(), 16))
+            i += 2
+        elif e == "z":
+            while i < n and raw[i] in b" \t\r\n\f\v":
+                i += 1
+        elif e == "u":
+            close = raw.index(b"}", i)
+            out.extend(chr(int(raw[i + 1:close].decode(), 16)).encode("utf-8", "surrogatepass"))
+            i = close + 1
+        elif e.isdigit():
+            j = i - 1
+            while i < n and i < j + 3 and chr(raw[i]).isdigit():
+                i += 1
+            out.append(int(raw[j:i].decode()) & 255)
+        else:
+            out.append(raw[i - 1])
+    return from_bytes(bytes(out))
+
+
+# Evaluation helpers -----------------------------------------------------------------------------
+
+def ev(rt, x):
+    """The value of a child: a node is evaluated, a string or hex token decoded."""
+    if type(x) is str:
+        return literal(x)
+    return rt.eval(x)
+
+
+def is_call(rt, x):
+    if type(x) is not wuna.Node or rt.kind(x) != "Suffixed":
+        return False
+    k = rt.kind(x.suffix)
+    return k == "Call" or k == "MethodCall"
+
+
+def values_of(r):
+    """A call's result as a list of values (see luavalues)."""
+    if r is None:
+        return []
+    if type(r) is tuple:
+        return list(r)
+    return [r]
+
+
+def first(r):
+    if type(r) is tuple:
+        if r:
+            return r[0]
+        return None
+    return r
+
+
+def pack(values):
+    """Values as a call's result: one value itself (unless nil), else a tuple."""
+    if len(values) == 1 and values[0] is not None:
+        return values[0]
+    return tuple(values)
+
+
+def ev_list(rt, exprs, want):
+    """The values of an expression list, the last one spread when it is a call or `...`;
+    padded with nil up to want values."""
+    out = []
+    n = len(exprs)
+    for i in range(n):
+        x = exprs[i]
+        if i == n - 1 and type(x) is wuna.Node:
+            k = rt.kind(x)
+            if k == "Vararg":
+                out.extend(rt.varargs)
+                continue
+            if is_call(rt, x):
+                out.extend(values_of(call_node(rt, x)))
+                continue
+        out.append(ev(rt, x))
+    while len(out) < want:
+        out.append(None)
+    return out
+
+
+def where(rt, node):
+    """The "chunk:line: " Lua puts before an error message."""
+    chunk = rt.path
+    if chunk is None:
+        chunk = "stdin"
+    return "%s:%d: " % (chunk, node.line)
+
+
+FUNCTION_KINDS = ("FunctionStat", "LocalFunction", "FunctionExpr")
+
+
+def describe(rt, x):
+    """What Lua says about the expression a bad value came from: " (local 'x')" ..."""
+    if type(x) is str:
+        if x[0] != "0":
+            return " (constant '%s')" % literal(x)
+        return ""
+    if type(x) is not wuna.Node:
+        return ""
+    k = rt.kind(x)
+    if k == "Name":
+        name = x.text
+        s = rt.symbol(x)
+        if s is None or s.builtin:
+            return " (global '%s')" % name
+        if s.node is None:
+            if s.kind == "parameter":
+                return " (local '%s')" % name
+            return " (global '%s')" % name
+        if s.kind != "parameter":
+            # a global is declared where it is first assigned; a local by local or for
+            declared_by = rt.kind(rt.node_at(s.node).parent)
+            if declared_by == "Assign" or declared_by == "FunctionStat":
+                return " (global '%s')" % name
+        p = x.parent
+        while p is not None and p.index != s.scope:
+            if rt.kind(p) in FUNCTION_KINDS:
+                return " (upvalue '%s')" % name
+            p = p.parent
+        return " (local '%s')" % name
+    if k == "Paren":
+        return describe(rt, x.expr)
+    if k == "Suffixed":
+        suffix = x.suffix
+        sk = rt.kind(suffix)
+        if sk == "Field":
+            return " (field '%s')" % suffix.name
+        if sk == "MethodCall":
+            return " (method '%s')" % suffix.name
+        if sk == "Index":
+            key = suffix.key
+            if type(key) is str and key[0] != "0":
+                return " (field '%s')" % literal(key)
+            if type(key) is wuna.I64:
+                return " (field 'integer index')"
+            return " (field '?')"
+    return ""
+
+
+def meta_field(v, name):
+    if isinstance(v, Table) and v.meta is not None:
+        return raw_get(v.meta, name)
+    return None
+
+
+def index(rt, node, obj, key, what):
+    """obj[key], with __index; node is where an error is reported, what the expression of obj."""
+    if isinstance(obj, Table):
+        v = raw_get(obj, key)
+        if v is None and obj.meta is not None:
+            h = raw_get(obj.meta, "__index")
+            if h is not None:
+                if isinstance(h, Table):
+                    return index(rt, node, h, key, None)
+                return first(call_value(rt, h, [obj, key], node))
+        return v
+    if type(obj) is str:
+        return raw_get(STRING, key)
+    rt.error(node, "attempt to index a %s value%s" % (type_name(obj), describe(rt, what)))
+
+
+def set_index(rt, node, obj, key, value, what):
+    """obj[key] = value, with __newindex."""
+    if isinstance(obj, Table):
+        if obj.meta is not None and raw_get(obj, key) is None:
+            h = raw_get(obj.meta, "__newindex")
+            if h is not None:
+                if isinstance(h, Table):
+                    set_index(rt, node, h, key, value, None)
+                else:
+                    call_value(rt, h, [obj, key, value], node)
+                return
+        try:
+            raw_set(obj, key, value)
+        except LuaError as e:
+            rt.error(node, str(e))
+        return
+    rt.error(node, "attempt to index a %s value%s" % (type_name(obj), describe(rt, what)))
+
+
+def call_error(rt, node, f):
+    what = ""
+    if node is not None:
+        k = rt.kind(node)
+        if k == "GenericFor":
+            what = " (for iterator 'for iterator')"
+        elif k == "Suffixed":
+            if rt.kind(node.suffix) == "MethodCall":
+                what = " (method '%s')" % node.suffix.name
+            else:
+                what = describe(rt, node.target)
+    fail(rt, node, "attempt to call a %s value%s" % (type_name(f), what))
+
+
+def fail(rt, node, message):
+    """A Lua error: at the node when there is one, else a bare error value (pcall(f) of a
+    library function gets its message without a position, as in Lua)."""
+    if node is None:
+        raise wuna.Throw(message)
+    rt.error(node, message)
+
+
+def call_value(rt, f, args, node):
+    """Call a Lua value with a list of arguments; its result as luavalues describes.
+    node is where errors are reported (the call's node), or None for a call made by the
+    library."""
+    t = type(f)
+    if t is wuna.Function:
+        return rt.call(f, args)
+    if t is Method:
+        if args:
+            return rt.call(f.fn, args[1:], receiver=args[0])
+        return rt.call(f.fn, args)
+    if isinstance(f, Table) or f is None or f is True or f is False or t is str or \
+            is_number(f):
+        h = meta_field(f, "__call")
+        if h is None:
+            call_error(rt, node, f)
+        return call_value(rt, h, [f] + list(args), node)
+    special = SPECIAL.get(f)
+    if special is not None:
+        return special(rt, node, args)
+    try:
+        return rt.call(f, args)
+    except wuna.Throw as e:
+        if e.message == lualib.POSITION:
+            fail(rt, node, e.value)
+        raise
+
+
+def callee_and_args(rt, call):
+    """The function and the argument list of a call node (Suffixed ending in a call)."""
+    suffix = call.suffix
+    if rt.kind(suffix) == "MethodCall":
+        obj = ev(rt, call.target)
+        f = index(rt, call, obj, suffix.name, call.target)
+        args = [obj]
+        args.extend(ev_list(rt, suffix.args, 0))
+        return (f, args)
+    f = ev(rt, call.target)
+    return (f, ev_list(rt, suffix.args, 0))
+
+
+def call_node(rt, call):
+    fa = callee_and_args(rt, call)
+    return call_value(rt, fa[0], fa[1], call)
+
+
+def operand_error(rt, node, message, a, b, left, right):
+    """An arithmetic or bitwise error naming the operand to blame (the first that isn't a
+    number, as Lua does)."""
+    if message == "arith" or message == "bitwise":
+        bad = a
+        what = left
+        if to_number(a) is not None:
+            bad = b
+            what = right
+        verb = "perform arithmetic on"
+        if message == "bitwise":
+            verb = "perform bitwise operation on"
+        message = "attempt to %s a %s value%s" % (verb, type_name(bad), describe(rt, what))
+    rt.error(node, message)
+
+
+# Library functions that need the runtime --------------------------------------------------------
+
+def error_text(rt, e):
+    """A runtime error caught by pcall, as the message Lua would give: "chunk:line: text"."""
+    d = e.diagnostic
+    chunk = rt.path
+    if chunk is None:
+        chunk = "stdin"
+    return "%s:%d: %s" % (chunk, d.line, d.message)
+
+
+def do_pcall(rt, node, args):
+    if not args:
+        fail(rt, node, "bad argument #1 to 'pcall' (value expected)")
+    try:
+        r = call_value(rt, args[0], args[1:], None)
+    except wuna.Throw as e:
+        return (False, e.value)
+    except wuna.Error as e:
+        return (False, error_text(rt, e))
+    out = [True]
+    out.extend(values_of(r))
+    return tuple(out)
+
+
+def caller_where(rt, node):
+    """The "chunk:line: " of the call of the function being run (error's level 2): read from
+    the call stack of a runtime error made for the purpose."""
+    try:
+        rt.error(node, "level 2")
+    except wuna.Error as e:
+        if e.stack:
+            note = e.stack[0][1]
+            chunk = rt.path
+            if chunk is None:
+                chunk = "stdin"
+            return "%s:%d: " % (chunk, note.line)
+    return ""
+
+
+def do_error(rt, node, args):
+    v = None
+    if args:
+        v = args[0]
+    level = 1
+    if len(args) > 1 and args[1] is not None:
+        level = args[1]
+    if type(v) is str:
+        if level == 1 and node is not None:
+            v = where(rt, node) + v
+        elif level == 2 and node is not None:
+            v = caller_where(rt, node) + v
+        raise wuna.Throw(v)
+    if v is None:
+        raise wuna.Throw(v, "nil")
+    if is_number(v):
+        raise wuna.Throw(v, tostr(v))
+    raise wuna.Throw(v, "(error object is a %s value)" % type_name(v))
+
+
+class SortKey:
+    """An item of table.sort, ordered by Lua's < or by the sort's comparison function."""
+    __slots__ = ("rt", "node", "cmp", "value")
+
+    def __init__(self, rt, node, cmp, value):
+        self.rt = rt
+        self.node = node
+        self.cmp = cmp
+        self.value = value
+
+    def __lt__(self, other):
+        if self.cmp is None:
+            try:
+                return less(self.value, other.value, False)
+            except LuaError as e:
+                fail(self.rt, self.node, str(e))
+        return truthy(first(call_value(self.rt, self.cmp, [self.value, other.value],
+                                       self.node)))
+
+
+def do_sort(rt, node, args):
+    if not args or not isinstance(args[0], Table):
+        got = "no value"
+        if args:
+            got = type_name(args[0])
+        fail(rt, node, "bad argument #1 to 'sort' (table expected, got %s)" % got)
+    t = args[0]
+    cmp = None
+    if len(args) > 1:
+        cmp = args[1]
+    n = length(t)
+    keys = []
+    for i in range(n):
+        keys.append(SortKey(rt, node, cmp, t.arr[i]))
+    keys.sort()
+    for i in range(n):
+        t.arr[i] = keys[i].value
+    return None
+
+
+SPECIAL = {lualib.lua_pcall: do_pcall, lualib.lua_error: do_error, lualib.tab_sort: do_sort}
+
+LIBRARIES = lualib.make_libraries()
+STRING = LIBRARIES["string"]
+
+
+def show(value):
+    """How the interactive session shows an entry's value (what `return ...` gave)."""
+    print("\t".join([tostr(v) for v in values_of(value)]))
+
+
+# The language -----------------------------------------------------------------------------------
+
+language = None
+if wuna is not None and rules is not None:
+    I64 = wuna.I64
+    language = wuna.Language(parser, rules, max_depth=MAX_DEPTH)
+    for _kind in FUNCTION_KINDS:
+        language.function(_kind, hoist=False, missing="none", extra="keep")
+    for _name in lualib.FUNCTIONS:
+        language.host(_name, lualib.FUNCTIONS[_name])
+    for _name in LIBRARIES:
+        language.host(_name, LIBRARIES[_name])
+    language.host("arg", Library())  # the command line sets the script's arguments
+
+    @language.exec("Chunk")
+    def run_chunk(node, rt):
+        # Every global starts as nil: Lua reads a variable never assigned as nil.
+        seen = set()
+        for name in node.find("Name"):
+            s = rt.symbol(name)
+            if s is not None and not s.builtin and s.scope == 0 and s.index not in seen:
+                seen.add(s.index)
+                rt.store(name, None)
+        try:
+            rt.exec(node.body)
+        except rt.Return as r:
+            if r.args:
+                return r.args[0]
+        return None
+
+    @language.exec("Local")
+    def run_local(node, rt):
+        names = node.names
+        exprs = node.values
+        if len(names) == 1 and len(exprs) == 1:
+            rt.store(names[0], ev(rt, exprs[0]))
+            return
+        values = ev_list(rt, exprs, len(names))
+        for i in range(len(names)):
+            rt.store(names[i], values[i])
+
+    @language.exec("FunctionStat")
+    def run_function_stat(node, rt):
+        f = rt.function(node)
+        method = node.method
+        if method is not None:
+            f = Method(f)
+        keys = node.fields
+        if method is not None:
+            keys.append(method)
+        if not keys:
+            rt.store(node.name, f)
+            return
+        obj = ev(rt, node.name)
+        what = node.name
+        for i in range(len(keys) - 1):
+            obj = index(rt, node, obj, keys[i], what)
+            what = None
+        set_index(rt, node, obj, keys[len(keys) - 1], f, what)
+
+    @language.eval("FunctionExpr")
+    def function_value(node, rt):
+        return rt.function(node)
+
+    @language.eval("Name")
+    def variable_value(node, rt):
+        if node.text == "self":
+            s = rt.symbol(node)
+            if s is not None and s.node is None and not s.builtin and s.kind == "parameter":
+                return rt.receiver
+        return rt.load(node)
+
+    @language.eval("Vararg")
+    def vararg_value(node, rt):
+        v = rt.varargs
+        if v:
+            return v[0]
+        return None
+
+    @language.exec("Return")
+    def run_return(node, rt):
+        values = node.values
+        if len(values) == 1 and is_call(rt, values[0]):
+            call = values[0]
+            fa = callee_and_args(rt, call)
+            f = fa[0]
+            args = fa[1]
+            if type(f) is wuna.Function:
+                rt.tail_call(f, args)
+            if type(f) is Method and args:
+                rt.tail_call(f.fn, args[1:], receiver=args[0])
+            raise rt.Return(call_value(rt, f, args, call))
+        if len(values) == 1 and type(values[0]) is not wuna.Node:
+            raise rt.Return(pack([ev(rt, values[0])]))
+        raise rt.Return(pack(ev_list(rt, values, 0)))
+
+    @language.exec("Break")
+    def run_break(node, rt):
+        raise rt.Break()
+
+    @language.exec("If")
+    def run_if(node, rt):
+        if truthy(ev(rt, node.cond)):
+            rt.exec(node.body)
+            return
+        for e in node.elifs:
+            if truthy(ev(rt, e.cond)):
+                rt.exec(e.body)
+                return
+        orelse = node.orelse
+        if orelse is not None:
+            rt.exec(orelse)
+
+    @language.exec("While")
+    def run_while(node, rt):
+        while truthy(ev(rt, node.cond)):
+            if not rt.loop(node.body):
+                break
+
+    @language.exec("Repeat")
+    def run_repeat(node, rt):
+        while True:
+            rt.fresh(node)
+            if not rt.loop(node.body):
+                break
+            if truthy(ev(rt, node.cond)):
+                break
+
+    @language.exec("NumericFor")
+    def run_numeric_for(node, rt):
+        start = for_value(rt, node, ev(rt, node.start), "initial value")
+        stop = for_value(rt, node, ev(rt, node.stop), "limit")
+        step = 1
+        if node.step is not None:
+            step = for_value(rt, node, ev(rt, node.step), "step")
+        if step == 0:
+            rt.error(node, "'for' step is zero")
+        var = node.var
+        body = node.body
+        if is_int(start) and is_int(step):
+            limit = for_limit(stop, step)
+            if limit is None:
+                return
+            if (step > 0 and start > limit) or (step < 0 and start < limit):
+                return
+            count = (int(limit) - int(start)) // int(step)
+            i = start
+            while True:
+                rt.fresh(node)
+                rt.store(var, i)
+                if not rt.loop(body):
+                    return
+                if count == 0:
+                    return
+                count -= 1
+                i += step
+        x = float(start)
+        stop = float(stop)
+        step = float(step)
+        while (step > 0 and x <= stop) or (step < 0 and x >= stop):
+            rt.fresh(node)
+            rt.store(var, x)
+            if not rt.loop(body):
+                return
+            x += step
+
+    @language.exec("GenericFor")
+    def run_generic_for(node, rt):
+        v = ev_list(rt, node.exprs, 3)
+        f = v[0]
+        s = v[1]
+        ctl = v[2]
+        names = node.names
+        body = node.body
+        if f is lualib.lua_next and type(s) is Table and ctl is None:
+            # pairs(t): the keys as they are when the loop starts; those set to nil since
+            # are passed over
+            for k in snapshot(s):
+                value = raw_get(s, k)
+                if value is not None:
+                    rt.fresh(node)
+                    store_all(rt, names, [k, value])
+                    if not rt.loop(body):
+                        return
+            return
+        if f is lualib.ipairs_step and type(s) is Table and s.meta is None and ctl == 0:
+            i = 1
+            while True:
+                value = raw_get(s, i)
+                if value is None:
+                    return
+                rt.fresh(node)
+                store_all(rt, names, [i, value])
+                if not rt.loop(body):
+                    return
+                i += 1
+        while True:
+            r = values_of(call_value(rt, f, [s, ctl], node))
+            if not r or r[0] is None:
+                return
+            ctl = r[0]
+            rt.fresh(node)
+            store_all(rt, names, r)
+            if not rt.loop(body):
+                return
+
+    @language.exec("Assign")
+    def run_assign(node, rt):
+        targets = node.targets
+        exprs = node.values
+        if len(targets) == 1 and len(exprs) == 1 and rt.kind(targets[0]) == "Name":
+            rt.store(targets[0], ev(rt, exprs[0]))
+            return
+        refs = []
+        for t in targets:
+            if rt.kind(t) == "Name":
+                refs.append(None)
+            else:
+                obj = ev(rt, t.target)
+                suffix = t.suffix
+                if rt.kind(suffix) == "Field":
+                    refs.append((obj, suffix.name))
+                else:
+                    refs.append((obj, ev(rt, suffix.key)))
+        values = ev_list(rt, node.values, len(targets))
+        i = len(targets) - 1
+        while i >= 0:
+            ref = refs[i]
+            if ref is None:
+                rt.store(targets[i], values[i])
+            else:
+                set_index(rt, targets[i], ref[0], ref[1], values[i], targets[i].target)
+            i -= 1
+
+    @language.exec("CallStat")
+    def run_call(node, rt):
+        call_node(rt, node.call)
+
+    @language.eval("Suffixed")
+    def suffixed_value(node, rt):
+        suffix = node.suffix
+        k = rt.kind(suffix)
+        if k == "Field":
+            return index(rt, node, ev(rt, node.target), suffix.name, node.target)
+        if k == "Index":
+            obj = ev(rt, node.target)
+            return index(rt, node, obj, ev(rt, suffix.key), node.target)
+        return first(call_node(rt, node))
+
+    @language.eval("Paren")
+    def paren_value(node, rt):
+        return ev(rt, node.expr)
+
+    @language.eval("And")
+    def and_value(node, rt):
+        a = ev(rt, node.left)
+        if not truthy(a):
+            return a
+        return ev(rt, node.right)
+
+    @language.eval("Or")
+    def or_value(node, rt):
+        a = ev(rt, node.left)
+        if truthy(a):
+            return a
+        return ev(rt, node.right)
+
+    @language.eval("Concat")
+    def concat_value(node, rt):
+        a = ev(rt, node.left)
+        b = ev(rt, node.right)
+        pa = concat_piece(a)
+        pb = concat_piece(b)
+        if pa is None or pb is None:
+            bad = a
+            what = node.left
+            if pa is not None:
+                bad = b
+                what = node.right
+            rt.error(node, "attempt to concatenate a %s value%s"
+                     % (type_name(bad), describe(rt, what)))
+        return pa + pb
+
+    @language.eval("Binary")
+    def binary_value(node, rt):
+        op = node.op
+        left = node.left
+        right = node.right
+        # ev, written out: this is the hottest semantic
+        if type(left) is str:
+            a = literal(left)
+        else:
+            a = rt.eval(left)
+        if type(right) is str:
+            b = literal(right)
+        else:
+            b = rt.eval(right)
+        if type(a) is I64 and type(b) is I64:
+            # both integers: the common case, without the conversions of arith
+            try:
+                if op == "+":
+                    return a + b
+                if op == "-":
+                    return a - b
+                if op == "*":
+                    return a * b
+                if op == "==":
+                    return a == b
+                if op == "<":
+                    return a < b
+                if op == "<=":
+                    return a <= b
+                if op == ">":
+                    return a > b
+                if op == ">=":
+                    return a >= b
+                if op == "~=":
+                    return a != b
+                if op == "%" and b != 0:
+                    return a % b
+                if op == "//" and b != 0:
+                    return a // b
+            except wuna.IntegerOverflow:
+                pass  # Lua's integers wrap around: arith below does that
+        try:
+            if op == "==":
+                return raw_equal(a, b)
+            if op == "~=":
+                return not raw_equal(a, b)
+            if op == "<":
+                return less(a, b, False)
+            if op == "<=":
+                return less(a, b, True)
+            if op == ">":
+                return less(b, a, False)
+            if op == ">=":
+                return less(b, a, True)
+            if op in ("&", "|", "~", "<<", ">>"):
+                return bitwise(op, a, b)
+            return arith(op, a, b)
+        except LuaError as e:
+            operand_error(rt, node, str(e), a, b, left, right)
+
+    @language.eval("Unary")
+    def unary_value(node, rt):
+        op = node.op
+        v = ev(rt, node.operand)
+        if op == "not":
+            return not truthy(v)
+        if op == "#":
+            if type(v) is str:
+                return byte_len(v)
+            if isinstance(v, Table):
+                return length(v)
+            rt.error(node, "attempt to get length of a %s value%s"
+                     % (type_name(v), describe(rt, node.operand)))
+        try:
+            if op == "-":
+                return negate(v)
+            return bitwise("~", to_bitint(v), -1)
+        except LuaError as e:
+            operand_error(rt, node, str(e), v, v, node.operand, node.operand)
+
+    @language.eval("Table")
+    def table_value(node, rt):
+        positional = []
+        keyed = []
+        fields = node.fields
+        n = len(fields)
+        for i in range(n):
+            f = fields[i]
+            k = rt.kind(f)
+            if k == "PosField":
+                if i == n - 1:
+                    positional.extend(ev_list(rt, [f.value], 0))
+                else:
+                    positional.append(ev(rt, f.value))
+            elif k == "NamedField":
+                keyed.append((f.name, ev(rt, f.value)))
+            else:
+                keyed.append((ev(rt, f.key), ev(rt, f.value)))
+        try:
+            return table_from(positional, keyed)
+        except LuaError as e:
+            rt.error(node, str(e))
+
+
+def for_value(rt, node, v, what):
+    """A for loop's bound as a number; a numeric string counts as a float (Lua converts it,
+    and only integers of integer type make an integer loop)."""
+    if is_number(v):
+        return v
+    n = None
+    if type(v) is str:
+        n = str_to_number(v)
+    if n is None:
+        rt.error(node, "bad 'for' %s (number expected, got %s)" % (what, type_name(v)))
+    return float(n)
+
+
+def for_limit(stop, step):
+    """The integer limit of an integer for loop whose limit may be a float; None when the loop
+    runs no iteration."""
+    if type(stop) is not float:
+        return stop
+    if stop != stop:
+        return None
+    if step > 0:
+        if stop >= 9.2233720368547758e18:
+            return (1 << 63) - 1
+        if stop < -9.2233720368547758e18:
+            return None
+        return int(stop // 1)
+    if stop < -9.2233720368547758e18:
+        return -(1 << 63)
+    if stop >= 9.2233720368547758e18:
+        return None
+    return -int((-stop) // 1)
+
+
+def store_all(rt, names, values):
+    for j in range(len(names)):
+        v = None
+        if j < len(values):
+            v = values[j]
+        rt.store(names[j], v)
+
+
+# Command line -----------------------------------------------------------------------------------
+
 def kind_name(node):
     """The kind name of a node: its action when that is a class name, else its rule name."""
     return node.kind if isinstance(node.kind, str) else node.rule
@@ -75,28 +963,76 @@ def print_tree(tree, out):
     walk(tree.node(0), 0)
 
 
+def short_stack(text, keep=10):
+    """An error's text with a deep call stack cut in the middle, as Lua's traceback does:
+    the innermost and the outermost calls are kept."""
+    lines = text.split("\n")
+    calls = [i for i in range(len(lines)) if lines[i].startswith("  in ")]
+    if len(calls) <= 2 * keep + 1:
+        return text
+    first = calls[keep]
+    last = calls[len(calls) - keep]
+    skipped = last - first
+    return "\n".join(lines[:first] + ["  ... (%d calls more)" % skipped] + lines[last:])
+
+
 def main(argv=None):
-    ap = argparse.ArgumentParser(prog="lua.py", description="Parse a Lua program and print its tree.")
+    ap = argparse.ArgumentParser(prog="lua.py", description="Run a Lua program.")
     ap.add_argument("--mode", choices=["python", "compiled", "auto"], default="python",
-                    help="how to run the program (running comes with the semantics)")
-    ap.add_argument("--tree", action="store_true", help="print the parse tree")
-    ap.add_argument("file")
+                    help="how to run the program (default: python, the reference mode)")
+    ap.add_argument("--tree", action="store_true", help="print the parse tree instead")
+    ap.add_argument("file", nargs="?", help="the program (none: an interactive session)")
+    ap.add_argument("args", nargs="*", help="the program's arguments (its table arg)")
     args = ap.parse_args(argv)
+    # Lua strings are bytes: those that aren't UTF-8 are written back as they came.
+    sys.stdout.reconfigure(errors="surrogateescape")
+    if args.file is None:
+        if language is None:
+            print("lua.py: the interactive session needs wuna and nomos", file=sys.stderr)
+            return 1
+        language.repl(prompt="> ", more=">> ", show=show)
+        return 0
     try:
-        with open(args.file, encoding="utf-8") as f:
+        # the parser reads text: bytes that are not UTF-8 read as U+FFFD (escapes such as
+        # "\xe9" still make any byte)
+        with open(args.file, encoding="utf-8", errors="replace") as f:
             source = f.read()
     except OSError as e:
         print(f"lua.py: {e}", file=sys.stderr)
         return 1
-    tree = parser.parse_tree(source, recover=True)
-    if tree.errors:
-        for d in tree.errors:
-            print(d.render(source, args.file), file=sys.stderr)
+    if args.tree or language is None:
+        tree = parser.parse_tree(source, recover=True)
+        if tree.errors:
+            for d in tree.errors:
+                print(d.render(source, args.file), file=sys.stderr)
+            return 2
+        try:
+            print_tree(tree, sys.stdout)
+        except BrokenPipeError:  # the reader stopped early (| head)
+            sys.stderr.close()
+        return 0
+    arg = Library()
+    raw_set(arg, 0, args.file)
+    for i in range(len(args.args)):
+        raw_set(arg, i + 1, args.args[i])
+    language.host("arg", arg)
+    try:
+        program = language.load(source, args.file)
+    except wuna.LoadError as e:
+        print(str(e), file=sys.stderr)
         return 2
     try:
-        print_tree(tree, sys.stdout)
-    except BrokenPipeError:  # the reader stopped early (| head)
-        sys.stderr.close()
+        program.run(args.mode)
+    except wuna.Error as e:
+        sys.stdout.flush()
+        print(short_stack(str(e)), file=sys.stderr)
+        return 1
+    except Exception as e:  # a mode this build can't run, a failure of the system itself
+        sys.stdout.flush()
+        print(f"lua.py: {e}", file=sys.stderr)
+        return 1
+    finally:
+        sys.stdout.flush()
     return 0
 
 

@@ -1,0 +1,671 @@
+"""The Lua standard library of the example: the builtins a program reaches without declaring them.
+
+Each builtin is a host function of the language (Language.host): a plain Python function
+taking Lua values as positional arguments. What it returns follows the convention of
+luavalues: None for no value, a tuple for several values (so a single nil is `(None,)`), any
+other object for one value. The library tables (string, math, table, io, os) are Library
+objects, registered as hosts too.
+
+A library error ("bad argument #1 to 'insert' (table expected, got nil)") is raised as
+wuna.Throw with the message POSITION: the call semantic then adds the "chunk:line: " of the
+call, as Lua does for errors raised in library functions.
+
+A few builtins need to run Lua functions or to know where they were called from (error,
+pcall, table.sort): the ones here only stand for them; the semantics (lua.py) recognise them
+and do the work with the runtime in hand.
+"""
+import math
+import sys
+import time
+
+import wuna
+from luavalues import (INT_MAX, INT_MIN, Library, LuaError, Table, byte_len, fmt_float,
+                       fmt_number, from_bytes, is_int, is_number, length, less, next_key,
+                       raw_equal, raw_get, raw_set, str_to_number, to_bytes, to_integer,
+                       to_number, tostr, type_name, wrap)
+
+POSITION = "lua: add the call's position"
+
+
+def fail(message):
+    raise wuna.Throw(message, POSITION)
+
+
+def arg_error(n, name, message):
+    fail("bad argument #%d to '%s' (%s)" % (n, name, message))
+
+
+def got(args, i):
+    if i < len(args):
+        return type_name(args[i])
+    return "no value"
+
+
+def check_table(args, i, name):
+    if i >= len(args) or not isinstance(args[i], Table):
+        arg_error(i + 1, name, "table expected, got " + got(args, i))
+    return args[i]
+
+
+def check_int(args, i, name, default):
+    if i >= len(args) or args[i] is None:
+        if default is None:
+            arg_error(i + 1, name, "number expected, got " + got(args, i))
+        return default
+    v = to_number(args[i])
+    if v is None:
+        arg_error(i + 1, name, "number expected, got " + got(args, i))
+    n = to_integer(v)
+    if n is None:
+        arg_error(i + 1, name, "number has no integer representation")
+    return int(n)
+
+
+def check_number(args, i, name):
+    v = None
+    if i < len(args):
+        v = to_number(args[i])
+    if v is None:
+        arg_error(i + 1, name, "number expected, got " + got(args, i))
+    return v
+
+
+def check_str(args, i, name):
+    if i < len(args):
+        v = args[i]
+        if type(v) is str:
+            return v
+        if is_number(v):
+            return fmt_number(v)
+    arg_error(i + 1, name, "string expected, got " + got(args, i))
+
+
+def one(v):
+    """A single result, nil included (None alone would be no result at all)."""
+    if v is None:
+        return (None,)
+    return v
+
+
+# Basic functions ------------------------------------------------------------------------------
+
+def lua_print(*args):
+    out = sys.stdout
+    pieces = []
+    for v in args:
+        pieces.append(tostr(v))
+    out.write("\t".join(pieces) + "\n")
+
+
+def lua_tostring(*args):
+    if not args:
+        arg_error(1, "tostring", "value expected")
+    return tostr(args[0])
+
+
+def lua_tonumber(*args):
+    if not args:
+        arg_error(1, "tonumber", "value expected")
+    v = args[0]
+    if len(args) < 2 or args[1] is None:
+        if is_number(v):
+            return v
+        if type(v) is str:
+            return one(str_to_number(v))
+        return (None,)
+    base = check_int(args, 1, "tonumber", None)
+    if base < 2 or base > 36:
+        arg_error(2, "tonumber", "base out of range")
+    if type(v) is not str:
+        arg_error(1, "tonumber", "string expected, got " + got(args, 0))
+    s = v.strip(" \t\n\r\f\v").lower()
+    neg = s.startswith("-")
+    if neg:
+        s = s[1:]
+    if not s:
+        return (None,)
+    n = 0
+    for c in s:
+        d = "0123456789abcdefghijklmnopqrstuvwxyz".find(c)
+        if d < 0 or d >= base:
+            return (None,)
+        n = n * base + d
+    if neg:
+        n = -n
+    return wrap(n)
+
+
+def lua_type(*args):
+    if not args:
+        arg_error(1, "type", "value expected")
+    return type_name(args[0])
+
+
+def lua_next(*args):
+    t = check_table(args, 0, "next")
+    k = None
+    if len(args) > 1:
+        k = args[1]
+    try:
+        kv = next_key(t, k)
+    except LuaError as e:
+        fail(str(e))
+    if kv is None:
+        return (None,)
+    return kv
+
+
+def lua_pairs(*args):
+    t = check_table(args, 0, "pairs")
+    return (lua_next, t, None)
+
+
+def ipairs_step(t, i):
+    i = int(i) + 1
+    v = raw_get(t, i)
+    if v is None:
+        return (None,)
+    return (i, v)
+
+
+def lua_ipairs(*args):
+    if not args:
+        arg_error(1, "ipairs", "value expected")
+    return (ipairs_step, args[0], 0)
+
+
+def lua_assert(*args):
+    if not args:
+        arg_error(1, "assert", "value expected")
+    if args[0] is None or args[0] is False:
+        if len(args) < 2 or type(args[1]) is str:
+            # a message gets the position of the call, as error() gives it
+            fail(args[1] if len(args) > 1 else "assertion failed!")
+        raise wuna.Throw(args[1], tostr(args[1]))
+    return args
+
+
+def lua_select(*args):
+    if not args:
+        arg_error(1, "select", "number expected, got no value")
+    rest = args[1:]
+    if args[0] == "#":
+        return len(rest)
+    n = check_int(args, 0, "select", None)
+    if n < 0:
+        n = len(rest) + n
+        if n < 0:
+            arg_error(1, "select", "index out of range")
+        return rest[n:]
+    if n == 0:
+        arg_error(1, "select", "index out of range")
+    return rest[n - 1:]
+
+
+def lua_rawget(*args):
+    t = check_table(args, 0, "rawget")
+    return one(raw_get(t, args[1] if len(args) > 1 else None))
+
+
+def lua_rawset(*args):
+    t = check_table(args, 0, "rawset")
+    try:
+        raw_set(t, args[1] if len(args) > 1 else None, args[2] if len(args) > 2 else None)
+    except LuaError as e:
+        fail(str(e))
+    return t
+
+
+def lua_rawequal(*args):
+    if len(args) < 2:
+        arg_error(len(args) + 1, "rawequal", "value expected")
+    return raw_equal(args[0], args[1])
+
+
+def lua_rawlen(*args):
+    if args and type(args[0]) is str:
+        return byte_len(args[0])
+    return length(check_table(args, 0, "rawlen"))
+
+
+def lua_setmetatable(*args):
+    t = check_table(args, 0, "setmetatable")
+    mt = args[1] if len(args) > 1 else None
+    if mt is not None and not isinstance(mt, Table):
+        arg_error(2, "setmetatable", "nil or table expected")
+    t.meta = mt
+    return t
+
+
+# The metatable strings share (its __index is the string library), set by make_libraries.
+STRING_META = Table()
+
+
+def lua_getmetatable(*args):
+    if args and isinstance(args[0], Table):
+        return one(args[0].meta)
+    if args and type(args[0]) is str:
+        return STRING_META
+    return (None,)
+
+
+def lua_error(*args):
+    """Stands for error(); the call semantic does the work (it knows the call's line)."""
+    raise wuna.Throw(args[0] if args else None)
+
+
+def lua_pcall(*args):
+    """Stands for pcall(); the call semantic does the work (it runs Lua functions)."""
+    fail("pcall needs the runtime")
+
+
+# string ---------------------------------------------------------------------------------------
+
+def str_len(*args):
+    return byte_len(check_str(args, 0, "len"))
+
+
+def str_sub(*args):
+    s = check_str(args, 0, "sub")
+    i = check_int(args, 1, "sub", 1)
+    j = check_int(args, 2, "sub", -1)
+    ascii = s.isascii()
+    b = s
+    if not ascii:
+        b = to_bytes(s)
+    n = len(b)
+    if i < 0:
+        i = max(n + i + 1, 1)
+    elif i == 0:
+        i = 1
+    if j < 0:
+        j = n + j + 1
+    elif j > n:
+        j = n
+    if i > j:
+        return ""
+    if ascii:
+        return s[i - 1:j]
+    return from_bytes(b[i - 1:j])
+
+
+def str_rep(*args):
+    s = check_str(args, 0, "rep")
+    n = check_int(args, 1, "rep", None)
+    sep = ""
+    if len(args) > 2 and args[2] is not None:
+        sep = check_str(args, 2, "rep")
+    if n <= 0:
+        return ""
+    if sep:
+        return sep.join([s] * n)
+    return s * n
+
+
+def str_upper(*args):
+    s = check_str(args, 0, "upper")
+    if s.isascii():
+        return s.upper()
+    # only ASCII letters change case, as in the C locale
+    return "".join([c.upper() if c.isascii() else c for c in s])
+
+
+def str_lower(*args):
+    s = check_str(args, 0, "lower")
+    if s.isascii():
+        return s.lower()
+    return "".join([c.lower() if c.isascii() else c for c in s])
+
+
+def str_reverse(*args):
+    s = check_str(args, 0, "reverse")
+    if s.isascii():
+        return s[::-1]
+    return from_bytes(to_bytes(s)[::-1])
+
+
+def str_byte(*args):
+    s = check_str(args, 0, "byte")
+    i = check_int(args, 1, "byte", 1)
+    j = check_int(args, 2, "byte", i)
+    b = to_bytes(s)
+    n = len(b)
+    if i < 0:
+        i = n + i + 1
+    if j < 0:
+        j = n + j + 1
+    if i < 1:
+        i = 1
+    if j > n:
+        j = n
+    out = []
+    for k in range(i, j + 1):
+        out.append(b[k - 1])
+    return tuple(out)
+
+
+def str_char(*args):
+    out = []
+    for k in range(len(args)):
+        c = check_int(args, k, "char", None)
+        if c < 0 or c > 255:
+            arg_error(k + 1, "char", "value out of range")
+        out.append(c)
+    return from_bytes(bytes(out))
+
+
+def str_find(*args):
+    """string.find for plain text (patterns are not part of the subset)."""
+    s = check_str(args, 0, "find")
+    p = check_str(args, 1, "find")
+    init = check_int(args, 2, "find", 1)
+    n = len(s)
+    if init < 0:
+        init = max(n + init + 1, 1)
+    elif init == 0:
+        init = 1
+    if init > n + 1:
+        return (None,)
+    k = s.find(p, init - 1)
+    if k < 0:
+        return (None,)
+    return (k + 1, k + len(p))
+
+
+def str_format(*args):
+    fmt = check_str(args, 0, "format")
+    out = []
+    i = 0
+    argn = 1
+    n = len(fmt)
+    while i < n:
+        c = fmt[i]
+        if c != "%":
+            out.append(c)
+            i += 1
+            continue
+        i += 1
+        if i < n and fmt[i] == "%":
+            out.append("%")
+            i += 1
+            continue
+        start = i
+        while i < n and fmt[i] in "-+ #0":
+            i += 1
+        while i < n and fmt[i].isdigit():
+            i += 1
+        if i < n and fmt[i] == ".":
+            i += 1
+            while i < n and fmt[i].isdigit():
+                i += 1
+        if i >= n:
+            fail("invalid conversion '%" + fmt[start:] + "' to 'format'")
+        conv = fmt[i]
+        spec = "%" + fmt[start:i]
+        i += 1
+        if argn >= len(args):
+            arg_error(argn + 1, "format", "no value")
+        v = args[argn]
+        if conv in "di":
+            x = check_int(args, argn, "format", None)
+            out.append((spec + "d") % x)
+        elif conv in "xXoc":
+            x = check_int(args, argn, "format", None)
+            if conv in "xXo" and x < 0:
+                x = x & ((1 << 64) - 1)
+            out.append((spec + conv) % x)
+        elif conv in "eEfFgGaA":
+            x = check_number(args, argn, "format")
+            if conv in "aA":
+                out.append(float(x).hex())
+            else:
+                out.append((spec + conv) % float(x))
+        elif conv == "s":
+            out.append((spec + "s") % tostr(v))
+        elif conv == "q":
+            out.append(quote(v))
+        else:
+            fail("invalid conversion '" + spec + conv + "' to 'format'")
+        argn += 1
+    return "".join(out)
+
+
+def quote(v):
+    """%q: a string as a Lua literal that reads back as the same string."""
+    if type(v) is not str:
+        return tostr(v)
+    out = ['"']
+    n = len(v)
+    for i in range(n):
+        c = v[i]
+        if c == '"' or c == "\\" or c == "\n":
+            out.append("\\" + c)
+        elif ord(c) < 32 or ord(c) == 127:
+            if i + 1 < n and v[i + 1].isdigit():
+                out.append("\\%03d" % ord(c))
+            else:
+                out.append("\\%d" % ord(c))
+        else:
+            out.append(c)
+    out.append('"')
+    return "".join(out)
+
+
+# table ----------------------------------------------------------------------------------------
+
+def tab_insert(*args):
+    t = check_table(args, 0, "insert")
+    n = length(t)
+    if len(args) == 2:
+        raw_set(t, n + 1, args[1])
+        return None
+    if len(args) != 3:
+        fail("wrong number of arguments to 'insert'")
+    pos = check_int(args, 1, "insert", None)
+    if pos < 1 or pos > n + 1:
+        arg_error(2, "insert", "position out of bounds")
+    k = n
+    while k >= pos:
+        raw_set(t, k + 1, raw_get(t, k))
+        k -= 1
+    raw_set(t, pos, args[2])
+    return None
+
+
+def tab_remove(*args):
+    t = check_table(args, 0, "remove")
+    size = length(t)
+    pos = check_int(args, 1, "remove", size)
+    if pos != size and (pos < 1 or pos > size + 1):
+        arg_error(2, "remove", "position out of bounds")
+    v = raw_get(t, pos)
+    while pos < size:
+        raw_set(t, pos, raw_get(t, pos + 1))
+        pos += 1
+    raw_set(t, pos, None)
+    return one(v)
+
+
+def tab_concat(*args):
+    t = check_table(args, 0, "concat")
+    sep = ""
+    if len(args) > 1 and args[1] is not None:
+        sep = check_str(args, 1, "concat")
+    i = check_int(args, 2, "concat", 1)
+    j = check_int(args, 3, "concat", length(t))
+    pieces = []
+    for k in range(i, j + 1):
+        v = raw_get(t, k)
+        if type(v) is str:
+            pieces.append(v)
+        elif is_number(v):
+            pieces.append(fmt_number(v))
+        else:
+            fail("invalid value (%s) at index %d in table for 'concat'" % (type_name(v), k))
+    return sep.join(pieces)
+
+
+def tab_unpack(*args):
+    t = check_table(args, 0, "unpack")
+    i = check_int(args, 1, "unpack", 1)
+    j = check_int(args, 2, "unpack", length(t))
+    out = []
+    for k in range(i, j + 1):
+        out.append(raw_get(t, k))
+    return tuple(out)
+
+
+def tab_sort(*args):
+    """Stands for table.sort; the call semantic sorts (a comparator may be a Lua function)."""
+    fail("table.sort needs the runtime")
+
+
+# math -----------------------------------------------------------------------------------------
+
+def float_or_int(x):
+    """A float result as an integer when it fits (math.floor and ceil give integers)."""
+    if x != x or x in (math.inf, -math.inf):
+        return x
+    i = int(x)
+    if INT_MIN <= i <= INT_MAX:
+        return i
+    return float(x)
+
+
+def m_floor(*args):
+    x = check_number(args, 0, "floor")
+    if is_int(x):
+        return x
+    return float_or_int(math.floor(x) if math.isfinite(x) else x)
+
+
+def m_ceil(*args):
+    x = check_number(args, 0, "ceil")
+    if is_int(x):
+        return x
+    return float_or_int(math.ceil(x) if math.isfinite(x) else x)
+
+
+def m_max(*args):
+    if not args:
+        arg_error(1, "max", "value expected")
+    best = check_number(args, 0, "max")
+    for k in range(1, len(args)):
+        x = check_number(args, k, "max")
+        if less(best, x, False):
+            best = x
+    return best
+
+
+def m_min(*args):
+    if not args:
+        arg_error(1, "min", "value expected")
+    best = check_number(args, 0, "min")
+    for k in range(1, len(args)):
+        x = check_number(args, k, "min")
+        if less(x, best, False):
+            best = x
+    return best
+
+
+def m_abs(*args):
+    x = check_number(args, 0, "abs")
+    if is_int(x):
+        return wrap(abs(int(x)))
+    return abs(x)
+
+
+def m_sqrt(*args):
+    x = float(check_number(args, 0, "sqrt"))
+    if x < 0:
+        return -math.nan
+    return math.sqrt(x)
+
+
+def m_fmod(*args):
+    a = check_number(args, 0, "fmod")
+    b = check_number(args, 1, "fmod")
+    if is_int(a) and is_int(b):
+        if b == 0:
+            arg_error(2, "fmod", "zero")
+        r = abs(int(a)) % abs(int(b))
+        return -r if a < 0 else r
+    if b == 0 or not math.isfinite(a):
+        return -math.nan
+    return math.fmod(a, b)
+
+
+def m_tointeger(*args):
+    if args and is_number(args[0]):
+        return one(to_integer(args[0]))
+    return (None,)
+
+
+def m_type(*args):
+    if not args:
+        arg_error(1, "type", "value expected")
+    if is_int(args[0]):
+        return "integer"
+    if type(args[0]) is float:
+        return "float"
+    return (None,)
+
+
+# io and os ------------------------------------------------------------------------------------
+
+def io_write(*args):
+    out = sys.stdout
+    for k in range(len(args)):
+        v = args[k]
+        if type(v) is float:
+            # io.write prints floats with %.14g alone: 1.0 is written 1
+            s = fmt_float(v)
+            if s.endswith(".0") and "e" not in s:
+                s = s[:len(s) - 2]
+            out.write(s)
+        else:
+            out.write(check_str(args, k, "write"))
+    return None
+
+
+def os_time(*args):
+    return int(time.time())
+
+
+def os_clock(*args):
+    return time.process_time()
+
+
+def library(entries):
+    t = Library()
+    for name in entries:
+        raw_set(t, name, entries[name])
+    return t
+
+
+def make_libraries():
+    """The library tables, by name."""
+    strings = library({"len": str_len, "sub": str_sub, "rep": str_rep, "upper": str_upper,
+                       "lower": str_lower, "reverse": str_reverse, "byte": str_byte,
+                       "char": str_char, "find": str_find, "format": str_format})
+    raw_set(STRING_META, "__index", strings)
+    return {
+        "string": strings,
+        "table": library({"insert": tab_insert, "remove": tab_remove, "concat": tab_concat,
+                          "unpack": tab_unpack, "sort": tab_sort}),
+        "math": library({"floor": m_floor, "ceil": m_ceil, "max": m_max, "min": m_min,
+                         "abs": m_abs, "sqrt": m_sqrt, "fmod": m_fmod,
+                         "tointeger": m_tointeger, "type": m_type, "huge": math.inf,
+                         "pi": math.pi, "maxinteger": INT_MAX, "mininteger": INT_MIN}),
+        "io": library({"write": io_write}),
+        "os": library({"time": os_time, "clock": os_clock}),
+    }
+
+
+# The builtins by name, in the order lua.py declares them to the rules.
+FUNCTIONS = {"print": lua_print, "pairs": lua_pairs, "ipairs": lua_ipairs,
+             "tostring": lua_tostring, "tonumber": lua_tonumber, "type": lua_type,
+             "error": lua_error, "assert": lua_assert, "select": lua_select, "next": lua_next,
+             "rawget": lua_rawget, "rawset": lua_rawset, "rawequal": lua_rawequal,
+             "rawlen": lua_rawlen, "setmetatable": lua_setmetatable,
+             "getmetatable": lua_getmetatable, "pcall": lua_pcall}

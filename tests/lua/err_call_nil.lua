@@ -1,0 +1,3 @@
+local t = {}
+print("calling")
+t.handler("event")

@@ -1,0 +1,2 @@
+print("never runs")
+local x = = 1
