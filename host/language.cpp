@@ -13,6 +13,8 @@
 #include "host/nativehost.h"
 #include "host/program.h"
 #include "host/registrar.h"
+#include "host/repl.h"
+#include "host/session.h"
 #include "host/types.h"
 
 #define WUNA_DOC(signature, text) signature "\n--\n\n" text
@@ -571,6 +573,17 @@ PyMethodDef languageMethods[] = {
      WUNA_DOC("load($self, /, source, path=None)",
               "load(source, path=None): parse and check a program (the parser, then the rules); "
               "a Program, or LoadError listing the errors (path names the source in them).")},
+    {"session", method(languageSession), METH_NOARGS,
+     WUNA_DOC("session($self, /)",
+              "session(): a Session, to run programs one after another, each seeing the "
+              "variables and functions the ones before it defined (a REPL's).")},
+    {"repl", method(languageRepl), kKeywords,
+     WUNA_DOC("repl($self, /, prompt=None, more=None, show=None)",
+              "repl(prompt='> ', more='... ', show=None): an interactive session on input(): "
+              "more lines while an entry isn't finished (an empty line ends it anyway); the "
+              "value of an expression shown with show(value) (default: printed, unless None); "
+              "errors printed and the session going on. Ctrl-D ends it, Ctrl-C drops or stops "
+              "the entry.")},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -17,6 +17,7 @@
 #include "host/functions.h"
 #include "host/hashing.h"
 #include "host/i64.h"
+#include "host/runtime_methods.h"
 #include "host/types.h"
 #include "host/values.h"
 
@@ -100,6 +101,7 @@ PyModuleDef moduleDef = {
 
 int moduleExec(PyObject* module) {
     if (startupNames) return shareStartup(module);
+    fillRuntimeMethods();
     for (const TypeDef& def : classTypes)
         if (makeAndAddType(module, def) < 0) return -1;
     if (initModule(module) < 0) return -1;

@@ -5,13 +5,21 @@
 // goes into the record only when everything succeeded.
 #include "host/program.h"
 
+#include <cstdio>
+#include <cstring>
+#include <iterator>
+
 #include "host/args.h"
 #include "host/exceptions.h"
+#include "host/interp.h"
 #include "host/module.h"
 #include "host/node.h"
+#include "host/programcall.h"
 #include "host/ptree.h"
+#include "host/runthread.h"
 #include "host/state.h"
 #include "host/types.h"
+#include "runtime/pyhelp.h"
 
 namespace host {
 
@@ -133,8 +141,23 @@ PyObject* makeState(ProgramRecord* record, PyObject* result, PyObject* analysis,
 
 // --- the Program type ----------------------------------------------------------------------
 
-void programDealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
+// A program's values can reach the program again (a global of the program holding a closure
+// over rt, a host function holding the Program), so the collector must see what it holds. A
+// cleared Program is as one never loaded: its operations refuse.
+int programTraverse(PyObject* self, visitproc visit, void* arg) {
+    ProgramObject* program = asProgram(self);
+    Py_VISIT(Py_TYPE(self));
+    if (program->initialised) {
+        Py_VISIT(program->record.language);
+        Py_VISIT(program->record.source);
+        Py_VISIT(program->record.path);
+        Py_VISIT(program->record.state);
+        Py_VISIT(program->record.crossings);
+    }
+    return 0;
+}
+
+int programClear(PyObject* self) {
     ProgramObject* program = asProgram(self);
     if (program->initialised) {
         PyObject *kind, *value, *traceback;
@@ -143,6 +166,13 @@ void programDealloc(PyObject* self) {
         releaseProgram(&program->record);
         PyErr_Restore(kind, value, traceback);
     }
+    return 0;
+}
+
+void programDealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    programClear(self);
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -181,6 +211,92 @@ PyObject* getRoot(PyObject* self, void*) {
     return newNode(reinterpret_cast<PyObject*>(state), state->holder, 0);
 }
 
+PyObject* getCall(PyObject* self, void*) {
+    return programOf(self) ? newProgramCall(self, 0) : nullptr;
+}
+
+PyObject* getMap(PyObject* self, void*) {
+    return programOf(self) ? newProgramCall(self, 1) : nullptr;
+}
+
+// --- runs ----------------------------------------------------------------------------------
+
+// The mode names by number.
+constexpr const char* kModeNames[] = {"python", "compiled", "auto"};
+
+PyObject* runTopLevelWork(void* program) { return runTopLevel(static_cast<PyObject*>(program)); }
+
+// The reference run: the top level on a run thread.
+PyObject* referenceRun(PyObject* self, const ProgramRecord* record) {
+    int64_t maxDepth = maxDepthOf(record);
+    if (maxDepth < 0) return nullptr;
+    // The run thread reaches the Program through this reference while the caller waits.
+    Py_INCREF(self);
+    PyObject* result = runthread::run(uint32_t(maxDepth), runTopLevelWork, self);
+    Py_DECREF(self);
+    return result;
+}
+
+// Program.run(mode=None, report=False).
+PyObject* programRun(PyObject* self, PyObject* args, PyObject* kwargs) {
+    ProgramRecord* record = programOf(self);
+    if (!record) return nullptr;
+    static constexpr args::Param params[] = {{"mode", false}, {"report", false}};
+    PyObject* values[2];
+    if (args::parse("run", params, args, kwargs, values) < 0) return nullptr;
+    RunMode mode;
+    if (parseRunMode(values[0], RunMode::python, &mode) < 0) return nullptr;
+    // report only matters to compiled runs (a reference run leaves the last report as it
+    // was), but its truth is taken all the same: a failing __bool__ fails the run.
+    if (values[1] && PyObject_IsTrue(values[1]) < 0) return nullptr;
+    record->runMode = uint8_t(mode);
+    record->hasRun = 1;
+    if (mode != RunMode::python) {
+        raiseNoCompiledMode(mode);
+        return nullptr;
+    }
+    return referenceRun(self, record);
+}
+
+// One key of report(): the value's reference is taken. -1 with the exception.
+int putKey(PyObject* dict, const char* key, PyObject* value) {
+    if (!value) return -1;
+    int rc = PyDict_SetItemString(dict, key, value);
+    Py_DECREF(value);
+    return rc;
+}
+
+// Program.report(): what the last compiled runs did. Without compiled code every count is
+// empty: no crossings recorded, no module state, no cache traffic.
+PyObject* programReport(PyObject* self, PyObject*) {
+    ProgramRecord* record = programOf(self);
+    if (!record) return nullptr;
+    PyObject* report = PyDict_New();
+    if (!report) return nullptr;
+    bool ok = putKey(report, "python_crossings",
+                     record->crossings ? PyDict_Copy(record->crossings) : PyDict_New()) == 0 &&
+              putKey(report, "module_state", PyDict_New()) == 0 &&
+              putKey(report, "cache", Py_BuildValue("{sisi}", "loaded", 0, "compiled", 0)) == 0 &&
+              putKey(report, "code", Py_NewRef(Py_None)) == 0 &&
+              putKey(report, "optimizing", PyBool_FromLong(record->optimizeTask != nullptr)) == 0 &&
+              putKey(report, "gil_taken", PyLong_FromUnsignedLongLong(record->lockCount)) == 0 &&
+              putKey(report, "speculated", PyDict_New()) == 0 &&
+              putKey(report, "python_functions", PyDict_New()) == 0;
+    if (!ok) Py_CLEAR(report);
+    return report;
+}
+
+PyMethodDef programMethods[] = {
+    {"run", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(programRun)),
+     METH_VARARGS | METH_KEYWORDS,
+     "run(mode='python', report=False): run the program from its start. 'python' runs the "
+     "semantics as Python; a runtime error raises wuna.Error."},
+    {"report", programReport, METH_NOARGS,
+     "report(): a dict of what the program's compiled runs did: python_crossings, module_state, "
+     "cache, code, optimizing, gil_taken, speculated, python_functions."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyGetSetDef programGetters[] = {
     {"source", getSource, nullptr, "The program's text.", nullptr},
     {"tree", getTree, nullptr, "The parse tree the parser gave (a pargo Tree).", nullptr},
@@ -190,20 +306,32 @@ PyGetSetDef programGetters[] = {
      "The diagnostics of the parser and the rules (warnings only: errors stop the load).",
      nullptr},
     {"root", getRoot, nullptr, "The root node (a wuna.Node).", nullptr},
+    {"call", getCall, nullptr,
+     "call(name, *args, mode=None, context=None): call a function the program defines at its "
+     "top level.",
+     nullptr},
+    {"map", getMap, nullptr,
+     "map(name, items, threads=None, context=None): call a top-level function once per item; "
+     "the results in item order.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot programSlots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(programDealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(programTraverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(programClear)},
     {Py_tp_repr, reinterpret_cast<void*>(programRepr)},
     {Py_tp_getset, programGetters},
+    {Py_tp_methods, programMethods},
     {0, nullptr},
 };
 
 }  // namespace
 
 PyType_Spec programSpec = {"wuna.Program", int(sizeof(ProgramObject)), 0,
-                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, programSlots};
+                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+                           programSlots};
 
 ProgramRecord* programOf(PyObject* object) {
     if (!PyObject_TypeCheck(object, programType)) {
@@ -218,6 +346,44 @@ ProgramRecord* programOf(PyObject* object) {
         return nullptr;
     }
     return &program->record;
+}
+
+int parseRunMode(PyObject* given, RunMode fallback, RunMode* mode) {
+    if (!given || given == Py_None) {
+        *mode = fallback;
+        return 0;
+    }
+    if (!PyUnicode_Check(given)) {
+        PyErr_SetString(PyExc_TypeError, "mode must be a str");
+        return -1;
+    }
+    Py_ssize_t length = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(given, &length);
+    if (!text) return -1;
+    for (size_t i = 0; i < std::size(kModeNames); i++) {
+        if (strlen(kModeNames[i]) == size_t(length) && memcmp(kModeNames[i], text, length) == 0) {
+            *mode = RunMode(i);
+            return 0;
+        }
+    }
+    char message[pyhelp::kMessageBuffer];
+    int written = snprintf(message, sizeof message,
+                           "mode must be 'python', 'compiled' or 'auto', not '%.*s'", int(length),
+                           text);
+    pyhelp::raiseText(PyExc_ValueError, message, written < 0 ? 0 : uint64_t(written));
+    return -1;
+}
+
+void raiseNoCompiledMode(RunMode mode) {
+    PyErr_Format(PyExc_NotImplementedError,
+                 "the '%s' mode needs compiled code, which this build of wuna can't make yet: "
+                 "use mode='python'",
+                 kModeNames[size_t(mode)]);
+}
+
+int64_t maxDepthOf(const ProgramRecord* record) {
+    LanguageObject* language = languageOf(record->language);
+    return language ? int64_t(language->maxDepth) : -1;
 }
 
 PyObject* parseSource(PyObject* parser, PyObject* source) {

@@ -1,4 +1,4 @@
-// wuna.Program: a loaded program, and loading it (Language.load).
+// wuna.Program: a loaded program, loading it (Language.load) and running it (Program.run).
 //
 // Loading parses the source with the language's parser (recovering from syntax errors, so
 // that every error is reported at once), has the language's rules analyse the tree when it
@@ -9,6 +9,11 @@
 // Language, the source and the path; the fields after those belong to runs and to compiled
 // code and start empty. A failed load leaves nothing behind: its partial record is released
 // at once and the exception raised; load never returns None.
+//
+// Program.run in the 'python' mode runs the top level on a run thread (runthread.h) with a
+// stack sized for the language's max_depth while the caller waits without the interpreter
+// lock; every run records its mode and that the program has run, whatever its outcome.
+// report() describes what compiled runs did; counts only compiled runs fill stay empty.
 #pragma once
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -77,5 +82,21 @@ void releaseProgram(ProgramRecord* record);
 
 // The Program's record when a load filled it, else null with RuntimeError.
 ProgramRecord* programOf(PyObject* object);
+
+// --- runs ----------------------------------------------------------------------------------
+
+// The run modes, by their number.
+enum class RunMode : uint8_t { python = 0, compiled = 1, automatic = 2 };
+
+// A mode argument: None gives fallback; a str names one of 'python', 'compiled', 'auto'
+// (exactly). 0 with *mode set, or -1 with TypeError "mode must be a str" or ValueError "mode
+// must be 'python', 'compiled' or 'auto', not '<mode>'".
+int parseRunMode(PyObject* given, RunMode fallback, RunMode* mode);
+
+// Raises the error of a mode whose code cannot run yet (compiled code is not built).
+void raiseNoCompiledMode(RunMode mode);
+
+// The Language's max_depth of a program, or -1 with the exception (a cleared Language).
+int64_t maxDepthOf(const ProgramRecord* record);
 
 }  // namespace host

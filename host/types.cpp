@@ -7,8 +7,11 @@
 #include "host/module.h"
 #include "host/node.h"
 #include "host/program.h"
+#include "host/programcall.h"
 #include "host/nativehost.h"
 #include "host/registrar.h"
+#include "host/runtime.h"
+#include "host/session.h"
 #include "host/state.h"
 
 namespace host {
@@ -53,19 +56,9 @@ int bareTraverse(PyObject* self, visitproc visit, void* arg) {
 const TypeDef classTypes[5] = {
     {&languageType, "Language", "wuna.Language", kTracked | kSubclassable, nullptr, &languageSpec},
     {&registrarType, "Registrar", "wuna.Registrar", kTracked | kSubclassable, nullptr, &registrarSpec},
-    {&programType, "Program", "wuna.Program", kSubclassable, nullptr, &programSpec},
-    {&runtimeType, "Runtime", "wuna.Runtime", kSubclassable,
-     "rt: what semantics use to run the program. eval(x) / exec(x) run a child node (or each of "
-     "a list); load(name) / store(name, value) read and write the variable a name node refers "
-     "to; function(node) makes a function, call(f, args) calls one (or a host function); "
-     "loop(body) runs a loop's body once and says whether to go on; raise rt.Return(value) / "
-     "rt.Break() / rt.Continue(); error(node, message) stops the program with a runtime error.",
-     nullptr},
-    {&sessionType, "Session", "wuna.Session", kSubclassable,
-     "A session (Language.session()): run(source) runs an entry, which sees the variables and "
-     "functions the entries before it defined (the same variables); names() lists them. Entries "
-     "run as Python.",
-     nullptr},
+    {&programType, "Program", "wuna.Program", kTracked | kSubclassable, nullptr, &programSpec},
+    {&runtimeType, "Runtime", "wuna.Runtime", kTracked | kSubclassable, nullptr, &runtimeSpec},
+    {&sessionType, "Session", "wuna.Session", kTracked | kSubclassable, nullptr, &sessionSpec},
 };
 
 const TypeDef programObjectTypes[4] = {
@@ -81,11 +74,8 @@ const TypeDef* const programObjectTypesAdded[4] = {
 const TypeDef compiledRuntimeDef = {&compiledRuntimeType, "CompiledRuntime",
                                     "wuna.CompiledRuntime", 0, nullptr, nullptr};
 
-const TypeDef programCallDef = {
-    &programCallType, nullptr, "wuna.ProgramCall", 0,
-    "call(name, *args): call a function the program defines at its top level (running the "
-    "program first if it hasn't run).",
-    nullptr};
+const TypeDef programCallDef = {&programCallType, nullptr, "wuna.ProgramCall", 0, nullptr,
+                                 &programCallSpec};
 
 namespace {
 

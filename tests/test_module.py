@@ -26,7 +26,7 @@ CLASSES = ["Language", "Registrar", "Program", "Runtime", "Session", "State", "N
            "Function", "Frame", "CompiledRuntime", "List", "Dict", "Record", "Bytes",
            "NativeHost"]
 SUBCLASSABLE = {"Language", "Registrar", "Program", "Runtime", "Session"}
-GC_TRACKED = {"Language", "Registrar", "State", "Node", "Function", "Frame"}
+GC_TRACKED = {"Language", "Registrar", "Program", "Runtime", "Session", "State", "Node", "Function", "Frame"}
 
 
 @pytest.mark.parametrize("name", CLASSES)
