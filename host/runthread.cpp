@@ -4,12 +4,21 @@
 // the thread receives its address in a small heap block, which the thread frees. The
 // alternate signal stack is the thread's own, allocated when it starts and given back when it
 // ends, so threads that never run programs carry none.
+//
+// Python handles signals on its main thread only, and only when that thread runs. A main
+// thread waiting for a run therefore wakes every 100 ms to let Python handle them: an
+// exception a handler raises (KeyboardInterrupt for Ctrl-C) is sent to the run thread as an
+// asynchronous exception, which stops the semantics it is running, and is raised to the
+// caller once the thread has ended, in place of the run's own outcome.
 #include "host/runthread.h"
 
 #include <pthread.h>
 #include <signal.h>
 
+#include <atomic>
+#include <cerrno>
 #include <cstdlib>
+#include <ctime>
 
 #include "runtime/pool.h"
 
@@ -25,6 +34,7 @@ struct Record {
     PyObject* kind;
     PyObject* value;
     PyObject* traceback;
+    std::atomic<unsigned long> pythonThread;   // the run thread's identity once it runs Python
 };
 
 struct Handoff {
@@ -62,6 +72,7 @@ void* threadMain(void* block) {
     bool borrowed = record->caller && self &&
                     pool::home_owner.compare_exchange_strong(expected, self);
     PyGILState_STATE gil = PyGILState_Ensure();
+    record->pythonThread.store(PyThread_get_thread_ident());
     record->result = record->work(record->arg);
     if (!record->result) PyErr_Fetch(&record->kind, &record->value, &record->traceback);
     PyGILState_Release(gil);
@@ -70,8 +81,8 @@ void* threadMain(void* block) {
     return nullptr;
 }
 
-// Starts the thread and joins it; false when it could not be started.
-bool startAndJoin(uint32_t maxDepth, Record* record) {
+// Starts the thread; false when it could not be started.
+bool start(uint32_t maxDepth, Record* record, pthread_t* thread) {
     auto* block = static_cast<Handoff*>(malloc(sizeof(Handoff)));
     if (!block) return false;
     block->record = record;
@@ -80,17 +91,68 @@ bool startAndJoin(uint32_t maxDepth, Record* record) {
         free(block);
         return false;
     }
-    pthread_t thread;
     bool started = pthread_attr_setstacksize(&attributes, size_t(stackSize(maxDepth))) == 0 &&
                    pthread_attr_setguardsize(&attributes, kGuard) == 0 &&
-                   pthread_create(&thread, &attributes, threadMain, block) == 0;
+                   pthread_create(thread, &attributes, threadMain, block) == 0;
     pthread_attr_destroy(&attributes);
-    if (!started) {
-        free(block);
-        return false;
+    if (!started) free(block);
+    return started;
+}
+
+// Whether the calling thread is Python's main thread (where signals are handled).
+bool onMainThread() {
+    static unsigned long mainIdent = 0;
+    if (!mainIdent) {
+        PyObject* threading = PyImport_ImportModule("threading");
+        PyObject* main = threading ? PyObject_CallMethod(threading, "main_thread", nullptr) : nullptr;
+        PyObject* ident = main ? PyObject_GetAttrString(main, "ident") : nullptr;
+        if (ident) mainIdent = PyLong_AsUnsignedLong(ident);
+        Py_XDECREF(ident);
+        Py_XDECREF(main);
+        Py_XDECREF(threading);
+        if (PyErr_Occurred()) {
+            PyErr_Clear();
+            mainIdent = 0;
+            return false;
+        }
     }
-    pthread_join(thread, nullptr);
-    return true;
+    return PyThread_get_thread_ident() == mainIdent;
+}
+
+// Waits for the thread, with the interpreter lock given up. On the main thread, wakes every
+// 100 ms to run Python's signal handlers; the first exception one raises is kept in
+// *interrupt (a fetched triple) and sent to the run thread.
+void join(pthread_t thread, Record* record, PyObject* interrupt[3]) {
+    bool main = onMainThread();
+    bool sent = false;
+    for (;;) {
+        bool done;
+        Py_BEGIN_ALLOW_THREADS
+        if (main) {
+            timespec deadline;
+            clock_gettime(CLOCK_REALTIME, &deadline);
+            deadline.tv_nsec += 100 * 1000 * 1000;
+            if (deadline.tv_nsec >= 1000000000) {
+                deadline.tv_sec++;
+                deadline.tv_nsec -= 1000000000;
+            }
+            done = pthread_timedjoin_np(thread, nullptr, &deadline) != ETIMEDOUT;
+        } else {
+            pthread_join(thread, nullptr);
+            done = true;
+        }
+        Py_END_ALLOW_THREADS
+        if (done) return;
+        if (!interrupt[0] && PyErr_CheckSignals() < 0)
+            PyErr_Fetch(&interrupt[0], &interrupt[1], &interrupt[2]);
+        if (interrupt[0] && !sent) {
+            unsigned long id = record->pythonThread.load();
+            if (id) {
+                PyThreadState_SetAsyncExc(id, interrupt[0]);
+                sent = true;
+            }
+        }
+    }
 }
 
 }  // namespace
@@ -101,12 +163,23 @@ uint64_t stackSize(uint32_t maxDepth) {
 }
 
 PyObject* run(uint32_t maxDepth, Work work, void* arg) {
-    Record record = {work, arg, pool::threadId(), nullptr, nullptr, nullptr, nullptr};
-    bool ran;
+    Record record = {work, arg, pool::threadId(), nullptr, nullptr, nullptr, nullptr, {0}};
+    pthread_t thread;
+    bool started;
     Py_BEGIN_ALLOW_THREADS
-    ran = startAndJoin(maxDepth, &record);
+    started = start(maxDepth, &record, &thread);
     Py_END_ALLOW_THREADS
-    if (!ran) return PyErr_NoMemory();
+    if (!started) return PyErr_NoMemory();
+    PyObject* interrupt[3] = {nullptr, nullptr, nullptr};
+    join(thread, &record, interrupt);
+    if (interrupt[0]) {
+        Py_XDECREF(record.result);
+        Py_XDECREF(record.kind);
+        Py_XDECREF(record.value);
+        Py_XDECREF(record.traceback);
+        PyErr_Restore(interrupt[0], interrupt[1], interrupt[2]);
+        return nullptr;
+    }
     if (record.result) return record.result;
     if (record.kind) {
         PyErr_Restore(record.kind, record.value, record.traceback);

@@ -196,3 +196,28 @@ def test_report_of_a_program_never_run_compiled(program):
 def test_report_takes_no_arguments(program):
     with pytest.raises(TypeError):
         program.report(1)
+
+
+def test_ctrl_c_stops_a_run_with_keyboard_interrupt():
+    import signal
+    import subprocess
+    import time
+    script = (
+        "import sys, wuna, pargo\n"
+        "lang = wuna.Language(pargo.compile(\"P = 'loop'\"))\n"
+        "@lang.exec('P')\n"
+        "def forever(node, rt):\n"
+        "    while True:\n"
+        "        pass\n"
+        "program = lang.load('loop')\n"
+        "print('running', flush=True)\n"
+        "program.run()\n"
+    )
+    process = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE)
+    assert process.stdout.readline() == b"running\n"
+    time.sleep(0.3)
+    process.send_signal(signal.SIGINT)
+    _, err = process.communicate(timeout=30)
+    assert process.returncode != 0
+    assert err.decode().rstrip().endswith("KeyboardInterrupt")

@@ -235,16 +235,27 @@ def test_argument_errors(lang, args, kwargs, message):
 
 # ---- through a pseudo-terminal ------------------------------------------------------------
 
+def take_terminal():
+    """In the child: make the terminal on stdin its controlling terminal, so that Ctrl-C
+    typed there interrupts it."""
+    import fcntl
+    import termios
+    fcntl.ioctl(0, termios.TIOCSCTTY, 0)
+
+
 def drive(argv, lines, timeout=60):
-    """Runs argv on a pseudo-terminal, typing each line once the output so far ends with a
-    prompt ("> " or "... "), then Ctrl-D. Returns everything the program wrote."""
+    """Runs argv on a pseudo-terminal, typing each line (a str) once the output so far ends
+    with a prompt ("> " or "... "), then Ctrl-D. A bytes item is typed as it is, half a
+    second after the item before it, prompt or not. Returns everything the program wrote."""
     leader, follower = pty.openpty()
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path), TERM="dumb")
     process = subprocess.Popen(argv, stdin=follower, stdout=follower, stderr=follower,
-                               env=env, close_fds=True)
+                               env=env, close_fds=True, start_new_session=True,
+                               preexec_fn=take_terminal)
     os.close(follower)
     output = b""
     mark = 0   # how much had been written when the last line was typed
+    typed = 0.0   # when it was typed
     pending = list(lines) + [b"\x04"]
     deadline = time.monotonic() + timeout
     try:
@@ -258,11 +269,16 @@ def drive(argv, lines, timeout=60):
                 if not chunk:
                     break
                 output += chunk
-            if (pending and not ready and len(output) > mark
+            raw = pending and isinstance(pending[0], bytes) and pending[0] != b"\x04"
+            if raw and time.monotonic() - typed > 0.5:
+                os.write(leader, pending.pop(0))
+                typed = time.monotonic()
+            elif (pending and not raw and not ready and len(output) > mark
                     and output.rstrip(b" ").endswith((b">", b"..."))):
                 item = pending.pop(0)
                 os.write(leader, item if item == b"\x04" else item.encode() + b"\n")
                 mark = len(output)
+                typed = time.monotonic()
             if process.poll() is not None and not ready:
                 break
     finally:
@@ -320,4 +336,12 @@ def test_the_lua_repl_on_a_terminal():
     assert status == 0, output
     assert "... " in output or ">> " in output
     assert "attempt to perform arithmetic on a nil value" in output
+    assert "\n42\n" in output
+
+
+@pytest.mark.skipif(not lua_ready(), reason="the Lua example has no semantics yet")
+def test_ctrl_c_stops_a_running_entry_and_the_repl_goes_on():
+    output, status = drive([sys.executable, LUA], ["while true do end", b"\x03", "print(6 * 7)"])
+    assert status == 0, output
+    assert "KeyboardInterrupt: " in output
     assert "\n42\n" in output
