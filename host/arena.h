@@ -6,6 +6,7 @@
 // frees every chunk and the arena. Allocation failure is a null result, never an exception.
 #pragma once
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 

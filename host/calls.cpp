@@ -123,9 +123,10 @@ PyObject* callHost(RuntimeRecord* rt, PyObject* f, PyObject* args, PyObject* rec
     Py_ssize_t count = PyTuple_GET_SIZE(args) + shift;
     PyObject* items = PyTuple_New(count);
     if (!items) return nullptr;
-    if (receiver) PyTuple_SET_ITEM(items, 0, Py_NewRef(receiver));
-    for (Py_ssize_t i = shift; i < count; i++) {
-        PyObject* item = toI64(Py_NewRef(PyTuple_GET_ITEM(args, i - shift)));
+    // The receiver is the first argument the host sees, converted like the others.
+    for (Py_ssize_t i = 0; i < count; i++) {
+        PyObject* given = i < shift ? receiver : PyTuple_GET_ITEM(args, i - shift);
+        PyObject* item = toI64(Py_NewRef(given));
         if (!item) {
             Py_DECREF(items);
             return nullptr;

@@ -31,6 +31,11 @@ constexpr int64_t kLimitCap = 2147482647;
 constexpr int64_t kLimitPerCall = 40;
 constexpr int64_t kLimitMargin = 1000;
 
+// Lists nested in lists are walked by recursion in C with no Python call between the levels
+// to count them (a list that contains itself would never end); past this many levels the walk
+// stops with a RecursionError instead of overflowing the stack.
+constexpr int kMaxListNesting = 10000;
+
 constexpr char kNoSemantics[] = "no semantics to evaluate %.*s";
 constexpr char kWrongType[] = "the value isn't what types() says the type %s is";
 
@@ -173,6 +178,15 @@ PyObject* programNode(RuntimeRecord* rt, uint32_t n) {
     return newNode(reinterpret_cast<PyObject*>(state), state->holder, n);
 }
 
+// Runs may overlap (calls from several Python threads, a call made inside a run), and the
+// recursion limit is the interpreter's, shared by all of them: while any run is active it is
+// at least what each asked for, and it goes back to what it was before the first of them when
+// the last one ends. Only touched under the interpreter lock.
+namespace {
+uint32_t activeRuns = 0;
+int limitBeforeRuns = 0;
+}  // namespace
+
 PyObject* newRuntime(PyObject* program) {
     ProgramRecord* record = programOf(program);
     if (!record) return nullptr;
@@ -195,14 +209,16 @@ PyObject* newRuntime(PyObject* program) {
     int64_t wanted = int64_t(language->maxDepth) * kLimitPerCall;
     if (wanted > kLimitCap) wanted = kLimitCap;
     wanted += kLimitMargin;
-    if (wanted > rt->savedRecursionLimit) Py_SetRecursionLimit(int(wanted));
+    if (activeRuns++ == 0) limitBeforeRuns = rt->savedRecursionLimit;
+    if (wanted > Py_GetRecursionLimit()) Py_SetRecursionLimit(int(wanted));
     return object;
 }
 
 void endRuntime(PyObject* runtime) {
     if (!runtime) return;
     RuntimeRecord* rt = runtimeOf(runtime);
-    if (rt && rt->initialised) Py_SetRecursionLimit(rt->savedRecursionLimit);
+    if (rt && rt->initialised && activeRuns > 0 && --activeRuns == 0)
+        Py_SetRecursionLimit(limitBeforeRuns);
     Py_DECREF(runtime);
 }
 
@@ -230,23 +246,59 @@ PyObject* runTopLevel(PyObject* program) {
     Py_RETURN_NONE;
 }
 
-int execValue(RuntimeRecord* rt, PyObject* x) {
+namespace {
+
+int failNesting() {
+    PyErr_SetString(PyExc_RecursionError, "lists nested too deeply");
+    return -1;
+}
+
+// execValue of x, itself an item of `nesting` lists or tuples.
+int execNested(RuntimeRecord* rt, PyObject* x, int nesting) {
     int64_t n = nodeOfProgram(rt, x);
     if (n >= 0) return execNode(rt, uint32_t(n));
-    if (PyList_Check(x) || PyTuple_Check(x)) {
-        // The sequence is held while its items run: a semantic may change or drop it.
+    if (!PyList_Check(x) && !PyTuple_Check(x)) return 0;
+    if (nesting >= kMaxListNesting) return failNesting();
+    // The sequence is held while its items run: a semantic may change or drop it.
+    Py_INCREF(x);
+    int rc = 0;
+    for (Py_ssize_t i = 0; rc == 0 && i < PySequence_Fast_GET_SIZE(x); i++) {
+        PyObject* item = Py_NewRef(PySequence_Fast_GET_ITEM(x, i));
+        rc = execNested(rt, item, nesting + 1);
+        Py_DECREF(item);
+    }
+    Py_DECREF(x);
+    return rc;
+}
+
+// evalValue of x, itself an item of `nesting` lists.
+PyObject* evalNested(RuntimeRecord* rt, PyObject* x, int nesting) {
+    int64_t n = nodeOfProgram(rt, x);
+    if (n >= 0) return evalNode(rt, uint32_t(n));
+    if (PyList_Check(x)) {
+        if (nesting >= kMaxListNesting) {
+            failNesting();
+            return nullptr;
+        }
         Py_INCREF(x);
-        int rc = 0;
-        for (Py_ssize_t i = 0; rc == 0 && i < PySequence_Fast_GET_SIZE(x); i++) {
-            PyObject* item = Py_NewRef(PySequence_Fast_GET_ITEM(x, i));
-            rc = execValue(rt, item);
+        PyObject* values = PyList_New(0);
+        for (Py_ssize_t i = 0; values && i < PyList_GET_SIZE(x); i++) {
+            PyObject* item = Py_NewRef(PyList_GET_ITEM(x, i));
+            PyObject* value = evalNested(rt, item, nesting + 1);
             Py_DECREF(item);
+            if (!value || PyList_Append(values, value) < 0) Py_CLEAR(values);
+            Py_XDECREF(value);
         }
         Py_DECREF(x);
-        return rc;
+        return values;
     }
-    return 0;
+    if (PyLong_CheckExact(x)) return toI64(Py_NewRef(x));
+    return Py_NewRef(x);
 }
+
+}  // namespace
+
+int execValue(RuntimeRecord* rt, PyObject* x) { return execNested(rt, x, 0); }
 
 int execNode(RuntimeRecord* rt, uint32_t n) {
     if (!ptree::isCaptured(indexOf(rt), n)) return execKind(rt, n);
@@ -290,25 +342,7 @@ int execKind(RuntimeRecord* rt, uint32_t n) {
     return rc;
 }
 
-PyObject* evalValue(RuntimeRecord* rt, PyObject* x) {
-    int64_t n = nodeOfProgram(rt, x);
-    if (n >= 0) return evalNode(rt, uint32_t(n));
-    if (PyList_Check(x)) {
-        Py_INCREF(x);
-        PyObject* values = PyList_New(0);
-        for (Py_ssize_t i = 0; values && i < PyList_GET_SIZE(x); i++) {
-            PyObject* item = Py_NewRef(PyList_GET_ITEM(x, i));
-            PyObject* value = evalValue(rt, item);
-            Py_DECREF(item);
-            if (!value || PyList_Append(values, value) < 0) Py_CLEAR(values);
-            Py_XDECREF(value);
-        }
-        Py_DECREF(x);
-        return values;
-    }
-    if (PyLong_CheckExact(x)) return toI64(Py_NewRef(x));
-    return Py_NewRef(x);
-}
+PyObject* evalValue(RuntimeRecord* rt, PyObject* x) { return evalNested(rt, x, 0); }
 
 PyObject* evalNode(RuntimeRecord* rt, uint32_t n) {
     PyObject* value;

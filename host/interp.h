@@ -44,7 +44,9 @@ inline void ensureKindTables(LanguageObject* language) {
     if (!language->kindTablesBuilt && language->grammar) buildKindTables(language);
 }
 
-// Exec: 0, or -1 with the exception.
+// Exec: 0, or -1 with the exception. execValue and evalValue walk lists (exec: and tuples)
+// item by item; lists nested more than 10000 deep (or containing themselves) fail with a
+// RecursionError.
 int execValue(RuntimeRecord* rt, PyObject* x);
 int execNode(RuntimeRecord* rt, uint32_t n);
 int execKind(RuntimeRecord* rt, uint32_t n);

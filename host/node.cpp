@@ -8,6 +8,7 @@
 
 #include <cstring>
 
+#include "host/args.h"
 #include "host/module.h"
 #include "host/state.h"
 #include "host/types.h"
@@ -203,7 +204,9 @@ PyObject* fieldNames(const ptree::GrammarInfo* grammar, int64_t kind) {
 
 void raiseNoField(const ptree::GrammarInfo* grammar, int64_t kind, const char* name,
                   size_t nameLength) {
-    char fields[kFieldListBytes + 1];
+    // A name joins the list while the bytes written so far plus its own length stay within
+    // kFieldListBytes; its ", " comes on top, hence the two bytes of room.
+    char fields[kFieldListBytes + 2];
     size_t written = 0;
     if (kind >= 0) {
         for (uint32_t i = 0; i < grammar->labelCounts[kind]; i++) {
@@ -211,7 +214,7 @@ void raiseNoField(const ptree::GrammarInfo* grammar, int64_t kind, const char* n
             if (!label || label > grammar->fieldCount) continue;
             const ptree::Text& field = grammar->fields[label - 1];
             size_t separator = written ? 2 : 0;
-            if (written + separator + field.length > kFieldListBytes) break;
+            if (written + field.length > kFieldListBytes) break;
             memcpy(fields + written, ", ", separator);
             memcpy(fields + written + separator, field.data, field.length);
             written += separator + field.length;
@@ -323,7 +326,11 @@ PyObject* nodeGetattro(PyObject* self, PyObject* name) {
     return nullptr;
 }
 
-PyObject* nodeFind(PyObject* self, PyObject* rule) {
+PyObject* nodeFind(PyObject* self, PyObject* args, PyObject* kwargs) {
+    // Positional only, as every such method of the system: a wrong count is
+    // "WrongArgumentCount", not Python's own wording.
+    if (args::exactly(args, kwargs, 1) < 0) return nullptr;
+    PyObject* rule = PyTuple_GET_ITEM(args, 0);
     if (needStr(rule, "a rule name") < 0) return nullptr;
     NodeObject* node = asNode(self);
     const ptree::GrammarInfo* grammar = liveGrammar(node);
@@ -412,7 +419,8 @@ void nodeDealloc(PyObject* self) {
 }
 
 PyMethodDef nodeMethods[] = {
-    {"find", nodeFind, METH_O,
+    {"find", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(nodeFind)),
+     METH_VARARGS | METH_KEYWORDS,
      "find($self, rule, /)\n--\n\nfind(rule): this node and its descendants of that rule, in "
      "order."},
     {nullptr, nullptr, 0, nullptr},

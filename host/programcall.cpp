@@ -110,7 +110,8 @@ PyObject* findFunction(StateObject* state, const char* name, size_t length) {
 }
 
 // Calls function once per item (a tuple item is the arguments, any other the one argument)
-// and gives the results in item order. Every item runs; the failure is the lowest item's.
+// and gives the results in item order. Every item runs (unless the caller is interrupted);
+// the failure is the lowest item's.
 PyObject* mapItems(RuntimeRecord* rt, PyObject* function, PyObject* items) {
     PyObject* sequence = PySequence_Fast(items, "map()'s items must be a sequence");
     if (!sequence) return nullptr;
@@ -122,6 +123,15 @@ PyObject* mapItems(RuntimeRecord* rt, PyObject* function, PyObject* items) {
     }
     PyObject *kind = nullptr, *value = nullptr, *traceback = nullptr;
     for (Py_ssize_t i = 0; i < count; i++) {
+        if (runthread::stopRequested()) {
+            // The caller was interrupted: its interrupt replaces whatever the map gives, so
+            // the remaining items are not run (the slots left empty are never read).
+            if (!kind) {
+                PyErr_SetNone(PyExc_KeyboardInterrupt);
+                PyErr_Fetch(&kind, &value, &traceback);
+            }
+            break;
+        }
         PyObject* item = Py_NewRef(PySequence_Fast_GET_ITEM(sequence, i));
         PyObject* arguments = PyTuple_Check(item) ? Py_NewRef(item) : PyTuple_Pack(1, item);
         Py_DECREF(item);

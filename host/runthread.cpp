@@ -5,11 +5,12 @@
 // alternate signal stack is the thread's own, allocated when it starts and given back when it
 // ends, so threads that never run programs carry none.
 //
-// Python handles signals on its main thread only, and only when that thread runs. A main
-// thread waiting for a run therefore wakes every 100 ms to let Python handle them: an
+// Python handles signals on its main thread only, and only when that thread runs. A thread
+// waiting for a run therefore wakes every 100 ms to let Python handle them: an
 // exception a handler raises (KeyboardInterrupt for Ctrl-C) is sent to the run thread as an
 // asynchronous exception, which stops the semantics it is running, and is raised to the
-// caller once the thread has ended, in place of the run's own outcome.
+// caller once the thread has ended, in place of the run's own outcome. Work of many steps
+// asks stopRequested() between them, since a semantic may catch the exception and go on.
 #include "host/runthread.h"
 
 #include <pthread.h>
@@ -35,7 +36,11 @@ struct Record {
     PyObject* value;
     PyObject* traceback;
     std::atomic<unsigned long> pythonThread;   // the run thread's identity once it runs Python
+    std::atomic<bool> stop;                    // the caller was interrupted
 };
+
+// The record of the run this thread executes, or null outside a run thread.
+thread_local Record* current = nullptr;
 
 struct Handoff {
     Record* record;
@@ -73,7 +78,9 @@ void* threadMain(void* block) {
                     pool::home_owner.compare_exchange_strong(expected, self);
     PyGILState_STATE gil = PyGILState_Ensure();
     record->pythonThread.store(PyThread_get_thread_ident());
+    current = record;
     record->result = record->work(record->arg);
+    current = nullptr;
     if (!record->result) PyErr_Fetch(&record->kind, &record->value, &record->traceback);
     PyGILState_Release(gil);
     if (borrowed) pool::home_owner.store(record->caller);
@@ -99,52 +106,30 @@ bool start(uint32_t maxDepth, Record* record, pthread_t* thread) {
     return started;
 }
 
-// Whether the calling thread is Python's main thread (where signals are handled).
-bool onMainThread() {
-    static unsigned long mainIdent = 0;
-    if (!mainIdent) {
-        PyObject* threading = PyImport_ImportModule("threading");
-        PyObject* main = threading ? PyObject_CallMethod(threading, "main_thread", nullptr) : nullptr;
-        PyObject* ident = main ? PyObject_GetAttrString(main, "ident") : nullptr;
-        if (ident) mainIdent = PyLong_AsUnsignedLong(ident);
-        Py_XDECREF(ident);
-        Py_XDECREF(main);
-        Py_XDECREF(threading);
-        if (PyErr_Occurred()) {
-            PyErr_Clear();
-            mainIdent = 0;
-            return false;
-        }
-    }
-    return PyThread_get_thread_ident() == mainIdent;
-}
-
-// Waits for the thread, with the interpreter lock given up. On the main thread, wakes every
-// 100 ms to run Python's signal handlers; the first exception one raises is kept in
-// *interrupt (a fetched triple) and sent to the run thread.
+// Waits for the thread, with the interpreter lock given up, waking every 100 ms to run
+// Python's signal handlers; the first exception one raises is kept in *interrupt (a fetched
+// triple) and sent to the run thread. Handlers run on Python's main thread only (elsewhere the
+// check does nothing), and the wait does not ask which thread it is on: finding out runs
+// Python code, where a handler could raise and its exception would be lost.
 void join(pthread_t thread, Record* record, PyObject* interrupt[3]) {
-    bool main = onMainThread();
     bool sent = false;
     for (;;) {
         bool done;
         Py_BEGIN_ALLOW_THREADS
-        if (main) {
-            timespec deadline;
-            clock_gettime(CLOCK_REALTIME, &deadline);
-            deadline.tv_nsec += 100 * 1000 * 1000;
-            if (deadline.tv_nsec >= 1000000000) {
-                deadline.tv_sec++;
-                deadline.tv_nsec -= 1000000000;
-            }
-            done = pthread_timedjoin_np(thread, nullptr, &deadline) != ETIMEDOUT;
-        } else {
-            pthread_join(thread, nullptr);
-            done = true;
+        timespec deadline;
+        clock_gettime(CLOCK_REALTIME, &deadline);
+        deadline.tv_nsec += 100 * 1000 * 1000;
+        if (deadline.tv_nsec >= 1000000000) {
+            deadline.tv_sec++;
+            deadline.tv_nsec -= 1000000000;
         }
+        done = pthread_timedjoin_np(thread, nullptr, &deadline) != ETIMEDOUT;
         Py_END_ALLOW_THREADS
         if (done) return;
-        if (!interrupt[0] && PyErr_CheckSignals() < 0)
+        if (!interrupt[0] && PyErr_CheckSignals() < 0) {
             PyErr_Fetch(&interrupt[0], &interrupt[1], &interrupt[2]);
+            record->stop.store(true);
+        }
         if (interrupt[0] && !sent) {
             unsigned long id = record->pythonThread.load();
             if (id) {
@@ -163,7 +148,7 @@ uint64_t stackSize(uint32_t maxDepth) {
 }
 
 PyObject* run(uint32_t maxDepth, Work work, void* arg) {
-    Record record = {work, arg, pool::threadId(), nullptr, nullptr, nullptr, nullptr, {0}};
+    Record record = {work, arg, pool::threadId(), nullptr, nullptr, nullptr, nullptr, {0}, {false}};
     pthread_t thread;
     bool started;
     Py_BEGIN_ALLOW_THREADS
@@ -187,5 +172,7 @@ PyObject* run(uint32_t maxDepth, Work work, void* arg) {
     }
     Py_RETURN_NONE;
 }
+
+bool stopRequested() { return current && current->stop.load(); }
 
 }  // namespace runthread

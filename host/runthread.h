@@ -37,4 +37,9 @@ using Work = PyObject* (*)(void* arg);
 // null with its exception (MemoryError when the thread cannot be had).
 PyObject* run(uint32_t maxDepth, Work work, void* arg);
 
+// Whether the caller waiting for this run thread has been interrupted (Ctrl-C). The interrupt
+// replaces the run's outcome, so work made of many independent steps (a map's items) checks
+// this between steps and stops instead of running the rest. False on any other thread.
+bool stopRequested();
+
 }  // namespace runthread

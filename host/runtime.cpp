@@ -33,6 +33,13 @@ constexpr char kFailedSilently[] = "rt.%s() failed without an exception";
 
 RuntimeObject* asRuntime(PyObject* self) { return reinterpret_cast<RuntimeObject*>(self); }
 
+// Whether rt still has its program: the collector may clear the Program while this Runtime
+// stays reachable, leaving the record without its state.
+bool hasProgram(const RuntimeRecord* rt) {
+    return rt && rt->initialised && rt->record && rt->program &&
+           reinterpret_cast<ProgramObject*>(rt->program)->initialised;
+}
+
 StateObject* stateOfRun(RuntimeRecord* rt) {
     return reinterpret_cast<StateObject*>(rt->record->state);
 }
@@ -310,13 +317,13 @@ PyObject* getReceiver(PyObject* self, void*) {
 
 PyObject* getPath(PyObject* self, void*) {
     RuntimeRecord* rt = runtimeOf(self);
-    if (!rt || !rt->initialised || !rt->record->path) Py_RETURN_NONE;
+    if (!hasProgram(rt) || !rt->record->path) Py_RETURN_NONE;
     return Py_NewRef(rt->record->path);
 }
 
 PyObject* getVarargs(PyObject* self, void*) {
     RuntimeRecord* rt = runtimeOf(self);
-    if (rt && rt->initialised) {
+    if (hasProgram(rt) && rt->record->state) {
         const ptree::Index* index = indexOf(rt);
         for (PyObject* f = rt->frame; f; f = frameAt(f)->parent) {
             FrameObject* frame = frameAt(f);
@@ -519,10 +526,7 @@ RuntimeRecord* runtimeOf(PyObject* object) {
 
 RuntimeRecord* liveRuntime(PyObject* object) {
     RuntimeRecord* rt = runtimeOf(object);
-    // The program may have been cleared by the collector while this Runtime stays reachable.
-    if (rt && rt->initialised && rt->record && rt->program &&
-        reinterpret_cast<ProgramObject*>(rt->program)->initialised)
-        return rt;
+    if (hasProgram(rt)) return rt;
     PyErr_SetString(PyExc_RuntimeError, kNoProgram);
     return nullptr;
 }

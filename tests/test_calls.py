@@ -214,11 +214,13 @@ def test_host_arguments_and_results_are_i64():
     lang.host("count", lambda *a: got.append(a) or 2 ** 40)
     results = probe(lang, lambda node, rt: (
         rt.call(rt.eval(node.value), [1, True, 2.5, "s"]),
-        rt.call(rt.eval(node.value), iter([2]), receiver="me")))
+        rt.call(rt.eval(node.value), iter([2]), receiver="me"),
+        rt.call(rt.eval(node.value), [], receiver=7)))
     run(lang, "count;")
-    assert got == [(1, True, 2.5, "s"), ("me", 2)]
+    assert got == [(1, True, 2.5, "s"), ("me", 2), (7,)]
     assert [type(v) for v in got[0]] == [wuna.I64, bool, float, str]
-    assert results == [(2 ** 40, 2 ** 40)] and type(results[0][0]) is wuna.I64
+    assert type(got[2][0]) is wuna.I64   # a receiver is an argument like the others
+    assert results == [(2 ** 40,) * 3] and type(results[0][0]) is wuna.I64
 
 
 def test_a_long_message_is_cut_with_dots():

@@ -155,6 +155,11 @@ class Unprintable(Exception):
         raise ValueError("no text")
 
 
+class Unreprable:
+    def __repr__(self):
+        raise ValueError("no text")
+
+
 # ---- the message table ------------------------------------------------------------------
 
 @pytest.mark.parametrize("exception, message", [
@@ -203,8 +208,9 @@ def test_long_messages_are_cut_on_a_character_boundary(text):
     assert len(message.encode()) < 1024 and len(message) > 300
 
 
-def test_an_exception_whose_text_cannot_be_made_is_the_failure():
-    error = failure("fail 1;", fail=raiser(Unprintable()))
+@pytest.mark.parametrize("exception", [Unprintable(), KeyError(Unreprable())])
+def test_an_exception_whose_text_cannot_be_made_is_the_failure(exception):
+    error = failure("fail 1;", fail=raiser(exception))
     assert type(error) is ValueError and str(error) == "no text"
 
 
@@ -364,6 +370,19 @@ def test_a_throw_from_a_host_function_keeps_its_value_and_gets_its_error():
     assert throw.value == "from the host"
     assert type(throw._wuna_error) is wuna.Error
     assert throw._wuna_error.diagnostic.span == where(source, "thrower()")[:2]
+
+
+def test_a_throw_whose_text_cannot_be_made_ends_the_run_as_the_throw():
+    # Giving the Throw its error fails (str() of its value raises): the failure is dropped
+    # and the Throw goes on without an error, so the run ends with the Throw itself.
+    value = Unprintable()
+
+    def fail(_):
+        raise wuna.Throw(value)
+
+    error = failure("fail 1;", fail=fail)
+    assert type(error) is wuna.Throw and error.value is value
+    assert not hasattr(error, "_wuna_error") and error.__context__ is None
 
 
 @pytest.mark.parametrize("preset, raised", [

@@ -322,6 +322,40 @@ def test_exec_of_a_tuple_runs_each(lang):
     assert lang.printed == [2, 1]
 
 
+@pytest.mark.parametrize("how", ["eval", "exec"])
+@pytest.mark.parametrize("nesting", ["cycle", "deep"])
+def test_lists_nested_without_end_fail_instead_of_crashing(lang, how, nesting):
+    def body(node, rt):
+        if nesting == "cycle":
+            items = [node.value]
+            items.append(items)
+        else:
+            items = [node.value]
+            for _ in range(10 ** 6):
+                items = [items]
+        getattr(rt, how)(items)
+
+    probe(lang, body)
+    assert message(error_of(lang, "1;")) == "call stack too deep"
+
+
+def test_lists_nested_a_few_thousand_deep_are_walked(lang):
+    def body(node, rt):
+        items = [node.value]
+        for _ in range(5000):
+            items = [items]
+        rt.exec(items)
+        return rt.eval(items)
+
+    results = probe(lang, body)
+    run(lang, "out(7);")
+    assert lang.printed == [7, 7]   # once by exec, once by eval
+    value = results[0]
+    for _ in range(5001):
+        value = value[0]
+    assert value is None
+
+
 def test_nodes_of_another_tree_are_values_not_statements(lang):
     other = lang.load("out(99);")
     results = probe(lang, lambda node, rt: (rt.exec(other.root), rt.eval(other.root)))
@@ -425,4 +459,27 @@ def test_the_recursion_limit_is_raised_for_the_run_and_restored(max_depth):
     seen = probe(lang, lambda node, rt: sys.getrecursionlimit())
     run(lang, "1;")
     assert seen == [max(before, max_depth * 40 + 1000)]
+    assert sys.getrecursionlimit() == before
+
+
+def test_overlapping_runs_restore_the_limit_when_the_last_ends():
+    """Two runs overlap, the first to start ending first: the limit stays raised while the
+    other still runs, and is what it was before both once both have ended."""
+    import threading
+    before = sys.getrecursionlimit()
+    inside, release = threading.Event(), threading.Event()
+    first_lang, second_lang = toy(max_depth=1000), toy(max_depth=10)
+    probe(first_lang, lambda node, rt: (inside.set(), release.wait(10)))
+    first = threading.Thread(target=first_lang.load("1;").run)
+
+    def second(node, rt):
+        release.set()
+        first.join(10)                      # the first run has ended by now
+        return sys.getrecursionlimit()
+
+    seen = probe(second_lang, second)
+    first.start()
+    assert inside.wait(10)
+    run(second_lang, "1;")
+    assert seen == [1000 * 40 + 1000]
     assert sys.getrecursionlimit() == before

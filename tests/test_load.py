@@ -265,6 +265,13 @@ def test_analysis_capsules_of_another_nomos_raise_import_error(made, message):
     assert str(caught.value) == message
 
 
+def test_an_analysis_counting_symbols_it_does_not_have_raises():
+    made = HandMade(AnalysisRecord(2, 3, None, 0, None), b"nomos.analysis.v2")
+    language = wuna.Language(lua.parser, Rules(capsule=made.capsule))
+    with pytest.raises(ValueError, match="has symbols but no symbol records"):
+        language.load("local x = 1")
+
+
 def test_an_analysis_with_no_symbols_loads():
     made = analysis_capsule(2)
     program = wuna.Language(lua.parser, Rules(capsule=made.capsule)).load("local x = 1")

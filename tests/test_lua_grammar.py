@@ -116,6 +116,9 @@ def test_expression_shapes(source, expected):
     ("1e2", "Float", 100.0),
     ("0x1F", "Hex", "0x1F"),
     ("0xA.8p1", "Hex", "0xA.8p1"),
+    ("0x.8p1", "Hex", "0x.8p1"),                      # no digit before the point
+    ('"a\\z\n  b"', "String", '"a\\z\n  b"'),          # \z skips the line break after it
+    ('"a\\\nb"', "String", '"a\\\nb"'),                # an escaped line break
     ('"a\\"b"', "String", '"a\\"b"'),
     ("'it\\'s'", "String", "'it\\'s'"),
     ("[[long\nstring]]", "String", "[[long\nstring]]"),
@@ -176,7 +179,8 @@ def test_statement_labels(source, labels):
 
 
 def test_comments_and_shebang_are_skipped():
-    source = "#!/usr/bin/lua\n-- line\nlocal x --[[ long\n comment ]] = 1 --[=[ x ]=]\n"
+    source = ("#!/usr/bin/lua\n-- line\nlocal x --[[ long\n comment ]] = 1 --[=[ x ]=]\n"
+              "--[==[ a ]] ]=] b ]==]\n")
     _, node = stat_node(source)
     assert shape(node) == "(Local x 1)"
 

@@ -125,6 +125,20 @@ def test_without_a_file_an_interactive_session_starts():
     assert "stdin:1: oops" in out.stderr
 
 
+def test_command_line_arguments_are_arg_and_the_main_chunks_varargs(tmp_path):
+    script = tmp_path / "args.lua"
+    script.write_text("print(select('#', ...), ...)\nprint(#arg, arg[1], arg[2])\n"
+                      "local function f(...) return select('#', ...) end\n"
+                      "print(f(), f(...))\n")
+    expected = "2\tx\t2.5\n2\tx\t2.5\n0\t2\n"
+    ours = subprocess.run([sys.executable, str(LUA_DIR / "lua.py"), str(script), "x", "2.5"],
+                          capture_output=True, text=True, env=ENV, timeout=60)
+    assert (ours.stdout, ours.returncode) == (expected, 0)
+    if LUA54 is not None:
+        theirs = subprocess.run([LUA54, str(script), "x", "2.5"], capture_output=True, text=True)
+        assert theirs.stdout == expected
+
+
 def test_bytes_that_are_no_program_are_a_syntax_error(tmp_path):
     garbage = tmp_path / "garbage.lua"
     garbage.write_bytes(bytes(range(256)) * 3)
@@ -149,6 +163,7 @@ function greet(name) return "hello " .. name end
 function depth(n) if n == 0 then return 0 end return 1 + depth(n - 1) end
 function field(t) return t.field end
 function sum(...) local s = 0 for _, v in ipairs({...}) do s = s + v end return s end
+function check(n) if n < 0 then error("negative " .. n) end return n * 2 end
 counter = 0
 function bump() counter = counter + 1 return counter end
 """
@@ -204,6 +219,14 @@ def test_program_map_calls_in_order(calls):
     except Exception as e:  # mapping may need the compiled mode
         pytest.skip(f"Program.map: {e}")
     assert result == [1, 1, 2, 55, 6765]
+
+
+def test_program_map_raises_the_error_of_the_lowest_failing_item(calls):
+    import wuna
+    assert calls.map("check", [1, 2, 3]) == [2, 4, 6]
+    with pytest.raises(wuna.Error) as e:
+        calls.map("check", [1, -2, 3, -4])
+    assert e.value.diagnostic.message == "calls.lua:10: negative -2"
 
 
 def test_a_million_tail_calls_take_no_depth(lua):

@@ -181,6 +181,18 @@ def test_no_field_lists_the_fields_of_the_kind(root, rule, message):
     assert str(caught.value) == message
 
 
+def test_no_field_list_counts_each_name_without_its_separator():
+    # 250 + ", " + 250 = 502 bytes listed; a name of 7 more makes 509 and still joins (its ", "
+    # comes on top); the next, of 1, would pass 509 and ends the list.
+    names = ["a" * 250, "b" * 250, "c" * 7, "d"]
+    grammar = ("Program = 'x' " + " ".join(f"{n}:Word" for n in names) + "\n"
+               "@token Word = [a-z]+ -> str\n@skip Space = [ ]+\n")
+    root = wuna.Language(pargo.compile(grammar)).load("x p q r s").root
+    with pytest.raises(AttributeError) as caught:
+        root.nope
+    assert str(caught.value) == "Program has no field 'nope' (its fields: " + ", ".join(names[:3]) + ")"
+
+
 def test_no_field_message_is_cut_at_1024_bytes(root):
     name = "é" * 800
     with pytest.raises(AttributeError) as caught:
@@ -228,10 +240,13 @@ def test_find_by_a_name_that_is_no_rule_is_empty(root, rule):
 def test_find_arguments(root):
     with pytest.raises(TypeError, match="a rule name must be a str"):
         root.find(5)
-    with pytest.raises(TypeError):
-        root.find()
-    with pytest.raises(TypeError):
-        root.find("Sum", "Let")
+
+
+@pytest.mark.parametrize("args, kwargs", [((), {}), (("Sum", "Let"), {}), ((), {"rule": "Sum"}),
+                                          (("Sum",), {"x": 1})])
+def test_find_takes_one_positional_argument(root, args, kwargs):
+    with pytest.raises(TypeError, match="^WrongArgumentCount$"):
+        root.find(*args, **kwargs)
 
 
 # ---- repr, hash, equality -----------------------------------------------------------------

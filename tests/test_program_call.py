@@ -4,7 +4,12 @@ checks of each kind of object, unknown names, runtime errors of a call with thei
 map's item order and tuple items, every item running and the error of the lowest failing
 one, calls from several Python threads at once, and the wuna.ProgramCall type."""
 import gc
+import pathlib
+import signal
+import subprocess
+import sys
 import threading
+import time
 
 import pytest
 
@@ -277,6 +282,33 @@ def test_a_host_function_may_call_into_another_program_during_a_run():
     printed = []
     make_language(printed, hosts=[via_helper]).load("print via_helper(via_helper(1));").run()
     assert printed == [3]
+
+
+# The signal comes at once (while the call may still be starting its thread) or while items
+# run: the interrupt reaches the item then running, where a semantic may catch it (here it
+# becomes that item's runtime error), and the map runs no further item.
+@pytest.mark.parametrize("delay", [0, 0.3])
+def test_ctrl_c_stops_a_map_between_items(delay):
+    script = (
+        "import sys, time\n"
+        "sys.path.insert(0, %r)\n"
+        "from test_errors import make_language\n"
+        "def nap(x):\n"
+        "    time.sleep(0.01)\n"
+        "    return x\n"
+        "program = make_language(hosts=[nap]).load('def f(x) { return nap(x); }')\n"
+        "print('running', flush=True)\n"
+        "program.map('f', list(range(3000)))\n"
+    ) % str(pathlib.Path(__file__).parent)
+    process = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE)
+    assert process.stdout.readline() == b"running\n"
+    time.sleep(delay)
+    process.send_signal(signal.SIGINT)
+    # The whole map takes 30 s: stopped, the process ends well before the timeout.
+    _, err = process.communicate(timeout=15)
+    assert process.returncode != 0
+    assert err.decode().rstrip().endswith("KeyboardInterrupt")
 
 
 def test_the_program_call_type(program):

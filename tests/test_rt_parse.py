@@ -102,6 +102,12 @@ def test_recover_gives_the_tree_and_its_errors(rt, parser):
     assert [e[1:3] for e in errors] == [(2, 9), (3, 9)]
     assert all(type(e) is tuple and isinstance(e[3], str) for e in errors)
     assert [c.kind for c in root.children] == ["Assign", "<error>", "<error>", "Show"]
+    # An error's offset is where the parse failed (as a plain parse reports it), not where
+    # its error node starts: compiled code reads the same offset from the parser's records.
+    with pytest.raises(pargo.ParseError) as caught:
+        rt.parse(parser, BROKEN)
+    assert errors[0][0] == caught.value.offset == BROKEN.index("b = ;") + 4
+    assert root.children[1].span[0] == BROKEN.index("let b")
 
 
 def test_recover_on_a_clean_text_gives_no_errors(rt, parser):
@@ -146,6 +152,7 @@ def test_syntax_error_is_the_parsers(rt, parser):
 
 @pytest.mark.parametrize("text,start,error,message", [
     ("abc", "Nope", ValueError, "unknown start rule"),
+    ("abc", "N" * 300, ValueError, "unknown start rule"),   # as compiled code refuses it
     ("q", "Quiet", ValueError, "the start rule matched but produced no nodes (is it @silent?)"),
     (3, None, TypeError, "parse input must be str or bytes"),
     (None, None, TypeError, "parse input must be str or bytes"),

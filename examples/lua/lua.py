@@ -42,7 +42,7 @@ import lualib  # noqa: E402
 from luavalues import (Library, LuaError, Method, Table, arith, bitwise, byte_len,  # noqa: E402
                        concat_piece, from_bytes, hex_to_number, is_int, is_number, length, less,
                        negate, raw_equal, raw_get, raw_set, snapshot, str_to_number,
-                       table_from, to_bitint, to_number, tostr, truthy, type_name)
+                       table_from, to_bitint, to_integer, to_number, tostr, truthy, type_name)
 
 with open(os.path.join(HERE, "lua.peg"), encoding="utf-8") as _f:
     parser = pargo.compile(_f.read())
@@ -210,7 +210,7 @@ def ev_list(rt, exprs, want):
         if i == n - 1 and type(x) is wuna.Node:
             k = rt.kind(x)
             if k == "Vararg":
-                out.extend(rt.varargs)
+                out.extend(varargs_of(rt, x))
                 continue
             if is_call(rt, x):
                 out.extend(values_of(call_node(rt, x)))
@@ -219,6 +219,24 @@ def ev_list(rt, exprs, want):
     while len(out) < want:
         out.append(None)
     return out
+
+
+# The command line's arguments after the script: the main chunk's `...` (set by main).
+SCRIPT_ARGS = []
+
+
+def varargs_of(rt, node):
+    """The values of the `...` at node: the extra arguments of the function it is in, or at
+    the top level the command line's arguments, as Lua passes them to the main chunk."""
+    v = rt.varargs
+    if v or not SCRIPT_ARGS:
+        return v
+    p = node.parent
+    while p is not None:
+        if rt.kind(p) in FUNCTION_KINDS:
+            return v
+        p = p.parent
+    return SCRIPT_ARGS
 
 
 def where(rt, node):
@@ -367,8 +385,55 @@ def call_value(rt, f, args, node):
         return rt.call(f, args)
     except wuna.Throw as e:
         if e.message == lualib.POSITION:
-            fail(rt, node, e.value)
+            fail(rt, node, library_message(rt, node, f, e.value))
         raise
+
+
+def library_message(rt, node, f, message):
+    """A library function's error as Lua words it for this call: the function is named as
+    the call names it (r() after local r = string.rep says 'r'), a generic for's call
+    'for iterator', a call made by the library itself (pcall(f)) with the function's full
+    name (string.rep); a method call (s:rep(x)) counts its arguments after self."""
+    if not message.startswith("bad argument #"):
+        return message
+    name = None
+    method = False
+    if node is None:
+        name = lualib.QUALIFIED.get(f)
+    elif rt.kind(node) == "GenericFor":
+        name = "for iterator"
+    elif rt.kind(node) == "Suffixed":
+        suffix = node.suffix
+        target = node.target
+        while type(target) is wuna.Node and rt.kind(target) == "Paren":
+            target = target.expr
+        if rt.kind(suffix) == "MethodCall":
+            name = suffix.name
+            method = True
+        elif type(target) is wuna.Node and rt.kind(target) == "Name":
+            name = target.text
+        elif type(target) is wuna.Node and rt.kind(target) == "Suffixed":
+            k = rt.kind(target.suffix)
+            if k == "Field":
+                name = target.suffix.name
+            elif k == "Index" and type(target.suffix.key) is str and \
+                    target.suffix.key[0] != "0":
+                name = literal(target.suffix.key)
+        if name is None:
+            name = lualib.QUALIFIED.get(f)
+    quote = message.find("'")
+    end = message.find("'", quote + 1)
+    if name is not None:
+        message = message[:quote + 1] + name + message[end:]
+        end = quote + 1 + len(name)
+    if not method:
+        return message
+    space = message.find(" ", 14)
+    n = int(message[14:space]) - 1
+    if n == 0:
+        paren = message.find("(", end)
+        return "calling %s on bad self %s" % (message[quote:end + 1], message[paren:])
+    return "bad argument #%d%s" % (n, message[space:])
 
 
 def callee_and_args(rt, call):
@@ -395,13 +460,22 @@ def operand_error(rt, node, message, a, b, left, right):
     if message == "arith" or message == "bitwise":
         bad = a
         what = left
-        if to_number(a) is not None:
+        if is_number(a):
             bad = b
             what = right
         verb = "perform arithmetic on"
         if message == "bitwise":
             verb = "perform bitwise operation on"
         message = "attempt to %s a %s value%s" % (verb, type_name(bad), describe(rt, what))
+    elif message == "noint":
+        what = right
+        if to_integer(a) is None:
+            what = left
+        message = "number%s has no integer representation" % describe(rt, what)
+    elif (type(a) is str or type(b) is str) and message.startswith("attempt to perform 'n") \
+            or message == "attempt to divide by zero" and (type(a) is str or type(b) is str):
+        # the strings' metatable divides in a library function: Lua adds no position
+        raise wuna.Throw(message)
     rt.error(node, message)
 
 
@@ -459,7 +533,7 @@ def do_error(rt, node, args):
             v = caller_where(rt, node) + v
         raise wuna.Throw(v)
     if v is None:
-        raise wuna.Throw(v, "nil")
+        raise wuna.Throw(v, "(error object is a nil value)")
     if is_number(v):
         raise wuna.Throw(v, tostr(v))
     raise wuna.Throw(v, "(error object is a %s value)" % type_name(v))
@@ -563,7 +637,7 @@ if wuna is not None and rules is not None:
         method = node.method
         if method is not None:
             f = Method(f)
-        keys = node.fields
+        keys = list(node.fields)  # a copy: the method name is added to it
         if method is not None:
             keys.append(method)
         if not keys:
@@ -590,7 +664,7 @@ if wuna is not None and rules is not None:
 
     @language.eval("Vararg")
     def vararg_value(node, rt):
-        v = rt.varargs
+        v = varargs_of(rt, node)
         if v:
             return v[0]
         return None
@@ -1015,6 +1089,7 @@ def main(argv=None):
     raw_set(arg, 0, args.file)
     for i in range(len(args.args)):
         raw_set(arg, i + 1, args.args[i])
+        SCRIPT_ARGS.append(args.args[i])
     language.host("arg", arg)
     try:
         program = language.load(source, args.file)

@@ -156,12 +156,19 @@ def lua_next(*args):
 
 
 def lua_pairs(*args):
-    t = check_table(args, 0, "pairs")
-    return (lua_next, t, None)
+    # any value will do: the loop's first call of next finds a value that is no table
+    if not args:
+        arg_error(1, "pairs", "value expected")
+    return (lua_next, args[0], None)
 
 
 def ipairs_step(t, i):
     i = int(i) + 1
+    if type(t) is str:
+        return (None,)  # a string's fields are the string library's, none of them numbers
+    if not isinstance(t, Table):
+        # an error of the library's own indexing: Lua gives it no position
+        raise wuna.Throw("attempt to index a %s value" % type_name(t))
     v = raw_get(t, i)
     if v is None:
         return (None,)
@@ -232,7 +239,7 @@ def lua_setmetatable(*args):
     t = check_table(args, 0, "setmetatable")
     mt = args[1] if len(args) > 1 else None
     if mt is not None and not isinstance(mt, Table):
-        arg_error(2, "setmetatable", "nil or table expected")
+        arg_error(2, "setmetatable", "nil or table expected, got " + got(args, 1))
     t.meta = mt
     return t
 
@@ -297,6 +304,8 @@ def str_rep(*args):
         sep = check_str(args, 2, "rep")
     if n <= 0:
         return ""
+    if byte_len(s) + byte_len(sep) > 2147483647 // n:
+        fail("resulting string too large")  # Lua's strings stop below 2 GiB
     if sep:
         return sep.join([s] * n)
     return s * n
@@ -372,6 +381,47 @@ def str_find(*args):
     return (k + 1, k + len(p))
 
 
+# The flags each conversion of string.format accepts (a width and a precision of at most two
+# digits each may follow, the precision only where the conversion takes one).
+FORMAT_FLAGS = {"d": "-+0 ", "i": "-+0 ", "c": "-", "s": "-", "x": "-#0", "X": "-#0",
+                "o": "-#0", "a": "-+ #0", "A": "-+ #0", "e": "-+ #0", "E": "-+ #0",
+                "f": "-+ #0", "F": "-+ #0", "g": "-+ #0", "G": "-+ #0"}
+
+
+def check_format(spec, conv):
+    """Fail unless spec (after its %) is flags, width and precision conv allows."""
+    flags = FORMAT_FLAGS[conv]
+    k = 0
+    n = len(spec)
+    while k < n and spec[k] in flags:
+        k += 1
+    if k < n and spec[k] != "0":
+        for r in range(2):
+            if k < n and spec[k].isdigit():
+                k += 1
+        if k < n and spec[k] == "." and conv != "c":
+            k += 1
+            for r in range(2):
+                if k < n and spec[k].isdigit():
+                    k += 1
+    if k != n:
+        fail("invalid conversion specification: '%" + spec + conv + "'")
+
+
+def hex_float(x):
+    """A float as C's %a writes it: 0x1.8p+0 (Python's hex keeps every mantissa digit)."""
+    if x != x:
+        return "-nan" if math.copysign(1.0, x) < 0 else "nan"
+    h = float(x).hex()
+    if "." not in h:
+        return h
+    p = h.index("p")
+    mant = h[:p].rstrip("0")
+    if mant.endswith("."):
+        mant = mant[:len(mant) - 1]
+    return mant + h[p:]
+
+
 def str_format(*args):
     fmt = check_str(args, 0, "format")
     out = []
@@ -389,51 +439,93 @@ def str_format(*args):
             out.append("%")
             i += 1
             continue
-        start = i
-        while i < n and fmt[i] in "-+ #0":
-            i += 1
-        while i < n and fmt[i].isdigit():
-            i += 1
-        if i < n and fmt[i] == ".":
-            i += 1
-            while i < n and fmt[i].isdigit():
-                i += 1
-        if i >= n:
-            fail("invalid conversion '%" + fmt[start:] + "' to 'format'")
-        conv = fmt[i]
-        spec = "%" + fmt[start:i]
-        i += 1
         if argn >= len(args):
             arg_error(argn + 1, "format", "no value")
+        start = i
+        while i < n and fmt[i] in "-+ #0123456789.":
+            i += 1
+        if i - start + 1 >= 22:
+            fail("invalid format (too long)")
+        conv = ""
+        if i < n:
+            conv = fmt[i]
+        spec = fmt[start:i]
+        i += 1
+        if conv == "" or (conv not in FORMAT_FLAGS and conv != "q"):
+            fail("invalid conversion '%" + spec + conv + "' to 'format'")
         v = args[argn]
-        if conv in "di":
-            x = check_int(args, argn, "format", None)
-            out.append((spec + "d") % x)
-        elif conv in "xXoc":
-            x = check_int(args, argn, "format", None)
-            if conv in "xXo" and x < 0:
-                x = x & ((1 << 64) - 1)
-            out.append((spec + conv) % x)
-        elif conv in "eEfFgGaA":
-            x = check_number(args, argn, "format")
-            if conv in "aA":
-                out.append(float(x).hex())
-            else:
-                out.append((spec + conv) % float(x))
-        elif conv == "s":
-            out.append((spec + "s") % tostr(v))
-        elif conv == "q":
+        if conv == "q":
+            if spec:
+                fail("specifier '%q' cannot have modifiers")
             out.append(quote(v))
         else:
-            fail("invalid conversion '" + spec + conv + "' to 'format'")
+            check_format(spec, conv)
+            out.append(format_one(args, argn, "%" + spec, conv))
         argn += 1
     return "".join(out)
 
 
+def text_spec(spec):
+    """The % and width of spec, with its - flag: how a text stands in for a number."""
+    out = "%"
+    k = 1
+    while k < len(spec) and spec[k] in "-+ #0":
+        if spec[k] == "-":
+            out = "%-"
+        k += 1
+    while k < len(spec) and spec[k].isdigit():
+        out += spec[k]
+        k += 1
+    return out
+
+
+def format_one(args, argn, spec, conv):
+    """One conversion of string.format: spec is % with its flags, width and precision."""
+    if conv in "di":
+        return (spec + "d") % check_int(args, argn, "format", None)
+    if conv in "xXo":
+        return (spec + conv) % (check_int(args, argn, "format", None) & ((1 << 64) - 1))
+    if conv == "c":
+        c = check_int(args, argn, "format", None)
+        return (spec + "s") % from_bytes(bytes([c & 255]))
+    if conv == "s":
+        return (spec + "s") % tostr(args[argn])
+    x = float(check_number(args, argn, "format"))
+    if conv in "aA":
+        h = hex_float(x)
+        if conv == "A":
+            h = h.upper()
+        return (text_spec(spec) + "s") % h
+    if x != x or x == math.inf or x == -math.inf:
+        # C writes the sign of a NaN (Lua's 0/0 is -nan) and pads these with spaces
+        text = fmt_float(x)
+        flags = spec[1:len(spec) - len(spec[1:].lstrip("-+ #0"))]
+        if text[0] != "-" and "+" in flags:
+            text = "+" + text
+        elif text[0] != "-" and " " in flags:
+            text = " " + text
+        if conv in "EFG":
+            text = text.upper()
+        return (text_spec(spec) + "s") % text
+    return (spec + conv) % x
+
+
 def quote(v):
     """%q: a string as a Lua literal that reads back as the same string."""
+    if type(v) is float:
+        if v == math.inf:
+            return "1e9999"
+        if v == -math.inf:
+            return "-1e9999"
+        if v != v:
+            return "(0/0)"
+        return hex_float(v)
+    if v == INT_MIN and is_int(v):
+        return "0x8000000000000000"
     if type(v) is not str:
-        return tostr(v)
+        if v is None or v is True or v is False or is_number(v):
+            return tostr(v)
+        arg_error(2, "format", "value has no literal form")
     out = ['"']
     n = len(v)
     for i in range(n):
@@ -596,7 +688,8 @@ def m_fmod(*args):
 
 
 def m_tointeger(*args):
-    if args and is_number(args[0]):
+    # Lua 5.4.4 converts a numeric string as well
+    if args and (is_number(args[0]) or type(args[0]) is str):
         return one(to_integer(args[0]))
     return (None,)
 
@@ -636,10 +729,17 @@ def os_clock(*args):
     return time.process_time()
 
 
-def library(entries):
+# Library functions by their full names ("string.rep"), which Lua gives in an error of a
+# function the library called itself (pcall(string.rep)); filled by make_libraries.
+QUALIFIED = {}
+
+
+def library(entries, prefix):
     t = Library()
     for name in entries:
         raw_set(t, name, entries[name])
+        if callable(entries[name]):
+            QUALIFIED[entries[name]] = prefix + name
     return t
 
 
@@ -647,18 +747,18 @@ def make_libraries():
     """The library tables, by name."""
     strings = library({"len": str_len, "sub": str_sub, "rep": str_rep, "upper": str_upper,
                        "lower": str_lower, "reverse": str_reverse, "byte": str_byte,
-                       "char": str_char, "find": str_find, "format": str_format})
+                       "char": str_char, "find": str_find, "format": str_format}, "string.")
     raw_set(STRING_META, "__index", strings)
     return {
         "string": strings,
         "table": library({"insert": tab_insert, "remove": tab_remove, "concat": tab_concat,
-                          "unpack": tab_unpack, "sort": tab_sort}),
+                          "unpack": tab_unpack, "sort": tab_sort}, "table."),
         "math": library({"floor": m_floor, "ceil": m_ceil, "max": m_max, "min": m_min,
                          "abs": m_abs, "sqrt": m_sqrt, "fmod": m_fmod,
                          "tointeger": m_tointeger, "type": m_type, "huge": math.inf,
-                         "pi": math.pi, "maxinteger": INT_MAX, "mininteger": INT_MIN}),
-        "io": library({"write": io_write}),
-        "os": library({"time": os_time, "clock": os_clock}),
+                         "pi": math.pi, "maxinteger": INT_MAX, "mininteger": INT_MIN}, "math."),
+        "io": library({"write": io_write}, "io."),
+        "os": library({"time": os_time, "clock": os_clock}, "os."),
     }
 
 

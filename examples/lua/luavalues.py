@@ -451,11 +451,10 @@ def arith(op, a, b):
     x = to_number(a)
     y = to_number(b)
     if x is None or y is None:
-        if (type(a) is str and is_number(b)) or (type(b) is str and is_number(a)) or \
-                (type(a) is str and type(b) is str):
+        if type(a) is str or type(b) is str:
+            # strings do arithmetic through their metatable, whose failure says this
             raise LuaError("attempt to %s a '%s' with a '%s'"
-                           % (ARITH_NAMES[op], type_name(a) if x is None else "number",
-                              type_name(b) if y is None else "number"))
+                           % (ARITH_NAMES[op], type_name(a), type_name(b)))
         raise LuaError("arith")
     if op == "+":
         if is_int(x) and is_int(y):
@@ -479,7 +478,8 @@ def arith(op, a, b):
         q = float_div(float(x), float(y))
         if q != q or q in (math.inf, -math.inf):
             return q
-        return float(math.floor(q))
+        # math.floor gives an int, which would lose the sign of -0.0
+        return math.copysign(float(math.floor(q)), q)
     if op == "%":
         if is_int(x) and is_int(y):
             if y == 0:
@@ -490,6 +490,8 @@ def arith(op, a, b):
 
 
 def bitwise(op, a, b):
+    if not is_number(a) or not is_number(b):
+        raise LuaError("bitwise")
     x = to_bitint(a)
     y = to_bitint(b)
     if op == "&":
@@ -508,20 +510,24 @@ def bitwise(op, a, b):
 
 
 def to_bitint(v):
+    """An operand of a bitwise operation as an int: LuaError "bitwise" for a value that is
+    no number (strings included: their metatable has no bitwise operations), "noint" for a
+    float without an integer value."""
     if is_int(v):
         return int(v)
-    n = to_number(v)
-    if n is None:
+    if type(v) is not float:
         raise LuaError("bitwise")
-    i = to_integer(n)
+    i = to_integer(v)
     if i is None:
-        raise LuaError("number has no integer representation")
+        raise LuaError("noint")
     return int(i)
 
 
 def negate(v):
     x = to_number(v)
     if x is None:
+        if type(v) is str:
+            raise LuaError("attempt to unm a 'string' with a 'string'")
         raise LuaError("arith")
     if is_int(x):
         return wrap(-int(x))
@@ -531,17 +537,33 @@ def negate(v):
 # Comparison ----------------------------------------------------------------------------------
 
 def raw_equal(a, b):
-    if a is b:
+    if a is b and type(a) is not float:  # one NaN object is still unequal to itself
         return True
     if is_number(a):
-        return is_number(b) and a == b
+        if not is_number(b):
+            return False
+        if type(a) is float or type(b) is float:
+            # an int against a float: Python compares the two exactly
+            return exact(a) == exact(b)
+        return a == b
     if type(a) is str:
         return type(b) is str and a == b
     return False
 
 
+def exact(v):
+    """A number as a Python int or float (an I64 compared with a float becomes an int, for
+    which Python's comparison is exact over the whole 64-bit range)."""
+    if type(v) is float:
+        return v
+    return int(v)
+
+
 def less(a, b, or_equal):
     if is_number(a) and is_number(b):
+        if type(a) is float or type(b) is float:
+            a = exact(a)
+            b = exact(b)
         if or_equal:
             return a <= b
         return a < b

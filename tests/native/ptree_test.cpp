@@ -139,6 +139,18 @@ INSTANTIATE_TEST_SUITE_P(
                     {node(0, 4, 1, kBlock), node(0, 1, 0xFFFFFFFFu, kName)}, false, "run past"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+TEST(PtreeIndex, RefusesATextWhoseOffsetsWouldNotFit32Bits) {
+    // Node offsets and line starts are u32: the length alone is refused, the text never read.
+    std::vector<NodeRecord> nodes = {node(0, 1, 0, kBlock)};
+    ptree::TreeCapsule tree = capsuleOf(nodes, "x");
+    tree.length = 0xFFFFFFFFull;
+    Built built(tree);
+    EXPECT_EQ(built.code, host::kPythonError);
+    EXPECT_EQ(built.index, nullptr);
+    ASSERT_NE(built.refusal.text, nullptr);
+    EXPECT_NE(std::string(built.refusal.text).find("4 GiB"), std::string::npos);
+}
+
 TEST(PtreeIndex, RefusesSymbolsWithoutRecords) {
     std::vector<NodeRecord> nodes = {node(0, 1, 0, kBlock)};
     ptree::AnalysisCapsule analysis{ptree::kAnalysisAbi, 3, nullptr, 0, nullptr};
