@@ -472,8 +472,8 @@ def operand_error(rt, node, message, a, b, left, right):
         if to_integer(a) is None:
             what = left
         message = "number%s has no integer representation" % describe(rt, what)
-    elif (type(a) is str or type(b) is str) and message.startswith("attempt to perform 'n") \
-            or message == "attempt to divide by zero" and (type(a) is str or type(b) is str):
+    elif (type(a) is str or type(b) is str) and (message == "attempt to divide by zero" or
+                                                  message == "attempt to perform 'n%0'"):
         # the strings' metatable divides in a library function: Lua adds no position
         raise wuna.Throw(message)
     rt.error(node, message)
@@ -504,14 +504,15 @@ def do_pcall(rt, node, args):
     return tuple(out)
 
 
-def caller_where(rt, node):
-    """The "chunk:line: " of the call of the function being run (error's level 2): read from
-    the call stack of a runtime error made for the purpose."""
+def caller_where(rt, node, level):
+    """The "chunk:line: " of error's level 2 or more (2: the call of the function being run,
+    3: the call of its caller...), read from the call stack of a runtime error made for the
+    purpose; "" past the outermost call."""
     try:
-        rt.error(node, "level 2")
+        rt.error(node, "level")
     except wuna.Error as e:
-        if e.stack:
-            note = e.stack[0][1]
+        if len(e.stack) >= level - 1:
+            note = e.stack[level - 2][1]
             chunk = rt.path
             if chunk is None:
                 chunk = "stdin"
@@ -525,12 +526,18 @@ def do_error(rt, node, args):
         v = args[0]
     level = 1
     if len(args) > 1 and args[1] is not None:
-        level = args[1]
+        level = to_integer(args[1])
+        if level is None:
+            problem = "number has no integer representation"
+            if to_number(args[1]) is None:
+                problem = "number expected, got " + type_name(args[1])
+            fail(rt, node, library_message(rt, node, lualib.lua_error,
+                                           "bad argument #2 to 'error' (%s)" % problem))
     if type(v) is str:
         if level == 1 and node is not None:
             v = where(rt, node) + v
-        elif level == 2 and node is not None:
-            v = caller_where(rt, node) + v
+        elif level >= 2 and node is not None:
+            v = caller_where(rt, node, level) + v
         raise wuna.Throw(v)
     if v is None:
         raise wuna.Throw(v, "(error object is a nil value)")
@@ -564,11 +571,16 @@ def do_sort(rt, node, args):
         got = "no value"
         if args:
             got = type_name(args[0])
-        fail(rt, node, "bad argument #1 to 'sort' (table expected, got %s)" % got)
+        fail(rt, node, library_message(
+            rt, node, lualib.tab_sort, "bad argument #1 to 'sort' (table expected, got %s)" % got))
     t = args[0]
     cmp = None
     if len(args) > 1:
         cmp = args[1]
+    if cmp is not None and type_name(cmp) != "function":
+        fail(rt, node, library_message(
+            rt, node, lualib.tab_sort,
+            "bad argument #2 to 'sort' (function expected, got %s)" % type_name(cmp)))
     n = length(t)
     keys = []
     for i in range(n):

@@ -21,8 +21,8 @@ import time
 import wuna
 from luavalues import (INT_MAX, INT_MIN, Library, LuaError, Table, byte_len, fmt_float,
                        fmt_number, from_bytes, is_int, is_number, length, less, next_key,
-                       raw_equal, raw_get, raw_set, str_to_number, to_bytes, to_integer,
-                       to_number, tostr, type_name, wrap)
+                       raw_equal, raw_get, raw_set, str_to_number, table_from, to_bytes,
+                       to_integer, to_number, tostr, type_name, wrap)
 
 POSITION = "lua: add the call's position"
 
@@ -569,7 +569,7 @@ def tab_remove(*args):
     size = length(t)
     pos = check_int(args, 1, "remove", size)
     if pos != size and (pos < 1 or pos > size + 1):
-        arg_error(2, "remove", "position out of bounds")
+        arg_error(1, "remove", "position out of bounds")  # Lua 5.4 blames the table
     v = raw_get(t, pos)
     while pos < size:
         raw_set(t, pos, raw_get(t, pos + 1))
@@ -601,10 +601,19 @@ def tab_unpack(*args):
     t = check_table(args, 0, "unpack")
     i = check_int(args, 1, "unpack", 1)
     j = check_int(args, 2, "unpack", length(t))
+    if i <= j and j - i >= 999900:
+        # Lua's stack holds about a million values (a little less, what is in use aside)
+        fail("too many results to unpack")
     out = []
     for k in range(i, j + 1):
         out.append(raw_get(t, k))
     return tuple(out)
+
+
+def tab_pack(*args):
+    t = table_from(list(args), [])
+    raw_set(t, "n", len(args))
+    return t
 
 
 def tab_sort(*args):
@@ -752,7 +761,8 @@ def make_libraries():
     return {
         "string": strings,
         "table": library({"insert": tab_insert, "remove": tab_remove, "concat": tab_concat,
-                          "unpack": tab_unpack, "sort": tab_sort}, "table."),
+                          "unpack": tab_unpack, "sort": tab_sort, "pack": tab_pack},
+                         "table."),
         "math": library({"floor": m_floor, "ceil": m_ceil, "max": m_max, "min": m_min,
                          "abs": m_abs, "sqrt": m_sqrt, "fmod": m_fmod,
                          "tointeger": m_tointeger, "type": m_type, "huge": math.inf,

@@ -317,10 +317,13 @@ def hex_to_number(body, neg):
             p = i
     if p >= 0:
         mant = body[:p]
-        try:
-            exp = int(body[p + 1:])
-        except ValueError:
+        digits = body[p + 1:]
+        if digits[:1] in ("+", "-"):
+            digits = digits[1:]
+        # only digits: Python's int() would also take "1_0" and spaces
+        if not digits or not digits.isascii() or not digits.isdigit():
             return None
+        exp = int(body[p + 1:])
     dot = mant.find(".")
     digits = mant
     frac = 0
