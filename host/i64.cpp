@@ -48,6 +48,21 @@ PyObject* unary(PyObject* a) {
     return bridge::checkedIntResult(result);
 }
 
+// Comparison is int's, but done on plain ints: float's comparison with a large int shifts and
+// multiplies the int operand, which for an I64 would raise IntegerOverflow instead of
+// answering (I64(-2**63) < -1e19).
+// Having its own comparison, the type must name its hash, which stays int's.
+Py_hash_t hashOf(PyObject* a) { return PyLong_Type.tp_hash(a); }
+
+PyObject* compare(PyObject* a, PyObject* b, int op) {
+    PyObject *x, *y;
+    if (!plainPair(a, b, &x, &y)) return nullptr;
+    PyObject* result = PyObject_RichCompare(x, y, op);
+    Py_DECREF(x);
+    Py_DECREF(y);
+    return result;
+}
+
 // The modulus is passed on unchanged: the interpreter's pow takes any int there.
 PyObject* power(PyObject* a, PyObject* b, PyObject* modulus) {
     PyObject *x, *y;
@@ -104,6 +119,8 @@ PyType_Slot i64Slots[] = {
      const_cast<char*>("A checked 64-bit integer: an int whose arithmetic raises "
                        "wuna.IntegerOverflow outside the 64-bit range.")},
     {Py_tp_new, slot(construct)},
+    {Py_tp_richcompare, slot(compare)},
+    {Py_tp_hash, slot(hashOf)},
     {Py_nb_add, slot(binary<PyNumber_Add>)},
     {Py_nb_subtract, slot(binary<PyNumber_Subtract>)},
     {Py_nb_multiply, slot(binary<PyNumber_Multiply>)},

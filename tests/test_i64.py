@@ -181,6 +181,19 @@ def test_errors_are_the_interpreters(op, b, error):
         op(I64(1), b)
 
 
+@pytest.mark.parametrize("value", [-2**63, 2**63 - 1, 0, 5])
+@pytest.mark.parametrize("other", [-2.0**63, -1e19, 2.0**63, 1e19, 0.5, float("nan"),
+                                   float("inf"), -float("inf"), 2**70, -2**63])
+def test_comparisons_are_ints_even_with_floats_far_out(value, other):
+    a = I64(value)
+    for op in (operator.lt, operator.le, operator.eq, operator.ne, operator.gt, operator.ge):
+        assert op(a, other) == op(value, other)
+        # A float on the left compares by the float's own rules, which negate a negative int
+        # of 64 bits: for the smallest I64 that negation overflows, as I64 arithmetic must.
+        if not (value == -2**63 and isinstance(other, float) and -2.0**64 < other <= -2.0**63):
+            assert op(other, a) == op(other, value)
+
+
 def test_sequences_repeat_by_an_i64():
     assert [0] * I64(3) == [0, 0, 0]
     assert I64(2) * "ab" == "abab"
