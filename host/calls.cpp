@@ -31,7 +31,6 @@ constexpr char kOtherProgram[] = "a function of another program can't be called 
 constexpr char kJumpOutside[] = "break or continue outside a loop";
 constexpr char kNotCallable[] = "'%s' value is not callable";
 constexpr char kHostFailed[] = "%s: %s";
-constexpr char kNotFunctionKind[] = "%.*s isn't a function kind (Language.function)";
 constexpr char kParametersNodes[] = "a function's parameters must be nodes";
 constexpr char kHostFallbackName[] = "host function";
 // A host's name is shown with at most this many bytes; an exception's text with fewer than
@@ -258,18 +257,9 @@ PyObject* callInProgram(RuntimeRecord* rt, PyObject* f, PyObject* args, PyObject
     FunctionObject* function = asFunction(f);
     const ptree::Index* index = indexOf(rt);
     uint32_t d = function->node;
-    const ptree::GrammarInfo* grammar = rt->language->grammar;
-    uint32_t k = d < index->count ? ptree::kindOf(index->nodes[d]) : ptree::kNone;
-    if (!grammar || k >= grammar->kindCount || !rt->language->functionKinds ||
-        !rt->language->functionKinds[k].isFunction) {
-        if (grammar && k < grammar->kindCount)
-            raiseAt(rt, rt->currentNode, kNotFunctionKind, int(grammar->kindNames[k].length),
-                    grammar->kindNames[k].data);
-        else
-            raiseAt(rt, rt->currentNode, kNotFunctionKind, 7, "<error>");
-        return nullptr;
-    }
-    const FunctionKind kind = rt->language->functionKinds[k];
+    const FunctionKind* found = functionKindOf(rt, d, rt->currentNode);
+    if (!found) return nullptr;
+    const FunctionKind kind = *found;
     PyObject* params = parametersOf(rt, d, kind);
     if (!params) {
         wrapError(rt, rt->currentNode);

@@ -26,7 +26,6 @@ constexpr char kNoHost[] = "no host function for the builtin '%.*s'";
 constexpr char kAssignBuiltin[] = "can't assign to the builtin '%.*s'";
 constexpr char kNotVariable[] = "'%.*s' is not a variable";
 constexpr char kNeedRules[] = "variables need rules with a scopes() rule";
-constexpr char kNotFunctionKind[] = "%.*s isn't a function kind (Language.function)";
 constexpr char kFreshElsewhere[] = "rt.fresh(): this scope isn't the one being run";
 constexpr char kAnonymous[] = "<anonymous>";
 
@@ -192,20 +191,27 @@ PyObject* newCallFrame(uint32_t function, int32_t callSite, PyObject* parent, Py
     return newFrame(int32_t(function), callSite, parent, name);
 }
 
-PyObject* makeFunction(RuntimeRecord* rt, uint32_t n) {
+const FunctionKind* functionKindOf(RuntimeRecord* rt, uint32_t d, int64_t site) {
+    static constexpr char kNotFunctionKind[] = "%.*s isn't a function kind (Language.function)";
     const ptree::Index* index = indexOf(rt);
     const ptree::GrammarInfo* grammar = rt->language->grammar;
-    uint32_t k = ptree::kindOf(index->nodes[n]);
-    if (!grammar || k >= grammar->kindCount || !rt->language->functionKinds ||
-        !rt->language->functionKinds[k].isFunction) {
-        if (grammar && k < grammar->kindCount)
-            raiseAt(rt, n, kNotFunctionKind, int(grammar->kindNames[k].length),
-                    grammar->kindNames[k].data);
-        else
-            raiseAt(rt, n, kNotFunctionKind, 7, "<error>");
-        return nullptr;
-    }
-    const FunctionKind& kind = rt->language->functionKinds[k];
+    uint32_t k = d < index->count ? ptree::kindOf(index->nodes[d]) : ptree::kNone;
+    if (grammar && k < grammar->kindCount && rt->language->functionKinds &&
+        rt->language->functionKinds[k].isFunction)
+        return &rt->language->functionKinds[k];
+    if (grammar && k < grammar->kindCount)
+        raiseAt(rt, site, kNotFunctionKind, int(grammar->kindNames[k].length),
+                grammar->kindNames[k].data);
+    else
+        raiseAt(rt, site, kNotFunctionKind, 7, "<error>");
+    return nullptr;
+}
+
+PyObject* makeFunction(RuntimeRecord* rt, uint32_t n) {
+    const FunctionKind* found = functionKindOf(rt, n, n);
+    if (!found) return nullptr;
+    const FunctionKind& kind = *found;
+    const ptree::Index* index = indexOf(rt);
     PyObject* name;
     int64_t child = kind.nameLabel
                         ? ptree::childWithLabel(index->nodes, index->count, n, kind.nameLabel)

@@ -36,6 +36,9 @@ void popBlockFrame(RuntimeRecord* rt, PyObject* before);
 PyObject* newCallFrame(uint32_t function, int32_t callSite, PyObject* parent, PyObject* name);
 // A new wuna.Function for definition node n, capturing the current frame. Null on failure.
 PyObject* makeFunction(RuntimeRecord* rt, uint32_t n);
+// The function-kind record of the node d defines a function with; null with the error
+// "<kind> isn't a function kind (Language.function)" at site when its kind is none.
+const FunctionKind* functionKindOf(RuntimeRecord* rt, uint32_t d, int64_t site);
 // Binds the hoisted definitions of a scope (a node, or -1 for the program). 0, or -1.
 int hoist(RuntimeRecord* rt, int64_t scope);
 // rt.fresh(node): new variables for the captured block scope n being run. 0, or -1.
