@@ -1,5 +1,5 @@
 -- string.format beyond the common conversions: widths and flags, NaN and infinity, %a and
--- %q of numbers, %c, and the specifications Lua refuses.
+-- %q of numbers, %c, and the conversions Lua refuses.
 print(string.format("%5d|%-5d|%05d|%+d|% d|%.3d", 42, 42, 42, 42, 42, 7))
 print(string.format("%x %X %o %#x", -1, 3735928559, 8, 255))
 print(string.format("%10s|%-10s|%.2s|%5.1s|", "abc", "abc", "abc", "xyz"))

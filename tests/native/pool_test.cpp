@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "runtime/gc.h"
+#include "tests/native/python_test_support.h"
 #include "runtime/gil.h"
 #include "runtime/pool.h"
 #include "runtime/value.h"
@@ -25,20 +26,8 @@ template <class F> void onThread(F fn) {
     t.join();
 }
 
-// The interpreter for the tests that need it, started once with its lock released.
-void needPython() {
-    if (Py_IsInitialized()) return;
-    Py_InitializeEx(0);
-    PyEval_SaveThread();
-}
-
-// Gives back a lock a GIL record took, as the end of a native run does.
-void endRun(gil::Record* r) {
-    if (!r->ensured) return;
-    r->held = 0;
-    r->ensured = 0;
-    PyGILState_Release(PyGILState_STATE(r->state));
-}
+using testing_support::endRun;
+using testing_support::needPython;
 
 struct Case {
     size_t size;

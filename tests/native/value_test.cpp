@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "runtime/gc.h"
+#include "tests/native/python_test_support.h"
 #include "runtime/gil.h"
 #include "runtime/pool.h"
 #include "runtime/value.h"
@@ -25,18 +26,8 @@ using namespace value;
 
 Value str(std::string_view s) { return Value::of(TagStr, newStr(s.data(), s.size())); }
 
-void needPython() {
-    if (Py_IsInitialized()) return;
-    Py_InitializeEx(0);
-    PyEval_SaveThread();
-}
-
-void endRun(gil::Record* r) {
-    if (!r->ensured) return;
-    r->held = 0;
-    r->ensured = 0;
-    PyGILState_Release(PyGILState_STATE(r->state));
-}
+using testing_support::endRun;
+using testing_support::needPython;
 
 // Every test checks that it leaves the thread's live block count where it found it.
 class Blocks : public ::testing::Test {
