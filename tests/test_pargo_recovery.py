@@ -94,6 +94,20 @@ def test_recovery_inside_nested_recover_rules():
     check_tree(t, text)
 
 
+def test_an_error_inside_a_block_closed_on_its_line_is_reported_where_it_is():
+    # The inner error node runs to the end of its line, over the block's '}', so the block
+    # fails further on; the error reported is still the first one, where the text went wrong.
+    text = "print 1;\n{ let a = ; }\nprint 2;"
+    t = statements().parse_tree(text, recover=True)
+    assert [(d.line, d.column) for d in t.errors] == [(2, 11)]
+    assert t.errors[0].message.startswith("expected ")
+    assert [t.node(i).text for i in range(len(t)) if t.node(i).rule == "<error>"] == \
+        ["{ let a = ; }\n"]
+    assert [t.node(i).text for i in range(len(t)) if t.node(i).rule == "Print"] == \
+        ["print 1;", "print 2;"]
+    check_tree(t, text)
+
+
 def test_unconsumed_input_becomes_the_roots_last_child():
     text = "print 1;\n} junk"
     t = statements().parse_tree(text, recover=True)

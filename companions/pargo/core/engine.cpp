@@ -102,7 +102,16 @@ struct Machine {
   ~Machine() { std::free(memo); }
 
   Snap save() const { return {pos, lastEnd, nodes.size, errors.size}; }
+  // The first error recorded in a failed attempt and dropped with it by backtracking: the
+  // recovering repetition around the attempt reports it (see repeat).
+  tree::ErrorRecord dropped;
+  bool haveDropped = false;
+
   void restore(const Snap& s) {
+    if (errors.size > s.errors && !haveDropped) {
+      dropped = errors.data[s.errors];
+      haveDropped = true;
+    }
     pos = s.pos;
     lastEnd = s.lastEnd;
     nodes.size = s.nodes;
@@ -452,9 +461,13 @@ struct Machine {
   uint32_t failureOffset(uint32_t floor) const { return haveFail && farthest > floor ? farthest : floor; }
 
   bool recordError(uint32_t offset) {
-    recovered = true;
     tree::ErrorRecord e;
     fillError(&e, offset);
+    return keepError(e);
+  }
+
+  bool keepError(const tree::ErrorRecord& e) {
+    recovered = true;
     if (!errors.push(e)) {
       outOfMemory();
       return false;
@@ -488,9 +501,17 @@ struct Machine {
       Snap s = save();
       uint32_t outerReach = reach;
       reach = pos;
+      bool outerDropped = recovering && haveDropped;
+      tree::ErrorRecord outerRecord;
+      if (outerDropped) outerRecord = dropped;
+      if (recovering) haveDropped = false;
       bool ok = match(x.a);
       bool progressed = reach > s.pos;
       reach = reach > outerReach ? reach : outerReach;
+      if (recovering && (ok || !progressed || s.pos >= n)) {
+        haveDropped = outerDropped || haveDropped;
+        if (outerDropped) dropped = outerRecord;
+      }
       if (ok) {
         count++;
         if (pos == s.pos) break;  // an empty match would repeat forever
@@ -498,11 +519,19 @@ struct Machine {
       }
       if (fatal) return false;
       if (recovering && progressed && s.pos < n) {
-        uint32_t offset = failureOffset(s.pos);
+        // An error recovered from inside the failed attempt came first: it is the one to
+        // report, not where the attempt got to after it (the end of the text, when its error
+        // node ran over the token that closed its block).
+        bool inner = errors.size > s.errors || haveDropped;
+        tree::ErrorRecord first;
+        if (inner) first = errors.size > s.errors ? errors.data[s.errors] : dropped;
+        uint32_t offset = inner ? first.offset : failureOffset(s.pos);
         restore(s);
+        haveDropped = outerDropped;
+        if (outerDropped) dropped = outerRecord;
         skip();
         uint32_t start = pos < n ? pos : s.pos;
-        if (!recordError(offset)) return false;
+        if (inner ? !keepError(first) : !recordError(offset)) return false;
         uint32_t end = lineEnd(start, offset);
         if (!pushNode(start, end, nodes.size, errorKind)) return false;
         pos = end;
