@@ -227,6 +227,15 @@ def test_recovery_inside_a_function_body():
     assert lua.kind_name(tree.node(0).children[0].children[1]) == "CallStat"
 
 
+@pytest.mark.parametrize("source, where", [
+    ("print(function() f() ~= nil end)\n", (1, 22)),
+    ("local t = {function() return = end}\nprint(t)\n", (1, 30)),
+])
+def test_an_error_in_a_block_closed_on_the_same_line_is_reported_where_it_is(source, where):
+    tree = parser.parse_tree(source, recover=True)
+    assert (tree.errors[0].line, tree.errors[0].column) == where
+
+
 def test_command_prints_the_tree_and_fails_on_syntax_errors(tmp_path):
     # The child finds pargo and nomos where this interpreter found them.
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
