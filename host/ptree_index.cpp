@@ -25,7 +25,11 @@ using arena::takeArray;
 uint32_t hashIndex(uint32_t key) { return (key * 0x9e3779b1u) ^ (key >> 15); }
 
 // Slots for count keys at most half full: a power of two.
+// Slots of an open-addressed table for count entries (a power of two, at most half full);
+// 0 when count is past what a 32-bit table holds (more than 2^30), which callers take as out
+// of memory.
 uint32_t slotsFor(uint32_t count) {
+    if (count > (1u << 30)) return 0;
     uint32_t slots = 8;
     while (slots < count * 2u) slots *= 2;
     return slots;
@@ -152,7 +156,9 @@ bool fillCaptured(Index* index, const AnalysisCapsule* analysis) {
     if (!analysis || !analysis->references || index->symbolCount == 0) return true;
     uint32_t n = index->count;
     // At most one captured scope per symbol.
-    uint32_t mask = slotsFor(index->symbolCount) - 1;
+    uint32_t slots = slotsFor(index->symbolCount);
+    if (!slots) return false;
+    uint32_t mask = slots - 1;
     uint32_t* set = takeArray<uint32_t>(index->arena, size_t(mask) + 1);
     if (!set) return false;
     for (uint32_t s = 0; s <= mask; s++) set[s] = kNone;
@@ -206,7 +212,9 @@ bool fillHoisted(Index* index) {
     for (uint32_t i = 0; i < n; i++)
         if (hoistScope(index, i) != kNoHoist) total++;
     if (!total) return true;
-    uint32_t mask = slotsFor(total) - 1;
+    uint32_t slots = slotsFor(total);
+    if (!slots) return false;
+    uint32_t mask = slots - 1;
     index->hoistSlots = takeArray<HoistSlot>(index->arena, size_t(mask) + 1);
     index->hoistNodes = takeArray<uint32_t>(index->arena, total);
     uint32_t* scopes = takeArray<uint32_t>(index->arena, total);
