@@ -37,6 +37,7 @@ struct Record {
     PyObject* traceback;
     std::atomic<unsigned long> pythonThread;   // the run thread's identity once it runs Python
     std::atomic<bool> stop;                    // the caller was interrupted
+    uint64_t stackBytes;                       // the run thread's stack
 };
 
 // The record of the run this thread executes, or null outside a run thread.
@@ -68,6 +69,22 @@ void removeSignalStack(void* memory) {
     free(memory);
 }
 
+// Interpreters 3.12 and 3.13 bound the C recursion of every thread by a fixed count sized for
+// a main thread's usual stack, whatever the thread's real stack; semantics that call rt.eval
+// that calls semantics would meet it long before max_depth. This thread's stack is sized for
+// max_depth, so its thread state (made for this thread alone) gets a count to match: one for
+// every 2 KiB of stack. Later interpreters measure the stack itself.
+void allowDeepCalls(uint64_t stackBytes) {
+#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000
+    PyThreadState* state = PyThreadState_Get();
+    uint64_t count = stackBytes / 2048;
+    if (count > uint64_t(INT32_MAX / 2)) count = INT32_MAX / 2;
+    if (int(count) > state->c_recursion_remaining) state->c_recursion_remaining = int(count);
+#else
+    (void)stackBytes;
+#endif
+}
+
 void* threadMain(void* block) {
     Record* record = static_cast<Handoff*>(block)->record;
     free(block);
@@ -77,6 +94,7 @@ void* threadMain(void* block) {
     bool borrowed = record->caller && self &&
                     pool::home_owner.compare_exchange_strong(expected, self);
     PyGILState_STATE gil = PyGILState_Ensure();
+    allowDeepCalls(record->stackBytes);
     record->pythonThread.store(PyThread_get_thread_ident());
     current = record;
     record->result = record->work(record->arg);
@@ -148,7 +166,8 @@ uint64_t stackSize(uint32_t maxDepth) {
 }
 
 PyObject* run(uint32_t maxDepth, Work work, void* arg) {
-    Record record = {work, arg, pool::threadId(), nullptr, nullptr, nullptr, nullptr, {0}, {false}};
+    Record record = {work,    arg,     pool::threadId(), nullptr, nullptr,
+                     nullptr, nullptr, {0},              {false}, stackSize(maxDepth)};
     pthread_t thread;
     bool started;
     Py_BEGIN_ALLOW_THREADS
