@@ -8,6 +8,7 @@
 #include "core/version.h"
 #include "face/face.h"
 #include "face_py.h"
+#include "llvm/capsule.h"
 
 namespace face {
 Classes classes;
@@ -17,8 +18,16 @@ namespace {
 
 PyObject* pargoVersion(PyObject*, PyObject*) { return PyUnicode_FromString(version::pargo); }
 
+// New reference to a capsule over the process's LLVM capsule record (which is never freed,
+// so the capsule has no destructor), or null with a Python exception.
+PyObject* llvmCapsule(PyObject*, PyObject*) {
+  return PyCapsule_New(const_cast<llvmcapsule::Capsule*>(llvmcapsule::capsule()), llvmcapsule::capsuleName, nullptr);
+}
+
 PyMethodDef methods[] = {
     {"version", pargoVersion, METH_NOARGS, "version()\n--\n\nThe package's version."},
+    {"llvm_capsule", llvmCapsule, METH_NOARGS,
+     "llvm_capsule()\n--\n\nA capsule named pargo.llvm.v1: LLVM's C functions by name and a code engine."},
     {"compile", parserobj::compile, METH_O,
      "compile(grammar_text)\n--\n\nCompiles grammar text into a GrammarParser; a bad grammar raises GrammarError."},
     {nullptr, nullptr, 0, nullptr}};

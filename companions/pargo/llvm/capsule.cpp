@@ -1,0 +1,31 @@
+// The process's LLVM capsule record: the function table and the code engine behind the
+// layout that capsule.h fixes.
+#include "capsule.h"
+
+#include <llvm/Config/llvm-config.h>
+
+#include "engine.h"
+
+namespace llvmcapsule {
+
+const Capsule* capsule() {
+  static const Capsule record = {
+      abi,
+      0,
+      LLVM_VERSION_STRING,
+      llvmfunctions::lookup,
+      nullptr,
+      codeengine::symbolAddress,
+      codeengine::defineSymbols,
+      codeengine::release,
+      codeengine::emitObject,
+      codeengine::freeBytes,
+      nullptr,
+      nullptr,
+      codeengine::loadObject,
+  };
+  codeengine::initialize();
+  return &record;
+}
+
+}  // namespace llvmcapsule
