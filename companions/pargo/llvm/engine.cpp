@@ -75,14 +75,14 @@ enum class Level : uint32_t { Fast = 0, Less = 1, Full = 2 };
 const char* pipelines[] = {"default<O0>", "default<O1>", "default<O2>"};
 const LLVMCodeGenOptLevel codegenLevels[] = {LLVMCodeGenLevelNone, LLVMCodeGenLevelLess, LLVMCodeGenLevelDefault};
 
-// The module, its context and the target machine of one emission, disposed on every exit.
+// The module, its context and the target machine of one emission; the module and context
+// are disposed on every exit.
 struct Emission {
   LLVMModuleRef module;
   LLVMContextRef context;
-  LLVMTargetMachineRef machine = nullptr;
+  LLVMTargetMachineRef machine = nullptr;  // the thread's, see machineFor
   explicit Emission(LLVMModuleRef m) : module(m), context(m ? LLVMGetModuleContext(m) : nullptr) {}
   ~Emission() {
-    if (machine) LLVMDisposeTargetMachine(machine);
     if (module) LLVMDisposeModule(module);
     if (context) LLVMContextDispose(context);
   }
@@ -90,7 +90,50 @@ struct Emission {
   Emission& operator=(const Emission&) = delete;
 };
 
-// Makes the target machine and gives the module its triple and data layout: true, or false
+// A target machine must not be used by two threads at once, and making one costs about a
+// sixth of a small module's emission at level 0; so each thread keeps the last one it made
+// and uses it again for the same target, CPU, features and level.
+struct ThreadMachine {
+  std::string triple, cpu, features;
+  Level level = Level::Fast;
+  LLVMTargetMachineRef machine = nullptr;
+  ThreadMachine() = default;
+  ThreadMachine(const ThreadMachine&) = delete;
+  ThreadMachine& operator=(const ThreadMachine&) = delete;
+  ~ThreadMachine() {
+    if (machine) LLVMDisposeTargetMachine(machine);
+  }
+};
+thread_local ThreadMachine threadMachine;
+
+// The thread's machine for the target: it, or null with the reason in *why.
+LLVMTargetMachineRef machineFor(const char* triple, const char* cpu, const char* features, Level level,
+                                std::string* why) {
+  ThreadMachine& m = threadMachine;
+  if (m.machine && m.level == level && m.triple == triple && m.cpu == cpu && m.features == features)
+    return m.machine;
+  LLVMTargetRef t = nullptr;
+  char* msg = nullptr;
+  if (LLVMGetTargetFromTriple(triple, &t, &msg)) {
+    *why = "no LLVM target for '" + std::string(triple) + "': " + takeMessage(msg);
+    return nullptr;
+  }
+  LLVMTargetMachineRef made = LLVMCreateTargetMachine(t, triple, cpu, features, codegenLevels[static_cast<uint32_t>(level)],
+                                                      LLVMRelocPIC, LLVMCodeModelDefault);
+  if (!made) {
+    *why = "LLVM made no target machine for '" + std::string(triple) + "'";
+    return nullptr;
+  }
+  if (m.machine) LLVMDisposeTargetMachine(m.machine);
+  m.machine = made;
+  m.triple = triple;
+  m.cpu = cpu;
+  m.features = features;
+  m.level = level;
+  return made;
+}
+
+// Takes the target machine and gives the module its triple and data layout: true, or false
 // with the reason in *why.
 bool prepareTarget(Emission& job, Level level, const char* target, const char* cpu, const char* features,
                    std::string* why) {
@@ -98,18 +141,8 @@ bool prepareTarget(Emission& job, Level level, const char* target, const char* c
   // A named target may be another machine of the family: only the generic CPU is safe there.
   if (!cpu) cpu = target ? "generic" : host.cpu.c_str();
   if (!features) features = target ? "" : host.features.c_str();
-  LLVMTargetRef t = nullptr;
-  char* msg = nullptr;
-  if (LLVMGetTargetFromTriple(triple, &t, &msg)) {
-    *why = "no LLVM target for '" + std::string(triple) + "': " + takeMessage(msg);
-    return false;
-  }
-  job.machine = LLVMCreateTargetMachine(t, triple, cpu, features, codegenLevels[static_cast<uint32_t>(level)],
-                                        LLVMRelocPIC, LLVMCodeModelDefault);
-  if (!job.machine) {
-    *why = "LLVM made no target machine for '" + std::string(triple) + "'";
-    return false;
-  }
+  job.machine = machineFor(triple, cpu, features, level, why);
+  if (!job.machine) return false;
   LLVMSetTarget(job.module, triple);
   LLVMTargetDataRef layout = LLVMCreateTargetDataLayout(job.machine);
   LLVMSetModuleDataLayout(job.module, layout);

@@ -1,8 +1,8 @@
 // pargo's code engine: LLVM modules become relocatable ELF objects for this machine, and
 // objects are linked into this process by one ORC JIT (LLJIT, JITLink underneath).
 //
-// Emission touches no shared state: every call makes its own TargetMachine and works on a
-// module whose LLVM context is its own, so any number of threads emit at once. Everything
+// Emission touches no shared state: it uses a TargetMachine of the calling thread's own and
+// works on a module whose LLVM context is its own, so any number of threads emit at once. Everything
 // that touches the JIT (defining names, loading, looking up, releasing) takes one mutex.
 // Loaded code resolves its undefined names, in this order, against the names given to
 // defineSymbols and the code loaded before it, then the process's global symbols (libc, libm).
