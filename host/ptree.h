@@ -9,7 +9,9 @@
 // error nodes of a recovering parse). Every name of a GrammarInfo lives in one arena the
 // record owns; the kind names are also interned Python strs, so lookups by name compare
 // interned strings. A grammar whose numbers would not fit the node word (more than 255
-// fields, more than 4095 rules) is refused when it is read.
+// fields, more than 4095 rules) is refused when it is read. The parser's lists are copied
+// into tuples before they are read: reading them calls back into Python (a label flag's
+// truth), and code run there must not change what is being read.
 //
 // Compiled code's rt.parse needs, besides the grammar, the parser's native parse operations:
 // a Grammar record per parser in the process-wide map `grammars`, which run threads and

@@ -2,6 +2,10 @@
 parser (kind names from rules and -> classes, labels, what a parser must give), types(),
 function kinds, an object whose constructor never ran, and collection of reference cycles."""
 import gc
+import os
+import subprocess
+import sys
+import textwrap
 import weakref
 
 import pytest
@@ -63,6 +67,14 @@ class FakeParser:
 @pytest.fixture(scope="module")
 def parser():
     return small_parser()
+
+
+def run_python(code):
+    """Runs code in a fresh interpreter that sees the same packages (a crash there fails the
+    test instead of ending the test run); returns the result."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env,
+                          capture_output=True, text=True, timeout=60)
 
 
 # ---- the constructor ---------------------------------------------------------------------
@@ -194,6 +206,43 @@ def test_kind_names_come_from_rules_and_classes(kind, known):
 def test_an_action_with_a_nul_is_a_class_not_a_value_action():
     lang = wuna.Language(FakeParser(["R"], actions=["str\x00x"]))
     assert isinstance(lang.eval("str\x00x"), wuna.Registrar)
+
+
+# A parser whose lists change while they are read: the truth test of the first label flag
+# (which runs while the grammar is read) empties one of them, freeing what it held. The
+# grammar read is the one given.
+CHANGED_WHILE_READ = """
+    import gc, wuna
+
+    class Flag:
+        def __bool__(self):
+            (lists[WHICH] if WHICH != "pairs" else lists["labels"][0]).clear()
+            gc.collect()
+            return True
+
+    lists = {"rules": ["A", "B"], "actions": [None, "Bee"], "fields": ["x", "y"],
+             "labels": [[("x", Flag()), ("y", False)], []]}
+
+    class Parser:
+        def rules(self): return lists["rules"]
+        def actions(self): return lists["actions"]
+        def fields(self): return lists["fields"]
+        def labels(self): return lists["labels"]
+
+    lang = wuna.Language(Parser())
+    del lists
+    for kind in ["A", "B", "Bee"]:
+        lang.eval(kind)
+    lang.function("A", params="x", body="y")
+    print("read")
+"""
+
+
+@pytest.mark.parametrize("which", ["rules", "actions", "labels", "pairs"])
+def test_lists_changed_while_the_grammar_is_read_do_not_matter(which):
+    code = CHANGED_WHILE_READ.replace("WHICH", repr(which))
+    out = run_python(code)
+    assert (out.returncode, out.stdout, out.stderr) == (0, "read\n", "")
 
 
 def test_a_field_listed_twice_is_still_a_label():
