@@ -729,10 +729,8 @@ void releaseLanguage(LanguageObject* language) {
     language->compilerMap = {};
     language->kindTablesBuilt = 0;
 
-    if (grammar) {
-        ptree::freeGrammar(grammar);
-        free(grammar);
-    }
+    // Trees of programs loaded from this language hold the grammar too: the last one frees it.
+    ptree::dropGrammar(grammar);
     for (void* array : arrays) free(array);
     compilerMap.clear();
     for (PyObject* reference : references) Py_XDECREF(reference);

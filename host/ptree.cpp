@@ -233,6 +233,14 @@ uint16_t readKind(GrammarInfo* g, uint32_t i, const Lists& lists) {
     return readLabels(g, i, PyTuple_GET_ITEM(lists.labels, i));
 }
 
+// Drops the Python kind names and frees the arena, leaving the record empty.
+void clearGrammar(GrammarInfo* grammar) {
+    if (grammar->pyNames)
+        for (uint32_t i = 0; i < grammar->kindCount; i++) Py_XDECREF(grammar->pyNames[i]);
+    freeArena(grammar->arena);
+    *grammar = GrammarInfo{};
+}
+
 // Reads the grammar with room for extra kinds after the parser's (left zeroed, not counted).
 uint16_t readWithRoom(PyObject* parser, GrammarInfo* out, uint32_t extra) {
     *out = GrammarInfo{};
@@ -261,9 +269,10 @@ uint16_t readWithRoom(PyObject* parser, GrammarInfo* out, uint32_t extra) {
         if (g.pyNames && g.pyNames[i]) g.kindCount = i + 1;
     }
     if (code) {
-        freeGrammar(&g);
+        clearGrammar(&g);
         return code;
     }
+    g.holders = 1;
     *out = g;
     return 0;
 }
@@ -279,11 +288,15 @@ spin::Lock grammars_lock;
 
 uint16_t readGrammar(PyObject* parser, GrammarInfo* out) { return readWithRoom(parser, out, 0); }
 
-void freeGrammar(GrammarInfo* grammar) {
-    if (grammar->pyNames)
-        for (uint32_t i = 0; i < grammar->kindCount; i++) Py_XDECREF(grammar->pyNames[i]);
-    freeArena(grammar->arena);
-    *grammar = GrammarInfo{};
+void holdGrammar(const GrammarInfo* grammar) {
+    if (grammar) grammar->holders++;
+}
+
+void dropGrammar(const GrammarInfo* grammar) {
+    if (!grammar || --grammar->holders) return;
+    auto* owned = const_cast<GrammarInfo*>(grammar);
+    clearGrammar(owned);
+    free(owned);
 }
 
 GrammarInfo* parserGrammar(PyObject* parser) {
@@ -306,6 +319,12 @@ GrammarInfo* parserGrammar(PyObject* parser) {
         if (code == host::kOutOfMemory) PyErr_NoMemory();
         return nullptr;
     }
+    // The parser's methods ran Python code, which may have had this parser's grammar read
+    // (rt.parse from inside them): the one cached first stays, the trees made read it.
+    if (GrammarInfo** cached = grammarCache.find(parser)) {
+        dropGrammar(grammar);
+        return *cached;
+    }
     // The error nodes of a recovering parse.
     static constexpr char kError[] = "<error>";
     uint32_t k = grammar->kindCount;
@@ -322,8 +341,7 @@ GrammarInfo* parserGrammar(PyObject* parser) {
         grammar->kindCount = k + 1;
     }
     if (!pyName || !grammarCache.put(parser, grammar)) {
-        freeGrammar(grammar);
-        free(grammar);
+        dropGrammar(grammar);
         PyErr_Clear();
         PyErr_NoMemory();
         return nullptr;
@@ -369,6 +387,9 @@ TreeHolder* newTreeHolder(Index* index, PyObject* tree, PyObject* treeCapsule,
         return nullptr;
     }
     holder->index = index;
+    // The index reads its grammar as long as it lives, whatever becomes of the grammar's
+    // Language (constructed again, it lets go of the grammar).
+    holdGrammar(index->grammar);
     holder->tree = Py_NewRef(tree);
     holder->values = values;
     holder->length = index->count;
@@ -387,8 +408,10 @@ void freeTreeHolder(TreeHolder* holder) {
         for (uint32_t i = 0; i < holder->length; i++) Py_XDECREF(values[i]);
         free(values);
     }
-    // The index points into the capsules' memory: it goes first.
+    // The index points into the capsules' memory and reads the grammar: it goes first.
+    const GrammarInfo* grammar = holder->index ? holder->index->grammar : nullptr;
     freeIndex(holder->index);
+    dropGrammar(grammar);
     Py_XDECREF(holder->capsules[0]);
     Py_XDECREF(holder->capsules[1]);
     Py_XDECREF(tree);
