@@ -100,6 +100,10 @@ int construct(LanguageObject* language, PyObject* parser, PyObject* rules,
         if (code == kOutOfMemory) PyErr_NoMemory();
         return -1;
     }
+    // Reading the grammar ran the parser's Python code, which may have constructed this
+    // language again; what that left goes before this construction fills the object (and
+    // releasing it runs code too, which may do the same again).
+    while (language->grammar) releaseLanguage(language);
     language->grammar = grammar;
     size_t kinds = grammar->kindCount ? grammar->kindCount : 1;
     language->functionKinds = static_cast<FunctionKind*>(calloc(kinds, sizeof(FunctionKind)));

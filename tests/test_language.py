@@ -245,6 +245,27 @@ def test_lists_changed_while_the_grammar_is_read_do_not_matter(which):
     assert (out.returncode, out.stdout, out.stderr) == (0, "read\n", "")
 
 
+def test_a_language_constructed_again_while_its_parser_is_read_keeps_no_trace_of_it():
+    inner = FakeParser(["Inner"])
+
+    class Outer(FakeParser):
+        def rules(self):
+            lang.__init__(inner)      # completes before the outer construction goes on
+            lang.exec("Inner", native=False)(print)
+            return super().rules()
+
+    lang = wuna.Language(FakeParser(["Start"]))
+    lang.__init__(Outer(["Outer"]))
+    assert isinstance(lang.eval("Outer"), wuna.Registrar)
+    with pytest.raises(ValueError):
+        lang.eval("Inner")
+    assert lang.python_semantics() == {}
+    freed = weakref.ref(inner)
+    del inner
+    gc.collect()
+    assert freed() is None
+
+
 def test_a_field_listed_twice_is_still_a_label():
     lang = wuna.Language(FakeParser(["F", "B"], fields=["body", "params", "body"]))
     assert lang.function("F") is None
