@@ -313,7 +313,7 @@ int labelOf(const ptree::GrammarInfo* grammar, PyObject* given, const char* fall
         if (!text) return -1;
         *out = ptree::fieldLabel(grammar, text, size_t(length));
         if (!*out) {
-            PyErr_Format(PyExc_ValueError, "the grammar has no label '%s'", text);
+            PyErr_Format(PyExc_ValueError, "the grammar has no label '%U'", given);
             return -1;
         }
         return 0;
@@ -335,15 +335,15 @@ struct Choice {
     const char* param;
     const char* const* words;
     size_t count;
-    const char* wrong;   // the ValueError's format, with one %s for the value
+    const char* wrong;   // the ValueError's format, with one %U for the value (the str)
 };
 
 constexpr const char* kMissingWords[] = {"error", "none"};
 constexpr const char* kExtraWords[] = {"error", "drop", "keep"};
 constexpr Choice kMissing = {"missing", kMissingWords, 2,
-                             "missing= is \"error\" or \"none\", not '%s'"};
+                             "missing= is \"error\" or \"none\", not '%U'"};
 constexpr Choice kExtra = {"extra", kExtraWords, 3,
-                           "extra= is \"error\", \"drop\" or \"keep\", not '%s'"};
+                           "extra= is \"error\", \"drop\" or \"keep\", not '%U'"};
 
 int choose(const Choice& choice, PyObject* given, uint8_t* out) {
     *out = 0;
@@ -362,7 +362,7 @@ int choose(const Choice& choice, PyObject* given, uint8_t* out) {
             return 0;
         }
     }
-    PyErr_Format(PyExc_ValueError, choice.wrong, text);
+    PyErr_Format(PyExc_ValueError, choice.wrong, given);
     return -1;
 }
 
@@ -395,7 +395,7 @@ int bodyOf(const ptree::GrammarInfo* grammar, PyObject* given, FunctionKind* rec
     int32_t rule = ruleIndex(grammar, text, size_t(length));
     if (rule < 0) {
         PyErr_Format(PyExc_ValueError,
-                     "the grammar has no label or rule '%s' (the function's body)", text);
+                     "the grammar has no label or rule '%U' (the function's body)", given);
         return -1;
     }
     record->bodyRule = uint16_t(rule);
@@ -436,7 +436,8 @@ PyObject* function(PyObject* self, PyObject* args, PyObject* kwargs) {
     const char* kind = PyUnicode_AsUTF8AndSize(values[Kind], &length);
     if (!kind) return nullptr;
     if (kindIndex(grammar, kind, size_t(length)) < 0) {
-        PyErr_Format(PyExc_ValueError, "the grammar has no rule or -> class named '%s'", kind);
+        PyErr_Format(PyExc_ValueError, "the grammar has no rule or -> class named '%U'",
+                     values[Kind]);
         return nullptr;
     }
     if (choose(kMissing, values[Missing], &record.missing) < 0 ||
@@ -786,7 +787,8 @@ int checkKind(LanguageObject* language, PyObject* kind) {
     const char* text = PyUnicode_AsUTF8AndSize(kind, &length);
     if (!text) return -1;
     if (kindIndex(language->grammar, text, size_t(length)) < 0) {
-        PyErr_Format(PyExc_ValueError, "the grammar has no rule or -> class named '%s'", text);
+        // The str itself, not its UTF-8: a NUL in the name would cut the text.
+        PyErr_Format(PyExc_ValueError, "the grammar has no rule or -> class named '%U'", kind);
         return -1;
     }
     return 0;

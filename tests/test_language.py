@@ -324,8 +324,8 @@ NO_BODY = FakeParser(["F", "Block"], fields=["params", "name"])
     (None, ("Def",), {"missing": "Error"}, ValueError,
      "missing= is \"error\" or \"none\", not 'Error'"),
     (None, ("Def",), {"missing": 0}, TypeError, "missing must be a str"),
-    (None, ("Def",), {"extra": "keep\0"}, ValueError,   # equal as C text only
-     "extra= is \"error\", \"drop\" or \"keep\", not 'keep'"),
+    (None, ("Def",), {"extra": "keep\0"}, ValueError,   # equal as C text only, named whole
+     "extra= is \"error\", \"drop\" or \"keep\", not 'keep\0'"),
     (None, ("Def",), {"extra": "more"}, ValueError,
      "extra= is \"error\", \"drop\" or \"keep\", not 'more'"),
     (None, ("Def",), {"extra": 1}, TypeError, "extra must be a str"),
@@ -350,6 +350,24 @@ def test_function_errors(parser, grammar, args, kwargs, error, message):
         return
     with pytest.raises(error) as caught:
         lang.function(*args, **kwargs)
+    assert str(caught.value) == message
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda lang: lang.exec("Print\0x"), "the grammar has no rule or -> class named 'Print\0x'"),
+    (lambda lang: lang.eval(["Print", "Print\0x"]),
+     "the grammar has no rule or -> class named 'Print\0x'"),
+    (lambda lang: lang.function("Def\0x"), "the grammar has no rule or -> class named 'Def\0x'"),
+    (lambda lang: lang.function("Def", params="name\0x"), "the grammar has no label 'name\0x'"),
+    (lambda lang: lang.function("Def", body="body\0x"),
+     "the grammar has no label or rule 'body\0x' (the function's body)"),
+    (lambda lang: lang.function("Def", missing="none\0x"),
+     "missing= is \"error\" or \"none\", not 'none\0x'"),
+], ids=["exec", "eval-list", "function-kind", "params", "body", "missing"])
+def test_messages_name_a_text_with_a_nul_whole(parser, call, message):
+    lang = wuna.Language(parser)
+    with pytest.raises(ValueError) as caught:
+        call(lang)
     assert str(caught.value) == message
 
 
