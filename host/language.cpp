@@ -492,6 +492,12 @@ PyObject* nativeHost(PyObject* self, PyObject* args, PyObject* kwargs) {
                      unsigned(record->abi));
         return nullptr;
     }
+    // Refused now rather than called through later: a call would jump to address 0.
+    if (!record->call) {
+        PyErr_SetString(PyExc_ValueError,
+                        "a native host function's record has no call function (it is null)");
+        return nullptr;
+    }
     const char* signature = record->signature ? record->signature : "";
     size_t length = strlen(signature);
     const char* colon = strchr(signature, ':');

@@ -7,7 +7,7 @@ import gc
 import pytest
 
 import wuna
-from test_language import small_parser
+from test_language import run_python, small_parser
 
 NOT_BUILT = "the compiler front end is not built yet"
 
@@ -332,6 +332,30 @@ def test_native_host_needs_a_name_and_the_right_capsule(lang, name, make, error)
         lang.native_host(name, made)
 
 
+def test_a_native_host_record_without_a_call_function_is_refused(lang):
+    made, record = capsule(b"ii:i")
+    record.call = None
+    with pytest.raises(ValueError) as caught:
+        lang.native_host("add", made)
+    assert str(caught.value) == "a native host function's record has no call function (it is null)"
+
+
+def test_a_native_host_made_without_a_record_refuses_to_be_called():
+    out = run_python("""
+        import wuna
+        host = wuna.NativeHost()
+        print(host.__name__, repr(host).startswith("<wuna.NativeHost object at "))
+        for args in [(), (1, 2)]:
+            try:
+                host(*args)
+            except TypeError as error:
+                print(error)
+    """)
+    bare = ("this NativeHost is bound to no native function: Language.native_host(name, "
+            "capsule) makes the ones that call\n")
+    assert (out.returncode, out.stdout, out.stderr) == (0, "None True\n" + bare * 2, "")
+
+
 @pytest.mark.parametrize("args, kwargs", [(("add",), {}), (("add", None, None), {}),
                                           (("add",), {"capsule": None})])
 def test_native_host_takes_two_positional_arguments(lang, args, kwargs):
@@ -405,6 +429,18 @@ def test_native_host_argument_errors(lang, args, kwargs, message):
         host(*args, **kwargs)
     assert str(caught.value) == message
     assert lib.seen == []
+
+
+@pytest.mark.parametrize("name, message", [
+    ("a\0b", "a\0b() takes 2 arguments, 0 given"),     # named whole
+    ("\ud800", "native() takes 2 arguments, 0 given"),  # no UTF-8 to name it by
+])
+def test_native_host_names_in_messages(lang, name, message):
+    lib = Library(b"bi:i")
+    host = lang.native_host(name, lib.capsule)
+    with pytest.raises(TypeError) as caught:
+        host()
+    assert str(caught.value) == message
 
 
 @pytest.mark.parametrize("error_text, message", [(b"no room", "no room"), (None, "failed"),
