@@ -756,6 +756,8 @@ void releaseLanguage(LanguageObject* language) {
 
 void buildKindTables(LanguageObject* language) {
     if (language->kindTablesBuilt) return;
+    // The dicts' keys are plain strs (exactStr): the lookups run no Python code, so neither
+    // the grammar nor the dicts can change while the tables are filled.
     const ptree::GrammarInfo* grammar = language->grammar;
     for (uint32_t k = 0; k < grammar->kindCount; k++) {
         PyObject* ruleName = nullptr;
@@ -861,6 +863,10 @@ int keepWhy(LanguageObject* language, PyObject* fn, const char* text, size_t len
     return 0;
 }
 
+PyObject* exactStr(PyObject* text) {
+    return PyUnicode_CheckExact(text) ? Py_NewRef(text) : PyUnicode_FromObject(text);
+}
+
 int addHost(LanguageObject* language, PyObject* name, PyObject* fn) {
     if (!PyUnicode_Check(name)) {
         PyErr_SetString(PyExc_TypeError, "a host function's name must be a str");
@@ -870,7 +876,15 @@ int addHost(LanguageObject* language, PyObject* name, PyObject* fn) {
         PyErr_SetString(PyExc_TypeError, "a host function must be callable");
         return -1;
     }
-    return PyDict_SetItem(language->hosts, name, fn);
+    // Keyed by a plain str, so that looking a host up never runs a str subclass's __eq__ or
+    // __hash__. The dict is held: dropping the host replaced may run any code.
+    PyObject* key = exactStr(name);
+    if (!key) return -1;
+    PyObject* hosts = Py_NewRef(language->hosts);
+    int stored = PyDict_SetItem(hosts, key, fn);
+    Py_DECREF(hosts);
+    Py_DECREF(key);
+    return stored;
 }
 
 }  // namespace host

@@ -123,6 +123,58 @@ def test_a_registration_whose_kinds_changed_stores_nothing(lang):
     assert lang.python_semantics() == {"print_semantic": "native=False"}
 
 
+# Kinds given as a str subclass whose __hash__ (run as the kind is stored) or __eq__ (run
+# when a dict compares it with a name looked up) empties the kind list or constructs the
+# language again with a bad limit, which leaves it without a grammar.
+MEDDLING_KIND = """
+    import gc, wuna
+    from test_language import small_parser
+
+    parser = small_parser()
+    lang = wuna.Language(parser)
+    armed = False
+
+    def meddle():
+        if armed:
+            kinds.clear()
+            gc.collect()
+            try:
+                lang.__init__(parser, max_depth=0)
+            except ValueError:
+                pass
+
+    class Kind(str):
+        def __hash__(self):
+            if WHEN == "hash":
+                meddle()
+            return str.__hash__(self)
+
+        def __eq__(self, other):
+            if WHEN == "eq":
+                meddle()
+            return str.__eq__(self, other)
+
+    def run_print(node, rt):
+        pass
+
+    kinds = [Kind("Print"), Kind("Def")]
+    registrar = lang.exec(kinds, native=False)
+    armed = True
+    try:
+        registrar(run_print)
+        print(lang.python_semantics())
+    except RuntimeError as error:
+        print("RuntimeError", error)
+"""
+
+
+# The dicts keep plain strs: neither storing nor looking up ever runs the kind's methods.
+@pytest.mark.parametrize("when", ["hash", "eq"])
+def test_kinds_that_meddle_as_they_are_stored_or_compared(when):
+    out = run_python(MEDDLING_KIND.replace("WHEN", repr(when)))
+    assert (out.returncode, out.stdout, out.stderr) == (0, "{'run_print': 'native=False'}\n", "")
+
+
 # ---- python_semantics() and the why map ----------------------------------------------------
 
 def test_reasons_by_how_a_semantic_was_registered(lang):
@@ -254,6 +306,27 @@ def test_host_errors(lang, args, kwargs, error, message):
         lang.host(*args, **kwargs)
     if message:
         assert str(caught.value) == message
+
+
+def test_host_names_are_kept_as_plain_strs(lang):
+    compared = []
+
+    class Name(str):
+        def __eq__(self, other):
+            compared.append(other)
+            return str.__eq__(self, other)
+
+        __hash__ = str.__hash__
+
+    def show(value):
+        return value
+
+    lang.host(Name("show"), show)
+    lang.host(Name("show"))(show)
+    lib = Library(b":n")
+    lang.native_host(Name("show"), lib.capsule)
+    lang.host("show", show)       # replaces the host of that name: compared as plain strs
+    assert compared == []
 
 
 def test_a_host_registrar_needs_a_callable(lang):
