@@ -830,6 +830,16 @@ int frontCheck(LanguageObject* language, PyObject* fn) {
     front::Failure failure{};
     switch (front::lowerFunction(&ir, fn, &failure)) {
     case 0:
+        // Lowering may run Python code (reading the function's source), even code that
+        // emptied this language or had fn read already.
+        if (!languageOf(reinterpret_cast<PyObject*>(language))) {
+            front::freeFunction(ir);
+            return -1;
+        }
+        if (language->frontCache.find(fn)) {
+            front::freeFunction(ir);
+            return 0;
+        }
         if (language->frontCache.put(fn, ir)) return 0;
         front::freeFunction(ir);
         PyErr_NoMemory();
