@@ -18,6 +18,7 @@ import wuna
 LUA = os.path.join(os.path.dirname(__file__), "..", "examples", "lua")
 sys.path.insert(0, LUA)
 import lua  # noqa: E402
+from test_errors import make_language  # noqa: E402
 
 SAMPLES = [os.path.join(LUA, "samples", name) for name in sorted(os.listdir(os.path.join(LUA, "samples")))]
 
@@ -47,6 +48,10 @@ def rendered(diagnostics, source, path=None):
     (("x",), {"mode": "python"}, "load() got an unexpected keyword argument 'mode'"),
     ((123,), {}, "source must be a str"),
     ((b"local x = 1",), {}, "source must be a str"),
+    # a path is checked at load, not first when an error text would name it
+    (("local x = 1", 5), {}, "path must be a str"),
+    (("local x = 1",), {"path": b"a.lua"}, "path must be a str"),
+    (("local = ",), {"path": 5}, "path must be a str"),     # before the syntax error
 ])
 def test_argument_errors(with_rules, args, kwargs, message):
     with pytest.raises(TypeError) as caught:
@@ -57,6 +62,17 @@ def test_argument_errors(with_rules, args, kwargs, message):
 def test_source_and_path_by_keyword(with_rules):
     program = with_rules.load(path=None, source="local x = 1")
     assert program.source == "local x = 1"
+
+
+class PathStr(str):
+    pass
+
+
+def test_a_runtime_error_names_a_str_path_given_at_load():
+    program = make_language().load("x = 1 / 0;", PathStr("prog.txt"))
+    with pytest.raises(wuna.Error) as caught:
+        program.run()
+    assert str(caught.value).startswith("prog.txt:1:5: error[runtime]: division by zero")
 
 
 def test_a_language_whose_constructor_never_ran_refuses():
