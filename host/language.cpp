@@ -100,6 +100,10 @@ int construct(LanguageObject* language, PyObject* parser, PyObject* rules,
         if (code == kOutOfMemory) PyErr_NoMemory();
         return -1;
     }
+    // Reading the grammar ran the parser's Python code, which may have constructed this
+    // language again; what that left goes before this construction fills the object (and
+    // releasing it runs code too, which may do the same again).
+    while (language->grammar) releaseLanguage(language);
     language->grammar = grammar;
     size_t kinds = grammar->kindCount ? grammar->kindCount : 1;
     language->functionKinds = static_cast<FunctionKind*>(calloc(kinds, sizeof(FunctionKind)));
@@ -309,7 +313,7 @@ int labelOf(const ptree::GrammarInfo* grammar, PyObject* given, const char* fall
         if (!text) return -1;
         *out = ptree::fieldLabel(grammar, text, size_t(length));
         if (!*out) {
-            PyErr_Format(PyExc_ValueError, "the grammar has no label '%s'", text);
+            PyErr_Format(PyExc_ValueError, "the grammar has no label '%U'", given);
             return -1;
         }
         return 0;
@@ -331,15 +335,15 @@ struct Choice {
     const char* param;
     const char* const* words;
     size_t count;
-    const char* wrong;   // the ValueError's format, with one %s for the value
+    const char* wrong;   // the ValueError's format, with one %U for the value (the str)
 };
 
 constexpr const char* kMissingWords[] = {"error", "none"};
 constexpr const char* kExtraWords[] = {"error", "drop", "keep"};
 constexpr Choice kMissing = {"missing", kMissingWords, 2,
-                             "missing= is \"error\" or \"none\", not '%s'"};
+                             "missing= is \"error\" or \"none\", not '%U'"};
 constexpr Choice kExtra = {"extra", kExtraWords, 3,
-                           "extra= is \"error\", \"drop\" or \"keep\", not '%s'"};
+                           "extra= is \"error\", \"drop\" or \"keep\", not '%U'"};
 
 int choose(const Choice& choice, PyObject* given, uint8_t* out) {
     *out = 0;
@@ -358,7 +362,7 @@ int choose(const Choice& choice, PyObject* given, uint8_t* out) {
             return 0;
         }
     }
-    PyErr_Format(PyExc_ValueError, choice.wrong, text);
+    PyErr_Format(PyExc_ValueError, choice.wrong, given);
     return -1;
 }
 
@@ -391,7 +395,7 @@ int bodyOf(const ptree::GrammarInfo* grammar, PyObject* given, FunctionKind* rec
     int32_t rule = ruleIndex(grammar, text, size_t(length));
     if (rule < 0) {
         PyErr_Format(PyExc_ValueError,
-                     "the grammar has no label or rule '%s' (the function's body)", text);
+                     "the grammar has no label or rule '%U' (the function's body)", given);
         return -1;
     }
     record->bodyRule = uint16_t(rule);
@@ -432,7 +436,8 @@ PyObject* function(PyObject* self, PyObject* args, PyObject* kwargs) {
     const char* kind = PyUnicode_AsUTF8AndSize(values[Kind], &length);
     if (!kind) return nullptr;
     if (kindIndex(grammar, kind, size_t(length)) < 0) {
-        PyErr_Format(PyExc_ValueError, "the grammar has no rule or -> class named '%s'", kind);
+        PyErr_Format(PyExc_ValueError, "the grammar has no rule or -> class named '%U'",
+                     values[Kind]);
         return nullptr;
     }
     if (choose(kMissing, values[Missing], &record.missing) < 0 ||
@@ -485,6 +490,12 @@ PyObject* nativeHost(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (record->abi != kNativeAbi) {
         PyErr_Format(PyExc_ValueError, "a native host function of ABI %u: wuna knows ABI 1",
                      unsigned(record->abi));
+        return nullptr;
+    }
+    // Refused now rather than called through later: a call would jump to address 0.
+    if (!record->call) {
+        PyErr_SetString(PyExc_ValueError,
+                        "a native host function's record has no call function (it is null)");
         return nullptr;
     }
     const char* signature = record->signature ? record->signature : "";
@@ -729,10 +740,8 @@ void releaseLanguage(LanguageObject* language) {
     language->compilerMap = {};
     language->kindTablesBuilt = 0;
 
-    if (grammar) {
-        ptree::freeGrammar(grammar);
-        free(grammar);
-    }
+    // Trees of programs loaded from this language hold the grammar too: the last one frees it.
+    ptree::dropGrammar(grammar);
     for (void* array : arrays) free(array);
     compilerMap.clear();
     for (PyObject* reference : references) Py_XDECREF(reference);
@@ -747,6 +756,8 @@ void releaseLanguage(LanguageObject* language) {
 
 void buildKindTables(LanguageObject* language) {
     if (language->kindTablesBuilt) return;
+    // The dicts' keys are plain strs (exactStr): the lookups run no Python code, so neither
+    // the grammar nor the dicts can change while the tables are filled.
     const ptree::GrammarInfo* grammar = language->grammar;
     for (uint32_t k = 0; k < grammar->kindCount; k++) {
         PyObject* ruleName = nullptr;
@@ -784,7 +795,8 @@ int checkKind(LanguageObject* language, PyObject* kind) {
     const char* text = PyUnicode_AsUTF8AndSize(kind, &length);
     if (!text) return -1;
     if (kindIndex(language->grammar, text, size_t(length)) < 0) {
-        PyErr_Format(PyExc_ValueError, "the grammar has no rule or -> class named '%s'", text);
+        // The str itself, not its UTF-8: a NUL in the name would cut the text.
+        PyErr_Format(PyExc_ValueError, "the grammar has no rule or -> class named '%U'", kind);
         return -1;
     }
     return 0;
@@ -818,6 +830,16 @@ int frontCheck(LanguageObject* language, PyObject* fn) {
     front::Failure failure{};
     switch (front::lowerFunction(&ir, fn, &failure)) {
     case 0:
+        // Lowering may run Python code (reading the function's source), even code that
+        // emptied this language or had fn read already.
+        if (!languageOf(reinterpret_cast<PyObject*>(language))) {
+            front::freeFunction(ir);
+            return -1;
+        }
+        if (language->frontCache.find(fn)) {
+            front::freeFunction(ir);
+            return 0;
+        }
         if (language->frontCache.put(fn, ir)) return 0;
         front::freeFunction(ir);
         PyErr_NoMemory();
@@ -851,6 +873,10 @@ int keepWhy(LanguageObject* language, PyObject* fn, const char* text, size_t len
     return 0;
 }
 
+PyObject* exactStr(PyObject* text) {
+    return PyUnicode_CheckExact(text) ? Py_NewRef(text) : PyUnicode_FromObject(text);
+}
+
 int addHost(LanguageObject* language, PyObject* name, PyObject* fn) {
     if (!PyUnicode_Check(name)) {
         PyErr_SetString(PyExc_TypeError, "a host function's name must be a str");
@@ -860,7 +886,15 @@ int addHost(LanguageObject* language, PyObject* name, PyObject* fn) {
         PyErr_SetString(PyExc_TypeError, "a host function must be callable");
         return -1;
     }
-    return PyDict_SetItem(language->hosts, name, fn);
+    // Keyed by a plain str, so that looking a host up never runs a str subclass's __eq__ or
+    // __hash__. The dict is held: dropping the host replaced may run any code.
+    PyObject* key = exactStr(name);
+    if (!key) return -1;
+    PyObject* hosts = Py_NewRef(language->hosts);
+    int stored = PyDict_SetItem(hosts, key, fn);
+    Py_DECREF(hosts);
+    Py_DECREF(key);
+    return stored;
 }
 
 }  // namespace host

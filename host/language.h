@@ -9,7 +9,9 @@
 // at once (frontCheck); its result is kept in the front cache, and the reason a function
 // cannot be compiled is kept in the why map, which holds a reference to each function it
 // names so that a reason never outlives its function. The per-kind semantic tables mirror
-// the dicts for fast dispatch and are rebuilt (buildKindTables) after any registration.
+// the dicts for fast dispatch and are rebuilt (buildKindTables) after any registration. The
+// three dicts are keyed by plain strs (a str subclass given is copied), so that looking a
+// name up in them never runs Python code.
 // Loading, runs and the compiler read the record; everything here runs under the
 // interpreter lock.
 //
@@ -107,7 +109,11 @@ int frontCheck(LanguageObject* language, PyObject* fn);
 // Records the reason fn runs as Python unless it has one. 0, or -1 with MemoryError.
 int keepWhy(LanguageObject* language, PyObject* fn, const char* text, size_t length);
 
-// Registers fn as the host function name. 0, or -1 with a TypeError.
+// A plain str of a str's text (the str itself when it is no subclass), the key under which
+// the language's dicts keep a name. New reference, or null with MemoryError.
+PyObject* exactStr(PyObject* text);
+
+// Registers fn as the host function name. 0, or -1 with a TypeError (or MemoryError).
 int addHost(LanguageObject* language, PyObject* name, PyObject* fn);
 
 }  // namespace host

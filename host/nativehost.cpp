@@ -1,6 +1,7 @@
 // Making and releasing wuna.NativeHost objects (see nativehost.h).
 #include "host/nativehost.h"
 
+#include <cstdarg>
 #include <cstddef>
 #include <cstring>
 
@@ -53,22 +54,49 @@ bool isDataObject(PyObject* arg) {
     return mmap;
 }
 
+// The name for messages: the host's name when it has UTF-8 (the str itself, so that a NUL
+// in it does not cut the text), else "native". New reference, or null with MemoryError.
+PyObject* nameForMessages(const NativeHostObject* host) {
+    if (host->name && PyUnicode_Check(host->name) && PyUnicode_AsUTF8(host->name))
+        return Py_NewRef(host->name);
+    PyErr_Clear();
+    return PyUnicode_FromString("native");
+}
+
+// Raises the TypeError of a call that does not fit: the format's one %U is the name.
+void raiseMisfit(const NativeHostObject* host, const char* format, ...) {
+    PyObject* name = nameForMessages(host);
+    if (!name) return;
+    va_list rest;
+    va_start(rest, format);
+    PyObject* text = PyUnicode_FromFormatV(format, rest);
+    va_end(rest);
+    if (text) {
+        PyObject* message = PyUnicode_Concat(name, text);
+        if (message) PyErr_SetObject(PyExc_TypeError, message);
+        Py_XDECREF(message);
+        Py_DECREF(text);
+    }
+    Py_DECREF(name);
+}
+
 // Calls the library's function with the arguments converted by the signature. Data arguments
 // are passed as the memory of their buffers, held until the call returns.
 PyObject* nativeHostCall(PyObject* self, PyObject* args, PyObject* kwargs) {
     auto* host = reinterpret_cast<NativeHostObject*>(self);
-    const char* name = host->name ? PyUnicode_AsUTF8(host->name) : nullptr;
-    if (!name) {
-        PyErr_Clear();
-        name = "native";
+    if (!host->record) {
+        PyErr_SetString(PyExc_TypeError,
+                        "this NativeHost is bound to no native function: "
+                        "Language.native_host(name, capsule) makes the ones that call");
+        return nullptr;
     }
     if (kwargs && PyDict_GET_SIZE(kwargs)) {
-        PyErr_Format(PyExc_TypeError, "%s() takes no keyword arguments", name);
+        raiseMisfit(host, "() takes no keyword arguments");
         return nullptr;
     }
     Py_ssize_t given = PyTuple_GET_SIZE(args);
     if (given != Py_ssize_t(host->argCount)) {
-        PyErr_Format(PyExc_TypeError, "%s() takes %u arguments, %zd given", name, host->argCount, given);
+        raiseMisfit(host, "() takes %u arguments, %zd given", host->argCount, given);
         return nullptr;
     }
     Slot slots[kNativeMaxArgs] = {};
@@ -110,7 +138,7 @@ PyObject* nativeHostCall(PyObject* self, PyObject* args, PyObject* kwargs) {
             }
         }
         if (misfit) {
-            PyErr_Format(PyExc_TypeError, "%s() takes %s as argument %u", name, misfit, i + 1);
+            raiseMisfit(host, "() takes %s as argument %u", misfit, i + 1);
             goto done;
         }
     }

@@ -8,6 +8,8 @@
 // signature taken apart. Compiled code calls the record's call function directly; calling the
 // object from Python (the type's call slot) converts the arguments by the signature into
 // 16-byte slots, data arguments as the memory of their buffers, held until the call returns.
+// native_host refuses a record without a call function. An object made by calling the class
+// itself has no capsule, no record and no name: calling it raises a TypeError.
 #pragma once
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -31,8 +33,8 @@ struct NativeRecord {
 
 struct NativeHostObject {
     PyObject_HEAD
-    PyObject* capsule;
-    NativeRecord* record;
+    PyObject* capsule;               // null, with the record and name, when made bare
+    NativeRecord* record;            // its call function is never null
     PyObject* name;
     uint32_t argCount;
     char argKinds[kNativeMaxArgs];   // 'i', 'f', '?' or 'b'

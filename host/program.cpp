@@ -428,6 +428,12 @@ int loadProgram(ProgramRecord* record, PyObject* languageObject, PyObject* sourc
         PyErr_SetString(PyExc_TypeError, "source must be a str");
         return -1;
     }
+    // Checked now: an error text names the path, and a path that cannot be named there would
+    // replace the program's own error with this TypeError.
+    if (path && path != Py_None && !PyUnicode_Check(path)) {
+        PyErr_SetString(PyExc_TypeError, "path must be a str");
+        return -1;
+    }
     PyObject* parser = Py_NewRef(language->parser);
     PyObject* result = parseSource(parser, source);
     Py_DECREF(parser);

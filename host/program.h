@@ -61,8 +61,8 @@ extern PyType_Spec programSpec;
 // Language.load(source, path=None).
 PyObject* languageLoad(PyObject* self, PyObject* args, PyObject* kwargs);
 
-// Fills *record from the source (path may be null), or leaves it empty with the exception
-// set. 0 or -1.
+// Fills *record from the source (path may be null or None, else it must be a str: TypeError
+// "path must be a str"), or leaves it empty with the exception set. 0 or -1.
 int loadProgram(ProgramRecord* record, PyObject* languageObject, PyObject* source,
                 PyObject* path);
 

@@ -3,7 +3,9 @@
 //
 // readGrammar calls the parser's four methods, checks the shapes and limits, then copies
 // every name into the grammar's arena in one pass over the kinds. Any failure drops what was
-// made so far (the interned names, the arena) and leaves the caller's record empty.
+// made so far (the interned names, the arena) and leaves the caller's record empty. What the
+// methods give is read from tuples of its own (a tuple given is kept as it is: it cannot
+// change), since a label flag's truth test runs Python code that may change the lists.
 #include "host/ptree.h"
 
 #include <cstdlib>
@@ -68,7 +70,7 @@ void mapField(GrammarInfo* g, uint32_t i) {
     }
 }
 
-// The parser's four lists as fast sequences, in the order they are called.
+// The parser's four lists as tuples, in the order they are called.
 struct Lists {
     PyObject* rules = nullptr;
     PyObject* actions = nullptr;
@@ -82,13 +84,24 @@ struct Lists {
     }
 };
 
-// Calls parser.<name>() and makes its result a fast sequence. Null with an exception.
+// A tuple of the sequence's items (the tuple itself when it is one, as its items cannot
+// change): what code run later does to the sequence no longer matters. Null with a TypeError
+// of the given text when it is no sequence (or the iteration's own exception).
+PyObject* tupleOf(PyObject* sequence, const char* notAList) {
+    PyObject* fast = PySequence_Fast(sequence, notAList);
+    if (!fast || PyTuple_Check(fast)) return fast;
+    PyObject* tuple = PyList_AsTuple(fast);
+    Py_DECREF(fast);
+    return tuple;
+}
+
+// Calls parser.<name>() and copies its result into a tuple. Null with an exception.
 PyObject* callList(PyObject* parser, const char* name, const char* notAList) {
     PyObject* result = PyObject_CallMethod(parser, name, nullptr);
     if (!result) return nullptr;
-    PyObject* fast = PySequence_Fast(result, notAList);
+    PyObject* tuple = tupleOf(result, notAList);
     Py_DECREF(result);
-    return fast;
+    return tuple;
 }
 
 uint16_t callLists(PyObject* parser, Lists& lists) {
@@ -104,12 +117,12 @@ uint16_t callLists(PyObject* parser, Lists& lists) {
         PyErr_SetString(PyExc_ImportError, "wuna needs pargo 0.3.6 or later (parser.labels())");
         return host::kPythonError;
     }
-    lists.labels = PySequence_Fast(labels, "parser.labels() must give a list");
+    lists.labels = tupleOf(labels, "parser.labels() must give a list");
     Py_DECREF(labels);
     if (!lists.labels) return host::kPythonError;
 
-    Py_ssize_t rules = PySequence_Fast_GET_SIZE(lists.rules);
-    Py_ssize_t fields = PySequence_Fast_GET_SIZE(lists.fields);
+    Py_ssize_t rules = PyTuple_GET_SIZE(lists.rules);
+    Py_ssize_t fields = PyTuple_GET_SIZE(lists.fields);
     if (fields > Py_ssize_t(kMaxFields)) {
         PyErr_Format(PyExc_ValueError,
                      "the grammar has %zd fields (labels): wuna takes at most %d", fields,
@@ -121,11 +134,11 @@ uint16_t callLists(PyObject* parser, Lists& lists) {
                      rules, int(kMaxRules));
         return host::kPythonError;
     }
-    if (PySequence_Fast_GET_SIZE(lists.actions) != rules) {
+    if (PyTuple_GET_SIZE(lists.actions) != rules) {
         PyErr_SetString(PyExc_TypeError, "parser.actions() must give one item per rule");
         return host::kPythonError;
     }
-    if (PySequence_Fast_GET_SIZE(lists.labels) != rules) {
+    if (PyTuple_GET_SIZE(lists.labels) != rules) {
         PyErr_SetString(PyExc_TypeError, "parser.labels() must give one item per rule");
         return host::kPythonError;
     }
@@ -145,7 +158,7 @@ uint16_t copyStr(Arena* arena, PyObject* item, const char* error, Text* out) {
 }
 
 uint16_t readFields(GrammarInfo* g, PyObject* fields) {
-    Py_ssize_t n = PySequence_Fast_GET_SIZE(fields);
+    Py_ssize_t n = PyTuple_GET_SIZE(fields);
     g->fields = takeArray<Text>(g->arena, size_t(n));
     uint32_t slots = 8;
     while (slots < uint32_t(n) * 2) slots *= 2;
@@ -153,7 +166,7 @@ uint16_t readFields(GrammarInfo* g, PyObject* fields) {
     if (!g->fields || !g->fieldSlots) return host::kOutOfMemory;
     g->fieldMask = slots - 1;
     for (Py_ssize_t i = 0; i < n; i++) {
-        PyObject* item = PySequence_Fast_GET_ITEM(fields, i);
+        PyObject* item = PyTuple_GET_ITEM(fields, i);
         if (uint16_t code = copyStr(g->arena, item, "a label must be a str", &g->fields[i]))
             return code;
         g->fieldCount = uint32_t(i + 1);
@@ -163,14 +176,15 @@ uint16_t readFields(GrammarInfo* g, PyObject* fields) {
 }
 
 uint16_t readLabels(GrammarInfo* g, uint32_t kind, PyObject* item) {
-    PyObject* pairs = PySequence_Fast(item, "an item of parser.labels() must be a list of pairs");
+    PyObject* pairs = tupleOf(item, "an item of parser.labels() must be a list of pairs");
     if (!pairs) return host::kPythonError;
     uint16_t code = 0;
-    Py_ssize_t n = PySequence_Fast_GET_SIZE(pairs);
+    Py_ssize_t n = PyTuple_GET_SIZE(pairs);
     LabelEntry* entries = takeArray<LabelEntry>(g->arena, size_t(n));
     if (!entries) code = host::kOutOfMemory;
     for (Py_ssize_t i = 0; !code && i < n; i++) {
-        PyObject* pair = PySequence_Fast_GET_ITEM(pairs, i);
+        // The pair is a tuple held by pairs: the flag's truth test below cannot free it.
+        PyObject* pair = PyTuple_GET_ITEM(pairs, i);
         if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
             PyErr_SetString(PyExc_TypeError, "a label of parser.labels() must be a pair (name, is_list)");
             code = host::kPythonError;
@@ -199,10 +213,10 @@ uint16_t readLabels(GrammarInfo* g, uint32_t kind, PyObject* item) {
 }
 
 uint16_t readKind(GrammarInfo* g, uint32_t i, const Lists& lists) {
-    if (uint16_t code = copyStr(g->arena, PySequence_Fast_GET_ITEM(lists.rules, i),
+    if (uint16_t code = copyStr(g->arena, PyTuple_GET_ITEM(lists.rules, i),
                                 "a rule name must be a str", &g->ruleNames[i]))
         return code;
-    PyObject* action = PySequence_Fast_GET_ITEM(lists.actions, i);
+    PyObject* action = PyTuple_GET_ITEM(lists.actions, i);
     g->actions[i] = ActionNone;
     g->kindNames[i] = g->ruleNames[i];
     if (action != Py_None) {
@@ -216,7 +230,15 @@ uint16_t readKind(GrammarInfo* g, uint32_t i, const Lists& lists) {
     if (!name) return host::kPythonError;
     PyUnicode_InternInPlace(&name);
     g->pyNames[i] = name;
-    return readLabels(g, i, PySequence_Fast_GET_ITEM(lists.labels, i));
+    return readLabels(g, i, PyTuple_GET_ITEM(lists.labels, i));
+}
+
+// Drops the Python kind names and frees the arena, leaving the record empty.
+void clearGrammar(GrammarInfo* grammar) {
+    if (grammar->pyNames)
+        for (uint32_t i = 0; i < grammar->kindCount; i++) Py_XDECREF(grammar->pyNames[i]);
+    freeArena(grammar->arena);
+    *grammar = GrammarInfo{};
 }
 
 // Reads the grammar with room for extra kinds after the parser's (left zeroed, not counted).
@@ -228,7 +250,7 @@ uint16_t readWithRoom(PyObject* parser, GrammarInfo* out, uint32_t extra) {
     g.arena = newArena();
     if (!g.arena) return host::kOutOfMemory;
     uint16_t code = readFields(&g, lists.fields);
-    uint32_t kinds = uint32_t(PySequence_Fast_GET_SIZE(lists.rules));
+    uint32_t kinds = uint32_t(PyTuple_GET_SIZE(lists.rules));
     size_t room = size_t(kinds) + extra;
     if (!code) {
         g.ruleNames = takeArray<Text>(g.arena, room);
@@ -247,9 +269,10 @@ uint16_t readWithRoom(PyObject* parser, GrammarInfo* out, uint32_t extra) {
         if (g.pyNames && g.pyNames[i]) g.kindCount = i + 1;
     }
     if (code) {
-        freeGrammar(&g);
+        clearGrammar(&g);
         return code;
     }
+    g.holders = 1;
     *out = g;
     return 0;
 }
@@ -265,11 +288,15 @@ spin::Lock grammars_lock;
 
 uint16_t readGrammar(PyObject* parser, GrammarInfo* out) { return readWithRoom(parser, out, 0); }
 
-void freeGrammar(GrammarInfo* grammar) {
-    if (grammar->pyNames)
-        for (uint32_t i = 0; i < grammar->kindCount; i++) Py_XDECREF(grammar->pyNames[i]);
-    freeArena(grammar->arena);
-    *grammar = GrammarInfo{};
+void holdGrammar(const GrammarInfo* grammar) {
+    if (grammar) grammar->holders++;
+}
+
+void dropGrammar(const GrammarInfo* grammar) {
+    if (!grammar || --grammar->holders) return;
+    auto* owned = const_cast<GrammarInfo*>(grammar);
+    clearGrammar(owned);
+    free(owned);
 }
 
 GrammarInfo* parserGrammar(PyObject* parser) {
@@ -292,6 +319,12 @@ GrammarInfo* parserGrammar(PyObject* parser) {
         if (code == host::kOutOfMemory) PyErr_NoMemory();
         return nullptr;
     }
+    // The parser's methods ran Python code, which may have had this parser's grammar read
+    // (rt.parse from inside them): the one cached first stays, the trees made read it.
+    if (GrammarInfo** cached = grammarCache.find(parser)) {
+        dropGrammar(grammar);
+        return *cached;
+    }
     // The error nodes of a recovering parse.
     static constexpr char kError[] = "<error>";
     uint32_t k = grammar->kindCount;
@@ -308,8 +341,7 @@ GrammarInfo* parserGrammar(PyObject* parser) {
         grammar->kindCount = k + 1;
     }
     if (!pyName || !grammarCache.put(parser, grammar)) {
-        freeGrammar(grammar);
-        free(grammar);
+        dropGrammar(grammar);
         PyErr_Clear();
         PyErr_NoMemory();
         return nullptr;
@@ -355,6 +387,9 @@ TreeHolder* newTreeHolder(Index* index, PyObject* tree, PyObject* treeCapsule,
         return nullptr;
     }
     holder->index = index;
+    // The index reads its grammar as long as it lives, whatever becomes of the grammar's
+    // Language (constructed again, it lets go of the grammar).
+    holdGrammar(index->grammar);
     holder->tree = Py_NewRef(tree);
     holder->values = values;
     holder->length = index->count;
@@ -373,8 +408,10 @@ void freeTreeHolder(TreeHolder* holder) {
         for (uint32_t i = 0; i < holder->length; i++) Py_XDECREF(values[i]);
         free(values);
     }
-    // The index points into the capsules' memory: it goes first.
+    // The index points into the capsules' memory and reads the grammar: it goes first.
+    const GrammarInfo* grammar = holder->index ? holder->index->grammar : nullptr;
     freeIndex(holder->index);
+    dropGrammar(grammar);
     Py_XDECREF(holder->capsules[0]);
     Py_XDECREF(holder->capsules[1]);
     Py_XDECREF(tree);

@@ -9,7 +9,13 @@
 // error nodes of a recovering parse). Every name of a GrammarInfo lives in one arena the
 // record owns; the kind names are also interned Python strs, so lookups by name compare
 // interned strings. A grammar whose numbers would not fit the node word (more than 255
-// fields, more than 4095 rules) is refused when it is read.
+// fields, more than 4095 rules) is refused when it is read. The parser's lists are copied
+// into tuples before they are read: reading them calls back into Python (a label flag's
+// truth), and code run there must not change what is being read.
+//
+// A GrammarInfo has holders: its Language (or the grammar cache) and every TreeHolder whose
+// index reads it. A Language constructed again lets go of its old grammar, but the trees of
+// programs already loaded from it keep reading that grammar, so the last holder frees it.
 //
 // Compiled code's rt.parse needs, besides the grammar, the parser's native parse operations:
 // a Grammar record per parser in the process-wide map `grammars`, which run threads and
@@ -85,6 +91,7 @@ struct LabelEntry {
 
 struct GrammarInfo {
     Arena* arena;
+    mutable uint32_t holders;  // who keeps the record: its owner, and each tree holder
     uint32_t kindCount;        // the count of each per-kind array below
     Text* ruleNames;
     uint8_t* actions;          // Action codes
@@ -106,12 +113,17 @@ struct Grammar {
     PyObject* parser;
 };
 
-// Reads the parser's grammar into *out (which the caller allocated). 0, kOutOfMemory (no
-// exception set), or kPythonError with the exception pending; on failure *out holds nothing.
+// Reads the parser's grammar into *out (which the caller allocated with calloc), with one
+// holder: the caller. 0, kOutOfMemory (no exception set), or kPythonError with the exception
+// pending; on failure *out holds nothing and has no holder (the caller frees the record).
 uint16_t readGrammar(PyObject* parser, GrammarInfo* out);
 
-// Drops the Python kind names and frees the arena; the record itself is its owner's.
-void freeGrammar(GrammarInfo* grammar);
+// One more holder of a grammar (null is ignored). Cannot fail; needs the interpreter lock.
+void holdGrammar(const GrammarInfo* grammar);
+
+// One holder fewer (null is ignored); the last one drops the Python kind names, frees the
+// arena and frees the record. Cannot fail; needs the interpreter lock.
+void dropGrammar(const GrammarInfo* grammar);
 
 // The parser's grammar for rt.parse (with the "<error>" kind), read on first use and cached
 // for the process. Null with a Python exception on failure. Needs the interpreter lock.
@@ -253,12 +265,13 @@ struct TreeHolder {
 };
 
 // A new holder taking over index and the references to the two capsule objects (the second
-// may be null), with a new reference to tree. Null with MemoryError (the index and the
-// capsule references are then still the caller's).
+// may be null), with a new reference to tree and a hold on the index's grammar. Null with
+// MemoryError (the index and the capsule references are then still the caller's).
 TreeHolder* newTreeHolder(Index* index, PyObject* tree, PyObject* treeCapsule,
                           PyObject* analysisCapsule);
 
-// Drops the cached values, frees the index, drops the tree and capsules, frees the holder.
+// Drops the cached values, frees the index, lets go of its grammar, drops the tree and
+// capsules, frees the holder.
 void freeTreeHolder(TreeHolder* holder);
 
 // The tree capsule of a parse result (its "capsule" attribute), ABI-checked; *capsule gets a

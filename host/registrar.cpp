@@ -81,24 +81,45 @@ int readSemantic(LanguageObject* language, PyObject* fn) {
     return kept;
 }
 
-int storeSemantic(PyObject* dict, PyObject* kind, PyObject* fn) {
-    if (PyUnicode_Check(kind)) return PyDict_SetItem(dict, kind, fn);
-    PyObject* items = PySequence_Fast(kind, "a kind is a str or a list of them");
-    if (!items) return -1;
-    // The sequence was checked when the registrar was made, but it is the caller's and may
-    // have changed since: its items are checked again before anything is stored, so that a
-    // failed registration stores nothing.
-    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items); i++) {
-        if (!PyUnicode_Check(PySequence_Fast_GET_ITEM(items, i))) {
-            Py_DECREF(items);
-            PyErr_SetString(PyExc_TypeError, "a kind is a str or a list of them");
-            return -1;
-        }
+// The plain strs to store fn under: a tuple of its own (the caller's sequence may change
+// while the dict hashes and compares, which may run Python code) of exactStr keys. The
+// sequence was checked when the registrar was made, but it is the caller's and may have
+// changed since: its items are checked again, so that a failed registration stores nothing.
+// New reference, or null with the exception.
+PyObject* kindKeys(PyObject* kind) {
+    if (PyUnicode_Check(kind)) {
+        PyObject* key = exactStr(kind);
+        PyObject* keys = key ? PyTuple_Pack(1, key) : nullptr;
+        Py_XDECREF(key);
+        return keys;
     }
-    int result = 0;
-    for (Py_ssize_t i = 0; result == 0 && i < PySequence_Fast_GET_SIZE(items); i++)
-        result = PyDict_SetItem(dict, PySequence_Fast_GET_ITEM(items, i), fn);
+    PyObject* items = PySequence_Fast(kind, "a kind is a str or a list of them");
+    if (!items) return nullptr;
+    Py_ssize_t count = PySequence_Fast_GET_SIZE(items);
+    PyObject* keys = PyTuple_New(count);
+    // Nothing below runs Python code: the items are read while the sequence is unchanged.
+    for (Py_ssize_t i = 0; keys && i < count; i++) {
+        PyObject* item = PySequence_Fast_GET_ITEM(items, i);
+        if (!PyUnicode_Check(item)) {
+            PyErr_SetString(PyExc_TypeError, "a kind is a str or a list of them");
+            Py_CLEAR(keys);
+            break;
+        }
+        PyObject* key = exactStr(item);
+        if (!key) Py_CLEAR(keys);
+        else PyTuple_SET_ITEM(keys, i, key);
+    }
     Py_DECREF(items);
+    return keys;
+}
+
+int storeSemantic(PyObject* dict, PyObject* kind, PyObject* fn) {
+    PyObject* keys = kindKeys(kind);
+    if (!keys) return -1;
+    int result = 0;
+    for (Py_ssize_t i = 0; result == 0 && i < PyTuple_GET_SIZE(keys); i++)
+        result = PyDict_SetItem(dict, PyTuple_GET_ITEM(keys, i), fn);
+    Py_DECREF(keys);
     return result;
 }
 

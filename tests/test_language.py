@@ -2,6 +2,10 @@
 parser (kind names from rules and -> classes, labels, what a parser must give), types(),
 function kinds, an object whose constructor never ran, and collection of reference cycles."""
 import gc
+import os
+import subprocess
+import sys
+import textwrap
 import weakref
 
 import pytest
@@ -63,6 +67,14 @@ class FakeParser:
 @pytest.fixture(scope="module")
 def parser():
     return small_parser()
+
+
+def run_python(code):
+    """Runs code in a fresh interpreter that sees the same packages (a crash there fails the
+    test instead of ending the test run); returns the result."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env,
+                          capture_output=True, text=True, timeout=60)
 
 
 # ---- the constructor ---------------------------------------------------------------------
@@ -196,6 +208,64 @@ def test_an_action_with_a_nul_is_a_class_not_a_value_action():
     assert isinstance(lang.eval("str\x00x"), wuna.Registrar)
 
 
+# A parser whose lists change while they are read: the truth test of the first label flag
+# (which runs while the grammar is read) empties one of them, freeing what it held. The
+# grammar read is the one given.
+CHANGED_WHILE_READ = """
+    import gc, wuna
+
+    class Flag:
+        def __bool__(self):
+            (lists[WHICH] if WHICH != "pairs" else lists["labels"][0]).clear()
+            gc.collect()
+            return True
+
+    lists = {"rules": ["A", "B"], "actions": [None, "Bee"], "fields": ["x", "y"],
+             "labels": [[("x", Flag()), ("y", False)], []]}
+
+    class Parser:
+        def rules(self): return lists["rules"]
+        def actions(self): return lists["actions"]
+        def fields(self): return lists["fields"]
+        def labels(self): return lists["labels"]
+
+    lang = wuna.Language(Parser())
+    del lists
+    for kind in ["A", "B", "Bee"]:
+        lang.eval(kind)
+    lang.function("A", params="x", body="y")
+    print("read")
+"""
+
+
+@pytest.mark.parametrize("which", ["rules", "actions", "labels", "pairs"])
+def test_lists_changed_while_the_grammar_is_read_do_not_matter(which):
+    code = CHANGED_WHILE_READ.replace("WHICH", repr(which))
+    out = run_python(code)
+    assert (out.returncode, out.stdout, out.stderr) == (0, "read\n", "")
+
+
+def test_a_language_constructed_again_while_its_parser_is_read_keeps_no_trace_of_it():
+    inner = FakeParser(["Inner"])
+
+    class Outer(FakeParser):
+        def rules(self):
+            lang.__init__(inner)      # completes before the outer construction goes on
+            lang.exec("Inner", native=False)(print)
+            return super().rules()
+
+    lang = wuna.Language(FakeParser(["Start"]))
+    lang.__init__(Outer(["Outer"]))
+    assert isinstance(lang.eval("Outer"), wuna.Registrar)
+    with pytest.raises(ValueError):
+        lang.eval("Inner")
+    assert lang.python_semantics() == {}
+    freed = weakref.ref(inner)
+    del inner
+    gc.collect()
+    assert freed() is None
+
+
 def test_a_field_listed_twice_is_still_a_label():
     lang = wuna.Language(FakeParser(["F", "B"], fields=["body", "params", "body"]))
     assert lang.function("F") is None
@@ -254,8 +324,8 @@ NO_BODY = FakeParser(["F", "Block"], fields=["params", "name"])
     (None, ("Def",), {"missing": "Error"}, ValueError,
      "missing= is \"error\" or \"none\", not 'Error'"),
     (None, ("Def",), {"missing": 0}, TypeError, "missing must be a str"),
-    (None, ("Def",), {"extra": "keep\0"}, ValueError,   # equal as C text only
-     "extra= is \"error\", \"drop\" or \"keep\", not 'keep'"),
+    (None, ("Def",), {"extra": "keep\0"}, ValueError,   # equal as C text only, named whole
+     "extra= is \"error\", \"drop\" or \"keep\", not 'keep\0'"),
     (None, ("Def",), {"extra": "more"}, ValueError,
      "extra= is \"error\", \"drop\" or \"keep\", not 'more'"),
     (None, ("Def",), {"extra": 1}, TypeError, "extra must be a str"),
@@ -280,6 +350,24 @@ def test_function_errors(parser, grammar, args, kwargs, error, message):
         return
     with pytest.raises(error) as caught:
         lang.function(*args, **kwargs)
+    assert str(caught.value) == message
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda lang: lang.exec("Print\0x"), "the grammar has no rule or -> class named 'Print\0x'"),
+    (lambda lang: lang.eval(["Print", "Print\0x"]),
+     "the grammar has no rule or -> class named 'Print\0x'"),
+    (lambda lang: lang.function("Def\0x"), "the grammar has no rule or -> class named 'Def\0x'"),
+    (lambda lang: lang.function("Def", params="name\0x"), "the grammar has no label 'name\0x'"),
+    (lambda lang: lang.function("Def", body="body\0x"),
+     "the grammar has no label or rule 'body\0x' (the function's body)"),
+    (lambda lang: lang.function("Def", missing="none\0x"),
+     "missing= is \"error\" or \"none\", not 'none\0x'"),
+], ids=["exec", "eval-list", "function-kind", "params", "body", "missing"])
+def test_messages_name_a_text_with_a_nul_whole(parser, call, message):
+    lang = wuna.Language(parser)
+    with pytest.raises(ValueError) as caught:
+        call(lang)
     assert str(caught.value) == message
 
 

@@ -6,7 +6,9 @@ import ctypes
 import gc
 import os
 import random
+import subprocess
 import sys
+import textwrap
 
 import pytest
 
@@ -16,6 +18,7 @@ import wuna
 LUA = os.path.join(os.path.dirname(__file__), "..", "examples", "lua")
 sys.path.insert(0, LUA)
 import lua  # noqa: E402
+from test_errors import make_language  # noqa: E402
 
 SAMPLES = [os.path.join(LUA, "samples", name) for name in sorted(os.listdir(os.path.join(LUA, "samples")))]
 
@@ -45,6 +48,10 @@ def rendered(diagnostics, source, path=None):
     (("x",), {"mode": "python"}, "load() got an unexpected keyword argument 'mode'"),
     ((123,), {}, "source must be a str"),
     ((b"local x = 1",), {}, "source must be a str"),
+    # a path is checked at load, not first when an error text would name it
+    (("local x = 1", 5), {}, "path must be a str"),
+    (("local x = 1",), {"path": b"a.lua"}, "path must be a str"),
+    (("local = ",), {"path": 5}, "path must be a str"),     # before the syntax error
 ])
 def test_argument_errors(with_rules, args, kwargs, message):
     with pytest.raises(TypeError) as caught:
@@ -55,6 +62,17 @@ def test_argument_errors(with_rules, args, kwargs, message):
 def test_source_and_path_by_keyword(with_rules):
     program = with_rules.load(path=None, source="local x = 1")
     assert program.source == "local x = 1"
+
+
+class PathStr(str):
+    pass
+
+
+def test_a_runtime_error_names_a_str_path_given_at_load():
+    program = make_language().load("x = 1 / 0;", PathStr("prog.txt"))
+    with pytest.raises(wuna.Error) as caught:
+        program.run()
+    assert str(caught.value).startswith("prog.txt:1:5: error[runtime]: division by zero")
 
 
 def test_a_language_whose_constructor_never_ran_refuses():
@@ -419,3 +437,62 @@ def test_a_language_made_again_by_its_rules_loads_with_its_new_grammar():
     assert isinstance(repr(root), str)
     for node in root.find("Other") + [root]:
         node.kind, node.fields, node.children
+
+
+def run_python(code):
+    """Runs code in a fresh interpreter that sees the same packages (a crash there fails the
+    test instead of ending the test run); returns the result."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env,
+                          capture_output=True, text=True, timeout=60)
+
+
+# The language of test_errors without the parameters declared, so that a call finds each
+# parameter's node through the grammar's labels. Between the two constructions the memory
+# of the first grammar is taken and overwritten, so that reading it after it was freed fails
+# for sure.
+CONSTRUCTED_AGAIN = """
+    import ctypes
+    import nomos, wuna
+    from test_errors import parser
+
+    def define(lang):
+        lang.function("FuncDef", params="params", body="body", name="name")
+        lang.eval("Binary")(lambda node, rt: rt.eval(node.left) + rt.eval(node.right))
+
+        @lang.exec("Return")
+        def return_(node, rt):
+            raise rt.Return(rt.eval(node.value))
+
+    def construct(lang):
+        rules = nomos.Rules(parser(), names=["Name"], functions=["FuncDef"],
+                            blocks=["Block"], declare={"FuncDef.name": "function enclosing hoist"},
+                            undeclared="global")
+        lang.__init__(parser(), rules)
+        define(lang)
+
+    class Broken:
+        def rules(self):
+            raise ValueError("no rules today")
+
+    lang = wuna.Language.__new__(wuna.Language)
+    construct(lang)
+    program = lang.load("def add(a, b) { return a + b; }")
+    assert program.call("add", 2, 3, mode="python") == 5
+    try:
+        lang.__init__(Broken())
+    except ValueError:
+        pass
+    libc = ctypes.CDLL(None)
+    libc.malloc.restype = ctypes.c_void_p
+    taken = [libc.malloc(96) for _ in range(32)]
+    for block in taken:
+        ctypes.memset(block, 0xA5, 96)
+    construct(lang)
+    print(program.call("add", 2, 3, mode="python"), program.call("add", 4, 5, mode="python"))
+"""
+
+
+def test_a_program_loaded_before_its_language_is_constructed_again_still_runs():
+    out = run_python(CONSTRUCTED_AGAIN)
+    assert (out.returncode, out.stdout, out.stderr) == (0, "5 9\n", "")

@@ -7,7 +7,7 @@ import gc
 import pytest
 
 import wuna
-from test_language import small_parser
+from test_language import run_python, small_parser
 
 NOT_BUILT = "the compiler front end is not built yet"
 
@@ -121,6 +121,58 @@ def test_a_registration_whose_kinds_changed_stores_nothing(lang):
     assert str(caught.value) == "a kind is a str or a list of them"
     lang.eval("Def", native=False)(print_semantic)   # the tables are built again
     assert lang.python_semantics() == {"print_semantic": "native=False"}
+
+
+# Kinds given as a str subclass whose __hash__ (run as the kind is stored) or __eq__ (run
+# when a dict compares it with a name looked up) empties the kind list or constructs the
+# language again with a bad limit, which leaves it without a grammar.
+MEDDLING_KIND = """
+    import gc, wuna
+    from test_language import small_parser
+
+    parser = small_parser()
+    lang = wuna.Language(parser)
+    armed = False
+
+    def meddle():
+        if armed:
+            kinds.clear()
+            gc.collect()
+            try:
+                lang.__init__(parser, max_depth=0)
+            except ValueError:
+                pass
+
+    class Kind(str):
+        def __hash__(self):
+            if WHEN == "hash":
+                meddle()
+            return str.__hash__(self)
+
+        def __eq__(self, other):
+            if WHEN == "eq":
+                meddle()
+            return str.__eq__(self, other)
+
+    def run_print(node, rt):
+        pass
+
+    kinds = [Kind("Print"), Kind("Def")]
+    registrar = lang.exec(kinds, native=False)
+    armed = True
+    try:
+        registrar(run_print)
+        print(lang.python_semantics())
+    except RuntimeError as error:
+        print("RuntimeError", error)
+"""
+
+
+# The dicts keep plain strs: neither storing nor looking up ever runs the kind's methods.
+@pytest.mark.parametrize("when", ["hash", "eq"])
+def test_kinds_that_meddle_as_they_are_stored_or_compared(when):
+    out = run_python(MEDDLING_KIND.replace("WHEN", repr(when)))
+    assert (out.returncode, out.stdout, out.stderr) == (0, "{'run_print': 'native=False'}\n", "")
 
 
 # ---- python_semantics() and the why map ----------------------------------------------------
@@ -256,6 +308,27 @@ def test_host_errors(lang, args, kwargs, error, message):
         assert str(caught.value) == message
 
 
+def test_host_names_are_kept_as_plain_strs(lang):
+    compared = []
+
+    class Name(str):
+        def __eq__(self, other):
+            compared.append(other)
+            return str.__eq__(self, other)
+
+        __hash__ = str.__hash__
+
+    def show(value):
+        return value
+
+    lang.host(Name("show"), show)
+    lang.host(Name("show"))(show)
+    lib = Library(b":n")
+    lang.native_host(Name("show"), lib.capsule)
+    lang.host("show", show)       # replaces the host of that name: compared as plain strs
+    assert compared == []
+
+
 def test_a_host_registrar_needs_a_callable(lang):
     with pytest.raises(TypeError) as caught:
         lang.host("print")(3)
@@ -321,14 +394,39 @@ def test_native_hosts_of_good_signatures(lang, signature, count):
     assert host.__name__ == "add"
 
 
-@pytest.mark.parametrize("name, made, error", [
-    (5, capsule(b"ii:i")[0], TypeError),
-    ("add", capsule(b"ii:i", name=b"other.v1")[0], ValueError),   # the interpreter's error
-    ("add", object(), ValueError),
+@pytest.mark.parametrize("name, make, error", [
+    (5, lambda: capsule(b"ii:i"), TypeError),
+    ("add", lambda: capsule(b"ii:i", name=b"other.v1"), ValueError),   # the interpreter's error
+    ("add", lambda: (object(), None), ValueError),
 ])
-def test_native_host_needs_a_name_and_the_right_capsule(lang, name, made, error):
+def test_native_host_needs_a_name_and_the_right_capsule(lang, name, make, error):
+    made, _record = make()     # the record outlives the capsule that points at it
     with pytest.raises(error):
         lang.native_host(name, made)
+
+
+def test_a_native_host_record_without_a_call_function_is_refused(lang):
+    made, record = capsule(b"ii:i")
+    record.call = None
+    with pytest.raises(ValueError) as caught:
+        lang.native_host("add", made)
+    assert str(caught.value) == "a native host function's record has no call function (it is null)"
+
+
+def test_a_native_host_made_without_a_record_refuses_to_be_called():
+    out = run_python("""
+        import wuna
+        host = wuna.NativeHost()
+        print(host.__name__, repr(host).startswith("<wuna.NativeHost object at "))
+        for args in [(), (1, 2)]:
+            try:
+                host(*args)
+            except TypeError as error:
+                print(error)
+    """)
+    bare = ("this NativeHost is bound to no native function: Language.native_host(name, "
+            "capsule) makes the ones that call\n")
+    assert (out.returncode, out.stdout, out.stderr) == (0, "None True\n" + bare * 2, "")
 
 
 @pytest.mark.parametrize("args, kwargs", [(("add",), {}), (("add", None, None), {}),
@@ -404,6 +502,18 @@ def test_native_host_argument_errors(lang, args, kwargs, message):
         host(*args, **kwargs)
     assert str(caught.value) == message
     assert lib.seen == []
+
+
+@pytest.mark.parametrize("name, message", [
+    ("a\0b", "a\0b() takes 2 arguments, 0 given"),     # named whole
+    ("\ud800", "native() takes 2 arguments, 0 given"),  # no UTF-8 to name it by
+])
+def test_native_host_names_in_messages(lang, name, message):
+    lib = Library(b"bi:i")
+    host = lang.native_host(name, lib.capsule)
+    with pytest.raises(TypeError) as caught:
+        host()
+    assert str(caught.value) == message
 
 
 @pytest.mark.parametrize("error_text, message", [(b"no room", "no room"), (None, "failed"),
