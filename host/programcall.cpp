@@ -113,8 +113,9 @@ PyObject* findFunction(StateObject* state, const char* name, size_t length) {
 // and gives the results in item order. Every item runs (unless the caller is interrupted);
 // the failure is the lowest item's.
 PyObject* mapItems(RuntimeRecord* rt, PyObject* function, PyObject* items) {
-    PyObject* sequence = PySequence_Fast(items, "map()'s items must be a sequence");
-    if (!sequence) return nullptr;
+    // items is a tuple or a list no one else holds (checkMap's snapshot): the program's code
+    // can change neither its length nor its items while they run.
+    PyObject* sequence = Py_NewRef(items);
     Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence);
     PyObject* results = PyList_New(count);
     if (!results) {
@@ -208,8 +209,15 @@ int checkMap(PyObject* args, PyObject** keywords, Request* request) {
             return -1;
         }
     }
-    request->arguments = Py_NewRef(PyTuple_GET_ITEM(args, 1));
-    return 0;
+    // The items are taken as they are now, before anything runs: the program's code may
+    // change the caller's list (a host function holding it), and the map must neither read
+    // past its end nor see items that were not there. A tuple is kept, a list copied, and
+    // any other sequence read into a list of the map's own, as PySequence_Fast does.
+    PyObject* items = PyTuple_GET_ITEM(args, 1);
+    request->arguments = PyList_CheckExact(items)
+                             ? PyList_AsTuple(items)
+                             : PySequence_Fast(items, "map()'s items must be a sequence");
+    return request->arguments ? 0 : -1;
 }
 
 // The checks of a call object on the calling thread. 0, or -1 with the exception.

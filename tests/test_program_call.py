@@ -311,6 +311,30 @@ def test_ctrl_c_stops_a_map_between_items(delay):
     assert err.decode().rstrip().endswith("KeyboardInterrupt")
 
 
+# A host function the items run changes the caller's list of items: the map goes on over the
+# items it was given (a crash when it read the list's storage as it went).
+@pytest.mark.parametrize("change", ["items.clear()", "del items[1:]", "items[:] = [-1]",
+                                    "items.extend(range(10**5))"])
+@pytest.mark.parametrize("when", ["items", "top level"])
+def test_map_takes_its_items_as_they_were_when_called(change, when):
+    source = ("def f(x) { return change(x); }" if when == "items"
+              else "change(0);\ndef f(x) { return x; }")
+    script = (
+        "import sys\n"
+        "sys.path.insert(0, %r)\n"
+        "from test_errors import make_language\n"
+        "items = list(range(40))\n"
+        "def change(x):\n"
+        "    %s\n"
+        "    return x\n"
+        "program = make_language(hosts=[change]).load(%r)\n"
+        "print(program.map('f', items) == list(range(40)))\n"
+    ) % (str(pathlib.Path(__file__).parent), change, source)
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                          timeout=60)
+    assert (done.returncode, done.stdout, done.stderr) == (0, "True\n", "")
+
+
 def test_the_program_call_type(program):
     call, map_ = program.call, program.map
     assert type(call) is type(map_) and type(call).__name__ == "ProgramCall"
