@@ -110,8 +110,9 @@ PyObject* findFunction(StateObject* state, const char* name, size_t length) {
 }
 
 // Calls function once per item (a tuple item is the arguments, any other the one argument)
-// and gives the results in item order. Every item runs (unless the caller is interrupted);
-// the failure is the lowest item's.
+// and gives the results in item order. Every item runs, unless the caller is interrupted or
+// an item ends with an exception that is no program failure (SystemExit...), which stops the
+// map; the failure is the lowest item's.
 PyObject* mapItems(RuntimeRecord* rt, PyObject* function, PyObject* items) {
     // items is a tuple or a list no one else holds (checkMap's snapshot): the program's code
     // can change neither its length nor its items while they run.
@@ -140,8 +141,11 @@ PyObject* mapItems(RuntimeRecord* rt, PyObject* function, PyObject* items) {
         Py_XDECREF(arguments);
         if (!result) {
             finishRunError();
+            PyObject* failed = PyErr_Occurred();
+            bool stops = failed && !isProgramFailure(failed);
             if (!kind) PyErr_Fetch(&kind, &value, &traceback);
             else PyErr_Clear();
+            if (stops) break;
             result = Py_NewRef(Py_None);
         }
         PyList_SET_ITEM(results, i, result);

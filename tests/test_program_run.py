@@ -1,11 +1,16 @@
 """Program.run: its arguments and modes (the reference mode runs; the modes that need compiled
 code raise a clear error until it exists), the run thread (its own thread, a stack for deep
 recursion, Python's recursion limit raised for the run and restored after), what a run leaves
-(the global frame later calls use, the mode and has-run record even when it fails), and
-Program.report()'s keys."""
+(the global frame later calls use, the mode and has-run record even when it fails),
+Program.report()'s keys, and what stops a run from outside (Ctrl-C, sys.exit)."""
 import ctypes
+import os
+import select
+import signal
+import subprocess
 import sys
 import threading
+import time
 
 import pytest
 
@@ -201,9 +206,6 @@ def test_report_takes_no_arguments(program):
 # Sent at once, the signal may come while the run is still starting its thread.
 @pytest.mark.parametrize("delay", [0, 0.3])
 def test_ctrl_c_stops_a_run_with_keyboard_interrupt(delay):
-    import signal
-    import subprocess
-    import time
     script = (
         "import sys, wuna, pargo\n"
         "lang = wuna.Language(pargo.compile(\"P = 'loop'\"))\n"
@@ -223,3 +225,67 @@ def test_ctrl_c_stops_a_run_with_keyboard_interrupt(delay):
     _, err = process.communicate(timeout=30)
     assert process.returncode != 0
     assert err.decode().rstrip().endswith("KeyboardInterrupt")
+
+
+def read_until(process, text, output, timeout=30):
+    """Reads what process writes to its stdout into output (a bytearray, everything so far)
+    as it comes, until text shows there; the test fails when it does not come within timeout
+    seconds."""
+    deadline = time.monotonic() + timeout
+    while text not in output:
+        left = deadline - time.monotonic()
+        chunk = b""
+        if left > 0 and select.select([process.stdout], [], [], left)[0]:
+            chunk = os.read(process.stdout.fileno(), 4096)
+        if not chunk:
+            process.kill()
+            process.wait()
+            pytest.fail(f"{text!r} never came; the output: {bytes(output)!r}")
+        output += chunk
+
+
+# The semantic catches the first two interrupts and goes on: each Ctrl-C must still reach it
+# (the waiting caller used to stop handling signals after the first one).
+def test_every_ctrl_c_reaches_the_run():
+    script = (
+        "import wuna, pargo\n"
+        "lang = wuna.Language(pargo.compile(\"P = 'loop'\"))\n"
+        "@lang.exec('P')\n"
+        "def stubborn(node, rt):\n"
+        "    for n in (1, 2):\n"
+        "        try:\n"
+        "            print('looping', n, flush=True)\n"
+        "            while True:\n"
+        "                pass\n"
+        "        except KeyboardInterrupt:\n"
+        "            print('caught', n, flush=True)\n"
+        "    print('looping', 3, flush=True)\n"
+        "    while True:\n"
+        "        pass\n"
+        "lang.load('loop').run()\n"
+    )
+    process = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE)
+    output = bytearray()
+    for n in (1, 2):
+        read_until(process, b"looping %d" % n, output)
+        process.send_signal(signal.SIGINT)
+        read_until(process, b"caught %d" % n, output)
+    read_until(process, b"looping 3", output)
+    process.send_signal(signal.SIGINT)
+    _, err = process.communicate(timeout=30)
+    assert process.returncode != 0
+    assert err.decode().rstrip().endswith("KeyboardInterrupt")
+
+
+def test_sys_exit_in_a_semantic_exits_the_process_with_its_status():
+    script = (
+        "import sys, wuna, pargo\n"
+        "lang = wuna.Language(pargo.compile(\"P = 'exit'\"))\n"
+        "lang.exec('P')(lambda node, rt: sys.exit(3))\n"
+        "lang.load('exit').run()\n"
+        "print('still here')\n"
+    )
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                          timeout=60)
+    assert (done.returncode, done.stdout, done.stderr) == (3, "", "")
