@@ -399,6 +399,7 @@ PyObject* callProgramFunction(RuntimeRecord* rt, PyObject* f, PyObject* args,
 }
 
 PyObject* callValue(RuntimeRecord* rt, PyObject* f, PyObject* args, PyObject* receiver) {
+    if (checkStackRoom(rt) < 0) return nullptr;
     int32_t site = rt->currentNode;
     Py_INCREF(f);
     Py_INCREF(args);

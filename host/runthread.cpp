@@ -14,6 +14,9 @@
 // must still reach it. A run thread that itself waits for a run (a semantic calling
 // Program.call) runs no Python while it waits, so the interrupts sent to it are passed on to
 // the run it waits for. Work of many steps asks stopRequested() between them.
+//
+// Each run thread notes the lowest address of its stack it lets the interpreter use: the
+// stack's end plus a margin, found once when the thread starts.
 #include "host/runthread.h"
 
 #include <pthread.h>
@@ -52,6 +55,10 @@ struct Record {
 
 // The record of the run this thread executes, or null outside a run thread.
 thread_local Record* current = nullptr;
+
+// The lowest stack address the interpreter may go down to on this thread; 0: no check (not a
+// run thread).
+thread_local uintptr_t stackFloor = 0;
 
 struct Handoff {
     Record* record;
@@ -95,9 +102,28 @@ void allowDeepCalls(uint64_t stackBytes) {
 #endif
 }
 
+// The stack floor of this thread, a run thread whose stack was made stackBytes long. The
+// stack's own bounds when the system gives them, else an estimate from where this function
+// runs, with room to spare for what the thread library keeps at the stack's top.
+uintptr_t floorOfThisStack(uint64_t stackBytes) {
+    pthread_attr_t attributes;
+    void* lowest = nullptr;
+    size_t size = 0;
+    if (pthread_getattr_np(pthread_self(), &attributes) == 0) {
+        if (pthread_attr_getstack(&attributes, &lowest, &size) != 0) lowest = nullptr;
+        pthread_attr_destroy(&attributes);
+    }
+    if (lowest) return uintptr_t(lowest) + kStackMargin;
+    constexpr uint64_t kSlack = 1 << 20;
+    uintptr_t here = uintptr_t(__builtin_frame_address(0));
+    uint64_t kept = stackBytes > kSlack ? stackBytes - kSlack : 0;
+    return here > kept ? here - kept + kStackMargin : 0;
+}
+
 void* threadMain(void* block) {
     Record* record = static_cast<Handoff*>(block)->record;
     free(block);
+    stackFloor = floorOfThisStack(record->stackBytes);
     void* signalStack = installSignalStack();
     uintptr_t self = pool::threadId();
     uintptr_t expected = record->caller;
@@ -234,5 +260,9 @@ PyObject* run(uint32_t maxDepth, Work work, void* arg) {
 }
 
 bool stopRequested() { return current && current->stop.load(); }
+
+bool stackExhausted() {
+    return stackFloor && uintptr_t(__builtin_frame_address(0)) < stackFloor;
+}
 
 }  // namespace runthread
