@@ -141,7 +141,9 @@ PyObject* callHost(RuntimeRecord* rt, PyObject* f, PyObject* args, PyObject* rec
         return result;
     }
     PyObject* type = PyErr_Occurred();
-    if (!type || isJump(type) || PyErr_GivenExceptionMatches(type, errorClass)) return nullptr;
+    if (!type || !isProgramFailure(type) || isJump(type) ||
+        PyErr_GivenExceptionMatches(type, errorClass))
+        return nullptr;
     if (PyErr_GivenExceptionMatches(type, throwClass)) {
         attachThrowError(rt, site);
         return nullptr;
@@ -397,6 +399,7 @@ PyObject* callProgramFunction(RuntimeRecord* rt, PyObject* f, PyObject* args,
 }
 
 PyObject* callValue(RuntimeRecord* rt, PyObject* f, PyObject* args, PyObject* receiver) {
+    if (checkStackRoom(rt) < 0) return nullptr;
     int32_t site = rt->currentNode;
     Py_INCREF(f);
     Py_INCREF(args);

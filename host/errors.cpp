@@ -225,6 +225,10 @@ int callEntries(RuntimeRecord* rt, CallEntry* entries) {
 
 }  // namespace
 
+bool isProgramFailure(PyObject* kind) {
+    return PyErr_GivenExceptionMatches(kind, PyExc_Exception);
+}
+
 Position positionOf(const ptree::Index* index, int64_t node) {
     if (!index || node < 0 || node >= int64_t(index->count)) return {0, 0, 1, 1};
     const ptree::NodeRecord& record = index->nodes[node];
@@ -288,7 +292,7 @@ void raiseAtNodeText(RuntimeRecord* rt, int64_t node, const char* message, size_
 
 void wrapError(RuntimeRecord* rt, int64_t node) {
     PyObject* kind = PyErr_Occurred();
-    if (!kind) return;
+    if (!kind || !isProgramFailure(kind)) return;
     PyObject* passing[] = {returnClass, breakClass, continueClass, tailCallClass, errorClass};
     for (PyObject* cls : passing)
         if (PyErr_GivenExceptionMatches(kind, cls)) return;

@@ -10,7 +10,9 @@
 // A Python exception that escapes a semantic or a host function becomes a runtime error
 // once, at the innermost node whose semantic let it out (wrapError); the jumps of the
 // interpreted language (Return, Break, Continue, TailCall) and wuna.Error itself pass
-// through unchanged. rt.Throw is the language-level exception: it travels as a Throw and
+// through unchanged. So do the exceptions that are no Exception (KeyboardInterrupt,
+// SystemExit, GeneratorExit): they stop the run, and as no wuna.Error they are out of reach
+// of a language's own error catching (which catches wuna.Error and rt.Throw). rt.Throw is the language-level exception: it travels as a Throw and
 // carries the wuna.Error it will become (attribute _wuna_error) from the innermost node it
 // escaped, which finishRunError substitutes when the Throw ends the run uncaught.
 //
@@ -64,8 +66,14 @@ void raiseAtNode(RuntimeRecord* rt, int64_t node, PyObject* message, PyObject* c
 void raiseAtNodeText(RuntimeRecord* rt, int64_t node, const char* message, size_t length);
 
 // After a semantic or host function failed at node: turns the pending exception into a
-// runtime error there, gives a Throw its error, or leaves a jump or wuna.Error as it is.
+// runtime error there, gives a Throw its error, or leaves a jump, a wuna.Error or an
+// exception that is no program failure as it is.
 void wrapError(RuntimeRecord* rt, int64_t node);
+
+// Whether an exception of class kind is a failure a program may meet and handle (an
+// Exception), rather than a request to stop the whole run (KeyboardInterrupt, SystemExit,
+// any other BaseException that is no Exception). Cannot fail.
+bool isProgramFailure(PyObject* kind);
 
 // Gives the pending Throw its runtime error at node unless it has one. Never fails: its own
 // failures are cleared, and the Throw stays pending.

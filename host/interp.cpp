@@ -13,10 +13,12 @@
 #include <cstdio>
 #include <cstring>
 
+#include "host/calls.h"
 #include "host/errors.h"
 #include "host/i64.h"
 #include "host/module.h"
 #include "host/node.h"
+#include "host/runthread.h"
 #include "host/state.h"
 #include "host/types.h"
 #include "host/variables.h"
@@ -298,9 +300,16 @@ PyObject* evalNested(RuntimeRecord* rt, PyObject* x, int nesting) {
 
 }  // namespace
 
+int checkStackRoom(RuntimeRecord* rt) {
+    if (!runthread::stackExhausted()) return 0;
+    raiseTooDeep(rt);
+    return -1;
+}
+
 int execValue(RuntimeRecord* rt, PyObject* x) { return execNested(rt, x, 0); }
 
 int execNode(RuntimeRecord* rt, uint32_t n) {
+    if (checkStackRoom(rt) < 0) return -1;
     if (!ptree::isCaptured(indexOf(rt), n)) return execKind(rt, n);
     PyObject* before = pushBlockFrame(rt, n);
     if (!before) return -1;
@@ -345,6 +354,7 @@ int execKind(RuntimeRecord* rt, uint32_t n) {
 PyObject* evalValue(RuntimeRecord* rt, PyObject* x) { return evalNested(rt, x, 0); }
 
 PyObject* evalNode(RuntimeRecord* rt, uint32_t n) {
+    if (checkStackRoom(rt) < 0) return nullptr;
     PyObject* value;
     if (ptree::isCaptured(indexOf(rt), n)) {
         PyObject* before = pushBlockFrame(rt, n);

@@ -44,6 +44,13 @@ inline void ensureKindTables(LanguageObject* language) {
     if (!language->kindTablesBuilt && language->grammar) buildKindTables(language);
 }
 
+// The run thread's stack is sized for max_depth, Python's recursion limit is not: the user
+// may raise it past what the stack holds, and semantics that call rt.eval that calls
+// semantics recurse in C as well as in Python. Every recursive path of the interpreter (exec
+// and eval of a node, a call) asks first: 0 when there is room, or -1 with the depth-limit
+// runtime error at the current node ("call stack too deep (more than <max_depth> calls)").
+int checkStackRoom(RuntimeRecord* rt);
+
 // Exec: 0, or -1 with the exception. execValue and evalValue walk lists (exec: and tuples)
 // item by item; lists nested more than 10000 deep (or containing themselves) fail with a
 // RecursionError.

@@ -110,11 +110,13 @@ PyObject* findFunction(StateObject* state, const char* name, size_t length) {
 }
 
 // Calls function once per item (a tuple item is the arguments, any other the one argument)
-// and gives the results in item order. Every item runs (unless the caller is interrupted);
-// the failure is the lowest item's.
+// and gives the results in item order. Every item runs, unless the caller is interrupted or
+// an item ends with an exception that is no program failure (SystemExit...), which stops the
+// map; the failure is the lowest item's.
 PyObject* mapItems(RuntimeRecord* rt, PyObject* function, PyObject* items) {
-    PyObject* sequence = PySequence_Fast(items, "map()'s items must be a sequence");
-    if (!sequence) return nullptr;
+    // items is a tuple or a list no one else holds (checkMap's snapshot): the program's code
+    // can change neither its length nor its items while they run.
+    PyObject* sequence = Py_NewRef(items);
     Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence);
     PyObject* results = PyList_New(count);
     if (!results) {
@@ -139,8 +141,11 @@ PyObject* mapItems(RuntimeRecord* rt, PyObject* function, PyObject* items) {
         Py_XDECREF(arguments);
         if (!result) {
             finishRunError();
+            PyObject* failed = PyErr_Occurred();
+            bool stops = failed && !isProgramFailure(failed);
             if (!kind) PyErr_Fetch(&kind, &value, &traceback);
             else PyErr_Clear();
+            if (stops) break;
             result = Py_NewRef(Py_None);
         }
         PyList_SET_ITEM(results, i, result);
@@ -208,8 +213,15 @@ int checkMap(PyObject* args, PyObject** keywords, Request* request) {
             return -1;
         }
     }
-    request->arguments = Py_NewRef(PyTuple_GET_ITEM(args, 1));
-    return 0;
+    // The items are taken as they are now, before anything runs: the program's code may
+    // change the caller's list (a host function holding it), and the map must neither read
+    // past its end nor see items that were not there. A tuple is kept, a list copied, and
+    // any other sequence read into a list of the map's own, as PySequence_Fast does.
+    PyObject* items = PyTuple_GET_ITEM(args, 1);
+    request->arguments = PyList_CheckExact(items)
+                             ? PyList_AsTuple(items)
+                             : PySequence_Fast(items, "map()'s items must be a sequence");
+    return request->arguments ? 0 : -1;
 }
 
 // The checks of a call object on the calling thread. 0, or -1 with the exception.

@@ -9,6 +9,10 @@
 // interpreter lock, runs the work, and carries its result or its pending exception back in the
 // record. The caller then returns the result or raises the exception as if the work had run
 // on its own thread.
+//
+// The stack is sized for max_depth, but Python's recursion limit (which the user may raise at
+// will) does not follow it, so the interpreter's recursive paths ask stackExhausted() before
+// going deeper and stop with the depth-limit error instead of running off the stack's end.
 #pragma once
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -25,6 +29,9 @@ inline constexpr uint64_t kPerLevel = 64ull << 10;
 inline constexpr uint64_t kMaxAdded = 0x1FF000000ull;
 inline constexpr size_t kGuard = 4096;
 inline constexpr size_t kSignalStack = 256 << 10;
+// What a run thread keeps free at the low end of its stack: room for a failure to be made
+// into a runtime error and handled by the semantics at the deepest point.
+inline constexpr uintptr_t kStackMargin = 256 << 10;
 
 uint64_t stackSize(uint32_t maxDepth);
 
@@ -41,5 +48,10 @@ PyObject* run(uint32_t maxDepth, Work work, void* arg);
 // replaces the run's outcome, so work made of many independent steps (a map's items) checks
 // this between steps and stops instead of running the rest. False on any other thread.
 bool stopRequested();
+
+// Whether the calling thread is a run thread that has used its stack down to kStackMargin
+// from the end. False on any other thread (their depth is Python's recursion limit's
+// business). Cannot fail.
+bool stackExhausted();
 
 }  // namespace runthread

@@ -407,3 +407,71 @@ def test_a_throw_that_carries_an_error_already_keeps_it(preset, raised):
 def test_a_return_at_the_top_level_ends_the_run_as_wuna_return():
     error = failure("print 1;\nreturn 2;\nprint 3;")
     assert type(error) is wuna.Return
+
+
+# ---- exceptions that are no Exception ------------------------------------------------------
+
+class Halt(BaseException):
+    pass
+
+
+STOPPING = [KeyboardInterrupt(), SystemExit(3), GeneratorExit(), Halt("halt")]
+
+# The exception comes out of a function two calls deep, inside a try whose catch would take a
+# wuna.Error or a Throw (as a language's pcall does).
+STOPPED = """def inner() {
+  fail 1;
+  return stop();
+}
+def outer() { return inner(); }
+try { print outer(); } catch { print 2; }
+print 3;
+"""
+
+
+def catching_language(printed, caught, stopping, where):
+    """The small language whose `fail` (where == "semantic") or host function stop() (where ==
+    "host") raises stopping, and whose try catches what a language's own error catching does
+    (recording it in caught)."""
+    def stop(*_):
+        raise stopping
+
+    lang = make_language(printed, fail=stop if where == "semantic" else (lambda value: None),
+                         hosts=[stop])
+
+    @lang.exec("Try")
+    def try_(node, rt):
+        try:
+            rt.exec(node.body)
+        except (rt.Throw, wuna.Error) as e:
+            caught.append(e)
+            rt.exec(node.handler)
+
+    return lang
+
+
+@pytest.mark.parametrize("stopping", STOPPING, ids=lambda e: type(e).__name__)
+@pytest.mark.parametrize("where", ["semantic", "host"])
+@pytest.mark.parametrize("how", ["run", "call", "session"])
+def test_an_exception_that_is_no_exception_passes_through_unchanged(stopping, where, how):
+    printed, caught = [], []
+    lang = catching_language(printed, caught, stopping, where)
+    with pytest.raises(BaseException) as raised:
+        if how == "run":
+            lang.load(STOPPED).run()
+        elif how == "call":
+            # f's try is the outermost semantic: the top level only defines.
+            head = STOPPED.index("try")
+            source = STOPPED[:head] + "def f() {\n  " + STOPPED[head:-1] + "\n}\n"
+            lang.load(source).call("f", mode="python")
+        else:
+            lang.session().run(STOPPED)
+    assert raised.value is stopping
+    assert caught == [] and printed == []
+
+
+def test_an_exception_subclass_still_becomes_a_catchable_runtime_error():
+    printed, caught = [], []
+    catching_language(printed, caught, Oops("mine"), "host").load(STOPPED).run()
+    assert [e.diagnostic.message for e in caught] == ["stop: Oops: mine"]
+    assert printed == [2, 3]

@@ -247,3 +247,49 @@ def test_session_entries_see_earlier_names(lua):
         session.run("y = 1 error('stop')")
     assert session.run("return y") == 1
     assert {"x", "twice", "y"} <= set(session.names())
+
+
+# ---- what stops a Lua program from outside --------------------------------------------------
+
+PCALL_LOOP = "print('running')\nwhile true do pcall(function() while true do end end) end\n"
+
+
+def test_ctrl_c_stops_a_program_that_catches_errors(tmp_path):
+    """pcall catches runtime errors, not the interrupt: the first Ctrl-C stops the program,
+    and any more sent meanwhile change nothing."""
+    import signal
+    import time
+    script = tmp_path / "loop.lua"
+    script.write_text(PCALL_LOOP)
+    process = subprocess.Popen([sys.executable, str(LUA_DIR / "lua.py"), str(script)],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=ENV)
+    assert process.stdout.readline() == b"running\n"
+    for _ in range(3):
+        time.sleep(0.3)
+        if process.poll() is None:
+            process.send_signal(signal.SIGINT)
+    try:
+        _, err = process.communicate(timeout=60)
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.wait()
+    assert process.returncode != 0
+    assert err.decode().rstrip().endswith("KeyboardInterrupt")
+
+
+def test_sys_exit_in_a_library_function_exits_with_its_status(tmp_path):
+    """A library function calling sys.exit(3), even under pcall, ends lua.py as Python would:
+    with status 3, nothing printed after."""
+    script = tmp_path / "exit.lua"
+    script.write_text("print(1)\nprint(pcall(os.exit))\nprint(2)\n")
+    driver = (
+        "import sys\n"
+        "sys.path.insert(0, %r)\n"
+        "import lua, luavalues\n"
+        "luavalues.raw_set(lua.LIBRARIES['os'], 'exit', lambda *args: sys.exit(3))\n"
+        "sys.exit(lua.main([%r]))\n"
+    ) % (str(LUA_DIR), str(script))
+    done = subprocess.run([sys.executable, "-c", driver], capture_output=True, text=True,
+                          env=ENV, timeout=60)
+    assert (done.returncode, done.stdout, done.stderr) == (3, "1\n", "")

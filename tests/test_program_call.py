@@ -285,8 +285,8 @@ def test_a_host_function_may_call_into_another_program_during_a_run():
 
 
 # The signal comes at once (while the call may still be starting its thread) or while items
-# run: the interrupt reaches the item then running, where a semantic may catch it (here it
-# becomes that item's runtime error), and the map runs no further item.
+# run: the interrupt reaches the item then running, which it stops, and the map runs no
+# further item.
 @pytest.mark.parametrize("delay", [0, 0.3])
 def test_ctrl_c_stops_a_map_between_items(delay):
     script = (
@@ -309,6 +309,77 @@ def test_ctrl_c_stops_a_map_between_items(delay):
     _, err = process.communicate(timeout=15)
     assert process.returncode != 0
     assert err.decode().rstrip().endswith("KeyboardInterrupt")
+
+
+# The run waits for a call of another program (a host function calling Program.call): the
+# interrupt reaches the call's thread, which runs the Python that can stop.
+def test_ctrl_c_reaches_a_call_made_during_a_run():
+    script = (
+        "import sys\n"
+        "sys.path.insert(0, %r)\n"
+        "from test_errors import make_language\n"
+        "def spin():\n"
+        "    print('spinning', flush=True)\n"
+        "    while True:\n"
+        "        pass\n"
+        "helper = make_language(hosts=[spin]).load('def f() { return spin(); }')\n"
+        "def via_helper():\n"
+        "    return helper.call('f', mode='python')\n"
+        "make_language(hosts=[via_helper]).load('print via_helper();').run()\n"
+    ) % str(pathlib.Path(__file__).parent)
+    process = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE)
+    try:
+        assert process.stdout.readline() == b"spinning\n"
+        process.send_signal(signal.SIGINT)
+        _, err = process.communicate(timeout=30)
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.wait()
+    assert process.returncode != 0
+    assert err.decode().rstrip().endswith("KeyboardInterrupt")
+
+
+# A host function the items run changes the caller's list of items: the map goes on over the
+# items it was given (a crash when it read the list's storage as it went).
+@pytest.mark.parametrize("change", ["items.clear()", "del items[1:]", "items[:] = [-1]",
+                                    "items.extend(range(10**5))"])
+@pytest.mark.parametrize("when", ["items", "top level"])
+def test_map_takes_its_items_as_they_were_when_called(change, when):
+    source = ("def f(x) { return change(x); }" if when == "items"
+              else "change(0);\ndef f(x) { return x; }")
+    script = (
+        "import sys\n"
+        "sys.path.insert(0, %r)\n"
+        "from test_errors import make_language\n"
+        "items = list(range(40))\n"
+        "def change(x):\n"
+        "    %s\n"
+        "    return x\n"
+        "program = make_language(hosts=[change]).load(%r)\n"
+        "print(program.map('f', items) == list(range(40)))\n"
+    ) % (str(pathlib.Path(__file__).parent), change, source)
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                          timeout=60)
+    assert (done.returncode, done.stdout, done.stderr) == (0, "True\n", "")
+
+
+@pytest.mark.parametrize("stopping", [SystemExit(3), KeyboardInterrupt()],
+                         ids=lambda e: type(e).__name__)
+def test_an_item_ending_with_an_exception_that_is_no_exception_stops_the_map(stopping):
+    seen = []
+
+    def stop_at(x):
+        seen.append(x)
+        if x == 2:
+            raise stopping
+        return x
+
+    program = make_language(hosts=[stop_at]).load("def f(x) { return stop_at(x); }")
+    with pytest.raises(BaseException) as caught:
+        program.map("f", [1, 2, 3, 4])
+    assert caught.value is stopping and seen == [1, 2]
 
 
 def test_the_program_call_type(program):

@@ -1,11 +1,18 @@
 """Program.run: its arguments and modes (the reference mode runs; the modes that need compiled
 code raise a clear error until it exists), the run thread (its own thread, a stack for deep
-recursion, Python's recursion limit raised for the run and restored after), what a run leaves
-(the global frame later calls use, the mode and has-run record even when it fails), and
-Program.report()'s keys."""
+recursion, Python's recursion limit raised for the run and restored after, a depth that
+follows the stack whatever that limit says), what a run leaves (the global frame later calls
+use, the mode and has-run record even when it fails), Program.report()'s keys, and what stops
+a run from outside (Ctrl-C, sys.exit)."""
 import ctypes
+import os
+import pathlib
+import select
+import signal
+import subprocess
 import sys
 import threading
+import time
 
 import pytest
 
@@ -198,12 +205,12 @@ def test_report_takes_no_arguments(program):
         program.report(1)
 
 
+HERE = str(pathlib.Path(__file__).parent)
+
+
 # Sent at once, the signal may come while the run is still starting its thread.
 @pytest.mark.parametrize("delay", [0, 0.3])
 def test_ctrl_c_stops_a_run_with_keyboard_interrupt(delay):
-    import signal
-    import subprocess
-    import time
     script = (
         "import sys, wuna, pargo\n"
         "lang = wuna.Language(pargo.compile(\"P = 'loop'\"))\n"
@@ -223,3 +230,106 @@ def test_ctrl_c_stops_a_run_with_keyboard_interrupt(delay):
     _, err = process.communicate(timeout=30)
     assert process.returncode != 0
     assert err.decode().rstrip().endswith("KeyboardInterrupt")
+
+
+def read_until(process, text, output, timeout=30):
+    """Reads what process writes to its stdout into output (a bytearray, everything so far)
+    as it comes, until text shows there; the test fails when it does not come within timeout
+    seconds."""
+    deadline = time.monotonic() + timeout
+    while text not in output:
+        left = deadline - time.monotonic()
+        chunk = b""
+        if left > 0 and select.select([process.stdout], [], [], left)[0]:
+            chunk = os.read(process.stdout.fileno(), 4096)
+        if not chunk:
+            process.kill()
+            process.wait()
+            pytest.fail(f"{text!r} never came; the output: {bytes(output)!r}")
+        output += chunk
+
+
+# The semantic catches the first two interrupts and goes on: each Ctrl-C must still reach it
+# (the waiting caller used to stop handling signals after the first one).
+def test_every_ctrl_c_reaches_the_run():
+    script = (
+        "import wuna, pargo\n"
+        "lang = wuna.Language(pargo.compile(\"P = 'loop'\"))\n"
+        "@lang.exec('P')\n"
+        "def stubborn(node, rt):\n"
+        "    for n in (1, 2):\n"
+        "        try:\n"
+        "            print('looping', n, flush=True)\n"
+        "            while True:\n"
+        "                pass\n"
+        "        except KeyboardInterrupt:\n"
+        "            print('caught', n, flush=True)\n"
+        "    print('looping', 3, flush=True)\n"
+        "    while True:\n"
+        "        pass\n"
+        "lang.load('loop').run()\n"
+    )
+    process = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE)
+    output = bytearray()
+    for n in (1, 2):
+        read_until(process, b"looping %d" % n, output)
+        process.send_signal(signal.SIGINT)
+        read_until(process, b"caught %d" % n, output)
+    read_until(process, b"looping 3", output)
+    process.send_signal(signal.SIGINT)
+    _, err = process.communicate(timeout=30)
+    assert process.returncode != 0
+    assert err.decode().rstrip().endswith("KeyboardInterrupt")
+
+
+def test_sys_exit_in_a_semantic_exits_the_process_with_its_status():
+    script = (
+        "import sys, wuna, pargo\n"
+        "lang = wuna.Language(pargo.compile(\"P = 'exit'\"))\n"
+        "lang.exec('P')(lambda node, rt: sys.exit(3))\n"
+        "lang.load('exit').run()\n"
+        "print('still here')\n"
+    )
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                          timeout=60)
+    assert (done.returncode, done.stdout, done.stderr) == (3, "", "")
+
+
+# Python's recursion limit set far past what the run thread's stack holds (16 MiB and a bit
+# with max_depth 1): evaluating a sum 25000 terms deep stops with the depth-limit error
+# instead of running off the stack (a crash). (Not much deeper: the REPL parses the entry on
+# the main thread, whose stack is smaller, and the parser too recurses as deep as that limit
+# lets it.)
+@pytest.mark.parametrize("how, statement", [
+    ("run", "lang.load('print %s;' % deep).run()"),
+    ("call", "lang.load('def f() { return %s; }' % deep).call('f', mode='python')"),
+    ("map", "lang.load('def f() { return %s; }' % deep).map('f', [()])"),
+    ("session", "lang.session().run('print %s;' % deep)"),
+    ("repl", "sys.stdin = io.StringIO('print %s;\\nprint 2;\\n' % deep); lang.repl()"),
+])
+def test_the_depth_follows_the_stack_whatever_the_recursion_limit(how, statement):
+    script = (
+        "import io, sys\n"
+        "sys.path.insert(0, %r)\n"
+        "import wuna\n"
+        "from test_errors import make_language\n"
+        "sys.setrecursionlimit(10**6)\n"
+        "deep = '+'.join(['1'] * 25000)\n"
+        "printed = []\n"
+        "lang = make_language(printed, max_depth=1)\n"
+        "try:\n"
+        "    %s\n"
+        "except wuna.Error as e:\n"
+        "    print(e.diagnostic.message)\n"
+        "print(printed)\n"
+    ) % (HERE, statement)
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                          timeout=120)
+    assert done.returncode == 0, done.stderr[-2000:]
+    too_deep = "call stack too deep (more than 1 calls)"
+    if how == "repl":
+        # the REPL prints the error and goes on with the next entry
+        assert too_deep in done.stderr and done.stdout.endswith("[2]\n")
+    else:
+        assert done.stdout == too_deep + "\n[]\n"

@@ -345,3 +345,13 @@ def test_ctrl_c_stops_a_running_entry_and_the_repl_goes_on():
     assert status == 0, output
     assert "KeyboardInterrupt: " in output
     assert "\n42\n" in output
+
+
+@pytest.mark.skipif(not lua_ready(), reason="the Lua example has no semantics yet")
+def test_ctrl_c_stops_an_entry_that_catches_errors_and_the_repl_goes_on():
+    # pcall catches runtime errors, not the interrupt.
+    output, status = drive([sys.executable, LUA], [
+        "while true do pcall(function() while true do end end) end", b"\x03", "print(6 * 7)"])
+    assert status == 0, output
+    assert "KeyboardInterrupt: " in output
+    assert "\n42\n" in output
