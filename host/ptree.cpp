@@ -68,7 +68,7 @@ void mapField(GrammarInfo* g, uint32_t i) {
     }
 }
 
-// The parser's four lists as fast sequences, in the order they are called.
+// The parser's four lists as tuples, in the order they are called.
 struct Lists {
     PyObject* rules = nullptr;
     PyObject* actions = nullptr;
@@ -82,13 +82,25 @@ struct Lists {
     }
 };
 
-// Calls parser.<name>() and makes its result a fast sequence. Null with an exception.
+// The items of a sequence as a tuple of their own (TypeError notAList when it is none).
+// Reading the grammar runs Python (a label flag's __bool__) that could change a list the
+// parser handed over and still holds; a copy keeps every item read alive and in place. A new
+// reference, or null with the exception.
+PyObject* itemsOf(PyObject* sequence, const char* notAList) {
+    PyObject* fast = PySequence_Fast(sequence, notAList);
+    if (!fast) return nullptr;
+    PyObject* items = PySequence_Tuple(fast);
+    Py_DECREF(fast);
+    return items;
+}
+
+// Calls parser.<name>() and makes its result a tuple of its items. Null with an exception.
 PyObject* callList(PyObject* parser, const char* name, const char* notAList) {
     PyObject* result = PyObject_CallMethod(parser, name, nullptr);
     if (!result) return nullptr;
-    PyObject* fast = PySequence_Fast(result, notAList);
+    PyObject* items = itemsOf(result, notAList);
     Py_DECREF(result);
-    return fast;
+    return items;
 }
 
 uint16_t callLists(PyObject* parser, Lists& lists) {
@@ -104,7 +116,7 @@ uint16_t callLists(PyObject* parser, Lists& lists) {
         PyErr_SetString(PyExc_ImportError, "wuna needs pargo 0.3.6 or later (parser.labels())");
         return host::kPythonError;
     }
-    lists.labels = PySequence_Fast(labels, "parser.labels() must give a list");
+    lists.labels = itemsOf(labels, "parser.labels() must give a list");
     Py_DECREF(labels);
     if (!lists.labels) return host::kPythonError;
 
@@ -163,7 +175,7 @@ uint16_t readFields(GrammarInfo* g, PyObject* fields) {
 }
 
 uint16_t readLabels(GrammarInfo* g, uint32_t kind, PyObject* item) {
-    PyObject* pairs = PySequence_Fast(item, "an item of parser.labels() must be a list of pairs");
+    PyObject* pairs = itemsOf(item, "an item of parser.labels() must be a list of pairs");
     if (!pairs) return host::kPythonError;
     uint16_t code = 0;
     Py_ssize_t n = PySequence_Fast_GET_SIZE(pairs);
@@ -254,8 +266,17 @@ uint16_t readWithRoom(PyObject* parser, GrammarInfo* out, uint32_t extra) {
     return 0;
 }
 
-// The grammars rt.parse was given, by parser; each parser referenced for good.
+// The grammars rt.parse was given, by parser. Each entry holds its parser (one reference), so
+// the key stays that parser's address; trees rt.parse made hold their parser too, and their
+// indexes borrow its grammar. An entry whose parser nobody else holds any more (its count
+// is our one reference) can never be asked for again, nor is any tree reading its grammar:
+// sweepGrammars drops such entries. A sweep runs when an insertion finds the map at
+// grammarSweepAt entries, which then becomes twice what is left (at least kFirstSweep), so
+// a program making parser after parser keeps a bounded number of dead ones, at a cost
+// proportional to the insertions.
 idmap::IdMap<GrammarInfo*> grammarCache;
+constexpr size_t kFirstSweep = 64;
+size_t grammarSweepAt = kFirstSweep;
 
 // The native parsers of compiled code's rt.parse, by parser.
 idmap::IdMap<Grammar*> grammars;
@@ -272,8 +293,58 @@ void freeGrammar(GrammarInfo* grammar) {
     *grammar = GrammarInfo{};
 }
 
+namespace {
+
+// Drops the cache entries whose parser only the cache holds. The map is rebuilt from the live
+// entries first; only then are the dead ones freed, since dropping a parser may run Python
+// (a parser of a Python class, its __del__) that comes back to rt.parse and the cache. When
+// the new map cannot be made, nothing is dropped.
+void sweepGrammars() {
+    idmap::IdMap<GrammarInfo*> kept;
+    size_t dead = 0;
+    bool failed = false;
+    grammarCache.forEach([&](const void* key, GrammarInfo* grammar) {
+        if (Py_REFCNT(static_cast<PyObject*>(const_cast<void*>(key))) <= 1) dead++;
+        else if (!failed && !kept.put(key, grammar)) failed = true;
+    });
+    if (failed || dead == 0) {
+        kept.clear();
+        return;
+    }
+    auto* gone = static_cast<const void**>(malloc(dead * sizeof(void*)));
+    auto* grammarsGone = static_cast<GrammarInfo**>(malloc(dead * sizeof(GrammarInfo*)));
+    if (!gone || !grammarsGone) {
+        free(gone);
+        free(grammarsGone);
+        kept.clear();
+        return;
+    }
+    size_t n = 0;
+    grammarCache.forEach([&](const void* key, GrammarInfo* grammar) {
+        if (Py_REFCNT(static_cast<PyObject*>(const_cast<void*>(key))) > 1) return;
+        gone[n] = key;
+        grammarsGone[n] = grammar;
+        n++;
+    });
+    grammarCache.clear();
+    grammarCache = kept;
+    for (size_t i = 0; i < n; i++) {
+        freeGrammar(grammarsGone[i]);
+        free(grammarsGone[i]);
+    }
+    for (size_t i = 0; i < n; i++) Py_DECREF(static_cast<PyObject*>(const_cast<void*>(gone[i])));
+    free(gone);
+    free(grammarsGone);
+}
+
+}  // namespace
+
 GrammarInfo* parserGrammar(PyObject* parser) {
     if (GrammarInfo** cached = grammarCache.find(parser)) return *cached;
+    if (grammarCache.used >= grammarSweepAt) {
+        sweepGrammars();
+        grammarSweepAt = grammarCache.used * 2 > kFirstSweep ? grammarCache.used * 2 : kFirstSweep;
+    }
     int hasParse = PyObject_HasAttrString(parser, "parse_tree");
     int hasLabels = PyObject_HasAttrString(parser, "labels");
     if (!hasParse || !hasLabels) {
@@ -291,6 +362,12 @@ GrammarInfo* parserGrammar(PyObject* parser) {
         free(grammar);
         if (code == host::kOutOfMemory) PyErr_NoMemory();
         return nullptr;
+    }
+    // The parser's methods ran Python, which may have given this parser to rt.parse already.
+    if (GrammarInfo** cached = grammarCache.find(parser)) {
+        freeGrammar(grammar);
+        free(grammar);
+        return *cached;
     }
     // The error nodes of a recovering parse.
     static constexpr char kError[] = "<error>";
