@@ -105,7 +105,7 @@ struct Grammar {
     const void* parse[2];      // the native parse operations of the "pargo.grammar.v1" capsule
     const void* release;       // releases a native parse result
     GrammarInfo* info;         // the parser's, from parserGrammar
-    PyObject* parser;
+    PyObject* parser;          // one reference, which also keeps info in the grammar cache
 };
 
 // Reads the parser's grammar into *out (which the caller allocated). 0, kOutOfMemory (no
