@@ -153,6 +153,11 @@ bool worthChecking(const Entry& entry) {
            entry.bytes.size() >= entry.checkedSize + entry.checkedSize / 2;
 }
 
+// The entry's text as a str: a new reference, or null with the exception.
+PyObject* entryText(const Entry& entry) {
+    return PyUnicode_DecodeUTF8(entry.bytes.data(), Py_ssize_t(entry.bytes.size()), "replace");
+}
+
 // Has the parser check the entry's text: finished when it parses or fails before its end,
 // unfinished when it fails at its end (the construct goes on in the next line). The check
 // builds the tree only (parse_tree): making the values of a long line's deep tree would need
@@ -167,7 +172,8 @@ Check checkEntry(Repl* repl, Entry* entry) {
         if (!repl->parseError) return Check::failed;
     }
     entry->checkedSize = entry->bytes.size();
-    PyObject* text = PyBytes_FromStringAndSize(entry->bytes.data(), Py_ssize_t(entry->bytes.size()));
+    // The parser gets the text as the entry's load will (a str).
+    PyObject* text = entryText(*entry);
     if (!text) return Check::failed;
     PyObject* parsed = PyObject_CallMethod(repl->parser, "parse_tree", "O", text);
     Py_DECREF(text);
@@ -191,11 +197,6 @@ Check checkEntry(Repl* repl, Entry* entry) {
     size_t size = entry->bytes.size();
     while (size > 0 && isBlank(static_cast<unsigned char>(entry->bytes[size - 1]))) size--;
     return offset >= 0 && uint64_t(offset) >= size ? Check::unfinished : Check::finished;
-}
-
-// The entry's text as a str: a new reference, or null with the exception.
-PyObject* entryText(const Entry& entry) {
-    return PyUnicode_DecodeUTF8(entry.bytes.data(), Py_ssize_t(entry.bytes.size()), "replace");
 }
 
 // input(prompt): a new reference, or null (remembering that input() failed).
