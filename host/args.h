@@ -1,4 +1,4 @@
-// Reading the arguments of the system's Python-facing callables that take keywords.
+// Reading the arguments of the system's Python-facing callables.
 //
 // Every such callable reports argument errors as TypeErrors in one wording, named after it
 // ("Language() takes at most 5 positional arguments (6 given)", "function() missing required
@@ -7,7 +7,9 @@
 // it once, taking each parameter from its position or its keyword, and stops at the first
 // problem. A caller whose parameters need converting gives a check that runs on each
 // parameter as soon as it is read, so that its error comes before the problems of the
-// parameters after it. Unknown keywords are reported last.
+// parameters after it. Unknown keywords are reported last. Callables taking a fixed count of
+// positional arguments only report any other count as TypeError "WrongArgumentCount"
+// (exactly, and the method-table wrappers below for those written as METH_NOARGS or METH_O).
 #pragma once
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -34,4 +36,29 @@ int parse(const char* owner, std::span<const Param> params, PyObject* args, PyOb
 // unless exactly n positional arguments and no keywords were given. 0, or -1.
 int exactly(PyObject* args, PyObject* kwargs, Py_ssize_t n);
 
+// The function a method table gives for a callable with a fixed count of positional
+// arguments, written as a METH_NOARGS f(self, unused) or a METH_O f(self, arg): the count is
+// checked the system's way (TypeError "WrongArgumentCount") where the interpreter's own check
+// would say "takes no arguments (1 given)". f's result, or null with the exception.
+template <PyObject* (*f)(PyObject*, PyObject*)>
+PyObject* noArguments(PyObject* self, PyObject* args, PyObject* kwargs) {
+    if (exactly(args, kwargs, 0) < 0) return nullptr;
+    return f(self, nullptr);
+}
+
+template <PyObject* (*f)(PyObject*, PyObject*)>
+PyObject* oneArgument(PyObject* self, PyObject* args, PyObject* kwargs) {
+    if (exactly(args, kwargs, 1) < 0) return nullptr;
+    return f(self, PyTuple_GET_ITEM(args, 0));
+}
+
 }  // namespace args
+
+// The function and flags of a method table row for such a callable:
+// {"name", WUNA_NO_ARGUMENTS(f), doc} and {"name", WUNA_ONE_ARGUMENT(f), doc}.
+#define WUNA_NO_ARGUMENTS(f)                                                                  \
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&args::noArguments<f>)),        \
+        METH_VARARGS | METH_KEYWORDS
+#define WUNA_ONE_ARGUMENT(f)                                                                  \
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&args::oneArgument<f>)),        \
+        METH_VARARGS | METH_KEYWORDS

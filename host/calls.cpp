@@ -30,11 +30,10 @@ constexpr char kTooDeep[] = "call stack too deep (more than %u calls)";
 constexpr char kOtherProgram[] = "a function of another program can't be called here";
 constexpr char kJumpOutside[] = "break or continue outside a loop";
 constexpr char kNotCallable[] = "'%s' value is not callable";
-constexpr char kHostFailed[] = "%s: %s";
 constexpr char kParametersNodes[] = "a function's parameters must be nodes";
 constexpr char kHostFallbackName[] = "host function";
-// A host's name is shown with at most this many bytes; an exception's text with fewer than
-// this many.
+// A host's name is shown with at most this many bytes, an exception's text with at most this
+// many.
 constexpr size_t kHostNameBytes = 128;
 constexpr size_t kExceptionTextBytes = 512;
 
@@ -67,8 +66,9 @@ size_t appendCut(char* out, size_t used, size_t capacity, const char* text, size
 }
 
 // The pending exception's text, "<class name>: <str()>", taking the exception; pieces that
-// cannot be made are left out. Writes a NUL-terminated text into out.
-void exceptionText(char* out, size_t capacity) {
+// cannot be made are left out. Writes at most capacity - 1 bytes into out and a NUL; the count
+// written before that NUL (the text may hold NULs of its own).
+size_t exceptionText(char* out, size_t capacity) {
     size_t used = 0;
     size_t limit = capacity - 1;
     PyObject *type, *value, *traceback;
@@ -93,10 +93,12 @@ void exceptionText(char* out, size_t capacity) {
     Py_XDECREF(value);
     Py_XDECREF(traceback);
     out[used] = 0;
+    return used;
 }
 
-// The name a host function is shown by (NUL-terminated, at most 128 bytes).
-void hostName(PyObject* f, char* out, size_t capacity) {
+// The name a host function is shown by: at most capacity - 1 bytes and a NUL; the count
+// written before the NUL.
+size_t hostName(PyObject* f, char* out, size_t capacity) {
     PyObject* name = PyObject_GetAttrString(f, "__name__");
     Py_ssize_t length = 0;
     const char* text = name && PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, &length)
@@ -107,6 +109,7 @@ void hostName(PyObject* f, char* out, size_t capacity) {
                                    sizeof kHostFallbackName - 1);
     out[used] = 0;
     Py_XDECREF(name);
+    return used;
 }
 
 bool isJump(PyObject* type) {
@@ -148,11 +151,14 @@ PyObject* callHost(RuntimeRecord* rt, PyObject* f, PyObject* args, PyObject* rec
         attachThrowError(rt, site);
         return nullptr;
     }
-    char name[kHostNameBytes + 1];
-    char text[kExceptionTextBytes];
-    exceptionText(text, sizeof text);
-    hostName(f, name, sizeof name);
-    raiseAt(rt, site, kHostFailed, name, text);
+    // "<name>: <text>", put together by length: either may hold a NUL.
+    char text[kExceptionTextBytes + 1];
+    size_t textLength = exceptionText(text, sizeof text);
+    char message[kHostNameBytes + 2 + kExceptionTextBytes + 1];
+    size_t length = hostName(f, message, kHostNameBytes + 1);
+    memcpy(message + length, ": ", 2);
+    memcpy(message + length + 2, text, textLength);
+    raiseAtNodeText(rt, site, message, length + 2 + textLength);
     return nullptr;
 }
 

@@ -135,21 +135,10 @@ PyObject* errorText(const ProgramRecord* program, PyObject* diagnostic, PyObject
 // A str cut to the message rule: at most the buffer's bytes, cut on a character boundary
 // with "...". Takes text's reference.
 PyObject* cutMessage(PyObject* text) {
-    if (!text || PyUnicode_GET_LENGTH(text) < Py_ssize_t(pyhelp::kMessageBuffer / 4)) return text;
-    PyObject* bytes = PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass");
-    if (!bytes) {
-        Py_DECREF(text);
-        return nullptr;
-    }
-    if (size_t(PyBytes_GET_SIZE(bytes)) < pyhelp::kMessageBuffer) {
-        Py_DECREF(bytes);
-        return text;
-    }
+    if (!text) return nullptr;
+    PyObject* cut = pyhelp::cutStr(text);
     Py_DECREF(text);
-    char buffer[pyhelp::kMessageBuffer];
-    pyhelp::cutText(buffer, PyBytes_AS_STRING(bytes), uint64_t(PyBytes_GET_SIZE(bytes)));
-    Py_DECREF(bytes);
-    return PyUnicode_DecodeUTF8(buffer, Py_ssize_t(strlen(buffer)), "replace");
+    return cut;
 }
 
 // --- the message of a Python exception -------------------------------------------------------
@@ -283,8 +272,8 @@ void raiseAtNode(RuntimeRecord* rt, int64_t node, PyObject* message, PyObject* c
 
 void raiseAtNodeText(RuntimeRecord* rt, int64_t node, const char* message, size_t length) {
     char buffer[pyhelp::kMessageBuffer];
-    pyhelp::cutText(buffer, message, length);
-    PyObject* text = PyUnicode_DecodeUTF8(buffer, Py_ssize_t(strlen(buffer)), "replace");
+    size_t kept = pyhelp::cutText(buffer, message, length);
+    PyObject* text = PyUnicode_DecodeUTF8(buffer, Py_ssize_t(kept), "replace");
     if (!text) return;
     raiseAtNode(rt, node, text, nullptr);
     Py_DECREF(text);

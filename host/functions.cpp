@@ -134,19 +134,19 @@ PyCFunction function(F f) {
 }  // namespace
 
 PyMethodDef moduleMethods[] = {
-    {"version", function(version), METH_NOARGS,
+    {"version", WUNA_NO_ARGUMENTS(version),
      WUNA_DOC("version($module, /)", "Return the wuna version string")},
-    {"_blocks", function(blocks), METH_NOARGS,
+    {"_blocks", WUNA_NO_ARGUMENTS(blocks),
      WUNA_DOC("_blocks($module, /)", "The values' blocks allocated and not freed (for tests)")},
-    {"collect", function(collect), METH_NOARGS,
+    {"collect", WUNA_NO_ARGUMENTS(collect),
      WUNA_DOC("collect($module, /)",
               "collect(): free the compiled code's values that only reference one another "
               "(reference cycles); how many were freed. Runs by itself as values are made, and "
               "at the end of a run.")},
-    {"clear_cache", function(clearCache), METH_NOARGS,
+    {"clear_cache", WUNA_NO_ARGUMENTS(clearCache),
      WUNA_DOC("clear_cache($module, /)",
               "clear_cache(): delete the compiled code kept in the cache.")},
-    {"comptime", function(comptime), METH_O,
+    {"comptime", WUNA_ONE_ARGUMENT(comptime),
      WUNA_DOC("comptime($module, arg0, /)",
               "@wuna.comptime: a function whose result depends only on its arguments (its "
               "author says so: any Python, the subset or not). Compiled code calling it with "

@@ -1,6 +1,7 @@
 // I64's type and operations (see i64.h).
 #include "host/i64.h"
 
+#include "host/exceptions.h"
 #include "host/module.h"
 #include "runtime/helpers/bridge.h"
 
@@ -63,11 +64,96 @@ PyObject* compare(PyObject* a, PyObject* b, int op) {
     return result;
 }
 
-// The modulus is passed on unchanged: the interpreter's pow takes any int there.
+// --- results known to overflow before they are made ------------------------------------------
+//
+// A power or a left shift can be far larger than its operands: 3 ** 10**9 takes minutes to
+// compute and 1 << (2**63 - 1) more memory than there is, only for the range check to refuse
+// it. Where both operands do int's own arithmetic, these outcomes are decided from the
+// operands first; what is not decided is computed and checked as any result is.
+
+enum class Outcome : uint8_t { compute, overflows };
+
+// Whether the operand is an int whose slot (nb_power, nb_lshift) is int's own, so that the
+// interpreter would compute what int computes (an int subclass may define its own).
+template <typename Slot>
+bool intSlot(PyObject* x, Slot PyNumberMethods::*slot) {
+    if (!PyLong_Check(x)) return false;
+    const PyNumberMethods* own = Py_TYPE(x)->tp_as_number;
+    return own && own->*slot == PyLong_Type.tp_as_number->*slot;
+}
+
+// An int as a 64-bit value; *huge is -1 or 1 when it is out of that range (its sign), else 0.
+// Reading an int cannot fail.
+long long value64(PyObject* x, int* huge) {
+    long long v = PyLong_AsLongLongAndOverflow(x, huge);
+    if (v == -1 && PyErr_Occurred()) PyErr_Clear();
+    return v;
+}
+
+// The count of bits of |v| (0 for 0).
+unsigned bitLength(long long v) {
+    unsigned long long magnitude = v < 0 ? 0ull - (unsigned long long)v : (unsigned long long)v;
+    unsigned bits = 0;
+    for (; magnitude; magnitude >>= 1) bits++;
+    return bits;
+}
+
+// base ** exponent without a modulus, both ints. A negative exponent gives a float, 0 and 1
+// give 1 and the base, a base of -1, 0 or 1 stays small; otherwise |base| >= 2, so the result
+// has at least (bits(|base|) - 1) * exponent + 1 bits and overflows past 63 of them.
+Outcome powerOutcome(PyObject* base, PyObject* exponent) {
+    int hugeExponent, hugeBase;
+    long long e = value64(exponent, &hugeExponent);
+    if (hugeExponent < 0 || (hugeExponent == 0 && e <= 1)) return Outcome::compute;
+    long long b = value64(base, &hugeBase);
+    if (hugeBase) return Outcome::overflows;
+    unsigned bits = bitLength(b);
+    if (bits <= 1) return Outcome::compute;
+    if (hugeExponent) return Outcome::overflows;
+    return e > 63 / (long long)(bits - 1) ? Outcome::overflows : Outcome::compute;
+}
+
+// value << count, both ints: a negative count is int's ValueError and 0 stays 0; any other
+// value shifted by 64 or more has more than 64 bits.
+Outcome shiftOutcome(PyObject* value, PyObject* count) {
+    int hugeCount, hugeValue;
+    long long n = value64(count, &hugeCount);
+    if (hugeCount < 0 || (hugeCount == 0 && n < 64)) return Outcome::compute;
+    long long v = value64(value, &hugeValue);
+    return hugeValue == 0 && v == 0 ? Outcome::compute : Outcome::overflows;
+}
+
+PyObject* raiseOverflow() {
+    PyErr_SetString(integerOverflowClass, "integer overflow");
+    return nullptr;
+}
+
+// The modulus is passed on unchanged: the interpreter's pow takes any int there, and with one
+// the result is smaller than it.
 PyObject* power(PyObject* a, PyObject* b, PyObject* modulus) {
     PyObject *x, *y;
     if (!plainPair(a, b, &x, &y)) return nullptr;
-    PyObject* result = PyNumber_Power(x, y, modulus);
+    PyObject* result = nullptr;
+    if (modulus == Py_None && intSlot(x, &PyNumberMethods::nb_power) &&
+        intSlot(y, &PyNumberMethods::nb_power) &&
+        powerOutcome(x, y) == Outcome::overflows)
+        raiseOverflow();
+    else
+        result = PyNumber_Power(x, y, modulus);
+    Py_DECREF(x);
+    Py_DECREF(y);
+    return bridge::checkedIntResult(result);
+}
+
+PyObject* leftShift(PyObject* a, PyObject* b) {
+    PyObject *x, *y;
+    if (!plainPair(a, b, &x, &y)) return nullptr;
+    PyObject* result = nullptr;
+    if (intSlot(x, &PyNumberMethods::nb_lshift) && intSlot(y, &PyNumberMethods::nb_lshift) &&
+        shiftOutcome(x, y) == Outcome::overflows)
+        raiseOverflow();
+    else
+        result = PyNumber_Lshift(x, y);
     Py_DECREF(x);
     Py_DECREF(y);
     return bridge::checkedIntResult(result);
@@ -129,7 +215,7 @@ PyType_Slot i64Slots[] = {
     {Py_nb_remainder, slot(binary<PyNumber_Remainder>)},
     {Py_nb_divmod, slot(divmod)},
     {Py_nb_power, slot(power)},
-    {Py_nb_lshift, slot(binary<PyNumber_Lshift>)},
+    {Py_nb_lshift, slot(leftShift)},
     {Py_nb_rshift, slot(binary<PyNumber_Rshift>)},
     {Py_nb_and, slot(binary<PyNumber_And>)},
     {Py_nb_or, slot(binary<PyNumber_Or>)},

@@ -5,7 +5,9 @@
 // Its type is named "int" (so messages and type names read as for ints) with __module__
 // "wuna". Each of its operations converts exact-I64 operands to plain ints, applies the
 // interpreter's own operation and passes the result through bridge::checkedIntResult; all
-// else (comparison, hashing, text, truth, the in-place operators) is int's.
+// else (comparison, hashing, text, truth, the in-place operators) is int's. A power (without a
+// modulus) or a left shift whose result is certain to leave the range raises at once, never
+// computing a result that could take minutes or all the memory to make.
 #pragma once
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>

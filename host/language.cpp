@@ -550,7 +550,7 @@ PyMethodDef languageMethods[] = {
               "name (or a generic's name: 'list' for 'list[int]'), or a function of the type's "
               "text. Compiled code then knows a node's kind from its type: checked once where "
               "it's made, unboxed after.")},
-    {"python_semantics", method(pythonSemantics), METH_NOARGS,
+    {"python_semantics", WUNA_NO_ARGUMENTS(pythonSemantics),
      WUNA_DOC("python_semantics($self, /)",
               "python_semantics(): the semantics compiled programs run as Python, {name: why}: "
               "those marked native=False and those the compiler couldn't compile (where, and "
@@ -584,7 +584,7 @@ PyMethodDef languageMethods[] = {
      WUNA_DOC("load($self, /, source, path=None)",
               "load(source, path=None): parse and check a program (the parser, then the rules); "
               "a Program, or LoadError listing the errors (path names the source in them).")},
-    {"session", method(languageSession), METH_NOARGS,
+    {"session", WUNA_NO_ARGUMENTS(languageSession),
      WUNA_DOC("session($self, /)",
               "session(): a Session, to run programs one after another, each seeing the "
               "variables and functions the ones before it defined (a REPL's).")},

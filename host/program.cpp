@@ -291,7 +291,7 @@ PyMethodDef programMethods[] = {
      METH_VARARGS | METH_KEYWORDS,
      "run(mode='python', report=False): run the program from its start. 'python' runs the "
      "semantics as Python; a runtime error raises wuna.Error."},
-    {"report", programReport, METH_NOARGS,
+    {"report", WUNA_NO_ARGUMENTS(programReport),
      "report(): a dict of what the program's compiled runs did: python_crossings, module_state, "
      "cache, code, optimizing, gil_taken, speculated, python_functions."},
     {nullptr, nullptr, 0, nullptr},

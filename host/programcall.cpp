@@ -71,11 +71,15 @@ int readKeywords(PyObject* kwargs, bool isMap, PyObject** values) {
                 memcmp(kKeywords[i].name, text, size_t(length)) == 0)
                 slot = i;
         if (slot < 0) {
-            char message[pyhelp::kMessageBuffer];
-            int written = snprintf(message, sizeof message,
-                                   "%s() got an unexpected keyword argument '%.*s'",
-                                   isMap ? "map" : "call", int(length), text);
-            pyhelp::raiseText(PyExc_TypeError, message, written < 0 ? 0 : uint64_t(written));
+            // The keyword as given, whole: a NUL in it is no end of the message.
+            PyObject* message = PyUnicode_FromFormat(
+                "%s() got an unexpected keyword argument '%U'", isMap ? "map" : "call", key);
+            PyObject* cut = message ? pyhelp::cutStr(message) : nullptr;
+            Py_XDECREF(message);
+            if (cut) {
+                PyErr_SetObject(PyExc_TypeError, cut);
+                Py_DECREF(cut);
+            }
             return -1;
         }
         values[slot] = value == Py_None ? nullptr : value;

@@ -277,8 +277,17 @@ uint16_t readWithRoom(PyObject* parser, GrammarInfo* out, uint32_t extra) {
     return 0;
 }
 
-// The grammars rt.parse was given, by parser; each parser referenced for good.
+// The grammars rt.parse was given, by parser. Each entry holds its parser (one reference), so
+// the key stays that parser's address; trees rt.parse made hold their parser too, and their
+// indexes borrow its grammar. An entry whose parser nobody else holds any more (its count
+// is our one reference) can never be asked for again, nor is any tree reading its grammar:
+// sweepGrammars drops such entries. A sweep runs when an insertion finds the map at
+// grammarSweepAt entries, which then becomes twice what is left (at least kFirstSweep), so
+// a program making parser after parser keeps a bounded number of dead ones, at a cost
+// proportional to the insertions.
 idmap::IdMap<GrammarInfo*> grammarCache;
+constexpr size_t kFirstSweep = 64;
+size_t grammarSweepAt = kFirstSweep;
 
 // The native parsers of compiled code's rt.parse, by parser.
 idmap::IdMap<Grammar*> grammars;
@@ -299,8 +308,57 @@ void dropGrammar(const GrammarInfo* grammar) {
     free(owned);
 }
 
+namespace {
+
+// Drops the cache entries whose parser only the cache holds. The map is rebuilt from the live
+// entries first; only then are the dead ones freed, since dropping a parser may run Python
+// (a parser of a Python class, its __del__) that comes back to rt.parse and the cache. When
+// the new map cannot be made, nothing is dropped.
+void sweepGrammars() {
+    idmap::IdMap<GrammarInfo*> kept;
+    size_t dead = 0;
+    bool failed = false;
+    grammarCache.forEach([&](const void* key, GrammarInfo* grammar) {
+        if (Py_REFCNT(static_cast<PyObject*>(const_cast<void*>(key))) <= 1) dead++;
+        else if (!failed && !kept.put(key, grammar)) failed = true;
+    });
+    if (failed || dead == 0) {
+        kept.clear();
+        return;
+    }
+    auto* gone = static_cast<const void**>(malloc(dead * sizeof(void*)));
+    auto* grammarsGone = static_cast<GrammarInfo**>(malloc(dead * sizeof(GrammarInfo*)));
+    if (!gone || !grammarsGone) {
+        free(gone);
+        free(grammarsGone);
+        kept.clear();
+        return;
+    }
+    size_t n = 0;
+    grammarCache.forEach([&](const void* key, GrammarInfo* grammar) {
+        if (Py_REFCNT(static_cast<PyObject*>(const_cast<void*>(key))) > 1) return;
+        gone[n] = key;
+        grammarsGone[n] = grammar;
+        n++;
+    });
+    grammarCache.clear();
+    grammarCache = kept;
+    for (size_t i = 0; i < n; i++) {
+        dropGrammar(grammarsGone[i]);
+    }
+    for (size_t i = 0; i < n; i++) Py_DECREF(static_cast<PyObject*>(const_cast<void*>(gone[i])));
+    free(gone);
+    free(grammarsGone);
+}
+
+}  // namespace
+
 GrammarInfo* parserGrammar(PyObject* parser) {
     if (GrammarInfo** cached = grammarCache.find(parser)) return *cached;
+    if (grammarCache.used >= grammarSweepAt) {
+        sweepGrammars();
+        grammarSweepAt = grammarCache.used * 2 > kFirstSweep ? grammarCache.used * 2 : kFirstSweep;
+    }
     int hasParse = PyObject_HasAttrString(parser, "parse_tree");
     int hasLabels = PyObject_HasAttrString(parser, "labels");
     if (!hasParse || !hasLabels) {

@@ -20,7 +20,9 @@
 // Compiled code's rt.parse needs, besides the grammar, the parser's native parse operations:
 // a Grammar record per parser in the process-wide map `grammars`, which run threads and
 // compile threads read without the interpreter lock, so the map has its own byte spin lock.
-// Entries of both process-wide tables live until the process ends.
+// Entries of `grammars` live until the process ends; the grammar cache keeps a parser (and
+// its grammar) only while something else holds the parser too, such as a tree rt.parse made
+// with it, and drops it at a later sweep once nothing does.
 //
 // The parse-tree index (Index) is the native view of one parsed tree that every later stage
 // reads: the interpreter walks it, the code generator reads it while compiling, error texts
@@ -110,7 +112,7 @@ struct Grammar {
     const void* parse[2];      // the native parse operations of the "pargo.grammar.v1" capsule
     const void* release;       // releases a native parse result
     GrammarInfo* info;         // the parser's, from parserGrammar
-    PyObject* parser;
+    PyObject* parser;          // one reference, which also keeps info in the grammar cache
 };
 
 // Reads the parser's grammar into *out (which the caller allocated with calloc), with one
@@ -126,7 +128,9 @@ void holdGrammar(const GrammarInfo* grammar);
 void dropGrammar(const GrammarInfo* grammar);
 
 // The parser's grammar for rt.parse (with the "<error>" kind), read on first use and cached
-// for the process. Null with a Python exception on failure. Needs the interpreter lock.
+// while the parser is held elsewhere (the caller's reference keeps it for the call; a tree
+// that borrows the grammar must hold the parser). Null with a Python exception on failure.
+// Needs the interpreter lock.
 GrammarInfo* parserGrammar(PyObject* parser);
 
 // The label byte of a field name, 0 when the grammar has no such field.

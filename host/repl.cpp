@@ -5,6 +5,20 @@
 // fail leaves a pending exception and returns to the loop's one error path, which ends the
 // REPL at end of input, prints anything else and starts a new entry, or ends the REPL when
 // printing is impossible.
+//
+// A line's text is taken as the bytes that were typed: input() gives a byte that its stream
+// could not decode as a lone surrogate U+DC80..U+DCFF (the "surrogateescape" of a standard
+// stream), which stands for that byte again. Bytes that are not UTF-8 are then replaced as a
+// program file's are (one U+FFFD for each malformed sequence), so an entry's source is what
+// the same lines give when read from a file.
+//
+// The check runs the parser over the whole entry, so checking every line of an entry pasted
+// a few thousand lines long would cost time growing with the square of its length. Small
+// entries are checked at every line. Past kAlwaysChecked bytes, a line is checked when it is
+// indented no deeper than the entry's first line (where, by every layout convention, an
+// entry's last line is), and otherwise only when the entry has grown by half since its last
+// check, which keeps the parsing proportional to the entry's length while a syntax error deep
+// inside it still ends it soon.
 #include "host/repl.h"
 
 #include <string>
@@ -44,6 +58,18 @@ struct Repl {
 // What the loop does after checking an entry's text.
 enum class Check { finished, unfinished, failed };
 
+// Entries up to this many bytes are checked at every line.
+constexpr size_t kAlwaysChecked = 8192;
+
+// An entry being typed: its text so far as UTF-8 (malformed bytes replaced), the indentation
+// of its first and of its last line, and its size when the parser last checked it.
+struct Entry {
+    std::string bytes;
+    size_t firstIndent = 0;
+    size_t lastIndent = 0;
+    size_t checkedSize = 0;
+};
+
 bool isBlank(Py_UCS4 c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
 // Whether the str has only blanks (an empty str is blank).
@@ -54,20 +80,90 @@ bool blankLine(PyObject* line) {
     return true;
 }
 
-// Appends the line's UTF-8 bytes and a newline to text. Lone surrogates are kept as their
-// (malformed) bytes, which decoding replaces. 0, or -1 with the exception.
-int appendLine(std::string* text, PyObject* line) {
-    PyObject* bytes = PyUnicode_AsEncodedString(line, "utf-8", "surrogatepass");
-    if (!bytes) return -1;
-    text->append(PyBytes_AS_STRING(bytes), size_t(PyBytes_GET_SIZE(bytes)));
-    text->push_back('\n');
-    Py_DECREF(bytes);
+// The count of spaces and tabs the line starts with.
+size_t indentOf(const char* line, size_t length) {
+    size_t n = 0;
+    while (n < length && (line[n] == ' ' || line[n] == '\t')) n++;
+    return n;
+}
+
+// Appends code point c as UTF-8; a surrogate gets the three bytes of its number (malformed,
+// for the decoding to replace).
+void appendUtf8(std::string* out, Py_UCS4 c) {
+    if (c < 0x80) {
+        out->push_back(char(c));
+    } else if (c < 0x800) {
+        out->push_back(char(0xC0 | (c >> 6)));
+        out->push_back(char(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+        out->push_back(char(0xE0 | (c >> 12)));
+        out->push_back(char(0x80 | ((c >> 6) & 0x3F)));
+        out->push_back(char(0x80 | (c & 0x3F)));
+    } else {
+        out->push_back(char(0xF0 | (c >> 18)));
+        out->push_back(char(0x80 | ((c >> 12) & 0x3F)));
+        out->push_back(char(0x80 | ((c >> 6) & 0x3F)));
+        out->push_back(char(0x80 | (c & 0x3F)));
+    }
+}
+
+// The bytes the line was typed as: its UTF-8, where a surrogate escape U+DC80..U+DCFF is the
+// byte it stands for.
+std::string typedBytes(PyObject* line) {
+    std::string raw;
+    Py_ssize_t length = PyUnicode_GET_LENGTH(line);
+    raw.reserve(size_t(length));
+    for (Py_ssize_t i = 0; i < length; i++) {
+        Py_UCS4 c = PyUnicode_READ_CHAR(line, i);
+        if (c >= 0xDC80 && c <= 0xDCFF) raw.push_back(char(c - 0xDC00));
+        else appendUtf8(&raw, c);
+    }
+    return raw;
+}
+
+// Appends the line (its malformed bytes replaced) and a newline to the entry. A sequence
+// cut short at the line's end is malformed here as in the whole text, since the newline
+// cannot continue it. 0, or -1 with the exception.
+int appendLine(Entry* entry, PyObject* line) {
+    const char* utf8 = nullptr;
+    Py_ssize_t size = 0;
+    PyObject* repaired = nullptr;
+    if (PyUnicode_IS_ASCII(line)) {
+        utf8 = PyUnicode_AsUTF8AndSize(line, &size);
+    } else {
+        std::string raw = typedBytes(line);
+        repaired = PyUnicode_DecodeUTF8(raw.data(), Py_ssize_t(raw.size()), "replace");
+        utf8 = repaired ? PyUnicode_AsUTF8AndSize(repaired, &size) : nullptr;
+    }
+    if (!utf8) {
+        Py_XDECREF(repaired);
+        return -1;
+    }
+    entry->lastIndent = indentOf(utf8, size_t(size));
+    if (entry->bytes.empty()) entry->firstIndent = entry->lastIndent;
+    entry->bytes.append(utf8, size_t(size));
+    entry->bytes.push_back('\n');
+    Py_XDECREF(repaired);
     return 0;
 }
 
+// Whether the line just added calls for the parser's check (see above).
+bool worthChecking(const Entry& entry) {
+    return entry.bytes.size() <= kAlwaysChecked || entry.lastIndent <= entry.firstIndent ||
+           entry.bytes.size() >= entry.checkedSize + entry.checkedSize / 2;
+}
+
+// The entry's text as a str: a new reference, or null with the exception.
+PyObject* entryText(const Entry& entry) {
+    return PyUnicode_DecodeUTF8(entry.bytes.data(), Py_ssize_t(entry.bytes.size()), "replace");
+}
+
 // Has the parser check the entry's text: finished when it parses or fails before its end,
-// unfinished when it fails at its end (the construct goes on in the next line).
-Check checkEntry(Repl* repl, PyObject* text) {
+// unfinished when it fails at its end (the construct goes on in the next line). The check
+// builds the tree only (parse_tree): making the values of a long line's deep tree would need
+// more of the interpreter's recursion than a run grants itself, and the entry's load reads
+// the text again anyway.
+Check checkEntry(Repl* repl, Entry* entry) {
     if (!repl->parseError) {
         PyObject* pargo = PyImport_ImportModule("pargo");
         if (!pargo) return Check::failed;
@@ -75,7 +171,12 @@ Check checkEntry(Repl* repl, PyObject* text) {
         Py_DECREF(pargo);
         if (!repl->parseError) return Check::failed;
     }
-    PyObject* parsed = PyObject_CallMethod(repl->parser, "parse", "O", text);
+    entry->checkedSize = entry->bytes.size();
+    // The parser gets the text as the entry's load will (a str).
+    PyObject* text = entryText(*entry);
+    if (!text) return Check::failed;
+    PyObject* parsed = PyObject_CallMethod(repl->parser, "parse_tree", "O", text);
+    Py_DECREF(text);
     if (parsed) {
         Py_DECREF(parsed);
         return Check::finished;
@@ -93,11 +194,9 @@ Check checkEntry(Repl* repl, PyObject* text) {
     Py_DECREF(offsetObject);
     if (offset == -1 && PyErr_Occurred()) return Check::failed;
     // The parser counts bytes; the end is that of the text without its trailing blanks.
-    Py_ssize_t size;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
-    if (!utf8) return Check::failed;
-    while (size > 0 && isBlank(static_cast<unsigned char>(utf8[size - 1]))) size--;
-    return offset >= size ? Check::unfinished : Check::finished;
+    size_t size = entry->bytes.size();
+    while (size > 0 && isBlank(static_cast<unsigned char>(entry->bytes[size - 1]))) size--;
+    return offset >= 0 && uint64_t(offset) >= size ? Check::unfinished : Check::finished;
 }
 
 // input(prompt): a new reference, or null (remembering that input() failed).
@@ -109,7 +208,7 @@ PyObject* ask(Repl* repl, PyObject* prompt) {
 
 // Reads one entry: its text (a new str), or null with the exception (the entry dropped).
 PyObject* readEntry(Repl* repl) {
-    std::string bytes;
+    Entry entry;
     bool atStart = true;
     PyObject* line = ask(repl, repl->prompt);
     for (;;) {
@@ -126,19 +225,16 @@ PyObject* readEntry(Repl* repl) {
             continue;
         }
         atStart = false;
-        int appended = appendLine(&bytes, line);
+        int appended = appendLine(&entry, line);
         Py_DECREF(line);
         if (appended < 0) return nullptr;
-        PyObject* text = PyUnicode_DecodeUTF8(bytes.data(), Py_ssize_t(bytes.size()), "replace");
-        if (!text || blank) return text;
-        switch (checkEntry(repl, text)) {
+        if (blank) return entryText(entry);
+        switch (worthChecking(entry) ? checkEntry(repl, &entry) : Check::unfinished) {
             case Check::finished:
-                return text;
+                return entryText(entry);
             case Check::failed:
-                Py_DECREF(text);
                 return nullptr;
             case Check::unfinished:
-                Py_DECREF(text);
                 line = ask(repl, repl->more);
                 break;
         }

@@ -22,6 +22,7 @@
 #include "host/state.h"
 #include "host/types.h"
 #include "host/variables.h"
+#include "runtime/pyhelp.h"
 
 namespace host {
 
@@ -221,7 +222,11 @@ PyObject* rtError(PyObject* self, PyObject* args, PyObject* kwargs) {
         PyErr_SetString(PyExc_TypeError, "code must be a str");
         return nullptr;
     }
-    raiseAtNode(rt, n, given[1], code);
+    // A message is cut as every message of the system is.
+    PyObject* message = pyhelp::cutStr(given[1]);
+    if (!message) return nullptr;
+    raiseAtNode(rt, n, message, code);
+    Py_DECREF(message);
     return finish("error", nullptr);
 }
 

@@ -111,7 +111,7 @@ PyMethodDef sessionMethods[] = {
      WUNA_DOC("run($self, source, /)",
               "Run an entry: its last statement's value if that's an expression, else None. "
               "Raises wuna.LoadError or wuna.Error; what it defined before an error is kept.")},
-    {"names", method(sessionNames), METH_NOARGS,
+    {"names", WUNA_NO_ARGUMENTS(sessionNames),
      WUNA_DOC("names($self, /)", "The names the entries defined so far, sorted.")},
     {nullptr, nullptr, 0, nullptr},
 };

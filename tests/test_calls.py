@@ -205,7 +205,7 @@ def test_a_long_host_exception_text_is_cut():
     error = error_of(lang, "boom();")
     text = message(error)
     assert text.startswith("boom: RuntimeError: xxx")
-    assert len(text.encode()) == len("boom: ") + 511
+    assert len(text.encode()) == len("boom: ") + 512
 
 
 def test_host_arguments_and_results_are_i64():

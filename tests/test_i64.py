@@ -1,5 +1,9 @@
 """wuna.I64: an int whose arithmetic raises wuna.IntegerOverflow outside 64 bits."""
 import operator
+import os
+import subprocess
+import sys
+import textwrap
 
 import pytest
 
@@ -231,3 +235,122 @@ def test_operations_do_not_leak():
     grown = tracemalloc.get_traced_memory()[0] - before
     tracemalloc.stop()
     assert grown < 20_000, grown
+
+
+# ---- results decided before they are computed ----------------------------------------------
+#
+# A power or a left shift of a few digits can stand for a number of a billion bits: the range
+# is decided from the operands, so these fail at once instead of computing for minutes or
+# running out of memory. Each runs in a child interpreter with a timeout, so that a
+# regression fails the test rather than hanging the suite.
+
+HUGE_RESULTS = [
+    "I64(3) ** (10**9)",
+    "3 ** I64(10**9)",
+    "I64(-2) ** (10**18)",
+    "I64(2) ** (10**100)",
+    "(2**100) ** I64(3)",
+    "I64(1) << (2**63 - 1)",
+    "1 << I64(2**62)",
+    "I64(-1) << (10**30)",
+    "x = I64(7); x **= 10**12",
+    "x = I64(7); x <<= 2**40",
+]
+
+
+@pytest.mark.parametrize("expression", HUGE_RESULTS)
+def test_a_result_far_out_of_range_overflows_at_once(expression):
+    code = textwrap.dedent(f"""
+        from wuna import I64, IntegerOverflow
+        try:
+            {expression}
+        except IntegerOverflow as e:
+            print("overflow:", e)
+        """)
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          timeout=60, env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
+    assert done.returncode == 0, done.stderr
+    assert done.stdout == "overflow: integer overflow\n"
+
+
+# Operands where the early decision could go wrong: the edges of the range, bases and values
+# that stay small whatever the exponent or count, negative exponents (a float) and counts
+# (int's ValueError), and huge counts that still give a small result.
+EDGE_VALUES = [0, 1, -1, 2, -2, 3, -3, 62, 63, 64, 65, 2**31, -2**32 - 1, 2**62, -2**62,
+               MAX, MIN, -5, -64]
+
+
+def int_outcome(op, a, b):
+    """What int gives, as an I64 operation should give it."""
+    try:
+        result = op(a, b)
+    except (ValueError, ZeroDivisionError, OverflowError) as e:
+        return type(e)
+    if type(result) is int:
+        return I64(result) if MIN <= result <= MAX else IntegerOverflow
+    return result
+
+
+def i64_outcome(op, a, b):
+    try:
+        return op(a, b)
+    except (ValueError, ZeroDivisionError, OverflowError, IntegerOverflow) as e:
+        return type(e)
+
+
+@pytest.mark.parametrize("op", [operator.pow, operator.lshift, operator.rshift, operator.mul])
+def test_results_that_fit_are_ints(op):
+    for a in EDGE_VALUES:
+        for b in EDGE_VALUES:
+            # int itself would take too long or too much memory for these.
+            if op is operator.pow and b > 64 and a not in (0, 1, -1):
+                expected = IntegerOverflow
+            elif op is operator.lshift and b > 64:
+                expected = IntegerOverflow if a else I64(0)
+            else:
+                expected = int_outcome(op, a, b)
+            for x, y in ((I64(a), b), (a, I64(b)), (I64(a), I64(b))):
+                got = i64_outcome(op, x, y)
+                if isinstance(expected, type):
+                    assert got is expected, (op, x, y, got)
+                else:
+                    assert same(got, expected), (op, x, y, got)
+
+
+@pytest.mark.parametrize("a, b, expected", [
+    (I64(1), 10**100, I64(1)),
+    (I64(-1), 10**100 + 1, I64(-1)),
+    (I64(0), 10**100, I64(0)),
+    (I64(2), -1, 0.5),
+    (I64(2), -(10**9), 0.0),
+    (I64(5), 0, I64(1)),
+    (2**100, I64(0), I64(1)),
+    (I64(2), 0.5, 2 ** 0.5),
+])
+def test_powers_that_stay_small_are_computed(a, b, expected):
+    assert same(a ** b, expected)
+
+
+@pytest.mark.parametrize("a, b, expected", [
+    (I64(0), 10**30, I64(0)),
+    (I64(5), 10**30, None),
+    (I64(5), -1, ValueError),
+])
+def test_shifts_by_huge_counts(a, b, expected):
+    if expected is ValueError:
+        with pytest.raises(ValueError, match="negative shift count"):
+            a << b
+        return
+    if expected is None:
+        assert same(a >> b, I64(0)) and same(-a >> b, I64(-1))
+        return
+    assert same(a << b, expected)
+
+
+def test_an_int_subclass_with_its_own_power_still_answers():
+    class Exponent(int):
+        def __rpow__(self, base):
+            return ("rpow", base)
+
+    assert I64(3) ** Exponent(10**9) == ("rpow", 3)
+    assert pow(I64(3), 10**9, 1000) == pow(3, 10**9, 1000)

@@ -157,8 +157,100 @@ def test_the_parsers_offsets_are_bytes(monkeypatch, lang):
 
 
 def test_a_line_with_a_lone_surrogate_is_decoded_with_replacement(monkeypatch, lang):
-    console = run_repl(monkeypatch, lang, ['"a\udc80b";'])
-    assert console.shown == ["a\udc80b".encode("utf-8", "surrogatepass").decode("utf-8", "replace")]
+    # U+D800 stands for no byte: its three bytes are malformed, each replaced.
+    console = run_repl(monkeypatch, lang, ['"a\ud800b";'])
+    assert console.shown == ["a\ud800b".encode("utf-8", "surrogatepass").decode("utf-8", "replace")]
+
+
+@pytest.mark.parametrize("line, typed", [
+    ('"a\udc80b";', b'"a\x80b";'),
+    ('"h\udce9";', b'"h\xe9";'),
+    ('"\udcc3\udca9";', b'"\xc3\xa9";'),      # escaped bytes that make a character
+    ('"\u00e9\udce9\ud800";', b'"\xc3\xa9\xe9\xed\xa0\x80";'),
+])
+def test_a_line_is_the_bytes_typed_as_a_file_gives_them(monkeypatch, lang, line, typed):
+    # input() gives a byte its stream could not decode as a surrogate escape (U+DC80 to
+    # U+DCFF); the entry is what those bytes read as from a file, malformed ones replaced once.
+    console = run_repl(monkeypatch, lang, [line])
+    from_file = (typed + b"\n").decode("utf-8", "replace")
+    assert console.shown == [lang.session().run(from_file)]
+    assert console.errors == []
+
+
+# ---- long entries -------------------------------------------------------------------------
+
+class Counting:
+    """A parser passing on to a pargo parser, counting the bytes it was asked to parse."""
+
+    def __init__(self, parser):
+        self.parser = parser
+        self.parsed = 0
+
+    def parse_tree(self, text, *args, **kwargs):
+        self.parsed += len(text)
+        return self.parser.parse_tree(text, *args, **kwargs)
+
+    def parse(self, text, *args, **kwargs):
+        self.parsed += len(text)
+        return self.parser.parse(text, *args, **kwargs)
+
+    def __getattr__(self, name):
+        return getattr(self.parser, name)
+
+
+@pytest.fixture
+def counted(monkeypatch, printed):
+    """The small language over a Counting parser, and the parser."""
+    import test_session
+    compile_ = test_session.pargo.compile
+    made = []
+    monkeypatch.setattr(test_session.pargo, "compile",
+                        lambda grammar: made.append(Counting(compile_(grammar))) or made[-1])
+    lang = make_language(printed)
+    monkeypatch.undo()
+    return lang, made[0]
+
+
+def long_function(count):
+    return (["def f() {"] + [f"  x{i} = {i};" for i in range(count)] +
+            [f"  return x{count - 1} + 1;", "}"])
+
+
+def test_a_long_pasted_entry_is_parsed_in_proportion_to_its_length(monkeypatch, counted):
+    lang, parser = counted
+    lines = long_function(6000) + ["f();"]
+    console = run_repl(monkeypatch, lang, lines)
+    assert console.shown == [6000] and console.errors == []
+    # Parsing the whole entry again at each of its lines would take thousands of times its
+    # length.
+    assert parser.parsed < 100 * sum(len(line) + 1 for line in lines)
+
+
+def test_a_long_entry_ends_on_its_closing_line(monkeypatch, lang):
+    lines = long_function(2000)
+    console = run_repl(monkeypatch, lang, lines + ["f();"])
+    assert console.prompts == ["> "] + ["... "] * (len(lines) - 1) + ["> ", "> "]
+    assert console.shown == [2000]
+
+
+def test_a_syntax_error_deep_in_a_long_entry_still_ends_it(monkeypatch, lang):
+    lines = long_function(2000)
+    lines[1500] = "  x = = 1;"
+    console = run_repl(monkeypatch, lang, lines + ["", "7;"])
+    # The entry ends with the error soon after it, not at its closing line; the lines after
+    # it start entries of their own (which fail where they do not fit).
+    assert console.errors[0].startswith("1501:7:")
+    assert console.prompts.index("> ", 1) < len(lines) - 1
+    assert console.shown[-1] == 7
+
+
+def test_one_long_line_runs_as_from_a_file(monkeypatch, lang):
+    # Checking the entry makes its tree only: the values of a deep tree would need more of the
+    # interpreter's recursion than a run's own thread grants itself.
+    line = " + ".join(["1"] * 20000) + ";"
+    console = run_repl(monkeypatch, lang, [line])
+    assert console.errors == []
+    assert console.shown == [20000] == [lang.session().run(line)]
 
 
 # ---- errors -------------------------------------------------------------------------------
@@ -337,6 +429,38 @@ def test_the_lua_repl_on_a_terminal():
     assert "... " in output or ">> " in output
     assert "attempt to perform arithmetic on a nil value" in output
     assert "\n42\n" in output
+
+
+@pytest.mark.skipif(not lua_ready(), reason="the Lua example has no semantics yet")
+@pytest.mark.parametrize("encoding", [None, "utf-8:strict"])
+def test_the_lua_repl_reads_the_bytes_typed_as_a_file_run_does(tmp_path, encoding):
+    program = tmp_path / "e9.lua"
+    program.write_bytes(b"print(#'\xe9')\n")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    if encoding:
+        env["PYTHONIOENCODING"] = encoding
+    else:
+        env.pop("PYTHONIOENCODING", None)
+    from_file = subprocess.run([sys.executable, LUA, str(program)], capture_output=True,
+                               env=env, timeout=60)
+    typed = subprocess.run([sys.executable, LUA], input=b"print(#'\xe9')\nreturn #'\xe9'\n",
+                           capture_output=True, env=env, timeout=60)
+    assert from_file.stdout == b"3\n"
+    assert typed.stdout == b"> 3\n> 3\n> \n", typed.stderr
+
+
+@pytest.mark.skipif(not lua_ready(), reason="the Lua example has no semantics yet")
+def test_the_lua_repl_takes_a_long_line_as_a_file_run_does(tmp_path):
+    source = "print(" + " + ".join(["1"] * 20000) + ")\n"
+    program = tmp_path / "long.lua"
+    program.write_text(source)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    from_file = subprocess.run([sys.executable, LUA, str(program)], capture_output=True,
+                               text=True, env=env, timeout=60)
+    typed = subprocess.run([sys.executable, LUA], input=source, capture_output=True,
+                           text=True, env=env, timeout=60)
+    assert from_file.stdout == "20000\n"
+    assert typed.stdout == "> 20000\n> \n" and typed.stderr == ""
 
 
 @pytest.mark.skipif(not lua_ready(), reason="the Lua example has no semantics yet")

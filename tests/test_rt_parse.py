@@ -3,7 +3,10 @@ its own: the default and a given start rule, recovery (the pair of tree and erro
 errors as the parser reports them), the parser's errors passed on, a grammar that is not a
 parser, the argument checks with their messages, and trees that outlive everything else."""
 import gc
+import os
+import subprocess
 import sys
+import weakref
 
 import pytest
 
@@ -241,3 +244,179 @@ def test_a_programs_parse_error_is_a_runtime_error(parser):
     with pytest.raises(wuna.Error) as caught:
         language.load('sub "let = 1;";').run()
     assert "line 1, col 5: expected Name" in str(caught.value)
+
+
+# ---- parsers that run Python while their answers are read -----------------------------------
+#
+# rt.parse reads lists a parser gives (its grammar's, its errors) while calling code that may
+# change them. Each case runs in a child interpreter: before the fix these crashed it.
+
+FIDDLING_PARSERS = r'''
+import pargo, wuna
+
+GRAMMAR = r"""
+@recover Program = stmts:Stmt*
+Stmt = 'x' name:Name ';' -> Stmt
+@token Name = [a-z]+ -> str
+@skip Space = [ \t\n]+
+"""
+REAL = pargo.compile(GRAMMAR)
+
+
+class Passing:
+    # A parser of a Python class, handing everything on to a pargo parser.
+    def __getattr__(self, name):
+        return getattr(REAL, name)
+
+
+class ClearingColumn:
+    # A parse error whose column clears the list of errors it is read from.
+    def __init__(self, errors):
+        self.errors, self.span, self.line, self.message = errors, (0, 1), 1, "m"
+
+    @property
+    def column(self):
+        self.errors.clear()
+        return 1
+
+
+class Result:
+    def __init__(self, real):
+        self.real = real
+        self.errors = []
+        self.errors.extend(ClearingColumn(self.errors) for _ in range(40))
+
+    def __getattr__(self, name):
+        return getattr(self.real, name)
+
+
+class ErrorsCleared(Passing):
+    def parse_tree(self, text, start=None, recover=False):
+        return Result(REAL.parse_tree(text, recover=recover))
+
+
+class Flag:
+    # A label's list flag whose truth empties every list the parser handed over.
+    def __init__(self, lists):
+        self.lists = lists
+
+    def __bool__(self):
+        for each in self.lists:
+            each.clear()
+        return False
+
+
+class GrammarCleared(Passing):
+    def __init__(self):
+        self.lists = []
+
+    def keep(self, items):
+        self.lists.append(items)
+        return items
+
+    def rules(self):
+        return self.keep(REAL.rules())
+
+    def actions(self):
+        return self.keep(REAL.actions())
+
+    def fields(self):
+        return self.keep(REAL.fields())
+
+    def labels(self):
+        outer = self.keep([])
+        for pairs in REAL.labels():
+            outer.append(self.keep([(name, Flag(self.lists)) for name, _ in pairs]))
+        return outer
+
+
+rt = wuna.Runtime()
+'''
+
+FIDDLING_CASES = [
+    ("errors cleared while read", """
+root, errors = rt.parse(ErrorsCleared(), "x a; x b;", recover=True)
+print(root.kind, len(errors), errors[0])
+""", "Program 40 (0, 1, 1, 'm')\n"),
+    ("grammar lists cleared while read", """
+root = rt.parse(GrammarCleared(), "x a; x b;")
+print(root.kind, [s.kind for s in root.stmts], [s.text for s in root.children])
+""", "Program ['Stmt', 'Stmt'] ['x a;', 'x b;']\n"),
+]
+
+
+def run_child(code):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          timeout=60, env=env)
+
+
+@pytest.mark.parametrize("case, code, output", FIDDLING_CASES,
+                         ids=[case for case, _, _ in FIDDLING_CASES])
+def test_lists_changed_while_read_are_read_as_given(case, code, output):
+    done = run_child(FIDDLING_PARSERS + code)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout == output
+
+
+# ---- the grammar kept per parser --------------------------------------------------------------
+
+class Watched:
+    """A parser of a Python class (a weak reference can watch it), passing on to a pargo
+    parser and counting the reads of its grammar."""
+
+    def __init__(self, parser):
+        self.parser = parser
+        self.reads = 0
+
+    def rules(self):
+        self.reads += 1
+        return self.parser.rules()
+
+    def __getattr__(self, name):
+        return getattr(self.parser, name)
+
+
+def test_parsers_given_once_are_not_kept(rt, parser):
+    watching = []
+    for _ in range(500):
+        given = Watched(parser)
+        watching.append(weakref.ref(given))
+        assert rt.parse(given, "let a = 1;").kind == "Program"
+    del given
+    gc.collect()
+    alive = sum(1 for w in watching if w() is not None)
+    # A few dead ones may wait for the next sweep; before, every one of them was kept.
+    assert alive <= 100
+
+
+def test_a_parser_in_use_keeps_its_grammar_read_once(rt, parser):
+    kept = Watched(parser)
+    for i in range(300):
+        assert rt.parse(kept, "let a = 1;").kind == "Program"
+        rt.parse(Watched(parser), "let b = 2;")   # others come and go around it
+    assert kept.reads == 1
+
+
+def test_a_tree_outlives_its_parser_and_the_sweeps(rt, parser):
+    given = Watched(parser)
+    watch = weakref.ref(given)
+    root = rt.parse(given, "let x = 1;\nshow x, 2;")
+    del given
+    for _ in range(300):
+        rt.parse(Watched(parser), "let b = 2;")
+    gc.collect()
+    assert watch() is not None   # the tree holds its parser, and the parser its grammar
+    assign, show = root.stmts
+    assert (assign.kind, assign.name, show.args, show.kind) == ("Assign", "x", ["x", 2], "Show")
+    del root, assign, show
+    for _ in range(300):
+        rt.parse(Watched(parser), "let b = 2;")
+    gc.collect()
+    assert watch() is None
+
+
+def test_parsers_compiled_for_each_parse(rt):
+    for i in range(200):
+        root = rt.parse(pargo.compile(GRAMMAR), f"let a{'b' * (i % 5)} = {i};")
+        assert root.stmts[0].value == i

@@ -1076,6 +1076,10 @@ def main(argv=None):
         if language is None:
             print("lua.py: the interactive session needs wuna and nomos", file=sys.stderr)
             return 1
+        # Lines are read as the bytes typed, as a file's would be: a byte that is not UTF-8
+        # reaches the REPL as its surrogate escape, not as an error of input().
+        if hasattr(sys.stdin, "reconfigure"):
+            sys.stdin.reconfigure(errors="surrogateescape")
         language.repl(prompt="> ", more=">> ", show=show)
         return 0
     try:

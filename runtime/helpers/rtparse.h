@@ -2,11 +2,13 @@
 // wuna.Node objects of its own.
 //
 // The body is shared by the reference Runtime and the rt of semantics that compiled code
-// runs as Python. The parser's grammar metadata is read once per parser and kept
-// (ptree::parserGrammar, which also refuses what is not a parser); the text goes through the
+// runs as Python. The parser's grammar metadata is read once per parser and kept while the
+// parser lives (ptree::parserGrammar, which also refuses what is not a parser; the trees hold
+// their parser, so their grammar stays with them); the text goes through the
 // parser's parse_tree, and the result becomes the root node of a new State that owns it
 // (ptree::treeOf), so the nodes stay valid as long as any of them lives. With recovery the
-// errors the parser collected come along as plain tuples, in the order it reported them.
+// errors the parser collected come along as plain tuples, in the order it reported them,
+// read from a copy of the parser's list since reading an error can run Python.
 #pragma once
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
