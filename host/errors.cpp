@@ -37,12 +37,18 @@ PyObject* newDiagnostic(const char* severity, PyObject* code, PyObject* message,
 // The note of one call entry: "in <name>()" at its call site, "in a call" when that does not
 // fit its buffer.
 PyObject* callNote(const ptree::Index* index, const CallEntry& entry, PyObject* callCode) {
+    // Copied by length, not formatted: a name may hold a NUL, which must not end it.
     char text[kNoteBytes];
-    int written = entry.length < kNoteBytes
-                      ? snprintf(text, sizeof text, "in %.*s()", int(entry.length), entry.name)
-                      : -1;
-    if (written < 0 || size_t(written) >= sizeof text) strcpy(text, "in a call");
-    PyObject* message = PyUnicode_DecodeUTF8(text, strlen(text), "replace");
+    size_t length = 0;
+    if (entry.length + 5 < sizeof text) {
+        memcpy(text, "in ", 3);
+        memcpy(text + 3, entry.name, entry.length);
+        memcpy(text + 3 + entry.length, "()", 2);
+        length = entry.length + 5;
+    } else {
+        length = strlen(strcpy(text, "in a call"));
+    }
+    PyObject* message = PyUnicode_DecodeUTF8(text, Py_ssize_t(length), "replace");
     if (!message) return nullptr;
     PyObject* note = newDiagnostic("note", callCode, message, positionOf(index, entry.site));
     Py_DECREF(message);

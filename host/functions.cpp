@@ -88,6 +88,11 @@ int readCacheSettings(PyObject* cacheSize, PyObject* cache, Configuration& out) 
         Py_ssize_t length;
         const char* text = PyUnicode_AsUTF8AndSize(cache, &length);
         if (!text) return -1;
+        // A path ends at its first NUL for the system: "a\0b" would quietly be "a".
+        if (memchr(text, 0, size_t(length))) {
+            PyErr_SetString(PyExc_ValueError, "cache: embedded null character in the directory");
+            return -1;
+        }
         out.cacheText = static_cast<char*>(malloc(size_t(length) + 1));
         if (!out.cacheText) {
             PyErr_NoMemory();

@@ -297,7 +297,10 @@ PyObject* rtNodeAt(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!rt) return nullptr;
     PyObject* given = PyTuple_GET_ITEM(args, 0);
     if (!PyLong_Check(given)) {
-        PyErr_SetString(PyExc_TypeError, "TypeError");
+        // The bare class name the convention once gave told a user nothing; say what was
+        // wrong, as the other rt methods do.
+        PyErr_Format(PyExc_TypeError, "a node's index must be an int, not %.200s",
+                     Py_TYPE(given)->tp_name);
         return nullptr;
     }
     long long i = PyLong_AsLongLong(given);

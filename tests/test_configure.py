@@ -48,6 +48,8 @@ def left(directory):
     ((), {"cache_size": 2**63}, TypeError, "cache_size must be an int (bytes; 0: no limit)"),
     ((), {"cache": 1}, TypeError, "cache must be True, False or a directory (str)"),
     ((), {"cache": b"/tmp"}, TypeError, "cache must be True, False or a directory (str)"),
+    ((), {"cache": "/tmp/a\x00b"}, ValueError,
+     "cache: embedded null character in the directory"),
     ((), {"cache_size": 10, "cache": 3}, TypeError,
      "cache must be True, False or a directory (str)"),
 ])

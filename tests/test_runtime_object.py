@@ -93,7 +93,8 @@ def failure(call):
     (lambda rt, n: rt.kind(1), "node must be a node of the program"),
     (lambda rt, n: rt.fresh(1), "node must be a node of the program"),
     (lambda rt, n: rt.call(print, 5), "'int' object is not iterable"),
-    (lambda rt, n: rt.node_at("0"), "TypeError"),
+    (lambda rt, n: rt.node_at("0"), "a node's index must be an int, not str"),
+    (lambda rt, n: rt.node_at(1.0), "a node's index must be an int, not float"),
 ])
 def test_argument_errors(lang, call, expected):
     seen = rt_of(lang, "1;", lambda node, rt: failure(lambda: call(rt, node)))
