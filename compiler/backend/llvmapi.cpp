@@ -67,10 +67,12 @@ const Capsule* adopt(const Capsule* record, PyObject* holder) {
     const char* version = record->version ? record->version : "";
     bool sameVersion = strlen(version) == strlen(kLlvmVersion) && strcmp(version, kLlvmVersion) == 0;
     if (record->abi != kCapsuleAbi || !sameVersion) {
-        Py_XDECREF(holder);
+        // The text is taken before the capsule object, which may own the record, is released.
         messages::Message m;
         m.add("wuna uses pargo's LLVM ").add(kLlvmVersion).add(" (capsule ABI ").addUnsigned(kCapsuleAbi);
         m.add("); this pargo has LLVM ").add(version).add(" (ABI ").addUnsigned(record->abi).add(")");
+        m.text();
+        Py_XDECREF(holder);
         m.raise(PyExc_ImportError);
         return nullptr;
     }

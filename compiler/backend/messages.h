@@ -21,7 +21,8 @@ public:
     Message& add(const char* text, size_t length);
     Message& addUnsigned(uint64_t n);               // decimal
     const char* text();
-    // Sets cls as the pending Python exception with the finished text.
+    // Sets cls as the pending Python exception with the finished text (bytes that are not
+    // UTF-8 shown as U+FFFD); should even that fail, the failure's exception is pending.
     void raise(PyObject* cls);
 
 private:
