@@ -51,9 +51,9 @@ uint16_t symbolWith(List<char>* writer, Text prefix, const char* suffix, uint64_
     return 0;
 }
 
-void freeSpec(HelperSpec* spec) {
-    free(spec->symbol);
-    free(spec);
+void freeSpecialisation(HelperSpec* specialisation) {
+    free(specialisation->symbol);
+    free(specialisation);
 }
 
 // Stops the process: out of memory where the failure cannot be reported.
@@ -95,7 +95,7 @@ void release(Compiler* c) {
     c->requested.free();
     c->worklist.free();
     c->recent.free();
-    for (size_t i = 0; i < c->helpers.count; i++) freeSpec(c->helpers[i]);
+    for (size_t i = 0; i < c->helpers.count; i++) freeSpecialisation(c->helpers[i]);
     c->helpers.free();
     c->helperNames.free();
     c->helperWorklist.free();
@@ -275,9 +275,9 @@ void forgetModule(Compiler* c) {
     // The key-origin map exists only in an ahead-of-time build, whose image record owns its
     // entries (and drops those of rolled-back specialisations itself); there is none here.
     for (size_t i = c->helperCheckpoint; i < c->helpers.count; i++) {
-        HelperSpec* spec = c->helpers[i];
-        c->helperNames.remove(Text{spec->symbol, spec->symbolLength});
-        freeSpec(spec);
+        HelperSpec* specialisation = c->helpers[i];
+        c->helperNames.remove(Text{specialisation->symbol, specialisation->symbolLength});
+        freeSpecialisation(specialisation);
     }
     c->helpers.cut(c->helperCheckpoint);
     c->helperWorklist.clear();
@@ -373,9 +373,9 @@ uint16_t drain(Compiler* c, const Emitters& e) {
         }
         // An ahead-of-time build drains its specialisations with its own driver.
         if (c->helperWorklist.count && !c->keyOrigins) {
-            HelperSpec* spec = c->helperWorklist.last();
+            HelperSpec* specialisation = c->helperWorklist.last();
             c->helperWorklist.count--;
-            uint16_t err = e.helper ? e.helper(e.user, c, spec) : noGenerator(c);
+            uint16_t err = e.helper ? e.helper(e.user, c, specialisation) : noGenerator(c);
             if (err) return err;
             continue;
         }

@@ -278,7 +278,7 @@ struct Emitters {
     void* user;
     uint16_t (*entry)(void* user, Compiler* c);
     uint16_t (*function)(void* user, Compiler* c, uint32_t id);
-    uint16_t (*helper)(void* user, Compiler* c, HelperSpec* spec);
+    uint16_t (*helper)(void* user, Compiler* c, HelperSpec* specialisation);
 };
 
 // Attempts that ask for a retry without recording a new need, after which the loop gives up.

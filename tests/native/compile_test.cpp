@@ -384,11 +384,11 @@ TEST_F(Compile, AnEntryEmittedInPlaceOfAFunctionAndHelpersDrained) {
     // A thunk-like entry asks for function 3, which queues a specialisation.
     struct Log {
         std::vector<std::string> emitted;
-        compile::HelperSpec* spec;
+        compile::HelperSpec* specialisation;
     } log;
-    log.spec = static_cast<compile::HelperSpec*>(calloc(1, sizeof(compile::HelperSpec)));
-    log.spec->symbol = strdup("t_drain_h1");
-    log.spec->symbolLength = 10;
+    log.specialisation = static_cast<compile::HelperSpec*>(calloc(1, sizeof(compile::HelperSpec)));
+    log.specialisation->symbol = strdup("t_drain_h1");
+    log.specialisation->symbolLength = 10;
     compile::Emitters emitters{
         &log,
         [](void* user, compile::Compiler* c) -> uint16_t {
@@ -399,11 +399,11 @@ TEST_F(Compile, AnEntryEmittedInPlaceOfAFunctionAndHelpersDrained) {
         [](void* user, compile::Compiler* c, uint32_t id) -> uint16_t {
             Log* log = static_cast<Log*>(user);
             log->emitted.push_back("f" + std::to_string(id));
-            if (!c->helpers.push(log->spec) || !c->helperWorklist.push(log->spec)) return compile::kOutOfMemory;
+            if (!c->helpers.push(log->specialisation) || !c->helperWorklist.push(log->specialisation)) return compile::kOutOfMemory;
             return 0;
         },
-        [](void* user, compile::Compiler*, compile::HelperSpec* spec) -> uint16_t {
-            static_cast<Log*>(user)->emitted.push_back(spec->symbol);
+        [](void* user, compile::Compiler*, compile::HelperSpec* specialisation) -> uint16_t {
+            static_cast<Log*>(user)->emitted.push_back(specialisation->symbol);
             return 0;
         },
     };
