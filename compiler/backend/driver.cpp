@@ -143,13 +143,14 @@ Compiled* Compiled::create(const ptree::Index* tree, PyObject* compileError, con
         PyErr_NoMemory();
         return nullptr;
     }
+    state->compileError = Py_XNewRef(compileError);
     if (uint16_t err = generateProgram(state, tree)) {
         reportAttempt(state, err);
         compile::release(&state->compiler);
         freeState(state);
+        Py_XDECREF(compileError);
         return nullptr;
     }
-    state->compileError = Py_XNewRef(compileError);
     compile::Layout** global = state->compiler.layouts.find(compile::kGlobalScope);
     state->globalSlots = global ? (*global)->slots.count : 0;
     return state;
@@ -250,13 +251,18 @@ bool Compiled::resolveEntries(void* handle, const char* name, size_t length, uin
 
 bool Compiled::add(const char* name, size_t length, uint64_t* address) {
     const llvmapi::Table& T = llvmapi::table;
+    compile::ModuleRecord* m = &compiler.module;
+    if (m->handedOver) {
+        // The engine took this module with an earlier add; a new one must be started first.
+        PyErr_SetString(PyExc_RuntimeError, "wuna: a module was given to the engine twice (a wuna bug)");
+        return false;
+    }
     char err[kEngineError];
     memset(err, 0, sizeof err);
     if (!defineSymbols(err)) {
         compile::forgetModule(&compiler);
         return false;
     }
-    compile::ModuleRecord* m = &compiler.module;
     char* text = T.LLVMPrintModuleToString(m->module);
     uint8_t key[32];
     cacheKey(key, text, strlen(text), level, nullptr, 0);

@@ -369,6 +369,31 @@ TEST_F(Driver, AMissingEntryPointIsReportedAndTheCodeStaysLoaded) {
     Compiled::free(s);
 }
 
+TEST_F(Driver, AModuleTheEngineTookIsNotGivenAgain) {
+    Compiled* s = newState(0);
+    buildConstant(s, "_once", 1);
+    uint64_t entry;
+    ASSERT_TRUE(addMain(s, &entry)) << takeError();
+    EXPECT_FALSE(addMain(s, &entry));
+    EXPECT_EQ(takeError(), "wuna: a module was given to the engine twice (a wuna bug)");
+    EXPECT_EQ(s->keys.count, 1u);
+    // A new module goes through.
+    ASSERT_EQ(compile::newModule(&s->compiler), 0);
+    std::string name = symbol(s, "_later");
+    FunctionRef f;
+    compile::ModuleRecord* m = &s->compiler.module;
+    ASSERT_EQ(compile::declareFunction(m, name.data(), name.size(), m->i64, nullptr, 0, compile::DeclareExported, &f), 0);
+    {
+        Emit e(m, f.function);
+        T.LLVMBuildRet(*e, i64c(m, 5));
+    }
+    ASSERT_TRUE(s->add(name.c_str(), name.size(), &entry)) << takeError();
+    EXPECT_EQ(reinterpret_cast<int64_t (*)()>(entry)(), 5);
+    EXPECT_EQ(s->handles.count, 2u);
+    EXPECT_EQ(s->keys.count, 2u);
+    Compiled::free(s);
+}
+
 TEST_F(Driver, AnEmptySymbolTableMakesNoEngineCall) {
     Compiled* s = newState(0);
     char err[driver::kEngineError] = {};
