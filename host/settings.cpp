@@ -186,9 +186,12 @@ void evictCache(uint64_t limit) {
 }
 
 void noteCacheWrite(uint64_t size) {
+    // Read once: configure may change it meanwhile, and a limit of 0 (none) must never
+    // reach eviction, which would read it as "delete everything".
+    uint64_t limit = current.cacheSize;
+    if (limit == 0) return;
     evictionLock.lock();
     bytesSinceCheck += size;
-    uint64_t limit = current.cacheSize;
     if (!checkRan || bytesSinceCheck >= limit / 10) {
         checkRan = true;
         bytesSinceCheck = 0;

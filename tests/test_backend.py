@@ -26,9 +26,9 @@ pytestmark = pytest.mark.skipif(not EXTENSIONS, reason="the native tests are not
 PRELUDE = textwrap.dedent(
     """
     import ctypes, importlib.util, json, os, sys, types
-    spec = importlib.util.spec_from_file_location("_wuna_backend_test", {path!r})
-    bt = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(bt)
+    found = importlib.util.spec_from_file_location("_wuna_backend_test", {path!r})
+    bt = importlib.util.module_from_spec(found)
+    found.loader.exec_module(bt)
 
     NAME = b"pargo.llvm.v1"
     LOOKUP = ctypes.CFUNCTYPE(ctypes.c_void_p, ctypes.c_char_p)
@@ -89,9 +89,9 @@ def run(body, env=None):
 
 @pytest.fixture(scope="module")
 def bt():
-    spec = importlib.util.spec_from_file_location("_wuna_backend_test", EXTENSIONS[0])
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("_wuna_backend_test", EXTENSIONS[0])
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
@@ -377,6 +377,21 @@ def test_cache_writes_evict_after_the_first_and_after_a_tenth_of_the_limit(tmp_p
         """
     )
     assert result == [["c.o"], ["c.o", "d.o", "e.o"], ["e.o"]]
+
+
+def test_without_a_size_limit_writes_evict_nothing(tmp_path):
+    result = run(
+        f"""
+        from pathlib import Path
+        d = Path({str(tmp_path)!r})
+        for name in ["a.o", "b.o"]:
+            (d / name).write_bytes(b"x" * 500)
+        bt.configure(cache=str(d), cache_size=0)
+        bt.note_cache_write(10)
+        emit(sorted(os.listdir(d)))
+        """
+    )
+    assert result == ["a.o", "b.o"]
 
 
 @pytest.fixture
