@@ -31,7 +31,7 @@ PyObject* buildExecutable(PyObject*, PyObject*, PyObject*) { return notYet("buil
 PyObject* buildNative(PyObject*, PyObject*, PyObject*) { return notYet("build_native"); }
 
 PyObject* clearCache(PyObject*, PyObject*) {
-    settings::evictCache(0);
+    settings::clearCache();
     Py_RETURN_NONE;
 }
 

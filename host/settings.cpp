@@ -12,6 +12,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "runtime/spin.h"
+
 namespace settings {
 
 Settings current;
@@ -22,6 +24,12 @@ bool directoryComputed = false;
 char* directory = nullptr;   // owned; null: none
 
 constexpr uint64_t kStaleTmpNs = 3600ull * 1000000000ull;
+
+// Eviction accounting and eviction itself; the directory's creation is under the
+// interpreter lock instead (its first users hold it).
+spin::Lock evictionLock;
+uint64_t bytesSinceCheck = 0;
+bool checkRan = false;
 
 // "prefix" + "suffix" on the C heap, or null.
 char* joined(const char* prefix, const char* suffix) {
@@ -101,7 +109,10 @@ const char* cacheDirectory() {
     return directory;
 }
 
-void evictCache(uint64_t limit) {
+namespace {
+
+// Eviction proper; the caller holds the eviction lock.
+void evictLocked(uint64_t limit) {
     const char* dir = cacheDirectory();
     if (!dir) return;
     int dirFd = open(dir, O_RDONLY | O_DIRECTORY);
@@ -148,11 +159,13 @@ void evictCache(uint64_t limit) {
         notes[count++] = {nanoseconds(info.st_mtim), uint64_t(info.st_size), name};
         total += uint64_t(info.st_size);
     }
-    // Clearing (limit 0) deletes every object file, empty ones too, and needs no order;
-    // without a full listing the oldest files are unknown, so nothing else is evicted.
-    if (limit == 0) {
+    // Clearing (limit 0) needs no order; without a full listing the oldest files are
+    // unknown, so nothing else is evicted.
+    if (total <= limit) {
+        // Within the limit: nothing to delete.
+    } else if (limit == 0) {
         for (size_t i = 0; i < count; i++) unlinkat(dirFd, notes[i].name, 0);
-    } else if (complete && total > limit) {
+    } else if (complete) {
         std::stable_sort(notes, notes + count,
                          [](const Note& a, const Note& b) { return a.time < b.time; });
         uint64_t target = (limit / 10) * 8;
@@ -163,5 +176,30 @@ void evictCache(uint64_t limit) {
     free(notes);
     closedir(listing);
 }
+
+}  // namespace
+
+void evictCache(uint64_t limit) {
+    evictionLock.lock();
+    evictLocked(limit);
+    evictionLock.unlock();
+}
+
+void noteCacheWrite(uint64_t size) {
+    // Read once: configure may change it meanwhile, and a limit of 0 (none) must never
+    // reach eviction, which would read it as "delete everything".
+    uint64_t limit = current.cacheSize;
+    if (limit == 0) return;
+    evictionLock.lock();
+    bytesSinceCheck += size;
+    if (!checkRan || bytesSinceCheck >= limit / 10) {
+        checkRan = true;
+        bytesSinceCheck = 0;
+        evictLocked(limit);
+    }
+    evictionLock.unlock();
+}
+
+void clearCache() { evictCache(0); }
 
 }  // namespace settings

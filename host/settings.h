@@ -7,6 +7,12 @@
 // least recently used compiled object files ("*.o", their modification time being their last
 // use) down to 80% of a limit, and temporary files left by writes that died an hour ago;
 // limit 0 (clear_cache) deletes every object file.
+//
+// Writers of cache files (the foreground and background compile workers) account what they
+// wrote with noteCacheWrite, which runs an eviction against cache_size after every tenth of
+// it written and after the first write of the process, so a cache left oversized by earlier
+// processes shrinks early. Accounting and eviction share one byte spin lock; other writers
+// wait while an eviction runs.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -40,8 +46,16 @@ void setCachePlace(uint8_t place, char* text);
 const char* cacheDirectory();
 
 // Deletes least recently used object files of the cache directory until they take at most
-// 80% of limit; limit 0 deletes them all. Nothing when there is no directory; file-system
-// failures are silent.
+// 80% of limit, when they take more than limit; limit 0 deletes them all. Nothing when there
+// is no directory; file-system failures are silent. Takes the eviction lock.
 void evictCache(uint64_t limit);
+
+// The accounting after a cache write of size bytes that succeeded, done only while
+// cache_size is not 0: evicts down to cache_size when a tenth of it was written since the
+// last check, or when no check ran yet in this process. Takes the eviction lock.
+void noteCacheWrite(uint64_t size);
+
+// Empties the cache directory of object files (clear_cache()).
+void clearCache();
 
 }  // namespace settings

@@ -1,0 +1,432 @@
+// The compiler core: modules, declarations, names, blocks, roll-back and the compile loop
+// (see compile.h). Helper declarations and the inline reference-count functions are in
+// declare.cpp, layouts and frames in layout.cpp.
+#include "compiler/backend/compile.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+
+#include "compiler/backend/messages.h"
+
+namespace compile {
+
+using backend::List;
+using backend::Text;
+
+namespace {
+
+const llvmapi::Table& T = llvmapi::table;
+
+bool append(List<char>* writer, const char* text, size_t length) {
+    for (size_t i = 0; i < length; i++)
+        if (!writer->push(text[i])) return false;
+    return true;
+}
+
+bool appendDecimal(List<char>* writer, uint64_t n) {
+    char digits[24];
+    size_t at = sizeof digits;
+    do {
+        digits[--at] = char('0' + n % 10);
+        n /= 10;
+    } while (n);
+    return append(writer, digits + at, sizeof digits - at);
+}
+
+// The symbol writers' growable buffer starts with room for 8 bytes.
+bool startWriter(List<char>* writer) {
+    writer->items = static_cast<char*>(malloc(8));
+    if (!writer->items) return false;
+    writer->capacity = 8;
+    writer->count = 0;
+    return true;
+}
+
+uint16_t symbolWith(List<char>* writer, Text prefix, const char* suffix, uint64_t n) {
+    if (!append(writer, prefix.data, prefix.length) || !append(writer, suffix, strlen(suffix)) ||
+        !appendDecimal(writer, n))
+        return kOutOfMemory;
+    return 0;
+}
+
+void freeSpecialisation(HelperSpec* specialisation) {
+    free(specialisation->symbol);
+    free(specialisation);
+}
+
+// Stops the process: out of memory where the failure cannot be reported.
+[[noreturn]] void outOfMemoryStop() {
+    fputs("out of memory\n", stderr);
+    abort();
+}
+
+}  // namespace
+
+void init(Compiler* c, const ptree::Index* tree, const char* prefix, size_t prefixLength) {
+    memset(static_cast<void*>(c), 0, sizeof *c);
+    c->tree = tree;
+    c->module.prefix = Text{prefix, prefixLength};
+    c->frameNeededScope = kNoScope;
+}
+
+void freeModuleState(ModuleRecord* m) {
+    if (!m->handedOver) {
+        if (m->module) T.LLVMDisposeModule(m->module);
+        if (m->context) T.LLVMContextDispose(m->context);
+    }
+    m->literals.forEach([](Text key, ValueRef) { free(const_cast<char*>(key.data)); });
+    m->literals.free();
+    // The function map owns every name; the declared list points at the same texts.
+    m->functions.forEach([](Text key, FunctionRef) { free(const_cast<char*>(key.data)); });
+    m->functions.free();
+    m->declared.free();
+    m->keys.free();
+    for (size_t i = 0; i < m->symbols.count; i++) free(m->symbols[i].name);
+    m->symbols.free();
+    Text prefix = m->prefix;
+    memset(static_cast<void*>(m), 0, sizeof *m);
+    m->prefix = prefix;
+}
+
+void release(Compiler* c) {
+    freeModuleState(&c->module);
+    c->requested.free();
+    c->worklist.free();
+    c->recent.free();
+    for (size_t i = 0; i < c->helpers.count; i++) freeSpecialisation(c->helpers[i]);
+    c->helpers.free();
+    c->helperNames.free();
+    c->helperWorklist.free();
+    c->typedEntries.forEach([](uint32_t, TypedEntry entry) { free(entry.kinds); });
+    c->typedEntries.free();
+    c->layouts.forEach([](uint32_t, Layout* layout) {
+        layout->slots.free();
+        free(layout);
+    });
+    c->layouts.free();
+    for (size_t i = 0; i < c->names.count; i++) free(const_cast<char*>(c->names[i].data));
+    c->names.free();
+    c->nameSet.free();
+    for (size_t i = 0; i < c->outOfLine.count; i++) {
+        free(c->outOfLine[i].symbol);
+        free(c->outOfLine[i].qualname);
+        free(c->outOfLine[i].file);
+    }
+    c->outOfLine.free();
+    c->message.free();
+}
+
+uint16_t newModule(Compiler* c) {
+    ModuleRecord* m = &c->module;
+    if (c->keepModule) {
+        // One module for a whole ahead-of-time build: only the checkpoint moves.
+        if (!c->keepCheckpoint) {
+            c->recent.clear();
+            c->helperCheckpoint = c->helpers.count;
+        }
+        c->declaredCheckpoint = m->declared.count;
+        return 0;
+    }
+    freeModuleState(m);
+    m->context = T.LLVMContextCreate();
+    m->module = T.LLVMModuleCreateWithNameInContext("wuna", m->context);
+    m->i64 = T.LLVMInt64TypeInContext(m->context);
+    m->i1 = T.LLVMInt1TypeInContext(m->context);
+    m->i8 = T.LLVMInt8TypeInContext(m->context);
+    m->i32 = T.LLVMInt32TypeInContext(m->context);
+    m->f64 = T.LLVMDoubleTypeInContext(m->context);
+    m->ptr = T.LLVMPointerTypeInContext(m->context, 0);
+    m->voidType = T.LLVMVoidTypeInContext(m->context);
+    TypeRef pair[2] = {m->i64, m->i64};
+    m->valuePair = T.LLVMStructTypeInContext(m->context, pair, 2, 0);
+    TypeRef checked[2] = {m->i64, m->i1};
+    m->checkedPair = T.LLVMStructTypeInContext(m->context, checked, 2, 0);
+    if (!c->keepCheckpoint) {
+        c->recent.clear();
+        c->helperCheckpoint = c->helpers.count;
+    }
+    if (uint16_t err = declareHelpers(c)) return err;
+    // After the helpers, so the two inline reference-count functions are never rolled back.
+    c->declaredCheckpoint = m->declared.count;
+    return 0;
+}
+
+uint16_t declareFunction(ModuleRecord* m, const char* name, size_t length, TypeRef result, TypeRef* params,
+                         unsigned count, uint32_t flags, FunctionRef* out) {
+    if (FunctionRef* there = m->functions.find(Text{name, length})) {
+        *out = *there;
+        return 0;
+    }
+    TypeRef type = T.LLVMFunctionType(result, params, count, 0);
+    char* copy = backend::copyText(name, length);
+    if (!copy) return kOutOfMemory;
+    ValueRef fn = T.LLVMAddFunction(m->module, copy, type);
+    if (!(flags & DeclareExported)) T.LLVMSetLinkage(fn, llvmapi::InternalLinkage);
+    static const char kNoFloat[] = "noimplicitfloat";
+    unsigned kind = T.LLVMGetEnumAttributeKindForName(kNoFloat, sizeof kNoFloat - 1);
+    T.LLVMAddAttributeAtIndex(fn, llvmapi::kFunctionIndex, T.LLVMCreateEnumAttribute(m->context, kind, 0));
+    if (!m->declared.push(Declared{copy, length, fn})) {
+        T.LLVMDeleteFunction(fn);
+        free(copy);
+        return kOutOfMemory;
+    }
+    if (!m->functions.put(Text{copy, length}, FunctionRef{fn, type})) {
+        m->declared.count--;
+        T.LLVMDeleteFunction(fn);
+        free(copy);
+        return kOutOfMemory;
+    }
+    *out = FunctionRef{fn, type};
+    return 0;
+}
+
+uint16_t functionSymbol(List<char>* writer, Text prefix, uint32_t id) {
+    return symbolWith(writer, prefix, "_f", id);
+}
+
+uint16_t typedEntrySymbol(List<char>* writer, Text prefix, uint32_t id) {
+    return symbolWith(writer, prefix, "_t", id & ~kTypedEntryBit);
+}
+
+uint16_t llvmFunction(Compiler* c, uint32_t id, FunctionRef* out) {
+    ModuleRecord* m = &c->module;
+    List<char> symbol;
+    if (!startWriter(&symbol)) return kOutOfMemory;
+    uint16_t err = 0;
+    TypeRef result;
+    List<TypeRef> params;
+    if (id == kTopLevel) {
+        err = append(&symbol, m->prefix.data, m->prefix.length) && append(&symbol, "_main", 5) ? 0 : kOutOfMemory;
+        result = m->i1;
+        for (TypeRef p : {m->ptr, m->ptr})
+            if (!err && !params.push(p)) err = kOutOfMemory;
+    } else if (!(id & kTypedEntryBit)) {
+        err = functionSymbol(&symbol, m->prefix, id);
+        result = m->i1;
+        for (TypeRef p : {m->ptr, m->ptr, m->ptr, m->i64, m->ptr, m->ptr})
+            if (!err && !params.push(p)) err = kOutOfMemory;
+    } else {
+        err = typedEntrySymbol(&symbol, m->prefix, id);
+        result = m->valuePair;
+        for (TypeRef p : {m->ptr, m->ptr, m->ptr, m->i64})
+            if (!err && !params.push(p)) err = kOutOfMemory;
+        // One i64 per argument kind recorded for the function; none when never recorded.
+        TypedEntry* entry = c->typedEntries.find(id & ~kTypedEntryBit);
+        for (uint32_t i = 0; !err && entry && i < entry->count; i++)
+            if (!params.push(m->i64)) err = kOutOfMemory;
+    }
+    if (!err)
+        err = declareFunction(m, symbol.items, symbol.count, result, params.items, unsigned(params.count),
+                              DeclareExported, out);
+    symbol.free();
+    params.free();
+    return err;
+}
+
+uint16_t functionCode(Compiler* c, uint32_t id, FunctionRef* out) {
+    if (!c->requested.find(id)) {
+        if (!c->requested.put(id, 1)) return kOutOfMemory;
+        if (!c->recent.push(id) || !c->worklist.push(id)) return kOutOfMemory;
+    }
+    return llvmFunction(c, id, out);
+}
+
+uint16_t newBlock(Builder* b, const char* name, BasicBlockRef* out) {
+    b->blockNumber++;
+    b->module->blockCount++;
+    char text[64];
+    int length = snprintf(text, sizeof text, "%s%u", name, b->blockNumber);
+    if (length < 0 || size_t(length) >= sizeof text) memcpy(text, "b", 2);
+    BasicBlockRef block = T.LLVMAppendBasicBlockInContext(b->module->context, b->function, text);
+    if (!b->blocks.push(block)) return kOutOfMemory;
+    *out = block;
+    return 0;
+}
+
+ValueRef call(Builder* b, const char* name, ValueRef* args, unsigned count) {
+    FunctionRef* f = b->module->functions.find(Text{name, strlen(name)});
+    if (!f) {
+        // The code generator names only what it declared: anything else is its bug.
+        fprintf(stderr, "wuna: %s isn't declared\n", name);
+        abort();
+    }
+    return T.LLVMBuildCall2(b->builder, f->type, f->function, args, count, "");
+}
+
+void forgetModule(Compiler* c) {
+    ModuleRecord* m = &c->module;
+    // A module the engine took is no longer ours to edit (it may be gone already).
+    if (c->keepModule && !m->handedOver) {
+        ValueRef poison = T.LLVMGetPoison(m->ptr);
+        for (size_t i = c->declaredCheckpoint; i < m->declared.count; i++) {
+            Declared d = m->declared[i];
+            T.LLVMReplaceAllUsesWith(d.function, poison);
+            T.LLVMDeleteFunction(d.function);
+            Text key;
+            if (m->functions.remove(Text{d.name, d.length}, &key)) free(const_cast<char*>(key.data));
+        }
+        m->declared.cut(c->declaredCheckpoint);
+    }
+    for (size_t i = 0; i < c->recent.count; i++) c->requested.remove(c->recent[i]);
+    c->recent.clear();
+    c->worklist.clear();
+    // The key-origin map exists only in an ahead-of-time build, whose image record owns its
+    // entries (and drops those of rolled-back specialisations itself); there is none here.
+    for (size_t i = c->helperCheckpoint; i < c->helpers.count; i++) {
+        HelperSpec* specialisation = c->helpers[i];
+        c->helperNames.remove(Text{specialisation->symbol, specialisation->symbolLength});
+        freeSpecialisation(specialisation);
+    }
+    c->helpers.cut(c->helperCheckpoint);
+    c->helperWorklist.clear();
+}
+
+uint16_t keyName(Text prefix, uint32_t n, char** out, size_t* length) {
+    List<char> name;
+    if (symbolWith(&name, prefix, "_k", n) || !name.push(0)) {
+        name.free();
+        return kOutOfMemory;
+    }
+    *out = name.items;
+    *length = name.count - 1;
+    return 0;
+}
+
+ValueRef keyGlobal(ModuleRecord* m, uint64_t key) {
+    if (ValueRef* there = m->keys.find(key)) return *there;
+    if (!m->keyCounter) {
+        fputs("wuna: a key global outside a started module (a wuna bug)\n", stderr);
+        abort();
+    }
+    uint32_t n = ++*m->keyCounter;
+    char* name;
+    size_t length;
+    if (keyName(m->prefix, n, &name, &length)) outOfMemoryStop();
+    ValueRef global = T.LLVMAddGlobal(m->module, m->i8, name);
+    if (!m->symbols.push(KeySymbol{name, length, key}) || !m->keys.put(key, global)) outOfMemoryStop();
+    return global;
+}
+
+ValueRef keyConstant(ModuleRecord* m, uint64_t key) {
+    return T.LLVMConstPtrToInt(keyGlobal(m, key), m->i64);
+}
+
+bool addOutOfLine(Compiler* c, const char* symbol, const char* qualname, const char* file, uint32_t firstLine) {
+    OutOfLine record{backend::copyText(symbol, strlen(symbol)),
+                     qualname ? backend::copyText(qualname, strlen(qualname)) : nullptr,
+                     file ? backend::copyText(file, strlen(file)) : nullptr, firstLine};
+    bool copied = record.symbol && (!qualname || record.qualname) && (!file || record.file);
+    if (copied && c->outOfLine.push(record)) return true;
+    free(record.symbol);
+    free(record.qualname);
+    free(record.file);
+    return false;
+}
+
+bool noteDeclaredNames(Compiler* c) {
+    ModuleRecord* m = &c->module;
+    for (size_t i = 0; i < m->declared.count; i++) {
+        Text name{m->declared[i].name, m->declared[i].length};
+        if (c->nameSet.find(name)) continue;
+        char* copy = backend::copyText(name.data, name.length);
+        if (!copy) return false;
+        Text owned{copy, name.length};
+        if (!c->names.push(owned)) {
+            free(copy);
+            return false;
+        }
+        if (!c->nameSet.put(owned, 1)) {
+            c->names.count--;
+            free(copy);
+            return false;
+        }
+    }
+    return true;
+}
+
+// --- the compile loop ----------------------------------------------------------------------
+
+void recordNeed(Compiler* c) {
+    c->needs++;
+    c->retry = 1;
+}
+
+namespace {
+
+uint16_t noGenerator(Compiler* c) {
+    static const char kText[] = "wuna: no code generator for this module (a wuna bug)";
+    c->message.clear();
+    return append(&c->message, kText, sizeof kText - 1) ? kUnsupported : kOutOfMemory;
+}
+
+// Emits what was asked for until both worklists are empty.
+uint16_t drain(Compiler* c, const Emitters& e) {
+    for (;;) {
+        if (c->worklist.count) {
+            uint32_t id = c->worklist.last();
+            c->worklist.count--;
+            uint16_t err = e.function ? e.function(e.user, c, id) : noGenerator(c);
+            if (err) return err;
+            continue;
+        }
+        // An ahead-of-time build drains its specialisations with its own driver.
+        if (c->helperWorklist.count && !c->keyOrigins) {
+            HelperSpec* specialisation = c->helperWorklist.last();
+            c->helperWorklist.count--;
+            uint16_t err = e.helper ? e.helper(e.user, c, specialisation) : noGenerator(c);
+            if (err) return err;
+            continue;
+        }
+        return 0;
+    }
+}
+
+}  // namespace
+
+uint16_t runLoop(Compiler* c, uint32_t id, const Emitters& e, PyObject* compileError) {
+    c->failedHelper = nullptr;
+    c->retry = 0;
+    if (uint16_t err = newModule(c)) return err;
+    uint32_t attemptsWithoutNeed = 0;
+    for (;;) {
+        uint64_t needsBefore = c->needs;
+        c->message.clear();
+        uint16_t err;
+        if (e.entry) {
+            err = e.entry(e.user, c);
+        } else {
+            FunctionRef entry;
+            err = functionCode(c, id, &entry);
+        }
+        if (!err) err = drain(c, e);
+        if (!err) return 0;
+        forgetModule(c);
+        if (err != kUnsupported) return err;
+        bool again = c->retry != 0;
+        bool framesGiven = false;
+        if (!again) {
+            // An error here leaves no retry; the attempt's own error is what is reported.
+            retryWithFrames(c, &framesGiven);
+            again = framesGiven;
+        }
+        if (!again) return err;
+        // A frames retry always changes a layout; a plain retry must have recorded a need,
+        // or the next attempt would compile the same module again.
+        if (framesGiven || c->needs != needsBefore) {
+            attemptsWithoutNeed = 0;
+        } else if (++attemptsWithoutNeed >= kAttemptsWithoutNeed) {
+            messages::Message m;
+            m.add("wuna: compiling the module asked ").addUnsigned(attemptsWithoutNeed);
+            m.add(" times in a row for another attempt with nothing new to do differently (a wuna bug)");
+            m.raise(compileError ? compileError : PyExc_RuntimeError);
+            return kPythonError;
+        }
+        c->failedHelper = nullptr;
+        c->retry = 0;
+        if (uint16_t err2 = newModule(c)) return err2;
+    }
+}
+
+}  // namespace compile

@@ -1,0 +1,297 @@
+// The compiler core: the state of compiling one program into native code, one LLVM module at
+// a time, and the operations every code generator and driver leans on.
+//
+// A Compiler lives inside a module state (driver::Compiled) for as long as it. It owns the
+// current LLVM module (ModuleRecord: the context, the module, the basic types, every function
+// declared in it, its key globals) until the driver hands that module to the code engine; from
+// then on the engine owns module and context, and the handed-over flag keeps this side from
+// disposing them. newModule starts the next module: a fresh context and module with the 94
+// runtime helpers, the overflow intrinsics and the inline reference-count functions wn_inc and
+// wn_dec declared (the helper table of runtime/helpers/table.h is the one source of the helper
+// names and signatures).
+//
+// Program functions are named by u32 function ids (the index of their function node in the
+// program's parse tree; kTopLevel for the top level; kTypedEntryBit set asks for the typed
+// entry). functionCode queues a function for emission once per compiler, across modules: the
+// requested set outlives modules, so a function compiled and loaded in an earlier module is
+// called through its exported symbol instead of being compiled again. What an attempt added
+// since the checkpoint (taken by newModule) is rolled back by forgetModule when the attempt
+// fails.
+//
+// The compile loop (runLoop) is the fixed protocol by which a driver turns one request into a
+// finished module: start a module, ask for the entry, drain the worklists, and on an
+// unsupported construct compile again from the start when an emitter recorded what the next
+// attempt must do differently (the retry flag) or when a function needs heap frames
+// (retryWithFrames). An attempt that asks for a retry without recording anything new counts
+// toward a small bound, after which the loop gives up with a CompileError rather than compile
+// the same module forever.
+//
+// Layouts (Layout) say which variables of a scope sit in which frame slot and whether the
+// scope keeps them in a heap frame; markFrames gives a function and the block scopes inside it
+// heap frames together.
+//
+// Error codes are the compiler's: 0, kOutOfMemory, kUnsupported (the reason in the message
+// buffer), kPythonError (a Python exception pending). Nothing here takes a lock: a compiler is
+// used only by the thread that holds the interpreter lock.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+#include "compiler/backend/containers.h"
+#include "compiler/backend/llvmapi.h"
+
+namespace ptree {
+struct Index;
+}
+
+namespace compile {
+
+using llvmapi::BasicBlockRef;
+using llvmapi::BuilderRef;
+using llvmapi::ContextRef;
+using llvmapi::ModuleRef;
+using llvmapi::TypeRef;
+using llvmapi::ValueRef;
+
+inline constexpr uint16_t kOutOfMemory = 58;
+inline constexpr uint16_t kUnsupported = 100;
+inline constexpr uint16_t kPythonError = 122;
+
+inline constexpr uint32_t kTopLevel = 0xFFFFFFFFu;
+inline constexpr uint32_t kTypedEntryBit = 0x40000000u;
+inline constexpr uint32_t kGlobalScope = 0xFFFFFFFFu;
+inline constexpr uint32_t kNoScope = 0xFFFFFFFFu;
+
+// Flags of declareFunction.
+enum DeclareFlags : uint32_t { DeclareExported = 1u };
+
+// The module-size measure above which an optimizing level is lowered by one.
+inline constexpr uint64_t kLargeModule = 10000;
+
+// A declared function and its type.
+struct FunctionRef {
+    ValueRef function;
+    TypeRef type;
+};
+
+// An entry of the declared list: an owned copy of the name (no NUL) and the function.
+struct Declared {
+    char* name;
+    size_t length;
+    ValueRef function;
+};
+
+// An entry of a module's symbol table: a key global's name (owned, NUL-terminated) and the
+// address the engine is to give it.
+struct KeySymbol {
+    char* name;
+    size_t length;
+    uint64_t address;
+};
+
+// The part of the compiler that belongs to the current LLVM module.
+struct ModuleRecord {
+    ContextRef context;
+    ModuleRef module;                 // named "wuna"
+    TypeRef i1, i8, i32, i64, f64;
+    TypeRef ptr;                      // address space 0
+    TypeRef voidType;
+    TypeRef valuePair;                // {i64, i64}: a runtime value (tag, payload)
+    TypeRef checkedPair;              // {i64, i1}: an overflow intrinsic's result
+    backend::Text prefix;             // the module state's symbol prefix; kept across modules
+    backend::TextMap<ValueRef> literals;
+    // Every function declared in the module, the runtime helpers included. The key texts are
+    // owned copies (no NUL); LLVM was given a second, NUL-terminated copy.
+    backend::TextMap<FunctionRef> functions;
+    uint64_t blockCount;              // numbered blocks made: the module's size measure
+    backend::List<Declared> declared; // declareFunction's functions, in order (not the helpers)
+    backend::U64Map<ValueRef> keys;   // key -> its key global
+    backend::List<KeySymbol> symbols; // the key globals' names and addresses, in creation order
+    uint32_t* keyCounter;             // the compiler's, so key names stay unique across modules
+    void* keyOrigins;                 // the ahead-of-time build's origin map; null otherwise
+    uint8_t handedOver;               // the engine owns module and context
+};
+
+// What the compiler knows of a helper specialisation; the rest of it belongs to the code
+// generators that make them.
+struct HelperSpec {
+    char* symbol;                     // owned, NUL-terminated
+    size_t symbolLength;
+};
+
+// The argument kinds of a typed entry.
+struct TypedEntry {
+    uint8_t* kinds;                   // owned
+    uint32_t count;
+};
+
+// A Python function compiled out of line (a helper specialisation, a function compiled on
+// demand), as the perf map labels it: its symbol, and when the front end read it, its
+// __qualname__, its source file and first line.
+struct OutOfLine {
+    char* symbol;                     // owned, NUL-terminated
+    char* qualname;                   // owned, or null when there is no front-end result
+    char* file;                       // owned (co_filename), or null
+    uint32_t firstLine;
+};
+
+// A scope's frame layout.
+struct Layout {
+    backend::List<uint32_t> slots;    // the analysis' symbol index of the variable in each slot
+    uint8_t heapFrame;                // the variables live in a heap frame
+};
+
+struct Compiler {
+    const ptree::Index* tree;         // the program's tree (node kinds and parents); may be null
+    ModuleRecord module;
+    backend::U32Set requested;        // function ids whose code was asked for, in any module
+    backend::List<uint32_t> worklist; // asked for and not emitted yet; taken from the end
+    FunctionRef overflow[3];          // llvm.sadd/ssub/smul.with.overflow on i64
+    const void* failedHelper;         // origin of the first failed specialisation of an attempt
+    backend::List<uint32_t> recent;   // ids added to the requested set since the checkpoint
+    backend::List<HelperSpec*> helpers;   // every specialisation, in creation order
+    uint64_t declaredCheckpoint;
+    void* keyOrigins;                 // ahead-of-time builds only
+    backend::U32Map<TypedEntry> typedEntries;
+    backend::TextMap<HelperSpec*> helperNames;  // keys: the specs' own symbol texts
+    backend::List<HelperSpec*> helperWorklist;
+    uint64_t helperCheckpoint;
+    uint32_t keyCounter;
+    uint32_t thunkCounter;
+    uint8_t retry;                    // an emitter needs the module compiled again
+    uint8_t keepModule;
+    uint8_t keepCheckpoint;
+    // Frames.
+    backend::U32Map<Layout*> layouts; // scope id -> layout; kGlobalScope the global scope
+    uint8_t allFrames;                // every new layout starts with a heap frame
+    uint8_t frameNeeded;
+    uint32_t frameNeededScope;
+    // Every function name declared in any module of this compiler (owned texts, in the order
+    // first declared), for the perf map.
+    backend::TextMap<uint8_t> nameSet;
+    backend::List<backend::Text> names;
+    backend::List<OutOfLine> outOfLine;
+    // Needs recorded by emitters for the next attempt; the compile loop's progress measure.
+    uint64_t needs;
+    // The compile-error text of the current attempt (UTF-8, no NUL).
+    backend::List<char> message;
+};
+
+// The block-building record of the function being emitted (as far as this core uses it).
+struct Builder {
+    ModuleRecord* module;
+    ValueRef function;
+    BuilderRef entryBuilder;
+    BuilderRef builder;
+    BasicBlockRef current;
+    backend::List<BasicBlockRef> blocks;
+    uint32_t blockNumber;
+};
+
+// Readies a compiler in place for a program tree (may be null) and a symbol prefix (copied
+// by reference: the prefix must live as long as the compiler). No module yet: newModule
+// makes the first.
+void init(Compiler* c, const ptree::Index* tree, const char* prefix, size_t prefixLength);
+
+// Frees everything the compiler owns: its module (unless handed over), names, layouts,
+// specialisation records and tables.
+void release(Compiler* c);
+
+// Starts the next attempt's module. 0 or kOutOfMemory.
+uint16_t newModule(Compiler* c);
+
+// Declares a function by name once per module: the entry already there (whatever types are
+// given now), else a new function of that type, internal unless flags has DeclareExported,
+// with "noimplicitfloat". 0 with *out set, or kOutOfMemory.
+uint16_t declareFunction(ModuleRecord* m, const char* name, size_t length, TypeRef result, TypeRef* params,
+                         unsigned count, uint32_t flags, FunctionRef* out);
+
+// The LLVM function of a program function, typed entry or the top level, declared (exported)
+// on first use. 0 with *out set, or kOutOfMemory.
+uint16_t llvmFunction(Compiler* c, uint32_t id, FunctionRef* out);
+
+// llvmFunction, with the function's code asked for (queued once per compiler).
+uint16_t functionCode(Compiler* c, uint32_t id, FunctionRef* out);
+
+// Appends prefix, "_f" (functionSymbol) or "_t" (typedEntrySymbol) and the id (bit 30 left
+// out) in decimal. 0 or kOutOfMemory.
+uint16_t functionSymbol(backend::List<char>* writer, backend::Text prefix, uint32_t id);
+uint16_t typedEntrySymbol(backend::List<char>* writer, backend::Text prefix, uint32_t id);
+
+// Appends a numbered block ("<name><n>", or "b" when that does not fit 64 bytes). 0 with
+// *out set, or kOutOfMemory.
+uint16_t newBlock(Builder* b, const char* name, BasicBlockRef* out);
+
+// Calls a function of the module's function map by name with args. A name the module does
+// not know is a bug of the code generator: the process stops.
+ValueRef call(Builder* b, const char* name, ValueRef* args, unsigned count);
+
+// Rolls the current attempt back to the checkpoint.
+void forgetModule(Compiler* c);
+
+// Disposes the module and its context unless handed over, and frees the module's tables.
+void freeModuleState(ModuleRecord* m);
+
+// Declares the 94 runtime helpers, the overflow intrinsics, wn_inc and wn_dec. 0 or
+// kOutOfMemory.
+uint16_t declareHelpers(Compiler* c);
+
+// Defines the inline reference-count function name (wn_inc: mode 0, through helper
+// wn_incref; wn_dec: mode 1, through wn_decref). 0 or kOutOfMemory.
+uint16_t decrefBody(Compiler* c, const char* name, const char* helper, int mode);
+
+// The key global standing for a run-time address: one per key and module, named
+// "<prefix>_k<N>" with N from the compiler's key counter, entered in the module's symbol
+// table for the engine. Running out of memory stops the process ("out of memory").
+ValueRef keyGlobal(ModuleRecord* m, uint64_t key);
+// The key global's name for N: 0 with *out an owned NUL-terminated text, or kOutOfMemory.
+uint16_t keyName(backend::Text prefix, uint32_t n, char** out, size_t* length);
+// ptrtoint of the key global, as an i64 constant.
+ValueRef keyConstant(ModuleRecord* m, uint64_t key);
+
+// Records a Python function compiled out of line for the perf map's labels (qualname and
+// file may be null). false when memory runs out (nothing recorded).
+bool addOutOfLine(Compiler* c, const char* symbol, const char* qualname, const char* file, uint32_t firstLine);
+
+// Notes every name of the current module's declared list in the compiler's name set (the
+// names of every module it finished). false when memory runs out.
+bool noteDeclaredNames(Compiler* c);
+
+// --- layouts and frames -------------------------------------------------------------------
+
+// The scope's layout, made on first use. 0 with *out set, or kOutOfMemory.
+uint16_t layoutOf(Compiler* c, uint32_t scope, Layout** out);
+
+// Gives the scope a heap frame, and every other layout whose function-level scope is this
+// one. 0 or kOutOfMemory.
+uint16_t markFrames(Compiler* c, uint32_t scope);
+
+// After a failed attempt (error 100): whether a function needing its frame makes a new
+// attempt worthwhile. 0 with *retry set, or an error code (then *retry is false).
+uint16_t retryWithFrames(Compiler* c, bool* retry);
+
+// --- the compile loop ----------------------------------------------------------------------
+
+// What a driver emits; each returns an error code. entry is called in place of
+// functionCode(id) when set (a thunk is emitted rather than asked for).
+struct Emitters {
+    void* user;
+    uint16_t (*entry)(void* user, Compiler* c);
+    uint16_t (*function)(void* user, Compiler* c, uint32_t id);
+    uint16_t (*helper)(void* user, Compiler* c, HelperSpec* specialisation);
+};
+
+// Attempts that ask for a retry without recording a new need, after which the loop gives up.
+inline constexpr uint32_t kAttemptsWithoutNeed = 4;
+
+// Records that an emitter found something the next attempt must do differently (and sets
+// the retry flag).
+void recordNeed(Compiler* c);
+
+// Runs the compile loop up to a finished module for the function id (or the emitters'
+// entry). 0 when the module is ready for the driver; otherwise the error code of the failed
+// attempt, the module rolled back. When the loop gives up on retries that record nothing
+// new, kPythonError with compileError raised.
+uint16_t runLoop(Compiler* c, uint32_t id, const Emitters& emitters, PyObject* compileError);
+
+}  // namespace compile

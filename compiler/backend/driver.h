@@ -1,0 +1,125 @@
+// The driver's module state (Compiled): one compiled program module, from its compiler to its
+// loaded code, and the one road by which a finished LLVM module becomes running native code.
+//
+// Compiled::create makes a state: it takes the LLVM capsule (llvmapi::load), gives the code
+// engine the 94 runtime helpers once per process, picks a symbol prefix no other state of the
+// process ever had (so symbols of every module loaded into the one JIT stay distinct, whatever
+// was freed meanwhile), and readies the embedded compiler with its first module. Code
+// generation proper comes with later work; until then callers build into the compiler's
+// current module themselves (the tests do), or run the compile loop with emitters of their
+// own (compileEntry).
+//
+// add() turns the compiler's current module into loaded code, deciding in this order: the
+// code key (a SHA-256 of the module's IR text, cache.h); whether code for the key is loaded
+// already in this process (code of compiled module files) or sits in the disk cache; else
+// emission at the state's level (one lower for a large optimized module), keeping the object
+// bytes (in the disk cache, or in the state's in-memory code store when there is no cache
+// directory or the write failed, so that saving the program later still finds every code
+// entry), loading, and entry resolution (recording the handle, the perf map). Every call adds
+// exactly one key to the state's key list. The module states' background tier jobs come with
+// later work: add always emits in the foreground.
+//
+// Everything here runs with the interpreter lock held; a state is afterwards read by run
+// threads without a lock (its code and entry no longer change).
+#pragma once
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "compiler/backend/compile.h"
+#include "compiler/backend/containers.h"
+#include "compiler/backend/llvmapi.h"
+#include "host/arena.h"
+
+namespace driver {
+
+using Key = backend::Key32;
+
+inline constexpr size_t kEngineError = 2048;     // every engine call's error buffer
+inline constexpr size_t kRuntimeError = 512;     // the buffer of the runtime's registration
+inline constexpr size_t kHelperNameSlot = 65;    // each helper name, NUL-terminated
+
+// Object bytes kept in memory: an owned copy.
+struct KeptCode {
+    uint8_t* bytes;      // malloc'd; null for an empty copy
+    uint64_t size;
+};
+
+struct Compiled {
+    compile::Compiler compiler;
+    const llvmapi::Capsule* engine;
+    backend::List<void*> handles;        // every engine handle loaded for this module
+    uint64_t entry;                      // "<prefix>_main" once loaded; 0 before
+    uint64_t globalSlots;                // slot count of the global scope's frame
+    uint64_t moduleId;                   // from the process-wide counter, first 1
+    const char* prefix;                  // in the arena
+    size_t prefixLength;
+    arena::Arena* arena;
+    uint64_t cacheLoads;                 // code found loaded or in the disk cache
+    uint64_t compiles;                   // objects emitted with a disk cache to write to
+    backend::List<Key> keys;             // every key code of this state was made or found under
+    backend::KeyMap<KeptCode> codeStore; // key -> bytes kept in memory
+    PyObject* compileError;              // wuna.CompileError, one reference
+    PyObject* cacheObjects[3];           // State, Language, path: taken by the module cache
+    uint64_t users;
+    uint32_t level;                      // 0 fast, 1 or 2 optimized
+    uint8_t ready;                       // the entry is resolved
+    uint8_t hasCode;                     // the first code was loaded
+    uint8_t cached;                      // in the in-process module cache
+    Key moduleKey;
+
+    // A state for the program key (32 bytes) at a level (0, 1 or 2), its compiler readied
+    // for the program tree (may be null) with its first module started; standalone (an
+    // ahead-of-time build) gives the prefix "wns". Null with a Python exception: the
+    // capsule's, RuntimeError "wuna: the JIT refused the runtime: ..." or MemoryError.
+    static Compiled* create(const ptree::Index* tree, PyObject* compileError, const uint8_t programKey[32],
+                            uint32_t level, bool standalone);
+
+    // Releases everything the state holds, its loaded code first.
+    static void free(Compiled* state);
+
+    // "<prefix>_main" in the state's arena, or null when the arena is out of memory.
+    const char* mainName();
+
+    // The compiler's current module as loaded code: true with *address the entry symbol's
+    // address; false with a Python exception (the compiler then rolled back, unless the entry
+    // symbol alone was missing). name is NUL-terminated.
+    bool add(const char* name, size_t length, uint64_t* address);
+
+    // Hands the compiler's symbol table (key globals) to the engine. false with a Python
+    // exception.
+    bool defineSymbols(char* err);
+
+    // Appends a copy of the key; a key the list cannot take is silently not recorded.
+    static void addKey(backend::List<Key>* keys, const uint8_t key[32]);
+
+    // Keeps a copy of the object bytes under the key (replacing an earlier copy). Out of
+    // memory: nothing is kept and nothing is reported.
+    void keepCode(const uint8_t key[32], const uint8_t* bytes, uint64_t size);
+
+    // Records a loaded handle, updates the perf map when it is on, and resolves the entry
+    // name. true with *address; false with a Python exception (the handle is released when
+    // it could not be recorded, else it stays recorded).
+    bool resolveEntries(void* handle, const char* name, size_t length, uint64_t* address);
+};
+
+// RuntimeError "wuna: LLVM rejected the compiled program (a wuna bug): " + the engine text.
+void raiseLlvmRejected(PyObject* cls, const char* text, size_t length);
+
+// Readies the state's compiler for a program and starts its first module. Code generation
+// of the program's functions is not built yet; this is the part of generation that the
+// module state needs. 0, or an error code (kOutOfMemory).
+uint16_t generateProgram(Compiled* state, const ptree::Index* tree);
+
+// The compile loop for one request followed by add() with the entry's symbol: true with
+// *address; false with a Python exception (MemoryError, CompileError with the compiler's
+// message for an unsupported construct, or the pending one).
+bool compileEntry(Compiled* state, uint32_t id, const compile::Emitters& emitters, const char* entryName,
+                  uint64_t* address);
+
+// Whether the engine accepted the runtime helpers in this process.
+bool runtimeRegistered();
+
+}  // namespace driver

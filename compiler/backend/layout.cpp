@@ -1,0 +1,69 @@
+// Frame layouts, heap frames for a function and its block scopes, and compiling again with
+// frames (see compile.h).
+#include <cstdlib>
+
+#include "compiler/backend/compile.h"
+#include "host/ptree.h"
+
+namespace compile {
+
+namespace {
+
+// The scope that owns a scope's frame: the scope itself when its node is a function, else
+// the nearest function node above it (block scopes on the way are passed over); kNoScope
+// when there is none.
+uint32_t functionLevelScope(const Compiler* c, uint32_t scope) {
+    const ptree::Index* tree = c->tree;
+    if (!tree) return kNoScope;
+    for (uint32_t node = scope; node < tree->count; node = tree->parents[node])
+        if (ptree::isFunctionNode(tree, node)) return node;
+    return kNoScope;
+}
+
+}  // namespace
+
+uint16_t layoutOf(Compiler* c, uint32_t scope, Layout** out) {
+    if (Layout** there = c->layouts.find(scope)) {
+        *out = *there;
+        return 0;
+    }
+    auto* layout = static_cast<Layout*>(calloc(1, sizeof(Layout)));
+    if (!layout) return kOutOfMemory;
+    layout->heapFrame = c->allFrames;
+    if (!c->layouts.put(scope, layout)) {
+        free(layout);
+        return kOutOfMemory;
+    }
+    *out = layout;
+    return 0;
+}
+
+uint16_t markFrames(Compiler* c, uint32_t scope) {
+    Layout* own;
+    if (uint16_t err = layoutOf(c, scope, &own)) return err;
+    own->heapFrame = 1;
+    c->layouts.forEach([&](uint32_t s, Layout* layout) {
+        if (s == kGlobalScope || layout == own) return;
+        if (functionLevelScope(c, s) == scope) layout->heapFrame = 1;
+    });
+    return 0;
+}
+
+uint16_t retryWithFrames(Compiler* c, bool* retry) {
+    *retry = false;
+    if (!c->frameNeeded) return 0;
+    c->frameNeeded = 0;
+    uint32_t scope = c->frameNeededScope;
+    if (scope == kNoScope) return 0;
+    // Asked for and still requested after the roll-back: compiled in an earlier module,
+    // whose code cannot change any more.
+    if (c->requested.find(scope)) return 0;
+    Layout* layout;
+    if (uint16_t err = layoutOf(c, scope, &layout)) return err;
+    if (layout->heapFrame) return 0;
+    if (uint16_t err = markFrames(c, scope)) return err;
+    *retry = true;
+    return 0;
+}
+
+}  // namespace compile
