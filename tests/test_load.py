@@ -490,6 +490,9 @@ CONSTRUCTED_AGAIN = """
         ctypes.memset(block, 0xA5, 96)
     construct(lang)
     print(program.call("add", 2, 3, mode="python"), program.call("add", 4, 5, mode="python"))
+    libc.free.argtypes = [ctypes.c_void_p]
+    for block in taken:
+        libc.free(block)
 """
 
 

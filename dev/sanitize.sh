@@ -1,0 +1,102 @@
+#!/usr/bin/env bash
+# Builds wuna, pargo, nomos and the native tests with AddressSanitizer (leaks included) and
+# UBSan, then runs every test under them. The build has its own venv (.venv-asan) and build
+# tree (build/asan), so the normal build in .venv and build/py is never touched. Arguments go
+# to pytest. Exits non-zero on a failed test or on any sanitizer report.
+#
+# The interpreter itself is not instrumented, so the ASan runtime is preloaded into it (it
+# must be the first library loaded), and subprocesses the tests start inherit that through
+# the environment. Python's own allocator is switched off so its objects come from malloc,
+# where ASan sees a use after free. ASan's reports are written to build/asan/reports and shown
+# at the end: one inside pytest itself stops it, and one in a subprocess lands in output the
+# test may not print.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+# The same Debian packages dev/build.sh installs; the compiler brings the sanitizer runtimes.
+debs=(llvm-19-dev googletest libgtest-dev lua5.4 build-essential)
+missing=()
+for d in "${debs[@]}"; do
+  dpkg -s "$d" >/dev/null 2>&1 || missing+=("$d")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "installing Debian packages: ${missing[*]}"
+  SUDO=""; [ "$(id -u)" = 0 ] || SUDO=sudo
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+venv=.venv-asan
+build=build/asan
+if [ ! -x $venv/bin/python ]; then
+  PY=$(command -v python3.11 || true)
+  [ -n "$PY" ] || PY=$(ls -d "$HOME"/.pyenv/versions/3.11*/bin/python3.11 2>/dev/null | tail -n 1)
+  [ -n "$PY" ] || { echo "python3.11 is needed" >&2; exit 1; }
+  "$PY" -m venv $venv
+fi
+
+reqs="pip>=23 scikit-build-core>=0.10 cmake>=3.20 ninja pytest"
+stamp=$venv/.wuna-tools
+if [ "$(cat "$stamp" 2>/dev/null)" != "$reqs" ]; then
+  $venv/bin/python -m pip install -q --disable-pip-version-check $reqs
+  echo "$reqs" > "$stamp"
+fi
+
+# Optimised as the normal build is, so the same code is checked, with line numbers for reports.
+started=$SECONDS
+$venv/bin/python -m pip install -q --disable-pip-version-check --no-build-isolation \
+  -Cbuild-dir=$build -Ccmake.build-type=RelWithDebInfo -Ccmake.define.WUNA_TESTS=ON \
+  -Ccmake.define.WUNA_SANITIZE=ON -Cbuild.verbose=false .
+echo "sanitizer build: $((SECONDS - started)) s"
+
+reports=$PWD/$build/reports
+rm -rf "$reports"
+mkdir -p "$reports"
+
+asan_runtime=$(g++ -print-file-name=libasan.so)
+ubsan_runtime=$(g++ -print-file-name=libubsan.so)
+[ -f "$asan_runtime" ] && [ -f "$ubsan_runtime" ] || { echo "no sanitizer runtime for g++" >&2; exit 1; }
+
+# Leaks are looked for at every exit: with its own allocator off, this interpreter frees or
+# still reaches all it made but for one tracemalloc table. It asks for impossible sizes on
+# purpose and expects null (MemoryError), not a stop. A report ends in abort(), so the
+# interpreter's fault handler names the test that was running, and a subprocess dies by a
+# signal, not with a status a test may expect. The UBSan runtime that comes with ASan writes
+# its reports to stderr whatever log_path says; pytest leaves that descriptor alone
+# (--capture=sys), so they reach the terminal even when pytest itself is stopped.
+cat > $build/lsan.supp <<'SUPP'
+leak:traceback_new
+SUPP
+export ASAN_OPTIONS="detect_leaks=1:allocator_may_return_null=1:abort_on_error=1:check_initialization_order=1:detect_stack_use_after_return=1:strict_string_checks=1:log_path=$reports/asan"
+export LSAN_OPTIONS="suppressions=$PWD/$build/lsan.supp:print_suppressions=0"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:abort_on_error=1"
+export PYTHONMALLOC=malloc
+# Whatever the code caches stays with this build.
+export XDG_CACHE_HOME=$PWD/$build/cache
+
+status=0
+started=$SECONDS
+LD_PRELOAD="$asan_runtime $ubsan_runtime" $venv/bin/python -m pytest -q -p no:cacheprovider --capture=sys tests "$@" \
+  || status=$?
+echo "pytest under the sanitizers: $((SECONDS - started)) s, exit status $status"
+
+started=$SECONDS
+native=0
+$venv/bin/ctest --test-dir $build --output-on-failure -j "$(nproc)" || native=$?
+echo "native tests under the sanitizers: $((SECONDS - started)) s, exit status $native"
+[ $native = 0 ] || status=$native
+
+# A file holding only allocation-failure warnings is what allocator_may_return_null asks for.
+shopt -s nullglob
+found=0
+for f in "$reports"/*; do
+  grep -q "ERROR: \|runtime error:" "$f" || continue
+  echo "==== $f"
+  cat "$f"
+  found=$((found + 1))
+done
+if [ $found -gt 0 ]; then
+  echo "$found sanitizer report(s) in $reports"
+  [ $status != 0 ] || status=1
+fi
+exit $status
