@@ -89,20 +89,19 @@ def test_deep_nesting_in_a_small_thread_is_nesting_too_deep():
         from test_pargo_grammars import statements
         threading.stack_size(1 << 20)
         def work():
-            for depth in (100000, 3000):
-                text = "print " + "(" * depth + "1" + ")" * depth + ";"
-                try:
-                    statements().parse(text)
-                except pargo.ParseError as e:
-                    print(e.message)
-                t = statements().parse_tree(text, recover=True)
-                print([d.message for d in t.errors])
+            text = "print " + "(" * 100000 + "1" + ")" * 100000 + ";"
+            try:
+                statements().parse(text)
+            except pargo.ParseError as e:
+                print(e.message)
+            t = statements().parse_tree(text, recover=True)
+            print([d.message for d in t.errors])
             print(statements().parse("print " + "(" * 60 + "1" + ")" * 60 + ";").stmts[0].args)
         t = threading.Thread(target=work)
         t.start()
         t.join()
     """)
-    assert out.splitlines() == ["nesting too deep", "['nesting too deep']"] * 2 + ["[1]"]
+    assert out.splitlines() == ["nesting too deep", "['nesting too deep']", "[1]"]
 
 
 def test_deep_values_in_a_small_thread_are_a_recursion_error():
@@ -176,8 +175,8 @@ def test_ctrl_c_stops_a_long_parse():
             @recover A = (B 'x' | B 'y' | B) ('!' 'z')*
             B = '(' A ')' | 'a'
         ''')
-        threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT)).start()
         try:
+            threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT)).start()
             p.parse_tree("(" * 60 + "a!" + ")" * 60, recover=True)
             print("finished")
         except KeyboardInterrupt:
