@@ -12,6 +12,7 @@
 
 namespace face {
 Classes classes;
+unsigned long mainThread = 0;
 }
 
 namespace {
@@ -62,6 +63,23 @@ int runFace(PyObject* module) {
   return 0;
 }
 
+// threading.main_thread().ident, or 0 (a parse then never stops for signal handlers). Never
+// fails: an error is cleared.
+unsigned long mainThreadIdent() {
+  PyObject* threading = PyImport_ImportModule("threading");
+  PyObject* main = threading ? PyObject_CallMethod(threading, "main_thread", nullptr) : nullptr;
+  PyObject* ident = main ? PyObject_GetAttrString(main, "ident") : nullptr;
+  unsigned long id = ident && PyLong_Check(ident) ? PyLong_AsUnsignedLong(ident) : 0;
+  if (PyErr_Occurred()) {
+    PyErr_Clear();
+    id = 0;
+  }
+  Py_XDECREF(ident);
+  Py_XDECREF(main);
+  Py_XDECREF(threading);
+  return id;
+}
+
 }  // namespace
 
 PyMODINIT_FUNC PyInit_pargo(void) {
@@ -71,5 +89,6 @@ PyMODINIT_FUNC PyInit_pargo(void) {
     Py_DECREF(m);
     return nullptr;
   }
+  face::mainThread = mainThreadIdent();
   return m;
 }

@@ -1,7 +1,9 @@
 // The pargo engine without Python: grammar text compiled and run through the C entry points,
-// checking the pre-order node records, the status codes, recovery records and the scalar
+// checking the pre-order node records, the status codes, recovery records, the memo of rule
+// results (against runs without it), the interrupt check, the nesting limits, and the scalar
 // readers that the to_ast values use.
 #include <gtest/gtest.h>
+#include <pthread.h>
 
 #include <cmath>
 #include <cstring>
@@ -199,4 +201,254 @@ TEST(PargoEngine, PredictionGivesTheSameTreesAndErrors) {
       pargo_tree_free(&b);
     }
   }
+}
+
+namespace {
+
+// Grammars that try rules again at the same position (so the memo records and replays them),
+// with every flag: labels, @lift, @fold, tokens, lookahead, skipping and nested @recover rules,
+// and a start rule that runs the whole recovering program up to three times.
+const char* backtracking = R"(
+Start = Lines '$' | Lines '%' | Lines
+@recover Lines = lines:Line*
+@lift Line = Assign | Call | Block | Bare
+Assign = &(Target '=') target:Target '=' value:Sum ';'
+Call = target:Target '(' (args:Sum (',' args:Sum)*)? ')' ';'
+@recover Block = '{' body:Line* '}'
+Bare = value:Sum ';'
+@lift Target = Name | Index
+Index = base:Name '[' at:Sum ']'
+@fold Sum = left:Atom (op:Op right:Atom)*
+@lift Atom = Num | Index | Name | '(' Sum ')' | '(' Sum ',' Sum ')'
+@token Op = '+' | '-'
+@token Num = [0-9]+ !'.'
+@token Name = !'if' [a-z]+
+@skip Space = [ \n]+
+)";
+
+// Each level tries B three times: without the memo, 3^depth steps.
+const char* exponential = R"(
+@recover A = (B 'x' | B 'y' | B) ('!' 'z')*
+B = '(' A ')' | 'a'
+)";
+
+// A call tried again after the failed attempt of another (Q), where its own run consumed
+// nothing: what it reaches is its own, not what the attempt before it reached.
+const char* reaching = R"(
+Top = Q 'x' | Q 'y' | P
+Q = Long | X | N ':' N
+Long = 'a' ';' 'b' '!'
+X = 'c'
+@recover P = items:It*
+@lift It = X ';' | 'd' Pair
+Pair = key:N '=' value:N | key:N '-' value:N | key:N ':'
+@token N = [a-c]+
+@skip S = ' '+
+)";
+
+// Random texts made of the grammars' tokens, so that most get some way in.
+std::string tokenSoup(uint32_t& seed, int count) {
+  static const char* const pieces[] = {"a", "b", "c", "1", "22", "=", ";", ":", "(", ")", "[", "]", "{", "}",
+                                       ",", "+", "-", "x", "y", "!", "z", " ", "\n", "if", "1.", "$", "%",
+                                       "a = 1;", "f(a);", "a;b!", "a;b", "d", "(a)", "((a)x)", "!z", "{ a[1] = 2; }"};
+  auto next = [&]() { return seed = seed * 1103515245u + 12345u, (seed >> 16) & 0x7FFF; };
+  std::string out;
+  for (int i = 0; i < count; i++) {
+    out += pieces[next() % (sizeof pieces / sizeof *pieces)];
+    if (next() % 4 == 0) out += '\n';  // errors recovered from end at the end of their line
+  }
+  return out;
+}
+
+// Parses text both ways and expects the same status, nodes and error records.
+void expectSameParse(const grammar::Grammar* g, const std::string& text, uint32_t flags, uint32_t otherFlags) {
+  tree::TreeRecord a{}, b{};
+  tree::ErrorRecord ea{}, eb{};
+  int sa = engine::parse(g, text.data(), text.size(), nullptr, flags, &a, &ea);
+  int sb = engine::parse(g, text.data(), text.size(), nullptr, otherFlags, &b, &eb);
+  ASSERT_EQ(sa, sb) << text;
+  if (sa == tree::parsed) {
+    ASSERT_EQ(a.nodeCount, b.nodeCount) << text;
+    EXPECT_EQ(std::memcmp(a.nodes, b.nodes, a.nodeCount * sizeof(tree::Node)), 0) << text;
+    ASSERT_EQ(a.errorCount, b.errorCount) << text;
+    for (uint64_t i = 0; i < a.errorCount; i++) {
+      EXPECT_EQ(a.errors[i].offset, b.errors[i].offset) << text;
+      EXPECT_STREQ(a.errors[i].message, b.errors[i].message) << text;
+    }
+  } else if (sa == tree::syntaxError) {
+    EXPECT_EQ(ea.offset, eb.offset) << text;
+    EXPECT_STREQ(ea.message, eb.message) << text;
+  }
+  pargo_tree_free(&a);
+  pargo_tree_free(&b);
+}
+
+}  // namespace
+
+TEST(PargoEngine, MemoGivesTheSameTreesAndErrors) {
+  for (const char* text : {arithmetic, backtracking, exponential, reaching}) {
+    Compiled c(text);
+    ASSERT_NE(c.g, nullptr) << c.err.what;
+    uint32_t seed = 7;
+    for (int round = 0; round < 600; round++) {
+      std::string input = tokenSoup(seed, 1 + round % 23);
+      if (text == exponential) input = std::string(round % 9, '(') + input + std::string(round % 7, ')');
+      for (uint32_t flags : {0u, tree::recoverFlag, engine::noPrediction, tree::recoverFlag | engine::noPrediction})
+        expectSameParse(c.g, input, flags, flags | engine::noMemo);
+    }
+  }
+}
+
+TEST(PargoEngine, MemoKeepsNodeEndsWhereSpacesWereSkipped) {
+  // Z runs three times at 2 right after Tok consumed "a " (the last byte consumed ends at
+  // 2), then once more at 2 after R skipped the space (it ends at 1): there the result of
+  // the first runs would end Second at 2, over the space.
+  Compiled c(R"(
+Top = First | Second
+First = Tok Z Z Z 'x'
+Second = name:Name rest:R
+R = Z
+@silent Z = 'q'?
+@token Tok = [a-z]+ ' '+
+@token Name = [a-z]+
+@skip S = ' '+
+)");
+  ASSERT_NE(c.g, nullptr) << c.err.what;
+  Parse p(c.g, "a ");
+  ASSERT_EQ(p.status, tree::parsed);
+  // Top, Second, Name, R
+  std::vector<std::vector<uint32_t>> want = {{0, 1, 3, 0, 0}, {0, 1, 2, 2, 0}, {0, 1, 0, 6, 1}, {2, 2, 0, 3, 2}};
+  EXPECT_EQ(p.nodes(), want);
+  expectSameParse(c.g, "a ", 0, engine::noMemo);
+}
+
+TEST(PargoEngine, MemoKeepsBacktrackingLinear) {
+  // Without the memo each level tries B three times: 3^200 steps.
+  Compiled c("A = B 'x' | B 'y' | B\nB = '(' A ')' | 'a'");
+  for (int depth = 0; depth < 8; depth++) {
+    std::string nested = std::string(depth, '(') + "a" + std::string(depth, ')');
+    for (const std::string& text : {nested, nested + ")", nested + "x", "(" + nested + "y)"})
+      for (uint32_t flags : {0u, tree::recoverFlag}) expectSameParse(c.g, text, flags, flags | engine::noMemo);
+  }
+  std::string text = std::string(200, '(') + "a" + std::string(200, ')');
+  Parse ok(c.g, text);
+  EXPECT_EQ(ok.status, tree::parsed);
+  EXPECT_EQ(ok.rec.nodeCount, 402u);
+  Parse bad(c.g, text + ")");
+  ASSERT_EQ(bad.status, tree::syntaxError);
+  EXPECT_STREQ(bad.err.message, "expected 'x', 'y' or end of input");
+}
+
+namespace {
+
+struct Stopper {
+  int calls = 0;
+  int stopAt;  // the call that says stop; 0: never
+  static bool stop(void* self) {
+    Stopper* s = static_cast<Stopper*>(self);
+    return ++s->calls == s->stopAt;
+  }
+};
+
+}  // namespace
+
+TEST(PargoEngine, InterruptCheckStopsALongParse) {
+  Compiled c(exponential);
+  std::string text = std::string(40, '(') + "a" + std::string(40, ')');
+  Stopper s{0, 2};
+  engine::Interrupt check{Stopper::stop, &s};
+  tree::TreeRecord rec{};
+  tree::ErrorRecord err{};
+  // Without the memo this would take 3^40 steps.
+  int status = engine::parse(c.g, text.data(), text.size(), nullptr, engine::noMemo, &rec, &err, &check);
+  EXPECT_EQ(status, engine::interrupted);
+  EXPECT_EQ(s.calls, 2);
+  pargo_tree_free(&rec);
+}
+
+TEST(PargoEngine, InterruptCheckThatLetsGoChangesNothing) {
+  Compiled c(arithmetic);
+  std::string text;
+  for (int i = 0; i < 40000; i++) text += "1 + (2 - 3);\n";
+  Stopper s{0, 0};
+  engine::Interrupt check{Stopper::stop, &s};
+  tree::TreeRecord rec{};
+  tree::ErrorRecord err{};
+  int status = engine::parse(c.g, text.data(), text.size(), nullptr, 0, &rec, &err, &check);
+  EXPECT_EQ(status, tree::parsed);
+  EXPECT_GE(s.calls, 1);
+  Parse plain(c.g, text);
+  ASSERT_EQ(plain.rec.nodeCount, rec.nodeCount);
+  EXPECT_EQ(std::memcmp(plain.rec.nodes, rec.nodes, rec.nodeCount * sizeof(tree::Node)), 0);
+  pargo_tree_free(&rec);
+}
+
+TEST(PargoEngine, ChoicesOfManyLiteralsCompileAndFail) {
+  std::string text = "A = 'w0'";
+  for (int i = 1; i < 200000; i++) text += " | 'w" + std::to_string(i) + "'";
+  Compiled c(text.c_str());
+  ASSERT_NE(c.g, nullptr) << c.err.what;
+  EXPECT_EQ(c.g->literals.size(), 200000u);
+  Parse bad(c.g, "w200000");
+  ASSERT_EQ(bad.status, tree::syntaxError);
+  EXPECT_EQ(std::string(bad.err.message).rfind("expected 'w0', 'w1', 'w2', ", 0), 0u) << bad.err.message;
+  Parse last(c.g, "w199999");
+  EXPECT_EQ(last.status, tree::parsed);
+}
+
+namespace {
+
+// A parse on a thread of its own with the given stack size.
+struct ThreadParse {
+  const grammar::Grammar* g;
+  std::string text;
+  int status = 0;
+  std::string message;
+
+  static void* run(void* self) {
+    ThreadParse* job = static_cast<ThreadParse*>(self);
+    Parse p(job->g, job->text);
+    job->status = p.status;
+    job->message = p.status == tree::syntaxError ? p.err.message : "";
+    return nullptr;
+  }
+
+  void runWithStack(size_t bytes) {
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstacksize(&attr, bytes);
+    pthread_t thread;
+    ASSERT_EQ(pthread_create(&thread, &attr, run, this), 0);
+    pthread_join(thread, nullptr);
+    pthread_attr_destroy(&attr);
+  }
+};
+
+}  // namespace
+
+TEST(PargoEngine, NestingStopsBeforeASmallThreadStackEnds) {
+  // 1500 levels are 3000 rule calls, within the fixed limits: an 8 MiB stack holds them,
+  // 256 KiB do not.
+  Compiled c(arithmetic);
+  std::string deep = std::string(1500, '(') + "1" + std::string(1500, ')') + ";";
+  ThreadParse big{c.g, deep};
+  big.runWithStack(size_t(8) << 20);
+  EXPECT_EQ(big.status, tree::parsed);
+  ThreadParse small{c.g, deep};
+  small.runWithStack(size_t(256) << 10);
+  EXPECT_EQ(small.status, tree::syntaxError);
+  EXPECT_EQ(small.message, "nesting too deep");
+  ThreadParse shallow{c.g, std::string(20, '(') + "1" + std::string(20, ')') + ";"};
+  shallow.runWithStack(size_t(256) << 10);
+  EXPECT_EQ(shallow.status, tree::parsed);
+}
+
+TEST(PargoEngine, PostfixOperatorsCountAsNesting) {
+  Compiled ok(("A = 'a'" + std::string(199, '*')).c_str());
+  EXPECT_NE(ok.g, nullptr) << ok.err.what;
+  Compiled bad(("A = 'a'" + std::string(30000, '+')).c_str());
+  ASSERT_EQ(bad.g, nullptr);
+  EXPECT_EQ(bad.err.what, "expression nested too deeply");
+  EXPECT_EQ(bad.err.line, 1u);
+  EXPECT_EQ(bad.err.column, 207u);
 }

@@ -12,6 +12,15 @@
 // next byte are passed over (predict.h), and rule results inside lookaheads are cached by
 // position. Neither changes what matches, only which failures get recorded, so a run that
 // meets any syntax error is done again without them, for exact messages and recovery.
+//
+// A rule called again where it ran before gives the result of its last run without running
+// again (see "The memo" below): everything the run did is kept and done again, the nodes it
+// made, where it ended, and the failures it recorded, so the memo changes no tree and no
+// message, only the time, which it keeps linear for grammars that try a rule at the same place
+// again and again (without it `A = B 'x' | B 'y' | B` over nested B is exponential).
+//
+// Recursion depth is bounded by fixed counts and by the thread's stack (stack.h); a long parse
+// calls the caller's interrupt check now and then.
 #include "core/engine.h"
 
 #include <cstdio>
@@ -19,6 +28,7 @@
 #include <cstring>
 
 #include "core/grammar.h"
+#include "core/stack.h"
 
 namespace engine {
 namespace {
@@ -46,6 +56,13 @@ struct PodVec {
     cap = c;
     return true;
   }
+  // Appends count records from src (which must not point into this array).
+  bool append(const T* src, size_t count) {
+    if (size + count > cap && !grow(size + count)) return false;
+    if (count) std::memcpy(data + size, src, count * sizeof(T));
+    size += count;
+    return true;
+  }
   T* release() {
     T* d = data;
     data = nullptr;
@@ -59,6 +76,22 @@ constexpr uint32_t noItem = 0xFFFFFFFF;
 constexpr uint32_t tokenItem = 0x80000000;  // | rule index
 constexpr uint32_t endItem = 0x7FFFFFFF;    // "end of input"
 
+// The interrupt check runs once per this many expressions matched (a power of two), and only
+// with this much stack left above the floor, since it may run Python code.
+constexpr uint32_t stepsPerCheck = uint32_t(1) << 20;
+constexpr size_t checkRoom = size_t(256) << 10;
+
+// Bounds of the memo: the table has a line of slots (a cache line) per position for this many
+// positions at most (positions further apart share lines; a small table is a fast one, and
+// calls are tried again near where they ran), and the kept results are forgotten all at once
+// when they would pass these counts.
+constexpr uint32_t memoSlotsPerLine = 8;
+constexpr uint32_t memoMaxLines = uint32_t(1) << 13;
+constexpr uint32_t memoKeyBits = 15;  // memoKey: 12 bits of rule, 3 of context, plus one
+constexpr size_t memoMaxResults = (size_t(1) << (32 - memoKeyBits)) - 1;
+constexpr size_t memoMaxNodes = size_t(1) << 20;
+constexpr size_t memoMaxItems = size_t(1) << 20;
+
 struct Snap {
   uint32_t pos, lastEnd;
   size_t nodes, errors;
@@ -71,6 +104,8 @@ struct Machine {
   bool recover;
   uint32_t errorKind;
   bool predict;  // pass over what cannot start at the next byte (see predict.h)
+  bool memoOn;   // keep the results of rules tried again at a position (see callMemo)
+  const Interrupt* interrupt;
 
   uint32_t pos = 0;
   uint32_t lastEnd = 0;  // end of the last byte consumed by something other than skipping
@@ -78,20 +113,49 @@ struct Machine {
   PodVec<Node> nodes;
   PodVec<tree::ErrorRecord> errors;
 
+  // The farthest failure and what was expected there: expected[expBase, size) in the order
+  // first met. seen[slot of an item] == expStamp marks an item already in that list, so that
+  // adding one costs the same however many there are; a new list takes a new stamp instead of
+  // clearing the marks.
+  //
+  // While the memo records a call, the record so far is set aside (in setAside) and the call's
+  // own is recorded from nothing, from expBase on; the marks that the call's list overwrites
+  // are logged, to be put back when it ends. The failure record as a whole is then the set
+  // aside ones and the current one merged in order (wholeRecord).
   bool haveFail = false;
   uint32_t farthest = 0;
   PodVec<uint32_t> expected;
+  size_t expBase = 0;
+  uint64_t expStamp = 1, stamps = 1;
+  uint64_t* seen = nullptr;
+  struct MarkUndo {
+    size_t slot;
+    uint64_t mark;
+  };
+  PodVec<MarkUndo> markLog;
+  struct SetAside {
+    bool failed;
+    uint32_t farthest;
+    size_t base;  // its items run from here to the next one's base (or expBase)
+    uint64_t stamp;
+  };
+  PodVec<SetAside> setAside;
+  PodVec<uint32_t> flat;  // wholeRecord's items
 
   int quiet = 0;      // inside lookahead, tokens and skipping: failures are not recorded
   int lexical = 0;    // inside tokens and skipping: no skipping, no nodes
-  int looking = 0;    // inside lookahead: rule results go through the memo
+  int looking = 0;    // inside lookahead: rule results go through the lookahead cache (callLooking)
   uint32_t depth = 0;   // rule calls
   uint32_t frames = 0;  // expressions being matched, rule calls included
-  bool fatal = false;  // nesting too deep, or out of memory: stop everything
+  uintptr_t stackFloor = stackroom::floor();  // nesting stops before the stack gets below this
+  uint32_t steps = 0;   // expressions matched, for the interrupt check
+  bool fatal = false;  // nesting too deep, out of memory, or interrupted: stop everything
   bool oom = false;
+  bool stopped = false;  // the interrupt check said stop
   bool deep = false;   // nesting too deep, at deepAt
   uint32_t deepAt = 0;
   bool recovered = false;  // an error was recorded, even one that backtracking dropped later
+  uint64_t errorsMade = 0;  // errors recorded so far, dropped ones included
   uint32_t skipFrom = noItem, skipTo = 0;  // the last skip: from where to where
   struct MemoEntry;
   MemoEntry* memo = nullptr;
@@ -99,7 +163,11 @@ struct Machine {
   // Line counting cache for error positions.
   uint32_t lcOffset = 0, lcLine = 1, lcLineStart = 0;
 
-  ~Machine() { std::free(memo); }
+  ~Machine() {
+    std::free(memo);
+    std::free(seen);
+    std::free(pack);
+  }
 
   Snap save() const { return {pos, lastEnd, nodes.size, errors.size}; }
   // The first error recorded in a failed attempt and dropped with it by backtracking: the
@@ -120,15 +188,105 @@ struct Machine {
 
   void fail(uint32_t item) {
     if (quiet) return;
-    if (!haveFail || pos > farthest) {
+    failAt(pos, item);
+  }
+
+  // Records that item (or nothing named, noItem) was expected at `at`.
+  void failAt(uint32_t at, uint32_t item) {
+    if (!haveFail || at > farthest) {
       haveFail = true;
-      farthest = pos;
-      expected.size = 0;
+      farthest = at;
+      clearExpected();
     }
-    if (pos != farthest || item == noItem) return;
-    for (size_t i = 0; i < expected.size; i++)
-      if (expected.data[i] == item) return;
-    if (!expected.push(item)) outOfMemory();
+    if (at != farthest || item == noItem) return;
+    addExpected(item);
+  }
+
+  void clearExpected() {
+    expected.size = expBase;
+    expStamp = ++stamps;
+  }
+
+  // Literals first, then tokens by rule, then the end of input.
+  size_t slotOf(uint32_t item) const {
+    size_t literals = g.literals.size();
+    if (item == endItem) return literals + g.rules.size();
+    if (item & tokenItem) return literals + (item & ~tokenItem);
+    return item;
+  }
+
+  void addExpected(uint32_t item) {
+    if (!seen) {
+      seen = static_cast<uint64_t*>(std::calloc(g.literals.size() + g.rules.size() + 1, sizeof(uint64_t)));
+      if (!seen) {
+        outOfMemory();
+        return;
+      }
+    }
+    size_t slot = slotOf(item);
+    uint64_t& mark = seen[slot];
+    if (mark == expStamp) return;
+    if (!expected.push(item) || (setAside.size && !markLog.push({slot, mark}))) {
+      outOfMemory();
+      return;
+    }
+    mark = expStamp;
+  }
+
+  void undoMarks(size_t to) {
+    while (markLog.size > to) {
+      const MarkUndo& u = markLog.data[--markLog.size];
+      seen[u.slot] = u.mark;
+    }
+  }
+
+  struct WholeRecord {
+    bool failed;
+    uint32_t farthest;
+    const uint32_t* items;
+    size_t count;
+  };
+
+  // The failure record as a whole, for error messages: the current one, merged after the
+  // ones the memo set aside while it records calls.
+  WholeRecord wholeRecord() {
+    if (setAside.size == 0) return {haveFail, farthest, expected.data + expBase, expected.size - expBase};
+    bool failed = false;
+    uint32_t far = 0;
+    uint64_t stamp = 0;
+    size_t logBase = markLog.size;
+    flat.size = 0;
+    for (size_t k = 0; k <= setAside.size && !fatal; k++) {
+      bool f = haveFail;
+      uint32_t at = farthest;
+      size_t from = expBase, to = expected.size;
+      if (k < setAside.size) {
+        const SetAside& a = setAside.data[k];
+        f = a.failed;
+        at = a.farthest;
+        from = a.base;
+        to = k + 1 < setAside.size ? setAside.data[k + 1].base : expBase;
+      }
+      if (!f) continue;
+      if (!failed || at > far) {
+        failed = true;
+        far = at;
+        flat.size = 0;
+        stamp = ++stamps;
+      }
+      if (at != far) continue;
+      for (size_t i = from; i < to; i++) {
+        size_t slot = slotOf(expected.data[i]);
+        if (seen[slot] == stamp) continue;
+        if (!flat.push(expected.data[i]) || !markLog.push({slot, seen[slot]})) {
+          outOfMemory();
+          break;
+        }
+        seen[slot] = stamp;
+      }
+    }
+    undoMarks(logBase);
+    return {failed, far, flat.data, flat.size};
   }
 
   void outOfMemory() {
@@ -273,7 +431,7 @@ struct Machine {
     if (looking && predict) {
       ok = callLooking(r);
     } else {
-      ok = callRule(r);
+      ok = callMemo(r);
     }
     depth--;
     return ok;
@@ -306,7 +464,7 @@ struct Machine {
       return true;
     }
     uint32_t from = pos;
-    bool ok = callRule(r);
+    bool ok = callMemo(r);
     if (!fatal) e = {key, from, ok ? pos : noItem, lastEnd > from ? lastEnd : noItem};
     return ok;
   }
@@ -315,9 +473,212 @@ struct Machine {
     fatal = true;
     haveFail = true;
     farthest = pos;
-    expected.size = 0;
+    clearExpected();
     deepAt = pos;
     deep = true;
+  }
+
+  // ---- The memo ----
+  //
+  // A rule call is marked in a table by (rule, position, context) as it starts. Called there
+  // again, it runs once more while everything it does is recorded as its result, and every
+  // later call there gives that result without running: only calls tried again pay for
+  // recording. A result holds where the call ended and the last byte it consumed, the nodes
+  // it made (kept as made: their descendant counts are relative, and callers relabel them
+  // after), how far it reached (for recovery's "got past its first token"), and its own
+  // farthest failure with what was expected there; giving the result does all of that again.
+  //
+  // What a call does depends only on its position and context: whether failures are recorded
+  // (quiet), whether it is inside a token (lexical), and whether the last byte consumed before
+  // it ends right at it (node ends depend on nothing else before the call). A call that
+  // records errors (recovering) is the exception: it reads and resets the whole failure
+  // record, and leaves errors behind, so its result is not kept. The table has a line of
+  // slots per position, and a call two slots of the line chosen by its key: it takes one that
+  // holds no call at its position if it can, else its first; losing its slot only costs the
+  // call that was there a run.
+  struct PackSlot {
+    uint32_t pos;
+    uint32_t word;  // the memoKey (0: empty), and above it 0 (called once here) or 1 + the result's index
+    uint32_t key() const { return word & ((uint32_t(1) << memoKeyBits) - 1); }
+    uint32_t result() const { return word >> memoKeyBits; }
+    void set(uint32_t at, uint32_t key, uint32_t result) {
+      pos = at;
+      word = key | result << memoKeyBits;
+    }
+  };
+  static_assert(sizeof(PackSlot) * memoSlotsPerLine == 64);
+  struct PackResult {
+    bool ok;
+    bool failed;          // failures were recorded: at failAt, items[items, items + itemCount)
+    uint32_t end;         // pos after the call
+    uint32_t lastEnd;     // lastEnd after the call; noItem: left as it was
+    uint32_t reach;       // the farthest byte consumed, for reach
+    uint32_t failAt;
+    uint32_t items, itemCount;
+    uint32_t nodes, nodeCount;  // of a call that matched, in nodePool
+  };
+  PackSlot* pack = nullptr;
+  uint32_t packLines = 0;  // one line per position (modulo the count)
+  PodVec<PackResult> results;
+  PodVec<uint32_t> itemPool;
+  PodVec<Node> nodePool;
+
+  static_assert(grammar::maxRules << 3 < uint32_t(1) << memoKeyBits);
+  uint32_t memoKey(uint32_t r) const {
+    uint32_t context = (lexical ? 4 : 0) | (quiet ? 2 : 0) | (lastEnd == pos ? 1 : 0);
+    return (r << 3 | context) + 1;
+  }
+
+  // The slot of (at, key), or null with *free the slot to take for it.
+  PackSlot* findSlot(uint32_t at, uint32_t key, PackSlot** free) {
+    PackSlot* line = pack + size_t(at & (packLines - 1)) * memoSlotsPerLine;
+    uint32_t h = key * 0x9E3779B1u;
+    PackSlot* first = &line[h >> 29];
+    PackSlot* second = &line[(h >> 26) & 7];
+    if (first->pos == at && first->key() == key) return first;
+    if (second->pos == at && second->key() == key) return second;
+    // The first of the two unless it holds a call at this position and the second does not.
+    *free = first->word != 0 && first->pos == at && (second->word == 0 || second->pos != at) ? second : first;
+    return nullptr;
+  }
+
+  bool makePack() {
+    uint32_t lines = 16;
+    while (lines < memoMaxLines && lines <= n) lines <<= 1;
+    pack = static_cast<PackSlot*>(std::calloc(size_t(lines) * memoSlotsPerLine, sizeof(PackSlot)));
+    if (!pack) return false;
+    packLines = lines;
+    return true;
+  }
+
+  // Forgets every kept result (the memory bound): later calls start over.
+  void forgetResults() {
+    std::memset(pack, 0, size_t(packLines) * memoSlotsPerLine * sizeof(PackSlot));
+    results.size = 0;
+    itemPool.size = 0;
+    nodePool.size = 0;
+  }
+
+  bool callMemo(uint32_t r) {
+    // A last byte consumed past pos happens only between a failed token and the restore
+    // that follows it; such a call is not worth a context of its own.
+    if (!memoOn || lastEnd > pos) return callRule(r);
+    if (!pack && !makePack()) return callRule(r);
+    uint32_t key = memoKey(r);
+    PackSlot* free = nullptr;
+    PackSlot* slot = findSlot(pos, key, &free);
+    if (!slot) {
+      free->set(pos, key, 0);
+      return callRule(r);
+    }
+    return slot->result() ? replay(results.data[slot->result() - 1]) : record(r, key);
+  }
+
+  // Out of line, like record: every rule call goes through callMemo, which stays small (on
+  // the stack too) for the first call, the common one.
+  [[gnu::noinline]] bool replay(const PackResult& res) {
+    pos = res.end;
+    if (res.lastEnd != noItem) lastEnd = res.lastEnd;
+    if (res.ok && !nodes.append(nodePool.data + res.nodes, res.nodeCount)) {
+      outOfMemory();
+      return false;
+    }
+    if (res.reach > reach) reach = res.reach;
+    mergeFailures(res.failed, res.failAt, itemPool.data + res.items, res.itemCount);
+    return res.ok;
+  }
+
+  // Adds a call's own failure record to the current one, as if its failures had been
+  // recorded here one by one.
+  void mergeFailures(bool failed, uint32_t at, const uint32_t* items, uint32_t count) {
+    if (!failed) return;
+    failAt(at, noItem);
+    if (at != farthest) return;
+    for (uint32_t i = 0; i < count && !fatal; i++) addExpected(items[i]);
+  }
+
+  // Runs rule r as a call tried again at this position, keeping its result.
+  [[gnu::noinline]] bool record(uint32_t r, uint32_t key) {
+    uint32_t from = pos, prior = lastEnd, outerReach = reach;
+    size_t nodesFrom = nodes.size;
+    uint64_t errorsBefore = errorsMade;
+    // The current failure record is set aside, so that the call's own is recorded from nothing.
+    size_t logBase = markLog.size;
+    if (!setAside.push({haveFail, farthest, expBase, expStamp})) {
+      outOfMemory();
+      return false;
+    }
+    haveFail = false;
+    expBase = expected.size;
+    expStamp = ++stamps;
+    reach = 0;  // what the call reaches, whatever was reached before it
+
+    bool ok = callRule(r);
+
+    undoMarks(logBase);
+    const SetAside outer = setAside.data[--setAside.size];
+    uint32_t ownReach = reach;
+    bool ownFailed = haveFail;
+    uint32_t ownFarthest = farthest;
+    size_t ownBase = expBase;
+    uint32_t ownCount = uint32_t(expected.size - ownBase);
+    reach = ownReach > outerReach ? ownReach : outerReach;
+    haveFail = outer.failed;
+    farthest = outer.farthest;
+    expBase = outer.base;
+    expStamp = outer.stamp;
+    if (fatal) {
+      expected.size = ownBase;
+      return false;
+    }
+    if (errorsMade != errorsBefore) {
+      // Recording an error reset the whole failure record (see keepError): the call's own
+      // record is then the whole of it. Such a call is not kept.
+      std::memmove(expected.data + expBase, expected.data + ownBase, ownCount * sizeof(uint32_t));
+      expected.size = expBase + ownCount;
+      haveFail = ownFailed;
+      farthest = ownFarthest;
+      expStamp = ++stamps;
+      for (size_t i = expBase; i < expected.size; i++) {
+        size_t slot = slotOf(expected.data[i]);
+        if (setAside.size && !markLog.push({slot, seen[slot]})) outOfMemory();
+        seen[slot] = expStamp;
+      }
+      return ok;
+    }
+    uint32_t nodeCount = ok ? uint32_t(nodes.size - nodesFrom) : 0;
+    bool keep = nodeCount <= memoMaxNodes && ownCount <= memoMaxItems;
+    if (keep && (results.size >= memoMaxResults || nodePool.size + nodeCount > memoMaxNodes ||
+                 itemPool.size + ownCount > memoMaxItems))
+      forgetResults();
+    // The call's own expected items go to the pool (where a kept result needs them), then
+    // back into the current record.
+    uint32_t itemsAt = uint32_t(itemPool.size);
+    if (!itemPool.append(expected.data + ownBase, ownCount)) {
+      outOfMemory();
+      return false;
+    }
+    expected.size = ownBase;
+    mergeFailures(ownFailed, ownFarthest, itemPool.data + itemsAt, ownCount);
+    if (fatal) return false;
+    if (!keep) {
+      itemPool.size = itemsAt;
+      return ok;
+    }
+    uint32_t nodesAt = uint32_t(nodePool.size);
+    PackResult res{ok, ownFailed, pos, noItem, ownReach, ownFarthest, itemsAt, ownCount, nodesAt, nodeCount};
+    // Before the call the last byte consumed ended at or before from; after it, lastEnd is
+    // either that (the call consumed nothing it kept) or a byte at or past from.
+    if (prior == from || lastEnd != prior) res.lastEnd = lastEnd;
+    if (!nodePool.append(nodes.data + nodesFrom, nodeCount) || !results.push(res)) {
+      outOfMemory();
+      return false;
+    }
+    // Calls made meanwhile may have moved this call's mark.
+    PackSlot* free = nullptr;
+    PackSlot* slot = findSlot(from, key, &free);
+    (slot ? slot : free)->set(from, key, uint32_t(results.size));
+    return ok;
   }
 
   bool callRule(uint32_t r) {
@@ -415,17 +776,20 @@ struct Machine {
       std::snprintf(out, cap, "nesting too deep");
       return;
     }
+    WholeRecord whole = wholeRecord();
     size_t used = 0;
     auto put = [&](const char* s, size_t len) {
       for (size_t i = 0; i < len && used + 1 < cap; i++) out[used++] = s[i];
     };
-    if (!haveFail || expected.size == 0) {
+    if (!whole.failed || whole.count == 0) {
       put("syntax error", 12);
     } else {
       put("expected ", 9);
-      for (size_t i = 0; i < expected.size; i++) {
-        if (i > 0) put(i + 1 == expected.size ? " or " : ", ", i + 1 == expected.size ? 4 : 2);
-        uint32_t item = expected.data[i];
+      // Once the message is full the rest cannot show: a choice of thousands of literals
+      // costs no more than a short one.
+      for (size_t i = 0; i < whole.count && used + 1 < cap; i++) {
+        if (i > 0) put(i + 1 == whole.count ? " or " : ", ", i + 1 == whole.count ? 4 : 2);
+        uint32_t item = whole.items[i];
         if (item == endItem) {
           put("end of input", 12);
         } else if (item & tokenItem) {
@@ -458,7 +822,10 @@ struct Machine {
     message(e->message, sizeof e->message);
   }
 
-  uint32_t failureOffset(uint32_t floor) const { return haveFail && farthest > floor ? farthest : floor; }
+  uint32_t failureOffset(uint32_t floor) {
+    WholeRecord whole = wholeRecord();
+    return whole.failed && whole.farthest > floor ? whole.farthest : floor;
+  }
 
   bool recordError(uint32_t offset) {
     tree::ErrorRecord e;
@@ -468,12 +835,15 @@ struct Machine {
 
   bool keepError(const tree::ErrorRecord& e) {
     recovered = true;
+    errorsMade++;
     if (!errors.push(e)) {
       outOfMemory();
       return false;
     }
+    // What was expected before an error recovered from does not explain later failures.
     haveFail = false;
-    expected.size = 0;
+    clearExpected();
+    for (size_t k = 0; k < setAside.size; k++) setAside.data[k].failed = false;
     return true;
   }
 
@@ -548,8 +918,15 @@ struct Machine {
 
   bool match(uint32_t e) {
     if (fatal) return false;
-    if (++frames > maxFrames) {
+    if (++frames > maxFrames || stackroom::low(stackFloor)) {
       nestingTooDeep();
+      frames--;
+      return false;
+    }
+    if ((++steps & (stepsPerCheck - 1)) == 0 && interrupt && !stackroom::low(stackFloor, checkRoom) &&
+        interrupt->stop(interrupt->context)) {
+      stopped = true;
+      fatal = true;
       frames--;
       return false;
     }
@@ -673,12 +1050,19 @@ namespace {
 // One run of the machine from a start rule. *clean tells whether it met no syntax error; only
 // then may a run with prediction stand, since prediction changes what failures are recorded.
 int run(const grammar::Grammar& g, const char* text, uint32_t len, uint32_t rule, uint32_t flags, bool predict,
-        tree::TreeRecord* out, tree::ErrorRecord* err, bool* clean) {
+        const Interrupt* interrupt, tree::TreeRecord* out, tree::ErrorRecord* err, bool* clean) {
   static const unsigned char empty[1] = {0};
-  Machine m{g, text ? reinterpret_cast<const unsigned char*>(text) : empty, len, (flags & tree::recoverFlag) != 0,
-            uint32_t(g.rules.size()), predict};
+  Machine m{g,
+            text ? reinterpret_cast<const unsigned char*>(text) : empty,
+            len,
+            (flags & tree::recoverFlag) != 0,
+            uint32_t(g.rules.size()),
+            predict,
+            !(flags & noMemo),
+            interrupt};
   bool ok = m.call(rule);
   if (m.oom) return tree::outOfMemory;
+  if (m.stopped) return interrupted;
   bool complete = false;
   if (ok) {
     m.skip();
@@ -732,7 +1116,7 @@ int run(const grammar::Grammar& g, const char* text, uint32_t len, uint32_t rule
 }  // namespace
 
 int parse(const grammar::Grammar* gp, const char* text, uint64_t len, const char* start, uint32_t flags,
-          tree::TreeRecord* out, tree::ErrorRecord* err) {
+          tree::TreeRecord* out, tree::ErrorRecord* err, const Interrupt* interrupt) {
   if (out) std::memset(out, 0, sizeof *out);
   if (!gp || !out || !err) return tree::outOfMemory;
   const grammar::Grammar& g = *gp;
@@ -751,10 +1135,10 @@ int parse(const grammar::Grammar* gp, const char* text, uint64_t len, const char
   // First with prediction; a text with syntax errors runs again without it, for exact messages.
   bool clean = false;
   if (!(flags & noPrediction)) {
-    int status = run(g, text, uint32_t(len), uint32_t(rule), flags, true, out, err, &clean);
-    if (status == tree::outOfMemory || clean) return status;
+    int status = run(g, text, uint32_t(len), uint32_t(rule), flags, true, interrupt, out, err, &clean);
+    if (status == tree::outOfMemory || status == interrupted || clean) return status;
   }
-  return run(g, text, uint32_t(len), uint32_t(rule), flags, false, out, err, &clean);
+  return run(g, text, uint32_t(len), uint32_t(rule), flags, false, interrupt, out, err, &clean);
 }
 
 void freeTree(tree::TreeRecord* t) {

@@ -4,8 +4,11 @@
 // once (many when what it labels can make several nodes at its own level). Unlabelled
 // references to @silent rules add that rule's counts, since its nodes land in the caller.
 // A @fold rule is counted per folded node: its leading part once and one iteration of its
-// final repetition once.
+// final repetition once. References to @silent rules are followed by recursion; a thread
+// stack too small for a chain of them stops the counting (the grammar is then refused).
 #include "core/labels.h"
+
+#include "core/stack.h"
 
 namespace labels {
 namespace {
@@ -41,11 +44,24 @@ struct Counter {
   std::vector<uint8_t> recursive;
   std::vector<uint8_t> nodesState;
   std::vector<uint8_t> nodesMemo;
+  uintptr_t stackFloor = stackroom::floor();
+  bool tooDeep = false;
+  uint32_t deepAt = 0;  // the expression where the stack ran low
+
+  // Whether the stack is too low to go on into e (then everything stops, refusing the grammar).
+  bool stop(uint32_t e) {
+    if (!tooDeep && stackroom::low(stackFloor)) {
+      tooDeep = true;
+      deepAt = e;
+    }
+    return tooDeep;
+  }
 
   bool makesNode(const grammar::Rule& r) const { return !(r.flags & (grammar::Silent | grammar::Skip)); }
 
   // How many nodes e can make at its own level: 0, 1 or many.
   uint8_t nodes(uint32_t e) {
+    if (stop(e)) return 0;
     const Expr& x = g.exprs[e];
     uint8_t r = 0;
     switch (x.op) {
@@ -106,8 +122,9 @@ struct Counter {
   }
 
   Counts count(uint32_t e) {
-    const Expr& x = g.exprs[e];
     Counts out;
+    if (stop(e)) return out;
+    const Expr& x = g.exprs[e];
     switch (x.op) {
       case Op::Seq:
         for (uint32_t k = 0; k < x.b; k++) addInto(out, count(g.kids[x.a + k]), false);
@@ -150,15 +167,20 @@ struct Counter {
 
 }  // namespace
 
-void compute(grammar::Grammar& g) {
+bool compute(grammar::Grammar& g, uint32_t* deepExpr) {
   size_t n = g.rules.size();
   Counter c{g, std::vector<uint8_t>(n, 0), std::vector<Counts>(n), std::vector<uint8_t>(n, 0),
             std::vector<uint8_t>(n, 0), std::vector<uint8_t>(n, 0)};
   g.labels.assign(n, {});
   for (size_t i = 0; i < n; i++) {
     Counts k = c.ruleCounts(g.rules[i]);
+    if (c.tooDeep) {
+      *deepExpr = c.deepAt;
+      return false;
+    }
     for (const Count& e : k) g.labels[i].push_back({e.field, e.n == many});
   }
+  return true;
 }
 
 }  // namespace labels

@@ -10,6 +10,7 @@
 #include <unordered_map>
 
 #include "core/labels.h"
+#include "core/stack.h"
 
 namespace notation {
 namespace {
@@ -17,7 +18,12 @@ namespace {
 using grammar::Expr;
 using grammar::Op;
 
+// How deeply expressions may nest in one rule: parentheses, prefixes, labels and postfix
+// operators all count. It bounds the depth of every rule body's expression tree (about twice
+// this), which the recursive passes over a body (here, in labels.cpp and predict.cpp, and the
+// parse machine) rely on.
 constexpr int maxNesting = 200;
+const char* const tooDeep = "expression nested too deeply";
 
 struct FlagName {
   const char* name;
@@ -43,8 +49,10 @@ struct Reader {
   Error* err;
   bool failed = false;
   int nesting = 0;
+  uintptr_t stackFloor = stackroom::floor();  // a small thread stack ends the nesting sooner
   std::vector<std::string> refNames;  // a Ref's `a` indexes this until resolution
   std::vector<uint32_t> refExprs;
+  std::unordered_map<std::string, uint32_t> literalIndex;  // literal text -> index, so repeats cost no search
 
   unsigned char peek(size_t k = 0) const { return pos + k < len ? (unsigned char)text[pos + k] : 0; }
   bool atEnd() const { return pos >= len; }
@@ -200,14 +208,13 @@ struct Reader {
         putUtf8(s, cp);
     }
     pos++;
-    uint32_t index = 0;
-    while (index < g->literals.size() && g->literals[index] != s) index++;
-    if (index == g->literals.size()) {
+    auto [found, added] = literalIndex.emplace(s, uint32_t(g->literals.size()));
+    if (added) {
       unsigned char last = s.empty() ? 0 : (unsigned char)s.back();
       g->literals.push_back(s);
       g->literalWordEnd.push_back(!s.empty() && isIdentChar(last));
     }
-    *out = add(Op::Lit, index, 0, at);
+    *out = add(Op::Lit, found->second, 0, at);
     return true;
   }
 
@@ -251,7 +258,7 @@ struct Reader {
     size_t at = pos;
     unsigned char c = peek();
     if (c == '(') {
-      if (++nesting > maxNesting) return fail(at, "expression nested too deeply");
+      if (++nesting > maxNesting || stackroom::low(stackFloor)) return fail(at, tooDeep);
       pos++;
       if (!choice(out)) return false;
       space();
@@ -296,7 +303,8 @@ struct Reader {
   bool element(uint32_t* out) {
     space();
     size_t at = pos;
-    if (++nesting > maxNesting) return fail(at, "expression nested too deeply");
+    if (++nesting > maxNesting || stackroom::low(stackFloor)) return fail(at, tooDeep);
+    int postfix = 0;
     bool ok;
     unsigned char c = peek();
     if (c == '&' || c == '!') {
@@ -324,11 +332,15 @@ struct Reader {
         unsigned char s = peek();
         Op op = s == '*' ? Op::Star : s == '+' ? Op::Plus : s == '?' ? Op::Opt : Op::Seq;
         if (op == Op::Seq) break;
+        // Each operator wraps what came before, one level deeper for everything that walks
+        // the expression, so it counts as nesting like a parenthesis.
+        if (++nesting > maxNesting) return fail(pos, tooDeep);
+        postfix++;
         pos++;
         *out = add(op, *out, 0, at);
       }
     }
-    nesting--;
+    nesting -= 1 + postfix;
     return ok;
   }
 
@@ -573,9 +585,10 @@ grammar::Grammar* compile(const char* text, size_t len, Error* err) {
   if (!rd.failed && g->rules.empty()) rd.fail(len, "the grammar has no rules");
   if (!rd.failed) rd.resolve() && rd.shapes() && rd.leftRecursion();
   if (!rd.failed) {
-    labels::compute(*g);
-    predict::compute(*g);
+    uint32_t deep = 0;
+    if (!labels::compute(*g, &deep)) rd.fail(g->exprs[deep].at, "@silent rules nested too deeply");
   }
+  if (!rd.failed) predict::compute(*g);
   if (rd.failed) {
     grammar::release(g);
     return nullptr;

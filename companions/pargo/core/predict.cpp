@@ -2,9 +2,14 @@
 // means the expression fails at once, a byte inside means nothing. A sequence collects the
 // starts of its elements up to the first one that must look at the byte; a choice unites its
 // alternatives; repetitions that may run zero times, options and negative lookaheads are
-// transparent. Rule references are computed once per rule and context; left recursion is
-// refused when the grammar is read, so the recursion through rule starts ends.
+// transparent. Rule starts are computed once per rule and context, callees first, without
+// recursing from rule to rule (a chain of thousands of rules would otherwise run a small
+// thread stack out): a rule whose body meets a rule not yet done is tried again once those
+// are. Left recursion is refused when the grammar is read, so no rule waits on itself.
 #include "core/predict.h"
+
+#include <utility>
+#include <vector>
 
 #include "core/grammar.h"
 
@@ -16,9 +21,11 @@ using grammar::Op;
 
 struct Computer {
   const grammar::Grammar& g;
-  // Per rule and context (0 lexical, 1 syntactic): 0 not done, 1 in progress, 2 done.
+  // Per rule and context (0 lexical, 1 syntactic): 0 not done, 1 begun, 2 done.
   std::vector<uint8_t> state[2];
   std::vector<Start> rule[2];
+  // The rules (and contexts) not yet done that the body being computed met.
+  std::vector<std::pair<uint32_t, bool>> waiting;
 
   Start anything() {
     Start s;
@@ -35,11 +42,39 @@ struct Computer {
       for (uint32_t b = 128; b < 256; b++) s.raw.add(b);
   }
 
+  // A rule's start if it is done; otherwise it is noted as waited for (unless it is begun,
+  // which only a cycle would meet) and anything stands in for it until then.
   Start ruleStart(uint32_t r, bool lexical) {
     int k = lexical ? 0 : 1;
     if (state[k][r] == 2) return rule[k][r];
-    if (state[k][r] == 1) return anything();
-    state[k][r] = 1;
+    if (state[k][r] == 0) waiting.push_back({r, lexical});
+    return anything();
+  }
+
+  // Computes the start of r in a context, with the rules it needs first.
+  void computeRule(uint32_t r0, bool lexical0) {
+    std::vector<std::pair<uint32_t, bool>> stack{{r0, lexical0}};
+    while (!stack.empty()) {
+      auto [r, lexical] = stack.back();
+      int k = lexical ? 0 : 1;
+      if (state[k][r] == 2) {
+        stack.pop_back();
+        continue;
+      }
+      state[k][r] = 1;
+      waiting.clear();
+      Start s = bodyStart(r, lexical);
+      if (!waiting.empty()) {
+        stack.insert(stack.end(), waiting.begin(), waiting.end());
+        continue;
+      }
+      rule[k][r] = s;
+      state[k][r] = 2;
+      stack.pop_back();
+    }
+  }
+
+  Start bodyStart(uint32_t r, bool lexical) {
     const grammar::Rule& R = g.rules[r];
     Start s;
     if (lexical || (R.flags & grammar::Skip)) {
@@ -57,8 +92,6 @@ struct Computer {
       s.skipped.addAll(body.skipped);
       s.transparent = body.transparent;
     }
-    state[k][r] = 2;
-    rule[k][r] = s;
     return s;
   }
 
@@ -118,6 +151,10 @@ struct Computer {
 void compute(grammar::Grammar& g) {
   size_t n = g.rules.size();
   Computer c{g, {std::vector<uint8_t>(n, 0), std::vector<uint8_t>(n, 0)}, {std::vector<Start>(n), std::vector<Start>(n)}};
+  for (uint32_t r = 0; r < n; r++) {
+    c.computeRule(r, true);
+    c.computeRule(r, false);
+  }
   g.startLexical.resize(g.exprs.size());
   g.startSyntactic.resize(g.exprs.size());
   for (size_t e = 0; e < g.exprs.size(); e++) {

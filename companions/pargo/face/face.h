@@ -24,6 +24,10 @@ struct Classes {
 };
 extern Classes classes;
 
+// The ident (PyThread_get_thread_ident) of the interpreter's main thread, the one that runs
+// signal handlers, so that only its parses stop to run them; 0 when unknown. Set at import.
+extern unsigned long mainThread;
+
 // What an action makes of a node; code 0 is no action, 13 a class name.
 enum Action : uint8_t {
   NoAction = 0, Str, Int, Float, Unquote, True, False, None, List, Tuple, Dict, First, Drop, ClassName

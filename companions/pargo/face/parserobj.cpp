@@ -1,8 +1,9 @@
 // GrammarParser, the parser object that pargo.compile() returns. It owns the compiled grammar
 // and answers the metadata methods from it; parse_tree() encodes the text once, runs the native
-// parse with the interpreter lock released, and hands the records to a tree object. The grammar
-// capsule points at a record inside the object and holds a reference to the object, so the
-// capsule never outlives what it points to.
+// parse with the interpreter lock released (taking it back now and then in the main thread, to
+// run signal handlers, so that Ctrl-C stops a long parse), and hands the records to a tree
+// object. The grammar capsule points at a record inside the object and holds a reference to the
+// object, so the capsule never outlives what it points to.
 #include <cstring>
 
 #include "core/engine.h"
@@ -183,6 +184,20 @@ void raiseSyntaxError(const tree::ErrorRecord& e) {
   Py_DECREF(message);
 }
 
+// The engine's interrupt check in the main thread: runs the signal handlers with the lock
+// taken back; true (stop) when one raised, its exception then set in the thread.
+struct SignalCheck {
+  PyThreadState* saved;
+};
+
+bool runSignalHandlers(void* context) {
+  SignalCheck* c = static_cast<SignalCheck*>(context);
+  PyEval_RestoreThread(c->saved);
+  bool stop = PyErr_CheckSignals() < 0;
+  c->saved = PyEval_SaveThread();
+  return stop;
+}
+
 // The parse behind parse_tree() and parse(): a tree object, or null with an exception.
 PyObject* parseText(Parser* p, PyObject* text, PyObject* start, bool recover) {
   PyObject* bytes;
@@ -215,16 +230,23 @@ PyObject* parseText(Parser* p, PyObject* text, PyObject* start, bool recover) {
   tree::ErrorRecord err;
   const char* data = PyBytes_AS_STRING(bytes);
   uint64_t len = uint64_t(PyBytes_GET_SIZE(bytes));
-  int status;
-  Py_BEGIN_ALLOW_THREADS
-  status = engine::parse(p->g, data, len, startName, recover ? tree::recoverFlag : 0, &record, &err);
-  Py_END_ALLOW_THREADS
+  SignalCheck check;
+  engine::Interrupt interrupt{runSignalHandlers, &check};
+  bool mainThread = face::mainThread != 0 && PyThread_get_thread_ident() == face::mainThread;
+  check.saved = PyEval_SaveThread();
+  int status = engine::parse(p->g, data, len, startName, recover ? tree::recoverFlag : 0, &record, &err,
+                             mainThread ? &interrupt : nullptr);
+  PyEval_RestoreThread(check.saved);
+  // Signal handlers may have run Python code meanwhile; what is used below cannot have
+  // changed: the parser is held by the call, the bytes by their reference, and the compiled
+  // grammar is never changed.
   if (status == tree::parsed) {
     PyObject* t = treeobj::make(p, text, bytes, &record);
     Py_DECREF(bytes);
     return t;
   }
   Py_DECREF(bytes);
+  if (status == engine::interrupted) return nullptr;  // a signal handler's exception is set
   if (status == tree::syntaxError)
     raiseSyntaxError(err);
   else if (status == tree::unknownStart)

@@ -2,10 +2,12 @@
 // the UTF-8 bytes they point into; its capsule points at the record and holds a reference to
 // the tree. Node objects are made on demand (never while parsing) and only name a tree and an
 // index. Values (to_ast) are built recursively from the pre-order node array by the actions
-// of the nodes' rules.
+// of the nodes' rules, as deep as the interpreter's recursion limit and the thread's stack
+// allow.
 #include <cstring>
 
 #include "core/scalars.h"
+#include "core/stack.h"
 #include "face/face.h"
 
 namespace treeobj {
@@ -116,6 +118,12 @@ PyObject* astOf(Tree* t, uint32_t i) {
 }
 
 PyObject* valueIn(Tree* t, uint32_t i) {
+  // The recursion limit counts calls, not bytes: a thread with a small stack could run out
+  // first.
+  if (stackroom::low(stackroom::floor())) {
+    PyErr_SetString(PyExc_RecursionError, "nesting too deep while making a node's value");
+    return nullptr;
+  }
   if (Py_EnterRecursiveCall(" while making a node's value")) return nullptr;
   PyObject* v = valueOf(t, i);
   Py_LeaveRecursiveCall();
