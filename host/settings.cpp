@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -20,14 +21,14 @@ Settings current;
 
 namespace {
 
-bool directoryComputed = false;
-char* directory = nullptr;   // owned; null: none
-
 constexpr uint64_t kStaleTmpNs = 3600ull * 1000000000ull;
 
-// Eviction accounting and eviction itself; the directory's creation is under the
-// interpreter lock instead (its first users hold it).
+// Eviction accounting and eviction itself, and the computed directory with the place it is
+// computed from: a writer without the interpreter lock (a background compile) may evict,
+// and so compute the directory, while configure sets another place, which frees the old one.
 spin::Lock evictionLock;
+std::atomic<bool> directoryComputed{false};
+char* directory = nullptr;   // owned; null: none
 uint64_t bytesSinceCheck = 0;
 bool checkRan = false;
 
@@ -92,28 +93,46 @@ uint64_t nanoseconds(const struct timespec& t) {
 
 }  // namespace
 
+namespace {
+
+// The directory, computed when it is not yet; the caller holds the eviction lock. A failure is
+// kept as none until the place is set again.
+const char* directoryLocked() {
+    if (!directoryComputed.load(std::memory_order_relaxed)) {
+        directory = computeDirectory();
+        directoryComputed.store(true, std::memory_order_release);
+    }
+    return directory;
+}
+
+}  // namespace
+
 void setCachePlace(uint8_t place, char* text) {
-    free(current.cacheText);
+    evictionLock.lock();
+    char* oldText = current.cacheText;
+    char* oldDirectory = directory;
     current.cachePlace = place;
     current.cacheText = text;
-    free(directory);
     directory = nullptr;
-    directoryComputed = false;
+    directoryComputed.store(false, std::memory_order_relaxed);
+    evictionLock.unlock();
+    free(oldText);
+    free(oldDirectory);
 }
 
 const char* cacheDirectory() {
-    if (!directoryComputed) {
-        directoryComputed = true;
-        directory = computeDirectory();
-    }
-    return directory;
+    if (directoryComputed.load(std::memory_order_acquire)) return directory;
+    evictionLock.lock();
+    const char* dir = directoryLocked();
+    evictionLock.unlock();
+    return dir;
 }
 
 namespace {
 
 // Eviction proper; the caller holds the eviction lock.
 void evictLocked(uint64_t limit) {
-    const char* dir = cacheDirectory();
+    const char* dir = directoryLocked();
     if (!dir) return;
     int dirFd = open(dir, O_RDONLY | O_DIRECTORY);
     if (dirFd < 0) return;

@@ -12,7 +12,9 @@
 // wrote with noteCacheWrite, which runs an eviction against cache_size after every tenth of
 // it written and after the first write of the process, so a cache left oversized by earlier
 // processes shrinks early. Accounting and eviction share one byte spin lock; other writers
-// wait while an eviction runs.
+// wait while an eviction runs. The same lock guards the computed directory and the place it
+// comes from, since an eviction may compute it on a thread without the interpreter lock while
+// configure sets another place.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -38,11 +40,12 @@ struct Settings {
 extern Settings current;
 
 // Sets the cache place, taking ownership of text (null unless CacheDirectory), freeing the
-// text set before and forgetting the computed directory.
+// text set before and forgetting the computed directory. Takes the eviction lock.
 void setCachePlace(uint8_t place, char* text);
 
 // The cache directory (created when missing), or null when there is none. Computed on first
-// use after start or after setCachePlace; a failure gives none until the place is set again.
+// use after start or after setCachePlace (under the eviction lock); a failure gives none until
+// the place is set again. The text stays valid until the place is set again.
 const char* cacheDirectory();
 
 // Deletes least recently used object files of the cache directory until they take at most

@@ -228,7 +228,13 @@ uint16_t llvmFunction(Compiler* c, uint32_t id, FunctionRef* out) {
 uint16_t functionCode(Compiler* c, uint32_t id, FunctionRef* out) {
     if (!c->requested.find(id)) {
         if (!c->requested.put(id, 1)) return kOutOfMemory;
-        if (!c->recent.push(id) || !c->worklist.push(id)) return kOutOfMemory;
+        // Only the recent list takes an id back out of the requested set on a roll-back: an
+        // id it could not take would stay requested for good and never be compiled.
+        if (!c->recent.push(id)) {
+            c->requested.remove(id);
+            return kOutOfMemory;
+        }
+        if (!c->worklist.push(id)) return kOutOfMemory;
     }
     return llvmFunction(c, id, out);
 }

@@ -237,7 +237,10 @@ bool Compiled::resolveEntries(void* handle, const char* name, size_t length, uin
         PyErr_NoMemory();
         return false;
     }
+    // The names of every module the compiler finished are kept whether or not the perf map
+    // is on, so that a map turned on later still lists the code loaded before.
     if (settings::current.perfMap) updatePerfMap(this);
+    else compile::noteDeclaredNames(&compiler);
     uint64_t entryAddress = engine->symbolAddress(name);
     if (entryAddress) {
         *address = entryAddress;

@@ -77,7 +77,8 @@ const Capsule* adopt(const Capsule* record, PyObject* holder) {
         return nullptr;
     }
     for (uint32_t i = 0; i < kSlotCount; i++) {
-        void* address = record->lookup(slotNames[i]);
+        // A record without a lookup knows no function at all: the first one is missing.
+        void* address = record->lookup ? record->lookup(slotNames[i]) : nullptr;
         // Slots filled before a missing one keep their values; nothing is cached, so the
         // next load fills the table again from the start.
         if (!address) {

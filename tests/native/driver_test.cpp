@@ -772,6 +772,34 @@ TEST_F(Driver, ThePerfMapListsEveryLoadedSymbolInAddressOrder) {
     std::remove(path.c_str());
 }
 
+TEST_F(Driver, ThePerfMapTurnedOnLaterListsTheStatesEarlierModules) {
+    std::string path = perfPath();
+    std::remove(path.c_str());
+    Compiled* s = newState(0);
+    buildConstant(s, "_early", 1);
+    uint64_t entry;
+    ASSERT_TRUE(addMain(s, &entry));
+    settings::current.perfMap = 1;
+    // A later module of the same state (as a typed entry would be), loaded with the map on.
+    ASSERT_EQ(compile::newModule(&s->compiler), 0);
+    compile::ModuleRecord* m = &s->compiler.module;
+    std::string late = symbol(s, "_late");
+    FunctionRef f;
+    ASSERT_EQ(compile::declareFunction(m, late.data(), late.size(), m->i64, nullptr, 0, compile::DeclareExported, &f), 0);
+    {
+        Emit e(m, f.function);
+        T.LLVMBuildRet(*e, i64c(m, 2));
+    }
+    uint64_t lateAddress;
+    ASSERT_TRUE(s->add(late.c_str(), late.size(), &lateAddress)) << takeError();
+    std::string map = readFile(path);
+    EXPECT_NE(map.find(" " + symbol(s, "_early") + "\n"), std::string::npos) << map;
+    EXPECT_NE(map.find(" " + symbol(s, "_main") + "\n"), std::string::npos) << map;
+    EXPECT_NE(map.find(" " + late + "\n"), std::string::npos) << map;
+    Compiled::free(s);
+    std::remove(path.c_str());
+}
+
 TEST_F(Driver, ThePerfMapNeverWritesThroughAPlantedLink) {
     std::string path = perfPath();
     TempDir dir;

@@ -111,6 +111,17 @@ TEST_F(LlvmTable, ARecordOfAnotherAbiVersionOrFunctionsIsRefusedAndNotKept) {
     }
 }
 
+TEST_F(LlvmTable, ARecordWithoutALookupMissesTheFirstFunction) {
+    const llvmapi::Capsule* kept = llvmapi::loaded();
+    FakeRecord fake(2, llvmapi::kLlvmVersion, engine()->lookup);
+    fake.record.lookup = nullptr;
+    EXPECT_EQ(llvmapi::adopt(&fake.record, nullptr), nullptr);
+    PyObject* type = nullptr;
+    EXPECT_EQ(takeError(&type), "pargo's LLVM capsule has no LLVMContextCreate: wuna needs a newer pargo");
+    EXPECT_EQ(type, PyExc_ImportError);
+    EXPECT_EQ(llvmapi::loaded(), kept);
+}
+
 TEST_F(LlvmTable, AVersionTextTooLongForTheBufferIsCut) {
     std::string version(3000, 'v');
     FakeRecord fake(2, version.c_str(), engine()->lookup);
