@@ -73,6 +73,8 @@ export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:abort_on_error=1"
 export PYTHONMALLOC=malloc
 # Whatever the code caches stays with this build.
 export XDG_CACHE_HOME=$PWD/$build/cache
+# Tests that load test-only modules of the build find them in this build's tree.
+export WUNA_BUILD_DIR=$PWD/$build
 
 status=0
 started=$SECONDS

@@ -18,7 +18,8 @@ import pytest
 
 import wuna
 
-BUILD = Path(__file__).resolve().parent.parent / "build" / "py"
+# The build tree that made the installed wuna (the sanitizer run builds elsewhere).
+BUILD = Path(os.environ.get("WUNA_BUILD_DIR") or Path(__file__).resolve().parent.parent / "build" / "py")
 EXTENSIONS = sorted(BUILD.glob("_wuna_backend_test.*.so"))
 
 pytestmark = pytest.mark.skipif(not EXTENSIONS, reason="the native tests are not built (WUNA_TESTS)")
@@ -235,6 +236,9 @@ def test_cache_keys_and_identity_are_the_digests_of_their_parts():
         cpu_name = ctypes.CFUNCTYPE(ctypes.c_void_p)(bt.slot(9))()
         features = ctypes.CFUNCTYPE(ctypes.c_void_p)(bt.slot(10))()
         texts = [ctypes.string_at(cpu_name).decode(), ctypes.string_at(features).decode()]
+        dispose = ctypes.CFUNCTYPE(None, ctypes.c_void_p)(bt.slot(11))
+        dispose(cpu_name)
+        dispose(features)
         emit([bt.cache_identity().hex(), texts, bt.cache_key(b"ir text", 0).hex(),
               bt.cache_key(b"ir text", 2).hex(), bt.cache_key(b"ir text", 0, b"x86_64-linux").hex()])
         """

@@ -6,6 +6,7 @@ use, the mode and has-run record even when it fails), Program.report()'s keys, a
 a run from outside (Ctrl-C, sys.exit)."""
 import ctypes
 import os
+import re
 import pathlib
 import select
 import signal
@@ -327,9 +328,11 @@ def test_the_depth_follows_the_stack_whatever_the_recursion_limit(how, statement
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
                           timeout=120)
     assert done.returncode == 0, done.stderr[-2000:]
-    too_deep = "call stack too deep (more than 1 calls)"
+    # The run's own stack check says how deep it got; on 3.12 and 3.13 the interpreter's C
+    # recursion count, sized by the run to its stack, may come first: the plain text then.
+    too_deep = re.compile(r"call stack too deep( \(more than 1 calls\))?\n")
     if how == "repl":
         # the REPL prints the error and goes on with the next entry
-        assert too_deep in done.stderr and done.stdout.endswith("[2]\n")
+        assert too_deep.search(done.stderr) and done.stdout.endswith("[2]\n")
     else:
-        assert done.stdout == too_deep + "\n[]\n"
+        assert too_deep.fullmatch(done.stdout[:-len("[]\n")]) and done.stdout.endswith("\n[]\n")

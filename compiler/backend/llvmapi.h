@@ -195,6 +195,8 @@ struct Table {
 
 // The process's table: all null until a load fills it; afterwards read-only.
 extern Table table;
+// The capsule object whose record load() cached (null before): held, never released.
+extern PyObject* capsuleObject;
 
 // The LLVM C function name of each slot.
 extern const char* const slotNames[kSlotCount];
