@@ -16,7 +16,7 @@
 #include "compiler/backend/driver.h"
 #include "compiler/backend/llvmapi.h"
 #include "compiler/backend/sha256.h"
-#include "host/settings.h"
+#include "host/module/settings.h"
 #include "runtime/spin.h"
 
 namespace driver {

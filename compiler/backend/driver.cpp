@@ -7,7 +7,7 @@
 #include "compiler/backend/cache.h"
 #include "compiler/backend/messages.h"
 #include "compiler/backend/perfmap.h"
-#include "host/settings.h"
+#include "host/module/settings.h"
 #include "runtime/helpers/table.h"
 
 namespace driver {

@@ -31,7 +31,7 @@
 #include "compiler/backend/compile.h"
 #include "compiler/backend/containers.h"
 #include "compiler/backend/llvmapi.h"
-#include "host/arena.h"
+#include "host/support/arena.h"
 
 namespace driver {
 

@@ -3,7 +3,7 @@
 #include <cstdlib>
 
 #include "compiler/backend/compile.h"
-#include "host/ptree.h"
+#include "host/tree/ptree.h"
 
 namespace compile {
 

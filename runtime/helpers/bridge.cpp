@@ -1,9 +1,9 @@
 // The checks on values crossing into Python (see bridge.h).
 #include "runtime/helpers/bridge.h"
 
-#include "host/exceptions.h"
-#include "host/i64.h"
-#include "host/module.h"
+#include "host/module/exceptions.h"
+#include "host/module/i64.h"
+#include "host/module/startup.h"
 
 namespace bridge {
 

@@ -8,7 +8,7 @@
 
 #include <cstring>
 
-#include "host/types.h"
+#include "host/module/type_registry.h"
 #include "runtime/pyhelp.h"
 
 namespace helpers {

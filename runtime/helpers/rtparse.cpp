@@ -1,7 +1,7 @@
 // rt.parse's body (see rtparse.h).
 #include "runtime/helpers/rtparse.h"
 
-#include "host/ptree.h"
+#include "host/tree/ptree.h"
 
 namespace bridge {
 

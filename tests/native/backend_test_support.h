@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "compiler/backend/llvmapi.h"
-#include "host/settings.h"
+#include "host/module/settings.h"
 #include "llvm/capsule.h"
 #include "runtime/gil.h"
 #include "tests/native/python_test_support.h"

@@ -16,7 +16,7 @@
 #include "compiler/backend/llvmapi.h"
 #include "compiler/backend/perfmap.h"
 #include "compiler/backend/sha256.h"
-#include "host/settings.h"
+#include "host/module/settings.h"
 #include "runtime/helpers/stubs.h"
 
 namespace {

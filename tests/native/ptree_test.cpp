@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "host/language.h"
-#include "host/module.h"
-#include "host/ptree.h"
+#include "host/language/language.h"
+#include "host/module/startup.h"
+#include "host/tree/ptree.h"
 
 namespace {
 
