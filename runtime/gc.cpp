@@ -9,7 +9,7 @@
 #include "runtime/pool.h"
 #include "runtime/value.h"
 
-namespace gc {
+namespace wuna::gc {
 
 Link orphans{};
 spin::Lock orphans_lock;
@@ -148,4 +148,4 @@ uint64_t listLength(const Link* head) {
     return n;
 }
 
-}  // namespace gc
+}  // namespace wuna::gc

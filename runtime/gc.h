@@ -11,7 +11,7 @@
 #include <cstdint>
 #include "runtime/spin.h"
 
-namespace gc {
+namespace wuna::gc {
 
 // The link header in front of a tracked block. A null next means "not tracked".
 struct Link {
@@ -53,4 +53,4 @@ void orphanAll(State* s);
 // Number of blocks on a list (tests and diagnostics).
 uint64_t listLength(const Link* head);
 
-}  // namespace gc
+}  // namespace wuna::gc

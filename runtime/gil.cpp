@@ -9,7 +9,7 @@
 
 #include "runtime/pool.h"
 
-namespace gil {
+namespace wuna::gil {
 
 Record home{};
 
@@ -111,4 +111,4 @@ void endNative(Record* r, PyThreadState* saved) {
     PyEval_RestoreThread(saved);
 }
 
-}  // namespace gil
+}  // namespace wuna::gil

@@ -13,7 +13,7 @@
 typedef struct _object PyObject;
 typedef struct _ts PyThreadState;
 
-namespace gil {
+namespace wuna::gil {
 
 struct Record {
     uint64_t ensures;
@@ -74,4 +74,4 @@ inline void leave(Record* r) { r->depth--; }
 PyThreadState* beginNative(Record* r, bool report);
 void endNative(Record* r, PyThreadState* saved);
 
-}  // namespace gil
+}  // namespace wuna::gil

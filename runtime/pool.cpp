@@ -10,7 +10,7 @@
 #include "runtime/gc.h"
 #include "runtime/gil.h"
 
-namespace pool {
+namespace wuna::pool {
 
 Pool home{};
 std::atomic<uintptr_t> home_owner{0};
@@ -240,4 +240,4 @@ uint64_t sharedChains(int k) {
     return n;
 }
 
-}  // namespace pool
+}  // namespace wuna::pool

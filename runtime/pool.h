@@ -19,7 +19,7 @@
 #include "runtime/gc.h"
 #include "runtime/spin.h"
 
-namespace pool {
+namespace wuna::pool {
 
 inline constexpr int kClasses = 32;
 inline constexpr size_t kMaxSmall = 512;
@@ -104,4 +104,4 @@ inline int classOf(size_t size, unsigned alignLog2) {
 uint64_t freeListLength(const Pool* p, int k);
 uint64_t sharedChains(int k);
 
-}  // namespace pool
+}  // namespace wuna::pool

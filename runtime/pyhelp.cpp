@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-namespace pyhelp {
+namespace wuna::pyhelp {
 
 size_t cutText(char* buf, const char* text, uint64_t length) {
     if (length < kMessageBuffer) {
@@ -44,4 +44,4 @@ PyObject* cutStr(PyObject* text) {
     return cut;
 }
 
-}  // namespace pyhelp
+}  // namespace wuna::pyhelp

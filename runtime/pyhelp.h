@@ -12,7 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace pyhelp {
+namespace wuna::pyhelp {
 
 inline constexpr size_t kMessageBuffer = 1024;
 inline constexpr size_t kMessageKept = 1020;
@@ -30,4 +30,4 @@ void raiseText(PyObject* cls, const char* text, uint64_t length);
 // replaced).
 PyObject* cutStr(PyObject* text);
 
-}  // namespace pyhelp
+}  // namespace wuna::pyhelp

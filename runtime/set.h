@@ -9,7 +9,7 @@
 #pragma once
 #include <cstdint>
 
-namespace set {
+namespace wuna::set {
 
 // hash(None) as the interpreter computes it.
 extern int64_t noneHash;
@@ -18,4 +18,4 @@ extern uint8_t hashKey[16];
 // 0: str and bytes cannot be hashed natively; 1: SipHash-2-4; 2: SipHash-1-3.
 extern uint8_t sip_rounds;
 
-}  // namespace set
+}  // namespace wuna::set

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <sched.h>
 
-namespace spin {
+namespace wuna::spin {
 
 struct Lock {
     std::atomic<uint8_t> byte{0};
@@ -24,4 +24,4 @@ struct Lock {
     void unlock() { byte.store(0, std::memory_order_release); }
 };
 
-}  // namespace spin
+}  // namespace wuna::spin

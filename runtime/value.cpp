@@ -23,7 +23,7 @@
 #include "runtime/spin.h"
 #include "runtime/wyhash.h"
 
-namespace value {
+namespace wuna::value {
 
 Services services{};
 
@@ -1091,27 +1091,27 @@ bool truthy(Value v) {
     }
 }
 
-}  // namespace value
+}  // namespace wuna::value
 
 // ---- Exported helpers ------------------------------------------------------------------------------
 
-using value::Value;
+using wuna::value::Value;
 
 extern "C" {
 
-void wn_incref(int64_t tag, int64_t payload) { value::incref(uint64_t(tag), uint64_t(payload)); }
+void wn_incref(int64_t tag, int64_t payload) { wuna::value::incref(uint64_t(tag), uint64_t(payload)); }
 
-void wn_decref(int64_t tag, int64_t payload) { value::decref(uint64_t(tag), uint64_t(payload)); }
+void wn_decref(int64_t tag, int64_t payload) { wuna::value::decref(uint64_t(tag), uint64_t(payload)); }
 
 void wn_free(int64_t kind, int64_t block) {
-    value::free(uint32_t(kind), reinterpret_cast<value::Obj*>(uintptr_t(block)));
+    wuna::value::free(uint32_t(kind), reinterpret_cast<wuna::value::Obj*>(uintptr_t(block)));
 }
 
-bool wn_truthy(int64_t tag, int64_t payload) { return value::truthy(Value{uint64_t(tag), uint64_t(payload)}); }
+bool wn_truthy(int64_t tag, int64_t payload) { return wuna::value::truthy(Value{uint64_t(tag), uint64_t(payload)}); }
 
 bool wn_fail(void* ctx, int32_t site, void* str) {
-    auto* s = static_cast<value::Str*>(str);
-    if (value::services.fail) value::services.fail(ctx, site, s->bytes(), size_t(s->length));
+    auto* s = static_cast<wuna::value::Str*>(str);
+    if (wuna::value::services.fail) wuna::value::services.fail(ctx, site, s->bytes(), size_t(s->length));
     return false;
 }
 

@@ -26,7 +26,7 @@
 
 typedef struct _object PyObject;
 
-namespace value {
+namespace wuna::value {
 
 using i128 = __int128;
 
@@ -329,7 +329,7 @@ bool equal(Value a, Value b);
 uint64_t hashOf(Value v);
 bool truthy(Value v);
 
-}  // namespace value
+}  // namespace wuna::value
 
 // Helpers compiled code calls by name.
 #ifndef WN_EXPORT

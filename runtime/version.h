@@ -1,4 +1,4 @@
 #pragma once
-namespace version {
+namespace wuna::version {
 inline constexpr const char* wuna = "0.7.4";
 }

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <cstring>
 
-namespace wyhash {
+namespace wuna::wyhash {
 
 inline constexpr uint64_t secret[4] = {0x2d358dccaa6c78a5ull, 0x8bb84b93962eacc9ull, 0x4b33a62ed433d4a3ull,
                                        0x4d5a2da51de1aa47ull};
@@ -72,4 +72,4 @@ inline uint64_t hash(const void* key, size_t len, uint64_t seed) {
     return mix(a ^ secret[0] ^ len, b ^ secret[1]);
 }
 
-}  // namespace wyhash
+}  // namespace wuna::wyhash

@@ -13,7 +13,7 @@
 #include <algorithm>
 #include <unordered_set>
 
-namespace analyze {
+namespace nomos::analyze {
 namespace {
 
 uint32_t childWithLabel(const Result& r, uint32_t node, uint32_t label, uint32_t nth);
@@ -482,4 +482,4 @@ void lineColumn(const Result& r, uint32_t offset, uint32_t& line, uint32_t& colu
     column = uint32_t(end - lineStart + 1);
 }
 
-}  // namespace analyze
+}  // namespace nomos::analyze

@@ -9,7 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
-namespace analyze {
+namespace nomos::analyze {
 
 constexpr uint32_t none = 0xFFFFFFFFu;
 
@@ -144,4 +144,4 @@ bool typeOf(Result& result, uint32_t node, std::string& type);
 // 1-based line and byte column of a byte offset of the result's text.
 void lineColumn(const Result& result, uint32_t offset, uint32_t& line, uint32_t& column);
 
-}  // namespace analyze
+}  // namespace nomos::analyze

@@ -12,6 +12,7 @@
 #include "analyze.h"
 #include "face_py.h"
 
+namespace nomos {
 namespace {
 
 const char* configName = "nomos.config";
@@ -335,16 +336,17 @@ PyModuleDef moduleDef = {PyModuleDef_HEAD_INIT, "nomos", "Scope, symbol and type
                          methods};
 
 }  // namespace
+}  // namespace nomos
 
 PyMODINIT_FUNC PyInit_nomos(void) {
-    resultType.tp_name = "nomos._Result";
-    resultType.tp_basicsize = sizeof(ResultObject);
-    resultType.tp_dealloc = resultDealloc;
-    resultType.tp_flags = Py_TPFLAGS_DEFAULT;
-    resultType.tp_doc = "The native result of one analysis.";
-    resultType.tp_methods = resultMethods;
-    if (PyType_Ready(&resultType) < 0) return nullptr;
-    PyObject* module = PyModule_Create(&moduleDef);
+    nomos::resultType.tp_name = "nomos._Result";
+    nomos::resultType.tp_basicsize = sizeof(nomos::ResultObject);
+    nomos::resultType.tp_dealloc = nomos::resultDealloc;
+    nomos::resultType.tp_flags = Py_TPFLAGS_DEFAULT;
+    nomos::resultType.tp_doc = "The native result of one analysis.";
+    nomos::resultType.tp_methods = nomos::resultMethods;
+    if (PyType_Ready(&nomos::resultType) < 0) return nullptr;
+    PyObject* module = PyModule_Create(&nomos::moduleDef);
     if (!module) return nullptr;
     PyObject* dict = PyModule_GetDict(module);
     if (PyDict_SetItemString(dict, "__builtins__", PyEval_GetBuiltins()) != 0) {

@@ -10,11 +10,12 @@
 #include "face_py.h"
 #include "llvm/capsule.h"
 
-namespace face {
+namespace pargo::face {
 Classes classes;
 unsigned long mainThread = 0;
 }
 
+namespace pargo {
 namespace {
 
 PyObject* pargoVersion(PyObject*, PyObject*) { return PyUnicode_FromString(version::pargo); }
@@ -81,14 +82,15 @@ unsigned long mainThreadIdent() {
 }
 
 }  // namespace
+}  // namespace pargo
 
 PyMODINIT_FUNC PyInit_pargo(void) {
-  PyObject* m = PyModule_Create(&moduleDef);
+  PyObject* m = PyModule_Create(&pargo::moduleDef);
   if (!m) return nullptr;
-  if (parserobj::ready(m) < 0 || treeobj::ready(m) < 0 || runFace(m) < 0) {
+  if (pargo::parserobj::ready(m) < 0 || pargo::treeobj::ready(m) < 0 || pargo::runFace(m) < 0) {
     Py_DECREF(m);
     return nullptr;
   }
-  face::mainThread = mainThreadIdent();
+  pargo::face::mainThread = pargo::mainThreadIdent();
   return m;
 }

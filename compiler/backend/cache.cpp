@@ -19,7 +19,7 @@
 #include "host/module/settings.h"
 #include "runtime/spin.h"
 
-namespace driver {
+namespace wuna::driver {
 
 namespace {
 
@@ -224,4 +224,4 @@ bool codeBytes(const uint8_t key[32], uint8_t** bytes, uint64_t* size) {
     return found;
 }
 
-}  // namespace driver
+}  // namespace wuna::driver

@@ -10,7 +10,7 @@
 
 #include "compiler/backend/messages.h"
 
-namespace compile {
+namespace wuna::compile {
 
 using backend::List;
 using backend::Text;
@@ -435,4 +435,4 @@ uint16_t runLoop(Compiler* c, uint32_t id, const Emitters& e, PyObject* compileE
     }
 }
 
-}  // namespace compile
+}  // namespace wuna::compile

@@ -40,11 +40,11 @@
 #include "compiler/backend/containers.h"
 #include "compiler/backend/llvmapi.h"
 
-namespace ptree {
+namespace wuna::ptree {
 struct Index;
 }
 
-namespace compile {
+namespace wuna::compile {
 
 using llvmapi::BasicBlockRef;
 using llvmapi::BuilderRef;
@@ -294,4 +294,4 @@ void recordNeed(Compiler* c);
 // new, kPythonError with compileError raised.
 uint16_t runLoop(Compiler* c, uint32_t id, const Emitters& emitters, PyObject* compileError);
 
-}  // namespace compile
+}  // namespace wuna::compile

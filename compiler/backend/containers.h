@@ -18,7 +18,7 @@
 #include <cstring>
 #include <type_traits>
 
-namespace backend {
+namespace wuna::backend {
 
 template <typename T>
 struct List {
@@ -232,4 +232,4 @@ inline char* copyText(const char* data, size_t length) {
     return copy;
 }
 
-}  // namespace backend
+}  // namespace wuna::backend

@@ -7,7 +7,7 @@
 #include "compiler/backend/compile.h"
 #include "runtime/helpers/table.h"
 
-namespace compile {
+namespace wuna::compile {
 
 using backend::Text;
 
@@ -167,4 +167,4 @@ uint16_t decrefBody(Compiler* c, const char* name, const char* helper, int mode)
     return 0;
 }
 
-}  // namespace compile
+}  // namespace wuna::compile

@@ -10,7 +10,7 @@
 #include "host/module/settings.h"
 #include "runtime/helpers/table.h"
 
-namespace driver {
+namespace wuna::driver {
 
 namespace {
 
@@ -325,4 +325,4 @@ bool compileEntry(Compiled* state, uint32_t id, const compile::Emitters& emitter
     return state->add(entryName, strlen(entryName), address);
 }
 
-}  // namespace driver
+}  // namespace wuna::driver

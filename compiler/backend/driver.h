@@ -33,7 +33,7 @@
 #include "compiler/backend/llvmapi.h"
 #include "host/support/arena.h"
 
-namespace driver {
+namespace wuna::driver {
 
 using Key = backend::Key32;
 
@@ -122,4 +122,4 @@ bool compileEntry(Compiled* state, uint32_t id, const compile::Emitters& emitter
 // Whether the engine accepted the runtime helpers in this process.
 bool runtimeRegistered();
 
-}  // namespace driver
+}  // namespace wuna::driver

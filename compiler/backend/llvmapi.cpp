@@ -5,7 +5,7 @@
 
 #include "compiler/backend/messages.h"
 
-namespace llvmapi {
+namespace wuna::llvmapi {
 
 Table table;
 // The capsule object behind the cached record, held for the rest of the process. Outside the
@@ -123,4 +123,4 @@ const Capsule* load() {
     return result;
 }
 
-}  // namespace llvmapi
+}  // namespace wuna::llvmapi

@@ -30,7 +30,7 @@ struct LLVMOpaqueBuilder;
 struct LLVMOpaqueMemoryBuffer;
 struct LLVMOpaqueAttributeRef;
 
-namespace llvmapi {
+namespace wuna::llvmapi {
 
 // The LLVM this wuna uses: pargo's, which it was built with. The capsule must report it.
 inline constexpr const char* kLlvmVersion = "19.1.7";
@@ -223,4 +223,4 @@ const Capsule* loaded();
 // Raises cls with "pargo's LLVM capsule has no <name>: wuna needs a newer pargo".
 void missingFunction(PyObject* cls, const char* name);
 
-}  // namespace llvmapi
+}  // namespace wuna::llvmapi

@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace messages {
+namespace wuna::messages {
 
 inline constexpr size_t kBuffer = 1024;
 inline constexpr size_t kKept = 1015;
@@ -35,4 +35,4 @@ private:
 // none.
 size_t engineTextLength(const char* buffer, size_t capacity);
 
-}  // namespace messages
+}  // namespace wuna::messages

@@ -13,7 +13,7 @@
 
 #include "compiler/backend/driver.h"
 
-namespace driver {
+namespace wuna::driver {
 
 namespace {
 
@@ -118,4 +118,4 @@ void updatePerfMap(Compiled* state) {
     free(addresses);
 }
 
-}  // namespace driver
+}  // namespace wuna::driver

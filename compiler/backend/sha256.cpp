@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-namespace sha256 {
+namespace wuna::sha256 {
 
 namespace {
 
@@ -113,4 +113,4 @@ void hex(const uint8_t digest[kDigest], char out[2 * kDigest + 1]) {
     out[2 * kDigest] = 0;
 }
 
-}  // namespace sha256
+}  // namespace wuna::sha256

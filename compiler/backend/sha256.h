@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace sha256 {
+namespace wuna::sha256 {
 
 inline constexpr size_t kDigest = 32;
 
@@ -29,4 +29,4 @@ void digest(const void* data, size_t length, uint8_t out[kDigest]);
 // The 64 lowercase hexadecimal digits of a digest, high nibble first, and a NUL.
 void hex(const uint8_t digest[kDigest], char out[2 * kDigest + 1]);
 
-}  // namespace sha256
+}  // namespace wuna::sha256

@@ -17,7 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace front {
+namespace wuna::front {
 
 // Result codes besides 0 (success).
 inline constexpr uint16_t kOutOfMemory = 58;
@@ -75,4 +75,4 @@ uint16_t printStatement(Printer& printer, const Stmt* statement, uint32_t level)
 // Frees the buffer and leaves the printer empty.
 void freePrinter(Printer& printer);
 
-}  // namespace front
+}  // namespace wuna::front

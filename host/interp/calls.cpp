@@ -21,7 +21,7 @@
 #include "host/module/type_registry.h"
 #include "host/interp/variables.h"
 
-namespace host {
+namespace wuna::host {
 
 namespace {
 
@@ -424,4 +424,4 @@ PyObject* callValue(RuntimeRecord* rt, PyObject* f, PyObject* args, PyObject* re
     }
 }
 
-}  // namespace host
+}  // namespace wuna::host

@@ -17,7 +17,7 @@
 #include "host/tree/ptree.h"
 #include "host/interp/rt.h"
 
-namespace host {
+namespace wuna::host {
 
 // Calls f with the argument tuple (borrowed) and receiver (borrowed, null for none). New
 // reference, or null with the exception.
@@ -33,4 +33,4 @@ PyObject* raiseTooDeep(RuntimeRecord* rt);
 PyObject* raiseOtherProgram(RuntimeRecord* rt);
 PyObject* raiseJumpOutsideLoop(RuntimeRecord* rt);
 
-}  // namespace host
+}  // namespace wuna::host

@@ -3,7 +3,7 @@
 
 #include "host/module/type_registry.h"
 
-namespace host {
+namespace wuna::host {
 
 namespace {
 
@@ -67,4 +67,4 @@ PyObject* newFrame(int32_t scope, int32_t callSite, PyObject* parent, PyObject* 
     return reinterpret_cast<PyObject*>(frame);
 }
 
-}  // namespace host
+}  // namespace wuna::host

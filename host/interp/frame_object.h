@@ -16,7 +16,7 @@
 
 #include "host/support/u32map.h"
 
-namespace host {
+namespace wuna::host {
 
 struct FrameObject {
     PyObject_HEAD
@@ -35,4 +35,4 @@ extern PyType_Spec frameSpec;
 // reference. Null with the exception.
 PyObject* newFrame(int32_t scope, int32_t callSite, PyObject* parent, PyObject* name);
 
-}  // namespace host
+}  // namespace wuna::host

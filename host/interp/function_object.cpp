@@ -3,7 +3,7 @@
 
 #include "host/module/type_registry.h"
 
-namespace host {
+namespace wuna::host {
 
 namespace {
 
@@ -74,4 +74,4 @@ PyObject* newFunction(PyObject* state, uint32_t node, PyObject* frame, PyObject*
     return reinterpret_cast<PyObject*>(function);
 }
 
-}  // namespace host
+}  // namespace wuna::host

@@ -14,7 +14,7 @@
 
 #include "runtime/value.h"
 
-namespace host {
+namespace wuna::host {
 
 struct FunctionObject {
     PyObject_HEAD
@@ -31,4 +31,4 @@ extern PyType_Spec functionSpec;
 // too. Null with the exception.
 PyObject* newFunction(PyObject* state, uint32_t node, PyObject* frame, PyObject* name);
 
-}  // namespace host
+}  // namespace wuna::host

@@ -24,7 +24,7 @@
 #include "host/interp/variables.h"
 #include "runtime/helpers/bridge.h"
 
-namespace host {
+namespace wuna::host {
 
 namespace {
 
@@ -442,4 +442,4 @@ PyObject* checkDeclaredType(RuntimeRecord* rt, uint32_t n, PyObject* v) {
     return nullptr;
 }
 
-}  // namespace host
+}  // namespace wuna::host

@@ -18,7 +18,7 @@
 
 #include "host/interp/rt.h"
 
-namespace host {
+namespace wuna::host {
 
 // A new Runtime object for the Program object `program` (a loaded wuna.Program): no frame, no
 // context, current node -1, depth 0; Python's recursion limit is saved and raised to
@@ -88,4 +88,4 @@ void raiseAt(RuntimeRecord* rt, int64_t n, const char* format, ...)
 // when not); any other object is returned as it is. Takes x's reference; null on failure.
 PyObject* toI64(PyObject* x);
 
-}  // namespace host
+}  // namespace wuna::host

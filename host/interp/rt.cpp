@@ -24,7 +24,7 @@
 #include "host/interp/variables.h"
 #include "runtime/pyhelp.h"
 
-namespace host {
+namespace wuna::host {
 
 namespace {
 
@@ -552,4 +552,4 @@ bool pushCall(RuntimeRecord* rt, FrameObject* frame) {
     return true;
 }
 
-}  // namespace host
+}  // namespace wuna::host

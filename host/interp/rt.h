@@ -24,7 +24,7 @@
 #include "host/language/language.h"
 #include "host/run/program.h"
 
-namespace host {
+namespace wuna::host {
 
 struct RuntimeRecord {
     PyObject* program;            // owned: the Program being run
@@ -64,4 +64,4 @@ RuntimeRecord* liveRuntime(PyObject* object);
 // exception set).
 bool pushCall(RuntimeRecord* rt, FrameObject* frame);
 
-}  // namespace host
+}  // namespace wuna::host

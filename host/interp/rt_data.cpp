@@ -13,7 +13,7 @@
 #include "host/support/args.h"
 #include "runtime/helpers/rtparse.h"
 
-namespace host {
+namespace wuna::host {
 
 namespace {
 
@@ -170,4 +170,4 @@ namespace {
 [[maybe_unused]] const bool methodsFilled = fillMethods(runtimeDataMethods);
 }
 
-}  // namespace host
+}  // namespace wuna::host

@@ -14,7 +14,7 @@
 #include "runtime/helpers/pyread.h"
 #include "runtime/helpers/pywrapping.h"
 
-namespace host {
+namespace wuna::host {
 
 // Readers, parse, wrapping operations, in that order.
 inline constexpr size_t kRuntimeDataMethods = helpers::kReaderCount + 1 + helpers::kWrappingCount;
@@ -23,4 +23,4 @@ inline constexpr size_t kRuntimeDataMethods = helpers::kReaderCount + 1 + helper
 // before any start-up code runs.
 extern PyMethodDef runtimeDataMethods[kRuntimeDataMethods + 1];
 
-}  // namespace host
+}  // namespace wuna::host

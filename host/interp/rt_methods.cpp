@@ -8,7 +8,7 @@
 
 #include <algorithm>
 
-namespace host {
+namespace wuna::host {
 
 PyMethodDef runtimeMethods[kRuntimeMethodsBefore + kRuntimeDataMethods + kRuntimeMethodsAfter +
                            1] = {};
@@ -21,4 +21,4 @@ void fillRuntimeMethods() {
     *at = {nullptr, nullptr, 0, nullptr};
 }
 
-}  // namespace host
+}  // namespace wuna::host

@@ -7,7 +7,7 @@
 
 #include "host/interp/rt_data.h"
 
-namespace host {
+namespace wuna::host {
 
 inline constexpr size_t kRuntimeMethodsBefore = 12;
 inline constexpr size_t kRuntimeMethodsAfter = 5;
@@ -23,4 +23,4 @@ extern PyMethodDef runtimeMethods[kRuntimeMethodsBefore + kRuntimeDataMethods +
 // type is made.
 void fillRuntimeMethods();
 
-}  // namespace host
+}  // namespace wuna::host

@@ -19,7 +19,7 @@
 #include "host/tree/state.h"
 #include "runtime/pyhelp.h"
 
-namespace host {
+namespace wuna::host {
 
 namespace {
 
@@ -381,4 +381,4 @@ void raiseNoSuchFunction(PyObject* cls, const char* name, size_t length) {
     pyhelp::raiseText(cls, buffer, total);
 }
 
-}  // namespace host
+}  // namespace wuna::host

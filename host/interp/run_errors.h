@@ -26,11 +26,11 @@
 #include <cstdint>
 #include <span>
 
-namespace ptree {
+namespace wuna::ptree {
 struct Index;
 }
 
-namespace host {
+namespace wuna::host {
 
 struct ProgramRecord;
 struct RuntimeRecord;
@@ -91,4 +91,4 @@ PyObject* exceptionMessage();
 // Raises cls with "the program defines no function '<name>'".
 void raiseNoSuchFunction(PyObject* cls, const char* name, size_t length);
 
-}  // namespace host
+}  // namespace wuna::host

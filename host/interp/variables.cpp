@@ -16,7 +16,7 @@
 #include "host/tree/state.h"
 #include "host/module/type_registry.h"
 
-namespace host {
+namespace wuna::host {
 
 namespace {
 
@@ -265,4 +265,4 @@ int freshFrame(RuntimeRecord* rt, uint32_t n) {
     return 0;
 }
 
-}  // namespace host
+}  // namespace wuna::host

@@ -15,7 +15,7 @@
 
 #include "host/interp/rt.h"
 
-namespace host {
+namespace wuna::host {
 
 // The value of the variable name node n refers to: new reference, or null.
 PyObject* loadVariable(RuntimeRecord* rt, uint32_t n);
@@ -44,4 +44,4 @@ int hoist(RuntimeRecord* rt, int64_t scope);
 // rt.fresh(node): new variables for the captured block scope n being run. 0, or -1.
 int freshFrame(RuntimeRecord* rt, uint32_t n);
 
-}  // namespace host
+}  // namespace wuna::host

@@ -19,7 +19,7 @@
 
 #define WUNA_DOC(signature, text) signature "\n--\n\n" text
 
-namespace host {
+namespace wuna::host {
 
 namespace {
 
@@ -897,4 +897,4 @@ int addHost(LanguageObject* language, PyObject* name, PyObject* fn) {
     return stored;
 }
 
-}  // namespace host
+}  // namespace wuna::host

@@ -29,7 +29,7 @@
 #include "host/support/idmap.h"
 #include "host/tree/ptree.h"
 
-namespace host {
+namespace wuna::host {
 
 inline constexpr uint16_t kNoBodyRule = 0xffff;
 
@@ -116,4 +116,4 @@ PyObject* exactStr(PyObject* text);
 // Registers fn as the host function name. 0, or -1 with a TypeError (or MemoryError).
 int addHost(LanguageObject* language, PyObject* name, PyObject* fn);
 
-}  // namespace host
+}  // namespace wuna::host

@@ -10,7 +10,7 @@
 #include "host/module/type_registry.h"
 #include "runtime/pyhelp.h"
 
-namespace host {
+namespace wuna::host {
 
 namespace {
 
@@ -203,4 +203,4 @@ PyObject* newNativeHost(PyObject* capsule, NativeRecord* record, PyObject* name,
     return self;
 }
 
-}  // namespace host
+}  // namespace wuna::host

@@ -16,7 +16,7 @@
 
 #include <cstdint>
 
-namespace host {
+namespace wuna::host {
 
 inline constexpr uint32_t kNativeAbi = 1;
 inline constexpr uint32_t kNativeMaxArgs = 8;
@@ -49,4 +49,4 @@ extern PyType_Spec nativeHostSpec;
 PyObject* newNativeHost(PyObject* capsule, NativeRecord* record, PyObject* name,
                         uint32_t argCount, const char* argKinds, char resultKind);
 
-}  // namespace host
+}  // namespace wuna::host

@@ -5,7 +5,7 @@
 #include "host/language/language.h"
 #include "host/module/type_registry.h"
 
-namespace host {
+namespace wuna::host {
 
 namespace {
 
@@ -196,4 +196,4 @@ PyObject* newRegistrar(PyObject* language, PyObject* kind, RegistrarTable table,
     return self;
 }
 
-}  // namespace host
+}  // namespace wuna::host

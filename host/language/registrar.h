@@ -14,7 +14,7 @@
 
 #include <cstdint>
 
-namespace host {
+namespace wuna::host {
 
 enum RegistrarTable : uint8_t {
     TableEval = 0,
@@ -35,4 +35,4 @@ extern PyType_Spec registrarSpec;
 // A new registrar bound to language (a constructed Language); null with an exception.
 PyObject* newRegistrar(PyObject* language, PyObject* kind, RegistrarTable table, bool native);
 
-}  // namespace host
+}  // namespace wuna::host

@@ -1,7 +1,7 @@
 // The exception classes and their making (see module/exceptions.h).
 #include "host/module/exceptions.h"
 
-namespace host {
+namespace wuna::host {
 
 PyObject* integerOverflowClass = nullptr;
 PyObject* errorClass = nullptr;
@@ -119,4 +119,4 @@ int addExceptions(PyObject* module) {
     return PyModule_AddObjectRef(module, "Throw", throwClass);
 }
 
-}  // namespace host
+}  // namespace wuna::host

@@ -10,7 +10,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-namespace host {
+namespace wuna::host {
 
 extern PyObject* integerOverflowClass;
 extern PyObject* errorClass;
@@ -27,4 +27,4 @@ extern PyObject* throwClass;
 // 0, or -1 with a Python exception.
 int addExceptions(PyObject* module);
 
-}  // namespace host
+}  // namespace wuna::host

@@ -5,7 +5,7 @@
 #include "host/module/startup.h"
 #include "runtime/helpers/bridge.h"
 
-namespace host {
+namespace wuna::host {
 
 PyTypeObject* i64Type = nullptr;
 
@@ -289,4 +289,4 @@ int addI64(PyObject* module) {
     return PyModule_AddObjectRef(module, "I64", type);
 }
 
-}  // namespace host
+}  // namespace wuna::host

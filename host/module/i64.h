@@ -12,7 +12,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-namespace host {
+namespace wuna::host {
 
 extern PyTypeObject* i64Type;
 
@@ -21,4 +21,4 @@ extern PyTypeObject* i64Type;
 // Needs host::intNew.
 int addI64(PyObject* module);
 
-}  // namespace host
+}  // namespace wuna::host

@@ -13,7 +13,7 @@
 
 #define WUNA_DOC(signature, text) signature "\n--\n\n" text
 
-namespace host {
+namespace wuna::host {
 
 namespace {
 
@@ -210,4 +210,4 @@ PyMethodDef moduleMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-}  // namespace host
+}  // namespace wuna::host

@@ -8,9 +8,9 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-namespace host {
+namespace wuna::host {
 
 // The module's method table, in its fixed order, ending with the null entry.
 extern PyMethodDef moduleMethods[];
 
-}  // namespace host
+}  // namespace wuna::host

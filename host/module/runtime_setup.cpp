@@ -10,7 +10,7 @@
 #include "runtime/pool.h"
 #include "runtime/value.h"
 
-namespace host {
+namespace wuna::host {
 
 uint16_t internSmallValues() {
     value::Tuple* empty = value::newTuple(0);
@@ -30,4 +30,4 @@ uint16_t internSmallValues() {
 
 int64_t liveBlocks() { return pool::liveBlocks(); }
 
-}  // namespace host
+}  // namespace wuna::host

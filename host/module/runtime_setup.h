@@ -3,7 +3,7 @@
 #pragma once
 #include <cstdint>
 
-namespace host {
+namespace wuna::host {
 
 // Makes the runtime's empty tuple and its 128 one-character strs immortal
 // (helpers::empty_tuple, helpers::ascii_chars), then looks up the C math library's functions
@@ -14,4 +14,4 @@ uint16_t internSmallValues();
 // The runtime blocks allocated and not yet freed by the calling thread's pool.
 int64_t liveBlocks();
 
-}  // namespace host
+}  // namespace wuna::host

@@ -15,7 +15,7 @@
 
 #include "runtime/spin.h"
 
-namespace settings {
+namespace wuna::settings {
 
 Settings current;
 
@@ -221,4 +221,4 @@ void noteCacheWrite(uint64_t size) {
 
 void clearCache() { evictCache(0); }
 
-}  // namespace settings
+}  // namespace wuna::settings

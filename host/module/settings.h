@@ -19,7 +19,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace settings {
+namespace wuna::settings {
 
 enum CachePlace : uint8_t {
     CachePlatform = 0,    // $XDG_CACHE_HOME/wuna or ~/.cache/wuna
@@ -61,4 +61,4 @@ void noteCacheWrite(uint64_t size);
 // Empties the cache directory of object files (clear_cache()).
 void clearCache();
 
-}  // namespace settings
+}  // namespace wuna::settings

@@ -21,7 +21,7 @@
 #include "host/module/type_registry.h"
 #include "host/module/runtime_setup.h"
 
-namespace host {
+namespace wuna::host {
 
 int32_t pyMinor = 0;
 newfunc intNew = nullptr;
@@ -140,6 +140,6 @@ int initModule(PyObject* module) {
     return 0;
 }
 
-}  // namespace host
+}  // namespace wuna::host
 
-PyMODINIT_FUNC PyInit_wuna(void) { return PyModuleDef_Init(&host::moduleDef); }
+PyMODINIT_FUNC PyInit_wuna(void) { return PyModuleDef_Init(&wuna::host::moduleDef); }

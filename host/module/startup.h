@@ -12,7 +12,7 @@
 
 #include <cstdint>
 
-namespace host {
+namespace wuna::host {
 
 // The system's 16-bit error codes as start-up uses them.
 inline constexpr uint16_t kOutOfMemory = 58;
@@ -34,4 +34,4 @@ int moduleExec(PyObject* module);
 // Every start-up step after the five classes; same contract. Called by moduleExec only.
 int initModule(PyObject* module);
 
-}  // namespace host
+}  // namespace wuna::host

@@ -10,7 +10,7 @@
 
 #include "runtime/set.h"
 
-namespace host {
+namespace wuna::host {
 
 namespace {
 
@@ -65,4 +65,4 @@ void setupStrHashing() {
     set::sip_rounds = rounds;
 }
 
-}  // namespace host
+}  // namespace wuna::host

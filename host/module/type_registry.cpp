@@ -14,7 +14,7 @@
 #include "host/run/session.h"
 #include "host/tree/state.h"
 
-namespace host {
+namespace wuna::host {
 
 PyTypeObject* languageType = nullptr;
 PyTypeObject* registrarType = nullptr;
@@ -149,4 +149,4 @@ uint16_t addNativeHostType(PyObject* module) {
     return makeAndAddType(module, nativeHostDef) < 0 ? kPythonError : 0;
 }
 
-}  // namespace host
+}  // namespace wuna::host

@@ -15,7 +15,7 @@
 #include <cstdint>
 #include <span>
 
-namespace host {
+namespace wuna::host {
 
 struct TypeDef {
     PyTypeObject** global;
@@ -66,4 +66,4 @@ uint16_t addValueProxyTypes(PyObject* module);
 uint16_t addBytesType(PyObject* module);
 uint16_t addNativeHostType(PyObject* module);
 
-}  // namespace host
+}  // namespace wuna::host

@@ -21,7 +21,7 @@
 #include "host/module/type_registry.h"
 #include "runtime/pyhelp.h"
 
-namespace host {
+namespace wuna::host {
 
 namespace {
 
@@ -488,4 +488,4 @@ PyObject* languageLoad(PyObject* self, PyObject* args, PyObject* kwargs) {
     return object;
 }
 
-}  // namespace host
+}  // namespace wuna::host

@@ -24,12 +24,12 @@
 #include "host/support/u32map.h"
 #include "runtime/value.h"
 
-namespace driver {
+namespace wuna::driver {
 struct Compiled;
 struct OptimizeTask;
-}  // namespace driver
+}  // namespace wuna::driver
 
-namespace host {
+namespace wuna::host {
 
 struct ProgramRecord {
     PyObject* language;                // the Language
@@ -99,4 +99,4 @@ void raiseNoCompiledMode(RunMode mode);
 // The Language's max_depth of a program, or -1 with the exception (a cleared Language).
 int64_t maxDepthOf(const ProgramRecord* record);
 
-}  // namespace host
+}  // namespace wuna::host

@@ -19,7 +19,7 @@
 #include "host/module/type_registry.h"
 #include "runtime/pyhelp.h"
 
-namespace host {
+namespace wuna::host {
 
 namespace {
 
@@ -303,4 +303,4 @@ PyObject* newProgramCall(PyObject* program, uint8_t isMap) {
     return object;
 }
 
-}  // namespace host
+}  // namespace wuna::host

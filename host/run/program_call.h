@@ -19,7 +19,7 @@
 
 #include <cstdint>
 
-namespace host {
+namespace wuna::host {
 
 struct ProgramCallObject {
     PyObject_HEAD
@@ -33,4 +33,4 @@ extern PyType_Spec programCallSpec;
 // exception.
 PyObject* newProgramCall(PyObject* program, uint8_t isMap);
 
-}  // namespace host
+}  // namespace wuna::host

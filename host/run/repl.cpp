@@ -28,7 +28,7 @@
 #include "host/language/language.h"
 #include "host/run/session.h"
 
-namespace host {
+namespace wuna::host {
 
 namespace {
 
@@ -339,4 +339,4 @@ PyObject* languageRepl(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
 }
 
-}  // namespace host
+}  // namespace wuna::host

@@ -15,7 +15,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-namespace host {
+namespace wuna::host {
 
 // Language.repl(prompt=None, more=None, show=None): None at end of input, or null with the
 // exception that ended it.
@@ -26,4 +26,4 @@ PyObject* languageRepl(PyObject* self, PyObject* args, PyObject* kwargs);
 // pending) or a failure while printing (its exception pending).
 bool replPrintError(PyObject* print);
 
-}  // namespace host
+}  // namespace wuna::host

@@ -29,7 +29,7 @@
 
 #include "runtime/pool.h"
 
-namespace runthread {
+namespace wuna::runthread {
 
 namespace {
 
@@ -265,4 +265,4 @@ bool stackExhausted() {
     return stackFloor && uintptr_t(__builtin_frame_address(0)) < stackFloor;
 }
 
-}  // namespace runthread
+}  // namespace wuna::runthread

@@ -20,7 +20,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace runthread {
+namespace wuna::runthread {
 
 // 16 MiB plus 64 KiB per level of max_depth, the per-level part capped so the whole is at
 // most 8 GiB.
@@ -54,4 +54,4 @@ bool stopRequested();
 // business). Cannot fail.
 bool stackExhausted();
 
-}  // namespace runthread
+}  // namespace wuna::runthread

@@ -29,7 +29,7 @@
 
 #define WUNA_DOC(signature, text) signature "\n--\n\n" text
 
-namespace host {
+namespace wuna::host {
 
 namespace {
 
@@ -393,4 +393,4 @@ int sessionName(const SessionObject* session, PyObject* name, PyObject** frame,
     return 1;
 }
 
-}  // namespace host
+}  // namespace wuna::host

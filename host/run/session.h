@@ -19,7 +19,7 @@
 
 #include <cstdint>
 
-namespace host {
+namespace wuna::host {
 
 struct ProgramRecord;
 
@@ -51,4 +51,4 @@ PyObject* sessionEntryOf(const SessionObject* session, PyObject* state);
 int sessionName(const SessionObject* session, PyObject* name, PyObject** frame,
                 uint32_t* symbol);
 
-}  // namespace host
+}  // namespace wuna::host

@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace arena {
+namespace wuna::arena {
 
 struct Arena {
     struct Chunk {
@@ -64,4 +64,4 @@ T* takeArray(Arena* arena, size_t count) {
     return static_cast<T*>(take(arena, count ? count * sizeof(T) : 1));
 }
 
-}  // namespace arena
+}  // namespace wuna::arena

@@ -1,7 +1,7 @@
 // The argument reader (see support/args.h).
 #include "host/support/args.h"
 
-namespace args {
+namespace wuna::args {
 
 namespace {
 
@@ -75,4 +75,4 @@ int exactly(PyObject* args, PyObject* kwargs, Py_ssize_t n) {
     return 0;
 }
 
-}  // namespace args
+}  // namespace wuna::args

@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-namespace idmap {
+namespace wuna::idmap {
 
 template <typename V>
 struct IdMap {
@@ -92,4 +92,4 @@ private:
     }
 };
 
-}  // namespace idmap
+}  // namespace wuna::idmap

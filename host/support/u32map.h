@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-namespace host {
+namespace wuna::host {
 
 struct U32Map {
     struct Slot {
@@ -107,4 +107,4 @@ private:
     }
 };
 
-}  // namespace host
+}  // namespace wuna::host

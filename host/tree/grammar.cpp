@@ -17,7 +17,7 @@
 #include "host/tree/state.h"
 #include "runtime/spin.h"
 
-namespace ptree {
+namespace wuna::ptree {
 
 namespace {
 
@@ -541,4 +541,4 @@ PyObject* treeOf(PyObject* parser, const GrammarInfo* grammar, PyObject* result)
     return root;
 }
 
-}  // namespace ptree
+}  // namespace wuna::ptree

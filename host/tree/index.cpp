@@ -14,7 +14,7 @@
 #include "host/module/startup.h"
 #include "host/tree/ptree.h"
 
-namespace ptree {
+namespace wuna::ptree {
 
 namespace {
 
@@ -367,4 +367,4 @@ uint32_t lineStart(const Index* index, uint32_t line) {
     return index->lineStarts[line - 1];
 }
 
-}  // namespace ptree
+}  // namespace wuna::ptree

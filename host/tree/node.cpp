@@ -14,7 +14,7 @@
 #include "host/module/type_registry.h"
 #include "runtime/helpers/bridge.h"
 
-namespace host {
+namespace wuna::host {
 
 namespace {
 
@@ -519,4 +519,4 @@ PyObject* labelledValue(PyObject* state, ptree::TreeHolder* holder, uint32_t n, 
     return one;
 }
 
-}  // namespace host
+}  // namespace wuna::host

@@ -17,7 +17,7 @@
 
 #include "host/tree/ptree.h"
 
-namespace host {
+namespace wuna::host {
 
 struct NodeObject {
     PyObject_HEAD
@@ -42,4 +42,4 @@ PyObject* childValues(PyObject* state, ptree::TreeHolder* holder, uint32_t n);
 // list, else None, the one value, or a list of several. New reference, or null.
 PyObject* labelledValue(PyObject* state, ptree::TreeHolder* holder, uint32_t n, uint8_t label);
 
-}  // namespace host
+}  // namespace wuna::host

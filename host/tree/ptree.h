@@ -49,11 +49,11 @@
 
 #include "host/support/arena.h"
 
-namespace host {
+namespace wuna::host {
 struct FunctionKind;
 }
 
-namespace ptree {
+namespace wuna::ptree {
 
 using Arena = arena::Arena;
 
@@ -299,4 +299,4 @@ PyObject* treeOf(PyObject* parser, const GrammarInfo* grammar, PyObject* result)
 // compiled node access) and their Python view (nodeToPython, release) come with compiled
 // rt.parse; their records will join the index here.
 
-}  // namespace ptree
+}  // namespace wuna::ptree

@@ -8,7 +8,7 @@
 #include "host/language/language.h"
 #include "host/module/type_registry.h"
 
-namespace host {
+namespace wuna::host {
 
 namespace {
 
@@ -81,4 +81,4 @@ const ptree::GrammarInfo* stateGrammar(const StateObject* state) {
     return state->holder->index->grammar;
 }
 
-}  // namespace host
+}  // namespace wuna::host

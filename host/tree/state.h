@@ -13,7 +13,7 @@
 
 #include "host/tree/ptree.h"
 
-namespace host {
+namespace wuna::host {
 
 struct StateObject {
     PyObject_HEAD
@@ -36,4 +36,4 @@ PyObject* newState(ptree::TreeHolder* holder, PyObject* owner, PyObject* analysi
 // State made empty).
 const ptree::GrammarInfo* stateGrammar(const StateObject* state);
 
-}  // namespace host
+}  // namespace wuna::host

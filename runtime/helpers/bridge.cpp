@@ -5,7 +5,7 @@
 #include "host/module/i64.h"
 #include "host/module/startup.h"
 
-namespace bridge {
+namespace wuna::bridge {
 
 PyObject* checkedIntResult(PyObject* result) {
     if (!result || !PyLong_CheckExact(result)) return result;
@@ -24,4 +24,4 @@ PyObject* checkedIntResult(PyObject* result) {
     return checked;
 }
 
-}  // namespace bridge
+}  // namespace wuna::bridge

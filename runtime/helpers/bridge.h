@@ -7,7 +7,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-namespace bridge {
+namespace wuna::bridge {
 
 // Given a new reference to a result (or null when the operation raised): an exact int
 // becomes a new I64, or IntegerOverflow "integer overflow" when it is outside 64 bits; any
@@ -15,4 +15,4 @@ namespace bridge {
 // the reference it is given.
 PyObject* checkedIntResult(PyObject* result);
 
-}  // namespace bridge
+}  // namespace wuna::bridge

@@ -6,12 +6,12 @@
 // immortal count, so any thread may hand them out without touching a reference count.
 #pragma once
 
-namespace value {
+namespace wuna::value {
 struct Tuple;
 struct Str;
-}  // namespace value
+}  // namespace wuna::value
 
-namespace helpers {
+namespace wuna::helpers {
 
 inline constexpr int kAsciiChars = 128;
 
@@ -20,4 +20,4 @@ extern value::Tuple* empty_tuple;
 // Entry c is the immortal str of the one character c; all 128 are made at start-up.
 extern value::Str* ascii_chars[kAsciiChars];
 
-}  // namespace helpers
+}  // namespace wuna::helpers

@@ -3,7 +3,7 @@
 
 #include <dlfcn.h>
 
-namespace helpers {
+namespace wuna::helpers {
 
 const char* const libm_names[kLibmCount] = {
     "fmod", "exp", "log", "log2", "log10", "sin", "cos", "tan", "asin", "acos", "atan",
@@ -33,4 +33,4 @@ void findLibm() {
     libm_ready = 1;
 }
 
-}  // namespace helpers
+}  // namespace wuna::helpers

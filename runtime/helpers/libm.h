@@ -9,7 +9,7 @@
 #pragma once
 #include <cstdint>
 
-namespace helpers {
+namespace wuna::helpers {
 
 // The table's entries, in its fixed order; fmod, atan2 and pow take two arguments.
 enum class Libm : uint8_t {
@@ -36,4 +36,4 @@ inline BinaryMath binaryMath(Libm f) { return reinterpret_cast<BinaryMath>(libm_
 // later call returns at once, also when the first attempt found nothing.
 void findLibm();
 
-}  // namespace helpers
+}  // namespace wuna::helpers

@@ -11,7 +11,7 @@
 #include "host/module/type_registry.h"
 #include "runtime/pyhelp.h"
 
-namespace helpers {
+namespace wuna::helpers {
 
 namespace {
 
@@ -88,4 +88,4 @@ PyObject* pyRead(uint32_t code, PyObject* data, PyObject* offsetObject) {
     return PyLong_FromLongLong(int64_t(bits));
 }
 
-}  // namespace helpers
+}  // namespace wuna::helpers

@@ -15,7 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace helpers {
+namespace wuna::helpers {
 
 struct Reader {
     const char* name;   // the rt method's name
@@ -59,4 +59,4 @@ constexpr uint64_t assemble(uint32_t code, const uint8_t* p) {
 // lock.
 PyObject* pyRead(uint32_t code, PyObject* data, PyObject* offset);
 
-}  // namespace helpers
+}  // namespace wuna::helpers

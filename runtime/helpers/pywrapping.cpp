@@ -1,7 +1,7 @@
 // The operand check of the wrapping operations (see pywrapping.h).
 #include "runtime/helpers/pywrapping.h"
 
-namespace helpers {
+namespace wuna::helpers {
 
 Operand pyWrapping(uint32_t op, PyObject* x) {
     if (PyLong_Check(x) && !PyBool_Check(x)) {
@@ -14,4 +14,4 @@ Operand pyWrapping(uint32_t op, PyObject* x) {
     return {0, false};
 }
 
-}  // namespace helpers
+}  // namespace wuna::helpers

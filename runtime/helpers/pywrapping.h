@@ -12,7 +12,7 @@
 
 #include <cstdint>
 
-namespace helpers {
+namespace wuna::helpers {
 
 enum WrappingOp : uint32_t { WrapAdd, WrapSub, WrapMul, WrapShl, WrapShr, WrapUshr };
 
@@ -52,4 +52,4 @@ struct Operand {
 // of 64 bits" (any exception of the conversion is replaced) and ok is false.
 Operand pyWrapping(uint32_t op, PyObject* x);
 
-}  // namespace helpers
+}  // namespace wuna::helpers

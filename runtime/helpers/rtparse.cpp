@@ -3,7 +3,7 @@
 
 #include "host/tree/ptree.h"
 
-namespace bridge {
+namespace wuna::bridge {
 
 namespace {
 
@@ -64,4 +64,4 @@ PyObject* rtParse(PyObject* grammar, PyObject* text, PyObject* start, bool recov
     return answer;
 }
 
-}  // namespace bridge
+}  // namespace wuna::bridge

@@ -13,7 +13,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-namespace bridge {
+namespace wuna::bridge {
 
 // The root node of text parsed with grammar from rule start (null or None: the parser's
 // default start rule). With recover: the pair (root, [(start offset, line, column, message),
@@ -23,4 +23,4 @@ namespace bridge {
 // ImportError of a tree of another ABI. Needs the interpreter lock.
 PyObject* rtParse(PyObject* grammar, PyObject* text, PyObject* start, bool recover);
 
-}  // namespace bridge
+}  // namespace wuna::bridge

@@ -6,7 +6,7 @@
 
 #include "runtime/value.h"
 
-namespace helpers {
+namespace wuna::helpers {
 
 namespace {
 
@@ -29,4 +29,4 @@ const char* unavailableHelper() { return firstUnavailable; }
 
 void clearUnavailable() { firstUnavailable = nullptr; }
 
-}  // namespace helpers
+}  // namespace wuna::helpers

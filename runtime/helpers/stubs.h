@@ -22,7 +22,7 @@
 
 #include "runtime/helpers/table.h"
 
-namespace helpers {
+namespace wuna::helpers {
 
 // Records that the helper of the table index was called (see above); ctx may be null.
 void unavailable(uint32_t index, void* ctx, int32_t site);
@@ -55,4 +55,4 @@ struct Stub<S, Index, R(A...)> {
     }
 };
 
-}  // namespace helpers
+}  // namespace wuna::helpers

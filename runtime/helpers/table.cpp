@@ -4,7 +4,7 @@
 #include "runtime/helpers/stubs.h"
 #include "runtime/value.h"
 
-namespace helpers {
+namespace wuna::helpers {
 
 const HelperSignature helperSignatures[kHelperCount] = {
 #define WN_SIGNATURE(index, name, signature, state) {#name, #signature},
@@ -37,4 +37,4 @@ static_assert(inOrder(), "WN_HELPER_TABLE must list helpers 0 to 93 in order");
 
 }  // namespace
 
-}  // namespace helpers
+}  // namespace wuna::helpers

@@ -120,7 +120,7 @@
     X(92, wn_py_semantic, ipiipip, Stub)    \
     X(93, wn_run_value, ipiillpip, Stub)
 
-namespace helpers {
+namespace wuna::helpers {
 
 inline constexpr uint32_t kHelperCount = 94;
 
@@ -177,9 +177,9 @@ struct FunctionOf<S, std::index_sequence<I...>> {
 template <Letters S>
 using HelperFn = typename FunctionOf<S, std::make_index_sequence<sizeof(S.text) - 2>>::type;
 
-}  // namespace helpers
+}  // namespace wuna::helpers
 
 // Every helper as a C function of the type its letters spell.
-#define WN_DECLARE_HELPER(index, name, signature, state) extern "C" WN_EXPORT helpers::HelperFn<#signature> name;
+#define WN_DECLARE_HELPER(index, name, signature, state) extern "C" WN_EXPORT wuna::helpers::HelperFn<#signature> name;
 WN_HELPER_TABLE(WN_DECLARE_HELPER)
 #undef WN_DECLARE_HELPER

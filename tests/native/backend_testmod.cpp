@@ -19,6 +19,7 @@
 #include "host/module/settings.h"
 #include "runtime/helpers/stubs.h"
 
+namespace wuna {
 namespace {
 
 const llvmapi::Table& T = llvmapi::table;
@@ -213,5 +214,6 @@ PyMethodDef methods[] = {
 PyModuleDef moduleDef = {PyModuleDef_HEAD_INIT, "_wuna_backend_test", nullptr, -1, methods};
 
 }  // namespace
+}  // namespace wuna
 
-PyMODINIT_FUNC PyInit__wuna_backend_test() { return PyModule_Create(&moduleDef); }
+PyMODINIT_FUNC PyInit__wuna_backend_test() { return PyModule_Create(&wuna::moduleDef); }

@@ -10,6 +10,8 @@
 #include "runtime/helpers/pyread.h"
 #include "runtime/helpers/pywrapping.h"
 
+namespace wuna {
+
 namespace {
 
 using helpers::assemble;
@@ -97,3 +99,5 @@ TEST(Wrapping, KnownValues) {
 }
 
 }  // namespace
+
+}  // namespace wuna

@@ -18,6 +18,8 @@
 #include "tests/native/backend_test_support.h"
 #include "tests/native/compile_test_support.h"
 
+namespace wuna {
+
 namespace {
 
 using namespace backend_testing;
@@ -414,3 +416,5 @@ TEST_F(Compile, AnEntryEmittedInPlaceOfAFunctionAndHelpersDrained) {
 }
 
 }  // namespace
+
+}  // namespace wuna

@@ -8,7 +8,7 @@
 #include "compiler/backend/compile.h"
 #include "compiler/backend/llvmapi.h"
 
-namespace backend_testing {
+namespace wuna::backend_testing {
 
 // A compiler with a symbol prefix of the test's and its first module.
 struct Bare {
@@ -42,4 +42,4 @@ inline llvmapi::ValueRef i64c(compile::ModuleRecord* m, int64_t v) {
     return llvmapi::table.LLVMConstInt(m->i64, uint64_t(v), 1);
 }
 
-}  // namespace backend_testing
+}  // namespace wuna::backend_testing

@@ -32,6 +32,8 @@
 #include "tests/native/backend_test_support.h"
 #include "tests/native/compile_test_support.h"
 
+namespace wuna {
+
 namespace {
 
 using namespace backend_testing;
@@ -822,3 +824,5 @@ TEST_F(Driver, ThePerfMapNeverWritesThroughAPlantedLink) {
 }
 
 }  // namespace
+
+}  // namespace wuna

@@ -17,6 +17,8 @@
 
 #include "llvm/capsule.h"
 
+namespace pargo {
+
 namespace {
 
 const llvmcapsule::Capsule* cap() { return llvmcapsule::capsule(); }
@@ -564,3 +566,5 @@ TEST(LlvmEngine, ErrorTextIsCutToTheBuffer) {
 }
 
 }  // namespace
+
+}  // namespace pargo

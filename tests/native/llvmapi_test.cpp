@@ -16,6 +16,8 @@
 #include "llvm/capsule.h"
 #include "tests/native/backend_test_support.h"
 
+namespace wuna {
+
 namespace {
 
 using namespace backend_testing;
@@ -48,8 +50,8 @@ static_assert(llvmapi::InternalLinkage == int(LLVMInternalLinkage));
 static_assert(llvmapi::IntULT == int(LLVMIntULT) && llvmapi::IntEQ == int(LLVMIntEQ) &&
               llvmapi::IntNE == int(LLVMIntNE) && llvmapi::IntSLE == int(LLVMIntSLE));
 static_assert(llvmapi::kFunctionIndex == unsigned(LLVMAttributeFunctionIndex));
-static_assert(sizeof(llvmapi::Capsule) == sizeof(llvmcapsule::Capsule));
-static_assert(offsetof(llvmapi::Capsule, loadObject) == offsetof(llvmcapsule::Capsule, loadObject));
+static_assert(sizeof(llvmapi::Capsule) == sizeof(pargo::llvmcapsule::Capsule));
+static_assert(offsetof(llvmapi::Capsule, loadObject) == offsetof(pargo::llvmcapsule::Capsule, loadObject));
 
 using LlvmTable = BackendTest;
 
@@ -132,3 +134,5 @@ TEST_F(LlvmTable, AVersionTextTooLongForTheBufferIsCut) {
 }
 
 }  // namespace
+
+}  // namespace wuna

@@ -15,6 +15,8 @@
 #include "core/scalars.h"
 #include "core/tree.h"
 
+namespace pargo {
+
 namespace {
 
 const char* arithmetic = R"(
@@ -452,3 +454,5 @@ TEST(PargoEngine, PostfixOperatorsCountAsNesting) {
   EXPECT_EQ(bad.err.line, 1u);
   EXPECT_EQ(bad.err.column, 207u);
 }
+
+}  // namespace pargo

@@ -18,6 +18,8 @@
 #include "runtime/pool.h"
 #include "runtime/value.h"
 
+namespace wuna {
+
 namespace {
 
 // Runs fn on a fresh thread and waits for it (and its exit hook) to finish.
@@ -397,3 +399,5 @@ TEST(Gil, ReportModeNotesOnlyTheFirstCrossingWithItsNameCut) {
 }
 
 }  // namespace
+
+}  // namespace wuna

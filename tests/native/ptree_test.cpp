@@ -15,6 +15,8 @@
 #include "host/module/startup.h"
 #include "host/tree/ptree.h"
 
+namespace wuna {
+
 namespace {
 
 using ptree::kNone;
@@ -510,3 +512,5 @@ TEST(PtreeLua, LoopVariablesUsedOnlyInTheirFunctionLiveInIt) {
 }
 
 }  // namespace
+
+}  // namespace wuna

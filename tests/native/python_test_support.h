@@ -6,7 +6,7 @@
 
 #include "runtime/gil.h"
 
-namespace testing_support {
+namespace wuna::testing_support {
 
 // The interpreter for the tests that need it, started once with its lock released.
 inline void needPython() {
@@ -23,4 +23,4 @@ inline void endRun(gil::Record* r) {
     PyGILState_Release(PyGILState_STATE(r->state));
 }
 
-}  // namespace testing_support
+}  // namespace wuna::testing_support

@@ -7,6 +7,8 @@
 
 #include "compiler/backend/sha256.h"
 
+namespace wuna {
+
 namespace {
 
 std::string hexDigest(const std::string& data) {
@@ -43,3 +45,5 @@ TEST(Sha256, PiecesHashAsTheirJoin) {
 }
 
 }  // namespace
+
+}  // namespace wuna

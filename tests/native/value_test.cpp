@@ -20,6 +20,8 @@
 #include "runtime/pool.h"
 #include "runtime/value.h"
 
+namespace wuna {
+
 namespace {
 
 using namespace value;
@@ -807,3 +809,5 @@ TEST_F(Blocks, ACollectionDropsImmortalBlocksFromTheLists) {
 }
 
 }  // namespace
+
+}  // namespace wuna

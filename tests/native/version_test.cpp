@@ -2,4 +2,8 @@
 #include <cstring>
 #include "runtime/version.h"
 
+namespace wuna {
+
 TEST(Version, IsTheModulesVersion) { EXPECT_STREQ(version::wuna, "0.7.4"); }
+
+}  // namespace wuna

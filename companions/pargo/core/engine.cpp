@@ -30,7 +30,7 @@
 #include "core/grammar.h"
 #include "core/stack.h"
 
-namespace engine {
+namespace pargo::engine {
 namespace {
 
 using grammar::Expr;
@@ -1151,11 +1151,11 @@ void freeTree(tree::TreeRecord* t) {
   t->errorCount = 0;
 }
 
-}  // namespace engine
+}  // namespace pargo::engine
 
-extern "C" int pargo_parse(const grammar::Grammar* g, const char* text, uint64_t len, const char* start, uint32_t flags,
-                           tree::TreeRecord* out, tree::ErrorRecord* err) {
-  return engine::parse(g, text, len, start, flags, out, err);
+extern "C" int pargo_parse(const pargo::grammar::Grammar* g, const char* text, uint64_t len, const char* start, uint32_t flags,
+                           pargo::tree::TreeRecord* out, pargo::tree::ErrorRecord* err) {
+  return pargo::engine::parse(g, text, len, start, flags, out, err);
 }
 
-extern "C" void pargo_tree_free(tree::TreeRecord* t) { engine::freeTree(t); }
+extern "C" void pargo_tree_free(pargo::tree::TreeRecord* t) { pargo::engine::freeTree(t); }

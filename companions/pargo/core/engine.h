@@ -4,7 +4,7 @@
 
 #include "core/tree.h"
 
-namespace engine {
+namespace pargo::engine {
 
 // Rule calls nested deeper than this, or expressions nested deeper than maxFrames (rules
 // with deeply nested expressions), or deeper than the running thread's stack holds (see
@@ -33,4 +33,4 @@ int parse(const grammar::Grammar* g, const char* text, uint64_t len, const char*
           tree::TreeRecord* out, tree::ErrorRecord* err, const Interrupt* interrupt = nullptr);
 void freeTree(tree::TreeRecord* t);
 
-}  // namespace engine
+}  // namespace pargo::engine

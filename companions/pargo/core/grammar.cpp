@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-namespace grammar {
+namespace pargo::grammar {
 
 int32_t findRule(const Grammar& g, const char* name, size_t len) {
   for (size_t i = 0; i < g.rules.size(); i++) {
@@ -15,4 +15,4 @@ int32_t findRule(const Grammar& g, const char* name, size_t len) {
 
 void release(Grammar* g) { delete g; }
 
-}  // namespace grammar
+}  // namespace pargo::grammar

@@ -11,7 +11,7 @@
 
 #include "core/predict.h"
 
-namespace grammar {
+namespace pargo::grammar {
 
 enum class Op : uint8_t {
   Seq,     // kids[a .. a+b)
@@ -105,4 +105,4 @@ int32_t findRule(const Grammar& g, const char* name, size_t len);
 // Frees a grammar made by notation::compile.
 void release(Grammar* g);
 
-}  // namespace grammar
+}  // namespace pargo::grammar

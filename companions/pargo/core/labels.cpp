@@ -10,7 +10,7 @@
 
 #include "core/stack.h"
 
-namespace labels {
+namespace pargo::labels {
 namespace {
 
 using grammar::Expr;
@@ -183,4 +183,4 @@ bool compute(grammar::Grammar& g, uint32_t* deepExpr) {
   return true;
 }
 
-}  // namespace labels
+}  // namespace pargo::labels

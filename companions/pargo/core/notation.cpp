@@ -12,7 +12,7 @@
 #include "core/labels.h"
 #include "core/stack.h"
 
-namespace notation {
+namespace pargo::notation {
 namespace {
 
 using grammar::Expr;
@@ -596,4 +596,4 @@ grammar::Grammar* compile(const char* text, size_t len, Error* err) {
   return g;
 }
 
-}  // namespace notation
+}  // namespace pargo::notation

@@ -13,7 +13,7 @@
 
 #include "core/grammar.h"
 
-namespace predict {
+namespace pargo::predict {
 namespace {
 
 using grammar::Expr;
@@ -163,4 +163,4 @@ void compute(grammar::Grammar& g) {
   }
 }
 
-}  // namespace predict
+}  // namespace pargo::predict

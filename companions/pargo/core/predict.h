@@ -4,11 +4,11 @@
 #pragma once
 #include <cstdint>
 
-namespace grammar {
+namespace pargo::grammar {
 struct Grammar;
 }
 
-namespace predict {
+namespace pargo::predict {
 
 struct ByteSet {
   uint64_t bits[4] = {0, 0, 0, 0};
@@ -35,4 +35,4 @@ struct Start {
 // skipping) and outside them.
 void compute(grammar::Grammar& g);
 
-}  // namespace predict
+}  // namespace pargo::predict

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <locale.h>
 
-namespace scalars {
+namespace pargo::scalars {
 namespace {
 
 bool isSpace(unsigned char c) { return c == ' ' || (c >= 9 && c <= 13); }
@@ -230,4 +230,4 @@ int64_t unquote(const char* s, size_t len, char* out) {
   return int64_t(o);
 }
 
-}  // namespace scalars
+}  // namespace pargo::scalars

@@ -5,7 +5,7 @@
 
 #include <pthread.h>
 
-namespace stackroom {
+namespace pargo::stackroom {
 namespace {
 
 struct Bounds {
@@ -41,4 +41,4 @@ uintptr_t floor() {
   return b.low + keep;
 }
 
-}  // namespace stackroom
+}  // namespace pargo::stackroom

@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace stackroom {
+namespace pargo::stackroom {
 
 // Left free at the end of the stack: what runs between two checks (a few frames, a message
 // formatted with snprintf, the allocator) must fit in it, sanitizer builds included.
@@ -29,4 +29,4 @@ __attribute__((always_inline)) inline bool low(uintptr_t floorAt, size_t room = 
   return here() < floorAt + room;
 }
 
-}  // namespace stackroom
+}  // namespace pargo::stackroom

@@ -6,11 +6,11 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace grammar {
+namespace pargo::grammar {
 struct Grammar;
 }
 
-namespace tree {
+namespace pargo::tree {
 
 // Bits of a node's packed word: 0-11 are pargo's own (unused), 12-23 the kind, 24-31 the label.
 inline constexpr uint32_t kindShift = 12;
@@ -62,13 +62,13 @@ inline constexpr int noNodes = -5;
 // Flags of a parse.
 inline constexpr uint32_t recoverFlag = 2;
 
-}  // namespace tree
+}  // namespace pargo::tree
 
 extern "C" {
 // Parses `len` bytes of `text` with the grammar, from `start` (a rule name, or null for the
 // first rule). Fills *out on status 0 (free it with pargo_tree_free) and *err on status 1.
-__attribute__((visibility("default"))) int pargo_parse(const grammar::Grammar* g, const char* text, uint64_t len,
-                                                       const char* start, uint32_t flags, tree::TreeRecord* out,
-                                                       tree::ErrorRecord* err);
-__attribute__((visibility("default"))) void pargo_tree_free(tree::TreeRecord* t);
+__attribute__((visibility("default"))) int pargo_parse(const pargo::grammar::Grammar* g, const char* text, uint64_t len,
+                                                       const char* start, uint32_t flags, pargo::tree::TreeRecord* out,
+                                                       pargo::tree::ErrorRecord* err);
+__attribute__((visibility("default"))) void pargo_tree_free(pargo::tree::TreeRecord* t);
 }

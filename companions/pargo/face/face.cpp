@@ -1,7 +1,7 @@
 // What the parser and tree objects share of the Python face (see face.h).
 #include "face/face.h"
 
-namespace face {
+namespace pargo::face {
 
 namespace {
 void releaseOwner(PyObject* capsule) { Py_XDECREF(static_cast<PyObject*>(PyCapsule_GetContext(capsule))); }
@@ -18,4 +18,4 @@ PyObject* ownedCapsule(void* pointer, const char* name, PyObject* owner) {
   return c;
 }
 
-}  // namespace face
+}  // namespace pargo::face

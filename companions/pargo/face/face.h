@@ -10,7 +10,7 @@
 #include "core/grammar.h"
 #include "core/tree.h"
 
-namespace face {
+namespace pargo::face {
 
 // The module's classes, set once at import.
 struct Classes {
@@ -74,16 +74,16 @@ struct Node {
 // owner, so the memory lives as long as any capsule of it.
 PyObject* ownedCapsule(void* pointer, const char* name, PyObject* owner);
 
-}  // namespace face
+}  // namespace pargo::face
 
-namespace parserobj {
+namespace pargo::parserobj {
 // Adds GrammarParser to the module; 0 or -1 with an exception.
 int ready(PyObject* module);
 // pargo.compile(grammar_text).
 PyObject* compile(PyObject* module, PyObject* text);
-}  // namespace parserobj
+}  // namespace pargo::parserobj
 
-namespace treeobj {
+namespace pargo::treeobj {
 // Adds the tree and node classes to the module; 0 or -1 with an exception.
 int ready(PyObject* module);
 // Takes over a parsed record (freed with the tree); the record points into `bytes`.
@@ -92,4 +92,4 @@ PyObject* make(face::Parser* p, PyObject* source, PyObject* bytes, tree::TreeRec
 PyObject* node(face::Tree* t, uint32_t i);
 // The value of node i as its rule's action makes it.
 PyObject* value(face::Tree* t, uint32_t i);
-}  // namespace treeobj
+}  // namespace pargo::treeobj

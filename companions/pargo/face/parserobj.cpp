@@ -10,7 +10,7 @@
 #include "core/notation.h"
 #include "face/face.h"
 
-namespace parserobj {
+namespace pargo::parserobj {
 namespace {
 
 using face::Parser;
@@ -350,4 +350,4 @@ PyObject* compile(PyObject*, PyObject* text) {
   return reinterpret_cast<PyObject*>(p);
 }
 
-}  // namespace parserobj
+}  // namespace pargo::parserobj

@@ -10,7 +10,7 @@
 #include "core/stack.h"
 #include "face/face.h"
 
-namespace treeobj {
+namespace pargo::treeobj {
 namespace {
 
 using face::Node;
@@ -456,4 +456,4 @@ PyObject* value(Tree* t, uint32_t i) {
   return v;
 }
 
-}  // namespace treeobj
+}  // namespace pargo::treeobj

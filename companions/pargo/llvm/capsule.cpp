@@ -6,7 +6,7 @@
 
 #include "engine.h"
 
-namespace llvmcapsule {
+namespace pargo::llvmcapsule {
 
 const Capsule* capsule() {
   static const Capsule record = {
@@ -28,4 +28,4 @@ const Capsule* capsule() {
   return &record;
 }
 
-}  // namespace llvmcapsule
+}  // namespace pargo::llvmcapsule

@@ -10,7 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace llvmcapsule {
+namespace pargo::llvmcapsule {
 
 inline constexpr uint32_t abi = 2;
 inline constexpr const char* capsuleName = "pargo.llvm.v1";
@@ -55,4 +55,4 @@ static_assert(sizeof(Capsule) == 96);
 // The process's record; the first call also readies LLVM's native target. Never null.
 const Capsule* capsule();
 
-}  // namespace llvmcapsule
+}  // namespace pargo::llvmcapsule

@@ -22,6 +22,7 @@
 #include <unordered_map>
 #include <vector>
 
+namespace pargo {
 namespace {
 
 // ---- error texts
@@ -282,8 +283,9 @@ std::string joined(std::string first, const std::string& second) {
 }
 
 }  // namespace
+}  // namespace pargo
 
-namespace codeengine {
+namespace pargo::codeengine {
 
 void initialize() {
   std::call_once(hostOnce, [] {
@@ -479,4 +481,4 @@ uint64_t symbolAddress(const char* name) {
   return 0;
 }
 
-}  // namespace codeengine
+}  // namespace pargo::codeengine

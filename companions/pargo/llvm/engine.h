@@ -21,7 +21,7 @@
 
 #include <cstdint>
 
-namespace codeengine {
+namespace pargo::codeengine {
 
 // Readies LLVM's native target and notes the host CPU; runs once however often called.
 void initialize();
@@ -49,11 +49,11 @@ void release(void* handle);
 // The address a loaded object or defineSymbols gives the name, or 0.
 uint64_t symbolAddress(const char* name);
 
-}  // namespace codeengine
+}  // namespace pargo::codeengine
 
-namespace llvmfunctions {
+namespace pargo::llvmfunctions {
 
 // The address of the LLVM C function of that name, or null when the table has none.
 void* lookup(const char* name);
 
-}  // namespace llvmfunctions
+}  // namespace pargo::llvmfunctions

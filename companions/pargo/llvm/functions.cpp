@@ -10,6 +10,7 @@
 
 #include "engine.h"
 
+namespace pargo {
 namespace {
 
 struct Function {
@@ -116,8 +117,9 @@ const Function functions[] = {
 #undef LLVM_FUNCTION
 
 }  // namespace
+}  // namespace pargo
 
-namespace llvmfunctions {
+namespace pargo::llvmfunctions {
 
 void* lookup(const char* name) {
   if (!name) return nullptr;
@@ -127,4 +129,4 @@ void* lookup(const char* name) {
   return nullptr;
 }
 
-}  // namespace llvmfunctions
+}  // namespace pargo::llvmfunctions
