@@ -17,7 +17,7 @@
 #include "compiler/backend/llvmapi.h"
 #include "compiler/backend/sha256.h"
 #include "host/module/settings.h"
-#include "runtime/spin.h"
+#include "wuna/runtime/spin.h"
 
 namespace wuna::driver {
 

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "compiler/backend/compile.h"
-#include "runtime/helpers/table.h"
+#include "wuna/runtime/helpers/table.h"
 
 namespace wuna::compile {
 

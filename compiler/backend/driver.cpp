@@ -8,7 +8,7 @@
 #include "compiler/backend/messages.h"
 #include "compiler/backend/perfmap.h"
 #include "host/module/settings.h"
-#include "runtime/helpers/table.h"
+#include "wuna/runtime/helpers/table.h"
 
 namespace wuna::driver {
 

@@ -12,7 +12,7 @@
 
 #include <cstdint>
 
-#include "runtime/value.h"
+#include "wuna/runtime/value.h"
 
 namespace wuna::host {
 

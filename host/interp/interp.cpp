@@ -22,7 +22,7 @@
 #include "host/tree/state.h"
 #include "host/module/type_registry.h"
 #include "host/interp/variables.h"
-#include "runtime/helpers/bridge.h"
+#include "wuna/runtime/helpers/bridge.h"
 
 namespace wuna::host {
 

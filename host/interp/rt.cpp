@@ -22,7 +22,7 @@
 #include "host/tree/state.h"
 #include "host/module/type_registry.h"
 #include "host/interp/variables.h"
-#include "runtime/pyhelp.h"
+#include "wuna/runtime/pyhelp.h"
 
 namespace wuna::host {
 

@@ -11,7 +11,7 @@
 #include <utility>
 
 #include "host/support/args.h"
-#include "runtime/helpers/rtparse.h"
+#include "wuna/runtime/helpers/rtparse.h"
 
 namespace wuna::host {
 

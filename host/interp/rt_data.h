@@ -11,8 +11,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "runtime/helpers/pyread.h"
-#include "runtime/helpers/pywrapping.h"
+#include "wuna/runtime/helpers/pyread.h"
+#include "wuna/runtime/helpers/pywrapping.h"
 
 namespace wuna::host {
 

@@ -17,7 +17,7 @@
 #include "host/tree/ptree.h"
 #include "host/interp/rt.h"
 #include "host/tree/state.h"
-#include "runtime/pyhelp.h"
+#include "wuna/runtime/pyhelp.h"
 
 namespace wuna::host {
 

@@ -8,7 +8,7 @@
 #include <structmember.h>
 
 #include "host/module/type_registry.h"
-#include "runtime/pyhelp.h"
+#include "wuna/runtime/pyhelp.h"
 
 namespace wuna::host {
 

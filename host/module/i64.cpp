@@ -3,7 +3,7 @@
 
 #include "host/module/exceptions.h"
 #include "host/module/startup.h"
-#include "runtime/helpers/bridge.h"
+#include "wuna/runtime/helpers/bridge.h"
 
 namespace wuna::host {
 

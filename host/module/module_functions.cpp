@@ -9,7 +9,7 @@
 #include "host/support/args.h"
 #include "host/module/settings.h"
 #include "host/module/runtime_setup.h"
-#include "runtime/version.h"
+#include "wuna/runtime/version.h"
 
 #define WUNA_DOC(signature, text) signature "\n--\n\n" text
 

@@ -5,10 +5,10 @@
 #include "host/module/runtime_setup.h"
 
 #include "host/module/startup.h"
-#include "runtime/helpers/helpers.h"
-#include "runtime/helpers/libm.h"
-#include "runtime/pool.h"
-#include "runtime/value.h"
+#include "wuna/runtime/helpers/helpers.h"
+#include "wuna/runtime/helpers/libm.h"
+#include "wuna/runtime/pool.h"
+#include "wuna/runtime/value.h"
 
 namespace wuna::host {
 

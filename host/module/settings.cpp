@@ -13,7 +13,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "runtime/spin.h"
+#include "wuna/runtime/spin.h"
 
 namespace wuna::settings {
 

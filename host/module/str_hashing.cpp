@@ -8,7 +8,7 @@
 
 #include <cstring>
 
-#include "runtime/set.h"
+#include "wuna/runtime/set.h"
 
 namespace wuna::host {
 

@@ -22,7 +22,7 @@
 
 #include "host/language/language.h"
 #include "host/support/u32map.h"
-#include "runtime/value.h"
+#include "wuna/runtime/value.h"
 
 namespace wuna::driver {
 struct Compiled;

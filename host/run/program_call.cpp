@@ -17,7 +17,7 @@
 #include "host/run/run_thread.h"
 #include "host/tree/state.h"
 #include "host/module/type_registry.h"
-#include "runtime/pyhelp.h"
+#include "wuna/runtime/pyhelp.h"
 
 namespace wuna::host {
 

@@ -27,7 +27,7 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "runtime/pool.h"
+#include "wuna/runtime/pool.h"
 
 namespace wuna::runthread {
 

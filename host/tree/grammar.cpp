@@ -15,7 +15,7 @@
 #include "host/module/startup.h"
 #include "host/tree/node.h"
 #include "host/tree/state.h"
-#include "runtime/spin.h"
+#include "wuna/runtime/spin.h"
 
 namespace wuna::ptree {
 

@@ -12,7 +12,7 @@
 #include "host/module/startup.h"
 #include "host/tree/state.h"
 #include "host/module/type_registry.h"
-#include "runtime/helpers/bridge.h"
+#include "wuna/runtime/helpers/bridge.h"
 
 namespace wuna::host {
 

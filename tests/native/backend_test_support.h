@@ -19,7 +19,7 @@
 #include "compiler/backend/llvmapi.h"
 #include "host/module/settings.h"
 #include "llvm/capsule.h"
-#include "runtime/gil.h"
+#include "wuna/runtime/gil.h"
 #include "tests/native/python_test_support.h"
 
 namespace wuna::backend_testing {

@@ -17,7 +17,7 @@
 #include "compiler/backend/perfmap.h"
 #include "compiler/backend/sha256.h"
 #include "host/module/settings.h"
-#include "runtime/helpers/stubs.h"
+#include "wuna/runtime/helpers/stubs.h"
 
 namespace wuna {
 namespace {

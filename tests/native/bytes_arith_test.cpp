@@ -7,8 +7,8 @@
 #include <cstring>
 #include <random>
 
-#include "runtime/helpers/pyread.h"
-#include "runtime/helpers/pywrapping.h"
+#include "wuna/runtime/helpers/pyread.h"
+#include "wuna/runtime/helpers/pywrapping.h"
 
 namespace wuna {
 

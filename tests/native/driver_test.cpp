@@ -26,9 +26,9 @@
 #include "compiler/backend/messages.h"
 #include "compiler/backend/perfmap.h"
 #include "compiler/backend/sha256.h"
-#include "runtime/helpers/stubs.h"
-#include "runtime/pool.h"
-#include "runtime/value.h"
+#include "wuna/runtime/helpers/stubs.h"
+#include "wuna/runtime/pool.h"
+#include "wuna/runtime/value.h"
 #include "tests/native/backend_test_support.h"
 #include "tests/native/compile_test_support.h"
 

@@ -4,7 +4,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "runtime/gil.h"
+#include "wuna/runtime/gil.h"
 
 namespace wuna::testing_support {
 

@@ -14,11 +14,11 @@
 #include <thread>
 #include <vector>
 
-#include "runtime/gc.h"
+#include "wuna/runtime/gc.h"
 #include "tests/native/python_test_support.h"
-#include "runtime/gil.h"
-#include "runtime/pool.h"
-#include "runtime/value.h"
+#include "wuna/runtime/gil.h"
+#include "wuna/runtime/pool.h"
+#include "wuna/runtime/value.h"
 
 namespace wuna {
 

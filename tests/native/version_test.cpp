@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 #include <cstring>
-#include "runtime/version.h"
+#include "wuna/runtime/version.h"
 
 namespace wuna {
 

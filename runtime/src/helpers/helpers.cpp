@@ -1,5 +1,5 @@
 // The shared immortal values of the helpers (see helpers.h); filled by the module's start-up.
-#include "runtime/helpers/helpers.h"
+#include "wuna/runtime/helpers/helpers.h"
 
 namespace wuna::helpers {
 

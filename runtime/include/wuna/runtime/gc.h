@@ -9,7 +9,7 @@
 // here yet: gc::collect answers 0 and frees nothing, so cycles live until it lands.
 #pragma once
 #include <cstdint>
-#include "runtime/spin.h"
+#include "wuna/runtime/spin.h"
 
 namespace wuna::gc {
 

@@ -1,5 +1,5 @@
 // The checks on values crossing into Python (see bridge.h).
-#include "runtime/helpers/bridge.h"
+#include "wuna/runtime/helpers/bridge.h"
 
 #include "host/module/exceptions.h"
 #include "host/module/i64.h"

@@ -3,11 +3,11 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "runtime/gil.h"
+#include "wuna/runtime/gil.h"
 
 #include <cstring>
 
-#include "runtime/pool.h"
+#include "wuna/runtime/pool.h"
 
 namespace wuna::gil {
 

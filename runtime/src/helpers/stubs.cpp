@@ -1,10 +1,10 @@
 // The failure record of helpers that are not implemented yet (see stubs.h).
-#include "runtime/helpers/stubs.h"
+#include "wuna/runtime/helpers/stubs.h"
 
 #include <cstdio>
 #include <cstring>
 
-#include "runtime/value.h"
+#include "wuna/runtime/value.h"
 
 namespace wuna::helpers {
 

@@ -1,5 +1,5 @@
 // The operand check of the wrapping operations (see pywrapping.h).
-#include "runtime/helpers/pywrapping.h"
+#include "wuna/runtime/helpers/pywrapping.h"
 
 namespace wuna::helpers {
 

@@ -1,14 +1,14 @@
 // The block pool: per-thread size-class free lists and carve regions, the home pool of the
 // run's owning thread, the shared pool through which free memory passes between threads, the
 // trim after many frees and the thread-exit hand-over. See pool.h for the design.
-#include "runtime/pool.h"
+#include "wuna/runtime/pool.h"
 
 #include <cstdlib>
 #include <cstring>
 #include <malloc.h>
 
-#include "runtime/gc.h"
-#include "runtime/gil.h"
+#include "wuna/runtime/gc.h"
+#include "wuna/runtime/gil.h"
 
 namespace wuna::pool {
 

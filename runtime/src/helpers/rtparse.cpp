@@ -1,5 +1,5 @@
 // rt.parse's body (see rtparse.h).
-#include "runtime/helpers/rtparse.h"
+#include "wuna/runtime/helpers/rtparse.h"
 
 #include "host/tree/ptree.h"
 

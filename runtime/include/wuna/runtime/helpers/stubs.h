@@ -20,7 +20,7 @@
 #include <tuple>
 #include <type_traits>
 
-#include "runtime/helpers/table.h"
+#include "wuna/runtime/helpers/table.h"
 
 namespace wuna::helpers {
 

@@ -4,12 +4,12 @@
 // read), except that only the listed types are accepted: a type that merely offers a buffer
 // is not data. The offset is converted before the data is looked at, so a bad offset is
 // reported first.
-#include "runtime/helpers/pyread.h"
+#include "wuna/runtime/helpers/pyread.h"
 
 #include <cstring>
 
 #include "host/module/type_registry.h"
-#include "runtime/pyhelp.h"
+#include "wuna/runtime/pyhelp.h"
 
 namespace wuna::helpers {
 

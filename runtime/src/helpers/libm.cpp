@@ -1,5 +1,5 @@
 // Finding the C math library's functions once per process (see libm.h).
-#include "runtime/helpers/libm.h"
+#include "wuna/runtime/helpers/libm.h"
 
 #include <dlfcn.h>
 

@@ -1,8 +1,8 @@
 // The helper table's names, signatures and addresses (see table.h).
-#include "runtime/helpers/table.h"
+#include "wuna/runtime/helpers/table.h"
 
-#include "runtime/helpers/stubs.h"
-#include "runtime/value.h"
+#include "wuna/runtime/helpers/stubs.h"
+#include "wuna/runtime/value.h"
 
 namespace wuna::helpers {
 

@@ -10,18 +10,18 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "runtime/value.h"
+#include "wuna/runtime/value.h"
 
 #include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <iterator>
 
-#include "runtime/gc.h"
-#include "runtime/gil.h"
-#include "runtime/pool.h"
-#include "runtime/spin.h"
-#include "runtime/wyhash.h"
+#include "wuna/runtime/gc.h"
+#include "wuna/runtime/gil.h"
+#include "wuna/runtime/pool.h"
+#include "wuna/runtime/spin.h"
+#include "wuna/runtime/wyhash.h"
 
 namespace wuna::value {
 

@@ -22,7 +22,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string_view>
-#include "runtime/gc.h"
+#include "wuna/runtime/gc.h"
 
 typedef struct _object PyObject;
 

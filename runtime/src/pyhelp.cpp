@@ -1,5 +1,5 @@
 // Raising Python exceptions with cut texts (see pyhelp.h).
-#include "runtime/pyhelp.h"
+#include "wuna/runtime/pyhelp.h"
 
 #include <cstring>
 

@@ -16,8 +16,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <pthread.h>
-#include "runtime/gc.h"
-#include "runtime/spin.h"
+#include "wuna/runtime/gc.h"
+#include "wuna/runtime/spin.h"
 
 namespace wuna::pool {
 

@@ -1,5 +1,5 @@
 // The hashing globals of sets and dicts; filled by the module's start-up (host::setupStrHashing).
-#include "runtime/set.h"
+#include "wuna/runtime/set.h"
 
 namespace wuna::set {
 

@@ -1,2 +1,2 @@
 // The runtime's version text, shared by the module and the standalone runtime.
-#include "runtime/version.h"
+#include "wuna/runtime/version.h"

@@ -2,12 +2,12 @@
 // orphans of exited threads. The trial-deletion pass is not written yet; gc::collect does the
 // bookkeeping a collection that frees nothing would do (adopt orphans, drop immortal blocks
 // from the lists, promote the young survivors) and answers 0. See gc.h.
-#include "runtime/gc.h"
+#include "wuna/runtime/gc.h"
 
 #include <cstring>
 
-#include "runtime/pool.h"
-#include "runtime/value.h"
+#include "wuna/runtime/pool.h"
+#include "wuna/runtime/value.h"
 
 namespace wuna::gc {
 
