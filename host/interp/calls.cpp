@@ -280,7 +280,7 @@ PyObject* callInProgram(RuntimeRecord* rt, PyObject* f, PyObject* args, PyObject
         PyErr_SetString(PyExc_TypeError, "name must be a str");
         return nullptr;
     }
-    if ((m < n && kind.missing != 1) || (m > n && kind.extra == 0)) {
+    if ((m < n && kind.missing != MissingArgs::none) || (m > n && kind.extra == ExtraArgs::error)) {
         Py_DECREF(params);
         return raiseArity(rt, function->name, n, m);
     }
@@ -295,7 +295,7 @@ PyObject* callInProgram(RuntimeRecord* rt, PyObject* f, PyObject* args, PyObject
     }
     FrameObject* callFrame = reinterpret_cast<FrameObject*>(frame);
     callFrame->receiver = Py_XNewRef(receiver);
-    if (kind.extra == 2) {
+    if (kind.extra == ExtraArgs::keep) {
         callFrame->varargs = PyTuple_GetSlice(args, n < m ? n : m, m);
         if (!callFrame->varargs) {
             Py_DECREF(frame);

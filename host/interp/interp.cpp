@@ -82,7 +82,7 @@ const FunctionKind* functionKindOf(RuntimeRecord* rt, int64_t k) {
 
 // Binds a named function definition of a kind that does not hoist, when it is run.
 int bindDefinition(RuntimeRecord* rt, uint32_t n, const FunctionKind* kind) {
-    if ((kind->hoist & 1) || !kind->nameLabel) return 0;
+    if (kind->hoist || !kind->nameLabel) return 0;
     const ptree::Index* index = indexOf(rt);
     int64_t name = ptree::childWithLabel(index->nodes, index->count, n, kind->nameLabel);
     if (name < 0) return 0;

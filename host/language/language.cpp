@@ -338,8 +338,10 @@ struct Choice {
     const char* wrong;   // the ValueError's format, with one %U for the value (the str)
 };
 
+// The words in the order of MissingArgs and ExtraArgs: choose gives a word's index.
 constexpr const char* kMissingWords[] = {"error", "none"};
 constexpr const char* kExtraWords[] = {"error", "drop", "keep"};
+static_assert(uint8_t(MissingArgs::none) == 1 && uint8_t(ExtraArgs::keep) == 2);
 constexpr Choice kMissing = {"missing", kMissingWords, 2,
                              "missing= is \"error\" or \"none\", not '%U'"};
 constexpr Choice kExtra = {"extra", kExtraWords, 3,
@@ -421,10 +423,10 @@ PyObject* function(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* values[Count];
     if (args::parse("function", params, args, kwargs, values) < 0) return nullptr;
     FunctionKind record{};
-    record.isFunction = 1;
+    record.isFunction = true;
     int hoist = values[Hoist] ? PyObject_IsTrue(values[Hoist]) : 1;
     if (hoist < 0) return nullptr;
-    record.hoist = uint8_t(hoist == 1);
+    record.hoist = hoist == 1;
     // The truth test may run any code, even code that empties this language.
     if (!(language = languageOf(self))) return nullptr;
     const ptree::GrammarInfo* grammar = language->grammar;
@@ -440,12 +442,15 @@ PyObject* function(PyObject* self, PyObject* args, PyObject* kwargs) {
                      values[Kind]);
         return nullptr;
     }
-    if (choose(kMissing, values[Missing], &record.missing) < 0 ||
-        choose(kExtra, values[Extra], &record.extra) < 0 ||
+    uint8_t missing = 0, extra = 0;
+    if (choose(kMissing, values[Missing], &missing) < 0 ||
+        choose(kExtra, values[Extra], &extra) < 0 ||
         labelOf(grammar, values[Params], "params", true, &record.paramsLabel) < 0 ||
         bodyOf(grammar, values[Body], &record) < 0 ||
         labelOf(grammar, values[Name], "name", true, &record.nameLabel) < 0)
         return nullptr;
+    record.missing = MissingArgs(missing);
+    record.extra = ExtraArgs(extra);
     for (uint32_t k = 0; k < grammar->kindCount; k++)
         if (kindMatches(grammar, k, kind, size_t(length))) language->functionKinds[k] = record;
     Py_RETURN_NONE;

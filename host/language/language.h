@@ -27,23 +27,10 @@
 
 #include "compiler/front/front.h"
 #include "host/support/idmap.h"
+#include "host/tree/function_kind.h"
 #include "host/tree/ptree.h"
 
 namespace wuna::host {
-
-inline constexpr uint16_t kNoBodyRule = 0xffff;
-
-// How nodes of one kind define functions (Language.function); all zero until declared.
-struct FunctionKind {
-    uint16_t bodyRule;     // kind index of the body's rule, or kNoBodyRule when found by label
-    uint8_t paramsLabel;   // 0: none
-    uint8_t bodyLabel;     // 0: the body is given by a rule
-    uint8_t nameLabel;     // 0: anonymous
-    uint8_t hoist;
-    uint8_t missing;       // 0 "error", 1 "none"
-    uint8_t extra;         // 0 "error", 1 "drop", 2 "keep"
-    uint8_t isFunction;
-};
 
 // A reason a function runs as Python: owned UTF-8 (not NUL-terminated).
 struct Why {

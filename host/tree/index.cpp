@@ -198,7 +198,7 @@ constexpr uint64_t kNoHoist = uint64_t(kNone) + 1;
 uint64_t hoistScope(Index* index, uint32_t node) {
     if (!isFunctionNode(index, node)) return kNoHoist;
     const host::FunctionKind& kind = index->functionKinds[kindOf(index->nodes[node])];
-    if (!kind.nameLabel || !(kind.hoist & 1)) return kNoHoist;
+    if (!kind.nameLabel || !kind.hoist) return kNoHoist;
     int64_t name = childWithLabel(index->nodes, index->count, node, kind.nameLabel);
     if (name < 0 || index->nodeSymbols[name] == kNone) return kNoHoist;
     int32_t scope = symbolScope(index, index->nodeSymbols[name]);
