@@ -110,7 +110,8 @@ void cacheKey(uint8_t out[32], const char* ir, size_t length, uint32_t level, co
               size_t targetLength) {
     sha256::Hasher h;
     h.update(cacheIdentity(), 32);
-    uint8_t levelBytes[4] = {uint8_t(level), uint8_t(level >> 8), uint8_t(level >> 16), uint8_t(level >> 24)};
+    uint8_t levelBytes[4] = {uint8_t(level), uint8_t(level >> 8), uint8_t(level >> 16),
+                             uint8_t(level >> 24)};
     h.update(levelBytes, 4);
     if (target) {
         h.update("target ", 7);
@@ -155,7 +156,7 @@ int writeCacheFile(const char* path, size_t length, const uint8_t* bytes, uint64
         if (w <= 0) {
             int error = w < 0 ? errno : EIO;
             close(fd);
-            return error;   // the temporary file stays; eviction removes it after an hour
+            return error;  // the temporary file stays; eviction removes it after an hour
         }
         done += uint64_t(w);
     }

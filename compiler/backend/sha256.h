@@ -13,9 +13,9 @@ inline constexpr size_t kDigest = 32;
 
 struct Hasher {
     uint32_t state[8];
-    uint64_t total;          // bytes fed so far
+    uint64_t total;  // bytes fed so far
     uint8_t block[64];
-    uint32_t filled;         // bytes of block in use
+    uint32_t filled;  // bytes of block in use
 
     Hasher();
     void update(const void* data, size_t length);

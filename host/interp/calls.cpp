@@ -10,16 +10,16 @@
 
 #include <cstring>
 
-#include "host/interp/run_errors.h"
-#include "host/module/exceptions.h"
 #include "host/interp/function_object.h"
 #include "host/interp/interp.h"
-#include "host/module/startup.h"
-#include "host/tree/node.h"
-#include "host/run/session.h"
-#include "host/tree/state.h"
-#include "host/module/type_registry.h"
+#include "host/interp/run_errors.h"
 #include "host/interp/variables.h"
+#include "host/module/exceptions.h"
+#include "host/module/startup.h"
+#include "host/module/type_registry.h"
+#include "host/run/session.h"
+#include "host/tree/node.h"
+#include "host/tree/state.h"
 
 namespace wuna::host {
 
@@ -43,7 +43,7 @@ struct TypeName {
     const char* name;
 };
 const TypeName kTypeNames[] = {
-    {&PyBool_Type, "bool"}, {&PyLong_Type, "int"},   {&PyFloat_Type, "float"},
+    {&PyBool_Type, "bool"},   {&PyLong_Type, "int"},  {&PyFloat_Type, "float"},
     {&PyUnicode_Type, "str"}, {&PyList_Type, "list"}, {&PyTuple_Type, "tuple"},
     {&PyDict_Type, "dict"},
 };
@@ -77,8 +77,8 @@ size_t exceptionText(char* out, size_t capacity) {
         PyErr_NormalizeException(&type, &value, &traceback);
         PyObject* name = PyObject_GetAttrString(type, "__name__");
         Py_ssize_t length = 0;
-        const char* text = name && PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, &length)
-                                                         : nullptr;
+        const char* text =
+            name && PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, &length) : nullptr;
         if (text) used = appendCut(out, used, limit, text, size_t(length));
         PyErr_Clear();
         Py_XDECREF(name);
@@ -101,12 +101,12 @@ size_t exceptionText(char* out, size_t capacity) {
 size_t hostName(PyObject* f, char* out, size_t capacity) {
     PyObject* name = PyObject_GetAttrString(f, "__name__");
     Py_ssize_t length = 0;
-    const char* text = name && PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, &length)
-                                                     : nullptr;
+    const char* text =
+        name && PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, &length) : nullptr;
     PyErr_Clear();
-    size_t used = text ? appendCut(out, 0, capacity - 1, text, size_t(length))
-                       : appendCut(out, 0, capacity - 1, kHostFallbackName,
-                                   sizeof kHostFallbackName - 1);
+    size_t used =
+        text ? appendCut(out, 0, capacity - 1, text, size_t(length))
+             : appendCut(out, 0, capacity - 1, kHostFallbackName, sizeof kHostFallbackName - 1);
     out[used] = 0;
     Py_XDECREF(name);
     return used;
@@ -229,8 +229,8 @@ int takeTailCall(PyObject** f, PyObject** args, PyObject** receiver) {
 PyObject* parametersOf(RuntimeRecord* rt, uint32_t d, const FunctionKind& kind) {
     if (!kind.paramsLabel) return PyList_New(0);
     StateObject* state = stateOfRun(rt);
-    PyObject* value = labelledValue(reinterpret_cast<PyObject*>(state), state->holder, d,
-                                    kind.paramsLabel);
+    PyObject* value =
+        labelledValue(reinterpret_cast<PyObject*>(state), state->holder, d, kind.paramsLabel);
     if (!value) return nullptr;
     if (PyList_Check(value)) return value;
     if (value == Py_None) {
@@ -315,9 +315,9 @@ PyObject* callInProgram(RuntimeRecord* rt, PyObject* f, PyObject* args, PyObject
     int rc = hoist(rt, d);
     for (Py_ssize_t i = 0; rc == 0 && i < n; i++) {
         int64_t node = parameterNode(index, PyList_GET_ITEM(params, i));
-        rc = node < 0 ? -1
-                      : storeVariable(rt, uint32_t(node),
-                                      i < m ? PyTuple_GET_ITEM(args, i) : Py_None);
+        rc = node < 0
+                 ? -1
+                 : storeVariable(rt, uint32_t(node), i < m ? PyTuple_GET_ITEM(args, i) : Py_None);
     }
     PyObject* body = rc == 0 ? bodyOf(rt, d, kind) : nullptr;
     if (body) {
@@ -327,8 +327,7 @@ PyObject* callInProgram(RuntimeRecord* rt, PyObject* f, PyObject* args, PyObject
             result = Py_NewRef(Py_None);
         } else if (PyErr_ExceptionMatches(returnClass)) {
             result = returnValue();
-        } else if (PyErr_ExceptionMatches(breakClass) ||
-                   PyErr_ExceptionMatches(continueClass)) {
+        } else if (PyErr_ExceptionMatches(breakClass) || PyErr_ExceptionMatches(continueClass)) {
             PyErr_Clear();
             raiseJumpOutsideLoop(rt);
         }
@@ -383,8 +382,7 @@ int64_t parameterNode(const ptree::Index* index, PyObject* p) {
     return i;
 }
 
-PyObject* callProgramFunction(RuntimeRecord* rt, PyObject* f, PyObject* args,
-                              PyObject* receiver) {
+PyObject* callProgramFunction(RuntimeRecord* rt, PyObject* f, PyObject* args, PyObject* receiver) {
     FunctionObject* function = asFunction(f);
     if (function->state == rt->record->state) return callInProgram(rt, f, args, receiver);
     SessionObject* session = function->state ? sessionOfProgram(rt->record) : nullptr;
@@ -412,9 +410,12 @@ PyObject* callValue(RuntimeRecord* rt, PyObject* f, PyObject* args, PyObject* re
     Py_XINCREF(receiver);
     for (;;) {
         PyObject* result;
-        if (Py_TYPE(f) == functionType) result = callProgramFunction(rt, f, args, receiver);
-        else if (PyCallable_Check(f)) result = callHost(rt, f, args, receiver);
-        else result = raiseNotCallable(rt, f);
+        if (Py_TYPE(f) == functionType)
+            result = callProgramFunction(rt, f, args, receiver);
+        else if (PyCallable_Check(f))
+            result = callHost(rt, f, args, receiver);
+        else
+            result = raiseNotCallable(rt, f);
         Py_DECREF(f);
         Py_DECREF(args);
         Py_XDECREF(receiver);

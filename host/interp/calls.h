@@ -14,8 +14,8 @@
 
 #include <cstdint>
 
-#include "host/tree/ptree.h"
 #include "host/interp/rt.h"
+#include "host/tree/ptree.h"
 
 namespace wuna::host {
 

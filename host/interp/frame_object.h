@@ -19,14 +19,13 @@
 namespace wuna::host {
 
 struct FrameObject {
-    PyObject_HEAD
-    int32_t scope;       // -1 the program; a function's definition node; a block node
-    int32_t callSite;    // for a call frame the node the call was made at, else -1
-    PyObject* parent;    // null: none
-    PyObject* name;      // a str
-    U32Map variables;    // symbol index -> value
-    PyObject* receiver;  // null: none
-    PyObject* varargs;   // a tuple, or null
+    PyObject_HEAD int32_t scope;  // -1 the program; a function's definition node; a block node
+    int32_t callSite;             // for a call frame the node the call was made at, else -1
+    PyObject* parent;             // null: none
+    PyObject* name;               // a str
+    U32Map variables;             // symbol index -> value
+    PyObject* receiver;           // null: none
+    PyObject* varargs;            // a tuple, or null
 };
 
 extern PyType_Spec frameSpec;

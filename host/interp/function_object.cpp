@@ -53,7 +53,8 @@ PyType_Slot functionSlots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(functionTraverse)},
     {Py_tp_clear, reinterpret_cast<void*>(functionClear)},
     {Py_tp_repr, reinterpret_cast<void*>(functionRepr)},
-    {Py_tp_doc, const_cast<char*>("A function of the program: its node, and the frame it was made in.")},
+    {Py_tp_doc,
+     const_cast<char*>("A function of the program: its node, and the frame it was made in.")},
     {0, nullptr},
 };
 

@@ -17,12 +17,11 @@
 namespace wuna::host {
 
 struct FunctionObject {
-    PyObject_HEAD
-    PyObject* state;        // the wuna.State of the defining program; null once cleared
-    uint32_t node;          // the definition node
-    PyObject* frame;        // the captured wuna.Frame, or null
-    PyObject* name;         // a str
-    value::Value native;    // the runtime function value (one count), or None
+    PyObject_HEAD PyObject* state;  // the wuna.State of the defining program; null once cleared
+    uint32_t node;                  // the definition node
+    PyObject* frame;                // the captured wuna.Frame, or null
+    PyObject* name;                 // a str
+    value::Value native;            // the runtime function value (one count), or None
 };
 
 extern PyType_Spec functionSpec;

@@ -15,13 +15,13 @@
 
 #include "host/interp/calls.h"
 #include "host/interp/run_errors.h"
+#include "host/interp/variables.h"
 #include "host/module/i64.h"
 #include "host/module/startup.h"
-#include "host/tree/node.h"
-#include "host/run/run_thread.h"
-#include "host/tree/state.h"
 #include "host/module/type_registry.h"
-#include "host/interp/variables.h"
+#include "host/run/run_thread.h"
+#include "host/tree/node.h"
+#include "host/tree/state.h"
 #include "wuna/runtime/helpers/bridge.h"
 
 namespace wuna::host {
@@ -66,7 +66,7 @@ struct CurrentNode {
 PyObject* callSemantic(RuntimeRecord* rt, PyObject* fn, uint32_t n) {
     PyObject* node = programNode(rt, n);
     if (!node) return nullptr;
-    Py_INCREF(fn);   // a semantic may register others, dropping the table's borrowed entry
+    Py_INCREF(fn);  // a semantic may register others, dropping the table's borrowed entry
     PyObject* result = PyObject_CallFunctionObjArgs(fn, node, runtimeObject(rt), nullptr);
     Py_DECREF(fn);
     Py_DECREF(node);
@@ -397,8 +397,7 @@ PyObject* evalKind(RuntimeRecord* rt, uint32_t n) {
     Py_DECREF(children);
     const ptree::GrammarInfo* grammar = rt->language->grammar;
     if (k >= 0)
-        raiseAt(rt, n, kNoSemantics, int(grammar->kindNames[k].length),
-                grammar->kindNames[k].data);
+        raiseAt(rt, n, kNoSemantics, int(grammar->kindNames[k].length), grammar->kindNames[k].data);
     else
         raiseAt(rt, n, kNoSemantics, 7, "<error>");
     return nullptr;

@@ -11,17 +11,17 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "host/support/args.h"
 #include "host/interp/calls.h"
-#include "host/interp/run_errors.h"
-#include "host/module/exceptions.h"
 #include "host/interp/interp.h"
-#include "host/tree/node.h"
-#include "host/run/program.h"
 #include "host/interp/rt_methods.h"
-#include "host/tree/state.h"
-#include "host/module/type_registry.h"
+#include "host/interp/run_errors.h"
 #include "host/interp/variables.h"
+#include "host/module/exceptions.h"
+#include "host/module/type_registry.h"
+#include "host/run/program.h"
+#include "host/support/args.h"
+#include "host/tree/node.h"
+#include "host/tree/state.h"
 #include "wuna/runtime/pyhelp.h"
 
 namespace wuna::host {
@@ -181,8 +181,8 @@ PyObject* rtTailCall(PyObject* self, PyObject* args, PyObject* kwargs) {
     RuntimeRecord* rt = readCall("tail_call", self, args, kwargs, &call);
     if (!rt) return nullptr;
     if (rt->callCount > 0) {
-        PyObject* items = PyTuple_Pack(3, call.f, call.tuple,
-                                       call.receiver ? call.receiver : Py_None);
+        PyObject* items =
+            PyTuple_Pack(3, call.f, call.tuple, call.receiver ? call.receiver : Py_None);
         if (items) {
             raiseInstance(tailCallClass, items);
             Py_DECREF(items);
@@ -230,9 +230,7 @@ PyObject* rtError(PyObject* self, PyObject* args, PyObject* kwargs) {
     return finish("error", nullptr);
 }
 
-const ptree::GrammarInfo* grammarOfRun(RuntimeRecord* rt) {
-    return stateGrammar(stateOfRun(rt));
-}
+const ptree::GrammarInfo* grammarOfRun(RuntimeRecord* rt) { return stateGrammar(stateOfRun(rt)); }
 
 PyObject* rtKind(PyObject* self, PyObject* args, PyObject* kwargs) {
     int64_t n;
@@ -347,9 +345,7 @@ PyObject* getContext(PyObject* self, void*) {
     return Py_NewRef(rt && rt->context ? rt->context : Py_None);
 }
 
-PyObject* getJump(PyObject*, void* which) {
-    return Py_NewRef(*static_cast<PyObject**>(which));
-}
+PyObject* getJump(PyObject*, void* which) { return Py_NewRef(*static_cast<PyObject**>(which)); }
 
 // --- the object's life -----------------------------------------------------------------------
 
@@ -414,7 +410,7 @@ void runtimeDealloc(PyObject* self) {
 
 PyObject* runtimeRepr(PyObject*) { return PyUnicode_FromString("Runtime()"); }
 
-#define RT_METHOD(name, fn, doc) \
+#define RT_METHOD(name, fn, doc)                                            \
     {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), \
      METH_VARARGS | METH_KEYWORDS, doc}
 
@@ -428,7 +424,8 @@ const PyMethodDef runtimeMethodsBefore[kRuntimeMethodsBefore] = {
               "fresh($self, node, /)\n--\n\nFrom here, the variables of the block scope `node` "
               "(being run) are new ones, closures made so far keeping theirs: a loop's variable "
               "new each time round (Lua's for, JavaScript's for (let ...))."),
-    RT_METHOD("exec", rtExec, "exec($self, x, /)\n--\n\nRun a statement node (a list: each in order)."),
+    RT_METHOD("exec", rtExec,
+              "exec($self, x, /)\n--\n\nRun a statement node (a list: each in order)."),
     RT_METHOD("loop", rtLoop,
               "loop($self, body, /)\n--\n\nRun a loop's body once: False if it broke out of the "
               "loop (rt.Break), True otherwise (rt.Continue included)."),
@@ -485,16 +482,14 @@ PyGetSetDef runtimeGetters[] = {
      "The arguments the function being run got beyond its parameters (a function kind with "
      "extra='keep'), a tuple; () otherwise.",
      nullptr},
-    {"context", getContext, nullptr,
-     "What the host passed to the run or call (context=), or None.", nullptr},
+    {"context", getContext, nullptr, "What the host passed to the run or call (context=), or None.",
+     nullptr},
     {"Return", getJump, nullptr,
-     "wuna.Return: raise rt.Return(value) to return from the function being run.",
-     &returnClass},
+     "wuna.Return: raise rt.Return(value) to return from the function being run.", &returnClass},
     {"Break", getJump, nullptr,
      "wuna.Break: raise rt.Break() to leave the loop rt.loop() is running.", &breakClass},
     {"Continue", getJump, nullptr,
-     "wuna.Continue: raise rt.Continue() to go on with the loop's next iteration.",
-     &continueClass},
+     "wuna.Continue: raise rt.Continue() to go on with the loop's next iteration.", &continueClass},
     {"Throw", getJump, nullptr,
      "wuna.Throw: raise rt.Throw(value, message=None) for an error of the language carrying a "
      "value of it, caught by semantics (except rt.Throw as e: e.value).",

@@ -11,9 +11,9 @@
 // class from Python is inert: it has no program, and every method that needs one raises.
 //
 // The Python face is a table of methods and properties that read their arguments and hand
-// them to the operations of interp/interp.h, interp/variables.h and interp/calls.h; the byte readers, wrapping
-// operations and rt.parse come from interp/rt_data.h and are appended to the table. Every method
-// that fails raises: none returns None for a failure.
+// them to the operations of interp/interp.h, interp/variables.h and interp/calls.h; the byte
+// readers, wrapping operations and rt.parse come from interp/rt_data.h and are appended to the
+// table. Every method that fails raises: none returns None for a failure.
 #pragma once
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -27,23 +27,22 @@
 namespace wuna::host {
 
 struct RuntimeRecord {
-    PyObject* program;            // owned: the Program being run
-    ProgramRecord* record;        // borrowed: the Program's record
-    LanguageObject* language;     // borrowed: the Program's Language
-    PyObject* frame;              // owned: the current wuna.Frame, or null
-    FrameObject** callStack;      // borrowed call frames, innermost last (C heap)
+    PyObject* program;         // owned: the Program being run
+    ProgramRecord* record;     // borrowed: the Program's record
+    LanguageObject* language;  // borrowed: the Program's Language
+    PyObject* frame;           // owned: the current wuna.Frame, or null
+    FrameObject** callStack;   // borrowed call frames, innermost last (C heap)
     uint32_t callCount;
     uint32_t callCapacity;
-    PyObject* context;            // owned: context=, or null
-    int32_t currentNode;          // -1: none
-    uint32_t depth;               // program-function calls active
+    PyObject* context;    // owned: context=, or null
+    int32_t currentNode;  // -1: none
+    uint32_t depth;       // program-function calls active
     int32_t savedRecursionLimit;
-    uint8_t initialised;          // 1 once filled; only then are the fields above released
+    uint8_t initialised;  // 1 once filled; only then are the fields above released
 };
 
 struct RuntimeObject {
-    PyObject_HEAD
-    RuntimeRecord rt;
+    PyObject_HEAD RuntimeRecord rt;
 };
 
 extern PyType_Spec runtimeSpec;

@@ -37,9 +37,10 @@ constexpr Text readerDoc(uint32_t code) {
     append(t, at, r.name);
     append(t, at, "($self, data, i, /)\n--\n\n");
     if (r.width == 1) {
-        append(t, at, r.isSigned ? "The signed byte at offset i of data"
-                                 : "The unsigned byte at offset i of data (a wuna.Bytes, bytes, "
-                                   "or any buffer)");
+        append(t, at,
+               r.isSigned ? "The signed byte at offset i of data"
+                          : "The unsigned byte at offset i of data (a wuna.Bytes, bytes, "
+                            "or any buffer)");
     } else {
         append(t, at, r.isSigned ? "The signed " : "The unsigned ");
         append(t, at, r.width == 2 ? "16" : r.width == 4 ? "32" : "64");
@@ -73,8 +74,9 @@ constexpr Text wrappingDoc(uint32_t op) {
     Text t = wrappingName(op);
     size_t at = 0;
     while (t.text[at]) at++;
-    append(t, at, helpers::wrappingOps[op].shift ? "($self, a, n, /)\n--\n\n"
-                                                 : "($self, a, b, /)\n--\n\n");
+    append(
+        t, at,
+        helpers::wrappingOps[op].shift ? "($self, a, n, /)\n--\n\n" : "($self, a, b, /)\n--\n\n");
     append(t, at, wrappingTexts[op]);
     return t;
 }

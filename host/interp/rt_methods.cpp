@@ -10,8 +10,8 @@
 
 namespace wuna::host {
 
-PyMethodDef runtimeMethods[kRuntimeMethodsBefore + kRuntimeDataMethods + kRuntimeMethodsAfter +
-                           1] = {};
+PyMethodDef runtimeMethods[kRuntimeMethodsBefore + kRuntimeDataMethods + kRuntimeMethodsAfter + 1] =
+    {};
 
 void fillRuntimeMethods() {
     PyMethodDef* at = std::copy(runtimeMethodsBefore, runtimeMethodsBefore + kRuntimeMethodsBefore,

@@ -16,8 +16,8 @@ extern const PyMethodDef runtimeMethodsBefore[kRuntimeMethodsBefore];
 extern const PyMethodDef runtimeMethodsAfter[kRuntimeMethodsAfter];
 
 // The whole table, null-terminated; filled by fillRuntimeMethods.
-extern PyMethodDef runtimeMethods[kRuntimeMethodsBefore + kRuntimeDataMethods +
-                                  kRuntimeMethodsAfter + 1];
+extern PyMethodDef
+    runtimeMethods[kRuntimeMethodsBefore + kRuntimeDataMethods + kRuntimeMethodsAfter + 1];
 
 // Copies the parts into runtimeMethods; called when the module starts, before the Runtime
 // type is made.

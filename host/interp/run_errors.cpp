@@ -10,12 +10,12 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "host/module/exceptions.h"
 #include "host/interp/frame_object.h"
+#include "host/interp/rt.h"
+#include "host/module/exceptions.h"
 #include "host/module/startup.h"
 #include "host/run/program.h"
 #include "host/tree/ptree.h"
-#include "host/interp/rt.h"
 #include "host/tree/state.h"
 #include "wuna/runtime/pyhelp.h"
 
@@ -87,9 +87,9 @@ PyObject* stackLine(PyObject* pair, PyObject* where) {
     PyObject* note = PyTuple_GET_ITEM(pair, 1);
     PyObject* line = PyObject_GetAttrString(note, "line");
     PyObject* column = line ? PyObject_GetAttrString(note, "column") : nullptr;
-    PyObject* text = column ? PyUnicode_FromFormat("  in %U(), called at %U:%S:%S", name, where,
-                                                   line, column)
-                            : nullptr;
+    PyObject* text =
+        column ? PyUnicode_FromFormat("  in %U(), called at %U:%S:%S", name, where, line, column)
+               : nullptr;
     Py_XDECREF(line);
     Py_XDECREF(column);
     if (!text) return nullptr;
@@ -150,9 +150,9 @@ PyObject* cutMessage(PyObject* text) {
 // --- the message of a Python exception -------------------------------------------------------
 
 enum class Wording : uint8_t {
-    fixed,       // the row's text
-    keyRepr,     // "key not found: <repr of args[0]>", or the row's text without args
-    str,         // str() of the exception
+    fixed,    // the row's text
+    keyRepr,  // "key not found: <repr of args[0]>", or the row's text without args
+    str,      // str() of the exception
 };
 
 struct MessageRule {
@@ -220,9 +220,7 @@ int callEntries(RuntimeRecord* rt, CallEntry* entries) {
 
 }  // namespace
 
-bool isProgramFailure(PyObject* kind) {
-    return PyErr_GivenExceptionMatches(kind, PyExc_Exception);
-}
+bool isProgramFailure(PyObject* kind) { return PyErr_GivenExceptionMatches(kind, PyExc_Exception); }
 
 Position positionOf(const ptree::Index* index, int64_t node) {
     if (!index || node < 0 || node >= int64_t(index->count)) return {0, 0, 1, 1};
@@ -355,9 +353,9 @@ PyObject* exceptionMessage() {
         text = PyUnicode_FromString("error");
     } else if (const MessageRule* rule = ruleFor(kind)) {
         switch (rule->wording) {
-            case Wording::fixed: text = PyUnicode_FromString(rule->text); break;
-            case Wording::keyRepr: text = keyMessage(value, rule->text); break;
-            case Wording::str: text = PyObject_Str(value); break;
+        case Wording::fixed: text = PyUnicode_FromString(rule->text); break;
+        case Wording::keyRepr: text = keyMessage(value, rule->text); break;
+        case Wording::str: text = PyObject_Str(value); break;
         }
     } else {
         text = otherMessage(kind, value);

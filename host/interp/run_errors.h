@@ -12,9 +12,10 @@
 // interpreted language (Return, Break, Continue, TailCall) and wuna.Error itself pass
 // through unchanged. So do the exceptions that are no Exception (KeyboardInterrupt,
 // SystemExit, GeneratorExit): they stop the run, and as no wuna.Error they are out of reach
-// of a language's own error catching (which catches wuna.Error and rt.Throw). rt.Throw is the language-level exception: it travels as a Throw and
-// carries the wuna.Error it will become (attribute _wuna_error) from the innermost node it
-// escaped, which finishRunError substitutes when the Throw ends the run uncaught.
+// of a language's own error catching (which catches wuna.Error and rt.Throw). rt.Throw is the
+// language-level exception: it travels as a Throw and carries the wuna.Error it will become
+// (attribute _wuna_error) from the innermost node it escaped, which finishRunError substitutes when
+// the Throw ends the run uncaught.
 //
 // Every operation reports its failure as the pending Python exception, under the
 // interpreter lock on the run's thread.

@@ -7,14 +7,14 @@
 // stores are not, but an exact int is stored as an I64, so that programs compute in 64 bits.
 #include "host/interp/variables.h"
 
-#include "host/interp/run_errors.h"
 #include "host/interp/function_object.h"
 #include "host/interp/interp.h"
+#include "host/interp/run_errors.h"
 #include "host/module/startup.h"
-#include "host/tree/node.h"
-#include "host/run/session.h"
-#include "host/tree/state.h"
 #include "host/module/type_registry.h"
+#include "host/run/session.h"
+#include "host/tree/node.h"
+#include "host/tree/state.h"
 
 namespace wuna::host {
 
@@ -120,8 +120,10 @@ PyObject* loadVariable(RuntimeRecord* rt, uint32_t n) {
         Py_DECREF(frame);
     } else if (found == 0) {
         PyObject* host = PyDict_GetItemWithError(rt->language->hosts, name);
-        if (host) result = Py_NewRef(host);
-        else if (!PyErr_Occurred()) raiseAt(rt, n, kNoHost, int(symbol.length), symbol.name);
+        if (host)
+            result = Py_NewRef(host);
+        else if (!PyErr_Occurred())
+            raiseAt(rt, n, kNoHost, int(symbol.length), symbol.name);
     }
     Py_DECREF(name);
     return result;
@@ -170,7 +172,7 @@ PyObject* pushBlockFrame(RuntimeRecord* rt, uint32_t n) {
     PyObject* name = before ? asFrame(before)->name : programName;
     PyObject* frame = newFrame(int32_t(n), -1, before, name);
     if (!frame) return nullptr;
-    rt->frame = frame;   // the Runtime's reference to before passes to the caller
+    rt->frame = frame;  // the Runtime's reference to before passes to the caller
     if (hoist(rt, n) < 0) {
         rt->frame = before;
         Py_DECREF(frame);
@@ -213,9 +215,8 @@ PyObject* makeFunction(RuntimeRecord* rt, uint32_t n) {
     const FunctionKind& kind = *found;
     const ptree::Index* index = indexOf(rt);
     PyObject* name;
-    int64_t child = kind.nameLabel
-                        ? ptree::childWithLabel(index->nodes, index->count, n, kind.nameLabel)
-                        : -1;
+    int64_t child =
+        kind.nameLabel ? ptree::childWithLabel(index->nodes, index->count, n, kind.nameLabel) : -1;
     if (child >= 0) {
         Slice text = textOf(index, uint32_t(child));
         name = PyUnicode_DecodeUTF8(text.data, text.length, "replace");

@@ -7,15 +7,15 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "host/support/args.h"
+#include "host/language/native_host.h"
+#include "host/language/registrar.h"
 #include "host/module/exceptions.h"
 #include "host/module/startup.h"
-#include "host/language/native_host.h"
+#include "host/module/type_registry.h"
 #include "host/run/program.h"
-#include "host/language/registrar.h"
 #include "host/run/repl.h"
 #include "host/run/session.h"
-#include "host/module/type_registry.h"
+#include "host/support/args.h"
 
 #define WUNA_DOC(signature, text) signature "\n--\n\n" text
 
@@ -61,8 +61,8 @@ PyObject* languageNew(PyTypeObject* type, PyObject*, PyObject*) {
 // The constructor's parameters, in signature order.
 enum LanguageParam { PParser, PRules, PMaxDepth, PHotCalls, PStrict, PCount };
 constexpr args::Param kLanguageParams[PCount] = {
-    {"parser", true}, {"rules", false}, {"max_depth", false}, {"hot_calls", false},
-    {"strict", false},
+    {"parser", true},     {"rules", false},  {"max_depth", false},
+    {"hot_calls", false}, {"strict", false},
 };
 
 struct LanguageArgs {
@@ -135,8 +135,8 @@ int languageInit(PyObject* self, PyObject* args, PyObject* kwargs) {
     LanguageObject* language = asLanguage(self);
     PyObject* values[PCount];
     LanguageArgs given;
-    if (args::parse("Language", kLanguageParams, args, kwargs, values, checkLanguageArg,
-                    &given) < 0)
+    if (args::parse("Language", kLanguageParams, args, kwargs, values, checkLanguageArg, &given) <
+        0)
         return -1;
     // A second __init__ starts again from the defaults.
     releaseLanguage(language);
@@ -301,8 +301,8 @@ PyObject* exec(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 }  // namespace
 
-int labelOf(const ptree::GrammarInfo* grammar, PyObject* given, const char* fallback,
-            bool optional, uint8_t* out) {
+int labelOf(const ptree::GrammarInfo* grammar, PyObject* given, const char* fallback, bool optional,
+            uint8_t* out) {
     if (given && given != Py_None) {
         if (!PyUnicode_Check(given)) {
             PyErr_SetString(PyExc_TypeError, "a label must be a str");
@@ -335,7 +335,7 @@ struct Choice {
     const char* param;
     const char* const* words;
     size_t count;
-    const char* wrong;   // the ValueError's format, with one %U for the value (the str)
+    const char* wrong;  // the ValueError's format, with one %U for the value (the str)
 };
 
 // The words in the order of MissingArgs and ExtraArgs: choose gives a word's index.
@@ -417,7 +417,7 @@ PyObject* function(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!language) return nullptr;
     enum { Kind, Params, Body, Name, Hoist, Missing, Extra, Count };
     static constexpr args::Param params[Count] = {
-        {"kind", true},  {"params", false},  {"body", false}, {"name", false},
+        {"kind", true},   {"params", false},  {"body", false},  {"name", false},
         {"hoist", false}, {"missing", false}, {"extra", false},
     };
     PyObject* values[Count];
@@ -527,8 +527,8 @@ PyObject* nativeHost(PyObject* self, PyObject* args, PyObject* kwargs) {
                      static_cast<unsigned char>(signature[count + 1]));
         return nullptr;
     }
-    PyObject* made = newNativeHost(capsule, record, name, uint32_t(count), signature,
-                                   signature[count + 1]);
+    PyObject* made =
+        newNativeHost(capsule, record, name, uint32_t(count), signature, signature[count + 1]);
     if (!made) return nullptr;
     if (addHost(language, name, made) < 0) {
         Py_DECREF(made);
@@ -611,7 +611,8 @@ PyType_Slot languageSlots[] = {
     {Py_tp_clear, reinterpret_cast<void*>(languageClear)},
     {Py_tp_repr, reinterpret_cast<void*>(languageRepr)},
     {Py_tp_methods, languageMethods},
-    {Py_tp_doc, const_cast<char*>(
+    {Py_tp_doc,
+     const_cast<char*>(
          "Language(parser, rules=None, *, max_depth=1000, hot_calls=1000, strict=False): a "
          "language to run programs of: its pargo parser, its nomos rules (for names and their "
          "variables), and its semantics (eval, exec, function, host). load(source) parses and "
@@ -639,8 +640,8 @@ void compileErrorOf(PyObject* fn, const front::Failure& failure) {
     PyObject* filename = codeAttribute(fn, "co_filename");
     if (filename) {
         Py_ssize_t length;
-        const char* text = PyUnicode_Check(filename) ? PyUnicode_AsUTF8AndSize(filename, &length)
-                                                     : nullptr;
+        const char* text =
+            PyUnicode_Check(filename) ? PyUnicode_AsUTF8AndSize(filename, &length) : nullptr;
         if (text) {
             file = text;
             fileLength = cutUtf8(text, size_t(length), kFileBytes);
@@ -664,19 +665,20 @@ void compileErrorOf(PyObject* fn, const front::Failure& failure) {
     PyObject* pyName = PyObject_GetAttrString(fn, "__name__");
     if (pyName) {
         Py_ssize_t length;
-        const char* text = PyUnicode_Check(pyName) ? PyUnicode_AsUTF8AndSize(pyName, &length)
-                                                   : nullptr;
+        const char* text =
+            PyUnicode_Check(pyName) ? PyUnicode_AsUTF8AndSize(pyName, &length) : nullptr;
         if (text) {
             name = text;
             nameLength = cutUtf8(text, size_t(length), kNameBytes);
         }
     }
     PyErr_Clear();
-    size_t reasonLength = failure.length < front::kFailureText ? failure.length : front::kFailureText;
+    size_t reasonLength =
+        failure.length < front::kFailureText ? failure.length : front::kFailureText;
     char message[kMessageBytes];
-    int written = snprintf(message, sizeof message, "%.*s:%lld:%lld: in %.*s(): %.*s",
-                           int(fileLength), file, line, column, int(nameLength), name,
-                           int(reasonLength), failure.text);
+    int written =
+        snprintf(message, sizeof message, "%.*s:%lld:%lld: in %.*s(): %.*s", int(fileLength), file,
+                 line, column, int(nameLength), name, int(reasonLength), failure.text);
     // The pieces are cut so that the whole always fits.
     size_t messageLength = written < 0 ? 0 : size_t(written);
 
@@ -849,15 +851,11 @@ int frontCheck(LanguageObject* language, PyObject* fn) {
         front::freeFunction(ir);
         PyErr_NoMemory();
         return -1;
-    case front::kUnsupported:
-        compileErrorOf(fn, failure);
-        return -1;
+    case front::kUnsupported: compileErrorOf(fn, failure); return -1;
     case front::kPythonError:
         if (!PyErr_Occurred()) PyErr_NoMemory();
         return -1;
-    default:
-        PyErr_NoMemory();
-        return -1;
+    default: PyErr_NoMemory(); return -1;
     }
 }
 

@@ -39,21 +39,20 @@ struct Why {
 };
 
 struct LanguageObject {
-    PyObject_HEAD
-    PyObject* parser;
-    PyObject* rules;                    // null: none
-    ptree::GrammarInfo* grammar;        // null until constructed
-    PyObject* evals;                    // dict: kind name -> function
+    PyObject_HEAD PyObject* parser;
+    PyObject* rules;              // null: none
+    ptree::GrammarInfo* grammar;  // null until constructed
+    PyObject* evals;              // dict: kind name -> function
     PyObject* execs;
-    PyObject* hosts;                    // dict: name -> callable or wuna.NativeHost
-    FunctionKind* functionKinds;        // grammar->kindCount entries
-    PyObject** evalPerKind;             // borrowed from evals
-    PyObject** execPerKind;             // borrowed from execs
+    PyObject* hosts;              // dict: name -> callable or wuna.NativeHost
+    FunctionKind* functionKinds;  // grammar->kindCount entries
+    PyObject** evalPerKind;       // borrowed from evals
+    PyObject** execPerKind;       // borrowed from execs
     int64_t hotCalls;
-    PyObject* types;                    // null: none
-    idmap::IdMap<front::FunctionIR*> frontCache;   // the IR holds its function
-    idmap::IdMap<Why> why;              // each key holds a reference to its function
-    idmap::IdMap<void*> compilerMap;    // the compiler's; owns nothing
+    PyObject* types;                              // null: none
+    idmap::IdMap<front::FunctionIR*> frontCache;  // the IR holds its function
+    idmap::IdMap<Why> why;                        // each key holds a reference to its function
+    idmap::IdMap<void*> compilerMap;              // the compiler's; owns nothing
     uint32_t maxDepth;
     uint8_t kindTablesBuilt;
     uint8_t strict;
@@ -82,8 +81,8 @@ int checkKinds(LanguageObject* language, PyObject* kind);
 // The label number of a label argument given (a str naming a field), or, when it is absent or
 // None, of the default label (0 when the grammar lacks it and optional is set). 0, or -1 with
 // a TypeError or ValueError.
-int labelOf(const ptree::GrammarInfo* grammar, PyObject* given, const char* fallback,
-            bool optional, uint8_t* out);
+int labelOf(const ptree::GrammarInfo* grammar, PyObject* given, const char* fallback, bool optional,
+            uint8_t* out);
 
 // Raises the CompileError of a function the front end refused: "<file>:<line>:<column>: in
 // <name>(): <reason>", with those four as its attributes.

@@ -26,10 +26,10 @@ void nativeHostDealloc(PyObject* self) {
 // The texts by which a call names an argument that does not fit its kind.
 const char* kindText(char kind) {
     switch (kind) {
-        case '?': return "a bool";
-        case 'f': return "a float";
-        case 'i': return "an int";
-        default: return "data (wuna.Bytes, bytes...)";
+    case '?': return "a bool";
+    case 'f': return "a float";
+    case 'i': return "an int";
+    default: return "data (wuna.Bytes, bytes...)";
     }
 }
 
@@ -108,8 +108,10 @@ PyObject* nativeHostCall(PyObject* self, PyObject* args, PyObject* kwargs) {
         char kind = host->argKinds[i];
         const char* misfit = nullptr;
         if (kind == '?') {
-            if (arg == Py_True || arg == Py_False) slots[i].word = arg == Py_True;
-            else misfit = kindText(kind);
+            if (arg == Py_True || arg == Py_False)
+                slots[i].word = arg == Py_True;
+            else
+                misfit = kindText(kind);
         } else if (kind == 'f') {
             if (Py_TYPE(arg) == &PyFloat_Type) {
                 double d = PyFloat_AS_DOUBLE(arg);
@@ -124,8 +126,10 @@ PyObject* nativeHostCall(PyObject* self, PyObject* args, PyObject* kwargs) {
                 int overflow = 0;
                 long long v = PyLong_AsLongLongAndOverflow(arg, &overflow);
                 if (v == -1 && PyErr_Occurred()) goto done;
-                if (overflow) misfit = "an int of 64 bits";
-                else slots[i].word = uint64_t(v);
+                if (overflow)
+                    misfit = "an int of 64 bits";
+                else
+                    slots[i].word = uint64_t(v);
             }
         } else {
             if (!isDataObject(arg)) {
@@ -146,21 +150,22 @@ PyObject* nativeHostCall(PyObject* self, PyObject* args, PyObject* kwargs) {
         uint64_t word = 0;
         int32_t code = host->record->call(host->record->user, slots, host->argCount, &word);
         if (code != 0) {
-            const char* text = host->record->error ? host->record->error(host->record->user, code) : nullptr;
+            const char* text =
+                host->record->error ? host->record->error(host->record->user, code) : nullptr;
             if (!text) text = "failed";
             pyhelp::raiseText(PyExc_RuntimeError, text, strlen(text));
             goto done;
         }
         switch (host->resultKind) {
-            case '?': result = PyBool_FromLong(word != 0); break;
-            case 'f': {
-                double d;
-                memcpy(&d, &word, 8);
-                result = PyFloat_FromDouble(d);
-                break;
-            }
-            case 'i': result = PyLong_FromLongLong(int64_t(word)); break;
-            default: result = Py_NewRef(Py_None); break;
+        case '?': result = PyBool_FromLong(word != 0); break;
+        case 'f': {
+            double d;
+            memcpy(&d, &word, 8);
+            result = PyFloat_FromDouble(d);
+            break;
+        }
+        case 'i': result = PyLong_FromLongLong(int64_t(word)); break;
+        default: result = Py_NewRef(Py_None); break;
         }
     }
 done:
@@ -169,8 +174,7 @@ done:
 }
 
 PyMemberDef nativeHostMembers[] = {
-    {"__name__", T_OBJECT, offsetof(NativeHostObject, name), READONLY,
-     "The host function's name."},
+    {"__name__", T_OBJECT, offsetof(NativeHostObject, name), READONLY, "The host function's name."},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -178,9 +182,8 @@ PyType_Slot nativeHostSlots[] = {
     {Py_tp_call, reinterpret_cast<void*>(nativeHostCall)},
     {Py_tp_members, nativeHostMembers},
     {Py_tp_dealloc, reinterpret_cast<void*>(nativeHostDealloc)},
-    {Py_tp_doc, const_cast<char*>(
-                    "A native library's function, a host function of a language "
-                    "(Language.native_host): called directly by compiled code.")},
+    {Py_tp_doc, const_cast<char*>("A native library's function, a host function of a language "
+                                  "(Language.native_host): called directly by compiled code.")},
     {0, nullptr},
 };
 
@@ -189,8 +192,8 @@ PyType_Slot nativeHostSlots[] = {
 PyType_Spec nativeHostSpec = {"wuna.NativeHost", int(sizeof(NativeHostObject)), 0,
                               Py_TPFLAGS_DEFAULT, nativeHostSlots};
 
-PyObject* newNativeHost(PyObject* capsule, NativeRecord* record, PyObject* name,
-                        uint32_t argCount, const char* argKinds, char resultKind) {
+PyObject* newNativeHost(PyObject* capsule, NativeRecord* record, PyObject* name, uint32_t argCount,
+                        const char* argKinds, char resultKind) {
     PyObject* self = nativeHostType->tp_alloc(nativeHostType, 0);
     if (!self) return nullptr;
     auto* host = reinterpret_cast<NativeHostObject*>(self);

@@ -32,13 +32,12 @@ struct NativeRecord {
 };
 
 struct NativeHostObject {
-    PyObject_HEAD
-    PyObject* capsule;               // null, with the record and name, when made bare
-    NativeRecord* record;            // its call function is never null
+    PyObject_HEAD PyObject* capsule;  // null, with the record and name, when made bare
+    NativeRecord* record;             // its call function is never null
     PyObject* name;
     uint32_t argCount;
-    char argKinds[kNativeMaxArgs];   // 'i', 'f', '?' or 'b'
-    char resultKind;                 // 'i', 'f', '?' or 'n'
+    char argKinds[kNativeMaxArgs];  // 'i', 'f', '?' or 'b'
+    char resultKind;                // 'i', 'f', '?' or 'n'
 };
 
 // The type's specification: the fields above, the call, the __name__ attribute and release.
@@ -46,7 +45,7 @@ extern PyType_Spec nativeHostSpec;
 
 // A new wuna.NativeHost; takes its own references to capsule and name. Null with an
 // exception.
-PyObject* newNativeHost(PyObject* capsule, NativeRecord* record, PyObject* name,
-                        uint32_t argCount, const char* argKinds, char resultKind);
+PyObject* newNativeHost(PyObject* capsule, NativeRecord* record, PyObject* name, uint32_t argCount,
+                        const char* argKinds, char resultKind);
 
 }  // namespace wuna::host

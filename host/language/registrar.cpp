@@ -1,8 +1,8 @@
 // The Registrar type and registration of a semantic or host function (see language/registrar.h).
 #include "host/language/registrar.h"
 
-#include "host/module/exceptions.h"
 #include "host/language/language.h"
+#include "host/module/exceptions.h"
 #include "host/module/type_registry.h"
 
 namespace wuna::host {
@@ -106,8 +106,10 @@ PyObject* kindKeys(PyObject* kind) {
             break;
         }
         PyObject* key = exactStr(item);
-        if (!key) Py_CLEAR(keys);
-        else PyTuple_SET_ITEM(keys, i, key);
+        if (!key)
+            Py_CLEAR(keys);
+        else
+            PyTuple_SET_ITEM(keys, i, key);
     }
     Py_DECREF(items);
     return keys;
@@ -183,7 +185,8 @@ PyType_Slot registrarSlots[] = {
 }  // namespace
 
 PyType_Spec registrarSpec = {"wuna.Registrar", int(sizeof(RegistrarObject)), 0,
-                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, registrarSlots};
+                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+                             registrarSlots};
 
 PyObject* newRegistrar(PyObject* language, PyObject* kind, RegistrarTable table, bool native) {
     PyObject* self = registrarType->tp_alloc(registrarType, 0);

@@ -23,11 +23,10 @@ enum RegistrarTable : uint8_t {
 };
 
 struct RegistrarObject {
-    PyObject_HEAD
-    PyObject* language;   // null: bound to no language
-    PyObject* kind;       // the kind argument, or the host function's name
-    uint8_t table;        // RegistrarTable
-    uint8_t native;       // 0 when made with native=False
+    PyObject_HEAD PyObject* language;  // null: bound to no language
+    PyObject* kind;                    // the kind argument, or the host function's name
+    uint8_t table;                     // RegistrarTable
+    uint8_t native;                    // 0 when made with native=False
 };
 
 extern PyType_Spec registrarSpec;

@@ -21,8 +21,8 @@ constexpr size_t kPrefix = sizeof("wuna.") - 1;
 
 struct ExceptionDef {
     PyObject** global;
-    const char* name;       // qualified: "wuna.<Name>"
-    PyObject** base;        // the base's global, made before this class
+    const char* name;  // qualified: "wuna.<Name>"
+    PyObject** base;   // the base's global, made before this class
     const char* doc;
 };
 
@@ -78,8 +78,8 @@ PyObject* makeThrow() {
     PyObject* result = nullptr;
     PyObject* source = nullptr;
     PyObject* name = PyUnicode_FromString("wuna");
-    PyObject* builtins = PyEval_GetBuiltins();   // borrowed
-    PyObject* exec = builtins ? PyDict_GetItemString(builtins, "exec") : nullptr;   // borrowed
+    PyObject* builtins = PyEval_GetBuiltins();                                     // borrowed
+    PyObject* exec = builtins ? PyDict_GetItemString(builtins, "exec") : nullptr;  // borrowed
     if (!name || !builtins || PyDict_SetItemString(ns, "__name__", name) < 0 ||
         PyDict_SetItemString(ns, "__builtins__", builtins) < 0)
         goto done;
@@ -94,7 +94,7 @@ PyObject* makeThrow() {
         if (!ran) goto done;
         Py_DECREF(ran);
     }
-    result = PyDict_GetItemString(ns, "Throw");   // borrowed
+    result = PyDict_GetItemString(ns, "Throw");  // borrowed
     if (result)
         Py_INCREF(result);
     else

@@ -76,7 +76,7 @@ enum class Outcome : uint8_t { compute, overflows };
 // Whether the operand is an int whose slot (nb_power, nb_lshift) is int's own, so that the
 // interpreter would compute what int computes (an int subclass may define its own).
 template <typename Slot>
-bool intSlot(PyObject* x, Slot PyNumberMethods::*slot) {
+bool intSlot(PyObject* x, Slot PyNumberMethods::* slot) {
     if (!PyLong_Check(x)) return false;
     const PyNumberMethods* own = Py_TYPE(x)->tp_as_number;
     return own && own->*slot == PyLong_Type.tp_as_number->*slot;
@@ -135,8 +135,7 @@ PyObject* power(PyObject* a, PyObject* b, PyObject* modulus) {
     if (!plainPair(a, b, &x, &y)) return nullptr;
     PyObject* result = nullptr;
     if (modulus == Py_None && intSlot(x, &PyNumberMethods::nb_power) &&
-        intSlot(y, &PyNumberMethods::nb_power) &&
-        powerOutcome(x, y) == Outcome::overflows)
+        intSlot(y, &PyNumberMethods::nb_power) && powerOutcome(x, y) == Outcome::overflows)
         raiseOverflow();
     else
         result = PyNumber_Power(x, y, modulus);
@@ -201,9 +200,8 @@ void* slot(F f) {
 }
 
 PyType_Slot i64Slots[] = {
-    {Py_tp_doc,
-     const_cast<char*>("A checked 64-bit integer: an int whose arithmetic raises "
-                       "wuna.IntegerOverflow outside the 64-bit range.")},
+    {Py_tp_doc, const_cast<char*>("A checked 64-bit integer: an int whose arithmetic raises "
+                                  "wuna.IntegerOverflow outside the 64-bit range.")},
     {Py_tp_new, slot(construct)},
     {Py_tp_richcompare, slot(compare)},
     {Py_tp_hash, slot(hashOf)},
@@ -245,8 +243,8 @@ PyObject* makeQuietly(PyObject* bases) {
         Py_DECREF(entered);
     }
     {
-        PyObject* filtered = PyObject_CallMethod(warnings, "simplefilter", "sO", "ignore",
-                                                 PyExc_DeprecationWarning);
+        PyObject* filtered =
+            PyObject_CallMethod(warnings, "simplefilter", "sO", "ignore", PyExc_DeprecationWarning);
         if (filtered) {
             Py_DECREF(filtered);
             type = PyType_FromSpecWithBases(&i64Spec, bases);
@@ -254,8 +252,7 @@ PyObject* makeQuietly(PyObject* bases) {
         // Leave the guard in every case; the first failure is the one reported.
         PyObject *failure, *value, *traceback;
         PyErr_Fetch(&failure, &value, &traceback);
-        PyObject* exited =
-            PyObject_CallMethod(guard, "__exit__", "OOO", Py_None, Py_None, Py_None);
+        PyObject* exited = PyObject_CallMethod(guard, "__exit__", "OOO", Py_None, Py_None, Py_None);
         if (exited) {
             Py_DECREF(exited);
         } else {

@@ -1,14 +1,14 @@
-// The module's function table (see module/module_functions.h). Each docstring starts with the function's
-// text signature, a "--" line and an empty line, which the interpreter turns into
+// The module's function table (see module/module_functions.h). Each docstring starts with the
+// function's text signature, a "--" line and an empty line, which the interpreter turns into
 // __text_signature__ and strips from __doc__.
 #include "host/module/module_functions.h"
 
 #include <cstdlib>
 #include <cstring>
 
-#include "host/support/args.h"
-#include "host/module/settings.h"
 #include "host/module/runtime_setup.h"
+#include "host/module/settings.h"
+#include "host/support/args.h"
 #include "wuna/runtime/version.h"
 
 #define WUNA_DOC(signature, text) signature "\n--\n\n" text
@@ -56,8 +56,8 @@ struct Configuration {
     uint64_t cacheSize = 0;
     bool hasCache = false;
     uint8_t cachePlace = 0;
-    char* cacheText = nullptr;   // owned until applied
-    int perfMap = -1;            // -1: not given
+    char* cacheText = nullptr;  // owned until applied
+    int perfMap = -1;           // -1: not given
     int tiers = -1;
 };
 
@@ -71,7 +71,8 @@ int readCacheSettings(PyObject* cacheSize, PyObject* cache, Configuration& out) 
             return -1;
         }
         if (size < 0) {
-            PyErr_Format(PyExc_ValueError, "cache_size must be 0 (no limit) or more bytes, not -%llu",
+            PyErr_Format(PyExc_ValueError,
+                         "cache_size must be 0 (no limit) or more bytes, not -%llu",
                          0ull - static_cast<unsigned long long>(size));
             return -1;
         }

@@ -28,7 +28,7 @@ constexpr uint64_t kStaleTmpNs = 3600ull * 1000000000ull;
 // and so compute the directory, while configure sets another place, which frees the old one.
 spin::Lock evictionLock;
 std::atomic<bool> directoryComputed{false};
-char* directory = nullptr;   // owned; null: none
+char* directory = nullptr;  // owned; null: none
 uint64_t bytesSinceCheck = 0;
 bool checkRan = false;
 
@@ -66,8 +66,10 @@ char* computeDirectory() {
     } else {
         const char* xdg = getenv("XDG_CACHE_HOME");
         const char* home = getenv("HOME");
-        if (xdg && xdg[0] == '/') path = joined(xdg, "/wuna");
-        else if (home) path = joined(home, "/.cache/wuna");
+        if (xdg && xdg[0] == '/')
+            path = joined(xdg, "/wuna");
+        else if (home)
+            path = joined(home, "/.cache/wuna");
     }
     if (path && !makeDirectories(path)) {
         free(path);

@@ -22,17 +22,17 @@
 namespace wuna::settings {
 
 enum CachePlace : uint8_t {
-    CachePlatform = 0,    // $XDG_CACHE_HOME/wuna or ~/.cache/wuna
+    CachePlatform = 0,  // $XDG_CACHE_HOME/wuna or ~/.cache/wuna
     CacheOff = 1,
-    CacheDirectory = 2,   // the directory given
+    CacheDirectory = 2,  // the directory given
 };
 
-inline constexpr uint64_t kDefaultCacheSize = 1073741824;   // 1 GiB
+inline constexpr uint64_t kDefaultCacheSize = 1073741824;  // 1 GiB
 
 struct Settings {
     uint8_t cachePlace = CachePlatform;
-    char* cacheText = nullptr;       // owned, NUL-terminated; the directory of CacheDirectory
-    uint64_t cacheSize = kDefaultCacheSize;   // bytes; 0: no limit
+    char* cacheText = nullptr;  // owned, NUL-terminated; the directory of CacheDirectory
+    uint64_t cacheSize = kDefaultCacheSize;  // bytes; 0: no limit
     uint8_t perfMap = 0;
     uint8_t tiers = 1;
 };

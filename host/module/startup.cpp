@@ -13,13 +13,13 @@
 // process, and no runtime block is made twice.
 #include "host/module/startup.h"
 
-#include "host/module/exceptions.h"
-#include "host/module/module_functions.h"
-#include "host/module/str_hashing.h"
-#include "host/module/i64.h"
 #include "host/interp/rt_methods.h"
-#include "host/module/type_registry.h"
+#include "host/module/exceptions.h"
+#include "host/module/i64.h"
+#include "host/module/module_functions.h"
 #include "host/module/runtime_setup.h"
+#include "host/module/str_hashing.h"
+#include "host/module/type_registry.h"
 
 namespace wuna::host {
 
@@ -69,7 +69,7 @@ PyObject* startupNames = nullptr;
 // Adds to a newly executed module every name start-up gave the first one that it lacks (its
 // own functions and import attributes it has already).
 int shareStartup(PyObject* module) {
-    PyObject* names = PyModule_GetDict(module);   // borrowed
+    PyObject* names = PyModule_GetDict(module);  // borrowed
     PyObject *key, *value;
     Py_ssize_t pos = 0;
     while (PyDict_Next(startupNames, &pos, &key, &value)) {

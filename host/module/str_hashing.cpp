@@ -1,5 +1,5 @@
-// String-hashing set-up (see module/str_hashing.h). The key is read from the interpreter's own symbol
-// table through the dynamic loader; nothing of the interpreter is written.
+// String-hashing set-up (see module/str_hashing.h). The key is read from the interpreter's own
+// symbol table through the dynamic loader; nothing of the interpreter is written.
 #include "host/module/str_hashing.h"
 
 #define PY_SSIZE_T_CLEAN

@@ -3,15 +3,15 @@
 
 #include "host/interp/frame_object.h"
 #include "host/interp/function_object.h"
+#include "host/interp/rt.h"
 #include "host/language/language.h"
-#include "host/module/startup.h"
-#include "host/tree/node.h"
-#include "host/run/program.h"
-#include "host/run/program_call.h"
 #include "host/language/native_host.h"
 #include "host/language/registrar.h"
-#include "host/interp/rt.h"
+#include "host/module/startup.h"
+#include "host/run/program.h"
+#include "host/run/program_call.h"
 #include "host/run/session.h"
+#include "host/tree/node.h"
 #include "host/tree/state.h"
 
 namespace wuna::host {
@@ -55,7 +55,8 @@ int bareTraverse(PyObject* self, visitproc visit, void* arg) {
 
 const TypeDef classTypes[5] = {
     {&languageType, "Language", "wuna.Language", kTracked | kSubclassable, nullptr, &languageSpec},
-    {&registrarType, "Registrar", "wuna.Registrar", kTracked | kSubclassable, nullptr, &registrarSpec},
+    {&registrarType, "Registrar", "wuna.Registrar", kTracked | kSubclassable, nullptr,
+     &registrarSpec},
     {&programType, "Program", "wuna.Program", kTracked | kSubclassable, nullptr, &programSpec},
     {&runtimeType, "Runtime", "wuna.Runtime", kTracked | kSubclassable, nullptr, &runtimeSpec},
     {&sessionType, "Session", "wuna.Session", kTracked | kSubclassable, nullptr, &sessionSpec},
@@ -68,14 +69,14 @@ const TypeDef programObjectTypes[4] = {
     {&frameType, "Frame", "wuna.Frame", kTracked, nullptr, &frameSpec},
 };
 
-const TypeDef* const programObjectTypesAdded[4] = {
-    &programObjectTypes[1], &programObjectTypes[2], &programObjectTypes[3], &programObjectTypes[0]};
+const TypeDef* const programObjectTypesAdded[4] = {&programObjectTypes[1], &programObjectTypes[2],
+                                                   &programObjectTypes[3], &programObjectTypes[0]};
 
-const TypeDef compiledRuntimeDef = {&compiledRuntimeType, "CompiledRuntime",
-                                    "wuna.CompiledRuntime", 0, nullptr, nullptr};
+const TypeDef compiledRuntimeDef = {
+    &compiledRuntimeType, "CompiledRuntime", "wuna.CompiledRuntime", 0, nullptr, nullptr};
 
-const TypeDef programCallDef = {&programCallType, nullptr, "wuna.ProgramCall", 0, nullptr,
-                                 &programCallSpec};
+const TypeDef programCallDef = {&programCallType, nullptr,         "wuna.ProgramCall", 0,
+                                nullptr,          &programCallSpec};
 
 namespace {
 
@@ -91,13 +92,19 @@ const TypeDef valueProxyTypes[3] = {
 };
 
 const TypeDef bytesDef = {
-    &bytesType, "Bytes", "wuna.Bytes", 0,
+    &bytesType,
+    "Bytes",
+    "wuna.Bytes",
+    0,
     "Bytes(data): a read-only view of data's memory (bytes, bytearray, memoryview, mmap), not "
     "copied; slices share it.",
     nullptr};
 
 const TypeDef nativeHostDef = {
-    &nativeHostType, "NativeHost", "wuna.NativeHost", 0,
+    &nativeHostType,
+    "NativeHost",
+    "wuna.NativeHost",
+    0,
     "A native library's function, a host function of a language (Language.native_host): called "
     "directly by compiled code.",
     &nativeHostSpec};

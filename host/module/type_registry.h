@@ -19,11 +19,11 @@ namespace wuna::host {
 
 struct TypeDef {
     PyTypeObject** global;
-    const char* attr;       // module attribute, or null when the type is not added
-    const char* name;       // tp_name, "wuna.<Name>"
-    unsigned long flags;    // beyond Py_TPFLAGS_DEFAULT
-    const char* doc;        // null: none
-    PyType_Spec* spec;      // the type's own specification; null: made from the fields above
+    const char* attr;     // module attribute, or null when the type is not added
+    const char* name;     // tp_name, "wuna.<Name>"
+    unsigned long flags;  // beyond Py_TPFLAGS_DEFAULT
+    const char* doc;      // null: none
+    PyType_Spec* spec;    // the type's own specification; null: made from the fields above
 };
 
 extern PyTypeObject* languageType;

@@ -9,16 +9,16 @@
 #include <cstring>
 #include <iterator>
 
-#include "host/support/args.h"
-#include "host/module/exceptions.h"
 #include "host/interp/interp.h"
+#include "host/module/exceptions.h"
 #include "host/module/startup.h"
-#include "host/tree/node.h"
-#include "host/run/program_call.h"
-#include "host/tree/ptree.h"
-#include "host/run/run_thread.h"
-#include "host/tree/state.h"
 #include "host/module/type_registry.h"
+#include "host/run/program_call.h"
+#include "host/run/run_thread.h"
+#include "host/support/args.h"
+#include "host/tree/node.h"
+#include "host/tree/ptree.h"
+#include "host/tree/state.h"
 #include "wuna/runtime/pyhelp.h"
 
 namespace wuna::host {
@@ -57,8 +57,10 @@ void raiseLoadError(PyObject* diagnostics, PyObject* source, PyObject* path) {
         PyObject* diagnostic = PySequence_Fast_GET_ITEM(items, i);
         PyObject* text = path ? PyObject_CallMethod(diagnostic, "render", "OO", source, path)
                               : PyObject_CallMethod(diagnostic, "render", "O", source);
-        if (!text) Py_CLEAR(texts);
-        else PyList_SET_ITEM(texts, i, text);
+        if (!text)
+            Py_CLEAR(texts);
+        else
+            PyList_SET_ITEM(texts, i, text);
     }
     Py_DECREF(items);
     if (!texts) return;
@@ -102,7 +104,8 @@ PyObject* analyze(PyObject* rules, PyObject* result, PyObject* builtins) {
     PyObject* positional = PyTuple_Pack(1, result);
     PyObject* keywords = builtins ? Py_BuildValue("{sO}", "builtins", builtins) : nullptr;
     PyObject* analysis = nullptr;
-    if (positional && (!builtins || keywords)) analysis = PyObject_Call(method, positional, keywords);
+    if (positional && (!builtins || keywords))
+        analysis = PyObject_Call(method, positional, keywords);
     Py_DECREF(method);
     Py_XDECREF(positional);
     Py_XDECREF(keywords);
@@ -124,9 +127,9 @@ PyObject* makeState(ProgramRecord* record, PyObject* result, PyObject* analysis,
     if (language) {
         ptree::Index* index = nullptr;
         ptree::Refusal refusal;
-        if (uint16_t code = ptree::build(language->grammar, language->functionKinds,
-                                         language->grammar->kindCount, tree, symbols, &index,
-                                         &refusal))
+        if (uint16_t code =
+                ptree::build(language->grammar, language->functionKinds,
+                             language->grammar->kindCount, tree, symbols, &index, &refusal))
             ptree::raiseBuildFailure(code, refusal);
         else if (!(holder = ptree::newTreeHolder(index, result, capsules[0], capsules[1])))
             ptree::freeIndex(index);
@@ -303,8 +306,7 @@ PyGetSetDef programGetters[] = {
     {"analysis", getAnalysis, nullptr, "The rules' analysis (nomos), or None without rules.",
      nullptr},
     {"diagnostics", getDiagnostics, nullptr,
-     "The diagnostics of the parser and the rules (warnings only: errors stop the load).",
-     nullptr},
+     "The diagnostics of the parser and the rules (warnings only: errors stop the load).", nullptr},
     {"root", getRoot, nullptr, "The root node (a wuna.Node).", nullptr},
     {"call", getCall, nullptr,
      "call(name, *args, mode=None, context=None): call a function the program defines at its "
@@ -367,9 +369,9 @@ int parseRunMode(PyObject* given, RunMode fallback, RunMode* mode) {
         }
     }
     char message[pyhelp::kMessageBuffer];
-    int written = snprintf(message, sizeof message,
-                           "mode must be 'python', 'compiled' or 'auto', not '%.*s'", int(length),
-                           text);
+    int written =
+        snprintf(message, sizeof message, "mode must be 'python', 'compiled' or 'auto', not '%.*s'",
+                 int(length), text);
     pyhelp::raiseText(PyExc_ValueError, message, written < 0 ? 0 : uint64_t(written));
     return -1;
 }
@@ -404,23 +406,25 @@ int checkTree(ProgramRecord* record, LanguageObject* language, PyObject* result,
     }
     if (diagnostics) {
         Py_ssize_t errors = countErrors(diagnostics);
-        if (errors > 0) raiseLoadError(diagnostics, record->source, record->path);
-        else if (errors == 0) state = makeState(record, result, analysis, diagnostics);
+        if (errors > 0)
+            raiseLoadError(diagnostics, record->source, record->path);
+        else if (errors == 0)
+            state = makeState(record, result, analysis, diagnostics);
     }
     Py_XDECREF(analysis);
     Py_XDECREF(diagnostics);
     Py_DECREF(result);
     if (!state) {
         if (!PyErr_Occurred())
-            PyErr_SetString(PyExc_RuntimeError, "wuna: a load failed without a reason (a wuna bug)");
+            PyErr_SetString(PyExc_RuntimeError,
+                            "wuna: a load failed without a reason (a wuna bug)");
         return -1;
     }
     record->state = state;
     return 0;
 }
 
-int loadProgram(ProgramRecord* record, PyObject* languageObject, PyObject* source,
-                PyObject* path) {
+int loadProgram(ProgramRecord* record, PyObject* languageObject, PyObject* source, PyObject* path) {
     *record = ProgramRecord{};
     LanguageObject* language = languageOf(languageObject);
     if (!language) return -1;

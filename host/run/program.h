@@ -32,28 +32,27 @@ struct OptimizeTask;
 namespace wuna::host {
 
 struct ProgramRecord {
-    PyObject* language;                // the Language
-    PyObject* source;                  // the program text, a str
-    PyObject* path;                    // null: none
-    PyObject* state;                   // the wuna.State
-    driver::Compiled* moduleState;     // the program's current compiled module, or null
+    PyObject* language;             // the Language
+    PyObject* source;               // the program text, a str
+    PyObject* path;                 // null: none
+    PyObject* state;                // the wuna.State
+    driver::Compiled* moduleState;  // the program's current compiled module, or null
     driver::OptimizeTask* optimizeTask;
-    driver::Compiled** earlier;        // module states replaced while the program lived
+    driver::Compiled** earlier;  // module states replaced while the program lived
     uint32_t earlierCount;
-    PyObject* crossings;               // python_crossings of the last reported run, or null
-    U32Map typeCache;                  // node -> the Python type its declared type names
-    value::Frame* globalsFrame;        // the top level's frame kept for Program.call
-    uint64_t lockCount;                // times compiled code took the interpreter lock
-    void* session;                     // the Session the program is an entry of, or null
+    PyObject* crossings;         // python_crossings of the last reported run, or null
+    U32Map typeCache;            // node -> the Python type its declared type names
+    value::Frame* globalsFrame;  // the top level's frame kept for Program.call
+    uint64_t lockCount;          // times compiled code took the interpreter lock
+    void* session;               // the Session the program is an entry of, or null
     uint8_t stayInPython;
-    uint8_t runMode;                   // 0 'python', 1 'compiled', 2 'auto'
+    uint8_t runMode;  // 0 'python', 1 'compiled', 2 'auto'
     uint8_t hasRun;
 };
 
 struct ProgramObject {
-    PyObject_HEAD
-    ProgramRecord record;
-    uint8_t initialised;               // 1 once a load filled the record
+    PyObject_HEAD ProgramRecord record;
+    uint8_t initialised;  // 1 once a load filled the record
 };
 
 extern PyType_Spec programSpec;
@@ -63,8 +62,7 @@ PyObject* languageLoad(PyObject* self, PyObject* args, PyObject* kwargs);
 
 // Fills *record from the source (path may be null or None, else it must be a str: TypeError
 // "path must be a str"), or leaves it empty with the exception set. 0 or -1.
-int loadProgram(ProgramRecord* record, PyObject* languageObject, PyObject* source,
-                PyObject* path);
+int loadProgram(ProgramRecord* record, PyObject* languageObject, PyObject* source, PyObject* path);
 
 // parser.parse_tree(source, recover=True): a new reference, or null with the exception.
 PyObject* parseSource(PyObject* parser, PyObject* source);

@@ -10,13 +10,13 @@
 #include <cstring>
 
 #include "host/interp/calls.h"
-#include "host/interp/run_errors.h"
 #include "host/interp/frame_object.h"
 #include "host/interp/interp.h"
+#include "host/interp/run_errors.h"
+#include "host/module/type_registry.h"
 #include "host/run/program.h"
 #include "host/run/run_thread.h"
 #include "host/tree/state.h"
-#include "host/module/type_registry.h"
 #include "wuna/runtime/pyhelp.h"
 
 namespace wuna::host {
@@ -43,8 +43,8 @@ enum KeywordSlot { kContext, kMode, kThreads, kKeywordCount };
 
 struct Keyword {
     const char* name;
-    bool call;   // accepted by a call object
-    bool map;    // accepted by a map object
+    bool call;  // accepted by a call object
+    bool map;   // accepted by a map object
 };
 
 constexpr Keyword kKeywords[kKeywordCount] = {
@@ -72,8 +72,8 @@ int readKeywords(PyObject* kwargs, bool isMap, PyObject** values) {
                 slot = i;
         if (slot < 0) {
             // The keyword as given, whole: a NUL in it is no end of the message.
-            PyObject* message = PyUnicode_FromFormat(
-                "%s() got an unexpected keyword argument '%U'", isMap ? "map" : "call", key);
+            PyObject* message = PyUnicode_FromFormat("%s() got an unexpected keyword argument '%U'",
+                                                     isMap ? "map" : "call", key);
             PyObject* cut = message ? pyhelp::cutStr(message) : nullptr;
             Py_XDECREF(message);
             if (cut) {
@@ -90,10 +90,10 @@ int readKeywords(PyObject* kwargs, bool isMap, PyObject** values) {
 // --- the work of the run thread --------------------------------------------------------------
 
 struct Request {
-    PyObject* program;     // the Program object
-    PyObject* name;        // a str
-    PyObject* arguments;   // a call's argument tuple, or a map's items
-    PyObject* context;     // null: none
+    PyObject* program;    // the Program object
+    PyObject* name;       // a str
+    PyObject* arguments;  // a call's argument tuple, or a map's items
+    PyObject* context;    // null: none
     bool isMap;
 };
 
@@ -147,8 +147,10 @@ PyObject* mapItems(RuntimeRecord* rt, PyObject* function, PyObject* items) {
             finishRunError();
             PyObject* failed = PyErr_Occurred();
             bool stops = failed && !isProgramFailure(failed);
-            if (!kind) PyErr_Fetch(&kind, &value, &traceback);
-            else PyErr_Clear();
+            if (!kind)
+                PyErr_Fetch(&kind, &value, &traceback);
+            else
+                PyErr_Clear();
             if (stops) break;
             result = Py_NewRef(Py_None);
         }

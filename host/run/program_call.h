@@ -22,8 +22,7 @@
 namespace wuna::host {
 
 struct ProgramCallObject {
-    PyObject_HEAD
-    PyObject* program;   // the Program
+    PyObject_HEAD PyObject* program;  // the Program
     uint8_t isMap;
 };
 

@@ -23,10 +23,10 @@
 
 #include <string>
 
-#include "host/support/args.h"
-#include "host/module/exceptions.h"
 #include "host/language/language.h"
+#include "host/module/exceptions.h"
 #include "host/run/session.h"
+#include "host/support/args.h"
 
 namespace wuna::host {
 
@@ -39,9 +39,9 @@ struct Repl {
     PyObject* prompt = nullptr;
     PyObject* more = nullptr;
     PyObject* session = nullptr;
-    PyObject* parseError = nullptr;   // pargo.ParseError, looked up when first needed
+    PyObject* parseError = nullptr;  // pargo.ParseError, looked up when first needed
     PyObject* parser = nullptr;
-    bool inputFailed = false;         // the pending exception is input()'s
+    bool inputFailed = false;  // the pending exception is input()'s
 
     ~Repl() {
         Py_XDECREF(input);
@@ -115,8 +115,10 @@ std::string typedBytes(PyObject* line) {
     raw.reserve(size_t(length));
     for (Py_ssize_t i = 0; i < length; i++) {
         Py_UCS4 c = PyUnicode_READ_CHAR(line, i);
-        if (c >= 0xDC80 && c <= 0xDCFF) raw.push_back(char(c - 0xDC00));
-        else appendUtf8(&raw, c);
+        if (c >= 0xDC80 && c <= 0xDCFF)
+            raw.push_back(char(c - 0xDC00));
+        else
+            appendUtf8(&raw, c);
     }
     return raw;
 }
@@ -230,13 +232,9 @@ PyObject* readEntry(Repl* repl) {
         if (appended < 0) return nullptr;
         if (blank) return entryText(entry);
         switch (worthChecking(entry) ? checkEntry(repl, &entry) : Check::unfinished) {
-            case Check::finished:
-                return entryText(entry);
-            case Check::failed:
-                return nullptr;
-            case Check::unfinished:
-                line = ask(repl, repl->more);
-                break;
+        case Check::finished: return entryText(entry);
+        case Check::failed: return nullptr;
+        case Check::unfinished: line = ask(repl, repl->more); break;
         }
     }
 }
@@ -287,7 +285,7 @@ bool replPrintError(PyObject* print) {
     Py_XDECREF(traceback);
     if (!text) return false;
     PyObject* printed = nullptr;
-    PyObject* stderrObject = PySys_GetObject("stderr");   // borrowed
+    PyObject* stderrObject = PySys_GetObject("stderr");  // borrowed
     if (stderrObject) {
         PyObject* positional = PyTuple_Pack(1, text);
         PyObject* keywords = positional ? Py_BuildValue("{sO}", "file", stderrObject) : nullptr;

@@ -7,10 +7,11 @@
 // another line is read with the "more" prompt; a successful parse, a ParseError earlier in the
 // text, or an empty line finishes it, and the entry runs in the REPL's Session (run/session.h).
 // Past a few kilobytes, lines indented deeper than the entry's first are checked only now and
-// then (run/repl.cpp), so a long pasted entry costs time in proportion to its length. A value that is not None is shown. Errors are printed to
-// standard error and the loop goes on; end of input (Ctrl-D) ends it with None, SystemExit
-// and failures of the printing itself end it with their exception. input, print and show are
-// whatever Python callables are in force, so tests drive the loop by patching builtins.
+// then (run/repl.cpp), so a long pasted entry costs time in proportion to its length. A value that
+// is not None is shown. Errors are printed to standard error and the loop goes on; end of input
+// (Ctrl-D) ends it with None, SystemExit and failures of the printing itself end it with their
+// exception. input, print and show are whatever Python callables are in force, so tests drive the
+// loop by patching builtins.
 #pragma once
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>

@@ -36,7 +36,7 @@ namespace {
 struct Record {
     Work work;
     void* arg;
-    uintptr_t caller;          // the caller's thread identity, for the home-pool hand-over
+    uintptr_t caller;  // the caller's thread identity, for the home-pool hand-over
     PyObject* result;
     PyObject* kind;
     PyObject* value;
@@ -44,8 +44,8 @@ struct Record {
     // The run thread's identity while it runs Python (0 before and after): only then can it
     // be sent an interrupt.
     std::atomic<unsigned long> pythonThread;
-    std::atomic<bool> stop;                    // the caller was interrupted
-    uint64_t stackBytes;                       // the run thread's stack
+    std::atomic<bool> stop;  // the caller was interrupted
+    uint64_t stackBytes;     // the run thread's stack
     // The interrupts sent to the run thread so far, and the kind of the last one (owned).
     // Written by the caller and read by a run the thread waits for, both under the
     // interpreter lock.
@@ -127,8 +127,8 @@ void* threadMain(void* block) {
     void* signalStack = installSignalStack();
     uintptr_t self = pool::threadId();
     uintptr_t expected = record->caller;
-    bool borrowed = record->caller && self &&
-                    pool::home_owner.compare_exchange_strong(expected, self);
+    bool borrowed =
+        record->caller && self && pool::home_owner.compare_exchange_strong(expected, self);
     PyGILState_STATE gil = PyGILState_Ensure();
     allowDeepCalls(record->stackBytes);
     record->pythonThread.store(PyThread_get_thread_ident());
@@ -199,8 +199,7 @@ void join(pthread_t thread, Record* record, PyObject* interrupt[3]) {
     bool unsent = false;
     for (;;) {
         bool done;
-        Py_BEGIN_ALLOW_THREADS
-        timespec deadline;
+        Py_BEGIN_ALLOW_THREADS timespec deadline;
         clock_gettime(CLOCK_REALTIME, &deadline);
         deadline.tv_nsec += 100 * 1000 * 1000;
         if (deadline.tv_nsec >= 1000000000) {
@@ -208,8 +207,7 @@ void join(pthread_t thread, Record* record, PyObject* interrupt[3]) {
             deadline.tv_nsec -= 1000000000;
         }
         done = pthread_timedjoin_np(thread, nullptr, &deadline) != ETIMEDOUT;
-        Py_END_ALLOW_THREADS
-        if (done) return;
+        Py_END_ALLOW_THREADS if (done) return;
         if (takeInterrupt(outer, &seen, interrupt)) {
             record->stop.store(true);
             unsent = true;
@@ -232,14 +230,12 @@ uint64_t stackSize(uint32_t maxDepth) {
 }
 
 PyObject* run(uint32_t maxDepth, Work work, void* arg) {
-    Record record = {work,    arg,     pool::threadId(), nullptr, nullptr, nullptr,
-                     nullptr, {0},     {false},          stackSize(maxDepth), {0}, nullptr};
+    Record record = {work, arg,     pool::threadId(),    nullptr, nullptr, nullptr, nullptr,
+                     {0},  {false}, stackSize(maxDepth), {0},     nullptr};
     pthread_t thread;
     bool started;
-    Py_BEGIN_ALLOW_THREADS
-    started = start(maxDepth, &record, &thread);
-    Py_END_ALLOW_THREADS
-    if (!started) return PyErr_NoMemory();
+    Py_BEGIN_ALLOW_THREADS started = start(maxDepth, &record, &thread);
+    Py_END_ALLOW_THREADS if (!started) return PyErr_NoMemory();
     PyObject* interrupt[3] = {nullptr, nullptr, nullptr};
     join(thread, &record, interrupt);
     Py_XDECREF(record.interruptKind);
@@ -261,8 +257,6 @@ PyObject* run(uint32_t maxDepth, Work work, void* arg) {
 
 bool stopRequested() { return current && current->stop.load(); }
 
-bool stackExhausted() {
-    return stackFloor && uintptr_t(__builtin_frame_address(0)) < stackFloor;
-}
+bool stackExhausted() { return stackFloor && uintptr_t(__builtin_frame_address(0)) < stackFloor; }
 
 }  // namespace wuna::runthread

@@ -12,20 +12,20 @@
 // stored before its error stays visible to later entries.
 #include "host/run/session.h"
 
-#include "host/support/args.h"
-#include "host/interp/run_errors.h"
-#include "host/module/exceptions.h"
 #include "host/interp/frame_object.h"
 #include "host/interp/interp.h"
-#include "host/language/language.h"
-#include "host/tree/node.h"
-#include "host/run/program.h"
-#include "host/tree/ptree.h"
-#include "host/run/run_thread.h"
 #include "host/interp/rt.h"
-#include "host/tree/state.h"
-#include "host/module/type_registry.h"
+#include "host/interp/run_errors.h"
 #include "host/interp/variables.h"
+#include "host/language/language.h"
+#include "host/module/exceptions.h"
+#include "host/module/type_registry.h"
+#include "host/run/program.h"
+#include "host/run/run_thread.h"
+#include "host/support/args.h"
+#include "host/tree/node.h"
+#include "host/tree/ptree.h"
+#include "host/tree/state.h"
 
 #define WUNA_DOC(signature, text) signature "\n--\n\n" text
 
@@ -122,7 +122,8 @@ PyType_Slot sessionSlots[] = {
     {Py_tp_clear, reinterpret_cast<void*>(sessionClear)},
     {Py_tp_repr, reinterpret_cast<void*>(sessionRepr)},
     {Py_tp_methods, sessionMethods},
-    {Py_tp_doc, const_cast<char*>(
+    {Py_tp_doc,
+     const_cast<char*>(
          "A session (Language.session()): run(source) runs an entry, which sees the variables "
          "and functions the entries before it defined (the same variables); names() lists them. "
          "Entries run as Python.")},
@@ -147,8 +148,10 @@ PyObject* loadEntry(SessionObject* session, PyObject* source) {
     // The parser may have run any code, even code that emptied the language.
     language = builtins ? languageOf(session->language) : nullptr;
     int checked = -1;
-    if (language) checked = checkTree(&record, language, result, builtins);
-    else Py_DECREF(result);
+    if (language)
+        checked = checkTree(&record, language, result, builtins);
+    else
+        Py_DECREF(result);
     Py_XDECREF(builtins);
     PyObject* object = checked == 0 ? programType->tp_alloc(programType, 0) : nullptr;
     if (!object) {
@@ -187,8 +190,8 @@ int isExpression(RuntimeRecord* rt, PyObject* x) {
     if (known && language->evalPerKind[k]) return 1;
     if (index->nodeSymbols && index->nodeSymbols[n] != ptree::kNone) return 1;
     StateObject* state = reinterpret_cast<StateObject*>(rt->record->state);
-    PyObject* children = childValues(reinterpret_cast<PyObject*>(state), state->holder,
-                                     uint32_t(n));
+    PyObject* children =
+        childValues(reinterpret_cast<PyObject*>(state), state->holder, uint32_t(n));
     if (!children) return -1;
     int expression = PyList_GET_SIZE(children) == 1 &&
                      !PyObject_TypeCheck(PyList_GET_ITEM(children, 0), nodeType);
@@ -375,8 +378,7 @@ PyObject* sessionEntryOf(const SessionObject* session, PyObject* state) {
     return nullptr;
 }
 
-int sessionName(const SessionObject* session, PyObject* name, PyObject** frame,
-                uint32_t* symbol) {
+int sessionName(const SessionObject* session, PyObject* name, PyObject** frame, uint32_t* symbol) {
     if (!session || !session->names) return 0;
     PyObject* pair = PyDict_GetItemWithError(session->names, name);
     if (!pair) return PyErr_Occurred() ? -1 : 0;

@@ -24,11 +24,10 @@ namespace wuna::host {
 struct ProgramRecord;
 
 struct SessionObject {
-    PyObject_HEAD
-    PyObject* language;   // the Language
-    PyObject* programs;   // list of the entries' Program objects
-    PyObject* names;      // dict: name -> (wuna.Frame, int symbol index)
-    uint8_t initialised;  // 1 once Language.session() filled the fields
+    PyObject_HEAD PyObject* language;  // the Language
+    PyObject* programs;                // list of the entries' Program objects
+    PyObject* names;                   // dict: name -> (wuna.Frame, int symbol index)
+    uint8_t initialised;               // 1 once Language.session() filled the fields
 };
 
 extern PyType_Spec sessionSpec;
@@ -48,7 +47,6 @@ PyObject* sessionEntryOf(const SessionObject* session, PyObject* state);
 
 // The frame and symbol an earlier entry gave name. 1 found (*frame borrowed), 0 not found,
 // -1 with the exception (a names entry that is not a (Frame, int) pair).
-int sessionName(const SessionObject* session, PyObject* name, PyObject** frame,
-                uint32_t* symbol);
+int sessionName(const SessionObject* session, PyObject* name, PyObject** frame, uint32_t* symbol);
 
 }  // namespace wuna::host

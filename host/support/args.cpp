@@ -9,8 +9,10 @@ namespace {
 struct Prefix {
     char text[64];
     explicit Prefix(const char* owner) {
-        if (owner) PyOS_snprintf(text, sizeof text, "%s() ", owner);
-        else text[0] = 0;
+        if (owner)
+            PyOS_snprintf(text, sizeof text, "%s() ", owner);
+        else
+            text[0] = 0;
     }
 };
 
@@ -29,12 +31,12 @@ int parse(const char* owner, std::span<const Param> params, PyObject* args, PyOb
     for (size_t i = 0; i < params.size(); i++) {
         PyObject* byName = nullptr;
         if (keywords) {
-            byName = PyDict_GetItemString(kwargs, params[i].name);   // borrowed
+            byName = PyDict_GetItemString(kwargs, params[i].name);  // borrowed
         }
         PyObject* byPosition = Py_ssize_t(i) < given ? PyTuple_GET_ITEM(args, i) : nullptr;
         if (byName && byPosition) {
-            PyErr_Format(PyExc_TypeError, "%sgot multiple values for argument '%s'",
-                         prefix.text, params[i].name);
+            PyErr_Format(PyExc_TypeError, "%sgot multiple values for argument '%s'", prefix.text,
+                         params[i].name);
             return -1;
         }
         out[i] = byPosition ? byPosition : byName;
@@ -59,8 +61,8 @@ int parse(const char* owner, std::span<const Param> params, PyObject* args, PyOb
             }
         }
         if (!known) {
-            PyErr_Format(PyExc_TypeError, "%sgot an unexpected keyword argument '%U'",
-                         prefix.text, key);
+            PyErr_Format(PyExc_TypeError, "%sgot an unexpected keyword argument '%U'", prefix.text,
+                         key);
             return -1;
         }
     }

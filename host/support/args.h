@@ -57,8 +57,8 @@ PyObject* oneArgument(PyObject* self, PyObject* args, PyObject* kwargs) {
 // The function and flags of a method table row for such a callable:
 // {"name", WUNA_NO_ARGUMENTS(f), doc} and {"name", WUNA_ONE_ARGUMENT(f), doc}.
 #define WUNA_NO_ARGUMENTS(f)                                                                  \
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&wuna::args::noArguments<f>)),        \
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&wuna::args::noArguments<f>)), \
         METH_VARARGS | METH_KEYWORDS
 #define WUNA_ONE_ARGUMENT(f)                                                                  \
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&wuna::args::oneArgument<f>)),        \
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&wuna::args::oneArgument<f>)), \
         METH_VARARGS | METH_KEYWORDS

@@ -20,7 +20,7 @@ struct IdMap {
         V value;
     };
     Slot* slots = nullptr;
-    size_t capacity = 0;   // a power of two, or 0
+    size_t capacity = 0;  // a power of two, or 0
     size_t used = 0;
 
     static size_t hashOf(const void* key) {

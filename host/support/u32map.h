@@ -18,10 +18,10 @@ namespace wuna::host {
 struct U32Map {
     struct Slot {
         uint32_t key;
-        PyObject* value;   // owned; null: free
+        PyObject* value;  // owned; null: free
     };
     Slot* slots = nullptr;
-    uint32_t capacity = 0;   // a power of two, or 0
+    uint32_t capacity = 0;  // a power of two, or 0
     uint32_t used = 0;
 
     static uint32_t hashOf(uint32_t key) { return (key * 0x9e3779b1u) ^ (key >> 16); }
@@ -45,8 +45,10 @@ struct U32Map {
             PyObject* old = slot.value;
             slot.key = key;
             slot.value = Py_NewRef(value);
-            if (old) Py_DECREF(old);
-            else used++;
+            if (old)
+                Py_DECREF(old);
+            else
+                used++;
             return true;
         }
     }

@@ -32,7 +32,7 @@ struct FunctionKind {
     bool hoist;           // the name is bound when its scope starts, not when the node runs
     MissingArgs missing;
     ExtraArgs extra;
-    bool isFunction;      // false: the kind defines no functions (the other fields are zero)
+    bool isFunction;  // false: the kind defines no functions (the other fields are zero)
 };
 
 // Copied per kind into every parse-tree index: kept small.

@@ -11,8 +11,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "host/support/idmap.h"
 #include "host/module/startup.h"
+#include "host/support/idmap.h"
 #include "host/tree/node.h"
 #include "host/tree/state.h"
 #include "wuna/runtime/spin.h"
@@ -36,7 +36,7 @@ bool copyText(Arena* arena, const char* data, size_t length, Text* out) {
 }
 
 // The actions with codes 1 to 12, by code.
-constexpr const char* kActionNames[] = {nullptr, "str",  "int",  "float", "unquote",
+constexpr const char* kActionNames[] = {nullptr, "str",   "int",  "float", "unquote",
                                         "True",  "False", "None", "list",  "tuple",
                                         "dict",  "first", "drop"};
 
@@ -57,11 +57,11 @@ uint32_t hashName(const char* name, size_t length) {
     return h;
 }
 
-
 // Puts field index i into the field map; a name already there takes the later index.
 void mapField(GrammarInfo* g, uint32_t i) {
     const Text& name = g->fields[i];
-    for (uint32_t s = hashName(name.data, name.length) & g->fieldMask;; s = (s + 1) & g->fieldMask) {
+    for (uint32_t s = hashName(name.data, name.length) & g->fieldMask;;
+         s = (s + 1) & g->fieldMask) {
         uint8_t label = g->fieldSlots[s];
         if (!label || sameText(g->fields[label - 1], name.data, name.length)) {
             g->fieldSlots[s] = uint8_t(i + 1);
@@ -124,14 +124,13 @@ uint16_t callLists(PyObject* parser, Lists& lists) {
     Py_ssize_t rules = PyTuple_GET_SIZE(lists.rules);
     Py_ssize_t fields = PyTuple_GET_SIZE(lists.fields);
     if (fields > Py_ssize_t(kMaxFields)) {
-        PyErr_Format(PyExc_ValueError,
-                     "the grammar has %zd fields (labels): wuna takes at most %d", fields,
-                     int(kMaxFields));
+        PyErr_Format(PyExc_ValueError, "the grammar has %zd fields (labels): wuna takes at most %d",
+                     fields, int(kMaxFields));
         return host::kPythonError;
     }
     if (rules > Py_ssize_t(kMaxRules)) {
-        PyErr_Format(PyExc_ValueError, "the grammar has %zd rules: wuna takes at most %d",
-                     rules, int(kMaxRules));
+        PyErr_Format(PyExc_ValueError, "the grammar has %zd rules: wuna takes at most %d", rules,
+                     int(kMaxRules));
         return host::kPythonError;
     }
     if (PyTuple_GET_SIZE(lists.actions) != rules) {
@@ -186,7 +185,8 @@ uint16_t readLabels(GrammarInfo* g, uint32_t kind, PyObject* item) {
         // The pair is a tuple held by pairs: the flag's truth test below cannot free it.
         PyObject* pair = PyTuple_GET_ITEM(pairs, i);
         if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
-            PyErr_SetString(PyExc_TypeError, "a label of parser.labels() must be a pair (name, is_list)");
+            PyErr_SetString(PyExc_TypeError,
+                            "a label of parser.labels() must be a pair (name, is_list)");
             code = host::kPythonError;
             break;
         }
@@ -259,8 +259,7 @@ uint16_t readWithRoom(PyObject* parser, GrammarInfo* out, uint32_t extra) {
         g.kindNames = takeArray<Text>(g.arena, room);
         g.labels = takeArray<LabelEntry*>(g.arena, room);
         g.labelCounts = takeArray<uint32_t>(g.arena, room);
-        if (!g.ruleNames || !g.actions || !g.pyNames || !g.kindNames || !g.labels ||
-            !g.labelCounts)
+        if (!g.ruleNames || !g.actions || !g.pyNames || !g.kindNames || !g.labels || !g.labelCounts)
             code = host::kOutOfMemory;
     }
     for (uint32_t i = 0; !code && i < kinds; i++) {
@@ -319,8 +318,10 @@ void sweepGrammars() {
     size_t dead = 0;
     bool failed = false;
     grammarCache.forEach([&](const void* key, GrammarInfo* grammar) {
-        if (Py_REFCNT(static_cast<PyObject*>(const_cast<void*>(key))) <= 1) dead++;
-        else if (!failed && !kept.put(key, grammar)) failed = true;
+        if (Py_REFCNT(static_cast<PyObject*>(const_cast<void*>(key))) <= 1)
+            dead++;
+        else if (!failed && !kept.put(key, grammar))
+            failed = true;
     });
     if (failed || dead == 0) {
         kept.clear();
@@ -535,7 +536,7 @@ PyObject* treeOf(PyObject* parser, const GrammarInfo* grammar, PyObject* result)
     }
     PyObject* state = host::newState(holder, parser, nullptr, errors);
     Py_DECREF(errors);
-    if (!state) return nullptr;   // the holder went with the failed State
+    if (!state) return nullptr;  // the holder went with the failed State
     PyObject* root = host::newNode(state, holder, 0);
     Py_DECREF(state);
     return root;

@@ -78,8 +78,7 @@ uint32_t enclosingFunction(const Index* index, uint32_t node) {
 const char* checkTree(const TreeCapsule* tree) {
     if (!tree->nodes) return "the parser's tree has no node array";
     if (tree->count == 0) return "the parser's tree has no nodes";
-    if (tree->text && tree->length >= kNone)
-        return "the parser's tree has a text of 4 GiB or more";
+    if (tree->text && tree->length >= kNone) return "the parser's tree has a text of 4 GiB or more";
     for (uint32_t i = 0; i < tree->count; i++)
         if (uint64_t(i) + tree->nodes[i].descendants >= tree->count)
             return "the parser's tree is malformed: a node's descendants run past its node array";
@@ -93,7 +92,8 @@ bool fillParents(Index* index) {
     for (uint32_t i = 0; i < n; i++) index->parents[i] = kNone;
     for (uint32_t i = 0; i < n; i++) {
         uint64_t last = uint64_t(i) + index->nodes[i].descendants;
-        for (uint64_t j = uint64_t(i) + 1; j <= last; j += uint64_t(index->nodes[j].descendants) + 1)
+        for (uint64_t j = uint64_t(i) + 1; j <= last;
+             j += uint64_t(index->nodes[j].descendants) + 1)
             index->parents[j] = i;
     }
     return true;
@@ -114,7 +114,8 @@ bool fillSymbols(Index* index, const AnalysisCapsule* analysis) {
         Symbol symbol = readSymbol(record);
         index->symbols[k] = symbol;
         index->scopes[k] = -2;
-        if (symbol.declaring != kNone && symbol.declaring < n) index->nodeSymbols[symbol.declaring] = k;
+        if (symbol.declaring != kNone && symbol.declaring < n)
+            index->nodeSymbols[symbol.declaring] = k;
         References refs = referencesOf(analysis, record);
         for (uint64_t r = 0; r < refs.count; r++)
             if (refs.items[r] < n) index->nodeSymbols[refs.items[r]] = k;
@@ -127,8 +128,8 @@ bool fillLineStarts(Index* index) {
     const char* text = index->text;
     uint64_t length = index->textLength;
     uint32_t lines = 1;
-    for (const char* p = text; p && (p = static_cast<const char*>(memchr(p, '\n', text + length - p)));
-         p++)
+    for (const char* p = text;
+         p && (p = static_cast<const char*>(memchr(p, '\n', text + length - p))); p++)
         lines++;
     index->lineStarts = takeArray<uint32_t>(index->arena, lines);
     if (!index->lineStarts) return false;
@@ -356,8 +357,10 @@ uint32_t lineOf(const Index* index, uint32_t offset) {
     uint32_t low = 0, high = index->lineCount;
     while (low < high) {
         uint32_t middle = low + (high - low) / 2;
-        if (index->lineStarts[middle] <= offset) low = middle + 1;
-        else high = middle;
+        if (index->lineStarts[middle] <= offset)
+            low = middle + 1;
+        else
+            high = middle;
     }
     return low;
 }

@@ -8,10 +8,10 @@
 
 #include <cstring>
 
-#include "host/support/args.h"
 #include "host/module/startup.h"
-#include "host/tree/state.h"
 #include "host/module/type_registry.h"
+#include "host/support/args.h"
+#include "host/tree/state.h"
 #include "wuna/runtime/helpers/bridge.h"
 
 namespace wuna::host {
@@ -101,18 +101,12 @@ PyObject* computeValue(PyObject* state, ptree::TreeHolder* holder, uint32_t n, u
     case ptree::ActionStr:
     case ptree::ActionInt:
     case ptree::ActionFloat:
-    case ptree::ActionUnquote:
-        return parserValue(holder, n);
-    case ptree::ActionTrue:
-        Py_RETURN_TRUE;
-    case ptree::ActionFalse:
-        Py_RETURN_FALSE;
-    case ptree::ActionNoneValue:
-        Py_RETURN_NONE;
-    case ptree::ActionDrop:
-        return Py_NewRef(noValue);
-    case ptree::ActionList:
-        return childValues(state, holder, n);
+    case ptree::ActionUnquote: return parserValue(holder, n);
+    case ptree::ActionTrue: Py_RETURN_TRUE;
+    case ptree::ActionFalse: Py_RETURN_FALSE;
+    case ptree::ActionNoneValue: Py_RETURN_NONE;
+    case ptree::ActionDrop: return Py_NewRef(noValue);
+    case ptree::ActionList: return childValues(state, holder, n);
     case ptree::ActionTuple: {
         PyObject* list = childValues(state, holder, n);
         if (!list) return nullptr;
@@ -147,8 +141,7 @@ PyObject* computeValue(PyObject* state, ptree::TreeHolder* holder, uint32_t n, u
         if (failed) return nullptr;
         return found ? found : Py_NewRef(Py_None);
     }
-    default:
-        return newNode(state, holder, n);
+    default: return newNode(state, holder, n);
     }
 }
 
@@ -226,8 +219,10 @@ void raiseNoField(const ptree::GrammarInfo* grammar, int64_t kind, const char* n
     message.add(" has no field '");
     message.add(name, nameLength);
     message.add("' (its fields: ");
-    if (written) message.add(fields, written);
-    else message.add("none");
+    if (written)
+        message.add(fields, written);
+    else
+        message.add("none");
     message.add(")");
     message.finish();
     PyObject* text = decode(message.text, message.length);
@@ -238,10 +233,24 @@ void raiseNoField(const ptree::GrammarInfo* grammar, int64_t kind, const char* n
 }
 
 // The node's own attributes, in the order its docstring lists them.
-enum Attribute { AKind, ARule, AText, ASpan, AStart, AEnd, ALine, AColumn, AIndex, AChildren,
-                 AParent, AFields, AFind, ACount };
-constexpr const char* kAttributes[ACount] = {"kind",  "rule",   "text",  "span",  "start",
-                                             "end",   "line",   "column", "index", "children",
+enum Attribute {
+    AKind,
+    ARule,
+    AText,
+    ASpan,
+    AStart,
+    AEnd,
+    ALine,
+    AColumn,
+    AIndex,
+    AChildren,
+    AParent,
+    AFields,
+    AFind,
+    ACount
+};
+constexpr const char* kAttributes[ACount] = {"kind",   "rule",   "text",   "span",  "start",
+                                             "end",    "line",   "column", "index", "children",
                                              "parent", "fields", "find"};
 
 // The attribute a name (compared with its length, so a NUL inside never matches) is, or ACount.
@@ -258,8 +267,7 @@ PyObject* ownAttribute(NodeObject* node, const ptree::GrammarInfo* grammar, int6
     const ptree::NodeRecord& record = recordOf(holder, node->index);
     const ptree::Index* index = holder->index;
     switch (attribute) {
-    case AKind:
-        return kindName(grammar, kind);
+    case AKind: return kindName(grammar, kind);
     case ARule:
         if (kind < 0) return PyUnicode_FromString(kErrorKind);
         return decode(grammar->ruleNames[kind].data, grammar->ruleNames[kind].length);
@@ -267,32 +275,24 @@ PyObject* ownAttribute(NodeObject* node, const ptree::GrammarInfo* grammar, int6
         Span span = textOf(holder, node->index);
         return decode(span.data, span.length);
     }
-    case ASpan:
-        return Py_BuildValue("(II)", record.start, record.end);
-    case AStart:
-        return PyLong_FromUnsignedLong(record.start);
-    case AEnd:
-        return PyLong_FromUnsignedLong(record.end);
-    case ALine:
-        return PyLong_FromUnsignedLong(ptree::lineOf(index, record.start));
+    case ASpan: return Py_BuildValue("(II)", record.start, record.end);
+    case AStart: return PyLong_FromUnsignedLong(record.start);
+    case AEnd: return PyLong_FromUnsignedLong(record.end);
+    case ALine: return PyLong_FromUnsignedLong(ptree::lineOf(index, record.start));
     case AColumn: {
         uint32_t start = ptree::lineStart(index, ptree::lineOf(index, record.start));
         return PyLong_FromUnsignedLong(record.start - start + 1);
     }
-    case AIndex:
-        return PyLong_FromUnsignedLong(node->index);
-    case AChildren:
-        return childValues(node->state, holder, node->index);
+    case AIndex: return PyLong_FromUnsignedLong(node->index);
+    case AChildren: return childValues(node->state, holder, node->index);
     case AParent: {
         uint32_t parent = index->parents[node->index];
         if (parent == ptree::kNone) Py_RETURN_NONE;
         return newNode(node->state, holder, parent);
     }
-    case AFields:
-        return fieldNames(grammar, kind);
+    case AFields: return fieldNames(grammar, kind);
     case AFind:
-    case ACount:
-        break;
+    case ACount: break;
     }
     return nullptr;
 }
@@ -364,7 +364,8 @@ PyObject* nodeFind(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* nodeRepr(PyObject* self) {
     NodeObject* node = asNode(self);
-    if (!node->state || !node->holder) return PyUnicode_FromString("<node of a program that is gone>");
+    if (!node->state || !node->holder)
+        return PyUnicode_FromString("<node of a program that is gone>");
     const ptree::GrammarInfo* grammar = stateGrammar(reinterpret_cast<StateObject*>(node->state));
     Span span = textOf(node->holder, node->index);
     const char* suffix = "";
@@ -435,7 +436,8 @@ PyType_Slot nodeSlots[] = {
     {Py_tp_hash, reinterpret_cast<void*>(nodeHash)},
     {Py_tp_richcompare, reinterpret_cast<void*>(nodeRichCompare)},
     {Py_tp_methods, nodeMethods},
-    {Py_tp_doc, const_cast<char*>(
+    {Py_tp_doc,
+     const_cast<char*>(
          "A node of the program. Its fields are its labelled children (node.cond), converted as "
          "the grammar's -> actions say; a label that repeats is a list. Also: kind (its action's "
          "class, else its rule), rule, text, span, start, end, index, children, parent, fields (a "
@@ -514,7 +516,8 @@ PyObject* labelledValue(PyObject* state, ptree::TreeHolder* holder, uint32_t n, 
         return nullptr;
     }
     if (listed || PyList_GET_SIZE(list) > 1) return list;
-    PyObject* one = PyList_GET_SIZE(list) ? Py_NewRef(PyList_GET_ITEM(list, 0)) : Py_NewRef(Py_None);
+    PyObject* one =
+        PyList_GET_SIZE(list) ? Py_NewRef(PyList_GET_ITEM(list, 0)) : Py_NewRef(Py_None);
     Py_DECREF(list);
     return one;
 }

@@ -20,9 +20,8 @@
 namespace wuna::host {
 
 struct NodeObject {
-    PyObject_HEAD
-    PyObject* state;             // the wuna.State; null once cleared
-    ptree::TreeHolder* holder;   // the State's, borrowed; null once cleared
+    PyObject_HEAD PyObject* state;  // the wuna.State; null once cleared
+    ptree::TreeHolder* holder;      // the State's, borrowed; null once cleared
     uint32_t index;
 };
 

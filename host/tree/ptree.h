@@ -63,7 +63,7 @@ inline constexpr size_t kMaxRules = 4095;
 
 // What a rule's action makes of a node (the reference mode's value of such a node).
 enum Action : uint8_t {
-    ActionNone = 0,   // no action: the node itself
+    ActionNone = 0,  // no action: the node itself
     ActionStr = 1,
     ActionInt = 2,
     ActionFloat = 3,
@@ -76,7 +76,7 @@ enum Action : uint8_t {
     ActionDict = 10,
     ActionFirst = 11,
     ActionDrop = 12,
-    ActionClass = 13,   // any other name: a class, which names the kind
+    ActionClass = 13,  // any other name: a class, which names the kind
 };
 
 // A name copied into a grammar's arena: UTF-8, NUL-terminated.
@@ -87,8 +87,8 @@ struct Text {
 
 // One label a kind's nodes carry.
 struct LabelEntry {
-    uint8_t label;   // the field's 1-based index; 0 when the name is no field
-    uint8_t list;    // 1 when the label's value is a list of children
+    uint8_t label;  // the field's 1-based index; 0 when the name is no field
+    uint8_t list;   // 1 when the label's value is a list of children
 };
 
 struct GrammarInfo {
@@ -96,23 +96,23 @@ struct GrammarInfo {
     mutable uint32_t holders;  // who keeps the record: its owner, and each tree holder
     uint32_t kindCount;        // the count of each per-kind array below
     Text* ruleNames;
-    uint8_t* actions;          // Action codes
-    PyObject** pyNames;        // interned kind names, one reference each
-    Text* kindNames;           // the class name for ActionClass, else the rule name
-    LabelEntry** labels;       // per kind: its label entries
+    uint8_t* actions;     // Action codes
+    PyObject** pyNames;   // interned kind names, one reference each
+    Text* kindNames;      // the class name for ActionClass, else the rule name
+    LabelEntry** labels;  // per kind: its label entries
     uint32_t* labelCounts;
     uint32_t fieldCount;
-    Text* fields;              // in the parser's order; field i has label byte i + 1
-    uint8_t* fieldSlots;       // hash table of label bytes (0 = free), fieldMask + 1 slots
+    Text* fields;         // in the parser's order; field i has label byte i + 1
+    uint8_t* fieldSlots;  // hash table of label bytes (0 = free), fieldMask + 1 slots
     uint32_t fieldMask;
 };
 
 // A parser prepared for compiled code's rt.parse.
 struct Grammar {
-    const void* parse[2];      // the native parse operations of the "pargo.grammar.v1" capsule
-    const void* release;       // releases a native parse result
-    GrammarInfo* info;         // the parser's, from parserGrammar
-    PyObject* parser;          // one reference, which also keeps info in the grammar cache
+    const void* parse[2];  // the native parse operations of the "pargo.grammar.v1" capsule
+    const void* release;   // releases a native parse result
+    GrammarInfo* info;     // the parser's, from parserGrammar
+    PyObject* parser;      // one reference, which also keeps info in the grammar cache
 };
 
 // Reads the parser's grammar into *out (which the caller allocated with calloc), with one
@@ -150,10 +150,10 @@ inline constexpr uint32_t kNone = 0xFFFFFFFFu;
 // One node of the parser's array: nodes are in pre-order, the subtree of node i is nodes i to
 // i + descendants.
 struct NodeRecord {
-    uint32_t start;         // byte offsets into the text
+    uint32_t start;  // byte offsets into the text
     uint32_t end;
-    uint32_t descendants;   // all nodes below it
-    uint32_t word;          // bits 12-23 the kind, 24-31 the label byte
+    uint32_t descendants;  // all nodes below it
+    uint32_t word;         // bits 12-23 the kind, 24-31 the label byte
 };
 
 inline uint32_t kindOf(const NodeRecord& node) { return (node.word >> 12) & 0xfff; }
@@ -161,20 +161,20 @@ inline uint8_t labelByte(const NodeRecord& node) { return uint8_t(node.word >> 2
 
 // The record behind a "pargo.tree.v1" capsule (only these fields are read).
 struct TreeCapsule {
-    uint32_t abi;           // 1
+    uint32_t abi;  // 1
     uint32_t count;
     const NodeRecord* nodes;
-    const char* text;       // UTF-8; null is an empty text
+    const char* text;  // UTF-8; null is an empty text
     uint64_t length;
 };
 
 // The record behind a "nomos.analysis.v2" capsule (only these fields are read).
 struct AnalysisCapsule {
-    uint32_t abi;           // 2
+    uint32_t abi;  // 2
     uint32_t symbolCount;
-    const unsigned char* symbols;   // symbolCount records of kSymbolRecord bytes
+    const unsigned char* symbols;  // symbolCount records of kSymbolRecord bytes
     uint64_t referenceCount;
-    const uint32_t* references;     // node indexes; null when there are none
+    const uint32_t* references;  // node indexes; null when there are none
 };
 
 inline constexpr uint32_t kTreeAbi = 1;
@@ -182,40 +182,40 @@ inline constexpr uint32_t kAnalysisAbi = 2;
 inline constexpr size_t kSymbolRecord = 120;
 
 struct Symbol {
-    const char* name;       // in the analysis' memory, not NUL-terminated
+    const char* name;  // in the analysis' memory, not NUL-terminated
     uint64_t length;
-    uint32_t declaring;     // the declaring node, or kNone
-    uint32_t scope;         // the node opening the symbol's scope, or kNone
+    uint32_t declaring;  // the declaring node, or kNone
+    uint32_t scope;      // the node opening the symbol's scope, or kNone
     uint8_t builtin;
 };
 
 // The hoisted definitions of one scope: hoistNodes[first .. first + count).
 struct HoistSlot {
-    uint32_t scope;         // a node index, or kNone for the global scope
+    uint32_t scope;  // a node index, or kNone for the global scope
     uint32_t first;
-    uint32_t count;         // 0: a free slot
+    uint32_t count;  // 0: a free slot
 };
 
 struct Index {
     Arena* arena;
-    const GrammarInfo* grammar;          // borrowed
-    const NodeRecord* nodes;             // the capsule's, borrowed
+    const GrammarInfo* grammar;  // borrowed
+    const NodeRecord* nodes;     // the capsule's, borrowed
     uint32_t count;
-    const char* text;                    // the capsule's, borrowed
+    const char* text;  // the capsule's, borrowed
     uint64_t textLength;
-    uint32_t* parents;                   // kNone for the root
+    uint32_t* parents;  // kNone for the root
     Symbol* symbols;
     uint32_t symbolCount;
-    uint32_t* nodeSymbols;               // per node: the symbol it declares or names, or kNone
-    int32_t* scopes;                     // per symbol: symbolScope once known, -2 before
-    HoistSlot* hoistSlots;               // hoistMask + 1 slots, or null
+    uint32_t* nodeSymbols;  // per node: the symbol it declares or names, or kNone
+    int32_t* scopes;        // per symbol: symbolScope once known, -2 before
+    HoistSlot* hoistSlots;  // hoistMask + 1 slots, or null
     uint32_t hoistMask;
     uint32_t* hoistNodes;
-    const host::FunctionKind* functionKinds;   // a copy taken at build; null for rt.parse trees
+    const host::FunctionKind* functionKinds;  // a copy taken at build; null for rt.parse trees
     uint32_t functionKindCount;
     uint32_t* lineStarts;
     uint32_t lineCount;
-    uint32_t* captured;                  // hash set of captured block scopes (kNone: free)
+    uint32_t* captured;  // hash set of captured block scopes (kNone: free)
     uint32_t capturedMask;
 };
 
@@ -259,9 +259,9 @@ uint32_t lineStart(const Index* index, uint32_t line);
 // --- trees seen from Python ----------------------------------------------------------------
 
 struct TreeHolder {
-    Index* index;           // owned
-    PyObject* tree;         // the parser's tree object, owning the capsule memory
-    PyObject** values;      // per node: the cached value, or null
+    Index* index;       // owned
+    PyObject* tree;     // the parser's tree object, owning the capsule memory
+    PyObject** values;  // per node: the cached value, or null
     uint32_t length;
     // The capsule objects the index was read from, held as long as it: their owners promise
     // the memory lives with the tree and the analysis, and holding them too costs nothing.

@@ -16,12 +16,11 @@
 namespace wuna::host {
 
 struct StateObject {
-    PyObject_HEAD
-    ptree::TreeHolder* holder;   // owned; null only in a State Python made by itself
-    PyObject* owner;             // the Language, or the parser of an rt.parse tree
-    PyObject* analysis;          // null: none
+    PyObject_HEAD ptree::TreeHolder* holder;  // owned; null only in a State Python made by itself
+    PyObject* owner;                          // the Language, or the parser of an rt.parse tree
+    PyObject* analysis;                       // null: none
     PyObject* diagnostics;
-    PyObject* frame;             // the global wuna.Frame of the last run, or null
+    PyObject* frame;  // the global wuna.Frame of the last run, or null
 };
 
 extern PyType_Spec stateSpec;

@@ -92,7 +92,8 @@ uint64_t collect(State* s, bool full, bool consultProxies) {
     if (full) {
         orphans_lock.lock();
         if (orphans.next) {
-            for (Link* l = orphans.next; l != &orphans; l = l->next) value::objOf(l)->flags &= ~value::FlagOrphan;
+            for (Link* l = orphans.next; l != &orphans; l = l->next)
+                value::objOf(l)->flags &= ~value::FlagOrphan;
             splice(&s->old, &orphans);
         }
         orphans_lock.unlock();
@@ -108,8 +109,10 @@ uint64_t collect(State* s, bool full, bool consultProxies) {
     uint64_t candidates = 0;
     for (Link* l = work.next; l != &work;) {
         Link* next = l->next;
-        if (value::immortal(value::objOf(l))) unlink(l);
-        else candidates++;
+        if (value::immortal(value::objOf(l)))
+            unlink(l);
+        else
+            candidates++;
         l = next;
     }
     // Finding and freeing garbage among the candidates comes with the collection pass; until
@@ -132,7 +135,8 @@ void orphanAll(State* s) {
     if (!s->young.next) return;
     splice(&s->old, &s->young);
     if (s->old.next != &s->old) {
-        for (Link* l = s->old.next; l != &s->old; l = l->next) value::objOf(l)->flags |= value::FlagOrphan;
+        for (Link* l = s->old.next; l != &s->old; l = l->next)
+            value::objOf(l)->flags |= value::FlagOrphan;
         orphans_lock.lock();
         if (!orphans.next) setUpHead(&orphans);
         splice(&orphans, &s->old);

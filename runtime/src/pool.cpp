@@ -3,9 +3,9 @@
 // trim after many frees and the thread-exit hand-over. See pool.h for the design.
 #include "wuna/runtime/pool.h"
 
+#include <malloc.h>
 #include <cstdlib>
 #include <cstring>
-#include <malloc.h>
 
 #include "wuna/runtime/gc.h"
 #include "wuna/runtime/gil.h"
@@ -219,7 +219,8 @@ bool borrowHome(uintptr_t owner) {
     // holding the home pool, the pool is handed back to the process.
     if (!mine.watched) watch();
     uintptr_t expected = owner;
-    return owner != 0 && home_owner.compare_exchange_strong(expected, threadId(), std::memory_order_acq_rel);
+    return owner != 0 &&
+           home_owner.compare_exchange_strong(expected, threadId(), std::memory_order_acq_rel);
 }
 
 void giveBack(uintptr_t owner) { home_owner.store(owner, std::memory_order_release); }

@@ -6,7 +6,8 @@
 // count reaches zero meanwhile is pushed on the thread's pending chain instead of being freed
 // at once. The chain is linked through the dead block's count word (the low bit marks a block
 // held without a tag, which is released as a captured frame is), and the outermost free takes
-// blocks off its front until it is empty. A list nested a million deep thus frees in constant stack.
+// blocks off its front until it is empty. A list nested a million deep thus frees in constant
+// stack.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -74,8 +75,10 @@ Obj* untrackedLinkedBlock(size_t size, uint32_t kind, uint32_t flags) {
 
 void giveBlock(Obj* o) {
     size_t size = blockSize(o);
-    if (linked(o->kind)) pool::give(linkOf(o), sizeof(gc::Link) + size);
-    else pool::give(o, size);
+    if (linked(o->kind))
+        pool::give(linkOf(o), sizeof(gc::Link) + size);
+    else
+        pool::give(o, size);
 }
 
 inline size_t indexEntries(const Str* s) { return size_t(s->chars / 64) + 1; }
@@ -125,13 +128,13 @@ void dispose(uint32_t kind, Obj* o) {
         giveBlock(o);
         break;
     }
-    case TagBig:
-        giveBlock(o);
-        break;
+    case TagBig: giveBlock(o); break;
     case TagBytes: {
         Bytes* b = reinterpret_cast<Bytes*>(o);
-        if (b->owner) pyDecref(b->owner);
-        else pool::free(nullptr, b->data, b->length ? b->length : 1, 0);
+        if (b->owner)
+            pyDecref(b->owner);
+        else
+            pool::free(nullptr, b->data, b->length ? b->length : 1, 0);
         giveBlock(o);
         break;
     }
@@ -152,8 +155,7 @@ void dispose(uint32_t kind, Obj* o) {
         dropReferences(o);
         freeBlock(o);
         break;
-    default:
-        break;
+    default: break;
     }
 }
 
@@ -171,22 +173,28 @@ void release(uint32_t kind, Obj* o, bool captured) {
     if (!captured && (o->flags & FlagProxy) && kind != TagFunction && !proxyReleased(o)) return;
     if (draining) {
         o->count = captured ? kCapturedMark : 0;
-        if (pendingTail) pendingTail->count |= uint64_t(uintptr_t(o));
-        else pendingHead = o;
+        if (pendingTail)
+            pendingTail->count |= uint64_t(uintptr_t(o));
+        else
+            pendingHead = o;
         pendingTail = o;
         return;
     }
     draining = true;
-    if (captured) disposeCaptured(o);
-    else dispose(kind, o);
+    if (captured)
+        disposeCaptured(o);
+    else
+        dispose(kind, o);
     while (pendingHead) {
         Obj* p = pendingHead;
         uint64_t word = p->count;
         pendingHead = reinterpret_cast<Obj*>(uintptr_t(word & ~kCapturedMark));
         if (!pendingHead) pendingTail = nullptr;
         p->count = 0;
-        if (word & kCapturedMark) disposeCaptured(p);
-        else dispose(p->kind, p);
+        if (word & kCapturedMark)
+            disposeCaptured(p);
+        else
+            dispose(p->kind, p);
     }
     draining = false;
 }
@@ -230,7 +238,7 @@ inline int stepLength(uint8_t c) { return c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0
 
 struct LiteralTable {
     Str** slots = nullptr;
-    size_t capacity = 0;   // a power of two
+    size_t capacity = 0;  // a power of two
     size_t size = 0;
 };
 LiteralTable literals;
@@ -379,17 +387,14 @@ void dropReferences(Obj* o) {
         decref(TagStr, uint64_t(uintptr_t(f->name)));
         break;
     }
-    case TagClosure:
-        releaseCaptured(reinterpret_cast<Closure*>(o)->captured);
-        break;
+    case TagClosure: releaseCaptured(reinterpret_cast<Closure*>(o)->captured); break;
     case KindFrame: {
         Frame* f = reinterpret_cast<Frame*>(o);
         releaseValues(f->slots(), f->count);
         releaseCaptured(reinterpret_cast<Obj*>(f->parent));
         break;
     }
-    default:
-        break;
+    default: break;
     }
 }
 
@@ -406,9 +411,7 @@ void freeBlock(Obj* o) {
         if (link->next) gc::untrack(link);
     }
     switch (o->kind) {
-    case TagList:
-        freeListItems(reinterpret_cast<List*>(o));
-        break;
+    case TagList: freeListItems(reinterpret_cast<List*>(o)); break;
     case TagDict: {
         Dict* d = reinterpret_cast<Dict*>(o);
         if (d->entries) pool::give(d->entries, size_t(d->capacity) * sizeof(DictEntry));
@@ -420,42 +423,28 @@ void freeBlock(Obj* o) {
         if (s->table) pool::give(s->table, size_t(s->mask + 1) * sizeof(Value));
         break;
     }
-    default:
-        break;
+    default: break;
     }
     giveBlock(o);
 }
 
 size_t blockSize(Obj* o) {
     switch (o->kind) {
-    case TagStr:
-        return round8(sizeof(Str) + reinterpret_cast<Str*>(o)->length);
-    case TagBig:
-        return sizeof(Big);
-    case TagList:
-        return sizeof(List);
-    case TagTuple:
-        return sizeof(Tuple) + reinterpret_cast<Tuple*>(o)->count * sizeof(Value);
-    case TagDict:
-        return sizeof(Dict);
+    case TagStr: return round8(sizeof(Str) + reinterpret_cast<Str*>(o)->length);
+    case TagBig: return sizeof(Big);
+    case TagList: return sizeof(List);
+    case TagTuple: return sizeof(Tuple) + reinterpret_cast<Tuple*>(o)->count * sizeof(Value);
+    case TagDict: return sizeof(Dict);
     case TagRecord:
         return sizeof(Record) + reinterpret_cast<Record*>(o)->cls->fieldCount * sizeof(Value);
-    case TagBytes:
-        return sizeof(Bytes);
-    case TagSet:
-        return sizeof(Set);
-    case TagExc:
-        return sizeof(Exc);
-    case TagFunction:
-        return sizeof(Function);
-    case TagClosure:
-        return sizeof(Closure);
-    case TagNode:
-        return sizeof(Node);
-    case KindFrame:
-        return sizeof(Frame) + reinterpret_cast<Frame*>(o)->count * sizeof(Value);
-    default:
-        return sizeof(Obj);
+    case TagBytes: return sizeof(Bytes);
+    case TagSet: return sizeof(Set);
+    case TagExc: return sizeof(Exc);
+    case TagFunction: return sizeof(Function);
+    case TagClosure: return sizeof(Closure);
+    case TagNode: return sizeof(Node);
+    case KindFrame: return sizeof(Frame) + reinterpret_cast<Frame*>(o)->count * sizeof(Value);
+    default: return sizeof(Obj);
     }
 }
 
@@ -518,7 +507,8 @@ List* newList(uint64_t capacity) {
     l->capacity = kListInline;
     l->items = l->inlineItems;
     if (capacity > kListInline) {
-        void* items = capacity <= SIZE_MAX / sizeof(Value) ? pool::take(capacity * sizeof(Value)) : nullptr;
+        void* items =
+            capacity <= SIZE_MAX / sizeof(Value) ? pool::take(capacity * sizeof(Value)) : nullptr;
         if (!items) {
             pool::give(linkOf(&l->h), sizeof(gc::Link) + sizeof(List));
             return nullptr;
@@ -539,7 +529,8 @@ Dict* newDict() {
 }
 
 Record* newRecord(RecordClass* cls) {
-    Record* r = reinterpret_cast<Record*>(trackedBlock(sizeof(Record) + cls->fieldCount * sizeof(Value), TagRecord));
+    Record* r = reinterpret_cast<Record*>(
+        trackedBlock(sizeof(Record) + cls->fieldCount * sizeof(Value), TagRecord));
     if (!r) return nullptr;
     r->cls = cls;
     Value fill = cls->slots ? Value::unset() : Value::none();
@@ -550,7 +541,8 @@ Record* newRecord(RecordClass* cls) {
 Bytes* newOwnedBytes(uint64_t n) {
     uint8_t* data = static_cast<uint8_t*>(pool::alloc(nullptr, n ? n : 1, 0));
     if (!data) return nullptr;
-    Bytes* b = reinterpret_cast<Bytes*>(plainBlock(sizeof(Bytes), TagBytes, FlagOwnsData | FlagImmutable));
+    Bytes* b =
+        reinterpret_cast<Bytes*>(plainBlock(sizeof(Bytes), TagBytes, FlagOwnsData | FlagImmutable));
     if (!b) {
         pool::free(nullptr, data, n ? n : 1, 0);
         return nullptr;
@@ -578,7 +570,8 @@ Bytes* bytesSlice(Bytes* src, uint64_t start, uint64_t end) {
         if (b && n) std::memcpy(b->data, src->data + start, n);
         return b;
     }
-    Bytes* b = reinterpret_cast<Bytes*>(plainBlock(sizeof(Bytes), TagBytes, src->h.flags & FlagImmutable));
+    Bytes* b =
+        reinterpret_cast<Bytes*>(plainBlock(sizeof(Bytes), TagBytes, src->h.flags & FlagImmutable));
     if (!b) return nullptr;
     b->data = src->data + start;
     b->length = n;
@@ -598,7 +591,8 @@ Frame* newFrame(Frame* parent, uint64_t n) {
     return f;
 }
 
-Function* newFunction(void* code, Frame* frame, uint32_t index, Str* name, uint64_t module, uint32_t flags) {
+Function* newFunction(void* code, Frame* frame, uint32_t index, Str* name, uint64_t module,
+                      uint32_t flags) {
     Function* f = reinterpret_cast<Function*>(trackedBlock(sizeof(Function), TagFunction, flags));
     if (!f) return nullptr;
     f->code = code;
@@ -648,7 +642,10 @@ Node* newNode(void* holder, uint32_t index) {
 // ---- Lists ------------------------------------------------------------------------------------
 
 void noteItem(List* list, uint64_t tag) {
-    uint32_t keep = tag == TagInt ? uint32_t(SummaryInt) : tag == TagPint ? uint32_t(SummaryPint) : tag == TagFloat ? uint32_t(SummaryFloat) : 0u;
+    uint32_t keep = tag == TagInt     ? uint32_t(SummaryInt)
+                    : tag == TagPint  ? uint32_t(SummaryPint)
+                    : tag == TagFloat ? uint32_t(SummaryFloat)
+                                      : 0u;
     uint32_t summary = list->h.flags & SummaryAll & keep;
     list->h.flags = (list->h.flags & ~SummaryAll) | summary;
     if (!summary && !linkOf(&list->h)->next && !immortal(&list->h)) gc::track(linkOf(&list->h));
@@ -657,7 +654,9 @@ void noteItem(List* list, uint64_t tag) {
 bool listAppend(List* list, Value item) {
     if (list->count == list->capacity) {
         uint64_t capacity = list->count * 2 > 8 ? list->count * 2 : 8;
-        Value* items = capacity <= SIZE_MAX / sizeof(Value) ? static_cast<Value*>(pool::take(capacity * sizeof(Value))) : nullptr;
+        Value* items = capacity <= SIZE_MAX / sizeof(Value)
+                           ? static_cast<Value*>(pool::take(capacity * sizeof(Value)))
+                           : nullptr;
         if (!items) return false;
         std::memcpy(items, list->items, list->count * sizeof(Value));
         freeListItems(list);
@@ -780,7 +779,8 @@ Str* findLiteral(const void* text, size_t length, uint64_t h) {
     if (!t.capacity) return nullptr;
     for (size_t i = h & (t.capacity - 1); t.slots[i]; i = (i + 1) & (t.capacity - 1)) {
         Str* s = t.slots[i];
-        if (s->hash == h && s->length == length && std::memcmp(s->bytes(), text, length) == 0) return s;
+        if (s->hash == h && s->length == length && std::memcmp(s->bytes(), text, length) == 0)
+            return s;
     }
     return nullptr;
 }
@@ -828,7 +828,8 @@ Big* bigLiteral(i128 v) {
         for (size_t i = h & (t.capacity - 1); t.slots[i]; i = (i + 1) & (t.capacity - 1))
             if (t.slots[i]->get() == v) return t.slots[i];
     }
-    if ((t.size + 1) * 2 > t.capacity && !growTable(t, [](Big* b) { return bigKey(b->get()); })) return nullptr;
+    if ((t.size + 1) * 2 > t.capacity && !growTable(t, [](Big* b) { return bigKey(b->get()); }))
+        return nullptr;
     Big* b = newBig(v);
     if (!b) return nullptr;
     makeImmortal(&b->h);
@@ -844,9 +845,26 @@ Big* bigLiteral(i128 v) {
 namespace {
 // Python's type name of each tag below 20; records, bytes and exceptions are named by their
 // blocks instead.
-constexpr std::string_view kTypeNames[] = {
-    "NoneType", "bool", "int", "float", "str", "list", "tuple", "dict", "record", "function",
-    "object", "Node", "CompiledRuntime", "int", "bytes", "function", "set", "exception", "int", "Node"};
+constexpr std::string_view kTypeNames[] = {"NoneType",
+                                           "bool",
+                                           "int",
+                                           "float",
+                                           "str",
+                                           "list",
+                                           "tuple",
+                                           "dict",
+                                           "record",
+                                           "function",
+                                           "object",
+                                           "Node",
+                                           "CompiledRuntime",
+                                           "int",
+                                           "bytes",
+                                           "function",
+                                           "set",
+                                           "exception",
+                                           "int",
+                                           "Node"};
 }  // namespace
 
 std::string_view typeName(Value v) {
@@ -856,12 +874,9 @@ std::string_view typeName(Value v) {
         const Text& name = v.as<Record>()->cls->name;
         return {name.data, size_t(name.length)};
     }
-    case TagBytes:
-        return (v.as<Bytes>()->h.flags & FlagImmutable) ? "bytes" : "Bytes";
-    case TagExc:
-        return services.kindName ? services.kindName(v.as<Exc>()->kind) : "Exception";
-    default:
-        return tag < std::size(kTypeNames) ? kTypeNames[tag] : "object";
+    case TagBytes: return (v.as<Bytes>()->h.flags & FlagImmutable) ? "bytes" : "Bytes";
+    case TagExc: return services.kindName ? services.kindName(v.as<Exc>()->kind) : "Exception";
+    default: return tag < std::size(kTypeNames) ? kTypeNames[tag] : "object";
     }
 }
 
@@ -873,7 +888,8 @@ size_t printWide(char* out, i128 v) {
     char digits[kWideDigits];
     size_t n = 0;
     bool negative = v < 0;
-    unsigned __int128 mag = negative ? (unsigned __int128)0 - (unsigned __int128)v : (unsigned __int128)v;
+    unsigned __int128 mag =
+        negative ? (unsigned __int128)0 - (unsigned __int128)v : (unsigned __int128)v;
     while (mag > UINT64_MAX) {
         digits[n++] = char('0' + int(mag % 10));
         mag /= 10;
@@ -904,7 +920,8 @@ size_t charOffset(Str* s, uint64_t position) {
     uint32_t* index = slot.load(std::memory_order_acquire);
     if (!index) {
         size_t entries = indexEntries(s);
-        uint32_t* built = static_cast<uint32_t*>(pool::alloc(nullptr, entries * sizeof(uint32_t), 2));
+        uint32_t* built =
+            static_cast<uint32_t*>(pool::alloc(nullptr, entries * sizeof(uint32_t), 2));
         if (built) {
             size_t offset = 0;
             for (uint64_t cp = 0; cp <= s->chars; cp++) {
@@ -927,7 +944,8 @@ size_t charOffset(Str* s, uint64_t position) {
     return offset;
 }
 
-// ---- Equality, hashing, truth --------------------------------------------------------------------
+// ---- Equality, hashing, truth
+// --------------------------------------------------------------------
 
 bool equal(Value a, Value b) {
     if (smallInt(a.tag) && smallInt(b.tag)) return a.payload == b.payload;
@@ -951,15 +969,16 @@ bool equal(Value a, Value b) {
     }
     if (a.tag != b.tag) return false;
     switch (a.tag) {
-    case TagNone:
-        return true;
+    case TagNone: return true;
     case TagStr: {
         Str *x = a.as<Str>(), *y = b.as<Str>();
-        return x == y || (x->length == y->length && std::memcmp(x->bytes(), y->bytes(), x->length) == 0);
+        return x == y ||
+               (x->length == y->length && std::memcmp(x->bytes(), y->bytes(), x->length) == 0);
     }
     case TagBytes: {
         Bytes *x = a.as<Bytes>(), *y = b.as<Bytes>();
-        return x == y || (x->length == y->length && (x->length == 0 || std::memcmp(x->data, y->data, x->length) == 0));
+        return x == y || (x->length == y->length &&
+                          (x->length == 0 || std::memcmp(x->data, y->data, x->length) == 0));
     }
     case TagList:
     case TagTuple: {
@@ -1011,8 +1030,7 @@ bool equal(Value a, Value b) {
         }
         return true;
     }
-    default:
-        return a.payload == b.payload;
+    default: return a.payload == b.payload;
     }
 }
 
@@ -1020,8 +1038,7 @@ uint64_t hashOf(Value v) {
     switch (v.tag) {
     case TagBool:
     case TagInt:
-    case TagPint:
-        return hashI64(int64_t(v.payload));
+    case TagPint: return hashI64(int64_t(v.payload));
     case TagFloat: {
         double d = asDouble(v.payload);
         int64_t n;
@@ -1035,8 +1052,7 @@ uint64_t hashOf(Value v) {
         if (!s->hash) s->hash = strHash(s->bytes(), s->length);
         return s->hash;
     }
-    case TagBig:
-        return hashI128(v.as<Big>()->get());
+    case TagBig: return hashI128(v.as<Big>()->get());
     case TagBytes: {
         Bytes* b = v.as<Bytes>();
         return wyhash::hash(b->data, b->length, 6);
@@ -1062,8 +1078,7 @@ uint64_t hashOf(Value v) {
     case TagPy:
         if (services.hostHash) return services.hostHash(v);
         break;
-    default:
-        break;
+    default: break;
     }
     return hashWord(v.payload, 4);
 }
@@ -1093,26 +1108,33 @@ bool truthy(Value v) {
 
 }  // namespace wuna::value
 
-// ---- Exported helpers ------------------------------------------------------------------------------
+// ---- Exported helpers
+// ------------------------------------------------------------------------------
 
 using wuna::value::Value;
 
 extern "C" {
 
-void wn_incref(int64_t tag, int64_t payload) { wuna::value::incref(uint64_t(tag), uint64_t(payload)); }
+void wn_incref(int64_t tag, int64_t payload) {
+    wuna::value::incref(uint64_t(tag), uint64_t(payload));
+}
 
-void wn_decref(int64_t tag, int64_t payload) { wuna::value::decref(uint64_t(tag), uint64_t(payload)); }
+void wn_decref(int64_t tag, int64_t payload) {
+    wuna::value::decref(uint64_t(tag), uint64_t(payload));
+}
 
 void wn_free(int64_t kind, int64_t block) {
     wuna::value::free(uint32_t(kind), reinterpret_cast<wuna::value::Obj*>(uintptr_t(block)));
 }
 
-bool wn_truthy(int64_t tag, int64_t payload) { return wuna::value::truthy(Value{uint64_t(tag), uint64_t(payload)}); }
+bool wn_truthy(int64_t tag, int64_t payload) {
+    return wuna::value::truthy(Value{uint64_t(tag), uint64_t(payload)});
+}
 
 bool wn_fail(void* ctx, int32_t site, void* str) {
     auto* s = static_cast<wuna::value::Str*>(str);
-    if (wuna::value::services.fail) wuna::value::services.fail(ctx, site, s->bytes(), size_t(s->length));
+    if (wuna::value::services.fail)
+        wuna::value::services.fail(ctx, site, s->bytes(), size_t(s->length));
     return false;
 }
-
 }

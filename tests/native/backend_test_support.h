@@ -19,8 +19,8 @@
 #include "compiler/backend/llvmapi.h"
 #include "host/module/settings.h"
 #include "llvm/capsule.h"
-#include "wuna/runtime/gil.h"
 #include "tests/native/python_test_support.h"
+#include "wuna/runtime/gil.h"
 
 namespace wuna::backend_testing {
 

@@ -28,8 +28,8 @@ struct Emit {
         b.module = m;
         b.function = fn;
         b.builder = llvmapi::table.LLVMCreateBuilderInContext(m->context);
-        llvmapi::table.LLVMPositionBuilderAtEnd(b.builder,
-                                                llvmapi::table.LLVMAppendBasicBlockInContext(m->context, fn, "entry"));
+        llvmapi::table.LLVMPositionBuilderAtEnd(
+            b.builder, llvmapi::table.LLVMAppendBasicBlockInContext(m->context, fn, "entry"));
     }
     ~Emit() {
         llvmapi::table.LLVMDisposeBuilder(b.builder);

@@ -1,6 +1,6 @@
+#include "wuna/runtime/version.h"
 #include <gtest/gtest.h>
 #include <cstring>
-#include "wuna/runtime/version.h"
 
 namespace wuna {
 

@@ -14,8 +14,8 @@ namespace pargo {
 namespace {
 
 struct Function {
-  const char* name;
-  void* address;
+    const char* name;
+    void* address;
 };
 
 #define LLVM_FUNCTION(name) {#name, reinterpret_cast<void*>(&name)}
@@ -122,11 +122,11 @@ const Function functions[] = {
 namespace pargo::llvmfunctions {
 
 void* lookup(const char* name) {
-  if (!name) return nullptr;
-  // Read once per process, some ninety names: a linear search is enough.
-  for (const Function& f : functions)
-    if (std::strcmp(f.name, name) == 0) return f.address;
-  return nullptr;
+    if (!name) return nullptr;
+    // Read once per process, some ninety names: a linear search is enough.
+    for (const Function& f : functions)
+        if (std::strcmp(f.name, name) == 0) return f.address;
+    return nullptr;
 }
 
 }  // namespace pargo::llvmfunctions

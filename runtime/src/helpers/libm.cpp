@@ -6,7 +6,7 @@
 namespace wuna::helpers {
 
 const char* const libm_names[kLibmCount] = {
-    "fmod", "exp", "log", "log2", "log10", "sin", "cos", "tan", "asin", "acos", "atan",
+    "fmod", "exp",  "log",  "log2",  "log10", "sin",   "cos",   "tan",   "asin",  "acos", "atan",
     "sinh", "cosh", "tanh", "asinh", "acosh", "atanh", "expm1", "log1p", "atan2", "pow",
 };
 
@@ -27,7 +27,7 @@ void findLibm() {
     void* found[kLibmCount];
     for (int i = 0; i < kLibmCount; i++) {
         found[i] = dlsym(lib, libm_names[i]);
-        if (!found[i]) return;   // all or nothing
+        if (!found[i]) return;  // all or nothing
     }
     for (int i = 0; i < kLibmCount; i++) libm_table[i] = found[i];
     libm_ready = 1;

@@ -26,8 +26,8 @@ PyObject* errorEntry(PyObject* error) {
 // The list of entries of the parse result's errors: new list, or null.
 PyObject* errorList(PyObject* result) {
     PyObject* errors = PyObject_GetAttrString(result, "errors");
-    PyObject* fast = errors ? PySequence_Fast(errors, "the parse result's errors must be a list")
-                            : nullptr;
+    PyObject* fast =
+        errors ? PySequence_Fast(errors, "the parse result's errors must be a list") : nullptr;
     Py_XDECREF(errors);
     // Reading an error's attributes can run Python that changes the parser's list (a property
     // clearing it, say): the entries are read from a tuple of our own, whose items it holds.
@@ -38,8 +38,10 @@ PyObject* errorList(PyObject* result) {
     PyObject* list = PyList_New(count);
     for (Py_ssize_t i = 0; list && i < count; i++) {
         PyObject* entry = errorEntry(PyTuple_GET_ITEM(items, i));
-        if (!entry) Py_CLEAR(list);
-        else PyList_SET_ITEM(list, i, entry);
+        if (!entry)
+            Py_CLEAR(list);
+        else
+            PyList_SET_ITEM(list, i, entry);
     }
     Py_DECREF(items);
     return list;

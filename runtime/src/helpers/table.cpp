@@ -13,7 +13,8 @@ const HelperSignature helperSignatures[kHelperCount] = {
 };
 
 #define WN_ADDRESS_Built(index, name, signature) reinterpret_cast<uint64_t>(&name)
-#define WN_ADDRESS_Stub(index, name, signature) reinterpret_cast<uint64_t>(&Stub<#signature, index>::call)
+#define WN_ADDRESS_Stub(index, name, signature) \
+    reinterpret_cast<uint64_t>(&Stub<#signature, index>::call)
 #define WN_ADDRESS(index, name, signature, state) WN_ADDRESS_##state(index, name, signature),
 const uint64_t helperAddresses[kHelperCount] = {WN_HELPER_TABLE(WN_ADDRESS)};
 #undef WN_ADDRESS

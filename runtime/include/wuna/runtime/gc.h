@@ -24,9 +24,9 @@ struct Link {
 struct State {
     Link young;
     Link old;
-    int64_t youngCount;     // tracked since the last collection, less those freed since
-    uint64_t oldCount;      // promoted since the last full collection began
-    uint64_t oldAtFull;     // old count at the end of the last full collection
+    int64_t youngCount;  // tracked since the last collection, less those freed since
+    uint64_t oldCount;   // promoted since the last full collection began
+    uint64_t oldAtFull;  // old count at the end of the last full collection
     uint8_t collecting;
 };
 
@@ -40,9 +40,9 @@ extern spin::Lock orphans_lock;
 inline bool due(const State* s) { return s->youngCount >= kYoungLimit || s->young.next == nullptr; }
 
 void setUp(State* s);
-void track(Link* link);                 // onto the calling thread's young list
-void track(State* s, Link* link);       // onto s's young list (s is the calling thread's)
-void untrack(Link* link);               // off whichever list holds it (orphans included)
+void track(Link* link);            // onto the calling thread's young list
+void track(State* s, Link* link);  // onto s's young list (s is the calling thread's)
+void untrack(Link* link);          // off whichever list holds it (orphans included)
 void prepare(State* s);
 void collectDue(State* s);
 uint64_t collect(State* s, bool full, bool consultProxies);

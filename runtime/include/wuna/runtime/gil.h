@@ -17,7 +17,7 @@ namespace wuna::gil {
 
 struct Record {
     uint64_t ensures;
-    uint32_t state;        // what PyGILState_Ensure returned last
+    uint32_t state;  // what PyGILState_Ensure returned last
     uint32_t depth;
     uint8_t held;
     uint8_t ensured;

@@ -12,10 +12,10 @@
 // Each pool also counts the blocks it handed out and took back (pool::liveBlocks, what
 // wuna._blocks() reports) and holds the thread's collector lists (gc::State).
 #pragma once
+#include <pthread.h>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <pthread.h>
 #include "wuna/runtime/gc.h"
 #include "wuna/runtime/spin.h"
 
@@ -25,7 +25,7 @@ inline constexpr int kClasses = 32;
 inline constexpr size_t kMaxSmall = 512;
 inline constexpr size_t kSlab = 65536;
 inline constexpr uint32_t kTrimEvery = 16384;
-inline constexpr size_t kKeepBytes = 65536;   // what a class keeps after a trim
+inline constexpr size_t kKeepBytes = 65536;  // what a class keeps after a trim
 
 struct Region {
     uint64_t next;
@@ -35,7 +35,7 @@ struct Region {
 struct Pool {
     void* heads[kClasses];
     Region regions[kClasses];
-    uint64_t live;             // blocks handed out minus blocks taken back through this pool
+    uint64_t live;  // blocks handed out minus blocks taken back through this pool
     gc::State gc;
     uint32_t freesSinceTrim;
     uint8_t watched;

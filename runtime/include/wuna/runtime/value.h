@@ -36,7 +36,7 @@ inline constexpr uint64_t kImmortal = 0x4000000000000000ull;
 enum : uint64_t {
     TagNone = 0,
     TagBool = 1,
-    TagInt = 2,        // the language's checked 64-bit int (I64 in Python)
+    TagInt = 2,  // the language's checked 64-bit int (I64 in Python)
     TagFloat = 3,
     TagStr = 4,
     TagList = 5,
@@ -44,16 +44,16 @@ enum : uint64_t {
     TagDict = 7,
     TagRecord = 8,
     TagFunction = 9,
-    TagPy = 10,        // a Python object, counted through Python
+    TagPy = 10,  // a Python object, counted through Python
     TagNodeIndex = 11,
-    TagRuntime = 12,   // CompiledRuntime; the high 32 bits hold the scope index
+    TagRuntime = 12,  // CompiledRuntime; the high 32 bits hold the scope index
     TagBig = 13,
     TagBytes = 14,
-    TagClosure = 15,   // function of the second kind
+    TagClosure = 15,  // function of the second kind
     TagSet = 16,
     TagExc = 17,
-    TagPint = 18,      // a plain Python int that fits 64 bits
-    TagNode = 19,      // counted node block
+    TagPint = 18,  // a plain Python int that fits 64 bits
+    TagNode = 19,  // counted node block
     TagUnset = 0xffff0000ull,
     TagTail = 0xffff0002ull,
     TagCaptured = 0xfffffffdull,
@@ -91,18 +91,26 @@ struct Value {
         std::memcpy(&bits, &d, 8);
         return {TagFloat, bits};
     }
-    template <class B> static Value of(uint64_t tag, B* block) { return {tag, uint64_t(uintptr_t(block))}; }
-    template <class B> B* as() const { return reinterpret_cast<B*>(uintptr_t(payload)); }
+    template <class B>
+    static Value of(uint64_t tag, B* block) {
+        return {tag, uint64_t(uintptr_t(block))};
+    }
+    template <class B>
+    B* as() const {
+        return reinterpret_cast<B*>(uintptr_t(payload));
+    }
 };
 
 // Whether a tag word names a counted block.
 inline constexpr bool counted(uint64_t tag) {
-    return (tag >= TagStr && tag <= TagFunction) || (tag >= TagBig && tag <= TagExc) || tag == TagNode;
+    return (tag >= TagStr && tag <= TagFunction) || (tag >= TagBig && tag <= TagExc) ||
+           tag == TagNode;
 }
 // Whether blocks of a kind carry a link header.
 inline constexpr bool linked(uint32_t kind) {
-    return kind == TagList || kind == TagTuple || kind == TagDict || kind == TagRecord || kind == TagFunction ||
-           kind == TagClosure || kind == TagSet || kind == TagExc || kind == TagNode || kind == KindFrame;
+    return kind == TagList || kind == TagTuple || kind == TagDict || kind == TagRecord ||
+           kind == TagFunction || kind == TagClosure || kind == TagSet || kind == TagExc ||
+           kind == TagNode || kind == KindFrame;
 }
 
 struct Obj {
@@ -118,13 +126,15 @@ inline void makeImmortal(Obj* o) { o->count = kImmortal; }
 
 struct Str {
     Obj h;
-    uint64_t length;     // bytes
-    uint64_t chars;      // code points (the byte length when the bytes are not valid UTF-8)
-    uint64_t hash;       // cached runtime hash, 0 until computed
-    uint32_t* index;     // byte offset of every 64th code point, built on first need
+    uint64_t length;  // bytes
+    uint64_t chars;   // code points (the byte length when the bytes are not valid UTF-8)
+    uint64_t hash;    // cached runtime hash, 0 until computed
+    uint32_t* index;  // byte offset of every 64th code point, built on first need
     uint8_t* bytes() { return reinterpret_cast<uint8_t*>(this + 1); }
     const uint8_t* bytes() const { return reinterpret_cast<const uint8_t*>(this + 1); }
-    std::string_view text() const { return {reinterpret_cast<const char*>(this + 1), size_t(length)}; }
+    std::string_view text() const {
+        return {reinterpret_cast<const char*>(this + 1), size_t(length)};
+    }
 };
 
 struct Big {
@@ -139,7 +149,7 @@ struct List {
     Obj h;
     uint64_t count;
     uint64_t capacity;
-    Value* items;        // inlineItems, or capacity slots from pool::take
+    Value* items;  // inlineItems, or capacity slots from pool::take
     Value inlineItems[kListInline];
     bool outOfLine() const { return items != inlineItems; }
 };
@@ -158,8 +168,8 @@ struct DictEntry {
 
 struct Dict {
     Obj h;
-    uint64_t length;     // live entries
-    uint64_t used;       // live and deleted entries
+    uint64_t length;  // live entries
+    uint64_t used;    // live and deleted entries
     uint64_t capacity;
     DictEntry* entries;  // capacity entries, from pool::take
     uint32_t* index;     // 2 x capacity slots: 0 empty, else 1 + entry position (pool, 4-aligned)
@@ -194,7 +204,7 @@ struct Bytes {
     Obj h;
     uint8_t* data;
     uint64_t length;
-    PyObject* owner;     // a view keeps its owner alive; null when the block owns its data
+    PyObject* owner;  // a view keeps its owner alive; null when the block owns its data
 };
 
 struct Set {
@@ -202,13 +212,13 @@ struct Set {
     uint64_t fill;
     uint64_t used;
     uint64_t mask;
-    Value* table;        // mask + 1 slots from pool::take, returned by value::freeBlock
+    Value* table;  // mask + 1 slots from pool::take, returned by value::freeBlock
     uint64_t finger;
 };
 
 struct Exc {
     Obj h;
-    uint32_t kind;       // errors::Kind
+    uint32_t kind;  // errors::Kind
     int32_t site;
     Value args;
     Value value;
@@ -228,7 +238,7 @@ struct Function {
     Obj h;
     void* code;
     Frame* frame;
-    uint64_t index;      // u32 in a word of its own
+    uint64_t index;  // u32 in a word of its own
     Str* name;
     uint64_t module;
 };
@@ -245,8 +255,8 @@ struct Closure {
 // A counted node of a tree made at run time (kind 19).
 struct Node {
     Obj h;
-    void* holder;        // the tree, counted by its own layer
-    uint64_t index;      // u32
+    void* holder;    // the tree, counted by its own layer
+    uint64_t index;  // u32
 };
 
 // Layers built after this one.
@@ -296,7 +306,8 @@ Bytes* newOwnedBytes(uint64_t n);
 Bytes* newBytesView(const uint8_t* data, uint64_t length, PyObject* owner);
 Bytes* bytesSlice(Bytes* b, uint64_t start, uint64_t end);
 Frame* newFrame(Frame* parent, uint64_t n);
-Function* newFunction(void* code, Frame* frame, uint32_t index, Str* name, uint64_t module, uint32_t flags);
+Function* newFunction(void* code, Frame* frame, uint32_t index, Str* name, uint64_t module,
+                      uint32_t flags);
 Closure* newClosure(Obj* captured, const void* descriptor, uint64_t module, void* code);
 Exc* newExc(uint32_t kind, Value args, Value val, Value message, int32_t site);
 Node* newNode(void* holder, uint32_t index);
@@ -319,8 +330,8 @@ Big* bigLiteral(i128 v);
 
 // Text helpers.
 std::string_view typeName(Value v);
-inline constexpr size_t kWideDigits = 41;   // sign and 39 digits of an i128, and a spare
-size_t printWide(char* out, i128 v);        // writes at most kWideDigits bytes
+inline constexpr size_t kWideDigits = 41;  // sign and 39 digits of an i128, and a spare
+size_t printWide(char* out, i128 v);       // writes at most kWideDigits bytes
 size_t charOffset(Str* s, uint64_t position);
 uint64_t countCodePoints(const uint8_t* bytes, size_t length);
 

@@ -7,8 +7,8 @@
 
 namespace wuna::wyhash {
 
-inline constexpr uint64_t secret[4] = {0x2d358dccaa6c78a5ull, 0x8bb84b93962eacc9ull, 0x4b33a62ed433d4a3ull,
-                                       0x4d5a2da51de1aa47ull};
+inline constexpr uint64_t secret[4] = {0x2d358dccaa6c78a5ull, 0x8bb84b93962eacc9ull,
+                                       0x4b33a62ed433d4a3ull, 0x4d5a2da51de1aa47ull};
 
 inline void mum(uint64_t* a, uint64_t* b) {
     unsigned __int128 r = (unsigned __int128)*a * *b;
@@ -29,7 +29,9 @@ inline uint64_t r4(const uint8_t* p) {
     std::memcpy(&v, p, 4);
     return v;
 }
-inline uint64_t r3(const uint8_t* p, size_t k) { return (uint64_t(p[0]) << 16) | (uint64_t(p[k >> 1]) << 8) | p[k - 1]; }
+inline uint64_t r3(const uint8_t* p, size_t k) {
+    return (uint64_t(p[0]) << 16) | (uint64_t(p[k >> 1]) << 8) | p[k - 1];
+}
 
 inline uint64_t hash(const void* key, size_t len, uint64_t seed) {
     const uint8_t* p = static_cast<const uint8_t*>(key);

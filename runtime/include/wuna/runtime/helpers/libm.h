@@ -13,8 +13,27 @@ namespace wuna::helpers {
 
 // The table's entries, in its fixed order; fmod, atan2 and pow take two arguments.
 enum class Libm : uint8_t {
-    fmod, exp, log, log2, log10, sin, cos, tan, asin, acos, atan,
-    sinh, cosh, tanh, asinh, acosh, atanh, expm1, log1p, atan2, pow,
+    fmod,
+    exp,
+    log,
+    log2,
+    log10,
+    sin,
+    cos,
+    tan,
+    asin,
+    acos,
+    atan,
+    sinh,
+    cosh,
+    tanh,
+    asinh,
+    acosh,
+    atanh,
+    expm1,
+    log1p,
+    atan2,
+    pow,
     count
 };
 inline constexpr int kLibmCount = int(Libm::count);

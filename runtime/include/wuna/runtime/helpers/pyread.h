@@ -18,21 +18,19 @@
 namespace wuna::helpers {
 
 struct Reader {
-    const char* name;   // the rt method's name
-    uint8_t width;      // bytes read
+    const char* name;  // the rt method's name
+    uint8_t width;     // bytes read
     bool isSigned;
-    bool bigEndian;     // irrelevant for one byte
+    bool bigEndian;  // irrelevant for one byte
 };
 
 // In reader-number order.
 inline constexpr Reader readers[] = {
-    {"u8", 1, false, false},     {"i8", 1, true, false},
-    {"u16le", 2, false, false},  {"u16be", 2, false, true},
-    {"i16le", 2, true, false},   {"i16be", 2, true, true},
-    {"u32le", 4, false, false},  {"u32be", 4, false, true},
-    {"i32le", 4, true, false},   {"i32be", 4, true, true},
-    {"u64le", 8, false, false},  {"u64be", 8, false, true},
-    {"i64le", 8, true, false},   {"i64be", 8, true, true},
+    {"u8", 1, false, false},    {"i8", 1, true, false},     {"u16le", 2, false, false},
+    {"u16be", 2, false, true},  {"i16le", 2, true, false},  {"i16be", 2, true, true},
+    {"u32le", 4, false, false}, {"u32be", 4, false, true},  {"i32le", 4, true, false},
+    {"i32be", 4, true, true},   {"u64le", 8, false, false}, {"u64be", 8, false, true},
+    {"i64le", 8, true, false},  {"i64be", 8, true, true},
 };
 inline constexpr uint32_t kReaderCount = sizeof readers / sizeof readers[0];
 

@@ -17,14 +17,13 @@ namespace wuna::helpers {
 enum WrappingOp : uint32_t { WrapAdd, WrapSub, WrapMul, WrapShl, WrapShr, WrapUshr };
 
 struct WrappingInfo {
-    const char* op;     // the method is "wrapping_" + op
-    bool shift;         // the second operand is a shift count
+    const char* op;  // the method is "wrapping_" + op
+    bool shift;      // the second operand is a shift count
 };
 
 // In operation-number order.
 inline constexpr WrappingInfo wrappingOps[] = {
-    {"add", false}, {"sub", false}, {"mul", false},
-    {"shl", true},  {"shr", true},  {"ushr", true},
+    {"add", false}, {"sub", false}, {"mul", false}, {"shl", true}, {"shr", true}, {"ushr", true},
 };
 inline constexpr uint32_t kWrappingCount = sizeof wrappingOps / sizeof wrappingOps[0];
 
@@ -33,12 +32,12 @@ constexpr int64_t wrap(uint32_t op, int64_t a, int64_t b) {
     uint64_t ua = uint64_t(a), ub = uint64_t(b);
     uint32_t n = uint32_t(ub & 63);
     switch (op) {
-        case WrapAdd: return int64_t(ua + ub);
-        case WrapSub: return int64_t(ua - ub);
-        case WrapMul: return int64_t(ua * ub);
-        case WrapShl: return int64_t(ua << n);
-        case WrapShr: return a >> n;   // arithmetic: the sign is shifted in
-        default: return int64_t(ua >> n);
+    case WrapAdd: return int64_t(ua + ub);
+    case WrapSub: return int64_t(ua - ub);
+    case WrapMul: return int64_t(ua * ub);
+    case WrapShl: return int64_t(ua << n);
+    case WrapShr: return a >> n;  // arithmetic: the sign is shifted in
+    default: return int64_t(ua >> n);
     }
 }
 

@@ -39,7 +39,8 @@ template <Letters S, uint32_t Index, typename R, typename... A>
 struct Stub<S, Index, R(A...)> {
     // Helpers that report failures take the helper context first, and the call site next
     // when their second letter is i.
-    static constexpr bool kContext = (S.text[0] == 'b' || S.text[0] == 'i') && sizeof...(A) > 0 && S.text[1] == 'p';
+    static constexpr bool kContext =
+        (S.text[0] == 'b' || S.text[0] == 'i') && sizeof...(A) > 0 && S.text[1] == 'p';
 
     static R call(A... args) {
         void* ctx = nullptr;

@@ -24,7 +24,7 @@
 #endif
 
 // X(index, name, signature letters, Built or Stub)
-#define WN_HELPER_TABLE(X) \
+#define WN_HELPER_TABLE(X)                  \
     X(0, wn_incref, vll, Built)             \
     X(1, wn_decref, vll, Built)             \
     X(2, wn_free, vll, Built)               \
@@ -180,6 +180,7 @@ using HelperFn = typename FunctionOf<S, std::make_index_sequence<sizeof(S.text) 
 }  // namespace wuna::helpers
 
 // Every helper as a C function of the type its letters spell.
-#define WN_DECLARE_HELPER(index, name, signature, state) extern "C" WN_EXPORT wuna::helpers::HelperFn<#signature> name;
+#define WN_DECLARE_HELPER(index, name, signature, state) \
+    extern "C" WN_EXPORT wuna::helpers::HelperFn<#signature> name;
 WN_HELPER_TABLE(WN_DECLARE_HELPER)
 #undef WN_DECLARE_HELPER
