@@ -212,12 +212,12 @@ def runtime_global(ctype, symbol):
 
 
 def test_interpreter_minor_version_is_kept():
-    assert runtime_global(ctypes.c_int32, "_ZN4host7pyMinorE").value == sys.version_info[1]
+    assert runtime_global(ctypes.c_int32, "_ZN4wuna4host7pyMinorE").value == sys.version_info[1]
 
 
-SIP_ROUNDS = "_ZN3set10sip_roundsE"
-HASH_KEY = "_ZN3set7hashKeyE"
-NONE_HASH = "_ZN3set8noneHashE"
+SIP_ROUNDS = "_ZN4wuna3set10sip_roundsE"
+HASH_KEY = "_ZN4wuna3set7hashKeyE"
+NONE_HASH = "_ZN4wuna3set8noneHashE"
 MASK = (1 << 64) - 1
 
 
@@ -294,8 +294,8 @@ def test_c_math_library_is_found_when_loaded():
     with open("/proc/self/maps") as maps:
         if "libm.so.6" not in maps.read():
             pytest.skip("this interpreter has no libm.so.6 loaded")
-    assert runtime_global(ctypes.c_uint8, "_ZN7helpers10libm_readyE").value == 1
-    table = runtime_global(ctypes.c_void_p * 21, "_ZN7helpers10libm_tableE")
+    assert runtime_global(ctypes.c_uint8, "_ZN4wuna7helpers10libm_readyE").value == 1
+    table = runtime_global(ctypes.c_void_p * 21, "_ZN4wuna7helpers10libm_tableE")
     libm = ctypes.CDLL("libm.so.6")
     for index, name in [(0, "fmod"), (5, "sin"), (19, "atan2"), (20, "pow")]:
         assert table[index] == ctypes.cast(getattr(libm, name), ctypes.c_void_p).value, name
@@ -318,14 +318,14 @@ class StrBlock(ctypes.Structure):
 
 
 def test_shared_empty_tuple_is_immortal():
-    address = runtime_global(ctypes.c_void_p, "_ZN7helpers11empty_tupleE").value
+    address = runtime_global(ctypes.c_void_p, "_ZN4wuna7helpers11empty_tupleE").value
     assert address
     block = TupleBlock.from_address(address)
     assert (block.h.count, block.h.kind, block.length) == (IMMORTAL, 6, 0)
 
 
 def test_one_character_strs_are_immortal():
-    table = runtime_global(ctypes.c_void_p * 128, "_ZN7helpers11ascii_charsE")
+    table = runtime_global(ctypes.c_void_p * 128, "_ZN4wuna7helpers11ascii_charsE")
     for c in range(128):
         block = StrBlock.from_address(table[c])
         assert (block.h.count, block.h.kind) == (IMMORTAL, 4), c
@@ -343,15 +343,15 @@ def test_start_up_out_of_block_memory_raises_memory_error(size_class, blocks_mad
     result = run_python(f"""
         import ctypes, importlib.util
         lib = ctypes.CDLL(importlib.util.find_spec("wuna").origin)
-        lib._ZN4pool7currentEv.restype = ctypes.c_void_p
-        lib._ZN4pool10liveBlocksEv.restype = ctypes.c_int64
-        pool = lib._ZN4pool7currentEv()
+        lib._ZN4wuna4pool7currentEv.restype = ctypes.c_void_p
+        lib._ZN4wuna4pool10liveBlocksEv.restype = ctypes.c_int64
+        pool = lib._ZN4wuna4pool7currentEv()
         region = (ctypes.c_uint64 * 2).from_address(pool + 32 * 8 + 16 * {size_class})
         region[0], region[1] = 0, 1 << 40
         try:
             import wuna
         except MemoryError as e:
-            print(type(e).__name__, lib._ZN4pool10liveBlocksEv())
+            print(type(e).__name__, lib._ZN4wuna4pool10liveBlocksEv())
     """)
     assert result.returncode == 0, result.stderr
     assert result.stdout.split() == ["MemoryError", str(blocks_made)]

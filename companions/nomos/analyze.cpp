@@ -5,15 +5,16 @@
 // theirs, and block kinds open one unless their parent already opened one (a function's body
 // block shares the function's scope). A scope that opens first declares its hoisted names. A
 // declared name becomes visible at once, after its declaring node, or from a labelled child of
-// it; implicit names (Lua's self) are declared when their node opens; a name that no scope holds is a builtin when the rules or the caller name it, else a
-// global of scope 0, or an error. Symbols are numbered in the order they are made, and their
-// references are laid out contiguously for the capsule.
+// it; implicit names (Lua's self) are declared when their node opens; a name that no scope holds is
+// a builtin when the rules or the caller name it, else a global of scope 0, or an error. Symbols
+// are numbered in the order they are made, and their references are laid out contiguously for the
+// capsule.
 #include "analyze.h"
 
 #include <algorithm>
 #include <unordered_set>
 
-namespace analyze {
+namespace nomos::analyze {
 namespace {
 
 uint32_t childWithLabel(const Result& r, uint32_t node, uint32_t label, uint32_t nth);
@@ -28,9 +29,10 @@ struct Scope {
 };
 
 struct Pending {
-    uint32_t trigger;  // 0: when the declaring node ends; else the label of the child that starts it
+    uint32_t
+        trigger;  // 0: when the declaring node ends; else the label of the child that starts it
     uint32_t symbol;
-    size_t depth;      // index of the scope it goes into
+    size_t depth;  // index of the scope it goes into
 };
 
 // A name position the rules know: declaration or assignment.
@@ -77,7 +79,8 @@ private:
     }
     Role roleOf(uint32_t node) const;
     uint32_t firstNameBelow(uint32_t node) const;
-    uint32_t newSymbol(std::string name, const std::string& kind, uint32_t decl, uint32_t scope, uint32_t flags);
+    uint32_t newSymbol(std::string name, const std::string& kind, uint32_t decl, uint32_t scope,
+                       uint32_t flags);
     void makeVisible(uint32_t symbol, size_t depth);
     void openScope(uint32_t node);
     void hoistInto(uint32_t scopeNode);
@@ -204,7 +207,9 @@ void Walker::refer(uint32_t node, const Assign* assign) {
             return;
         }
         auto [it, fresh] = globalSymbols.try_emplace(name, none);
-        if (fresh) it->second = newSymbol(name, assign ? assign->symbolKind : "variable", none, 0, globalFlag);
+        if (fresh)
+            it->second =
+                newSymbol(name, assign ? assign->symbolKind : "variable", none, 0, globalFlag);
         symbol = it->second;
     }
     Symbol& s = r.symbols[symbol];
@@ -241,7 +246,8 @@ void Walker::enter(uint32_t node) {
     for (const Implicit& im : cfg.implicits) {
         if (im.kind != kindOf(r.nodes[node])) continue;
         if (im.label != 0 && childWithLabel(r, node, im.label, 0) == none) continue;
-        makeVisible(newSymbol(im.name, im.symbolKind, none, scopes.back().node, 0), scopes.size() - 1);
+        makeVisible(newSymbol(im.name, im.symbolKind, none, scopes.back().node, 0),
+                    scopes.size() - 1);
     }
     if (!(flagsOf(node) & nameKind)) return;
     if (r.nodeSymbols[node] != none) return;  // declared while hoisting
@@ -318,13 +324,13 @@ int checkTree(const Config& cfg, Result& r, std::string& detail) {
         open.push_back(i);
         uint32_t kind = kindOf(node), label = labelOf(node);
         if (kind > cfg.kindCount) {
-            detail = "node " + std::to_string(i) + " has kind " + std::to_string(kind) + ", the grammar has " +
-                     std::to_string(cfg.kindCount);
+            detail = "node " + std::to_string(i) + " has kind " + std::to_string(kind) +
+                     ", the grammar has " + std::to_string(cfg.kindCount);
             return badKind;
         }
         if (label > cfg.fieldCount) {
-            detail = "node " + std::to_string(i) + " has label " + std::to_string(label) + ", the grammar has " +
-                     std::to_string(cfg.fieldCount);
+            detail = "node " + std::to_string(i) + " has label " + std::to_string(label) +
+                     ", the grammar has " + std::to_string(cfg.fieldCount);
             return badLabel;
         }
         if (label != 0 && r.parents[i] != none) {
@@ -332,7 +338,8 @@ int checkTree(const Config& cfg, Result& r, std::string& detail) {
             if (pk < cfg.labelsOf.size()) {
                 const auto& allowed = cfg.labelsOf[pk];
                 if (std::find(allowed.begin(), allowed.end(), uint8_t(label)) == allowed.end()) {
-                    detail = "node " + std::to_string(i) + " has a label its parent's rule doesn't have";
+                    detail =
+                        "node " + std::to_string(i) + " has a label its parent's rule doesn't have";
                     return badLabel;
                 }
             }
@@ -408,7 +415,8 @@ bool symbolType(Result& r, uint32_t symbol, std::string& type, uint32_t depth) {
     const Symbol& s = r.symbols[symbol];
     bool found = false;
     uint32_t decl = s.declaringNode;
-    if (!(s.flags & builtinFlag) && decl != none && decl < r.nodes.size() && r.parents[decl] != none) {
+    if (!(s.flags & builtinFlag) && decl != none && decl < r.nodes.size() &&
+        r.parents[decl] != none) {
         uint32_t owner = r.parents[decl];
         if (r.annotationLabel) {
             uint32_t a = childWithLabel(r, owner, r.annotationLabel, 0);
@@ -482,4 +490,4 @@ void lineColumn(const Result& r, uint32_t offset, uint32_t& line, uint32_t& colu
     column = uint32_t(end - lineStart + 1);
 }
 
-}  // namespace analyze
+}  // namespace nomos::analyze

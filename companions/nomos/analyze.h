@@ -9,7 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
-namespace analyze {
+namespace nomos::analyze {
 
 constexpr uint32_t none = 0xFFFFFFFFu;
 
@@ -34,7 +34,8 @@ struct Decl {
     bool enclosing = false;  // into the scope around the one the declaring node opens
     bool hoist = false;      // visible throughout its scope, before its own position
     Visible visible = Visible::now;
-    uint32_t fromLabel = 0;  // for Visible::from: visible from the declaring node's child so labelled
+    uint32_t fromLabel =
+        0;  // for Visible::from: visible from the declaring node's child so labelled
 };
 
 // A position that assigns a name: resolved like a reference; an undeclared name assigned
@@ -53,9 +54,9 @@ struct Implicit {
 };
 
 struct Config {
-    uint32_t kindCount = 0;                      // kinds of the grammar; kindCount is the error kind
-    uint32_t fieldCount = 0;                     // label bytes 1..fieldCount are valid
-    std::vector<uint8_t> kindFlags;              // kindCount entries
+    uint32_t kindCount = 0;          // kinds of the grammar; kindCount is the error kind
+    uint32_t fieldCount = 0;         // label bytes 1..fieldCount are valid
+    std::vector<uint8_t> kindFlags;  // kindCount entries
     std::vector<std::vector<uint8_t>> labelsOf;  // per kind, the label bytes its nodes may hold
     std::vector<Decl> decls;
     std::vector<Assign> assigns;
@@ -63,9 +64,9 @@ struct Config {
     std::vector<std::string> builtins;
     bool undeclaredIsError = false;
     bool redeclareIsError = false;
-    std::vector<std::string> literalTypes;       // per kind, "" for none
-    uint32_t annotationLabel = 0;                // 0: no annotations
-    uint32_t inferLabel = 0;                     // 0: no inference from initial values
+    std::vector<std::string> literalTypes;  // per kind, "" for none
+    uint32_t annotationLabel = 0;           // 0: no annotations
+    uint32_t inferLabel = 0;                // 0: no inference from initial values
 };
 
 // The capsule's symbol record, 120 bytes.
@@ -88,14 +89,14 @@ static_assert(sizeof(SymbolRecord) == 120);
 
 // What the "nomos.analysis.v2" capsule points to.
 struct CapsuleRecord {
-    uint32_t abi;                // 0: 2
-    uint32_t symbolCount;        // 4
-    const SymbolRecord* symbols; // 8
-    uint64_t referenceTotal;     // 16
-    const uint32_t* references;  // 24
-    uint32_t nodeCount;          // 32
-    uint32_t reserved;           // 36
-    const uint32_t* nodeSymbols; // 40: per node, the symbol it declares or refers to, or none
+    uint32_t abi;                 // 0: 2
+    uint32_t symbolCount;         // 4
+    const SymbolRecord* symbols;  // 8
+    uint64_t referenceTotal;      // 16
+    const uint32_t* references;   // 24
+    uint32_t nodeCount;           // 32
+    uint32_t reserved;            // 36
+    const uint32_t* nodeSymbols;  // 40: per node, the symbol it declares or refers to, or none
 };
 
 enum SymbolFlag : uint32_t { builtinFlag = 1, globalFlag = 2, assignedFlag = 4 };
@@ -144,4 +145,4 @@ bool typeOf(Result& result, uint32_t node, std::string& type);
 // 1-based line and byte column of a byte offset of the result's text.
 void lineColumn(const Result& result, uint32_t offset, uint32_t& line, uint32_t& column);
 
-}  // namespace analyze
+}  // namespace nomos::analyze

@@ -12,6 +12,7 @@
 #include "analyze.h"
 #include "face_py.h"
 
+namespace nomos {
 namespace {
 
 const char* configName = "nomos.config";
@@ -27,8 +28,7 @@ struct TreeRecord {
 };
 
 struct ResultObject {
-    PyObject_HEAD
-    analyze::Result* result;
+    PyObject_HEAD analyze::Result* result;
 };
 
 void resultDealloc(PyObject* self) {
@@ -55,7 +55,9 @@ PyObject* resultCapsule(PyObject* self, PyObject*) {
     return capsule;
 }
 
-PyObject* resultSymbolCount(PyObject* self, PyObject*) { return PyLong_FromSize_t(resultOf(self).symbols.size()); }
+PyObject* resultSymbolCount(PyObject* self, PyObject*) {
+    return PyLong_FromSize_t(resultOf(self).symbols.size());
+}
 
 PyObject* resultSymbol(PyObject* self, PyObject* arg) {
     analyze::Result& r = resultOf(self);
@@ -84,8 +86,8 @@ PyObject* resultSymbol(PyObject* self, PyObject* arg) {
         Py_DECREF(refs);
         return nullptr;
     }
-    return Py_BuildValue("(NNkkkN)", name, kind, (unsigned long)s.declaringNode, (unsigned long)s.scopeNode,
-                         (unsigned long)s.flags, refs);
+    return Py_BuildValue("(NNkkkN)", name, kind, (unsigned long)s.declaringNode,
+                         (unsigned long)s.scopeNode, (unsigned long)s.flags, refs);
 }
 
 // The node index argument: an int in range, else -1 (no answer) with no exception; -2 with one.
@@ -127,9 +129,10 @@ PyObject* resultProblems(PyObject* self, PyObject*) {
         const analyze::Node& n = r.nodes[p.node];
         uint32_t line = 0, column = 0;
         analyze::lineColumn(r, n.start, line, column);
-        PyObject* item = Py_BuildValue("(s#s#kkkk)", p.code.data(), Py_ssize_t(p.code.size()), p.message.data(),
-                                       Py_ssize_t(p.message.size()), (unsigned long)n.start, (unsigned long)n.end,
-                                       (unsigned long)line, (unsigned long)column);
+        PyObject* item =
+            Py_BuildValue("(s#s#kkkk)", p.code.data(), Py_ssize_t(p.code.size()), p.message.data(),
+                          Py_ssize_t(p.message.size()), (unsigned long)n.start,
+                          (unsigned long)n.end, (unsigned long)line, (unsigned long)column);
         if (!item || PyList_Append(list, item) != 0) {
             Py_XDECREF(item);
             Py_DECREF(list);
@@ -140,12 +143,16 @@ PyObject* resultProblems(PyObject* self, PyObject*) {
     return list;
 }
 
-PyObject* resultNodeCount(PyObject* self, PyObject*) { return PyLong_FromSize_t(resultOf(self).nodes.size()); }
+PyObject* resultNodeCount(PyObject* self, PyObject*) {
+    return PyLong_FromSize_t(resultOf(self).nodes.size());
+}
 
 PyMethodDef resultMethods[] = {
-    {"capsule", resultCapsule, METH_NOARGS, "A new \"nomos.analysis.v2\" capsule over this result."},
+    {"capsule", resultCapsule, METH_NOARGS,
+     "A new \"nomos.analysis.v2\" capsule over this result."},
     {"symbol_count", resultSymbolCount, METH_NOARGS, "The number of symbols."},
-    {"symbol", resultSymbol, METH_O, "(name, kind, declaring node, scope node, flags, references) of a symbol."},
+    {"symbol", resultSymbol, METH_O,
+     "(name, kind, declaring node, scope node, flags, references) of a symbol."},
     {"node_symbol", resultNodeSymbol, METH_O, "The symbol a node declares or refers to, or -1."},
     {"type_of", resultTypeOf, METH_O, "The type text of a node, or None."},
     {"problems", resultProblems, METH_NOARGS, "The name problems found, as tuples."},
@@ -192,9 +199,9 @@ PyObject* makeConfig(PyObject*, PyObject* args) {
     unsigned int kindCount = 0, fieldCount = 0, annotation = 0, infer = 0;
     int undeclaredIsError = 0, redeclareIsError = 0;
     PyObject *flags, *labelsOf, *decls, *assigns, *implicits, *builtins, *literals;
-    if (!PyArg_ParseTuple(args, "IISOOOOOppOII", &kindCount, &fieldCount, &flags, &labelsOf, &decls, &assigns,
-                          &implicits, &builtins, &undeclaredIsError, &redeclareIsError, &literals, &annotation,
-                          &infer))
+    if (!PyArg_ParseTuple(args, "IISOOOOOppOII", &kindCount, &fieldCount, &flags, &labelsOf, &decls,
+                          &assigns, &implicits, &builtins, &undeclaredIsError, &redeclareIsError,
+                          &literals, &annotation, &infer))
         return nullptr;
     auto* config = new (std::nothrow) analyze::Config();
     if (!config) return PyErr_NoMemory();
@@ -224,13 +231,14 @@ PyObject* makeConfig(PyObject*, PyObject* args) {
             Py_ssize_t kindSize = 0;
             int enclosing = 0, hoist = 0;
             unsigned int visible = 0;
-            good = PyArg_ParseTuple(PySequence_Fast_GET_ITEM(seq, i), "IIIs#ppII", &d.kind, &d.label, &d.sub, &kind,
-                                    &kindSize, &enclosing, &hoist, &visible, &d.fromLabel);
+            good = PyArg_ParseTuple(PySequence_Fast_GET_ITEM(seq, i), "IIIs#ppII", &d.kind,
+                                    &d.label, &d.sub, &kind, &kindSize, &enclosing, &hoist,
+                                    &visible, &d.fromLabel);
             if (!good) break;
             d.symbolKind.assign(kind, size_t(kindSize));
             d.enclosing = enclosing;
             d.hoist = hoist;
-            d.visible = visible == 1 ? analyze::Visible::after
+            d.visible = visible == 1   ? analyze::Visible::after
                         : visible == 2 ? analyze::Visible::from
                                        : analyze::Visible::now;
             config->decls.push_back(std::move(d));
@@ -245,8 +253,8 @@ PyObject* makeConfig(PyObject*, PyObject* args) {
             analyze::Assign a;
             const char* kind = nullptr;
             Py_ssize_t kindSize = 0;
-            good = PyArg_ParseTuple(PySequence_Fast_GET_ITEM(seq, i), "IIIs#", &a.kind, &a.label, &a.sub, &kind,
-                                    &kindSize);
+            good = PyArg_ParseTuple(PySequence_Fast_GET_ITEM(seq, i), "IIIs#", &a.kind, &a.label,
+                                    &a.sub, &kind, &kindSize);
             if (good) {
                 a.symbolKind.assign(kind, size_t(kindSize));
                 config->assigns.push_back(std::move(a));
@@ -262,8 +270,8 @@ PyObject* makeConfig(PyObject*, PyObject* args) {
             analyze::Implicit im;
             const char *name = nullptr, *kind = nullptr;
             Py_ssize_t nameSize = 0, kindSize = 0;
-            good = PyArg_ParseTuple(PySequence_Fast_GET_ITEM(seq, i), "IIs#s#", &im.kind, &im.label, &name, &nameSize,
-                                    &kind, &kindSize);
+            good = PyArg_ParseTuple(PySequence_Fast_GET_ITEM(seq, i), "IIs#s#", &im.kind, &im.label,
+                                    &name, &nameSize, &kind, &kindSize);
             if (good) {
                 im.name.assign(name, size_t(nameSize));
                 im.symbolKind.assign(kind, size_t(kindSize));
@@ -297,7 +305,8 @@ PyObject* runAnalysis(PyObject*, PyObject* args) {
     auto* tree = static_cast<const TreeRecord*>(PyCapsule_GetPointer(treeCapsule, "pargo.tree.v1"));
     if (!tree) return nullptr;
     if (tree->abi != 1) {
-        PyErr_Format(PyExc_ValueError, "nomos reads pargo trees with ABI 1, this tree has %u", tree->abi);
+        PyErr_Format(PyExc_ValueError, "nomos reads pargo trees with ABI 1, this tree has %u",
+                     tree->abi);
         return nullptr;
     }
     if (!tree->nodes && tree->count != 0) {
@@ -314,11 +323,12 @@ PyObject* runAnalysis(PyObject*, PyObject* args) {
         return PyErr_NoMemory();
     }
     std::string detail;
-    int status = analyze::run(*config, tree->nodes, tree->count, tree->text, tree->length, extraBuiltins,
-                              *self->result, detail);
+    int status = analyze::run(*config, tree->nodes, tree->count, tree->text, tree->length,
+                              extraBuiltins, *self->result, detail);
     if (status != analyze::ok) {
         Py_DECREF(self);
-        PyErr_Format(PyExc_ValueError, "the tree doesn't fit these rules' grammar: %s", detail.c_str());
+        PyErr_Format(PyExc_ValueError, "the tree doesn't fit these rules' grammar: %s",
+                     detail.c_str());
         return nullptr;
     }
     return reinterpret_cast<PyObject*>(self);
@@ -326,25 +336,27 @@ PyObject* runAnalysis(PyObject*, PyObject* args) {
 
 PyObject* nomosVersion(PyObject*, PyObject*) { return PyUnicode_FromString("0.1.5"); }
 
-PyMethodDef methods[] = {{"version", nomosVersion, METH_NOARGS, "version()\n--\n\nThe package's version."},
-                         {"_config", makeConfig, METH_VARARGS, "Native tables of a rules description."},
-                         {"_analyze", runAnalysis, METH_VARARGS, "Analyse a tree capsule under a native config."},
-                         {nullptr, nullptr, 0, nullptr}};
+PyMethodDef methods[] = {
+    {"version", nomosVersion, METH_NOARGS, "version()\n--\n\nThe package's version."},
+    {"_config", makeConfig, METH_VARARGS, "Native tables of a rules description."},
+    {"_analyze", runAnalysis, METH_VARARGS, "Analyse a tree capsule under a native config."},
+    {nullptr, nullptr, 0, nullptr}};
 
-PyModuleDef moduleDef = {PyModuleDef_HEAD_INIT, "nomos", "Scope, symbol and type rules over pargo trees.", -1,
-                         methods};
+PyModuleDef moduleDef = {PyModuleDef_HEAD_INIT, "nomos",
+                         "Scope, symbol and type rules over pargo trees.", -1, methods};
 
 }  // namespace
+}  // namespace nomos
 
 PyMODINIT_FUNC PyInit_nomos(void) {
-    resultType.tp_name = "nomos._Result";
-    resultType.tp_basicsize = sizeof(ResultObject);
-    resultType.tp_dealloc = resultDealloc;
-    resultType.tp_flags = Py_TPFLAGS_DEFAULT;
-    resultType.tp_doc = "The native result of one analysis.";
-    resultType.tp_methods = resultMethods;
-    if (PyType_Ready(&resultType) < 0) return nullptr;
-    PyObject* module = PyModule_Create(&moduleDef);
+    nomos::resultType.tp_name = "nomos._Result";
+    nomos::resultType.tp_basicsize = sizeof(nomos::ResultObject);
+    nomos::resultType.tp_dealloc = nomos::resultDealloc;
+    nomos::resultType.tp_flags = Py_TPFLAGS_DEFAULT;
+    nomos::resultType.tp_doc = "The native result of one analysis.";
+    nomos::resultType.tp_methods = nomos::resultMethods;
+    if (PyType_Ready(&nomos::resultType) < 0) return nullptr;
+    PyObject* module = PyModule_Create(&nomos::moduleDef);
     if (!module) return nullptr;
     PyObject* dict = PyModule_GetDict(module);
     if (PyDict_SetItemString(dict, "__builtins__", PyEval_GetBuiltins()) != 0) {

@@ -16,10 +16,10 @@
 #include "compiler/backend/driver.h"
 #include "compiler/backend/llvmapi.h"
 #include "compiler/backend/sha256.h"
-#include "host/settings.h"
-#include "runtime/spin.h"
+#include "host/module/settings.h"
+#include "wuna/runtime/spin.h"
 
-namespace driver {
+namespace wuna::driver {
 
 namespace {
 
@@ -110,7 +110,8 @@ void cacheKey(uint8_t out[32], const char* ir, size_t length, uint32_t level, co
               size_t targetLength) {
     sha256::Hasher h;
     h.update(cacheIdentity(), 32);
-    uint8_t levelBytes[4] = {uint8_t(level), uint8_t(level >> 8), uint8_t(level >> 16), uint8_t(level >> 24)};
+    uint8_t levelBytes[4] = {uint8_t(level), uint8_t(level >> 8), uint8_t(level >> 16),
+                             uint8_t(level >> 24)};
     h.update(levelBytes, 4);
     if (target) {
         h.update("target ", 7);
@@ -155,7 +156,7 @@ int writeCacheFile(const char* path, size_t length, const uint8_t* bytes, uint64
         if (w <= 0) {
             int error = w < 0 ? errno : EIO;
             close(fd);
-            return error;   // the temporary file stays; eviction removes it after an hour
+            return error;  // the temporary file stays; eviction removes it after an hour
         }
         done += uint64_t(w);
     }
@@ -224,4 +225,4 @@ bool codeBytes(const uint8_t key[32], uint8_t** bytes, uint64_t* size) {
     return found;
 }
 
-}  // namespace driver
+}  // namespace wuna::driver

@@ -17,7 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace driver {
+namespace wuna::driver {
 
 struct Compiled;
 
@@ -51,4 +51,4 @@ bool putLoadedCode(const uint8_t key[32], const uint8_t* bytes, uint64_t size);
 // times are set to now). false when neither has them.
 bool codeBytes(const uint8_t key[32], uint8_t** bytes, uint64_t* size);
 
-}  // namespace driver
+}  // namespace wuna::driver

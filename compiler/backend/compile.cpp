@@ -10,7 +10,7 @@
 
 #include "compiler/backend/messages.h"
 
-namespace compile {
+namespace wuna::compile {
 
 using backend::List;
 using backend::Text;
@@ -153,8 +153,8 @@ uint16_t newModule(Compiler* c) {
     return 0;
 }
 
-uint16_t declareFunction(ModuleRecord* m, const char* name, size_t length, TypeRef result, TypeRef* params,
-                         unsigned count, uint32_t flags, FunctionRef* out) {
+uint16_t declareFunction(ModuleRecord* m, const char* name, size_t length, TypeRef result,
+                         TypeRef* params, unsigned count, uint32_t flags, FunctionRef* out) {
     if (FunctionRef* there = m->functions.find(Text{name, length})) {
         *out = *there;
         return 0;
@@ -166,7 +166,8 @@ uint16_t declareFunction(ModuleRecord* m, const char* name, size_t length, TypeR
     if (!(flags & DeclareExported)) T.LLVMSetLinkage(fn, llvmapi::InternalLinkage);
     static const char kNoFloat[] = "noimplicitfloat";
     unsigned kind = T.LLVMGetEnumAttributeKindForName(kNoFloat, sizeof kNoFloat - 1);
-    T.LLVMAddAttributeAtIndex(fn, llvmapi::kFunctionIndex, T.LLVMCreateEnumAttribute(m->context, kind, 0));
+    T.LLVMAddAttributeAtIndex(fn, llvmapi::kFunctionIndex,
+                              T.LLVMCreateEnumAttribute(m->context, kind, 0));
     if (!m->declared.push(Declared{copy, length, fn})) {
         T.LLVMDeleteFunction(fn);
         free(copy);
@@ -198,7 +199,9 @@ uint16_t llvmFunction(Compiler* c, uint32_t id, FunctionRef* out) {
     TypeRef result;
     List<TypeRef> params;
     if (id == kTopLevel) {
-        err = append(&symbol, m->prefix.data, m->prefix.length) && append(&symbol, "_main", 5) ? 0 : kOutOfMemory;
+        err = append(&symbol, m->prefix.data, m->prefix.length) && append(&symbol, "_main", 5)
+                  ? 0
+                  : kOutOfMemory;
         result = m->i1;
         for (TypeRef p : {m->ptr, m->ptr})
             if (!err && !params.push(p)) err = kOutOfMemory;
@@ -218,8 +221,8 @@ uint16_t llvmFunction(Compiler* c, uint32_t id, FunctionRef* out) {
             if (!params.push(m->i64)) err = kOutOfMemory;
     }
     if (!err)
-        err = declareFunction(m, symbol.items, symbol.count, result, params.items, unsigned(params.count),
-                              DeclareExported, out);
+        err = declareFunction(m, symbol.items, symbol.count, result, params.items,
+                              unsigned(params.count), DeclareExported, out);
     symbol.free();
     params.free();
     return err;
@@ -271,7 +274,8 @@ void forgetModule(Compiler* c) {
             T.LLVMReplaceAllUsesWith(d.function, poison);
             T.LLVMDeleteFunction(d.function);
             Text key;
-            if (m->functions.remove(Text{d.name, d.length}, &key)) free(const_cast<char*>(key.data));
+            if (m->functions.remove(Text{d.name, d.length}, &key))
+                free(const_cast<char*>(key.data));
         }
         m->declared.cut(c->declaredCheckpoint);
     }
@@ -311,7 +315,8 @@ ValueRef keyGlobal(ModuleRecord* m, uint64_t key) {
     size_t length;
     if (keyName(m->prefix, n, &name, &length)) outOfMemoryStop();
     ValueRef global = T.LLVMAddGlobal(m->module, m->i8, name);
-    if (!m->symbols.push(KeySymbol{name, length, key}) || !m->keys.put(key, global)) outOfMemoryStop();
+    if (!m->symbols.push(KeySymbol{name, length, key}) || !m->keys.put(key, global))
+        outOfMemoryStop();
     return global;
 }
 
@@ -319,7 +324,8 @@ ValueRef keyConstant(ModuleRecord* m, uint64_t key) {
     return T.LLVMConstPtrToInt(keyGlobal(m, key), m->i64);
 }
 
-bool addOutOfLine(Compiler* c, const char* symbol, const char* qualname, const char* file, uint32_t firstLine) {
+bool addOutOfLine(Compiler* c, const char* symbol, const char* qualname, const char* file,
+                  uint32_t firstLine) {
     OutOfLine record{backend::copyText(symbol, strlen(symbol)),
                      qualname ? backend::copyText(qualname, strlen(qualname)) : nullptr,
                      file ? backend::copyText(file, strlen(file)) : nullptr, firstLine};
@@ -425,7 +431,9 @@ uint16_t runLoop(Compiler* c, uint32_t id, const Emitters& e, PyObject* compileE
         } else if (++attemptsWithoutNeed >= kAttemptsWithoutNeed) {
             messages::Message m;
             m.add("wuna: compiling the module asked ").addUnsigned(attemptsWithoutNeed);
-            m.add(" times in a row for another attempt with nothing new to do differently (a wuna bug)");
+            m.add(
+                " times in a row for another attempt with nothing new to do differently (a wuna "
+                "bug)");
             m.raise(compileError ? compileError : PyExc_RuntimeError);
             return kPythonError;
         }
@@ -435,4 +443,4 @@ uint16_t runLoop(Compiler* c, uint32_t id, const Emitters& e, PyObject* compileE
     }
 }
 
-}  // namespace compile
+}  // namespace wuna::compile

@@ -40,11 +40,11 @@
 #include "compiler/backend/containers.h"
 #include "compiler/backend/llvmapi.h"
 
-namespace ptree {
+namespace wuna::ptree {
 struct Index;
 }
 
-namespace compile {
+namespace wuna::compile {
 
 using llvmapi::BasicBlockRef;
 using llvmapi::BuilderRef;
@@ -92,36 +92,36 @@ struct KeySymbol {
 // The part of the compiler that belongs to the current LLVM module.
 struct ModuleRecord {
     ContextRef context;
-    ModuleRef module;                 // named "wuna"
+    ModuleRef module;  // named "wuna"
     TypeRef i1, i8, i32, i64, f64;
-    TypeRef ptr;                      // address space 0
+    TypeRef ptr;  // address space 0
     TypeRef voidType;
-    TypeRef valuePair;                // {i64, i64}: a runtime value (tag, payload)
-    TypeRef checkedPair;              // {i64, i1}: an overflow intrinsic's result
-    backend::Text prefix;             // the module state's symbol prefix; kept across modules
+    TypeRef valuePair;     // {i64, i64}: a runtime value (tag, payload)
+    TypeRef checkedPair;   // {i64, i1}: an overflow intrinsic's result
+    backend::Text prefix;  // the module state's symbol prefix; kept across modules
     backend::TextMap<ValueRef> literals;
     // Every function declared in the module, the runtime helpers included. The key texts are
     // owned copies (no NUL); LLVM was given a second, NUL-terminated copy.
     backend::TextMap<FunctionRef> functions;
-    uint64_t blockCount;              // numbered blocks made: the module's size measure
-    backend::List<Declared> declared; // declareFunction's functions, in order (not the helpers)
-    backend::U64Map<ValueRef> keys;   // key -> its key global
-    backend::List<KeySymbol> symbols; // the key globals' names and addresses, in creation order
-    uint32_t* keyCounter;             // the compiler's, so key names stay unique across modules
-    void* keyOrigins;                 // the ahead-of-time build's origin map; null otherwise
-    uint8_t handedOver;               // the engine owns module and context
+    uint64_t blockCount;               // numbered blocks made: the module's size measure
+    backend::List<Declared> declared;  // declareFunction's functions, in order (not the helpers)
+    backend::U64Map<ValueRef> keys;    // key -> its key global
+    backend::List<KeySymbol> symbols;  // the key globals' names and addresses, in creation order
+    uint32_t* keyCounter;              // the compiler's, so key names stay unique across modules
+    void* keyOrigins;                  // the ahead-of-time build's origin map; null otherwise
+    uint8_t handedOver;                // the engine owns module and context
 };
 
 // What the compiler knows of a helper specialisation; the rest of it belongs to the code
 // generators that make them.
 struct HelperSpec {
-    char* symbol;                     // owned, NUL-terminated
+    char* symbol;  // owned, NUL-terminated
     size_t symbolLength;
 };
 
 // The argument kinds of a typed entry.
 struct TypedEntry {
-    uint8_t* kinds;                   // owned
+    uint8_t* kinds;  // owned
     uint32_t count;
 };
 
@@ -129,41 +129,41 @@ struct TypedEntry {
 // demand), as the perf map labels it: its symbol, and when the front end read it, its
 // __qualname__, its source file and first line.
 struct OutOfLine {
-    char* symbol;                     // owned, NUL-terminated
-    char* qualname;                   // owned, or null when there is no front-end result
-    char* file;                       // owned (co_filename), or null
+    char* symbol;    // owned, NUL-terminated
+    char* qualname;  // owned, or null when there is no front-end result
+    char* file;      // owned (co_filename), or null
     uint32_t firstLine;
 };
 
 // A scope's frame layout.
 struct Layout {
-    backend::List<uint32_t> slots;    // the analysis' symbol index of the variable in each slot
-    uint8_t heapFrame;                // the variables live in a heap frame
+    backend::List<uint32_t> slots;  // the analysis' symbol index of the variable in each slot
+    uint8_t heapFrame;              // the variables live in a heap frame
 };
 
 struct Compiler {
-    const ptree::Index* tree;         // the program's tree (node kinds and parents); may be null
+    const ptree::Index* tree;  // the program's tree (node kinds and parents); may be null
     ModuleRecord module;
-    backend::U32Set requested;        // function ids whose code was asked for, in any module
-    backend::List<uint32_t> worklist; // asked for and not emitted yet; taken from the end
-    FunctionRef overflow[3];          // llvm.sadd/ssub/smul.with.overflow on i64
-    const void* failedHelper;         // origin of the first failed specialisation of an attempt
-    backend::List<uint32_t> recent;   // ids added to the requested set since the checkpoint
-    backend::List<HelperSpec*> helpers;   // every specialisation, in creation order
+    backend::U32Set requested;           // function ids whose code was asked for, in any module
+    backend::List<uint32_t> worklist;    // asked for and not emitted yet; taken from the end
+    FunctionRef overflow[3];             // llvm.sadd/ssub/smul.with.overflow on i64
+    const void* failedHelper;            // origin of the first failed specialisation of an attempt
+    backend::List<uint32_t> recent;      // ids added to the requested set since the checkpoint
+    backend::List<HelperSpec*> helpers;  // every specialisation, in creation order
     uint64_t declaredCheckpoint;
-    void* keyOrigins;                 // ahead-of-time builds only
+    void* keyOrigins;  // ahead-of-time builds only
     backend::U32Map<TypedEntry> typedEntries;
     backend::TextMap<HelperSpec*> helperNames;  // keys: the specs' own symbol texts
     backend::List<HelperSpec*> helperWorklist;
     uint64_t helperCheckpoint;
     uint32_t keyCounter;
     uint32_t thunkCounter;
-    uint8_t retry;                    // an emitter needs the module compiled again
+    uint8_t retry;  // an emitter needs the module compiled again
     uint8_t keepModule;
     uint8_t keepCheckpoint;
     // Frames.
-    backend::U32Map<Layout*> layouts; // scope id -> layout; kGlobalScope the global scope
-    uint8_t allFrames;                // every new layout starts with a heap frame
+    backend::U32Map<Layout*> layouts;  // scope id -> layout; kGlobalScope the global scope
+    uint8_t allFrames;                 // every new layout starts with a heap frame
     uint8_t frameNeeded;
     uint32_t frameNeededScope;
     // Every function name declared in any module of this compiler (owned texts, in the order
@@ -203,8 +203,8 @@ uint16_t newModule(Compiler* c);
 // Declares a function by name once per module: the entry already there (whatever types are
 // given now), else a new function of that type, internal unless flags has DeclareExported,
 // with "noimplicitfloat". 0 with *out set, or kOutOfMemory.
-uint16_t declareFunction(ModuleRecord* m, const char* name, size_t length, TypeRef result, TypeRef* params,
-                         unsigned count, uint32_t flags, FunctionRef* out);
+uint16_t declareFunction(ModuleRecord* m, const char* name, size_t length, TypeRef result,
+                         TypeRef* params, unsigned count, uint32_t flags, FunctionRef* out);
 
 // The LLVM function of a program function, typed entry or the top level, declared (exported)
 // on first use. 0 with *out set, or kOutOfMemory.
@@ -251,7 +251,8 @@ ValueRef keyConstant(ModuleRecord* m, uint64_t key);
 
 // Records a Python function compiled out of line for the perf map's labels (qualname and
 // file may be null). false when memory runs out (nothing recorded).
-bool addOutOfLine(Compiler* c, const char* symbol, const char* qualname, const char* file, uint32_t firstLine);
+bool addOutOfLine(Compiler* c, const char* symbol, const char* qualname, const char* file,
+                  uint32_t firstLine);
 
 // Notes every name of the current module's declared list in the compiler's name set (the
 // names of every module it finished). false when memory runs out.
@@ -294,4 +295,4 @@ void recordNeed(Compiler* c);
 // new, kPythonError with compileError raised.
 uint16_t runLoop(Compiler* c, uint32_t id, const Emitters& emitters, PyObject* compileError);
 
-}  // namespace compile
+}  // namespace wuna::compile

@@ -18,7 +18,7 @@
 #include <cstring>
 #include <type_traits>
 
-namespace backend {
+namespace wuna::backend {
 
 template <typename T>
 struct List {
@@ -71,18 +71,24 @@ inline uint64_t mixBits(uint64_t h) {
 
 struct IntTraits {
     template <typename K>
-    static uint64_t hash(K key) { return mixBits(uint64_t(key)); }
+    static uint64_t hash(K key) {
+        return mixBits(uint64_t(key));
+    }
     template <typename K>
-    static bool equal(K a, K b) { return a == b; }
+    static bool equal(K a, K b) {
+        return a == b;
+    }
 };
 
 struct TextTraits {
     static uint64_t hash(Text key) {
-        uint64_t h = 0xcbf29ce484222325ull;   // FNV-1a
+        uint64_t h = 0xcbf29ce484222325ull;  // FNV-1a
         for (size_t i = 0; i < key.length; i++) h = (h ^ uint8_t(key.data[i])) * 0x100000001b3ull;
         return mixBits(h);
     }
-    static bool equal(Text a, Text b) { return a.length == b.length && memcmp(a.data, b.data, a.length) == 0; }
+    static bool equal(Text a, Text b) {
+        return a.length == b.length && memcmp(a.data, b.data, a.length) == 0;
+    }
 };
 
 // A 32-byte code key.
@@ -93,7 +99,7 @@ struct Key32 {
 struct Key32Traits {
     static uint64_t hash(const Key32& key) {
         uint64_t h;
-        memcpy(&h, key.bytes, 8);   // a digest: any 8 of its bytes are well spread
+        memcpy(&h, key.bytes, 8);  // a digest: any 8 of its bytes are well spread
         return mixBits(h);
     }
     static bool equal(const Key32& a, const Key32& b) { return memcmp(a.bytes, b.bytes, 32) == 0; }
@@ -107,7 +113,7 @@ struct HashMap {
         uint8_t used;
     };
     Slot* slots = nullptr;
-    size_t capacity = 0;   // a power of two, or 0
+    size_t capacity = 0;  // a power of two, or 0
     size_t used = 0;
 
     V* find(const K& key) const {
@@ -232,4 +238,4 @@ inline char* copyText(const char* data, size_t length) {
     return copy;
 }
 
-}  // namespace backend
+}  // namespace wuna::backend

@@ -5,9 +5,9 @@
 #include <cstring>
 
 #include "compiler/backend/compile.h"
-#include "runtime/helpers/table.h"
+#include "wuna/runtime/helpers/table.h"
 
-namespace compile {
+namespace wuna::compile {
 
 using backend::Text;
 
@@ -21,7 +21,7 @@ TypeRef letterType(const ModuleRecord* m, char letter) {
     case 'b': return m->i1;
     case 'p': return m->ptr;
     case 'i': return m->i32;
-    default: return m->i64;   // 'l': the table holds no other letter
+    default: return m->i64;  // 'l': the table holds no other letter
     }
 }
 
@@ -43,7 +43,8 @@ uint16_t declareHelpers(Compiler* c) {
         if (m->functions.find(Text{h.name, nameLength})) continue;
         size_t letters = strlen(h.signature);
         for (size_t i = 1; i < letters; i++) params[i - 1] = letterType(m, h.signature[i]);
-        TypeRef type = T.LLVMFunctionType(letterType(m, h.signature[0]), params, unsigned(letters - 1), 0);
+        TypeRef type =
+            T.LLVMFunctionType(letterType(m, h.signature[0]), params, unsigned(letters - 1), 0);
         char* copy = backend::copyText(h.name, nameLength);
         if (!copy) return kOutOfMemory;
         // External, no attributes, and not in the declared list: a roll-back never deletes them.
@@ -72,10 +73,12 @@ uint16_t decrefBody(Compiler* c, const char* name, const char* helper, int mode)
     if (m->functions.find(Text{name, strlen(name)})) return 0;
     TypeRef params[2] = {m->i64, m->i64};
     FunctionRef f;
-    if (uint16_t err = declareFunction(m, name, strlen(name), m->voidType, params, 2, 0, &f)) return err;
+    if (uint16_t err = declareFunction(m, name, strlen(name), m->voidType, params, 2, 0, &f))
+        return err;
     static const char kInline[] = "alwaysinline";
     unsigned kind = T.LLVMGetEnumAttributeKindForName(kInline, sizeof kInline - 1);
-    T.LLVMAddAttributeAtIndex(f.function, llvmapi::kFunctionIndex, T.LLVMCreateEnumAttribute(m->context, kind, 0));
+    T.LLVMAddAttributeAtIndex(f.function, llvmapi::kFunctionIndex,
+                              T.LLVMCreateEnumAttribute(m->context, kind, 0));
 
     Builder b{};
     b.module = m;
@@ -118,16 +121,19 @@ uint16_t decrefBody(Compiler* c, const char* name, const char* helper, int mode)
     ValueRef address = T.LLVMBuildIntToPtr(B, payload, m->ptr, "");
     ValueRef count = T.LLVMBuildLoad2(B, m->i64, address, "");
     T.LLVMSetAlignment(count, 8);
-    T.LLVMBuildCondBr(B, T.LLVMBuildICmp(B, llvmapi::IntULT, count, i64(kImmortal), ""), change, done);
+    T.LLVMBuildCondBr(B, T.LLVMBuildICmp(B, llvmapi::IntULT, count, i64(kImmortal), ""), change,
+                      done);
 
     // change: one more, or one fewer and freed at zero.
     T.LLVMPositionBuilderAtEnd(B, change);
-    ValueRef changed = mode == 0 ? T.LLVMBuildAdd(B, count, i64(1), "") : T.LLVMBuildSub(B, count, i64(1), "");
+    ValueRef changed =
+        mode == 0 ? T.LLVMBuildAdd(B, count, i64(1), "") : T.LLVMBuildSub(B, count, i64(1), "");
     T.LLVMSetAlignment(T.LLVMBuildStore(B, changed, address), 8);
     if (mode == 0) {
         T.LLVMBuildBr(B, done);
     } else {
-        T.LLVMBuildCondBr(B, T.LLVMBuildICmp(B, llvmapi::IntEQ, changed, i64(0), ""), freeBlock, done);
+        T.LLVMBuildCondBr(B, T.LLVMBuildICmp(B, llvmapi::IntEQ, changed, i64(0), ""), freeBlock,
+                          done);
         T.LLVMPositionBuilderAtEnd(B, freeBlock);
         ValueRef args[2] = {tag, payload};
         call(&b, "wn_free", args, 2);
@@ -137,7 +143,8 @@ uint16_t decrefBody(Compiler* c, const char* name, const char* helper, int mode)
     // other: a Python object goes to the helper; an ahead-of-time build has none.
     T.LLVMPositionBuilderAtEnd(B, other);
     if (!m->keyOrigins) {
-        T.LLVMBuildCondBr(B, T.LLVMBuildICmp(B, llvmapi::IntEQ, tag, i64(kPythonTag), ""), python, done);
+        T.LLVMBuildCondBr(B, T.LLVMBuildICmp(B, llvmapi::IntEQ, tag, i64(kPythonTag), ""), python,
+                          done);
         T.LLVMPositionBuilderAtEnd(B, python);
         ValueRef args[2] = {tag, payload};
         call(&b, helper, args, 2);
@@ -167,4 +174,4 @@ uint16_t decrefBody(Compiler* c, const char* name, const char* helper, int mode)
     return 0;
 }
 
-}  // namespace compile
+}  // namespace wuna::compile

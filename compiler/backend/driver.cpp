@@ -7,17 +7,17 @@
 #include "compiler/backend/cache.h"
 #include "compiler/backend/messages.h"
 #include "compiler/backend/perfmap.h"
-#include "host/settings.h"
-#include "runtime/helpers/table.h"
+#include "host/module/settings.h"
+#include "wuna/runtime/helpers/table.h"
 
-namespace driver {
+namespace wuna::driver {
 
 namespace {
 
 // Touched only under the interpreter lock.
-bool helpersDefined = false;      // the engine accepted the runtime helpers
+bool helpersDefined = false;  // the engine accepted the runtime helpers
 uint64_t moduleCounter = 0;
-backend::TextMap<uint8_t> prefixSet;   // every prefix handed out; keys are heap copies
+backend::TextMap<uint8_t> prefixSet;  // every prefix handed out; keys are heap copies
 
 // Gives the engine the 94 runtime helpers under their table names. true, or false with
 // RuntimeError (the next state tries again).
@@ -30,9 +30,11 @@ bool defineRuntime(const llvmapi::Capsule* engine) {
         pointers[i] = names[i];
     }
     char err[kRuntimeError] = {};
-    if (engine->defineSymbols(pointers, helpers::helperAddresses, helpers::kHelperCount, err, sizeof err) != 0) {
+    if (engine->defineSymbols(pointers, helpers::helperAddresses, helpers::kHelperCount, err,
+                              sizeof err) != 0) {
         messages::Message m;
-        m.add("wuna: the JIT refused the runtime: ").add(err, messages::engineTextLength(err, sizeof err));
+        m.add("wuna: the JIT refused the runtime: ")
+            .add(err, messages::engineTextLength(err, sizeof err));
         m.raise(PyExc_RuntimeError);
         return false;
     }
@@ -61,7 +63,9 @@ bool choosePrefix(Compiled* state, const uint8_t key[32], bool standalone) {
             candidate[n++] = digits[key[i] & 15];
         }
         if (state->level == 0) candidate[n++] = 'f';
-        if (attempt) n += size_t(snprintf(candidate + n, sizeof candidate - n, "x%llu", (unsigned long long)attempt));
+        if (attempt)
+            n += size_t(snprintf(candidate + n, sizeof candidate - n, "x%llu",
+                                 (unsigned long long)attempt));
         char* text = static_cast<char*>(arena::take(state->arena, n + 1));
         if (!text) return false;
         memcpy(text, candidate, n);
@@ -115,8 +119,8 @@ uint16_t generateProgram(Compiled* state, const ptree::Index* tree) {
     return compile::newModule(&state->compiler);
 }
 
-Compiled* Compiled::create(const ptree::Index* tree, PyObject* compileError, const uint8_t programKey[32],
-                           uint32_t level, bool standalone) {
+Compiled* Compiled::create(const ptree::Index* tree, PyObject* compileError,
+                           const uint8_t programKey[32], uint32_t level, bool standalone) {
     const llvmapi::Capsule* engine = llvmapi::load();
     if (!engine) return nullptr;
     if (!helpersDefined) {
@@ -226,7 +230,8 @@ bool Compiled::defineSymbols(char* err) {
     ::free(addresses);
     if (rc == 0) return true;
     messages::Message m;
-    m.add("wuna: the JIT refused the compiled code's names (a wuna bug): ").add(err, strnlen(err, kEngineError));
+    m.add("wuna: the JIT refused the compiled code's names (a wuna bug): ")
+        .add(err, strnlen(err, kEngineError));
     m.raise(PyExc_RuntimeError);
     return false;
 }
@@ -239,8 +244,10 @@ bool Compiled::resolveEntries(void* handle, const char* name, size_t length, uin
     }
     // The names of every module the compiler finished are kept whether or not the perf map
     // is on, so that a map turned on later still lists the code loaded before.
-    if (settings::current.perfMap) updatePerfMap(this);
-    else compile::noteDeclaredNames(&compiler);
+    if (settings::current.perfMap)
+        updatePerfMap(this);
+    else
+        compile::noteDeclaredNames(&compiler);
     uint64_t entryAddress = engine->symbolAddress(name);
     if (entryAddress) {
         *address = entryAddress;
@@ -257,7 +264,8 @@ bool Compiled::add(const char* name, size_t length, uint64_t* address) {
     compile::ModuleRecord* m = &compiler.module;
     if (m->handedOver) {
         // The engine took this module with an earlier add; a new one must be started first.
-        PyErr_SetString(PyExc_RuntimeError, "wuna: a module was given to the engine twice (a wuna bug)");
+        PyErr_SetString(PyExc_RuntimeError,
+                        "wuna: a module was given to the engine twice (a wuna bug)");
         return false;
     }
     char err[kEngineError];
@@ -286,7 +294,8 @@ bool Compiled::add(const char* name, size_t length, uint64_t* address) {
     m->handedOver = 1;
     memset(err, 0, sizeof err);
     uint64_t size = 0;
-    uint8_t* bytes = engine->emitObject(m->module, emitLevel, nullptr, nullptr, nullptr, &size, err, sizeof err);
+    uint8_t* bytes =
+        engine->emitObject(m->module, emitLevel, nullptr, nullptr, nullptr, &size, err, sizeof err);
     if (!bytes) {
         T.LLVMDisposeMessage(text);
         compile::forgetModule(&compiler);
@@ -315,8 +324,8 @@ bool Compiled::add(const char* name, size_t length, uint64_t* address) {
     return resolveEntries(handle, name, length, address);
 }
 
-bool compileEntry(Compiled* state, uint32_t id, const compile::Emitters& emitters, const char* entryName,
-                  uint64_t* address) {
+bool compileEntry(Compiled* state, uint32_t id, const compile::Emitters& emitters,
+                  const char* entryName, uint64_t* address) {
     uint16_t err = compile::runLoop(&state->compiler, id, emitters, state->compileError);
     if (err) {
         reportAttempt(state, err);
@@ -325,4 +334,4 @@ bool compileEntry(Compiled* state, uint32_t id, const compile::Emitters& emitter
     return state->add(entryName, strlen(entryName), address);
 }
 
-}  // namespace driver
+}  // namespace wuna::driver

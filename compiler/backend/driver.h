@@ -31,51 +31,51 @@
 #include "compiler/backend/compile.h"
 #include "compiler/backend/containers.h"
 #include "compiler/backend/llvmapi.h"
-#include "host/arena.h"
+#include "host/support/arena.h"
 
-namespace driver {
+namespace wuna::driver {
 
 using Key = backend::Key32;
 
-inline constexpr size_t kEngineError = 2048;     // every engine call's error buffer
-inline constexpr size_t kRuntimeError = 512;     // the buffer of the runtime's registration
-inline constexpr size_t kHelperNameSlot = 65;    // each helper name, NUL-terminated
+inline constexpr size_t kEngineError = 2048;   // every engine call's error buffer
+inline constexpr size_t kRuntimeError = 512;   // the buffer of the runtime's registration
+inline constexpr size_t kHelperNameSlot = 65;  // each helper name, NUL-terminated
 
 // Object bytes kept in memory: an owned copy.
 struct KeptCode {
-    uint8_t* bytes;      // malloc'd; null for an empty copy
+    uint8_t* bytes;  // malloc'd; null for an empty copy
     uint64_t size;
 };
 
 struct Compiled {
     compile::Compiler compiler;
     const llvmapi::Capsule* engine;
-    backend::List<void*> handles;        // every engine handle loaded for this module
-    uint64_t entry;                      // "<prefix>_main" once loaded; 0 before
-    uint64_t globalSlots;                // slot count of the global scope's frame
-    uint64_t moduleId;                   // from the process-wide counter, first 1
-    const char* prefix;                  // in the arena
+    backend::List<void*> handles;  // every engine handle loaded for this module
+    uint64_t entry;                // "<prefix>_main" once loaded; 0 before
+    uint64_t globalSlots;          // slot count of the global scope's frame
+    uint64_t moduleId;             // from the process-wide counter, first 1
+    const char* prefix;            // in the arena
     size_t prefixLength;
     arena::Arena* arena;
-    uint64_t cacheLoads;                 // code found loaded or in the disk cache
-    uint64_t compiles;                   // objects emitted with a disk cache to write to
-    backend::List<Key> keys;             // every key code of this state was made or found under
-    backend::KeyMap<KeptCode> codeStore; // key -> bytes kept in memory
-    PyObject* compileError;              // wuna.CompileError, one reference
-    PyObject* cacheObjects[3];           // State, Language, path: taken by the module cache
+    uint64_t cacheLoads;                  // code found loaded or in the disk cache
+    uint64_t compiles;                    // objects emitted with a disk cache to write to
+    backend::List<Key> keys;              // every key code of this state was made or found under
+    backend::KeyMap<KeptCode> codeStore;  // key -> bytes kept in memory
+    PyObject* compileError;               // wuna.CompileError, one reference
+    PyObject* cacheObjects[3];            // State, Language, path: taken by the module cache
     uint64_t users;
-    uint32_t level;                      // 0 fast, 1 or 2 optimized
-    uint8_t ready;                       // the entry is resolved
-    uint8_t hasCode;                     // the first code was loaded
-    uint8_t cached;                      // in the in-process module cache
+    uint32_t level;   // 0 fast, 1 or 2 optimized
+    uint8_t ready;    // the entry is resolved
+    uint8_t hasCode;  // the first code was loaded
+    uint8_t cached;   // in the in-process module cache
     Key moduleKey;
 
     // A state for the program key (32 bytes) at a level (0, 1 or 2), its compiler readied
     // for the program tree (may be null) with its first module started; standalone (an
     // ahead-of-time build) gives the prefix "wns". Null with a Python exception: the
     // capsule's, RuntimeError "wuna: the JIT refused the runtime: ..." or MemoryError.
-    static Compiled* create(const ptree::Index* tree, PyObject* compileError, const uint8_t programKey[32],
-                            uint32_t level, bool standalone);
+    static Compiled* create(const ptree::Index* tree, PyObject* compileError,
+                            const uint8_t programKey[32], uint32_t level, bool standalone);
 
     // Releases everything the state holds, its loaded code first.
     static void free(Compiled* state);
@@ -116,10 +116,10 @@ uint16_t generateProgram(Compiled* state, const ptree::Index* tree);
 // The compile loop for one request followed by add() with the entry's symbol: true with
 // *address; false with a Python exception (MemoryError, CompileError with the compiler's
 // message for an unsupported construct, or the pending one).
-bool compileEntry(Compiled* state, uint32_t id, const compile::Emitters& emitters, const char* entryName,
-                  uint64_t* address);
+bool compileEntry(Compiled* state, uint32_t id, const compile::Emitters& emitters,
+                  const char* entryName, uint64_t* address);
 
 // Whether the engine accepted the runtime helpers in this process.
 bool runtimeRegistered();
 
-}  // namespace driver
+}  // namespace wuna::driver

@@ -3,9 +3,9 @@
 #include <cstdlib>
 
 #include "compiler/backend/compile.h"
-#include "host/ptree.h"
+#include "host/tree/ptree.h"
 
-namespace compile {
+namespace wuna::compile {
 
 namespace {
 
@@ -66,4 +66,4 @@ uint16_t retryWithFrames(Compiler* c, bool* retry) {
     return 0;
 }
 
-}  // namespace compile
+}  // namespace wuna::compile

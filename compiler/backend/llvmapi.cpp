@@ -5,7 +5,7 @@
 
 #include "compiler/backend/messages.h"
 
-namespace llvmapi {
+namespace wuna::llvmapi {
 
 Table table;
 // The capsule object behind the cached record, held for the rest of the process. Outside the
@@ -33,7 +33,7 @@ constexpr bool inSlotOrder() {
 }
 static_assert(inSlotOrder(), "LLVMAPI_FUNCTIONS must list slots 0 to 88 in order");
 
-const Capsule* cached = nullptr;   // set by the first successful load, never cleared
+const Capsule* cached = nullptr;  // set by the first successful load, never cleared
 
 void store(uint32_t index, void* address) {
     switch (index) {
@@ -68,12 +68,20 @@ const Capsule* adopt(const Capsule* record, PyObject* holder) {
     // The version must be exactly the one this wuna was built for; its length is checked
     // first so that a longer text with the same start is refused too.
     const char* version = record->version ? record->version : "";
-    bool sameVersion = strlen(version) == strlen(kLlvmVersion) && strcmp(version, kLlvmVersion) == 0;
+    bool sameVersion =
+        strlen(version) == strlen(kLlvmVersion) && strcmp(version, kLlvmVersion) == 0;
     if (record->abi != kCapsuleAbi || !sameVersion) {
         // The text is taken before the capsule object, which may own the record, is released.
         messages::Message m;
-        m.add("wuna uses pargo's LLVM ").add(kLlvmVersion).add(" (capsule ABI ").addUnsigned(kCapsuleAbi);
-        m.add("); this pargo has LLVM ").add(version).add(" (ABI ").addUnsigned(record->abi).add(")");
+        m.add("wuna uses pargo's LLVM ")
+            .add(kLlvmVersion)
+            .add(" (capsule ABI ")
+            .addUnsigned(kCapsuleAbi);
+        m.add("); this pargo has LLVM ")
+            .add(version)
+            .add(" (ABI ")
+            .addUnsigned(record->abi)
+            .add(")");
         m.text();
         Py_XDECREF(holder);
         m.raise(PyExc_ImportError);
@@ -109,7 +117,8 @@ const Capsule* load() {
         // user can act on is the pargo version.
         Py_DECREF(pargo);
         PyErr_Clear();
-        PyErr_SetString(PyExc_ImportError, "compiling needs pargo 0.3.6 or later (pargo.llvm_capsule())");
+        PyErr_SetString(PyExc_ImportError,
+                        "compiling needs pargo 0.3.6 or later (pargo.llvm_capsule())");
         return nullptr;
     }
     auto* record = static_cast<const Capsule*>(PyCapsule_GetPointer(capsule, kCapsuleName));
@@ -123,4 +132,4 @@ const Capsule* load() {
     return result;
 }
 
-}  // namespace llvmapi
+}  // namespace wuna::llvmapi

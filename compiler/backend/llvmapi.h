@@ -30,7 +30,7 @@ struct LLVMOpaqueBuilder;
 struct LLVMOpaqueMemoryBuffer;
 struct LLVMOpaqueAttributeRef;
 
-namespace llvmapi {
+namespace wuna::llvmapi {
 
 // The LLVM this wuna uses: pargo's, which it was built with. The capsule must report it.
 inline constexpr const char* kLlvmVersion = "19.1.7";
@@ -61,7 +61,7 @@ enum IntPredicate : int {
     IntSLT = 40,
     IntSLE = 41,
 };
-inline constexpr unsigned kFunctionIndex = ~0u;   // attribute index of the function itself
+inline constexpr unsigned kFunctionIndex = ~0u;  // attribute index of the function itself
 
 // The record behind the "pargo.llvm.v1" capsule; its layout is the parser package's ABI.
 struct Capsule {
@@ -72,8 +72,8 @@ struct Capsule {
     void* unused24;
     uint64_t (*symbolAddress)(const char* name);
     // 0, or anything else with NUL-terminated text in err.
-    int (*defineSymbols)(const char* const* names, const uint64_t* addresses, uint64_t count, char* err,
-                         uint64_t cap);
+    int (*defineSymbols)(const char* const* names, const uint64_t* addresses, uint64_t count,
+                         char* err, uint64_t cap);
     void (*release)(void* handle);
     // Object bytes for freeBytes, or null with text in err; takes the module and its context.
     uint8_t* (*emitObject)(ModuleRef module, uint32_t level, const char* target, const char* cpu,
@@ -93,95 +93,97 @@ static_assert(offsetof(Capsule, freeBytes) == 64);
 static_assert(offsetof(Capsule, loadObject) == 88);
 
 // X(slot, LLVM C function, result, parameters): the table, in slot order.
-#define LLVMAPI_FUNCTIONS(X)                                                                              \
-    X(0, LLVMContextCreate, ContextRef, (void))                                                           \
-    X(1, LLVMContextDispose, void, (ContextRef))                                                          \
-    X(2, LLVMModuleCreateWithNameInContext, ModuleRef, (const char*, ContextRef))                         \
-    X(3, LLVMDisposeModule, void, (ModuleRef))                                                            \
-    X(4, LLVMGetModuleContext, ContextRef, (ModuleRef))                                                   \
-    X(5, LLVMPrintModuleToString, char*, (ModuleRef))                                                     \
-    X(6, LLVMWriteBitcodeToMemoryBuffer, MemoryBufferRef, (ModuleRef))                                    \
-    X(7, LLVMParseBitcodeInContext2, Bool, (ContextRef, MemoryBufferRef, ModuleRef*))                     \
-    X(8, LLVMDisposeMemoryBuffer, void, (MemoryBufferRef))                                                \
-    X(9, LLVMGetHostCPUName, char*, (void))                                                               \
-    X(10, LLVMGetHostCPUFeatures, char*, (void))                                                          \
-    X(11, LLVMDisposeMessage, void, (char*))                                                              \
-    X(12, LLVMInt1TypeInContext, TypeRef, (ContextRef))                                                   \
-    X(13, LLVMInt8TypeInContext, TypeRef, (ContextRef))                                                   \
-    X(14, LLVMIntTypeInContext, TypeRef, (ContextRef, unsigned))                                          \
-    X(15, LLVMInt32TypeInContext, TypeRef, (ContextRef))                                                  \
-    X(16, LLVMInt64TypeInContext, TypeRef, (ContextRef))                                                  \
-    X(17, LLVMDoubleTypeInContext, TypeRef, (ContextRef))                                                 \
-    X(18, LLVMVoidTypeInContext, TypeRef, (ContextRef))                                                   \
-    X(19, LLVMPointerTypeInContext, TypeRef, (ContextRef, unsigned))                                      \
-    X(20, LLVMStructTypeInContext, TypeRef, (ContextRef, TypeRef*, unsigned, Bool))                       \
-    X(21, LLVMArrayType2, TypeRef, (TypeRef, uint64_t))                                                   \
-    X(22, LLVMFunctionType, TypeRef, (TypeRef, TypeRef*, unsigned, Bool))                                 \
-    X(23, LLVMGlobalGetValueType, TypeRef, (ValueRef))                                                    \
-    X(24, LLVMTypeOf, TypeRef, (ValueRef))                                                                \
-    X(25, LLVMConstInt, ValueRef, (TypeRef, unsigned long long, Bool))                                    \
-    X(26, LLVMConstNull, ValueRef, (TypeRef))                                                             \
-    X(27, LLVMConstStringInContext2, ValueRef, (ContextRef, const char*, size_t, Bool))                   \
-    X(28, LLVMConstStructInContext, ValueRef, (ContextRef, ValueRef*, unsigned, Bool))                    \
-    X(29, LLVMConstArray2, ValueRef, (TypeRef, ValueRef*, uint64_t))                                      \
-    X(30, LLVMConstInBoundsGEP2, ValueRef, (TypeRef, ValueRef, ValueRef*, unsigned))                      \
-    X(31, LLVMConstIntToPtr, ValueRef, (ValueRef, TypeRef))                                               \
-    X(32, LLVMAddGlobal, ValueRef, (ModuleRef, TypeRef, const char*))                                     \
-    X(33, LLVMConstPtrToInt, ValueRef, (ValueRef, TypeRef))                                               \
-    X(34, LLVMSetInitializer, void, (ValueRef, ValueRef))                                                 \
-    X(35, LLVMSetGlobalConstant, void, (ValueRef, Bool))                                                  \
-    X(36, LLVMSetLinkage, void, (ValueRef, int))                                                          \
-    X(37, LLVMSetUnnamedAddress, void, (ValueRef, int))                                                   \
-    X(38, LLVMSetAlignment, void, (ValueRef, unsigned))                                                   \
-    X(39, LLVMAddFunction, ValueRef, (ModuleRef, const char*, TypeRef))                                   \
-    X(40, LLVMDeleteFunction, void, (ValueRef))                                                           \
-    X(41, LLVMReplaceAllUsesWith, void, (ValueRef, ValueRef))                                             \
-    X(42, LLVMSetValueName2, void, (ValueRef, const char*, size_t))                                       \
-    X(43, LLVMGetPoison, ValueRef, (TypeRef))                                                             \
-    X(44, LLVMGetParam, ValueRef, (ValueRef, unsigned))                                                   \
-    X(45, LLVMGetEnumAttributeKindForName, unsigned, (const char*, size_t))                               \
-    X(46, LLVMCreateEnumAttribute, AttributeRef, (ContextRef, unsigned, uint64_t))                        \
-    X(47, LLVMAddAttributeAtIndex, void, (ValueRef, unsigned, AttributeRef))                              \
-    X(48, LLVMLookupIntrinsicID, unsigned, (const char*, size_t))                                         \
-    X(49, LLVMGetIntrinsicDeclaration, ValueRef, (ModuleRef, unsigned, TypeRef*, size_t))                 \
-    X(50, LLVMAppendBasicBlockInContext, BasicBlockRef, (ContextRef, ValueRef, const char*))              \
-    X(51, LLVMGetBasicBlockTerminator, ValueRef, (BasicBlockRef))                                         \
-    X(52, LLVMGetLastInstruction, ValueRef, (BasicBlockRef))                                              \
-    X(53, LLVMInstructionEraseFromParent, void, (ValueRef))                                               \
-    X(54, LLVMCreateBuilderInContext, BuilderRef, (ContextRef))                                           \
-    X(55, LLVMDisposeBuilder, void, (BuilderRef))                                                         \
-    X(56, LLVMPositionBuilderAtEnd, void, (BuilderRef, BasicBlockRef))                                    \
-    X(57, LLVMBuildRet, ValueRef, (BuilderRef, ValueRef))                                                 \
-    X(58, LLVMBuildRetVoid, ValueRef, (BuilderRef))                                                       \
-    X(59, LLVMBuildBr, ValueRef, (BuilderRef, BasicBlockRef))                                             \
-    X(60, LLVMBuildCondBr, ValueRef, (BuilderRef, ValueRef, BasicBlockRef, BasicBlockRef))                \
-    X(61, LLVMBuildUnreachable, ValueRef, (BuilderRef))                                                   \
-    X(62, LLVMBuildAdd, ValueRef, (BuilderRef, ValueRef, ValueRef, const char*))                          \
-    X(63, LLVMBuildSub, ValueRef, (BuilderRef, ValueRef, ValueRef, const char*))                          \
-    X(64, LLVMBuildMul, ValueRef, (BuilderRef, ValueRef, ValueRef, const char*))                          \
-    X(65, LLVMBuildSDiv, ValueRef, (BuilderRef, ValueRef, ValueRef, const char*))                         \
-    X(66, LLVMBuildSRem, ValueRef, (BuilderRef, ValueRef, ValueRef, const char*))                         \
-    X(67, LLVMBuildAnd, ValueRef, (BuilderRef, ValueRef, ValueRef, const char*))                          \
-    X(68, LLVMBuildOr, ValueRef, (BuilderRef, ValueRef, ValueRef, const char*))                           \
-    X(69, LLVMBuildXor, ValueRef, (BuilderRef, ValueRef, ValueRef, const char*))                          \
-    X(70, LLVMBuildShl, ValueRef, (BuilderRef, ValueRef, ValueRef, const char*))                          \
-    X(71, LLVMBuildLShr, ValueRef, (BuilderRef, ValueRef, ValueRef, const char*))                         \
-    X(72, LLVMBuildAShr, ValueRef, (BuilderRef, ValueRef, ValueRef, const char*))                         \
-    X(73, LLVMBuildICmp, ValueRef, (BuilderRef, int, ValueRef, ValueRef, const char*))                    \
-    X(74, LLVMBuildFCmp, ValueRef, (BuilderRef, int, ValueRef, ValueRef, const char*))                    \
-    X(75, LLVMBuildAlloca, ValueRef, (BuilderRef, TypeRef, const char*))                                  \
-    X(76, LLVMBuildLoad2, ValueRef, (BuilderRef, TypeRef, ValueRef, const char*))                         \
-    X(77, LLVMBuildStore, ValueRef, (BuilderRef, ValueRef, ValueRef))                                     \
-    X(78, LLVMBuildInBoundsGEP2, ValueRef, (BuilderRef, TypeRef, ValueRef, ValueRef*, unsigned, const char*)) \
-    X(79, LLVMBuildZExt, ValueRef, (BuilderRef, ValueRef, TypeRef, const char*))                          \
-    X(80, LLVMBuildSExt, ValueRef, (BuilderRef, ValueRef, TypeRef, const char*))                          \
-    X(81, LLVMBuildBitCast, ValueRef, (BuilderRef, ValueRef, TypeRef, const char*))                       \
-    X(82, LLVMBuildPtrToInt, ValueRef, (BuilderRef, ValueRef, TypeRef, const char*))                      \
-    X(83, LLVMBuildIntToPtr, ValueRef, (BuilderRef, ValueRef, TypeRef, const char*))                      \
-    X(84, LLVMBuildPhi, ValueRef, (BuilderRef, TypeRef, const char*))                                     \
-    X(85, LLVMAddIncoming, void, (ValueRef, ValueRef*, BasicBlockRef*, unsigned))                         \
-    X(86, LLVMBuildCall2, ValueRef, (BuilderRef, TypeRef, ValueRef, ValueRef*, unsigned, const char*))    \
-    X(87, LLVMBuildSelect, ValueRef, (BuilderRef, ValueRef, ValueRef, ValueRef, const char*))             \
+#define LLVMAPI_FUNCTIONS(X)                                                                  \
+    X(0, LLVMContextCreate, ContextRef, (void))                                               \
+    X(1, LLVMContextDispose, void, (ContextRef))                                              \
+    X(2, LLVMModuleCreateWithNameInContext, ModuleRef, (const char*, ContextRef))             \
+    X(3, LLVMDisposeModule, void, (ModuleRef))                                                \
+    X(4, LLVMGetModuleContext, ContextRef, (ModuleRef))                                       \
+    X(5, LLVMPrintModuleToString, char*, (ModuleRef))                                         \
+    X(6, LLVMWriteBitcodeToMemoryBuffer, MemoryBufferRef, (ModuleRef))                        \
+    X(7, LLVMParseBitcodeInContext2, Bool, (ContextRef, MemoryBufferRef, ModuleRef*))         \
+    X(8, LLVMDisposeMemoryBuffer, void, (MemoryBufferRef))                                    \
+    X(9, LLVMGetHostCPUName, char*, (void))                                                   \
+    X(10, LLVMGetHostCPUFeatures, char*, (void))                                              \
+    X(11, LLVMDisposeMessage, void, (char*))                                                  \
+    X(12, LLVMInt1TypeInContext, TypeRef, (ContextRef))                                       \
+    X(13, LLVMInt8TypeInContext, TypeRef, (ContextRef))                                       \
+    X(14, LLVMIntTypeInContext, TypeRef, (ContextRef, unsigned))                              \
+    X(15, LLVMInt32TypeInContext, TypeRef, (ContextRef))                                      \
+    X(16, LLVMInt64TypeInContext, TypeRef, (ContextRef))                                      \
+    X(17, LLVMDoubleTypeInContext, TypeRef, (ContextRef))                                     \
+    X(18, LLVMVoidTypeInContext, TypeRef, (ContextRef))                                       \
+    X(19, LLVMPointerTypeInContext, TypeRef, (ContextRef, unsigned))                          \
+    X(20, LLVMStructTypeInContext, TypeRef, (ContextRef, TypeRef*, unsigned, Bool))           \
+    X(21, LLVMArrayType2, TypeRef, (TypeRef, uint64_t))                                       \
+    X(22, LLVMFunctionType, TypeRef, (TypeRef, TypeRef*, unsigned, Bool))                     \
+    X(23, LLVMGlobalGetValueType, TypeRef, (ValueRef))                                        \
+    X(24, LLVMTypeOf, TypeRef, (ValueRef))                                                    \
+    X(25, LLVMConstInt, ValueRef, (TypeRef, unsigned long long, Bool))                        \
+    X(26, LLVMConstNull, ValueRef, (TypeRef))                                                 \
+    X(27, LLVMConstStringInContext2, ValueRef, (ContextRef, const char*, size_t, Bool))       \
+    X(28, LLVMConstStructInContext, ValueRef, (ContextRef, ValueRef*, unsigned, Bool))        \
+    X(29, LLVMConstArray2, ValueRef, (TypeRef, ValueRef*, uint64_t))                          \
+    X(30, LLVMConstInBoundsGEP2, ValueRef, (TypeRef, ValueRef, ValueRef*, unsigned))          \
+    X(31, LLVMConstIntToPtr, ValueRef, (ValueRef, TypeRef))                                   \
+    X(32, LLVMAddGlobal, ValueRef, (ModuleRef, TypeRef, const char*))                         \
+    X(33, LLVMConstPtrToInt, ValueRef, (ValueRef, TypeRef))                                   \
+    X(34, LLVMSetInitializer, void, (ValueRef, ValueRef))                                     \
+    X(35, LLVMSetGlobalConstant, void, (ValueRef, Bool))                                      \
+    X(36, LLVMSetLinkage, void, (ValueRef, int))                                              \
+    X(37, LLVMSetUnnamedAddress, void, (ValueRef, int))                                       \
+    X(38, LLVMSetAlignment, void, (ValueRef, unsigned))                                       \
+    X(39, LLVMAddFunction, ValueRef, (ModuleRef, const char*, TypeRef))                       \
+    X(40, LLVMDeleteFunction, void, (ValueRef))                                               \
+    X(41, LLVMReplaceAllUsesWith, void, (ValueRef, ValueRef))                                 \
+    X(42, LLVMSetValueName2, void, (ValueRef, const char*, size_t))                           \
+    X(43, LLVMGetPoison, ValueRef, (TypeRef))                                                 \
+    X(44, LLVMGetParam, ValueRef, (ValueRef, unsigned))                                       \
+    X(45, LLVMGetEnumAttributeKindForName, unsigned, (const char*, size_t))                   \
+    X(46, LLVMCreateEnumAttribute, AttributeRef, (ContextRef, unsigned, uint64_t))            \
+    X(47, LLVMAddAttributeAtIndex, void, (ValueRef, unsigned, AttributeRef))                  \
+    X(48, LLVMLookupIntrinsicID, unsigned, (const char*, size_t))                             \
+    X(49, LLVMGetIntrinsicDeclaration, ValueRef, (ModuleRef, unsigned, TypeRef*, size_t))     \
+    X(50, LLVMAppendBasicBlockInContext, BasicBlockRef, (ContextRef, ValueRef, const char*))  \
+    X(51, LLVMGetBasicBlockTerminator, ValueRef, (BasicBlockRef))                             \
+    X(52, LLVMGetLastInstruction, ValueRef, (BasicBlockRef))                                  \
+    X(53, LLVMInstructionEraseFromParent, void, (ValueRef))                                   \
+    X(54, LLVMCreateBuilderInContext, BuilderRef, (ContextRef))                               \
+    X(55, LLVMDisposeBuilder, void, (BuilderRef))                                             \
+    X(56, LLVMPositionBuilderAtEnd, void, (BuilderRef, BasicBlockRef))                        \
+    X(57, LLVMBuildRet, ValueRef, (BuilderRef, ValueRef))                                     \
+    X(58, LLVMBuildRetVoid, ValueRef, (BuilderRef))                                           \
+    X(59, LLVMBuildBr, ValueRef, (BuilderRef, BasicBlockRef))                                 \
+    X(60, LLVMBuildCondBr, ValueRef, (BuilderRef, ValueRef, BasicBlockRef, BasicBlockRef))    \
+    X(61, LLVMBuildUnreachable, ValueRef, (BuilderRef))                                       \
+    X(62, LLVMBuildAdd, ValueRef, (BuilderRef, ValueRef, ValueRef, const char*))              \
+    X(63, LLVMBuildSub, ValueRef, (BuilderRef, ValueRef, ValueRef, const char*))              \
+    X(64, LLVMBuildMul, ValueRef, (BuilderRef, ValueRef, ValueRef, const char*))              \
+    X(65, LLVMBuildSDiv, ValueRef, (BuilderRef, ValueRef, ValueRef, const char*))             \
+    X(66, LLVMBuildSRem, ValueRef, (BuilderRef, ValueRef, ValueRef, const char*))             \
+    X(67, LLVMBuildAnd, ValueRef, (BuilderRef, ValueRef, ValueRef, const char*))              \
+    X(68, LLVMBuildOr, ValueRef, (BuilderRef, ValueRef, ValueRef, const char*))               \
+    X(69, LLVMBuildXor, ValueRef, (BuilderRef, ValueRef, ValueRef, const char*))              \
+    X(70, LLVMBuildShl, ValueRef, (BuilderRef, ValueRef, ValueRef, const char*))              \
+    X(71, LLVMBuildLShr, ValueRef, (BuilderRef, ValueRef, ValueRef, const char*))             \
+    X(72, LLVMBuildAShr, ValueRef, (BuilderRef, ValueRef, ValueRef, const char*))             \
+    X(73, LLVMBuildICmp, ValueRef, (BuilderRef, int, ValueRef, ValueRef, const char*))        \
+    X(74, LLVMBuildFCmp, ValueRef, (BuilderRef, int, ValueRef, ValueRef, const char*))        \
+    X(75, LLVMBuildAlloca, ValueRef, (BuilderRef, TypeRef, const char*))                      \
+    X(76, LLVMBuildLoad2, ValueRef, (BuilderRef, TypeRef, ValueRef, const char*))             \
+    X(77, LLVMBuildStore, ValueRef, (BuilderRef, ValueRef, ValueRef))                         \
+    X(78, LLVMBuildInBoundsGEP2, ValueRef,                                                    \
+      (BuilderRef, TypeRef, ValueRef, ValueRef*, unsigned, const char*))                      \
+    X(79, LLVMBuildZExt, ValueRef, (BuilderRef, ValueRef, TypeRef, const char*))              \
+    X(80, LLVMBuildSExt, ValueRef, (BuilderRef, ValueRef, TypeRef, const char*))              \
+    X(81, LLVMBuildBitCast, ValueRef, (BuilderRef, ValueRef, TypeRef, const char*))           \
+    X(82, LLVMBuildPtrToInt, ValueRef, (BuilderRef, ValueRef, TypeRef, const char*))          \
+    X(83, LLVMBuildIntToPtr, ValueRef, (BuilderRef, ValueRef, TypeRef, const char*))          \
+    X(84, LLVMBuildPhi, ValueRef, (BuilderRef, TypeRef, const char*))                         \
+    X(85, LLVMAddIncoming, void, (ValueRef, ValueRef*, BasicBlockRef*, unsigned))             \
+    X(86, LLVMBuildCall2, ValueRef,                                                           \
+      (BuilderRef, TypeRef, ValueRef, ValueRef*, unsigned, const char*))                      \
+    X(87, LLVMBuildSelect, ValueRef, (BuilderRef, ValueRef, ValueRef, ValueRef, const char*)) \
     X(88, LLVMBuildExtractValue, ValueRef, (BuilderRef, ValueRef, unsigned, const char*))
 
 inline constexpr uint32_t kSlotCount = 89;
@@ -223,4 +225,4 @@ const Capsule* loaded();
 // Raises cls with "pargo's LLVM capsule has no <name>: wuna needs a newer pargo".
 void missingFunction(PyObject* cls, const char* name);
 
-}  // namespace llvmapi
+}  // namespace wuna::llvmapi

@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-namespace messages {
+namespace wuna::messages {
 
 Message& Message::add(const char* text) { return text ? add(text, strlen(text)) : *this; }
 
@@ -56,4 +56,4 @@ size_t engineTextLength(const char* buffer, size_t capacity) {
     return nul ? size_t(static_cast<const char*>(nul) - buffer) : capacity;
 }
 
-}  // namespace messages
+}  // namespace wuna::messages

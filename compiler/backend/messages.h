@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace messages {
+namespace wuna::messages {
 
 inline constexpr size_t kBuffer = 1024;
 inline constexpr size_t kKept = 1015;
@@ -17,9 +17,9 @@ inline constexpr size_t kKept = 1015;
 // Pieces appended in order; text() gives the finished, cut, NUL-terminated message.
 class Message {
 public:
-    Message& add(const char* text);                 // NUL-terminated; null adds nothing
+    Message& add(const char* text);  // NUL-terminated; null adds nothing
     Message& add(const char* text, size_t length);
-    Message& addUnsigned(uint64_t n);               // decimal
+    Message& addUnsigned(uint64_t n);  // decimal
     const char* text();
     // Sets cls as the pending Python exception with the finished text (bytes that are not
     // UTF-8 shown as U+FFFD); should even that fail, the failure's exception is pending.
@@ -35,4 +35,4 @@ private:
 // none.
 size_t engineTextLength(const char* buffer, size_t capacity);
 
-}  // namespace messages
+}  // namespace wuna::messages

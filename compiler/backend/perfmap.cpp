@@ -13,12 +13,12 @@
 
 #include "compiler/backend/driver.h"
 
-namespace driver {
+namespace wuna::driver {
 
 namespace {
 
-constexpr uint64_t kMaxSize = 0x100000;    // 1 MiB
-constexpr uint64_t kLastSize = 0x1000;     // 4 KiB
+constexpr uint64_t kMaxSize = 0x100000;  // 1 MiB
+constexpr uint64_t kLastSize = 0x1000;   // 4 KiB
 constexpr size_t kLine = 512;
 constexpr int kTemporaryTries = 16;
 
@@ -63,7 +63,7 @@ void writeFile(const uint64_t* addresses, size_t count) {
         char line[kLine];
         int n = snprintf(line, sizeof line, "%llx %llx %s\n", (unsigned long long)addresses[i],
                          (unsigned long long)size, label ? *label : "");
-        if (n < 0 || size_t(n) >= sizeof line) continue;   // a line that does not fit is left out
+        if (n < 0 || size_t(n) >= sizeof line) continue;  // a line that does not fit is left out
         ssize_t written = write(fd, line, size_t(n));
         (void)written;
     }
@@ -80,11 +80,13 @@ char* perfLabel(const char* symbol, const char* qualname, const char* file, uint
     const char* base;
     size_t baseLength;
     baseName(file ? file : "", &base, &baseLength);
-    int n = snprintf(nullptr, 0, "%s %s (%.*s:%u)", symbol, qualname, int(baseLength), base, firstLine);
+    int n =
+        snprintf(nullptr, 0, "%s %s (%.*s:%u)", symbol, qualname, int(baseLength), base, firstLine);
     if (n < 0) return nullptr;
     char* label = static_cast<char*>(malloc(size_t(n) + 1));
     if (!label) return nullptr;
-    snprintf(label, size_t(n) + 1, "%s %s (%.*s:%u)", symbol, qualname, int(baseLength), base, firstLine);
+    snprintf(label, size_t(n) + 1, "%s %s (%.*s:%u)", symbol, qualname, int(baseLength), base,
+             firstLine);
     return label;
 }
 
@@ -93,12 +95,15 @@ void updatePerfMap(Compiled* state) {
     if (!compile::noteDeclaredNames(c)) return;
     for (size_t i = 0; i < c->names.count; i++) {
         backend::Text name = c->names[i];
-        if (name.length < state->prefixLength || memcmp(name.data, state->prefix, state->prefixLength) != 0) continue;
-        uint64_t address = state->engine->symbolAddress(name.data);   // the names are NUL-terminated
+        if (name.length < state->prefixLength ||
+            memcmp(name.data, state->prefix, state->prefixLength) != 0)
+            continue;
+        uint64_t address = state->engine->symbolAddress(name.data);  // the names are NUL-terminated
         if (!address) continue;
         const compile::OutOfLine* record = outOfLineRecord(c, name.data);
-        char* label = record ? perfLabel(name.data, record->qualname, record->file, record->firstLine)
-                             : strdup(name.data);
+        char* label = record
+                          ? perfLabel(name.data, record->qualname, record->file, record->firstLine)
+                          : strdup(name.data);
         if (!label) return;
         char** there = perfNames.find(address);
         if (there) {
@@ -109,7 +114,8 @@ void updatePerfMap(Compiled* state) {
             return;
         }
     }
-    uint64_t* addresses = static_cast<uint64_t*>(malloc((perfNames.used ? perfNames.used : 1) * sizeof(uint64_t)));
+    uint64_t* addresses =
+        static_cast<uint64_t*>(malloc((perfNames.used ? perfNames.used : 1) * sizeof(uint64_t)));
     if (!addresses) return;
     size_t count = 0;
     perfNames.forEach([&](uint64_t address, char*) { addresses[count++] = address; });
@@ -118,4 +124,4 @@ void updatePerfMap(Compiled* state) {
     free(addresses);
 }
 
-}  // namespace driver
+}  // namespace wuna::driver

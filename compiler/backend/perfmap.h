@@ -15,7 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace driver {
+namespace wuna::driver {
 
 struct Compiled;
 
@@ -31,4 +31,4 @@ char* perfLabel(const char* symbol, const char* qualname, const char* file, uint
 // The map's path for this process ("/tmp/perf-<pid>.map") into buf.
 void perfMapPath(char* buf, size_t cap);
 
-}  // namespace driver
+}  // namespace wuna::driver

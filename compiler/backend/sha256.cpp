@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-namespace sha256 {
+namespace wuna::sha256 {
 
 namespace {
 
@@ -23,8 +23,8 @@ inline uint32_t rotr(uint32_t x, unsigned n) { return (x >> n) | (x << (32 - n))
 void compress(uint32_t state[8], const uint8_t block[64]) {
     uint32_t w[16];
     for (int i = 0; i < 16; i++)
-        w[i] = uint32_t(block[4 * i]) << 24 | uint32_t(block[4 * i + 1]) << 16 | uint32_t(block[4 * i + 2]) << 8 |
-               uint32_t(block[4 * i + 3]);
+        w[i] = uint32_t(block[4 * i]) << 24 | uint32_t(block[4 * i + 1]) << 16 |
+               uint32_t(block[4 * i + 2]) << 8 | uint32_t(block[4 * i + 3]);
     uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
     uint32_t e = state[4], f = state[5], g = state[6], h = state[7];
     for (int i = 0; i < 64; i++) {
@@ -35,7 +35,8 @@ void compress(uint32_t state[8], const uint8_t block[64]) {
             uint32_t s1 = rotr(w2, 17) ^ rotr(w2, 19) ^ (w2 >> 10);
             w[i & 15] += s0 + w[(i + 9) & 15] + s1;
         }
-        uint32_t t1 = h + (rotr(e, 6) ^ rotr(e, 11) ^ rotr(e, 25)) + ((e & f) ^ (~e & g)) + kRound[i] + w[i & 15];
+        uint32_t t1 = h + (rotr(e, 6) ^ rotr(e, 11) ^ rotr(e, 25)) + ((e & f) ^ (~e & g)) +
+                      kRound[i] + w[i & 15];
         uint32_t t2 = (rotr(a, 2) ^ rotr(a, 13) ^ rotr(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));
         h = g;
         g = f;
@@ -59,7 +60,8 @@ void compress(uint32_t state[8], const uint8_t block[64]) {
 }  // namespace
 
 Hasher::Hasher()
-    : state{0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a, 0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19},
+    : state{0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
+            0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19},
       total(0),
       block{},
       filled(0) {}
@@ -113,4 +115,4 @@ void hex(const uint8_t digest[kDigest], char out[2 * kDigest + 1]) {
     out[2 * kDigest] = 0;
 }
 
-}  // namespace sha256
+}  // namespace wuna::sha256

@@ -7,15 +7,15 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace sha256 {
+namespace wuna::sha256 {
 
 inline constexpr size_t kDigest = 32;
 
 struct Hasher {
     uint32_t state[8];
-    uint64_t total;          // bytes fed so far
+    uint64_t total;  // bytes fed so far
     uint8_t block[64];
-    uint32_t filled;         // bytes of block in use
+    uint32_t filled;  // bytes of block in use
 
     Hasher();
     void update(const void* data, size_t length);
@@ -29,4 +29,4 @@ void digest(const void* data, size_t length, uint8_t out[kDigest]);
 // The 64 lowercase hexadecimal digits of a digest, high nibble first, and a NUL.
 void hex(const uint8_t digest[kDigest], char out[2 * kDigest + 1]);
 
-}  // namespace sha256
+}  // namespace wuna::sha256

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace front {
+namespace wuna::front {
 
 namespace {
 
@@ -61,4 +61,4 @@ void freePrinter(Printer& printer) {
     printer = Printer{};
 }
 
-}  // namespace front
+}  // namespace wuna::front

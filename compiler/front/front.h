@@ -17,7 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace front {
+namespace wuna::front {
 
 // Result codes besides 0 (success).
 inline constexpr uint16_t kOutOfMemory = 58;
@@ -29,8 +29,8 @@ inline constexpr size_t kFailureText = 256;
 // Why a function cannot be compiled. The caller zeroes it; the front end fills it when it
 // refuses a function.
 struct Failure {
-    uint64_t length;     // bytes of text used
-    uint64_t position;   // line in the low 32 bits, column in the high 32 (1-based; line 0: unknown)
+    uint64_t length;    // bytes of text used
+    uint64_t position;  // line in the low 32 bits, column in the high 32 (1-based; line 0: unknown)
     char text[kFailureText];
 };
 
@@ -40,13 +40,13 @@ struct Stmt;
 // The front end's reading of one function. Its memory is released as a whole by freeFunction,
 // which also drops the reference to the function.
 struct FunctionIR {
-    void* memory;            // everything below lives in it
-    const char* name;        // UTF-8, NUL-terminated
-    const char** locals;     // the table of locals; the parameters come first
+    void* memory;         // everything below lives in it
+    const char* name;     // UTF-8, NUL-terminated
+    const char** locals;  // the table of locals; the parameters come first
     uint32_t paramCount;
     Stmt** body;
     uint32_t bodyCount;
-    PyObject* function;      // one reference, held as long as the result lives
+    PyObject* function;  // one reference, held as long as the result lives
 };
 
 // Reads fn. 0 with *out a new FunctionIR; kOutOfMemory; kUnsupported with the failure
@@ -75,4 +75,4 @@ uint16_t printStatement(Printer& printer, const Stmt* statement, uint32_t level)
 // Frees the buffer and leaves the printer empty.
 void freePrinter(Printer& printer);
 
-}  // namespace front
+}  // namespace wuna::front

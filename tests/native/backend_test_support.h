@@ -17,16 +17,16 @@
 #include <vector>
 
 #include "compiler/backend/llvmapi.h"
-#include "host/settings.h"
+#include "host/module/settings.h"
 #include "llvm/capsule.h"
-#include "runtime/gil.h"
 #include "tests/native/python_test_support.h"
+#include "wuna/runtime/gil.h"
 
-namespace backend_testing {
+namespace wuna::backend_testing {
 
 // The engine linked into this binary, read through the back end's own record layout.
 inline const llvmapi::Capsule* engine() {
-    return reinterpret_cast<const llvmapi::Capsule*>(llvmcapsule::capsule());
+    return reinterpret_cast<const llvmapi::Capsule*>(pargo::llvmcapsule::capsule());
 }
 
 class BackendTest : public ::testing::Test {
@@ -102,4 +102,4 @@ inline void useCacheDirectory(const std::string& dir) {
     settings::setCachePlace(settings::CacheDirectory, strdup(dir.c_str()));
 }
 
-}  // namespace backend_testing
+}  // namespace wuna::backend_testing

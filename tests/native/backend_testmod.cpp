@@ -16,9 +16,10 @@
 #include "compiler/backend/llvmapi.h"
 #include "compiler/backend/perfmap.h"
 #include "compiler/backend/sha256.h"
-#include "host/settings.h"
-#include "runtime/helpers/stubs.h"
+#include "host/module/settings.h"
+#include "wuna/runtime/helpers/stubs.h"
 
+namespace wuna {
 namespace {
 
 const llvmapi::Table& T = llvmapi::table;
@@ -44,15 +45,18 @@ PyObject* slot(PyObject*, PyObject* arg) {
 PyObject* configure(PyObject*, PyObject* args, PyObject* kwargs) {
     static const char* names[] = {"cache", "cache_size", "perf_map", nullptr};
     PyObject *cache = nullptr, *size = nullptr, *perf = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OOO", const_cast<char**>(names), &cache, &size, &perf))
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OOO", const_cast<char**>(names), &cache, &size,
+                                     &perf))
         return nullptr;
     if (size && size != Py_None) {
         unsigned long long n = PyLong_AsUnsignedLongLong(size);
         if (PyErr_Occurred()) return nullptr;
         settings::current.cacheSize = n;
     }
-    if (cache == Py_True) settings::setCachePlace(settings::CachePlatform, nullptr);
-    else if (cache == Py_False) settings::setCachePlace(settings::CacheOff, nullptr);
+    if (cache == Py_True)
+        settings::setCachePlace(settings::CachePlatform, nullptr);
+    else if (cache == Py_False)
+        settings::setCachePlace(settings::CacheOff, nullptr);
     else if (cache && cache != Py_None) {
         const char* text = PyUnicode_AsUTF8(cache);
         if (!text) return nullptr;
@@ -109,7 +113,8 @@ PyObject* cacheKey(PyObject*, PyObject* args) {
     unsigned level;
     const char* target = nullptr;
     Py_ssize_t targetLength = 0;
-    if (!PyArg_ParseTuple(args, "y#I|z#", &ir, &irLength, &level, &target, &targetLength)) return nullptr;
+    if (!PyArg_ParseTuple(args, "y#I|z#", &ir, &irLength, &level, &target, &targetLength))
+        return nullptr;
     if (!needTable()) return nullptr;
     uint8_t key[32];
     driver::cacheKey(key, ir, size_t(irLength), level, target, size_t(targetLength));
@@ -131,8 +136,8 @@ PyObject* compileConstant(PyObject*, PyObject* args) {
         PyErr_SetString(PyExc_ValueError, "a program key is 32 bytes");
         return nullptr;
     }
-    driver::Compiled* s = driver::Compiled::create(nullptr, PyExc_RuntimeError,
-                                                   reinterpret_cast<const uint8_t*>(key), level, false);
+    driver::Compiled* s = driver::Compiled::create(
+        nullptr, PyExc_RuntimeError, reinterpret_cast<const uint8_t*>(key), level, false);
     if (!s) return nullptr;
     if (!states.push(s)) {
         driver::Compiled::free(s);
@@ -142,10 +147,12 @@ PyObject* compileConstant(PyObject*, PyObject* args) {
     compile::FunctionRef main, f;
     std::string name = std::string(s->prefix, s->prefixLength) + "_value";
     if (compile::llvmFunction(&s->compiler, compile::kTopLevel, &main) ||
-        compile::declareFunction(m, name.data(), name.size(), m->i64, nullptr, 0, compile::DeclareExported, &f))
+        compile::declareFunction(m, name.data(), name.size(), m->i64, nullptr, 0,
+                                 compile::DeclareExported, &f))
         return PyErr_NoMemory();
     llvmapi::BuilderRef b = T.LLVMCreateBuilderInContext(m->context);
-    T.LLVMPositionBuilderAtEnd(b, T.LLVMAppendBasicBlockInContext(m->context, main.function, "entry"));
+    T.LLVMPositionBuilderAtEnd(b,
+                               T.LLVMAppendBasicBlockInContext(m->context, main.function, "entry"));
     T.LLVMBuildRet(b, T.LLVMConstInt(m->i1, 1, 0));
     T.LLVMPositionBuilderAtEnd(b, T.LLVMAppendBasicBlockInContext(m->context, f.function, "entry"));
     T.LLVMBuildRet(b, T.LLVMConstInt(m->i64, uint64_t(value), 1));
@@ -158,7 +165,8 @@ PyObject* compileConstant(PyObject*, PyObject* args) {
     PyObject* keys = PyList_New(0);
     if (!keys) return nullptr;
     for (size_t i = 0; i < s->keys.count; i++) {
-        PyObject* k = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(s->keys[i].bytes), 32);
+        PyObject* k =
+            PyBytes_FromStringAndSize(reinterpret_cast<const char*>(s->keys[i].bytes), 32);
         if (!k || PyList_Append(keys, k) < 0) {
             Py_XDECREF(k);
             Py_DECREF(keys);
@@ -167,9 +175,10 @@ PyObject* compileConstant(PyObject*, PyObject* args) {
         Py_DECREF(k);
     }
     return Py_BuildValue("{s:L,s:K,s:K,s:N,s:n,s:s,s:s,s:K}", "value", result, "loads",
-                         (unsigned long long)s->cacheLoads, "compiles", (unsigned long long)s->compiles, "keys", keys,
-                         "kept", Py_ssize_t(s->codeStore.used), "prefix", s->prefix, "main", mainName, "entry",
-                         (unsigned long long)entry);
+                         (unsigned long long)s->cacheLoads, "compiles",
+                         (unsigned long long)s->compiles, "keys", keys, "kept",
+                         Py_ssize_t(s->codeStore.used), "prefix", s->prefix, "main", mainName,
+                         "entry", (unsigned long long)entry);
 }
 
 PyObject* freeStates(PyObject*, PyObject*) {
@@ -194,8 +203,8 @@ PyMethodDef methods[] = {
     {"load", load, METH_NOARGS, nullptr},
     {"loaded", loaded, METH_NOARGS, nullptr},
     {"slot", slot, METH_O, nullptr},
-    {"configure", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(configure)), METH_VARARGS | METH_KEYWORDS,
-     nullptr},
+    {"configure", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(configure)),
+     METH_VARARGS | METH_KEYWORDS, nullptr},
     {"cache_directory", cacheDirectory, METH_NOARGS, nullptr},
     {"clear_cache", clearCache, METH_NOARGS, nullptr},
     {"evict", evict, METH_O, nullptr},
@@ -213,5 +222,6 @@ PyMethodDef methods[] = {
 PyModuleDef moduleDef = {PyModuleDef_HEAD_INIT, "_wuna_backend_test", nullptr, -1, methods};
 
 }  // namespace
+}  // namespace wuna
 
-PyMODINIT_FUNC PyInit__wuna_backend_test() { return PyModule_Create(&moduleDef); }
+PyMODINIT_FUNC PyInit__wuna_backend_test() { return PyModule_Create(&wuna::moduleDef); }

@@ -7,8 +7,10 @@
 #include <cstring>
 #include <random>
 
-#include "runtime/helpers/pyread.h"
-#include "runtime/helpers/pywrapping.h"
+#include "wuna/runtime/helpers/pyread.h"
+#include "wuna/runtime/helpers/pywrapping.h"
+
+namespace wuna {
 
 namespace {
 
@@ -25,14 +27,14 @@ constexpr uint8_t kData[] = {0x00, 0x7f, 0x80, 0xff, 0x01, 0xfe, 0x12, 0x34, 0x5
 
 TEST(ByteReaders, KnownValues) {
     const uint8_t two[] = {0x01, 0x02};
-    EXPECT_EQ(assemble(2, two), 513u);    // u16le
-    EXPECT_EQ(assemble(3, two), 258u);    // u16be
+    EXPECT_EQ(assemble(2, two), 513u);  // u16le
+    EXPECT_EQ(assemble(3, two), 258u);  // u16be
     const uint8_t ones[8] = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
-    EXPECT_EQ(assemble(10, ones), UINT64_MAX);      // u64le
-    EXPECT_EQ(int64_t(assemble(12, ones)), -1);     // i64le
+    EXPECT_EQ(assemble(10, ones), UINT64_MAX);   // u64le
+    EXPECT_EQ(int64_t(assemble(12, ones)), -1);  // i64le
     const uint8_t low[4] = {0x00, 0x00, 0x00, 0x80};
-    EXPECT_EQ(int64_t(assemble(8, low)), INT32_MIN);   // i32le
-    EXPECT_EQ(assemble(6, low), 0x80000000u);          // u32le
+    EXPECT_EQ(int64_t(assemble(8, low)), INT32_MIN);  // i32le
+    EXPECT_EQ(assemble(6, low), 0x80000000u);         // u32le
 }
 
 // Every reader at every offset: the little-endian reading of a slice equals the big-endian
@@ -65,12 +67,12 @@ int64_t reference(uint32_t op, int64_t a, int64_t b) {
     unsigned n = unsigned(b & 63);
     __int128 r;
     switch (op) {
-        case helpers::WrapAdd: r = x + y; break;
-        case helpers::WrapSub: r = x - y; break;
-        case helpers::WrapMul: r = x * y; break;
-        case helpers::WrapShl: r = x << n; break;
-        case helpers::WrapShr: r = x >> n; break;
-        default: r = __int128(uint64_t(a)) >> n; break;
+    case helpers::WrapAdd: r = x + y; break;
+    case helpers::WrapSub: r = x - y; break;
+    case helpers::WrapMul: r = x * y; break;
+    case helpers::WrapShl: r = x << n; break;
+    case helpers::WrapShr: r = x >> n; break;
+    default: r = __int128(uint64_t(a)) >> n; break;
     }
     using U128 = unsigned __int128;
     return int64_t(uint64_t(U128(r)));
@@ -78,8 +80,18 @@ int64_t reference(uint32_t op, int64_t a, int64_t b) {
 
 TEST(Wrapping, AgreesWith128BitArithmetic) {
     std::mt19937_64 rng(42);
-    int64_t values[64] = {0, 1, -1, 63, 64, 65, -64, INT64_MAX, INT64_MIN, INT64_MIN + 1,
-                          int64_t(1) << 32, -(int64_t(1) << 31)};
+    int64_t values[64] = {0,
+                          1,
+                          -1,
+                          63,
+                          64,
+                          65,
+                          -64,
+                          INT64_MAX,
+                          INT64_MIN,
+                          INT64_MIN + 1,
+                          int64_t(1) << 32,
+                          -(int64_t(1) << 31)};
     for (size_t i = 12; i < 64; i++) values[i] = int64_t(rng());
     for (uint32_t op = 0; op < helpers::kWrappingCount; op++)
         for (int64_t a : values)
@@ -97,3 +109,5 @@ TEST(Wrapping, KnownValues) {
 }
 
 }  // namespace
+
+}  // namespace wuna

@@ -12,11 +12,13 @@
 #include <vector>
 
 #include "compiler/backend/compile.h"
-#include "host/language.h"
-#include "host/ptree.h"
-#include "runtime/helpers/table.h"
+#include "host/language/language.h"
+#include "host/tree/ptree.h"
 #include "tests/native/backend_test_support.h"
 #include "tests/native/compile_test_support.h"
+#include "wuna/runtime/helpers/table.h"
+
+namespace wuna {
 
 namespace {
 
@@ -71,12 +73,14 @@ TEST_F(Compile, ANewModuleDeclaresEveryHelperOnceAndTheInlineCountFunctions) {
     ASSERT_NE(dec, nullptr);
     EXPECT_EQ(LLVMGetLinkage(dec->function), LLVMInternalLinkage);
     unsigned inlineKind = LLVMGetEnumAttributeKindForName("alwaysinline", 12);
-    EXPECT_NE(LLVMGetEnumAttributeAtIndex(dec->function, LLVMAttributeFunctionIndex, inlineKind), nullptr);
+    EXPECT_NE(LLVMGetEnumAttributeAtIndex(dec->function, LLVMAttributeFunctionIndex, inlineKind),
+              nullptr);
     std::vector<std::string> names;
-    for (LLVMBasicBlockRef b = LLVMGetFirstBasicBlock(dec->function); b; b = LLVMGetNextBasicBlock(b))
+    for (LLVMBasicBlockRef b = LLVMGetFirstBasicBlock(dec->function); b;
+         b = LLVMGetNextBasicBlock(b))
         names.push_back(LLVMGetBasicBlockName(b));
-    EXPECT_EQ(names, (std::vector<std::string>{"entry", "start", "counted1", "change2", "other3", "python4", "done5",
-                                               "free6"}));
+    EXPECT_EQ(names, (std::vector<std::string>{"entry", "start", "counted1", "change2", "other3",
+                                               "python4", "done5", "free6"}));
     FunctionRef* inc = m->functions.find(backend::Text{"wn_inc", 6});
     ASSERT_NE(inc, nullptr);
     EXPECT_EQ(LLVMCountBasicBlocks(inc->function), 7u) << "no free block";
@@ -88,12 +92,15 @@ TEST_F(Compile, DeclaringANameTwiceGivesTheFirstDeclaration) {
     FunctionRef a, b;
     llvmapi::TypeRef params[1] = {m->i64};
     ASSERT_EQ(compile::declareFunction(m, "t_twice", 7, m->i64, params, 1, 0, &a), 0);
-    ASSERT_EQ(compile::declareFunction(m, "t_twice", 7, m->i1, nullptr, 0, compile::DeclareExported, &b), 0);
+    ASSERT_EQ(
+        compile::declareFunction(m, "t_twice", 7, m->i1, nullptr, 0, compile::DeclareExported, &b),
+        0);
     EXPECT_EQ(a.function, b.function);
     EXPECT_EQ(a.type, b.type);
     EXPECT_EQ(LLVMGetLinkage(a.function), LLVMInternalLinkage);
     unsigned noFloat = LLVMGetEnumAttributeKindForName("noimplicitfloat", 15);
-    EXPECT_NE(LLVMGetEnumAttributeAtIndex(a.function, LLVMAttributeFunctionIndex, noFloat), nullptr);
+    EXPECT_NE(LLVMGetEnumAttributeAtIndex(a.function, LLVMAttributeFunctionIndex, noFloat),
+              nullptr);
     EXPECT_EQ(m->declared.count, 3u);
 }
 
@@ -157,12 +164,12 @@ TEST_F(Compile, BlocksAreNumberedPerFunctionAndLongNamesBecomeB) {
     llvmapi::BasicBlockRef x, y, z;
     ASSERT_EQ(compile::newBlock(&b, "entry_hot", &x), 0);
     ASSERT_EQ(compile::newBlock(&b, "ok", &y), 0);
-    std::string longName(63, 'n');   // with "3" and the NUL: 65 bytes
+    std::string longName(63, 'n');  // with "3" and the NUL: 65 bytes
     ASSERT_EQ(compile::newBlock(&b, longName.c_str(), &z), 0);
     EXPECT_STREQ(LLVMGetBasicBlockName(x), "entry_hot1");
     EXPECT_STREQ(LLVMGetBasicBlockName(y), "ok2");
     EXPECT_STREQ(LLVMGetBasicBlockName(z), "b");
-    std::string fits(62, 'n');       // with "4" and the NUL: 64 bytes
+    std::string fits(62, 'n');  // with "4" and the NUL: 64 bytes
     ASSERT_EQ(compile::newBlock(&b, fits.c_str(), &z), 0);
     EXPECT_EQ(std::string(LLVMGetBasicBlockName(z)), fits + "4");
     EXPECT_EQ(m->blockCount, before + 4);
@@ -177,7 +184,7 @@ TEST_F(Compile, KeepModuleRollBackLeavesTheCheckpointsFunctions) {
     FunctionRef kept, gone, caller;
     ASSERT_EQ(compile::declareFunction(m, "t_kept", 6, m->voidType, nullptr, 0, 0, &kept), 0);
     c->keepModule = 1;
-    ASSERT_EQ(compile::newModule(c), 0);   // keeps the module, moves the checkpoint
+    ASSERT_EQ(compile::newModule(c), 0);  // keeps the module, moves the checkpoint
     EXPECT_EQ(c->declaredCheckpoint, 3u);
     ASSERT_EQ(compile::declareFunction(m, "t_gone", 6, m->voidType, nullptr, 0, 0, &gone), 0);
     ASSERT_EQ(compile::declareFunction(m, "t_caller", 8, m->voidType, nullptr, 0, 0, &caller), 0);
@@ -231,7 +238,8 @@ struct Tree {
     ptree::Index index{};
     Tree() {
         uint32_t kindOf[6] = {0, 1, 0, 0, 1, 0};
-        for (int i = 0; i < 6; i++) nodes[i] = ptree::NodeRecord{0, 0, uint32_t(5 - i), kindOf[i] << 12};
+        for (int i = 0; i < 6; i++)
+            nodes[i] = ptree::NodeRecord{0, 0, uint32_t(5 - i), kindOf[i] << 12};
         kinds[1].isFunction = 1;
         index.nodes = nodes;
         index.count = 6;
@@ -301,10 +309,10 @@ TEST_F(Compile, RetryingWithFramesIsGrantedOncePerScopeAndNotForCompiledFunction
 // script says; it asks for function 9 each time, which a roll-back forgets.
 struct Script {
     int attempts = 0;
-    int failUntil = 0;         // attempts that fail with 100
-    bool needFrames = false;   // a failing attempt asks for the frame of a new scope
-    int needsUntil = 0;        // failing attempts up to this one record a need
-    bool retryFlag = false;    // a failing attempt sets the retry flag
+    int failUntil = 0;        // attempts that fail with 100
+    bool needFrames = false;  // a failing attempt asks for the frame of a new scope
+    int needsUntil = 0;       // failing attempts up to this one record a need
+    bool retryFlag = false;   // a failing attempt sets the retry flag
 };
 
 uint16_t scriptedFunction(void* user, compile::Compiler* c, uint32_t id) {
@@ -327,7 +335,7 @@ uint16_t scriptedFunction(void* user, compile::Compiler* c, uint32_t id) {
     }
     if (s->needFrames) {
         c->frameNeeded = 1;
-        c->frameNeededScope = uint32_t(100 + s->attempts);   // a new scope each time
+        c->frameNeededScope = uint32_t(100 + s->attempts);  // a new scope each time
     }
     if (s->attempts <= s->needsUntil) compile::recordNeed(c);
     if (s->retryFlag) c->retry = 1;
@@ -349,23 +357,33 @@ TEST_F(Compile, TheCompileLoopRetriesWhileSomethingNewIsRecorded) {
         {"no retry", {0, 1}, compile::kUnsupported, 1, nullptr},
         {"frames", {0, 3, true}, 0, 4, nullptr},
         {"needs", {0, 10, false, 10}, 0, 11, nullptr},
-        {"retry flag alone", {0, 100, false, 0, true}, compile::kPythonError, 4,
-         "wuna: compiling the module asked 4 times in a row for another attempt with nothing new to do differently "
+        {"retry flag alone",
+         {0, 100, false, 0, true},
+         compile::kPythonError,
+         4,
+         "wuna: compiling the module asked 4 times in a row for another attempt with nothing new "
+         "to do differently "
          "(a wuna bug)"},
-        {"needs, then the retry flag alone", {0, 100, false, 6, true}, compile::kPythonError, 10,
-         "wuna: compiling the module asked 4 times in a row for another attempt with nothing new to do differently "
+        {"needs, then the retry flag alone",
+         {0, 100, false, 6, true},
+         compile::kPythonError,
+         10,
+         "wuna: compiling the module asked 4 times in a row for another attempt with nothing new "
+         "to do differently "
          "(a wuna bug)"},
     };
     for (Case& k : cases) {
         Bare bare("t_loop");
         compile::Compiler* c = &bare.c;
         compile::Emitters emitters{&k.script, nullptr, scriptedFunction, nullptr};
-        EXPECT_EQ(compile::runLoop(c, compile::kTopLevel, emitters, PyExc_TypeError), k.result) << k.what;
+        EXPECT_EQ(compile::runLoop(c, compile::kTopLevel, emitters, PyExc_TypeError), k.result)
+            << k.what;
         EXPECT_EQ(k.script.attempts, k.attempts) << k.what;
         EXPECT_EQ(c->worklist.count, 0u) << k.what;
         if (k.result == 0) {
             EXPECT_NE(c->requested.find(9), nullptr) << k.what;
-            EXPECT_NE(LLVMGetFirstBasicBlock(LLVMGetNamedFunction(c->module.module, "t_loop_f9")), nullptr);
+            EXPECT_NE(LLVMGetFirstBasicBlock(LLVMGetNamedFunction(c->module.module, "t_loop_f9")),
+                      nullptr);
             EXPECT_EQ(takeError(), "");
             continue;
         }
@@ -399,7 +417,9 @@ TEST_F(Compile, AnEntryEmittedInPlaceOfAFunctionAndHelpersDrained) {
         [](void* user, compile::Compiler* c, uint32_t id) -> uint16_t {
             Log* log = static_cast<Log*>(user);
             log->emitted.push_back("f" + std::to_string(id));
-            if (!c->helpers.push(log->specialisation) || !c->helperWorklist.push(log->specialisation)) return compile::kOutOfMemory;
+            if (!c->helpers.push(log->specialisation) ||
+                !c->helperWorklist.push(log->specialisation))
+                return compile::kOutOfMemory;
             return 0;
         },
         [](void* user, compile::Compiler*, compile::HelperSpec* specialisation) -> uint16_t {
@@ -414,3 +434,5 @@ TEST_F(Compile, AnEntryEmittedInPlaceOfAFunctionAndHelpersDrained) {
 }
 
 }  // namespace
+
+}  // namespace wuna

@@ -8,7 +8,7 @@
 #include "compiler/backend/compile.h"
 #include "compiler/backend/llvmapi.h"
 
-namespace backend_testing {
+namespace wuna::backend_testing {
 
 // A compiler with a symbol prefix of the test's and its first module.
 struct Bare {
@@ -28,8 +28,8 @@ struct Emit {
         b.module = m;
         b.function = fn;
         b.builder = llvmapi::table.LLVMCreateBuilderInContext(m->context);
-        llvmapi::table.LLVMPositionBuilderAtEnd(b.builder,
-                                                llvmapi::table.LLVMAppendBasicBlockInContext(m->context, fn, "entry"));
+        llvmapi::table.LLVMPositionBuilderAtEnd(
+            b.builder, llvmapi::table.LLVMAppendBasicBlockInContext(m->context, fn, "entry"));
     }
     ~Emit() {
         llvmapi::table.LLVMDisposeBuilder(b.builder);
@@ -42,4 +42,4 @@ inline llvmapi::ValueRef i64c(compile::ModuleRecord* m, int64_t v) {
     return llvmapi::table.LLVMConstInt(m->i64, uint64_t(v), 1);
 }
 
-}  // namespace backend_testing
+}  // namespace wuna::backend_testing

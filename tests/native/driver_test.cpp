@@ -26,11 +26,13 @@
 #include "compiler/backend/messages.h"
 #include "compiler/backend/perfmap.h"
 #include "compiler/backend/sha256.h"
-#include "runtime/helpers/stubs.h"
-#include "runtime/pool.h"
-#include "runtime/value.h"
 #include "tests/native/backend_test_support.h"
 #include "tests/native/compile_test_support.h"
+#include "wuna/runtime/helpers/stubs.h"
+#include "wuna/runtime/pool.h"
+#include "wuna/runtime/value.h"
+
+namespace wuna {
 
 namespace {
 
@@ -52,7 +54,9 @@ Compiled* newState(uint32_t level) {
     return s;
 }
 
-std::string symbol(Compiled* s, const char* suffix) { return std::string(s->prefix, s->prefixLength) + suffix; }
+std::string symbol(Compiled* s, const char* suffix) {
+    return std::string(s->prefix, s->prefixLength) + suffix;
+}
 
 // <prefix>_main returning true, and an exported <prefix><suffix>() -> i64 returning value.
 void buildConstant(Compiled* s, const char* suffix, int64_t value) {
@@ -65,7 +69,9 @@ void buildConstant(Compiled* s, const char* suffix, int64_t value) {
     }
     std::string name = symbol(s, suffix);
     FunctionRef f;
-    ASSERT_EQ(compile::declareFunction(m, name.data(), name.size(), m->i64, nullptr, 0, compile::DeclareExported, &f), 0);
+    ASSERT_EQ(compile::declareFunction(m, name.data(), name.size(), m->i64, nullptr, 0,
+                                       compile::DeclareExported, &f),
+              0);
     Emit e(m, f.function);
     T.LLVMBuildRet(*e, i64c(m, value));
 }
@@ -125,7 +131,8 @@ TEST_F(Driver, TheCompileLoopEndsInLoadedCodeOrTheStatesCompileError) {
     int attempts = 0;
     compile::Emitters emitters{&attempts, nullptr, frameOnceFunction, nullptr};
     uint64_t entry = 0;
-    ASSERT_TRUE(driver::compileEntry(s, compile::kTopLevel, emitters, s->mainName(), &entry)) << takeError();
+    ASSERT_TRUE(driver::compileEntry(s, compile::kTopLevel, emitters, s->mainName(), &entry))
+        << takeError();
     EXPECT_EQ(attempts, 2);
     EXPECT_TRUE(reinterpret_cast<bool (*)(void*, void*)>(entry)(nullptr, nullptr));
     EXPECT_NE(s->engine->symbolAddress(symbol(s, "_f9").c_str()), 0u);
@@ -161,7 +168,11 @@ TEST_F(Driver, AConstantFunctionLoadsRunsAndIsReleasedAtLevelsZeroAndTwo) {
         // Without a cache directory the bytes are kept in memory under the key.
         driver::KeptCode* kept = s->codeStore.find(s->keys[0]);
         ASSERT_NE(kept, nullptr);
-        EXPECT_EQ(memcmp(kept->bytes, "\x7f" "ELF", 4), 0);
+        EXPECT_EQ(memcmp(kept->bytes,
+                         "\x7f"
+                         "ELF",
+                         4),
+                  0);
         EXPECT_TRUE(s->compiler.module.handedOver);
         std::string name = symbol(s, "_answer");
         Compiled::free(s);
@@ -214,14 +225,21 @@ TEST_F(Driver, AHelperNotBuiltYetFailsTheRunNamingItself) {
     {
         Emit e(m, main.function);
         llvmapi::ValueRef out = T.LLVMBuildAlloca(*e, m->valuePair, "");
-        llvmapi::ValueRef args[9] = {T.LLVMGetParam(main.function, 0), T.LLVMConstInt(m->i32, 12, 0),
-                                     T.LLVMConstInt(m->i32, 0, 0), i64c(m, 2), i64c(m, 1), i64c(m, 2), i64c(m, 2),
+        llvmapi::ValueRef args[9] = {T.LLVMGetParam(main.function, 0),
+                                     T.LLVMConstInt(m->i32, 12, 0),
+                                     T.LLVMConstInt(m->i32, 0, 0),
+                                     i64c(m, 2),
+                                     i64c(m, 1),
+                                     i64c(m, 2),
+                                     i64c(m, 2),
                                      out};
         T.LLVMBuildRet(*e, compile::call(&e.b, "wn_binary", args, 8));
     }
     std::string other = symbol(s, "_other");
     FunctionRef f;
-    ASSERT_EQ(compile::declareFunction(m, other.data(), other.size(), m->i64, nullptr, 0, compile::DeclareExported, &f), 0);
+    ASSERT_EQ(compile::declareFunction(m, other.data(), other.size(), m->i64, nullptr, 0,
+                                       compile::DeclareExported, &f),
+              0);
     {
         Emit e(m, f.function);
         llvmapi::ValueRef list[2] = {i64c(m, 5), i64c(m, 0)};
@@ -234,15 +252,17 @@ TEST_F(Driver, AHelperNotBuiltYetFailsTheRunNamingItself) {
     // wn_py_semantic(ctx, 31, ...).
     std::string status = symbol(s, "_status");
     llvmapi::TypeRef ptrParam[1] = {m->ptr};
-    ASSERT_EQ(compile::declareFunction(m, status.data(), status.size(), m->i32, ptrParam, 1, compile::DeclareExported, &f),
+    ASSERT_EQ(compile::declareFunction(m, status.data(), status.size(), m->i32, ptrParam, 1,
+                                       compile::DeclareExported, &f),
               0);
     {
         Emit e(m, f.function);
         llvmapi::ValueRef ctx = T.LLVMGetParam(f.function, 0);
         compile::call(&e.b, "wn_tail_clear", &ctx, 1);
         llvmapi::ValueRef zero32 = T.LLVMConstInt(m->i32, 0, 0);
-        llvmapi::ValueRef args[6] = {ctx, T.LLVMConstInt(m->i32, 31, 0), zero32, T.LLVMConstNull(m->ptr), zero32,
-                                     T.LLVMConstNull(m->ptr)};
+        llvmapi::ValueRef args[6] = {ctx,    T.LLVMConstInt(m->i32, 31, 0),
+                                     zero32, T.LLVMConstNull(m->ptr),
+                                     zero32, T.LLVMConstNull(m->ptr)};
         T.LLVMBuildRet(*e, compile::call(&e.b, "wn_py_semantic", args, 6));
     }
     uint64_t entry = 0;
@@ -279,14 +299,16 @@ TEST_F(Driver, AKeyGlobalReadsTheAddressItWasDefinedAt) {
         buildConstant(s, "_unused", 0);
         std::string name = symbol(s, "_read");
         FunctionRef f;
-        ASSERT_EQ(compile::declareFunction(m, name.data(), name.size(), m->i64, nullptr, 0, compile::DeclareExported, &f),
+        ASSERT_EQ(compile::declareFunction(m, name.data(), name.size(), m->i64, nullptr, 0,
+                                           compile::DeclareExported, &f),
                   0);
         {
             Emit e(m, f.function);
             llvmapi::ValueRef g = compile::keyGlobal(m, uint64_t(uintptr_t(&keyedWord)));
             llvmapi::ValueRef word = T.LLVMBuildLoad2(*e, m->i64, g, "");
-            llvmapi::ValueRef same = T.LLVMBuildICmp(*e, llvmapi::IntEQ, compile::keyConstant(m, uint64_t(uintptr_t(&keyedWord))),
-                                                     i64c(m, int64_t(uintptr_t(&keyedWord))), "");
+            llvmapi::ValueRef same = T.LLVMBuildICmp(
+                *e, llvmapi::IntEQ, compile::keyConstant(m, uint64_t(uintptr_t(&keyedWord))),
+                i64c(m, int64_t(uintptr_t(&keyedWord))), "");
             // The word, plus 1 when the key's constant is the word's address.
             T.LLVMBuildRet(*e, T.LLVMBuildAdd(*e, word, T.LLVMBuildZExt(*e, same, m->i64, ""), ""));
         }
@@ -294,7 +316,8 @@ TEST_F(Driver, AKeyGlobalReadsTheAddressItWasDefinedAt) {
         uint64_t entry;
         ASSERT_TRUE(addMain(s, &entry)) << takeError();
         EXPECT_EQ(callI64(s, "_read"), 0x5eed + 1);
-        EXPECT_EQ(engine()->symbolAddress((symbol(s, "_k1")).c_str()), uint64_t(uintptr_t(&keyedWord)));
+        EXPECT_EQ(engine()->symbolAddress((symbol(s, "_k1")).c_str()),
+                  uint64_t(uintptr_t(&keyedWord)));
         Compiled::free(s);
     }
 }
@@ -308,17 +331,20 @@ TEST_F(Driver, WnDecInlinedLeavesFloatsAndImmortalsAndFreesTheLastReference) {
         std::string name = symbol(s, "_dec");
         llvmapi::TypeRef params[2] = {m->i64, m->i64};
         FunctionRef f;
-        ASSERT_EQ(compile::declareFunction(m, name.data(), name.size(), m->voidType, params, 2, compile::DeclareExported, &f),
+        ASSERT_EQ(compile::declareFunction(m, name.data(), name.size(), m->voidType, params, 2,
+                                           compile::DeclareExported, &f),
                   0);
         {
             Emit e(m, f.function);
-            llvmapi::ValueRef args[2] = {T.LLVMGetParam(f.function, 0), T.LLVMGetParam(f.function, 1)};
+            llvmapi::ValueRef args[2] = {T.LLVMGetParam(f.function, 0),
+                                         T.LLVMGetParam(f.function, 1)};
             compile::call(&e.b, "wn_dec", args, 2);
             T.LLVMBuildRetVoid(*e);
         }
         uint64_t entry;
         ASSERT_TRUE(addMain(s, &entry)) << takeError();
-        auto dec = reinterpret_cast<void (*)(int64_t, int64_t)>(engine()->symbolAddress(name.c_str()));
+        auto dec =
+            reinterpret_cast<void (*)(int64_t, int64_t)>(engine()->symbolAddress(name.c_str()));
         ASSERT_NE(dec, nullptr);
         // wn_dec was inlined: the object has no call of it left (it is internal).
         EXPECT_EQ(engine()->symbolAddress("wn_dec"), 0u);
@@ -358,11 +384,12 @@ TEST_F(Driver, AnObjectNamingAnUndefinedSymbolFailsToLoadWithTheName) {
     compile::ModuleRecord* m = &s->compiler.module;
     FunctionRef main, missing;
     ASSERT_EQ(compile::llvmFunction(&s->compiler, compile::kTopLevel, &main), 0);
-    ASSERT_EQ(compile::declareFunction(m, "wuna_test_nowhere", 17, m->i1, nullptr, 0, compile::DeclareExported, &missing),
+    ASSERT_EQ(compile::declareFunction(m, "wuna_test_nowhere", 17, m->i1, nullptr, 0,
+                                       compile::DeclareExported, &missing),
               0);
     compile::FunctionRef queued;
     ASSERT_EQ(compile::functionCode(&s->compiler, 3, &queued), 0);
-    T.LLVMDeleteFunction(queued.function);   // asked for, never emitted: only the request stays
+    T.LLVMDeleteFunction(queued.function);  // asked for, never emitted: only the request stays
     {
         Emit e(m, main.function);
         T.LLVMBuildRet(*e, compile::call(&e.b, "wuna_test_nowhere", nullptr, 0));
@@ -405,7 +432,9 @@ TEST_F(Driver, AModuleTheEngineTookIsNotGivenAgain) {
     std::string name = symbol(s, "_later");
     FunctionRef f;
     compile::ModuleRecord* m = &s->compiler.module;
-    ASSERT_EQ(compile::declareFunction(m, name.data(), name.size(), m->i64, nullptr, 0, compile::DeclareExported, &f), 0);
+    ASSERT_EQ(compile::declareFunction(m, name.data(), name.size(), m->i64, nullptr, 0,
+                                       compile::DeclareExported, &f),
+              0);
     {
         Emit e(m, f.function);
         T.LLVMBuildRet(*e, i64c(m, 5));
@@ -514,7 +543,7 @@ TEST_F(Driver, AFailedCacheWriteKeepsTheBytesInMemory) {
     useCacheDirectory(gone);
     Compiled* s = newState(0);
     ASSERT_STREQ(driver::cacheDirectory(), gone.c_str());
-    ASSERT_EQ(rmdir(gone.c_str()), 0);   // the directory vanishes after it was computed
+    ASSERT_EQ(rmdir(gone.c_str()), 0);  // the directory vanishes after it was computed
     buildConstant(s, "_unwritten", 3);
     uint64_t entry;
     ASSERT_TRUE(addMain(s, &entry)) << takeError();
@@ -522,7 +551,11 @@ TEST_F(Driver, AFailedCacheWriteKeepsTheBytesInMemory) {
     EXPECT_EQ(s->compiles, 1u) << "counted whether or not written";
     driver::KeptCode* kept = s->codeStore.find(s->keys[0]);
     ASSERT_NE(kept, nullptr) << "the bytes stay at hand for saving the program";
-    EXPECT_EQ(memcmp(kept->bytes, "\x7f" "ELF", 4), 0);
+    EXPECT_EQ(memcmp(kept->bytes,
+                     "\x7f"
+                     "ELF",
+                     4),
+              0);
     uint8_t* copy;
     uint64_t size;
     EXPECT_FALSE(driver::codeBytes(s->keys[0].bytes, &copy, &size)) << "neither loaded nor on disk";
@@ -531,7 +564,8 @@ TEST_F(Driver, AFailedCacheWriteKeepsTheBytesInMemory) {
 
 // Builds the same module as buildConstant does for the state's prefix in a module of its
 // own, and emits it: the object another process would have left in the cache.
-std::vector<uint8_t> objectOfTheSameModule(Compiled* s, const char* suffix, int64_t value, uint8_t key[32]) {
+std::vector<uint8_t> objectOfTheSameModule(Compiled* s, const char* suffix, int64_t value,
+                                           uint8_t key[32]) {
     buildConstant(s, suffix, value);
     compile::ModuleRecord* m = &s->compiler.module;
     char* text = T.LLVMPrintModuleToString(m->module);
@@ -540,7 +574,8 @@ std::vector<uint8_t> objectOfTheSameModule(Compiled* s, const char* suffix, int6
     char err[2048] = {};
     uint64_t size = 0;
     m->handedOver = 1;
-    uint8_t* bytes = engine()->emitObject(m->module, 0, nullptr, nullptr, nullptr, &size, err, sizeof err);
+    uint8_t* bytes =
+        engine()->emitObject(m->module, 0, nullptr, nullptr, nullptr, &size, err, sizeof err);
     EXPECT_NE(bytes, nullptr) << err;
     std::vector<uint8_t> object(bytes, bytes + size);
     engine()->freeBytes(bytes);
@@ -623,7 +658,9 @@ TEST(CacheFiles, ThreadsWritingOneKeyLeaveOneCompleteFileAndNoTemporaries) {
     for (int t = 0; t < 8; t++)
         threads.emplace_back([&] {
             for (int i = 0; i < 10; i++)
-                if (driver::writeCacheFile(path.c_str(), path.size(), bytes.data(), bytes.size()) != 0) failures++;
+                if (driver::writeCacheFile(path.c_str(), path.size(), bytes.data(), bytes.size()) !=
+                    0)
+                    failures++;
         });
     for (std::thread& t : threads) t.join();
     EXPECT_EQ(failures, 0);
@@ -634,9 +671,12 @@ TEST(CacheFiles, ThreadsWritingOneKeyLeaveOneCompleteFileAndNoTemporaries) {
 TEST(CacheFiles, AWriteThatCannotCreateItsFileLeavesNothing) {
     TempDir dir;
     std::string path = dir.path + "/missing/" + std::string(64, 'b') + ".o";
-    EXPECT_NE(driver::writeCacheFile(path.c_str(), path.size(), reinterpret_cast<const uint8_t*>("x"), 1), 0);
+    EXPECT_NE(
+        driver::writeCacheFile(path.c_str(), path.size(), reinterpret_cast<const uint8_t*>("x"), 1),
+        0);
     std::string tooLong = dir.path + "/" + std::string(5000, 'c') + ".o";
-    EXPECT_EQ(driver::writeCacheFile(tooLong.c_str(), tooLong.size(), reinterpret_cast<const uint8_t*>("x"), 1),
+    EXPECT_EQ(driver::writeCacheFile(tooLong.c_str(), tooLong.size(),
+                                     reinterpret_cast<const uint8_t*>("x"), 1),
               ENAMETOOLONG);
     EXPECT_TRUE(dir.files().empty());
 }
@@ -651,7 +691,8 @@ llvmapi::ModuleRef tripleModule(const char* name, int64_t value) {
     llvmapi::ValueRef fn = T.LLVMAddFunction(mod, name, T.LLVMFunctionType(i64, nullptr, 0, 0));
     llvmapi::BuilderRef b = T.LLVMCreateBuilderInContext(ctx);
     T.LLVMPositionBuilderAtEnd(b, T.LLVMAppendBasicBlockInContext(ctx, fn, "entry"));
-    T.LLVMBuildRet(b, T.LLVMBuildMul(b, T.LLVMConstInt(i64, uint64_t(value), 1), T.LLVMConstInt(i64, 3, 1), ""));
+    T.LLVMBuildRet(b, T.LLVMBuildMul(b, T.LLVMConstInt(i64, uint64_t(value), 1),
+                                     T.LLVMConstInt(i64, 3, 1), ""));
     T.LLVMDisposeBuilder(b);
     return mod;
 }
@@ -673,7 +714,8 @@ TEST_F(Driver, TwoThreadsEmitAtOnce) {
         for (size_t i = size_t(parity); i < modules.size(); i += 2) {
             char err[2048] = {};
             uint64_t size = 0;
-            uint8_t* bytes = engine()->emitObject(modules[i], 2, nullptr, nullptr, nullptr, &size, err, sizeof err);
+            uint8_t* bytes = engine()->emitObject(modules[i], 2, nullptr, nullptr, nullptr, &size,
+                                                  err, sizeof err);
             if (bytes) objects[i].assign(bytes, bytes + size);
             engine()->freeBytes(bytes);
         }
@@ -732,7 +774,8 @@ TEST_F(Driver, ThePerfMapListsEveryLoadedSymbolInAddressOrder) {
     ASSERT_TRUE(addMain(a, &entry));
     Compiled* b = newState(2);
     buildConstant(b, "_second", 2);
-    ASSERT_TRUE(compile::addOutOfLine(&b->compiler, symbol(b, "_second").c_str(), "Lang.add", "mod/rules.py", 12));
+    ASSERT_TRUE(compile::addOutOfLine(&b->compiler, symbol(b, "_second").c_str(), "Lang.add",
+                                      "mod/rules.py", 12));
     ASSERT_TRUE(addMain(b, &entry));
     std::ifstream in(path);
     std::vector<std::pair<uint64_t, std::string>> lines;
@@ -785,7 +828,9 @@ TEST_F(Driver, ThePerfMapTurnedOnLaterListsTheStatesEarlierModules) {
     compile::ModuleRecord* m = &s->compiler.module;
     std::string late = symbol(s, "_late");
     FunctionRef f;
-    ASSERT_EQ(compile::declareFunction(m, late.data(), late.size(), m->i64, nullptr, 0, compile::DeclareExported, &f), 0);
+    ASSERT_EQ(compile::declareFunction(m, late.data(), late.size(), m->i64, nullptr, 0,
+                                       compile::DeclareExported, &f),
+              0);
     {
         Emit e(m, f.function);
         T.LLVMBuildRet(*e, i64c(m, 2));
@@ -804,7 +849,9 @@ TEST_F(Driver, ThePerfMapNeverWritesThroughAPlantedLink) {
     std::string path = perfPath();
     TempDir dir;
     std::string victim = dir.path + "/victim";
-    { std::ofstream(victim) << "precious\n"; }
+    {
+        std::ofstream(victim) << "precious\n";
+    }
     std::remove(path.c_str());
     ASSERT_EQ(symlink(victim.c_str(), path.c_str()), 0);
     settings::current.perfMap = 1;
@@ -822,3 +869,5 @@ TEST_F(Driver, ThePerfMapNeverWritesThroughAPlantedLink) {
 }
 
 }  // namespace
+
+}  // namespace wuna

@@ -16,6 +16,8 @@
 #include "llvm/capsule.h"
 #include "tests/native/backend_test_support.h"
 
+namespace wuna {
+
 namespace {
 
 using namespace backend_testing;
@@ -28,17 +30,18 @@ constexpr bool compatible() {
     if constexpr (std::is_same_v<A, B>) {
         return true;
     } else {
-        return (std::is_integral_v<A> || std::is_enum_v<A>) && (std::is_integral_v<B> || std::is_enum_v<B>) &&
-               sizeof(A) == sizeof(B);
+        return (std::is_integral_v<A> || std::is_enum_v<A>) &&
+               (std::is_integral_v<B> || std::is_enum_v<B>) && sizeof(A) == sizeof(B);
     }
 }
 template <typename F, typename G>
 struct SameSignature : std::false_type {};
 template <typename R, typename... A, typename S, typename... B>
 struct SameSignature<R (*)(A...), S (*)(B...)> {
-    static constexpr bool value = sizeof...(A) == sizeof...(B) && compatible<R, S>() && (compatible<A, B>() && ...);
+    static constexpr bool value =
+        sizeof...(A) == sizeof...(B) && compatible<R, S>() && (compatible<A, B>() && ...);
 };
-#define CHECK_SLOT(slot, name, result, params)                                            \
+#define CHECK_SLOT(slot, name, result, params)                                             \
     static_assert(SameSignature<decltype(llvmapi::Table::name), decltype(&::name)>::value, \
                   #name " has another signature than LLVM's");
 LLVMAPI_FUNCTIONS(CHECK_SLOT)
@@ -48,17 +51,22 @@ static_assert(llvmapi::InternalLinkage == int(LLVMInternalLinkage));
 static_assert(llvmapi::IntULT == int(LLVMIntULT) && llvmapi::IntEQ == int(LLVMIntEQ) &&
               llvmapi::IntNE == int(LLVMIntNE) && llvmapi::IntSLE == int(LLVMIntSLE));
 static_assert(llvmapi::kFunctionIndex == unsigned(LLVMAttributeFunctionIndex));
-static_assert(sizeof(llvmapi::Capsule) == sizeof(llvmcapsule::Capsule));
-static_assert(offsetof(llvmapi::Capsule, loadObject) == offsetof(llvmcapsule::Capsule, loadObject));
+static_assert(sizeof(llvmapi::Capsule) == sizeof(pargo::llvmcapsule::Capsule));
+static_assert(offsetof(llvmapi::Capsule, loadObject) ==
+              offsetof(pargo::llvmcapsule::Capsule, loadObject));
 
 using LlvmTable = BackendTest;
 
 TEST_F(LlvmTable, EverySlotHoldsTheLlvmFunctionOfItsName) {
-    EXPECT_EQ(reinterpret_cast<void*>(T.LLVMContextCreate), reinterpret_cast<void*>(&LLVMContextCreate));
-    EXPECT_EQ(reinterpret_cast<void*>(T.LLVMBuildSelect), reinterpret_cast<void*>(&LLVMBuildSelect));
-    EXPECT_EQ(reinterpret_cast<void*>(T.LLVMBuildExtractValue), reinterpret_cast<void*>(&LLVMBuildExtractValue));
+    EXPECT_EQ(reinterpret_cast<void*>(T.LLVMContextCreate),
+              reinterpret_cast<void*>(&LLVMContextCreate));
+    EXPECT_EQ(reinterpret_cast<void*>(T.LLVMBuildSelect),
+              reinterpret_cast<void*>(&LLVMBuildSelect));
+    EXPECT_EQ(reinterpret_cast<void*>(T.LLVMBuildExtractValue),
+              reinterpret_cast<void*>(&LLVMBuildExtractValue));
     for (uint32_t i = 0; i < llvmapi::kSlotCount; i++) {
-        EXPECT_EQ(llvmapi::slot(i), engine()->lookup(llvmapi::slotNames[i])) << llvmapi::slotNames[i];
+        EXPECT_EQ(llvmapi::slot(i), engine()->lookup(llvmapi::slotNames[i]))
+            << llvmapi::slotNames[i];
     }
     EXPECT_STREQ(llvmapi::slotNames[0], "LLVMContextCreate");
     EXPECT_STREQ(llvmapi::slotNames[88], "LLVMBuildExtractValue");
@@ -92,10 +100,14 @@ TEST_F(LlvmTable, ARecordOfAnotherAbiVersionOrFunctionsIsRefusedAndNotKept) {
     } cases[] = {
         {3, llvmapi::kLlvmVersion, nullptr,
          "wuna uses pargo's LLVM 19.1.7 (capsule ABI 2); this pargo has LLVM 19.1.7 (ABI 3)"},
-        {2, "21.1.8", nullptr, "wuna uses pargo's LLVM 19.1.7 (capsule ABI 2); this pargo has LLVM 21.1.8 (ABI 2)"},
-        {2, "19.1.70", nullptr, "wuna uses pargo's LLVM 19.1.7 (capsule ABI 2); this pargo has LLVM 19.1.70 (ABI 2)"},
-        {2, "19.1", nullptr, "wuna uses pargo's LLVM 19.1.7 (capsule ABI 2); this pargo has LLVM 19.1 (ABI 2)"},
-        {2, llvmapi::kLlvmVersion, withoutSelect, "pargo's LLVM capsule has no LLVMBuildSelect: wuna needs a newer pargo"},
+        {2, "21.1.8", nullptr,
+         "wuna uses pargo's LLVM 19.1.7 (capsule ABI 2); this pargo has LLVM 21.1.8 (ABI 2)"},
+        {2, "19.1.70", nullptr,
+         "wuna uses pargo's LLVM 19.1.7 (capsule ABI 2); this pargo has LLVM 19.1.70 (ABI 2)"},
+        {2, "19.1", nullptr,
+         "wuna uses pargo's LLVM 19.1.7 (capsule ABI 2); this pargo has LLVM 19.1 (ABI 2)"},
+        {2, llvmapi::kLlvmVersion, withoutSelect,
+         "pargo's LLVM capsule has no LLVMBuildSelect: wuna needs a newer pargo"},
         {2, llvmapi::kLlvmVersion, withoutContextAndSelect,
          "pargo's LLVM capsule has no LLVMContextCreate: wuna needs a newer pargo"},
     };
@@ -117,7 +129,8 @@ TEST_F(LlvmTable, ARecordWithoutALookupMissesTheFirstFunction) {
     fake.record.lookup = nullptr;
     EXPECT_EQ(llvmapi::adopt(&fake.record, nullptr), nullptr);
     PyObject* type = nullptr;
-    EXPECT_EQ(takeError(&type), "pargo's LLVM capsule has no LLVMContextCreate: wuna needs a newer pargo");
+    EXPECT_EQ(takeError(&type),
+              "pargo's LLVM capsule has no LLVMContextCreate: wuna needs a newer pargo");
     EXPECT_EQ(type, PyExc_ImportError);
     EXPECT_EQ(llvmapi::loaded(), kept);
 }
@@ -132,3 +145,5 @@ TEST_F(LlvmTable, AVersionTextTooLongForTheBufferIsCut) {
 }
 
 }  // namespace
+
+}  // namespace wuna

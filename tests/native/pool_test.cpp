@@ -12,16 +12,19 @@
 #include <thread>
 #include <vector>
 
-#include "runtime/gc.h"
 #include "tests/native/python_test_support.h"
-#include "runtime/gil.h"
-#include "runtime/pool.h"
-#include "runtime/value.h"
+#include "wuna/runtime/gc.h"
+#include "wuna/runtime/gil.h"
+#include "wuna/runtime/pool.h"
+#include "wuna/runtime/value.h"
+
+namespace wuna {
 
 namespace {
 
 // Runs fn on a fresh thread and waits for it (and its exit hook) to finish.
-template <class F> void onThread(F fn) {
+template <class F>
+void onThread(F fn) {
     std::thread t(fn);
     t.join();
 }
@@ -32,7 +35,7 @@ using testing_support::needPython;
 struct Case {
     size_t size;
     unsigned align;
-    int cls;   // -1: the C heap
+    int cls;  // -1: the C heap
 };
 
 class SizeClass : public ::testing::TestWithParam<Case> {};
@@ -63,9 +66,10 @@ TEST_P(SizeClass, BlockComesFromItsClassOrTheHeap) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Pool, SizeClass,
-                         ::testing::Values(Case{0, 3, -1}, Case{1, 3, 0}, Case{16, 3, 0}, Case{17, 3, 1},
-                                           Case{100, 0, 6}, Case{512, 3, 31}, Case{513, 3, -1},
-                                           Case{64, 4, 3}, Case{64, 6, -1}, Case{4096, 12, -1}));
+                         ::testing::Values(Case{0, 3, -1}, Case{1, 3, 0}, Case{16, 3, 0},
+                                           Case{17, 3, 1}, Case{100, 0, 6}, Case{512, 3, 31},
+                                           Case{513, 3, -1}, Case{64, 4, 3}, Case{64, 6, -1},
+                                           Case{4096, 12, -1}));
 
 TEST(Pool, FailedAllocationIsNotCountedLive) {
     int64_t live = pool::liveBlocks();
@@ -109,14 +113,17 @@ TEST_P(Resize, KeepsItsPlaceOnlyWithinItsClassOrHeapBlock) {
     if (c.resizes) {
         EXPECT_EQ(moved, b);
     }
-    if (moved) pool::free(nullptr, moved, c.newSize, c.align);
-    else pool::free(nullptr, b, c.size, c.align);
+    if (moved)
+        pool::free(nullptr, moved, c.newSize, c.align);
+    else
+        pool::free(nullptr, b, c.size, c.align);
 }
 
-INSTANTIATE_TEST_SUITE_P(Pool, Resize,
-                         ::testing::Values(ResizeCase{20, 3, 30, true}, ResizeCase{20, 3, 40, false},
-                                           ResizeCase{20, 3, 2000, false}, ResizeCase{2000, 3, 20, false},
-                                           ResizeCase{2000, 3, 1000, true}, ResizeCase{2000, 3, 2000, true}));
+INSTANTIATE_TEST_SUITE_P(
+    Pool, Resize,
+    ::testing::Values(ResizeCase{20, 3, 30, true}, ResizeCase{20, 3, 40, false},
+                      ResizeCase{20, 3, 2000, false}, ResizeCase{2000, 3, 20, false},
+                      ResizeCase{2000, 3, 1000, true}, ResizeCase{2000, 3, 2000, true}));
 
 TEST(Pool, RemapOfAGrowingHeapBlockMovesItsContents) {
     char* b = static_cast<char*>(pool::alloc(nullptr, 1000, 3));
@@ -174,7 +181,8 @@ TEST(Pool, TrimKeepsSixtyFourKiBPerClassAndSharesTheRest) {
         for (uint32_t i = 0; i < pool::kTrimEvery; i++) pool::free(nullptr, blocks[i], size, 3);
         afterTrim = pool::freeListLength(p, k);
         sharedAfter = pool::sharedChains(k);
-        for (size_t i = pool::kTrimEvery; i < blocks.size(); i++) pool::free(nullptr, blocks[i], size, 3);
+        for (size_t i = pool::kTrimEvery; i < blocks.size(); i++)
+            pool::free(nullptr, blocks[i], size, 3);
         atEnd = pool::freeListLength(p, k);
     });
     EXPECT_LE(afterTrim, keep);
@@ -184,7 +192,7 @@ TEST(Pool, TrimKeepsSixtyFourKiBPerClassAndSharesTheRest) {
 }
 
 TEST(Pool, AnExitingThreadHandsItsFreeMemoryToTheSharedPool) {
-    constexpr int k = 9;   // 160-byte blocks
+    constexpr int k = 9;  // 160-byte blocks
     void* a = nullptr;
     void* b = nullptr;
     onThread([&] {
@@ -239,7 +247,7 @@ TEST(Pool, TheFirstThreadToAllocateOwnsTheHomePool) {
 }
 
 TEST(Pool, ARunThreadBorrowsTheHomePoolAndGivesItBack) {
-    pool::current();   // the test's thread claims the home pool if nobody has yet
+    pool::current();  // the test's thread claims the home pool if nobody has yet
     uintptr_t owner = pool::home_owner.load();
     ASSERT_EQ(owner, pool::threadId());
     int64_t live = pool::liveBlocks();
@@ -247,7 +255,7 @@ TEST(Pool, ARunThreadBorrowsTheHomePoolAndGivesItBack) {
     bool borrowed = false;
     onThread([&] {
         borrowed = pool::borrowHome(owner);
-        made = value::newList(0);   // counted in the home pool
+        made = value::newList(0);  // counted in the home pool
         pool::giveBack(owner);
     });
     ASSERT_TRUE(borrowed);
@@ -277,9 +285,9 @@ TEST(Pool, AThreadExitingAsHomeOwnerLeavesItUnownedForTheNextThread) {
     onThread([&] {
         void* b = pool::alloc(nullptr, 32, 3);
         claimed = pool::home_owner.load() == pool::threadId() && pool::current() == &pool::home;
-        claimedLive = pool::liveBlocks();   // its own count went with it into the home pool
+        claimedLive = pool::liveBlocks();  // its own count went with it into the home pool
         pool::free(nullptr, b, 32, 3);
-        pool::giveBack(owner);   // hand it to the test's thread again
+        pool::giveBack(owner);  // hand it to the test's thread again
     });
     EXPECT_TRUE(claimed);
     EXPECT_EQ(claimedLive, 1);
@@ -288,7 +296,7 @@ TEST(Pool, AThreadExitingAsHomeOwnerLeavesItUnownedForTheNextThread) {
 
 TEST(Gil, TheLockIsTakenOnceAndKeptUntilTheRunEnds) {
     needPython();
-    pool::current();   // the test's thread owns the home pool and its record
+    pool::current();  // the test's thread owns the home pool and its record
     uint64_t ensures = 0;
     bool heldAfter = false;
     onThread([&] {
@@ -315,12 +323,12 @@ TEST(Gil, ANativeRunGivesUpTheLockAndReleasesWhatItTook) {
     onThread([&] {
         PyGILState_STATE caller = PyGILState_Ensure();
         gil::Record* r = gil::current();
-        r->held = 1;   // the caller holds the lock as it enters the run
+        r->held = 1;  // the caller holds the lock as it enters the run
         uint64_t before = r->ensures;
         PyThreadState* saved = gil::beginNative(r, false);
         heldInside = r->held;
         PyObject* none = Py_None;
-        EXPECT_FALSE(value::truthy(value::Value::of(value::TagPy, none)));   // takes the lock
+        EXPECT_FALSE(value::truthy(value::Value::of(value::TagPy, none)));  // takes the lock
         ensures = r->ensures - before;
         gil::endNative(r, saved);
         heldAfterRun = r->ensured;
@@ -377,7 +385,7 @@ TEST(Gil, ReportModeNotesOnlyTheFirstCrossingWithItsNameCut) {
         gil::Location inner{"root", "value.cpp", "inner", 1, 2};
         gil::Location first{"root", "bridge.cpp", "call", 10, 20};
         gil::Location second{"root", "bridge.cpp", "again", 11, 21};
-        r->depth++;   // Python work that is no crossing of the program
+        r->depth++;  // Python work that is no crossing of the program
         gil::slow(r, &inner, 0, nullptr);
         r->depth--;
         gil::slow(r, &first, 42, fn);
@@ -397,3 +405,5 @@ TEST(Gil, ReportModeNotesOnlyTheFirstCrossingWithItsNameCut) {
 }
 
 }  // namespace
+
+}  // namespace wuna

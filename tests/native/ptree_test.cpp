@@ -11,9 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "host/language.h"
-#include "host/module.h"
-#include "host/ptree.h"
+#include "host/language/language.h"
+#include "host/module/startup.h"
+#include "host/tree/ptree.h"
+
+namespace wuna {
 
 namespace {
 
@@ -44,7 +46,8 @@ struct Analysis {
     explicit Analysis(const std::vector<Sym>& symbols) {
         names.reserve(symbols.size());
         records.assign(symbols.size() * ptree::kSymbolRecord, 0);
-        for (const Sym& s : symbols) references.insert(references.end(), s.references.begin(), s.references.end());
+        for (const Sym& s : symbols)
+            references.insert(references.end(), s.references.begin(), s.references.end());
         uint32_t first = 0;
         for (size_t k = 0; k < symbols.size(); k++) {
             const Sym& s = symbols[k];
@@ -111,7 +114,7 @@ struct RefusalCase {
     std::vector<NodeRecord> nodes;
     bool nullNodes;
     const char* reason;
-    bool noCount = false;   // the node array is there, its count 0
+    bool noCount = false;  // the node array is there, its count 0
 };
 
 class Refused : public ::testing::TestWithParam<RefusalCase> {};
@@ -125,18 +128,23 @@ TEST_P(Refused, IsAValueWithAReasonNeverARead) {
     EXPECT_EQ(built.code, host::kPythonError);
     EXPECT_EQ(built.index, nullptr);
     ASSERT_NE(built.refusal.text, nullptr);
-    EXPECT_NE(std::string(built.refusal.text).find(c.reason), std::string::npos) << built.refusal.text;
+    EXPECT_NE(std::string(built.refusal.text).find(c.reason), std::string::npos)
+        << built.refusal.text;
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Capsules, Refused,
-    ::testing::Values(
-        RefusalCase{"NullNodeArray", {node(0, 4, 0, kBlock)}, true, "no node array"},
-        RefusalCase{"NoNodes", {node(0, 4, 0, kBlock)}, false, "no nodes", true},
-        RefusalCase{"RootRunsPast", {node(0, 4, 2, kBlock), node(0, 1, 0, kName)}, false, "run past"},
-        // 1 + 0xFFFFFFFF wraps to 0 in 32 bits.
-        RefusalCase{"DescendantsWrapIn32Bits",
-                    {node(0, 4, 1, kBlock), node(0, 1, 0xFFFFFFFFu, kName)}, false, "run past"}),
+    ::testing::Values(RefusalCase{"NullNodeArray", {node(0, 4, 0, kBlock)}, true, "no node array"},
+                      RefusalCase{"NoNodes", {node(0, 4, 0, kBlock)}, false, "no nodes", true},
+                      RefusalCase{"RootRunsPast",
+                                  {node(0, 4, 2, kBlock), node(0, 1, 0, kName)},
+                                  false,
+                                  "run past"},
+                      // 1 + 0xFFFFFFFF wraps to 0 in 32 bits.
+                      RefusalCase{"DescendantsWrapIn32Bits",
+                                  {node(0, 4, 1, kBlock), node(0, 1, 0xFFFFFFFFu, kName)},
+                                  false,
+                                  "run past"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(PtreeIndex, RefusesATextWhoseOffsetsWouldNotFit32Bits) {
@@ -182,9 +190,9 @@ TEST(PtreeIndex, ParentsAndDirectChildrenOnly) {
     // Node 2 is a grandchild labelled body: the direct child 3 is found instead.
     EXPECT_EQ(ptree::childWithLabel(nodes.data(), 5, 0, kBodyLabel), 3);
     EXPECT_EQ(ptree::childWithLabel(nodes.data(), 5, 0, kNameLabel), 1);
-    EXPECT_EQ(ptree::childWithLabel(nodes.data(), 5, 4, kNameLabel), -1);   // a leaf
-    EXPECT_EQ(ptree::childWithLabel(nodes.data(), 5, 1, kNameLabel), -1);   // 4 is no child of 1
-    EXPECT_EQ(ptree::childWithLabel(nodes.data(), 5, 7, kNameLabel), -1);   // past the array
+    EXPECT_EQ(ptree::childWithLabel(nodes.data(), 5, 4, kNameLabel), -1);  // a leaf
+    EXPECT_EQ(ptree::childWithLabel(nodes.data(), 5, 1, kNameLabel), -1);  // 4 is no child of 1
+    EXPECT_EQ(ptree::childWithLabel(nodes.data(), 5, 7, kNameLabel), -1);  // past the array
 }
 
 struct LinesCase {
@@ -217,7 +225,7 @@ TEST(PtreeIndex, NullTextIsEmpty) {
     std::vector<NodeRecord> nodes = {node(0, 0, 0, kBlock)};
     ptree::TreeCapsule tree = capsuleOf(nodes, "");
     tree.text = nullptr;
-    tree.length = 99;   // not read without a text
+    tree.length = 99;  // not read without a text
     Built built(tree);
     ASSERT_EQ(built.code, 0);
     EXPECT_EQ(built.index->textLength, 0u);
@@ -229,12 +237,13 @@ TEST(PtreeIndex, NullTextIsEmpty) {
 
 TEST(PtreeIndex, NodeSymbolsSkipWhatLiesOutsideTheTree) {
     // 0 block { 1 name, 2 name }
-    std::vector<NodeRecord> nodes = {node(0, 3, 2, kBlock), node(0, 1, 0, kName), node(2, 3, 0, kName)};
+    std::vector<NodeRecord> nodes = {node(0, 3, 2, kBlock), node(0, 1, 0, kName),
+                                     node(2, 3, 0, kName)};
     Analysis analysis({
-        {"a", 1, 0, {7, 2}},        // a reference past the tree is skipped
+        {"a", 1, 0, {7, 2}},  // a reference past the tree is skipped
         {"b", kNone, kNone, {}, true},
-        {"c", 9, 0, {}},            // declared past the tree: nothing set
-        {"", 2, 0, {}},             // a later symbol takes node 2 over
+        {"c", 9, 0, {}},  // declared past the tree: nothing set
+        {"", 2, 0, {}},   // a later symbol takes node 2 over
     });
     Built built(capsuleOf(nodes, "a b"), &analysis.capsule);
     ASSERT_EQ(built.code, 0);
@@ -243,11 +252,12 @@ TEST(PtreeIndex, NodeSymbolsSkipWhatLiesOutsideTheTree) {
     ASSERT_EQ(built.index->symbolCount, 4u);
     EXPECT_EQ(std::string(built.index->symbols[0].name, built.index->symbols[0].length), "a");
     EXPECT_EQ(built.index->symbols[1].builtin, 1);
-    EXPECT_EQ(ptree::symbolScope(built.index, 1), -1);   // a builtin: the global scope
+    EXPECT_EQ(ptree::symbolScope(built.index, 1), -1);  // a builtin: the global scope
 }
 
 TEST(PtreeIndex, ReferencesPastTheArrayAreNotRead) {
-    std::vector<NodeRecord> nodes = {node(0, 3, 2, kBlock), node(0, 1, 0, kName), node(2, 3, 0, kName)};
+    std::vector<NodeRecord> nodes = {node(0, 3, 2, kBlock), node(0, 1, 0, kName),
+                                     node(2, 3, 0, kName)};
     Analysis analysis({{"a", 1, 0, {2}}});
     // The record claims more references than the array holds.
     uint32_t count = 1000;
@@ -271,16 +281,16 @@ TEST(PtreeIndex, BlockNamedFromANestedFunctionIsCaptured) {
     ASSERT_EQ(built.code, 0);
     EXPECT_TRUE(ptree::isCaptured(built.index, 1));
     EXPECT_EQ(ptree::symbolScope(built.index, 0), 1);
-    EXPECT_EQ(built.index->scopes[0], 1);   // cached
+    EXPECT_EQ(built.index->scopes[0], 1);  // cached
 }
 
 TEST(PtreeIndex, BlockNamedOnlyFromItsOwnFunctionIsNotCaptured) {
     std::vector<NodeRecord> nodes = closureTree();
-    Analysis analysis({{"v", 2, 1, {2}}});   // used at its own node only
+    Analysis analysis({{"v", 2, 1, {2}}});  // used at its own node only
     Built built(capsuleOf(nodes, "xxxxxxxxx"), &analysis.capsule, functionKinds());
     ASSERT_EQ(built.code, 0);
     EXPECT_FALSE(ptree::isCaptured(built.index, 1));
-    EXPECT_EQ(ptree::symbolScope(built.index, 0), -1);   // no function around: the global scope
+    EXPECT_EQ(ptree::symbolScope(built.index, 0), -1);  // no function around: the global scope
 }
 
 TEST(PtreeIndex, RootAndFunctionScopesAreNeverCaptured) {
@@ -291,7 +301,7 @@ TEST(PtreeIndex, RootAndFunctionScopesAreNeverCaptured) {
     EXPECT_FALSE(ptree::isCaptured(built.index, 0));
     EXPECT_FALSE(ptree::isCaptured(built.index, 3));
     EXPECT_EQ(ptree::symbolScope(built.index, 0), -1);
-    EXPECT_EQ(ptree::symbolScope(built.index, 1), 3);   // the function itself
+    EXPECT_EQ(ptree::symbolScope(built.index, 1), 3);  // the function itself
 }
 
 TEST(PtreeIndex, WithoutFunctionKindsNothingIsAFunction) {
@@ -308,9 +318,10 @@ TEST(PtreeIndex, WithoutFunctionKindsNothingIsAFunction) {
 // 0 block { 1 function { 2 name:name (declares f, scope 0) 3 body:block { 4 function { 5 name:name
 // (declares h, scope 1) } } } 6 function (no name child) }
 std::vector<NodeRecord> hoistTree() {
-    return {node(0, 20, 6, kBlock),   node(0, 15, 4, kFunction), node(1, 2, 0, kName, kNameLabel),
-            node(3, 15, 2, kBlock, kBodyLabel), node(4, 14, 1, kFunction),
-            node(5, 6, 0, kName, kNameLabel), node(16, 20, 0, kFunction)};
+    return {node(0, 20, 6, kBlock),           node(0, 15, 4, kFunction),
+            node(1, 2, 0, kName, kNameLabel), node(3, 15, 2, kBlock, kBodyLabel),
+            node(4, 14, 1, kFunction),        node(5, 6, 0, kName, kNameLabel),
+            node(16, 20, 0, kFunction)};
 }
 
 TEST(PtreeIndex, NamedDefinitionsHoistIntoTheirNamesScope) {
@@ -369,7 +380,9 @@ public:
         Py_XDECREF(text);
         PyObject* result = PyRun_String(
             "import sys\n"
-            "sys.path[:0] = [" "'" WUNA_BUILD_DIR "', '" WUNA_SOURCE_DIR "/examples/lua']\n"
+            "sys.path[:0] = ["
+            "'" WUNA_BUILD_DIR "', '" WUNA_SOURCE_DIR
+            "/examples/lua']\n"
             "import lua\n"
             "tree = lua.parser.parse_tree(source)\n"
             "analysis = lua.rules.analyze(tree)\n"
@@ -418,7 +431,8 @@ public:
         PyObject* rules = PyDict_GetItemString(scope_, "rules");
         uint32_t found = kNone;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rules); i++)
-            if (PyUnicode_CompareWithASCIIString(PyList_GET_ITEM(rules, i), rule) == 0) found = uint32_t(i);
+            if (PyUnicode_CompareWithASCIIString(PyList_GET_ITEM(rules, i), rule) == 0)
+                found = uint32_t(i);
         PyGILState_Release(gil);
         return found;
     }
@@ -427,7 +441,8 @@ public:
     uint32_t nodeAt(const char* rule, uint32_t line) {
         uint32_t k = kind(rule);
         for (uint32_t i = 0; i < index_->count; i++)
-            if (ptree::kindOf(index_->nodes[i]) == k && ptree::lineOf(index_, index_->nodes[i].start) == line)
+            if (ptree::kindOf(index_->nodes[i]) == k &&
+                ptree::lineOf(index_, index_->nodes[i].start) == line)
                 return i;
         return kNone;
     }
@@ -491,8 +506,8 @@ TEST(PtreeLua, ClosuresInLoopsCaptureTheirBlocks) {
     EXPECT_EQ(lua.scopeOf("print"), -1);
     // local function pair() hoists into the top level, inc and get into pair.
     EXPECT_EQ(hoistedIn(index, -1), (std::vector<uint32_t>{pair}));
-    EXPECT_EQ(hoistedIn(index, pair),
-              (std::vector<uint32_t>{lua.nodeAt("LocalFunction", 13), lua.nodeAt("LocalFunction", 14)}));
+    EXPECT_EQ(hoistedIn(index, pair), (std::vector<uint32_t>{lua.nodeAt("LocalFunction", 13),
+                                                             lua.nodeAt("LocalFunction", 14)}));
 }
 
 TEST(PtreeLua, LoopVariablesUsedOnlyInTheirFunctionLiveInIt) {
@@ -510,3 +525,5 @@ TEST(PtreeLua, LoopVariablesUsedOnlyInTheirFunctionLiveInIt) {
 }
 
 }  // namespace
+
+}  // namespace wuna

@@ -4,9 +4,9 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "runtime/gil.h"
+#include "wuna/runtime/gil.h"
 
-namespace testing_support {
+namespace wuna::testing_support {
 
 // The interpreter for the tests that need it, started once with its lock released.
 inline void needPython() {
@@ -23,4 +23,4 @@ inline void endRun(gil::Record* r) {
     PyGILState_Release(PyGILState_STATE(r->state));
 }
 
-}  // namespace testing_support
+}  // namespace wuna::testing_support

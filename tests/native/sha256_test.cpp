@@ -7,6 +7,8 @@
 
 #include "compiler/backend/sha256.h"
 
+namespace wuna {
+
 namespace {
 
 std::string hexDigest(const std::string& data) {
@@ -22,7 +24,8 @@ TEST(Sha256, KnownVectors) {
     EXPECT_EQ(hexDigest("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
     EXPECT_EQ(hexDigest("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
               "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
-    EXPECT_EQ(hexDigest(std::string(1000000, 'a')), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+    EXPECT_EQ(hexDigest(std::string(1000000, 'a')),
+              "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
     // 55, 56 and 64 bytes: where the length no longer fits the last block.
     EXPECT_EQ(hexDigest(std::string(55, 'x')).size(), 64u);
     EXPECT_NE(hexDigest(std::string(55, 'x')), hexDigest(std::string(56, 'x')));
@@ -43,3 +46,5 @@ TEST(Sha256, PiecesHashAsTheirJoin) {
 }
 
 }  // namespace
+
+}  // namespace wuna

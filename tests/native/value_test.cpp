@@ -14,11 +14,13 @@
 #include <thread>
 #include <vector>
 
-#include "runtime/gc.h"
 #include "tests/native/python_test_support.h"
-#include "runtime/gil.h"
-#include "runtime/pool.h"
-#include "runtime/value.h"
+#include "wuna/runtime/gc.h"
+#include "wuna/runtime/gil.h"
+#include "wuna/runtime/pool.h"
+#include "wuna/runtime/value.h"
+
+namespace wuna {
 
 namespace {
 
@@ -33,13 +35,16 @@ using testing_support::needPython;
 class Blocks : public ::testing::Test {
 protected:
     void SetUp() override { start = pool::liveBlocks(); }
-    void TearDown() override { EXPECT_EQ(pool::liveBlocks(), start) << "blocks leaked or freed twice"; }
+    void TearDown() override {
+        EXPECT_EQ(pool::liveBlocks(), start) << "blocks leaked or freed twice";
+    }
     int64_t start = 0;
 };
 
 RecordClass pointClass(bool slots, bool eq) {
     static Text fields[] = {{"x", 1}, {"y", 1}};
-    return RecordClass{{"Point", 5}, {"geo.Point", 9}, fields, 2, nullptr, nullptr, uint8_t(eq), uint8_t(slots), 0};
+    return RecordClass{{"Point", 5}, {"geo.Point", 9}, fields,         2, nullptr,
+                       nullptr,      uint8_t(eq),      uint8_t(slots), 0};
 }
 
 // ---- Constructors ----------------------------------------------------------------------------
@@ -113,10 +118,11 @@ TEST_F(Blocks, EveryConstructorWritesItsHeaderAndFields) {
     Node* n = newNode(nullptr, 4);
     EXPECT_EQ(n->h.kind, TagNode);
 
-    for (Value v : {Value::of(TagExc, e), Value::of(TagClosure, c), Value::of(TagFunction, f), Value::of(TagStr, s),
-                    Value::of(TagBig, b), Value::of(TagTuple, t), Value::of(TagList, l), Value::of(TagList, wideList),
-                    Value::of(TagDict, d), Value::of(TagRecord, rs), Value::of(TagRecord, rp),
-                    Value::of(TagBytes, owned), Value::of(TagNode, n)})
+    for (Value v :
+         {Value::of(TagExc, e), Value::of(TagClosure, c), Value::of(TagFunction, f),
+          Value::of(TagStr, s), Value::of(TagBig, b), Value::of(TagTuple, t), Value::of(TagList, l),
+          Value::of(TagList, wideList), Value::of(TagDict, d), Value::of(TagRecord, rs),
+          Value::of(TagRecord, rp), Value::of(TagBytes, owned), Value::of(TagNode, n)})
         decref(v);
     releaseCaptured(&child->h);
     releaseCaptured(&parent->h);
@@ -185,9 +191,9 @@ TEST_P(ScalarCounting, ChangesNothing) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Values, ScalarCounting,
-                         ::testing::Values(TagNone, TagBool, TagInt, TagFloat, TagNodeIndex, TagRuntime,
-                                           TagRuntime | (uint64_t(3) << 32), TagPint, TagUnset, TagTail,
-                                           TagCaptured, TagDeleted));
+                         ::testing::Values(TagNone, TagBool, TagInt, TagFloat, TagNodeIndex,
+                                           TagRuntime, TagRuntime | (uint64_t(3) << 32), TagPint,
+                                           TagUnset, TagTail, TagCaptured, TagDeleted));
 
 TEST_F(Blocks, AnImmortalBlockIsNeverCountedOrFreed) {
     Str* s = newStr("forever", 7);
@@ -196,13 +202,13 @@ TEST_F(Blocks, AnImmortalBlockIsNeverCountedOrFreed) {
     wn_incref(TagStr, int64_t(uintptr_t(s)));
     EXPECT_EQ(s->h.count, kImmortal);
     EXPECT_EQ(s->text(), "forever");
-    start += 1;   // it stays allocated for the process
+    start += 1;  // it stays allocated for the process
 }
 
 TEST_F(Blocks, WnFreeFreesABlockCompiledCodeBroughtToZero) {
     Tuple* t = newTuple(1);
     t->items()[0] = str("inner");
-    t->h.count = 0;   // compiled code's inline release
+    t->h.count = 0;  // compiled code's inline release
     wn_free(TagTuple, int64_t(uintptr_t(t)));
 }
 
@@ -262,14 +268,19 @@ Value dictOf(std::initializer_list<std::pair<Value, Value>> items) {
 RecordClass shapeClass = pointClass(false, true);
 
 const Shape shapes[] = {
-    {"list of lists", [] { return listOf({listOf({str("a"), Value::integer(1)}), listOf({}), Value::real(2.5)}); }},
-    {"long list", [] {
+    {"list of lists",
+     [] { return listOf({listOf({str("a"), Value::integer(1)}), listOf({}), Value::real(2.5)}); }},
+    {"long list",
+     [] {
          List* l = newList(0);
-         for (int i = 0; i < 100; i++) listAppend(l, i % 2 ? str(std::to_string(i)) : Value::pint(i));
+         for (int i = 0; i < 100; i++)
+             listAppend(l, i % 2 ? str(std::to_string(i)) : Value::pint(i));
          return Value::of(TagList, l);
      }},
-    {"dict of str keys", [] { return dictOf({{str("k1"), listOf({str("v")})}, {str("k2"), tupleOf({str("w")})}}); }},
-    {"dict grown past 8", [] {
+    {"dict of str keys",
+     [] { return dictOf({{str("k1"), listOf({str("v")})}, {str("k2"), tupleOf({str("w")})}}); }},
+    {"dict grown past 8",
+     [] {
          Dict* d = newDict();
          for (int i = 0; i < 50; i++) {
              Value k = str("key" + std::to_string(i)), v = listOf({Value::integer(i)});
@@ -279,18 +290,21 @@ const Shape shapes[] = {
          }
          return Value::of(TagDict, d);
      }},
-    {"tuple holding a list and a big int", [] {
+    {"tuple holding a list and a big int",
+     [] {
          Value big;
          intValue(i128(1) << 90, &big);
          return tupleOf({listOf({str("x")}), big, Value::none()});
      }},
-    {"record", [] {
+    {"record",
+     [] {
          Record* r = newRecord(&shapeClass);
          r->fields()[0] = str("field");
          r->fields()[1] = dictOf({{Value::integer(1), str("one")}});
          return Value::of(TagRecord, r);
      }},
-    {"function with frames", [] {
+    {"function with frames",
+     [] {
          Frame* outer = newFrame(nullptr, 1);
          outer->slots()[0] = listOf({str("captured")});
          Frame* inner = newFrame(outer, 2);
@@ -301,14 +315,16 @@ const Shape shapes[] = {
          decref(Value::of(TagStr, name));
          return Value::of(TagFunction, f);
      }},
-    {"closure", [] {
+    {"closure",
+     [] {
          Frame* frame = newFrame(nullptr, 1);
          frame->slots()[0] = str("x");
          Closure* c = newClosure(&frame->h, nullptr, 0, nullptr);
          releaseCaptured(&frame->h);
          return Value::of(TagClosure, c);
      }},
-    {"exception with a cause", [] {
+    {"exception with a cause",
+     [] {
          Value args = tupleOf({str("boom")}), msg = str("boom");
          Exc* e = newExc(24, args, Value::none(), msg, 3);
          decref(args);
@@ -316,10 +332,11 @@ const Shape shapes[] = {
          Value causeArgs = tupleOf({});
          Exc* cause = newExc(5, causeArgs, Value::none(), Value::none(), 1);
          decref(causeArgs);
-         e->cause = Value::of(TagExc, cause);   // the exception takes over this reference
+         e->cause = Value::of(TagExc, cause);  // the exception takes over this reference
          return Value::of(TagExc, e);
      }},
-    {"non-ASCII str with its offset index", [] {
+    {"non-ASCII str with its offset index",
+     [] {
          std::string text;
          for (int i = 0; i < 300; i++) text += "é";
          Value v = str(text);
@@ -341,7 +358,8 @@ TEST_P(Nested, BuildingAndFreeingReturnsTheBlockCountToItsStart) {
 INSTANTIATE_TEST_SUITE_P(Values, Nested, ::testing::ValuesIn(shapes),
                          [](const ::testing::TestParamInfo<Shape>& info) {
                              std::string n;
-                             for (char c : std::string(info.param.name)) n += std::isalnum(c) ? c : '_';
+                             for (char c : std::string(info.param.name))
+                                 n += std::isalnum(c) ? c : '_';
                              return n;
                          });
 
@@ -358,7 +376,7 @@ TEST_F(Blocks, AFrameReleasesItsSlotsBeforeItsParent) {
         return true;
     };
     Frame* parent = newFrame(nullptr, 0);
-    parent->h.flags |= FlagProxy;   // never for real frames; here only to observe
+    parent->h.flags |= FlagProxy;  // never for real frames; here only to observe
     Frame* f = newFrame(parent, 2);
     releaseCaptured(&parent->h);
     Value a = str("a"), b = str("b");
@@ -381,7 +399,7 @@ TEST_F(Blocks, AProxyHoldingTheBlockKeepsItAliveAndReadable) {
     Services saved = services;
     services.proxyReleased = [](Obj* o) {
         kept = o;
-        return false;   // the proxy owns it now
+        return false;  // the proxy owns it now
     };
     List* l = newList(0);
     listAppend(l, str("still here"));
@@ -440,17 +458,19 @@ class ListSummary : public ::testing::TestWithParam<SummaryCase> {};
 TEST_P(ListSummary, NarrowsByTagAndTracksWhenEmpty) {
     List* l = newList(0);
     for (uint64_t tag : GetParam().tags)
-        listAppend(l, tag == TagStr ? str("s") : Value{tag, tag == TagFloat ? 0x3ff0000000000000ull : 1});
+        listAppend(
+            l, tag == TagStr ? str("s") : Value{tag, tag == TagFloat ? 0x3ff0000000000000ull : 1});
     EXPECT_EQ(l->h.flags & SummaryAll, GetParam().summary);
     EXPECT_EQ(linkOf(&l->h)->next != nullptr, GetParam().summary == 0);
     decref(Value::of(TagList, l));
 }
 
-INSTANTIATE_TEST_SUITE_P(Values, ListSummary,
-                         ::testing::Values(SummaryCase{{}, SummaryAll}, SummaryCase{{TagInt, TagInt}, SummaryInt},
-                                           SummaryCase{{TagPint}, SummaryPint}, SummaryCase{{TagFloat}, SummaryFloat},
-                                           SummaryCase{{TagInt, TagFloat}, 0}, SummaryCase{{TagInt, TagPint}, 0},
-                                           SummaryCase{{TagFloat, TagStr}, 0}, SummaryCase{{TagNone}, 0}));
+INSTANTIATE_TEST_SUITE_P(
+    Values, ListSummary,
+    ::testing::Values(SummaryCase{{}, SummaryAll}, SummaryCase{{TagInt, TagInt}, SummaryInt},
+                      SummaryCase{{TagPint}, SummaryPint}, SummaryCase{{TagFloat}, SummaryFloat},
+                      SummaryCase{{TagInt, TagFloat}, 0}, SummaryCase{{TagInt, TagPint}, 0},
+                      SummaryCase{{TagFloat, TagStr}, 0}, SummaryCase{{TagNone}, 0}));
 
 TEST_F(Blocks, AListGrowsPastItsInlineSlotsKeepingOrder) {
     List* l = newList(0);
@@ -461,7 +481,8 @@ TEST_F(Blocks, AListGrowsPastItsInlineSlotsKeepingOrder) {
     decref(Value::of(TagList, l));
 }
 
-// ---- Dicts ---------------------------------------------------------------------------------------
+// ---- Dicts
+// ---------------------------------------------------------------------------------------
 
 // Deletes a key as the dict methods do: the entry keeps its place, marked deleted.
 void deleteKey(Dict* d, uint64_t position) {
@@ -485,7 +506,7 @@ TEST_F(Blocks, TheFirstInsertionMakesCapacityEight) {
     EXPECT_EQ(d->capacity, 8u);
     EXPECT_EQ(d->length, 1u);
     Value got;
-    ASSERT_TRUE(dictGet(d, Value::pint(1), &got));   // tags 2 and 18 are the same key
+    ASSERT_TRUE(dictGet(d, Value::pint(1), &got));  // tags 2 and 18 are the same key
     EXPECT_EQ(got.payload, 2u);
     EXPECT_TRUE(dictGet(d, Value::real(1.0), &got));
     EXPECT_FALSE(dictGet(d, Value::integer(3), &got));
@@ -528,7 +549,7 @@ TEST_F(Blocks, SettingAnExistingKeyReplacesTheValueInPlace) {
     dictSet(d, other, Value::integer(2));
     ASSERT_TRUE(dictSet(d, again, Value::integer(3)));
     EXPECT_EQ(d->length, 2u);
-    EXPECT_EQ(d->entries[0].key.payload, first.payload);   // the key it already held
+    EXPECT_EQ(d->entries[0].key.payload, first.payload);  // the key it already held
     EXPECT_EQ(d->entries[0].value.payload, 3u);
     EXPECT_EQ(again.as<Str>()->h.count, 1u);
     for (Value v : {first, again, other}) decref(v);
@@ -553,7 +574,8 @@ TEST_F(Blocks, ManyKeysStayFindableAndOrdered) {
     decref(Value::of(TagDict, d));
 }
 
-// ---- Strs ----------------------------------------------------------------------------------------
+// ---- Strs
+// ----------------------------------------------------------------------------------------
 
 struct TextCase {
     std::string bytes;
@@ -569,15 +591,16 @@ TEST_P(CodePoints, AreCountedOrTheByteLengthWhenNotUtf8) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Values, CodePoints,
-                         ::testing::Values(TextCase{"", 0}, TextCase{"plain ascii text, longer than 8", 31},
+                         ::testing::Values(TextCase{"", 0},
+                                           TextCase{"plain ascii text, longer than 8", 31},
                                            TextCase{"h\xc3\xa9llo", 5}, TextCase{"\xe2\x82\xac", 1},
                                            TextCase{"abcdefgh\xf0\x9f\x98\x80xyz", 12},
-                                           TextCase{"\xff", 1},              // invalid lead byte
-                                           TextCase{"ab\xc3", 3},            // runs past the end
-                                           TextCase{"\xc3\x28xx", 4},        // bad continuation
-                                           TextCase{"\xc0\xafz", 3},         // overlong
-                                           TextCase{"\xed\xa0\x80", 3},      // surrogate
-                                           TextCase{"\xf4\x90\x80\x80", 4}   // above U+10FFFF
+                                           TextCase{"\xff", 1},             // invalid lead byte
+                                           TextCase{"ab\xc3", 3},           // runs past the end
+                                           TextCase{"\xc3\x28xx", 4},       // bad continuation
+                                           TextCase{"\xc0\xafz", 3},        // overlong
+                                           TextCase{"\xed\xa0\x80", 3},     // surrogate
+                                           TextCase{"\xf4\x90\x80\x80", 4}  // above U+10FFFF
                                            ));
 
 TEST_F(Blocks, CharOffsetsWalkFromTheIndexOfEvery64thCodePoint) {
@@ -591,7 +614,8 @@ TEST_F(Blocks, CharOffsetsWalkFromTheIndexOfEvery64thCodePoint) {
     offsets.push_back(text.size());
     Str* s = newStr(text.data(), text.size());
     ASSERT_EQ(s->chars, 500u);
-    for (uint64_t cp : {0, 1, 63, 64, 65, 200, 499, 500}) EXPECT_EQ(charOffset(s, cp), offsets[cp]) << cp;
+    for (uint64_t cp : {0, 1, 63, 64, 65, 200, 499, 500})
+        EXPECT_EQ(charOffset(s, cp), offsets[cp]) << cp;
     EXPECT_NE(s->index, nullptr);
     Str* ascii = newStr("abcdef", 6);
     EXPECT_EQ(charOffset(ascii, 4), 4u);
@@ -609,15 +633,18 @@ TEST(Literals, TheSameTextGivesTheSameImmortalBlock) {
     EXPECT_NE(a, c);
     EXPECT_GE(a->h.count, kImmortal);
     Value same = str("interned");
-    EXPECT_EQ(a->hash, hashOf(same));   // carried from birth, as computed later
+    EXPECT_EQ(a->hash, hashOf(same));  // carried from birth, as computed later
     decref(same);
     Big* x = bigLiteral(i128(1) << 80);
     EXPECT_EQ(x, bigLiteral(i128(1) << 80));
     EXPECT_GE(x->h.count, kImmortal);
     // Many literals: the table grows and keeps them all.
     std::vector<Str*> many;
-    for (int i = 0; i < 500; i++) many.push_back(literal(("lit" + std::to_string(i)).data(), 3 + std::to_string(i).size()));
-    for (int i = 0; i < 500; i++) EXPECT_EQ(literal(("lit" + std::to_string(i)).data(), 3 + std::to_string(i).size()), many[i]);
+    for (int i = 0; i < 500; i++)
+        many.push_back(literal(("lit" + std::to_string(i)).data(), 3 + std::to_string(i).size()));
+    for (int i = 0; i < 500; i++)
+        EXPECT_EQ(literal(("lit" + std::to_string(i)).data(), 3 + std::to_string(i).size()),
+                  many[i]);
 }
 
 TEST(Literals, ThreadsInterningTheSameTextsAgree) {
@@ -625,13 +652,16 @@ TEST(Literals, ThreadsInterningTheSameTextsAgree) {
     std::vector<std::thread> threads;
     for (auto& out : seen)
         threads.emplace_back([&out] {
-            for (int i = 0; i < 200; i++) out.push_back(literal(("shared" + std::to_string(i)).data(), 6 + std::to_string(i).size()));
+            for (int i = 0; i < 200; i++)
+                out.push_back(
+                    literal(("shared" + std::to_string(i)).data(), 6 + std::to_string(i).size()));
         });
     for (auto& t : threads) t.join();
     for (int i = 1; i < 4; i++) EXPECT_EQ(seen[i], seen[0]);
 }
 
-// ---- Ints and text -------------------------------------------------------------------------------
+// ---- Ints and text
+// -------------------------------------------------------------------------------
 
 TEST_F(Blocks, IntValueGivesPlainIntsUntilTheyNeedABigBlock) {
     Value v;
@@ -655,7 +685,11 @@ TEST(Text, PrintWideWritesDecimal) {
     struct {
         i128 v;
         const char* text;
-    } cases[] = {{0, "0"}, {7, "7"}, {-1, "-1"}, {100, "100"}, {INT64_MIN, "-9223372036854775808"},
+    } cases[] = {{0, "0"},
+                 {7, "7"},
+                 {-1, "-1"},
+                 {100, "100"},
+                 {INT64_MIN, "-9223372036854775808"},
                  {i128(UINT64_MAX) * 1000, "18446744073709551615000"},
                  {~(i128(1) << 127), "170141183460469231731687303715884105727"},
                  {i128(1) << 127, "-170141183460469231731687303715884105728"}};
@@ -672,16 +706,23 @@ TEST_F(Blocks, TypeNamesAreTheNamesPythonShows) {
     struct {
         Value v;
         const char* name;
-    } cases[] = {{Value::none(), "NoneType"}, {Value::boolean(true), "bool"}, {Value::integer(1), "int"},
-                 {Value::pint(1), "int"}, {Value::real(1.0), "float"}, {s, "str"}, {Value::of(TagRecord, r), "Point"},
-                 {Value{TagNodeIndex, 3}, "Node"}, {Value{TagRuntime | (uint64_t(5) << 32), 0}, "CompiledRuntime"},
+    } cases[] = {{Value::none(), "NoneType"},
+                 {Value::boolean(true), "bool"},
+                 {Value::integer(1), "int"},
+                 {Value::pint(1), "int"},
+                 {Value::real(1.0), "float"},
+                 {s, "str"},
+                 {Value::of(TagRecord, r), "Point"},
+                 {Value{TagNodeIndex, 3}, "Node"},
+                 {Value{TagRuntime | (uint64_t(5) << 32), 0}, "CompiledRuntime"},
                  {Value{TagUnset, 0}, "object"}};
     for (auto& c : cases) EXPECT_EQ(typeName(c.v), c.name);
     decref(s);
     decref(Value::of(TagRecord, r));
 }
 
-// ---- Equality, hashing, truth --------------------------------------------------------------------
+// ---- Equality, hashing, truth
+// --------------------------------------------------------------------
 
 TEST_F(Blocks, EqualValuesHashAlikeAcrossTags) {
     Value big70, big5;
@@ -689,21 +730,25 @@ TEST_F(Blocks, EqualValuesHashAlikeAcrossTags) {
     Big* five = newBig(5);
     big5 = Value::of(TagBig, five);
     Value a = str("same"), b = str("same");
-    std::pair<Value, Value> equalPairs[] = {
-        {Value::boolean(true), Value::integer(1)}, {Value::integer(1), Value::real(1.0)},
-        {Value::pint(-3), Value::integer(-3)},     {big70, Value::real(std::ldexp(1.0, 70))},
-        {big5, Value::integer(5)},                 {Value::real(0.0), Value::real(-0.0)},
-        {a, b},                                    {Value::none(), Value::none()}};
+    std::pair<Value, Value> equalPairs[] = {{Value::boolean(true), Value::integer(1)},
+                                            {Value::integer(1), Value::real(1.0)},
+                                            {Value::pint(-3), Value::integer(-3)},
+                                            {big70, Value::real(std::ldexp(1.0, 70))},
+                                            {big5, Value::integer(5)},
+                                            {Value::real(0.0), Value::real(-0.0)},
+                                            {a, b},
+                                            {Value::none(), Value::none()}};
     for (auto [x, y] : equalPairs) {
         EXPECT_TRUE(equal(x, y));
         EXPECT_TRUE(equal(y, x));
         EXPECT_EQ(hashOf(x), hashOf(y));
     }
     double nan = std::nan("");
-    std::pair<Value, Value> unequal[] = {{Value::integer(INT64_MAX), Value::real(std::ldexp(1.0, 63))},
-                                         {Value::real(nan), Value::real(nan)},
-                                         {Value::integer(1), a},
-                                         {Value::real(0.5), Value::integer(0)}};
+    std::pair<Value, Value> unequal[] = {
+        {Value::integer(INT64_MAX), Value::real(std::ldexp(1.0, 63))},
+        {Value::real(nan), Value::real(nan)},
+        {Value::integer(1), a},
+        {Value::real(0.5), Value::integer(0)}};
     for (auto [x, y] : unequal) EXPECT_FALSE(equal(x, y));
     Value t1 = tupleOf({str("p"), Value::integer(1)}), t2 = tupleOf({str("p"), Value::real(1.0)});
     EXPECT_TRUE(equal(t1, t2));
@@ -718,12 +763,13 @@ TEST_F(Blocks, ContainersCompareByContents) {
     EXPECT_TRUE(equal(d1, d2));
     EXPECT_FALSE(equal(d1, d3));
     RecordClass eqClass = pointClass(false, true), idClass = pointClass(false, false);
-    Record *r1 = newRecord(&eqClass), *r2 = newRecord(&eqClass), *r3 = newRecord(&idClass), *r4 = newRecord(&idClass);
+    Record *r1 = newRecord(&eqClass), *r2 = newRecord(&eqClass), *r3 = newRecord(&idClass),
+           *r4 = newRecord(&idClass);
     EXPECT_TRUE(equal(Value::of(TagRecord, r1), Value::of(TagRecord, r2)));
     EXPECT_EQ(hashOf(Value::of(TagRecord, r1)), hashOf(Value::of(TagRecord, r2)));
     EXPECT_FALSE(equal(Value::of(TagRecord, r3), Value::of(TagRecord, r4)));
-    for (Value v : {d1, d2, d3, Value::of(TagRecord, r1), Value::of(TagRecord, r2), Value::of(TagRecord, r3),
-                    Value::of(TagRecord, r4)})
+    for (Value v : {d1, d2, d3, Value::of(TagRecord, r1), Value::of(TagRecord, r2),
+                    Value::of(TagRecord, r3), Value::of(TagRecord, r4)})
         decref(v);
 }
 
@@ -735,13 +781,22 @@ TEST_F(Blocks, TruthIsPythons) {
     struct {
         Value v;
         bool truth;
-    } cases[] = {{Value::none(), false},           {Value::boolean(false), false}, {Value::integer(0), false},
-                 {Value::pint(-1), true},          {Value::real(-0.0), false},     {Value::real(std::nan("")), true},
-                 {empty, false},                   {full, true},                   {Value::of(TagBytes, none), false},
-                 {Value::of(TagBytes, one), true}, {el, false},                    {fl, true},
+    } cases[] = {{Value::none(), false},
+                 {Value::boolean(false), false},
+                 {Value::integer(0), false},
+                 {Value::pint(-1), true},
+                 {Value::real(-0.0), false},
+                 {Value::real(std::nan("")), true},
+                 {empty, false},
+                 {full, true},
+                 {Value::of(TagBytes, none), false},
+                 {Value::of(TagBytes, one), true},
+                 {el, false},
+                 {fl, true},
                  {Value{TagNodeIndex, 0}, true}};
     for (auto& c : cases) EXPECT_EQ(wn_truthy(int64_t(c.v.tag), int64_t(c.v.payload)), c.truth);
-    for (Value v : {empty, full, Value::of(TagBytes, none), Value::of(TagBytes, one), el, fl}) decref(v);
+    for (Value v : {empty, full, Value::of(TagBytes, none), Value::of(TagBytes, one), el, fl})
+        decref(v);
 }
 
 TEST(Python, ObjectsAreCountedAndJudgedUnderTheLock) {
@@ -770,7 +825,7 @@ TEST_F(Blocks, WnFailHandsTheTextToTheFailureRecord) {
     static int32_t site = 0;
     Services saved = services;
     Value msg = str("it broke");
-    EXPECT_FALSE(wn_fail(nullptr, 3, msg.as<Str>()));   // no failure record yet: still false
+    EXPECT_FALSE(wn_fail(nullptr, 3, msg.as<Str>()));  // no failure record yet: still false
     services.fail = [](void*, int32_t s, const uint8_t* text, size_t n) {
         recorded.assign(reinterpret_cast<const char*>(text), n);
         site = s;
@@ -783,7 +838,8 @@ TEST_F(Blocks, WnFailHandsTheTextToTheFailureRecord) {
     decref(msg);
 }
 
-// ---- Collector hooks -------------------------------------------------------------------------------
+// ---- Collector hooks
+// -------------------------------------------------------------------------------
 
 TEST_F(Blocks, TrackedBlocksCountAsYoungUntilACollectionIsDue) {
     gc::State* s = gc::threadRecord();
@@ -792,7 +848,7 @@ TEST_F(Blocks, TrackedBlocksCountAsYoungUntilACollectionIsDue) {
     while (s->youngCount < gc::kYoungLimit) made.push_back(Value::of(TagTuple, newTuple(0)));
     made.push_back(Value::of(TagTuple, newTuple(0)));
     EXPECT_EQ(s->youngCount, 1);
-    EXPECT_GE(gc::listLength(&s->old), uint64_t(gc::kYoungLimit));   // the survivors were promoted
+    EXPECT_GE(gc::listLength(&s->old), uint64_t(gc::kYoungLimit));  // the survivors were promoted
     EXPECT_EQ(gc::listLength(&s->young), 1u);
     for (Value v : made) decref(v);
 }
@@ -803,7 +859,9 @@ TEST_F(Blocks, ACollectionDropsImmortalBlocksFromTheLists) {
     makeImmortal(&t->h);
     gc::collect(s, false, false);
     EXPECT_EQ(linkOf(&t->h)->next, nullptr);
-    start += 1;   // immortal: stays allocated
+    start += 1;  // immortal: stays allocated
 }
 
 }  // namespace
+
+}  // namespace wuna

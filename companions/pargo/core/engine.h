@@ -4,7 +4,7 @@
 
 #include "core/tree.h"
 
-namespace engine {
+namespace pargo::engine {
 
 // Rule calls nested deeper than this, or expressions nested deeper than maxFrames (rules
 // with deeply nested expressions), or deeper than the running thread's stack holds (see
@@ -22,15 +22,16 @@ inline constexpr uint32_t noMemo = 0x200;
 // (the Python face runs the interpreter's signal handlers in it): true stops the parse, which
 // then gives the status `interrupted`.
 struct Interrupt {
-  bool (*stop)(void* context);
-  void* context;
+    bool (*stop)(void* context);
+    void* context;
 };
 inline constexpr int interrupted = -6;
 
 // The parse behind pargo_parse: status codes and records as tree.h describes them, plus
 // `interrupted` when the interrupt (or null) stopped it.
-int parse(const grammar::Grammar* g, const char* text, uint64_t len, const char* start, uint32_t flags,
-          tree::TreeRecord* out, tree::ErrorRecord* err, const Interrupt* interrupt = nullptr);
+int parse(const grammar::Grammar* g, const char* text, uint64_t len, const char* start,
+          uint32_t flags, tree::TreeRecord* out, tree::ErrorRecord* err,
+          const Interrupt* interrupt = nullptr);
 void freeTree(tree::TreeRecord* t);
 
-}  // namespace engine
+}  // namespace pargo::engine

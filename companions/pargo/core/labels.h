@@ -4,11 +4,11 @@
 #pragma once
 #include "core/grammar.h"
 
-namespace labels {
+namespace pargo::labels {
 
 // Fills g.labels (one list per rule). Needs resolved rule references. The counting follows
 // references to @silent rules recursively, so a long enough chain of them runs out of stack:
 // true, or false with *deepExpr the expression where the thread's stack ran low.
 bool compute(grammar::Grammar& g, uint32_t* deepExpr);
 
-}  // namespace labels
+}  // namespace pargo::labels

@@ -6,14 +6,14 @@
 
 #include "core/grammar.h"
 
-namespace notation {
+namespace pargo::notation {
 
 struct Error {
-  uint32_t line = 0, column = 0;  // 1-based, in the grammar text
-  std::string what;
+    uint32_t line = 0, column = 0;  // 1-based, in the grammar text
+    std::string what;
 };
 
 // The compiled grammar (free it with grammar::release), or null with *err filled.
 grammar::Grammar* compile(const char* text, size_t len, Error* err);
 
-}  // namespace notation
+}  // namespace pargo::notation

@@ -4,20 +4,20 @@
 #pragma once
 #include <cstdint>
 
-namespace grammar {
+namespace pargo::grammar {
 struct Grammar;
 }
 
-namespace predict {
+namespace pargo::predict {
 
 struct ByteSet {
-  uint64_t bits[4] = {0, 0, 0, 0};
-  void add(uint32_t b) { bits[b >> 6] |= uint64_t(1) << (b & 63); }
-  bool has(uint32_t b) const { return (bits[b >> 6] >> (b & 63)) & 1; }
-  void addAll(const ByteSet& o) {
-    for (int i = 0; i < 4; i++) bits[i] |= o.bits[i];
-  }
-  bool empty() const { return !(bits[0] | bits[1] | bits[2] | bits[3]); }
+    uint64_t bits[4] = {0, 0, 0, 0};
+    void add(uint32_t b) { bits[b >> 6] |= uint64_t(1) << (b & 63); }
+    bool has(uint32_t b) const { return (bits[b >> 6] >> (b & 63)) & 1; }
+    void addAll(const ByteSet& o) {
+        for (int i = 0; i < 4; i++) bits[i] |= o.bits[i];
+    }
+    bool empty() const { return !(bits[0] | bits[1] | bits[2] | bits[3]); }
 };
 
 // How an expression can start. `raw` holds the bytes it can start with at the current
@@ -26,13 +26,13 @@ struct ByteSet {
 // without looking at the next byte at all (it can match empty, or is a lookahead we do not
 // predict), so it can never be passed over.
 struct Start {
-  ByteSet raw;
-  ByteSet skipped;
-  bool transparent = false;
+    ByteSet raw;
+    ByteSet skipped;
+    bool transparent = false;
 };
 
 // Fills g.startLexical and g.startSyntactic, one entry per expression: inside tokens (no
 // skipping) and outside them.
 void compute(grammar::Grammar& g);
 
-}  // namespace predict
+}  // namespace pargo::predict

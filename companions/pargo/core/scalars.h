@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace scalars {
+namespace pargo::scalars {
 
 // Surrounding bytes 9-13 and spaces are ignored; an optional sign, then decimal digits with
 // single '_' between digits; the value must fit in 64 signed bits.
@@ -19,4 +19,4 @@ bool readFloat(const char* s, size_t len, double* out);
 // the text is refused (a surrogate code point that is not part of a pair).
 int64_t unquote(const char* s, size_t len, char* out);
 
-}  // namespace scalars
+}  // namespace pargo::scalars

@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace stackroom {
+namespace pargo::stackroom {
 
 // Left free at the end of the stack: what runs between two checks (a few frames, a message
 // formatted with snprintf, the allocator) must fit in it, sanitizer builds included.
@@ -21,12 +21,14 @@ inline constexpr size_t margin = size_t(128) << 10;
 uintptr_t floor();
 
 // The address of the calling function's frame, to compare with floor(). Never fails.
-__attribute__((always_inline)) inline uintptr_t here() { return reinterpret_cast<uintptr_t>(__builtin_frame_address(0)); }
+__attribute__((always_inline)) inline uintptr_t here() {
+    return reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+}
 
 // Whether the calling code is within `room` bytes of floorAt. Never when floorAt is 0, the
 // unknown floor, as no stack lies in the lowest megabyte of addresses. Never fails.
 __attribute__((always_inline)) inline bool low(uintptr_t floorAt, size_t room = 0) {
-  return here() < floorAt + room;
+    return here() < floorAt + room;
 }
 
-}  // namespace stackroom
+}  // namespace pargo::stackroom

@@ -1,5 +1,5 @@
 // The package version that pargo.version() reports.
 #pragma once
-namespace version {
+namespace pargo::version {
 inline constexpr const char* pargo = "0.6.0";
 }

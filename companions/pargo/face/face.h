@@ -10,17 +10,17 @@
 #include "core/grammar.h"
 #include "core/tree.h"
 
-namespace face {
+namespace pargo::face {
 
 // The module's classes, set once at import.
 struct Classes {
-  PyTypeObject* parser = nullptr;
-  PyTypeObject* tree = nullptr;
-  PyTypeObject* node = nullptr;
-  PyObject* parseError = nullptr;
-  PyObject* grammarError = nullptr;
-  PyObject* diagnostic = nullptr;
-  PyObject* ast = nullptr;
+    PyTypeObject* parser = nullptr;
+    PyTypeObject* tree = nullptr;
+    PyTypeObject* node = nullptr;
+    PyObject* parseError = nullptr;
+    PyObject* grammarError = nullptr;
+    PyObject* diagnostic = nullptr;
+    PyObject* ast = nullptr;
 };
 extern Classes classes;
 
@@ -30,60 +30,71 @@ extern unsigned long mainThread;
 
 // What an action makes of a node; code 0 is no action, 13 a class name.
 enum Action : uint8_t {
-  NoAction = 0, Str, Int, Float, Unquote, True, False, None, List, Tuple, Dict, First, Drop, ClassName
+    NoAction = 0,
+    Str,
+    Int,
+    Float,
+    Unquote,
+    True,
+    False,
+    None,
+    List,
+    Tuple,
+    Dict,
+    First,
+    Drop,
+    ClassName
 };
 
 // The grammar capsule's record: 64-bit words read by other programs.
 struct GrammarCapsule {
-  uint32_t abi;
-  uint32_t pad;
-  const grammar::Grammar* grammar;
-  int (*parse)(const grammar::Grammar*, const char*, uint64_t, const char*, uint32_t, tree::TreeRecord*,
-               tree::ErrorRecord*);
-  void* reserved;
-  void (*free)(tree::TreeRecord*);
+    uint32_t abi;
+    uint32_t pad;
+    const grammar::Grammar* grammar;
+    int (*parse)(const grammar::Grammar*, const char*, uint64_t, const char*, uint32_t,
+                 tree::TreeRecord*, tree::ErrorRecord*);
+    void* reserved;
+    void (*free)(tree::TreeRecord*);
 };
 static_assert(sizeof(GrammarCapsule) == 40);
 
 struct Parser {
-  PyObject_HEAD
-  grammar::Grammar* g;
-  GrammarCapsule capsule;
-  std::vector<uint8_t>* actions;  // per kind, the error kind included
-  PyObject* kindNames;            // tuple of str per kind: the class name of a class action, else the rule name
-  PyObject* ruleNames;            // tuple of str per kind, "<error>" last
-  PyObject* fieldNames;           // tuple of str
+    PyObject_HEAD grammar::Grammar* g;
+    GrammarCapsule capsule;
+    std::vector<uint8_t>* actions;  // per kind, the error kind included
+    PyObject*
+        kindNames;  // tuple of str per kind: the class name of a class action, else the rule name
+    PyObject* ruleNames;   // tuple of str per kind, "<error>" last
+    PyObject* fieldNames;  // tuple of str
 };
 
 struct Tree {
-  PyObject_HEAD
-  Parser* parser;     // strong
-  PyObject* source;   // the text as given (str or bytes)
-  PyObject* bytes;    // the UTF-8 bytes the records point into
-  PyObject* errors;   // list of Diagnostic
-  tree::TreeRecord record;
+    PyObject_HEAD Parser* parser;  // strong
+    PyObject* source;              // the text as given (str or bytes)
+    PyObject* bytes;               // the UTF-8 bytes the records point into
+    PyObject* errors;              // list of Diagnostic
+    tree::TreeRecord record;
 };
 
 struct Node {
-  PyObject_HEAD
-  Tree* tree;  // strong
-  uint32_t index;
+    PyObject_HEAD Tree* tree;  // strong
+    uint32_t index;
 };
 
 // A capsule named name over memory that owner keeps alive: the capsule holds a reference to
 // owner, so the memory lives as long as any capsule of it.
 PyObject* ownedCapsule(void* pointer, const char* name, PyObject* owner);
 
-}  // namespace face
+}  // namespace pargo::face
 
-namespace parserobj {
+namespace pargo::parserobj {
 // Adds GrammarParser to the module; 0 or -1 with an exception.
 int ready(PyObject* module);
 // pargo.compile(grammar_text).
 PyObject* compile(PyObject* module, PyObject* text);
-}  // namespace parserobj
+}  // namespace pargo::parserobj
 
-namespace treeobj {
+namespace pargo::treeobj {
 // Adds the tree and node classes to the module; 0 or -1 with an exception.
 int ready(PyObject* module);
 // Takes over a parsed record (freed with the tree); the record points into `bytes`.
@@ -92,4 +103,4 @@ PyObject* make(face::Parser* p, PyObject* source, PyObject* bytes, tree::TreeRec
 PyObject* node(face::Tree* t, uint32_t i);
 // The value of node i as its rule's action makes it.
 PyObject* value(face::Tree* t, uint32_t i);
-}  // namespace treeobj
+}  // namespace pargo::treeobj

@@ -6,26 +6,26 @@
 
 #include "engine.h"
 
-namespace llvmcapsule {
+namespace pargo::llvmcapsule {
 
 const Capsule* capsule() {
-  static const Capsule record = {
-      abi,
-      0,
-      LLVM_VERSION_STRING,
-      llvmfunctions::lookup,
-      nullptr,
-      codeengine::symbolAddress,
-      codeengine::defineSymbols,
-      codeengine::release,
-      codeengine::emitObject,
-      codeengine::freeBytes,
-      nullptr,
-      nullptr,
-      codeengine::loadObject,
-  };
-  codeengine::initialize();
-  return &record;
+    static const Capsule record = {
+        abi,
+        0,
+        LLVM_VERSION_STRING,
+        llvmfunctions::lookup,
+        nullptr,
+        codeengine::symbolAddress,
+        codeengine::defineSymbols,
+        codeengine::release,
+        codeengine::emitObject,
+        codeengine::freeBytes,
+        nullptr,
+        nullptr,
+        codeengine::loadObject,
+    };
+    codeengine::initialize();
+    return &record;
 }
 
-}  // namespace llvmcapsule
+}  // namespace pargo::llvmcapsule

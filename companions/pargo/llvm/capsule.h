@@ -10,33 +10,34 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace llvmcapsule {
+namespace pargo::llvmcapsule {
 
 inline constexpr uint32_t abi = 2;
 inline constexpr const char* capsuleName = "pargo.llvm.v1";
 
 struct Capsule {
-  uint32_t abi;
-  uint32_t pad;
-  const char* llvmVersion;  // the LLVM pargo was built with, e.g. "19.1.7"
-  // The address of the LLVM C function of that name, or null when the table has none.
-  void* (*lookup)(const char* name);
-  void* unused24;
-  // The address loaded code or defined symbols give the name, or 0.
-  uint64_t (*symbolAddress)(const char* name);
-  // 0, or -1 with NUL-terminated text in err (cut to cap bytes).
-  int (*defineSymbols)(const char* const* names, const uint64_t* addresses, uint64_t count, char* err,
-                       uint64_t cap);
-  void (*release)(void* handle);
-  // Object bytes (free with freeBytes) and their size, or null with text in err. Takes the
-  // module and its context in every case.
-  uint8_t* (*emitObject)(LLVMModuleRef module, uint32_t level, const char* target, const char* cpu,
-                         const char* features, uint64_t* size, char* err, uint64_t cap);
-  void (*freeBytes)(void* bytes);
-  void* unused72;
-  void* unused80;
-  // A handle for release, or null with text in err.
-  void* (*loadObject)(const void* bytes, uint64_t size, char* err, uint64_t cap);
+    uint32_t abi;
+    uint32_t pad;
+    const char* llvmVersion;  // the LLVM pargo was built with, e.g. "19.1.7"
+    // The address of the LLVM C function of that name, or null when the table has none.
+    void* (*lookup)(const char* name);
+    void* unused24;
+    // The address loaded code or defined symbols give the name, or 0.
+    uint64_t (*symbolAddress)(const char* name);
+    // 0, or -1 with NUL-terminated text in err (cut to cap bytes).
+    int (*defineSymbols)(const char* const* names, const uint64_t* addresses, uint64_t count,
+                         char* err, uint64_t cap);
+    void (*release)(void* handle);
+    // Object bytes (free with freeBytes) and their size, or null with text in err. Takes the
+    // module and its context in every case.
+    uint8_t* (*emitObject)(LLVMModuleRef module, uint32_t level, const char* target,
+                           const char* cpu, const char* features, uint64_t* size, char* err,
+                           uint64_t cap);
+    void (*freeBytes)(void* bytes);
+    void* unused72;
+    void* unused80;
+    // A handle for release, or null with text in err.
+    void* (*loadObject)(const void* bytes, uint64_t size, char* err, uint64_t cap);
 };
 static_assert(offsetof(Capsule, abi) == 0);
 static_assert(offsetof(Capsule, llvmVersion) == 8);
@@ -55,4 +56,4 @@ static_assert(sizeof(Capsule) == 96);
 // The process's record; the first call also readies LLVM's native target. Never null.
 const Capsule* capsule();
 
-}  // namespace llvmcapsule
+}  // namespace pargo::llvmcapsule

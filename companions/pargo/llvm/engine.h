@@ -2,8 +2,8 @@
 // objects are linked into this process by one ORC JIT (LLJIT, JITLink underneath).
 //
 // Emission touches no shared state: it uses a TargetMachine of the calling thread's own and
-// works on a module whose LLVM context is its own, so any number of threads emit at once. Everything
-// that touches the JIT (defining names, loading, looking up, releasing) takes one mutex.
+// works on a module whose LLVM context is its own, so any number of threads emit at once.
+// Everything that touches the JIT (defining names, loading, looking up, releasing) takes one mutex.
 // Loaded code resolves its undefined names, in this order, against the names given to
 // defineSymbols and the code loaded before it, then the process's global symbols (libc, libm).
 // The engine keeps its own tables of what it defined and what each loaded object defines, so
@@ -21,7 +21,7 @@
 
 #include <cstdint>
 
-namespace codeengine {
+namespace pargo::codeengine {
 
 // Readies LLVM's native target and notes the host CPU; runs once however often called.
 void initialize();
@@ -37,7 +37,8 @@ void freeBytes(void* bytes);
 // Makes later loaded code resolve names[i] to addresses[i]: 0, or -1 with text in err (then
 // nothing of the batch is defined). A name already defined at the same address is accepted;
 // at another address it is refused, naming it.
-int defineSymbols(const char* const* names, const uint64_t* addresses, uint64_t count, char* err, uint64_t cap);
+int defineSymbols(const char* const* names, const uint64_t* addresses, uint64_t count, char* err,
+                  uint64_t cap);
 
 // Copies the bytes and links them at once: a handle for release, or null with text in err
 // (an undefined name is reported here, by name, and nothing of the object stays loaded).
@@ -49,11 +50,11 @@ void release(void* handle);
 // The address a loaded object or defineSymbols gives the name, or 0.
 uint64_t symbolAddress(const char* name);
 
-}  // namespace codeengine
+}  // namespace pargo::codeengine
 
-namespace llvmfunctions {
+namespace pargo::llvmfunctions {
 
 // The address of the LLVM C function of that name, or null when the table has none.
 void* lookup(const char* name);
 
-}  // namespace llvmfunctions
+}  // namespace pargo::llvmfunctions

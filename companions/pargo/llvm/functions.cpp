@@ -10,11 +10,12 @@
 
 #include "engine.h"
 
+namespace pargo {
 namespace {
 
 struct Function {
-  const char* name;
-  void* address;
+    const char* name;
+    void* address;
 };
 
 #define LLVM_FUNCTION(name) {#name, reinterpret_cast<void*>(&name)}
@@ -116,15 +117,16 @@ const Function functions[] = {
 #undef LLVM_FUNCTION
 
 }  // namespace
+}  // namespace pargo
 
-namespace llvmfunctions {
+namespace pargo::llvmfunctions {
 
 void* lookup(const char* name) {
-  if (!name) return nullptr;
-  // Read once per process, some ninety names: a linear search is enough.
-  for (const Function& f : functions)
-    if (std::strcmp(f.name, name) == 0) return f.address;
-  return nullptr;
+    if (!name) return nullptr;
+    // Read once per process, some ninety names: a linear search is enough.
+    for (const Function& f : functions)
+        if (std::strcmp(f.name, name) == 0) return f.address;
+    return nullptr;
 }
 
-}  // namespace llvmfunctions
+}  // namespace pargo::llvmfunctions

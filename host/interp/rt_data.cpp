@@ -1,0 +1,175 @@
+// The Runtime's data operations (see interp/rt_data.h).
+//
+// Each reader and each wrapping operation is one instance of a small function template over
+// its number, so the method itself knows which reading or operation it is. Names and
+// docstrings come from the helpers' tables: the readers' docstrings are composed at compile
+// time from each reader's width, sign and byte order; the wrapping operations' names from
+// their operation names. The table is filled when the library is loaded.
+#include "host/interp/rt_data.h"
+
+#include <array>
+#include <utility>
+
+#include "host/support/args.h"
+#include "wuna/runtime/helpers/rtparse.h"
+
+namespace wuna::host {
+
+namespace {
+
+using helpers::kReaderCount;
+using helpers::kWrappingCount;
+
+// --- docstrings and names, composed at compile time ----------------------------------------
+
+struct Text {
+    char text[200];
+};
+
+constexpr void append(Text& t, size_t& at, const char* s) {
+    while (*s) t.text[at++] = *s++;
+}
+
+constexpr Text readerDoc(uint32_t code) {
+    const helpers::Reader& r = helpers::readers[code];
+    Text t{};
+    size_t at = 0;
+    append(t, at, r.name);
+    append(t, at, "($self, data, i, /)\n--\n\n");
+    if (r.width == 1) {
+        append(t, at,
+               r.isSigned ? "The signed byte at offset i of data"
+                          : "The unsigned byte at offset i of data (a wuna.Bytes, bytes, "
+                            "or any buffer)");
+    } else {
+        append(t, at, r.isSigned ? "The signed " : "The unsigned ");
+        append(t, at, r.width == 2 ? "16" : r.width == 4 ? "32" : "64");
+        append(t, at, r.bigEndian ? "-bit big-endian int" : "-bit little-endian int");
+        append(t, at, " at offset i of data");
+    }
+    append(t, at, "; IndexError past the end.");
+    return t;
+}
+
+// What each wrapping operation does, in operation-number order.
+constexpr const char* wrappingTexts[] = {
+    "a + b in 64 bits, wrapping around (signed).",
+    "a - b in 64 bits, wrapping around (signed).",
+    "a * b in 64 bits, wrapping around (signed).",
+    "a << n in 64 bits, the bits shifted out lost; n modulo 64.",
+    "a >> n in 64 bits, the sign kept (arithmetic shift); n modulo 64.",
+    "a >> n in 64 bits with zeros shifted in (a as unsigned: logical shift); n modulo 64.",
+};
+static_assert(std::size(wrappingTexts) == kWrappingCount);
+
+constexpr Text wrappingName(uint32_t op) {
+    Text t{};
+    size_t at = 0;
+    append(t, at, "wrapping_");
+    append(t, at, helpers::wrappingOps[op].op);
+    return t;
+}
+
+constexpr Text wrappingDoc(uint32_t op) {
+    Text t = wrappingName(op);
+    size_t at = 0;
+    while (t.text[at]) at++;
+    append(
+        t, at,
+        helpers::wrappingOps[op].shift ? "($self, a, n, /)\n--\n\n" : "($self, a, b, /)\n--\n\n");
+    append(t, at, wrappingTexts[op]);
+    return t;
+}
+
+template <size_t N, typename F>
+constexpr std::array<Text, N> texts(F make) {
+    std::array<Text, N> all{};
+    for (uint32_t i = 0; i < N; i++) all[i] = make(i);
+    return all;
+}
+
+constexpr auto readerDocs = texts<kReaderCount>(readerDoc);
+constexpr auto wrappingNames = texts<kWrappingCount>(wrappingName);
+constexpr auto wrappingDocs = texts<kWrappingCount>(wrappingDoc);
+
+// --- the methods -----------------------------------------------------------------------------
+
+using FastMethod = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+// Readers and wrapping operations take exactly two positional arguments.
+bool twoArguments(Py_ssize_t nargs, PyObject* kwnames) {
+    if (nargs == 2 && (!kwnames || PyTuple_GET_SIZE(kwnames) == 0)) return true;
+    PyErr_SetString(PyExc_TypeError, "WrongArgumentCount");
+    return false;
+}
+
+template <uint32_t Code>
+PyObject* readMethod(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!twoArguments(nargs, kwnames)) return nullptr;
+    return helpers::pyRead(Code, args[0], args[1]);
+}
+
+template <uint32_t Op>
+PyObject* wrappingMethod(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!twoArguments(nargs, kwnames)) return nullptr;
+    helpers::Operand a = helpers::pyWrapping(Op, args[0]);
+    if (!a.ok) return nullptr;
+    helpers::Operand b = helpers::pyWrapping(Op, args[1]);
+    if (!b.ok) return nullptr;
+    return PyLong_FromLongLong(helpers::wrap(Op, a.value, b.value));
+}
+
+template <size_t... C>
+constexpr std::array<FastMethod, sizeof...(C)> readMethods(std::index_sequence<C...>) {
+    return {readMethod<C>...};
+}
+
+template <size_t... Op>
+constexpr std::array<FastMethod, sizeof...(Op)> wrappingMethods(std::index_sequence<Op...>) {
+    return {wrappingMethod<Op>...};
+}
+
+const args::Param parseParams[] = {
+    {"grammar", true}, {"text", true}, {"start", false}, {"recover", false}};
+
+PyObject* parse(PyObject*, PyObject* args, PyObject* kwargs) {
+    PyObject* given[std::size(parseParams)];
+    if (args::parse("parse", parseParams, args, kwargs, given) < 0) return nullptr;
+    int recover = given[3] ? PyObject_IsTrue(given[3]) : 0;
+    if (recover < 0) return nullptr;
+    PyObject* start = given[2] == Py_None ? nullptr : given[2];
+    return bridge::rtParse(given[0], given[1], start, recover == 1);
+}
+
+template <typename F>
+PyCFunction asMethod(F f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
+
+bool fillMethods(PyMethodDef* table) {
+    static constexpr auto readers = readMethods(std::make_index_sequence<kReaderCount>());
+    static constexpr auto wrappings = wrappingMethods(std::make_index_sequence<kWrappingCount>());
+    size_t at = 0;
+    for (uint32_t code = 0; code < kReaderCount; code++)
+        table[at++] = {helpers::readers[code].name, asMethod(readers[code]), kFast,
+                       readerDocs[code].text};
+    table[at++] = {"parse", asMethod(parse), METH_VARARGS | METH_KEYWORDS,
+                   "parse($self, /, grammar, text, start=None, recover=False)\n--\n\n"};
+    for (uint32_t op = 0; op < kWrappingCount; op++)
+        table[at++] = {wrappingNames[op].text, asMethod(wrappings[op]), kFast,
+                       wrappingDocs[op].text};
+    table[at] = {nullptr, nullptr, 0, nullptr};
+    return true;
+}
+
+}  // namespace
+
+PyMethodDef runtimeDataMethods[kRuntimeDataMethods + 1] = {};
+
+namespace {
+[[maybe_unused]] const bool methodsFilled = fillMethods(runtimeDataMethods);
+}
+
+}  // namespace wuna::host

@@ -1,0 +1,26 @@
+// The data operations of the reference Runtime: the fourteen byte readers (rt.u8 ...
+// rt.i64be), rt.parse and the six wrapping operations (rt.wrapping_add ...).
+//
+// They are methods of wuna.Runtime, but none of them needs the run: each is a thin Python
+// face over a body shared with compiled code (helpers::pyRead, bridge::rtParse,
+// helpers::pyWrapping and helpers::wrap), so they live in their own table, which the
+// Runtime's method table takes in as one block, between `text` and `span`. The readers and
+// wrapping operations take exactly two positional arguments ("WrongArgumentCount"
+// otherwise); parse takes keywords.
+#pragma once
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include "wuna/runtime/helpers/pyread.h"
+#include "wuna/runtime/helpers/pywrapping.h"
+
+namespace wuna::host {
+
+// Readers, parse, wrapping operations, in that order.
+inline constexpr size_t kRuntimeDataMethods = helpers::kReaderCount + 1 + helpers::kWrappingCount;
+
+// The methods above followed by a null entry. Filled when the module's library is loaded,
+// before any start-up code runs.
+extern PyMethodDef runtimeDataMethods[kRuntimeDataMethods + 1];
+
+}  // namespace wuna::host

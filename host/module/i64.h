@@ -1,0 +1,24 @@
+// I64, the checked 64-bit integer: an int (same layout, same value) whose arithmetic raises
+// wuna.IntegerOverflow when a result leaves the signed 64-bit range. The reference mode hands
+// semantics such ints so that Python arithmetic behaves as compiled code's 64-bit arithmetic.
+//
+// Its type is named "int" (so messages and type names read as for ints) with __module__
+// "wuna". Each of its operations converts exact-I64 operands to plain ints, applies the
+// interpreter's own operation and passes the result through bridge::checkedIntResult; all
+// else (comparison, hashing, text, truth, the in-place operators) is int's. A power (without a
+// modulus) or a left shift whose result is certain to leave the range raises at once, never
+// computing a result that could take minutes or all the memory to make.
+#pragma once
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+namespace wuna::host {
+
+extern PyTypeObject* i64Type;
+
+// Makes the type (with DeprecationWarnings silenced while it is made, the caller's warning
+// filters restored after) and adds it to the module as I64. 0, or -1 with a Python exception.
+// Needs host::intNew.
+int addI64(PyObject* module);
+
+}  // namespace wuna::host

@@ -1,0 +1,145 @@
+// The module's entry and start-up (see module/startup.h).
+//
+// PyInit_wuna only hands the interpreter the module definition; the definition's one exec
+// slot runs host::moduleExec, which makes the five classes and then hands over to
+// host::initModule for the rest, step by step in a fixed order: later steps rely on earlier
+// ones (I64 needs int's constructor slot, the small immortal values need the block pool).
+// The first failing step fails the import with the exception it left; what was made before
+// it stays made.
+//
+// Start-up runs once per process. When the module is executed again (imported anew after
+// being dropped from sys.modules), the new module object is given the objects the first
+// start-up made, so that there is still one I64, one Error, one Language class... in the
+// process, and no runtime block is made twice.
+#include "host/module/startup.h"
+
+#include "host/interp/rt_methods.h"
+#include "host/module/exceptions.h"
+#include "host/module/i64.h"
+#include "host/module/module_functions.h"
+#include "host/module/runtime_setup.h"
+#include "host/module/str_hashing.h"
+#include "host/module/type_registry.h"
+
+namespace wuna::host {
+
+int32_t pyMinor = 0;
+newfunc intNew = nullptr;
+PyObject* diagnosticClass = nullptr;
+PyObject* noValue = nullptr;
+PyObject* programName = nullptr;
+
+namespace {
+
+// sys.version_info[1]; -1 with a Python exception when it cannot be read.
+int readPyMinor() {
+    PyObject* sys = PyImport_ImportModule("sys");
+    if (!sys) return -1;
+    PyObject* info = PyObject_GetAttrString(sys, "version_info");
+    Py_DECREF(sys);
+    if (!info) return -1;
+    PyObject* minor = PySequence_GetItem(info, 1);
+    Py_DECREF(info);
+    if (!minor) return -1;
+    long value = PyLong_AsLong(minor);
+    Py_DECREF(minor);
+    if (value == -1 && PyErr_Occurred()) return -1;
+    if (value < 0 || value > INT32_MAX) {
+        PyErr_SetString(PyExc_SystemError, "wuna: sys.version_info[1] is out of range");
+        return -1;
+    }
+    pyMinor = int32_t(value);
+    return 0;
+}
+
+// The parser package must import; its Diagnostic describes runtime errors.
+int takeFromParser() {
+    PyObject* pargo = PyImport_ImportModule("pargo");
+    if (!pargo) return -1;
+    diagnosticClass = PyObject_GetAttrString(pargo, "Diagnostic");
+    Py_DECREF(pargo);
+    if (!diagnosticClass) return -1;
+    noValue = PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
+    return noValue ? 0 : -1;
+}
+
+// What the first successful start-up added to its module, for any later module object.
+PyObject* startupNames = nullptr;
+
+// Adds to a newly executed module every name start-up gave the first one that it lacks (its
+// own functions and import attributes it has already).
+int shareStartup(PyObject* module) {
+    PyObject* names = PyModule_GetDict(module);  // borrowed
+    PyObject *key, *value;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(startupNames, &pos, &key, &value)) {
+        int has = PyDict_Contains(names, key);
+        if (has < 0 || (!has && PyDict_SetItem(names, key, value) < 0)) return -1;
+    }
+    return 0;
+}
+
+PyModuleDef_Slot moduleSlots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(moduleExec)},
+    {0, nullptr},
+};
+
+PyModuleDef moduleDef = {
+    PyModuleDef_HEAD_INIT,
+    "wuna",
+    "wuna - execution for languages defined with pargo and checked with nomos: semantics "
+    "written as Python functions, run natively.",
+    0,
+    moduleMethods,
+    moduleSlots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+int moduleExec(PyObject* module) {
+    if (startupNames) return shareStartup(module);
+    fillRuntimeMethods();
+    for (const TypeDef& def : classTypes)
+        if (makeAndAddType(module, def) < 0) return -1;
+    if (initModule(module) < 0) return -1;
+    startupNames = PyDict_Copy(PyModule_GetDict(module));
+    return startupNames ? 0 : -1;
+}
+
+int initModule(PyObject* module) {
+    if (readPyMinor() < 0) return -1;
+    intNew = PyLong_Type.tp_new;
+    if (!intNew) {
+        PyErr_SetString(PyExc_SystemError, "wuna: int has no constructor slot");
+        return -1;
+    }
+    if (addI64(module) < 0) return -1;
+    if (addExceptions(module) < 0) return -1;
+    for (const TypeDef& def : programObjectTypes)
+        if (makeType(def) < 0) return -1;
+    for (const TypeDef* def : programObjectTypesAdded)
+        if (addType(module, *def) < 0) return -1;
+    if (takeFromParser() < 0) return -1;
+    if (makeAndAddType(module, compiledRuntimeDef) < 0) return -1;
+    if (addValueProxyTypes(module)) return -1;
+    if (addBytesType(module)) return -1;
+    if (addNativeHostType(module)) return -1;
+    // The block constructors set no exception when memory runs out; the import must fail
+    // with one.
+    if (internSmallValues()) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    setupStrHashing();
+    programName = PyUnicode_FromString("<program>");
+    if (!programName) return -1;
+    if (makeType(programCallDef) < 0) return -1;
+    return 0;
+}
+
+}  // namespace wuna::host
+
+PyMODINIT_FUNC PyInit_wuna(void) { return PyModuleDef_Init(&wuna::host::moduleDef); }

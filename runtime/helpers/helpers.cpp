@@ -1,9 +1,0 @@
-// The shared immortal values of the helpers (see helpers.h); filled by the module's start-up.
-#include "runtime/helpers/helpers.h"
-
-namespace helpers {
-
-value::Tuple* empty_tuple = nullptr;
-value::Str* ascii_chars[kAsciiChars] = {};
-
-}  // namespace helpers

@@ -1,0 +1,23 @@
+// The runtime helpers' shared immortal values.
+//
+// Helpers and compiled code make empty tuples and one-character strs constantly (the items
+// of a str, empty argument lists). Instead of allocating each time they use one shared empty
+// tuple and a table of the 128 one-character ASCII strs, made at module start-up with the
+// immortal count, so any thread may hand them out without touching a reference count.
+#pragma once
+
+namespace wuna::value {
+struct Tuple;
+struct Str;
+}  // namespace wuna::value
+
+namespace wuna::helpers {
+
+inline constexpr int kAsciiChars = 128;
+
+// The runtime's one empty tuple (immortal); null until start-up made it.
+extern value::Tuple* empty_tuple;
+// Entry c is the immortal str of the one character c; all 128 are made at start-up.
+extern value::Str* ascii_chars[kAsciiChars];
+
+}  // namespace wuna::helpers

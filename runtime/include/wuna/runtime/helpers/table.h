@@ -1,0 +1,186 @@
+// The runtime ABI: the 94 helpers that compiled code calls by name (HelperSignature).
+//
+// WN_HELPER_TABLE is the one list of them, in their fixed order, each with its signature in
+// letters (v void, b bool success, p pointer, i 32-bit int, l 64-bit int; the first letter is
+// the result, each further letter one parameter) and whether the runtime implements it yet.
+// Everything else is made from this list: the compiler declares every helper in every module
+// it starts from helperSignatures; the driver gives the code engine each name with the
+// address in helperAddresses, once per process; and the C declarations below give each
+// helper exactly the C type its letters spell, so an implementation with another signature
+// does not compile.
+//
+// A helper not implemented yet (Stub) still has an address: a stub of the same signature
+// that records "wuna: <name> is not available in this build" as the failure of the run and
+// returns a failed or empty result (stubs.h), so code calling it ends with that error instead
+// of jumping to nothing. Implementing a helper means defining it (extern "C", with the
+// declared type) and turning its Stub into Built.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+
+#ifndef WN_EXPORT
+#define WN_EXPORT __attribute__((visibility("default")))
+#endif
+
+// X(index, name, signature letters, Built or Stub)
+#define WN_HELPER_TABLE(X)                  \
+    X(0, wn_incref, vll, Built)             \
+    X(1, wn_decref, vll, Built)             \
+    X(2, wn_free, vll, Built)               \
+    X(3, wn_fail, bpip, Built)              \
+    X(4, wn_unset, bpip, Stub)              \
+    X(5, wn_overflow, bpi, Stub)            \
+    X(6, wn_write, bpiillp, Stub)           \
+    X(7, wn_platform, bpiip, Stub)          \
+    X(8, wn_print, bpiiplllllllp, Stub)     \
+    X(9, wn_binary, bpiillllp, Stub)        \
+    X(10, wn_compare, bpiillllp, Stub)      \
+    X(11, wn_unary, bpiillp, Stub)          \
+    X(12, wn_truthy, bll, Built)            \
+    X(13, wn_function, bpppiplp, Stub)      \
+    X(14, wn_call, bpillplpp, Stub)         \
+    X(15, wn_tail_set, vpllllp, Stub)       \
+    X(16, wn_tail_resolve, bpip, Stub)      \
+    X(17, wn_tail_take, vpp, Stub)          \
+    X(18, wn_tail_put, vpp, Stub)           \
+    X(19, wn_tail_clear, vp, Stub)          \
+    X(20, wn_call_site, bpiplplp, Stub)     \
+    X(21, wn_host_jump, bpi, Stub)          \
+    X(22, wn_host_failed, bpil, Stub)       \
+    X(23, wn_bury, vpll, Stub)              \
+    X(24, wn_specialize, vpl, Stub)         \
+    X(25, wn_speculate, vpl, Stub)          \
+    X(26, wn_context, bpp, Stub)            \
+    X(27, wn_frame_of, ppiip, Stub)         \
+    X(28, wn_object, vplp, Stub)            \
+    X(29, wn_frame_new, ppl, Stub)          \
+    X(30, wn_frame_release, vp, Stub)       \
+    X(31, wn_list, bpiplp, Stub)            \
+    X(32, wn_tuple, bpiplp, Stub)           \
+    X(33, wn_dict, bpipplp, Stub)           \
+    X(34, wn_record, bpippp, Stub)          \
+    X(35, wn_is_record, bllp, Stub)         \
+    X(36, wn_getattr, bpillpp, Stub)        \
+    X(37, wn_setattr, bpillpll, Stub)       \
+    X(38, wn_getitem, bpillllp, Stub)       \
+    X(39, wn_wrapping, bpiillllp, Stub)     \
+    X(40, wn_read, bpiillllp, Stub)         \
+    X(41, wn_parse, bpilllpip, Stub)        \
+    X(42, wn_native_fail, bpili, Stub)      \
+    X(43, wn_setitem, bpillllll, Stub)      \
+    X(44, wn_items, bpillp, Stub)           \
+    X(45, wn_iter_items, bpillp, Stub)      \
+    X(46, wn_list_len, lll, Stub)           \
+    X(47, wn_list_at, vlllp, Stub)          \
+    X(48, wn_append, bpillll, Stub)         \
+    X(49, wn_extend_items, bpillpl, Stub)   \
+    X(50, wn_call_method, bpillpiplp, Stub) \
+    X(51, wn_call_python, bpilplp, Stub)    \
+    X(52, wn_global, bpilpp, Stub)          \
+    X(53, wn_record_new, bpipp, Stub)       \
+    X(54, wn_isinstance, bpilllp, Stub)     \
+    X(55, wn_runtime, bpipip, Stub)         \
+    X(56, wn_call_seq, bpillllpp, Stub)     \
+    X(57, wn_raise, bpill, Stub)            \
+    X(58, wn_slice, bpillllllllp, Stub)     \
+    X(59, wn_exc_matches, bpll, Stub)       \
+    X(60, wn_exc_catch, bpip, Stub)         \
+    X(61, wn_control_value, bpillp, Stub)   \
+    X(62, wn_type, vllp, Stub)              \
+    X(63, wn_cell, bpilllp, Stub)           \
+    X(64, wn_builtin, bpiilllp, Stub)       \
+    X(65, wn_int_base, bpilllip, Stub)      \
+    X(66, wn_utf8_len, bpillp, Stub)        \
+    X(67, wn_min_max, bpiilplp, Stub)       \
+    X(68, wn_math, bpiillpp, Stub)          \
+    X(69, wn_huge_int, bll, Stub)           \
+    X(70, wn_dict_view, bpiillp, Stub)      \
+    X(71, wn_new_exception, bpiliplp, Stub) \
+    X(72, wn_call_plain, bpillplpp, Stub)   \
+    X(73, wn_int_base_of, bpilllllp, Stub)  \
+    X(74, wn_float_hex, bpilllp, Stub)      \
+    X(75, wn_delitem, bpillll, Stub)        \
+    X(76, wn_closure, bpilppp, Stub)        \
+    X(77, wn_set, bpiplip, Stub)            \
+    X(78, wn_to_set, bpillp, Stub)          \
+    X(79, wn_inplace, bpiillllp, Stub)      \
+    X(80, wn_lib, bpiilplip, Stub)          \
+    X(81, wn_sorted, bpillllllip, Stub)     \
+    X(82, wn_type_name, bpillp, Stub)       \
+    X(83, wn_exc_wrap, vp, Stub)            \
+    X(84, wn_set_global, bpilpll, Stub)     \
+    X(85, wn_raise_from, bpillll, Stub)     \
+    X(86, wn_range, bpiplp, Stub)           \
+    X(87, wn_is_type, blli, Stub)           \
+    X(88, wn_format, bpillipp, Stub)        \
+    X(89, wn_concat, bpiplp, Stub)          \
+    X(90, wn_unpack, bpilllp, Stub)         \
+    X(91, wn_varargs, bpipllp, Stub)        \
+    X(92, wn_py_semantic, ipiipip, Stub)    \
+    X(93, wn_run_value, ipiillpip, Stub)
+
+namespace wuna::helpers {
+
+inline constexpr uint32_t kHelperCount = 94;
+
+struct HelperSignature {
+    const char* name;
+    const char* signature;
+};
+
+// The table, in order.
+extern const HelperSignature helperSignatures[kHelperCount];
+
+// The address of each helper's implementation (or its stub), in table order.
+extern const uint64_t helperAddresses[kHelperCount];
+
+// The C type of a signature in letters: HelperFn<"bpip"> is bool(void*, int32_t, void*).
+template <size_t N>
+struct Letters {
+    char text[N];
+    constexpr Letters(const char (&s)[N]) {
+        for (size_t i = 0; i < N; i++) text[i] = s[i];
+    }
+};
+
+template <char C>
+struct LetterType;
+template <>
+struct LetterType<'v'> {
+    using type = void;
+};
+template <>
+struct LetterType<'b'> {
+    using type = bool;
+};
+template <>
+struct LetterType<'p'> {
+    using type = void*;
+};
+template <>
+struct LetterType<'i'> {
+    using type = int32_t;
+};
+template <>
+struct LetterType<'l'> {
+    using type = int64_t;
+};
+
+template <Letters S, typename Seq>
+struct FunctionOf;
+template <Letters S, size_t... I>
+struct FunctionOf<S, std::index_sequence<I...>> {
+    using type = typename LetterType<S.text[0]>::type(typename LetterType<S.text[I + 1]>::type...);
+};
+
+template <Letters S>
+using HelperFn = typename FunctionOf<S, std::make_index_sequence<sizeof(S.text) - 2>>::type;
+
+}  // namespace wuna::helpers
+
+// Every helper as a C function of the type its letters spell.
+#define WN_DECLARE_HELPER(index, name, signature, state) \
+    extern "C" WN_EXPORT wuna::helpers::HelperFn<#signature> name;
+WN_HELPER_TABLE(WN_DECLARE_HELPER)
+#undef WN_DECLARE_HELPER

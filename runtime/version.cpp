@@ -1,2 +1,0 @@
-// The runtime's version text, shared by the module and the standalone runtime.
-#include "runtime/version.h"
