@@ -13,18 +13,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-# The same Debian packages dev/build.sh installs; the compiler brings the sanitizer runtimes.
-debs=(llvm-19-dev googletest libgtest-dev lua5.4 build-essential)
-missing=()
-for d in "${debs[@]}"; do
-  dpkg -s "$d" >/dev/null 2>&1 || missing+=("$d")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "installing Debian packages: ${missing[*]}"
-  SUDO=""; [ "$(id -u)" = 0 ] || SUDO=sudo
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+source dev/packages.sh
 
 venv=.venv-asan
 build=build/asan
@@ -35,7 +24,7 @@ if [ ! -x $venv/bin/python ]; then
   "$PY" -m venv $venv
 fi
 
-reqs="pip>=23 scikit-build-core>=0.10 cmake>=3.20 ninja pytest"
+reqs="pip>=23.1 scikit-build-core>=0.10 cmake>=3.20 ninja pytest"
 stamp=$venv/.wuna-tools
 if [ "$(cat "$stamp" 2>/dev/null)" != "$reqs" ]; then
   $venv/bin/python -m pip install -q --disable-pip-version-check $reqs
