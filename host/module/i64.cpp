@@ -9,6 +9,14 @@ namespace wuna::host {
 
 PyTypeObject* i64Type = nullptr;
 
+PyObject* newI64(PyObject* value) {
+    PyObject* args = PyTuple_Pack(1, value);
+    if (!args) return nullptr;
+    PyObject* checked = intNew(i64Type, args, nullptr);
+    Py_DECREF(args);
+    return checked;
+}
+
 namespace {
 
 // A new reference to the operand as the interpreter's operations should see it: an exact

@@ -20,6 +20,8 @@
 #include "host/module/runtime_setup.h"
 #include "host/module/str_hashing.h"
 #include "host/module/type_registry.h"
+#include "host/tree/ptree.h"
+#include "wuna/runtime/hostapi.h"
 
 namespace wuna::host {
 
@@ -126,6 +128,9 @@ int initModule(PyObject* module) {
     if (makeAndAddType(module, compiledRuntimeDef) < 0) return -1;
     if (addValueProxyTypes(module)) return -1;
     if (addBytesType(module)) return -1;
+    // The runtime names nothing of the module (it links alone); what it needs of it, it
+    // reaches through this table. Filled before any program can run.
+    runtime::hostApi = {newI64, integerOverflowClass, bytesType, ptree::rtParseRoot};
     if (addNativeHostType(module)) return -1;
     // The block constructors set no exception when memory runs out; the import must fail
     // with one.

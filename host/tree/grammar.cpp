@@ -542,4 +542,20 @@ PyObject* treeOf(PyObject* parser, const GrammarInfo* grammar, PyObject* result)
     return root;
 }
 
+PyObject* rtParseRoot(PyObject* parser, PyObject* text, PyObject* start, bool recover,
+                      PyObject** result) {
+    *result = nullptr;
+    GrammarInfo* info = parserGrammar(parser);
+    if (!info) return nullptr;
+    PyObject* parsed = parseTree(parser, text, start, recover);
+    if (!parsed) return nullptr;
+    PyObject* root = treeOf(parser, info, parsed);
+    if (!root) {
+        Py_DECREF(parsed);
+        return nullptr;
+    }
+    *result = parsed;
+    return root;
+}
+
 }  // namespace wuna::ptree

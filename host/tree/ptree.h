@@ -295,6 +295,12 @@ PyObject* parseTree(PyObject* parser, PyObject* text, PyObject* start, bool reco
 // analysis, diagnostics its errors). New reference, or null with the exception.
 PyObject* treeOf(PyObject* parser, const GrammarInfo* grammar, PyObject* result);
 
+// rt.parse's tree, for the runtime (runtime::hostApi.parseRoot): parserGrammar, parseTree and
+// treeOf in turn. The root (new reference) with *result the parse result (new reference, for
+// its errors); or null with the Python exception and *result null.
+PyObject* rtParseRoot(PyObject* parser, PyObject* text, PyObject* start, bool recover,
+                      PyObject** result);
+
 // Trees that compiled code's rt.parse makes (ParsedTree: counted, with a node cache for
 // compiled node access) and their Python view (nodeToPython, release) come with compiled
 // rt.parse; their records will join the index here.

@@ -1,9 +1,7 @@
 // The checks on values crossing into Python (see bridge.h).
 #include "wuna/runtime/helpers/bridge.h"
 
-#include "host/module/exceptions.h"
-#include "host/module/i64.h"
-#include "host/module/startup.h"
+#include "wuna/runtime/hostapi.h"
 
 namespace wuna::bridge {
 
@@ -13,14 +11,16 @@ PyObject* checkedIntResult(PyObject* result) {
     PyLong_AsLongLongAndOverflow(result, &overflow);
     if (overflow) {
         Py_DECREF(result);
-        PyErr_SetString(host::integerOverflowClass, "integer overflow");
+        // Without the module there is no IntegerOverflow; the interpreter's own class is the
+        // nearest the runtime alone can raise.
+        PyObject* overflowClass = runtime::hostApi.integerOverflow;
+        PyErr_SetString(overflowClass ? overflowClass : PyExc_OverflowError, "integer overflow");
         return nullptr;
     }
-    PyObject* args = PyTuple_Pack(1, result);
+    // Without the module there is no I64: the plain int is the checked result.
+    if (!runtime::hostApi.newI64) return result;
+    PyObject* checked = runtime::hostApi.newI64(result);
     Py_DECREF(result);
-    if (!args) return nullptr;
-    PyObject* checked = host::intNew(host::i64Type, args, nullptr);
-    Py_DECREF(args);
     return checked;
 }
 

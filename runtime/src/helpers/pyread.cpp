@@ -8,7 +8,7 @@
 
 #include <cstring>
 
-#include "host/module/type_registry.h"
+#include "wuna/runtime/hostapi.h"
 #include "wuna/runtime/pyhelp.h"
 
 namespace wuna::helpers {
@@ -41,8 +41,9 @@ bool isMmap(PyTypeObject* type) {
 
 bool isData(PyObject* data) {
     PyTypeObject* type = Py_TYPE(data);
+    PyTypeObject* bytesType = runtime::hostApi.bytesType;
     return type == &PyBytes_Type || type == &PyByteArray_Type || type == &PyMemoryView_Type ||
-           (host::bytesType && type == host::bytesType) || isMmap(type);
+           (bytesType && type == bytesType) || isMmap(type);
 }
 
 // Room for the fixed words and a type name long enough to be cut by raiseText.

@@ -1,7 +1,7 @@
 // rt.parse's body (see rtparse.h).
 #include "wuna/runtime/helpers/rtparse.h"
 
-#include "host/tree/ptree.h"
+#include "wuna/runtime/hostapi.h"
 
 namespace wuna::bridge {
 
@@ -50,13 +50,16 @@ PyObject* errorList(PyObject* result) {
 }  // namespace
 
 PyObject* rtParse(PyObject* grammar, PyObject* text, PyObject* start, bool recover) {
-    ptree::GrammarInfo* info = ptree::parserGrammar(grammar);
-    if (!info) return nullptr;
-    PyObject* result = ptree::parseTree(grammar, text, start, recover);
-    if (!result) return nullptr;
-    PyObject* root = ptree::treeOf(grammar, info, result);
+    // The trees are the module's (wuna.Node, its State and index); the runtime alone has none.
+    if (!runtime::hostApi.parseRoot) {
+        PyErr_SetString(PyExc_RuntimeError, "rt.parse needs the wuna module");
+        return nullptr;
+    }
+    PyObject* result = nullptr;
+    PyObject* root = runtime::hostApi.parseRoot(grammar, text, start, recover, &result);
+    if (!root) return nullptr;  // *result is null with it
     PyObject* answer = root;
-    if (root && recover) {
+    if (recover) {
         PyObject* errors = errorList(result);
         answer = errors ? PyTuple_Pack(2, root, errors) : nullptr;
         Py_XDECREF(errors);
