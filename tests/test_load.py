@@ -6,20 +6,18 @@ import ctypes
 import gc
 import os
 import random
-import sys
 
 import pytest
 
 import pargo
 import wuna
 
-LUA = os.path.join(os.path.dirname(__file__), "..", "examples", "lua")
-sys.path.insert(0, LUA)
-import lua  # noqa: E402
-from support.processes import run_python  # noqa: E402
-from support.small_language import make_language  # noqa: E402
+from support.lua import LUA_DIR, lua_example
+from support.processes import run_python
+from support.small_language import make_language
 
-SAMPLES = [os.path.join(LUA, "samples", name) for name in sorted(os.listdir(os.path.join(LUA, "samples")))]
+lua = lua_example()
+SAMPLES = [str(LUA_DIR / "samples" / name) for name in sorted(os.listdir(LUA_DIR / "samples"))]
 
 
 @pytest.fixture(scope="module")
