@@ -12,14 +12,12 @@ import subprocess
 import sys
 import textwrap
 import time
-from pathlib import Path
 
 import pytest
 
 import wuna
+from support.build import BUILD_DIR as BUILD
 
-# The build tree that made the installed wuna (the sanitizer run builds elsewhere).
-BUILD = Path(os.environ.get("WUNA_BUILD_DIR") or Path(__file__).resolve().parent.parent / "build" / "py")
 EXTENSIONS = sorted(BUILD.glob("_wuna_backend_test.*.so"))
 
 pytestmark = pytest.mark.skipif(not EXTENSIONS, reason="the native tests are not built (WUNA_TESTS)")

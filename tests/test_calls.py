@@ -5,7 +5,7 @@ cannot be called, and jumps that escape a function."""
 import pytest
 
 import wuna
-from test_interp import error_of, message, probe, run, toy, where
+from support.toy import error_of, message, probe, run, toy, where
 
 
 def marks(lang, body):

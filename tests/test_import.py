@@ -1,10 +1,11 @@
 import pargo
 import nomos
 import wuna
+from support.version import PROJECT_VERSION
 
 
 def test_versions():
-    assert wuna.version() == "0.7.4"
+    assert wuna.version() == PROJECT_VERSION
     assert pargo.version() == "0.6.0"
     assert nomos.version() >= "0.1.5"
 

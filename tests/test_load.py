@@ -6,21 +6,18 @@ import ctypes
 import gc
 import os
 import random
-import subprocess
-import sys
-import textwrap
 
 import pytest
 
 import pargo
 import wuna
 
-LUA = os.path.join(os.path.dirname(__file__), "..", "examples", "lua")
-sys.path.insert(0, LUA)
-import lua  # noqa: E402
-from test_errors import make_language  # noqa: E402
+from support.lua import LUA_DIR, lua_example
+from support.processes import run_python
+from support.small_language import make_language
 
-SAMPLES = [os.path.join(LUA, "samples", name) for name in sorted(os.listdir(os.path.join(LUA, "samples")))]
+lua = lua_example()
+SAMPLES = [str(LUA_DIR / "samples" / name) for name in sorted(os.listdir(LUA_DIR / "samples"))]
 
 
 @pytest.fixture(scope="module")
@@ -439,22 +436,14 @@ def test_a_language_made_again_by_its_rules_loads_with_its_new_grammar():
         node.kind, node.fields, node.children
 
 
-def run_python(code):
-    """Runs code in a fresh interpreter that sees the same packages (a crash there fails the
-    test instead of ending the test run); returns the result."""
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env,
-                          capture_output=True, text=True, timeout=60)
-
-
-# The language of test_errors without the parameters declared, so that a call finds each
+# The small language of support/small_language.py without the parameters declared, so that a call finds each
 # parameter's node through the grammar's labels. Between the two constructions the memory
 # of the first grammar is taken and overwritten, so that reading it after it was freed fails
 # for sure.
 CONSTRUCTED_AGAIN = """
     import ctypes
     import nomos, wuna
-    from test_errors import parser
+    from support.small_language import parser
 
     def define(lang):
         lang.function("FuncDef", params="params", body="body", name="name")

@@ -1,27 +1,15 @@
 """The Lua example grammar: samples parse, operators nest by Lua's precedence and
 associativity, suffix chains fold left, literals read as their actions say, syntax errors
 point at the right place, and a broken statement inside a function is recovered from."""
-import importlib.util
-import os
-import pathlib
 import subprocess
 import sys
 
 import pytest
 
-ROOT = pathlib.Path(__file__).resolve().parents[1]
-LUA_DIR = ROOT / "examples" / "lua"
-SAMPLES = sorted((LUA_DIR / "samples").glob("*.lua"))
+from support.lua import LUA_DIR, SAMPLES, lua_example
+from support.processes import python_env
 
-
-def load_lua():
-    spec = importlib.util.spec_from_file_location("lua_example", LUA_DIR / "lua.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
-
-
-lua = load_lua()
+lua = lua_example()
 parser = lua.parser
 
 
@@ -238,7 +226,7 @@ def test_an_error_in_a_block_closed_on_the_same_line_is_reported_where_it_is(sou
 
 def test_command_prints_the_tree_and_fails_on_syntax_errors(tmp_path):
     # The child finds pargo and nomos where this interpreter found them.
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    env = python_env()
     good = tmp_path / "good.lua"
     good.write_text("local x = 1 + 2\n")
     out = subprocess.run([sys.executable, str(LUA_DIR / "lua.py"), "--tree", str(good)],

@@ -11,16 +11,15 @@ the position and wording of its error must agree.
 Beside the programs: functions of a program called and mapped from Python, the depth limit,
 and the interactive session's entries.
 """
-import os
-import pathlib
 import shutil
 import subprocess
 import sys
 
 import pytest
 
-ROOT = pathlib.Path(__file__).resolve().parents[1]
-LUA_DIR = ROOT / "examples" / "lua"
+from support.lua import LUA_DIR, ROOT
+from support.processes import python_env
+
 PROGRAMS_DIR = ROOT / "tests" / "lua"
 PROGRAMS = sorted(PROGRAMS_DIR.glob("*.lua"))
 LUA54 = shutil.which("lua5.4")
@@ -33,27 +32,13 @@ OWN_WORDING = {
 }
 
 # The child finds wuna, pargo and nomos where this interpreter found them.
-ENV = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+ENV = python_env()
 
 
 def run_ours(name, *options):
     return subprocess.run([sys.executable, str(LUA_DIR / "lua.py"), *options, name],
                           cwd=PROGRAMS_DIR, capture_output=True, text=True, env=ENV,
                           timeout=600)
-
-
-def load_lua():
-    sys.path.insert(0, str(LUA_DIR))
-    try:
-        import lua
-    finally:
-        sys.path.remove(str(LUA_DIR))
-    return lua
-
-
-@pytest.fixture(scope="module")
-def lua():
-    return load_lua()
 
 
 @pytest.mark.parametrize("path", PROGRAMS, ids=[p.name for p in PROGRAMS])

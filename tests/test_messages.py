@@ -7,8 +7,9 @@ import pytest
 
 import pargo
 import wuna
-from test_errors import make_language
-from test_interp import error_of, message, probe, toy
+from support.small_language import make_language
+from support.toy import error_of, message, probe, toy
+from support.version import PROJECT_VERSION
 
 CALLS = """def add(a, b) { return a + b; }
 """
@@ -128,7 +129,7 @@ def test_callables_without_arguments_report_a_wrong_count(args, kwargs):
 def test_callables_without_arguments_still_answer():
     answers = {name: callable_() for name, callable_ in no_argument_callables()
                if name not in ("wuna.collect", "wuna.clear_cache")}
-    assert answers["wuna.version"] == "0.7.4"
+    assert answers["wuna.version"] == PROJECT_VERSION
     assert type(answers["wuna._blocks"]) is int
     assert answers["Language.python_semantics"] == {}
     assert type(answers["Language.session"]) is wuna.Session

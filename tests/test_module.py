@@ -2,21 +2,13 @@
 prepares for the runtime (string hashing, the C math library)."""
 import ctypes
 import inspect
-import os
-import subprocess
 import sys
-import textwrap
 
 import pytest
 
 import wuna
-
-
-def run_python(code, *options):
-    """Runs code in a fresh interpreter that sees the same packages; returns the result."""
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
-    return subprocess.run([sys.executable, *options, "-c", textwrap.dedent(code)], env=env,
-                          capture_output=True, text=True, timeout=60)
+from support.processes import run_python
+from support.version import PROJECT_VERSION
 
 
 # ---------------------------------------------------------------------------------------
@@ -145,7 +137,7 @@ def test_module_docstring():
 
 
 def test_version():
-    assert wuna.version() == "0.7.4"
+    assert wuna.version() == PROJECT_VERSION
 
 
 @pytest.mark.parametrize("name, args", [("version", (1,)), ("_blocks", (None,)),
@@ -367,7 +359,8 @@ def test_importing_again_shares_the_first_start_up():
         assert second is not first
         for name in ["I64", "Error", "Throw", "Language", "Node", "List", "NativeHost"]:
             assert getattr(second, name) is getattr(first, name), name
-        assert second.version() == "0.7.4"
+        from support.version import PROJECT_VERSION
+        assert second.version() == PROJECT_VERSION
         assert second._blocks() == blocks
         assert isinstance(first.I64(1) + 1, second.I64)
     """)

@@ -3,18 +3,14 @@
 hoisted functions; type_of; diagnostics; and clear errors for bad rules and bad trees."""
 import ctypes
 import gc
-import importlib.util
-import pathlib
 
 import pytest
 
 import nomos
 import pargo
+from support.lua import ROOT, lua_example
 
-ROOT = pathlib.Path(__file__).resolve().parents[1]
-_spec = importlib.util.spec_from_file_location("lua_example", ROOT / "examples" / "lua" / "lua.py")
-lua = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(lua)
+lua = lua_example()
 
 NONE = 0xFFFFFFFF
 

@@ -6,7 +6,7 @@ import gc
 import pytest
 
 import pargo
-from test_pargo_grammars import statements
+from support.pargo_grammars import statements
 
 # ---- metadata ----------------------------------------------------------------------------
 

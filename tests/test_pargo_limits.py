@@ -86,7 +86,7 @@ def test_long_silent_rule_chains_are_refused_in_a_small_thread():
 def test_deep_nesting_in_a_small_thread_is_nesting_too_deep():
     out = run_child("""
         import threading, pargo
-        from test_pargo_grammars import statements
+        from support.pargo_grammars import statements
         threading.stack_size(1 << 20)
         def work():
             text = "print " + "(" * 100000 + "1" + ")" * 100000 + ";"
@@ -189,7 +189,7 @@ def test_ctrl_c_stops_a_long_parse():
 def test_a_signal_handler_that_does_not_raise_lets_the_parse_go_on():
     out = run_child("""
         import os, signal, threading, pargo
-        from test_pargo_grammars import statements
+        from support.pargo_grammars import statements
         seen = []
         signal.signal(signal.SIGUSR1, lambda *a: seen.append(1))
         text = "print 1 + 2 * (3 - 4);\\n" * 200_000

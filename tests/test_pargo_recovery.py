@@ -8,7 +8,7 @@ import threading
 import pytest
 
 import pargo
-from test_pargo_grammars import statements
+from support.pargo_grammars import statements
 
 PyCapsule_GetPointer = ctypes.pythonapi.PyCapsule_GetPointer
 PyCapsule_GetPointer.restype = ctypes.c_void_p

@@ -14,7 +14,7 @@ import time
 import pytest
 
 import wuna
-from test_errors import make_language
+from support.small_language import make_language
 
 SOURCE = """count = 0;
 print 100;
@@ -292,7 +292,7 @@ def test_ctrl_c_stops_a_map_between_items(delay):
     script = (
         "import sys, time\n"
         "sys.path.insert(0, %r)\n"
-        "from test_errors import make_language\n"
+        "from support.small_language import make_language\n"
         "def nap(x):\n"
         "    time.sleep(0.01)\n"
         "    return x\n"
@@ -317,7 +317,7 @@ def test_ctrl_c_reaches_a_call_made_during_a_run():
     script = (
         "import sys\n"
         "sys.path.insert(0, %r)\n"
-        "from test_errors import make_language\n"
+        "from support.small_language import make_language\n"
         "def spin():\n"
         "    print('spinning', flush=True)\n"
         "    while True:\n"
@@ -352,7 +352,7 @@ def test_map_takes_its_items_as_they_were_when_called(change, when):
     script = (
         "import sys\n"
         "sys.path.insert(0, %r)\n"
-        "from test_errors import make_language\n"
+        "from support.small_language import make_language\n"
         "items = list(range(40))\n"
         "def change(x):\n"
         "    %s\n"

@@ -18,7 +18,7 @@ import time
 import pytest
 
 import wuna
-from test_errors import make_language
+from support.small_language import make_language
 
 REPORT_OF_A_PROGRAM_NEVER_RUN_COMPILED = {
     "python_crossings": {}, "module_state": {}, "cache": {"loaded": 0, "compiled": 0},
@@ -314,7 +314,7 @@ def test_the_depth_follows_the_stack_whatever_the_recursion_limit(how, statement
         "import io, sys\n"
         "sys.path.insert(0, %r)\n"
         "import wuna\n"
-        "from test_errors import make_language\n"
+        "from support.small_language import make_language\n"
         "sys.setrecursionlimit(10**6)\n"
         "deep = '+'.join(['1'] * 25000)\n"
         "printed = []\n"

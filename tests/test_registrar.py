@@ -7,7 +7,8 @@ import gc
 import pytest
 
 import wuna
-from test_language import run_python, small_parser
+from support.parsers import small_parser
+from support.processes import run_python
 
 NOT_BUILT = "the compiler front end is not built yet"
 
@@ -128,7 +129,7 @@ def test_a_registration_whose_kinds_changed_stores_nothing(lang):
 # language again with a bad limit, which leaves it without a grammar.
 MEDDLING_KIND = """
     import gc, wuna
-    from test_language import small_parser
+    from support.parsers import small_parser
 
     parser = small_parser()
     lang = wuna.Language(parser)

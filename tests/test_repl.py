@@ -13,7 +13,7 @@ import time
 import pytest
 
 import wuna
-from test_session import make_language
+from support.session_language import make_session_language
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 LUA = os.path.join(HERE, "..", "examples", "lua", "lua.py")
@@ -59,7 +59,7 @@ def printed():
 
 @pytest.fixture
 def lang(printed):
-    return make_language(printed)
+    return make_session_language(printed)
 
 
 def run_repl(monkeypatch, lang, lines, print_error=None, **options):
@@ -201,12 +201,12 @@ class Counting:
 @pytest.fixture
 def counted(monkeypatch, printed):
     """The small language over a Counting parser, and the parser."""
-    import test_session
-    compile_ = test_session.pargo.compile
+    from support import session_language
+    compile_ = session_language.pargo.compile
     made = []
-    monkeypatch.setattr(test_session.pargo, "compile",
+    monkeypatch.setattr(session_language.pargo, "compile",
                         lambda grammar: made.append(Counting(compile_(grammar))) or made[-1])
-    lang = make_language(printed)
+    lang = make_session_language(printed)
     monkeypatch.undo()
     return lang, made[0]
 
@@ -386,9 +386,9 @@ def drive(argv, lines, timeout=60):
 SMALL = f"""
 import sys
 sys.path.insert(0, {HERE!r})
-from test_session import make_language
+from support.session_language import make_session_language
 printed = []
-lang = make_language(printed)
+lang = make_session_language(printed)
 lang.repl()
 """
 

@@ -2,81 +2,15 @@
 same variables, redefined by later entries), the value an entry gives by the kind of its last
 statement, entries that fail to load or to run, and the arguments of Session.run.
 
-The language here is small and self-contained: statements (assignment, print, return, function
-definitions) and expressions (sums, calls, names, numbers, strings), with nomos rules for
-names."""
+The language here is the small one of support/session_language.py (shared with the REPL
+tests)."""
 import gc
 
 import pytest
 
-import nomos
 import pargo
 import wuna
-
-GRAMMAR = r"""
-Program = stmts:Stmt*
-@silent Stmt = FuncDef | Return | Print | Assign | Expr ';'
-FuncDef = 'def' name:Name '(' (params:Name (',' params:Name)*)? ')' body:Block
-Block = '{' stmts:Stmt* '}'
-Return = 'return' value:Expr ';'
-Print = 'print' value:Expr ';'
-Assign = name:Name '=' value:Expr ';'
-@silent Expr = Sum
-@fold Sum = left:Atom (op:Op right:Atom)* -> Binary
-@lift Atom = Call | Number | Quoted | Name | Paren
-Call = callee:Name '(' (args:Expr (',' args:Expr)*)? ')'
-Paren = '(' Expr ')'
-@token Op = '+' | '-' | '/' -> str
-@token Number = [0-9]+ -> int
-@token Quoted = '"' [^"]* '"' -> unquote
-@token Name = !Keyword [a-z_] [a-z_0-9]*
-@token Keyword = ('def' | 'return' | 'print') ![a-z_0-9]
-@skip Space = [ \t\n]+
-"""
-
-
-def make_language(printed=None, **options):
-    """The small language; print statements append their value to printed."""
-    parser = pargo.compile(GRAMMAR)
-    rules = nomos.Rules(parser, names=["Name"], functions=["FuncDef"], blocks=["Block"],
-                        declare={"FuncDef.name": "function enclosing",
-                                 "FuncDef.params": "parameter"},
-                        assign={"Assign.name": "variable"}, undeclared="global",
-                        builtins=["double"])
-    lang = wuna.Language(parser, rules, **options)
-    lang.function("FuncDef", params="params", body="body", name="name")
-    printed = [] if printed is None else printed
-
-    @lang.eval("Binary")
-    def binary(node, rt):
-        a, b = rt.eval(node.left), rt.eval(node.right)
-        if node.op == "+":
-            return a + b
-        if node.op == "-":
-            return a - b
-        return a // b
-
-    @lang.eval("Call")
-    def call(node, rt):
-        return rt.call(rt.eval(node.callee), [rt.eval(a) for a in node.args])
-
-    @lang.exec("Assign")
-    def assign(node, rt):
-        rt.store(node.name, rt.eval(node.value))
-
-    @lang.exec("Return")
-    def return_(node, rt):
-        raise rt.Return(rt.eval(node.value))
-
-    @lang.exec("Print")
-    def print_(node, rt):
-        printed.append(rt.eval(node.value))
-
-    @lang.host
-    def double(x):
-        return x * 2
-
-    return lang
+from support.session_language import GRAMMAR, make_session_language
 
 
 @pytest.fixture
@@ -86,7 +20,7 @@ def printed():
 
 @pytest.fixture
 def session(printed):
-    return make_language(printed).session()
+    return make_session_language(printed).session()
 
 
 # ---- names across entries -----------------------------------------------------------------
@@ -182,7 +116,7 @@ def test_integer_values_are_checked_64_bit_ints(session):
 # ---- roots with semantics of their own ----------------------------------------------------
 
 def test_the_roots_exec_semantic_gives_the_entrys_value():
-    lang = make_language()
+    lang = make_session_language()
 
     @lang.exec("Program")
     def program(node, rt):
@@ -197,7 +131,7 @@ def test_the_roots_exec_semantic_gives_the_entrys_value():
 
 
 def test_an_int_from_the_roots_exec_semantic_that_leaves_64_bits_fails():
-    lang = make_language()
+    lang = make_session_language()
 
     @lang.exec("Program")
     def program(node, rt):
@@ -210,7 +144,7 @@ def test_an_int_from_the_roots_exec_semantic_that_leaves_64_bits_fails():
 
 def test_a_root_with_an_eval_semantic_runs_as_a_statement():
     seen = []
-    lang = make_language()
+    lang = make_session_language()
 
     @lang.eval("Program")
     def program(node, rt):
@@ -242,7 +176,7 @@ def test_an_entry_that_does_not_load_changes_nothing(session):
 
 
 def test_an_uncaught_throw_ends_the_entry_with_its_runtime_error(printed):
-    lang = make_language(printed)
+    lang = make_session_language(printed)
 
     @lang.exec("Print")
     def throw(node, rt):
@@ -323,7 +257,7 @@ def test_a_session_made_by_calling_the_class_refuses():
 
 
 def test_sessions_are_separate(printed):
-    lang = make_language(printed)
+    lang = make_session_language(printed)
     one, two = lang.session(), lang.session()
     one.run("x = 1;")
     assert two.names() == []
@@ -340,7 +274,7 @@ def sessions():
 
 def test_a_session_in_a_reference_cycle_is_collected():
     before = sessions()
-    lang = make_language()
+    lang = make_session_language()
     session = lang.session()
     # The language's host function holds the session, which holds the language.
     lang.host("keep", lambda: session)
@@ -351,7 +285,7 @@ def test_a_session_in_a_reference_cycle_is_collected():
 
 
 def test_values_of_entries_outlive_the_session():
-    session = make_language().session()
+    session = make_session_language().session()
     function = session.run("k = 3; def f() { return k; } f;")
     del session
     gc.collect()
@@ -359,7 +293,7 @@ def test_values_of_entries_outlive_the_session():
 
 
 def test_deep_recursion_in_an_entry_uses_the_entrys_stack():
-    lang = make_language(max_depth=5000)
+    lang = make_session_language(max_depth=5000)
     session = lang.session()
     # No conditionals in this language: a chain of 3000 functions, each calling the next.
     source = "def f0() { return 0; }\n" + "".join(

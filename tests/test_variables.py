@@ -5,7 +5,7 @@ import pargo
 import pytest
 
 import wuna
-from test_interp import error_of, message, probe, run, toy, where
+from support.toy import error_of, message, probe, run, toy, where
 
 
 @pytest.fixture

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "tests/native/python_test_support.h"
+#include "tests/native/test_names.h"
 #include "wuna/runtime/gc.h"
 #include "wuna/runtime/gil.h"
 #include "wuna/runtime/pool.h"
@@ -29,13 +30,16 @@ void onThread(F fn) {
     t.join();
 }
 
+using testing_support::caseName;
 using testing_support::endRun;
 using testing_support::needPython;
 
 struct Case {
+    const char* name;
     size_t size;
     unsigned align;
     int cls;  // -1: the C heap
+    friend void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 };
 
 class SizeClass : public ::testing::TestWithParam<Case> {};
@@ -66,10 +70,17 @@ TEST_P(SizeClass, BlockComesFromItsClassOrTheHeap) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Pool, SizeClass,
-                         ::testing::Values(Case{0, 3, -1}, Case{1, 3, 0}, Case{16, 3, 0},
-                                           Case{17, 3, 1}, Case{100, 0, 6}, Case{512, 3, 31},
-                                           Case{513, 3, -1}, Case{64, 4, 3}, Case{64, 6, -1},
-                                           Case{4096, 12, -1}));
+                         ::testing::Values(Case{"Size0GoesToTheHeap", 0, 3, -1},
+                                           Case{"Size1Align8", 1, 3, 0},
+                                           Case{"Size16Align8", 16, 3, 0},
+                                           Case{"Size17Align8", 17, 3, 1},
+                                           Case{"Size100Align1", 100, 0, 6},
+                                           Case{"Size512Align8", 512, 3, 31},
+                                           Case{"Size513GoesToTheHeap", 513, 3, -1},
+                                           Case{"Size64Align16", 64, 4, 3},
+                                           Case{"Size64Align64GoesToTheHeap", 64, 6, -1},
+                                           Case{"Size4096Align4096GoesToTheHeap", 4096, 12, -1}),
+                         caseName<Case>);
 
 TEST(Pool, FailedAllocationIsNotCountedLive) {
     int64_t live = pool::liveBlocks();
@@ -96,10 +107,12 @@ TEST(Pool, ClassesCarveDistinctBlocksAcrossSlabs) {
 }
 
 struct ResizeCase {
+    const char* name;
     size_t size;
     unsigned align;
     size_t newSize;
     bool resizes;
+    friend void PrintTo(const ResizeCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class Resize : public ::testing::TestWithParam<ResizeCase> {};
@@ -121,9 +134,13 @@ TEST_P(Resize, KeepsItsPlaceOnlyWithinItsClassOrHeapBlock) {
 
 INSTANTIATE_TEST_SUITE_P(
     Pool, Resize,
-    ::testing::Values(ResizeCase{20, 3, 30, true}, ResizeCase{20, 3, 40, false},
-                      ResizeCase{20, 3, 2000, false}, ResizeCase{2000, 3, 20, false},
-                      ResizeCase{2000, 3, 1000, true}, ResizeCase{2000, 3, 2000, true}));
+    ::testing::Values(ResizeCase{"From20To30SameClass", 20, 3, 30, true},
+                      ResizeCase{"From20To40AnotherClass", 20, 3, 40, false},
+                      ResizeCase{"From20To2000ToTheHeap", 20, 3, 2000, false},
+                      ResizeCase{"From2000To20FromTheHeap", 2000, 3, 20, false},
+                      ResizeCase{"From2000To1000HeapShrinks", 2000, 3, 1000, true},
+                      ResizeCase{"From2000To2000HeapSameSize", 2000, 3, 2000, true}),
+    caseName<ResizeCase>);
 
 TEST(Pool, RemapOfAGrowingHeapBlockMovesItsContents) {
     char* b = static_cast<char*>(pool::alloc(nullptr, 1000, 3));

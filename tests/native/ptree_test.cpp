@@ -14,12 +14,14 @@
 #include "host/language/language.h"
 #include "host/module/startup.h"
 #include "host/tree/ptree.h"
+#include "tests/native/test_names.h"
 
 namespace wuna {
 
 namespace {
 
 using ptree::kNone;
+using testing_support::caseName;
 using ptree::NodeRecord;
 
 NodeRecord node(uint32_t start, uint32_t end, uint32_t descendants, uint32_t kind,
@@ -115,6 +117,7 @@ struct RefusalCase {
     bool nullNodes;
     const char* reason;
     bool noCount = false;  // the node array is there, its count 0
+    friend void PrintTo(const RefusalCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class Refused : public ::testing::TestWithParam<RefusalCase> {};
@@ -145,7 +148,7 @@ INSTANTIATE_TEST_SUITE_P(
                                   {node(0, 4, 1, kBlock), node(0, 1, 0xFFFFFFFFu, kName)},
                                   false,
                                   "run past"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    caseName<RefusalCase>);
 
 TEST(PtreeIndex, RefusesATextWhoseOffsetsWouldNotFit32Bits) {
     // Node offsets and line starts are u32: the length alone is refused, the text never read.
@@ -196,8 +199,10 @@ TEST(PtreeIndex, ParentsAndDirectChildrenOnly) {
 }
 
 struct LinesCase {
+    const char* name;
     std::string text;
     std::vector<uint32_t> starts;
+    friend void PrintTo(const LinesCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class LineStarts : public ::testing::TestWithParam<LinesCase> {};
@@ -217,9 +222,11 @@ TEST_P(LineStarts, OnePlusOneAfterEachNewline) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Texts, LineStarts,
-                         ::testing::Values(LinesCase{"", {0}}, LinesCase{"a\nb\n", {0, 2, 4}},
-                                           LinesCase{"\n\n", {0, 1, 2}},
-                                           LinesCase{"one line", {0}}));
+                         ::testing::Values(LinesCase{"Empty", "", {0}},
+                                           LinesCase{"TwoLines", "a\nb\n", {0, 2, 4}},
+                                           LinesCase{"OnlyNewlines", "\n\n", {0, 1, 2}},
+                                           LinesCase{"OneLine", "one line", {0}}),
+                         caseName<LinesCase>);
 
 TEST(PtreeIndex, NullTextIsEmpty) {
     std::vector<NodeRecord> nodes = {node(0, 0, 0, kBlock)};
@@ -338,6 +345,7 @@ struct NoHoistCase {
     const char* name;
     uint8_t nameLabel;
     uint8_t hoist;
+    friend void PrintTo(const NoHoistCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class NoHoist : public ::testing::TestWithParam<NoHoistCase> {};
@@ -356,7 +364,7 @@ INSTANTIATE_TEST_SUITE_P(FunctionKinds, NoHoist,
                          ::testing::Values(NoHoistCase{"NoNameLabel", 0, 1},
                                            NoHoistCase{"HoistOff", kNameLabel, 0},
                                            NoHoistCase{"AnotherNameLabel", kBodyLabel, 1}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         caseName<NoHoistCase>);
 
 // ---- the Lua example ----------------------------------------------------------------------
 

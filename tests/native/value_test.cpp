@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cctype>
 #include <cmath>
 #include <cstring>
 #include <functional>
@@ -15,6 +14,7 @@
 #include <vector>
 
 #include "tests/native/python_test_support.h"
+#include "tests/native/test_names.h"
 #include "wuna/runtime/gc.h"
 #include "wuna/runtime/gil.h"
 #include "wuna/runtime/pool.h"
@@ -28,6 +28,7 @@ using namespace value;
 
 Value str(std::string_view s) { return Value::of(TagStr, newStr(s.data(), s.size())); }
 
+using testing_support::caseName;
 using testing_support::endRun;
 using testing_support::needPython;
 
@@ -177,23 +178,38 @@ TEST_F(Blocks, BytesSlicesCopyOwnedDataAndShareViews) {
 
 // ---- Counting ----------------------------------------------------------------------------------
 
-class ScalarCounting : public ::testing::TestWithParam<uint64_t> {};
+struct TagCase {
+    const char* name;
+    uint64_t tag;
+    friend void PrintTo(const TagCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class ScalarCounting : public ::testing::TestWithParam<TagCase> {};
 
 TEST_P(ScalarCounting, ChangesNothing) {
     // The payload points at a block-like word: counting must not touch it.
     Obj decoy{5, TagList, 0};
     int64_t live = pool::liveBlocks();
-    wn_incref(int64_t(GetParam()), int64_t(uintptr_t(&decoy)));
-    wn_decref(int64_t(GetParam()), int64_t(uintptr_t(&decoy)));
-    wn_decref(int64_t(GetParam()), int64_t(uintptr_t(&decoy)));
+    int64_t tag = int64_t(GetParam().tag);
+    wn_incref(tag, int64_t(uintptr_t(&decoy)));
+    wn_decref(tag, int64_t(uintptr_t(&decoy)));
+    wn_decref(tag, int64_t(uintptr_t(&decoy)));
     EXPECT_EQ(decoy.count, 5u);
     EXPECT_EQ(pool::liveBlocks(), live);
 }
 
 INSTANTIATE_TEST_SUITE_P(Values, ScalarCounting,
-                         ::testing::Values(TagNone, TagBool, TagInt, TagFloat, TagNodeIndex,
-                                           TagRuntime, TagRuntime | (uint64_t(3) << 32), TagPint,
-                                           TagUnset, TagTail, TagCaptured, TagDeleted));
+                         ::testing::Values(TagCase{"None", TagNone}, TagCase{"Bool", TagBool},
+                                           TagCase{"Int", TagInt}, TagCase{"Float", TagFloat},
+                                           TagCase{"NodeIndex", TagNodeIndex},
+                                           TagCase{"Runtime", TagRuntime},
+                                           TagCase{"RuntimeScope3",
+                                                   TagRuntime | (uint64_t(3) << 32)},
+                                           TagCase{"Pint", TagPint}, TagCase{"Unset", TagUnset},
+                                           TagCase{"Tail", TagTail},
+                                           TagCase{"Captured", TagCaptured},
+                                           TagCase{"Deleted", TagDeleted}),
+                         caseName<TagCase>);
 
 TEST_F(Blocks, AnImmortalBlockIsNeverCountedOrFreed) {
     Str* s = newStr("forever", 7);
@@ -240,6 +256,7 @@ TEST_F(Blocks, AFrameChainAMillionDeepFreesWithoutRecursion) {
 struct Shape {
     const char* name;
     std::function<Value()> make;
+    friend void PrintTo(const Shape& c, std::ostream* os) { *os << c.name; }
 };
 
 Value listOf(std::initializer_list<Value> items) {
@@ -356,12 +373,7 @@ TEST_P(Nested, BuildingAndFreeingReturnsTheBlockCountToItsStart) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Values, Nested, ::testing::ValuesIn(shapes),
-                         [](const ::testing::TestParamInfo<Shape>& info) {
-                             std::string n;
-                             for (char c : std::string(info.param.name))
-                                 n += std::isalnum(c) ? c : '_';
-                             return n;
-                         });
+                         caseName<Shape>);
 
 TEST_F(Blocks, AFrameReleasesItsSlotsBeforeItsParent) {
     // Slot values and the parent are released in that order: watch it through a proxy
@@ -449,8 +461,10 @@ TEST_F(Blocks, WithoutAProxyRegistryAProxyFlagIsClearedAndTheBlockFreed) {
 // ---- Lists --------------------------------------------------------------------------------------
 
 struct SummaryCase {
+    const char* name;
     std::vector<uint64_t> tags;
     uint32_t summary;
+    friend void PrintTo(const SummaryCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class ListSummary : public ::testing::TestWithParam<SummaryCase> {};
@@ -467,10 +481,15 @@ TEST_P(ListSummary, NarrowsByTagAndTracksWhenEmpty) {
 
 INSTANTIATE_TEST_SUITE_P(
     Values, ListSummary,
-    ::testing::Values(SummaryCase{{}, SummaryAll}, SummaryCase{{TagInt, TagInt}, SummaryInt},
-                      SummaryCase{{TagPint}, SummaryPint}, SummaryCase{{TagFloat}, SummaryFloat},
-                      SummaryCase{{TagInt, TagFloat}, 0}, SummaryCase{{TagInt, TagPint}, 0},
-                      SummaryCase{{TagFloat, TagStr}, 0}, SummaryCase{{TagNone}, 0}));
+    ::testing::Values(SummaryCase{"Empty", {}, SummaryAll},
+                      SummaryCase{"IntInt", {TagInt, TagInt}, SummaryInt},
+                      SummaryCase{"Pint", {TagPint}, SummaryPint},
+                      SummaryCase{"Float", {TagFloat}, SummaryFloat},
+                      SummaryCase{"IntFloat", {TagInt, TagFloat}, 0},
+                      SummaryCase{"IntPint", {TagInt, TagPint}, 0},
+                      SummaryCase{"FloatStr", {TagFloat, TagStr}, 0},
+                      SummaryCase{"None", {TagNone}, 0}),
+    caseName<SummaryCase>);
 
 TEST_F(Blocks, AListGrowsPastItsInlineSlotsKeepingOrder) {
     List* l = newList(0);
@@ -578,8 +597,10 @@ TEST_F(Blocks, ManyKeysStayFindableAndOrdered) {
 // ----------------------------------------------------------------------------------------
 
 struct TextCase {
+    const char* name;
     std::string bytes;
     uint64_t chars;
+    friend void PrintTo(const TextCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class CodePoints : public ::testing::TestWithParam<TextCase> {};
@@ -591,17 +612,18 @@ TEST_P(CodePoints, AreCountedOrTheByteLengthWhenNotUtf8) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Values, CodePoints,
-                         ::testing::Values(TextCase{"", 0},
-                                           TextCase{"plain ascii text, longer than 8", 31},
-                                           TextCase{"h\xc3\xa9llo", 5}, TextCase{"\xe2\x82\xac", 1},
-                                           TextCase{"abcdefgh\xf0\x9f\x98\x80xyz", 12},
-                                           TextCase{"\xff", 1},             // invalid lead byte
-                                           TextCase{"ab\xc3", 3},           // runs past the end
-                                           TextCase{"\xc3\x28xx", 4},       // bad continuation
-                                           TextCase{"\xc0\xafz", 3},        // overlong
-                                           TextCase{"\xed\xa0\x80", 3},     // surrogate
-                                           TextCase{"\xf4\x90\x80\x80", 4}  // above U+10FFFF
-                                           ));
+                         ::testing::Values(TextCase{"Empty", "", 0},
+                                           TextCase{"Ascii", "plain ascii text, longer than 8", 31},
+                                           TextCase{"TwoByte", "h\xc3\xa9llo", 5},
+                                           TextCase{"ThreeByte", "\xe2\x82\xac", 1},
+                                           TextCase{"FourByte", "abcdefgh\xf0\x9f\x98\x80xyz", 12},
+                                           TextCase{"InvalidLead", "\xff", 1},
+                                           TextCase{"RunsPastTheEnd", "ab\xc3", 3},
+                                           TextCase{"BadContinuation", "\xc3\x28xx", 4},
+                                           TextCase{"Overlong", "\xc0\xafz", 3},
+                                           TextCase{"Surrogate", "\xed\xa0\x80", 3},
+                                           TextCase{"AboveMax", "\xf4\x90\x80\x80", 4}),
+                         caseName<TextCase>);
 
 TEST_F(Blocks, CharOffsetsWalkFromTheIndexOfEvery64thCodePoint) {
     std::string text;
