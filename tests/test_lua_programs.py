@@ -18,7 +18,7 @@ import sys
 import pytest
 
 from support.lua import LUA_DIR, ROOT
-from support.processes import python_env
+from support.processes import python_env, stderr_when_ended
 
 PROGRAMS_DIR = ROOT / "tests" / "lua"
 PROGRAMS = sorted(PROGRAMS_DIR.glob("*.lua"))
@@ -253,14 +253,9 @@ def test_ctrl_c_stops_a_program_that_catches_errors(tmp_path):
         time.sleep(0.3)
         if process.poll() is None:
             process.send_signal(signal.SIGINT)
-    try:
-        _, err = process.communicate(timeout=60)
-    finally:
-        if process.poll() is None:
-            process.kill()
-            process.wait()
+    err = stderr_when_ended(process, timeout=60)
     assert process.returncode != 0
-    assert err.decode().rstrip().endswith("KeyboardInterrupt")
+    assert err.rstrip().endswith("KeyboardInterrupt")
 
 
 def test_sys_exit_in_a_library_function_exits_with_its_status(tmp_path):

@@ -15,6 +15,7 @@ import pytest
 
 import wuna
 from support.small_language import make_language
+from support.processes import stderr_when_ended
 
 SOURCE = """count = 0;
 print 100;
@@ -306,9 +307,9 @@ def test_ctrl_c_stops_a_map_between_items(delay):
     time.sleep(delay)
     process.send_signal(signal.SIGINT)
     # The whole map takes 30 s: stopped, the process ends well before the timeout.
-    _, err = process.communicate(timeout=15)
+    err = stderr_when_ended(process, timeout=15)
     assert process.returncode != 0
-    assert err.decode().rstrip().endswith("KeyboardInterrupt")
+    assert err.rstrip().endswith("KeyboardInterrupt")
 
 
 # The run waits for a call of another program (a host function calling Program.call): the
@@ -332,13 +333,10 @@ def test_ctrl_c_reaches_a_call_made_during_a_run():
     try:
         assert process.stdout.readline() == b"spinning\n"
         process.send_signal(signal.SIGINT)
-        _, err = process.communicate(timeout=30)
     finally:
-        if process.poll() is None:
-            process.kill()
-            process.wait()
+        err = stderr_when_ended(process, timeout=30)
     assert process.returncode != 0
-    assert err.decode().rstrip().endswith("KeyboardInterrupt")
+    assert err.rstrip().endswith("KeyboardInterrupt")
 
 
 # A host function the items run changes the caller's list of items: the map goes on over the

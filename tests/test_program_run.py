@@ -19,6 +19,7 @@ import pytest
 
 import wuna
 from support.small_language import make_language
+from support.processes import stderr_when_ended
 
 REPORT_OF_A_PROGRAM_NEVER_RUN_COMPILED = {
     "python_crossings": {}, "module_state": {}, "cache": {"loaded": 0, "compiled": 0},
@@ -228,9 +229,9 @@ def test_ctrl_c_stops_a_run_with_keyboard_interrupt(delay):
     assert process.stdout.readline() == b"running\n"
     time.sleep(delay)
     process.send_signal(signal.SIGINT)
-    _, err = process.communicate(timeout=30)
+    err = stderr_when_ended(process, timeout=30)
     assert process.returncode != 0
-    assert err.decode().rstrip().endswith("KeyboardInterrupt")
+    assert err.rstrip().endswith("KeyboardInterrupt")
 
 
 def read_until(process, text, output, timeout=30):
@@ -279,9 +280,9 @@ def test_every_ctrl_c_reaches_the_run():
         read_until(process, b"caught %d" % n, output)
     read_until(process, b"looping 3", output)
     process.send_signal(signal.SIGINT)
-    _, err = process.communicate(timeout=30)
+    err = stderr_when_ended(process, timeout=30)
     assert process.returncode != 0
-    assert err.decode().rstrip().endswith("KeyboardInterrupt")
+    assert err.rstrip().endswith("KeyboardInterrupt")
 
 
 def test_sys_exit_in_a_semantic_exits_the_process_with_its_status():
