@@ -373,7 +373,7 @@ void layout(Result& r) {
         rec.flags = s.flags;
         r.references.insert(r.references.end(), s.references.begin(), s.references.end());
     }
-    r.capsule.abi = 2;
+    r.capsule.abi = layout::analysisAbi;
     r.capsule.symbolCount = uint32_t(r.symbols.size());
     r.capsule.symbols = r.records.empty() ? nullptr : r.records.data();
     r.capsule.referenceTotal = r.references.size();

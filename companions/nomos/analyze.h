@@ -9,16 +9,17 @@
 #include <unordered_map>
 #include <vector>
 
+#include "nomos/analysis_layout.h"
+#include "pargo/tree_layout.h"
+
 namespace nomos::analyze {
 
-constexpr uint32_t none = 0xFFFFFFFFu;
+using layout::none;
 
 // One pargo node as the tree capsule lays it out.
-struct Node {
-    uint32_t start, end, descendants, word;
-};
-inline uint32_t kindOf(const Node& n) { return (n.word >> 12) & 0xFFFu; }
-inline uint32_t labelOf(const Node& n) { return n.word >> 24; }
+using pargo::layout::kindOf;
+using pargo::layout::labelOf;
+using pargo::layout::Node;
 
 // Per-kind flags of the rules.
 enum KindFlag : uint8_t { nameKind = 1, functionKind = 2, blockKind = 4 };
@@ -69,37 +70,13 @@ struct Config {
     uint32_t inferLabel = 0;                // 0: no inference from initial values
 };
 
-// The capsule's symbol record, 120 bytes.
-struct SymbolRecord {
-    const char* name;         // 0
-    uint64_t nameLength;      // 8
-    const char* kind;         // 16: the symbol kind text ("variable", "parameter", ...)
-    uint64_t kindLength;      // 24
-    uint32_t index;           // 32: the symbol's own index
-    uint8_t reserved[52];     // 36
-    uint32_t declaringNode;   // 88
-    uint32_t reserved2[2];    // 92
-    uint32_t scopeNode;       // 100
-    uint32_t reserved3;       // 104
-    uint32_t firstReference;  // 108
-    uint32_t referenceCount;  // 112
-    uint32_t flags;           // 116: bit 0 builtin, bit 1 global (undeclared), bit 2 assigned
-};
-static_assert(sizeof(SymbolRecord) == 120);
-
-// What the "nomos.analysis.v2" capsule points to.
-struct CapsuleRecord {
-    uint32_t abi;                 // 0: 2
-    uint32_t symbolCount;         // 4
-    const SymbolRecord* symbols;  // 8
-    uint64_t referenceTotal;      // 16
-    const uint32_t* references;   // 24
-    uint32_t nodeCount;           // 32
-    uint32_t reserved;            // 36
-    const uint32_t* nodeSymbols;  // 40: per node, the symbol it declares or refers to, or none
-};
-
-enum SymbolFlag : uint32_t { builtinFlag = 1, globalFlag = 2, assignedFlag = 4 };
+// The capsule's records (nomos/analysis_layout.h).
+using CapsuleRecord = layout::AnalysisRecord;
+using layout::assignedFlag;
+using layout::builtinFlag;
+using layout::globalFlag;
+using layout::SymbolFlag;
+using layout::SymbolRecord;
 
 struct Symbol {
     std::string name, kind;

@@ -18,14 +18,8 @@ namespace {
 const char* configName = "nomos.config";
 const char* analysisName = "nomos.analysis.v2";
 
-// The tree capsule as pargo lays it out (only the fields read here).
-struct TreeRecord {
-    uint32_t abi;
-    uint32_t count;
-    const analyze::Node* nodes;
-    const char* text;
-    uint64_t length;
-};
+// The record behind a "pargo.tree.v1" capsule.
+using TreeRecord = pargo::layout::TreeRecord;
 
 struct ResultObject {
     PyObject_HEAD analyze::Result* result;
@@ -304,12 +298,12 @@ PyObject* runAnalysis(PyObject*, PyObject* args) {
     }
     auto* tree = static_cast<const TreeRecord*>(PyCapsule_GetPointer(treeCapsule, "pargo.tree.v1"));
     if (!tree) return nullptr;
-    if (tree->abi != 1) {
+    if (tree->abi != pargo::layout::treeAbi) {
         PyErr_Format(PyExc_ValueError, "nomos reads pargo trees with ABI 1, this tree has %u",
                      tree->abi);
         return nullptr;
     }
-    if (!tree->nodes && tree->count != 0) {
+    if (!tree->nodes && tree->nodeCount != 0) {
         PyErr_SetString(PyExc_ValueError, "the tree has no node array");
         return nullptr;
     }
@@ -323,7 +317,7 @@ PyObject* runAnalysis(PyObject*, PyObject* args) {
         return PyErr_NoMemory();
     }
     std::string detail;
-    int status = analyze::run(*config, tree->nodes, tree->count, tree->text, tree->length,
+    int status = analyze::run(*config, tree->nodes, tree->nodeCount, tree->text, tree->textLength,
                               extraBuiltins, *self->result, detail);
     if (status != analyze::ok) {
         Py_DECREF(self);

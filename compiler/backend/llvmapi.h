@@ -21,6 +21,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "pargo/llvm_capsule.h"
+
 struct LLVMOpaqueContext;
 struct LLVMOpaqueModule;
 struct LLVMOpaqueType;
@@ -34,8 +36,8 @@ namespace wuna::llvmapi {
 
 // The LLVM this wuna uses: pargo's, which it was built with. The capsule must report it.
 inline constexpr const char* kLlvmVersion = "19.1.7";
-inline constexpr uint32_t kCapsuleAbi = 2;
-inline constexpr const char* kCapsuleName = "pargo.llvm.v1";
+inline constexpr uint32_t kCapsuleAbi = pargo::llvmcapsule::abi;
+inline constexpr const char* kCapsuleName = pargo::llvmcapsule::capsuleName;
 
 using ContextRef = LLVMOpaqueContext*;
 using ModuleRef = LLVMOpaqueModule*;
@@ -64,33 +66,7 @@ enum IntPredicate : int {
 inline constexpr unsigned kFunctionIndex = ~0u;  // attribute index of the function itself
 
 // The record behind the "pargo.llvm.v1" capsule; its layout is the parser package's ABI.
-struct Capsule {
-    uint32_t abi;
-    uint32_t pad;
-    const char* version;
-    void* (*lookup)(const char* name);
-    void* unused24;
-    uint64_t (*symbolAddress)(const char* name);
-    // 0, or anything else with NUL-terminated text in err.
-    int (*defineSymbols)(const char* const* names, const uint64_t* addresses, uint64_t count,
-                         char* err, uint64_t cap);
-    void (*release)(void* handle);
-    // Object bytes for freeBytes, or null with text in err; takes the module and its context.
-    uint8_t* (*emitObject)(ModuleRef module, uint32_t level, const char* target, const char* cpu,
-                           const char* features, uint64_t* size, char* err, uint64_t cap);
-    void (*freeBytes)(void* bytes);
-    void* unused72;
-    void* unused80;
-    void* (*loadObject)(const void* bytes, uint64_t size, char* err, uint64_t cap);
-};
-static_assert(offsetof(Capsule, version) == 8);
-static_assert(offsetof(Capsule, lookup) == 16);
-static_assert(offsetof(Capsule, symbolAddress) == 32);
-static_assert(offsetof(Capsule, defineSymbols) == 40);
-static_assert(offsetof(Capsule, release) == 48);
-static_assert(offsetof(Capsule, emitObject) == 56);
-static_assert(offsetof(Capsule, freeBytes) == 64);
-static_assert(offsetof(Capsule, loadObject) == 88);
+using Capsule = pargo::llvmcapsule::Capsule;
 
 // X(slot, LLVM C function, result, parameters): the table, in slot order.
 #define LLVMAPI_FUNCTIONS(X)                                                                  \

@@ -195,9 +195,9 @@ TEST(LlvmCapsule, RecordHasAbiAndTheLlvmVersion) {
     // The version pargo was built with, which is the library's it runs with.
     unsigned major = 0, minor = 0, patch = 0;
     LLVMGetVersion(&major, &minor, &patch);
-    EXPECT_EQ(std::string(cap()->llvmVersion),
+    EXPECT_EQ(std::string(cap()->version),
               std::to_string(major) + "." + std::to_string(minor) + "." + std::to_string(patch));
-    EXPECT_STREQ(cap()->llvmVersion, LLVM_VERSION_STRING);
+    EXPECT_STREQ(cap()->version, LLVM_VERSION_STRING);
     EXPECT_EQ(cap(), llvmcapsule::capsule());
 }
 

@@ -721,7 +721,7 @@ struct Machine {
         if (rule.flags & grammar::Lift) {
             size_t last;
             if (countTop(from, &last) == 1) {
-                nodes.data[last].word &= ~(uint32_t(0xFF) << tree::labelShift);
+                nodes.data[last].word = tree::withLabel(nodes.data[last].word, 0);
                 return true;
             }
         }
@@ -748,8 +748,7 @@ struct Machine {
             }
             if (top == 1) {
                 uint32_t& w = nodes.data[last].word;
-                w = (w & ~(uint32_t(0xFF) << tree::labelShift)) |
-                    (uint32_t(rule.foldLabel) << tree::labelShift);
+                w = tree::withLabel(w, rule.foldLabel);
             }
             if (!pushNode(start, endFrom(start), from, r)) return false;
             last = nodes.size - 1;
@@ -759,7 +758,7 @@ struct Machine {
         if (fatal) return false;
         if (folded) return true;
         if (top == 1) {
-            nodes.data[last].word &= ~(uint32_t(0xFF) << tree::labelShift);
+            nodes.data[last].word = tree::withLabel(nodes.data[last].word, 0);
             return true;
         }
         return pushNode(start, endFrom(start), from, r);
@@ -1017,11 +1016,9 @@ struct Machine {
         case Op::Label: {
             size_t from = nodes.size;
             if (!match(x.a)) return false;
-            uint32_t label = x.b << tree::labelShift;
             uint32_t errorWord = tree::makeWord(errorKind, 0);
             eachTop(from, [&](Node& nd) {
-                if (nd.word != errorWord)
-                    nd.word = (nd.word & ~(uint32_t(0xFF) << tree::labelShift)) | label;
+                if (nd.word != errorWord) nd.word = tree::withLabel(nd.word, x.b);
             });
             return true;
         }
@@ -1118,7 +1115,7 @@ int run(const grammar::Grammar& g, const char* text, uint32_t len, uint32_t rule
     }
     Node* pre = m.toPreorder();
     if (!pre) return tree::outOfMemory;
-    out->abi = 1;
+    out->abi = layout::treeAbi;
     out->nodeCount = uint32_t(m.nodes.size);
     out->nodes = pre;
     out->text = text;

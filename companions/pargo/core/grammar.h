@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/predict.h"
+#include "pargo/tree_layout.h"
 
 namespace pargo::grammar {
 
@@ -96,9 +97,11 @@ struct Grammar {
     std::vector<predict::Start> startLexical, startSyntactic;
 };
 
-// The largest number of rules: kinds have 12 bits and the error kind takes one more.
-inline constexpr uint32_t maxRules = 4094;
-inline constexpr uint32_t maxFields = 255;
+// The largest number of rules and of fields, so that every kind and label fits the node word:
+// the error kind comes after the rules.
+inline constexpr uint32_t maxRules = layout::maxKinds - 1;
+inline constexpr uint32_t maxFields = layout::maxLabels;
+static_assert(maxRules == 4094 && maxFields == 255);  // the texts of notation.cpp's refusals
 
 int32_t findRule(const Grammar& g, const char* name, size_t len);
 

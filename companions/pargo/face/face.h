@@ -46,17 +46,8 @@ enum Action : uint8_t {
     ClassName
 };
 
-// The grammar capsule's record: 64-bit words read by other programs.
-struct GrammarCapsule {
-    uint32_t abi;
-    uint32_t pad;
-    const grammar::Grammar* grammar;
-    int (*parse)(const grammar::Grammar*, const char*, uint64_t, const char*, uint32_t,
-                 tree::TreeRecord*, tree::ErrorRecord*);
-    void* reserved;
-    void (*free)(tree::TreeRecord*);
-};
-static_assert(sizeof(GrammarCapsule) == 40);
+// The grammar capsule's record, read by other programs (pargo/tree_layout.h).
+using GrammarCapsule = layout::GrammarRecord;
 
 struct Parser {
     PyObject_HEAD grammar::Grammar* g;
