@@ -3,7 +3,7 @@
 #include <cstdlib>
 
 #include "compiler/backend/compile.h"
-#include "host/tree/ptree.h"
+#include "host/tree/index.h"
 
 namespace wuna::compile {
 

@@ -15,7 +15,7 @@
 #include <cstdint>
 
 #include "host/interp/rt.h"
-#include "host/tree/ptree.h"
+#include "host/tree/index.h"
 
 namespace wuna::host {
 

@@ -15,7 +15,7 @@
 #include "host/module/exceptions.h"
 #include "host/module/startup.h"
 #include "host/run/program.h"
-#include "host/tree/ptree.h"
+#include "host/tree/index.h"
 #include "host/tree/state.h"
 #include "wuna/runtime/pyhelp.h"
 

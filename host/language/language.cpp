@@ -95,9 +95,8 @@ int construct(LanguageObject* language, PyObject* parser, PyObject* rules,
               const LanguageArgs& given) {
     auto* grammar = static_cast<ptree::GrammarInfo*>(calloc(1, sizeof(ptree::GrammarInfo)));
     if (!grammar) return -1;
-    if (uint16_t code = ptree::readGrammar(parser, grammar)) {
+    if (ptree::readGrammar(parser, grammar) < 0) {
         free(grammar);
-        if (code == kOutOfMemory) PyErr_NoMemory();
         return -1;
     }
     // Reading the grammar ran the parser's Python code, which may have constructed this

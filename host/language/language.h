@@ -28,7 +28,7 @@
 #include "compiler/front/front.h"
 #include "host/support/idmap.h"
 #include "host/tree/function_kind.h"
-#include "host/tree/ptree.h"
+#include "host/tree/grammar.h"
 
 namespace wuna::host {
 

@@ -20,7 +20,7 @@
 #include "host/module/runtime_setup.h"
 #include "host/module/str_hashing.h"
 #include "host/module/type_registry.h"
-#include "host/tree/ptree.h"
+#include "host/tree/holder.h"
 #include "wuna/runtime/hostapi.h"
 
 namespace wuna::host {

@@ -16,8 +16,8 @@
 #include "host/run/program_call.h"
 #include "host/run/run_thread.h"
 #include "host/support/args.h"
+#include "host/tree/holder.h"
 #include "host/tree/node.h"
-#include "host/tree/ptree.h"
 #include "host/tree/state.h"
 #include "wuna/runtime/pyhelp.h"
 
@@ -127,10 +127,10 @@ PyObject* makeState(ProgramRecord* record, PyObject* result, PyObject* analysis,
     if (language) {
         ptree::Index* index = nullptr;
         ptree::Refusal refusal;
-        if (uint16_t code =
-                ptree::build(language->grammar, language->functionKinds,
-                             language->grammar->kindCount, tree, symbols, &index, &refusal))
-            ptree::raiseBuildFailure(code, refusal);
+        Status status = ptree::build(language->grammar, language->functionKinds,
+                                     language->grammar->kindCount, tree, symbols, &index, &refusal);
+        if (status != Status::ok)
+            ptree::raiseBuildFailure(status, refusal);
         else if (!(holder = ptree::newTreeHolder(index, result, capsules[0], capsules[1])))
             ptree::freeIndex(index);
     }

@@ -4,7 +4,7 @@
 // that every error is reported at once), has the language's rules analyse the tree when it
 // has rules, and stops with LoadError (every diagnostic rendered, the list kept as its
 // "diagnostics") when any diagnostic is an error. Otherwise the tree capsule and the analysis
-// capsule are read into the parse-tree index (tree/ptree.h), which a new wuna.State keeps with the
+// capsule are read into the parse-tree index (tree/index.h), which a new wuna.State keeps with the
 // parse result, the analysis and the diagnostics. The Program record holds the State with the
 // Language, the source and the path; the fields after those belong to runs and to compiled
 // code and start empty. A failed load leaves nothing behind: its partial record is released

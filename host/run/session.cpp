@@ -23,8 +23,8 @@
 #include "host/run/program.h"
 #include "host/run/run_thread.h"
 #include "host/support/args.h"
+#include "host/tree/index.h"
 #include "host/tree/node.h"
-#include "host/tree/ptree.h"
 #include "host/tree/state.h"
 
 #define WUNA_DOC(signature, text) signature "\n--\n\n" text

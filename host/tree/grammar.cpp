@@ -1,20 +1,18 @@
-// Grammar metadata, the process-wide grammar tables, and trees seen from Python (see
-// tree/ptree.h); the index itself is built in tree/index.cpp.
+// Grammar metadata and the process-wide grammar tables (see tree/grammar.h).
 //
 // readGrammar calls the parser's four methods, checks the shapes and limits, then copies
 // every name into the grammar's arena in one pass over the kinds. Any failure drops what was
-// made so far (the interned names, the arena) and leaves the caller's record empty. What the
+// made so far (the interned names, the arena) and leaves the caller's record empty; every
+// step answers 0, or -1 with the Python exception (MemoryError when memory ran out). What the
 // methods give is read from tuples of its own (a tuple given is kept as it is: it cannot
 // change), since a label flag's truth test runs Python code that may change the lists.
-#include "host/tree/ptree.h"
+#include "host/tree/grammar.h"
 
 #include <cstdlib>
 #include <cstring>
 
-#include "host/module/startup.h"
 #include "host/support/idmap.h"
-#include "host/tree/node.h"
-#include "host/tree/state.h"
+#include "host/tree/check.h"
 #include "wuna/runtime/spin.h"
 
 namespace wuna::ptree {
@@ -70,19 +68,21 @@ void mapField(GrammarInfo* g, uint32_t i) {
     }
 }
 
-// The parser's four lists as tuples, in the order they are called.
+// The parser's four lists as tuples, in the order they are called. References owned by the
+// one reader (readWithRoom), which drops them at its single exit.
 struct Lists {
-    PyObject* rules = nullptr;
-    PyObject* actions = nullptr;
-    PyObject* fields = nullptr;
-    PyObject* labels = nullptr;
-    ~Lists() {
-        Py_XDECREF(rules);
-        Py_XDECREF(actions);
-        Py_XDECREF(fields);
-        Py_XDECREF(labels);
-    }
+    PyObject* rules;
+    PyObject* actions;
+    PyObject* fields;
+    PyObject* labels;
 };
+
+void dropLists(Lists& lists) {
+    Py_CLEAR(lists.rules);
+    Py_CLEAR(lists.actions);
+    Py_CLEAR(lists.fields);
+    Py_CLEAR(lists.labels);
+}
 
 // A tuple of the sequence's items (the tuple itself when it is one, as its items cannot
 // change): what code run later does to the sequence no longer matters. Null with a TypeError
@@ -104,130 +104,141 @@ PyObject* callList(PyObject* parser, const char* name, const char* notAList) {
     return tuple;
 }
 
-uint16_t callLists(PyObject* parser, Lists& lists) {
+// The four lists into lists (whose fields the caller set to null and drops in every case),
+// checked for their lengths and the node word's limits. 0, or -1 with the exception.
+int callLists(PyObject* parser, Lists& lists) {
     lists.rules = callList(parser, "rules", "parser.rules() must give a list of rule names");
-    if (!lists.rules) return host::kPythonError;
+    if (!lists.rules) return -1;
     lists.actions = callList(parser, "actions", "parser.actions() must give a list");
-    if (!lists.actions) return host::kPythonError;
+    if (!lists.actions) return -1;
     lists.fields = callList(parser, "fields", "parser.fields() must give a list of names");
-    if (!lists.fields) return host::kPythonError;
+    if (!lists.fields) return -1;
     PyObject* labels = PyObject_CallMethod(parser, "labels", nullptr);
     if (!labels) {
         PyErr_Clear();
         PyErr_SetString(PyExc_ImportError, "wuna needs pargo 0.3.6 or later (parser.labels())");
-        return host::kPythonError;
+        return -1;
     }
     lists.labels = tupleOf(labels, "parser.labels() must give a list");
     Py_DECREF(labels);
-    if (!lists.labels) return host::kPythonError;
+    if (!lists.labels) return -1;
 
     Py_ssize_t rules = PyTuple_GET_SIZE(lists.rules);
     Py_ssize_t fields = PyTuple_GET_SIZE(lists.fields);
     if (fields > Py_ssize_t(kMaxFields)) {
         PyErr_Format(PyExc_ValueError, "the grammar has %zd fields (labels): wuna takes at most %d",
                      fields, int(kMaxFields));
-        return host::kPythonError;
+        return -1;
     }
     if (rules > Py_ssize_t(kMaxRules)) {
         PyErr_Format(PyExc_ValueError, "the grammar has %zd rules: wuna takes at most %d", rules,
                      int(kMaxRules));
-        return host::kPythonError;
+        return -1;
     }
     if (PyTuple_GET_SIZE(lists.actions) != rules) {
         PyErr_SetString(PyExc_TypeError, "parser.actions() must give one item per rule");
-        return host::kPythonError;
+        return -1;
     }
     if (PyTuple_GET_SIZE(lists.labels) != rules) {
         PyErr_SetString(PyExc_TypeError, "parser.labels() must give one item per rule");
-        return host::kPythonError;
+        return -1;
     }
     return 0;
 }
 
-// Copies a str's UTF-8 into the arena; error is the TypeError text for a non-str.
-uint16_t copyStr(Arena* arena, PyObject* item, const char* error, Text* out) {
+// Memory ran out while reading: -1 with MemoryError, like every other failure here.
+int noMemory() {
+    PyErr_NoMemory();
+    return -1;
+}
+
+// Copies a str's UTF-8 into the arena; error is the TypeError text for a non-str. 0, or -1
+// with the exception.
+int copyStr(Arena* arena, PyObject* item, const char* error, Text* out) {
     if (!PyUnicode_Check(item)) {
         PyErr_SetString(PyExc_TypeError, error);
-        return host::kPythonError;
+        return -1;
     }
     Py_ssize_t length;
     const char* data = PyUnicode_AsUTF8AndSize(item, &length);
-    if (!data) return host::kPythonError;
-    return copyText(arena, data, size_t(length), out) ? 0 : host::kOutOfMemory;
+    if (!data) return -1;
+    return copyText(arena, data, size_t(length), out) ? 0 : noMemory();
 }
 
-uint16_t readFields(GrammarInfo* g, PyObject* fields) {
+// The field names and their map. 0, or -1 with the exception.
+int readFields(GrammarInfo* g, PyObject* fields) {
     Py_ssize_t n = PyTuple_GET_SIZE(fields);
     g->fields = takeArray<Text>(g->arena, size_t(n));
     uint32_t slots = 8;
     while (slots < uint32_t(n) * 2) slots *= 2;
     g->fieldSlots = takeArray<uint8_t>(g->arena, slots);
-    if (!g->fields || !g->fieldSlots) return host::kOutOfMemory;
+    if (!g->fields || !g->fieldSlots) return noMemory();
     g->fieldMask = slots - 1;
     for (Py_ssize_t i = 0; i < n; i++) {
         PyObject* item = PyTuple_GET_ITEM(fields, i);
-        if (uint16_t code = copyStr(g->arena, item, "a label must be a str", &g->fields[i]))
-            return code;
+        if (copyStr(g->arena, item, "a label must be a str", &g->fields[i]) < 0) return -1;
         g->fieldCount = uint32_t(i + 1);
         mapField(g, uint32_t(i));
     }
     return 0;
 }
 
-uint16_t readLabels(GrammarInfo* g, uint32_t kind, PyObject* item) {
+// The label entries of one kind. 0, or -1 with the exception.
+int readLabels(GrammarInfo* g, uint32_t kind, PyObject* item) {
     PyObject* pairs = tupleOf(item, "an item of parser.labels() must be a list of pairs");
-    if (!pairs) return host::kPythonError;
-    uint16_t code = 0;
+    if (!pairs) return -1;
+    int result = 0;
     Py_ssize_t n = PyTuple_GET_SIZE(pairs);
     LabelEntry* entries = takeArray<LabelEntry>(g->arena, size_t(n));
-    if (!entries) code = host::kOutOfMemory;
-    for (Py_ssize_t i = 0; !code && i < n; i++) {
+    if (!entries) result = noMemory();
+    for (Py_ssize_t i = 0; result == 0 && i < n; i++) {
         // The pair is a tuple held by pairs: the flag's truth test below cannot free it.
         PyObject* pair = PyTuple_GET_ITEM(pairs, i);
         if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
             PyErr_SetString(PyExc_TypeError,
                             "a label of parser.labels() must be a pair (name, is_list)");
-            code = host::kPythonError;
+            result = -1;
             break;
         }
         PyObject* name = PyTuple_GET_ITEM(pair, 0);
         if (!PyUnicode_Check(name)) {
             PyErr_SetString(PyExc_TypeError, "a label must be a str");
-            code = host::kPythonError;
+            result = -1;
             break;
         }
         Py_ssize_t length;
         const char* data = PyUnicode_AsUTF8AndSize(name, &length);
         int list = data ? PyObject_IsTrue(PyTuple_GET_ITEM(pair, 1)) : -1;
         if (list < 0) {
-            code = host::kPythonError;
+            result = -1;
             break;
         }
         entries[i] = {fieldLabel(g, data, size_t(length)), uint8_t(list == 1)};
     }
     Py_DECREF(pairs);
-    if (code) return code;
+    if (result < 0) return -1;
     g->labels[kind] = entries;
     g->labelCounts[kind] = uint32_t(n);
     return 0;
 }
 
-uint16_t readKind(GrammarInfo* g, uint32_t i, const Lists& lists) {
-    if (uint16_t code = copyStr(g->arena, PyTuple_GET_ITEM(lists.rules, i),
-                                "a rule name must be a str", &g->ruleNames[i]))
-        return code;
+// Kind i: its rule name, action, kind name (also as an interned str) and labels. 0, or -1
+// with the exception.
+int readKind(GrammarInfo* g, uint32_t i, const Lists& lists) {
+    if (copyStr(g->arena, PyTuple_GET_ITEM(lists.rules, i), "a rule name must be a str",
+                &g->ruleNames[i]) < 0)
+        return -1;
     PyObject* action = PyTuple_GET_ITEM(lists.actions, i);
     g->actions[i] = ActionNone;
     g->kindNames[i] = g->ruleNames[i];
     if (action != Py_None) {
         Text text;
-        if (uint16_t code = copyStr(g->arena, action, "an action must be a str", &text))
-            return code;
+        if (copyStr(g->arena, action, "an action must be a str", &text) < 0) return -1;
         g->actions[i] = actionCode(text);
         if (g->actions[i] == ActionClass) g->kindNames[i] = text;
     }
     PyObject* name = PyUnicode_DecodeUTF8(g->kindNames[i].data, g->kindNames[i].length, "replace");
-    if (!name) return host::kPythonError;
+    if (!name) return -1;
     PyUnicode_InternInPlace(&name);
     g->pyNames[i] = name;
     return readLabels(g, i, PyTuple_GET_ITEM(lists.labels, i));
@@ -241,39 +252,45 @@ void clearGrammar(GrammarInfo* grammar) {
     *grammar = GrammarInfo{};
 }
 
-// Reads the grammar with room for extra kinds after the parser's (left zeroed, not counted).
-uint16_t readWithRoom(PyObject* parser, GrammarInfo* out, uint32_t extra) {
-    *out = GrammarInfo{};
-    Lists lists;
-    if (uint16_t code = callLists(parser, lists)) return code;
-    GrammarInfo g{};
-    g.arena = newArena();
-    if (!g.arena) return host::kOutOfMemory;
-    uint16_t code = readFields(&g, lists.fields);
-    uint32_t kinds = uint32_t(PyTuple_GET_SIZE(lists.rules));
-    size_t room = size_t(kinds) + extra;
-    if (!code) {
-        g.ruleNames = takeArray<Text>(g.arena, room);
-        g.actions = takeArray<uint8_t>(g.arena, room);
-        g.pyNames = takeArray<PyObject*>(g.arena, room);
-        g.kindNames = takeArray<Text>(g.arena, room);
-        g.labels = takeArray<LabelEntry*>(g.arena, room);
-        g.labelCounts = takeArray<uint32_t>(g.arena, room);
-        if (!g.ruleNames || !g.actions || !g.pyNames || !g.kindNames || !g.labels || !g.labelCounts)
-            code = host::kOutOfMemory;
-    }
-    for (uint32_t i = 0; !code && i < kinds; i++) {
-        code = readKind(&g, i, lists);
-        // Counted as soon as its Python name exists, so that a failure drops it.
-        if (g.pyNames && g.pyNames[i]) g.kindCount = i + 1;
-    }
-    if (code) {
-        clearGrammar(&g);
-        return code;
-    }
-    g.holders = 1;
-    *out = g;
+// The per-kind arrays, room entries each. 0, or -1 with MemoryError.
+int takeKindArrays(GrammarInfo* g, size_t room) {
+    g->ruleNames = takeArray<Text>(g->arena, room);
+    g->actions = takeArray<uint8_t>(g->arena, room);
+    g->pyNames = takeArray<PyObject*>(g->arena, room);
+    g->kindNames = takeArray<Text>(g->arena, room);
+    g->labels = takeArray<LabelEntry*>(g->arena, room);
+    g->labelCounts = takeArray<uint32_t>(g->arena, room);
+    if (!g->ruleNames || !g->actions || !g->pyNames || !g->kindNames || !g->labels ||
+        !g->labelCounts)
+        return noMemory();
     return 0;
+}
+
+// Reads the grammar with room for extra kinds after the parser's (left zeroed, not counted).
+// 0 with *out filled and one holder, or -1 with the exception and *out empty. One exit: the
+// lists are dropped there, and on failure what was read so far.
+int readWithRoom(PyObject* parser, GrammarInfo* out, uint32_t extra) {
+    *out = GrammarInfo{};
+    Lists lists{};
+    GrammarInfo g{};
+    int result = callLists(parser, lists);
+    if (result == 0 && !(g.arena = newArena())) result = noMemory();
+    if (result == 0) result = readFields(&g, lists.fields);
+    uint32_t kinds = lists.rules ? uint32_t(PyTuple_GET_SIZE(lists.rules)) : 0;
+    if (result == 0) result = takeKindArrays(&g, size_t(kinds) + extra);
+    for (uint32_t i = 0; result == 0 && i < kinds; i++) {
+        result = readKind(&g, i, lists);
+        // Counted as soon as its Python name exists, so that a failure drops it.
+        if (g.pyNames[i]) g.kindCount = i + 1;
+    }
+    if (result == 0) {
+        g.holders = 1;
+        *out = g;
+    } else {
+        clearGrammar(&g);
+    }
+    dropLists(lists);
+    return result;
 }
 
 // The grammars rt.parse was given, by parser. Each entry holds its parser (one reference), so
@@ -294,14 +311,20 @@ spin::Lock grammars_lock;
 
 }  // namespace
 
-uint16_t readGrammar(PyObject* parser, GrammarInfo* out) { return readWithRoom(parser, out, 0); }
+int readGrammar(PyObject* parser, GrammarInfo* out) { return readWithRoom(parser, out, 0); }
 
 void holdGrammar(const GrammarInfo* grammar) {
+    // holders is a plain count: the interpreter lock is what serialises its changes.
+    WUNA_TREE_CHECK(PyGILState_Check());
     if (grammar) grammar->holders++;
 }
 
 void dropGrammar(const GrammarInfo* grammar) {
-    if (!grammar || --grammar->holders) return;
+    WUNA_TREE_CHECK(PyGILState_Check());
+    if (!grammar) return;
+    // A grammar freed already, or dropped more often than held, would be freed twice.
+    WUNA_TREE_CHECK(grammar->holders > 0);
+    if (--grammar->holders) return;
     auto* owned = const_cast<GrammarInfo*>(grammar);
     clearGrammar(owned);
     free(owned);
@@ -372,10 +395,8 @@ GrammarInfo* parserGrammar(PyObject* parser) {
         PyErr_NoMemory();
         return nullptr;
     }
-    uint16_t code = readWithRoom(parser, grammar, 1);
-    if (code) {
+    if (readWithRoom(parser, grammar, 1) < 0) {
         free(grammar);
-        if (code == host::kOutOfMemory) PyErr_NoMemory();
         return nullptr;
     }
     // The parser's methods ran Python code, which may have had this parser's grammar read
@@ -418,11 +439,11 @@ uint8_t fieldLabel(const GrammarInfo* g, const char* name, size_t length) {
     }
 }
 
-uint16_t registerGrammar(PyObject* parser, Grammar* grammar) {
+Status registerGrammar(PyObject* parser, Grammar* grammar) {
     grammars_lock.lock();
     bool stored = grammars.put(parser, grammar);
     grammars_lock.unlock();
-    return stored ? 0 : host::kOutOfMemory;
+    return stored ? Status::ok : Status::outOfMemory;
 }
 
 Grammar* grammarOf(PyObject* parser) {
@@ -431,131 +452,6 @@ Grammar* grammarOf(PyObject* parser) {
     Grammar* grammar = found ? *found : nullptr;
     grammars_lock.unlock();
     return grammar;
-}
-
-// --- trees seen from Python ----------------------------------------------------------------
-
-TreeHolder* newTreeHolder(Index* index, PyObject* tree, PyObject* treeCapsule,
-                          PyObject* analysisCapsule) {
-    auto* holder = static_cast<TreeHolder*>(calloc(1, sizeof(TreeHolder)));
-    PyObject** values = static_cast<PyObject**>(calloc(index->count, sizeof(PyObject*)));
-    if (!holder || !values) {
-        free(holder);
-        free(values);
-        PyErr_NoMemory();
-        return nullptr;
-    }
-    holder->index = index;
-    // The index reads its grammar as long as it lives, whatever becomes of the grammar's
-    // Language (constructed again, it lets go of the grammar).
-    holdGrammar(index->grammar);
-    holder->tree = Py_NewRef(tree);
-    holder->values = values;
-    holder->length = index->count;
-    holder->capsules[0] = treeCapsule;
-    holder->capsules[1] = analysisCapsule;
-    return holder;
-}
-
-void freeTreeHolder(TreeHolder* holder) {
-    if (!holder) return;
-    PyObject** values = holder->values;
-    PyObject* tree = holder->tree;
-    holder->values = nullptr;
-    holder->tree = nullptr;
-    if (values) {
-        for (uint32_t i = 0; i < holder->length; i++) Py_XDECREF(values[i]);
-        free(values);
-    }
-    // The index points into the capsules' memory and reads the grammar: it goes first.
-    const GrammarInfo* grammar = holder->index ? holder->index->grammar : nullptr;
-    freeIndex(holder->index);
-    dropGrammar(grammar);
-    Py_XDECREF(holder->capsules[0]);
-    Py_XDECREF(holder->capsules[1]);
-    Py_XDECREF(tree);
-    free(holder);
-}
-
-const TreeCapsule* treeCapsuleOf(PyObject* result, PyObject** capsule) {
-    *capsule = PyObject_GetAttrString(result, "capsule");
-    if (!*capsule) return nullptr;
-    auto* tree = static_cast<const TreeCapsule*>(PyCapsule_GetPointer(*capsule, "pargo.tree.v1"));
-    if (tree && tree->abi != kTreeAbi) {
-        PyErr_Format(PyExc_ImportError, "wuna reads pargo trees with ABI 1, this pargo has %u",
-                     unsigned(tree->abi));
-        tree = nullptr;
-    }
-    if (!tree) Py_CLEAR(*capsule);
-    return tree;
-}
-
-void raiseBuildFailure(uint16_t code, const Refusal& refusal) {
-    if (code == host::kOutOfMemory || !refusal.text) {
-        PyErr_NoMemory();
-        return;
-    }
-    PyErr_SetString(PyExc_ValueError, refusal.text);
-}
-
-PyObject* parseTree(PyObject* parser, PyObject* text, PyObject* start, bool recover) {
-    PyObject* method = PyObject_GetAttrString(parser, "parse_tree");
-    if (!method) return nullptr;
-    PyObject* positional = PyTuple_Pack(1, text);
-    PyObject* keywords = PyDict_New();
-    PyObject* result = nullptr;
-    if (positional && keywords &&
-        (!start || start == Py_None || PyDict_SetItemString(keywords, "start", start) == 0) &&
-        (!recover || PyDict_SetItemString(keywords, "recover", Py_True) == 0))
-        result = PyObject_Call(method, positional, keywords);
-    Py_DECREF(method);
-    Py_XDECREF(positional);
-    Py_XDECREF(keywords);
-    return result;
-}
-
-PyObject* treeOf(PyObject* parser, const GrammarInfo* grammar, PyObject* result) {
-    PyObject* capsule;
-    const TreeCapsule* tree = treeCapsuleOf(result, &capsule);
-    if (!tree) return nullptr;
-    Index* index = nullptr;
-    Refusal refusal;
-    TreeHolder* holder = nullptr;
-    if (uint16_t code = build(grammar, nullptr, 0, tree, nullptr, &index, &refusal))
-        raiseBuildFailure(code, refusal);
-    else if (!(holder = newTreeHolder(index, result, capsule, nullptr)))
-        freeIndex(index);
-    if (!holder) {
-        Py_DECREF(capsule);
-        return nullptr;
-    }
-    PyObject* errors = PyObject_GetAttrString(result, "errors");
-    if (!errors) {
-        freeTreeHolder(holder);
-        return nullptr;
-    }
-    PyObject* state = host::newState(holder, parser, nullptr, errors);
-    Py_DECREF(errors);
-    if (!state) return nullptr;  // the holder went with the failed State
-    PyObject* root = host::newNode(state, holder, 0);
-    Py_DECREF(state);
-    return root;
-}
-
-PyObject* rtParseRoot(PyObject* parser, PyObject* text, PyObject* start, bool recover,
-                      PyObject** result) {
-    *result = nullptr;
-    GrammarInfo* info = parserGrammar(parser);
-    if (!info) return nullptr;
-    PyObject* parsed = parseTree(parser, text, start, recover);
-    if (!parsed) return nullptr;
-    PyObject* root = treeOf(parser, info, parsed);
-    if (!root) {
-        Py_DECREF(parsed);
-        return nullptr;
-    }
-    *result = parsed;
-    return root;
 }
 
 }  // namespace wuna::ptree

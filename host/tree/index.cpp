@@ -1,18 +1,18 @@
-// The parse-tree index (see tree/ptree.h): building it from the capsules and reading it.
+// The parse-tree index (see tree/index.h): building it from the capsules' records and reading
+// it.
 //
-// This half of ptree needs no Python: it reads only the capsules' memory, so any thread may
-// build an index and the native tests link it alone. build checks the tree capsule first
-// (node array present, every subtree inside the array, computed in 64 bits), so that every
-// later walk stays inside the array; then fills, in order, parents, the node-to-symbol map,
-// line starts, the captured set and the hoist map. The last two are open-addressing tables
+// No Python here: it reads only the records' memory, through their layout headers. build checks the
+// tree capsule first (node array present, every subtree inside the array, computed in 64 bits), so
+// that every later walk stays inside the array; then fills, in order, parents, the node-to-symbol
+// map, line starts, the captured set and the hoist map. The last two are open-addressing tables
 // sized once from what was collected, so lookups during runs (one per block or call) are a
 // probe or two.
+#include "host/tree/index.h"
+
 #include <cstdlib>
 #include <cstring>
 
-#include "host/language/language.h"
-#include "host/module/startup.h"
-#include "host/tree/ptree.h"
+#include "host/tree/check.h"
 
 namespace wuna::ptree {
 
@@ -32,20 +32,19 @@ uint32_t slotsFor(uint32_t count) {
     if (count > (1u << 30)) return 0;
     uint32_t slots = 8;
     while (slots < count * 2u) slots *= 2;
+    // A free slot always remains, so that the probe loops below end.
+    WUNA_TREE_CHECK(count < slots && (slots & (slots - 1)) == 0);
     return slots;
 }
 
-// The symbol record k of the analysis, read at its fixed offsets.
-Symbol readSymbol(const unsigned char* record) {
+// What the index keeps of a symbol record.
+Symbol readSymbol(const SymbolRecord& record) {
     Symbol symbol{};
-    memcpy(&symbol.name, record, sizeof symbol.name);
-    memcpy(&symbol.length, record + 8, 8);
-    memcpy(&symbol.declaring, record + 88, 4);
-    memcpy(&symbol.scope, record + 100, 4);
-    uint32_t flags;
-    memcpy(&flags, record + 116, 4);
-    symbol.builtin = uint8_t(flags & 1);
-    if (!symbol.name) symbol.length = 0;
+    symbol.name = record.name;
+    symbol.length = record.name ? record.nameLength : 0;
+    symbol.declaring = record.declaringNode;
+    symbol.scope = record.scopeNode;
+    symbol.builtin = uint8_t((record.flags & nomos::layout::builtinFlag) != 0);
     return symbol;
 }
 
@@ -55,16 +54,14 @@ struct References {
     uint64_t count = 0;
 };
 
-References referencesOf(const AnalysisCapsule* analysis, const unsigned char* record) {
+References referencesOf(const AnalysisCapsule* analysis, const SymbolRecord& record) {
     References refs;
     if (!analysis->references) return refs;
-    uint32_t first, count;
-    memcpy(&first, record + 108, 4);
-    memcpy(&count, record + 112, 4);
-    if (first >= analysis->referenceCount) return refs;
-    uint64_t room = analysis->referenceCount - first;
+    uint32_t first = record.firstReference;
+    if (first >= analysis->referenceTotal) return refs;
+    uint64_t room = analysis->referenceTotal - first;
     refs.items = analysis->references + first;
-    refs.count = count < room ? count : room;
+    refs.count = record.referenceCount < room ? record.referenceCount : room;
     return refs;
 }
 
@@ -77,10 +74,11 @@ uint32_t enclosingFunction(const Index* index, uint32_t node) {
 
 const char* checkTree(const TreeCapsule* tree) {
     if (!tree->nodes) return "the parser's tree has no node array";
-    if (tree->count == 0) return "the parser's tree has no nodes";
-    if (tree->text && tree->length >= kNone) return "the parser's tree has a text of 4 GiB or more";
-    for (uint32_t i = 0; i < tree->count; i++)
-        if (uint64_t(i) + tree->nodes[i].descendants >= tree->count)
+    if (tree->nodeCount == 0) return "the parser's tree has no nodes";
+    if (tree->text && tree->textLength >= kNone)
+        return "the parser's tree has a text of 4 GiB or more";
+    for (uint32_t i = 0; i < tree->nodeCount; i++)
+        if (uint64_t(i) + tree->nodes[i].descendants >= tree->nodeCount)
             return "the parser's tree is malformed: a node's descendants run past its node array";
     return nullptr;
 }
@@ -110,7 +108,7 @@ bool fillSymbols(Index* index, const AnalysisCapsule* analysis) {
     index->scopes = takeArray<int32_t>(index->arena, m);
     if (!index->symbols || !index->scopes) return false;
     for (uint32_t k = 0; k < m; k++) {
-        const unsigned char* record = analysis->symbols + size_t(k) * kSymbolRecord;
+        const SymbolRecord& record = analysis->symbols[k];
         Symbol symbol = readSymbol(record);
         index->symbols[k] = symbol;
         index->scopes[k] = -2;
@@ -170,7 +168,7 @@ bool fillCaptured(Index* index, const AnalysisCapsule* analysis) {
         if (scope == 0 || scope >= n || isFunctionNode(index, scope) || isCaptured(index, scope))
             continue;
         uint32_t home = enclosingFunction(index, scope);
-        References refs = referencesOf(analysis, analysis->symbols + size_t(k) * kSymbolRecord);
+        References refs = referencesOf(analysis, analysis->symbols[k]);
         for (uint64_t r = 0; r < refs.count; r++) {
             uint32_t node = refs.items[r];
             if (node < n && enclosingFunction(index, node) != home) {
@@ -198,7 +196,10 @@ constexpr uint64_t kNoHoist = uint64_t(kNone) + 1;
 
 uint64_t hoistScope(Index* index, uint32_t node) {
     if (!isFunctionNode(index, node)) return kNoHoist;
-    const host::FunctionKind& kind = index->functionKinds[kindOf(index->nodes[node])];
+    // isFunctionNode answered from the kind's record, so the kind is inside the table.
+    uint32_t kindIndex = kindOf(index->nodes[node]);
+    WUNA_TREE_CHECK(kindIndex < index->functionKindCount);
+    const host::FunctionKind& kind = index->functionKinds[kindIndex];
     if (!kind.nameLabel || !kind.hoist) return kNoHoist;
     int64_t name = childWithLabel(index->nodes, index->count, node, kind.nameLabel);
     if (name < 0 || index->nodeSymbols[name] == kNone) return kNoHoist;
@@ -241,39 +242,43 @@ bool fillHoisted(Index* index) {
     for (uint32_t i = 0; i < n && at < total; i++) {
         if (hoistScope(index, i) == kNoHoist) continue;
         HoistSlot* slot = hoistSlot(index->hoistSlots, mask, scopes[at++], false);
+        // The first pass added a slot for every scope it saw, and this pass sees the same.
+        WUNA_TREE_CHECK(slot && slot->first < total);
         index->hoistNodes[slot->first++] = i;
     }
     for (uint32_t s = 0; s <= mask; s++) index->hoistSlots[s].first -= index->hoistSlots[s].count;
     return true;
 }
 
+// Refusing the records for what is wrong with them. Not a Python error: the caller turns
+// the text into its own exception (raiseBuildFailure) or report.
+Status refuse(Refusal* refusal, const char* why) {
+    if (refusal) refusal->text = why;
+    return Status::unsupported;
+}
+
 }  // namespace
 
-uint16_t build(const GrammarInfo* grammar, const host::FunctionKind* kinds, uint32_t kindCount,
-               const TreeCapsule* tree, const AnalysisCapsule* analysis, Index** out,
-               Refusal* refusal) {
+Status build(const GrammarInfo* grammar, const host::FunctionKind* kinds, uint32_t kindCount,
+             const TreeCapsule* tree, const AnalysisCapsule* analysis, Index** out,
+             Refusal* refusal) {
     *out = nullptr;
-    if (const char* why = checkTree(tree)) {
-        if (refusal) refusal->text = why;
-        return host::kPythonError;
-    }
-    if (analysis && analysis->symbolCount && !analysis->symbols) {
-        if (refusal) refusal->text = "the rules' analysis has symbols but no symbol records";
-        return host::kPythonError;
-    }
+    if (const char* why = checkTree(tree)) return refuse(refusal, why);
+    if (analysis && analysis->symbolCount && !analysis->symbols)
+        return refuse(refusal, "the rules' analysis has symbols but no symbol records");
     Index* index = static_cast<Index*>(calloc(1, sizeof(Index)));
     Arena* arena = newArena();
     if (!index || !arena) {
         free(index);
         freeArena(arena);
-        return host::kOutOfMemory;
+        return Status::outOfMemory;
     }
     index->arena = arena;
     index->grammar = grammar;
     index->nodes = tree->nodes;
-    index->count = tree->count;
+    index->count = tree->nodeCount;
     index->text = tree->text ? tree->text : "";
-    index->textLength = tree->text ? tree->length : 0;
+    index->textLength = tree->text ? tree->textLength : 0;
     bool built = fillParents(index) && fillSymbols(index, analysis) && fillLineStarts(index);
     if (built && kinds && kindCount) {
         // A copy, so that the index stays readable whatever becomes of the Language's table.
@@ -288,10 +293,10 @@ uint16_t build(const GrammarInfo* grammar, const host::FunctionKind* kinds, uint
     built = built && fillCaptured(index, analysis) && fillHoisted(index);
     if (!built) {
         freeIndex(index);
-        return host::kOutOfMemory;
+        return Status::outOfMemory;
     }
     *out = index;
-    return 0;
+    return Status::ok;
 }
 
 void freeIndex(Index* index) {

@@ -15,7 +15,7 @@
 
 #include <cstdint>
 
-#include "host/tree/ptree.h"
+#include "host/tree/holder.h"
 
 namespace wuna::host {
 

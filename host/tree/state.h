@@ -1,7 +1,7 @@
 // wuna.State: a loaded program's data as Python sees it.
 //
 // A State owns the tree holder of its program (the parse-tree index, the parser's tree object
-// and the per-node value cache, tree/ptree.h) and holds the owner of the tree (the Language of a
+// and the per-node value cache, tree/holder.h) and holds the owner of the tree (the Language of a
 // loaded program, or the parser of a tree rt.parse made), the rules' analysis (whose memory
 // the index's symbol names point into), the diagnostics list, and the global wuna.Frame of
 // the last reference-mode run. Nodes, functions and programs hold their State; freeing the
@@ -11,7 +11,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "host/tree/ptree.h"
+#include "host/tree/holder.h"
 
 namespace wuna::host {
 

@@ -13,7 +13,7 @@
 
 #include "compiler/backend/compile.h"
 #include "host/language/language.h"
-#include "host/tree/ptree.h"
+#include "host/tree/index.h"
 #include "tests/native/backend_test_support.h"
 #include "tests/native/compile_test_support.h"
 #include "wuna/runtime/helpers/table.h"

@@ -11,9 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "host/language/language.h"
-#include "host/module/startup.h"
-#include "host/tree/ptree.h"
+#include "host/tree/function_kind.h"
+#include "host/tree/index.h"
+#include "nomos/analysis_layout.h"
+#include "pargo/tree_layout.h"
 #include "tests/native/test_names.h"
 
 namespace wuna {
@@ -21,12 +22,12 @@ namespace wuna {
 namespace {
 
 using ptree::kNone;
-using testing_support::caseName;
 using ptree::NodeRecord;
+using testing_support::caseName;
 
 NodeRecord node(uint32_t start, uint32_t end, uint32_t descendants, uint32_t kind,
                 uint8_t label = 0) {
-    return {start, end, descendants, (kind << 12) | (uint32_t(label) << 24)};
+    return {start, end, descendants, pargo::layout::makeWord(kind, label)};
 }
 
 // One symbol of a hand-made analysis.
@@ -38,39 +39,39 @@ struct Sym {
     bool builtin = false;
 };
 
-// A hand-made "nomos.analysis.v2" record and the memory it points into.
+// A hand-made "nomos.analysis.v2" record and the memory it points into, laid out as nomos
+// lays it out.
 struct Analysis {
-    std::vector<unsigned char> records;
+    std::vector<nomos::layout::SymbolRecord> records;
     std::vector<uint32_t> references;
     std::vector<std::string> names;
     ptree::AnalysisCapsule capsule{};
 
     explicit Analysis(const std::vector<Sym>& symbols) {
         names.reserve(symbols.size());
-        records.assign(symbols.size() * ptree::kSymbolRecord, 0);
+        records.assign(symbols.size(), nomos::layout::SymbolRecord{});
         for (const Sym& s : symbols)
             references.insert(references.end(), s.references.begin(), s.references.end());
         uint32_t first = 0;
         for (size_t k = 0; k < symbols.size(); k++) {
             const Sym& s = symbols[k];
             names.push_back(s.name);
-            unsigned char* r = records.data() + k * ptree::kSymbolRecord;
-            const char* name = names.back().data();
-            uint64_t length = s.name.size();
-            uint32_t count = uint32_t(s.references.size());
-            uint32_t flags = s.builtin ? 1 : 0;
-            memcpy(r, &name, sizeof name);
-            memcpy(r + 8, &length, 8);
-            memcpy(r + 88, &s.declaring, 4);
-            memcpy(r + 100, &s.scope, 4);
-            memcpy(r + 108, &first, 4);
-            memcpy(r + 112, &count, 4);
-            memcpy(r + 116, &flags, 4);
-            first += count;
+            nomos::layout::SymbolRecord& r = records[k];
+            r.name = names.back().data();
+            r.nameLength = s.name.size();
+            r.index = uint32_t(k);
+            r.declaringNode = s.declaring;
+            r.scopeNode = s.scope;
+            r.firstReference = first;
+            r.referenceCount = uint32_t(s.references.size());
+            r.flags = s.builtin ? uint32_t(nomos::layout::builtinFlag) : 0u;
+            first += r.referenceCount;
         }
-        capsule = {ptree::kAnalysisAbi, uint32_t(symbols.size()),
-                   symbols.empty() ? nullptr : records.data(), references.size(),
-                   references.empty() ? nullptr : references.data()};
+        capsule.abi = ptree::kAnalysisAbi;
+        capsule.symbolCount = uint32_t(symbols.size());
+        capsule.symbols = symbols.empty() ? nullptr : records.data();
+        capsule.referenceTotal = references.size();
+        capsule.references = references.empty() ? nullptr : references.data();
     }
 };
 
@@ -78,9 +79,9 @@ struct Analysis {
 constexpr uint32_t kBlock = 0, kName = 1, kFunction = 2;
 constexpr uint8_t kNameLabel = 1, kBodyLabel = 2;
 
-std::vector<host::FunctionKind> functionKinds(uint8_t nameLabel = kNameLabel, uint8_t hoist = 1) {
+std::vector<host::FunctionKind> functionKinds(uint8_t nameLabel = kNameLabel, bool hoist = true) {
     std::vector<host::FunctionKind> kinds(3);
-    kinds[kFunction].isFunction = 1;
+    kinds[kFunction].isFunction = true;
     kinds[kFunction].nameLabel = nameLabel;
     kinds[kFunction].hoist = hoist;
     return kinds;
@@ -89,7 +90,7 @@ std::vector<host::FunctionKind> functionKinds(uint8_t nameLabel = kNameLabel, ui
 // An index that frees itself.
 struct Built {
     ptree::Index* index = nullptr;
-    uint16_t code = 0;
+    Status code = Status::ok;
     ptree::Refusal refusal;
     Built(const ptree::TreeCapsule& tree, const ptree::AnalysisCapsule* analysis = nullptr,
           const std::vector<host::FunctionKind>& kinds = {}) {
@@ -99,8 +100,16 @@ struct Built {
     ~Built() { ptree::freeIndex(index); }
 };
 
+// A tree record over the nodes and text, as pargo fills one. Its node pointer is not const
+// (pargo writes through it); the index only reads.
 ptree::TreeCapsule capsuleOf(const std::vector<NodeRecord>& nodes, const std::string& text) {
-    return {ptree::kTreeAbi, uint32_t(nodes.size()), nodes.data(), text.data(), text.size()};
+    ptree::TreeCapsule tree{};
+    tree.abi = ptree::kTreeAbi;
+    tree.nodeCount = uint32_t(nodes.size());
+    tree.nodes = const_cast<NodeRecord*>(nodes.data());
+    tree.text = text.data();
+    tree.textLength = text.size();
+    return tree;
 }
 
 std::vector<uint32_t> hoistedIn(const ptree::Index* index, int64_t scope) {
@@ -126,9 +135,9 @@ TEST_P(Refused, IsAValueWithAReasonNeverARead) {
     const RefusalCase& c = GetParam();
     ptree::TreeCapsule tree = capsuleOf(c.nodes, "text");
     if (c.nullNodes) tree.nodes = nullptr;
-    if (c.noCount) tree.count = 0;
+    if (c.noCount) tree.nodeCount = 0;
     Built built(tree);
-    EXPECT_EQ(built.code, host::kPythonError);
+    EXPECT_EQ(built.code, Status::unsupported);
     EXPECT_EQ(built.index, nullptr);
     ASSERT_NE(built.refusal.text, nullptr);
     EXPECT_NE(std::string(built.refusal.text).find(c.reason), std::string::npos)
@@ -154,9 +163,9 @@ TEST(PtreeIndex, RefusesATextWhoseOffsetsWouldNotFit32Bits) {
     // Node offsets and line starts are u32: the length alone is refused, the text never read.
     std::vector<NodeRecord> nodes = {node(0, 1, 0, kBlock)};
     ptree::TreeCapsule tree = capsuleOf(nodes, "x");
-    tree.length = 0xFFFFFFFFull;
+    tree.textLength = 0xFFFFFFFFull;
     Built built(tree);
-    EXPECT_EQ(built.code, host::kPythonError);
+    EXPECT_EQ(built.code, Status::unsupported);
     EXPECT_EQ(built.index, nullptr);
     ASSERT_NE(built.refusal.text, nullptr);
     EXPECT_NE(std::string(built.refusal.text).find("4 GiB"), std::string::npos);
@@ -164,10 +173,14 @@ TEST(PtreeIndex, RefusesATextWhoseOffsetsWouldNotFit32Bits) {
 
 TEST(PtreeIndex, RefusesSymbolsWithoutRecords) {
     std::vector<NodeRecord> nodes = {node(0, 1, 0, kBlock)};
-    ptree::AnalysisCapsule analysis{ptree::kAnalysisAbi, 3, nullptr, 0, nullptr};
+    ptree::AnalysisCapsule analysis{};
+    analysis.abi = ptree::kAnalysisAbi;
+    analysis.symbolCount = 3;
     Built built(capsuleOf(nodes, "x"), &analysis);
-    EXPECT_EQ(built.code, host::kPythonError);
+    EXPECT_EQ(built.code, Status::unsupported);
     EXPECT_EQ(built.index, nullptr);
+    ASSERT_NE(built.refusal.text, nullptr);
+    EXPECT_NE(std::string(built.refusal.text).find("no symbol records"), std::string::npos);
 }
 
 // ---- shape: parents, children, lines ------------------------------------------------------
@@ -175,7 +188,7 @@ TEST(PtreeIndex, RefusesSymbolsWithoutRecords) {
 TEST(PtreeIndex, OneNodeTree) {
     std::vector<NodeRecord> nodes = {node(0, 1, 0, kFunction)};
     Built built(capsuleOf(nodes, "x"), nullptr, functionKinds());
-    ASSERT_EQ(built.code, 0);
+    ASSERT_EQ(built.code, Status::ok);
     EXPECT_EQ(built.index->parents[0], kNone);
     EXPECT_TRUE(hoistedIn(built.index, -1).empty());
     EXPECT_EQ(ptree::childWithLabel(built.index->nodes, 1, 0, kNameLabel), -1);
@@ -187,7 +200,7 @@ TEST(PtreeIndex, ParentsAndDirectChildrenOnly) {
         node(0, 9, 4, kBlock), node(0, 4, 1, kBlock, kNameLabel), node(1, 2, 0, kName, kBodyLabel),
         node(5, 9, 1, kBlock, kBodyLabel), node(6, 7, 0, kName, kNameLabel)};
     Built built(capsuleOf(nodes, "abcdefghi"));
-    ASSERT_EQ(built.code, 0);
+    ASSERT_EQ(built.code, Status::ok);
     std::vector<uint32_t> parents(built.index->parents, built.index->parents + 5);
     EXPECT_EQ(parents, (std::vector<uint32_t>{kNone, 0, 1, 0, 3}));
     // Node 2 is a grandchild labelled body: the direct child 3 is found instead.
@@ -211,7 +224,7 @@ TEST_P(LineStarts, OnePlusOneAfterEachNewline) {
     const LinesCase& c = GetParam();
     std::vector<NodeRecord> nodes = {node(0, uint32_t(c.text.size()), 0, kBlock)};
     Built built(capsuleOf(nodes, c.text));
-    ASSERT_EQ(built.code, 0);
+    ASSERT_EQ(built.code, Status::ok);
     std::vector<uint32_t> starts(built.index->lineStarts,
                                  built.index->lineStarts + built.index->lineCount);
     EXPECT_EQ(starts, c.starts);
@@ -232,9 +245,9 @@ TEST(PtreeIndex, NullTextIsEmpty) {
     std::vector<NodeRecord> nodes = {node(0, 0, 0, kBlock)};
     ptree::TreeCapsule tree = capsuleOf(nodes, "");
     tree.text = nullptr;
-    tree.length = 99;  // not read without a text
+    tree.textLength = 99;  // not read without a text
     Built built(tree);
-    ASSERT_EQ(built.code, 0);
+    ASSERT_EQ(built.code, Status::ok);
     EXPECT_EQ(built.index->textLength, 0u);
     EXPECT_EQ(built.index->lineCount, 1u);
     EXPECT_EQ(ptree::lineOf(built.index, 5), 1u);
@@ -253,7 +266,7 @@ TEST(PtreeIndex, NodeSymbolsSkipWhatLiesOutsideTheTree) {
         {"", 2, 0, {}},   // a later symbol takes node 2 over
     });
     Built built(capsuleOf(nodes, "a b"), &analysis.capsule);
-    ASSERT_EQ(built.code, 0);
+    ASSERT_EQ(built.code, Status::ok);
     std::vector<uint32_t> bound(built.index->nodeSymbols, built.index->nodeSymbols + 3);
     EXPECT_EQ(bound, (std::vector<uint32_t>{kNone, 0, 3}));
     ASSERT_EQ(built.index->symbolCount, 4u);
@@ -267,10 +280,9 @@ TEST(PtreeIndex, ReferencesPastTheArrayAreNotRead) {
                                      node(2, 3, 0, kName)};
     Analysis analysis({{"a", 1, 0, {2}}});
     // The record claims more references than the array holds.
-    uint32_t count = 1000;
-    memcpy(analysis.records.data() + 112, &count, 4);
+    analysis.records[0].referenceCount = 1000;
     Built built(capsuleOf(nodes, "a b"), &analysis.capsule);
-    ASSERT_EQ(built.code, 0);
+    ASSERT_EQ(built.code, Status::ok);
     EXPECT_EQ(built.index->nodeSymbols[2], 0u);
 }
 
@@ -285,7 +297,7 @@ TEST(PtreeIndex, BlockNamedFromANestedFunctionIsCaptured) {
     std::vector<NodeRecord> nodes = closureTree();
     Analysis analysis({{"v", 2, 1, {4}}});
     Built built(capsuleOf(nodes, "xxxxxxxxx"), &analysis.capsule, functionKinds());
-    ASSERT_EQ(built.code, 0);
+    ASSERT_EQ(built.code, Status::ok);
     EXPECT_TRUE(ptree::isCaptured(built.index, 1));
     EXPECT_EQ(ptree::symbolScope(built.index, 0), 1);
     EXPECT_EQ(built.index->scopes[0], 1);  // cached
@@ -295,7 +307,7 @@ TEST(PtreeIndex, BlockNamedOnlyFromItsOwnFunctionIsNotCaptured) {
     std::vector<NodeRecord> nodes = closureTree();
     Analysis analysis({{"v", 2, 1, {2}}});  // used at its own node only
     Built built(capsuleOf(nodes, "xxxxxxxxx"), &analysis.capsule, functionKinds());
-    ASSERT_EQ(built.code, 0);
+    ASSERT_EQ(built.code, Status::ok);
     EXPECT_FALSE(ptree::isCaptured(built.index, 1));
     EXPECT_EQ(ptree::symbolScope(built.index, 0), -1);  // no function around: the global scope
 }
@@ -304,7 +316,7 @@ TEST(PtreeIndex, RootAndFunctionScopesAreNeverCaptured) {
     std::vector<NodeRecord> nodes = closureTree();
     Analysis analysis({{"g", 2, 0, {4}}, {"p", 4, 3, {4}}});
     Built built(capsuleOf(nodes, "xxxxxxxxx"), &analysis.capsule, functionKinds());
-    ASSERT_EQ(built.code, 0);
+    ASSERT_EQ(built.code, Status::ok);
     EXPECT_FALSE(ptree::isCaptured(built.index, 0));
     EXPECT_FALSE(ptree::isCaptured(built.index, 3));
     EXPECT_EQ(ptree::symbolScope(built.index, 0), -1);
@@ -315,7 +327,7 @@ TEST(PtreeIndex, WithoutFunctionKindsNothingIsAFunction) {
     std::vector<NodeRecord> nodes = closureTree();
     Analysis analysis({{"v", 2, 1, {4}}});
     Built built(capsuleOf(nodes, "xxxxxxxxx"), &analysis.capsule);
-    ASSERT_EQ(built.code, 0);
+    ASSERT_EQ(built.code, Status::ok);
     EXPECT_FALSE(ptree::isFunctionNode(built.index, 3));
     EXPECT_FALSE(ptree::isCaptured(built.index, 1));
 }
@@ -335,7 +347,7 @@ TEST(PtreeIndex, NamedDefinitionsHoistIntoTheirNamesScope) {
     std::vector<NodeRecord> nodes = hoistTree();
     Analysis analysis({{"f", 2, 0, {}}, {"h", 5, 1, {}}});
     Built built(capsuleOf(nodes, std::string(20, 'x')), &analysis.capsule, functionKinds());
-    ASSERT_EQ(built.code, 0);
+    ASSERT_EQ(built.code, Status::ok);
     EXPECT_EQ(hoistedIn(built.index, -1), (std::vector<uint32_t>{1}));
     EXPECT_EQ(hoistedIn(built.index, 1), (std::vector<uint32_t>{4}));
     EXPECT_TRUE(hoistedIn(built.index, 4).empty());
@@ -355,7 +367,7 @@ TEST_P(NoHoist, HoistsNothing) {
     Analysis analysis({{"f", 2, 0, {}}, {"h", 5, 1, {}}});
     Built built(capsuleOf(nodes, std::string(20, 'x')), &analysis.capsule,
                 functionKinds(GetParam().nameLabel, GetParam().hoist));
-    ASSERT_EQ(built.code, 0);
+    ASSERT_EQ(built.code, Status::ok);
     EXPECT_TRUE(hoistedIn(built.index, -1).empty());
     EXPECT_TRUE(hoistedIn(built.index, 1).empty());
 }
@@ -405,17 +417,17 @@ public:
         }
         Py_DECREF(result);
         auto* tree = static_cast<const ptree::TreeCapsule*>(
-            PyCapsule_GetPointer(item("tree", "capsule"), "pargo.tree.v1"));
+            PyCapsule_GetPointer(item("tree", "capsule"), pargo::layout::treeCapsuleName));
         auto* analysis = static_cast<const ptree::AnalysisCapsule*>(
-            PyCapsule_GetPointer(item("analysis", "capsule"), "nomos.analysis.v2"));
+            PyCapsule_GetPointer(item("analysis", "capsule"), nomos::layout::analysisCapsuleName));
         PyObject* rules = PyDict_GetItemString(scope_, "rules");
         kinds_.assign(size_t(PyList_GET_SIZE(rules)), host::FunctionKind{});
         uint8_t nameLabel = uint8_t(PyLong_AsLong(PyDict_GetItemString(scope_, "name_label")));
         PyObject* functionKinds = PyDict_GetItemString(scope_, "kinds");
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(functionKinds); i++) {
             host::FunctionKind& kind = kinds_[PyLong_AsSize_t(PyList_GET_ITEM(functionKinds, i))];
-            kind.isFunction = 1;
-            kind.hoist = 1;
+            kind.isFunction = true;
+            kind.hoist = true;
             kind.nameLabel = nameLabel;
         }
         code_ = ptree::build(nullptr, kinds_.data(), uint32_t(kinds_.size()), tree, analysis,
@@ -430,7 +442,7 @@ public:
         PyGILState_Release(gil);
     }
 
-    bool ok() const { return index_ && code_ == 0; }
+    bool ok() const { return index_ && code_ == Status::ok; }
     ptree::Index* index() const { return index_; }
 
     // The kind number of a rule.
@@ -476,7 +488,7 @@ private:
     std::vector<PyObject*> kept_;
     std::vector<host::FunctionKind> kinds_;
     ptree::Index* index_ = nullptr;
-    uint16_t code_ = 0;
+    Status code_ = Status::ok;
 };
 
 std::string readSample(const char* name) {
