@@ -14,6 +14,7 @@
 #include "core/notation.h"
 #include "core/scalars.h"
 #include "core/tree.h"
+#include "core/utf8.h"
 
 namespace pargo {
 
@@ -152,6 +153,64 @@ TEST(PargoScalars, UnquoteRule) {
     const std::string lone = "\"\\ud83d\"";
     EXPECT_EQ(scalars::unquote(lone.data(), lone.size(), out.data()), -1);
     EXPECT_EQ(scalars::unquote("\"\"", 2, out.data()), 0);
+}
+
+// The one UTF-8 writer both readers use, at each length's first and last code point.
+TEST(PargoUtf8, PutWritesTheShortestFormAtEveryLengthBoundary) {
+    const struct {
+        uint32_t cp;
+        std::string bytes;
+    } cases[] = {
+        {0x00, std::string(1, '\0')},
+        {0x7F, "\x7f"},
+        {0x80, "\xc2\x80"},
+        {0x7FF, "\xdf\xbf"},
+        {0x800, "\xe0\xa0\x80"},
+        {0xFFFF, "\xef\xbf\xbf"},
+        {0x10000, "\xf0\x90\x80\x80"},
+        {0x10FFFF, "\xf4\x8f\xbf\xbf"},
+    };
+    for (const auto& c : cases) {
+        char out[utf8::maxBytes];
+        size_t n = utf8::putUtf8(out, c.cp);
+        EXPECT_EQ(std::string(out, n), c.bytes) << std::hex << c.cp;
+    }
+}
+
+TEST(PargoUtf8, HexValueTakesBothCasesAndNothingElse) {
+    const std::string digits = "0123456789abcdefABCDEF";
+    const int values[] = {0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  10,
+                          11, 12, 13, 14, 15, 10, 11, 12, 13, 14, 15};
+    for (size_t i = 0; i < digits.size(); i++) EXPECT_EQ(utf8::hexValue(digits[i]), values[i]);
+    for (unsigned char c : {'/', ':', '@', 'G', '`', 'g', ' ', '\0', '\xff'})
+        EXPECT_EQ(utf8::hexValue(c), -1) << int(c);
+}
+
+// Literals of a grammar go through the same writer: a \x escape is one byte, any other
+// character its UTF-8 form, so both parse the text they spell.
+TEST(PargoUtf8, GrammarLiteralsMatchTheirUtf8Text) {
+    Compiled c("A = '\xc3\xa9' '\\x41' '\xf0\x9f\x98\x80'");
+    ASSERT_NE(c.g, nullptr) << c.err.what;
+    Parse ok(c.g,
+             "\xc3\xa9"
+             "A"
+             "\xf0\x9f\x98\x80");
+    EXPECT_EQ(ok.status, tree::parsed);
+    Parse wrong(c.g,
+                "\xe9"
+                "A"
+                "\xf0\x9f\x98\x80");
+    EXPECT_EQ(wrong.status, tree::syntaxError);
+}
+
+// The node word as every reader decodes it: a label byte replaced keeps the kind.
+TEST(PargoLayout, WithLabelKeepsTheKind) {
+    for (uint32_t kind : {0u, 1u, 4094u, layout::maxKinds})
+        for (uint32_t label : {0u, 1u, 254u, layout::maxLabels}) {
+            tree::Node n{0, 0, 0, tree::withLabel(tree::makeWord(kind, 7), label)};
+            EXPECT_EQ(tree::kindOf(n), kind);
+            EXPECT_EQ(tree::labelOf(n), label);
+        }
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 
 #include "core/labels.h"
 #include "core/stack.h"
+#include "core/utf8.h"
 
 namespace pargo::notation {
 namespace {
@@ -37,12 +38,7 @@ bool isIdentStart(unsigned char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
 }
 bool isIdentChar(unsigned char c) { return isIdentStart(c) || (c >= '0' && c <= '9'); }
-int hexValue(unsigned char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
+using utf8::hexValue;
 
 struct Reader {
     const char* text;
@@ -179,24 +175,6 @@ struct Reader {
         return true;
     }
 
-    static void putUtf8(std::string& out, uint32_t cp) {
-        if (cp < 0x80) {
-            out += char(cp);
-        } else if (cp < 0x800) {
-            out += char(0xC0 | (cp >> 6));
-            out += char(0x80 | (cp & 0x3F));
-        } else if (cp < 0x10000) {
-            out += char(0xE0 | (cp >> 12));
-            out += char(0x80 | ((cp >> 6) & 0x3F));
-            out += char(0x80 | (cp & 0x3F));
-        } else {
-            out += char(0xF0 | (cp >> 18));
-            out += char(0x80 | ((cp >> 12) & 0x3F));
-            out += char(0x80 | ((cp >> 6) & 0x3F));
-            out += char(0x80 | (cp & 0x3F));
-        }
-    }
-
     bool literal(uint32_t* out) {
         size_t at = pos;
         unsigned char quote = peek();
@@ -208,10 +186,11 @@ struct Reader {
             uint32_t cp;
             bool byte;
             if (!character(false, &cp, &byte)) return false;
+            char bytes[utf8::maxBytes];
             if (byte)
                 s += char(cp);  // \xHH is one byte
             else
-                putUtf8(s, cp);
+                s.append(bytes, utf8::putUtf8(bytes, cp));
         }
         pos++;
         auto [found, added] = literalIndex.emplace(s, uint32_t(g->literals.size()));

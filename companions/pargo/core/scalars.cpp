@@ -7,8 +7,13 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/utf8.h"
+
 namespace pargo::scalars {
 namespace {
+
+using utf8::hexValue;
+using utf8::putUtf8;
 
 bool isSpace(unsigned char c) { return c == ' ' || (c >= 9 && c <= 13); }
 bool isDigit(unsigned char c) { return c >= '0' && c <= '9'; }
@@ -19,13 +24,6 @@ void trim(const char*& s, size_t& len) {
         len--;
     }
     while (len && isSpace((unsigned char)s[len - 1])) len--;
-}
-
-int hexValue(unsigned char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
 }
 
 bool equalsNoCase(const char* s, size_t len, const char* word) {
@@ -85,29 +83,6 @@ bool hexNumber(const char* s, size_t len, uint32_t* out) {
     if (!any || !lastDigit) return false;
     *out = v;
     return true;
-}
-
-size_t putUtf8(char* out, uint32_t cp) {
-    if (cp < 0x80) {
-        out[0] = char(cp);
-        return 1;
-    }
-    if (cp < 0x800) {
-        out[0] = char(0xC0 | (cp >> 6));
-        out[1] = char(0x80 | (cp & 0x3F));
-        return 2;
-    }
-    if (cp < 0x10000) {
-        out[0] = char(0xE0 | (cp >> 12));
-        out[1] = char(0x80 | ((cp >> 6) & 0x3F));
-        out[2] = char(0x80 | (cp & 0x3F));
-        return 3;
-    }
-    out[0] = char(0xF0 | (cp >> 18));
-    out[1] = char(0x80 | ((cp >> 12) & 0x3F));
-    out[2] = char(0x80 | ((cp >> 6) & 0x3F));
-    out[3] = char(0x80 | (cp & 0x3F));
-    return 4;
 }
 
 }  // namespace
