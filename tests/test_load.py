@@ -12,6 +12,7 @@ import pytest
 import pargo
 import wuna
 
+from support.abi import AnalysisRecord, Node as NodeRecord, TreeRecord
 from support.lua import LUA_DIR, lua_example
 from support.processes import run_python
 from support.small_language import make_language
@@ -169,21 +170,6 @@ def test_failures_of_the_rules_pass_unchanged(error):
 
 
 # ---- capsules -----------------------------------------------------------------------------
-
-class TreeRecord(ctypes.Structure):
-    _fields_ = [("abi", ctypes.c_uint32), ("count", ctypes.c_uint32), ("nodes", ctypes.c_void_p),
-                ("text", ctypes.c_char_p), ("length", ctypes.c_uint64)]
-
-
-class NodeRecord(ctypes.Structure):
-    _fields_ = [("start", ctypes.c_uint32), ("end", ctypes.c_uint32),
-                ("descendants", ctypes.c_uint32), ("word", ctypes.c_uint32)]
-
-
-class AnalysisRecord(ctypes.Structure):
-    _fields_ = [("abi", ctypes.c_uint32), ("count", ctypes.c_uint32), ("symbols", ctypes.c_void_p),
-                ("references_length", ctypes.c_uint64), ("references", ctypes.c_void_p)]
-
 
 _capsule_new = ctypes.pythonapi.PyCapsule_New
 _capsule_new.restype = ctypes.py_object

@@ -8,6 +8,8 @@ import pytest
 
 import nomos
 import pargo
+from support.abi import ANALYSIS_ABI, ANALYSIS_CAPSULE, AnalysisRecord, Node, SymbolRecord, TreeRecord, \
+    make_word, record_of
 from support.lua import ROOT, lua_example
 
 lua = lua_example()
@@ -33,19 +35,19 @@ def u64(address):
 
 
 def read_capsule(capsule):
-    """The symbols of an analysis capsule as dicts, read at the documented offsets."""
-    assert _get_name(capsule) == b"nomos.analysis.v2"
-    base = _get_pointer(capsule, b"nomos.analysis.v2")
-    assert u32(base) == 2
-    count, records, refs = u32(base + 4), u64(base + 8), u64(base + 24)
+    """The symbols of an analysis capsule as dicts, read through the records' mirrors."""
+    assert _get_name(capsule) == ANALYSIS_CAPSULE
+    record = record_of(capsule, ANALYSIS_CAPSULE, AnalysisRecord)
+    assert record.abi == ANALYSIS_ABI
+    count, refs = record.symbolCount, record.references or 0
+    records = (SymbolRecord * count).from_address(record.symbols) if count else []
     symbols = []
-    for k in range(count):
-        rec = records + 120 * k
-        name = ctypes.string_at(u64(rec), u64(rec + 8)).decode()
-        first, n = u32(rec + 108), u32(rec + 112)
-        symbols.append({"name": name, "decl": u32(rec + 88), "scope": u32(rec + 100),
+    for rec in records:
+        name = ctypes.string_at(rec.name or 0, rec.nameLength).decode()
+        first, n = rec.firstReference, rec.referenceCount
+        symbols.append({"name": name, "decl": rec.declaringNode, "scope": rec.scopeNode,
                         "refs": [u32(refs + 4 * (first + i)) for i in range(n)],
-                        "flags": u32(rec + 116)})
+                        "flags": rec.flags})
     return symbols
 
 
@@ -396,17 +398,6 @@ def test_analyze_needs_a_tree(tree):
 
 
 # Hand-made tree capsules: wrong ABI and malformed node arrays give errors, never a crash.
-class _Node(ctypes.Structure):
-    _fields_ = [("start", ctypes.c_uint32), ("end", ctypes.c_uint32), ("descendants", ctypes.c_uint32),
-                ("word", ctypes.c_uint32)]
-
-
-class _Record(ctypes.Structure):
-    _fields_ = [("abi", ctypes.c_uint32), ("count", ctypes.c_uint32), ("nodes", ctypes.c_void_p),
-                ("text", ctypes.c_char_p), ("length", ctypes.c_uint64), ("errors", ctypes.c_uint64),
-                ("error_records", ctypes.c_void_p)]
-
-
 _capsule_new = ctypes.pythonapi.PyCapsule_New
 _capsule_new.restype = ctypes.py_object
 _capsule_new.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
@@ -416,15 +407,15 @@ class FakeTree:
     def __init__(self, text, nodes, abi=1, name=b"pargo.tree.v1"):
         data = text.encode()
         self._text = ctypes.create_string_buffer(data, len(data) + 1)
-        self._nodes = (_Node * max(len(nodes), 1))(*[_Node(*n) for n in nodes])
-        self._record = _Record(abi, len(nodes), ctypes.addressof(self._nodes),
-                               ctypes.cast(self._text, ctypes.c_char_p), len(data), 0, None)
+        self._nodes = (Node * max(len(nodes), 1))(*[Node(*n) for n in nodes])
+        self._record = TreeRecord(abi, len(nodes), ctypes.addressof(self._nodes),
+                                  ctypes.cast(self._text, ctypes.c_char_p), len(data), 0, None)
         self.capsule = _capsule_new(ctypes.addressof(self._record), name, None)
         self.errors = []
 
 
 def word(kind, label=0):
-    return (kind << 12) | (label << 24)
+    return make_word(kind, label)
 
 
 def lua_kind(name):

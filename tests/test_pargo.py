@@ -6,6 +6,7 @@ import gc
 import pytest
 
 import pargo
+from support.abi import ErrorRecord, Node, kind_of, label_of
 from support.pargo_grammars import statements
 
 # ---- metadata ----------------------------------------------------------------------------
@@ -69,11 +70,6 @@ PyCapsule_GetPointer.restype = ctypes.c_void_p
 PyCapsule_GetPointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
 
 
-class NodeRec(ctypes.Structure):
-    _fields_ = [("start", ctypes.c_uint32), ("end", ctypes.c_uint32), ("descendants", ctypes.c_uint32),
-                ("word", ctypes.c_uint32)]
-
-
 def read_tree(t):
     """The tree record and nodes as the documented offsets give them."""
     base = PyCapsule_GetPointer(t.capsule, b"pargo.tree.v1")
@@ -82,8 +78,8 @@ def read_tree(t):
     u64 = lambda o: int.from_bytes(raw[o:o + 8], "little")
     rec = {"abi": u32(0), "count": u32(4), "nodes": u64(8), "text": u64(16), "length": u64(24),
            "errors": u64(32), "error_ptr": u64(40)}
-    nodes = (NodeRec * rec["count"]).from_address(rec["nodes"])
-    return rec, [(n.start, n.end, n.descendants, (n.word >> 12) & 0xFFF, n.word >> 24) for n in nodes]
+    nodes = (Node * rec["count"]).from_address(rec["nodes"])
+    return rec, [(n.start, n.end, n.descendants, kind_of(n.word), label_of(n.word)) for n in nodes]
 
 
 def test_tree_capsule_layout():
@@ -136,15 +132,11 @@ def test_grammar_capsule_entry_points():
     words = (ctypes.c_uint64 * 5).from_address(base)
     assert words[0] & 0xFFFFFFFF == 1 and words[1] != 0 and words[2] != 0 and words[3] == 0 and words[4] != 0
 
-    class ErrorRec(ctypes.Structure):
-        _fields_ = [("offset", ctypes.c_uint32), ("line", ctypes.c_uint32), ("column", ctypes.c_uint32),
-                    ("message", ctypes.c_char * 256)]
-
     parse = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.c_char_p, ctypes.c_uint64, ctypes.c_char_p,
-                             ctypes.c_uint32, ctypes.c_void_p, ctypes.POINTER(ErrorRec))(words[2])
+                             ctypes.c_uint32, ctypes.c_void_p, ctypes.POINTER(ErrorRecord))(words[2])
     free = ctypes.CFUNCTYPE(None, ctypes.c_void_p)(words[4])
     out = ctypes.create_string_buffer(48)
-    err = ErrorRec()
+    err = ErrorRecord()
     text = b"let x = 1;\nlet y = ;"
     assert parse(words[1], text, len(text), None, 0, out, ctypes.byref(err)) == 1
     assert (err.offset, err.line, err.column) == (19, 2, 9)

@@ -1,31 +1,18 @@
 """Recovering parses: error nodes in the tree, the errors list and the error records, and
 parses that must never crash: random bytes, every truncation of a few programs, nesting
 past the limit, and several threads parsing at once."""
-import ctypes
 import random
 import threading
 
 import pytest
 
 import pargo
+from support.abi import TREE_CAPSULE, TreeRecord, record_of, tree_errors
 from support.pargo_grammars import statements
 
-PyCapsule_GetPointer = ctypes.pythonapi.PyCapsule_GetPointer
-PyCapsule_GetPointer.restype = ctypes.c_void_p
-PyCapsule_GetPointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
-
-
-class ErrorRec(ctypes.Structure):
-    _fields_ = [("offset", ctypes.c_uint32), ("line", ctypes.c_uint32), ("column", ctypes.c_uint32),
-                ("message", ctypes.c_char * 256)]
-
-
 def error_records(t):
-    base = PyCapsule_GetPointer(t.capsule, b"pargo.tree.v1")
-    count = ctypes.c_uint64.from_address(base + 32).value
-    ptr = ctypes.c_uint64.from_address(base + 40).value
-    return [(e.offset, e.line, e.column, e.message.decode()) for e in (ErrorRec * count).from_address(ptr)] \
-        if count else []
+    tree = record_of(t.capsule, TREE_CAPSULE, TreeRecord)
+    return [(e.offset, e.line, e.column, e.message.decode()) for e in tree_errors(tree)]
 
 
 def shape(t):
