@@ -125,6 +125,6 @@ Status registerGrammar(PyObject* parser, Grammar* grammar);
 
 // The parser's Grammar, or null (none registered). Any thread, with or without the
 // interpreter lock.
-Grammar* grammarOf(PyObject* parser);
+[[nodiscard]] Grammar* grammarOf(PyObject* parser);
 
 }  // namespace wuna::ptree

@@ -28,17 +28,19 @@ struct NodeObject {
 extern PyType_Spec nodeSpec;
 
 // A new wuna.Node of the State (which gets a reference). Null with the exception.
-PyObject* newNode(PyObject* state, ptree::TreeHolder* holder, uint32_t index);
+[[nodiscard]] PyObject* newNode(PyObject* state, ptree::TreeHolder* holder, uint32_t index);
 
 // The value node n stands for, by its kind's action (a new reference; the no-value marker
 // host::noValue for a dropped node). Null with the exception.
-PyObject* nodeValue(PyObject* state, ptree::TreeHolder* holder, uint32_t n);
+[[nodiscard]] PyObject* nodeValue(PyObject* state, ptree::TreeHolder* holder, uint32_t n);
 
-// A new list of the values of n's direct children, the no-value marker left out.
-PyObject* childValues(PyObject* state, ptree::TreeHolder* holder, uint32_t n);
+// A new list of the values of n's direct children, the no-value marker left out. New
+// reference, or null with the exception.
+[[nodiscard]] PyObject* childValues(PyObject* state, ptree::TreeHolder* holder, uint32_t n);
 
 // The values of n's direct children labelled label: a list when the kind marks the label as a
 // list, else None, the one value, or a list of several. New reference, or null.
-PyObject* labelledValue(PyObject* state, ptree::TreeHolder* holder, uint32_t n, uint8_t label);
+[[nodiscard]] PyObject* labelledValue(PyObject* state, ptree::TreeHolder* holder, uint32_t n,
+                                      uint8_t label);
 
 }  // namespace wuna::host

@@ -27,12 +27,12 @@ extern PyType_Spec stateSpec;
 
 // A new State taking over holder (freed here when the State cannot be made) and a new
 // reference to owner, analysis (may be null) and diagnostics. Null with the exception.
-PyObject* newState(ptree::TreeHolder* holder, PyObject* owner, PyObject* analysis,
-                   PyObject* diagnostics);
+[[nodiscard]] PyObject* newState(ptree::TreeHolder* holder, PyObject* owner, PyObject* analysis,
+                                 PyObject* diagnostics);
 
 // The grammar the State's nodes are read with: its Language's while that Language has one,
 // else the index's. Null when the program is gone (a Language cleared by the collector or
-// State made empty).
-const ptree::GrammarInfo* stateGrammar(const StateObject* state);
+// State made empty); sets no exception.
+[[nodiscard]] const ptree::GrammarInfo* stateGrammar(const StateObject* state);
 
 }  // namespace wuna::host

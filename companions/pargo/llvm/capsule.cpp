@@ -1,5 +1,5 @@
 // The process's LLVM capsule record: the function table and the code engine behind the
-// layout that capsule.h fixes.
+// layout that pargo/llvm_capsule.h fixes.
 #include "capsule.h"
 
 #include <llvm/Config/llvm-config.h>
