@@ -6,7 +6,8 @@ import gc
 import pytest
 
 import pargo
-from support.abi import ErrorRecord, Node, kind_of, label_of
+from support.abi import GRAMMAR_ABI, GRAMMAR_CAPSULE, ErrorRecord, GrammarRecord, Node, TreeRecord, kind_of, \
+    label_of, record_of
 from support.pargo_grammars import statements
 
 # ---- metadata ----------------------------------------------------------------------------
@@ -128,28 +129,27 @@ def test_preorder_descendants_cover_each_subtree():
 def test_grammar_capsule_entry_points():
     p = statements()
     cap = p.capsule
-    base = PyCapsule_GetPointer(cap, b"pargo.grammar.v1")
-    words = (ctypes.c_uint64 * 5).from_address(base)
-    assert words[0] & 0xFFFFFFFF == 1 and words[1] != 0 and words[2] != 0 and words[3] == 0 and words[4] != 0
+    record = record_of(cap, GRAMMAR_CAPSULE, GrammarRecord)
+    assert record.abi == GRAMMAR_ABI and record.grammar and record.parse and not record.reserved and record.free
 
     parse = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.c_char_p, ctypes.c_uint64, ctypes.c_char_p,
-                             ctypes.c_uint32, ctypes.c_void_p, ctypes.POINTER(ErrorRecord))(words[2])
-    free = ctypes.CFUNCTYPE(None, ctypes.c_void_p)(words[4])
-    out = ctypes.create_string_buffer(48)
+                             ctypes.c_uint32, ctypes.c_void_p, ctypes.POINTER(ErrorRecord))(record.parse)
+    free = ctypes.CFUNCTYPE(None, ctypes.c_void_p)(record.free)
+    tree = TreeRecord()
+    out = ctypes.byref(tree)
     err = ErrorRecord()
     text = b"let x = 1;\nlet y = ;"
-    assert parse(words[1], text, len(text), None, 0, out, ctypes.byref(err)) == 1
+    assert parse(record.grammar, text, len(text), None, 0, out, ctypes.byref(err)) == 1
     assert (err.offset, err.line, err.column) == (19, 2, 9)
     assert err.message.startswith(b"expected ")
-    assert parse(words[1], text, len(text), b"Nope", 0, out, ctypes.byref(err)) == -1
-    assert parse(words[1], text, len(text), None, 2, out, ctypes.byref(err)) == 0
-    assert int.from_bytes(out.raw[32:40], "little") == 1  # one error recovered
+    assert parse(record.grammar, text, len(text), b"Nope", 0, out, ctypes.byref(err)) == -1
+    assert parse(record.grammar, text, len(text), None, 2, out, ctypes.byref(err)) == 0
+    assert tree.errorCount == 1  # one error recovered
     free(out)
-    assert parse(words[1], b"", 0, b"Expr", 0, out, ctypes.byref(err)) == 1
+    assert parse(record.grammar, b"", 0, b"Expr", 0, out, ctypes.byref(err)) == 1
     silent = pargo.compile("@silent A = 'a'")
-    sbase = PyCapsule_GetPointer(silent.capsule, b"pargo.grammar.v1")
-    sw = (ctypes.c_uint64 * 5).from_address(sbase)
-    assert parse(sw[1], b"a", 1, None, 0, out, ctypes.byref(err)) == -5
+    silent_record = record_of(silent.capsule, GRAMMAR_CAPSULE, GrammarRecord)
+    assert parse(silent_record.grammar, b"a", 1, None, 0, out, ctypes.byref(err)) == -5
 
 
 # ---- nodes and values --------------------------------------------------------------------
