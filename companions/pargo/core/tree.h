@@ -18,9 +18,7 @@ namespace pargo::tree {
 using layout::ErrorRecord;
 using layout::kindOf;
 using layout::labelOf;
-using layout::labelShift;
 using layout::makeWord;
-using layout::maxKinds;
 using layout::Node;
 using layout::TreeRecord;
 using layout::withLabel;
