@@ -8,6 +8,7 @@ import textwrap
 import pytest
 
 import pargo
+from support.abi import LLVM_ABI, LlvmCapsule
 
 CAPSULE_NAME = b"pargo.llvm.v1"
 
@@ -18,16 +19,17 @@ get_name = ctypes.pythonapi.PyCapsule_GetName
 get_name.restype = ctypes.c_char_p
 get_name.argtypes = [ctypes.py_object]
 
-LOOKUP = ctypes.CFUNCTYPE(ctypes.c_void_p, ctypes.c_char_p)
-
-
 def record():
     return get_pointer(pargo.llvm_capsule(), CAPSULE_NAME)
 
 
+def members():
+    """The record through its mirror (the capsule record lives for the process)."""
+    return LlvmCapsule.from_address(record())
+
+
 def lookup(name):
-    fn = LOOKUP(ctypes.c_void_p.from_address(record() + 16).value)
-    return fn(name.encode())
+    return members().lookup(name.encode())
 
 
 def loaded_llvm():
@@ -46,22 +48,26 @@ def test_capsule_is_named_and_stays_the_same_record():
 
 
 def test_abi_word_is_2_and_version_is_the_loaded_llvm():
-    p = record()
-    assert ctypes.c_uint32.from_address(p).value == 2
-    version = ctypes.string_at(ctypes.c_void_p.from_address(p + 8).value).decode()
+    assert members().abi == LLVM_ABI == 2
+    version = members().version.decode()
     major, minor, patch = ctypes.c_uint(), ctypes.c_uint(), ctypes.c_uint()
     loaded_llvm().LLVMGetVersion(ctypes.byref(major), ctypes.byref(minor), ctypes.byref(patch))
     assert version == f"{major.value}.{minor.value}.{patch.value}"
 
 
-@pytest.mark.parametrize("offset", [24, 72, 80])
-def test_unused_words_are_null(offset):
-    assert ctypes.c_void_p.from_address(record() + offset).value is None
+@pytest.mark.parametrize("member", ["unused24", "unused72", "unused80"])
+def test_unused_words_are_null(member):
+    assert getattr(members(), member) is None
 
 
-@pytest.mark.parametrize("offset", [16, 32, 40, 48, 56, 64, 88])
-def test_engine_members_are_set(offset):
-    assert ctypes.c_void_p.from_address(record() + offset).value
+@pytest.mark.parametrize("member", ["symbolAddress", "defineSymbols", "release", "emitObject",
+                                    "freeBytes", "loadObject"])
+def test_engine_members_are_set(member):
+    assert getattr(members(), member)
+
+
+def test_lookup_is_set():
+    assert ctypes.cast(members().lookup, ctypes.c_void_p).value
 
 
 def test_lookup_gives_llvm_functions_and_null_for_unknown_names():

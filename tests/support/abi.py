@@ -1,6 +1,7 @@
 """ctypes mirrors of the native records the tests read or hand-make in place: pargo's tree,
-node, error and grammar records (pargo/tree_layout.h), nomos's symbol and analysis records
-(nomos/analysis_layout.h), and the runtime's block headers (wuna/runtime/value_layout.h).
+node, error and grammar records (pargo/tree_layout.h), its LLVM capsule record
+(pargo/llvm_capsule.h), nomos's symbol and analysis records (nomos/analysis_layout.h), and the
+runtime's block headers (wuna/runtime/value_layout.h).
 
 Each mirror's size and field offsets are checked against the header's numbers when this
 module is imported, so a mirror that drifts from its header fails every test that imports
@@ -13,6 +14,8 @@ GRAMMAR_CAPSULE = b"pargo.grammar.v1"
 GRAMMAR_ABI = 1
 ANALYSIS_CAPSULE = b"nomos.analysis.v2"
 ANALYSIS_ABI = 2
+LLVM_CAPSULE = b"pargo.llvm.v1"
+LLVM_ABI = 2
 NONE = 0xFFFFFFFF  # no node, no symbol
 
 # A node's word: bits 12-23 the kind, 24-31 the label byte.
@@ -69,6 +72,17 @@ class AnalysisRecord(ctypes.Structure):
                 ("nodeSymbols", _ptr)]
 
 
+# The LLVM capsule record's lookup: the address of the LLVM C function of a name, or null.
+LLVM_LOOKUP = ctypes.CFUNCTYPE(ctypes.c_void_p, ctypes.c_char_p)
+
+
+class LlvmCapsule(ctypes.Structure):
+    _fields_ = [("abi", _u32), ("pad", _u32), ("version", ctypes.c_char_p), ("lookup", LLVM_LOOKUP),
+                ("unused24", _ptr), ("symbolAddress", _ptr), ("defineSymbols", _ptr), ("release", _ptr),
+                ("emitObject", _ptr), ("freeBytes", _ptr), ("unused72", _ptr), ("unused80", _ptr),
+                ("loadObject", _ptr)]
+
+
 # The runtime's blocks: the header every block starts with, and the two blocks the tests read.
 class Header(ctypes.Structure):
     _fields_ = [("count", _u64), ("kind", _u32), ("flags", _u32)]
@@ -102,6 +116,9 @@ _check(SymbolRecord, 120, {"name": 0, "nameLength": 8, "kind": 16, "kindLength":
                            "referenceCount": 112, "flags": 116})
 _check(AnalysisRecord, 48, {"abi": 0, "symbolCount": 4, "symbols": 8, "referenceTotal": 16,
                             "references": 24, "nodeCount": 32, "nodeSymbols": 40})
+_check(LlvmCapsule, 96, {"abi": 0, "version": 8, "lookup": 16, "unused24": 24, "symbolAddress": 32,
+                        "defineSymbols": 40, "release": 48, "emitObject": 56, "freeBytes": 64,
+                        "unused72": 72, "unused80": 80, "loadObject": 88})
 _check(Header, 16, {"count": 0, "kind": 8, "flags": 12})
 _check(TupleBlock, 24, {"length": 16})
 _check(StrBlock, 48, {"length": 16, "chars": 24, "hash": 32, "index": 40})
