@@ -239,7 +239,8 @@ struct Tree {
     Tree() {
         uint32_t kindOf[6] = {0, 1, 0, 0, 1, 0};
         for (int i = 0; i < 6; i++)
-            nodes[i] = ptree::NodeRecord{0, 0, uint32_t(5 - i), kindOf[i] << 12};
+            nodes[i] =
+                ptree::NodeRecord{0, 0, uint32_t(5 - i), pargo::layout::makeWord(kindOf[i], 0)};
         kinds[1].isFunction = 1;
         index.nodes = nodes;
         index.count = 6;
