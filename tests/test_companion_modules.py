@@ -1,7 +1,10 @@
 """pargo and nomos as modules: a second import after dropping them from sys.modules shares the
 first start-up's classes (the native code knows only those), their native classes cannot be
-made from Python, and a result holds its class alive for exactly its own life. Each case runs in
-a fresh interpreter, so that a crash fails the test instead of ending the run."""
+made from Python, a result holds its class alive for exactly its own life, and an isolated
+subinterpreter is refused them. Each case runs in a fresh interpreter, so that a crash fails the
+test instead of ending the run."""
+import sys
+
 import pytest
 
 from support.processes import run_python
@@ -118,3 +121,34 @@ def test_results_hold_their_class_for_their_life_only():
     """)
     assert result.returncode == 0, result.stderr
     assert result.stdout.split() == ["0"]
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="per-interpreter module checks came in 3.12")
+@pytest.mark.parametrize("module", ["pargo", "nomos"])
+def test_an_isolated_subinterpreter_cannot_import_the_process_wide_classes(module):
+    # the classes and the face's objects are one set per process; an interpreter of its own
+    # must be refused them rather than share objects across interpreters
+    result = run_python(f"""
+        try:
+            import _interpreters as interpreters
+        except ImportError:
+            try:
+                import _xxsubinterpreters as interpreters
+            except ImportError:
+                interpreters = None
+        if interpreters is None:
+            print("no-interpreters")
+        else:
+            sub = interpreters.create()
+            try:
+                failure = interpreters.run_string(sub, "import {module}")
+            except Exception as e:
+                failure = e
+            interpreters.destroy(sub)
+            print("refused" if "does not support loading in subinterpreters" in str(failure)
+                  else f"imported: {{failure}}")
+    """)
+    assert result.returncode == 0, result.stderr
+    if result.stdout.strip() == "no-interpreters":
+        pytest.skip("this Python has no interpreters module")
+    assert result.stdout.strip() == "refused"
