@@ -4,6 +4,11 @@
 // `_config` builds an analyze::Config kept in a capsule; `_analyze` reads a "pargo.tree.v1"
 // capsule, runs the analysis and returns a `_Result`, which owns the memory the
 // "nomos.analysis.v2" capsule points to (each such capsule holds a reference to its _Result).
+//
+// PyInit_nomos only hands the interpreter the module definition; its exec slot does the
+// start-up, once per process: `_Result` is a process-wide class, so a module executed again
+// (imported anew after being dropped from sys.modules) is given the objects the first
+// start-up made.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -11,6 +16,7 @@
 
 #include "analyze.h"
 #include "face_py.h"
+#include "version.h"
 
 namespace nomos {
 namespace {
@@ -25,9 +31,15 @@ struct ResultObject {
     PyObject_HEAD analyze::Result* result;
 };
 
+// The class of the results, made at start-up from resultSpec.
+PyTypeObject* resultType = nullptr;
+
 void resultDealloc(PyObject* self) {
     delete reinterpret_cast<ResultObject*>(self)->result;
-    Py_TYPE(self)->tp_free(self);
+    // A heap type's instances hold a reference to it.
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
 }
 
 analyze::Result& resultOf(PyObject* self) { return *reinterpret_cast<ResultObject*>(self)->result; }
@@ -153,7 +165,21 @@ PyMethodDef resultMethods[] = {
     {"node_count", resultNodeCount, METH_NOARGS, "The number of nodes of the analysed tree."},
     {nullptr, nullptr, 0, nullptr}};
 
-PyTypeObject resultType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+PyType_Slot resultSlots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(resultDealloc)},
+    {Py_tp_methods, resultMethods},
+    {Py_tp_doc, const_cast<char*>("The native result of one analysis.")},
+    {0, nullptr},
+};
+
+// Only _analyze makes results: one made from Python would have no analysis behind it.
+PyType_Spec resultSpec = {
+    .name = "nomos._Result",
+    .basicsize = int(sizeof(ResultObject)),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    .slots = resultSlots,
+};
 
 void configFree(PyObject* capsule) {
     delete static_cast<analyze::Config*>(PyCapsule_GetPointer(capsule, configName));
@@ -309,7 +335,7 @@ PyObject* runAnalysis(PyObject*, PyObject* args) {
     }
     std::vector<std::string> extraBuiltins;
     if (!stringsInto(extra, extraBuiltins)) return nullptr;
-    auto* self = PyObject_New(ResultObject, &resultType);
+    auto* self = PyObject_New(ResultObject, resultType);
     if (!self) return nullptr;
     self->result = new (std::nothrow) analyze::Result();
     if (!self->result) {
@@ -328,7 +354,7 @@ PyObject* runAnalysis(PyObject*, PyObject* args) {
     return reinterpret_cast<PyObject*>(self);
 }
 
-PyObject* nomosVersion(PyObject*, PyObject*) { return PyUnicode_FromString("0.1.5"); }
+PyObject* nomosVersion(PyObject*, PyObject*) { return PyUnicode_FromString(version::nomos); }
 
 PyMethodDef methods[] = {
     {"version", nomosVersion, METH_NOARGS, "version()\n--\n\nThe package's version."},
@@ -336,34 +362,79 @@ PyMethodDef methods[] = {
     {"_analyze", runAnalysis, METH_VARARGS, "Analyse a tree capsule under a native config."},
     {nullptr, nullptr, 0, nullptr}};
 
-PyModuleDef moduleDef = {PyModuleDef_HEAD_INIT, "nomos",
-                         "Scope, symbol and type rules over pargo trees.", -1, methods};
+// Runs face.py in the module's namespace: 0, or -1 with a Python exception.
+int runFace(PyObject* module) {
+    PyObject* ns = PyModule_GetDict(module);  // borrowed
+    if (PyDict_SetItemString(ns, "__builtins__", PyEval_GetBuiltins()) < 0) return -1;
+    PyObject* code = Py_CompileString(nomos_face_py, "<nomos face>", Py_file_input);
+    if (!code) return -1;
+    PyObject* r = PyEval_EvalCode(code, ns, ns);
+    Py_DECREF(code);
+    if (!r) return -1;
+    Py_DECREF(r);
+    return 0;
+}
+
+// Makes _Result and adds it to the module: 0, or -1 with a Python exception.
+int addResultType(PyObject* module) {
+    PyObject* type = PyType_FromSpec(&resultSpec);
+    if (!type) return -1;
+    resultType = reinterpret_cast<PyTypeObject*>(type);
+    return PyModule_AddObjectRef(module, "_Result", type);
+}
+
+// What the first successful start-up put in its module, for any later module object.
+PyObject* startupNames = nullptr;
+
+// Adds to a newly executed module every name start-up gave the first one that it lacks (its
+// own functions and import attributes it has already): 0, or -1 with a Python exception.
+int shareStartup(PyObject* module) {
+    PyObject* names = PyModule_GetDict(module);  // borrowed
+    PyObject *key, *value;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(startupNames, &pos, &key, &value)) {
+        int has = PyDict_Contains(names, key);
+        if (has < 0 || (!has && PyDict_SetItem(names, key, value) < 0)) return -1;
+    }
+    return 0;
+}
+
+// The exec slot: 0, or -1 with a Python exception (the import then fails; what was made
+// before the failing step stays made, and the next import starts over).
+int moduleExec(PyObject* module) {
+    if (startupNames) return shareStartup(module);
+    if (addResultType(module) < 0 || runFace(module) < 0) return -1;
+    startupNames = PyDict_Copy(PyModule_GetDict(module));
+    return startupNames ? 0 : -1;
+}
+
+PyModuleDef_Slot moduleSlots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(moduleExec)},
+#if PY_VERSION_HEX >= 0x030C0000
+    // _Result and the face's objects are process-wide, shared by every module object.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
+#if PY_VERSION_HEX >= 0x030D0000
+    // Start-up's globals and the results' references have no locks of their own: they rely on
+    // the interpreter lock.
+    {Py_mod_gil, Py_MOD_GIL_USED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef moduleDef = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "nomos",
+    .m_doc = "Scope, symbol and type rules over pargo trees.",
+    .m_size = 0,
+    .m_methods = methods,
+    .m_slots = moduleSlots,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
+};
 
 }  // namespace
 }  // namespace nomos
 
-PyMODINIT_FUNC PyInit_nomos(void) {
-    nomos::resultType.tp_name = "nomos._Result";
-    nomos::resultType.tp_basicsize = sizeof(nomos::ResultObject);
-    nomos::resultType.tp_dealloc = nomos::resultDealloc;
-    nomos::resultType.tp_flags = Py_TPFLAGS_DEFAULT;
-    nomos::resultType.tp_doc = "The native result of one analysis.";
-    nomos::resultType.tp_methods = nomos::resultMethods;
-    if (PyType_Ready(&nomos::resultType) < 0) return nullptr;
-    PyObject* module = PyModule_Create(&nomos::moduleDef);
-    if (!module) return nullptr;
-    PyObject* dict = PyModule_GetDict(module);
-    if (PyDict_SetItemString(dict, "__builtins__", PyEval_GetBuiltins()) != 0) {
-        Py_DECREF(module);
-        return nullptr;
-    }
-    PyObject* code = Py_CompileString(nomos_face_py, "<nomos face>", Py_file_input);
-    PyObject* ran = code ? PyEval_EvalCode(code, dict, dict) : nullptr;
-    Py_XDECREF(code);
-    if (!ran) {
-        Py_DECREF(module);
-        return nullptr;
-    }
-    Py_DECREF(ran);
-    return module;
-}
+PyMODINIT_FUNC PyInit_nomos(void) { return PyModuleDef_Init(&nomos::moduleDef); }

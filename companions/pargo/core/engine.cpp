@@ -110,8 +110,8 @@ struct Machine {
     uint32_t pos = 0;
     uint32_t lastEnd = 0;  // end of the last byte consumed by something other than skipping
     uint32_t reach = 0;    // farthest lastEnd in the current recovering attempt
-    PodVec<Node> nodes;
-    PodVec<tree::ErrorRecord> errors;
+    PodVec<Node> nodes{};
+    PodVec<tree::ErrorRecord> errors{};
 
     // The farthest failure and what was expected there: expected[expBase, size) in the order
     // first met. seen[slot of an item] == expStamp marks an item already in that list, so that
@@ -124,7 +124,7 @@ struct Machine {
     // aside ones and the current one merged in order (wholeRecord).
     bool haveFail = false;
     uint32_t farthest = 0;
-    PodVec<uint32_t> expected;
+    PodVec<uint32_t> expected{};
     size_t expBase = 0;
     uint64_t expStamp = 1, stamps = 1;
     uint64_t* seen = nullptr;
@@ -132,15 +132,15 @@ struct Machine {
         size_t slot;
         uint64_t mark;
     };
-    PodVec<MarkUndo> markLog;
+    PodVec<MarkUndo> markLog{};
     struct SetAside {
         bool failed;
         uint32_t farthest;
         size_t base;  // its items run from here to the next one's base (or expBase)
         uint64_t stamp;
     };
-    PodVec<SetAside> setAside;
-    PodVec<uint32_t> flat;  // wholeRecord's items
+    PodVec<SetAside> setAside{};
+    PodVec<uint32_t> flat{};  // wholeRecord's items
 
     int quiet = 0;    // inside lookahead, tokens and skipping: failures are not recorded
     int lexical = 0;  // inside tokens and skipping: no skipping, no nodes
@@ -172,7 +172,7 @@ struct Machine {
     Snap save() const { return {pos, lastEnd, nodes.size, errors.size}; }
     // The first error recorded in a failed attempt and dropped with it by backtracking: the
     // recovering repetition around the attempt reports it (see repeat).
-    tree::ErrorRecord dropped;
+    tree::ErrorRecord dropped{};
     bool haveDropped = false;
 
     void restore(const Snap& s) {
@@ -524,9 +524,9 @@ struct Machine {
     };
     PackSlot* pack = nullptr;
     uint32_t packLines = 0;  // one line per position (modulo the count)
-    PodVec<PackResult> results;
-    PodVec<uint32_t> itemPool;
-    PodVec<Node> nodePool;
+    PodVec<PackResult> results{};
+    PodVec<uint32_t> itemPool{};
+    PodVec<Node> nodePool{};
 
     static_assert(grammar::maxRules << 3 < uint32_t(1) << memoKeyBits);
     uint32_t memoKey(uint32_t r) const {

@@ -49,10 +49,10 @@ struct Reader {
     bool failed = false;
     int nesting = 0;
     uintptr_t stackFloor = stackroom::floor();  // a small thread stack ends the nesting sooner
-    std::vector<std::string> refNames;          // a Ref's `a` indexes this until resolution
-    std::vector<uint32_t> refExprs;
+    std::vector<std::string> refNames{};        // a Ref's `a` indexes this until resolution
+    std::vector<uint32_t> refExprs{};
     std::unordered_map<std::string, uint32_t>
-        literalIndex;  // literal text -> index, so repeats cost no search
+        literalIndex{};  // literal text -> index, so repeats cost no search
 
     unsigned char peek(size_t k = 0) const {
         return pos + k < len ? (unsigned char)text[pos + k] : 0;

@@ -25,7 +25,7 @@ struct Computer {
     std::vector<uint8_t> state[2];
     std::vector<Start> rule[2];
     // The rules (and contexts) not yet done that the body being computed met.
-    std::vector<std::pair<uint32_t, bool>> waiting;
+    std::vector<std::pair<uint32_t, bool>> waiting{};
 
     Start anything() {
         Start s;
