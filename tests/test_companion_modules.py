@@ -124,7 +124,7 @@ def test_results_hold_their_class_for_their_life_only():
 
 
 @pytest.mark.skipif(sys.version_info < (3, 12), reason="per-interpreter module checks came in 3.12")
-@pytest.mark.parametrize("module", ["pargo", "nomos"])
+@pytest.mark.parametrize("module", ["pargo", "nomos", "wuna"])
 def test_an_isolated_subinterpreter_cannot_import_the_process_wide_classes(module):
     # the classes and the face's objects are one set per process; an interpreter of its own
     # must be refused them rather than share objects across interpreters

@@ -83,20 +83,30 @@ int shareStartup(PyObject* module) {
 
 PyModuleDef_Slot moduleSlots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(moduleExec)},
+#if PY_VERSION_HEX >= 0x030C0000
+    // The types, exception classes and the runtime's tables are process-wide, shared by every
+    // module object: another interpreter would see this one's objects.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
+#if PY_VERSION_HEX >= 0x030D0000
+    // Start-up's globals and the reference counts the runtime shares with Python rely on the
+    // interpreter lock.
+    {Py_mod_gil, Py_MOD_GIL_USED},
+#endif
     {0, nullptr},
 };
 
 PyModuleDef moduleDef = {
-    PyModuleDef_HEAD_INIT,
-    "wuna",
-    "wuna - execution for languages defined with pargo and checked with nomos: semantics "
-    "written as Python functions, run natively.",
-    0,
-    moduleMethods,
-    moduleSlots,
-    nullptr,
-    nullptr,
-    nullptr,
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "wuna",
+    .m_doc = "wuna - execution for languages defined with pargo and checked with nomos: "
+             "semantics written as Python functions, run natively.",
+    .m_size = 0,
+    .m_methods = moduleMethods,
+    .m_slots = moduleSlots,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
 };
 
 }  // namespace
