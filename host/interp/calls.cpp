@@ -50,7 +50,7 @@ const TypeName kTypeNames[] = {
 
 FunctionObject* asFunction(PyObject* f) { return reinterpret_cast<FunctionObject*>(f); }
 
-StateObject* stateOfRun(RuntimeRecord* rt) {
+StateObject* stateOfRun(RunRecord* rt) {
     return reinterpret_cast<StateObject*>(rt->record->state);
 }
 
@@ -120,7 +120,7 @@ bool isJump(PyObject* type) {
 }
 
 // A call of any other Python callable.
-PyObject* callHost(RuntimeRecord* rt, PyObject* f, PyObject* args, PyObject* receiver) {
+PyObject* callHost(RunRecord* rt, PyObject* f, PyObject* args, PyObject* receiver) {
     Py_ssize_t shift = receiver ? 1 : 0;
     Py_ssize_t count = PyTuple_GET_SIZE(args) + shift;
     PyObject* items = PyTuple_New(count);
@@ -162,7 +162,7 @@ PyObject* callHost(RuntimeRecord* rt, PyObject* f, PyObject* args, PyObject* rec
     return nullptr;
 }
 
-PyObject* raiseNotCallable(RuntimeRecord* rt, PyObject* f) {
+PyObject* raiseNotCallable(RunRecord* rt, PyObject* f) {
     const char* name = "object";
     if (f == Py_None) {
         name = "None";
@@ -226,7 +226,7 @@ int takeTailCall(PyObject** f, PyObject** args, PyObject** receiver) {
 }
 
 // The parameters of definition d: a new list, or null.
-PyObject* parametersOf(RuntimeRecord* rt, uint32_t d, const FunctionKind& kind) {
+PyObject* parametersOf(RunRecord* rt, uint32_t d, const FunctionKind& kind) {
     if (!kind.paramsLabel) return PyList_New(0);
     StateObject* state = stateOfRun(rt);
     PyObject* value =
@@ -247,7 +247,7 @@ PyObject* parametersOf(RuntimeRecord* rt, uint32_t d, const FunctionKind& kind) 
 }
 
 // The body of definition d: a new reference (None when it has none), or null.
-PyObject* bodyOf(RuntimeRecord* rt, uint32_t d, const FunctionKind& kind) {
+PyObject* bodyOf(RunRecord* rt, uint32_t d, const FunctionKind& kind) {
     StateObject* state = stateOfRun(rt);
     PyObject* owner = reinterpret_cast<PyObject*>(state);
     if (kind.bodyLabel) return labelledValue(owner, state->holder, d, kind.bodyLabel);
@@ -261,7 +261,7 @@ PyObject* bodyOf(RuntimeRecord* rt, uint32_t d, const FunctionKind& kind) {
 }
 
 // Steps of a program-function call in the Runtime of f's own program.
-PyObject* callInProgram(RuntimeRecord* rt, PyObject* f, PyObject* args, PyObject* receiver) {
+PyObject* callInProgram(RunRecord* rt, PyObject* f, PyObject* args, PyObject* receiver) {
     FunctionObject* function = asFunction(f);
     const ptree::Index* index = indexOf(rt);
     uint32_t d = function->node;
@@ -342,24 +342,24 @@ PyObject* callInProgram(RuntimeRecord* rt, PyObject* f, PyObject* args, PyObject
 
 }  // namespace
 
-PyObject* raiseArity(RuntimeRecord* rt, PyObject* name, Py_ssize_t n, Py_ssize_t m) {
+PyObject* raiseArity(RunRecord* rt, PyObject* name, Py_ssize_t n, Py_ssize_t m) {
     const char* text = PyUnicode_AsUTF8(name);
     if (!text) return nullptr;
     raiseAt(rt, rt->currentNode, kArity, text, n, n == 1 ? "" : "s", m);
     return nullptr;
 }
 
-PyObject* raiseTooDeep(RuntimeRecord* rt) {
+PyObject* raiseTooDeep(RunRecord* rt) {
     raiseAt(rt, rt->currentNode, kTooDeep, unsigned(rt->language->maxDepth));
     return nullptr;
 }
 
-PyObject* raiseOtherProgram(RuntimeRecord* rt) {
+PyObject* raiseOtherProgram(RunRecord* rt) {
     raiseAt(rt, rt->currentNode, "%s", kOtherProgram);
     return nullptr;
 }
 
-PyObject* raiseJumpOutsideLoop(RuntimeRecord* rt) {
+PyObject* raiseJumpOutsideLoop(RunRecord* rt) {
     raiseAt(rt, rt->currentNode, "%s", kJumpOutside);
     return nullptr;
 }
@@ -382,27 +382,27 @@ int64_t parameterNode(const ptree::Index* index, PyObject* p) {
     return i;
 }
 
-PyObject* callProgramFunction(RuntimeRecord* rt, PyObject* f, PyObject* args, PyObject* receiver) {
+PyObject* callProgramFunction(RunRecord* rt, PyObject* f, PyObject* args, PyObject* receiver) {
     FunctionObject* function = asFunction(f);
     if (function->state == rt->record->state) return callInProgram(rt, f, args, receiver);
     SessionObject* session = function->state ? sessionOfProgram(rt->record) : nullptr;
     PyObject* entry = session ? sessionEntryOf(session, function->state) : nullptr;
     if (!entry) return raiseOtherProgram(rt);
     Py_INCREF(entry);
-    PyObject* object = newRuntime(entry);
+    PyObject* object = newRt(entry);
     Py_DECREF(entry);
     if (!object) return nullptr;
-    RuntimeRecord* other = runtimeOf(object);
+    RunRecord* other = runRecordOf(object);
     other->depth = rt->depth;
     other->currentNode = int32_t(function->node);
     other->context = Py_XNewRef(rt->context);
     other->frame = Py_XNewRef(reinterpret_cast<StateObject*>(other->record->state)->frame);
     PyObject* result = callInProgram(other, f, args, receiver);
-    endRuntime(object);
+    endRt(object);
     return result;
 }
 
-PyObject* callValue(RuntimeRecord* rt, PyObject* f, PyObject* args, PyObject* receiver) {
+PyObject* callValue(RunRecord* rt, PyObject* f, PyObject* args, PyObject* receiver) {
     if (checkStackRoom(rt) < 0) return nullptr;
     int32_t site = rt->currentNode;
     Py_INCREF(f);

@@ -41,12 +41,12 @@ constexpr int kMaxListNesting = 10000;
 constexpr char kNoSemantics[] = "no semantics to evaluate %.*s";
 constexpr char kWrongType[] = "the value isn't what types() says the type %s is";
 
-StateObject* stateOfRun(RuntimeRecord* rt) {
+StateObject* stateOfRun(RunRecord* rt) {
     return reinterpret_cast<StateObject*>(rt->record->state);
 }
 
 // The kind of node n when the language's grammar has it, else -1.
-int64_t kindAt(RuntimeRecord* rt, uint32_t n) {
+int64_t kindAt(RunRecord* rt, uint32_t n) {
     const ptree::GrammarInfo* grammar = rt->language->grammar;
     uint32_t k = ptree::kindOf(indexOf(rt)->nodes[n]);
     return grammar && k < grammar->kindCount ? int64_t(k) : -1;
@@ -54,34 +54,34 @@ int64_t kindAt(RuntimeRecord* rt, uint32_t n) {
 
 // Restores the current node when a dispatch leaves.
 struct CurrentNode {
-    RuntimeRecord* rt;
+    RunRecord* rt;
     int32_t saved;
-    CurrentNode(RuntimeRecord* r, uint32_t n) : rt(r), saved(r->currentNode) {
+    CurrentNode(RunRecord* r, uint32_t n) : rt(r), saved(r->currentNode) {
         rt->currentNode = int32_t(n);
     }
     ~CurrentNode() { rt->currentNode = saved; }
 };
 
 // fn(node, rt): a new reference, or null with the semantic's exception.
-PyObject* callSemantic(RuntimeRecord* rt, PyObject* fn, uint32_t n) {
+PyObject* callSemantic(RunRecord* rt, PyObject* fn, uint32_t n) {
     PyObject* node = programNode(rt, n);
     if (!node) return nullptr;
     Py_INCREF(fn);  // a semantic may register others, dropping the table's borrowed entry
-    PyObject* result = PyObject_CallFunctionObjArgs(fn, node, runtimeObject(rt), nullptr);
+    PyObject* result = PyObject_CallFunctionObjArgs(fn, node, rtObject(rt), nullptr);
     Py_DECREF(fn);
     Py_DECREF(node);
     return result;
 }
 
 // The function-kind record of kind k, or null when k is no function kind.
-const FunctionKind* functionKindOf(RuntimeRecord* rt, int64_t k) {
+const FunctionKind* functionKindOf(RunRecord* rt, int64_t k) {
     if (k < 0 || !rt->language->functionKinds) return nullptr;
     const FunctionKind* kind = &rt->language->functionKinds[k];
     return kind->isFunction ? kind : nullptr;
 }
 
 // Binds a named function definition of a kind that does not hoist, when it is run.
-int bindDefinition(RuntimeRecord* rt, uint32_t n, const FunctionKind* kind) {
+int bindDefinition(RunRecord* rt, uint32_t n, const FunctionKind* kind) {
     if (kind->hoist || !kind->nameLabel) return 0;
     const ptree::Index* index = indexOf(rt);
     int64_t name = ptree::childWithLabel(index->nodes, index->count, n, kind->nameLabel);
@@ -145,11 +145,11 @@ bool passes(PyObject* type, PyObject* v) {
 
 }  // namespace
 
-const ptree::Index* indexOf(RuntimeRecord* rt) {
+const ptree::Index* indexOf(RunRecord* rt) {
     return reinterpret_cast<StateObject*>(rt->record->state)->holder->index;
 }
 
-void raiseAt(RuntimeRecord* rt, int64_t n, const char* format, ...) {
+void raiseAt(RunRecord* rt, int64_t n, const char* format, ...) {
     char text[kMessageBytes];
     va_list list;
     va_start(list, format);
@@ -168,14 +168,14 @@ void raiseAt(RuntimeRecord* rt, int64_t n, const char* format, ...) {
 
 PyObject* toI64(PyObject* x) { return bridge::checkedIntResult(x); }
 
-int64_t nodeOfProgram(RuntimeRecord* rt, PyObject* x) {
+int64_t nodeOfProgram(RunRecord* rt, PyObject* x) {
     if (Py_TYPE(x) != nodeType) return -1;
     NodeObject* node = reinterpret_cast<NodeObject*>(x);
     if (!node->state || node->holder != stateOfRun(rt)->holder) return -1;
     return node->index;
 }
 
-PyObject* programNode(RuntimeRecord* rt, uint32_t n) {
+PyObject* programNode(RunRecord* rt, uint32_t n) {
     StateObject* state = stateOfRun(rt);
     return newNode(reinterpret_cast<PyObject*>(state), state->holder, n);
 }
@@ -189,7 +189,7 @@ uint32_t activeRuns = 0;
 int limitBeforeRuns = 0;
 }  // namespace
 
-PyObject* newRuntime(PyObject* program) {
+PyObject* newRt(PyObject* program) {
     ProgramRecord* record = programOf(program);
     if (!record) return nullptr;
     LanguageObject* language = languageOf(record->language);
@@ -200,7 +200,7 @@ PyObject* newRuntime(PyObject* program) {
     }
     PyObject* object = PyObject_CallNoArgs(reinterpret_cast<PyObject*>(runtimeType));
     if (!object) return nullptr;
-    RuntimeRecord* rt = runtimeOf(object);
+    RunRecord* rt = runRecordOf(object);
     rt->program = Py_NewRef(program);
     rt->record = record;
     rt->language = language;
@@ -216,15 +216,15 @@ PyObject* newRuntime(PyObject* program) {
     return object;
 }
 
-void endRuntime(PyObject* runtime) {
-    if (!runtime) return;
-    RuntimeRecord* rt = runtimeOf(runtime);
+void endRt(PyObject* object) {
+    if (!object) return;
+    RunRecord* rt = runRecordOf(object);
     if (rt && rt->initialised && activeRuns > 0 && --activeRuns == 0)
         Py_SetRecursionLimit(limitBeforeRuns);
-    Py_DECREF(runtime);
+    Py_DECREF(object);
 }
 
-int installProgramFrame(RuntimeRecord* rt) {
+int installProgramFrame(RunRecord* rt) {
     PyObject* frame = newFrame(-1, -1, nullptr, programName);
     if (!frame) return -1;
     Py_XSETREF(rt->frame, Py_NewRef(frame));
@@ -234,16 +234,16 @@ int installProgramFrame(RuntimeRecord* rt) {
 }
 
 PyObject* runTopLevel(PyObject* program) {
-    PyObject* object = newRuntime(program);
+    PyObject* object = newRt(program);
     if (!object) return nullptr;
-    RuntimeRecord* rt = runtimeOf(object);
+    RunRecord* rt = runRecordOf(object);
     int rc = installProgramFrame(rt);
     if (rc == 0) {
         rc = hoist(rt, -1);
         if (rc == 0) rc = execNode(rt, 0);
         if (rc < 0) finishRunError();
     }
-    endRuntime(object);
+    endRt(object);
     if (rc < 0) return nullptr;
     Py_RETURN_NONE;
 }
@@ -256,7 +256,7 @@ int failNesting() {
 }
 
 // execValue of x, itself an item of `nesting` lists or tuples.
-int execNested(RuntimeRecord* rt, PyObject* x, int nesting) {
+int execNested(RunRecord* rt, PyObject* x, int nesting) {
     int64_t n = nodeOfProgram(rt, x);
     if (n >= 0) return execNode(rt, uint32_t(n));
     if (!PyList_Check(x) && !PyTuple_Check(x)) return 0;
@@ -274,7 +274,7 @@ int execNested(RuntimeRecord* rt, PyObject* x, int nesting) {
 }
 
 // evalValue of x, itself an item of `nesting` lists.
-PyObject* evalNested(RuntimeRecord* rt, PyObject* x, int nesting) {
+PyObject* evalNested(RunRecord* rt, PyObject* x, int nesting) {
     int64_t n = nodeOfProgram(rt, x);
     if (n >= 0) return evalNode(rt, uint32_t(n));
     if (PyList_Check(x)) {
@@ -300,15 +300,15 @@ PyObject* evalNested(RuntimeRecord* rt, PyObject* x, int nesting) {
 
 }  // namespace
 
-int checkStackRoom(RuntimeRecord* rt) {
+int checkStackRoom(RunRecord* rt) {
     if (!runthread::stackExhausted()) return 0;
     raiseTooDeep(rt);
     return -1;
 }
 
-int execValue(RuntimeRecord* rt, PyObject* x) { return execNested(rt, x, 0); }
+int execValue(RunRecord* rt, PyObject* x) { return execNested(rt, x, 0); }
 
-int execNode(RuntimeRecord* rt, uint32_t n) {
+int execNode(RunRecord* rt, uint32_t n) {
     if (checkStackRoom(rt) < 0) return -1;
     if (!ptree::isCaptured(indexOf(rt), n)) return execKind(rt, n);
     PyObject* before = pushBlockFrame(rt, n);
@@ -318,7 +318,7 @@ int execNode(RuntimeRecord* rt, uint32_t n) {
     return rc;
 }
 
-int execKind(RuntimeRecord* rt, uint32_t n) {
+int execKind(RunRecord* rt, uint32_t n) {
     CurrentNode current(rt, n);
     ensureKindTables(rt->language);
     int64_t k = kindAt(rt, n);
@@ -351,9 +351,9 @@ int execKind(RuntimeRecord* rt, uint32_t n) {
     return rc;
 }
 
-PyObject* evalValue(RuntimeRecord* rt, PyObject* x) { return evalNested(rt, x, 0); }
+PyObject* evalValue(RunRecord* rt, PyObject* x) { return evalNested(rt, x, 0); }
 
-PyObject* evalNode(RuntimeRecord* rt, uint32_t n) {
+PyObject* evalNode(RunRecord* rt, uint32_t n) {
     if (checkStackRoom(rt) < 0) return nullptr;
     PyObject* value;
     if (ptree::isCaptured(indexOf(rt), n)) {
@@ -368,7 +368,7 @@ PyObject* evalNode(RuntimeRecord* rt, uint32_t n) {
     return checkDeclaredType(rt, n, value);
 }
 
-PyObject* evalKind(RuntimeRecord* rt, uint32_t n) {
+PyObject* evalKind(RunRecord* rt, uint32_t n) {
     CurrentNode current(rt, n);
     ensureKindTables(rt->language);
     int64_t k = kindAt(rt, n);
@@ -403,7 +403,7 @@ PyObject* evalKind(RuntimeRecord* rt, uint32_t n) {
     return nullptr;
 }
 
-PyObject* checkDeclaredType(RuntimeRecord* rt, uint32_t n, PyObject* v) {
+PyObject* checkDeclaredType(RunRecord* rt, uint32_t n, PyObject* v) {
     PyObject* types = rt->language->types;
     PyObject* analysis = stateOfRun(rt)->analysis;
     if (!types || !analysis) return v;

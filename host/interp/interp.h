@@ -22,16 +22,16 @@ namespace wuna::host {
 
 // A new Runtime object for the Program object `program` (a loaded wuna.Program): no frame, no
 // context, current node -1, depth 0; Python's recursion limit is saved and raised to
-// min(max_depth * 40, 2147482647) + 1000 when lower. Whoever made it ends it with endRuntime.
+// min(max_depth * 40, 2147482647) + 1000 when lower. Whoever made it ends it with endRt.
 // New reference, or null with the exception.
-PyObject* newRuntime(PyObject* program);
+PyObject* newRt(PyObject* program);
 
 // Sets the recursion limit back to the Runtime's saved value and drops the reference.
-void endRuntime(PyObject* runtime);
+void endRt(PyObject* object);
 
 // Makes the program frame ("<program>", scope -1, no parent), makes it rt's frame and the
 // program State's global frame (dropping an earlier one). 0, or -1 with the exception.
-int installProgramFrame(RuntimeRecord* rt);
+int installProgramFrame(RunRecord* rt);
 
 // Runs the program's top level: a Runtime, the program frame, the hoisted definitions, then
 // the root node as a statement. New reference to None, or null with the exception (an escaped
@@ -49,39 +49,39 @@ inline void ensureKindTables(LanguageObject* language) {
 // semantics recurse in C as well as in Python. Every recursive path of the interpreter (exec
 // and eval of a node, a call) asks first: 0 when there is room, or -1 with the depth-limit
 // runtime error at the current node ("call stack too deep (more than <max_depth> calls)").
-int checkStackRoom(RuntimeRecord* rt);
+int checkStackRoom(RunRecord* rt);
 
 // Exec: 0, or -1 with the exception. execValue and evalValue walk lists (exec: and tuples)
 // item by item; lists nested more than 10000 deep (or containing themselves) fail with a
 // RecursionError.
-int execValue(RuntimeRecord* rt, PyObject* x);
-int execNode(RuntimeRecord* rt, uint32_t n);
-int execKind(RuntimeRecord* rt, uint32_t n);
+int execValue(RunRecord* rt, PyObject* x);
+int execNode(RunRecord* rt, uint32_t n);
+int execKind(RunRecord* rt, uint32_t n);
 
 // Eval: a new reference, or null with the exception.
-PyObject* evalValue(RuntimeRecord* rt, PyObject* x);
-PyObject* evalNode(RuntimeRecord* rt, uint32_t n);
-PyObject* evalKind(RuntimeRecord* rt, uint32_t n);
+PyObject* evalValue(RunRecord* rt, PyObject* x);
+PyObject* evalNode(RunRecord* rt, uint32_t n);
+PyObject* evalKind(RunRecord* rt, uint32_t n);
 
 // Takes v's reference: returns it when it is what the node's declared type allows, else
 // releases it and fails with the runtime error.
-PyObject* checkDeclaredType(RuntimeRecord* rt, uint32_t n, PyObject* v);
+PyObject* checkDeclaredType(RunRecord* rt, uint32_t n, PyObject* v);
 
 // The node index of x when it is a wuna.Node (exactly) of rt's program, else -1.
-int64_t nodeOfProgram(RuntimeRecord* rt, PyObject* x);
+int64_t nodeOfProgram(RunRecord* rt, PyObject* x);
 
 // A new wuna.Node of rt's program. Null with the exception.
-PyObject* programNode(RuntimeRecord* rt, uint32_t n);
+PyObject* programNode(RunRecord* rt, uint32_t n);
 
 // The parse-tree index of rt's program.
-const ptree::Index* indexOf(RuntimeRecord* rt);
+const ptree::Index* indexOf(RunRecord* rt);
 
 // Messages are written into a buffer of this many bytes; a longer one is cut on a character
 // boundary and ends with "...".
 inline constexpr size_t kMessageBytes = 1024;
 
 // Raises the runtime error (code "runtime") at node n with a printf-formatted message.
-void raiseAt(RuntimeRecord* rt, int64_t n, const char* format, ...)
+void raiseAt(RunRecord* rt, int64_t n, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 
 // An exactly-int x made an I64 when it fits in 64 bits (IntegerOverflow "integer overflow"

@@ -2,7 +2,7 @@
 // reference-mode run behind it.
 //
 // A run (a program's top level, a session entry, a Program.call, or a call into a function of
-// an earlier session entry) makes one Runtime (interp/interp.h: newRuntime). Its record holds the
+// an earlier session entry) makes one Runtime (interp/interp.h: newRt). Its record holds the
 // Program, borrowed pointers to the Program's record and Language, the current frame (the
 // variables in scope), the call stack of the program functions being run (borrowed frames,
 // innermost last; each frame keeps its function's name and call site, which runtime errors
@@ -26,7 +26,7 @@
 
 namespace wuna::host {
 
-struct RuntimeRecord {
+struct RunRecord {
     PyObject* program;         // owned: the Program being run
     ProgramRecord* record;     // borrowed: the Program's record
     LanguageObject* language;  // borrowed: the Program's Language
@@ -41,26 +41,26 @@ struct RuntimeRecord {
     uint8_t initialised;  // 1 once filled; only then are the fields above released
 };
 
-struct RuntimeObject {
-    PyObject_HEAD RuntimeRecord rt;
+struct RtObject {
+    PyObject_HEAD RunRecord rt;
 };
 
-extern PyType_Spec runtimeSpec;
+extern PyType_Spec rtSpec;
 
 // The record of an object whose type is Runtime or a subclass of it, else null (no exception).
-RuntimeRecord* runtimeOf(PyObject* object);
+RunRecord* runRecordOf(PyObject* object);
 
 // The Python object whose record rt is (borrowed).
-inline PyObject* runtimeObject(RuntimeRecord* rt) {
-    return reinterpret_cast<PyObject*>(reinterpret_cast<char*>(rt) - offsetof(RuntimeObject, rt));
+inline PyObject* rtObject(RunRecord* rt) {
+    return reinterpret_cast<PyObject*>(reinterpret_cast<char*>(rt) - offsetof(RtObject, rt));
 }
 
 // The record of a Runtime that has a program; else null with RuntimeError "this Runtime has no
 // program" (one made by calling the class).
-RuntimeRecord* liveRuntime(PyObject* object);
+RunRecord* liveRun(PyObject* object);
 
 // Appends a call frame to the call stack. false when it could not grow (nothing changed, no
 // exception set).
-bool pushCall(RuntimeRecord* rt, FrameObject* frame);
+bool pushCall(RunRecord* rt, FrameObject* frame);
 
 }  // namespace wuna::host

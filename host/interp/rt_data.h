@@ -8,19 +8,20 @@
 // wrapping operations take exactly two positional arguments ("WrongArgumentCount"
 // otherwise); parse takes keywords.
 #pragma once
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include <cstddef>
 
+#include "host/support/python.h"
 #include "wuna/runtime/helpers/pyread.h"
 #include "wuna/runtime/helpers/pywrapping.h"
 
 namespace wuna::host {
 
 // Readers, parse, wrapping operations, in that order.
-inline constexpr size_t kRuntimeDataMethods = helpers::kReaderCount + 1 + helpers::kWrappingCount;
+inline constexpr size_t kRtDataMethods = helpers::kReaderCount + 1 + helpers::kWrappingCount;
 
-// The methods above followed by a null entry. Filled when the module's library is loaded,
-// before any start-up code runs.
-extern PyMethodDef runtimeDataMethods[kRuntimeDataMethods + 1];
+// Writes the kRtDataMethods rows of the methods above at `at` (no terminating row) and
+// returns the end of what it wrote. Reads constant data only, so it may run while the
+// library loads. Never fails.
+PyMethodDef* appendRtDataMethods(PyMethodDef* at);
 
 }  // namespace wuna::host

@@ -31,12 +31,12 @@ constexpr char kAnonymous[] = "<anonymous>";
 
 FrameObject* asFrame(PyObject* object) { return reinterpret_cast<FrameObject*>(object); }
 
-StateObject* stateOfRun(RuntimeRecord* rt) {
+StateObject* stateOfRun(RunRecord* rt) {
     return reinterpret_cast<StateObject*>(rt->record->state);
 }
 
 // The symbol node n is bound to, or kNone.
-uint32_t symbolAt(RuntimeRecord* rt, uint32_t n) {
+uint32_t symbolAt(RunRecord* rt, uint32_t n) {
     const ptree::Index* index = indexOf(rt);
     if (n >= index->count || !index->nodeSymbols) return ptree::kNone;
     uint32_t s = index->nodeSymbols[n];
@@ -58,14 +58,14 @@ Slice textOf(const ptree::Index* index, uint32_t n) {
 }
 
 // The builtin's frame and symbol in the session's names: 1 found, 0 not (or no session), -1.
-int sessionVariable(RuntimeRecord* rt, PyObject* name, PyObject** frame, uint32_t* symbol) {
+int sessionVariable(RunRecord* rt, PyObject* name, PyObject** frame, uint32_t* symbol) {
     SessionObject* session = sessionOfProgram(rt->record);
     if (!session) return 0;
     return sessionName(session, name, frame, symbol);
 }
 
 // The value of variable s in frame, type-checked; the error when it has none.
-PyObject* readSlot(RuntimeRecord* rt, FrameObject* frame, uint32_t s, uint32_t n,
+PyObject* readSlot(RunRecord* rt, FrameObject* frame, uint32_t s, uint32_t n,
                    const ptree::Symbol& symbol) {
     PyObject* value = frame->variables.find(s);
     if (!value) {
@@ -77,7 +77,7 @@ PyObject* readSlot(RuntimeRecord* rt, FrameObject* frame, uint32_t s, uint32_t n
 
 }  // namespace
 
-int raiseNotVariable(RuntimeRecord* rt, uint32_t n) {
+int raiseNotVariable(RunRecord* rt, uint32_t n) {
     if (!stateOfRun(rt)->analysis) {
         raiseAt(rt, n, "%s", kNeedRules);
         return -1;
@@ -87,7 +87,7 @@ int raiseNotVariable(RuntimeRecord* rt, uint32_t n) {
     return -1;
 }
 
-FrameObject* frameOfSymbol(RuntimeRecord* rt, uint32_t s, uint32_t n) {
+FrameObject* frameOfSymbol(RunRecord* rt, uint32_t s, uint32_t n) {
     ptree::Index* index = const_cast<ptree::Index*>(indexOf(rt));
     int32_t scope = ptree::symbolScope(index, s);
     for (PyObject* f = rt->frame; f; f = asFrame(f)->parent)
@@ -97,7 +97,7 @@ FrameObject* frameOfSymbol(RuntimeRecord* rt, uint32_t s, uint32_t n) {
     return nullptr;
 }
 
-PyObject* loadVariable(RuntimeRecord* rt, uint32_t n) {
+PyObject* loadVariable(RunRecord* rt, uint32_t n) {
     uint32_t s = symbolAt(rt, n);
     if (s == ptree::kNone) {
         raiseNotVariable(rt, n);
@@ -129,7 +129,7 @@ PyObject* loadVariable(RuntimeRecord* rt, uint32_t n) {
     return result;
 }
 
-int storeVariable(RuntimeRecord* rt, uint32_t n, PyObject* v) {
+int storeVariable(RunRecord* rt, uint32_t n, PyObject* v) {
     uint32_t s = symbolAt(rt, n);
     if (s == ptree::kNone) return raiseNotVariable(rt, n);
     const ptree::Symbol& symbol = indexOf(rt)->symbols[s];
@@ -167,7 +167,7 @@ int storeVariable(RuntimeRecord* rt, uint32_t n, PyObject* v) {
     return 0;
 }
 
-PyObject* pushBlockFrame(RuntimeRecord* rt, uint32_t n) {
+PyObject* pushBlockFrame(RunRecord* rt, uint32_t n) {
     PyObject* before = rt->frame;
     PyObject* name = before ? asFrame(before)->name : programName;
     PyObject* frame = newFrame(int32_t(n), -1, before, name);
@@ -182,7 +182,7 @@ PyObject* pushBlockFrame(RuntimeRecord* rt, uint32_t n) {
     return before ? before : Py_NewRef(Py_None);
 }
 
-void popBlockFrame(RuntimeRecord* rt, PyObject* before) {
+void popBlockFrame(RunRecord* rt, PyObject* before) {
     PyObject* frame = rt->frame;
     rt->frame = before == Py_None ? nullptr : before;
     if (before == Py_None) Py_DECREF(before);
@@ -193,7 +193,7 @@ PyObject* newCallFrame(uint32_t function, int32_t callSite, PyObject* parent, Py
     return newFrame(int32_t(function), callSite, parent, name);
 }
 
-const FunctionKind* functionKindOf(RuntimeRecord* rt, uint32_t d, int64_t site) {
+const FunctionKind* functionKindOf(RunRecord* rt, uint32_t d, int64_t site) {
     static constexpr char kNotFunctionKind[] = "%.*s isn't a function kind (Language.function)";
     const ptree::Index* index = indexOf(rt);
     const ptree::GrammarInfo* grammar = rt->language->grammar;
@@ -209,7 +209,7 @@ const FunctionKind* functionKindOf(RuntimeRecord* rt, uint32_t d, int64_t site) 
     return nullptr;
 }
 
-PyObject* makeFunction(RuntimeRecord* rt, uint32_t n) {
+PyObject* makeFunction(RunRecord* rt, uint32_t n) {
     const FunctionKind* found = functionKindOf(rt, n, n);
     if (!found) return nullptr;
     const FunctionKind& kind = *found;
@@ -229,7 +229,7 @@ PyObject* makeFunction(RuntimeRecord* rt, uint32_t n) {
     return function;
 }
 
-int hoist(RuntimeRecord* rt, int64_t scope) {
+int hoist(RunRecord* rt, int64_t scope) {
     const ptree::Index* index = indexOf(rt);
     uint32_t count = 0;
     const uint32_t* definitions = ptree::hoisted(index, scope, &count);
@@ -253,7 +253,7 @@ int hoist(RuntimeRecord* rt, int64_t scope) {
     return 0;
 }
 
-int freshFrame(RuntimeRecord* rt, uint32_t n) {
+int freshFrame(RunRecord* rt, uint32_t n) {
     if (!ptree::isCaptured(indexOf(rt), n)) return 0;
     FrameObject* current = rt->frame ? asFrame(rt->frame) : nullptr;
     if (!current || current->scope != int32_t(n)) {

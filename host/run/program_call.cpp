@@ -117,7 +117,7 @@ PyObject* findFunction(StateObject* state, const char* name, size_t length) {
 // and gives the results in item order. Every item runs, unless the caller is interrupted or
 // an item ends with an exception that is no program failure (SystemExit...), which stops the
 // map; the failure is the lowest item's.
-PyObject* mapItems(RuntimeRecord* rt, PyObject* function, PyObject* items) {
+PyObject* mapItems(RunRecord* rt, PyObject* function, PyObject* items) {
     // items is a tuple or a list no one else holds (checkMap's snapshot): the program's code
     // can change neither its length nor its items while they run.
     PyObject* sequence = Py_NewRef(items);
@@ -182,18 +182,18 @@ PyObject* pythonCallWork(void* arg) {
     PyObject* function = findFunction(state, name, size_t(length));
     if (!function) return nullptr;
     Py_INCREF(function);
-    PyObject* runtime = newRuntime(request->program);
-    if (!runtime) {
+    PyObject* object = newRt(request->program);
+    if (!object) {
         Py_DECREF(function);
         return nullptr;
     }
-    RuntimeRecord* rt = runtimeOf(runtime);
+    RunRecord* rt = runRecordOf(object);
     Py_XSETREF(rt->frame, Py_NewRef(state->frame));
     if (request->context) Py_XSETREF(rt->context, Py_NewRef(request->context));
     PyObject* result = request->isMap ? mapItems(rt, function, request->arguments)
                                       : callValue(rt, function, request->arguments, nullptr);
     if (!result) finishRunError();
-    endRuntime(runtime);
+    endRt(object);
     Py_DECREF(function);
     return result;
 }

@@ -174,7 +174,7 @@ PyObject* loadEntry(SessionObject* session, PyObject* source) {
 
 // Whether item x, the last child value of the root, is an expression whose value the entry
 // gives. -1 with the exception.
-int isExpression(RuntimeRecord* rt, PyObject* x) {
+int isExpression(RunRecord* rt, PyObject* x) {
     int64_t n = nodeOfProgram(rt, x);
     if (n < 0) {
         if (PyObject_TypeCheck(x, nodeType) || PyList_Check(x) || PyTuple_Check(x)) return 0;
@@ -201,7 +201,7 @@ int isExpression(RuntimeRecord* rt, PyObject* x) {
 
 // Runs the root's children values: all but an expression last one as statements, that one
 // for the entry's value. New reference, or null with the exception.
-PyObject* runChildren(RuntimeRecord* rt) {
+PyObject* runChildren(RunRecord* rt) {
     StateObject* state = reinterpret_cast<StateObject*>(rt->record->state);
     PyObject* items = childValues(reinterpret_cast<PyObject*>(state), state->holder, 0);
     if (!items) {
@@ -223,14 +223,14 @@ PyObject* runChildren(RuntimeRecord* rt) {
 }
 
 // Calls the root's exec semantic fn for its result. New reference, or null.
-PyObject* callRootSemantic(RuntimeRecord* rt, PyObject* fn) {
+PyObject* callRootSemantic(RunRecord* rt, PyObject* fn) {
     int32_t saved = rt->currentNode;
     rt->currentNode = 0;
     Py_INCREF(fn);
     PyObject* node = programNode(rt, 0);
     PyObject* value = nullptr;
     if (node) {
-        value = PyObject_CallFunctionObjArgs(fn, node, runtimeObject(rt), nullptr);
+        value = PyObject_CallFunctionObjArgs(fn, node, rtObject(rt), nullptr);
         if (value) value = toI64(value);
         if (!value) wrapError(rt, 0);
         Py_DECREF(node);
@@ -243,7 +243,7 @@ PyObject* callRootSemantic(RuntimeRecord* rt, PyObject* fn) {
 // Runs the root node for the entry's value: its exec semantic's result; None after running
 // it as a statement when it is a function definition or has an eval semantic; else the value
 // of its children (below). New reference, or null with the exception.
-PyObject* runRoot(RuntimeRecord* rt) {
+PyObject* runRoot(RunRecord* rt) {
     ptree::Index* index = reinterpret_cast<StateObject*>(rt->record->state)->holder->index;
     if (index->count == 0) return Py_NewRef(Py_None);
     LanguageObject* language = rt->language;
@@ -266,18 +266,18 @@ PyObject* runRoot(RuntimeRecord* rt) {
 // the hoisted definitions, the root. New reference, or null with the exception.
 PyObject* runSessionEntry(void* argument) {
     PyObject* program = static_cast<PyObject*>(argument);
-    PyObject* runtime = newRuntime(program);
-    if (!runtime) {
+    PyObject* object = newRt(program);
+    if (!object) {
         finishRunError();
         return nullptr;
     }
-    RuntimeRecord* rt = runtimeOf(runtime);
+    RunRecord* rt = runRecordOf(object);
     PyObject* value = nullptr;
     if (installProgramFrame(rt) == 0 && hoist(rt, -1) == 0) value = runRoot(rt);
     if (!value) finishRunError();
     PyObject *kind, *exception, *traceback;
     PyErr_Fetch(&kind, &exception, &traceback);
-    endRuntime(runtime);
+    endRt(object);
     PyErr_Restore(kind, exception, traceback);
     return value;
 }
