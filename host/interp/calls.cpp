@@ -20,6 +20,8 @@
 #include "host/run/session.h"
 #include "host/tree/node.h"
 #include "host/tree/state.h"
+#include "wuna/runtime/pending_error.h"
+#include "wuna/runtime/text.h"
 
 namespace wuna::host {
 
@@ -50,17 +52,10 @@ const TypeName kTypeNames[] = {
 
 FunctionObject* asFunction(PyObject* f) { return reinterpret_cast<FunctionObject*>(f); }
 
-StateObject* stateOfRun(RunRecord* rt) {
-    return reinterpret_cast<StateObject*>(rt->record->state);
-}
-
-// Appends at most room bytes of text, cut on a character boundary.
+// Appends text (length bytes) to the used bytes of out, as much as fits in capacity, cut on a
+// character boundary. The new count of bytes used. Never fails.
 size_t appendCut(char* out, size_t used, size_t capacity, const char* text, size_t length) {
-    size_t room = capacity - used;
-    if (length > room) {
-        length = room;
-        while (length > 0 && (uint8_t(text[length]) & 0xc0) == 0x80) length--;
-    }
+    length = wuna::text::utf8Prefix(text, length, capacity - used);
     memcpy(out + used, text, length);
     return used + length;
 }
@@ -71,11 +66,11 @@ size_t appendCut(char* out, size_t used, size_t capacity, const char* text, size
 size_t exceptionText(char* out, size_t capacity) {
     size_t used = 0;
     size_t limit = capacity - 1;
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    if (type) {
-        PyErr_NormalizeException(&type, &value, &traceback);
-        PyObject* name = PyObject_GetAttrString(type, "__name__");
+    PendingError error;
+    error.take();
+    if (PyObject* value = error.exception) {
+        PyObject* name =
+            PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value)), "__name__");
         Py_ssize_t length = 0;
         const char* text =
             name && PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, &length) : nullptr;
@@ -83,15 +78,13 @@ size_t exceptionText(char* out, size_t capacity) {
         PyErr_Clear();
         Py_XDECREF(name);
         used = appendCut(out, used, limit, ": ", 2);
-        PyObject* shown = value ? PyObject_Str(value) : nullptr;
+        PyObject* shown = PyObject_Str(value);
         text = shown ? PyUnicode_AsUTF8AndSize(shown, &length) : nullptr;
         if (text) used = appendCut(out, used, limit, text, size_t(length));
         PyErr_Clear();
         Py_XDECREF(shown);
     }
-    Py_XDECREF(type);
-    Py_XDECREF(value);
-    Py_XDECREF(traceback);
+    error.drop();
     out[used] = 0;
     return used;
 }
@@ -181,32 +174,26 @@ PyObject* raiseNotCallable(RunRecord* rt, PyObject* f) {
 // The value a Return carries (its first argument, None without one), an exact int made an
 // I64; the Return is taken. Null with the exception.
 PyObject* returnValue() {
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
+    PendingError jump;
+    jump.take();
     PyObject* result = nullptr;
-    PyObject* args = value ? PyObject_GetAttrString(value, "args") : nullptr;
+    PyObject* args = jump.exception ? PyObject_GetAttrString(jump.exception, "args") : nullptr;
     if (args && PyTuple_Check(args) && PyTuple_GET_SIZE(args) > 0)
         result = Py_NewRef(PyTuple_GET_ITEM(args, 0));
     else if (args)
         result = Py_NewRef(Py_None);
     Py_XDECREF(args);
-    Py_XDECREF(type);
-    Py_XDECREF(value);
-    Py_XDECREF(traceback);
+    jump.drop();
     return result ? toI64(result) : nullptr;
 }
 
 // The pending TailCall's callee, arguments (a tuple) and receiver (null for None), taken as
 // new references; the exception is taken. -1 with another exception when it is malformed.
 int takeTailCall(PyObject** f, PyObject** args, PyObject** receiver) {
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    PyObject* items = value ? PyObject_GetAttrString(value, "args") : nullptr;
-    Py_XDECREF(type);
-    Py_XDECREF(value);
-    Py_XDECREF(traceback);
+    PendingError jump;
+    jump.take();
+    PyObject* items = jump.exception ? PyObject_GetAttrString(jump.exception, "args") : nullptr;
+    jump.drop();
     if (!items) return -1;
     int rc = -1;
     if (!PyTuple_Check(items) || PyTuple_GET_SIZE(items) < 2) {
@@ -304,10 +291,10 @@ PyObject* callInProgram(RunRecord* rt, PyObject* f, PyObject* args, PyObject* re
         }
     }
     PyObject* before = rt->frame;
-    if (!pushCall(rt, callFrame)) {
+    if (pushCall(rt, callFrame) < 0) {
         Py_DECREF(frame);
         Py_DECREF(params);
-        return PyErr_NoMemory();
+        return nullptr;
     }
     rt->frame = frame;
     rt->depth++;
@@ -396,7 +383,7 @@ PyObject* callProgramFunction(RunRecord* rt, PyObject* f, PyObject* args, PyObje
     other->depth = rt->depth;
     other->currentNode = int32_t(function->node);
     other->context = Py_XNewRef(rt->context);
-    other->frame = Py_XNewRef(reinterpret_cast<StateObject*>(other->record->state)->frame);
+    other->frame = Py_XNewRef(stateOfRun(other)->frame);
     PyObject* result = callInProgram(other, f, args, receiver);
     endRt(object);
     return result;

@@ -23,6 +23,8 @@
 #include "host/tree/node.h"
 #include "host/tree/state.h"
 #include "wuna/runtime/helpers/bridge.h"
+#include "wuna/runtime/pyhelp.h"
+#include "wuna/runtime/text.h"
 
 namespace wuna::host {
 
@@ -40,10 +42,6 @@ constexpr int kMaxListNesting = 10000;
 
 constexpr char kNoSemantics[] = "no semantics to evaluate %.*s";
 constexpr char kWrongType[] = "the value isn't what types() says the type %s is";
-
-StateObject* stateOfRun(RunRecord* rt) {
-    return reinterpret_cast<StateObject*>(rt->record->state);
-}
 
 // The kind of node n when the language's grammar has it, else -1.
 int64_t kindAt(RunRecord* rt, uint32_t n) {
@@ -145,21 +143,16 @@ bool passes(PyObject* type, PyObject* v) {
 
 }  // namespace
 
-const ptree::Index* indexOf(RunRecord* rt) {
-    return reinterpret_cast<StateObject*>(rt->record->state)->holder->index;
-}
-
 void raiseAt(RunRecord* rt, int64_t n, const char* format, ...) {
-    char text[kMessageBytes];
+    char text[pyhelp::kMessageBuffer];
     va_list list;
     va_start(list, format);
     int written = vsnprintf(text, sizeof text, format, list);
     va_end(list);
     size_t length = written < 0 ? 0 : size_t(written);
-    if (length >= kMessageBytes) {
-        // Cut on a character boundary, leaving room for the "...".
-        length = kMessageBytes - 9;
-        while (length > 0 && (uint8_t(text[length]) & 0xc0) == 0x80) length--;
+    if (length >= sizeof text) {
+        // vsnprintf kept sizeof text - 1 bytes of it.
+        length = wuna::text::utf8Prefix(text, sizeof text - 1, kFormattedKept);
         memcpy(text + length, "...", 3);
         length += 3;
     }
@@ -194,7 +187,7 @@ PyObject* newRt(PyObject* program) {
     if (!record) return nullptr;
     LanguageObject* language = languageOf(record->language);
     if (!language) return nullptr;
-    if (!record->state || !reinterpret_cast<StateObject*>(record->state)->holder) {
+    if (!record->state || !stateOf(record)->holder) {
         PyErr_SetString(PyExc_RuntimeError, "this program's tree is gone");
         return nullptr;
     }
@@ -206,7 +199,7 @@ PyObject* newRt(PyObject* program) {
     rt->language = language;
     rt->currentNode = -1;
     rt->depth = 0;
-    rt->initialised = 1;
+    rt->initialised = true;
     rt->savedRecursionLimit = Py_GetRecursionLimit();
     int64_t wanted = int64_t(language->maxDepth) * kLimitPerCall;
     if (wanted > kLimitCap) wanted = kLimitCap;

@@ -73,14 +73,10 @@ int64_t nodeOfProgram(RunRecord* rt, PyObject* x);
 // A new wuna.Node of rt's program. Null with the exception.
 PyObject* programNode(RunRecord* rt, uint32_t n);
 
-// The parse-tree index of rt's program.
-const ptree::Index* indexOf(RunRecord* rt);
-
-// Messages are written into a buffer of this many bytes; a longer one is cut on a character
-// boundary and ends with "...".
-inline constexpr size_t kMessageBytes = 1024;
-
-// Raises the runtime error (code "runtime") at node n with a printf-formatted message.
+// Raises the runtime error (code "runtime") at node n with a printf-formatted message. A
+// message longer than the message buffer (wuna/runtime/pyhelp.h) keeps its first
+// kFormattedKept bytes, cut on a character boundary, and ends with "...".
+inline constexpr size_t kFormattedKept = 1015;
 void raiseAt(RunRecord* rt, int64_t n, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 

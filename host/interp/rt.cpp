@@ -50,8 +50,6 @@ bool hasProgram(const RunRecord* rt) {
            reinterpret_cast<ProgramObject*>(rt->program)->initialised;
 }
 
-StateObject* stateOfRun(RunRecord* rt) { return reinterpret_cast<StateObject*>(rt->record->state); }
-
 // The result of a method: a failure without an exception becomes one.
 PyObject* finish(const char* method, PyObject* result) {
     if (!result && !PyErr_Occurred()) PyErr_Format(PyExc_RuntimeError, kFailedSilently, method);
@@ -145,15 +143,15 @@ PyObject* rtFunction(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 const args::Param callParams[] = {{"f", true}, {"args", true}, {"receiver", false}};
 
-// The callee, the arguments as a tuple (new) and the receiver (null for none) of call and
-// tail_call.
+// The callee, the arguments as a tuple (owned, released by the method at its single exit) and
+// the receiver (null for none) of call and tail_call.
 struct CallArguments {
     PyObject* f = nullptr;
     PyObject* tuple = nullptr;
     PyObject* receiver = nullptr;
-    ~CallArguments() { Py_XDECREF(tuple); }
 };
 
+// Reads the arguments of call or tail_call into *out. The run, or null with the exception.
 RunRecord* readCall(const char* name, PyObject* self, PyObject* args, PyObject* kwargs,
                     CallArguments* out) {
     PyObject* given[3];
@@ -170,8 +168,10 @@ RunRecord* readCall(const char* name, PyObject* self, PyObject* args, PyObject* 
 PyObject* rtCall(PyObject* self, PyObject* args, PyObject* kwargs) {
     CallArguments call;
     RunRecord* rt = readCall("call", self, args, kwargs, &call);
-    if (!rt) return nullptr;
-    return finish("call", callValue(rt, call.f, call.tuple, call.receiver));
+    PyObject* result =
+        rt ? finish("call", callValue(rt, call.f, call.tuple, call.receiver)) : nullptr;
+    Py_XDECREF(call.tuple);
+    return result;
 }
 
 // Raises cls(items...) as an instance, so that a tuple among the items stays one item.
@@ -182,10 +182,10 @@ void raiseInstance(PyObject* cls, PyObject* items) {
     Py_DECREF(instance);
 }
 
-PyObject* rtTailCall(PyObject* self, PyObject* args, PyObject* kwargs) {
-    CallArguments call;
-    RunRecord* rt = readCall("tail_call", self, args, kwargs, &call);
-    if (!rt) return nullptr;
+// Inside a program function, raises the TailCall that its caller's call loop takes over; at
+// the top level, makes the call and raises the Return of its result. Always leaves an
+// exception (unless a step failed without one, which finish() reports).
+void raiseTailCall(RunRecord* rt, const CallArguments& call) {
     if (rt->callCount > 0) {
         PyObject* items =
             PyTuple_Pack(3, call.f, call.tuple, call.receiver ? call.receiver : Py_None);
@@ -193,18 +193,27 @@ PyObject* rtTailCall(PyObject* self, PyObject* args, PyObject* kwargs) {
             raiseInstance(tailCallClass, items);
             Py_DECREF(items);
         }
-        return finish("tail_call", nullptr);
+        return;
     }
     PyObject* result = callValue(rt, call.f, call.tuple, call.receiver);
-    if (result) {
-        PyObject* items = PyTuple_Pack(1, result);
-        Py_DECREF(result);
-        if (items) {
-            raiseInstance(returnClass, items);
-            Py_DECREF(items);
-        }
+    if (!result) return;
+    PyObject* items = PyTuple_Pack(1, result);
+    Py_DECREF(result);
+    if (!items) return;
+    raiseInstance(returnClass, items);
+    Py_DECREF(items);
+}
+
+PyObject* rtTailCall(PyObject* self, PyObject* args, PyObject* kwargs) {
+    CallArguments call;
+    RunRecord* rt = readCall("tail_call", self, args, kwargs, &call);
+    PyObject* result = nullptr;
+    if (rt) {
+        raiseTailCall(rt, call);
+        result = finish("tail_call", nullptr);
     }
-    return finish("tail_call", nullptr);
+    Py_XDECREF(call.tuple);
+    return result;
 }
 
 const args::Param errorParams[] = {{"node", true}, {"message", true}, {"code", false}};
@@ -393,7 +402,7 @@ int rtTraverse(PyObject* self, visitproc visit, void* arg) {
 int rtClear(PyObject* self) {
     RunRecord* rt = &asRt(self)->rt;
     if (rt->initialised) {
-        rt->initialised = 0;
+        rt->initialised = false;
         rt->record = nullptr;
         rt->language = nullptr;
         Py_CLEAR(rt->frame);
@@ -559,17 +568,23 @@ RunRecord* liveRun(PyObject* object) {
     return nullptr;
 }
 
-bool pushCall(RunRecord* rt, FrameObject* frame) {
+int pushCall(RunRecord* rt, FrameObject* frame) {
     if (rt->callCount == rt->callCapacity) {
         uint32_t bigger = rt->callCapacity ? rt->callCapacity * 2 : 16;
-        if (bigger < rt->callCapacity) return false;
+        if (bigger < rt->callCapacity) {
+            PyErr_NoMemory();
+            return -1;
+        }
         void* grown = realloc(rt->callStack, sizeof(FrameObject*) * bigger);
-        if (!grown) return false;
+        if (!grown) {
+            PyErr_NoMemory();
+            return -1;
+        }
         rt->callStack = static_cast<FrameObject**>(grown);
         rt->callCapacity = bigger;
     }
     rt->callStack[rt->callCount++] = frame;
-    return true;
+    return 0;
 }
 
 }  // namespace wuna::host

@@ -23,6 +23,7 @@
 #include "host/interp/frame_object.h"
 #include "host/language/language.h"
 #include "host/run/program.h"
+#include "host/tree/state.h"
 
 namespace wuna::host {
 
@@ -38,7 +39,7 @@ struct RunRecord {
     int32_t currentNode;  // -1: none
     uint32_t depth;       // program-function calls active
     int32_t savedRecursionLimit;
-    uint8_t initialised;  // 1 once filled; only then are the fields above released
+    bool initialised;  // once filled; only then are the fields above released
 };
 
 struct RtObject {
@@ -59,8 +60,14 @@ inline PyObject* rtObject(RunRecord* rt) {
 // program" (one made by calling the class).
 RunRecord* liveRun(PyObject* object);
 
-// Appends a call frame to the call stack. false when it could not grow (nothing changed, no
-// exception set).
-bool pushCall(RunRecord* rt, FrameObject* frame);
+// The State of the program rt runs (borrowed). rt must have its program (liveRun).
+inline StateObject* stateOfRun(const RunRecord* rt) { return stateOf(rt->record); }
+
+// The parse-tree index of the program rt runs (borrowed); the same condition.
+inline const ptree::Index* indexOf(const RunRecord* rt) { return stateOfRun(rt)->holder->index; }
+
+// Appends a call frame (borrowed) to the call stack. 0, or -1 with MemoryError when the stack
+// could not grow (nothing changed).
+int pushCall(RunRecord* rt, FrameObject* frame);
 
 }  // namespace wuna::host

@@ -17,6 +17,7 @@
 #include "host/run/program.h"
 #include "host/tree/ptree.h"
 #include "host/tree/state.h"
+#include "wuna/runtime/pending_error.h"
 #include "wuna/runtime/pyhelp.h"
 
 namespace wuna::host {
@@ -230,8 +231,8 @@ Position positionOf(const ptree::Index* index, int64_t node) {
 }
 
 PyObject* buildRunError(const ProgramRecord* program, int64_t node, PyObject* message,
-                            PyObject* code, std::span<const CallEntry> entries) {
-    const StateObject* state = reinterpret_cast<const StateObject*>(program->state);
+                        PyObject* code, std::span<const CallEntry> entries) {
+    const StateObject* state = stateOf(program);
     const ptree::Index* index = state && state->holder ? state->holder->index : nullptr;
     PyObject* errorCode = code ? Py_NewRef(code) : PyUnicode_FromString("runtime");
     if (!errorCode) return nullptr;
@@ -262,7 +263,7 @@ PyObject* errorAtNode(RunRecord* rt, int64_t node, PyObject* message, PyObject* 
     PyObject* error = nullptr;
     if (callEntries(rt, entries) == 0)
         error = buildRunError(rt->record, node, message, code,
-                                  std::span<const CallEntry>(entries, rt->callCount));
+                              std::span<const CallEntry>(entries, rt->callCount));
     free(entries);
     return error;
 }
@@ -300,10 +301,9 @@ void wrapError(RunRecord* rt, int64_t node) {
 }
 
 void attachThrowError(RunRecord* rt, int64_t node) {
-    PyObject *kind, *value, *traceback;
-    PyErr_Fetch(&kind, &value, &traceback);
-    PyErr_NormalizeException(&kind, &value, &traceback);
-    if (value) {
+    PendingError thrown;
+    thrown.take();
+    if (PyObject* value = thrown.exception) {
         int has = PyObject_HasAttrString(value, "_wuna_error");
         if (!has) {
             PyObject* message = PyObject_GetAttrString(value, "message");
@@ -321,35 +321,34 @@ void attachThrowError(RunRecord* rt, int64_t node) {
         }
         PyErr_Clear();
     }
-    PyErr_Restore(kind, value, traceback);
+    thrown.restore();
 }
 
 void finishRunError() {
     if (!PyErr_Occurred() || !PyErr_ExceptionMatches(throwClass)) return;
-    PyObject *kind, *value, *traceback;
-    PyErr_Fetch(&kind, &value, &traceback);
-    PyErr_NormalizeException(&kind, &value, &traceback);
-    PyObject* error = value ? PyObject_GetAttrString(value, "_wuna_error") : nullptr;
+    PendingError thrown;
+    thrown.take();
+    PyObject* error =
+        thrown.exception ? PyObject_GetAttrString(thrown.exception, "_wuna_error") : nullptr;
     if (!error || !PyExceptionInstance_Check(error)) {
         // Only an exception can take the Throw's place; anything else leaves the Throw.
         Py_XDECREF(error);
         PyErr_Clear();
-        PyErr_Restore(kind, value, traceback);
+        thrown.restore();
         return;
     }
-    Py_XDECREF(kind);
-    Py_XDECREF(value);
-    Py_XDECREF(traceback);
+    thrown.drop();
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error)), error);
     Py_DECREF(error);
 }
 
 PyObject* exceptionMessage() {
-    PyObject *kind, *value, *traceback;
-    PyErr_Fetch(&kind, &value, &traceback);
-    PyErr_NormalizeException(&kind, &value, &traceback);
+    PendingError failure;
+    failure.take();
+    PyObject* value = failure.exception;
+    PyObject* kind = value ? reinterpret_cast<PyObject*>(Py_TYPE(value)) : nullptr;
     PyObject* text = nullptr;
-    if (!kind || !value) {
+    if (!value) {
         text = PyUnicode_FromString("error");
     } else if (const MessageRule* rule = ruleFor(kind)) {
         switch (rule->wording) {
@@ -360,9 +359,7 @@ PyObject* exceptionMessage() {
     } else {
         text = otherMessage(kind, value);
     }
-    Py_XDECREF(kind);
-    Py_XDECREF(value);
-    Py_XDECREF(traceback);
+    failure.drop();
     return cutMessage(text);
 }
 

@@ -58,7 +58,7 @@ Position positionOf(const ptree::Index* index, int64_t node);
 // A new wuna.Error (not raised) at node with message and code (both str; a null code is
 // "runtime") and the call entries, innermost first. Null with the exception.
 PyObject* buildRunError(const ProgramRecord* program, int64_t node, PyObject* message,
-                            PyObject* code, std::span<const CallEntry> entries);
+                        PyObject* code, std::span<const CallEntry> entries);
 
 // The same with the Runtime's call stack, read from the innermost call frame out.
 PyObject* errorAtNode(RunRecord* rt, int64_t node, PyObject* message, PyObject* code);

@@ -31,10 +31,6 @@ constexpr char kAnonymous[] = "<anonymous>";
 
 FrameObject* asFrame(PyObject* object) { return reinterpret_cast<FrameObject*>(object); }
 
-StateObject* stateOfRun(RunRecord* rt) {
-    return reinterpret_cast<StateObject*>(rt->record->state);
-}
-
 // The symbol node n is bound to, or kNone.
 uint32_t symbolAt(RunRecord* rt, uint32_t n) {
     const ptree::Index* index = indexOf(rt);

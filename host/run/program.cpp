@@ -19,6 +19,7 @@
 #include "host/tree/node.h"
 #include "host/tree/ptree.h"
 #include "host/tree/state.h"
+#include "wuna/runtime/pending_error.h"
 #include "wuna/runtime/pyhelp.h"
 
 namespace wuna::host {
@@ -163,11 +164,12 @@ int programTraverse(PyObject* self, visitproc visit, void* arg) {
 int programClear(PyObject* self) {
     ProgramObject* program = asProgram(self);
     if (program->initialised) {
-        PyObject *kind, *value, *traceback;
-        PyErr_Fetch(&kind, &value, &traceback);
-        program->initialised = 0;
+        // Releasing may run any code; an exception pending now is not its business.
+        PendingError pending;
+        pending.take();
+        program->initialised = false;
         releaseProgram(&program->record);
-        PyErr_Restore(kind, value, traceback);
+        pending.restore();
     }
     return 0;
 }
@@ -182,9 +184,10 @@ void programDealloc(PyObject* self) {
 
 PyObject* programRepr(PyObject*) { return PyUnicode_FromString("Program()"); }
 
-StateObject* stateOf(PyObject* self) {
+// The State of a loaded Program object, or null with programOf's exception.
+StateObject* loadedState(PyObject* self) {
     ProgramRecord* record = programOf(self);
-    return record ? reinterpret_cast<StateObject*>(record->state) : nullptr;
+    return record ? stateOf(record) : nullptr;
 }
 
 PyObject* getSource(PyObject* self, void*) {
@@ -193,39 +196,40 @@ PyObject* getSource(PyObject* self, void*) {
 }
 
 PyObject* getTree(PyObject* self, void*) {
-    StateObject* state = stateOf(self);
+    StateObject* state = loadedState(self);
     return state ? Py_NewRef(state->holder->tree) : nullptr;
 }
 
 PyObject* getAnalysis(PyObject* self, void*) {
-    StateObject* state = stateOf(self);
+    StateObject* state = loadedState(self);
     if (!state) return nullptr;
     return Py_NewRef(state->analysis ? state->analysis : Py_None);
 }
 
 PyObject* getDiagnostics(PyObject* self, void*) {
-    StateObject* state = stateOf(self);
+    StateObject* state = loadedState(self);
     return state ? Py_NewRef(state->diagnostics) : nullptr;
 }
 
 PyObject* getRoot(PyObject* self, void*) {
-    StateObject* state = stateOf(self);
+    StateObject* state = loadedState(self);
     if (!state) return nullptr;
     return newNode(reinterpret_cast<PyObject*>(state), state->holder, 0);
 }
 
 PyObject* getCall(PyObject* self, void*) {
-    return programOf(self) ? newProgramCall(self, 0) : nullptr;
+    return programOf(self) ? newProgramCall(self, CallShape::call) : nullptr;
 }
 
 PyObject* getMap(PyObject* self, void*) {
-    return programOf(self) ? newProgramCall(self, 1) : nullptr;
+    return programOf(self) ? newProgramCall(self, CallShape::map) : nullptr;
 }
 
 // --- runs ----------------------------------------------------------------------------------
 
-// The mode names by number.
+// The mode names, in the order of RunMode.
 constexpr const char* kModeNames[] = {"python", "compiled", "auto"};
+static_assert(std::size(kModeNames) == size_t(RunMode::automatic) + 1);
 
 PyObject* runTopLevelWork(void* program) { return runTopLevel(static_cast<PyObject*>(program)); }
 
@@ -252,8 +256,8 @@ PyObject* programRun(PyObject* self, PyObject* args, PyObject* kwargs) {
     // report only matters to compiled runs (a reference run leaves the last report as it
     // was), but its truth is taken all the same: a failing __bool__ fails the run.
     if (values[1] && PyObject_IsTrue(values[1]) < 0) return nullptr;
-    record->runMode = uint8_t(mode);
-    record->hasRun = 1;
+    record->runMode = mode;
+    record->hasRun = true;
     if (mode != RunMode::python) {
         raiseNoCompiledMode(mode);
         return nullptr;
@@ -449,10 +453,10 @@ int loadProgram(ProgramRecord* record, PyObject* languageObject, PyObject* sourc
     language = languageOf(languageObject);
     if (!language) Py_DECREF(result);
     if (!language || checkTree(record, language, result, nullptr) < 0) {
-        PyObject *kind, *value, *traceback;
-        PyErr_Fetch(&kind, &value, &traceback);
+        PendingError failure;
+        failure.take();
         releaseProgram(record);
-        PyErr_Restore(kind, value, traceback);
+        failure.restore();
         return -1;
     }
     return 0;
@@ -488,7 +492,7 @@ PyObject* languageLoad(PyObject* self, PyObject* args, PyObject* kwargs) {
         return nullptr;
     }
     asProgram(object)->record = record;
-    asProgram(object)->initialised = 1;
+    asProgram(object)->initialised = true;
     return object;
 }
 

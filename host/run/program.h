@@ -31,6 +31,11 @@ struct OptimizeTask;
 
 namespace wuna::host {
 
+struct StateObject;
+
+// The run modes; their order is that of the mode names ('python', 'compiled', 'auto').
+enum class RunMode : uint8_t { python, compiled, automatic };
+
 struct ProgramRecord {
     PyObject* language;             // the Language
     PyObject* source;               // the program text, a str
@@ -45,14 +50,14 @@ struct ProgramRecord {
     value::Frame* globalsFrame;  // the top level's frame kept for Program.call
     uint64_t lockCount;          // times compiled code took the interpreter lock
     void* session;               // the Session the program is an entry of, or null
-    uint8_t stayInPython;
-    uint8_t runMode;  // 0 'python', 1 'compiled', 2 'auto'
-    uint8_t hasRun;
+    bool stayInPython;
+    RunMode runMode;  // the mode of the last run; read only once hasRun
+    bool hasRun;
 };
 
 struct ProgramObject {
     PyObject_HEAD ProgramRecord record;
-    uint8_t initialised;  // 1 once a load filled the record
+    bool initialised;  // once a load filled the record
 };
 
 extern PyType_Spec programSpec;
@@ -81,10 +86,12 @@ void releaseProgram(ProgramRecord* record);
 // The Program's record when a load filled it, else null with RuntimeError.
 ProgramRecord* programOf(PyObject* object);
 
-// --- runs ----------------------------------------------------------------------------------
+// The wuna.State of a program record (borrowed): never null in a record a load filled.
+inline StateObject* stateOf(const ProgramRecord* record) {
+    return reinterpret_cast<StateObject*>(record->state);
+}
 
-// The run modes, by their number.
-enum class RunMode : uint8_t { python = 0, compiled = 1, automatic = 2 };
+// --- runs ----------------------------------------------------------------------------------
 
 // A mode argument: None gives fallback; a str names one of 'python', 'compiled', 'auto'
 // (exactly). 0 with *mode set, or -1 with TypeError "mode must be a str" or ValueError "mode

@@ -23,8 +23,8 @@ namespace wuna::host {
 PyObject* languageRepl(PyObject* self, PyObject* args, PyObject* kwargs);
 
 // Prints the pending exception for the REPL with print (to sys.stderr when there is one).
-// true when printed (the exception taken); false when the REPL must end: SystemExit (left
-// pending) or a failure while printing (its exception pending).
-bool replPrintError(PyObject* print);
+// 0 when printed (the exception taken); -1 when the REPL must end: SystemExit (left pending)
+// or a failure while printing (its exception pending).
+int replPrintError(PyObject* print);
 
 }  // namespace wuna::host

@@ -26,6 +26,7 @@
 #include "host/tree/node.h"
 #include "host/tree/ptree.h"
 #include "host/tree/state.h"
+#include "wuna/runtime/pending_error.h"
 
 #define WUNA_DOC(signature, text) signature "\n--\n\n" text
 
@@ -71,7 +72,7 @@ int sessionTraverse(PyObject* self, visitproc visit, void* arg) {
 int sessionClear(PyObject* self) {
     SessionObject* session = asSession(self);
     detachPrograms(session);
-    session->initialised = 0;
+    session->initialised = false;
     Py_CLEAR(session->names);
     Py_CLEAR(session->programs);
     Py_CLEAR(session->language);
@@ -155,18 +156,18 @@ PyObject* loadEntry(SessionObject* session, PyObject* source) {
     Py_XDECREF(builtins);
     PyObject* object = checked == 0 ? programType->tp_alloc(programType, 0) : nullptr;
     if (!object) {
-        PyObject *kind, *value, *traceback;
-        PyErr_Fetch(&kind, &value, &traceback);
+        PendingError failure;
+        failure.take();
         releaseProgram(&record);
-        PyErr_Restore(kind, value, traceback);
+        failure.restore();
         return nullptr;
     }
     auto* program = reinterpret_cast<ProgramObject*>(object);
     program->record = record;
-    program->initialised = 1;
+    program->initialised = true;
     program->record.session = session;
-    program->record.runMode = 0;
-    program->record.hasRun = 1;
+    program->record.runMode = RunMode::python;
+    program->record.hasRun = true;
     return object;
 }
 
@@ -180,7 +181,7 @@ int isExpression(RunRecord* rt, PyObject* x) {
         if (PyObject_TypeCheck(x, nodeType) || PyList_Check(x) || PyTuple_Check(x)) return 0;
         return 1;
     }
-    ptree::Index* index = reinterpret_cast<StateObject*>(rt->record->state)->holder->index;
+    const ptree::Index* index = indexOf(rt);
     LanguageObject* language = rt->language;
     ensureKindTables(language);
     uint32_t k = ptree::kindOf(index->nodes[n]);
@@ -189,7 +190,7 @@ int isExpression(RunRecord* rt, PyObject* x) {
     if (ptree::isFunctionNode(index, uint32_t(n))) return 0;
     if (known && language->evalPerKind[k]) return 1;
     if (index->nodeSymbols && index->nodeSymbols[n] != ptree::kNone) return 1;
-    StateObject* state = reinterpret_cast<StateObject*>(rt->record->state);
+    StateObject* state = stateOfRun(rt);
     PyObject* children =
         childValues(reinterpret_cast<PyObject*>(state), state->holder, uint32_t(n));
     if (!children) return -1;
@@ -202,7 +203,7 @@ int isExpression(RunRecord* rt, PyObject* x) {
 // Runs the root's children values: all but an expression last one as statements, that one
 // for the entry's value. New reference, or null with the exception.
 PyObject* runChildren(RunRecord* rt) {
-    StateObject* state = reinterpret_cast<StateObject*>(rt->record->state);
+    StateObject* state = stateOfRun(rt);
     PyObject* items = childValues(reinterpret_cast<PyObject*>(state), state->holder, 0);
     if (!items) {
         wrapError(rt, 0);
@@ -244,7 +245,7 @@ PyObject* callRootSemantic(RunRecord* rt, PyObject* fn) {
 // it as a statement when it is a function definition or has an eval semantic; else the value
 // of its children (below). New reference, or null with the exception.
 PyObject* runRoot(RunRecord* rt) {
-    ptree::Index* index = reinterpret_cast<StateObject*>(rt->record->state)->holder->index;
+    const ptree::Index* index = indexOf(rt);
     if (index->count == 0) return Py_NewRef(Py_None);
     LanguageObject* language = rt->language;
     ensureKindTables(language);
@@ -275,10 +276,11 @@ PyObject* runSessionEntry(void* argument) {
     PyObject* value = nullptr;
     if (installProgramFrame(rt) == 0 && hoist(rt, -1) == 0) value = runRoot(rt);
     if (!value) finishRunError();
-    PyObject *kind, *exception, *traceback;
-    PyErr_Fetch(&kind, &exception, &traceback);
+    // Ending the run releases its frames, which may run any code.
+    PendingError failure;
+    failure.take();
     endRt(object);
-    PyErr_Restore(kind, exception, traceback);
+    failure.restore();
     return value;
 }
 
@@ -286,7 +288,7 @@ PyObject* runSessionEntry(void* argument) {
 // and lives at the program level. 0, or -1 with the exception.
 int recordNames(SessionObject* session, PyObject* program) {
     ProgramRecord* record = &reinterpret_cast<ProgramObject*>(program)->record;
-    auto* state = reinterpret_cast<StateObject*>(record->state);
+    StateObject* state = stateOf(record);
     if (!state || !state->frame) return 0;
     PyObject* frame = Py_NewRef(state->frame);
     auto* globals = reinterpret_cast<FrameObject*>(frame);
@@ -326,7 +328,7 @@ PyObject* languageSession(PyObject* self, PyObject*) {
     session->language = Py_NewRef(self);
     session->programs = programs;
     session->names = names;
-    session->initialised = 1;
+    session->initialised = true;
     return object;
 }
 
@@ -348,8 +350,8 @@ PyObject* sessionRun(PyObject* self, PyObject* source) {
     LanguageObject* language = languageOf(session->language);
     PyObject* value =
         language ? runthread::run(language->maxDepth, runSessionEntry, program) : nullptr;
-    PyObject *kind, *exception, *traceback;
-    PyErr_Fetch(&kind, &exception, &traceback);
+    PendingError failure;
+    failure.take();
     int recorded = recordNames(session, program);
     Py_DECREF(program);
     if (value) {
@@ -360,7 +362,7 @@ PyObject* sessionRun(PyObject* self, PyObject* source) {
     }
     // The entry's own exception is what the caller hears about.
     if (recorded < 0) PyErr_Clear();
-    PyErr_Restore(kind, exception, traceback);
+    failure.restore();
     return nullptr;
 }
 

@@ -27,7 +27,7 @@ struct SessionObject {
     PyObject_HEAD PyObject* language;  // the Language
     PyObject* programs;                // list of the entries' Program objects
     PyObject* names;                   // dict: name -> (wuna.Frame, int symbol index)
-    uint8_t initialised;               // 1 once Language.session() filled the fields
+    bool initialised;                  // once Language.session() filled the fields
 };
 
 extern PyType_Spec sessionSpec;
