@@ -415,14 +415,6 @@ int rtClear(PyObject* self) {
     return 0;
 }
 
-void rtDealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    rtClear(self);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
 PyObject* rtRepr(PyObject*) { return PyUnicode_FromString("Runtime()"); }
 
 // A row of the own methods: all take positional and keyword arguments.
@@ -534,7 +526,7 @@ PyGetSetDef rtGetters[] = {
 
 PyType_Slot rtSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(rtNew)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(rtDealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(heapDealloc<rtClear>)},
     {Py_tp_traverse, reinterpret_cast<void*>(rtTraverse)},
     {Py_tp_clear, reinterpret_cast<void*>(rtClear)},
     {Py_tp_repr, reinterpret_cast<void*>(rtRepr)},

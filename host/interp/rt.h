@@ -49,7 +49,7 @@ struct RtObject {
 extern PyType_Spec rtSpec;
 
 // The record of an object whose type is Runtime or a subclass of it, else null (no exception).
-RunRecord* runRecordOf(PyObject* object);
+[[nodiscard]] RunRecord* runRecordOf(PyObject* object);
 
 // The Python object whose record rt is (borrowed).
 inline PyObject* rtObject(RunRecord* rt) {
@@ -58,7 +58,7 @@ inline PyObject* rtObject(RunRecord* rt) {
 
 // The record of a Runtime that has a program; else null with RuntimeError "this Runtime has no
 // program" (one made by calling the class).
-RunRecord* liveRun(PyObject* object);
+[[nodiscard]] RunRecord* liveRun(PyObject* object);
 
 // The State of the program rt runs (borrowed). rt must have its program (liveRun).
 inline StateObject* stateOfRun(const RunRecord* rt) { return stateOf(rt->record); }
@@ -68,6 +68,6 @@ inline const ptree::Index* indexOf(const RunRecord* rt) { return stateOfRun(rt)-
 
 // Appends a call frame (borrowed) to the call stack. 0, or -1 with MemoryError when the stack
 // could not grow (nothing changed).
-int pushCall(RunRecord* rt, FrameObject* frame);
+[[nodiscard]] int pushCall(RunRecord* rt, FrameObject* frame);
 
 }  // namespace wuna::host

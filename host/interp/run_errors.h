@@ -57,11 +57,11 @@ Position positionOf(const ptree::Index* index, int64_t node);
 
 // A new wuna.Error (not raised) at node with message and code (both str; a null code is
 // "runtime") and the call entries, innermost first. Null with the exception.
-PyObject* buildRunError(const ProgramRecord* program, int64_t node, PyObject* message,
-                        PyObject* code, std::span<const CallEntry> entries);
+[[nodiscard]] PyObject* buildRunError(const ProgramRecord* program, int64_t node, PyObject* message,
+                                      PyObject* code, std::span<const CallEntry> entries);
 
 // The same with the Runtime's call stack, read from the innermost call frame out.
-PyObject* errorAtNode(RunRecord* rt, int64_t node, PyObject* message, PyObject* code);
+[[nodiscard]] PyObject* errorAtNode(RunRecord* rt, int64_t node, PyObject* message, PyObject* code);
 // errorAtNode raised as the pending exception.
 void raiseAtNode(RunRecord* rt, int64_t node, PyObject* message, PyObject* code);
 // raiseAtNode with a UTF-8 message (malformed bytes replaced) and code "runtime".
@@ -88,7 +88,7 @@ void finishRunError();
 // The message a runtime error takes from the pending Python exception, which it consumes
 // ("division by zero", "key not found: 'x'", "RuntimeError: boom"...). New str, or null
 // with the exception of the failure.
-PyObject* exceptionMessage();
+[[nodiscard]] PyObject* exceptionMessage();
 
 // Raises cls with "the program defines no function '<name>'".
 void raiseNoSuchFunction(PyObject* cls, const char* name, size_t length);

@@ -16,6 +16,7 @@
 #include "host/run/program_call.h"
 #include "host/run/run_thread.h"
 #include "host/support/args.h"
+#include "host/support/pymethods.h"
 #include "host/tree/node.h"
 #include "host/tree/ptree.h"
 #include "host/tree/state.h"
@@ -174,14 +175,6 @@ int programClear(PyObject* self) {
     return 0;
 }
 
-void programDealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    programClear(self);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
 PyObject* programRepr(PyObject*) { return PyUnicode_FromString("Program()"); }
 
 // The State of a loaded Program object, or null with programOf's exception.
@@ -294,8 +287,7 @@ PyObject* programReport(PyObject* self, PyObject*) {
 }
 
 PyMethodDef programMethods[] = {
-    {"run", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(programRun)),
-     METH_VARARGS | METH_KEYWORDS,
+    {"run", asPyCFunction(programRun), METH_VARARGS | METH_KEYWORDS,
      "run(mode='python', report=False): run the program from its start. 'python' runs the "
      "semantics as Python; a runtime error raises wuna.Error."},
     {"report", WUNA_NO_ARGUMENTS(programReport),
@@ -324,7 +316,7 @@ PyGetSetDef programGetters[] = {
 };
 
 PyType_Slot programSlots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(programDealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(heapDealloc<programClear>)},
     {Py_tp_traverse, reinterpret_cast<void*>(programTraverse)},
     {Py_tp_clear, reinterpret_cast<void*>(programClear)},
     {Py_tp_repr, reinterpret_cast<void*>(programRepr)},

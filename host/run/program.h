@@ -63,28 +63,29 @@ struct ProgramObject {
 extern PyType_Spec programSpec;
 
 // Language.load(source, path=None).
-PyObject* languageLoad(PyObject* self, PyObject* args, PyObject* kwargs);
+[[nodiscard]] PyObject* languageLoad(PyObject* self, PyObject* args, PyObject* kwargs);
 
 // Fills *record from the source (path may be null or None, else it must be a str: TypeError
 // "path must be a str"), or leaves it empty with the exception set. 0 or -1.
-int loadProgram(ProgramRecord* record, PyObject* languageObject, PyObject* source, PyObject* path);
+[[nodiscard]] int loadProgram(ProgramRecord* record, PyObject* languageObject, PyObject* source,
+                              PyObject* path);
 
 // parser.parse_tree(source, recover=True): a new reference, or null with the exception.
-PyObject* parseSource(PyObject* parser, PyObject* source);
+[[nodiscard]] PyObject* parseSource(PyObject* parser, PyObject* source);
 
 // Analyses the parse result (taking over the caller's reference to it) with the language's
 // rules (builtins passed on when not null), raises LoadError on errors, builds the index and
 // sets record->state. record->language, source and path must be set; the language's grammar
 // and function kinds are looked up again after the Python calls, which may change them.
 // 0 or -1.
-int checkTree(ProgramRecord* record, LanguageObject* language, PyObject* result,
-              PyObject* builtins);
+[[nodiscard]] int checkTree(ProgramRecord* record, LanguageObject* language, PyObject* result,
+                            PyObject* builtins);
 
 // Releases everything the record holds and empties it.
 void releaseProgram(ProgramRecord* record);
 
 // The Program's record when a load filled it, else null with RuntimeError.
-ProgramRecord* programOf(PyObject* object);
+[[nodiscard]] ProgramRecord* programOf(PyObject* object);
 
 // The wuna.State of a program record (borrowed): never null in a record a load filled.
 inline StateObject* stateOf(const ProgramRecord* record) {
@@ -96,12 +97,12 @@ inline StateObject* stateOf(const ProgramRecord* record) {
 // A mode argument: None gives fallback; a str names one of 'python', 'compiled', 'auto'
 // (exactly). 0 with *mode set, or -1 with TypeError "mode must be a str" or ValueError "mode
 // must be 'python', 'compiled' or 'auto', not '<mode>'".
-int parseRunMode(PyObject* given, RunMode fallback, RunMode* mode);
+[[nodiscard]] int parseRunMode(PyObject* given, RunMode fallback, RunMode* mode);
 
 // Raises the error of a mode whose code cannot run yet (compiled code is not built).
 void raiseNoCompiledMode(RunMode mode);
 
 // The Language's max_depth of a program, or -1 with the exception (a cleared Language).
-int64_t maxDepthOf(const ProgramRecord* record);
+[[nodiscard]] int64_t maxDepthOf(const ProgramRecord* record);
 
 }  // namespace wuna::host

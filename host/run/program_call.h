@@ -33,6 +33,6 @@ extern PyType_Spec programCallSpec;
 
 // A new ProgramCall of the Program object (the getters `call` and `map`). Null with the
 // exception.
-PyObject* newProgramCall(PyObject* program, CallShape shape);
+[[nodiscard]] PyObject* newProgramCall(PyObject* program, CallShape shape);
 
 }  // namespace wuna::host

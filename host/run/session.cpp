@@ -23,12 +23,11 @@
 #include "host/run/program.h"
 #include "host/run/run_thread.h"
 #include "host/support/args.h"
+#include "host/support/pymethods.h"
 #include "host/tree/node.h"
 #include "host/tree/ptree.h"
 #include "host/tree/state.h"
 #include "wuna/runtime/pending_error.h"
-
-#define WUNA_DOC(signature, text) signature "\n--\n\n" text
 
 namespace wuna::host {
 
@@ -79,14 +78,6 @@ int sessionClear(PyObject* self) {
     return 0;
 }
 
-void sessionDealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    sessionClear(self);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
 PyObject* sessionRepr(PyObject*) { return PyUnicode_FromString("Session()"); }
 
 PyObject* sessionRunMethod(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -102,13 +93,8 @@ PyObject* sessionNames(PyObject* self, PyObject*) {
     return names;
 }
 
-template <typename F>
-PyCFunction method(F f) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
 PyMethodDef sessionMethods[] = {
-    {"run", method(sessionRunMethod), METH_VARARGS | METH_KEYWORDS,
+    {"run", asPyCFunction(sessionRunMethod), METH_VARARGS | METH_KEYWORDS,
      WUNA_DOC("run($self, source, /)",
               "Run an entry: its last statement's value if that's an expression, else None. "
               "Raises wuna.LoadError or wuna.Error; what it defined before an error is kept.")},
@@ -118,7 +104,7 @@ PyMethodDef sessionMethods[] = {
 };
 
 PyType_Slot sessionSlots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(sessionDealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(heapDealloc<sessionClear>)},
     {Py_tp_traverse, reinterpret_cast<void*>(sessionTraverse)},
     {Py_tp_clear, reinterpret_cast<void*>(sessionClear)},
     {Py_tp_repr, reinterpret_cast<void*>(sessionRepr)},
