@@ -29,6 +29,7 @@
 
 #include "wuna/runtime/pending_error.h"
 #include "wuna/runtime/pool.h"
+#include "wuna/runtime/status.h"
 
 namespace wuna::runthread {
 
@@ -144,22 +145,25 @@ void* threadMain(void* block) {
     return nullptr;
 }
 
-// Starts the thread; false when it could not be started.
-bool start(uint32_t maxDepth, Record* record, pthread_t* thread) {
+// Starts the thread, without the interpreter lock (no exception is set): ok, or outOfMemory
+// when the thread could not be had (no memory for its stack or its hand-over, or the system
+// refused another thread).
+Status start(uint32_t maxDepth, Record* record, pthread_t* thread) {
     auto* block = static_cast<Handoff*>(malloc(sizeof(Handoff)));
-    if (!block) return false;
+    if (!block) return Status::outOfMemory;
     block->record = record;
     pthread_attr_t attributes;
     if (pthread_attr_init(&attributes) != 0) {
         free(block);
-        return false;
+        return Status::outOfMemory;
     }
     bool started = pthread_attr_setstacksize(&attributes, size_t(stackSize(maxDepth))) == 0 &&
                    pthread_attr_setguardsize(&attributes, kGuard) == 0 &&
                    pthread_create(thread, &attributes, threadMain, block) == 0;
     pthread_attr_destroy(&attributes);
-    if (!started) free(block);
-    return started;
+    if (started) return Status::ok;
+    free(block);
+    return Status::outOfMemory;
 }
 
 // Replaces the kept interrupt by a new one when there is one: on Python's
@@ -232,9 +236,9 @@ PyObject* run(uint32_t maxDepth, Work work, void* arg) {
     Record record = {work, arg,     pool::threadId(),    nullptr, {},
                      {0},  {false}, stackSize(maxDepth), {0},     nullptr};
     pthread_t thread;
-    bool started;
+    Status started;
     Py_BEGIN_ALLOW_THREADS started = start(maxDepth, &record, &thread);
-    Py_END_ALLOW_THREADS if (!started) return PyErr_NoMemory();
+    Py_END_ALLOW_THREADS if (started != Status::ok) return PyErr_NoMemory();
     PendingError interrupt;
     join(thread, &record, &interrupt);
     Py_XDECREF(record.interruptKind);
