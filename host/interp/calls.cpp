@@ -18,6 +18,7 @@
 #include "host/module/startup.h"
 #include "host/module/type_registry.h"
 #include "host/run/session.h"
+#include "host/support/check.h"
 #include "host/tree/node.h"
 #include "host/tree/state.h"
 #include "wuna/runtime/pending_error.h"
@@ -319,6 +320,8 @@ PyObject* callInProgram(RunRecord* rt, PyObject* f, PyObject* args, PyObject* re
             raiseJumpOutsideLoop(rt);
         }
     }
+    // Every call the body made has returned and popped its own frame.
+    WUNA_CHECK(rt->callCount > 0 && rt->callStack[rt->callCount - 1] == callFrame);
     rt->callCount--;
     rt->depth--;
     rt->frame = before;

@@ -20,6 +20,7 @@
 #include "host/module/startup.h"
 #include "host/module/type_registry.h"
 #include "host/run/run_thread.h"
+#include "host/support/check.h"
 #include "host/tree/node.h"
 #include "host/tree/state.h"
 #include "wuna/runtime/helpers/bridge.h"
@@ -74,6 +75,8 @@ PyObject* callSemantic(RunRecord* rt, PyObject* fn, uint32_t n) {
 // The function-kind record of kind k, or null when k is no function kind.
 const FunctionKind* functionKindOf(RunRecord* rt, int64_t k) {
     if (k < 0 || !rt->language->functionKinds) return nullptr;
+    // k is a kind of the grammar (kindAt); functionKinds has one record per kind.
+    WUNA_CHECK(rt->language->grammar && uint64_t(k) < rt->language->grammar->kindCount);
     const FunctionKind* kind = &rt->language->functionKinds[k];
     return kind->isFunction ? kind : nullptr;
 }
@@ -183,6 +186,7 @@ int limitBeforeRuns = 0;
 }  // namespace
 
 PyObject* newRt(PyObject* program) {
+    WUNA_CHECK(PyGILState_Check());  // the recursion-limit count below is guarded by the lock
     ProgramRecord* record = programOf(program);
     if (!record) return nullptr;
     LanguageObject* language = languageOf(record->language);
@@ -212,8 +216,10 @@ PyObject* newRt(PyObject* program) {
 void endRt(PyObject* object) {
     if (!object) return;
     RunRecord* rt = runRecordOf(object);
-    if (rt && rt->initialised && activeRuns > 0 && --activeRuns == 0)
-        Py_SetRecursionLimit(limitBeforeRuns);
+    if (rt && rt->initialised) {
+        WUNA_CHECK(activeRuns > 0);  // newRt counted this run
+        if (activeRuns > 0 && --activeRuns == 0) Py_SetRecursionLimit(limitBeforeRuns);
+    }
     Py_DECREF(object);
 }
 

@@ -13,6 +13,7 @@
 #include "host/module/startup.h"
 #include "host/module/type_registry.h"
 #include "host/run/session.h"
+#include "host/support/check.h"
 #include "host/tree/node.h"
 #include "host/tree/state.h"
 
@@ -179,6 +180,7 @@ PyObject* pushBlockFrame(RunRecord* rt, uint32_t n) {
 }
 
 void popBlockFrame(RunRecord* rt, PyObject* before) {
+    WUNA_CHECK(before != nullptr);  // pushBlockFrame gives Py_None for "no frame"
     PyObject* frame = rt->frame;
     rt->frame = before == Py_None ? nullptr : before;
     if (before == Py_None) Py_DECREF(before);

@@ -16,6 +16,7 @@
 #include "host/module/type_registry.h"
 #include "host/run/program.h"
 #include "host/run/run_thread.h"
+#include "host/support/check.h"
 #include "host/tree/state.h"
 #include "wuna/runtime/pending_error.h"
 #include "wuna/runtime/pyhelp.h"
@@ -121,6 +122,7 @@ PyObject* findFunction(StateObject* state, const char* name, size_t length) {
 PyObject* mapItems(RunRecord* rt, PyObject* function, PyObject* items) {
     // items is a tuple or a list no one else holds (checkMap's snapshot): the program's code
     // can change neither its length nor its items while they run.
+    WUNA_CHECK(PyTuple_CheckExact(items) || PyList_CheckExact(items));
     PyObject* sequence = Py_NewRef(items);
     Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence);
     PyObject* results = PyList_New(count);
