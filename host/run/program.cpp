@@ -165,12 +165,8 @@ int programTraverse(PyObject* self, visitproc visit, void* arg) {
 int programClear(PyObject* self) {
     ProgramObject* program = asProgram(self);
     if (program->initialised) {
-        // Releasing may run any code; an exception pending now is not its business.
-        PendingError pending;
-        pending.take();
         program->initialised = false;
         releaseProgram(&program->record);
-        pending.restore();
     }
     return 0;
 }
@@ -445,10 +441,7 @@ int loadProgram(ProgramRecord* record, PyObject* languageObject, PyObject* sourc
     language = languageOf(languageObject);
     if (!language) Py_DECREF(result);
     if (!language || checkTree(record, language, result, nullptr) < 0) {
-        PendingError failure;
-        failure.take();
         releaseProgram(record);
-        failure.restore();
         return -1;
     }
     return 0;
@@ -456,9 +449,12 @@ int loadProgram(ProgramRecord* record, PyObject* languageObject, PyObject* sourc
 
 void releaseProgram(ProgramRecord* record) {
     // Everything is taken out of the record before anything is released: releasing may run
-    // any code.
+    // any code, which must neither see the record half released nor an exception pending (a
+    // failed load's, which its caller reports).
     ProgramRecord taken = *record;
     *record = ProgramRecord{};
+    PendingError pending;
+    pending.take();
     if (taken.globalsFrame) value::releaseCaptured(&taken.globalsFrame->h);
     // The compiled-code fields (module state, optimize task, earlier module states) are
     // handed back to the driver, which sets them; no load sets them.
@@ -469,6 +465,7 @@ void releaseProgram(ProgramRecord* record) {
     Py_XDECREF(taken.source);
     Py_XDECREF(taken.path);
     Py_XDECREF(taken.crossings);
+    pending.restore();
 }
 
 PyObject* languageLoad(PyObject* self, PyObject* args, PyObject* kwargs) {

@@ -81,7 +81,8 @@ extern PyType_Spec programSpec;
 [[nodiscard]] int checkTree(ProgramRecord* record, LanguageObject* language, PyObject* result,
                             PyObject* builtins);
 
-// Releases everything the record holds and empties it.
+// Releases everything the record holds and empties it. An exception pending when it is called
+// is pending again when it returns. Never fails.
 void releaseProgram(ProgramRecord* record);
 
 // The Program's record when a load filled it, else null with RuntimeError.

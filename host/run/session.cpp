@@ -142,10 +142,7 @@ PyObject* loadEntry(SessionObject* session, PyObject* source) {
     Py_XDECREF(builtins);
     PyObject* object = checked == 0 ? programType->tp_alloc(programType, 0) : nullptr;
     if (!object) {
-        PendingError failure;
-        failure.take();
         releaseProgram(&record);
-        failure.restore();
         return nullptr;
     }
     auto* program = reinterpret_cast<ProgramObject*>(object);
