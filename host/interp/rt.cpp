@@ -28,6 +28,7 @@
 #include "host/module/type_registry.h"
 #include "host/run/program.h"
 #include "host/support/args.h"
+#include "host/support/check.h"
 #include "host/support/pymethods.h"
 #include "host/tree/node.h"
 #include "host/tree/state.h"
@@ -492,6 +493,7 @@ bool fillRtMethods() {
     PyMethodDef* at = std::copy(std::begin(rtOwnBefore), std::end(rtOwnBefore), rtMethods);
     at = appendRtDataMethods(at);
     at = std::copy(std::begin(rtOwnAfter), std::end(rtOwnAfter), at);
+    WUNA_CHECK(at == std::end(rtMethods) - 1);  // the data part wrote kRtDataMethods rows
     *at = {nullptr, nullptr, 0, nullptr};
     return true;
 }
