@@ -176,6 +176,21 @@ PyObject* programNode(RunRecord* rt, uint32_t n) {
     return newNode(reinterpret_cast<PyObject*>(state), state->holder, n);
 }
 
+PyObject* childrenAt(RunRecord* rt, uint32_t n) {
+    StateObject* state = stateOfRun(rt);
+    PyObject* children = childValues(reinterpret_cast<PyObject*>(state), state->holder, n);
+    if (!children) wrapError(rt, n);
+    return children;
+}
+
+ptree::Text kindNameOf(const RunRecord* rt, int64_t k) {
+    static constexpr char kNoKind[] = "<error>";
+    const ptree::GrammarInfo* grammar = rt->language->grammar;
+    if (k < 0 || !grammar || uint64_t(k) >= grammar->kindCount)
+        return {kNoKind, uint32_t(sizeof kNoKind - 1)};
+    return grammar->kindNames[k];
+}
+
 // Runs may overlap (calls from several Python threads, a call made inside a run), and the
 // recursion limit is the interpreter's, shared by all of them: while any run is active it is
 // at least what each asked for, and it goes back to what it was before the first of them when
@@ -339,12 +354,8 @@ int execKind(RunRecord* rt, uint32_t n) {
             return 0;
         }
     }
-    StateObject* state = stateOfRun(rt);
-    PyObject* children = childValues(reinterpret_cast<PyObject*>(state), state->holder, n);
-    if (!children) {
-        wrapError(rt, n);
-        return -1;
-    }
+    PyObject* children = childrenAt(rt, n);
+    if (!children) return -1;
     int rc = execValue(rt, children);
     Py_DECREF(children);
     return rc;
@@ -380,12 +391,8 @@ PyObject* evalKind(RunRecord* rt, uint32_t n) {
     }
     const ptree::Index* index = indexOf(rt);
     if (index->nodeSymbols[n] != ptree::kNone) return loadVariable(rt, n);
-    StateObject* state = stateOfRun(rt);
-    PyObject* children = childValues(reinterpret_cast<PyObject*>(state), state->holder, n);
-    if (!children) {
-        wrapError(rt, n);
-        return nullptr;
-    }
+    PyObject* children = childrenAt(rt, n);
+    if (!children) return nullptr;
     if (PyList_GET_SIZE(children) == 1) {
         PyObject* item = Py_NewRef(PyList_GET_ITEM(children, 0));
         Py_DECREF(children);
@@ -394,11 +401,8 @@ PyObject* evalKind(RunRecord* rt, uint32_t n) {
         return value;
     }
     Py_DECREF(children);
-    const ptree::GrammarInfo* grammar = rt->language->grammar;
-    if (k >= 0)
-        raiseAt(rt, n, kNoSemantics, int(grammar->kindNames[k].length), grammar->kindNames[k].data);
-    else
-        raiseAt(rt, n, kNoSemantics, 7, "<error>");
+    ptree::Text kind = kindNameOf(rt, k);
+    raiseAt(rt, n, kNoSemantics, int(kind.length), kind.data);
     return nullptr;
 }
 

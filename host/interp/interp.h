@@ -73,6 +73,14 @@ inline void ensureKindTables(LanguageObject* language) {
 // A new wuna.Node of rt's program. Null with the exception.
 [[nodiscard]] PyObject* programNode(RunRecord* rt, uint32_t n);
 
+// The values of node n's direct children (node/node.h's childValues): a new list, or null
+// with the failure made a runtime error at n.
+[[nodiscard]] PyObject* childrenAt(RunRecord* rt, uint32_t n);
+
+// The name of kind k of the run's grammar; "<error>" for -1 (no kind) or a kind the grammar
+// does not have. Borrowed from the grammar or static. Never fails.
+[[nodiscard]] ptree::Text kindNameOf(const RunRecord* rt, int64_t k);
+
 // Raises the runtime error (code "runtime") at node n with a printf-formatted message. A
 // message longer than the message buffer (wuna/runtime/pyhelp.h) keeps its first
 // kFormattedKept bytes, cut on a character boundary, and ends with "...".

@@ -199,11 +199,8 @@ const FunctionKind* functionKindOf(RunRecord* rt, uint32_t d, int64_t site) {
     if (grammar && k < grammar->kindCount && rt->language->functionKinds &&
         rt->language->functionKinds[k].isFunction)
         return &rt->language->functionKinds[k];
-    if (grammar && k < grammar->kindCount)
-        raiseAt(rt, site, kNotFunctionKind, int(grammar->kindNames[k].length),
-                grammar->kindNames[k].data);
-    else
-        raiseAt(rt, site, kNotFunctionKind, 7, "<error>");
+    ptree::Text kind = kindNameOf(rt, int64_t(k));
+    raiseAt(rt, site, kNotFunctionKind, int(kind.length), kind.data);
     return nullptr;
 }
 

@@ -186,12 +186,8 @@ int isExpression(RunRecord* rt, PyObject* x) {
 // Runs the root's children values: all but an expression last one as statements, that one
 // for the entry's value. New reference, or null with the exception.
 PyObject* runChildren(RunRecord* rt) {
-    StateObject* state = stateOfRun(rt);
-    PyObject* items = childValues(reinterpret_cast<PyObject*>(state), state->holder, 0);
-    if (!items) {
-        wrapError(rt, 0);
-        return nullptr;
-    }
+    PyObject* items = childrenAt(rt, 0);
+    if (!items) return nullptr;
     Py_ssize_t count = PyList_GET_SIZE(items);
     int last = count ? isExpression(rt, PyList_GET_ITEM(items, count - 1)) : 0;
     PyObject* value = nullptr;
