@@ -183,6 +183,14 @@ PyObject* childrenAt(RunRecord* rt, uint32_t n) {
     return children;
 }
 
+ptree::Text nodeSource(const ptree::Index* index, uint32_t n) {
+    const ptree::NodeRecord& node = index->nodes[n];
+    uint64_t start = node.start < index->textLength ? node.start : index->textLength;
+    uint64_t end = node.end < start ? start : node.end;
+    if (end > index->textLength) end = index->textLength;
+    return {index->text + start, uint32_t(end - start)};
+}
+
 ptree::Text kindNameOf(const RunRecord* rt, int64_t k) {
     static constexpr char kNoKind[] = "<error>";
     const ptree::GrammarInfo* grammar = rt->language->grammar;

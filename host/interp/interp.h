@@ -77,6 +77,10 @@ inline void ensureKindTables(LanguageObject* language) {
 // with the failure made a runtime error at n.
 [[nodiscard]] PyObject* childrenAt(RunRecord* rt, uint32_t n);
 
+// The source text of node n of the index (borrowed from it), its range clamped to the source.
+// Never fails.
+[[nodiscard]] ptree::Text nodeSource(const ptree::Index* index, uint32_t n);
+
 // The name of kind k of the run's grammar; "<error>" for -1 (no kind) or a kind the grammar
 // does not have. Borrowed from the grammar or static. Never fails.
 [[nodiscard]] ptree::Text kindNameOf(const RunRecord* rt, int64_t k);

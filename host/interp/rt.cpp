@@ -262,12 +262,8 @@ PyObject* rtText(PyObject* self, PyObject* args, PyObject* kwargs) {
     int64_t n;
     RunRecord* rt = oneNode(self, args, kwargs, "node", &n);
     if (!rt) return nullptr;
-    const ptree::Index* index = indexOf(rt);
-    const ptree::NodeRecord& node = index->nodes[n];
-    uint64_t start = node.start < index->textLength ? node.start : index->textLength;
-    uint64_t end = node.end < start ? start : node.end;
-    if (end > index->textLength) end = index->textLength;
-    return PyUnicode_DecodeUTF8(index->text + start, Py_ssize_t(end - start), "replace");
+    ptree::Text text = nodeSource(indexOf(rt), uint32_t(n));
+    return PyUnicode_DecodeUTF8(text.data, Py_ssize_t(text.length), "replace");
 }
 
 PyObject* rtSpan(PyObject* self, PyObject* args, PyObject* kwargs) {

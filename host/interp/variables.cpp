@@ -40,20 +40,6 @@ uint32_t symbolAt(RunRecord* rt, uint32_t n) {
     return s < index->symbolCount ? s : ptree::kNone;
 }
 
-// The source text of node n, clamped to the source.
-struct Slice {
-    const char* data;
-    int length;
-};
-
-Slice textOf(const ptree::Index* index, uint32_t n) {
-    const ptree::NodeRecord& node = index->nodes[n];
-    uint64_t start = node.start < index->textLength ? node.start : index->textLength;
-    uint64_t end = node.end < start ? start : node.end;
-    if (end > index->textLength) end = index->textLength;
-    return {index->text + start, int(end - start)};
-}
-
 // The builtin's frame and symbol in the session's names: 1 found, 0 not (or no session), -1.
 int sessionVariable(RunRecord* rt, PyObject* name, PyObject** frame, uint32_t* symbol) {
     SessionObject* session = sessionOfProgram(rt->record);
@@ -79,8 +65,8 @@ int raiseNotVariable(RunRecord* rt, uint32_t n) {
         raiseAt(rt, n, "%s", kNeedRules);
         return -1;
     }
-    Slice text = textOf(indexOf(rt), n);
-    raiseAt(rt, n, kNotVariable, text.length, text.data);
+    ptree::Text text = nodeSource(indexOf(rt), n);
+    raiseAt(rt, n, kNotVariable, int(text.length), text.data);
     return -1;
 }
 
@@ -213,8 +199,8 @@ PyObject* makeFunction(RunRecord* rt, uint32_t n) {
     int64_t child =
         kind.nameLabel ? ptree::childWithLabel(index->nodes, index->count, n, kind.nameLabel) : -1;
     if (child >= 0) {
-        Slice text = textOf(index, uint32_t(child));
-        name = PyUnicode_DecodeUTF8(text.data, text.length, "replace");
+        ptree::Text text = nodeSource(index, uint32_t(child));
+        name = PyUnicode_DecodeUTF8(text.data, Py_ssize_t(text.length), "replace");
     } else {
         name = PyUnicode_FromString(kAnonymous);
     }
