@@ -24,6 +24,7 @@
 #include "host/tree/node.h"
 #include "host/tree/state.h"
 #include "wuna/runtime/helpers/bridge.h"
+#include "wuna/runtime/pending_error.h"
 #include "wuna/runtime/pyhelp.h"
 #include "wuna/runtime/text.h"
 
@@ -243,7 +244,12 @@ void endRt(PyObject* object) {
         WUNA_CHECK(activeRuns > 0);  // newRt counted this run
         if (activeRuns > 0 && --activeRuns == 0) Py_SetRecursionLimit(limitBeforeRuns);
     }
+    // Dropping the Runtime may release its frames and so run any code, which must not see the
+    // run's failure (pending now, for the caller to report).
+    PendingError failure;
+    failure.take();
     Py_DECREF(object);
+    failure.restore();
 }
 
 int installProgramFrame(RunRecord* rt) {

@@ -26,7 +26,9 @@ namespace wuna::host {
 // New reference, or null with the exception.
 [[nodiscard]] PyObject* newRt(PyObject* program);
 
-// Sets the recursion limit back to the Runtime's saved value and drops the reference.
+// Ends a run newRt began: the last of the active runs to end sets the recursion limit back to
+// what it was before the first began; then drops the reference. An exception pending when it
+// is called is pending again when it returns. Never fails; null is ignored.
 void endRt(PyObject* object);
 
 // Makes the program frame ("<program>", scope -1, no parent), makes it rt's frame and the

@@ -46,8 +46,12 @@ struct Repl {
     bool inputFailed = false;  // the pending exception is input()'s
 };
 
-// Drops every reference the record holds (at languageRepl's single exit). Never fails.
+// Drops every reference the record holds (at languageRepl's single exit). Dropping the session
+// may run any code, which must not see the exception that ended the REPL; it is pending again
+// afterwards. Never fails.
 void releaseRepl(Repl* repl) {
+    PendingError ending;
+    ending.take();
     Py_CLEAR(repl->input);
     Py_CLEAR(repl->print);
     Py_CLEAR(repl->show);
@@ -56,6 +60,7 @@ void releaseRepl(Repl* repl) {
     Py_CLEAR(repl->session);
     Py_CLEAR(repl->parseError);
     Py_CLEAR(repl->parser);
+    ending.restore();
 }
 
 // What the loop does after checking an entry's text.

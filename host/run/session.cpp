@@ -255,11 +255,7 @@ PyObject* runSessionEntry(void* argument) {
     PyObject* value = nullptr;
     if (installProgramFrame(rt) == 0 && hoist(rt, -1) == 0) value = runRoot(rt);
     if (!value) finishRunError();
-    // Ending the run releases its frames, which may run any code.
-    PendingError failure;
-    failure.take();
     endRt(object);
-    failure.restore();
     return value;
 }
 
