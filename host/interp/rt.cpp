@@ -7,7 +7,7 @@
 // semantic never sees None for a failure.
 //
 // The method table is this file's own methods up to `text`, the data operations of
-// interp/rt_data.h, then the own methods from `span` on: dir(rt) lists them in that order.
+// interp/rt_data.h, then the own methods from `span` on, the order the type keeps them in.
 // Its rows hold function pointers cast to PyCFunction, which are no constant expressions, so
 // the table is put together while the library loads, after the two parts above it in this
 // file (a file's variables are initialised in the order they are written); the data rows
