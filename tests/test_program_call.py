@@ -2,7 +2,8 @@
 the program has not run (and only then), the default mode, context=, the keyword and argument
 checks of each kind of object, unknown names, runtime errors of a call with their stack,
 map's item order and tuple items, every item running and the error of the lowest failing
-one, calls from several Python threads at once, and the wuna.ProgramCall type."""
+one, calls from several Python threads at once, an exception that stops a run reaching the
+caller with its traceback, and the wuna.ProgramCall type."""
 import gc
 import pathlib
 import signal
@@ -10,6 +11,7 @@ import subprocess
 import sys
 import threading
 import time
+import traceback
 
 import pytest
 
@@ -378,6 +380,25 @@ def test_an_item_ending_with_an_exception_that_is_no_exception_stops_the_map(sto
     with pytest.raises(BaseException) as caught:
         program.map("f", [1, 2, 3, 4])
     assert caught.value is stopping and seen == [1, 2]
+
+
+@pytest.mark.parametrize("shape", ["run", "call", "map"])
+def test_an_exception_that_stops_a_run_keeps_the_traceback_of_where_it_was_raised(shape):
+    # It crosses from the run thread to the caller: its traceback must come with it.
+    def stop_at(x):
+        raise SystemExit(x)
+
+    language = make_language(hosts=[stop_at])
+    program = language.load("def f(x) { return stop_at(x); }" + ("f(5);" if shape == "run" else ""))
+    with pytest.raises(SystemExit) as caught:
+        if shape == "run":
+            program.run()
+        elif shape == "call":
+            program.call("f", 5, mode="python")
+        else:
+            program.map("f", [5])
+    assert caught.value.code == 5
+    assert "stop_at" in [frame.name for frame in traceback.extract_tb(caught.value.__traceback__)]
 
 
 def test_the_program_call_type(program):

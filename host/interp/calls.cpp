@@ -18,8 +18,11 @@
 #include "host/module/startup.h"
 #include "host/module/type_registry.h"
 #include "host/run/session.h"
+#include "host/support/check.h"
 #include "host/tree/node.h"
 #include "host/tree/state.h"
+#include "wuna/runtime/pending_error.h"
+#include "wuna/runtime/text.h"
 
 namespace wuna::host {
 
@@ -50,17 +53,10 @@ const TypeName kTypeNames[] = {
 
 FunctionObject* asFunction(PyObject* f) { return reinterpret_cast<FunctionObject*>(f); }
 
-StateObject* stateOfRun(RuntimeRecord* rt) {
-    return reinterpret_cast<StateObject*>(rt->record->state);
-}
-
-// Appends at most room bytes of text, cut on a character boundary.
+// Appends text (length bytes) to the used bytes of out, as much as fits in capacity, cut on a
+// character boundary. The new count of bytes used. Never fails.
 size_t appendCut(char* out, size_t used, size_t capacity, const char* text, size_t length) {
-    size_t room = capacity - used;
-    if (length > room) {
-        length = room;
-        while (length > 0 && (uint8_t(text[length]) & 0xc0) == 0x80) length--;
-    }
+    length = wuna::text::utf8Prefix(text, length, capacity - used);
     memcpy(out + used, text, length);
     return used + length;
 }
@@ -71,11 +67,11 @@ size_t appendCut(char* out, size_t used, size_t capacity, const char* text, size
 size_t exceptionText(char* out, size_t capacity) {
     size_t used = 0;
     size_t limit = capacity - 1;
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    if (type) {
-        PyErr_NormalizeException(&type, &value, &traceback);
-        PyObject* name = PyObject_GetAttrString(type, "__name__");
+    PendingError error;
+    error.take();
+    if (PyObject* value = error.exception) {
+        PyObject* name =
+            PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value)), "__name__");
         Py_ssize_t length = 0;
         const char* text =
             name && PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, &length) : nullptr;
@@ -83,15 +79,13 @@ size_t exceptionText(char* out, size_t capacity) {
         PyErr_Clear();
         Py_XDECREF(name);
         used = appendCut(out, used, limit, ": ", 2);
-        PyObject* shown = value ? PyObject_Str(value) : nullptr;
+        PyObject* shown = PyObject_Str(value);
         text = shown ? PyUnicode_AsUTF8AndSize(shown, &length) : nullptr;
         if (text) used = appendCut(out, used, limit, text, size_t(length));
         PyErr_Clear();
         Py_XDECREF(shown);
     }
-    Py_XDECREF(type);
-    Py_XDECREF(value);
-    Py_XDECREF(traceback);
+    error.drop();
     out[used] = 0;
     return used;
 }
@@ -120,7 +114,7 @@ bool isJump(PyObject* type) {
 }
 
 // A call of any other Python callable.
-PyObject* callHost(RuntimeRecord* rt, PyObject* f, PyObject* args, PyObject* receiver) {
+PyObject* callHost(RunRecord* rt, PyObject* f, PyObject* args, PyObject* receiver) {
     Py_ssize_t shift = receiver ? 1 : 0;
     Py_ssize_t count = PyTuple_GET_SIZE(args) + shift;
     PyObject* items = PyTuple_New(count);
@@ -162,7 +156,7 @@ PyObject* callHost(RuntimeRecord* rt, PyObject* f, PyObject* args, PyObject* rec
     return nullptr;
 }
 
-PyObject* raiseNotCallable(RuntimeRecord* rt, PyObject* f) {
+PyObject* raiseNotCallable(RunRecord* rt, PyObject* f) {
     const char* name = "object";
     if (f == Py_None) {
         name = "None";
@@ -181,32 +175,26 @@ PyObject* raiseNotCallable(RuntimeRecord* rt, PyObject* f) {
 // The value a Return carries (its first argument, None without one), an exact int made an
 // I64; the Return is taken. Null with the exception.
 PyObject* returnValue() {
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
+    PendingError jump;
+    jump.take();
     PyObject* result = nullptr;
-    PyObject* args = value ? PyObject_GetAttrString(value, "args") : nullptr;
+    PyObject* args = jump.exception ? PyObject_GetAttrString(jump.exception, "args") : nullptr;
     if (args && PyTuple_Check(args) && PyTuple_GET_SIZE(args) > 0)
         result = Py_NewRef(PyTuple_GET_ITEM(args, 0));
     else if (args)
         result = Py_NewRef(Py_None);
     Py_XDECREF(args);
-    Py_XDECREF(type);
-    Py_XDECREF(value);
-    Py_XDECREF(traceback);
+    jump.drop();
     return result ? toI64(result) : nullptr;
 }
 
 // The pending TailCall's callee, arguments (a tuple) and receiver (null for None), taken as
 // new references; the exception is taken. -1 with another exception when it is malformed.
 int takeTailCall(PyObject** f, PyObject** args, PyObject** receiver) {
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    PyObject* items = value ? PyObject_GetAttrString(value, "args") : nullptr;
-    Py_XDECREF(type);
-    Py_XDECREF(value);
-    Py_XDECREF(traceback);
+    PendingError jump;
+    jump.take();
+    PyObject* items = jump.exception ? PyObject_GetAttrString(jump.exception, "args") : nullptr;
+    jump.drop();
     if (!items) return -1;
     int rc = -1;
     if (!PyTuple_Check(items) || PyTuple_GET_SIZE(items) < 2) {
@@ -226,7 +214,7 @@ int takeTailCall(PyObject** f, PyObject** args, PyObject** receiver) {
 }
 
 // The parameters of definition d: a new list, or null.
-PyObject* parametersOf(RuntimeRecord* rt, uint32_t d, const FunctionKind& kind) {
+PyObject* parametersOf(RunRecord* rt, uint32_t d, const FunctionKind& kind) {
     if (!kind.paramsLabel) return PyList_New(0);
     StateObject* state = stateOfRun(rt);
     PyObject* value =
@@ -247,7 +235,7 @@ PyObject* parametersOf(RuntimeRecord* rt, uint32_t d, const FunctionKind& kind) 
 }
 
 // The body of definition d: a new reference (None when it has none), or null.
-PyObject* bodyOf(RuntimeRecord* rt, uint32_t d, const FunctionKind& kind) {
+PyObject* bodyOf(RunRecord* rt, uint32_t d, const FunctionKind& kind) {
     StateObject* state = stateOfRun(rt);
     PyObject* owner = reinterpret_cast<PyObject*>(state);
     if (kind.bodyLabel) return labelledValue(owner, state->holder, d, kind.bodyLabel);
@@ -261,7 +249,7 @@ PyObject* bodyOf(RuntimeRecord* rt, uint32_t d, const FunctionKind& kind) {
 }
 
 // Steps of a program-function call in the Runtime of f's own program.
-PyObject* callInProgram(RuntimeRecord* rt, PyObject* f, PyObject* args, PyObject* receiver) {
+PyObject* callInProgram(RunRecord* rt, PyObject* f, PyObject* args, PyObject* receiver) {
     FunctionObject* function = asFunction(f);
     const ptree::Index* index = indexOf(rt);
     uint32_t d = function->node;
@@ -304,10 +292,10 @@ PyObject* callInProgram(RuntimeRecord* rt, PyObject* f, PyObject* args, PyObject
         }
     }
     PyObject* before = rt->frame;
-    if (!pushCall(rt, callFrame)) {
+    if (pushCall(rt, callFrame) < 0) {
         Py_DECREF(frame);
         Py_DECREF(params);
-        return PyErr_NoMemory();
+        return nullptr;
     }
     rt->frame = frame;
     rt->depth++;
@@ -332,6 +320,8 @@ PyObject* callInProgram(RuntimeRecord* rt, PyObject* f, PyObject* args, PyObject
             raiseJumpOutsideLoop(rt);
         }
     }
+    // Every call the body made has returned and popped its own frame.
+    WUNA_CHECK(rt->callCount > 0 && rt->callStack[rt->callCount - 1] == callFrame);
     rt->callCount--;
     rt->depth--;
     rt->frame = before;
@@ -342,24 +332,24 @@ PyObject* callInProgram(RuntimeRecord* rt, PyObject* f, PyObject* args, PyObject
 
 }  // namespace
 
-PyObject* raiseArity(RuntimeRecord* rt, PyObject* name, Py_ssize_t n, Py_ssize_t m) {
+PyObject* raiseArity(RunRecord* rt, PyObject* name, Py_ssize_t n, Py_ssize_t m) {
     const char* text = PyUnicode_AsUTF8(name);
     if (!text) return nullptr;
     raiseAt(rt, rt->currentNode, kArity, text, n, n == 1 ? "" : "s", m);
     return nullptr;
 }
 
-PyObject* raiseTooDeep(RuntimeRecord* rt) {
+PyObject* raiseTooDeep(RunRecord* rt) {
     raiseAt(rt, rt->currentNode, kTooDeep, unsigned(rt->language->maxDepth));
     return nullptr;
 }
 
-PyObject* raiseOtherProgram(RuntimeRecord* rt) {
+PyObject* raiseOtherProgram(RunRecord* rt) {
     raiseAt(rt, rt->currentNode, "%s", kOtherProgram);
     return nullptr;
 }
 
-PyObject* raiseJumpOutsideLoop(RuntimeRecord* rt) {
+PyObject* raiseJumpOutsideLoop(RunRecord* rt) {
     raiseAt(rt, rt->currentNode, "%s", kJumpOutside);
     return nullptr;
 }
@@ -382,27 +372,27 @@ int64_t parameterNode(const ptree::Index* index, PyObject* p) {
     return i;
 }
 
-PyObject* callProgramFunction(RuntimeRecord* rt, PyObject* f, PyObject* args, PyObject* receiver) {
+PyObject* callProgramFunction(RunRecord* rt, PyObject* f, PyObject* args, PyObject* receiver) {
     FunctionObject* function = asFunction(f);
     if (function->state == rt->record->state) return callInProgram(rt, f, args, receiver);
     SessionObject* session = function->state ? sessionOfProgram(rt->record) : nullptr;
     PyObject* entry = session ? sessionEntryOf(session, function->state) : nullptr;
     if (!entry) return raiseOtherProgram(rt);
     Py_INCREF(entry);
-    PyObject* object = newRuntime(entry);
+    PyObject* object = newRt(entry);
     Py_DECREF(entry);
     if (!object) return nullptr;
-    RuntimeRecord* other = runtimeOf(object);
+    RunRecord* other = runRecordOf(object);
     other->depth = rt->depth;
     other->currentNode = int32_t(function->node);
     other->context = Py_XNewRef(rt->context);
-    other->frame = Py_XNewRef(reinterpret_cast<StateObject*>(other->record->state)->frame);
+    other->frame = Py_XNewRef(stateOfRun(other)->frame);
     PyObject* result = callInProgram(other, f, args, receiver);
-    endRuntime(object);
+    endRt(object);
     return result;
 }
 
-PyObject* callValue(RuntimeRecord* rt, PyObject* f, PyObject* args, PyObject* receiver) {
+PyObject* callValue(RunRecord* rt, PyObject* f, PyObject* args, PyObject* receiver) {
     if (checkStackRoom(rt) < 0) return nullptr;
     int32_t site = rt->currentNode;
     Py_INCREF(f);

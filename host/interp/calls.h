@@ -21,16 +21,17 @@ namespace wuna::host {
 
 // Calls f with the argument tuple (borrowed) and receiver (borrowed, null for none). New
 // reference, or null with the exception.
-PyObject* callValue(RuntimeRecord* rt, PyObject* f, PyObject* args, PyObject* receiver);
+[[nodiscard]] PyObject* callValue(RunRecord* rt, PyObject* f, PyObject* args, PyObject* receiver);
 // A call of a wuna.Function; same contract.
-PyObject* callProgramFunction(RuntimeRecord* rt, PyObject* f, PyObject* args, PyObject* receiver);
+[[nodiscard]] PyObject* callProgramFunction(RunRecord* rt, PyObject* f, PyObject* args,
+                                            PyObject* receiver);
 // The node declaring parameter p: >= 0, or -1 with TypeError.
-int64_t parameterNode(const ptree::Index* index, PyObject* p);
+[[nodiscard]] int64_t parameterNode(const ptree::Index* index, PyObject* p);
 
 // Runtime errors at the current node; each returns null.
-PyObject* raiseArity(RuntimeRecord* rt, PyObject* name, Py_ssize_t n, Py_ssize_t m);
-PyObject* raiseTooDeep(RuntimeRecord* rt);
-PyObject* raiseOtherProgram(RuntimeRecord* rt);
-PyObject* raiseJumpOutsideLoop(RuntimeRecord* rt);
+PyObject* raiseArity(RunRecord* rt, PyObject* name, Py_ssize_t n, Py_ssize_t m);
+PyObject* raiseTooDeep(RunRecord* rt);
+PyObject* raiseOtherProgram(RunRecord* rt);
+PyObject* raiseJumpOutsideLoop(RunRecord* rt);
 
 }  // namespace wuna::host

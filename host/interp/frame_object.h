@@ -32,6 +32,6 @@ extern PyType_Spec frameSpec;
 
 // A new frame with no variables, no receiver and no varargs; parent may be null, name gets a
 // reference. Null with the exception.
-PyObject* newFrame(int32_t scope, int32_t callSite, PyObject* parent, PyObject* name);
+[[nodiscard]] PyObject* newFrame(int32_t scope, int32_t callSite, PyObject* parent, PyObject* name);
 
 }  // namespace wuna::host

@@ -28,6 +28,7 @@ extern PyType_Spec functionSpec;
 
 // A new function with no runtime value; state and name get a reference, frame (may be null)
 // too. Null with the exception.
-PyObject* newFunction(PyObject* state, uint32_t node, PyObject* frame, PyObject* name);
+[[nodiscard]] PyObject* newFunction(PyObject* state, uint32_t node, PyObject* frame,
+                                    PyObject* name);
 
 }  // namespace wuna::host

@@ -20,9 +20,13 @@
 #include "host/module/startup.h"
 #include "host/module/type_registry.h"
 #include "host/run/run_thread.h"
+#include "host/support/check.h"
 #include "host/tree/node.h"
 #include "host/tree/state.h"
 #include "wuna/runtime/helpers/bridge.h"
+#include "wuna/runtime/pending_error.h"
+#include "wuna/runtime/pyhelp.h"
+#include "wuna/runtime/text.h"
 
 namespace wuna::host {
 
@@ -41,12 +45,8 @@ constexpr int kMaxListNesting = 10000;
 constexpr char kNoSemantics[] = "no semantics to evaluate %.*s";
 constexpr char kWrongType[] = "the value isn't what types() says the type %s is";
 
-StateObject* stateOfRun(RuntimeRecord* rt) {
-    return reinterpret_cast<StateObject*>(rt->record->state);
-}
-
 // The kind of node n when the language's grammar has it, else -1.
-int64_t kindAt(RuntimeRecord* rt, uint32_t n) {
+int64_t kindAt(RunRecord* rt, uint32_t n) {
     const ptree::GrammarInfo* grammar = rt->language->grammar;
     uint32_t k = ptree::kindOf(indexOf(rt)->nodes[n]);
     return grammar && k < grammar->kindCount ? int64_t(k) : -1;
@@ -54,34 +54,36 @@ int64_t kindAt(RuntimeRecord* rt, uint32_t n) {
 
 // Restores the current node when a dispatch leaves.
 struct CurrentNode {
-    RuntimeRecord* rt;
+    RunRecord* rt;
     int32_t saved;
-    CurrentNode(RuntimeRecord* r, uint32_t n) : rt(r), saved(r->currentNode) {
+    CurrentNode(RunRecord* r, uint32_t n) : rt(r), saved(r->currentNode) {
         rt->currentNode = int32_t(n);
     }
     ~CurrentNode() { rt->currentNode = saved; }
 };
 
 // fn(node, rt): a new reference, or null with the semantic's exception.
-PyObject* callSemantic(RuntimeRecord* rt, PyObject* fn, uint32_t n) {
+PyObject* callSemantic(RunRecord* rt, PyObject* fn, uint32_t n) {
     PyObject* node = programNode(rt, n);
     if (!node) return nullptr;
     Py_INCREF(fn);  // a semantic may register others, dropping the table's borrowed entry
-    PyObject* result = PyObject_CallFunctionObjArgs(fn, node, runtimeObject(rt), nullptr);
+    PyObject* result = PyObject_CallFunctionObjArgs(fn, node, rtObject(rt), nullptr);
     Py_DECREF(fn);
     Py_DECREF(node);
     return result;
 }
 
 // The function-kind record of kind k, or null when k is no function kind.
-const FunctionKind* functionKindOf(RuntimeRecord* rt, int64_t k) {
+const FunctionKind* functionKindOf(RunRecord* rt, int64_t k) {
     if (k < 0 || !rt->language->functionKinds) return nullptr;
+    // k is a kind of the grammar (kindAt); functionKinds has one record per kind.
+    WUNA_CHECK(rt->language->grammar && uint64_t(k) < rt->language->grammar->kindCount);
     const FunctionKind* kind = &rt->language->functionKinds[k];
     return kind->isFunction ? kind : nullptr;
 }
 
 // Binds a named function definition of a kind that does not hoist, when it is run.
-int bindDefinition(RuntimeRecord* rt, uint32_t n, const FunctionKind* kind) {
+int bindDefinition(RunRecord* rt, uint32_t n, const FunctionKind* kind) {
     if (kind->hoist || !kind->nameLabel) return 0;
     const ptree::Index* index = indexOf(rt);
     int64_t name = ptree::childWithLabel(index->nodes, index->count, n, kind->nameLabel);
@@ -145,21 +147,16 @@ bool passes(PyObject* type, PyObject* v) {
 
 }  // namespace
 
-const ptree::Index* indexOf(RuntimeRecord* rt) {
-    return reinterpret_cast<StateObject*>(rt->record->state)->holder->index;
-}
-
-void raiseAt(RuntimeRecord* rt, int64_t n, const char* format, ...) {
-    char text[kMessageBytes];
+void raiseAt(RunRecord* rt, int64_t n, const char* format, ...) {
+    char text[pyhelp::kMessageBuffer];
     va_list list;
     va_start(list, format);
     int written = vsnprintf(text, sizeof text, format, list);
     va_end(list);
     size_t length = written < 0 ? 0 : size_t(written);
-    if (length >= kMessageBytes) {
-        // Cut on a character boundary, leaving room for the "...".
-        length = kMessageBytes - 9;
-        while (length > 0 && (uint8_t(text[length]) & 0xc0) == 0x80) length--;
+    if (length >= sizeof text) {
+        // vsnprintf kept sizeof text - 1 bytes of it.
+        length = wuna::text::utf8Prefix(text, sizeof text - 1, kFormattedKept);
         memcpy(text + length, "...", 3);
         length += 3;
     }
@@ -168,16 +165,39 @@ void raiseAt(RuntimeRecord* rt, int64_t n, const char* format, ...) {
 
 PyObject* toI64(PyObject* x) { return bridge::checkedIntResult(x); }
 
-int64_t nodeOfProgram(RuntimeRecord* rt, PyObject* x) {
+int64_t nodeOfProgram(RunRecord* rt, PyObject* x) {
     if (Py_TYPE(x) != nodeType) return -1;
     NodeObject* node = reinterpret_cast<NodeObject*>(x);
     if (!node->state || node->holder != stateOfRun(rt)->holder) return -1;
     return node->index;
 }
 
-PyObject* programNode(RuntimeRecord* rt, uint32_t n) {
+PyObject* programNode(RunRecord* rt, uint32_t n) {
     StateObject* state = stateOfRun(rt);
     return newNode(reinterpret_cast<PyObject*>(state), state->holder, n);
+}
+
+PyObject* childrenAt(RunRecord* rt, uint32_t n) {
+    StateObject* state = stateOfRun(rt);
+    PyObject* children = childValues(reinterpret_cast<PyObject*>(state), state->holder, n);
+    if (!children) wrapError(rt, n);
+    return children;
+}
+
+ptree::Text nodeSource(const ptree::Index* index, uint32_t n) {
+    const ptree::NodeRecord& node = index->nodes[n];
+    uint64_t start = node.start < index->textLength ? node.start : index->textLength;
+    uint64_t end = node.end < start ? start : node.end;
+    if (end > index->textLength) end = index->textLength;
+    return {index->text + start, uint32_t(end - start)};
+}
+
+ptree::Text kindNameOf(const RunRecord* rt, int64_t k) {
+    static constexpr char kNoKind[] = "<error>";
+    const ptree::GrammarInfo* grammar = rt->language->grammar;
+    if (k < 0 || !grammar || uint64_t(k) >= grammar->kindCount)
+        return {kNoKind, uint32_t(sizeof kNoKind - 1)};
+    return grammar->kindNames[k];
 }
 
 // Runs may overlap (calls from several Python threads, a call made inside a run), and the
@@ -189,24 +209,25 @@ uint32_t activeRuns = 0;
 int limitBeforeRuns = 0;
 }  // namespace
 
-PyObject* newRuntime(PyObject* program) {
+PyObject* newRt(PyObject* program) {
+    WUNA_CHECK(PyGILState_Check());  // the recursion-limit count below is guarded by the lock
     ProgramRecord* record = programOf(program);
     if (!record) return nullptr;
     LanguageObject* language = languageOf(record->language);
     if (!language) return nullptr;
-    if (!record->state || !reinterpret_cast<StateObject*>(record->state)->holder) {
+    if (!record->state || !stateOf(record)->holder) {
         PyErr_SetString(PyExc_RuntimeError, "this program's tree is gone");
         return nullptr;
     }
     PyObject* object = PyObject_CallNoArgs(reinterpret_cast<PyObject*>(runtimeType));
     if (!object) return nullptr;
-    RuntimeRecord* rt = runtimeOf(object);
+    RunRecord* rt = runRecordOf(object);
     rt->program = Py_NewRef(program);
     rt->record = record;
     rt->language = language;
     rt->currentNode = -1;
     rt->depth = 0;
-    rt->initialised = 1;
+    rt->initialised = true;
     rt->savedRecursionLimit = Py_GetRecursionLimit();
     int64_t wanted = int64_t(language->maxDepth) * kLimitPerCall;
     if (wanted > kLimitCap) wanted = kLimitCap;
@@ -216,15 +237,22 @@ PyObject* newRuntime(PyObject* program) {
     return object;
 }
 
-void endRuntime(PyObject* runtime) {
-    if (!runtime) return;
-    RuntimeRecord* rt = runtimeOf(runtime);
-    if (rt && rt->initialised && activeRuns > 0 && --activeRuns == 0)
-        Py_SetRecursionLimit(limitBeforeRuns);
-    Py_DECREF(runtime);
+void endRt(PyObject* object) {
+    if (!object) return;
+    RunRecord* rt = runRecordOf(object);
+    if (rt && rt->initialised) {
+        WUNA_CHECK(activeRuns > 0);  // newRt counted this run
+        if (activeRuns > 0 && --activeRuns == 0) Py_SetRecursionLimit(limitBeforeRuns);
+    }
+    // Dropping the Runtime may release its frames and so run any code, which must not see the
+    // run's failure (pending now, for the caller to report).
+    PendingError failure;
+    failure.take();
+    Py_DECREF(object);
+    failure.restore();
 }
 
-int installProgramFrame(RuntimeRecord* rt) {
+int installProgramFrame(RunRecord* rt) {
     PyObject* frame = newFrame(-1, -1, nullptr, programName);
     if (!frame) return -1;
     Py_XSETREF(rt->frame, Py_NewRef(frame));
@@ -234,16 +262,16 @@ int installProgramFrame(RuntimeRecord* rt) {
 }
 
 PyObject* runTopLevel(PyObject* program) {
-    PyObject* object = newRuntime(program);
+    PyObject* object = newRt(program);
     if (!object) return nullptr;
-    RuntimeRecord* rt = runtimeOf(object);
+    RunRecord* rt = runRecordOf(object);
     int rc = installProgramFrame(rt);
     if (rc == 0) {
         rc = hoist(rt, -1);
         if (rc == 0) rc = execNode(rt, 0);
         if (rc < 0) finishRunError();
     }
-    endRuntime(object);
+    endRt(object);
     if (rc < 0) return nullptr;
     Py_RETURN_NONE;
 }
@@ -256,7 +284,7 @@ int failNesting() {
 }
 
 // execValue of x, itself an item of `nesting` lists or tuples.
-int execNested(RuntimeRecord* rt, PyObject* x, int nesting) {
+int execNested(RunRecord* rt, PyObject* x, int nesting) {
     int64_t n = nodeOfProgram(rt, x);
     if (n >= 0) return execNode(rt, uint32_t(n));
     if (!PyList_Check(x) && !PyTuple_Check(x)) return 0;
@@ -274,7 +302,7 @@ int execNested(RuntimeRecord* rt, PyObject* x, int nesting) {
 }
 
 // evalValue of x, itself an item of `nesting` lists.
-PyObject* evalNested(RuntimeRecord* rt, PyObject* x, int nesting) {
+PyObject* evalNested(RunRecord* rt, PyObject* x, int nesting) {
     int64_t n = nodeOfProgram(rt, x);
     if (n >= 0) return evalNode(rt, uint32_t(n));
     if (PyList_Check(x)) {
@@ -300,15 +328,15 @@ PyObject* evalNested(RuntimeRecord* rt, PyObject* x, int nesting) {
 
 }  // namespace
 
-int checkStackRoom(RuntimeRecord* rt) {
+int checkStackRoom(RunRecord* rt) {
     if (!runthread::stackExhausted()) return 0;
     raiseTooDeep(rt);
     return -1;
 }
 
-int execValue(RuntimeRecord* rt, PyObject* x) { return execNested(rt, x, 0); }
+int execValue(RunRecord* rt, PyObject* x) { return execNested(rt, x, 0); }
 
-int execNode(RuntimeRecord* rt, uint32_t n) {
+int execNode(RunRecord* rt, uint32_t n) {
     if (checkStackRoom(rt) < 0) return -1;
     if (!ptree::isCaptured(indexOf(rt), n)) return execKind(rt, n);
     PyObject* before = pushBlockFrame(rt, n);
@@ -318,7 +346,7 @@ int execNode(RuntimeRecord* rt, uint32_t n) {
     return rc;
 }
 
-int execKind(RuntimeRecord* rt, uint32_t n) {
+int execKind(RunRecord* rt, uint32_t n) {
     CurrentNode current(rt, n);
     ensureKindTables(rt->language);
     int64_t k = kindAt(rt, n);
@@ -340,20 +368,16 @@ int execKind(RuntimeRecord* rt, uint32_t n) {
             return 0;
         }
     }
-    StateObject* state = stateOfRun(rt);
-    PyObject* children = childValues(reinterpret_cast<PyObject*>(state), state->holder, n);
-    if (!children) {
-        wrapError(rt, n);
-        return -1;
-    }
+    PyObject* children = childrenAt(rt, n);
+    if (!children) return -1;
     int rc = execValue(rt, children);
     Py_DECREF(children);
     return rc;
 }
 
-PyObject* evalValue(RuntimeRecord* rt, PyObject* x) { return evalNested(rt, x, 0); }
+PyObject* evalValue(RunRecord* rt, PyObject* x) { return evalNested(rt, x, 0); }
 
-PyObject* evalNode(RuntimeRecord* rt, uint32_t n) {
+PyObject* evalNode(RunRecord* rt, uint32_t n) {
     if (checkStackRoom(rt) < 0) return nullptr;
     PyObject* value;
     if (ptree::isCaptured(indexOf(rt), n)) {
@@ -368,7 +392,7 @@ PyObject* evalNode(RuntimeRecord* rt, uint32_t n) {
     return checkDeclaredType(rt, n, value);
 }
 
-PyObject* evalKind(RuntimeRecord* rt, uint32_t n) {
+PyObject* evalKind(RunRecord* rt, uint32_t n) {
     CurrentNode current(rt, n);
     ensureKindTables(rt->language);
     int64_t k = kindAt(rt, n);
@@ -381,12 +405,8 @@ PyObject* evalKind(RuntimeRecord* rt, uint32_t n) {
     }
     const ptree::Index* index = indexOf(rt);
     if (index->nodeSymbols[n] != ptree::kNone) return loadVariable(rt, n);
-    StateObject* state = stateOfRun(rt);
-    PyObject* children = childValues(reinterpret_cast<PyObject*>(state), state->holder, n);
-    if (!children) {
-        wrapError(rt, n);
-        return nullptr;
-    }
+    PyObject* children = childrenAt(rt, n);
+    if (!children) return nullptr;
     if (PyList_GET_SIZE(children) == 1) {
         PyObject* item = Py_NewRef(PyList_GET_ITEM(children, 0));
         Py_DECREF(children);
@@ -395,15 +415,12 @@ PyObject* evalKind(RuntimeRecord* rt, uint32_t n) {
         return value;
     }
     Py_DECREF(children);
-    const ptree::GrammarInfo* grammar = rt->language->grammar;
-    if (k >= 0)
-        raiseAt(rt, n, kNoSemantics, int(grammar->kindNames[k].length), grammar->kindNames[k].data);
-    else
-        raiseAt(rt, n, kNoSemantics, 7, "<error>");
+    ptree::Text kind = kindNameOf(rt, k);
+    raiseAt(rt, n, kNoSemantics, int(kind.length), kind.data);
     return nullptr;
 }
 
-PyObject* checkDeclaredType(RuntimeRecord* rt, uint32_t n, PyObject* v) {
+PyObject* checkDeclaredType(RunRecord* rt, uint32_t n, PyObject* v) {
     PyObject* types = rt->language->types;
     PyObject* analysis = stateOfRun(rt)->analysis;
     if (!types || !analysis) return v;

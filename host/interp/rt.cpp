@@ -4,22 +4,32 @@
 // keyword methods go through args::parse), checks that node arguments are nodes of the run's
 // program, and hands over to the interpreter. A failure always leaves an exception: when an
 // operation fails without one, finish() raises a RuntimeError naming the method, so a
-// semantic never sees None for a failure. The method table is put together in
-// interp/rt_methods.cpp, where the data operations of interp/rt_data.h join these.
+// semantic never sees None for a failure.
+//
+// The method table is this file's own methods up to `text`, the data operations of
+// interp/rt_data.h, then the own methods from `span` on, the order the type keeps them in.
+// Its rows hold function pointers cast to PyCFunction, which are no constant expressions, so
+// the table is put together while the library loads, after the two parts above it in this
+// file (a file's variables are initialised in the order they are written); the data rows
+// come from constant data only. The module makes the type from it later, at import.
 #include "host/interp/rt.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 #include "host/interp/calls.h"
 #include "host/interp/interp.h"
-#include "host/interp/rt_methods.h"
+#include "host/interp/rt_data.h"
 #include "host/interp/run_errors.h"
 #include "host/interp/variables.h"
 #include "host/module/exceptions.h"
 #include "host/module/type_registry.h"
 #include "host/run/program.h"
 #include "host/support/args.h"
+#include "host/support/check.h"
+#include "host/support/pymethods.h"
 #include "host/tree/node.h"
 #include "host/tree/state.h"
 #include "wuna/runtime/pyhelp.h"
@@ -32,17 +42,13 @@ constexpr char kNoProgram[] = "this Runtime has no program (runs make their own)
 constexpr char kMustBeNode[] = "%s must be a node of the program";
 constexpr char kFailedSilently[] = "rt.%s() failed without an exception";
 
-RuntimeObject* asRuntime(PyObject* self) { return reinterpret_cast<RuntimeObject*>(self); }
+RtObject* asRt(PyObject* self) { return reinterpret_cast<RtObject*>(self); }
 
 // Whether rt still has its program: the collector may clear the Program while this Runtime
 // stays reachable, leaving the record without its state.
-bool hasProgram(const RuntimeRecord* rt) {
+bool hasProgram(const RunRecord* rt) {
     return rt && rt->initialised && rt->record && rt->program &&
            reinterpret_cast<ProgramObject*>(rt->program)->initialised;
-}
-
-StateObject* stateOfRun(RuntimeRecord* rt) {
-    return reinterpret_cast<StateObject*>(rt->record->state);
 }
 
 // The result of a method: a failure without an exception becomes one.
@@ -52,54 +58,53 @@ PyObject* finish(const char* method, PyObject* result) {
 }
 
 // The node index of a node argument, or -1 with "<what> must be a node of the program".
-int64_t nodeArgument(RuntimeRecord* rt, PyObject* x, const char* what) {
+int64_t nodeArgument(RunRecord* rt, PyObject* x, const char* what) {
     int64_t n = nodeOfProgram(rt, x);
     if (n < 0) PyErr_Format(PyExc_TypeError, kMustBeNode, what);
     return n;
 }
 
 // The Runtime of a positional-only method taking count arguments.
-RuntimeRecord* positional(PyObject* self, PyObject* args, PyObject* kwargs, Py_ssize_t count) {
+RunRecord* positional(PyObject* self, PyObject* args, PyObject* kwargs, Py_ssize_t count) {
     if (!args) {
         PyErr_SetString(PyExc_TypeError, "MissingArguments");
         return nullptr;
     }
     if (args::exactly(args, kwargs, count) < 0) return nullptr;
-    return liveRuntime(self);
+    return liveRun(self);
 }
 
 // The Runtime and the node index of a method taking one node argument.
-RuntimeRecord* oneNode(PyObject* self, PyObject* args, PyObject* kwargs, const char* what,
-                       int64_t* n) {
-    RuntimeRecord* rt = positional(self, args, kwargs, 1);
+RunRecord* oneNode(PyObject* self, PyObject* args, PyObject* kwargs, const char* what, int64_t* n) {
+    RunRecord* rt = positional(self, args, kwargs, 1);
     if (!rt) return nullptr;
     *n = nodeArgument(rt, PyTuple_GET_ITEM(args, 0), what);
     return *n < 0 ? nullptr : rt;
 }
 
 PyObject* rtEval(PyObject* self, PyObject* args, PyObject* kwargs) {
-    RuntimeRecord* rt = positional(self, args, kwargs, 1);
+    RunRecord* rt = positional(self, args, kwargs, 1);
     if (!rt) return nullptr;
     return finish("eval", evalValue(rt, PyTuple_GET_ITEM(args, 0)));
 }
 
 PyObject* rtFresh(PyObject* self, PyObject* args, PyObject* kwargs) {
     int64_t n;
-    RuntimeRecord* rt = oneNode(self, args, kwargs, "node", &n);
+    RunRecord* rt = oneNode(self, args, kwargs, "node", &n);
     if (!rt) return nullptr;
     if (freshFrame(rt, uint32_t(n)) < 0) return finish("fresh", nullptr);
     Py_RETURN_NONE;
 }
 
 PyObject* rtExec(PyObject* self, PyObject* args, PyObject* kwargs) {
-    RuntimeRecord* rt = positional(self, args, kwargs, 1);
+    RunRecord* rt = positional(self, args, kwargs, 1);
     if (!rt) return nullptr;
     if (execValue(rt, PyTuple_GET_ITEM(args, 0)) < 0) return finish("exec", nullptr);
     Py_RETURN_NONE;
 }
 
 PyObject* rtLoop(PyObject* self, PyObject* args, PyObject* kwargs) {
-    RuntimeRecord* rt = positional(self, args, kwargs, 1);
+    RunRecord* rt = positional(self, args, kwargs, 1);
     if (!rt) return nullptr;
     if (execValue(rt, PyTuple_GET_ITEM(args, 0)) == 0) Py_RETURN_TRUE;
     if (PyErr_ExceptionMatches(breakClass)) {
@@ -115,13 +120,13 @@ PyObject* rtLoop(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* rtLoad(PyObject* self, PyObject* args, PyObject* kwargs) {
     int64_t n;
-    RuntimeRecord* rt = oneNode(self, args, kwargs, "a variable's name", &n);
+    RunRecord* rt = oneNode(self, args, kwargs, "a variable's name", &n);
     if (!rt) return nullptr;
     return finish("load", loadVariable(rt, uint32_t(n)));
 }
 
 PyObject* rtStore(PyObject* self, PyObject* args, PyObject* kwargs) {
-    RuntimeRecord* rt = positional(self, args, kwargs, 2);
+    RunRecord* rt = positional(self, args, kwargs, 2);
     if (!rt) return nullptr;
     int64_t n = nodeArgument(rt, PyTuple_GET_ITEM(args, 0), "a variable's name");
     if (n < 0) return nullptr;
@@ -132,27 +137,27 @@ PyObject* rtStore(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* rtFunction(PyObject* self, PyObject* args, PyObject* kwargs) {
     int64_t n;
-    RuntimeRecord* rt = oneNode(self, args, kwargs, "a function's node", &n);
+    RunRecord* rt = oneNode(self, args, kwargs, "a function's node", &n);
     if (!rt) return nullptr;
     return finish("function", makeFunction(rt, uint32_t(n)));
 }
 
 const args::Param callParams[] = {{"f", true}, {"args", true}, {"receiver", false}};
 
-// The callee, the arguments as a tuple (new) and the receiver (null for none) of call and
-// tail_call.
+// The callee, the arguments as a tuple (owned, released by the method at its single exit) and
+// the receiver (null for none) of call and tail_call.
 struct CallArguments {
     PyObject* f = nullptr;
     PyObject* tuple = nullptr;
     PyObject* receiver = nullptr;
-    ~CallArguments() { Py_XDECREF(tuple); }
 };
 
-RuntimeRecord* readCall(const char* name, PyObject* self, PyObject* args, PyObject* kwargs,
-                        CallArguments* out) {
+// Reads the arguments of call or tail_call into *out. The run, or null with the exception.
+RunRecord* readCall(const char* name, PyObject* self, PyObject* args, PyObject* kwargs,
+                    CallArguments* out) {
     PyObject* given[3];
     if (args::parse(name, callParams, args, kwargs, given) < 0) return nullptr;
-    RuntimeRecord* rt = liveRuntime(self);
+    RunRecord* rt = liveRun(self);
     if (!rt) return nullptr;
     out->tuple = PySequence_Tuple(given[1]);
     if (!out->tuple) return nullptr;
@@ -163,9 +168,11 @@ RuntimeRecord* readCall(const char* name, PyObject* self, PyObject* args, PyObje
 
 PyObject* rtCall(PyObject* self, PyObject* args, PyObject* kwargs) {
     CallArguments call;
-    RuntimeRecord* rt = readCall("call", self, args, kwargs, &call);
-    if (!rt) return nullptr;
-    return finish("call", callValue(rt, call.f, call.tuple, call.receiver));
+    RunRecord* rt = readCall("call", self, args, kwargs, &call);
+    PyObject* result =
+        rt ? finish("call", callValue(rt, call.f, call.tuple, call.receiver)) : nullptr;
+    Py_XDECREF(call.tuple);
+    return result;
 }
 
 // Raises cls(items...) as an instance, so that a tuple among the items stays one item.
@@ -176,10 +183,10 @@ void raiseInstance(PyObject* cls, PyObject* items) {
     Py_DECREF(instance);
 }
 
-PyObject* rtTailCall(PyObject* self, PyObject* args, PyObject* kwargs) {
-    CallArguments call;
-    RuntimeRecord* rt = readCall("tail_call", self, args, kwargs, &call);
-    if (!rt) return nullptr;
+// Inside a program function, raises the TailCall that its caller's call loop takes over; at
+// the top level, makes the call and raises the Return of its result. Always leaves an
+// exception (unless a step failed without one, which finish() reports).
+void raiseTailCall(RunRecord* rt, const CallArguments& call) {
     if (rt->callCount > 0) {
         PyObject* items =
             PyTuple_Pack(3, call.f, call.tuple, call.receiver ? call.receiver : Py_None);
@@ -187,18 +194,27 @@ PyObject* rtTailCall(PyObject* self, PyObject* args, PyObject* kwargs) {
             raiseInstance(tailCallClass, items);
             Py_DECREF(items);
         }
-        return finish("tail_call", nullptr);
+        return;
     }
     PyObject* result = callValue(rt, call.f, call.tuple, call.receiver);
-    if (result) {
-        PyObject* items = PyTuple_Pack(1, result);
-        Py_DECREF(result);
-        if (items) {
-            raiseInstance(returnClass, items);
-            Py_DECREF(items);
-        }
+    if (!result) return;
+    PyObject* items = PyTuple_Pack(1, result);
+    Py_DECREF(result);
+    if (!items) return;
+    raiseInstance(returnClass, items);
+    Py_DECREF(items);
+}
+
+PyObject* rtTailCall(PyObject* self, PyObject* args, PyObject* kwargs) {
+    CallArguments call;
+    RunRecord* rt = readCall("tail_call", self, args, kwargs, &call);
+    PyObject* result = nullptr;
+    if (rt) {
+        raiseTailCall(rt, call);
+        result = finish("tail_call", nullptr);
     }
-    return finish("tail_call", nullptr);
+    Py_XDECREF(call.tuple);
+    return result;
 }
 
 const args::Param errorParams[] = {{"node", true}, {"message", true}, {"code", false}};
@@ -206,7 +222,7 @@ const args::Param errorParams[] = {{"node", true}, {"message", true}, {"code", f
 PyObject* rtError(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* given[3];
     if (args::parse("error", errorParams, args, kwargs, given) < 0) return nullptr;
-    RuntimeRecord* rt = liveRuntime(self);
+    RunRecord* rt = liveRun(self);
     if (!rt) return nullptr;
     int64_t n = rt->currentNode;
     if (given[0] != Py_None) {
@@ -230,11 +246,11 @@ PyObject* rtError(PyObject* self, PyObject* args, PyObject* kwargs) {
     return finish("error", nullptr);
 }
 
-const ptree::GrammarInfo* grammarOfRun(RuntimeRecord* rt) { return stateGrammar(stateOfRun(rt)); }
+const ptree::GrammarInfo* grammarOfRun(RunRecord* rt) { return stateGrammar(stateOfRun(rt)); }
 
 PyObject* rtKind(PyObject* self, PyObject* args, PyObject* kwargs) {
     int64_t n;
-    RuntimeRecord* rt = oneNode(self, args, kwargs, "node", &n);
+    RunRecord* rt = oneNode(self, args, kwargs, "node", &n);
     if (!rt) return nullptr;
     const ptree::GrammarInfo* grammar = grammarOfRun(rt);
     uint32_t k = ptree::kindOf(indexOf(rt)->nodes[n]);
@@ -244,19 +260,15 @@ PyObject* rtKind(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* rtText(PyObject* self, PyObject* args, PyObject* kwargs) {
     int64_t n;
-    RuntimeRecord* rt = oneNode(self, args, kwargs, "node", &n);
+    RunRecord* rt = oneNode(self, args, kwargs, "node", &n);
     if (!rt) return nullptr;
-    const ptree::Index* index = indexOf(rt);
-    const ptree::NodeRecord& node = index->nodes[n];
-    uint64_t start = node.start < index->textLength ? node.start : index->textLength;
-    uint64_t end = node.end < start ? start : node.end;
-    if (end > index->textLength) end = index->textLength;
-    return PyUnicode_DecodeUTF8(index->text + start, Py_ssize_t(end - start), "replace");
+    ptree::Text text = nodeSource(indexOf(rt), uint32_t(n));
+    return PyUnicode_DecodeUTF8(text.data, Py_ssize_t(text.length), "replace");
 }
 
 PyObject* rtSpan(PyObject* self, PyObject* args, PyObject* kwargs) {
     int64_t n;
-    RuntimeRecord* rt = oneNode(self, args, kwargs, "node", &n);
+    RunRecord* rt = oneNode(self, args, kwargs, "node", &n);
     if (!rt) return nullptr;
     const ptree::NodeRecord& node = indexOf(rt)->nodes[n];
     return Py_BuildValue("(II)", unsigned(node.start), unsigned(node.end));
@@ -264,7 +276,7 @@ PyObject* rtSpan(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* rtScope(PyObject* self, PyObject* args, PyObject* kwargs) {
     int64_t n;
-    RuntimeRecord* rt = oneNode(self, args, kwargs, "node", &n);
+    RunRecord* rt = oneNode(self, args, kwargs, "node", &n);
     if (!rt) return nullptr;
     const ptree::Index* index = indexOf(rt);
     uint32_t s = index->nodeSymbols ? index->nodeSymbols[n] : ptree::kNone;
@@ -275,7 +287,7 @@ PyObject* rtScope(PyObject* self, PyObject* args, PyObject* kwargs) {
 // analysis.<method>(index), or None without an analysis.
 PyObject* askAnalysis(PyObject* self, PyObject* args, PyObject* kwargs, const char* method) {
     int64_t n;
-    RuntimeRecord* rt = oneNode(self, args, kwargs, "node", &n);
+    RunRecord* rt = oneNode(self, args, kwargs, "node", &n);
     if (!rt) return nullptr;
     PyObject* analysis = stateOfRun(rt)->analysis;
     if (!analysis) Py_RETURN_NONE;
@@ -291,7 +303,7 @@ PyObject* rtTypeOf(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* rtNodeAt(PyObject* self, PyObject* args, PyObject* kwargs) {
-    RuntimeRecord* rt = positional(self, args, kwargs, 1);
+    RunRecord* rt = positional(self, args, kwargs, 1);
     if (!rt) return nullptr;
     PyObject* given = PyTuple_GET_ITEM(args, 0);
     if (!PyLong_Check(given)) {
@@ -315,20 +327,20 @@ PyObject* rtNodeAt(PyObject* self, PyObject* args, PyObject* kwargs) {
 FrameObject* frameAt(PyObject* frame) { return reinterpret_cast<FrameObject*>(frame); }
 
 PyObject* getReceiver(PyObject* self, void*) {
-    RuntimeRecord* rt = runtimeOf(self);
+    RunRecord* rt = runRecordOf(self);
     for (PyObject* f = rt ? rt->frame : nullptr; f; f = frameAt(f)->parent)
         if (frameAt(f)->receiver) return Py_NewRef(frameAt(f)->receiver);
     Py_RETURN_NONE;
 }
 
 PyObject* getPath(PyObject* self, void*) {
-    RuntimeRecord* rt = runtimeOf(self);
+    RunRecord* rt = runRecordOf(self);
     if (!hasProgram(rt) || !rt->record->path) Py_RETURN_NONE;
     return Py_NewRef(rt->record->path);
 }
 
 PyObject* getVarargs(PyObject* self, void*) {
-    RuntimeRecord* rt = runtimeOf(self);
+    RunRecord* rt = runRecordOf(self);
     if (hasProgram(rt) && rt->record->state) {
         const ptree::Index* index = indexOf(rt);
         for (PyObject* f = rt->frame; f; f = frameAt(f)->parent) {
@@ -341,7 +353,7 @@ PyObject* getVarargs(PyObject* self, void*) {
 }
 
 PyObject* getContext(PyObject* self, void*) {
-    RuntimeRecord* rt = runtimeOf(self);
+    RunRecord* rt = runRecordOf(self);
     return Py_NewRef(rt && rt->context ? rt->context : Py_None);
 }
 
@@ -349,7 +361,7 @@ PyObject* getJump(PyObject*, void* which) { return Py_NewRef(*static_cast<PyObje
 
 // --- the object's life -----------------------------------------------------------------------
 
-PyObject* runtimeNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+PyObject* rtNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     Py_ssize_t given = args ? PyTuple_GET_SIZE(args) : 0;
     if (given > 0) {
         PyErr_Format(PyExc_TypeError, "Runtime() takes at most 0 arguments (%zd given)", given);
@@ -364,7 +376,7 @@ PyObject* runtimeNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     }
     PyObject* self = type->tp_alloc(type, 0);
     if (!self) return nullptr;
-    RuntimeRecord* rt = &asRuntime(self)->rt;
+    RunRecord* rt = &asRt(self)->rt;
     memset(rt, 0, sizeof *rt);
     rt->currentNode = -1;
     return self;
@@ -373,8 +385,8 @@ PyObject* runtimeNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 // A semantic may keep rt where the run's frames reach it (a closure stored in a variable),
 // closing a cycle through the Runtime; the collector must see what the Runtime holds. A
 // cleared Runtime is as one with no program: its methods refuse.
-int runtimeTraverse(PyObject* self, visitproc visit, void* arg) {
-    RuntimeRecord* rt = &asRuntime(self)->rt;
+int rtTraverse(PyObject* self, visitproc visit, void* arg) {
+    RunRecord* rt = &asRt(self)->rt;
     Py_VISIT(Py_TYPE(self));
     if (rt->initialised) {
         Py_VISIT(rt->frame);
@@ -384,10 +396,10 @@ int runtimeTraverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
-int runtimeClear(PyObject* self) {
-    RuntimeRecord* rt = &asRuntime(self)->rt;
+int rtClear(PyObject* self) {
+    RunRecord* rt = &asRt(self)->rt;
     if (rt->initialised) {
-        rt->initialised = 0;
+        rt->initialised = false;
         rt->record = nullptr;
         rt->language = nullptr;
         Py_CLEAR(rt->frame);
@@ -400,78 +412,91 @@ int runtimeClear(PyObject* self) {
     return 0;
 }
 
-void runtimeDealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    runtimeClear(self);
-    type->tp_free(self);
-    Py_DECREF(type);
+PyObject* rtRepr(PyObject*) { return PyUnicode_FromString("Runtime()"); }
+
+// A row of the own methods: all take positional and keyword arguments.
+PyMethodDef method(const char* name, PyCFunctionWithKeywords fn, const char* doc) {
+    return {name, asPyCFunction(fn), METH_VARARGS | METH_KEYWORDS, doc};
 }
 
-PyObject* runtimeRepr(PyObject*) { return PyUnicode_FromString("Runtime()"); }
-
-#define RT_METHOD(name, fn, doc)                                            \
-    {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), \
-     METH_VARARGS | METH_KEYWORDS, doc}
-
-}  // namespace
-
-const PyMethodDef runtimeMethodsBefore[kRuntimeMethodsBefore] = {
-    RT_METHOD("eval", rtEval,
-              "eval($self, x, /)\n--\n\nThe value of an expression node (a list: of each); a "
-              "value that isn't a node is its own value."),
-    RT_METHOD("fresh", rtFresh,
-              "fresh($self, node, /)\n--\n\nFrom here, the variables of the block scope `node` "
-              "(being run) are new ones, closures made so far keeping theirs: a loop's variable "
-              "new each time round (Lua's for, JavaScript's for (let ...))."),
-    RT_METHOD("exec", rtExec,
-              "exec($self, x, /)\n--\n\nRun a statement node (a list: each in order)."),
-    RT_METHOD("loop", rtLoop,
-              "loop($self, body, /)\n--\n\nRun a loop's body once: False if it broke out of the "
-              "loop (rt.Break), True otherwise (rt.Continue included)."),
-    RT_METHOD("load", rtLoad,
-              "load($self, name, /)\n--\n\nThe value of the variable a name node refers to "
-              "(nomos' symbol); a builtin's is the host function of its name."),
-    RT_METHOD("store", rtStore,
-              "store($self, name, value, /)\n--\n\nSet the variable a name node refers to."),
-    RT_METHOD("function", rtFunction,
-              "function($self, node, /)\n--\n\nA function made from a node of a function kind "
-              "(Language.function), seeing the variables of where it's made."),
-    RT_METHOD("call", rtCall,
-              "call($self, /, f, args, receiver=None)\n--\n\nCall a function of the program, or "
-              "a host function, with a list of arguments."),
-    RT_METHOD("tail_call", rtTailCall,
-              "tail_call($self, /, f, args, receiver=None)\n--\n\nReturn what calling f with the "
-              "arguments returns, the function being run left first (its frame given up: a "
-              "chain of tail calls takes no depth). Never returns. At the top level, a call "
-              "whose result is returned."),
-    RT_METHOD("error", rtError,
-              "error($self, /, node, message, code=None)\n--\n\nStop the program with a runtime "
-              "error at the node."),
-    RT_METHOD("kind", rtKind,
-              "kind($self, node, /)\n--\n\nA node's kind (also when it has a field named kind)."),
-    RT_METHOD("text", rtText, "text($self, node, /)\n--\n\nA node's text."),
+const PyMethodDef rtOwnBefore[] = {
+    method("eval", rtEval,
+           WUNA_DOC("eval($self, x, /)",
+                    "The value of an expression node (a list: of each); a value that isn't a node "
+                    "is its own value.")),
+    method("fresh", rtFresh,
+           WUNA_DOC("fresh($self, node, /)",
+                    "From here, the variables of the block scope `node` (being run) are new ones, "
+                    "closures made so far keeping theirs: a loop's variable new each time round "
+                    "(Lua's for, JavaScript's for (let ...)).")),
+    method("exec", rtExec,
+           WUNA_DOC("exec($self, x, /)", "Run a statement node (a list: each in order).")),
+    method("loop", rtLoop,
+           WUNA_DOC("loop($self, body, /)",
+                    "Run a loop's body once: False if it broke out of the loop (rt.Break), True "
+                    "otherwise (rt.Continue included).")),
+    method("load", rtLoad,
+           WUNA_DOC("load($self, name, /)",
+                    "The value of the variable a name node refers to (nomos' symbol); a builtin's "
+                    "is the host function of its name.")),
+    method("store", rtStore,
+           WUNA_DOC("store($self, name, value, /)", "Set the variable a name node refers to.")),
+    method("function", rtFunction,
+           WUNA_DOC("function($self, node, /)",
+                    "A function made from a node of a function kind (Language.function), seeing "
+                    "the variables of where it's made.")),
+    method(
+        "call", rtCall,
+        WUNA_DOC("call($self, /, f, args, receiver=None)",
+                 "Call a function of the program, or a host function, with a list of arguments.")),
+    method("tail_call", rtTailCall,
+           WUNA_DOC("tail_call($self, /, f, args, receiver=None)",
+                    "Return what calling f with the arguments returns, the function being run left "
+                    "first (its frame given up: a chain of tail calls takes no depth). Never "
+                    "returns. At the top level, a call whose result is returned.")),
+    method("error", rtError,
+           WUNA_DOC("error($self, /, node, message, code=None)",
+                    "Stop the program with a runtime error at the node.")),
+    method(
+        "kind", rtKind,
+        WUNA_DOC("kind($self, node, /)", "A node's kind (also when it has a field named kind).")),
+    method("text", rtText, WUNA_DOC("text($self, node, /)", "A node's text.")),
 };
 
-const PyMethodDef runtimeMethodsAfter[kRuntimeMethodsAfter] = {
-    RT_METHOD("span", rtSpan, "span($self, node, /)\n--\n\nA node's (start, end) byte offsets."),
-    RT_METHOD("scope", rtScope,
-              "scope($self, node, /)\n--\n\nThe scope node the name `node` refers to is defined "
-              "in (a function, a struct...), or None for builtins and the global scope."),
-    RT_METHOD("symbol", rtSymbol,
-              "symbol($self, node, /)\n--\n\nnomos' Symbol for the name `node` defines or uses, "
-              "or None."),
-    RT_METHOD("type_of", rtTypeOf,
-              "type_of($self, node, /)\n--\n\nThe type nomos' types() rule gave a node, as text "
-              "('int', 'list[float]', 'Point?'), or None."),
-    RT_METHOD("node_at", rtNodeAt,
-              "node_at($self, index, /)\n--\n\nThe node at an index of the tree (symbols refer "
-              "to nodes by index)."),
+const PyMethodDef rtOwnAfter[] = {
+    method("span", rtSpan, WUNA_DOC("span($self, node, /)", "A node's (start, end) byte offsets.")),
+    method("scope", rtScope,
+           WUNA_DOC("scope($self, node, /)",
+                    "The scope node the name `node` refers to is defined in (a function, a "
+                    "struct...), or None for builtins and the global scope.")),
+    method("symbol", rtSymbol,
+           WUNA_DOC("symbol($self, node, /)",
+                    "nomos' Symbol for the name `node` defines or uses, or None.")),
+    method("type_of", rtTypeOf,
+           WUNA_DOC("type_of($self, node, /)",
+                    "The type nomos' types() rule gave a node, as text ('int', 'list[float]', "
+                    "'Point?'), or None.")),
+    method("node_at", rtNodeAt,
+           WUNA_DOC("node_at($self, index, /)",
+                    "The node at an index of the tree (symbols refer to nodes by index).")),
 };
 
-namespace {
+// The whole table, null-terminated.
+PyMethodDef rtMethods[std::size(rtOwnBefore) + kRtDataMethods + std::size(rtOwnAfter) + 1];
 
-PyGetSetDef runtimeGetters[] = {
+// Fills rtMethods from its parts. Never fails.
+bool fillRtMethods() {
+    PyMethodDef* at = std::copy(std::begin(rtOwnBefore), std::end(rtOwnBefore), rtMethods);
+    at = appendRtDataMethods(at);
+    at = std::copy(std::begin(rtOwnAfter), std::end(rtOwnAfter), at);
+    WUNA_CHECK(at == std::end(rtMethods) - 1);  // the data part wrote kRtDataMethods rows
+    *at = {nullptr, nullptr, 0, nullptr};
+    return true;
+}
+
+[[maybe_unused]] const bool rtMethodsFilled = fillRtMethods();
+
+PyGetSetDef rtGetters[] = {
     {"receiver", getReceiver, nullptr,
      "What the method being run was called on (rt.call(f, args, receiver=x)), through the "
      "frames functions were made in; None outside a method.",
@@ -497,14 +522,14 @@ PyGetSetDef runtimeGetters[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyType_Slot runtimeSlots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(runtimeNew)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(runtimeDealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(runtimeTraverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(runtimeClear)},
-    {Py_tp_repr, reinterpret_cast<void*>(runtimeRepr)},
-    {Py_tp_methods, runtimeMethods},
-    {Py_tp_getset, runtimeGetters},
+PyType_Slot rtSlots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(rtNew)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(heapDealloc<rtClear>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(rtTraverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(rtClear)},
+    {Py_tp_repr, reinterpret_cast<void*>(rtRepr)},
+    {Py_tp_methods, rtMethods},
+    {Py_tp_getset, rtGetters},
     {Py_tp_doc,
      const_cast<char*>(
          "rt: what semantics use to run the program. eval(x) / exec(x) run a child node (or "
@@ -518,33 +543,38 @@ PyType_Slot runtimeSlots[] = {
 
 }  // namespace
 
-PyType_Spec runtimeSpec = {"wuna.Runtime", int(sizeof(RuntimeObject)), 0,
-                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-                           runtimeSlots};
+PyType_Spec rtSpec = {"wuna.Runtime", int(sizeof(RtObject)), 0,
+                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, rtSlots};
 
-RuntimeRecord* runtimeOf(PyObject* object) {
+RunRecord* runRecordOf(PyObject* object) {
     if (!runtimeType || !PyObject_TypeCheck(object, runtimeType)) return nullptr;
-    return &asRuntime(object)->rt;
+    return &asRt(object)->rt;
 }
 
-RuntimeRecord* liveRuntime(PyObject* object) {
-    RuntimeRecord* rt = runtimeOf(object);
+RunRecord* liveRun(PyObject* object) {
+    RunRecord* rt = runRecordOf(object);
     if (hasProgram(rt)) return rt;
     PyErr_SetString(PyExc_RuntimeError, kNoProgram);
     return nullptr;
 }
 
-bool pushCall(RuntimeRecord* rt, FrameObject* frame) {
+int pushCall(RunRecord* rt, FrameObject* frame) {
     if (rt->callCount == rt->callCapacity) {
         uint32_t bigger = rt->callCapacity ? rt->callCapacity * 2 : 16;
-        if (bigger < rt->callCapacity) return false;
+        if (bigger < rt->callCapacity) {
+            PyErr_NoMemory();
+            return -1;
+        }
         void* grown = realloc(rt->callStack, sizeof(FrameObject*) * bigger);
-        if (!grown) return false;
+        if (!grown) {
+            PyErr_NoMemory();
+            return -1;
+        }
         rt->callStack = static_cast<FrameObject**>(grown);
         rt->callCapacity = bigger;
     }
     rt->callStack[rt->callCount++] = frame;
-    return true;
+    return 0;
 }
 
 }  // namespace wuna::host

@@ -2,7 +2,7 @@
 // reference-mode run behind it.
 //
 // A run (a program's top level, a session entry, a Program.call, or a call into a function of
-// an earlier session entry) makes one Runtime (interp/interp.h: newRuntime). Its record holds the
+// an earlier session entry) makes one Runtime (interp/interp.h: newRt). Its record holds the
 // Program, borrowed pointers to the Program's record and Language, the current frame (the
 // variables in scope), the call stack of the program functions being run (borrowed frames,
 // innermost last; each frame keeps its function's name and call site, which runtime errors
@@ -23,10 +23,11 @@
 #include "host/interp/frame_object.h"
 #include "host/language/language.h"
 #include "host/run/program.h"
+#include "host/tree/state.h"
 
 namespace wuna::host {
 
-struct RuntimeRecord {
+struct RunRecord {
     PyObject* program;         // owned: the Program being run
     ProgramRecord* record;     // borrowed: the Program's record
     LanguageObject* language;  // borrowed: the Program's Language
@@ -38,29 +39,35 @@ struct RuntimeRecord {
     int32_t currentNode;  // -1: none
     uint32_t depth;       // program-function calls active
     int32_t savedRecursionLimit;
-    uint8_t initialised;  // 1 once filled; only then are the fields above released
+    bool initialised;  // once filled; only then are the fields above released
 };
 
-struct RuntimeObject {
-    PyObject_HEAD RuntimeRecord rt;
+struct RtObject {
+    PyObject_HEAD RunRecord rt;
 };
 
-extern PyType_Spec runtimeSpec;
+extern PyType_Spec rtSpec;
 
 // The record of an object whose type is Runtime or a subclass of it, else null (no exception).
-RuntimeRecord* runtimeOf(PyObject* object);
+[[nodiscard]] RunRecord* runRecordOf(PyObject* object);
 
 // The Python object whose record rt is (borrowed).
-inline PyObject* runtimeObject(RuntimeRecord* rt) {
-    return reinterpret_cast<PyObject*>(reinterpret_cast<char*>(rt) - offsetof(RuntimeObject, rt));
+inline PyObject* rtObject(RunRecord* rt) {
+    return reinterpret_cast<PyObject*>(reinterpret_cast<char*>(rt) - offsetof(RtObject, rt));
 }
 
 // The record of a Runtime that has a program; else null with RuntimeError "this Runtime has no
 // program" (one made by calling the class).
-RuntimeRecord* liveRuntime(PyObject* object);
+[[nodiscard]] RunRecord* liveRun(PyObject* object);
 
-// Appends a call frame to the call stack. false when it could not grow (nothing changed, no
-// exception set).
-bool pushCall(RuntimeRecord* rt, FrameObject* frame);
+// The State of the program rt runs (borrowed). rt must have its program (liveRun).
+inline StateObject* stateOfRun(const RunRecord* rt) { return stateOf(rt->record); }
+
+// The parse-tree index of the program rt runs (borrowed); the same condition.
+inline const ptree::Index* indexOf(const RunRecord* rt) { return stateOfRun(rt)->holder->index; }
+
+// Appends a call frame (borrowed) to the call stack. 0, or -1 with MemoryError when the stack
+// could not grow (nothing changed).
+[[nodiscard]] int pushCall(RunRecord* rt, FrameObject* frame);
 
 }  // namespace wuna::host

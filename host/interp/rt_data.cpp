@@ -4,13 +4,14 @@
 // its number, so the method itself knows which reading or operation it is. Names and
 // docstrings come from the helpers' tables: the readers' docstrings are composed at compile
 // time from each reader's width, sign and byte order; the wrapping operations' names from
-// their operation names. The table is filled when the library is loaded.
+// their operation names. Everything appendRtDataMethods reads is constant data.
 #include "host/interp/rt_data.h"
 
 #include <array>
 #include <utility>
 
 #include "host/support/args.h"
+#include "host/support/pymethods.h"
 #include "wuna/runtime/helpers/rtparse.h"
 
 namespace wuna::host {
@@ -96,22 +97,23 @@ constexpr auto wrappingDocs = texts<kWrappingCount>(wrappingDoc);
 
 using FastMethod = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
-// Readers and wrapping operations take exactly two positional arguments.
-bool twoArguments(Py_ssize_t nargs, PyObject* kwnames) {
-    if (nargs == 2 && (!kwnames || PyTuple_GET_SIZE(kwnames) == 0)) return true;
+// Readers and wrapping operations take exactly two positional arguments: 0, or -1 with
+// TypeError "WrongArgumentCount".
+int twoArguments(Py_ssize_t nargs, PyObject* kwnames) {
+    if (nargs == 2 && (!kwnames || PyTuple_GET_SIZE(kwnames) == 0)) return 0;
     PyErr_SetString(PyExc_TypeError, "WrongArgumentCount");
-    return false;
+    return -1;
 }
 
 template <uint32_t Code>
 PyObject* readMethod(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    if (!twoArguments(nargs, kwnames)) return nullptr;
+    if (twoArguments(nargs, kwnames) < 0) return nullptr;
     return helpers::pyRead(Code, args[0], args[1]);
 }
 
 template <uint32_t Op>
 PyObject* wrappingMethod(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    if (!twoArguments(nargs, kwnames)) return nullptr;
+    if (twoArguments(nargs, kwnames) < 0) return nullptr;
     helpers::Operand a = helpers::pyWrapping(Op, args[0]);
     if (!a.ok) return nullptr;
     helpers::Operand b = helpers::pyWrapping(Op, args[1]);
@@ -141,35 +143,22 @@ PyObject* parse(PyObject*, PyObject* args, PyObject* kwargs) {
     return bridge::rtParse(given[0], given[1], start, recover == 1);
 }
 
-template <typename F>
-PyCFunction asMethod(F f) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
 constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
-
-bool fillMethods(PyMethodDef* table) {
-    static constexpr auto readers = readMethods(std::make_index_sequence<kReaderCount>());
-    static constexpr auto wrappings = wrappingMethods(std::make_index_sequence<kWrappingCount>());
-    size_t at = 0;
-    for (uint32_t code = 0; code < kReaderCount; code++)
-        table[at++] = {helpers::readers[code].name, asMethod(readers[code]), kFast,
-                       readerDocs[code].text};
-    table[at++] = {"parse", asMethod(parse), METH_VARARGS | METH_KEYWORDS,
-                   "parse($self, /, grammar, text, start=None, recover=False)\n--\n\n"};
-    for (uint32_t op = 0; op < kWrappingCount; op++)
-        table[at++] = {wrappingNames[op].text, asMethod(wrappings[op]), kFast,
-                       wrappingDocs[op].text};
-    table[at] = {nullptr, nullptr, 0, nullptr};
-    return true;
-}
 
 }  // namespace
 
-PyMethodDef runtimeDataMethods[kRuntimeDataMethods + 1] = {};
-
-namespace {
-[[maybe_unused]] const bool methodsFilled = fillMethods(runtimeDataMethods);
+PyMethodDef* appendRtDataMethods(PyMethodDef* at) {
+    static constexpr auto readers = readMethods(std::make_index_sequence<kReaderCount>());
+    static constexpr auto wrappings = wrappingMethods(std::make_index_sequence<kWrappingCount>());
+    for (uint32_t code = 0; code < kReaderCount; code++)
+        *at++ = {helpers::readers[code].name, asPyCFunction(readers[code]), kFast,
+                 readerDocs[code].text};
+    *at++ = {"parse", asPyCFunction(parse), METH_VARARGS | METH_KEYWORDS,
+             WUNA_DOC("parse($self, /, grammar, text, start=None, recover=False)", "")};
+    for (uint32_t op = 0; op < kWrappingCount; op++)
+        *at++ = {wrappingNames[op].text, asPyCFunction(wrappings[op]), kFast,
+                 wrappingDocs[op].text};
+    return at;
 }
 
 }  // namespace wuna::host

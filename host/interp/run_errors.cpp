@@ -1,6 +1,6 @@
-// Runtime errors and the call stack (see interp/run_errors.h).
+// Run errors and the call stack (see interp/run_errors.h).
 //
-// buildRuntimeError is the one place a wuna.Error is made: the diagnostic at the failing
+// buildRunError is the one place a wuna.Error is made: the diagnostic at the failing
 // node, one note per call entry, the rendered text with the stack lines under it. The other
 // operations decide when an exception becomes such an error and with which message; the
 // message of a Python exception comes from one table, matched in order.
@@ -17,6 +17,7 @@
 #include "host/run/program.h"
 #include "host/tree/index.h"
 #include "host/tree/state.h"
+#include "wuna/runtime/pending_error.h"
 #include "wuna/runtime/pyhelp.h"
 
 namespace wuna::host {
@@ -203,7 +204,7 @@ const MessageRule* ruleFor(PyObject* kind) {
 
 // Reads the frames of the call stack, innermost first, into entries (count items). The
 // names' texts are borrowed from the frames. 0, or -1 with the exception.
-int callEntries(RuntimeRecord* rt, CallEntry* entries) {
+int callEntries(RunRecord* rt, CallEntry* entries) {
     for (uint32_t i = 0; i < rt->callCount; i++) {
         FrameObject* frame = rt->callStack[rt->callCount - 1 - i];
         if (!frame->name || !PyUnicode_Check(frame->name)) {
@@ -229,14 +230,14 @@ Position positionOf(const ptree::Index* index, int64_t node) {
     return {record.start, record.end, line, record.start - ptree::lineStart(index, line) + 1};
 }
 
-PyObject* buildRuntimeError(const ProgramRecord* program, int64_t node, PyObject* message,
-                            PyObject* code, std::span<const CallEntry> entries) {
-    const StateObject* state = reinterpret_cast<const StateObject*>(program->state);
+PyObject* buildRunError(const ProgramRecord* program, int64_t node, PyObject* message,
+                        PyObject* code, std::span<const CallEntry> entries) {
+    const StateObject* state = stateOf(program);
     const ptree::Index* index = state && state->holder ? state->holder->index : nullptr;
-    PyObject* runtimeCode = code ? Py_NewRef(code) : PyUnicode_FromString("runtime");
-    if (!runtimeCode) return nullptr;
-    PyObject* diagnostic = newDiagnostic("error", runtimeCode, message, positionOf(index, node));
-    Py_DECREF(runtimeCode);
+    PyObject* errorCode = code ? Py_NewRef(code) : PyUnicode_FromString("runtime");
+    if (!errorCode) return nullptr;
+    PyObject* diagnostic = newDiagnostic("error", errorCode, message, positionOf(index, node));
+    Py_DECREF(errorCode);
     PyObject* stack = diagnostic ? stackOf(index, entries) : nullptr;
     PyObject* text = stack ? errorText(program, diagnostic, stack) : nullptr;
     PyObject* error = text ? PyObject_CallOneArg(errorClass, text) : nullptr;
@@ -249,7 +250,7 @@ PyObject* buildRuntimeError(const ProgramRecord* program, int64_t node, PyObject
     return error;
 }
 
-PyObject* errorAtNode(RuntimeRecord* rt, int64_t node, PyObject* message, PyObject* code) {
+PyObject* errorAtNode(RunRecord* rt, int64_t node, PyObject* message, PyObject* code) {
     if (!rt->record) {
         PyErr_SetString(PyExc_RuntimeError, "this Runtime has no program");
         return nullptr;
@@ -261,20 +262,20 @@ PyObject* errorAtNode(RuntimeRecord* rt, int64_t node, PyObject* message, PyObje
     }
     PyObject* error = nullptr;
     if (callEntries(rt, entries) == 0)
-        error = buildRuntimeError(rt->record, node, message, code,
-                                  std::span<const CallEntry>(entries, rt->callCount));
+        error = buildRunError(rt->record, node, message, code,
+                              std::span<const CallEntry>(entries, rt->callCount));
     free(entries);
     return error;
 }
 
-void raiseAtNode(RuntimeRecord* rt, int64_t node, PyObject* message, PyObject* code) {
+void raiseAtNode(RunRecord* rt, int64_t node, PyObject* message, PyObject* code) {
     PyObject* error = errorAtNode(rt, node, message, code);
     if (!error) return;
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error)), error);
     Py_DECREF(error);
 }
 
-void raiseAtNodeText(RuntimeRecord* rt, int64_t node, const char* message, size_t length) {
+void raiseAtNodeText(RunRecord* rt, int64_t node, const char* message, size_t length) {
     char buffer[pyhelp::kMessageBuffer];
     size_t kept = pyhelp::cutText(buffer, message, length);
     PyObject* text = PyUnicode_DecodeUTF8(buffer, Py_ssize_t(kept), "replace");
@@ -283,7 +284,7 @@ void raiseAtNodeText(RuntimeRecord* rt, int64_t node, const char* message, size_
     Py_DECREF(text);
 }
 
-void wrapError(RuntimeRecord* rt, int64_t node) {
+void wrapError(RunRecord* rt, int64_t node) {
     PyObject* kind = PyErr_Occurred();
     if (!kind || !isProgramFailure(kind)) return;
     PyObject* passing[] = {returnClass, breakClass, continueClass, tailCallClass, errorClass};
@@ -299,11 +300,10 @@ void wrapError(RuntimeRecord* rt, int64_t node) {
     Py_DECREF(message);
 }
 
-void attachThrowError(RuntimeRecord* rt, int64_t node) {
-    PyObject *kind, *value, *traceback;
-    PyErr_Fetch(&kind, &value, &traceback);
-    PyErr_NormalizeException(&kind, &value, &traceback);
-    if (value) {
+void attachThrowError(RunRecord* rt, int64_t node) {
+    PendingError thrown;
+    thrown.take();
+    if (PyObject* value = thrown.exception) {
         int has = PyObject_HasAttrString(value, "_wuna_error");
         if (!has) {
             PyObject* message = PyObject_GetAttrString(value, "message");
@@ -321,35 +321,34 @@ void attachThrowError(RuntimeRecord* rt, int64_t node) {
         }
         PyErr_Clear();
     }
-    PyErr_Restore(kind, value, traceback);
+    thrown.restore();
 }
 
 void finishRunError() {
     if (!PyErr_Occurred() || !PyErr_ExceptionMatches(throwClass)) return;
-    PyObject *kind, *value, *traceback;
-    PyErr_Fetch(&kind, &value, &traceback);
-    PyErr_NormalizeException(&kind, &value, &traceback);
-    PyObject* error = value ? PyObject_GetAttrString(value, "_wuna_error") : nullptr;
+    PendingError thrown;
+    thrown.take();
+    PyObject* error =
+        thrown.exception ? PyObject_GetAttrString(thrown.exception, "_wuna_error") : nullptr;
     if (!error || !PyExceptionInstance_Check(error)) {
         // Only an exception can take the Throw's place; anything else leaves the Throw.
         Py_XDECREF(error);
         PyErr_Clear();
-        PyErr_Restore(kind, value, traceback);
+        thrown.restore();
         return;
     }
-    Py_XDECREF(kind);
-    Py_XDECREF(value);
-    Py_XDECREF(traceback);
+    thrown.drop();
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error)), error);
     Py_DECREF(error);
 }
 
 PyObject* exceptionMessage() {
-    PyObject *kind, *value, *traceback;
-    PyErr_Fetch(&kind, &value, &traceback);
-    PyErr_NormalizeException(&kind, &value, &traceback);
+    PendingError failure;
+    failure.take();
+    PyObject* value = failure.exception;
+    PyObject* kind = value ? reinterpret_cast<PyObject*>(Py_TYPE(value)) : nullptr;
     PyObject* text = nullptr;
-    if (!kind || !value) {
+    if (!value) {
         text = PyUnicode_FromString("error");
     } else if (const MessageRule* rule = ruleFor(kind)) {
         switch (rule->wording) {
@@ -360,9 +359,7 @@ PyObject* exceptionMessage() {
     } else {
         text = otherMessage(kind, value);
     }
-    Py_XDECREF(kind);
-    Py_XDECREF(value);
-    Py_XDECREF(traceback);
+    failure.drop();
     return cutMessage(text);
 }
 

@@ -1,4 +1,5 @@
-// Runtime errors of a program and the call stack they carry.
+// The errors of a run (wuna.Error, shown to users as runtime errors) and the call stack they
+// carry.
 //
 // A runtime error reaches the host as a wuna.Error whose text is the rendered diagnostic
 // followed by one line per active program function ("  in f(), called at file:3:5"),
@@ -34,7 +35,7 @@ struct Index;
 namespace wuna::host {
 
 struct ProgramRecord;
-struct RuntimeRecord;
+struct RunRecord;
 
 // One active call: the function's name (UTF-8, not necessarily NUL-terminated) and the node
 // it was called at (a node index; outside the tree stands for no place).
@@ -56,20 +57,20 @@ Position positionOf(const ptree::Index* index, int64_t node);
 
 // A new wuna.Error (not raised) at node with message and code (both str; a null code is
 // "runtime") and the call entries, innermost first. Null with the exception.
-PyObject* buildRuntimeError(const ProgramRecord* program, int64_t node, PyObject* message,
-                            PyObject* code, std::span<const CallEntry> entries);
+[[nodiscard]] PyObject* buildRunError(const ProgramRecord* program, int64_t node, PyObject* message,
+                                      PyObject* code, std::span<const CallEntry> entries);
 
 // The same with the Runtime's call stack, read from the innermost call frame out.
-PyObject* errorAtNode(RuntimeRecord* rt, int64_t node, PyObject* message, PyObject* code);
+[[nodiscard]] PyObject* errorAtNode(RunRecord* rt, int64_t node, PyObject* message, PyObject* code);
 // errorAtNode raised as the pending exception.
-void raiseAtNode(RuntimeRecord* rt, int64_t node, PyObject* message, PyObject* code);
+void raiseAtNode(RunRecord* rt, int64_t node, PyObject* message, PyObject* code);
 // raiseAtNode with a UTF-8 message (malformed bytes replaced) and code "runtime".
-void raiseAtNodeText(RuntimeRecord* rt, int64_t node, const char* message, size_t length);
+void raiseAtNodeText(RunRecord* rt, int64_t node, const char* message, size_t length);
 
 // After a semantic or host function failed at node: turns the pending exception into a
 // runtime error there, gives a Throw its error, or leaves a jump, a wuna.Error or an
 // exception that is no program failure as it is.
-void wrapError(RuntimeRecord* rt, int64_t node);
+void wrapError(RunRecord* rt, int64_t node);
 
 // Whether an exception of class kind is a failure a program may meet and handle (an
 // Exception), rather than a request to stop the whole run (KeyboardInterrupt, SystemExit,
@@ -78,7 +79,7 @@ bool isProgramFailure(PyObject* kind);
 
 // Gives the pending Throw its runtime error at node unless it has one. Never fails: its own
 // failures are cleared, and the Throw stays pending.
-void attachThrowError(RuntimeRecord* rt, int64_t node);
+void attachThrowError(RunRecord* rt, int64_t node);
 
 // When a run ends in failure: an escaped Throw carrying its error is replaced by that
 // wuna.Error; every other pending exception stays.
@@ -87,7 +88,7 @@ void finishRunError();
 // The message a runtime error takes from the pending Python exception, which it consumes
 // ("division by zero", "key not found: 'x'", "RuntimeError: boom"...). New str, or null
 // with the exception of the failure.
-PyObject* exceptionMessage();
+[[nodiscard]] PyObject* exceptionMessage();
 
 // Raises cls with "the program defines no function '<name>'".
 void raiseNoSuchFunction(PyObject* cls, const char* name, size_t length);

@@ -13,6 +13,7 @@
 #include "host/module/startup.h"
 #include "host/module/type_registry.h"
 #include "host/run/session.h"
+#include "host/support/check.h"
 #include "host/tree/node.h"
 #include "host/tree/state.h"
 
@@ -31,41 +32,23 @@ constexpr char kAnonymous[] = "<anonymous>";
 
 FrameObject* asFrame(PyObject* object) { return reinterpret_cast<FrameObject*>(object); }
 
-StateObject* stateOfRun(RuntimeRecord* rt) {
-    return reinterpret_cast<StateObject*>(rt->record->state);
-}
-
 // The symbol node n is bound to, or kNone.
-uint32_t symbolAt(RuntimeRecord* rt, uint32_t n) {
+uint32_t symbolAt(RunRecord* rt, uint32_t n) {
     const ptree::Index* index = indexOf(rt);
     if (n >= index->count || !index->nodeSymbols) return ptree::kNone;
     uint32_t s = index->nodeSymbols[n];
     return s < index->symbolCount ? s : ptree::kNone;
 }
 
-// The source text of node n, clamped to the source.
-struct Slice {
-    const char* data;
-    int length;
-};
-
-Slice textOf(const ptree::Index* index, uint32_t n) {
-    const ptree::NodeRecord& node = index->nodes[n];
-    uint64_t start = node.start < index->textLength ? node.start : index->textLength;
-    uint64_t end = node.end < start ? start : node.end;
-    if (end > index->textLength) end = index->textLength;
-    return {index->text + start, int(end - start)};
-}
-
 // The builtin's frame and symbol in the session's names: 1 found, 0 not (or no session), -1.
-int sessionVariable(RuntimeRecord* rt, PyObject* name, PyObject** frame, uint32_t* symbol) {
+int sessionVariable(RunRecord* rt, PyObject* name, PyObject** frame, uint32_t* symbol) {
     SessionObject* session = sessionOfProgram(rt->record);
     if (!session) return 0;
     return sessionName(session, name, frame, symbol);
 }
 
 // The value of variable s in frame, type-checked; the error when it has none.
-PyObject* readSlot(RuntimeRecord* rt, FrameObject* frame, uint32_t s, uint32_t n,
+PyObject* readSlot(RunRecord* rt, FrameObject* frame, uint32_t s, uint32_t n,
                    const ptree::Symbol& symbol) {
     PyObject* value = frame->variables.find(s);
     if (!value) {
@@ -77,17 +60,17 @@ PyObject* readSlot(RuntimeRecord* rt, FrameObject* frame, uint32_t s, uint32_t n
 
 }  // namespace
 
-int raiseNotVariable(RuntimeRecord* rt, uint32_t n) {
+int raiseNotVariable(RunRecord* rt, uint32_t n) {
     if (!stateOfRun(rt)->analysis) {
         raiseAt(rt, n, "%s", kNeedRules);
         return -1;
     }
-    Slice text = textOf(indexOf(rt), n);
-    raiseAt(rt, n, kNotVariable, text.length, text.data);
+    ptree::Text text = nodeSource(indexOf(rt), n);
+    raiseAt(rt, n, kNotVariable, int(text.length), text.data);
     return -1;
 }
 
-FrameObject* frameOfSymbol(RuntimeRecord* rt, uint32_t s, uint32_t n) {
+FrameObject* frameOfSymbol(RunRecord* rt, uint32_t s, uint32_t n) {
     ptree::Index* index = const_cast<ptree::Index*>(indexOf(rt));
     int32_t scope = ptree::symbolScope(index, s);
     for (PyObject* f = rt->frame; f; f = asFrame(f)->parent)
@@ -97,7 +80,7 @@ FrameObject* frameOfSymbol(RuntimeRecord* rt, uint32_t s, uint32_t n) {
     return nullptr;
 }
 
-PyObject* loadVariable(RuntimeRecord* rt, uint32_t n) {
+PyObject* loadVariable(RunRecord* rt, uint32_t n) {
     uint32_t s = symbolAt(rt, n);
     if (s == ptree::kNone) {
         raiseNotVariable(rt, n);
@@ -129,7 +112,7 @@ PyObject* loadVariable(RuntimeRecord* rt, uint32_t n) {
     return result;
 }
 
-int storeVariable(RuntimeRecord* rt, uint32_t n, PyObject* v) {
+int storeVariable(RunRecord* rt, uint32_t n, PyObject* v) {
     uint32_t s = symbolAt(rt, n);
     if (s == ptree::kNone) return raiseNotVariable(rt, n);
     const ptree::Symbol& symbol = indexOf(rt)->symbols[s];
@@ -167,7 +150,7 @@ int storeVariable(RuntimeRecord* rt, uint32_t n, PyObject* v) {
     return 0;
 }
 
-PyObject* pushBlockFrame(RuntimeRecord* rt, uint32_t n) {
+PyObject* pushBlockFrame(RunRecord* rt, uint32_t n) {
     PyObject* before = rt->frame;
     PyObject* name = before ? asFrame(before)->name : programName;
     PyObject* frame = newFrame(int32_t(n), -1, before, name);
@@ -182,7 +165,8 @@ PyObject* pushBlockFrame(RuntimeRecord* rt, uint32_t n) {
     return before ? before : Py_NewRef(Py_None);
 }
 
-void popBlockFrame(RuntimeRecord* rt, PyObject* before) {
+void popBlockFrame(RunRecord* rt, PyObject* before) {
+    WUNA_CHECK(before != nullptr);  // pushBlockFrame gives Py_None for "no frame"
     PyObject* frame = rt->frame;
     rt->frame = before == Py_None ? nullptr : before;
     if (before == Py_None) Py_DECREF(before);
@@ -193,7 +177,7 @@ PyObject* newCallFrame(uint32_t function, int32_t callSite, PyObject* parent, Py
     return newFrame(int32_t(function), callSite, parent, name);
 }
 
-const FunctionKind* functionKindOf(RuntimeRecord* rt, uint32_t d, int64_t site) {
+const FunctionKind* functionKindOf(RunRecord* rt, uint32_t d, int64_t site) {
     static constexpr char kNotFunctionKind[] = "%.*s isn't a function kind (Language.function)";
     const ptree::Index* index = indexOf(rt);
     const ptree::GrammarInfo* grammar = rt->language->grammar;
@@ -201,15 +185,12 @@ const FunctionKind* functionKindOf(RuntimeRecord* rt, uint32_t d, int64_t site) 
     if (grammar && k < grammar->kindCount && rt->language->functionKinds &&
         rt->language->functionKinds[k].isFunction)
         return &rt->language->functionKinds[k];
-    if (grammar && k < grammar->kindCount)
-        raiseAt(rt, site, kNotFunctionKind, int(grammar->kindNames[k].length),
-                grammar->kindNames[k].data);
-    else
-        raiseAt(rt, site, kNotFunctionKind, 7, "<error>");
+    ptree::Text kind = kindNameOf(rt, int64_t(k));
+    raiseAt(rt, site, kNotFunctionKind, int(kind.length), kind.data);
     return nullptr;
 }
 
-PyObject* makeFunction(RuntimeRecord* rt, uint32_t n) {
+PyObject* makeFunction(RunRecord* rt, uint32_t n) {
     const FunctionKind* found = functionKindOf(rt, n, n);
     if (!found) return nullptr;
     const FunctionKind& kind = *found;
@@ -218,8 +199,8 @@ PyObject* makeFunction(RuntimeRecord* rt, uint32_t n) {
     int64_t child =
         kind.nameLabel ? ptree::childWithLabel(index->nodes, index->count, n, kind.nameLabel) : -1;
     if (child >= 0) {
-        Slice text = textOf(index, uint32_t(child));
-        name = PyUnicode_DecodeUTF8(text.data, text.length, "replace");
+        ptree::Text text = nodeSource(index, uint32_t(child));
+        name = PyUnicode_DecodeUTF8(text.data, Py_ssize_t(text.length), "replace");
     } else {
         name = PyUnicode_FromString(kAnonymous);
     }
@@ -229,7 +210,7 @@ PyObject* makeFunction(RuntimeRecord* rt, uint32_t n) {
     return function;
 }
 
-int hoist(RuntimeRecord* rt, int64_t scope) {
+int hoist(RunRecord* rt, int64_t scope) {
     const ptree::Index* index = indexOf(rt);
     uint32_t count = 0;
     const uint32_t* definitions = ptree::hoisted(index, scope, &count);
@@ -253,7 +234,7 @@ int hoist(RuntimeRecord* rt, int64_t scope) {
     return 0;
 }
 
-int freshFrame(RuntimeRecord* rt, uint32_t n) {
+int freshFrame(RunRecord* rt, uint32_t n) {
     if (!ptree::isCaptured(indexOf(rt), n)) return 0;
     FrameObject* current = rt->frame ? asFrame(rt->frame) : nullptr;
     if (!current || current->scope != int32_t(n)) {

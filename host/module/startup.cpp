@@ -13,7 +13,6 @@
 // process, and no runtime block is made twice.
 #include "host/module/startup.h"
 
-#include "host/interp/rt_methods.h"
 #include "host/module/exceptions.h"
 #include "host/module/i64.h"
 #include "host/module/module_functions.h"
@@ -113,7 +112,6 @@ PyModuleDef moduleDef = {
 
 int moduleExec(PyObject* module) {
     if (startupNames) return shareStartup(module);
-    fillRuntimeMethods();
     for (const TypeDef& def : classTypes)
         if (makeAndAddType(module, def) < 0) return -1;
     if (initModule(module) < 0) return -1;

@@ -58,7 +58,7 @@ const TypeDef classTypes[5] = {
     {&registrarType, "Registrar", "wuna.Registrar", kTracked | kSubclassable, nullptr,
      &registrarSpec},
     {&programType, "Program", "wuna.Program", kTracked | kSubclassable, nullptr, &programSpec},
-    {&runtimeType, "Runtime", "wuna.Runtime", kTracked | kSubclassable, nullptr, &runtimeSpec},
+    {&runtimeType, "Runtime", "wuna.Runtime", kTracked | kSubclassable, nullptr, &rtSpec},
     {&sessionType, "Session", "wuna.Session", kTracked | kSubclassable, nullptr, &sessionSpec},
 };
 

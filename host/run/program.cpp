@@ -16,9 +16,11 @@
 #include "host/run/program_call.h"
 #include "host/run/run_thread.h"
 #include "host/support/args.h"
+#include "host/support/pymethods.h"
 #include "host/tree/holder.h"
 #include "host/tree/node.h"
 #include "host/tree/state.h"
+#include "wuna/runtime/pending_error.h"
 #include "wuna/runtime/pyhelp.h"
 
 namespace wuna::host {
@@ -163,28 +165,18 @@ int programTraverse(PyObject* self, visitproc visit, void* arg) {
 int programClear(PyObject* self) {
     ProgramObject* program = asProgram(self);
     if (program->initialised) {
-        PyObject *kind, *value, *traceback;
-        PyErr_Fetch(&kind, &value, &traceback);
-        program->initialised = 0;
+        program->initialised = false;
         releaseProgram(&program->record);
-        PyErr_Restore(kind, value, traceback);
     }
     return 0;
 }
 
-void programDealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    programClear(self);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
 PyObject* programRepr(PyObject*) { return PyUnicode_FromString("Program()"); }
 
-StateObject* stateOf(PyObject* self) {
+// The State of a loaded Program object, or null with programOf's exception.
+StateObject* loadedState(PyObject* self) {
     ProgramRecord* record = programOf(self);
-    return record ? reinterpret_cast<StateObject*>(record->state) : nullptr;
+    return record ? stateOf(record) : nullptr;
 }
 
 PyObject* getSource(PyObject* self, void*) {
@@ -193,39 +185,40 @@ PyObject* getSource(PyObject* self, void*) {
 }
 
 PyObject* getTree(PyObject* self, void*) {
-    StateObject* state = stateOf(self);
+    StateObject* state = loadedState(self);
     return state ? Py_NewRef(state->holder->tree) : nullptr;
 }
 
 PyObject* getAnalysis(PyObject* self, void*) {
-    StateObject* state = stateOf(self);
+    StateObject* state = loadedState(self);
     if (!state) return nullptr;
     return Py_NewRef(state->analysis ? state->analysis : Py_None);
 }
 
 PyObject* getDiagnostics(PyObject* self, void*) {
-    StateObject* state = stateOf(self);
+    StateObject* state = loadedState(self);
     return state ? Py_NewRef(state->diagnostics) : nullptr;
 }
 
 PyObject* getRoot(PyObject* self, void*) {
-    StateObject* state = stateOf(self);
+    StateObject* state = loadedState(self);
     if (!state) return nullptr;
     return newNode(reinterpret_cast<PyObject*>(state), state->holder, 0);
 }
 
 PyObject* getCall(PyObject* self, void*) {
-    return programOf(self) ? newProgramCall(self, 0) : nullptr;
+    return programOf(self) ? newProgramCall(self, CallShape::call) : nullptr;
 }
 
 PyObject* getMap(PyObject* self, void*) {
-    return programOf(self) ? newProgramCall(self, 1) : nullptr;
+    return programOf(self) ? newProgramCall(self, CallShape::map) : nullptr;
 }
 
 // --- runs ----------------------------------------------------------------------------------
 
-// The mode names by number.
+// The mode names, in the order of RunMode.
 constexpr const char* kModeNames[] = {"python", "compiled", "auto"};
+static_assert(std::size(kModeNames) == size_t(RunMode::automatic) + 1);
 
 PyObject* runTopLevelWork(void* program) { return runTopLevel(static_cast<PyObject*>(program)); }
 
@@ -252,8 +245,8 @@ PyObject* programRun(PyObject* self, PyObject* args, PyObject* kwargs) {
     // report only matters to compiled runs (a reference run leaves the last report as it
     // was), but its truth is taken all the same: a failing __bool__ fails the run.
     if (values[1] && PyObject_IsTrue(values[1]) < 0) return nullptr;
-    record->runMode = uint8_t(mode);
-    record->hasRun = 1;
+    record->runMode = mode;
+    record->hasRun = true;
     if (mode != RunMode::python) {
         raiseNoCompiledMode(mode);
         return nullptr;
@@ -290,8 +283,7 @@ PyObject* programReport(PyObject* self, PyObject*) {
 }
 
 PyMethodDef programMethods[] = {
-    {"run", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(programRun)),
-     METH_VARARGS | METH_KEYWORDS,
+    {"run", asPyCFunction(programRun), METH_VARARGS | METH_KEYWORDS,
      "run(mode='python', report=False): run the program from its start. 'python' runs the "
      "semantics as Python; a runtime error raises wuna.Error."},
     {"report", WUNA_NO_ARGUMENTS(programReport),
@@ -320,7 +312,7 @@ PyGetSetDef programGetters[] = {
 };
 
 PyType_Slot programSlots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(programDealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(heapDealloc<programClear>)},
     {Py_tp_traverse, reinterpret_cast<void*>(programTraverse)},
     {Py_tp_clear, reinterpret_cast<void*>(programClear)},
     {Py_tp_repr, reinterpret_cast<void*>(programRepr)},
@@ -449,10 +441,7 @@ int loadProgram(ProgramRecord* record, PyObject* languageObject, PyObject* sourc
     language = languageOf(languageObject);
     if (!language) Py_DECREF(result);
     if (!language || checkTree(record, language, result, nullptr) < 0) {
-        PyObject *kind, *value, *traceback;
-        PyErr_Fetch(&kind, &value, &traceback);
         releaseProgram(record);
-        PyErr_Restore(kind, value, traceback);
         return -1;
     }
     return 0;
@@ -460,9 +449,12 @@ int loadProgram(ProgramRecord* record, PyObject* languageObject, PyObject* sourc
 
 void releaseProgram(ProgramRecord* record) {
     // Everything is taken out of the record before anything is released: releasing may run
-    // any code.
+    // any code, which must neither see the record half released nor an exception pending (a
+    // failed load's, which its caller reports).
     ProgramRecord taken = *record;
     *record = ProgramRecord{};
+    PendingError pending;
+    pending.take();
     if (taken.globalsFrame) value::releaseCaptured(&taken.globalsFrame->h);
     // The compiled-code fields (module state, optimize task, earlier module states) are
     // handed back to the driver, which sets them; no load sets them.
@@ -473,6 +465,7 @@ void releaseProgram(ProgramRecord* record) {
     Py_XDECREF(taken.source);
     Py_XDECREF(taken.path);
     Py_XDECREF(taken.crossings);
+    pending.restore();
 }
 
 PyObject* languageLoad(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -488,7 +481,7 @@ PyObject* languageLoad(PyObject* self, PyObject* args, PyObject* kwargs) {
         return nullptr;
     }
     asProgram(object)->record = record;
-    asProgram(object)->initialised = 1;
+    asProgram(object)->initialised = true;
     return object;
 }
 

@@ -31,6 +31,11 @@ struct OptimizeTask;
 
 namespace wuna::host {
 
+struct StateObject;
+
+// The run modes; their order is that of the mode names ('python', 'compiled', 'auto').
+enum class RunMode : uint8_t { python, compiled, automatic };
+
 struct ProgramRecord {
     PyObject* language;             // the Language
     PyObject* source;               // the program text, a str
@@ -45,56 +50,60 @@ struct ProgramRecord {
     value::Frame* globalsFrame;  // the top level's frame kept for Program.call
     uint64_t lockCount;          // times compiled code took the interpreter lock
     void* session;               // the Session the program is an entry of, or null
-    uint8_t stayInPython;
-    uint8_t runMode;  // 0 'python', 1 'compiled', 2 'auto'
-    uint8_t hasRun;
+    bool stayInPython;
+    RunMode runMode;  // the mode of the last run; read only once hasRun
+    bool hasRun;
 };
 
 struct ProgramObject {
     PyObject_HEAD ProgramRecord record;
-    uint8_t initialised;  // 1 once a load filled the record
+    bool initialised;  // once a load filled the record
 };
 
 extern PyType_Spec programSpec;
 
 // Language.load(source, path=None).
-PyObject* languageLoad(PyObject* self, PyObject* args, PyObject* kwargs);
+[[nodiscard]] PyObject* languageLoad(PyObject* self, PyObject* args, PyObject* kwargs);
 
 // Fills *record from the source (path may be null or None, else it must be a str: TypeError
 // "path must be a str"), or leaves it empty with the exception set. 0 or -1.
-int loadProgram(ProgramRecord* record, PyObject* languageObject, PyObject* source, PyObject* path);
+[[nodiscard]] int loadProgram(ProgramRecord* record, PyObject* languageObject, PyObject* source,
+                              PyObject* path);
 
 // parser.parse_tree(source, recover=True): a new reference, or null with the exception.
-PyObject* parseSource(PyObject* parser, PyObject* source);
+[[nodiscard]] PyObject* parseSource(PyObject* parser, PyObject* source);
 
 // Analyses the parse result (taking over the caller's reference to it) with the language's
 // rules (builtins passed on when not null), raises LoadError on errors, builds the index and
 // sets record->state. record->language, source and path must be set; the language's grammar
 // and function kinds are looked up again after the Python calls, which may change them.
 // 0 or -1.
-int checkTree(ProgramRecord* record, LanguageObject* language, PyObject* result,
-              PyObject* builtins);
+[[nodiscard]] int checkTree(ProgramRecord* record, LanguageObject* language, PyObject* result,
+                            PyObject* builtins);
 
-// Releases everything the record holds and empties it.
+// Releases everything the record holds and empties it. An exception pending when it is called
+// is pending again when it returns. Never fails.
 void releaseProgram(ProgramRecord* record);
 
 // The Program's record when a load filled it, else null with RuntimeError.
-ProgramRecord* programOf(PyObject* object);
+[[nodiscard]] ProgramRecord* programOf(PyObject* object);
+
+// The wuna.State of a program record (borrowed): never null in a record a load filled.
+inline StateObject* stateOf(const ProgramRecord* record) {
+    return reinterpret_cast<StateObject*>(record->state);
+}
 
 // --- runs ----------------------------------------------------------------------------------
-
-// The run modes, by their number.
-enum class RunMode : uint8_t { python = 0, compiled = 1, automatic = 2 };
 
 // A mode argument: None gives fallback; a str names one of 'python', 'compiled', 'auto'
 // (exactly). 0 with *mode set, or -1 with TypeError "mode must be a str" or ValueError "mode
 // must be 'python', 'compiled' or 'auto', not '<mode>'".
-int parseRunMode(PyObject* given, RunMode fallback, RunMode* mode);
+[[nodiscard]] int parseRunMode(PyObject* given, RunMode fallback, RunMode* mode);
 
 // Raises the error of a mode whose code cannot run yet (compiled code is not built).
 void raiseNoCompiledMode(RunMode mode);
 
 // The Language's max_depth of a program, or -1 with the exception (a cleared Language).
-int64_t maxDepthOf(const ProgramRecord* record);
+[[nodiscard]] int64_t maxDepthOf(const ProgramRecord* record);
 
 }  // namespace wuna::host

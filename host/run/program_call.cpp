@@ -16,7 +16,9 @@
 #include "host/module/type_registry.h"
 #include "host/run/program.h"
 #include "host/run/run_thread.h"
+#include "host/support/check.h"
 #include "host/tree/state.h"
+#include "wuna/runtime/pending_error.h"
 #include "wuna/runtime/pyhelp.h"
 
 namespace wuna::host {
@@ -117,9 +119,10 @@ PyObject* findFunction(StateObject* state, const char* name, size_t length) {
 // and gives the results in item order. Every item runs, unless the caller is interrupted or
 // an item ends with an exception that is no program failure (SystemExit...), which stops the
 // map; the failure is the lowest item's.
-PyObject* mapItems(RuntimeRecord* rt, PyObject* function, PyObject* items) {
+PyObject* mapItems(RunRecord* rt, PyObject* function, PyObject* items) {
     // items is a tuple or a list no one else holds (checkMap's snapshot): the program's code
     // can change neither its length nor its items while they run.
+    WUNA_CHECK(PyTuple_CheckExact(items) || PyList_CheckExact(items));
     PyObject* sequence = Py_NewRef(items);
     Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence);
     PyObject* results = PyList_New(count);
@@ -127,14 +130,14 @@ PyObject* mapItems(RuntimeRecord* rt, PyObject* function, PyObject* items) {
         Py_DECREF(sequence);
         return nullptr;
     }
-    PyObject *kind = nullptr, *value = nullptr, *traceback = nullptr;
+    PendingError first;  // the lowest failing item's
     for (Py_ssize_t i = 0; i < count; i++) {
         if (runthread::stopRequested()) {
             // The caller was interrupted: its interrupt replaces whatever the map gives, so
             // the remaining items are not run (the slots left empty are never read).
-            if (!kind) {
+            if (!first.exception) {
                 PyErr_SetNone(PyExc_KeyboardInterrupt);
-                PyErr_Fetch(&kind, &value, &traceback);
+                first.take();
             }
             break;
         }
@@ -147,8 +150,8 @@ PyObject* mapItems(RuntimeRecord* rt, PyObject* function, PyObject* items) {
             finishRunError();
             PyObject* failed = PyErr_Occurred();
             bool stops = failed && !isProgramFailure(failed);
-            if (!kind)
-                PyErr_Fetch(&kind, &value, &traceback);
+            if (!first.exception)
+                first.take();
             else
                 PyErr_Clear();
             if (stops) break;
@@ -157,9 +160,9 @@ PyObject* mapItems(RuntimeRecord* rt, PyObject* function, PyObject* items) {
         PyList_SET_ITEM(results, i, result);
     }
     Py_DECREF(sequence);
-    if (kind) {
+    if (first.exception) {
         Py_DECREF(results);
-        PyErr_Restore(kind, value, traceback);
+        first.restore();
         return nullptr;
     }
     return results;
@@ -170,7 +173,7 @@ PyObject* pythonCallWork(void* arg) {
     const Request* request = static_cast<const Request*>(arg);
     ProgramRecord* record = programOf(request->program);
     if (!record) return nullptr;
-    auto* state = reinterpret_cast<StateObject*>(record->state);
+    StateObject* state = stateOf(record);
     if (!state->frame) {
         PyObject* done = runTopLevel(request->program);
         if (!done) return nullptr;
@@ -182,18 +185,18 @@ PyObject* pythonCallWork(void* arg) {
     PyObject* function = findFunction(state, name, size_t(length));
     if (!function) return nullptr;
     Py_INCREF(function);
-    PyObject* runtime = newRuntime(request->program);
-    if (!runtime) {
+    PyObject* object = newRt(request->program);
+    if (!object) {
         Py_DECREF(function);
         return nullptr;
     }
-    RuntimeRecord* rt = runtimeOf(runtime);
+    RunRecord* rt = runRecordOf(object);
     Py_XSETREF(rt->frame, Py_NewRef(state->frame));
     if (request->context) Py_XSETREF(rt->context, Py_NewRef(request->context));
     PyObject* result = request->isMap ? mapItems(rt, function, request->arguments)
                                       : callValue(rt, function, request->arguments, nullptr);
     if (!result) finishRunError();
-    endRuntime(runtime);
+    endRt(object);
     Py_DECREF(function);
     return result;
 }
@@ -237,7 +240,7 @@ int checkCall(const ProgramRecord* record, PyObject* args, PyObject** keywords, 
         PyErr_SetString(PyExc_TypeError, "call(name, *args) needs the function's name");
         return -1;
     }
-    RunMode fallback = record->hasRun ? RunMode(record->runMode) : RunMode::compiled;
+    RunMode fallback = record->hasRun ? record->runMode : RunMode::compiled;
     RunMode mode;
     if (parseRunMode(keywords[kMode], fallback, &mode) < 0) return -1;
     if (mode != RunMode::python) {
@@ -259,10 +262,11 @@ PyObject* programCallCall(PyObject* self, PyObject* args, PyObject* kwargs) {
     ProgramRecord* record = programOf(call->program);
     if (!record) return nullptr;
     PyObject* keywords[kKeywordCount];
-    if (readKeywords(kwargs, call->isMap, keywords) < 0) return nullptr;
-    Request request = {call->program, nullptr, nullptr, keywords[kContext], bool(call->isMap)};
-    int rc = call->isMap ? checkMap(args, keywords, &request)
-                         : checkCall(record, args, keywords, &request);
+    bool isMap = call->shape == CallShape::map;
+    if (readKeywords(kwargs, isMap, keywords) < 0) return nullptr;
+    Request request = {call->program, nullptr, nullptr, keywords[kContext], isMap};
+    int rc =
+        isMap ? checkMap(args, keywords, &request) : checkCall(record, args, keywords, &request);
     int64_t maxDepth = rc == 0 ? maxDepthOf(record) : -1;
     PyObject* result = nullptr;
     if (maxDepth >= 0) {
@@ -297,11 +301,11 @@ PyType_Slot programCallSlots[] = {
 PyType_Spec programCallSpec = {"wuna.ProgramCall", int(sizeof(ProgramCallObject)), 0,
                                Py_TPFLAGS_DEFAULT, programCallSlots};
 
-PyObject* newProgramCall(PyObject* program, uint8_t isMap) {
+PyObject* newProgramCall(PyObject* program, CallShape shape) {
     PyObject* object = programCallType->tp_alloc(programCallType, 0);
     if (!object) return nullptr;
     asCall(object)->program = Py_NewRef(program);
-    asCall(object)->isMap = isMap;
+    asCall(object)->shape = shape;
     return object;
 }
 

@@ -21,15 +21,18 @@
 
 namespace wuna::host {
 
+// What a ProgramCall does when called: one call, or a call per item.
+enum class CallShape : uint8_t { call, map };
+
 struct ProgramCallObject {
     PyObject_HEAD PyObject* program;  // the Program
-    uint8_t isMap;
+    CallShape shape;
 };
 
 extern PyType_Spec programCallSpec;
 
 // A new ProgramCall of the Program object (the getters `call` and `map`). Null with the
 // exception.
-PyObject* newProgramCall(PyObject* program, uint8_t isMap);
+[[nodiscard]] PyObject* newProgramCall(PyObject* program, CallShape shape);
 
 }  // namespace wuna::host

@@ -21,12 +21,14 @@
 // inside it still ends it soon.
 #include "host/run/repl.h"
 
+#include <iterator>
 #include <string>
 
 #include "host/language/language.h"
 #include "host/module/exceptions.h"
 #include "host/run/session.h"
 #include "host/support/args.h"
+#include "wuna/runtime/pending_error.h"
 
 namespace wuna::host {
 
@@ -42,18 +44,24 @@ struct Repl {
     PyObject* parseError = nullptr;  // pargo.ParseError, looked up when first needed
     PyObject* parser = nullptr;
     bool inputFailed = false;  // the pending exception is input()'s
-
-    ~Repl() {
-        Py_XDECREF(input);
-        Py_XDECREF(print);
-        Py_XDECREF(show);
-        Py_XDECREF(prompt);
-        Py_XDECREF(more);
-        Py_XDECREF(session);
-        Py_XDECREF(parseError);
-        Py_XDECREF(parser);
-    }
 };
+
+// Drops every reference the record holds (at languageRepl's single exit). Dropping the session
+// may run any code, which must not see the exception that ended the REPL; it is pending again
+// afterwards. Never fails.
+void releaseRepl(Repl* repl) {
+    PendingError ending;
+    ending.take();
+    Py_CLEAR(repl->input);
+    Py_CLEAR(repl->print);
+    Py_CLEAR(repl->show);
+    Py_CLEAR(repl->prompt);
+    Py_CLEAR(repl->more);
+    Py_CLEAR(repl->session);
+    Py_CLEAR(repl->parseError);
+    Py_CLEAR(repl->parser);
+    ending.restore();
+}
 
 // What the loop does after checking an entry's text.
 enum class Check { finished, unfinished, failed };
@@ -184,13 +192,11 @@ Check checkEntry(Repl* repl, Entry* entry) {
         return Check::finished;
     }
     if (!PyErr_ExceptionMatches(repl->parseError)) return Check::failed;
-    PyObject *kind, *value, *traceback;
-    PyErr_Fetch(&kind, &value, &traceback);
-    PyErr_NormalizeException(&kind, &value, &traceback);
-    PyObject* offsetObject = value ? PyObject_GetAttrString(value, "offset") : nullptr;
-    Py_XDECREF(kind);
-    Py_XDECREF(value);
-    Py_XDECREF(traceback);
+    PendingError parseError;
+    parseError.take();
+    PyObject* offsetObject =
+        parseError.exception ? PyObject_GetAttrString(parseError.exception, "offset") : nullptr;
+    parseError.drop();
     if (!offsetObject) return Check::failed;
     long long offset = PyLong_AsLongLong(offsetObject);
     Py_DECREF(offsetObject);
@@ -262,28 +268,27 @@ PyObject* orDefault(PyObject* given, const char* fallback) {
 
 }  // namespace
 
-bool replPrintError(PyObject* print) {
-    if (PyErr_ExceptionMatches(PyExc_SystemExit)) return false;
-    PyObject *kind, *value, *traceback;
-    PyErr_Fetch(&kind, &value, &traceback);
-    PyErr_NormalizeException(&kind, &value, &traceback);
+int replPrintError(PyObject* print) {
+    if (PyErr_ExceptionMatches(PyExc_SystemExit)) return -1;
+    PendingError failure;
+    failure.take();
+    PyObject* value = failure.exception;
+    PyObject* kind = value ? reinterpret_cast<PyObject*>(Py_TYPE(value)) : nullptr;
     PyObject* text = nullptr;
     if (value && (PyErr_GivenExceptionMatches(kind, errorClass) ||
                   PyErr_GivenExceptionMatches(kind, loadErrorClass))) {
         text = PyObject_Str(value);
-    } else if (kind) {
+    } else if (value) {
         PyObject* name = PyObject_GetAttrString(kind, "__name__");
-        PyObject* said = name ? PyObject_Str(value ? value : Py_None) : nullptr;
+        PyObject* said = name ? PyObject_Str(value) : nullptr;
         if (said) text = PyUnicode_FromFormat("%U: %U", name, said);
         Py_XDECREF(name);
         Py_XDECREF(said);
     } else {
         text = PyUnicode_FromString("error");
     }
-    Py_XDECREF(kind);
-    Py_XDECREF(value);
-    Py_XDECREF(traceback);
-    if (!text) return false;
+    failure.drop();
+    if (!text) return -1;
     PyObject* printed = nullptr;
     PyObject* stderrObject = PySys_GetObject("stderr");  // borrowed
     if (stderrObject) {
@@ -296,45 +301,66 @@ bool replPrintError(PyObject* print) {
         printed = PyObject_CallOneArg(print, text);
     }
     Py_DECREF(text);
-    if (!printed) return false;
+    if (!printed) return -1;
     Py_DECREF(printed);
-    return true;
+    return 0;
 }
 
-PyObject* languageRepl(PyObject* self, PyObject* args, PyObject* kwargs) {
-    LanguageObject* language = languageOf(self);
-    if (!language) return nullptr;
-    static constexpr args::Param params[] = {{"prompt", false}, {"more", false}, {"show", false}};
-    PyObject* given[3];
-    if (args::parse("repl", params, args, kwargs, given) < 0) return nullptr;
-    Repl repl;
+namespace {
+
+// Fills the record with what the loop looks up once: input and print, the prompts, show, the
+// parser and a new session of the language `self`. 0, or -1 with the exception (what was
+// filled stays for the caller to release).
+int setUpRepl(Repl* repl, PyObject* self, PyObject* const given[3]) {
     PyObject* builtins = PyImport_ImportModule("builtins");
-    if (!builtins) return nullptr;
-    repl.input = PyObject_GetAttrString(builtins, "input");
-    repl.print = repl.input ? PyObject_GetAttrString(builtins, "print") : nullptr;
+    if (!builtins) return -1;
+    repl->input = PyObject_GetAttrString(builtins, "input");
+    repl->print = repl->input ? PyObject_GetAttrString(builtins, "print") : nullptr;
     Py_DECREF(builtins);
-    if (!repl.print) return nullptr;
-    if (!(repl.prompt = orDefault(given[0], "> ")) || !(repl.more = orDefault(given[1], "... ")))
-        return nullptr;
-    repl.show = orDefault(given[2], repl.print);
-    repl.parser = Py_NewRef(language->parser);
-    if (!(repl.session = languageSession(self, nullptr))) return nullptr;
+    if (!repl->print) return -1;
+    if (!(repl->prompt = orDefault(given[0], "> ")) || !(repl->more = orDefault(given[1], "... ")))
+        return -1;
+    repl->show = orDefault(given[2], repl->print);
+    // Importing may have run any code, even code that emptied the language.
+    LanguageObject* language = languageOf(self);
+    if (!language) return -1;
+    repl->parser = Py_NewRef(language->parser);
+    repl->session = languageSession(self, nullptr);
+    return repl->session ? 0 : -1;
+}
+
+// Reads, runs and shows entries until the end of input (None) or an exception that ends the
+// REPL (null with it).
+PyObject* replLoop(Repl* repl) {
     for (;;) {
-        PyObject* text = readEntry(&repl);
+        PyObject* text = readEntry(repl);
         if (text) {
-            int ran = runAndShow(&repl, text);
+            int ran = runAndShow(repl, text);
             Py_DECREF(text);
             if (ran == 0) continue;
         }
-        if (repl.inputFailed && PyErr_ExceptionMatches(PyExc_EOFError)) {
+        if (repl->inputFailed && PyErr_ExceptionMatches(PyExc_EOFError)) {
             PyErr_Clear();
-            PyObject* printed = PyObject_CallNoArgs(repl.print);
+            PyObject* printed = PyObject_CallNoArgs(repl->print);
             if (!printed) return nullptr;
             Py_DECREF(printed);
             Py_RETURN_NONE;
         }
-        if (!replPrintError(repl.print)) return nullptr;
+        if (replPrintError(repl->print) < 0) return nullptr;
     }
+}
+
+}  // namespace
+
+PyObject* languageRepl(PyObject* self, PyObject* args, PyObject* kwargs) {
+    if (!languageOf(self)) return nullptr;
+    static constexpr args::Param params[] = {{"prompt", false}, {"more", false}, {"show", false}};
+    PyObject* given[std::size(params)];
+    if (args::parse("repl", params, args, kwargs, given) < 0) return nullptr;
+    Repl repl;
+    PyObject* result = setUpRepl(&repl, self, given) == 0 ? replLoop(&repl) : nullptr;
+    releaseRepl(&repl);
+    return result;
 }
 
 }  // namespace wuna::host

@@ -20,11 +20,11 @@ namespace wuna::host {
 
 // Language.repl(prompt=None, more=None, show=None): None at end of input, or null with the
 // exception that ended it.
-PyObject* languageRepl(PyObject* self, PyObject* args, PyObject* kwargs);
+[[nodiscard]] PyObject* languageRepl(PyObject* self, PyObject* args, PyObject* kwargs);
 
 // Prints the pending exception for the REPL with print (to sys.stderr when there is one).
-// true when printed (the exception taken); false when the REPL must end: SystemExit (left
-// pending) or a failure while printing (its exception pending).
-bool replPrintError(PyObject* print);
+// 0 when printed (the exception taken); -1 when the REPL must end: SystemExit (left pending)
+// or a failure while printing (its exception pending).
+[[nodiscard]] int replPrintError(PyObject* print);
 
 }  // namespace wuna::host

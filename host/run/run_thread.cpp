@@ -27,7 +27,9 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "wuna/runtime/pending_error.h"
 #include "wuna/runtime/pool.h"
+#include "wuna/runtime/status.h"
 
 namespace wuna::runthread {
 
@@ -38,9 +40,7 @@ struct Record {
     void* arg;
     uintptr_t caller;  // the caller's thread identity, for the home-pool hand-over
     PyObject* result;
-    PyObject* kind;
-    PyObject* value;
-    PyObject* traceback;
+    PendingError failure;  // the work's exception when it failed
     // The run thread's identity while it runs Python (0 before and after): only then can it
     // be sent an interrupt.
     std::atomic<unsigned long> pythonThread;
@@ -135,7 +135,7 @@ void* threadMain(void* block) {
     current = record;
     record->result = record->work(record->arg);
     current = nullptr;
-    if (!record->result) PyErr_Fetch(&record->kind, &record->value, &record->traceback);
+    if (!record->result) record->failure.take();
     // Under the lock, which the caller holds when it sends interrupts: none is sent from here
     // on to a thread state about to go (or to another thread given the same identity).
     record->pythonThread.store(0);
@@ -145,55 +145,56 @@ void* threadMain(void* block) {
     return nullptr;
 }
 
-// Starts the thread; false when it could not be started.
-bool start(uint32_t maxDepth, Record* record, pthread_t* thread) {
+// Starts the thread, without the interpreter lock (no exception is set): ok, or outOfMemory
+// when the thread could not be had (no memory for its stack or its hand-over, or the system
+// refused another thread).
+Status start(uint32_t maxDepth, Record* record, pthread_t* thread) {
     auto* block = static_cast<Handoff*>(malloc(sizeof(Handoff)));
-    if (!block) return false;
+    if (!block) return Status::outOfMemory;
     block->record = record;
     pthread_attr_t attributes;
     if (pthread_attr_init(&attributes) != 0) {
         free(block);
-        return false;
+        return Status::outOfMemory;
     }
     bool started = pthread_attr_setstacksize(&attributes, size_t(stackSize(maxDepth))) == 0 &&
                    pthread_attr_setguardsize(&attributes, kGuard) == 0 &&
                    pthread_create(thread, &attributes, threadMain, block) == 0;
     pthread_attr_destroy(&attributes);
-    if (!started) free(block);
-    return started;
+    if (started) return Status::ok;
+    free(block);
+    return Status::outOfMemory;
 }
 
-// Replaces the kept interrupt (a fetched triple) by a new one when there is one: on Python's
+// Replaces the kept interrupt by a new one when there is one: on Python's
 // main thread, what a signal handler raises; on a run thread, an interrupt its own caller sent
 // it since *seen. Whether there was one. Handlers run on the main thread only (elsewhere the
 // check does nothing), and the check does not ask which thread it is on: finding out runs
 // Python code, where a handler could raise and its exception would be lost.
-bool takeInterrupt(Record* outer, uint32_t* seen, PyObject* interrupt[3]) {
-    PyObject *kind = nullptr, *value = nullptr, *traceback = nullptr;
+bool takeInterrupt(Record* outer, uint32_t* seen, PendingError* interrupt) {
+    PendingError taken;
     if (outer && outer->interrupts.load() != *seen && outer->interruptKind) {
         *seen = outer->interrupts.load();
         // The caller sent it to this thread as well, to be raised when the thread next runs
         // Python; it is raised once, as the outcome of this wait, instead.
         PyThreadState_SetAsyncExc(PyThread_get_thread_ident(), nullptr);
-        kind = Py_NewRef(outer->interruptKind);
+        PyErr_SetNone(outer->interruptKind);
+        taken.take();
     } else if (PyErr_CheckSignals() < 0) {
-        PyErr_Fetch(&kind, &value, &traceback);
+        taken.take();
     } else {
         return false;
     }
-    Py_XDECREF(interrupt[0]);
-    Py_XDECREF(interrupt[1]);
-    Py_XDECREF(interrupt[2]);
-    interrupt[0] = kind;
-    interrupt[1] = value;
-    interrupt[2] = traceback;
+    if (!taken.exception) return false;  // a failed check always leaves one
+    interrupt->drop();
+    *interrupt = taken;
     return true;
 }
 
 // Waits for the thread, with the interpreter lock given up, waking every 100 ms to take
-// interrupts; the last one taken is kept in *interrupt (a fetched triple) for the caller, and
-// each is sent to the run thread as soon as it runs Python.
-void join(pthread_t thread, Record* record, PyObject* interrupt[3]) {
+// interrupts; the last one taken is kept in *interrupt for the caller, and its class is sent
+// to the run thread as soon as it runs Python.
+void join(pthread_t thread, Record* record, PendingError* interrupt) {
     Record* outer = current;
     uint32_t seen = outer ? outer->interrupts.load() : 0;
     bool unsent = false;
@@ -214,8 +215,10 @@ void join(pthread_t thread, Record* record, PyObject* interrupt[3]) {
         }
         unsigned long id = record->pythonThread.load();
         if (unsent && id) {
-            PyThreadState_SetAsyncExc(id, interrupt[0]);
-            Py_XSETREF(record->interruptKind, Py_NewRef(interrupt[0]));
+            // An asynchronous exception is sent as its class.
+            PyObject* kind = reinterpret_cast<PyObject*>(Py_TYPE(interrupt->exception));
+            PyThreadState_SetAsyncExc(id, kind);
+            Py_XSETREF(record->interruptKind, Py_NewRef(kind));
             record->interrupts.fetch_add(1);
             unsent = false;
         }
@@ -230,26 +233,24 @@ uint64_t stackSize(uint32_t maxDepth) {
 }
 
 PyObject* run(uint32_t maxDepth, Work work, void* arg) {
-    Record record = {work, arg,     pool::threadId(),    nullptr, nullptr, nullptr, nullptr,
+    Record record = {work, arg,     pool::threadId(),    nullptr, {},
                      {0},  {false}, stackSize(maxDepth), {0},     nullptr};
     pthread_t thread;
-    bool started;
+    Status started;
     Py_BEGIN_ALLOW_THREADS started = start(maxDepth, &record, &thread);
-    Py_END_ALLOW_THREADS if (!started) return PyErr_NoMemory();
-    PyObject* interrupt[3] = {nullptr, nullptr, nullptr};
-    join(thread, &record, interrupt);
+    Py_END_ALLOW_THREADS if (started != Status::ok) return PyErr_NoMemory();
+    PendingError interrupt;
+    join(thread, &record, &interrupt);
     Py_XDECREF(record.interruptKind);
-    if (interrupt[0]) {
+    if (interrupt.exception) {
         Py_XDECREF(record.result);
-        Py_XDECREF(record.kind);
-        Py_XDECREF(record.value);
-        Py_XDECREF(record.traceback);
-        PyErr_Restore(interrupt[0], interrupt[1], interrupt[2]);
+        record.failure.drop();
+        interrupt.restore();
         return nullptr;
     }
     if (record.result) return record.result;
-    if (record.kind) {
-        PyErr_Restore(record.kind, record.value, record.traceback);
+    if (record.failure.exception) {
+        record.failure.restore();
         return nullptr;
     }
     Py_RETURN_NONE;

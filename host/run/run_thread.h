@@ -42,7 +42,7 @@ using Work = PyObject* (*)(void* arg);
 // Runs work(arg) on a run thread for a language of max_depth and waits for it. Called with
 // the interpreter lock held, which is given up while the thread runs. The work's result, or
 // null with its exception (MemoryError when the thread cannot be had).
-PyObject* run(uint32_t maxDepth, Work work, void* arg);
+[[nodiscard]] PyObject* run(uint32_t maxDepth, Work work, void* arg);
 
 // Whether the caller waiting for this run thread has been interrupted (Ctrl-C). The interrupt
 // replaces the run's outcome, so work made of many independent steps (a map's items) checks

@@ -23,11 +23,11 @@
 #include "host/run/program.h"
 #include "host/run/run_thread.h"
 #include "host/support/args.h"
+#include "host/support/pymethods.h"
 #include "host/tree/index.h"
 #include "host/tree/node.h"
 #include "host/tree/state.h"
-
-#define WUNA_DOC(signature, text) signature "\n--\n\n" text
+#include "wuna/runtime/pending_error.h"
 
 namespace wuna::host {
 
@@ -71,19 +71,11 @@ int sessionTraverse(PyObject* self, visitproc visit, void* arg) {
 int sessionClear(PyObject* self) {
     SessionObject* session = asSession(self);
     detachPrograms(session);
-    session->initialised = 0;
+    session->initialised = false;
     Py_CLEAR(session->names);
     Py_CLEAR(session->programs);
     Py_CLEAR(session->language);
     return 0;
-}
-
-void sessionDealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    sessionClear(self);
-    type->tp_free(self);
-    Py_DECREF(type);
 }
 
 PyObject* sessionRepr(PyObject*) { return PyUnicode_FromString("Session()"); }
@@ -101,13 +93,8 @@ PyObject* sessionNames(PyObject* self, PyObject*) {
     return names;
 }
 
-template <typename F>
-PyCFunction method(F f) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
 PyMethodDef sessionMethods[] = {
-    {"run", method(sessionRunMethod), METH_VARARGS | METH_KEYWORDS,
+    {"run", asPyCFunction(sessionRunMethod), METH_VARARGS | METH_KEYWORDS,
      WUNA_DOC("run($self, source, /)",
               "Run an entry: its last statement's value if that's an expression, else None. "
               "Raises wuna.LoadError or wuna.Error; what it defined before an error is kept.")},
@@ -117,7 +104,7 @@ PyMethodDef sessionMethods[] = {
 };
 
 PyType_Slot sessionSlots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(sessionDealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(heapDealloc<sessionClear>)},
     {Py_tp_traverse, reinterpret_cast<void*>(sessionTraverse)},
     {Py_tp_clear, reinterpret_cast<void*>(sessionClear)},
     {Py_tp_repr, reinterpret_cast<void*>(sessionRepr)},
@@ -155,18 +142,15 @@ PyObject* loadEntry(SessionObject* session, PyObject* source) {
     Py_XDECREF(builtins);
     PyObject* object = checked == 0 ? programType->tp_alloc(programType, 0) : nullptr;
     if (!object) {
-        PyObject *kind, *value, *traceback;
-        PyErr_Fetch(&kind, &value, &traceback);
         releaseProgram(&record);
-        PyErr_Restore(kind, value, traceback);
         return nullptr;
     }
     auto* program = reinterpret_cast<ProgramObject*>(object);
     program->record = record;
-    program->initialised = 1;
+    program->initialised = true;
     program->record.session = session;
-    program->record.runMode = 0;
-    program->record.hasRun = 1;
+    program->record.runMode = RunMode::python;
+    program->record.hasRun = true;
     return object;
 }
 
@@ -174,13 +158,13 @@ PyObject* loadEntry(SessionObject* session, PyObject* source) {
 
 // Whether item x, the last child value of the root, is an expression whose value the entry
 // gives. -1 with the exception.
-int isExpression(RuntimeRecord* rt, PyObject* x) {
+int isExpression(RunRecord* rt, PyObject* x) {
     int64_t n = nodeOfProgram(rt, x);
     if (n < 0) {
         if (PyObject_TypeCheck(x, nodeType) || PyList_Check(x) || PyTuple_Check(x)) return 0;
         return 1;
     }
-    ptree::Index* index = reinterpret_cast<StateObject*>(rt->record->state)->holder->index;
+    const ptree::Index* index = indexOf(rt);
     LanguageObject* language = rt->language;
     ensureKindTables(language);
     uint32_t k = ptree::kindOf(index->nodes[n]);
@@ -189,7 +173,7 @@ int isExpression(RuntimeRecord* rt, PyObject* x) {
     if (ptree::isFunctionNode(index, uint32_t(n))) return 0;
     if (known && language->evalPerKind[k]) return 1;
     if (index->nodeSymbols && index->nodeSymbols[n] != ptree::kNone) return 1;
-    StateObject* state = reinterpret_cast<StateObject*>(rt->record->state);
+    StateObject* state = stateOfRun(rt);
     PyObject* children =
         childValues(reinterpret_cast<PyObject*>(state), state->holder, uint32_t(n));
     if (!children) return -1;
@@ -201,13 +185,9 @@ int isExpression(RuntimeRecord* rt, PyObject* x) {
 
 // Runs the root's children values: all but an expression last one as statements, that one
 // for the entry's value. New reference, or null with the exception.
-PyObject* runChildren(RuntimeRecord* rt) {
-    StateObject* state = reinterpret_cast<StateObject*>(rt->record->state);
-    PyObject* items = childValues(reinterpret_cast<PyObject*>(state), state->holder, 0);
-    if (!items) {
-        wrapError(rt, 0);
-        return nullptr;
-    }
+PyObject* runChildren(RunRecord* rt) {
+    PyObject* items = childrenAt(rt, 0);
+    if (!items) return nullptr;
     Py_ssize_t count = PyList_GET_SIZE(items);
     int last = count ? isExpression(rt, PyList_GET_ITEM(items, count - 1)) : 0;
     PyObject* value = nullptr;
@@ -223,14 +203,14 @@ PyObject* runChildren(RuntimeRecord* rt) {
 }
 
 // Calls the root's exec semantic fn for its result. New reference, or null.
-PyObject* callRootSemantic(RuntimeRecord* rt, PyObject* fn) {
+PyObject* callRootSemantic(RunRecord* rt, PyObject* fn) {
     int32_t saved = rt->currentNode;
     rt->currentNode = 0;
     Py_INCREF(fn);
     PyObject* node = programNode(rt, 0);
     PyObject* value = nullptr;
     if (node) {
-        value = PyObject_CallFunctionObjArgs(fn, node, runtimeObject(rt), nullptr);
+        value = PyObject_CallFunctionObjArgs(fn, node, rtObject(rt), nullptr);
         if (value) value = toI64(value);
         if (!value) wrapError(rt, 0);
         Py_DECREF(node);
@@ -243,8 +223,8 @@ PyObject* callRootSemantic(RuntimeRecord* rt, PyObject* fn) {
 // Runs the root node for the entry's value: its exec semantic's result; None after running
 // it as a statement when it is a function definition or has an eval semantic; else the value
 // of its children (below). New reference, or null with the exception.
-PyObject* runRoot(RuntimeRecord* rt) {
-    ptree::Index* index = reinterpret_cast<StateObject*>(rt->record->state)->holder->index;
+PyObject* runRoot(RunRecord* rt) {
+    const ptree::Index* index = indexOf(rt);
     if (index->count == 0) return Py_NewRef(Py_None);
     LanguageObject* language = rt->language;
     ensureKindTables(language);
@@ -266,19 +246,16 @@ PyObject* runRoot(RuntimeRecord* rt) {
 // the hoisted definitions, the root. New reference, or null with the exception.
 PyObject* runSessionEntry(void* argument) {
     PyObject* program = static_cast<PyObject*>(argument);
-    PyObject* runtime = newRuntime(program);
-    if (!runtime) {
+    PyObject* object = newRt(program);
+    if (!object) {
         finishRunError();
         return nullptr;
     }
-    RuntimeRecord* rt = runtimeOf(runtime);
+    RunRecord* rt = runRecordOf(object);
     PyObject* value = nullptr;
     if (installProgramFrame(rt) == 0 && hoist(rt, -1) == 0) value = runRoot(rt);
     if (!value) finishRunError();
-    PyObject *kind, *exception, *traceback;
-    PyErr_Fetch(&kind, &exception, &traceback);
-    endRuntime(runtime);
-    PyErr_Restore(kind, exception, traceback);
+    endRt(object);
     return value;
 }
 
@@ -286,7 +263,7 @@ PyObject* runSessionEntry(void* argument) {
 // and lives at the program level. 0, or -1 with the exception.
 int recordNames(SessionObject* session, PyObject* program) {
     ProgramRecord* record = &reinterpret_cast<ProgramObject*>(program)->record;
-    auto* state = reinterpret_cast<StateObject*>(record->state);
+    StateObject* state = stateOf(record);
     if (!state || !state->frame) return 0;
     PyObject* frame = Py_NewRef(state->frame);
     auto* globals = reinterpret_cast<FrameObject*>(frame);
@@ -326,7 +303,7 @@ PyObject* languageSession(PyObject* self, PyObject*) {
     session->language = Py_NewRef(self);
     session->programs = programs;
     session->names = names;
-    session->initialised = 1;
+    session->initialised = true;
     return object;
 }
 
@@ -348,8 +325,8 @@ PyObject* sessionRun(PyObject* self, PyObject* source) {
     LanguageObject* language = languageOf(session->language);
     PyObject* value =
         language ? runthread::run(language->maxDepth, runSessionEntry, program) : nullptr;
-    PyObject *kind, *exception, *traceback;
-    PyErr_Fetch(&kind, &exception, &traceback);
+    PendingError failure;
+    failure.take();
     int recorded = recordNames(session, program);
     Py_DECREF(program);
     if (value) {
@@ -360,7 +337,7 @@ PyObject* sessionRun(PyObject* self, PyObject* source) {
     }
     // The entry's own exception is what the caller hears about.
     if (recorded < 0) PyErr_Clear();
-    PyErr_Restore(kind, exception, traceback);
+    failure.restore();
     return nullptr;
 }
 

@@ -27,26 +27,27 @@ struct SessionObject {
     PyObject_HEAD PyObject* language;  // the Language
     PyObject* programs;                // list of the entries' Program objects
     PyObject* names;                   // dict: name -> (wuna.Frame, int symbol index)
-    uint8_t initialised;               // 1 once Language.session() filled the fields
+    bool initialised;                  // once Language.session() filled the fields
 };
 
 extern PyType_Spec sessionSpec;
 
 // Language.session(): a new Session of the Language, or null with the exception.
-PyObject* languageSession(PyObject* self, PyObject* unused);
+[[nodiscard]] PyObject* languageSession(PyObject* self, PyObject* unused);
 
 // The body of Session.run: the entry's value (new reference), or null with the exception.
-PyObject* sessionRun(PyObject* session, PyObject* source);
+[[nodiscard]] PyObject* sessionRun(PyObject* session, PyObject* source);
 
 // The session a program record names (its session field), or null when it is no entry.
-SessionObject* sessionOfProgram(const ProgramRecord* record);
+[[nodiscard]] SessionObject* sessionOfProgram(const ProgramRecord* record);
 
 // The entry of the session whose wuna.State is state: its Program object (borrowed), or null
 // (no exception) when no entry has it.
-PyObject* sessionEntryOf(const SessionObject* session, PyObject* state);
+[[nodiscard]] PyObject* sessionEntryOf(const SessionObject* session, PyObject* state);
 
 // The frame and symbol an earlier entry gave name. 1 found (*frame borrowed), 0 not found,
 // -1 with the exception (a names entry that is not a (Frame, int) pair).
-int sessionName(const SessionObject* session, PyObject* name, PyObject** frame, uint32_t* symbol);
+[[nodiscard]] int sessionName(const SessionObject* session, PyObject* name, PyObject** frame,
+                              uint32_t* symbol);
 
 }  // namespace wuna::host

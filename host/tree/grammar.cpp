@@ -12,7 +12,7 @@
 #include <cstring>
 
 #include "host/support/idmap.h"
-#include "host/tree/check.h"
+#include "host/support/check.h"
 #include "wuna/runtime/spin.h"
 
 namespace wuna::ptree {
@@ -315,15 +315,15 @@ int readGrammar(PyObject* parser, GrammarInfo* out) { return readWithRoom(parser
 
 void holdGrammar(const GrammarInfo* grammar) {
     // holders is a plain count: the interpreter lock is what serialises its changes.
-    WUNA_TREE_CHECK(PyGILState_Check());
+    WUNA_CHECK(PyGILState_Check());
     if (grammar) grammar->holders++;
 }
 
 void dropGrammar(const GrammarInfo* grammar) {
-    WUNA_TREE_CHECK(PyGILState_Check());
+    WUNA_CHECK(PyGILState_Check());
     if (!grammar) return;
     // A grammar freed already, or dropped more often than held, would be freed twice.
-    WUNA_TREE_CHECK(grammar->holders > 0);
+    WUNA_CHECK(grammar->holders > 0);
     if (--grammar->holders) return;
     auto* owned = const_cast<GrammarInfo*>(grammar);
     clearGrammar(owned);

@@ -4,7 +4,7 @@
 
 #include <cstdlib>
 
-#include "host/tree/check.h"
+#include "host/support/check.h"
 #include "host/tree/node.h"
 #include "host/tree/state.h"
 #include "pargo/tree_layout.h"
@@ -70,7 +70,7 @@ const TreeCapsule* treeCapsuleOf(PyObject* result, PyObject** capsule) {
 void raiseBuildFailure(Status status, const Refusal& refusal) {
     // build refuses only with a reason, and answers nothing else but out of memory: a status
     // without either is a fault here, still reported as an exception.
-    WUNA_TREE_CHECK(status == Status::outOfMemory ||
+    WUNA_CHECK(status == Status::outOfMemory ||
                     (status == Status::unsupported && refusal.text));
     if (status == Status::unsupported && refusal.text) {
         PyErr_SetString(PyExc_ValueError, refusal.text);

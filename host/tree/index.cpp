@@ -12,7 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "host/tree/check.h"
+#include "host/support/check.h"
 
 namespace wuna::ptree {
 
@@ -33,7 +33,7 @@ uint32_t slotsFor(uint32_t count) {
     uint32_t slots = 8;
     while (slots < count * 2u) slots *= 2;
     // A free slot always remains, so that the probe loops below end.
-    WUNA_TREE_CHECK(count < slots && (slots & (slots - 1)) == 0);
+    WUNA_CHECK(count < slots && (slots & (slots - 1)) == 0);
     return slots;
 }
 
@@ -198,7 +198,7 @@ uint64_t hoistScope(Index* index, uint32_t node) {
     if (!isFunctionNode(index, node)) return kNoHoist;
     // isFunctionNode answered from the kind's record, so the kind is inside the table.
     uint32_t kindIndex = kindOf(index->nodes[node]);
-    WUNA_TREE_CHECK(kindIndex < index->functionKindCount);
+    WUNA_CHECK(kindIndex < index->functionKindCount);
     const host::FunctionKind& kind = index->functionKinds[kindIndex];
     if (!kind.nameLabel || !kind.hoist) return kNoHoist;
     int64_t name = childWithLabel(index->nodes, index->count, node, kind.nameLabel);
@@ -243,7 +243,7 @@ bool fillHoisted(Index* index) {
         if (hoistScope(index, i) == kNoHoist) continue;
         HoistSlot* slot = hoistSlot(index->hoistSlots, mask, scopes[at++], false);
         // The first pass added a slot for every scope it saw, and this pass sees the same.
-        WUNA_TREE_CHECK(slot && slot->first < total);
+        WUNA_CHECK(slot && slot->first < total);
         index->hoistNodes[slot->first++] = i;
     }
     for (uint32_t s = 0; s <= mask; s++) index->hoistSlots[s].first -= index->hoistSlots[s].count;

@@ -11,7 +11,7 @@
 #include "host/module/startup.h"
 #include "host/module/type_registry.h"
 #include "host/support/args.h"
-#include "host/tree/check.h"
+#include "host/support/check.h"
 #include "host/tree/state.h"
 #include "wuna/runtime/helpers/bridge.h"
 
@@ -464,7 +464,7 @@ PyObject* newNode(PyObject* state, ptree::TreeHolder* holder, uint32_t index) {
 
 PyObject* nodeValue(PyObject* state, ptree::TreeHolder* holder, uint32_t n) {
     // The cache has a slot for every node of the index, so the bound below covers both.
-    WUNA_TREE_CHECK(holder->length == holder->index->count);
+    WUNA_CHECK(holder->length == holder->index->count);
     if (n >= holder->length) {
         PyErr_SetString(PyExc_IndexError, "node index out of range");
         return nullptr;
