@@ -101,6 +101,32 @@ bool contentsEqual(Value a, Value b) {
     }
 }
 
+// A native tuple or list against a Python object: equal to a Python tuple or list (exactly
+// that type, as Python's own == of the two kinds) of equal items. Python's items are borrowed
+// for the comparison; the lock is held.
+bool sequenceEqual(Value native, PyObject* o) {
+    bool isTuple = native.tag == TagTuple;
+    if (isTuple ? !PyTuple_CheckExact(o) : !PyList_CheckExact(o)) return false;
+    uint64_t n = isTuple ? native.as<Tuple>()->count : native.as<List>()->count;
+    if (uint64_t(PySequence_Fast_GET_SIZE(o)) != n) return false;
+    if (!enterNested(kCompareTooDeep)) return false;
+    bool same = true;
+    for (uint64_t i = 0; i < n && same; i++) {
+        // A Python __eq__ run by an item may have shortened the list: its size is read again.
+        if (uint64_t(PySequence_Fast_GET_SIZE(o)) <= i) {
+            same = false;
+            break;
+        }
+        Value mine = isTuple ? native.as<Tuple>()->items()[i] : native.as<List>()->items[i];
+        PyObject* item = PySequence_Fast_GET_ITEM(o, Py_ssize_t(i));
+        Py_INCREF(item);
+        same = equal(mine, Value::of(TagPy, item));
+        Py_DECREF(item);
+    }
+    leaveNested();
+    return same;
+}
+
 bool isContainer(uint64_t tag) {
     return tag == TagList || tag == TagTuple || tag == TagRecord || tag == TagSet || tag == TagDict;
 }
@@ -280,6 +306,13 @@ PyObject* scalarObject(Value v) {
                                  "surrogatepass");
         break;
     }
+    case TagBytes: {
+        // Bytes compare by contents with Python's bytes, as with each other.
+        Bytes* b = v.as<Bytes>();
+        o = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b->data),
+                                      Py_ssize_t(b->length));
+        break;
+    }
     case TagPy: return Py_NewRef(v.as<PyObject>());
     default: return nullptr;
     }
@@ -292,6 +325,8 @@ bool hostEqual(Value a, Value b) {
     claimLock(&kHostEqual);
     Scalar x = hostScalar(a), y = hostScalar(b);
     if (x.kind != ScalarKind::other && y.kind != ScalarKind::other) return scalarsEqual(x, y);
+    if (a.tag == TagTuple || a.tag == TagList) return sequenceEqual(a, b.as<PyObject>());
+    if (b.tag == TagTuple || b.tag == TagList) return sequenceEqual(b, a.as<PyObject>());
     PyObject* left = comparable(a);
     PyObject* right = left ? comparable(b) : nullptr;
     int answer = 0;

@@ -37,6 +37,9 @@ enum Seed : uint64_t {
     SeedNode = 7,
 };
 
+// The multiplier of the runtime hash's fold over tuple items.
+constexpr uint64_t kTupleStep = 0x100000001b3ull;
+
 inline uint64_t hashI64(int64_t v) { return wyhash::hash(&v, 8, SeedInt); }
 inline uint64_t hashI128(i128 v) {
     if (v >= INT64_MIN && v <= INT64_MAX) return hashI64(int64_t(v));
@@ -298,6 +301,17 @@ bool pyTupleHash(const Value* items, uint64_t n, int64_t* out) {
     return true;
 }
 
+// The runtime hash of a Python tuple, folded over its items as a native tuple's is. The lock
+// is held; the tuple keeps its items alive.
+uint64_t pyTupleRuntimeHash(PyObject* o) {
+    if (!value::enterNested(value::kHashTooDeep)) return SeedTuple;
+    uint64_t h = SeedTuple;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(o) && !value::faulted(); i++)
+        h = (h * kTupleStep) ^ value::hashOf(Value::of(value::TagPy, PyTuple_GET_ITEM(o, i)));
+    value::leaveNested();
+    return h;
+}
+
 }  // namespace
 
 // ---- The runtime hash -----------------------------------------------------------------------
@@ -314,6 +328,11 @@ uint64_t hostHash(Value v) {
     case ScalarKind::other: break;
     }
     PyObject* o = v.as<PyObject>();
+    // None, bytes and tuples hash as the native values they equal.
+    if (o == Py_None) return hashOf(Value::none());
+    if (PyBytes_CheckExact(o))
+        return wyhash::hash(PyBytes_AS_STRING(o), size_t(PyBytes_GET_SIZE(o)), SeedBytes);
+    if (PyTuple_CheckExact(o)) return pyTupleRuntimeHash(o);
     HostKind kind = hostKind(o);
     if (kind == HostKind::plain) return hashWord(v.payload, SeedWord);
     uint64_t h = 0;
@@ -352,7 +371,7 @@ uint64_t hashOf(Value v) {
         if (!enterNested(kHashTooDeep)) return SeedTuple;
         uint64_t h = SeedTuple;
         for (uint64_t i = 0; i < t->count && !faulted(); i++)
-            h = (h * 0x100000001b3ull) ^ hashOf(t->items()[i]);
+            h = (h * kTupleStep) ^ hashOf(t->items()[i]);
         leaveNested();
         return h;
     }
