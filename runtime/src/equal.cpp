@@ -2,6 +2,7 @@
 // record (see equal.h). Hashing is in hash.cpp, the set table in set.cpp.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+#include <pthread.h>
 
 #include "wuna/runtime/equal.h"
 
@@ -16,6 +17,24 @@ namespace {
 
 thread_local Fault fault{};
 thread_local uint32_t nesting = 0;
+// The lowest stack address nesting may reach on this thread (its stack's end plus a margin
+// for the Python code an item's __eq__ may run); 0 until first read.
+thread_local uintptr_t stackFloor = 0;
+
+// Room kept free below the deepest level followed.
+constexpr uintptr_t kStackMargin = 128 * 1024;
+
+uintptr_t readStackFloor() {
+    pthread_attr_t attr;
+    if (pthread_getattr_np(pthread_self(), &attr) != 0) return 1;
+    void* low = nullptr;
+    size_t size = 0;
+    int failed = pthread_attr_getstack(&attr, &low, &size);
+    pthread_attr_destroy(&attr);
+    // Without the stack's bounds only the level count limits nesting.
+    if (failed) return 1;
+    return uintptr_t(low) + kStackMargin;
+}
 
 constexpr gil::Location kHostEqual{"runtime", "runtime/src/equal.cpp", "hostEqual", 0, 0};
 constexpr gil::Location kHostKind{"runtime", "runtime/src/equal.cpp", "hostKind", 0, 0};
@@ -181,7 +200,11 @@ void clearFault() {
 }
 
 bool enterNested(const char* text) {
-    if (nesting >= kNestingLimit) {
+    // A thread with a small stack (a worker, a run that stayed on its caller's thread) meets
+    // its stack's end before the level limit; both end the walk the same way.
+    if (!stackFloor) stackFloor = readStackFloor();
+    char here = 0;
+    if (nesting >= kNestingLimit || uintptr_t(&here) < stackFloor) {
         noteTooDeep(text);
         return false;
     }

@@ -5,6 +5,7 @@
 // noted failure with nothing left pending; nesting past the limit fails with RecursionError's
 // text instead of overflowing the native stack.
 #include <gtest/gtest.h>
+#include <pthread.h>
 
 #include <cmath>
 #include <string>
@@ -439,6 +440,45 @@ TEST(Nesting, AMillionLevelsDeepFailWithRecursionErrorsText) {
         if (takeFault().kind != FaultKind::tooDeep) wrong |= 256;
         for (Value v : {a, b, t, u}) decref(v);
         std::exit(wrong ? 1 : 0);
+    };
+    EXPECT_EXIT(check(), ::testing::ExitedWithCode(0), "");
+}
+
+// Below the level limit but on a thread whose stack is far too small to follow it: the walk
+// must end at the stack's margin with the same failure. In a child process, as above.
+TEST(Nesting, AThreadWithASmallStackStopsBeforeItsEnd) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    auto check = [] {
+        struct Outcome {
+            bool equalAnswered = true;
+            FaultKind kind = FaultKind::none;
+            FaultKind hashKind = FaultKind::none;
+        } outcome;
+        Value a = nested(TagList, kNestingLimit - 1), b = nested(TagList, kNestingLimit - 1);
+        Value t = nested(TagTuple, kNestingLimit - 1);
+        struct Work {
+            Value a, b, t;
+            Outcome* out;
+        } work{a, b, t, &outcome};
+        pthread_attr_t attr;
+        pthread_attr_init(&attr);
+        pthread_attr_setstacksize(&attr, 256 * 1024);
+        pthread_t thread;
+        auto body = [](void* p) -> void* {
+            Work* w = static_cast<Work*>(p);
+            w->out->equalAnswered = equal(w->a, w->b);
+            w->out->kind = takeFault().kind;
+            int64_t h = 0;
+            set::pyHash(w->t, &h);
+            w->out->hashKind = takeFault().kind;
+            return nullptr;
+        };
+        if (pthread_create(&thread, &attr, body, &work) != 0) std::exit(3);
+        pthread_join(thread, nullptr);
+        for (Value v : {a, b, t}) decref(v);
+        bool right = !outcome.equalAnswered && outcome.kind == FaultKind::tooDeep &&
+                     outcome.hashKind == FaultKind::tooDeep;
+        std::exit(right ? 0 : 1);
     };
     EXPECT_EXIT(check(), ::testing::ExitedWithCode(0), "");
 }

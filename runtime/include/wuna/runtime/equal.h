@@ -30,7 +30,8 @@
 namespace wuna::value {
 
 // How deep equality, hashing and the hashable test follow nested containers before they
-// give up with Python's RecursionError: well inside the smallest stack native code runs on.
+// give up with Python's RecursionError. A thread whose stack ends sooner (less than its last
+// 128 KiB left) gives up there instead.
 inline constexpr uint32_t kNestingLimit = 10000;
 
 // ---- The fault record -----------------------------------------------------------------------
