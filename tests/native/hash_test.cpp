@@ -26,7 +26,7 @@ using testing_support::WithPython;
 
 class Hashing : public WithPython {};
 
-// ---- pyHash against hash() ------------------------------------------------------------------
+// ---- pyHash against hash() ----------------------------------------------------------------------
 
 struct Generated {
     const char* name;
@@ -146,6 +146,8 @@ const Pair pairs[] = {
     {"float('nan')", "float('nan')"},
     {"'é€😀'", "'é€😀'"},
     {"'a'", "b'a'"},
+    {"'a\\ud800'", "'a\\ud800'"},
+    {"'a\\ud800'", "'a\\ud801'"},
     {"'abc'", "'abd'"},
     {"b''", "b''"},
     {"b'xy'", "b'xy'"},
@@ -164,6 +166,8 @@ const Pair pairs[] = {
     {"Three()", "4"},
     {"Plain()", "Plain()"},
     {"Wide(2**90)", "2**90"},
+    {"Wide(2**90 + 1)", "2**90 + 1"},
+    {"-(2**100) - 3", "-(2**100) - 3"},
 };
 
 class Equality : public Hashing, public ::testing::WithParamInterface<Pair> {
@@ -223,8 +227,7 @@ TEST_F(Hashing, AStrAndAPythonStrOfTheSameTextHashAlike) {
     Py_DECREF(text);
 }
 
-// ---- Python objects classified
-// --------------------------------------------------------------------
+// ---- Python objects classified ------------------------------------------------------------------
 
 TEST_F(Hashing, PythonObjectsAreClassifiedByType) {
     run("class Hashed:\n    def __hash__(self): return 1\n"
@@ -304,8 +307,60 @@ TEST_F(Hashing, AFrozenComparingRecordHashesLikeTheTupleOfItsFields) {
     decref(Value::of(TagRecord, r));
 }
 
-// ---- Failures inside Python methods
-// ---------------------------------------------------------------
+// A comparing record meets Python objects through the object the conversion layer gives for
+// it (its proxy; here a tuple of its fields stands in), and hashes through that layer's hash
+// of its fields; a failure there is noted like a raising __eq__ or __hash__.
+TEST_F(Hashing, AComparingRecordMeetsPythonThroughTheConversionLayer) {
+    static Text fields[] = {{"x", 1}, {"y", 1}};
+    RecordClass point{{"P", 1}, {"m.P", 3}, fields, 2, nullptr, nullptr, 1, 0, 1};
+    Record* r = newRecord(&point);
+    r->fields()[0] = Value::integer(3);
+    r->fields()[1] = Value::integer(4);
+    Value record = Value::of(TagRecord, r);
+    PyObject* same = eval("(3, 4)");
+    PyObject* other = eval("(3, 5)");
+    EXPECT_FALSE(equal(record, Value::of(TagPy, same)));  // no conversion layer: no object
+    Services saved = services;
+    services.recordObject = [](Record* rec) -> PyObject* {
+        return Py_BuildValue("(LL)", (long long)rec->fields()[0].payload,
+                             (long long)rec->fields()[1].payload);
+    };
+    services.recordPyHash = [](Record*, int64_t* out) {
+        *out = 77;
+        return true;
+    };
+    EXPECT_TRUE(equal(record, Value::of(TagPy, same)));
+    EXPECT_TRUE(equal(Value::of(TagPy, same), record));
+    EXPECT_FALSE(equal(record, Value::of(TagPy, other)));
+    Record* twin = newRecord(&point);
+    twin->fields()[0] = Value::integer(3);
+    twin->fields()[1] = Value::pint(4);
+    EXPECT_EQ(hashOf(record), hashOf(Value::of(TagRecord, twin)));
+    decref(Value::of(TagRecord, twin));
+    services.recordObject = [](Record*) -> PyObject* {
+        PyErr_SetString(PyExc_MemoryError, "no proxy");
+        return nullptr;
+    };
+    services.recordPyHash = [](Record*, int64_t*) {
+        PyErr_SetString(PyExc_TypeError, "unhashable field");
+        return false;
+    };
+    EXPECT_FALSE(equal(record, Value::of(TagPy, same)));
+    EXPECT_EQ(PyErr_Occurred(), nullptr);
+    EXPECT_EQ(takeFault().kind, FaultKind::python);
+    hashOf(record);
+    EXPECT_EQ(PyErr_Occurred(), nullptr);
+    Fault f = takeFault();
+    ASSERT_EQ(f.kind, FaultKind::python);
+    EXPECT_TRUE(PyErr_GivenExceptionMatches(f.exception, PyExc_TypeError));
+    Py_DECREF(f.exception);
+    services = saved;
+    Py_DECREF(same);
+    Py_DECREF(other);
+    decref(record);
+}
+
+// ---- Failures inside Python methods -------------------------------------------------------------
 
 struct Raising {
     const char* name;
@@ -380,8 +435,7 @@ TEST_F(Hashing, TheFirstFailureWinsUntilTaken) {
     Py_DECREF(second);
 }
 
-// ---- Nesting
-// -------------------------------------------------------------------------------------
+// ---- Nesting ------------------------------------------------------------------------------------
 
 // A list (or tuple) nested depth deep around an int.
 Value nested(uint64_t tag, uint64_t depth) {

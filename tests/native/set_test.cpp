@@ -150,7 +150,7 @@ TEST_F(Sets, SubsetsAndEqualityAreBySameElements) {
     for (Set* s : {a, b, c}) decref(Value::of(TagSet, s));
 }
 
-// ---- Order against the interpreter's sets --------------------------------------------------
+// ---- Order against the interpreter's sets -------------------------------------------------------
 
 struct Script {
     const char* name;
