@@ -348,8 +348,10 @@ bool hostEqual(Value a, Value b) {
     claimLock(&kHostEqual);
     Scalar x = hostScalar(a), y = hostScalar(b);
     if (x.kind != ScalarKind::other && y.kind != ScalarKind::other) return scalarsEqual(x, y);
-    if (a.tag == TagTuple || a.tag == TagList) return sequenceEqual(a, b.as<PyObject>());
-    if (b.tag == TagTuple || b.tag == TagList) return sequenceEqual(b, a.as<PyObject>());
+    bool aSequence = a.tag == TagTuple || a.tag == TagList;
+    bool bSequence = b.tag == TagTuple || b.tag == TagList;
+    if (aSequence && b.tag == TagPy) return sequenceEqual(a, b.as<PyObject>());
+    if (bSequence && a.tag == TagPy) return sequenceEqual(b, a.as<PyObject>());
     PyObject* left = comparable(a);
     PyObject* right = left ? comparable(b) : nullptr;
     int answer = 0;

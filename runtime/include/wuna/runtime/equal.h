@@ -110,8 +110,10 @@ Scalar hostScalar(Value v);
 // pending. The lock must be held.
 PyObject* scalarObject(Value v);
 
-// Python's == where a Python object or a comparing record takes part (the Python path of
-// value::equal): a failing __eq__ notes its failure and answers unequal.
+// Python's == where a Python object takes part (the Python path of value::equal): scalars
+// natively, a native tuple or list item by item against a Python one, anything else through
+// the interpreter's == (a comparing record as its proxy). A failing __eq__ notes its failure
+// and answers unequal.
 bool hostEqual(Value a, Value b);
 
 // The runtime hash of a Python object (the Python path of value::hashOf), consistent with the
