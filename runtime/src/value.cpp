@@ -1,6 +1,6 @@
 // Values and blocks: counting, freeing, constructors, list stores, the insertion-ordered dict,
-// interned literals, int helpers, type names, str code-point offsets, and the native part of
-// equality, hashing and truth. See value.h for the layouts and the design.
+// interned literals, int helpers, type names and str code-point offsets (equality, hashing and
+// truth are in equal.cpp and hash.cpp). See value.h for the layouts and the design.
 //
 // Freeing never recurses. The outermost free on a thread sets `draining`; any block whose
 // count reaches zero meanwhile is pushed on the thread's pending chain instead of being freed
@@ -21,6 +21,7 @@
 #include "wuna/runtime/gc.h"
 #include "wuna/runtime/gil.h"
 #include "wuna/runtime/pool.h"
+#include "wuna/runtime/set.h"
 #include "wuna/runtime/spin.h"
 #include "wuna/runtime/wyhash.h"
 
@@ -275,37 +276,6 @@ bool growTable(Table& t, Key keyOf) {
 
 uint64_t bigKey(i128 v) { return wyhash::hash(&v, 16, 2); }
 
-// ---- Hashing ------------------------------------------------------------------------------
-
-inline uint64_t hashI64(int64_t v) { return wyhash::hash(&v, 8, 0); }
-inline uint64_t hashI128(i128 v) {
-    if (v >= INT64_MIN && v <= INT64_MAX) return hashI64(int64_t(v));
-    uint64_t words[2] = {uint64_t(v), uint64_t((unsigned __int128)v >> 64)};
-    return wyhash::hash(words, 16, 2);
-}
-inline uint64_t hashWord(uint64_t w, uint64_t seed) { return wyhash::hash(&w, 8, seed); }
-
-inline double asDouble(uint64_t bits) {
-    double d;
-    std::memcpy(&d, &bits, 8);
-    return d;
-}
-
-constexpr double kTwo63 = 9223372036854775808.0;
-constexpr double kBigFloatLimit = 1.7e38;
-
-// A float that is integral and inside the int range, as that int.
-inline bool floatAsI64(double d, int64_t* out) {
-    if (std::isnan(d) || d != std::trunc(d) || d < -kTwo63 || d >= kTwo63) return false;
-    *out = int64_t(d);
-    return true;
-}
-inline bool floatAsI128(double d, i128* out) {
-    if (std::isnan(d) || d != std::trunc(d) || std::fabs(d) >= kBigFloatLimit) return false;
-    *out = i128(d);
-    return true;
-}
-
 inline bool smallInt(uint64_t tag) { return tag == TagBool || tag == TagInt || tag == TagPint; }
 
 }  // namespace
@@ -368,7 +338,7 @@ void dropReferences(Obj* o) {
         Set* s = reinterpret_cast<Set*>(o);
         if (!s->table) break;
         for (uint64_t i = 0; i <= s->mask; i++) {
-            Value v = s->table[i];
+            Value v = s->table[i].key;
             if (v.tag != TagDeleted && v.tag != TagUnset) decref(v);
         }
         break;
@@ -420,7 +390,7 @@ void freeBlock(Obj* o) {
     }
     case TagSet: {
         Set* s = reinterpret_cast<Set*>(o);
-        if (s->table) pool::give(s->table, size_t(s->mask + 1) * sizeof(Value));
+        if (s->table) set::freeTable(s);
         break;
     }
     default: break;
@@ -942,168 +912,6 @@ size_t charOffset(Str* s, uint64_t position) {
     uint64_t rest = index ? position % 64 : position;
     while (rest--) offset += stepLength(p[offset]);
     return offset;
-}
-
-// ---- Equality, hashing, truth
-// --------------------------------------------------------------------
-
-bool equal(Value a, Value b) {
-    if (smallInt(a.tag) && smallInt(b.tag)) return a.payload == b.payload;
-    if (a.tag == TagBig || b.tag == TagBig) {
-        Value big = a.tag == TagBig ? a : b, other = a.tag == TagBig ? b : a;
-        i128 x = big.as<Big>()->get(), y;
-        if (wide(other, &y)) return x == y;
-        if (other.tag == TagFloat) return floatAsI128(asDouble(other.payload), &y) && x == y;
-        if (other.tag == TagPy) return services.hostEqual ? services.hostEqual(a, b) : false;
-        return false;
-    }
-    if ((a.tag == TagFloat && smallInt(b.tag)) || (b.tag == TagFloat && smallInt(a.tag))) {
-        Value f = a.tag == TagFloat ? a : b, i = a.tag == TagFloat ? b : a;
-        int64_t n;
-        return floatAsI64(asDouble(f.payload), &n) && n == int64_t(i.payload);
-    }
-    if (a.tag == TagFloat && b.tag == TagFloat) return asDouble(a.payload) == asDouble(b.payload);
-    if (a.tag == TagPy || b.tag == TagPy) {
-        if (services.hostEqual) return services.hostEqual(a, b);
-        return a.tag == b.tag && a.payload == b.payload;
-    }
-    if (a.tag != b.tag) return false;
-    switch (a.tag) {
-    case TagNone: return true;
-    case TagStr: {
-        Str *x = a.as<Str>(), *y = b.as<Str>();
-        return x == y ||
-               (x->length == y->length && std::memcmp(x->bytes(), y->bytes(), x->length) == 0);
-    }
-    case TagBytes: {
-        Bytes *x = a.as<Bytes>(), *y = b.as<Bytes>();
-        return x == y || (x->length == y->length &&
-                          (x->length == 0 || std::memcmp(x->data, y->data, x->length) == 0));
-    }
-    case TagList:
-    case TagTuple: {
-        uint64_t n;
-        Value *xs, *ys;
-        if (a.tag == TagList) {
-            List *x = a.as<List>(), *y = b.as<List>();
-            n = x->count;
-            if (n != y->count) return false;
-            xs = x->items;
-            ys = y->items;
-        } else {
-            Tuple *x = a.as<Tuple>(), *y = b.as<Tuple>();
-            n = x->count;
-            if (n != y->count) return false;
-            xs = x->items();
-            ys = y->items();
-        }
-        for (uint64_t i = 0; i < n; i++)
-            if (!equal(xs[i], ys[i])) return false;
-        return true;
-    }
-    case TagRecord: {
-        Record *x = a.as<Record>(), *y = b.as<Record>();
-        if (x == y) return true;
-        if (x->cls != y->cls || !x->cls->eq) return false;
-        for (uint64_t i = 0; i < x->cls->fieldCount; i++)
-            if (!equal(x->fields()[i], y->fields()[i])) return false;
-        return true;
-    }
-    case TagSet: {
-        Set *x = a.as<Set>(), *y = b.as<Set>();
-        if (x == y) return true;
-        return services.setSubset && x->used == y->used && services.setSubset(x, y);
-    }
-    case TagNode: {
-        Node *x = a.as<Node>(), *y = b.as<Node>();
-        return x->holder == y->holder && x->index == y->index;
-    }
-    case TagDict: {
-        Dict *x = a.as<Dict>(), *y = b.as<Dict>();
-        if (x == y) return true;
-        if (x->length != y->length) return false;
-        for (uint64_t i = 0; i < x->used; i++) {
-            DictEntry& e = x->entries[i];
-            if (e.key.tag == TagDeleted) continue;
-            Value other;
-            if (!dictGet(y, e.key, &other) || !equal(e.value, other)) return false;
-        }
-        return true;
-    }
-    default: return a.payload == b.payload;
-    }
-}
-
-uint64_t hashOf(Value v) {
-    switch (v.tag) {
-    case TagBool:
-    case TagInt:
-    case TagPint: return hashI64(int64_t(v.payload));
-    case TagFloat: {
-        double d = asDouble(v.payload);
-        int64_t n;
-        i128 w;
-        if (floatAsI64(d, &n)) return hashI64(n);
-        if (floatAsI128(d, &w)) return hashI128(w);
-        return hashWord(v.payload, 1);
-    }
-    case TagStr: {
-        Str* s = v.as<Str>();
-        if (!s->hash) s->hash = strHash(s->bytes(), s->length);
-        return s->hash;
-    }
-    case TagBig: return hashI128(v.as<Big>()->get());
-    case TagBytes: {
-        Bytes* b = v.as<Bytes>();
-        return wyhash::hash(b->data, b->length, 6);
-    }
-    case TagTuple: {
-        Tuple* t = v.as<Tuple>();
-        uint64_t h = 3;
-        for (uint64_t i = 0; i < t->count; i++) h = (h * 0x100000001b3ull) ^ hashOf(t->items()[i]);
-        return h;
-    }
-    case TagRecord: {
-        Record* r = v.as<Record>();
-        if (!r->cls->eq) break;
-        if (services.hostHash) return services.hostHash(v);
-        // Records that compare by fields are equal only within one class.
-        return hashWord(uint64_t(uintptr_t(r->cls)), 5);
-    }
-    case TagNode: {
-        Node* n = v.as<Node>();
-        uint64_t words[2] = {uint64_t(uintptr_t(n->holder)), n->index};
-        return wyhash::hash(words, 16, 7);
-    }
-    case TagPy:
-        if (services.hostHash) return services.hostHash(v);
-        break;
-    default: break;
-    }
-    return hashWord(v.payload, 4);
-}
-
-bool truthy(Value v) {
-    switch (v.tag) {
-    case TagNone: return false;
-    case TagBool:
-    case TagInt:
-    case TagPint: return v.payload != 0;
-    case TagFloat: return asDouble(v.payload) != 0.0;
-    case TagStr: return v.as<Str>()->length != 0;
-    case TagList: return v.as<List>()->count != 0;
-    case TagTuple: return v.as<Tuple>()->count != 0;
-    case TagDict: return v.as<Dict>()->length != 0;
-    case TagSet: return v.as<Set>()->used != 0;
-    case TagBytes: return v.as<Bytes>()->length != 0;
-    case TagPy: {
-        gil::Record* r = gil::enter();
-        int answer = PyObject_IsTrue(v.as<PyObject>());
-        gil::leave(r);
-        return answer == 1;
-    }
-    default: return true;
-    }
 }
 
 }  // namespace wuna::value

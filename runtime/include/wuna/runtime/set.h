@@ -1,13 +1,26 @@
-// Sets and the runtime's Python-identical hashing state.
+// Sets, and the runtime's Python-identical hashing.
 //
-// The runtime hashes str and bytes values exactly as the interpreter does, so that native
-// sets and dicts order and find keys the way Python's would. That needs three facts about
-// the interpreter, copied once at module start-up and read-only afterwards: hash(None), the
-// interpreter's string-hash key, and which SipHash variant it uses. When the key cannot be
-// had (another hash algorithm, a cutoff for short strings, no symbol), sip_rounds stays 0
-// and str and bytes hashes are taken from Python instead.
+// A native set must iterate in the order Python would give the same set built the same way,
+// because programs print sets and loop over them and a compiled run must print what the
+// reference mode prints. So the set block keeps a copy of the interpreter's own set table:
+// open addressing over a power-of-two table of {key, hash} slots, nine linear probes and then
+// perturbed jumps, dummies for removed keys, the same growth rule and the same rebuild order;
+// and it stores each element under the hash the interpreter itself would compute (pyHash).
+// When that hash is unavailable (a NaN, a kind Python would not hash, no copy of the string
+// key), the runtime hash stands in: the set still works, only its order may differ.
+//
+// pyHash needs three facts about the interpreter, copied once at module start-up and
+// read-only afterwards: hash(None), the interpreter's string-hash key, and which SipHash
+// variant it uses. When the key cannot be had (another hash algorithm, a cutoff for short
+// strings, no symbol), sip_rounds stays 0 and str and bytes have no native CPython hash.
+//
+// A set belongs to one thread at a time like every block that is not immortal; hashing or
+// comparing a Python-object element takes the interpreter lock (see equal.h).
 #pragma once
+#include <cstddef>
 #include <cstdint>
+
+#include "wuna/runtime/value_layout.h"
 
 namespace wuna::set {
 
@@ -17,5 +30,50 @@ extern int64_t noneHash;
 extern uint8_t hashKey[16];
 // 0: str and bytes cannot be hashed natively; 1: SipHash-2-4; 2: SipHash-1-3.
 extern uint8_t sip_rounds;
+
+// ---- CPython's hash ---------------------------------------------------------------------
+
+// The SipHash of n bytes under the interpreter's key (the variant sip_rounds names); -1 comes
+// out as -2, as the interpreter gives it. Meaningful only when sip_rounds is not 0.
+int64_t sip(const uint8_t* bytes, size_t n);
+
+// hash() of the Python object equivalent to v: true with *out, or false when the value has no
+// such hash here (unavailable: a NaN, a list, no string key, a str that is not valid UTF-8).
+// A Python object whose __hash__ raises, or nesting too deep, is also unavailable and leaves
+// its failure noted for the caller (value::faulted, equal.h).
+bool pyHash(value::Value v, int64_t* out);
+
+// The hash an element is stored under: pyHash, or when that is unavailable the runtime hash
+// (value::hashOf) with -1 taken as -2.
+int64_t elementHash(value::Value v);
+
+// ---- The table ---------------------------------------------------------------------------
+
+inline constexpr uint64_t kMinSize = 8;
+inline constexpr int kLinearProbes = 9;
+inline constexpr int kPerturbShift = 5;
+
+// A new empty set (tracked, count 1, an 8-slot table), or null when memory ran out.
+value::Set* make();
+
+// Stores key under hash h unless an equal key is there. True when the key is in the set
+// afterwards (one reference taken when it was stored); false when growing the table ran out of
+// memory (the key then stored, the table as before the attempt). Callers check
+// value::hashable first; a failing comparison leaves its failure noted (equal.h).
+bool addHashed(value::Set* s, value::Value key, int64_t h);
+
+// Rebuilds the table for at least minUsed keys, in table order, dropping dummies. False when
+// memory ran out (the set unchanged).
+bool resize(value::Set* s, uint64_t minUsed);
+
+// Whether an element equal to v is in the set.
+bool contains(value::Set* s, value::Value v);
+
+// Whether every element of a is in b.
+bool isSubset(value::Set* a, value::Set* b);
+
+// Returns a set's table to where it came from (value::freeBlock; the keys are released
+// before).
+void freeTable(value::Set* s);
 
 }  // namespace wuna::set

@@ -14,7 +14,7 @@
 // drained by the outermost free, so nesting depth never reaches the native stack.
 //
 // Services of layers built later (proxies, parse trees, the failure record, error kind
-// names, equality and hashing of Python objects) are reached through value::services, which
+// names, records as Python objects) are reached through value::services, which
 // those layers fill in at start-up; the defaults here behave as if none of their objects
 // exists yet.
 //
@@ -58,13 +58,13 @@ struct Services {
     bool (*fail)(void* ctx, int32_t site, const uint8_t* text, size_t length);
     // The Python name of an error kind.
     std::string_view (*kindName)(uint32_t kind);
-    // Equality and runtime hash where a Python object (tag 10) or a comparing record takes
-    // part. Null: identity and the address, as for objects without their own == and hash.
-    bool (*hostEqual)(Value a, Value b);
-    uint64_t (*hostHash)(Value v);
-    // Whether every element of set a is in set b (the set layer). Null: sets are equal only
-    // to themselves.
-    bool (*setSubset)(Set* a, Set* b);
+    // A record whose class compares, as its Python proxy (for == against Python objects):
+    // a new reference, or null with a Python exception. Called under the interpreter lock.
+    // Null: such records have no Python object and are unequal to every Python object.
+    PyObject* (*recordObject)(Record* r);
+    // hash() of the tuple of a comparing record's fields as Python objects: true with *out,
+    // or false with a Python exception. Called under the lock. Null: records hash by class.
+    bool (*recordPyHash)(Record* r, int64_t* out);
 };
 extern Services services;
 
@@ -123,7 +123,9 @@ size_t printWide(char* out, i128 v);       // writes at most kWideDigits bytes
 size_t charOffset(Str* s, uint64_t position);
 uint64_t countCodePoints(const uint8_t* bytes, size_t length);
 
-// Sameness, hashing and truth of native values.
+// Sameness, hashing and truth of native values (equal.cpp, hash.cpp). They cannot fail as
+// such: a failure met inside (a Python __eq__, __hash__ or __bool__ that raised, nesting too
+// deep) is noted for the caller, which checks value::faulted() (equal.h).
 bool equal(Value a, Value b);
 uint64_t hashOf(Value v);
 bool truthy(Value v);

@@ -184,12 +184,19 @@ struct Bytes {
     PyObject* owner;  // a view keeps its owner alive; null when the block owns its data
 };
 
+// A slot of a set's table: the key, and the hash it was stored under. An empty slot has the
+// tag TagUnset, a dummy (a removed key) the tag TagDeleted.
+struct SetSlot {
+    Value key;
+    int64_t hash;
+};
+
 struct Set {
     Obj h;
     uint64_t fill;
     uint64_t used;
     uint64_t mask;
-    Value* table;  // mask + 1 slots from pool::take, returned by value::freeBlock
+    SetSlot* table;  // mask + 1 slots: from the pool up to 16 slots, else the C heap
     uint64_t finger;
 };
 
@@ -258,6 +265,8 @@ static_assert(sizeof(Dict) == 56 && offsetof(Dict, length) == 16 && offsetof(Dic
 static_assert(sizeof(Record) == 24 && offsetof(Record, cls) == 16);
 static_assert(sizeof(Bytes) == 40 && offsetof(Bytes, data) == 16 && offsetof(Bytes, length) == 24 &&
               offsetof(Bytes, owner) == 32);
+static_assert(sizeof(SetSlot) == 24 && offsetof(SetSlot, key) == 0 &&
+              offsetof(SetSlot, hash) == 16);
 static_assert(sizeof(Set) == 56 && offsetof(Set, fill) == 16 && offsetof(Set, used) == 24 &&
               offsetof(Set, mask) == 32 && offsetof(Set, table) == 40 &&
               offsetof(Set, finger) == 48);
