@@ -90,16 +90,18 @@ void freeState(Compiled* state) {
 
 // Reports a failed compile attempt as the driver does: MemoryError, CompileError with the
 // compiler's message, or the exception already pending.
-void reportAttempt(Compiled* state, uint16_t err) {
-    if (err == compile::kOutOfMemory) {
+void reportAttempt(Compiled* state, Status err) {
+    if (err == Status::outOfMemory) {
         PyErr_NoMemory();
-    } else if (err == compile::kUnsupported) {
+    } else if (err == Status::unsupported) {
         messages::Message m;
         m.add(state->compiler.message.items, state->compiler.message.count);
         m.raise(state->compileError ? state->compileError : PyExc_RuntimeError);
     } else if (!PyErr_Occurred()) {
         messages::Message m;
-        m.add("wuna: compiling failed with error ").addUnsigned(err).add(" (a wuna bug)");
+        m.add("wuna: compiling failed with error ")
+            .addUnsigned(static_cast<uint16_t>(err))
+            .add(" (a wuna bug)");
         m.raise(PyExc_RuntimeError);
     }
 }
@@ -114,7 +116,7 @@ void raiseLlvmRejected(PyObject* cls, const char* text, size_t length) {
     m.raise(cls);
 }
 
-uint16_t generateProgram(Compiled* state, const ptree::Index* tree) {
+Status generateProgram(Compiled* state, const ptree::Index* tree) {
     compile::init(&state->compiler, tree, state->prefix, state->prefixLength);
     return compile::newModule(&state->compiler);
 }
@@ -148,7 +150,7 @@ Compiled* Compiled::create(const ptree::Index* tree, PyObject* compileError,
         return nullptr;
     }
     state->compileError = Py_XNewRef(compileError);
-    if (uint16_t err = generateProgram(state, tree)) {
+    if (Status err = generateProgram(state, tree); err != Status::ok) {
         reportAttempt(state, err);
         compile::release(&state->compiler);
         freeState(state);
@@ -326,8 +328,8 @@ bool Compiled::add(const char* name, size_t length, uint64_t* address) {
 
 bool compileEntry(Compiled* state, uint32_t id, const compile::Emitters& emitters,
                   const char* entryName, uint64_t* address) {
-    uint16_t err = compile::runLoop(&state->compiler, id, emitters, state->compileError);
-    if (err) {
+    Status err = compile::runLoop(&state->compiler, id, emitters, state->compileError);
+    if (err != Status::ok) {
         reportAttempt(state, err);
         return false;
     }

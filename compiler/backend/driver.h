@@ -110,8 +110,8 @@ void raiseLlvmRejected(PyObject* cls, const char* text, size_t length);
 
 // Readies the state's compiler for a program and starts its first module. Code generation
 // of the program's functions is not built yet; this is the part of generation that the
-// module state needs. 0, or an error code (kOutOfMemory).
-uint16_t generateProgram(Compiled* state, const ptree::Index* tree);
+// module state needs. 0, or an error code (outOfMemory).
+Status generateProgram(Compiled* state, const ptree::Index* tree);
 
 // The compile loop for one request followed by add() with the entry's symbol: true with
 // *address; false with a Python exception (MemoryError, CompileError with the compiler's

@@ -146,9 +146,9 @@ PyObject* compileConstant(PyObject*, PyObject* args) {
     compile::ModuleRecord* m = &s->compiler.module;
     compile::FunctionRef main, f;
     std::string name = std::string(s->prefix, s->prefixLength) + "_value";
-    if (compile::llvmFunction(&s->compiler, compile::kTopLevel, &main) ||
+    if (compile::llvmFunction(&s->compiler, compile::kTopLevel, &main) != Status::ok ||
         compile::declareFunction(m, name.data(), name.size(), m->i64, nullptr, 0,
-                                 compile::DeclareExported, &f))
+                                 compile::DeclareExported, &f) != Status::ok)
         return PyErr_NoMemory();
     llvmapi::BuilderRef b = T.LLVMCreateBuilderInContext(m->context);
     T.LLVMPositionBuilderAtEnd(b,
