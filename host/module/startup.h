@@ -12,11 +12,14 @@
 
 #include <cstdint>
 
+#include "wuna/runtime/status.h"
+
 namespace wuna::host {
 
-// The system's 16-bit error codes as start-up uses them.
-inline constexpr uint16_t kOutOfMemory = 58;
-inline constexpr uint16_t kPythonError = 122;
+// Two of wuna::Status's codes as plain numbers, for the parse-tree code that still returns
+// uint16_t; they go when it returns Status.
+inline constexpr uint16_t kOutOfMemory = static_cast<uint16_t>(Status::outOfMemory);
+inline constexpr uint16_t kPythonError = static_cast<uint16_t>(Status::pythonError);
 
 // sys.version_info[1] of the running interpreter.
 extern int32_t pyMinor;

@@ -61,9 +61,9 @@ int addType(PyObject* module, const TypeDef& def);
 int makeAndAddType(PyObject* module, const TypeDef& def);
 
 // The proxy types of runtime values: List, Dict and Record made in this order, then added.
-// 0, or the error code of a pending Python exception.
-uint16_t addValueProxyTypes(PyObject* module);
-uint16_t addBytesType(PyObject* module);
-uint16_t addNativeHostType(PyObject* module);
+// 0, or -1 with a Python exception; the same for the Bytes and NativeHost types.
+int addValueProxyTypes(PyObject* module);
+int addBytesType(PyObject* module);
+int addNativeHostType(PyObject* module);
 
 }  // namespace wuna::host
