@@ -8,6 +8,7 @@
 #include <structmember.h>
 
 #include "host/module/type_registry.h"
+#include "wuna/runtime/helpers/pyread.h"
 #include "wuna/runtime/pyhelp.h"
 
 namespace wuna::host {
@@ -38,21 +39,6 @@ struct Slot {
     uint64_t word;
     uint64_t length;
 };
-
-bool isDataObject(PyObject* arg) {
-    PyTypeObject* type = Py_TYPE(arg);
-    if (type == bytesType || type == &PyMemoryView_Type || type == &PyBytes_Type ||
-        type == &PyByteArray_Type)
-        return true;
-    PyObject* name = PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__name__");
-    if (!name) {
-        PyErr_Clear();
-        return false;
-    }
-    bool mmap = PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "mmap") == 0;
-    Py_DECREF(name);
-    return mmap;
-}
 
 // The name for messages: the host's name when it has UTF-8 (the str itself, so that a NUL
 // in it does not cut the text), else "native". New reference, or null with MemoryError.
@@ -132,7 +118,7 @@ PyObject* nativeHostCall(PyObject* self, PyObject* args, PyObject* kwargs) {
                     slots[i].word = uint64_t(v);
             }
         } else {
-            if (!isDataObject(arg)) {
+            if (!helpers::isData(arg)) {
                 misfit = kindText(kind);
             } else {
                 if (PyObject_GetBuffer(arg, &views[viewCount], PyBUF_SIMPLE) < 0) goto done;

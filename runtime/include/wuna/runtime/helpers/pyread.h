@@ -49,6 +49,12 @@ constexpr uint64_t assemble(uint32_t code, const uint8_t* p) {
     return bits;
 }
 
+// Whether data is of a type the system reads as bytes: exactly wuna.Bytes, bytes, bytearray
+// or memoryview, or a type whose __name__ is "mmap" (the module's mmap.mmap, without
+// importing it). Any error reading the name is cleared: the answer is then no. Needs the
+// interpreter lock; never fails.
+bool isData(PyObject* data);
+
 // rt.<name>(data, offset) for the reader `code` (below kReaderCount): a new plain int, or
 // null with the exception. data must be exactly a wuna.Bytes, bytes, bytearray or
 // memoryview, or of a type named "mmap" (TypeError naming the type otherwise); offset is
