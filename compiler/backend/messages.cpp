@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "wuna/runtime/text.h"
+
 namespace wuna::messages {
 
 Message& Message::add(const char* text) { return text ? add(text, strlen(text)) : *this; }
@@ -31,8 +33,7 @@ Message& Message::addUnsigned(uint64_t n) {
 const char* Message::text() {
     if (overflowed) {
         // Back up to the start of a character so none is split, then mark the cut.
-        size_t at = kKept;
-        while (at > 0 && (uint8_t(buf[at]) & 0xC0) == 0x80) at--;
+        size_t at = text::utf8Prefix(buf, length, kKept);
         memcpy(buf + at, "...", 3);
         length = at + 3;
         overflowed = false;

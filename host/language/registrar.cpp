@@ -4,6 +4,8 @@
 #include "host/language/language.h"
 #include "host/module/exceptions.h"
 #include "host/module/type_registry.h"
+#include "host/support/pymethods.h"
+#include "wuna/runtime/pending_error.h"
 
 namespace wuna::host {
 
@@ -45,14 +47,6 @@ int registrarClear(PyObject* self) {
     return 0;
 }
 
-void registrarDealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    registrarClear(self);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
 PyObject* registrarRepr(PyObject*) { return PyUnicode_FromString("Registrar()"); }
 
 // Reads fn with the front end; a refusal in a language that is not strict becomes fn's
@@ -60,13 +54,10 @@ PyObject* registrarRepr(PyObject*) { return PyUnicode_FromString("Registrar()");
 int readSemantic(LanguageObject* language, PyObject* fn) {
     if (frontCheck(language, fn) == 0) return 0;
     if (language->strict || !PyErr_ExceptionMatches(compileErrorClass)) return -1;
-    PyObject *kind, *error, *traceback;
-    PyErr_Fetch(&kind, &error, &traceback);
-    PyErr_NormalizeException(&kind, &error, &traceback);
-    PyObject* reason = error ? PyObject_Str(error) : nullptr;
-    Py_XDECREF(kind);
-    Py_XDECREF(error);
-    Py_XDECREF(traceback);
+    PendingError refusal;
+    refusal.take();
+    PyObject* reason = refusal.exception ? PyObject_Str(refusal.exception) : nullptr;
+    refusal.drop();
     if (!reason) return -1;
     // Making the error read fn's attributes, which may run code that emptied the language:
     // a reason kept there now would outlive the language's data.
@@ -173,7 +164,7 @@ PyObject* registrarCall(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyType_Slot registrarSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(registrarNew)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(registrarDealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(heapDealloc<registrarClear>)},
     {Py_tp_traverse, reinterpret_cast<void*>(registrarTraverse)},
     {Py_tp_clear, reinterpret_cast<void*>(registrarClear)},
     {Py_tp_call, reinterpret_cast<void*>(registrarCall)},

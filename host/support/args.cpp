@@ -69,6 +69,14 @@ int parse(const char* owner, std::span<const Param> params, PyObject* args, PyOb
     return 0;
 }
 
+const char* strArg(PyObject* given, const char* typeError, Py_ssize_t* length) {
+    if (!PyUnicode_Check(given)) {
+        PyErr_SetString(PyExc_TypeError, typeError);
+        return nullptr;
+    }
+    return PyUnicode_AsUTF8AndSize(given, length);
+}
+
 int exactly(PyObject* args, PyObject* kwargs, Py_ssize_t n) {
     if ((args ? PyTuple_GET_SIZE(args) : 0) != n || (kwargs && PyDict_GET_SIZE(kwargs) > 0)) {
         PyErr_SetString(PyExc_TypeError, "WrongArgumentCount");

@@ -32,6 +32,11 @@ using Check = int (*)(void* context, size_t index, PyObject* value);
 int parse(const char* owner, std::span<const Param> params, PyObject* args, PyObject* kwargs,
           PyObject** out, Check check = nullptr, void* context = nullptr);
 
+// The UTF-8 text of an argument that must be a str, its length in *length (the text may hold
+// NULs; it lives as long as given). Null with TypeError typeError (the whole message) when
+// given is no str, or with the encoding error (a lone surrogate).
+const char* strArg(PyObject* given, const char* typeError, Py_ssize_t* length);
+
 // For methods that take positional arguments only: raises TypeError "WrongArgumentCount"
 // unless exactly n positional arguments and no keywords were given. 0, or -1.
 int exactly(PyObject* args, PyObject* kwargs, Py_ssize_t n);
