@@ -26,12 +26,8 @@ bool append(List<char>* writer, const char* text, size_t length) {
 }
 
 bool appendDecimal(List<char>* writer, uint64_t n) {
-    char digits[24];
-    size_t at = sizeof digits;
-    do {
-        digits[--at] = char('0' + n % 10);
-        n /= 10;
-    } while (n);
+    char digits[messages::kDecimalDigits];
+    size_t at = messages::writeDecimal(n, digits);
     return append(writer, digits + at, sizeof digits - at);
 }
 

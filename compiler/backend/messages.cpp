@@ -21,12 +21,8 @@ Message& Message::add(const char* text, size_t n) {
 }
 
 Message& Message::addUnsigned(uint64_t n) {
-    char digits[24];
-    size_t at = sizeof digits;
-    do {
-        digits[--at] = char('0' + n % 10);
-        n /= 10;
-    } while (n);
+    char digits[kDecimalDigits];
+    size_t at = writeDecimal(n, digits);
     return add(digits + at, sizeof digits - at);
 }
 
@@ -50,6 +46,15 @@ void Message::raise(PyObject* cls) {
     if (!str) return;
     PyErr_SetObject(cls, str);
     Py_DECREF(str);
+}
+
+size_t writeDecimal(uint64_t n, char (&digits)[kDecimalDigits]) {
+    size_t at = kDecimalDigits;
+    do {
+        digits[--at] = char('0' + n % 10);
+        n /= 10;
+    } while (n);
+    return at;
 }
 
 size_t engineTextLength(const char* buffer, size_t capacity) {

@@ -490,6 +490,18 @@ TEST_F(Driver, LlvmRejectionTextsAreCutToTheMessageBuffer) {
     EXPECT_EQ(messages::engineTextLength("abcde", 5), 5u);
 }
 
+TEST_F(Driver, DecimalDigitsFitEveryU64) {
+    struct Case {
+        uint64_t n;
+        const char* text;
+    } cases[] = {{0, "0"}, {7, "7"}, {10, "10"}, {UINT64_MAX, "18446744073709551615"}};
+    for (const Case& k : cases) {
+        char digits[messages::kDecimalDigits];
+        size_t at = messages::writeDecimal(k.n, digits);
+        EXPECT_EQ(std::string(digits + at, sizeof digits - at), k.text);
+    }
+}
+
 // ---- the cache ------------------------------------------------------------------------------
 
 TEST_F(Driver, CacheKeysDependOnLevelTargetAndText) {
