@@ -45,7 +45,7 @@ extern PyType_Spec nativeHostSpec;
 
 // A new wuna.NativeHost; takes its own references to capsule and name. Null with an
 // exception.
-PyObject* newNativeHost(PyObject* capsule, NativeRecord* record, PyObject* name, uint32_t argCount,
-                        const char* argKinds, char resultKind);
+[[nodiscard]] PyObject* newNativeHost(PyObject* capsule, NativeRecord* record, PyObject* name,
+                                      uint32_t argCount, const char* argKinds, char resultKind);
 
 }  // namespace wuna::host

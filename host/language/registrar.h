@@ -32,6 +32,7 @@ struct RegistrarObject {
 extern PyType_Spec registrarSpec;
 
 // A new registrar bound to language (a constructed Language); null with an exception.
-PyObject* newRegistrar(PyObject* language, PyObject* kind, RegistrarTable table, bool native);
+[[nodiscard]] PyObject* newRegistrar(PyObject* language, PyObject* kind, RegistrarTable table,
+                                     bool native);
 
 }  // namespace wuna::host

@@ -25,6 +25,6 @@ extern PyObject* throwClass;
 
 // Makes the ten classes in order, adding each to the module as soon as it is made.
 // 0, or -1 with a Python exception.
-int addExceptions(PyObject* module);
+[[nodiscard]] int addExceptions(PyObject* module);
 
 }  // namespace wuna::host

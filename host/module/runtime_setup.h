@@ -14,6 +14,6 @@ namespace wuna::host {
 Status internSmallValues();
 
 // The runtime blocks allocated and not yet freed by the calling thread's pool.
-int64_t liveBlocks();
+[[nodiscard]] int64_t liveBlocks();
 
 }  // namespace wuna::host

@@ -46,7 +46,7 @@ void setCachePlace(uint8_t place, char* text);
 // The cache directory (created when missing), or null when there is none. Computed on first
 // use after start or after setCachePlace (under the eviction lock); a failure gives none until
 // the place is set again. The text stays valid until the place is set again.
-const char* cacheDirectory();
+[[nodiscard]] const char* cacheDirectory();
 
 // Deletes least recently used object files of the cache directory until they take at most
 // 80% of limit, when they take more than limit; limit 0 deletes them all. Nothing when there

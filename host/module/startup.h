@@ -33,8 +33,8 @@ extern PyObject* noValue;
 extern PyObject* programName;
 
 // The exec slot: 0, or -1 with a Python exception pending (the import then fails).
-int moduleExec(PyObject* module);
+[[nodiscard]] int moduleExec(PyObject* module);
 // Every start-up step after the five classes; same contract. Called by moduleExec only.
-int initModule(PyObject* module);
+[[nodiscard]] int initModule(PyObject* module);
 
 }  // namespace wuna::host

@@ -54,16 +54,16 @@ extern const TypeDef compiledRuntimeDef;
 extern const TypeDef programCallDef;
 
 // Makes the type into its global. 0, or -1 with a Python exception.
-int makeType(const TypeDef& def);
+[[nodiscard]] int makeType(const TypeDef& def);
 // Adds a made type to the module under its attribute. 0, or -1 with a Python exception.
-int addType(PyObject* module, const TypeDef& def);
+[[nodiscard]] int addType(PyObject* module, const TypeDef& def);
 // Both, in that order.
-int makeAndAddType(PyObject* module, const TypeDef& def);
+[[nodiscard]] int makeAndAddType(PyObject* module, const TypeDef& def);
 
 // The proxy types of runtime values: List, Dict and Record made in this order, then added.
 // 0, or -1 with a Python exception; the same for the Bytes and NativeHost types.
-int addValueProxyTypes(PyObject* module);
-int addBytesType(PyObject* module);
-int addNativeHostType(PyObject* module);
+[[nodiscard]] int addValueProxyTypes(PyObject* module);
+[[nodiscard]] int addBytesType(PyObject* module);
+[[nodiscard]] int addNativeHostType(PyObject* module);
 
 }  // namespace wuna::host

@@ -29,30 +29,31 @@ using Check = int (*)(void* context, size_t index, PyObject* value);
 // Fills out[i] with parameter i's value (borrowed) or null when it is absent. owner names
 // the callable in messages ("Language" gives "Language() ..."); null leaves the name out.
 // 0, or -1 with a TypeError (or the check's exception).
-int parse(const char* owner, std::span<const Param> params, PyObject* args, PyObject* kwargs,
-          PyObject** out, Check check = nullptr, void* context = nullptr);
+[[nodiscard]] int parse(const char* owner, std::span<const Param> params, PyObject* args,
+                        PyObject* kwargs, PyObject** out, Check check = nullptr,
+                        void* context = nullptr);
 
 // The UTF-8 text of an argument that must be a str, its length in *length (the text may hold
 // NULs; it lives as long as given). Null with TypeError typeError (the whole message) when
 // given is no str, or with the encoding error (a lone surrogate).
-const char* strArg(PyObject* given, const char* typeError, Py_ssize_t* length);
+[[nodiscard]] const char* strArg(PyObject* given, const char* typeError, Py_ssize_t* length);
 
 // For methods that take positional arguments only: raises TypeError "WrongArgumentCount"
 // unless exactly n positional arguments and no keywords were given. 0, or -1.
-int exactly(PyObject* args, PyObject* kwargs, Py_ssize_t n);
+[[nodiscard]] int exactly(PyObject* args, PyObject* kwargs, Py_ssize_t n);
 
 // The function a method table gives for a callable with a fixed count of positional
 // arguments, written as a METH_NOARGS f(self, unused) or a METH_O f(self, arg): the count is
 // checked the system's way (TypeError "WrongArgumentCount") where the interpreter's own check
 // would say "takes no arguments (1 given)". f's result, or null with the exception.
 template <PyObject* (*f)(PyObject*, PyObject*)>
-PyObject* noArguments(PyObject* self, PyObject* args, PyObject* kwargs) {
+[[nodiscard]] PyObject* noArguments(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (exactly(args, kwargs, 0) < 0) return nullptr;
     return f(self, nullptr);
 }
 
 template <PyObject* (*f)(PyObject*, PyObject*)>
-PyObject* oneArgument(PyObject* self, PyObject* args, PyObject* kwargs) {
+[[nodiscard]] PyObject* oneArgument(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (exactly(args, kwargs, 1) < 0) return nullptr;
     return f(self, PyTuple_GET_ITEM(args, 0));
 }
