@@ -13,6 +13,8 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "wuna/runtime/check.h"
+
 namespace wuna::host {
 
 struct U32Map {
@@ -29,6 +31,8 @@ struct U32Map {
     // The value under key (borrowed), or null.
     PyObject* find(uint32_t key) const {
         if (!capacity) return nullptr;
+        // The masks need a power of two, and the probe ends only at a free slot.
+        WUNA_CHECK((capacity & (capacity - 1)) == 0 && used < capacity);
         for (uint32_t i = hashOf(key) & (capacity - 1);; i = (i + 1) & (capacity - 1)) {
             if (!slots[i].value) return nullptr;
             if (slots[i].key == key) return slots[i].value;
