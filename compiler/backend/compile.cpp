@@ -9,6 +9,7 @@
 #include <initializer_list>
 
 #include "compiler/backend/messages.h"
+#include "wuna/runtime/check.h"
 
 namespace wuna::compile {
 
@@ -394,6 +395,8 @@ Status drain(Compiler* c, const Emitters& e) {
 }  // namespace
 
 Status runLoop(Compiler* c, uint32_t id, const Emitters& e, PyObject* compileError) {
+    // Nothing guards a compiler but the interpreter lock.
+    WUNA_CHECK(PyGILState_Check());
     c->failedHelper = nullptr;
     c->retry = 0;
     if (Status err = newModule(c); err != Status::ok) return err;

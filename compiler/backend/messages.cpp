@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "wuna/runtime/check.h"
 #include "wuna/runtime/text.h"
 
 namespace wuna::messages {
@@ -10,6 +11,7 @@ namespace wuna::messages {
 Message& Message::add(const char* text) { return text ? add(text, strlen(text)) : *this; }
 
 Message& Message::add(const char* text, size_t n) {
+    WUNA_CHECK(length < kBuffer);  // the NUL's byte stays free
     size_t room = kBuffer - 1 - length;
     if (n > room) {
         overflowed = true;

@@ -8,6 +8,7 @@
 #include <structmember.h>
 
 #include "host/module/type_registry.h"
+#include "wuna/runtime/check.h"
 #include "wuna/runtime/helpers/pyread.h"
 #include "wuna/runtime/pyhelp.h"
 
@@ -115,6 +116,7 @@ int fillSlot(const NativeHostObject* host, uint32_t i, PyObject* arg, Slot* slot
 // signature. New reference, or null with the exception (RuntimeError with the library's text
 // when it reports a failure).
 PyObject* callRecord(const NativeHostObject* host, Slot* slots) {
+    WUNA_CHECK(host->record->call);  // native_host refuses a record without one
     uint64_t word = 0;
     int32_t code = host->record->call(host->record->user, slots, host->argCount, &word);
     if (code != 0) {
