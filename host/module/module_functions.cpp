@@ -54,7 +54,7 @@ struct Configuration {
     bool hasCacheSize = false;
     uint64_t cacheSize = 0;
     bool hasCache = false;
-    uint8_t cachePlace = 0;
+    settings::CachePlace cachePlace = settings::CachePlace::platform;
     char* cacheText = nullptr;  // owned until applied
     int perfMap = -1;           // -1: not given
     int tiers = -1;
@@ -81,9 +81,9 @@ int readCacheSettings(PyObject* cacheSize, PyObject* cache, Configuration& out) 
     if (!cache) return 0;
     out.hasCache = true;
     if (cache == Py_True) {
-        out.cachePlace = settings::CachePlatform;
+        out.cachePlace = settings::CachePlace::platform;
     } else if (cache == Py_False) {
-        out.cachePlace = settings::CacheOff;
+        out.cachePlace = settings::CachePlace::off;
     } else if (PyUnicode_Check(cache)) {
         Py_ssize_t length;
         const char* text = PyUnicode_AsUTF8AndSize(cache, &length);
@@ -99,7 +99,7 @@ int readCacheSettings(PyObject* cacheSize, PyObject* cache, Configuration& out) 
             return -1;
         }
         memcpy(out.cacheText, text, size_t(length) + 1);
-        out.cachePlace = settings::CacheDirectory;
+        out.cachePlace = settings::CachePlace::directory;
     } else {
         PyErr_SetString(PyExc_TypeError, "cache must be True, False or a directory (str)");
         return -1;

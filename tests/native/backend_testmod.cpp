@@ -54,13 +54,13 @@ PyObject* configure(PyObject*, PyObject* args, PyObject* kwargs) {
         settings::current.cacheSize = n;
     }
     if (cache == Py_True)
-        settings::setCachePlace(settings::CachePlatform, nullptr);
+        settings::setCachePlace(settings::CachePlace::platform, nullptr);
     else if (cache == Py_False)
-        settings::setCachePlace(settings::CacheOff, nullptr);
+        settings::setCachePlace(settings::CachePlace::off, nullptr);
     else if (cache && cache != Py_None) {
         const char* text = PyUnicode_AsUTF8(cache);
         if (!text) return nullptr;
-        settings::setCachePlace(settings::CacheDirectory, strdup(text));
+        settings::setCachePlace(settings::CachePlace::directory, strdup(text));
     }
     if (perf && perf != Py_None) settings::current.perfMap = uint8_t(PyObject_IsTrue(perf) == 1);
     Py_RETURN_NONE;
