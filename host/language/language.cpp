@@ -297,11 +297,11 @@ PyObject* registrarFor(PyObject* self, PyObject* args, PyObject* kwargs, const c
 }
 
 PyObject* eval(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return registrarFor(self, args, kwargs, "eval", TableEval);
+    return registrarFor(self, args, kwargs, "eval", RegistrarTable::eval);
 }
 
 PyObject* exec(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return registrarFor(self, args, kwargs, "exec", TableExec);
+    return registrarFor(self, args, kwargs, "exec", RegistrarTable::exec);
 }
 
 }  // namespace
@@ -457,7 +457,7 @@ PyObject* host(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (addHost(language, func, implementation) < 0) return nullptr;
         return Py_NewRef(implementation);
     }
-    if (PyUnicode_Check(func)) return newRegistrar(self, func, TableHost, true);
+    if (PyUnicode_Check(func)) return newRegistrar(self, func, RegistrarTable::host, true);
     PyObject* name = PyObject_GetAttrString(func, "__name__");
     if (!name) return nullptr;
     // Reading __name__ may run any code, even code that empties this language.

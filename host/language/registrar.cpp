@@ -28,7 +28,7 @@ PyObject* registrarNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         return nullptr;
     }
     PyObject* self = type->tp_alloc(type, 0);
-    if (self) asRegistrar(self)->native = 1;
+    if (self) asRegistrar(self)->native = true;
     return self;
 }
 
@@ -131,7 +131,7 @@ PyObject* registrarCall(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
     LanguageObject* language = languageOf(registrar->language);
     if (!language) return nullptr;
-    if (registrar->table == TableHost) {
+    if (registrar->table == RegistrarTable::host) {
         if (addHost(language, registrar->kind, fn) < 0) return nullptr;
         return Py_NewRef(fn);
     }
@@ -155,7 +155,8 @@ PyObject* registrarCall(PyObject* self, PyObject* args, PyObject* kwargs) {
     // the dict changed) and after them (code a store runs, a kind sequence's own, may have
     // rebuilt them, or emptied the language: hence the dict is held).
     language->kindTablesBuilt = 0;
-    PyObject* dict = Py_NewRef(registrar->table == TableEval ? language->evals : language->execs);
+    PyObject* dict =
+        Py_NewRef(registrar->table == RegistrarTable::eval ? language->evals : language->execs);
     int stored = storeSemantic(dict, registrar->kind, fn);
     Py_DECREF(dict);
     language->kindTablesBuilt = 0;

@@ -16,17 +16,14 @@
 
 namespace wuna::host {
 
-enum RegistrarTable : uint8_t {
-    TableEval = 0,
-    TableExec = 1,
-    TableHost = 2,
-};
+// The table a registrar writes: eval semantics, exec semantics or host functions.
+enum class RegistrarTable : uint8_t { eval, exec, host };
 
 struct RegistrarObject {
     PyObject_HEAD PyObject* language;  // null: bound to no language
     PyObject* kind;                    // the kind argument, or the host function's name
-    uint8_t table;                     // RegistrarTable
-    uint8_t native;                    // 0 when made with native=False
+    RegistrarTable table;
+    bool native;  // false when made with native=False
 };
 
 extern PyType_Spec registrarSpec;
