@@ -4,6 +4,7 @@
 #include "host/language/language.h"
 #include "host/module/exceptions.h"
 #include "host/module/type_registry.h"
+#include "host/support/args.h"
 #include "host/support/pymethods.h"
 #include "wuna/runtime/pending_error.h"
 
@@ -15,18 +16,7 @@ RegistrarObject* asRegistrar(PyObject* self) { return reinterpret_cast<Registrar
 
 // Registrar(): no arguments, bound to no language.
 PyObject* registrarNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    Py_ssize_t given = args ? PyTuple_GET_SIZE(args) : 0;
-    if (given) {
-        PyErr_Format(PyExc_TypeError, "Registrar() takes at most 0 arguments (%zd given)", given);
-        return nullptr;
-    }
-    if (kwargs && PyDict_GET_SIZE(kwargs)) {
-        PyObject *key, *value;
-        Py_ssize_t pos = 0;
-        PyDict_Next(kwargs, &pos, &key, &value);
-        PyErr_Format(PyExc_TypeError, "Registrar() got an unexpected keyword argument '%U'", key);
-        return nullptr;
-    }
+    if (args::takesNothing("Registrar", args, kwargs) < 0) return nullptr;
     PyObject* self = type->tp_alloc(type, 0);
     if (self) asRegistrar(self)->native = true;
     return self;

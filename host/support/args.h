@@ -38,6 +38,11 @@ using Check = int (*)(void* context, size_t index, PyObject* value);
 // given is no str, or with the encoding error (a lone surrogate).
 [[nodiscard]] const char* strArg(PyObject* given, const char* typeError, Py_ssize_t* length);
 
+// For a class called with no arguments (its objects are made elsewhere, bound to nothing):
+// 0, or -1 with TypeError "<owner>() takes at most 0 arguments (n given)" or, for keywords,
+// "<owner>() got an unexpected keyword argument '<the first>'".
+[[nodiscard]] int takesNothing(const char* owner, PyObject* args, PyObject* kwargs);
+
 // For methods that take positional arguments only: raises TypeError "WrongArgumentCount"
 // unless exactly n positional arguments and no keywords were given. 0, or -1.
 [[nodiscard]] int exactly(PyObject* args, PyObject* kwargs, Py_ssize_t n);
