@@ -19,8 +19,7 @@
 // or emptied by the garbage collector's clear, has no grammar: its methods raise instead of
 // reading it (languageOf).
 #pragma once
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "host/support/python.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -11,8 +11,7 @@
 // native_host refuses a record without a call function. An object made by calling the class
 // itself has no capsule, no record and no name: calling it raises a TypeError.
 #pragma once
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "host/support/python.h"
 
 #include <cstdint>
 

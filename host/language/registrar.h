@@ -9,8 +9,7 @@
 // is not strict, its reason kept in the language's why map. One made by calling the class
 // directly is bound to no language and refuses to be called.
 #pragma once
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "host/support/python.h"
 
 #include <cstdint>
 

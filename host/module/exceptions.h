@@ -7,8 +7,7 @@
 // interpreter's new-exception facility from one table; Throw, which has an __init__ of its
 // own, is a class written in Python, kept here as source and executed at start-up.
 #pragma once
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "host/support/python.h"
 
 namespace wuna::host {
 

@@ -9,8 +9,7 @@
 // modulus) or a left shift whose result is certain to leave the range raises at once, never
 // computing a result that could take minutes or all the memory to make.
 #pragma once
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "host/support/python.h"
 
 namespace wuna::host {
 

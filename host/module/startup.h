@@ -7,8 +7,7 @@
 // here is written once, on the importing thread under the interpreter lock, and only read
 // afterwards, from any thread, without locks. There is no per-module state.
 #pragma once
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "host/support/python.h"
 
 #include <cstdint>
 

@@ -9,8 +9,7 @@
 // alone: an object with no fields of its own, so that the module's face (names, bases,
 // flags) stands before the type's slots do. Writing a type means giving its row a spec.
 #pragma once
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "host/support/python.h"
 
 #include <cstdint>
 #include <span>

@@ -11,8 +11,7 @@
 // positional arguments only report any other count as TypeError "WrongArgumentCount"
 // (exactly, and the method-table wrappers below for those written as METH_NOARGS or METH_O).
 #pragma once
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "host/support/python.h"
 
 #include <span>
 

@@ -7,8 +7,7 @@
 // collector's clear of a frame), and is freed as a whole. A failed growth is reported, never
 // thrown; the caller turns it into MemoryError.
 #pragma once
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "host/support/python.h"
 
 #include <cstdint>
 #include <cstdlib>
