@@ -321,38 +321,38 @@ ValueRef keyConstant(ModuleRecord* m, uint64_t key) {
     return T.LLVMConstPtrToInt(keyGlobal(m, key), m->i64);
 }
 
-bool addOutOfLine(Compiler* c, const char* symbol, const char* qualname, const char* file,
-                  uint32_t firstLine) {
+Status addOutOfLine(Compiler* c, const char* symbol, const char* qualname, const char* file,
+                    uint32_t firstLine) {
     OutOfLine record{backend::copyText(symbol, strlen(symbol)),
                      qualname ? backend::copyText(qualname, strlen(qualname)) : nullptr,
                      file ? backend::copyText(file, strlen(file)) : nullptr, firstLine};
     bool copied = record.symbol && (!qualname || record.qualname) && (!file || record.file);
-    if (copied && c->outOfLine.push(record)) return true;
+    if (copied && c->outOfLine.push(record)) return Status::ok;
     free(record.symbol);
     free(record.qualname);
     free(record.file);
-    return false;
+    return Status::outOfMemory;
 }
 
-bool noteDeclaredNames(Compiler* c) {
+Status noteDeclaredNames(Compiler* c) {
     ModuleRecord* m = &c->module;
     for (size_t i = 0; i < m->declared.count; i++) {
         Text name{m->declared[i].name, m->declared[i].length};
         if (c->nameSet.find(name)) continue;
         char* copy = backend::copyText(name.data, name.length);
-        if (!copy) return false;
+        if (!copy) return Status::outOfMemory;
         Text owned{copy, name.length};
         if (!c->names.push(owned)) {
             free(copy);
-            return false;
+            return Status::outOfMemory;
         }
         if (!c->nameSet.put(owned, 1)) {
             c->names.count--;
             free(copy);
-            return false;
+            return Status::outOfMemory;
         }
     }
-    return true;
+    return Status::ok;
 }
 
 // --- the compile loop ----------------------------------------------------------------------

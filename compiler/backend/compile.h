@@ -249,13 +249,13 @@ Status keyName(backend::Text prefix, uint32_t n, char** out, size_t* length);
 ValueRef keyConstant(ModuleRecord* m, uint64_t key);
 
 // Records a Python function compiled out of line for the perf map's labels (qualname and
-// file may be null). false when memory runs out (nothing recorded).
-bool addOutOfLine(Compiler* c, const char* symbol, const char* qualname, const char* file,
-                  uint32_t firstLine);
+// file may be null). ok, or outOfMemory (nothing recorded).
+Status addOutOfLine(Compiler* c, const char* symbol, const char* qualname, const char* file,
+                    uint32_t firstLine);
 
 // Notes every name of the current module's declared list in the compiler's name set (the
-// names of every module it finished). false when memory runs out.
-bool noteDeclaredNames(Compiler* c);
+// names of every module it finished). ok, or outOfMemory (the names noted so far stay).
+Status noteDeclaredNames(Compiler* c);
 
 // --- layouts and frames -------------------------------------------------------------------
 

@@ -246,10 +246,13 @@ bool Compiled::resolveEntries(void* handle, const char* name, size_t length, uin
     }
     // The names of every module the compiler finished are kept whether or not the perf map
     // is on, so that a map turned on later still lists the code loaded before.
-    if (settings::current.perfMap)
+    if (settings::current.perfMap) {
         updatePerfMap(this);
-    else
-        compile::noteDeclaredNames(&compiler);
+    } else {
+        // The names only label code in the perf map: running out of memory here loses a
+        // label, not the code.
+        (void)compile::noteDeclaredNames(&compiler);
+    }
     uint64_t entryAddress = engine->symbolAddress(name);
     if (entryAddress) {
         *address = entryAddress;

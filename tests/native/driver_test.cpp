@@ -787,8 +787,9 @@ TEST_F(Driver, ThePerfMapListsEveryLoadedSymbolInAddressOrder) {
     ASSERT_TRUE(addMain(a, &entry));
     Compiled* b = newState(2);
     buildConstant(b, "_second", 2);
-    ASSERT_TRUE(compile::addOutOfLine(&b->compiler, symbol(b, "_second").c_str(), "Lang.add",
-                                      "mod/rules.py", 12));
+    ASSERT_EQ(compile::addOutOfLine(&b->compiler, symbol(b, "_second").c_str(), "Lang.add",
+                                    "mod/rules.py", 12),
+              Status::ok);
     ASSERT_TRUE(addMain(b, &entry));
     std::ifstream in(path);
     std::vector<std::pair<uint64_t, std::string>> lines;
