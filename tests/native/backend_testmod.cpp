@@ -159,7 +159,7 @@ PyObject* compileConstant(PyObject*, PyObject* args) {
     T.LLVMDisposeBuilder(b);
     uint64_t entry = 0;
     const char* mainName = s->mainName();
-    if (!s->add(mainName, strlen(mainName), &entry)) return nullptr;
+    if (s->add(mainName, strlen(mainName), &entry) < 0) return nullptr;
     uint64_t at = s->engine->symbolAddress(name.c_str());
     long long result = at ? reinterpret_cast<int64_t (*)()>(at)() : -1;
     PyObject* keys = PyList_New(0);

@@ -78,7 +78,7 @@ void buildConstant(Compiled* s, const char* suffix, int64_t value) {
 
 bool addMain(Compiled* s, uint64_t* entry) {
     const char* name = s->mainName();
-    return s->add(name, strlen(name), entry);
+    return s->add(name, strlen(name), entry) == 0;
 }
 
 int64_t callI64(Compiled* s, const char* suffix) {
@@ -132,7 +132,7 @@ TEST_F(Driver, TheCompileLoopEndsInLoadedCodeOrTheStatesCompileError) {
     int attempts = 0;
     compile::Emitters emitters{&attempts, nullptr, frameOnceFunction, nullptr};
     uint64_t entry = 0;
-    ASSERT_TRUE(driver::compileEntry(s, compile::kTopLevel, emitters, s->mainName(), &entry))
+    ASSERT_EQ(driver::compileEntry(s, compile::kTopLevel, emitters, s->mainName(), &entry), 0)
         << takeError();
     EXPECT_EQ(attempts, 2);
     EXPECT_TRUE(reinterpret_cast<bool (*)(void*, void*)>(entry)(nullptr, nullptr));
@@ -144,7 +144,7 @@ TEST_F(Driver, TheCompileLoopEndsInLoadedCodeOrTheStatesCompileError) {
     s = Compiled::create(nullptr, PyExc_LookupError, key, 0, false);
     ASSERT_NE(s, nullptr);
     compile::Emitters none{nullptr, nullptr, nullptr, nullptr};
-    EXPECT_FALSE(driver::compileEntry(s, compile::kTopLevel, none, s->mainName(), &entry));
+    EXPECT_EQ(driver::compileEntry(s, compile::kTopLevel, none, s->mainName(), &entry), -1);
     PyObject* type;
     EXPECT_EQ(takeError(&type), "wuna: no code generator for this module (a wuna bug)");
     EXPECT_EQ(type, PyExc_LookupError);
@@ -413,7 +413,7 @@ TEST_F(Driver, AMissingEntryPointIsReportedAndTheCodeStaysLoaded) {
     buildConstant(s, "_here", 1);
     uint64_t entry = 0;
     std::string wrong = symbol(s, "_elsewhere");
-    EXPECT_FALSE(s->add(wrong.c_str(), wrong.size(), &entry));
+    EXPECT_EQ(s->add(wrong.c_str(), wrong.size(), &entry), -1);
     EXPECT_EQ(takeError(), "wuna: compiled code without its entry point " + wrong);
     EXPECT_EQ(s->handles.count, 1u);
     EXPECT_EQ(callI64(s, "_here"), 1);
@@ -440,7 +440,7 @@ TEST_F(Driver, AModuleTheEngineTookIsNotGivenAgain) {
         Emit e(m, f.function);
         T.LLVMBuildRet(*e, i64c(m, 5));
     }
-    ASSERT_TRUE(s->add(name.c_str(), name.size(), &entry)) << takeError();
+    ASSERT_EQ(s->add(name.c_str(), name.size(), &entry), 0) << takeError();
     EXPECT_EQ(reinterpret_cast<int64_t (*)()>(entry)(), 5);
     EXPECT_EQ(s->handles.count, 2u);
     EXPECT_EQ(s->keys.count, 2u);
@@ -450,7 +450,7 @@ TEST_F(Driver, AModuleTheEngineTookIsNotGivenAgain) {
 TEST_F(Driver, AnEmptySymbolTableMakesNoEngineCall) {
     Compiled* s = newState(0);
     char err[driver::kEngineError] = {};
-    EXPECT_TRUE(s->defineSymbols(err));
+    EXPECT_EQ(s->defineSymbols(err), 0);
     Compiled::free(s);
 }
 
@@ -850,7 +850,7 @@ TEST_F(Driver, ThePerfMapTurnedOnLaterListsTheStatesEarlierModules) {
         T.LLVMBuildRet(*e, i64c(m, 2));
     }
     uint64_t lateAddress;
-    ASSERT_TRUE(s->add(late.c_str(), late.size(), &lateAddress)) << takeError();
+    ASSERT_EQ(s->add(late.c_str(), late.size(), &lateAddress), 0) << takeError();
     std::string map = readFile(path);
     EXPECT_NE(map.find(" " + symbol(s, "_early") + "\n"), std::string::npos) << map;
     EXPECT_NE(map.find(" " + symbol(s, "_main") + "\n"), std::string::npos) << map;
