@@ -601,7 +601,7 @@ TEST_F(Driver, CodeAtHandForTheKeyIsLoadedWithoutEmitting) {
     Compiled* s = newState(0);
     uint8_t key[32];
     std::vector<uint8_t> object = objectOfTheSameModule(s, "_known", 11, key);
-    ASSERT_TRUE(driver::putLoadedCode(key, object.data(), object.size()));
+    ASSERT_EQ(driver::putLoadedCode(key, object.data(), object.size()), Status::ok);
     buildConstant(s, "_known", 11);
     uint64_t entry;
     ASSERT_TRUE(addMain(s, &entry)) << takeError();
