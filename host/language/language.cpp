@@ -17,6 +17,7 @@
 #include "host/run/session.h"
 #include "host/support/args.h"
 #include "host/support/pymethods.h"
+#include "wuna/runtime/check.h"
 #include "wuna/runtime/pending_error.h"
 #include "wuna/runtime/text.h"
 
@@ -101,34 +102,50 @@ int construct(LanguageObject* language, PyObject* parser, PyObject* rules,
         if (code == kOutOfMemory) PyErr_NoMemory();
         return -1;
     }
-    // Reading the grammar ran the parser's Python code, which may have constructed this
-    // language again; what that left goes before this construction fills the object (and
-    // releasing it runs code too, which may do the same again).
+    size_t kinds = grammar->kindCount ? grammar->kindCount : 1;
+    auto* functionKinds = static_cast<FunctionKind*>(calloc(kinds, sizeof(FunctionKind)));
+    auto* evalPerKind = static_cast<PyObject**>(calloc(kinds, sizeof(PyObject*)));
+    auto* execPerKind = static_cast<PyObject**>(calloc(kinds, sizeof(PyObject*)));
+    // Made before anything is stored in the object: making a dict may run the collector, and
+    // the code it runs may reach this language, which must then be empty or whole.
+    PyObject* evals = PyDict_New();
+    PyObject* execs = evals ? PyDict_New() : nullptr;
+    PyObject* hosts = execs ? PyDict_New() : nullptr;
+    bool made = functionKinds && evalPerKind && execPerKind && hosts;
+    if (!made && !PyErr_Occurred()) PyErr_NoMemory();  // a calloc failed, not a dict
+    if (made && given.maxDepth < 1) {
+        PyErr_SetString(PyExc_ValueError, "max_depth must be at least 1");
+        made = false;
+    } else if (made && given.hotCalls < 1) {
+        PyErr_SetString(PyExc_ValueError, "hot_calls must be at least 1");
+        made = false;
+    }
+    if (!made) {
+        // Empty dicts: releasing them runs no code.
+        Py_XDECREF(evals);
+        Py_XDECREF(execs);
+        Py_XDECREF(hosts);
+        free(functionKinds);
+        free(evalPerKind);
+        free(execPerKind);
+        ptree::dropGrammar(grammar);
+        return -1;
+    }
+    // Reading the grammar and making the dicts ran Python code, which may have constructed
+    // this language again; what that left goes before this construction fills the object
+    // (and releasing it runs code too, which may do the same again). Nothing from here on
+    // runs code, so the object is never seen half filled.
     while (language->grammar) releaseLanguage(language);
     language->grammar = grammar;
-    size_t kinds = grammar->kindCount ? grammar->kindCount : 1;
-    language->functionKinds = static_cast<FunctionKind*>(calloc(kinds, sizeof(FunctionKind)));
-    language->evalPerKind = static_cast<PyObject**>(calloc(kinds, sizeof(PyObject*)));
-    language->execPerKind = static_cast<PyObject**>(calloc(kinds, sizeof(PyObject*)));
-    if (!language->functionKinds || !language->evalPerKind || !language->execPerKind) {
-        PyErr_NoMemory();
-        return -1;
-    }
-    language->evals = PyDict_New();
-    language->execs = PyDict_New();
-    language->hosts = PyDict_New();
-    if (!language->evals || !language->execs || !language->hosts) return -1;
+    language->functionKinds = functionKinds;
+    language->evalPerKind = evalPerKind;
+    language->execPerKind = execPerKind;
+    language->evals = evals;
+    language->execs = execs;
+    language->hosts = hosts;
     language->parser = Py_NewRef(parser);
     if (rules && rules != Py_None) language->rules = Py_NewRef(rules);
-    if (given.maxDepth < 1) {
-        PyErr_SetString(PyExc_ValueError, "max_depth must be at least 1");
-        return -1;
-    }
     language->maxDepth = uint32_t(given.maxDepth < kMostDepth ? given.maxDepth : kMostDepth);
-    if (given.hotCalls < 1) {
-        PyErr_SetString(PyExc_ValueError, "hot_calls must be at least 1");
-        return -1;
-    }
     language->hotCalls = given.hotCalls;
     language->strict = uint8_t(given.strict == 1);
     language->constructed = 1;
@@ -707,6 +724,10 @@ LanguageObject* languageOf(PyObject* object) {
                         "has not run (or failed)");
         return nullptr;
     }
+    // Construction fills the object whole and release empties it whole, each without running
+    // code in between: a grammar comes with every table.
+    WUNA_CHECK(language->functionKinds && language->evalPerKind && language->execPerKind &&
+               language->evals && language->execs && language->hosts && language->parser);
     return language;
 }
 
