@@ -9,7 +9,7 @@
 #include <initializer_list>
 
 #include "compiler/backend/messages.h"
-#include "wuna/runtime/check.h"
+#include "host/support/check.h"
 
 namespace wuna::compile {
 

@@ -18,7 +18,7 @@
 #include <cstring>
 #include <type_traits>
 
-#include "wuna/runtime/check.h"
+#include "host/support/check.h"
 
 namespace wuna::backend {
 

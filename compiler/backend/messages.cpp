@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "wuna/runtime/check.h"
+#include "host/support/check.h"
 #include "wuna/runtime/text.h"
 
 namespace wuna::messages {

@@ -16,8 +16,8 @@
 #include "host/run/repl.h"
 #include "host/run/session.h"
 #include "host/support/args.h"
+#include "host/support/check.h"
 #include "host/support/pymethods.h"
-#include "wuna/runtime/check.h"
 #include "wuna/runtime/pending_error.h"
 #include "wuna/runtime/text.h"
 

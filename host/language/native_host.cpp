@@ -8,7 +8,7 @@
 #include <structmember.h>
 
 #include "host/module/type_registry.h"
-#include "wuna/runtime/check.h"
+#include "host/support/check.h"
 #include "wuna/runtime/helpers/pyread.h"
 #include "wuna/runtime/pyhelp.h"
 

@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "wuna/runtime/check.h"
+#include "host/support/check.h"
 
 namespace wuna::idmap {
 

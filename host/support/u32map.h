@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "wuna/runtime/check.h"
+#include "host/support/check.h"
 
 namespace wuna::host {
 

@@ -8,7 +8,6 @@
 
 #include <cstring>
 
-#include "wuna/runtime/check.h"
 #include "wuna/runtime/hostapi.h"
 #include "wuna/runtime/pyhelp.h"
 
@@ -69,7 +68,6 @@ bool isData(PyObject* data) {
 }
 
 PyObject* pyRead(uint32_t code, PyObject* data, PyObject* offsetObject) {
-    WUNA_CHECK(code < kReaderCount);
     const Reader& reader = readers[code];
     long long offset = PyLong_AsLongLong(offsetObject);
     if (offset == -1 && PyErr_Occurred()) return nullptr;
