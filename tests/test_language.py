@@ -292,6 +292,21 @@ def test_function_errors(parser, grammar, args, kwargs, error, message):
     assert str(caught.value) == message
 
 
+@pytest.mark.parametrize("call", [
+    lambda lang: lang.function("\ud800"),
+    lambda lang: lang.function("Def", missing="\ud800"),
+    lambda lang: lang.function("Def", extra="\ud800"),
+    lambda lang: lang.function("Def", params="\ud800"),
+    lambda lang: lang.function("Def", body="\ud800"),
+    lambda lang: lang.exec("\ud800"),
+    lambda lang: lang.eval(["Print", "\ud800"]),
+])
+def test_a_str_argument_without_utf8_is_an_encoding_error(parser, call):
+    # A str is the right type: the error is its text, not a TypeError about the type.
+    with pytest.raises(UnicodeEncodeError):
+        call(wuna.Language(parser))
+
+
 @pytest.mark.parametrize("call, message", [
     (lambda lang: lang.exec("Print\0x"), "the grammar has no rule or -> class named 'Print\0x'"),
     (lambda lang: lang.eval(["Print", "Print\0x"]),

@@ -480,6 +480,40 @@ def test_a_native_host_passes_data_as_pointer_and_length(lang):
     assert ctypes.string_at(pointer, length) == b"xy"
 
 
+class BytesSubclass(bytes):
+    pass
+
+
+def anonymous_mmap(data):
+    import mmap
+    mapped = mmap.mmap(-1, len(data))
+    mapped.write(data)
+    return mapped
+
+
+# The same types as the rt readers take: exactly these, not whatever offers a buffer.
+@pytest.mark.parametrize("make, accepted", [
+    (bytes, True),
+    (bytearray, True),
+    (memoryview, True),
+    (anonymous_mmap, True),
+    (BytesSubclass, False),
+    (lambda data: __import__("array").array("B", data), False),
+])
+def test_a_native_host_takes_the_data_types_the_readers_take(lang, make, accepted):
+    lib = Library(b"bi:i")
+    host = lang.native_host("add", lib.capsule)
+    data = make(b"xy")
+    if not accepted:
+        with pytest.raises(TypeError, match=r"add\(\) takes data"):
+            host(data, 1)
+        assert lib.seen == []
+        return
+    host(data, 1)
+    pointer, length, _, _ = lib.seen[0]
+    assert ctypes.string_at(pointer, length) == b"xy"
+
+
 @pytest.mark.parametrize("signature, word, want", [
     (b"?:?", 1, True), (b"?:?", 0, False), (b"f:f", 0x3FF8000000000000, 1.5), (b":n", 7, None)])
 def test_native_host_results_by_kind(lang, signature, word, want):

@@ -194,9 +194,9 @@ void* lookupCode(Compiled* state, const uint8_t key[32], char* err, size_t cap) 
     return handle;
 }
 
-bool putLoadedCode(const uint8_t key[32], const uint8_t* bytes, uint64_t size) {
+Status putLoadedCode(const uint8_t key[32], const uint8_t* bytes, uint64_t size) {
     uint8_t* copy = static_cast<uint8_t*>(malloc(size ? size : 1));
-    if (!copy) return false;
+    if (!copy) return Status::outOfMemory;
     memcpy(copy, bytes, size);
     Key k;
     memcpy(k.bytes, key, 32);
@@ -205,7 +205,7 @@ bool putLoadedCode(const uint8_t key[32], const uint8_t* bytes, uint64_t size) {
     bool stored = there || loadedCode.put(k, KeptCode{copy, size}) != nullptr;
     loadedCodeLock.unlock();
     if (there || !stored) free(copy);
-    return stored;
+    return stored ? Status::ok : Status::outOfMemory;
 }
 
 bool codeBytes(const uint8_t key[32], uint8_t** bytes, uint64_t* size) {

@@ -17,6 +17,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "wuna/runtime/status.h"
+
 namespace wuna::driver {
 
 struct Compiled;
@@ -44,8 +46,8 @@ int writeCacheFile(const char* path, size_t length, const uint8_t* bytes, uint64
 void* lookupCode(Compiled* state, const uint8_t key[32], char* err, size_t cap);
 
 // Adds a copy of object bytes to loadedCode under the key (a later copy for the key is
-// ignored). false when memory runs out.
-bool putLoadedCode(const uint8_t key[32], const uint8_t* bytes, uint64_t size);
+// ignored). ok, or outOfMemory (nothing added).
+Status putLoadedCode(const uint8_t key[32], const uint8_t* bytes, uint64_t size);
 
 // A malloc'd copy of the object bytes of a key: from loadedCode, else the cache file (whose
 // times are set to now). false when neither has them.

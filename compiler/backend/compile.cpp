@@ -9,6 +9,7 @@
 #include <initializer_list>
 
 #include "compiler/backend/messages.h"
+#include "host/support/check.h"
 
 namespace wuna::compile {
 
@@ -26,12 +27,8 @@ bool append(List<char>* writer, const char* text, size_t length) {
 }
 
 bool appendDecimal(List<char>* writer, uint64_t n) {
-    char digits[24];
-    size_t at = sizeof digits;
-    do {
-        digits[--at] = char('0' + n % 10);
-        n /= 10;
-    } while (n);
+    char digits[messages::kDecimalDigits];
+    size_t at = messages::writeDecimal(n, digits);
     return append(writer, digits + at, sizeof digits - at);
 }
 
@@ -44,11 +41,11 @@ bool startWriter(List<char>* writer) {
     return true;
 }
 
-uint16_t symbolWith(List<char>* writer, Text prefix, const char* suffix, uint64_t n) {
+Status symbolWith(List<char>* writer, Text prefix, const char* suffix, uint64_t n) {
     if (!append(writer, prefix.data, prefix.length) || !append(writer, suffix, strlen(suffix)) ||
         !appendDecimal(writer, n))
-        return kOutOfMemory;
-    return 0;
+        return Status::outOfMemory;
+    return Status::ok;
 }
 
 void freeSpecialisation(HelperSpec* specialisation) {
@@ -118,7 +115,7 @@ void release(Compiler* c) {
     c->message.free();
 }
 
-uint16_t newModule(Compiler* c) {
+Status newModule(Compiler* c) {
     ModuleRecord* m = &c->module;
     if (c->keepModule) {
         // One module for a whole ahead-of-time build: only the checkpoint moves.
@@ -127,7 +124,7 @@ uint16_t newModule(Compiler* c) {
             c->helperCheckpoint = c->helpers.count;
         }
         c->declaredCheckpoint = m->declared.count;
-        return 0;
+        return Status::ok;
     }
     freeModuleState(m);
     m->context = T.LLVMContextCreate();
@@ -147,21 +144,21 @@ uint16_t newModule(Compiler* c) {
         c->recent.clear();
         c->helperCheckpoint = c->helpers.count;
     }
-    if (uint16_t err = declareHelpers(c)) return err;
+    if (Status err = declareHelpers(c); err != Status::ok) return err;
     // After the helpers, so the two inline reference-count functions are never rolled back.
     c->declaredCheckpoint = m->declared.count;
-    return 0;
+    return Status::ok;
 }
 
-uint16_t declareFunction(ModuleRecord* m, const char* name, size_t length, TypeRef result,
-                         TypeRef* params, unsigned count, uint32_t flags, FunctionRef* out) {
+Status declareFunction(ModuleRecord* m, const char* name, size_t length, TypeRef result,
+                       TypeRef* params, unsigned count, uint32_t flags, FunctionRef* out) {
     if (FunctionRef* there = m->functions.find(Text{name, length})) {
         *out = *there;
-        return 0;
+        return Status::ok;
     }
     TypeRef type = T.LLVMFunctionType(result, params, count, 0);
     char* copy = backend::copyText(name, length);
-    if (!copy) return kOutOfMemory;
+    if (!copy) return Status::outOfMemory;
     ValueRef fn = T.LLVMAddFunction(m->module, copy, type);
     if (!(flags & DeclareExported)) T.LLVMSetLinkage(fn, llvmapi::InternalLinkage);
     static const char kNoFloat[] = "noimplicitfloat";
@@ -171,56 +168,56 @@ uint16_t declareFunction(ModuleRecord* m, const char* name, size_t length, TypeR
     if (!m->declared.push(Declared{copy, length, fn})) {
         T.LLVMDeleteFunction(fn);
         free(copy);
-        return kOutOfMemory;
+        return Status::outOfMemory;
     }
     if (!m->functions.put(Text{copy, length}, FunctionRef{fn, type})) {
         m->declared.count--;
         T.LLVMDeleteFunction(fn);
         free(copy);
-        return kOutOfMemory;
+        return Status::outOfMemory;
     }
     *out = FunctionRef{fn, type};
-    return 0;
+    return Status::ok;
 }
 
-uint16_t functionSymbol(List<char>* writer, Text prefix, uint32_t id) {
+Status functionSymbol(List<char>* writer, Text prefix, uint32_t id) {
     return symbolWith(writer, prefix, "_f", id);
 }
 
-uint16_t typedEntrySymbol(List<char>* writer, Text prefix, uint32_t id) {
+Status typedEntrySymbol(List<char>* writer, Text prefix, uint32_t id) {
     return symbolWith(writer, prefix, "_t", id & ~kTypedEntryBit);
 }
 
-uint16_t llvmFunction(Compiler* c, uint32_t id, FunctionRef* out) {
+Status llvmFunction(Compiler* c, uint32_t id, FunctionRef* out) {
     ModuleRecord* m = &c->module;
     List<char> symbol;
-    if (!startWriter(&symbol)) return kOutOfMemory;
-    uint16_t err = 0;
+    if (!startWriter(&symbol)) return Status::outOfMemory;
+    Status err = Status::ok;
     TypeRef result;
     List<TypeRef> params;
     if (id == kTopLevel) {
         err = append(&symbol, m->prefix.data, m->prefix.length) && append(&symbol, "_main", 5)
-                  ? 0
-                  : kOutOfMemory;
+                  ? Status::ok
+                  : Status::outOfMemory;
         result = m->i1;
         for (TypeRef p : {m->ptr, m->ptr})
-            if (!err && !params.push(p)) err = kOutOfMemory;
+            if (err == Status::ok && !params.push(p)) err = Status::outOfMemory;
     } else if (!(id & kTypedEntryBit)) {
         err = functionSymbol(&symbol, m->prefix, id);
         result = m->i1;
         for (TypeRef p : {m->ptr, m->ptr, m->ptr, m->i64, m->ptr, m->ptr})
-            if (!err && !params.push(p)) err = kOutOfMemory;
+            if (err == Status::ok && !params.push(p)) err = Status::outOfMemory;
     } else {
         err = typedEntrySymbol(&symbol, m->prefix, id);
         result = m->valuePair;
         for (TypeRef p : {m->ptr, m->ptr, m->ptr, m->i64})
-            if (!err && !params.push(p)) err = kOutOfMemory;
+            if (err == Status::ok && !params.push(p)) err = Status::outOfMemory;
         // One i64 per argument kind recorded for the function; none when never recorded.
         TypedEntry* entry = c->typedEntries.find(id & ~kTypedEntryBit);
-        for (uint32_t i = 0; !err && entry && i < entry->count; i++)
-            if (!params.push(m->i64)) err = kOutOfMemory;
+        for (uint32_t i = 0; err == Status::ok && entry && i < entry->count; i++)
+            if (!params.push(m->i64)) err = Status::outOfMemory;
     }
-    if (!err)
+    if (err == Status::ok)
         err = declareFunction(m, symbol.items, symbol.count, result, params.items,
                               unsigned(params.count), DeclareExported, out);
     symbol.free();
@@ -228,30 +225,30 @@ uint16_t llvmFunction(Compiler* c, uint32_t id, FunctionRef* out) {
     return err;
 }
 
-uint16_t functionCode(Compiler* c, uint32_t id, FunctionRef* out) {
+Status functionCode(Compiler* c, uint32_t id, FunctionRef* out) {
     if (!c->requested.find(id)) {
-        if (!c->requested.put(id, 1)) return kOutOfMemory;
+        if (!c->requested.put(id, 1)) return Status::outOfMemory;
         // Only the recent list takes an id back out of the requested set on a roll-back: an
         // id it could not take would stay requested for good and never be compiled.
         if (!c->recent.push(id)) {
             c->requested.remove(id);
-            return kOutOfMemory;
+            return Status::outOfMemory;
         }
-        if (!c->worklist.push(id)) return kOutOfMemory;
+        if (!c->worklist.push(id)) return Status::outOfMemory;
     }
     return llvmFunction(c, id, out);
 }
 
-uint16_t newBlock(Builder* b, const char* name, BasicBlockRef* out) {
+Status newBlock(Builder* b, const char* name, BasicBlockRef* out) {
     b->blockNumber++;
     b->module->blockCount++;
     char text[64];
     int length = snprintf(text, sizeof text, "%s%u", name, b->blockNumber);
     if (length < 0 || size_t(length) >= sizeof text) memcpy(text, "b", 2);
     BasicBlockRef block = T.LLVMAppendBasicBlockInContext(b->module->context, b->function, text);
-    if (!b->blocks.push(block)) return kOutOfMemory;
+    if (!b->blocks.push(block)) return Status::outOfMemory;
     *out = block;
-    return 0;
+    return Status::ok;
 }
 
 ValueRef call(Builder* b, const char* name, ValueRef* args, unsigned count) {
@@ -293,15 +290,15 @@ void forgetModule(Compiler* c) {
     c->helperWorklist.clear();
 }
 
-uint16_t keyName(Text prefix, uint32_t n, char** out, size_t* length) {
+Status keyName(Text prefix, uint32_t n, char** out, size_t* length) {
     List<char> name;
-    if (symbolWith(&name, prefix, "_k", n) || !name.push(0)) {
+    if (symbolWith(&name, prefix, "_k", n) != Status::ok || !name.push(0)) {
         name.free();
-        return kOutOfMemory;
+        return Status::outOfMemory;
     }
     *out = name.items;
     *length = name.count - 1;
-    return 0;
+    return Status::ok;
 }
 
 ValueRef keyGlobal(ModuleRecord* m, uint64_t key) {
@@ -313,7 +310,7 @@ ValueRef keyGlobal(ModuleRecord* m, uint64_t key) {
     uint32_t n = ++*m->keyCounter;
     char* name;
     size_t length;
-    if (keyName(m->prefix, n, &name, &length)) outOfMemoryStop();
+    if (keyName(m->prefix, n, &name, &length) != Status::ok) outOfMemoryStop();
     ValueRef global = T.LLVMAddGlobal(m->module, m->i8, name);
     if (!m->symbols.push(KeySymbol{name, length, key}) || !m->keys.put(key, global))
         outOfMemoryStop();
@@ -324,38 +321,38 @@ ValueRef keyConstant(ModuleRecord* m, uint64_t key) {
     return T.LLVMConstPtrToInt(keyGlobal(m, key), m->i64);
 }
 
-bool addOutOfLine(Compiler* c, const char* symbol, const char* qualname, const char* file,
-                  uint32_t firstLine) {
+Status addOutOfLine(Compiler* c, const char* symbol, const char* qualname, const char* file,
+                    uint32_t firstLine) {
     OutOfLine record{backend::copyText(symbol, strlen(symbol)),
                      qualname ? backend::copyText(qualname, strlen(qualname)) : nullptr,
                      file ? backend::copyText(file, strlen(file)) : nullptr, firstLine};
     bool copied = record.symbol && (!qualname || record.qualname) && (!file || record.file);
-    if (copied && c->outOfLine.push(record)) return true;
+    if (copied && c->outOfLine.push(record)) return Status::ok;
     free(record.symbol);
     free(record.qualname);
     free(record.file);
-    return false;
+    return Status::outOfMemory;
 }
 
-bool noteDeclaredNames(Compiler* c) {
+Status noteDeclaredNames(Compiler* c) {
     ModuleRecord* m = &c->module;
     for (size_t i = 0; i < m->declared.count; i++) {
         Text name{m->declared[i].name, m->declared[i].length};
         if (c->nameSet.find(name)) continue;
         char* copy = backend::copyText(name.data, name.length);
-        if (!copy) return false;
+        if (!copy) return Status::outOfMemory;
         Text owned{copy, name.length};
         if (!c->names.push(owned)) {
             free(copy);
-            return false;
+            return Status::outOfMemory;
         }
         if (!c->nameSet.put(owned, 1)) {
             c->names.count--;
             free(copy);
-            return false;
+            return Status::outOfMemory;
         }
     }
-    return true;
+    return Status::ok;
 }
 
 // --- the compile loop ----------------------------------------------------------------------
@@ -367,60 +364,62 @@ void recordNeed(Compiler* c) {
 
 namespace {
 
-uint16_t noGenerator(Compiler* c) {
+Status noGenerator(Compiler* c) {
     static const char kText[] = "wuna: no code generator for this module (a wuna bug)";
     c->message.clear();
-    return append(&c->message, kText, sizeof kText - 1) ? kUnsupported : kOutOfMemory;
+    return append(&c->message, kText, sizeof kText - 1) ? Status::unsupported : Status::outOfMemory;
 }
 
 // Emits what was asked for until both worklists are empty.
-uint16_t drain(Compiler* c, const Emitters& e) {
+Status drain(Compiler* c, const Emitters& e) {
     for (;;) {
         if (c->worklist.count) {
             uint32_t id = c->worklist.last();
             c->worklist.count--;
-            uint16_t err = e.function ? e.function(e.user, c, id) : noGenerator(c);
-            if (err) return err;
+            Status err = e.function ? e.function(e.user, c, id) : noGenerator(c);
+            if (err != Status::ok) return err;
             continue;
         }
         // An ahead-of-time build drains its specialisations with its own driver.
         if (c->helperWorklist.count && !c->keyOrigins) {
             HelperSpec* specialisation = c->helperWorklist.last();
             c->helperWorklist.count--;
-            uint16_t err = e.helper ? e.helper(e.user, c, specialisation) : noGenerator(c);
-            if (err) return err;
+            Status err = e.helper ? e.helper(e.user, c, specialisation) : noGenerator(c);
+            if (err != Status::ok) return err;
             continue;
         }
-        return 0;
+        return Status::ok;
     }
 }
 
 }  // namespace
 
-uint16_t runLoop(Compiler* c, uint32_t id, const Emitters& e, PyObject* compileError) {
+Status runLoop(Compiler* c, uint32_t id, const Emitters& e, PyObject* compileError) {
+    // Nothing guards a compiler but the interpreter lock.
+    WUNA_CHECK(PyGILState_Check());
     c->failedHelper = nullptr;
     c->retry = 0;
-    if (uint16_t err = newModule(c)) return err;
+    if (Status err = newModule(c); err != Status::ok) return err;
     uint32_t attemptsWithoutNeed = 0;
     for (;;) {
         uint64_t needsBefore = c->needs;
         c->message.clear();
-        uint16_t err;
+        Status err;
         if (e.entry) {
             err = e.entry(e.user, c);
         } else {
             FunctionRef entry;
             err = functionCode(c, id, &entry);
         }
-        if (!err) err = drain(c, e);
-        if (!err) return 0;
+        if (err == Status::ok) err = drain(c, e);
+        if (err == Status::ok) return Status::ok;
         forgetModule(c);
-        if (err != kUnsupported) return err;
+        if (err != Status::unsupported) return err;
         bool again = c->retry != 0;
         bool framesGiven = false;
         if (!again) {
             // An error here leaves no retry; the attempt's own error is what is reported.
-            retryWithFrames(c, &framesGiven);
+            (void)retryWithFrames(c, &framesGiven);
             again = framesGiven;
         }
         if (!again) return err;
@@ -435,11 +434,11 @@ uint16_t runLoop(Compiler* c, uint32_t id, const Emitters& e, PyObject* compileE
                 " times in a row for another attempt with nothing new to do differently (a wuna "
                 "bug)");
             m.raise(compileError ? compileError : PyExc_RuntimeError);
-            return kPythonError;
+            return Status::pythonError;
         }
         c->failedHelper = nullptr;
         c->retry = 0;
-        if (uint16_t err2 = newModule(c)) return err2;
+        if (Status err2 = newModule(c); err2 != Status::ok) return err2;
     }
 }
 

@@ -30,8 +30,8 @@
 // scope keeps them in a heap frame; markFrames gives a function and the block scopes inside it
 // heap frames together.
 //
-// Error codes are the compiler's: 0, kOutOfMemory, kUnsupported (the reason in the message
-// buffer), kPythonError (a Python exception pending). Nothing here takes a lock: a compiler is
+// Results are wuna::Status: ok, outOfMemory, unsupported (the reason in the message buffer),
+// pythonError (a Python exception pending). Nothing here takes a lock: a compiler is
 // used only by the thread that holds the interpreter lock.
 #pragma once
 #include <cstddef>
@@ -39,6 +39,7 @@
 
 #include "compiler/backend/containers.h"
 #include "compiler/backend/llvmapi.h"
+#include "wuna/runtime/status.h"
 
 namespace wuna::ptree {
 struct Index;
@@ -53,9 +54,7 @@ using llvmapi::ModuleRef;
 using llvmapi::TypeRef;
 using llvmapi::ValueRef;
 
-inline constexpr uint16_t kOutOfMemory = 58;
-inline constexpr uint16_t kUnsupported = 100;
-inline constexpr uint16_t kPythonError = 122;
+using wuna::Status;
 
 inline constexpr uint32_t kTopLevel = 0xFFFFFFFFu;
 inline constexpr uint32_t kTypedEntryBit = 0x40000000u;
@@ -197,30 +196,30 @@ void init(Compiler* c, const ptree::Index* tree, const char* prefix, size_t pref
 // specialisation records and tables.
 void release(Compiler* c);
 
-// Starts the next attempt's module. 0 or kOutOfMemory.
-uint16_t newModule(Compiler* c);
+// Starts the next attempt's module. ok or outOfMemory.
+Status newModule(Compiler* c);
 
 // Declares a function by name once per module: the entry already there (whatever types are
 // given now), else a new function of that type, internal unless flags has DeclareExported,
-// with "noimplicitfloat". 0 with *out set, or kOutOfMemory.
-uint16_t declareFunction(ModuleRecord* m, const char* name, size_t length, TypeRef result,
-                         TypeRef* params, unsigned count, uint32_t flags, FunctionRef* out);
+// with "noimplicitfloat". ok with *out set, or outOfMemory.
+Status declareFunction(ModuleRecord* m, const char* name, size_t length, TypeRef result,
+                       TypeRef* params, unsigned count, uint32_t flags, FunctionRef* out);
 
 // The LLVM function of a program function, typed entry or the top level, declared (exported)
-// on first use. 0 with *out set, or kOutOfMemory.
-uint16_t llvmFunction(Compiler* c, uint32_t id, FunctionRef* out);
+// on first use. ok with *out set, or outOfMemory.
+Status llvmFunction(Compiler* c, uint32_t id, FunctionRef* out);
 
 // llvmFunction, with the function's code asked for (queued once per compiler).
-uint16_t functionCode(Compiler* c, uint32_t id, FunctionRef* out);
+Status functionCode(Compiler* c, uint32_t id, FunctionRef* out);
 
 // Appends prefix, "_f" (functionSymbol) or "_t" (typedEntrySymbol) and the id (bit 30 left
-// out) in decimal. 0 or kOutOfMemory.
-uint16_t functionSymbol(backend::List<char>* writer, backend::Text prefix, uint32_t id);
-uint16_t typedEntrySymbol(backend::List<char>* writer, backend::Text prefix, uint32_t id);
+// out) in decimal. ok or outOfMemory.
+Status functionSymbol(backend::List<char>* writer, backend::Text prefix, uint32_t id);
+Status typedEntrySymbol(backend::List<char>* writer, backend::Text prefix, uint32_t id);
 
-// Appends a numbered block ("<name><n>", or "b" when that does not fit 64 bytes). 0 with
-// *out set, or kOutOfMemory.
-uint16_t newBlock(Builder* b, const char* name, BasicBlockRef* out);
+// Appends a numbered block ("<name><n>", or "b" when that does not fit 64 bytes). ok with
+// *out set, or outOfMemory.
+Status newBlock(Builder* b, const char* name, BasicBlockRef* out);
 
 // Calls a function of the module's function map by name with args. A name the module does
 // not know is a bug of the code generator: the process stops.
@@ -232,44 +231,44 @@ void forgetModule(Compiler* c);
 // Disposes the module and its context unless handed over, and frees the module's tables.
 void freeModuleState(ModuleRecord* m);
 
-// Declares the 94 runtime helpers, the overflow intrinsics, wn_inc and wn_dec. 0 or
-// kOutOfMemory.
-uint16_t declareHelpers(Compiler* c);
+// Declares the 94 runtime helpers, the overflow intrinsics, wn_inc and wn_dec. ok or
+// outOfMemory.
+Status declareHelpers(Compiler* c);
 
 // Defines the inline reference-count function name (wn_inc: mode 0, through helper
-// wn_incref; wn_dec: mode 1, through wn_decref). 0 or kOutOfMemory.
-uint16_t decrefBody(Compiler* c, const char* name, const char* helper, int mode);
+// wn_incref; wn_dec: mode 1, through wn_decref). ok or outOfMemory.
+Status decrefBody(Compiler* c, const char* name, const char* helper, int mode);
 
 // The key global standing for a run-time address: one per key and module, named
 // "<prefix>_k<N>" with N from the compiler's key counter, entered in the module's symbol
 // table for the engine. Running out of memory stops the process ("out of memory").
 ValueRef keyGlobal(ModuleRecord* m, uint64_t key);
-// The key global's name for N: 0 with *out an owned NUL-terminated text, or kOutOfMemory.
-uint16_t keyName(backend::Text prefix, uint32_t n, char** out, size_t* length);
+// The key global's name for N: ok with *out an owned NUL-terminated text, or outOfMemory.
+Status keyName(backend::Text prefix, uint32_t n, char** out, size_t* length);
 // ptrtoint of the key global, as an i64 constant.
 ValueRef keyConstant(ModuleRecord* m, uint64_t key);
 
 // Records a Python function compiled out of line for the perf map's labels (qualname and
-// file may be null). false when memory runs out (nothing recorded).
-bool addOutOfLine(Compiler* c, const char* symbol, const char* qualname, const char* file,
-                  uint32_t firstLine);
+// file may be null). ok, or outOfMemory (nothing recorded).
+Status addOutOfLine(Compiler* c, const char* symbol, const char* qualname, const char* file,
+                    uint32_t firstLine);
 
 // Notes every name of the current module's declared list in the compiler's name set (the
-// names of every module it finished). false when memory runs out.
-bool noteDeclaredNames(Compiler* c);
+// names of every module it finished). ok, or outOfMemory (the names noted so far stay).
+Status noteDeclaredNames(Compiler* c);
 
 // --- layouts and frames -------------------------------------------------------------------
 
-// The scope's layout, made on first use. 0 with *out set, or kOutOfMemory.
-uint16_t layoutOf(Compiler* c, uint32_t scope, Layout** out);
+// The scope's layout, made on first use. ok with *out set, or outOfMemory.
+Status layoutOf(Compiler* c, uint32_t scope, Layout** out);
 
 // Gives the scope a heap frame, and every other layout whose function-level scope is this
-// one. 0 or kOutOfMemory.
-uint16_t markFrames(Compiler* c, uint32_t scope);
+// one. ok or outOfMemory.
+Status markFrames(Compiler* c, uint32_t scope);
 
 // After a failed attempt (error 100): whether a function needing its frame makes a new
-// attempt worthwhile. 0 with *retry set, or an error code (then *retry is false).
-uint16_t retryWithFrames(Compiler* c, bool* retry);
+// attempt worthwhile. ok with *retry set, or an error code (then *retry is false).
+Status retryWithFrames(Compiler* c, bool* retry);
 
 // --- the compile loop ----------------------------------------------------------------------
 
@@ -277,9 +276,9 @@ uint16_t retryWithFrames(Compiler* c, bool* retry);
 // functionCode(id) when set (a thunk is emitted rather than asked for).
 struct Emitters {
     void* user;
-    uint16_t (*entry)(void* user, Compiler* c);
-    uint16_t (*function)(void* user, Compiler* c, uint32_t id);
-    uint16_t (*helper)(void* user, Compiler* c, HelperSpec* specialisation);
+    Status (*entry)(void* user, Compiler* c);
+    Status (*function)(void* user, Compiler* c, uint32_t id);
+    Status (*helper)(void* user, Compiler* c, HelperSpec* specialisation);
 };
 
 // Attempts that ask for a retry without recording a new need, after which the loop gives up.
@@ -290,9 +289,9 @@ inline constexpr uint32_t kAttemptsWithoutNeed = 4;
 void recordNeed(Compiler* c);
 
 // Runs the compile loop up to a finished module for the function id (or the emitters'
-// entry). 0 when the module is ready for the driver; otherwise the error code of the failed
+// entry). ok when the module is ready for the driver; otherwise the error code of the failed
 // attempt, the module rolled back. When the loop gives up on retries that record nothing
-// new, kPythonError with compileError raised.
-uint16_t runLoop(Compiler* c, uint32_t id, const Emitters& emitters, PyObject* compileError);
+// new, pythonError with compileError raised.
+Status runLoop(Compiler* c, uint32_t id, const Emitters& emitters, PyObject* compileError);
 
 }  // namespace wuna::compile

@@ -18,6 +18,8 @@
 #include <cstring>
 #include <type_traits>
 
+#include "host/support/check.h"
+
 namespace wuna::backend {
 
 template <typename T>
@@ -118,6 +120,8 @@ struct HashMap {
 
     V* find(const K& key) const {
         if (!capacity) return nullptr;
+        // The masks need a power of two, and the probe ends only at a free slot.
+        WUNA_CHECK((capacity & (capacity - 1)) == 0 && used < capacity);
         size_t mask = capacity - 1;
         for (size_t i = Traits::hash(key) & mask;; i = (i + 1) & mask) {
             if (!slots[i].used) return nullptr;

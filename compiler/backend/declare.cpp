@@ -33,7 +33,7 @@ constexpr uint64_t kPythonTag = 10;
 
 }  // namespace
 
-uint16_t declareHelpers(Compiler* c) {
+Status declareHelpers(Compiler* c) {
     ModuleRecord* m = &c->module;
     m->keyCounter = &c->keyCounter;
     m->keyOrigins = c->keyOrigins;
@@ -46,13 +46,13 @@ uint16_t declareHelpers(Compiler* c) {
         TypeRef type =
             T.LLVMFunctionType(letterType(m, h.signature[0]), params, unsigned(letters - 1), 0);
         char* copy = backend::copyText(h.name, nameLength);
-        if (!copy) return kOutOfMemory;
+        if (!copy) return Status::outOfMemory;
         // External, no attributes, and not in the declared list: a roll-back never deletes them.
         ValueRef fn = T.LLVMAddFunction(m->module, copy, type);
         if (!m->functions.put(Text{copy, nameLength}, FunctionRef{fn, type})) {
             T.LLVMDeleteFunction(fn);
             free(copy);
-            return kOutOfMemory;
+            return Status::outOfMemory;
         }
     }
     static const char* const kOverflow[3] = {"llvm.sadd.with.overflow", "llvm.ssub.with.overflow",
@@ -63,17 +63,18 @@ uint16_t declareHelpers(Compiler* c) {
         ValueRef fn = T.LLVMGetIntrinsicDeclaration(m->module, id, &overload, 1);
         c->overflow[i] = FunctionRef{fn, T.LLVMGlobalGetValueType(fn)};
     }
-    if (uint16_t err = decrefBody(c, "wn_inc", "wn_incref", 0)) return err;
+    if (Status err = decrefBody(c, "wn_inc", "wn_incref", 0); err != Status::ok) return err;
     return decrefBody(c, "wn_dec", "wn_decref", 1);
 }
 
-uint16_t decrefBody(Compiler* c, const char* name, const char* helper, int mode) {
+Status decrefBody(Compiler* c, const char* name, const char* helper, int mode) {
     ModuleRecord* m = &c->module;
     // Declaring the helpers again on the same module keeps the body made the first time.
-    if (m->functions.find(Text{name, strlen(name)})) return 0;
+    if (m->functions.find(Text{name, strlen(name)})) return Status::ok;
     TypeRef params[2] = {m->i64, m->i64};
     FunctionRef f;
-    if (uint16_t err = declareFunction(m, name, strlen(name), m->voidType, params, 2, 0, &f))
+    if (Status err = declareFunction(m, name, strlen(name), m->voidType, params, 2, 0, &f);
+        err != Status::ok)
         return err;
     static const char kInline[] = "alwaysinline";
     unsigned kind = T.LLVMGetEnumAttributeKindForName(kInline, sizeof kInline - 1);
@@ -90,13 +91,13 @@ uint16_t decrefBody(Compiler* c, const char* name, const char* helper, int mode)
     T.LLVMPositionBuilderAtEnd(b.entryBuilder, entry);
     T.LLVMPositionBuilderAtEnd(b.builder, start);
     BasicBlockRef counted, change, other, python, done, freeBlock = nullptr;
-    uint16_t err = newBlock(&b, "counted", &counted);
-    if (!err) err = newBlock(&b, "change", &change);
-    if (!err) err = newBlock(&b, "other", &other);
-    if (!err) err = newBlock(&b, "python", &python);
-    if (!err) err = newBlock(&b, "done", &done);
-    if (!err && mode == 1) err = newBlock(&b, "free", &freeBlock);
-    if (err) {
+    Status err = newBlock(&b, "counted", &counted);
+    if (err == Status::ok) err = newBlock(&b, "change", &change);
+    if (err == Status::ok) err = newBlock(&b, "other", &other);
+    if (err == Status::ok) err = newBlock(&b, "python", &python);
+    if (err == Status::ok) err = newBlock(&b, "done", &done);
+    if (err == Status::ok && mode == 1) err = newBlock(&b, "free", &freeBlock);
+    if (err != Status::ok) {
         T.LLVMDisposeBuilder(b.entryBuilder);
         T.LLVMDisposeBuilder(b.builder);
         b.blocks.free();
@@ -171,7 +172,7 @@ uint16_t decrefBody(Compiler* c, const char* name, const char* helper, int mode)
     T.LLVMDisposeBuilder(b.entryBuilder);
     T.LLVMDisposeBuilder(b.builder);
     b.blocks.free();
-    return 0;
+    return Status::ok;
 }
 
 }  // namespace wuna::compile

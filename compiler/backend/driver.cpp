@@ -19,9 +19,9 @@ bool helpersDefined = false;  // the engine accepted the runtime helpers
 uint64_t moduleCounter = 0;
 backend::TextMap<uint8_t> prefixSet;  // every prefix handed out; keys are heap copies
 
-// Gives the engine the 94 runtime helpers under their table names. true, or false with
+// Gives the engine the 94 runtime helpers under their table names. 0, or -1 with
 // RuntimeError (the next state tries again).
-bool defineRuntime(const llvmapi::Capsule* engine) {
+int defineRuntime(const llvmapi::Capsule* engine) {
     static char names[helpers::kHelperCount][kHelperNameSlot];
     const char* pointers[helpers::kHelperCount];
     for (uint32_t i = 0; i < helpers::kHelperCount; i++) {
@@ -36,9 +36,9 @@ bool defineRuntime(const llvmapi::Capsule* engine) {
         m.add("wuna: the JIT refused the runtime: ")
             .add(err, messages::engineTextLength(err, sizeof err));
         m.raise(PyExc_RuntimeError);
-        return false;
+        return -1;
     }
-    return true;
+    return 0;
 }
 
 // The first prefix of the form wn<12 hex>[f][x<try>] that no state of the process had,
@@ -90,16 +90,18 @@ void freeState(Compiled* state) {
 
 // Reports a failed compile attempt as the driver does: MemoryError, CompileError with the
 // compiler's message, or the exception already pending.
-void reportAttempt(Compiled* state, uint16_t err) {
-    if (err == compile::kOutOfMemory) {
+void reportAttempt(Compiled* state, Status err) {
+    if (err == Status::outOfMemory) {
         PyErr_NoMemory();
-    } else if (err == compile::kUnsupported) {
+    } else if (err == Status::unsupported) {
         messages::Message m;
         m.add(state->compiler.message.items, state->compiler.message.count);
         m.raise(state->compileError ? state->compileError : PyExc_RuntimeError);
     } else if (!PyErr_Occurred()) {
         messages::Message m;
-        m.add("wuna: compiling failed with error ").addUnsigned(err).add(" (a wuna bug)");
+        m.add("wuna: compiling failed with error ")
+            .addUnsigned(static_cast<uint16_t>(err))
+            .add(" (a wuna bug)");
         m.raise(PyExc_RuntimeError);
     }
 }
@@ -114,7 +116,7 @@ void raiseLlvmRejected(PyObject* cls, const char* text, size_t length) {
     m.raise(cls);
 }
 
-uint16_t generateProgram(Compiled* state, const ptree::Index* tree) {
+Status generateProgram(Compiled* state, const ptree::Index* tree) {
     compile::init(&state->compiler, tree, state->prefix, state->prefixLength);
     return compile::newModule(&state->compiler);
 }
@@ -124,7 +126,7 @@ Compiled* Compiled::create(const ptree::Index* tree, PyObject* compileError,
     const llvmapi::Capsule* engine = llvmapi::load();
     if (!engine) return nullptr;
     if (!helpersDefined) {
-        if (!defineRuntime(engine)) return nullptr;
+        if (defineRuntime(engine) < 0) return nullptr;
         helpersDefined = true;
     }
     auto* state = static_cast<Compiled*>(calloc(1, sizeof(Compiled)));
@@ -148,7 +150,7 @@ Compiled* Compiled::create(const ptree::Index* tree, PyObject* compileError,
         return nullptr;
     }
     state->compileError = Py_XNewRef(compileError);
-    if (uint16_t err = generateProgram(state, tree)) {
+    if (Status err = generateProgram(state, tree); err != Status::ok) {
         reportAttempt(state, err);
         compile::release(&state->compiler);
         freeState(state);
@@ -209,17 +211,17 @@ void Compiled::keepCode(const uint8_t key[32], const uint8_t* bytes, uint64_t si
     if (!codeStore.put(k, KeptCode{copy, size})) ::free(copy);
 }
 
-bool Compiled::defineSymbols(char* err) {
+int Compiled::defineSymbols(char* err) {
     backend::List<compile::KeySymbol>& table = compiler.module.symbols;
     size_t n = table.count;
-    if (n == 0) return true;
+    if (n == 0) return 0;
     const char** names = static_cast<const char**>(malloc(n * sizeof(char*)));
     uint64_t* addresses = static_cast<uint64_t*>(malloc(n * sizeof(uint64_t)));
     if (!names || !addresses) {
         ::free(names);
         ::free(addresses);
         PyErr_NoMemory();
-        return false;
+        return -1;
     }
     for (size_t i = 0; i < n; i++) {
         names[i] = table[i].name;
@@ -228,51 +230,54 @@ bool Compiled::defineSymbols(char* err) {
     int rc = engine->defineSymbols(names, addresses, n, err, kEngineError);
     ::free(names);
     ::free(addresses);
-    if (rc == 0) return true;
+    if (rc == 0) return 0;
     messages::Message m;
     m.add("wuna: the JIT refused the compiled code's names (a wuna bug): ")
         .add(err, strnlen(err, kEngineError));
     m.raise(PyExc_RuntimeError);
-    return false;
+    return -1;
 }
 
-bool Compiled::resolveEntries(void* handle, const char* name, size_t length, uint64_t* address) {
+int Compiled::resolveEntries(void* handle, const char* name, size_t length, uint64_t* address) {
     if (!handles.push(handle, 16)) {
         engine->release(handle);
         PyErr_NoMemory();
-        return false;
+        return -1;
     }
     // The names of every module the compiler finished are kept whether or not the perf map
     // is on, so that a map turned on later still lists the code loaded before.
-    if (settings::current.perfMap)
+    if (settings::current.perfMap) {
         updatePerfMap(this);
-    else
-        compile::noteDeclaredNames(&compiler);
+    } else {
+        // The names only label code in the perf map: running out of memory here loses a
+        // label, not the code.
+        (void)compile::noteDeclaredNames(&compiler);
+    }
     uint64_t entryAddress = engine->symbolAddress(name);
     if (entryAddress) {
         *address = entryAddress;
-        return true;
+        return 0;
     }
     messages::Message m;
     m.add("wuna: compiled code without its entry point ").add(name, length);
     m.raise(PyExc_RuntimeError);
-    return false;
+    return -1;
 }
 
-bool Compiled::add(const char* name, size_t length, uint64_t* address) {
+int Compiled::add(const char* name, size_t length, uint64_t* address) {
     const llvmapi::Table& T = llvmapi::table;
     compile::ModuleRecord* m = &compiler.module;
     if (m->handedOver) {
         // The engine took this module with an earlier add; a new one must be started first.
         PyErr_SetString(PyExc_RuntimeError,
                         "wuna: a module was given to the engine twice (a wuna bug)");
-        return false;
+        return -1;
     }
     char err[kEngineError];
     memset(err, 0, sizeof err);
-    if (!defineSymbols(err)) {
+    if (defineSymbols(err) < 0) {
         compile::forgetModule(&compiler);
-        return false;
+        return -1;
     }
     char* text = T.LLVMPrintModuleToString(m->module);
     uint8_t key[32];
@@ -300,7 +305,7 @@ bool Compiled::add(const char* name, size_t length, uint64_t* address) {
         T.LLVMDisposeMessage(text);
         compile::forgetModule(&compiler);
         raiseLlvmRejected(PyExc_RuntimeError, err, messages::engineTextLength(err, sizeof err));
-        return false;
+        return -1;
     }
     char* path = cachePath(key);
     if (path) {
@@ -319,17 +324,17 @@ bool Compiled::add(const char* name, size_t length, uint64_t* address) {
     if (!handle) {
         compile::forgetModule(&compiler);
         raiseLlvmRejected(PyExc_RuntimeError, err, messages::engineTextLength(err, sizeof err));
-        return false;
+        return -1;
     }
     return resolveEntries(handle, name, length, address);
 }
 
-bool compileEntry(Compiled* state, uint32_t id, const compile::Emitters& emitters,
-                  const char* entryName, uint64_t* address) {
-    uint16_t err = compile::runLoop(&state->compiler, id, emitters, state->compileError);
-    if (err) {
+int compileEntry(Compiled* state, uint32_t id, const compile::Emitters& emitters,
+                 const char* entryName, uint64_t* address) {
+    Status err = compile::runLoop(&state->compiler, id, emitters, state->compileError);
+    if (err != Status::ok) {
         reportAttempt(state, err);
-        return false;
+        return -1;
     }
     return state->add(entryName, strlen(entryName), address);
 }

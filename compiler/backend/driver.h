@@ -83,14 +83,14 @@ struct Compiled {
     // "<prefix>_main" in the state's arena, or null when the arena is out of memory.
     const char* mainName();
 
-    // The compiler's current module as loaded code: true with *address the entry symbol's
-    // address; false with a Python exception (the compiler then rolled back, unless the entry
+    // The compiler's current module as loaded code: 0 with *address the entry symbol's
+    // address; -1 with a Python exception (the compiler then rolled back, unless the entry
     // symbol alone was missing). name is NUL-terminated.
-    bool add(const char* name, size_t length, uint64_t* address);
+    [[nodiscard]] int add(const char* name, size_t length, uint64_t* address);
 
-    // Hands the compiler's symbol table (key globals) to the engine. false with a Python
+    // Hands the compiler's symbol table (key globals) to the engine. 0, or -1 with a Python
     // exception.
-    bool defineSymbols(char* err);
+    [[nodiscard]] int defineSymbols(char* err);
 
     // Appends a copy of the key; a key the list cannot take is silently not recorded.
     static void addKey(backend::List<Key>* keys, const uint8_t key[32]);
@@ -100,9 +100,10 @@ struct Compiled {
     void keepCode(const uint8_t key[32], const uint8_t* bytes, uint64_t size);
 
     // Records a loaded handle, updates the perf map when it is on, and resolves the entry
-    // name. true with *address; false with a Python exception (the handle is released when
-    // it could not be recorded, else it stays recorded).
-    bool resolveEntries(void* handle, const char* name, size_t length, uint64_t* address);
+    // name. 0 with *address; -1 with a Python exception (the handle is released when it
+    // could not be recorded, else it stays recorded).
+    [[nodiscard]] int resolveEntries(void* handle, const char* name, size_t length,
+                                     uint64_t* address);
 };
 
 // RuntimeError "wuna: LLVM rejected the compiled program (a wuna bug): " + the engine text.
@@ -110,14 +111,14 @@ void raiseLlvmRejected(PyObject* cls, const char* text, size_t length);
 
 // Readies the state's compiler for a program and starts its first module. Code generation
 // of the program's functions is not built yet; this is the part of generation that the
-// module state needs. 0, or an error code (kOutOfMemory).
-uint16_t generateProgram(Compiled* state, const ptree::Index* tree);
+// module state needs. 0, or an error code (outOfMemory).
+Status generateProgram(Compiled* state, const ptree::Index* tree);
 
-// The compile loop for one request followed by add() with the entry's symbol: true with
-// *address; false with a Python exception (MemoryError, CompileError with the compiler's
+// The compile loop for one request followed by add() with the entry's symbol: 0 with
+// *address; -1 with a Python exception (MemoryError, CompileError with the compiler's
 // message for an unsupported construct, or the pending one).
-bool compileEntry(Compiled* state, uint32_t id, const compile::Emitters& emitters,
-                  const char* entryName, uint64_t* address);
+[[nodiscard]] int compileEntry(Compiled* state, uint32_t id, const compile::Emitters& emitters,
+                               const char* entryName, uint64_t* address);
 
 // Whether the engine accepted the runtime helpers in this process.
 bool runtimeRegistered();

@@ -22,48 +22,48 @@ uint32_t functionLevelScope(const Compiler* c, uint32_t scope) {
 
 }  // namespace
 
-uint16_t layoutOf(Compiler* c, uint32_t scope, Layout** out) {
+Status layoutOf(Compiler* c, uint32_t scope, Layout** out) {
     if (Layout** there = c->layouts.find(scope)) {
         *out = *there;
-        return 0;
+        return Status::ok;
     }
     auto* layout = static_cast<Layout*>(calloc(1, sizeof(Layout)));
-    if (!layout) return kOutOfMemory;
+    if (!layout) return Status::outOfMemory;
     layout->heapFrame = c->allFrames;
     if (!c->layouts.put(scope, layout)) {
         free(layout);
-        return kOutOfMemory;
+        return Status::outOfMemory;
     }
     *out = layout;
-    return 0;
+    return Status::ok;
 }
 
-uint16_t markFrames(Compiler* c, uint32_t scope) {
+Status markFrames(Compiler* c, uint32_t scope) {
     Layout* own;
-    if (uint16_t err = layoutOf(c, scope, &own)) return err;
+    if (Status err = layoutOf(c, scope, &own); err != Status::ok) return err;
     own->heapFrame = 1;
     c->layouts.forEach([&](uint32_t s, Layout* layout) {
         if (s == kGlobalScope || layout == own) return;
         if (functionLevelScope(c, s) == scope) layout->heapFrame = 1;
     });
-    return 0;
+    return Status::ok;
 }
 
-uint16_t retryWithFrames(Compiler* c, bool* retry) {
+Status retryWithFrames(Compiler* c, bool* retry) {
     *retry = false;
-    if (!c->frameNeeded) return 0;
+    if (!c->frameNeeded) return Status::ok;
     c->frameNeeded = 0;
     uint32_t scope = c->frameNeededScope;
-    if (scope == kNoScope) return 0;
+    if (scope == kNoScope) return Status::ok;
     // Asked for and still requested after the roll-back: compiled in an earlier module,
     // whose code cannot change any more.
-    if (c->requested.find(scope)) return 0;
+    if (c->requested.find(scope)) return Status::ok;
     Layout* layout;
-    if (uint16_t err = layoutOf(c, scope, &layout)) return err;
-    if (layout->heapFrame) return 0;
-    if (uint16_t err = markFrames(c, scope)) return err;
+    if (Status err = layoutOf(c, scope, &layout); err != Status::ok) return err;
+    if (layout->heapFrame) return Status::ok;
+    if (Status err = markFrames(c, scope); err != Status::ok) return err;
     *retry = true;
-    return 0;
+    return Status::ok;
 }
 
 }  // namespace wuna::compile

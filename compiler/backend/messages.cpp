@@ -3,11 +3,15 @@
 
 #include <cstring>
 
+#include "host/support/check.h"
+#include "wuna/runtime/text.h"
+
 namespace wuna::messages {
 
 Message& Message::add(const char* text) { return text ? add(text, strlen(text)) : *this; }
 
 Message& Message::add(const char* text, size_t n) {
+    WUNA_CHECK(length < kBuffer);  // the NUL's byte stays free
     size_t room = kBuffer - 1 - length;
     if (n > room) {
         overflowed = true;
@@ -19,20 +23,15 @@ Message& Message::add(const char* text, size_t n) {
 }
 
 Message& Message::addUnsigned(uint64_t n) {
-    char digits[24];
-    size_t at = sizeof digits;
-    do {
-        digits[--at] = char('0' + n % 10);
-        n /= 10;
-    } while (n);
+    char digits[kDecimalDigits];
+    size_t at = writeDecimal(n, digits);
     return add(digits + at, sizeof digits - at);
 }
 
 const char* Message::text() {
     if (overflowed) {
         // Back up to the start of a character so none is split, then mark the cut.
-        size_t at = kKept;
-        while (at > 0 && (uint8_t(buf[at]) & 0xC0) == 0x80) at--;
+        size_t at = text::utf8Prefix(buf, length, kKept);
         memcpy(buf + at, "...", 3);
         length = at + 3;
         overflowed = false;
@@ -49,6 +48,15 @@ void Message::raise(PyObject* cls) {
     if (!str) return;
     PyErr_SetObject(cls, str);
     Py_DECREF(str);
+}
+
+size_t writeDecimal(uint64_t n, char (&digits)[kDecimalDigits]) {
+    size_t at = kDecimalDigits;
+    do {
+        digits[--at] = char('0' + n % 10);
+        n /= 10;
+    } while (n);
+    return at;
 }
 
 size_t engineTextLength(const char* buffer, size_t capacity) {

@@ -31,6 +31,13 @@ private:
     bool overflowed = false;  // some bytes did not fit
 };
 
+// Room for the decimal digits of any uint64_t (18446744073709551615 has 20).
+inline constexpr size_t kDecimalDigits = 20;
+
+// Writes n in decimal at the end of digits; returns where the digits start (they run to the
+// end of the array). Never fails.
+size_t writeDecimal(uint64_t n, char (&digits)[kDecimalDigits]);
+
 // The length of an engine's error text: up to its first NUL, or the whole buffer when it has
 // none.
 size_t engineTextLength(const char* buffer, size_t capacity);

@@ -92,7 +92,7 @@ char* perfLabel(const char* symbol, const char* qualname, const char* file, uint
 
 void updatePerfMap(Compiled* state) {
     compile::Compiler* c = &state->compiler;
-    if (!compile::noteDeclaredNames(c)) return;
+    if (compile::noteDeclaredNames(c) != Status::ok) return;
     for (size_t i = 0; i < c->names.count; i++) {
         backend::Text name = c->names[i];
         if (name.length < state->prefixLength ||

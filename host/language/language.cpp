@@ -16,8 +16,10 @@
 #include "host/run/repl.h"
 #include "host/run/session.h"
 #include "host/support/args.h"
-
-#define WUNA_DOC(signature, text) signature "\n--\n\n" text
+#include "host/support/check.h"
+#include "host/support/pymethods.h"
+#include "wuna/runtime/pending_error.h"
+#include "wuna/runtime/text.h"
 
 namespace wuna::host {
 
@@ -35,11 +37,8 @@ constexpr size_t kMessageBytes = 1024;
 LanguageObject* asLanguage(PyObject* self) { return reinterpret_cast<LanguageObject*>(self); }
 
 // The length of text cut to at most limit bytes, on a UTF-8 character boundary.
-size_t cutUtf8(const char* text, size_t length, size_t limit) {
-    if (length <= limit) return length;
-    size_t cut = limit;
-    while (cut > 0 && (uint8_t(text[cut]) & 0xc0) == 0x80) cut--;
-    return cut;
+constexpr size_t cutUtf8(const char* text, size_t length, size_t limit) {
+    return text::utf8Prefix(text, length, limit);
 }
 
 // --- the language data -----------------------------------------------------------------
@@ -94,36 +93,58 @@ int checkLanguageArg(void* context, size_t index, PyObject* value) {
 int construct(LanguageObject* language, PyObject* parser, PyObject* rules,
               const LanguageArgs& given) {
     auto* grammar = static_cast<ptree::GrammarInfo*>(calloc(1, sizeof(ptree::GrammarInfo)));
-    if (!grammar) return -1;
+    if (!grammar) {
+        PyErr_NoMemory();
+        return -1;
+    }
     if (ptree::readGrammar(parser, grammar) < 0) {
         free(grammar);
         return -1;
     }
-    // Reading the grammar ran the parser's Python code, which may have constructed this
-    // language again; what that left goes before this construction fills the object (and
-    // releasing it runs code too, which may do the same again).
+    size_t kinds = grammar->kindCount ? grammar->kindCount : 1;
+    auto* functionKinds = static_cast<FunctionKind*>(calloc(kinds, sizeof(FunctionKind)));
+    auto* evalPerKind = static_cast<PyObject**>(calloc(kinds, sizeof(PyObject*)));
+    auto* execPerKind = static_cast<PyObject**>(calloc(kinds, sizeof(PyObject*)));
+    // Made before anything is stored in the object: making a dict may run the collector, and
+    // the code it runs may reach this language, which must then be empty or whole.
+    PyObject* evals = PyDict_New();
+    PyObject* execs = evals ? PyDict_New() : nullptr;
+    PyObject* hosts = execs ? PyDict_New() : nullptr;
+    bool made = functionKinds && evalPerKind && execPerKind && hosts;
+    if (!made && !PyErr_Occurred()) PyErr_NoMemory();  // a calloc failed, not a dict
+    if (made && given.maxDepth < 1) {
+        PyErr_SetString(PyExc_ValueError, "max_depth must be at least 1");
+        made = false;
+    } else if (made && given.hotCalls < 1) {
+        PyErr_SetString(PyExc_ValueError, "hot_calls must be at least 1");
+        made = false;
+    }
+    if (!made) {
+        // Empty dicts: releasing them runs no code.
+        Py_XDECREF(evals);
+        Py_XDECREF(execs);
+        Py_XDECREF(hosts);
+        free(functionKinds);
+        free(evalPerKind);
+        free(execPerKind);
+        ptree::dropGrammar(grammar);
+        return -1;
+    }
+    // Reading the grammar and making the dicts ran Python code, which may have constructed
+    // this language again; what that left goes before this construction fills the object
+    // (and releasing it runs code too, which may do the same again). Nothing from here on
+    // runs code, so the object is never seen half filled.
     while (language->grammar) releaseLanguage(language);
     language->grammar = grammar;
-    size_t kinds = grammar->kindCount ? grammar->kindCount : 1;
-    language->functionKinds = static_cast<FunctionKind*>(calloc(kinds, sizeof(FunctionKind)));
-    language->evalPerKind = static_cast<PyObject**>(calloc(kinds, sizeof(PyObject*)));
-    language->execPerKind = static_cast<PyObject**>(calloc(kinds, sizeof(PyObject*)));
-    if (!language->functionKinds || !language->evalPerKind || !language->execPerKind) return -1;
-    language->evals = PyDict_New();
-    language->execs = PyDict_New();
-    language->hosts = PyDict_New();
-    if (!language->evals || !language->execs || !language->hosts) return -1;
+    language->functionKinds = functionKinds;
+    language->evalPerKind = evalPerKind;
+    language->execPerKind = execPerKind;
+    language->evals = evals;
+    language->execs = execs;
+    language->hosts = hosts;
     language->parser = Py_NewRef(parser);
     if (rules && rules != Py_None) language->rules = Py_NewRef(rules);
-    if (given.maxDepth < 1) {
-        PyErr_SetString(PyExc_ValueError, "max_depth must be at least 1");
-        return -1;
-    }
     language->maxDepth = uint32_t(given.maxDepth < kMostDepth ? given.maxDepth : kMostDepth);
-    if (given.hotCalls < 1) {
-        PyErr_SetString(PyExc_ValueError, "hot_calls must be at least 1");
-        return -1;
-    }
     language->hotCalls = given.hotCalls;
     language->strict = uint8_t(given.strict == 1);
     language->constructed = 1;
@@ -143,7 +164,6 @@ int languageInit(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (construct(language, values[PParser], values[PRules], given) == 0) return 0;
     releaseLanguage(language);
     setDefaults(language);
-    if (!PyErr_Occurred()) PyErr_NoMemory();
     return -1;
 }
 
@@ -177,10 +197,12 @@ void languageDealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     if (language->constructed) {
-        PyObject *kind, *value, *traceback;
-        PyErr_Fetch(&kind, &value, &traceback);
+        // Releasing runs Python code (finalizers), which must not see or eat an exception
+        // pending from whatever dropped the last reference.
+        PendingError pending;
+        pending.take();
         releaseLanguage(language);
-        PyErr_Restore(kind, value, traceback);
+        pending.restore();
     }
     type->tp_free(self);
     Py_DECREF(type);
@@ -291,11 +313,11 @@ PyObject* registrarFor(PyObject* self, PyObject* args, PyObject* kwargs, const c
 }
 
 PyObject* eval(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return registrarFor(self, args, kwargs, "eval", TableEval);
+    return registrarFor(self, args, kwargs, "eval", RegistrarTable::eval);
 }
 
 PyObject* exec(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return registrarFor(self, args, kwargs, "exec", TableExec);
+    return registrarFor(self, args, kwargs, "exec", RegistrarTable::exec);
 }
 
 }  // namespace
@@ -303,12 +325,8 @@ PyObject* exec(PyObject* self, PyObject* args, PyObject* kwargs) {
 int labelOf(const ptree::GrammarInfo* grammar, PyObject* given, const char* fallback, bool optional,
             uint8_t* out) {
     if (given && given != Py_None) {
-        if (!PyUnicode_Check(given)) {
-            PyErr_SetString(PyExc_TypeError, "a label must be a str");
-            return -1;
-        }
         Py_ssize_t length;
-        const char* text = PyUnicode_AsUTF8AndSize(given, &length);
+        const char* text = args::strArg(given, "a label must be a str", &length);
         if (!text) return -1;
         *out = ptree::fieldLabel(grammar, text, size_t(length));
         if (!*out) {
@@ -331,7 +349,7 @@ namespace {
 
 // A choice given as a str among fixed words (missing=, extra=): its index, or -1.
 struct Choice {
-    const char* param;
+    const char* notAStr;  // the TypeError's text
     const char* const* words;
     size_t count;
     const char* wrong;  // the ValueError's format, with one %U for the value (the str)
@@ -341,20 +359,16 @@ struct Choice {
 constexpr const char* kMissingWords[] = {"error", "none"};
 constexpr const char* kExtraWords[] = {"error", "drop", "keep"};
 static_assert(uint8_t(MissingArgs::none) == 1 && uint8_t(ExtraArgs::keep) == 2);
-constexpr Choice kMissing = {"missing", kMissingWords, 2,
+constexpr Choice kMissing = {"missing must be a str", kMissingWords, 2,
                              "missing= is \"error\" or \"none\", not '%U'"};
-constexpr Choice kExtra = {"extra", kExtraWords, 3,
+constexpr Choice kExtra = {"extra must be a str", kExtraWords, 3,
                            "extra= is \"error\", \"drop\" or \"keep\", not '%U'"};
 
 int choose(const Choice& choice, PyObject* given, uint8_t* out) {
     *out = 0;
     if (!given || given == Py_None) return 0;
-    if (!PyUnicode_Check(given)) {
-        PyErr_Format(PyExc_TypeError, "%s must be a str", choice.param);
-        return -1;
-    }
     Py_ssize_t length;
-    const char* text = PyUnicode_AsUTF8AndSize(given, &length);
+    const char* text = args::strArg(given, choice.notAStr, &length);
     if (!text) return -1;
     // Compared with its length: a str with a NUL in it is none of the words.
     for (size_t i = 0; i < choice.count; i++) {
@@ -381,12 +395,8 @@ int bodyOf(const ptree::GrammarInfo* grammar, PyObject* given, FunctionKind* rec
         record->bodyRule = kNoBodyRule;
         return labelOf(grammar, nullptr, "body", false, &record->bodyLabel);
     }
-    if (!PyUnicode_Check(given)) {
-        PyErr_SetString(PyExc_TypeError, "body must be a str");
-        return -1;
-    }
     Py_ssize_t length;
-    const char* text = PyUnicode_AsUTF8AndSize(given, &length);
+    const char* text = args::strArg(given, "body must be a str", &length);
     if (!text) return -1;
     if (uint8_t label = ptree::fieldLabel(grammar, text, size_t(length))) {
         record->bodyLabel = label;
@@ -429,12 +439,8 @@ PyObject* function(PyObject* self, PyObject* args, PyObject* kwargs) {
     // The truth test may run any code, even code that empties this language.
     if (!(language = languageOf(self))) return nullptr;
     const ptree::GrammarInfo* grammar = language->grammar;
-    if (!PyUnicode_Check(values[Kind])) {
-        PyErr_SetString(PyExc_TypeError, "kind must be a str");
-        return nullptr;
-    }
     Py_ssize_t length;
-    const char* kind = PyUnicode_AsUTF8AndSize(values[Kind], &length);
+    const char* kind = args::strArg(values[Kind], "kind must be a str", &length);
     if (!kind) return nullptr;
     if (kindIndex(grammar, kind, size_t(length)) < 0) {
         PyErr_Format(PyExc_ValueError, "the grammar has no rule or -> class named '%U'",
@@ -467,7 +473,7 @@ PyObject* host(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (addHost(language, func, implementation) < 0) return nullptr;
         return Py_NewRef(implementation);
     }
-    if (PyUnicode_Check(func)) return newRegistrar(self, func, TableHost, true);
+    if (PyUnicode_Check(func)) return newRegistrar(self, func, RegistrarTable::host, true);
     PyObject* name = PyObject_GetAttrString(func, "__name__");
     if (!name) return nullptr;
     // Reading __name__ may run any code, even code that empties this language.
@@ -536,17 +542,12 @@ PyObject* nativeHost(PyObject* self, PyObject* args, PyObject* kwargs) {
     return made;
 }
 
-template <typename F>
-PyCFunction method(F f) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
 constexpr int kKeywords = METH_VARARGS | METH_KEYWORDS;
 
 // The methods of this file, in the class's table order; load, session, repl, compile and
 // load_compiled follow with loading, sessions and compiled modules.
 PyMethodDef languageMethods[] = {
-    {"types", method(types), kKeywords,
+    {"types", asPyCFunction(types), kKeywords,
      WUNA_DOC("types($self, mapping, /)",
               "types(mapping): what values of the language's types (nomos' types(): 'int', "
               "'list[int]', a struct's name) are, as Python types (int, float, bool, str, "
@@ -559,32 +560,32 @@ PyMethodDef languageMethods[] = {
               "python_semantics(): the semantics compiled programs run as Python, {name: why}: "
               "those marked native=False and those the compiler couldn't compile (where, and "
               "what): what to rewrite for speed.")},
-    {"ir", method(ir), kKeywords,
+    {"ir", asPyCFunction(ir), kKeywords,
      WUNA_DOC("ir($self, fn, /)",
               "ir(fn): a semantic (or any function) as the compiler's front reads it, as text "
               "(for tests, and to see what gets compiled).")},
-    {"eval", method(eval), kKeywords,
+    {"eval", asPyCFunction(eval), kKeywords,
      WUNA_DOC("eval($self, /, kind, native=True)",
               "@lang.eval(kind): the semantics of an expression kind (a -> class or rule name, "
               "or a list of them): fn(node, rt) -> value.")},
-    {"exec", method(exec), kKeywords,
+    {"exec", asPyCFunction(exec), kKeywords,
      WUNA_DOC("exec($self, /, kind, native=True)",
               "@lang.exec(kind): the semantics of a statement kind: fn(node, rt).")},
-    {"function", method(function), kKeywords,
+    {"function", asPyCFunction(function), kKeywords,
      WUNA_DOC("function($self, /, kind, params=None, body=None, name=None, hoist=True, "
               "missing=None, extra=None)",
               "function(kind, params='params', body='body', name='name', hoist=True): nodes of "
               "kind define functions, with those labels for their parameters, body and name.")},
-    {"host", method(host), kKeywords,
+    {"host", asPyCFunction(host), kKeywords,
      WUNA_DOC("host($self, /, func, implementation=None)",
               "@lang.host, @lang.host('name') or lang.host('name', fn): a Python function the "
               "program calls through the builtin of that name.")},
-    {"native_host", method(nativeHost), kKeywords,
+    {"native_host", asPyCFunction(nativeHost), kKeywords,
      WUNA_DOC("native_host($self, name, capsule, /)",
               "native_host(name, capsule): a native library's function (a 'wuna.native.v1' "
               "capsule) as the host function `name`, called by compiled code directly, without "
               "Python. Returns the wuna.NativeHost made for it.")},
-    {"load", method(languageLoad), kKeywords,
+    {"load", asPyCFunction(languageLoad), kKeywords,
      WUNA_DOC("load($self, /, source, path=None)",
               "load(source, path=None): parse and check a program (the parser, then the rules); "
               "a Program, or LoadError listing the errors (path names the source in them).")},
@@ -592,7 +593,7 @@ PyMethodDef languageMethods[] = {
      WUNA_DOC("session($self, /)",
               "session(): a Session, to run programs one after another, each seeing the "
               "variables and functions the ones before it defined (a REPL's).")},
-    {"repl", method(languageRepl), kKeywords,
+    {"repl", asPyCFunction(languageRepl), kKeywords,
      WUNA_DOC("repl($self, /, prompt=None, more=None, show=None)",
               "repl(prompt='> ', more='... ', show=None): an interactive session on input(): "
               "more lines while an entry isn't finished (an empty line ends it anyway); the "
@@ -722,6 +723,10 @@ LanguageObject* languageOf(PyObject* object) {
                         "has not run (or failed)");
         return nullptr;
     }
+    // Construction fills the object whole and release empties it whole, each without running
+    // code in between: a grammar comes with every table.
+    WUNA_CHECK(language->functionKinds && language->evalPerKind && language->execPerKind &&
+               language->evals && language->execs && language->hosts && language->parser);
     return language;
 }
 
@@ -793,12 +798,8 @@ int32_t kindIndex(const ptree::GrammarInfo* grammar, const char* name, size_t le
 namespace {
 
 int checkKind(LanguageObject* language, PyObject* kind) {
-    if (!PyUnicode_Check(kind)) {
-        PyErr_SetString(PyExc_TypeError, "a kind is a str or a list of them");
-        return -1;
-    }
     Py_ssize_t length;
-    const char* text = PyUnicode_AsUTF8AndSize(kind, &length);
+    const char* text = args::strArg(kind, "a kind is a str or a list of them", &length);
     if (!text) return -1;
     if (kindIndex(language->grammar, text, size_t(length)) < 0) {
         // The str itself, not its UTF-8: a NUL in the name would cut the text.

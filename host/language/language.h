@@ -19,8 +19,7 @@
 // or emptied by the garbage collector's clear, has no grammar: its methods raise instead of
 // reading it (languageOf).
 #pragma once
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "host/support/python.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -63,7 +62,7 @@ extern PyType_Spec languageSpec;
 
 // The language data of a constructed Language, or null with a RuntimeError (an object whose
 // constructor never ran or whose data was cleared) or TypeError (not a Language).
-LanguageObject* languageOf(PyObject* object);
+[[nodiscard]] LanguageObject* languageOf(PyObject* object);
 
 // Releases the language data (references, grammar, arrays, maps), leaving each field empty.
 void releaseLanguage(LanguageObject* language);
@@ -76,13 +75,13 @@ int32_t kindIndex(const ptree::GrammarInfo* grammar, const char* name, size_t le
 
 // Checks a kind argument (a str, or a sequence of strs) against the grammar. 0, or -1 with
 // a Python exception.
-int checkKinds(LanguageObject* language, PyObject* kind);
+[[nodiscard]] int checkKinds(LanguageObject* language, PyObject* kind);
 
 // The label number of a label argument given (a str naming a field), or, when it is absent or
 // None, of the default label (0 when the grammar lacks it and optional is set). 0, or -1 with
 // a TypeError or ValueError.
-int labelOf(const ptree::GrammarInfo* grammar, PyObject* given, const char* fallback, bool optional,
-            uint8_t* out);
+[[nodiscard]] int labelOf(const ptree::GrammarInfo* grammar, PyObject* given, const char* fallback,
+                          bool optional, uint8_t* out);
 
 // Raises the CompileError of a function the front end refused: "<file>:<line>:<column>: in
 // <name>(): <reason>", with those four as its attributes.
@@ -93,13 +92,13 @@ void compileErrorOf(PyObject* fn, const front::Failure& failure);
 int frontCheck(LanguageObject* language, PyObject* fn);
 
 // Records the reason fn runs as Python unless it has one. 0, or -1 with MemoryError.
-int keepWhy(LanguageObject* language, PyObject* fn, const char* text, size_t length);
+[[nodiscard]] int keepWhy(LanguageObject* language, PyObject* fn, const char* text, size_t length);
 
 // A plain str of a str's text (the str itself when it is no subclass), the key under which
 // the language's dicts keep a name. New reference, or null with MemoryError.
-PyObject* exactStr(PyObject* text);
+[[nodiscard]] PyObject* exactStr(PyObject* text);
 
 // Registers fn as the host function name. 0, or -1 with a TypeError (or MemoryError).
-int addHost(LanguageObject* language, PyObject* name, PyObject* fn);
+[[nodiscard]] int addHost(LanguageObject* language, PyObject* name, PyObject* fn);
 
 }  // namespace wuna::host

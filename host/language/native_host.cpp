@@ -8,6 +8,8 @@
 #include <structmember.h>
 
 #include "host/module/type_registry.h"
+#include "host/support/check.h"
+#include "wuna/runtime/helpers/pyread.h"
 #include "wuna/runtime/pyhelp.h"
 
 namespace wuna::host {
@@ -39,21 +41,6 @@ struct Slot {
     uint64_t length;
 };
 
-bool isDataObject(PyObject* arg) {
-    PyTypeObject* type = Py_TYPE(arg);
-    if (type == bytesType || type == &PyMemoryView_Type || type == &PyBytes_Type ||
-        type == &PyByteArray_Type)
-        return true;
-    PyObject* name = PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__name__");
-    if (!name) {
-        PyErr_Clear();
-        return false;
-    }
-    bool mmap = PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "mmap") == 0;
-    Py_DECREF(name);
-    return mmap;
-}
-
 // The name for messages: the host's name when it has UTF-8 (the str itself, so that a NUL
 // in it does not cut the text), else "native". New reference, or null with MemoryError.
 PyObject* nameForMessages(const NativeHostObject* host) {
@@ -80,6 +67,77 @@ void raiseMisfit(const NativeHostObject* host, const char* format, ...) {
     Py_DECREF(name);
 }
 
+// Converts argument i into its slot by the signature. A data argument's buffer is taken into
+// views[*viewCount] (the caller releases views[0 .. *viewCount) after the call). 0, or -1
+// with the exception (TypeError naming the argument when it does not fit its kind).
+int fillSlot(const NativeHostObject* host, uint32_t i, PyObject* arg, Slot* slot, Py_buffer* views,
+             uint32_t* viewCount) {
+    char kind = host->argKinds[i];
+    const char* misfit = nullptr;
+    if (kind == '?') {
+        if (arg == Py_True || arg == Py_False)
+            slot->word = arg == Py_True;
+        else
+            misfit = kindText(kind);
+    } else if (kind == 'f') {
+        if (Py_TYPE(arg) == &PyFloat_Type) {
+            double d = PyFloat_AS_DOUBLE(arg);
+            memcpy(&slot->word, &d, 8);
+        } else {
+            misfit = kindText(kind);
+        }
+    } else if (kind == 'i') {
+        if (!PyLong_Check(arg) || PyBool_Check(arg)) {
+            misfit = kindText(kind);
+        } else {
+            int overflow = 0;
+            long long v = PyLong_AsLongLongAndOverflow(arg, &overflow);
+            if (v == -1 && PyErr_Occurred()) return -1;
+            if (overflow)
+                misfit = "an int of 64 bits";
+            else
+                slot->word = uint64_t(v);
+        }
+    } else if (!helpers::isData(arg)) {
+        misfit = kindText(kind);
+    } else {
+        Py_buffer* view = &views[*viewCount];
+        if (PyObject_GetBuffer(arg, view, PyBUF_SIMPLE) < 0) return -1;
+        ++*viewCount;
+        slot->word = uint64_t(reinterpret_cast<uintptr_t>(view->buf));
+        slot->length = uint64_t(view->len);
+    }
+    if (!misfit) return 0;
+    raiseMisfit(host, "() takes %s as argument %u", misfit, i + 1);
+    return -1;
+}
+
+// Calls the library's function on the filled slots and converts its result word by the
+// signature. New reference, or null with the exception (RuntimeError with the library's text
+// when it reports a failure).
+PyObject* callRecord(const NativeHostObject* host, Slot* slots) {
+    WUNA_CHECK(host->record->call);  // native_host refuses a record without one
+    uint64_t word = 0;
+    int32_t code = host->record->call(host->record->user, slots, host->argCount, &word);
+    if (code != 0) {
+        const char* text =
+            host->record->error ? host->record->error(host->record->user, code) : nullptr;
+        if (!text) text = "failed";
+        pyhelp::raiseText(PyExc_RuntimeError, text, strlen(text));
+        return nullptr;
+    }
+    switch (host->resultKind) {
+    case '?': return PyBool_FromLong(word != 0);
+    case 'f': {
+        double d;
+        memcpy(&d, &word, 8);
+        return PyFloat_FromDouble(d);
+    }
+    case 'i': return PyLong_FromLongLong(int64_t(word));
+    default: return Py_NewRef(Py_None);
+    }
+}
+
 // Calls the library's function with the arguments converted by the signature. Data arguments
 // are passed as the memory of their buffers, held until the call returns.
 PyObject* nativeHostCall(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -102,73 +160,11 @@ PyObject* nativeHostCall(PyObject* self, PyObject* args, PyObject* kwargs) {
     Slot slots[kNativeMaxArgs] = {};
     Py_buffer views[kNativeMaxArgs];
     uint32_t viewCount = 0;
-    PyObject* result = nullptr;
-    for (uint32_t i = 0; i < host->argCount; i++) {
-        PyObject* arg = PyTuple_GET_ITEM(args, i);
-        char kind = host->argKinds[i];
-        const char* misfit = nullptr;
-        if (kind == '?') {
-            if (arg == Py_True || arg == Py_False)
-                slots[i].word = arg == Py_True;
-            else
-                misfit = kindText(kind);
-        } else if (kind == 'f') {
-            if (Py_TYPE(arg) == &PyFloat_Type) {
-                double d = PyFloat_AS_DOUBLE(arg);
-                memcpy(&slots[i].word, &d, 8);
-            } else {
-                misfit = kindText(kind);
-            }
-        } else if (kind == 'i') {
-            if (!PyLong_Check(arg) || PyBool_Check(arg)) {
-                misfit = kindText(kind);
-            } else {
-                int overflow = 0;
-                long long v = PyLong_AsLongLongAndOverflow(arg, &overflow);
-                if (v == -1 && PyErr_Occurred()) goto done;
-                if (overflow)
-                    misfit = "an int of 64 bits";
-                else
-                    slots[i].word = uint64_t(v);
-            }
-        } else {
-            if (!isDataObject(arg)) {
-                misfit = kindText(kind);
-            } else {
-                if (PyObject_GetBuffer(arg, &views[viewCount], PyBUF_SIMPLE) < 0) goto done;
-                slots[i].word = uint64_t(reinterpret_cast<uintptr_t>(views[viewCount].buf));
-                slots[i].length = uint64_t(views[viewCount].len);
-                viewCount++;
-            }
-        }
-        if (misfit) {
-            raiseMisfit(host, "() takes %s as argument %u", misfit, i + 1);
-            goto done;
-        }
-    }
-    {
-        uint64_t word = 0;
-        int32_t code = host->record->call(host->record->user, slots, host->argCount, &word);
-        if (code != 0) {
-            const char* text =
-                host->record->error ? host->record->error(host->record->user, code) : nullptr;
-            if (!text) text = "failed";
-            pyhelp::raiseText(PyExc_RuntimeError, text, strlen(text));
-            goto done;
-        }
-        switch (host->resultKind) {
-        case '?': result = PyBool_FromLong(word != 0); break;
-        case 'f': {
-            double d;
-            memcpy(&d, &word, 8);
-            result = PyFloat_FromDouble(d);
-            break;
-        }
-        case 'i': result = PyLong_FromLongLong(int64_t(word)); break;
-        default: result = Py_NewRef(Py_None); break;
-        }
-    }
-done:
+    uint32_t filled = 0;
+    while (filled < host->argCount && fillSlot(host, filled, PyTuple_GET_ITEM(args, filled),
+                                               &slots[filled], views, &viewCount) == 0)
+        filled++;
+    PyObject* result = filled == host->argCount ? callRecord(host, slots) : nullptr;
     for (uint32_t v = 0; v < viewCount; v++) PyBuffer_Release(&views[v]);
     return result;
 }

@@ -11,8 +11,7 @@
 // native_host refuses a record without a call function. An object made by calling the class
 // itself has no capsule, no record and no name: calling it raises a TypeError.
 #pragma once
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "host/support/python.h"
 
 #include <cstdint>
 
@@ -45,7 +44,7 @@ extern PyType_Spec nativeHostSpec;
 
 // A new wuna.NativeHost; takes its own references to capsule and name. Null with an
 // exception.
-PyObject* newNativeHost(PyObject* capsule, NativeRecord* record, PyObject* name, uint32_t argCount,
-                        const char* argKinds, char resultKind);
+[[nodiscard]] PyObject* newNativeHost(PyObject* capsule, NativeRecord* record, PyObject* name,
+                                      uint32_t argCount, const char* argKinds, char resultKind);
 
 }  // namespace wuna::host

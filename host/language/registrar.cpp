@@ -4,6 +4,9 @@
 #include "host/language/language.h"
 #include "host/module/exceptions.h"
 #include "host/module/type_registry.h"
+#include "host/support/args.h"
+#include "host/support/pymethods.h"
+#include "wuna/runtime/pending_error.h"
 
 namespace wuna::host {
 
@@ -13,20 +16,9 @@ RegistrarObject* asRegistrar(PyObject* self) { return reinterpret_cast<Registrar
 
 // Registrar(): no arguments, bound to no language.
 PyObject* registrarNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    Py_ssize_t given = args ? PyTuple_GET_SIZE(args) : 0;
-    if (given) {
-        PyErr_Format(PyExc_TypeError, "Registrar() takes at most 0 arguments (%zd given)", given);
-        return nullptr;
-    }
-    if (kwargs && PyDict_GET_SIZE(kwargs)) {
-        PyObject *key, *value;
-        Py_ssize_t pos = 0;
-        PyDict_Next(kwargs, &pos, &key, &value);
-        PyErr_Format(PyExc_TypeError, "Registrar() got an unexpected keyword argument '%U'", key);
-        return nullptr;
-    }
+    if (args::takesNothing("Registrar", args, kwargs) < 0) return nullptr;
     PyObject* self = type->tp_alloc(type, 0);
-    if (self) asRegistrar(self)->native = 1;
+    if (self) asRegistrar(self)->native = true;
     return self;
 }
 
@@ -45,14 +37,6 @@ int registrarClear(PyObject* self) {
     return 0;
 }
 
-void registrarDealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    registrarClear(self);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
 PyObject* registrarRepr(PyObject*) { return PyUnicode_FromString("Registrar()"); }
 
 // Reads fn with the front end; a refusal in a language that is not strict becomes fn's
@@ -60,13 +44,10 @@ PyObject* registrarRepr(PyObject*) { return PyUnicode_FromString("Registrar()");
 int readSemantic(LanguageObject* language, PyObject* fn) {
     if (frontCheck(language, fn) == 0) return 0;
     if (language->strict || !PyErr_ExceptionMatches(compileErrorClass)) return -1;
-    PyObject *kind, *error, *traceback;
-    PyErr_Fetch(&kind, &error, &traceback);
-    PyErr_NormalizeException(&kind, &error, &traceback);
-    PyObject* reason = error ? PyObject_Str(error) : nullptr;
-    Py_XDECREF(kind);
-    Py_XDECREF(error);
-    Py_XDECREF(traceback);
+    PendingError refusal;
+    refusal.take();
+    PyObject* reason = refusal.exception ? PyObject_Str(refusal.exception) : nullptr;
+    refusal.drop();
     if (!reason) return -1;
     // Making the error read fn's attributes, which may run code that emptied the language:
     // a reason kept there now would outlive the language's data.
@@ -140,7 +121,7 @@ PyObject* registrarCall(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
     LanguageObject* language = languageOf(registrar->language);
     if (!language) return nullptr;
-    if (registrar->table == TableHost) {
+    if (registrar->table == RegistrarTable::host) {
         if (addHost(language, registrar->kind, fn) < 0) return nullptr;
         return Py_NewRef(fn);
     }
@@ -164,7 +145,8 @@ PyObject* registrarCall(PyObject* self, PyObject* args, PyObject* kwargs) {
     // the dict changed) and after them (code a store runs, a kind sequence's own, may have
     // rebuilt them, or emptied the language: hence the dict is held).
     language->kindTablesBuilt = 0;
-    PyObject* dict = Py_NewRef(registrar->table == TableEval ? language->evals : language->execs);
+    PyObject* dict =
+        Py_NewRef(registrar->table == RegistrarTable::eval ? language->evals : language->execs);
     int stored = storeSemantic(dict, registrar->kind, fn);
     Py_DECREF(dict);
     language->kindTablesBuilt = 0;
@@ -173,7 +155,7 @@ PyObject* registrarCall(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyType_Slot registrarSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(registrarNew)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(registrarDealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(heapDealloc<registrarClear>)},
     {Py_tp_traverse, reinterpret_cast<void*>(registrarTraverse)},
     {Py_tp_clear, reinterpret_cast<void*>(registrarClear)},
     {Py_tp_call, reinterpret_cast<void*>(registrarCall)},

@@ -9,29 +9,26 @@
 // is not strict, its reason kept in the language's why map. One made by calling the class
 // directly is bound to no language and refuses to be called.
 #pragma once
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "host/support/python.h"
 
 #include <cstdint>
 
 namespace wuna::host {
 
-enum RegistrarTable : uint8_t {
-    TableEval = 0,
-    TableExec = 1,
-    TableHost = 2,
-};
+// The table a registrar writes: eval semantics, exec semantics or host functions.
+enum class RegistrarTable : uint8_t { eval, exec, host };
 
 struct RegistrarObject {
     PyObject_HEAD PyObject* language;  // null: bound to no language
     PyObject* kind;                    // the kind argument, or the host function's name
-    uint8_t table;                     // RegistrarTable
-    uint8_t native;                    // 0 when made with native=False
+    RegistrarTable table;
+    bool native;  // false when made with native=False
 };
 
 extern PyType_Spec registrarSpec;
 
 // A new registrar bound to language (a constructed Language); null with an exception.
-PyObject* newRegistrar(PyObject* language, PyObject* kind, RegistrarTable table, bool native);
+[[nodiscard]] PyObject* newRegistrar(PyObject* language, PyObject* kind, RegistrarTable table,
+                                     bool native);
 
 }  // namespace wuna::host

@@ -71,37 +71,40 @@ const char throwSource[] =
     "        self.value = value\n"
     "        self.message = message\n";
 
-// Runs the class source in a fresh namespace named "wuna" and takes Throw from it.
+// Names ns "wuna", gives it the builtins and runs the class source in it. 0, or -1 with the
+// exception.
+int runThrowSource(PyObject* ns) {
+    PyObject* name = PyUnicode_FromString("wuna");
+    int named = name ? PyDict_SetItemString(ns, "__name__", name) : -1;
+    Py_XDECREF(name);
+    if (named < 0) return -1;
+    PyObject* builtins = PyEval_GetBuiltins();                                     // borrowed
+    PyObject* exec = builtins ? PyDict_GetItemString(builtins, "exec") : nullptr;  // borrowed
+    if (!exec) {
+        PyErr_SetString(PyExc_RuntimeError, "wuna: the builtin exec is missing (a wuna bug)");
+        return -1;
+    }
+    if (PyDict_SetItemString(ns, "__builtins__", builtins) < 0) return -1;
+    PyObject* source = PyUnicode_FromString(throwSource);
+    PyObject* ran = source ? PyObject_CallFunctionObjArgs(exec, source, ns, nullptr) : nullptr;
+    Py_XDECREF(source);
+    if (!ran) return -1;
+    Py_DECREF(ran);
+    return 0;
+}
+
+// Runs the class source in a fresh namespace and takes Throw from it. New reference, or null
+// with the exception.
 PyObject* makeThrow() {
     PyObject* ns = PyDict_New();
     if (!ns) return nullptr;
     PyObject* result = nullptr;
-    PyObject* source = nullptr;
-    PyObject* name = PyUnicode_FromString("wuna");
-    PyObject* builtins = PyEval_GetBuiltins();                                     // borrowed
-    PyObject* exec = builtins ? PyDict_GetItemString(builtins, "exec") : nullptr;  // borrowed
-    if (!name || !builtins || PyDict_SetItemString(ns, "__name__", name) < 0 ||
-        PyDict_SetItemString(ns, "__builtins__", builtins) < 0)
-        goto done;
-    if (!exec) {
-        PyErr_SetString(PyExc_RuntimeError, "wuna: the builtin exec is missing (a wuna bug)");
-        goto done;
+    if (runThrowSource(ns) == 0) {
+        result = Py_XNewRef(PyDict_GetItemString(ns, "Throw"));  // borrowed until then
+        if (!result)
+            PyErr_SetString(PyExc_RuntimeError,
+                            "wuna: the Throw source made no Throw (a wuna bug)");
     }
-    source = PyUnicode_FromString(throwSource);
-    if (!source) goto done;
-    {
-        PyObject* ran = PyObject_CallFunctionObjArgs(exec, source, ns, nullptr);
-        if (!ran) goto done;
-        Py_DECREF(ran);
-    }
-    result = PyDict_GetItemString(ns, "Throw");  // borrowed
-    if (result)
-        Py_INCREF(result);
-    else
-        PyErr_SetString(PyExc_RuntimeError, "wuna: the Throw source made no Throw (a wuna bug)");
-done:
-    Py_XDECREF(source);
-    Py_XDECREF(name);
     Py_DECREF(ns);
     return result;
 }

@@ -7,8 +7,7 @@
 // interpreter's new-exception facility from one table; Throw, which has an __init__ of its
 // own, is a class written in Python, kept here as source and executed at start-up.
 #pragma once
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "host/support/python.h"
 
 namespace wuna::host {
 
@@ -25,6 +24,6 @@ extern PyObject* throwClass;
 
 // Makes the ten classes in order, adding each to the module as soon as it is made.
 // 0, or -1 with a Python exception.
-int addExceptions(PyObject* module);
+[[nodiscard]] int addExceptions(PyObject* module);
 
 }  // namespace wuna::host

@@ -4,6 +4,7 @@
 #include "host/module/exceptions.h"
 #include "host/module/startup.h"
 #include "wuna/runtime/helpers/bridge.h"
+#include "wuna/runtime/pending_error.h"
 
 namespace wuna::host {
 
@@ -239,18 +240,13 @@ PyType_Spec i64Spec = {"int", 0, 0, Py_TPFLAGS_DEFAULT, i64Slots};
 // Makes the type with DeprecationWarnings ignored inside warnings.catch_warnings(), which
 // restores the caller's filters on the way out whatever happened in between.
 PyObject* makeQuietly(PyObject* bases) {
-    PyObject* type = nullptr;
-    PyObject* guard = nullptr;
     PyObject* warnings = PyImport_ImportModule("warnings");
     if (!warnings) return nullptr;
-    guard = PyObject_CallMethod(warnings, "catch_warnings", nullptr);
-    if (!guard) goto done;
-    {
-        PyObject* entered = PyObject_CallMethod(guard, "__enter__", nullptr);
-        if (!entered) goto done;
+    PyObject* type = nullptr;
+    PyObject* guard = PyObject_CallMethod(warnings, "catch_warnings", nullptr);
+    PyObject* entered = guard ? PyObject_CallMethod(guard, "__enter__", nullptr) : nullptr;
+    if (entered) {
         Py_DECREF(entered);
-    }
-    {
         PyObject* filtered =
             PyObject_CallMethod(warnings, "simplefilter", "sO", "ignore", PyExc_DeprecationWarning);
         if (filtered) {
@@ -258,20 +254,17 @@ PyObject* makeQuietly(PyObject* bases) {
             type = PyType_FromSpecWithBases(&i64Spec, bases);
         }
         // Leave the guard in every case; the first failure is the one reported.
-        PyObject *failure, *value, *traceback;
-        PyErr_Fetch(&failure, &value, &traceback);
+        PendingError first;
+        first.take();
         PyObject* exited = PyObject_CallMethod(guard, "__exit__", "OOO", Py_None, Py_None, Py_None);
         if (exited) {
             Py_DECREF(exited);
         } else {
             Py_CLEAR(type);
         }
-        if (failure) {
-            PyErr_Clear();
-            PyErr_Restore(failure, value, traceback);
-        }
+        // Replaces the error of __exit__, if any; with none saved, that error stays.
+        if (first.exception) first.restore();
     }
-done:
     Py_XDECREF(guard);
     Py_DECREF(warnings);
     return type;

@@ -9,8 +9,7 @@
 // modulus) or a left shift whose result is certain to leave the range raises at once, never
 // computing a result that could take minutes or all the memory to make.
 #pragma once
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "host/support/python.h"
 
 namespace wuna::host {
 
@@ -19,11 +18,11 @@ extern PyTypeObject* i64Type;
 // An I64 of the exact int value (borrowed), which must fit 64 bits: int's own constructor
 // applied to the I64 type. New reference, or null with the Python exception. Needs addI64 and
 // host::intNew. The runtime's checkedIntResult reaches it through runtime::hostApi.newI64.
-PyObject* newI64(PyObject* value);
+[[nodiscard]] PyObject* newI64(PyObject* value);
 
 // Makes the type (with DeprecationWarnings silenced while it is made, the caller's warning
 // filters restored after) and adds it to the module as I64. 0, or -1 with a Python exception.
 // Needs host::intNew.
-int addI64(PyObject* module);
+[[nodiscard]] int addI64(PyObject* module);
 
 }  // namespace wuna::host

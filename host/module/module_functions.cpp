@@ -9,9 +9,8 @@
 #include "host/module/runtime_setup.h"
 #include "host/module/settings.h"
 #include "host/support/args.h"
+#include "host/support/pymethods.h"
 #include "wuna/runtime/version.h"
-
-#define WUNA_DOC(signature, text) signature "\n--\n\n" text
 
 namespace wuna::host {
 
@@ -55,7 +54,7 @@ struct Configuration {
     bool hasCacheSize = false;
     uint64_t cacheSize = 0;
     bool hasCache = false;
-    uint8_t cachePlace = 0;
+    settings::CachePlace cachePlace = settings::CachePlace::platform;
     char* cacheText = nullptr;  // owned until applied
     int perfMap = -1;           // -1: not given
     int tiers = -1;
@@ -82,9 +81,9 @@ int readCacheSettings(PyObject* cacheSize, PyObject* cache, Configuration& out) 
     if (!cache) return 0;
     out.hasCache = true;
     if (cache == Py_True) {
-        out.cachePlace = settings::CachePlatform;
+        out.cachePlace = settings::CachePlace::platform;
     } else if (cache == Py_False) {
-        out.cachePlace = settings::CacheOff;
+        out.cachePlace = settings::CachePlace::off;
     } else if (PyUnicode_Check(cache)) {
         Py_ssize_t length;
         const char* text = PyUnicode_AsUTF8AndSize(cache, &length);
@@ -100,7 +99,7 @@ int readCacheSettings(PyObject* cacheSize, PyObject* cache, Configuration& out) 
             return -1;
         }
         memcpy(out.cacheText, text, size_t(length) + 1);
-        out.cachePlace = settings::CacheDirectory;
+        out.cachePlace = settings::CachePlace::directory;
     } else {
         PyErr_SetString(PyExc_TypeError, "cache must be True, False or a directory (str)");
         return -1;
@@ -132,11 +131,6 @@ PyObject* configure(PyObject*, PyObject* args, PyObject* kwargs) {
     Py_RETURN_NONE;
 }
 
-template <typename F>
-PyCFunction function(F f) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
 }  // namespace
 
 PyMethodDef moduleMethods[] = {
@@ -161,7 +155,7 @@ PyMethodDef moduleMethods[] = {
               "constant of the code (lists, dicts and tuples in it native, read-only). With "
               "values known only at run time it's called as any function is. The reference "
               "mode calls it as ever.")},
-    {"build_executable", function(buildExecutable), METH_VARARGS | METH_KEYWORDS,
+    {"build_executable", asPyCFunction(buildExecutable), METH_VARARGS | METH_KEYWORDS,
      WUNA_DOC("build_executable($module, /, language, source, output, target=None, path=None, "
               "python=None, setup=None)",
               "build_executable(language, source, output, target=None, path=None, "
@@ -175,7 +169,7 @@ PyMethodDef moduleMethods[] = {
               "before it runs (Lua's `arg`).Needs the ziglang package (pip install "
               "wuna-py[exe]); downloads the runtime (python-build-standalone's) once. Returns "
               "the executable's path.")},
-    {"build_native", function(buildNative), METH_VARARGS | METH_KEYWORDS,
+    {"build_native", asPyCFunction(buildNative), METH_VARARGS | METH_KEYWORDS,
      WUNA_DOC("build_native($module, /, language, source, output, path=None, prune=None, "
               "left_out=None, setup=None, target=None, shared=None)",
               "build_native(language, source, output, path=None, prune=False, left_out=None, "
@@ -195,7 +189,7 @@ PyMethodDef moduleMethods[] = {
               "Needs the ziglang package (pip install wuna-py[exe]). Its runtime errors are "
               "written as the reference mode words them, exiting with 1. Returns the "
               "executable's path.")},
-    {"configure", function(configure), METH_VARARGS | METH_KEYWORDS,
+    {"configure", asPyCFunction(configure), METH_VARARGS | METH_KEYWORDS,
      WUNA_DOC("configure($module, /, cache=None, cache_size=None, perf_map=None, tiers=None)",
               "configure(cache=None, cache_size=None, perf_map=None, tiers=None): process-wide "
               "settings (those not given stay). cache: True (the platform's place for caches: "

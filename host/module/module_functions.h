@@ -5,8 +5,7 @@
 // (collect, build_native, build_executable), which raise NotImplementedError until that
 // work exists.
 #pragma once
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "host/support/python.h"
 
 namespace wuna::host {
 

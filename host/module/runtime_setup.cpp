@@ -4,7 +4,6 @@
 // to the immortal value, so they are never counted or freed and any thread may share them.
 #include "host/module/runtime_setup.h"
 
-#include "host/module/startup.h"
 #include "wuna/runtime/helpers/helpers.h"
 #include "wuna/runtime/helpers/libm.h"
 #include "wuna/runtime/pool.h"
@@ -12,20 +11,20 @@
 
 namespace wuna::host {
 
-uint16_t internSmallValues() {
+Status internSmallValues() {
     value::Tuple* empty = value::newTuple(0);
-    if (!empty) return kOutOfMemory;
+    if (!empty) return Status::outOfMemory;
     value::makeImmortal(&empty->h);
     helpers::empty_tuple = empty;
     for (int c = 0; c < helpers::kAsciiChars; c++) {
         char byte = char(c);
         value::Str* s = value::newStr(&byte, 1);
-        if (!s) return kOutOfMemory;
+        if (!s) return Status::outOfMemory;
         value::makeImmortal(&s->h);
         helpers::ascii_chars[c] = s;
     }
     helpers::findLibm();
-    return 0;
+    return Status::ok;
 }
 
 int64_t liveBlocks() { return pool::liveBlocks(); }

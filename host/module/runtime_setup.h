@@ -3,15 +3,17 @@
 #pragma once
 #include <cstdint>
 
+#include "wuna/runtime/status.h"
+
 namespace wuna::host {
 
 // Makes the runtime's empty tuple and its 128 one-character strs immortal
 // (helpers::empty_tuple, helpers::ascii_chars), then looks up the C math library's functions
-// (whether they are found does not matter here). 0, or kOutOfMemory when a block could not
+// (whether they are found does not matter here). ok, or outOfMemory when a block could not
 // be had; no Python exception is set.
-uint16_t internSmallValues();
+Status internSmallValues();
 
 // The runtime blocks allocated and not yet freed by the calling thread's pool.
-int64_t liveBlocks();
+[[nodiscard]] int64_t liveBlocks();
 
 }  // namespace wuna::host

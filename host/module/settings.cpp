@@ -60,8 +60,8 @@ bool makeDirectories(char* path) {
 
 char* computeDirectory() {
     char* path = nullptr;
-    if (current.cachePlace == CacheOff) return nullptr;
-    if (current.cachePlace == CacheDirectory) {
+    if (current.cachePlace == CachePlace::off) return nullptr;
+    if (current.cachePlace == CachePlace::directory) {
         path = joined(current.cacheText ? current.cacheText : "", "");
     } else {
         const char* xdg = getenv("XDG_CACHE_HOME");
@@ -109,7 +109,7 @@ const char* directoryLocked() {
 
 }  // namespace
 
-void setCachePlace(uint8_t place, char* text) {
+void setCachePlace(CachePlace place, char* text) {
     evictionLock.lock();
     char* oldText = current.cacheText;
     char* oldDirectory = directory;

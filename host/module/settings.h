@@ -21,17 +21,17 @@
 
 namespace wuna::settings {
 
-enum CachePlace : uint8_t {
-    CachePlatform = 0,  // $XDG_CACHE_HOME/wuna or ~/.cache/wuna
-    CacheOff = 1,
-    CacheDirectory = 2,  // the directory given
+enum class CachePlace : uint8_t {
+    platform,  // $XDG_CACHE_HOME/wuna or ~/.cache/wuna
+    off,
+    directory,  // the directory given
 };
 
 inline constexpr uint64_t kDefaultCacheSize = 1073741824;  // 1 GiB
 
 struct Settings {
-    uint8_t cachePlace = CachePlatform;
-    char* cacheText = nullptr;  // owned, NUL-terminated; the directory of CacheDirectory
+    CachePlace cachePlace = CachePlace::platform;
+    char* cacheText = nullptr;  // owned, NUL-terminated; the directory of CachePlace::directory
     uint64_t cacheSize = kDefaultCacheSize;  // bytes; 0: no limit
     uint8_t perfMap = 0;
     uint8_t tiers = 1;
@@ -39,14 +39,14 @@ struct Settings {
 
 extern Settings current;
 
-// Sets the cache place, taking ownership of text (null unless CacheDirectory), freeing the
+// Sets the cache place, taking ownership of text (null unless CachePlace::directory), freeing the
 // text set before and forgetting the computed directory. Takes the eviction lock.
-void setCachePlace(uint8_t place, char* text);
+void setCachePlace(CachePlace place, char* text);
 
 // The cache directory (created when missing), or null when there is none. Computed on first
 // use after start or after setCachePlace (under the eviction lock); a failure gives none until
 // the place is set again. The text stays valid until the place is set again.
-const char* cacheDirectory();
+[[nodiscard]] const char* cacheDirectory();
 
 // Deletes least recently used object files of the cache directory until they take at most
 // 80% of limit, when they take more than limit; limit 0 deletes them all. Nothing when there

@@ -134,15 +134,15 @@ int initModule(PyObject* module) {
         if (addType(module, *def) < 0) return -1;
     if (takeFromParser() < 0) return -1;
     if (makeAndAddType(module, compiledRuntimeDef) < 0) return -1;
-    if (addValueProxyTypes(module)) return -1;
-    if (addBytesType(module)) return -1;
+    if (addValueProxyTypes(module) < 0) return -1;
+    if (addBytesType(module) < 0) return -1;
     // The runtime names nothing of the module (it links alone); what it needs of it, it
     // reaches through this table. Filled before any program can run.
     runtime::hostApi = {newI64, integerOverflowClass, bytesType, ptree::rtParseRoot};
-    if (addNativeHostType(module)) return -1;
+    if (addNativeHostType(module) < 0) return -1;
     // The block constructors set no exception when memory runs out; the import must fail
     // with one.
-    if (internSmallValues()) {
+    if (internSmallValues() != Status::ok) {
         PyErr_NoMemory();
         return -1;
     }

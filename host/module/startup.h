@@ -7,16 +7,13 @@
 // here is written once, on the importing thread under the interpreter lock, and only read
 // afterwards, from any thread, without locks. There is no per-module state.
 #pragma once
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "host/support/python.h"
 
 #include <cstdint>
 
-namespace wuna::host {
+#include "wuna/runtime/status.h"
 
-// The system's 16-bit error codes as start-up uses them.
-inline constexpr uint16_t kOutOfMemory = 58;
-inline constexpr uint16_t kPythonError = 122;
+namespace wuna::host {
 
 // sys.version_info[1] of the running interpreter.
 extern int32_t pyMinor;
@@ -30,8 +27,8 @@ extern PyObject* noValue;
 extern PyObject* programName;
 
 // The exec slot: 0, or -1 with a Python exception pending (the import then fails).
-int moduleExec(PyObject* module);
+[[nodiscard]] int moduleExec(PyObject* module);
 // Every start-up step after the five classes; same contract. Called by moduleExec only.
-int initModule(PyObject* module);
+[[nodiscard]] int initModule(PyObject* module);
 
 }  // namespace wuna::host

@@ -2,8 +2,8 @@
 // symbol table through the dynamic loader; nothing of the interpreter is written.
 #include "host/module/str_hashing.h"
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "host/support/python.h"
+
 #include <dlfcn.h>
 
 #include <cstring>

@@ -140,20 +140,16 @@ int makeAndAddType(PyObject* module, const TypeDef& def) {
     return addType(module, def);
 }
 
-uint16_t addValueProxyTypes(PyObject* module) {
+int addValueProxyTypes(PyObject* module) {
     for (const TypeDef& def : valueProxyTypes)
-        if (makeType(def) < 0) return kPythonError;
+        if (makeType(def) < 0) return -1;
     for (const TypeDef& def : valueProxyTypes)
-        if (addType(module, def) < 0) return kPythonError;
+        if (addType(module, def) < 0) return -1;
     return 0;
 }
 
-uint16_t addBytesType(PyObject* module) {
-    return makeAndAddType(module, bytesDef) < 0 ? kPythonError : 0;
-}
+int addBytesType(PyObject* module) { return makeAndAddType(module, bytesDef); }
 
-uint16_t addNativeHostType(PyObject* module) {
-    return makeAndAddType(module, nativeHostDef) < 0 ? kPythonError : 0;
-}
+int addNativeHostType(PyObject* module) { return makeAndAddType(module, nativeHostDef); }
 
 }  // namespace wuna::host

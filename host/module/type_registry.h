@@ -9,8 +9,7 @@
 // alone: an object with no fields of its own, so that the module's face (names, bases,
 // flags) stands before the type's slots do. Writing a type means giving its row a spec.
 #pragma once
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "host/support/python.h"
 
 #include <cstdint>
 #include <span>
@@ -54,16 +53,16 @@ extern const TypeDef compiledRuntimeDef;
 extern const TypeDef programCallDef;
 
 // Makes the type into its global. 0, or -1 with a Python exception.
-int makeType(const TypeDef& def);
+[[nodiscard]] int makeType(const TypeDef& def);
 // Adds a made type to the module under its attribute. 0, or -1 with a Python exception.
-int addType(PyObject* module, const TypeDef& def);
+[[nodiscard]] int addType(PyObject* module, const TypeDef& def);
 // Both, in that order.
-int makeAndAddType(PyObject* module, const TypeDef& def);
+[[nodiscard]] int makeAndAddType(PyObject* module, const TypeDef& def);
 
 // The proxy types of runtime values: List, Dict and Record made in this order, then added.
-// 0, or the error code of a pending Python exception.
-uint16_t addValueProxyTypes(PyObject* module);
-uint16_t addBytesType(PyObject* module);
-uint16_t addNativeHostType(PyObject* module);
+// 0, or -1 with a Python exception; the same for the Bytes and NativeHost types.
+[[nodiscard]] int addValueProxyTypes(PyObject* module);
+[[nodiscard]] int addBytesType(PyObject* module);
+[[nodiscard]] int addNativeHostType(PyObject* module);
 
 }  // namespace wuna::host

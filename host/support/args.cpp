@@ -69,6 +69,30 @@ int parse(const char* owner, std::span<const Param> params, PyObject* args, PyOb
     return 0;
 }
 
+const char* strArg(PyObject* given, const char* typeError, Py_ssize_t* length) {
+    if (!PyUnicode_Check(given)) {
+        PyErr_SetString(PyExc_TypeError, typeError);
+        return nullptr;
+    }
+    return PyUnicode_AsUTF8AndSize(given, length);
+}
+
+int takesNothing(const char* owner, PyObject* args, PyObject* kwargs) {
+    Py_ssize_t given = args ? PyTuple_GET_SIZE(args) : 0;
+    if (given) {
+        PyErr_Format(PyExc_TypeError, "%s() takes at most 0 arguments (%zd given)", owner, given);
+        return -1;
+    }
+    if (kwargs && PyDict_GET_SIZE(kwargs) > 0) {
+        PyObject *key, *value;
+        Py_ssize_t pos = 0;
+        PyDict_Next(kwargs, &pos, &key, &value);
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", owner, key);
+        return -1;
+    }
+    return 0;
+}
+
 int exactly(PyObject* args, PyObject* kwargs, Py_ssize_t n) {
     if ((args ? PyTuple_GET_SIZE(args) : 0) != n || (kwargs && PyDict_GET_SIZE(kwargs) > 0)) {
         PyErr_SetString(PyExc_TypeError, "WrongArgumentCount");

@@ -11,8 +11,7 @@
 // positional arguments only report any other count as TypeError "WrongArgumentCount"
 // (exactly, and the method-table wrappers below for those written as METH_NOARGS or METH_O).
 #pragma once
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "host/support/python.h"
 
 #include <span>
 
@@ -29,25 +28,36 @@ using Check = int (*)(void* context, size_t index, PyObject* value);
 // Fills out[i] with parameter i's value (borrowed) or null when it is absent. owner names
 // the callable in messages ("Language" gives "Language() ..."); null leaves the name out.
 // 0, or -1 with a TypeError (or the check's exception).
-int parse(const char* owner, std::span<const Param> params, PyObject* args, PyObject* kwargs,
-          PyObject** out, Check check = nullptr, void* context = nullptr);
+[[nodiscard]] int parse(const char* owner, std::span<const Param> params, PyObject* args,
+                        PyObject* kwargs, PyObject** out, Check check = nullptr,
+                        void* context = nullptr);
+
+// The UTF-8 text of an argument that must be a str, its length in *length (the text may hold
+// NULs; it lives as long as given). Null with TypeError typeError (the whole message) when
+// given is no str, or with the encoding error (a lone surrogate).
+[[nodiscard]] const char* strArg(PyObject* given, const char* typeError, Py_ssize_t* length);
+
+// For a class called with no arguments (its objects are made elsewhere, bound to nothing):
+// 0, or -1 with TypeError "<owner>() takes at most 0 arguments (n given)" or, for keywords,
+// "<owner>() got an unexpected keyword argument '<the first>'".
+[[nodiscard]] int takesNothing(const char* owner, PyObject* args, PyObject* kwargs);
 
 // For methods that take positional arguments only: raises TypeError "WrongArgumentCount"
 // unless exactly n positional arguments and no keywords were given. 0, or -1.
-int exactly(PyObject* args, PyObject* kwargs, Py_ssize_t n);
+[[nodiscard]] int exactly(PyObject* args, PyObject* kwargs, Py_ssize_t n);
 
 // The function a method table gives for a callable with a fixed count of positional
 // arguments, written as a METH_NOARGS f(self, unused) or a METH_O f(self, arg): the count is
 // checked the system's way (TypeError "WrongArgumentCount") where the interpreter's own check
 // would say "takes no arguments (1 given)". f's result, or null with the exception.
 template <PyObject* (*f)(PyObject*, PyObject*)>
-PyObject* noArguments(PyObject* self, PyObject* args, PyObject* kwargs) {
+[[nodiscard]] PyObject* noArguments(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (exactly(args, kwargs, 0) < 0) return nullptr;
     return f(self, nullptr);
 }
 
 template <PyObject* (*f)(PyObject*, PyObject*)>
-PyObject* oneArgument(PyObject* self, PyObject* args, PyObject* kwargs) {
+[[nodiscard]] PyObject* oneArgument(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (exactly(args, kwargs, 1) < 0) return nullptr;
     return f(self, PyTuple_GET_ITEM(args, 0));
 }

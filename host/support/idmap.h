@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "host/support/check.h"
+
 namespace wuna::idmap {
 
 template <typename V>
@@ -31,6 +33,8 @@ struct IdMap {
     // The slot holding key, or null.
     Slot* findSlot(const void* key) const {
         if (!capacity) return nullptr;
+        // The masks need a power of two, and the probe ends only at a free slot.
+        WUNA_CHECK((capacity & (capacity - 1)) == 0 && used < capacity);
         size_t mask = capacity - 1;
         for (size_t i = hashOf(key) & mask;; i = (i + 1) & mask) {
             if (slots[i].key == key) return &slots[i];

@@ -7,11 +7,12 @@
 // collector's clear of a frame), and is freed as a whole. A failed growth is reported, never
 // thrown; the caller turns it into MemoryError.
 #pragma once
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "host/support/python.h"
 
 #include <cstdint>
 #include <cstdlib>
+
+#include "host/support/check.h"
 
 namespace wuna::host {
 
@@ -29,6 +30,8 @@ struct U32Map {
     // The value under key (borrowed), or null.
     PyObject* find(uint32_t key) const {
         if (!capacity) return nullptr;
+        // The masks need a power of two, and the probe ends only at a free slot.
+        WUNA_CHECK((capacity & (capacity - 1)) == 0 && used < capacity);
         for (uint32_t i = hashOf(key) & (capacity - 1);; i = (i + 1) & (capacity - 1)) {
             if (!slots[i].value) return nullptr;
             if (slots[i].key == key) return slots[i].value;

@@ -38,12 +38,12 @@ protected:
         if (!llvmapi::loaded()) {
             ASSERT_NE(llvmapi::adopt(engine(), nullptr), nullptr);
         }
-        settings::setCachePlace(settings::CacheOff, nullptr);
+        settings::setCachePlace(settings::CachePlace::off, nullptr);
         settings::current.perfMap = 0;
     }
     void TearDown() override {
         PyErr_Clear();
-        settings::setCachePlace(settings::CacheOff, nullptr);
+        settings::setCachePlace(settings::CachePlace::off, nullptr);
         settings::current.perfMap = 0;
         testing_support::endRun(r);
     }
@@ -99,7 +99,7 @@ struct TempDir {
 };
 
 inline void useCacheDirectory(const std::string& dir) {
-    settings::setCachePlace(settings::CacheDirectory, strdup(dir.c_str()));
+    settings::setCachePlace(settings::CachePlace::directory, strdup(dir.c_str()));
 }
 
 }  // namespace wuna::backend_testing

@@ -54,13 +54,13 @@ PyObject* configure(PyObject*, PyObject* args, PyObject* kwargs) {
         settings::current.cacheSize = n;
     }
     if (cache == Py_True)
-        settings::setCachePlace(settings::CachePlatform, nullptr);
+        settings::setCachePlace(settings::CachePlace::platform, nullptr);
     else if (cache == Py_False)
-        settings::setCachePlace(settings::CacheOff, nullptr);
+        settings::setCachePlace(settings::CachePlace::off, nullptr);
     else if (cache && cache != Py_None) {
         const char* text = PyUnicode_AsUTF8(cache);
         if (!text) return nullptr;
-        settings::setCachePlace(settings::CacheDirectory, strdup(text));
+        settings::setCachePlace(settings::CachePlace::directory, strdup(text));
     }
     if (perf && perf != Py_None) settings::current.perfMap = uint8_t(PyObject_IsTrue(perf) == 1);
     Py_RETURN_NONE;
@@ -146,9 +146,9 @@ PyObject* compileConstant(PyObject*, PyObject* args) {
     compile::ModuleRecord* m = &s->compiler.module;
     compile::FunctionRef main, f;
     std::string name = std::string(s->prefix, s->prefixLength) + "_value";
-    if (compile::llvmFunction(&s->compiler, compile::kTopLevel, &main) ||
+    if (compile::llvmFunction(&s->compiler, compile::kTopLevel, &main) != Status::ok ||
         compile::declareFunction(m, name.data(), name.size(), m->i64, nullptr, 0,
-                                 compile::DeclareExported, &f))
+                                 compile::DeclareExported, &f) != Status::ok)
         return PyErr_NoMemory();
     llvmapi::BuilderRef b = T.LLVMCreateBuilderInContext(m->context);
     T.LLVMPositionBuilderAtEnd(b,
@@ -159,7 +159,7 @@ PyObject* compileConstant(PyObject*, PyObject* args) {
     T.LLVMDisposeBuilder(b);
     uint64_t entry = 0;
     const char* mainName = s->mainName();
-    if (!s->add(mainName, strlen(mainName), &entry)) return nullptr;
+    if (s->add(mainName, strlen(mainName), &entry) < 0) return nullptr;
     uint64_t at = s->engine->symbolAddress(name.c_str());
     long long result = at ? reinterpret_cast<int64_t (*)()>(at)() : -1;
     PyObject* keys = PyList_New(0);

@@ -58,7 +58,7 @@ TEST_F(Compile, ANewModuleDeclaresEveryHelperOnceAndTheInlineCountFunctions) {
     uint64_t blocks = m->blockCount;
     EXPECT_EQ(blocks, 11u) << "counted, change, other, python, done (and free)";
     // Declaring again changes nothing.
-    EXPECT_EQ(compile::declareHelpers(c), 0);
+    EXPECT_EQ(compile::declareHelpers(c), Status::ok);
     EXPECT_EQ(m->functions.used, helpers::kHelperCount + 2);
     EXPECT_EQ(m->blockCount, blocks);
     EXPECT_EQ(m->declared.count, 2u);
@@ -91,10 +91,10 @@ TEST_F(Compile, DeclaringANameTwiceGivesTheFirstDeclaration) {
     compile::ModuleRecord* m = bare.m();
     FunctionRef a, b;
     llvmapi::TypeRef params[1] = {m->i64};
-    ASSERT_EQ(compile::declareFunction(m, "t_twice", 7, m->i64, params, 1, 0, &a), 0);
+    ASSERT_EQ(compile::declareFunction(m, "t_twice", 7, m->i64, params, 1, 0, &a), Status::ok);
     ASSERT_EQ(
         compile::declareFunction(m, "t_twice", 7, m->i1, nullptr, 0, compile::DeclareExported, &b),
-        0);
+        Status::ok);
     EXPECT_EQ(a.function, b.function);
     EXPECT_EQ(a.type, b.type);
     EXPECT_EQ(LLVMGetLinkage(a.function), LLVMInternalLinkage);
@@ -108,9 +108,9 @@ TEST_F(Compile, FunctionSymbolsAndTheirTypes) {
     Bare bare("wnabc");
     compile::Compiler* c = &bare.c;
     FunctionRef main, f, t, t2;
-    ASSERT_EQ(compile::llvmFunction(c, compile::kTopLevel, &main), 0);
-    ASSERT_EQ(compile::llvmFunction(c, 17, &f), 0);
-    ASSERT_EQ(compile::llvmFunction(c, 17 | compile::kTypedEntryBit, &t), 0);
+    ASSERT_EQ(compile::llvmFunction(c, compile::kTopLevel, &main), Status::ok);
+    ASSERT_EQ(compile::llvmFunction(c, 17, &f), Status::ok);
+    ASSERT_EQ(compile::llvmFunction(c, 17 | compile::kTypedEntryBit, &t), Status::ok);
     EXPECT_STREQ(LLVMGetValueName(main.function), "wnabc_main");
     EXPECT_STREQ(LLVMGetValueName(f.function), "wnabc_f17");
     EXPECT_STREQ(LLVMGetValueName(t.function), "wnabc_t17");
@@ -121,13 +121,14 @@ TEST_F(Compile, FunctionSymbolsAndTheirTypes) {
     EXPECT_EQ(LLVMGetLinkage(f.function), LLVMExternalLinkage);
     uint8_t* kinds = static_cast<uint8_t*>(malloc(3));
     ASSERT_NE(c->typedEntries.put(18, compile::TypedEntry{kinds, 3}), nullptr);
-    ASSERT_EQ(compile::llvmFunction(c, 18 | compile::kTypedEntryBit, &t2), 0);
+    ASSERT_EQ(compile::llvmFunction(c, 18 | compile::kTypedEntryBit, &t2), Status::ok);
     EXPECT_EQ(LLVMCountParamTypes(t2.type), 7u);
     EXPECT_EQ(LLVMGetReturnType(t2.type), c->module.valuePair);
     backend::List<char> w;
-    ASSERT_EQ(compile::functionSymbol(&w, backend::Text{"p", 1}, 0), 0);
-    ASSERT_EQ(compile::typedEntrySymbol(&w, backend::Text{"q", 1}, 7 | compile::kTypedEntryBit), 0);
-    ASSERT_EQ(compile::functionSymbol(&w, backend::Text{"r", 1}, 4294967294u), 0);
+    ASSERT_EQ(compile::functionSymbol(&w, backend::Text{"p", 1}, 0), Status::ok);
+    ASSERT_EQ(compile::typedEntrySymbol(&w, backend::Text{"q", 1}, 7 | compile::kTypedEntryBit),
+              Status::ok);
+    ASSERT_EQ(compile::functionSymbol(&w, backend::Text{"r", 1}, 4294967294u), Status::ok);
     EXPECT_EQ(std::string(w.items, w.count), "p_f0q_t7r_f4294967294");
     w.free();
 }
@@ -136,18 +137,18 @@ TEST_F(Compile, AskingForCodeQueuesOnceUntilRolledBack) {
     Bare bare("t_queue");
     compile::Compiler* c = &bare.c;
     FunctionRef f;
-    ASSERT_EQ(compile::functionCode(c, 5, &f), 0);
-    ASSERT_EQ(compile::functionCode(c, 5, &f), 0);
+    ASSERT_EQ(compile::functionCode(c, 5, &f), Status::ok);
+    ASSERT_EQ(compile::functionCode(c, 5, &f), Status::ok);
     EXPECT_EQ(c->worklist.count, 1u);
     EXPECT_EQ(c->recent.count, 1u);
     compile::forgetModule(c);
     EXPECT_EQ(c->worklist.count, 0u);
     EXPECT_EQ(c->requested.find(5), nullptr);
-    ASSERT_EQ(compile::newModule(c), 0);
-    ASSERT_EQ(compile::functionCode(c, 5, &f), 0);
+    ASSERT_EQ(compile::newModule(c), Status::ok);
+    ASSERT_EQ(compile::functionCode(c, 5, &f), Status::ok);
     EXPECT_EQ(c->worklist.count, 1u);
     // Requested before the checkpoint stays requested after a later roll-back.
-    ASSERT_EQ(compile::newModule(c), 0);
+    ASSERT_EQ(compile::newModule(c), Status::ok);
     compile::forgetModule(c);
     EXPECT_NE(c->requested.find(5), nullptr);
 }
@@ -156,21 +157,22 @@ TEST_F(Compile, BlocksAreNumberedPerFunctionAndLongNamesBecomeB) {
     Bare bare("t_blocks");
     compile::ModuleRecord* m = bare.m();
     FunctionRef f;
-    ASSERT_EQ(compile::declareFunction(m, "t_blocks", 8, m->voidType, nullptr, 0, 0, &f), 0);
+    ASSERT_EQ(compile::declareFunction(m, "t_blocks", 8, m->voidType, nullptr, 0, 0, &f),
+              Status::ok);
     compile::Builder b{};
     b.module = m;
     b.function = f.function;
     uint64_t before = m->blockCount;
     llvmapi::BasicBlockRef x, y, z;
-    ASSERT_EQ(compile::newBlock(&b, "entry_hot", &x), 0);
-    ASSERT_EQ(compile::newBlock(&b, "ok", &y), 0);
+    ASSERT_EQ(compile::newBlock(&b, "entry_hot", &x), Status::ok);
+    ASSERT_EQ(compile::newBlock(&b, "ok", &y), Status::ok);
     std::string longName(63, 'n');  // with "3" and the NUL: 65 bytes
-    ASSERT_EQ(compile::newBlock(&b, longName.c_str(), &z), 0);
+    ASSERT_EQ(compile::newBlock(&b, longName.c_str(), &z), Status::ok);
     EXPECT_STREQ(LLVMGetBasicBlockName(x), "entry_hot1");
     EXPECT_STREQ(LLVMGetBasicBlockName(y), "ok2");
     EXPECT_STREQ(LLVMGetBasicBlockName(z), "b");
     std::string fits(62, 'n');  // with "4" and the NUL: 64 bytes
-    ASSERT_EQ(compile::newBlock(&b, fits.c_str(), &z), 0);
+    ASSERT_EQ(compile::newBlock(&b, fits.c_str(), &z), Status::ok);
     EXPECT_EQ(std::string(LLVMGetBasicBlockName(z)), fits + "4");
     EXPECT_EQ(m->blockCount, before + 4);
     EXPECT_EQ(b.blocks.count, 4u);
@@ -182,12 +184,15 @@ TEST_F(Compile, KeepModuleRollBackLeavesTheCheckpointsFunctions) {
     compile::Compiler* c = &bare.c;
     compile::ModuleRecord* m = bare.m();
     FunctionRef kept, gone, caller;
-    ASSERT_EQ(compile::declareFunction(m, "t_kept", 6, m->voidType, nullptr, 0, 0, &kept), 0);
+    ASSERT_EQ(compile::declareFunction(m, "t_kept", 6, m->voidType, nullptr, 0, 0, &kept),
+              Status::ok);
     c->keepModule = 1;
-    ASSERT_EQ(compile::newModule(c), 0);  // keeps the module, moves the checkpoint
+    ASSERT_EQ(compile::newModule(c), Status::ok);  // keeps the module, moves the checkpoint
     EXPECT_EQ(c->declaredCheckpoint, 3u);
-    ASSERT_EQ(compile::declareFunction(m, "t_gone", 6, m->voidType, nullptr, 0, 0, &gone), 0);
-    ASSERT_EQ(compile::declareFunction(m, "t_caller", 8, m->voidType, nullptr, 0, 0, &caller), 0);
+    ASSERT_EQ(compile::declareFunction(m, "t_gone", 6, m->voidType, nullptr, 0, 0, &gone),
+              Status::ok);
+    ASSERT_EQ(compile::declareFunction(m, "t_caller", 8, m->voidType, nullptr, 0, 0, &caller),
+              Status::ok);
     {
         Emit e(m, caller.function);
         compile::call(&e.b, "t_gone", nullptr, 0);
@@ -204,7 +209,8 @@ TEST_F(Compile, KeepModuleRollBackLeavesTheCheckpointsFunctions) {
     EXPECT_EQ(m->functions.used, helpers::kHelperCount + 3);
     EXPECT_EQ(m->declared.count, 3u);
     // Declaring a rolled-back name again makes a new function, once.
-    ASSERT_EQ(compile::declareFunction(m, "t_gone", 6, m->voidType, nullptr, 0, 0, &gone), 0);
+    ASSERT_EQ(compile::declareFunction(m, "t_gone", 6, m->voidType, nullptr, 0, 0, &gone),
+              Status::ok);
     EXPECT_EQ(m->declared.count, 4u);
     EXPECT_EQ(m->functions.used, helpers::kHelperCount + 4);
     c->keepModule = 0;
@@ -221,7 +227,7 @@ TEST_F(Compile, KeyGlobalsAreNumberedPerCompilerAndOnePerKeyAndModule) {
     EXPECT_EQ(c->module.symbols.count, 1u);
     EXPECT_STREQ(c->module.symbols[0].name, "t_key_k1");
     EXPECT_EQ(c->module.symbols[0].address, 0x1000u);
-    ASSERT_EQ(compile::newModule(c), 0);
+    ASSERT_EQ(compile::newModule(c), Status::ok);
     EXPECT_EQ(c->module.symbols.count, 0u);
     llvmapi::ValueRef again = compile::keyGlobal(&c->module, 0x1000);
     EXPECT_STREQ(LLVMGetValueName(again), "t_key_k2");
@@ -256,21 +262,21 @@ TEST_F(Compile, MarkingAFunctionMarksItsBlockScopesAndNotNestedFunctions) {
     compile::init(&c, &tree.index, "t", 1);
     compile::Layout* l[6];
     compile::Layout* global;
-    for (uint32_t i = 1; i < 6; i++) ASSERT_EQ(compile::layoutOf(&c, i, &l[i]), 0);
-    ASSERT_EQ(compile::layoutOf(&c, compile::kGlobalScope, &global), 0);
+    for (uint32_t i = 1; i < 6; i++) ASSERT_EQ(compile::layoutOf(&c, i, &l[i]), Status::ok);
+    ASSERT_EQ(compile::layoutOf(&c, compile::kGlobalScope, &global), Status::ok);
     compile::Layout* same;
-    ASSERT_EQ(compile::layoutOf(&c, 3, &same), 0);
+    ASSERT_EQ(compile::layoutOf(&c, 3, &same), Status::ok);
     EXPECT_EQ(same, l[3]);
-    ASSERT_EQ(compile::markFrames(&c, 1), 0);
+    ASSERT_EQ(compile::markFrames(&c, 1), Status::ok);
     EXPECT_TRUE(l[1]->heapFrame && l[2]->heapFrame && l[3]->heapFrame);
     EXPECT_FALSE(l[4]->heapFrame || l[5]->heapFrame || global->heapFrame);
-    ASSERT_EQ(compile::markFrames(&c, 4), 0);
+    ASSERT_EQ(compile::markFrames(&c, 4), Status::ok);
     EXPECT_TRUE(l[4]->heapFrame && l[5]->heapFrame);
     EXPECT_FALSE(global->heapFrame);
     // With frames everywhere, a new layout starts with one.
     c.allFrames = 1;
     compile::Layout* fresh;
-    ASSERT_EQ(compile::layoutOf(&c, 77, &fresh), 0);
+    ASSERT_EQ(compile::layoutOf(&c, 77, &fresh), Status::ok);
     EXPECT_TRUE(fresh->heapFrame);
     compile::release(&c);
 }
@@ -280,26 +286,26 @@ TEST_F(Compile, RetryingWithFramesIsGrantedOncePerScopeAndNotForCompiledFunction
     compile::Compiler c;
     compile::init(&c, &tree.index, "t", 1);
     bool retry = true;
-    ASSERT_EQ(compile::retryWithFrames(&c, &retry), 0);
+    ASSERT_EQ(compile::retryWithFrames(&c, &retry), Status::ok);
     EXPECT_FALSE(retry) << "no frame was needed";
     c.frameNeeded = 1;
     c.frameNeededScope = 4;
-    ASSERT_EQ(compile::retryWithFrames(&c, &retry), 0);
+    ASSERT_EQ(compile::retryWithFrames(&c, &retry), Status::ok);
     EXPECT_TRUE(retry);
     EXPECT_FALSE(c.frameNeeded);
     compile::Layout* l;
-    ASSERT_EQ(compile::layoutOf(&c, 5, &l), 0);
+    ASSERT_EQ(compile::layoutOf(&c, 5, &l), Status::ok);
     c.frameNeeded = 1;
-    ASSERT_EQ(compile::retryWithFrames(&c, &retry), 0);
+    ASSERT_EQ(compile::retryWithFrames(&c, &retry), Status::ok);
     EXPECT_FALSE(retry) << "its layout has a heap frame already";
     c.frameNeeded = 1;
     c.frameNeededScope = 1;
     c.requested.put(1, 1);
-    ASSERT_EQ(compile::retryWithFrames(&c, &retry), 0);
+    ASSERT_EQ(compile::retryWithFrames(&c, &retry), Status::ok);
     EXPECT_FALSE(retry) << "compiled in an earlier module";
     c.frameNeeded = 1;
     c.frameNeededScope = compile::kNoScope;
-    ASSERT_EQ(compile::retryWithFrames(&c, &retry), 0);
+    ASSERT_EQ(compile::retryWithFrames(&c, &retry), Status::ok);
     EXPECT_FALSE(retry);
     compile::release(&c);
 }
@@ -316,23 +322,24 @@ struct Script {
     bool retryFlag = false;   // a failing attempt sets the retry flag
 };
 
-uint16_t scriptedFunction(void* user, compile::Compiler* c, uint32_t id) {
+Status scriptedFunction(void* user, compile::Compiler* c, uint32_t id) {
     Script* s = static_cast<Script*>(user);
     compile::FunctionRef f;
+    // Declaring cannot run out of memory in these small modules: the results are not checked.
     if (id != compile::kTopLevel) {
-        compile::llvmFunction(c, id, &f);
+        (void)compile::llvmFunction(c, id, &f);
         Emit e(&c->module, f.function);
         T.LLVMBuildRet(*e, T.LLVMConstInt(c->module.i1, 1, 0));
-        return 0;
+        return Status::ok;
     }
     s->attempts++;
-    compile::functionCode(c, 9, &f);
+    (void)compile::functionCode(c, 9, &f);
     if (s->attempts > s->failUntil) {
         compile::FunctionRef main;
-        compile::llvmFunction(c, compile::kTopLevel, &main);
+        (void)compile::llvmFunction(c, compile::kTopLevel, &main);
         Emit e(&c->module, main.function);
         T.LLVMBuildRet(*e, T.LLVMConstInt(c->module.i1, 1, 0));
-        return 0;
+        return Status::ok;
     }
     if (s->needFrames) {
         c->frameNeeded = 1;
@@ -343,31 +350,31 @@ uint16_t scriptedFunction(void* user, compile::Compiler* c, uint32_t id) {
     static const char text[] = "t.py:1:1: in f(): no";
     c->message.clear();
     for (const char* p = text; *p; p++) c->message.push(*p);
-    return compile::kUnsupported;
+    return Status::unsupported;
 }
 
 TEST_F(Compile, TheCompileLoopRetriesWhileSomethingNewIsRecorded) {
     struct Case {
         const char* what;
         Script script;
-        uint16_t result;
+        Status result;
         int attempts;
         const char* error;
     } cases[] = {
-        {"at once", {0, 0}, 0, 1, nullptr},
-        {"no retry", {0, 1}, compile::kUnsupported, 1, nullptr},
-        {"frames", {0, 3, true}, 0, 4, nullptr},
-        {"needs", {0, 10, false, 10}, 0, 11, nullptr},
+        {"at once", {0, 0}, Status::ok, 1, nullptr},
+        {"no retry", {0, 1}, Status::unsupported, 1, nullptr},
+        {"frames", {0, 3, true}, Status::ok, 4, nullptr},
+        {"needs", {0, 10, false, 10}, Status::ok, 11, nullptr},
         {"retry flag alone",
          {0, 100, false, 0, true},
-         compile::kPythonError,
+         Status::pythonError,
          4,
          "wuna: compiling the module asked 4 times in a row for another attempt with nothing new "
          "to do differently "
          "(a wuna bug)"},
         {"needs, then the retry flag alone",
          {0, 100, false, 6, true},
-         compile::kPythonError,
+         Status::pythonError,
          10,
          "wuna: compiling the module asked 4 times in a row for another attempt with nothing new "
          "to do differently "
@@ -381,7 +388,7 @@ TEST_F(Compile, TheCompileLoopRetriesWhileSomethingNewIsRecorded) {
             << k.what;
         EXPECT_EQ(k.script.attempts, k.attempts) << k.what;
         EXPECT_EQ(c->worklist.count, 0u) << k.what;
-        if (k.result == 0) {
+        if (k.result == Status::ok) {
             EXPECT_NE(c->requested.find(9), nullptr) << k.what;
             EXPECT_NE(LLVMGetFirstBasicBlock(LLVMGetNamedFunction(c->module.module, "t_loop_f9")),
                       nullptr);
@@ -410,26 +417,26 @@ TEST_F(Compile, AnEntryEmittedInPlaceOfAFunctionAndHelpersDrained) {
     log.specialisation->symbolLength = 10;
     compile::Emitters emitters{
         &log,
-        [](void* user, compile::Compiler* c) -> uint16_t {
+        [](void* user, compile::Compiler* c) -> Status {
             static_cast<Log*>(user)->emitted.push_back("entry");
             FunctionRef f;
             return compile::functionCode(c, 3, &f);
         },
-        [](void* user, compile::Compiler* c, uint32_t id) -> uint16_t {
+        [](void* user, compile::Compiler* c, uint32_t id) -> Status {
             Log* log = static_cast<Log*>(user);
             log->emitted.push_back("f" + std::to_string(id));
             if (!c->helpers.push(log->specialisation) ||
                 !c->helperWorklist.push(log->specialisation))
-                return compile::kOutOfMemory;
-            return 0;
+                return Status::outOfMemory;
+            return Status::ok;
         },
-        [](void* user, compile::Compiler*, compile::HelperSpec* specialisation) -> uint16_t {
+        [](void* user, compile::Compiler*, compile::HelperSpec* specialisation) -> Status {
             static_cast<Log*>(user)->emitted.push_back(specialisation->symbol);
-            return 0;
+            return Status::ok;
         },
     };
     Bare bare("t_drain");
-    EXPECT_EQ(compile::runLoop(&bare.c, 0, emitters, nullptr), 0);
+    EXPECT_EQ(compile::runLoop(&bare.c, 0, emitters, nullptr), Status::ok);
     EXPECT_EQ(log.emitted, (std::vector<std::string>{"entry", "f3", "t_drain_h1"}));
     EXPECT_EQ(bare.c.helperWorklist.count, 0u);
 }

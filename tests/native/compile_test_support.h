@@ -15,7 +15,7 @@ struct Bare {
     compile::Compiler c;
     explicit Bare(const char* prefix, const ptree::Index* tree = nullptr) {
         compile::init(&c, tree, prefix, strlen(prefix));
-        EXPECT_EQ(compile::newModule(&c), 0);
+        EXPECT_EQ(compile::newModule(&c), Status::ok);
     }
     ~Bare() { compile::release(&c); }
     compile::ModuleRecord* m() { return &c.module; }

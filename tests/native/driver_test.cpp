@@ -62,7 +62,7 @@ std::string symbol(Compiled* s, const char* suffix) {
 void buildConstant(Compiled* s, const char* suffix, int64_t value) {
     compile::ModuleRecord* m = &s->compiler.module;
     FunctionRef main;
-    ASSERT_EQ(compile::llvmFunction(&s->compiler, compile::kTopLevel, &main), 0);
+    ASSERT_EQ(compile::llvmFunction(&s->compiler, compile::kTopLevel, &main), Status::ok);
     {
         Emit e(m, main.function);
         T.LLVMBuildRet(*e, T.LLVMConstInt(m->i1, 1, 0));
@@ -71,14 +71,14 @@ void buildConstant(Compiled* s, const char* suffix, int64_t value) {
     FunctionRef f;
     ASSERT_EQ(compile::declareFunction(m, name.data(), name.size(), m->i64, nullptr, 0,
                                        compile::DeclareExported, &f),
-              0);
+              Status::ok);
     Emit e(m, f.function);
     T.LLVMBuildRet(*e, i64c(m, value));
 }
 
 bool addMain(Compiled* s, uint64_t* entry) {
     const char* name = s->mainName();
-    return s->add(name, strlen(name), entry);
+    return s->add(name, strlen(name), entry) == 0;
 }
 
 int64_t callI64(Compiled* s, const char* suffix) {
@@ -111,19 +111,20 @@ TEST_F(Driver, PrefixesAreNeverHandedOutTwice) {
 
 // Emits the top level returning true, after failing once for want of a frame; function 9,
 // asked for by the top level, returns true.
-uint16_t frameOnceFunction(void* user, compile::Compiler* c, uint32_t id) {
+Status frameOnceFunction(void* user, compile::Compiler* c, uint32_t id) {
     int* attempts = static_cast<int*>(user);
     FunctionRef f;
     if (id == compile::kTopLevel && ++*attempts == 1) {
         c->frameNeeded = 1;
         c->frameNeededScope = 1234;
-        return compile::kUnsupported;
+        return Status::unsupported;
     }
-    if (id == compile::kTopLevel && compile::functionCode(c, 9, &f)) return compile::kOutOfMemory;
-    if (compile::llvmFunction(c, id, &f)) return compile::kOutOfMemory;
+    if (id == compile::kTopLevel && compile::functionCode(c, 9, &f) != Status::ok)
+        return Status::outOfMemory;
+    if (compile::llvmFunction(c, id, &f) != Status::ok) return Status::outOfMemory;
     Emit e(&c->module, f.function);
     T.LLVMBuildRet(*e, T.LLVMConstInt(c->module.i1, 1, 0));
-    return 0;
+    return Status::ok;
 }
 
 TEST_F(Driver, TheCompileLoopEndsInLoadedCodeOrTheStatesCompileError) {
@@ -131,7 +132,7 @@ TEST_F(Driver, TheCompileLoopEndsInLoadedCodeOrTheStatesCompileError) {
     int attempts = 0;
     compile::Emitters emitters{&attempts, nullptr, frameOnceFunction, nullptr};
     uint64_t entry = 0;
-    ASSERT_TRUE(driver::compileEntry(s, compile::kTopLevel, emitters, s->mainName(), &entry))
+    ASSERT_EQ(driver::compileEntry(s, compile::kTopLevel, emitters, s->mainName(), &entry), 0)
         << takeError();
     EXPECT_EQ(attempts, 2);
     EXPECT_TRUE(reinterpret_cast<bool (*)(void*, void*)>(entry)(nullptr, nullptr));
@@ -143,7 +144,7 @@ TEST_F(Driver, TheCompileLoopEndsInLoadedCodeOrTheStatesCompileError) {
     s = Compiled::create(nullptr, PyExc_LookupError, key, 0, false);
     ASSERT_NE(s, nullptr);
     compile::Emitters none{nullptr, nullptr, nullptr, nullptr};
-    EXPECT_FALSE(driver::compileEntry(s, compile::kTopLevel, none, s->mainName(), &entry));
+    EXPECT_EQ(driver::compileEntry(s, compile::kTopLevel, none, s->mainName(), &entry), -1);
     PyObject* type;
     EXPECT_EQ(takeError(&type), "wuna: no code generator for this module (a wuna bug)");
     EXPECT_EQ(type, PyExc_LookupError);
@@ -185,7 +186,7 @@ TEST_F(Driver, CompiledCodeCallsARuntimeHelperThroughItsDeclaration) {
     compile::ModuleRecord* m = &s->compiler.module;
     // <prefix>_main(ctx, frame): wn_truthy(int tag, 7) and not wn_truthy(None).
     FunctionRef main;
-    ASSERT_EQ(compile::llvmFunction(&s->compiler, compile::kTopLevel, &main), 0);
+    ASSERT_EQ(compile::llvmFunction(&s->compiler, compile::kTopLevel, &main), Status::ok);
     {
         Emit e(m, main.function);
         llvmapi::ValueRef seven[2] = {i64c(m, value::TagInt), i64c(m, 7)};
@@ -221,7 +222,7 @@ TEST_F(Driver, AHelperNotBuiltYetFailsTheRunNamingItself) {
     // <prefix>_main(ctx, frame) returns wn_binary(ctx, 12, 0, int 1, int 2, out)'s flag; a
     // second function calls the contextless stubs wn_list_len and wn_frame_new.
     FunctionRef main;
-    ASSERT_EQ(compile::llvmFunction(&s->compiler, compile::kTopLevel, &main), 0);
+    ASSERT_EQ(compile::llvmFunction(&s->compiler, compile::kTopLevel, &main), Status::ok);
     {
         Emit e(m, main.function);
         llvmapi::ValueRef out = T.LLVMBuildAlloca(*e, m->valuePair, "");
@@ -239,7 +240,7 @@ TEST_F(Driver, AHelperNotBuiltYetFailsTheRunNamingItself) {
     FunctionRef f;
     ASSERT_EQ(compile::declareFunction(m, other.data(), other.size(), m->i64, nullptr, 0,
                                        compile::DeclareExported, &f),
-              0);
+              Status::ok);
     {
         Emit e(m, f.function);
         llvmapi::ValueRef list[2] = {i64c(m, 5), i64c(m, 0)};
@@ -254,7 +255,7 @@ TEST_F(Driver, AHelperNotBuiltYetFailsTheRunNamingItself) {
     llvmapi::TypeRef ptrParam[1] = {m->ptr};
     ASSERT_EQ(compile::declareFunction(m, status.data(), status.size(), m->i32, ptrParam, 1,
                                        compile::DeclareExported, &f),
-              0);
+              Status::ok);
     {
         Emit e(m, f.function);
         llvmapi::ValueRef ctx = T.LLVMGetParam(f.function, 0);
@@ -301,7 +302,7 @@ TEST_F(Driver, AKeyGlobalReadsTheAddressItWasDefinedAt) {
         FunctionRef f;
         ASSERT_EQ(compile::declareFunction(m, name.data(), name.size(), m->i64, nullptr, 0,
                                            compile::DeclareExported, &f),
-                  0);
+                  Status::ok);
         {
             Emit e(m, f.function);
             llvmapi::ValueRef g = compile::keyGlobal(m, uint64_t(uintptr_t(&keyedWord)));
@@ -333,7 +334,7 @@ TEST_F(Driver, WnDecInlinedLeavesFloatsAndImmortalsAndFreesTheLastReference) {
         FunctionRef f;
         ASSERT_EQ(compile::declareFunction(m, name.data(), name.size(), m->voidType, params, 2,
                                            compile::DeclareExported, &f),
-                  0);
+                  Status::ok);
         {
             Emit e(m, f.function);
             llvmapi::ValueRef args[2] = {T.LLVMGetParam(f.function, 0),
@@ -383,12 +384,12 @@ TEST_F(Driver, AnObjectNamingAnUndefinedSymbolFailsToLoadWithTheName) {
     Compiled* s = newState(0);
     compile::ModuleRecord* m = &s->compiler.module;
     FunctionRef main, missing;
-    ASSERT_EQ(compile::llvmFunction(&s->compiler, compile::kTopLevel, &main), 0);
+    ASSERT_EQ(compile::llvmFunction(&s->compiler, compile::kTopLevel, &main), Status::ok);
     ASSERT_EQ(compile::declareFunction(m, "wuna_test_nowhere", 17, m->i1, nullptr, 0,
                                        compile::DeclareExported, &missing),
-              0);
+              Status::ok);
     compile::FunctionRef queued;
-    ASSERT_EQ(compile::functionCode(&s->compiler, 3, &queued), 0);
+    ASSERT_EQ(compile::functionCode(&s->compiler, 3, &queued), Status::ok);
     T.LLVMDeleteFunction(queued.function);  // asked for, never emitted: only the request stays
     {
         Emit e(m, main.function);
@@ -412,7 +413,7 @@ TEST_F(Driver, AMissingEntryPointIsReportedAndTheCodeStaysLoaded) {
     buildConstant(s, "_here", 1);
     uint64_t entry = 0;
     std::string wrong = symbol(s, "_elsewhere");
-    EXPECT_FALSE(s->add(wrong.c_str(), wrong.size(), &entry));
+    EXPECT_EQ(s->add(wrong.c_str(), wrong.size(), &entry), -1);
     EXPECT_EQ(takeError(), "wuna: compiled code without its entry point " + wrong);
     EXPECT_EQ(s->handles.count, 1u);
     EXPECT_EQ(callI64(s, "_here"), 1);
@@ -428,18 +429,18 @@ TEST_F(Driver, AModuleTheEngineTookIsNotGivenAgain) {
     EXPECT_EQ(takeError(), "wuna: a module was given to the engine twice (a wuna bug)");
     EXPECT_EQ(s->keys.count, 1u);
     // A new module goes through.
-    ASSERT_EQ(compile::newModule(&s->compiler), 0);
+    ASSERT_EQ(compile::newModule(&s->compiler), Status::ok);
     std::string name = symbol(s, "_later");
     FunctionRef f;
     compile::ModuleRecord* m = &s->compiler.module;
     ASSERT_EQ(compile::declareFunction(m, name.data(), name.size(), m->i64, nullptr, 0,
                                        compile::DeclareExported, &f),
-              0);
+              Status::ok);
     {
         Emit e(m, f.function);
         T.LLVMBuildRet(*e, i64c(m, 5));
     }
-    ASSERT_TRUE(s->add(name.c_str(), name.size(), &entry)) << takeError();
+    ASSERT_EQ(s->add(name.c_str(), name.size(), &entry), 0) << takeError();
     EXPECT_EQ(reinterpret_cast<int64_t (*)()>(entry)(), 5);
     EXPECT_EQ(s->handles.count, 2u);
     EXPECT_EQ(s->keys.count, 2u);
@@ -449,7 +450,7 @@ TEST_F(Driver, AModuleTheEngineTookIsNotGivenAgain) {
 TEST_F(Driver, AnEmptySymbolTableMakesNoEngineCall) {
     Compiled* s = newState(0);
     char err[driver::kEngineError] = {};
-    EXPECT_TRUE(s->defineSymbols(err));
+    EXPECT_EQ(s->defineSymbols(err), 0);
     Compiled::free(s);
 }
 
@@ -487,6 +488,18 @@ TEST_F(Driver, LlvmRejectionTextsAreCutToTheMessageBuffer) {
     EXPECT_EQ(text.size(), 1014u + 3u);
     EXPECT_EQ(messages::engineTextLength("ab\0cd", 5), 2u);
     EXPECT_EQ(messages::engineTextLength("abcde", 5), 5u);
+}
+
+TEST_F(Driver, DecimalDigitsFitEveryU64) {
+    struct Case {
+        uint64_t n;
+        const char* text;
+    } cases[] = {{0, "0"}, {7, "7"}, {10, "10"}, {UINT64_MAX, "18446744073709551615"}};
+    for (const Case& k : cases) {
+        char digits[messages::kDecimalDigits];
+        size_t at = messages::writeDecimal(k.n, digits);
+        EXPECT_EQ(std::string(digits + at, sizeof digits - at), k.text);
+    }
 }
 
 // ---- the cache ------------------------------------------------------------------------------
@@ -579,7 +592,7 @@ std::vector<uint8_t> objectOfTheSameModule(Compiled* s, const char* suffix, int6
     EXPECT_NE(bytes, nullptr) << err;
     std::vector<uint8_t> object(bytes, bytes + size);
     engine()->freeBytes(bytes);
-    EXPECT_EQ(compile::newModule(&s->compiler), 0);
+    EXPECT_EQ(compile::newModule(&s->compiler), Status::ok);
     return object;
 }
 
@@ -588,7 +601,7 @@ TEST_F(Driver, CodeAtHandForTheKeyIsLoadedWithoutEmitting) {
     Compiled* s = newState(0);
     uint8_t key[32];
     std::vector<uint8_t> object = objectOfTheSameModule(s, "_known", 11, key);
-    ASSERT_TRUE(driver::putLoadedCode(key, object.data(), object.size()));
+    ASSERT_EQ(driver::putLoadedCode(key, object.data(), object.size()), Status::ok);
     buildConstant(s, "_known", 11);
     uint64_t entry;
     ASSERT_TRUE(addMain(s, &entry)) << takeError();
@@ -774,8 +787,9 @@ TEST_F(Driver, ThePerfMapListsEveryLoadedSymbolInAddressOrder) {
     ASSERT_TRUE(addMain(a, &entry));
     Compiled* b = newState(2);
     buildConstant(b, "_second", 2);
-    ASSERT_TRUE(compile::addOutOfLine(&b->compiler, symbol(b, "_second").c_str(), "Lang.add",
-                                      "mod/rules.py", 12));
+    ASSERT_EQ(compile::addOutOfLine(&b->compiler, symbol(b, "_second").c_str(), "Lang.add",
+                                    "mod/rules.py", 12),
+              Status::ok);
     ASSERT_TRUE(addMain(b, &entry));
     std::ifstream in(path);
     std::vector<std::pair<uint64_t, std::string>> lines;
@@ -824,19 +838,19 @@ TEST_F(Driver, ThePerfMapTurnedOnLaterListsTheStatesEarlierModules) {
     ASSERT_TRUE(addMain(s, &entry));
     settings::current.perfMap = 1;
     // A later module of the same state (as a typed entry would be), loaded with the map on.
-    ASSERT_EQ(compile::newModule(&s->compiler), 0);
+    ASSERT_EQ(compile::newModule(&s->compiler), Status::ok);
     compile::ModuleRecord* m = &s->compiler.module;
     std::string late = symbol(s, "_late");
     FunctionRef f;
     ASSERT_EQ(compile::declareFunction(m, late.data(), late.size(), m->i64, nullptr, 0,
                                        compile::DeclareExported, &f),
-              0);
+              Status::ok);
     {
         Emit e(m, f.function);
         T.LLVMBuildRet(*e, i64c(m, 2));
     }
     uint64_t lateAddress;
-    ASSERT_TRUE(s->add(late.c_str(), late.size(), &lateAddress)) << takeError();
+    ASSERT_EQ(s->add(late.c_str(), late.size(), &lateAddress), 0) << takeError();
     std::string map = readFile(path);
     EXPECT_NE(map.find(" " + symbol(s, "_early") + "\n"), std::string::npos) << map;
     EXPECT_NE(map.find(" " + symbol(s, "_main") + "\n"), std::string::npos) << map;

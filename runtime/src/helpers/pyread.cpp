@@ -39,13 +39,6 @@ bool isMmap(PyTypeObject* type) {
     return mmap;
 }
 
-bool isData(PyObject* data) {
-    PyTypeObject* type = Py_TYPE(data);
-    PyTypeObject* bytesType = runtime::hostApi.bytesType;
-    return type == &PyBytes_Type || type == &PyByteArray_Type || type == &PyMemoryView_Type ||
-           (bytesType && type == bytesType) || isMmap(type);
-}
-
 // Room for the fixed words and a type name long enough to be cut by raiseText.
 constexpr size_t kComposed = pyhelp::kMessageBuffer + 128;
 
@@ -65,6 +58,14 @@ void raiseNotData(const Reader& reader, PyObject* data) {
 }
 
 }  // namespace
+
+bool isData(PyObject* data) {
+    PyTypeObject* type = Py_TYPE(data);
+    // Null until start-up has made the type; no object can be of it before then.
+    PyTypeObject* bytesType = runtime::hostApi.bytesType;
+    return type == &PyBytes_Type || type == &PyByteArray_Type || type == &PyMemoryView_Type ||
+           (bytesType && type == bytesType) || isMmap(type);
+}
 
 PyObject* pyRead(uint32_t code, PyObject* data, PyObject* offsetObject) {
     const Reader& reader = readers[code];

@@ -15,6 +15,6 @@ namespace wuna::bridge {
 // becomes a new I64, or IntegerOverflow "integer overflow" when it is outside 64 bits; any
 // other result (float, bool, NotImplemented, anything else) is returned as it is. Consumes
 // the reference it is given. New reference, or null with the Python exception.
-PyObject* checkedIntResult(PyObject* result);
+[[nodiscard]] PyObject* checkedIntResult(PyObject* result);
 
 }  // namespace wuna::bridge

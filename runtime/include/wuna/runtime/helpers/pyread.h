@@ -49,12 +49,18 @@ constexpr uint64_t assemble(uint32_t code, const uint8_t* p) {
     return bits;
 }
 
+// Whether data is of a type the system reads as bytes: exactly wuna.Bytes, bytes, bytearray
+// or memoryview, or a type whose __name__ is "mmap" (the module's mmap.mmap, without
+// importing it). Any error reading the name is cleared: the answer is then no. Needs the
+// interpreter lock; never fails.
+[[nodiscard]] bool isData(PyObject* data);
+
 // rt.<name>(data, offset) for the reader `code` (below kReaderCount): a new plain int, or
 // null with the exception. data must be exactly a wuna.Bytes, bytes, bytearray or
 // memoryview, or of a type named "mmap" (TypeError naming the type otherwise); offset is
 // converted as PyLong_AsLongLong converts (its error passes on); a read that would start
 // before the data or end past it raises IndexError with the offset. Needs the interpreter
 // lock.
-PyObject* pyRead(uint32_t code, PyObject* data, PyObject* offset);
+[[nodiscard]] PyObject* pyRead(uint32_t code, PyObject* data, PyObject* offset);
 
 }  // namespace wuna::helpers

@@ -22,6 +22,6 @@ namespace wuna::bridge {
 // TypeError "rt.parse: the grammar must be a pargo parser (pargo.compile()'s)", or the
 // ImportError of a tree of another ABI; RuntimeError "rt.parse needs the wuna module" in a
 // runtime linked without the module. Needs the interpreter lock.
-PyObject* rtParse(PyObject* grammar, PyObject* text, PyObject* start, bool recover);
+[[nodiscard]] PyObject* rtParse(PyObject* grammar, PyObject* text, PyObject* start, bool recover);
 
 }  // namespace wuna::bridge
