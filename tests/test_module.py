@@ -7,6 +7,7 @@ import sys
 import pytest
 
 import wuna
+from support.introspect import introspection
 from support.processes import run_python
 from support.version import PROJECT_VERSION
 
@@ -193,23 +194,12 @@ def test_warning_filters_are_unchanged_by_import():
 
 
 # ---------------------------------------------------------------------------------------
-# What start-up prepares for the runtime, read from the module's own globals
-
-def runtime_global(ctype, symbol):
-    lib = ctypes.CDLL(wuna.__file__)
-    try:
-        return ctype.in_dll(lib, symbol)
-    except ValueError:
-        pytest.fail(f"wuna does not export {symbol}")
-
+# What start-up prepares for the runtime, read through the module's one introspection entry
 
 def test_interpreter_minor_version_is_kept():
-    assert runtime_global(ctypes.c_int32, "_ZN4wuna4host7pyMinorE").value == sys.version_info[1]
+    assert introspection().interpreter_minor[0] == sys.version_info[1]
 
 
-SIP_ROUNDS = "_ZN4wuna3set10sip_roundsE"
-HASH_KEY = "_ZN4wuna3set7hashKeyE"
-NONE_HASH = "_ZN4wuna3set8noneHashE"
 MASK = (1 << 64) - 1
 
 
@@ -247,12 +237,13 @@ KNOWN = {("siphash24", 0): 1, ("siphash13", 0): 2}
 
 def test_string_hashing_matches_the_interpreter():
     info = sys.hash_info
-    rounds = runtime_global(ctypes.c_uint8, SIP_ROUNDS).value
+    record = introspection()
+    rounds = record.sip_rounds[0]
     assert rounds == KNOWN.get((info.algorithm, info.cutoff), 0)
-    assert runtime_global(ctypes.c_int64, NONE_HASH).value == hash(None)
+    assert record.none_hash[0] == hash(None)
     if not rounds:
         pytest.skip("this interpreter's str hash is not a keyed SipHash")
-    key = bytes(runtime_global(ctypes.c_uint8 * 16, HASH_KEY))
+    key = bytes(record.hash_key[0])
     c_rounds, d_rounds = {1: (2, 4), 2: (1, 3)}[rounds]
     for data in [b"a", b"wuna", b"exactly8", b"more than eight bytes", bytes(range(40))]:
         assert siphash(key, data, c_rounds, d_rounds) == hash(data), data
@@ -270,13 +261,14 @@ def test_string_hashing_matches_the_interpreter():
 ])
 def test_string_hashing_follows_the_interpreters_hash_info(hash_info, rounds):
     result = run_python(f"""
-        import ctypes, sys
+        import sys
         from types import SimpleNamespace
+        from support.introspect import introspection
         sys.hash_info = {hash_info}
         import wuna
-        lib = ctypes.CDLL(wuna.__file__)
-        print(ctypes.c_uint8.in_dll(lib, "{SIP_ROUNDS}").value)
-        print(ctypes.c_int64.in_dll(lib, "{NONE_HASH}").value == hash(None))
+        record = introspection()
+        print(record.sip_rounds[0])
+        print(record.none_hash[0] == hash(None))
     """)
     assert result.returncode == 0, result.stderr
     assert result.stdout.split() == [str(rounds), "True"]
@@ -286,8 +278,9 @@ def test_c_math_library_is_found_when_loaded():
     with open("/proc/self/maps") as maps:
         if "libm.so.6" not in maps.read():
             pytest.skip("this interpreter has no libm.so.6 loaded")
-    assert runtime_global(ctypes.c_uint8, "_ZN4wuna7helpers10libm_readyE").value == 1
-    table = runtime_global(ctypes.c_void_p * 21, "_ZN4wuna7helpers10libm_tableE")
+    record = introspection()
+    assert record.libm_ready[0] == 1
+    table = record.libm_table[0]
     libm = ctypes.CDLL("libm.so.6")
     for index, name in [(0, "fmod"), (5, "sin"), (19, "atan2"), (20, "pow")]:
         assert table[index] == ctypes.cast(getattr(libm, name), ctypes.c_void_p).value, name
@@ -310,14 +303,14 @@ class StrBlock(ctypes.Structure):
 
 
 def test_shared_empty_tuple_is_immortal():
-    address = runtime_global(ctypes.c_void_p, "_ZN4wuna7helpers11empty_tupleE").value
+    address = introspection().empty_tuple[0]
     assert address
     block = TupleBlock.from_address(address)
     assert (block.h.count, block.h.kind, block.length) == (IMMORTAL, 6, 0)
 
 
 def test_one_character_strs_are_immortal():
-    table = runtime_global(ctypes.c_void_p * 128, "_ZN4wuna7helpers11ascii_charsE")
+    table = introspection().ascii_chars[0]
     for c in range(128):
         block = StrBlock.from_address(table[c])
         assert (block.h.count, block.h.kind) == (IMMORTAL, 4), c
@@ -333,17 +326,16 @@ def test_start_up_out_of_block_memory_raises_memory_error(size_class, blocks_mad
     # thread's pool is given a carve region at address 0 for one size class: the next block of
     # that class comes back null, as when the C heap refuses.
     result = run_python(f"""
-        import ctypes, importlib.util
-        lib = ctypes.CDLL(importlib.util.find_spec("wuna").origin)
-        lib._ZN4wuna4pool7currentEv.restype = ctypes.c_void_p
-        lib._ZN4wuna4pool10liveBlocksEv.restype = ctypes.c_int64
-        pool = lib._ZN4wuna4pool7currentEv()
+        import ctypes
+        from support.introspect import introspection
+        record = introspection()
+        pool = record.pool_current()
         region = (ctypes.c_uint64 * 2).from_address(pool + 32 * 8 + 16 * {size_class})
         region[0], region[1] = 0, 1 << 40
         try:
             import wuna
         except MemoryError as e:
-            print(type(e).__name__, lib._ZN4wuna4pool10liveBlocksEv())
+            print(type(e).__name__, record.live_blocks())
     """)
     assert result.returncode == 0, result.stderr
     assert result.stdout.split() == ["MemoryError", str(blocks_made)]

@@ -21,10 +21,10 @@
 #include "host/module/type_registry.h"
 #include "host/tree/holder.h"
 #include "wuna/runtime/hostapi.h"
+#include "wuna/runtime/introspect.h"
 
 namespace wuna::host {
 
-int32_t pyMinor = 0;
 newfunc intNew = nullptr;
 PyObject* diagnosticClass = nullptr;
 PyObject* noValue = nullptr;
@@ -32,7 +32,8 @@ PyObject* programName = nullptr;
 
 namespace {
 
-// sys.version_info[1]; -1 with a Python exception when it cannot be read.
+// Records sys.version_info[1] for the runtime: 0, or -1 with a Python exception when it
+// cannot be read.
 int readPyMinor() {
     PyObject* sys = PyImport_ImportModule("sys");
     if (!sys) return -1;
@@ -49,7 +50,7 @@ int readPyMinor() {
         PyErr_SetString(PyExc_SystemError, "wuna: sys.version_info[1] is out of range");
         return -1;
     }
-    pyMinor = int32_t(value);
+    runtime::interpreterMinor = int32_t(value);
     return 0;
 }
 

@@ -15,8 +15,6 @@
 
 namespace wuna::host {
 
-// sys.version_info[1] of the running interpreter.
-extern int32_t pyMinor;
 // int's own tp_new: intNew(I64 type, (plain int,), null) makes an I64 of that value.
 extern newfunc intNew;
 // pargo.Diagnostic, with which runtime errors are described.
