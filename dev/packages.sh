@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian packages every build needs (LLVM 19 for pargo's code engine, GoogleTest,
-# lua5.4 for the Lua example's comparisons, the compiler with its sanitizer runtimes) when one
-# is missing. Sourced by the build scripts.
-debs=(llvm-19-dev googletest libgtest-dev lua5.4 build-essential)
+# lua5.4 for the Lua example's comparisons, the compiler with its sanitizer runtimes,
+# clang-format-19 for the tree's one C++ layout in .clang-format) when one is missing. Sourced
+# by the build scripts.
+debs=(llvm-19-dev googletest libgtest-dev lua5.4 build-essential clang-format-19)
 missing=()
 for d in "${debs[@]}"; do
   dpkg -s "$d" >/dev/null 2>&1 || missing+=("$d")

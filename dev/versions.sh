@@ -5,21 +5,15 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 bash dev/build.sh >/dev/null || exit 1   # the Debian packages and the main build
+source dev/venv.sh
 
 versions=("$@")
 [ ${#versions[@]} -gt 0 ] || versions=(3.10 3.11 3.12 3.13)
-reqs="pip>=23.1 scikit-build-core>=0.10 cmake>=3.20 ninja pytest"
 failed=()
 for v in "${versions[@]}"; do
-  # pyenv's own builds first: its shims answer for versions that are not selected, then fail.
-  py=$(ls -d "$HOME"/.pyenv/versions/"$v".*/bin/python"$v" 2>/dev/null | tail -n 1)
-  [ -n "$py" ] || py=$(command -v "python$v" || true)
-  if [ -z "$py" ] || ! "$py" -c pass 2>/dev/null; then echo "python$v: not found"; failed+=("$v"); continue; fi
+  if ! find_python "$v" >/dev/null; then echo "python$v: not found"; failed+=("$v"); continue; fi
   venv=.venv-$v
-  [ -x $venv/bin/python ] || "$py" -m venv $venv
-  if [ "$(cat $venv/.wuna-tools 2>/dev/null)" != "$reqs" ]; then
-    $venv/bin/python -m pip install -q --disable-pip-version-check $reqs && echo "$reqs" > $venv/.wuna-tools
-  fi
+  tools_venv $venv "$v" || { failed+=("$v"); continue; }
   echo "== Python $v"
   if ! $venv/bin/python -m pip install -q --disable-pip-version-check --no-build-isolation \
        -Cbuild-dir=build/py-$v -Ccmake.define.WUNA_TESTS=ON -Cbuild.verbose=false . ; then
