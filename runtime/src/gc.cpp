@@ -85,7 +85,9 @@ void collectDue(State* s) {
     collect(s, full, false);
 }
 
-uint64_t collect(State* s, bool full, bool consultProxies) {
+// consultProxies is for the pass over proxies that is not written yet; taken now so callers
+// already say which collections need it.
+uint64_t collect(State* s, bool full, [[maybe_unused]] bool consultProxies) {
     if (s->collecting) return 0;
     setUp(s);
     s->collecting = 1;

@@ -219,7 +219,17 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef moduleDef = {PyModuleDef_HEAD_INIT, "_wuna_backend_test", nullptr, -1, methods};
+PyModuleDef moduleDef = {
+    PyModuleDef_HEAD_INIT,
+    "_wuna_backend_test",
+    nullptr,
+    -1,
+    methods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
 
 }  // namespace
 }  // namespace wuna

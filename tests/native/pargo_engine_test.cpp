@@ -479,7 +479,7 @@ struct ThreadParse {
     const grammar::Grammar* g;
     std::string text;
     int status = 0;
-    std::string message;
+    std::string message = {};
 
     static void* run(void* self) {
         ThreadParse* job = static_cast<ThreadParse*>(self);
