@@ -10,5 +10,7 @@ source dev/venv.sh
 
 tools_venv .venv 3.11
 
+# WUNA_WERROR=ON in the environment makes every warning fail the build.
 .venv/bin/python -m pip install -q --disable-pip-version-check --no-build-isolation \
-  -Cbuild-dir=build/py -Ccmake.define.WUNA_TESTS=ON -Cbuild.verbose=false .
+  -Cbuild-dir=build/py -Ccmake.define.WUNA_TESTS=ON -Ccmake.define.WUNA_WERROR="${WUNA_WERROR:-OFF}" \
+  -Cbuild.verbose=false .
