@@ -7,7 +7,7 @@ import sys
 import pytest
 
 import wuna
-from support.introspect import introspection
+from support.abi import introspection
 from support.processes import run_python
 from support.version import PROJECT_VERSION
 
@@ -197,7 +197,7 @@ def test_warning_filters_are_unchanged_by_import():
 # What start-up prepares for the runtime, read through the module's one introspection entry
 
 def test_interpreter_minor_version_is_kept():
-    assert introspection().interpreter_minor[0] == sys.version_info[1]
+    assert introspection().interpreterMinor[0] == sys.version_info[1]
 
 
 MASK = (1 << 64) - 1
@@ -238,12 +238,12 @@ KNOWN = {("siphash24", 0): 1, ("siphash13", 0): 2}
 def test_string_hashing_matches_the_interpreter():
     info = sys.hash_info
     record = introspection()
-    rounds = record.sip_rounds[0]
+    rounds = record.sipRounds[0]
     assert rounds == KNOWN.get((info.algorithm, info.cutoff), 0)
-    assert record.none_hash[0] == hash(None)
+    assert record.noneHash[0] == hash(None)
     if not rounds:
         pytest.skip("this interpreter's str hash is not a keyed SipHash")
-    key = bytes(record.hash_key[0])
+    key = bytes(record.hashKey[0])
     c_rounds, d_rounds = {1: (2, 4), 2: (1, 3)}[rounds]
     for data in [b"a", b"wuna", b"exactly8", b"more than eight bytes", bytes(range(40))]:
         assert siphash(key, data, c_rounds, d_rounds) == hash(data), data
@@ -263,12 +263,12 @@ def test_string_hashing_follows_the_interpreters_hash_info(hash_info, rounds):
     result = run_python(f"""
         import sys
         from types import SimpleNamespace
-        from support.introspect import introspection
+        from support.abi import introspection
         sys.hash_info = {hash_info}
         import wuna
         record = introspection()
-        print(record.sip_rounds[0])
-        print(record.none_hash[0] == hash(None))
+        print(record.sipRounds[0])
+        print(record.noneHash[0] == hash(None))
     """)
     assert result.returncode == 0, result.stderr
     assert result.stdout.split() == [str(rounds), "True"]
@@ -279,8 +279,8 @@ def test_c_math_library_is_found_when_loaded():
         if "libm.so.6" not in maps.read():
             pytest.skip("this interpreter has no libm.so.6 loaded")
     record = introspection()
-    assert record.libm_ready[0] == 1
-    table = record.libm_table[0]
+    assert record.libmReady[0] == 1
+    table = record.libmTable[0]
     libm = ctypes.CDLL("libm.so.6")
     for index, name in [(0, "fmod"), (5, "sin"), (19, "atan2"), (20, "pow")]:
         assert table[index] == ctypes.cast(getattr(libm, name), ctypes.c_void_p).value, name
@@ -303,14 +303,14 @@ class StrBlock(ctypes.Structure):
 
 
 def test_shared_empty_tuple_is_immortal():
-    address = introspection().empty_tuple[0]
+    address = introspection().emptyTuple[0]
     assert address
     block = TupleBlock.from_address(address)
     assert (block.h.count, block.h.kind, block.length) == (IMMORTAL, 6, 0)
 
 
 def test_one_character_strs_are_immortal():
-    table = introspection().ascii_chars[0]
+    table = introspection().asciiChars[0]
     for c in range(128):
         block = StrBlock.from_address(table[c])
         assert (block.h.count, block.h.kind) == (IMMORTAL, 4), c
@@ -327,15 +327,15 @@ def test_start_up_out_of_block_memory_raises_memory_error(size_class, blocks_mad
     # that class comes back null, as when the C heap refuses.
     result = run_python(f"""
         import ctypes
-        from support.introspect import introspection
+        from support.abi import introspection
         record = introspection()
-        pool = record.pool_current()
+        pool = record.poolCurrent()
         region = (ctypes.c_uint64 * 2).from_address(pool + 32 * 8 + 16 * {size_class})
         region[0], region[1] = 0, 1 << 40
         try:
             import wuna
         except MemoryError as e:
-            print(type(e).__name__, record.live_blocks())
+            print(type(e).__name__, record.liveBlocks())
     """)
     assert result.returncode == 0, result.stderr
     assert result.stdout.split() == ["MemoryError", str(blocks_made)]

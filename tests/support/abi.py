@@ -1,12 +1,14 @@
 """ctypes mirrors of the native records the tests read or hand-make in place: pargo's tree,
 node, error and grammar records (pargo/tree_layout.h), its LLVM capsule record
-(pargo/llvm_capsule.h), nomos's symbol and analysis records (nomos/analysis_layout.h), and the
-runtime's block headers (wuna/runtime/value_layout.h).
+(pargo/llvm_capsule.h), nomos's symbol and analysis records (nomos/analysis_layout.h), the
+runtime's block headers (wuna/runtime/value_layout.h), and the record of wuna's one
+introspection entry (wuna/runtime/introspect.h).
 
 Each mirror's size and field offsets are checked against the header's numbers when this
 module is imported, so a mirror that drifts from its header fails every test that imports
 it, instead of reading the wrong bytes."""
 import ctypes
+import importlib.util
 
 TREE_CAPSULE = b"pargo.tree.v1"
 TREE_ABI = 1
@@ -99,6 +101,24 @@ class StrBlock(ctypes.Structure):  # the bytes follow, at 48
 IMMORTAL = 0x4000000000000000
 TAG_STR, TAG_TUPLE = 4, 6
 
+# What wn_introspect gives: where start-up's process-wide state lives in the wuna module.
+INTROSPECTION_VERSION = 1
+LIBM_COUNT, ASCII_CHARS = 21, 128
+
+
+class Introspection(ctypes.Structure):
+    _fields_ = [("version", _u32), ("reserved", _u32),
+                ("interpreterMinor", ctypes.POINTER(ctypes.c_int32)),
+                ("sipRounds", ctypes.POINTER(ctypes.c_uint8)),
+                ("hashKey", ctypes.POINTER(ctypes.c_uint8 * 16)),
+                ("noneHash", ctypes.POINTER(ctypes.c_int64)),
+                ("libmReady", ctypes.POINTER(ctypes.c_uint8)),
+                ("libmTable", ctypes.POINTER(_ptr * LIBM_COUNT)),
+                ("emptyTuple", ctypes.POINTER(_ptr)),
+                ("asciiChars", ctypes.POINTER(_ptr * ASCII_CHARS)),
+                ("poolCurrent", ctypes.CFUNCTYPE(_ptr)),
+                ("liveBlocks", ctypes.CFUNCTYPE(ctypes.c_int64))]
+
 
 def _check(record, size, offsets):
     assert ctypes.sizeof(record) == size, (record.__name__, ctypes.sizeof(record), size)
@@ -122,6 +142,10 @@ _check(LlvmCapsule, 96, {"abi": 0, "version": 8, "lookup": 16, "unused24": 24, "
 _check(Header, 16, {"count": 0, "kind": 8, "flags": 12})
 _check(TupleBlock, 24, {"length": 16})
 _check(StrBlock, 48, {"length": 16, "chars": 24, "hash": 32, "index": 40})
+_check(Introspection, 88, {"version": 0, "reserved": 4, "interpreterMinor": 8, "sipRounds": 16,
+                          "hashKey": 24, "noneHash": 32, "libmReady": 40, "libmTable": 48,
+                          "emptyTuple": 56, "asciiChars": 64, "poolCurrent": 72,
+                          "liveBlocks": 80})
 assert kind_of(make_word(MAX_KINDS, MAX_LABELS)) == MAX_KINDS
 assert label_of(make_word(MAX_KINDS, MAX_LABELS)) == MAX_LABELS
 
@@ -144,3 +168,15 @@ def tree_nodes(tree):
 def tree_errors(tree):
     """The error records of a TreeRecord."""
     return (ErrorRecord * tree.errorCount).from_address(tree.errors) if tree.errorCount else []
+
+
+def introspection():
+    """wuna's introspection record. The library is loaded by path, without importing the
+    module, so this works before start-up has run too (what the record points at is then still
+    zero)."""
+    lib = ctypes.CDLL(importlib.util.find_spec("wuna").origin)
+    lib.wn_introspect.restype = ctypes.POINTER(Introspection)
+    lib.wn_introspect.argtypes = []
+    record = lib.wn_introspect().contents
+    assert record.version == INTROSPECTION_VERSION, record.version
+    return record

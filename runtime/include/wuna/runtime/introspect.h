@@ -2,12 +2,12 @@
 // function, so that the module exports nothing else of its insides (every other symbol is
 // hidden: see dev/exports.map).
 //
-// The record's layout is fixed: tests/support/introspect.py mirrors it with ctypes, and the
-// static_asserts below keep the two from drifting apart silently. A change of layout takes a
-// new version number. The record and every pointer in it stay valid for the life of the
-// process, and wn_introspect can be called before the module's start-up has run (the test
-// that starves start-up of memory reads the pool through it before importing the module);
-// what the pointers lead to is then still zero.
+// The record's layout is fixed: tests/support/abi.py mirrors it with ctypes and checks its
+// offsets against the same numbers as the static_asserts below, so neither side drifts
+// silently. A change of layout takes a new version number. The record and every pointer in it stay
+// valid for the life of the process, and wn_introspect can be called before the module's start-up
+// has run (the test that starves start-up of memory reads the pool through it before importing the
+// module); what the pointers lead to is then still zero.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -49,7 +49,7 @@ WN_EXPORT const WnIntrospection* wn_introspect(void);
 
 }  // extern "C"
 
-// The layout tests/support/introspect.py reads.
+// The layout tests/support/abi.py reads.
 static_assert(sizeof(WnIntrospection) == 88);
 static_assert(offsetof(WnIntrospection, version) == 0);
 static_assert(offsetof(WnIntrospection, reserved) == 4);
