@@ -203,8 +203,10 @@ bool enterNested(const char* text) {
     // A thread with a small stack (a worker, a run that stayed on its caller's thread) meets
     // its stack's end before the level limit; both end the walk the same way.
     if (!stackFloor) stackFloor = readStackFloor();
-    char here = 0;
-    if (nesting >= kNestingLimit || uintptr_t(&here) < stackFloor) {
+    // The frame's address, not a local's: under the address sanitizer locals may live in
+    // frames on the heap, far from the thread's stack.
+    uintptr_t here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+    if (nesting >= kNestingLimit || here < stackFloor) {
         noteTooDeep(text);
         return false;
     }

@@ -455,6 +455,11 @@ Value nested(uint64_t tag, uint64_t depth) {
 }
 
 TEST_F(Hashing, NestingBelowTheLimitIsFollowedToTheBottom) {
+#if defined(__SANITIZE_ADDRESS__)
+    // The sanitizer's frames are several times larger: the stack's end, not the level limit,
+    // then stops the walk first, as it must.
+    GTEST_SKIP() << "frames under the address sanitizer are too large for the full depth";
+#endif
     Value a = nested(TagList, kNestingLimit - 1), b = nested(TagList, kNestingLimit - 1);
     Value t = nested(TagTuple, kNestingLimit - 1), u = nested(TagTuple, kNestingLimit - 1);
     EXPECT_TRUE(equal(a, b));
