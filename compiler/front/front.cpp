@@ -14,7 +14,7 @@ constexpr char kNotBuilt[] = "the compiler front end is not built yet";
 
 }  // namespace
 
-uint16_t lowerFunction(FunctionIR** out, PyObject* fn, Failure* failure) {
+uint16_t lowerFunction(FunctionIR** out, PyObject* /*fn*/, Failure* failure) {
     *out = nullptr;
     size_t length = sizeof kNotBuilt - 1;
     memcpy(failure->text, kNotBuilt, length);
@@ -51,7 +51,7 @@ bool writeIndent(Printer& printer, uint32_t level) {
 
 bool writePass(Printer& printer) { return write(printer, "pass\n", 5); }
 
-uint16_t printStatement(Printer& printer, const Stmt* statement, uint32_t level) {
+uint16_t printStatement(Printer& /*printer*/, const Stmt* /*statement*/, uint32_t /*level*/) {
     // No statement exists before the front end does.
     return kUnsupported;
 }
