@@ -480,7 +480,7 @@ namespace {
 // The script that decides which classes compiled code keeps as records. Native equality,
 // hashing and truth of records use their fields, so a class whose own __eq__, __hash__,
 // __bool__ or __len__ would answer differently is refused; dataclass-made __eq__ and
-// __hash__ are recognised by their generated code (made by exec, file "<string>").
+// __hash__ are recognised by their generated code (made inside dataclasses' __create_fn__).
 constexpr char kRecordScript[] = R"PY(
 import dataclasses
 
@@ -499,7 +499,12 @@ def _full_name(cls):
 
 def _generated(fn):
     code = getattr(fn, '__code__', None)
-    return code is not None and code.co_filename == '<string>'
+    if code is None:
+        return False
+    qualname = getattr(code, 'co_qualname', None)
+    if qualname is not None:
+        return qualname.startswith('__create_fn__.')
+    return code.co_filename == '<string>'
 
 
 def _own_native_methods(cls):
