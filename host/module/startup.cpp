@@ -14,6 +14,7 @@
 #include "host/module/startup.h"
 
 #include "host/interp/rt_methods.h"
+#include "host/module/runtime_hooks.h"
 #include "host/module/exceptions.h"
 #include "host/module/i64.h"
 #include "host/module/module_functions.h"
@@ -131,6 +132,7 @@ int initModule(PyObject* module) {
     // The runtime names nothing of the module (it links alone); what it needs of it, it
     // reaches through this table. Filled before any program can run.
     runtime::hostApi = {newI64, integerOverflowClass, bytesType, ptree::rtParseRoot};
+    installRuntimeHooks();
     if (addNativeHostType(module)) return -1;
     // The block constructors set no exception when memory runs out; the import must fail
     // with one.

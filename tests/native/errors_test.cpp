@@ -557,6 +557,29 @@ TEST_F(Failures, APythonClassAsKindMakesItsInstanceThroughPython) {
     Py_DECREF(cls);
 }
 
+TEST_F(Failures, ANativeHostFailureIsARuntimeErrorWithTheCapsulesText) {
+    PyObject* fn = eval("len");
+    PyObject* table[] = {fn};
+    PyObject** objects = table;
+    ctx.moduleObjects = &objects;
+    auto saved = helpers::nativeErrorText;
+    EXPECT_FALSE(wn_native_fail(&ctx, 5, 0, 3));
+    EXPECT_EQ(message(), "RuntimeError: failed");
+    helpers::clearError(&ctx);
+    helpers::nativeErrorText = [](PyObject*, int32_t code) -> const char* {
+        return code == 3 ? "disk on fire" : nullptr;
+    };
+    EXPECT_FALSE(wn_native_fail(&ctx, 5, 0, 3));
+    EXPECT_EQ(message(), "RuntimeError: disk on fire");
+    EXPECT_EQ(ctx.site, 5);
+    helpers::clearError(&ctx);
+    EXPECT_FALSE(wn_native_fail(&ctx, 5, 0, 4));
+    EXPECT_EQ(message(), "RuntimeError: failed");
+    helpers::nativeErrorText = saved;
+    ctx.moduleObjects = nullptr;
+    Py_DECREF(fn);
+}
+
 TEST_F(Failures, AControlValueGivesTheFirstArgumentConverted) {
     PyObject* o = eval("Exception(41, 'ignored')");
     Value out{};

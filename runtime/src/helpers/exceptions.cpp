@@ -11,6 +11,7 @@
 #include "wuna/runtime/errors.h"
 #include "wuna/runtime/gil.h"
 #include "wuna/runtime/helpers/table.h"
+#include "wuna/runtime/pyhelp.h"
 #include "wuna/runtime/value.h"
 
 namespace wuna::helpers {
@@ -133,6 +134,8 @@ void dropPythonError() {
 }
 
 }  // namespace
+
+const char* (*nativeErrorText)(PyObject* fn, int32_t code) = nullptr;
 
 bool excStr(Ctx* ctx, value::Exc* e, ByteList* out) {
     if (e->args.tag != value::TagTuple) return valueText(ctx, e->args, false, out);
@@ -412,6 +415,19 @@ void wn_exc_wrap(void* c) {
     ctx->kind = 0;
     ctx->kindSet = 0;
     ctx->kindMessage.length = 0;
+}
+
+bool wn_native_fail(void* c, int32_t site, int64_t index, int32_t code) {
+    Ctx* ctx = static_cast<Ctx*>(c);
+    gil::Record* r = gil::enter();
+    PyObject* fn = helpers::moduleObject(ctx, index);
+    const char* text =
+        fn && helpers::nativeErrorText ? helpers::nativeErrorText(fn, code) : nullptr;
+    if (!text) text = "failed";
+    wuna::pyhelp::raiseText(PyExc_RuntimeError, text, strlen(text));
+    wuna::bridge::failFromPython(ctx, site);
+    gil::leave(r);
+    return false;
 }
 
 bool wn_control_value(void* c, int32_t site, int64_t tag, int64_t payload, void* out) {

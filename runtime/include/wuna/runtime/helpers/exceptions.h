@@ -15,6 +15,8 @@
 #include <cstdint>
 
 #include "wuna/runtime/helpers/ctx.h"
+
+typedef struct _object PyObject;
 #include "wuna/runtime/value_layout.h"
 
 namespace wuna::helpers {
@@ -27,5 +29,10 @@ void raiseExc(Ctx* ctx, int32_t site, value::Value exc);
 // Appends str() of the exception as Python words it. False when memory runs out, or with a
 // Python error that the caller records (a value whose text only Python has failed to give).
 bool excStr(Ctx* ctx, value::Exc* e, ByteList* out);
+
+// The error text a native host function's capsule gives for a code (borrowed, NUL-ended), or
+// null when it has none; fn is the module's object for the function. Filled by the module at
+// start-up. Empty: every native host failure reads "failed".
+extern const char* (*nativeErrorText)(PyObject* fn, int32_t code);
 
 }  // namespace wuna::helpers

@@ -67,7 +67,7 @@
     X(39, wn_wrapping, bpiillllp, Stub)     \
     X(40, wn_read, bpiillllp, Stub)         \
     X(41, wn_parse, bpilllpip, Stub)        \
-    X(42, wn_native_fail, bpili, Stub)      \
+    X(42, wn_native_fail, bpili, Built)     \
     X(43, wn_setitem, bpillllll, Stub)      \
     X(44, wn_items, bpillp, Stub)           \
     X(45, wn_iter_items, bpillp, Stub)      \
