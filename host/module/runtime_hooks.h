@@ -1,6 +1,7 @@
 // What the runtime's conversion and exception helpers need of the module's own objects: a
-// wuna.Node that converts to a node index of the running program's tree (convert::hooks),
-// and the error text of a native host function (helpers::nativeErrorText).
+// wuna.Node that converts to a node index of the running program's tree, function blocks
+// shown as wuna.Function and taken back from it (convert::hooks), and the error text of a
+// native host function (helpers::nativeErrorText).
 //
 // A node index means something only in the tree of the program that runs: converted from a
 // node of another program, of a session's earlier entry or of an rt.parse tree, it would name
