@@ -6,6 +6,7 @@
 #include <Python.h>
 
 #include "wuna/runtime/hostapi.h"
+#include "wuna/runtime/value.h"
 
 namespace wuna::errors {
 
@@ -100,6 +101,11 @@ PyObject* moduleClass(const char* attribute) {
     Py_DECREF(cls);
     return cls;
 }
+
+std::string_view serviceKindName(uint32_t kind) { return name(Kind(kind)); }
+
+// Exception values are named by their kinds (type names in texts) from program start.
+[[maybe_unused]] const bool installed = (value::services.kindName = serviceKindName, true);
 
 PyObject* builtinClass(const char* name) {
     PyObject* builtins = PyEval_GetBuiltins();

@@ -119,6 +119,36 @@ TEST_F(Conversion, BytesComeBackAsTheVeryObject) {
     Py_DECREF(o);
 }
 
+// The module's I64 converts to the checked int (tag 2), a plain int to tag 18. The module is
+// not imported in these tests: a stand-in named as the module names it takes its place.
+TEST_F(Conversion, AnI64IsTheCheckedIntAndAPlainIntThePlainOne) {
+    exec(
+        "import sys, types\n"
+        "stand_in = types.ModuleType('wuna')\n"
+        "class I64(int): pass\n"
+        "I64.__name__ = 'int'\n"
+        "stand_in.I64 = I64\n"
+        "sys.modules['wuna'] = stand_in\n");
+    struct Case {
+        const char* source;
+        uint64_t tag;
+    };
+    const Case cases[] = {{"I64(5)", value::TagInt},      {"5", value::TagPint},
+                          {"I64(-2**63)", value::TagInt}, {"I64(2**63)", value::TagBig},
+                          {"I64(2**200)", value::TagPy},  {"True", value::TagBool}};
+    for (const Case& c : cases) {
+        PyObject* o = eval(c.source);
+        Value v{};
+        ASSERT_EQ(convert::convert(o, false, &v), 0) << c.source;
+        EXPECT_EQ(v.tag, c.tag) << c.source;
+        value::decref(v);
+        Py_DECREF(o);
+    }
+    // The conversion keeps the type it found for the process: it must outlive the stand-in.
+    Py_INCREF(PyDict_GetItemString(globals, "I64"));
+    exec("del sys.modules['wuna']\n");
+}
+
 TEST_F(Conversion, CheckedAndPlainIntsBothBecomeInts) {
     for (Value v : {Value::integer(-7), Value::pint(-7)}) {
         PyObject* o = convert::toPython(v, nullptr);

@@ -155,6 +155,13 @@ TEST(KindTable, ParentsAndNamesAgreeWithTheInterpretersClasses) {
     testing_support::endRun(r);
 }
 
+TEST(KindTable, AnExceptionValueIsNamedByItsKind) {
+    value::Exc* e = value::newExc(uint32_t(Kind::UnboundLocalError), Value::none(), Value::none(),
+                                  Value::none(), 0);
+    EXPECT_EQ(value::typeName(Value::of(value::TagExc, e)), "UnboundLocalError");
+    value::decref(Value::of(value::TagExc, e));
+}
+
 // ---- The failure record ---------------------------------------------------------------------
 
 TEST_F(Failures, TheFirstFailureWinsWithItsTracebackInnermostFirst) {
