@@ -269,6 +269,140 @@ INSTANTIATE_TEST_SUITE_P(
                       PythonFailureCase{"OSError(2, 'gone')",
                                         "FileNotFoundError: [Errno 2] gone"}));
 
+// The module's Throw and Error, as stand-ins named as the module names them (the module is
+// not imported in these tests).
+constexpr char kModuleStandIn[] = R"PY(
+import sys, types
+stand_in = types.ModuleType('wuna')
+class Throw(Exception):
+    def __init__(self, value, message=None):
+        super().__init__(value, message)
+        self.value = value
+        self.message = message
+class Error(Exception):
+    pass
+stand_in.Throw = Throw
+stand_in.Error = Error
+sys.modules['wuna'] = stand_in
+)PY";
+
+class Jumps : public Failures {
+protected:
+    void SetUp() override {
+        Failures::SetUp();
+        gil::ensure(gil::current());
+        PyRun_SimpleString(kModuleStandIn);
+        run.userData = this;
+        run.error = [](void* user, int32_t site, const char* text, uint64_t length,
+                       const helpers::CallEntry* entries, uint64_t count) -> PyObject* {
+            auto* self = static_cast<Jumps*>(user);
+            self->madeSite = site;
+            self->madeCount = count;
+            self->madeFirst = count ? std::string(entries[0].name->text()) : "";
+            return PyUnicode_FromStringAndSize(text, Py_ssize_t(length));
+        };
+        ctx.run = &run;
+    }
+    void TearDown() override {
+        helpers::clearError(&ctx);
+        PyRun_SimpleString("import sys\ndel sys.modules['wuna']\n");
+        Failures::TearDown();
+    }
+    void raisePython(const char* source) {
+        PyObject* o = eval(source);
+        ASSERT_NE(o, nullptr);
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(o)), o);
+        Py_DECREF(o);
+    }
+    std::string errorOf(PyObject* o) {
+        PyObject* e = PyObject_GetAttrString(o, "_wuna_error");
+        if (!e) {
+            PyErr_Clear();
+            return "<none>";
+        }
+        std::string text = PyUnicode_Check(e) ? PyUnicode_AsUTF8(e) : "<not a str>";
+        Py_DECREF(e);
+        return text;
+    }
+    helpers::RunRecord run{};
+    int32_t madeSite = -1;
+    uint64_t madeCount = 0;
+    std::string madeFirst;
+};
+
+TEST_F(Jumps, AThrowIsKeptToRaiseAgainWithItsRuntimeError) {
+    push("main", 1);
+    push("inner", 2);
+    raisePython("__import__('wuna').Throw(5, 'five')");
+    bridge::failFromPython(&ctx, 8);
+    EXPECT_FALSE(PyErr_Occurred());
+    ASSERT_NE(ctx.reraise, nullptr);
+    EXPECT_EQ(message(), "a Python exception");
+    EXPECT_EQ(ctx.kindSet, 0);
+    EXPECT_EQ(errorOf(ctx.reraise), "five");
+    EXPECT_EQ(madeSite, 8);
+    EXPECT_EQ(madeCount, 2u);
+    EXPECT_EQ(madeFirst, "inner") << "innermost first";
+    PyObject* o = helpers::errorObject(&ctx);
+    EXPECT_EQ(o, ctx.reraise);
+    Py_XDECREF(o);
+}
+
+TEST_F(Jumps, AThrowWithoutMessageReportsItsValue) {
+    raisePython("__import__('wuna').Throw([1, 2])");
+    bridge::failFromPython(&ctx, 8);
+    EXPECT_EQ(errorOf(ctx.reraise), "[1, 2]");
+}
+
+TEST_F(Jumps, ALaterJumpReplacesTheOneToRaiseButNotTheFailure) {
+    helpers::fail(&ctx, 3, "first", 5);
+    raisePython("__import__('wuna').Error('one')");
+    bridge::failFromPython(&ctx, 4);
+    raisePython("__import__('wuna').Throw(2)");
+    bridge::pythonFailure(&ctx, 5);
+    EXPECT_EQ(message(), "first");
+    EXPECT_EQ(ctx.site, 3);
+    ASSERT_NE(ctx.reraise, nullptr);
+    PyObject* value = PyObject_GetAttrString(ctx.reraise, "value");
+    EXPECT_EQ(PyLong_AsLong(value), 2);
+    Py_XDECREF(value);
+    EXPECT_EQ(errorOf(ctx.reraise), "2");
+}
+
+TEST_F(Jumps, AJumpIsMatchedByItsClassAndSurvivesTheSemanticsBoundary) {
+    raisePython("__import__('wuna').Error('e')");
+    bridge::failFromPython(&ctx, 4);
+    PyObject* errorClass = errors::pyClass(Kind::Error);
+    PyObject* table[] = {errorClass, PyExc_KeyError};
+    PyObject** objects = table;
+    ctx.moduleObjects = &objects;
+    EXPECT_TRUE(wn_exc_matches(&ctx, 0, 0));
+    EXPECT_FALSE(wn_exc_matches(&ctx, 1, 0));
+    wn_exc_wrap(&ctx);
+    EXPECT_NE(ctx.reraise, nullptr);
+    Value caught{};
+    ASSERT_TRUE(wn_exc_catch(&ctx, 4, &caught));
+    EXPECT_EQ(caught.tag, value::TagPy);
+    EXPECT_EQ(ctx.reraise, nullptr);
+    value::decref(caught);
+    ctx.moduleObjects = nullptr;
+}
+
+TEST_F(Jumps, AnErrorValueWithAMessageBecomesTheRunsError) {
+    ctx.conversion.error = [](void*, int32_t site, const char* text, uint64_t length) -> PyObject* {
+        return PyUnicode_FromFormat("%d:%s", int(site), std::string(text, length).c_str());
+    };
+    helpers::fail(&ctx, 6, "went wrong", 10);
+    Value caught{};
+    ASSERT_TRUE(wn_exc_catch(&ctx, 7, &caught));
+    held.push_back(caught);
+    wn_raise(&ctx, 9, int64_t(caught.tag), int64_t(caught.payload));
+    PyObject* o = helpers::errorObject(&ctx);
+    ASSERT_NE(o, nullptr);
+    EXPECT_STREQ(PyUnicode_AsUTF8(o), "6:went wrong");
+    Py_DECREF(o);
+}
+
 TEST(RaiseText, CutsLongTextsOnACharacterBoundary) {
     testing_support::needPython();
     gil::Record* r = gil::enter();

@@ -213,6 +213,46 @@ bool isModuleJump(PyObject* kind) {
            (errorClass && PyErr_GivenExceptionMatches(kind, errorClass));
 }
 
+// A wuna.Throw carries the runtime error it stands for, made once with the call stack of the
+// place it left a semantic ("_wuna_error"), so that an uncaught throw reports where it was
+// thrown. Every failure here is cleared and leaves the throw without it.
+void attachThrowError(helpers::Ctx* ctx, int32_t site, PyObject* value) {
+    PyObject* throwClass = errors::pyClass(errors::Kind::Throw);
+    if (!throwClass || !PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject*>(throwClass)))
+        return;
+    if (!ctx->run || !ctx->run->error) return;
+    int has = PyObject_HasAttrString(value, "_wuna_error");
+    if (has) return;
+    PyObject* message = PyObject_GetAttrString(value, "message");
+    PyObject* shown = message;
+    if (message == Py_None) {
+        Py_DECREF(message);
+        PyObject* thrown = PyObject_GetAttrString(value, "value");
+        shown = thrown ? PyObject_Str(thrown) : nullptr;
+        Py_XDECREF(thrown);
+    } else if (message && !PyUnicode_Check(message)) {
+        shown = PyObject_Str(message);
+        Py_DECREF(message);
+    }
+    Py_ssize_t length = 0;
+    const char* utf8 = shown ? PyUnicode_AsUTF8AndSize(shown, &length) : nullptr;
+    helpers::CallEntry* entries = nullptr;
+    uint64_t n = ctx->depth;
+    if (utf8 && n) {
+        entries = static_cast<helpers::CallEntry*>(std::malloc(n * sizeof *entries));
+        for (uint64_t i = 0; entries && i < n; i++) entries[i] = ctx->stack[n - 1 - i];
+    }
+    PyObject* error = utf8 && (entries || !n)
+                          ? ctx->run->error(ctx->run->userData, site, utf8, uint64_t(length),
+                                            entries, entries ? n : 0)
+                          : nullptr;
+    std::free(entries);
+    Py_XDECREF(shown);
+    if (error) PyObject_SetAttrString(value, "_wuna_error", error);
+    Py_XDECREF(error);
+    PyErr_Clear();
+}
+
 // Records the UTF-8 of text, or "error" when it has none; text is consumed.
 void recordText(helpers::Ctx* ctx, int32_t site, PyObject* text) {
     Py_ssize_t length = 0;
@@ -235,18 +275,26 @@ void failFromPython(helpers::Ctx* ctx, int32_t site) {
         helpers::failDefault(ctx, site);
         return;
     }
-    PyErr_NormalizeException(&kind, &value, &traceback);
-    if (value && isModuleJump(kind)) {
-        // The newer jump is the one the run raises, first failure or not.
-        Py_XSETREF(ctx->reraise, Py_NewRef(value));
-        if (!ctx->failing) recordText(ctx, site, PyObject_Str(value));
-        PyErr_Clear();
+    if (isModuleJump(kind)) {
+        PyErr_NormalizeException(&kind, &value, &traceback);
         Py_XDECREF(kind);
-        Py_XDECREF(value);
         Py_XDECREF(traceback);
+        if (!value) {
+            helpers::failDefault(ctx, site);
+            return;
+        }
+        attachThrowError(ctx, site, value);
+        // The newer jump is the one the run raises, first failure or not; the driver raises
+        // it as it is, so the host sees what the semantic raised.
+        Py_XSETREF(ctx->reraise, value);
+        static constexpr char text[] = "a Python exception";
+        helpers::fail(ctx, site, text, sizeof text - 1);
         return;
     }
-    if (!ctx->failing && value) Py_XSETREF(ctx->fetched, Py_NewRef(value));
+    if (!ctx->failing) {
+        PyErr_NormalizeException(&kind, &value, &traceback);
+        if (value) Py_XSETREF(ctx->fetched, Py_NewRef(value));
+    }
     PyErr_Restore(kind, value, traceback);
     PyObject* text = errors::pendingMessage();
     PyErr_Clear();

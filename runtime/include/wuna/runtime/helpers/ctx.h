@@ -141,9 +141,12 @@ void endCtx(Ctx* ctx);
 namespace wuna::bridge {
 
 // The pending Python exception becomes the failure; interpreter lock held. A wuna.Throw or
-// wuna.Error replaces the exception to re-raise whether or not a failure is recorded (the
-// newer one is what the run raises); any other exception is kept as the fetched exception
-// when no failure is recorded yet. Leaves no exception pending. Cannot fail.
+// wuna.Error becomes the exception to re-raise whether or not a failure is recorded (the
+// newer one is what the run raises), a throw first getting its runtime error with the call
+// stack ("_wuna_error") from the run record; the failure it records reads "a Python
+// exception". Any other exception is kept as the fetched exception when no failure is
+// recorded yet, and recorded with the reference mode's wording. Leaves no exception pending.
+// Cannot fail.
 void failFromPython(helpers::Ctx* ctx, int32_t site);
 // The same, claiming the interpreter lock through the thread's GIL record. Cannot fail.
 void pythonFailure(helpers::Ctx* ctx, int32_t site);
