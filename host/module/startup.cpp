@@ -14,10 +14,10 @@
 #include "host/module/startup.h"
 
 #include "host/interp/rt_methods.h"
-#include "host/module/runtime_hooks.h"
 #include "host/module/exceptions.h"
 #include "host/module/i64.h"
 #include "host/module/module_functions.h"
+#include "host/module/runtime_hooks.h"
 #include "host/module/runtime_setup.h"
 #include "host/module/str_hashing.h"
 #include "host/module/type_registry.h"
