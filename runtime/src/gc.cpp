@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <type_traits>
 
 #include "wuna/runtime/gil.h"
 #include "wuna/runtime/pool.h"
@@ -91,6 +92,15 @@ namespace {
 using value::Obj;
 using value::Value;
 
+// The key of a set table slot, whatever the slot keeps beside it.
+template <class Slot>
+inline value::Value& slotKey(Slot& slot) {
+    if constexpr (std::is_same_v<Slot, value::Value>)
+        return slot;
+    else
+        return slot.key;
+}
+
 // Whether a value's tag can point at a block that takes part in a cycle.
 inline bool cyclicTag(uint64_t tag) {
     return (tag >= value::TagList && tag <= value::TagFunction) ||
@@ -132,7 +142,7 @@ void forEachReference(Obj* o, OnValue onValue, OnBlock onBlock) {
         auto* s = reinterpret_cast<value::Set*>(o);
         if (!s->table) break;
         for (uint64_t i = 0; i <= s->mask; i++) {
-            Value& v = s->table[i];
+            Value& v = slotKey(s->table[i]);
             if (v.tag != value::TagDeleted && v.tag != value::TagUnset) onValue(v);
         }
         break;

@@ -79,7 +79,9 @@ TEST_P(ConvertTable, ConvertsToItsTagAndBackToAnEqualObject) {
     ASSERT_NE(back, nullptr) << c.source;
     EXPECT_TRUE(pyEqual(back, o)) << c.source;
     EXPECT_EQ(Py_TYPE(back), Py_TYPE(o)) << c.source;
-    if (c.tag == value::TagPy) EXPECT_EQ(back, o);
+    if (c.tag == value::TagPy) {
+        EXPECT_EQ(back, o);
+    }
     Py_DECREF(back);
     value::decref(v);
     Py_DECREF(o);
@@ -260,7 +262,7 @@ TEST(ConversionDepth, DeepNestingFailsWithRecursionErrorNotACrash) {
     EXPECT_EXIT(
         {
             testing_support::needPython();
-            gil::Record* r = gil::enter();
+            gil::enter();
             PyObject* globals = PyDict_New();
             PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins());
             PyObject* nested =

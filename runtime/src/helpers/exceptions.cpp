@@ -430,7 +430,8 @@ bool wn_native_fail(void* c, int32_t site, int64_t index, int32_t code) {
     return false;
 }
 
-bool wn_control_value(void* c, int32_t site, int64_t tag, int64_t payload, void* out) {
+bool wn_control_value(void* c, int32_t site, [[maybe_unused]] int64_t tag, int64_t payload,
+                      void* out) {
     Ctx* ctx = static_cast<Ctx*>(c);
     Value* result = static_cast<Value*>(out);
     PyObject* o = reinterpret_cast<PyObject*>(uintptr_t(payload));
