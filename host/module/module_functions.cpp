@@ -10,6 +10,7 @@
 #include "host/module/settings.h"
 #include "host/support/args.h"
 #include "host/support/pymethods.h"
+#include "wuna/runtime/gc.h"
 #include "wuna/runtime/version.h"
 
 namespace wuna::host {
@@ -20,12 +21,17 @@ PyObject* version(PyObject*, PyObject*) { return PyUnicode_FromString(version::w
 
 PyObject* blocks(PyObject*, PyObject*) { return PyLong_FromLongLong(liveBlocks()); }
 
+// A full collection of the calling thread's blocks, asking the proxies whether Python still
+// uses the blocks they show.
+PyObject* collect(PyObject*, PyObject*) {
+    return PyLong_FromUnsignedLongLong(gc::collect(gc::threadRecord(), true, true));
+}
+
 // The functions whose work is not written yet.
 PyObject* notYet(const char* name) {
     PyErr_Format(PyExc_NotImplementedError, "wuna.%s() is not available yet", name);
     return nullptr;
 }
-PyObject* collect(PyObject*, PyObject*) { return notYet("collect"); }
 PyObject* buildExecutable(PyObject*, PyObject*, PyObject*) { return notYet("build_executable"); }
 PyObject* buildNative(PyObject*, PyObject*, PyObject*) { return notYet("build_native"); }
 

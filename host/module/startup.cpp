@@ -16,6 +16,7 @@
 #include "host/module/exceptions.h"
 #include "host/module/i64.h"
 #include "host/module/module_functions.h"
+#include "host/module/runtime_hooks.h"
 #include "host/module/runtime_setup.h"
 #include "host/module/str_hashing.h"
 #include "host/module/type_registry.h"
@@ -140,6 +141,7 @@ int initModule(PyObject* module) {
     // The runtime names nothing of the module (it links alone); what it needs of it, it
     // reaches through this table. Filled before any program can run.
     runtime::hostApi = {newI64, integerOverflowClass, bytesType, ptree::rtParseRoot};
+    installRuntimeHooks();
     if (addNativeHostType(module) < 0) return -1;
     // The block constructors set no exception when memory runs out; the import must fail
     // with one.

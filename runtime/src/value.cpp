@@ -251,6 +251,7 @@ struct BigTable {
     size_t size = 0;
 };
 BigTable big_literals;
+spin::Lock big_literals_lock;
 
 uint64_t strHash(const void* bytes, size_t length) {
     uint64_t h = wyhash::hash(bytes, length, 2);
@@ -791,22 +792,44 @@ Str* literal(const void* text, size_t length) {
     return s;
 }
 
-Big* bigLiteral(i128 v) {
+namespace {
+Big* findBigLiteral(i128 v, uint64_t h) {
     BigTable& t = big_literals;
+    if (!t.capacity) return nullptr;
+    for (size_t i = h & (t.capacity - 1); t.slots[i]; i = (i + 1) & (t.capacity - 1))
+        if (t.slots[i]->get() == v) return t.slots[i];
+    return nullptr;
+}
+}  // namespace
+
+// As literal: threads of Program.map intern big literals while others read the table, and a
+// growth frees the slot array a reader may be walking, so every access holds the lock; the
+// block is made outside it.
+Big* bigLiteral(i128 v) {
     uint64_t h = bigKey(v);
-    if (t.capacity) {
-        for (size_t i = h & (t.capacity - 1); t.slots[i]; i = (i + 1) & (t.capacity - 1))
-            if (t.slots[i]->get() == v) return t.slots[i];
-    }
-    if ((t.size + 1) * 2 > t.capacity && !growTable(t, [](Big* b) { return bigKey(b->get()); }))
-        return nullptr;
+    big_literals_lock.lock();
+    Big* found = findBigLiteral(v, h);
+    big_literals_lock.unlock();
+    if (found) return found;
     Big* b = newBig(v);
     if (!b) return nullptr;
-    makeImmortal(&b->h);
-    size_t i = h & (t.capacity - 1);
-    while (t.slots[i]) i = (i + 1) & (t.capacity - 1);
-    t.slots[i] = b;
-    t.size++;
+    big_literals_lock.lock();
+    found = findBigLiteral(v, h);
+    BigTable& t = big_literals;
+    bool room = found || (t.size + 1) * 2 <= t.capacity ||
+                growTable(t, [](Big* x) { return bigKey(x->get()); });
+    if (!found && room) {
+        makeImmortal(&b->h);
+        size_t i = h & (t.capacity - 1);
+        while (t.slots[i]) i = (i + 1) & (t.capacity - 1);
+        t.slots[i] = b;
+        t.size++;
+    }
+    big_literals_lock.unlock();
+    if (found || !room) {
+        decref(TagBig, uint64_t(uintptr_t(b)));
+        return found;
+    }
     return b;
 }
 

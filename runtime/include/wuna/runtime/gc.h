@@ -4,9 +4,16 @@
 // old list kept in its pool's gc::State; a block leaves them when it is freed. When a thread
 // exits, its lists are handed to the process-wide orphan list for a later full collection.
 //
-// This file owns the lists and the hooks that constructors, list stores, value::freeBlock and
-// the thread-exit hook call. The collection pass itself (trial deletion over the lists) is not
-// here yet: gc::collect answers 0 and frees nothing, so cycles live until it lands.
+// A collection works by trial deletion over a working list (the young list, or for a full
+// collection both lists plus the adopted orphans): every candidate's count less the
+// references candidates hold to one another is what outside holds; whatever is still held
+// from outside, and everything reachable from it, survives and is promoted to the old list;
+// the rest is cyclic garbage. Garbage blocks are freed before anything they held outside the
+// garbage is released, so a release that cascades never reaches a garbage block again. A
+// block whose proxy Python may still use survives (asked of the proxy layer through
+// gc::proxyInUse when the collection consults proxies). The collection allocates only its
+// mark stack and its record of outside references, from the C heap; when either can't grow
+// it frees nothing.
 #pragma once
 #include <cstdint>
 #include "wuna/runtime/spin.h"
@@ -45,7 +52,14 @@ void track(State* s, Link* link);  // onto s's young list (s is the calling thre
 void untrack(Link* link);          // off whichever list holds it (orphans included)
 void prepare(State* s);
 void collectDue(State* s);
+// Runs a collection of s (the calling thread's state): the number of blocks freed; 0 at
+// once when a collection of s is running. Cannot fail (short of memory it frees nothing).
 uint64_t collect(State* s, bool full, bool consultProxies);
+// The proxy layer's answer for a block with a proxy and no native reference left: whether
+// its proxy owns the block or Python holds the proxy. Called with the interpreter lock held.
+// Null (no proxy layer): every proxied block survives.
+using ProxyInUse = bool (*)(void* block);
+extern ProxyInUse proxyInUse;
 void freeOrphan(Link* link);
 State* threadRecord();
 // Thread exit: every block on the state's lists becomes an orphan; the state is cleared.

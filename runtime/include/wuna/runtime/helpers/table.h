@@ -67,7 +67,7 @@
     X(39, wn_wrapping, bpiillllp, Stub)     \
     X(40, wn_read, bpiillllp, Stub)         \
     X(41, wn_parse, bpilllpip, Stub)        \
-    X(42, wn_native_fail, bpili, Stub)      \
+    X(42, wn_native_fail, bpili, Built)     \
     X(43, wn_setitem, bpillllll, Stub)      \
     X(44, wn_items, bpillp, Stub)           \
     X(45, wn_iter_items, bpillp, Stub)      \
@@ -82,11 +82,11 @@
     X(54, wn_isinstance, bpilllp, Stub)     \
     X(55, wn_runtime, bpipip, Stub)         \
     X(56, wn_call_seq, bpillllpp, Stub)     \
-    X(57, wn_raise, bpill, Stub)            \
+    X(57, wn_raise, bpill, Built)           \
     X(58, wn_slice, bpillllllllp, Stub)     \
-    X(59, wn_exc_matches, bpll, Stub)       \
-    X(60, wn_exc_catch, bpip, Stub)         \
-    X(61, wn_control_value, bpillp, Stub)   \
+    X(59, wn_exc_matches, bpll, Built)      \
+    X(60, wn_exc_catch, bpip, Built)        \
+    X(61, wn_control_value, bpillp, Built)  \
     X(62, wn_type, vllp, Stub)              \
     X(63, wn_cell, bpilllp, Stub)           \
     X(64, wn_builtin, bpiilllp, Stub)       \
@@ -96,7 +96,7 @@
     X(68, wn_math, bpiillpp, Stub)          \
     X(69, wn_huge_int, bll, Stub)           \
     X(70, wn_dict_view, bpiillp, Stub)      \
-    X(71, wn_new_exception, bpiliplp, Stub) \
+    X(71, wn_new_exception, bpiliplp, Built) \
     X(72, wn_call_plain, bpillplpp, Stub)   \
     X(73, wn_int_base_of, bpilllllp, Stub)  \
     X(74, wn_float_hex, bpilllp, Stub)      \
@@ -108,9 +108,9 @@
     X(80, wn_lib, bpiilplip, Stub)          \
     X(81, wn_sorted, bpillllllip, Stub)     \
     X(82, wn_type_name, bpillp, Stub)       \
-    X(83, wn_exc_wrap, vp, Stub)            \
+    X(83, wn_exc_wrap, vp, Built)           \
     X(84, wn_set_global, bpilpll, Stub)     \
-    X(85, wn_raise_from, bpillll, Stub)     \
+    X(85, wn_raise_from, bpillll, Built)    \
     X(86, wn_range, bpiplp, Stub)           \
     X(87, wn_is_type, blli, Stub)           \
     X(88, wn_format, bpillipp, Stub)        \

@@ -1,0 +1,310 @@
+// The helper context's failure record: recording the first failure with its traceback,
+// clearing it, and turning it into a Python exception. See ctx.h.
+#include "wuna/runtime/helpers/ctx.h"
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "wuna/runtime/convert.h"
+#include "wuna/runtime/gil.h"
+#include "wuna/runtime/pyhelp.h"
+#include "wuna/runtime/value.h"
+
+namespace wuna::helpers {
+
+namespace {
+
+thread_local Ctx* current = nullptr;
+
+// Room for n more bytes; false when memory runs out (the list is left as it was).
+bool reserve(ByteList* list, uint64_t n) {
+    if (list->capacity - list->length >= n) return true;
+    uint64_t capacity = list->capacity ? list->capacity : 64;
+    while (capacity - list->length < n) capacity *= 2;
+    auto* data = static_cast<uint8_t*>(std::realloc(list->data, capacity));
+    if (!data) return false;
+    list->data = data;
+    list->capacity = capacity;
+    return true;
+}
+
+// Appends what fits: all of text, or (short of memory) nothing.
+void append(ByteList* list, const void* text, uint64_t length) {
+    if (!length || !reserve(list, length)) return;
+    std::memcpy(list->data + list->length, text, length);
+    list->length += length;
+}
+
+bool appendEntry(EntryList* list, CallEntry entry) {
+    if (list->count == list->capacity) {
+        uint64_t capacity = list->capacity ? list->capacity * 2 : 8;
+        auto* items =
+            static_cast<CallEntry*>(std::realloc(list->items, capacity * sizeof(CallEntry)));
+        if (!items) return false;
+        list->items = items;
+        list->capacity = capacity;
+    }
+    list->items[list->count++] = entry;
+    return true;
+}
+
+// The call stack, innermost first, each copy holding a reference to its name. An entry that
+// cannot be appended is left out and the copy goes on.
+void copyTraceback(Ctx* ctx) {
+    for (uint64_t i = 0; i < ctx->depth; i++) {
+        CallEntry entry = ctx->stack[ctx->depth - 1 - i];
+        if (!appendEntry(&ctx->traceback, entry)) continue;
+        value::incref(value::TagStr, uint64_t(uintptr_t(entry.name)));
+    }
+}
+
+void record(Ctx* ctx, int32_t site, const void* text, uint64_t length) {
+    ctx->failing = 1;
+    ctx->site = site;
+    ctx->message.length = 0;
+    append(&ctx->message, text, length);
+    copyTraceback(ctx);
+}
+
+void dropPython(Ctx* ctx) {
+    if (!ctx->reraise && !ctx->fetched) return;
+    gil::ensure(gil::current());
+    Py_CLEAR(ctx->reraise);
+    Py_CLEAR(ctx->fetched);
+}
+
+// The services hook through which value.cpp's wn_fail records (a null Ctx: no run to record
+// on, as before any run exists).
+bool serviceFail(void* ctx, int32_t site, const uint8_t* text, size_t length) {
+    if (ctx) fail(static_cast<Ctx*>(ctx), site, text, length);
+    return false;
+}
+
+// Installed while the program starts, before any run: wn_fail records through it.
+[[maybe_unused]] const bool installed = (value::services.fail = serviceFail, true);
+
+}  // namespace
+
+Ctx* currentCtx() { return current; }
+
+Ctx* setCurrentCtx(Ctx* ctx) {
+    Ctx* previous = current;
+    current = ctx;
+    return previous;
+}
+
+PyObject* moduleObject(Ctx* ctx, int64_t index) {
+    if (!ctx->moduleObjects || index < 0) return nullptr;
+    PyObject** objects = *static_cast<PyObject***>(ctx->moduleObjects);
+    return objects ? objects[index] : nullptr;
+}
+
+void fail(Ctx* ctx, int32_t site, const void* text, uint64_t length) {
+    if (ctx->failing) return;
+    record(ctx, site, text, length);
+}
+
+void failText(Ctx* ctx, int32_t site, const void* text, uint64_t length) {
+    fail(ctx, site, text, length);
+}
+
+void failDefault(Ctx* ctx, int32_t site) { fail(ctx, site, "error", 5); }
+
+void failOutOfMemory(Ctx* ctx, int32_t site) { fail(ctx, site, "out of memory", 13); }
+
+bool setKindMessage(Ctx* ctx, const void* text, uint64_t length) {
+    ctx->kindMessage.length = 0;
+    if (!length) return true;
+    if (!reserve(&ctx->kindMessage, length)) return false;
+    append(&ctx->kindMessage, text, length);
+    return true;
+}
+
+void failKind(Ctx* ctx, int32_t site, errors::Kind kind, const char* text, uint64_t length) {
+    if (ctx->failing) return;
+    ctx->kind = uint8_t(kind);
+    ctx->kindSet = 1;
+    setKindMessage(ctx, text, length);
+    record(ctx, site, text, length);
+}
+
+void clearError(Ctx* ctx) {
+    ctx->failing = 0;
+    ctx->message.length = 0;
+    for (uint64_t i = 0; i < ctx->traceback.count; i++)
+        value::decref(value::TagStr, uint64_t(uintptr_t(ctx->traceback.items[i].name)));
+    ctx->traceback.count = 0;
+    dropPython(ctx);
+    ctx->kind = 0;
+    ctx->kindSet = 0;
+    ctx->kindMessage.length = 0;
+    if (ctx->hasExc) {
+        value::Value exc = ctx->exc;
+        ctx->exc = value::Value::none();
+        ctx->hasExc = 0;
+        value::decref(exc);
+    }
+}
+
+PyObject* errorObject(Ctx* ctx) {
+    if (ctx->reraise) return Py_NewRef(ctx->reraise);
+    if (ctx->fetched) return Py_NewRef(ctx->fetched);
+    if (ctx->hasExc) return convert::toPython(ctx->exc, &ctx->conversion);
+    if (!ctx->kindSet) return nullptr;
+    errors::Kind kind = errors::Kind(ctx->kind);
+    PyObject* cls = errors::pyClass(kind);
+    if (!cls) {
+        static constexpr char head[] = "wuna: the class of ";
+        static constexpr char tail[] = " wasn't found";
+        char text[128];
+        std::string_view name = errors::name(kind);
+        size_t n = 0;
+        std::memcpy(text, head, sizeof head - 1);
+        n += sizeof head - 1;
+        std::memcpy(text + n, name.data(), name.size());
+        n += name.size();
+        std::memcpy(text + n, tail, sizeof tail - 1);
+        n += sizeof tail - 1;
+        pyhelp::raiseText(PyExc_RuntimeError, text, n);
+        return nullptr;
+    }
+    PyObject* text = PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(ctx->kindMessage.data),
+                                          Py_ssize_t(ctx->kindMessage.length), "replace");
+    if (!text) return nullptr;
+    PyObject* error = PyObject_CallOneArg(cls, text);
+    Py_DECREF(text);
+    return error;
+}
+
+bool appendBytes(ByteList* list, const void* text, uint64_t length) {
+    if (!length) return true;
+    if (!reserve(list, length)) return false;
+    append(list, text, length);
+    return true;
+}
+
+void endCtx(Ctx* ctx) {
+    while (ctx->releases.count) value::decref(ctx->releases.items[--ctx->releases.count]);
+    std::free(ctx->releases.items);
+    ctx->releases = {};
+    clearError(ctx);
+    std::free(ctx->kindMessage.data);
+    std::free(ctx->message.data);
+    std::free(ctx->traceback.items);
+    ctx->kindMessage = {};
+    ctx->message = {};
+    ctx->traceback = {};
+}
+
+}  // namespace wuna::helpers
+
+namespace wuna::bridge {
+
+namespace {
+
+// Whether the exception is the module's Throw or Error, which a run raises again as they are.
+bool isModuleJump(PyObject* kind) {
+    PyObject* throwClass = errors::pyClass(errors::Kind::Throw);
+    PyObject* errorClass = errors::pyClass(errors::Kind::Error);
+    return (throwClass && PyErr_GivenExceptionMatches(kind, throwClass)) ||
+           (errorClass && PyErr_GivenExceptionMatches(kind, errorClass));
+}
+
+// A wuna.Throw carries the runtime error it stands for, made once with the call stack of the
+// place it left a semantic ("_wuna_error"), so that an uncaught throw reports where it was
+// thrown. Every failure here is cleared and leaves the throw without it.
+void attachThrowError(helpers::Ctx* ctx, int32_t site, PyObject* value) {
+    PyObject* throwClass = errors::pyClass(errors::Kind::Throw);
+    if (!throwClass || !PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject*>(throwClass)))
+        return;
+    if (!ctx->run || !ctx->run->error) return;
+    int has = PyObject_HasAttrString(value, "_wuna_error");
+    if (has) return;
+    PyObject* message = PyObject_GetAttrString(value, "message");
+    PyObject* shown = message;
+    if (message == Py_None) {
+        Py_DECREF(message);
+        PyObject* thrown = PyObject_GetAttrString(value, "value");
+        shown = thrown ? PyObject_Str(thrown) : nullptr;
+        Py_XDECREF(thrown);
+    } else if (message && !PyUnicode_Check(message)) {
+        shown = PyObject_Str(message);
+        Py_DECREF(message);
+    }
+    Py_ssize_t length = 0;
+    const char* utf8 = shown ? PyUnicode_AsUTF8AndSize(shown, &length) : nullptr;
+    helpers::CallEntry* entries = nullptr;
+    uint64_t n = ctx->depth;
+    if (utf8 && n) {
+        entries = static_cast<helpers::CallEntry*>(std::malloc(n * sizeof *entries));
+        for (uint64_t i = 0; entries && i < n; i++) entries[i] = ctx->stack[n - 1 - i];
+    }
+    PyObject* error = utf8 && (entries || !n)
+                          ? ctx->run->error(ctx->run->userData, site, utf8, uint64_t(length),
+                                            entries, entries ? n : 0)
+                          : nullptr;
+    std::free(entries);
+    Py_XDECREF(shown);
+    if (error) PyObject_SetAttrString(value, "_wuna_error", error);
+    Py_XDECREF(error);
+    PyErr_Clear();
+}
+
+// Records the UTF-8 of text, or "error" when it has none; text is consumed.
+void recordText(helpers::Ctx* ctx, int32_t site, PyObject* text) {
+    Py_ssize_t length = 0;
+    const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text, &length) : nullptr;
+    if (utf8)
+        helpers::fail(ctx, site, utf8, uint64_t(length));
+    else {
+        PyErr_Clear();
+        helpers::failDefault(ctx, site);
+    }
+    Py_XDECREF(text);
+}
+
+}  // namespace
+
+void failFromPython(helpers::Ctx* ctx, int32_t site) {
+    PyObject *kind, *value, *traceback;
+    PyErr_Fetch(&kind, &value, &traceback);
+    if (!kind) {
+        helpers::failDefault(ctx, site);
+        return;
+    }
+    if (isModuleJump(kind)) {
+        PyErr_NormalizeException(&kind, &value, &traceback);
+        Py_XDECREF(kind);
+        Py_XDECREF(traceback);
+        if (!value) {
+            helpers::failDefault(ctx, site);
+            return;
+        }
+        attachThrowError(ctx, site, value);
+        // The newer jump is the one the run raises, first failure or not; the driver raises
+        // it as it is, so the host sees what the semantic raised.
+        Py_XSETREF(ctx->reraise, value);
+        static constexpr char text[] = "a Python exception";
+        helpers::fail(ctx, site, text, sizeof text - 1);
+        return;
+    }
+    if (!ctx->failing) {
+        PyErr_NormalizeException(&kind, &value, &traceback);
+        if (value) Py_XSETREF(ctx->fetched, Py_NewRef(value));
+    }
+    PyErr_Restore(kind, value, traceback);
+    PyObject* text = errors::pendingMessage();
+    PyErr_Clear();
+    recordText(ctx, site, text);
+}
+
+void pythonFailure(helpers::Ctx* ctx, int32_t site) {
+    gil::Record* r = gil::enter();
+    failFromPython(ctx, site);
+    gil::leave(r);
+}
+
+}  // namespace wuna::bridge
