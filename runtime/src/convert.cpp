@@ -721,4 +721,31 @@ Described describeClass(PyObject* cls, value::RecordClass** out) {
     return Described::Record;
 }
 
+namespace {
+
+// hash() of the tuple of a comparing record's fields as Python objects: what a dataclass that
+// compares and is frozen answers, so a record and its Python counterpart hash alike.
+bool recordPyHash(value::Record* r, int64_t* out) {
+    uint64_t count = r->cls->fieldCount;
+    PyObject* fields = PyTuple_New(Py_ssize_t(count));
+    if (!fields) return false;
+    for (uint64_t i = 0; i < count; i++) {
+        PyObject* field = toPython(r->fields()[i], defaultContext());
+        if (!field) {
+            Py_DECREF(fields);
+            return false;
+        }
+        PyTuple_SET_ITEM(fields, Py_ssize_t(i), field);
+    }
+    Py_hash_t h = PyObject_Hash(fields);
+    Py_DECREF(fields);
+    if (h == -1 && PyErr_Occurred()) return false;
+    *out = int64_t(h);
+    return true;
+}
+
+[[maybe_unused]] const bool installed = (value::services.recordPyHash = recordPyHash, true);
+
+}  // namespace
+
 }  // namespace wuna::convert

@@ -553,6 +553,34 @@ TEST_F(Hashing, PythonObjectsAreTrueAsPythonSays) {
     }
 }
 
+// The conversion layer hashes a comparing record through the tuple of its fields as Python
+// objects: records with equal fields of Python objects hash alike, and a field whose
+// __hash__ raises is a failure noted for the run, not a hash by class.
+TEST_F(Hashing, AComparingRecordHashesThroughItsFieldsAsPythonObjects) {
+    static Text fields[] = {{"x", 1}};
+    static RecordClass box{{"B", 1}, {"m.B", 3}, fields, 1, nullptr, nullptr, 1, 0, 0};
+    run("import fractions\n"
+        "class Unhashable:\n"
+        "    def __hash__(self): raise ValueError('no hash here')\n");
+    auto make = [](const char* expression) {
+        Record* r = newRecord(&box);
+        r->fields()[0] = Value::of(TagPy, eval(expression));
+        return Value::of(TagRecord, r);
+    };
+    Value half = make("fractions.Fraction(1, 2)"), alsoHalf = make("fractions.Fraction(2, 4)");
+    Value third = make("fractions.Fraction(1, 3)"), bad = make("Unhashable()");
+    EXPECT_EQ(hashOf(half), hashOf(alsoHalf));
+    EXPECT_NE(hashOf(half), hashOf(third));  // by value, not one hash per class
+    EXPECT_FALSE(faulted());
+    hashOf(bad);
+    EXPECT_EQ(PyErr_Occurred(), nullptr);
+    Fault f = takeFault();
+    ASSERT_EQ(f.kind, FaultKind::python);
+    EXPECT_TRUE(PyErr_GivenExceptionMatches(f.exception, PyExc_ValueError));
+    Py_DECREF(f.exception);
+    for (Value v : {half, alsoHalf, third, bad}) decref(v);
+}
+
 }  // namespace
 
 }  // namespace wuna

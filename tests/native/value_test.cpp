@@ -787,6 +787,7 @@ TEST_F(Blocks, EqualValuesHashAlikeAcrossTags) {
 }
 
 TEST_F(Blocks, ContainersCompareByContents) {
+    needPython();  // comparing records hash through their fields as Python objects
     Value d1 = dictOf({{str("a"), Value::integer(1)}, {str("b"), listOf({Value::integer(2)})}});
     Value d2 = dictOf({{str("b"), listOf({Value::real(2.0)})}, {str("a"), Value::pint(1)}});
     Value d3 = dictOf({{str("a"), Value::integer(1)}, {str("b"), listOf({Value::integer(3)})}});
@@ -801,6 +802,7 @@ TEST_F(Blocks, ContainersCompareByContents) {
     for (Value v : {d1, d2, d3, Value::of(TagRecord, r1), Value::of(TagRecord, r2),
                     Value::of(TagRecord, r3), Value::of(TagRecord, r4)})
         decref(v);
+    endRun(gil::current());
 }
 
 TEST_F(Blocks, TruthIsPythons) {
