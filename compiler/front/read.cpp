@@ -175,16 +175,312 @@ Status constructRefused(Lowering& lowering, Position position, std::string_view 
     return refuse(lowering, position, {words, " can't be compiled"});
 }
 
-Status lowerFunction(FunctionIR** out, PyObject* fn, Failure* failure) {
-    // Not built yet: every function is refused, so every semantic runs as Python.
-    static constexpr char kNotBuilt[] = "the compiler front end is not built yet";
-    (void)fn;
+namespace {
+
+// The program's own script, run once per process: the source of a function (frozen modules
+// included) and the order of a folded set literal.
+constexpr char kScript[] = R"(
+import inspect, linecache, sys, ast, itertools
+
+def source_of(f):
+    try:
+        return inspect.getsource(f)
+    except OSError:
+        code = getattr(f, '__code__', None)
+        name = code.co_filename if code is not None else ''
+        if name.startswith('<frozen ') and name.endswith('>'):
+            module = sys.modules.get(name[8:-1])
+            path = getattr(module, '__file__', None)
+            lines = linecache.getlines(path) if path else []
+            if len(lines) >= code.co_firstlineno:
+                return ''.join(inspect.getblock(lines[code.co_firstlineno - 1:]))
+        raise
+
+def _same(a, b):
+    return len(a) == len(b) and all(type(x) is type(y) and x == y for x, y in zip(a, b))
+
+def _frozensets(consts):
+    for c in consts:
+        if isinstance(c, frozenset):
+            yield c
+        elif hasattr(c, 'co_consts'):
+            yield from _frozensets(c.co_consts)
+
+def folded_order(func, elts):
+    vals = [ast.literal_eval(e) for e in elts]
+    want = frozenset(vals)
+    for c in _frozensets(func.__code__.co_consts):
+        if c != want:
+            continue
+        live = list(c)
+        used = set()
+        first = []
+        for x in live:
+            match = None
+            for i, v in enumerate(vals):
+                if i not in used and type(v) is type(x) and v == x:
+                    match = i
+                    break
+            if match is None:
+                break
+            used.add(match)
+            first.append(match)
+        else:
+            rest = [i for i in range(len(vals)) if i not in used]
+            if len(first) > 4:
+                return first + rest
+            for t in itertools.chain([tuple(first)], itertools.permutations(first)):
+                if _same(list(frozenset(vals[i] for i in t)), live):
+                    return list(t) + rest
+    return None
+)";
+
+PyObject* scriptGlobals = nullptr;  // kept for the life of the process
+
+}  // namespace
+
+PyObject* storedScript() {
+    if (scriptGlobals) return scriptGlobals;
+    PyObject* globals = PyDict_New();
+    if (!globals) return nullptr;
+    if (PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins()) < 0) {
+        Py_DECREF(globals);
+        return nullptr;
+    }
+    PyObject* result = PyRun_String(kScript, Py_file_input, globals, globals);
+    if (!result) {
+        Py_DECREF(globals);
+        return nullptr;
+    }
+    Py_DECREF(result);
+    // Running the script ran Python code, which may have read a function and so set the slot.
+    if (scriptGlobals) {
+        Py_DECREF(globals);
+        return scriptGlobals;
+    }
+    scriptGlobals = globals;
+    return scriptGlobals;
+}
+
+namespace {
+
+// Python objects taken during a reading, released together whatever the outcome.
+struct Taken {
+    PyObject* objects[8] = {};
+    int count = 0;
+    PyObject* keep(PyObject* object) {
+        if (object) objects[count++] = object;
+        return object;
+    }
+    ~Taken() {
+        for (int i = count; i > 0; i--) Py_DECREF(objects[i - 1]);
+    }
+};
+
+// The source text through source_of; a missing source is a refusal.
+Status sourceOf(Lowering& lowering, PyObject* fn, PyObject** out) {
     *out = nullptr;
-    size_t length = sizeof kNotBuilt - 1;
-    memcpy(failure->text, kNotBuilt, length);
-    failure->length = length;
-    failure->position = 0;
-    return Status::unsupported;
+    PyObject* globals = storedScript();
+    PyObject* sourceOf = globals ? PyDict_GetItemString(globals, "source_of") : nullptr;
+    if (globals && !sourceOf)
+        PyErr_SetString(PyExc_RuntimeError, "the stored script defines no source_of");
+    if (sourceOf) *out = PyObject_CallOneArg(sourceOf, fn);
+    if (*out) return Status::ok;
+    if (!PyErr_ExceptionMatches(PyExc_OSError) && !PyErr_ExceptionMatches(PyExc_TypeError))
+        return Status::pythonError;
+    PyErr_Clear();
+    PyObject* qualname = PyObject_GetAttrString(fn, "__qualname__");
+    Text text{"?", 1};
+    Status s = qualname ? strText(lowering, qualname, "__qualname__", &text) : Status::ok;
+    Py_XDECREF(qualname);
+    if (s == Status::pythonError || !qualname) PyErr_Clear();
+    if (s == Status::outOfMemory) return s;
+    return refuse(
+        lowering, 0,
+        {"the source of ", std::string_view(text.data, text.length), "() isn't available"});
+}
+
+// Leading spaces and tabs of the source as source_of gave it.
+Status columnBase(Lowering& lowering, PyObject* source, uint32_t* out) {
+    Text text;
+    if (Status s = strText(lowering, source, "source", &text); s != Status::ok) return s;
+    uint32_t count = 0;
+    while (count < text.length && (text.data[count] == ' ' || text.data[count] == '\t')) count++;
+    *out = count;
+    return Status::ok;
+}
+
+Status nonEmptyList(PyObject* node, const char* name, bool* out) {
+    PyObject* value = PyObject_GetAttrString(node, name);
+    if (!value) return Status::pythonError;
+    Py_ssize_t size = PyObject_Length(value);
+    Py_DECREF(value);
+    if (size < 0) return Status::pythonError;
+    *out = size > 0;
+    return Status::ok;
+}
+
+Status attrIsNone(PyObject* node, const char* name, bool* out) {
+    PyObject* value = PyObject_GetAttrString(node, name);
+    if (!value) return Status::pythonError;
+    *out = value == Py_None;
+    Py_DECREF(value);
+    return Status::ok;
+}
+
+constexpr std::string_view kPlainParams =
+    "only plain parameters can be compiled (no keyword-only or positional-only ones)";
+
+// The parameter checks, then the parameters and *args enter the locals table.
+Status readParameters(Lowering& lowering, PyObject* def, Position position, uint32_t* params,
+                      uint32_t* defaults, bool* varargs) {
+    PyObject* args = PyObject_GetAttrString(def, "args");
+    if (!args) return Status::pythonError;
+    Taken taken;
+    taken.keep(args);
+    for (const char* name : {"posonlyargs", "kwonlyargs", "kw_defaults"}) {
+        bool nonEmpty;
+        if (Status s = nonEmptyList(args, name, &nonEmpty); s != Status::ok) return s;
+        if (nonEmpty) return refuse(lowering, position, kPlainParams);
+    }
+    PyObject* defaultList = taken.keep(PyObject_GetAttrString(args, "defaults"));
+    if (!defaultList) return Status::pythonError;
+    Py_ssize_t defaultCount = PyObject_Length(defaultList);
+    if (defaultCount < 0) return Status::pythonError;
+    bool noKwarg;
+    if (Status s = attrIsNone(args, "kwarg", &noKwarg); s != Status::ok) return s;
+    if (!noKwarg) return refuse(lowering, position, "**kwargs can't be compiled");
+    PyObject* list = taken.keep(PyObject_GetAttrString(args, "args"));
+    if (!list) return Status::pythonError;
+    if (!PyList_Check(list)) {
+        PyErr_SetString(PyExc_TypeError, "args must be a list");
+        return Status::pythonError;
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); i++) {
+        Text name;
+        uint32_t local;
+        if (Status s = nameAttr(lowering, PyList_GET_ITEM(list, i), "arg", &name); s != Status::ok)
+            return s;
+        if (Status s = localIndex(lowering, name, &local); s != Status::ok) return s;
+    }
+    *params = uint32_t(PyList_GET_SIZE(list));
+    *defaults = uint32_t(defaultCount);
+    PyObject* vararg = taken.keep(PyObject_GetAttrString(args, "vararg"));
+    if (!vararg) return Status::pythonError;
+    *varargs = vararg != Py_None;
+    if (*varargs) {
+        Text name;
+        uint32_t local;
+        if (Status s = nameAttr(lowering, vararg, "arg", &name); s != Status::ok) return s;
+        if (Status s = localIndex(lowering, name, &local); s != Status::ok) return s;
+    }
+    return Status::ok;
+}
+
+// Steps after the source is known: the tree, the bases, the def, the names, the body.
+Status readDefinition(Lowering& lowering, PyObject* fn, PyObject* source, FunctionIR** out) {
+    Taken taken;
+    PyObject* textwrap = taken.keep(PyImport_ImportModule("textwrap"));
+    PyObject* ast = textwrap ? taken.keep(PyImport_ImportModule("ast")) : nullptr;
+    if (!ast) return Status::pythonError;
+    PyObject* dedented = taken.keep(PyObject_CallMethod(textwrap, "dedent", "(O)", source));
+    PyObject* tree =
+        dedented ? taken.keep(PyObject_CallMethod(ast, "parse", "(O)", dedented)) : nullptr;
+    if (!tree) return Status::pythonError;
+
+    PyObject* code = taken.keep(PyObject_GetAttrString(fn, "__code__"));
+    if (!code) return Status::pythonError;
+    PyObject* filename = taken.keep(PyObject_GetAttrString(code, "co_filename"));
+    if (!filename) return Status::pythonError;
+    if (Status s = strText(lowering, filename, "co_filename", &lowering.fileName); s != Status::ok)
+        return s;
+    int64_t firstLine;
+    if (Status s = intAttr(code, "co_firstlineno", 0, &firstLine); s != Status::ok) return s;
+    Text name;
+    if (Status s = nameAttr(lowering, fn, "__name__", &name); s != Status::ok) return s;
+    if (Status s = nameAttr(lowering, fn, "__qualname__", &lowering.qualname); s != Status::ok)
+        return s;
+
+    PyObject* body = taken.keep(PyObject_GetAttrString(tree, "body"));
+    if (!body) return Status::pythonError;
+    if (!PyList_Check(body) || PyList_GET_SIZE(body) == 0) {
+        PyErr_SetString(PyExc_ValueError, "the source holds no statement");
+        return Status::pythonError;
+    }
+    PyObject* def = PyList_GET_ITEM(body, 0);
+    ClassName kind;
+    if (Status s = className(def, &kind); s != Status::ok) return s;
+    if (!kind.is("FunctionDef"))
+        return refuse(lowering, 0, "only functions defined with def can be compiled");
+
+    lowering.lineBase = uint32_t((firstLine > 1 ? firstLine : 1) - 1);
+    if (Status s = columnBase(lowering, source, &lowering.columnBase); s != Status::ok) return s;
+    Position position;
+    if (Status s = nodePosition(lowering, def, &position); s != Status::ok) return s;
+
+    uint32_t params = 0, defaults = 0;
+    bool varargs = false;
+    if (Status s = readParameters(lowering, def, position, &params, &defaults, &varargs);
+        s != Status::ok)
+        return s;
+    PyObject* statements = taken.keep(PyObject_GetAttrString(def, "body"));
+    if (!statements) return Status::pythonError;
+    if (Status s = collectDeclarations(lowering, statements); s != Status::ok) return s;
+    if (lowering.nonlocals.count)
+        return refuse(lowering, position, "`nonlocal` outside a nested function");
+    if (Status s = collectLocals(lowering, statements); s != Status::ok) return s;
+    StmtList lowered;
+    if (Status s = lowerStmts(lowering, statements, &lowered); s != Status::ok) return s;
+
+    auto* ir = static_cast<FunctionIR*>(calloc(1, sizeof(FunctionIR)));
+    if (!ir) return Status::outOfMemory;
+    ir->name = name;
+    ir->fileName = lowering.fileName;
+    ir->locals = lowering.locals.list();
+    ir->body = lowered;
+    ir->qualname = lowering.qualname;
+    ir->nested = lowering.nested.list();
+    ir->firstLine = uint32_t(firstLine < 0 ? 0 : firstLine);
+    ir->paramCount = params + (varargs ? 1 : 0);
+    ir->requiredCount = params > defaults ? params - defaults : 0;
+    ir->exprCount = lowering.exprCount;
+    ir->hasVarargs = varargs;
+    for (uint64_t i = 0; i < ir->nested.count; i++) ir->nested.items[i]->parent = ir;
+    if (Status s = analyzeClosures(ir, lowering.arena); s != Status::ok) {
+        free(ir);
+        return s;
+    }
+    *out = ir;
+    return Status::ok;
+}
+
+}  // namespace
+
+Status lowerFunction(FunctionIR** out, PyObject* fn, Failure* failure) {
+    *out = nullptr;
+    Lowering lowering{};
+    lowering.failure = failure;
+    lowering.function = fn;
+    PyObject* inspect = PyImport_ImportModule("inspect");
+    if (!inspect) return Status::pythonError;
+    Py_DECREF(inspect);
+    PyObject* source;
+    Status s = sourceOf(lowering, fn, &source);
+    FunctionIR* ir = nullptr;
+    if (s == Status::ok) {
+        s = readDefinition(lowering, fn, source, &ir);
+        Py_DECREF(source);
+    }
+    if (s != Status::ok) {
+        freeArena(lowering.arena);
+        return s;
+    }
+    // The arena moves into the record, which now holds the function too.
+    ir->arena = lowering.arena;
+    Py_INCREF(fn);
+    ir->function = fn;
+    *out = ir;
+    return Status::ok;
 }
 
 }  // namespace wuna::front
