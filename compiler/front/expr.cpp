@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "compiler/front/lower.h"
+#include "compiler/front/setorder.h"
 
 namespace wuna::front {
 
@@ -160,17 +161,16 @@ Status comprehensionTarget(Lowering& lowering, PyObject* node, Target* out) {
     return constructRefused(lowering, position, "a comprehension");
 }
 
-Status isLiteral(PyObject* node, bool* out) {
-    (void)node;
-    *out = false;
-    return Status::ok;
-}
+// isLiteral is in setorder.cpp.
 
 Status foldedOrder(Lowering& lowering, PyObject* elts, size_t n, uint64_t** order) {
-    (void)lowering;
-    (void)elts;
-    (void)n;
     *order = nullptr;
+    uint64_t* indices = takeArray<uint64_t>(arenaOf(lowering), n);
+    if (!indices) return Status::outOfMemory;
+    bool found = false;
+    if (Status s = foldedOrder(lowering.function, elts, n, indices, &found); s != Status::ok)
+        return s;
+    if (found) *order = indices;
     return Status::ok;
 }
 
