@@ -60,6 +60,12 @@ def load(tmp_path, source, name="f"):
      "def f(a):\n    x#1 = import x (top)\n    y#2 = import y.z (top)\n"),
     ("def f(a):\n    del a\n", "def f(a):\n    del a#0\n"),
     ("def f():\n    del a, b\n", "def f():\n    del a#0\n    del b#1\n"),
+    ("def f():\n    try:\n        pass\n    except:\n        raise\n    else:\n        return\n"
+     "    finally:\n        pass\n",
+     "def f():\n    try:\n        pass\n    except:\n        raise\n    else:\n        return\n"
+     "    finally:\n        pass\n"),
+    ("def f():\n    try:\n        import m\n    finally:\n        del m\n",
+     "def f():\n    try:\n        m#0 = import m (top)\n    finally:\n        del m#0\n"),
 ])
 def test_statements_print_as_ir(parser, tmp_path, source, text):
     fn = load(tmp_path, source)

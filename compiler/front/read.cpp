@@ -266,7 +266,7 @@ namespace {
 
 // Python objects taken during a reading, released together whatever the outcome.
 struct Taken {
-    PyObject* objects[8] = {};
+    PyObject* objects[16] = {};
     int count = 0;
     PyObject* keep(PyObject* object) {
         if (object) objects[count++] = object;
