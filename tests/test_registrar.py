@@ -10,7 +10,7 @@ import wuna
 from support.parsers import small_parser
 from support.processes import run_python
 
-NOT_BUILT = "the compiler front end is not built yet"
+REFUSED = "a nested `class` can't be compiled"
 
 
 @pytest.fixture(scope="module")
@@ -29,16 +29,21 @@ def strict(parser):
 
 
 def front_reason(fn):
-    """The reason a function the front end refuses runs as Python."""
+    """The reason the front end refuses a semantic below: its nested class, on the line after
+    the def, indented by four spaces."""
     code = fn.__code__
-    return f"{code.co_filename}:{code.co_firstlineno}:0: in {fn.__name__}(): {NOT_BUILT}"
+    return f"{code.co_filename}:{code.co_firstlineno + 1}:5: in {fn.__name__}(): {REFUSED}"
 
 
 def print_semantic(node, rt):
+    class Refused:
+        pass
     return None
 
 
 def show_semantic(node, rt):
+    class Refused:
+        pass
     return None
 
 
@@ -211,7 +216,8 @@ def test_reasons_belong_to_their_own_function(lang):
         native = i % 3 == 0  # unlike the reasons of the last functions, whichever it reuses
         fn = eval("lambda node, rt: None")
         lang.exec("Print", native=native)(fn)
-        expected = front_reason(fn) if native else "native=False"
+        no_source = "<string>:1:0: in <lambda>(): the source of <lambda>() isn't available"
+        expected = no_source if native else "native=False"
         assert lang.python_semantics() == {"<lambda>": expected}
         lang.exec("Print", native=False)(print_semantic)   # drops fn
         del fn
@@ -237,7 +243,7 @@ def test_strict_registration_raises_the_front_ends_compile_error(strict):
     code = print_semantic.__code__
     assert str(error) == front_reason(print_semantic)
     assert (error.file, error.line, error.column, error.reason) == (
-        code.co_filename, code.co_firstlineno, 0, NOT_BUILT)
+        code.co_filename, code.co_firstlineno + 1, 5, REFUSED)
     assert strict.python_semantics() == {}  # nothing registered
 
 
@@ -255,7 +261,8 @@ def test_strict_languages_refuse_native_false(strict):
 def test_compile_errors_of_functions_without_source_places(strict, fn, file, name):
     with pytest.raises(wuna.CompileError) as caught:
         strict.eval("Print")(fn)
-    assert str(caught.value) == f"{file}:0:0: in {name}(): {NOT_BUILT}"
+    reason = f"the source of {name}() isn't available"
+    assert str(caught.value) == f"{file}:0:0: in {name}(): {reason}"
     assert (caught.value.file, caught.value.line) == (file, 0)
 
 

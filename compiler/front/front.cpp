@@ -1,6 +1,4 @@
-// The front end's entry points as they stand before the front end proper exists (see
-// front.h): every function is refused with one reason, the printer writes plain text, and
-// there are no IR statements to print.
+// The arena of a reading, the release of a front result and the printer's writers.
 #include "compiler/front/front.h"
 
 #include <cstdlib>
@@ -8,25 +6,47 @@
 
 namespace wuna::front {
 
-namespace {
+void* take(Arena& arena, size_t size) {
+    if (!arena.chunks && !(arena.chunks = arena::newArena())) return nullptr;
+    return arena::take(arena.chunks, size);
+}
 
-constexpr char kNotBuilt[] = "the compiler front end is not built yet";
+bool copyText(Arena& arena, const char* bytes, size_t length, Text* out) {
+    *out = Text{nullptr, 0};
+    char* copy = takeArray<char>(arena, length);
+    if (!copy) return false;
+    if (length) memcpy(copy, bytes, length);
+    *out = Text{copy, length};
+    return true;
+}
 
-}  // namespace
+bool hold(Arena& arena, PyObject* object) {
+    auto* held = static_cast<Arena::Held*>(take(arena, sizeof(Arena::Held)));
+    if (!held) {
+        Py_DECREF(object);
+        return false;
+    }
+    held->object = object;
+    held->next = arena.held;
+    arena.held = held;
+    return true;
+}
 
-uint16_t lowerFunction(FunctionIR** out, PyObject* /*fn*/, Failure* failure) {
-    *out = nullptr;
-    size_t length = sizeof kNotBuilt - 1;
-    memcpy(failure->text, kNotBuilt, length);
-    failure->length = length;
-    failure->position = 0;
-    return kUnsupported;
+void freeArena(Arena& arena) {
+    // The list lives in the chunks: every reference is given back before they go.
+    for (Arena::Held* held = arena.held; held; held = held->next) Py_DECREF(held->object);
+    arena.held = nullptr;
+    arena::freeArena(arena.chunks);
+    arena.chunks = nullptr;
 }
 
 void freeFunction(FunctionIR* ir) {
     if (!ir) return;
-    Py_XDECREF(ir->function);
-    free(ir->memory);
+    PyObject* function = ir->function;
+    ir->function = nullptr;
+    freeArena(ir->arena);
+    free(ir);
+    Py_XDECREF(function);
 }
 
 bool write(Printer& printer, const char* bytes, size_t length) {
@@ -38,7 +58,7 @@ bool write(Printer& printer, const char* bytes, size_t length) {
         printer.data = grown;
         printer.capacity = capacity;
     }
-    memcpy(printer.data + printer.length, bytes, length);
+    if (length) memcpy(printer.data + printer.length, bytes, length);
     printer.length += length;
     return true;
 }
@@ -50,11 +70,6 @@ bool writeIndent(Printer& printer, uint32_t level) {
 }
 
 bool writePass(Printer& printer) { return write(printer, "pass\n", 5); }
-
-uint16_t printStatement(Printer& /*printer*/, const Stmt* /*statement*/, uint32_t /*level*/) {
-    // No statement exists before the front end does.
-    return kUnsupported;
-}
 
 void freePrinter(Printer& printer) {
     free(printer.data);

@@ -268,17 +268,19 @@ PyObject* pythonSemantics(PyObject* self, PyObject*) {
 
 // "def name(a, b):\n" and the body, one statement per line at level 1.
 bool printFunction(front::Printer& printer, const front::FunctionIR* ir) {
-    if (!front::write(printer, "def ", 4) || !front::write(printer, ir->name, strlen(ir->name)) ||
+    if (!front::write(printer, "def ", 4) ||
+        !front::write(printer, ir->name.data, size_t(ir->name.length)) ||
         !front::write(printer, "(", 1))
         return false;
-    for (uint32_t i = 0; i < ir->paramCount; i++) {
+    for (uint32_t i = 0; i < ir->paramCount && i < ir->locals.count; i++) {
         if (i && !front::write(printer, ", ", 2)) return false;
-        if (!front::write(printer, ir->locals[i], strlen(ir->locals[i]))) return false;
+        const front::Text& name = ir->locals.items[i];
+        if (!front::write(printer, name.data, size_t(name.length))) return false;
     }
     if (!front::write(printer, "):\n", 3)) return false;
-    if (ir->bodyCount == 0) return front::writeIndent(printer, 1) && front::writePass(printer);
-    for (uint32_t i = 0; i < ir->bodyCount; i++)
-        if (front::printStatement(printer, ir->body[i], 1)) return false;
+    if (ir->body.count == 0) return front::writeIndent(printer, 1) && front::writePass(printer);
+    for (uint64_t i = 0; i < ir->body.count; i++)
+        if (front::printStatement(printer, *ir, ir->body.items[i], 1) != Status::ok) return false;
     return true;
 }
 
@@ -836,7 +838,7 @@ int frontCheck(LanguageObject* language, PyObject* fn) {
     front::FunctionIR* ir = nullptr;
     front::Failure failure{};
     switch (front::lowerFunction(&ir, fn, &failure)) {
-    case 0:
+    case Status::ok:
         // Lowering may run Python code (reading the function's source), even code that
         // emptied this language or had fn read already.
         if (!languageOf(reinterpret_cast<PyObject*>(language))) {
@@ -851,8 +853,8 @@ int frontCheck(LanguageObject* language, PyObject* fn) {
         front::freeFunction(ir);
         PyErr_NoMemory();
         return -1;
-    case front::kUnsupported: compileErrorOf(fn, failure); return -1;
-    case front::kPythonError:
+    case Status::unsupported: compileErrorOf(fn, failure); return -1;
+    case Status::pythonError:
         if (!PyErr_Occurred()) PyErr_NoMemory();
         return -1;
     default: PyErr_NoMemory(); return -1;

@@ -1,0 +1,190 @@
+// The lowering context and the steps of the front end that share it.
+//
+// One Lowering lives on the stack of the step that reads a function; a nested function gets a
+// context of its own linked to its parent's. Every allocation goes to the arena of the
+// outermost context (arenaOf), so one arena holds the whole reading. The syntax tree is read
+// through the Python attribute API only, and a node is known by its class's __name__.
+//
+// Every step returns a Status: ok; outOfMemory; unsupported, with the reason and position
+// written into the shared Failure record (only the first refusal of a reading is written,
+// and it ends the reading); or pythonError, with a Python exception pending. Nodes made before
+// a failure stay in the arena, which the front entry frees.
+#pragma once
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "compiler/front/ir.h"
+#include "wuna/runtime/status.h"
+
+namespace wuna::front {
+
+// A growable array in the arena: growing copies into a larger piece (the old one stays in the
+// arena until it is freed). push is false when memory runs out.
+template <typename T>
+struct Growing {
+    T* items = nullptr;
+    uint32_t count = 0;
+    uint32_t capacity = 0;
+
+    bool push(Arena& arena, const T& item) {
+        if (count == capacity) {
+            uint32_t grown = capacity ? capacity * 2 : 8;
+            T* moved = takeArray<T>(arena, grown);
+            if (!moved) return false;
+            for (uint32_t i = 0; i < count; i++) moved[i] = items[i];
+            items = moved;
+            capacity = grown;
+        }
+        items[count++] = item;
+        return true;
+    }
+    List<T> list() const { return List<T>{items, count}; }
+};
+
+// A comprehension variable in scope.
+struct ScopedName {
+    Text name;
+    uint32_t local;
+};
+
+// A nested function that code can call by name.
+struct NestedDef {
+    Text name;
+    FunctionIR* function;
+    uint64_t paramCount;  // its own parameters
+    List<Text> captured;
+};
+
+struct Lowering {
+    Arena arena;  // used only by the outermost context
+    Failure* failure;
+    Growing<Text> locals;
+    Growing<ScopedName> scoped;  // searched from the top before the locals
+    Lowering* parent;            // null for the outermost
+    Growing<NestedDef> visibleDefs;
+    PyObject* function;  // the outermost Python function (borrowed)
+    Text fileName;
+    Growing<Text> defNames;
+    Growing<FunctionIR*> nested;
+    Text qualname;
+    Growing<Text> globals;
+    Growing<Text> nonlocals;
+    uint32_t lineBase;
+    uint32_t columnBase;
+    uint32_t exprCount;
+    uint32_t depth;  // syntax nesting being lowered now, bounded to spare the native stack
+};
+
+// --- Context and node reading (read.cpp) ---
+
+// The arena of the outermost context.
+Arena& arenaOf(Lowering& lowering);
+
+// A zeroed expression node of that kind and position, counted in the context's node count.
+// ok or outOfMemory.
+Status newExpr(Lowering& lowering, ExprKind kind, Position position, Expr** out);
+
+// An integer attribute of a node: fallback when absent or None. ok, or pythonError (not an
+// int, or does not fit 64 bits).
+Status intAttr(PyObject* node, const char* name, int64_t fallback, int64_t* out);
+
+// The position of a syntax node from its lineno and col_offset with the context's bases.
+// ok or pythonError.
+Status nodePosition(Lowering& lowering, PyObject* node, Position* out);
+
+// Scoped names from the top, then the locals from index 0. Adds nothing.
+bool findLocal(const Lowering& lowering, Text name, uint32_t* out);
+
+// Whether names holds name (byte for byte).
+bool hasName(List<Text> names, Text name);
+inline bool hasName(const Growing<Text>& names, Text name) { return hasName(names.list(), name); }
+
+// A str attribute copied into the arena; TypeError "<name> must be a str" otherwise. ok,
+// outOfMemory or pythonError.
+Status nameAttr(Lowering& lowering, PyObject* node, const char* name, Text* out);
+
+// A str copied into the arena; TypeError "<what> must be a str" otherwise.
+Status strText(Lowering& lowering, PyObject* value, const char* what, Text* out);
+
+// The __name__ of a node's class, cut to fit. ok or pythonError.
+struct ClassName {
+    char text[96];
+    size_t length;
+    std::string_view view() const { return std::string_view(text, length); }
+    bool is(std::string_view name) const { return view() == name; }
+};
+Status className(PyObject* node, ClassName* out);
+
+// An attribute lowered as an expression, or null when it is None. Missing: pythonError.
+Status optionalExprAttr(Lowering& lowering, PyObject* node, const char* name, Expr** out);
+
+// An attribute (a list of statements) lowered with lowerStmts.
+Status lowerStmtsAttr(Lowering& lowering, PyObject* node, const char* name, StmtList* out);
+
+// The assignment-expression targets of a node's own expressions enter the locals table.
+Status collectWalrusTargets(Lowering& lowering, PyObject* node);
+
+// Refusals: the first one of a reading is written into the failure record (cut to 256 bytes
+// on a character boundary) with the position; all return unsupported.
+Status refuse(Lowering& lowering, Position position, std::string_view text);
+Status refuse(Lowering& lowering, Position position, std::initializer_list<std::string_view> parts);
+// "<words> can't be compiled".
+Status constructRefused(Lowering& lowering, Position position, std::string_view words);
+
+// The stored script's globals (source_of, folded_order): borrowed, kept for the process; null
+// with a Python exception when it can't be run.
+PyObject* storedScript();
+
+// --- Scope analysis (scope.cpp) ---
+
+// The local of that name, appended when absent. ok or outOfMemory.
+Status localIndex(Lowering& lowering, Text name, uint32_t* out);
+Status collectDeclarations(Lowering& lowering, PyObject* statements);
+Status collectLocals(Lowering& lowering, PyObject* statements);
+Status collectTargetNames(Lowering& lowering, PyObject* target);
+
+// --- Statements, targets, with (stmt.cpp, target.cpp, with.cpp) ---
+
+Status lowerStmts(Lowering& lowering, PyObject* statements, StmtList* out);
+Status lowerTarget(Lowering& lowering, PyObject* node, Target* out);
+Status lowerWith(Lowering& lowering, PyObject* items, Py_ssize_t index, PyObject* body,
+                 Position position, StmtList* out);
+std::string_view statementWord(std::string_view className);
+
+// --- Expressions (expr.cpp) ---
+
+Status lowerExpr(Lowering& lowering, PyObject* node, Expr** out);
+Status lowerExprAttr(Lowering& lowering, PyObject* node, const char* name, Expr** out);
+// A list attribute lowered item by item; a Starred item is refused.
+Status lowerExprList(Lowering& lowering, PyObject* node, const char* name, ExprList* out);
+// The code of an operator object's class; MatMult and the like are refused at position.
+Status binaryOpCode(Lowering& lowering, PyObject* op, Position position, BinaryOp* out);
+// ok, or pythonError (an unknown comparison has no code: a ValueError).
+Status compareOpCode(PyObject* op, CompareOp* out);
+std::string_view exprWord(std::string_view className);
+
+// --- Nested functions, closures, calls, f-strings, comprehensions, sets ---
+
+bool findNestedDef(const Lowering& lowering, Text name, const NestedDef** out);
+Status lowerNestedDef(Lowering& lowering, PyObject* node, Position position);
+Status lowerNestedFunction(Lowering& lowering, PyObject* node, Text name, Position position,
+                           bool isLambda, FunctionIR** out);
+Status namesRead(Lowering& lowering, PyObject* node, List<Text>* out);
+Status nestedQualname(Arena& arena, Text parent, Text name, Text* out);
+// ok or outOfMemory.
+Status analyzeClosures(FunctionIR* outermost, Arena& arena);
+Status lowerCall(Lowering& lowering, PyObject* node, Position position, Expr** out);
+Status lowerCallArgs(Lowering& lowering, PyObject* node, ExprList* out);
+Status lowerFStringParts(Lowering& lowering, PyObject* node, FStringPartList* out);
+Status lowerFormattedPart(Lowering& lowering, PyObject* node, FStringPart* out);
+Status lowerGenerators(Lowering& lowering, PyObject* node, Position position, GeneratorList* out);
+Status comprehensionTarget(Lowering& lowering, PyObject* node, Target* out);
+Status isLiteral(PyObject* node, bool* out);
+// *order: n indexes in the arena, or null when no order was found.
+Status foldedOrder(Lowering& lowering, PyObject* elts, size_t n, uint64_t** order);
+
+}  // namespace wuna::front
