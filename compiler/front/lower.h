@@ -18,6 +18,7 @@
 #include <string_view>
 
 #include "compiler/front/ir.h"
+#include "compiler/front/script.h"
 #include "wuna/runtime/status.h"
 
 namespace wuna::front {
@@ -134,10 +135,6 @@ Status refuse(Lowering& lowering, Position position, std::string_view text);
 Status refuse(Lowering& lowering, Position position, std::initializer_list<std::string_view> parts);
 // "<words> can't be compiled".
 Status constructRefused(Lowering& lowering, Position position, std::string_view words);
-
-// The stored script's globals (source_of, folded_order): borrowed, kept for the process; null
-// with a Python exception when it can't be run.
-PyObject* storedScript();
 
 // --- Scope analysis (scope.cpp) ---
 
