@@ -17,6 +17,7 @@
 #include "host/run/program.h"
 #include "host/tree/index.h"
 #include "host/tree/state.h"
+#include "wuna/runtime/errors.h"
 #include "wuna/runtime/pending_error.h"
 #include "wuna/runtime/pyhelp.h"
 
@@ -146,60 +147,6 @@ PyObject* cutMessage(PyObject* text) {
     PyObject* cut = pyhelp::cutStr(text);
     Py_DECREF(text);
     return cut;
-}
-
-// --- the message of a Python exception -------------------------------------------------------
-
-enum class Wording : uint8_t {
-    fixed,    // the row's text
-    keyRepr,  // "key not found: <repr of args[0]>", or the row's text without args
-    str,      // str() of the exception
-};
-
-struct MessageRule {
-    PyObject** cls;
-    Wording wording;
-    const char* text;
-};
-
-// Matched in order (subclasses included); anything else reads "<class name>: <str()>".
-const MessageRule messageRules[] = {
-    {&integerOverflowClass, Wording::fixed, "integer overflow"},
-    {&PyExc_ZeroDivisionError, Wording::fixed, "division by zero"},
-    {&PyExc_RecursionError, Wording::fixed, "call stack too deep"},
-    {&PyExc_KeyError, Wording::keyRepr, "key not found"},
-    {&PyExc_TypeError, Wording::str, nullptr},
-    {&PyExc_IndexError, Wording::str, nullptr},
-    {&PyExc_ValueError, Wording::str, nullptr},
-    {&PyExc_AttributeError, Wording::str, nullptr},
-};
-
-PyObject* keyMessage(PyObject* value, const char* bare) {
-    PyObject* args = PyObject_GetAttrString(value, "args");
-    if (!args) return nullptr;
-    PyObject* text = nullptr;
-    if (!PyTuple_Check(args) || PyTuple_GET_SIZE(args) == 0)
-        text = PyUnicode_FromString(bare);
-    else
-        text = PyUnicode_FromFormat("%s: %R", bare, PyTuple_GET_ITEM(args, 0));
-    Py_DECREF(args);
-    return text;
-}
-
-PyObject* otherMessage(PyObject* kind, PyObject* value) {
-    PyObject* name = PyObject_GetAttrString(kind, "__name__");
-    if (!name) return nullptr;
-    PyObject* text = PyUnicode_Check(name) ? PyUnicode_FromFormat("%U: %S", name, value) : nullptr;
-    if (!text && !PyErr_Occurred())
-        PyErr_SetString(PyExc_TypeError, "an exception's __name__ must be a str");
-    Py_DECREF(name);
-    return text;
-}
-
-const MessageRule* ruleFor(PyObject* kind) {
-    for (const MessageRule& rule : messageRules)
-        if (PyErr_GivenExceptionMatches(kind, *rule.cls)) return &rule;
-    return nullptr;
 }
 
 // Reads the frames of the call stack, innermost first, into entries (count items). The
@@ -343,24 +290,8 @@ void finishRunError() {
 }
 
 PyObject* exceptionMessage() {
-    PendingError failure;
-    failure.take();
-    PyObject* value = failure.exception;
-    PyObject* kind = value ? reinterpret_cast<PyObject*>(Py_TYPE(value)) : nullptr;
-    PyObject* text = nullptr;
-    if (!value) {
-        text = PyUnicode_FromString("error");
-    } else if (const MessageRule* rule = ruleFor(kind)) {
-        switch (rule->wording) {
-        case Wording::fixed: text = PyUnicode_FromString(rule->text); break;
-        case Wording::keyRepr: text = keyMessage(value, rule->text); break;
-        case Wording::str: text = PyObject_Str(value); break;
-        }
-    } else {
-        text = otherMessage(kind, value);
-    }
-    failure.drop();
-    return cutMessage(text);
+    // The wording is the runtime's, so both modes word a Python failure alike.
+    return cutMessage(errors::pendingMessage());
 }
 
 void raiseNoSuchFunction(PyObject* cls, const char* name, size_t length) {

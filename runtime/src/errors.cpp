@@ -2,6 +2,8 @@
 // exception as a runtime error. See errors.h.
 #include "wuna/runtime/errors.h"
 
+#include "wuna/runtime/pending_error.h"
+
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -184,9 +186,10 @@ PyObject* otherMessage(PyObject* kind, PyObject* value) {
 }  // namespace
 
 PyObject* pendingMessage() {
-    PyObject *kind, *value, *traceback;
-    PyErr_Fetch(&kind, &value, &traceback);
-    PyErr_NormalizeException(&kind, &value, &traceback);
+    PendingError failure;
+    failure.take();
+    PyObject* value = failure.exception;
+    PyObject* kind = value ? reinterpret_cast<PyObject*>(Py_TYPE(value)) : nullptr;
     PyObject* overflow = pyClass(Kind::IntegerOverflow);
     // Matched in order, subclasses included; anything else reads "<class name>: <str()>".
     const MessageRule rules[] = {
@@ -218,9 +221,7 @@ PyObject* pendingMessage() {
         text = keyMessage(value, found->text);
     else
         text = PyObject_Str(value);
-    Py_XDECREF(kind);
-    Py_XDECREF(value);
-    Py_XDECREF(traceback);
+    failure.drop();
     return text;
 }
 
