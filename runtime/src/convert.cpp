@@ -514,7 +514,10 @@ def _generated(fn):
     qualname = getattr(code, 'co_qualname', None)
     if qualname is not None:
         return qualname.startswith('__create_fn__.')
-    return code.co_filename == '<string>'
+    # Before 3.11 only the place tells: dataclasses runs 'def __create_fn__(...):' with the
+    # method on the second line of a '<string>'. A method of a class run from a string is
+    # almost never there.
+    return code.co_filename == '<string>' and code.co_firstlineno == 2
 
 
 def _own_native_methods(cls):
