@@ -96,6 +96,21 @@ def body(*lines, params="a, b"):
     # Calls: starred positional arguments and keywords, in source order.
     (body("return g(*a, 1, k=2, j=b)"), body("return global g(*a#0, 1, k=2, j=b#1)")),
     (body("return a(b, k=1)(), g()"), body("return (tuple a#0(b#1, k=1)(), global g())")),
+    # Comprehensions: each variable is a new local, seen only by its clauses and element; the
+    # first iterable is read before the variables exist.
+    (body("return [b for b in a], b"), body("return (tuple [b#2 for b#2 in a#0], b#1)")),
+    (body("return [y for x in a for y in x if y if b]"),
+     body("return [y#3 for x#2 in a#0 for y#3 in x#2 if y#3 if b#1]")),
+    (body("return [a for a in a]"), body("return [a#2 for a#2 in a#0]")),
+    (body("return {k: v for k, (v, w) in a}, {x for [x] in a}, (x for x in b)"),
+     body("return (tuple {k#2: v#3 for (k#2, (v#3, w#4)) in a#0}, {x#5 for (x#5) in a#0}, "
+          "(x#6 for x#6 in b#1))")),
+    # := in a comprehension binds the function's variable.
+    (body("return [n := x for x in a], n"),
+     body("return (tuple [(n#2 := x#3) for x#3 in a#0], n#2)")),
+    # F-strings: text parts, formatted parts with their conversions and nested format specs.
+    (body("return f'x{a}y', f'{a!r:>{b}}', f'{a!s}{a!a}'"),
+     body('return (tuple f"x{a#0}y", f"{a#0!r:>{b#1}}", f"{a#0!s}{a#0!a}")')),
 ])
 def test_expressions_print_as_ir(parser, tmp_path, source, text):
     fn = load(tmp_path, source)
@@ -123,10 +138,16 @@ def test_expressions_print_as_ir(parser, tmp_path, source, text):
      "the nested function g used before its def can't be compiled", 2, 9),
     (body("return g", "def g(c):", "    return c"),
      "the nested function g used before its def can't be compiled", 2, 12),
-    # Still refused: nested functions, comprehensions and f-strings.
+    # Still refused: nested functions; a comprehension's variable that is not a plain name.
     (body("return lambda: 1"), "a lambda can't be compiled", 2, 12),
-    (body("return [x for x in a]"), "a comprehension can't be compiled", 2, 12),
-    (body("return f'{a}'"), "JoinedStr can't be compiled", 2, 12),
+    (body("return [1 for a.b in a]"),
+     "a comprehension's variable must be a name or a tuple of names", 2, 19),
+    (body("return [1 for (x, a[0]) in a]"),
+     "a comprehension's variable must be a name or a tuple of names", 2, 23),
+    (body("return [1 for x in a for y in x async for z in y]"),
+     "async comprehensions can't be compiled", 2, 12),
+    (body("return [x for x in a if (*x,)]"), "*unpacking can't be compiled", 2, 30),
+    (body("return f'{a @ b}'"), "the operator MatMult can't be compiled", 2, 15),
 ])
 def test_refusals_give_reason_and_position(strict, tmp_path, source, reason, line, column):
     fn = load(tmp_path, source)

@@ -1,7 +1,7 @@
 // Expression lowering and the parts it leans on (nested functions, closures, calls, f-strings,
-// comprehensions, set order). Expressions and calls are lowered into IR nodes; nested
-// functions, lambdas, comprehensions and f-strings are still refused, so a function that holds
-// one runs as Python. Nothing is folded here: -5 is a unary minus over 5, left to the code
+// comprehensions, set order). Expressions, calls, comprehensions and f-strings are lowered
+// into IR nodes; nested functions and lambdas are still refused, so a function that holds one
+// runs as Python. Nothing is folded here: -5 is a unary minus over 5, left to the code
 // generator. Lowering recurses once per level of syntax and refuses past a fixed depth, so a
 // deep tree is a reason to run as Python rather than a native stack overflow.
 #include <cstdio>
@@ -375,15 +375,19 @@ Status lowerLambda(Lowering& lowering, PyObject* node, Position position, Expr**
 // ok, unsupported, outOfMemory or pythonError.
 Status lowerComprehension(Lowering& lowering, PyObject* node, ExprKind kind, Position position,
                           Expr** out) {
+    // The clauses' variables are in scope for the clauses and the element only.
+    uint32_t scopedDepth = lowering.scoped.count;
     GeneratorList generators;
-    if (Status s = lowerGenerators(lowering, node, position, &generators); s != Status::ok)
-        return s;
     Expr* element = nullptr;
     Expr* value = nullptr;
-    Status s = kind == ExprKind::dictComp ? lowerExprAttr(lowering, node, "key", &element)
-                                          : lowerExprAttr(lowering, node, "elt", &element);
+    Status s = lowerGenerators(lowering, node, position, &generators);
+    if (s == Status::ok) {
+        s = kind == ExprKind::dictComp ? lowerExprAttr(lowering, node, "key", &element)
+                                       : lowerExprAttr(lowering, node, "elt", &element);
+    }
     if (s == Status::ok && kind == ExprKind::dictComp)
         s = lowerExprAttr(lowering, node, "value", &value);
+    lowering.scoped.count = scopedDepth;
     if (s != Status::ok) return s;
     if ((s = newExpr(lowering, kind, position, out)) != Status::ok) return s;
     if (kind == ExprKind::dictComp) {
@@ -720,29 +724,126 @@ Status lowerCallArgs(Lowering& lowering, PyObject* node, ExprList* out) {
 
 Status lowerFStringParts(Lowering& lowering, PyObject* node, FStringPartList* out) {
     *out = FStringPartList{nullptr, 0};
-    Position position;
-    if (Status s = nodePosition(lowering, node, &position); s != Status::ok) return s;
-    return constructRefused(lowering, position, "JoinedStr");
+    Owned values;
+    if (Status s = listAttr(node, "values", &values); s != Status::ok) return s;
+    Py_ssize_t count = PyList_GET_SIZE(values.object);
+    FStringPart* parts = takeArray<FStringPart>(arenaOf(lowering), size_t(count));
+    if (!parts) return Status::outOfMemory;
+    for (Py_ssize_t i = 0; i < count; i++) {
+        // Re-checked each time: lowering a value can run Python, which could shorten the list.
+        if (i >= PyList_GET_SIZE(values.object)) {
+            count = i;
+            break;
+        }
+        PyObject* item = PyList_GET_ITEM(values.object, i);
+        Py_INCREF(item);
+        Owned held(item);
+        ClassName itemClass;
+        if (Status s = className(item, &itemClass); s != Status::ok) return s;
+        if (!itemClass.is("Constant")) {
+            if (Status s = lowerFormattedPart(lowering, item, &parts[i]); s != Status::ok) return s;
+            continue;
+        }
+        Owned text(PyObject_GetAttrString(item, "value"));
+        if (!text.object) return Status::pythonError;
+        parts[i].tag = FStringTag::text;
+        if (Status s = strText(lowering, text.object, "f-string text", &parts[i].text);
+            s != Status::ok)
+            return s;
+    }
+    *out = FStringPartList{parts, uint64_t(count)};
+    return Status::ok;
 }
 
 Status lowerFormattedPart(Lowering& lowering, PyObject* node, FStringPart* out) {
     *out = FStringPart{};
-    Position position;
-    if (Status s = nodePosition(lowering, node, &position); s != Status::ok) return s;
-    return constructRefused(lowering, position, "FormattedValue");
+    out->tag = FStringTag::value;
+    int64_t conversion;
+    if (Status s = intAttr(node, "conversion", -1, &conversion); s != Status::ok) return s;
+    out->value.conversion = conversion > 0 && conversion < 256 ? uint8_t(conversion) : 0;
+    Owned spec(PyObject_GetAttrString(node, "format_spec"));
+    if (!spec.object) return Status::pythonError;
+    if (spec.object != Py_None) {
+        Status s = lowerFStringParts(lowering, spec.object, &out->value.spec);
+        if (s != Status::ok) return s;
+    }
+    return lowerExprAttr(lowering, node, "value", &out->value.value);
 }
 
 Status lowerGenerators(Lowering& lowering, PyObject* node, Position position, GeneratorList* out) {
-    (void)node;
     *out = GeneratorList{nullptr, 0};
-    return constructRefused(lowering, position, "a comprehension");
+    Owned generators;
+    if (Status s = listAttr(node, "generators", &generators); s != Status::ok) return s;
+    Py_ssize_t count = PyList_GET_SIZE(generators.object);
+    Generator* lowered = takeArray<Generator>(arenaOf(lowering), size_t(count));
+    if (!lowered) return Status::outOfMemory;
+    for (Py_ssize_t i = 0; i < count; i++) {
+        // Re-checked each time: lowering a clause can run Python, which could shorten the list.
+        if (i >= PyList_GET_SIZE(generators.object)) {
+            count = i;
+            break;
+        }
+        PyObject* clause = PyList_GET_ITEM(generators.object, i);
+        Py_INCREF(clause);
+        Owned held(clause);
+        int64_t isAsync;
+        if (Status s = intAttr(clause, "is_async", 0, &isAsync); s != Status::ok) return s;
+        if (isAsync != 0) return constructRefused(lowering, position, "async comprehensions");
+        // The iterable comes before the clause's own variables exist.
+        Status s = lowerExprAttr(lowering, clause, "iter", &lowered[i].iterable);
+        if (s != Status::ok) return s;
+        Owned target(PyObject_GetAttrString(clause, "target"));
+        if (!target.object) return Status::pythonError;
+        if ((s = comprehensionTarget(lowering, target.object, &lowered[i].target)) != Status::ok)
+            return s;
+        if ((s = lowerExprList(lowering, clause, "ifs", &lowered[i].conditions)) != Status::ok)
+            return s;
+    }
+    *out = GeneratorList{lowered, uint64_t(count)};
+    return Status::ok;
 }
 
 Status comprehensionTarget(Lowering& lowering, PyObject* node, Target* out) {
     *out = Target{};
     Position position;
     if (Status s = nodePosition(lowering, node, &position); s != Status::ok) return s;
-    return constructRefused(lowering, position, "a comprehension");
+    ClassName name;
+    if (Status s = className(node, &name); s != Status::ok) return s;
+    if (name.is("Name")) {
+        Text id;
+        if (Status s = nameAttr(lowering, node, "id", &id); s != Status::ok) return s;
+        // Always a new local: a comprehension's variable never shares a slot with another.
+        uint32_t local = lowering.locals.count;
+        Arena& arena = arenaOf(lowering);
+        if (!lowering.locals.push(arena, id)) return Status::outOfMemory;
+        if (!lowering.scoped.push(arena, ScopedName{id, local})) return Status::outOfMemory;
+        out->kind = TargetKind::local;
+        out->local = local;
+        return Status::ok;
+    }
+    if (!name.is("Tuple") && !name.is("List")) {
+        return refuse(lowering, position,
+                      "a comprehension's variable must be a name or a tuple of names");
+    }
+    Owned elts;
+    if (Status s = listAttr(node, "elts", &elts); s != Status::ok) return s;
+    Py_ssize_t count = PyList_GET_SIZE(elts.object);
+    Target* targets = takeArray<Target>(arenaOf(lowering), size_t(count));
+    if (!targets) return Status::outOfMemory;
+    for (Py_ssize_t i = 0; i < count; i++) {
+        // Re-checked each time: reading an element can run Python, which could shorten the list.
+        if (i >= PyList_GET_SIZE(elts.object)) {
+            count = i;
+            break;
+        }
+        PyObject* item = PyList_GET_ITEM(elts.object, i);
+        Py_INCREF(item);
+        Owned held(item);
+        if (Status s = comprehensionTarget(lowering, item, &targets[i]); s != Status::ok) return s;
+    }
+    out->kind = TargetKind::tuple;
+    out->tuple = TargetList{targets, uint64_t(count)};
+    return Status::ok;
 }
 
 // isLiteral is in setorder.cpp.
