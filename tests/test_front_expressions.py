@@ -1,5 +1,6 @@
 """The compiler front end reading expressions and calls: the IR text of Language.ir() for each
 kind of expression, and the reasons (text and position) of the expressions it refuses."""
+import gc
 import importlib.util
 import itertools
 import pathlib
@@ -194,3 +195,29 @@ def test_a_shallow_chain_still_compiles(parser, tmp_path):
     fn = load(tmp_path, body("return " + "-" * 100 + "a"))
     lang = wuna.Language(parser)
     assert lang.ir(fn) == body("return " + "(neg " * 100 + "a#0" + ")" * 100)
+
+
+@pytest.mark.parametrize("source", [
+    body("return ..., ..., 10 ** 30"),
+    # The references taken before a refusal are given back with the rest of the reading.
+    body("return ..., a @ b"),
+])
+def test_constants_keep_no_reference_after_the_reading(parser, tmp_path, source):
+    # Ellipsis is one object however often it is parsed, so a reference kept per reading adds
+    # up on it; a few come and go with the parse trees of the last readings.
+    fn = load(tmp_path, source)
+
+    def read(times):
+        for _ in range(times):
+            lang = wuna.Language(parser)
+            try:
+                lang.ir(fn)
+            except wuna.CompileError:
+                pass
+            del lang
+        gc.collect()
+
+    read(5)
+    before = sys.getrefcount(...)
+    read(200)
+    assert sys.getrefcount(...) - before < 50
