@@ -457,7 +457,11 @@ Status lowerExpr(Lowering& lowering, PyObject* node, Expr** out) {
     *out = nullptr;
     Position position;
     if (Status s = nodePosition(lowering, node, &position); s != Status::ok) return s;
-    if (lowering.depth >= kMaxExprDepth)
+    // A nested function's context starts afresh, but its lowering runs on top of its parent's.
+    uint32_t depth = 0;
+    for (const Lowering* context = &lowering; context; context = context->parent)
+        depth += context->depth;
+    if (depth >= kMaxExprDepth)
         return refuse(lowering, position, "an expression nested this deeply can't be compiled");
     DepthLevel level(lowering);
     ClassName name;
