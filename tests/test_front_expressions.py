@@ -106,6 +106,12 @@ def body(*lines, params="a, b"):
     (body("return {k: v for k, (v, w) in a}, {x for [x] in a}, (x for x in b)"),
      body("return (tuple {k#2: v#3 for (k#2, (v#3, w#4)) in a#0}, {x#5 for (x#5) in a#0}, "
           "(x#6 for x#6 in b#1))")),
+    # After the comprehension its variable is gone: the name is the global or the
+    # function's own local again, never the comprehension's slot.
+    (body("y = [x for x in a]", "return x, y"),
+     body("y#2 = [x#3 for x#3 in a#0]", "return (tuple global x, y#2)")),
+    (body("x = 1", "y = [x for x in a]", "return x"),
+     body("x#2 = 1", "y#3 = [x#4 for x#4 in a#0]", "return x#2")),
     # := in a comprehension binds the function's variable.
     (body("return [n := x for x in a], n"),
      body("return (tuple [(n#2 := x#3) for x#3 in a#0], n#2)")),

@@ -820,7 +820,9 @@ Status comprehensionTarget(Lowering& lowering, PyObject* node, Target* out) {
         uint32_t local = lowering.locals.count;
         Arena& arena = arenaOf(lowering);
         if (!lowering.locals.push(arena, id)) return Status::outOfMemory;
-        if (!lowering.scoped.push(arena, ScopedName{id, local})) return Status::outOfMemory;
+        if (!lowering.scoped.push(arena, ScopedName{id, local}) ||
+            !lowering.comprehensionLocals.push(arena, local))
+            return Status::outOfMemory;
         out->kind = TargetKind::local;
         out->local = local;
         return Status::ok;

@@ -78,6 +78,9 @@ struct Lowering {
     uint32_t columnBase;
     uint32_t exprCount;
     uint32_t depth;  // syntax nesting being lowered now, bounded to spare the native stack
+    // Locals only a comprehension binds: found through scoped while it is in scope, never by
+    // the plain search of locals (after it, the name is the function's or a global again).
+    Growing<uint32_t> comprehensionLocals;
 };
 
 // --- Context and node reading (read.cpp) ---

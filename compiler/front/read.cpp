@@ -68,6 +68,16 @@ bool hasName(List<Text> names, Text name) {
     return false;
 }
 
+namespace {
+
+bool comprehensionOnly(const Lowering& lowering, uint32_t local) {
+    for (uint32_t i = 0; i < lowering.comprehensionLocals.count; i++)
+        if (lowering.comprehensionLocals.items[i] == local) return true;
+    return false;
+}
+
+}  // namespace
+
 bool findLocal(const Lowering& lowering, Text name, uint32_t* out) {
     for (uint32_t i = lowering.scoped.count; i > 0; i--) {
         if (same(lowering.scoped.items[i - 1].name, name)) {
@@ -76,7 +86,7 @@ bool findLocal(const Lowering& lowering, Text name, uint32_t* out) {
         }
     }
     for (uint32_t i = 0; i < lowering.locals.count; i++) {
-        if (same(lowering.locals.items[i], name)) {
+        if (same(lowering.locals.items[i], name) && !comprehensionOnly(lowering, i)) {
             *out = i;
             return true;
         }
