@@ -1,8 +1,6 @@
 """The compiler front end reading expressions and calls: the IR text of Language.ir() for each
 kind of expression, and the reasons (text and position) of the expressions it refuses."""
 import gc
-import importlib.util
-import itertools
 import pathlib
 import subprocess
 import sys
@@ -11,9 +9,8 @@ import textwrap
 import pytest
 
 import wuna
+from support.front import load
 from support.parsers import small_parser
-
-_count = itertools.count()
 
 
 @pytest.fixture(scope="module")
@@ -24,27 +21,6 @@ def parser():
 @pytest.fixture
 def strict(parser):
     return wuna.Language(parser, strict=True)
-
-
-def load(tmp_path, source, name="f"):
-    """The function `name` of a module file made from source. Source that Python's compiler
-    rejects but ast.parse accepts (await in a plain def) is swapped in after a stand-in of the
-    same lines was loaded."""
-    module = f"front_expr_case_{next(_count)}"
-    path = tmp_path / f"{module}.py"
-    try:
-        compile(source, str(path), "exec")
-        stand_in = None
-    except SyntaxError:
-        stand_in = "\n".join(line if i == 0 else "    pass" for i, line in
-                             enumerate(source.splitlines())) + "\n"
-    path.write_text(stand_in or source)
-    spec = importlib.util.spec_from_file_location(module, path)
-    loaded = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(loaded)
-    if stand_in:
-        path.write_text(source)  # another size: linecache reads it again
-    return getattr(loaded, name)
 
 
 def body(*lines, params="a, b"):

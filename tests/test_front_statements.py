@@ -1,17 +1,14 @@
 """The compiler front end reading semantics: statements, imports, deletes, parameters and the
 reasons (text and position) of what it refuses, through Language.ir() and CompileError."""
 import gc
-import importlib.util
-import itertools
 import sys
 import textwrap
 
 import pytest
 
 import wuna
+from support.front import load
 from support.parsers import small_parser
-
-_count = itertools.count()
 
 
 @pytest.fixture(scope="module")
@@ -22,27 +19,6 @@ def parser():
 @pytest.fixture
 def strict(parser):
     return wuna.Language(parser, strict=True)
-
-
-def load(tmp_path, source, name="f"):
-    """The function `name` of a module file made from source (so that its source is readable).
-    Source that Python's compiler rejects but ast.parse accepts (async for in a def, nonlocal
-    without a binding) is swapped in after a stand-in of the same lines was loaded."""
-    module = f"front_case_{next(_count)}"
-    path = tmp_path / f"{module}.py"
-    try:
-        compile(source, str(path), "exec")
-        stand_in = None
-    except SyntaxError:
-        stand_in = "\n".join(line if i == 0 else "    pass" for i, line in
-                             enumerate(source.splitlines())) + "\n"
-    path.write_text(stand_in or source)
-    spec = importlib.util.spec_from_file_location(module, path)
-    loaded = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(loaded)
-    if stand_in:
-        path.write_text(source)  # another size: linecache reads it again
-    return getattr(loaded, name)
 
 
 @pytest.mark.parametrize("source, text", [
