@@ -4,7 +4,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <type_traits>
 #include <unordered_map>
 
 #include "wuna/runtime/errors.h"
@@ -50,15 +49,6 @@ PyObject* i64Type() {
     return found;
 }
 
-// The key of a set table slot, whatever the slot keeps beside it.
-template <class Slot>
-inline value::Value& slotKey(Slot& slot) {
-    if constexpr (std::is_same_v<Slot, value::Value>)
-        return slot;
-    else
-        return slot.key;
-}
-
 // Recursion over nested values goes through the interpreter's own check, so that a value
 // nested deeper than Python's limit fails as Python fails instead of exhausting the stack.
 struct Nested {
@@ -93,7 +83,7 @@ PyObject* setToPython(value::Set* s, const helpers::ConversionContext* cx) {
     PyObject* set = PySet_New(nullptr);
     if (!set || !s->table) return set;
     for (uint64_t i = 0; i <= s->mask; i++) {
-        Value key = slotKey(s->table[i]);
+        Value key = s->table[i].key;
         if (key.tag == value::TagDeleted || key.tag == value::TagUnset) continue;
         PyObject* item = toPython(key, cx);
         int added = item ? PySet_Add(set, item) : -1;

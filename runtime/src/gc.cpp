@@ -5,7 +5,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <type_traits>
 
 #include "wuna/runtime/gil.h"
 #include "wuna/runtime/pool.h"
@@ -92,15 +91,6 @@ namespace {
 using value::Obj;
 using value::Value;
 
-// The key of a set table slot, whatever the slot keeps beside it.
-template <class Slot>
-inline value::Value& slotKey(Slot& slot) {
-    if constexpr (std::is_same_v<Slot, value::Value>)
-        return slot;
-    else
-        return slot.key;
-}
-
 // Whether a value's tag can point at a block that takes part in a cycle.
 inline bool cyclicTag(uint64_t tag) {
     return (tag >= value::TagList && tag <= value::TagFunction) ||
@@ -142,7 +132,7 @@ void forEachReference(Obj* o, OnValue onValue, OnBlock onBlock) {
         auto* s = reinterpret_cast<value::Set*>(o);
         if (!s->table) break;
         for (uint64_t i = 0; i <= s->mask; i++) {
-            Value& v = slotKey(s->table[i]);
+            Value& v = s->table[i].key;
             if (v.tag != value::TagDeleted && v.tag != value::TagUnset) onValue(v);
         }
         break;
