@@ -7,18 +7,7 @@ import textwrap
 import pytest
 
 import wuna
-from support.front import load
-from support.parsers import small_parser
-
-
-@pytest.fixture(scope="module")
-def parser():
-    return small_parser()
-
-
-@pytest.fixture
-def strict(parser):
-    return wuna.Language(parser, strict=True)
+from support.front import body, load, parser, strict  # noqa: F401 (fixtures)
 
 
 @pytest.mark.parametrize("source, text", [

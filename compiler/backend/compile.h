@@ -45,6 +45,10 @@ namespace wuna::ptree {
 struct Index;
 }
 
+namespace wuna::front {
+struct Cache;
+}
+
 namespace wuna::compile {
 
 using llvmapi::BasicBlockRef;
@@ -174,6 +178,9 @@ struct Compiler {
     uint64_t needs;
     // The compile-error text of the current attempt (UTF-8, no NUL).
     backend::List<char> message;
+    // The language's readings of Python functions (front::frontOf); null when the compiler
+    // serves no language.
+    front::Cache* frontCache;
 };
 
 // The block-building record of the function being emitted (as far as this core uses it).

@@ -1,9 +1,9 @@
-// Expression lowering and the parts it leans on (nested functions, closures, calls, f-strings,
-// comprehensions, set order). Expressions, calls, comprehensions and f-strings are lowered
-// into IR nodes; nested functions and lambdas are still refused, so a function that holds one
-// runs as Python. Nothing is folded here: -5 is a unary minus over 5, left to the code
-// generator. Lowering recurses once per level of syntax and refuses past a fixed depth, so a
-// deep tree is a reason to run as Python rather than a native stack overflow.
+// Expression lowering and the parts it leans on (calls, f-strings, comprehensions, set order).
+// A lambda is read by nested.cpp into a function of its own and becomes a closure here; a call
+// of a nested def by name becomes a nested call that passes what the def captures. Nothing is
+// folded here: -5 is a unary minus over 5, left to the code generator. Lowering recurses once
+// per level of syntax and refuses past a fixed depth, so a deep tree is a reason to run as
+// Python rather than a native stack overflow.
 #include <cstdio>
 #include <cstring>
 
@@ -34,25 +34,6 @@ struct DepthLevel {
     DepthLevel(const DepthLevel&) = delete;
     DepthLevel& operator=(const DepthLevel&) = delete;
 };
-
-// One owned reference, dropped when it goes out of scope.
-struct Owned {
-    PyObject* object = nullptr;
-    Owned() = default;
-    explicit Owned(PyObject* o) : object(o) {}
-    ~Owned() { Py_XDECREF(object); }
-    Owned(const Owned&) = delete;
-    Owned& operator=(const Owned&) = delete;
-};
-
-// The attribute as a Python list (new reference in *out). ok or pythonError.
-Status listAttr(PyObject* node, const char* name, Owned* out) {
-    out->object = PyObject_GetAttrString(node, name);
-    if (!out->object) return Status::pythonError;
-    if (PyList_Check(out->object)) return Status::ok;
-    PyErr_Format(PyExc_TypeError, "%s must be a list", name);
-    return Status::pythonError;
-}
 
 // ok, outOfMemory or pythonError.
 Status lowerConstant(Lowering& lowering, PyObject* node, Position position, Expr** out) {
@@ -537,53 +518,6 @@ Status compareOpCode(PyObject* op, CompareOp* out) {
     return Status::pythonError;
 }
 
-bool findNestedDef(const Lowering& lowering, Text name, const NestedDef** out) {
-    (void)lowering;
-    (void)name;
-    *out = nullptr;
-    return false;
-}
-
-Status lowerNestedDef(Lowering& lowering, PyObject* node, Position position) {
-    (void)node;
-    return constructRefused(lowering, position, "a nested def");
-}
-
-Status lowerNestedFunction(Lowering& lowering, PyObject* node, Text name, Position position,
-                           bool isLambda, FunctionIR** out) {
-    (void)node;
-    (void)name;
-    *out = nullptr;
-    return constructRefused(lowering, position, isLambda ? "a lambda" : "a nested def");
-}
-
-Status namesRead(Lowering& lowering, PyObject* node, List<Text>* out) {
-    (void)lowering;
-    (void)node;
-    *out = List<Text>{nullptr, 0};
-    return Status::ok;
-}
-
-Status nestedQualname(Arena& arena, Text parent, Text name, Text* out) {
-    static constexpr char kLocals[] = ".<locals>.";
-    size_t length = parent.length + sizeof kLocals - 1 + name.length;
-    char* text = takeArray<char>(arena, length);
-    if (!text) return Status::outOfMemory;
-    memcpy(text, parent.data, parent.length);
-    memcpy(text + parent.length, kLocals, sizeof kLocals - 1);
-    memcpy(text + parent.length + sizeof kLocals - 1, name.data, name.length);
-    *out = Text{text, length};
-    return Status::ok;
-}
-
-Status analyzeClosures(FunctionIR* outermost, Arena& arena) {
-    // Without nested functions nothing lives in a frame: one zeroed slot per local.
-    FrameSlot* slots = takeArray<FrameSlot>(arena, outermost->locals.count);
-    if (!slots) return Status::outOfMemory;
-    outermost->frameSlots = List<FrameSlot>{slots, outermost->locals.count};
-    return Status::ok;
-}
-
 namespace {
 
 // A keyword list of a general call. ok, unsupported, outOfMemory or pythonError.
@@ -645,8 +579,13 @@ Status lowerNestedCall(Lowering& lowering, PyObject* node, const NestedDef& def,
         return s;
     for (uint64_t i = 0; i < def.captured.count; i++) {
         Text captured = def.captured.items[i];
+        // The def reads the variable its own definer sees; the caller passes its function's
+        // variable of that name (never a comprehension's, which the def can't see), and only
+        // when that is the same variable.
         uint32_t local;
-        if (!findLocal(lowering, captured, &local)) {
+        const Lowering* owner = variableOwner(*def.definer, captured);
+        if (!owner || variableOwner(lowering, captured) != owner ||
+            !findFunctionLocal(lowering, captured, &local)) {
             return refuse(lowering, position,
                           {std::string_view(captured.data, captured.length),
                            " isn't reachable where the nested function ", defName, " is called"});

@@ -52,12 +52,17 @@ struct ScopedName {
     uint32_t local;
 };
 
+struct Lowering;
+
 // A nested function that code can call by name.
 struct NestedDef {
     Text name;
     FunctionIR* function;
     uint64_t paramCount;  // its own parameters
     List<Text> captured;
+    // The context the def was read in. Code can call the def only from that function or from
+    // functions nested in it, whose contexts are lowered on top of it: it is alive then.
+    const Lowering* definer;
 };
 
 struct Lowering {
@@ -81,9 +86,30 @@ struct Lowering {
     // Locals only a comprehension binds: found through scoped while it is in scope, never by
     // the plain search of locals (after it, the name is the function's or a global again).
     Growing<uint32_t> comprehensionLocals;
+    // A nested function's names taken from the functions around it (their slots follow the
+    // unnamed one); empty for the outermost.
+    List<Text> captured;
 };
 
+// The function that owns the variable a name means in context: the nearest one out from it
+// that has the name as a local of its own (not one it captured). Null when the name is a
+// global there.
+const Lowering* variableOwner(const Lowering& context, Text name);
+
 // --- Context and node reading (read.cpp) ---
+
+// One owned reference, dropped when it goes out of scope.
+struct Owned {
+    PyObject* object = nullptr;
+    Owned() = default;
+    explicit Owned(PyObject* o) : object(o) {}
+    ~Owned() { Py_XDECREF(object); }
+    Owned(const Owned&) = delete;
+    Owned& operator=(const Owned&) = delete;
+};
+
+// The attribute as a Python list (new reference in *out). ok or pythonError.
+Status listAttr(PyObject* node, const char* name, Owned* out);
 
 // The arena of the outermost context.
 Arena& arenaOf(Lowering& lowering);
@@ -102,6 +128,11 @@ Status nodePosition(Lowering& lowering, PyObject* node, Position* out);
 
 // Scoped names from the top, then the locals from index 0. Adds nothing.
 bool findLocal(const Lowering& lowering, Text name, uint32_t* out);
+// The function's own variable of that name, whatever comprehension is in scope. Adds nothing.
+bool findFunctionLocal(const Lowering& lowering, Text name, uint32_t* out);
+
+// Whether two texts hold the same bytes.
+bool sameText(Text a, Text b);
 
 // Whether names holds name (byte for byte).
 bool hasName(List<Text> names, Text name);
@@ -167,7 +198,8 @@ Status binaryOpCode(Lowering& lowering, PyObject* op, Position position, BinaryO
 Status compareOpCode(PyObject* op, CompareOp* out);
 std::string_view exprWord(std::string_view className);
 
-// --- Nested functions, closures, calls, f-strings, comprehensions, sets ---
+// --- Nested functions (nested.cpp), closures (closure.cpp), calls, f-strings,
+// comprehensions, sets (expr.cpp) ---
 
 bool findNestedDef(const Lowering& lowering, Text name, const NestedDef** out);
 Status lowerNestedDef(Lowering& lowering, PyObject* node, Position position);
@@ -175,7 +207,11 @@ Status lowerNestedFunction(Lowering& lowering, PyObject* node, Text name, Positi
                            bool isLambda, FunctionIR** out);
 Status namesRead(Lowering& lowering, PyObject* node, List<Text>* out);
 Status nestedQualname(Arena& arena, Text parent, Text name, Text* out);
-// ok or outOfMemory.
+// The function and then, recursively, its nested functions: the tree in pre-order. ok or
+// outOfMemory.
+Status collectFunctions(FunctionIR* function, Arena& arena, Growing<FunctionIR*>* out);
+// Frame closures, the locals that live in frames and their slots, capture references. ok or
+// outOfMemory.
 Status analyzeClosures(FunctionIR* outermost, Arena& arena);
 Status lowerCall(Lowering& lowering, PyObject* node, Position position, Expr** out);
 Status lowerCallArgs(Lowering& lowering, PyObject* node, ExprList* out);

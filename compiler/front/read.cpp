@@ -23,6 +23,14 @@ Status newExpr(Lowering& lowering, ExprKind kind, Position position, Expr** out)
     return Status::ok;
 }
 
+Status listAttr(PyObject* node, const char* name, Owned* out) {
+    out->object = PyObject_GetAttrString(node, name);
+    if (!out->object) return Status::pythonError;
+    if (PyList_Check(out->object)) return Status::ok;
+    PyErr_Format(PyExc_TypeError, "%s must be a list", name);
+    return Status::pythonError;
+}
+
 Status intAttr(PyObject* node, const char* name, int64_t fallback, int64_t* out) {
     *out = fallback;
     PyObject* value = PyObject_GetAttrString(node, name);
@@ -54,17 +62,13 @@ Status nodePosition(Lowering& lowering, PyObject* node, Position* out) {
     return Status::ok;
 }
 
-namespace {
-
-bool same(Text a, Text b) {
+bool sameText(Text a, Text b) {
     return a.length == b.length && (a.length == 0 || memcmp(a.data, b.data, a.length) == 0);
 }
 
-}  // namespace
-
 bool hasName(List<Text> names, Text name) {
     for (uint64_t i = 0; i < names.count; i++)
-        if (same(names.items[i], name)) return true;
+        if (sameText(names.items[i], name)) return true;
     return false;
 }
 
@@ -80,13 +84,17 @@ bool comprehensionOnly(const Lowering& lowering, uint32_t local) {
 
 bool findLocal(const Lowering& lowering, Text name, uint32_t* out) {
     for (uint32_t i = lowering.scoped.count; i > 0; i--) {
-        if (same(lowering.scoped.items[i - 1].name, name)) {
+        if (sameText(lowering.scoped.items[i - 1].name, name)) {
             *out = lowering.scoped.items[i - 1].local;
             return true;
         }
     }
+    return findFunctionLocal(lowering, name, out);
+}
+
+bool findFunctionLocal(const Lowering& lowering, Text name, uint32_t* out) {
     for (uint32_t i = 0; i < lowering.locals.count; i++) {
-        if (same(lowering.locals.items[i], name) && !comprehensionOnly(lowering, i)) {
+        if (sameText(lowering.locals.items[i], name) && !comprehensionOnly(lowering, i)) {
             *out = i;
             return true;
         }

@@ -12,12 +12,20 @@ namespace {
 // folded_order(func, elts) gives a list of len(elts) indices, or None when no frozenset of
 // func's code holds the display's values.
 //
-// With more than four items CPython copies the frozenset into a smaller table, inserting its
-// items in the frozenset's iteration order, so that order is the answer. With up to four it
-// copies the table slot for slot, so the answer must be an insertion order whose own frozenset
-// iterates the same; the frozenset's order usually is one, else a permutation is looked for.
-// Items equal across types (1 and 1.0) are matched by type too: the frozenset holds only the
-// first of them, and the others go after the matched ones.
+// At run time CPython builds the display by updating an empty set from the frozenset; the
+// runtime builds it by inserting the items in the given order into a table sized for all of
+// them at once. An order is right when the set it builds has the same size of table and
+// iterates as CPython's. With five to seven items CPython's copy is a smaller table than the
+// frozenset's, filled in the frozenset's iteration order, so that order is right. With up to
+// four, or eight and more, the copy is the frozenset's table slot for slot, and the order must
+// lay the table out as the frozenset's was: the frozenset's order usually does (when no two
+// items collide); else the order the frozenset was filled in is replayed, growth included
+// (each growth refills the table in its order then, and the compiler may fill a second
+// frozenset from the first one's order); else permutations are tried. Items equal
+// across types (1 and 1.0) are matched by type too: the frozenset holds only the first of
+// them, and the others go after the matched ones. When nothing is found the frozenset's order
+// is the answer for more than four items (it is right for the items' order, if not for every
+// later insertion), and there is none for fewer.
 constexpr char kScript[] = R"PY(
 import ast
 import inspect
@@ -67,6 +75,49 @@ def _match(live, vals):
     return first
 
 
+def _built(vals, order):
+    s = set()
+    s.update(dict.fromkeys(vals[i] for i in order))
+    return s
+
+
+def _replayed(vals, order):
+    table = set()
+    size = sys.getsizeof(table)
+    filled = []
+    for i in order:
+        before = len(table)
+        table.add(vals[i])
+        if len(table) == before:
+            continue
+        filled.append(i)
+        if sys.getsizeof(table) != size:
+            size = sys.getsizeof(table)
+            again = _match(list(table), [vals[j] for j in filled])
+            filled = [filled[k] for k in again]
+    return filled
+
+
+_MOST_TRIED = 5040
+
+
+def _refills(vals):
+    # CPython's compiler fills the frozenset in source order, and may fill it again from the
+    # first one's iteration order when it merges the code's constants.
+    order = list(range(len(vals)))
+    for _ in range(3):
+        yield _replayed(vals, order)
+        order = _match(list(frozenset(vals[i] for i in order)), vals)
+        if order is None:
+            return
+
+
+def _candidates(vals, first):
+    yield first
+    yield from _refills(vals)
+    yield from itertools.islice(itertools.permutations(first), _MOST_TRIED)
+
+
 def folded_order(func, elts):
     vals = [ast.literal_eval(e) for e in elts]
     want = frozenset(vals)
@@ -78,11 +129,15 @@ def folded_order(func, elts):
         if first is None:
             continue
         rest = [i for i in range(len(vals)) if i not in first]
+        target = set()
+        target.update(c)
+        built = list(target)
+        for t in _candidates(vals, first):
+            s = _built(vals, list(t) + rest)
+            if _same(list(s), built) and sys.getsizeof(s) == sys.getsizeof(target):
+                return list(t) + rest
         if len(first) > 4:
             return first + rest
-        for t in itertools.chain([tuple(first)], itertools.permutations(first)):
-            if _same(list(frozenset(vals[i] for i in t)), live):
-                return list(t) + rest
     return None
 )PY";
 

@@ -176,8 +176,8 @@ int languageTraverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(language->execs);
     Py_VISIT(language->hosts);
     Py_VISIT(language->types);
-    for (size_t i = 0; i < language->frontCache.capacity; i++) {
-        auto& slot = language->frontCache.slots[i];
+    for (size_t i = 0; i < language->frontCache.map.capacity; i++) {
+        auto& slot = language->frontCache.map.slots[i];
         if (slot.key) Py_VISIT(slot.value->function);
     }
     for (size_t i = 0; i < language->why.capacity; i++) {
@@ -291,7 +291,7 @@ PyObject* ir(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (frontCheck(language, fn) < 0) return nullptr;
     front::Printer printer;
     PyObject* text = nullptr;
-    if (printFunction(printer, *language->frontCache.find(fn)))
+    if (printFunction(printer, front::cachedFront(language->frontCache, fn)))
         text = PyUnicode_DecodeUTF8(printer.data, Py_ssize_t(printer.length), "replace");
     else
         PyErr_NoMemory();
@@ -740,7 +740,7 @@ void releaseLanguage(LanguageObject* language) {
     PyObject* references[] = {language->parser, language->rules, language->evals,
                               language->execs,  language->hosts, language->types};
     void* arrays[] = {language->functionKinds, language->evalPerKind, language->execPerKind};
-    idmap::IdMap<front::FunctionIR*> cache = language->frontCache;
+    front::Cache cache = language->frontCache;
     idmap::IdMap<Why> why = language->why;
     idmap::IdMap<void*> compilerMap = language->compilerMap;
     language->grammar = nullptr;
@@ -758,8 +758,7 @@ void releaseLanguage(LanguageObject* language) {
     for (void* array : arrays) free(array);
     compilerMap.clear();
     for (PyObject* reference : references) Py_XDECREF(reference);
-    cache.forEach([](const void*, front::FunctionIR* ir) { front::freeFunction(ir); });
-    cache.clear();
+    front::clearFronts(cache);
     why.forEach([](const void* fn, Why reason) {
         free(reason.text);
         Py_DECREF(static_cast<PyObject*>(const_cast<void*>(fn)));
@@ -834,7 +833,7 @@ int checkKinds(LanguageObject* language, PyObject* kind) {
 }
 
 int frontCheck(LanguageObject* language, PyObject* fn) {
-    if (language->frontCache.find(fn)) return 0;
+    if (front::cachedFront(language->frontCache, fn)) return 0;
     front::FunctionIR* ir = nullptr;
     front::Failure failure{};
     switch (front::lowerFunction(&ir, fn, &failure)) {
@@ -845,12 +844,11 @@ int frontCheck(LanguageObject* language, PyObject* fn) {
             front::freeFunction(ir);
             return -1;
         }
-        if (language->frontCache.find(fn)) {
+        if (front::cachedFront(language->frontCache, fn)) {
             front::freeFunction(ir);
             return 0;
         }
-        if (language->frontCache.put(fn, ir)) return 0;
-        front::freeFunction(ir);
+        if (front::enterFront(language->frontCache, fn, ir) == Status::ok) return 0;
         PyErr_NoMemory();
         return -1;
     case Status::unsupported: compileErrorOf(fn, failure); return -1;

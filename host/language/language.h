@@ -24,6 +24,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "compiler/front/cache.h"
 #include "compiler/front/front.h"
 #include "host/support/idmap.h"
 #include "host/tree/function_kind.h"
@@ -48,10 +49,10 @@ struct LanguageObject {
     PyObject** evalPerKind;       // borrowed from evals
     PyObject** execPerKind;       // borrowed from execs
     int64_t hotCalls;
-    PyObject* types;                              // null: none
-    idmap::IdMap<front::FunctionIR*> frontCache;  // the IR holds its function
-    idmap::IdMap<Why> why;                        // each key holds a reference to its function
-    idmap::IdMap<void*> compilerMap;              // the compiler's; owns nothing
+    PyObject* types;                  // null: none
+    front::Cache frontCache;          // each IR holds its function
+    idmap::IdMap<Why> why;            // each key holds a reference to its function
+    idmap::IdMap<void*> compilerMap;  // the compiler's; owns nothing
     uint32_t maxDepth;
     uint8_t kindTablesBuilt;
     uint8_t strict;

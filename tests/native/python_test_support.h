@@ -23,4 +23,49 @@ inline void endRun(gil::Record* r) {
     PyGILState_Release(PyGILState_STATE(r->state));
 }
 
+// The globals of a helper script run with the interpreter's builtins: a new reference, or
+// null with the Python error printed. For tests whose cases are easiest said in Python.
+inline PyObject* runHelpers(const char* script) {
+    PyObject* globals = PyDict_New();
+    if (!globals || PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins()) < 0) {
+        Py_XDECREF(globals);
+        return nullptr;
+    }
+    PyObject* result = PyRun_String(script, Py_file_input, globals, globals);
+    if (!result) {
+        PyErr_Print();
+        Py_DECREF(globals);
+        return nullptr;
+    }
+    Py_DECREF(result);
+    return globals;
+}
+
+// A test that holds the interpreter lock throughout and has a helper script's globals.
+template <typename Base>
+class WithHelpers : public Base {
+protected:
+    explicit WithHelpers(const char* script) : script_(script) {}
+    void SetUp() override {
+        needPython();
+        gil_ = PyGILState_Ensure();
+        helpers_ = runHelpers(script_);
+        ASSERT_NE(helpers_, nullptr);
+    }
+    void TearDown() override {
+        if (PyErr_Occurred()) PyErr_Print();
+        Py_XDECREF(helpers_);
+        PyGILState_Release(gil_);
+    }
+    // New reference to helpers_[name](args...), or null.
+    PyObject* call(const char* name, PyObject* a = nullptr, PyObject* b = nullptr) {
+        PyObject* f = PyDict_GetItemString(helpers_, name);
+        return PyObject_CallFunctionObjArgs(f, a, b, nullptr);
+    }
+
+    const char* script_;
+    PyGILState_STATE gil_;
+    PyObject* helpers_ = nullptr;
+};
+
 }  // namespace wuna::testing_support

@@ -39,31 +39,9 @@ def same(a, b):
     return [(type(x), x) for x in a] == [(type(x), x) for x in b]
 )PY";
 
-class SetOrder : public ::testing::TestWithParam<const char*> {
+class SetOrder : public testing_support::WithHelpers<::testing::TestWithParam<const char*>> {
 protected:
-    void SetUp() override {
-        testing_support::needPython();
-        gil_ = PyGILState_Ensure();
-        helpers_ = PyDict_New();
-        ASSERT_NE(helpers_, nullptr);
-        PyDict_SetItemString(helpers_, "__builtins__", PyEval_GetBuiltins());
-        PyObject* r = PyRun_String(kHelpers, Py_file_input, helpers_, helpers_);
-        ASSERT_NE(r, nullptr);
-        Py_DECREF(r);
-    }
-    void TearDown() override {
-        if (PyErr_Occurred()) PyErr_Print();
-        Py_XDECREF(helpers_);
-        PyGILState_Release(gil_);
-    }
-    // New reference to helpers_[name](args...), or null.
-    PyObject* call(const char* name, PyObject* a, PyObject* b = nullptr) {
-        PyObject* f = PyDict_GetItemString(helpers_, name);
-        return PyObject_CallFunctionObjArgs(f, a, b, nullptr);
-    }
-
-    PyGILState_STATE gil_;
-    PyObject* helpers_ = nullptr;
+    SetOrder() : WithHelpers(kHelpers) {}
 };
 
 // Displays CPython folds: strs (laid out by the seed), five to seven items (copied by CPython
@@ -79,6 +57,13 @@ const char* const kFolded[] = {
     "def f():\n    return {(1, 'a'), -2, +3.5, 'q', b'z', ()}\n",
     "def f():\n    return {9, 17, 33, 65, 1}\n",
     "def f():\n    def g():\n        return {'u', 'v', 'w'}\n    return g()\n",
+    // Eight items and more: CPython copies the frozenset's table slot for slot, and colliding
+    // items are where the frozenset's own filling put them.
+    "def f():\n    return {'k0', 'k1', 'k2', 'k3', 'k4', 'k5', 'k6', 'k7', 'k8', 'k9'}\n",
+    "def f():\n    return {0, 32, 64, 96, 128, 1, 33, 65, 2}\n",
+    "def f():\n    return {96, 64, 32, 0, 31, 63, 95, 127, 159}\n",
+    "def f():\n    return {'a0', 'a1', 'a2', 'a3', 'a4', 'a5', 'a6', 'a7', 'a8', 'a9', 'b0', "
+    "'b1', 'b2', 'b3', 'b4', 'b5', 'b6', 'b7', 'b8', 'b9', 'c0', 'c1'}\n",
 };
 
 TEST_P(SetOrder, InsertingInTheOrderBuildsCPythonsSet) {

@@ -3,6 +3,11 @@ is readable the way a language's own semantics are."""
 import importlib.util
 import itertools
 
+import pytest
+
+import wuna
+from support.parsers import small_parser
+
 _count = itertools.count()
 
 
@@ -25,3 +30,19 @@ def load(tmp_path, source, name="f"):
     if stand_in:
         path.write_text(source)  # another size: linecache reads it again
     return getattr(loaded, name)
+
+
+def body(*lines, params="a, b"):
+    """The source of a semantic f(params) whose body is the given lines."""
+    return f"def f({params}):\n" + "".join(f"    {line}\n" for line in lines)
+
+
+# Fixtures of the front-end tests, imported by their modules.
+@pytest.fixture(scope="module")
+def parser():
+    return small_parser()
+
+
+@pytest.fixture
+def strict(parser):
+    return wuna.Language(parser, strict=True)
