@@ -472,6 +472,7 @@ const FloatParse floatParses[] = {
     {"e5", false},       {"1_e5", false},       {"1e_5", false}, {"\x1c" "5", false},
     {"\xc2\xa0" "5", true}, {"5\xe3\x80\x80", true}, {"\xc0\xa0" "5", false},
     {"\xe2\x80", false}, {"5\x80", false},      {"", false},
+    {"1e+5", true},      {"-0", true},          {"1_000.000_1e-1_0", true},
 };
 
 class PyFloatTable : public ::testing::TestWithParam<FloatParse> {};
