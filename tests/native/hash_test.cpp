@@ -20,6 +20,7 @@ namespace {
 using namespace value;
 using testing_support::eval;
 using testing_support::fromPython;
+using testing_support::Generated;
 using testing_support::itemsOf;
 using testing_support::run;
 using testing_support::WithPython;
@@ -27,11 +28,6 @@ using testing_support::WithPython;
 class Hashing : public WithPython {};
 
 // ---- pyHash against hash() ----------------------------------------------------------------------
-
-struct Generated {
-    const char* name;
-    const char* expression;  // a Python list of the cases
-};
 
 const Generated generated[] = {
     {"ints near 2**61, 2**63, 2**64, 2**127 and their negatives",

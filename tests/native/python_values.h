@@ -119,6 +119,13 @@ inline value::Value fromPython(PyObject* o) {
     return Value::of(TagPy, o);
 }
 
+// One group of generated cases of a table test: a name, and a Python expression giving the
+// list of its cases.
+struct Generated {
+    const char* name;
+    const char* expression;
+};
+
 // Each item of a Python sequence, converted.
 inline std::vector<value::Value> itemsOf(PyObject* sequence) {
     std::vector<value::Value> out;

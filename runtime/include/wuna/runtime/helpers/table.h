@@ -90,7 +90,7 @@
     X(62, wn_type, vllp, Stub)              \
     X(63, wn_cell, bpilllp, Stub)           \
     X(64, wn_builtin, bpiilllp, Stub)       \
-    X(65, wn_int_base, bpilllip, Stub)      \
+    X(65, wn_int_base, bpilllip, Built)     \
     X(66, wn_utf8_len, bpillp, Stub)        \
     X(67, wn_min_max, bpiilplp, Stub)       \
     X(68, wn_math, bpiillpp, Stub)          \
@@ -98,7 +98,7 @@
     X(70, wn_dict_view, bpiillp, Stub)      \
     X(71, wn_new_exception, bpiliplp, Built) \
     X(72, wn_call_plain, bpillplpp, Stub)   \
-    X(73, wn_int_base_of, bpilllllp, Stub)  \
+    X(73, wn_int_base_of, bpilllllp, Built) \
     X(74, wn_float_hex, bpilllp, Stub)      \
     X(75, wn_delitem, bpillll, Stub)        \
     X(76, wn_closure, bpilppp, Stub)        \
