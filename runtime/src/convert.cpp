@@ -6,6 +6,7 @@
 #include <cstring>
 #include <unordered_map>
 
+#include "wuna/runtime/equal.h"
 #include "wuna/runtime/errors.h"
 #include "wuna/runtime/gil.h"
 #include "wuna/runtime/helpers/bridge.h"
@@ -15,6 +16,11 @@
 namespace wuna::convert {
 
 using value::Value;
+
+// Where a report-mode run names its first crossing into Python.
+constexpr gil::Location kToPython{"runtime", "runtime/src/convert.cpp", "toPython", 0, 0};
+constexpr gil::Location kConvert{"runtime", "runtime/src/convert.cpp", "convert", 0, 0};
+constexpr gil::Location kBigObject{"runtime", "runtime/src/convert.cpp", "bigObject", 0, 0};
 
 Hooks hooks;
 
@@ -174,6 +180,7 @@ PyObject* strToPython(value::Str* s) {
 const helpers::ConversionContext* defaultContext() { return &defaults; }
 
 PyObject* bigObject(value::i128 v) {
+    value::claimLock(&kBigObject);
     char text[value::kWideDigits + 1];
     size_t n = value::printWide(text, v);
     text[n] = 0;
@@ -210,7 +217,7 @@ int intBits(PyObject* o, value::i128* out) {
 
 PyObject* toPython(Value v, const helpers::ConversionContext* cx) {
     if (!cx) cx = &defaults;
-    gil::ensure(gil::current());
+    value::claimLock(&kToPython);
     switch (v.tag) {
     case value::TagNone: return Py_NewRef(Py_None);
     case value::TagBool: return PyBool_FromLong(long(v.payload != 0));
@@ -381,7 +388,7 @@ int intOf(PyObject* o, bool checked, Value* out) {
 }  // namespace
 
 int convert(PyObject* o, bool deep, Value* out) {
-    gil::ensure(gil::current());
+    value::claimLock(&kConvert);
     if (o == Py_None) {
         *out = Value::none();
         return 0;

@@ -7,6 +7,7 @@
 
 #include <cstring>
 
+#include "wuna/runtime/pending_error.h"
 #include "wuna/runtime/pool.h"
 
 namespace wuna::gil {
@@ -26,8 +27,9 @@ size_t cutUtf8(const char* text, size_t length, size_t max) {
 }
 
 void noteCallee(Crossing* c, PyObject* callee) {
-    PyObject *type, *val, *tb;
-    PyErr_Fetch(&type, &val, &tb);
+    // Reading the name must not disturb an exception on its way to the caller.
+    PendingError pending;
+    pending.take();
     PyObject* name = PyObject_GetAttrString(callee, "__qualname__");
     if (!name || !PyUnicode_Check(name)) {
         Py_XDECREF(name);
@@ -45,7 +47,7 @@ void noteCallee(Crossing* c, PyObject* callee) {
     }
     Py_XDECREF(name);
     PyErr_Clear();
-    PyErr_Restore(type, val, tb);
+    pending.restore();
 }
 }  // namespace
 

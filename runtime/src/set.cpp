@@ -67,21 +67,37 @@ SetSlot* probe(Set* s, int64_t h, Visit visit) {
     }
 }
 
+enum class Match { no, yes, restart };
+
 // Whether a key stored under h in slot is the value v: the same words first, then Python's
-// == (which may note a failure).
-inline bool matches(const SetSlot* slot, Value v, int64_t h) {
-    return slot->hash == h && (sameWords(slot->key, v) || value::equal(slot->key, v));
+// == (which may note a failure). Python's == may run any code, even code that changes this
+// set: the key is held while it runs, and when the table or the slot changed meanwhile the
+// walk starts again, as the interpreter's own set does.
+Match matches(Set* s, SetSlot* slot, Value v, int64_t h) {
+    if (slot->hash != h) return Match::no;
+    if (sameWords(slot->key, v)) return Match::yes;
+    Value held = slot->key;
+    SetSlot* table = s->table;
+    uint64_t mask = s->mask;
+    value::incref(held);
+    bool equal = value::equal(held, v);
+    bool moved = s->table != table || s->mask != mask || !sameWords(slot->key, held);
+    value::decref(held);
+    if (moved) return Match::restart;
+    return equal ? Match::yes : Match::no;
 }
 
 bool lookup(Set* s, Value v, int64_t h) {
-    bool found = false;
-    probe(s, h, [&](SetSlot* slot) {
-        if (slot->key.tag == TagUnset) return true;
-        if (slot->key.tag == TagDeleted || !matches(slot, v, h)) return false;
-        found = true;
-        return true;
-    });
-    return found;
+    for (;;) {
+        Match found = Match::no;
+        probe(s, h, [&](SetSlot* slot) {
+            if (slot->key.tag == TagUnset) return true;
+            if (slot->key.tag == TagDeleted) return false;
+            found = matches(s, slot, v, h);
+            return found != Match::no;
+        });
+        if (found != Match::restart) return found == Match::yes;
+    }
 }
 
 }  // namespace
@@ -139,18 +155,25 @@ bool resize(Set* s, uint64_t minUsed) {
 }
 
 bool addHashed(Set* s, Value key, int64_t h) {
-    SetSlot* freeSlot = nullptr;
-    bool present = false;
-    SetSlot* stop = probe(s, h, [&](SetSlot* slot) {
-        if (slot->key.tag == TagUnset) return true;
-        if (slot->key.tag == TagDeleted) {
-            freeSlot = slot;
-            return false;
-        }
-        if (!matches(slot, key, h)) return false;
-        present = true;
-        return true;
-    });
+    SetSlot* freeSlot;
+    bool present;
+    SetSlot* stop;
+    Match found;
+    do {
+        freeSlot = nullptr;
+        present = false;
+        found = Match::no;
+        stop = probe(s, h, [&](SetSlot* slot) {
+            if (slot->key.tag == TagUnset) return true;
+            if (slot->key.tag == TagDeleted) {
+                freeSlot = slot;
+                return false;
+            }
+            found = matches(s, slot, key, h);
+            present = found == Match::yes;
+            return found != Match::no;
+        });
+    } while (found == Match::restart);
     if (present) return true;
     value::incref(key);
     if (freeSlot) {

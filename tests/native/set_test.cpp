@@ -230,6 +230,88 @@ TEST_P(Order, IterationOrderIsTheInterpretersForTheSameAddsAndRemoves) {
 INSTANTIATE_TEST_SUITE_P(Scripts, Order, ::testing::ValuesIn(scripts),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// A table that can't be had leaves the set as it was: same table, same keys in the same order.
+TEST_F(Sets, AGrowthWithoutMemoryChangesNothing) {
+    Set* s = set::make();
+    ASSERT_NE(s, nullptr);
+    for (int64_t i : {5, 3, 9, 1}) ASSERT_TRUE(add(s, Value::integer(i)));
+    removeKey(s, Value::integer(3));  // a dummy, which a real rebuild would drop
+    std::vector<Value> before = walk(s);
+    SetSlot* table = s->table;
+    uint64_t mask = s->mask, fill = s->fill, used = s->used;
+    for (uint64_t impossible : {uint64_t(1) << 60, UINT64_MAX}) {
+        EXPECT_FALSE(set::resize(s, impossible));
+        EXPECT_EQ(s->table, table);
+        EXPECT_EQ(s->mask, mask);
+        EXPECT_EQ(s->fill, fill);
+        EXPECT_EQ(s->used, used);
+        std::vector<Value> after = walk(s);
+        ASSERT_EQ(after.size(), before.size());
+        for (size_t i = 0; i < after.size(); i++) EXPECT_EQ(after[i].payload, before[i].payload);
+    }
+    EXPECT_TRUE(set::contains(s, Value::integer(9)));
+    decref(Value::of(TagSet, s));
+}
+
+// A key's __eq__ is Python code, which may change the set it is being compared in: here it
+// grows the table (freeing the one being walked, a heap table the sanitizers watch) the first
+// time it runs. The walk must start again on the new table - not read the freed one - and
+// still find the key or add it once.
+Set* grownByEq = nullptr;
+int64_t growBase = 0;  // new ints each time: removed ones would come back into their dummies
+
+PyObject* growSet(PyObject*, PyObject*) {
+    Set* s = grownByEq;
+    grownByEq = nullptr;  // once
+    if (s)
+        for (int64_t i = growBase; i < growBase + 400; i++) add(s, Value::integer(i));
+    Py_RETURN_NONE;
+}
+
+PyMethodDef growDef = {"grow", growSet, METH_NOARGS, nullptr};
+
+TEST_F(Sets, AnEqThatGrowsTheSetRestartsTheWalk) {
+    PyObject* grow = PyCFunction_New(&growDef, nullptr);
+    ASSERT_NE(grow, nullptr);
+    PyObject* globals = testing_support::namespaceDict();
+    ASSERT_EQ(PyDict_SetItemString(globals, "grow", grow), 0);
+    run("class Key:\n"
+        "    def __init__(self, n): self.n = n\n"
+        "    def __hash__(self): return 7\n"
+        "    def __eq__(self, other):\n"
+        "        grow()\n"
+        "        return isinstance(other, Key) and other.n == self.n\n"
+        "first, same, other = Key(1), Key(1), Key(2)\n");
+    PyObject* first = eval("first");
+    PyObject* same = eval("same");
+    PyObject* other = eval("other");
+    Set* s = set::make();
+    ASSERT_NE(s, nullptr);
+    for (int64_t i = 100; i < 140; i++) add(s, Value::integer(i));
+    ASSERT_GT(s->mask + 1, 16u) << "a heap table";
+    ASSERT_TRUE(add(s, Value::of(TagPy, first)));
+    // Not equal first: its walk goes on past the compared slot, into the freed table.
+    for (PyObject* key : {other, same}) {
+        growBase += 1000;
+        grownByEq = s;
+        uint64_t before = s->used;
+        ASSERT_TRUE(add(s, Value::of(TagPy, key)));
+        EXPECT_EQ(grownByEq, nullptr) << "__eq__ ran";
+        // 400 ints came in while comparing; the key itself only when it was not equal.
+        EXPECT_EQ(s->used, before + 400 + (key == other ? 1 : 0));
+        for (int64_t i = growBase; i < growBase + 400; i++) removeKey(s, Value::integer(i));
+    }
+    EXPECT_TRUE(set::contains(s, Value::of(TagPy, same)));
+    EXPECT_TRUE(set::contains(s, Value::of(TagPy, other)));
+    EXPECT_EQ(s->used, 42u);
+    EXPECT_EQ(walk(s).size(), 42u) << "a key went into a table the set no longer has";
+    decref(Value::of(TagSet, s));
+    Py_DECREF(first);
+    Py_DECREF(same);
+    Py_DECREF(other);
+    Py_DECREF(grow);
+}
+
 }  // namespace
 
 }  // namespace wuna

@@ -10,6 +10,7 @@
 
 #include "wuna/runtime/convert.h"
 #include "wuna/runtime/gil.h"
+#include "wuna/runtime/pending_error.h"
 #include "wuna/runtime/pyhelp.h"
 #include "wuna/runtime/value.h"
 
@@ -269,33 +270,25 @@ void recordText(helpers::Ctx* ctx, int32_t site, PyObject* text) {
 }  // namespace
 
 void failFromPython(helpers::Ctx* ctx, int32_t site) {
-    PyObject *kind, *value, *traceback;
-    PyErr_Fetch(&kind, &value, &traceback);
-    if (!kind) {
+    PendingError pending;
+    pending.take();  // normalised: the exception object, its traceback attached
+    PyObject* value = pending.exception;
+    if (!value) {
         helpers::failDefault(ctx, site);
         return;
     }
-    if (isModuleJump(kind)) {
-        PyErr_NormalizeException(&kind, &value, &traceback);
-        Py_XDECREF(kind);
-        Py_XDECREF(traceback);
-        if (!value) {
-            helpers::failDefault(ctx, site);
-            return;
-        }
+    if (isModuleJump(reinterpret_cast<PyObject*>(Py_TYPE(value)))) {
         attachThrowError(ctx, site, value);
         // The newer jump is the one the run raises, first failure or not; the driver raises
         // it as it is, so the host sees what the semantic raised.
-        Py_XSETREF(ctx->reraise, value);
+        Py_XSETREF(ctx->reraise, value);  // the record's reference moves there
+        pending.exception = nullptr;
         static constexpr char text[] = "a Python exception";
         helpers::fail(ctx, site, text, sizeof text - 1);
         return;
     }
-    if (!ctx->failing) {
-        PyErr_NormalizeException(&kind, &value, &traceback);
-        if (value) Py_XSETREF(ctx->fetched, Py_NewRef(value));
-    }
-    PyErr_Restore(kind, value, traceback);
+    if (!ctx->failing) Py_XSETREF(ctx->fetched, Py_NewRef(value));
+    pending.restore();
     PyObject* text = errors::pendingMessage();
     PyErr_Clear();
     recordText(ctx, site, text);
