@@ -450,6 +450,27 @@ TEST_F(ValueText, DictsAndSetsShowLiveEntriesInOrder) {
     EXPECT_EQ(repr(dv), "{0: 0.5, 2: 2.5, 3: 3.5, 4: 4.5}");
 }
 
+// A set shows its elements in its table's order, which is the order Python shows for the
+// same elements added in the same order.
+TEST_F(ValueText, SetsShowTheirTablesOrder) {
+    const char* cases[] = {"[]", "[1]", "[3, 1, 2]", "['b', 'a', 'c', 'é']",
+                           "list(range(40, 0, -3))", "[1.5, -2, 'x', (1, 2), None]"};
+    for (const char* c : cases) {
+        PyObject* items = eval(c);
+        std::vector<Value> values = testing_support::itemsOf(items);
+        Set* s = set::make();
+        Value sv = keep(Value::of(TagSet, s));
+        for (Value v : values) {
+            ASSERT_TRUE(set::addHashed(s, v, set::elementHash(v)));
+            decref(v);
+        }
+        PyObject* built = PySet_New(items);
+        EXPECT_EQ(repr(sv), pyText(built)) << c;
+        Py_DECREF(built);
+        Py_DECREF(items);
+    }
+}
+
 TEST_F(ValueText, ExceptionValues) {
     struct Case {
         errors::Kind kind;
