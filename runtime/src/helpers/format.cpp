@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "wuna/runtime/convert.h"
+#include "wuna/runtime/equal.h"
 #include "wuna/runtime/floatfmt.h"
 #include "wuna/runtime/gil.h"
 #include "wuna/runtime/helpers/ctx.h"
@@ -153,9 +154,11 @@ int64_t groupMinimum(const Spec& s, char align, size_t others) {
     return int64_t(s.width) - int64_t(others);
 }
 
-enum class Outcome { done, python, outOfMemory };
+enum class Outcome { done, python };
 
-Outcome formatInt(const Spec& s, value::i128 v, value::Str** out);
+// The types formatted as floats, an int converted first.
+bool floatType(char type) { return type && std::strchr("eEfFgG%", type); }
+
 Outcome formatFloat(const Spec& s, double x, value::Str** out);
 
 Outcome formatInt(const Spec& s, value::i128 v, value::Str** out) {
@@ -169,14 +172,7 @@ Outcome formatInt(const Spec& s, value::i128 v, value::Str** out) {
     case 'X': base = 16, prefix = "0X", upperCase = true; break;
     case 'o': base = 8, prefix = "0o"; break;
     case 'b': base = 2, prefix = "0b"; break;
-    case 'e':
-    case 'E':
-    case 'f':
-    case 'F':
-    case 'g':
-    case 'G':
-    case '%': return formatFloat(s, double(v), out);
-    default: return Outcome::python;
+    default: return floatType(s.type) ? formatFloat(s, double(v), out) : Outcome::python;
     }
     if (s.hasPrecision) return Outcome::python;
     if (base != 10 && s.grouping == ',') return Outcome::python;
@@ -281,21 +277,9 @@ Outcome formatNative(Value v, const value::Str* specStr, value::Str** out) {
     case value::TagInt:
     case value::TagPint: return formatInt(s, int64_t(v.payload), out);
     case value::TagBig: return formatInt(s, v.as<value::Big>()->get(), out);
-    case value::TagFloat: {
-        double x;
-        std::memcpy(&x, &v.payload, 8);
-        switch (s.type) {
-        case 0:
-        case 'e':
-        case 'E':
-        case 'f':
-        case 'F':
-        case 'g':
-        case 'G':
-        case '%': return formatFloat(s, x, out);
-        default: return Outcome::python;
-        }
-    }
+    case value::TagFloat:
+        return s.type == 0 || floatType(s.type) ? formatFloat(s, value::asDouble(v.payload), out)
+                                                : Outcome::python;
     case value::TagStr: return formatStr(s, v.as<value::Str>(), out);
     default: return Outcome::python;
     }
@@ -312,12 +296,7 @@ bool plainText(Value v, value::Str** out) {
     case value::TagInt:
     case value::TagPint: text = {digits, value::printWide(digits, int64_t(v.payload))}; break;
     case value::TagBig: text = {digits, value::printWide(digits, v.as<value::Big>()->get())}; break;
-    case value::TagFloat: {
-        double x;
-        std::memcpy(&x, &v.payload, 8);
-        text = value::floatRepr(buf, x);
-        break;
-    }
+    case value::TagFloat: text = value::floatRepr(buf, value::asDouble(v.payload)); break;
     default: return false;
     }
     *out = value::newStr(text.data(), text.size());
@@ -509,10 +488,8 @@ bool wn_float_hex(void* c, int32_t site, int64_t callable, int64_t tag, int64_t 
     Value v{uint64_t(tag), uint64_t(payload)};
     Value* result = static_cast<Value*>(out);
     if (v.tag == value::TagFloat) {
-        double x;
-        std::memcpy(&x, &v.payload, 8);
         char buf[helpers::kFloatHexBuffer];
-        std::string_view text = helpers::floatHex(buf, x);
+        std::string_view text = helpers::floatHex(buf, value::asDouble(v.payload));
         value::Str* s = value::newStr(text.data(), text.size());
         if (!s) {
             helpers::failOutOfMemory(ctx, site);

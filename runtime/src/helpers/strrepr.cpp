@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "wuna/runtime/convert.h"
+#include "wuna/runtime/equal.h"
 #include "wuna/runtime/errors.h"
 #include "wuna/runtime/floatfmt.h"
 #include "wuna/runtime/gil.h"
@@ -195,9 +196,7 @@ Status Writer::text(Value v, bool repr) {
         return put(out, digits, value::printWide(digits, v.as<value::Big>()->get()));
     case value::TagFloat: {
         char buf[value::kFloatReprBuffer];
-        double x;
-        std::memcpy(&x, &v.payload, 8);
-        return put(out, value::floatRepr(buf, x));
+        return put(out, value::floatRepr(buf, value::asDouble(v.payload)));
     }
     case value::TagStr: {
         value::Str* s = v.as<value::Str>();
