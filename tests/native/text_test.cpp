@@ -226,7 +226,11 @@ TEST_F(ValueText, FloatHexIsPythons) {
 // A process that set a locale with a decimal comma still gets Python's text. The locale is
 // compiled once into the build tree when the machine has none installed.
 TEST_F(ValueText, NoTextDependsOnTheCLocale) {
-    std::string saved = std::setlocale(LC_NUMERIC, nullptr);
+    // The process's locale comes back however the test ends.
+    struct Restore {
+        std::string saved = std::setlocale(LC_NUMERIC, nullptr);
+        ~Restore() { std::setlocale(LC_NUMERIC, saved.c_str()); }
+    } restore;
     const char* names[] = {"de_DE.UTF-8", "fr_FR.UTF-8", "de_DE.utf8"};
     bool set = false;
     for (const char* name : names) set = set || std::setlocale(LC_NUMERIC, name);
@@ -256,7 +260,6 @@ TEST_F(ValueText, NoTextDependsOnTheCLocale) {
     ASSERT_TRUE(wn_format(&ctx, 1, TagFloat, Value::real(1234.5).payload, 0,
                           str(",.2f").as<Str>(), &out));
     EXPECT_EQ(strOf(keep(out)), "1,234.50");
-    std::setlocale(LC_NUMERIC, saved.c_str());
 }
 
 // ---- strs and bytes ------------------------------------------------------------------------
