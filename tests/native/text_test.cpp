@@ -474,6 +474,33 @@ TEST_F(ValueText, SetsShowTheirTablesOrder) {
     }
 }
 
+// A record of a class without a Python class (a standalone program's) is written natively,
+// with "..." where it holds itself; one whose class is Python's is Python's to write.
+TEST_F(ValueText, RecordsWithoutAPythonClass) {
+    static Text fields[] = {{"x", 1}, {"next", 4}};
+    static RecordClass cls{{"Node", 4}, {"m.Node", 6}, fields, 2, nullptr, nullptr, 0, 0, 0};
+    Record* r = newRecord(&cls);
+    Value rv = keep(Value::of(TagRecord, r));
+    r->fields()[0] = Value::real(1.5);
+    EXPECT_EQ(repr(rv), "Node(x=1.5, next=None)");
+    incref(rv);
+    r->fields()[1] = rv;
+    EXPECT_EQ(repr(rv), "Node(x=1.5, next=...)");
+    EXPECT_EQ(strText(rv), "Node(x=1.5, next=...)");
+    r->fields()[1] = Value::none();
+    decref(rv);
+    helpers::OpenList open{};
+    helpers::ByteList out{};
+    RecordClass python = cls;
+    python.pyClass = Py_None;  // any Python class: the text is not native
+    r->cls = &python;
+    EXPECT_EQ(helpers::nativeStr(rv.tag, rv.payload, &out, helpers::TextRepr, &open),
+              Status::notNative);
+    r->cls = &cls;
+    helpers::freeOpen(&open);
+    std::free(out.data);
+}
+
 TEST_F(ValueText, ExceptionValues) {
     struct Case {
         errors::Kind kind;
