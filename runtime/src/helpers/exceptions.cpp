@@ -10,6 +10,7 @@
 #include "wuna/runtime/convert.h"
 #include "wuna/runtime/errors.h"
 #include "wuna/runtime/gil.h"
+#include "wuna/runtime/helpers/strrepr.h"
 #include "wuna/runtime/helpers/table.h"
 #include "wuna/runtime/pyhelp.h"
 #include "wuna/runtime/value.h"
@@ -25,39 +26,10 @@ bool appendText(ByteList* out, std::string_view text) {
     return appendBytes(out, text.data(), text.size());
 }
 
-// str() or repr() of a value through Python, for the values whose text has no native writer
-// here. False with the Python error, or when memory runs out.
-bool pythonText(Ctx* ctx, Value v, bool repr, ByteList* out) {
-    gil::Record* r = gil::enter();
-    PyObject* o = convert::toPython(v, &ctx->conversion);
-    PyObject* text = o ? (repr ? PyObject_Repr(o) : PyObject_Str(o)) : nullptr;
-    Py_XDECREF(o);
-    Py_ssize_t length = 0;
-    const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text, &length) : nullptr;
-    bool done = utf8 && appendBytes(out, utf8, uint64_t(length));
-    Py_XDECREF(text);
-    gil::leave(r);
-    return done;
-}
-
-// str() or repr() of a value: natively for None, bools, ints and (for str()) strs; through
-// Python otherwise, so that every text is the one Python gives.
+// str() or repr() of a value as Python words it: natively where the writer can, else through
+// Python. False when memory ran out or Python could not give the text (nothing is pending).
 bool valueText(Ctx* ctx, Value v, bool repr, ByteList* out) {
-    char digits[value::kWideDigits];
-    switch (v.tag) {
-    case value::TagNone: return appendText(out, "None");
-    case value::TagBool: return appendText(out, v.payload ? "True" : "False");
-    case value::TagInt:
-    case value::TagPint:
-        return appendBytes(out, digits, value::printWide(digits, int64_t(v.payload)));
-    case value::TagBig:
-        return appendBytes(out, digits, value::printWide(digits, v.as<value::Big>()->get()));
-    case value::TagStr:
-        if (!repr) return appendText(out, v.as<value::Str>()->text());
-        break;
-    default: break;
-    }
-    return pythonText(ctx, v, repr, out);
+    return repr ? reprInto(ctx, v, out) : strInto(ctx, v, out);
 }
 
 bool intOf(Value v, value::i128* out) {
@@ -77,20 +49,16 @@ bool decodeErrorText(Ctx* ctx, value::Tuple* args, ByteList* out) {
     char number[value::kWideDigits];
     if (!appendText(out, "'") || !valueText(ctx, a[0], false, out)) return false;
     if (end == start + 1 && start >= 0 && start < value::i128(data->length)) {
-        static constexpr char hex[] = "0123456789abcdef";
-        uint8_t byte = data->data[size_t(start)];
-        char pair[2] = {hex[byte >> 4], hex[byte & 15]};
-        if (!appendText(out, "' codec can't decode byte 0x") || !appendBytes(out, pair, 2) ||
-            !appendText(out, " in position ") ||
-            !appendBytes(out, number, value::printWide(number, start)))
+        if (printDecodeError(out, data->data[size_t(start)], int64_t(start)) != Status::ok)
             return false;
     } else {
         if (!appendText(out, "' codec can't decode bytes in position ") ||
             !appendBytes(out, number, value::printWide(number, start)) || !appendText(out, "-") ||
-            !appendBytes(out, number, value::printWide(number, end - 1)))
+            !appendBytes(out, number, value::printWide(number, end - 1)) ||
+            !appendText(out, ": "))
             return false;
     }
-    return appendText(out, ": ") && valueText(ctx, a[4], false, out);
+    return valueText(ctx, a[4], false, out);
 }
 
 bool isDecodeError(value::Exc* e, value::Tuple* args) {
@@ -124,13 +92,6 @@ bool failureText(value::Exc* e, const ByteList& km, ByteList* out) {
 void freeList(ByteList* list) {
     std::free(list->data);
     *list = {};
-}
-
-// Clears a Python error left by a text that only Python could give; the texts stay partial.
-void dropPythonError() {
-    gil::Record* r = gil::current();
-    if (!r->held) return;
-    if (PyErr_Occurred()) PyErr_Clear();
 }
 
 }  // namespace
@@ -172,9 +133,10 @@ void raiseExc(Ctx* ctx, int32_t site, Value exc) {
         appendText(&failure, e->message.as<value::Str>()->text());
     } else if (kind == Kind::Throw) {
         Value shown = e->message.tag == value::TagNone ? e->value : e->message;
-        if (!valueText(ctx, shown, false, &failure)) dropPythonError();
+        // Short of a text (no memory, Python failed), the failure reads with what was written.
+        (void)valueText(ctx, shown, false, &failure);
     } else {
-        if (!excStr(ctx, e, &km)) dropPythonError();
+        (void)excStr(ctx, e, &km);
         if (kind == Kind::Error) {
             appendText(&failure, "Error: ");
             appendBytes(&failure, km.data, km.length);

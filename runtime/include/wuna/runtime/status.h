@@ -15,6 +15,7 @@ enum class [[nodiscard]] Status : uint16_t {
     outOfMemory = 58,
     unsupported = 100,  // refused; the reason is in the caller's message record, no exception
     pythonError = 122,  // a Python exception is pending; only from code that may run Python
+    notNative = 123,    // a value has no native text: its text must come from Python
 };
 
 }  // namespace wuna

@@ -26,8 +26,8 @@ namespace wuna::helpers {
 // memory, the texts are partial).
 void raiseExc(Ctx* ctx, int32_t site, value::Value exc);
 
-// Appends str() of the exception as Python words it. False when memory runs out, or with a
-// Python error that the caller records (a value whose text only Python has failed to give).
+// Appends str() of the exception as Python words it. False when memory runs out or a value's
+// text only Python could give and it failed to (no Python error is left pending).
 bool excStr(Ctx* ctx, value::Exc* e, ByteList* out);
 
 // The error text a native host function's capsule gives for a code (borrowed, NUL-ended), or

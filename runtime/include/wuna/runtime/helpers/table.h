@@ -99,7 +99,7 @@
     X(71, wn_new_exception, bpiliplp, Built) \
     X(72, wn_call_plain, bpillplpp, Stub)   \
     X(73, wn_int_base_of, bpilllllp, Built) \
-    X(74, wn_float_hex, bpilllp, Stub)      \
+    X(74, wn_float_hex, bpilllp, Built)     \
     X(75, wn_delitem, bpillll, Stub)        \
     X(76, wn_closure, bpilppp, Stub)        \
     X(77, wn_set, bpiplip, Stub)            \
@@ -113,8 +113,8 @@
     X(85, wn_raise_from, bpillll, Built)    \
     X(86, wn_range, bpiplp, Stub)           \
     X(87, wn_is_type, blli, Stub)           \
-    X(88, wn_format, bpillipp, Stub)        \
-    X(89, wn_concat, bpiplp, Stub)          \
+    X(88, wn_format, bpillipp, Built)       \
+    X(89, wn_concat, bpiplp, Built)         \
     X(90, wn_unpack, bpilllp, Stub)         \
     X(91, wn_varargs, bpipllp, Stub)        \
     X(92, wn_py_semantic, ipiipip, Stub)    \
