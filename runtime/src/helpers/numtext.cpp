@@ -12,6 +12,7 @@
 #include "wuna/runtime/errors.h"
 #include "wuna/runtime/gil.h"
 #include "wuna/runtime/helpers/pycall.h"
+#include "wuna/runtime/helpers/strrepr.h"
 #include "wuna/runtime/helpers/table.h"
 #include "wuna/runtime/value.h"
 
@@ -238,42 +239,16 @@ double outOfRange(const FloatText& t) {
 // ---- Messages ------------------------------------------------------------------------------
 
 // Python's repr of an ASCII text, cut to max characters as "%.200R" cuts it. The bytes
-// written.
+// written. Texts longer than kLongNumberText go to Python before they get here; one that
+// did would be quoted from its first kLongNumberText bytes.
 size_t asciiRepr(char* out, size_t max, const uint8_t* text, size_t length) {
-    static constexpr char hex[] = "0123456789abcdef";
-    bool single = std::memchr(text, '\'', length) != nullptr;
-    bool dbl = std::memchr(text, '"', length) != nullptr;
-    char quote = single && !dbl ? '"' : '\'';
-    char buf[8];
-    size_t n = 0;
-    auto add = [&](const char* s, size_t k) {
-        for (size_t i = 0; i < k && n < max; i++) out[n++] = s[i];
-    };
-    buf[0] = quote;
-    add(buf, 1);
-    for (size_t i = 0; i < length && n < max; i++) {
-        uint8_t c = text[i];
-        if (c == uint8_t(quote) || c == '\\') {
-            buf[0] = '\\';
-            buf[1] = char(c);
-            add(buf, 2);
-        } else if (c == '\t' || c == '\n' || c == '\r') {
-            buf[0] = '\\';
-            buf[1] = c == '\t' ? 't' : c == '\n' ? 'n' : 'r';
-            add(buf, 2);
-        } else if (c < 0x20 || c >= 0x7F) {
-            buf[0] = '\\';
-            buf[1] = 'x';
-            buf[2] = hex[c >> 4];
-            buf[3] = hex[c & 15];
-            add(buf, 4);
-        } else {
-            buf[0] = char(c);
-            add(buf, 1);
-        }
-    }
-    buf[0] = quote;
-    add(buf, 1);
+    char buf[4 * kLongNumberText + 2];
+    if (length > kLongNumberText) length = kLongNumberText;
+    std::string_view quoted;
+    if (!pyRepr(reinterpret_cast<const char*>(text), length, buf, sizeof buf, &quoted))
+        quoted = std::string_view(buf, 0);  // cannot happen: four bytes a character at most
+    size_t n = quoted.size() < max ? quoted.size() : max;
+    std::memcpy(out, quoted.data(), n);
     return n;
 }
 
