@@ -253,4 +253,20 @@ PyObject* bytesOver(PyObject* owner, const uint8_t* data, uint64_t length, bool 
     return o;
 }
 
+PyObject* wrapData(PyObject* arguments) {
+    Py_ssize_t n = PyTuple_GET_SIZE(arguments);
+    PyObject* wrapped = PyTuple_New(n);
+    if (!wrapped) return nullptr;
+    for (Py_ssize_t i = 0; i < n; i++) {
+        PyObject* arg = PyTuple_GET_ITEM(arguments, i);
+        PyObject* item = helpers::isData(arg) ? bytesOf(arg) : Py_NewRef(arg);
+        if (!item) {
+            Py_DECREF(wrapped);
+            return nullptr;
+        }
+        PyTuple_SET_ITEM(wrapped, i, item);
+    }
+    return wrapped;
+}
+
 }  // namespace wuna::proxies

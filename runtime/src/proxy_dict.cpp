@@ -323,6 +323,11 @@ PyObject* dictPopitemMethod(PyObject* self, PyObject*) {
     return pair;
 }
 
+Py_hash_t dictHash(PyObject*) {
+    PyErr_SetString(PyExc_TypeError, "unhashable type: 'dict'");
+    return -1;
+}
+
 PyObject* dictClass(PyObject*, void*) { return Py_NewRef(reinterpret_cast<PyObject*>(&PyDict_Type)); }
 
 PyMethodDef dictMethods[] = {
@@ -354,7 +359,7 @@ PyType_Slot dictSlots[] = {
     {Py_tp_iter, slot(dictIter)},
     {Py_tp_repr, slot(dictRepr)},
     {Py_tp_richcompare, slot(sharedRichCompare)},
-    {Py_tp_hash, slot(PyObject_HashNotImplemented)},
+    {Py_tp_hash, slot(dictHash)},
     {Py_tp_methods, dictMethods},
     {Py_tp_getset, dictGetSet},
     {Py_tp_doc,

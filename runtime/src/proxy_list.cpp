@@ -121,10 +121,13 @@ int addItemsOf(List* l, PyObject* o) {
     return result;
 }
 
-// i read as insert and pop read it: beyond 64 bits it is clipped, never an error. -1 with
-// the exception only for an argument that is no index at all.
-int clippedIndex(PyObject* o, Py_ssize_t* out) {
-    Py_ssize_t i = PyNumber_AsSsize_t(o, nullptr);
+// i read as list.insert and list.pop read it: an index whose value leaves 64 bits is
+// list's OverflowError, with list's text. 0, or -1 with the exception.
+int positionArg(PyObject* o, Py_ssize_t* out) {
+    PyObject* index = PyNumber_Index(o);
+    if (!index) return -1;
+    Py_ssize_t i = PyLong_AsSsize_t(index);
+    Py_DECREF(index);
     if (i == -1 && PyErr_Occurred()) return -1;
     *out = i;
     return 0;
@@ -381,6 +384,26 @@ PyObject* listRepeat(PyObject* self, Py_ssize_t n) {
     return owningProxy(Value::of(value::TagList, r), &cx);
 }
 
+// *= repeats in place, as for a list (without it the interpreter would answer with
+// sq_repeat's new list).
+PyObject* listInplaceRepeat(PyObject* self, Py_ssize_t n) {
+    if (refuseReadOnly(self) < 0) return nullptr;
+    List* l = listOf(self);
+    if (n <= 0) {
+        while (l->count) value::decref(value::listTake(l, l->count - 1));
+        return Py_NewRef(self);
+    }
+    uint64_t count = l->count;
+    if (count && uint64_t(n) > (UINT64_MAX / sizeof(Value)) / count) return PyErr_NoMemory();
+    if (!value::listReserve(l, count * uint64_t(n))) return PyErr_NoMemory();
+    for (Py_ssize_t t = 1; t < n; t++)
+        for (uint64_t i = 0; i < count; i++) {
+            value::incref(l->items[i]);
+            l->items[l->count++] = l->items[i];
+        }
+    return Py_NewRef(self);
+}
+
 PyObject* listRepr(PyObject* self) {
     int entered = Py_ReprEnter(self);
     if (entered < 0) return nullptr;
@@ -410,7 +433,7 @@ PyObject* listInsertMethod(PyObject* self, PyObject* args) {
     if (!PyArg_UnpackTuple(args, "insert", 2, 2, &where, &x)) return nullptr;
     if (refuseReadOnly(self) < 0) return nullptr;
     Py_ssize_t i;
-    if (clippedIndex(where, &i) < 0) return nullptr;
+    if (positionArg(where, &i) < 0) return nullptr;
     Value v;
     if (takeIn(x, &v) < 0) return nullptr;
     List* l = listOf(self);
@@ -436,7 +459,7 @@ PyObject* listPopMethod(PyObject* self, PyObject* args) {
         return nullptr;
     }
     Py_ssize_t i = -1;
-    if (where && clippedIndex(where, &i) < 0) return nullptr;
+    if (where && positionArg(where, &i) < 0) return nullptr;
     List* l = listOf(self);
     if (i < 0) i += Py_ssize_t(l->count);
     if (i < 0 || uint64_t(i) >= l->count) {
@@ -563,6 +586,11 @@ PyObject* listSortMethod(PyObject* self, PyObject* args, PyObject* kwargs) {
     Py_RETURN_NONE;
 }
 
+Py_hash_t listHash(PyObject*) {
+    PyErr_SetString(PyExc_TypeError, "unhashable type: 'list'");
+    return -1;
+}
+
 PyObject* listClass(PyObject*, void*) { return Py_NewRef(reinterpret_cast<PyObject*>(&PyList_Type)); }
 
 PyMethodDef listMethods[] = {
@@ -599,10 +627,11 @@ PyType_Slot listSlots[] = {
     {Py_nb_inplace_add, slot(listInplaceAdd)},
     {Py_sq_inplace_concat, slot(listInplaceConcat)},
     {Py_sq_repeat, slot(listRepeat)},
+    {Py_sq_inplace_repeat, slot(listInplaceRepeat)},
     {Py_tp_iter, slot(PySeqIter_New)},
     {Py_tp_repr, slot(listRepr)},
     {Py_tp_richcompare, slot(sharedRichCompare)},
-    {Py_tp_hash, slot(PyObject_HashNotImplemented)},
+    {Py_tp_hash, slot(listHash)},
     {Py_tp_methods, listMethods},
     {Py_tp_getset, listGetSet},
     {Py_tp_doc,

@@ -134,8 +134,13 @@ int recordSetattro(PyObject* self, PyObject* name, PyObject* item) {
         return 0;
     }
     Value old = r->fields()[i];
-    if (!r->cls->slots || old.tag == value::TagUnset) {
+    if (!r->cls->slots) {
         raiseNoAttribute(r->cls->name, key);
+        return -1;
+    }
+    if (old.tag == value::TagUnset) {
+        // What a slot's own deletion raises in every version: the bare name.
+        PyErr_SetObject(PyExc_AttributeError, name);
         return -1;
     }
     r->fields()[i] = Value::unset();

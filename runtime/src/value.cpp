@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <iterator>
 
+#include "wuna/runtime/equal.h"
 #include "wuna/runtime/gc.h"
 #include "wuna/runtime/gil.h"
 #include "wuna/runtime/pool.h"
@@ -725,6 +726,9 @@ bool growDict(Dict* d) {
 bool dictSet(Dict* d, Value key, Value val) {
     if (readOnly(&d->h)) return false;
     uint64_t h = hashOf(key);
+    // A key whose hash or comparison failed is never stored under the neutral answer the
+    // failure gave: the caller finds the failure noted and the dict unchanged.
+    if (faulted()) return false;
     if (d->index) {
         uint64_t mask = d->capacity * 2 - 1;
         for (uint64_t slot = h & mask; d->index[slot]; slot = (slot + 1) & mask) {
@@ -739,7 +743,7 @@ bool dictSet(Dict* d, Value key, Value val) {
             return true;
         }
     }
-    if (d->used == d->capacity && !growDict(d)) return false;
+    if (faulted() || (d->used == d->capacity && !growDict(d))) return false;
     incref(key);
     incref(val);
     uint64_t position = d->used;

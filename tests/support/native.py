@@ -9,6 +9,7 @@ threads are. `proxy(obj)` gives a proxy that alone keeps its native value.
 """
 import contextlib
 
+import wuna  # noqa: F401 - its start-up makes the proxy types
 from support import abi
 
 _record = None

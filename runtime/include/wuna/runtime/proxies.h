@@ -86,6 +86,11 @@ inline bool isBytes(PyObject* o) { return types.bytes && Py_TYPE(o) == types.byt
 [[nodiscard]] PyObject* bytesOver(PyObject* owner, const uint8_t* data, uint64_t length,
                                   bool writable);
 
+// The arguments of a call into a program with every bytes, bytearray, memoryview or mmap
+// among them replaced by a new wuna.Bytes over its buffer, so that compiled code gets them
+// as views, without copying. New tuple, or null with the exception (a buffer's own error).
+[[nodiscard]] PyObject* wrapData(PyObject* arguments);
+
 // The text of a value in a proxy's repr. Joined later with the native str/repr of values;
 // until then the value is converted and Python's repr() is asked. New reference, or null
 // with the exception.
