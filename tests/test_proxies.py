@@ -533,3 +533,27 @@ def test_an_attribute_name_must_be_a_str():
         record = value.show()
         with pytest.raises(TypeError, match="^attribute must be a str$"):
             wuna.Record.__getattribute__(record, 5)
+
+
+# ---- Proxies and the native collector --------------------------------------------------------
+
+def test_a_cycle_whose_proxy_python_holds_survives_the_collector_and_goes_after():
+    with native.held([1]) as value:
+        proxy = value.show()
+        proxy.append(proxy)
+    assert wuna.collect() == 0
+    assert proxy[0] == 1 and proxy[1] is proxy
+    del proxy
+    gc.collect()
+    assert wuna.collect() == 1
+
+
+def test_a_proxy_that_owns_its_list_hands_it_back_to_native_code_and_takes_it_again():
+    owned = native.proxy(["kept"])
+    with native.held([]) as value:
+        value.show().append(owned)
+        assert value.show()[0] is owned
+    # The outer list is gone: the inner one is the proxy's again, still readable.
+    assert owned == ["kept"]
+    owned.append(1)
+    assert owned == ["kept", 1]
