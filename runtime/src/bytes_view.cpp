@@ -22,6 +22,15 @@ BytesObject* asBytes(PyObject* o) { return reinterpret_cast<BytesObject*>(o); }
 // Where an empty buffer's data points: never null.
 const uint8_t* const kNoData = reinterpret_cast<const uint8_t*>(uintptr_t(1));
 
+// A new empty view (all fields zero). New reference, or null with the exception.
+PyObject* newView() {
+    if (!types.bytes) {
+        PyErr_SetString(PyExc_RuntimeError, "wuna: wuna.Bytes is not made yet");
+        return nullptr;
+    }
+    return types.bytes->tp_alloc(types.bytes, 0);
+}
+
 PyObject* bytesNew(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     if (kwargs && PyDict_GET_SIZE(kwargs)) {
         PyErr_SetString(PyExc_TypeError, "Bytes() takes no keyword arguments");
@@ -220,11 +229,7 @@ PyType_Spec bytesSpec = {"wuna.Bytes", int(sizeof(BytesObject)), 0, Py_TPFLAGS_D
 
 PyObject* bytesOf(PyObject* data) {
     if (isBytes(data)) return Py_NewRef(data);
-    if (!types.bytes) {
-        PyErr_SetString(PyExc_RuntimeError, "wuna: wuna.Bytes is not made yet");
-        return nullptr;
-    }
-    PyObject* o = types.bytes->tp_alloc(types.bytes, 0);
+    PyObject* o = newView();
     if (!o) return nullptr;
     BytesObject* b = asBytes(o);
     if (PyObject_GetBuffer(data, &b->view, PyBUF_SIMPLE) < 0) {
@@ -239,11 +244,7 @@ PyObject* bytesOf(PyObject* data) {
 }
 
 PyObject* bytesOver(PyObject* owner, const uint8_t* data, uint64_t length, bool writable) {
-    if (!types.bytes) {
-        PyErr_SetString(PyExc_RuntimeError, "wuna: wuna.Bytes is not made yet");
-        return nullptr;
-    }
-    PyObject* o = types.bytes->tp_alloc(types.bytes, 0);
+    PyObject* o = newView();
     if (!o) return nullptr;
     BytesObject* b = asBytes(o);
     b->owner = Py_NewRef(owner);

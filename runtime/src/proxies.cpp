@@ -342,6 +342,16 @@ PyObject* sharedRichCompare(PyObject* a, PyObject* b, int op) {
     return result;
 }
 
+PyObject* proxyRepr(PyObject* self, uint64_t tag, const char* marker) {
+    int entered = Py_ReprEnter(self);
+    if (entered < 0) return nullptr;
+    if (entered > 0) return PyUnicode_FromString(marker);
+    helpers::ConversionContext cx = contextOf(self);
+    PyObject* text = reprOf(value::Value{tag, uint64_t(uintptr_t(asProxy(self)->block))}, &cx);
+    Py_ReprLeave(self);
+    return text;
+}
+
 PyObject* reprOf(value::Value v, const helpers::ConversionContext* cx) {
     PyObject* o = v.tag == value::TagList   ? listCopy(v.as<value::List>(), cx)
                   : v.tag == value::TagDict ? dictCopy(v.as<value::Dict>(), cx)

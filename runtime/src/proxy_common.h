@@ -45,6 +45,10 @@ size_t typeNameText(PyObject* o, char* buf);
 // with the exception set, false when nothing was noted.
 bool raiseNoted();
 
+// The repr of a list or dict proxy (tag), or marker when it is already being printed. New
+// reference, or null with the exception.
+[[nodiscard]] PyObject* proxyRepr(PyObject* self, uint64_t tag, const char* marker);
+
 // Slots wuna.List and wuna.Dict share, and the end of all three proxy types.
 Py_ssize_t sharedLength(PyObject* self);
 PyObject* sharedRichCompare(PyObject* a, PyObject* b, int op);

@@ -58,6 +58,13 @@ int lookup(PyObject* self, const Key& key, Value* out) {
     return found ? 1 : 0;
 }
 
+// The native key of a key object and its value in the dict (borrowed): 1 found, 0 absent, -1
+// with the exception.
+int find(PyObject* self, PyObject* key, Key* k, Value* out) {
+    if (nativeKey(key, k) < 0) return -1;
+    return lookup(self, *k, out);
+}
+
 PyObject* valueFor(PyObject* self, Value v) {
     helpers::ConversionContext cx = contextOf(self);
     // Held while converted: the conversion can run Python, which can take it out of the dict.
@@ -101,8 +108,7 @@ int erase(PyObject* self, const Key& key) {
 PyObject* dictSubscript(PyObject* self, PyObject* key) {
     Key k;
     Value v;
-    if (nativeKey(key, &k) < 0) return nullptr;
-    int found = lookup(self, k, &v);
+    int found = find(self, key, &k, &v);
     if (found < 0) return nullptr;
     if (!found) {
         raiseKeyError(key);
@@ -124,8 +130,7 @@ int dictAssSubscript(PyObject* self, PyObject* key, PyObject* item) {
 int dictContains(PyObject* self, PyObject* key) {
     Key k;
     Value v;
-    if (nativeKey(key, &k) < 0) return -1;
-    return lookup(self, k, &v);
+    return find(self, key, &k, &v);
 }
 
 // What keys(), values() and items() list.
@@ -171,15 +176,7 @@ PyObject* dictIter(PyObject* self) {
     return it;
 }
 
-PyObject* dictRepr(PyObject* self) {
-    int entered = Py_ReprEnter(self);
-    if (entered < 0) return nullptr;
-    if (entered > 0) return PyUnicode_FromString("{...}");
-    helpers::ConversionContext cx = contextOf(self);
-    PyObject* text = reprOf(Value::of(value::TagDict, dictOf(self)), &cx);
-    Py_ReprLeave(self);
-    return text;
-}
+PyObject* dictRepr(PyObject* self) { return proxyRepr(self, value::TagDict, "{...}"); }
 
 // ---- Methods ------------------------------------------------------------------------------------
 
@@ -188,8 +185,7 @@ PyObject* dictGetMethod(PyObject* self, PyObject* args) {
     if (!PyArg_UnpackTuple(args, "get", 1, 2, &key, &fallback)) return nullptr;
     Key k;
     Value v;
-    if (nativeKey(key, &k) < 0) return nullptr;
-    int found = lookup(self, k, &v);
+    int found = find(self, key, &k, &v);
     if (found < 0) return nullptr;
     return found ? valueFor(self, v) : Py_NewRef(fallback);
 }
@@ -200,8 +196,7 @@ PyObject* dictPopMethod(PyObject* self, PyObject* args) {
     if (refuseReadOnly(self) < 0) return nullptr;
     Key k;
     Value v;
-    if (nativeKey(key, &k) < 0) return nullptr;
-    int found = lookup(self, k, &v);
+    int found = find(self, key, &k, &v);
     if (found < 0) return nullptr;
     if (!found) {
         if (fallback) return Py_NewRef(fallback);
@@ -222,8 +217,7 @@ PyObject* dictSetdefaultMethod(PyObject* self, PyObject* args) {
     if (!PyArg_UnpackTuple(args, "setdefault", 1, 2, &key, &fallback)) return nullptr;
     Key k;
     Value v;
-    if (nativeKey(key, &k) < 0) return nullptr;
-    int found = lookup(self, k, &v);
+    int found = find(self, key, &k, &v);
     if (found < 0) return nullptr;
     if (found) return valueFor(self, v);
     if (refuseReadOnly(self) < 0 || store(self, k, fallback) < 0) return nullptr;

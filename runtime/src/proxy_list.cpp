@@ -404,15 +404,7 @@ PyObject* listInplaceRepeat(PyObject* self, Py_ssize_t n) {
     return Py_NewRef(self);
 }
 
-PyObject* listRepr(PyObject* self) {
-    int entered = Py_ReprEnter(self);
-    if (entered < 0) return nullptr;
-    if (entered > 0) return PyUnicode_FromString("[...]");
-    helpers::ConversionContext cx = contextOf(self);
-    PyObject* text = reprOf(Value::of(value::TagList, listOf(self)), &cx);
-    Py_ReprLeave(self);
-    return text;
-}
+PyObject* listRepr(PyObject* self) { return proxyRepr(self, value::TagList, "[...]"); }
 
 // ---- Methods ------------------------------------------------------------------------------------
 
