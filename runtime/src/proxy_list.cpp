@@ -10,6 +10,7 @@
 
 #include "proxy_common.h"
 #include "wuna/runtime/convert.h"
+#include "wuna/runtime/introspect.h"
 #include "wuna/runtime/pyhelp.h"
 
 namespace wuna::proxies {
@@ -249,7 +250,10 @@ int assignSlice(PyObject* self, PyObject* key, PyObject* item) {
     if (PySlice_Unpack(key, &start, &stop, &step) < 0) return -1;
     Values values;
     if (item) {
-        PyObject* fast = PySequence_Fast(item, "can only assign an iterable");
+        // The running version's wording of list's own refusal.
+        PyObject* fast = PySequence_Fast(item, runtime::interpreterMinor >= 13
+                                                   ? "must assign iterable to extended slice"
+                                                   : "can only assign an iterable");
         if (!fast) return -1;
         int converted = convertAll(fast, &values);
         Py_DECREF(fast);
