@@ -9,6 +9,7 @@
 #include <initializer_list>
 
 #include "compiler/backend/messages.h"
+#include "compiler/backend/spec.h"
 #include "host/support/arena.h"
 #include "host/support/check.h"
 #include "wuna/runtime/hostapi.h"

@@ -119,12 +119,7 @@ struct ModuleRecord {
     uint8_t handedOver;                // the engine owns module and context
 };
 
-// What the compiler knows of a helper specialisation; the rest of it belongs to the code
-// generators that make them.
-struct HelperSpec {
-    char* symbol;  // owned, NUL-terminated
-    size_t symbolLength;
-};
+struct HelperSpec;  // spec.h
 
 // The argument kinds of a typed entry.
 struct TypedEntry {
