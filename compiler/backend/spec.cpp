@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "compiler/backend/messages.h"
+#include "compiler/backend/compile_error.h"
 #include "host/support/check.h"
 #include "wuna/runtime/wyhash.h"
 
@@ -102,18 +102,6 @@ Status appendHex(backend::List<char>* out, uint64_t n) {
     for (int i = at; i < 16; i++)
         if (!out->push(digits[i])) return Status::outOfMemory;
     return Status::ok;
-}
-
-Status appendText(backend::List<char>* out, const char* data, size_t length) {
-    for (size_t i = 0; i < length; i++)
-        if (!out->push(data[i])) return Status::outOfMemory;
-    return Status::ok;
-}
-
-Status appendDecimal(backend::List<char>* out, uint64_t n) {
-    char digits[messages::kDecimalDigits];
-    size_t at = messages::writeDecimal(n, digits);
-    return appendText(out, digits + at, sizeof digits - at);
 }
 
 // The hash of an ahead-of-time name: the function's identity texts, the argument shapes, the
