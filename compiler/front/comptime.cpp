@@ -43,20 +43,7 @@ Status toArgument(Compiler* c, const Shape& shape, PyObject** out) {
         return Status::ok;
     }
     if (shape.kind != ShapeKind::tuple) return toPython(c, shape, out);
-    front::DepthGuard guard;
-    if (!guard.entered()) return Status::pythonError;
-    PyObject* tuple = PyTuple_New(Py_ssize_t(shape.tuple.count));
-    if (!tuple) return Status::pythonError;
-    for (uint64_t i = 0; i < shape.tuple.count; i++) {
-        PyObject* item = nullptr;
-        if (Status s = toArgument(c, shape.tuple.items[i], &item); s != Status::ok) {
-            Py_DECREF(tuple);
-            return s;
-        }
-        PyTuple_SET_ITEM(tuple, Py_ssize_t(i), item);
-    }
-    *out = tuple;
-    return Status::ok;
+    return front::tupleObject(c, shape, toArgument, out);
 }
 
 }  // namespace wuna::compile
@@ -150,7 +137,9 @@ Status resultOf(Conversion& cv, PyObject* object, Shape* out) {
     if (!cv.active.put(object, kInside)) return Status::outOfMemory;
     DepthGuard guard;
     if (!guard.entered()) return Status::pythonError;
-    Status s = list ? listOf(cv, object, out) : dict ? dictOf(cv, object, out) : tupleOf(cv, object, out);
+    Status s = list   ? listOf(cv, object, out)
+               : dict ? dictOf(cv, object, out)
+                      : tupleOf(cv, object, out);
     // The entry exists (put above): marking it done cannot fail.
     *cv.active.find(object) = kOutside;
     return s;

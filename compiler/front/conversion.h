@@ -30,7 +30,8 @@ struct Conversion {
 // The interpreter's recursion guard for one level of a conversion.
 class DepthGuard {
 public:
-    DepthGuard() : entered_(Py_EnterRecursiveCall(" while converting a value known when compiling") == 0) {}
+    DepthGuard()
+        : entered_(Py_EnterRecursiveCall(" while converting a value known when compiling") == 0) {}
     ~DepthGuard() {
         if (entered_) Py_LeaveRecursiveCall();
     }
@@ -49,6 +50,14 @@ Status countItems(Conversion& cv, uint64_t n);
 
 // The shape of one object by fromPython's rules, within the conversion.
 Status shapeOf(Conversion& cv, PyObject* object, compile::Shape* out);
+
+// Converts one item shape into a new reference in *out, or an error.
+using ItemObject = Status (*)(compile::Compiler* c, const compile::Shape& shape, PyObject** out);
+
+// A new tuple of a tuple shape's items, each made by item (toPython, or toArgument for
+// compile-time calls), within the recursion guard. ok with *out, or the first item's error.
+Status tupleObject(compile::Compiler* c, const compile::Shape& shape, ItemObject item,
+                   PyObject** out);
 
 // Frees what the conversion kept. Cannot fail.
 void endConversion(Conversion& cv);

@@ -72,30 +72,14 @@ Status fromTuple(front::Conversion& cv, PyObject* object, Shape* out) {
 
 Status refuse(Compiler* c, ShapeKind kind) {
     // "a <kind> where a value known when compiling is needed (a slice's bounds...)"
-    static constexpr char kTail[] = " where a value known when compiling is needed (a slice's bounds...)";
+    static constexpr char kTail[] =
+        " where a value known when compiling is needed (a slice's bounds...)";
     const char* word = kindName(kind);
     c->message.clear();
     bool ok = true;
     for (const char* piece : {"a ", word, kTail})
         for (const char* p = piece; *p && ok; p++) ok = c->message.push(*p);
     return ok ? Status::unsupported : Status::outOfMemory;
-}
-
-Status tupleToPython(Compiler* c, const Shape& shape, PyObject** out) {
-    front::DepthGuard guard;
-    if (!guard.entered()) return Status::pythonError;
-    PyObject* tuple = PyTuple_New(Py_ssize_t(shape.tuple.count));
-    if (!tuple) return Status::pythonError;
-    for (uint64_t i = 0; i < shape.tuple.count; i++) {
-        PyObject* item = nullptr;
-        if (Status s = toPython(c, shape.tuple.items[i], &item); s != Status::ok) {
-            Py_DECREF(tuple);
-            return s;
-        }
-        PyTuple_SET_ITEM(tuple, Py_ssize_t(i), item);
-    }
-    *out = tuple;
-    return Status::ok;
 }
 
 // isConstant (withBigInts) or isPlainConstant.
@@ -163,7 +147,7 @@ Status toPython(Compiler* c, const Shape& shape, PyObject** out) {
         *out = PyUnicode_DecodeUTF8(shape.str.data, Py_ssize_t(shape.str.length), "replace");
         return *out ? Status::ok : Status::pythonError;
     case ShapeKind::tuple:
-        return tupleToPython(c, shape, out);
+        return front::tupleObject(c, shape, toPython, out);
     case ShapeKind::py:
         *out = Py_NewRef(shape.py);
         return Status::ok;
@@ -183,6 +167,23 @@ namespace wuna::front {
 using compile::Compiler;
 using compile::Shape;
 using compile::ShapeKind;
+
+Status tupleObject(Compiler* c, const Shape& shape, ItemObject item, PyObject** out) {
+    DepthGuard guard;
+    if (!guard.entered()) return Status::pythonError;
+    PyObject* tuple = PyTuple_New(Py_ssize_t(shape.tuple.count));
+    if (!tuple) return Status::pythonError;
+    for (uint64_t i = 0; i < shape.tuple.count; i++) {
+        PyObject* object = nullptr;
+        if (Status s = item(c, shape.tuple.items[i], &object); s != Status::ok) {
+            Py_DECREF(tuple);
+            return s;
+        }
+        PyTuple_SET_ITEM(tuple, Py_ssize_t(i), object);
+    }
+    *out = tuple;
+    return Status::ok;
+}
 
 Status countItems(Conversion& cv, uint64_t n) {
     if (n <= kConversionItems && cv.items <= kConversionItems - n) {

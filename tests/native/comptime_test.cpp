@@ -63,18 +63,28 @@ std::string describe(const Shape& s) {
         return "str '" + std::string(s.str.data, s.str.length) + "'";
     case ShapeKind::tuple: {
         std::string out = "tuple(";
-        for (uint64_t i = 0; i < s.tuple.count; i++) out += (i ? "," : "") + describe(s.tuple.items[i]);
+        for (uint64_t i = 0; i < s.tuple.count; i++) {
+            if (i) out += ",";
+            out += describe(s.tuple.items[i]);
+        }
         return out + ")";
     }
     case ShapeKind::list: {
         std::string out = s.list->comptime ? "list*[" : "list[";
-        for (uint64_t i = 0; i < s.list->length; i++) out += (i ? "," : "") + describe(s.list->items[i]);
+        for (uint64_t i = 0; i < s.list->length; i++) {
+            if (i) out += ",";
+            out += describe(s.list->items[i]);
+        }
         return out + "]";
     }
     case ShapeKind::dict: {
         std::string out = s.dict->comptime ? "dict*{" : "dict{";
-        for (uint64_t i = 0; i < s.dict->keyLength; i++)
-            out += (i ? "," : "") + describe(s.dict->keys[i]) + ":" + describe(s.dict->values[i]);
+        for (uint64_t i = 0; i < s.dict->keyLength; i++) {
+            if (i) out += ",";
+            out += describe(s.dict->keys[i]);
+            out += ":";
+            out += describe(s.dict->values[i]);
+        }
         return out + "}";
     }
     case ShapeKind::py:
@@ -197,7 +207,8 @@ TEST_F(Comptime, Arguments) {
     // A display's list has no Python form to pass.
     PyObject* out = nullptr;
     EXPECT_EQ(toArgument(&c_, fromDisplay, &out), Status::unsupported);
-    EXPECT_EQ(message(), "a list where a value known when compiling is needed (a slice's bounds...)");
+    EXPECT_EQ(message(),
+              "a list where a value known when compiling is needed (a slice's bounds...)");
 
     PyObject* v = callText("value", "(1, [2], {'a': 1}, 'x', None, 2**70, b'xyz')");
     Shape s{};

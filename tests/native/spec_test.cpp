@@ -163,7 +163,8 @@ TEST_F(Specs, DeepTuples) {
     Shape one = deep(1), two = deep(2);
     EXPECT_FALSE(sameSpec(one, two));
     EXPECT_EQ(hashOf(one), hashOf(two));
-    Shape shallowOne = *one.tuple.items[0].tuple.items, shallowTwo = *two.tuple.items[0].tuple.items;
+    Shape shallowOne = *one.tuple.items[0].tuple.items;
+    Shape shallowTwo = *two.tuple.items[0].tuple.items;
     EXPECT_NE(hashOf(shallowOne), hashOf(shallowTwo));
 }
 
