@@ -30,6 +30,9 @@ struct HostApi {
     // Empty: the runtime raises RuntimeError "rt.parse needs the wuna module".
     PyObject* (*parseRoot)(PyObject* parser, PyObject* text, PyObject* start, bool recover,
                            PyObject** result) = nullptr;
+    // The I64 type itself, for the compiler's shapes of values. Empty: no object is an I64,
+    // and the compiler's I64 constants come back as plain ints.
+    PyTypeObject* i64Type = nullptr;
 };
 
 // The table; assigned whole by the module's start-up, read only afterwards. Cannot fail.
