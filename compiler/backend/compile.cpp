@@ -113,6 +113,10 @@ void release(Compiler* c) {
     }
     c->outOfLine.free();
     c->message.free();
+    c->jumpsDone.free();
+    c->jumpsOpen.free();
+    c->methodJumps.forEach([](Text key, uint8_t) { free(const_cast<char*>(key.data)); });
+    c->methodJumps.free();
 }
 
 Status newModule(Compiler* c) {
