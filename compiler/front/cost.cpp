@@ -41,11 +41,6 @@ uint64_t stmtsCost(StmtList statements) {
     return cost;
 }
 
-bool isText(Text t, const char* s) {
-    size_t n = strlen(s);
-    return t.length == n && memcmp(t.data, s, n) == 0;
-}
-
 // Truth of a known value: 1, 0, or -1 when unknown (a Python error there is cleared).
 int truthOf(EvalValue v) {
     if (v.kind == EvalKind::node) return 1;
@@ -82,8 +77,8 @@ EvalValue attributeValue(EvalContext* cx, const Expr* e) {
     if (object.kind != EvalKind::node || !cx->tree || object.payload >= cx->tree->count)
         return unknownValue();
     uint32_t node = uint32_t(object.payload);
-    if (isText(e->attribute.name, "kind")) return kindValue(cx, node);
-    if (isText(e->attribute.name, "text")) return textValue(cx, node);
+    if (textIs(e->attribute.name, "kind")) return kindValue(cx, node);
+    if (textIs(e->attribute.name, "text")) return textValue(cx, node);
     return unknownValue();
 }
 

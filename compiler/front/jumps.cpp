@@ -25,11 +25,6 @@ constexpr const char* kJumpClasses[] = {"Return", "Break", "Continue", "TailCall
 
 uint64_t keyOf(const FunctionIR* f) { return uint64_t(reinterpret_cast<uintptr_t>(f)); }
 
-bool same(Text t, const char* s) {
-    size_t n = strlen(s);
-    return t.length == n && memcmp(t.data, s, n) == 0;
-}
-
 // Each expression of the list in order, stopping at the first jump or error.
 Status listJumps(Compiler* c, const FunctionIR* f, ExprList list, bool* out) {
     *out = false;
@@ -225,7 +220,7 @@ Status settle(Compiler* c, const FunctionIR* f, bool answer) {
 
 bool isJumpName(Text name) {
     for (const char* jump : kJumpNames)
-        if (same(name, jump)) return true;
+        if (textIs(name, jump)) return true;
     return false;
 }
 
