@@ -16,13 +16,16 @@ namespace wuna::testing_support {
 constexpr char kModuleLoader[] = R"PY(
 import importlib.util
 import itertools
+import linecache
 import os
 import sys
 import tempfile
 import types
 
-_dir = tempfile.mkdtemp(prefix="wuna-front-")
+_dir = tempfile.gettempdir()
 _count = itertools.count()
+_run = f"{os.getpid()}_{id(_count)}"
+sys.dont_write_bytecode = True  # nothing of a fixture outlives the test
 
 if "wuna" not in sys.modules:
     stand_in = types.ModuleType("wuna")
@@ -32,7 +35,7 @@ if "wuna" not in sys.modules:
 
 
 def module(src):
-    name = f"wuna_front_fixture_{next(_count)}"
+    name = f"wuna_front_fixture_{_run}_{next(_count)}"
     path = os.path.join(_dir, name + ".py")
     with open(path, "w") as f:
         f.write(src)
@@ -40,6 +43,10 @@ def module(src):
     loaded = importlib.util.module_from_spec(spec)
     sys.modules[name] = loaded
     spec.loader.exec_module(loaded)
+    # The source stays readable from linecache (an entry without a time is never checked
+    # against the file), so the file goes at once.
+    linecache.cache[path] = (len(src), None, src.splitlines(True), path)
+    os.remove(path)
     return loaded.__dict__
 )PY";
 
