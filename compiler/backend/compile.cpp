@@ -117,6 +117,10 @@ void release(Compiler* c) {
     }
     c->outOfLine.free();
     c->message.free();
+    c->jumpsDone.free();
+    c->jumpsOpen.free();
+    c->methodJumps.forEach([](Text key, uint8_t) { free(const_cast<char*>(key.data)); });
+    c->methodJumps.free();
     // Shapes point into the arena and at the listed objects: both go together, last.
     arena::freeArena(c->arena);
     c->arena = nullptr;

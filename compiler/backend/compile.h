@@ -191,6 +191,15 @@ struct Compiler {
     backend::List<PyObject*> held;
     PyObject* i64Type;  // the module's I64 (borrowed: the module outlives compilers), or null
     uint8_t strict;     // the language is strict: compiled code never calls Python
+    // The makes-jumps analysis (front/jumps.h): settled answers by the address of a reading,
+    // the readings being analysed now with their markers (the depth at entry plus 1), settled
+    // method searches by "<namespace address in hex>:<name>" (owned keys), how many analyses
+    // run one inside another, and the lowest marker of an open reading the current walk met.
+    backend::U64Map<uint8_t> jumpsDone;
+    backend::U64Map<uint32_t> jumpsOpen;
+    backend::TextMap<uint8_t> methodJumps;
+    uint32_t jumpDepth;
+    uint32_t jumpLow;
 };
 
 // The block-building record of the function being emitted (as far as this core uses it).
