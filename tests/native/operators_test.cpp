@@ -206,8 +206,10 @@ protected:
         bool ok = wn_binary(&ctx, 1, op, int64_t(l.tag), int64_t(l.payload), int64_t(r.tag),
                             int64_t(r.payload), &out);
         bool checked = l.tag == value::TagInt || r.tag == value::TagInt;
-        expectSame("(" + plain(left) + ") " + kSymbols[op] + " (" + plain(right) + ")", ok, out,
-                   checked);
+        std::string expression = "(";
+        expression.append(plain(left)).append(") ").append(kSymbols[op]);
+        expression.append(" (").append(plain(right)).append(")");
+        expectSame(expression, ok, out, checked);
         value::decref(l);
         value::decref(r);
     }
