@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "wuna/runtime/equal.h"
+#include "wuna/runtime/helpers/pycall.h"
 #include "wuna/runtime/text.h"
 #include "wuna/runtime/value.h"
 
@@ -76,6 +77,23 @@ size_t crossingTypeName(value::Value v, char* out) {
     const char* dot = std::strrchr(name, '.');
     if (dot) name = dot + 1;
     return copyName(out, name, std::strlen(name));
+}
+
+bool pythonItems(Ctx* ctx, int32_t site, const gil::Location* where, value::Value v,
+                 value::Value* out) {
+    if (ctx->crossings) {
+        char text[kCrossingNameMax + 8] = "items ";
+        size_t n = 6 + crossingTypeName(v, text + 6);
+        countCrossing(ctx, text, n);
+    }
+    PyObject* obj = nullptr;
+    if (!objects(ctx, where, &v, 1, &obj)) {
+        bridge::failFromPython(ctx, site);
+        return false;
+    }
+    PyObject* list = PySequence_List(obj);
+    Py_DECREF(obj);
+    return pythonResult(ctx, site, list, out);
 }
 
 }  // namespace wuna::helpers

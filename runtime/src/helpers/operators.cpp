@@ -431,6 +431,18 @@ ItemRun runOf(const Value& v) {
     return {t->items(), t->count};
 }
 
+// A new str of the text in a C-heap buffer, which is freed.
+bool strOfBuffer(Ctx* ctx, int32_t site, uint8_t* buffer, uint64_t length, Value* out) {
+    value::Str* s = value::newStr(buffer, size_t(length));
+    std::free(buffer);
+    if (!s) {
+        failOutOfMemory(ctx, site);
+        return false;
+    }
+    *out = Value::of(value::TagStr, s);
+    return true;
+}
+
 bool joinStrs(Ctx* ctx, int32_t site, value::Str* a, value::Str* b, Value* out) {
     uint64_t total = a->length + b->length;
     auto* buffer = static_cast<uint8_t*>(std::malloc(total ? size_t(total) : 1));
@@ -440,14 +452,7 @@ bool joinStrs(Ctx* ctx, int32_t site, value::Str* a, value::Str* b, Value* out) 
     }
     if (a->length) std::memcpy(buffer, a->bytes(), size_t(a->length));
     if (b->length) std::memcpy(buffer + a->length, b->bytes(), size_t(b->length));
-    value::Str* s = value::newStr(buffer, size_t(total));
-    std::free(buffer);
-    if (!s) {
-        failOutOfMemory(ctx, site);
-        return false;
-    }
-    *out = Value::of(value::TagStr, s);
-    return true;
+    return strOfBuffer(ctx, site, buffer, total, out);
 }
 
 bool repeatStr(Ctx* ctx, int32_t site, value::Str* s, uint64_t count, Value* out) {
@@ -458,14 +463,7 @@ bool repeatStr(Ctx* ctx, int32_t site, value::Str* s, uint64_t count, Value* out
         return false;
     }
     repeatBytes(buffer, s->bytes(), s->length, count);
-    value::Str* r = value::newStr(buffer, size_t(total));
-    std::free(buffer);
-    if (!r) {
-        failOutOfMemory(ctx, site);
-        return false;
-    }
-    *out = Value::of(value::TagStr, r);
-    return true;
+    return strOfBuffer(ctx, site, buffer, total, out);
 }
 
 Path sequenceBinary(Ctx* ctx, int32_t site, BinaryOp op, const Value& left, const Value& right,
@@ -592,15 +590,7 @@ bool itemsToAppend(Ctx* ctx, int32_t site, const Value& right, Value** items, ui
     const Value* source = &right;
     if (right.tag != value::TagList && right.tag != value::TagTuple && right.tag != value::TagDict &&
         right.tag != value::TagSet && !immutableBytes(right)) {
-        countCrossingOf(ctx, "items", right, nullptr, nullptr);
-        PyObject* obj = nullptr;
-        if (!objects(ctx, &kPythonInplace, &right, 1, &obj)) {
-            bridge::failFromPython(ctx, site);
-            return false;
-        }
-        PyObject* list = PySequence_List(obj);
-        Py_DECREF(obj);
-        if (!pythonResult(ctx, site, list, &owned)) return false;
+        if (!pythonItems(ctx, site, &kPythonInplace, right, &owned)) return false;
         // A list only Python held comes back native; anything else is a wuna bug's mark.
         if (owned.tag != value::TagList) {
             value::decref(owned);

@@ -297,19 +297,7 @@ bool copyItems(Ctx* ctx, int32_t site, const Value& iterable, Owned* out) {
     Value owned = Value::none();
     const Value* source = &iterable;
     if (iterable.tag != value::TagList && iterable.tag != value::TagTuple) {
-        if (ctx->crossings) {
-            char text[kCrossingNameMax + 8] = "items ";
-            size_t n = 6 + crossingTypeName(iterable, text + 6);
-            countCrossing(ctx, text, n);
-        }
-        PyObject* obj = nullptr;
-        if (!objects(ctx, &kSortKey, &iterable, 1, &obj)) {
-            bridge::failFromPython(ctx, site);
-            return false;
-        }
-        PyObject* list = PySequence_List(obj);
-        Py_DECREF(obj);
-        if (!pythonResult(ctx, site, list, &owned)) return false;
+        if (!pythonItems(ctx, site, &kSortKey, iterable, &owned)) return false;
         source = &owned;
     }
     const Value* items = nullptr;

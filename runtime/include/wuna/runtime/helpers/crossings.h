@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "wuna/runtime/gil.h"
 #include "wuna/runtime/helpers/ctx.h"
 #include "wuna/runtime/value_layout.h"
 
@@ -49,5 +50,11 @@ inline constexpr size_t kCrossingNameMax = 96;
 // written. Takes the interpreter lock only for a Python object. Cannot fail (an unreadable
 // name is "object").
 size_t crossingTypeName(value::Value v, char* out);
+
+// Python's list() of a value, as a value in *out (a native list: only the result held it),
+// counted as "items <type>"; the lock is claimed at where. True, or false with the failure
+// recorded (Python's TypeError of a value that is not iterable).
+[[nodiscard]] bool pythonItems(Ctx* ctx, int32_t site, const gil::Location* where,
+                               value::Value v, value::Value* out);
 
 }  // namespace wuna::helpers
