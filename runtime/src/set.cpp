@@ -87,18 +87,21 @@ Match matches(Set* s, SetSlot* slot, Value v, int64_t h) {
     return equal ? Match::yes : Match::no;
 }
 
-bool lookup(Set* s, Value v, int64_t h) {
+// The slot holding an element equal to v, or null.
+SetSlot* findSlot(Set* s, Value v, int64_t h) {
     for (;;) {
         Match found = Match::no;
-        probe(s, h, [&](SetSlot* slot) {
+        SetSlot* stop = probe(s, h, [&](SetSlot* slot) {
             if (slot->key.tag == TagUnset) return true;
             if (slot->key.tag == TagDeleted) return false;
             found = matches(s, slot, v, h);
             return found != Match::no;
         });
-        if (found != Match::restart) return found == Match::yes;
+        if (found != Match::restart) return found == Match::yes ? stop : nullptr;
     }
 }
+
+bool lookup(Set* s, Value v, int64_t h) { return findSlot(s, v, h) != nullptr; }
 
 }  // namespace
 
@@ -252,13 +255,7 @@ void swapBodies(Set* a, Set* b) {
 }  // namespace
 
 bool discardHashed(Set* s, Value v, int64_t h) {
-    SetSlot* found = nullptr;
-    probe(s, h, [&](SetSlot* slot) {
-        if (slot->key.tag == TagUnset) return true;
-        if (slot->key.tag == TagDeleted || !matches(slot, v, h)) return false;
-        found = slot;
-        return true;
-    });
+    SetSlot* found = findSlot(s, v, h);
     if (!found) return false;
     Value old = found->key;
     *found = SetSlot{Value{TagDeleted, 0}, -1};
