@@ -13,6 +13,7 @@
 #include "host/run/session.h"
 #include "host/tree/node.h"
 #include "host/tree/state.h"
+#include "wuna/runtime/helpers/run.h"
 #include "wuna/runtime/proxies.h"
 
 namespace wuna::host {
@@ -69,8 +70,9 @@ const TypeDef programObjectTypes[4] = {
 const TypeDef* const programObjectTypesAdded[4] = {&programObjectTypes[1], &programObjectTypes[2],
                                                    &programObjectTypes[3], &programObjectTypes[0]};
 
-const TypeDef compiledRuntimeDef = {
-    &compiledRuntimeType, "CompiledRuntime", "wuna.CompiledRuntime", 0, nullptr, nullptr};
+const TypeDef compiledRuntimeDef = {&compiledRuntimeType, "CompiledRuntime",
+                                    "wuna.CompiledRuntime", 0, nullptr,
+                                    &bridge::compiledRuntimeSpec};
 
 const TypeDef programCallDef = {&programCallType, nullptr,         "wuna.ProgramCall", 0,
                                 nullptr,          &programCallSpec};

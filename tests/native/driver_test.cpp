@@ -249,8 +249,8 @@ TEST_F(Driver, AHelperNotBuiltYetFailsTheRunNamingItself) {
         llvmapi::ValueRef p = compile::call(&e.b, "wn_frame_new", frame, 2);
         T.LLVMBuildRet(*e, T.LLVMBuildAdd(*e, n, T.LLVMBuildPtrToInt(*e, p, m->i64, ""), ""));
     }
-    // <prefix>_status(ctx): wn_tail_clear(ctx) (no result), then the run status of
-    // wn_py_semantic(ctx, 31, ...).
+    // <prefix>_status(ctx): wn_tail_clear(ctx) (no result), then the flag of
+    // wn_overflow(ctx, 31).
     std::string status = symbol(s, "_status");
     llvmapi::TypeRef ptrParam[1] = {m->ptr};
     ASSERT_EQ(compile::declareFunction(m, status.data(), status.size(), m->i32, ptrParam, 1,
@@ -260,11 +260,9 @@ TEST_F(Driver, AHelperNotBuiltYetFailsTheRunNamingItself) {
         Emit e(m, f.function);
         llvmapi::ValueRef ctx = T.LLVMGetParam(f.function, 0);
         compile::call(&e.b, "wn_tail_clear", &ctx, 1);
-        llvmapi::ValueRef zero32 = T.LLVMConstInt(m->i32, 0, 0);
-        llvmapi::ValueRef args[6] = {ctx,    T.LLVMConstInt(m->i32, 31, 0),
-                                     zero32, T.LLVMConstNull(m->ptr),
-                                     zero32, T.LLVMConstNull(m->ptr)};
-        T.LLVMBuildRet(*e, compile::call(&e.b, "wn_py_semantic", args, 6));
+        llvmapi::ValueRef args[2] = {ctx, T.LLVMConstInt(m->i32, 31, 0)};
+        llvmapi::ValueRef ok = compile::call(&e.b, "wn_overflow", args, 2);
+        T.LLVMBuildRet(*e, T.LLVMBuildZExt(*e, ok, m->i32, ""));
     }
     uint64_t entry = 0;
     ASSERT_TRUE(addMain(s, &entry)) << takeError();
@@ -282,9 +280,9 @@ TEST_F(Driver, AHelperNotBuiltYetFailsTheRunNamingItself) {
     auto statusOf = reinterpret_cast<int32_t (*)(void*)>(engine()->symbolAddress(status.c_str()));
     ASSERT_NE(statusOf, nullptr);
     recorded = Recorded{};
-    EXPECT_EQ(statusOf(&context), 0) << "RunStatus 0: failed";
+    EXPECT_EQ(statusOf(&context), 0) << "false: failed";
     EXPECT_STREQ(helpers::unavailableHelper(), "wn_tail_clear") << "the first one of the thread";
-    EXPECT_EQ(recorded.text, "wuna: wn_py_semantic is not available in this build");
+    EXPECT_EQ(recorded.text, "wuna: wn_overflow is not available in this build");
     EXPECT_EQ(recorded.site, 31);
     helpers::clearUnavailable();
     value::services = saved;

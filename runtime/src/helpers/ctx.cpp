@@ -22,6 +22,14 @@ namespace {
 
 thread_local Ctx* current = nullptr;
 
+// The call-stack buffer a finished run left for the thread's next run.
+struct SpareStack {
+    CallEntry* items = nullptr;
+    uint64_t capacity = 0;
+    ~SpareStack() { std::free(items); }
+};
+thread_local SpareStack spare;
+
 // Room for n more bytes; false when memory runs out (the list is left as it was).
 bool reserve(ByteList* list, uint64_t n) {
     if (list->capacity - list->length >= n) return true;
@@ -189,7 +197,31 @@ bool appendBytes(ByteList* list, const void* text, uint64_t length) {
     return true;
 }
 
+CallEntry* takeStack(uint64_t capacity) {
+    if (spare.items && spare.capacity == capacity) {
+        CallEntry* items = spare.items;
+        spare.items = nullptr;
+        spare.capacity = 0;
+        return items;
+    }
+    return capacity <= SIZE_MAX / sizeof(CallEntry)
+               ? static_cast<CallEntry*>(std::malloc(capacity ? capacity * sizeof(CallEntry) : 1))
+               : nullptr;
+}
+
 void endCtx(Ctx* ctx) {
+    if (ctx->ownsStack) {
+        if (!spare.items) {
+            spare.items = ctx->stack;
+            spare.capacity = ctx->stackCapacity;
+        } else {
+            std::free(ctx->stack);
+        }
+        ctx->stack = nullptr;
+        ctx->stackCapacity = 0;
+        ctx->depth = 0;
+        ctx->ownsStack = 0;
+    }
     while (ctx->releases.count) value::decref(ctx->releases.items[--ctx->releases.count]);
     std::free(ctx->releases.items);
     ctx->releases = {};

@@ -1,5 +1,6 @@
 // What the runtime needs of the module that embeds it: the checked-int type, the class its
-// overflow raises, and the trees of rt.parse.
+// overflow raises, the trees of rt.parse, the I64 type for the compiler, the CompiledRuntime
+// type and the jump classes.
 //
 // The runtime sits beneath the module and must link without it (the wuna_runtime_alone check
 // of the build links every runtime object with libpython and nothing else), so it includes no
@@ -33,6 +34,15 @@ struct HostApi {
     // The I64 type itself, for the compiler's shapes of values. Empty: no object is an I64,
     // and the compiler's I64 constants come back as plain ints.
     PyTypeObject* i64Type = nullptr;
+    // wuna.CompiledRuntime, made from bridge::compiledRuntimeSpec. Empty: no rt object can
+    // be made (RuntimeError).
+    PyTypeObject* compiledRuntimeType = nullptr;
+    // The jumps of the interpreted language: rt.Return, rt.Break, rt.Continue, rt.TailCall.
+    // Empty: none is ever pending (every exception is a failure).
+    PyObject* returnClass = nullptr;
+    PyObject* breakClass = nullptr;
+    PyObject* continueClass = nullptr;
+    PyObject* tailCallClass = nullptr;
 };
 
 // The table; assigned whole by the module's start-up, read only afterwards. Cannot fail.

@@ -39,9 +39,9 @@
     X(11, wn_unary, bpiillp, Built)         \
     X(12, wn_truthy, bll, Built)            \
     X(13, wn_function, bpppiplp, Stub)      \
-    X(14, wn_call, bpillplpp, Stub)         \
+    X(14, wn_call, bpillplpp, Built)        \
     X(15, wn_tail_set, vpllllp, Stub)       \
-    X(16, wn_tail_resolve, bpip, Stub)      \
+    X(16, wn_tail_resolve, bpip, Built)     \
     X(17, wn_tail_take, vpp, Stub)          \
     X(18, wn_tail_put, vpp, Stub)           \
     X(19, wn_tail_clear, vp, Stub)          \
@@ -49,9 +49,9 @@
     X(21, wn_host_jump, bpi, Stub)          \
     X(22, wn_host_failed, bpil, Stub)       \
     X(23, wn_bury, vpll, Stub)              \
-    X(24, wn_specialize, vpl, Stub)         \
+    X(24, wn_specialize, vpl, Built)        \
     X(25, wn_speculate, vpl, Stub)          \
-    X(26, wn_context, bpp, Stub)            \
+    X(26, wn_context, bpp, Built)           \
     X(27, wn_frame_of, ppiip, Stub)         \
     X(28, wn_object, vplp, Stub)            \
     X(29, wn_frame_new, ppl, Stub)          \
@@ -76,12 +76,12 @@
     X(48, wn_append, bpillll, Stub)         \
     X(49, wn_extend_items, bpillpl, Stub)   \
     X(50, wn_call_method, bpillpiplp, Stub) \
-    X(51, wn_call_python, bpilplp, Stub)    \
+    X(51, wn_call_python, bpilplp, Built)   \
     X(52, wn_global, bpilpp, Stub)          \
     X(53, wn_record_new, bpipp, Stub)       \
     X(54, wn_isinstance, bpilllp, Stub)     \
-    X(55, wn_runtime, bpipip, Stub)         \
-    X(56, wn_call_seq, bpillllpp, Stub)     \
+    X(55, wn_runtime, bpipip, Built)        \
+    X(56, wn_call_seq, bpillllpp, Built)    \
     X(57, wn_raise, bpill, Built)           \
     X(58, wn_slice, bpillllllllp, Stub)     \
     X(59, wn_exc_matches, bpll, Built)      \
@@ -117,8 +117,8 @@
     X(89, wn_concat, bpiplp, Built)         \
     X(90, wn_unpack, bpilllp, Stub)         \
     X(91, wn_varargs, bpipllp, Stub)        \
-    X(92, wn_py_semantic, ipiipip, Stub)    \
-    X(93, wn_run_value, ipiillpip, Stub)
+    X(92, wn_py_semantic, ipiipip, Built)   \
+    X(93, wn_run_value, ipiillpip, Built)
 
 namespace wuna::helpers {
 
