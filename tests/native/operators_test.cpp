@@ -13,6 +13,7 @@
 #include "tests/native/python_values.h"
 #include "wuna/runtime/convert.h"
 #include "wuna/runtime/helpers/crossings.h"
+#include "wuna/runtime/helpers/tally.h"
 #include "wuna/runtime/helpers/ctx.h"
 #include "wuna/runtime/helpers/helpers.h"
 #include "wuna/runtime/helpers/libm.h"
@@ -316,8 +317,12 @@ TEST_F(Operators, FloatPowerOverflowReadsAsPythonWordsIt) {
 }
 
 TEST_F(Operators, HandOversAreCountedOnTheRunsTally) {
-    ctx.crossings = helpers::newTally();
-    ASSERT_NE(ctx.crossings, nullptr);
+    helpers::RunRecord run{};
+    bridge::Tally tally{};
+    run.tally = &tally;
+    run.report = 1;
+    helpers::RunRecord* saved = ctx.run;
+    ctx.run = &run;
     Value one = Value::pint(1), a = operand("'a'"), out{};
     for (int i = 0; i < 2; i++) {
         EXPECT_FALSE(wn_binary(&ctx, 1, 0, int64_t(one.tag), int64_t(one.payload),
@@ -330,13 +335,11 @@ TEST_F(Operators, HandOversAreCountedOnTheRunsTally) {
     // Native paths count nothing.
     ASSERT_TRUE(wn_binary(&ctx, 1, 0, int64_t(one.tag), int64_t(one.payload), int64_t(one.tag),
                           int64_t(one.payload), &out));
-    ASSERT_EQ(ctx.crossings->count, 2u);
-    EXPECT_EQ(std::string(ctx.crossings->entries[0].text, ctx.crossings->entries[0].length),
-              "binary int add str");
-    EXPECT_EQ(ctx.crossings->entries[0].count, 2u);
-    EXPECT_EQ(std::string(ctx.crossings->entries[1].text, ctx.crossings->entries[1].length),
-              "compare int lt str");
-    EXPECT_EQ(ctx.crossings->entries[1].count, 1u);
+    EXPECT_EQ(tally.used, 2u);
+    EXPECT_EQ(bridge::tallyCount(&tally, "binary int add str", 18), 2u);
+    EXPECT_EQ(bridge::tallyCount(&tally, "compare int lt str", 18), 1u);
+    ctx.run = saved;
+    bridge::freeTally(&tally);
     value::decref(a);
 }
 

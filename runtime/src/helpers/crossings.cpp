@@ -1,5 +1,6 @@
 // The run's crossings tally (see crossings.h).
 #include "wuna/runtime/helpers/crossings.h"
+#include "wuna/runtime/helpers/tally.h"
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -9,6 +10,7 @@
 
 #include "wuna/runtime/equal.h"
 #include "wuna/runtime/helpers/pycall.h"
+#include "wuna/runtime/helpers/run.h"
 #include "wuna/runtime/text.h"
 #include "wuna/runtime/value.h"
 
@@ -27,43 +29,30 @@ size_t copyName(char* out, const char* text, size_t length) {
 
 }  // namespace
 
-CrossingTally* newTally() {
-    return static_cast<CrossingTally*>(std::calloc(1, sizeof(CrossingTally)));
-}
-
-void freeTally(CrossingTally* tally) {
-    if (!tally) return;
-    for (uint64_t i = 0; i < tally->count; i++) std::free(tally->entries[i].text);
-    std::free(tally->entries);
-    std::free(tally);
-}
-
-CrossingEntry* tallyCrossing(CrossingTally* tally, const char* text, size_t length) {
-    // Few distinct texts per run: a walk over them costs less than the hand-over itself.
-    for (uint64_t i = 0; i < tally->count; i++) {
-        CrossingEntry& e = tally->entries[i];
-        if (e.length == length && std::memcmp(e.text, text, length) == 0) return &e;
-    }
-    if (tally->count == tally->capacity) {
-        uint64_t capacity = tally->capacity ? tally->capacity * 2 : 8;
-        auto* grown = static_cast<CrossingEntry*>(
-            std::realloc(tally->entries, size_t(capacity) * sizeof(CrossingEntry)));
-        if (!grown) return nullptr;
-        tally->entries = grown;
-        tally->capacity = capacity;
-    }
-    char* copy = static_cast<char*>(std::malloc(length ? length : 1));
-    if (!copy) return nullptr;
-    if (length) std::memcpy(copy, text, length);
-    CrossingEntry* e = &tally->entries[tally->count++];
-    *e = CrossingEntry{copy, length, 0};
-    return e;
-}
-
 void countCrossing(Ctx* ctx, const char* text, size_t length) {
-    if (!ctx || !ctx->crossings) return;
-    CrossingEntry* e = tallyCrossing(ctx->crossings, text, length);
-    if (e) e->count++;
+    if (!ctx || !bridge::reporting(ctx)) return;
+    bridge::TallyText counted;
+    counted.add(text, length);
+    bridge::countCrossing(ctx, counted);
+}
+
+void countHandOver(Ctx* ctx, const char* what, const value::Value& left, const char* op,
+                   const value::Value* right) {
+    if (!ctx || !bridge::reporting(ctx)) return;
+    char name[kCrossingNameMax];
+    bridge::TallyText text;
+    text.add(what);
+    text.add(" ");
+    text.add(name, crossingTypeName(left, name));
+    if (op) {
+        text.add(" ");
+        text.add(op);
+    }
+    if (right) {
+        text.add(" ");
+        text.add(name, crossingTypeName(*right, name));
+    }
+    bridge::countCrossing(ctx, text);
 }
 
 size_t crossingTypeName(value::Value v, char* out) {
@@ -79,15 +68,11 @@ size_t crossingTypeName(value::Value v, char* out) {
     return copyName(out, name, std::strlen(name));
 }
 
-bool pythonItems(Ctx* ctx, int32_t site, const gil::Location* where, value::Value v,
+bool pythonItems(Ctx* ctx, int32_t site, value::Value v,
                  value::Value* out) {
-    if (ctx->crossings) {
-        char text[kCrossingNameMax + 8] = "items ";
-        size_t n = 6 + crossingTypeName(v, text + 6);
-        countCrossing(ctx, text, n);
-    }
+    countHandOver(ctx, "items", v, nullptr, nullptr);
     PyObject* obj = nullptr;
-    if (!objects(ctx, where, &v, 1, &obj)) {
+    if (!objects(ctx, site, &v, 1, &obj)) {
         bridge::failFromPython(ctx, site);
         return false;
     }

@@ -11,7 +11,6 @@
 #include "wuna/runtime/convert.h"
 #include "wuna/runtime/equal.h"
 #include "wuna/runtime/gil.h"
-#include "wuna/runtime/helpers/crossings.h"
 #include "wuna/runtime/pending_error.h"
 #include "wuna/runtime/pyhelp.h"
 #include "wuna/runtime/value.h"
@@ -232,8 +231,6 @@ void endCtx(Ctx* ctx) {
     ctx->kindMessage = {};
     ctx->message = {};
     ctx->traceback = {};
-    freeTally(ctx->crossings);
-    ctx->crossings = nullptr;
 }
 
 }  // namespace wuna::helpers

@@ -15,6 +15,7 @@
 #include "wuna/runtime/helpers/helpers.h"
 #include "wuna/runtime/helpers/libm.h"
 #include "wuna/runtime/helpers/pycall.h"
+#include "wuna/runtime/helpers/run.h"
 #include "wuna/runtime/helpers/table.h"
 #include "wuna/runtime/pool.h"
 #include "wuna/runtime/set.h"
@@ -533,38 +534,13 @@ bool binary(Ctx* ctx, int32_t site, BinaryOp op, const Value& left, const Value&
     return pythonBinary(ctx, site, op, &left, &right, out);
 }
 
-// Counts "<what> <left type>", followed by " <op>" and " <right type>" when given, on the
-// run's tally.
-void countCrossingOf(Ctx* ctx, const char* what, const Value& left, const char* op,
-                     const Value* right) {
-    if (!ctx->crossings) return;
-    char text[2 * kCrossingNameMax + 64];
-    size_t n = 0;
-    auto put = [&](const char* s) {
-        size_t k = std::strlen(s);
-        std::memcpy(text + n, s, k);
-        n += k;
-    };
-    put(what);
-    put(" ");
-    n += crossingTypeName(left, text + n);
-    if (op) {
-        put(" ");
-        put(op);
-    }
-    if (right) {
-        put(" ");
-        n += crossingTypeName(*right, text + n);
-    }
-    countCrossing(ctx, text, n);
-}
 
 // Python's operator fn on the two converted operands; the result converted back.
-bool pythonOperator(Ctx* ctx, int32_t site, const gil::Location* where, PyBinary fn,
+bool pythonOperator(Ctx* ctx, int32_t site, PyBinary fn,
                     const Value& left, const Value& right, Value* out) {
     Value operands[2] = {left, right};
     PyObject* objs[2] = {nullptr, nullptr};
-    if (!objects(ctx, where, operands, 2, objs)) {
+    if (!objects(ctx, site, operands, 2, objs)) {
         bridge::failFromPython(ctx, site);
         return false;
     }
@@ -590,7 +566,7 @@ bool itemsToAppend(Ctx* ctx, int32_t site, const Value& right, Value** items, ui
     const Value* source = &right;
     if (right.tag != value::TagList && right.tag != value::TagTuple && right.tag != value::TagDict &&
         right.tag != value::TagSet && !immutableBytes(right)) {
-        if (!pythonItems(ctx, site, &kPythonInplace, right, &owned)) return false;
+        if (!pythonItems(ctx, site, right, &owned)) return false;
         // A list only Python held comes back native; anything else is a wuna bug's mark.
         if (owned.tag != value::TagList) {
             value::decref(owned);
@@ -684,10 +660,10 @@ bool dictUpdate(Ctx* ctx, int32_t site, const Value& target, const Value& right,
         if (bridge::failFromFault(ctx, site)) return false;
     } else {
         // Any other mapping or iterable of pairs: the dict's own update, on its shared form.
-        countCrossingOf(ctx, "method", target, "update", nullptr);
+        countHandOver(ctx, "method", target, "update", nullptr);
         PyObject* objs[2] = {nullptr, nullptr};
         Value operands[2] = {target, right};
-        if (!objects(ctx, &kPythonInplace, operands, 2, objs)) {
+        if (!objects(ctx, site, operands, 2, objs)) {
             bridge::failFromPython(ctx, site);
             return false;
         }
@@ -767,8 +743,8 @@ bool failSetOperand(Ctx* ctx, int32_t site, BinaryOp op, const Value& right) {
 // target is a copy or a shared form, so Python changed the target itself where it could).
 bool pythonInPlace(Ctx* ctx, int32_t site, BinaryOp op, const Value& target, const Value& right,
                    Value* out) {
-    countCrossingOf(ctx, "binary", target, kBinary[uint32_t(op)].name, &right);
-    return pythonOperator(ctx, site, &kPythonInplace, kBinary[uint32_t(op)].pythonInPlace, target,
+    countHandOver(ctx, "binary", target, kBinary[uint32_t(op)].name, &right);
+    return pythonOperator(ctx, site, kBinary[uint32_t(op)].pythonInPlace, target,
                           right, out);
 }
 
@@ -808,9 +784,9 @@ bool setInPlace(Ctx* ctx, int32_t site, BinaryOp op, const Value& target, const 
 
 bool pythonUnary(Ctx* ctx, int32_t site, UnaryOp op, const Value& v, Value* out) {
     static constexpr const char* names[] = {"neg", "pos", "not", "invert"};
-    countCrossingOf(ctx, "unary", v, names[uint32_t(op)], nullptr);
+    countHandOver(ctx, "unary", v, names[uint32_t(op)], nullptr);
     PyObject* obj = nullptr;
-    if (!objects(ctx, &kPythonUnary, &v, 1, &obj)) {
+    if (!objects(ctx, site, &v, 1, &obj)) {
         bridge::failFromPython(ctx, site);
         return false;
     }
@@ -921,9 +897,9 @@ bool wideBinary(Ctx* ctx, int32_t site, BinaryOp op, const Value* left, const Va
 
 bool pythonBinary(Ctx* ctx, int32_t site, BinaryOp op, const Value* left, const Value* right,
                   Value* out) {
-    countCrossingOf(ctx, "binary", *left, kBinary[uint32_t(op)].name, right);
+    countHandOver(ctx, "binary", *left, kBinary[uint32_t(op)].name, right);
     Value result{};
-    if (!pythonOperator(ctx, site, &kPythonBinary, kBinary[uint32_t(op)].python, *left, *right,
+    if (!pythonOperator(ctx, site, kBinary[uint32_t(op)].python, *left, *right,
                         &result))
         return false;
     // I64's own operators keep the checked rule; where the module is absent the operands

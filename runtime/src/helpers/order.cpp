@@ -15,6 +15,7 @@
 #include "wuna/runtime/helpers/crossings.h"
 #include "wuna/runtime/helpers/helpers.h"
 #include "wuna/runtime/helpers/pycall.h"
+#include "wuna/runtime/helpers/run.h"
 #include "wuna/runtime/helpers/table.h"
 #include "wuna/runtime/set.h"
 #include "wuna/runtime/value.h"
@@ -196,21 +197,7 @@ Found contains(Ctx* ctx, int32_t site, const Value& item, const Value& container
 // ---- Python's comparison ----------------------------------------------------------------------
 
 void countCompare(Ctx* ctx, CompareOp op, const Value& left, const Value& right) {
-    if (!ctx->crossings) return;
-    char text[2 * kCrossingNameMax + 32];
-    size_t n = 0;
-    auto put = [&](const char* s) {
-        size_t k = std::strlen(s);
-        std::memcpy(text + n, s, k);
-        n += k;
-    };
-    put("compare ");
-    n += crossingTypeName(left, text + n);
-    put(" ");
-    put(kCompare[uint32_t(op)].name);
-    put(" ");
-    n += crossingTypeName(right, text + n);
-    countCrossing(ctx, text, n);
+    countHandOver(ctx, "compare", left, kCompare[uint32_t(op)].name, &right);
 }
 
 bool pythonCompare(Ctx* ctx, int32_t site, CompareOp op, const Value& left, const Value& right,
@@ -218,7 +205,7 @@ bool pythonCompare(Ctx* ctx, int32_t site, CompareOp op, const Value& left, cons
     countCompare(ctx, op, left, right);
     Value operands[2] = {left, right};
     PyObject* objs[2] = {nullptr, nullptr};
-    if (!objects(ctx, &kPythonCompare, operands, 2, objs)) {
+    if (!objects(ctx, site, operands, 2, objs)) {
         bridge::failFromPython(ctx, site);
         return false;
     }
@@ -297,7 +284,7 @@ bool copyItems(Ctx* ctx, int32_t site, const Value& iterable, Owned* out) {
     Value owned = Value::none();
     const Value* source = &iterable;
     if (iterable.tag != value::TagList && iterable.tag != value::TagTuple) {
-        if (!pythonItems(ctx, site, &kSortKey, iterable, &owned)) return false;
+        if (!pythonItems(ctx, site, iterable, &owned)) return false;
         source = &owned;
     }
     const Value* items = nullptr;
@@ -348,7 +335,7 @@ bool sortPythonReceiver(Ctx* ctx, int32_t site, const Value& receiver, const Val
     }
     Value values[3] = {receiver, key, reverse};
     PyObject* objs[3] = {};
-    if (!objects(ctx, &kSortKey, values, 3, objs)) {
+    if (!objects(ctx, site, values, 3, objs)) {
         bridge::failFromPython(ctx, site);
         return false;
     }

@@ -487,7 +487,11 @@ bool objects(Ctx* ctx, int32_t site, const value::Value* values, uint64_t n, PyO
     for (uint64_t i = 0; i < n; i++) {
         out[i] = convert::toPython(values[i], &ctx->conversion);
         if (out[i]) continue;
-        while (i > 0) Py_CLEAR(out[--i]);
+        // Py_CLEAR names its argument more than once: the index moves outside it.
+        while (i > 0) {
+            i--;
+            Py_CLEAR(out[i]);
+        }
         return false;
     }
     return true;

@@ -1,12 +1,7 @@
-// The crossings tally: how often a run's compiled code handed an operation to Python, by
-// what was handed ("binary int add str", "compare list lt int", "items object" ...), for
-// Program.report().
-//
-// The tally belongs to the run: its helper context points at it while the run's report is
-// on and is null otherwise, so that a run counts only its own hand-overs and runs on other
-// threads never drain or grow each other's counts. Counting never fails a run: when the tally
-// cannot grow, the hand-over is simply not counted. Texts are copied into the tally, so a
-// caller may count a text in a stack buffer.
+// Texts of the crossings tally for operations handed to Python ("binary int add str",
+// "compare list lt int", "items object" ...), counted on the run's own tally (tally.h).
+// Counting never fails a run: a text that can't be counted is not. Texts are copied into the
+// tally, so a caller may count a text in a stack buffer.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -17,29 +12,13 @@
 
 namespace wuna::helpers {
 
-struct CrossingEntry {
-    char* text;  // owned copy (C heap), not NUL-ended
-    uint64_t length;
-    uint64_t count;
-};
-
-struct CrossingTally {
-    CrossingEntry* entries;  // in first-counted order
-    uint64_t count;
-    uint64_t capacity;
-};
-
-// A new empty tally (C heap), or null when memory ran out.
-[[nodiscard]] CrossingTally* newTally();
-// Frees a tally and its texts; null is allowed. Cannot fail.
-void freeTally(CrossingTally* tally);
-
-// The entry of text, inserted with a count of 0 when absent; null when the tally could not
-// grow (nothing changed then).
-CrossingEntry* tallyCrossing(CrossingTally* tally, const char* text, size_t length);
-
 // One more hand-over of text on the run's tally; nothing when its report is off. Cannot fail.
 void countCrossing(Ctx* ctx, const char* text, size_t length);
+
+// Counts "<what> <left type>", followed by " <op>" and " <right type>" when given. Nothing
+// when the run's report is off. Cannot fail.
+void countHandOver(Ctx* ctx, const char* what, const value::Value& left, const char* op,
+                   const value::Value* right);
 
 // The longest type name the texts of the tally keep; longer names are cut (on a character
 // boundary).
@@ -52,9 +31,8 @@ inline constexpr size_t kCrossingNameMax = 96;
 size_t crossingTypeName(value::Value v, char* out);
 
 // Python's list() of a value, as a value in *out (a native list: only the result held it),
-// counted as "items <type>"; the lock is claimed at where. True, or false with the failure
-// recorded (Python's TypeError of a value that is not iterable).
-[[nodiscard]] bool pythonItems(Ctx* ctx, int32_t site, const gil::Location* where,
-                               value::Value v, value::Value* out);
+// counted as "items <type>". True, or false with the failure recorded (Python's TypeError of
+// a value that is not iterable).
+[[nodiscard]] bool pythonItems(Ctx* ctx, int32_t site, value::Value v, value::Value* out);
 
 }  // namespace wuna::helpers

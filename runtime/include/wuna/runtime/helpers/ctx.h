@@ -85,8 +85,6 @@ struct RunRecord {
     uint8_t report;
 };
 
-struct CrossingTally;  // crossings.h
-
 struct Ctx {
     ConversionContext conversion;
     void* moduleObjects;  // first word: the array of the module's Python objects
@@ -114,9 +112,6 @@ struct Ctx {
     uint8_t failing;
     uint8_t kind;  // errors::Kind, valid when kindSet
     uint8_t kindSet;
-    // The run's tally of hand-overs to Python when its report is on, else null. Kept by the
-    // run, so that runs on other threads never count into each other's.
-    CrossingTally* crossings;
     uint8_t ownsStack;  // the call stack's storage was made by the run's first call
 };
 

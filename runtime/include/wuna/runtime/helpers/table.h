@@ -135,6 +135,9 @@ extern const HelperSignature helperSignatures[kHelperCount];
 // The address of each helper's implementation (or its stub), in table order.
 extern const uint64_t helperAddresses[kHelperCount];
 
+// Whether each helper is implemented (false: its address is a stub), in table order.
+extern const bool helperBuilt[kHelperCount];
+
 // The C type of a signature in letters: HelperFn<"bpip"> is bool(void*, int32_t, void*).
 template <size_t N>
 struct Letters {
