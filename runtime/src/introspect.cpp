@@ -1,6 +1,8 @@
 // The tests' one way into the process-wide state (see introspect.h).
 #include "wuna/runtime/introspect.h"
 
+#include <patchlevel.h>
+
 #include "wuna/runtime/helpers/helpers.h"
 #include "wuna/runtime/helpers/libm.h"
 #include "wuna/runtime/pool.h"
@@ -9,6 +11,8 @@
 namespace wuna::runtime {
 
 int32_t interpreterMinor = 0;
+
+int32_t servedMinor() { return interpreterMinor ? interpreterMinor : PY_MINOR_VERSION; }
 
 namespace {
 

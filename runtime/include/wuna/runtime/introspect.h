@@ -18,6 +18,11 @@ namespace wuna::runtime {
 // 0 before it (and in a runtime linked without the module).
 extern int32_t interpreterMinor;
 
+// The minor version of the interpreter the runtime serves: the one start-up found, else the
+// one the runtime was built for (it is built per interpreter). Texts that Python words
+// differently per version choose by it. Cannot fail.
+int32_t servedMinor();
+
 // The record's layout version.
 inline constexpr uint32_t kIntrospectionVersion = 1;
 

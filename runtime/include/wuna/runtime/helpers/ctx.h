@@ -20,6 +20,10 @@
 #include "wuna/runtime/errors.h"
 #include "wuna/runtime/value_layout.h"
 
+namespace wuna::nodes {
+struct TreeView;
+}
+
 namespace wuna::helpers {
 
 // What value conversion needs of the run (handed as it is to the conversion layer).
@@ -63,6 +67,9 @@ struct RunRecord {
     // reference, or null with the exception.
     PyObject* (*error)(void* userData, int32_t site, const char* text, uint64_t length,
                        const CallEntry* entries, uint64_t count);
+    // The running program's tree, whose nodes compiled code holds as node index values
+    // (tag 11); null when the run has none.
+    const nodes::TreeView* program;
 };
 
 struct Ctx {
