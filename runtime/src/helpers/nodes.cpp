@@ -6,6 +6,7 @@
 
 #include "wuna/runtime/equal.h"
 #include "wuna/runtime/helpers/numtext.h"
+#include "wuna/runtime/unicode.h"
 #include "wuna/runtime/value.h"
 
 namespace wuna::nodes {
@@ -469,29 +470,6 @@ int64_t hexNumber(const char* p, size_t n) {
     return value;
 }
 
-size_t putUtf8(char* out, uint32_t cp) {
-    if (cp < 0x80) {
-        out[0] = char(cp);
-        return 1;
-    }
-    if (cp < 0x800) {
-        out[0] = char(0xC0 | (cp >> 6));
-        out[1] = char(0x80 | (cp & 0x3F));
-        return 2;
-    }
-    if (cp < 0x10000) {
-        out[0] = char(0xE0 | (cp >> 12));
-        out[1] = char(0x80 | ((cp >> 6) & 0x3F));
-        out[2] = char(0x80 | (cp & 0x3F));
-        return 3;
-    }
-    out[0] = char(0xF0 | (cp >> 18));
-    out[1] = char(0x80 | ((cp >> 12) & 0x3F));
-    out[2] = char(0x80 | ((cp >> 6) & 0x3F));
-    out[3] = char(0x80 | (cp & 0x3F));
-    return 4;
-}
-
 constexpr char kSimpleEscapes[][2] = {{'0', '\0'}, {'b', '\b'}, {'f', '\f'},
                                       {'n', '\n'}, {'r', '\r'}, {'t', '\t'}};
 
@@ -539,7 +517,7 @@ Str* unquoteRule(const char* text, size_t length, bool* refused) {
             *refused = true;
             return nullptr;
         }
-        written += putUtf8(buffer + written, uint32_t(cp));
+        written += unicode::encode(uint32_t(cp), reinterpret_cast<uint8_t*>(buffer + written));
     }
     Str* s = value::newStr(buffer, written);
     ::free(buffer);
