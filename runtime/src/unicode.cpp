@@ -58,6 +58,12 @@ bool neverPrintable(uint32_t cp) {
            (cp & 0xFFFE) == 0xFFFE || cp >= 0xF0000;
 }
 
+// The interpreter the runtime serves: the one the module found at start-up, else the one it
+// was built for (the runtime is built per interpreter).
+int32_t servedMinor() {
+    return runtime::interpreterMinor ? runtime::interpreterMinor : PY_MINOR_VERSION;
+}
+
 // The second byte's range after a lead byte, as the UTF-8 definition restricts it (no
 // overlong forms, no surrogates, nothing above U+10FFFF).
 bool secondFits(uint8_t lead, uint8_t second) {
@@ -129,6 +135,6 @@ Printable printableIn(uint32_t cp, int32_t minor) {
     return Printable::unknown;
 }
 
-Printable printable(uint32_t cp) { return printableIn(cp, runtime::servedMinor()); }
+Printable printable(uint32_t cp) { return printableIn(cp, servedMinor()); }
 
 }  // namespace wuna::unicode

@@ -48,9 +48,9 @@ protected:
         for (Value v : held) value::decref(v);
         helpers::endCtx(&ctx);
         for (PyObject*& o : objects) Py_CLEAR(o);
+        helpers::freeTally(ctx.crossings);
+        ctx.crossings = nullptr;
         gil::Record* r = gil::current();
-        r->report = 0;
-        bridge::clearCrossings();
         if (PyErr_Occurred()) {
             ADD_FAILURE() << "a Python error was left pending";
             PyErr_Clear();
@@ -343,35 +343,36 @@ TEST_F(Attrs, AGlobalAssignedIsThePythonObjectInTheModulesDict) {
     value::decref(got);
 }
 
+// The count of a text on the run's tally, 0 when it has none.
+uint64_t counted(const helpers::CrossingTally* tally, const std::string& text) {
+    for (uint64_t i = 0; tally && i < tally->count; i++)
+        if (std::string(tally->entries[i].text, tally->entries[i].length) == text)
+            return tally->entries[i].count;
+    return 0;
+}
+
 TEST_F(Attrs, ReadsThroughPythonAreTalliedOnlyInReportModeAndWhenTheyFit) {
     Value f = converted("2.5");
     Value got;
     ASSERT_TRUE(wn_getattr(&ctx, 1, int64_t(f.tag), int64_t(f.payload), name("real"), &got));
-    EXPECT_EQ(bridge::crossingCount("getattr float.real", 18), 0u);
-    gil::current()->report = 1;
+    ctx.crossings = helpers::newTally();
+    ASSERT_NE(ctx.crossings, nullptr);
+    EXPECT_EQ(ctx.crossings->count, 0u) << "nothing counted while the report was off";
     for (int i = 0; i < 3; i++) {
         ASSERT_TRUE(wn_getattr(&ctx, 1, int64_t(f.tag), int64_t(f.payload), name("real"), &got));
     }
-    EXPECT_EQ(bridge::crossingCount("getattr float.real", 18), 3u);
+    EXPECT_EQ(counted(ctx.crossings, "getattr float.real"), 3u);
     // "getattr float." and 115 bytes of name: 129 bytes, one too many.
     std::string longName(115, 'n');
     EXPECT_FALSE(
         wn_getattr(&ctx, 1, int64_t(f.tag), int64_t(f.payload), name(longName), &got));
     reset();
-    std::string text = "getattr float." + longName;
-    EXPECT_EQ(bridge::crossingCount(text.data(), text.size()), 0u);
-    std::string fits = "getattr float." + longName.substr(1);
+    EXPECT_EQ(counted(ctx.crossings, "getattr float." + longName), 0u);
     EXPECT_FALSE(wn_getattr(&ctx, 1, int64_t(f.tag), int64_t(f.payload),
                             name(longName.substr(1)), &got));
     reset();
-    EXPECT_EQ(bridge::crossingCount(fits.data(), fits.size()), 1u);
-    PyObject* taken = bridge::takeCrossings();
-    ASSERT_NE(taken, nullptr);
-    PyObject* want = eval("{'getattr float.real': 3, 'getattr float.' + 'n' * 114: 1}");
-    EXPECT_EQ(PyObject_RichCompareBool(taken, want, Py_EQ), 1);
-    Py_DECREF(want);
-    Py_DECREF(taken);
-    EXPECT_EQ(bridge::crossingCount("getattr float.real", 18), 0u) << "taking empties the tally";
+    EXPECT_EQ(counted(ctx.crossings, "getattr float." + longName.substr(1)), 1u);
+    EXPECT_EQ(ctx.crossings->count, 2u);
 }
 
 TEST_F(Attrs, EmptyCellIsTheFreeVariableNameError) {

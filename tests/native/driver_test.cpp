@@ -219,22 +219,22 @@ TEST_F(Driver, AHelperNotBuiltYetFailsTheRunNamingItself) {
     };
     Compiled* s = newState(0);
     compile::ModuleRecord* m = &s->compiler.module;
-    // <prefix>_main(ctx, frame) returns wn_binary(ctx, 12, 0, int 1, int 2, out)'s flag; a
-    // second function calls the contextless stubs wn_list_len and wn_frame_new.
+    // <prefix>_main(ctx, frame) returns wn_parse(ctx, 12, None, None, None, null, 0, out)'s
+    // flag; a second function calls the contextless stubs wn_list_len and wn_frame_new.
     FunctionRef main;
     ASSERT_EQ(compile::llvmFunction(&s->compiler, compile::kTopLevel, &main), Status::ok);
     {
         Emit e(m, main.function);
         llvmapi::ValueRef out = T.LLVMBuildAlloca(*e, m->valuePair, "");
-        llvmapi::ValueRef args[9] = {T.LLVMGetParam(main.function, 0),
+        llvmapi::ValueRef args[8] = {T.LLVMGetParam(main.function, 0),
                                      T.LLVMConstInt(m->i32, 12, 0),
+                                     i64c(m, 0),
+                                     i64c(m, 0),
+                                     i64c(m, 0),
+                                     T.LLVMConstNull(m->ptr),
                                      T.LLVMConstInt(m->i32, 0, 0),
-                                     i64c(m, 2),
-                                     i64c(m, 1),
-                                     i64c(m, 2),
-                                     i64c(m, 2),
                                      out};
-        T.LLVMBuildRet(*e, compile::call(&e.b, "wn_binary", args, 8));
+        T.LLVMBuildRet(*e, compile::call(&e.b, "wn_parse", args, 8));
     }
     std::string other = symbol(s, "_other");
     FunctionRef f;
@@ -271,10 +271,10 @@ TEST_F(Driver, AHelperNotBuiltYetFailsTheRunNamingItself) {
     helpers::clearUnavailable();
     int context = 0;
     EXPECT_FALSE(reinterpret_cast<bool (*)(void*, void*)>(entry)(&context, nullptr));
-    EXPECT_EQ(recorded.text, "wuna: wn_binary is not available in this build");
+    EXPECT_EQ(recorded.text, "wuna: wn_parse is not available in this build");
     EXPECT_EQ(recorded.site, 12);
     EXPECT_EQ(recorded.ctx, &context);
-    EXPECT_STREQ(helpers::unavailableHelper(), "wn_binary");
+    EXPECT_STREQ(helpers::unavailableHelper(), "wn_parse");
     helpers::clearUnavailable();
     EXPECT_EQ(callI64(s, "_other"), 0) << "empty results, no crash";
     EXPECT_STREQ(helpers::unavailableHelper(), "wn_list_len");

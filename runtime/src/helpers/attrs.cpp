@@ -13,7 +13,8 @@
 #include "wuna/runtime/helpers/crossings.h"
 #include "wuna/runtime/helpers/nodes.h"
 #include "wuna/runtime/helpers/table.h"
-#include "wuna/runtime/introspect.h"
+#include "wuna/runtime/helpers/helpers.h"
+#include "wuna/runtime/helpers/pycall.h"
 #include "wuna/runtime/pyhelp.h"
 #include "wuna/runtime/value.h"
 
@@ -66,6 +67,9 @@ void failNameNotDefined(Ctx* ctx, int32_t site, const char* name, size_t length)
 }
 
 namespace {
+
+// The longest crossing text counted (what does not fit is not counted).
+constexpr size_t kCrossingText = 128;
 
 constexpr gil::Location kGetattr{"helpers", "helpers", "wn_getattr", 0, 0};
 constexpr gil::Location kSetattr{"helpers", "helpers", "wn_setattr", 0, 0};
@@ -192,38 +196,33 @@ bool excAttribute(Value v, const value::Str* name, Value* out) {
 
 // The value as a new Python object, the lock claimed at where. Null with the failure recorded.
 PyObject* handOver(Ctx* ctx, int32_t site, const gil::Location* where, Value v) {
-    value::claimLock(where);
-    PyObject* o = convert::toPython(v, &ctx->conversion);
-    if (!o) bridge::failFromPython(ctx, site);
+    PyObject* o = nullptr;
+    if (!objects(ctx, where, &v, 1, &o)) bridge::failFromPython(ctx, site);
     return o;
 }
 
+// "getattr <type>.<name>" on the run's tally; a text past kCrossingText is not counted.
+void countGetattr(Ctx* ctx, Value v, const value::Str* name) {
+    if (!ctx->crossings) return;
+    char text[kCrossingText + kCrossingNameMax];
+    size_t n = 8;
+    memcpy(text, "getattr ", n);
+    n += crossingTypeName(v, text + n);
+    if (n + 1 + name->length > kCrossingText) return;
+    text[n++] = '.';
+    memcpy(text + n, textOf(name), name->length);
+    countCrossing(ctx, text, n + name->length);
+}
+
 bool pythonGetattr(Ctx* ctx, int32_t site, Value v, const value::Str* name, Value* out) {
-    value::claimLock(&kGetattr);
-    if (bridge::countingCrossings()) {
-        char buffer[kTypeNameMax];
-        NameText type = typeNameOf(v, buffer);
-        const char* pieces[] = {"getattr ", type.data, ".", textOf(name)};
-        const size_t lengths[] = {8, type.length, 1, size_t(name->length)};
-        bridge::countCrossingOf(pieces, lengths, 4);
-    }
+    countGetattr(ctx, v, name);
     PyObject* o = handOver(ctx, site, &kGetattr, v);
     if (!o) return false;
     PyObject* key = nameObject(name);
     PyObject* result = key ? PyObject_GetAttr(o, key) : nullptr;
     Py_XDECREF(key);
     Py_DECREF(o);
-    Value got;
-    // A fresh container only the result holds may be copied natively: nothing in Python can
-    // see a later change to it.
-    bool done = result && convert::convert(result, Py_REFCNT(result) == 1, &got) == 0;
-    Py_XDECREF(result);
-    if (!done) {
-        bridge::failFromPython(ctx, site);
-        return false;
-    }
-    *out = got;
-    return true;
+    return pythonResult(ctx, site, result, out);
 }
 
 bool recordGetattr(Ctx* ctx, int32_t site, Value v, const value::Str* name, Value* out,
@@ -263,7 +262,7 @@ void failNoSetattr(Ctx* ctx, int32_t site, Value x, const value::Str* name) {
     std::string_view type = value::typeName(x);
     Message m;
     // Python 3.13 added the second half for objects without a __dict__.
-    if (runtime::servedMinor() >= 13)
+    if (python_minor >= 13)
         printNoAttributeNoDict(&m, type.data(), type.size(), textOf(name), name->length);
     else
         printNoAttribute(&m, type.data(), type.size(), textOf(name), name->length);

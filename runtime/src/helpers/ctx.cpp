@@ -9,7 +9,9 @@
 #include <cstring>
 
 #include "wuna/runtime/convert.h"
+#include "wuna/runtime/equal.h"
 #include "wuna/runtime/gil.h"
+#include "wuna/runtime/helpers/crossings.h"
 #include "wuna/runtime/pending_error.h"
 #include "wuna/runtime/pyhelp.h"
 #include "wuna/runtime/value.h"
@@ -198,6 +200,8 @@ void endCtx(Ctx* ctx) {
     ctx->kindMessage = {};
     ctx->message = {};
     ctx->traceback = {};
+    freeTally(ctx->crossings);
+    ctx->crossings = nullptr;
 }
 
 }  // namespace wuna::helpers
@@ -292,6 +296,14 @@ void failFromPython(helpers::Ctx* ctx, int32_t site) {
     PyObject* text = errors::pendingMessage();
     PyErr_Clear();
     recordText(ctx, site, text);
+}
+
+bool failFromFault(helpers::Ctx* ctx, int32_t site) {
+    if (!value::faulted()) return false;
+    gil::Record* r = gil::enter();
+    if (value::raiseFault()) failFromPython(ctx, site);
+    gil::leave(r);
+    return true;
 }
 
 void pythonFailure(helpers::Ctx* ctx, int32_t site) {

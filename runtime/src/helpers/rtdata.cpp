@@ -6,6 +6,7 @@
 
 #include "wuna/runtime/convert.h"
 #include "wuna/runtime/equal.h"
+#include "wuna/runtime/helpers/pycall.h"
 #include "wuna/runtime/helpers/pyread.h"
 #include "wuna/runtime/helpers/pywrapping.h"
 #include "wuna/runtime/helpers/table.h"
@@ -24,26 +25,10 @@ constexpr char kNoOperation[] = "wuna: no such wrapping operation (a wuna bug)";
 // failure recorded and nothing left to release.
 bool bothObjects(Ctx* ctx, int32_t site, const gil::Location* where, value::Value a,
                  value::Value b, PyObject** out) {
-    value::claimLock(where);
-    out[0] = convert::toPython(a, &ctx->conversion);
-    out[1] = out[0] ? convert::toPython(b, &ctx->conversion) : nullptr;
-    if (out[1]) return true;
-    Py_CLEAR(out[0]);
+    value::Value both[2] = {a, b};
+    if (objects(ctx, where, both, 2, out)) return true;
     bridge::failFromPython(ctx, site);
     return false;
-}
-
-// The int result into *out (consumed); false with the failure recorded.
-bool intResult(Ctx* ctx, int32_t site, PyObject* result, value::Value* out) {
-    value::Value got;
-    bool ok = result && convert::convert(result, false, &got) == 0;
-    Py_XDECREF(result);
-    if (!ok) {
-        bridge::failFromPython(ctx, site);
-        return false;
-    }
-    *out = got;
-    return true;
 }
 
 }  // namespace
@@ -68,7 +53,7 @@ bool wn_read(void* c, int32_t site, int32_t code, int64_t dataTag, int64_t data,
     PyObject* result = helpers::pyRead(uint32_t(code), objects[0], objects[1]);
     Py_DECREF(objects[0]);
     Py_DECREF(objects[1]);
-    return helpers::intResult(ctx, site, result, static_cast<Value*>(out));
+    return helpers::pythonResult(ctx, site, result, static_cast<Value*>(out));
 }
 
 bool wn_wrapping(void* c, int32_t site, int32_t op, int64_t aTag, int64_t a, int64_t bTag,
@@ -88,5 +73,5 @@ bool wn_wrapping(void* c, int32_t site, int32_t op, int64_t aTag, int64_t a, int
     Py_DECREF(objects[1]);
     PyObject* result =
         y.ok ? PyLong_FromLongLong(helpers::wrap(uint32_t(op), x.value, y.value)) : nullptr;
-    return helpers::intResult(ctx, site, result, static_cast<Value*>(out));
+    return helpers::pythonResult(ctx, site, result, static_cast<Value*>(out));
 }

@@ -1,61 +1,60 @@
-// The crossings tally: how often compiled code went through Python at each kind of place, for
-// a run with report=True, keyed by a short text naming the place ("getattr float.real",
-// "call host Foo"). Every helper that goes through Python counts itself with countCrossing;
-// after the run the driver takes the tally as the "python_crossings" dict of
-// Program.report() with takeCrossings, which empties it.
+// The crossings tally: how often a run's compiled code handed an operation to Python, by
+// what was handed ("binary int add str", "compare list lt int", "items object" ...), for
+// Program.report().
 //
-// Nothing is counted unless the thread's GIL record is in report mode (gil::Record::report,
-// set for the length of a run with report=True). A text is composed by its counter in a
-// 128-byte buffer (kCrossingText); a text that does not fit is not counted. The tally is one
-// map for the process, read and written only under the interpreter lock; each entry owns a
-// copy of its text from the C heap, made before the entry is inserted, so no entry ever
-// points at its counter's buffer, and a copy that cannot be made counts nothing.
+// The tally belongs to the run: its helper context points at it while the run's report is
+// on and is null otherwise, so that a run counts only its own hand-overs and runs on other
+// threads never drain or grow each other's counts. Counting never fails a run: when the tally
+// cannot grow, the hand-over is simply not counted. Texts are copied into the tally, so a
+// caller may count a text in a stack buffer.
 #pragma once
 #include <cstddef>
 #include <cstdint>
 
+#include "wuna/runtime/gil.h"
+#include "wuna/runtime/helpers/ctx.h"
 #include "wuna/runtime/value_layout.h"
-
-typedef struct _object PyObject;
-
-namespace wuna::bridge {
-
-inline constexpr size_t kCrossingText = 128;
-
-// Whether crossings are being counted on this thread. Cannot fail.
-[[nodiscard]] bool countingCrossings();
-
-// Counts one crossing of the text (interpreter lock held). Nothing when counting is off, the
-// text is longer than kCrossingText, or memory runs out. Cannot fail.
-void countCrossing(const char* text, size_t length);
-
-// Counts the crossing whose text is the pieces joined, under the same conditions.
-void countCrossingOf(const char* const* pieces, const size_t* lengths, size_t count);
-
-// The count of a text, 0 when it has none. Cannot fail.
-[[nodiscard]] uint64_t crossingCount(const char* text, size_t length);
-
-// The tally as a new dict {text (decoded as UTF-8 with "replace"): count}, emptied; the
-// interpreter lock held. New reference, or null with the Python exception (the tally is then
-// left as it was).
-[[nodiscard]] PyObject* takeCrossings();
-
-// Empties the tally and frees its texts. Cannot fail.
-void clearCrossings();
-
-}  // namespace wuna::bridge
 
 namespace wuna::helpers {
 
-inline constexpr size_t kTypeNameMax = 64;
-
-// The type name of a value for crossing texts and messages: a Python object's type __name__
-// cut to kTypeNameMax bytes and copied into buffer ("?" when it has none or it is no str, the
-// error cleared; interpreter lock held), else value::typeName. Cannot fail.
-struct NameText {
-    const char* data;
-    size_t length;
+struct CrossingEntry {
+    char* text;  // owned copy (C heap), not NUL-ended
+    uint64_t length;
+    uint64_t count;
 };
-NameText typeNameOf(value::Value v, char (&buffer)[kTypeNameMax]);
+
+struct CrossingTally {
+    CrossingEntry* entries;  // in first-counted order
+    uint64_t count;
+    uint64_t capacity;
+};
+
+// A new empty tally (C heap), or null when memory ran out.
+[[nodiscard]] CrossingTally* newTally();
+// Frees a tally and its texts; null is allowed. Cannot fail.
+void freeTally(CrossingTally* tally);
+
+// The entry of text, inserted with a count of 0 when absent; null when the tally could not
+// grow (nothing changed then).
+CrossingEntry* tallyCrossing(CrossingTally* tally, const char* text, size_t length);
+
+// One more hand-over of text on the run's tally; nothing when its report is off. Cannot fail.
+void countCrossing(Ctx* ctx, const char* text, size_t length);
+
+// The longest type name the texts of the tally keep; longer names are cut (on a character
+// boundary).
+inline constexpr size_t kCrossingNameMax = 96;
+
+// The type name of a value for the tally's texts, written to out (at least kCrossingNameMax
+// bytes): a Python object's type __name__, else the value's own type name. The bytes
+// written. Takes the interpreter lock only for a Python object. Cannot fail (an unreadable
+// name is "object").
+size_t crossingTypeName(value::Value v, char* out);
+
+// Python's list() of a value, as a value in *out (a native list: only the result held it),
+// counted as "items <type>"; the lock is claimed at where. True, or false with the failure
+// recorded (Python's TypeError of a value that is not iterable).
+[[nodiscard]] bool pythonItems(Ctx* ctx, int32_t site, const gil::Location* where,
+                               value::Value v, value::Value* out);
 
 }  // namespace wuna::helpers

@@ -72,6 +72,8 @@ struct RunRecord {
     const nodes::TreeView* program;
 };
 
+struct CrossingTally;  // crossings.h
+
 struct Ctx {
     ConversionContext conversion;
     void* moduleObjects;  // first word: the array of the module's Python objects
@@ -99,6 +101,9 @@ struct Ctx {
     uint8_t failing;
     uint8_t kind;  // errors::Kind, valid when kindSet
     uint8_t kindSet;
+    // The run's tally of hand-overs to Python when its report is on, else null. Kept by the
+    // run, so that runs on other threads never count into each other's.
+    CrossingTally* crossings;
 };
 
 // The calling thread's current Ctx (the run it is inside), or null. Cannot fail.
@@ -157,5 +162,10 @@ namespace wuna::bridge {
 void failFromPython(helpers::Ctx* ctx, int32_t site);
 // The same, claiming the interpreter lock through the thread's GIL record. Cannot fail.
 void pythonFailure(helpers::Ctx* ctx, int32_t site);
+// When the thread's fault record holds a failure (a Python __eq__ or __hash__ that raised
+// inside equality or hashing, nesting too deep; equal.h), it becomes the run's failure as
+// failFromPython records it, and the answer is true; false when nothing was noted. Claims the
+// lock only when there is a failure. Cannot fail.
+bool failFromFault(helpers::Ctx* ctx, int32_t site);
 
 }  // namespace wuna::bridge

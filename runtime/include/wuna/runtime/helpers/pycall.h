@@ -22,4 +22,15 @@ namespace wuna::helpers {
                                     PyObject* callee, const value::Value* args, uint64_t n,
                                     value::Value* out);
 
+// The n borrowed values as new Python objects in out[0..n), for an operation handed to
+// Python: the interpreter lock is claimed at where and kept; a checked int crosses as an I64.
+// True, or false with the Python exception pending (nothing left in out).
+[[nodiscard]] bool objects(Ctx* ctx, const gil::Location* where, const value::Value* values,
+                           uint64_t n, PyObject** out);
+
+// A Python result (a new reference, consumed; null when the operation raised) as a value in
+// *out, a result only Python holds converted deeply. True, or false with the failure
+// recorded (the pending Python exception, or the conversion's). The lock is held.
+[[nodiscard]] bool pythonResult(Ctx* ctx, int32_t site, PyObject* result, value::Value* out);
+
 }  // namespace wuna::helpers

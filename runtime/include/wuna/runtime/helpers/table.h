@@ -30,13 +30,13 @@
     X(2, wn_free, vll, Built)               \
     X(3, wn_fail, bpip, Built)              \
     X(4, wn_unset, bpip, Stub)              \
-    X(5, wn_overflow, bpi, Stub)            \
+    X(5, wn_overflow, bpi, Built)           \
     X(6, wn_write, bpiillp, Stub)           \
     X(7, wn_platform, bpiip, Stub)          \
     X(8, wn_print, bpiiplllllllp, Stub)     \
-    X(9, wn_binary, bpiillllp, Stub)        \
-    X(10, wn_compare, bpiillllp, Stub)      \
-    X(11, wn_unary, bpiillp, Stub)          \
+    X(9, wn_binary, bpiillllp, Built)       \
+    X(10, wn_compare, bpiillllp, Built)     \
+    X(11, wn_unary, bpiillp, Built)         \
     X(12, wn_truthy, bll, Built)            \
     X(13, wn_function, bpppiplp, Stub)      \
     X(14, wn_call, bpillplpp, Stub)         \
@@ -92,7 +92,7 @@
     X(64, wn_builtin, bpiilllp, Stub)       \
     X(65, wn_int_base, bpilllip, Built)     \
     X(66, wn_utf8_len, bpillp, Stub)        \
-    X(67, wn_min_max, bpiilplp, Stub)       \
+    X(67, wn_min_max, bpiilplp, Built)      \
     X(68, wn_math, bpiillpp, Stub)          \
     X(69, wn_huge_int, bll, Stub)           \
     X(70, wn_dict_view, bpiillp, Stub)      \
@@ -104,9 +104,9 @@
     X(76, wn_closure, bpilppp, Stub)        \
     X(77, wn_set, bpiplip, Stub)            \
     X(78, wn_to_set, bpillp, Stub)          \
-    X(79, wn_inplace, bpiillllp, Stub)      \
+    X(79, wn_inplace, bpiillllp, Built)     \
     X(80, wn_lib, bpiilplip, Stub)          \
-    X(81, wn_sorted, bpillllllip, Stub)     \
+    X(81, wn_sorted, bpillllllip, Built)    \
     X(82, wn_type_name, bpillp, Stub)       \
     X(83, wn_exc_wrap, vp, Built)           \
     X(84, wn_set_global, bpilpll, Built)    \
