@@ -336,11 +336,16 @@ TEST_F(Driver, AKeyGlobalReadsTheAddressItWasDefinedAt) {
                   Status::ok);
         {
             Emit e(m, f.function);
-            llvmapi::ValueRef g = compile::keyGlobal(m, uint64_t(uintptr_t(&keyedWord)));
+            uint64_t key = uint64_t(uintptr_t(&keyedWord));
+            llvmapi::ValueRef g, constant;
+            ASSERT_EQ(compile::keyGlobal(m, key, &g), Status::ok);
+            ASSERT_EQ(
+                compile::keyConstant(
+                    m, key, compile::KeyOrigin{{0, 0}, compile::KeyOriginKind::words}, &constant),
+                Status::ok);
             llvmapi::ValueRef word = T.LLVMBuildLoad2(*e, m->i64, g, "");
-            llvmapi::ValueRef same = T.LLVMBuildICmp(
-                *e, llvmapi::IntEQ, compile::keyConstant(m, uint64_t(uintptr_t(&keyedWord))),
-                i64c(m, int64_t(uintptr_t(&keyedWord))), "");
+            llvmapi::ValueRef same = T.LLVMBuildICmp(*e, llvmapi::IntEQ, constant,
+                                                     i64c(m, int64_t(uintptr_t(&keyedWord))), "");
             // The word, plus 1 when the key's constant is the word's address.
             T.LLVMBuildRet(*e, T.LLVMBuildAdd(*e, word, T.LLVMBuildZExt(*e, same, m->i64, ""), ""));
         }
