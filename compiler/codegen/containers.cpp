@@ -18,12 +18,6 @@ const void* recordOf(const Shape& shape) {
     return nullptr;
 }
 
-bool keptByPython(const Shape& shape) {
-    if (shape.kind == ShapeKind::list) return shape.list->source != nullptr;
-    if (shape.kind == ShapeKind::dict) return shape.dict->source != nullptr;
-    return false;
-}
-
 // Whether a compile-time local of any open semantic (but skip, when given) holds the record.
 bool heldByLocal(const Emitter* e, const void* record, const Semantic* skip) {
     for (size_t i = 0; i < e->semantics.count; i++) {
