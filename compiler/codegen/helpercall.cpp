@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "compiler/codegen/emitter.h"
+#include "wuna/runtime/convert.h"
 
 namespace wuna::compile {
 
@@ -96,28 +97,14 @@ Status objectConstant(Emitter* e, uint32_t index, ValueRef* out) {
 }
 
 IntBits intBits(PyObject* object) {
-    IntBits bits{0, 0, false};
-    if (!PyLong_Check(object)) return bits;
-    unsigned long long low = PyLong_AsUnsignedLongLongMask(object);
-    if (low == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    value::i128 v;
+    int fits = PyLong_Check(object) ? convert::intBits(object, &v) : 0;
+    if (fits != 1) {
+        // Too wide, or a failed Python call: not ok, and no error left behind.
         PyErr_Clear();
-        return bits;
+        return IntBits{0, 0, false};
     }
-    PyObject* shift = PyLong_FromLong(64);
-    PyObject* highObject = shift ? PyNumber_Rshift(object, shift) : nullptr;
-    Py_XDECREF(shift);
-    if (!highObject) {
-        PyErr_Clear();
-        return bits;
-    }
-    int overflow = 0;
-    long long high = PyLong_AsLongLongAndOverflow(highObject, &overflow);
-    Py_DECREF(highObject);
-    if (overflow || (high == -1 && PyErr_Occurred())) {
-        PyErr_Clear();
-        return bits;
-    }
-    return IntBits{uint64_t(low), int64_t(high), true};
+    return IntBits{uint64_t(v), int64_t(v >> 64), true};
 }
 
 }  // namespace wuna::compile
