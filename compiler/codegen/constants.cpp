@@ -60,6 +60,23 @@ Status putInto(value::Dict* dict, value::Value k, value::Value v) {
     return put ? Status::ok : Status::outOfMemory;
 }
 
+// Adds the items of a Python set, each converted by convertOne (PyObject*, Value*) -> Status.
+template <typename Convert>
+Status fillSet(value::Set* set, PyObject* object, Convert convertOne) {
+    PyObject* it = PyObject_GetIter(object);
+    if (!it) return Status::pythonError;
+    Status err = Status::ok;
+    while (PyObject* item = PyIter_Next(it)) {
+        value::Value v;
+        if (err == Status::ok) err = convertOne(item, &v);
+        if (err == Status::ok) err = addToSet(set, v);
+        Py_DECREF(item);
+    }
+    Py_DECREF(it);
+    if (err == Status::ok && PyErr_Occurred()) err = Status::pythonError;
+    return err;
+}
+
 // A native list, set or dict of a Python one, one level deep (items by value::convert).
 Status adopt(PyObject* object, Converted* out) {
     if (PyList_Check(object)) {
@@ -78,17 +95,9 @@ Status adopt(PyObject* object, Converted* out) {
         value::Set* set = set::make();
         if (!set) return Status::outOfMemory;
         *out = Converted{value::TagSet, &set->h};
-        PyObject* it = PyObject_GetIter(object);
-        if (!it) return Status::pythonError;
-        Status err = Status::ok;
-        while (PyObject* item = PyIter_Next(it)) {
-            if (err == Status::ok)
-                err = convertItem(item, [&](value::Value v) { return addToSet(set, v); });
-            Py_DECREF(item);
-        }
-        Py_DECREF(it);
-        if (err == Status::ok && PyErr_Occurred()) err = Status::pythonError;
-        return err;
+        return fillSet(set, object, [](PyObject* item, value::Value* v) {
+            return convert::convert(item, false, v) == 0 ? Status::ok : Status::pythonError;
+        });
     }
     value::Dict* dict = value::newDict();
     if (!dict) return Status::outOfMemory;
@@ -187,18 +196,9 @@ Status convertLevel(PyObject* object, int depth, value::Value* out) {
         value::Set* set = set::make();
         if (!set) return Status::outOfMemory;
         *out = value::Value{value::TagSet, addressOf(set)};
-        PyObject* it = PyObject_GetIter(object);
-        if (!it) return Status::pythonError;
-        Status err = Status::ok;
-        while (PyObject* item = PyIter_Next(it)) {
-            value::Value v;
-            if (err == Status::ok) err = convertDeep(item, depth + 1, &v);
-            if (err == Status::ok) err = addToSet(set, v);
-            Py_DECREF(item);
-        }
-        Py_DECREF(it);
-        if (err == Status::ok && PyErr_Occurred()) err = Status::pythonError;
-        return err;
+        return fillSet(set, object, [depth](PyObject* item, value::Value* v) {
+            return convertDeep(item, depth + 1, v);
+        });
     }
     value::RecordClass* cls = nullptr;
     switch (convert::describeClass(reinterpret_cast<PyObject*>(Py_TYPE(object)), &cls)) {

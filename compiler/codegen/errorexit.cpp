@@ -122,6 +122,35 @@ void endCold(ColdBlock* cold, BasicBlockRef next) {
     e->builder.current = cold->saved;
 }
 
+// After a key was built (err its status): the cached block of an equal key (*hit set, the
+// key freed), else a new cold "error_release" block the builder is moved into. On failure the
+// key is freed.
+Status cachedOrCold(Emitter* e, Status err, backend::List<uint64_t>* key, BasicBlockRef* out,
+                    ColdBlock* cold, bool* hit) {
+    if (err == Status::ok) {
+        if (BasicBlockRef there = cached(e, *key)) {
+            key->free();
+            *out = there;
+            *hit = true;
+            return Status::ok;
+        }
+        err = beginCold(e, "error_release", cold);
+    }
+    if (err != Status::ok) key->free();
+    return err;
+}
+
+// Ends the cold block with its branch to next and caches it under the key (freed). err: the
+// status of the release code; ok with *out the block, or the first error.
+Status finishCold(Emitter* e, Status err, ColdBlock* cold, BasicBlockRef next,
+                  backend::List<uint64_t>* key, BasicBlockRef* out) {
+    endCold(cold, next);
+    if (err == Status::ok) err = cache(e, key, cold->block);
+    key->free();
+    if (err == Status::ok) *out = cold->block;
+    return err;
+}
+
 Status leavesSemanticBlock(Emitter* e, BasicBlockRef next, BasicBlockRef* out) {
     if (BasicBlockRef* there = e->leavesSemantic.find(word(next))) {
         *out = *there;
@@ -164,19 +193,10 @@ Status temporariesBlock(Emitter* e, BasicBlockRef next, BasicBlockRef* out) {
                                    kContainerDepth);
         }
     }
-    if (err == Status::ok) {
-        if (BasicBlockRef there = cached(e, key)) {
-            key.free();
-            *out = there;
-            return Status::ok;
-        }
-    }
     ColdBlock cold;
-    if (err == Status::ok) err = beginCold(e, "error_release", &cold);
-    if (err != Status::ok) {
-        key.free();
-        return err;
-    }
+    bool hit = false;
+    err = cachedOrCold(e, err, &key, out, &cold, &hit);
+    if (err != Status::ok || hit) return err;
     Semantic* innermost = e->semantics.count ? e->semantics.last() : nullptr;
     for (size_t i = e->temporaries.count; err == Status::ok && i-- > mark;) {
         const Shape& t = e->temporaries[i];
@@ -188,11 +208,7 @@ Status temporariesBlock(Emitter* e, BasicBlockRef next, BasicBlockRef* out) {
         }
         err = release(e, t);
     }
-    endCold(&cold, next);
-    if (err == Status::ok) err = cache(e, &key, cold.block);
-    key.free();
-    if (err == Status::ok) *out = cold.block;
-    return err;
+    return finishCold(e, err, &cold, next, &key, out);
 }
 
 bool anySemanticFlag(const Emitter* e, size_t base) {
@@ -264,19 +280,10 @@ Status scopeErrorBlock(Emitter* e, Semantic* s, const uint32_t* list, size_t lis
         if (err == Status::ok && s->hasFrame && !push(&key, {kFrameWord, word(s->frame)}))
             err = Status::outOfMemory;
     }
-    if (err == Status::ok) {
-        if (BasicBlockRef there = cached(e, key)) {
-            key.free();
-            *out = there;
-            return Status::ok;
-        }
-    }
     ColdBlock cold;
-    if (err == Status::ok) err = beginCold(e, "error_release", &cold);
-    if (err != Status::ok) {
-        key.free();
-        return err;
-    }
+    bool hit = false;
+    err = cachedOrCold(e, err, &key, out, &cold, &hit);
+    if (err != Status::ok || hit) return err;
     if (list) {
         for (size_t i = 0; err == Status::ok && i < listCount; i++) {
             // The normal path keeps its compile-time state.
@@ -287,11 +294,7 @@ Status scopeErrorBlock(Emitter* e, Semantic* s, const uint32_t* list, size_t lis
     } else {
         err = releaseScope(e, s);
     }
-    endCold(&cold, next);
-    if (err == Status::ok) err = cache(e, &key, cold.block);
-    key.free();
-    if (err == Status::ok) *out = cold.block;
-    return err;
+    return finishCold(e, err, &cold, next, &key, out);
 }
 
 Status errorExit(Emitter* e, BasicBlockRef* out) {

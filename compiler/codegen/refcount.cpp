@@ -111,17 +111,33 @@ void storePair(Emitter* e, ValueRef slot, ValueRef tag, ValueRef payload) {
     storeWord(e, payload, slotPayload(e, slot));
 }
 
+// Blocks yes and join (no is join when null) made, then a branch on whether the flag reads
+// when: to yes, else to no. out: yes, no, join.
+Status branchOnFlag(Emitter* e, ValueRef flag, BorrowFlag when, const char* yes, const char* no,
+                    const char* join, BasicBlockRef out[3]) {
+    Builder* b = &e->builder;
+    if (Status err = newBlock(b, yes, &out[0]); err != Status::ok) return err;
+    if (no) {
+        if (Status err = newBlock(b, no, &out[1]); err != Status::ok) return err;
+    }
+    if (Status err = newBlock(b, join, &out[2]); err != Status::ok) return err;
+    if (!no) out[1] = out[2];
+    ValueRef state = loadWord(e, flag);
+    condBr(b, icmp(b, llvmapi::IntEQ, state, constI64(e, uint64_t(when))), out[0], out[1]);
+    return Status::ok;
+}
+
 Status borrowCopy(Emitter* e, const Operand& source, uint32_t symbol, Shape* out) {
     ValueRef flag, copy;
     newBorrowSlots(e, &flag, &copy);
     storePair(e, copy, source.tag, source.payload);
     Builder* b = &e->builder;
-    BasicBlockRef again, own, copied;
-    if (Status err = newBlock(b, "borrow_again", &again); err != Status::ok) return err;
-    if (Status err = newBlock(b, "borrow_own", &own); err != Status::ok) return err;
-    if (Status err = newBlock(b, "borrow_copied", &copied); err != Status::ok) return err;
-    ValueRef state = loadWord(e, source.borrowFlag);
-    condBr(b, icmp(b, llvmapi::IntEQ, state, constI64(e, 0)), again, own);
+    BasicBlockRef blocks[3];
+    if (Status err = branchOnFlag(e, source.borrowFlag, BorrowFlag::borrowed, "borrow_again",
+                                  "borrow_own", "borrow_copied", blocks);
+        err != Status::ok)
+        return err;
+    auto [again, own, copied] = blocks;
     enter(b, again);
     storeWord(e, constI64(e, uint64_t(BorrowFlag::borrowed)), flag);
     br(b, copied);
@@ -156,12 +172,13 @@ Status refcount(Emitter* e, RefMode mode, ValueRef tag, ValueRef payload) {
 Status takeOwnership(Emitter* e, Operand* o) {
     if (!o->borrowFlag) return Status::ok;
     Builder* b = &e->builder;
-    BasicBlockRef take, taken;
-    if (Status err = newBlock(b, "borrow_take", &take); err != Status::ok) return err;
-    if (Status err = newBlock(b, "borrow_taken", &taken); err != Status::ok) return err;
-    ValueRef state = loadWord(e, o->borrowFlag);
-    condBr(b, icmp(b, llvmapi::IntEQ, state, constI64(e, uint64_t(BorrowFlag::borrowed))), take,
-           taken);
+    BasicBlockRef blocks[3];
+    if (Status err = branchOnFlag(e, o->borrowFlag, BorrowFlag::borrowed, "borrow_take", nullptr,
+                                  "borrow_taken", blocks);
+        err != Status::ok)
+        return err;
+    auto [take, unused, taken] = blocks;
+    (void)unused;
     enter(b, take);
     if (Status err = refcount(e, RefMode::increment, o->tag, o->payload); err != Status::ok)
         return err;
@@ -188,13 +205,12 @@ Status release(Emitter* e, const Shape& shape) {
     if (neverCounted(o.kind)) return Status::ok;
     if (!o.borrowFlag) return refcount(e, RefMode::decrement, o.tag, o.payload);
     Builder* b = &e->builder;
-    BasicBlockRef owned, given, dropped;
-    if (Status err = newBlock(b, "borrow_owned", &owned); err != Status::ok) return err;
-    if (Status err = newBlock(b, "borrow_given", &given); err != Status::ok) return err;
-    if (Status err = newBlock(b, "borrow_dropped", &dropped); err != Status::ok) return err;
-    ValueRef state = loadWord(e, o.borrowFlag);
-    condBr(b, icmp(b, llvmapi::IntEQ, state, constI64(e, uint64_t(BorrowFlag::owned))), owned,
-           given);
+    BasicBlockRef blocks[3];
+    if (Status err = branchOnFlag(e, o.borrowFlag, BorrowFlag::owned, "borrow_owned",
+                                  "borrow_given", "borrow_dropped", blocks);
+        err != Status::ok)
+        return err;
+    auto [owned, given, dropped] = blocks;
     enter(b, owned);
     if (Status err = refcount(e, RefMode::decrement, o.tag, o.payload); err != Status::ok)
         return err;

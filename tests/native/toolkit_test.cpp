@@ -306,14 +306,23 @@ TEST_F(Toolkit, TopLevelIncrementsTestTheTagInline) {
 
 // --- copies of borrows ---------------------------------------------------------------------
 
+// A program function (ctx, tag, payload) that has read its value into a borrow of symbol.
+struct BorrowedRead {
+    Function f;
+    Operand read{};
+    BorrowedRead(compile::Compiler* c, const char* name, KnownKind kind, uint32_t symbol)
+        : f(c, name, kProgramFunction, {c->module.ptr, c->module.i64, c->module.i64}) {
+        EXPECT_EQ(compile::borrowOperand(&f.e, paramOperand(f, 1, 2, kind), symbol, &read),
+                  Status::ok);
+    }
+};
+
 TEST_F(Toolkit, ACopyOfABorrowBorrowsUntilSixteenRecordsOfTheVariable) {
     Bare bare("t_copy");
-    llvmapi::TypeRef i64 = bare.m()->i64;
     // Without a tree every symbol is a global one: a program function may borrow it.
-    Function f(&bare.c, "t_copy_f", kProgramFunction, {bare.m()->ptr, i64, i64});
-    Operand read;
-    ASSERT_EQ(compile::borrowOperand(&f.e, paramOperand(f, 1, 2, KnownKind::list), 9, &read),
-              Status::ok);
+    BorrowedRead r(&bare.c, "t_copy_f", KnownKind::list, 9);
+    Function& f = r.f;
+    Operand read = r.read;
     Shape copies[compile::kBorrowsPerSymbol];
     for (uint32_t i = 0; i + 1 < compile::kBorrowsPerSymbol; i++) {
         ASSERT_EQ(compile::ownCopy(&f.e, compile::dynShape(read), &copies[i]), Status::ok);
@@ -356,11 +365,8 @@ class GlobalBorrowsAcrossCalls : public Toolkit, public ::testing::WithParamInte
 
 TEST_P(GlobalBorrowsAcrossCalls, TakeAReferenceBeforeCallsThatMayRunProgramCode) {
     Bare bare("t_glob");
-    llvmapi::TypeRef i64 = bare.m()->i64;
-    Function f(&bare.c, "t_glob_f", kProgramFunction, {bare.m()->ptr, i64, i64});
-    Operand read;
-    ASSERT_EQ(compile::borrowOperand(&f.e, paramOperand(f, 1, 2, KnownKind::str), 2, &read),
-              Status::ok);
+    BorrowedRead r(&bare.c, "t_glob_f", KnownKind::str, 2);
+    Function& f = r.f;
     // Arguments of the helper's letters, all zero.
     const helpers::HelperSignature* h = nullptr;
     for (const auto& sig : helpers::helperSignatures)
