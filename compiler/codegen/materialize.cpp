@@ -33,7 +33,7 @@ Status notAValue(Emitter* e, ShapeKind kind, int32_t node) {
 
 // The i32 scope value an rt value carries.
 ValueRef runtimeScope(Emitter* e) {
-    if (e->scopes.count) return constI32(e, int32_t(e->scopes.last().scope));
+    if (e->scopes.count) return siteValue(e, int32_t(e->scopes.last().scope));
     if (e->modes.runtimeFrameLookup && e->callScope) return e->callScope;
     return siteValue(e, int32_t(e->scopeId));
 }

@@ -91,7 +91,8 @@ bool copyMayBorrow(const Emitter* e, uint32_t symbol) {
     const EmitterModes& modes = e->modes;
     if (modes.jumpsAsStatus || modes.runtimeFrameLookup) return false;
     int32_t scope = scopeOfSymbol(e, symbol);
-    bool ownSlots = !e->hasOwnFrame && !e->specialisationOrigin && !e->hadTypedLocals;
+    bool ownSlots =
+        !e->hasOwnFrame && !e->specialisationOrigin && !e->hadTypedLocals && !e->typedLocals.count;
     if (ownSlots && uint32_t(scope) == e->scopeId) return true;
     return e->scopeId != kNoFunctionScope && scope == -1;
 }

@@ -206,6 +206,29 @@ INSTANTIATE_TEST_SUITE_P(
         NotAValue{ShapeKind::method,
                   "a method can't be kept in a variable or passed as a value (node 12)"}));
 
+TEST_F(Values, TheRuntimeObjectCarriesItsScopeAndTheCurrentFrame) {
+    Bare bare("t_rt");
+    Function f(&bare.c, "t_rt_f", 42, {bare.m()->ptr, bare.m()->ptr});
+    Operand o;
+    // Without a frame the function must be compiled again with one.
+    EXPECT_EQ(compile::materialize(&f.e, scalar(ShapeKind::rt), 1, &o), Status::unsupported);
+    EXPECT_EQ(bare.c.frameNeededScope, 42u);
+    f.e.hasOwnFrame = 1;
+    f.e.ownFrame = f.param(1);
+    ASSERT_TRUE(f.e.typedLocals.push(compile::TypedLocal{compile::valueSlot(&f.e), 1}));
+    ASSERT_EQ(compile::materialize(&f.e, scalar(ShapeKind::rt), 1, &o), Status::ok);
+    EXPECT_EQ(constantOf(o.tag), (uint64_t(42) << 32) | value::TagRuntime);
+    EXPECT_EQ(o.kind, KnownKind::unknown);
+    EXPECT_EQ(f.e.modes.localsSpilled, 1) << "the typed locals were written to the frame first";
+    // In an open block scope, its id.
+    ASSERT_TRUE(f.e.scopes.push(compile::ScopeEntry{compile::valueSlot(&f.e), 43}));
+    ASSERT_EQ(compile::materialize(&f.e, scalar(ShapeKind::rt), 1, &o), Status::ok);
+    EXPECT_EQ(constantOf(o.tag), (uint64_t(43) << 32) | value::TagRuntime);
+    std::string ir = f.ir();
+    EXPECT_NE(ir.find("ptrtoint ptr %1 to i64"), std::string::npos) << ir;
+    EXPECT_EQ(verify(bare.m()), "");
+}
+
 TEST_F(Values, AnEmptyListLiteralIsBuiltFromAOneSlotArray) {
     Bare bare("t_empty");
     Function f(&bare.c, "t_empty_f", kProgramFunction, {bare.m()->ptr});
