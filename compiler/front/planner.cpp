@@ -174,6 +174,9 @@ Status evaluate(Compiler* c, const front::FunctionIR* callee, const Shape* argum
     // reading is kept by the front cache (which only the language clears, not a pure helper),
     // and the argument shapes live in the compiler's arena.
     if (!value) {
+        // An interrupt or an exit asked for while compiling is the user's, not the helper's
+        // answer: it goes on up rather than being lost.
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) return Status::pythonError;
         // The call raises: it raises at run time too, where the compiled call reports it.
         PyErr_Clear();
         return Status::ok;

@@ -44,6 +44,7 @@ std::string helpers() {
     def("table_raises(n)", "    return (" + sum(12) + ") // n");
     def("table_list(n)", "    return [" + sum(12) + ", n]");
     def("table_big(n)", "    return (" + sum(12) + ") ** 40");
+    def("stops(n)", "    if n * 1 == 0:\n        raise KeyboardInterrupt()\n    return " + sum(12));
     def("noisy_table(n)", "    print(n)\n    return " + sum(12));
     def("pure_test(x)", "    return x == 3");
     def("noisy(x)", "    print(x)\n    return x");
@@ -260,6 +261,21 @@ TEST_F(Planner, EvaluatedResultIsPythons) {
     ASSERT_EQ(p.result.kind, ShapeKind::pint);
     EXPECT_EQ(p.result.int_, PyLong_AsLongLong(expected));
     Py_DECREF(expected);
+}
+
+// An interrupt while a helper runs at compile time is not taken for the helper's exception.
+TEST_F(Planner, InterruptWhileEvaluatingIsKept) {
+    front::FunctionIR* ir = front("stops");
+    ASSERT_NE(ir, nullptr);
+    Shape zero = shapeOf(A::zero);
+    CallPlan p{};
+    EXPECT_EQ(callPythonFunction(&compiler_, &state_, ir, 0, &zero, 1, &p), Status::pythonError);
+    EXPECT_TRUE(PyErr_ExceptionMatches(PyExc_KeyboardInterrupt));
+    PyErr_Clear();
+    // Called with another constant it returns, and is evaluated.
+    Shape three = shapeOf(A::three);
+    ASSERT_EQ(callPythonFunction(&compiler_, &state_, ir, 0, &three, 1, &p), Status::ok);
+    EXPECT_EQ(p.road, CallRoad::evaluated);
 }
 
 TEST_F(Planner, SitesCountPerContext) {
