@@ -444,19 +444,10 @@ Status callIsPure(const Expr* e, PyObject* globals, bool* out) {
 }  // namespace
 
 Status isPureTest(const Expr* e, PyObject* globals, bool* out) {
-    *out = false;
+    // Constants, locals and globals (the kinds up to global) read the same every time.
+    *out = e->kind <= ExprKind::global;
+    if (*out) return Status::ok;
     switch (e->kind) {
-    case ExprKind::int_:
-    case ExprKind::bigInt:
-    case ExprKind::object:
-    case ExprKind::float_:
-    case ExprKind::str:
-    case ExprKind::bool_:
-    case ExprKind::none:
-    case ExprKind::local:
-    case ExprKind::global:
-        *out = true;
-        return Status::ok;
     case ExprKind::attribute:
         return isPureTest(e->attribute.object, globals, out);
     case ExprKind::unary:

@@ -104,7 +104,8 @@ struct CallPlan {
     CallRoad road;
     PlanStep step;
     uint32_t control;           // the calling context's word, passed on to the emitter as given
-    const Shape* arguments;     // matched to the parameters, defaults filled in
+    const Shape* arguments;     // matched to the parameters, defaults filled in: the caller's
+                                // array when it fitted as given, else one in the arena
     uint64_t count;             // their number
     front::StmtList body;       // inlined: the callee's body; guarded: the one-statement guard
     Shape result;               // evaluated: the constant the call stands for

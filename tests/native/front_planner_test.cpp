@@ -83,29 +83,21 @@ std::string helpers() {
 
 enum class A : uint8_t { add, mul, dyn, three, zero, none, rtMethod };
 
+// The shape of each kind of argument, in the order of A: its variant, and its node or int.
+constexpr struct {
+    ShapeKind kind;
+    int64_t value;
+} kArgumentShapes[] = {{ShapeKind::node, 0}, {ShapeKind::node, 1}, {ShapeKind::dyn, 0},
+                       {ShapeKind::pint, 3}, {ShapeKind::pint, 0}, {ShapeKind::none, 0},
+                       {ShapeKind::rtMethod, 0}};
+
 Shape shapeOf(A a) {
     Shape s{};
-    switch (a) {
-    case A::add:
-    case A::mul:
-        s.kind = ShapeKind::node;
-        s.node = a == A::add ? 0 : 1;
-        break;
-    case A::dyn:
-        s.kind = ShapeKind::dyn;
-        break;
-    case A::three:
-    case A::zero:
-        s.kind = ShapeKind::pint;
-        s.int_ = a == A::three ? 3 : 0;
-        break;
-    case A::none:
-        s.kind = ShapeKind::none;
-        break;
-    case A::rtMethod:
-        s.kind = ShapeKind::rtMethod;
-        break;
-    }
+    s.kind = kArgumentShapes[size_t(a)].kind;
+    if (s.kind == ShapeKind::node)
+        s.node = uint32_t(kArgumentShapes[size_t(a)].value);
+    else
+        s.int_ = kArgumentShapes[size_t(a)].value;
     return s;
 }
 
