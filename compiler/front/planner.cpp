@@ -147,6 +147,34 @@ bool hasCompileOnly(const Shape* arguments, uint64_t n) {
 
 // --- evaluation while compiling ------------------------------------------------------------
 
+// The positional arguments of a Python call of the callee for bound argument shapes: a new
+// tuple in *out. The *args parameter is bound to a tuple of the extra shapes; its items are
+// passed one by one, as the call gave them (passed as one tuple, *args would hold a tuple in a
+// tuple, and the helper would answer for another call).
+Status callArguments(Compiler* c, const front::FunctionIR* callee, const Shape* arguments,
+                     uint64_t n, PyObject** out) {
+    *out = nullptr;
+    const Shape* rest = nullptr;
+    uint64_t extra = 0;
+    if (callee->hasVarargs && n && arguments[n - 1].kind == ShapeKind::tuple) {
+        rest = &arguments[--n];
+        extra = rest->tuple.count;
+    }
+    PyObject* tuple = PyTuple_New(Py_ssize_t(n + extra));
+    if (!tuple) return Status::pythonError;
+    for (uint64_t i = 0; i < n + extra; i++) {
+        PyObject* item = nullptr;
+        const Shape& shape = i < n ? arguments[i] : rest->tuple.items[i - n];
+        if (Status s = toPython(c, shape, &item); s != Status::ok) {
+            Py_DECREF(tuple);
+            return s;
+        }
+        PyTuple_SET_ITEM(tuple, Py_ssize_t(i), item);
+    }
+    *out = tuple;
+    return Status::ok;
+}
+
 // Calls a pure callee with constant arguments. ok with *done set when the result is a plain
 // constant (in *result); *done false when the call is to be compiled after all.
 Status evaluate(Compiler* c, const front::FunctionIR* callee, const Shape* arguments,
@@ -158,16 +186,8 @@ Status evaluate(Compiler* c, const front::FunctionIR* callee, const Shape* argum
     bool pure = false;
     if (front::isPure(callee->function, &pure) != Status::ok) return Status::pythonError;
     if (!pure) return Status::ok;
-    PyObject* tuple = PyTuple_New(Py_ssize_t(n));
-    if (!tuple) return Status::pythonError;
-    for (uint64_t i = 0; i < n; i++) {
-        PyObject* item = nullptr;
-        if (Status s = toPython(c, arguments[i], &item); s != Status::ok) {
-            Py_DECREF(tuple);
-            return s;
-        }
-        PyTuple_SET_ITEM(tuple, Py_ssize_t(i), item);
-    }
+    PyObject* tuple = nullptr;
+    if (Status s = callArguments(c, callee, arguments, n, &tuple); s != Status::ok) return s;
     PyObject* value = PyObject_Call(callee->function, tuple, nullptr);
     Py_DECREF(tuple);
     // The call ran Python, but nothing the plan holds can have changed under it: the callee's

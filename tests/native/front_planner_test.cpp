@@ -44,6 +44,7 @@ std::string helpers() {
     def("table_raises(n)", "    return (" + sum(12) + ") // n");
     def("table_list(n)", "    return [" + sum(12) + ", n]");
     def("table_big(n)", "    return (" + sum(12) + ") ** 40");
+    def("total(n, *rest)", "    return " + sum(12) + " + len(rest) * 1000");
     def("stops(n)", "    if n * 1 == 0:\n        raise KeyboardInterrupt()\n    return " + sum(12));
     def("noisy_table(n)", "    print(n)\n    return " + sum(12));
     def("pure_test(x)", "    return x == 3");
@@ -253,6 +254,27 @@ TEST_F(Planner, EvaluatedResultIsPythons) {
     ASSERT_EQ(p.result.kind, ShapeKind::pint);
     EXPECT_EQ(p.result.int_, PyLong_AsLongLong(expected));
     Py_DECREF(expected);
+}
+
+// A helper with *args evaluated while compiling is given the extra arguments one by one.
+TEST_F(Planner, EvaluationSpreadsRest) {
+    front::FunctionIR* ir = front("total");
+    ASSERT_NE(ir, nullptr);
+    for (uint64_t given = 1; given <= 3; given++) {
+        Shape args[3] = {shapeOf(A::three), shapeOf(A::three), shapeOf(A::zero)};
+        CallPlan p{};
+        ASSERT_EQ(callPythonFunction(&compiler_, &state_, ir, 0, args, given, &p), Status::ok);
+        ASSERT_EQ(p.road, CallRoad::evaluated) << given;
+        PyObject* py = PyTuple_New(Py_ssize_t(given));
+        for (uint64_t i = 0; i < given; i++)
+            PyTuple_SET_ITEM(py, Py_ssize_t(i), PyLong_FromLongLong(args[i].int_));
+        PyObject* expected = PyObject_Call(global("total"), py, nullptr);
+        Py_DECREF(py);
+        ASSERT_NE(expected, nullptr);
+        ASSERT_EQ(p.result.kind, ShapeKind::pint);
+        EXPECT_EQ(p.result.int_, PyLong_AsLongLong(expected)) << given;
+        Py_DECREF(expected);
+    }
 }
 
 // An interrupt while a helper runs at compile time is not taken for the helper's exception.
