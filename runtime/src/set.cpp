@@ -188,6 +188,41 @@ bool addHashed(Set* s, Value key, int64_t h) {
     return resize(s, s->used > 50000 ? s->used * 2 : s->used * 4);
 }
 
+bool merge(Set* s, Set* other) {
+    if (other == s || other->used == 0) return true;
+    if ((s->fill + other->used) * 5 >= s->mask * 3 && !resize(s, (s->used + other->used) * 2))
+        return false;
+    if (s->fill == 0 && s->mask == other->mask && other->fill == other->used) {
+        for (uint64_t i = 0; i <= other->mask; i++) {
+            if (!live(other->table[i])) continue;
+            value::incref(other->table[i].key);
+            s->table[i] = other->table[i];
+        }
+        s->fill = other->fill;
+        s->used = other->used;
+        return true;
+    }
+    if (s->fill == 0) {
+        // No equal keys can meet in an empty table: each goes to the first empty slot of its
+        // walk, in other's order.
+        for (uint64_t i = 0; i <= other->mask; i++) {
+            const SetSlot& slot = other->table[i];
+            if (!live(slot)) continue;
+            SetSlot* free =
+                probe(s, slot.hash, [](SetSlot* at) { return at->key.tag == TagUnset; });
+            value::incref(slot.key);
+            *free = slot;
+        }
+        s->fill = s->used = other->used;
+        return true;
+    }
+    for (uint64_t i = 0; i <= other->mask; i++) {
+        const SetSlot& slot = other->table[i];
+        if (live(slot) && !addHashed(s, slot.key, slot.hash)) return false;
+    }
+    return true;
+}
+
 bool contains(Set* s, Value v) { return lookup(s, v, elementHash(v)); }
 
 bool isSubset(Set* a, Set* b) {

@@ -66,6 +66,12 @@ bool addHashed(value::Set* s, value::Value key, int64_t h);
 // memory ran out (the set unchanged).
 bool resize(value::Set* s, uint64_t minUsed);
 
+// Adds every element of other to s as the interpreter's set merge does (its growth check
+// first; an empty table of the same size with no dummies in other is copied slot for slot,
+// so the two iterate alike). True; false when memory ran out (s then holds what it had and
+// possibly some of other's elements).
+bool merge(value::Set* s, value::Set* other);
+
 // Whether an element equal to v is in the set.
 bool contains(value::Set* s, value::Value v);
 

@@ -1,0 +1,423 @@
+// Frames, function values, calls of values and the tail-call slot. See functions.h.
+#include "wuna/runtime/helpers/functions.h"
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+
+#include "wuna/runtime/convert.h"
+#include "wuna/runtime/equal.h"
+#include "wuna/runtime/errors.h"
+#include "wuna/runtime/gil.h"
+#include "wuna/runtime/helpers/helpers.h"
+#include "wuna/runtime/helpers/pycall.h"
+#include "wuna/runtime/helpers/table.h"
+#include "wuna/runtime/value.h"
+
+namespace wuna::helpers {
+
+using value::Value;
+
+namespace {
+
+constexpr gil::Location kCallValue{"helpers", "runtime/src/helpers/functions.cpp", "callValue", 0,
+                                   0};
+constexpr gil::Location kObject{"helpers", "runtime/src/helpers/functions.cpp", "wn_object", 0, 0};
+constexpr gil::Location kHostFailed{"helpers", "runtime/src/helpers/functions.cpp",
+                                    "hostCodeFailed", 0, 0};
+
+constexpr char kEscapedJump[] =
+    "rt.Return, rt.Break or rt.Continue raised out of a function called with rt.call";
+constexpr char kTailArguments[] = "rt.tail_call's arguments must be a list or a tuple";
+constexpr char kNoHost[] = "wuna: no host function at that index (a wuna bug)";
+constexpr size_t kHostNameMax = 128;
+
+inline Value valueAt(int64_t tag, int64_t payload) { return Value{uint64_t(tag), uint64_t(payload)}; }
+
+// The runtime's empty tuple, made immortal on first need when start-up has not made it. Two
+// threads may both find it missing: one compare-and-swap publishes one of their tuples (the
+// pointer is the last thing written, with release ordering) and the other is given back.
+value::Tuple* emptyTuple() {
+    std::atomic_ref<value::Tuple*> slot(empty_tuple);
+    value::Tuple* shared = slot.load(std::memory_order_acquire);
+    if (shared) return shared;
+    value::Tuple* made = value::newTuple(0);
+    if (!made) return nullptr;
+    value::makeImmortal(&made->h);
+    if (slot.compare_exchange_strong(shared, made, std::memory_order_acq_rel)) return made;
+    // Immortal blocks are never freed by a count; this one was never seen by anyone else.
+    made->h.count = 1;
+    value::decref(value::TagTuple, uint64_t(uintptr_t(made)));
+    return shared;
+}
+
+// The __name__ of a host callable, at most kHostNameMax bytes, or "host function". The lock
+// is held; leaves no Python error.
+size_t hostName(PyObject* callable, char* out) {
+    static constexpr char fallback[] = "host function";
+    PyObject* name = callable ? PyObject_GetAttrString(callable, "__name__") : nullptr;
+    Py_ssize_t length = 0;
+    const char* text = name && PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, &length) : nullptr;
+    size_t n = sizeof fallback - 1;
+    if (text) {
+        n = size_t(length) < kHostNameMax ? size_t(length) : kHostNameMax;
+        std::memcpy(out, text, n);
+    } else {
+        std::memcpy(out, fallback, n);
+    }
+    Py_XDECREF(name);
+    PyErr_Clear();
+    return n;
+}
+
+// The Python exception the failure holds, borrowed, or null.
+PyObject* heldException(Ctx* ctx) { return ctx->reraise ? ctx->reraise : ctx->fetched; }
+
+// Appends the class name and the text of the failure as a host function's failure names them.
+// The lock is held; leaves no Python error.
+void appendFailureParts(Ctx* ctx, ByteList* out) {
+    PyObject* exc = heldException(ctx);
+    if (exc) {
+        PyObject* name = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(exc)), "__name__");
+        Py_ssize_t length = 0;
+        const char* text = name && PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, &length) : nullptr;
+        if (text)
+            appendBytes(out, text, size_t(length) < kHostNameMax ? uint64_t(length) : kHostNameMax);
+        else
+            appendBytes(out, "Error", 5);
+        Py_XDECREF(name);
+        PyErr_Clear();
+        appendBytes(out, ": ", 2);
+        PyObject* str = PyObject_Str(exc);
+        const char* utf8 = str ? PyUnicode_AsUTF8AndSize(str, &length) : nullptr;
+        if (utf8)
+            appendBytes(out, utf8, uint64_t(length));
+        else
+            appendBytes(out, ctx->message.data, ctx->message.length);
+        Py_XDECREF(str);
+        PyErr_Clear();
+        return;
+    }
+    std::string_view kind = ctx->kindSet ? errors::name(errors::Kind(ctx->kind)) : "Error";
+    appendBytes(out, kind.data(), kind.size());
+    appendBytes(out, ": ", 2);
+    const ByteList& text = ctx->kindSet ? ctx->kindMessage : ctx->message;
+    appendBytes(out, text.data, text.length);
+}
+
+// Rewords the recorded failure as the failure of the host callable: "<name>: <class>: <text>".
+// A failure with a kind other than Throw and no Python exception becomes a plain runtime error
+// (kind Error) with that text, its exception value released. Nothing when no failure is
+// recorded. Cannot fail (short of memory the old message stays).
+void hostCodeFailed(Ctx* ctx, PyObject* callable) {
+    if (!ctx->failing) return;
+    gil::Record* r = gil::enter();
+    char name[kHostNameMax];
+    ByteList text{};
+    appendBytes(&text, name, hostName(callable, name));
+    appendBytes(&text, ": ", 2);
+    appendFailureParts(ctx, &text);
+    bool demote = ctx->kindSet && errors::Kind(ctx->kind) != errors::Kind::Throw &&
+                  !heldException(ctx);
+    ctx->message.length = 0;
+    appendBytes(&ctx->message, text.data, text.length);
+    if (demote) {
+        ctx->kind = uint8_t(errors::Kind::Error);
+        setKindMessage(ctx, text.data, text.length);
+        if (ctx->hasExc) {
+            Value exc = ctx->exc;
+            ctx->exc = Value::none();
+            ctx->hasExc = 0;
+            value::decref(exc);
+        }
+    }
+    std::free(text.data);
+    gil::leave(r);
+}
+
+// A function value to keep until the run ends; false when memory ran out.
+bool appendRelease(ValueList* list, Value v) {
+    if (list->count == list->capacity) {
+        uint64_t capacity = list->capacity ? list->capacity * 2 : 8;
+        auto* items = static_cast<Value*>(std::realloc(list->items, capacity * sizeof(Value)));
+        if (!items) return false;
+        list->items = items;
+        list->capacity = capacity;
+    }
+    list->items[list->count++] = v;
+    return true;
+}
+
+}  // namespace
+
+bool callValue(Ctx* ctx, int32_t site, Value callee, const Value* args, uint64_t n,
+               const Value* receiver, bool plain, Value* out) {
+    bool before = ctx->failing;
+    if (callPythonValue(ctx, site, &kCallValue, callee, args, n, receiver, !plain, out))
+        return true;
+    // A host function's failure names the function, as the reference mode words it.
+    if (!plain && !before && callee.tag == value::TagPy)
+        hostCodeFailed(ctx, callee.as<PyObject>());
+    return false;
+}
+
+bool tailResolve(Ctx* ctx, int32_t site, Value* result) {
+    while (result->tag == value::TagTail) {
+        TakenCall call;
+        wn_tail_take(ctx, &call);
+        bool hasReceiver = call.receiver.tag != value::TagTail;
+        bool ok = false;
+        Value next = Value::none();
+        if (call.args.tag == value::TagList) {
+            auto* l = call.args.as<value::List>();
+            ok = callValue(ctx, site, call.callee, l->items, l->count,
+                           hasReceiver ? &call.receiver : nullptr, false, &next);
+        } else if (call.args.tag == value::TagTuple) {
+            auto* t = call.args.as<value::Tuple>();
+            ok = callValue(ctx, site, call.callee, t->items(), t->count,
+                           hasReceiver ? &call.receiver : nullptr, false, &next);
+        } else {
+            fail(ctx, site, kTailArguments, sizeof kTailArguments - 1);
+        }
+        value::decref(call.callee);
+        value::decref(call.args);
+        if (hasReceiver) value::decref(call.receiver);
+        if (!ok) {
+            *result = Value::none();
+            return false;
+        }
+        *result = next;
+    }
+    return true;
+}
+
+extern "C" {
+
+// ---- Frames -----------------------------------------------------------------------------------
+
+void* wn_frame_new(void* parent, int64_t n) {
+    if (n < 0) return nullptr;
+    return value::newFrame(static_cast<value::Frame*>(parent), uint64_t(n));
+}
+
+void wn_frame_release(void* frame) { value::releaseCaptured(static_cast<value::Obj*>(frame)); }
+
+void* wn_frame_of(void* frame, int32_t scope, int32_t target, void* table) {
+    auto* f = static_cast<value::Frame*>(frame);
+    if (scope == target || scope == -1) return f;
+    const auto* parents = static_cast<const uint64_t*>(table);
+    uint64_t s = uint32_t(scope);
+    for (;;) {
+        if (!f->parent) return f;
+        uint64_t entry = parents[s];
+        f = f->parent;
+        if (entry == 0xFFFFFFFFu || uint32_t(entry) == uint32_t(target)) return f;
+        s = entry;
+    }
+}
+
+bool wn_unset(void* c, int32_t site, void* name) {
+    auto* ctx = static_cast<Ctx*>(c);
+    auto* s = static_cast<value::Str*>(name);
+    if (ctx->failing) return false;
+    ByteList text{};
+    appendBytes(&text, "'", 1);
+    appendBytes(&text, s->bytes(), s->length);
+    static constexpr char tail[] = "' has no value yet";
+    appendBytes(&text, tail, sizeof tail - 1);
+    fail(ctx, site, text.data, text.length);
+    std::free(text.data);
+    return false;
+}
+
+// ---- Function values ----------------------------------------------------------------------------
+
+bool wn_function(void* c, void* entry, void* frame, int32_t node, void* name, int64_t flags,
+                 void* out) {
+    auto* ctx = static_cast<Ctx*>(c);
+    value::Function* f =
+        value::newFunction(entry, static_cast<value::Frame*>(frame), uint32_t(node),
+                           static_cast<value::Str*>(name), ctx->moduleId, uint32_t(flags));
+    if (!f) {
+        failOutOfMemory(ctx, node);
+        return false;
+    }
+    *static_cast<Value*>(out) = Value::of(value::TagFunction, f);
+    return true;
+}
+
+bool wn_closure(void* c, int32_t site, int64_t description, void* frame, void* entry,
+                void* out) {
+    auto* ctx = static_cast<Ctx*>(c);
+    value::Closure* f =
+        value::newClosure(static_cast<value::Obj*>(frame),
+                          reinterpret_cast<const void*>(uintptr_t(description)), ctx->moduleId,
+                          entry);
+    if (!f) {
+        failOutOfMemory(ctx, site);
+        return false;
+    }
+    *static_cast<Value*>(out) = Value::of(value::TagClosure, f);
+    return true;
+}
+
+bool wn_varargs(void* c, int32_t site, void* arguments, int64_t count, int64_t first,
+                void* out) {
+    auto* ctx = static_cast<Ctx*>(c);
+    auto* args = static_cast<const Value*>(arguments);
+    auto* result = static_cast<Value*>(out);
+    if (first < 0) first = 0;
+    if (first >= count) {
+        value::Tuple* empty = emptyTuple();
+        if (!empty) {
+            failOutOfMemory(ctx, site);
+            return false;
+        }
+        *result = Value::of(value::TagTuple, empty);
+        return true;
+    }
+    value::Tuple* t = value::newTuple(uint64_t(count - first));
+    if (!t) {
+        failOutOfMemory(ctx, site);
+        return false;
+    }
+    for (int64_t i = first; i < count; i++) {
+        Value v = args[i];
+        value::incref(v);
+        // Extra arguments are the language's own ints from here on.
+        if (v.tag == value::TagPint) v.tag = value::TagInt;
+        t->items()[i - first] = v;
+    }
+    *result = Value::of(value::TagTuple, t);
+    return true;
+}
+
+// ---- Calls -------------------------------------------------------------------------------------------
+
+bool wn_call_plain(void* c, int32_t site, int64_t tag, int64_t payload, void* arguments,
+                   int64_t count, void* receiver, void* out) {
+    auto* ctx = static_cast<Ctx*>(c);
+    auto* result = static_cast<Value*>(out);
+    // The flag lasts for exactly one call; the call path here reads the plainness directly.
+    ctx->plainCall = 0;
+    Value got = Value::none();
+    if (!callValue(ctx, site, valueAt(tag, payload), static_cast<const Value*>(arguments),
+                   uint64_t(count), static_cast<const Value*>(receiver), true, &got))
+        return false;
+    if (!tailResolve(ctx, site, &got)) return false;
+    *result = got;
+    return true;
+}
+
+bool wn_call_site(void* c, int32_t site, void* codeSlot, int64_t hostIndex, void* arguments,
+                  int64_t count, void* out) {
+    auto* ctx = static_cast<Ctx*>(c);
+    auto* result = static_cast<Value*>(out);
+    (void)codeSlot;  // stays empty: the host function is called through Python
+    PyObject* callee = moduleObject(ctx, hostIndex);
+    if (!callee) {
+        fail(ctx, site, kNoHost, sizeof kNoHost - 1);
+        return false;
+    }
+    Value got = Value::none();
+    if (!callValue(ctx, site, Value::of(value::TagPy, callee),
+                   static_cast<const Value*>(arguments), uint64_t(count), nullptr, false, &got))
+        return false;
+    if (!tailResolve(ctx, site, &got)) return false;
+    *result = got;
+    return true;
+}
+
+void wn_object(void* c, int64_t index, void* out) {
+    auto* ctx = static_cast<Ctx*>(c);
+    PyObject* o = moduleObject(ctx, index);
+    gil::Record* r = value::claimLock(&kObject);
+    r->depth++;
+    Py_XINCREF(o);
+    r->depth--;
+    *static_cast<Value*>(out) = o ? Value::of(value::TagPy, o) : Value::none();
+}
+
+bool wn_host_jump(void* c, int32_t site) {
+    fail(static_cast<Ctx*>(c), site, kEscapedJump, sizeof kEscapedJump - 1);
+    return false;
+}
+
+bool wn_host_failed(void* c, int32_t site, int64_t hostIndex) {
+    (void)site;
+    auto* ctx = static_cast<Ctx*>(c);
+    hostCodeFailed(ctx, moduleObject(ctx, hostIndex));
+    return false;
+}
+
+void wn_bury(void* c, int64_t tag, int64_t payload) {
+    auto* ctx = static_cast<Ctx*>(c);
+    Value v = valueAt(tag, payload);
+    if (v.tag == value::TagUnset) return;
+    bool buried = v.tag == value::TagFunction && (v.as<value::Obj>()->flags & value::FlagBury);
+    // Code of the function may still be running below: it is released when the run ends.
+    // Short of memory to keep it there, its reference stays taken (a leak, never a free too
+    // early).
+    if (buried) {
+        (void)appendRelease(&ctx->releases, v);
+        return;
+    }
+    value::decref(v);
+}
+
+// ---- The tail-call slot ----------------------------------------------------------------------------
+
+void wn_tail_set(void* c, int64_t calleeTag, int64_t calleePayload, int64_t argsTag,
+                 int64_t argsPayload, void* receiver) {
+    auto* ctx = static_cast<Ctx*>(c);
+    ctx->tailCallee = valueAt(calleeTag, calleePayload);
+    ctx->tailArgs = valueAt(argsTag, argsPayload);
+    value::incref(ctx->tailCallee);
+    value::incref(ctx->tailArgs);
+    if (receiver) {
+        ctx->tailReceiver = *static_cast<const Value*>(receiver);
+        value::incref(ctx->tailReceiver);
+    } else {
+        ctx->tailReceiver = Value::none();
+    }
+    ctx->tailHasReceiver = receiver ? 1 : 0;
+}
+
+void wn_tail_take(void* c, void* out) {
+    auto* ctx = static_cast<Ctx*>(c);
+    auto* call = static_cast<TakenCall*>(out);
+    call->callee = ctx->tailCallee;
+    call->args = ctx->tailArgs;
+    call->receiver = ctx->tailHasReceiver ? ctx->tailReceiver : Value{value::TagTail, 0};
+    ctx->tailCallee = ctx->tailArgs = ctx->tailReceiver = Value::none();
+    ctx->tailHasReceiver = 0;
+}
+
+void wn_tail_put(void* c, void* taken) {
+    auto* ctx = static_cast<Ctx*>(c);
+    auto* call = static_cast<const TakenCall*>(taken);
+    ctx->tailCallee = call->callee;
+    ctx->tailArgs = call->args;
+    ctx->tailHasReceiver = call->receiver.tag != value::TagTail ? 1 : 0;
+    ctx->tailReceiver = ctx->tailHasReceiver ? call->receiver : Value::none();
+}
+
+void wn_tail_clear(void* c) {
+    auto* ctx = static_cast<Ctx*>(c);
+    TakenCall call;
+    wn_tail_take(ctx, &call);
+    value::decref(call.callee);
+    value::decref(call.args);
+    if (call.receiver.tag != value::TagTail) value::decref(call.receiver);
+}
+
+bool wn_tail_resolve(void* c, int32_t site, void* result) {
+    return tailResolve(static_cast<Ctx*>(c), site, static_cast<Value*>(result));
+}
+
+}  // extern "C"
+
+}  // namespace wuna::helpers
