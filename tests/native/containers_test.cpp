@@ -710,11 +710,32 @@ const IndexGroup indexGroups[] = {
      {"py:[10, 'b', 2**70]", "py:(1, 2)", "py:[]"},
      "list(range(-4, 5)) + [True, 2**70, 1.0, 'a', slice(None, None, -1), slice(1, None, 2)]"},
     {"other keys on str and tuple", {"'abc'", "(1, 2)"}, "[1.0, 'a', None, (1,)]"},
-    {"native dict hits", {"{1: 'one', 'b': 2, (1, 2): 3.5, 2.5: None}"},
-     "[1, True, 1.0, 'b', (1, 2), 2.5]"},
+    {"native dict", {"{1: 'one', 'b': 2, (1, 2): 3.5, 2.5: None}", "{}"},
+     "[1, True, 1.0, 'b', (1, 2), 2.5, 'missing', 3, [1], (1, [2])]"},
     {"python dict", {"py:{1: 'one', 'b': 2}"}, "[1, True, 'b', 'missing', [1]]"},
     {"not subscriptable", {"5", "None", "1.5"}, "[0, 'a']"},
 };
+
+// The value of a container written as "py:<expression>" (kept a Python object), a dict
+// display (a native dict of its entries) or any other expression (fromPython); *object is
+// the Python object (new reference).
+Value containerValue(const char* text, PyObject** object) {
+    bool keepPython = std::string(text).rfind("py:", 0) == 0;
+    PyObject* o = eval(keepPython ? text + 3 : text);
+    *object = o;
+    if (keepPython) return pyValue(o);
+    if (!PyDict_CheckExact(o)) return fromPython(o);
+    value::Dict* d = value::newDict();
+    PyObject *key, *item;
+    Py_ssize_t at = 0;
+    while (PyDict_Next(o, &at, &key, &item)) {
+        Value kv = fromPython(key), iv = fromPython(item);
+        EXPECT_TRUE(value::dictSet(d, kv, iv));
+        value::decref(kv);
+        value::decref(iv);
+    }
+    return Value::of(value::TagDict, d);
+}
 
 class Indexing : public Helpers, public ::testing::WithParamInterface<IndexGroup> {};
 
@@ -724,9 +745,8 @@ TEST_P(Indexing, GetItemIsPythons) {
     PyObject* keys = eval(group.keys);
     ASSERT_NE(keys, nullptr);
     for (const char* text : group.containers) {
-        bool keepPython = std::string(text).rfind("py:", 0) == 0;
-        PyObject* container = eval(keepPython ? text + 3 : text);
-        Value c = keepPython ? pyValue(container) : fromPython(container);
+        PyObject* container = nullptr;
+        Value c = containerValue(text, &container);
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys); i++) {
             PyObject* key = PyList_GET_ITEM(keys, i);
             Value k = fromPython(key);
@@ -908,23 +928,8 @@ TEST_F(Helpers, IterationGivesTuplesAndListsThemselvesAndEveryOtherIterablesItem
     PyObject* listType = reinterpret_cast<PyObject*>(&PyList_Type);
     for (const char* text : {"'hé𝄞'", "b'ab'", "range(3)", "{3: 1, 1: 2}", "{1, 2, 'x'}",
                              "py:{'k': 1, 'j': 2}", "5", "None"}) {
-        bool keepPython = std::string(text).rfind("py:", 0) == 0;
-        PyObject* o = eval(keepPython ? text + 3 : text);
-        Value v = keepPython ? pyValue(o) : fromPython(o);
-        if (PyDict_Check(o) && !keepPython) {
-            // A native dict of the same entries.
-            value::decref(v);
-            value::Dict* d = value::newDict();
-            PyObject *key, *item;
-            Py_ssize_t at = 0;
-            while (PyDict_Next(o, &at, &key, &item)) {
-                Value kv = fromPython(key), iv = fromPython(item);
-                ASSERT_TRUE(value::dictSet(d, kv, iv));
-                value::decref(kv);
-                value::decref(iv);
-            }
-            v = Value::of(value::TagDict, d);
-        }
+        PyObject* o = nullptr;
+        Value v = containerValue(text, &o);
         if (PyAnySet_Check(o)) {
             value::decref(v);
             std::vector<Value> values = testing_support::itemsOf(o);
