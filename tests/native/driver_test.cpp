@@ -220,7 +220,7 @@ TEST_F(Driver, AHelperNotBuiltYetFailsTheRunNamingItself) {
     Compiled* s = newState(0);
     compile::ModuleRecord* m = &s->compiler.module;
     // <prefix>_main(ctx, frame) returns wn_binary(ctx, 12, 0, int 1, int 2, out)'s flag; a
-    // second function calls the contextless stubs wn_list_len and wn_frame_new.
+    // second function calls the contextless stubs wn_huge_int and wn_is_type.
     FunctionRef main;
     ASSERT_EQ(compile::llvmFunction(&s->compiler, compile::kTopLevel, &main), Status::ok);
     {
@@ -243,13 +243,14 @@ TEST_F(Driver, AHelperNotBuiltYetFailsTheRunNamingItself) {
               Status::ok);
     {
         Emit e(m, f.function);
-        llvmapi::ValueRef list[2] = {i64c(m, 5), i64c(m, 0)};
-        llvmapi::ValueRef n = compile::call(&e.b, "wn_list_len", list, 2);
-        llvmapi::ValueRef frame[2] = {T.LLVMConstNull(m->ptr), i64c(m, 3)};
-        llvmapi::ValueRef p = compile::call(&e.b, "wn_frame_new", frame, 2);
-        T.LLVMBuildRet(*e, T.LLVMBuildAdd(*e, n, T.LLVMBuildPtrToInt(*e, p, m->i64, ""), ""));
+        llvmapi::ValueRef huge[2] = {i64c(m, 5), i64c(m, 0)};
+        llvmapi::ValueRef h = compile::call(&e.b, "wn_huge_int", huge, 2);
+        llvmapi::ValueRef type[3] = {i64c(m, 2), i64c(m, 3), T.LLVMConstInt(m->i32, 1, 0)};
+        llvmapi::ValueRef t = compile::call(&e.b, "wn_is_type", type, 3);
+        T.LLVMBuildRet(*e, T.LLVMBuildAdd(*e, T.LLVMBuildZExt(*e, h, m->i64, ""),
+                                          T.LLVMBuildZExt(*e, t, m->i64, ""), ""));
     }
-    // <prefix>_status(ctx): wn_tail_clear(ctx) (no result), then the run status of
+    // <prefix>_status(ctx): wn_speculate(ctx, 0) (no result), then the run status of
     // wn_py_semantic(ctx, 31, ...).
     std::string status = symbol(s, "_status");
     llvmapi::TypeRef ptrParam[1] = {m->ptr};
@@ -259,7 +260,8 @@ TEST_F(Driver, AHelperNotBuiltYetFailsTheRunNamingItself) {
     {
         Emit e(m, f.function);
         llvmapi::ValueRef ctx = T.LLVMGetParam(f.function, 0);
-        compile::call(&e.b, "wn_tail_clear", &ctx, 1);
+        llvmapi::ValueRef speculate[2] = {ctx, i64c(m, 0)};
+        compile::call(&e.b, "wn_speculate", speculate, 2);
         llvmapi::ValueRef zero32 = T.LLVMConstInt(m->i32, 0, 0);
         llvmapi::ValueRef args[6] = {ctx,    T.LLVMConstInt(m->i32, 31, 0),
                                      zero32, T.LLVMConstNull(m->ptr),
@@ -277,13 +279,13 @@ TEST_F(Driver, AHelperNotBuiltYetFailsTheRunNamingItself) {
     EXPECT_STREQ(helpers::unavailableHelper(), "wn_binary");
     helpers::clearUnavailable();
     EXPECT_EQ(callI64(s, "_other"), 0) << "empty results, no crash";
-    EXPECT_STREQ(helpers::unavailableHelper(), "wn_list_len");
+    EXPECT_STREQ(helpers::unavailableHelper(), "wn_huge_int");
     helpers::clearUnavailable();
     auto statusOf = reinterpret_cast<int32_t (*)(void*)>(engine()->symbolAddress(status.c_str()));
     ASSERT_NE(statusOf, nullptr);
     recorded = Recorded{};
     EXPECT_EQ(statusOf(&context), 0) << "RunStatus 0: failed";
-    EXPECT_STREQ(helpers::unavailableHelper(), "wn_tail_clear") << "the first one of the thread";
+    EXPECT_STREQ(helpers::unavailableHelper(), "wn_speculate") << "the first one of the thread";
     EXPECT_EQ(recorded.text, "wuna: wn_py_semantic is not available in this build");
     EXPECT_EQ(recorded.site, 31);
     helpers::clearUnavailable();

@@ -34,8 +34,6 @@ constexpr gil::Location kSetUpdate{"helpers", kFile, "setUpdate", 0, 0};
 // From 3.14 the message names what the unhashable value was to be.
 constexpr int kNamedUnhashableMinor = 14;
 
-inline Value valueAt(int64_t tag, int64_t payload) { return Value{uint64_t(tag), uint64_t(payload)}; }
-
 void releaseAll(const Value* values, uint64_t n) {
     for (uint64_t i = 0; i < n; i++) value::decref(values[i]);
 }
@@ -322,8 +320,8 @@ bool wn_record(void* c, int32_t site, void* cls, void* values, void* out) {
 bool wn_append(void* c, int32_t site, int64_t listTag, int64_t listPayload, int64_t itemTag,
                int64_t itemPayload) {
     auto* ctx = static_cast<Ctx*>(c);
-    Value list = valueAt(listTag, listPayload);
-    Value item = valueAt(itemTag, itemPayload);
+    Value list = Value::words(listTag, listPayload);
+    Value item = Value::words(itemTag, itemPayload);
     if (list.tag == value::TagList) {
         auto* l = list.as<value::List>();
         if (!reserveItems(l, 1)) {
@@ -350,7 +348,7 @@ bool wn_append(void* c, int32_t site, int64_t listTag, int64_t listPayload, int6
 bool wn_extend_items(void* c, int32_t site, int64_t listTag, int64_t listPayload, void* items,
                      int64_t count) {
     auto* ctx = static_cast<Ctx*>(c);
-    Value list = valueAt(listTag, listPayload);
+    Value list = Value::words(listTag, listPayload);
     auto* given = static_cast<const Value*>(items);
     uint64_t n = count > 0 ? uint64_t(count) : 0;
     if (list.tag == value::TagList) {
@@ -412,7 +410,7 @@ bool wn_to_set(void* c, int32_t site, int64_t tag, int64_t payload, void* out) {
         failOutOfMemory(ctx, site);
         return false;
     }
-    if (!setUpdate(ctx, site, s, valueAt(tag, payload))) {
+    if (!setUpdate(ctx, site, s, Value::words(tag, payload))) {
         value::decref(value::TagSet, uint64_t(uintptr_t(s)));
         return false;
     }
@@ -424,7 +422,7 @@ bool wn_isinstance(void* c, int32_t site, int64_t tag, int64_t payload, int64_t 
                    void* out) {
     auto* ctx = static_cast<Ctx*>(c);
     PyObject* cls = moduleObject(ctx, classIndex);
-    Value v = valueAt(tag, payload);
+    Value v = Value::words(tag, payload);
     PyObject* o = nullptr;
     if (!pythonObjects(ctx, site, &kIsInstance, &v, 1, &o)) return false;
     int is = cls ? PyObject_IsInstance(o, cls) : -1;
@@ -444,7 +442,7 @@ bool wn_isinstance(void* c, int32_t site, int64_t tag, int64_t payload, int64_t 
 
 bool wn_is_record(int64_t tag, int64_t payload, void* cls) {
     auto* description = static_cast<value::RecordClass*>(cls);
-    Value v = valueAt(tag, payload);
+    Value v = Value::words(tag, payload);
     if (v.tag == value::TagRecord) {
         for (value::RecordClass* k = v.as<value::Record>()->cls; k; k = k->base)
             if (k == description) return true;

@@ -35,8 +35,6 @@ constexpr char kTailArguments[] = "rt.tail_call's arguments must be a list or a 
 constexpr char kNoHost[] = "wuna: no host function at that index (a wuna bug)";
 constexpr size_t kHostNameMax = 128;
 
-inline Value valueAt(int64_t tag, int64_t payload) { return Value{uint64_t(tag), uint64_t(payload)}; }
-
 // The runtime's empty tuple, made immortal on first need when start-up has not made it. Two
 // threads may both find it missing: one compare-and-swap publishes one of their tuples (the
 // pointer is the last thing written, with release ordering) and the other is given back.
@@ -304,7 +302,7 @@ bool wn_call_plain(void* c, int32_t site, int64_t tag, int64_t payload, void* ar
     // The flag lasts for exactly one call; the call path here reads the plainness directly.
     ctx->plainCall = 0;
     Value got = Value::none();
-    if (!callValue(ctx, site, valueAt(tag, payload), static_cast<const Value*>(arguments),
+    if (!callValue(ctx, site, Value::words(tag, payload), static_cast<const Value*>(arguments),
                    uint64_t(count), static_cast<const Value*>(receiver), true, &got))
         return false;
     if (!tailResolve(ctx, site, &got)) return false;
@@ -355,7 +353,7 @@ bool wn_host_failed(void* c, int32_t site, int64_t hostIndex) {
 
 void wn_bury(void* c, int64_t tag, int64_t payload) {
     auto* ctx = static_cast<Ctx*>(c);
-    Value v = valueAt(tag, payload);
+    Value v = Value::words(tag, payload);
     if (v.tag == value::TagUnset) return;
     bool buried = v.tag == value::TagFunction && (v.as<value::Obj>()->flags & value::FlagBury);
     // Code of the function may still be running below: it is released when the run ends.
@@ -373,8 +371,8 @@ void wn_bury(void* c, int64_t tag, int64_t payload) {
 void wn_tail_set(void* c, int64_t calleeTag, int64_t calleePayload, int64_t argsTag,
                  int64_t argsPayload, void* receiver) {
     auto* ctx = static_cast<Ctx*>(c);
-    ctx->tailCallee = valueAt(calleeTag, calleePayload);
-    ctx->tailArgs = valueAt(argsTag, argsPayload);
+    ctx->tailCallee = Value::words(calleeTag, calleePayload);
+    ctx->tailArgs = Value::words(argsTag, argsPayload);
     value::incref(ctx->tailCallee);
     value::incref(ctx->tailArgs);
     if (receiver) {

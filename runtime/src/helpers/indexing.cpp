@@ -44,8 +44,6 @@ constexpr char kTupleRange[] = "tuple index out of range";
 constexpr char kBytesRange[] = "index out of range";
 constexpr char kListAssignRange[] = "list assignment index out of range";
 
-inline Value valueAt(int64_t tag, int64_t payload) { return Value{uint64_t(tag), uint64_t(payload)}; }
-
 // Both int tags dispatch alike.
 inline Value readAsInt(Value v) {
     return v.tag == value::TagPint ? Value{value::TagInt, v.payload} : v;
@@ -290,14 +288,25 @@ bool pythonUnpack(Ctx* ctx, int32_t site, Value v, uint64_t n, Value* out) {
         bridge::failFromPython(ctx, site);
         return false;
     }
+    // The items are converted aside and reach out only all together, so a failure halfway
+    // leaves the caller's slots as they were.
+    auto* items = static_cast<Value*>(std::malloc((n ? n : 1) * sizeof(Value)));
+    if (!items) {
+        Py_DECREF(result);
+        failOutOfMemory(ctx, site);
+        return false;
+    }
     for (uint64_t k = 0; k < n; k++) {
         PyObject* item = PyTuple_GET_ITEM(result, Py_ssize_t(k));
-        if (convert::convert(item, Py_REFCNT(item) == 1, &out[k]) == 0) continue;
-        while (k) value::decref(out[--k]);
+        if (convert::convert(item, Py_REFCNT(item) == 1, &items[k]) == 0) continue;
+        while (k) value::decref(items[--k]);
+        std::free(items);
         Py_DECREF(result);
         bridge::failFromPython(ctx, site);
         return false;
     }
+    if (n) std::memcpy(out, items, n * sizeof(Value));
+    std::free(items);
     Py_DECREF(result);
     return true;
 }
@@ -375,8 +384,8 @@ bool wn_getitem(void* c, int32_t site, int64_t tag, int64_t payload, int64_t key
                 int64_t keyPayload, void* out) {
     auto* ctx = static_cast<Ctx*>(c);
     auto* result = static_cast<Value*>(out);
-    Value container = readAsInt(valueAt(tag, payload));
-    Value key = valueAt(keyTag, keyPayload);
+    Value container = readAsInt(Value::words(tag, payload));
+    Value key = Value::words(keyTag, keyPayload);
     uint64_t at = 0;
     bool keyIsIndex = integral(key);
     switch (container.tag) {
@@ -442,9 +451,9 @@ bool wn_getitem(void* c, int32_t site, int64_t tag, int64_t payload, int64_t key
 bool wn_setitem(void* c, int32_t site, int64_t tag, int64_t payload, int64_t keyTag,
                 int64_t keyPayload, int64_t itemTag, int64_t itemPayload) {
     auto* ctx = static_cast<Ctx*>(c);
-    Value container = readAsInt(valueAt(tag, payload));
-    Value key = valueAt(keyTag, keyPayload);
-    Value item = valueAt(itemTag, itemPayload);
+    Value container = readAsInt(Value::words(tag, payload));
+    Value key = Value::words(keyTag, keyPayload);
+    Value item = Value::words(itemTag, itemPayload);
     switch (container.tag) {
     case value::TagPy: return pythonSetItem(ctx, site, container, key, item);
     case value::TagDict: {
@@ -481,8 +490,8 @@ bool wn_setitem(void* c, int32_t site, int64_t tag, int64_t payload, int64_t key
 bool wn_delitem(void* c, int32_t site, int64_t tag, int64_t payload, int64_t keyTag,
                 int64_t keyPayload) {
     auto* ctx = static_cast<Ctx*>(c);
-    Value container = readAsInt(valueAt(tag, payload));
-    Value key = valueAt(keyTag, keyPayload);
+    Value container = readAsInt(Value::words(tag, payload));
+    Value key = Value::words(keyTag, keyPayload);
     uint64_t at = 0;
     if (container.tag == value::TagList && integral(key) &&
         normalise(key, container.as<value::List>()->count, &at)) {
@@ -501,7 +510,7 @@ bool wn_delitem(void* c, int32_t site, int64_t tag, int64_t payload, int64_t key
 // ---- Iteration, unpacking and dict views -------------------------------------------------
 
 bool wn_iter_items(void* c, int32_t site, int64_t tag, int64_t payload, void* out) {
-    Value v = valueAt(tag, payload);
+    Value v = Value::words(tag, payload);
     if (v.tag == value::TagTuple) {
         value::incref(v);
         *static_cast<Value*>(out) = v;
@@ -511,13 +520,13 @@ bool wn_iter_items(void* c, int32_t site, int64_t tag, int64_t payload, void* ou
 }
 
 int64_t wn_list_len(int64_t tag, int64_t payload) {
-    Value v = valueAt(tag, payload);
+    Value v = Value::words(tag, payload);
     return int64_t(v.tag == value::TagTuple ? v.as<value::Tuple>()->count
                                             : v.as<value::List>()->count);
 }
 
 void wn_list_at(int64_t tag, int64_t payload, int64_t index, void* out) {
-    Value v = valueAt(tag, payload);
+    Value v = Value::words(tag, payload);
     Value item = v.tag == value::TagTuple ? v.as<value::Tuple>()->items()[index]
                                           : v.as<value::List>()->items[index];
     value::incref(item);
@@ -527,7 +536,7 @@ void wn_list_at(int64_t tag, int64_t payload, int64_t index, void* out) {
 bool wn_unpack(void* c, int32_t site, int64_t tag, int64_t payload, int64_t count, void* out) {
     auto* ctx = static_cast<Ctx*>(c);
     auto* targets = static_cast<Value*>(out);
-    Value v = readAsInt(valueAt(tag, payload));
+    Value v = readAsInt(Value::words(tag, payload));
     uint64_t n = count > 0 ? uint64_t(count) : 0;
     if (v.tag != value::TagList && v.tag != value::TagTuple)
         return pythonUnpack(ctx, site, v, n, targets);
@@ -559,7 +568,7 @@ bool wn_unpack(void* c, int32_t site, int64_t tag, int64_t payload, int64_t coun
 
 bool wn_dict_view(void* c, int32_t site, int32_t view, int64_t tag, int64_t payload, void* out) {
     auto* ctx = static_cast<Ctx*>(c);
-    Value v = valueAt(tag, payload);
+    Value v = Value::words(tag, payload);
     if (view < 0 || view > int32_t(DictView::values)) {
         static constexpr char text[] = "wuna: no such dict view (a wuna bug)";
         fail(ctx, site, text, sizeof text - 1);
