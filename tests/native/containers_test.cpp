@@ -17,6 +17,7 @@
 #include "wuna/runtime/helpers/helpers.h"
 #include "wuna/runtime/helpers/pycall.h"
 #include "wuna/runtime/helpers/table.h"
+#include "wuna/runtime/pyhelp.h"
 
 namespace wuna {
 
@@ -486,7 +487,7 @@ TEST_F(Helpers, DictsKeepTheFirstKeysPlaceAndRefuseUnhashableKeysLeavingNothing)
     EXPECT_EQ(kept.payload, 99u) << "the result slot is untouched";
     PyObject* error = failureObject();
     ASSERT_NE(error, nullptr);
-    EXPECT_EQ(pyStr(error), helpers::pythonMinor() >= 14
+    EXPECT_EQ(pyStr(error), pyhelp::servedMinor() >= 14
                               ? "cannot use 'list' as a dict key (unhashable type: 'list')"
                               : "unhashable type: 'list'");
     Py_DECREF(error);
@@ -545,7 +546,7 @@ TEST_F(Helpers, SetDisplaysIterateAsPythonsAndRefuseUnhashableValuesFirst) {
     EXPECT_FALSE(wn_set(&ctx, 1, bad, 2, 0, &kept));
     EXPECT_EQ(pool::liveBlocks(), before) << "refused before any set is made";
     EXPECT_EQ(kept.payload, 99u);
-    EXPECT_EQ(message(), helpers::pythonMinor() >= 14
+    EXPECT_EQ(message(), pyhelp::servedMinor() >= 14
                              ? "cannot use 'list' as a set element (unhashable type: 'list')"
                              : "unhashable type: 'list'");
     helpers::clearError(&ctx);
@@ -835,7 +836,7 @@ TEST_F(Helpers, ItemAssignmentStoresNativelyAndFailsInPythonsWords) {
     Value listKey = native("[1]");
     EXPECT_FALSE(wn_setitem(&ctx, 1, int64_t(dict.tag), int64_t(dict.payload), int64_t(listKey.tag),
                             int64_t(listKey.payload), 18, 0));
-    EXPECT_EQ(message(), helpers::pythonMinor() >= 14
+    EXPECT_EQ(message(), pyhelp::servedMinor() >= 14
                              ? "cannot use 'list' as a dict key (unhashable type: 'list')"
                              : "unhashable type: 'list'");
     helpers::clearError(&ctx);

@@ -13,6 +13,7 @@
 #include "wuna/runtime/gil.h"
 #include "wuna/runtime/helpers/pycall.h"
 #include "wuna/runtime/helpers/table.h"
+#include "wuna/runtime/pyhelp.h"
 #include "wuna/runtime/pool.h"
 #include "wuna/runtime/set.h"
 #include "wuna/runtime/value.h"
@@ -41,7 +42,7 @@ void releaseAll(const Value* values, uint64_t n) {
 void unhashable(Ctx* ctx, int32_t site, Value v, const char* role) {
     std::string_view name = messageTypeName(v);
     int length = int(name.size());
-    if (pythonMinor() >= kNamedUnhashableMinor)
+    if (pyhelp::servedMinor() >= kNamedUnhashableMinor)
         failKindFormat(ctx, site, errors::Kind::TypeError,
                        "cannot use '%.*s' as a %s (unhashable type: '%.*s')", length, name.data(),
                        role, length, name.data());

@@ -16,6 +16,7 @@
 #include "wuna/runtime/helpers/helpers.h"
 #include "wuna/runtime/helpers/pycall.h"
 #include "wuna/runtime/helpers/table.h"
+#include "wuna/runtime/pyhelp.h"
 #include "wuna/runtime/value.h"
 
 namespace wuna::helpers {
@@ -550,7 +551,7 @@ bool wn_unpack(void* c, int32_t site, int64_t tag, int64_t payload, int64_t coun
         return false;
     }
     if (m > n) {
-        if (pythonMinor() >= kCountedTooManyMinor)
+        if (pyhelp::servedMinor() >= kCountedTooManyMinor)
             failKindFormat(ctx, site, Kind::ValueError,
                            "too many values to unpack (expected %llu, got %llu)",
                            (unsigned long long)n, (unsigned long long)m);

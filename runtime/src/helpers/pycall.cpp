@@ -4,8 +4,6 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <atomic>
-#include <cstdlib>
 
 #include "wuna/runtime/convert.h"
 #include "wuna/runtime/equal.h"
@@ -93,20 +91,6 @@ bool pythonObjects(Ctx* ctx, int32_t site, const gil::Location* where,
         return false;
     }
     return true;
-}
-
-int pythonMinor() {
-    // Py_GetVersion's text starts "3.<minor>."; it is fixed for the life of the process, so
-    // two first readers on different threads store the same number.
-    static std::atomic<int> minor{-1};
-    int known = minor.load(std::memory_order_relaxed);
-    if (known >= 0) return known;
-    const char* text = Py_GetVersion();
-    char* end = nullptr;
-    long read = text && text[0] == '3' && text[1] == '.' ? std::strtol(text + 2, &end, 10) : -1;
-    known = read >= 0 && read < 1000 && end != text + 2 ? int(read) : 10;
-    minor.store(known, std::memory_order_relaxed);
-    return known;
 }
 
 }  // namespace wuna::helpers

@@ -5,7 +5,7 @@
 // Each helper does the common cases natively on the runtime's own blocks and hands every
 // other case, whole, to Python's own operation on converted operands, so that a program sees
 // exactly Python's result or exception. Messages whose wording changed between Python
-// versions are worded as the running interpreter words them (pythonMinor).
+// versions are worded as the running interpreter words them (pyhelp::servedMinor).
 //
 // Results follow one rule: a helper that fails leaves its result slot as it found it (a
 // container it had started is released first), so compiled code never releases a half-built

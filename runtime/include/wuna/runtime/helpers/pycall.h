@@ -41,9 +41,5 @@ namespace wuna::helpers {
 [[nodiscard]] bool pythonObjects(Ctx* ctx, int32_t site, const gil::Location* where,
                                  const value::Value* values, uint64_t n, PyObject** out);
 
-// The running interpreter's minor version (3.<minor>), read once; 10 when it cannot be read.
-// Messages whose wording changed between Python versions choose by it. Cannot fail.
-int pythonMinor();
-
 
 }  // namespace wuna::helpers
