@@ -137,6 +137,27 @@ Value pyValue(PyObject* o) {
     return Value::of(value::TagPy, o);
 }
 
+// The value of a container written as "py:<expression>" (kept a Python object), a dict
+// display (a native dict of its entries) or any other expression (fromPython); *object is
+// the Python object (new reference).
+Value containerValue(const char* text, PyObject** object) {
+    bool keepPython = std::string(text).rfind("py:", 0) == 0;
+    PyObject* o = eval(keepPython ? text + 3 : text);
+    *object = o;
+    if (keepPython) return pyValue(o);
+    if (!PyDict_CheckExact(o)) return fromPython(o);
+    value::Dict* d = value::newDict();
+    PyObject *key, *item;
+    Py_ssize_t at = 0;
+    while (PyDict_Next(o, &at, &key, &item)) {
+        Value kv = fromPython(key), iv = fromPython(item);
+        EXPECT_TRUE(value::dictSet(d, kv, iv));
+        value::decref(kv);
+        value::decref(iv);
+    }
+    return Value::of(value::TagDict, d);
+}
+
 // ---- Frames -----------------------------------------------------------------------------------
 
 TEST_F(Helpers, AFrameWithoutSlotsOrParentIsAnEmptyBlock) {
@@ -557,9 +578,10 @@ TEST_F(Helpers, SetDisplaysIterateAsPythonsAndRefuseUnhashableValuesFirst) {
 TEST_F(Helpers, SetOfAnIterableIsPythonsSet) {
     run("def gen():\n    yield 3\n    yield 'x'\n    yield 3\n");
     for (const char* iterable : {"'hello wörld'", "(1, 2, 2, 'a')", "[1.0, 1, True]", "gen()",
-                                 "range(5)", "[[1]]", "5", "[{}]"}) {
-        PyObject* o = eval(iterable);
-        Value v = fromPython(o);
+                                 "range(5)", "[[1]]", "5", "[{}]",
+                                 "{'k': 1, 2: 'v'}", "{(1,): 1}"}) {
+        PyObject* o = nullptr;
+        Value v = containerValue(iterable, &o);
         Value out{};
         bool ok = wn_to_set(&ctx, 1, int64_t(v.tag), int64_t(v.payload), &out);
         // Python's own outcome with a fresh object (a generator runs once).
@@ -675,27 +697,6 @@ const IndexGroup indexGroups[] = {
     {"python dict", {"py:{1: 'one', 'b': 2}"}, "[1, True, 'b', 'missing', [1]]"},
     {"not subscriptable", {"5", "None", "1.5"}, "[0, 'a']"},
 };
-
-// The value of a container written as "py:<expression>" (kept a Python object), a dict
-// display (a native dict of its entries) or any other expression (fromPython); *object is
-// the Python object (new reference).
-Value containerValue(const char* text, PyObject** object) {
-    bool keepPython = std::string(text).rfind("py:", 0) == 0;
-    PyObject* o = eval(keepPython ? text + 3 : text);
-    *object = o;
-    if (keepPython) return pyValue(o);
-    if (!PyDict_CheckExact(o)) return fromPython(o);
-    value::Dict* d = value::newDict();
-    PyObject *key, *item;
-    Py_ssize_t at = 0;
-    while (PyDict_Next(o, &at, &key, &item)) {
-        Value kv = fromPython(key), iv = fromPython(item);
-        EXPECT_TRUE(value::dictSet(d, kv, iv));
-        value::decref(kv);
-        value::decref(iv);
-    }
-    return Value::of(value::TagDict, d);
-}
 
 class Indexing : public Helpers, public ::testing::WithParamInterface<IndexGroup> {};
 

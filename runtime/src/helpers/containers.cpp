@@ -143,6 +143,15 @@ bool setUpdate(Ctx* ctx, int32_t site, value::Set* s, Value iterable) {
             if (!addElement(ctx, site, s, t->items()[i])) return false;
         return true;
     }
+    case value::TagDict: {
+        auto* d = v.as<value::Dict>();
+        // A key's __eq__ may run Python and change the dict: read its size each time.
+        for (uint64_t i = 0; i < d->used; i++)
+            if (d->entries[i].key.tag != value::TagDeleted &&
+                !addElement(ctx, site, s, d->entries[i].key))
+                return false;
+        return true;
+    }
     case value::TagSet:
         if (set::merge(s, v.as<value::Set>())) return true;
         failOutOfMemory(ctx, site);
