@@ -17,6 +17,7 @@
 #include "wuna/runtime/helpers/helpers.h"
 #include "wuna/runtime/helpers/pycall.h"
 #include "wuna/runtime/helpers/table.h"
+#include "wuna/runtime/helpers/tally.h"
 #include "wuna/runtime/pyhelp.h"
 
 namespace wuna {
@@ -347,13 +348,11 @@ TEST_F(Helpers, PlainCallsOfPythonCalleesGiveTheirResultOrTheirException) {
     Value receiver = Value::pint(1);
     ASSERT_TRUE(wn_call_plain(&ctx, 1, int64_t(add.tag), int64_t(add.payload), args, 1, &receiver, &out));
     EXPECT_EQ(out.payload, 41u);
-    // Something that is not callable is refused in Python's words.
+    // Something that is not callable is refused as the reference mode refuses it.
     Value notCallable = Value::pint(3);
     EXPECT_FALSE(wn_call_plain(&ctx, 1, int64_t(notCallable.tag), 3, args, 0, nullptr, &out));
-    PyObject* refused = failureObject();
-    ASSERT_NE(refused, nullptr);
-    EXPECT_EQ(pyStr(refused), "'int' object is not callable");
-    Py_DECREF(refused);
+    EXPECT_EQ(message(), "'int' value is not callable");
+    EXPECT_EQ(ctx.plainCall, 0) << "the flag lasts one call";
     helpers::clearError(&ctx);
     value::decref(add);
     value::decref(boom);
@@ -880,6 +879,89 @@ TEST_F(Helpers, DeletingFromANativeListMovesTheRestDown) {
     value::decref(dict);
     Py_DECREF(pyList);
     for (Value v : {list, py, s}) value::decref(v);
+}
+
+TEST_F(Helpers, ADictDeletesNativelyAndAMissingKeyGetsPythonsKeyError) {
+    PyObject* dictObject = nullptr;
+    Value dict = containerValue("{'a': 1, 'b': [2], 3: 'c'}", &dictObject);
+    auto* d = dict.as<value::Dict>();
+    Value key = native("'b'");
+    ASSERT_TRUE(wn_delitem(&ctx, 1, int64_t(dict.tag), int64_t(dict.payload), int64_t(key.tag),
+                           int64_t(key.payload)));
+    EXPECT_EQ(d->length, 2u);
+    Value out{};
+    EXPECT_FALSE(wn_getitem(&ctx, 1, int64_t(dict.tag), int64_t(dict.payload), int64_t(key.tag),
+                            int64_t(key.payload), &out));
+    PyObject* error = failureObject();
+    ASSERT_NE(error, nullptr);
+    EXPECT_STREQ(Py_TYPE(error)->tp_name, "KeyError");
+    EXPECT_EQ(pyStr(error), "'b'");
+    Py_DECREF(error);
+    helpers::clearError(&ctx);
+    Py_DECREF(dictObject);
+    value::decref(key);
+    value::decref(dict);
+}
+
+TEST_F(Helpers, SharedContainersRefuseEveryChange) {
+    Value list = native("[1, 2]");
+    value::Dict* d = value::newDict();
+    Value dict = Value::of(value::TagDict, d);
+    value::makeImmortal(list.as<value::Obj>());
+    value::makeImmortal(&d->h);
+    Value item = Value::pint(9);
+    struct Case {
+        const char* what;
+        bool ok;
+    } cases[] = {
+        {"lst[0] = 9", wn_setitem(&ctx, 1, int64_t(list.tag), int64_t(list.payload), 18, 0, 18, 9)},
+        {"del lst[0]", wn_delitem(&ctx, 1, int64_t(list.tag), int64_t(list.payload), 18, 0)},
+        {"lst.append(9)", wn_append(&ctx, 1, int64_t(list.tag), int64_t(list.payload), 18, 9)},
+        {"lst.extend([9])", wn_extend_items(&ctx, 1, int64_t(list.tag), int64_t(list.payload), &item, 1)},
+        {"d[0] = 9", wn_setitem(&ctx, 1, int64_t(dict.tag), int64_t(dict.payload), 18, 0, 18, 9)},
+        {"del d[0]", wn_delitem(&ctx, 1, int64_t(dict.tag), int64_t(dict.payload), 18, 0)},
+    };
+    // Each case was recorded in turn; the first failure stands, and the later calls failed too.
+    for (const Case& k : cases) EXPECT_FALSE(k.ok) << k.what;
+    EXPECT_EQ(message(), value::readOnlyText(value::TagList));
+    EXPECT_EQ(errors::Kind(ctx.kind), errors::Kind::TypeError);
+    helpers::clearError(&ctx);
+    EXPECT_FALSE(wn_delitem(&ctx, 1, int64_t(dict.tag), int64_t(dict.payload), 18, 0));
+    EXPECT_EQ(message(), value::readOnlyText(value::TagDict));
+    helpers::clearError(&ctx);
+    EXPECT_EQ(list.as<value::List>()->count, 2u) << "nothing changed";
+    EXPECT_EQ(list.as<value::List>()->items[0].payload, 1u);
+    EXPECT_EQ(d->length, 0u);
+    list.as<value::Obj>()->count = 1;
+    d->h.count = 1;
+    value::decref(list);
+    value::decref(dict);
+}
+
+TEST_F(Helpers, IndexingThroughPythonIsCountedWhenTheRunReports) {
+    bridge::Tally tally{};
+    helpers::RunRecord run{};
+    run.tally = &tally;
+    run.report = 1;
+    ctx.run = &run;
+    Value s = native("'abc'");
+    Value slice = pyValue(eval("slice(1, None)"));
+    Py_DECREF(slice.as<PyObject>());
+    Value out{};
+    for (int i = 0; i < 2; i++) {
+        ASSERT_TRUE(wn_getitem(&ctx, 1, int64_t(s.tag), int64_t(s.payload), int64_t(slice.tag),
+                               int64_t(slice.payload), &out));
+        value::decref(out);
+    }
+    ASSERT_TRUE(wn_getitem(&ctx, 1, int64_t(s.tag), int64_t(s.payload), 18, 0, &out));
+    value::decref(out);
+    static constexpr char text[] = "getitem str[slice]";
+    EXPECT_EQ(bridge::tallyCount(&tally, text, sizeof text - 1), 2u) << "native indexing counts nothing";
+    EXPECT_EQ(tally.used, 1u);
+    bridge::freeTally(&tally);
+    ctx.run = nullptr;
+    value::decref(s);
+    value::decref(slice);
 }
 
 // ---- Iteration, unpacking and dict views ---------------------------------------------------------

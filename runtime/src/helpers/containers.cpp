@@ -11,7 +11,8 @@
 #include "wuna/runtime/equal.h"
 #include "wuna/runtime/errors.h"
 #include "wuna/runtime/gil.h"
-#include "wuna/runtime/helpers/pycall.h"
+#include "wuna/runtime/helpers/calls.h"
+#include "wuna/runtime/helpers/run.h"
 #include "wuna/runtime/helpers/table.h"
 #include "wuna/runtime/pyhelp.h"
 #include "wuna/runtime/pool.h"
@@ -25,12 +26,8 @@ using value::Value;
 namespace {
 
 constexpr const char* kFile = "runtime/src/helpers/containers.cpp";
-constexpr gil::Location kAppend{"helpers", kFile, "wn_append", 0, 0};
-constexpr gil::Location kExtend{"helpers", kFile, "wn_extend_items", 0, 0};
-constexpr gil::Location kIsInstance{"helpers", kFile, "wn_isinstance", 0, 0};
 constexpr gil::Location kIsRecord{"helpers", kFile, "wn_is_record", 0, 0};
 constexpr gil::Location kFault{"helpers", kFile, "takeFault", 0, 0};
-constexpr gil::Location kSetUpdate{"helpers", kFile, "setUpdate", 0, 0};
 
 // From 3.14 the message names what the unhashable value was to be.
 constexpr int kNamedUnhashableMinor = 14;
@@ -40,33 +37,21 @@ void releaseAll(const Value* values, uint64_t n) {
 }
 
 void unhashable(Ctx* ctx, int32_t site, Value v, const char* role) {
-    std::string_view name = messageTypeName(v);
-    int length = int(name.size());
+    char name[128];
+    int length = int(typeNameOf(v, name, sizeof name));
     if (pyhelp::servedMinor() >= kNamedUnhashableMinor)
         failKindFormat(ctx, site, errors::Kind::TypeError,
-                       "cannot use '%.*s' as a %s (unhashable type: '%.*s')", length, name.data(),
-                       role, length, name.data());
+                       "cannot use '%.*s' as a %s (unhashable type: '%.*s')", length, name, role,
+                       length, name);
     else
         failKindFormat(ctx, site, errors::Kind::TypeError, "unhashable type: '%.*s'", length,
-                       name.data());
+                       name);
 }
 
-// Room for n more items in a list, grown as appending grows it, so that a run of appends
-// cannot fail halfway. False when memory ran out (the list unchanged).
+// Room for n more items in a list, so that a run of appends cannot fail halfway. False when
+// memory ran out (the list unchanged).
 bool reserveItems(value::List* l, uint64_t n) {
-    if (n > UINT64_MAX / 2 - l->count) return false;
-    uint64_t need = l->count + n;
-    if (need <= l->capacity) return true;
-    uint64_t capacity = l->count * 2 > 8 ? l->count * 2 : 8;
-    if (capacity < need) capacity = need;
-    if (capacity > SIZE_MAX / sizeof(Value)) return false;
-    auto* items = static_cast<Value*>(pool::take(capacity * sizeof(Value)));
-    if (!items) return false;
-    std::memcpy(items, l->items, l->count * sizeof(Value));
-    value::freeListItems(l);
-    l->items = items;
-    l->capacity = capacity;
-    return true;
+    return n <= UINT64_MAX / 2 - l->count && value::listReserve(l, l->count + n);
 }
 
 // Appends n borrowed values (each gains a reference) to a list with room for them.
@@ -94,7 +79,7 @@ bool addElement(Ctx* ctx, int32_t site, value::Set* s, Value v) {
 // Adds the items of a Python iterable to a set. The lock is claimed here.
 bool addPythonItems(Ctx* ctx, int32_t site, value::Set* s, Value iterable) {
     PyObject* o = nullptr;
-    if (!pythonObjects(ctx, site, &kSetUpdate, &iterable, 1, &o)) return false;
+    if (!pythonArgs(ctx, site, &iterable, 1, &o)) return false;
     PyObject* it = PyObject_GetIter(o);
     Py_DECREF(o);
     if (!it) {
@@ -216,12 +201,15 @@ value::Set* rebuiltSet(Ctx* ctx, int32_t site, value::Set* first, const Value* v
 
 }  // namespace
 
-std::string_view messageTypeName(Value v) {
-    if (v.tag != value::TagPy) return value::typeName(v);
-    // A type's __name__ is its tp_name after the last dot (what the interpreter prints).
-    const char* name = Py_TYPE(v.as<PyObject>())->tp_name;
-    const char* dot = std::strrchr(name, '.');
-    return dot ? dot + 1 : name;
+void refuseReadOnly(Ctx* ctx, int32_t site, const value::Obj* block) {
+    const char* text = value::readOnlyText(block->kind);
+    failKind(ctx, site, errors::Kind::TypeError, text, std::strlen(text));
+}
+
+bool pythonArgs(Ctx* ctx, int32_t site, const Value* values, uint64_t n, PyObject** out) {
+    if (objects(ctx, site, values, n, out)) return true;
+    bridge::failFromPython(ctx, site);
+    return false;
 }
 
 void unhashableKey(Ctx* ctx, int32_t site, Value key) { unhashable(ctx, site, key, "dict key"); }
@@ -334,6 +322,10 @@ bool wn_append(void* c, int32_t site, int64_t listTag, int64_t listPayload, int6
     Value item = Value::words(itemTag, itemPayload);
     if (list.tag == value::TagList) {
         auto* l = list.as<value::List>();
+        if (value::readOnly(&l->h)) {
+            refuseReadOnly(ctx, site, &l->h);
+            return false;
+        }
         if (!reserveItems(l, 1)) {
             failOutOfMemory(ctx, site);
             return false;
@@ -343,7 +335,7 @@ bool wn_append(void* c, int32_t site, int64_t listTag, int64_t listPayload, int6
     }
     Value both[2] = {list, item};
     PyObject* objects[2] = {};
-    if (!pythonObjects(ctx, site, &kAppend, both, 2, objects)) return false;
+    if (!pythonArgs(ctx, site, both, 2, objects)) return false;
     PyObject* result = PyObject_CallMethod(objects[0], "append", "(O)", objects[1]);
     Py_DECREF(objects[0]);
     Py_DECREF(objects[1]);
@@ -363,6 +355,10 @@ bool wn_extend_items(void* c, int32_t site, int64_t listTag, int64_t listPayload
     uint64_t n = count > 0 ? uint64_t(count) : 0;
     if (list.tag == value::TagList) {
         auto* l = list.as<value::List>();
+        if (value::readOnly(&l->h)) {
+            refuseReadOnly(ctx, site, &l->h);
+            return false;
+        }
         if (!reserveItems(l, n)) {
             failOutOfMemory(ctx, site);
             return false;
@@ -372,7 +368,7 @@ bool wn_extend_items(void* c, int32_t site, int64_t listTag, int64_t listPayload
     }
     // Anything else extends itself with the items as a Python list, through its own method.
     PyObject* receiver = nullptr;
-    if (!pythonObjects(ctx, site, &kExtend, &list, 1, &receiver)) return false;
+    if (!pythonArgs(ctx, site, &list, 1, &receiver)) return false;
     PyObject* pyItems = PyList_New(Py_ssize_t(n));
     for (uint64_t i = 0; pyItems && i < n; i++) {
         PyObject* item = convert::toPython(given[i], &ctx->conversion);
@@ -434,7 +430,7 @@ bool wn_isinstance(void* c, int32_t site, int64_t tag, int64_t payload, int64_t 
     PyObject* cls = moduleObject(ctx, classIndex);
     Value v = Value::words(tag, payload);
     PyObject* o = nullptr;
-    if (!pythonObjects(ctx, site, &kIsInstance, &v, 1, &o)) return false;
+    if (!pythonArgs(ctx, site, &v, 1, &o)) return false;
     int is = cls ? PyObject_IsInstance(o, cls) : -1;
     Py_DECREF(o);
     if (!cls && !PyErr_Occurred()) {

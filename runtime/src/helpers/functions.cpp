@@ -12,8 +12,8 @@
 #include "wuna/runtime/equal.h"
 #include "wuna/runtime/errors.h"
 #include "wuna/runtime/gil.h"
+#include "wuna/runtime/helpers/calls.h"
 #include "wuna/runtime/helpers/helpers.h"
-#include "wuna/runtime/helpers/pycall.h"
 #include "wuna/runtime/helpers/table.h"
 #include "wuna/runtime/value.h"
 
@@ -23,17 +23,10 @@ using value::Value;
 
 namespace {
 
-constexpr gil::Location kCallValue{"helpers", "runtime/src/helpers/functions.cpp", "callValue", 0,
-                                   0};
 constexpr gil::Location kObject{"helpers", "runtime/src/helpers/functions.cpp", "wn_object", 0, 0};
-constexpr gil::Location kHostFailed{"helpers", "runtime/src/helpers/functions.cpp",
-                                    "hostCodeFailed", 0, 0};
-
 constexpr char kEscapedJump[] =
     "rt.Return, rt.Break or rt.Continue raised out of a function called with rt.call";
-constexpr char kTailArguments[] = "rt.tail_call's arguments must be a list or a tuple";
 constexpr char kNoHost[] = "wuna: no host function at that index (a wuna bug)";
-constexpr size_t kHostNameMax = 128;
 
 // The runtime's empty tuple, made immortal on first need when start-up has not made it. Two
 // threads may both find it missing: one compare-and-swap publishes one of their tuples (the
@@ -52,90 +45,6 @@ value::Tuple* emptyTuple() {
     return shared;
 }
 
-// The __name__ of a host callable, at most kHostNameMax bytes, or "host function". The lock
-// is held; leaves no Python error.
-size_t hostName(PyObject* callable, char* out) {
-    static constexpr char fallback[] = "host function";
-    PyObject* name = callable ? PyObject_GetAttrString(callable, "__name__") : nullptr;
-    Py_ssize_t length = 0;
-    const char* text = name && PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, &length) : nullptr;
-    size_t n = sizeof fallback - 1;
-    if (text) {
-        n = size_t(length) < kHostNameMax ? size_t(length) : kHostNameMax;
-        std::memcpy(out, text, n);
-    } else {
-        std::memcpy(out, fallback, n);
-    }
-    Py_XDECREF(name);
-    PyErr_Clear();
-    return n;
-}
-
-// The Python exception the failure holds, borrowed, or null.
-PyObject* heldException(Ctx* ctx) { return ctx->reraise ? ctx->reraise : ctx->fetched; }
-
-// Appends the class name and the text of the failure as a host function's failure names them.
-// The lock is held; leaves no Python error.
-void appendFailureParts(Ctx* ctx, ByteList* out) {
-    PyObject* exc = heldException(ctx);
-    if (exc) {
-        PyObject* name = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(exc)), "__name__");
-        Py_ssize_t length = 0;
-        const char* text = name && PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, &length) : nullptr;
-        if (text)
-            appendBytes(out, text, size_t(length) < kHostNameMax ? uint64_t(length) : kHostNameMax);
-        else
-            appendBytes(out, "Error", 5);
-        Py_XDECREF(name);
-        PyErr_Clear();
-        appendBytes(out, ": ", 2);
-        PyObject* str = PyObject_Str(exc);
-        const char* utf8 = str ? PyUnicode_AsUTF8AndSize(str, &length) : nullptr;
-        if (utf8)
-            appendBytes(out, utf8, uint64_t(length));
-        else
-            appendBytes(out, ctx->message.data, ctx->message.length);
-        Py_XDECREF(str);
-        PyErr_Clear();
-        return;
-    }
-    std::string_view kind = ctx->kindSet ? errors::name(errors::Kind(ctx->kind)) : "Error";
-    appendBytes(out, kind.data(), kind.size());
-    appendBytes(out, ": ", 2);
-    const ByteList& text = ctx->kindSet ? ctx->kindMessage : ctx->message;
-    appendBytes(out, text.data, text.length);
-}
-
-// Rewords the recorded failure as the failure of the host callable: "<name>: <class>: <text>".
-// A failure with a kind other than Throw and no Python exception becomes a plain runtime error
-// (kind Error) with that text, its exception value released. Nothing when no failure is
-// recorded. Cannot fail (short of memory the old message stays).
-void hostCodeFailed(Ctx* ctx, PyObject* callable) {
-    if (!ctx->failing) return;
-    gil::Record* r = gil::enter();
-    char name[kHostNameMax];
-    ByteList text{};
-    appendBytes(&text, name, hostName(callable, name));
-    appendBytes(&text, ": ", 2);
-    appendFailureParts(ctx, &text);
-    bool demote = ctx->kindSet && errors::Kind(ctx->kind) != errors::Kind::Throw &&
-                  !heldException(ctx);
-    ctx->message.length = 0;
-    appendBytes(&ctx->message, text.data, text.length);
-    if (demote) {
-        ctx->kind = uint8_t(errors::Kind::Error);
-        setKindMessage(ctx, text.data, text.length);
-        if (ctx->hasExc) {
-            Value exc = ctx->exc;
-            ctx->exc = Value::none();
-            ctx->hasExc = 0;
-            value::decref(exc);
-        }
-    }
-    std::free(text.data);
-    gil::leave(r);
-}
-
 // A function value to keep until the run ends; false when memory ran out.
 bool appendRelease(ValueList* list, Value v) {
     if (list->count == list->capacity) {
@@ -150,47 +59,6 @@ bool appendRelease(ValueList* list, Value v) {
 }
 
 }  // namespace
-
-bool callValue(Ctx* ctx, int32_t site, Value callee, const Value* args, uint64_t n,
-               const Value* receiver, bool plain, Value* out) {
-    bool before = ctx->failing;
-    if (callPythonValue(ctx, site, &kCallValue, callee, args, n, receiver, !plain, out))
-        return true;
-    // A host function's failure names the function, as the reference mode words it.
-    if (!plain && !before && callee.tag == value::TagPy)
-        hostCodeFailed(ctx, callee.as<PyObject>());
-    return false;
-}
-
-bool tailResolve(Ctx* ctx, int32_t site, Value* result) {
-    while (result->tag == value::TagTail) {
-        TakenCall call;
-        wn_tail_take(ctx, &call);
-        bool hasReceiver = call.receiver.tag != value::TagTail;
-        bool ok = false;
-        Value next = Value::none();
-        if (call.args.tag == value::TagList) {
-            auto* l = call.args.as<value::List>();
-            ok = callValue(ctx, site, call.callee, l->items, l->count,
-                           hasReceiver ? &call.receiver : nullptr, false, &next);
-        } else if (call.args.tag == value::TagTuple) {
-            auto* t = call.args.as<value::Tuple>();
-            ok = callValue(ctx, site, call.callee, t->items(), t->count,
-                           hasReceiver ? &call.receiver : nullptr, false, &next);
-        } else {
-            fail(ctx, site, kTailArguments, sizeof kTailArguments - 1);
-        }
-        value::decref(call.callee);
-        value::decref(call.args);
-        if (hasReceiver) value::decref(call.receiver);
-        if (!ok) {
-            *result = Value::none();
-            return false;
-        }
-        *result = next;
-    }
-    return true;
-}
 
 extern "C" {
 
@@ -299,11 +167,11 @@ bool wn_call_plain(void* c, int32_t site, int64_t tag, int64_t payload, void* ar
                    int64_t count, void* receiver, void* out) {
     auto* ctx = static_cast<Ctx*>(c);
     auto* result = static_cast<Value*>(out);
-    // The flag lasts for exactly one call; the call path here reads the plainness directly.
-    ctx->plainCall = 0;
+    // The flag lasts for exactly one call: callOnce reads and clears it.
+    ctx->plainCall = 1;
     Value got = Value::none();
-    if (!callValue(ctx, site, Value::words(tag, payload), static_cast<const Value*>(arguments),
-                   uint64_t(count), static_cast<const Value*>(receiver), true, &got))
+    if (!callOnce(ctx, site, Value::words(tag, payload), static_cast<const Value*>(arguments),
+                  uint64_t(count), static_cast<const Value*>(receiver), &got))
         return false;
     if (!tailResolve(ctx, site, &got)) return false;
     *result = got;
@@ -314,15 +182,18 @@ bool wn_call_site(void* c, int32_t site, void* codeSlot, int64_t hostIndex, void
                   int64_t count, void* out) {
     auto* ctx = static_cast<Ctx*>(c);
     auto* result = static_cast<Value*>(out);
-    (void)codeSlot;  // stays empty: the host function is called through Python
+    // callOnce offers a Python function to compiled code of it itself; the slot of the call
+    // site is not needed for that.
+    (void)codeSlot;
     PyObject* callee = moduleObject(ctx, hostIndex);
     if (!callee) {
         fail(ctx, site, kNoHost, sizeof kNoHost - 1);
         return false;
     }
     Value got = Value::none();
-    if (!callValue(ctx, site, Value::of(value::TagPy, callee),
-                   static_cast<const Value*>(arguments), uint64_t(count), nullptr, false, &got))
+    ctx->plainCall = 0;
+    if (!callOnce(ctx, site, Value::of(value::TagPy, callee), static_cast<const Value*>(arguments),
+                  uint64_t(count), nullptr, &got))
         return false;
     if (!tailResolve(ctx, site, &got)) return false;
     *result = got;
@@ -410,10 +281,6 @@ void wn_tail_clear(void* c) {
     value::decref(call.callee);
     value::decref(call.args);
     if (call.receiver.tag != value::TagTail) value::decref(call.receiver);
-}
-
-bool wn_tail_resolve(void* c, int32_t site, void* result) {
-    return tailResolve(static_cast<Ctx*>(c), site, static_cast<Value*>(result));
 }
 
 }  // extern "C"

@@ -14,7 +14,9 @@
 #include "wuna/runtime/gil.h"
 #include "wuna/runtime/helpers/containers.h"
 #include "wuna/runtime/helpers/helpers.h"
-#include "wuna/runtime/helpers/pycall.h"
+#include "wuna/runtime/helpers/crossings.h"
+#include "wuna/runtime/helpers/run.h"
+#include "wuna/runtime/helpers/tally.h"
 #include "wuna/runtime/helpers/table.h"
 #include "wuna/runtime/pyhelp.h"
 #include "wuna/runtime/value.h"
@@ -28,11 +30,6 @@ namespace {
 
 constexpr const char* kFile = "runtime/src/helpers/indexing.cpp";
 constexpr gil::Location kGetItem{"helpers", kFile, "wn_getitem", 0, 0};
-constexpr gil::Location kSetItem{"helpers", kFile, "wn_setitem", 0, 0};
-constexpr gil::Location kDelItem{"helpers", kFile, "wn_delitem", 0, 0};
-constexpr gil::Location kItems{"helpers", kFile, "itemsList", 0, 0};
-constexpr gil::Location kUnpack{"helpers", kFile, "wn_unpack", 0, 0};
-constexpr gil::Location kDictView{"helpers", kFile, "wn_dict_view", 0, 0};
 
 // From 3.14 the too-many message also says how many values there were.
 constexpr int kCountedTooManyMinor = 14;
@@ -83,28 +80,30 @@ bool pythonItem(Ctx* ctx, int32_t site, PyObject* item, Value* out) {
     return false;
 }
 
-// A Python result as a value: copied natively when nothing else holds it. Consumes result.
-bool resultValue(Ctx* ctx, int32_t site, PyObject* result, Value* out) {
-    bool done = result && convert::convert(result, Py_REFCNT(result) == 1, out) == 0;
-    Py_XDECREF(result);
-    if (!done) bridge::failFromPython(ctx, site);
-    return done;
-}
-
 bool pythonGetItem(Ctx* ctx, int32_t site, Value container, Value key, Value* out) {
+    if (bridge::reporting(ctx)) {
+        char name[kCrossingNameMax];
+        bridge::TallyText text;
+        text.add("getitem ");
+        text.add(name, crossingTypeName(container, name));
+        text.add("[");
+        text.add(name, crossingTypeName(key, name));
+        text.add("]");
+        bridge::countCrossing(ctx, text);
+    }
     Value both[2] = {container, key};
     PyObject* objects[2] = {};
-    if (!pythonObjects(ctx, site, &kGetItem, both, 2, objects)) return false;
+    if (!pythonArgs(ctx, site, both, 2, objects)) return false;
     PyObject* result = PyObject_GetItem(objects[0], objects[1]);
     Py_DECREF(objects[0]);
     Py_DECREF(objects[1]);
-    return resultValue(ctx, site, result, out);
+    return pythonResult(ctx, site, result, out);
 }
 
 bool pythonSetItem(Ctx* ctx, int32_t site, Value container, Value key, Value item) {
     Value all[3] = {container, key, item};
     PyObject* objects[3] = {};
-    if (!pythonObjects(ctx, site, &kSetItem, all, 3, objects)) return false;
+    if (!pythonArgs(ctx, site, all, 3, objects)) return false;
     int status = PyObject_SetItem(objects[0], objects[1], objects[2]);
     for (PyObject* o : objects) Py_DECREF(o);
     if (status == 0) return true;
@@ -115,7 +114,7 @@ bool pythonSetItem(Ctx* ctx, int32_t site, Value container, Value key, Value ite
 bool pythonDelItem(Ctx* ctx, int32_t site, Value container, Value key) {
     Value both[2] = {container, key};
     PyObject* objects[2] = {};
-    if (!pythonObjects(ctx, site, &kDelItem, both, 2, objects)) return false;
+    if (!pythonArgs(ctx, site, both, 2, objects)) return false;
     int status = PyObject_DelItem(objects[0], objects[1]);
     Py_DECREF(objects[0]);
     Py_DECREF(objects[1]);
@@ -281,7 +280,7 @@ PyObject* unpackFunction(uint64_t n) {
 // out[0..n) and true; false with the failure recorded and nothing left in out.
 bool pythonUnpack(Ctx* ctx, int32_t site, Value v, uint64_t n, Value* out) {
     PyObject* o = nullptr;
-    if (!pythonObjects(ctx, site, &kUnpack, &v, 1, &o)) return false;
+    if (!pythonArgs(ctx, site, &v, 1, &o)) return false;
     PyObject* fn = unpackFunction(n);
     PyObject* result = fn ? PyObject_CallFunctionObjArgs(fn, o, nullptr) : nullptr;
     Py_DECREF(o);
@@ -361,13 +360,7 @@ bool itemsList(Ctx* ctx, int32_t site, Value v, Value* out) {
     case value::TagStr: made = strItems(v.as<value::Str>()); break;
     case value::TagDict: made = dictItems(v.as<value::Dict>(), DictView::keys); break;
     case value::TagSet: made = setItems(v.as<value::Set>()); break;
-    default: {
-        PyObject* o = nullptr;
-        if (!pythonObjects(ctx, site, &kItems, &v, 1, &o)) return false;
-        PyObject* list = PySequence_List(o);
-        Py_DECREF(o);
-        return resultValue(ctx, site, list, out);
-    }
+    default: return pythonItems(ctx, site, v, out);
     }
     if (!made) {
         failOutOfMemory(ctx, site);
@@ -458,6 +451,10 @@ bool wn_setitem(void* c, int32_t site, int64_t tag, int64_t payload, int64_t key
     switch (container.tag) {
     case value::TagPy: return pythonSetItem(ctx, site, container, key, item);
     case value::TagDict: {
+        if (value::readOnly(container.as<value::Obj>())) {
+            refuseReadOnly(ctx, site, container.as<value::Obj>());
+            return false;
+        }
         if (!value::hashable(key)) {
             if (!takeFault(ctx, site)) unhashableKey(ctx, site, key);
             return false;
@@ -474,6 +471,10 @@ bool wn_setitem(void* c, int32_t site, int64_t tag, int64_t payload, int64_t key
         uint64_t at = 0;
         if (!normalise(key, l->count, &at)) {
             failText(ctx, site, Kind::IndexError, kListAssignRange);
+            return false;
+        }
+        if (value::readOnly(&l->h)) {
+            refuseReadOnly(ctx, site, &l->h);
             return false;
         }
         storeItem(l, at, item);
@@ -494,6 +495,17 @@ bool wn_delitem(void* c, int32_t site, int64_t tag, int64_t payload, int64_t key
     Value container = readAsInt(Value::words(tag, payload));
     Value key = Value::words(keyTag, keyPayload);
     uint64_t at = 0;
+    bool changeable = container.tag != value::TagList && container.tag != value::TagDict;
+    if (!changeable && value::readOnly(container.as<value::Obj>())) {
+        refuseReadOnly(ctx, site, container.as<value::Obj>());
+        return false;
+    }
+    if (container.tag == value::TagDict && value::hashable(key)) {
+        bool removed = value::dictDelete(container.as<value::Dict>(), key);
+        if (takeFault(ctx, site)) return false;
+        if (removed) return true;
+    }
+    if (takeFault(ctx, site)) return false;
     if (container.tag == value::TagList && integral(key) &&
         normalise(key, container.as<value::List>()->count, &at)) {
         auto* l = container.as<value::List>();
@@ -504,7 +516,8 @@ bool wn_delitem(void* c, int32_t site, int64_t tag, int64_t payload, int64_t key
         value::decref(removed);
         return true;
     }
-    // Dicts, every other container and every refusal: Python's own deletion and words.
+    // A missing or unhashable dict key, every other container and every refusal: Python's
+    // own deletion and words.
     return pythonDelItem(ctx, site, container, key);
 }
 
@@ -585,12 +598,12 @@ bool wn_dict_view(void* c, int32_t site, int32_t view, int64_t tag, int64_t payl
         return true;
     }
     PyObject* o = nullptr;
-    if (!pythonObjects(ctx, site, &kDictView, &v, 1, &o)) return false;
+    if (!pythonArgs(ctx, site, &v, 1, &o)) return false;
     PyObject* viewed = PyObject_CallMethod(o, kViewMethods[view], nullptr);
     Py_DECREF(o);
     PyObject* list = viewed ? PySequence_List(viewed) : nullptr;
     Py_XDECREF(viewed);
-    return resultValue(ctx, site, list, static_cast<Value*>(out));
+    return pythonResult(ctx, site, list, static_cast<Value*>(out));
 }
 
 }  // extern "C"

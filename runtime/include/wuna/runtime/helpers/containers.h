@@ -21,18 +21,24 @@
 #include "wuna/runtime/helpers/ctx.h"
 #include "wuna/runtime/value_layout.h"
 
+typedef struct _object PyObject;
+
 namespace wuna::helpers {
 
 // Which list a dict view gives (wn_dict_view).
 enum class DictView : int32_t { items = 0, keys = 1, values = 2 };
 
-// The type name a message gives a value: a Python object's class __name__, else
-// value::typeName. Cannot fail.
-std::string_view messageTypeName(value::Value v);
-
 // Records TypeError for an unhashable dict key or set element, worded per Python version.
 void unhashableKey(Ctx* ctx, int32_t site, value::Value key);
 void unhashableItem(Ctx* ctx, int32_t site, value::Value item);
+
+// Records the TypeError of a change to a read-only (shared) container block.
+void refuseReadOnly(Ctx* ctx, int32_t site, const value::Obj* block);
+
+// The n borrowed values as new Python objects in out[0..n) (helpers::objects); false with the
+// failure recorded and nothing left in out.
+[[nodiscard]] bool pythonArgs(Ctx* ctx, int32_t site, const value::Value* values, uint64_t n,
+                              PyObject** out);
 
 // The one-character str at code point i (below the str's count) of s: an immortal shared str
 // for ASCII, else a new str. One reference in *out (none needed for immortal ones) and true;
@@ -41,7 +47,8 @@ void unhashableItem(Ctx* ctx, int32_t site, value::Value item);
 
 // The items of any iterable as a list value: a list itself with one reference added, the
 // items of a tuple, str, dict (keys) or set in a new list, anything else through Python's
-// list(x). True with one reference in *out; false with the failure recorded, *out untouched.
+// list(x) (pythonItems). True with one reference in *out; false with the failure recorded,
+// *out untouched.
 [[nodiscard]] bool itemsList(Ctx* ctx, int32_t site, value::Value v, value::Value* out);
 
 // When the thread's fault record holds a failure (a Python __eq__ or __hash__ that raised

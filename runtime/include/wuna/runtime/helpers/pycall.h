@@ -9,8 +9,6 @@
 #pragma once
 #include <cstdint>
 
-typedef struct _object PyObject;
-
 #include "wuna/runtime/gil.h"
 #include "wuna/runtime/helpers/ctx.h"
 #include "wuna/runtime/value_layout.h"
@@ -23,23 +21,5 @@ namespace wuna::helpers {
 [[nodiscard]] bool callPythonObject(Ctx* ctx, int32_t site, const gil::Location* where,
                                     PyObject* callee, const value::Value* args, uint64_t n,
                                     value::Value* out);
-
-// As callPythonObject for a callee that is itself a value: a Python object as it is, any
-// other value as the Python object it converts to (whose call Python then refuses or runs in
-// its own words). A receiver, when given, goes first among the arguments. With checked set,
-// plain ints (tag 18) cross as the language's checked ints and a plain int result comes back
-// as one, as calls of host functions do. One reference in *out and true, or false with the
-// failure recorded.
-[[nodiscard]] bool callPythonValue(Ctx* ctx, int32_t site, const gil::Location* where,
-                                   value::Value callee, const value::Value* args, uint64_t n,
-                                   const value::Value* receiver, bool checked,
-                                   value::Value* out);
-
-// Each of the n borrowed values as a new Python object in out[0..n), claiming the
-// interpreter lock at where. True; or false with the failure recorded on ctx and nothing
-// left in out to release.
-[[nodiscard]] bool pythonObjects(Ctx* ctx, int32_t site, const gil::Location* where,
-                                 const value::Value* values, uint64_t n, PyObject** out);
-
 
 }  // namespace wuna::helpers

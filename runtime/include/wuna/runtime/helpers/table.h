@@ -30,16 +30,16 @@
     X(2, wn_free, vll, Built)               \
     X(3, wn_fail, bpip, Built)              \
     X(4, wn_unset, bpip, Built)             \
-    X(5, wn_overflow, bpi, Stub)            \
+    X(5, wn_overflow, bpi, Built)           \
     X(6, wn_write, bpiillp, Stub)           \
     X(7, wn_platform, bpiip, Stub)          \
     X(8, wn_print, bpiiplllllllp, Stub)     \
-    X(9, wn_binary, bpiillllp, Stub)        \
-    X(10, wn_compare, bpiillllp, Stub)      \
-    X(11, wn_unary, bpiillp, Stub)          \
+    X(9, wn_binary, bpiillllp, Built)       \
+    X(10, wn_compare, bpiillllp, Built)     \
+    X(11, wn_unary, bpiillp, Built)         \
     X(12, wn_truthy, bll, Built)            \
     X(13, wn_function, bpppiplp, Built)     \
-    X(14, wn_call, bpillplpp, Stub)         \
+    X(14, wn_call, bpillplpp, Built)        \
     X(15, wn_tail_set, vpllllp, Built)      \
     X(16, wn_tail_resolve, bpip, Built)     \
     X(17, wn_tail_take, vpp, Built)         \
@@ -49,9 +49,9 @@
     X(21, wn_host_jump, bpi, Built)         \
     X(22, wn_host_failed, bpil, Built)      \
     X(23, wn_bury, vpll, Built)             \
-    X(24, wn_specialize, vpl, Stub)         \
+    X(24, wn_specialize, vpl, Built)        \
     X(25, wn_speculate, vpl, Stub)          \
-    X(26, wn_context, bpp, Stub)            \
+    X(26, wn_context, bpp, Built)           \
     X(27, wn_frame_of, ppiip, Built)        \
     X(28, wn_object, vplp, Built)           \
     X(29, wn_frame_new, ppl, Built)         \
@@ -76,12 +76,12 @@
     X(48, wn_append, bpillll, Built)        \
     X(49, wn_extend_items, bpillpl, Built)  \
     X(50, wn_call_method, bpillpiplp, Stub) \
-    X(51, wn_call_python, bpilplp, Stub)    \
+    X(51, wn_call_python, bpilplp, Built)   \
     X(52, wn_global, bpilpp, Stub)          \
     X(53, wn_record_new, bpipp, Built)      \
     X(54, wn_isinstance, bpilllp, Built)    \
-    X(55, wn_runtime, bpipip, Stub)         \
-    X(56, wn_call_seq, bpillllpp, Stub)     \
+    X(55, wn_runtime, bpipip, Built)        \
+    X(56, wn_call_seq, bpillllpp, Built)    \
     X(57, wn_raise, bpill, Built)           \
     X(58, wn_slice, bpillllllllp, Stub)     \
     X(59, wn_exc_matches, bpll, Built)      \
@@ -92,7 +92,7 @@
     X(64, wn_builtin, bpiilllp, Stub)       \
     X(65, wn_int_base, bpilllip, Built)     \
     X(66, wn_utf8_len, bpillp, Stub)        \
-    X(67, wn_min_max, bpiilplp, Stub)       \
+    X(67, wn_min_max, bpiilplp, Built)      \
     X(68, wn_math, bpiillpp, Stub)          \
     X(69, wn_huge_int, bll, Stub)           \
     X(70, wn_dict_view, bpiillp, Built)     \
@@ -104,9 +104,9 @@
     X(76, wn_closure, bpilppp, Built)       \
     X(77, wn_set, bpiplip, Built)           \
     X(78, wn_to_set, bpillp, Built)         \
-    X(79, wn_inplace, bpiillllp, Stub)      \
+    X(79, wn_inplace, bpiillllp, Built)     \
     X(80, wn_lib, bpiilplip, Stub)          \
-    X(81, wn_sorted, bpillllllip, Stub)     \
+    X(81, wn_sorted, bpillllllip, Built)    \
     X(82, wn_type_name, bpillp, Stub)       \
     X(83, wn_exc_wrap, vp, Built)           \
     X(84, wn_set_global, bpilpll, Stub)     \
@@ -117,8 +117,8 @@
     X(89, wn_concat, bpiplp, Built)         \
     X(90, wn_unpack, bpilllp, Built)        \
     X(91, wn_varargs, bpipllp, Built)       \
-    X(92, wn_py_semantic, ipiipip, Stub)    \
-    X(93, wn_run_value, ipiillpip, Stub)
+    X(92, wn_py_semantic, ipiipip, Built)   \
+    X(93, wn_run_value, ipiillpip, Built)
 
 namespace wuna::helpers {
 
@@ -134,6 +134,9 @@ extern const HelperSignature helperSignatures[kHelperCount];
 
 // The address of each helper's implementation (or its stub), in table order.
 extern const uint64_t helperAddresses[kHelperCount];
+
+// Whether each helper is implemented (false: its address is a stub), in table order.
+extern const bool helperBuilt[kHelperCount];
 
 // The C type of a signature in letters: HelperFn<"bpip"> is bool(void*, int32_t, void*).
 template <size_t N>
