@@ -25,6 +25,10 @@ struct ModuleTables;
 struct Tally;
 }  // namespace wuna::bridge
 
+namespace wuna::nodes {
+struct TreeView;
+}
+
 namespace wuna::helpers {
 
 // What value conversion needs of the run (handed as it is to the conversion layer).
@@ -83,6 +87,9 @@ struct RunRecord {
     // that runs on other threads neither see nor drain these counts.
     bridge::Tally* tally;
     uint8_t report;
+    // The running program's tree, whose nodes compiled code holds as node index values
+    // (tag 11); null when the run has none.
+    const nodes::TreeView* program;
 };
 
 struct Ctx {

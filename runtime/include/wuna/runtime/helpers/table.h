@@ -61,11 +61,11 @@
     X(33, wn_dict, bpipplp, Built)          \
     X(34, wn_record, bpippp, Built)         \
     X(35, wn_is_record, bllp, Built)        \
-    X(36, wn_getattr, bpillpp, Stub)        \
-    X(37, wn_setattr, bpillpll, Stub)       \
+    X(36, wn_getattr, bpillpp, Built)       \
+    X(37, wn_setattr, bpillpll, Built)      \
     X(38, wn_getitem, bpillllp, Built)      \
-    X(39, wn_wrapping, bpiillllp, Stub)     \
-    X(40, wn_read, bpiillllp, Stub)         \
+    X(39, wn_wrapping, bpiillllp, Built)    \
+    X(40, wn_read, bpiillllp, Built)        \
     X(41, wn_parse, bpilllpip, Stub)        \
     X(42, wn_native_fail, bpili, Built)     \
     X(43, wn_setitem, bpillllll, Built)     \
@@ -77,7 +77,7 @@
     X(49, wn_extend_items, bpillpl, Built)  \
     X(50, wn_call_method, bpillpiplp, Stub) \
     X(51, wn_call_python, bpilplp, Built)   \
-    X(52, wn_global, bpilpp, Stub)          \
+    X(52, wn_global, bpilpp, Built)         \
     X(53, wn_record_new, bpipp, Built)      \
     X(54, wn_isinstance, bpilllp, Built)    \
     X(55, wn_runtime, bpipip, Built)        \
@@ -88,7 +88,7 @@
     X(60, wn_exc_catch, bpip, Built)        \
     X(61, wn_control_value, bpillp, Built)  \
     X(62, wn_type, vllp, Stub)              \
-    X(63, wn_cell, bpilllp, Stub)           \
+    X(63, wn_cell, bpilllp, Built)          \
     X(64, wn_builtin, bpiilllp, Stub)       \
     X(65, wn_int_base, bpilllip, Built)     \
     X(66, wn_utf8_len, bpillp, Stub)        \
@@ -109,7 +109,7 @@
     X(81, wn_sorted, bpillllllip, Built)    \
     X(82, wn_type_name, bpillp, Stub)       \
     X(83, wn_exc_wrap, vp, Built)           \
-    X(84, wn_set_global, bpilpll, Stub)     \
+    X(84, wn_set_global, bpilpll, Built)    \
     X(85, wn_raise_from, bpillll, Built)    \
     X(86, wn_range, bpiplp, Stub)           \
     X(87, wn_is_type, blli, Stub)           \
