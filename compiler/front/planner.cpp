@@ -17,6 +17,10 @@ namespace {
 
 uint64_t keyOf(const front::FunctionIR* f) { return uint64_t(reinterpret_cast<uintptr_t>(f)); }
 
+// The Python function a reading is of, or null for a nested one: its function field names the
+// outermost function (borrowed), whose call or defaults would answer for another function.
+PyObject* ownFunction(const front::FunctionIR* f) { return f->parent ? nullptr : f->function; }
+
 // --- arity ---------------------------------------------------------------------------------
 
 // Clears the message and writes "<file>:<def line>:0: in <f>(): <f>" for an arity error.
@@ -47,9 +51,10 @@ Status countError(Compiler* c, const front::FunctionIR* callee, uint64_t n) {
 // The shape of the default of parameter index, read from __defaults__ now (it may have been
 // replaced since the function was read).
 Status defaultArgument(Compiler* c, const front::FunctionIR* callee, uint64_t index, Shape* out) {
-    // A nested reading holds no function; its parameters have no defaults.
-    if (!callee->function) return arityError(c, callee, "() missing an argument");
-    PyObject* defaults = PyObject_GetAttrString(callee->function, "__defaults__");
+    // A nested reading's parameters have no defaults.
+    PyObject* function = ownFunction(callee);
+    if (!function) return arityError(c, callee, "() missing an argument");
+    PyObject* defaults = PyObject_GetAttrString(function, "__defaults__");
     if (!defaults) return Status::pythonError;
     if (!PyTuple_Check(defaults)) {
         Py_DECREF(defaults);
@@ -180,15 +185,16 @@ Status callArguments(Compiler* c, const front::FunctionIR* callee, const Shape* 
 Status evaluate(Compiler* c, const front::FunctionIR* callee, const Shape* arguments,
                 uint64_t n, Shape* result, bool* done) {
     *done = false;
-    // A nested reading holds no function to call.
-    if (!callee->function) return Status::ok;
+    // A nested reading has no function of its own to call.
+    PyObject* function = ownFunction(callee);
+    if (!function) return Status::ok;
     if (front::loadAnalyzer() != Status::ok) return Status::pythonError;
     bool pure = false;
-    if (front::isPure(callee->function, &pure) != Status::ok) return Status::pythonError;
+    if (front::isPure(function, &pure) != Status::ok) return Status::pythonError;
     if (!pure) return Status::ok;
     PyObject* tuple = nullptr;
     if (Status s = callArguments(c, callee, arguments, n, &tuple); s != Status::ok) return s;
-    PyObject* value = PyObject_Call(callee->function, tuple, nullptr);
+    PyObject* value = PyObject_Call(function, tuple, nullptr);
     Py_DECREF(tuple);
     // The call ran Python, but nothing the plan holds can have changed under it: the callee's
     // reading is kept by the front cache (which only the language clears, not a pure helper),
