@@ -56,10 +56,9 @@ bool addFunctions(PyObject* g, PyObject* name, PyObject* v, int depth,
     auto* type = reinterpret_cast<PyTypeObject*>(v);
     if (!PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) || !type->tp_dict) return true;
     PyObject* module = PyDict_GetItemString(type->tp_dict, "__module__");
-    if (!module || PyObject_RichCompareBool(module, name, Py_EQ) != 1) {
-        PyErr_Clear();
+    // Exact strs compare without running Python, so the dicts being read can't change.
+    if (!module || !PyUnicode_CheckExact(module) || PyUnicode_Compare(module, name) != 0)
         return true;
-    }
     Py_ssize_t at = 0;
     PyObject* key;
     PyObject* item;
