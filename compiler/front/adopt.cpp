@@ -250,16 +250,15 @@ Status checkComponent(Compiler* c, AdoptWalk* walk, AdoptOutcome* out) {
         type[typeLength] = '\0';
         char text[2 * kFieldName];
         int length =
-            e.refused
-                ? std::snprintf(text, sizeof text,
-                                "a %s in it has a key compiled code's dicts can't hash, or "
-                                "attributes beyond its fields",
-                                type)
-                : std::snprintf(text, sizeof text,
-                                "a %s in it is referred to from somewhere besides it and module "
-                                "names (%lld references, %lld of them those)",
-                                type, static_cast<long long>(count),
-                                static_cast<long long>(accounted));
+            e.refused ? std::snprintf(text, sizeof text,
+                                      "a %s in it has a key compiled code's dicts can't hash, or "
+                                      "attributes beyond its fields",
+                                      type)
+                      : std::snprintf(
+                            text, sizeof text,
+                            "a %s in it is referred to from somewhere besides it and module "
+                            "names (%lld references, %lld of them those)",
+                            type, static_cast<long long>(count), static_cast<long long>(accounted));
         if (length >= int(sizeof text)) length = int(sizeof text) - 1;
         return refuse(c, out, text, length);
     }
@@ -436,8 +435,7 @@ Status registerGlobals(AdoptWalk* walk, PyObject* globals) {
     return s;
 }
 
-Status adopt(Compiler* c, AdoptWalk* walk, PyObject* object, PyObject* globals,
-             AdoptOutcome* out) {
+Status adopt(Compiler* c, AdoptWalk* walk, PyObject* object, PyObject* globals, AdoptOutcome* out) {
     uint64_t first = kUntracked;
     if (Status s = track(walk, object, &first); s != Status::ok) return s;
     if (first == kUntracked) return Status::ok;

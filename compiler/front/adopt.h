@@ -70,8 +70,8 @@ struct AdoptEntry {
     uint64_t named;  // module-dict entries bound to the object
     uint64_t link;   // another entry of its component; itself at the component's root
     value::Value native;
-    uint8_t made;     // native is made; the walk holds one reference to it
-    uint8_t refused;  // a key no native dict can hash, or attributes beyond the fields
+    uint8_t made;      // native is made; the walk holds one reference to it
+    uint8_t refused;   // a key no native dict can hash, or attributes beyond the fields
     PyObject* object;  // one reference held by the walk
 };
 
@@ -86,7 +86,7 @@ struct AdoptWalk {
     backend::List<AdoptEntry> entries;  // in the order they were tracked
     idmap::IdMap<uint64_t> index;       // object identity -> entry index + 1
     backend::List<ModuleReference> moduleReferences;
-    idmap::IdMap<uint8_t> scanned;      // module dicts already read
+    idmap::IdMap<uint8_t> scanned;  // module dicts already read
 };
 
 // The object's entry index in *index, added when new; kUntracked for an object that is no

@@ -243,8 +243,8 @@ Status listShape(Compiler* c, PyObject* list, Shape* out) {
 
 Status walkPythonContainer(Compiler* c, const ContainerEmission& emission, PyObject* object,
                            Shape* out) {
-    bool container = PyDict_CheckExact(object) || PyList_CheckExact(object) ||
-                     PySet_CheckExact(object);
+    bool container =
+        PyDict_CheckExact(object) || PyList_CheckExact(object) || PySet_CheckExact(object);
     if (c->strict && container) {
         int mutableItems = holdsMutable(object);
         if (mutableItems < 0) return Status::pythonError;

@@ -30,9 +30,9 @@ namespace wuna::front {
 
 // The analyzer's answer for one globals dict.
 struct ScanEntry {
-    uint64_t size;        // the dict's item count when it was scanned
-    PyObject* rebound;    // frozenset of the names the module's functions rebind
-    PyObject* onlyRead;   // frozenset of the module tables the module only reads
+    uint64_t size;       // the dict's item count when it was scanned
+    PyObject* rebound;   // frozenset of the names the module's functions rebind
+    PyObject* onlyRead;  // frozenset of the module tables the module only reads
 };
 
 }  // namespace wuna::front

@@ -5,11 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "compiler/front/adopt.h"
 #include "compiler/front/analyzer.h"
 #include "compiler/front/modvars.h"
 #include "tests/native/front_modules.h"
+#include "wuna/runtime/gc.h"
 #include "wuna/runtime/pool.h"
 #include "wuna/runtime/proxies.h"
 #include "wuna/runtime/value.h"
@@ -201,13 +203,14 @@ TEST_F(ModuleVariables, PureAsksAgainAfterAFunctionIsReplaced) {
     ASSERT_EQ(front::isPure(global("lookup"), &pure), Status::ok);
     ASSERT_TRUE(pure);
     // Functions with readable sources, as a reload would define them.
-    exec("import linecache as _lc\n"
-         "def _define(src, name):\n"
-         "    _lc.cache[name] = (len(src), None, src.splitlines(True), name)\n"
-         "    exec(compile(src, name, 'exec'), globals())\n"
-         "_define('def other():\\n    global KINDS\\n    KINDS = {}\\n', '<other>')\n"
-         "_define('def lookup_again(k):\\n    return KINDS.get(k)\\n', '<again>')\n"
-         "del _lc, _define, NUMBER\n");  // the size as it was
+    exec(
+        "import linecache as _lc\n"
+        "def _define(src, name):\n"
+        "    _lc.cache[name] = (len(src), None, src.splitlines(True), name)\n"
+        "    exec(compile(src, name, 'exec'), globals())\n"
+        "_define('def other():\\n    global KINDS\\n    KINDS = {}\\n', '<other>')\n"
+        "_define('def lookup_again(k):\\n    return KINDS.get(k)\\n', '<again>')\n"
+        "del _lc, _define, NUMBER\n");  // the size as it was
     // A function judged from now on no longer reads KINDS as a constant.
     ASSERT_EQ(front::isPure(global("lookup_again"), &pure), Status::ok);
     EXPECT_FALSE(pure);
@@ -287,9 +290,9 @@ INSTANTIATE_TEST_SUITE_P(OnlyRead, Tables, ::testing::ValuesIn(kTables), [](cons
 TEST_F(ModuleVariables, AnOnlyReadDictBecomesConstantsThatFold) {
     Emitted emitted;
     Shape s{};
-    ASSERT_EQ(walkPythonContainer(&compiler_, {&emitted, emitConstant, emitSet}, global("KINDS"),
-                                  &s),
-              Status::ok);
+    ASSERT_EQ(
+        walkPythonContainer(&compiler_, {&emitted, emitConstant, emitSet}, global("KINDS"), &s),
+        Status::ok);
     ASSERT_EQ(s.kind, ShapeKind::dict);
     const front::DictRecord& d = *s.dict;
     EXPECT_EQ(d.source, global("KINDS"));
@@ -311,9 +314,9 @@ TEST_F(ModuleVariables, AnOnlyReadListOfIntsBecomesAListShape) {
     compiler_.strict = 1;
     Emitted emitted;
     Shape s{};
-    ASSERT_EQ(walkPythonContainer(&compiler_, {&emitted, emitConstant, emitSet}, global("NAMES"),
-                                  &s),
-              Status::ok);
+    ASSERT_EQ(
+        walkPythonContainer(&compiler_, {&emitted, emitConstant, emitSet}, global("NAMES"), &s),
+        Status::ok);
     ASSERT_EQ(s.kind, ShapeKind::list);
     ASSERT_EQ(s.list->length, 3u);
     EXPECT_EQ(s.list->source, global("NAMES"));
@@ -322,16 +325,51 @@ TEST_F(ModuleVariables, AnOnlyReadListOfIntsBecomesAListShape) {
 
 // ---- adoption ---------------------------------------------------------------------------------
 
+// Makes a value and all it holds immortal, as a run does with shared state before threads
+// share it.
+void freeze(value::Value v) {
+    if (!value::counted(v.tag)) return;
+    auto* o = v.as<value::Obj>();
+    // Frozen already (shared state loses its flag here, which marks it visited).
+    if (value::immortal(o) && !(o->flags & value::FlagShared)) return;
+    value::makeImmortal(o);
+    o->flags &= ~uint32_t(value::FlagShared);
+    if (v.tag == value::TagList)
+        for (uint64_t i = 0; i < v.as<value::List>()->count; i++)
+            freeze(v.as<value::List>()->items[i]);
+    if (v.tag == value::TagTuple)
+        for (uint64_t i = 0; i < v.as<value::Tuple>()->count; i++)
+            freeze(v.as<value::Tuple>()->items()[i]);
+    if (v.tag == value::TagDict)
+        for (uint64_t i = 0; i < v.as<value::Dict>()->used; i++) {
+            freeze(v.as<value::Dict>()->entries[i].key);
+            freeze(v.as<value::Dict>()->entries[i].value);
+        }
+    if (v.tag == value::TagRecord)
+        for (uint64_t i = 0; i < v.as<value::Record>()->cls->fieldCount; i++)
+            freeze(v.as<value::Record>()->fields()[i]);
+}
+
 class Adoption : public ModuleVariables {
 protected:
+    // The native state adopted lives for the process. What its blocks hold is frozen at the
+    // end, and the thread's collector lists let go of it, so that no later test of the same
+    // process finds blocks of this one on them.
+    void TearDown() override {
+        for (value::Value v : adopted_) freeze(v);
+        gc::collect(gc::threadRecord(), true, false);
+        ModuleVariables::TearDown();
+    }
     // Adopts the module's variable, expecting ok.
     AdoptOutcome adopt(const char* name) {
         AdoptOutcome out{};
         Status s = adoptModuleState(&compiler_, global(name), module_, &out);
         EXPECT_EQ(s, Status::ok) << name;
         if (s != Status::ok) PyErr_Print();
+        if (out.outcome == Adopted::yes) adopted_.push_back(out.value);
         return out;
     }
+    std::vector<value::Value> adopted_;
     std::string reason(const AdoptOutcome& out) {
         if (out.outcome != Adopted::refused) return "<not refused>";
         return std::string(out.reason.text, out.reason.length);
@@ -360,7 +398,8 @@ TEST_F(Adoption, ADictOfStrsBecomesSharedState) {
     value::decref(value::Value::of(value::TagStr, z));
     // ...and compiled code's change is seen by Python.
     value::Str* w = value::newStr("w", 1);
-    ASSERT_TRUE(value::dictSet(d, value::Value::of(value::TagStr, w), value::Value{value::TagPint, 4}));
+    ASSERT_TRUE(
+        value::dictSet(d, value::Value::of(value::TagStr, w), value::Value{value::TagPint, 4}));
     value::decref(value::Value::of(value::TagStr, w));
     EXPECT_EQ(eval("symbol('w')"), "4");
     // The next compilation finds the proxy and takes its block at once.
@@ -449,12 +488,15 @@ protected:
 };
 
 const RefusalCase kRefusals[] = {
-    {"BY_KEY", "a dict in it has a key compiled code's dicts can't hash, or attributes beyond its "
-               "fields"},
-    {"STRAY", "a Sym in it has a key compiled code's dicts can't hash, or attributes beyond its "
-              "fields"},
-    {"HOLDS_STRAY", "a Sym in it has a key compiled code's dicts can't hash, or attributes "
-                    "beyond its fields"},
+    {"BY_KEY",
+     "a dict in it has a key compiled code's dicts can't hash, or attributes beyond its "
+     "fields"},
+    {"STRAY",
+     "a Sym in it has a key compiled code's dicts can't hash, or attributes beyond its "
+     "fields"},
+    {"HOLDS_STRAY",
+     "a Sym in it has a key compiled code's dicts can't hash, or attributes "
+     "beyond its fields"},
 };
 
 TEST_P(Refusals, TextAndNothingChanged) {
@@ -506,6 +548,54 @@ TEST_F(Adoption, AFailedConversionLeavesTheModuleAndTheBlocksAsTheyWere) {
     EXPECT_EQ(global("NESTED"), before);
     EXPECT_EQ(pool::liveBlocks(), blocks);
 }
+
+TEST_F(Adoption, StateInGlobalsOfNoLoadedModuleIsNamedThere) {
+    PyObject* g = testing_support::runHelpers("STATE = {'a': [1]}\n");
+    ASSERT_NE(g, nullptr);
+    AdoptOutcome out{};
+    ASSERT_EQ(adoptModuleState(&compiler_, PyDict_GetItemString(g, "STATE"), g, &out), Status::ok);
+    ASSERT_EQ(out.outcome, Adopted::yes) << reason(out);
+    EXPECT_EQ(Py_TYPE(PyDict_GetItemString(g, "STATE")), proxies::types.dict);
+    Py_DECREF(g);
+}
+
+struct FailureCase {
+    const char* setup;  // run in the module; binds BAD
+    Status status;
+    PyObject** exception;  // the pending exception's class, or null
+};
+
+class AdoptionFailures : public testing_support::WithModule<::testing::TestWithParam<FailureCase>> {
+protected:
+    AdoptionFailures() : WithModule(kModule) {}
+};
+
+const FailureCase kFailures[] = {
+    // A field name too long for the lookup buffer.
+    {"BAD = dataclasses.make_dataclass('Long', ['f' * 300])(1)", Status::outOfMemory, nullptr},
+    // An instance attribute whose name is no str.
+    {"BAD = Sym('n')\nBAD.__dict__[1] = 2", Status::pythonError, &PyExc_TypeError},
+};
+
+TEST_P(AdoptionFailures, NothingIsHandedOver) {
+    PyObject* r = PyRun_String(GetParam().setup, Py_file_input, module_, module_);
+    ASSERT_NE(r, nullptr);
+    Py_DECREF(r);
+    PyObject* before = global("BAD");
+    int64_t blocks = pool::liveBlocks();
+    AdoptOutcome out{};
+    EXPECT_EQ(adoptModuleState(&compiler_, before, module_, &out), GetParam().status);
+    EXPECT_EQ(out.error, uint16_t(GetParam().status));
+    if (GetParam().exception)
+        EXPECT_TRUE(PyErr_ExceptionMatches(*GetParam().exception));
+    else
+        EXPECT_FALSE(PyErr_Occurred());
+    PyErr_Clear();
+    EXPECT_EQ(global("BAD"), before);
+    EXPECT_EQ(pool::liveBlocks(), blocks);
+}
+
+INSTANTIATE_TEST_SUITE_P(Module, AdoptionFailures, ::testing::ValuesIn(kFailures));
 
 }  // namespace
 
