@@ -83,6 +83,10 @@ NESTED = [0]
 
 def symbol(k):
     return SYMBOLS[k]
+
+
+def define(k, v):
+    SYMBOLS[k] = v
 )PY";
 
 // The proxy types, made here as the module's start-up makes them when the binary has none.
@@ -406,6 +410,25 @@ TEST_F(Adoption, ADictOfStrsBecomesSharedState) {
     AdoptOutcome again = adopt("SYMBOLS");
     ASSERT_EQ(again.outcome, Adopted::yes);
     EXPECT_EQ(again.value.payload, out.value.payload);
+}
+
+TEST_F(Adoption, ATableAHelperChangesIsNeitherFoldedNorRebound) {
+    front::ScanEntry e{};
+    ASSERT_EQ(scanGlobals(module_, &e), Status::ok);
+    PyObject* name = PyUnicode_FromString("SYMBOLS");
+    EXPECT_EQ(PySet_Contains(e.rebound, name), 0);
+    EXPECT_EQ(PySet_Contains(e.onlyRead, name), 0);
+    Py_DECREF(name);
+    AdoptOutcome out = adopt("SYMBOLS");
+    ASSERT_EQ(out.outcome, Adopted::yes) << reason(out);
+    // The helper, run as Python, changes the native dict through the proxy it now finds.
+    EXPECT_EQ(eval("define('q', 5)"), "None");
+    value::Str* q = value::newStr("q", 1);
+    value::Value v{};
+    EXPECT_TRUE(
+        value::dictGet(out.value.as<value::Dict>(), value::Value::of(value::TagStr, q), &v));
+    EXPECT_EQ(v.payload, 5u);
+    value::decref(value::Value::of(value::TagStr, q));
 }
 
 TEST_F(Adoption, ARecordInstanceBecomesARecordProxy) {
