@@ -65,6 +65,9 @@ enum : uint32_t {
     FlagOwnsData = 1u << 21,
     FlagImmutable = 1u << 20,
     FlagBury = 1u << 19,
+    // Module state compiled code took over: immortal, so that threads never count it, yet
+    // changed by compiled code and through its proxy alike (it is no constant).
+    FlagShared = 1u << 18,
     SummaryInt = 1u << 0,
     SummaryFloat = 1u << 1,
     SummaryPint = 1u << 2,
