@@ -218,10 +218,12 @@ int assignRun(List* l, Py_ssize_t start, Py_ssize_t n, Values* values) {
         PyErr_NoMemory();
         return -1;
     }
-    std::memcpy(old.items, l->items + start, size_t(n) * sizeof(Value));
+    // Empty runs copy nothing: their pointers may be null, which memcpy may not be given.
+    if (n > 0) std::memcpy(old.items, l->items + start, size_t(n) * sizeof(Value));
     old.count = uint64_t(n);
-    std::memmove(l->items + start + m, l->items + start + n,
-                 size_t(count - uint64_t(start + n)) * sizeof(Value));
+    if (count > uint64_t(start + n))
+        std::memmove(l->items + start + m, l->items + start + n,
+                     size_t(count - uint64_t(start + n)) * sizeof(Value));
     for (uint64_t k = 0; k < m; k++) {
         l->items[uint64_t(start) + k] = values->items[k];
         value::noteItem(l, values->items[k].tag);
