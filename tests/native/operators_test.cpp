@@ -55,29 +55,12 @@ bool slowPower(const std::string& left, const std::string& right) {
     return bigExponent && !smallBase;
 }
 
-// Lists cross to Python as copies here: their shared form belongs to the module, which these
-// tests do not load. New reference, or null with the exception.
-PyObject* listCopy(Value v, const helpers::ConversionContext* cx) {
-    if (v.tag != value::TagList) {
-        PyErr_SetString(PyExc_RuntimeError, "no shared form in the operator tests");
-        return nullptr;
-    }
-    auto* l = v.as<value::List>();
-    PyObject* list = PyList_New(Py_ssize_t(l->count));
-    for (uint64_t i = 0; list && i < l->count; i++) {
-        PyObject* item = convert::toPython(l->items[i], cx);
-        if (!item) Py_CLEAR(list);
-        else PyList_SET_ITEM(list, Py_ssize_t(i), item);
-    }
-    return list;
-}
-
 class Operators : public testing_support::WithPython {
 protected:
     void SetUp() override {
         WithPython::SetUp();
         savedHooks = convert::hooks;
-        convert::hooks.makeProxy = listCopy;
+        convert::hooks.makeProxy = testing_support::listCopy;
         helpers::findLibm();
         ctx = Ctx{};
         ctx.conversion = *convert::defaultContext();

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "tests/native/python_test_support.h"
+#include "wuna/runtime/convert.h"
 #include "wuna/runtime/equal.h"
 #include "wuna/runtime/gil.h"
 #include "wuna/runtime/pool.h"
@@ -134,6 +135,23 @@ inline std::vector<value::Value> itemsOf(PyObject* sequence) {
         out.push_back(fromPython(PySequence_Fast_GET_ITEM(fast, i)));
     Py_XDECREF(fast);
     return out;
+}
+
+// Lists cross to Python as copies, for tests that do not load the module their shared form
+// belongs to (a convert::hooks.makeProxy). New reference, or null with the exception.
+inline PyObject* listCopy(value::Value v, const helpers::ConversionContext* cx) {
+    if (v.tag != value::TagList) {
+        PyErr_SetString(PyExc_RuntimeError, "no shared form in the native tests");
+        return nullptr;
+    }
+    auto* l = v.as<value::List>();
+    PyObject* list = PyList_New(Py_ssize_t(l->count));
+    for (uint64_t i = 0; list && i < l->count; i++) {
+        PyObject* item = convert::toPython(l->items[i], cx);
+        if (!item) Py_CLEAR(list);
+        else PyList_SET_ITEM(list, Py_ssize_t(i), item);
+    }
+    return list;
 }
 
 // Tests that touch Python: the lock held for the whole test as in a native run, the hash key
