@@ -73,21 +73,9 @@ protected:
 
     convert::Hooks savedHooks;
 
-    static std::string text(PyObject* o) {
-        PyObject* r = o ? PyObject_Repr(o) : nullptr;
-        std::string s = r ? PyUnicode_AsUTF8(r) : "<no repr>";
-        Py_XDECREF(r);
-        PyErr_Clear();
-        return s;
-    }
+    static std::string text(PyObject* o) { return testing_support::reprOf(o); }
 
-    static std::string strOf(PyObject* o) {
-        PyObject* r = PyObject_Str(o);
-        std::string s = r ? PyUnicode_AsUTF8(r) : "<no str>";
-        Py_XDECREF(r);
-        PyErr_Clear();
-        return s;
-    }
+    static std::string strOf(PyObject* o) { return testing_support::strOf(o); }
 
     // A native result as a Python object; lists are rebuilt here (their shared form needs the
     // module). New reference.
@@ -100,14 +88,7 @@ protected:
         return list;
     }
 
-    // The Python exception of the recorded failure: the one Python raised, or the one its
-    // kind makes. New reference.
-    PyObject* failureObject() {
-        if (ctx.fetched) return Py_NewRef(ctx.fetched);
-        PyObject* o = helpers::errorObject(&ctx);
-        if (!o) PyErr_Clear();
-        return o;
-    }
+    PyObject* failureObject() { return testing_support::failureObject(&ctx); }
 
     std::string failureMessage() const {
         return std::string(reinterpret_cast<const char*>(ctx.message.data), ctx.message.length);
@@ -135,22 +116,8 @@ protected:
             EXPECT_TRUE(!ok || out.tag == value::TagInt) << expression << ": not a checked int";
         }
         if (!expected) {
-            PyObject *type, *val, *tb;
-            PyErr_Fetch(&type, &val, &tb);
-            PyErr_NormalizeException(&type, &val, &tb);
-            EXPECT_FALSE(ok) << expression << ": Python raised " << text(val);
-            if (ok) value::decref(out);
-            if (!ok) {
-                PyObject* got = failureObject();
-                ASSERT_NE(got, nullptr) << expression << ": " << failureMessage();
-                EXPECT_EQ(reinterpret_cast<PyObject*>(Py_TYPE(got)), type)
-                    << expression << ": " << text(got) << " against " << text(val);
-                EXPECT_EQ(strOf(got), strOf(val)) << expression;
-                Py_DECREF(got);
-            }
-            Py_XDECREF(type);
-            Py_XDECREF(val);
-            Py_XDECREF(tb);
+            testing_support::expectSameError(expression + ": " + failureMessage(), &ctx, ok, out,
+                                             Value{});
             helpers::clearError(&ctx);
             return;
         }
@@ -407,21 +374,9 @@ TEST_F(Operators, InPlaceFormsChangeTheirTargetAsPythonDoes) {
             outcome = eval("target");
         }
         if (!outcome) {
-            PyObject *type, *val, *tb;
-            PyErr_Fetch(&type, &val, &tb);
-            PyErr_NormalizeException(&type, &val, &tb);
-            EXPECT_FALSE(ok) << python << " with " << c.target;
-            if (ok) value::decref(out);
-            if (!ok) {
-                PyObject* got = failureObject();
-                ASSERT_NE(got, nullptr) << c.target << " " << python << ": " << failureMessage();
-                EXPECT_EQ(reinterpret_cast<PyObject*>(Py_TYPE(got)), type);
-                EXPECT_EQ(strOf(got), strOf(val)) << c.target << " " << python;
-                Py_DECREF(got);
-            }
-            Py_XDECREF(type);
-            Py_XDECREF(val);
-            Py_XDECREF(tb);
+            testing_support::expectSameError(std::string(c.target) + " " + python + ": " +
+                                                 failureMessage(),
+                                             &ctx, ok, out, Value{});
         } else {
             EXPECT_TRUE(ok) << c.target << " " << python << ": " << failureMessage();
             if (ok) {

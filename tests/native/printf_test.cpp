@@ -109,13 +109,7 @@ protected:
         return n;
     }
 
-    static std::string text(PyObject* o) {
-        PyObject* r = o ? PyObject_Repr(o) : nullptr;
-        std::string s = r ? PyUnicode_AsUTF8(r) : "<no repr>";
-        Py_XDECREF(r);
-        PyErr_Clear();
-        return s;
-    }
+    static std::string text(PyObject* o) { return testing_support::reprOf(o); }
 
     // The native value of a right operand: I64 instances become checked ints (tag 2).
     static Value operand(PyObject* o) {
@@ -141,25 +135,7 @@ protected:
         bool crossed = crossings() != before;
         PyObject* expected = PyNumber_Remainder(format, args);
         if (!expected) {
-            PyObject *type, *val, *tb;
-            PyErr_Fetch(&type, &val, &tb);
-            PyErr_NormalizeException(&type, &val, &tb);
-            EXPECT_FALSE(ok) << label << ": Python raised " << text(val);
-            if (ok) value::decref(out);
-            else {
-                EXPECT_EQ(out.tag, 0x1234u) << label << ": a failure filled the result slot";
-                PyObject* got = ctx.fetched ? Py_NewRef(ctx.fetched) : helpers::errorObject(&ctx);
-                EXPECT_NE(got, nullptr) << label;
-                if (got) {
-                    EXPECT_EQ(reinterpret_cast<PyObject*>(Py_TYPE(got)), type) << label;
-                    EXPECT_EQ(text(got), text(val)) << label;
-                }
-                Py_XDECREF(got);
-                PyErr_Clear();
-            }
-            Py_XDECREF(type);
-            Py_XDECREF(val);
-            Py_XDECREF(tb);
+            testing_support::expectSameError(label, &ctx, ok, out, Value{0x1234, 0x5678});
         } else {
             EXPECT_TRUE(ok) << label << ": Python gave " << text(expected);
             if (ok) {
