@@ -151,11 +151,14 @@ Step floatField(const Directive& d, const Value& v, char* buf, Field* field) {
     return Step::ok;
 }
 
+// d, i and u print decimal digits and take floats; x, X and o take ints only.
+bool decimalConversion(char c) { return c == 'd' || c == 'i' || c == 'u'; }
+
 // The magnitude's digits of d i u x X o into digits (kNumberBuffer bytes), with the sign;
 // false declines.
 bool integerDigits(const Directive& d, const Value& v, char* digits, std::string_view* out,
                    bool* negative) {
-    bool decimalOnly = d.conversion == 'd' || d.conversion == 'i' || d.conversion == 'u';
+    bool decimalOnly = decimalConversion(d.conversion);
     i128 w = 0;
     if (value::smallIntTag(v.tag)) {
         w = int64_t(v.payload);
@@ -192,7 +195,7 @@ Step intField(const Directive& d, const Value& v, char* buf, Field* field) {
     std::memset(buf, '0', size_t(zeros));
     std::memcpy(buf + zeros, text.data(), text.size());
     setSign(d, negative, field);
-    if (d.alternate && d.conversion != 'd' && d.conversion != 'i' && d.conversion != 'u') {
+    if (d.alternate && !decimalConversion(d.conversion)) {
         field->prefix[field->prefixLength++] = '0';
         field->prefix[field->prefixLength++] = d.conversion;
     }
