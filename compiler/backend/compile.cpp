@@ -121,6 +121,8 @@ void release(Compiler* c) {
     c->jumpsOpen.free();
     c->methodJumps.forEach([](Text key, uint8_t) { free(const_cast<char*>(key.data)); });
     c->methodJumps.free();
+    c->raisesMemo.free();
+    c->guardMemo.free();
     // Shapes point into the arena and at the listed objects: both go together, last.
     arena::freeArena(c->arena);
     c->arena = nullptr;

@@ -47,6 +47,7 @@ struct Index;
 
 namespace wuna::front {
 struct Cache;
+struct Stmt;
 }
 
 namespace wuna::arena {
@@ -200,6 +201,11 @@ struct Compiler {
     backend::TextMap<uint8_t> methodJumps;
     uint32_t jumpDepth;
     uint32_t jumpLow;
+    // The call planner (front/planner.h), by the address of a reading: whether the function
+    // surely raises (alwaysRaises), and its guard body (a one-statement if in the arena; null
+    // when the function has none).
+    backend::U64Map<uint8_t> raisesMemo;
+    backend::U64Map<const front::Stmt*> guardMemo;
 };
 
 // The block-building record of the function being emitted (as far as this core uses it).

@@ -212,7 +212,7 @@ Recorded recorded;
 // Stubs the test can call, found in the table: helpers get built one by one, and whichever
 // stubs are left show the protocol. withContext(skip): the first stub after skip that reports
 // on a helper context and a site (its letters begin "bpi"); contextless: one without a
-// context whose result is an int or a pointer; plain: one with no result.
+// context whose result is an int, a pointer or a flag; plain: one with no result.
 const helpers::HelperSignature* stubWhere(bool (*fits)(const char*),
                                           const helpers::HelperSignature* skip = nullptr) {
     for (uint32_t i = 0; i < helpers::kHelperCount; i++) {
@@ -223,7 +223,7 @@ const helpers::HelperSignature* stubWhere(bool (*fits)(const char*),
 }
 bool withContext(const char* letters) { return strncmp(letters, "bpi", 3) == 0; }
 bool contextless(const char* letters) {
-    return (letters[0] == 'l' || letters[0] == 'p') && letters[1] != 'p';
+    return (letters[0] == 'l' || letters[0] == 'p' || letters[0] == 'b') && letters[1] != 'p';
 }
 bool plain(const char* letters) { return letters[0] == 'v' && letters[1] == 'p'; }
 
@@ -279,6 +279,7 @@ TEST_F(Driver, AHelperNotBuiltYetFailsTheRunNamingItself) {
         Emit e(m, f.function);
         llvmapi::ValueRef r = callStub(e, m, *noContext, nullptr, 0);
         if (noContext->signature[0] == 'p') r = T.LLVMBuildPtrToInt(*e, r, m->i64, "");
+        if (noContext->signature[0] == 'b') r = T.LLVMBuildZExt(*e, r, m->i64, "");
         T.LLVMBuildRet(*e, r);
     }
     // <prefix>_status(ctx): noResult(ctx, ...), then the flag of second(ctx, 31, ...).
