@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/native/helper_outcomes.h"
 #include "tests/native/python_values.h"
 #include "wuna/runtime/convert.h"
 #include "wuna/runtime/helpers/crossings.h"
@@ -60,7 +61,7 @@ protected:
     void SetUp() override {
         WithPython::SetUp();
         savedHooks = convert::hooks;
-        convert::hooks.makeProxy = testing_support::listCopy;
+        convert::hooks.makeProxy = testing_support::copyProxy;
         helpers::findLibm();
         ctx = Ctx{};
         ctx.conversion = *convert::defaultContext();
@@ -73,9 +74,9 @@ protected:
 
     convert::Hooks savedHooks;
 
-    static std::string text(PyObject* o) { return testing_support::reprOf(o); }
+    static std::string text(PyObject* o) { return testing_support::pyRepr(o); }
 
-    static std::string strOf(PyObject* o) { return testing_support::strOf(o); }
+    static std::string strOf(PyObject* o) { return testing_support::pyStr(o); }
 
     // A native result as a Python object; lists are rebuilt here (their shared form needs the
     // module). New reference.
@@ -116,8 +117,8 @@ protected:
             EXPECT_TRUE(!ok || out.tag == value::TagInt) << expression << ": not a checked int";
         }
         if (!expected) {
-            testing_support::expectSameError(expression + ": " + failureMessage(), &ctx, ok, out,
-                                             Value{});
+            testing_support::expectPythonError(&ctx, expression + ": " + failureMessage(), ok,
+                                               out);
             helpers::clearError(&ctx);
             return;
         }
@@ -374,9 +375,8 @@ TEST_F(Operators, InPlaceFormsChangeTheirTargetAsPythonDoes) {
             outcome = eval("target");
         }
         if (!outcome) {
-            testing_support::expectSameError(std::string(c.target) + " " + python + ": " +
-                                                 failureMessage(),
-                                             &ctx, ok, out, Value{});
+            testing_support::expectPythonError(
+                &ctx, std::string(c.target) + " " + python + ": " + failureMessage(), ok, out);
         } else {
             EXPECT_TRUE(ok) << c.target << " " << python << ": " << failureMessage();
             if (ok) {

@@ -8,6 +8,7 @@
 
 #include <string>
 
+#include "tests/native/helper_outcomes.h"
 #include "tests/native/python_values.h"
 #include "wuna/runtime/convert.h"
 #include "wuna/runtime/helpers/ctx.h"
@@ -85,7 +86,7 @@ protected:
     void SetUp() override {
         WithPython::SetUp();
         savedHooks = convert::hooks;
-        convert::hooks.makeProxy = testing_support::listCopy;
+        convert::hooks.makeProxy = testing_support::copyProxy;
         ctx = Ctx{};
         ctx.conversion = *convert::defaultContext();
         run.tally = &tally;
@@ -109,7 +110,7 @@ protected:
         return n;
     }
 
-    static std::string text(PyObject* o) { return testing_support::reprOf(o); }
+    static std::string text(PyObject* o) { return testing_support::pyRepr(o); }
 
     // The native value of a right operand: I64 instances become checked ints (tag 2).
     static Value operand(PyObject* o) {
@@ -135,7 +136,8 @@ protected:
         bool crossed = crossings() != before;
         PyObject* expected = PyNumber_Remainder(format, args);
         if (!expected) {
-            testing_support::expectSameError(label, &ctx, ok, out, Value{0x1234, 0x5678});
+            Value untouched{0x1234, 0x5678};
+            testing_support::expectPythonError(&ctx, label, ok, out, &untouched);
         } else {
             EXPECT_TRUE(ok) << label << ": Python gave " << text(expected);
             if (ok) {

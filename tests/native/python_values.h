@@ -17,10 +17,8 @@
 #include <vector>
 
 #include "tests/native/python_test_support.h"
-#include "wuna/runtime/convert.h"
 #include "wuna/runtime/equal.h"
 #include "wuna/runtime/gil.h"
-#include "wuna/runtime/helpers/ctx.h"
 #include "wuna/runtime/pool.h"
 #include "wuna/runtime/set.h"
 #include "wuna/runtime/value.h"
@@ -136,70 +134,6 @@ inline std::vector<value::Value> itemsOf(PyObject* sequence) {
         out.push_back(fromPython(PySequence_Fast_GET_ITEM(fast, i)));
     Py_XDECREF(fast);
     return out;
-}
-
-// Lists cross to Python as copies, for tests that do not load the module their shared form
-// belongs to (a convert::hooks.makeProxy). New reference, or null with the exception.
-inline PyObject* listCopy(value::Value v, const helpers::ConversionContext* cx) {
-    if (v.tag != value::TagList) {
-        PyErr_SetString(PyExc_RuntimeError, "no shared form in the native tests");
-        return nullptr;
-    }
-    auto* l = v.as<value::List>();
-    PyObject* list = PyList_New(Py_ssize_t(l->count));
-    for (uint64_t i = 0; list && i < l->count; i++) {
-        PyObject* item = convert::toPython(l->items[i], cx);
-        if (!item) Py_CLEAR(list);
-        else PyList_SET_ITEM(list, Py_ssize_t(i), item);
-    }
-    return list;
-}
-
-// The recorded failure of a helper as a Python exception: the one Python raised, or the one
-// its kind makes. New reference, or null (no Python error left pending).
-inline PyObject* failureObject(helpers::Ctx* ctx) {
-    if (ctx->fetched) return Py_NewRef(ctx->fetched);
-    PyObject* o = helpers::errorObject(ctx);
-    if (!o) PyErr_Clear();
-    return o;
-}
-
-// str() or repr() of an object for comparisons ("<no str>" when it has none; no error left
-// pending).
-inline std::string strOf(PyObject* o, bool repr = false) {
-    PyObject* r = !o ? nullptr : repr ? PyObject_Repr(o) : PyObject_Str(o);
-    const char* utf8 = r ? PyUnicode_AsUTF8(r) : nullptr;
-    std::string s = utf8 ? utf8 : repr ? "<no repr>" : "<no str>";
-    Py_XDECREF(r);
-    PyErr_Clear();
-    return s;
-}
-inline std::string reprOf(PyObject* o) { return strOf(o, true); }
-
-// Python's pending exception (taken here) against a helper's outcome: the helper must have
-// failed with the same exception type and text, leaving its result slot as it was (out is
-// compared with untouched). A native success is released. label names the case.
-inline void expectSameError(const std::string& label, helpers::Ctx* ctx, bool ok,
-                            value::Value out, value::Value untouched) {
-    PyObject *type, *val, *tb;
-    PyErr_Fetch(&type, &val, &tb);
-    PyErr_NormalizeException(&type, &val, &tb);
-    EXPECT_FALSE(ok) << label << ": Python raised " << strOf(val);
-    if (ok) value::decref(out);
-    if (!ok) {
-        EXPECT_TRUE(out.tag == untouched.tag && out.payload == untouched.payload)
-            << label << ": a failure filled the result slot";
-        PyObject* got = failureObject(ctx);
-        EXPECT_NE(got, nullptr) << label;
-        if (got) {
-            EXPECT_EQ(reinterpret_cast<PyObject*>(Py_TYPE(got)), type) << label << ": " << strOf(got);
-            EXPECT_EQ(strOf(got), strOf(val)) << label;
-        }
-        Py_XDECREF(got);
-    }
-    Py_XDECREF(type);
-    Py_XDECREF(val);
-    Py_XDECREF(tb);
 }
 
 // Tests that touch Python: the lock held for the whole test as in a native run, the hash key
