@@ -42,34 +42,6 @@ uint64_t countOf(Value v) { return v.as<value::Obj>()->count; }
 using testing_support::pyRepr;
 using testing_support::pyStr;
 
-// A stand-in for the proxies, which this test binary has not: a Python list or dict copied
-// from the native one, so that results can be compared and the Python paths' answers (their
-// exceptions) are the interpreter's own list's and dict's.
-PyObject* copyProxy(Value v, const helpers::ConversionContext* cx) {
-    if (v.tag == value::TagList) {
-        auto* l = v.as<value::List>();
-        PyObject* copy = PyList_New(Py_ssize_t(l->count));
-        for (uint64_t i = 0; copy && i < l->count; i++)
-            PyList_SET_ITEM(copy, Py_ssize_t(i), convert::toPython(l->items[i], cx));
-        return copy;
-    }
-    if (v.tag == value::TagDict) {
-        auto* d = v.as<value::Dict>();
-        PyObject* copy = PyDict_New();
-        for (uint64_t i = 0; copy && i < d->used; i++) {
-            if (d->entries[i].key.tag == value::TagDeleted) continue;
-            PyObject* key = convert::toPython(d->entries[i].key, cx);
-            PyObject* item = convert::toPython(d->entries[i].value, cx);
-            PyDict_SetItem(copy, key, item);
-            Py_DECREF(key);
-            Py_DECREF(item);
-        }
-        return copy;
-    }
-    PyErr_SetString(PyExc_TypeError, "no proxy in this test");
-    return nullptr;
-}
-
 class Helpers : public testing_support::WithPython {
 protected:
     void SetUp() override {
@@ -83,7 +55,7 @@ protected:
         }
         WithPython::SetUp();
         savedProxy = convert::hooks.makeProxy;
-        convert::hooks.makeProxy = copyProxy;
+        convert::hooks.makeProxy = testing_support::copyProxy;
         ctx = Ctx{};
         ctx.conversion = *convert::defaultContext();
         run("def get(c, k):\n    return c[k]\n"

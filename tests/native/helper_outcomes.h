@@ -53,6 +53,54 @@ inline void expectFailureLike(helpers::Ctx* ctx, const std::string& shown, PyObj
     Py_DECREF(got);
 }
 
+// A stand-in for the proxies, which the native test binary has not: a Python list or dict copied
+// from the native one, so that results can be compared and the Python paths' answers (their
+// exceptions) are the interpreter's own list's and dict's.
+inline PyObject* copyProxy(value::Value v, const helpers::ConversionContext* cx) {
+    if (v.tag == value::TagList) {
+        auto* l = v.as<value::List>();
+        PyObject* copy = PyList_New(Py_ssize_t(l->count));
+        for (uint64_t i = 0; copy && i < l->count; i++)
+            PyList_SET_ITEM(copy, Py_ssize_t(i), convert::toPython(l->items[i], cx));
+        return copy;
+    }
+    if (v.tag == value::TagDict) {
+        auto* d = v.as<value::Dict>();
+        PyObject* copy = PyDict_New();
+        for (uint64_t i = 0; copy && i < d->used; i++) {
+            if (d->entries[i].key.tag == value::TagDeleted) continue;
+            PyObject* key = convert::toPython(d->entries[i].key, cx);
+            PyObject* item = convert::toPython(d->entries[i].value, cx);
+            PyDict_SetItem(copy, key, item);
+            Py_DECREF(key);
+            Py_DECREF(item);
+        }
+        return copy;
+    }
+    PyErr_SetString(PyExc_TypeError, "no proxy in the native tests");
+    return nullptr;
+}
+
+// Python's pending exception (taken here) against a helper's outcome: the helper must have
+// failed with an exception of the same type and text, and, when untouched is given, left its
+// result slot as it was. A native success is released.
+inline void expectPythonError(helpers::Ctx* ctx, const std::string& shown, bool ok,
+                              value::Value out, const value::Value* untouched = nullptr) {
+    PyObject *type, *val, *tb;
+    PyErr_Fetch(&type, &val, &tb);
+    PyErr_NormalizeException(&type, &val, &tb);
+    EXPECT_FALSE(ok) << shown << ": Python raised " << pyRepr(val);
+    if (ok) value::decref(out);
+    if (!ok) expectFailureLike(ctx, shown, type, val);
+    if (!ok && untouched) {
+        EXPECT_TRUE(out.tag == untouched->tag && out.payload == untouched->payload)
+            << shown << ": a failure filled the result slot";
+    }
+    Py_XDECREF(type);
+    Py_XDECREF(val);
+    Py_XDECREF(tb);
+}
+
 // Compares the native outcome (ok, out) with Python's fn(*args), called once: the same value
 // of the same type (floats bit for bit when bitExact), or the same exception. Releases out
 // and clears the failure.
@@ -61,14 +109,7 @@ inline void expectSameOutcome(helpers::Ctx* ctx, const std::string& shown, bool 
                               bool bitExact = false) {
     PyObject* expected = PyObject_Call(fn, args, nullptr);
     if (!expected) {
-        PyObject *type, *value, *tb;
-        PyErr_Fetch(&type, &value, &tb);
-        PyErr_NormalizeException(&type, &value, &tb);
-        EXPECT_FALSE(ok) << shown << ": Python raised " << pyRepr(value);
-        if (!ok) expectFailureLike(ctx, shown, type, value);
-        Py_XDECREF(type);
-        Py_XDECREF(value);
-        Py_XDECREF(tb);
+        expectPythonError(ctx, shown, ok, out);
         helpers::clearError(ctx);
         return;
     }

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/native/helper_outcomes.h"
 #include "tests/native/python_values.h"
 #include "wuna/runtime/convert.h"
 #include "wuna/runtime/helpers/crossings.h"
@@ -55,29 +56,12 @@ bool slowPower(const std::string& left, const std::string& right) {
     return bigExponent && !smallBase;
 }
 
-// Lists cross to Python as copies here: their shared form belongs to the module, which these
-// tests do not load. New reference, or null with the exception.
-PyObject* listCopy(Value v, const helpers::ConversionContext* cx) {
-    if (v.tag != value::TagList) {
-        PyErr_SetString(PyExc_RuntimeError, "no shared form in the operator tests");
-        return nullptr;
-    }
-    auto* l = v.as<value::List>();
-    PyObject* list = PyList_New(Py_ssize_t(l->count));
-    for (uint64_t i = 0; list && i < l->count; i++) {
-        PyObject* item = convert::toPython(l->items[i], cx);
-        if (!item) Py_CLEAR(list);
-        else PyList_SET_ITEM(list, Py_ssize_t(i), item);
-    }
-    return list;
-}
-
 class Operators : public testing_support::WithPython {
 protected:
     void SetUp() override {
         WithPython::SetUp();
         savedHooks = convert::hooks;
-        convert::hooks.makeProxy = listCopy;
+        convert::hooks.makeProxy = testing_support::copyProxy;
         helpers::findLibm();
         ctx = Ctx{};
         ctx.conversion = *convert::defaultContext();
@@ -90,21 +74,9 @@ protected:
 
     convert::Hooks savedHooks;
 
-    static std::string text(PyObject* o) {
-        PyObject* r = o ? PyObject_Repr(o) : nullptr;
-        std::string s = r ? PyUnicode_AsUTF8(r) : "<no repr>";
-        Py_XDECREF(r);
-        PyErr_Clear();
-        return s;
-    }
+    static std::string text(PyObject* o) { return testing_support::pyRepr(o); }
 
-    static std::string strOf(PyObject* o) {
-        PyObject* r = PyObject_Str(o);
-        std::string s = r ? PyUnicode_AsUTF8(r) : "<no str>";
-        Py_XDECREF(r);
-        PyErr_Clear();
-        return s;
-    }
+    static std::string strOf(PyObject* o) { return testing_support::pyStr(o); }
 
     // A native result as a Python object; lists are rebuilt here (their shared form needs the
     // module). New reference.
@@ -117,14 +89,7 @@ protected:
         return list;
     }
 
-    // The Python exception of the recorded failure: the one Python raised, or the one its
-    // kind makes. New reference.
-    PyObject* failureObject() {
-        if (ctx.fetched) return Py_NewRef(ctx.fetched);
-        PyObject* o = helpers::errorObject(&ctx);
-        if (!o) PyErr_Clear();
-        return o;
-    }
+    PyObject* failureObject() { return testing_support::failureObject(&ctx); }
 
     std::string failureMessage() const {
         return std::string(reinterpret_cast<const char*>(ctx.message.data), ctx.message.length);
@@ -152,22 +117,8 @@ protected:
             EXPECT_TRUE(!ok || out.tag == value::TagInt) << expression << ": not a checked int";
         }
         if (!expected) {
-            PyObject *type, *val, *tb;
-            PyErr_Fetch(&type, &val, &tb);
-            PyErr_NormalizeException(&type, &val, &tb);
-            EXPECT_FALSE(ok) << expression << ": Python raised " << text(val);
-            if (ok) value::decref(out);
-            if (!ok) {
-                PyObject* got = failureObject();
-                ASSERT_NE(got, nullptr) << expression << ": " << failureMessage();
-                EXPECT_EQ(reinterpret_cast<PyObject*>(Py_TYPE(got)), type)
-                    << expression << ": " << text(got) << " against " << text(val);
-                EXPECT_EQ(strOf(got), strOf(val)) << expression;
-                Py_DECREF(got);
-            }
-            Py_XDECREF(type);
-            Py_XDECREF(val);
-            Py_XDECREF(tb);
+            testing_support::expectPythonError(&ctx, expression + ": " + failureMessage(), ok,
+                                               out);
             helpers::clearError(&ctx);
             return;
         }
@@ -424,21 +375,8 @@ TEST_F(Operators, InPlaceFormsChangeTheirTargetAsPythonDoes) {
             outcome = eval("target");
         }
         if (!outcome) {
-            PyObject *type, *val, *tb;
-            PyErr_Fetch(&type, &val, &tb);
-            PyErr_NormalizeException(&type, &val, &tb);
-            EXPECT_FALSE(ok) << python << " with " << c.target;
-            if (ok) value::decref(out);
-            if (!ok) {
-                PyObject* got = failureObject();
-                ASSERT_NE(got, nullptr) << c.target << " " << python << ": " << failureMessage();
-                EXPECT_EQ(reinterpret_cast<PyObject*>(Py_TYPE(got)), type);
-                EXPECT_EQ(strOf(got), strOf(val)) << c.target << " " << python;
-                Py_DECREF(got);
-            }
-            Py_XDECREF(type);
-            Py_XDECREF(val);
-            Py_XDECREF(tb);
+            testing_support::expectPythonError(
+                &ctx, std::string(c.target) + " " + python + ": " + failureMessage(), ok, out);
         } else {
             EXPECT_TRUE(ok) << c.target << " " << python << ": " << failureMessage();
             if (ok) {

@@ -180,14 +180,8 @@ Outcome formatInt(const Spec& s, value::i128 v, value::Str** out) {
     bool negative = v < 0;
     unsigned __int128 m = negative ? (unsigned __int128)0 - (unsigned __int128)v
                                    : (unsigned __int128)v;
-    char digits[130];
-    size_t n = 0;
-    const char* alphabet = upperCase ? "0123456789ABCDEF" : "0123456789abcdef";
-    do {
-        digits[n++] = alphabet[unsigned(m % unsigned(base))];
-        m /= unsigned(base);
-    } while (m);
-    for (size_t a = 0, b = n - 1; a < b; a++, b--) std::swap(digits[a], digits[b]);
+    char digits[kMagnitudeDigits];
+    size_t n = magnitudeDigits(m, unsigned(base), upperCase, digits);
     char align = numberAlign(s);
     std::string_view sign = signText(s, negative);
     int64_t minimum = groupMinimum(s, align, std::strlen(prefix) + sign.size());
@@ -251,13 +245,6 @@ Outcome formatFloat(const Spec& s, double x, value::Str** out) {
     return *out ? Outcome::done : Outcome::python;
 }
 
-// A str valid as UTF-8 (an ill-formed one reads differently once Python replaces its bytes).
-bool wellFormed(const value::Str* s) {
-    if (s->chars != s->length) return true;
-    for (uint64_t i = 0; i < s->length; i++)
-        if (s->bytes()[i] >= 0x80) return false;
-    return true;
-}
 
 Outcome formatStr(const Spec& s, value::Str* v, value::Str** out) {
     if ((s.type && s.type != 's') || s.alternate || s.align == '=' || s.sign || s.grouping ||
@@ -340,6 +327,24 @@ bool formatPython(Ctx* ctx, int32_t site, Value v, Conversion conversion, const 
 }
 
 }  // namespace
+
+size_t magnitudeDigits(unsigned __int128 m, unsigned base, bool upper, char* out) {
+    const char* alphabet = upper ? "0123456789ABCDEF" : "0123456789abcdef";
+    size_t n = 0;
+    do {
+        out[n++] = alphabet[unsigned(m % base)];
+        m /= base;
+    } while (m);
+    std::reverse(out, out + n);
+    return n;
+}
+
+bool wellFormed(const value::Str* s) {
+    if (s->chars != s->length) return true;
+    for (uint64_t i = 0; i < s->length; i++)
+        if (s->bytes()[i] >= 0x80) return false;
+    return true;
+}
 
 bool grouped(const char* digits, size_t length, char grouping, size_t groupSize, int64_t minWidth,
              char* buf, std::string_view* out) {

@@ -14,6 +14,7 @@
 #include "wuna/runtime/helpers/crossings.h"
 #include "wuna/runtime/helpers/helpers.h"
 #include "wuna/runtime/helpers/libm.h"
+#include "wuna/runtime/helpers/printf.h"
 #include "wuna/runtime/helpers/pycall.h"
 #include "wuna/runtime/helpers/run.h"
 #include "wuna/runtime/helpers/table.h"
@@ -477,7 +478,14 @@ Path sequenceBinary(Ctx* ctx, int32_t site, BinaryOp op, const Value& left, cons
         ItemRun runs[2] = {runOf(left), runOf(right)};
         return pathOf(sequenceOf(ctx, site, left.tag, runs, 2, 1, out));
     }
-    // op 5 with a str on the left is printf-style formatting, which Python does for now.
+    if (op == BinaryOp::mod) {
+        if (left.tag != value::TagStr) return Path::next;
+        switch (percentFormat(ctx, site, left.as<value::Str>(), right, out)) {
+        case Printf::done: return Path::done;
+        case Printf::failed: return Path::failed;
+        case Printf::declined: return Path::next;
+        }
+    }
     if (op != BinaryOp::mul) return Path::next;
     const Value* seq = sequence(left) && intLike(right)   ? &left
                        : sequence(right) && intLike(left) ? &right

@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "wuna/runtime/value_layout.h"
+
 namespace wuna::helpers {
 
 inline constexpr size_t kGroupBuffer = 512;
@@ -21,5 +23,14 @@ inline constexpr size_t kGroupBuffer = 512;
 // false when the text does not fit. Cannot fail otherwise.
 bool grouped(const char* digits, size_t length, char grouping, size_t groupSize, int64_t minWidth,
              char* buf, std::string_view* out);
+
+// The digits of m in base 2, 8, 10 or 16 (upper: A to F), most significant first, written to
+// out (kMagnitudeDigits bytes, room for 128 binary digits); the count. Cannot fail.
+inline constexpr size_t kMagnitudeDigits = 128;
+size_t magnitudeDigits(unsigned __int128 m, unsigned base, bool upper, char* out);
+
+// Whether a str is valid UTF-8: an ill-formed one reads differently once Python replaces its
+// bytes, so its text is Python's to lay out. Cannot fail.
+bool wellFormed(const value::Str* s);
 
 }  // namespace wuna::helpers
