@@ -7,7 +7,7 @@
 // semantic never sees None for a failure.
 //
 // The method table is this file's own methods up to `text`, the data operations of
-// interp/rt_data.h, then the own methods from `span` on, the order the type keeps them in.
+// helpers/rtdata_methods.h, then the own methods from `span` on, the order the type keeps them in.
 // Its rows hold function pointers cast to PyCFunction, which are no constant expressions, so
 // the table is put together while the library loads, after the two parts above it in this
 // file (a file's variables are initialised in the order they are written); the data rows
@@ -21,15 +21,15 @@
 
 #include "host/interp/calls.h"
 #include "host/interp/interp.h"
-#include "host/interp/rt_data.h"
 #include "host/interp/run_errors.h"
 #include "host/interp/variables.h"
 #include "host/module/exceptions.h"
 #include "host/module/type_registry.h"
 #include "host/run/program.h"
-#include "host/support/args.h"
+#include "wuna/runtime/args.h"
 #include "host/support/check.h"
 #include "host/support/pymethods.h"
+#include "wuna/runtime/helpers/rtdata_methods.h"
 #include "host/tree/node.h"
 #include "host/tree/state.h"
 #include "wuna/runtime/pyhelp.h"
@@ -482,14 +482,14 @@ const PyMethodDef rtOwnAfter[] = {
 };
 
 // The whole table, null-terminated.
-PyMethodDef rtMethods[std::size(rtOwnBefore) + kRtDataMethods + std::size(rtOwnAfter) + 1];
+PyMethodDef rtMethods[std::size(rtOwnBefore) + bridge::kRtDataMethods + std::size(rtOwnAfter) + 1];
 
 // Fills rtMethods from its parts. Never fails.
 bool fillRtMethods() {
     PyMethodDef* at = std::copy(std::begin(rtOwnBefore), std::end(rtOwnBefore), rtMethods);
-    at = appendRtDataMethods(at);
+    at = bridge::appendRtDataMethods(at);
     at = std::copy(std::begin(rtOwnAfter), std::end(rtOwnAfter), at);
-    WUNA_CHECK(at == std::end(rtMethods) - 1);  // the data part wrote kRtDataMethods rows
+    WUNA_CHECK(at == std::end(rtMethods) - 1);  // the data part wrote bridge::kRtDataMethods rows
     *at = {nullptr, nullptr, 0, nullptr};
     return true;
 }

@@ -1,0 +1,26 @@
+// wuna.CompiledRuntime's own work: the type's methods and properties (rtobject.cpp, the type
+// spec bridge::compiledRuntimeSpec of run.h), and the two steps every method shares.
+//
+// Its objects are made by the bridge (run.h: newRuntime) for a semantic that compiled code
+// runs as Python, or for an rt value handed to Python; each method answers as the reference
+// Runtime's does, over the compiled program's frames.
+#pragma once
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include "wuna/runtime/helpers/ctx.h"
+
+namespace wuna::bridge {
+
+// The context's recorded failure as the Python exception a semantic sees, the failure then
+// cleared: a Python exception kept for raising again (a wuna.Error, a wuna.Throw, or what a
+// called Python function raised) is raised as it is; a thrown language value is raised as its
+// Python object carrying its runtime error (_wuna_error); any other failure raises the Error
+// the run's error maker makes of it. Always null, with the exception set. Lock held.
+PyObject* raiseFailure(helpers::Ctx* ctx);
+
+// 0 when the CompiledRuntime self is alive (the semantic it was made for is running), or -1
+// with RuntimeError "this rt belongs to a semantic that has returned".
+[[nodiscard]] int checkRtLive(PyObject* self);
+
+}  // namespace wuna::bridge
