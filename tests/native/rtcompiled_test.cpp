@@ -491,6 +491,9 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         MethodCase{"rt.call(add, [1, 2])", "3"}, MethodCase{"rt.call(add, (1, 2))", "3"},
         MethodCase{"rt.call(f=add, args=['a', 'b'])", "'ab'"},
+        MethodCase{"rt.call(add, [1])",
+                   "Error: add: TypeError: add() missing 1 required positional argument: 'b'"},
+        MethodCase{"rt.call(3, [1])", "Error: 'int' value is not callable"},
         MethodCase{"rt.call(add, 5)", "TypeError: 'int' object is not iterable"},
         MethodCase{"rt.call()", "TypeError: call() missing required argument 'f'"},
         MethodCase{"rt.call(add, [], x=1)", "TypeError: call() got an unexpected keyword argument 'x'"},
@@ -540,6 +543,16 @@ TEST_F(RtCompiled, ErrorIsAtItsNodeAndPassesItsCodeOn) {
 TEST_F(RtCompiled, AnErrorRecordedFirstWinsOverALaterOne) {
     helpers::fail(&ctx, 3, "first", 5);
     EXPECT_EQ(pyShow("rt.error(N(1), 'second', code='E')", "failure"), "('first', 3, None)");
+}
+
+// type() of compiled code's rt value names the CompiledRuntime, whatever scope its tag
+// word carries in its high half.
+TEST_F(RtCompiled, AnRtValueIsNamedCompiledRuntime) {
+    for (uint64_t scope : {uint64_t(0), uint64_t(6), uint64_t(0xFFFFFFFFu)}) {
+        Value v{uint64_t(value::TagRuntime) | (scope << 32), uint64_t(uintptr_t(function))};
+        EXPECT_EQ(value::typeName(v), "CompiledRuntime") << scope;
+    }
+    EXPECT_EQ(pyShow("type(rt) is not type(None)"), "True");
 }
 
 TEST_F(RtCompiled, ReceiverAndVarargsAreAbsentOutsideAFunction) {
