@@ -30,6 +30,7 @@
 #include "host/support/check.h"
 #include "host/support/pymethods.h"
 #include "wuna/runtime/helpers/rtdata_methods.h"
+#include "wuna/runtime/helpers/rtobject.h"
 #include "host/tree/node.h"
 #include "host/tree/state.h"
 #include "wuna/runtime/pyhelp.h"
@@ -284,41 +285,27 @@ PyObject* rtScope(PyObject* self, PyObject* args, PyObject* kwargs) {
     return programNode(rt, index->symbols[s].scope);
 }
 
-// analysis.<method>(index), or None without an analysis.
-PyObject* askAnalysis(PyObject* self, PyObject* args, PyObject* kwargs, const char* method) {
+// analysis.<method>(index) of a node argument.
+PyObject* analysisOf(PyObject* self, PyObject* args, PyObject* kwargs, const char* method) {
     int64_t n;
     RunRecord* rt = oneNode(self, args, kwargs, "node", &n);
     if (!rt) return nullptr;
-    PyObject* analysis = stateOfRun(rt)->analysis;
-    if (!analysis) Py_RETURN_NONE;
-    return PyObject_CallMethod(analysis, method, "I", unsigned(n));
+    return bridge::askAnalysis(stateOfRun(rt)->analysis, method, uint32_t(n));
 }
 
 PyObject* rtSymbol(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return askAnalysis(self, args, kwargs, "resolve");
+    return analysisOf(self, args, kwargs, "resolve");
 }
 
 PyObject* rtTypeOf(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return askAnalysis(self, args, kwargs, "type_of");
+    return analysisOf(self, args, kwargs, "type_of");
 }
 
 PyObject* rtNodeAt(PyObject* self, PyObject* args, PyObject* kwargs) {
     RunRecord* rt = positional(self, args, kwargs, 1);
     if (!rt) return nullptr;
-    PyObject* given = PyTuple_GET_ITEM(args, 0);
-    if (!PyLong_Check(given)) {
-        // The bare class name the convention once gave told a user nothing; say what was
-        // wrong, as the other rt methods do.
-        PyErr_Format(PyExc_TypeError, "a node's index must be an int, not %.200s",
-                     Py_TYPE(given)->tp_name);
-        return nullptr;
-    }
-    long long i = PyLong_AsLongLong(given);
-    if (i == -1 && PyErr_Occurred()) return nullptr;
-    if (i < 0 || uint64_t(i) >= indexOf(rt)->count) {
-        PyErr_Format(PyExc_IndexError, "no node %lld", i);
-        return nullptr;
-    }
+    int64_t i = bridge::nodeAtIndex(PyTuple_GET_ITEM(args, 0), indexOf(rt)->count);
+    if (i < 0) return nullptr;
     return programNode(rt, uint32_t(i));
 }
 

@@ -111,6 +111,28 @@ PyObject* raiseFailure(Ctx* ctx) {
     return nullptr;
 }
 
+int64_t nodeAtIndex(PyObject* given, uint64_t count) {
+    if (!PyLong_Check(given)) {
+        // The bare class name the convention once gave told a user nothing; say what was
+        // wrong, as the other rt methods do.
+        PyErr_Format(PyExc_TypeError, "a node's index must be an int, not %.200s",
+                     Py_TYPE(given)->tp_name);
+        return -1;
+    }
+    long long i = PyLong_AsLongLong(given);
+    if (i == -1 && PyErr_Occurred()) return -1;
+    if (i < 0 || uint64_t(i) >= count) {
+        PyErr_Format(PyExc_IndexError, "no node %lld", i);
+        return -1;
+    }
+    return int64_t(i);
+}
+
+PyObject* askAnalysis(PyObject* analysis, const char* method, uint32_t n) {
+    if (!analysis) Py_RETURN_NONE;
+    return PyObject_CallMethod(analysis, method, "I", unsigned(n));
+}
+
 int checkRtLive(PyObject* self) {
     if (asRt(self)->ctx) return 0;
     PyErr_SetString(PyExc_RuntimeError, kDead);
@@ -544,40 +566,28 @@ PyObject* rtSpan(PyObject* self, PyObject* args, PyObject* kwargs) {
     return Py_BuildValue("(II)", unsigned(tree->nodes[n].start), unsigned(tree->nodes[n].end));
 }
 
-// analysis.<method>(index), or None without an analysis.
-PyObject* askAnalysis(PyObject* self, PyObject* args, PyObject* kwargs, const char* method) {
+// analysis.<method>(index) of a node argument.
+PyObject* analysisOf(PyObject* self, PyObject* args, PyObject* kwargs, const char* method) {
     int64_t n;
     RuntimeObject* rt = oneNode(self, args, kwargs, "node", &n);
     if (!rt) return nullptr;
-    PyObject* analysis = rt->ctx->run->analysis;
-    if (!analysis) Py_RETURN_NONE;
-    return PyObject_CallMethod(analysis, method, "I", unsigned(n));
+    return askAnalysis(rt->ctx->run->analysis, method, uint32_t(n));
 }
 
 PyObject* rtSymbol(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return askAnalysis(self, args, kwargs, "resolve");
+    return analysisOf(self, args, kwargs, "resolve");
 }
 
 PyObject* rtTypeOf(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return askAnalysis(self, args, kwargs, "type_of");
+    return analysisOf(self, args, kwargs, "type_of");
 }
 
 PyObject* rtNodeAt(PyObject* self, PyObject* args, PyObject* kwargs) {
     RuntimeObject* rt = positional(self, args, kwargs, 1);
     if (!rt) return nullptr;
-    PyObject* given = PyTuple_GET_ITEM(args, 0);
-    if (!PyLong_Check(given)) {
-        PyErr_Format(PyExc_TypeError, "a node's index must be an int, not %.200s",
-                     Py_TYPE(given)->tp_name);
-        return nullptr;
-    }
-    long long i = PyLong_AsLongLong(given);
-    if (i == -1 && PyErr_Occurred()) return nullptr;
     const helpers::RunRecord* run = rt->ctx->run;
-    if (i < 0 || !run || uint64_t(i) >= run->nodeCount) {
-        PyErr_Format(PyExc_IndexError, "no node %lld", i);
-        return nullptr;
-    }
+    int64_t i = nodeAtIndex(PyTuple_GET_ITEM(args, 0), run ? run->nodeCount : 0);
+    if (i < 0) return nullptr;
     return nodeObject(rt, uint32_t(i));
 }
 

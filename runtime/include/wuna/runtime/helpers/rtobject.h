@@ -23,4 +23,13 @@ PyObject* raiseFailure(helpers::Ctx* ctx);
 // with RuntimeError "this rt belongs to a semantic that has returned".
 [[nodiscard]] int checkRtLive(PyObject* self);
 
+// The index rt.node_at is given, checked against a tree of count nodes: the index, or -1 with
+// TypeError "a node's index must be an int, not <type>", IndexError "no node <index>" or the
+// int conversion's error. Both rt types answer so.
+[[nodiscard]] int64_t nodeAtIndex(PyObject* given, uint64_t count);
+
+// rt.symbol and rt.type_of: analysis.<method>(n), or None without an analysis. New
+// reference, or null with the exception.
+[[nodiscard]] PyObject* askAnalysis(PyObject* analysis, const char* method, uint32_t n);
+
 }  // namespace wuna::bridge
