@@ -218,11 +218,9 @@ PyObject* rtTailCall(PyObject* self, PyObject* args, PyObject* kwargs) {
     return result;
 }
 
-const args::Param errorParams[] = {{"node", true}, {"message", true}, {"code", false}};
-
 PyObject* rtError(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* given[3];
-    if (args::parse("error", errorParams, args, kwargs, given) < 0) return nullptr;
+    if (bridge::errorArguments(args, kwargs, given) < 0) return nullptr;
     RunRecord* rt = liveRun(self);
     if (!rt) return nullptr;
     int64_t n = rt->currentNode;
@@ -230,17 +228,8 @@ PyObject* rtError(PyObject* self, PyObject* args, PyObject* kwargs) {
         n = nodeArgument(rt, given[0], "node");
         if (n < 0) return nullptr;
     }
-    if (!PyUnicode_Check(given[1])) {
-        PyErr_SetString(PyExc_TypeError, "message must be a str");
-        return nullptr;
-    }
-    PyObject* code = given[2] == Py_None ? nullptr : given[2];
-    if (code && !PyUnicode_Check(code)) {
-        PyErr_SetString(PyExc_TypeError, "code must be a str");
-        return nullptr;
-    }
-    // A message is cut as every message of the system is.
-    PyObject* message = pyhelp::cutStr(given[1]);
+    PyObject* code = nullptr;
+    PyObject* message = bridge::errorMessage(given, &code);
     if (!message) return nullptr;
     raiseAtNode(rt, n, message, code);
     Py_DECREF(message);

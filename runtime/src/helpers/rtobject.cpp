@@ -133,6 +133,29 @@ PyObject* askAnalysis(PyObject* analysis, const char* method, uint32_t n) {
     return PyObject_CallMethod(analysis, method, "I", unsigned(n));
 }
 
+namespace {
+const args::Param errorParams[] = {{"node", true}, {"message", true}, {"code", false}};
+}  // namespace
+
+int errorArguments(PyObject* args, PyObject* kwargs, PyObject** given) {
+    if (args::parse("error", errorParams, args, kwargs, given) < 0) return -1;
+    if (!given[2]) given[2] = Py_None;
+    return 0;
+}
+
+PyObject* errorMessage(PyObject* const* given, PyObject** code) {
+    if (!PyUnicode_Check(given[1])) {
+        PyErr_SetString(PyExc_TypeError, "message must be a str");
+        return nullptr;
+    }
+    *code = given[2] == Py_None ? nullptr : given[2];
+    if (*code && !PyUnicode_Check(*code)) {
+        PyErr_SetString(PyExc_TypeError, "code must be a str");
+        return nullptr;
+    }
+    return pyhelp::cutStr(given[1]);
+}
+
 int checkRtLive(PyObject* self) {
     if (asRt(self)->ctx) return 0;
     PyErr_SetString(PyExc_RuntimeError, kDead);
@@ -503,29 +526,17 @@ PyObject* raiseError(Ctx* ctx, int32_t site, const char* text, uint64_t length, 
     return raiseFailure(ctx);
 }
 
-const args::Param errorParams[] = {{"node", true}, {"message", true}, {"code", false}};
-
 PyObject* rtError(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* given[3];
-    if (checkRtLive(self) < 0) return nullptr;
-    if (args::parse("error", errorParams, args, kwargs, given) < 0) return nullptr;
+    if (checkRtLive(self) < 0 || errorArguments(args, kwargs, given) < 0) return nullptr;
     RuntimeObject* rt = asRt(self);
     int64_t n = rt->node;
     if (given[0] != Py_None) {
         n = nodeOf(rt, given[0], "node");
         if (n < 0) return nullptr;
     }
-    if (!PyUnicode_Check(given[1])) {
-        PyErr_SetString(PyExc_TypeError, "message must be a str");
-        return nullptr;
-    }
-    PyObject* code = given[2] == Py_None ? nullptr : given[2];
-    if (code && !PyUnicode_Check(code)) {
-        PyErr_SetString(PyExc_TypeError, "code must be a str");
-        return nullptr;
-    }
-    // A message is cut as every message of the system is.
-    PyObject* message = pyhelp::cutStr(given[1]);
+    PyObject* code = nullptr;
+    PyObject* message = errorMessage(given, &code);
     if (!message) return nullptr;
     Py_ssize_t length = 0;
     const char* text = PyUnicode_AsUTF8AndSize(message, &length);

@@ -32,4 +32,13 @@ PyObject* raiseFailure(helpers::Ctx* ctx);
 // reference, or null with the exception.
 [[nodiscard]] PyObject* askAnalysis(PyObject* analysis, const char* method, uint32_t n);
 
+// rt.error's arguments node, message and code=None, borrowed into given[0..3) (an absent
+// code is None). 0, or -1 with the argument reader's TypeError.
+[[nodiscard]] int errorArguments(PyObject* args, PyObject* kwargs, PyObject** given);
+
+// rt.error's message, cut as every message is, once message and code are checked to be str
+// (TypeError "message must be a str" / "code must be a str"); *code is the code, or null
+// for None. New reference, or null with the exception.
+[[nodiscard]] PyObject* errorMessage(PyObject* const* given, PyObject** code);
+
 }  // namespace wuna::bridge
