@@ -68,6 +68,8 @@ def give5(node, rt): return 5
 def brk(node, rt): raise Break()
 def cont(node, rt): raise Continue()
 def ret7(node, rt): raise Return(7)
+def bad(node, rt): raise ValueError("bad value")
+def big(node, rt): return 2**70
 )py";
 
 // The program: "x y p q w f(a){b} {c}".
@@ -138,6 +140,8 @@ PyObject* script(const char* name) { return PyDict_GetItemString(globalsOf, name
 PyObject* semanticOf(void*, uint32_t node, bool exec) {
     if (node == 8) return script(exec ? "brk" : "give5");
     if (node == 10) return script(exec ? "cont" : "ret7");
+    if (node == 7) return script(exec ? "big" : "bad");
+    if (node == 1 && !exec) return script("big");
     return nullptr;
 }
 
@@ -484,7 +488,13 @@ INSTANTIATE_TEST_SUITE_P(
         MethodCase{"rt.eval(N(10))", "Return: 7"},
         MethodCase{"rt.loop(N(8))", "False"}, MethodCase{"rt.loop(N(10))", "True"},
         MethodCase{"rt.loop([N(8), N(10)])", "False"}, MethodCase{"rt.loop([N(10), N(8)])", "True"},
-        MethodCase{"rt.loop([7, 8])", "True"}));
+        MethodCase{"rt.loop([7, 8])", "True"},
+        // A semantic's exception reaches the semantic above as the run's Error, and a big
+        // int its value can't be, as in the reference mode.
+        MethodCase{"rt.eval(N(7))", "Error: bad value"},
+        MethodCase{"rt.eval([N(8), N(7)])", "Error: bad value"},
+        MethodCase{"rt.exec(N(7))", "None"},
+        MethodCase{"rt.eval(N(1))", "Error: integer overflow"}));
 
 INSTANTIATE_TEST_SUITE_P(
     Calls, RtMethods,
@@ -538,6 +548,13 @@ TEST_F(RtCompiled, ErrorIsAtItsNodeAndPassesItsCodeOn) {
     EXPECT_EQ(pyShow("rt.error(N(1), 'boom', code='E1')", "failure"), "('boom', 1, 'E1')");
     EXPECT_EQ(pyShow("rt.error(None, 'boom')", "failure"), "('boom', 8, None)");
     EXPECT_EQ(pyShow("rt.error(node=N(2), message='m', code=None)", "failure"), "('m', 2, None)");
+}
+
+// As in the reference mode, a variable's failures are at its name, not at the rt's node.
+TEST_F(RtCompiled, VariableFailuresAreAtTheName) {
+    EXPECT_EQ(pyShow("rt.load(N(8))", "failure"), "(\"'b' isn't reachable from here\", 8, None)");
+    EXPECT_EQ(pyShow("rt.store(N(4), 1)", "failure"), "(\"'q' is not a variable\", 4, None)");
+    EXPECT_EQ(pyShow("rt.load(N(2))", "failure"), "(\"'y' has no value yet\", 2, None)");
 }
 
 TEST_F(RtCompiled, AnErrorRecordedFirstWinsOverALaterOne) {

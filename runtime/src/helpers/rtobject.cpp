@@ -352,8 +352,9 @@ PyObject* rtLoad(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!rt) return nullptr;
     Ctx* ctx = rt->ctx;
     bool builtin = false, global = false;
-    Value* slot =
-        variableSlot(ctx, rt->node, currentFrame(rt), rt->scope, uint32_t(n), &builtin, &global);
+    // The reference mode places every failure of a variable at its name.
+    Value* slot = variableSlot(ctx, int32_t(n), currentFrame(rt), rt->scope, uint32_t(n),
+                               &builtin, &global);
     if (builtin) return hostFunction(rt, uint32_t(n));
     if (!slot) return raiseFailure(ctx);
     if (slot->tag == value::TagUnset) {
@@ -378,8 +379,9 @@ PyObject* rtStore(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
     Ctx* ctx = rt->ctx;
     bool builtin = false, global = false;
-    Value* slot =
-        variableSlot(ctx, rt->node, currentFrame(rt), rt->scope, uint32_t(n), &builtin, &global);
+    // The reference mode places every failure of a variable at its name.
+    Value* slot = variableSlot(ctx, int32_t(n), currentFrame(rt), rt->scope, uint32_t(n),
+                               &builtin, &global);
     if (!slot) {
         value::decref(v);
         if (builtin) failJoined(ctx, int32_t(n), kAssignBuiltin, nodeText(ctx, uint32_t(n)), "'");

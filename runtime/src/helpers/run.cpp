@@ -270,7 +270,10 @@ RunStatus pySemantic(Ctx* ctx, bool exec, uint32_t node, value::Frame** slot, in
         status = pythonStatus(ctx, site, out);
         if (status == RunStatus::failed) wn_exc_wrap(ctx);
     } else if (!exec) {
+        // A value the semantic's result can't be (an int beyond 64 bits) fails as a raised
+        // exception does: the run's Error, as the reference mode wraps it.
         status = semanticResult(ctx, site, result, out);
+        if (status == RunStatus::failed) wn_exc_wrap(ctx);
     } else {
         Py_DECREF(result);
     }
