@@ -508,6 +508,10 @@ INSTANTIATE_TEST_SUITE_P(
         MethodCase{"rt.call()", "TypeError: call() missing required argument 'f'"},
         MethodCase{"rt.call(add, [], x=1)", "TypeError: call() got an unexpected keyword argument 'x'"},
         MethodCase{"rt.tail_call(add, [1, 2])", "Return: 3"},
+        // The receiver is the first argument a host function sees; None is no receiver.
+        MethodCase{"rt.call(add, ['b'], receiver='a')", "'ab'"},
+        MethodCase{"rt.call(add, ['a', 'b'], receiver=None)", "'ab'"},
+        MethodCase{"rt.tail_call(add, [2], 1)", "Return: 3"},
         MethodCase{"rt.function(N(1))", "Error: name isn't a function kind (Language.function)"},
         MethodCase{"rt.function(N(6))", "('function', 6, 'f')"},
         MethodCase{"rt.fresh(N(9))", "Error: rt.fresh(): this scope isn't the one being run"},
