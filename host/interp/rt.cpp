@@ -7,7 +7,7 @@
 // semantic never sees None for a failure.
 //
 // The method table is this file's own methods up to `text`, the data operations of
-// interp/rt_data.h, then the own methods from `span` on, the order the type keeps them in.
+// helpers/rtdata_methods.h, then the own methods from `span` on, the order the type keeps them in.
 // Its rows hold function pointers cast to PyCFunction, which are no constant expressions, so
 // the table is put together while the library loads, after the two parts above it in this
 // file (a file's variables are initialised in the order they are written); the data rows
@@ -21,15 +21,16 @@
 
 #include "host/interp/calls.h"
 #include "host/interp/interp.h"
-#include "host/interp/rt_data.h"
 #include "host/interp/run_errors.h"
 #include "host/interp/variables.h"
 #include "host/module/exceptions.h"
 #include "host/module/type_registry.h"
 #include "host/run/program.h"
-#include "host/support/args.h"
+#include "wuna/runtime/args.h"
 #include "host/support/check.h"
 #include "host/support/pymethods.h"
+#include "wuna/runtime/helpers/rtdata_methods.h"
+#include "wuna/runtime/helpers/rtobject.h"
 #include "host/tree/node.h"
 #include "host/tree/state.h"
 #include "wuna/runtime/pyhelp.h"
@@ -217,11 +218,9 @@ PyObject* rtTailCall(PyObject* self, PyObject* args, PyObject* kwargs) {
     return result;
 }
 
-const args::Param errorParams[] = {{"node", true}, {"message", true}, {"code", false}};
-
 PyObject* rtError(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* given[3];
-    if (args::parse("error", errorParams, args, kwargs, given) < 0) return nullptr;
+    if (bridge::errorArguments(args, kwargs, given) < 0) return nullptr;
     RunRecord* rt = liveRun(self);
     if (!rt) return nullptr;
     int64_t n = rt->currentNode;
@@ -229,17 +228,8 @@ PyObject* rtError(PyObject* self, PyObject* args, PyObject* kwargs) {
         n = nodeArgument(rt, given[0], "node");
         if (n < 0) return nullptr;
     }
-    if (!PyUnicode_Check(given[1])) {
-        PyErr_SetString(PyExc_TypeError, "message must be a str");
-        return nullptr;
-    }
-    PyObject* code = given[2] == Py_None ? nullptr : given[2];
-    if (code && !PyUnicode_Check(code)) {
-        PyErr_SetString(PyExc_TypeError, "code must be a str");
-        return nullptr;
-    }
-    // A message is cut as every message of the system is.
-    PyObject* message = pyhelp::cutStr(given[1]);
+    PyObject* code = nullptr;
+    PyObject* message = bridge::errorMessage(given, &code);
     if (!message) return nullptr;
     raiseAtNode(rt, n, message, code);
     Py_DECREF(message);
@@ -284,41 +274,27 @@ PyObject* rtScope(PyObject* self, PyObject* args, PyObject* kwargs) {
     return programNode(rt, index->symbols[s].scope);
 }
 
-// analysis.<method>(index), or None without an analysis.
-PyObject* askAnalysis(PyObject* self, PyObject* args, PyObject* kwargs, const char* method) {
+// analysis.<method>(index) of a node argument.
+PyObject* analysisOf(PyObject* self, PyObject* args, PyObject* kwargs, const char* method) {
     int64_t n;
     RunRecord* rt = oneNode(self, args, kwargs, "node", &n);
     if (!rt) return nullptr;
-    PyObject* analysis = stateOfRun(rt)->analysis;
-    if (!analysis) Py_RETURN_NONE;
-    return PyObject_CallMethod(analysis, method, "I", unsigned(n));
+    return bridge::askAnalysis(stateOfRun(rt)->analysis, method, uint32_t(n));
 }
 
 PyObject* rtSymbol(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return askAnalysis(self, args, kwargs, "resolve");
+    return analysisOf(self, args, kwargs, "resolve");
 }
 
 PyObject* rtTypeOf(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return askAnalysis(self, args, kwargs, "type_of");
+    return analysisOf(self, args, kwargs, "type_of");
 }
 
 PyObject* rtNodeAt(PyObject* self, PyObject* args, PyObject* kwargs) {
     RunRecord* rt = positional(self, args, kwargs, 1);
     if (!rt) return nullptr;
-    PyObject* given = PyTuple_GET_ITEM(args, 0);
-    if (!PyLong_Check(given)) {
-        // The bare class name the convention once gave told a user nothing; say what was
-        // wrong, as the other rt methods do.
-        PyErr_Format(PyExc_TypeError, "a node's index must be an int, not %.200s",
-                     Py_TYPE(given)->tp_name);
-        return nullptr;
-    }
-    long long i = PyLong_AsLongLong(given);
-    if (i == -1 && PyErr_Occurred()) return nullptr;
-    if (i < 0 || uint64_t(i) >= indexOf(rt)->count) {
-        PyErr_Format(PyExc_IndexError, "no node %lld", i);
-        return nullptr;
-    }
+    int64_t i = bridge::nodeAtIndex(PyTuple_GET_ITEM(args, 0), indexOf(rt)->count);
+    if (i < 0) return nullptr;
     return programNode(rt, uint32_t(i));
 }
 
@@ -482,14 +458,14 @@ const PyMethodDef rtOwnAfter[] = {
 };
 
 // The whole table, null-terminated.
-PyMethodDef rtMethods[std::size(rtOwnBefore) + kRtDataMethods + std::size(rtOwnAfter) + 1];
+PyMethodDef rtMethods[std::size(rtOwnBefore) + bridge::kRtDataMethods + std::size(rtOwnAfter) + 1];
 
 // Fills rtMethods from its parts. Never fails.
 bool fillRtMethods() {
     PyMethodDef* at = std::copy(std::begin(rtOwnBefore), std::end(rtOwnBefore), rtMethods);
-    at = appendRtDataMethods(at);
+    at = bridge::appendRtDataMethods(at);
     at = std::copy(std::begin(rtOwnAfter), std::end(rtOwnAfter), at);
-    WUNA_CHECK(at == std::end(rtMethods) - 1);  // the data part wrote kRtDataMethods rows
+    WUNA_CHECK(at == std::end(rtMethods) - 1);  // the data part wrote bridge::kRtDataMethods rows
     *at = {nullptr, nullptr, 0, nullptr};
     return true;
 }

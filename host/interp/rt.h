@@ -12,7 +12,7 @@
 //
 // The Python face is a table of methods and properties that read their arguments and hand
 // them to the operations of interp/interp.h, interp/variables.h and interp/calls.h; the byte
-// readers, wrapping operations and rt.parse come from interp/rt_data.h and are appended to the
+// readers, wrapping operations and rt.parse come from helpers/rtdata_methods.h and are appended to the
 // table. Every method that fails raises: none returns None for a failure.
 #pragma once
 #define PY_SSIZE_T_CLEAN

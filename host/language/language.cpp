@@ -15,7 +15,7 @@
 #include "host/run/program.h"
 #include "host/run/repl.h"
 #include "host/run/session.h"
-#include "host/support/args.h"
+#include "wuna/runtime/args.h"
 #include "host/support/check.h"
 #include "host/support/pymethods.h"
 #include "wuna/runtime/pending_error.h"

@@ -4,7 +4,7 @@
 #include "host/language/language.h"
 #include "host/module/exceptions.h"
 #include "host/module/type_registry.h"
-#include "host/support/args.h"
+#include "wuna/runtime/args.h"
 #include "host/support/pymethods.h"
 #include "wuna/runtime/pending_error.h"
 

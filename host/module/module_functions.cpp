@@ -8,7 +8,7 @@
 
 #include "host/module/runtime_setup.h"
 #include "host/module/settings.h"
-#include "host/support/args.h"
+#include "wuna/runtime/args.h"
 #include "host/support/pymethods.h"
 #include "wuna/runtime/gc.h"
 #include "wuna/runtime/version.h"

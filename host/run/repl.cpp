@@ -27,7 +27,7 @@
 #include "host/language/language.h"
 #include "host/module/exceptions.h"
 #include "host/run/session.h"
-#include "host/support/args.h"
+#include "wuna/runtime/args.h"
 #include "wuna/runtime/pending_error.h"
 
 namespace wuna::host {

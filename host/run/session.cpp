@@ -22,7 +22,7 @@
 #include "host/module/type_registry.h"
 #include "host/run/program.h"
 #include "host/run/run_thread.h"
-#include "host/support/args.h"
+#include "wuna/runtime/args.h"
 #include "host/support/pymethods.h"
 #include "host/tree/index.h"
 #include "host/tree/node.h"

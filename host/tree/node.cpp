@@ -10,7 +10,7 @@
 
 #include "host/module/startup.h"
 #include "host/module/type_registry.h"
-#include "host/support/args.h"
+#include "wuna/runtime/args.h"
 #include "host/support/check.h"
 #include "host/tree/state.h"
 #include "wuna/runtime/helpers/bridge.h"

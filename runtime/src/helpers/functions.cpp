@@ -14,6 +14,7 @@
 #include "wuna/runtime/gil.h"
 #include "wuna/runtime/helpers/calls.h"
 #include "wuna/runtime/helpers/helpers.h"
+#include "wuna/runtime/helpers/rtvars.h"
 #include "wuna/runtime/helpers/table.h"
 #include "wuna/runtime/value.h"
 
@@ -45,19 +46,6 @@ value::Tuple* emptyTuple() {
     return shared;
 }
 
-// A function value to keep until the run ends; false when memory ran out.
-bool appendRelease(ValueList* list, Value v) {
-    if (list->count == list->capacity) {
-        uint64_t capacity = list->capacity ? list->capacity * 2 : 8;
-        auto* items = static_cast<Value*>(std::realloc(list->items, capacity * sizeof(Value)));
-        if (!items) return false;
-        list->items = items;
-        list->capacity = capacity;
-    }
-    list->items[list->count++] = v;
-    return true;
-}
-
 }  // namespace
 
 extern "C" {
@@ -86,16 +74,9 @@ void* wn_frame_of(void* frame, int32_t scope, int32_t target, void* table) {
 }
 
 bool wn_unset(void* c, int32_t site, void* name) {
-    auto* ctx = static_cast<Ctx*>(c);
     auto* s = static_cast<value::Str*>(name);
-    if (ctx->failing) return false;
-    ByteList text{};
-    appendBytes(&text, "'", 1);
-    appendBytes(&text, s->bytes(), s->length);
-    static constexpr char tail[] = "' has no value yet";
-    appendBytes(&text, tail, sizeof tail - 1);
-    fail(ctx, site, text.data, text.length);
-    std::free(text.data);
+    failNoValueYet(static_cast<Ctx*>(c), site, reinterpret_cast<const char*>(s->bytes()),
+                   s->length);
     return false;
 }
 
@@ -223,18 +204,7 @@ bool wn_host_failed(void* c, int32_t site, int64_t hostIndex) {
 }
 
 void wn_bury(void* c, int64_t tag, int64_t payload) {
-    auto* ctx = static_cast<Ctx*>(c);
-    Value v = Value::words(tag, payload);
-    if (v.tag == value::TagUnset) return;
-    bool buried = v.tag == value::TagFunction && (v.as<value::Obj>()->flags & value::FlagBury);
-    // Code of the function may still be running below: it is released when the run ends.
-    // Short of memory to keep it there, its reference stays taken (a leak, never a free too
-    // early).
-    if (buried) {
-        (void)appendRelease(&ctx->releases, v);
-        return;
-    }
-    value::decref(v);
+    bury(static_cast<Ctx*>(c), Value::words(tag, payload));
 }
 
 // ---- The tail-call slot ----------------------------------------------------------------------------

@@ -26,24 +26,6 @@ constexpr gil::Location kContextAt{"runtime", "bridge", "wn_context", 1790, 16};
 constexpr gil::Location kRuntimeAt{"runtime", "bridge", "wn_runtime", 1100, 18};
 constexpr gil::Location kPySemanticAt{"runtime", "bridge", "wn_py_semantic", 397, 18};
 
-// ---- The CompiledRuntime object ---------------------------------------------------------------
-
-void runtimeDealloc(PyObject* self) {
-    auto* o = reinterpret_cast<RuntimeObject*>(self);
-    PyTypeObject* type = Py_TYPE(self);
-    value::Frame* frame = o->frame;
-    o->frame = nullptr;
-    value::releaseCaptured(reinterpret_cast<value::Obj*>(frame));
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
-PyType_Slot runtimeSlots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(runtimeDealloc)},
-    {Py_tp_doc, const_cast<char*>("The rt of a semantic run as Python from compiled code.")},
-    {0, nullptr},
-};
-
 // ---- The node code table and the thunk map ---------------------------------------------------
 
 // The module's table, made zero-filled on first use and published by compare-and-swap: a
@@ -288,7 +270,10 @@ RunStatus pySemantic(Ctx* ctx, bool exec, uint32_t node, value::Frame** slot, in
         status = pythonStatus(ctx, site, out);
         if (status == RunStatus::failed) wn_exc_wrap(ctx);
     } else if (!exec) {
+        // A value the semantic's result can't be (an int beyond 64 bits) fails as a raised
+        // exception does: the run's Error, as the reference mode wraps it.
         status = semanticResult(ctx, site, result, out);
+        if (status == RunStatus::failed) wn_exc_wrap(ctx);
     } else {
         Py_DECREF(result);
     }
@@ -301,9 +286,6 @@ RunStatus pySemantic(Ctx* ctx, bool exec, uint32_t node, value::Frame** slot, in
 }
 
 }  // namespace
-
-PyType_Spec compiledRuntimeSpec = {"wuna.CompiledRuntime", int(sizeof(RuntimeObject)), 0,
-                                   Py_TPFLAGS_DEFAULT, runtimeSlots};
 
 PyObject* newRuntime(Ctx* ctx, value::Frame** frameSlot, int32_t scope, int32_t node,
                      value::Frame* frame) {

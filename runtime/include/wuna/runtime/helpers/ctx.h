@@ -22,6 +22,7 @@
 
 namespace wuna::bridge {
 struct ModuleTables;
+struct ProgramVars;
 struct Tally;
 }  // namespace wuna::bridge
 
@@ -90,6 +91,17 @@ struct RunRecord {
     // The running program's tree, whose nodes compiled code holds as node index values
     // (tag 11); null when the run has none.
     const nodes::TreeView* program;
+    // What the CompiledRuntime reads of the program: its variables as compiled code lays
+    // them out (rtvars.h), the rules' analysis, the language's host functions by name and
+    // the program's path; each null when the run has none (all borrowed).
+    const bridge::ProgramVars* vars;
+    PyObject* analysis;
+    PyObject* hosts;
+    PyObject* path;
+    // The error maker of rt.error(..., code=): as error, with the code (a str) passed into
+    // the Error it makes. Null: the code is dropped and error makes the Error.
+    PyObject* (*codedError)(void* userData, int32_t site, const char* text, uint64_t length,
+                            PyObject* code, const CallEntry* entries, uint64_t count);
 };
 
 struct Ctx {

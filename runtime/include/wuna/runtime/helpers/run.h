@@ -115,7 +115,7 @@ struct CompilerApi {
 extern CompilerApi compilerApi;
 
 // The CompiledRuntime object: the rt of a semantic run as Python from compiled code. Its
-// methods come with the CompiledRuntime type's own work; these are the fields this part sets.
+// methods and properties are the type's own work (rtobject.h); these are its fields.
 struct RuntimeObject {
     PyObject_HEAD
     helpers::Ctx* ctx;         // null once the semantic that got it returned
@@ -125,8 +125,8 @@ struct RuntimeObject {
     value::Frame* frame;  // held with a count; set only for objects of wn_runtime
 };
 
-// The type's specification; start-up makes the type from it (runtime::hostApi's
-// compiledRuntimeType). Freeing an object releases the frame it holds.
+// The type's specification (rtobject.cpp); start-up makes the type from it
+// (runtime::hostApi's compiledRuntimeType). Freeing an object releases the frame it holds.
 extern PyType_Spec compiledRuntimeSpec;
 
 // A new CompiledRuntime with its fields set. Given a frame, the object holds it with a new

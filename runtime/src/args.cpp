@@ -1,5 +1,5 @@
-// The argument reader (see support/args.h).
-#include "host/support/args.h"
+// The argument reader (see wuna/runtime/args.h).
+#include "wuna/runtime/args.h"
 
 namespace wuna::args {
 

@@ -1,4 +1,5 @@
-// Reading the arguments of the system's Python-facing callables.
+// Reading the arguments of the system's Python-facing callables (the module's and the
+// runtime's own, such as the CompiledRuntime's methods).
 //
 // Every such callable reports argument errors as TypeErrors in one wording, named after it
 // ("Language() takes at most 5 positional arguments (6 given)", "function() missing required
@@ -11,7 +12,8 @@
 // positional arguments only report any other count as TypeError "WrongArgumentCount"
 // (exactly, and the method-table wrappers below for those written as METH_NOARGS or METH_O).
 #pragma once
-#include "host/support/python.h"
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
 
 #include <span>
 
