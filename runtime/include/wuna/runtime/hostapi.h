@@ -1,5 +1,5 @@
 // What the runtime needs of the module that embeds it: the checked-int type, the class its
-// overflow raises, the Bytes type, and the trees of rt.parse.
+// overflow raises, the Bytes type, the trees of rt.parse, and the types type() names.
 //
 // The runtime sits beneath the module and must link without it (the wuna_runtime_alone check
 // of the build links every runtime object with libpython and nothing else), so it includes no
@@ -32,6 +32,15 @@ struct HostApi {
     // Empty: the runtime raises RuntimeError "rt.parse needs the wuna module".
     PyObject* (*parseRoot)(PyObject* parser, PyObject* text, PyObject* start, bool recover,
                            PyObject** result) = nullptr;
+    // The module's types that type() of a native value answers with: I64 for a checked int,
+    // wuna.Function, wuna.Node for node indexes and counted nodes, wuna.Record for a record
+    // whose class has no Python class, wuna.CompiledRuntime. Empty: int for a checked int,
+    // the type of None for the others.
+    PyTypeObject* i64Type = nullptr;
+    PyTypeObject* functionType = nullptr;
+    PyTypeObject* nodeType = nullptr;
+    PyTypeObject* recordType = nullptr;
+    PyTypeObject* compiledRuntimeType = nullptr;
 };
 
 // The table; assigned whole by the module's start-up, read only afterwards. Cannot fail.
