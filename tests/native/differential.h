@@ -18,15 +18,70 @@
 #include "tests/native/python_values.h"
 #include "wuna/runtime/convert.h"
 #include "wuna/runtime/helpers/ctx.h"
+#include "wuna/runtime/helpers/helpers.h"
+#include "wuna/runtime/value.h"
 
 namespace wuna::testing_support {
+
+// Python list and dict copies of native lists and dicts, standing in for the proxies of
+// another layer, so that containers reach Python in these tests. New reference, or null with
+// the exception.
+inline PyObject* copyProxy(value::Value v, const helpers::ConversionContext* cx) {
+    if (v.tag == value::TagList) {
+        value::List* l = v.as<value::List>();
+        PyObject* list = PyList_New(Py_ssize_t(l->count));
+        for (uint64_t i = 0; list && i < l->count; i++) {
+            PyObject* item = convert::toPython(l->items[i], cx);
+            if (!item) {
+                Py_CLEAR(list);
+                break;
+            }
+            PyList_SET_ITEM(list, Py_ssize_t(i), item);
+        }
+        return list;
+    }
+    if (v.tag == value::TagDict) {
+        value::Dict* d = v.as<value::Dict>();
+        PyObject* dict = PyDict_New();
+        for (uint64_t i = 0; dict && i < d->used; i++) {
+            const value::DictEntry& e = d->entries[i];
+            if (e.key.tag == value::TagDeleted) continue;
+            PyObject* key = convert::toPython(e.key, cx);
+            PyObject* item = key ? convert::toPython(e.value, cx) : nullptr;
+            if (!item || PyDict_SetItem(dict, key, item) < 0) Py_CLEAR(dict);
+            Py_XDECREF(key);
+            Py_XDECREF(item);
+        }
+        return dict;
+    }
+    PyErr_SetString(PyExc_TypeError, "no proxy in this test");
+    return nullptr;
+}
+
+// The runtime's shared immortal values that the module's start-up makes once per process (the
+// empty tuple, the one-character strs), made before a test takes its block count.
+inline void internStartupValues() {
+    if (!helpers::empty_tuple) {
+        helpers::empty_tuple = value::newTuple(0);
+        value::makeImmortal(&helpers::empty_tuple->h);
+    }
+    for (int c = 0; c < helpers::kAsciiChars; c++) {
+        if (helpers::ascii_chars[c]) continue;
+        char byte = char(c);
+        helpers::ascii_chars[c] = value::newStr(&byte, 1);
+        value::makeImmortal(&helpers::ascii_chars[c]->h);
+    }
+}
 
 class Differential : public WithPython {
 protected:
     void SetUp() override {
+        internStartupValues();
         WithPython::SetUp();
         ctx = helpers::Ctx{};
         ctx.conversion = *convert::defaultContext();
+        savedHooks = convert::hooks;
+        convert::hooks.makeProxy = copyProxy;
         run("calls = []\n"
             "def counting(fn):\n"
             "    def call(*args):\n"
@@ -36,6 +91,7 @@ protected:
     }
     void TearDown() override {
         helpers::endCtx(&ctx);
+        convert::hooks = savedHooks;
         WithPython::TearDown();
     }
 
@@ -169,6 +225,7 @@ protected:
     }
 
     helpers::Ctx ctx{};
+    convert::Hooks savedHooks{};
 };
 
 }  // namespace wuna::testing_support

@@ -131,6 +131,12 @@ bool emit(Ctx* ctx, int32_t site, int32_t stream, const uint8_t* text, size_t le
 }
 
 void failWriteArgument(Ctx* ctx, int32_t site, Value v) {
+    // Python's argument check names None by itself, every other value by its type.
+    if (v.tag == value::TagNone) {
+        static constexpr char text[] = "write() argument must be str, not None";
+        failKind(ctx, site, errors::Kind::TypeError, text, sizeof text - 1);
+        return;
+    }
     failNaming(ctx, site, "write() argument must be str, not ", v);
 }
 
