@@ -328,6 +328,35 @@ TEST_F(Builtins, TheNativeCasesStayNative) {
     }
 }
 
+// len() of a Python list, tuple or dict object is read from the object; any other object's
+// is Python's.
+TEST_F(Builtins, LenOfPythonContainersIsReadNatively) {
+    PyObject* wrapper = counting("len");
+    struct Case {
+        const char* value;
+        bool python;
+    };
+    const Case cases[] = {{"[1, 2, 3]", false}, {"()", false},         {"{1: 2}", false},
+                          {"'abc'", true},      {"range(4)", true},    {"{5}", true},
+                          {"type('L', (list,), {})([1])", true}};
+    PyObject* lenFn = eval("len");
+    for (const Case& c : cases) {
+        PyObject* o = eval(c.value);
+        Value v = Value::of(value::TagPy, Py_NewRef(o));
+        Value out{};
+        bool ok = wn_builtin(&ctx, 1, int32_t(BuiltinCode::len), int64_t(uintptr_t(wrapper)),
+                             int64_t(v.tag), int64_t(v.payload), &out);
+        EXPECT_EQ(pythonCalls() != 0, c.python) << c.value;
+        PyObject* args = PyTuple_Pack(1, o);
+        expectSame(std::string("len(") + c.value + ")", ok, out, lenFn, args, false);
+        Py_DECREF(args);
+        value::decref(v);
+        Py_DECREF(o);
+    }
+    Py_DECREF(lenFn);
+    Py_DECREF(wrapper);
+}
+
 TEST_F(Builtins, TheKindsOfNativeResults) {
     PyObject* intFn = eval("int");
     Value out{};
@@ -516,6 +545,9 @@ TEST_F(Builtins, TypeOfTheRuntimesOwnKinds) {
         {Value::of(value::TagBytes, mutableBytes), Py_TYPE(Py_None), "Bytes"},
         {Value{value::TagUnset, 0}, Py_TYPE(Py_None), nullptr},
     };
+    // wuna.Bytes is not bytes.
+    EXPECT_FALSE(wn_is_type(int64_t(value::TagBytes), int64_t(uintptr_t(mutableBytes)),
+                            int32_t(TypeCode::bytes)));
     for (const Case& c : cases) {
         Value type{};
         wn_type(int64_t(c.v.tag), int64_t(c.v.payload), &type);
