@@ -54,6 +54,15 @@ protected:
         run("import math, os\n");
     }
 
+    // One math call natively against math.<name>(*args), where the native path may reach
+    // Python only through a counting wrapper: whether it did, and the native result's tag
+    // (none when it failed).
+    struct MathOutcome {
+        bool wentToPython;
+        uint64_t tag;
+    };
+    MathOutcome mathCase(int32_t code, PyObject* args);
+
     // The native value of a Python object: containers copied, so that the helpers meet native
     // lists and dicts and not Python objects (a new reference).
     static Value native(PyObject* o) {
@@ -72,28 +81,25 @@ const char* const kMathNames[] = {
     "sinh", "cosh", "tanh",    "asinh",   "acosh", "atanh", "expm1",    "log1p",    "atan2", "pow"};
 static_assert(sizeof kMathNames / sizeof kMathNames[0] == size_t(helpers::kMathCodes));
 
-// One math call natively against math.<name>(*args); the native path may reach Python only
-// through the counting wrapper it is given.
-class MathFunctions : public Builtins, public ::testing::WithParamInterface<int32_t> {
-protected:
-    void check(int32_t code, PyObject* args, bool* wentToPython) {
-        std::string name = kMathNames[code];
-        std::string shown = "math." + name + show(args);
-        PyObject* fn = eval("math." + name);
-        PyObject* wrapper = counting("math." + name);
-        std::vector<Value> values;
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(args); i++)
-            values.push_back(native(PyTuple_GET_ITEM(args, i)));
-        Value out{};
-        bool ok = wn_math(&ctx, 5, code, int64_t(uintptr_t(wrapper)), int64_t(values.size()),
-                          values.data(), &out);
-        *wentToPython = pythonCalls() != 0;
-        expectSame(shown, ok, out, fn, args, true);
-        for (Value v : values) value::decref(v);
-        Py_DECREF(wrapper);
-        Py_DECREF(fn);
-    }
-};
+Builtins::MathOutcome Builtins::mathCase(int32_t code, PyObject* args) {
+    std::string name = kMathNames[code];
+    PyObject* fn = eval("math." + name);
+    PyObject* wrapper = counting("math." + name);
+    std::vector<Value> values;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(args); i++)
+        values.push_back(native(PyTuple_GET_ITEM(args, i)));
+    Value out{};
+    bool ok = wn_math(&ctx, 5, code, int64_t(uintptr_t(wrapper)), int64_t(values.size()),
+                      values.data(), &out);
+    MathOutcome outcome{pythonCalls() != 0, ok ? out.tag : value::TagNone};
+    expectSame("math." + name + show(args), ok, out, fn, args, true);
+    for (Value v : values) value::decref(v);
+    Py_DECREF(wrapper);
+    Py_DECREF(fn);
+    return outcome;
+}
+
+class MathFunctions : public Builtins, public ::testing::WithParamInterface<int32_t> {};
 
 TEST_P(MathFunctions, MatchPythonsMathOverEveryKindOfNumber) {
     int32_t code = GetParam();
@@ -102,8 +108,7 @@ TEST_P(MathFunctions, MatchPythonsMathOverEveryKindOfNumber) {
     std::string cases = arity == 1 ? "[(x,) for x in " + values + "]"
                                    : "[(x, y) for x in " + values + " for y in " + values + "]";
     eachCase(cases.c_str(), [&](PyObject* args) {
-        bool wentToPython = false;
-        check(code, args, &wentToPython);
+        bool wentToPython = mathCase(code, args).wentToPython;
         // Python is asked only for what is not a number it knows, or for a NaN from no NaN
         // and an infinity from finite numbers (the C library's domain and range cases).
         bool numbers = true, nanGiven = false, allFinite = true;
@@ -171,23 +176,11 @@ TEST_F(Builtins, MathEdgesNamedOneByOne) {
     };
     for (const Case& c : cases) {
         PyObject* args = eval(c.args);
-        std::string name = kMathNames[int32_t(c.code)];
-        PyObject* fn = eval("math." + name);
-        PyObject* wrapper = counting("math." + name);
-        std::vector<Value> values;
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(args); i++)
-            values.push_back(native(PyTuple_GET_ITEM(args, i)));
-        Value out{};
-        bool ok = wn_math(&ctx, 5, int32_t(c.code), int64_t(uintptr_t(wrapper)),
-                          int64_t(values.size()), values.data(), &out);
-        EXPECT_EQ(pythonCalls() != 0, c.python) << name << c.args;
-        if (ok && !c.python && c.code == MathCode::modf) {
-            EXPECT_EQ(out.tag, value::TagTuple);
+        MathOutcome outcome = mathCase(int32_t(c.code), args);
+        EXPECT_EQ(outcome.wentToPython, c.python) << kMathNames[int32_t(c.code)] << c.args;
+        if (!c.python && c.code == MathCode::modf) {
+            EXPECT_EQ(outcome.tag, value::TagTuple) << c.args;
         }
-        expectSame(name + c.args, ok, out, fn, args, true);
-        for (Value v : values) value::decref(v);
-        Py_DECREF(wrapper);
-        Py_DECREF(fn);
         Py_DECREF(args);
     }
 }
