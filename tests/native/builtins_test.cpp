@@ -21,6 +21,7 @@
 #include "wuna/runtime/helpers/libm.h"
 #include "wuna/runtime/helpers/mathfns.h"
 #include "wuna/runtime/helpers/table.h"
+#include "wuna/runtime/hostapi.h"
 #include "wuna/runtime/pool.h"
 
 namespace wuna {
@@ -554,6 +555,43 @@ TEST_F(Builtins, TypeOfTheRuntimesOwnKinds) {
         }
         value::decref(c.v);
     }
+}
+
+// type() of the module's own kinds names the module's types, which start-up hands over (stand-in
+// types here): a checked int is I64, a node index and a counted node are wuna.Node, an rt is
+// wuna.CompiledRuntime whatever scope its tag carries, a record without a Python class is
+// wuna.Record.
+TEST_F(Builtins, TypeOfTheModulesKindsIsTheModulesTypes) {
+    runtime::HostApi saved = runtime::hostApi;
+    runtime::hostApi.i64Type = &PyBool_Type;
+    runtime::hostApi.nodeType = &PyRange_Type;
+    runtime::hostApi.compiledRuntimeType = &PySlice_Type;
+    runtime::hostApi.functionType = &PyCell_Type;
+    struct Case {
+        uint64_t tag;
+        PyTypeObject* type;
+        const char* name;
+    };
+    const Case cases[] = {
+        {value::TagInt, &PyBool_Type, "int"},
+        {value::TagPint, &PyLong_Type, "int"},
+        {value::TagNodeIndex, &PyRange_Type, "range"},
+        {value::TagNode, &PyRange_Type, nullptr},  // no block to name
+        {value::TagRuntime, &PySlice_Type, "slice"},
+        {value::TagRuntime | (uint64_t(3) << 32), &PySlice_Type, "slice"},
+    };
+    for (const Case& c : cases) {
+        Value type{};
+        wn_type(int64_t(c.tag), 0, &type);
+        EXPECT_EQ(type.as<PyObject>(), reinterpret_cast<PyObject*>(c.type)) << c.tag;
+        value::decref(type);
+        if (!c.name) continue;
+        Value name{};
+        ASSERT_TRUE(wn_type_name(&ctx, 1, int64_t(c.tag), 0, &name)) << c.tag;
+        EXPECT_EQ(std::string(name.as<value::Str>()->text()), c.name) << c.tag;
+        value::decref(name);
+    }
+    runtime::hostApi = saved;
 }
 
 }  // namespace
