@@ -340,6 +340,8 @@ TEST_F(Printing, ErrorsAreWordedAsPythonsAndWriteNothing) {
     };
     const Case cases[] = {
         {"5", "None", "", "print(sep=5)"},
+        {"None", "1j", "", "print(end=1j)"},
+        {"None", "type('Text', (), {})()", "", "print(end=type('Text', (), {})())"},
         {"None", "b''", "", "print(end=b'')"},
         {"None", "None", "del sys.stdout", "print()"},
         {"None", "None",
@@ -377,7 +379,7 @@ TEST_F(Printing, AStrThatFailsNamesItsTypeAndWritesNothing) {
     run("class Bad:\n    def __str__(self): raise ValueError('no text')\n");
     PyObject* args = eval("(1, Bad())");
     EXPECT_FALSE(print(args, Value::none(), Value::none(), Value::none()));
-    EXPECT_EQ(failureText(), "print(): str() of a object failed");
+    EXPECT_EQ(failureText(), "print(): str() of a Bad failed");
     EXPECT_EQ(ctx.kindSet, 0);
     EXPECT_EQ(text("repr(native_out.calls)"), "[]");
     helpers::clearError(&ctx);

@@ -22,12 +22,23 @@ namespace {
 
 constexpr gil::Location kEmit{"helpers", "runtime/src/helpers/print.cpp", "emit", 0, 0};
 
+constexpr gil::Location kTypeName{"helpers", "runtime/src/helpers/print.cpp", "typeNameOf", 0, 0};
+
 bool toStdout(int32_t stream) { return StreamCode(stream) == StreamCode::stdout_; }
+
+// The type name a message gives: a Python object's own type's, as Python's messages name it
+// (the runtime's table knows it only as an object), else the runtime's name of the tag.
+std::string typeNameOf(Value v) {
+    if (v.tag != value::TagPy) return std::string(value::typeName(v));
+    // A class's name can be reassigned from Python: read under the lock.
+    value::claimLock(&kTypeName);
+    return Py_TYPE(v.as<PyObject>())->tp_name;
+}
 
 // Records TypeError: the text, then the value's type name.
 void failNaming(Ctx* ctx, int32_t site, std::string_view text, Value v) {
     std::string message(text);
-    message += value::typeName(v);
+    message += typeNameOf(v);
     failKind(ctx, site, errors::Kind::TypeError, message.data(), message.size());
 }
 
@@ -96,7 +107,7 @@ bool printText(Value v, std::string_view fallback, std::string_view* out) {
 bool printArgument(Ctx* ctx, int32_t site, Value v, ByteList* line) {
     if (strInto(ctx, v, line)) return true;
     std::string message = "print(): str() of a ";
-    message += value::typeName(v);
+    message += typeNameOf(v);
     message += " failed";
     fail(ctx, site, message.data(), message.size());
     return false;
