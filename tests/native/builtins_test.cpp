@@ -126,9 +126,11 @@ TEST_P(MathFunctions, MatchPythonsMathOverEveryKindOfNumber) {
             nanGiven = nanGiven || std::isnan(d);
             allFinite = allFinite && std::isfinite(d);
         }
-        // Python makes its own NaN for atan2 and pow of a NaN.
-        bool ownNan = nanGiven && (code == int32_t(MathCode::atan2) || code == int32_t(MathCode::pow));
-        if (!numbers || ownNan) {
+        // Python makes its own NaN for atan2 of a NaN, and its own rules for pow of what is
+        // not finite.
+        bool own = (nanGiven && code == int32_t(MathCode::atan2)) ||
+                   (!allFinite && code == int32_t(MathCode::pow));
+        if (!numbers || own) {
             EXPECT_TRUE(wentToPython) << kMathNames[code] << show(args);
             return;
         }
@@ -174,6 +176,7 @@ TEST_F(Builtins, MathEdgesNamedOneByOne) {
         {MathCode::modf, "(-2.0,)", false},      {MathCode::copysign, "(3.0, -0.0)", false},
         {MathCode::isfinite, "(float('inf'),)", false}, {MathCode::isinf, "(float('-inf'),)", false},
         {MathCode::fmod, "(-4.0, 2.0)", false},  {MathCode::atan2, "(0.0, -0.0)", false},
+        {MathCode::pow, "(0.0, float('-inf'))", true}, {MathCode::pow, "(2.0, 0.5)", false},
     };
     for (const Case& c : cases) {
         PyObject* args = eval(c.args);

@@ -132,10 +132,13 @@ bool wn_math(void* c, int32_t site, int32_t codeArg, int64_t callable, int64_t c
         return false;
     default: break;
     }
-    // Python gives its own NaN for atan2 and pow of a NaN, whose sign and payload the C
-    // library need not share.
+    // Python gives its own NaN for atan2 of a NaN, whose sign and payload the C library need
+    // not share; and pow of an infinity or a NaN follows rules of its own that changed between
+    // versions (0.0 ** -inf was an error before 3.11).
     bool nanGiven = std::isnan(x) || (count == 2 && std::isnan(y));
-    if (nanGiven && (code == MathCode::atan2 || code == MathCode::pow)) return python();
+    bool allFinite = helpers::finite(x) && (count == 1 || helpers::finite(y));
+    if ((nanGiven && code == MathCode::atan2) || (!allFinite && code == MathCode::pow))
+        return python();
     double r;
     if (codeArg < helpers::kFirstLibmCode) {
         r = helpers::elementary(code, x, y);
@@ -145,7 +148,6 @@ bool wn_math(void* c, int32_t site, int32_t codeArg, int64_t callable, int64_t c
         helpers::Libm f = helpers::libmOf(code);
         r = count == 2 ? helpers::binaryMath(f)(x, y) : helpers::unaryMath(f)(x);
     }
-    bool allFinite = helpers::finite(x) && (count == 1 || helpers::finite(y));
     // The C library met a domain or range case: Python decides what it means.
     if ((std::isnan(r) && !nanGiven) || (std::isinf(r) && allFinite)) return python();
     *result = Value::real(r);
