@@ -415,3 +415,36 @@ def test_a_call_object_keeps_its_program_alive(printed):
     call = make_language(printed).load(SOURCE).call
     gc.collect()
     assert call("add", 1, 2, mode="python") == 3
+
+
+# ---- bytes-like arguments -------------------------------------------------------------------
+
+@pytest.mark.parametrize("make", [bytes, bytearray, memoryview], ids=lambda t: t.__name__)
+@pytest.mark.parametrize("shape", ["call", "map"])
+def test_bytes_like_arguments_reach_the_program_as_views(make, shape):
+    seen = []
+
+    def look(data):
+        seen.append(data)
+        return len(data)
+
+    program = make_language(hosts=[look]).load("def f(x) { return look(x); }")
+    data = make(b"abc")
+    result = (program.call("f", data, mode="python") if shape == "call"
+              else program.map("f", [data])[0])
+    assert result == 3
+    assert type(seen[0]) is wuna.Bytes and bytes(seen[0]) == b"abc"
+
+
+def test_other_arguments_and_views_pass_as_they_are():
+    seen = []
+
+    def look(data):
+        seen.append(data)
+        return 0
+
+    program = make_language(hosts=[look]).load("def f(x) { return look(x); }")
+    view = wuna.Bytes(b"xy")
+    program.call("f", view, mode="python")
+    program.call("f", "xy", mode="python")
+    assert seen[0] is view and seen[1] == "xy"

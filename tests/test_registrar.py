@@ -487,6 +487,27 @@ def test_a_native_host_passes_data_as_pointer_and_length(lang):
     assert ctypes.string_at(pointer, length) == b"xy"
 
 
+def test_a_native_host_passes_a_wuna_bytes_as_its_own_memory(lang):
+    lib = Library(b"bi:i")
+    host = lang.native_host("add", lib.capsule)
+    data = bytearray(b"..xyz..")
+    part = wuna.Bytes(data)[2:5]
+    host(part, 0)
+    pointer, length, _, _ = lib.seen[0]
+    base = ctypes.addressof((ctypes.c_char * len(data)).from_buffer(data))
+    assert (pointer, length) == (base + 2, 3)
+
+
+def test_a_native_host_gives_back_the_buffers_it_took(lang):
+    lib = Library(b"bi:i")
+    host = lang.native_host("add", lib.capsule)
+    data = bytearray(b"xy")
+    host(data, 1)
+    with pytest.raises(TypeError):
+        host(data, True)
+    data.append(0)   # no export left: the data can change size again
+
+
 class BytesSubclass(bytes):
     pass
 

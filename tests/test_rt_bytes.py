@@ -80,15 +80,20 @@ def test_reader_matches_int_from_bytes_at_every_offset(rt, name, width, signed, 
         assert str(e.value) == f"rt.{name}(): offset {i} out of range"
 
 
-def test_reader_reads_wuna_bytes(rt):
-    try:
-        view = wuna.Bytes(DATA)
-        bytes(view)
-    except TypeError:
-        pytest.skip("wuna.Bytes has no behaviour yet")
+@pytest.mark.parametrize("make", [
+    lambda: wuna.Bytes(DATA),
+    lambda: wuna.Bytes(b"xyz" + DATA + b"tail")[3:-4],   # a slice shares its memory
+    lambda: wuna.Bytes(bytearray(DATA)),
+], ids=["bytes", "slice", "bytearray"])
+def test_reader_reads_wuna_bytes_in_place(rt, make):
+    view = make()
     for name, width, signed, order in READERS:
-        assert getattr(rt, name)(view, 3) == int.from_bytes(DATA[3:3 + width], order,
-                                                            signed=signed)
+        for i in range(len(DATA) - width + 1):
+            assert getattr(rt, name)(view, i) == int.from_bytes(DATA[i:i + width], order,
+                                                                signed=signed)
+        with pytest.raises(IndexError) as e:
+            getattr(rt, name)(view, len(DATA) - width + 1)
+        assert str(e.value) == f"rt.{name}(): offset {len(DATA) - width + 1} out of range"
 
 
 @pytest.mark.parametrize("data,name,i,want", [

@@ -9,7 +9,10 @@
 #include <initializer_list>
 
 #include "compiler/backend/messages.h"
+#include "compiler/backend/spec.h"
+#include "host/support/arena.h"
 #include "host/support/check.h"
+#include "wuna/runtime/hostapi.h"
 
 namespace wuna::compile {
 
@@ -66,6 +69,7 @@ void init(Compiler* c, const ptree::Index* tree, const char* prefix, size_t pref
     c->tree = tree;
     c->module.prefix = Text{prefix, prefixLength};
     c->frameNeededScope = kNoScope;
+    c->i64Type = reinterpret_cast<PyObject*>(runtime::hostApi.i64Type);
 }
 
 void freeModuleState(ModuleRecord* m) {
@@ -113,6 +117,18 @@ void release(Compiler* c) {
     }
     c->outOfLine.free();
     c->message.free();
+    c->jumpsDone.free();
+    c->jumpsOpen.free();
+    c->methodJumps.forEach([](Text key, uint8_t) { free(const_cast<char*>(key.data)); });
+    c->methodJumps.free();
+    // Shapes point into the arena and at the listed objects: both go together, last.
+    arena::freeArena(c->arena);
+    c->arena = nullptr;
+    for (size_t i = 0; i < c->objects.count; i++) Py_DECREF(c->objects[i]);
+    c->objects.free();
+    c->objectIndex.free();
+    for (size_t i = 0; i < c->held.count; i++) Py_DECREF(c->held[i]);
+    c->held.free();
 }
 
 Status newModule(Compiler* c) {

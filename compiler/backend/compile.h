@@ -49,6 +49,10 @@ namespace wuna::front {
 struct Cache;
 }
 
+namespace wuna::arena {
+struct Arena;
+}
+
 namespace wuna::compile {
 
 using llvmapi::BasicBlockRef;
@@ -115,12 +119,7 @@ struct ModuleRecord {
     uint8_t handedOver;                // the engine owns module and context
 };
 
-// What the compiler knows of a helper specialisation; the rest of it belongs to the code
-// generators that make them.
-struct HelperSpec {
-    char* symbol;  // owned, NUL-terminated
-    size_t symbolLength;
-};
+struct HelperSpec;  // spec.h
 
 // The argument kinds of a typed entry.
 struct TypedEntry {
@@ -181,6 +180,26 @@ struct Compiler {
     // The language's readings of Python functions (front::frontOf); null when the compiler
     // serves no language.
     front::Cache* frontCache;
+    // What the compiler knows of values (compiler/front/shape.h). The arena holds texts, shape
+    // arrays and records for as long as the compiler (made on first use). The object list
+    // holds one reference to each Python object compiled code refers to, without duplicates
+    // (objectIndex: address -> index). held: the references that records of compile-time
+    // containers keep to their Python sources.
+    arena::Arena* arena;
+    backend::List<PyObject*> objects;
+    backend::U64Map<uint32_t> objectIndex;
+    backend::List<PyObject*> held;
+    PyObject* i64Type;  // the module's I64 (borrowed: the module outlives compilers), or null
+    uint8_t strict;     // the language is strict: compiled code never calls Python
+    // The makes-jumps analysis (front/jumps.h): settled answers by the address of a reading,
+    // the readings being analysed now with their markers (the depth at entry plus 1), settled
+    // method searches by "<namespace address in hex>:<name>" (owned keys), how many analyses
+    // run one inside another, and the lowest marker of an open reading the current walk met.
+    backend::U64Map<uint8_t> jumpsDone;
+    backend::U64Map<uint32_t> jumpsOpen;
+    backend::TextMap<uint8_t> methodJumps;
+    uint32_t jumpDepth;
+    uint32_t jumpLow;
 };
 
 // The block-building record of the function being emitted (as far as this core uses it).
@@ -200,8 +219,29 @@ struct Builder {
 void init(Compiler* c, const ptree::Index* tree, const char* prefix, size_t prefixLength);
 
 // Frees everything the compiler owns: its module (unless handed over), names, layouts,
-// specialisation records and tables.
+// specialisation records and tables, its arena, and the references of its object and held
+// lists (then it needs the interpreter lock).
 void release(Compiler* c);
+
+// --- compile-time memory and objects (objects.cpp) -----------------------------------------
+
+// size bytes of the compiler's arena, 8-aligned and zeroed; null when memory runs out.
+void* take(Compiler* c, size_t size);
+
+// count items of T from the arena (zeroed), or null.
+template <typename T>
+T* takeArray(Compiler* c, size_t count) {
+    if (count > SIZE_MAX / sizeof(T)) return nullptr;
+    return static_cast<T*>(take(c, count ? count * sizeof(T) : 1));
+}
+
+// The object's index in the object list, appended with one new reference when absent. ok with
+// *index set (index may be null), or outOfMemory (nothing kept).
+Status pinObject(Compiler* c, PyObject* object, uint32_t* index);
+
+// Keeps one new reference to the object until the compiler is released. ok or outOfMemory
+// (nothing kept).
+Status holdObject(Compiler* c, PyObject* object);
 
 // Starts the next attempt's module. ok or outOfMemory.
 Status newModule(Compiler* c);

@@ -22,6 +22,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "host/support/arena.h"
 
@@ -33,6 +34,12 @@ struct Text {
     const char* data;
     uint64_t length;
 };
+
+// Whether the text is the NUL-terminated string s, byte for byte.
+inline bool textIs(Text t, const char* s) {
+    size_t n = strlen(s);
+    return t.length == n && (n == 0 || memcmp(t.data, s, n) == 0);
+}
 
 // {first element, count}. An empty list is known by its count alone: its pointer is never read.
 template <typename T>

@@ -21,6 +21,7 @@
 #include "host/support/check.h"
 #include "host/tree/node.h"
 #include "host/tree/state.h"
+#include "wuna/runtime/helpers/run.h"
 #include "wuna/runtime/pending_error.h"
 #include "wuna/runtime/text.h"
 
@@ -173,20 +174,8 @@ PyObject* raiseNotCallable(RunRecord* rt, PyObject* f) {
 }
 
 // The value a Return carries (its first argument, None without one), an exact int made an
-// I64; the Return is taken. Null with the exception.
-PyObject* returnValue() {
-    PendingError jump;
-    jump.take();
-    PyObject* result = nullptr;
-    PyObject* args = jump.exception ? PyObject_GetAttrString(jump.exception, "args") : nullptr;
-    if (args && PyTuple_Check(args) && PyTuple_GET_SIZE(args) > 0)
-        result = Py_NewRef(PyTuple_GET_ITEM(args, 0));
-    else if (args)
-        result = Py_NewRef(Py_None);
-    Py_XDECREF(args);
-    jump.drop();
-    return result ? toI64(result) : nullptr;
-}
+// I64; the Return is taken. Null with the exception. Compiled code takes it the same way.
+PyObject* returnValue() { return bridge::takeControlValue(); }
 
 // The pending TailCall's callee, arguments (a tuple) and receiver (null for None), taken as
 // new references; the exception is taken. -1 with another exception when it is malformed.

@@ -10,6 +10,7 @@
 #include "host/module/type_registry.h"
 #include "host/support/check.h"
 #include "wuna/runtime/helpers/pyread.h"
+#include "wuna/runtime/proxies.h"
 #include "wuna/runtime/pyhelp.h"
 
 namespace wuna::host {
@@ -67,10 +68,11 @@ void raiseMisfit(const NativeHostObject* host, const char* format, ...) {
     Py_DECREF(name);
 }
 
-// Converts argument i into its slot by the signature. A data argument's buffer is taken into
+// Converts argument i into its slot by the signature. A data argument is passed as the memory
+// of a wuna.Bytes (the argument itself, or a new view over its buffer), held in
 // views[*viewCount] (the caller releases views[0 .. *viewCount) after the call). 0, or -1
 // with the exception (TypeError naming the argument when it does not fit its kind).
-int fillSlot(const NativeHostObject* host, uint32_t i, PyObject* arg, Slot* slot, Py_buffer* views,
+int fillSlot(const NativeHostObject* host, uint32_t i, PyObject* arg, Slot* slot, PyObject** views,
              uint32_t* viewCount) {
     char kind = host->argKinds[i];
     const char* misfit = nullptr;
@@ -101,11 +103,12 @@ int fillSlot(const NativeHostObject* host, uint32_t i, PyObject* arg, Slot* slot
     } else if (!helpers::isData(arg)) {
         misfit = kindText(kind);
     } else {
-        Py_buffer* view = &views[*viewCount];
-        if (PyObject_GetBuffer(arg, view, PyBUF_SIMPLE) < 0) return -1;
-        ++*viewCount;
-        slot->word = uint64_t(reinterpret_cast<uintptr_t>(view->buf));
-        slot->length = uint64_t(view->len);
+        PyObject* view = proxies::bytesOf(arg);
+        if (!view) return -1;
+        views[(*viewCount)++] = view;
+        auto* bytes = reinterpret_cast<proxies::BytesObject*>(view);
+        slot->word = uint64_t(reinterpret_cast<uintptr_t>(bytes->data));
+        slot->length = bytes->length;
     }
     if (!misfit) return 0;
     raiseMisfit(host, "() takes %s as argument %u", misfit, i + 1);
@@ -139,7 +142,7 @@ PyObject* callRecord(const NativeHostObject* host, Slot* slots) {
 }
 
 // Calls the library's function with the arguments converted by the signature. Data arguments
-// are passed as the memory of their buffers, held until the call returns.
+// are passed as the memory of wuna.Bytes views, held until the call returns.
 PyObject* nativeHostCall(PyObject* self, PyObject* args, PyObject* kwargs) {
     auto* host = reinterpret_cast<NativeHostObject*>(self);
     if (!host->record) {
@@ -158,14 +161,14 @@ PyObject* nativeHostCall(PyObject* self, PyObject* args, PyObject* kwargs) {
         return nullptr;
     }
     Slot slots[kNativeMaxArgs] = {};
-    Py_buffer views[kNativeMaxArgs];
+    PyObject* views[kNativeMaxArgs];
     uint32_t viewCount = 0;
     uint32_t filled = 0;
     while (filled < host->argCount && fillSlot(host, filled, PyTuple_GET_ITEM(args, filled),
                                                &slots[filled], views, &viewCount) == 0)
         filled++;
     PyObject* result = filled == host->argCount ? callRecord(host, slots) : nullptr;
-    for (uint32_t v = 0; v < viewCount; v++) PyBuffer_Release(&views[v]);
+    for (uint32_t v = 0; v < viewCount; v++) Py_DECREF(views[v]);
     return result;
 }
 

@@ -7,7 +7,8 @@
 // in the object, the capsule (which keeps the record valid), the record, the name and the
 // signature taken apart. Compiled code calls the record's call function directly; calling the
 // object from Python (the type's call slot) converts the arguments by the signature into
-// 16-byte slots, data arguments as the memory of their buffers, held until the call returns.
+// 16-byte slots, data arguments as the memory of wuna.Bytes views (the argument itself when it
+// is one, else a new view over its buffer), held until the call returns.
 // native_host refuses a record without a call function. An object made by calling the class
 // itself has no capsule, no record and no name: calling it raises a TypeError.
 #pragma once

@@ -140,9 +140,17 @@ int initModule(PyObject* module) {
     if (addBytesType(module) < 0) return -1;
     // The runtime names nothing of the module (it links alone); what it needs of it, it
     // reaches through this table. Filled before any program can run.
-    runtime::hostApi = {newI64,       integerOverflowClass, bytesType,  ptree::rtParseRoot,
-                        i64Type,      functionType,         nodeType,   recordType,
-                        compiledRuntimeType};
+    runtime::hostApi = {newI64,
+                        integerOverflowClass,
+                        ptree::rtParseRoot,
+                        i64Type,
+                        compiledRuntimeType,
+                        returnClass,
+                        breakClass,
+                        continueClass,
+                        tailCallClass,
+                        functionType,
+                        nodeType};
     installRuntimeHooks();
     if (addNativeHostType(module) < 0) return -1;
     // The block constructors set no exception when memory runs out; the import must fail

@@ -13,6 +13,8 @@
 #include "host/run/session.h"
 #include "host/tree/node.h"
 #include "host/tree/state.h"
+#include "wuna/runtime/helpers/run.h"
+#include "wuna/runtime/proxies.h"
 
 namespace wuna::host {
 
@@ -26,10 +28,6 @@ PyTypeObject* nodeType = nullptr;
 PyTypeObject* functionType = nullptr;
 PyTypeObject* frameType = nullptr;
 PyTypeObject* compiledRuntimeType = nullptr;
-PyTypeObject* listType = nullptr;
-PyTypeObject* dictType = nullptr;
-PyTypeObject* recordType = nullptr;
-PyTypeObject* bytesType = nullptr;
 PyTypeObject* nativeHostType = nullptr;
 PyTypeObject* programCallType = nullptr;
 
@@ -72,33 +70,24 @@ const TypeDef programObjectTypes[4] = {
 const TypeDef* const programObjectTypesAdded[4] = {&programObjectTypes[1], &programObjectTypes[2],
                                                    &programObjectTypes[3], &programObjectTypes[0]};
 
-const TypeDef compiledRuntimeDef = {
-    &compiledRuntimeType, "CompiledRuntime", "wuna.CompiledRuntime", 0, nullptr, nullptr};
+const TypeDef compiledRuntimeDef = {&compiledRuntimeType, "CompiledRuntime",
+                                    "wuna.CompiledRuntime", 0, nullptr,
+                                    &bridge::compiledRuntimeSpec};
 
 const TypeDef programCallDef = {&programCallType, nullptr,         "wuna.ProgramCall", 0,
                                 nullptr,          &programCallSpec};
 
 namespace {
 
+// The runtime's types: their globals and specifications are the runtime's own.
 const TypeDef valueProxyTypes[3] = {
-    {&listType, "List", "wuna.List", 0,
-     "A list of compiled code, shared with it (isinstance(x, list) is true).", nullptr},
-    {&dictType, "Dict", "wuna.Dict", 0,
-     "A dict of compiled code, shared with it (isinstance(x, dict) is true).", nullptr},
-    {&recordType, "Record", "wuna.Record", 0,
-     "An object of compiled code (a record of a class), shared with it: its fields, its class's "
-     "methods; isinstance() with its class is true.",
-     nullptr},
+    {&proxies::types.list, "List", "wuna.List", 0, nullptr, &proxies::listSpec},
+    {&proxies::types.dict, "Dict", "wuna.Dict", 0, nullptr, &proxies::dictSpec},
+    {&proxies::types.record, "Record", "wuna.Record", 0, nullptr, &proxies::recordSpec},
 };
 
-const TypeDef bytesDef = {
-    &bytesType,
-    "Bytes",
-    "wuna.Bytes",
-    0,
-    "Bytes(data): a read-only view of data's memory (bytes, bytearray, memoryview, mmap), not "
-    "copied; slices share it.",
-    nullptr};
+const TypeDef bytesDef = {&proxies::types.bytes, "Bytes", "wuna.Bytes", 0, nullptr,
+                          &proxies::bytesSpec};
 
 const TypeDef nativeHostDef = {
     &nativeHostType,

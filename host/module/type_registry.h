@@ -35,10 +35,6 @@ extern PyTypeObject* nodeType;
 extern PyTypeObject* functionType;
 extern PyTypeObject* frameType;
 extern PyTypeObject* compiledRuntimeType;
-extern PyTypeObject* listType;
-extern PyTypeObject* dictType;
-extern PyTypeObject* recordType;
-extern PyTypeObject* bytesType;
 extern PyTypeObject* nativeHostType;
 extern PyTypeObject* programCallType;
 
@@ -59,7 +55,8 @@ extern const TypeDef programCallDef;
 // Both, in that order.
 [[nodiscard]] int makeAndAddType(PyObject* module, const TypeDef& def);
 
-// The proxy types of runtime values: List, Dict and Record made in this order, then added.
+// The proxy types of runtime values (their globals are proxies::types): List, Dict and Record
+// made in this order, then added.
 // 0, or -1 with a Python exception; the same for the Bytes and NativeHost types.
 [[nodiscard]] int addValueProxyTypes(PyObject* module);
 [[nodiscard]] int addBytesType(PyObject* module);

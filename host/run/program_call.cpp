@@ -19,6 +19,7 @@
 #include "host/support/check.h"
 #include "host/tree/state.h"
 #include "wuna/runtime/pending_error.h"
+#include "wuna/runtime/proxies.h"
 #include "wuna/runtime/pyhelp.h"
 
 namespace wuna::host {
@@ -142,8 +143,11 @@ PyObject* mapItems(RunRecord* rt, PyObject* function, PyObject* items) {
             break;
         }
         PyObject* item = Py_NewRef(PySequence_Fast_GET_ITEM(sequence, i));
-        PyObject* arguments = PyTuple_Check(item) ? Py_NewRef(item) : PyTuple_Pack(1, item);
+        PyObject* given = PyTuple_Check(item) ? Py_NewRef(item) : PyTuple_Pack(1, item);
         Py_DECREF(item);
+        // Bytes-like arguments reach the program as views, as a call's do.
+        PyObject* arguments = given ? proxies::wrapData(given) : nullptr;
+        Py_XDECREF(given);
         PyObject* result = arguments ? callValue(rt, function, arguments, nullptr) : nullptr;
         Py_XDECREF(arguments);
         if (!result) {
@@ -248,7 +252,10 @@ int checkCall(const ProgramRecord* record, PyObject* args, PyObject** keywords, 
         return -1;
     }
     request->name = PyTuple_GET_ITEM(args, 0);
-    request->arguments = PyTuple_GetSlice(args, 1, count);
+    PyObject* given = PyTuple_GetSlice(args, 1, count);
+    if (!given) return -1;
+    request->arguments = proxies::wrapData(given);
+    Py_DECREF(given);
     return request->arguments ? 0 : -1;
 }
 

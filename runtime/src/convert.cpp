@@ -441,6 +441,10 @@ int convert(PyObject* o, bool deep, Value* out) {
     if (PyTuple_CheckExact(o)) return tupleOf(o, deep, out);
     if (deep && PyList_CheckExact(o)) return listOf(o, out);
     if (deep && PyDict_CheckExact(o)) return dictOf(o, out);
+    if (hooks.bytesValue) {
+        int taken = hooks.bytesValue(o, out);
+        if (taken) return taken < 0 ? -1 : 0;
+    }
     if (hooks.hostValue) {
         int taken = hooks.hostValue(o, out);
         if (taken) return taken < 0 ? -1 : 0;

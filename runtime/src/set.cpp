@@ -87,18 +87,21 @@ Match matches(Set* s, SetSlot* slot, Value v, int64_t h) {
     return equal ? Match::yes : Match::no;
 }
 
-bool lookup(Set* s, Value v, int64_t h) {
+// The slot holding an element equal to v, or null.
+SetSlot* findSlot(Set* s, Value v, int64_t h) {
     for (;;) {
         Match found = Match::no;
-        probe(s, h, [&](SetSlot* slot) {
+        SetSlot* stop = probe(s, h, [&](SetSlot* slot) {
             if (slot->key.tag == TagUnset) return true;
             if (slot->key.tag == TagDeleted) return false;
             found = matches(s, slot, v, h);
             return found != Match::no;
         });
-        if (found != Match::restart) return found == Match::yes;
+        if (found != Match::restart) return found == Match::yes ? stop : nullptr;
     }
 }
+
+bool lookup(Set* s, Value v, int64_t h) { return findSlot(s, v, h) != nullptr; }
 
 }  // namespace
 
@@ -123,6 +126,20 @@ Set* make() {
         value::freeBlock(&s->h);
         return nullptr;
     }
+    return s;
+}
+
+Set* withTable(uint64_t size) {
+    Set* s = make();
+    if (!s || size == kMinSize) return s;
+    SetSlot* table = newTable(size);
+    if (!table) {
+        value::decref(value::TagSet, uint64_t(uintptr_t(s)));
+        return nullptr;
+    }
+    giveTable(s->table, s->mask + 1);
+    s->table = table;
+    s->mask = size - 1;
     return s;
 }
 
@@ -198,6 +215,189 @@ bool isSubset(Set* a, Set* b) {
         if (!lookup(b, slot.key, elementHash(slot.key))) return false;
     }
     return true;
+}
+
+// ---- Set algebra ---------------------------------------------------------------------------
+
+namespace {
+
+// The elements of a table, in table order; visit(slot) answers false to stop (the walk then
+// answers false too).
+template <class Visit>
+bool eachLive(Set* s, Visit visit) {
+    for (uint64_t i = 0; i <= s->mask; i++)
+        if (live(s->table[i]) && !visit(s->table[i])) return false;
+    return true;
+}
+
+// Resizes dummies away once they are more than a quarter of the table, as a difference does.
+bool shedDummies(Set* s) {
+    if (s->fill - s->used <= s->mask / 4) return true;
+    return resize(s, s->used > 50000 ? s->used * 2 : s->used * 4);
+}
+
+// Exchanges the contents of two sets (never their headers), as an in-place intersection
+// takes its result's table.
+void swapBodies(Set* a, Set* b) {
+    Set t = *a;
+    a->fill = b->fill;
+    a->used = b->used;
+    a->mask = b->mask;
+    a->table = b->table;
+    a->finger = b->finger;
+    b->fill = t.fill;
+    b->used = t.used;
+    b->mask = t.mask;
+    b->table = t.table;
+    b->finger = t.finger;
+}
+
+}  // namespace
+
+bool discardHashed(Set* s, Value v, int64_t h) {
+    SetSlot* found = findSlot(s, v, h);
+    if (!found) return false;
+    Value old = found->key;
+    *found = SetSlot{Value{TagDeleted, 0}, -1};
+    s->used--;
+    // Released once the table is consistent: what the release sets off sees a valid set.
+    value::decref(old);
+    return true;
+}
+
+bool clear(Set* s) {
+    SetSlot* table = newTable(kMinSize);
+    if (!table) return false;
+    SetSlot* old = s->table;
+    uint64_t oldMask = s->mask;
+    s->table = table;
+    s->mask = kMinSize - 1;
+    s->fill = 0;
+    s->used = 0;
+    for (uint64_t i = 0; i <= oldMask; i++)
+        if (live(old[i])) value::decref(old[i].key);
+    giveTable(old, oldMask + 1);
+    return true;
+}
+
+bool merge(Set* s, Set* other) {
+    if (s == other || other->used == 0) return true;
+    if ((s->fill + other->used) * 5 >= s->mask * 3 && !resize(s, (s->used + other->used) * 2))
+        return false;
+    // An empty table of the other's size, with no dummies to drop there: the same slots.
+    if (s->fill == 0 && s->mask == other->mask && other->fill == other->used) {
+        for (uint64_t i = 0; i <= other->mask; i++) {
+            if (!live(other->table[i])) continue;
+            value::incref(other->table[i].key);
+            s->table[i] = other->table[i];
+        }
+        s->fill = other->fill;
+        s->used = other->used;
+        return true;
+    }
+    // An empty table: each key to the first free slot of its walk, no comparisons.
+    if (s->fill == 0) {
+        eachLive(other, [&](const SetSlot& slot) {
+            SetSlot* free = probe(s, slot.hash, [](SetSlot* x) { return x->key.tag == TagUnset; });
+            value::incref(slot.key);
+            *free = slot;
+            return true;
+        });
+        s->fill = other->used;
+        s->used = other->used;
+        return true;
+    }
+    return eachLive(other, [&](const SetSlot& slot) { return addHashed(s, slot.key, slot.hash); });
+}
+
+Set* copy(Set* s) {
+    Set* result = make();
+    if (result && !merge(result, s)) {
+        value::decref(value::TagSet, uint64_t(uintptr_t(result)));
+        return nullptr;
+    }
+    return result;
+}
+
+bool differenceUpdate(Set* s, Set* other) {
+    if (s == other) return clear(s);
+    // A much larger other set is first cut down to the common elements.
+    Set* walked = other;
+    if ((other->used >> 3) > s->used) {
+        walked = intersection(s, other);
+        if (!walked) return false;
+    }
+    // A key stays alive while it is discarded even when the walked set is the target's own.
+    eachLive(walked, [&](const SetSlot& slot) {
+        discardHashed(s, slot.key, slot.hash);
+        return true;
+    });
+    if (walked != other) value::decref(value::TagSet, uint64_t(uintptr_t(walked)));
+    return shedDummies(s);
+}
+
+Set* difference(Set* a, Set* b) {
+    // Much larger than the other: a copy with the common elements taken out.
+    if ((a->used >> 2) > b->used) {
+        Set* result = copy(a);
+        if (result && !differenceUpdate(result, b)) {
+            value::decref(value::TagSet, uint64_t(uintptr_t(result)));
+            return nullptr;
+        }
+        return result;
+    }
+    Set* result = make();
+    if (!result) return nullptr;
+    bool ok = eachLive(a, [&](const SetSlot& slot) {
+        return lookup(b, slot.key, slot.hash) || addHashed(result, slot.key, slot.hash);
+    });
+    if (ok) return result;
+    value::decref(value::TagSet, uint64_t(uintptr_t(result)));
+    return nullptr;
+}
+
+Set* intersection(Set* a, Set* b) {
+    if (a == b) return copy(a);
+    Set* result = make();
+    if (!result) return nullptr;
+    // The smaller set is walked, and its elements are the ones kept.
+    Set* big = a;
+    Set* small = b;
+    if (b->used > a->used) {
+        big = b;
+        small = a;
+    }
+    bool ok = eachLive(small, [&](const SetSlot& slot) {
+        return !lookup(big, slot.key, slot.hash) || addHashed(result, slot.key, slot.hash);
+    });
+    if (ok) return result;
+    value::decref(value::TagSet, uint64_t(uintptr_t(result)));
+    return nullptr;
+}
+
+bool intersectionUpdate(Set* s, Set* other) {
+    Set* result = intersection(s, other);
+    if (!result) return false;
+    swapBodies(s, result);
+    value::decref(value::TagSet, uint64_t(uintptr_t(result)));
+    return true;
+}
+
+bool symmetricUpdate(Set* s, Set* other) {
+    if (s == other) return clear(s);
+    return eachLive(other, [&](const SetSlot& slot) {
+        // The key is the other set's: it lives on while the target discards its equal.
+        return discardHashed(s, slot.key, slot.hash) || addHashed(s, slot.key, slot.hash);
+    });
+}
+
+Set* symmetricDifference(Set* a, Set* b) {
+    Set* result = copy(b);
+    if (result && !symmetricUpdate(result, a)) {
+        value::decref(value::TagSet, uint64_t(uintptr_t(result)));
+        return nullptr;
+    }
+    return result;
 }
 
 void freeTable(Set* s) {

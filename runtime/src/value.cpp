@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <iterator>
 
+#include "wuna/runtime/equal.h"
 #include "wuna/runtime/gc.h"
 #include "wuna/runtime/gil.h"
 #include "wuna/runtime/pool.h"
@@ -612,6 +613,14 @@ Node* newNode(void* holder, uint32_t index) {
 
 // ---- Lists ------------------------------------------------------------------------------------
 
+const char* readOnlyText(uint32_t kind) {
+    switch (kind) {
+    case TagList: return "this list is shared by compiled code (a constant, or shared with threads) and can't be changed";
+    case TagDict: return "this dict is shared by compiled code (a constant, or shared with threads) and can't be changed";
+    default: return "this object is shared by compiled code (a constant, or shared with threads) and can't be changed";
+    }
+}
+
 void noteItem(List* list, uint64_t tag) {
     uint32_t keep = tag == TagInt     ? uint32_t(SummaryInt)
                     : tag == TagPint  ? uint32_t(SummaryPint)
@@ -622,21 +631,45 @@ void noteItem(List* list, uint64_t tag) {
     if (!summary && !linkOf(&list->h)->next && !immortal(&list->h)) gc::track(linkOf(&list->h));
 }
 
+bool listReserve(List* list, uint64_t n) {
+    if (n <= list->capacity) return true;
+    // Twice the count, as appending grows, unless the caller asked for more.
+    uint64_t capacity = list->count * 2 > 8 ? list->count * 2 : 8;
+    if (capacity < n) capacity = n;
+    Value* items = capacity <= SIZE_MAX / sizeof(Value)
+                       ? static_cast<Value*>(pool::take(capacity * sizeof(Value)))
+                       : nullptr;
+    if (!items) return false;
+    std::memcpy(items, list->items, list->count * sizeof(Value));
+    freeListItems(list);
+    list->items = items;
+    list->capacity = capacity;
+    return true;
+}
+
 bool listAppend(List* list, Value item) {
-    if (list->count == list->capacity) {
-        uint64_t capacity = list->count * 2 > 8 ? list->count * 2 : 8;
-        Value* items = capacity <= SIZE_MAX / sizeof(Value)
-                           ? static_cast<Value*>(pool::take(capacity * sizeof(Value)))
-                           : nullptr;
-        if (!items) return false;
-        std::memcpy(items, list->items, list->count * sizeof(Value));
-        freeListItems(list);
-        list->items = items;
-        list->capacity = capacity;
-    }
+    if (readOnly(&list->h)) return false;
+    if (list->count == list->capacity && !listReserve(list, list->count + 1)) return false;
     list->items[list->count++] = item;
     noteItem(list, item.tag);
     return true;
+}
+
+bool listInsert(List* list, uint64_t at, Value item) {
+    if (readOnly(&list->h) || at > list->count) return false;
+    if (list->count == list->capacity && !listReserve(list, list->count + 1)) return false;
+    std::memmove(list->items + at + 1, list->items + at, (list->count - at) * sizeof(Value));
+    list->items[at] = item;
+    list->count++;
+    noteItem(list, item.tag);
+    return true;
+}
+
+Value listTake(List* list, uint64_t at) {
+    Value item = list->items[at];
+    std::memmove(list->items + at, list->items + at + 1, (list->count - at - 1) * sizeof(Value));
+    list->count--;
+    return item;
 }
 
 // ---- Dicts ------------------------------------------------------------------------------------
@@ -691,7 +724,11 @@ bool growDict(Dict* d) {
 }  // namespace
 
 bool dictSet(Dict* d, Value key, Value val) {
+    if (readOnly(&d->h)) return false;
     uint64_t h = hashOf(key);
+    // A key whose hash or comparison failed is never stored under the neutral answer the
+    // failure gave: the caller finds the failure noted and the dict unchanged.
+    if (faulted()) return false;
     if (d->index) {
         uint64_t mask = d->capacity * 2 - 1;
         for (uint64_t slot = h & mask; d->index[slot]; slot = (slot + 1) & mask) {
@@ -706,7 +743,7 @@ bool dictSet(Dict* d, Value key, Value val) {
             return true;
         }
     }
-    if (d->used == d->capacity && !growDict(d)) return false;
+    if (faulted() || (d->used == d->capacity && !growDict(d))) return false;
     incref(key);
     incref(val);
     uint64_t position = d->used;
@@ -715,6 +752,27 @@ bool dictSet(Dict* d, Value key, Value val) {
     d->used++;
     indexEntry(d->index, d->capacity * 2 - 1, h, position);
     return true;
+}
+
+bool dictDelete(Dict* d, Value key) {
+    if (readOnly(&d->h) || !d->index) return false;
+    uint64_t h = hashOf(key);
+    uint64_t mask = d->capacity * 2 - 1;
+    for (uint64_t slot = h & mask; d->index[slot]; slot = (slot + 1) & mask) {
+        DictEntry& e = d->entries[d->index[slot] - 1];
+        if (e.key.tag == TagDeleted || e.hash != h || !equal(e.key, key)) continue;
+        // The entry is dead before its key and value are released, so whatever those
+        // releases set off never meets them in the dict.
+        Value oldKey = e.key;
+        Value oldValue = e.value;
+        e.key = Value{TagDeleted, 0};
+        e.value = Value{0, 0};
+        d->length--;
+        decref(oldKey);
+        decref(oldValue);
+        return true;
+    }
+    return false;
 }
 
 // ---- Ints ---------------------------------------------------------------------------------------

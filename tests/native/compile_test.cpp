@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "compiler/backend/compile.h"
+#include "compiler/backend/spec.h"
 #include "host/language/language.h"
 #include "host/tree/index.h"
 #include "tests/native/backend_test_support.h"

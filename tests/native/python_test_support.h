@@ -41,21 +41,25 @@ inline PyObject* runHelpers(const char* script) {
     return globals;
 }
 
-// A test that holds the interpreter lock throughout and has a helper script's globals.
+// A test that holds the interpreter lock throughout and has a helper script's globals. The
+// lock is taken through the thread's GIL record, as a native run takes it, so that runtime
+// code the test calls (which claims the lock through that record) sees it held, and the
+// record is left as the next test expects it.
 template <typename Base>
 class WithHelpers : public Base {
 protected:
     explicit WithHelpers(const char* script) : script_(script) {}
     void SetUp() override {
         needPython();
-        gil_ = PyGILState_Ensure();
+        record_ = gil::current();
+        gil::ensure(record_);
         helpers_ = runHelpers(script_);
         ASSERT_NE(helpers_, nullptr);
     }
     void TearDown() override {
         if (PyErr_Occurred()) PyErr_Print();
         Py_XDECREF(helpers_);
-        PyGILState_Release(gil_);
+        endRun(record_);
     }
     // New reference to helpers_[name](args...), or null.
     PyObject* call(const char* name, PyObject* a = nullptr, PyObject* b = nullptr) {
@@ -64,7 +68,7 @@ protected:
     }
 
     const char* script_;
-    PyGILState_STATE gil_;
+    gil::Record* record_ = nullptr;
     PyObject* helpers_ = nullptr;
 };
 

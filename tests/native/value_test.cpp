@@ -453,9 +453,14 @@ TEST_F(Blocks, ABlockCountedAgainByPythonDuringAFreeStaysAlive) {
 }
 
 TEST_F(Blocks, WithoutAProxyRegistryAProxyFlagIsClearedAndTheBlockFreed) {
+    // The registry installs its verdict when its object is linked in; this test is about a
+    // runtime without one, whatever else this test program links.
+    auto installed = services.proxyReleased;
+    services.proxyReleased = nullptr;
     Tuple* t = newTuple(1);
     t->h.flags |= FlagProxy;
     decref(Value::of(TagTuple, t));
+    services.proxyReleased = installed;
 }
 
 // ---- Lists --------------------------------------------------------------------------------------
@@ -573,6 +578,77 @@ TEST_F(Blocks, SettingAnExistingKeyReplacesTheValueInPlace) {
     EXPECT_EQ(again.as<Str>()->h.count, 1u);
     for (Value v : {first, again, other}) decref(v);
     decref(Value::of(TagDict, d));
+}
+
+TEST_F(Blocks, DeletingAKeyMarksItsEntryAndKeepsTheOthersInOrder) {
+    Dict* d = newDict();
+    Value a = str("a"), b = str("b"), c = str("c"), absent = str("z");
+    for (Value k : {a, b, c}) ASSERT_TRUE(dictSet(d, k, str("v")));
+    for (uint64_t i = 0; i < 3; i++) decref(d->entries[i].value);  // the dict's are the only
+    Value lookupB = str("b");
+    ASSERT_TRUE(dictDelete(d, lookupB));
+    EXPECT_FALSE(dictDelete(d, lookupB));
+    EXPECT_FALSE(dictDelete(d, absent));
+    EXPECT_EQ(d->length, 2u);
+    EXPECT_EQ(d->used, 3u);
+    EXPECT_EQ(d->entries[1].key.tag, TagDeleted);
+    EXPECT_EQ(d->entries[1].key.payload, 0u);
+    EXPECT_EQ(d->entries[1].value.tag, 0u);
+    EXPECT_EQ(b.as<Str>()->h.count, 1u);  // the dict's reference to the key is gone
+    Value got;
+    EXPECT_FALSE(dictGet(d, lookupB, &got));
+    EXPECT_TRUE(dictGet(d, c, &got));
+    // A key set again after its deletion goes to the end.
+    ASSERT_TRUE(dictSet(d, lookupB, Value::integer(7)));
+    EXPECT_EQ(d->entries[3].key.payload, lookupB.payload);
+    for (Value v : {a, b, c, absent, lookupB}) decref(v);
+    decref(Value::of(TagDict, d));
+}
+
+TEST_F(Blocks, AnImmortalListOrDictRefusesEveryNativeChange) {
+    List* l = newList(0);
+    ASSERT_TRUE(listAppend(l, Value::integer(1)));
+    Dict* d = newDict();
+    Value key = str("k");
+    ASSERT_TRUE(dictSet(d, key, Value::integer(1)));
+    makeImmortal(&l->h);
+    makeImmortal(&d->h);
+    EXPECT_FALSE(listAppend(l, Value::integer(2)));
+    EXPECT_FALSE(listInsert(l, 0, Value::integer(2)));
+    EXPECT_FALSE(dictSet(d, key, Value::integer(2)));
+    EXPECT_FALSE(dictSet(d, Value::integer(5), Value::integer(2)));
+    EXPECT_FALSE(dictDelete(d, key));
+    EXPECT_EQ(l->count, 1u);
+    EXPECT_EQ(d->length, 1u);
+    Value got;
+    ASSERT_TRUE(dictGet(d, key, &got));
+    EXPECT_EQ(got.payload, 1u);
+    EXPECT_NE(std::string(readOnlyText(TagList)).find("can't be changed"), std::string::npos);
+    // Thawed, so that the test leaves no block behind.
+    l->h.count = 1;
+    d->h.count = 1;
+    decref(Value::of(TagList, l));
+    decref(Value::of(TagDict, d));
+    decref(key);
+}
+
+TEST_F(Blocks, InsertingMovesTheLaterItemsUpAndGrowsOnce) {
+    List* l = newList(0);
+    for (int64_t i = 0; i < 4; i++) ASSERT_TRUE(listAppend(l, Value::integer(i)));
+    ASSERT_TRUE(listReserve(l, 20));
+    EXPECT_EQ(l->capacity, 20u);
+    ASSERT_TRUE(listInsert(l, 1, Value::real(0.5)));
+    ASSERT_TRUE(listInsert(l, 5, Value::integer(9)));
+    EXPECT_FALSE(listInsert(l, 7, Value::integer(9)));  // past the end
+    std::vector<uint64_t> tags;
+    for (uint64_t i = 0; i < l->count; i++) tags.push_back(l->items[i].tag);
+    EXPECT_EQ(tags, (std::vector<uint64_t>{TagInt, TagFloat, TagInt, TagInt, TagInt, TagInt}));
+    EXPECT_EQ(l->h.flags & SummaryAll, 0u);  // an int and a float: no summary left
+    Value taken = listTake(l, 1);
+    EXPECT_EQ(taken.tag, TagFloat);
+    EXPECT_EQ(l->count, 5u);
+    EXPECT_EQ(l->items[4].payload, 9u);
+    decref(Value::of(TagList, l));
 }
 
 // "k<i>". Built by appending: GCC 12 warns falsely (-Wrestrict) about an overlapping copy

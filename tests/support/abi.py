@@ -102,7 +102,7 @@ IMMORTAL = 0x4000000000000000
 TAG_STR, TAG_TUPLE = 4, 6
 
 # What wn_introspect gives: where start-up's process-wide state lives in the wuna module.
-INTROSPECTION_VERSION = 1
+INTROSPECTION_VERSION = 2
 LIBM_COUNT, ASCII_CHARS = 21, 128
 
 
@@ -117,7 +117,11 @@ class Introspection(ctypes.Structure):
                 ("emptyTuple", ctypes.POINTER(_ptr)),
                 ("asciiChars", ctypes.POINTER(_ptr * ASCII_CHARS)),
                 ("poolCurrent", ctypes.CFUNCTYPE(_ptr)),
-                ("liveBlocks", ctypes.CFUNCTYPE(ctypes.c_int64))]
+                ("liveBlocks", ctypes.CFUNCTYPE(ctypes.c_int64)),
+                # Called with the interpreter lock held; a -1 result raises its exception.
+                ("testHold", ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object, ctypes.c_int)),
+                ("testShow", ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.c_int, ctypes.py_object)),
+                ("testDrop", ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.c_int))]
 
 
 def _check(record, size, offsets):
@@ -142,10 +146,10 @@ _check(LlvmCapsule, 96, {"abi": 0, "version": 8, "lookup": 16, "unused24": 24, "
 _check(Header, 16, {"count": 0, "kind": 8, "flags": 12})
 _check(TupleBlock, 24, {"length": 16})
 _check(StrBlock, 48, {"length": 16, "chars": 24, "hash": 32, "index": 40})
-_check(Introspection, 88, {"version": 0, "reserved": 4, "interpreterMinor": 8, "sipRounds": 16,
-                          "hashKey": 24, "noneHash": 32, "libmReady": 40, "libmTable": 48,
-                          "emptyTuple": 56, "asciiChars": 64, "poolCurrent": 72,
-                          "liveBlocks": 80})
+_check(Introspection, 112, {"version": 0, "reserved": 4, "interpreterMinor": 8, "sipRounds": 16,
+                           "hashKey": 24, "noneHash": 32, "libmReady": 40, "libmTable": 48,
+                           "emptyTuple": 56, "asciiChars": 64, "poolCurrent": 72,
+                           "liveBlocks": 80, "testHold": 88, "testShow": 96, "testDrop": 104})
 assert kind_of(make_word(MAX_KINDS, MAX_LABELS)) == MAX_KINDS
 assert label_of(make_word(MAX_KINDS, MAX_LABELS)) == MAX_LABELS
 

@@ -17,6 +17,7 @@
 #include "wuna/runtime/helpers/strrepr.h"
 #include "wuna/runtime/helpers/table.h"
 #include "wuna/runtime/hostapi.h"
+#include "wuna/runtime/proxies.h"
 #include "wuna/runtime/unicode.h"
 #include "wuna/runtime/value.h"
 
@@ -411,7 +412,7 @@ PyObject* typeOf(Value v) {
     case value::TagRecord: {
         PyObject* cls = v.as<value::Record>()->cls->pyClass;
         if (cls) return cls;
-        t = orNone(host.recordType);
+        t = orNone(proxies::types.record);
         break;
     }
     case value::TagFunction: t = orNone(host.functionType); break;
@@ -421,7 +422,7 @@ PyObject* typeOf(Value v) {
     case value::TagRuntime: t = orNone(host.compiledRuntimeType); break;
     case value::TagBytes:
         t = (v.as<value::Bytes>()->h.flags & value::FlagImmutable) ? &PyBytes_Type
-                                                                    : orNone(host.bytesType);
+                                                                    : orNone(proxies::types.bytes);
         break;
     case value::TagClosure: t = &PyFunction_Type; break;
     case value::TagExc: {

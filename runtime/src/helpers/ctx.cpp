@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "wuna/runtime/convert.h"
+#include "wuna/runtime/equal.h"
 #include "wuna/runtime/gil.h"
 #include "wuna/runtime/pending_error.h"
 #include "wuna/runtime/pyhelp.h"
@@ -19,6 +20,14 @@ namespace wuna::helpers {
 namespace {
 
 thread_local Ctx* current = nullptr;
+
+// The call-stack buffer a finished run left for the thread's next run.
+struct SpareStack {
+    CallEntry* items = nullptr;
+    uint64_t capacity = 0;
+    ~SpareStack() { std::free(items); }
+};
+thread_local SpareStack spare;
 
 // Room for n more bytes; false when memory runs out (the list is left as it was).
 bool reserve(ByteList* list, uint64_t n) {
@@ -187,7 +196,31 @@ bool appendBytes(ByteList* list, const void* text, uint64_t length) {
     return true;
 }
 
+CallEntry* takeStack(uint64_t capacity) {
+    if (spare.items && spare.capacity == capacity) {
+        CallEntry* items = spare.items;
+        spare.items = nullptr;
+        spare.capacity = 0;
+        return items;
+    }
+    return capacity <= SIZE_MAX / sizeof(CallEntry)
+               ? static_cast<CallEntry*>(std::malloc(capacity ? capacity * sizeof(CallEntry) : 1))
+               : nullptr;
+}
+
 void endCtx(Ctx* ctx) {
+    if (ctx->ownsStack) {
+        if (!spare.items) {
+            spare.items = ctx->stack;
+            spare.capacity = ctx->stackCapacity;
+        } else {
+            std::free(ctx->stack);
+        }
+        ctx->stack = nullptr;
+        ctx->stackCapacity = 0;
+        ctx->depth = 0;
+        ctx->ownsStack = 0;
+    }
     while (ctx->releases.count) value::decref(ctx->releases.items[--ctx->releases.count]);
     std::free(ctx->releases.items);
     ctx->releases = {};
@@ -292,6 +325,14 @@ void failFromPython(helpers::Ctx* ctx, int32_t site) {
     PyObject* text = errors::pendingMessage();
     PyErr_Clear();
     recordText(ctx, site, text);
+}
+
+bool failFromFault(helpers::Ctx* ctx, int32_t site) {
+    if (!value::faulted()) return false;
+    gil::Record* r = gil::enter();
+    if (value::raiseFault()) failFromPython(ctx, site);
+    gil::leave(r);
+    return true;
 }
 
 void pythonFailure(helpers::Ctx* ctx, int32_t site) {

@@ -10,8 +10,10 @@
 
 #include "wuna/runtime/convert.h"
 #include "wuna/runtime/equal.h"
+#include "wuna/runtime/helpers/crossings.h"
 #include "wuna/runtime/helpers/ctx.h"
 #include "wuna/runtime/helpers/helpers.h"
+#include "wuna/runtime/helpers/run.h"
 #include "wuna/runtime/helpers/table.h"
 #include "wuna/runtime/unicode.h"
 #include "wuna/runtime/value.h"
@@ -22,9 +24,7 @@ using value::Value;
 
 namespace {
 
-constexpr gil::Location kItemsPython{"helpers", "runtime/src/helpers/items.cpp", "wn_items", 0, 0};
 constexpr gil::Location kRangePython{"helpers", "runtime/src/helpers/items.cpp", "wn_range", 0, 0};
-constexpr gil::Location kSlicePython{"helpers", "runtime/src/helpers/items.cpp", "wn_slice", 0, 0};
 
 inline constexpr char kRangeBeyond[] = "range() beyond 64-bit ints isn't supported in compiled code";
 inline constexpr char kRangeZeroStep[] = "range() arg 3 must not be zero";
@@ -118,22 +118,6 @@ uint64_t itemCount(Value v) {
     case value::TagSet: return v.as<value::Set>()->used;
     default: return 0;
     }
-}
-
-// list() of any other value, through Python; the lock is kept as every helper keeps it.
-bool pythonItems(Ctx* ctx, int32_t site, Value v, Value* out) {
-    gil::Record* r = gil::current();
-    gil::slow(r, &kItemsPython, v.tag, nullptr);
-    r->depth++;
-    PyObject* o = convert::toPython(v, &ctx->conversion);
-    PyObject* list = o ? PySequence_List(o) : nullptr;
-    Py_XDECREF(o);
-    // The new list is held by nobody else: its items are taken over natively.
-    bool done = list && convert::convert(list, true, out) == 0;
-    Py_XDECREF(list);
-    if (!done) bridge::failFromPython(ctx, site);
-    r->depth--;
-    return done;
 }
 
 // ---- wn_range ------------------------------------------------------------------------------------
@@ -284,25 +268,17 @@ int64_t lengthOf(Value v) {
 
 // container[start:stop:step] through Python.
 bool pythonSlice(Ctx* ctx, int32_t site, Value container, const Value bounds[3], Value* out) {
-    gil::Record* r = gil::current();
-    gil::slow(r, &kSlicePython, container.tag, nullptr);
-    r->depth++;
-    PyObject* objects[4] = {};
-    bool converted = true;
-    for (int i = 0; i < 4 && converted; i++) {
-        objects[i] = convert::toPython(i == 0 ? container : bounds[i - 1], &ctx->conversion);
-        converted = objects[i] != nullptr;
+    const Value values[4] = {container, bounds[0], bounds[1], bounds[2]};
+    PyObject* objs[4] = {};
+    if (!objects(ctx, site, values, 4, objs)) {
+        bridge::failFromPython(ctx, site);
+        return false;
     }
-    PyObject* slice = converted ? PySlice_New(objects[1], objects[2], objects[3]) : nullptr;
-    PyObject* item = slice ? PyObject_GetItem(objects[0], slice) : nullptr;
+    PyObject* slice = PySlice_New(objs[1], objs[2], objs[3]);
+    PyObject* item = slice ? PyObject_GetItem(objs[0], slice) : nullptr;
     Py_XDECREF(slice);
-    for (PyObject* o : objects) Py_XDECREF(o);
-    // A fresh container that only the result holds may be copied natively.
-    bool done = item && convert::convert(item, Py_REFCNT(item) == 1, out) == 0;
-    Py_XDECREF(item);
-    if (!done) bridge::failFromPython(ctx, site);
-    r->depth--;
-    return done;
+    for (PyObject* o : objs) Py_DECREF(o);
+    return pythonResult(ctx, site, item, out);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include "wuna/runtime/convert.h"
 #include "wuna/runtime/equal.h"
+#include "wuna/runtime/helpers/run.h"
 
 namespace wuna::helpers {
 
@@ -38,12 +39,7 @@ bool callPythonObject(Ctx* ctx, int32_t site, const gil::Location* where, PyObje
     PyObject* tuple = argumentTuple(ctx, args, n);
     PyObject* result = tuple ? PyObject_Call(callee, tuple, nullptr) : nullptr;
     Py_XDECREF(tuple);
-    // A fresh container that only the result holds may be copied natively: nothing in Python
-    // can see a later change to it.
-    bool done = result && convert::convert(result, Py_REFCNT(result) == 1, out) == 0;
-    Py_XDECREF(result);
-    if (!done) bridge::failFromPython(ctx, site);
-    return done;
+    return pythonResult(ctx, site, result, out);
 }
 
 }  // namespace wuna::helpers

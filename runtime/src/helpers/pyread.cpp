@@ -8,7 +8,7 @@
 
 #include <cstring>
 
-#include "wuna/runtime/hostapi.h"
+#include "wuna/runtime/proxies.h"
 #include "wuna/runtime/pyhelp.h"
 
 namespace wuna::helpers {
@@ -61,10 +61,8 @@ void raiseNotData(const Reader& reader, PyObject* data) {
 
 bool isData(PyObject* data) {
     PyTypeObject* type = Py_TYPE(data);
-    // Null until start-up has made the type; no object can be of it before then.
-    PyTypeObject* bytesType = runtime::hostApi.bytesType;
     return type == &PyBytes_Type || type == &PyByteArray_Type || type == &PyMemoryView_Type ||
-           (bytesType && type == bytesType) || isMmap(type);
+           proxies::isBytes(data) || isMmap(type);
 }
 
 PyObject* pyRead(uint32_t code, PyObject* data, PyObject* offsetObject) {
@@ -75,16 +73,28 @@ PyObject* pyRead(uint32_t code, PyObject* data, PyObject* offsetObject) {
         raiseNotData(reader, data);
         return nullptr;
     }
+    // A wuna.Bytes is read in place; any other data through its buffer, held for the read.
     Py_buffer view;
-    if (PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) < 0) return nullptr;
-    uint64_t length = uint64_t(view.len);
+    bool held = false;
+    const uint8_t* bytes;
+    uint64_t length;
+    if (proxies::isBytes(data)) {
+        auto* b = reinterpret_cast<proxies::BytesObject*>(data);
+        bytes = b->data;
+        length = b->length;
+    } else {
+        if (PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) < 0) return nullptr;
+        held = true;
+        bytes = static_cast<const uint8_t*>(view.buf);
+        length = uint64_t(view.len);
+    }
     if (offset < 0 || uint64_t(offset) > length || length - uint64_t(offset) < reader.width) {
-        PyBuffer_Release(&view);
+        if (held) PyBuffer_Release(&view);
         PyErr_Format(PyExc_IndexError, "rt.%s(): offset %lld out of range", reader.name, offset);
         return nullptr;
     }
-    uint64_t bits = assemble(code, static_cast<const uint8_t*>(view.buf) + offset);
-    PyBuffer_Release(&view);
+    uint64_t bits = assemble(code, bytes + offset);
+    if (held) PyBuffer_Release(&view);
     if (!reader.isSigned && reader.width == 8 && (bits >> 63))
         return PyLong_FromUnsignedLongLong(bits);
     return PyLong_FromLongLong(int64_t(bits));

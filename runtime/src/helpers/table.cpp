@@ -18,6 +18,14 @@ const HelperSignature helperSignatures[kHelperCount] = {
 #define WN_ADDRESS(index, name, signature, state) WN_ADDRESS_##state(index, name, signature),
 const uint64_t helperAddresses[kHelperCount] = {WN_HELPER_TABLE(WN_ADDRESS)};
 #undef WN_ADDRESS
+
+#define WN_BUILT_Built true
+#define WN_BUILT_Stub false
+#define WN_BUILT(index, name, signature, state) WN_BUILT_##state,
+const bool helperBuilt[kHelperCount] = {WN_HELPER_TABLE(WN_BUILT)};
+#undef WN_BUILT
+#undef WN_BUILT_Stub
+#undef WN_BUILT_Built
 #undef WN_ADDRESS_Stub
 #undef WN_ADDRESS_Built
 

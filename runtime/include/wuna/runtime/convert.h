@@ -45,6 +45,9 @@ struct Hooks {
     // A wuna.Bytes over a view's memory. New reference, or null with the exception. Empty:
     // a bytes copy.
     PyObject* (*bytesView)(value::Bytes* b) = nullptr;
+    // When o is exactly a wuna.Bytes: 1 with *out a runtime bytes view of its memory owned
+    // by o (one reference), -1 with the exception; 0 when o is none. Empty: 0.
+    int (*bytesValue)(PyObject* o, value::Value* out) = nullptr;
     // The Python node of a counted node block. New reference, or null with the exception.
     // Empty: TypeError.
     PyObject* (*treeNode)(value::Node* n) = nullptr;

@@ -1,5 +1,6 @@
 // What the runtime needs of the module that embeds it: the checked-int type, the class its
-// overflow raises, the Bytes type, the trees of rt.parse, and the types type() names.
+// overflow raises, the trees of rt.parse, the I64 type for the compiler, the CompiledRuntime
+// type, the jump classes, and the module's types that type() of a native value names.
 //
 // The runtime sits beneath the module and must link without it (the wuna_runtime_alone check
 // of the build links every runtime object with libpython and nothing else), so it includes no
@@ -22,8 +23,6 @@ struct HostApi {
     PyObject* (*newI64)(PyObject* exactInt) = nullptr;
     // The class raised when a checked result leaves 64 bits. Empty: OverflowError.
     PyObject* integerOverflow = nullptr;
-    // Accepted as data besides bytes, bytearray, memoryview and mmap. Empty: none.
-    PyTypeObject* bytesType = nullptr;
     // rt.parse's tree: checks that parser is a pargo parser (its grammar read once and
     // kept), parses text from start (null or None: the first rule), with recovery when asked,
     // and makes the root wuna.Node of a new State owning the result. The root (new
@@ -32,15 +31,23 @@ struct HostApi {
     // Empty: the runtime raises RuntimeError "rt.parse needs the wuna module".
     PyObject* (*parseRoot)(PyObject* parser, PyObject* text, PyObject* start, bool recover,
                            PyObject** result) = nullptr;
-    // The module's types that type() of a native value answers with: I64 for a checked int,
-    // wuna.Function, wuna.Node for node indexes and counted nodes, wuna.Record for a record
-    // whose class has no Python class, wuna.CompiledRuntime. Empty: int for a checked int,
-    // the type of None for the others.
+    // The I64 type itself, for the compiler's shapes of values. Empty: no object is an I64,
+    // and the compiler's I64 constants come back as plain ints.
     PyTypeObject* i64Type = nullptr;
+    // wuna.CompiledRuntime, made from bridge::compiledRuntimeSpec. Empty: no rt object can
+    // be made (RuntimeError).
+    PyTypeObject* compiledRuntimeType = nullptr;
+    // The jumps of the interpreted language: rt.Return, rt.Break, rt.Continue, rt.TailCall.
+    // Empty: none is ever pending (every exception is a failure).
+    PyObject* returnClass = nullptr;
+    PyObject* breakClass = nullptr;
+    PyObject* continueClass = nullptr;
+    PyObject* tailCallClass = nullptr;
+    // The module's types that type() of a native value answers with besides those above:
+    // wuna.Function, and wuna.Node for node indexes and counted nodes. Empty: the type of
+    // None.
     PyTypeObject* functionType = nullptr;
     PyTypeObject* nodeType = nullptr;
-    PyTypeObject* recordType = nullptr;
-    PyTypeObject* compiledRuntimeType = nullptr;
 };
 
 // The table; assigned whole by the module's start-up, read only afterwards. Cannot fail.

@@ -12,6 +12,8 @@
 #include <cstddef>
 #include <cstdint>
 
+typedef struct _object PyObject;
+
 namespace wuna::runtime {
 
 // sys.version_info[1] of the running interpreter, written once by the module's start-up;
@@ -19,7 +21,7 @@ namespace wuna::runtime {
 extern int32_t interpreterMinor;
 
 // The record's layout version.
-inline constexpr uint32_t kIntrospectionVersion = 1;
+inline constexpr uint32_t kIntrospectionVersion = 2;
 
 }  // namespace wuna::runtime
 
@@ -42,6 +44,16 @@ struct WnIntrospection {
     void* const* asciiChars;          // helpers::ascii_chars, helpers::kAsciiChars entries
     void* (*poolCurrent)();           // pool::current
     int64_t (*liveBlocks)();          // pool::liveBlocks
+    // Native values for the tests of what Python sees of them (the proxies), until compiled
+    // code makes them. Each needs the interpreter lock; each failure is -1 with a Python
+    // exception. hold: o converted deeply (a list or dict copied natively; an instance of a
+    // record class made a record of its fields), frozen (made immortal, as shared constants
+    // are) when asked; the number of its holding slot. show: the held value converted to
+    // Python, appended to the list out; 0. drop: the slot's value released (a frozen one
+    // thawed first, so that the tests leave no block behind); 0.
+    int (*testHold)(PyObject* o, int freeze);
+    int (*testShow)(int slot, PyObject* out);
+    int (*testDrop)(int slot);
 };
 
 // The process's one record. Never null; cannot fail.
@@ -50,7 +62,7 @@ WN_EXPORT const WnIntrospection* wn_introspect(void);
 }  // extern "C"
 
 // The layout tests/support/abi.py reads.
-static_assert(sizeof(WnIntrospection) == 88);
+static_assert(sizeof(WnIntrospection) == 112);
 static_assert(offsetof(WnIntrospection, version) == 0);
 static_assert(offsetof(WnIntrospection, reserved) == 4);
 static_assert(offsetof(WnIntrospection, interpreterMinor) == 8);
@@ -63,3 +75,6 @@ static_assert(offsetof(WnIntrospection, emptyTuple) == 56);
 static_assert(offsetof(WnIntrospection, asciiChars) == 64);
 static_assert(offsetof(WnIntrospection, poolCurrent) == 72);
 static_assert(offsetof(WnIntrospection, liveBlocks) == 80);
+static_assert(offsetof(WnIntrospection, testHold) == 88);
+static_assert(offsetof(WnIntrospection, testShow) == 96);
+static_assert(offsetof(WnIntrospection, testDrop) == 104);

@@ -56,6 +56,10 @@ inline constexpr int kPerturbShift = 5;
 // A new empty set (tracked, count 1, an 8-slot table), or null when memory ran out.
 value::Set* make();
 
+// A new empty set whose table has size slots (a power of two, at least kMinSize) for the
+// caller to lay out slot by slot (setting fill and used to match), or null when memory ran out.
+value::Set* withTable(uint64_t size);
+
 // Stores key under hash h unless an equal key is there. True when the key is in the set
 // afterwards (one reference taken when it was stored); false when growing the table ran out of
 // memory (the key then stored, the table as before the attempt). Callers check
@@ -71,6 +75,34 @@ bool contains(value::Set* s, value::Value v);
 
 // Whether every element of a is in b.
 bool isSubset(value::Set* a, value::Set* b);
+
+// ---- Set algebra ---------------------------------------------------------------------------
+//
+// The interpreter's own steps for |, -, &, ^ and their in-place forms, so that a result holds
+// the elements Python's would (the left or the right one of two equal elements) in the order
+// Python's iterates. Each may compare elements (a failing comparison leaves its failure noted,
+// equal.h). A false or null answer means memory ran out; the target then holds a consistent
+// part of the result and stays a valid set.
+
+// Removes the element equal to v stored under h (its reference released, a dummy left):
+// whether it was there.
+bool discardHashed(value::Set* s, value::Value v, int64_t h);
+// Empties a set into a fresh 8-slot table, releasing its elements. False when memory ran out
+// (the set then unchanged).
+bool clear(value::Set* s);
+// s |= other.
+bool merge(value::Set* s, value::Set* other);
+// s -= other.
+bool differenceUpdate(value::Set* s, value::Set* other);
+// s ^= other.
+bool symmetricUpdate(value::Set* s, value::Set* other);
+// s &= other: the intersection, whose table then replaces the target's.
+bool intersectionUpdate(value::Set* s, value::Set* other);
+// New sets (count 1), or null when memory ran out.
+value::Set* copy(value::Set* s);
+value::Set* difference(value::Set* a, value::Set* b);
+value::Set* intersection(value::Set* a, value::Set* b);
+value::Set* symmetricDifference(value::Set* a, value::Set* b);
 
 // Returns a set's table to where it came from (value::freeBlock; the keys are released
 // before).

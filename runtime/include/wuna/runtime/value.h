@@ -100,13 +100,31 @@ Closure* newClosure(Obj* captured, const void* descriptor, uint64_t module, void
 Exc* newExc(uint32_t kind, Value args, Value val, Value message, int32_t site);
 Node* newNode(void* holder, uint32_t index);
 
-// Lists: the element summary after a store, and appending (the list takes the reference).
-void noteItem(List* list, uint64_t tag);
-bool listAppend(List* list, Value item);
+// Immortal containers (constants of compiled code, values shared with threads) are read-only:
+// every mutator below refuses them, leaving them unchanged, so a shared constant never
+// changes under the code that shares it. A caller that reports failures tests readOnly first
+// to tell the refusal (a TypeError, readOnlyText) from a shortage of memory.
+inline bool readOnly(const Obj* o) { return immortal(o); }
+// The refusal's text for a block of the kind (NUL-terminated, static).
+const char* readOnlyText(uint32_t kind);
 
-// Dicts. dictGet gives a borrowed value, or false when the key is missing.
+// Lists: the element summary after a store; room for n items (false: memory ran out, the
+// list unchanged); appending and inserting at <= count (the list takes the reference; false
+// when memory ran out or the list is read-only, the item not taken); taking the item at
+// < count out (the caller gets the list's reference; no read-only check: callers check).
+void noteItem(List* list, uint64_t tag);
+bool listReserve(List* list, uint64_t n);
+bool listAppend(List* list, Value item);
+bool listInsert(List* list, uint64_t at, Value item);
+Value listTake(List* list, uint64_t at);
+
+// Dicts. dictGet gives a borrowed value, or false when the key is missing. dictSet: false when
+// memory ran out or the dict is read-only (unchanged). dictDelete: true when the key was there
+// and is removed (its key and value released); false when absent or the dict is read-only.
+// Keys are compared with value::equal: a caller that reports failures checks faulted() after.
 bool dictSet(Dict* d, Value key, Value val);
 bool dictGet(Dict* d, Value key, Value* out);
+bool dictDelete(Dict* d, Value key);
 
 // Ints.
 bool intValue(i128 v, Value* out);

@@ -236,6 +236,14 @@ struct Closure {
     void* code;
 };
 
+// What a function a semantic made knows of itself (made by the code generator, never freed by
+// the runtime): its name, its parameters' names and their count, for the texts of its calls.
+struct ClosureDescriptor {
+    Text name;
+    const Text* params;
+    uint32_t paramCount;
+};
+
 // A counted node of a tree made at run time (kind 19).
 struct Node {
     Obj h;
@@ -281,6 +289,8 @@ static_assert(sizeof(Function) == 56 && offsetof(Function, code) == 16 &&
 static_assert(sizeof(Closure) == 48 && offsetof(Closure, captured) == 16 &&
               offsetof(Closure, descriptor) == 24 && offsetof(Closure, module) == 32 &&
               offsetof(Closure, code) == 40);
+static_assert(sizeof(ClosureDescriptor) == 32 && offsetof(ClosureDescriptor, params) == 16 &&
+              offsetof(ClosureDescriptor, paramCount) == 24);
 static_assert(sizeof(Node) == 32 && offsetof(Node, holder) == 16 && offsetof(Node, index) == 24);
 static_assert(std::is_standard_layout_v<Str> && std::is_standard_layout_v<List> &&
               std::is_standard_layout_v<Dict> && std::is_standard_layout_v<Exc> &&

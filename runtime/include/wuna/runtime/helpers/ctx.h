@@ -20,6 +20,11 @@
 #include "wuna/runtime/errors.h"
 #include "wuna/runtime/value_layout.h"
 
+namespace wuna::bridge {
+struct ModuleTables;
+struct Tally;
+}  // namespace wuna::bridge
+
 namespace wuna::helpers {
 
 // What value conversion needs of the run (handed as it is to the conversion layer).
@@ -56,13 +61,28 @@ struct ValueList {
     uint64_t capacity;
 };
 
-// The run's record, as far as the failure record uses it; the driver's record starts so.
+// The run's record: what the failure record and the bridge to Python (helpers/run.h) use of
+// it; the driver's record starts so. It lives as long as the run, on the run's thread.
 struct RunRecord {
     void* userData;
     // The Python error object of a runtime error with its call stack (innermost first): new
     // reference, or null with the exception.
     PyObject* (*error)(void* userData, int32_t site, const char* text, uint64_t length,
                        const CallEntry* entries, uint64_t count);
+    // The compiled module that runs (the driver's state, opaque here), and the bridge's
+    // tables of that module (node code, thunks, compiled Python functions); null before the
+    // module has any.
+    void* module;
+    bridge::ModuleTables* tables;
+    uint64_t nodeCount;  // nodes of the program's tree
+    PyObject* context;   // borrowed: what the host passed as context=, or null
+    // The Python semantic of a node's kind in a mode: borrowed, or null when the kind has
+    // none (no exception set). Needs the interpreter lock.
+    PyObject* (*semantic)(void* userData, uint32_t node, bool exec);
+    // Report mode: the crossings of this run into Python are counted in its own tally, so
+    // that runs on other threads neither see nor drain these counts.
+    bridge::Tally* tally;
+    uint8_t report;
 };
 
 struct Ctx {
@@ -92,6 +112,7 @@ struct Ctx {
     uint8_t failing;
     uint8_t kind;  // errors::Kind, valid when kindSet
     uint8_t kindSet;
+    uint8_t ownsStack;  // the call stack's storage was made by the run's first call
 };
 
 // The calling thread's current Ctx (the run it is inside), or null. Cannot fail.
@@ -133,7 +154,12 @@ bool setKindMessage(Ctx* ctx, const void* text, uint64_t length);
 // Appends to a byte list (C heap); false when memory runs out (the list is left as it was).
 bool appendBytes(ByteList* list, const void* text, uint64_t length);
 
-// Frees the Ctx's buffers and clears its failure, as the end of a run does. Cannot fail.
+// Storage for the call stack of a run with this depth limit: the thread's spare buffer when it
+// has exactly that room, else a new one (C heap). Null when memory runs out.
+CallEntry* takeStack(uint64_t capacity);
+
+// Frees the Ctx's buffers and clears its failure, as the end of a run does; a call stack the
+// run made is kept as the thread's spare buffer when that slot is free. Cannot fail.
 void endCtx(Ctx* ctx);
 
 }  // namespace wuna::helpers
@@ -150,5 +176,10 @@ namespace wuna::bridge {
 void failFromPython(helpers::Ctx* ctx, int32_t site);
 // The same, claiming the interpreter lock through the thread's GIL record. Cannot fail.
 void pythonFailure(helpers::Ctx* ctx, int32_t site);
+// When the thread's fault record holds a failure (a Python __eq__ or __hash__ that raised
+// inside equality or hashing, nesting too deep; equal.h), it becomes the run's failure as
+// failFromPython records it, and the answer is true; false when nothing was noted. Claims the
+// lock only when there is a failure. Cannot fail.
+bool failFromFault(helpers::Ctx* ctx, int32_t site);
 
 }  // namespace wuna::bridge

@@ -30,18 +30,18 @@
     X(2, wn_free, vll, Built)               \
     X(3, wn_fail, bpip, Built)              \
     X(4, wn_unset, bpip, Stub)              \
-    X(5, wn_overflow, bpi, Stub)            \
-    X(6, wn_write, bpiillp, Built)           \
-    X(7, wn_platform, bpiip, Built)          \
-    X(8, wn_print, bpiiplllllllp, Built)     \
-    X(9, wn_binary, bpiillllp, Stub)        \
-    X(10, wn_compare, bpiillllp, Stub)      \
-    X(11, wn_unary, bpiillp, Stub)          \
+    X(5, wn_overflow, bpi, Built)           \
+    X(6, wn_write, bpiillp, Built)          \
+    X(7, wn_platform, bpiip, Built)         \
+    X(8, wn_print, bpiiplllllllp, Built)    \
+    X(9, wn_binary, bpiillllp, Built)       \
+    X(10, wn_compare, bpiillllp, Built)     \
+    X(11, wn_unary, bpiillp, Built)         \
     X(12, wn_truthy, bll, Built)            \
     X(13, wn_function, bpppiplp, Stub)      \
-    X(14, wn_call, bpillplpp, Stub)         \
+    X(14, wn_call, bpillplpp, Built)        \
     X(15, wn_tail_set, vpllllp, Stub)       \
-    X(16, wn_tail_resolve, bpip, Stub)      \
+    X(16, wn_tail_resolve, bpip, Built)     \
     X(17, wn_tail_take, vpp, Stub)          \
     X(18, wn_tail_put, vpp, Stub)           \
     X(19, wn_tail_clear, vp, Stub)          \
@@ -49,9 +49,9 @@
     X(21, wn_host_jump, bpi, Stub)          \
     X(22, wn_host_failed, bpil, Stub)       \
     X(23, wn_bury, vpll, Stub)              \
-    X(24, wn_specialize, vpl, Stub)         \
+    X(24, wn_specialize, vpl, Built)        \
     X(25, wn_speculate, vpl, Stub)          \
-    X(26, wn_context, bpp, Stub)            \
+    X(26, wn_context, bpp, Built)           \
     X(27, wn_frame_of, ppiip, Stub)         \
     X(28, wn_object, vplp, Stub)            \
     X(29, wn_frame_new, ppl, Stub)          \
@@ -69,32 +69,32 @@
     X(41, wn_parse, bpilllpip, Stub)        \
     X(42, wn_native_fail, bpili, Built)     \
     X(43, wn_setitem, bpillllll, Stub)      \
-    X(44, wn_items, bpillp, Built)           \
+    X(44, wn_items, bpillp, Built)          \
     X(45, wn_iter_items, bpillp, Stub)      \
     X(46, wn_list_len, lll, Stub)           \
     X(47, wn_list_at, vlllp, Stub)          \
     X(48, wn_append, bpillll, Stub)         \
     X(49, wn_extend_items, bpillpl, Stub)   \
     X(50, wn_call_method, bpillpiplp, Stub) \
-    X(51, wn_call_python, bpilplp, Stub)    \
+    X(51, wn_call_python, bpilplp, Built)   \
     X(52, wn_global, bpilpp, Stub)          \
     X(53, wn_record_new, bpipp, Stub)       \
     X(54, wn_isinstance, bpilllp, Stub)     \
-    X(55, wn_runtime, bpipip, Stub)         \
-    X(56, wn_call_seq, bpillllpp, Stub)     \
+    X(55, wn_runtime, bpipip, Built)        \
+    X(56, wn_call_seq, bpillllpp, Built)    \
     X(57, wn_raise, bpill, Built)           \
-    X(58, wn_slice, bpillllllllp, Built)     \
+    X(58, wn_slice, bpillllllllp, Built)    \
     X(59, wn_exc_matches, bpll, Built)      \
     X(60, wn_exc_catch, bpip, Built)        \
     X(61, wn_control_value, bpillp, Built)  \
-    X(62, wn_type, vllp, Built)              \
+    X(62, wn_type, vllp, Built)             \
     X(63, wn_cell, bpilllp, Stub)           \
-    X(64, wn_builtin, bpiilllp, Built)       \
+    X(64, wn_builtin, bpiilllp, Built)      \
     X(65, wn_int_base, bpilllip, Built)     \
     X(66, wn_utf8_len, bpillp, Stub)        \
-    X(67, wn_min_max, bpiilplp, Stub)       \
-    X(68, wn_math, bpiillpp, Built)          \
-    X(69, wn_huge_int, bll, Built)           \
+    X(67, wn_min_max, bpiilplp, Built)      \
+    X(68, wn_math, bpiillpp, Built)         \
+    X(69, wn_huge_int, bll, Built)          \
     X(70, wn_dict_view, bpiillp, Stub)      \
     X(71, wn_new_exception, bpiliplp, Built) \
     X(72, wn_call_plain, bpillplpp, Stub)   \
@@ -104,21 +104,21 @@
     X(76, wn_closure, bpilppp, Stub)        \
     X(77, wn_set, bpiplip, Stub)            \
     X(78, wn_to_set, bpillp, Stub)          \
-    X(79, wn_inplace, bpiillllp, Stub)      \
+    X(79, wn_inplace, bpiillllp, Built)     \
     X(80, wn_lib, bpiilplip, Stub)          \
-    X(81, wn_sorted, bpillllllip, Stub)     \
-    X(82, wn_type_name, bpillp, Built)       \
+    X(81, wn_sorted, bpillllllip, Built)    \
+    X(82, wn_type_name, bpillp, Built)      \
     X(83, wn_exc_wrap, vp, Built)           \
     X(84, wn_set_global, bpilpll, Stub)     \
     X(85, wn_raise_from, bpillll, Built)    \
-    X(86, wn_range, bpiplp, Built)           \
-    X(87, wn_is_type, blli, Built)           \
+    X(86, wn_range, bpiplp, Built)          \
+    X(87, wn_is_type, blli, Built)          \
     X(88, wn_format, bpillipp, Built)       \
     X(89, wn_concat, bpiplp, Built)         \
     X(90, wn_unpack, bpilllp, Stub)         \
     X(91, wn_varargs, bpipllp, Stub)        \
-    X(92, wn_py_semantic, ipiipip, Stub)    \
-    X(93, wn_run_value, ipiillpip, Stub)
+    X(92, wn_py_semantic, ipiipip, Built)   \
+    X(93, wn_run_value, ipiillpip, Built)
 
 namespace wuna::helpers {
 
@@ -134,6 +134,9 @@ extern const HelperSignature helperSignatures[kHelperCount];
 
 // The address of each helper's implementation (or its stub), in table order.
 extern const uint64_t helperAddresses[kHelperCount];
+
+// Whether each helper is implemented (false: its address is a stub), in table order.
+extern const bool helperBuilt[kHelperCount];
 
 // The C type of a signature in letters: HelperFn<"bpip"> is bool(void*, int32_t, void*).
 template <size_t N>
