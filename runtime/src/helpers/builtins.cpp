@@ -8,12 +8,12 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "wuna/runtime/convert.h"
 #include "wuna/runtime/equal.h"
 #include "wuna/runtime/errors.h"
 #include "wuna/runtime/helpers/exceptions.h"
 #include "wuna/runtime/helpers/numtext.h"
 #include "wuna/runtime/helpers/pycall.h"
+#include "wuna/runtime/helpers/run.h"
 #include "wuna/runtime/helpers/strrepr.h"
 #include "wuna/runtime/helpers/table.h"
 #include "wuna/runtime/hostapi.h"
@@ -444,7 +444,6 @@ using wuna::helpers::Ctx;
 using wuna::value::Value;
 namespace helpers = wuna::helpers;
 namespace value = wuna::value;
-namespace convert = wuna::convert;
 
 extern "C" {
 
@@ -500,10 +499,7 @@ bool wn_type_name(void* c, int32_t site, int64_t tag, int64_t payload, void* out
     wn_type(tag, payload, &type);
     PyObject* name = PyObject_GetAttrString(type.as<PyObject>(), "__name__");
     Py_DECREF(type.as<PyObject>());
-    bool done = name && convert::convert(name, false, result) == 0;
-    Py_XDECREF(name);
-    if (!done) wuna::bridge::failFromPython(ctx, site);
-    return done;
+    return helpers::pythonResult(ctx, site, name, result);
 }
 
 }  // extern "C"

@@ -8,8 +8,8 @@
 #include <string>
 #include <string_view>
 
-#include "wuna/runtime/convert.h"
 #include "wuna/runtime/equal.h"
+#include "wuna/runtime/helpers/run.h"
 #include "wuna/runtime/helpers/strrepr.h"
 #include "wuna/runtime/helpers/table.h"
 #include "wuna/runtime/value.h"
@@ -158,7 +158,6 @@ using wuna::value::Value;
 namespace helpers = wuna::helpers;
 namespace value = wuna::value;
 namespace gil = wuna::gil;
-namespace convert = wuna::convert;
 
 extern "C" {
 
@@ -210,12 +209,8 @@ bool wn_write(void* c, int32_t site, int32_t stream, int64_t tag, int64_t payloa
     r->depth++;
     PyObject* answer = nullptr;
     bool done = helpers::writeText(ctx, site, stream, v.as<PyObject>(), helpers::Missing::fail,
-                                   &answer);
-    if (done) {
-        done = convert::convert(answer, false, result) == 0;
-        Py_DECREF(answer);
-        if (!done) wuna::bridge::failFromPython(ctx, site);
-    }
+                                   &answer) &&
+                helpers::pythonResult(ctx, site, answer, result);
     r->depth--;
     return done;
 }
