@@ -218,7 +218,8 @@ int assignRun(List* l, Py_ssize_t start, Py_ssize_t n, Values* values) {
         PyErr_NoMemory();
         return -1;
     }
-    std::memcpy(old.items, l->items + start, size_t(n) * sizeof(Value));
+    // An insertion takes nothing out, and old has no array then.
+    if (n) std::memcpy(old.items, l->items + start, size_t(n) * sizeof(Value));
     old.count = uint64_t(n);
     std::memmove(l->items + start + m, l->items + start + n,
                  size_t(count - uint64_t(start + n)) * sizeof(Value));
