@@ -21,6 +21,7 @@
 #include "wuna/runtime/helpers/libm.h"
 #include "wuna/runtime/helpers/mathfns.h"
 #include "wuna/runtime/helpers/table.h"
+#include "wuna/runtime/helpers/tally.h"
 #include "wuna/runtime/hostapi.h"
 #include "wuna/runtime/pool.h"
 
@@ -558,6 +559,49 @@ TEST_F(Builtins, TypeOfTheRuntimesOwnKinds) {
         }
         value::decref(c.v);
     }
+}
+
+// What goes to Python is counted on the run's tally as wn_call_python counts its calls, and
+// list() of what is not a native container as "items <type>"; native answers count nothing.
+TEST_F(Builtins, HandOversAreCountedOnTheRunsTally) {
+    helpers::RunRecord run{};
+    bridge::Tally tally{};
+    run.tally = &tally;
+    run.report = 1;
+    helpers::RunRecord* saved = ctx.run;
+    ctx.run = &run;
+    PyObject* lenFn = eval("len");
+    PyObject* sqrtFn = eval("math.sqrt");
+    PyObject* o = eval("range(3)");
+    Value r = Value::of(value::TagPy, Py_NewRef(o));
+    Value out{};
+    for (int i = 0; i < 2; i++) {
+        ASSERT_TRUE(wn_builtin(&ctx, 1, int32_t(BuiltinCode::len), int64_t(uintptr_t(lenFn)),
+                               int64_t(r.tag), int64_t(r.payload), &out));
+    }
+    Value minusOne = Value::real(-1.0);
+    EXPECT_FALSE(wn_math(&ctx, 1, int32_t(MathCode::sqrt), int64_t(uintptr_t(sqrtFn)), 1,
+                         &minusOne, &out));
+    helpers::clearError(&ctx);
+    ASSERT_TRUE(wn_items(&ctx, 1, int64_t(r.tag), int64_t(r.payload), &out));
+    value::decref(out);
+    // Native answers count nothing.
+    Value two = Value::real(2.0);
+    ASSERT_TRUE(wn_math(&ctx, 1, int32_t(MathCode::sqrt), int64_t(uintptr_t(sqrtFn)), 1, &two,
+                        &out));
+    ASSERT_TRUE(wn_builtin(&ctx, 1, int32_t(BuiltinCode::abs), int64_t(uintptr_t(lenFn)),
+                           int64_t(two.tag), int64_t(two.payload), &out));
+    EXPECT_EQ(tally.used, 3u);
+    const std::string lenText = "call_python len(range)", sqrtText = "call_python sqrt(float)";
+    EXPECT_EQ(bridge::tallyCount(&tally, lenText.data(), lenText.size()), 2u);
+    EXPECT_EQ(bridge::tallyCount(&tally, sqrtText.data(), sqrtText.size()), 1u);
+    EXPECT_EQ(bridge::tallyCount(&tally, "items range", 11), 1u);
+    ctx.run = saved;
+    bridge::freeTally(&tally);
+    value::decref(r);
+    Py_DECREF(o);
+    Py_DECREF(sqrtFn);
+    Py_DECREF(lenFn);
 }
 
 // type() of the module's own kinds names the module's types, which start-up hands over (stand-in

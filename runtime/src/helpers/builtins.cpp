@@ -12,7 +12,7 @@
 #include "wuna/runtime/errors.h"
 #include "wuna/runtime/helpers/exceptions.h"
 #include "wuna/runtime/helpers/numtext.h"
-#include "wuna/runtime/helpers/pycall.h"
+#include "wuna/runtime/helpers/calls.h"
 #include "wuna/runtime/helpers/run.h"
 #include "wuna/runtime/helpers/strrepr.h"
 #include "wuna/runtime/helpers/table.h"
@@ -460,7 +460,7 @@ bool wn_builtin(void* c, int32_t site, int32_t code, int64_t callable, int64_t t
         case helpers::Answer::python: break;
         }
     }
-    return helpers::callPythonObject(ctx, site, &helpers::kBuiltinPython, fn, &v, 1, result);
+    return helpers::callPython(ctx, site, &helpers::kBuiltinPython, fn, &v, 1, result);
 }
 
 bool wn_is_type(int64_t tag, int64_t payload, int32_t code) {

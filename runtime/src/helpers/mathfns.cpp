@@ -9,7 +9,7 @@
 
 #include "wuna/runtime/equal.h"
 #include "wuna/runtime/helpers/ctx.h"
-#include "wuna/runtime/helpers/pycall.h"
+#include "wuna/runtime/helpers/calls.h"
 #include "wuna/runtime/helpers/table.h"
 #include "wuna/runtime/value.h"
 
@@ -112,7 +112,7 @@ bool wn_math(void* c, int32_t site, int32_t codeArg, int64_t callable, int64_t c
     auto* result = static_cast<Value*>(out);
     auto* fn = reinterpret_cast<PyObject*>(uintptr_t(callable));
     auto python = [&] {
-        return helpers::callPythonObject(ctx, site, &helpers::kMathPython, fn, args,
+        return helpers::callPython(ctx, site, &helpers::kMathPython, fn, args,
                                          uint64_t(count < 0 ? 0 : count), result);
     };
     if (codeArg < 0 || codeArg >= helpers::kMathCodes) return python();
