@@ -35,6 +35,7 @@
 #include "host/support/arena.h"
 #include "host/tree/index.h"
 #include "pargo/tree_layout.h"
+#include "wuna/runtime/helpers/nodes.h"
 #include "wuna/runtime/status.h"
 
 namespace wuna::ptree {
@@ -43,35 +44,13 @@ namespace wuna::ptree {
 inline constexpr size_t kMaxFields = pargo::layout::maxLabels;
 inline constexpr size_t kMaxRules = pargo::layout::maxKinds;
 
-// What a rule's action makes of a node (the reference mode's value of such a node).
-enum Action : uint8_t {
-    ActionNone = 0,  // no action: the node itself
-    ActionStr = 1,
-    ActionInt = 2,
-    ActionFloat = 3,
-    ActionUnquote = 4,
-    ActionTrue = 5,
-    ActionFalse = 6,
-    ActionNoneValue = 7,
-    ActionList = 8,
-    ActionTuple = 9,
-    ActionDict = 10,
-    ActionFirst = 11,
-    ActionDrop = 12,
-    ActionClass = 13,  // any other name: a class, which names the kind
-};
-
-// A name copied into a grammar's arena: UTF-8, NUL-terminated.
-struct Text {
-    const char* data;
-    uint32_t length;
-};
-
-// One label a kind's nodes carry.
-struct LabelEntry {
-    uint8_t label;  // the field's 1-based index; 0 when the name is no field
-    uint8_t list;   // 1 when the label's value is a list of children
-};
+// What a rule's action makes of a node, a grammar's names and the labels of its kinds: the
+// runtime's own types (wuna/runtime/helpers/nodes.h), so that compiled code's node reads
+// point into a GrammarInfo's arrays instead of copying them.
+using Action = nodes::Action;
+using enum nodes::Action;
+using Text = nodes::Name;
+using LabelEntry = nodes::LabelEntry;
 
 struct GrammarInfo {
     Arena* arena;

@@ -1,8 +1,7 @@
-// The shape of a differential test of a runtime helper: the helper's outcome (a value, or a
-// failure recorded on a helper context) against the running interpreter's outcome of the same
-// operation (a value, or an exception), compared by type and value or by exception type and
-// text. Python builtins may be wrapped in counting callables, so that a case that should be
-// native and quietly went to Python is caught too.
+// The fixture of a differential test of a runtime helper: a helper context, the helper's
+// outcome compared with the running interpreter's (helper_outcomes.h), Python builtins wrapped
+// in counting callables, so that a case that should be native and quietly went to Python is
+// caught too, and native lists and dicts reaching Python as copies.
 //
 // The lock is held for the whole test as in a native run, and the fixture's base checks that
 // the thread's live block count is back where it was.
@@ -15,6 +14,7 @@
 #include <cstring>
 #include <string>
 
+#include "tests/native/helper_outcomes.h"
 #include "tests/native/python_values.h"
 #include "wuna/runtime/convert.h"
 #include "wuna/runtime/helpers/ctx.h"
@@ -109,100 +109,24 @@ protected:
         return n;
     }
 
-    // The exception object of the recorded failure (new reference): the Python exception
-    // kept as it was raised, or the one the failure's kind makes.
-    PyObject* failureObject() {
-        if (ctx.fetched) return Py_NewRef(ctx.fetched);
-        PyObject* o = helpers::errorObject(&ctx);
-        if (!o) PyErr_Clear();
-        return o;
-    }
-
     std::string failureText() const {
         return std::string(reinterpret_cast<const char*>(ctx.message.data), ctx.message.length);
     }
 
-    static std::string show(PyObject* o) {
-        PyObject* r = PyObject_Repr(o);
-        std::string s = r ? PyUnicode_AsUTF8(r) : "<repr failed>";
-        Py_XDECREF(r);
-        PyErr_Clear();
-        return s;
-    }
+    static std::string show(PyObject* o) { return pyRepr(o); }
 
-    static std::string str(PyObject* o) {
-        PyObject* s = PyObject_Str(o);
-        std::string text = s ? PyUnicode_AsUTF8(s) : "<str failed>";
-        Py_XDECREF(s);
-        PyErr_Clear();
-        return text;
-    }
-
-    // Compares the native outcome (ok, *out) with Python's fn(*args); releases out and clears
+    // Compares the native outcome (ok, out) with Python's fn(*args); releases out and clears
     // the failure. bitExact compares floats bit for bit (and tuples of them item by item).
     void expectSame(const std::string& shown, bool ok, value::Value out, PyObject* fn,
                     PyObject* args, bool bitExact) {
-        PyObject* expected = PyObject_Call(fn, args, nullptr);
-        expectOutcome(shown, ok, out, expected, bitExact);
+        expectSameOutcome(&ctx, shown, ok, out, fn, args, bitExact);
     }
 
     // The same against an outcome already taken: expected (a new reference, consumed) or
     // null with the exception pending.
     void expectOutcome(const std::string& shown, bool ok, value::Value out, PyObject* expected,
                        bool bitExact) {
-        if (!expected) {
-            PyObject *type, *value, *tb;
-            PyErr_Fetch(&type, &value, &tb);
-            PyErr_NormalizeException(&type, &value, &tb);
-            EXPECT_FALSE(ok) << shown << ": Python raised " << show(value);
-            if (!ok) {
-                PyObject* got = failureObject();
-                EXPECT_NE(got, nullptr) << shown << ": " << failureText();
-                if (got) {
-                    EXPECT_EQ(reinterpret_cast<PyObject*>(Py_TYPE(got)), type)
-                        << shown << ": " << show(got) << " against " << show(value);
-                    EXPECT_EQ(str(got), str(value)) << shown;
-                    Py_DECREF(got);
-                }
-            } else {
-                value::decref(out);
-            }
-            Py_XDECREF(type);
-            Py_XDECREF(value);
-            Py_XDECREF(tb);
-            helpers::clearError(&ctx);
-            return;
-        }
-        EXPECT_TRUE(ok) << shown << ": Python gave " << show(expected) << ", native failed with "
-                        << failureText();
-        if (ok) {
-            PyObject* got = convert::toPython(out, &ctx.conversion);
-            EXPECT_NE(got, nullptr) << shown;
-            if (got) {
-                EXPECT_EQ(Py_TYPE(got), Py_TYPE(expected)) << shown;
-                EXPECT_TRUE(sameValue(got, expected, bitExact))
-                    << shown << ": " << show(got) << " against " << show(expected);
-                Py_DECREF(got);
-            }
-            PyErr_Clear();
-            value::decref(out);
-        }
-        Py_DECREF(expected);
-        helpers::clearError(&ctx);
-    }
-
-    static bool sameValue(PyObject* a, PyObject* b, bool bitExact) {
-        if (bitExact && PyFloat_Check(a) && PyFloat_Check(b)) {
-            double x = PyFloat_AS_DOUBLE(a), y = PyFloat_AS_DOUBLE(b);
-            return std::memcmp(&x, &y, 8) == 0;
-        }
-        if (bitExact && PyTuple_Check(a) && PyTuple_Check(b)) {
-            if (PyTuple_GET_SIZE(a) != PyTuple_GET_SIZE(b)) return false;
-            for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(a); i++)
-                if (!sameValue(PyTuple_GET_ITEM(a, i), PyTuple_GET_ITEM(b, i), true)) return false;
-            return true;
-        }
-        return PyObject_RichCompareBool(a, b, Py_EQ) == 1;
+        testing_support::expectOutcome(&ctx, shown, ok, out, expected, bitExact);
     }
 
     // The value of a Python object as the module converts it (a str with lone surrogates

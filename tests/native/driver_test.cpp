@@ -209,24 +209,50 @@ struct Recorded {
 };
 Recorded recorded;
 
-// The first helper of that signature that is still a stub, or null. The test follows the
-// table: helpers get built one by one, and any stub left shows the protocol.
-const char* stubWith(const char* signature) {
-    for (uint32_t i = 0; i < helpers::kHelperCount; i++)
-        if (!helpers::helperBuilt[i] && strcmp(helpers::helperSignatures[i].signature, signature) == 0)
-            return helpers::helperSignatures[i].name;
+// Stubs the test can call, found in the table: helpers get built one by one, and whichever
+// stubs are left show the protocol. withContext(skip): the first stub after skip that reports
+// on a helper context and a site (its letters begin "bpi"); contextless: one without a
+// context whose result is an int, a pointer or a flag; plain: one with no result.
+const helpers::HelperSignature* stubWhere(bool (*fits)(const char*),
+                                          const helpers::HelperSignature* skip = nullptr) {
+    for (uint32_t i = 0; i < helpers::kHelperCount; i++) {
+        const helpers::HelperSignature& h = helpers::helperSignatures[i];
+        if (!helpers::helperBuilt[i] && &h != skip && fits(h.signature)) return &h;
+    }
     return nullptr;
+}
+bool withContext(const char* letters) { return strncmp(letters, "bpi", 3) == 0; }
+bool contextless(const char* letters) {
+    return (letters[0] == 'l' || letters[0] == 'p' || letters[0] == 'b') && letters[1] != 'p';
+}
+bool plain(const char* letters) { return letters[0] == 'v' && letters[1] == 'p'; }
+
+// A call of the helper with arguments made from its letters: the context (when it takes
+// one), the site, zeros, and for every further pointer a fresh value slot.
+llvmapi::ValueRef callStub(Emit& e, compile::ModuleRecord* m, const helpers::HelperSignature& h,
+                           llvmapi::ValueRef ctx, int32_t site) {
+    llvmapi::ValueRef args[16];
+    unsigned n = 0;
+    for (const char* letter = h.signature + 1; *letter && n < 16; letter++, n++) {
+        bool first = letter == h.signature + 1;
+        if (*letter == 'p')
+            args[n] = first && ctx ? ctx : T.LLVMBuildAlloca(*e, m->valuePair, "");
+        else if (*letter == 'i')
+            args[n] = T.LLVMConstInt(m->i32, uint64_t(n == 1 ? site : 0), 0);
+        else
+            args[n] = i64c(m, 0);
+    }
+    return compile::call(&e.b, h.name, args, n);
 }
 
 TEST_F(Driver, AHelperNotBuiltYetFailsTheRunNamingItself) {
-    // A context helper with an out slot, two contextless ones, a void one and a status one.
-    const char* withOut = stubWith("bpiillllp");
-    const char* length = stubWith("lll");
-    const char* pointer = stubWith("ppl");
-    const char* plain = stubWith("vp");
-    const char* status = stubWith("bpi");
-    if (!withOut || !length || !pointer || !plain || !status)
-        GTEST_SKIP() << "every helper of a signature this test calls is built";
+    const helpers::HelperSignature* first = stubWhere(withContext);
+    const helpers::HelperSignature* second = stubWhere(withContext, first);
+    const helpers::HelperSignature* noContext = stubWhere(contextless);
+    const helpers::HelperSignature* noResult = stubWhere(plain);
+    if (!first || !noContext || !noResult)
+        GTEST_SKIP() << "no stub of some kind this test calls is left: every helper is built";
+    if (!second) second = first;
     value::Services saved = value::services;
     value::services.fail = [](void* ctx, int32_t site, const uint8_t* text, size_t n) {
         recorded.text.assign(reinterpret_cast<const char*>(text), n);
@@ -236,22 +262,13 @@ TEST_F(Driver, AHelperNotBuiltYetFailsTheRunNamingItself) {
     };
     Compiled* s = newState(0);
     compile::ModuleRecord* m = &s->compiler.module;
-    // <prefix>_main(ctx, frame) returns withOut(ctx, 12, 0, int 1, int 2, out)'s flag; a
-    // second function calls the contextless stubs length and pointer.
+    // <prefix>_main(ctx, frame) returns first(ctx, 12, ...)'s flag; <prefix>_other() calls
+    // the contextless stub.
     FunctionRef main;
     ASSERT_EQ(compile::llvmFunction(&s->compiler, compile::kTopLevel, &main), Status::ok);
     {
         Emit e(m, main.function);
-        llvmapi::ValueRef out = T.LLVMBuildAlloca(*e, m->valuePair, "");
-        llvmapi::ValueRef args[9] = {T.LLVMGetParam(main.function, 0),
-                                     T.LLVMConstInt(m->i32, 12, 0),
-                                     T.LLVMConstInt(m->i32, 0, 0),
-                                     i64c(m, 2),
-                                     i64c(m, 1),
-                                     i64c(m, 2),
-                                     i64c(m, 2),
-                                     out};
-        T.LLVMBuildRet(*e, compile::call(&e.b, withOut, args, 8));
+        T.LLVMBuildRet(*e, callStub(e, m, *first, T.LLVMGetParam(main.function, 0), 12));
     }
     std::string other = symbol(s, "_other");
     FunctionRef f;
@@ -260,13 +277,12 @@ TEST_F(Driver, AHelperNotBuiltYetFailsTheRunNamingItself) {
               Status::ok);
     {
         Emit e(m, f.function);
-        llvmapi::ValueRef list[2] = {i64c(m, 5), i64c(m, 0)};
-        llvmapi::ValueRef n = compile::call(&e.b, length, list, 2);
-        llvmapi::ValueRef frame[2] = {T.LLVMConstNull(m->ptr), i64c(m, 3)};
-        llvmapi::ValueRef p = compile::call(&e.b, pointer, frame, 2);
-        T.LLVMBuildRet(*e, T.LLVMBuildAdd(*e, n, T.LLVMBuildPtrToInt(*e, p, m->i64, ""), ""));
+        llvmapi::ValueRef r = callStub(e, m, *noContext, nullptr, 0);
+        if (noContext->signature[0] == 'p') r = T.LLVMBuildPtrToInt(*e, r, m->i64, "");
+        if (noContext->signature[0] == 'b') r = T.LLVMBuildZExt(*e, r, m->i64, "");
+        T.LLVMBuildRet(*e, r);
     }
-    // <prefix>_status(ctx): plain(ctx) (no result), then the flag of status(ctx, 31).
+    // <prefix>_status(ctx): noResult(ctx, ...), then the flag of second(ctx, 31, ...).
     std::string statusName = symbol(s, "_status");
     llvmapi::TypeRef ptrParam[1] = {m->ptr};
     ASSERT_EQ(compile::declareFunction(m, statusName.data(), statusName.size(), m->i32, ptrParam, 1,
@@ -275,9 +291,8 @@ TEST_F(Driver, AHelperNotBuiltYetFailsTheRunNamingItself) {
     {
         Emit e(m, f.function);
         llvmapi::ValueRef ctx = T.LLVMGetParam(f.function, 0);
-        compile::call(&e.b, plain, &ctx, 1);
-        llvmapi::ValueRef args[2] = {ctx, T.LLVMConstInt(m->i32, 31, 0)};
-        llvmapi::ValueRef ok = compile::call(&e.b, status, args, 2);
+        callStub(e, m, *noResult, ctx, 0);
+        llvmapi::ValueRef ok = callStub(e, m, *second, ctx, 31);
         T.LLVMBuildRet(*e, T.LLVMBuildZExt(*e, ok, m->i32, ""));
     }
     uint64_t entry = 0;
@@ -285,20 +300,23 @@ TEST_F(Driver, AHelperNotBuiltYetFailsTheRunNamingItself) {
     helpers::clearUnavailable();
     int context = 0;
     EXPECT_FALSE(reinterpret_cast<bool (*)(void*, void*)>(entry)(&context, nullptr));
-    EXPECT_EQ(recorded.text, std::string("wuna: ") + withOut + " is not available in this build");
+    EXPECT_EQ(recorded.text,
+              std::string("wuna: ") + first->name + " is not available in this build");
     EXPECT_EQ(recorded.site, 12);
     EXPECT_EQ(recorded.ctx, &context);
-    EXPECT_STREQ(helpers::unavailableHelper(), withOut);
+    EXPECT_STREQ(helpers::unavailableHelper(), first->name);
     helpers::clearUnavailable();
-    EXPECT_EQ(callI64(s, "_other"), 0) << "empty results, no crash";
-    EXPECT_STREQ(helpers::unavailableHelper(), length);
+    EXPECT_EQ(callI64(s, "_other"), 0) << "an empty result, no crash";
+    EXPECT_STREQ(helpers::unavailableHelper(), noContext->name);
     helpers::clearUnavailable();
-    auto statusOf = reinterpret_cast<int32_t (*)(void*)>(engine()->symbolAddress(statusName.c_str()));
+    auto statusOf =
+        reinterpret_cast<int32_t (*)(void*)>(engine()->symbolAddress(statusName.c_str()));
     ASSERT_NE(statusOf, nullptr);
     recorded = Recorded{};
     EXPECT_EQ(statusOf(&context), 0) << "false: failed";
-    EXPECT_STREQ(helpers::unavailableHelper(), plain) << "the first one of the thread";
-    EXPECT_EQ(recorded.text, std::string("wuna: ") + status + " is not available in this build");
+    EXPECT_STREQ(helpers::unavailableHelper(), noResult->name) << "the first one of the thread";
+    EXPECT_EQ(recorded.text,
+              std::string("wuna: ") + second->name + " is not available in this build");
     EXPECT_EQ(recorded.site, 31);
     helpers::clearUnavailable();
     value::services = saved;

@@ -141,9 +141,9 @@ TEST_F(Collector, AnImmortalBlockLeavesTheListsAndIsNeverACandidate) {
 }
 
 TEST_F(Collector, AProxiedCycleStaysWhileNoProxyLayerCanSayItIsUnused) {
-    // The proxy layer installs its answer when its object is linked in; this test is about
-    // a runtime without one, whatever else this test program links.
-    gc::ProxyInUse installed = gc::proxyInUse;
+    // The proxy layer linked into this program installs its hook when it starts: take it
+    // away for this test.
+    auto inUse = gc::proxyInUse;
     gc::proxyInUse = nullptr;
     List* l = newList(0);
     incref(listValue(l));
@@ -154,7 +154,7 @@ TEST_F(Collector, AProxiedCycleStaysWhileNoProxyLayerCanSayItIsUnused) {
     EXPECT_EQ(gc::collect(state, true, false), 0u);
     l->h.flags &= ~FlagProxy;
     EXPECT_EQ(full(), 1u);
-    gc::proxyInUse = installed;
+    gc::proxyInUse = inUse;
 }
 
 TEST_F(Collector, AProxyLayerThatAnswersUnusedLetsTheCycleGo) {
@@ -166,7 +166,6 @@ TEST_F(Collector, AProxyLayerThatAnswersUnusedLetsTheCycleGo) {
     l->h.flags |= FlagProxy;
     static int asked = 0;
     asked = 0;
-    gc::ProxyInUse installed = gc::proxyInUse;
     gc::proxyInUse = [](void*) {
         asked++;
         return false;
@@ -180,7 +179,7 @@ TEST_F(Collector, AProxyLayerThatAnswersUnusedLetsTheCycleGo) {
     EXPECT_EQ(asked, 0);
     EXPECT_EQ(gc::collect(state, true, true), 1u);
     EXPECT_EQ(asked, 1);
-    gc::proxyInUse = installed;
+    gc::proxyInUse = nullptr;
     services.proxyReleased = released;
     testing_support::endRun(gil::current());
 }

@@ -453,14 +453,14 @@ TEST_F(Blocks, ABlockCountedAgainByPythonDuringAFreeStaysAlive) {
 }
 
 TEST_F(Blocks, WithoutAProxyRegistryAProxyFlagIsClearedAndTheBlockFreed) {
-    // The registry installs its verdict when its object is linked in; this test is about a
-    // runtime without one, whatever else this test program links.
-    auto installed = services.proxyReleased;
+    // The proxy layer linked into this program installs its registry when it starts: take it
+    // away for this test.
+    auto released = services.proxyReleased;
     services.proxyReleased = nullptr;
     Tuple* t = newTuple(1);
     t->h.flags |= FlagProxy;
     decref(Value::of(TagTuple, t));
-    services.proxyReleased = installed;
+    services.proxyReleased = released;
 }
 
 // ---- Lists --------------------------------------------------------------------------------------

@@ -80,6 +80,10 @@ struct Value {
     static constexpr Value boolean(bool b) { return {TagBool, b ? 1u : 0u}; }
     static constexpr Value integer(int64_t i) { return {TagInt, uint64_t(i)}; }
     static constexpr Value pint(int64_t i) { return {TagPint, uint64_t(i)}; }
+    // A value passed as the two signed words of the helpers' C signatures.
+    static constexpr Value words(int64_t tag, int64_t payload) {
+        return {uint64_t(tag), uint64_t(payload)};
+    }
     static Value real(double d) {
         uint64_t bits;
         std::memcpy(&bits, &d, 8);

@@ -1,0 +1,118 @@
+// What the native tests of helpers share: comparing a helper's outcome (its result, or the
+// failure it recorded on the helper context) with what the running interpreter gives for the
+// same operation - the same value, or an exception of the same type and text.
+//
+// Everything here runs with the interpreter lock held (the WithPython fixture holds it).
+#pragma once
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "wuna/runtime/convert.h"
+#include "wuna/runtime/helpers/ctx.h"
+#include "wuna/runtime/value.h"
+
+namespace wuna::testing_support {
+
+// str() and repr() of an object for messages; never leave an error pending.
+inline std::string pyStr(PyObject* o) {
+    PyObject* s = o ? PyObject_Str(o) : nullptr;
+    std::string text = s ? PyUnicode_AsUTF8(s) : "<str failed>";
+    Py_XDECREF(s);
+    PyErr_Clear();
+    return text;
+}
+
+inline std::string pyRepr(PyObject* o) {
+    PyObject* s = o ? PyObject_Repr(o) : nullptr;
+    std::string text = s ? PyUnicode_AsUTF8(s) : "<repr failed>";
+    Py_XDECREF(s);
+    PyErr_Clear();
+    return text;
+}
+
+// The exception object of the failure recorded on ctx (new reference): the Python exception
+// kept as it was raised, or the one the failure's kind makes; null when there is none.
+inline PyObject* failureObject(helpers::Ctx* ctx) {
+    PyObject* o = helpers::errorObject(ctx);
+    if (!o) PyErr_Clear();
+    return o;
+}
+
+// Expects the failure recorded on ctx to be an exception of Python's type and text.
+inline void expectFailureLike(helpers::Ctx* ctx, const std::string& shown, PyObject* type,
+                              PyObject* value) {
+    PyObject* got = failureObject(ctx);
+    ASSERT_NE(got, nullptr) << shown;
+    EXPECT_EQ(reinterpret_cast<PyObject*>(Py_TYPE(got)), type) << shown << ": " << pyRepr(got);
+    EXPECT_EQ(pyStr(got), pyStr(value)) << shown;
+    Py_DECREF(got);
+}
+
+// Whether two results are the same: floats bit for bit when bitExact (and tuples of them
+// item by item), everything else by ==. Leaves no error pending.
+inline bool sameResult(PyObject* a, PyObject* b, bool bitExact) {
+    if (bitExact && PyFloat_Check(a) && PyFloat_Check(b)) {
+        double x = PyFloat_AS_DOUBLE(a), y = PyFloat_AS_DOUBLE(b);
+        return std::memcmp(&x, &y, 8) == 0;
+    }
+    if (bitExact && PyTuple_Check(a) && PyTuple_Check(b)) {
+        if (PyTuple_GET_SIZE(a) != PyTuple_GET_SIZE(b)) return false;
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(a); i++)
+            if (!sameResult(PyTuple_GET_ITEM(a, i), PyTuple_GET_ITEM(b, i), true)) return false;
+        return true;
+    }
+    bool same = PyObject_RichCompareBool(a, b, Py_EQ) == 1;
+    PyErr_Clear();
+    return same;
+}
+
+// Compares the native outcome (ok, out) with Python's outcome already taken: expected (a new
+// reference, consumed), or null with Python's exception pending. The same value of the same
+// type, or the same exception. Releases out and clears the failure.
+inline void expectOutcome(helpers::Ctx* ctx, const std::string& shown, bool ok, value::Value out,
+                          PyObject* expected, bool bitExact = false) {
+    if (!expected) {
+        PyObject *type, *value, *tb;
+        PyErr_Fetch(&type, &value, &tb);
+        PyErr_NormalizeException(&type, &value, &tb);
+        EXPECT_FALSE(ok) << shown << ": Python raised " << pyRepr(value);
+        if (!ok) expectFailureLike(ctx, shown, type, value);
+        if (ok) value::decref(out);
+        Py_XDECREF(type);
+        Py_XDECREF(value);
+        Py_XDECREF(tb);
+        helpers::clearError(ctx);
+        return;
+    }
+    EXPECT_TRUE(ok) << shown << ": Python gave " << pyRepr(expected) << ", native failed with "
+                    << std::string(reinterpret_cast<const char*>(ctx->message.data),
+                                   ctx->message.length);
+    if (ok) {
+        PyObject* got = convert::toPython(out, &ctx->conversion);
+        EXPECT_NE(got, nullptr) << shown;
+        if (got) {
+            EXPECT_EQ(Py_TYPE(got), Py_TYPE(expected)) << shown;
+            EXPECT_TRUE(sameResult(got, expected, bitExact))
+                << shown << ": " << pyRepr(got) << " against " << pyRepr(expected);
+        }
+        PyErr_Clear();
+        Py_XDECREF(got);
+        value::decref(out);
+    }
+    Py_DECREF(expected);
+    helpers::clearError(ctx);
+}
+
+// The same against Python's fn(*args), called once.
+inline void expectSameOutcome(helpers::Ctx* ctx, const std::string& shown, bool ok,
+                              value::Value out, PyObject* fn, PyObject* args,
+                              bool bitExact = false) {
+    expectOutcome(ctx, shown, ok, out, PyObject_Call(fn, args, nullptr), bitExact);
+}
+
+}  // namespace wuna::testing_support
