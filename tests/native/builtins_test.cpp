@@ -564,12 +564,7 @@ TEST_F(Builtins, TypeOfTheRuntimesOwnKinds) {
 // What goes to Python is counted on the run's tally as wn_call_python counts its calls, and
 // list() of what is not a native container as "items <type>"; native answers count nothing.
 TEST_F(Builtins, HandOversAreCountedOnTheRunsTally) {
-    helpers::RunRecord run{};
-    bridge::Tally tally{};
-    run.tally = &tally;
-    run.report = 1;
-    helpers::RunRecord* saved = ctx.run;
-    ctx.run = &run;
+    testing_support::ReportingRun reporting(&ctx);
     PyObject* lenFn = eval("len");
     PyObject* sqrtFn = eval("math.sqrt");
     PyObject* o = eval("range(3)");
@@ -591,13 +586,10 @@ TEST_F(Builtins, HandOversAreCountedOnTheRunsTally) {
                         &out));
     ASSERT_TRUE(wn_builtin(&ctx, 1, int32_t(BuiltinCode::abs), int64_t(uintptr_t(lenFn)),
                            int64_t(two.tag), int64_t(two.payload), &out));
-    EXPECT_EQ(tally.used, 3u);
-    const std::string lenText = "call_python len(range)", sqrtText = "call_python sqrt(float)";
-    EXPECT_EQ(bridge::tallyCount(&tally, lenText.data(), lenText.size()), 2u);
-    EXPECT_EQ(bridge::tallyCount(&tally, sqrtText.data(), sqrtText.size()), 1u);
-    EXPECT_EQ(bridge::tallyCount(&tally, "items range", 11), 1u);
-    ctx.run = saved;
-    bridge::freeTally(&tally);
+    EXPECT_EQ(reporting.tally.used, 3u);
+    EXPECT_EQ(reporting.count("call_python len(range)"), 2u);
+    EXPECT_EQ(reporting.count("call_python sqrt(float)"), 1u);
+    EXPECT_EQ(reporting.count("items range"), 1u);
     value::decref(r);
     Py_DECREF(o);
     Py_DECREF(sqrtFn);

@@ -1,6 +1,7 @@
 // What the native tests of helpers share: comparing a helper's outcome (its result, or the
 // failure it recorded on the helper context) with what the running interpreter gives for the
-// same operation - the same value, or an exception of the same type and text.
+// same operation - the same value, or an exception of the same type and text - and a run that
+// reports its crossings, for the tests of what helpers count on the run's tally.
 //
 // Everything here runs with the interpreter lock held (the WithPython fixture holds it).
 #pragma once
@@ -14,6 +15,7 @@
 
 #include "wuna/runtime/convert.h"
 #include "wuna/runtime/helpers/ctx.h"
+#include "wuna/runtime/helpers/tally.h"
 #include "wuna/runtime/value.h"
 
 namespace wuna::testing_support {
@@ -114,5 +116,26 @@ inline void expectSameOutcome(helpers::Ctx* ctx, const std::string& shown, bool 
                               bool bitExact = false) {
     expectOutcome(ctx, shown, ok, out, PyObject_Call(fn, args, nullptr), bitExact);
 }
+
+// A run that reports its crossings, on a helper context for as long as this lives: the
+// tally the helpers count on, freed at the end.
+struct ReportingRun {
+    explicit ReportingRun(helpers::Ctx* c) : ctx(c), saved(c->run) {
+        run.tally = &tally;
+        run.report = 1;
+        ctx->run = &run;
+    }
+    ~ReportingRun() {
+        ctx->run = saved;
+        bridge::freeTally(&tally);
+    }
+    uint64_t count(const std::string& text) const {
+        return bridge::tallyCount(&tally, text.data(), text.size());
+    }
+    helpers::Ctx* ctx;
+    helpers::RunRecord* saved;
+    helpers::RunRecord run{};
+    bridge::Tally tally{};
+};
 
 }  // namespace wuna::testing_support
