@@ -148,7 +148,9 @@ int initModule(PyObject* module) {
                         returnClass,
                         breakClass,
                         continueClass,
-                        tailCallClass};
+                        tailCallClass,
+                        functionType,
+                        nodeType};
     installRuntimeHooks();
     if (addNativeHostType(module) < 0) return -1;
     // The block constructors set no exception when memory runs out; the import must fail

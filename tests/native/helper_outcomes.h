@@ -1,6 +1,7 @@
 // What the native tests of helpers share: comparing a helper's outcome (its result, or the
 // failure it recorded on the helper context) with what the running interpreter gives for the
-// same operation - the same value, or an exception of the same type and text.
+// same operation - the same value, or an exception of the same type and text - and a run that
+// reports its crossings, for the tests of what helpers count on the run's tally.
 //
 // Everything here runs with the interpreter lock held (the WithPython fixture holds it).
 #pragma once
@@ -14,6 +15,7 @@
 
 #include "wuna/runtime/convert.h"
 #include "wuna/runtime/helpers/ctx.h"
+#include "wuna/runtime/helpers/tally.h"
 #include "wuna/runtime/value.h"
 
 namespace wuna::testing_support {
@@ -53,31 +55,38 @@ inline void expectFailureLike(helpers::Ctx* ctx, const std::string& shown, PyObj
     Py_DECREF(got);
 }
 
-// A stand-in for the proxies, which the native test binary has not: a Python list or dict copied
-// from the native one, so that results can be compared and the Python paths' answers (their
-// exceptions) are the interpreter's own list's and dict's.
+// Python list and dict copies of native lists and dicts, standing in for the proxies of
+// another layer, so that containers reach Python in these tests. New reference, or null with
+// the exception.
 inline PyObject* copyProxy(value::Value v, const helpers::ConversionContext* cx) {
     if (v.tag == value::TagList) {
-        auto* l = v.as<value::List>();
-        PyObject* copy = PyList_New(Py_ssize_t(l->count));
-        for (uint64_t i = 0; copy && i < l->count; i++)
-            PyList_SET_ITEM(copy, Py_ssize_t(i), convert::toPython(l->items[i], cx));
-        return copy;
+        value::List* l = v.as<value::List>();
+        PyObject* list = PyList_New(Py_ssize_t(l->count));
+        for (uint64_t i = 0; list && i < l->count; i++) {
+            PyObject* item = convert::toPython(l->items[i], cx);
+            if (!item) {
+                Py_CLEAR(list);
+                break;
+            }
+            PyList_SET_ITEM(list, Py_ssize_t(i), item);
+        }
+        return list;
     }
     if (v.tag == value::TagDict) {
-        auto* d = v.as<value::Dict>();
-        PyObject* copy = PyDict_New();
-        for (uint64_t i = 0; copy && i < d->used; i++) {
-            if (d->entries[i].key.tag == value::TagDeleted) continue;
-            PyObject* key = convert::toPython(d->entries[i].key, cx);
-            PyObject* item = convert::toPython(d->entries[i].value, cx);
-            PyDict_SetItem(copy, key, item);
-            Py_DECREF(key);
-            Py_DECREF(item);
+        value::Dict* d = v.as<value::Dict>();
+        PyObject* dict = PyDict_New();
+        for (uint64_t i = 0; dict && i < d->used; i++) {
+            const value::DictEntry& e = d->entries[i];
+            if (e.key.tag == value::TagDeleted) continue;
+            PyObject* key = convert::toPython(e.key, cx);
+            PyObject* item = key ? convert::toPython(e.value, cx) : nullptr;
+            if (!item || PyDict_SetItem(dict, key, item) < 0) Py_CLEAR(dict);
+            Py_XDECREF(key);
+            Py_XDECREF(item);
         }
-        return copy;
+        return dict;
     }
-    PyErr_SetString(PyExc_TypeError, "no proxy in the native tests");
+    PyErr_SetString(PyExc_TypeError, "no proxy in this test");
     return nullptr;
 }
 
@@ -101,13 +110,29 @@ inline void expectPythonError(helpers::Ctx* ctx, const std::string& shown, bool 
     Py_XDECREF(tb);
 }
 
-// Compares the native outcome (ok, out) with Python's fn(*args), called once: the same value
-// of the same type (floats bit for bit when bitExact), or the same exception. Releases out
-// and clears the failure.
-inline void expectSameOutcome(helpers::Ctx* ctx, const std::string& shown, bool ok,
-                              value::Value out, PyObject* fn, PyObject* args,
-                              bool bitExact = false) {
-    PyObject* expected = PyObject_Call(fn, args, nullptr);
+// Whether two results are the same: floats bit for bit when bitExact (and tuples of them
+// item by item), everything else by ==. Leaves no error pending.
+inline bool sameResult(PyObject* a, PyObject* b, bool bitExact) {
+    if (bitExact && PyFloat_Check(a) && PyFloat_Check(b)) {
+        double x = PyFloat_AS_DOUBLE(a), y = PyFloat_AS_DOUBLE(b);
+        return std::memcmp(&x, &y, 8) == 0;
+    }
+    if (bitExact && PyTuple_Check(a) && PyTuple_Check(b)) {
+        if (PyTuple_GET_SIZE(a) != PyTuple_GET_SIZE(b)) return false;
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(a); i++)
+            if (!sameResult(PyTuple_GET_ITEM(a, i), PyTuple_GET_ITEM(b, i), true)) return false;
+        return true;
+    }
+    bool same = PyObject_RichCompareBool(a, b, Py_EQ) == 1;
+    PyErr_Clear();
+    return same;
+}
+
+// Compares the native outcome (ok, out) with Python's outcome already taken: expected (a new
+// reference, consumed), or null with Python's exception pending. The same value of the same
+// type, or the same exception. Releases out and clears the failure.
+inline void expectOutcome(helpers::Ctx* ctx, const std::string& shown, bool ok, value::Value out,
+                          PyObject* expected, bool bitExact = false) {
     if (!expected) {
         expectPythonError(ctx, shown, ok, out);
         helpers::clearError(ctx);
@@ -121,14 +146,8 @@ inline void expectSameOutcome(helpers::Ctx* ctx, const std::string& shown, bool 
         EXPECT_NE(got, nullptr) << shown;
         if (got) {
             EXPECT_EQ(Py_TYPE(got), Py_TYPE(expected)) << shown;
-            if (bitExact) {
-                double a = PyFloat_AsDouble(got), b = PyFloat_AsDouble(expected);
-                EXPECT_EQ(std::memcmp(&a, &b, 8), 0)
-                    << shown << ": " << pyRepr(got) << " against " << pyRepr(expected);
-            } else {
-                EXPECT_EQ(PyObject_RichCompareBool(got, expected, Py_EQ), 1)
-                    << shown << ": " << pyRepr(got) << " against " << pyRepr(expected);
-            }
+            EXPECT_TRUE(sameResult(got, expected, bitExact))
+                << shown << ": " << pyRepr(got) << " against " << pyRepr(expected);
         }
         PyErr_Clear();
         Py_XDECREF(got);
@@ -137,5 +156,33 @@ inline void expectSameOutcome(helpers::Ctx* ctx, const std::string& shown, bool 
     Py_DECREF(expected);
     helpers::clearError(ctx);
 }
+
+// The same against Python's fn(*args), called once.
+inline void expectSameOutcome(helpers::Ctx* ctx, const std::string& shown, bool ok,
+                              value::Value out, PyObject* fn, PyObject* args,
+                              bool bitExact = false) {
+    expectOutcome(ctx, shown, ok, out, PyObject_Call(fn, args, nullptr), bitExact);
+}
+
+// A run that reports its crossings, on a helper context for as long as this lives: the
+// tally the helpers count on, freed at the end.
+struct ReportingRun {
+    explicit ReportingRun(helpers::Ctx* c) : ctx(c), saved(c->run) {
+        run.tally = &tally;
+        run.report = 1;
+        ctx->run = &run;
+    }
+    ~ReportingRun() {
+        ctx->run = saved;
+        bridge::freeTally(&tally);
+    }
+    uint64_t count(const std::string& text) const {
+        return bridge::tallyCount(&tally, text.data(), text.size());
+    }
+    helpers::Ctx* ctx;
+    helpers::RunRecord* saved;
+    helpers::RunRecord run{};
+    bridge::Tally tally{};
+};
 
 }  // namespace wuna::testing_support

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/native/helper_outcomes.h"
+#include "tests/native/differential.h"
 #include "tests/native/python_values.h"
 #include "wuna/runtime/convert.h"
 #include "wuna/runtime/helpers/ctx.h"
@@ -30,70 +30,17 @@ using testing_support::run;
 using value::Value;
 
 // The shape of every case: Python's outcome of a call, and the native one, compared.
-class NumbersFromText : public testing_support::WithPython {
+class NumbersFromText : public testing_support::Differential {
 protected:
     void SetUp() override {
-        WithPython::SetUp();
-        ctx = Ctx{};
-        ctx.conversion = *convert::defaultContext();
-        run("calls = []\n"
-            "def counting(fn):\n"
-            "    def call(*args):\n"
-            "        calls.append(args)\n"
-            "        return fn(*args)\n"
-            "    return call\n"
-            "count_int = counting(int)\n"
-            "count_float = counting(float)\n");
-        countInt = eval("count_int");
-        countFloat = eval("count_float");
+        Differential::SetUp();
+        countInt = counting("int");
+        countFloat = counting("float");
     }
     void TearDown() override {
         Py_XDECREF(countInt);
         Py_XDECREF(countFloat);
-        helpers::endCtx(&ctx);
-        WithPython::TearDown();
-    }
-
-    // How many times the counting builtins were called since the last look.
-    size_t pythonCalls() {
-        PyObject* calls = eval("calls");
-        size_t n = size_t(PyList_GET_SIZE(calls));
-        PyList_SetSlice(calls, 0, PY_SSIZE_T_MAX, nullptr);
-        Py_DECREF(calls);
-        return n;
-    }
-
-    static std::string show(PyObject* o) {
-        PyObject* r = PyObject_Repr(o);
-        std::string s = r ? PyUnicode_AsUTF8(r) : "<repr failed>";
-        Py_XDECREF(r);
-        PyErr_Clear();
-        return s;
-    }
-
-    // Compares the native outcome (ok, *out) with Python's fn(*args); releases out.
-    void expectSame(const std::string& shown, bool ok, Value out, PyObject* fn, PyObject* args,
-                    bool bitExact) {
-        testing_support::expectSameOutcome(&ctx, shown, ok, out, fn, args, bitExact);
-    }
-
-    // The value of a Python object as the module converts it (a str with lone surrogates
-    // stays a Python object, as no native str can hold it).
-    Value converted(PyObject* o) {
-        Value v = Value::none();
-        EXPECT_EQ(convert::convert(o, false, &v), 0) << show(o);
-        return v;
-    }
-
-    // Runs body on each item of the list a Python expression gives.
-    template <class Body>
-    void eachCase(const char* expression, Body body) {
-        PyObject* cases = eval(expression);
-        ASSERT_NE(cases, nullptr);
-        ASSERT_GT(PyList_GET_SIZE(cases), 0);
-        pythonCalls();
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(cases); i++) body(PyList_GET_ITEM(cases, i));
-        Py_DECREF(cases);
+        Differential::TearDown();
     }
 
     using StrHelper = bool (*)(Ctx*, int32_t, PyObject*, value::Str*, Value*);
@@ -101,7 +48,7 @@ protected:
     // One text through int() or float() of a str against the builtin; a native result has
     // nativeTag. A text the module keeps as a Python object (lone surrogates) is skipped:
     // wn_builtin hands such a value to Python without asking the str helpers.
-    void strHelperCase(PyObject* text, StrHelper helper, PyObject* counting,
+    void strHelperCase(PyObject* text, StrHelper helper, PyObject* callee,
                        PyTypeObject* builtin, uint64_t nativeTag) {
         Value s = converted(text);
         if (s.tag != value::TagStr) {
@@ -110,7 +57,7 @@ protected:
         }
         std::string shown = std::string(builtin->tp_name) + "(" + show(text) + ")";
         Value out{};
-        bool ok = helper(&ctx, 2, counting, s.as<value::Str>(), &out);
+        bool ok = helper(&ctx, 2, callee, s.as<value::Str>(), &out);
         if (ok && pythonCalls() == 0) {
             EXPECT_EQ(out.tag, nativeTag) << shown;
         }
@@ -121,7 +68,6 @@ protected:
         value::decref(s);
     }
 
-    Ctx ctx{};
     PyObject* countInt = nullptr;
     PyObject* countFloat = nullptr;
 };

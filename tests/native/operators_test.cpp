@@ -268,12 +268,8 @@ TEST_F(Operators, FloatPowerOverflowReadsAsPythonWordsIt) {
 }
 
 TEST_F(Operators, HandOversAreCountedOnTheRunsTally) {
-    helpers::RunRecord run{};
-    bridge::Tally tally{};
-    run.tally = &tally;
-    run.report = 1;
-    helpers::RunRecord* saved = ctx.run;
-    ctx.run = &run;
+    testing_support::ReportingRun reporting(&ctx);
+    const bridge::Tally& tally = reporting.tally;
     Value one = Value::pint(1), a = operand("'a'"), out{};
     for (int i = 0; i < 2; i++) {
         EXPECT_FALSE(wn_binary(&ctx, 1, 0, int64_t(one.tag), int64_t(one.payload),
@@ -289,8 +285,6 @@ TEST_F(Operators, HandOversAreCountedOnTheRunsTally) {
     EXPECT_EQ(tally.used, 2u);
     EXPECT_EQ(bridge::tallyCount(&tally, "binary int add str", 18), 2u);
     EXPECT_EQ(bridge::tallyCount(&tally, "compare int lt str", 18), 1u);
-    ctx.run = saved;
-    bridge::freeTally(&tally);
     value::decref(a);
 }
 

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/native/differential.h"
 #include "tests/native/python_values.h"
 #include "wuna/runtime/convert.h"
 #include "wuna/runtime/floatfmt.h"
@@ -53,26 +54,6 @@ std::string strOf(Value v) {
     return std::string(v.as<Str>()->text());
 }
 
-// Python list and dict copies of native lists and dicts, standing in for the proxies of
-// another layer, so that containers reach Python's repr() in these tests.
-PyObject* copyProxy(Value v, const helpers::ConversionContext* cx) {
-    if (v.tag == TagList) {
-        List* l = v.as<List>();
-        PyObject* list = PyList_New(Py_ssize_t(l->count));
-        for (uint64_t i = 0; list && i < l->count; i++) {
-            PyObject* item = convert::toPython(l->items[i], cx);
-            if (!item) {
-                Py_CLEAR(list);
-                break;
-            }
-            PyList_SET_ITEM(list, Py_ssize_t(i), item);
-        }
-        return list;
-    }
-    PyErr_SetString(PyExc_TypeError, "no proxy in this test");
-    return nullptr;
-}
-
 class ValueText : public testing_support::WithPython {
 protected:
     void SetUp() override {
@@ -80,7 +61,7 @@ protected:
         ctx = helpers::Ctx{};
         ctx.conversion = *convert::defaultContext();
         savedHooks = convert::hooks;
-        convert::hooks.makeProxy = copyProxy;
+        convert::hooks.makeProxy = testing_support::copyProxy;
     }
     void TearDown() override {
         for (Value v : held) decref(v);

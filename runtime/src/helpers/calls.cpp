@@ -475,6 +475,22 @@ void hostCodeFailed(Ctx* ctx, PyObject* callable) {
     gil::leave(r);
 }
 
+bool callPython(Ctx* ctx, int32_t site, const gil::Location* where, PyObject* callee,
+                const Value* args, uint64_t n, Value* out) {
+    claimAt(where, site, callee);
+    if (callee && bridge::reporting(ctx)) {
+        bridge::TallyText text;
+        char name[kTypeNameBytes];
+        text.add("call_python ");
+        text.add(name, pyName(callee, "__name__", name, sizeof name, "?"));
+        text.add("(");
+        if (n > 0) text.add(name, typeNameOf(args[0], name, sizeof name));
+        text.add(")");
+        bridge::countCrossing(ctx, text);
+    }
+    return callPythonObject(ctx, site, where, callee, args, n, out);
+}
+
 }  // namespace wuna::helpers
 
 using wuna::helpers::Ctx;
@@ -520,22 +536,10 @@ bool wn_tail_resolve(void* c, int32_t site, void* result) {
 
 bool wn_call_python(void* c, int32_t site, int64_t index, void* args, int64_t n, void* out) {
     auto* ctx = static_cast<Ctx*>(c);
-    auto* values = static_cast<const Value*>(args);
     PyObject* callee = wuna::helpers::moduleObject(ctx, index);
-    wuna::helpers::claimAt(&wuna::helpers::kCallPythonAt, site, callee);
-    if (callee && wuna::bridge::reporting(ctx)) {
-        wuna::bridge::TallyText text;
-        char name[wuna::helpers::kTypeNameBytes];
-        text.add("call_python ");
-        text.add(name, wuna::helpers::pyName(callee, "__name__", name, sizeof name, "?"));
-        text.add("(");
-        if (n > 0) text.add(name, wuna::helpers::typeNameOf(values[0], name, sizeof name));
-        text.add(")");
-        wuna::bridge::countCrossing(ctx, text);
-    }
     Value got = Value::none();
-    if (!wuna::helpers::callPythonObject(ctx, site, &wuna::helpers::kCallPythonAt, callee, values,
-                                         uint64_t(n), &got))
+    if (!wuna::helpers::callPython(ctx, site, &wuna::helpers::kCallPythonAt, callee,
+                                   static_cast<const Value*>(args), uint64_t(n), &got))
         return false;
     *static_cast<Value*>(out) = got;
     return true;

@@ -14,6 +14,7 @@
 #include "wuna/runtime/floatfmt.h"
 #include "wuna/runtime/gil.h"
 #include "wuna/runtime/helpers/ctx.h"
+#include "wuna/runtime/helpers/strrepr.h"
 #include "wuna/runtime/helpers/table.h"
 #include "wuna/runtime/unicode.h"
 #include "wuna/runtime/value.h"
@@ -270,24 +271,6 @@ Outcome formatNative(Value v, const value::Str* specStr, value::Str** out) {
     case value::TagStr: return formatStr(s, v.as<value::Str>(), out);
     default: return Outcome::python;
     }
-}
-
-// The text of a value with no spec, when it is native: a new str or null.
-bool plainText(Value v, value::Str** out) {
-    char digits[value::kWideDigits];
-    char buf[value::kFloatReprBuffer];
-    std::string_view text;
-    switch (v.tag) {
-    case value::TagNone: text = "None"; break;
-    case value::TagBool: text = v.payload ? "True" : "False"; break;
-    case value::TagInt:
-    case value::TagPint: text = {digits, value::printWide(digits, int64_t(v.payload))}; break;
-    case value::TagBig: text = {digits, value::printWide(digits, v.as<value::Big>()->get())}; break;
-    case value::TagFloat: text = value::floatRepr(buf, value::asDouble(v.payload)); break;
-    default: return false;
-    }
-    *out = value::newStr(text.data(), text.size());
-    return true;
 }
 
 // A new str of a Python result in *out; the lock is held. False with the exception.

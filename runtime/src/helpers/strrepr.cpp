@@ -310,6 +310,23 @@ bool pythonStr(Ctx* ctx, Value v, ByteList* out, bool repr) {
     return done;
 }
 
+bool plainText(Value v, value::Str** out) {
+    char digits[value::kWideDigits];
+    char buf[value::kFloatReprBuffer];
+    std::string_view text;
+    switch (v.tag) {
+    case value::TagNone: text = "None"; break;
+    case value::TagBool: text = v.payload ? "True" : "False"; break;
+    case value::TagInt:
+    case value::TagPint: text = {digits, value::printWide(digits, int64_t(v.payload))}; break;
+    case value::TagBig: text = {digits, value::printWide(digits, v.as<value::Big>()->get())}; break;
+    case value::TagFloat: text = value::floatRepr(buf, value::asDouble(v.payload)); break;
+    default: return false;
+    }
+    *out = value::newStr(text.data(), text.size());
+    return true;
+}
+
 Status strRepr(const uint8_t* text, size_t length, ByteList* out) {
     char quote = quoteFor(text, length);
     if (Status s = put(out, &quote, 1); s != Status::ok) return s;

@@ -1,6 +1,6 @@
 // What the runtime needs of the module that embeds it: the checked-int type, the class its
 // overflow raises, the trees of rt.parse, the I64 type for the compiler, the CompiledRuntime
-// type and the jump classes.
+// type, the jump classes, and the module's types that type() of a native value names.
 //
 // The runtime sits beneath the module and must link without it (the wuna_runtime_alone check
 // of the build links every runtime object with libpython and nothing else), so it includes no
@@ -43,6 +43,11 @@ struct HostApi {
     PyObject* breakClass = nullptr;
     PyObject* continueClass = nullptr;
     PyObject* tailCallClass = nullptr;
+    // The module's types that type() of a native value answers with besides those above:
+    // wuna.Function, and wuna.Node for node indexes and counted nodes. Empty: the type of
+    // None.
+    PyTypeObject* functionType = nullptr;
+    PyTypeObject* nodeType = nullptr;
 };
 
 // The table; assigned whole by the module's start-up, read only afterwards. Cannot fail.

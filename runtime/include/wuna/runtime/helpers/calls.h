@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "wuna/runtime/gil.h"
 #include "wuna/runtime/helpers/ctx.h"
 #include "wuna/runtime/value_layout.h"
 
@@ -45,6 +46,14 @@ void hostCodeFailed(Ctx* ctx, PyObject* callable);
 // when it has none), else the value's own type name. The length written (at most capacity).
 // The lock is held for a Python object. Cannot fail.
 size_t typeNameOf(value::Value v, char* out, size_t capacity);
+
+// callee(*args) as wn_call_python calls it: the lock claimed at where, the crossing counted
+// as "call_python <name>(<first argument's type>)" when the run reports, the n borrowed
+// values converted. True with one reference in *out; or false with the failure recorded (a
+// null callee: "wuna: no Python callable (a wuna bug)").
+[[nodiscard]] bool callPython(Ctx* ctx, int32_t site, const gil::Location* where,
+                              PyObject* callee, const value::Value* args, uint64_t n,
+                              value::Value* out);
 
 // A Python object's __name__ as UTF-8 into out, cut at max bytes on a character boundary;
 // the fallback text when it has none. Python errors cleared; the lock held. The length.

@@ -58,6 +58,10 @@ bool strInto(Ctx* ctx, value::Value v, ByteList* out);
 // left pending. Claims the interpreter lock.
 bool pythonStr(Ctx* ctx, value::Value v, ByteList* out, bool repr);
 
+// The text of None, a bool, an int or a float (str and repr alike) as a new str in *out, or
+// null in *out when memory ran out; true. False for every other value (nothing made).
+bool plainText(value::Value v, value::Str** out);
+
 // repr() of UTF-8 text (ill-formed bytes read as U+FFFD, as the text's Python form reads
 // them). ok, outOfMemory, or notNative when a character's printability is the running
 // interpreter's to decide.

@@ -31,9 +31,9 @@
     X(3, wn_fail, bpip, Built)              \
     X(4, wn_unset, bpip, Built)             \
     X(5, wn_overflow, bpi, Built)           \
-    X(6, wn_write, bpiillp, Stub)           \
-    X(7, wn_platform, bpiip, Stub)          \
-    X(8, wn_print, bpiiplllllllp, Stub)     \
+    X(6, wn_write, bpiillp, Built)          \
+    X(7, wn_platform, bpiip, Built)         \
+    X(8, wn_print, bpiiplllllllp, Built)    \
     X(9, wn_binary, bpiillllp, Built)       \
     X(10, wn_compare, bpiillllp, Built)     \
     X(11, wn_unary, bpiillp, Built)         \
@@ -69,7 +69,7 @@
     X(41, wn_parse, bpilllpip, Stub)        \
     X(42, wn_native_fail, bpili, Built)     \
     X(43, wn_setitem, bpillllll, Built)     \
-    X(44, wn_items, bpillp, Stub)           \
+    X(44, wn_items, bpillp, Built)          \
     X(45, wn_iter_items, bpillp, Built)     \
     X(46, wn_list_len, lll, Built)          \
     X(47, wn_list_at, vlllp, Built)         \
@@ -83,18 +83,18 @@
     X(55, wn_runtime, bpipip, Built)        \
     X(56, wn_call_seq, bpillllpp, Built)    \
     X(57, wn_raise, bpill, Built)           \
-    X(58, wn_slice, bpillllllllp, Stub)     \
+    X(58, wn_slice, bpillllllllp, Built)    \
     X(59, wn_exc_matches, bpll, Built)      \
     X(60, wn_exc_catch, bpip, Built)        \
     X(61, wn_control_value, bpillp, Built)  \
-    X(62, wn_type, vllp, Stub)              \
+    X(62, wn_type, vllp, Built)             \
     X(63, wn_cell, bpilllp, Built)          \
-    X(64, wn_builtin, bpiilllp, Stub)       \
+    X(64, wn_builtin, bpiilllp, Built)      \
     X(65, wn_int_base, bpilllip, Built)     \
     X(66, wn_utf8_len, bpillp, Stub)        \
     X(67, wn_min_max, bpiilplp, Built)      \
-    X(68, wn_math, bpiillpp, Stub)          \
-    X(69, wn_huge_int, bll, Stub)           \
+    X(68, wn_math, bpiillpp, Built)         \
+    X(69, wn_huge_int, bll, Built)          \
     X(70, wn_dict_view, bpiillp, Built)     \
     X(71, wn_new_exception, bpiliplp, Built) \
     X(72, wn_call_plain, bpillplpp, Built)  \
@@ -107,12 +107,12 @@
     X(79, wn_inplace, bpiillllp, Built)     \
     X(80, wn_lib, bpiilplip, Stub)          \
     X(81, wn_sorted, bpillllllip, Built)    \
-    X(82, wn_type_name, bpillp, Stub)       \
+    X(82, wn_type_name, bpillp, Built)      \
     X(83, wn_exc_wrap, vp, Built)           \
     X(84, wn_set_global, bpilpll, Built)    \
     X(85, wn_raise_from, bpillll, Built)    \
-    X(86, wn_range, bpiplp, Stub)           \
-    X(87, wn_is_type, blli, Stub)           \
+    X(86, wn_range, bpiplp, Built)          \
+    X(87, wn_is_type, blli, Built)          \
     X(88, wn_format, bpillipp, Built)       \
     X(89, wn_concat, bpiplp, Built)         \
     X(90, wn_unpack, bpilllp, Built)        \
