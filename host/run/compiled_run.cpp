@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "compiler/backend/driver.h"
+#include "compiler/backend/freeze.h"
 #include "compiler/driver/inputs.h"
 #include "compiler/backend/keys.h"
 #include "compiler/backend/messages.h"
@@ -314,6 +315,134 @@ PyObject* compiledIr(ProgramRecord* program) {
     llvmapi::table.LLVMDisposeMessage(text);
     driver::Compiled::free(state);
     return ir;
+}
+
+namespace {
+
+// The slot of the global symbol name, or -1 with KeyError: the first symbol of that name
+// the analysis puts in the global scope, when the module gave it a slot.
+int64_t globalSlot(ProgramRecord* program, const char* name, size_t length) {
+    ptree::Index* index = holderOf(program)->index;
+    const driver::Compiled* state = program->moduleState;
+    for (uint32_t i = 0; i < index->symbolCount; i++) {
+        const ptree::Symbol& symbol = index->symbols[i];
+        if (symbol.builtin || symbol.length != length) continue;
+        if (memcmp(symbol.name, name, length) != 0 || ptree::symbolScope(index, i) != -1) continue;
+        const uint32_t* slot = state->compiler.slots.find(i);
+        if (slot && *slot < state->globalSlots) return *slot;
+        break;
+    }
+    raiseNoSuchFunction(PyExc_KeyError, name, length);
+    return -1;
+}
+
+// The program's global frame, running the top level into a new one the first time. 0, or -1
+// with the exception.
+int globalFrame(CompiledRun* run) {
+    ProgramRecord* program = run->program;
+    if (program->globalsFrame) return 0;
+    value::Frame* frame = value::newFrame(nullptr, run->state->globalSlots);
+    if (!frame) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    bool crossed = false;
+    auto entry = reinterpret_cast<bool (*)(helpers::Ctx*, void*)>(run->state->entry);
+    bool ok = run->callNative(entry, frame, &crossed);
+    if (crossed || !ok) {
+        value::releaseCaptured(&frame->h);
+        return crossed ? run->raiseStrict() : run->raiseFailure();
+    }
+    program->globalsFrame = frame;
+    return 0;
+}
+
+// The values the global frame reaches made immortal, once per program. 0, or -1 with
+// MemoryError.
+int freezeGlobals(ProgramRecord* program) {
+    if (program->frozen) return 0;
+    driver::Visited visited{};
+    Status s = driver::freezeFrame(&visited, program->globalsFrame);
+    visited.free();
+    if (s != Status::ok) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    program->frozen = true;
+    return 0;
+}
+
+// The arguments as native values: 0 with values[0..n) owned, or -1 with the exception and
+// nothing left.
+int convertArguments(PyObject* args, value::Value* values, Py_ssize_t n) {
+    for (Py_ssize_t i = 0; i < n; i++) {
+        PyObject* a = PyTuple_GET_ITEM(args, i);
+        if (convert::convert(a, Py_REFCNT(a) == 1, &values[i]) == 0) continue;
+        while (i > 0) value::decref(values[--i]);
+        return -1;
+    }
+    return 0;
+}
+
+// The call itself with the lock released: the result as a Python object, or null with the
+// exception.
+PyObject* callFunction(CompiledRun* run, value::Value function, PyObject* args) {
+    Py_ssize_t n = PyTuple_GET_SIZE(args);
+    std::vector<value::Value> values(size_t(n) + 1);
+    if (convertArguments(args, values.data(), n) < 0) return nullptr;
+    struct Call {
+        CompiledRun* run;
+        value::Value function;
+        value::Value* values;
+        uint64_t n;
+        value::Value result;
+    } call{run, function, values.data(), uint64_t(n), value::Value::none()};
+    auto entry = [](helpers::Ctx*, void* c) -> bool {
+        auto* k = static_cast<Call*>(c);
+        helpers::Ctx* ctx = &k->run->ctx;
+        if (!helpers::callOnce(ctx, 0, k->function, k->values, k->n, nullptr, &k->result))
+            return false;
+        return k->result.tag != value::TagTail || helpers::tailResolve(ctx, 0, &k->result);
+    };
+    bool crossed = false;
+    bool ok = run->callNative(entry, &call, &crossed);
+    PyObject* result = nullptr;
+    if (crossed) {
+        if (ok) value::decref(call.result);
+        run->raiseStrict();
+    } else if (ok) {
+        result = convert::toPython(call.result, &run->ctx.conversion);
+        value::decref(call.result);
+    } else {
+        run->raiseFailure();
+    }
+    for (Py_ssize_t i = 0; i < n; i++) value::decref(values[size_t(i)]);
+    return result;
+}
+
+}  // namespace
+
+PyObject* compiledCall(PyObject* programObject, ProgramRecord* program, PyObject* name,
+                       PyObject* args, PyObject* context) {
+    if (driver::ensureCompiled(program, true) < 0) return nullptr;
+    Py_ssize_t length = 0;
+    const char* text = convert::strArg(name, "name", &length);
+    if (!text) return nullptr;
+    CompiledRun run;
+    if (run.begin(programObject, program, context == Py_None ? nullptr : context, 0, false) < 0)
+        return nullptr;
+    PyObject* result = nullptr;
+    int64_t slot = globalSlot(program, text, size_t(length));
+    if (slot >= 0 && globalFrame(&run) == 0) {
+        value::Value function = program->globalsFrame->slots()[slot];
+        if (function.tag == value::TagUnset) {
+            raiseNoSuchFunction(PyExc_KeyError, text, size_t(length));
+        } else if (freezeGlobals(program) == 0) {
+            result = callFunction(&run, function, args);
+        }
+    }
+    run.end();
+    return result;
 }
 
 }  // namespace wuna::host

@@ -65,4 +65,12 @@ struct CompiledRun {
 // throwaway module state. A str, or null with the exception.
 [[nodiscard]] PyObject* compiledIr(ProgramRecord* program);
 
+// The 'compiled' Program.call: the top-level function name of the program called with the
+// arguments (a tuple), the program's module made sure of first (waiting for it). The top
+// level runs once, when no global frame exists yet; then the values the globals reach are
+// frozen, once per program. New reference, or null with the exception (KeyError "the program
+// defines no function '<name>'", the top level's failure, the call's, StrictError).
+[[nodiscard]] PyObject* compiledCall(PyObject* programObject, ProgramRecord* program,
+                                     PyObject* name, PyObject* args, PyObject* context);
+
 }  // namespace wuna::host

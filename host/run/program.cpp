@@ -389,13 +389,6 @@ int parseRunMode(PyObject* given, RunMode fallback, RunMode* mode) {
     return -1;
 }
 
-void raiseNoCompiledMode(RunMode mode) {
-    PyErr_Format(PyExc_NotImplementedError,
-                 "the '%s' mode needs compiled code, which this build of wuna can't make yet: "
-                 "use mode='python'",
-                 kModeNames[size_t(mode)]);
-}
-
 int64_t maxDepthOf(const ProgramRecord* record) {
     LanguageObject* language = languageOf(record->language);
     return language ? int64_t(language->maxDepth) : -1;

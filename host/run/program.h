@@ -51,6 +51,7 @@ struct ProgramRecord {
     uint64_t lockCount;          // times compiled code took the interpreter lock
     void* session;               // the Session the program is an entry of, or null
     bool stayInPython;
+    bool frozen;  // the values the compiled globals reach are immortal (compiled calls)
     RunMode runMode;  // the mode of the last run; read only once hasRun
     bool hasRun;
 };
@@ -99,9 +100,6 @@ inline StateObject* stateOf(const ProgramRecord* record) {
 // (exactly). 0 with *mode set, or -1 with TypeError "mode must be a str" or ValueError "mode
 // must be 'python', 'compiled' or 'auto', not '<mode>'".
 [[nodiscard]] int parseRunMode(PyObject* given, RunMode fallback, RunMode* mode);
-
-// Raises the error of a mode whose code cannot run yet (compiled code is not built).
-void raiseNoCompiledMode(RunMode mode);
 
 // The Language's max_depth of a program, or -1 with the exception (a cleared Language).
 [[nodiscard]] int64_t maxDepthOf(const ProgramRecord* record);
