@@ -30,7 +30,7 @@
 
 #include "compiler/backend/compile.h"
 #include "compiler/backend/containers.h"
-#include "compiler/driver/inputs.h"
+#include "compiler/backend/inputs.h"
 #include "compiler/backend/llvmapi.h"
 #include "host/support/arena.h"
 #include "wuna/runtime/helpers/run.h"
@@ -82,10 +82,12 @@ struct Compiled {
                             const uint8_t programKey[32], uint32_t level, bool standalone);
 
     // A state for the program key at a level with the whole program generated into its
-    // compiler (generateProgram). Null with a Python exception: create's, or generation's.
+    // compiler (generateProgram). A prefix given (NUL-terminated) replaces the state's own,
+    // for a module that is printed and never loaded. Null with a Python exception: create's,
+    // or generation's.
     static Compiled* generate(ptree::Index* tree, const CompileInputs* inputs,
                               PyObject* compileError, const uint8_t programKey[32],
-                              uint32_t level);
+                              uint32_t level, const char* prefix = nullptr);
 
     // Releases everything the state holds, its loaded code first.
     static void free(Compiled* state);

@@ -7,11 +7,12 @@
 #include "compiler/backend/driver.h"
 #include "compiler/backend/keys.h"
 #include "compiler/backend/modcache.h"
-#include "compiler/driver/inputs.h"
+#include "compiler/backend/inputs.h"
 #include "host/language/language.h"
 #include "host/module/exceptions.h"
 #include "host/tree/holder.h"
 #include "host/tree/state.h"
+#include "wuna/runtime/convert.h"
 
 namespace wuna::driver {
 
@@ -64,7 +65,46 @@ int generateAndLoad(host::ProgramRecord* program, const uint8_t key[32], uint32_
     return 0;
 }
 
+bool runsAsPython(void* map, PyObject* fn) {
+    return static_cast<host::LanguageObject*>(map)->why.find(fn) != nullptr;
+}
+
+int runAsPython(void* map, PyObject* fn, const char* reason, size_t length) {
+    return host::keepWhy(static_cast<host::LanguageObject*>(map), fn, reason, length);
+}
+
 }  // namespace
+
+int compileInputs(CompileInputs* out, const host::ProgramRecord* program) {
+    *out = CompileInputs{};
+    host::LanguageObject* language = host::languageOf(program->language);
+    if (!language) return -1;
+    host::buildKindTables(language);
+    uint32_t kinds = language->grammar->kindCount;
+    out->grammar = language->grammar;
+    out->evals = language->evalPerKind;
+    out->evalCount = language->evalPerKind ? kinds : 0;
+    out->execs = language->execPerKind;
+    out->execCount = language->execPerKind ? kinds : 0;
+    out->functionKinds = language->functionKinds;
+    out->functionKindCount = language->functionKinds ? kinds : 0;
+    out->compiled = &language->frontCache;
+    out->hosts = language->hosts;
+    out->analysis = host::stateOf(program)->analysis;
+    if (program->path && program->path != Py_None) {
+        Py_ssize_t length = 0;
+        out->path = convert::strArg(program->path, "path", &length);
+        if (!out->path) return -1;
+        out->pathLength = uint64_t(length);
+    }
+    out->pythonMap = language;
+    out->runsAsPython = runsAsPython;
+    out->runAsPython = runAsPython;
+    out->hotCalls = uint64_t(language->hotCalls);
+    out->types = language->types;
+    out->strict = language->strict;
+    return 0;
+}
 
 int languageHash(host::LanguageObject* language, uint8_t out[32]) {
     uint32_t kinds = language->grammar ? language->grammar->kindCount : 0;

@@ -17,6 +17,12 @@
 
 namespace wuna::driver {
 
+struct CompileInputs;
+
+// Fills the inputs from the program and its language (the per-kind tables brought up to date
+// first). 0, or -1 with the exception (a cleared Language, a path that is no str).
+[[nodiscard]] int compileInputs(CompileInputs* out, const host::ProgramRecord* program);
+
 // The definition hash of the program's language (backend/keys.h). 0, or -1 with the
 // exception.
 [[nodiscard]] int languageHash(host::LanguageObject* language, uint8_t out[32]);

@@ -10,7 +10,7 @@
 
 #include "compiler/backend/driver.h"
 #include "compiler/backend/freeze.h"
-#include "compiler/driver/inputs.h"
+#include "compiler/backend/inputs.h"
 #include "compiler/backend/keys.h"
 #include "compiler/backend/messages.h"
 #include "compiler/driver/modules.h"
@@ -308,7 +308,7 @@ PyObject* compiledIr(ProgramRecord* program) {
     if (driver::compileInputs(&inputs, program) < 0) return nullptr;
     static const uint8_t noKey[driver::kKeyBytes] = {};
     driver::Compiled* state = driver::Compiled::generate(holderOf(program)->index, &inputs,
-                                                         compileErrorClass, noKey, 2);
+                                                         compileErrorClass, noKey, 2, "wn_ir");
     if (!state) return nullptr;
     char* text = llvmapi::table.LLVMPrintModuleToString(state->compiler.module.module);
     PyObject* ir = PyUnicode_DecodeUTF8(text, Py_ssize_t(strlen(text)), "replace");

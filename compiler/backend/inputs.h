@@ -5,6 +5,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstddef>
 #include <cstdint>
 
 namespace wuna::ptree {
@@ -13,9 +14,7 @@ struct GrammarInfo;
 
 namespace wuna::host {
 struct FunctionKind;
-struct LanguageObject;
-struct ProgramRecord;
-}  // namespace wuna::host
+}
 
 namespace wuna::front {
 struct Cache;
@@ -36,16 +35,16 @@ struct CompileInputs {
     PyObject* analysis;      // the program's analysis, or null
     const char* path;        // the path's UTF-8, or null
     uint64_t pathLength;
-    // The language: its map of semantics that run as Python (semantic -> reason), to which
-    // generation adds the semantics it could not compile.
-    host::LanguageObject* language;
+    // The language's map of semantics that run as Python (semantic -> reason): whether a
+    // semantic is in it, and adding one with the reason generation found (0, or -1 with
+    // MemoryError).
+    void* pythonMap;
+    bool (*runsAsPython)(void* map, PyObject* fn);
+    int (*runAsPython)(void* map, PyObject* fn, const char* reason, size_t length);
     uint64_t hotCalls;
     PyObject* types;  // Language.types, or null
     uint8_t strict;
 };
 
-// Fills the inputs from the program and its language (the per-kind tables brought up to date
-// first). 0, or -1 with the exception (a cleared Language, a path that is no str).
-[[nodiscard]] int compileInputs(CompileInputs* out, const host::ProgramRecord* program);
 
 }  // namespace wuna::driver

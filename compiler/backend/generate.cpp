@@ -3,16 +3,11 @@
 #include <cstring>
 
 #include "compiler/backend/driver.h"
-#include "compiler/driver/emit.h"
-#include "compiler/driver/inputs.h"
+#include "compiler/backend/emit.h"
+#include "compiler/backend/inputs.h"
 #include "compiler/backend/messages.h"
 #include "compiler/front/cache.h"
-#include "host/language/language.h"
-#include "host/run/program.h"
-#include "host/tree/holder.h"
 #include "host/tree/index.h"
-#include "host/tree/state.h"
-#include "wuna/runtime/convert.h"
 
 namespace wuna::driver {
 
@@ -81,7 +76,7 @@ bool anySemanticInPython(const CompileInputs* in) {
         for (uint64_t k = 0; k < count; k++) {
             PyObject* fn = semantics[k];
             if (!fn) continue;
-            if (in->language->why.find(fn)) return true;
+            if (in->runsAsPython(in->pythonMap, fn)) return true;
             if (!in->compiled || !front::cachedFront(*in->compiled, fn)) return true;
         }
     }
@@ -148,35 +143,6 @@ void raiseMessage(PyObject* cls, const backend::List<char>& text) {
 
 }  // namespace
 
-int compileInputs(CompileInputs* out, const host::ProgramRecord* program) {
-    *out = CompileInputs{};
-    host::LanguageObject* language = host::languageOf(program->language);
-    if (!language) return -1;
-    host::buildKindTables(language);
-    uint32_t kinds = language->grammar->kindCount;
-    out->grammar = language->grammar;
-    out->evals = language->evalPerKind;
-    out->evalCount = language->evalPerKind ? kinds : 0;
-    out->execs = language->execPerKind;
-    out->execCount = language->execPerKind ? kinds : 0;
-    out->functionKinds = language->functionKinds;
-    out->functionKindCount = language->functionKinds ? kinds : 0;
-    out->compiled = &language->frontCache;
-    out->hosts = language->hosts;
-    out->analysis = host::stateOf(program)->analysis;
-    if (program->path && program->path != Py_None) {
-        Py_ssize_t length = 0;
-        out->path = convert::strArg(program->path, "path", &length);
-        if (!out->path) return -1;
-        out->pathLength = uint64_t(length);
-    }
-    out->language = language;
-    out->hotCalls = uint64_t(language->hotCalls);
-    out->types = language->types;
-    out->strict = language->strict;
-    return 0;
-}
-
 bool generateProgram(Compiled* state, ptree::Index* tree, const CompileInputs* in,
                      PyObject* compileError) {
     Carried carried{};
@@ -206,9 +172,9 @@ bool generateProgram(Compiled* state, ptree::Index* tree, const CompileInputs* i
                 // recorded outside the compiler.
                 carried.allFrames = carried.allFrames || frameNeeded;
                 retry = true;
-            } else if (failing && !in->strict && !in->language->why.find(failing)) {
-                if (host::keepWhy(in->language, failing, message.items ? message.items : "",
-                                  message.count) < 0) {
+            } else if (failing && !in->strict && !in->runsAsPython(in->pythonMap, failing)) {
+                if (in->runAsPython(in->pythonMap, failing, message.items ? message.items : "",
+                                    message.count) < 0) {
                     message.free();
                     carried.frameScopes.free();
                     return false;
@@ -234,9 +200,21 @@ bool generateProgram(Compiled* state, ptree::Index* tree, const CompileInputs* i
 
 Compiled* Compiled::generate(ptree::Index* tree, const CompileInputs* inputs,
                              PyObject* compileError, const uint8_t programKey[32],
-                             uint32_t level) {
+                             uint32_t level, const char* prefix) {
     Compiled* state = create(tree, compileError, programKey, level, false);
     if (!state) return nullptr;
+    if (prefix) {
+        size_t length = strlen(prefix);
+        char* copy = static_cast<char*>(arena::take(state->arena, length + 1));
+        if (!copy) {
+            free(state);
+            PyErr_NoMemory();
+            return nullptr;
+        }
+        memcpy(copy, prefix, length + 1);
+        state->prefix = copy;
+        state->prefixLength = length;
+    }
     // create readied the compiler with a module of its own; generation makes its own.
     compile::release(&state->compiler);
     if (!generateProgram(state, tree, inputs, compileError)) {

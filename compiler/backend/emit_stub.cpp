@@ -7,14 +7,13 @@
 // that walk cannot do natively (function definitions, hoisted names, captured block scopes)
 // is refused with its reason, as are program functions and helper specialisations.
 //
-// The code generator's own emitFunction and emitHelper replace this file.
+// The code generator's own emitters take the place of these in `emission`.
 #include <cstring>
 
 #include "compiler/backend/compile_error.h"
-#include "compiler/driver/emit.h"
-#include "compiler/driver/inputs.h"
+#include "compiler/backend/emit.h"
+#include "compiler/backend/inputs.h"
 #include "compiler/front/cache.h"
-#include "host/language/language.h"
 #include "host/tree/index.h"
 #include "wuna/runtime/helpers/run.h"
 #include "wuna/runtime/value.h"
@@ -37,13 +36,12 @@ Status refuse(Compiler* c, const char* text) {
 
 // The first semantic of the language that is neither compiled nor running as Python.
 PyObject* semanticToCompile(const driver::CompileInputs* in) {
-    host::LanguageObject* language = in->language;
     for (int table = 0; table < 2; table++) {
         PyObject* const* semantics = table == 0 ? in->evals : in->execs;
         uint64_t count = table == 0 ? in->evalCount : in->execCount;
         for (uint64_t k = 0; k < count; k++) {
             PyObject* fn = semantics[k];
-            if (fn && !language->why.find(fn)) return fn;
+            if (fn && !in->runsAsPython(in->pythonMap, fn)) return fn;
         }
     }
     return nullptr;
@@ -170,14 +168,22 @@ Status emitTopLevel(Compiler* c) {
 
 }  // namespace
 
-Status emitFunction(Compiler* c, uint32_t id) {
+Emission emission{emitFunctionStub, emitHelperStub};
+
+Status emitFunction(Compiler* c, uint32_t id) { return emission.function(c, id); }
+
+Status emitHelper(Compiler* c, HelperSpec* specialisation) {
+    return emission.helper(c, specialisation);
+}
+
+Status emitFunctionStub(Compiler* c, uint32_t id) {
     if (!c->inputs || !c->tree) return refuse(c, "code generation isn't built yet");
     if (PyObject* fn = semanticToCompile(c->inputs)) return refuseSemantic(c, fn);
     if (id != kTopLevel) return refuse(c, "program functions aren't compiled yet");
     return emitTopLevel(c);
 }
 
-Status emitHelper(Compiler* c, HelperSpec*) {
+Status emitHelperStub(Compiler* c, HelperSpec*) {
     return refuse(c, "helpers compiled out of line aren't built yet");
 }
 
