@@ -151,3 +151,19 @@ def test_a_compiled_call_of_a_strict_language_raises_compile_error():
     program = make_language([], strict=True).load("print 1;")
     with pytest.raises(wuna.CompileError):
         program.call("f", mode="compiled")
+
+
+@pytest.mark.parametrize("depth, limit", [(10, 1400), (1000, 41000), (1_000_000, 40_001_000)])
+def test_the_recursion_limit_is_raised_for_the_run_then_restored(depth, limit):
+    import sys
+    seen = []
+    lang = wuna.Language(parser(), max_depth=depth)
+
+    @lang.exec("Print")
+    def print_(node, rt):
+        seen.append(sys.getrecursionlimit())
+
+    before = sys.getrecursionlimit()
+    lang.load("print 1;").run("compiled")
+    assert seen == [max(limit, before)]
+    assert sys.getrecursionlimit() == before
