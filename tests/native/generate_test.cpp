@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "compiler/backend/children.h"
 #include "compiler/backend/driver.h"
 #include "compiler/backend/emit.h"
 #include "compiler/backend/inputs.h"
@@ -273,6 +274,32 @@ TEST_F(GenerateWithSemantic, ASemanticAlreadyRunningAsPythonIsNotRetried) {
     EXPECT_EQ(s.attempts, 1);
     EXPECT_EQ(error, "t.py:3:5: in s(): no");
     EXPECT_EQ(pythonMap[semantic], "earlier");
+}
+
+TEST(Children, OnlyDirectChildrenWithTheLabelInOrder) {
+    // 0 { 1:p { 2:p } 3:b 4:p }
+    ptree::NodeRecord nodes[5] = {
+        {0, 9, 4, pargo::layout::makeWord(0, 0)}, {0, 3, 1, pargo::layout::makeWord(1, 7)},
+        {1, 2, 0, pargo::layout::makeWord(1, 7)}, {4, 5, 0, pargo::layout::makeWord(1, 8)},
+        {6, 8, 0, pargo::layout::makeWord(1, 7)},
+    };
+    ptree::Index index{};
+    index.nodes = nodes;
+    index.count = 5;
+    struct Case {
+        uint32_t node;
+        uint8_t label;
+        std::vector<uint32_t> children;
+    } cases[] = {
+        {0, 7, {1, 4}}, {0, 8, {3}}, {0, 9, {}}, {1, 7, {2}}, {2, 7, {}}, {9, 7, {}},
+    };
+    for (const Case& k : cases) {
+        backend::List<uint32_t> out{};
+        ASSERT_EQ(compile::childrenWithLabel(&index, k.node, k.label, &out), Status::ok);
+        EXPECT_EQ(std::vector<uint32_t>(out.items, out.items + out.count), k.children)
+            << k.node << "/" << int(k.label);
+        out.free();
+    }
 }
 
 }  // namespace
