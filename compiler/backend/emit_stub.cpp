@@ -13,7 +13,7 @@
 #include "compiler/backend/compile_error.h"
 #include "compiler/backend/emit.h"
 #include "compiler/backend/inputs.h"
-#include "compiler/front/cache.h"
+#include "compiler/front/ir.h"
 #include "host/tree/index.h"
 #include "wuna/runtime/helpers/run.h"
 #include "wuna/runtime/value.h"
@@ -51,8 +51,8 @@ PyObject* semanticToCompile(const driver::CompileInputs* in) {
 Status refuseSemantic(Compiler* c, PyObject* fn) {
     if (!c->failingSemantic) c->failingSemantic = fn;
     c->message.clear();
-    front::FunctionIR* ir = c->inputs->compiled ? front::cachedFront(*c->inputs->compiled, fn)
-                                                : nullptr;
+    const driver::CompileInputs* in = c->inputs;
+    const front::FunctionIR* ir = in->readingOf ? in->readingOf(in->frontCache, fn) : nullptr;
     Status s = Status::ok;
     if (ir) s = beginError(&c->message, ErrorSite{ir, front::makePosition(ir->firstLine, 1)});
     if (s == Status::ok && c->inputs->strict) s = appendText(&c->message, "strict: ");

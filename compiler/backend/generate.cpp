@@ -6,7 +6,6 @@
 #include "compiler/backend/emit.h"
 #include "compiler/backend/inputs.h"
 #include "compiler/backend/messages.h"
-#include "compiler/front/cache.h"
 #include "host/tree/index.h"
 
 namespace wuna::driver {
@@ -77,7 +76,7 @@ bool anySemanticInPython(const CompileInputs* in) {
             PyObject* fn = semantics[k];
             if (!fn) continue;
             if (in->runsAsPython(in->pythonMap, fn)) return true;
-            if (!in->compiled || !front::cachedFront(*in->compiled, fn)) return true;
+            if (!in->readingOf || !in->readingOf(in->frontCache, fn)) return true;
         }
     }
     return false;
@@ -104,7 +103,7 @@ Status attempt(Compiled* state, ptree::Index* tree, const CompileInputs* in,
     Compiler* c = &state->compiler;
     compile::init(c, tree, state->prefix, state->prefixLength);
     c->inputs = in;
-    c->frontCache = in->compiled;
+    c->frontCache = in->frontCache;
     c->strict = in->strict;
     c->allFramesAttempt = carried.allFrames;
     if (Status s = compile::newModule(c); s != Status::ok) return s;

@@ -18,7 +18,8 @@ struct FunctionKind;
 
 namespace wuna::front {
 struct Cache;
-}
+struct FunctionIR;
+}  // namespace wuna::front
 
 namespace wuna::driver {
 
@@ -30,7 +31,10 @@ struct CompileInputs {
     uint64_t execCount;
     const host::FunctionKind* functionKinds;
     uint64_t functionKindCount;
-    front::Cache* compiled;  // the language's readings: a semantic read is one compiled
+    // The language's readings of its semantics (the front end's cache), and the reading of a
+    // semantic in it, or null when the front end has not read it (it is not compiled).
+    front::Cache* frontCache;
+    const front::FunctionIR* (*readingOf)(const front::Cache* cache, PyObject* fn);
     PyObject* hosts;         // the language's dict of host functions
     PyObject* analysis;      // the program's analysis, or null
     const char* path;        // the path's UTF-8, or null

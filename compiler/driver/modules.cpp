@@ -65,6 +65,10 @@ int generateAndLoad(host::ProgramRecord* program, const uint8_t key[32], uint32_
     return 0;
 }
 
+const front::FunctionIR* readingOf(const front::Cache* cache, PyObject* fn) {
+    return front::cachedFront(*cache, fn);
+}
+
 bool runsAsPython(void* map, PyObject* fn) {
     return static_cast<host::LanguageObject*>(map)->why.find(fn) != nullptr;
 }
@@ -88,7 +92,8 @@ int compileInputs(CompileInputs* out, const host::ProgramRecord* program) {
     out->execCount = language->execPerKind ? kinds : 0;
     out->functionKinds = language->functionKinds;
     out->functionKindCount = language->functionKinds ? kinds : 0;
-    out->compiled = &language->frontCache;
+    out->frontCache = &language->frontCache;
+    out->readingOf = readingOf;
     out->hosts = language->hosts;
     out->analysis = host::stateOf(program)->analysis;
     if (program->path && program->path != Py_None) {
