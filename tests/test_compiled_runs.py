@@ -4,6 +4,8 @@ python_semantics() (a strict language raises CompileError instead), and the comp
 level walks the program's tree as the reference mode does, with the same output and the same
 errors; report() fills its counts from the module state; compiled_ir() shows the module; the
 compiled Program.call finds the program's global functions."""
+import functools
+
 import pargo
 import pytest
 
@@ -20,13 +22,9 @@ Group = '{' stmts:Stmt* '}'
 @skip Space = [ \t\n]+
 """
 
-_PARSER = []
-
-
+@functools.lru_cache(maxsize=None)
 def parser():
-    if not _PARSER:
-        _PARSER.append(pargo.compile(GRAMMAR))
-    return _PARSER[0]
+    return pargo.compile(GRAMMAR)
 
 
 def make_language(printed, **options):

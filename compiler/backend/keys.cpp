@@ -2,9 +2,11 @@
 #include "compiler/backend/keys.h"
 
 #include <cstring>
+#include <initializer_list>
 
 #include "compiler/backend/messages.h"
 #include "compiler/backend/sha256.h"
+#include "compiler/backend/compile_error.h"
 #include "compiler/backend/containers.h"
 #include "host/tree/function_kind.h"
 #include "wuna/runtime/convert.h"
@@ -156,23 +158,6 @@ PyObject* loadDefinition() {
     return definitionFunction;
 }
 
-// Appends text; false when memory runs out.
-bool append(backend::List<char>* out, const char* text, size_t length) {
-    for (size_t i = 0; i < length; i++)
-        if (!out->push(text[i])) return false;
-    return true;
-}
-
-bool appendText(backend::List<char>* out, const char* text) {
-    return append(out, text, strlen(text));
-}
-
-bool appendNumber(backend::List<char>* out, uint64_t n) {
-    char digits[messages::kDecimalDigits];
-    size_t at = messages::writeDecimal(n, digits);
-    return append(out, digits + at, sizeof digits - at);
-}
-
 const char* missingName(host::MissingArgs m) {
     return m == host::MissingArgs::none ? "none" : "error";
 }
@@ -186,25 +171,49 @@ const char* extraName(host::ExtraArgs e) {
     return "keep";
 }
 
+// The pieces in order: texts, and numbers (written in decimal).
+struct Piece {
+    const char* text;  // null: the number
+    uint64_t number;
+};
+
+bool appendPieces(backend::List<char>* out, std::initializer_list<Piece> pieces) {
+    for (const Piece& p : pieces) {
+        Status s = p.text ? compile::appendText(out, p.text) : compile::appendDecimal(out, p.number);
+        if (s != Status::ok) return false;
+    }
+    return true;
+}
+
 bool writeSettings(const host::FunctionKind* kinds, uint32_t count, uint32_t maxDepth,
                    uint64_t hotCalls, bool strict, backend::List<char>* out) {
     for (uint32_t i = 0; kinds && i < count; i++) {
         const host::FunctionKind& k = kinds[i];
         if (!k.isFunction) continue;
-        bool ok = appendNumber(out, i) && appendText(out, ":.{ .params = ") &&
-                  appendNumber(out, k.paramsLabel) && appendText(out, ", .body = ") &&
-                  appendNumber(out, k.bodyLabel) && appendText(out, ", .body_rule = ") &&
-                  appendNumber(out, k.bodyRule) && appendText(out, ", .name = ") &&
-                  appendNumber(out, k.nameLabel) && appendText(out, ", .hoist = ") &&
-                  appendText(out, k.hoist ? "true" : "false") &&
-                  appendText(out, ", .missing = .") && appendText(out, missingName(k.missing)) &&
-                  appendText(out, ", .extra = .") && appendText(out, extraName(k.extra)) &&
-                  appendText(out, " };");
+        bool ok = appendPieces(out, {{nullptr, i},
+                                     {":.{ .params = ", 0},
+                                     {nullptr, k.paramsLabel},
+                                     {", .body = ", 0},
+                                     {nullptr, k.bodyLabel},
+                                     {", .body_rule = ", 0},
+                                     {nullptr, k.bodyRule},
+                                     {", .name = ", 0},
+                                     {nullptr, k.nameLabel},
+                                     {", .hoist = ", 0},
+                                     {k.hoist ? "true" : "false", 0},
+                                     {", .missing = .", 0},
+                                     {missingName(k.missing), 0},
+                                     {", .extra = .", 0},
+                                     {extraName(k.extra), 0},
+                                     {" };", 0}});
         if (!ok) return false;
     }
-    return appendText(out, "max_depth=") && appendNumber(out, maxDepth) &&
-           appendText(out, ";hot_calls=") && appendNumber(out, hotCalls) &&
-           appendText(out, ";strict=") && appendText(out, strict ? "true" : "false");
+    return appendPieces(out, {{"max_depth=", 0},
+                              {nullptr, maxDepth},
+                              {";hot_calls=", 0},
+                              {nullptr, hotCalls},
+                              {";strict=", 0},
+                              {strict ? "true" : "false", 0}});
 }
 
 }  // namespace
