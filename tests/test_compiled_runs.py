@@ -165,3 +165,9 @@ def test_the_recursion_limit_is_raised_for_the_run_then_restored(depth, limit):
     lang.load("print 1;").run("compiled")
     assert seen == [max(limit, before)]
     assert sys.getrecursionlimit() == before
+
+
+def test_compiled_ir_names_its_symbols_apart_from_loaded_modules():
+    program = make_language([]).load("print 1;")
+    first, second = program.compiled_ir(), program.compiled_ir()
+    assert first == second and "@wn_ir_main(" in first

@@ -200,7 +200,9 @@ bool generateProgram(Compiled* state, ptree::Index* tree, const CompileInputs* i
 Compiled* Compiled::generate(ptree::Index* tree, const CompileInputs* inputs,
                              PyObject* compileError, const uint8_t programKey[32],
                              uint32_t level, const char* prefix) {
-    Compiled* state = create(tree, compileError, programKey, level, false);
+    // A fixed prefix takes the place of the standalone one, which no other state competes
+    // for: the module is never loaded, so its prefix need not be the process's only one.
+    Compiled* state = create(tree, compileError, programKey, level, prefix != nullptr);
     if (!state) return nullptr;
     if (prefix) {
         size_t length = strlen(prefix);

@@ -230,6 +230,9 @@ bool CompiledRun::callNative(bool (*entry)(helpers::Ctx*, void*), void* frame, b
 }
 
 int CompiledRun::raiseFailure() {
+    // A Python exception the run saved is raised as it is (a wuna.Throw becoming the
+    // wuna.Error it carries); any other failure is a runtime error of the program, at its
+    // site with its call stack.
     if (ctx.reraise || ctx.fetched) {
         PyObject* saved = ctx.reraise ? ctx.reraise : ctx.fetched;
         PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(saved)), saved);
@@ -237,13 +240,6 @@ int CompiledRun::raiseFailure() {
         return -1;
     }
     PyErr_Clear();
-    PyObject* error = helpers::errorObject(&ctx);
-    if (error) {
-        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error)), error);
-        Py_DECREF(error);
-        return -1;
-    }
-    if (PyErr_Occurred()) return -1;
     PyObject* built = errorWithStack(this, ctx.site, reinterpret_cast<const char*>(ctx.message.data),
                                      ctx.message.length, ctx.traceback.items, ctx.traceback.count);
     if (!built) return -1;
