@@ -140,7 +140,17 @@ bool moduleKeyOf(const host::ProgramRecord* program, const uint8_t key[32], uint
 }
 
 int chooseAutoMode(host::ProgramRecord* program, bool* compiled) {
-    *compiled = !program->stayInPython;
+    *compiled = false;
+    if (program->stayInPython) return 0;
+    // Until the tiers come, the build 'auto' would start in the background is made here; a
+    // program whose code can't be compiled stays with Python from then on, without raising.
+    if (ensureCompiled(program, false) < 0) {
+        if (!PyErr_ExceptionMatches(host::compileErrorClass)) return -1;
+        PyErr_Clear();
+        program->stayInPython = true;
+        return 0;
+    }
+    *compiled = true;
     return 0;
 }
 

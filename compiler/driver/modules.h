@@ -34,8 +34,10 @@ struct CompileInputs;
 bool moduleKeyOf(const host::ProgramRecord* program, const uint8_t programKey[32],
                  uint8_t out[32]);
 
-// Whether mode 'auto' runs compiled code now: until the tiers come it always does, unless the
-// program stays with Python. 0 with *compiled set (cannot fail yet).
+// Whether mode 'auto' runs compiled code now. Until the tiers come it makes the program's
+// module at once (ensureCompiled) and runs it; a program whose module raised CompileError
+// stays with Python from then on, without raising. 0 with *compiled set, or -1 with the
+// exception of any other failure.
 [[nodiscard]] int chooseAutoMode(host::ProgramRecord* program, bool* compiled);
 
 // Makes sure the program has a current module state whose code is loaded. 0, or -1 with the
