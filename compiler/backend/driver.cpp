@@ -172,10 +172,10 @@ const char* Compiled::mainName() {
 
 void Compiled::free(Compiled* state) {
     if (!state) return;
-    // The bridge's tables point into the loaded code: they go first.
-    bridge::freeTables(&state->tables);
     for (size_t i = 0; i < state->handles.count; i++) state->engine->release(state->handles[i]);
     state->handles.free();
+    // The bridge's tables (thunks, compiled Python functions): nothing runs their code now.
+    bridge::freeTables(&state->tables);
     state->keys.free();
     state->codeStore.forEach([](const Key&, KeptCode kept) { ::free(kept.bytes); });
     state->codeStore.free();

@@ -23,6 +23,7 @@
 #include "host/tree/node.h"
 #include "host/tree/state.h"
 #include "wuna/runtime/convert.h"
+#include "wuna/runtime/gc.h"
 #include "wuna/runtime/gil.h"
 #include "wuna/runtime/helpers/calls.h"
 #include "wuna/runtime/helpers/run.h"
@@ -172,6 +173,8 @@ PyObject* runHere(PyObject* programObject, ProgramRecord* program, uint64_t floo
             run.raiseFailure();
         value::releaseCaptured(&frame->h);
     }
+    // Cycles the run's values left among themselves go now, not at some later run's turn.
+    (void)gc::collect(gc::threadRecord(), true, true);
     if (report) keepCrossings(program, &run.tally);
     run.end();
     return result;
