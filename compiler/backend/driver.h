@@ -4,10 +4,10 @@
 // Compiled::create makes a state: it takes the LLVM capsule (llvmapi::load), gives the code
 // engine the 94 runtime helpers once per process, picks a symbol prefix no other state of the
 // process ever had (so symbols of every module loaded into the one JIT stay distinct, whatever
-// was freed meanwhile), and readies the embedded compiler with its first module. Code
-// generation proper comes with later work; until then callers build into the compiler's
-// current module themselves (the tests do), or run the compile loop with emitters of their
-// own (compileEntry).
+// was freed meanwhile), and readies the embedded compiler with its first module, which its
+// caller builds into (the tests do) or fills through the compile loop with emitters of its
+// own (compileEntry). Compiled::generate makes a state with the whole program generated into
+// it (generateProgram, through the emission entries of emit.h).
 //
 // add() turns the compiler's current module into loaded code, deciding in this order: the
 // code key (a SHA-256 of the module's IR text, cache.h); whether code for the key is loaded
