@@ -101,10 +101,12 @@ def test_a_strict_language_raises_compile_error_and_keeps_no_reason():
     assert printed == []
 
 
-def test_a_language_without_semantics_runs_compiled_on_the_calling_thread():
-    program = wuna.Language(parser()).load("print 1; { print 2; }")
-    assert program.run("compiled") is None
+@pytest.mark.parametrize("strict", [False, True])
+def test_a_language_without_semantics_runs_compiled_on_the_calling_thread(strict):
+    program = wuna.Language(parser(), strict=strict).load("print 1; { print 2; }")
+    assert program.run("compiled", report=True) is None
     assert program.report()["python_crossings"] == {}
+    assert program.report()["gil_taken"] == 0
 
 
 def test_report_counts_the_compiled_run():
