@@ -35,6 +35,10 @@ from support.front import body, load, parser, strict  # noqa: F401 (fixtures)
      body("pass", "return [h<nested>(None, a#0) for a#2 in b#1]")),
     # A local of the caller named like a def is called as that local.
     (body("g = len", "return g(a)"), body("g#2 = global len", "return g#2(a#0)")),
+    # A def of its own named like a variable around it: the function's own, captured from
+    # nowhere.
+    (body("def h():", "    def a():", "        return 1", "    return a()", "return h()"),
+     body("pass", "return h<nested>(None)")),
 ])
 def test_nested_functions_print_as_ir(parser, tmp_path, source, text):
     fn = load(tmp_path, source)
@@ -77,6 +81,15 @@ _PLAIN = "parameters must be plain ones (no defaults, keyword-only or positional
      "a nested def that rebinds the name a can't be compiled", 2, 5),
     (body("global g", "def g():", "    return 1", "return g()"),
      "a nested def that rebinds the name g can't be compiled", 3, 5),
+    # A def in a block may or may not have run when it is called.
+    (body("if a:", "    def g():", "        return 1", "return 2"),
+     "a nested def inside an if, a loop or a try can't be compiled", 3, 9),
+    (body("for x in a:", "    def g():", "        return x", "return 2"),
+     "a nested def inside an if, a loop or a try can't be compiled", 3, 9),
+    # In h, g is h's own def, not yet read: not f's g.
+    (body("def g():", "    return 1", "def h():", "    x = g()", "    def g():",
+          "        return 2", "    return x", "return h()"),
+     "the nested function g used before its def can't be compiled", 5, 13),
     # Refusals inside a nested function carry their own positions.
     (body("def g():", "    return b @ a", "return g()"),
      "the operator MatMult can't be compiled", 3, 16),

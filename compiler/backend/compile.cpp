@@ -56,12 +56,6 @@ void freeSpecialisation(HelperSpec* specialisation) {
     free(specialisation);
 }
 
-// Stops the process: out of memory where the failure cannot be reported.
-[[noreturn]] void outOfMemoryStop() {
-    fputs("out of memory\n", stderr);
-    abort();
-}
-
 }  // namespace
 
 void init(Compiler* c, const ptree::Index* tree, const char* prefix, size_t prefixLength) {
@@ -122,6 +116,8 @@ void release(Compiler* c) {
     c->jumpsOpen.free();
     c->methodJumps.forEach([](Text key, uint8_t) { free(const_cast<char*>(key.data)); });
     c->methodJumps.free();
+    c->raisesMemo.free();
+    c->guardMemo.free();
     // Shapes point into the arena and at the listed objects: both go together, last.
     arena::freeArena(c->arena);
     c->arena = nullptr;
@@ -270,11 +266,8 @@ Status newBlock(Builder* b, const char* name, BasicBlockRef* out) {
 
 ValueRef call(Builder* b, const char* name, ValueRef* args, unsigned count) {
     FunctionRef* f = b->module->functions.find(Text{name, strlen(name)});
-    if (!f) {
-        // The code generator names only what it declared: anything else is its bug.
-        fprintf(stderr, "wuna: %s isn't declared\n", name);
-        abort();
-    }
+    // The code generator names only what it declared: anything else is its bug.
+    if (!f) undeclaredStop(name);
     return T.LLVMBuildCall2(b->builder, f->type, f->function, args, count, "");
 }
 
@@ -318,24 +311,61 @@ Status keyName(Text prefix, uint32_t n, char** out, size_t* length) {
     return Status::ok;
 }
 
-ValueRef keyGlobal(ModuleRecord* m, uint64_t key) {
-    if (ValueRef* there = m->keys.find(key)) return *there;
+Status keyGlobal(ModuleRecord* m, uint64_t key, ValueRef* out) {
+    if (ValueRef* there = m->keys.find(key)) {
+        *out = *there;
+        return Status::ok;
+    }
     if (!m->keyCounter) {
         fputs("wuna: a key global outside a started module (a wuna bug)\n", stderr);
         abort();
     }
-    uint32_t n = ++*m->keyCounter;
+    // Room first, so that a failure leaves the module, the table and the map unchanged (a
+    // global added and then forgotten would bear a name the engine is never given).
+    if (m->symbols.count == m->symbols.capacity) {
+        KeySymbol probe{nullptr, 0, key};
+        if (!m->symbols.push(probe)) return Status::outOfMemory;
+        m->symbols.count--;
+    }
+    if (!m->keys.put(key, nullptr)) return Status::outOfMemory;
+    uint32_t n = *m->keyCounter + 1;
     char* name;
     size_t length;
-    if (keyName(m->prefix, n, &name, &length) != Status::ok) outOfMemoryStop();
+    if (keyName(m->prefix, n, &name, &length) != Status::ok) {
+        m->keys.remove(key);
+        return Status::outOfMemory;
+    }
+    *m->keyCounter = n;
     ValueRef global = T.LLVMAddGlobal(m->module, m->i8, name);
-    if (!m->symbols.push(KeySymbol{name, length, key}) || !m->keys.put(key, global))
-        outOfMemoryStop();
-    return global;
+    bool pushed = m->symbols.push(KeySymbol{name, length, key});  // room was made above
+    WUNA_CHECK(pushed);
+    *m->keys.find(key) = global;
+    *out = global;
+    return Status::ok;
 }
 
-ValueRef keyConstant(ModuleRecord* m, uint64_t key) {
-    return T.LLVMConstPtrToInt(keyGlobal(m, key), m->i64);
+Status noteKeyOrigin(ModuleRecord* m, uint64_t key, const KeyOrigin& origin) {
+    if (!m->keyOrigins) return Status::ok;
+    auto* origins = static_cast<KeyOriginMap*>(m->keyOrigins);
+    return origins->put(key, origin) ? Status::ok : Status::outOfMemory;
+}
+
+Status keyConstant(ModuleRecord* m, uint64_t key, const KeyOrigin& origin, ValueRef* out) {
+    if (Status err = noteKeyOrigin(m, key, origin); err != Status::ok) return err;
+    ValueRef global;
+    if (Status err = keyGlobal(m, key, &global); err != Status::ok) return err;
+    *out = T.LLVMConstPtrToInt(global, m->i64);
+    return Status::ok;
+}
+
+void undeclaredStop(const char* name) {
+    // A name that does not fit is cut and marked, never left out.
+    constexpr size_t kRoom = 4096;
+    char text[kRoom + sizeof "(msg truncated)"];
+    int length = snprintf(text, kRoom + 1, "wuna: %s isn't declared", name);
+    if (length < 0 || size_t(length) > kRoom) strcpy(text + kRoom, "(msg truncated)");
+    fprintf(stderr, "%s\n", text);
+    abort();
 }
 
 Status addOutOfLine(Compiler* c, const char* symbol, const char* qualname, const char* file,

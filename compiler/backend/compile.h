@@ -46,6 +46,7 @@ struct Index;
 
 namespace wuna::front {
 struct Cache;
+struct Stmt;
 }
 
 namespace wuna::arena {
@@ -122,7 +123,8 @@ struct ModuleRecord {
     uint8_t handedOver;                // the engine owns module and context
 };
 
-struct HelperSpec;  // spec.h
+struct HelperSpec;    // spec.h
+struct EscapedSites;  // compiler/codegen/emitter.h
 
 // The argument kinds of a typed entry.
 struct TypedEntry {
@@ -203,6 +205,13 @@ struct Compiler {
     backend::TextMap<uint8_t> methodJumps;
     uint32_t jumpDepth;
     uint32_t jumpLow;
+    // The call planner (front/planner.h), by the address of a reading: whether the function
+    // surely raises (alwaysRaises), and its guard body (a one-statement if in the arena; null
+    // when the function has none).
+    backend::U64Map<uint8_t> raisesMemo;
+    backend::U64Map<const front::Stmt*> guardMemo;
+    // The language's containers made at run time (compiler/codegen/emitter.h), or null.
+    EscapedSites* escapedSites;
     // Program generation (driver::generateProgram). inputs: what the language and the program
     // give (borrowed), null in a compiler that generates no program. failingSemantic: the
     // Python semantic being compiled when the attempt failed (borrowed; set when unset), for
@@ -222,9 +231,11 @@ struct Builder {
     ValueRef function;
     BuilderRef entryBuilder;
     BuilderRef builder;
-    BasicBlockRef current;
+    BasicBlockRef current;  // kept by the toolkit's builder operations; may be null here
     backend::List<BasicBlockRef> blocks;
     uint32_t blockNumber;
+    BasicBlockRef entry;  // "entry": the allocas (the toolkit's functions)
+    BasicBlockRef start;  // "start": the first body block
 };
 
 // Readies a compiler in place for a program tree (may be null) and a symbol prefix (copied
@@ -300,14 +311,43 @@ Status declareHelpers(Compiler* c);
 // wn_incref; wn_dec: mode 1, through wn_decref). ok or outOfMemory.
 Status decrefBody(Compiler* c, const char* name, const char* helper, int mode);
 
+// What a key stands for, for an ahead-of-time build's image: two payload words and a kind.
+enum class KeyOriginKind : uint8_t {
+    literal = 0,
+    bigInt = 1,
+    constant = 2,  // word 0: the value's tag
+    recordClass = 3,
+    closureCode = 4,
+    words = 5,      // word 0: the count; byte 0 of word 1: 1 when all are string literals
+    entryCell = 6,  // words 0 and 1: the entry symbol's pointer and length
+    pythonCallable = 7,
+    moduleObject = 8,  // word 0: the index
+};
+struct KeyOrigin {
+    uint64_t words[2];
+    KeyOriginKind kind;
+};
+// The origin map of an ahead-of-time build (ModuleRecord::keyOrigins points at one).
+using KeyOriginMap = backend::U64Map<KeyOrigin>;
+
 // The key global standing for a run-time address: one per key and module, named
 // "<prefix>_k<N>" with N from the compiler's key counter, entered in the module's symbol
-// table for the engine. Running out of memory stops the process ("out of memory").
-ValueRef keyGlobal(ModuleRecord* m, uint64_t key);
+// table for the engine. ok with *out set, or outOfMemory (nothing added: the key map, the
+// symbol table and the module stay as they were).
+[[nodiscard]] Status keyGlobal(ModuleRecord* m, uint64_t key, ValueRef* out);
 // The key global's name for N: ok with *out an owned NUL-terminated text, or outOfMemory.
 Status keyName(backend::Text prefix, uint32_t n, char** out, size_t* length);
-// ptrtoint of the key global, as an i64 constant.
-ValueRef keyConstant(ModuleRecord* m, uint64_t key);
+// Notes the key's origin (ahead-of-time builds only; a later note replaces an earlier one),
+// then ptrtoint of its key global as an i64 constant. ok or outOfMemory.
+[[nodiscard]] Status keyConstant(ModuleRecord* m, uint64_t key, const KeyOrigin& origin,
+                                 ValueRef* out);
+// Notes the key's origin in an ahead-of-time build's map; nothing otherwise. ok or
+// outOfMemory.
+[[nodiscard]] Status noteKeyOrigin(ModuleRecord* m, uint64_t key, const KeyOrigin& origin);
+
+// Stops the process: "wuna: <name> isn't declared", a helper name the code generator used
+// without declaring it.
+[[noreturn]] void undeclaredStop(const char* name);
 
 // Records a Python function compiled out of line for the perf map's labels (qualname and
 // file may be null). ok, or outOfMemory (nothing recorded).

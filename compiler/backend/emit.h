@@ -14,18 +14,17 @@
 
 namespace wuna::compile {
 
-// The emitters behind the two entries below: the code generator's. Tests put scripted
-// emitters in their place (and put these back).
+// The emitters behind the two entries below: the code generator's, installed at start-up
+// (installEmission). Tests put scripted emitters in their place (and put these back). An
+// entry without an emitter refuses: "wuna: no code generator in this build (a wuna bug)".
 struct Emission {
     Status (*function)(Compiler* c, uint32_t id);
     Status (*helper)(Compiler* c, HelperSpec* specialisation);
 };
 extern Emission emission;
 
-// The emitters of this build while the code generator of semantics is not in it
-// (emit_stub.cpp).
-[[nodiscard]] Status emitFunctionStub(Compiler* c, uint32_t id);
-[[nodiscard]] Status emitHelperStub(Compiler* c, HelperSpec* specialisation);
+// Installs the code generator's emitters (compiler/codegen). Cannot fail.
+void installEmission();
 
 // The code of the program function id (kTopLevel, a function node, or a function node with
 // kTypedEntryBit: its typed entry).

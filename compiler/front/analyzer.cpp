@@ -15,7 +15,8 @@ namespace {
 //
 // A global the module rebinds is never taken as it is now, not even a constant: a call
 // evaluated while compiling would keep the old value. (frozen_cache keeps the rebound names
-// beside the only-read tables: both come from one scan.)
+// beside the only-read tables: both come from one scan, kept while the module has the size
+// and the very functions it had then: a function put in place of another may rebind a global.)
 //
 // _held(fn) is what fn may change without changing its caller's objects: names that may hold a
 // parameter or something reached from one (assigned from it, looped over it, taken with a
@@ -140,11 +141,16 @@ def constant(v):
     return type(v) in IMMUTABLE
 
 
+def _functions(g):
+    return tuple(v for v in g.values() if isinstance(v, types.FunctionType))
+
+
 def _scanned(g):
     hit = frozen_cache.get(id(g))
-    if hit is None or hit[0] is not g:
+    key = (len(g), _functions(g))
+    if hit is None or hit[0] is not g or hit[3] != key:
         rebound, tables = scan(g)
-        hit = (g, tables, rebound)
+        hit = (g, tables, rebound, key)
         frozen_cache[id(g)] = hit
     return hit
 

@@ -20,33 +20,24 @@ struct Definer {
     uint32_t depth;
 };
 
-// The first local of that name, or false.
-bool localNamed(const FunctionIR& function, Text name, uint32_t* out) {
-    for (uint64_t i = 0; i < function.locals.count; i++) {
-        if (!sameText(function.locals.items[i], name)) continue;
-        *out = uint32_t(i);
-        return true;
-    }
-    return false;
-}
-
-// Follows a captured name out through functions that only pass it on (their unnamed slot or
-// one of their own captured names) to the function that owns it. False: no definer.
-bool resolve(const FunctionIR& nested, Text name, Definer* out) {
-    FunctionIR* definer = nested.parent;
+// Follows a captured name out through the functions that only pass it on (it is one of
+// their own captured names) to the function that owns it, by the local each function took
+// it from. False: no definer (cannot happen for a reading that succeeded).
+bool resolve(const FunctionIR& nested, uint64_t index, Definer* out) {
+    const FunctionIR* taker = &nested;
     uint32_t depth = 0;
-    while (definer) {
-        uint32_t local;
-        if (!localNamed(*definer, name, &local)) return false;
-        bool passedOn = local >= definer->captureBase &&
+    while (FunctionIR* definer = taker->parent) {
+        if (index >= taker->capturedSlots.count) return false;
+        uint32_t local = taker->capturedSlots.items[index];
+        bool passedOn = definer->parent && local > definer->captureBase &&
                         local <= definer->captureBase + definer->captured.count;
-        if (definer->parent && passedOn) {
-            definer = definer->parent;
-            depth++;
-            continue;
+        if (!passedOn) {
+            *out = Definer{definer, local, depth};
+            return true;
         }
-        *out = Definer{definer, local, depth};
-        return true;
+        index = local - definer->captureBase - 1;
+        taker = definer;
+        depth++;
     }
     return false;
 }
@@ -54,9 +45,7 @@ bool resolve(const FunctionIR& nested, Text name, Definer* out) {
 bool capturesFramedVariable(const FunctionIR& function) {
     for (uint64_t i = 0; i < function.captured.count; i++) {
         Definer d;
-        if (resolve(function, function.captured.items[i], &d) &&
-            d.function->frameSlots.items[d.local].inFrame)
-            return true;
+        if (resolve(function, i, &d) && d.function->frameSlots.items[d.local].inFrame) return true;
     }
     return false;
 }
@@ -76,7 +65,7 @@ bool closurePass(List<FunctionIR*> functions) {
         }
         for (uint64_t i = 0; i < function.captured.count; i++) {
             Definer d;
-            if (!resolve(function, function.captured.items[i], &d)) continue;
+            if (!resolve(function, i, &d)) continue;
             FrameSlot& slot = d.function->frameSlots.items[d.local];
             if (slot.inFrame) continue;
             slot.index = d.function->frameSlotCount++;
@@ -98,8 +87,8 @@ Status finishFunction(FunctionIR& function, Arena& arena) {
     if (!refs) return Status::outOfMemory;
     for (uint64_t i = 0; i < function.captured.count; i++) {
         Definer d;
-        // Every captured name was found in an enclosing function when it was read.
-        if (!resolve(function, function.captured.items[i], &d)) continue;
+        // Every captured name was taken from an enclosing function's local when it was read.
+        if (!resolve(function, i, &d)) continue;
         refs[i] = CaptureRef{d.depth, d.function->frameSlots.items[d.local].index};
     }
     function.captureRefs = List<CaptureRef>{refs, function.captured.count};

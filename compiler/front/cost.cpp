@@ -6,6 +6,7 @@
 
 #include "compiler/backend/compile.h"
 #include "compiler/front/lookup.h"
+#include "compiler/front/shape.h"
 #include "host/tree/grammar.h"
 #include "host/tree/index.h"
 
@@ -532,6 +533,68 @@ Status inlineCost(const compile::Compiler* c, const FunctionIR* callee, StmtList
     Status s = walkCost(&cx, statements, &ends);
     *out = cx.cost;
     releaseContext(&cx);
+    return s;
+}
+
+namespace {
+
+// What the estimate knows of one argument shape. An int or str is made here and kept in made
+// (one reference), since the estimate borrows its arguments. ok, or outOfMemory when made
+// cannot grow (the object released).
+Status shapeValue(const compile::Shape& shape, backend::List<PyObject*>* made, EvalValue* out) {
+    using compile::ShapeKind;
+    *out = unknownValue();
+    PyObject* o = nullptr;
+    switch (shape.kind) {
+    case ShapeKind::none:
+        *out = objectValue(Py_None);
+        return Status::ok;
+    case ShapeKind::bool_:
+        *out = objectValue(shape.bool_ ? Py_True : Py_False);
+        return Status::ok;
+    case ShapeKind::node:
+        *out = nodeValue(shape.node);
+        return Status::ok;
+    case ShapeKind::py:
+        *out = objectValue(shape.py);
+        return Status::ok;
+    case ShapeKind::int_:
+    case ShapeKind::pint:
+        o = PyLong_FromLongLong(shape.int_);
+        break;
+    case ShapeKind::str:
+        o = PyUnicode_DecodeUTF8(shape.str.data, Py_ssize_t(shape.str.length), "replace");
+        break;
+    default:
+        return Status::ok;
+    }
+    if (!o) {
+        // Only an estimate: a constant that can't be made is a value not known.
+        PyErr_Clear();
+        return Status::ok;
+    }
+    if (!made->push(o)) {
+        Py_DECREF(o);
+        return Status::outOfMemory;
+    }
+    *out = objectValue(o);
+    return Status::ok;
+}
+
+}  // namespace
+
+Status inlineCostOf(const compile::Compiler* c, const FunctionIR* callee, StmtList statements,
+                    const compile::Shape* arguments, size_t count, uint64_t* out) {
+    *out = 0;
+    backend::List<PyObject*> made;
+    EvalValue* values = static_cast<EvalValue*>(calloc(count ? count : 1, sizeof(EvalValue)));
+    Status s = values ? Status::ok : Status::outOfMemory;
+    for (size_t i = 0; s == Status::ok && i < count; i++)
+        s = shapeValue(arguments[i], &made, &values[i]);
+    if (s == Status::ok) s = inlineCost(c, callee, statements, values, count, out);
+    free(values);
+    for (size_t i = 0; i < made.count; i++) Py_DECREF(made[i]);
+    made.free();
     return s;
 }
 

@@ -27,6 +27,7 @@
 
 namespace wuna::compile {
 struct Compiler;
+struct Shape;
 }
 
 namespace wuna::ptree {
@@ -67,6 +68,14 @@ struct EvalContext {
 [[nodiscard]] Status inlineCost(const compile::Compiler* c, const FunctionIR* callee,
                                 StmtList statements, const EvalValue* arguments, size_t count,
                                 uint64_t* out);
+
+// inlineCost with a call's argument shapes: a parameter holds None, True or False, a new int
+// (int and pint) or str (errors replaced), a node, or a py shape's object (borrowed); any other
+// shape, and a constant CPython fails to make (the error cleared), leaves it unknown. ok with
+// *out, outOfMemory, or pythonError (as inlineCost).
+[[nodiscard]] Status inlineCostOf(const compile::Compiler* c, const FunctionIR* callee,
+                                  StmtList statements, const compile::Shape* arguments,
+                                  size_t count, uint64_t* out);
 
 // Walks the list, adding to the context's cost: ok with *ends whether a return or raise ends
 // it on every path, or outOfMemory.

@@ -85,6 +85,12 @@ Status lowerConstant(Lowering& lowering, PyObject* node, Position position, Expr
     return Status::ok;
 }
 
+// Whether the function has a def of that name still to come, while def is one of a function
+// around it: the name is the function's own then, not yet bound.
+bool ownDefPending(const Lowering& lowering, const NestedDef& def, Text name) {
+    return def.definer != &lowering && hasName(lowering.defNames, name);
+}
+
 // ok, unsupported, outOfMemory or pythonError.
 Status lowerName(Lowering& lowering, PyObject* node, Position position, Expr** out) {
     Text name;
@@ -96,7 +102,7 @@ Status lowerName(Lowering& lowering, PyObject* node, Position position, Expr** o
         return Status::ok;
     }
     const NestedDef* def;
-    if (findNestedDef(lowering, name, &def)) {
+    if (findNestedDef(lowering, name, &def) && !ownDefPending(lowering, *def, name)) {
         if (Status s = newExpr(lowering, ExprKind::closure, position, out); s != Status::ok)
             return s;
         (*out)->closure = def->function;
@@ -295,8 +301,8 @@ Status lowerSet(Lowering& lowering, PyObject* node, Position position, Expr** ou
         // Re-checked each time: isLiteral reads attributes, which can run Python.
         if (i >= PyList_GET_SIZE(elts.object)) break;
         bool literal;
-        if (Status s = isLiteral(PyList_GET_ITEM(elts.object, i), &literal); s != Status::ok)
-            return s;
+        Owned item(Py_NewRef(PyList_GET_ITEM(elts.object, i)));  // held for the same reason
+        if (Status s = isLiteral(item.object, &literal); s != Status::ok) return s;
         folded = literal;
     }
     ExprList elements;
@@ -615,7 +621,8 @@ Status lowerCall(Lowering& lowering, PyObject* node, Position position, Expr** o
         if (Status s = nameAttr(lowering, func.object, "id", &name); s != Status::ok) return s;
         uint32_t local;
         const NestedDef* def;
-        if (!findLocal(lowering, name, &local) && findNestedDef(lowering, name, &def))
+        if (!findLocal(lowering, name, &local) && findNestedDef(lowering, name, &def) &&
+            !ownDefPending(lowering, *def, name))
             return lowerNestedCall(lowering, node, *def, position, out);
     }
     Expr* callee;

@@ -419,10 +419,14 @@ struct FunctionIR {
     Text fileName;      // co_filename (nested functions: the outermost's)
     List<Text> locals;  // a local's index is its place here; parameters first
     StmtList body;
-    PyObject* function;  // the outermost function: one reference in the outermost record
+    // The outermost function: one reference in the outermost record, borrowed in nested ones.
+    PyObject* function;
     FunctionIR* parent;  // null for the outermost
     Text qualname;
     List<Text> captured;  // names taken from enclosing functions, in the order of their locals
+    // For each captured name, the local of the enclosing function it is taken from (the
+    // variable the name means there: a comprehension's variable when one is in scope).
+    List<uint32_t> capturedSlots;
     List<CaptureRef> captureRefs;  // a frame closure's, one per captured name
     List<FrameSlot> frameSlots;    // one per local
     List<FunctionIR*> nested;      // directly nested functions, in lowering order

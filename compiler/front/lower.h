@@ -89,6 +89,9 @@ struct Lowering {
     // A nested function's names taken from the functions around it (their slots follow the
     // unnamed one); empty for the outermost.
     List<Text> captured;
+    // How many if, loop or try bodies the statement being lowered is in: a def there may or
+    // may not run.
+    uint32_t blockDepth;
 };
 
 // The function that owns the variable a name means in context: the nearest one out from it
@@ -157,7 +160,8 @@ Status className(PyObject* node, ClassName* out);
 // An attribute lowered as an expression, or null when it is None. Missing: pythonError.
 Status optionalExprAttr(Lowering& lowering, PyObject* node, const char* name, Expr** out);
 
-// An attribute (a list of statements) lowered with lowerStmts.
+// An attribute (a list of statements: the body of an if, a loop, a try) lowered with
+// lowerStmts, one block deeper.
 Status lowerStmtsAttr(Lowering& lowering, PyObject* node, const char* name, StmtList* out);
 
 // The assignment-expression targets of a node's own expressions enter the locals table.

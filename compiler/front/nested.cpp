@@ -66,29 +66,41 @@ bool addOnce(Lowering& lowering, Growing<Text>& names, Text name) {
     return hasName(names, name) || names.push(arenaOf(lowering), name);
 }
 
-// The names the child takes from the functions around it, in the order they are first read.
+// The names the child takes from the functions around it, in the order they are first read,
+// each with the local of the parent it is taken from.
 Status captureNames(Lowering& child, List<Text> read, Text ownName, bool isLambda,
-                    Growing<Text>* captured) {
+                    Growing<Text>* captured, Growing<uint32_t>* slots) {
     const Lowering& parent = *child.parent;
+    Arena& arena = arenaOf(child);
+    auto add = [&](Text name, uint32_t slot) {
+        if (hasName(*captured, name)) return true;
+        return captured->push(arena, name) && slots->push(arena, slot);
+    };
     for (uint64_t i = 0; i < read.count; i++) {
         Text name = read.items[i];
         uint32_t local;
         // A recursive call reaches the def through the visible nested defs, not a capture.
         if (!isLambda && sameText(name, ownName)) continue;
-        if (findLocal(child, name, &local) || hasName(child.globals, name)) continue;
+        // The child's own variables, globals and defs are its own, whatever is around it.
+        if (findLocal(child, name, &local) || hasName(child.globals, name) ||
+            hasName(child.defNames, name))
+            continue;
         if (findLocal(parent, name, &local)) {
-            if (!addOnce(child, *captured, name)) return Status::outOfMemory;
+            if (!add(name, local)) return Status::outOfMemory;
             continue;
         }
         const NestedDef* def;
         if (!findNestedDef(parent, name, &def)) continue;  // read as a global
-        // What that def captures, so that this function can pass it on when it calls it. A
-        // name this function binds or declares global itself means another variable here: it
-        // is not taken over, and a call of the def from here is refused.
+        // What that def captures, so that this function can pass it on when it calls it -
+        // when the name means the same variable here as where the def was read. Otherwise
+        // it is not taken over, and a call of the def from here is refused.
         for (uint64_t j = 0; j < def->captured.count; j++) {
             Text passed = def->captured.items[j];
             if (findLocal(child, passed, &local) || hasName(child.globals, passed)) continue;
-            if (!addOnce(child, *captured, passed)) return Status::outOfMemory;
+            const Lowering* owner = variableOwner(*def->definer, passed);
+            if (!owner || variableOwner(parent, passed) != owner) continue;
+            if (!findFunctionLocal(parent, passed, &local)) continue;
+            if (!add(passed, local)) return Status::outOfMemory;
         }
     }
     return Status::ok;
@@ -112,7 +124,12 @@ Status redoLocals(Lowering& child, PyObject* node, bool isLambda, uint32_t param
 // A def's body, or for a lambda one return statement of its body expression.
 Status lowerNestedBody(Lowering& child, PyObject* node, bool isLambda, Position position,
                        StmtList* out) {
-    if (!isLambda) return lowerStmtsAttr(child, node, "body", out);
+    if (!isLambda) {
+        // The def's own body: its top level, not a block of it.
+        Owned body;
+        if (Status s = listAttr(node, "body", &body); s != Status::ok) return s;
+        return lowerStmts(child, body.object, out);
+    }
     Stmt* statement = takeArray<Stmt>(arenaOf(child), 1);
     if (!statement) return Status::outOfMemory;
     statement->kind = StmtKind::return_;
@@ -125,14 +142,15 @@ Status lowerNestedBody(Lowering& child, PyObject* node, bool isLambda, Position 
 
 // Steps that need the child context; the record is filled and linked by the caller.
 Status readNested(Lowering& child, PyObject* node, Text name, Position position, bool isLambda,
-                  uint32_t* params, Growing<Text>* captured) {
+                  uint32_t* params, Growing<Text>* captured, Growing<uint32_t>* slots) {
     Owned args(PyObject_GetAttrString(node, "args"));
     if (!args.object) return Status::pythonError;
     if (Status s = enterParameters(child, args.object, params); s != Status::ok) return s;
     if (Status s = firstScopePass(child, node, isLambda); s != Status::ok) return s;
     List<Text> read;
     if (Status s = namesRead(child, node, &read); s != Status::ok) return s;
-    if (Status s = captureNames(child, read, name, isLambda, captured); s != Status::ok) return s;
+    if (Status s = captureNames(child, read, name, isLambda, captured, slots); s != Status::ok)
+        return s;
     for (uint64_t i = 0; i < child.nonlocals.count; i++) {
         Text wanted = child.nonlocals.items[i];
         if (hasName(*captured, wanted)) continue;
@@ -176,6 +194,10 @@ Status lowerNestedDef(Lowering& lowering, PyObject* node, Position position) {
             return s;
         return refuse(lowering, at, "a nested def with decorators can't be compiled");
     }
+    // A def in a block may or may not run, and calls by name would reach it either way.
+    if (lowering.blockDepth > 0)
+        return refuse(lowering, position,
+                      "a nested def inside an if, a loop or a try can't be compiled");
     Text name;
     if (Status s = nameAttr(lowering, node, "name", &name); s != Status::ok) return s;
     // The def statement leaves nothing in a variable: a name that is also a variable of the
@@ -213,7 +235,8 @@ Status lowerNestedFunction(Lowering& lowering, PyObject* node, Text name, Positi
         return s;
     uint32_t params = 0;
     Growing<Text> captured;
-    if (Status s = readNested(child, node, name, position, isLambda, &params, &captured);
+    Growing<uint32_t> slots;
+    if (Status s = readNested(child, node, name, position, isLambda, &params, &captured, &slots);
         s != Status::ok)
         return s;
 
@@ -238,6 +261,8 @@ Status lowerNestedFunction(Lowering& lowering, PyObject* node, Text name, Positi
     record->locals = child.locals.list();
     record->body = body;
     record->captured = captured.list();
+    record->capturedSlots = slots.list();
+    record->function = lowering.function;  // borrowed: the outermost record holds it
     record->nested = child.nested.list();
     record->firstLine = lineOf(position);
     record->paramCount = record->requiredCount = params + 1 + k;

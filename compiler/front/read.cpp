@@ -153,7 +153,9 @@ Status lowerStmtsAttr(Lowering& lowering, PyObject* node, const char* name, Stmt
     *out = StmtList{nullptr, 0};
     PyObject* value = PyObject_GetAttrString(node, name);
     if (!value) return Status::pythonError;
+    lowering.blockDepth++;
     Status s = lowerStmts(lowering, value, out);
+    lowering.blockDepth--;
     Py_DECREF(value);
     return s;
 }

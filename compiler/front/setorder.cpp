@@ -104,6 +104,11 @@ bool readOrder(PyObject* result, uint64_t n, uint64_t* order) {
         if (index < 0 || static_cast<uint64_t>(index) >= n) return false;
         order[i] = static_cast<uint64_t>(index);
     }
+    // Every element exactly once: an index twice would store one element twice and lose
+    // another.
+    for (uint64_t i = 0; i < n; i++)
+        for (uint64_t j = i + 1; j < n; j++)
+            if (order[i] == order[j]) return false;
     return true;
 }
 

@@ -139,6 +139,7 @@ struct ListRecord {
     uint32_t word;        // kRecordWordUnset when made
     uint8_t comptime;     // a wuna.comptime result: a constant compiled code may not change
     uint8_t released;     // the code generator released the run-time values it holds
+    uint8_t madeAtRunTime;  // the code generator made the list at run time
 };
 
 struct DictRecord {
@@ -152,6 +153,7 @@ struct DictRecord {
     PyObject* source;
     uint32_t word;
     uint8_t comptime;
+    uint8_t madeAtRunTime;  // the code generator made the dict at run time
 };
 
 // A new empty record in the compiler's arena, or null when memory runs out.

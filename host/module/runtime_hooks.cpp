@@ -8,6 +8,8 @@
 #include "host/tree/node.h"
 #include "wuna/runtime/convert.h"
 #include "wuna/runtime/helpers/ctx.h"
+#include "wuna/runtime/helpers/run.h"
+#include "wuna/runtime/hostapi.h"
 #include "wuna/runtime/helpers/exceptions.h"
 
 namespace wuna::host {
@@ -16,6 +18,19 @@ namespace {
 
 // Rule 12 of conversion for the module's objects; 1 with *out, 0 to keep o as a Python
 // object.
+// A CompiledRuntime of the calling thread's current run whose frame is still there: the
+// rt value (tag 12, its scope in the high half) of that frame. Tag 12 is not a counted
+// value: the run's frame outlives it. Any other stays a Python object.
+int runtimeValue(PyObject* o, value::Value* out) {
+    auto* rt = reinterpret_cast<bridge::RuntimeObject*>(o);
+    helpers::Ctx* ctx = helpers::currentCtx();
+    value::Frame* frame = rt->frameSlot ? *rt->frameSlot : rt->frame;
+    if (!ctx || rt->ctx != ctx || !frame) return 0;
+    *out = value::Value{uint64_t(value::TagRuntime) | (uint64_t(uint32_t(rt->scope)) << 32),
+                        uint64_t(uintptr_t(frame))};
+    return 1;
+}
+
 int hostValue(PyObject* o, value::Value* out) {
     if (functionType && Py_TYPE(o) == functionType) {
         // A function compiled code made and gave to Python comes back as the same block.
@@ -25,6 +40,7 @@ int hostValue(PyObject* o, value::Value* out) {
         *out = native;
         return 1;
     }
+    if (Py_TYPE(o) == runtime::hostApi.compiledRuntimeType) return runtimeValue(o, out);
     if (!nodeType || Py_TYPE(o) != nodeType) return 0;
     helpers::Ctx* ctx = helpers::currentCtx();
     auto* node = reinterpret_cast<NodeObject*>(o);

@@ -218,7 +218,9 @@ int intBits(PyObject* o, value::i128* out) {
 PyObject* toPython(Value v, const helpers::ConversionContext* cx) {
     if (!cx) cx = &defaults;
     value::claimLock(&kToPython);
-    switch (v.tag) {
+    // An rt value keeps its scope in the tag word's high half.
+    uint64_t tag = uint32_t(v.tag) == value::TagRuntime ? uint64_t(value::TagRuntime) : v.tag;
+    switch (tag) {
     case value::TagNone: return Py_NewRef(Py_None);
     case value::TagBool: return PyBool_FromLong(long(v.payload != 0));
     case value::TagInt:

@@ -8,6 +8,7 @@
 #include "wuna/runtime/equal.h"
 #include "wuna/runtime/gc.h"
 #include "wuna/runtime/gil.h"
+#include "wuna/runtime/helpers/strrepr.h"
 #include "wuna/runtime/pyhelp.h"
 
 namespace wuna::proxies {
@@ -111,7 +112,7 @@ bool unwrapProxy(PyObject* o, value::Value* out) {
     } else {
         value::incref(p->block->kind, uint64_t(uintptr_t(p->block)));
     }
-    uint64_t tag = Py_TYPE(o) == types.list ? value::TagList
+    uint64_t tag = Py_TYPE(o) == types.list   ? value::TagList
                    : Py_TYPE(o) == types.dict ? value::TagDict
                                               : value::TagRecord;
     *out = value::Value{tag, uint64_t(uintptr_t(p->block))};
@@ -271,8 +272,8 @@ int refuseReadOnly(PyObject* proxy) {
 size_t typeNameText(PyObject* o, char* buf) {
     PyObject* name = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(o)), "__name__");
     Py_ssize_t length = 0;
-    const char* text = name && PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, &length)
-                                                      : nullptr;
+    const char* text =
+        name && PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, &length) : nullptr;
     if (!text) {
         PyErr_Clear();
         text = "object";
@@ -309,7 +310,8 @@ bool raiseNoted() { return value::raiseFault(); }
 
 Py_ssize_t sharedLength(PyObject* self) {
     value::Obj* block = asProxy(self)->block;
-    if (Py_TYPE(self) == types.dict) return Py_ssize_t(reinterpret_cast<value::Dict*>(block)->length);
+    if (Py_TYPE(self) == types.dict)
+        return Py_ssize_t(reinterpret_cast<value::Dict*>(block)->length);
     return Py_ssize_t(reinterpret_cast<value::List*>(block)->count);
 }
 
@@ -353,6 +355,17 @@ PyObject* proxyRepr(PyObject* self, uint64_t tag, const char* marker) {
 }
 
 PyObject* reprOf(value::Value v, const helpers::ConversionContext* cx) {
+    // The runtime's own text when it has one: no copy of the value is made.
+    helpers::ByteList written{};
+    helpers::OpenList open{};
+    Status s = helpers::nativeStr(v.tag, v.payload, &written, helpers::TextRepr, &open);
+    helpers::freeOpen(&open);
+    PyObject* native = s == Status::ok ? PyUnicode_DecodeUTF8(reinterpret_cast<char*>(written.data),
+                                                              Py_ssize_t(written.length), "replace")
+                                       : nullptr;
+    std::free(written.data);
+    if (s == Status::outOfMemory) return PyErr_NoMemory();
+    if (s == Status::ok) return native;
     PyObject* o = v.tag == value::TagList   ? listCopy(v.as<value::List>(), cx)
                   : v.tag == value::TagDict ? dictCopy(v.as<value::Dict>(), cx)
                                             : convert::toPython(v, cx);

@@ -3,7 +3,13 @@
 
 #include <cstring>
 
+#include "wuna/runtime/introspect.h"
+
 namespace wuna::pyhelp {
+
+int32_t servedMinor() {
+    return runtime::interpreterMinor ? runtime::interpreterMinor : PY_MINOR_VERSION;
+}
 
 size_t cutText(char* buf, const char* text, uint64_t length) {
     if (length < kMessageBuffer) {

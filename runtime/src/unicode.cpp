@@ -1,6 +1,8 @@
 // UTF-8 decoding with Python's replacement rule, and the printable tables (see unicode.h).
 #include "wuna/runtime/unicode.h"
 
+#include "wuna/runtime/pyhelp.h"
+
 #include <patchlevel.h>
 
 #include <algorithm>
@@ -58,11 +60,6 @@ bool neverPrintable(uint32_t cp) {
            (cp & 0xFFFE) == 0xFFFE || cp >= 0xF0000;
 }
 
-// The interpreter the runtime serves: the one the module found at start-up, else the one it
-// was built for (the runtime is built per interpreter).
-int32_t servedMinor() {
-    return runtime::interpreterMinor ? runtime::interpreterMinor : PY_MINOR_VERSION;
-}
 
 // The second byte's range after a lead byte, as the UTF-8 definition restricts it (no
 // overlong forms, no surrogates, nothing above U+10FFFF).
@@ -135,6 +132,6 @@ Printable printableIn(uint32_t cp, int32_t minor) {
     return Printable::unknown;
 }
 
-Printable printable(uint32_t cp) { return printableIn(cp, servedMinor()); }
+Printable printable(uint32_t cp) { return printableIn(cp, pyhelp::servedMinor()); }
 
 }  // namespace wuna::unicode

@@ -969,7 +969,8 @@ size_t charOffset(Str* s, uint64_t position) {
     const uint8_t* p = s->bytes();
     std::atomic_ref<uint32_t*> slot(s->index);
     uint32_t* index = slot.load(std::memory_order_acquire);
-    if (!index) {
+    // The index holds 32-bit offsets: a longer str is walked from its start instead.
+    if (!index && s->length <= UINT32_MAX) {
         size_t entries = indexEntries(s);
         uint32_t* built =
             static_cast<uint32_t*>(pool::alloc(nullptr, entries * sizeof(uint32_t), 2));

@@ -237,6 +237,30 @@ TEST_F(Bridge, WnRuntimeHoldsItsFrame) {
     value::releaseCaptured(reinterpret_cast<value::Obj*>(frame));
 }
 
+// An rt value (tag 12: the scope in the high half, the frame) crosses into Python as a
+// CompiledRuntime of the current run over that frame; outside a run it can't.
+TEST_F(Bridge, AnRtValueCrossesAsACompiledRuntimeOfTheCurrentRun) {
+    value::Frame* frame = value::newFrame(nullptr, 2);
+    ASSERT_NE(frame, nullptr);
+    Value rt{uint64_t(value::TagRuntime) | (uint64_t(5) << 32), uint64_t(uintptr_t(frame))};
+    helpers::Ctx* before = helpers::setCurrentCtx(nullptr);
+    EXPECT_EQ(convert::toPython(rt, &ctx.conversion), nullptr);
+    EXPECT_TRUE(PyErr_ExceptionMatches(PyExc_RuntimeError));
+    PyErr_Clear();
+    helpers::setCurrentCtx(&ctx);
+    PyObject* o = convert::toPython(rt, &ctx.conversion);
+    ASSERT_NE(o, nullptr);
+    auto* made = reinterpret_cast<bridge::RuntimeObject*>(o);
+    EXPECT_EQ(made->ctx, &ctx);
+    EXPECT_EQ(made->scope, 5);
+    EXPECT_EQ(made->frame, frame);
+    EXPECT_EQ(frame->h.count, 2u) << "the object holds the frame";
+    Py_DECREF(o);
+    EXPECT_EQ(frame->h.count, 1u);
+    helpers::setCurrentCtx(before);
+    value::releaseCaptured(reinterpret_cast<value::Obj*>(frame));
+}
+
 TEST_F(Bridge, ContextIsTheRunsObject) {
     Value out{};
     ASSERT_TRUE(wn_context(&ctx, &out));

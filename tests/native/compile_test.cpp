@@ -220,8 +220,9 @@ TEST_F(Compile, KeepModuleRollBackLeavesTheCheckpointsFunctions) {
 TEST_F(Compile, KeyGlobalsAreNumberedPerCompilerAndOnePerKeyAndModule) {
     Bare bare("t_key");
     compile::Compiler* c = &bare.c;
-    llvmapi::ValueRef a = compile::keyGlobal(&c->module, 0x1000);
-    llvmapi::ValueRef b = compile::keyGlobal(&c->module, 0x1000);
+    llvmapi::ValueRef a, b;
+    ASSERT_EQ(compile::keyGlobal(&c->module, 0x1000, &a), Status::ok);
+    ASSERT_EQ(compile::keyGlobal(&c->module, 0x1000, &b), Status::ok);
     EXPECT_EQ(a, b);
     EXPECT_STREQ(LLVMGetValueName(a), "t_key_k1");
     EXPECT_TRUE(LLVMIsDeclaration(a)) << "external: bound when loaded";
@@ -230,7 +231,8 @@ TEST_F(Compile, KeyGlobalsAreNumberedPerCompilerAndOnePerKeyAndModule) {
     EXPECT_EQ(c->module.symbols[0].address, 0x1000u);
     ASSERT_EQ(compile::newModule(c), Status::ok);
     EXPECT_EQ(c->module.symbols.count, 0u);
-    llvmapi::ValueRef again = compile::keyGlobal(&c->module, 0x1000);
+    llvmapi::ValueRef again;
+    ASSERT_EQ(compile::keyGlobal(&c->module, 0x1000, &again), Status::ok);
     EXPECT_STREQ(LLVMGetValueName(again), "t_key_k2");
 }
 

@@ -276,7 +276,7 @@ Recorded recorded;
 // Stubs the test can call, found in the table: helpers get built one by one, and whichever
 // stubs are left show the protocol. withContext(skip): the first stub after skip that reports
 // on a helper context and a site (its letters begin "bpi"); contextless: one without a
-// context whose result is an int or a pointer; plain: one with no result.
+// context whose result is an int, a pointer or a flag; plain: one with no result.
 const helpers::HelperSignature* stubWhere(bool (*fits)(const char*),
                                           const helpers::HelperSignature* skip = nullptr) {
     for (uint32_t i = 0; i < helpers::kHelperCount; i++) {
@@ -287,7 +287,7 @@ const helpers::HelperSignature* stubWhere(bool (*fits)(const char*),
 }
 bool withContext(const char* letters) { return strncmp(letters, "bpi", 3) == 0; }
 bool contextless(const char* letters) {
-    return (letters[0] == 'l' || letters[0] == 'p') && letters[1] != 'p';
+    return (letters[0] == 'l' || letters[0] == 'p' || letters[0] == 'b') && letters[1] != 'p';
 }
 bool plain(const char* letters) { return letters[0] == 'v' && letters[1] == 'p'; }
 
@@ -343,6 +343,7 @@ TEST_F(Driver, AHelperNotBuiltYetFailsTheRunNamingItself) {
         Emit e(m, f.function);
         llvmapi::ValueRef r = callStub(e, m, *noContext, nullptr, 0);
         if (noContext->signature[0] == 'p') r = T.LLVMBuildPtrToInt(*e, r, m->i64, "");
+        if (noContext->signature[0] == 'b') r = T.LLVMBuildZExt(*e, r, m->i64, "");
         T.LLVMBuildRet(*e, r);
     }
     // <prefix>_status(ctx): noResult(ctx, ...), then the flag of second(ctx, 31, ...).
@@ -400,11 +401,16 @@ TEST_F(Driver, AKeyGlobalReadsTheAddressItWasDefinedAt) {
                   Status::ok);
         {
             Emit e(m, f.function);
-            llvmapi::ValueRef g = compile::keyGlobal(m, uint64_t(uintptr_t(&keyedWord)));
+            uint64_t key = uint64_t(uintptr_t(&keyedWord));
+            llvmapi::ValueRef g, constant;
+            ASSERT_EQ(compile::keyGlobal(m, key, &g), Status::ok);
+            ASSERT_EQ(
+                compile::keyConstant(
+                    m, key, compile::KeyOrigin{{0, 0}, compile::KeyOriginKind::words}, &constant),
+                Status::ok);
             llvmapi::ValueRef word = T.LLVMBuildLoad2(*e, m->i64, g, "");
-            llvmapi::ValueRef same = T.LLVMBuildICmp(
-                *e, llvmapi::IntEQ, compile::keyConstant(m, uint64_t(uintptr_t(&keyedWord))),
-                i64c(m, int64_t(uintptr_t(&keyedWord))), "");
+            llvmapi::ValueRef same = T.LLVMBuildICmp(*e, llvmapi::IntEQ, constant,
+                                                     i64c(m, int64_t(uintptr_t(&keyedWord))), "");
             // The word, plus 1 when the key's constant is the word's address.
             T.LLVMBuildRet(*e, T.LLVMBuildAdd(*e, word, T.LLVMBuildZExt(*e, same, m->i64, ""), ""));
         }

@@ -38,7 +38,8 @@ void joined(std::string& out, uint64_t count, Item item) {
     }
 }
 
-// "<qualname> params=P/R locals=a,b,,k captured=k frame=k:0/1 needs closure refs=0.0".
+// "<qualname> params=P/R locals=a,b,,k captured=k frame=k#3:0/1 needs closure refs=0.0":
+// frame lists each local in the frame with its index and frame slot.
 std::string describe(const FunctionIR& f) {
     std::string out = text(f.qualname);
     out += " params=";
@@ -58,6 +59,8 @@ std::string describe(const FunctionIR& f) {
             if (!f.frameSlots.items[i].inFrame) continue;
             if (!slots.empty()) slots += ',';
             slots += text(f.locals.items[i]);
+            slots += '#';
+            slots += std::to_string(i);
             slots += ':';
             slots += std::to_string(f.frameSlots.items[i].index);
         }
@@ -104,7 +107,7 @@ protected:
 const Case kCases[] = {
     {"LambdaIsAFrameClosure",
      "def f(node, rt):\n    k = 2\n    g = lambda x: x * k\n    return g(1)\n",
-     "f params=2/2 locals=node,rt,k,g frame=k:0/1 needs\n"
+     "f params=2/2 locals=node,rt,k,g frame=k#2:0/1 needs\n"
      "f.<locals>.<lambda> params=2/2 locals=x,,k captured=k closure refs=0.0\n"},
     {"DefCalledByNameTakesArguments",
      "def f(node, rt):\n    k = 2\n    def h(x):\n        return x + k\n    return h(1)\n",
@@ -113,18 +116,18 @@ const Case kCases[] = {
     {"ALambdaOnTheSameVariableMakesTheDefAFrameClosureToo",
      "def f(node, rt):\n    k = 2\n    def h(x):\n        return x + k\n"
      "    g = lambda: k\n    return h(1) + g()\n",
-     "f params=2/2 locals=node,rt,k,g frame=k:0/1 needs\n"
+     "f params=2/2 locals=node,rt,k,g frame=k#2:0/1 needs\n"
      "f.<locals>.h params=2/2 locals=x,,k captured=k closure refs=0.0\n"
      "f.<locals>.<lambda> params=1/1 locals=,k captured=k closure refs=0.0\n"},
     {"NonlocalMakesAFrameClosure",
      "def f(node, rt):\n    n = 0\n    def inc():\n        nonlocal n\n        n += 1\n"
      "    inc()\n    return n\n",
-     "f params=2/2 locals=node,rt,n frame=n:0/1 needs\n"
+     "f params=2/2 locals=node,rt,n frame=n#2:0/1 needs\n"
      "f.<locals>.inc params=1/1 locals=,n captured=n closure refs=0.0\n"},
     {"ALambdaInsideANestedDefReachesTwoFramesOut",
      "def f(node, rt):\n    x = 1\n    def g():\n        lam = lambda: x\n        return lam()\n"
      "    return g()\n",
-     "f params=2/2 locals=node,rt,x frame=x:0/1 needs\n"
+     "f params=2/2 locals=node,rt,x frame=x#2:0/1 needs\n"
      "f.<locals>.g params=1/1 locals=,x,lam captured=x needs closure refs=0.0\n"
      "f.<locals>.g.<locals>.<lambda> params=1/1 locals=,x captured=x closure refs=1.0\n"},
     {"ADefTakesOverWhatTheDefItCallsCaptures",
@@ -154,14 +157,30 @@ const Case kCases[] = {
      "f.<locals>.g params=2/2 locals=n,\n"},
     {"ADefReadAsAValueIsAFrameClosure",
      "def f(node, rt):\n    k = 1\n    def g():\n        return k\n    return g\n",
-     "f params=2/2 locals=node,rt,k frame=k:0/1 needs\n"
+     "f params=2/2 locals=node,rt,k frame=k#2:0/1 needs\n"
      "f.<locals>.g params=1/1 locals=,k captured=k closure refs=0.0\n"},
     {"SlotsInPreOrderAndCaptureOrder",
      "def f(node, rt):\n    a = b = 1\n    g = lambda: b + a\n    h = lambda: a\n"
      "    return g, h\n",
-     "f params=2/2 locals=node,rt,a,b,g,h frame=a:1,b:0/2 needs\n"
+     "f params=2/2 locals=node,rt,a,b,g,h frame=a#2:1,b#3:0/2 needs\n"
      "f.<locals>.<lambda> params=1/1 locals=,b,a captured=b,a closure refs=0.0,0.1\n"
      "f.<locals>.<lambda> params=1/1 locals=,a captured=a closure refs=0.1\n"},
+    // A lambda in a comprehension captures the comprehension's variable, not the function's
+    // variable of the same name: its own slot goes into the frame.
+    {"ALambdaInAComprehensionCapturesItsVariable",
+     "def f(node, rt):\n    x = 5\n    fs = [lambda: x for x in range(3)]\n    return fs\n",
+     "f params=2/2 locals=node,rt,x,fs,x frame=x#4:0/1 needs\n"
+     "f.<locals>.<lambda> params=1/1 locals=,x captured=x closure refs=0.0\n"},
+    // A name declared global in a function between the def and its caller is not taken
+    // over: the inner function reads the global, and captures nothing.
+    {"AGlobalInBetweenIsNotTakenOver",
+     "def f(node, rt):\n    k = 1\n    def g():\n        return k\n    def h():\n"
+     "        global k\n        def m():\n            return (g, k)\n        return m\n"
+     "    return h\n",
+     "f params=2/2 locals=node,rt,k frame=k#2:0/1 needs\n"
+     "f.<locals>.g params=1/1 locals=,k captured=k closure refs=0.0\n"
+     "f.<locals>.h params=1/1 locals= needs closure refs=\n"
+     "f.<locals>.h.<locals>.m params=1/1 locals= closure refs=\n"},
     {"NoNestedFunctionsNoFrame", "def f(node, rt):\n    x = 1\n    return x\n",
      "f params=2/2 locals=node,rt,x\n"},
 };

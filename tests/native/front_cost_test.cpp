@@ -7,20 +7,13 @@
 
 #include <string>
 
-#include "host/tree/grammar.h"
-#include "host/tree/index.h"
 #include "tests/native/front_modules.h"
 
 namespace wuna::front {
 
 namespace {
 
-// g(p, p, ...) of n expression nodes (n >= 2): the call, its callee, n - 2 arguments.
-std::string callOf(int n) {
-    std::string out = "g(";
-    for (int i = 0; i < n - 2; i++) out += i ? ", p" : "p";
-    return out + ")";
-}
+std::string callOf(int n) { return testing_support::sizedCall(n); }
 
 // The fixture module: the helpers by name, each made of calls of known sizes.
 std::string helpers() {
@@ -71,28 +64,14 @@ protected:
     }
     void SetUp() override {
         WithModule::SetUp();
-        names_[0] = PyUnicode_InternFromString("Add");
-        names_[1] = PyUnicode_InternFromString("Mul");
-        grammar_.kindCount = 2;
-        grammar_.pyNames = names_;
-        index_.grammar = &grammar_;
-        index_.nodes = nodes_;
-        index_.count = 2;
-        index_.text = "1+2 3*4";
-        index_.textLength = 7;
-        compiler_.tree = &index_;
+        tree_.attach(&compiler_);
     }
     void TearDown() override {
-        Py_XDECREF(names_[0]);
-        Py_XDECREF(names_[1]);
+        tree_.detach();
         WithModule::TearDown();
     }
 
-    PyObject* names_[2] = {};
-    ptree::GrammarInfo grammar_{};
-    ptree::NodeRecord nodes_[2] = {{0, 3, 0, pargo::layout::makeWord(0, 0)},
-                                   {4, 7, 0, pargo::layout::makeWord(1, 0)}};
-    ptree::Index index_{};
+    testing_support::KindTree tree_;
 };
 
 // Tested 'Add' node: test (4) + body (20); 'Mul': 4 + 30; a run-time node: all 54.

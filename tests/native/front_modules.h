@@ -9,6 +9,8 @@
 
 #include "compiler/backend/compile.h"
 #include "compiler/front/cache.h"
+#include "host/tree/grammar.h"
+#include "host/tree/index.h"
 #include "tests/native/python_test_support.h"
 
 namespace wuna::testing_support {
@@ -91,6 +93,44 @@ protected:
     PyObject* module_ = nullptr;  // the module's globals
     compile::Compiler compiler_;
     front::Cache cache_;
+};
+
+// A call of g with n expression nodes (n >= 2): the call, its callee, and n - 2 arguments
+// named arg, for fixture helpers of known sizes.
+inline std::string sizedCall(int n, const char* arg = "p") {
+    std::string out = "g(";
+    for (int i = 0; i < n - 2; i++) {
+        if (i) out += ", ";
+        out += arg;
+    }
+    return out + ")";
+}
+
+// A program tree of two nodes for tests that fold on a node's kind and text: node 0 an 'Add'
+// over "1+2", node 1 a 'Mul' over "3*4". Needs the interpreter lock from attach to detach.
+struct KindTree {
+    void attach(compile::Compiler* c) {
+        names[0] = PyUnicode_InternFromString("Add");
+        names[1] = PyUnicode_InternFromString("Mul");
+        grammar.kindCount = 2;
+        grammar.pyNames = names;
+        index.grammar = &grammar;
+        index.nodes = nodes;
+        index.count = 2;
+        index.text = "1+2 3*4";
+        index.textLength = 7;
+        c->tree = &index;
+    }
+    void detach() {
+        Py_CLEAR(names[0]);
+        Py_CLEAR(names[1]);
+    }
+
+    PyObject* names[2] = {};
+    ptree::GrammarInfo grammar{};
+    ptree::NodeRecord nodes[2] = {{0, 3, 0, pargo::layout::makeWord(0, 0)},
+                                  {4, 7, 0, pargo::layout::makeWord(1, 0)}};
+    ptree::Index index{};
 };
 
 }  // namespace wuna::testing_support

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/native/helper_outcomes.h"
 #include "tests/native/python_values.h"
 #include "wuna/runtime/convert.h"
 #include "wuna/runtime/helpers/ctx.h"
@@ -62,15 +63,6 @@ protected:
         return n;
     }
 
-    // The exception object of the recorded failure (new reference): the Python exception
-    // kept as it was raised, or the one the failure's kind makes.
-    PyObject* failureObject() {
-        if (ctx.fetched) return Py_NewRef(ctx.fetched);
-        PyObject* o = helpers::errorObject(&ctx);
-        if (!o) PyErr_Clear();
-        return o;
-    }
-
     static std::string show(PyObject* o) {
         PyObject* r = PyObject_Repr(o);
         std::string s = r ? PyUnicode_AsUTF8(r) : "<repr failed>";
@@ -82,45 +74,7 @@ protected:
     // Compares the native outcome (ok, *out) with Python's fn(*args); releases out.
     void expectSame(const std::string& shown, bool ok, Value out, PyObject* fn, PyObject* args,
                     bool bitExact) {
-        PyObject* expected = PyObject_Call(fn, args, nullptr);
-        if (!expected) {
-            PyObject *type, *value, *tb;
-            PyErr_Fetch(&type, &value, &tb);
-            PyErr_NormalizeException(&type, &value, &tb);
-            EXPECT_FALSE(ok) << shown << ": Python raised " << show(value);
-            if (!ok) {
-                PyObject* got = failureObject();
-                ASSERT_NE(got, nullptr) << shown;
-                EXPECT_EQ(reinterpret_cast<PyObject*>(Py_TYPE(got)), type) << shown;
-                EXPECT_EQ(str(got), str(value)) << shown;
-                Py_DECREF(got);
-            }
-            Py_XDECREF(type);
-            Py_XDECREF(value);
-            Py_XDECREF(tb);
-            helpers::clearError(&ctx);
-            return;
-        }
-        EXPECT_TRUE(ok) << shown << ": Python gave " << show(expected) << ", native failed with "
-                        << std::string(reinterpret_cast<const char*>(ctx.message.data),
-                                       ctx.message.length);
-        if (ok) {
-            PyObject* got = convert::toPython(out, &ctx.conversion);
-            ASSERT_NE(got, nullptr) << shown;
-            EXPECT_EQ(Py_TYPE(got), Py_TYPE(expected)) << shown;
-            if (bitExact) {
-                double a = PyFloat_AsDouble(got), b = PyFloat_AsDouble(expected);
-                EXPECT_EQ(std::memcmp(&a, &b, 8), 0) << shown << ": " << show(got) << " against "
-                                                     << show(expected);
-            } else {
-                EXPECT_EQ(PyObject_RichCompareBool(got, expected, Py_EQ), 1)
-                    << shown << ": " << show(got) << " against " << show(expected);
-            }
-            Py_DECREF(got);
-            value::decref(out);
-        }
-        Py_DECREF(expected);
-        helpers::clearError(&ctx);
+        testing_support::expectSameOutcome(&ctx, shown, ok, out, fn, args, bitExact);
     }
 
     // The value of a Python object as the module converts it (a str with lone surrogates
@@ -165,14 +119,6 @@ protected:
                    builtin == &PyFloat_Type);
         Py_DECREF(args);
         value::decref(s);
-    }
-
-    static std::string str(PyObject* o) {
-        PyObject* s = PyObject_Str(o);
-        std::string text = s ? PyUnicode_AsUTF8(s) : "<str failed>";
-        Py_XDECREF(s);
-        PyErr_Clear();
-        return text;
     }
 
     Ctx ctx{};

@@ -5,6 +5,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -139,6 +141,19 @@ void failKind(Ctx* ctx, int32_t site, errors::Kind kind, const char* text, uint6
     ctx->kindSet = 1;
     setKindMessage(ctx, text, length);
     record(ctx, site, text, length);
+}
+
+void failKindFormat(Ctx* ctx, int32_t site, errors::Kind kind, const char* format, ...) {
+    if (ctx->failing) return;
+    char whole[2 * pyhelp::kMessageBuffer];
+    va_list args;
+    va_start(args, format);
+    int length = std::vsnprintf(whole, sizeof whole, format, args);
+    va_end(args);
+    if (length < 0) length = 0;
+    if (size_t(length) >= sizeof whole) length = int(sizeof whole - 1);
+    char text[pyhelp::kMessageBuffer];
+    failKind(ctx, site, kind, text, pyhelp::cutText(text, whole, uint64_t(length)));
 }
 
 void clearError(Ctx* ctx) {

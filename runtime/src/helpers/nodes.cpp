@@ -152,13 +152,17 @@ StrSlot* slotsOf(std::atomic<StrSlot*>* where, uint64_t count) {
     return slots;
 }
 
-// Publishes s into an empty slot; the str the slot holds afterwards (s, or the one another
-// thread put there first, in which case s is released).
+// Publishes s (just made, count 1) into an empty slot; the str the slot holds afterwards
+// (s, or the one another thread put there first, in which case s is released). A published
+// str is read by every thread of the tree at once, so it is immortal - no thread writes its
+// count - and the cache frees it (freeCache).
 Str* publish(StrSlot* slot, Str* s) {
+    value::makeImmortal(&s->h);
     Str* expected = nullptr;
     if (slot->compare_exchange_strong(expected, s, std::memory_order_acq_rel,
                                       std::memory_order_acquire))
         return s;
+    s->h.count = 1;  // never seen by another thread: this one's to release
     value::decref(Value::of(value::TagStr, s));
     return expected;
 }
@@ -537,9 +541,12 @@ void freeCache(NodeCache* cache, uint32_t nodeCount) {
     // Interned names are immortal: only their array goes.
     ::free(cache->kindNames.exchange(nullptr, std::memory_order_acq_rel));
     StrSlot* texts = cache->texts.exchange(nullptr, std::memory_order_acq_rel);
-    for (uint32_t i = 0; texts && i < nodeCount; i++)
-        if (Str* s = texts[i].load(std::memory_order_relaxed))
-            value::decref(Value::of(value::TagStr, s));
+    for (uint32_t i = 0; texts && i < nodeCount; i++) {
+        Str* s = texts[i].load(std::memory_order_relaxed);
+        if (!s) continue;
+        s->h.count = 1;  // published immortal; the cache's own now that no thread reads it
+        value::decref(Value::of(value::TagStr, s));
+    }
     ::free(texts);
 }
 

@@ -327,6 +327,27 @@ PyObject* newRuntime(Ctx* ctx, value::Frame** frameSlot, int32_t scope, int32_t 
     return made;
 }
 
+namespace {
+
+// toPython of an rt value (tag 12): a new CompiledRuntime of the calling thread's current run,
+// over the value's frame and scope.
+PyObject* runtimeObject(Value v) {
+    Ctx* ctx = helpers::currentCtx();
+    if (!ctx) {
+        PyErr_SetString(PyExc_RuntimeError, "an rt outside the run it belongs to");
+        return nullptr;
+    }
+    auto* frame = reinterpret_cast<value::Frame*>(uintptr_t(v.payload));
+    return newRuntime(ctx, nullptr, int32_t(uint32_t(v.tag >> 32)), -1, frame);
+}
+
+[[maybe_unused]] const bool installed = [] {
+    convert::hooks.runtime = runtimeObject;
+    return true;
+}();
+
+}  // namespace
+
 RunStatus runNode(Ctx* ctx, bool exec, uint32_t node, value::Frame** slot, int32_t scope,
                   Value* out) {
     int32_t site = int32_t(node);

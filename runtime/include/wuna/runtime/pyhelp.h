@@ -14,6 +14,11 @@
 
 namespace wuna::pyhelp {
 
+// The minor version (3.<minor>) of the interpreter the runtime serves: the one the module
+// found at start-up, else the one the runtime was built for (it is built per interpreter).
+// Messages whose wording changed between Python versions choose by it. Cannot fail.
+int32_t servedMinor();
+
 inline constexpr size_t kMessageBuffer = 1024;
 inline constexpr size_t kMessageKept = 1020;
 

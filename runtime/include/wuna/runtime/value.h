@@ -102,9 +102,11 @@ Node* newNode(void* holder, uint32_t index);
 
 // Immortal containers (constants of compiled code, values shared with threads) are read-only:
 // every mutator below refuses them, leaving them unchanged, so a shared constant never
-// changes under the code that shares it. A caller that reports failures tests readOnly first
-// to tell the refusal (a TypeError, readOnlyText) from a shortage of memory.
-inline bool readOnly(const Obj* o) { return immortal(o); }
+// changes under the code that shares it. Module state that compiled code took over (FlagShared)
+// is immortal only so that its counts are never written, and stays writable. A caller that
+// reports failures tests readOnly first to tell the refusal (a TypeError, readOnlyText) from a
+// shortage of memory.
+inline bool readOnly(const Obj* o) { return immortal(o) && !(o->flags & FlagShared); }
 // The refusal's text for a block of the kind (NUL-terminated, static).
 const char* readOnlyText(uint32_t kind);
 

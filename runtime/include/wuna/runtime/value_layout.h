@@ -65,6 +65,9 @@ enum : uint32_t {
     FlagOwnsData = 1u << 21,
     FlagImmutable = 1u << 20,
     FlagBury = 1u << 19,
+    // Module state compiled code took over: immortal, so that threads never count it, yet
+    // changed by compiled code and through its proxy alike (it is no constant).
+    FlagShared = 1u << 18,
     SummaryInt = 1u << 0,
     SummaryFloat = 1u << 1,
     SummaryPint = 1u << 2,
@@ -80,6 +83,10 @@ struct Value {
     static constexpr Value boolean(bool b) { return {TagBool, b ? 1u : 0u}; }
     static constexpr Value integer(int64_t i) { return {TagInt, uint64_t(i)}; }
     static constexpr Value pint(int64_t i) { return {TagPint, uint64_t(i)}; }
+    // A value passed as the two signed words of the helpers' C signatures.
+    static constexpr Value words(int64_t tag, int64_t payload) {
+        return {uint64_t(tag), uint64_t(payload)};
+    }
     static Value real(double d) {
         uint64_t bits;
         std::memcpy(&bits, &d, 8);

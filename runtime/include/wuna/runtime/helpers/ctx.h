@@ -138,6 +138,9 @@ void failDefault(Ctx* ctx, int32_t site);
 void failOutOfMemory(Ctx* ctx, int32_t site);
 // A fixed message with a fixed kind; the instantiations are named by their callers.
 void failKind(Ctx* ctx, int32_t site, errors::Kind kind, const char* text, uint64_t length);
+// The same with a message formatted as printf does (cut as pyhelp::cutText cuts).
+void failKindFormat(Ctx* ctx, int32_t site, errors::Kind kind, const char* format, ...)
+    __attribute__((format(printf, 4, 5)));
 template <errors::Kind K, const char* Text>
 void failAs(Ctx* ctx, int32_t site) {
     failKind(ctx, site, K, Text, __builtin_strlen(Text));

@@ -29,7 +29,7 @@
     X(1, wn_decref, vll, Built)             \
     X(2, wn_free, vll, Built)               \
     X(3, wn_fail, bpip, Built)              \
-    X(4, wn_unset, bpip, Stub)              \
+    X(4, wn_unset, bpip, Built)             \
     X(5, wn_overflow, bpi, Built)           \
     X(6, wn_write, bpiillp, Stub)           \
     X(7, wn_platform, bpiip, Stub)          \
@@ -38,48 +38,48 @@
     X(10, wn_compare, bpiillllp, Built)     \
     X(11, wn_unary, bpiillp, Built)         \
     X(12, wn_truthy, bll, Built)            \
-    X(13, wn_function, bpppiplp, Stub)      \
+    X(13, wn_function, bpppiplp, Built)     \
     X(14, wn_call, bpillplpp, Built)        \
-    X(15, wn_tail_set, vpllllp, Stub)       \
+    X(15, wn_tail_set, vpllllp, Built)      \
     X(16, wn_tail_resolve, bpip, Built)     \
-    X(17, wn_tail_take, vpp, Stub)          \
-    X(18, wn_tail_put, vpp, Stub)           \
-    X(19, wn_tail_clear, vp, Stub)          \
-    X(20, wn_call_site, bpiplplp, Stub)     \
-    X(21, wn_host_jump, bpi, Stub)          \
-    X(22, wn_host_failed, bpil, Stub)       \
-    X(23, wn_bury, vpll, Stub)              \
+    X(17, wn_tail_take, vpp, Built)         \
+    X(18, wn_tail_put, vpp, Built)          \
+    X(19, wn_tail_clear, vp, Built)         \
+    X(20, wn_call_site, bpiplplp, Built)    \
+    X(21, wn_host_jump, bpi, Built)         \
+    X(22, wn_host_failed, bpil, Built)      \
+    X(23, wn_bury, vpll, Built)             \
     X(24, wn_specialize, vpl, Built)        \
     X(25, wn_speculate, vpl, Stub)          \
     X(26, wn_context, bpp, Built)           \
-    X(27, wn_frame_of, ppiip, Stub)         \
-    X(28, wn_object, vplp, Stub)            \
-    X(29, wn_frame_new, ppl, Stub)          \
-    X(30, wn_frame_release, vp, Stub)       \
-    X(31, wn_list, bpiplp, Stub)            \
-    X(32, wn_tuple, bpiplp, Stub)           \
-    X(33, wn_dict, bpipplp, Stub)           \
-    X(34, wn_record, bpippp, Stub)          \
-    X(35, wn_is_record, bllp, Stub)         \
+    X(27, wn_frame_of, ppiip, Built)        \
+    X(28, wn_object, vplp, Built)           \
+    X(29, wn_frame_new, ppl, Built)         \
+    X(30, wn_frame_release, vp, Built)      \
+    X(31, wn_list, bpiplp, Built)           \
+    X(32, wn_tuple, bpiplp, Built)          \
+    X(33, wn_dict, bpipplp, Built)          \
+    X(34, wn_record, bpippp, Built)         \
+    X(35, wn_is_record, bllp, Built)        \
     X(36, wn_getattr, bpillpp, Built)       \
     X(37, wn_setattr, bpillpll, Built)      \
-    X(38, wn_getitem, bpillllp, Stub)       \
+    X(38, wn_getitem, bpillllp, Built)      \
     X(39, wn_wrapping, bpiillllp, Built)    \
     X(40, wn_read, bpiillllp, Built)        \
     X(41, wn_parse, bpilllpip, Stub)        \
     X(42, wn_native_fail, bpili, Built)     \
-    X(43, wn_setitem, bpillllll, Stub)      \
+    X(43, wn_setitem, bpillllll, Built)     \
     X(44, wn_items, bpillp, Stub)           \
-    X(45, wn_iter_items, bpillp, Stub)      \
-    X(46, wn_list_len, lll, Stub)           \
-    X(47, wn_list_at, vlllp, Stub)          \
-    X(48, wn_append, bpillll, Stub)         \
-    X(49, wn_extend_items, bpillpl, Stub)   \
+    X(45, wn_iter_items, bpillp, Built)     \
+    X(46, wn_list_len, lll, Built)          \
+    X(47, wn_list_at, vlllp, Built)         \
+    X(48, wn_append, bpillll, Built)        \
+    X(49, wn_extend_items, bpillpl, Built)  \
     X(50, wn_call_method, bpillpiplp, Stub) \
     X(51, wn_call_python, bpilplp, Built)   \
     X(52, wn_global, bpilpp, Built)         \
-    X(53, wn_record_new, bpipp, Stub)       \
-    X(54, wn_isinstance, bpilllp, Stub)     \
+    X(53, wn_record_new, bpipp, Built)      \
+    X(54, wn_isinstance, bpilllp, Built)    \
     X(55, wn_runtime, bpipip, Built)        \
     X(56, wn_call_seq, bpillllpp, Built)    \
     X(57, wn_raise, bpill, Built)           \
@@ -95,15 +95,15 @@
     X(67, wn_min_max, bpiilplp, Built)      \
     X(68, wn_math, bpiillpp, Stub)          \
     X(69, wn_huge_int, bll, Stub)           \
-    X(70, wn_dict_view, bpiillp, Stub)      \
+    X(70, wn_dict_view, bpiillp, Built)     \
     X(71, wn_new_exception, bpiliplp, Built) \
-    X(72, wn_call_plain, bpillplpp, Stub)   \
+    X(72, wn_call_plain, bpillplpp, Built)  \
     X(73, wn_int_base_of, bpilllllp, Built) \
     X(74, wn_float_hex, bpilllp, Built)     \
-    X(75, wn_delitem, bpillll, Stub)        \
-    X(76, wn_closure, bpilppp, Stub)        \
-    X(77, wn_set, bpiplip, Stub)            \
-    X(78, wn_to_set, bpillp, Stub)          \
+    X(75, wn_delitem, bpillll, Built)       \
+    X(76, wn_closure, bpilppp, Built)       \
+    X(77, wn_set, bpiplip, Built)           \
+    X(78, wn_to_set, bpillp, Built)         \
     X(79, wn_inplace, bpiillllp, Built)     \
     X(80, wn_lib, bpiilplip, Stub)          \
     X(81, wn_sorted, bpillllllip, Built)    \
@@ -115,8 +115,8 @@
     X(87, wn_is_type, blli, Stub)           \
     X(88, wn_format, bpillipp, Built)       \
     X(89, wn_concat, bpiplp, Built)         \
-    X(90, wn_unpack, bpilllp, Stub)         \
-    X(91, wn_varargs, bpipllp, Stub)        \
+    X(90, wn_unpack, bpilllp, Built)        \
+    X(91, wn_varargs, bpipllp, Built)       \
     X(92, wn_py_semantic, ipiipip, Built)   \
     X(93, wn_run_value, ipiillpip, Built)
 

@@ -7,11 +7,13 @@
 // that walk cannot do natively (function definitions, hoisted names, captured block scopes)
 // is refused with its reason, as are program functions and helper specialisations.
 //
-// The code generator's own emitters take the place of these in `emission`.
+// installEmission puts these in `emission` (backend/emit.h); the code generator's own
+// function emission takes their place there.
 #include <cstring>
 
 #include "compiler/backend/compile_error.h"
 #include "compiler/backend/emit.h"
+#include "compiler/codegen/emitter.h"
 #include "compiler/backend/inputs.h"
 #include "compiler/front/ir.h"
 #include "host/tree/index.h"
@@ -102,11 +104,10 @@ Status emitPython(TopLevel* t, uint32_t node, bool exec) {
     T.LLVMBuildCondBr(t->b.builder, isFailed, t->error, jumped);
     // A jump that reached the top level carries a value the run drops, and fails the run.
     T.LLVMPositionBuilderAtEnd(t->b.builder, jumped);
-    value::Str* text = value::literal(kJumpAtTop, sizeof kJumpAtTop - 1);
-    if (!text) return Status::outOfMemory;
+    ValueRef textAt;
+    if (Status s = literalGlobal(m, kJumpAtTop, sizeof kJumpAtTop - 1, &textAt); s != Status::ok)
+        return s;
     releaseOut(t);
-    ValueRef textAt = T.LLVMBuildIntToPtr(
-        t->b.builder, keyConstant(m, uint64_t(reinterpret_cast<uintptr_t>(text))), m->ptr, "");
     ValueRef failArgs[] = {t->ctx, i32(m, int64_t(node)), textAt};
     call(&t->b, "wn_fail", failArgs, 3);
     T.LLVMBuildBr(t->b.builder, t->error);
@@ -166,16 +167,6 @@ Status emitTopLevel(Compiler* c) {
     return s;
 }
 
-}  // namespace
-
-Emission emission{emitFunctionStub, emitHelperStub};
-
-Status emitFunction(Compiler* c, uint32_t id) { return emission.function(c, id); }
-
-Status emitHelper(Compiler* c, HelperSpec* specialisation) {
-    return emission.helper(c, specialisation);
-}
-
 Status emitFunctionStub(Compiler* c, uint32_t id) {
     if (!c->inputs || !c->tree) return refuse(c, "code generation isn't built yet");
     if (PyObject* fn = semanticToCompile(c->inputs)) return refuseSemantic(c, fn);
@@ -186,5 +177,9 @@ Status emitFunctionStub(Compiler* c, uint32_t id) {
 Status emitHelperStub(Compiler* c, HelperSpec*) {
     return refuse(c, "helpers compiled out of line aren't built yet");
 }
+
+}  // namespace
+
+void installEmission() { emission = Emission{emitFunctionStub, emitHelperStub}; }
 
 }  // namespace wuna::compile
