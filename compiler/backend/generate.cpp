@@ -106,6 +106,7 @@ Status attempt(Compiled* state, ptree::Index* tree, const CompileInputs* in,
     c->frontCache = in->frontCache;
     c->strict = in->strict;
     c->allFramesAttempt = carried.allFrames;
+    c->escapedSites = in->escapedSites;
     if (Status s = compile::newModule(c); s != Status::ok) return s;
     if (Status s = layOutSlots(c, tree); s != Status::ok) return s;
     if (Status s = structuralFrames(c, tree); s != Status::ok) return s;

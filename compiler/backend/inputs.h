@@ -21,6 +21,10 @@ struct Cache;
 struct FunctionIR;
 }  // namespace wuna::front
 
+namespace wuna::compile {
+struct EscapedSites;
+}
+
 namespace wuna::driver {
 
 struct CompileInputs {
@@ -45,6 +49,9 @@ struct CompileInputs {
     void* pythonMap;
     bool (*runsAsPython)(void* map, PyObject* fn);
     int (*runAsPython)(void* map, PyObject* fn, const char* reason, size_t length);
+    // The language's containers that must be made at run time (grown by the emitters, kept
+    // across generations), or null.
+    compile::EscapedSites* escapedSites;
     uint64_t hotCalls;
     PyObject* types;  // Language.types, or null
     uint8_t strict;

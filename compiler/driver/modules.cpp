@@ -7,6 +7,7 @@
 #include "compiler/backend/driver.h"
 #include "compiler/backend/keys.h"
 #include "compiler/backend/modcache.h"
+#include "compiler/codegen/emitter.h"
 #include "compiler/backend/inputs.h"
 #include "host/language/language.h"
 #include "host/module/exceptions.h"
@@ -102,6 +103,15 @@ int compileInputs(CompileInputs* out, const host::ProgramRecord* program) {
         if (!out->path) return -1;
         out->pathLength = uint64_t(length);
     }
+    if (!language->runTimeContainers) {
+        language->runTimeContainers =
+            static_cast<compile::EscapedSites*>(calloc(1, sizeof(compile::EscapedSites)));
+        if (!language->runTimeContainers) {
+            PyErr_NoMemory();
+            return -1;
+        }
+    }
+    out->escapedSites = language->runTimeContainers;
     out->pythonMap = language;
     out->runsAsPython = runsAsPython;
     out->runAsPython = runAsPython;
@@ -109,6 +119,12 @@ int compileInputs(CompileInputs* out, const host::ProgramRecord* program) {
     out->types = language->types;
     out->strict = language->strict;
     return 0;
+}
+
+void freeRunTimeContainers(compile::EscapedSites* set) {
+    if (!set) return;
+    set->keys.free();
+    free(set);
 }
 
 int languageHash(host::LanguageObject* language, uint8_t out[32]) {

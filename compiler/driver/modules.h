@@ -15,6 +15,10 @@
 
 #include "host/run/program.h"
 
+namespace wuna::compile {
+struct EscapedSites;
+}
+
 namespace wuna::driver {
 
 struct CompileInputs;
@@ -22,6 +26,9 @@ struct CompileInputs;
 // Fills the inputs from the program and its language (the per-kind tables brought up to date
 // first). 0, or -1 with the exception (a cleared Language, a path that is no str).
 [[nodiscard]] int compileInputs(CompileInputs* out, const host::ProgramRecord* program);
+
+// Frees a language's set of containers made at run time (null is ignored). Cannot fail.
+void freeRunTimeContainers(compile::EscapedSites* set);
 
 // The definition hash of the program's language (backend/keys.h). 0, or -1 with the
 // exception.
