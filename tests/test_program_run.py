@@ -81,15 +81,23 @@ def test_a_report_argument_whose_truth_fails_raises(program, printed):
     assert printed == []
 
 
-@pytest.mark.parametrize("mode", ["compiled", "auto"])
-def test_modes_that_need_compiled_code_raise_a_clear_error(program, printed, mode):
-    with pytest.raises(NotImplementedError) as caught:
-        program.run(mode)
-    assert f"'{mode}' mode" in str(caught.value) and "mode='python'" in str(caught.value)
+def test_the_compiled_mode_refuses_what_the_code_generator_cannot_compile_yet(program, printed):
+    with pytest.raises(wuna.CompileError) as caught:
+        program.run("compiled")
+    assert str(caught.value) == "hoisted function definitions aren't compiled yet"
     assert printed == []
     # The run is recorded all the same: a call's default mode is now that mode.
-    with pytest.raises(NotImplementedError):
+    with pytest.raises(wuna.CompileError):
         program.call("twice", 1)
+
+
+def test_auto_runs_as_python_from_then_on_what_cannot_be_compiled(program, printed):
+    assert program.run("auto") is None
+    assert printed == [3]
+    # The run is recorded all the same: a call's default mode is now 'auto', which stays with
+    # Python for this program.
+    assert program.call("twice", 4) == 8
+    assert program.run("auto") is None and printed == [3, 3]
 
 
 def test_a_failing_run_still_records_its_mode(printed):

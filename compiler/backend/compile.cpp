@@ -101,6 +101,7 @@ void release(Compiler* c) {
         free(layout);
     });
     c->layouts.free();
+    c->slots.free();
     for (size_t i = 0; i < c->names.count; i++) free(const_cast<char*>(c->names[i].data));
     c->names.free();
     c->nameSet.free();
@@ -446,7 +447,6 @@ Status runLoop(Compiler* c, uint32_t id, const Emitters& e, PyObject* compileErr
     c->failedHelper = nullptr;
     c->retry = 0;
     if (Status err = newModule(c); err != Status::ok) return err;
-    uint32_t attemptsWithoutNeed = 0;
     for (;;) {
         uint64_t needsBefore = c->needs;
         c->message.clear();
@@ -469,16 +469,13 @@ Status runLoop(Compiler* c, uint32_t id, const Emitters& e, PyObject* compileErr
             again = framesGiven;
         }
         if (!again) return err;
-        // A frames retry always changes a layout; a plain retry must have recorded a need,
-        // or the next attempt would compile the same module again.
-        if (framesGiven || c->needs != needsBefore) {
-            attemptsWithoutNeed = 0;
-        } else if (++attemptsWithoutNeed >= kAttemptsWithoutNeed) {
+        // A frames retry always changes a layout; a plain retry must have recorded a need, or
+        // the next attempt would compile the same module again, and so on without end.
+        if (!framesGiven && c->needs == needsBefore) {
             messages::Message m;
-            m.add("wuna: compiling the module asked ").addUnsigned(attemptsWithoutNeed);
             m.add(
-                " times in a row for another attempt with nothing new to do differently (a wuna "
-                "bug)");
+                "wuna: compiling the module asked for another attempt with nothing new to do "
+                "differently (a wuna bug)");
             m.raise(compileError ? compileError : PyExc_RuntimeError);
             return Status::pythonError;
         }

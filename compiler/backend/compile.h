@@ -22,9 +22,8 @@
 // finished module: start a module, ask for the entry, drain the worklists, and on an
 // unsupported construct compile again from the start when an emitter recorded what the next
 // attempt must do differently (the retry flag) or when a function needs heap frames
-// (retryWithFrames). An attempt that asks for a retry without recording anything new counts
-// toward a small bound, after which the loop gives up with a CompileError rather than compile
-// the same module forever.
+// (retryWithFrames). An attempt that asks for a retry without recording anything new ends the
+// loop with a CompileError at once: the next attempt would compile the same module again.
 //
 // Layouts (Layout) say which variables of a scope sit in which frame slot and whether the
 // scope keeps them in a heap frame; markFrames gives a function and the block scopes inside it
@@ -52,6 +51,10 @@ struct Stmt;
 
 namespace wuna::arena {
 struct Arena;
+}
+
+namespace wuna::driver {
+struct CompileInputs;
 }
 
 namespace wuna::compile {
@@ -209,6 +212,17 @@ struct Compiler {
     backend::U64Map<const front::Stmt*> guardMemo;
     // The language's containers made at run time (compiler/codegen/emitter.h), or null.
     EscapedSites* escapedSites;
+    // Program generation (driver::generateProgram). inputs: what the language and the program
+    // give (borrowed), null in a compiler that generates no program. failingSemantic: the
+    // Python semantic being compiled when the attempt failed (borrowed; set when unset), for
+    // the retry that runs it as Python. slots: analysis symbol -> its frame slot.
+    // callsPython: the module's code runs semantics as Python (read by the runners).
+    // allFramesAttempt: this attempt gives every scope a heap frame.
+    const driver::CompileInputs* inputs;
+    PyObject* failingSemantic;
+    backend::U32Map<uint32_t> slots;
+    uint8_t callsPython;
+    uint8_t allFramesAttempt;
 };
 
 // The block-building record of the function being emitted (as far as this core uses it).
@@ -368,17 +382,14 @@ struct Emitters {
     Status (*helper)(void* user, Compiler* c, HelperSpec* specialisation);
 };
 
-// Attempts that ask for a retry without recording a new need, after which the loop gives up.
-inline constexpr uint32_t kAttemptsWithoutNeed = 4;
-
 // Records that an emitter found something the next attempt must do differently (and sets
 // the retry flag).
 void recordNeed(Compiler* c);
 
 // Runs the compile loop up to a finished module for the function id (or the emitters'
 // entry). ok when the module is ready for the driver; otherwise the error code of the failed
-// attempt, the module rolled back. When the loop gives up on retries that record nothing
-// new, pythonError with compileError raised.
+// attempt, the module rolled back. An attempt that asks for a retry and records nothing new
+// ends the loop: pythonError with compileError raised.
 Status runLoop(Compiler* c, uint32_t id, const Emitters& emitters, PyObject* compileError);
 
 }  // namespace wuna::compile

@@ -116,7 +116,7 @@ void raiseLlvmRejected(PyObject* cls, const char* text, size_t length) {
     m.raise(cls);
 }
 
-Status generateProgram(Compiled* state, const ptree::Index* tree) {
+Status readyCompiler(Compiled* state, const ptree::Index* tree) {
     compile::init(&state->compiler, tree, state->prefix, state->prefixLength);
     return compile::newModule(&state->compiler);
 }
@@ -150,7 +150,7 @@ Compiled* Compiled::create(const ptree::Index* tree, PyObject* compileError,
         return nullptr;
     }
     state->compileError = Py_XNewRef(compileError);
-    if (Status err = generateProgram(state, tree); err != Status::ok) {
+    if (Status err = readyCompiler(state, tree); err != Status::ok) {
         reportAttempt(state, err);
         compile::release(&state->compiler);
         freeState(state);
@@ -174,6 +174,8 @@ void Compiled::free(Compiled* state) {
     if (!state) return;
     for (size_t i = 0; i < state->handles.count; i++) state->engine->release(state->handles[i]);
     state->handles.free();
+    // The bridge's tables (thunks, compiled Python functions): nothing runs their code now.
+    bridge::freeTables(&state->tables);
     state->keys.free();
     state->codeStore.forEach([](const Key&, KeptCode kept) { ::free(kept.bytes); });
     state->codeStore.free();

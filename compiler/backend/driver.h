@@ -4,10 +4,10 @@
 // Compiled::create makes a state: it takes the LLVM capsule (llvmapi::load), gives the code
 // engine the 94 runtime helpers once per process, picks a symbol prefix no other state of the
 // process ever had (so symbols of every module loaded into the one JIT stay distinct, whatever
-// was freed meanwhile), and readies the embedded compiler with its first module. Code
-// generation proper comes with later work; until then callers build into the compiler's
-// current module themselves (the tests do), or run the compile loop with emitters of their
-// own (compileEntry).
+// was freed meanwhile), and readies the embedded compiler with its first module, which its
+// caller builds into (the tests do) or fills through the compile loop with emitters of its
+// own (compileEntry). Compiled::generate makes a state with the whole program generated into
+// it (generateProgram, through the emission entries of emit.h).
 //
 // add() turns the compiler's current module into loaded code, deciding in this order: the
 // code key (a SHA-256 of the module's IR text, cache.h); whether code for the key is loaded
@@ -30,8 +30,10 @@
 
 #include "compiler/backend/compile.h"
 #include "compiler/backend/containers.h"
+#include "compiler/backend/inputs.h"
 #include "compiler/backend/llvmapi.h"
 #include "host/support/arena.h"
+#include "wuna/runtime/helpers/run.h"
 
 namespace wuna::driver {
 
@@ -69,6 +71,8 @@ struct Compiled {
     uint8_t hasCode;  // the first code was loaded
     uint8_t cached;   // in the in-process module cache
     Key moduleKey;
+    // The bridge's tables of this module (node code, thunks, compiled Python functions).
+    bridge::ModuleTables tables;
 
     // A state for the program key (32 bytes) at a level (0, 1 or 2), its compiler readied
     // for the program tree (may be null) with its first module started; standalone (an
@@ -76,6 +80,14 @@ struct Compiled {
     // capsule's, RuntimeError "wuna: the JIT refused the runtime: ..." or MemoryError.
     static Compiled* create(const ptree::Index* tree, PyObject* compileError,
                             const uint8_t programKey[32], uint32_t level, bool standalone);
+
+    // A state for the program key at a level with the whole program generated into its
+    // compiler (generateProgram). A prefix given (NUL-terminated) replaces the state's own,
+    // for a module that is printed and never loaded. Null with a Python exception: create's,
+    // or generation's.
+    static Compiled* generate(ptree::Index* tree, const CompileInputs* inputs,
+                              PyObject* compileError, const uint8_t programKey[32],
+                              uint32_t level, const char* prefix = nullptr);
 
     // Releases everything the state holds, its loaded code first.
     static void free(Compiled* state);
@@ -109,10 +121,22 @@ struct Compiled {
 // RuntimeError "wuna: LLVM rejected the compiled program (a wuna bug): " + the engine text.
 void raiseLlvmRejected(PyObject* cls, const char* text, size_t length);
 
-// Readies the state's compiler for a program and starts its first module. Code generation
-// of the program's functions is not built yet; this is the part of generation that the
-// module state needs. 0, or an error code (outOfMemory).
-Status generateProgram(Compiled* state, const ptree::Index* tree);
+// Readies the state's compiler for a program tree and starts its first module, for callers
+// that build into it themselves. ok, or outOfMemory.
+Status readyCompiler(Compiled* state, const ptree::Index* tree);
+
+// Generates the whole program into the state's compiler, attempt after attempt: each
+// attempt starts a fresh module, lays out the frame slots of every symbol, gives heap frames
+// to the scopes that need them (a function's definer, the global scope, captured block
+// scopes and the scopes around them, scopes earlier attempts needed, and every scope when a
+// semantic runs as Python), emits the top level and drains the worklists (emit.h). An
+// unsupported construct makes a new attempt only when something grew that makes it differ:
+// a scope needing its frame, the all-frames decision, a need an emitter recorded, or the
+// failing semantic added to the language's Python semantics with the message as its reason
+// (not in a strict language). Otherwise CompileError (compileError) with the message. true
+// with the module in the compiler, or false with a Python exception (the compiler empty).
+[[nodiscard]] bool generateProgram(Compiled* state, ptree::Index* tree,
+                                   const CompileInputs* inputs, PyObject* compileError);
 
 // The compile loop for one request followed by add() with the entry's symbol: 0 with
 // *address; -1 with a Python exception (MemoryError, CompileError with the compiler's

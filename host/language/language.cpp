@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "compiler/driver/modules.h"
 #include "host/language/native_host.h"
 #include "host/language/registrar.h"
 #include "host/module/exceptions.h"
@@ -743,6 +744,8 @@ void releaseLanguage(LanguageObject* language) {
     front::Cache cache = language->frontCache;
     idmap::IdMap<Why> why = language->why;
     idmap::IdMap<void*> compilerMap = language->compilerMap;
+    compile::EscapedSites* runTimeContainers = language->runTimeContainers;
+    language->runTimeContainers = nullptr;
     language->grammar = nullptr;
     language->parser = language->rules = language->evals = nullptr;
     language->execs = language->hosts = language->types = nullptr;
@@ -757,6 +760,7 @@ void releaseLanguage(LanguageObject* language) {
     ptree::dropGrammar(grammar);
     for (void* array : arrays) free(array);
     compilerMap.clear();
+    driver::freeRunTimeContainers(runTimeContainers);
     for (PyObject* reference : references) Py_XDECREF(reference);
     front::clearFronts(cache);
     why.forEach([](const void* fn, Why reason) {

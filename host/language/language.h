@@ -30,6 +30,10 @@
 #include "host/tree/function_kind.h"
 #include "host/tree/grammar.h"
 
+namespace wuna::compile {
+struct EscapedSites;
+}
+
 namespace wuna::host {
 
 // A reason a function runs as Python: owned UTF-8 (not NUL-terminated).
@@ -53,6 +57,9 @@ struct LanguageObject {
     front::Cache frontCache;          // each IR holds its function
     idmap::IdMap<Why> why;            // each key holds a reference to its function
     idmap::IdMap<void*> compilerMap;  // the compiler's; owns nothing
+    // The containers compiled code makes at run time, found by generating its programs; made
+    // on first use, owned.
+    compile::EscapedSites* runTimeContainers;
     uint32_t maxDepth;
     uint8_t kindTablesBuilt;
     uint8_t strict;

@@ -13,6 +13,7 @@
 // process, and no runtime block is made twice.
 #include "host/module/startup.h"
 
+#include "compiler/backend/emit.h"
 #include "host/module/exceptions.h"
 #include "host/module/i64.h"
 #include "host/module/module_functions.h"
@@ -152,6 +153,8 @@ int initModule(PyObject* module) {
                         functionType,
                         nodeType};
     installRuntimeHooks();
+    // Program generation reaches the code generator through its emission entries.
+    compile::installEmission();
     if (addNativeHostType(module) < 0) return -1;
     // The block constructors set no exception when memory runs out; the import must fail
     // with one.

@@ -9,10 +9,13 @@
 #include <cstring>
 #include <iterator>
 
+#include "compiler/backend/driver.h"
+#include "compiler/driver/modules.h"
 #include "host/interp/interp.h"
 #include "host/module/exceptions.h"
 #include "host/module/startup.h"
 #include "host/module/type_registry.h"
+#include "host/run/compiled_run.h"
 #include "host/run/program_call.h"
 #include "host/run/run_thread.h"
 #include "wuna/runtime/args.h"
@@ -244,14 +247,15 @@ PyObject* programRun(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (parseRunMode(values[0], RunMode::python, &mode) < 0) return nullptr;
     // report only matters to compiled runs (a reference run leaves the last report as it
     // was), but its truth is taken all the same: a failing __bool__ fails the run.
-    if (values[1] && PyObject_IsTrue(values[1]) < 0) return nullptr;
+    int report = values[1] ? PyObject_IsTrue(values[1]) : 0;
+    if (report < 0) return nullptr;
+    bool compiled = mode == RunMode::compiled;
+    if (mode == RunMode::automatic && driver::chooseAutoMode(record, &compiled) < 0)
+        return nullptr;
     record->runMode = mode;
     record->hasRun = true;
-    if (mode != RunMode::python) {
-        raiseNoCompiledMode(mode);
-        return nullptr;
-    }
-    return referenceRun(self, record);
+    if (!compiled) return referenceRun(self, record);
+    return compiledRun(self, record, report != 0);
 }
 
 // One key of report(): the value's reference is taken. -1 with the exception.
@@ -269,11 +273,18 @@ PyObject* programReport(PyObject* self, PyObject*) {
     if (!record) return nullptr;
     PyObject* report = PyDict_New();
     if (!report) return nullptr;
+    const driver::Compiled* state = record->moduleState;
+    unsigned long long loaded = state ? state->cacheLoads : 0;
+    unsigned long long compiled = state ? state->compiles : 0;
+    PyObject* code = !state                ? Py_NewRef(Py_None)
+                     : state->level != 0 ? PyUnicode_FromString("optimized")
+                                         : PyUnicode_FromString("fast");
     bool ok = putKey(report, "python_crossings",
                      record->crossings ? PyDict_Copy(record->crossings) : PyDict_New()) == 0 &&
               putKey(report, "module_state", PyDict_New()) == 0 &&
-              putKey(report, "cache", Py_BuildValue("{sisi}", "loaded", 0, "compiled", 0)) == 0 &&
-              putKey(report, "code", Py_NewRef(Py_None)) == 0 &&
+              putKey(report, "cache",
+                     Py_BuildValue("{sKsK}", "loaded", loaded, "compiled", compiled)) == 0 &&
+              putKey(report, "code", code) == 0 &&
               putKey(report, "optimizing", PyBool_FromLong(record->optimizeTask != nullptr)) == 0 &&
               putKey(report, "gil_taken", PyLong_FromUnsignedLongLong(record->lockCount)) == 0 &&
               putKey(report, "speculated", PyDict_New()) == 0 &&
@@ -282,10 +293,20 @@ PyObject* programReport(PyObject* self, PyObject*) {
     return report;
 }
 
+// Program.compiled_ir().
+PyObject* programCompiledIr(PyObject* self, PyObject*) {
+    ProgramRecord* record = programOf(self);
+    return record ? compiledIr(record) : nullptr;
+}
+
 PyMethodDef programMethods[] = {
+    {"compiled_ir", WUNA_NO_ARGUMENTS(programCompiledIr),
+     "compiled_ir(): the LLVM IR the program compiles to, before optimization (a str)."},
     {"run", asPyCFunction(programRun), METH_VARARGS | METH_KEYWORDS,
      "run(mode='python', report=False): run the program from its start. 'python' runs the "
-     "semantics as Python; a runtime error raises wuna.Error."},
+     "semantics as Python; 'compiled' compiles the program to native code and runs that; "
+     "'auto' runs compiled code when it is at hand. A runtime error raises wuna.Error; "
+     "report=True counts where compiled code went through Python (report())."},
     {"report", WUNA_NO_ARGUMENTS(programReport),
      "report(): a dict of what the program's compiled runs did: python_crossings, module_state, "
      "cache, code, optimizing, gil_taken, speculated, python_functions."},
@@ -366,13 +387,6 @@ int parseRunMode(PyObject* given, RunMode fallback, RunMode* mode) {
                  int(length), text);
     pyhelp::raiseText(PyExc_ValueError, message, written < 0 ? 0 : uint64_t(written));
     return -1;
-}
-
-void raiseNoCompiledMode(RunMode mode) {
-    PyErr_Format(PyExc_NotImplementedError,
-                 "the '%s' mode needs compiled code, which this build of wuna can't make yet: "
-                 "use mode='python'",
-                 kModeNames[size_t(mode)]);
 }
 
 int64_t maxDepthOf(const ProgramRecord* record) {
@@ -456,9 +470,9 @@ void releaseProgram(ProgramRecord* record) {
     PendingError pending;
     pending.take();
     if (taken.globalsFrame) value::releaseCaptured(&taken.globalsFrame->h);
-    // The compiled-code fields (module state, optimize task, earlier module states) are
-    // handed back to the driver, which sets them; no load sets them.
-    free(taken.earlier);
+    // The module states go back to the driver after the frame, whose values may point into
+    // their code.
+    driver::releaseModules(&taken);
     taken.typeCache.release();
     Py_XDECREF(taken.state);
     Py_XDECREF(taken.language);

@@ -12,8 +12,11 @@
 //
 // Program.run in the 'python' mode runs the top level on a run thread (run/run_thread.h) with a
 // stack sized for the language's max_depth while the caller waits without the interpreter
-// lock; every run records its mode and that the program has run, whatever its outcome.
-// report() describes what compiled runs did; counts only compiled runs fill stay empty.
+// lock; in the 'compiled' mode (and 'auto', which runs like it until the tiers come) the
+// driver makes sure of the program's module state and the compiled top level runs
+// (run/compiled_run.h). Every run records its mode and that the program has run, whatever
+// its outcome. report() describes what compiled runs did, from the current module state;
+// compiled_ir() prints the module the program generates into.
 #pragma once
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -51,6 +54,7 @@ struct ProgramRecord {
     uint64_t lockCount;          // times compiled code took the interpreter lock
     void* session;               // the Session the program is an entry of, or null
     bool stayInPython;
+    bool frozen;  // the values the compiled globals reach are immortal (compiled calls)
     RunMode runMode;  // the mode of the last run; read only once hasRun
     bool hasRun;
 };
@@ -99,9 +103,6 @@ inline StateObject* stateOf(const ProgramRecord* record) {
 // (exactly). 0 with *mode set, or -1 with TypeError "mode must be a str" or ValueError "mode
 // must be 'python', 'compiled' or 'auto', not '<mode>'".
 [[nodiscard]] int parseRunMode(PyObject* given, RunMode fallback, RunMode* mode);
-
-// Raises the error of a mode whose code cannot run yet (compiled code is not built).
-void raiseNoCompiledMode(RunMode mode);
 
 // The Language's max_depth of a program, or -1 with the exception (a cleared Language).
 [[nodiscard]] int64_t maxDepthOf(const ProgramRecord* record);

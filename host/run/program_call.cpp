@@ -9,11 +9,13 @@
 #include <cstdio>
 #include <cstring>
 
+#include "compiler/driver/modules.h"
 #include "host/interp/calls.h"
 #include "host/interp/frame_object.h"
 #include "host/interp/interp.h"
 #include "host/interp/run_errors.h"
 #include "host/module/type_registry.h"
+#include "host/run/compiled_run.h"
 #include "host/run/program.h"
 #include "host/run/run_thread.h"
 #include "host/support/check.h"
@@ -98,6 +100,7 @@ struct Request {
     PyObject* arguments;  // a call's argument tuple, or a map's items
     PyObject* context;    // null: none
     bool isMap;
+    bool compiled;  // a call of compiled code
 };
 
 // The value of the top-level function name in the global frame: the first global,
@@ -173,6 +176,15 @@ PyObject* mapItems(RunRecord* rt, PyObject* function, PyObject* items) {
 }
 
 // Runs on the run thread: the top level when the program has not run, then the call or map.
+// A compiled call on a run thread.
+PyObject* compiledCallWork(void* arg) {
+    const Request* request = static_cast<const Request*>(arg);
+    ProgramRecord* record = programOf(request->program);
+    if (!record) return nullptr;
+    return compiledCall(request->program, record, request->name, request->arguments,
+                        request->context);
+}
+
 PyObject* pythonCallWork(void* arg) {
     const Request* request = static_cast<const Request*>(arg);
     ProgramRecord* record = programOf(request->program);
@@ -247,10 +259,12 @@ int checkCall(const ProgramRecord* record, PyObject* args, PyObject** keywords, 
     RunMode fallback = record->hasRun ? record->runMode : RunMode::compiled;
     RunMode mode;
     if (parseRunMode(keywords[kMode], fallback, &mode) < 0) return -1;
-    if (mode != RunMode::python) {
-        raiseNoCompiledMode(mode);
+    // 'auto' calls compiled code like 'compiled' until the tiers come.
+    bool compiled = mode != RunMode::python;
+    if (mode == RunMode::automatic && driver::chooseAutoMode(const_cast<ProgramRecord*>(record),
+                                                             &compiled) < 0)
         return -1;
-    }
+    request->compiled = compiled;
     request->name = PyTuple_GET_ITEM(args, 0);
     PyObject* given = PyTuple_GetSlice(args, 1, count);
     if (!given) return -1;
@@ -271,7 +285,7 @@ PyObject* programCallCall(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* keywords[kKeywordCount];
     bool isMap = call->shape == CallShape::map;
     if (readKeywords(kwargs, isMap, keywords) < 0) return nullptr;
-    Request request = {call->program, nullptr, nullptr, keywords[kContext], isMap};
+    Request request = {call->program, nullptr, nullptr, keywords[kContext], isMap, false};
     int rc =
         isMap ? checkMap(args, keywords, &request) : checkCall(record, args, keywords, &request);
     int64_t maxDepth = rc == 0 ? maxDepthOf(record) : -1;
@@ -280,7 +294,8 @@ PyObject* programCallCall(PyObject* self, PyObject* args, PyObject* kwargs) {
         // The request's objects stay alive while the caller waits: the Program is held by
         // this object, the name and keywords by the caller's arguments.
         Py_INCREF(self);
-        result = runthread::run(uint32_t(maxDepth), pythonCallWork, &request);
+        result = runthread::run(uint32_t(maxDepth),
+                                request.compiled ? compiledCallWork : pythonCallWork, &request);
         Py_DECREF(self);
     }
     Py_XDECREF(request.arguments);

@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -24,6 +25,7 @@
 #include "compiler/backend/compile.h"
 #include "compiler/backend/driver.h"
 #include "compiler/backend/messages.h"
+#include "compiler/backend/modcache.h"
 #include "compiler/backend/perfmap.h"
 #include "compiler/backend/sha256.h"
 #include "tests/native/backend_test_support.h"
@@ -105,6 +107,68 @@ TEST_F(Driver, PrefixesAreNeverHandedOutTwice) {
     EXPECT_EQ(std::string(d->mainName()), "wndeadbeef0102fx2_main");
     EXPECT_EQ(d->globalSlots, 0u);
     for (Compiled* s : {b, c, d, w}) Compiled::free(s);
+}
+
+// ---- the module cache ---------------------------------------------------------------------
+
+// A module key of its own per call.
+std::array<uint8_t, 32> moduleKeyFor(uint8_t n) {
+    std::array<uint8_t, 32> key{};
+    key[0] = 0x3C;
+    key[1] = n;
+    return key;
+}
+
+TEST_F(Driver, TheModuleCacheFindsAStateByLevelAndKeyAndKeepsTheFirst) {
+    auto key = moduleKeyFor(1);
+    Compiled* a = newState(2);
+    Compiled* b = newState(2);
+    PyObject* objects[3] = {PyList_New(0), PyDict_New(), nullptr};
+    Py_ssize_t before = Py_REFCNT(objects[0]);
+    size_t cached = driver::cachedModuleCount();
+    driver::cacheState(a, key.data(), objects);
+    EXPECT_EQ(driver::findCached(2, key.data()), a);
+    EXPECT_EQ(driver::findCached(0, key.data()), nullptr) << "another level";
+    EXPECT_TRUE(a->cached);
+    EXPECT_EQ(Py_REFCNT(objects[0]), before + 1) << "the cached state holds the program's objects";
+    // The key is taken: a second state stays out, and holds nothing.
+    driver::cacheState(b, key.data(), objects);
+    EXPECT_FALSE(b->cached);
+    EXPECT_EQ(driver::findCached(2, key.data()), a);
+    EXPECT_EQ(driver::cachedModuleCount(), cached + 1);
+    driver::dropUser(b);  // uncached, no users: freed
+    // Its last user gone, a cached state idles, still found.
+    size_t idle = driver::idleModuleCount();
+    driver::dropUser(a);
+    EXPECT_EQ(driver::idleModuleCount(), idle + 1);
+    EXPECT_EQ(driver::findCached(2, key.data()), a);
+    // Adopted again, it leaves the idle list.
+    driver::addUser(a);
+    EXPECT_EQ(a->users, 1u);
+    EXPECT_EQ(driver::idleModuleCount(), idle);
+    driver::dropUser(a);
+    // Eight newer idle states push it out of the cache, and free it with its references.
+    std::vector<std::array<uint8_t, 32>> keys;
+    for (uint8_t n = 0; n < driver::kIdleModules; n++) {
+        keys.push_back(moduleKeyFor(uint8_t(100 + n)));
+        Compiled* s = newState(2);
+        driver::cacheState(s, keys.back().data(), objects);
+        driver::dropUser(s);
+    }
+    EXPECT_EQ(driver::findCached(2, key.data()), nullptr);
+    EXPECT_EQ(driver::idleModuleCount(), driver::kIdleModules);
+    EXPECT_NE(driver::findCached(2, keys[0].data()), nullptr);
+    EXPECT_EQ(Py_REFCNT(objects[0]), before + Py_ssize_t(driver::kIdleModules));
+    // Emptied for the tests after this one: newer idle states push these out in turn.
+    for (uint8_t n = 0; n < driver::kIdleModules; n++) {
+        auto k = moduleKeyFor(uint8_t(200 + n));
+        Compiled* s = newState(2);
+        driver::cacheState(s, k.data(), objects);
+        driver::dropUser(s);
+    }
+    for (auto& k : keys) EXPECT_EQ(driver::findCached(2, k.data()), nullptr);
+    Py_DECREF(objects[0]);
+    Py_DECREF(objects[1]);
 }
 
 // ---- from a module to loaded code ---------------------------------------------------------

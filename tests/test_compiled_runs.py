@@ -1,0 +1,175 @@
+"""Program.run('compiled') while the code generator compiles no semantic: every semantic is
+found uncompilable, runs as Python through the bridge with its reason kept for
+python_semantics() (a strict language raises CompileError instead), and the compiled top
+level walks the program's tree as the reference mode does, with the same output and the same
+errors; report() fills its counts from the module state; compiled_ir() shows the module; the
+compiled Program.call finds the program's global functions."""
+import functools
+
+import pargo
+import pytest
+
+import wuna
+
+GRAMMAR = r"""
+Program = stmts:Stmt*
+@silent Stmt = Print | Div | Boom | Group
+Print = 'print' value:Num ';'
+Div = 'div' value:Num ';'
+Boom = 'boom' ';'
+Group = '{' stmts:Stmt* '}'
+@token Num = [0-9]+ -> int
+@skip Space = [ \t\n]+
+"""
+
+@functools.lru_cache(maxsize=None)
+def parser():
+    return pargo.compile(GRAMMAR)
+
+
+def make_language(printed, **options):
+    """Semantics that read their node's fields only (no rt operation), so that they run the
+    same through the bridge as in the reference mode."""
+    lang = wuna.Language(parser(), **options)
+
+    @lang.exec("Print")
+    def print_(node, rt):
+        printed.append(node.value)
+
+    @lang.exec("Div")
+    def div(node, rt):
+        printed.append(100 // node.value)
+
+    @lang.exec("Boom")
+    def boom(node, rt):
+        raise ValueError("boom went the semantic")
+
+    return lang
+
+
+def outcome(program, printed, mode):
+    """What a run printed and raised: (printed, exception type, its text)."""
+    printed.clear()
+    try:
+        program.run(mode)
+    except Exception as e:
+        return list(printed), type(e), str(e)
+    return list(printed), None, None
+
+
+@pytest.mark.parametrize("source", [
+    "",
+    "print 1; print 2;",
+    "print 1; { print 2; { print 3; } } print 4;",
+    "print 1; div 4; div 0; print 5;",
+    "print 7; boom; print 8;",
+    "{ div 50; { boom; } }",
+])
+@pytest.mark.parametrize("mode", ["compiled", "auto"])
+def test_a_compiled_run_prints_and_fails_as_the_reference_mode_does(source, mode):
+    printed = []
+    program = make_language(printed).load(source)
+    expected = outcome(program, printed, "python")
+    assert outcome(program, printed, mode) == expected
+    # Again, from the module the first compiled run made.
+    assert outcome(program, printed, mode) == expected
+
+
+def test_each_semantic_runs_as_python_with_its_reason():
+    printed = []
+    lang = make_language(printed)
+    assert lang.python_semantics() == {}
+    lang.load("print 1;").run("compiled")
+    reasons = lang.python_semantics()
+    assert sorted(reasons) == ["boom", "div", "print_"]
+    for name, reason in reasons.items():
+        assert reason.startswith(f"{__file__}:"), reason
+        assert f": in {name}(): " in reason
+        assert reason.endswith("the code generator of semantics isn't built")
+
+
+def test_a_strict_language_raises_compile_error_and_keeps_no_reason():
+    printed = []
+    lang = make_language(printed, strict=True)
+    program = lang.load("print 1;")
+    with pytest.raises(wuna.CompileError) as caught:
+        program.run("compiled")
+    text = str(caught.value)
+    assert ": in " in text and "strict: the code generator of semantics isn't built" in text
+    assert text.endswith("(it would run in Python)")
+    assert lang.python_semantics() == {}
+    assert printed == []
+
+
+@pytest.mark.parametrize("strict", [False, True])
+def test_a_language_without_semantics_runs_compiled_on_the_calling_thread(strict):
+    program = wuna.Language(parser(), strict=strict).load("print 1; { print 2; }")
+    assert program.run("compiled", report=True) is None
+    assert program.report()["python_crossings"] == {}
+    assert program.report()["gil_taken"] == 0
+
+
+def test_report_counts_the_compiled_run():
+    printed = []
+    program = make_language(printed).load("print 1; { print 2; div 5; }")
+    assert program.report()["code"] is None
+    program.run("compiled", report=True)
+    report = program.report()
+    assert report["python_crossings"] == {"py_semantic": 3}
+    assert report["code"] == "optimized"
+    assert report["cache"]["loaded"] + report["cache"]["compiled"] <= 1
+    assert report["gil_taken"] >= 1
+    assert report["optimizing"] is False
+    assert (report["module_state"], report["speculated"], report["python_functions"]) == ({}, {}, {})
+    # A run without report=True leaves the crossings of the last reported run.
+    program.run("compiled")
+    assert program.report()["python_crossings"] == {"py_semantic": 3}
+
+
+def test_compiled_ir_shows_the_top_level_calling_the_semantics():
+    printed = []
+    program = make_language(printed).load("print 1; div 2;")
+    ir = program.compiled_ir()
+    assert "define" in ir and "_main(ptr" in ir
+    assert ir.count("call i32 @wn_py_semantic(") == 2
+    # Nothing ran, and the program itself was left alone.
+    assert printed == [] and program.report()["code"] is None
+
+
+def test_a_compiled_call_of_a_name_the_program_does_not_define_raises_key_error():
+    printed = []
+    program = make_language(printed).load("print 1;")
+    for _ in range(2):
+        with pytest.raises(KeyError) as caught:
+            program.call("missing", mode="compiled")
+        assert caught.value.args[0] == "the program defines no function 'missing'"
+    # No global of that name: the top level is not run for it.
+    assert printed == []
+
+
+def test_a_compiled_call_of_a_strict_language_raises_compile_error():
+    program = make_language([], strict=True).load("print 1;")
+    with pytest.raises(wuna.CompileError):
+        program.call("f", mode="compiled")
+
+
+@pytest.mark.parametrize("depth, limit", [(10, 1400), (1000, 41000), (1_000_000, 40_001_000)])
+def test_the_recursion_limit_is_raised_for_the_run_then_restored(depth, limit):
+    import sys
+    seen = []
+    lang = wuna.Language(parser(), max_depth=depth)
+
+    @lang.exec("Print")
+    def print_(node, rt):
+        seen.append(sys.getrecursionlimit())
+
+    before = sys.getrecursionlimit()
+    lang.load("print 1;").run("compiled")
+    assert seen == [max(limit, before)]
+    assert sys.getrecursionlimit() == before
+
+
+def test_compiled_ir_names_its_symbols_apart_from_loaded_modules():
+    program = make_language([]).load("print 1;")
+    first, second = program.compiled_ir(), program.compiled_ir()
+    assert first == second and "@wn_ir_main(" in first
