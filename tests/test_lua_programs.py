@@ -89,6 +89,17 @@ def test_tree_option_still_prints_the_tree():
     assert out.stdout.splitlines()[0] == "Chunk"
 
 
+# 'auto' runs compiled code only when it runs no semantic as Python; until then it is the
+# reference mode, with the reference mode's output and errors.
+@pytest.mark.parametrize("name", ["closures.lua", "algorithms.lua", "control.lua",
+                                  "err_deep.lua"])
+def test_auto_mode_prints_what_the_reference_mode_prints(name):
+    reference = run_ours(name)
+    auto = run_ours(name, "--mode", "auto")
+    assert (auto.stdout, auto.stderr, auto.returncode) == (
+        reference.stdout, reference.stderr, reference.returncode)
+
+
 def test_compiled_mode_fails_cleanly_or_runs():
     out = run_ours("closures.lua", "--mode", "compiled")
     if out.returncode == 0:

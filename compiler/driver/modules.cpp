@@ -166,6 +166,13 @@ int chooseAutoMode(host::ProgramRecord* program, bool* compiled) {
         program->stayInPython = true;
         return 0;
     }
+    // Code that runs semantics as Python is no faster than the reference mode, and the
+    // reference mode is the one that runs every semantic today: 'auto' takes compiled code
+    // only when it runs none.
+    if (program->moduleState->compiler.callsPython) {
+        program->stayInPython = true;
+        return 0;
+    }
     *compiled = true;
     return 0;
 }

@@ -44,7 +44,9 @@ int hostValue(PyObject* o, value::Value* out) {
     if (!nodeType || Py_TYPE(o) != nodeType) return 0;
     helpers::Ctx* ctx = helpers::currentCtx();
     auto* node = reinterpret_cast<NodeObject*>(o);
-    if (!ctx || !nodeOfRunningTree(node->state, ctx->conversion.userData)) return 0;
+    // The run's owner is its program's State: only nodes of that tree are the running
+    // program's.
+    if (!ctx || !node->state || node->state != ctx->conversion.owner) return 0;
     *out = value::Value{value::TagNodeIndex, node->index};
     return 1;
 }
@@ -79,12 +81,6 @@ const char* nativeErrorText(PyObject* fn, int32_t code) {
 }
 
 }  // namespace
-
-bool nodeOfRunningTree(PyObject* nodeState, void* runningProgram) {
-    if (!nodeState || !runningProgram) return false;
-    auto* program = static_cast<ProgramObject*>(runningProgram);
-    return program->initialised && program->record.state == nodeState;
-}
 
 void installRuntimeHooks() {
     convert::hooks.hostValue = hostValue;

@@ -16,8 +16,4 @@ namespace wuna::host {
 // Fills the runtime's hooks; at start-up, under the interpreter lock. Cannot fail.
 void installRuntimeHooks();
 
-// Whether a node of nodeState converts natively while the program whose object is
-// runningProgram runs (null: no run). Cannot fail.
-bool nodeOfRunningTree(PyObject* nodeState, void* runningProgram);
-
 }  // namespace wuna::host
