@@ -173,3 +173,20 @@ def test_compiled_ir_names_its_symbols_apart_from_loaded_modules():
     program = make_language([]).load("print 1;")
     first, second = program.compiled_ir(), program.compiled_ir()
     assert first == second and "@wn_ir_main(" in first
+
+
+def test_rt_error_with_a_code_gives_the_same_error_as_the_reference_mode():
+    lang = wuna.Language(parser())
+
+    @lang.exec("Boom")
+    def boom(node, rt):
+        rt.error(node, "no boom here", code="E42")
+
+    program = lang.load("boom;")
+    errors = {}
+    for mode in ("python", "compiled"):
+        with pytest.raises(wuna.Error) as caught:
+            program.run(mode)
+        errors[mode] = str(caught.value)
+    assert errors["compiled"] == errors["python"]
+    assert "error[E42]: no boom here" in errors["python"]

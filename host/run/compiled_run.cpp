@@ -53,9 +53,11 @@ PyObject* nodeObject(void* userData, int64_t index) {
     return newNode(r->program->state, holderOf(r->program), uint32_t(index));
 }
 
-// driver.runtimeErrorWithStack, innermost entry first.
-PyObject* errorWithStack(void* userData, int32_t site, const char* text, uint64_t length,
-                         const helpers::CallEntry* entries, uint64_t count) {
+// The Error of rt.error(..., code=): driver.runtimeErrorWithStack with the code (borrowed,
+// or null) passed into the Error, innermost entry first.
+PyObject* codedErrorWithStack(void* userData, int32_t site, const char* text, uint64_t length,
+                              PyObject* code, const helpers::CallEntry* entries,
+                              uint64_t count) {
     CompiledRun* r = runOf(userData);
     std::vector<CallEntry> stack;
     for (uint64_t i = 0; i < count; i++) {
@@ -65,10 +67,16 @@ PyObject* errorWithStack(void* userData, int32_t site, const char* text, uint64_
     }
     PyObject* message = PyUnicode_DecodeUTF8(text, Py_ssize_t(length), "replace");
     if (!message) return nullptr;
-    PyObject* error = buildRunError(r->program, site, message, nullptr,
+    PyObject* error = buildRunError(r->program, site, message, code,
                                     std::span<const CallEntry>(stack.data(), stack.size()));
     Py_DECREF(message);
     return error;
+}
+
+// driver.runtimeErrorWithStack, innermost entry first.
+PyObject* errorWithStack(void* userData, int32_t site, const char* text, uint64_t length,
+                         const helpers::CallEntry* entries, uint64_t count) {
+    return codedErrorWithStack(userData, site, text, length, nullptr, entries, count);
 }
 
 // driver.runtimeError: the same without a call stack.
@@ -192,6 +200,7 @@ int CompiledRun::begin(PyObject* object, ProgramRecord* record, PyObject* contex
     state = record->moduleState;
     run.userData = this;
     run.error = errorWithStack;
+    run.codedError = codedErrorWithStack;
     run.module = state;
     run.tables = &state->tables;
     run.nodeCount = holderOf(record)->length;
