@@ -314,8 +314,10 @@ TEST_F(Driver, AHelperNotBuiltYetFailsTheRunNamingItself) {
     const helpers::HelperSignature* second = stubWhere(withContext, first);
     const helpers::HelperSignature* noContext = stubWhere(contextless);
     const helpers::HelperSignature* noResult = stubWhere(plain);
-    if (!first || !noContext || !noResult)
-        GTEST_SKIP() << "no stub of some kind this test calls is left: every helper is built";
+    // Helpers get built one by one: the contextless part is left out once every helper
+    // without a context is built.
+    if (!first || !noResult)
+        GTEST_SKIP() << "no stub with a context, or none without a result, is left";
     if (!second) second = first;
     value::Services saved = value::services;
     value::services.fail = [](void* ctx, int32_t site, const uint8_t* text, size_t n) {
@@ -341,9 +343,12 @@ TEST_F(Driver, AHelperNotBuiltYetFailsTheRunNamingItself) {
               Status::ok);
     {
         Emit e(m, f.function);
-        llvmapi::ValueRef r = callStub(e, m, *noContext, nullptr, 0);
-        if (noContext->signature[0] == 'p') r = T.LLVMBuildPtrToInt(*e, r, m->i64, "");
-        if (noContext->signature[0] == 'b') r = T.LLVMBuildZExt(*e, r, m->i64, "");
+        llvmapi::ValueRef r = i64c(m, 0);
+        if (noContext) {
+            r = callStub(e, m, *noContext, nullptr, 0);
+            if (noContext->signature[0] == 'p') r = T.LLVMBuildPtrToInt(*e, r, m->i64, "");
+            if (noContext->signature[0] == 'b') r = T.LLVMBuildZExt(*e, r, m->i64, "");
+        }
         T.LLVMBuildRet(*e, r);
     }
     // <prefix>_status(ctx): noResult(ctx, ...), then the flag of second(ctx, 31, ...).
@@ -371,7 +376,9 @@ TEST_F(Driver, AHelperNotBuiltYetFailsTheRunNamingItself) {
     EXPECT_STREQ(helpers::unavailableHelper(), first->name);
     helpers::clearUnavailable();
     EXPECT_EQ(callI64(s, "_other"), 0) << "an empty result, no crash";
-    EXPECT_STREQ(helpers::unavailableHelper(), noContext->name);
+    if (noContext) {
+        EXPECT_STREQ(helpers::unavailableHelper(), noContext->name);
+    }
     helpers::clearUnavailable();
     auto statusOf =
         reinterpret_cast<int32_t (*)(void*)>(engine()->symbolAddress(statusName.c_str()));

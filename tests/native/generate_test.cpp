@@ -108,7 +108,7 @@ Status scriptedFunction(Compiler* c, uint32_t id) {
         return Status::unsupported;
     case Step::refuse: message("t.py:4:4: in h(): never"); return Status::unsupported;
     case Step::oom: return Status::outOfMemory;
-    case Step::raise: PyErr_SetString(PyExc_KeyError, "raised"); return Status::pythonError;
+    case Step::raise: PyErr_SetString(PyExc_ValueError, "raised"); return Status::pythonError;
     }
     return Status::unsupported;
 }
@@ -240,7 +240,7 @@ TEST_F(Generate, OutOfMemoryAndPythonErrorsEndGeneration) {
     EXPECT_EQ(generate({Step::oom}), nullptr);
     EXPECT_EQ(errorType, PyExc_MemoryError);
     EXPECT_EQ(generate({Step::raise}), nullptr);
-    EXPECT_EQ(errorType, PyExc_KeyError);
+    EXPECT_EQ(errorType, PyExc_ValueError);
     EXPECT_EQ(error, "raised");
 }
 
