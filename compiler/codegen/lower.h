@@ -1,0 +1,261 @@
+// The lowering of semantics: how the code generator turns the front end's reading of a
+// semantic (compiler/front/ir.h) and the rt operations it performs into LLVM code, on top of
+// the emission toolkit (emitter.h).
+//
+// The road of one program: emitProgramFunction emits the top level or a program function;
+// its body runs the function node's body the way rt.exec would (emitRtExec), which runs each
+// node known while compiling through its semantic (emitExecKnown -> semantic lookup ->
+// inlineHelper, or the semantic run as Python through the bridge). inlineHelper compiles a
+// semantic statement by statement (lowerStatements), expressions go through emitExpr, calls
+// through lowerCallExpr, rt.<m>(...) through emitRtCall. Everything known while compiling is
+// folded; the rest becomes run-time blocks with helper calls.
+//
+// The lowering is split by what it lowers, one group of files each (the file named beside
+// each section below). A construct a group does not compile yet is refused with
+// refuseConstruct: the semantic then runs as Python with that reason (or, in a strict
+// language, the program fails to compile with it).
+//
+// Failure contract (every function below unless it says otherwise): ok; outOfMemory;
+// unsupported with the compile-error text in the compiler's message buffer (a construct that
+// can't be compiled, or a need recorded for the next attempt); pythonError with a Python
+// exception pending. An error is returned at once; what was emitted before it stays (the
+// caller abandons the module). Everything runs under the interpreter lock, on the compiling
+// thread. Shapes given to a function are consumed by it unless it says otherwise.
+#pragma once
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+
+#include "compiler/codegen/emitter.h"
+#include "compiler/front/ir.h"
+
+namespace wuna::compile {
+
+// --- refusals (pending.cpp) ------------------------------------------------------------------
+
+// Writes "<location prefix><what> isn't compiled yet" (the innermost open semantic and the
+// emitter's position give the prefix) and returns unsupported (outOfMemory when the text
+// can't be written).
+[[nodiscard]] Status refuseConstruct(Emitter* e, const char* what);
+
+// --- rt methods and jump classes (rtcall.cpp) ------------------------------------------------
+
+// The id of an rt method (6 bits); the order is the id.
+enum class RtMethod : uint8_t {
+    eval = 0,
+    exec = 1,
+    loop = 2,
+    load = 3,
+    store = 4,
+    function = 5,
+    call = 6,
+    tailCall = 7,
+    error = 8,
+    kind = 9,
+    text = 10,
+    span = 11,
+    scope = 12,
+    symbol = 13,
+    typeOf = 14,
+    nodeAt = 15,
+    fresh = 16,
+    parse = 17,
+    wrappingAdd = 18,
+    wrappingSub = 19,
+    wrappingMul = 20,
+    wrappingShl = 21,
+    wrappingShr = 22,
+    wrappingUshr = 23,
+    u8 = 24,
+    i8 = 25,
+    u16le = 26,
+    u16be = 27,
+    i16le = 28,
+    i16be = 29,
+    u32le = 30,
+    u32be = 31,
+    i32le = 32,
+    i32be = 33,
+    u64le = 34,
+    u64be = 35,
+    i64le = 36,
+    i64be = 37,
+    return_ = 38,
+    break_ = 39,
+    continue_ = 40,
+};
+inline constexpr uint8_t kRtMethodCount = 41;
+
+// The rt name of an id ("eval", ..., "Return"); "?" out of range. Cannot fail.
+const char* rtMethodName(uint8_t id);
+// The id of an rt attribute name; false when compiled code doesn't know the name.
+bool rtMethodByName(const char* name, size_t length, uint8_t* id);
+
+// rt.<m>(...) at its site. receiver: the receiver= keyword of rt.call/rt.tail_call, or null.
+[[nodiscard]] Status emitRtCall(Emitter* e, Semantic* s, RtMethod method, Shape* args,
+                                uint32_t count, Shape* receiver, front::Position at, Shape* out);
+
+// --- program functions (functions.cpp) -------------------------------------------------------
+
+// The code of function id (kTopLevel, a function node, or a typed entry) in the compiler's
+// current module: what `emission.function` is.
+[[nodiscard]] Status emitProgramFunction(Compiler* c, uint32_t id);
+// The release both exits of a function perform.
+[[nodiscard]] Status releaseLocals(Emitter* e);
+// Defines the functions hoisted into the scope (function values made and stored).
+[[nodiscard]] Status emitHoistedFunctions(Emitter* e, uint32_t scope);
+// The function's parameter nodes (the children under the parameters label, or their "name"
+// child where the analysis declares no symbol at the child). Arena list in *out.
+[[nodiscard]] Status parameterNodes(Emitter* e, uint32_t functionNode, uint8_t label,
+                                    backend::List<uint32_t>* out);
+
+// --- node kinds from the language's types (nodekinds.cpp) -------------------------------------
+
+// The declared kind of a node from Language.types, memoised per node: none for a node
+// without a declared type, or of a type that has no kind.
+KnownKind nodeKindMemo(Compiler* c, uint32_t node);
+
+// --- rt.eval, rt.exec, rt.loop and semantic lookup (eval.cpp, semantics.cpp) ------------------
+
+// The node index of a node shape; unsupported with "a node only known at run time can't be
+// used here" for any other shape.
+[[nodiscard]] Status knownNode(Emitter* e, const Shape& shape, uint32_t* node);
+[[nodiscard]] Status emitRtEval(Emitter* e, Semantic* s, Shape* value, Shape* out);
+// What rt.exec does with the value: a node executed, a list or tuple item by item, a run-time
+// value through the runtime; anything else nothing.
+[[nodiscard]] Status emitRtExec(Emitter* e, Shape* value);
+[[nodiscard]] Status emitRtLoop(Emitter* e, Semantic* s, Shape* body, Shape* out);
+// Executes a node whose semantic is known while compiling (its block scope entered, the
+// semantic run, the scope left).
+[[nodiscard]] Status emitExecKnown(Emitter* e, uint32_t node);
+// Compiles a semantic or helper inline with its arguments bound to its parameters; more than
+// 200 nested inline calls is a compile error.
+[[nodiscard]] Status inlineHelper(Emitter* e, front::FunctionIR* function, front::StmtList body,
+                                  int32_t site, Shape* args, uint32_t count, Shape* out);
+
+// --- node fields and kinds (nodes.cpp) --------------------------------------------------------
+
+[[nodiscard]] Status nodeFieldByName(Emitter* e, uint32_t node, uint8_t label, Shape* out);
+[[nodiscard]] Status nodeFieldWhenCompiling(Emitter* e, uint32_t node, Shape* out);
+// Runs out of memory -> outOfMemory (code 58), never an empty list.
+[[nodiscard]] Status childWithLabel(Emitter* e, uint32_t node, uint8_t label,
+                                    backend::List<uint32_t>* out);
+
+// --- statements (statements.cpp, locals.cpp, targets.cpp) --------------------------------------
+
+[[nodiscard]] Status lowerStatement(Emitter* e, Semantic* s, const front::Stmt* statement);
+[[nodiscard]] Status lowerStatements(Emitter* e, Semantic* s, front::StmtList statements);
+// A return of the value from the function being emitted.
+[[nodiscard]] Status lowerReturn(Emitter* e, Shape* value, int32_t site);
+// After a statement: releases the compile-time containers no variable holds any more.
+[[nodiscard]] Status dropDeadContainers(Emitter* e, Semantic* s);
+// Assigns the value to the target (consumed).
+[[nodiscard]] Status emitAssign(Emitter* e, Semantic* s, const front::Target& target, Shape* value,
+                                front::Position at);
+[[nodiscard]] Status emitLocalRead(Emitter* e, Semantic* s, uint32_t local, front::Position at,
+                                   Shape* out);
+[[nodiscard]] Status materializeLocal(Emitter* e, Semantic* s, uint32_t local);
+// A local held in a run-time slot as an operand without a new reference; *found false
+// otherwise.
+[[nodiscard]] Status borrowLocal(Emitter* e, Semantic* s, const front::Expr* expr, Operand* out,
+                                 bool* found);
+// false when a while, for or try occurs (both branches of every if looked into).
+bool countStraightStatements(const front::Stmt* statements, uint64_t count, uint64_t* counter);
+
+// --- loops, try, comprehensions (loops.cpp, try.cpp, comprehensions.cpp) ----------------------
+
+[[nodiscard]] Status lowerWhile(Emitter* e, Semantic* s, const front::Stmt* statement);
+[[nodiscard]] Status lowerFor(Emitter* e, Semantic* s, const front::Stmt* statement);
+[[nodiscard]] Status lowerTry(Emitter* e, Semantic* s, const front::Stmt* statement);
+// A raise of a control shape (rt.Return/Break/Continue) or of an exception value.
+[[nodiscard]] Status lowerRaise(Emitter* e, Semantic* s, const front::Stmt* statement);
+[[nodiscard]] Status emitComprehension(Emitter* e, Semantic* s, const front::Expr* expr,
+                                       Shape* out);
+
+// --- expressions (expressions.cpp, displays.cpp, truth.cpp, fstrings.cpp, slices.cpp) ---------
+
+[[nodiscard]] Status emitExpr(Emitter* e, Semantic* s, const front::Expr* expr, Shape* out);
+// emitExpr, then the result on the live temporaries.
+[[nodiscard]] Status emitSubExpr(Emitter* e, Semantic* s, const front::Expr* expr, Shape* out);
+
+// The truth of a value: known while compiling (known true, bit 0 of truth) or an i1.
+struct Truth {
+    llvmapi::ValueRef value;  // the i1 when isValue
+    uint8_t known;            // when !isValue
+    uint8_t isValue;
+};
+[[nodiscard]] Status emitTruthy(Emitter* e, const Shape& value, int32_t site, Truth* out);
+
+// --- operators (binary.cpp, compare.cpp, typecompare.cpp, wrapping.cpp, readers.cpp) ----------
+
+[[nodiscard]] Status emitBinary(Emitter* e, Semantic* s, front::BinaryOp op, Shape* left,
+                                Shape* right, front::Position at, Shape* out);
+[[nodiscard]] Status emitUnary(Emitter* e, Semantic* s, front::UnaryOp op, Shape* operand,
+                               front::Position at, Shape* out);
+// The augmented operator (in place for lists, sets, dicts and Python objects).
+[[nodiscard]] Status emitInplace(Emitter* e, Semantic* s, front::BinaryOp op, Shape* current,
+                                 Shape* right, front::Position at, Shape* out);
+[[nodiscard]] Status emitCompare(Emitter* e, Semantic* s, front::CompareOp op, Shape* left,
+                                 Shape* right, front::Position at, Shape* out);
+[[nodiscard]] Status emitWrapping(Emitter* e, Semantic* s, uint8_t operation, Shape* left,
+                                  Shape* right, Shape* out);
+[[nodiscard]] Status emitByteRead(Emitter* e, Semantic* s, uint8_t reader, Shape* data,
+                                  Shape* offset, Shape* out);
+[[nodiscard]] Status emitRtTailCall(Emitter* e, Semantic* s, Shape* callee, Shape* args,
+                                    Shape* receiver);
+[[nodiscard]] Status emitRtFresh(Emitter* e, Semantic* s, uint32_t node);
+
+// --- calls (calls.cpp, callargs.cpp, known.cpp, pycalls.cpp) -----------------------------------
+
+[[nodiscard]] Status lowerCallExpr(Emitter* e, Semantic* s, const front::Expr* call, Shape* out);
+// A call of a callee value (program function, host function, Python callable).
+[[nodiscard]] Status callKnown(Emitter* e, Semantic* s, Shape* callee, Shape* args, Shape* receiver,
+                               bool plain, Shape* out);
+// A call of a Python object known while compiling (a helper function inlined, a class...).
+[[nodiscard]] Status callPython(Emitter* e, Semantic* s, PyObject* callee, Shape* args,
+                                uint32_t count, const front::Keyword* keywords,
+                                uint32_t keywordCount, Shape* keywordValues, front::Position at,
+                                Shape* out);
+// A nested function of the semantic as a value, or called by name.
+[[nodiscard]] Status emitClosure(Emitter* e, Semantic* s, const front::Expr* expr, Shape* out);
+
+// --- variables of the interpreted language (variables.cpp, frames.cpp, globals.cpp) -----------
+
+[[nodiscard]] Status emitRtLoad(Emitter* e, Semantic* s, uint32_t node, Shape* out);
+// Stores the value into the variable the node declares, releasing the old value.
+[[nodiscard]] Status emitRtStore(Emitter* e, uint32_t node, Shape* value);
+[[nodiscard]] Status emitRtFunction(Emitter* e, Semantic* s, uint32_t node, Shape* out);
+// The address of the 16-byte slot holding the variable of the symbol.
+[[nodiscard]] Status emitFrameOf(Emitter* e, uint32_t symbol, llvmapi::ValueRef* out);
+// Enters the block scope of the node when it opens one (frame made, *entered true); leave
+// releases it.
+[[nodiscard]] Status enterBlockScope(Emitter* e, uint32_t node, bool* entered);
+[[nodiscard]] Status leaveBlockScope(Emitter* e, uint32_t node);
+// Releases the frame of every open block scope above the depth, innermost first (the scope
+// stack itself unchanged).
+[[nodiscard]] Status releaseScopeFramesAbove(Emitter* e, uint64_t depth);
+// A module global (or builtin) of the semantic's module read while compiling or at run time.
+[[nodiscard]] Status emitGlobal(Emitter* e, Semantic* s, front::Text name, front::Position at,
+                                Shape* out);
+
+// --- attributes, subscripts, methods, type tests (attributes.cpp, subscripts.cpp, methods.cpp,
+//     typetests.cpp) ------------------------------------------------------------------------
+
+[[nodiscard]] Status emitAttribute(Emitter* e, Semantic* s, Shape* object, front::Text name,
+                                   front::Position at, Shape* out);
+[[nodiscard]] Status emitSetAttr(Emitter* e, Semantic* s, Shape* object, front::Text name,
+                                 Shape* value, front::Position at);
+[[nodiscard]] Status emitGetItem(Emitter* e, Semantic* s, Shape* object, Shape* index,
+                                 front::Position at, Shape* out);
+[[nodiscard]] Status emitSetItem(Emitter* e, Semantic* s, Shape* object, Shape* index, Shape* value,
+                                 front::Position at);
+[[nodiscard]] Status emitMethodCall(Emitter* e, Semantic* s, Shape* receiver, front::Text name,
+                                    Shape* args, uint32_t count, front::Position at, Shape* out);
+[[nodiscard]] Status emitIsinstance(Emitter* e, Semantic* s, Shape* value, Shape* type,
+                                    front::Position at, Shape* out);
+// len() inline for strs, bytes, lists, tuples and dicts; the operand is released.
+[[nodiscard]] Status emitLen(Emitter* e, Semantic* s, PyObject* lenBuiltin, Operand* argument,
+                             Operand* out);
+
+}  // namespace wuna::compile
