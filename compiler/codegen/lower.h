@@ -236,8 +236,64 @@ struct Truth {
 // stack itself unchanged).
 [[nodiscard]] Status releaseScopeFramesAbove(Emitter* e, uint64_t depth);
 // A module global (or builtin) of the semantic's module read while compiling or at run time.
+// A dyn result holds a reference (a read at run time): a caller that does not use the value
+// releases it.
 [[nodiscard]] Status emitGlobal(Emitter* e, Semantic* s, front::Text name, front::Position at,
                                 Shape* out);
+// Whether the global is, while compiling, the very object: false without emitting any code
+// when the name is read at run time (a rebound module variable) or is something else; so a
+// look at a callee (is it `type`?) leaves nothing behind to release.
+[[nodiscard]] Status globalIsObject(Emitter* e, Semantic* s, front::Text name, PyObject* object,
+                                    bool* is);
+
+// The nearest scope strictly above the node: a function node or a captured block scope, or
+// kGlobalScope. Cannot fail.
+uint32_t scopeOf(const Compiler* c, uint32_t node);
+// Which text an unreachable frame gives (frames.cpp).
+enum class FrameMessage : uint8_t { functionOutside = 0, variableUnreachable = 1, blockFrame = 2 };
+// The frame of the scope as seen from the current point (open block scopes, the run-time
+// walk of a thunk, the own frame, the walk up from the closure frame). unsupported with the
+// message chosen when the scope can't be reached; with a need recorded ("compiled again with
+// frames") when it is the function's own scope and the function has no heap frame.
+[[nodiscard]] Status frameOfScope(Emitter* e, uint32_t scope, FrameMessage which,
+                                  llvmapi::ValueRef* out);
+// Makes each function hoisted into the scope and stores it into its name's variable, in the
+// order of the hoist list.
+[[nodiscard]] Status makeHoistedFunctions(Emitter* e, uint32_t scope);
+
+// --- kind checks and variable messages (kindchecks.cpp) ---------------------------------------
+
+// The value checked against the node's declared kind (Language.types); consumes value.
+[[nodiscard]] Status emitKindCheck(Emitter* e, uint32_t node, Shape* value, Shape* out);
+// The same against a kind the caller knows (unknown: no check).
+[[nodiscard]] Status emitKindCheckAs(Emitter* e, uint32_t node, KnownKind declared, Shape* value,
+                                     Shape* out);
+// The run-time failure "the value isn't what types() says the type T is" at the node.
+[[nodiscard]] Status emitKindMismatch(Emitter* e, uint32_t node);
+// wn_fail at the site with the text, then the error exit; code after it goes to "dead".
+[[nodiscard]] Status failWith(Emitter* e, int32_t site, const char* text, size_t length);
+// The variable messages, shared with the reference mode and the runtime helpers: each appends
+// its text around x. ok or outOfMemory.
+[[nodiscard]] Status writeTypesMismatch(backend::List<char>* w, const char* x, size_t length);
+[[nodiscard]] Status writeNoHostFunction(backend::List<char>* w, const char* x, size_t length);
+[[nodiscard]] Status writeCantAssignBuiltin(backend::List<char>* w, const char* x, size_t length);
+[[nodiscard]] Status writeNotVariable(backend::List<char>* w, const char* x, size_t length);
+[[nodiscard]] Status writeNameNotDefined(backend::List<char>* w, const char* x, size_t length);
+
+// --- outer frames and imports (outer.cpp) ------------------------------------------------------
+
+// The environment frame of a nested function: *found false when it needs none.
+[[nodiscard]] Status emitOuterFrame(Emitter* e, Semantic* s, const front::FunctionIR* nested,
+                                    llvmapi::ValueRef* frame, bool* found);
+// The environment argument of a call of a nested function (a none shape when none is needed).
+[[nodiscard]] Status emitOuterFrameArg(Emitter* e, Semantic* s, const front::FunctionIR* nested,
+                                       Shape* out);
+// An import of a semantic executed while compiling; the imported object as a shape.
+[[nodiscard]] Status resolveImport(Emitter* e, Semantic* s, front::Text module,
+                                   const front::Text* attribute, bool named, front::Position at,
+                                   Shape* out);
+// "<left>.<right>" appended. ok or outOfMemory.
+[[nodiscard]] Status writeDottedName(backend::List<char>* w, front::Text left, front::Text right);
 
 // --- attributes, subscripts, methods, type tests (attributes.cpp, subscripts.cpp, methods.cpp,
 //     typetests.cpp) ------------------------------------------------------------------------
