@@ -4,22 +4,14 @@ import pytest
 
 import wuna
 from support.toy import toy
+from test_variables import CLOSURES
 
 pytestmark = pytest.mark.xfail(reason="needs the whole code generator", strict=False)
 
 PROGRAMS = {
     "assignment": "var x = 1; x = x + 2; out(x); var y = x * 10; out(y); x = y; out(x);",
     "block_variables": "var i = 0;\nwhile i < 3 { var j = i * 10; i = i + 1; out(j); }\nout(i);",
-    "closures_of_a_captured_block": """
-var i = 0; var f0 = nothing; var f1 = nothing; var f2 = nothing;
-while i < 3 {
-    var j = i;
-    var f = lambda() { return j; };
-    if i == 0 { f0 = f; } else { if i == 1 { f1 = f; } else { f2 = f; } }
-    i = i + 1;
-}
-out(f0()); out(f1()); out(f2());
-""",
+    "closures_of_a_captured_block": CLOSURES,
     "adders": """
 def adder(n) { return lambda(x) { return x + n; }; }
 var add2 = adder(2);

@@ -58,12 +58,6 @@ ValueRef loadPointer(Emitter* e, ValueRef address) {
     return v;
 }
 
-ValueRef byteAddress(Emitter* e, ValueRef base, uint64_t offset) {
-    ValueRef index = constI64(e, offset);
-    openBlock(&e->builder);
-    return T.LLVMBuildInBoundsGEP2(e->builder.builder, e->compiler->module.i8, base, &index, 1, "");
-}
-
 // The parent-scope table (one u64 per node, scopeOf widened), made once per compilation in the
 // arena, and the key constant that hands its address to the code.
 Status parentScopeTable(Emitter* e, ValueRef* out) {
@@ -125,7 +119,7 @@ Status walkAtRunTime(Emitter* e, uint32_t target, ValueRef* out) {
     ValueRef atGlobal = icmp(b, llvmapi::IntEQ, scope, constI64(e, kGlobalScope));
     condBr(b, atGlobal, lost, step);
     enter(b, step);
-    ValueRef parent = loadPointer(e, byteAddress(e, frame, kFrameParent));
+    ValueRef parent = parentFrame(e, frame);
     ValueRef index[1] = {scope};
     ValueRef entryAt = T.LLVMBuildInBoundsGEP2(b->builder, m->i64, table, index, 1, "");
     ValueRef next = loadWord(e, entryAt);
@@ -157,7 +151,7 @@ Status walkStatically(Emitter* e, uint32_t target, FrameMessage which, ValueRef*
     ValueRef frame = e->outerFrame;
     for (uint32_t t = scopeOf(c, e->scopeId); t != target; t = scopeOf(c, t)) {
         if (t == kGlobalScope) return unreachable(c, which, target);
-        frame = loadPointer(e, byteAddress(e, frame, kFrameParent));
+        frame = parentFrame(e, frame);
     }
     *out = frame;
     return Status::ok;
@@ -185,6 +179,16 @@ Status releaseEntry(Emitter* e, const ScopeEntry& entry) {
 }
 
 }  // namespace
+
+ValueRef byteOffset(Emitter* e, ValueRef base, uint64_t offset) {
+    ValueRef index = constI64(e, offset);
+    openBlock(&e->builder);
+    return T.LLVMBuildInBoundsGEP2(e->builder.builder, e->compiler->module.i8, base, &index, 1, "");
+}
+
+ValueRef parentFrame(Emitter* e, ValueRef frame) {
+    return loadPointer(e, byteOffset(e, frame, kFrameParent));
+}
 
 uint32_t scopeOf(const Compiler* c, uint32_t node) {
     const ptree::Index* tree = c->tree;

@@ -257,6 +257,10 @@ enum class FrameMessage : uint8_t { functionOutside = 0, variableUnreachable = 1
 // frames") when it is the function's own scope and the function has no heap frame.
 [[nodiscard]] Status frameOfScope(Emitter* e, uint32_t scope, FrameMessage which,
                                   llvmapi::ValueRef* out);
+// The address offset bytes into a block (a frame slot's word, a header field), and a frame's
+// parent frame loaded from it. Cannot fail.
+llvmapi::ValueRef byteOffset(Emitter* e, llvmapi::ValueRef base, uint64_t offset);
+llvmapi::ValueRef parentFrame(Emitter* e, llvmapi::ValueRef frame);
 // Makes each function hoisted into the scope and stores it into its name's variable, in the
 // order of the hoist list.
 [[nodiscard]] Status makeHoistedFunctions(Emitter* e, uint32_t scope);

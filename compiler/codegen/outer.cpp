@@ -18,8 +18,6 @@ namespace {
 
 const llvmapi::Table& T = llvmapi::table;
 
-constexpr uint64_t kFrameParent = 16;
-
 Status unreachableOuter(Compiler* c, const front::FunctionIR* compiling,
                         const front::FunctionIR* nested) {
     Status err = Status::ok;
@@ -120,12 +118,7 @@ Status emitOuterFrame(Emitter* e, Semantic* s, const front::FunctionIR* nested, 
             *found = true;
             return Status::ok;
         }
-        ValueRef offset = constI64(e, kFrameParent);
-        openBlock(&e->builder);
-        ValueRef at = T.LLVMBuildInBoundsGEP2(e->builder.builder, e->compiler->module.i8, current,
-                                              &offset, 1, "");
-        current = T.LLVMBuildLoad2(e->builder.builder, e->compiler->module.ptr, at, "");
-        T.LLVMSetAlignment(current, 8);
+        current = parentFrame(e, current);
     }
     return unreachableOuter(e->compiler, compiling, nested);
 }

@@ -39,12 +39,6 @@ constexpr uint64_t kReadMark = 0x80000;
 constexpr char kNeedRules[] = "variables need rules with a scopes() rule";
 constexpr char kAnonymous[] = "<anonymous>";
 
-ValueRef byteAddress(Emitter* e, ValueRef base, uint64_t offset) {
-    ValueRef index = constI64(e, offset);
-    openBlock(&e->builder);
-    return T.LLVMBuildInBoundsGEP2(e->builder.builder, e->compiler->module.i8, base, &index, 1, "");
-}
-
 // The node's source text, its byte range clamped to the text.
 front::Text nodeText(const ptree::Index* tree, uint32_t node) {
     if (!tree || !tree->text || node >= tree->count) return front::Text{"", 0};
@@ -281,7 +275,7 @@ Status borrowGlobal(Emitter* e, const Operand& value, uint32_t symbol, Operand* 
     enter(b, readFn);
     openBlock(b);
     ValueRef block = T.LLVMBuildIntToPtr(b->builder, value.payload, m->ptr, "");
-    ValueRef flagsAt = byteAddress(e, block, kFunctionFlags);
+    ValueRef flagsAt = byteOffset(e, block, kFunctionFlags);
     ValueRef flags = T.LLVMBuildLoad2(b->builder, m->i32, flagsAt, "");
     T.LLVMSetAlignment(flags, 4);
     ValueRef markBit = T.LLVMConstInt(m->i32, kReadMark, 0);
@@ -349,8 +343,8 @@ void storeSpilled(Emitter* e, ValueRef slot, const Operand& value) {
     for (size_t i = 0; i < e->typedLocals.count; i++) {
         const TypedLocal& local = e->typedLocals[i];
         if (!local.live || local.slot != slot) continue;
-        storeWord(e, value.tag, byteAddress(e, e->ownFrame, kFrameSlots + 16 * i));
-        storeWord(e, value.payload, byteAddress(e, e->ownFrame, kFrameSlots + 16 * i + 8));
+        storeWord(e, value.tag, byteOffset(e, e->ownFrame, kFrameSlots + 16 * i));
+        storeWord(e, value.payload, byteOffset(e, e->ownFrame, kFrameSlots + 16 * i + 8));
     }
 }
 
@@ -444,7 +438,7 @@ Status emitFrameOf(Emitter* e, uint32_t symbol, ValueRef* out) {
     if (Status err = frameOfScope(e, scope, FrameMessage::variableUnreachable, &frame);
         err != Status::ok)
         return err;
-    *out = byteAddress(e, frame, kFrameSlots + 16 * uint64_t(k));
+    *out = byteOffset(e, frame, kFrameSlots + 16 * uint64_t(k));
     return Status::ok;
 }
 
