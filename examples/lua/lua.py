@@ -311,7 +311,9 @@ def index(rt, node, obj, key, what):
         if v is None and obj.meta is not None:
             h = raw_get(obj.meta, "__index")
             if h is not None:
-                if isinstance(h, Table):
+                # a function is called; any other value is indexed in its turn (a string's
+                # fields are the string library's)
+                if type_name(h) != "function":
                     return index(rt, node, h, key, None)
                 return first(call_value(rt, h, [obj, key], node))
         return v
@@ -326,7 +328,7 @@ def set_index(rt, node, obj, key, value, what):
         if obj.meta is not None and raw_get(obj, key) is None:
             h = raw_get(obj.meta, "__newindex")
             if h is not None:
-                if isinstance(h, Table):
+                if type_name(h) != "function":
                     set_index(rt, node, h, key, value, None)
                 else:
                     call_value(rt, h, [obj, key, value], node)
@@ -546,24 +548,71 @@ def do_error(rt, node, args):
     raise wuna.Throw(v, "(error object is a %s value)" % type_name(v))
 
 
-class SortKey:
-    """An item of table.sort, ordered by Lua's < or by the sort's comparison function."""
-    __slots__ = ("rt", "node", "cmp", "value")
+def sort_less(rt, node, cmp, a, b):
+    """a < b as table.sort orders: Lua's < or the sort's comparison function."""
+    if cmp is None:
+        try:
+            return less(a, b, False)
+        except LuaError as e:
+            fail(rt, node, str(e))
+    return truthy(first(call_value(rt, cmp, [a, b], node)))
 
-    def __init__(self, rt, node, cmp, value):
-        self.rt = rt
-        self.node = node
-        self.cmp = cmp
-        self.value = value
 
-    def __lt__(self, other):
-        if self.cmp is None:
-            try:
-                return less(self.value, other.value, False)
-            except LuaError as e:
-                fail(self.rt, self.node, str(e))
-        return truthy(first(call_value(self.rt, self.cmp, [self.value, other.value],
-                                       self.node)))
+def sort_partition(rt, node, cmp, t, lo, up):
+    """Lua's partition around the pivot kept at up - 1: an order function that contradicts
+    itself runs an index past its bound, which Lua reports."""
+    pivot = raw_get(t, up - 1)
+    i = lo
+    j = up - 1
+    while True:
+        i += 1
+        while sort_less(rt, node, cmp, raw_get(t, i), pivot):
+            if i == up - 1:
+                fail(rt, node, "invalid order function for sorting")
+            i += 1
+        j -= 1
+        while sort_less(rt, node, cmp, pivot, raw_get(t, j)):
+            if j < i:
+                fail(rt, node, "invalid order function for sorting")
+            j -= 1
+        if j < i:
+            sort_swap(t, up - 1, i)
+            return i
+        sort_swap(t, i, j)
+
+
+def sort_swap(t, i, j):
+    a = raw_get(t, i)
+    raw_set(t, i, raw_get(t, j))
+    raw_set(t, j, a)
+
+
+def sort_range(rt, node, cmp, t, lo, up):
+    """Lua's quicksort of t[lo..up], step for step, so that an order function sees the same
+    comparisons and an inconsistent one fails where Lua's does: the median of three ends and
+    middle as pivot, the shorter side sorted first, the longer one looped on. (Lua picks a
+    pivot off the middle at random once a partition comes out badly unbalanced; this keeps
+    the middle, which sorts the same.)"""
+    while lo < up:
+        if sort_less(rt, node, cmp, raw_get(t, up), raw_get(t, lo)):
+            sort_swap(t, lo, up)
+        if up - lo == 1:
+            return
+        p = (lo + up) // 2
+        if sort_less(rt, node, cmp, raw_get(t, p), raw_get(t, lo)):
+            sort_swap(t, p, lo)
+        elif sort_less(rt, node, cmp, raw_get(t, up), raw_get(t, p)):
+            sort_swap(t, p, up)
+        if up - lo == 2:
+            return
+        sort_swap(t, p, up - 1)
+        p = sort_partition(rt, node, cmp, t, lo, up)
+        if p - lo < up - p:
+            sort_range(rt, node, cmp, t, lo, p - 1)
+            lo = p + 1
+        else:
+            sort_range(rt, node, cmp, t, p + 1, up)
+            up = p - 1
 
 
 def do_sort(rt, node, args):
@@ -581,17 +630,45 @@ def do_sort(rt, node, args):
         fail(rt, node, library_message(
             rt, node, lualib.tab_sort,
             "bad argument #2 to 'sort' (function expected, got %s)" % type_name(cmp)))
-    n = length(t)
-    keys = []
-    for i in range(n):
-        keys.append(SortKey(rt, node, cmp, t.arr[i]))
-    keys.sort()
-    for i in range(n):
-        t.arr[i] = keys[i].value
+    sort_range(rt, node, cmp, t, 1, length(t))
     return None
 
 
-SPECIAL = {lualib.lua_pcall: do_pcall, lualib.lua_error: do_error, lualib.tab_sort: do_sort}
+def through_metamethods(rt, node, f, args, writes):
+    """A library function that indexes its table argument, called so that a table with a
+    metatable is indexed as Lua's library indexes it: through __index (and __newindex)."""
+    try:
+        if not args or not isinstance(args[0], Table) or args[0].meta is None:
+            return f(*args)
+        if writes:
+            return f(*args, get=lambda t, k: index(rt, node, t, k, None),
+                     put=lambda t, k, v: set_index(rt, node, t, k, v, None))
+        return f(*args, get=lambda t, k: index(rt, node, t, k, None))
+    except wuna.Throw as e:
+        if e.message == lualib.POSITION:
+            fail(rt, node, library_message(rt, node, f, e.value))
+        raise
+
+
+def do_ipairs_step(rt, node, args):
+    return through_metamethods(rt, node, lualib.ipairs_step, args, False)
+
+
+def do_insert(rt, node, args):
+    return through_metamethods(rt, node, lualib.tab_insert, args, True)
+
+
+def do_concat(rt, node, args):
+    return through_metamethods(rt, node, lualib.tab_concat, args, False)
+
+
+def do_unpack(rt, node, args):
+    return through_metamethods(rt, node, lualib.tab_unpack, args, False)
+
+
+SPECIAL = {lualib.lua_pcall: do_pcall, lualib.lua_error: do_error, lualib.tab_sort: do_sort,
+           lualib.ipairs_step: do_ipairs_step, lualib.tab_insert: do_insert,
+           lualib.tab_concat: do_concat, lualib.tab_unpack: do_unpack}
 
 LIBRARIES = lualib.make_libraries()
 STRING = LIBRARIES["string"]

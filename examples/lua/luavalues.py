@@ -297,7 +297,7 @@ def str_to_number(s):
             n = -n
         if INT_MIN <= n <= INT_MAX:
             return n
-        return float(n)
+        return scaled_float(n, 0)
     try:
         x = float(body)
     except ValueError:
@@ -341,10 +341,24 @@ def hex_to_number(body, neg):
         if neg:
             return wrap(-n)
         return n
-    x = math.ldexp(float(n), exp - 4 * frac)
+    x = scaled_float(n, exp - 4 * frac)
     if neg:
         return -x
     return x
+
+
+def scaled_float(n, exp):
+    """n * 2**exp as the nearest float, inf past the largest (Lua's numerals never overflow)."""
+    extra = n.bit_length() - 64
+    if extra > 0:
+        # keep a sticky bit so the 64-bit mantissa still rounds as the exact value would
+        sticky = 1 if n & ((1 << extra) - 1) else 0
+        n = (n >> extra) | sticky
+        exp += extra
+    try:
+        return math.ldexp(float(n), exp)
+    except OverflowError:
+        return math.inf
 
 
 def to_number(v):
