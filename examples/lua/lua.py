@@ -38,6 +38,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 if HERE not in sys.path:
     sys.path.insert(0, HERE)
 
+import luacheck  # noqa: E402
 import lualib  # noqa: E402
 from luavalues import (Library, LuaError, Method, Table, arith, bitwise, byte_len,  # noqa: E402
                        concat_piece, from_bytes, hex_to_number, is_int, is_number, length, less,
@@ -114,6 +115,21 @@ def literal(text):
     return v
 
 
+def utf8_bytes(code):
+    """Lua's UTF-8 of a code point up to 7FFFFFFF: past 10FFFF (and for surrogates) the
+    same scheme goes on, up to six bytes."""
+    if code < 0x80:
+        return bytes([code])
+    tail = []
+    limit = 0x3F  # what still fits in the first byte beside its length marks
+    while code > limit:
+        tail.append(0x80 | (code & 0x3F))
+        code >>= 6
+        limit >>= 1
+    first = ((0xFE << (5 - len(tail) + 1)) & 0xFF) | code
+    return bytes([first] + tail[::-1])
+
+
 def decode_string(text):
     if text[0] == "[":
         level = text.index("[", 1) - 1
@@ -148,7 +164,7 @@ def decode_string(text):
                 i += 1
         elif e == "u":
             close = raw.index(b"}", i)
-            out.extend(chr(int(raw[i + 1:close].decode(), 16)).encode("utf-8", "surrogatepass"))
+            out.extend(utf8_bytes(int(raw[i + 1:close].decode(), 16)))
             i = close + 1
         elif e.isdigit():
             j = i - 1
@@ -286,8 +302,6 @@ def describe(rt, x):
         sk = rt.kind(suffix)
         if sk == "Field":
             return " (field '%s')" % suffix.name
-        if sk == "MethodCall":
-            return " (method '%s')" % suffix.name
         if sk == "Index":
             key = suffix.key
             if type(key) is str and key[0] != "0":
@@ -456,6 +470,61 @@ def call_node(rt, call):
     return call_value(rt, fa[0], fa[1], call)
 
 
+def error_site(rt, node, at):
+    """Where an error of node is reported: Lua names the line of the operator or suffix (at),
+    so at is taken when it starts on a later line than node; node otherwise (its column is
+    the expression's)."""
+    start = rt.span(node)[0]
+    head = rt.text(node).encode("utf-8", "surrogateescape")[:rt.span(at)[0] - start]
+    if b"\n" in head:
+        return at
+    return node
+
+
+def concat_site(rt, node):
+    """Where a concatenation's error is reported: on the line of its .. (which is no node of
+    the tree): the right operand when the .. stands on its line, else the node."""
+    right = node.right
+    if type(right) is not wuna.Node:
+        right = last_child(rt, node)
+    start = rt.span(node)[0]
+    text = rt.text(node).encode("utf-8", "surrogateescape")
+    upto = rt.span(right)[0] - start
+    dots = text.rfind(b"..", 0, upto)
+    if dots < 0 or b"\n" not in text[:upto] or b"\n" in text[dots:upto]:
+        return node
+    return right
+
+
+def last_child(rt, node):
+    """The child of node that ends where node ends (a literal operand is a leaf the field
+    reads as its text), or node when none does."""
+    end = rt.span(node)[1]
+    i = node.index + 1
+    while True:
+        child = rt.node_at(i)
+        start, stop = rt.span(child)
+        if start >= end:
+            return node
+        if stop == end and child.parent.index == node.index:
+            return child
+        i += 1
+
+
+def operator_of(rt, node):
+    """The operator token of a Binary or Concat node: the child just before its right
+    operand (which may be a literal, read as its text)."""
+    right = node.right
+    if type(right) is wuna.Node:
+        return rt.node_at(right.index - 1)
+    i = node.index + 1
+    while True:
+        child = rt.node_at(i)
+        if child.parent.index == node.index and rt.kind(child).endswith("Op"):
+            return child
+        i += 1
+
+
 def operand_error(rt, node, message, a, b, left, right):
     """An arithmetic or bitwise error naming the operand to blame (the first that isn't a
     number, as Lua does)."""
@@ -478,6 +547,12 @@ def operand_error(rt, node, message, a, b, left, right):
                                                   message == "attempt to perform 'n%0'"):
         # the strings' metatable divides in a library function: Lua adds no position
         raise wuna.Throw(message)
+    if rt.kind(node) == "Binary":
+        op = operator_of(rt, node)
+        if message.startswith("attempt to compare"):
+            # a comparison is reported on the line of its right operand (the token after op)
+            op = rt.node_at(op.index + 1)
+        node = error_site(rt, node, op)
     rt.error(node, message)
 
 
@@ -922,9 +997,15 @@ if wuna is not None and rules is not None:
         suffix = node.suffix
         k = rt.kind(suffix)
         if k == "Field":
-            return index(rt, node, ev(rt, node.target), suffix.name, node.target)
+            obj = ev(rt, node.target)
+            if obj is None:  # the error names the suffix's line, as Lua's does
+                return index(rt, error_site(rt, node, suffix), obj, suffix.name, node.target)
+            return index(rt, node, obj, suffix.name, node.target)
         if k == "Index":
             obj = ev(rt, node.target)
+            if obj is None:
+                return index(rt, error_site(rt, node, suffix), obj, ev(rt, suffix.key),
+                             node.target)
             return index(rt, node, obj, ev(rt, suffix.key), node.target)
         return first(call_node(rt, node))
 
@@ -958,8 +1039,8 @@ if wuna is not None and rules is not None:
             if pa is not None:
                 bad = b
                 what = node.right
-            rt.error(node, "attempt to concatenate a %s value%s"
-                     % (type_name(bad), describe(rt, what)))
+            rt.error(concat_site(rt, node),
+                     "attempt to concatenate a %s value%s" % (type_name(bad), describe(rt, what)))
         return pa + pb
 
     @language.eval("Binary")
@@ -1139,6 +1220,30 @@ def short_stack(text, keep=10):
     return "\n".join(lines[:first] + ["  ... (%d calls more)" % skipped] + lines[last:])
 
 
+def line_of(source, offset):
+    return source.count("\n", 0, offset) + 1
+
+
+def error_offset(source, e):
+    """Where a load error ("FILE:LINE:COLUMN: error[syntax]: ...") is, as an offset in the
+    source, or a large number."""
+    parts = str(e).split(":", 3)
+    if len(parts) < 3 or not parts[1].isdigit() or not parts[2].isdigit():
+        return sys.maxsize
+    start = 0
+    for _ in range(int(parts[1]) - 1):
+        start = source.find("\n", start) + 1
+    return start + int(parts[2]) - 1
+
+
+def check_message(source, name, found):
+    """A check error as the loader writes its errors: FILE:LINE:COLUMN: error[syntax]: ..."""
+    where = found[0]
+    line = line_of(source, where)
+    column = where - (source.rfind("\n", 0, where) + 1) + 1
+    return f"{name}:{line}:{column}: error[syntax]: {found[1]}"
+
+
 def main(argv=None):
     ap = argparse.ArgumentParser(prog="lua.py", description="Run a Lua program.")
     ap.add_argument("--mode", choices=["python", "compiled", "auto"], default="python",
@@ -1187,7 +1292,16 @@ def main(argv=None):
     try:
         program = language.load(source, args.file)
     except wuna.LoadError as e:
-        print(str(e), file=sys.stderr)
+        # a string or numeral Lua can't read, before the syntax error, is what Lua reports
+        found = luacheck.first_error(source, None)
+        if found is not None and found[3] <= error_offset(source, e):
+            print(check_message(source, args.file, found), file=sys.stderr)
+        else:
+            print(str(e), file=sys.stderr)
+        return 2
+    found = luacheck.first_error(source, program.tree)
+    if found is not None:
+        print(check_message(source, args.file, found), file=sys.stderr)
         return 2
     try:
         program.run(args.mode)
