@@ -41,8 +41,8 @@ if HERE not in sys.path:
 import luacheck  # noqa: E402
 import lualib  # noqa: E402
 from luavalues import (Library, LuaError, Method, Table, arith, bitwise, byte_len,  # noqa: E402
-                       concat_piece, from_bytes, hex_to_number, is_int, is_number, length, less,
-                       negate, raw_equal, raw_get, raw_set, snapshot, str_to_number,
+                       concat_piece, from_bytes, hex_to_number, is_int, is_number, join, length,
+                       less, negate, raw_equal, raw_get, raw_set, snapshot, str_to_number,
                        table_from, to_bitint, to_integer, to_number, tostr, truthy, type_name)
 
 with open(os.path.join(HERE, "lua.peg"), encoding="utf-8") as _f:
@@ -1041,7 +1041,7 @@ if wuna is not None and rules is not None:
                 what = node.right
             rt.error(concat_site(rt, node),
                      "attempt to concatenate a %s value%s" % (type_name(bad), describe(rt, what)))
-        return pa + pb
+        return join(pa, pb)
 
     @language.eval("Binary")
     def binary_value(node, rt):

@@ -19,8 +19,8 @@ import sys
 import time
 
 import wuna
-from luavalues import (INT_MAX, INT_MIN, Library, LuaError, Table, byte_len, fmt_float,
-                       fmt_number, from_bytes, is_int, is_number, length, less, next_key,
+from luavalues import (INT_MAX, INT_MIN, Library, LuaError, Table, byte_len, canonical,
+                       fmt_float, fmt_number, from_bytes, is_int, is_number, length, less, next_key,
                        raw_equal, raw_get, raw_set, str_to_number, table_from, to_bytes,
                        to_integer, to_number, tostr, type_name, wrap)
 
@@ -313,8 +313,8 @@ def str_rep(*args):
     if byte_len(s) + byte_len(sep) > 2147483647 // n:
         fail("resulting string too large")  # Lua's strings stop below 2 GiB
     if sep:
-        return sep.join([s] * n)
-    return s * n
+        return canonical(sep.join([s] * n))
+    return canonical(s * n)
 
 
 def str_upper(*args):
@@ -374,13 +374,16 @@ def str_find(*args):
     s = check_str(args, 0, "find")
     p = check_str(args, 1, "find")
     init = check_int(args, 2, "find", 1)
-    n = len(s)
+    n = byte_len(s)
     if init < 0:
         init = max(n + init + 1, 1)
     elif init == 0:
         init = 1
     if init > n + 1:
         return (None,)
+    if not (s.isascii() and p.isascii()):
+        s = to_bytes(s)  # positions count bytes
+        p = to_bytes(p)
     k = s.find(p, init - 1)
     if k < 0:
         return (None,)
@@ -528,7 +531,7 @@ def str_format(*args):
             check_format(spec, conv)
             out.append(format_one(args, argn, "%" + spec, conv))
         argn += 1
-    return "".join(out)
+    return canonical("".join(out))
 
 
 def text_spec(spec):
@@ -558,7 +561,16 @@ def format_one(args, argn, spec, conv):
         text = tostr(args[argn])
         if spec != "%" and "\0" in text:
             arg_error(argn + 1, "format", "string contains zeros")
-        return (spec + "s") % text
+        if text.isascii():
+            return (spec + "s") % text
+        # widths and precisions count bytes
+        flags, width, precision = split_spec(spec)
+        data = to_bytes(text)
+        if precision is not None:
+            data = data[:precision]
+        if len(data) < width:
+            data = data.ljust(width) if "-" in flags else data.rjust(width)
+        return from_bytes(data)
     x = float(check_number(args, argn, "format"))
     if conv in "aA" and math.isfinite(x):
         flags, width, precision = split_spec(spec)
@@ -665,7 +677,7 @@ def tab_concat(*args, get=raw_get):
             pieces.append(fmt_number(v))
         else:
             fail("invalid value (%s) at index %d in table for 'concat'" % (type_name(v), k))
-    return sep.join(pieces)
+    return canonical(sep.join(pieces))
 
 
 def tab_unpack(*args, get=raw_get):

@@ -418,6 +418,28 @@ def from_bytes(b):
     return b.decode("utf-8", "surrogateescape")
 
 
+# A Lua string is a byte string. Here it is the str its bytes decode to as UTF-8, a byte that
+# is no part of a UTF-8 character standing as its surrogate escape (U+DC80..U+DCFF). That
+# form is kept canonical, so that equal bytes are equal strs (equal keys of tables): a string
+# put together from pieces may rejoin the halves of a character and is decoded again.
+
+def canonical(s):
+    """s in the canonical form of its bytes."""
+    if s.isascii():
+        return s
+    for c in s:
+        if "\udc80" <= c <= "\udcff":
+            return from_bytes(to_bytes(s))
+    return s
+
+
+def join(a, b):
+    """a .. b of two canonical strings."""
+    if a and b and (("\udc80" <= a[-1] <= "\udcff") or ("\udc80" <= b[0] <= "\udcff")):
+        return from_bytes(to_bytes(a) + to_bytes(b))
+    return a + b
+
+
 # Arithmetic -------------------------------------------------------------------------------------
 
 NEG_NAN = -math.nan  # the NaN the processor makes for 0/0, printed as -nan
@@ -585,6 +607,9 @@ def less(a, b, or_equal):
             return a <= b
         return a < b
     if type(a) is str and type(b) is str:
+        if not (a.isascii() and b.isascii()):
+            a = to_bytes(a)  # Lua orders strings by their bytes
+            b = to_bytes(b)
         if or_equal:
             return a <= b
         return a < b
