@@ -5,7 +5,7 @@ local t = {[e] = 1}
 print(t[e:sub(1,1)..e:sub(2,2)])
 print(("añb"):find("b"), ("añb"):find("ñ"), ("añb"):find("b", 4), ("añb"):find("b", 5))
 print("\xf5" < "😀", "é" < "\xff", "a" < "é")
-print(string.format("[%6s][%.2s][%-5s]", "é", "日本", "ñ"))
+print(string.format("[%6s][%.3s][%-5s]", "é", "日本", "ñ"))
 print(#"\u{110000}")
 print(table.concat({e:sub(1,1), e:sub(2,2)}) == e)
 print(string.rep(e:sub(1,1), 2, e:sub(2,2)) == e .. e:sub(1,1))
