@@ -40,9 +40,9 @@ if HERE not in sys.path:
 
 import luacheck  # noqa: E402
 import lualib  # noqa: E402
-from luavalues import (Library, LuaError, Method, Table, arith, bitwise, byte_len,  # noqa: E402
-                       concat_piece, from_bytes, hex_to_number, is_int, is_number, join, length,
-                       less, negate, raw_equal, raw_get, raw_set, snapshot, str_to_number,
+from luavalues import (File, Library, LuaError, Method, Table, arith, bitwise,  # noqa: E402
+                       byte_len, concat_piece, from_bytes, hex_to_number, is_int, is_number,
+                       join, length, less, negate, raw_equal, raw_get, raw_set, snapshot, str_to_number,
                        table_from, to_bitint, to_integer, to_number, tostr, truthy, type_name)
 
 with open(os.path.join(HERE, "lua.peg"), encoding="utf-8") as _f:
@@ -318,6 +318,82 @@ def meta_field(v, name):
     return None
 
 
+# The metamethod of each binary operator; > and >= are < and <= with the operands swapped.
+EVENTS = {"+": "__add", "-": "__sub", "*": "__mul", "/": "__div", "%": "__mod", "^": "__pow",
+          "//": "__idiv", "&": "__band", "|": "__bor", "~": "__bxor", "<<": "__shl",
+          ">>": "__shr", "<": "__lt", "<=": "__le", ">": "__lt", ">=": "__le"}
+
+
+def metamethod(a, b, event):
+    """The first operand's metamethod for event, else the second's, or None."""
+    h = meta_field(a, event)
+    if h is None:
+        h = meta_field(b, event)
+    return h
+
+
+def binary_metamethod(rt, node, op, a, b):
+    """What an operator's metamethod gives for operands the operator can't take, as a
+    1-tuple; None when neither operand has one."""
+    event = EVENTS.get(op)
+    if event is None:
+        return None
+    if op == ">" or op == ">=":
+        a, b = b, a
+    h = metamethod(a, b, event)
+    if h is None:
+        return None
+    r = first(call_value(rt, h, [a, b], node))
+    if event == "__lt" or event == "__le":
+        return (truthy(r),)
+    return (r,)
+
+
+def lua_equal(rt, node, a, b):
+    """a == b: raw equality, else two tables' __eq."""
+    if raw_equal(a, b):
+        return True
+    if not (isinstance(a, Table) and isinstance(b, Table)):
+        return False
+    h = metamethod(a, b, "__eq")
+    if h is None:
+        return False
+    return truthy(first(call_value(rt, h, [a, b], node)))
+
+
+def to_text(rt, node, v):
+    """tostring(v): a table's __tostring, or its __name in place of "table"."""
+    if isinstance(v, Table) and v.meta is not None:
+        h = raw_get(v.meta, "__tostring")
+        if h is not None:
+            r = first(call_value(rt, h, [v], node))
+            if type(r) is str:
+                return r
+            if is_number(r):
+                return tostr(r)
+            fail(rt, node, "'__tostring' must return a string")
+        name = raw_get(v.meta, "__name")
+        if type(name) is str:
+            return name + tostr(v)[5:]
+    return tostr(v)
+
+
+def with_meta(args):
+    return any(isinstance(v, Table) and v.meta is not None for v in args)
+
+
+def do_print(rt, node, args):
+    if not with_meta(args):
+        return lualib.lua_print(*args)
+    lualib.lua_print(*[to_text(rt, node, v) for v in args])
+
+
+def do_tostring(rt, node, args):
+    if not args or not with_meta(args[:1]):
+        return through_metamethods(rt, node, lualib.lua_tostring, args, False)
+    return to_text(rt, node, args[0])
+
+
 def index(rt, node, obj, key, what):
     """obj[key], with __index; node is where an error is reported, what the expression of obj."""
     if isinstance(obj, Table):
@@ -333,6 +409,8 @@ def index(rt, node, obj, key, what):
         return v
     if type(obj) is str:
         return raw_get(STRING, key)
+    if type(obj) is File:
+        return index(rt, node, raw_get(obj.meta, "__index"), key, None)
     rt.error(node, "attempt to index a %s value%s" % (type_name(obj), describe(rt, what)))
 
 
@@ -743,7 +821,8 @@ def do_unpack(rt, node, args):
 
 SPECIAL = {lualib.lua_pcall: do_pcall, lualib.lua_error: do_error, lualib.tab_sort: do_sort,
            lualib.ipairs_step: do_ipairs_step, lualib.tab_insert: do_insert,
-           lualib.tab_concat: do_concat, lualib.tab_unpack: do_unpack}
+           lualib.tab_concat: do_concat, lualib.tab_unpack: do_unpack,
+           lualib.lua_print: do_print, lualib.lua_tostring: do_tostring}
 
 LIBRARIES = lualib.make_libraries()
 STRING = LIBRARIES["string"]
@@ -1034,6 +1113,9 @@ if wuna is not None and rules is not None:
         pa = concat_piece(a)
         pb = concat_piece(b)
         if pa is None or pb is None:
+            h = metamethod(a, b, "__concat")
+            if h is not None:
+                return first(call_value(rt, h, [a, b], node))
             bad = a
             what = node.left
             if pa is not None:
@@ -1086,9 +1168,9 @@ if wuna is not None and rules is not None:
                 pass  # Lua's integers wrap around: arith below does that
         try:
             if op == "==":
-                return raw_equal(a, b)
+                return lua_equal(rt, node, a, b)
             if op == "~=":
-                return not raw_equal(a, b)
+                return not lua_equal(rt, node, a, b)
             if op == "<":
                 return less(a, b, False)
             if op == "<=":
@@ -1101,6 +1183,9 @@ if wuna is not None and rules is not None:
                 return bitwise(op, a, b)
             return arith(op, a, b)
         except LuaError as e:
+            r = binary_metamethod(rt, node, op, a, b)
+            if r is not None:
+                return r[0]
             operand_error(rt, node, str(e), a, b, left, right)
 
     @language.eval("Unary")
@@ -1113,6 +1198,9 @@ if wuna is not None and rules is not None:
             if type(v) is str:
                 return byte_len(v)
             if isinstance(v, Table):
+                h = meta_field(v, "__len")
+                if h is not None:
+                    return first(call_value(rt, h, [v], node))
                 return length(v)
             rt.error(node, "attempt to get length of a %s value%s"
                      % (type_name(v), describe(rt, node.operand)))
@@ -1121,6 +1209,9 @@ if wuna is not None and rules is not None:
                 return negate(v)
             return bitwise("~", to_bitint(v), -1)
         except LuaError as e:
+            h = meta_field(v, "__unm" if op == "-" else "__bnot")
+            if h is not None:
+                return first(call_value(rt, h, [v, v], node))
             operand_error(rt, node, str(e), v, v, node.operand, node.operand)
 
     @language.eval("Table")

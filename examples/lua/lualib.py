@@ -19,7 +19,7 @@ import sys
 import time
 
 import wuna
-from luavalues import (INT_MAX, INT_MIN, Library, LuaError, Table, byte_len, canonical,
+from luavalues import (INT_MAX, INT_MIN, File, Library, LuaError, Table, byte_len, canonical,
                        fmt_float, fmt_number, from_bytes, is_int, is_number, length, less, next_key,
                        raw_equal, raw_get, raw_set, str_to_number, table_from, to_bytes,
                        to_integer, to_number, tostr, type_name, wrap)
@@ -241,6 +241,8 @@ def lua_rawlen(*args):
 
 def lua_setmetatable(*args):
     t = check_table(args, 0, "setmetatable")
+    if t.meta is not None and raw_get(t.meta, "__metatable") is not None:
+        fail("cannot change a protected metatable")
     mt = args[1] if len(args) > 1 else None
     if len(args) < 2 or (mt is not None and not isinstance(mt, Table)):
         arg_error(2, "setmetatable", "nil or table expected, got " + got(args, 1))
@@ -255,8 +257,11 @@ STRING_META = Table()
 def lua_getmetatable(*args):
     if not args:
         arg_error(1, "getmetatable", "value expected")
-    if args and isinstance(args[0], Table):
-        return one(args[0].meta)
+    if args and (isinstance(args[0], Table) or type(args[0]) is File):
+        meta = args[0].meta
+        if meta is not None and raw_get(meta, "__metatable") is not None:
+            return raw_get(meta, "__metatable")  # a protected metatable shows this instead
+        return one(meta)
     if args and type(args[0]) is str:
         return STRING_META
     return (None,)
@@ -792,6 +797,13 @@ def m_tointeger(*args):
     return (None,)
 
 
+def m_ult(*args):
+    a = check_int(args, 0, "ult", None)
+    b = check_int(args, 1, "ult", None)
+    mask = (1 << 64) - 1
+    return (a & mask) < (b & mask)
+
+
 def m_type(*args):
     if not args:
         arg_error(1, "type", "value expected")
@@ -805,8 +817,20 @@ def m_type(*args):
 # io and os ------------------------------------------------------------------------------------
 
 def io_write(*args):
+    write_values(args, 0, "write")
+    return STDOUT
+
+
+def file_write(*args):
+    if not args or type(args[0]) is not File:
+        arg_error(1, "write", "FILE* expected, got " + got(args, 0))
+    write_values(args, 1, "write")
+    return args[0]
+
+
+def write_values(args, first, name):
     out = sys.stdout
-    for k in range(len(args)):
+    for k in range(first, len(args)):
         v = args[k]
         if type(v) is float:
             # io.write prints floats with %.14g alone: 1.0 is written 1
@@ -815,8 +839,7 @@ def io_write(*args):
                 s = s[:len(s) - 2]
             out.write(s)
         else:
-            out.write(check_str(args, k, "write"))
-    return None
+            out.write(check_str(args, k, name))
 
 
 def os_time(*args):
@@ -841,12 +864,19 @@ def library(entries, prefix):
     return t
 
 
+# io.stdout: its methods come through its metatable, as a userdata's do.
+FILE_META = Table()
+STDOUT = File(FILE_META, "stdout")
+
+
 def make_libraries():
     """The library tables, by name."""
     strings = library({"len": str_len, "sub": str_sub, "rep": str_rep, "upper": str_upper,
                        "lower": str_lower, "reverse": str_reverse, "byte": str_byte,
                        "char": str_char, "find": str_find, "format": str_format}, "string.")
     raw_set(STRING_META, "__index", strings)
+    raw_set(FILE_META, "__index", library({"write": file_write}, "file:"))
+    raw_set(FILE_META, "__name", "FILE*")
     return {
         "string": strings,
         "table": library({"insert": tab_insert, "remove": tab_remove, "concat": tab_concat,
@@ -854,9 +884,10 @@ def make_libraries():
                          "table."),
         "math": library({"floor": m_floor, "ceil": m_ceil, "max": m_max, "min": m_min,
                          "abs": m_abs, "sqrt": m_sqrt, "fmod": m_fmod,
-                         "tointeger": m_tointeger, "type": m_type, "huge": math.inf,
+                         "tointeger": m_tointeger, "type": m_type, "ult": m_ult,
+                         "huge": math.inf,
                          "pi": math.pi, "maxinteger": INT_MAX, "mininteger": INT_MIN}, "math."),
-        "io": library({"write": io_write}, "io."),
+        "io": library({"write": io_write, "stdout": STDOUT}, "io."),
         "os": library({"time": os_time, "clock": os_clock}, "os."),
     }
 

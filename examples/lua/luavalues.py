@@ -62,6 +62,16 @@ class Library(Table):
         raise LuaError("attempt to call a table value")
 
 
+class File:
+    """An open file of the io library (io.stdout): a userdata whose metatable gives its
+    methods."""
+    __slots__ = ("meta", "stream")
+
+    def __init__(self, meta, stream):
+        self.meta = meta
+        self.stream = stream
+
+
 class Method:
     """A function defined with `function t:m()`: its first argument is self."""
     __slots__ = ("fn",)
@@ -99,6 +109,8 @@ def type_name(v):
         return "string"
     if isinstance(v, Table):
         return "table"
+    if type(v) is File:
+        return "userdata"
     return "function"
 
 
@@ -401,6 +413,8 @@ def tostr(v):
         return "table: 0x%x" % id(v)
     if type(v) is Method:
         return "function: 0x%x" % id(v.fn)
+    if type(v) is File:
+        return "file (0x%x)" % id(v)
     return "function: 0x%x" % id(v)
 
 
