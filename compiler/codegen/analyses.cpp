@@ -134,9 +134,6 @@ bool sameList(const front::StmtList& a, const front::StmtList& b) {
     return a.count == b.count && a.count > 0 && a.items == b.items;
 }
 
-Status collectReads(const Stmt* statements, uint64_t count, front::StmtList skipped,
-                    backend::U32Set* set);
-
 }  // namespace
 
 Status noteExprLocals(const Expr* expr, uint8_t flag, backend::List<LocalUse>* uses) {
@@ -351,149 +348,112 @@ Status targetReads(const Target& target, backend::U32Set* set) {
     return Status::ok;
 }
 
-Status changedVariables(const Stmt* statements, uint64_t count, backend::U32Set* set) {
-    for (uint64_t i = 0; i < count; i++) {
-        const Stmt* st = &statements[i];
-        Status err = Status::ok;
-        switch (st->kind) {
-        case StmtKind::assign:
-            for (uint64_t k = 0; err == Status::ok && k < st->assign.targets.count; k++)
-                err = targetVariables(st->assign.targets.items[k], set);
-            if (err == Status::ok) err = namedTargets(st->assign.value, set);
-            break;
-        case StmtKind::augAssign:
-            err = targetVariables(st->augAssign.target, set);
-            if (err == Status::ok) err = namedTargets(st->augAssign.value, set);
-            break;
-        case StmtKind::expr: {
-            uint32_t local;
-            if (changedReceiver(st->expr, &local)) err = add(set, local);
-            if (err == Status::ok) err = namedTargets(st->expr, set);
-            break;
+namespace {
+
+// One of the two analyses over statement lists: what a target and an expression contribute,
+// and whether it collects reads (else assignments and changes). The statement walk is shared.
+struct Analysis {
+    Status (*target)(const Target& target, backend::U32Set* set);
+    Status (*expr)(const Expr* expr, backend::U32Set* set);
+    bool reads;
+    front::StmtList skipped;
+};
+
+Status analyse(const Analysis& a, const Stmt* statements, uint64_t count, backend::U32Set* set);
+
+Status analyseList(const Analysis& a, const front::StmtList& list, backend::U32Set* set) {
+    return analyse(a, list.items, list.count, set);
+}
+
+Status analyseStatement(const Analysis& a, const Stmt* st, backend::U32Set* set) {
+    switch (st->kind) {
+    case StmtKind::assign:
+        for (uint64_t k = 0; k < st->assign.targets.count; k++)
+            if (Status err = a.target(st->assign.targets.items[k], set); err != Status::ok)
+                return err;
+        return a.expr(st->assign.value, set);
+    case StmtKind::augAssign:
+        if (Status err = a.target(st->augAssign.target, set); err != Status::ok) return err;
+        // x += v reads x as well as assigning it.
+        if (a.reads && st->augAssign.target.kind == TargetKind::local)
+            if (Status err = add(set, st->augAssign.target.local); err != Status::ok) return err;
+        return a.expr(st->augAssign.value, set);
+    case StmtKind::expr: {
+        uint32_t local;
+        if (!a.reads && changedReceiver(st->expr, &local))
+            if (Status err = add(set, local); err != Status::ok) return err;
+        return a.expr(st->expr, set);
+    }
+    case StmtKind::if_:
+    case StmtKind::while_:
+        if (Status err = a.expr(st->if_.test, set); err != Status::ok) return err;
+        if (Status err = analyseList(a, st->if_.body, set); err != Status::ok) return err;
+        return analyseList(a, st->if_.orelse, set);
+    case StmtKind::for_:
+        if (Status err = a.target(st->for_.target, set); err != Status::ok) return err;
+        if (Status err = a.expr(st->for_.iterable, set); err != Status::ok) return err;
+        if (Status err = analyseList(a, st->for_.body, set); err != Status::ok) return err;
+        return analyseList(a, st->for_.orelse, set);
+    case StmtKind::return_: return a.expr(st->return_, set);
+    case StmtKind::raise: return a.expr(st->raise, set);
+    case StmtKind::try_:
+        if (Status err = analyseList(a, st->try_.body, set); err != Status::ok) return err;
+        if (Status err = analyseList(a, st->try_.orelse, set); err != Status::ok) return err;
+        if (Status err = analyseList(a, st->try_.finally, set); err != Status::ok) return err;
+        for (uint64_t k = 0; k < st->try_.handlers.count; k++) {
+            const front::Handler& h = st->try_.handlers.items[k];
+            Status err = a.reads ? a.expr(h.type, set)
+                                 : (h.binds ? add(set, h.local) : Status::ok);
+            if (err != Status::ok) return err;
+            if (Status err2 = analyseList(a, h.body, set); err2 != Status::ok) return err2;
         }
-        case StmtKind::if_:
-        case StmtKind::while_:
-            err = namedTargets(st->if_.test, set);
-            if (err == Status::ok) err = changedVariables(st->if_.body.items, st->if_.body.count, set);
-            if (err == Status::ok)
-                err = changedVariables(st->if_.orelse.items, st->if_.orelse.count, set);
-            break;
-        case StmtKind::for_:
-            err = targetVariables(st->for_.target, set);
-            if (err == Status::ok) err = namedTargets(st->for_.iterable, set);
-            if (err == Status::ok)
-                err = changedVariables(st->for_.body.items, st->for_.body.count, set);
-            if (err == Status::ok)
-                err = changedVariables(st->for_.orelse.items, st->for_.orelse.count, set);
-            break;
-        case StmtKind::return_: err = namedTargets(st->return_, set); break;
-        case StmtKind::raise: err = namedTargets(st->raise, set); break;
-        case StmtKind::try_:
-            err = changedVariables(st->try_.body.items, st->try_.body.count, set);
-            if (err == Status::ok)
-                err = changedVariables(st->try_.orelse.items, st->try_.orelse.count, set);
-            if (err == Status::ok)
-                err = changedVariables(st->try_.finally.items, st->try_.finally.count, set);
-            for (uint64_t k = 0; err == Status::ok && k < st->try_.handlers.count; k++) {
-                const front::Handler& h = st->try_.handlers.items[k];
-                if (h.binds) err = add(set, h.local);
-                if (err == Status::ok) err = changedVariables(h.body.items, h.body.count, set);
-            }
-            break;
-        case StmtKind::delLocal: err = add(set, st->delLocal); break;
-        case StmtKind::block: err = changedVariables(st->block.items, st->block.count, set); break;
-        case StmtKind::assert_:
-        case StmtKind::break_:
-        case StmtKind::continue_:
-        case StmtKind::pass:
-        case StmtKind::delItem:
-        case StmtKind::raiseFrom: break;
-        }
-        if (err != Status::ok) return err;
+        return Status::ok;
+    case StmtKind::delLocal: return add(set, st->delLocal);
+    case StmtKind::block: return analyseList(a, st->block, set);
+    case StmtKind::assert_:
+        if (!a.reads) return Status::ok;
+        if (Status err = a.expr(st->assert_.test, set); err != Status::ok) return err;
+        return a.expr(st->assert_.message, set);
+    case StmtKind::delItem:
+        if (!a.reads) return Status::ok;
+        if (Status err = a.expr(st->delItem.object, set); err != Status::ok) return err;
+        return a.expr(st->delItem.index, set);
+    case StmtKind::raiseFrom:
+        if (!a.reads) return Status::ok;
+        if (Status err = a.expr(st->raiseFrom.exception, set); err != Status::ok) return err;
+        return a.expr(st->raiseFrom.cause, set);
+    case StmtKind::break_:
+    case StmtKind::continue_:
+    case StmtKind::pass: return Status::ok;
     }
     return Status::ok;
+}
+
+Status analyse(const Analysis& a, const Stmt* statements, uint64_t count, backend::U32Set* set) {
+    if (count == 0) return Status::ok;
+    if (a.reads && sameList(front::StmtList{const_cast<Stmt*>(statements), count}, a.skipped))
+        return Status::ok;
+    for (uint64_t i = 0; i < count; i++)
+        if (Status err = analyseStatement(a, &statements[i], set); err != Status::ok) return err;
+    return Status::ok;
+}
+
+}  // namespace
+
+Status changedVariables(const Stmt* statements, uint64_t count, backend::U32Set* set) {
+    Analysis a{targetVariables, namedTargets, false, front::StmtList{nullptr, 0}};
+    return analyse(a, statements, count, set);
 }
 
 Status collectUsedLocals(const Stmt* statements, uint64_t count, front::StmtList skipped,
                          backend::U32Set* set, uint32_t watched) {
     uint32_t saved = watchedLocal;
     watchedLocal = watched;
-    Status err = collectReads(statements, count, skipped, set);
+    Analysis a{targetReads, readsOf, true, skipped};
+    Status err = analyse(a, statements, count, set);
     watchedLocal = saved;
     return err;
 }
-
-namespace {
-
-Status collectReads(const Stmt* statements, uint64_t count, front::StmtList skipped,
-                    backend::U32Set* set) {
-    if (count == 0 || sameList(front::StmtList{const_cast<Stmt*>(statements), count}, skipped))
-        return Status::ok;
-    auto list = [&](const front::StmtList& l) { return collectReads(l.items, l.count, skipped, set); };
-    for (uint64_t i = 0; i < count; i++) {
-        const Stmt* st = &statements[i];
-        Status err = Status::ok;
-        switch (st->kind) {
-        case StmtKind::assign:
-            for (uint64_t k = 0; err == Status::ok && k < st->assign.targets.count; k++)
-                err = targetReads(st->assign.targets.items[k], set);
-            if (err == Status::ok) err = readsOf(st->assign.value, set);
-            break;
-        case StmtKind::augAssign:
-            err = targetReads(st->augAssign.target, set);
-            if (err == Status::ok && st->augAssign.target.kind == TargetKind::local)
-                err = add(set, st->augAssign.target.local);
-            if (err == Status::ok) err = readsOf(st->augAssign.value, set);
-            break;
-        case StmtKind::expr: err = readsOf(st->expr, set); break;
-        case StmtKind::if_:
-        case StmtKind::while_:
-            err = readsOf(st->if_.test, set);
-            if (err == Status::ok) err = list(st->if_.body);
-            if (err == Status::ok) err = list(st->if_.orelse);
-            break;
-        case StmtKind::for_:
-            err = targetReads(st->for_.target, set);
-            if (err == Status::ok) err = readsOf(st->for_.iterable, set);
-            if (err == Status::ok) err = list(st->for_.body);
-            if (err == Status::ok) err = list(st->for_.orelse);
-            break;
-        case StmtKind::return_: err = readsOf(st->return_, set); break;
-        case StmtKind::raise: err = readsOf(st->raise, set); break;
-        case StmtKind::assert_:
-            err = readsOf(st->assert_.test, set);
-            if (err == Status::ok) err = readsOf(st->assert_.message, set);
-            break;
-        case StmtKind::try_:
-            err = list(st->try_.body);
-            if (err == Status::ok) err = list(st->try_.orelse);
-            if (err == Status::ok) err = list(st->try_.finally);
-            for (uint64_t k = 0; err == Status::ok && k < st->try_.handlers.count; k++) {
-                const front::Handler& h = st->try_.handlers.items[k];
-                err = readsOf(h.type, set);
-                if (err == Status::ok) err = list(h.body);
-            }
-            break;
-        case StmtKind::delLocal: err = add(set, st->delLocal); break;
-        case StmtKind::delItem:
-            err = readsOf(st->delItem.object, set);
-            if (err == Status::ok) err = readsOf(st->delItem.index, set);
-            break;
-        case StmtKind::raiseFrom:
-            err = readsOf(st->raiseFrom.exception, set);
-            if (err == Status::ok) err = readsOf(st->raiseFrom.cause, set);
-            break;
-        case StmtKind::block: err = list(st->block); break;
-        case StmtKind::break_:
-        case StmtKind::continue_:
-        case StmtKind::pass: break;
-        }
-        if (err != Status::ok) return err;
-    }
-    return Status::ok;
-}
-
-}  // namespace
 
 bool countStraightStatements(const Stmt* statements, uint64_t count, uint64_t* counter) {
     for (uint64_t i = 0; i < count; i++) {

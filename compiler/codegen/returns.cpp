@@ -93,11 +93,8 @@ Status runFinally(Emitter* e, size_t at) {
 
 Status strictCatch(Emitter* e, uint32_t id) {
     Compiler* c = e->compiler;
-    if (e->semantics.count) {
-        if (Status err = beginConstructError(e); err != Status::ok) return err;
-    } else {
-        c->message.clear();
-    }
+    // Without an open body the message stands alone.
+    if (Status err = beginConstructError(e); err != Status::ok) return err;
     Status err = appendText(&c->message, "strict: catches rt.");
     if (err == Status::ok) err = appendText(&c->message, rtMethodName(uint8_t(id)));
     if (err == Status::ok) err = appendText(&c->message, " as an exception (it would run in Python)");

@@ -464,11 +464,8 @@ Status changeComptime(Emitter* e, Shape* value, int32_t site, Operand* out) {
     if (!record) return materialize(e, *value, site, out);
     if (readOnly) {
         Compiler* c = e->compiler;
-        if (e->semantics.count) {
-            if (Status err = beginConstructError(e); err != Status::ok) return err;
-        } else {
-            c->message.clear();
-        }
+        // Without an open body the message stands alone.
+        if (Status err = beginConstructError(e); err != Status::ok) return err;
         Status err = appendText(&c->message,
                                 "a change to a wuna.comptime function's result: a constant, the "
                                 "same for every call");

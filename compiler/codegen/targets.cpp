@@ -63,11 +63,8 @@ Status assignLocal(Emitter* e, Semantic* s, uint32_t index, Shape* value) {
 
 Status strictGlobal(Emitter* e, front::Text name) {
     Compiler* c = e->compiler;
-    if (e->semantics.count) {
-        if (Status err = beginConstructError(e); err != Status::ok) return err;
-    } else {
-        c->message.clear();
-    }
+    // Without an open body the message stands alone.
+    if (Status err = beginConstructError(e); err != Status::ok) return err;
     Status err = appendText(&c->message, "strict: assigns the module variable ");
     if (err == Status::ok) err = appendText(&c->message, name.data, size_t(name.length));
     if (err == Status::ok) err = appendText(&c->message, " (`global ");
