@@ -52,6 +52,16 @@ bool isTracked(const Semantic* s, const void* record) {
 
 }  // namespace
 
+Status unknownLocal(Emitter* e, uint32_t index) {
+    Compiler* c = e->compiler;
+    c->message.clear();
+    Status err = appendText(&c->message, "wuna: local ");
+    if (err == Status::ok) err = appendDecimal(&c->message, index);
+    if (err == Status::ok)
+        err = appendText(&c->message, " isn't one of the function's locals (a wuna bug)");
+    return err == Status::ok ? Status::unsupported : err;
+}
+
 Status trackContainer(Semantic* s, const Shape& shape) {
     if (shape.kind != ShapeKind::list && shape.kind != ShapeKind::dict) return Status::ok;
     const void* record =
@@ -61,7 +71,7 @@ Status trackContainer(Semantic* s, const Shape& shape) {
 }
 
 Status emitLocalRead(Emitter* e, Semantic* s, uint32_t index, front::Position at, Shape* out) {
-    if (index >= s->localCount) return unassignedRead(e, s, index, at);
+    if (index >= s->localCount) return unknownLocal(e, index);
     LocalRecord& local = s->locals[index];
     switch (local.state) {
     case LocalState::empty: return unassignedRead(e, s, index, at);
@@ -133,7 +143,7 @@ Status emitNamedExpr(Emitter* e, Semantic* s, const front::Expr* expr, Shape* ou
 }
 
 Status materializeLocal(Emitter* e, Semantic* s, uint32_t index) {
-    if (index >= s->localCount) return Status::ok;
+    if (index >= s->localCount) return unknownLocal(e, index);
     LocalRecord& local = s->locals[index];
     if (inSlot(local)) return Status::ok;
     ValueRef slot = valueSlot(e);

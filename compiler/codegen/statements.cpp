@@ -353,7 +353,8 @@ Status lowerDelLocal(Emitter* e, Semantic* s, const Stmt* st) {
     uint32_t index = st->delLocal;
     front::Text name{"?", 1};
     if (s->function && index < s->function->locals.count) name = s->function->locals.items[index];
-    if (index >= s->localCount || s->locals[index].state == LocalState::empty)
+    if (index >= s->localCount) return unknownLocal(e, index);
+    if (s->locals[index].state == LocalState::empty)
         return statementError(e, "`del` of ", name, ", which has no value here");
     if (s->locals[index].state != LocalState::comptime)
         return statementError(e, "`del` of a variable assigned in run-time control flow isn't "

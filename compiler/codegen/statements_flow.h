@@ -36,6 +36,10 @@ inline bool assignsOnEveryPath(const Semantic* s) {
     return currentBranch.semantic == s && s->controlDepth == currentBranch.depth;
 }
 
+// The internal compile error of a local number the body doesn't have (the front end numbers
+// every local of a function, so this is a bug, never a silent slot). Returns unsupported.
+[[nodiscard]] Status unknownLocal(Emitter* e, uint32_t index);
+
 // Puts a list or dict on the body's tracked containers once (released when dead after each
 // statement). ok or outOfMemory.
 [[nodiscard]] Status trackContainer(Semantic* s, const Shape& shape);

@@ -34,15 +34,7 @@ Status storeIntoSlot(Emitter* e, Semantic* s, LocalRecord& local, Shape* value) 
 }
 
 Status assignLocal(Emitter* e, Semantic* s, uint32_t index, Shape* value) {
-    if (index >= s->localCount) {
-        // The front end numbers every local of the function: a number past them is a bug.
-        Compiler* c = e->compiler;
-        c->message.clear();
-        (void)appendText(&c->message, "wuna: an assignment to local ");
-        (void)appendDecimal(&c->message, index);
-        (void)appendText(&c->message, ", which the function doesn't have (a wuna bug)");
-        return Status::unsupported;
-    }
+    if (index >= s->localCount) return unknownLocal(e, index);
     LocalRecord& local = s->locals[index];
     if (!inSlot(local) && s->controlDepth > 0)
         if (Status err = materializeLocal(e, s, index); err != Status::ok) return err;

@@ -233,6 +233,26 @@ TEST_F(StatementsLower, AReadBeforeAnyAssignmentIsACompileErrorAtTheRead) {
     EXPECT_NE(message().find(":3:12: in read_first(): "), std::string::npos) << message();
 }
 
+TEST_F(StatementsLower, ALocalNumberTheFunctionDoesNotHaveIsAnInternalErrorNeverSlotZero) {
+    Body body(&compiler_, front("swap"), "t_unknown_local");
+    uint32_t missing = uint32_t(body.ir->locals.count) + 3;
+    front::Target t{};
+    t.kind = front::TargetKind::local;
+    t.local = missing;
+    Shape one{};
+    one.kind = ShapeKind::int_;
+    one.int_ = 1;
+    Shape out;
+    const Status results[] = {
+        compile::emitAssign(&body.f.e, body.s, t, &one, 0),
+        compile::emitLocalRead(&body.f.e, body.s, missing, 0, &out),
+        compile::materializeLocal(&body.f.e, body.s, missing),
+    };
+    for (Status status : results) EXPECT_EQ(status, Status::unsupported);
+    EXPECT_NE(message().find("(a wuna bug)"), std::string::npos) << message();
+    EXPECT_EQ(body.s->locals[0].state, LocalState::empty) << "local 0 is left alone";
+}
+
 TEST_F(StatementsLower, AssignmentsToLocalsKeepCompileTimeValuesAndEmitNothing) {
     Body body(&compiler_, front("swap"), "t_assign");
     front::Target a{}, b{};
