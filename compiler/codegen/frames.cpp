@@ -13,7 +13,6 @@
 #include <cstring>
 
 #include "compiler/backend/compile_error.h"
-#include "compiler/backend/inputs.h"
 #include "compiler/codegen/lower.h"
 #include "host/tree/index.h"
 
@@ -45,7 +44,8 @@ Status frameNeeded(Compiler* c, uint32_t scope) {
     c->frameNeeded = 1;
     c->frameNeededScope = scope;
     c->message.clear();
-    Status s = appendText(&c->message, "code here needs the frame of a function without one (node ");
+    Status s =
+        appendText(&c->message, "code here needs the frame of a function without one (node ");
     if (s == Status::ok) s = appendDecimal(&c->message, uint64_t(scope));
     if (s == Status::ok) s = appendText(&c->message, "): compiled again with frames");
     return s == Status::ok ? Status::unsupported : s;
@@ -263,28 +263,6 @@ Status leaveBlockScope(Emitter* e, uint32_t node) {
 Status releaseScopeFramesAbove(Emitter* e, uint64_t depth) {
     for (size_t i = e->scopes.count; i-- > depth;)
         if (Status err = releaseEntry(e, e->scopes[i]); err != Status::ok) return err;
-    return Status::ok;
-}
-
-Status makeHoistedFunctions(Emitter* e, uint32_t scope) {
-    Compiler* c = e->compiler;
-    const ptree::Index* tree = c->tree;
-    if (!tree) return Status::ok;
-    uint32_t count = 0;
-    const uint32_t* list =
-        ptree::hoisted(tree, scope == kGlobalScope ? -1 : int64_t(scope), &count);
-    for (uint32_t i = 0; i < count; i++) {
-        uint32_t f = list[i];
-        uint32_t k = ptree::kindOf(tree->nodes[f]);
-        const host::FunctionKind* kinds = c->inputs ? c->inputs->functionKinds : tree->functionKinds;
-        uint64_t kindCount = c->inputs ? c->inputs->functionKindCount : tree->functionKindCount;
-        uint8_t label = kinds && k < kindCount ? kinds[k].nameLabel : 0;
-        int64_t child = label ? ptree::childWithLabel(tree->nodes, tree->count, f, label) : -1;
-        if (child < 0) continue;
-        Shape made;
-        if (Status err = emitRtFunction(e, nullptr, f, &made); err != Status::ok) return err;
-        if (Status err = emitRtStore(e, uint32_t(child), &made); err != Status::ok) return err;
-    }
     return Status::ok;
 }
 

@@ -35,7 +35,8 @@ Status noteModuleState(Compiler* c, const char* name, size_t nameLength, const c
         return Status::ok;
     }
     char* nameCopy = backend::copyText(name, nameLength);
-    if (!nameCopy || !c->moduleState.push(ModuleStateNote{nameCopy, nameLength, copy, textLength})) {
+    ModuleStateNote note{nameCopy, nameLength, copy, textLength};
+    if (!nameCopy || !c->moduleState.push(note)) {
         free(nameCopy);
         free(copy);
         return Status::outOfMemory;
@@ -160,8 +161,8 @@ Status moduleValue(Emitter* e, PyObject* globals, const front::ScanEntry& scan, 
     int onlyRead = inSet(scan.onlyRead, key);
     if (onlyRead < 0) return Status::pythonError;
     if (onlyRead) {
-        if (Status err = noteModuleState(c, name.data, name.length, kOnlyRead, sizeof kOnlyRead - 1);
-            err != Status::ok)
+        Status err = noteModuleState(c, name.data, name.length, kOnlyRead, sizeof kOnlyRead - 1);
+        if (err != Status::ok)
             return err;
         return walkPythonContainer(c, ContainerEmission{e, emitConstantContainer, emitAdoptedSet},
                                    v, out);
@@ -175,9 +176,8 @@ Status moduleValue(Emitter* e, PyObject* globals, const front::ScanEntry& scan, 
             return err;
         if (!c->nativeState.push(NativeState{tag, key64})) return Status::outOfMemory;
         ValueRef payload;
-        if (Status err = keyConstant(&c->module, key64, KeyOrigin{{tag, 0}, KeyOriginKind::constant},
-                                     &payload);
-            err != Status::ok)
+        KeyOrigin origin{{tag, 0}, KeyOriginKind::constant};
+        if (Status err = keyConstant(&c->module, key64, origin, &payload); err != Status::ok)
             return err;
         Operand o = constantOperand(e, tag, 0, kindOfTag(tag));
         o.payload = payload;

@@ -31,7 +31,7 @@ Status writeAround(backend::List<char>* w, const char* before, const char* x, si
 }
 
 // Whether a value known while compiling is of the declared kind.
-bool comptimeMatches(const Compiler* c, KnownKind declared, const Shape& v) {
+bool comptimeMatches(KnownKind declared, const Shape& v) {
     switch (declared) {
     case KnownKind::none: return v.kind == ShapeKind::none;
     case KnownKind::bool_: return v.kind == ShapeKind::bool_;
@@ -40,7 +40,6 @@ bool comptimeMatches(const Compiler* c, KnownKind declared, const Shape& v) {
     case KnownKind::str: return v.kind == ShapeKind::str;
     case KnownKind::function: {
         if (v.kind != ShapeKind::py) return false;
-        (void)c;
         PyTypeObject* functionType = runtime::hostApi.functionType;
         return functionType && Py_TYPE(v.py) == functionType;
     }
@@ -82,19 +81,6 @@ Status writeNameNotDefined(backend::List<char>* w, const char* x, size_t length)
     return writeAround(w, "name '", x, length, "' is not defined");
 }
 
-Status failWith(Emitter* e, int32_t site, const char* text, size_t length) {
-    ValueRef literal;
-    if (Status err = literalGlobal(&e->compiler->module, text, length, &literal);
-        err != Status::ok)
-        return err;
-    ValueRef args[3] = {e->runContext, siteValue(e, site), literal};
-    if (Status err = callHelper(e, "wn_fail", args, 3, nullptr); err != Status::ok) return err;
-    BasicBlockRef exit;
-    if (Status err = errorExit(e, &exit); err != Status::ok) return err;
-    br(&e->builder, exit);
-    return Status::ok;
-}
-
 Status emitKindMismatch(Emitter* e, uint32_t node) {
     Compiler* c = e->compiler;
     PyObject* type = typeText(c, node);
@@ -118,7 +104,7 @@ Status emitKindCheckAs(Emitter* e, uint32_t node, KnownKind declared, Shape* val
     *out = v;
     if (declared == KnownKind::unknown) return Status::ok;
     if (v.kind != ShapeKind::dyn) {
-        if (comptimeMatches(e->compiler, declared, v)) return Status::ok;
+        if (comptimeMatches(declared, v)) return Status::ok;
         // The code fails when it gets here; what follows is dead but stays well formed.
         return emitKindMismatch(e, node);
     }

@@ -349,8 +349,6 @@ llvmapi::ValueRef parentFrame(Emitter* e, llvmapi::ValueRef frame);
                                      Shape* out);
 // The run-time failure "the value isn't what types() says the type T is" at the node.
 [[nodiscard]] Status emitKindMismatch(Emitter* e, uint32_t node);
-// wn_fail at the site with the text, then the error exit; code after it goes to "dead".
-[[nodiscard]] Status failWith(Emitter* e, int32_t site, const char* text, size_t length);
 // The variable messages, shared with the reference mode and the runtime helpers: each appends
 // its text around x. ok or outOfMemory.
 [[nodiscard]] Status writeTypesMismatch(backend::List<char>* w, const char* x, size_t length);

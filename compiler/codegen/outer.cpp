@@ -48,7 +48,8 @@ PyObject* resolveRelative(PyObject* function, PyObject* name, bool* unresolved) 
     *unresolved = false;
     PyObject* globals = function ? PyObject_GetAttrString(function, "__globals__") : nullptr;
     if (!globals) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "no package for a relative import");
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_ImportError, "no package for a relative import");
         return nullptr;
     }
     PyObject* package = PyDict_Check(globals) ? PyDict_GetItemString(globals, "__package__")

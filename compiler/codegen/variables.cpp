@@ -418,6 +418,12 @@ Status failNotFunctionKind(Emitter* e, uint32_t node) {
     return err;
 }
 
+// A node known at run time only (a helper compiled out of line receives its nodes as
+// values): its variable can't be settled while compiling, so the semantic runs as Python.
+bool runTimeNode(uint32_t node) {
+    return int32_t(node) == kCallScopeSite || int32_t(node) == kCallSiteSite;
+}
+
 }  // namespace
 
 Status emitFrameOf(Emitter* e, uint32_t symbol, ValueRef* out) {
@@ -445,6 +451,7 @@ Status emitFrameOf(Emitter* e, uint32_t symbol, ValueRef* out) {
 Status emitRtLoad(Emitter* e, Semantic*, uint32_t node, Shape* out) {
     Compiler* c = e->compiler;
     *out = noneShape();
+    if (runTimeNode(node)) return refuseConstruct(e, "rt.load of a node known at run time only");
     uint32_t symbol;
     if (!symbolAt(c, node, &symbol)) return failNotVariable(e, node);
     const ptree::Symbol& declared = c->tree->symbols[symbol];
@@ -489,6 +496,10 @@ Status emitRtLoad(Emitter* e, Semantic*, uint32_t node, Shape* out) {
 Status emitRtStore(Emitter* e, uint32_t node, Shape* value) {
     Compiler* c = e->compiler;
     Shape v = *value;
+    if (runTimeNode(node)) {
+        if (Status err = release(e, v); err != Status::ok) return err;
+        return refuseConstruct(e, "rt.store of a node known at run time only");
+    }
     uint32_t symbol;
     if (!symbolAt(c, node, &symbol)) {
         if (Status err = release(e, v); err != Status::ok) return err;
@@ -519,6 +530,8 @@ Status emitRtStore(Emitter* e, uint32_t node, Shape* value) {
 Status emitRtFunction(Emitter* e, Semantic*, uint32_t node, Shape* out) {
     Compiler* c = e->compiler;
     *out = noneShape();
+    if (runTimeNode(node))
+        return refuseConstruct(e, "rt.function of a node known at run time only");
     const host::FunctionKind* kind = functionKindOf(c, node);
     if (!kind) return failNotFunctionKind(e, node);
     FunctionRef code;
@@ -544,6 +557,26 @@ Status emitRtFunction(Emitter* e, Semantic*, uint32_t node, Shape* out) {
     Operand result = loadOperand(e, e->scratch, KnownKind::function);
     result.functionNode = int32_t(node);
     *out = dynShape(result);
+    return Status::ok;
+}
+
+Status makeHoistedFunctions(Emitter* e, uint32_t scope) {
+    Compiler* c = e->compiler;
+    const ptree::Index* tree = c->tree;
+    if (!tree) return Status::ok;
+    uint32_t count = 0;
+    const uint32_t* list =
+        ptree::hoisted(tree, scope == kGlobalScope ? -1 : int64_t(scope), &count);
+    for (uint32_t i = 0; i < count; i++) {
+        uint32_t f = list[i];
+        const host::FunctionKind* kind = functionKindOf(c, f);
+        uint8_t label = kind ? kind->nameLabel : 0;
+        int64_t child = label ? ptree::childWithLabel(tree->nodes, tree->count, f, label) : -1;
+        if (child < 0) continue;
+        Shape made;
+        if (Status err = emitRtFunction(e, nullptr, f, &made); err != Status::ok) return err;
+        if (Status err = emitRtStore(e, uint32_t(child), &made); err != Status::ok) return err;
+    }
     return Status::ok;
 }
 

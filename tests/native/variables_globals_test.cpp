@@ -68,7 +68,8 @@ protected:
         std::string out;
         for (size_t i = 0; i < c->moduleState.count; i++) {
             const compile::ModuleStateNote& n = c->moduleState[i];
-            out += std::string(n.name, n.nameLength) + "=" + std::string(n.text, n.textLength) + ";";
+            out += std::string(n.name, n.nameLength) + "=";
+            out += std::string(n.text, n.textLength) + ";";
         }
         return out;
     }

@@ -339,7 +339,8 @@ TEST_F(VariablesLower, AFrameThatCantBeMadeFailsTheRunInsteadOfBeingUsed) {
     compile::FunctionRef g;
     ASSERT_EQ(compile::llvmFunction(c, 7, &g), Status::ok);
     llvmapi::BuilderRef b = T.LLVMCreateBuilderInContext(c->module.context);
-    T.LLVMPositionBuilderAtEnd(b, T.LLVMAppendBasicBlockInContext(c->module.context, g.function, "entry"));
+    T.LLVMPositionBuilderAtEnd(
+        b, T.LLVMAppendBasicBlockInContext(c->module.context, g.function, "entry"));
     T.LLVMBuildUnreachable(b);
     T.LLVMDisposeBuilder(b);
     Entry run = load("t_noframe");
@@ -411,7 +412,8 @@ struct FailureCase {
     const char* message;
 };
 
-class VariableFailures : public VariablesLower, public ::testing::WithParamInterface<FailureCase> {};
+class VariableFailures : public VariablesLower,
+                         public ::testing::WithParamInterface<FailureCase> {};
 
 TEST_P(VariableFailures, CompileToAFailureAtTheNodeWithTheReferenceText) {
     const FailureCase& k = GetParam();
@@ -513,7 +515,7 @@ INSTANTIATE_TEST_SUITE_P(
                       KindCase{"none_int", KnownKind::none, value::TagInt, false}),
     [](const ::testing::TestParamInfo<KindCase>& info) { return std::string(info.param.name); });
 
-TEST_F(VariablesLower, AConstantOfTheWrongKindFailsWhereItIsCheckedAndATypeWithoutTextIsQuestioned) {
+TEST_F(VariablesLower, AConstantOfTheWrongKindFailsAndATypeWithoutTextIsQuestioned) {
     Py_DECREF(analysis);
     analysis = makeAnalysis("None");
     inputs.analysis = analysis;
