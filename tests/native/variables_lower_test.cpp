@@ -402,6 +402,62 @@ TEST_F(VariablesLower, AGlobalReadBorrowedInAFunctionBecomesOwnedBeforeACallThat
     EXPECT_GE(countOf(ir, "\nborrow_take"), 1u) << ir;
 }
 
+TEST_F(VariablesLower, TheSeventeenthBorrowedReadOfAVariableTakesItsOwnReference) {
+    Fn f(c, "t_borrows", 1);
+    ASSERT_TRUE(f->localSlots.push(compile::valueSlot(&f.f.e)));
+    for (uint32_t i = 0; i < compile::kBorrowsPerSymbol; i++) {
+        Shape a;
+        ASSERT_EQ(compile::emitRtLoad(&f.f.e, nullptr, 6, &a), Status::ok);
+        EXPECT_NE(a.dyn.borrowFlag, nullptr) << i;
+    }
+    Shape owned;
+    ASSERT_EQ(compile::emitRtLoad(&f.f.e, nullptr, 6, &owned), Status::ok);
+    EXPECT_EQ(owned.dyn.borrowFlag, nullptr);
+    EXPECT_EQ(f->borrows.count, compile::kBorrowsPerSymbol);
+    // A store of the variable makes every borrowed read an owner first.
+    Shape v = pint(1);
+    ASSERT_EQ(compile::emitRtStore(&f.f.e, 3, &v), Status::ok);
+    std::string ir = f.f.ir();
+    EXPECT_EQ(countOf(ir, "\nborrow_taken"), compile::kBorrowsPerSymbol) << ir;
+    EXPECT_EQ(verify(&c->module), "");
+}
+
+TEST_F(VariablesLower, AVariableRemembersTheFunctionStoredIntoItUntilTwoStoresDisagree) {
+    Fn f(c, "t_stored", compile::kNoFunctionScope);
+    f->globalFrame = f.f.param(1);
+    auto storeFunctionOf = [&](int32_t node) {
+        Operand o = compile::constantOperand(&f.f.e, value::TagNone, 0, KnownKind::none);
+        o.functionNode = node;
+        Shape v = compile::dynShape(o);
+        ASSERT_EQ(compile::emitRtStore(&f.f.e, 10, &v), Status::ok);
+    };
+    auto knownOf = [&]() {
+        Shape x;
+        EXPECT_EQ(compile::emitRtLoad(&f.f.e, nullptr, 9, &x), Status::ok);
+        return x.dyn.functionNode;
+    };
+    storeFunctionOf(7);
+    EXPECT_EQ(knownOf(), 7);
+    storeFunctionOf(7);
+    EXPECT_EQ(knownOf(), 7);
+    storeFunctionOf(1);
+    EXPECT_EQ(knownOf(), compile::kNoFunctionNode);
+    storeFunctionOf(7);
+    EXPECT_EQ(knownOf(), compile::kNoFunctionNode) << "once they disagreed, never known again";
+}
+
+TEST_F(VariablesLower, ANodeKnownAtRunTimeOnlyIsRefusedSoTheSemanticRunsAsPython) {
+    Fn f(c, "t_runtime_node", compile::kNoFunctionScope);
+    Shape out;
+    uint32_t node = uint32_t(compile::kCallScopeSite);
+    EXPECT_EQ(compile::emitRtLoad(&f.f.e, nullptr, node, &out), Status::unsupported);
+    EXPECT_EQ(std::string(c->message.items, c->message.count),
+              "rt.load of a node known at run time only isn't compiled yet");
+    Shape v = pint(1);
+    EXPECT_EQ(compile::emitRtStore(&f.f.e, node, &v), Status::unsupported);
+    EXPECT_EQ(compile::emitRtFunction(&f.f.e, nullptr, node, &out), Status::unsupported);
+}
+
 // --- failures at run time ------------------------------------------------------------------
 
 struct FailureCase {
