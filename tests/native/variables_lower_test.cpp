@@ -287,6 +287,60 @@ TEST_F(VariablesLower, AnOuterScopeIsReachedThroughParentPointers) {
     wn_frame_release(global);
 }
 
+// A frame-walking thunk finds a variable's frame at run time from its own frame and scope.
+struct WalkCase {
+    const char* name;
+    int32_t scope;    // the thunk's scope at run time
+    uint32_t node;    // the name node read
+    int chain;        // the thunk's frame: 0 the block's (under f's, under the global one),
+                      // 1 f's alone (no parent), 2 f's under the global one
+    bool reaches;
+    uint64_t value;   // what the read gives when it does
+};
+
+class FrameWalks : public VariablesLower, public ::testing::WithParamInterface<WalkCase> {};
+
+TEST_P(FrameWalks, ReachTheScopeOrFailTheRunRatherThanReadAnotherScopesFrame) {
+    const WalkCase& k = GetParam();
+    std::string name = std::string("t_walk_") + k.name;
+    {
+        Fn f(c, name.c_str(), compile::kNoFunctionScope);
+        f->modes.runtimeFrameLookup = 1;
+        f->ownFrame = f.f.param(1);
+        f->callScope = compile::constI32(&f.f.e, k.scope);
+        Shape read;
+        ASSERT_EQ(compile::emitRtLoad(&f.f.e, nullptr, k.node, &read), Status::ok);
+        f.result(read);
+    }
+    Entry run = load(name.c_str());
+    ASSERT_NE(run, nullptr);
+    auto* global = static_cast<value::Frame*>(wn_frame_new(nullptr, 2));
+    auto* fFrame = static_cast<value::Frame*>(wn_frame_new(k.chain == 1 ? nullptr : global, 3));
+    auto* block = static_cast<value::Frame*>(wn_frame_new(fFrame, 2));
+    global->slots()[0] = value::Value::integer(70);
+    fFrame->slots()[0] = value::Value::integer(50);
+    block->slots()[0] = value::Value::integer(90);
+    value::Value out{};
+    bool ok = run(&ctx, k.chain == 0 ? block : fFrame, &out);
+    EXPECT_EQ(ok, k.reaches) << failure();
+    if (k.reaches)
+        EXPECT_EQ(out.payload, k.value);
+    else
+        EXPECT_EQ(failure(), "wuna: a frame walk didn't reach the scope of a variable (a wuna bug)");
+    wn_frame_release(block);
+    wn_frame_release(fFrame);
+    wn_frame_release(global);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Thunks, FrameWalks,
+    ::testing::Values(WalkCase{"own_scope", 4, 5, 0, true, 90},
+                      WalkCase{"one_up", 4, 6, 0, true, 50},
+                      WalkCase{"global", 4, 9, 0, true, 70},
+                      WalkCase{"no_parent", 1, 5, 1, false, 0},
+                      WalkCase{"not_an_ancestor", 1, 5, 2, false, 0}),
+    [](const ::testing::TestParamInfo<WalkCase>& info) { return std::string(info.param.name); });
+
 TEST_F(VariablesLower, ABlockScopeGetsAFrameOfItsOwnAndReleasesItOnLeaving) {
     {
         Fn f(c, "t_block", 1);
