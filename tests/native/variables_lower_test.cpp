@@ -323,10 +323,12 @@ TEST_P(FrameWalks, ReachTheScopeOrFailTheRunRatherThanReadAnotherScopesFrame) {
     value::Value out{};
     bool ok = run(&ctx, k.chain == 0 ? block : fFrame, &out);
     EXPECT_EQ(ok, k.reaches) << failure();
-    if (k.reaches)
+    if (k.reaches) {
         EXPECT_EQ(out.payload, k.value);
-    else
-        EXPECT_EQ(failure(), "wuna: a frame walk didn't reach the scope of a variable (a wuna bug)");
+    } else {
+        EXPECT_EQ(failure(),
+                  "wuna: a frame walk didn't reach the scope of a variable (a wuna bug)");
+    }
     wn_frame_release(block);
     wn_frame_release(fFrame);
     wn_frame_release(global);
