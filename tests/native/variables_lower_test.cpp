@@ -502,6 +502,30 @@ TEST_F(VariablesLower, AVariableRemembersTheFunctionStoredIntoItUntilTwoStoresDi
     EXPECT_EQ(knownOf(), compile::kNoFunctionNode) << "once they disagreed, never known again";
 }
 
+TEST_F(VariablesLower, RtFunctionMakesAFunctionValueInTheFrameOfItsScope) {
+    Fn f(c, "t_function", compile::kNoFunctionScope);
+    f->globalFrame = f.f.param(1);
+    Shape made;
+    ASSERT_EQ(compile::emitRtFunction(&f.f.e, nullptr, 1, &made), Status::ok);
+    ASSERT_EQ(made.kind, ShapeKind::dyn);
+    EXPECT_EQ(made.dyn.kind, KnownKind::function);
+    EXPECT_EQ(made.dyn.functionNode, 1);
+    EXPECT_NE(c->module.literals.find(backend::Text{"f", 1}), nullptr);
+    // Without a name child the function is "<anonymous>".
+    tree.kinds[1].nameLabel = 9;
+    ASSERT_EQ(compile::emitRtFunction(&f.f.e, nullptr, 1, &made), Status::ok);
+    EXPECT_NE(c->module.literals.find(backend::Text{"<anonymous>", 11}), nullptr);
+    // g is made in the block's frame, which the top level can't reach.
+    EXPECT_EQ(compile::emitRtFunction(&f.f.e, nullptr, 7, &made), Status::unsupported);
+    EXPECT_EQ(std::string(c->message.items, c->message.count),
+              "a function made outside the function or scope around it (node 4)");
+    std::string ir = f.f.ir();
+    // f(a) in the global frame: one parameter, the error modes of its kind.
+    EXPECT_NE(ir.find("i32 1, ptr"), std::string::npos) << ir;
+    EXPECT_NE(ir.find(", i64 1, ptr"), std::string::npos) << ir;
+    EXPECT_EQ(countOf(ir, "@wn_function(ptr %0"), 2u) << ir;
+}
+
 TEST_F(VariablesLower, ANodeKnownAtRunTimeOnlyIsRefusedSoTheSemanticRunsAsPython) {
     Fn f(c, "t_runtime_node", compile::kNoFunctionScope);
     Shape out;
