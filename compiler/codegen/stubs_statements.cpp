@@ -17,13 +17,9 @@ Status emitAssign(Emitter* e, Semantic*, const front::Target&, Shape*, front::Po
 Status emitLocalRead(Emitter* e, Semantic*, uint32_t, front::Position, Shape*) {
     return refuseConstruct(e, "a local read");
 }
-Status materializeLocal(Emitter* e, Semantic*, uint32_t) {
-    return refuseConstruct(e, "a local's slot");
-}
 Status borrowLocal(Emitter*, Semantic*, const front::Expr*, Operand*, bool* found) {
     *found = false;
     return Status::ok;
 }
-bool countStraightStatements(const front::Stmt*, uint64_t, uint64_t*) { return false; }
 
 }  // namespace wuna::compile
