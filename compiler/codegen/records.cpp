@@ -38,6 +38,13 @@ int takesAssignment(const Shape& object) {
     return stable < 0 ? -1 : !stable;
 }
 
+// The value's reference and, unless borrowed, the object's, dropped after a store.
+Status releaseStored(Emitter* e, const Operand& item, const Operand& target, bool borrowed) {
+    if (Status err = release(e, dynShape(item)); err != Status::ok) return err;
+    if (borrowed) return Status::ok;
+    return release(e, dynShape(target));
+}
+
 }  // namespace
 
 llvmapi::ValueRef recordFieldSlot(Emitter* e, llvmapi::ValueRef payload, uint64_t index) {
@@ -176,10 +183,11 @@ Status emitSetAttrBorrowed(Emitter* e, Semantic* s, Shape* object, front::Text n
             err != Status::ok)
             return err;
     Builder* b = &e->builder;
-    llvmapi::BasicBlockRef done, generic, typed;
+    llvmapi::BasicBlockRef done, generic, typed, stored;
     if (Status err = block(e, "setfield_done", &done); err != Status::ok) return err;
     if (Status err = block(e, "setfield_generic", &generic); err != Status::ok) return err;
     if (Status err = block(e, "setfield_typed", &typed); err != Status::ok) return err;
+    if (Status err = block(e, "setfield_stored", &stored); err != Status::ok) return err;
     condBr(b, tagIs(e, target.tag, value::TagRecord), typed, generic);
     enter(b, typed);
     llvmapi::ValueRef classWord = loadRecordClass(e, target.payload);
@@ -188,14 +196,15 @@ Status emitSetAttrBorrowed(Emitter* e, Semantic* s, Shape* object, front::Text n
         if (Status err = block(e, "setfield_of", &of); err != Status::ok) return err;
         if (Status err = block(e, "setfield_next", &next); err != Status::ok) return err;
         llvmapi::ValueRef description;
-        if (Status err = attrs::recordClassConstant(e, candidates[i].cls, &description); err != Status::ok)
+        if (Status err = attrs::recordClassConstant(e, candidates[i].cls, &description);
+            err != Status::ok)
             return err;
         condBr(b, icmp(b, llvmapi::IntEQ, classWord, description), of, next);
         enter(b, of);
         llvmapi::ValueRef slot = recordFieldSlot(e, target.payload, candidates[i].index);
         llvmapi::ValueRef oldTag = loadWord(e, slot);
         llvmapi::ValueRef oldPayload = loadWord(e, slotPayload(e, slot));
-        // The field's own reference; the operand's is dropped at the end as on every path.
+        // The field's own reference; the operand's is dropped after the store as on every path.
         if (!neverCounted(item.kind))
             if (Status err = refcount(e, RefMode::increment, item.tag, item.payload);
                 err != Status::ok)
@@ -205,10 +214,13 @@ Status emitSetAttrBorrowed(Emitter* e, Semantic* s, Shape* object, front::Text n
         // The unset marker of a field never set is not counted.
         if (Status err = refcount(e, RefMode::decrement, oldTag, oldPayload); err != Status::ok)
             return err;
-        br(b, done);
+        br(b, stored);
         enter(b, next);
     }
     br(b, generic);
+    enter(b, stored);
+    if (Status err = releaseStored(e, item, target, borrowed); err != Status::ok) return err;
+    br(b, done);
     enter(b, generic);
     llvmapi::ValueRef literal;
     if (Status err = literalGlobal(&c->module, name.data, size_t(name.length), &literal);
@@ -218,12 +230,13 @@ Status emitSetAttrBorrowed(Emitter* e, Semantic* s, Shape* object, front::Text n
                                  literal,       item.tag,          item.payload};
     llvmapi::ValueRef ok;
     if (Status err = callHelper(e, "wn_setattr", args, 7, &ok); err != Status::ok) return err;
+    // Released before the branch: a failed store (a frozen class, an object that takes no
+    // attributes) must not keep the value and the object alive.
+    if (Status err = releaseStored(e, item, target, borrowed); err != Status::ok) return err;
     if (Status err = checkOk(e, ok); err != Status::ok) return err;
     br(b, done);
     enter(b, done);
-    if (Status err = release(e, dynShape(item)); err != Status::ok) return err;
-    if (borrowed) return Status::ok;
-    return release(e, dynShape(target));
+    return Status::ok;
 }
 
 }  // namespace wuna::compile

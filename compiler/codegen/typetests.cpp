@@ -348,10 +348,16 @@ Status emitLen(Emitter* e, Semantic* s, PyObject* lenBuiltin, Operand* argument,
     ends[2] = b->current;
     br(b, got);
     enter(b, call);
+    // wn_builtin is given the builtin's address (not an object-list index): the object list
+    // keeps it alive, a key global carries the address.
     uint32_t index;
     if (Status err = pinObject(e->compiler, lenBuiltin, &index); err != Status::ok) return err;
+    uint64_t key = uint64_t(reinterpret_cast<uintptr_t>(lenBuiltin));
     llvmapi::ValueRef constant;
-    if (Status err = objectConstant(e, index, &constant); err != Status::ok) return err;
+    if (Status err = keyConstant(&e->compiler->module, key,
+                                 KeyOrigin{{index, 0}, KeyOriginKind::pythonCallable}, &constant);
+        err != Status::ok)
+        return err;
     llvmapi::ValueRef args[7] = {e->runContext, attrs::site(e, s),
                                  constI32(e, int32_t(helpers::BuiltinCode::len)),
                                  constant,      x.tag,
