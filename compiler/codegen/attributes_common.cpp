@@ -72,6 +72,25 @@ llvmapi::ValueRef phi64(Emitter* e, const llvmapi::ValueRef* values,
     return p;
 }
 
+Operand phiOperand(Emitter* e, const llvmapi::ValueRef* tags, const llvmapi::ValueRef* payloads,
+                   const llvmapi::BasicBlockRef* blocks, unsigned count, KnownKind kind) {
+    Operand o = constantOperand(e, 0, 0, kind);
+    o.tag = phi64(e, tags, blocks, count);
+    o.payload = phi64(e, payloads, blocks, count);
+    return o;
+}
+
+Operand joinAt(Emitter* e, const Operand& last, llvmapi::ValueRef* tags,
+               llvmapi::ValueRef* payloads, llvmapi::BasicBlockRef* blocks, unsigned count,
+               llvmapi::BasicBlockRef got, KnownKind kind) {
+    tags[count - 1] = last.tag;
+    payloads[count - 1] = last.payload;
+    blocks[count - 1] = e->builder.current;
+    br(&e->builder, got);
+    enter(&e->builder, got);
+    return phiOperand(e, tags, payloads, blocks, count, kind);
+}
+
 llvmapi::ValueRef site(Emitter* e, const Semantic* s) { return siteValue(e, s ? s->site : 0); }
 
 Operand boolOperand(Emitter* e, llvmapi::ValueRef payload) {

@@ -36,6 +36,15 @@ llvmapi::ValueRef constBit(Emitter* e, bool value);
 // An i64 phi over count incoming (value, block) pairs. Cannot fail.
 llvmapi::ValueRef phi64(Emitter* e, const llvmapi::ValueRef* values,
                         const llvmapi::BasicBlockRef* blocks, unsigned count);
+// An owned operand joining count incoming (tag, payload, block) triples: a phi of the tags,
+// then one of the payloads. Cannot fail.
+Operand phiOperand(Emitter* e, const llvmapi::ValueRef* tags, const llvmapi::ValueRef* payloads,
+                   const llvmapi::BasicBlockRef* blocks, unsigned count, KnownKind kind);
+// The last incoming value (the helper's, ending in the current block) added at index count - 1,
+// then the join in block got: phiOperand over all count. Cannot fail.
+Operand joinAt(Emitter* e, const Operand& last, llvmapi::ValueRef* tags,
+               llvmapi::ValueRef* payloads, llvmapi::BasicBlockRef* blocks, unsigned count,
+               llvmapi::BasicBlockRef got, KnownKind kind);
 // The site argument of the body's helper calls.
 llvmapi::ValueRef site(Emitter* e, const Semantic* s);
 // A run-time bool operand of an i64 0/1 payload.

@@ -194,15 +194,7 @@ Status inlineGetItem(Emitter* e, Semantic* s, Operand container, Operand index, 
     Operand generic;
     if (Status err = emitGetItemGeneric(e, s, &container, &index, &generic); err != Status::ok)
         return err;
-    tags[3] = generic.tag;
-    payloads[3] = generic.payload;
-    ends[3] = b->current;
-    br(b, got);
-    enter(b, got);
-    Operand result = constantOperand(e, 0, 0, KnownKind::unknown);
-    result.tag = attrs::phi64(e, tags, ends, 4);
-    result.payload = attrs::phi64(e, payloads, ends, 4);
-    *out = result;
+    *out = attrs::joinAt(e, generic, tags, payloads, ends, 4, got, KnownKind::unknown);
     return Status::ok;
 }
 

@@ -325,28 +325,26 @@ Status emitLen(Emitter* e, Semantic* s, PyObject* lenBuiltin, Operand* argument,
     // Lists, tuples and dicts keep their live count in the same word.
     static_assert(offsetof(value::List, count) == offsetof(value::Tuple, count) &&
                   offsetof(value::List, count) == offsetof(value::Dict, length));
-    enter(b, sized);
-    payloads[0] = attrs::blockWord(e, x.payload, offsetof(value::List, count));
-    if (Status err = release(e, held); err != Status::ok) return err;
-    tags[0] = constI64(e, value::TagPint);
-    ends[0] = b->current;
-    br(b, got);
+    // One inline length: the word read, x released, on to "len_got".
+    auto inlineLength = [&](llvmapi::BasicBlockRef at, uint64_t offset, int k) -> Status {
+        enter(b, at);
+        payloads[k] = attrs::blockWord(e, x.payload, offset);
+        if (Status err = release(e, held); err != Status::ok) return err;
+        tags[k] = constI64(e, value::TagPint);
+        ends[k] = b->current;
+        br(b, got);
+        return Status::ok;
+    };
+    if (Status err = inlineLength(sized, offsetof(value::List, count), 0); err != Status::ok)
+        return err;
     enter(b, other);
     condBr(b, tagIs(e, x.tag, value::TagStr), str, notStr);
-    enter(b, str);
-    payloads[1] = attrs::blockWord(e, x.payload, offsetof(value::Str, chars));
-    if (Status err = release(e, held); err != Status::ok) return err;
-    tags[1] = constI64(e, value::TagPint);
-    ends[1] = b->current;
-    br(b, got);
+    if (Status err = inlineLength(str, offsetof(value::Str, chars), 1); err != Status::ok)
+        return err;
     enter(b, notStr);
     condBr(b, tagIs(e, x.tag, value::TagBytes), bytes, call);
-    enter(b, bytes);
-    payloads[2] = attrs::blockWord(e, x.payload, offsetof(value::Bytes, length));
-    if (Status err = release(e, held); err != Status::ok) return err;
-    tags[2] = constI64(e, value::TagPint);
-    ends[2] = b->current;
-    br(b, got);
+    if (Status err = inlineLength(bytes, offsetof(value::Bytes, length), 2); err != Status::ok)
+        return err;
     enter(b, call);
     // wn_builtin is given the builtin's address (not an object-list index): the object list
     // keeps it alive, a key global carries the address.
@@ -367,15 +365,7 @@ Status emitLen(Emitter* e, Semantic* s, PyObject* lenBuiltin, Operand* argument,
     if (Status err = release(e, held); err != Status::ok) return err;
     if (Status err = checkOk(e, ok); err != Status::ok) return err;
     Operand result = loadOperand(e, e->scratch, KnownKind::int_);
-    tags[3] = result.tag;
-    payloads[3] = result.payload;
-    ends[3] = b->current;
-    br(b, got);
-    enter(b, got);
-    Operand length = constantOperand(e, 0, 0, KnownKind::int_);
-    length.tag = attrs::phi64(e, tags, ends, 4);
-    length.payload = attrs::phi64(e, payloads, ends, 4);
-    *out = length;
+    *out = attrs::joinAt(e, result, tags, payloads, ends, 4, got, KnownKind::int_);
     return Status::ok;
 }
 
