@@ -277,8 +277,8 @@ Status emitGetAttrGeneric(Emitter* e, Semantic* s, Operand* object, front::Text 
     if (Status err = literalGlobal(&e->compiler->module, name.data, size_t(name.length), &literal);
         err != Status::ok)
         return err;
-    llvmapi::ValueRef args[6] = {e->runContext,  attrs::site(e, s), object->tag,
-                                 object->payload, literal,          e->scratch};
+    llvmapi::ValueRef args[6] = {e->runContext,   attrs::site(e, s), object->tag,
+                                 object->payload, literal,           e->scratch};
     llvmapi::ValueRef ok;
     if (Status err = callHelper(e, "wn_getattr", args, 6, &ok); err != Status::ok) return err;
     if (Status err = release(e, dynShape(*object)); err != Status::ok) return err;
@@ -290,27 +290,23 @@ Status emitGetAttrGeneric(Emitter* e, Semantic* s, Operand* object, front::Text 
 Status emitAttribute(Emitter* e, Semantic* s, Shape* object, front::Text name, front::Position at,
                      Shape* out) {
     switch (object->kind) {
-        case ShapeKind::node:
-            return nodeRead(e, s, object->node, name, at, out);
-        case ShapeKind::rt:
-            return rtRead(e, s, name, at, out);
-        case ShapeKind::py:
-            return pyRead(e, s, *object, name, out);
-        case ShapeKind::control:
-            return controlRead(e, s, *object, name, at, out);
-        case ShapeKind::dyn:
-            return dynRead(e, s, object->dyn, name, out);
-        default: {
-            const char* kind = kindName(object->kind);
-            Status err = attrs::beginAt(e, s, at);
-            backend::List<char>* message = &e->compiler->message;
-            if (err == Status::ok) err = appendText(message, "'");
-            if (err == Status::ok) err = appendText(message, name.data, size_t(name.length));
-            if (err == Status::ok) err = appendText(message, "' of a ");
-            if (err == Status::ok) err = appendText(message, kind);
-            if (err == Status::ok) err = appendText(message, " isn't compiled yet (only called, as a method)");
-            return err == Status::ok ? Status::unsupported : err;
-        }
+    case ShapeKind::node: return nodeRead(e, s, object->node, name, at, out);
+    case ShapeKind::rt: return rtRead(e, s, name, at, out);
+    case ShapeKind::py: return pyRead(e, s, *object, name, out);
+    case ShapeKind::control: return controlRead(e, s, *object, name, at, out);
+    case ShapeKind::dyn: return dynRead(e, s, object->dyn, name, out);
+    default: {
+        const char* kind = kindName(object->kind);
+        Status err = attrs::beginAt(e, s, at);
+        backend::List<char>* message = &e->compiler->message;
+        if (err == Status::ok) err = appendText(message, "'");
+        if (err == Status::ok) err = appendText(message, name.data, size_t(name.length));
+        if (err == Status::ok) err = appendText(message, "' of a ");
+        if (err == Status::ok) err = appendText(message, kind);
+        if (err == Status::ok)
+            err = appendText(message, " isn't compiled yet (only called, as a method)");
+        return err == Status::ok ? Status::unsupported : err;
+    }
     }
 }
 

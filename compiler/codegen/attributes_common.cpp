@@ -119,8 +119,8 @@ Status beginAt(Emitter* e, const Semantic* s, front::Position at) {
     return beginError(&c->message, ErrorSite{s->function, at});
 }
 
-Status compileError(Emitter* e, const Semantic* s, front::Position at, const char* a,
-                    front::Text b, const char* c) {
+Status compileError(Emitter* e, const Semantic* s, front::Position at, const char* a, front::Text b,
+                    const char* c) {
     backend::List<char>* message = &e->compiler->message;
     Status err = beginAt(e, s, at);
     if (err == Status::ok) err = appendText(message, a);
@@ -131,15 +131,10 @@ Status compileError(Emitter* e, const Semantic* s, front::Position at, const cha
 
 bool integerIndex(const Shape& shape, int64_t* index) {
     switch (shape.kind) {
-        case ShapeKind::bool_:
-            *index = shape.bool_ ? 1 : 0;
-            return true;
-        case ShapeKind::int_:
-        case ShapeKind::pint:
-            *index = shape.int_;
-            return true;
-        default:
-            return false;
+    case ShapeKind::bool_: *index = shape.bool_ ? 1 : 0; return true;
+    case ShapeKind::int_:
+    case ShapeKind::pint: *index = shape.int_; return true;
+    default: return false;
     }
 }
 

@@ -101,8 +101,8 @@ struct FirstOfLength {
 constexpr FirstOfLength kFirstOfLength;
 
 // Methods that change a list or dict.
-constexpr const char* kChangingMethods[] = {"append", "extend", "insert",  "pop",
-                                            "remove", "clear",  "sort",    "reverse",
+constexpr const char* kChangingMethods[] = {"append", "extend",     "insert", "pop",
+                                            "remove", "clear",      "sort",   "reverse",
                                             "update", "setdefault", "popitem"};
 
 bool named(front::Text name, const char* word) {
@@ -222,7 +222,8 @@ Status bindToBytes(Emitter* e, Semantic* s, Shape* receiver, Shape* args, uint32
         char position[2] = {char('1' + duplicate), 0};
         Status err = attrs::beginAt(e, s, at);
         backend::List<char>* message = &e->compiler->message;
-        if (err == Status::ok) err = appendText(message, "argument for to_bytes() given by name ('");
+        if (err == Status::ok)
+            err = appendText(message, "argument for to_bytes() given by name ('");
         if (err == Status::ok) err = appendText(message, kParameters[duplicate]);
         if (err == Status::ok) err = appendText(message, "') and position (");
         if (err == Status::ok) err = appendText(message, position);
@@ -274,7 +275,8 @@ Status runTimeCall(Emitter* e, Semantic* s, Shape* receiver, front::Text name, S
             return err;
         // Its values now belong to the run-time list.
         list->released = 1;
-        llvmapi::ValueRef call[6] = {e->runContext, attrs::site(e, s), self.tag, self.payload,
+        llvmapi::ValueRef call[6] = {e->runContext, attrs::site(e, s),
+                                     self.tag,      self.payload,
                                      items,         constI64(e, list->length)};
         if (Status err = callHelper(e, "wn_extend_items", call, 6, &ok); err != Status::ok)
             return err;
@@ -291,8 +293,8 @@ Status runTimeCall(Emitter* e, Semantic* s, Shape* receiver, front::Text name, S
                 return err;
         Operand item;
         if (Status err = materialize(e, args[0], site, &item); err != Status::ok) return err;
-        llvmapi::ValueRef call[6] = {e->runContext, attrs::site(e, s), self.tag, self.payload,
-                                     item.tag,      item.payload};
+        llvmapi::ValueRef call[6] = {e->runContext, attrs::site(e, s), self.tag,
+                                     self.payload,  item.tag,          item.payload};
         if (Status err = callHelper(e, "wn_append", call, 6, &ok); err != Status::ok) return err;
         if (Status err = release(e, dynShape(item)); err != Status::ok) return err;
         if (Status err = release(e, dynShape(self)); err != Status::ok) return err;
@@ -421,21 +423,20 @@ Status comptimeKeyIndex(const Shape* keys, uint64_t count, const Shape& key, uin
 bool refersTo(const Shape& value, const front::ListRecord* list, uint32_t depth) {
     if (depth > 64) return true;
     switch (value.kind) {
-        case ShapeKind::list:
-            if (value.list == list) return true;
-            for (uint64_t i = 0; i < value.list->length; i++)
-                if (refersTo(value.list->items[i], list, depth + 1)) return true;
-            return false;
-        case ShapeKind::dict:
-            for (uint64_t i = 0; i < value.dict->valueLength; i++)
-                if (refersTo(value.dict->values[i], list, depth + 1)) return true;
-            return false;
-        case ShapeKind::tuple:
-            for (uint64_t i = 0; i < value.tuple.count; i++)
-                if (refersTo(value.tuple.items[i], list, depth + 1)) return true;
-            return false;
-        default:
-            return false;
+    case ShapeKind::list:
+        if (value.list == list) return true;
+        for (uint64_t i = 0; i < value.list->length; i++)
+            if (refersTo(value.list->items[i], list, depth + 1)) return true;
+        return false;
+    case ShapeKind::dict:
+        for (uint64_t i = 0; i < value.dict->valueLength; i++)
+            if (refersTo(value.dict->values[i], list, depth + 1)) return true;
+        return false;
+    case ShapeKind::tuple:
+        for (uint64_t i = 0; i < value.tuple.count; i++)
+            if (refersTo(value.tuple.items[i], list, depth + 1)) return true;
+        return false;
+    default: return false;
     }
 }
 
@@ -469,11 +470,10 @@ Status emitCallMethod(Emitter* e, Semantic* s, Operand* receiver, front::Text na
         err != Status::ok)
         return err;
     MethodCode code = methodCode(name.data, size_t(name.length));
-    llvmapi::ValueRef call[9] = {e->runContext,      attrs::site(e, s),
-                                 receiver->tag,      receiver->payload,
-                                 literal,            constI32(e, int32_t(code)),
-                                 array,              constI64(e, count),
-                                 e->scratch};
+    llvmapi::ValueRef call[9] = {
+        e->runContext, attrs::site(e, s),          receiver->tag, receiver->payload,
+        literal,       constI32(e, int32_t(code)), array,         constI64(e, count),
+        e->scratch};
     llvmapi::ValueRef ok;
     if (Status err = callHelper(e, "wn_call_method", call, 9, &ok); err != Status::ok) return err;
     if (Status err = releaseSlots(e, array, count); err != Status::ok) return err;

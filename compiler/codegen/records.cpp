@@ -20,7 +20,8 @@ using attrs::tagIs;
 bool fieldIndex(const value::RecordClass* cls, front::Text name, uint64_t* index) {
     for (uint64_t i = 0; i < cls->fieldCount; i++) {
         const value::Text& field = cls->fields[i];
-        if (field.length == name.length && memcmp(field.data, name.data, size_t(name.length)) == 0) {
+        if (field.length == name.length &&
+            memcmp(field.data, name.data, size_t(name.length)) == 0) {
             *index = i;
             return true;
         }
@@ -108,7 +109,8 @@ Status emitRecordField(Emitter* e, Semantic* s, Operand* object, front::Text nam
         if (Status err = block(e, "field_of", &of); err != Status::ok) return err;
         if (Status err = block(e, "field_next", &next); err != Status::ok) return err;
         llvmapi::ValueRef description;
-        if (Status err = attrs::recordClassConstant(e, candidates[i].cls, &description); err != Status::ok)
+        if (Status err = attrs::recordClassConstant(e, candidates[i].cls, &description);
+            err != Status::ok)
             return err;
         condBr(b, icmp(b, llvmapi::IntEQ, classWord, description), of, next);
         enter(b, of);
@@ -226,7 +228,7 @@ Status emitSetAttrBorrowed(Emitter* e, Semantic* s, Shape* object, front::Text n
     if (Status err = literalGlobal(&c->module, name.data, size_t(name.length), &literal);
         err != Status::ok)
         return err;
-    llvmapi::ValueRef args[7] = {e->runContext, attrs::site(e, s), target.tag, target.payload,
+    llvmapi::ValueRef args[7] = {e->runContext, attrs::site(e, s), target.tag,  target.payload,
                                  literal,       item.tag,          item.payload};
     llvmapi::ValueRef ok;
     if (Status err = callHelper(e, "wn_setattr", args, 7, &ok); err != Status::ok) return err;

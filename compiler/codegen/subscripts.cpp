@@ -42,51 +42,50 @@ Status foldGetItem(Emitter* e, Shape* object, const Shape& index, Shape* out, bo
     int64_t i;
     uint64_t j;
     switch (object->kind) {
-        case ShapeKind::str: {
-            PyObject* container = nullptr;
-            PyObject* key = nullptr;
-            if (Status err = toPython(c, *object, &container); err != Status::ok) return err;
-            if (Status err = toPython(c, index, &key); err != Status::ok) {
-                Py_DECREF(container);
-                return err;
-            }
-            PyObject* item = PyObject_GetItem(container, key);
+    case ShapeKind::str: {
+        PyObject* container = nullptr;
+        PyObject* key = nullptr;
+        if (Status err = toPython(c, *object, &container); err != Status::ok) return err;
+        if (Status err = toPython(c, index, &key); err != Status::ok) {
             Py_DECREF(container);
-            Py_DECREF(key);
-            if (!item) {
-                // The run-time read raises the same error where Python would.
-                PyErr_Clear();
-                return Status::ok;
-            }
-            Status err = fromPython(c, item, out);
-            Py_DECREF(item);
-            if (err == Status::ok) *folded = true;
             return err;
         }
-        case ShapeKind::list:
-            if (!attrs::integerIndex(index, &i) || !position(i, object->list->length, &j))
-                return Status::ok;
-            *folded = true;
-            return ownCopy(e, object->list->items[j], out);
-        case ShapeKind::tuple: {
-            if (!attrs::integerIndex(index, &i) || !position(i, object->tuple.count, &j))
-                return Status::ok;
-            if (Status err = ownCopy(e, object->tuple.items[j], out); err != Status::ok) return err;
-            *folded = true;
-            return release(e, *object);
-        }
-        case ShapeKind::dict: {
-            bool found;
-            front::DictRecord* dict = object->dict;
-            if (Status err = comptimeKeyIndex(dict->keys, dict->keyLength, index, &j, &found);
-                err != Status::ok)
-                return err;
-            if (!found) return Status::ok;
-            *folded = true;
-            return ownCopy(e, dict->values[j], out);
-        }
-        default:
+        PyObject* item = PyObject_GetItem(container, key);
+        Py_DECREF(container);
+        Py_DECREF(key);
+        if (!item) {
+            // The run-time read raises the same error where Python would.
+            PyErr_Clear();
             return Status::ok;
+        }
+        Status err = fromPython(c, item, out);
+        Py_DECREF(item);
+        if (err == Status::ok) *folded = true;
+        return err;
+    }
+    case ShapeKind::list:
+        if (!attrs::integerIndex(index, &i) || !position(i, object->list->length, &j))
+            return Status::ok;
+        *folded = true;
+        return ownCopy(e, object->list->items[j], out);
+    case ShapeKind::tuple: {
+        if (!attrs::integerIndex(index, &i) || !position(i, object->tuple.count, &j))
+            return Status::ok;
+        if (Status err = ownCopy(e, object->tuple.items[j], out); err != Status::ok) return err;
+        *folded = true;
+        return release(e, *object);
+    }
+    case ShapeKind::dict: {
+        bool found;
+        front::DictRecord* dict = object->dict;
+        if (Status err = comptimeKeyIndex(dict->keys, dict->keyLength, index, &j, &found);
+            err != Status::ok)
+            return err;
+        if (!found) return Status::ok;
+        *folded = true;
+        return ownCopy(e, dict->values[j], out);
+    }
+    default: return Status::ok;
     }
 }
 
@@ -106,12 +105,12 @@ Status inlineGetItem(Emitter* e, Semantic* s, Operand container, Operand index, 
     if (Status err = block(e, "index_other", &other); err != Status::ok) return err;
     if (Status err = block(e, "index_got", &got); err != Status::ok) return err;
     bool knownList = container.kind == KnownKind::list;
-    llvmapi::ValueRef isList = knownList ? attrs::constBit(e, true)
-                                         : tagIs(e, container.tag, value::TagList);
-    llvmapi::ValueRef isTuple = knownList ? attrs::constBit(e, false)
-                                          : tagIs(e, container.tag, value::TagTuple);
-    llvmapi::ValueRef isInt = attrs::orBits(e, tagIs(e, index.tag, value::TagInt),
-                                            tagIs(e, index.tag, value::TagPint));
+    llvmapi::ValueRef isList =
+        knownList ? attrs::constBit(e, true) : tagIs(e, container.tag, value::TagList);
+    llvmapi::ValueRef isTuple =
+        knownList ? attrs::constBit(e, false) : tagIs(e, container.tag, value::TagTuple);
+    llvmapi::ValueRef isInt =
+        attrs::orBits(e, tagIs(e, index.tag, value::TagInt), tagIs(e, index.tag, value::TagPint));
     condBr(b, attrs::andBits(e, attrs::orBits(e, isList, isTuple), isInt), fast, other);
 
     enter(b, fast);
@@ -244,8 +243,8 @@ llvmapi::ValueRef emitFlagTest(Emitter* e, llvmapi::ValueRef flags, uint32_t mas
 
 Status emitGetItemGeneric(Emitter* e, Semantic* s, Operand* container, Operand* index,
                           Operand* out) {
-    llvmapi::ValueRef args[7] = {e->runContext,   attrs::site(e, s), container->tag,
-                                 container->payload, index->tag,      index->payload,
+    llvmapi::ValueRef args[7] = {e->runContext,      attrs::site(e, s), container->tag,
+                                 container->payload, index->tag,        index->payload,
                                  e->scratch};
     llvmapi::ValueRef ok;
     if (Status err = callHelper(e, "wn_getitem", args, 7, &ok); err != Status::ok) return err;

@@ -24,12 +24,10 @@ struct TypeRow {
     TypeCode code;
 };
 constexpr TypeRow kBuiltinTypeCodes[] = {
-    {"int", TypeCode::int_},         {"float", TypeCode::float_},
-    {"str", TypeCode::str},          {"bool", TypeCode::bool_},
-    {"list", TypeCode::list},        {"tuple", TypeCode::tuple},
-    {"dict", TypeCode::dict},        {"bytes", TypeCode::bytes},
-    {"bytearray", TypeCode::bytearray}, {"complex", TypeCode::complex},
-    {"set", TypeCode::set},          {"frozenset", TypeCode::frozenset},
+    {"int", TypeCode::int_},        {"float", TypeCode::float_}, {"str", TypeCode::str},
+    {"bool", TypeCode::bool_},      {"list", TypeCode::list},    {"tuple", TypeCode::tuple},
+    {"dict", TypeCode::dict},       {"bytes", TypeCode::bytes},  {"bytearray", TypeCode::bytearray},
+    {"complex", TypeCode::complex}, {"set", TypeCode::set},      {"frozenset", TypeCode::frozenset},
 };
 
 // The tags a run-time value of the code may carry natively (a Python object asks the helper).
@@ -59,30 +57,30 @@ const CodeTags* tagsOf(TypeCode code) {
 // The answer a known kind gives for a code (every kind but unknown decides).
 bool kindIs(KnownKind kind, TypeCode code) {
     switch (code) {
-        case TypeCode::int_: return kind == KnownKind::bool_ || kind == KnownKind::int_;
-        case TypeCode::float_: return kind == KnownKind::float_;
-        case TypeCode::str: return kind == KnownKind::str;
-        case TypeCode::bool_: return kind == KnownKind::bool_;
-        case TypeCode::list: return kind == KnownKind::list;
-        case TypeCode::tuple: return kind == KnownKind::tuple;
-        case TypeCode::dict: return kind == KnownKind::dict;
-        case TypeCode::function: return kind == KnownKind::function;
-        default: return false;
+    case TypeCode::int_: return kind == KnownKind::bool_ || kind == KnownKind::int_;
+    case TypeCode::float_: return kind == KnownKind::float_;
+    case TypeCode::str: return kind == KnownKind::str;
+    case TypeCode::bool_: return kind == KnownKind::bool_;
+    case TypeCode::list: return kind == KnownKind::list;
+    case TypeCode::tuple: return kind == KnownKind::tuple;
+    case TypeCode::dict: return kind == KnownKind::dict;
+    case TypeCode::function: return kind == KnownKind::function;
+    default: return false;
     }
 }
 
 // The answer a compile-time shape gives for a code.
 bool shapeIs(ShapeKind kind, TypeCode code) {
     switch (code) {
-        case TypeCode::int_:
-            return kind == ShapeKind::bool_ || kind == ShapeKind::int_ || kind == ShapeKind::pint;
-        case TypeCode::float_: return kind == ShapeKind::float_;
-        case TypeCode::str: return kind == ShapeKind::str;
-        case TypeCode::bool_: return kind == ShapeKind::bool_;
-        case TypeCode::list: return kind == ShapeKind::list;
-        case TypeCode::tuple: return kind == ShapeKind::tuple;
-        case TypeCode::dict: return kind == ShapeKind::dict;
-        default: return false;
+    case TypeCode::int_:
+        return kind == ShapeKind::bool_ || kind == ShapeKind::int_ || kind == ShapeKind::pint;
+    case TypeCode::float_: return kind == ShapeKind::float_;
+    case TypeCode::str: return kind == ShapeKind::str;
+    case TypeCode::bool_: return kind == ShapeKind::bool_;
+    case TypeCode::list: return kind == ShapeKind::list;
+    case TypeCode::tuple: return kind == ShapeKind::tuple;
+    case TypeCode::dict: return kind == ShapeKind::dict;
+    default: return false;
     }
 }
 
@@ -120,7 +118,8 @@ Status recordTest(Emitter* e, Operand x, const value::RecordClass* cls, Shape* o
     condBr(b, is8, record, slow);
     enter(b, record);
     llvmapi::ValueRef description;
-    if (Status err = attrs::recordClassConstant(e, cls, &description); err != Status::ok) return err;
+    if (Status err = attrs::recordClassConstant(e, cls, &description); err != Status::ok)
+        return err;
     llvmapi::ValueRef same = icmp(b, llvmapi::IntEQ, loadRecordClass(e, x.payload), description);
     llvmapi::BasicBlockRef recordEnd = b->current;
     condBr(b, same, joined, slow);
@@ -192,8 +191,8 @@ Status oneClass(Emitter* e, Semantic* s, const Shape& x, PyObject* cls, front::P
     if (Status err = pinObject(c, cls, &index); err != Status::ok) return err;
     llvmapi::ValueRef constant;
     if (Status err = objectConstant(e, index, &constant); err != Status::ok) return err;
-    llvmapi::ValueRef args[6] = {e->runContext, attrs::site(e, s), o.tag, o.payload, constant,
-                                 e->scratch};
+    llvmapi::ValueRef args[6] = {e->runContext, attrs::site(e, s), o.tag,
+                                 o.payload,     constant,          e->scratch};
     llvmapi::ValueRef ok;
     if (Status err = callHelper(e, "wn_isinstance", args, 6, &ok); err != Status::ok) return err;
     if (Status err = release(e, dynShape(o)); err != Status::ok) return err;
@@ -233,7 +232,8 @@ Status isinstanceArityError(Emitter* e, Semantic* s, front::Position at) {
 Status emitTypeTest(Emitter* e, Operand* value, int32_t typeCode, Shape* out) {
     TypeCode code = TypeCode(typeCode);
     Operand x = *value;
-    if (x.kind != KnownKind::unknown) return constantAnswer(e, dynShape(x), kindIs(x.kind, code), out);
+    if (x.kind != KnownKind::unknown)
+        return constantAnswer(e, dynShape(x), kindIs(x.kind, code), out);
     Builder* b = &e->builder;
     llvmapi::ValueRef t = attrs::constBit(e, false);
     if (const CodeTags* row = tagsOf(code))
@@ -276,7 +276,8 @@ Status emitIsinstance(Emitter* e, Semantic* s, Shape* value, Shape* type, front:
     // where the whole compilation fails anyway.
     for (uint64_t i = 0; i < count; i++) {
         if (classes[i].kind != ShapeKind::py)
-            return attrs::compileError(e, s, at, "isinstance()'s type must be known when compiling");
+            return attrs::compileError(e, s, at,
+                                       "isinstance()'s type must be known when compiling");
         int isClass = PyObject_IsInstance(classes[i].py, reinterpret_cast<PyObject*>(&PyType_Type));
         if (isClass < 0) return Status::pythonError;
         if (isClass == 0)
@@ -316,9 +317,9 @@ Status emitLen(Emitter* e, Semantic* s, PyObject* lenBuiltin, Operand* argument,
     for (int i = 0; i < 7; i++)
         if (Status err = block(e, names[i], &blocks[i]); err != Status::ok) return err;
     auto [sized, str, other, notStr, bytes, call, got] = blocks;
-    llvmapi::ValueRef isSized = orBits(e, orBits(e, tagIs(e, x.tag, value::TagList),
-                                                 tagIs(e, x.tag, value::TagTuple)),
-                                       tagIs(e, x.tag, value::TagDict));
+    llvmapi::ValueRef isSized =
+        orBits(e, orBits(e, tagIs(e, x.tag, value::TagList), tagIs(e, x.tag, value::TagTuple)),
+               tagIs(e, x.tag, value::TagDict));
     condBr(b, isSized, sized, other);
     llvmapi::ValueRef tags[4], payloads[4];
     llvmapi::BasicBlockRef ends[4];
@@ -356,10 +357,13 @@ Status emitLen(Emitter* e, Semantic* s, PyObject* lenBuiltin, Operand* argument,
                                  KeyOrigin{{index, 0}, KeyOriginKind::pythonCallable}, &constant);
         err != Status::ok)
         return err;
-    llvmapi::ValueRef args[7] = {e->runContext, attrs::site(e, s),
+    llvmapi::ValueRef args[7] = {e->runContext,
+                                 attrs::site(e, s),
                                  constI32(e, int32_t(helpers::BuiltinCode::len)),
-                                 constant,      x.tag,
-                                 x.payload,     e->scratch};
+                                 constant,
+                                 x.tag,
+                                 x.payload,
+                                 e->scratch};
     llvmapi::ValueRef ok;
     if (Status err = callHelper(e, "wn_builtin", args, 7, &ok); err != Status::ok) return err;
     if (Status err = release(e, held); err != Status::ok) return err;

@@ -31,59 +31,58 @@ Status eachPart(const front::Expr* expr, uint8_t flag, F f) {
         return Status::ok;
     };
     switch (expr->kind) {
-        case ExprKind::attribute: return f(expr->attribute.object, flag);
-        case ExprKind::starred: return f(expr->starred, 0);
-        case ExprKind::unary: return f(expr->unary.operand, flag);
-        case ExprKind::subscript:
-            if (Status err = f(expr->subscript.object, flag); err != Status::ok) return err;
-            return f(expr->subscript.index, flag);
-        case ExprKind::binary:
-            if (Status err = f(expr->binary.left, flag); err != Status::ok) return err;
-            return f(expr->binary.right, flag);
-        case ExprKind::slice:
-            if (Status err = f(expr->slice.object, flag); err != Status::ok) return err;
-            if (Status err = optional(expr->slice.lower, flag); err != Status::ok) return err;
-            if (Status err = optional(expr->slice.upper, flag); err != Status::ok) return err;
-            return optional(expr->slice.step, flag);
-        case ExprKind::call:
-            if (Status err = f(expr->call.callee, flag); err != Status::ok) return err;
-            if (Status err = list(expr->call.arguments, flag); err != Status::ok) return err;
-            for (uint64_t i = 0; i < expr->call.keywords.count; i++)
-                if (Status err = f(expr->call.keywords.items[i].value, flag); err != Status::ok)
-                    return err;
-            return Status::ok;
-        case ExprKind::nestedCall: return list(expr->nestedCall.arguments, flag);
-        case ExprKind::and_: return list(expr->and_, 0);
-        case ExprKind::or_: return list(expr->or_, 0);
-        case ExprKind::list: return list(expr->list, flag);
-        case ExprKind::tuple: return list(expr->tuple, flag);
-        case ExprKind::set: return list(expr->set.elements, flag);
-        case ExprKind::compare:
-            if (Status err = f(expr->compare.left, flag); err != Status::ok) return err;
-            return list(expr->compare.comparators, 0);
-        case ExprKind::ifExp:
-            if (Status err = f(expr->ifExp.test, 0); err != Status::ok) return err;
-            if (Status err = f(expr->ifExp.body, 0); err != Status::ok) return err;
-            return f(expr->ifExp.orelse, 0);
-        case ExprKind::dict:
-            for (uint64_t i = 0; i < expr->dict.keys.count; i++) {
-                if (Status err = optional(expr->dict.keys.items[i], flag); err != Status::ok)
-                    return err;
-                if (Status err = f(expr->dict.values.items[i], flag); err != Status::ok) return err;
-            }
-            return Status::ok;
-        case ExprKind::setComp:
-        case ExprKind::listComp:
-        case ExprKind::generatorExp:
-            // One layout for the three element comprehensions.
-            if (Status err = f(expr->listComp.element, 0); err != Status::ok) return err;
-            return generators(expr->listComp.generators);
-        case ExprKind::dictComp:
-            if (Status err = f(expr->dictComp.key, 0); err != Status::ok) return err;
-            if (Status err = f(expr->dictComp.value, 0); err != Status::ok) return err;
-            return generators(expr->dictComp.generators);
-        default:
-            return Status::ok;
+    case ExprKind::attribute: return f(expr->attribute.object, flag);
+    case ExprKind::starred: return f(expr->starred, 0);
+    case ExprKind::unary: return f(expr->unary.operand, flag);
+    case ExprKind::subscript:
+        if (Status err = f(expr->subscript.object, flag); err != Status::ok) return err;
+        return f(expr->subscript.index, flag);
+    case ExprKind::binary:
+        if (Status err = f(expr->binary.left, flag); err != Status::ok) return err;
+        return f(expr->binary.right, flag);
+    case ExprKind::slice:
+        if (Status err = f(expr->slice.object, flag); err != Status::ok) return err;
+        if (Status err = optional(expr->slice.lower, flag); err != Status::ok) return err;
+        if (Status err = optional(expr->slice.upper, flag); err != Status::ok) return err;
+        return optional(expr->slice.step, flag);
+    case ExprKind::call:
+        if (Status err = f(expr->call.callee, flag); err != Status::ok) return err;
+        if (Status err = list(expr->call.arguments, flag); err != Status::ok) return err;
+        for (uint64_t i = 0; i < expr->call.keywords.count; i++)
+            if (Status err = f(expr->call.keywords.items[i].value, flag); err != Status::ok)
+                return err;
+        return Status::ok;
+    case ExprKind::nestedCall: return list(expr->nestedCall.arguments, flag);
+    case ExprKind::and_: return list(expr->and_, 0);
+    case ExprKind::or_: return list(expr->or_, 0);
+    case ExprKind::list: return list(expr->list, flag);
+    case ExprKind::tuple: return list(expr->tuple, flag);
+    case ExprKind::set: return list(expr->set.elements, flag);
+    case ExprKind::compare:
+        if (Status err = f(expr->compare.left, flag); err != Status::ok) return err;
+        return list(expr->compare.comparators, 0);
+    case ExprKind::ifExp:
+        if (Status err = f(expr->ifExp.test, 0); err != Status::ok) return err;
+        if (Status err = f(expr->ifExp.body, 0); err != Status::ok) return err;
+        return f(expr->ifExp.orelse, 0);
+    case ExprKind::dict:
+        for (uint64_t i = 0; i < expr->dict.keys.count; i++) {
+            if (Status err = optional(expr->dict.keys.items[i], flag); err != Status::ok)
+                return err;
+            if (Status err = f(expr->dict.values.items[i], flag); err != Status::ok) return err;
+        }
+        return Status::ok;
+    case ExprKind::setComp:
+    case ExprKind::listComp:
+    case ExprKind::generatorExp:
+        // One layout for the three element comprehensions.
+        if (Status err = f(expr->listComp.element, 0); err != Status::ok) return err;
+        return generators(expr->listComp.generators);
+    case ExprKind::dictComp:
+        if (Status err = f(expr->dictComp.key, 0); err != Status::ok) return err;
+        if (Status err = f(expr->dictComp.value, 0); err != Status::ok) return err;
+        return generators(expr->dictComp.generators);
+    default: return Status::ok;
     }
 }
 
@@ -105,9 +104,8 @@ llvmapi::ValueRef newValueSlot(Emitter* e) {
     llvmapi::ValueRef slot = valueSlot(e);
     ModuleRecord* m = &e->compiler->module;
     // In the entry block: the slot holds None on every path, also one that never assigns it.
-    T.LLVMSetAlignment(T.LLVMBuildStore(e->builder.entryBuilder, T.LLVMConstNull(m->valuePair),
-                                        slot),
-                       8);
+    T.LLVMSetAlignment(
+        T.LLVMBuildStore(e->builder.entryBuilder, T.LLVMConstNull(m->valuePair), slot), 8);
     return slot;
 }
 
@@ -146,41 +144,37 @@ Status materializeLocal(Emitter* e, Semantic* s, uint32_t local) {
 Status markUsedLocals(const front::Expr* expr, backend::U32Set* used) {
     if (!expr) return Status::ok;
     switch (expr->kind) {
-        case front::ExprKind::local:
-            return used->put(expr->local, 1) ? Status::ok : Status::outOfMemory;
-        case front::ExprKind::namedExpr:
-            if (!used->put(expr->namedExpr.local, 1)) return Status::outOfMemory;
-            return markUsedLocals(expr->namedExpr.value, used);
-        case front::ExprKind::fstring:
-            return eachFStringValue(expr->fstring, [&](const front::Expr* part) {
-                return markUsedLocals(part, used);
-            });
-        default:
-            return eachPart(expr, 0, [&](const front::Expr* part, uint8_t) {
-                return markUsedLocals(part, used);
-            });
+    case front::ExprKind::local:
+        return used->put(expr->local, 1) ? Status::ok : Status::outOfMemory;
+    case front::ExprKind::namedExpr:
+        if (!used->put(expr->namedExpr.local, 1)) return Status::outOfMemory;
+        return markUsedLocals(expr->namedExpr.value, used);
+    case front::ExprKind::fstring:
+        return eachFStringValue(
+            expr->fstring, [&](const front::Expr* part) { return markUsedLocals(part, used); });
+    default:
+        return eachPart(
+            expr, 0, [&](const front::Expr* part, uint8_t) { return markUsedLocals(part, used); });
     }
 }
 
 Status noteExprLocals(const front::Expr* expr, uint8_t flag, backend::List<LocalRead>* out) {
     if (!expr) return Status::ok;
     switch (expr->kind) {
-        case front::ExprKind::local:
-            return out->push(LocalRead{expr, expr->local, flag}) ? Status::ok
-                                                                 : Status::outOfMemory;
-        case front::ExprKind::namedExpr:
-            if (Status err = noteExprLocals(expr->namedExpr.value, 0, out); err != Status::ok)
-                return err;
-            return out->push(LocalRead{nullptr, expr->namedExpr.local, 0}) ? Status::ok
-                                                                           : Status::outOfMemory;
-        case front::ExprKind::fstring:
-            return eachFStringValue(expr->fstring, [&](const front::Expr* part) {
-                return noteExprLocals(part, 0, out);
-            });
-        default:
-            return eachPart(expr, flag, [&](const front::Expr* part, uint8_t partFlag) {
-                return noteExprLocals(part, partFlag, out);
-            });
+    case front::ExprKind::local:
+        return out->push(LocalRead{expr, expr->local, flag}) ? Status::ok : Status::outOfMemory;
+    case front::ExprKind::namedExpr:
+        if (Status err = noteExprLocals(expr->namedExpr.value, 0, out); err != Status::ok)
+            return err;
+        return out->push(LocalRead{nullptr, expr->namedExpr.local, 0}) ? Status::ok
+                                                                       : Status::outOfMemory;
+    case front::ExprKind::fstring:
+        return eachFStringValue(
+            expr->fstring, [&](const front::Expr* part) { return noteExprLocals(part, 0, out); });
+    default:
+        return eachPart(expr, flag, [&](const front::Expr* part, uint8_t partFlag) {
+            return noteExprLocals(part, partFlag, out);
+        });
     }
 }
 
@@ -189,24 +183,22 @@ bool countStraightStatements(const front::Stmt* statements, uint64_t count, uint
         const front::Stmt& statement = statements[i];
         ++*counter;
         switch (statement.kind) {
-            case front::StmtKind::while_:
-            case front::StmtKind::for_:
-            case front::StmtKind::try_:
+        case front::StmtKind::while_:
+        case front::StmtKind::for_:
+        case front::StmtKind::try_: return false;
+        case front::StmtKind::if_:
+            if (!countStraightStatements(statement.if_.body.items, statement.if_.body.count,
+                                         counter) ||
+                !countStraightStatements(statement.if_.orelse.items, statement.if_.orelse.count,
+                                         counter))
                 return false;
-            case front::StmtKind::if_:
-                if (!countStraightStatements(statement.if_.body.items, statement.if_.body.count,
-                                             counter) ||
-                    !countStraightStatements(statement.if_.orelse.items,
-                                             statement.if_.orelse.count, counter))
-                    return false;
-                break;
-            case front::StmtKind::block:
-                // A with or a group of deletions may hold a loop or a try of its own.
-                if (!countStraightStatements(statement.block.items, statement.block.count, counter))
-                    return false;
-                break;
-            default:
-                break;
+            break;
+        case front::StmtKind::block:
+            // A with or a group of deletions may hold a loop or a try of its own.
+            if (!countStraightStatements(statement.block.items, statement.block.count, counter))
+                return false;
+            break;
+        default: break;
         }
     }
     return true;

@@ -12,7 +12,9 @@
 #include <vector>
 
 #include "compiler/codegen/lower.h"
+#include "compiler/front/cache.h"
 #include "tests/native/differential.h"
+#include "tests/native/python_test_support.h"
 #include "tests/native/toolkit_support.h"
 #include "wuna/runtime/value.h"
 
@@ -22,21 +24,20 @@ namespace {
 
 using namespace toolkit_testing;
 using compile::KnownKind;
-using testing_support::eval;
-using testing_support::run;
 using compile::Operand;
 using compile::Semantic;
 using compile::Shape;
 using compile::ShapeKind;
+using testing_support::eval;
+using testing_support::run;
 const llvmapi::Table& T = llvmapi::table;
 
 constexpr uint32_t kProgramFunction = 13;
 
 // Every compiled case: (ctx, a tag, a payload, b tag, b payload, c tag, c payload, out) -> ok.
-using Compiled = bool (*)(helpers::Ctx*, uint64_t, uint64_t, uint64_t, uint64_t, uint64_t,
-                          uint64_t, value::Value*);
-using Body = std::function<Status(compile::Emitter*, Semantic*, Operand, Operand, Operand,
-                                  Shape*)>;
+using Compiled = bool (*)(helpers::Ctx*, uint64_t, uint64_t, uint64_t, uint64_t, uint64_t, uint64_t,
+                          value::Value*);
+using Body = std::function<Status(compile::Emitter*, Semantic*, Operand, Operand, Operand, Shape*)>;
 
 constexpr const char* kScript =
     "from dataclasses import dataclass\n"
@@ -169,39 +170,40 @@ void addCases(Program* p) {
             key.str = front::Text{"a", 1};
             return getItem(e, s, compile::dynShape(a), key, out);
         });
-    add("setitem", [](compile::Emitter* e, Semantic* s, Operand a, Operand b, Operand c, Shape* out) {
-        Shape container = compile::dynShape(a), index = compile::dynShape(b),
-              item = compile::dynShape(c);
-        *out = compile::noneShape();
-        return compile::emitSetItem(e, s, &container, &index, &item, 0);
-    });
+    add("setitem",
+        [](compile::Emitter* e, Semantic* s, Operand a, Operand b, Operand c, Shape* out) {
+            Shape container = compile::dynShape(a), index = compile::dynShape(b),
+                  item = compile::dynShape(c);
+            *out = compile::noneShape();
+            return compile::emitSetItem(e, s, &container, &index, &item, 0);
+        });
     add("field_x", [](compile::Emitter* e, Semantic* s, Operand a, Operand, Operand, Shape* out) {
         Shape object = compile::dynShape(a);
         return compile::emitAttribute(e, s, &object, front::Text{"x", 1}, 0, out);
     });
-    add("setfield_x", [](compile::Emitter* e, Semantic* s, Operand a, Operand b, Operand, Shape* out) {
-        Shape object = compile::dynShape(a), item = compile::dynShape(b);
-        *out = compile::noneShape();
-        return compile::emitSetAttr(e, s, &object, front::Text{"x", 1}, &item, 0);
-    });
+    add("setfield_x",
+        [](compile::Emitter* e, Semantic* s, Operand a, Operand b, Operand, Shape* out) {
+            Shape object = compile::dynShape(a), item = compile::dynShape(b);
+            *out = compile::noneShape();
+            return compile::emitSetAttr(e, s, &object, front::Text{"x", 1}, &item, 0);
+        });
     for (const char* cls : {"int", "bool", "str", "float", "list", "tuple", "dict", "set", "bytes",
                             "P", "(int, str)", "()", "(float, P)"}) {
-        add(std::string("isinstance ") + cls,
-            [cls](compile::Emitter* e, Semantic* s, Operand a, Operand, Operand, Shape* out) {
-                PyObject* classes = testing_support::eval(cls);
-                Shape shape;
-                Status st = compile::fromPython(e->compiler, classes, &shape);
-                if (st == Status::ok && shape.kind == ShapeKind::py)
-                    st = compile::pinObject(e->compiler, classes, nullptr);
-                for (uint64_t i = 0; st == Status::ok && shape.kind == ShapeKind::tuple &&
-                                     i < shape.tuple.count;
-                     i++)
-                    st = compile::pinObject(e->compiler, shape.tuple.items[i].py, nullptr);
-                Py_DECREF(classes);
-                if (st != Status::ok) return st;
-                Shape x = compile::dynShape(a);
-                return compile::emitIsinstance(e, s, &x, &shape, 0, out);
-            });
+        add(std::string("isinstance ") + cls, [cls](compile::Emitter* e, Semantic* s, Operand a,
+                                                    Operand, Operand, Shape* out) {
+            PyObject* classes = testing_support::eval(cls);
+            Shape shape;
+            Status st = compile::fromPython(e->compiler, classes, &shape);
+            if (st == Status::ok && shape.kind == ShapeKind::py)
+                st = compile::pinObject(e->compiler, classes, nullptr);
+            for (uint64_t i = 0;
+                 st == Status::ok && shape.kind == ShapeKind::tuple && i < shape.tuple.count; i++)
+                st = compile::pinObject(e->compiler, shape.tuple.items[i].py, nullptr);
+            Py_DECREF(classes);
+            if (st != Status::ok) return st;
+            Shape x = compile::dynShape(a);
+            return compile::emitIsinstance(e, s, &x, &shape, 0, out);
+        });
     }
     add("len", [](compile::Emitter* e, Semantic* s, Operand a, Operand, Operand, Shape* out) {
         PyObject* len = testing_support::eval("len");
@@ -239,9 +241,8 @@ protected:
     // record classes (fields missing on the object left unset), deep lists and dicts.
     static value::Value nativeOf(PyObject* o) {
         value::RecordClass* cls = nullptr;
-        if (!PyType_Check(o) &&
-            convert::describeClass(reinterpret_cast<PyObject*>(Py_TYPE(o)), &cls) ==
-                convert::Described::Record) {
+        if (!PyType_Check(o) && convert::describeClass(reinterpret_cast<PyObject*>(Py_TYPE(o)),
+                                                       &cls) == convert::Described::Record) {
             value::Record* r = value::newRecord(cls);
             for (uint64_t i = 0; i < cls->fieldCount; i++) {
                 PyObject* field = PyObject_GetAttrString(o, cls->fields[i].data);
@@ -292,7 +293,8 @@ protected:
         PyObject* ns = PyDict_New();
         PyDict_SetItemString(ns, "a", a);
         if (b) PyDict_SetItemString(ns, "b", b);
-        PyObject* expected = PyRun_String(expression, Py_eval_input, testing_support::namespaceDict(), ns);
+        PyObject* expected =
+            PyRun_String(expression, Py_eval_input, testing_support::namespaceDict(), ns);
         Py_DECREF(ns);
         // Python's error waits while the case runs.
         PyObject *type, *error, *traceback;
@@ -314,9 +316,8 @@ constexpr const char* kIndexes = "[0, 2, -1, -3, -4, 3, True, False, 'a', 2.5, N
 
 TEST_F(AttributesLower, SubscriptsWithRunTimeIndexesGivePythonsValuesAndErrors) {
     eachCase(kContainers, [&](PyObject* container) {
-        eachCase(kIndexes, [&](PyObject* index) {
-            expectLike("getitem", "a[b]", container, index);
-        });
+        eachCase(kIndexes,
+                 [&](PyObject* index) { expectLike("getitem", "a[b]", container, index); });
     });
 }
 
@@ -382,31 +383,32 @@ PyObject* shallowCopy(PyObject* o) {
 }
 
 TEST_F(AttributesLower, ItemStoresChangeTheContainerOrFailAsPythonDoes) {
-    eachCase("[([1, 2, 3], 1, 9), ([1, 2, 3], -1, 'z'), ([1, 2, 3], 5, 0), ([1], 'a', 0),"
-             " ((1, 2), 0, 5), ({'a': 1}, 'b', [2]), ({'a': 1}, [1], 2), ('abc', 0, 'x')]",
-             [&](PyObject* item) {
-                 PyObject* container = PyTuple_GET_ITEM(item, 0);
-                 PyObject* index = PyTuple_GET_ITEM(item, 1);
-                 PyObject* newValue = PyTuple_GET_ITEM(item, 2);
-                 std::string shown = "setitem " + show(item);
-                 PyObject* copy = shallowCopy(container);
-                 ASSERT_NE(copy, nullptr);
-                 PyObject* setter = eval("setitem");
-                 Aside expected(PyObject_CallFunctionObjArgs(setter, copy, index, newValue, nullptr));
-                 Py_DECREF(setter);
-                 value::Value native = nativeOf(container);
-                 value::incref(native);
-                 value::Value vi = nativeOf(index), vv = nativeOf(newValue), out;
-                 bool ok = program->find("setitem")(&ctx, native.tag, native.payload, vi.tag,
-                                                    vi.payload, vv.tag, vv.payload, &out);
-                 PyObject* after = convert::toPython(native, &ctx.conversion);
-                 std::string afterText = show(after), copyText = show(copy);
-                 Py_XDECREF(after);
-                 expectOutcome(shown, ok, out, expected.back(), false);
-                 EXPECT_EQ(afterText, copyText) << shown;
-                 Py_DECREF(copy);
-                 value::decref(native);
-             });
+    eachCase(
+        "[([1, 2, 3], 1, 9), ([1, 2, 3], -1, 'z'), ([1, 2, 3], 5, 0), ([1], 'a', 0),"
+        " ((1, 2), 0, 5), ({'a': 1}, 'b', [2]), ({'a': 1}, [1], 2), ('abc', 0, 'x')]",
+        [&](PyObject* item) {
+            PyObject* container = PyTuple_GET_ITEM(item, 0);
+            PyObject* index = PyTuple_GET_ITEM(item, 1);
+            PyObject* newValue = PyTuple_GET_ITEM(item, 2);
+            std::string shown = "setitem " + show(item);
+            PyObject* copy = shallowCopy(container);
+            ASSERT_NE(copy, nullptr);
+            PyObject* setter = eval("setitem");
+            Aside expected(PyObject_CallFunctionObjArgs(setter, copy, index, newValue, nullptr));
+            Py_DECREF(setter);
+            value::Value native = nativeOf(container);
+            value::incref(native);
+            value::Value vi = nativeOf(index), vv = nativeOf(newValue), out;
+            bool ok = program->find("setitem")(&ctx, native.tag, native.payload, vi.tag, vi.payload,
+                                               vv.tag, vv.payload, &out);
+            PyObject* after = convert::toPython(native, &ctx.conversion);
+            std::string afterText = show(after), copyText = show(copy);
+            Py_XDECREF(after);
+            expectOutcome(shown, ok, out, expected.back(), false);
+            EXPECT_EQ(afterText, copyText) << shown;
+            Py_DECREF(copy);
+            value::decref(native);
+        });
 }
 
 // --- record fields -----------------------------------------------------------------------
@@ -430,8 +432,8 @@ TEST_F(AttributesLower, RecordFieldsAreWrittenAndFrozenOrForeignObjectsFailAsInP
         value::Value vv = nativeOf(text);
         Py_DECREF(text);
         value::Value out;
-        bool ok = program->find("setfield_x")(&ctx, native.tag, native.payload, vv.tag,
-                                              vv.payload, 0, 0, &out);
+        bool ok = program->find("setfield_x")(&ctx, native.tag, native.payload, vv.tag, vv.payload,
+                                              0, 0, &out);
         std::string x = ok ? fieldText(native, "x") : "";
         expectOutcome(shown, ok, out, expected.back(), false);
         if (ok) {
@@ -445,8 +447,8 @@ TEST_F(AttributesLower, RecordFieldsAreWrittenAndFrozenOrForeignObjectsFailAsInP
 // --- isinstance and len ------------------------------------------------------------------
 
 TEST_F(AttributesLower, IsinstanceOfBuiltinAndRecordClassesByTagTests) {
-    const char* classes[] = {"int", "bool",       "str", "float",      "list", "tuple", "dict",
-                             "set", "bytes",      "P",   "(int, str)", "()",   "(float, P)"};
+    const char* classes[] = {"int", "bool",  "str", "float",      "list", "tuple",     "dict",
+                             "set", "bytes", "P",   "(int, str)", "()",   "(float, P)"};
     for (const char* cls : classes) {
         std::string expression = std::string("isinstance(a, ") + cls + ")";
         eachCase("[1, True, I64(2), 2**70, 1.5, 's', [1], (1,), {1: 2}, {1}, b'x', P(1, 2), None]",
@@ -488,9 +490,8 @@ struct Folded {
 };
 
 TEST_F(AttributesFold, ConstantSubscriptsFoldAndOutOfRangeOnesAreLeftToRunTime) {
-    const Folded cases[] = {{"(1, 2, 3)", -1, "3"},   {"(1, 2, 3)", 3, ""},
-                            {"'abc'", 1, "'b'"},      {"'abc'", 5, ""},
-                            {"('a', 'b')", 1, "'b'"}, {"(1, 2)", -3, ""}};
+    const Folded cases[] = {{"(1, 2, 3)", -1, "3"}, {"(1, 2, 3)", 3, ""},     {"'abc'", 1, "'b'"},
+                            {"'abc'", 5, ""},       {"('a', 'b')", 1, "'b'"}, {"(1, 2)", -3, ""}};
     for (const Folded& c : cases) {
         backend_testing::Bare bare("t_fold");
         Function f(&bare.c, "t_fold_f", kProgramFunction, {bare.m()->ptr});
@@ -509,7 +510,8 @@ TEST_F(AttributesFold, ConstantSubscriptsFoldAndOutOfRangeOnesAreLeftToRunTime) 
         }
         PyObject* value = nullptr;
         ASSERT_EQ(compile::toPython(&bare.c, out, &value), Status::ok);
-        EXPECT_EQ(testing_support::pyRepr(value), c.expected) << c.container << "[" << c.index << "]";
+        EXPECT_EQ(testing_support::pyRepr(value), c.expected)
+            << c.container << "[" << c.index << "]";
         Py_DECREF(value);
         EXPECT_EQ(ir.find("@wn_getitem"), std::string::npos) << "folded: no helper\n" << ir;
     }
@@ -548,8 +550,7 @@ TEST_F(AttributesFold, AListMadeWhileCompilingFoldsTrueAsItemOneAndChangesInPlac
 
 TEST_F(AttributesFold, UnknownRtNamesAndToBytesGivenAnArgumentTwiceAreCompileErrors) {
     backend_testing::Bare bare("t_err");
-    Function f(&bare.c, "t_err_f", kProgramFunction,
-               {bare.m()->ptr, bare.m()->i64, bare.m()->i64});
+    Function f(&bare.c, "t_err_f", kProgramFunction, {bare.m()->ptr, bare.m()->i64, bare.m()->i64});
     addErrorBlock(f);
     Shape rt{}, out;
     rt.kind = ShapeKind::rt;
@@ -565,8 +566,8 @@ TEST_F(AttributesFold, UnknownRtNamesAndToBytesGivenAnArgumentTwiceAreCompileErr
     Shape args[1] = {compile::dynShape(counted)};
     front::Keyword keywords[1] = {{front::Text{"length", 6}, nullptr}};
     Shape keywordValues[1] = {compile::dynShape(counted)};
-    EXPECT_EQ(compile::emitMethodCall(&f.e, nullptr, &receiver, front::Text{"to_bytes", 8}, args,
-                                      1, keywords, 1, keywordValues, 0, &out),
+    EXPECT_EQ(compile::emitMethodCall(&f.e, nullptr, &receiver, front::Text{"to_bytes", 8}, args, 1,
+                                      keywords, 1, keywordValues, 0, &out),
               Status::unsupported);
     std::string message(bare.c.message.items, bare.c.message.count);
     EXPECT_EQ(countOf(f.ir(), "call void @wn_dec("), 2u) << "the positional and the keyword value";
@@ -574,6 +575,121 @@ TEST_F(AttributesFold, UnknownRtNamesAndToBytesGivenAnArgumentTwiceAreCompileErr
         EXPECT_EQ(message, "argument for to_bytes() given by name ('length') and position (1)");
     } else {
         EXPECT_NE(message.find("to_bytes"), std::string::npos) << message;
+    }
+}
+
+// --- local-use walks -----------------------------------------------------------------------
+
+constexpr char kLoader[] = R"PY(
+import linecache
+
+def make(src, name="<local uses>"):
+    linecache.cache[name] = (len(src), None, src.splitlines(True), name)
+    ns = {}
+    exec(compile(src, name, "exec"), ns)
+    return ns["f"]
+)PY";
+
+class LocalUses : public testing_support::WithHelpers<::testing::Test> {
+protected:
+    LocalUses() : WithHelpers(kLoader) {}
+    void SetUp() override {
+        WithHelpers::SetUp();
+        compile::init(&compiler_, nullptr, "t", 1);
+        compiler_.frontCache = &cache_;
+    }
+    void TearDown() override {
+        front::clearFronts(cache_);
+        compile::release(&compiler_);
+        WithHelpers::TearDown();
+    }
+    // The reading of def f in source, or null (a test failure).
+    front::FunctionIR* read(const char* source) {
+        PyObject* text = PyUnicode_FromString(source);
+        PyObject* fn = call("make", text);
+        Py_DECREF(text);
+        EXPECT_NE(fn, nullptr);
+        if (!fn) return nullptr;
+        front::FunctionIR* ir = nullptr;
+        EXPECT_EQ(front::frontOf(&compiler_, fn, &ir), Status::ok);
+        Py_DECREF(fn);
+        return ir;
+    }
+    // The names of the locals the expression of the first statement (return or expression)
+    // uses, sorted by local index.
+    std::string used(front::FunctionIR* ir) {
+        const front::Stmt& first = ir->body.items[0];
+        const front::Expr* expr =
+            first.kind == front::StmtKind::return_ ? first.return_ : first.expr;
+        backend::U32Set set;
+        EXPECT_EQ(compile::markUsedLocals(expr, &set), Status::ok);
+        std::string names;
+        for (uint32_t i = 0; i < ir->locals.count; i++)
+            if (set.find(i))
+                names += std::string(ir->locals.items[i].data, ir->locals.items[i].length) + " ";
+        set.free();
+        return names;
+    }
+    compile::Compiler compiler_;
+    front::Cache cache_;
+};
+
+TEST_F(LocalUses, ANamedExpressionAndFormatSpecificationsCountTheirLocals) {
+    struct Case {
+        const char* source;
+        const char* used;
+    };
+    const Case cases[] = {
+        {"def f(x, y, z):\n    return (x := g(y))\n", "x y "},
+        {"def f(a, w, v):\n    return f'{a:{w}}'\n", "a w "},
+        {"def f(a, b, c):\n    return [a for _ in b if c]\n", "a b c "},
+        {"def f(a, b, c):\n    return a.args[b]\n", "a b "},
+    };
+    for (const Case& c : cases) {
+        front::FunctionIR* ir = read(c.source);
+        ASSERT_NE(ir, nullptr) << c.source;
+        std::string names = used(ir);
+        // A comprehension's own variable is a local of its own reading or of f: either way a
+        // is counted and the unused parameter is not.
+        EXPECT_NE(names.find(c.used), std::string::npos) << c.source << " used: " << names;
+    }
+}
+
+TEST_F(LocalUses, NotedReadsCarryTheirFlagAndANamedTargetComesLast) {
+    front::FunctionIR* ir = read("def f(x, y):\n    return (x := y) + y\n");
+    ASSERT_NE(ir, nullptr);
+    backend::List<compile::LocalRead> reads;
+    ASSERT_EQ(compile::noteExprLocals(ir->body.items[0].return_, 1, &reads), Status::ok);
+    ASSERT_EQ(reads.count, 3u);
+    EXPECT_EQ(reads[0].local, 1u);  // y read by the := value, flag 0
+    EXPECT_EQ(reads[0].flag, 0);
+    EXPECT_EQ(reads[1].expr, nullptr);  // the := target
+    EXPECT_EQ(reads[1].local, 0u);
+    EXPECT_EQ(reads[2].local, 1u);  // the right operand keeps the caller's flag
+    EXPECT_EQ(reads[2].flag, 1);
+    reads.free();
+}
+
+TEST_F(LocalUses, StraightStatementsStopAtTheFirstLoopOrTry) {
+    struct Case {
+        const char* source;
+        bool straight;
+        uint64_t counted;
+    };
+    const Case cases[] = {
+        {"def f(a):\n    b = a\n    if a:\n        b = 1\n    else:\n        b = 2\n    return b\n",
+         true, 5},
+        {"def f(a):\n    b = a\n    while a:\n        a = 0\n    return b\n", false, 2},
+        {"def f(a):\n    if a:\n        for i in a:\n            pass\n    return a\n", false, 2},
+    };
+    for (const Case& c : cases) {
+        front::FunctionIR* ir = read(c.source);
+        ASSERT_NE(ir, nullptr) << c.source;
+        uint64_t counter = 0;
+        EXPECT_EQ(compile::countStraightStatements(ir->body.items, ir->body.count, &counter),
+                  c.straight)
+            << c.source;
+        EXPECT_EQ(counter, c.counted) << c.source;
     }
 }
 
