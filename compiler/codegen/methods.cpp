@@ -260,11 +260,7 @@ Status runTimeCall(Emitter* e, Semantic* s, Shape* receiver, front::Text name, S
     int32_t site = s ? s->site : 0;
     const void* record = containerRecord(*receiver);
     Operand self;
-    if (receiver->kind == ShapeKind::dyn) {
-        self = receiver->dyn;
-    } else if (Status err = materialize(e, *receiver, site, &self); err != Status::ok) {
-        return err;
-    }
+    if (Status err = changeComptime(e, receiver, site, &self); err != Status::ok) return err;
     llvmapi::ValueRef ok;
     if (named(name, "extend") && count == 1 && args[0].kind == ShapeKind::list &&
         !args[0].list->source && !args[0].list->released &&

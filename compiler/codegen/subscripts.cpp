@@ -304,7 +304,9 @@ Status emitSetItem(Emitter* e, Semantic* s, Shape* object, Shape* index, Shape* 
         return err;
     if (done) return Status::ok;
     Operand container, key, item;
-    if (Status err = operandOf(e, s, *object, &container); err != Status::ok) return err;
+    // Refuses the changes of a container made while compiling it can't compile.
+    if (Status err = changeComptime(e, object, s ? s->site : 0, &container); err != Status::ok)
+        return err;
     if (Status err = operandOf(e, s, *index, &key); err != Status::ok) return err;
     if (Status err = operandOf(e, s, *value, &item); err != Status::ok) return err;
     llvmapi::ValueRef args[8] = {e->runContext, attrs::site(e, s), container.tag, container.payload,
