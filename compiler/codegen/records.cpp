@@ -39,6 +39,21 @@ int takesAssignment(const Shape& object) {
     return stable < 0 ? -1 : !stable;
 }
 
+// One candidate's class test: blocks "<of>" and "<next>" made, a branch on the class word
+// being the candidate's, code going on in "<of>"; *next is where the next candidate starts.
+Status classTest(Emitter* e, llvmapi::ValueRef classWord, const value::RecordClass* cls,
+                 const char* ofName, const char* nextName, llvmapi::BasicBlockRef* next) {
+    llvmapi::BasicBlockRef of;
+    if (Status err = block(e, ofName, &of); err != Status::ok) return err;
+    if (Status err = block(e, nextName, next); err != Status::ok) return err;
+    llvmapi::ValueRef description;
+    if (Status err = attrs::recordClassConstant(e, cls, &description); err != Status::ok)
+        return err;
+    condBr(&e->builder, icmp(&e->builder, llvmapi::IntEQ, classWord, description), of, *next);
+    enter(&e->builder, of);
+    return Status::ok;
+}
+
 // The value's reference and, unless borrowed, the object's, dropped after a store.
 Status releaseStored(Emitter* e, const Operand& item, const Operand& target, bool borrowed) {
     if (Status err = release(e, dynShape(item)); err != Status::ok) return err;
@@ -105,15 +120,11 @@ Status emitRecordField(Emitter* e, Semantic* s, Operand* object, front::Text nam
     enter(b, typed);
     llvmapi::ValueRef classWord = loadRecordClass(e, object->payload);
     for (uint64_t i = 0; i < count; i++) {
-        llvmapi::BasicBlockRef of, next, set;
-        if (Status err = block(e, "field_of", &of); err != Status::ok) return err;
-        if (Status err = block(e, "field_next", &next); err != Status::ok) return err;
-        llvmapi::ValueRef description;
-        if (Status err = attrs::recordClassConstant(e, candidates[i].cls, &description);
+        llvmapi::BasicBlockRef next, set;
+        if (Status err =
+                classTest(e, classWord, candidates[i].cls, "field_of", "field_next", &next);
             err != Status::ok)
             return err;
-        condBr(b, icmp(b, llvmapi::IntEQ, classWord, description), of, next);
-        enter(b, of);
         llvmapi::ValueRef slot = recordFieldSlot(e, object->payload, candidates[i].index);
         llvmapi::ValueRef tag = loadWord(e, slot);
         if (Status err = block(e, "field_set", &set); err != Status::ok) return err;
@@ -194,15 +205,11 @@ Status emitSetAttrBorrowed(Emitter* e, Semantic* s, Shape* object, front::Text n
     enter(b, typed);
     llvmapi::ValueRef classWord = loadRecordClass(e, target.payload);
     for (uint64_t i = 0; i < count; i++) {
-        llvmapi::BasicBlockRef of, next;
-        if (Status err = block(e, "setfield_of", &of); err != Status::ok) return err;
-        if (Status err = block(e, "setfield_next", &next); err != Status::ok) return err;
-        llvmapi::ValueRef description;
-        if (Status err = attrs::recordClassConstant(e, candidates[i].cls, &description);
+        llvmapi::BasicBlockRef next;
+        if (Status err =
+                classTest(e, classWord, candidates[i].cls, "setfield_of", "setfield_next", &next);
             err != Status::ok)
             return err;
-        condBr(b, icmp(b, llvmapi::IntEQ, classWord, description), of, next);
-        enter(b, of);
         llvmapi::ValueRef slot = recordFieldSlot(e, target.payload, candidates[i].index);
         llvmapi::ValueRef oldTag = loadWord(e, slot);
         llvmapi::ValueRef oldPayload = loadWord(e, slotPayload(e, slot));
