@@ -372,23 +372,119 @@ llvmapi::ValueRef parentFrame(Emitter* e, llvmapi::ValueRef frame);
 // "<left>.<right>" appended. ok or outOfMemory.
 [[nodiscard]] Status writeDottedName(backend::List<char>* w, front::Text left, front::Text right);
 
-// --- attributes, subscripts, methods, type tests (attributes.cpp, subscripts.cpp, methods.cpp,
-//     typetests.cpp) ------------------------------------------------------------------------
+// --- attributes, subscripts, methods, type tests, value slots (attributes.cpp, subscripts.cpp,
+//     records.cpp, methods.cpp, typetests.cpp, valueslots.cpp) ---------------------------------
 
+// x.name: a node field, an rt method or value, a Python object's attribute known while
+// compiling, a record field or any attribute read at run time.
 [[nodiscard]] Status emitAttribute(Emitter* e, Semantic* s, Shape* object, front::Text name,
                                    front::Position at, Shape* out);
+// wn_getattr of the object (consumed); *out an owned operand of unknown kind.
+[[nodiscard]] Status emitGetAttrGeneric(Emitter* e, Semantic* s, Operand* object, front::Text name,
+                                        Operand* out);
+// x.name = v. The object is consumed too (kept when only borrowed from a module variable: use
+// emitSetAttrBorrowed).
 [[nodiscard]] Status emitSetAttr(Emitter* e, Semantic* s, Shape* object, front::Text name,
                                  Shape* value, front::Position at);
+[[nodiscard]] Status emitSetAttrBorrowed(Emitter* e, Semantic* s, Shape* object, front::Text name,
+                                         Shape* value, front::Position at, bool borrowed);
+
+}  // namespace wuna::compile
+namespace wuna::value {
+struct RecordClass;
+}
+namespace wuna::compile {
+
+// A record class of the semantic's module with a field of the name: the class description and
+// the field's index.
+struct FieldCandidate {
+    value::RecordClass* cls;
+    uint64_t index;
+};
+// The record classes among the values of fn.__globals__, in its order, with a field of the
+// name (frozen ones left out when excludeFrozen). *out is an arena array of *count entries.
+[[nodiscard]] Status recordClassesWithField(Compiler* c, PyObject* fn, front::Text name,
+                                            bool excludeFrozen, FieldCandidate** out,
+                                            uint64_t* count);
+// The field read with class tests per candidate, wn_getattr behind them; *out dyn. The object
+// is consumed unless borrowed.
+[[nodiscard]] Status emitRecordField(Emitter* e, Semantic* s, Operand* object, front::Text name,
+                                     const FieldCandidate* candidates, uint64_t count,
+                                     bool borrowed, Shape* out);
+// The address of field index of the record the payload points to. Cannot fail.
+llvmapi::ValueRef recordFieldSlot(Emitter* e, llvmapi::ValueRef payload, uint64_t index);
+// The class-description word of the record the payload points to. Cannot fail.
+llvmapi::ValueRef loadRecordClass(Emitter* e, llvmapi::ValueRef payload);
+
+// x[i]: folded when both are known, inline for lists and tuples with int indexes, else
+// wn_getitem.
 [[nodiscard]] Status emitGetItem(Emitter* e, Semantic* s, Shape* object, Shape* index,
                                  front::Position at, Shape* out);
+// wn_getitem of the operands (both consumed); *out owned, unknown kind.
+[[nodiscard]] Status emitGetItemGeneric(Emitter* e, Semantic* s, Operand* container,
+                                        Operand* index, Operand* out);
+// (flags & mask) != 0 for an i32 flags word. Cannot fail.
+llvmapi::ValueRef emitFlagTest(Emitter* e, llvmapi::ValueRef flags, uint32_t mask);
 [[nodiscard]] Status emitSetItem(Emitter* e, Semantic* s, Shape* object, Shape* index, Shape* value,
                                  front::Position at);
+// Sets a key of a dict made while compiling (the old value released; a new key appended).
+[[nodiscard]] Status setComptimeDictItem(Emitter* e, front::DictRecord* dict, Shape* key,
+                                         Shape* value);
+// "augmented assignment to a tuple" at the position; unsupported (outOfMemory when the text
+// can't be written).
+[[nodiscard]] Status augAssignTupleError(Compiler* c, const front::FunctionIR* f,
+                                         front::Position at);
+// The first key of keys equal to key as Python's dict would find it (ints, bools and integral
+// floats across kinds; strs by bytes; nodes by index; Python objects by identity or ==).
+// ok with *found, or pythonError (a failing ==).
+[[nodiscard]] Status comptimeKeyIndex(const Shape* keys, uint64_t count, const Shape& key,
+                                      uint64_t* index, bool* found);
+// Whether a list or dict made while compiling may still be changed while compiling here
+// (straight-line code since the body that holds it). Cannot fail.
+bool mayChangeWhileCompiling(Emitter* e, Semantic* s, const Shape& container);
+// Whether the value refers to the list (depth above 64 answers yes). Cannot fail.
+bool refersTo(const Shape& value, const front::ListRecord* list, uint32_t depth);
+
+// receiver.name(args, keywords). keywords/keywordValues may be null with keywordCount 0; every
+// shape given is consumed.
 [[nodiscard]] Status emitMethodCall(Emitter* e, Semantic* s, Shape* receiver, front::Text name,
-                                    Shape* args, uint32_t count, front::Position at, Shape* out);
+                                    Shape* args, uint32_t count, const front::Keyword* keywords,
+                                    uint32_t keywordCount, Shape* keywordValues,
+                                    front::Position at, Shape* out);
+// wn_call_method with the method's code; the receiver and the arguments consumed.
+[[nodiscard]] Status emitCallMethod(Emitter* e, Semantic* s, Operand* receiver, front::Text name,
+                                    Shape* args, uint32_t count, Operand* out);
+// The method names compiled code passes to wn_call_method by number; other is any other name.
+enum class MethodCode : int32_t {
+    other = 0, add, discard, remove, pop, clear, copy, update, union_, intersection, difference,
+    symmetricDifference, intersectionUpdate, differenceUpdate, symmetricDifferenceUpdate,
+    issubset, issuperset, isdisjoint, find, rfind, count, index, rindex, startswith, endswith,
+    partition, rpartition, replace, split, splitlines, join, strip, lstrip, rstrip, lower, upper,
+    isupper, islower, isdigit, isalpha, isalnum, isspace, encode, decode, hex, get, extend,
+    toBytes, isInteger
+};
+inline constexpr int32_t kMethodCodeCount = 49;
+// The code of a method name (other for names not in the table). Cannot fail.
+MethodCode methodCode(const char* name, size_t length);
+// The plain Python function the class's MRO gives for the name (borrowed), or null (errors
+// cleared).
+PyObject* methodOfClass(PyObject* cls, const char* name, size_t length);
+
+// isinstance(value, classes), value consumed.
 [[nodiscard]] Status emitIsinstance(Emitter* e, Semantic* s, Shape* value, Shape* type,
                                     front::Position at, Shape* out);
+// "isinstance() takes 2 arguments" at the position: unsupported or outOfMemory.
+[[nodiscard]] Status isinstanceArityError(Emitter* e, Semantic* s, front::Position at);
+// The bool of a run-time value tested against one builtin type (code of helpers::TypeCode);
+// the operand consumed.
+[[nodiscard]] Status emitTypeTest(Emitter* e, Operand* value, int32_t typeCode, Shape* out);
 // len() inline for strs, bytes, lists, tuples and dicts; the operand is released.
 [[nodiscard]] Status emitLen(Emitter* e, Semantic* s, PyObject* lenBuiltin, Operand* argument,
                              Operand* out);
+
+// A 16-byte value slot in the entry block holding None. Cannot fail.
+llvmapi::ValueRef newValueSlot(Emitter* e);
+// The same, listed on the body so that its end and every error exit release it.
+[[nodiscard]] Status newListedSlot(Emitter* e, Semantic* s, llvmapi::ValueRef* out);
 
 }  // namespace wuna::compile
