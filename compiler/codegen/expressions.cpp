@@ -8,6 +8,7 @@
 #include "compiler/backend/compile_error.h"
 #include "compiler/codegen/expression_parts.h"
 #include "compiler/front/stable.h"
+#include "wuna/runtime/helpers/print.h"
 #include "wuna/runtime/value.h"
 
 namespace wuna::compile {
@@ -167,11 +168,59 @@ Status typeName(Emitter* e, Semantic* s, const Expr* x, Shape* out, bool* handle
     return typeNameAtRunTime(e, s, argument, out);
 }
 
+// --- the platform in ahead-of-time builds ---------------------------------------------------
+
+// What sys.platform or os.name reads: a build made ahead of time runs on its target, not on
+// the machine that compiles it, so the runtime answers.
+struct PlatformRead {
+    const char* module;
+    const char* name;
+    helpers::PlatformCode code;
+};
+constexpr PlatformRead kPlatformReads[] = {
+    {"sys", "platform", helpers::PlatformCode::platform},
+    {"os", "name", helpers::PlatformCode::osName},
+};
+
+bool aheadOfTime(const Emitter* e) { return e->compiler->module.keyOrigins != nullptr; }
+
+// The read of module.name that the runtime answers, or null.
+const PlatformRead* platformRead(front::Text module, front::Text name) {
+    for (const PlatformRead& read : kPlatformReads)
+        if (front::textIs(module, read.module) && front::textIs(name, read.name)) return &read;
+    return nullptr;
+}
+
+Status platformCall(Emitter* e, Semantic* s, helpers::PlatformCode code, Shape* out) {
+    ValueRef args[4] = {e->runContext, siteValue(e, s->site), constI32(e, int32_t(code)),
+                        e->scratch};
+    ValueRef ok;
+    if (Status err = callHelper(e, "wn_platform", args, 4, &ok); err != Status::ok) return err;
+    if (Status err = checkOk(e, ok); err != Status::ok) return err;
+    *out = dynShape(loadOperand(e, e->scratch, KnownKind::str));
+    return Status::ok;
+}
+
+// The module a py shape holds, by its __name__; empty when it is no module.
+front::Text moduleName(const Shape& shape) {
+    if (shape.kind != ShapeKind::py || !PyModule_Check(shape.py)) return front::Text{nullptr, 0};
+    const char* name = PyModule_GetName(shape.py);
+    if (!name) {
+        PyErr_Clear();
+        return front::Text{nullptr, 0};
+    }
+    return front::Text{name, strlen(name)};
+}
+
 Status attribute(Emitter* e, Semantic* s, const Expr* x, Shape* out) {
     bool handled;
     if (Status err = typeName(e, s, x, out, &handled); err != Status::ok || handled) return err;
     Shape object;
     if (Status err = emitExpr(e, s, x->attribute.object, &object); err != Status::ok) return err;
+    if (aheadOfTime(e)) {
+        if (const PlatformRead* read = platformRead(moduleName(object), x->attribute.name))
+            return platformCall(e, s, read->code, out);
+    }
     return emitAttribute(e, s, &object, x->attribute.name, x->position, out);
 }
 
@@ -212,8 +261,12 @@ Status starred(Emitter* e, Semantic*, const Expr*, Shape*) {
 // without as), or the name taken from it (a submodule when the module has no such
 // attribute). An import that fails while compiling is refused, so the semantic runs as Python
 // and fails there as the reference mode does.
-Status importValue(Emitter* e, Semantic*, const Expr* x, Shape* out) {
+Status importValue(Emitter* e, Semantic* s, const Expr* x, Shape* out) {
     const auto& im = x->import_;
+    if (aheadOfTime(e) && im.name.data) {
+        if (const PlatformRead* read = platformRead(im.module, im.name))
+            return platformCall(e, s, read->code, out);
+    }
     PyObject* path = PyUnicode_DecodeUTF8(im.module.data, Py_ssize_t(im.module.length), "replace");
     if (!path) return Status::pythonError;
     PyObject* module = PyImport_Import(path);
