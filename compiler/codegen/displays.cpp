@@ -62,21 +62,17 @@ Status comptimeDict(Emitter* e, const Shape* keys, const Shape* values, uint64_t
     return err;
 }
 
-// wn_dict over the compiled keys and values; the arrays keep their own references until the
-// call is done.
-Status runtimeDict(Emitter* e, Semantic* s, const Shape* keys, const Shape* values, uint64_t n,
-                   Shape* out) {
-    ValueRef keyArray, valueArray_;
-    if (Status err = valueArray(e, keys, n, s->site, &keyArray); err != Status::ok) return err;
-    if (Status err = valueArray(e, values, n, s->site, &valueArray_); err != Status::ok) return err;
-    ValueRef args[6] = {e->runContext, siteValue(e, s->site), keyArray,
-                        valueArray_,   constI64(e, n),        e->scratch};
-    ValueRef ok;
-    if (Status err = callHelper(e, "wn_dict", args, 6, &ok); err != Status::ok) return err;
-    if (Status err = releaseSlots(e, keyArray, n); err != Status::ok) return err;
-    if (Status err = releaseSlots(e, valueArray_, n); err != Status::ok) return err;
-    if (Status err = checkOk(e, ok); err != Status::ok) return err;
-    *out = dynShape(loadOperand(e, e->scratch, KnownKind::dict));
+// wn_dict over the compiled keys and values, in order: an equal key is the dict's to settle
+// when it runs, as Python's display does.
+Status runtimeDict(Emitter* e, Semantic* s, front::DictRecord* dict, const Shape* keys,
+                   const Shape* values, uint64_t n, Shape* out) {
+    for (uint64_t i = 0; i < n; i++)
+        if (Status err = front::appendEntry(e->compiler, dict, keys[i], values[i]);
+            err != Status::ok)
+            return err;
+    Operand o;
+    if (Status err = dictLiteral(e, dict, s->site, &o); err != Status::ok) return err;
+    *out = dynShape(o);
     return Status::ok;
 }
 
@@ -151,7 +147,7 @@ Status emitDictDisplay(Emitter* e, Semantic* s, const Expr* expr, Shape* out) {
             atRunTime = atRunTime || keys[i].kind == ShapeKind::dyn || !isConstant(keys[i]);
         }
     }
-    if (atRunTime) return runtimeDict(e, s, keys, values, n, out);
+    if (atRunTime) return runtimeDict(e, s, dict, keys, values, n, out);
     if (Status err = comptimeDict(e, keys, values, n, dict); err != Status::ok) return err;
     Shape shape{};
     shape.kind = ShapeKind::dict;

@@ -291,24 +291,13 @@ struct KnownTruth {
     bool truth;
 };
 
-Shape floatShape(double v) {
-    Shape s{};
-    s.kind = ShapeKind::float_;
-    s.float_ = v;
-    return s;
-}
-
-Shape strShape(const char* text) {
-    Shape s{};
-    s.kind = ShapeKind::str;
-    s.str = front::Text{text, strlen(text)};
-    return s;
-}
-
-Shape intShape(ShapeKind kind, int64_t v) {
+// A shape of a number or a str constant (the text for kind str, else the number).
+Shape constant(ShapeKind kind, double number, const char* text = "") {
     Shape s{};
     s.kind = kind;
-    s.int_ = v;
+    if (kind == ShapeKind::float_) s.float_ = number;
+    if (kind == ShapeKind::int_ || kind == ShapeKind::pint) s.int_ = int64_t(number);
+    if (kind == ShapeKind::str) s.str = front::Text{text, strlen(text)};
     return s;
 }
 
@@ -331,13 +320,13 @@ TEST_F(Expressions, TheTruthOfValuesKnownWhileCompilingIsKnown) {
     pyFull.py = someBytes;
     const KnownTruth cases[] = {
         {"None", noneShape(), false},
-        {"0", intShape(ShapeKind::pint, 0), false},
-        {"I64 5", intShape(ShapeKind::int_, 5), true},
-        {"0.0", floatShape(0.0), false},
-        {"-0.0", floatShape(-0.0), false},
-        {"nan", floatShape(std::nan("")), true},
-        {"''", strShape(""), false},
-        {"'a'", strShape("a"), true},
+        {"0", constant(ShapeKind::pint, 0), false},
+        {"I64 5", constant(ShapeKind::int_, 5), true},
+        {"0.0", constant(ShapeKind::float_, 0.0), false},
+        {"-0.0", constant(ShapeKind::float_, -0.0), false},
+        {"nan", constant(ShapeKind::float_, std::nan("")), true},
+        {"''", constant(ShapeKind::str, 0, ""), false},
+        {"'a'", constant(ShapeKind::str, 0, "a"), true},
         {"()", tuple, false},
         {"[]", emptyList, false},
         {"[None]", oneList, true},
