@@ -90,6 +90,16 @@ def list_cut(): return [1, 'a', 2.5][::2]
 def list_clip(): return [1, 2][5:]
 def zero_step(): return [1, 2, 3][::0]
 def fails_late(): return ('a', [1, 2], g())
+def imp_package():
+    import os.path
+def imp_exact():
+    import os.path as p
+def imp_from():
+    from os import path
+def imp_value():
+    from math import pi
+def imp_missing():
+    from wuna_no_such_module import a
 )PY";
 
 class Expressions : public testing_support::WithModule<::testing::Test> {
@@ -114,6 +124,16 @@ protected:
         return found;
     }
 
+    // The value of the function's first assignment.
+    const front::Expr* assigned(const char* name) {
+        front::FunctionIR* ir = front(name);
+        if (!ir) return nullptr;
+        for (uint64_t i = 0; i < ir->body.count; i++)
+            if (ir->body.items[i].kind == front::StmtKind::assign)
+                return ir->body.items[i].assign.value;
+        return nullptr;
+    }
+
     // Compiles the function's returned expression in a fresh function; its status.
     Status compile(const char* name, Shape* out, std::string* ir = nullptr) {
         std::string symbol = std::string("t_") + name;
@@ -122,6 +142,7 @@ protected:
         Semantic* s = newSemantic(&compiler_, front(name), 0, 3);
         EXPECT_TRUE(f.e.semantics.push(s));
         const front::Expr* expr = returned(name);
+        if (!expr) expr = assigned(name);
         Status st = expr ? emitExpr(&f.e, s, expr, out) : Status::unsupported;
         EXPECT_EQ(f.e.position, 0u) << "the position is put back";
         EXPECT_EQ(f.e.temporaries.count, 0u) << "the live values are put back";
@@ -184,6 +205,43 @@ TEST_F(Expressions, AFailingLaterOperandLeavesTheLiveValuesAndPositionAsTheyWere
     // compile() checks the live values and the position after the call.
     EXPECT_EQ(compile("fails_late", &s), Status::unsupported);
     EXPECT_NE(message().find("a call isn't compiled yet"), std::string::npos) << message();
+}
+
+struct Import {
+    const char* function;
+    const char* python;  // what the import binds, in Python
+};
+
+class Imports : public Expressions, public ::testing::WithParamInterface<Import> {};
+
+TEST_P(Imports, BindWhatPythonBindsResolvedWhileCompiling) {
+    std::string ir;
+    Shape s = compiled(GetParam().function, &ir);
+    PyObject* expected = PyRun_String(GetParam().python, Py_eval_input, module_, module_);
+    ASSERT_NE(expected, nullptr);
+    if (s.kind == ShapeKind::py) {
+        EXPECT_EQ(s.py, expected);
+    } else {
+        ASSERT_EQ(s.kind, ShapeKind::float_);
+        EXPECT_EQ(s.float_, PyFloat_AsDouble(expected));
+    }
+    Py_DECREF(expected);
+    EXPECT_EQ(countOf(ir, "call "), 0u) << ir;
+}
+
+INSTANTIATE_TEST_SUITE_P(Names, Imports,
+                         ::testing::Values(Import{"imp_package", "__import__('os')"},
+                                           Import{"imp_exact", "__import__('os').path"},
+                                           Import{"imp_from", "__import__('os').path"},
+                                           Import{"imp_value", "__import__('math').pi"}));
+
+TEST_F(Expressions, AnImportThatFailsWhileCompilingIsRefused) {
+    Shape s;
+    EXPECT_EQ(compile("imp_missing", &s), Status::unsupported);
+    EXPECT_NE(message().find("in imp_missing(): the import of wuna_no_such_module fails while compiling"),
+              std::string::npos)
+        << message();
+    EXPECT_FALSE(PyErr_Occurred());
 }
 
 // --- displays ------------------------------------------------------------------------------
