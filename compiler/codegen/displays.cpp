@@ -168,9 +168,12 @@ Status emitSetDisplay(Emitter* e, Semantic* s, const Expr* expr, Shape* out) {
     }
     ValueRef array;
     if (Status err = valueArray(e, items, n, s->site, &array); err != Status::ok) return err;
-    ValueRef args[6] = {e->runContext,   siteValue(e, s->site),
-                        array,           constI64(e, n),
-                        constI32(e, expr->set.folded & 1), e->scratch};
+    ValueRef args[6] = {e->runContext,
+                        siteValue(e, s->site),
+                        array,
+                        constI64(e, n),
+                        constI32(e, expr->set.folded & 1),
+                        e->scratch};
     ValueRef ok;
     if (Status err = callHelper(e, "wn_set", args, 6, &ok); err != Status::ok) return err;
     if (Status err = releaseSlots(e, array, n); err != Status::ok) return err;

@@ -1,6 +1,7 @@
 // The parts of the expression lowering that its files share: the emitters the dispatcher
-// (expressions.cpp) hands displays, boolean operators and chains, slices, conditional
-// expressions and f-strings to, and the small pieces they have in common.
+// (expressions.cpp) hands displays, boolean operators and chains and slices to, and the small
+// pieces they have in common (conditional expressions, f-strings, display placing and
+// constant slices are declared in lower.h, for the other groups too).
 //
 // Every emitter takes the emitter, the body being compiled and the node, writes the result
 // shape into *out and returns the failure contract of lower.h: ok; outOfMemory; unsupported
@@ -44,47 +45,23 @@ llvmapi::ValueRef freshSlot(Emitter* e);
 
 // Kinds 1 and 2: a Python constant kept in the module's object list, as a py shape.
 [[nodiscard]] Status emitObjectConstant(Emitter* e, PyObject* object, Shape* out);
-[[nodiscard]] Status emitTupleDisplay(Emitter* e, Semantic* s, const front::Expr* expr,
-                                      Shape* out);
-[[nodiscard]] Status emitListDisplay(Emitter* e, Semantic* s, const front::Expr* expr,
-                                     Shape* out);
-[[nodiscard]] Status emitDictDisplay(Emitter* e, Semantic* s, const front::Expr* expr,
-                                     Shape* out);
+[[nodiscard]] Status emitTupleDisplay(Emitter* e, Semantic* s, const front::Expr* expr, Shape* out);
+[[nodiscard]] Status emitListDisplay(Emitter* e, Semantic* s, const front::Expr* expr, Shape* out);
+[[nodiscard]] Status emitDictDisplay(Emitter* e, Semantic* s, const front::Expr* expr, Shape* out);
 [[nodiscard]] Status emitSetDisplay(Emitter* e, Semantic* s, const front::Expr* expr, Shape* out);
 // Kinds 27, 29, 30 and 31: the comprehension loop, a list result placed as a display.
 [[nodiscard]] Status emitComprehensionExpr(Emitter* e, Semantic* s, const front::Expr* expr,
                                            Shape* out);
-// A list or dict made while compiling takes its origin (the display and the site); when that
-// origin escaped run-time control flow in an earlier attempt it is built at run time here.
-[[nodiscard]] Status placeDisplay(Emitter* e, const front::Expr* display, int32_t site,
-                                  Shape* shape);
 
 // --- boolean operators, not, chains (boolops.cpp) ------------------------------------------
 
 [[nodiscard]] Status emitBoolOp(Emitter* e, Semantic* s, const front::Expr* expr, Shape* out);
 [[nodiscard]] Status emitNot(Emitter* e, Semantic* s, const front::Expr* expr, Shape* out);
 // A comparison of two or more links; it stops at the first false link, as Python does.
-[[nodiscard]] Status emitCompareChain(Emitter* e, Semantic* s, const front::Expr* expr,
-                                      Shape* out);
+[[nodiscard]] Status emitCompareChain(Emitter* e, Semantic* s, const front::Expr* expr, Shape* out);
 
 // --- slices (slices.cpp) ---------------------------------------------------------------------
 
 [[nodiscard]] Status emitSlice(Emitter* e, Semantic* s, const front::Expr* expr, Shape* out);
-// A new reference to slice(lower, upper, step) of three constant shapes (consumed: none
-// need releasing), or an error.
-[[nodiscard]] Status constantSlice(Emitter* e, const Shape& lower, const Shape& upper,
-                                   const Shape& step, PyObject** out);
-
-// --- conditional expressions (truth.cpp) ----------------------------------------------------
-
-// `then if condition else otherwise` with a run-time condition: both branches compiled into
-// one value slot, the result a run-time value.
-[[nodiscard]] Status emitIfExp(Emitter* e, Semantic* s, llvmapi::ValueRef condition,
-                               const front::Expr* then, const front::Expr* otherwise, Shape* out);
-
-// --- f-strings (fstrings.cpp) ----------------------------------------------------------------
-
-[[nodiscard]] Status emitFString(Emitter* e, Semantic* s, front::FStringPartList parts,
-                                 Shape* out);
 
 }  // namespace wuna::compile

@@ -123,8 +123,8 @@ Status typeNameWhenCompiling(Emitter* e, const Shape& argument, Shape* out, bool
     } else {
         return Status::ok;
     }
-    PyObject* name = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)),
-                                            "__name__");
+    PyObject* name =
+        PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__name__");
     Py_DECREF(object);
     if (!name) return Status::pythonError;
     Status err = fromPython(e->compiler, name, out);
@@ -146,12 +146,12 @@ Status typeName(Emitter* e, Semantic* s, const Expr* x, Shape* out, bool* handle
         call->call.arguments.items[0]->kind == ExprKind::starred)
         return Status::ok;
     Shape callee;
-    if (Status err = emitGlobal(e, s, call->call.callee->global, call->call.callee->position,
-                                &callee);
+    if (Status err =
+            emitGlobal(e, s, call->call.callee->global, call->call.callee->position, &callee);
         err != Status::ok)
         return err;
-    bool isType = callee.kind == ShapeKind::py &&
-                  callee.py == reinterpret_cast<PyObject*>(&PyType_Type);
+    bool isType =
+        callee.kind == ShapeKind::py && callee.py == reinterpret_cast<PyObject*>(&PyType_Type);
     // The callee was read for its identity alone.
     if (Status err = release(e, callee); err != Status::ok) return err;
     if (!isType) return Status::ok;
@@ -229,8 +229,7 @@ Status attribute(Emitter* e, Semantic* s, const Expr* x, Shape* out) {
 Status subscript(Emitter* e, Semantic* s, const Expr* x, Shape* out) {
     LiveMark mark(e);
     Shape object, index;
-    if (Status err = emitSubExpr(e, s, x->subscript.object, &object); err != Status::ok)
-        return err;
+    if (Status err = emitSubExpr(e, s, x->subscript.object, &object); err != Status::ok) return err;
     if (Status err = emitExpr(e, s, x->subscript.index, &index); err != Status::ok) return err;
     mark.reset();
     return emitGetItem(e, s, &object, &index, x->position, out);
@@ -272,9 +271,9 @@ PyObject* importNow(Semantic* s, const Expr* x) {
     PyObject* globals = s->function && s->function->function
                             ? PyFunction_GetGlobals(s->function->function)
                             : nullptr;
-    PyObject* name =
-        im.name.data ? PyUnicode_DecodeUTF8(im.name.data, Py_ssize_t(im.name.length), "replace")
-                     : nullptr;
+    PyObject* name = im.name.data
+                         ? PyUnicode_DecodeUTF8(im.name.data, Py_ssize_t(im.name.length), "replace")
+                         : nullptr;
     PyObject* fromList = name ? PyTuple_Pack(1, name) : nullptr;
     PyObject* value = nullptr;
     if (!im.name.data || fromList) {
@@ -315,7 +314,8 @@ Status importValue(Emitter* e, Semantic* s, const Expr* x, Shape* out) {
         return err == Status::ok ? Status::unsupported : err;
     }
     Status err = fromPython(e->compiler, value, out);
-    if (err == Status::ok && out->kind == ShapeKind::py) err = pinObject(e->compiler, value, nullptr);
+    if (err == Status::ok && out->kind == ShapeKind::py)
+        err = pinObject(e->compiler, value, nullptr);
     Py_DECREF(value);
     return err;
 }

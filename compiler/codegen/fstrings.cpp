@@ -23,8 +23,8 @@ bool isStrConstant(const Shape& s) { return s.kind == ShapeKind::str; }
 
 // format(conversion(value), spec) of a constant; *folded false (no Python error left) when
 // Python raised.
-Status foldField(Emitter* e, const Shape& value, const Shape& spec, uint8_t conversion,
-                 Shape* out, bool* folded) {
+Status foldField(Emitter* e, const Shape& value, const Shape& spec, uint8_t conversion, Shape* out,
+                 bool* folded) {
     *folded = false;
     PyObject* object;
     if (Status err = toPython(e->compiler, value, &object); err != Status::ok) return err;
@@ -66,15 +66,14 @@ Status formatAtRunTime(Emitter* e, Semantic* s, const Shape& value, const Shape&
     Operand specOperand{};
     bool specAtRunTime = !isStrConstant(spec);
     if (specAtRunTime) {
-        if (Status err = materialize(e, spec, s->site, &specOperand); err != Status::ok)
-            return err;
+        if (Status err = materialize(e, spec, s->site, &specOperand); err != Status::ok) return err;
         openBlock(&e->builder);
         specPointer = T.LLVMBuildIntToPtr(e->builder.builder, specOperand.payload, m->ptr, "");
     } else if (Status err = literalGlobal(m, spec.str.data, size_t(spec.str.length), &specPointer);
                err != Status::ok) {
         return err;
     }
-    ValueRef args[7] = {e->runContext,          siteValue(e, s->site), o.tag, o.payload,
+    ValueRef args[7] = {e->runContext,           siteValue(e, s->site), o.tag,     o.payload,
                         constI32(e, conversion), specPointer,           e->scratch};
     ValueRef ok;
     if (Status err = callHelper(e, "wn_format", args, 7, &ok); err != Status::ok) return err;

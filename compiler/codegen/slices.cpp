@@ -70,8 +70,7 @@ Status cutList(Emitter* e, Semantic* s, const Shape parts[4], Shape* out, bool* 
         Shape item;
         if (Status err = ownCopy(e, from->items[start + k * step], &item); err != Status::ok)
             return err;
-        if (Status err = front::appendItem(e->compiler, list, item); err != Status::ok)
-            return err;
+        if (Status err = front::appendItem(e->compiler, list, item); err != Status::ok) return err;
     }
     *out = scalarShape(ShapeKind::list);
     out->list = list;
@@ -83,9 +82,9 @@ Status runtimeSlice(Emitter* e, Semantic* s, const Shape parts[4], Shape* out) {
     Operand o[4];
     for (int i = 0; i < 4; i++)
         if (Status err = materialize(e, parts[i], s->site, &o[i]); err != Status::ok) return err;
-    ValueRef args[11] = {e->runContext, siteValue(e, s->site), o[0].tag, o[0].payload, o[1].tag,
-                         o[1].payload,  o[2].tag,              o[2].payload, o[3].tag,
-                         o[3].payload,  e->scratch};
+    ValueRef args[11] = {e->runContext, siteValue(e, s->site), o[0].tag,  o[0].payload,
+                         o[1].tag,      o[1].payload,          o[2].tag,  o[2].payload,
+                         o[3].tag,      o[3].payload,          e->scratch};
     ValueRef ok;
     if (Status err = callHelper(e, "wn_slice", args, 11, &ok); err != Status::ok) return err;
     for (int i = 0; i < 4; i++)

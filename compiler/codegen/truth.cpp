@@ -87,8 +87,7 @@ Status runtimeTruth(Emitter* e, const Operand& o, Truth* out) {
         openBlock(&e->builder);
         BuilderRef B = e->builder.builder;
         ValueRef number = T.LLVMBuildBitCast(B, o.payload, m->f64, "");
-        bit = T.LLVMBuildFCmp(B, kRealUnorderedOrNotEqual, number,
-                              T.LLVMConstNull(m->f64), "");
+        bit = T.LLVMBuildFCmp(B, kRealUnorderedOrNotEqual, number, T.LLVMConstNull(m->f64), "");
         break;
     }
     case TruthTest::lengthWord:

@@ -120,7 +120,8 @@ protected:
         if (!ir) return nullptr;
         const front::Expr* found = nullptr;
         for (uint64_t i = 0; i < ir->body.count; i++)
-            if (ir->body.items[i].kind == front::StmtKind::return_) found = ir->body.items[i].return_;
+            if (ir->body.items[i].kind == front::StmtKind::return_)
+                found = ir->body.items[i].return_;
         return found;
     }
 
@@ -238,8 +239,9 @@ INSTANTIATE_TEST_SUITE_P(Names, Imports,
 TEST_F(Expressions, AnImportThatFailsWhileCompilingIsRefused) {
     Shape s;
     EXPECT_EQ(compile("imp_missing", &s), Status::unsupported);
-    EXPECT_NE(message().find("in imp_missing(): the import of wuna_no_such_module fails while compiling"),
-              std::string::npos)
+    EXPECT_NE(
+        message().find("in imp_missing(): the import of wuna_no_such_module fails while compiling"),
+        std::string::npos)
         << message();
     EXPECT_FALSE(PyErr_Occurred());
 }
@@ -313,7 +315,8 @@ TEST_P(DictKeys, AnEqualKeyKeepsItsFirstPlaceAndTakesTheLastValue) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Displays, DictKeys,
-                         ::testing::Values(RepeatedKey{"repeated_key", 2, ShapeKind::pint, 2, nullptr},
+                         ::testing::Values(RepeatedKey{"repeated_key", 2, ShapeKind::pint, 2,
+                                                       nullptr},
                                            RepeatedKey{"bool_key", 1, ShapeKind::str, 0, "b"}));
 
 TEST_F(Expressions, ADictWithAKeyThatIsNoConstantIsBuiltAtRunTime) {
@@ -366,17 +369,16 @@ TEST_P(FoldedBranches, TheOperandThatDecidesIsTheResult) {
     EXPECT_EQ(countOf(ir, "call "), 0u) << ir;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Truth, FoldedBranches,
-    ::testing::Values(Folded{"known_true", ShapeKind::pint, 1, nullptr},
-                      Folded{"known_false", ShapeKind::str, 0, "no"},
-                      Folded{"and_zero", ShapeKind::pint, 0, nullptr},
-                      Folded{"or_one", ShapeKind::pint, 1, nullptr},
-                      Folded{"and_one", ShapeKind::str, 0, "x"},
-                      Folded{"or_chain", ShapeKind::none, 0, nullptr},
-                      Folded{"not_list", ShapeKind::bool_, 1, nullptr},
-                      Folded{"not_zero", ShapeKind::bool_, 1, nullptr},
-                      Folded{"not_str", ShapeKind::bool_, 0, nullptr}));
+INSTANTIATE_TEST_SUITE_P(Truth, FoldedBranches,
+                         ::testing::Values(Folded{"known_true", ShapeKind::pint, 1, nullptr},
+                                           Folded{"known_false", ShapeKind::str, 0, "no"},
+                                           Folded{"and_zero", ShapeKind::pint, 0, nullptr},
+                                           Folded{"or_one", ShapeKind::pint, 1, nullptr},
+                                           Folded{"and_one", ShapeKind::str, 0, "x"},
+                                           Folded{"or_chain", ShapeKind::none, 0, nullptr},
+                                           Folded{"not_list", ShapeKind::bool_, 1, nullptr},
+                                           Folded{"not_zero", ShapeKind::bool_, 1, nullptr},
+                                           Folded{"not_str", ShapeKind::bool_, 0, nullptr}));
 
 // --- truth ---------------------------------------------------------------------------------
 
@@ -607,8 +609,8 @@ protected:
         std::string name = symbolOf(state, "_e");
         {
             Function f(c, name.c_str(), 7, {c->module.ptr, c->module.ptr});
-            llvmapi::BasicBlockRef error = T.LLVMAppendBasicBlockInContext(
-                c->module.context, f.fn, "error");
+            llvmapi::BasicBlockRef error =
+                T.LLVMAppendBasicBlockInContext(c->module.context, f.fn, "error");
             llvmapi::BuilderRef b = T.LLVMCreateBuilderInContext(c->module.context);
             T.LLVMPositionBuilderAtEnd(b, error);
             T.LLVMBuildRet(b, T.LLVMConstInt(c->module.i1, 0, 0));
@@ -703,7 +705,8 @@ TEST_F(Run, AndAndOrYieldTheOperandThatDecidesAsPythonDoes) {
         std::string ir;
         std::string got = run(x, &ir);
         delete[] operands;
-        if (got.find("<wuna_front_fixture") != std::string::npos || got.find("Box") != std::string::npos)
+        if (got.find("<wuna_front_fixture") != std::string::npos ||
+            got.find("Box") != std::string::npos)
             got = "Box";
         EXPECT_EQ(got, python(c.python)) << c.left;
         EXPECT_NE(ir.find("boolop_next"), std::string::npos) << ir;
@@ -724,7 +727,8 @@ TEST_F(Run, NotAndConditionalsOfRunTimeValuesAnswerAsPython) {
         choice->ifExp.test = object(eval(box));
         choice->ifExp.body = str("then");
         choice->ifExp.orelse = str("else");
-        EXPECT_EQ(run(choice, &ir), python((std::string("'then' if ") + box + " else 'else'").c_str()))
+        EXPECT_EQ(run(choice, &ir),
+                  python((std::string("'then' if ") + box + " else 'else'").c_str()))
             << box;
         for (const char* block : {"ifexp_then", "ifexp_else", "ifexp_end"})
             EXPECT_NE(ir.find(block), std::string::npos) << block << "\n" << ir;
@@ -735,7 +739,8 @@ TEST_F(Run, AConditionalKeepsAKnownKindOnlyWhenBothBranchesHaveIt) {
     struct Case {
         front::ExprKind otherwise;
         KnownKind kind;
-    } cases[] = {{front::ExprKind::int_, KnownKind::int_}, {front::ExprKind::str, KnownKind::unknown}};
+    } cases[] = {{front::ExprKind::int_, KnownKind::int_},
+                 {front::ExprKind::str, KnownKind::unknown}};
     for (const Case& c : cases) {
         front::Expr* choice = node(front::ExprKind::ifExp);
         choice->ifExp.test = object(eval("Box(1)"));
@@ -824,8 +829,9 @@ TEST_F(Run, AStarredExpressionOutsideACallIsRefusedAtItsPlace) {
     ASSERT_TRUE(f.e.semantics.push(s));
     Shape out;
     EXPECT_EQ(emitExpr(&f.e, s, x, &out), Status::unsupported);
-    EXPECT_NE(message().find(":4:9: in int_(): *unpacking is compiled among a call's arguments only"),
-              std::string::npos)
+    EXPECT_NE(
+        message().find(":4:9: in int_(): *unpacking is compiled among a call's arguments only"),
+        std::string::npos)
         << message();
     endSemantic(s);
 }
