@@ -142,26 +142,101 @@ KnownKind nodeKindMemo(Compiler* c, uint32_t node);
 [[nodiscard]] Status childWithLabel(Emitter* e, uint32_t node, uint8_t label,
                                     backend::List<uint32_t>* out);
 
-// --- statements (statements.cpp, locals.cpp, targets.cpp) --------------------------------------
+// --- statements (statements.cpp, returns.cpp, locals.cpp, targets.cpp, analyses.cpp) ---------
 
+// One open loop of a body (Semantic::loops, innermost last).
+struct LoopEntry {
+    llvmapi::BasicBlockRef breakBlock;
+    llvmapi::BasicBlockRef continueBlock;
+    uint64_t jumpDepth;       // the emitter's try-stack height when the loop began
+    const void* unrollKey;    // an unrolled iteration: the loop's IR expression; else null
+    uint32_t controlDepth;    // the body's run-time control-flow depth when pushed
+    uint32_t tryDepth;        // the body's try depth when pushed
+};
+
+// Compiles one statement at the builder's current block; the builder is left where the next
+// statement continues. The emitter's position is the statement's while it runs and is put
+// back on every exit.
 [[nodiscard]] Status lowerStatement(Emitter* e, Semantic* s, const front::Stmt* statement);
+// Compiles a statement list in order, stopping once the body has ended or jumped; the dead
+// compile-time containers are released after each statement.
 [[nodiscard]] Status lowerStatements(Emitter* e, Semantic* s, front::StmtList statements);
-// A return of the value from the function being emitted.
+// A return statement's value (consumed): the body's compile-time result when the return is
+// straight-line, else stored into the body's result slot with a branch to its return block.
+[[nodiscard]] Status returnValue(Emitter* e, Semantic* s, Shape* value);
+// rt.Return(value) raised by semantic code: caught by an except of an open try, or a return
+// of the value from the function being emitted (value consumed).
 [[nodiscard]] Status lowerReturn(Emitter* e, Shape* value, int32_t site);
+// rt.Break (RtMethod::break_) or rt.Continue raised by semantic code.
+[[nodiscard]] Status lowerBreak(Emitter* e, RtMethod id, int32_t site);
+// Leaves the try statements above the target height: the finally code of each is compiled
+// here; a handler of a try that still catches jumps may receive an rt jump (rtJump true,
+// id its RtMethod, value the jump's operand or null). *caught: a handler received it.
+[[nodiscard]] Status jumpOut(Emitter* e, uint64_t targetHeight, uint32_t id, bool rtJump,
+                             const Operand* value, bool* caught);
+// The run-time failure with a fixed text (wn_fail), then the error exit; the builder is left
+// in a "dead" block.
+[[nodiscard]] Status failWith(Emitter* e, int32_t site, const char* text, size_t length);
 // After a statement: releases the compile-time containers no variable holds any more.
 [[nodiscard]] Status dropDeadContainers(Emitter* e, Semantic* s);
 // Assigns the value to the target (consumed).
 [[nodiscard]] Status emitAssign(Emitter* e, Semantic* s, const front::Target& target, Shape* value,
                                 front::Position at);
+// A read of the local as an expression of kind local (the value moves out of the local at its
+// last use), and a named expression (name := value).
+[[nodiscard]] Status emitLocalExpr(Emitter* e, Semantic* s, const front::Expr* expr, Shape* out);
+[[nodiscard]] Status emitNamedExpr(Emitter* e, Semantic* s, const front::Expr* expr, Shape* out);
+// A read of the local that leaves its value in place: a copy of a compile-time value, or the
+// slot's value with a reference of its own; "'<x>' may be read before it is assigned" when the
+// local has no value here (or a run-time slot that may not have been assigned yet).
 [[nodiscard]] Status emitLocalRead(Emitter* e, Semantic* s, uint32_t local, front::Position at,
                                    Shape* out);
+// Gives the local its run-time slot now, holding the value it has so far.
 [[nodiscard]] Status materializeLocal(Emitter* e, Semantic* s, uint32_t local);
-// A local held in a run-time slot as an operand without a new reference; *found false
-// otherwise.
+// A local held in a run-time slot, or holding a run-time operand without a borrow flag, as an
+// operand without a new reference; *found false otherwise.
 [[nodiscard]] Status borrowLocal(Emitter* e, Semantic* s, const front::Expr* expr, Operand* out,
                                  bool* found);
+// Whether the read of a local (an expression of kind local) is the last use of that local in
+// the function. ok with *last, or outOfMemory.
+[[nodiscard]] Status isLastUse(Compiler* c, const front::FunctionIR* function,
+                               const front::Expr* read, bool* last);
+// The value about to be changed in place, as an operand; refuses a change to a wuna.comptime
+// result, and a change inside run-time control flow to a container made while compiling by
+// anything but a literal.
+[[nodiscard]] Status changeComptime(Emitter* e, Shape* value, int32_t site, Operand* out);
 // false when a while, for or try occurs (both branches of every if looked into).
 bool countStraightStatements(const front::Stmt* statements, uint64_t count, uint64_t* counter);
+
+// The variable analyses: locals into the caller's set (ok, or outOfMemory when the set can't
+// grow). changedVariables: the locals a list assigns or changes in place; collectUsedLocals:
+// the locals it reads (the skipped list, wherever it occurs, not looked into; a read of
+// `<watched>.args` is not a read of the watched local).
+inline constexpr uint32_t kNoLocal = 0xFFFFFFFFu;
+[[nodiscard]] Status targetVariables(const front::Target& target, backend::U32Set* set);
+[[nodiscard]] Status targetReads(const front::Target& target, backend::U32Set* set);
+[[nodiscard]] Status changedVariables(const front::Stmt* statements, uint64_t count,
+                                      backend::U32Set* set);
+[[nodiscard]] Status collectUsedLocals(const front::Stmt* statements, uint64_t count,
+                                       front::StmtList skipped, backend::U32Set* set,
+                                       uint32_t watched = kNoLocal);
+
+// One use of a local found by the walks below: the reading expression (null for the target of
+// an augmented assignment and for del), the local, the walk's flag, and whether the use
+// assigns the local (a := target) rather than reads it.
+struct LocalUse {
+    const front::Expr* expr;
+    uint32_t local;
+    uint8_t flag;
+    uint8_t assigns;
+};
+// Every use of a local in the statement (nested statements included), the expression or the
+// target, appended in source order. ok or outOfMemory.
+[[nodiscard]] Status noteStmtLocals(const front::Stmt* statement, uint8_t flag,
+                                    backend::List<LocalUse>* uses);
+[[nodiscard]] Status noteExprLocals(const front::Expr* expr, uint8_t flag,
+                                    backend::List<LocalUse>* uses);
+[[nodiscard]] Status noteTargetLocals(const front::Target& target, backend::List<LocalUse>* uses);
 
 // --- loops, try, comprehensions (loops.cpp, try.cpp, comprehensions.cpp) ----------------------
 
