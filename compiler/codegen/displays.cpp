@@ -4,6 +4,7 @@
 // escape run-time control flow), dicts with run-time keys and sets built by their helpers,
 // and comprehensions handed to the loop lowering.
 #include "compiler/codegen/expression_parts.h"
+#include "compiler/codegen/statements_flow.h"
 
 namespace wuna::compile {
 
@@ -76,12 +77,6 @@ Status runtimeDict(Emitter* e, Semantic* s, front::DictRecord* dict, const Shape
     return Status::ok;
 }
 
-// The body releases a list or dict made while compiling once nothing holds it.
-Status track(Semantic* s, const Shape& shape) {
-    if (shape.kind != ShapeKind::list && shape.kind != ShapeKind::dict) return Status::ok;
-    return s->tracked.push(shape) ? Status::ok : Status::outOfMemory;
-}
-
 }  // namespace
 
 Status emitObjectConstant(Emitter* e, PyObject* object, Shape* out) {
@@ -121,7 +116,8 @@ Status emitListDisplay(Emitter* e, Semantic* s, const Expr* expr, Shape* out) {
     shape.kind = ShapeKind::list;
     shape.list = list;
     if (Status err = placeDisplay(e, expr, s->site, &shape); err != Status::ok) return err;
-    if (Status err = track(s, shape); err != Status::ok) return err;
+    // Dropped after the statement when nothing took it (its run-time items released).
+    if (Status err = trackContainer(s, shape); err != Status::ok) return err;
     *out = shape;
     return Status::ok;
 }
@@ -153,7 +149,8 @@ Status emitDictDisplay(Emitter* e, Semantic* s, const Expr* expr, Shape* out) {
     shape.kind = ShapeKind::dict;
     shape.dict = dict;
     if (Status err = placeDisplay(e, expr, s->site, &shape); err != Status::ok) return err;
-    if (Status err = track(s, shape); err != Status::ok) return err;
+    // Dropped after the statement when nothing took it (its run-time items released).
+    if (Status err = trackContainer(s, shape); err != Status::ok) return err;
     *out = shape;
     return Status::ok;
 }
@@ -187,7 +184,7 @@ Status emitComprehensionExpr(Emitter* e, Semantic* s, const Expr* expr, Shape* o
     if (Status err = emitComprehension(e, s, expr, &result); err != Status::ok) return err;
     if (expr->kind == front::ExprKind::listComp || expr->kind == front::ExprKind::generatorExp) {
         if (Status err = placeDisplay(e, expr, s->site, &result); err != Status::ok) return err;
-        if (Status err = track(s, result); err != Status::ok) return err;
+        if (Status err = trackContainer(s, result); err != Status::ok) return err;
     }
     *out = result;
     return Status::ok;

@@ -61,38 +61,15 @@ Status noneLiteral(Emitter*, Semantic*, const Expr*, Shape* out) {
 // --- names -----------------------------------------------------------------------------------
 
 Status localRead(Emitter* e, Semantic* s, const Expr* x, Shape* out) {
-    return emitLocalRead(e, s, x->local, x->position, out);
+    return emitLocalExpr(e, s, x, out);
 }
 
 Status globalRead(Emitter* e, Semantic* s, const Expr* x, Shape* out) {
     return emitGlobal(e, s, x->global, x->position, out);
 }
 
-// (name := value): the variable and the expression's result each hold the value. A value
-// known while compiling is shared (a list made while compiling is one list), except that a
-// tuple's run-time items get references of their own for the variable.
 Status namedExpr(Emitter* e, Semantic* s, const Expr* x, Shape* out) {
-    Shape value;
-    if (Status err = emitExpr(e, s, x->namedExpr.value, &value); err != Status::ok) return err;
-    Shape stored = value;
-    if (value.kind == ShapeKind::dyn) {
-        // Owned without a borrow flag first, so the two holders share no flag slot.
-        Operand o;
-        if (Status err = materialize(e, value, s->site, &o); err != Status::ok) return err;
-        if (Status err = addReference(e, &o); err != Status::ok) return err;
-        value = dynShape(o);
-        stored = value;
-    } else if (value.kind == ShapeKind::tuple && mayHoldReference(value)) {
-        if (Status err = ownCopy(e, value, &stored); err != Status::ok) return err;
-    }
-    LiveMark mark(e);
-    if (Status err = keepLive(e, value); err != Status::ok) return err;
-    front::Target target{};
-    target.kind = front::TargetKind::local;
-    target.local = x->namedExpr.local;
-    if (Status err = emitAssign(e, s, target, &stored, x->position); err != Status::ok) return err;
-    *out = value;
-    return Status::ok;
+    return emitNamedExpr(e, s, x, out);
 }
 
 // --- attributes ----------------------------------------------------------------------------

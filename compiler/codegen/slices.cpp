@@ -2,6 +2,7 @@
 // constant, cut out of a list made while compiling when the bounds are constants, else one
 // call of wn_slice, which slices strs by code point, bytes, lists, tuples and Python objects.
 #include "compiler/codegen/expression_parts.h"
+#include "compiler/codegen/statements_flow.h"
 
 namespace wuna::compile {
 
@@ -75,7 +76,7 @@ Status cutList(Emitter* e, Semantic* s, const Shape parts[4], Shape* out, bool* 
     *out = scalarShape(ShapeKind::list);
     out->list = list;
     *cut = true;
-    return s->tracked.push(*out) ? Status::ok : Status::outOfMemory;
+    return trackContainer(s, *out);
 }
 
 Status runtimeSlice(Emitter* e, Semantic* s, const Shape parts[4], Shape* out) {
