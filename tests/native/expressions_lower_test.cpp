@@ -17,6 +17,7 @@
 
 #include "compiler/codegen/lower.h"
 #include "tests/native/front_modules.h"
+#include "tests/native/helper_outcomes.h"
 #include "tests/native/toolkit_support.h"
 #include "wuna/runtime/convert.h"
 #include "wuna/runtime/helpers/ctx.h"
@@ -650,7 +651,11 @@ protected:
         if (!fn(&ctx, &v)) {
             out = "failed";
         } else {
+            // A native list comes back as a plain Python copy.
+            auto saved = convert::hooks;
+            convert::hooks.makeProxy = testing_support::copyProxy;
             PyObject* py = convert::toPython(v, &ctx.conversion);
+            convert::hooks = saved;
             PyObject* s = py ? PyObject_Str(py) : nullptr;
             out = s ? PyUnicode_AsUTF8(s) : "<no text>";
             Py_XDECREF(s);
@@ -790,6 +795,21 @@ TEST_F(Run, AChainOfRunTimeValuesStopsAtItsFirstFalseLinkWhenItRuns) {
         EXPECT_EQ(got, c.result) << c.values[2];
         EXPECT_EQ(python("compared"), c.compared) << c.values[2];
         EXPECT_NE(ir.find("chain_false"), std::string::npos) << ir;
+    }
+}
+
+TEST_F(Run, ASliceOfARunTimeValueCallsTheHelperWithNoneForMissingBounds) {
+    const char* lists[] = {"[1, 2, 3]", "'abc'"};
+    for (const char* list : lists) {
+        front::Expr* x = node(front::ExprKind::slice);
+        x->slice.object = object(eval((std::string("list(") + list + ")").c_str()));
+        x->slice.lower = node(front::ExprKind::int_);
+        x->slice.lower->int_ = 1;
+        std::string ir;
+        EXPECT_EQ(run(x, &ir), python((std::string("list(") + list + ")[1:]").c_str())) << list;
+        EXPECT_NE(ir.find(", i64 18, i64 1, i64 0, i64 0, i64 0, i64 0, ptr %"), std::string::npos)
+            << "lower 1, upper and step None:\n"
+            << ir;
     }
 }
 
