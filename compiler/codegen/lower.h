@@ -248,7 +248,7 @@ struct LocalUse {
 [[nodiscard]] Status emitComprehension(Emitter* e, Semantic* s, const front::Expr* expr,
                                        Shape* out);
 
-// --- expressions (expressions.cpp, displays.cpp, truth.cpp, fstrings.cpp, slices.cpp) ---------
+// --- expressions (expressions.cpp, displays.cpp, boolops.cpp, truth.cpp, fstrings.cpp, slices.cpp)
 
 [[nodiscard]] Status emitExpr(Emitter* e, Semantic* s, const front::Expr* expr, Shape* out);
 // emitExpr, then the result on the live temporaries.
@@ -261,6 +261,22 @@ struct Truth {
     uint8_t isValue;
 };
 [[nodiscard]] Status emitTruthy(Emitter* e, const Shape& value, int32_t site, Truth* out);
+
+// `then if condition else otherwise` with a run-time condition (an i1): both branches compiled
+// into one value slot; the result a run-time value whose known kind is the branches' when
+// they agree.
+[[nodiscard]] Status emitIfExp(Emitter* e, Semantic* s, llvmapi::ValueRef condition,
+                               const front::Expr* then, const front::Expr* otherwise, Shape* out);
+// An f-string's parts (a format spec's too) as a str: a constant when every piece is one.
+[[nodiscard]] Status emitFString(Emitter* e, Semantic* s, front::FStringPartList parts, Shape* out);
+// A list or dict made while compiling takes its origin (the display and the site); when that
+// origin escaped run-time control flow in an earlier attempt it is built at run time here.
+[[nodiscard]] Status placeDisplay(Emitter* e, const front::Expr* display, int32_t site,
+                                  Shape* shape);
+// A new reference to slice(lower, upper, step) of three constant shapes (consumed: none
+// need releasing), or an error.
+[[nodiscard]] Status constantSlice(Emitter* e, const Shape& lower, const Shape& upper,
+                                   const Shape& step, PyObject** out);
 
 // --- operators (binary.cpp, compare.cpp, typecompare.cpp, wrapping.cpp, readers.cpp) ----------
 
