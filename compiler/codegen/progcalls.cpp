@@ -29,6 +29,7 @@ constexpr uint64_t kCallEntrySize = 16;
 constexpr uint64_t kCallEntrySite = 8;
 constexpr uint64_t kFunctionTag = 9;
 constexpr uint64_t kTailCallTag = 0xFFFF0002u;
+constexpr uint64_t kTypedFailureTag = 0xFFFF0001u;
 
 ValueRef at(Emitter* e, ValueRef base, uint64_t offset) {
     ValueRef index = constI64(e, offset);
@@ -65,6 +66,117 @@ ValueRef frameAddress(Emitter* e) {
     return toWord(e, frame);
 }
 
+// The declared parameter kinds of the function when a typed call is possible: recorded for
+// it, one per argument, and no argument known to be of another kind. Null otherwise.
+const uint8_t* typedKinds(Compiler* c, uint32_t node, const Operand* operands, uint64_t n) {
+    TypedEntry* entry = c->typedEntries.find(node);
+    if (!entry || entry->count != n) return nullptr;
+    for (uint64_t i = 0; i < n; i++) {
+        KnownKind k = operands[i].kind;
+        if (k != KnownKind::unknown && uint8_t(k) != entry->kinds[i]) return nullptr;
+    }
+    return entry->kinds;
+}
+
+// The run-time test that the argument's tag is of the declared kind.
+ValueRef kindTest(Emitter* e, ValueRef tag, uint8_t kind) {
+    Builder* b = &e->builder;
+    switch (KnownKind(kind)) {
+    case KnownKind::int_: {
+        openBlock(b);
+        ValueRef either = T.LLVMBuildOr(b->builder, tag, constI64(e, 16), "");
+        return icmp(b, llvmapi::IntEQ, either, constI64(e, 18));
+    }
+    case KnownKind::float_: return icmp(b, llvmapi::IntEQ, tag, constI64(e, 3));
+    case KnownKind::list: return icmp(b, llvmapi::IntEQ, tag, constI64(e, 5));
+    case KnownKind::bool_: return icmp(b, llvmapi::IntEQ, tag, constI64(e, 1));
+    default: return T.LLVMConstInt(e->compiler->module.i1, 0, 0);
+    }
+}
+
+// What the typed call leaves for the join blocks.
+struct Typed {
+    ValueRef ok;          // the success of the paths that reach "call_entered"
+    BasicBlockRef intEnd;  // "call_typed_int": an int result in registers
+    ValueRef intPayload;
+};
+
+// The direct call through the typed entry when every argument's tag has its declared kind,
+// else through the generic entry; both meet in "call_entered", except an int result of the
+// typed entry, which goes on to the result without touching the scratch slot.
+Status emitTypedCall(Emitter* e, uint32_t node, const uint8_t* kinds, const FunctionRef& fn,
+                     ValueRef* genericArgs, Operand* operands, uint64_t n, ValueRef depth,
+                     ValueRef next, bool spilled, BasicBlockRef result, Typed* out) {
+    Compiler* c = e->compiler;
+    ModuleRecord* m = &c->module;
+    Builder* b = &e->builder;
+    ValueRef ok = T.LLVMConstInt(m->i1, 1, 0);
+    for (uint64_t i = 0; i < n; i++)
+        if (uint8_t(operands[i].kind) != kinds[i])
+            ok = both(e, ok, kindTest(e, operands[i].tag, kinds[i]));
+    BasicBlockRef typed, entryBlock, entered, typedInt, typedOther;
+    for (auto [name, block] : {std::pair{"call_typed", &typed}, {"call_entry", &entryBlock},
+                               {"call_entered", &entered}})
+        if (Status err = newBlock(b, name, block); err != Status::ok) return err;
+    condBr(b, ok, typed, entryBlock);
+
+    enter(b, typed);
+    FunctionRef t;
+    if (Status err = functionCode(c, node | kTypedEntryBit, &t); err != Status::ok) return err;
+    backend::List<ValueRef> args{};
+    bool pushed = args.push(e->runContext) && args.push(genericArgs[1]) &&
+                  args.push(genericArgs[4]) && args.push(next);
+    for (uint64_t i = 0; pushed && i < n; i++) pushed = args.push(operands[i].payload);
+    if (!pushed) {
+        args.free();
+        return Status::outOfMemory;
+    }
+    openBlock(b);
+    ValueRef pair = T.LLVMBuildCall2(b->builder, t.type, t.function, args.items,
+                                     unsigned(args.count), "");
+    args.free();
+    ValueRef tag = T.LLVMBuildExtractValue(b->builder, pair, 0, "");
+    ValueRef payload = T.LLVMBuildExtractValue(b->builder, pair, 1, "");
+    if (Status err = newBlock(b, "call_typed_int", &typedInt); err != Status::ok) return err;
+    if (Status err = newBlock(b, "call_typed_other", &typedOther); err != Status::ok) return err;
+    openBlock(b);
+    ValueRef either = T.LLVMBuildOr(b->builder, tag, constI64(e, 16), "");
+    condBr(b, icmp(b, llvmapi::IntEQ, either, constI64(e, 18)), typedInt, typedOther);
+
+    enter(b, typedInt);
+    if (!e->location) storeWord(e, depth, at(e, e->runContext, kCtxDepth));
+    BasicBlockRef intBlock = b->current;
+    out->intPayload = payload;
+    br(b, result);
+
+    enter(b, typedOther);
+    storeWord(e, tag, e->scratch);
+    storeWord(e, payload, slotPayload(e, e->scratch));
+    ValueRef typedOk = icmp(b, llvmapi::IntNE, tag, constI64(e, kTypedFailureTag));
+    BasicBlockRef otherEnd = b->current;
+    br(b, entered);
+
+    enter(b, entryBlock);
+    if (e->location) storeWord(e, next, at(e, e->runContext, kCtxDepth));
+    if (Status err = storeCallArguments(e, genericArgs[2], operands, n); err != Status::ok)
+        return err;
+    openBlock(b);
+    ValueRef entryOk = T.LLVMBuildCall2(b->builder, fn.type, fn.function, genericArgs, 6, "");
+    if (spilled) reloadLocals(e);
+    BasicBlockRef entryEnd = b->current;
+    br(b, entered);
+
+    enter(b, entered);
+    ValueRef success = T.LLVMBuildPhi(b->builder, m->i1, "");
+    ValueRef values[2] = {typedOk, entryOk};
+    BasicBlockRef from[2] = {otherEnd, entryEnd};
+    T.LLVMAddIncoming(success, values, from, 2);
+    if (!e->location) storeWord(e, depth, at(e, e->runContext, kCtxDepth));
+    out->ok = success;
+    out->intEnd = intBlock;
+    return Status::ok;
+}
+
 }  // namespace
 
 Status emitFunctionValueCall(Emitter* e, Semantic* s, const Operand& callee, ValueRef array,
@@ -77,6 +189,7 @@ Status emitFunctionValueCall(Emitter* e, Semantic* s, const Operand& callee, Val
     FunctionRef fn;
     if (Status err = functionCode(c, node, &fn); err != Status::ok) return err;
     bool spilled = e->modes.localsSpilled != 0;
+    const uint8_t* kinds = typedKinds(c, node, operands, n);
     BasicBlockRef isFn, direct, generic, done, tail, other, result;
     for (auto [name, block] : {std::pair{"call_is_fn", &isFn}, {"call_direct", &direct},
                                {"call_generic", &generic}, {"call_done", &done},
@@ -110,18 +223,31 @@ Status emitFunctionValueCall(Emitter* e, Semantic* s, const Operand& callee, Val
                        8);
     openBlock(b);
     ValueRef next = T.LLVMBuildAdd(b->builder, depth, constI64(e, 1), "");
-    ValueRef depthSlot = at(e, e->runContext, kCtxDepth);
-    storeWord(e, next, depthSlot);
+    // A function without a location counts the call on the context now; a typed entry only
+    // before the paths that run code reading the context's depth.
+    if (!e->location) storeWord(e, next, at(e, e->runContext, kCtxDepth));
     ValueRef environment = toPointer(e, loadWord(e, at(e, block, kFunctionClosure)));
-    if (Status err = storeCallArguments(e, array, operands, n); err != Status::ok) return err;
     ValueRef args[6] = {e->runContext, environment, array, constI64(e, n), receiver, e->scratch};
-    openBlock(b);
-    ValueRef directOk = T.LLVMBuildCall2(b->builder, fn.type, fn.function, args, 6, "");
-    if (spilled) reloadLocals(e);
-    // A typed entry passes its own depth to its callees and stores it before every helper;
-    // any other function puts the context's depth back.
-    if (!e->location) storeWord(e, depth, at(e, e->runContext, kCtxDepth));
-    BasicBlockRef directEnd = b->current;
+    ValueRef directOk = nullptr;
+    BasicBlockRef directEnd = nullptr;
+    Typed typedCall{};
+    if (kinds) {
+        if (Status err = emitTypedCall(e, node, kinds, fn, args, operands, n, depth, next,
+                                       spilled, result, &typedCall);
+            err != Status::ok)
+            return err;
+        directOk = typedCall.ok;
+    } else {
+        if (e->location) storeWord(e, next, at(e, e->runContext, kCtxDepth));
+        if (Status err = storeCallArguments(e, array, operands, n); err != Status::ok) return err;
+        openBlock(b);
+        directOk = T.LLVMBuildCall2(b->builder, fn.type, fn.function, args, 6, "");
+        if (spilled) reloadLocals(e);
+        // A typed entry passes its own depth to its callees and stores it before every
+        // helper; any other function puts the context's depth back.
+        if (!e->location) storeWord(e, depth, at(e, e->runContext, kCtxDepth));
+    }
+    directEnd = b->current;
     br(b, done);
 
     enter(b, generic);
@@ -163,12 +289,30 @@ Status emitFunctionValueCall(Emitter* e, Semantic* s, const Operand& callee, Val
                                        icmp(b, llvmapi::IntEQ, finalTag, constI64(e, 18)),
                                        constI64(e, 2), finalTag, "");
     ValueRef finalPayload = loadWord(e, slotPayload(e, e->scratch));
+    BasicBlockRef otherEnd = b->current;
     br(b, result);
     enter(b, result);
     if (spilled) e->modes.localsSpilled = 0;
-    *ok = okAll;
-    *tag = plain;
-    *payload = finalPayload;
+    if (!kinds) {
+        *ok = okAll;
+        *tag = plain;
+        *payload = finalPayload;
+        return Status::ok;
+    }
+    // The typed int result reaches here in registers, without the scratch slot.
+    BasicBlockRef from2[2] = {typedCall.intEnd, otherEnd};
+    ValueRef okPhi = T.LLVMBuildPhi(b->builder, m->i1, "");
+    ValueRef okIn[2] = {T.LLVMConstInt(m->i1, 1, 0), okAll};
+    T.LLVMAddIncoming(okPhi, okIn, from2, 2);
+    ValueRef tagPhi = T.LLVMBuildPhi(b->builder, m->i64, "");
+    ValueRef tagIn[2] = {constI64(e, 2), plain};
+    T.LLVMAddIncoming(tagPhi, tagIn, from2, 2);
+    ValueRef payloadPhi = T.LLVMBuildPhi(b->builder, m->i64, "");
+    ValueRef payloadIn[2] = {typedCall.intPayload, finalPayload};
+    T.LLVMAddIncoming(payloadPhi, payloadIn, from2, 2);
+    *ok = okPhi;
+    *tag = tagPhi;
+    *payload = payloadPhi;
     return Status::ok;
 }
 

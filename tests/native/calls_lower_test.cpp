@@ -226,6 +226,52 @@ TEST_F(CallsTest, AProgramFunctionValueIsCalledDirectlyBehindARunTimeTest) {
     EXPECT_EQ(verify(&compiler_.module), "");
 }
 
+// A function whose parameter is declared an int: an argument of unknown kind is tested at run
+// time, and takes the typed entry (payloads only, an int result in registers) or the generic
+// one.
+TEST_F(CallsTest, ADeclaredIntParameterTakesTheTypedEntryWhenTheTagAgrees) {
+    auto* kinds = static_cast<uint8_t*>(malloc(1));
+    kinds[0] = uint8_t(KnownKind::int_);
+    ASSERT_NE(compiler_.typedEntries.put(5, TypedEntry{kinds, 1}), nullptr);
+    Emitting em(&compiler_, front("caller"), "t_typed");
+    Operand callee = em.param(1, 5);
+    Operand argument = em.param(3);
+    llvmapi::ValueRef array = valueSlot(&em.f.e);
+    llvmapi::ValueRef ok, tag, payload;
+    ASSERT_EQ(emitFunctionValueCall(&em.f.e, em.s, callee, array, &argument, 1,
+                                    T.LLVMConstNull(compiler_.module.ptr), &ok, &tag, &payload),
+              Status::ok);
+    std::string ir = em.f.ir();
+    for (const char* block : {"call_typed", "call_entry", "call_entered", "call_typed_int",
+                              "call_typed_other"})
+        EXPECT_NE(ir.find(block), std::string::npos) << block << "\n" << ir;
+    EXPECT_NE(ir.find("or i64 %3, 16"), std::string::npos) << "the argument's int test\n" << ir;
+    EXPECT_NE(ir.find("@t_t5(ptr %0, ptr "), std::string::npos) << ir;
+    EXPECT_NE(ir.find(", i64 %4)"), std::string::npos) << "the payload alone\n" << ir;
+    EXPECT_NE(ir.find("call i1 @t_f5("), std::string::npos) << ir;
+    EXPECT_NE(ir.find(", 4294901761"), std::string::npos) << "the typed failure\n" << ir;
+    EXPECT_EQ(verify(&compiler_.module), "");
+}
+
+TEST_F(CallsTest, AnArgumentKnownToBeOfAnotherKindTakesNoTypedEntry) {
+    auto* kinds = static_cast<uint8_t*>(malloc(1));
+    kinds[0] = uint8_t(KnownKind::int_);
+    ASSERT_NE(compiler_.typedEntries.put(5, TypedEntry{kinds, 1}), nullptr);
+    Emitting em(&compiler_, front("caller"), "t_untyped");
+    Operand callee = em.param(1, 5);
+    Operand argument = em.param(3);
+    argument.kind = KnownKind::str;
+    llvmapi::ValueRef array = valueSlot(&em.f.e);
+    llvmapi::ValueRef ok, tag, payload;
+    ASSERT_EQ(emitFunctionValueCall(&em.f.e, em.s, callee, array, &argument, 1,
+                                    T.LLVMConstNull(compiler_.module.ptr), &ok, &tag, &payload),
+              Status::ok);
+    std::string ir = em.f.ir();
+    EXPECT_EQ(ir.find("call_typed"), std::string::npos) << ir;
+    EXPECT_NE(ir.find("call i1 @t_f5("), std::string::npos) << ir;
+    EXPECT_EQ(verify(&compiler_.module), "");
+}
+
 struct Generic {
     bool plain;
     const char* helper;
