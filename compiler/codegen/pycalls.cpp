@@ -12,6 +12,7 @@
 #include "compiler/backend/compile_error.h"
 #include "compiler/codegen/calls_shared.h"
 #include "compiler/front/cache.h"
+#include "compiler/front/records.h"
 #include "compiler/front/stable.h"
 #include "wuna/runtime/errors.h"
 
@@ -77,6 +78,137 @@ Status lowerKnownBuiltin(Emitter* e, Semantic* s, PyObject* callee, Shape* args,
         return emitIsinstance(e, s, &args[0], &args[1], at, out);
     }
     return Status::ok;
+}
+
+// A field's default factory called with no arguments, as any call of a Python object.
+struct FactoryLowering {
+    Emitter* e;
+    Semantic* s;
+};
+
+Status lowerFactory(void* user, PyObject* factory, front::Position at, Shape* out) {
+    auto* f = static_cast<FactoryLowering*>(user);
+    return calls::lowerCall(f->e, f->s, factory, nullptr, 0, at, out);
+}
+
+// The key global standing for a record class's description, as a pointer argument.
+Status recordClassKey(Emitter* e, value::RecordClass* description, ValueRef* out) {
+    ModuleRecord* m = &e->compiler->module;
+    uint64_t key = uint64_t(reinterpret_cast<uintptr_t>(description));
+    if (Status err = noteKeyOrigin(m, key, KeyOrigin{{key, 0}, KeyOriginKind::recordClass});
+        err != Status::ok)
+        return err;
+    return keyGlobal(m, key, out);
+}
+
+// A dataclass record built from its fields: the given shapes, then the defaults of the
+// fields left out.
+Status buildDataclass(Emitter* e, Semantic* s, PyObject* cls, value::RecordClass* description,
+                      Shape* args, uint64_t count, front::Position at, Shape* out) {
+    Compiler* c = e->compiler;
+    ErrorSite site{s->function, at};
+    if (count > description->fieldCount)
+        return recordArityMessage(c, site, description->name, description->fieldCount, count);
+    Shape* fields = takeArray<Shape>(c, description->fieldCount);
+    if (!fields) return Status::outOfMemory;
+    for (uint64_t i = 0; i < count; i++) fields[i] = args[i];
+    FactoryLowering lowering{e, s};
+    for (uint64_t i = count; i < description->fieldCount; i++)
+        if (Status err = recordFieldDefault(c, FactoryCall{&lowering, lowerFactory}, site, cls,
+                                            *description, i, &fields[i]);
+            err != Status::ok)
+            return err;
+    ValueRef values, key;
+    if (Status err = valueArray(e, fields, description->fieldCount, s->site, &values);
+        err != Status::ok)
+        return err;
+    if (Status err = recordClassKey(e, description, &key); err != Status::ok) return err;
+    ValueRef call[5] = {e->runContext, siteValue(e, s->site), key, values, e->scratch};
+    ValueRef ok;
+    if (Status err = callHelper(e, "wn_record", call, 5, &ok); err != Status::ok) return err;
+    if (Status err = checkOk(e, ok); err != Status::ok) return err;
+    *out = dynShape(loadOperand(e, e->scratch, KnownKind::record));
+    return Status::ok;
+}
+
+// A __slots__ record: made empty, then its own Python __init__ compiled on it.
+Status buildSlotsRecord(Emitter* e, Semantic* s, PyObject* cls, value::RecordClass* description,
+                        Shape* args, uint64_t count, Shape* out) {
+    Compiler* c = e->compiler;
+    PyObject* init = PyObject_GetAttrString(cls, "__init__");
+    if (!init) return Status::pythonError;
+    int plain = front::isPlainFunction(init);
+    if (plain != 1) {
+        Py_DECREF(init);
+        if (plain < 0) return Status::pythonError;
+        // object.__init__: a call with arguments fails at run time, which is not built here.
+        if (count) return refuseConstruct(e, "a record class without __init__ called with arguments");
+    }
+    Status err = plain == 1 ? pinObject(c, init, nullptr) : Status::ok;
+    front::FunctionIR* f = nullptr;
+    if (err == Status::ok && plain == 1) err = front::frontOf(c, init, &f);
+    if (plain == 1) Py_DECREF(init);  // pinned: the object list keeps it alive
+    if (err != Status::ok) return err;
+    ValueRef key;
+    if ((err = recordClassKey(e, description, &key)) != Status::ok) return err;
+    ValueRef call[4] = {e->runContext, siteValue(e, s->site), key, e->scratch};
+    ValueRef ok;
+    if ((err = callHelper(e, "wn_record_new", call, 4, &ok)) != Status::ok) return err;
+    if ((err = checkOk(e, ok)) != Status::ok) return err;
+    Operand record = loadOperand(e, e->scratch, KnownKind::record);
+    if (!f) {
+        *out = dynShape(record);
+        return Status::ok;
+    }
+    // The __init__ body gets its own reference to self; the call's value is the record.
+    Operand self = record;
+    if ((err = addReference(e, &self)) != Status::ok) return err;
+    Shape* withSelf = takeArray<Shape>(c, count + 1);
+    if (!withSelf) return Status::outOfMemory;
+    withSelf[0] = dynShape(self);
+    for (uint64_t i = 0; i < count; i++) withSelf[i + 1] = args[i];
+    uint64_t live = e->temporaries.count;
+    if ((err = calls::keepLive(e, dynShape(record))) != Status::ok) return err;
+    Shape result;
+    if ((err = callPlanned(e, s, f, withSelf, count + 1, &result)) != Status::ok) return err;
+    e->temporaries.count = live;
+    if ((err = release(e, result)) != Status::ok) return err;
+    *out = dynShape(record);
+    return Status::ok;
+}
+
+// Whether the dataclass's __init__ is the one the dataclass machinery generated (made from
+// text, so its code's file is "<string>"), which binds the fields in order; a class body's own
+// __init__ may do anything. A failed test is false and leaves no error.
+bool generatedInit(PyObject* cls) {
+    PyObject* init = PyObject_GetAttrString(cls, "__init__");
+    PyObject* code = init ? PyObject_GetAttrString(init, "__code__") : nullptr;
+    PyObject* file = code ? PyObject_GetAttrString(code, "co_filename") : nullptr;
+    const char* text = file && PyUnicode_Check(file) ? PyUnicode_AsUTF8(file) : nullptr;
+    bool generated = text && text[0] == '<';
+    Py_XDECREF(file);
+    Py_XDECREF(code);
+    Py_XDECREF(init);
+    PyErr_Clear();
+    return generated;
+}
+
+// A record class's construction; *handled false for any other class.
+Status lowerRecordClass(Emitter* e, Semantic* s, PyObject* callee, Shape* args, uint64_t count,
+                        front::Position at, bool* handled, Shape* out) {
+    *handled = false;
+    if (!PyType_Check(callee)) return Status::ok;
+    value::RecordClass* description = nullptr;
+    if (Status err = recordClassOf(e->compiler, callee, &description); err != Status::ok)
+        return err;
+    if (!description) return Status::ok;
+    *handled = true;
+    if (!description->slots) {
+        if (!generatedInit(callee))
+            return refuseConstruct(e, "a dataclass with an __init__ of its own");
+        return buildDataclass(e, s, callee, description, args, count, at, out);
+    }
+    return buildSlotsRecord(e, s, callee, description, args, count, out);
 }
 
 }  // namespace
@@ -188,6 +320,9 @@ Status lowerCall(Emitter* e, Semantic* s, PyObject* callee, Shape* args, uint64_
         return callPlanned(e, s, f, args, count, out);
     }
     bool handled = false;
+    if (Status err = lowerRecordClass(e, s, callee, args, count, at, &handled, out);
+        err != Status::ok || handled)
+        return err;
     if (Status err = lowerKnownBuiltin(e, s, callee, args, count, at, &handled, out);
         err != Status::ok || handled)
         return err;

@@ -25,6 +25,15 @@ using toolkit_testing::verify;
 const llvmapi::Table& T = llvmapi::table;
 
 constexpr char kSource[] = R"PY(
+import dataclasses
+
+
+@dataclasses.dataclass
+class R:
+    x: int
+    y: int = 2
+
+
 def f(a, b):
     return a
 
@@ -356,6 +365,28 @@ TEST_F(CallsTest, AStrictLanguageRefusesAPythonCallButBuildsAnExceptionWithItsKi
     EXPECT_NE(ir.find("@wn_new_exception(ptr %0, i32 5, i64 "), std::string::npos) << ir;
     EXPECT_NE(ir.find(", i32 3, ptr "), std::string::npos) << "ZeroDivisionError's kind\n" << ir;
     EXPECT_EQ(verify(&compiler_.module), "");
+}
+
+TEST_F(CallsTest, ADataclassIsBuiltFromItsFieldsAndTheDefaultsOfThoseLeftOut) {
+    Emitting em(&compiler_, front("caller"), "t_record");
+    Shape one = intShape(1);
+    Shape out;
+    ASSERT_EQ(callPython(&em.f.e, em.s, global("R"), &one, 1, nullptr, 0, nullptr,
+                         front::makePosition(11, 12), &out),
+              Status::ok)
+        << message();
+    EXPECT_EQ(out.kind, ShapeKind::dyn);
+    EXPECT_EQ(out.dyn.kind, KnownKind::record);
+    std::string ir = em.f.ir();
+    EXPECT_NE(ir.find("call i1 @wn_record(ptr %0, i32 5, ptr @t_k"), std::string::npos) << ir;
+    EXPECT_EQ(countOf(ir, "store i64 2, ptr"), 2u) << "x's int tag and the default y = 2\n"
+                                                   << ir;
+    EXPECT_EQ(verify(&compiler_.module), "");
+    Shape three[3] = {intShape(1), intShape(2), intShape(3)};
+    EXPECT_EQ(callPython(&em.f.e, em.s, global("R"), three, 3, nullptr, 0, nullptr,
+                         front::makePosition(11, 12), &out),
+              Status::unsupported);
+    EXPECT_EQ(tail(), "R() takes 2 fields, given 3");
 }
 
 TEST_F(CallsTest, OnlyConsumersThatDrainAGeneratorAtOnceTakeItAsAList) {
