@@ -12,6 +12,7 @@
 #include "compiler/backend/compile_error.h"
 #include "compiler/codegen/calls_shared.h"
 #include "compiler/front/cache.h"
+#include "compiler/front/comptime.h"
 #include "compiler/front/records.h"
 #include "compiler/front/stable.h"
 #include "wuna/runtime/errors.h"
@@ -78,6 +79,80 @@ Status lowerKnownBuiltin(Emitter* e, Semantic* s, PyObject* callee, Shape* args,
         return emitIsinstance(e, s, &args[0], &args[1], at, out);
     }
     return Status::ok;
+}
+
+// The process's cache of wuna.comptime results: (function, arguments) -> result. Only
+// successful calls are kept; used under the interpreter lock only.
+PyObject* comptimeCache = nullptr;
+
+// Whether the callee is marked wuna.comptime (its attribute is the object True; a missing
+// attribute is no mark).
+bool isComptime(PyObject* callee) {
+    PyObject* mark = PyObject_GetAttrString(callee, "__wuna_comptime__");
+    if (!mark) PyErr_Clear();
+    bool marked = mark == Py_True;
+    Py_XDECREF(mark);
+    return marked;
+}
+
+// Runs a wuna.comptime function now with arguments known while compiling: ok with *done and
+// the result's shape, or *done false when it raised in a language that is not strict (the
+// call is then compiled as any call; the exception is dropped).
+Status runComptime(Emitter* e, PyObject* callee, Shape* args, uint64_t count, bool* done,
+                   Shape* out) {
+    Compiler* c = e->compiler;
+    *done = false;
+    PyObject* tuple = PyTuple_New(Py_ssize_t(count));
+    if (!tuple) return Status::pythonError;
+    for (uint64_t i = 0; i < count; i++) {
+        PyObject* item = nullptr;
+        if (Status err = toArgument(c, args[i], &item); err != Status::ok) {
+            Py_DECREF(tuple);
+            return err;
+        }
+        PyTuple_SET_ITEM(tuple, Py_ssize_t(i), item);
+    }
+    if (!comptimeCache && !(comptimeCache = PyDict_New())) {
+        Py_DECREF(tuple);
+        return Status::pythonError;
+    }
+    PyObject* key = PyTuple_Pack(2, callee, tuple);
+    if (!key) {
+        Py_DECREF(tuple);
+        return Status::pythonError;
+    }
+    bool cacheable = true;
+    PyObject* result = PyDict_GetItemWithError(comptimeCache, key);  // borrowed
+    if (result) {
+        Py_INCREF(result);
+    } else if (PyErr_Occurred()) {
+        // An unhashable argument: called each time, never kept.
+        PyErr_Clear();
+        cacheable = false;
+    }
+    if (!result) {
+        result = PyObject_Call(callee, tuple, nullptr);
+        if (result && cacheable && PyDict_SetItem(comptimeCache, key, result) < 0) PyErr_Clear();
+    }
+    Py_DECREF(key);
+    Py_DECREF(tuple);
+    if (!result) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) return Status::pythonError;
+        char text[512];
+        size_t length = front::exceptionText(text, sizeof text);
+        if (!c->strict || e->strictSuppressed) return Status::ok;
+        front::Text name;
+        if (Status err = objectName(e, callee, &name); err != Status::ok) return err;
+        (void)beginConstructError(e);
+        (void)front::strictComptimeRaised(&c->message, name.data, size_t(name.length), text,
+                                          length);
+        return Status::unsupported;
+    }
+    Status err = pinObject(c, result, nullptr);
+    if (err == Status::ok) err = front::comptimeResult(c, result, out);
+    Py_DECREF(result);
+    *done = err == Status::ok;
+    return err;
 }
 
 // A field's default factory called with no arguments, as any call of a Python object.
@@ -288,6 +363,16 @@ namespace calls {
 
 Status lowerCall(Emitter* e, Semantic* s, PyObject* callee, Shape* args, uint64_t count,
                  front::Position at, Shape* out) {
+    if (isComptime(callee)) {
+        bool known = true;
+        for (uint64_t i = 0; i < count && known; i++) known = isComptimeArgument(args[i]);
+        if (known) {
+            bool done = false;
+            if (Status err = runComptime(e, callee, args, count, &done, out);
+                err != Status::ok || done)
+                return err;
+        }
+    }
     front::StableTypes types{};
     if (Status err = front::stableTypes(&types); err != Status::ok) return err;
     int method = PyObject_IsInstance(callee, types.method);

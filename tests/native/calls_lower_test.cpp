@@ -44,6 +44,17 @@ def g(a, b=2):
 
 def caller(node, rt):
     return f(node, rt)
+
+
+seen = []
+
+
+def table(n):
+    seen.append(n)
+    return n * 10
+
+
+table.__wuna_comptime__ = True
 )PY";
 
 constexpr uint32_t kScope = 7;
@@ -387,6 +398,24 @@ TEST_F(CallsTest, ADataclassIsBuiltFromItsFieldsAndTheDefaultsOfThoseLeftOut) {
                          front::makePosition(11, 12), &out),
               Status::unsupported);
     EXPECT_EQ(tail(), "R() takes 2 fields, given 3");
+}
+
+TEST_F(CallsTest, AComptimeFunctionRunsWhileCompilingOncePerArguments) {
+    Emitter e{};
+    e.compiler = &compiler_;
+    Semantic* s = newSemantic(&compiler_, front("caller"), 0, kSite);
+    for (int round = 0; round < 2; round++) {
+        Shape four = intShape(4);
+        Shape out{};
+        ASSERT_EQ(callPython(&e, s, global("table"), &four, 1, nullptr, 0, nullptr,
+                             front::makePosition(11, 12), &out),
+                  Status::ok)
+            << message();
+        ASSERT_TRUE(out.kind == ShapeKind::int_ || out.kind == ShapeKind::pint);
+        EXPECT_EQ(out.int_, 40);
+    }
+    EXPECT_EQ(PyList_GET_SIZE(global("seen")), 1) << "the second call comes from the cache";
+    endSemantic(s);
 }
 
 TEST_F(CallsTest, OnlyConsumersThatDrainAGeneratorAtOnceTakeItAsAList) {
