@@ -207,6 +207,30 @@ Status keepLive(Emitter* e, const Shape& shape) {
 
 bool isBuiltinNamed(PyObject* o, const char* name) { return front::isBuiltin(o, name); }
 
+Status helperThen(Emitter* e, const char* name, ValueRef* args, unsigned count,
+                  llvmapi::BasicBlockRef join, ValueRef* ok, llvmapi::BasicBlockRef* end) {
+    if (Status err = callHelper(e, name, args, count, ok); err != Status::ok) return err;
+    openBlock(&e->builder);
+    *end = e->builder.current;
+    br(&e->builder, join);
+    return Status::ok;
+}
+
+ValueRef phiOf(Emitter* e, llvmapi::TypeRef type, ValueRef* values, llvmapi::BasicBlockRef* from,
+               unsigned n) {
+    openBlock(&e->builder);
+    ValueRef phi = T.LLVMBuildPhi(e->builder.builder, type, "");
+    T.LLVMAddIncoming(phi, values, from, n);
+    return phi;
+}
+
+ValueRef plainIntTag(Emitter* e, ValueRef tag) {
+    Builder* b = &e->builder;
+    ValueRef isInt = icmp(b, llvmapi::IntEQ, tag, constI64(e, 18));
+    openBlock(b);
+    return T.LLVMBuildSelect(b->builder, isInt, constI64(e, 2), tag, "");
+}
+
 Status dispatchCall(Emitter* e, Semantic* s, Shape* callee, Shape* args, uint64_t count,
                     Shape* receiver, Shape* parseSlots, uint8_t parseSet, front::Position at,
                     Shape* out) {

@@ -99,6 +99,17 @@ struct Gathered {
 [[nodiscard]] Status lowerCall(Emitter* e, Semantic* s, PyObject* callee, Shape* args,
                                uint64_t count, front::Position at, Shape* out);
 
+// A runtime helper called where the builder is, then a branch to join: *ok the helper's
+// result and *end the block that branches (a helper call may add blocks).
+[[nodiscard]] Status helperThen(Emitter* e, const char* name, llvmapi::ValueRef* args,
+                                unsigned count, llvmapi::BasicBlockRef join,
+                                llvmapi::ValueRef* ok, llvmapi::BasicBlockRef* end);
+// A phi of n incoming values (value i from block i) at the builder's place. Cannot fail.
+llvmapi::ValueRef phiOf(Emitter* e, llvmapi::TypeRef type, llvmapi::ValueRef* values,
+                        llvmapi::BasicBlockRef* from, unsigned n);
+// The tag with the int tag 18 made the plain int tag 2. Cannot fail.
+llvmapi::ValueRef plainIntTag(Emitter* e, llvmapi::ValueRef tag);
+
 // The rt.parse slot names, in slot order.
 inline constexpr const char* kParseSlots[4] = {"grammar", "text", "start", "recover"};
 

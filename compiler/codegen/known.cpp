@@ -38,6 +38,14 @@ ValueRef argumentArray(Emitter* e, uint64_t n) {
     return array;
 }
 
+// The address of element i of a value array.
+ValueRef element(Emitter* e, ValueRef array, uint64_t i) {
+    ValueRef index = constI64(e, i);
+    openBlock(&e->builder);
+    return T.LLVMBuildInBoundsGEP2(e->builder.builder, e->compiler->module.valuePair, array,
+                                   &index, 1, "");
+}
+
 // Whether the function's code names one of the jumps (it may raise rt.Return and the like,
 // which a compiled boundary can't pass on). ok with *out, or pythonError.
 Status mentionsJumps(PyObject* function, bool* out) {
@@ -141,13 +149,8 @@ Status entryCellRoad(Emitter* e, Semantic* s, PyObject* function, Shape* args, u
         return err;
     // Ints made by Python code cross the boundary as the plain int tag.
     for (uint64_t i = 0; i < n; i++) {
-        ValueRef at = constI64(e, i);
-        openBlock(b);
-        ValueRef element = T.LLVMBuildInBoundsGEP2(b->builder, m->valuePair, array, &at, 1, "");
-        ValueRef tag = loadWord(e, element);
-        ValueRef plain = T.LLVMBuildSelect(b->builder, icmp(b, llvmapi::IntEQ, tag, constI64(e, 18)),
-                                           constI64(e, 2), tag, "");
-        storeWord(e, plain, element);
+        ValueRef item = element(e, array, i);
+        storeWord(e, calls::plainIntTag(e, loadWord(e, item)), item);
     }
     ValueRef object;
     if (Status err = objectConstant(e, index, &object); err != Status::ok) return err;
@@ -176,44 +179,34 @@ Status entryCellRoad(Emitter* e, Semantic* s, PyObject* function, Shape* args, u
     enter(b, notOk);
     condBr(b, icmp(b, llvmapi::IntEQ, status, T.LLVMConstInt(m->i32, 0, 0)), failed, jumped);
 
+    ValueRef failedOk, jumpOk, firstOk;
+    BasicBlockRef failedEnd, jumpEnd, firstEnd;
     enter(b, failed);
     ValueRef failedArgs[3] = {e->runContext, siteValue(e, s->site), object};
-    ValueRef failedOk;
-    if (Status err = callHelper(e, "wn_host_failed", failedArgs, 3, &failedOk); err != Status::ok)
+    if (Status err = calls::helperThen(e, "wn_host_failed", failedArgs, 3, done, &failedOk,
+                                       &failedEnd);
+        err != Status::ok)
         return err;
-    BasicBlockRef failedEnd = b->current;
-    br(b, done);
-
     enter(b, jumped);
     ValueRef jumpArgs[2] = {e->runContext, siteValue(e, s->site)};
-    ValueRef jumpOk;
-    if (Status err = callHelper(e, "wn_host_jump", jumpArgs, 2, &jumpOk); err != Status::ok)
+    if (Status err = calls::helperThen(e, "wn_host_jump", jumpArgs, 2, done, &jumpOk, &jumpEnd);
+        err != Status::ok)
         return err;
-    BasicBlockRef jumpEnd = b->current;
-    br(b, done);
-
     enter(b, first);
     ValueRef siteArgs[7] = {e->runContext, siteValue(e, s->site), cellGlobal, object, array,
                             constI64(e, n), e->scratch};
-    ValueRef firstOk;
-    if (Status err = callHelper(e, "wn_call_site", siteArgs, 7, &firstOk); err != Status::ok)
+    if (Status err = calls::helperThen(e, "wn_call_site", siteArgs, 7, done, &firstOk, &firstEnd);
+        err != Status::ok)
         return err;
-    BasicBlockRef firstEnd = b->current;
-    br(b, done);
 
     enter(b, done);
-    ValueRef ok = T.LLVMBuildPhi(b->builder, m->i1, "");
     ValueRef values[4] = {directOk, failedOk, jumpOk, firstOk};
     BasicBlockRef from[4] = {directEnd, failedEnd, jumpEnd, firstEnd};
-    T.LLVMAddIncoming(ok, values, from, 4);
+    ValueRef ok = calls::phiOf(e, m->i1, values, from, 4);
     for (uint64_t i = 0; i < n; i++)
         if (Status err = release(e, dynShape(operands[i])); err != Status::ok) return err;
     if (Status err = checkOk(e, ok); err != Status::ok) return err;
-    ValueRef tag = loadWord(e, e->scratch);
-    openBlock(b);
-    ValueRef plain = T.LLVMBuildSelect(b->builder, icmp(b, llvmapi::IntEQ, tag, constI64(e, 18)),
-                                       constI64(e, 2), tag, "");
-    storeWord(e, plain, e->scratch);
+    storeWord(e, calls::plainIntTag(e, loadWord(e, e->scratch)), e->scratch);
     *out = dynShape(loadOperand(e, e->scratch, KnownKind::unknown));
     return Status::ok;
 }
@@ -284,14 +277,9 @@ Status calleeOperand(Emitter* e, Semantic* s, const Shape& callee, Operand* out)
 }  // namespace
 
 Status storeCallArguments(Emitter* e, ValueRef array, Operand* operands, uint64_t n) {
-    ModuleRecord* m = &e->compiler->module;
-    for (uint64_t i = 0; i < n; i++) {
-        ValueRef index = constI64(e, i);
-        openBlock(&e->builder);
-        ValueRef element =
-            T.LLVMBuildInBoundsGEP2(e->builder.builder, m->valuePair, array, &index, 1, "");
-        if (Status err = storeOperand(e, element, &operands[i]); err != Status::ok) return err;
-    }
+    for (uint64_t i = 0; i < n; i++)
+        if (Status err = storeOperand(e, element(e, array, i), &operands[i]); err != Status::ok)
+            return err;
     return Status::ok;
 }
 

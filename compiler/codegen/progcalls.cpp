@@ -94,6 +94,19 @@ ValueRef kindTest(Emitter* e, ValueRef tag, uint8_t kind) {
     }
 }
 
+// The generic entry called directly: the context's depth counts the call first when the
+// running function has a location (a typed entry), the arguments are lent through the array
+// (args[2]), and spilled typed locals are read back afterwards.
+Status callGenericEntry(Emitter* e, const FunctionRef& fn, ValueRef* args, Operand* operands,
+                        uint64_t n, ValueRef next, bool spilled, ValueRef* ok) {
+    if (e->location) storeWord(e, next, at(e, e->runContext, kCtxDepth));
+    if (Status err = storeCallArguments(e, args[2], operands, n); err != Status::ok) return err;
+    openBlock(&e->builder);
+    *ok = T.LLVMBuildCall2(e->builder.builder, fn.type, fn.function, args, 6, "");
+    if (spilled) reloadLocals(e);
+    return Status::ok;
+}
+
 // What the typed call leaves for the join blocks.
 struct Typed {
     ValueRef ok;          // the success of the paths that reach "call_entered"
@@ -157,20 +170,17 @@ Status emitTypedCall(Emitter* e, uint32_t node, const uint8_t* kinds, const Func
     br(b, entered);
 
     enter(b, entryBlock);
-    if (e->location) storeWord(e, next, at(e, e->runContext, kCtxDepth));
-    if (Status err = storeCallArguments(e, genericArgs[2], operands, n); err != Status::ok)
+    ValueRef entryOk;
+    if (Status err = callGenericEntry(e, fn, genericArgs, operands, n, next, spilled, &entryOk);
+        err != Status::ok)
         return err;
-    openBlock(b);
-    ValueRef entryOk = T.LLVMBuildCall2(b->builder, fn.type, fn.function, genericArgs, 6, "");
-    if (spilled) reloadLocals(e);
     BasicBlockRef entryEnd = b->current;
     br(b, entered);
 
     enter(b, entered);
-    ValueRef success = T.LLVMBuildPhi(b->builder, m->i1, "");
     ValueRef values[2] = {typedOk, entryOk};
     BasicBlockRef from[2] = {otherEnd, entryEnd};
-    T.LLVMAddIncoming(success, values, from, 2);
+    ValueRef success = calls::phiOf(e, m->i1, values, from, 2);
     if (!e->location) storeWord(e, depth, at(e, e->runContext, kCtxDepth));
     out->ok = success;
     out->intEnd = intBlock;
@@ -238,11 +248,9 @@ Status emitFunctionValueCall(Emitter* e, Semantic* s, const Operand& callee, Val
             return err;
         directOk = typedCall.ok;
     } else {
-        if (e->location) storeWord(e, next, at(e, e->runContext, kCtxDepth));
-        if (Status err = storeCallArguments(e, array, operands, n); err != Status::ok) return err;
-        openBlock(b);
-        directOk = T.LLVMBuildCall2(b->builder, fn.type, fn.function, args, 6, "");
-        if (spilled) reloadLocals(e);
+        if (Status err = callGenericEntry(e, fn, args, operands, n, next, spilled, &directOk);
+            err != Status::ok)
+            return err;
         // A typed entry passes its own depth to its callees and stores it before every
         // helper; any other function puts the context's depth back.
         if (!e->location) storeWord(e, depth, at(e, e->runContext, kCtxDepth));
@@ -255,15 +263,15 @@ Status emitFunctionValueCall(Emitter* e, Semantic* s, const Operand& callee, Val
     ValueRef call[8] = {e->runContext, siteValue(e, s->site), callee.tag, callee.payload,
                         array,         constI64(e, n),        receiver,   e->scratch};
     ValueRef genericOk;
-    if (Status err = callHelper(e, "wn_call", call, 8, &genericOk); err != Status::ok) return err;
-    BasicBlockRef genericEnd = b->current;
-    br(b, done);
+    BasicBlockRef genericEnd;
+    if (Status err = calls::helperThen(e, "wn_call", call, 8, done, &genericOk, &genericEnd);
+        err != Status::ok)
+        return err;
 
     enter(b, done);
-    ValueRef ok1 = T.LLVMBuildPhi(b->builder, m->i1, "");
     ValueRef values[2] = {directOk, genericOk};
     BasicBlockRef from[2] = {directEnd, genericEnd};
-    T.LLVMAddIncoming(ok1, values, from, 2);
+    ValueRef ok1 = calls::phiOf(e, m->i1, values, from, 2);
     if (Status err = newBlock(b, "call_tail", &tail); err != Status::ok) return err;
     if (Status err = newBlock(b, "call_other_result", &other); err != Status::ok) return err;
     ValueRef resultTag = loadWord(e, e->scratch);
@@ -274,20 +282,16 @@ Status emitFunctionValueCall(Emitter* e, Semantic* s, const Operand& callee, Val
     enter(b, tail);
     ValueRef resolve[3] = {e->runContext, siteValue(e, s->site), e->scratch};
     ValueRef ok2;
-    if (Status err = callHelper(e, "wn_tail_resolve", resolve, 3, &ok2); err != Status::ok)
+    BasicBlockRef tailEnd;
+    if (Status err = calls::helperThen(e, "wn_tail_resolve", resolve, 3, other, &ok2, &tailEnd);
+        err != Status::ok)
         return err;
-    BasicBlockRef tailEnd = b->current;
-    br(b, other);
 
     enter(b, other);
-    ValueRef okAll = T.LLVMBuildPhi(b->builder, m->i1, "");
     ValueRef okValues[2] = {ok1, ok2};
     BasicBlockRef okFrom[2] = {doneEnd, tailEnd};
-    T.LLVMAddIncoming(okAll, okValues, okFrom, 2);
-    ValueRef finalTag = loadWord(e, e->scratch);
-    ValueRef plain = T.LLVMBuildSelect(b->builder,
-                                       icmp(b, llvmapi::IntEQ, finalTag, constI64(e, 18)),
-                                       constI64(e, 2), finalTag, "");
+    ValueRef okAll = calls::phiOf(e, m->i1, okValues, okFrom, 2);
+    ValueRef plain = calls::plainIntTag(e, loadWord(e, e->scratch));
     ValueRef finalPayload = loadWord(e, slotPayload(e, e->scratch));
     BasicBlockRef otherEnd = b->current;
     br(b, result);
@@ -301,18 +305,12 @@ Status emitFunctionValueCall(Emitter* e, Semantic* s, const Operand& callee, Val
     }
     // The typed int result reaches here in registers, without the scratch slot.
     BasicBlockRef from2[2] = {typedCall.intEnd, otherEnd};
-    ValueRef okPhi = T.LLVMBuildPhi(b->builder, m->i1, "");
     ValueRef okIn[2] = {T.LLVMConstInt(m->i1, 1, 0), okAll};
-    T.LLVMAddIncoming(okPhi, okIn, from2, 2);
-    ValueRef tagPhi = T.LLVMBuildPhi(b->builder, m->i64, "");
     ValueRef tagIn[2] = {constI64(e, 2), plain};
-    T.LLVMAddIncoming(tagPhi, tagIn, from2, 2);
-    ValueRef payloadPhi = T.LLVMBuildPhi(b->builder, m->i64, "");
     ValueRef payloadIn[2] = {typedCall.intPayload, finalPayload};
-    T.LLVMAddIncoming(payloadPhi, payloadIn, from2, 2);
-    *ok = okPhi;
-    *tag = tagPhi;
-    *payload = payloadPhi;
+    *ok = calls::phiOf(e, m->i1, okIn, from2, 2);
+    *tag = calls::phiOf(e, m->i64, tagIn, from2, 2);
+    *payload = calls::phiOf(e, m->i64, payloadIn, from2, 2);
     return Status::ok;
 }
 

@@ -425,11 +425,7 @@ Shape normalizeInt(Emitter* e, const Shape& shape) {
     if (shape.kind != ShapeKind::dyn) return shape;
     if (shape.dyn.kind != KnownKind::unknown && shape.dyn.kind != KnownKind::int_) return shape;
     Shape out = shape;
-    Builder* b = &e->builder;
-    ValueRef isPint = icmp(b, llvmapi::IntEQ, shape.dyn.tag, constI64(e, 18));
-    openBlock(b);
-    out.dyn.tag =
-        llvmapi::table.LLVMBuildSelect(b->builder, isPint, constI64(e, 2), shape.dyn.tag, "");
+    out.dyn.tag = calls::plainIntTag(e, shape.dyn.tag);
     return out;
 }
 
