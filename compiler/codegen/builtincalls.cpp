@@ -1,9 +1,12 @@
 // Builtins compiled at the call site, before any general road: print writes through one
 // helper with its stream chosen while compiling, sorted and the method sort go to the sorting
-// helper. all/any over a generator expression must stop at the first deciding element; the
-// loop that does so is not built yet, so such a call refuses (its items evaluated up front
-// could raise where Python never looks).
+// helper. A generator expression given to a call is compiled only as its consumer uses it:
+// drained into a list by list, tuple, set, sum, sorted, min, max and str.join; all/any must
+// stop at the first deciding element, which a list made first would not (its items evaluated
+// up front could raise where Python never looks), so they wait for the deciding loop of the
+// comprehension lowering and refuse until then; any other consumer may keep the generator.
 #include <cstring>
+#include <initializer_list>
 
 #include "compiler/codegen/calls_shared.h"
 
@@ -133,19 +136,45 @@ Status lowerSortMethod(Emitter* e, Semantic* s, Shape* receiver, const front::Ke
     return emitSorted(e, s, receiver, &key, &reverse, 1, out);
 }
 
-Status tryOneArgumentBuiltin(Emitter* e, Semantic*, PyObject* callee,
+Status tryOneArgumentBuiltin(Emitter* e, Semantic* s, PyObject* callee,
                              const front::Expr* argument, const LiveMark& live, front::Position at,
                              bool* handled, Shape* out) {
-    (void)live;
     (void)at;
-    (void)out;
     *handled = false;
-    if (argument->kind != front::ExprKind::generatorExp) return Status::ok;
-    if (isBuiltinNamed(callee, "all") || isBuiltinNamed(callee, "any"))
-        return refuseConstruct(e, "all() or any() over a generator expression");
     // len(s.encode()) counts UTF-8 without the bytes once its runtime helper is built; until
     // then the general roads compile the encode and the len.
-    return Status::ok;
+    if (argument->kind != front::ExprKind::generatorExp) return Status::ok;
+    GeneratorUse use = generatorUse(callee, nullptr);
+    if (use != GeneratorUse::any && use != GeneratorUse::all) return Status::ok;
+    *handled = true;
+    live.cut();
+    return drainedGenerator(e, s, argument, callee, nullptr, out);
+}
+
+GeneratorUse generatorUse(PyObject* callee, const char* method) {
+    if (method) return strcmp(method, "join") == 0 ? GeneratorUse::list : GeneratorUse::kept;
+    if (!callee) return GeneratorUse::kept;
+    if (isBuiltinNamed(callee, "any")) return GeneratorUse::any;
+    if (isBuiltinNamed(callee, "all")) return GeneratorUse::all;
+    for (const char* name : {"list", "tuple", "set", "sum", "sorted", "min", "max"})
+        if (isBuiltinNamed(callee, name)) return GeneratorUse::list;
+    return GeneratorUse::kept;
+}
+
+Status drainedGenerator(Emitter* e, Semantic* s, const front::Expr* generator, PyObject* callee,
+                        const char* method, Shape* out) {
+    switch (generatorUse(callee, method)) {
+    case GeneratorUse::kept:
+        return refuseConstruct(e, "a generator expression its consumer doesn't drain at once");
+    case GeneratorUse::any:
+    case GeneratorUse::all:
+        // Their items must be read only up to the deciding one: the comprehension lowering's
+        // deciding loop, not a list made first.
+        return refuseConstruct(e, "all() or any() over a generator expression");
+    case GeneratorUse::list:
+        break;
+    }
+    return emitComprehension(e, s, generator, out);
 }
 
 }  // namespace calls

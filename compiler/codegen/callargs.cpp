@@ -105,8 +105,8 @@ int64_t parameterIndex(const front::FunctionIR* f, front::Text name) {
 
 namespace calls {
 
-Status gatherArguments(Emitter* e, Semantic* s, const front::ExprList& arguments, bool drains,
-                       front::Position at, Gathered* out) {
+Status gatherArguments(Emitter* e, Semantic* s, const front::ExprList& arguments,
+                       PyObject* callee, front::Position at, Gathered* out) {
     *out = Gathered{};
     for (uint64_t i = 0; i < arguments.count; i++) {
         const front::Expr* argument = arguments.items[i];
@@ -135,11 +135,8 @@ Status gatherArguments(Emitter* e, Semantic* s, const front::ExprList& arguments
             continue;
         }
         if (argument->kind == front::ExprKind::generatorExp) {
-            // Compiled as the list of its items only for a consumer that takes them all at
-            // once; anything else might keep the generator and read it lazily, or not at all.
-            if (!drains)
-                return refuseConstruct(e, "a generator expression given to a callee that keeps it");
-            if (Status err = emitComprehension(e, s, argument, &value); err != Status::ok)
+            if (Status err = drainedGenerator(e, s, argument, callee, nullptr, &value);
+                err != Status::ok)
                 return err;
         } else if (Status err = emitExpr(e, s, argument, &value); err != Status::ok) {
             return err;

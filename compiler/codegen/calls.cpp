@@ -6,6 +6,7 @@
 // else a run-time list and wn_call_seq), keywords bound, and the final dispatch on what the
 // callee is: an rt method, a Python object, or a value known only at run time.
 #include <cstring>
+#include <string>
 
 #include "compiler/backend/compile_error.h"
 #include "compiler/codegen/calls_shared.h"
@@ -70,18 +71,17 @@ Status methodCall(Emitter* e, Semantic* s, Shape* receiver, front::Text name,
     if (c.keywords.count && !toBytes)
         return callError(e, s, at, "keyword arguments to a method aren't compiled yet");
     if (Status err = keepLive(e, *receiver); err != Status::ok) return err;
-    // str.join drains a generator at once; any other method might keep it and read it later.
-    bool drains = front::textIs(name, "join") && receiver->kind == ShapeKind::str &&
-                  c.arguments.count == 1;
+    // Only a str's join is known to drain a generator: any other method might keep it.
+    std::string method(name.data, name.length);
+    bool onStr = receiver->kind == ShapeKind::str && c.arguments.count == 1;
     backend::List<Shape> args{};
     Status err = Status::ok;
     for (uint64_t i = 0; i < c.arguments.count && err == Status::ok; i++) {
         const front::Expr* argument = c.arguments.items[i];
         Shape value;
-        if (argument->kind == front::ExprKind::generatorExp && !drains)
-            err = refuseConstruct(e, "a generator expression given to a method that keeps it");
-        else if (argument->kind == front::ExprKind::generatorExp)
-            err = emitComprehension(e, s, argument, &value);
+        if (argument->kind == front::ExprKind::generatorExp)
+            err = calls::drainedGenerator(e, s, argument, nullptr, onStr ? method.c_str() : "",
+                                          &value);
         else
             err = emitExpr(e, s, argument, &value);
         if (err == Status::ok) err = keepLive(e, value);
@@ -131,9 +131,9 @@ Status callWithCallee(Emitter* e, Semantic* s, Shape* callee, const front::Expr*
                                                   at, &handled, out);
         if (err != Status::ok || handled) return err;
     }
-    bool drains = callee->kind == ShapeKind::py && drainsGeneratorAtOnce(callee->py);
     Gathered g{};
-    Status err = calls::gatherArguments(e, s, c.arguments, drains, at, &g);
+    Status err = calls::gatherArguments(
+        e, s, c.arguments, callee->kind == ShapeKind::py ? callee->py : nullptr, at, &g);
     if (err == Status::ok && callee->kind == ShapeKind::py &&
         calls::isBuiltinNamed(callee->py, "print")) {
         bool handled = false;
@@ -307,14 +307,6 @@ Status emitCallSeq(Emitter* e, Semantic* s, Shape* callee, Shape* sequence, Shap
     if (Status err = checkOk(e, ok); err != Status::ok) return err;
     *out = dynShape(loadOperand(e, e->scratch, KnownKind::unknown));
     return Status::ok;
-}
-
-bool drainsGeneratorAtOnce(PyObject* callee) {
-    static constexpr const char* kDrainers[] = {"list", "tuple", "set", "sum", "sorted",
-                                                "min",  "max",   "any", "all"};
-    for (const char* name : kDrainers)
-        if (calls::isBuiltinNamed(callee, name)) return true;
-    return false;
 }
 
 }  // namespace wuna::compile

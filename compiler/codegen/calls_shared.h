@@ -51,10 +51,10 @@ struct Gathered {
 
 // Compiles the positional arguments in source order (Part of the call lowering: starred
 // arguments known while compiling spread, others gathered into a run-time list). A generator
-// expression is compiled as the list of its items when drains is set, else refused. Every
-// value is added to the live temporaries.
+// expression goes to drainedGenerator with the callee (null when not known while compiling).
+// Every value is added to the live temporaries.
 [[nodiscard]] Status gatherArguments(Emitter* e, Semantic* s, const front::ExprList& arguments,
-                                     bool drains, front::Position at, Gathered* out);
+                                     PyObject* callee, front::Position at, Gathered* out);
 
 // print(...) when its keywords allow it: *handled false leaves the call to the keyword
 // binding (nothing compiled then).
@@ -73,6 +73,18 @@ struct Gathered {
 [[nodiscard]] Status tryOneArgumentBuiltin(Emitter* e, Semantic* s, PyObject* callee,
                                            const front::Expr* argument, const LiveMark& live,
                                            front::Position at, bool* handled, Shape* out);
+
+// What a consumer does with a generator expression given to it: nothing at once (it may keep
+// the generator, or stop early), drains it into a list (list, tuple, set, sum, sorted, min,
+// max, and str.join), or reads it only up to the first deciding element (any, all).
+enum class GeneratorUse : uint8_t { kept = 0, list = 1, any = 2, all = 3 };
+// callee: the callee known while compiling, or null; method: the name of a method called on a
+// str known while compiling, or null. Cannot fail.
+GeneratorUse generatorUse(PyObject* callee, const char* method);
+// A generator expression argument as its consumer uses it: the list of its items, or the bool
+// of any()/all(); refused when the consumer may keep it (the semantic runs as Python).
+[[nodiscard]] Status drainedGenerator(Emitter* e, Semantic* s, const front::Expr* generator,
+                                      PyObject* callee, const char* method, Shape* out);
 
 // Keyword binding of a call whose positional arguments are shapes: Python functions,
 // dataclass records, int.from_bytes; rt methods' receiver=, code= and rt.parse slots. On ok

@@ -257,12 +257,6 @@ struct Truth {
 // An int of tag 18 (or a pint) as the plain int tag 2; every other shape unchanged. Cannot
 // fail.
 Shape normalizeInt(Emitter* e, const Shape& shape);
-// Whether a generator expression passed to callee may be compiled as the list of its items:
-// the consumers that drain it at once (list, tuple, set, sum, sorted, min, max, any, all; the
-// str method join is judged by the method road). Everything else that receives a generator
-// expression needs a lazy generator, which compiled code does not make: the call lowering
-// refuses it rather than evaluate items the consumer might never ask for. Cannot fail.
-bool drainsGeneratorAtOnce(PyObject* callee);
 
 // --- variables of the interpreted language (variables.cpp, frames.cpp, globals.cpp) -----------
 

@@ -420,12 +420,24 @@ TEST_F(CallsTest, AComptimeFunctionRunsWhileCompilingOncePerArguments) {
 }
 
 TEST_F(CallsTest, OnlyConsumersThatDrainAGeneratorAtOnceTakeItAsAList) {
+    using calls::GeneratorUse;
     PyObject* builtins = PyEval_GetBuiltins();
-    for (const char* name : {"list", "tuple", "set", "sum", "sorted", "min", "max", "any", "all"})
-        EXPECT_TRUE(drainsGeneratorAtOnce(PyDict_GetItemString(builtins, name))) << name;
+    for (const char* name : {"list", "tuple", "set", "sum", "sorted", "min", "max"})
+        EXPECT_EQ(calls::generatorUse(PyDict_GetItemString(builtins, name), nullptr),
+                  GeneratorUse::list)
+            << name;
+    EXPECT_EQ(calls::generatorUse(PyDict_GetItemString(builtins, "any"), nullptr),
+              GeneratorUse::any);
+    EXPECT_EQ(calls::generatorUse(PyDict_GetItemString(builtins, "all"), nullptr),
+              GeneratorUse::all);
     for (const char* name : {"next", "iter", "zip", "enumerate", "map", "print"})
-        EXPECT_FALSE(drainsGeneratorAtOnce(PyDict_GetItemString(builtins, name))) << name;
-    EXPECT_FALSE(drainsGeneratorAtOnce(global("f")));
+        EXPECT_EQ(calls::generatorUse(PyDict_GetItemString(builtins, name), nullptr),
+                  GeneratorUse::kept)
+            << name;
+    EXPECT_EQ(calls::generatorUse(global("f"), nullptr), GeneratorUse::kept);
+    EXPECT_EQ(calls::generatorUse(nullptr, "join"), GeneratorUse::list);
+    EXPECT_EQ(calls::generatorUse(nullptr, "extend"), GeneratorUse::kept);
+    EXPECT_EQ(calls::generatorUse(nullptr, nullptr), GeneratorUse::kept);
 }
 
 }  // namespace
