@@ -4,6 +4,8 @@ error. Recursion through rt.call of a program function (its direct path), a func
 variable rebound at run time (the generic call), print, sorted, any and all at the call site,
 helpers called with keywords and defaults, and a helper called with a keyword it does not
 have (Python's TypeError in both modes)."""
+import dataclasses
+
 import pytest
 
 import wuna
@@ -147,3 +149,41 @@ def test_a_call_that_does_not_fit_fails_with_pythons_text_in_both_modes(capfd, b
         errors.append(str(caught.value))
     assert "scale()" in errors[0]
     assert errors[1] == errors[0]
+
+
+@dataclasses.dataclass
+class Point:
+    x: int
+    y: int = 5
+
+
+class Pair:
+    __slots__ = ("left", "right")
+
+    def __init__(self, left, right):
+        self.left = left
+        self.right = right * 2
+
+
+@wuna.comptime
+def tenfold(n):
+    return n * 10
+
+
+@pytest.mark.parametrize("body, expected", [
+    (lambda node, rt: Point(rt.eval(node.value)).y + Point(rt.eval(node.value), 1).x, 17),
+    (lambda node, rt: Pair(rt.eval(node.value), 3).right, 6),
+    (lambda node, rt: tenfold(4) + rt.eval(node.value), 52),
+])
+def test_records_and_comptime_calls_give_the_reference_values(body, expected):
+    lang = toy()
+    shown = []
+
+    @lang.exec("Shown")
+    def shown_(node, rt):
+        shown.append(body(node, rt))
+
+    for mode in ("python", "compiled"):
+        shown.clear()
+        lang.load("12;").run(mode)
+        assert shown == [expected], mode
