@@ -197,7 +197,8 @@ Status bindFunction(Emitter* e, Semantic* s, front::FunctionIR* f, Shape* args, 
     for (uint64_t i = 0; i < p; i++) {
         if (set[i]) continue;
         if (i < f->requiredCount)
-            return nameError("() missing its argument ", f->locals.items[i], "");
+            return nameError("() missing its argument ",
+                             i < f->locals.count ? f->locals.items[i] : front::Text{"?", 1}, "");
         if (Status err = defaultOf(e, s, f, i, at, &slots[i]); err != Status::ok) return err;
     }
     return callPlanned(e, s, f, slots, p, out);
