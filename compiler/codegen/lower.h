@@ -297,19 +297,57 @@ struct Truth {
                                     Shape* receiver);
 [[nodiscard]] Status emitRtFresh(Emitter* e, Semantic* s, uint32_t node);
 
-// --- calls (calls.cpp, callargs.cpp, known.cpp, pycalls.cpp) -----------------------------------
+// --- calls (calls.cpp, callargs.cpp, builtincalls.cpp, known.cpp, progcalls.cpp, pycalls.cpp,
+//     closures.cpp) ------------------------------------------------------------------------
 
 [[nodiscard]] Status lowerCallExpr(Emitter* e, Semantic* s, const front::Expr* call, Shape* out);
-// A call of a callee value (program function, host function, Python callable).
+// A call of a callee value (program function, host function, Python callable). args: a list
+// or tuple known while compiling (its items are the arguments), or any other shape (a
+// run-time sequence, called through wn_call_seq). receiver may be null. plain: a call
+// expression of a semantic (wn_call_plain) rather than rt.call (wn_call).
 [[nodiscard]] Status callKnown(Emitter* e, Semantic* s, Shape* callee, Shape* args, Shape* receiver,
                                bool plain, Shape* out);
 // A call of a Python object known while compiling (a helper function inlined, a class...).
+// keywordValues: one compiled value per keyword (consumed), bound by name to a Python
+// function's parameters; null when keywordCount is 0.
 [[nodiscard]] Status callPython(Emitter* e, Semantic* s, PyObject* callee, Shape* args,
                                 uint32_t count, const front::Keyword* keywords,
                                 uint32_t keywordCount, Shape* keywordValues, front::Position at,
                                 Shape* out);
-// A nested function of the semantic as a value, or called by name.
+// A nested function of the semantic as a value, or called by name (kinds nestedCall, closure
+// and outOfLine).
 [[nodiscard]] Status emitClosure(Emitter* e, Semantic* s, const front::Expr* expr, Shape* out);
+// The call of a callee with a run-time argument sequence (wn_call_seq); receiver may be null.
+[[nodiscard]] Status emitCallSeq(Emitter* e, Semantic* s, Shape* callee, Shape* sequence,
+                                 Shape* receiver, Shape* out);
+// Stores the operands into the elements 0..n-1 of a {i64, i64} array; each takes its own
+// reference first when it is borrowed (the array lends the values to the callee).
+[[nodiscard]] Status storeCallArguments(Emitter* e, llvmapi::ValueRef array, Operand* operands,
+                                        uint64_t n);
+// The direct call of a program function value whose node is known (the callee operand's
+// functionNode): a run-time test that the value is that function's code with room on both
+// stacks, then its generic or typed entry; else wn_call. The argument array is still empty;
+// the caller releases the operands and tests *ok. receiver: a value slot's address or null.
+[[nodiscard]] Status emitFunctionValueCall(Emitter* e, Semantic* s, const Operand& callee,
+                                           llvmapi::ValueRef array, Operand* operands, uint64_t n,
+                                           llvmapi::ValueRef receiver, llvmapi::ValueRef* ok,
+                                           llvmapi::ValueRef* tag, llvmapi::ValueRef* payload);
+// A call of a Python object at run time (wn_call_python, or wn_new_exception for an exception
+// class); refused in a strict language except for exception classes. The shapes are consumed.
+[[nodiscard]] Status callPythonObject(Emitter* e, Semantic* s, PyObject* callee, Shape* args,
+                                      uint64_t count, Shape* out);
+// The call of a Python function the front end read, as the call planner plans it: bound to
+// its parameters (defaults filled in; a misfit is the planner's arity error), then inlined,
+// or its value known while compiling. Calls the planner sends out of line are refused until
+// out-of-line helpers are built.
+[[nodiscard]] Status callPlanned(Emitter* e, Semantic* s, front::FunctionIR* callee, Shape* args,
+                                 uint64_t count, Shape* out);
+// sorted(items, key=, reverse=) (inPlace 0) or items.sort(...) (inPlace 1) through wn_sorted.
+[[nodiscard]] Status emitSorted(Emitter* e, Semantic* s, Shape* items, Shape* key, Shape* reverse,
+                                uint32_t inPlace, Shape* out);
+// An int of tag 18 (or a pint) as the plain int tag 2; every other shape unchanged. Cannot
+// fail.
+Shape normalizeInt(Emitter* e, const Shape& shape);
 
 // --- variables of the interpreted language (variables.cpp, frames.cpp, globals.cpp) -----------
 
