@@ -43,8 +43,8 @@ Status listMethod(Emitter* e, Semantic* s, const Operand& list, const char* name
     if (Status err = addReference(e, &receiver); err != Status::ok) return err;
     Shape self = dynShape(receiver);
     Shape result;
-    if (Status err = emitMethodCall(e, s, &self, front::Text{name, strlen(name)}, argument, 1, at,
-                                    &result);
+    if (Status err = emitMethodCall(e, s, &self, front::Text{name, strlen(name)}, argument, 1,
+                                    nullptr, 0, nullptr, at, &result);
         err != Status::ok)
         return err;
     return release(e, result);

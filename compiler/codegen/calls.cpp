@@ -30,34 +30,18 @@ bool givesCallee(const Shape& object) {
     return object.kind == ShapeKind::py && Py_TYPE(object.py) != &PyBytes_Type;
 }
 
-// The to_bytes keywords bound to (length, byteorder[, signed]).
-Status toBytesCall(Emitter* e, Semantic* s, Shape* receiver, front::Text name, Shape* args,
-                   uint64_t count, const front::KeywordList& keywords, const LiveMark& live,
-                   front::Position at, Shape* out) {
-    if (count > 2) return callError(e, s, at, "to_bytes() takes at most 2 positional arguments");
-    Shape slots[3] = {noneShape(), noneShape(), noneShape()};
-    bool set[3] = {false, false, false};
-    for (uint64_t i = 0; i < count; i++) {
-        slots[i] = args[i];
-        set[i] = true;
-    }
-    static constexpr const char* kNames[3] = {"length", "byteorder", "signed"};
+// A method call's keyword values, compiled in order and kept live (only to_bytes takes
+// keywords; the method call binds them with Python's rules and texts).
+Status keywordValues(Emitter* e, Semantic* s, const front::KeywordList& keywords,
+                     backend::List<Shape>* out) {
     for (uint64_t k = 0; k < keywords.count; k++) {
-        const front::Keyword& kw = keywords.items[k];
-        int slot = -1;
-        for (int i = 0; i < 3; i++)
-            if (front::textIs(kw.name, kNames[i])) slot = i;
-        if (slot < 0) return callError(e, s, at, "to_bytes() has no argument ", kw.name);
-        // A keyword naming a slot a positional argument filled is the same value given twice:
-        // reported as the other bindings report it, rather than dropping the first value.
-        if (set[slot]) return callError(e, s, at, "to_bytes() given ", kw.name, " twice");
-        if (Status err = emitSubExpr(e, s, kw.value, &slots[slot]); err != Status::ok) return err;
-        set[slot] = true;
+        Shape value;
+        if (Status err = emitExpr(e, s, keywords.items[k].value, &value); err != Status::ok)
+            return err;
+        if (Status err = keepLive(e, value); err != Status::ok) return err;
+        if (!out->push(value)) return Status::outOfMemory;
     }
-    if (!set[0] || !set[1])
-        return callError(e, s, at, "to_bytes() without its length and byteorder isn't compiled");
-    live.cut();
-    return emitMethodCall(e, s, receiver, name, slots, set[2] ? 3 : 2, at, out);
+    return Status::ok;
 }
 
 // Rows 5 to 8: a method call on a value.
@@ -87,12 +71,14 @@ Status methodCall(Emitter* e, Semantic* s, Shape* receiver, front::Text name,
         if (err == Status::ok) err = keepLive(e, value);
         if (err == Status::ok && !args.push(value)) err = Status::outOfMemory;
     }
-    if (err == Status::ok && toBytes && c.keywords.count) {
-        err = toBytesCall(e, s, receiver, name, args.items, args.count, c.keywords, live, at, out);
-    } else if (err == Status::ok) {
+    backend::List<Shape> keywords{};
+    if (err == Status::ok) err = keywordValues(e, s, c.keywords, &keywords);
+    if (err == Status::ok) {
         live.cut();
-        err = emitMethodCall(e, s, receiver, name, args.items, uint32_t(args.count), at, out);
+        err = emitMethodCall(e, s, receiver, name, args.items, uint32_t(args.count),
+                             c.keywords.items, uint32_t(keywords.count), keywords.items, at, out);
     }
+    keywords.free();
     args.free();
     return err;
 }
