@@ -14,7 +14,7 @@
 
 namespace wuna::compile {
 
-BranchScope currentBranch{nullptr, 0};
+BranchScope currentBranch{nullptr, 0, 0};
 
 namespace {
 

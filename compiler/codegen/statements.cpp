@@ -177,7 +177,7 @@ bool branchLeft(const Emitter* e) {
 Status lowerBranch(Emitter* e, Semantic* s, front::StmtList body, BasicBlockRef join,
                    bool* reaches) {
     BranchScope saved = currentBranch;
-    currentBranch = BranchScope{s, s->controlDepth};
+    currentBranch = BranchScope{s, s->controlDepth, s->tryDepth};
     Status err = lowerStatements(e, s, body);
     currentBranch = saved;
     if (err != Status::ok) return err;

@@ -314,6 +314,33 @@ TEST_F(StatementsLower, AnAssignmentInsideRunTimeControlFlowGivesTheLocalItsSlot
     EXPECT_EQ(verify(&compiler_.module), "");
 }
 
+// try:
+//     f()        # raises: the handler runs and the code after the try reads x
+//     x = 1
+// except E:
+//     pass
+// return x
+// The assignment in the try body doesn't run on every path to the read, so the slot may still
+// be unset there and the read is refused.
+TEST_F(StatementsLower, AnAssignmentInATryBodyLeavesTheSlotMaybeUnsetAfterTheTry) {
+    Body body(&compiler_, front("swap"), "t_try_assign");
+    uint32_t a = body.local("a");
+    ASSERT_EQ(compile::materializeLocal(&body.f.e, body.s, a), Status::ok) << message();
+    front::Target target{};
+    target.kind = front::TargetKind::local;
+    target.local = a;
+    Shape one{};
+    one.kind = ShapeKind::int_;
+    one.int_ = 1;
+    body.s->tryDepth = 1;
+    ASSERT_EQ(compile::emitAssign(&body.f.e, body.s, target, &one, 0), Status::ok) << message();
+    body.s->tryDepth = 0;
+    Shape out;
+    EXPECT_EQ(compile::emitLocalRead(&body.f.e, body.s, a, 0, &out), Status::unsupported);
+    EXPECT_NE(message().find("'a' may be read before it is assigned"), std::string::npos)
+        << message();
+}
+
 TEST_F(StatementsLower, AValueOfTheWrongLengthUnpacksAtRunTimeThroughWnUnpack) {
     Body body(&compiler_, front("swap"), "t_unpack");
     front::Target both[2]{};
