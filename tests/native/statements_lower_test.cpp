@@ -168,6 +168,20 @@ struct Body {
     }
 };
 
+front::Target localTarget(uint32_t local) {
+    front::Target t{};
+    t.kind = front::TargetKind::local;
+    t.local = local;
+    return t;
+}
+
+Shape intShape(int64_t v) {
+    Shape s{};
+    s.kind = ShapeKind::int_;
+    s.int_ = v;
+    return s;
+}
+
 // Whether the message is another group's stand-in refusing (the case waits for the merge).
 bool waitsForMerge(Status status, const std::string& message) {
     return status == Status::unsupported && message.find("isn't compiled yet") != std::string::npos;
@@ -326,14 +340,10 @@ TEST_F(StatementsLower, AnAssignmentInATryBodyLeavesTheSlotMaybeUnsetAfterTheTry
     Body body(&compiler_, front("swap"), "t_try_assign");
     uint32_t a = body.local("a");
     ASSERT_EQ(compile::materializeLocal(&body.f.e, body.s, a), Status::ok) << message();
-    front::Target target{};
-    target.kind = front::TargetKind::local;
-    target.local = a;
-    Shape one{};
-    one.kind = ShapeKind::int_;
-    one.int_ = 1;
+    Shape one = intShape(1);
     body.s->tryDepth = 1;
-    ASSERT_EQ(compile::emitAssign(&body.f.e, body.s, target, &one, 0), Status::ok) << message();
+    ASSERT_EQ(compile::emitAssign(&body.f.e, body.s, localTarget(a), &one, 0), Status::ok)
+        << message();
     body.s->tryDepth = 0;
     Shape out;
     EXPECT_EQ(compile::emitLocalRead(&body.f.e, body.s, a, 0, &out), Status::unsupported);
