@@ -308,6 +308,8 @@ TEST_F(StatementsLower, AnAssignmentInsideRunTimeControlFlowGivesTheLocalItsSlot
     Shape one{};
     one.kind = ShapeKind::int_;
     one.int_ = 1;
+    // As the lowering of the region does before its code.
+    ASSERT_EQ(compile::materializeLocal(&body.f.e, body.s, a.local), Status::ok) << message();
     body.s->controlDepth = 1;
     ASSERT_EQ(compile::emitAssign(&body.f.e, body.s, a, &one, 0), Status::ok) << message();
     body.s->controlDepth = 0;
@@ -326,6 +328,24 @@ TEST_F(StatementsLower, AnAssignmentInsideRunTimeControlFlowGivesTheLocalItsSlot
     std::string ir = body.text();
     EXPECT_NE(ir.find("store i64 4294901760"), std::string::npos) << "the unset marker\n" << ir;
     EXPECT_EQ(verify(&compiler_.module), "");
+}
+
+// x = 1
+// y = (x := 2) if c else 0     # x without a slot, assigned in one arm only
+// return x                     # would read a slot the else path never filled
+TEST_F(StatementsLower, AnAssignmentInAnExpressionsRunTimeBranchToALocalWithoutASlotIsRefused) {
+    Body body(&compiler_, front("swap"), "t_arm_assign");
+    uint32_t a = body.local("a");
+    Shape one = intShape(1), two = intShape(2);
+    ASSERT_EQ(compile::emitAssign(&body.f.e, body.s, localTarget(a), &one, 0), Status::ok);
+    body.s->controlDepth = 1;
+    EXPECT_EQ(compile::emitAssign(&body.f.e, body.s, localTarget(a), &two, 0), Status::unsupported);
+    body.s->controlDepth = 0;
+    EXPECT_NE(message().find("isn't compiled yet"), std::string::npos) << message();
+    EXPECT_EQ(body.s->locals[a].state, LocalState::comptime) << "the local keeps its value";
+    EXPECT_EQ(body.s->locals[a].shape.int_, 1);
+    std::string ir = body.text();
+    EXPECT_EQ(ir.find("store"), std::string::npos) << "no slot filled on one path only\n" << ir;
 }
 
 // try:
