@@ -371,6 +371,22 @@ TEST_F(StatementsLower, AnAssignmentInATryBodyLeavesTheSlotMaybeUnsetAfterTheTry
         << message();
 }
 
+// [y for y in xs] if c else 0: the comprehension gives y its slot in one arm; the body's
+// release at its end reaches the slot from the other arm too, where it must hold the unset
+// marker rather than whatever the stack held.
+TEST_F(StatementsLower, ASlotMadeForALocalWithoutAValueIsUnsetFromTheFunctionsEntry) {
+    Body body(&compiler_, front("swap"), "t_slot_entry");
+    body.s->controlDepth = 1;
+    ASSERT_EQ(compile::materializeLocal(&body.f.e, body.s, body.local("a")), Status::ok)
+        << message();
+    body.s->controlDepth = 0;
+    std::string ir = body.text();
+    size_t start = ir.find("\nstart:");
+    ASSERT_NE(start, std::string::npos) << ir;
+    EXPECT_LT(ir.find("store i64 4294901760"), start) << "in the entry block\n" << ir;
+    EXPECT_EQ(verify(&compiler_.module), "");
+}
+
 TEST_F(StatementsLower, AValueOfTheWrongLengthUnpacksAtRunTimeThroughWnUnpack) {
     Body body(&compiler_, front("swap"), "t_unpack");
     front::Target both[2]{};
