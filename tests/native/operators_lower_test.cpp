@@ -23,6 +23,7 @@
 #include "wuna/runtime/helpers/ctx.h"
 #include "wuna/runtime/helpers/helpers.h"
 #include "wuna/runtime/helpers/libm.h"
+#include "wuna/runtime/helpers/table.h"
 #include "wuna/runtime/value.h"
 
 namespace wuna {
@@ -826,6 +827,109 @@ TEST_F(Lowering, TypeKeysTellIntsFromCheckedIntsAndBigIntsAreInts) {
         ASSERT_TRUE(fns[0](&ctx, int64_t(x.tag), int64_t(x.payload), 0, 0, &out));
         EXPECT_EQ(out.payload, c.key) << c.value;
     }
+}
+
+// --- tail calls, fresh frames, type comparisons -------------------------------------------------
+
+// A program function's exits as its emitter knows them: the result slot (parameter 5) and a
+// "return" block that returns true.
+void programExits(Pair& f) {
+    f.e.resultPointer = f.param(5);
+    f.e.returnBlock = T.LLVMAppendBasicBlockInContext(f.m->context, f.fn, "return");
+    llvmapi::BuilderRef b = T.LLVMCreateBuilderInContext(f.m->context);
+    T.LLVMPositionBuilderAtEnd(b, f.e.returnBlock);
+    T.LLVMBuildRet(b, T.LLVMConstInt(f.m->i1, 1, 0));
+    T.LLVMDisposeBuilder(b);
+}
+
+TEST_F(Lowering, ATailCallParksTheCallAndLeavesWithTheMarker) {
+    bool ended = false;
+    std::string ir;
+    std::vector<Fn> fns = build({[&ended](Pair& f) {
+                                    programExits(f);
+                                    Shape callee = f.left(), args = f.right(), receiver = intShape(7);
+                                    ASSERT_EQ(compile::emitRtTailCall(&f.e, f.s, &callee, &args,
+                                                                      &receiver),
+                                              Status::ok);
+                                    ended = f.s->ended;
+                                    // Code after the call is unreachable: it would fail.
+                                    Shape one = intShape(1), zero = intShape(0), out;
+                                    ASSERT_EQ(compile::emitBinary(&f.e, f.s, BinaryOp::div, &one,
+                                                                  &zero, 0, &out),
+                                              Status::ok);
+                                    f.store(out);
+                                }},
+                                &ir);
+    EXPECT_TRUE(ended) << "the statements after it are not compiled";
+    EXPECT_NE(ir.find("after_tail_call"), std::string::npos);
+    Value callee = operand("'f'"), args = operand("[1, 2]");
+    Value out{};
+    ASSERT_TRUE(fns[0](&ctx, int64_t(callee.tag), int64_t(callee.payload), int64_t(args.tag),
+                       int64_t(args.payload), &out));
+    EXPECT_EQ(out.tag, value::TagTail);
+    EXPECT_EQ(ctx.tailCallee.payload, callee.payload);
+    EXPECT_EQ(ctx.tailArgs.payload, args.payload);
+    EXPECT_EQ(ctx.tailHasReceiver, 1);
+    EXPECT_EQ(ctx.tailReceiver.payload, 7u);
+    // The run context holds the only references left.
+    EXPECT_EQ(callee.as<value::Str>()->h.count, 1u);
+    wn_tail_clear(&ctx);
+}
+
+TEST_F(Lowering, ATailCallOutOfAHelperThatMakesNoJumpsFailsWhenItRuns) {
+    std::vector<Fn> fns = build({[](Pair& f) {
+        f.e.modes.jumpsAsFailures = 1;
+        Shape callee = f.left(), args = f.right();
+        ASSERT_EQ(compile::emitRtTailCall(&f.e, f.s, &callee, &args, nullptr), Status::ok);
+    }});
+    Value callee = operand("'f'"), args = operand("()");
+    Value out{};
+    EXPECT_FALSE(fns[0](&ctx, int64_t(callee.tag), int64_t(callee.payload), int64_t(args.tag),
+                        int64_t(args.payload), &out));
+    EXPECT_EQ(failureMessage(), "wuna: a jump (rt.Return, rt.Break, rt.Continue, rt.tail_call) "
+                                "out of a helper compiled as one that makes none");
+    helpers::clearError(&ctx);
+    wn_tail_clear(&ctx);
+}
+
+TEST_F(Lowering, ATailCallInsideARunTimeLoopIsRefused) {
+    backend_testing::Bare bare("t_tail_loop");
+    Pair f(&bare.c, "t_tail_loop_f");
+    programExits(f);
+    ASSERT_TRUE(f.e.rtLoops.push(compile::RtLoopEntry{}));
+    Shape callee = f.left(), args = f.right();
+    EXPECT_EQ(compile::emitRtTailCall(&f.e, f.s, &callee, &args, nullptr), Status::unsupported);
+    std::string message(bare.c.message.items, bare.c.message.count);
+    EXPECT_NE(message.find("rt.tail_call inside a loop or try isn't compiled yet"),
+              std::string::npos)
+        << message;
+}
+
+TEST_F(Lowering, FreshOnANodeThatIsNoBlockScopeDoesNothing) {
+    backend_testing::Bare bare("t_fresh");
+    Pair f(&bare.c, "t_fresh_f");
+    EXPECT_EQ(compile::emitRtFresh(&f.e, f.s, 5), Status::ok);
+    EXPECT_EQ(f.ir().find("wn_frame_new"), std::string::npos);
+}
+
+TEST_F(Lowering, OnlyIsAndIsNotOfATypeCallAreTypeComparisons) {
+    backend_testing::Bare bare("t_type_cmp");
+    Pair f(&bare.c, "t_type_cmp_f");
+    front::Expr none{}, local{};
+    none.kind = front::ExprKind::none;
+    local.kind = front::ExprKind::local;
+    Shape out;
+    bool handled = true;
+    ASSERT_EQ(compile::emitTypeCompare(&f.e, f.s, CompareOp::eq, &local, &none, 0, &out,
+                                       &handled),
+              Status::ok);
+    EXPECT_FALSE(handled);
+    handled = true;
+    ASSERT_EQ(compile::emitTypeCompare(&f.e, f.s, CompareOp::is, &local, &none, 0, &out,
+                                       &handled),
+              Status::ok);
+    EXPECT_FALSE(handled) << "no type(...) on either side";
+    EXPECT_EQ(f.ir().find("call"), std::string::npos) << "nothing emitted";
 }
 
 }  // namespace
