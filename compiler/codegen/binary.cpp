@@ -94,31 +94,33 @@ const FunctionRef& overflowIntrinsic(Compiler* c, BinaryOp op) {
     return c->overflow[op == BinaryOp::add ? 0 : op == BinaryOp::sub ? 1 : 2];
 }
 
-// Ends the generic side of a fast path: the helper's result and the block it ends in.
-struct GenericSide {
-    Operand result;
+// The inline result of a fast path and the block it ends in.
+struct InlineSide {
+    ValueRef tag;
+    ValueRef payload;
     BasicBlockRef end;
 };
 
-Status genericSide(Emitter* e, int32_t site, BinaryOp op, const Operand& left,
-                   const Operand& right, BasicBlockRef joined, GenericSide* out) {
-    if (Status err = emitBinaryGeneric(e, site, op, left, right, &out->result); err != Status::ok)
+// The generic side of a fast path (its block, then the helper), and the join: phis of the
+// inline values and the helper's result. Known kind unknown: a plain int may have grown.
+Status joinGeneric(Emitter* e, int32_t site, BinaryOp op, const Operand& left,
+                   const Operand& right, BasicBlockRef generic, BasicBlockRef joined,
+                   const InlineSide& inlined, Operand* out) {
+    Builder* b = &e->builder;
+    enter(b, generic);
+    Operand result;
+    if (Status err = emitBinaryGeneric(e, site, op, left, right, &result); err != Status::ok)
         return err;
-    out->end = e->builder.current;
-    br(&e->builder, joined);
-    return Status::ok;
-}
-
-// The joined tag and payload of a fast path: the inline values from inlineEnd, the generic
-// result from its side. Known kind unknown.
-Operand joinedOperand(Emitter* e, ValueRef tag, ValueRef payload, BasicBlockRef inlineEnd,
-                      const GenericSide& generic) {
+    BasicBlockRef genericEnd = b->current;
+    br(b, joined);
+    enter(b, joined);
     Operand o{};
-    o.tag = ops::phi2(e, tag, inlineEnd, generic.result.tag, generic.end);
-    o.payload = ops::phi2(e, payload, inlineEnd, generic.result.payload, generic.end);
+    o.tag = ops::phi2(e, inlined.tag, inlined.end, result.tag, genericEnd);
+    o.payload = ops::phi2(e, inlined.payload, inlined.end, result.payload, genericEnd);
     o.functionNode = kNoFunctionNode;
     o.kind = KnownKind::unknown;
-    return o;
+    *out = o;
+    return Status::ok;
 }
 
 Status overflowPath(Emitter* e, int32_t site, BinaryOp op, const Operand& left,
@@ -154,14 +156,8 @@ Status overflowPath(Emitter* e, int32_t site, BinaryOp op, const Operand& left,
 
     enter(b, noOverflow);
     br(b, joined);
-
-    enter(b, generic);
-    GenericSide side;
-    if (Status err = genericSide(e, site, op, left, right, joined, &side); err != Status::ok)
-        return err;
-    enter(b, joined);
-    *out = joinedOperand(e, tag, result, noOverflow, side);
-    return Status::ok;
+    return joinGeneric(e, site, op, left, right, generic, joined,
+                       InlineSide{tag, result, noOverflow}, out);
 }
 
 Status floorPath(Emitter* e, int32_t site, BinaryOp op, const Operand& left, const Operand& right,
@@ -193,30 +189,16 @@ Status floorPath(Emitter* e, int32_t site, BinaryOp op, const Operand& left, con
             : T.LLVMBuildSelect(B, adjust, T.LLVMBuildAdd(B, r, right.payload, ""), r, "");
     BasicBlockRef intEnd = b->current;
     br(b, joined);
-
-    enter(b, generic);
-    GenericSide side;
-    if (Status err = genericSide(e, site, op, left, right, joined, &side); err != Status::ok)
-        return err;
-    enter(b, joined);
-    *out = joinedOperand(e, tag, value, intEnd, side);
-    return Status::ok;
+    return joinGeneric(e, site, op, left, right, generic, joined, InlineSide{tag, value, intEnd},
+                       out);
 }
 
 }  // namespace
 
 Status emitBinaryGeneric(Emitter* e, int32_t site, BinaryOp op, const Operand& left,
                          const Operand& right, Operand* out) {
-    ValueRef ok;
-    if (Status err = ops::callPairHelper(e, "wn_binary", site, int32_t(op), left, right, &ok);
-        err != Status::ok)
-        return err;
-    // The helper borrowed both: released before the test, so the failure owes nothing.
-    if (Status err = release(e, dynShape(left)); err != Status::ok) return err;
-    if (Status err = release(e, dynShape(right)); err != Status::ok) return err;
-    if (Status err = checkOk(e, ok); err != Status::ok) return err;
-    *out = loadOperand(e, e->scratch, genericKind(op, left.kind, right.kind));
-    return Status::ok;
+    return ops::callPairConsuming(e, "wn_binary", site, int32_t(op), left, right,
+                                  genericKind(op, left.kind, right.kind), out);
 }
 
 Status emitBinary(Emitter* e, Semantic* s, BinaryOp op, Shape* left, Shape* right,

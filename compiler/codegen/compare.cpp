@@ -424,15 +424,8 @@ Status intCompare(Emitter* e, int32_t site, CompareOp op, const Operand& l, cons
 
 Status emitCompareGeneric(Emitter* e, int32_t site, CompareOp op, const Operand& left,
                           const Operand& right, Operand* out) {
-    ValueRef ok;
-    if (Status err = ops::callPairHelper(e, "wn_compare", site, int32_t(op), left, right, &ok);
-        err != Status::ok)
-        return err;
-    if (Status err = release(e, dynShape(left)); err != Status::ok) return err;
-    if (Status err = release(e, dynShape(right)); err != Status::ok) return err;
-    if (Status err = checkOk(e, ok); err != Status::ok) return err;
-    *out = loadOperand(e, e->scratch, KnownKind::bool_);
-    return Status::ok;
+    return ops::callPairConsuming(e, "wn_compare", site, int32_t(op), left, right,
+                                  KnownKind::bool_, out);
 }
 
 Status emitCompare(Emitter* e, Semantic* s, CompareOp op, Shape* left, Shape* right,

@@ -69,14 +69,11 @@ Status emitInplace(Emitter* e, Semantic* s, front::BinaryOp op, Shape* current, 
     condBr(b, inPlaceTest(e, l.tag), inplace, notInplace);
 
     enter(b, inplace);
-    ValueRef ok;
-    if (Status err = ops::callPairHelper(e, "wn_inplace", site, int32_t(op), l, r, &ok);
+    Operand changed;
+    if (Status err = ops::callPairConsuming(e, "wn_inplace", site, int32_t(op), l, r,
+                                            KnownKind::unknown, &changed);
         err != Status::ok)
         return err;
-    if (Status err = release(e, dynShape(r)); err != Status::ok) return err;
-    if (Status err = release(e, dynShape(l)); err != Status::ok) return err;
-    if (Status err = checkOk(e, ok); err != Status::ok) return err;
-    Operand changed = loadOperand(e, e->scratch, KnownKind::unknown);
     if (Status err = storeOperand(e, join, &changed); err != Status::ok) return err;
     br(b, done);
 

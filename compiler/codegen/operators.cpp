@@ -59,6 +59,42 @@ Status callPairHelper(Emitter* e, const char* helper, int32_t site, int32_t code
     return callHelper(e, helper, args, 8, ok);
 }
 
+Status callPairConsuming(Emitter* e, const char* helper, int32_t site, int32_t code,
+                         const Operand& left, const Operand& right, KnownKind kind, Operand* out) {
+    ValueRef ok;
+    if (Status err = callPairHelper(e, helper, site, code, left, right, &ok); err != Status::ok)
+        return err;
+    // Released before the test, so the failure branch owes nothing for them.
+    if (Status err = release(e, dynShape(left)); err != Status::ok) return err;
+    if (Status err = release(e, dynShape(right)); err != Status::ok) return err;
+    if (Status err = checkOk(e, ok); err != Status::ok) return err;
+    *out = loadOperand(e, e->scratch, kind);
+    return Status::ok;
+}
+
+Status joinHelperSide(Emitter* e, const char* helper, int32_t site, int32_t code,
+                      const Operand& left, const Operand& right, KnownKind kind,
+                      BasicBlockRef done, ValueRef inlineValue, BasicBlockRef inlineEnd,
+                      Operand* out) {
+    ValueRef ok;
+    if (Status err = callPairHelper(e, helper, site, code, left, right, &ok); err != Status::ok)
+        return err;
+    // Released after the join; the failure branch drops them itself.
+    Shape held[2] = {dynShape(left), dynShape(right)};
+    if (Status err = checkOkHolding(e, ok, held, 2); err != Status::ok) return err;
+    Operand loaded = loadOperand(e, e->scratch, kind);
+    BasicBlockRef helperEnd = e->builder.current;
+    br(&e->builder, done);
+    enter(&e->builder, done);
+    Operand result = constantOperand(e, value::TagPint, 0, kind);
+    result.tag = phi2(e, constI64(e, value::TagPint), inlineEnd, loaded.tag, helperEnd);
+    result.payload = phi2(e, inlineValue, inlineEnd, loaded.payload, helperEnd);
+    if (Status err = release(e, held[0]); err != Status::ok) return err;
+    if (Status err = release(e, held[1]); err != Status::ok) return err;
+    *out = result;
+    return Status::ok;
+}
+
 Status checkOkHolding(Emitter* e, ValueRef ok, const Shape* held, unsigned count) {
     size_t mark = e->temporaries.count;
     for (unsigned i = 0; i < count; i++)

@@ -43,6 +43,21 @@ llvmapi::ValueRef phi2(Emitter* e, llvmapi::ValueRef a, llvmapi::BasicBlockRef f
                                     const Operand& left, const Operand& right,
                                     llvmapi::ValueRef* ok);
 
+// callPairHelper, then both operands released (the helper borrowed them), checkOk, and the
+// result slot loaded with the kind the helper's result is sure to have.
+[[nodiscard]] Status callPairConsuming(Emitter* e, const char* helper, int32_t site, int32_t code,
+                                       const Operand& left, const Operand& right,
+                                       KnownKind kind, Operand* out);
+
+// The helper side of an inline path whose result is a plain int (tag 18) and the join: from
+// the current block, the helper on both operands (kept live on its failure branch), a branch
+// to done; in done, phis of the inline payload from inlineEnd and the helper's result, then
+// both operands released. The result has the kind given.
+[[nodiscard]] Status joinHelperSide(Emitter* e, const char* helper, int32_t site, int32_t code,
+                                    const Operand& left, const Operand& right, KnownKind kind,
+                                    llvmapi::BasicBlockRef done, llvmapi::ValueRef inlineValue,
+                                    llvmapi::BasicBlockRef inlineEnd, Operand* out);
+
 // checkOk with the shapes live on the failure branch only. ok, or the error of checkOk
 // (outOfMemory when the list can't grow).
 [[nodiscard]] Status checkOkHolding(Emitter* e, llvmapi::ValueRef ok, const Shape* held,

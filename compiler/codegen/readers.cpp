@@ -101,22 +101,11 @@ Status emitByteRead(Emitter* e, Semantic* s, uint8_t reader, Shape* data, Shape*
     condBr(b, fits, done, other);
 
     enter(b, other);
-    ValueRef ok;
-    if (Status err = ops::callPairHelper(e, "wn_read", site, reader, d, o, &ok); err != Status::ok)
+    Operand result;
+    if (Status err = ops::joinHelperSide(e, "wn_read", site, reader, d, o, KnownKind::unknown,
+                                         done, v, inEnd, &result);
+        err != Status::ok)
         return err;
-    // Released after the join; the failure branch drops them itself.
-    Shape held[2] = {dynShape(d), dynShape(o)};
-    if (Status err = ops::checkOkHolding(e, ok, held, 2); err != Status::ok) return err;
-    Operand loaded = loadOperand(e, e->scratch, KnownKind::unknown);
-    BasicBlockRef otherEnd = b->current;
-    br(b, done);
-
-    enter(b, done);
-    Operand result = constantOperand(e, value::TagPint, 0, KnownKind::unknown);
-    result.tag = ops::phi2(e, constI64(e, value::TagPint), inEnd, loaded.tag, otherEnd);
-    result.payload = ops::phi2(e, v, inEnd, loaded.payload, otherEnd);
-    if (Status err = release(e, held[0]); err != Status::ok) return err;
-    if (Status err = release(e, held[1]); err != Status::ok) return err;
     *out = dynShape(result);
     return Status::ok;
 }

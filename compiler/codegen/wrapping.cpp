@@ -81,23 +81,11 @@ Status emitWrapping(Emitter* e, Semantic* s, uint8_t operation, Shape* left, Sha
     br(bl, done);
 
     enter(bl, other);
-    ValueRef ok;
-    if (Status err = ops::callPairHelper(e, "wn_wrapping", site, operation, a, b, &ok);
+    Operand result;
+    if (Status err = ops::joinHelperSide(e, "wn_wrapping", site, operation, a, b, KnownKind::int_,
+                                         done, value, ints, &result);
         err != Status::ok)
         return err;
-    // Released after the join; the failure branch drops them itself.
-    Shape held[2] = {dynShape(a), dynShape(b)};
-    if (Status err = ops::checkOkHolding(e, ok, held, 2); err != Status::ok) return err;
-    Operand loaded = loadOperand(e, e->scratch, KnownKind::int_);
-    BasicBlockRef otherEnd = bl->current;
-    br(bl, done);
-
-    enter(bl, done);
-    Operand result = constantOperand(e, value::TagPint, 0, KnownKind::int_);
-    result.tag = ops::phi2(e, constI64(e, value::TagPint), ints, loaded.tag, otherEnd);
-    result.payload = ops::phi2(e, value, ints, loaded.payload, otherEnd);
-    if (Status err = release(e, held[0]); err != Status::ok) return err;
-    if (Status err = release(e, held[1]); err != Status::ok) return err;
     *out = dynShape(result);
     return Status::ok;
 }

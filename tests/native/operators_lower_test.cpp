@@ -109,6 +109,25 @@ PyObject* evalRaising(const std::string& expression) {
                         testing_support::namespaceDict());
 }
 
+Shape tupleShape(Shape* items, uint64_t count) {
+    Shape s{};
+    s.kind = ShapeKind::tuple;
+    s.tuple.items = items;
+    s.tuple.count = count;
+    return s;
+}
+
+using ShapeOf = std::function<Shape(Pair&)>;
+
+// A body comparing the shapes the two makers give, storing the result.
+Body comparing(CompareOp op, ShapeOf left, ShapeOf right) {
+    return [op, left, right](Pair& f) {
+        Shape l = left(f), r = right(f), out;
+        ASSERT_EQ(compile::emitCompare(&f.e, f.s, op, &l, &r, 0, &out), Status::ok);
+        f.store(out);
+    };
+}
+
 class Lowering : public testing_support::WithPython {
 protected:
     void SetUp() override {
@@ -451,38 +470,15 @@ TEST_F(Lowering, KnownSmallIntsCompareInOneInstruction) {
 TEST_F(Lowering, AValueAgainstStrConstantsIsComparedByLengthAndBytes) {
     static Shape texts[3] = {strShape("a"), strShape("bc"), strShape("")};
     std::string ir;
-    std::vector<Fn> fns = build(
-        {[](Pair& f) {
-             Shape l = f.left(), r = strShape("abcdefghij"), out;
-             ASSERT_EQ(compile::emitCompare(&f.e, f.s, CompareOp::eq, &l, &r, 0, &out),
-                       Status::ok);
-             f.store(out);
-         },
-         [](Pair& f) {
-             Shape l = strShape("abcdefghij"), r = f.right(), out;
-             ASSERT_EQ(compile::emitCompare(&f.e, f.s, CompareOp::ne, &l, &r, 0, &out),
-                       Status::ok);
-             f.store(out);
-         },
-         [](Pair& f) {
-             Shape l = f.left(), r{}, out;
-             r.kind = ShapeKind::tuple;
-             r.tuple.items = texts;
-             r.tuple.count = 3;
-             ASSERT_EQ(compile::emitCompare(&f.e, f.s, CompareOp::in, &l, &r, 0, &out),
-                       Status::ok);
-             f.store(out);
-         },
-         [](Pair& f) {
-             Shape l = f.left(), r{}, out;
-             r.kind = ShapeKind::tuple;
-             r.tuple.items = texts;
-             r.tuple.count = 3;
-             ASSERT_EQ(compile::emitCompare(&f.e, f.s, CompareOp::notIn, &l, &r, 0, &out),
-                       Status::ok);
-             f.store(out);
-         }},
-        &ir);
+    auto value = [](Pair& f) { return f.left(); };
+    auto right = [](Pair& f) { return f.right(); };
+    auto text = [](Pair&) { return strShape("abcdefghij"); };
+    auto tuple = [](Pair&) { return tupleShape(texts, 3); };
+    std::vector<Fn> fns = build({comparing(CompareOp::eq, value, text),
+                                 comparing(CompareOp::ne, text, right),
+                                 comparing(CompareOp::in, value, tuple),
+                                 comparing(CompareOp::notIn, value, tuple)},
+                                &ir);
     EXPECT_NE(ir.find("str_bytes"), std::string::npos);
     const char* values[] = {"'abcdefghij'", "'abcdefghiX'", "'Xbcdefghij'", "'abc'", "'a'",
                             "'bc'",         "''",           "'b'",          "1",     "[1]",
@@ -536,20 +532,12 @@ TEST_F(Lowering, SmallIntsAgainstAnIntBeyond64BitsNeedNoHelper) {
 
 TEST_F(Lowering, IdentityWithNoneAndBoolsIsATagTest) {
     std::string ir;
-    std::vector<Fn> fns = build(
-        {[](Pair& f) {
-             Shape l = f.left(), r = compile::noneShape(), out;
-             ASSERT_EQ(compile::emitCompare(&f.e, f.s, CompareOp::is, &l, &r, 0, &out),
-                       Status::ok);
-             f.store(out);
-         },
-         [](Pair& f) {
-             Shape l = compile::ops::boolShape(true), r = f.right(), out;
-             ASSERT_EQ(compile::emitCompare(&f.e, f.s, CompareOp::isNot, &l, &r, 0, &out),
-                       Status::ok);
-             f.store(out);
-         }},
-        &ir);
+    std::vector<Fn> fns =
+        build({comparing(CompareOp::is, [](Pair& f) { return f.left(); },
+                         [](Pair&) { return compile::noneShape(); }),
+               comparing(CompareOp::isNot, [](Pair&) { return compile::ops::boolShape(true); },
+                         [](Pair& f) { return f.right(); })},
+              &ir);
     EXPECT_EQ(ir.find("wn_compare"), std::string::npos) << ir;
     for (const char* v : {"None", "True", "False", "1", "0", "'a'", "[1]"}) {
         expectRun(fns[0], v, "0", std::string("(lambda x: x is None)(") + v + ")");
