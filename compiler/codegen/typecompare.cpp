@@ -119,7 +119,7 @@ Status namedTypeKey(Emitter* e, PyObject* type, ValueRef* key, bool* found) {
     return Status::ok;
 }
 
-ValueRef loadAt(Emitter* e, ValueRef payload, uint64_t offset, TypeRef type) {
+ValueRef loadAt(Emitter* e, ValueRef payload, uint64_t offset, TypeRef type, unsigned align) {
     ModuleRecord* m = &e->compiler->module;
     openBlock(&e->builder);
     BuilderRef B = e->builder.builder;
@@ -127,7 +127,7 @@ ValueRef loadAt(Emitter* e, ValueRef payload, uint64_t offset, TypeRef type) {
     ValueRef index = constI64(e, offset);
     ValueRef at = T.LLVMBuildInBoundsGEP2(B, m->i8, pointer, &index, 1, "");
     ValueRef v = T.LLVMBuildLoad2(B, type, at, "");
-    T.LLVMSetAlignment(v, 8);
+    T.LLVMSetAlignment(v, align);
     return v;
 }
 
@@ -244,13 +244,13 @@ Status ops::emitTypeKey(Emitter* e, const Operand& o, ValueRef* key, ValueRef* n
     auto [record, notRecord, bytes, done] = blocks;
     condBr(b, icmp(b, llvmapi::IntEQ, t, constI64(e, value::TagRecord)), record, notRecord);
     enter(b, record);
-    ValueRef description = loadAt(e, o.payload, kRecordClass, m->i64);
+    ValueRef description = loadAt(e, o.payload, kRecordClass, m->i64, 8);
     BasicBlockRef recordEnd = b->current;
     br(b, done);
     enter(b, notRecord);
     condBr(b, icmp(b, llvmapi::IntEQ, t, constI64(e, value::TagBytes)), bytes, done);
     enter(b, bytes);
-    ValueRef flags = loadAt(e, o.payload, kFlags, m->i32);
+    ValueRef flags = loadAt(e, o.payload, kFlags, m->i32, 4);  // at byte 12: 4-aligned
     ValueRef immutable = T.LLVMBuildAnd(b->builder, flags, constI32(e, value::FlagImmutable), "");
     ValueRef isImmutable = icmp(b, llvmapi::IntNE, immutable, constI32(e, 0));
     ValueRef bytesKey = T.LLVMBuildSelect(b->builder, isImmutable, constI64(e, kBytesKey), t, "");
