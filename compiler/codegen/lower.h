@@ -278,7 +278,8 @@ struct Truth {
 [[nodiscard]] Status constantSlice(Emitter* e, const Shape& lower, const Shape& upper,
                                    const Shape& step, PyObject** out);
 
-// --- operators (binary.cpp, compare.cpp, typecompare.cpp, wrapping.cpp, readers.cpp) ----------
+// --- operators (binary.cpp, unary.cpp, inplace.cpp, compare.cpp, typecompare.cpp, bigints.cpp,
+//     wrapping.cpp, readers.cpp) -------------------------------------------------------------
 
 [[nodiscard]] Status emitBinary(Emitter* e, Semantic* s, front::BinaryOp op, Shape* left,
                                 Shape* right, front::Position at, Shape* out);
@@ -296,6 +297,21 @@ struct Truth {
 [[nodiscard]] Status emitRtTailCall(Emitter* e, Semantic* s, Shape* callee, Shape* args,
                                     Shape* receiver);
 [[nodiscard]] Status emitRtFresh(Emitter* e, Semantic* s, uint32_t node);
+// wn_binary on two run-time operands (released after the call) and its result, of the kind
+// the helper is sure to give.
+[[nodiscard]] Status emitBinaryGeneric(Emitter* e, int32_t site, front::BinaryOp op,
+                                       const Operand& left, const Operand& right, Operand* out);
+// wn_compare on two run-time operands (released after the call); a bool operand.
+[[nodiscard]] Status emitCompareGeneric(Emitter* e, int32_t site, front::CompareOp op,
+                                        const Operand& left, const Operand& right, Operand* out);
+// type(x) is T, type(x) is not T, type(x) is type(y) by type keys: *handled false (nothing
+// emitted, nothing compiled) when the comparison is not of that form.
+[[nodiscard]] Status emitTypeCompare(Emitter* e, Semantic* s, front::CompareOp op,
+                                     const front::Expr* left, const front::Expr* right,
+                                     front::Position at, Shape* out, bool* handled);
+// A value that came from Python as the language's int: an int within 64 bits becomes a
+// checked int (tag 2), a bigger one the run-time failure "integer overflow" at the site.
+[[nodiscard]] Status emitBigIntCheck(Emitter* e, Shape* value, int32_t site, Shape* out);
 
 // --- calls (calls.cpp, callargs.cpp, builtincalls.cpp, known.cpp, progcalls.cpp, pycalls.cpp,
 //     closures.cpp) ------------------------------------------------------------------------
