@@ -163,15 +163,69 @@ KnownKind nodeKindMemo(Compiler* c, uint32_t node);
 // false when a while, for or try occurs (both branches of every if looked into).
 bool countStraightStatements(const front::Stmt* statements, uint64_t count, uint64_t* counter);
 
-// --- loops, try, comprehensions (loops.cpp, try.cpp, comprehensions.cpp) ----------------------
+// --- loops, try, comprehensions (loops.cpp, forloops.cpp, try.cpp, handlers.cpp, raise.cpp,
+//     comprehensions.cpp, controlvars.cpp) ---------------------------------------------------
+
+// One open while or for loop on a semantic's loop stack, innermost last. An iteration of an
+// unrolled loop carries its unroll key (the loop's condition or iterable expression); a loop
+// at run time carries none. The depths are the semantic's when the entry was pushed: a break
+// or continue at other depths sits in run-time control flow of the iteration.
+struct LoopEntry {
+    llvmapi::BasicBlockRef breakBlock;
+    llvmapi::BasicBlockRef continueBlock;
+    uint64_t jumpDepth;     // the emitter's try-stack height when the loop began
+    const void* unrollKey;  // null for a loop at run time
+    uint32_t controlDepth;
+    uint32_t tryDepth;
+};
+
+// Unrolling's bounds: while loops nest at most this deep when unrolled, with bodies of at most
+// this many statements, for at most this many iterations; a for over items known while
+// compiling is unrolled only up to kForUnrollItems items, past that it runs at run time.
+inline constexpr uint32_t kWhileUnrollDepth = 3;
+inline constexpr uint64_t kWhileUnrollStatements = 12;
+inline constexpr uint32_t kWhileUnrollIterations = 8;
+inline constexpr uint64_t kForUnrollItems = 64;
 
 [[nodiscard]] Status lowerWhile(Emitter* e, Semantic* s, const front::Stmt* statement);
 [[nodiscard]] Status lowerFor(Emitter* e, Semantic* s, const front::Stmt* statement);
 [[nodiscard]] Status lowerTry(Emitter* e, Semantic* s, const front::Stmt* statement);
 // A raise of a control shape (rt.Return/Break/Continue) or of an exception value.
 [[nodiscard]] Status lowerRaise(Emitter* e, Semantic* s, const front::Stmt* statement);
+// A list, set or dict comprehension, or a generator expression. A generator expression
+// compiles only as the argument its consumer drains at once (emitDrainedGenerator); met
+// anywhere else it is refused, so the semantic runs as Python with that reason.
 [[nodiscard]] Status emitComprehension(Emitter* e, Semantic* s, const front::Expr* expr,
                                        Shape* out);
+
+// The builtin consumers that drain a generator argument at once: list, tuple, sum, sorted,
+// any, all, min, max, set, and the join method of a str. The call lowering asks, for a call
+// whose only positional argument is a generator expression, whether the callee drains it
+// (callee: the callee's value known while compiling, or null; method: the name of a method
+// called on a str known while compiling, or null). Cannot fail.
+enum class Drain : uint8_t { no = 0, list = 1, any = 2, all = 3 };
+Drain drainsGenerator(PyObject* callee, const char* method);
+// The generator expression of such a call as a run-time or compile-time list of its
+// elements (drain list), or the bool of any()/all() leaving at the first deciding element.
+[[nodiscard]] Status emitDrainedGenerator(Emitter* e, Semantic* s, const front::Expr* generator,
+                                          Drain drain, Shape* out);
+
+// The process-wide sets of unroll keys (never emptied; used under the interpreter lock):
+// loops whose unrolling gave up, and loops whose iteration met a break or continue in
+// run-time control flow (they are compiled as loops at run time from then on). ok or
+// outOfMemory.
+[[nodiscard]] Status noteLoopNotUnrolled(const void* key);
+[[nodiscard]] Status noteLoopAtRunTime(const void* key);
+bool loopNotUnrolled(const void* key);
+bool loopAtRunTime(const void* key);
+
+// The error kinds an except's class (or tuple of classes, nested tuples too) matches: bit k
+// for the kind k whose Python class is the class itself, bit 63 for a class of no kind.
+// Cannot fail (a lookup that finds nothing gives bit 63).
+uint64_t exceptClassMask(PyObject* classes);
+// The wuna module's class of a jump (tail_call, Return, Break, Continue), borrowed; null for
+// any other id or when the module isn't imported (no error pending).
+PyObject* jumpClassOf(RtMethod id);
 
 // --- expressions (expressions.cpp, displays.cpp, truth.cpp, fstrings.cpp, slices.cpp) ---------
 

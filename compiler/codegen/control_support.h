@@ -1,0 +1,115 @@
+// What the loop, try and comprehension lowering share among its files: the walks that find
+// the locals a statement list changes or reads, value slots, the loop stack, and the jump out
+// of try statements with their finally code.
+//
+// The walks follow the IR's kinds (compiler/front/ir.h) and collect local numbers into a
+// U32Set. A local that changes inside run-time control flow must live in a run-time slot
+// before the flow begins, so that every path reads the same place; these walks say which.
+//
+// Failure contract: as lower.h (ok; outOfMemory; unsupported with the message written;
+// pythonError with an exception pending). The walks only fail with outOfMemory.
+#pragma once
+#include "compiler/codegen/lower.h"
+
+namespace wuna::compile {
+
+using LocalSet = backend::U32Set;
+
+// The local a handler watches while its variable's use is asked: a read of <local>.args is
+// not a use of it.
+struct WatchedLocal {
+    uint32_t local;
+    uint8_t active;
+};
+
+// Adds the locals a target assigns (its object local for an attribute or item target).
+[[nodiscard]] Status targetLocals(const front::Target& target, LocalSet* set);
+// Adds the locals the statements assign or change: targets, := inside expressions, locals
+// whose changing method (append, sort, ...) is called, handler names, del.
+[[nodiscard]] Status changedLocals(front::StmtList statements, LocalSet* set);
+// Adds the locals the expression reads (and := assigns).
+[[nodiscard]] Status exprLocals(const front::Expr* expr, const WatchedLocal* watched,
+                                LocalSet* set);
+// Adds the locals the statements read anywhere, skipping the one statement list skip (its
+// items pointer; null to skip nothing).
+[[nodiscard]] Status usedLocals(front::StmtList statements, const front::Stmt* skip,
+                                const WatchedLocal* watched, LocalSet* set);
+// Whether a handler body uses its variable other than for its args. ok with *used.
+[[nodiscard]] Status exceptVarUsed(front::StmtList body, uint32_t local, bool* used);
+// Gives each local of the set its run-time slot.
+[[nodiscard]] Status materializeSet(Emitter* e, Semantic* s, const LocalSet& set);
+
+// A value slot in the entry block holding None from the function's start.
+llvmapi::ValueRef zeroedSlot(Emitter* e);
+// zeroedSlot, listed with the semantic's slots (released with it and on every error exit).
+[[nodiscard]] Status listedSlot(Emitter* e, Semantic* s, llvmapi::ValueRef* out);
+// An i64 slot in the entry block.
+llvmapi::ValueRef wordSlot(Emitter* e);
+
+// Pushes a loop entry (arena) on the semantic's loop stack; pop takes the innermost off.
+[[nodiscard]] Status pushLoop(Emitter* e, Semantic* s, const LoopEntry& entry);
+void popLoop(Semantic* s);
+
+// Whether the builder's current block already ends in a terminator.
+bool blockTerminated(Emitter* e);
+
+// The run-time failure with a fixed text at the site, then a fresh "dead" block.
+[[nodiscard]] Status failWith(Emitter* e, int32_t site, const char* text);
+
+// Leaves the try statements above the height for a jump: the first entry still catching
+// jumps with a handler for the jump (id an RtMethod id with rtJump set) takes it (*caught
+// true; value: the carried operand of a Return, or null); each entry with finally statements
+// passed on the way has them compiled here.
+[[nodiscard]] Status jumpOut(Emitter* e, uint64_t height, RtMethod id, bool rtJump,
+                             const Operand* value, bool* caught);
+
+// --- for loops and their sources (forloops.cpp) ---------------------------------------------
+
+// How a run-time loop walks: by index over one run-time list or tuple, or counting a range.
+enum class LoopKind : uint8_t { list = 0, range = 3 };
+
+// The run-time source of a loop: the value slot of the walked list (listed with the semantic,
+// released at the loop's end) and the i64 slots of the index, or of a range's current value,
+// stop and step.
+struct LoopSource {
+    llvmapi::ValueRef list;
+    llvmapi::ValueRef index;
+    llvmapi::ValueRef stop;
+    llvmapi::ValueRef step;
+    LoopKind kind;
+};
+
+// What a for loop iterates: the items known while compiling (unrolled), with the iterable's
+// own shape, or a run-time source.
+struct ForItems {
+    Shape iterable;  // items known: the list or tuple shape (none for items made here)
+    const Shape* items;
+    uint64_t count;
+    LoopSource source;
+    uint8_t runTime;
+};
+
+// The iteration of a for loop's or a comprehension clause's iterable expression.
+[[nodiscard]] Status emitForBuiltin(Emitter* e, Semantic* s, const front::Expr* iterable,
+                                    ForItems* out);
+// The iteration of a compiled value (consumed).
+[[nodiscard]] Status toLoopSource(Emitter* e, Semantic* s, const Shape& value, ForItems* out);
+// Turns items known while compiling into a run-time source (the iterable's list or tuple
+// made at run time).
+[[nodiscard]] Status itemsAtRunTime(Emitter* e, Semantic* s, ForItems* items);
+// The loop steps: the index set to its start, the i1 test, the target assigned this turn's
+// item, the index advanced; and the release of the source's list at the loop's end.
+void loopInit(Emitter* e, LoopSource* source);
+[[nodiscard]] Status loopTest(Emitter* e, const LoopSource& source, llvmapi::ValueRef* out);
+[[nodiscard]] Status loopItem(Emitter* e, Semantic* s, const LoopSource& source,
+                              const front::Target& target, front::Position at);
+[[nodiscard]] Status loopStep(Emitter* e, const LoopSource& source);
+[[nodiscard]] Status loopRelease(Emitter* e, const LoopSource& source);
+// The iterable's shape after its items were unrolled: a tuple released, a list made while
+// compiling that no local holds dropped.
+[[nodiscard]] Status releaseIterated(Emitter* e, Semantic* s, const Shape& iterable);
+
+// The site the innermost open semantic's code passes to helpers (0 outside any).
+int32_t currentSite(const Emitter* e);
+
+}  // namespace wuna::compile
