@@ -149,7 +149,7 @@ Status finallyAtJump(Emitter* e, size_t i) {
 
 // raise of rt.Break or rt.Continue: to the handler that catches it, else the innermost rt.loop,
 // else out of the helper or a run-time failure.
-Status lowerBreak(Emitter* e, RtMethod id, int32_t site) {
+Status raiseBreak(Emitter* e, RtMethod id, int32_t site) {
     uint64_t height = e->rtLoops.count ? e->rtLoops.last().tryHeight : 0;
     bool caught = false;
     if (Status err = jumpOut(e, height, id, true, nullptr, &caught); err != Status::ok) return err;
@@ -219,7 +219,7 @@ Status raiseControl(Emitter* e, Semantic* s, const Shape& control) {
         Shape value = dynShape(o);
         if (Status err = lowerReturn(e, &value, s->site); err != Status::ok) return err;
     } else if (id == RtMethod::break_ || id == RtMethod::continue_) {
-        if (Status err = lowerBreak(e, id, s->site); err != Status::ok) return err;
+        if (Status err = raiseBreak(e, id, s->site); err != Status::ok) return err;
     } else {
         return refuseConstruct(e, "a raise of this rt jump");
     }
