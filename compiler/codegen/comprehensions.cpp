@@ -10,6 +10,7 @@
 #include <initializer_list>
 #include <cstring>
 
+#include "compiler/backend/compile_error.h"
 #include "compiler/codegen/control_support.h"
 #include "wuna/runtime/value.h"
 
@@ -18,6 +19,10 @@ namespace wuna::compile {
 namespace {
 
 const llvmapi::Table& T = llvmapi::table;
+
+constexpr const char kUndrainedGenerator[] =
+    "a generator expression that its consumer doesn't drain at once (list, tuple, sum, sorted, "
+    "any, all, min, max, set, \"\".join) runs as Python";
 
 // Where the elements go.
 enum class SinkMode : uint8_t { comptimeList = 0, runTimeList = 1, runTimeDict = 2, decide = 3 };
@@ -345,10 +350,11 @@ Status emitComprehension(Emitter* e, Semantic* s, const front::Expr* expr, Shape
                                  expr->position, out);
     case front::ExprKind::setComp: return setComprehension(e, s, expr, out);
     case front::ExprKind::dictComp: return dictComprehension(e, s, expr, out);
-    case front::ExprKind::generatorExp:
-        return refuseConstruct(e,
-                               "a generator expression that its consumer doesn't drain at once "
-                               "(list, tuple, sum, sorted, any, all, min, max, set, \"\".join)");
+    case front::ExprKind::generatorExp: {
+        if (Status err = beginConstructError(e); err != Status::ok) return err;
+        Status err = appendText(&e->compiler->message, kUndrainedGenerator);
+        return err == Status::ok ? Status::unsupported : err;
+    }
     default: return refuseConstruct(e, "this comprehension");
     }
 }
