@@ -197,7 +197,10 @@ Status runTimeClause(Emitter* e, Semantic* s, const Comprehension& c, uint64_t k
         enter(b, body);
         s->controlDepth++;
         err = loopItem(e, s, source, c.clauses.items[k].target, c.at);
+        TargetMarks marks;
+        if (err == Status::ok) err = clearTargetMarks(s, c.clauses.items[k].target, &marks);
         if (err == Status::ok) err = filters(e, s, c, k, 0, sink);
+        restoreTargetMarks(s, &marks);
         s->controlDepth--;
     }
     if (err == Status::ok) err = loopStep(e, source);

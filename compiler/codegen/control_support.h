@@ -46,6 +46,19 @@ llvmapi::ValueRef zeroedSlot(Emitter* e);
 // An i64 slot in the entry block.
 llvmapi::ValueRef wordSlot(Emitter* e);
 
+// The statement lowering's mark of a slot that may still hold the unset marker
+// (LocalRecord::noRelease bit 1): a read of such a slot is refused while compiling. A loop's
+// target is assigned at the top of every turn, so inside the body its slot holds a value;
+// after the loop (which may not have turned at all) the mark it had before comes back.
+inline constexpr uint8_t kSlotMaybeUnset = 2;
+struct TargetMarks {
+    backend::List<uint32_t> locals;  // the targets whose mark was cleared
+};
+// Clears the mark of the target's locals, noting which had it. ok or outOfMemory.
+[[nodiscard]] Status clearTargetMarks(Semantic* s, const front::Target& target, TargetMarks* marks);
+// Sets the noted marks again and frees the record. Cannot fail.
+void restoreTargetMarks(Semantic* s, TargetMarks* marks);
+
 // Pushes a loop entry (arena) on the semantic's loop stack; pop takes the innermost off.
 [[nodiscard]] Status pushLoop(Emitter* e, Semantic* s, const LoopEntry& entry);
 void popLoop(Semantic* s);

@@ -354,6 +354,33 @@ llvmapi::ValueRef wordSlot(Emitter* e) {
     return slot;
 }
 
+Status clearTargetMarks(Semantic* s, const front::Target& target, TargetMarks* marks) {
+    LocalSet set;
+    Status err = targetLocals(target, &set);
+    set.forEach([&](uint32_t local, uint8_t) {
+        if (err != Status::ok || local >= s->localCount) return;
+        LocalRecord& record = s->locals[local];
+        if (record.state != LocalState::slot && record.state != LocalState::typedSlot) return;
+        if (!(record.noRelease & kSlotMaybeUnset)) return;
+        if (!marks->locals.push(local)) {
+            err = Status::outOfMemory;
+            return;
+        }
+        record.noRelease &= uint8_t(~kSlotMaybeUnset);
+    });
+    set.free();
+    return err;
+}
+
+void restoreTargetMarks(Semantic* s, TargetMarks* marks) {
+    for (size_t i = 0; i < marks->locals.count; i++) {
+        LocalRecord& record = s->locals[marks->locals[i]];
+        if (record.state == LocalState::slot || record.state == LocalState::typedSlot)
+            record.noRelease |= kSlotMaybeUnset;
+    }
+    marks->locals.free();
+}
+
 Status pushLoop(Emitter* e, Semantic* s, const LoopEntry& entry) {
     auto* record = takeArray<LoopEntry>(e->compiler, 1);
     if (!record) return Status::outOfMemory;

@@ -186,12 +186,15 @@ Status emitFor(Emitter* e, Semantic* s, const front::Stmt* statement, LoopSource
         enter(b, body);
         s->controlDepth++;
         err = loopItem(e, s, source, f.target, statement->position);
+        TargetMarks marks;
+        if (err == Status::ok) err = clearTargetMarks(s, f.target, &marks);
         LoopEntry entry{end, next, e->tries.count, nullptr, s->controlDepth, s->tryDepth};
         if (err == Status::ok) err = pushLoop(e, s, entry);
         if (err == Status::ok) {
             err = lowerStatements(e, s, f.body);
             popLoop(s);
         }
+        restoreTargetMarks(s, &marks);
         if (err == Status::ok) {
             enter(b, next);
             err = loopStep(e, source);
