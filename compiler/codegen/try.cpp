@@ -211,6 +211,10 @@ Status handlerBody(Emitter* e, Semantic* s, const front::Handler& h, llvmapi::Ba
     enter(&e->builder, block);
     bool restore = false;
     LocalRecord saved{};
+    front::Target target{};
+    target.kind = front::TargetKind::local;
+    target.local = h.local;
+    TargetMarks marks;
     if (h.binds && compiledJump) {
         auto* carried = takeArray<Shape>(e->compiler, 1);
         if (!carried) return Status::outOfMemory;
@@ -226,16 +230,19 @@ Status handlerBody(Emitter* e, Semantic* s, const front::Handler& h, llvmapi::Ba
     } else if (h.binds) {
         Operand o = loadOperand(e, slot, KnownKind::unknown);
         if (Status err = addReference(e, &o); err != Status::ok) return err;
-        front::Target target{};
-        target.kind = front::TargetKind::local;
-        target.local = h.local;
         Shape value = dynShape(o);
         if (Status err = emitAssign(e, s, target, &value, h.position); err != Status::ok)
             return err;
+        // The name holds the exception throughout the handler's body.
+        if (Status err = clearTargetMarks(s, target, &marks); err != Status::ok) return err;
     }
-    if (!e->caughtSlots.push(slot)) return Status::outOfMemory;
+    if (!e->caughtSlots.push(slot)) {
+        restoreTargetMarks(s, &marks);
+        return Status::outOfMemory;
+    }
     Status err = lowerStatements(e, s, h.body);
     e->caughtSlots.cut(e->caughtSlots.count - 1);
+    restoreTargetMarks(s, &marks);
     if (restore) s->locals[h.local] = saved;
     if (err != Status::ok) return err;
     if ((err = releaseSlot(e, slot)) != Status::ok) return err;
