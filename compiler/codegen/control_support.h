@@ -63,6 +63,12 @@ void restoreTargetMarks(Semantic* s, TargetMarks* marks);
 [[nodiscard]] Status pushLoop(Emitter* e, Semantic* s, const LoopEntry& entry);
 void popLoop(Semantic* s);
 
+// One iteration of an unrolled loop: the body compiled with a loop entry whose unroll key is
+// the loop's expression (break to end, continue to a new block "next", which the builder is
+// left in). *stop: the body ended the semantic or broke out of the loop.
+[[nodiscard]] Status unrolledIteration(Emitter* e, Semantic* s, front::StmtList body,
+                                       llvmapi::BasicBlockRef end, const void* key, bool* stop);
+
 // Whether the builder's current block already ends in a terminator.
 bool blockTerminated(Emitter* e);
 

@@ -390,6 +390,23 @@ Status pushLoop(Emitter* e, Semantic* s, const LoopEntry& entry) {
 
 void popLoop(Semantic* s) { s->loops.cut(s->loops.count - 1); }
 
+Status unrolledIteration(Emitter* e, Semantic* s, front::StmtList body, llvmapi::BasicBlockRef end,
+                         const void* key, bool* stop) {
+    llvmapi::BasicBlockRef next;
+    if (Status err = newBlock(&e->builder, "next", &next); err != Status::ok) return err;
+    LoopEntry entry{end, next, e->tries.count, key, s->controlDepth, s->tryDepth};
+    if (Status err = pushLoop(e, s, entry); err != Status::ok) return err;
+    Status err = lowerStatements(e, s, body);
+    popLoop(s);
+    // A break or continue of the iteration left its mark on the semantic; it is read once.
+    bool continued = s->unrolledContinue, jumped = s->jumped;
+    s->unrolledContinue = s->jumped = 0;
+    if (err != Status::ok) return err;
+    enter(&e->builder, next);
+    *stop = s->ended || (jumped && !continued);
+    return Status::ok;
+}
+
 bool blockTerminated(Emitter* e) {
     llvmapi::BasicBlockRef current = e->builder.current;
     return current && T.LLVMGetBasicBlockTerminator(current) != nullptr;

@@ -224,22 +224,15 @@ Status unrollFor(Emitter* e, Semantic* s, const front::Stmt* statement, const Fo
     for (uint64_t i = 0; i < itemCount(it); i++) {
         if (i >= kForUnrollItems)
             return refuseConstruct(e, "a for loop over a list that grows while it is unrolled");
-        llvmapi::BasicBlockRef next;
-        if (Status err = newBlock(b, "next", &next); err != Status::ok) return err;
         Shape copy;
         if (Status err = ownCopy(e, itemOf(it.iterable, it.items, i), &copy); err != Status::ok)
             return err;
         if (Status err = emitAssign(e, s, f.target, &copy, statement->position); err != Status::ok)
             return err;
-        LoopEntry entry{end, next, e->tries.count, f.iterable, s->controlDepth, s->tryDepth};
-        if (Status err = pushLoop(e, s, entry); err != Status::ok) return err;
-        Status err = lowerStatements(e, s, f.body);
-        popLoop(s);
-        bool continued = s->unrolledContinue, jumped = s->jumped;
-        s->unrolledContinue = s->jumped = 0;
-        if (err != Status::ok) return err;
-        enter(b, next);
-        if (s->ended || (jumped && !continued)) {
+        bool stop;
+        if (Status err = unrolledIteration(e, s, f.body, end, f.iterable, &stop); err != Status::ok)
+            return err;
+        if (stop) {
             finished = false;
             break;
         }

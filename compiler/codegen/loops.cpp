@@ -61,18 +61,11 @@ Status unroll(Emitter* e, Semantic* s, const front::Stmt* statement, llvmapi::Ba
             *how = Unrolled::done;
             return Status::ok;
         }
-        llvmapi::BasicBlockRef next;
-        if (Status err = newBlock(b, "next", &next); err != Status::ok) return err;
-        LoopEntry entry{end, next, e->tries.count, w.test, s->controlDepth, s->tryDepth};
-        if (Status err = pushLoop(e, s, entry); err != Status::ok) return err;
         uint32_t returns = s->runTimeReturns;
-        Status err = lowerStatements(e, s, w.body);
-        popLoop(s);
-        bool continued = s->unrolledContinue, jumped = s->jumped;
-        s->unrolledContinue = s->jumped = 0;
-        if (err != Status::ok) return err;
-        enter(b, next);
-        if (s->ended || (jumped && !continued)) {
+        bool stop;
+        if (Status err = unrolledIteration(e, s, w.body, end, w.test, &stop); err != Status::ok)
+            return err;
+        if (stop) {
             enter(b, end);
             *how = Unrolled::done;
             return Status::ok;

@@ -28,17 +28,6 @@ using compile::Shape;
 using compile::ShapeKind;
 const llvmapi::Table& T = llvmapi::table;
 
-constexpr char kLoader[] = R"PY(
-import itertools, linecache
-_count = itertools.count()
-
-def load(src):
-    name = f"<control case {next(_count)}>"
-    linecache.cache[name] = (len(src), None, src.splitlines(True), name)
-    ns = {}
-    exec(compile(src, name, "exec"), ns)
-    return ns["f"]
-)PY";
 
 constexpr uint32_t kProgramFunction = 7;
 
@@ -70,7 +59,7 @@ class ControlLower : public backend_testing::BackendTest {
 protected:
     void SetUp() override {
         BackendTest::SetUp();  // holds the interpreter lock until TearDown
-        helpers_ = testing_support::runHelpers(kLoader);
+        helpers_ = testing_support::runHelpers(testing_support::kFunctionLoader);
         ASSERT_NE(helpers_, nullptr);
     }
     void TearDown() override {
