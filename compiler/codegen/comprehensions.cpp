@@ -67,14 +67,9 @@ Status operandOf(Emitter* e, Semantic* s, const front::Expr* x, Operand* out) {
 
 Status decide(Emitter* e, Semantic* s, Sink* sink) {
     Builder* b = &e->builder;
-    Shape element;
-    if (Status err = emitExpr(e, s, sink->element, &element); err != Status::ok) return err;
-    if (!e->temporaries.push(element)) return Status::outOfMemory;
     Truth t;
-    Status err = emitTruthy(e, element, s->site, &t);
-    e->temporaries.cut(e->temporaries.count - 1);
+    Status err = exprTruth(e, s, sink->element, &t);
     if (err != Status::ok) return err;
-    if ((err = release(e, element)) != Status::ok) return err;
     ModuleRecord* m = &e->compiler->module;
     llvmapi::ValueRef test;
     if (!t.isValue) {
@@ -142,15 +137,9 @@ Status filters(Emitter* e, Semantic* s, const Comprehension& c, uint64_t k, uint
                Sink* sink) {
     const front::Generator& g = c.clauses.items[k];
     if (f == g.conditions.count) return clause(e, s, c, k + 1, sink);
-    Shape condition;
-    if (Status err = emitExpr(e, s, g.conditions.items[f], &condition); err != Status::ok)
-        return err;
-    if (!e->temporaries.push(condition)) return Status::outOfMemory;
     Truth t;
-    Status err = emitTruthy(e, condition, s->site, &t);
-    e->temporaries.cut(e->temporaries.count - 1);
+    Status err = exprTruth(e, s, g.conditions.items[f], &t);
     if (err != Status::ok) return err;
-    if ((err = release(e, condition)) != Status::ok) return err;
     if (!t.isValue) return (t.known & 1) ? filters(e, s, c, k, f + 1, sink) : Status::ok;
     if ((err = toRunTimeList(e, s, sink)) != Status::ok) return err;
     Builder* b = &e->builder;

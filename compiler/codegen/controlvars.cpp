@@ -354,6 +354,17 @@ llvmapi::ValueRef wordSlot(Emitter* e) {
     return slot;
 }
 
+Status exprTruth(Emitter* e, Semantic* s, const front::Expr* expr, Truth* out) {
+    Shape value;
+    if (Status err = emitExpr(e, s, expr, &value); err != Status::ok) return err;
+    // Live while its truth is taken: a failing truth test releases it on the way out.
+    if (!e->temporaries.push(value)) return Status::outOfMemory;
+    Status err = emitTruthy(e, value, s->site, out);
+    e->temporaries.cut(e->temporaries.count - 1);
+    if (err != Status::ok) return err;
+    return release(e, value);
+}
+
 Status clearTargetMarks(Semantic* s, const front::Target& target, TargetMarks* marks) {
     LocalSet set;
     Status err = targetLocals(target, &set);

@@ -9,17 +9,6 @@ namespace wuna::compile {
 
 namespace {
 
-// The truth of the condition, its shape released.
-Status conditionTruth(Emitter* e, Semantic* s, const front::Expr* test, Truth* out) {
-    Shape condition;
-    if (Status err = emitExpr(e, s, test, &condition); err != Status::ok) return err;
-    if (!e->temporaries.push(condition)) return Status::outOfMemory;
-    Status err = emitTruthy(e, condition, s->site, out);
-    e->temporaries.cut(e->temporaries.count - 1);
-    if (err != Status::ok) return err;
-    return release(e, condition);
-}
-
 bool whileUnrollable(const Emitter* e, const front::Stmt* statement) {
     if (e->unrollDepth > kWhileUnrollDepth) return false;
     const auto& w = statement->while_;
@@ -49,7 +38,7 @@ Status unroll(Emitter* e, Semantic* s, const front::Stmt* statement, llvmapi::Ba
     Builder* b = &e->builder;
     for (uint32_t i = 0; i < kWhileUnrollIterations; i++) {
         Truth t;
-        if (Status err = conditionTruth(e, s, w.test, &t); err != Status::ok) return err;
+        if (Status err = exprTruth(e, s, w.test, &t); err != Status::ok) return err;
         if (t.isValue) {
             *pending = t;
             *how = Unrolled::runTimeTested;
@@ -102,7 +91,7 @@ Status runTimeWhile(Emitter* e, Semantic* s, const front::Stmt* statement,
     s->controlDepth++;
     e->controlDepth++;
     Truth t;
-    err = conditionTruth(e, s, w.test, &t);
+    err = exprTruth(e, s, w.test, &t);
     if (err == Status::ok) {
         if (t.isValue)
             condBr(b, t.value, body, orelse);
