@@ -205,6 +205,38 @@ Status dispatch(Emitter* e, Semantic* s, const front::Stmt* statement, TryEntry*
     return Status::ok;
 }
 
+// Whether a bare raise (which re-raises the handler's caught exception) stands in the list.
+bool hasBareRaise(front::StmtList statements) {
+    using K = front::StmtKind;
+    for (uint64_t i = 0; i < statements.count; i++) {
+        const front::Stmt& st = statements.items[i];
+        switch (st.kind) {
+        case K::raise:
+            if (!st.raise) return true;
+            break;
+        case K::if_:
+        case K::while_:
+            if (hasBareRaise(st.if_.body) || hasBareRaise(st.if_.orelse)) return true;
+            break;
+        case K::for_:
+            if (hasBareRaise(st.for_.body) || hasBareRaise(st.for_.orelse)) return true;
+            break;
+        case K::try_:
+            if (hasBareRaise(st.try_.body) || hasBareRaise(st.try_.orelse) ||
+                hasBareRaise(st.try_.finally))
+                return true;
+            for (uint64_t k = 0; k < st.try_.handlers.count; k++)
+                if (hasBareRaise(st.try_.handlers.items[k].body)) return true;
+            break;
+        case K::block:
+            if (hasBareRaise(st.block)) return true;
+            break;
+        default: break;
+        }
+    }
+    return false;
+}
+
 // One handler's body, entered from its block, ending in a branch to "handled".
 Status handlerBody(Emitter* e, Semantic* s, const front::Handler& h, llvmapi::BasicBlockRef block,
                    llvmapi::ValueRef slot, uint8_t compiledJump, llvmapi::BasicBlockRef handled) {
@@ -236,6 +268,15 @@ Status handlerBody(Emitter* e, Semantic* s, const front::Handler& h, llvmapi::Ba
         // The name holds the exception throughout the handler's body.
         if (Status err = clearTargetMarks(s, target, &marks); err != Status::ok) return err;
     }
+    // The slot's reference is needed only by a bare raise or a compiled jump's value: else it
+    // goes now, so a break, continue or return out of the body leaves nothing behind.
+    bool keep = compiledJump || hasBareRaise(h.body);
+    if (!keep) {
+        if (Status err = releaseSlot(e, slot); err != Status::ok) {
+            restoreTargetMarks(s, &marks);
+            return err;
+        }
+    }
     if (!e->caughtSlots.push(slot)) {
         restoreTargetMarks(s, &marks);
         return Status::outOfMemory;
@@ -245,27 +286,35 @@ Status handlerBody(Emitter* e, Semantic* s, const front::Handler& h, llvmapi::Ba
     restoreTargetMarks(s, &marks);
     if (restore) s->locals[h.local] = saved;
     if (err != Status::ok) return err;
-    if ((err = releaseSlot(e, slot)) != Status::ok) return err;
+    if (keep && (err = releaseSlot(e, slot)) != Status::ok) return err;
     br(&e->builder, handled);
     return Status::ok;
 }
 
-// Emits a block "finally_drop" that drops the set-aside failure and goes on to next; the
+// Emits a block of the name that drops the values of the slots and goes on to next; the
 // builder stays where it is.
-Status dropBlock(Emitter* e, llvmapi::ValueRef aside, llvmapi::BasicBlockRef next,
-                 llvmapi::BasicBlockRef* out) {
+Status dropBlock(Emitter* e, const char* name, const llvmapi::ValueRef* slots, size_t count,
+                 llvmapi::BasicBlockRef next, llvmapi::BasicBlockRef* out) {
     Builder* b = &e->builder;
     llvmapi::BasicBlockRef saved = b->current;
-    if (Status err = newBlock(b, "finally_drop", out); err != Status::ok) return err;
+    if (Status err = newBlock(b, name, out); err != Status::ok) return err;
     T.LLVMPositionBuilderAtEnd(b->builder, *out);
     b->current = *out;
     e->errorPathDepth++;
-    Status err = releaseSlot(e, aside);
+    Status err = Status::ok;
+    for (size_t i = 0; err == Status::ok && i < count; i++) err = releaseSlot(e, slots[i]);
     e->errorPathDepth--;
     br(b, next);
     T.LLVMPositionBuilderAtEnd(b->builder, saved);
     b->current = saved;
     return err;
+}
+
+// "handler_error": the caught exceptions of the try's handlers dropped (a slot whose handler
+// isn't running holds None), then on to next.
+Status handlerDropBlock(Emitter* e, TryEntry* t, llvmapi::BasicBlockRef next,
+                        llvmapi::BasicBlockRef* out) {
+    return dropBlock(e, "handler_error", t->handlerSlots.items, t->handlerSlots.count, next, out);
 }
 
 // Step 13 with the failure set aside: taken off the run context into a slot, the finally
@@ -280,7 +329,8 @@ Status finallyOnError(Emitter* e, Semantic* s, const front::Stmt* statement,
     if (Status err = callHelper(e, "wn_exc_catch", args, 3, &ok); err != Status::ok) return err;
     if (Status err = checkOk(e, ok); err != Status::ok) return err;
     llvmapi::BasicBlockRef target = e->errorTarget, drop;
-    if (Status err = dropBlock(e, aside, target, &drop); err != Status::ok) return err;
+    if (Status err = dropBlock(e, "finally_drop", &aside, 1, target, &drop); err != Status::ok)
+        return err;
     e->errorTarget = drop;
     Status err = lowerStatements(e, s, statement->try_.finally);
     e->errorTarget = target;
@@ -326,14 +376,18 @@ Status compileParts(Emitter* e, Semantic* s, const front::Stmt* statement, TryEn
     if ((err = lowerStatements(e, s, tr.orelse)) != Status::ok) return err;
     br(&e->builder, blocks.handled);
     if ((err = dispatch(e, s, statement, t, facts)) != Status::ok) return err;
-    for (uint64_t i = 0; i < tr.handlers.count; i++) {
+    // A failure inside a handler's body drops the exception the handler caught on its way out.
+    llvmapi::BasicBlockRef target = e->errorTarget, drop;
+    if ((err = handlerDropBlock(e, t, target, &drop)) != Status::ok) return err;
+    e->errorTarget = drop;
+    for (uint64_t i = 0; err == Status::ok && i < tr.handlers.count; i++) {
         s->ended = 0;
         err = handlerBody(e, s, tr.handlers.items[i], t->handlerBlocks[i], t->handlerSlots[i],
                           facts[i].compiledJump, blocks.handled);
-        if (err != Status::ok) return err;
     }
+    e->errorTarget = target;
     s->ended = 0;
-    return Status::ok;
+    return err;
 }
 
 }  // namespace
@@ -369,7 +423,9 @@ Status lowerTry(Emitter* e, Semantic* s, const front::Stmt* statement) {
     for (uint64_t i = 0; err == Status::ok && i < tr.handlers.count; i++) {
         llvmapi::BasicBlockRef block;
         err = newBlock(b, "handler", &block);
-        llvmapi::ValueRef slot = zeroedSlot(e);
+        // Listed with the semantic: a return out of a handler's body releases what it holds.
+        llvmapi::ValueRef slot = nullptr;
+        if (err == Status::ok) err = listedSlot(e, s, &slot);
         if (err == Status::ok && (!s->handlers.push(slot) || !t->handlerBlocks.push(block) ||
                                   !t->handlerSlots.push(slot)))
             err = Status::outOfMemory;

@@ -16,7 +16,12 @@
 #include "compiler/codegen/control_support.h"
 #include "compiler/front/front.h"
 #include "tests/native/toolkit_support.h"
+#include "wuna/runtime/convert.h"
 #include "wuna/runtime/errors.h"
+#include "wuna/runtime/helpers/ctx.h"
+#include "wuna/runtime/helpers/table.h"
+#include "wuna/runtime/pool.h"
+#include "wuna/runtime/value.h"
 
 namespace wuna {
 
@@ -83,39 +88,81 @@ protected:
         return s == Status::ok ? ir : nullptr;
     }
 
-    // Compiles the body of f(x) with x a run-time value in a slot; every other local starts
-    // without a value.
-    Compiled compileBody(const char* source) {
+    // Compiles the body of f into the function named name of the compiler's module: f(ctx,
+    // tag, payload), its parameter x the value given (borrowed: the body never releases it),
+    // every other local without a value.
+    Compiled emitBody(compile::Compiler* c, const char* name, const char* source) {
         Compiled out;
         front::FunctionIR* ir = read(source);
         if (!ir) {
             out.status = Status::pythonError;
             return out;
         }
-        Bare bare("t_ctl");
+        compile::ModuleRecord* m = &c->module;
         {
-            Function f(&bare.c, "t_ctl_f", kProgramFunction, {bare.m()->ptr});
+            Function f(c, name, kProgramFunction, {m->ptr, m->i64, m->i64});
             compile::Emitter* e = &f.e;
             ModuleBlocks blocks = exits(e);
             e->errorTarget = blocks.error;
             e->returnBlock = blocks.ret;
-            compile::Semantic* s = compile::newSemantic(&bare.c, ir, uint32_t(ir->locals.count), kSite);
+            compile::Semantic* s = compile::newSemantic(c, ir, uint32_t(ir->locals.count), kSite);
             s->returnBlock = blocks.ret;
             if (ir->paramCount) {
-                s->locals[0].state = compile::LocalState::slot;
-                s->locals[0].slot = compile::zeroedSlot(e);
+                compile::LocalRecord& x = s->locals[0];
+                x.state = compile::LocalState::slot;
+                x.slot = compile::zeroedSlot(e);
+                x.noRelease = 1;
+                compile::storeWord(e, f.param(1), x.slot);
+                compile::storeWord(e, f.param(2), compile::slotPayload(e, x.slot));
             }
             (void)e->semantics.push(s);
             out.status = compile::lowerStatements(e, s, ir->body);
-            out.message.assign(bare.c.message.items, bare.c.message.count);
+            // The body's end releases its locals, as the semantic's caller does.
+            if (out.status == Status::ok) out.status = compile::releaseScope(e, s);
+            out.message.assign(c->message.items, c->message.count);
             out.resultSet = s->resultSet;
             out.result = s->result;
             e->semantics.cut(0);
             compile::endSemantic(s);
             out.ir = f.ir();
         }
-        if (out.status == Status::ok) out.verified = verify(bare.m());
+        if (out.status == Status::ok) out.verified = verify(m);
         front::freeFunction(ir);
+        return out;
+    }
+
+    Compiled compileBody(const char* source) {
+        Bare bare("t_ctl");
+        return emitBody(&bare.c, "t_ctl_f", source);
+    }
+
+    // What a run of a compiled body did: its result and the failure it left.
+    struct Ran {
+        Compiled compiled;
+        bool returned = false;
+        bool failed = false;
+        std::string failure;
+        uint8_t kind = 0;
+    };
+    // Compiles the body, loads it and runs it once on x with a fresh run context.
+    Ran run(const char* source, value::Value x) {
+        Ran out;
+        driver::Compiled* state = newState();
+        std::string name = symbolOf(state, "_f");
+        out.compiled = emitBody(&state->compiler, name.c_str(), source);
+        if (out.compiled.status == Status::ok) {
+            auto fn = reinterpret_cast<bool (*)(void*, int64_t, int64_t)>(loadAndFind(state, name));
+            EXPECT_NE(fn, nullptr);
+            helpers::Ctx ctx{};
+            ctx.conversion = *convert::defaultContext();
+            ctx.moduleObjects = &state->compiler.objects.items;
+            if (fn) out.returned = fn(&ctx, int64_t(x.tag), int64_t(x.payload));
+            out.failed = ctx.failing != 0;
+            out.failure.assign(reinterpret_cast<const char*>(ctx.message.data), ctx.message.length);
+            out.kind = ctx.kindSet ? ctx.kind : 0xFF;
+            helpers::endCtx(&ctx);
+        }
+        driver::Compiled::free(state);
         return out;
     }
 
@@ -296,6 +343,73 @@ TEST_F(ControlLower, ABareRaiseOutsideAHandlerIsACompileError) {
     EXPECT_NE(c.message.find("a bare `raise` outside an except can't be compiled"),
               std::string::npos)
         << c.message;
+}
+
+// A native exception value of the kind whose args are the one str text (new reference).
+value::Value nativeException(errors::Kind kind, const char* text) {
+    value::Str* str = value::newStr(reinterpret_cast<const uint8_t*>(text), strlen(text));
+    value::Value arg = value::Value::of(value::TagStr, str);
+    value::Value out = value::Value::none();
+    helpers::Ctx ctx{};
+    EXPECT_TRUE(wn_new_exception(&ctx, 0, 0, int32_t(kind), &arg, 1, &out));
+    value::decref(arg);
+    helpers::endCtx(&ctx);
+    return out;
+}
+
+TEST_F(ControlLower, FailuresThroughTryStatementsAtRunTime) {
+    struct Row {
+        const char* name;
+        const char* source;
+        bool returned;
+        const char* failure;  // the run's failure text ("" when it returned)
+    } rows[] = {
+        {"an inner try in the finally code can't catch it",
+         "def f(x):\n    try:\n        raise x\n    finally:\n        try:\n"
+         "            raise x\n        except BaseException:\n            pass\n",
+         false, "first"},
+        {"a new failure of the finally code replaces it",
+         "def f(x):\n    try:\n        raise x\n    finally:\n"
+         "        assert False, \"second\"\n",
+         false, "AssertionError: second"},
+        {"no failure: the finally code runs and the body returns",
+         "def f(x):\n    try:\n        pass\n    finally:\n        x = x\n", true, ""},
+        {"a handler takes it: nothing is left",
+         "def f(x):\n    try:\n        raise x\n    except ValueError:\n        pass\n"
+         "    finally:\n        pass\n",
+         true, ""},
+        {"a failure in a handler's body drops the caught exception",
+         "def f(x):\n    try:\n        raise x\n    except ValueError:\n"
+         "        assert False, \"second\"\n",
+         false, "AssertionError: second"},
+        {"a break out of a handler's body drops the caught exception",
+         "def f(x):\n    while True:\n        try:\n            raise x\n"
+         "        except ValueError as e:\n            break\n",
+         true, ""},
+        {"a bare raise in the handler raises the caught exception",
+         "def f(x):\n    try:\n        raise x\n    except ValueError:\n        raise\n",
+         false, "first"},
+    };
+    for (const Row& row : rows) {
+        value::Value x = nativeException(errors::Kind::ValueError, "first");
+        // The first run fills the runtime's one-time caches; the second must leave nothing.
+        Ran warm = run(row.source, x);
+        int64_t live = pool::liveBlocks();
+        Ran ran = run(row.source, x);
+        int64_t after = pool::liveBlocks();
+        uint64_t count = x.as<value::Exc>()->h.count;
+        value::decref(x);
+        SKIP_UNBUILT(ran.compiled);
+        ASSERT_EQ(ran.compiled.status, Status::ok) << row.name << ": " << ran.compiled.message;
+        EXPECT_EQ(ran.returned, row.returned) << row.name << "\n" << ran.compiled.ir;
+        EXPECT_EQ(ran.failed, !row.returned) << row.name;
+        EXPECT_EQ(ran.failure, row.failure) << row.name;
+        if (!row.returned && std::string(row.failure) == "first") {
+            EXPECT_EQ(ran.kind, uint8_t(errors::Kind::ValueError)) << row.name;
+        }
+        EXPECT_EQ(after, live) << row.name << ": blocks leaked or freed twice";
+        EXPECT_EQ(count, 1u) << row.name << ": the test's own reference alone";
+    }
 }
 
 struct MaskRow {
