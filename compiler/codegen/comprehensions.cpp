@@ -214,7 +214,12 @@ Status clause(Emitter* e, Semantic* s, const Comprehension& c, uint64_t k, Sink*
         Shape copy;
         if (Status err = ownCopy(e, it.items[i], &copy); err != Status::ok) return err;
         if (Status err = emitAssign(e, s, g.target, &copy, c.at); err != Status::ok) return err;
-        if (Status err = filters(e, s, c, k, 0, sink); err != Status::ok) return err;
+        // Inside a run-time loop of an outer clause the target has a slot: assigned here.
+        TargetMarks marks;
+        Status err = clearTargetMarks(s, g.target, &marks);
+        if (err == Status::ok) err = filters(e, s, c, k, 0, sink);
+        restoreTargetMarks(s, &marks);
+        if (err != Status::ok) return err;
     }
     return releaseIterated(e, s, it.iterable);
 }

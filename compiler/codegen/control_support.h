@@ -69,7 +69,7 @@ void popLoop(Semantic* s);
 [[nodiscard]] Status unrolledIteration(Emitter* e, Semantic* s, front::StmtList body,
                                        llvmapi::BasicBlockRef end, const void* key, bool* stop);
 
-// The truth of an expression (emitTruthy with the semantic's site); the value is released.
+// The truth of an expression (emitTruthy with the semantic's site, which consumes the value).
 [[nodiscard]] Status exprTruth(Emitter* e, Semantic* s, const front::Expr* expr, Truth* out);
 
 // Whether the builder's current block already ends in a terminator.

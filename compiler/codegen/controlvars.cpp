@@ -357,12 +357,8 @@ llvmapi::ValueRef wordSlot(Emitter* e) {
 Status exprTruth(Emitter* e, Semantic* s, const front::Expr* expr, Truth* out) {
     Shape value;
     if (Status err = emitExpr(e, s, expr, &value); err != Status::ok) return err;
-    // Live while its truth is taken: a failing truth test releases it on the way out.
-    if (!e->temporaries.push(value)) return Status::outOfMemory;
-    Status err = emitTruthy(e, value, s->site, out);
-    e->temporaries.cut(e->temporaries.count - 1);
-    if (err != Status::ok) return err;
-    return release(e, value);
+    // The value is consumed by its truth test, as every shape given to the lowering is.
+    return emitTruthy(e, value, s->site, out);
 }
 
 Status clearTargetMarks(Semantic* s, const front::Target& target, TargetMarks* marks) {

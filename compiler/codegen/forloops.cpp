@@ -229,9 +229,13 @@ Status unrollFor(Emitter* e, Semantic* s, const front::Stmt* statement, const Fo
             return err;
         if (Status err = emitAssign(e, s, f.target, &copy, statement->position); err != Status::ok)
             return err;
-        bool stop;
-        if (Status err = unrolledIteration(e, s, f.body, end, f.iterable, &stop); err != Status::ok)
-            return err;
+        // Inside run-time control flow the target has a slot: assigned here for this copy.
+        TargetMarks marks;
+        bool stop = false;
+        Status err = clearTargetMarks(s, f.target, &marks);
+        if (err == Status::ok) err = unrolledIteration(e, s, f.body, end, f.iterable, &stop);
+        restoreTargetMarks(s, &marks);
+        if (err != Status::ok) return err;
         if (stop) {
             finished = false;
             break;
