@@ -7,8 +7,8 @@
 // A generator expression is evaluated at once, into a list: right only where its consumer
 // drains it at once (drainsGenerator). Anywhere else (a generator kept, passed to a function
 // that may stop early, next()) it is refused, so the semantic runs as Python.
-#include <initializer_list>
 #include <cstring>
+#include <initializer_list>
 
 #include "compiler/backend/compile_error.h"
 #include "compiler/codegen/control_support.h"
@@ -105,7 +105,7 @@ Status element(Emitter* e, Semantic* s, Sink* sink) {
         if (Status err = operandOf(e, s, sink->element, &item); err != Status::ok) return err;
         Operand list = loadOperand(e, sink->slot, KnownKind::list);
         llvmapi::ValueRef args[6] = {e->runContext, siteValue(e, s->site), list.tag, list.payload,
-                                     item.tag, item.payload};
+                                     item.tag,      item.payload};
         llvmapi::ValueRef ok;
         if (Status err = callHelper(e, "wn_append", args, 6, &ok); err != Status::ok) return err;
         if (Status err = release(e, dynShape(item)); err != Status::ok) return err;
@@ -119,8 +119,9 @@ Status element(Emitter* e, Semantic* s, Sink* sink) {
         e->temporaries.cut(e->temporaries.count - 1);
         if (err != Status::ok) return err;
         Operand dict = loadOperand(e, sink->slot, KnownKind::dict);
-        llvmapi::ValueRef args[8] = {e->runContext, siteValue(e, s->site), dict.tag, dict.payload,
-                                     key.tag,       key.payload,           value.tag, value.payload};
+        llvmapi::ValueRef args[8] = {
+            e->runContext, siteValue(e, s->site), dict.tag,  dict.payload,
+            key.tag,       key.payload,           value.tag, value.payload};
         llvmapi::ValueRef ok;
         if ((err = callHelper(e, "wn_setitem", args, 8, &ok)) != Status::ok) return err;
         if ((err = release(e, dynShape(key))) != Status::ok) return err;

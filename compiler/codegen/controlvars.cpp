@@ -1,7 +1,7 @@
 // The local-variable walks of the loop and try lowering, value slots, the loop stack and the
 // process-wide sets of unroll keys (see control_support.h).
-#include <initializer_list>
 #include <cstring>
+#include <initializer_list>
 
 #include "compiler/codegen/control_support.h"
 
@@ -12,9 +12,9 @@ namespace {
 const llvmapi::Table& T = llvmapi::table;
 
 // Methods that change the list or dict they are called on, so the local holding it changes.
-constexpr const char* kChangingMethods[] = {"append", "extend",     "insert", "pop",
-                                            "remove", "clear",      "update", "setdefault",
-                                            "sort",   "reverse",    "popitem"};
+constexpr const char* kChangingMethods[] = {"append", "extend",  "insert", "pop",
+                                            "remove", "clear",   "update", "setdefault",
+                                            "sort",   "reverse", "popitem"};
 
 bool isChangingMethod(front::Text name) {
     for (const char* m : kChangingMethods)
@@ -68,7 +68,8 @@ Status walkFString(const Walker& w, front::FStringPartList parts) {
 
 bool isWatchedArgs(const Walker& w, const front::Expr* x) {
     return w.watched && w.watched->active && x->attribute.object->kind == front::ExprKind::local &&
-           x->attribute.object->local == w.watched->local && front::textIs(x->attribute.name, "args");
+           x->attribute.object->local == w.watched->local &&
+           front::textIs(x->attribute.name, "args");
 }
 
 Status walkCall(const Walker& w, const front::Expr* x) {
@@ -76,8 +77,7 @@ Status walkCall(const Walker& w, const front::Expr* x) {
     if (w.walk == Walk::changes && callee->kind == front::ExprKind::attribute &&
         callee->attribute.object->kind == front::ExprKind::local &&
         isChangingMethod(callee->attribute.name)) {
-        if (Status err = add(w.set, callee->attribute.object->local); err != Status::ok)
-            return err;
+        if (Status err = add(w.set, callee->attribute.object->local); err != Status::ok) return err;
     }
     if (Status err = walkExpr(w, callee); err != Status::ok) return err;
     if (Status err = walkList(w, x->call.arguments); err != Status::ok) return err;
@@ -349,7 +349,8 @@ Status listedSlot(Emitter* e, Semantic* s, llvmapi::ValueRef* out) {
 }
 
 llvmapi::ValueRef wordSlot(Emitter* e) {
-    llvmapi::ValueRef slot = T.LLVMBuildAlloca(e->builder.entryBuilder, e->compiler->module.i64, "");
+    llvmapi::ValueRef slot =
+        T.LLVMBuildAlloca(e->builder.entryBuilder, e->compiler->module.i64, "");
     T.LLVMSetAlignment(slot, 8);
     return slot;
 }

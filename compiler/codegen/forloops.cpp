@@ -19,7 +19,8 @@ Status rangeCall(Emitter* e, Semantic* s, const front::Expr* iterable, bool* isR
     *isRange = false;
     if (iterable->kind != front::ExprKind::call) return Status::ok;
     const auto& call = iterable->call;
-    if (call.callee->kind != front::ExprKind::global || !front::textIs(call.callee->global, "range"))
+    if (call.callee->kind != front::ExprKind::global ||
+        !front::textIs(call.callee->global, "range"))
         return Status::ok;
     if (call.keywords.count || call.arguments.count < 1 || call.arguments.count > 3)
         return Status::ok;
@@ -29,7 +30,8 @@ Status rangeCall(Emitter* e, Semantic* s, const front::Expr* iterable, bool* isR
     if (Status err = emitGlobal(e, s, call.callee->global, call.callee->position, &callee);
         err != Status::ok)
         return err;
-    *isRange = callee.kind == ShapeKind::py && callee.py == reinterpret_cast<PyObject*>(&PyRange_Type);
+    *isRange =
+        callee.kind == ShapeKind::py && callee.py == reinterpret_cast<PyObject*>(&PyRange_Type);
     return release(e, callee);
 }
 
@@ -125,8 +127,8 @@ Status sequenceSource(Emitter* e, Semantic* s, Operand value, ForItems* out) {
     llvmapi::ValueRef slot;
     if (Status err = listedSlot(e, s, &slot); err != Status::ok) return err;
     if (value.kind != KnownKind::list && value.kind != KnownKind::tuple) {
-        llvmapi::ValueRef args[5] = {e->runContext, siteValue(e, s->site), value.tag,
-                                     value.payload, e->scratch};
+        llvmapi::ValueRef args[5] = {e->runContext, siteValue(e, s->site), value.tag, value.payload,
+                                     e->scratch};
         llvmapi::ValueRef ok;
         if (Status err = callHelper(e, "wn_iter_items", args, 5, &ok); err != Status::ok)
             return err;
@@ -173,9 +175,9 @@ Status emitFor(Emitter* e, Semantic* s, const front::Stmt* statement, LoopSource
     if (Status err = prepareLoopLocals(e, s, statement); err != Status::ok) return err;
     loopInit(e, &source);
     llvmapi::BasicBlockRef head, next, body, orelse, end;
-    for (auto [block, name] : {std::pair{&head, "for"}, std::pair{&next, "for_next"},
-                               std::pair{&body, "for_body"}, std::pair{&orelse, "for_else"},
-                               std::pair{&end, "endfor"}})
+    for (auto [block, name] :
+         {std::pair{&head, "for"}, std::pair{&next, "for_next"}, std::pair{&body, "for_body"},
+          std::pair{&orelse, "for_else"}, std::pair{&end, "endfor"}})
         if (Status err = newBlock(b, name, block); err != Status::ok) return err;
     enter(b, head);
     e->controlDepth++;
@@ -373,8 +375,7 @@ Status lowerFor(Emitter* e, Semantic* s, const front::Stmt* statement) {
     ForItems it;
     if (Status err = emitForBuiltin(e, s, statement->for_.iterable, &it); err != Status::ok)
         return err;
-    if (!it.runTime &&
-        (loopAtRunTime(statement->for_.iterable) || it.count > kForUnrollItems))
+    if (!it.runTime && (loopAtRunTime(statement->for_.iterable) || it.count > kForUnrollItems))
         if (Status err = itemsAtRunTime(e, s, &it); err != Status::ok) return err;
     if (it.runTime) return emitFor(e, s, statement, it.source);
     return unrollFor(e, s, statement, it);

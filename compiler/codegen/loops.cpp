@@ -127,7 +127,8 @@ Status lowerWhile(Emitter* e, Semantic* s, const front::Stmt* statement) {
     Truth pending{};
     Status err = unroll(e, s, statement, end, &how, &pending);
     if (err == Status::ok && how != Unrolled::done)
-        err = runTimeWhile(e, s, statement, end, how == Unrolled::runTimeTested ? &pending : nullptr);
+        err =
+            runTimeWhile(e, s, statement, end, how == Unrolled::runTimeTested ? &pending : nullptr);
     e->unrollDepth--;
     return err;
 }

@@ -2,8 +2,8 @@
 // and rt.Continue: resolved while compiling into branches, the finally code of the try
 // statements left on the way compiled at the jump, and an except handler of the jump's class
 // receiving it (see control_support.h).
-#include <initializer_list>
 #include <cstring>
+#include <initializer_list>
 
 #include "compiler/backend/compile_error.h"
 #include "compiler/codegen/control_support.h"
@@ -61,7 +61,8 @@ Status jumpException(Emitter* e, RtMethod id, const Operand* value, Operand* out
         if (Status err = beginConstructError(e); err != Status::ok) return err;
         Status err = appendText(&c->message, "strict: catches rt.");
         if (err == Status::ok) err = appendText(&c->message, rtMethodName(uint8_t(id)));
-        if (err == Status::ok) err = appendText(&c->message, " as an exception (it would run in Python)");
+        if (err == Status::ok)
+            err = appendText(&c->message, " as an exception (it would run in Python)");
         return err == Status::ok ? Status::unsupported : err;
     }
     PyObject* cls = jumpClassOf(id);
@@ -79,8 +80,8 @@ Status jumpException(Emitter* e, RtMethod id, const Operand* value, Operand* out
     }
     llvmapi::ValueRef classValue;
     if (Status err = objectConstant(e, index, &classValue); err != Status::ok) return err;
-    llvmapi::ValueRef args[6] = {e->runContext, siteValue(e, currentSite(e)), classValue, array,
-                                 constI64(e, carries ? 1 : 0), e->scratch};
+    llvmapi::ValueRef args[6] = {e->runContext, siteValue(e, currentSite(e)), classValue,
+                                 array,         constI64(e, carries ? 1 : 0), e->scratch};
     llvmapi::ValueRef ok;
     if (Status err = callHelper(e, "wn_call_python", args, 6, &ok); err != Status::ok) return err;
     if (value)

@@ -33,7 +33,6 @@ using compile::Shape;
 using compile::ShapeKind;
 const llvmapi::Table& T = llvmapi::table;
 
-
 constexpr uint32_t kProgramFunction = 7;
 
 // while loops that turn three and nine times over known values: the flags shift one place
@@ -76,8 +75,8 @@ protected:
     // The reading of f in source, or null.
     front::FunctionIR* read(const char* source) {
         PyObject* src = PyUnicode_FromString(source);
-        PyObject* fn = PyObject_CallFunctionObjArgs(PyDict_GetItemString(helpers_, "load"), src,
-                                                    nullptr);
+        PyObject* fn =
+            PyObject_CallFunctionObjArgs(PyDict_GetItemString(helpers_, "load"), src, nullptr);
         Py_DECREF(src);
         if (!fn) return nullptr;
         front::FunctionIR* ir = nullptr;
@@ -212,11 +211,11 @@ protected:
 };
 
 // A refusal of another part of the lowering that this build leaves out skips the case.
-#define SKIP_UNBUILT(compiled)                                                              \
-    do {                                                                                    \
-        if ((compiled).status == Status::unsupported &&                                     \
-            (compiled).message.find("isn't compiled yet") != std::string::npos)             \
-            GTEST_SKIP() << (compiled).message;                                             \
+#define SKIP_UNBUILT(compiled)                                                  \
+    do {                                                                        \
+        if ((compiled).status == Status::unsupported &&                         \
+            (compiled).message.find("isn't compiled yet") != std::string::npos) \
+            GTEST_SKIP() << (compiled).message;                                 \
     } while (0)
 
 size_t blocksNamed(const std::string& ir, const std::string& base) {
@@ -243,8 +242,9 @@ TEST_F(ControlLower, AWhileOverKnownValuesIsUnrolledWithNoTestLeft) {
     EXPECT_EQ(c.result.kind, ShapeKind::bool_);
     EXPECT_EQ(c.result.bool_, 0);
     EXPECT_EQ(c.verified, "");
-    Compiled counted = compileBody("def f(x):\n    i = 0\n    while i < 3:\n        i += 1\n"
-                                   "    return i\n");
+    Compiled counted = compileBody(
+        "def f(x):\n    i = 0\n    while i < 3:\n        i += 1\n"
+        "    return i\n");
     SKIP_UNBUILT(counted);
     ASSERT_EQ(counted.status, Status::ok) << counted.message;
     EXPECT_EQ(blocksNamed(counted.ir, "while"), 0u) << counted.ir;
@@ -263,8 +263,9 @@ TEST_F(ControlLower, NineIterationsUnrollEightThenLoopAndTheNextCompilationLoops
 }
 
 TEST_F(ControlLower, ARunTimeConditionLoopsWithoutUnrolledCopies) {
-    Compiled c = compileBody("def f(x):\n    n = 0\n    while x:\n        n = x\n"
-                             "        x = None\n    else:\n        n = 10\n    return n\n");
+    Compiled c = compileBody(
+        "def f(x):\n    n = 0\n    while x:\n        n = x\n"
+        "        x = None\n    else:\n        n = 10\n    return n\n");
     SKIP_UNBUILT(c);
     ASSERT_EQ(c.status, Status::ok) << c.message;
     EXPECT_EQ(blocksNamed(c.ir, "next"), 0u) << c.ir;
@@ -285,8 +286,9 @@ TEST_F(ControlLower, ABodyPastTwelveStatementsIsNeverUnrolled) {
 }
 
 TEST_F(ControlLower, ABreakInRunTimeFlowOfAnUnrolledForAsksForTheLoopAtRunTime) {
-    const char* source = "def f(x):\n    n = 0\n    for k in (1, 2, 3):\n        if x:\n"
-                         "            break\n        n = k\n    return n\n";
+    const char* source =
+        "def f(x):\n    n = 0\n    for k in (1, 2, 3):\n        if x:\n"
+        "            break\n        n = k\n    return n\n";
     Compiled first = compileBody(source);
     SKIP_UNBUILT(first);
     ASSERT_EQ(first.status, Status::unsupported);
@@ -306,8 +308,7 @@ TEST_F(ControlLower, AForOverFewKnownItemsIsUnrolledAndPastTheBoundLoops) {
     } rows[] = {
         {"def f(x):\n    n = 0\n    for k in (1, 2, 3):\n        n = k\n    return n\n", 3, 0},
         {"def f(x):\n    n = 0\n    for k in range(3):\n        n = k\n    return n\n", 3, 0},
-        {"def f(x):\n    n = 0\n    for k in range(100000):\n        n = k\n    return n\n", 0,
-         1},
+        {"def f(x):\n    n = 0\n    for k in range(100000):\n        n = k\n    return n\n", 0, 1},
         {"def f(x):\n    n = 0\n    for k in range(x):\n        n = k\n    return n\n", 0, 1},
         {"def f(x):\n    n = 0\n    for k in x:\n        n = k\n    return n\n", 0, 1},
     };
@@ -331,8 +332,9 @@ TEST_F(ControlLower, FinallyCodeIsCompiledOnEveryWayOut) {
     } rows[] = {
         {"error path only", "def f(x):\n    try:\n        x = x\n    finally:\n        x = 7\n", 2},
         {"return", "def f(x):\n    try:\n        return x\n    finally:\n        x = 7\n", 3},
-        {"break", "def f(x):\n    while x:\n        try:\n            break\n        finally:\n"
-                  "            x = 7\n",
+        {"break",
+         "def f(x):\n    while x:\n        try:\n            break\n        finally:\n"
+         "            x = 7\n",
          3},
     };
     for (const Row& row : rows) {
@@ -354,8 +356,7 @@ TEST_F(ControlLower, AHandlerClassGivenAsARunTimeValueIsACompileError) {
     Compiled c = compileBody("def f(x):\n    try:\n        x = 1\n    except x:\n        pass\n");
     SKIP_UNBUILT(c);
     ASSERT_EQ(c.status, Status::unsupported);
-    EXPECT_NE(c.message.find("an except's classes must be known when compiling"),
-              std::string::npos)
+    EXPECT_NE(c.message.find("an except's classes must be known when compiling"), std::string::npos)
         << c.message;
 }
 
@@ -410,8 +411,8 @@ TEST_F(ControlLower, FailuresThroughTryStatementsAtRunTime) {
          "        except ValueError as e:\n            break\n",
          true, ""},
         {"a bare raise in the handler raises the caught exception",
-         "def f(x):\n    try:\n        raise x\n    except ValueError:\n        raise\n",
-         false, "first"},
+         "def f(x):\n    try:\n        raise x\n    except ValueError:\n        raise\n", false,
+         "first"},
     };
     for (const Row& row : rows) {
         value::Value x = nativeException(errors::Kind::ValueError, "first");
@@ -510,8 +511,8 @@ TEST_F(ControlLower, LoopsAndComprehensionsRunAsPythonRunsThem) {
     ASSERT_EQ(convert::convert(list, true, &x), 0);
     for (const char* source : rows) {
         PyObject* src = PyUnicode_FromString(source);
-        PyObject* fn = PyObject_CallFunctionObjArgs(PyDict_GetItemString(helpers_, "load"), src,
-                                                    nullptr);
+        PyObject* fn =
+            PyObject_CallFunctionObjArgs(PyDict_GetItemString(helpers_, "load"), src, nullptr);
         Py_DECREF(src);
         ASSERT_NE(fn, nullptr) << source;
         PyObject* expected = PyObject_CallOneArg(fn, list);
@@ -532,7 +533,8 @@ TEST_F(ControlLower, LoopsAndComprehensionsRunAsPythonRunsThem) {
         ASSERT_NE(expectedText, nullptr);
         EXPECT_EQ(got, PyUnicode_AsUTF8(expectedText)) << source;
         Py_DECREF(expectedText);
-        EXPECT_EQ(x.as<value::List>()->h.count, 1u) << source << ": x keeps the test's reference alone";
+        EXPECT_EQ(x.as<value::List>()->h.count, 1u)
+            << source << ": x keeps the test's reference alone";
         Py_DECREF(expected);
     }
     value::decref(x);
@@ -553,8 +555,8 @@ TEST_F(ControlLower, HandlerClassMasks) {
         {"(ValueError, (KeyError, IndexError))",
          bit(Kind::ValueError) | bit(Kind::KeyError) | bit(Kind::IndexError)},
         {"type('MyError', (Exception,), {})", uint64_t(1) << 63},
-        {"(ValueError, type('MyError', (Exception,), {}))",
-         bit(Kind::ValueError) | uint64_t(1) << 63},
+        {"(ValueError, type('MyError', (Exception,), {}))", bit(Kind::ValueError) | uint64_t(1)
+                                                                                        << 63},
         {"type('T', (tuple,), {})((ValueError,))", uint64_t(1) << 63},
         {"()", 0},
         {"ZeroDivisionError", bit(Kind::ZeroDivisionError)},
@@ -617,13 +619,13 @@ TEST_F(ControlLower, ConsumersThatDrainAGeneratorAtOnce) {
         const char* method;
         compile::Drain drain;
     } rows[] = {
-        {"list", nullptr, compile::Drain::list},   {"tuple", nullptr, compile::Drain::list},
-        {"sum", nullptr, compile::Drain::list},    {"sorted", nullptr, compile::Drain::list},
-        {"min", nullptr, compile::Drain::list},    {"max", nullptr, compile::Drain::list},
-        {"set", nullptr, compile::Drain::list},    {"any", nullptr, compile::Drain::any},
-        {"all", nullptr, compile::Drain::all},     {"next", nullptr, compile::Drain::no},
-        {"iter", nullptr, compile::Drain::no},     {"enumerate", nullptr, compile::Drain::no},
-        {"zip", nullptr, compile::Drain::no},      {nullptr, "join", compile::Drain::list},
+        {"list", nullptr, compile::Drain::list}, {"tuple", nullptr, compile::Drain::list},
+        {"sum", nullptr, compile::Drain::list},  {"sorted", nullptr, compile::Drain::list},
+        {"min", nullptr, compile::Drain::list},  {"max", nullptr, compile::Drain::list},
+        {"set", nullptr, compile::Drain::list},  {"any", nullptr, compile::Drain::any},
+        {"all", nullptr, compile::Drain::all},   {"next", nullptr, compile::Drain::no},
+        {"iter", nullptr, compile::Drain::no},   {"enumerate", nullptr, compile::Drain::no},
+        {"zip", nullptr, compile::Drain::no},    {nullptr, "join", compile::Drain::list},
         {nullptr, "split", compile::Drain::no},
     };
     PyObject* builtins = PyEval_GetBuiltins();
