@@ -4,8 +4,9 @@ mode gives: the same printed lines and the same error text. while loops over kno
 for loops over known items, over ranges past the unrolling bound and over run-time lists;
 try/except/else/finally with handler classes and tuples, a bare raise, finally code on
 returns and errors; a failure set aside while finally code runs (an inner try can't catch it,
-a new failure replaces it); list, set and dict comprehensions, and generators drained at once
-by their consumer. A generator that its consumer doesn't drain at once runs as Python."""
+a new failure replaces it); an rt.Return caught by a handler that reads its args; list, set
+and dict comprehensions, and generators drained at once by their consumer. A generator that
+its consumer doesn't drain at once runs as Python."""
 import functools
 
 import pargo
@@ -177,6 +178,20 @@ def finally_replaces_the_failure(node, rt):
     print("passed", node.value)
 
 
+def jump_above_two(rt, v):
+    if v > 2:
+        raise rt.Return(v * 10)
+    return v
+
+
+def caught_jump(node, rt):
+    try:
+        n = jump_above_two(rt, node.value)
+        print("normal", n)
+    except rt.Return as r:
+        print("jump", r.args[0])
+
+
 def comprehensions(node, rt):
     doubled = [k * 2 for k in (1, 2, 3)]
     odd = [k for k in range(node.value) if k % 2]
@@ -196,7 +211,7 @@ def drained(node, rt):
 SEMANTICS = [while_known, while_past_the_bound, while_runtime, while_break, for_known,
              for_ranges, for_runtime_list, try_handlers, reraise, finally_on_error,
              finally_on_return, finally_keeps_the_failure, finally_replaces_the_failure,
-             comprehensions, drained]
+             caught_jump, comprehensions, drained]
 FAILING = {finally_on_error, finally_keeps_the_failure, finally_replaces_the_failure}
 SOURCE = "case 1; case 2; case 3; case 5;"
 
