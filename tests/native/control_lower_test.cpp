@@ -249,6 +249,9 @@ TEST_F(ControlLower, AWhileOverKnownValuesIsUnrolledWithNoTestLeft) {
     EXPECT_EQ(c.result.kind, ShapeKind::bool_);
     EXPECT_EQ(c.result.bool_, 0);
     EXPECT_EQ(c.verified, "");
+}
+
+TEST_F(ControlLower, AWhileCountingOverKnownValuesFolds) {
     Compiled counted = compileBody(
         "def f(x):\n    i = 0\n    while i < 3:\n        i += 1\n"
         "    return i\n");
