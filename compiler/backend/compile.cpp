@@ -118,6 +118,14 @@ void release(Compiler* c) {
     c->methodJumps.free();
     c->raisesMemo.free();
     c->guardMemo.free();
+    c->setBeforeRead.free();
+    c->storedFunctions.free();
+    for (size_t i = 0; i < c->moduleState.count; i++) {
+        free(c->moduleState[i].name);
+        free(c->moduleState[i].text);
+    }
+    c->moduleState.free();
+    c->nativeState.free();
     // Shapes point into the arena and at the listed objects: both go together, last.
     arena::freeArena(c->arena);
     c->arena = nullptr;

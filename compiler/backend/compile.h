@@ -142,6 +142,21 @@ struct OutOfLine {
     uint32_t firstLine;
 };
 
+// What became of a module variable compiled code read: its name and the decision, both
+// owned UTF-8 texts without NUL.
+struct ModuleStateNote {
+    char* name;
+    size_t nameLength;
+    char* text;
+    size_t textLength;
+};
+
+// A module variable turned into native state: the tag and address of its run-time container.
+struct NativeState {
+    uint64_t tag;
+    uint64_t key;
+};
+
 // A scope's frame layout.
 struct Layout {
     backend::List<uint32_t> slots;  // the analysis' symbol index of the variable in each slot
@@ -223,6 +238,18 @@ struct Compiler {
     backend::U32Map<uint32_t> slots;
     uint8_t callsPython;
     uint8_t allFramesAttempt;
+    // Variables (compiler/codegen/variables.cpp, frames.cpp, globals.cpp), for one module
+    // compilation: per symbol, whether the variable is set before every read (1) or not (0);
+    // per symbol, the function node of every value stored into it so far (-1 once two stores
+    // disagree); the parent-scope table of frame-walking code (one u64 per node, in the
+    // arena: the loaded code reads it); the module variables compiled code read and what
+    // became of each (Program.report()["module_state"]); and the module variables turned
+    // into native state.
+    backend::U32Map<uint8_t> setBeforeRead;
+    backend::U32Map<int32_t> storedFunctions;
+    uint64_t* parentScopes;
+    backend::List<ModuleStateNote> moduleState;
+    backend::List<NativeState> nativeState;
 };
 
 // The block-building record of the function being emitted (as far as this core uses it).

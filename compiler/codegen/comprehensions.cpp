@@ -5,8 +5,9 @@
 // loop runs at run time. any()/all() over a generator leave at the first deciding element.
 //
 // A generator expression is evaluated at once, into a list: right only where its consumer
-// drains it at once (drainsGenerator). Anywhere else (a generator kept, passed to a function
-// that may stop early, next()) it is refused, so the semantic runs as Python.
+// drains it at once (the call lowering's generator use). Anywhere else (a generator kept,
+// passed to a function that may stop early, next()) it is refused, so the semantic runs as
+// Python.
 #include <cstring>
 #include <initializer_list>
 
@@ -52,7 +53,7 @@ Status toRunTimeList(Emitter* e, Semantic* s, Sink* sink) {
     list.list = sink->list;
     Operand o;
     if (Status err = materialize(e, list, s->site, &o); err != Status::ok) return err;
-    if (Status err = listedSlot(e, s, &sink->slot); err != Status::ok) return err;
+    if (Status err = newListedSlot(e, s, &sink->slot); err != Status::ok) return err;
     if (Status err = storeOperand(e, sink->slot, &o); err != Status::ok) return err;
     sink->mode = SinkMode::runTimeList;
     return Status::ok;
@@ -162,7 +163,7 @@ Status clauseTargetSlots(Emitter* e, Semantic* s, const Comprehension& c, uint64
     LocalSet set;
     Status err = Status::ok;
     for (uint64_t i = k; err == Status::ok && i < c.clauses.count; i++)
-        err = targetLocals(c.clauses.items[i].target, &set);
+        err = targetVariables(c.clauses.items[i].target, &set);
     if (err == Status::ok) err = materializeSet(e, s, set);
     set.free();
     return err;
@@ -276,7 +277,7 @@ Status dictComprehension(Emitter* e, Semantic* s, const front::Expr* expr, Shape
     if (Status err = dictLiteral(e, empty, s->site, &dict); err != Status::ok) return err;
     empty->madeAtRunTime = 1;
     Sink sink{};
-    if (Status err = listedSlot(e, s, &sink.slot); err != Status::ok) return err;
+    if (Status err = newListedSlot(e, s, &sink.slot); err != Status::ok) return err;
     if (Status err = storeOperand(e, sink.slot, &dict); err != Status::ok) return err;
     sink.element = expr->dictComp.key;
     sink.value = expr->dictComp.value;
@@ -294,7 +295,7 @@ Status decidingGenerator(Emitter* e, Semantic* s, const front::Expr* generator, 
                          Shape* out) {
     Builder* b = &e->builder;
     Sink sink{};
-    sink.slot = zeroedSlot(e);
+    sink.slot = newValueSlot(e);
     sink.element = generator->generatorExp.element;
     sink.mode = SinkMode::decide;
     sink.deciding = any ? 1 : 0;
@@ -312,33 +313,22 @@ Status decidingGenerator(Emitter* e, Semantic* s, const front::Expr* generator, 
     return Status::ok;
 }
 
-bool isBuiltin(PyObject* callee, const char* name) {
-    PyObject* builtins = PyEval_GetBuiltins();
-    if (!builtins) return false;
-    PyObject* found = PyDict_GetItemString(builtins, name);
-    return found && found == callee;
-}
-
 }  // namespace
-
-Drain drainsGenerator(PyObject* callee, const char* method) {
-    if (method) return strcmp(method, "join") == 0 ? Drain::list : Drain::no;
-    if (!callee) return Drain::no;
-    if (isBuiltin(callee, "any")) return Drain::any;
-    if (isBuiltin(callee, "all")) return Drain::all;
-    for (const char* name : {"list", "tuple", "sum", "sorted", "min", "max", "set"})
-        if (isBuiltin(callee, name)) return Drain::list;
-    return Drain::no;
-}
 
 Status emitDrainedGenerator(Emitter* e, Semantic* s, const front::Expr* generator, Drain drain,
                             Shape* out) {
-    if (generator->kind != front::ExprKind::generatorExp || drain == Drain::no)
+    if (generator->kind != front::ExprKind::generatorExp)
         return emitComprehension(e, s, generator, out);
     if (drain == Drain::any || drain == Drain::all)
         return decidingGenerator(e, s, generator, drain == Drain::any, out);
-    return listComprehension(e, s, generator->generatorExp.element,
-                             generator->generatorExp.generators, generator->position, out);
+    if (Status err =
+            listComprehension(e, s, generator->generatorExp.element,
+                              generator->generatorExp.generators, generator->position, out);
+        err != Status::ok)
+        return err;
+    // As a list comprehension's list: placed at its expression, released once dead.
+    if (Status err = placeDisplay(e, generator, s->site, out); err != Status::ok) return err;
+    return trackContainer(s, *out);
 }
 
 Status emitComprehension(Emitter* e, Semantic* s, const front::Expr* expr, Shape* out) {

@@ -1,56 +1,32 @@
-// What the loop, try and comprehension lowering share among its files: the walks that find
-// the locals a statement list changes or reads, value slots, the loop stack, and the jump out
-// of try statements with their finally code.
+// What the loop, try and comprehension lowering share among its files: the slots of the
+// locals a run-time loop or try changes (found by the statement lowering's analyses), the
+// loop stack and an unrolled iteration, the truth of a condition, the marks of loop targets,
+// and the sources of for loops.
 //
-// The walks follow the IR's kinds (compiler/front/ir.h) and collect local numbers into a
-// U32Set. A local that changes inside run-time control flow must live in a run-time slot
-// before the flow begins, so that every path reads the same place; these walks say which.
+// A local that changes inside run-time control flow must live in a run-time slot before the
+// flow begins, so that every path reads the same place.
 //
 // Failure contract: as lower.h (ok; outOfMemory; unsupported with the message written;
-// pythonError with an exception pending). The walks only fail with outOfMemory.
+// pythonError with an exception pending).
 #pragma once
 #include "compiler/codegen/lower.h"
+#include "compiler/codegen/statements_flow.h"
 
 namespace wuna::compile {
 
 using LocalSet = backend::U32Set;
 
-// The local a handler watches while its variable's use is asked: a read of <local>.args is
-// not a use of it.
-struct WatchedLocal {
-    uint32_t local;
-    uint8_t active;
-};
-
-// Adds the locals a target assigns (its object local for an attribute or item target).
-[[nodiscard]] Status targetLocals(const front::Target& target, LocalSet* set);
-// Adds the locals the statements assign or change: targets, := inside expressions, locals
-// whose changing method (append, sort, ...) is called, handler names, del.
-[[nodiscard]] Status changedLocals(front::StmtList statements, LocalSet* set);
-// Adds the locals the expression reads (and := assigns).
-[[nodiscard]] Status exprLocals(const front::Expr* expr, const WatchedLocal* watched,
-                                LocalSet* set);
-// Adds the locals the statements read anywhere, skipping the one statement list skip (its
-// items pointer; null to skip nothing).
-[[nodiscard]] Status usedLocals(front::StmtList statements, const front::Stmt* skip,
-                                const WatchedLocal* watched, LocalSet* set);
-// Whether a handler body uses its variable other than for its args. ok with *used.
-[[nodiscard]] Status exceptVarUsed(front::StmtList body, uint32_t local, bool* used);
 // Gives each local of the set its run-time slot.
 [[nodiscard]] Status materializeSet(Emitter* e, Semantic* s, const LocalSet& set);
+// Whether a handler body uses its variable other than for its args. ok with *used.
+[[nodiscard]] Status exceptVarUsed(front::StmtList body, uint32_t local, bool* used);
 
-// A value slot in the entry block holding None from the function's start.
-llvmapi::ValueRef zeroedSlot(Emitter* e);
-// zeroedSlot, listed with the semantic's slots (released with it and on every error exit).
-[[nodiscard]] Status listedSlot(Emitter* e, Semantic* s, llvmapi::ValueRef* out);
 // An i64 slot in the entry block.
 llvmapi::ValueRef wordSlot(Emitter* e);
 
-// The statement lowering's mark of a slot that may still hold the unset marker
-// (LocalRecord::noRelease bit 1): a read of such a slot is refused while compiling. A loop's
-// target is assigned at the top of every turn, so inside the body its slot holds a value;
-// after the loop (which may not have turned at all) the mark it had before comes back.
-inline constexpr uint8_t kSlotMaybeUnset = 2;
+// A loop's target is assigned at the top of every turn, so inside the body its slot holds a
+// value although it carries the statement lowering's maybe-unset mark (kMaybeUnset); after the
+// loop (which may not have turned at all) the mark it had before comes back.
 struct TargetMarks {
     backend::List<uint32_t> locals;  // the targets whose mark was cleared
 };
@@ -71,19 +47,6 @@ void popLoop(Semantic* s);
 
 // The truth of an expression (emitTruthy with the semantic's site, which consumes the value).
 [[nodiscard]] Status exprTruth(Emitter* e, Semantic* s, const front::Expr* expr, Truth* out);
-
-// Whether the builder's current block already ends in a terminator.
-bool blockTerminated(Emitter* e);
-
-// The run-time failure with a fixed text at the site, then a fresh "dead" block.
-[[nodiscard]] Status failWith(Emitter* e, int32_t site, const char* text);
-
-// Leaves the try statements above the height for a jump: the first entry still catching
-// jumps with a handler for the jump (id an RtMethod id with rtJump set) takes it (*caught
-// true; value: the carried operand of a Return, or null); each entry with finally statements
-// passed on the way has them compiled here.
-[[nodiscard]] Status jumpOut(Emitter* e, uint64_t height, RtMethod id, bool rtJump,
-                             const Operand* value, bool* caught);
 
 // --- for loops and their sources (forloops.cpp) ---------------------------------------------
 
@@ -130,8 +93,5 @@ void loopInit(Emitter* e, LoopSource* source);
 // The iterable's shape after its items were unrolled: a tuple released, a list made while
 // compiling that no local holds dropped.
 [[nodiscard]] Status releaseIterated(Emitter* e, Semantic* s, const Shape& iterable);
-
-// The site the innermost open semantic's code passes to helpers (0 outside any).
-int32_t currentSite(const Emitter* e);
 
 }  // namespace wuna::compile

@@ -42,6 +42,7 @@
 
 #include "compiler/backend/compile.h"
 #include "compiler/backend/operand.h"
+#include "compiler/front/planner.h"
 #include "compiler/front/shape.h"
 
 namespace wuna::front {
@@ -254,6 +255,9 @@ struct Emitter {
     uint32_t unrollDepth;
     uint32_t scopeId;  // kNoFunctionScope for the top level and out-of-line helpers
     EmitterModes modes;
+    // The call planner's record of the calls being inlined into this function (innermost
+    // last) and of the helpers' inlined sites; freed by finishFunction.
+    InlineState inlining;
 };
 
 // Readies e for emitting into fn: blocks "entry" and "start" (unnumbered), an entry builder

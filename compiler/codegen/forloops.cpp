@@ -125,7 +125,7 @@ Status emitRange(Emitter* e, Semantic* s, const front::Expr* iterable, ForItems*
 // A list or tuple operand made the walked sequence of a run-time loop.
 Status sequenceSource(Emitter* e, Semantic* s, Operand value, ForItems* out) {
     llvmapi::ValueRef slot;
-    if (Status err = listedSlot(e, s, &slot); err != Status::ok) return err;
+    if (Status err = newListedSlot(e, s, &slot); err != Status::ok) return err;
     if (value.kind != KnownKind::list && value.kind != KnownKind::tuple) {
         llvmapi::ValueRef args[5] = {e->runContext, siteValue(e, s->site), value.tag, value.payload,
                                      e->scratch};
@@ -160,9 +160,9 @@ uint64_t itemCount(const ForItems& it) {
 Status prepareLoopLocals(Emitter* e, Semantic* s, const front::Stmt* statement) {
     const auto& f = statement->for_;
     LocalSet set;
-    Status err = targetLocals(f.target, &set);
-    if (err == Status::ok) err = changedLocals(f.body, &set);
-    if (err == Status::ok) err = changedLocals(f.orelse, &set);
+    Status err = targetVariables(f.target, &set);
+    if (err == Status::ok) err = changedVariables(f.body.items, f.body.count, &set);
+    if (err == Status::ok) err = changedVariables(f.orelse.items, f.orelse.count, &set);
     if (err == Status::ok) err = materializeSet(e, s, set);
     set.free();
     return err;

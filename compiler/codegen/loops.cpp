@@ -73,9 +73,13 @@ Status runTimeWhile(Emitter* e, Semantic* s, const front::Stmt* statement,
     const auto& w = statement->while_;
     Builder* b = &e->builder;
     LocalSet changed;
-    Status err = changedLocals(w.body, &changed);
-    if (err == Status::ok) err = exprLocals(w.test, nullptr, &changed);
+    backend::List<LocalUse> uses;
+    Status err = changedVariables(w.body.items, w.body.count, &changed);
+    if (err == Status::ok) err = noteExprLocals(w.test, 0, &uses);
+    for (size_t i = 0; err == Status::ok && i < uses.count; i++)
+        if (!changed.put(uses[i].local, 1)) err = Status::outOfMemory;
     if (err == Status::ok) err = materializeSet(e, s, changed);
+    uses.free();
     changed.free();
     if (err != Status::ok) return err;
     llvmapi::BasicBlockRef head, body, orelse;

@@ -118,19 +118,20 @@ Status handlerClass(Emitter* e, Semantic* s, TryEntry* t, const front::Handler& 
 Status prepareLocals(Emitter* e, Semantic* s, const front::Stmt* statement, TryEntry* t) {
     const auto& tr = statement->try_;
     LocalSet early, changed, outside, read;
-    Status err = changedLocals(tr.orelse, &early);
-    if (err == Status::ok) err = changedLocals(tr.finally, &early);
+    Status err = changedVariables(tr.orelse.items, tr.orelse.count, &early);
+    if (err == Status::ok) err = changedVariables(tr.finally.items, tr.finally.count, &early);
     for (uint64_t i = 0; err == Status::ok && i < tr.handlers.count; i++) {
         const front::Handler& h = tr.handlers.items[i];
         if (h.binds && !early.put(h.local, 1)) err = Status::outOfMemory;
-        if (err == Status::ok) err = changedLocals(h.body, &early);
+        if (err == Status::ok) err = changedVariables(h.body.items, h.body.count, &early);
     }
     if (err == Status::ok) err = materializeSet(e, s, early);
-    if (err == Status::ok) err = changedLocals(tr.body, &changed);
+    if (err == Status::ok) err = changedVariables(tr.body.items, tr.body.count, &changed);
     if (err == Status::ok)
-        err = usedLocals(s->function->body, tr.body.count ? tr.body.items : nullptr, nullptr,
-                         &outside);
-    if (err == Status::ok) err = usedLocals(tr.body, nullptr, nullptr, &read);
+        err =
+            collectUsedLocals(s->function->body.items, s->function->body.count, tr.body, &outside);
+    if (err == Status::ok)
+        err = collectUsedLocals(tr.body.items, tr.body.count, front::StmtList{nullptr, 0}, &read);
     changed.forEach([&](uint32_t local, uint8_t) {
         if (err != Status::ok || local >= s->localCount) return;
         LocalState state = s->locals[local].state;
@@ -323,7 +324,7 @@ Status finallyOnError(Emitter* e, Semantic* s, const front::Stmt* statement,
                       llvmapi::BasicBlockRef finallyError) {
     enter(&e->builder, finallyError);
     llvmapi::ValueRef aside;
-    if (Status err = listedSlot(e, s, &aside); err != Status::ok) return err;
+    if (Status err = newListedSlot(e, s, &aside); err != Status::ok) return err;
     llvmapi::ValueRef args[3] = {e->runContext, siteValue(e, s->site), aside};
     llvmapi::ValueRef ok;
     if (Status err = callHelper(e, "wn_exc_catch", args, 3, &ok); err != Status::ok) return err;
@@ -425,7 +426,7 @@ Status lowerTry(Emitter* e, Semantic* s, const front::Stmt* statement) {
         err = newBlock(b, "handler", &block);
         // Listed with the semantic: a return out of a handler's body releases what it holds.
         llvmapi::ValueRef slot = nullptr;
-        if (err == Status::ok) err = listedSlot(e, s, &slot);
+        if (err == Status::ok) err = newListedSlot(e, s, &slot);
         if (err == Status::ok && (!s->handlers.push(slot) || !t->handlerBlocks.push(block) ||
                                   !t->handlerSlots.push(slot)))
             err = Status::outOfMemory;

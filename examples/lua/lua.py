@@ -38,10 +38,11 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 if HERE not in sys.path:
     sys.path.insert(0, HERE)
 
+import luacheck  # noqa: E402
 import lualib  # noqa: E402
-from luavalues import (Library, LuaError, Method, Table, arith, bitwise, byte_len,  # noqa: E402
-                       concat_piece, from_bytes, hex_to_number, is_int, is_number, length, less,
-                       negate, raw_equal, raw_get, raw_set, snapshot, str_to_number,
+from luavalues import (File, Library, LuaError, Method, Table, arith, bitwise,  # noqa: E402
+                       byte_len, concat_piece, from_bytes, hex_to_number, is_int, is_number,
+                       join, length, less, negate, raw_equal, raw_get, raw_set, snapshot, str_to_number,
                        table_from, to_bitint, to_integer, to_number, tostr, truthy, type_name)
 
 with open(os.path.join(HERE, "lua.peg"), encoding="utf-8") as _f:
@@ -114,6 +115,21 @@ def literal(text):
     return v
 
 
+def utf8_bytes(code):
+    """Lua's UTF-8 of a code point up to 7FFFFFFF: past 10FFFF (and for surrogates) the
+    same scheme goes on, up to six bytes."""
+    if code < 0x80:
+        return bytes([code])
+    tail = []
+    limit = 0x3F  # what still fits in the first byte beside its length marks
+    while code > limit:
+        tail.append(0x80 | (code & 0x3F))
+        code >>= 6
+        limit >>= 1
+    first = ((0xFE << (5 - len(tail) + 1)) & 0xFF) | code
+    return bytes([first] + tail[::-1])
+
+
 def decode_string(text):
     if text[0] == "[":
         level = text.index("[", 1) - 1
@@ -148,7 +164,7 @@ def decode_string(text):
                 i += 1
         elif e == "u":
             close = raw.index(b"}", i)
-            out.extend(chr(int(raw[i + 1:close].decode(), 16)).encode("utf-8", "surrogatepass"))
+            out.extend(utf8_bytes(int(raw[i + 1:close].decode(), 16)))
             i = close + 1
         elif e.isdigit():
             j = i - 1
@@ -286,8 +302,6 @@ def describe(rt, x):
         sk = rt.kind(suffix)
         if sk == "Field":
             return " (field '%s')" % suffix.name
-        if sk == "MethodCall":
-            return " (method '%s')" % suffix.name
         if sk == "Index":
             key = suffix.key
             if type(key) is str and key[0] != "0":
@@ -304,6 +318,82 @@ def meta_field(v, name):
     return None
 
 
+# The metamethod of each binary operator; > and >= are < and <= with the operands swapped.
+EVENTS = {"+": "__add", "-": "__sub", "*": "__mul", "/": "__div", "%": "__mod", "^": "__pow",
+          "//": "__idiv", "&": "__band", "|": "__bor", "~": "__bxor", "<<": "__shl",
+          ">>": "__shr", "<": "__lt", "<=": "__le", ">": "__lt", ">=": "__le"}
+
+
+def metamethod(a, b, event):
+    """The first operand's metamethod for event, else the second's, or None."""
+    h = meta_field(a, event)
+    if h is None:
+        h = meta_field(b, event)
+    return h
+
+
+def binary_metamethod(rt, node, op, a, b):
+    """What an operator's metamethod gives for operands the operator can't take, as a
+    1-tuple; None when neither operand has one."""
+    event = EVENTS.get(op)
+    if event is None:
+        return None
+    if op == ">" or op == ">=":
+        a, b = b, a
+    h = metamethod(a, b, event)
+    if h is None:
+        return None
+    r = first(call_value(rt, h, [a, b], node))
+    if event == "__lt" or event == "__le":
+        return (truthy(r),)
+    return (r,)
+
+
+def lua_equal(rt, node, a, b):
+    """a == b: raw equality, else two tables' __eq."""
+    if raw_equal(a, b):
+        return True
+    if not (isinstance(a, Table) and isinstance(b, Table)):
+        return False
+    h = metamethod(a, b, "__eq")
+    if h is None:
+        return False
+    return truthy(first(call_value(rt, h, [a, b], node)))
+
+
+def to_text(rt, node, v):
+    """tostring(v): a table's __tostring, or its __name in place of "table"."""
+    if isinstance(v, Table) and v.meta is not None:
+        h = raw_get(v.meta, "__tostring")
+        if h is not None:
+            r = first(call_value(rt, h, [v], node))
+            if type(r) is str:
+                return r
+            if is_number(r):
+                return tostr(r)
+            fail(rt, node, "'__tostring' must return a string")
+        name = raw_get(v.meta, "__name")
+        if type(name) is str:
+            return name + tostr(v)[5:]
+    return tostr(v)
+
+
+def with_meta(args):
+    return any(isinstance(v, Table) and v.meta is not None for v in args)
+
+
+def do_print(rt, node, args):
+    if not with_meta(args):
+        return lualib.lua_print(*args)
+    lualib.lua_print(*[to_text(rt, node, v) for v in args])
+
+
+def do_tostring(rt, node, args):
+    if not args or not with_meta(args[:1]):
+        return through_metamethods(rt, node, lualib.lua_tostring, args, False)
+    return to_text(rt, node, args[0])
+
+
 def index(rt, node, obj, key, what):
     """obj[key], with __index; node is where an error is reported, what the expression of obj."""
     if isinstance(obj, Table):
@@ -311,12 +401,16 @@ def index(rt, node, obj, key, what):
         if v is None and obj.meta is not None:
             h = raw_get(obj.meta, "__index")
             if h is not None:
-                if isinstance(h, Table):
+                # a function is called; any other value is indexed in its turn (a string's
+                # fields are the string library's)
+                if type_name(h) != "function":
                     return index(rt, node, h, key, None)
                 return first(call_value(rt, h, [obj, key], node))
         return v
     if type(obj) is str:
         return raw_get(STRING, key)
+    if type(obj) is File:
+        return index(rt, node, raw_get(obj.meta, "__index"), key, None)
     rt.error(node, "attempt to index a %s value%s" % (type_name(obj), describe(rt, what)))
 
 
@@ -326,7 +420,7 @@ def set_index(rt, node, obj, key, value, what):
         if obj.meta is not None and raw_get(obj, key) is None:
             h = raw_get(obj.meta, "__newindex")
             if h is not None:
-                if isinstance(h, Table):
+                if type_name(h) != "function":
                     set_index(rt, node, h, key, value, None)
                 else:
                     call_value(rt, h, [obj, key, value], node)
@@ -454,6 +548,61 @@ def call_node(rt, call):
     return call_value(rt, fa[0], fa[1], call)
 
 
+def error_site(rt, node, at):
+    """Where an error of node is reported: Lua names the line of the operator or suffix (at),
+    so at is taken when it starts on a later line than node; node otherwise (its column is
+    the expression's)."""
+    start = rt.span(node)[0]
+    head = rt.text(node).encode("utf-8", "surrogateescape")[:rt.span(at)[0] - start]
+    if b"\n" in head:
+        return at
+    return node
+
+
+def concat_site(rt, node):
+    """Where a concatenation's error is reported: on the line of its .. (which is no node of
+    the tree): the right operand when the .. stands on its line, else the node."""
+    right = node.right
+    if type(right) is not wuna.Node:
+        right = last_child(rt, node)
+    start = rt.span(node)[0]
+    text = rt.text(node).encode("utf-8", "surrogateescape")
+    upto = rt.span(right)[0] - start
+    dots = text.rfind(b"..", 0, upto)
+    if dots < 0 or b"\n" not in text[:upto] or b"\n" in text[dots:upto]:
+        return node
+    return right
+
+
+def last_child(rt, node):
+    """The child of node that ends where node ends (a literal operand is a leaf the field
+    reads as its text), or node when none does."""
+    end = rt.span(node)[1]
+    i = node.index + 1
+    while True:
+        child = rt.node_at(i)
+        start, stop = rt.span(child)
+        if start >= end:
+            return node
+        if stop == end and child.parent.index == node.index:
+            return child
+        i += 1
+
+
+def operator_of(rt, node):
+    """The operator token of a Binary or Concat node: the child just before its right
+    operand (which may be a literal, read as its text)."""
+    right = node.right
+    if type(right) is wuna.Node:
+        return rt.node_at(right.index - 1)
+    i = node.index + 1
+    while True:
+        child = rt.node_at(i)
+        if child.parent.index == node.index and rt.kind(child).endswith("Op"):
+            return child
+        i += 1
+
+
 def operand_error(rt, node, message, a, b, left, right):
     """An arithmetic or bitwise error naming the operand to blame (the first that isn't a
     number, as Lua does)."""
@@ -476,6 +625,12 @@ def operand_error(rt, node, message, a, b, left, right):
                                                   message == "attempt to perform 'n%0'"):
         # the strings' metatable divides in a library function: Lua adds no position
         raise wuna.Throw(message)
+    if rt.kind(node) == "Binary":
+        op = operator_of(rt, node)
+        if message.startswith("attempt to compare"):
+            # a comparison is reported on the line of its right operand (the token after op)
+            op = rt.node_at(op.index + 1)
+        node = error_site(rt, node, op)
     rt.error(node, message)
 
 
@@ -546,24 +701,71 @@ def do_error(rt, node, args):
     raise wuna.Throw(v, "(error object is a %s value)" % type_name(v))
 
 
-class SortKey:
-    """An item of table.sort, ordered by Lua's < or by the sort's comparison function."""
-    __slots__ = ("rt", "node", "cmp", "value")
+def sort_less(rt, node, cmp, a, b):
+    """a < b as table.sort orders: Lua's < or the sort's comparison function."""
+    if cmp is None:
+        try:
+            return less(a, b, False)
+        except LuaError as e:
+            fail(rt, node, str(e))
+    return truthy(first(call_value(rt, cmp, [a, b], node)))
 
-    def __init__(self, rt, node, cmp, value):
-        self.rt = rt
-        self.node = node
-        self.cmp = cmp
-        self.value = value
 
-    def __lt__(self, other):
-        if self.cmp is None:
-            try:
-                return less(self.value, other.value, False)
-            except LuaError as e:
-                fail(self.rt, self.node, str(e))
-        return truthy(first(call_value(self.rt, self.cmp, [self.value, other.value],
-                                       self.node)))
+def sort_partition(rt, node, cmp, t, lo, up):
+    """Lua's partition around the pivot kept at up - 1: an order function that contradicts
+    itself runs an index past its bound, which Lua reports."""
+    pivot = raw_get(t, up - 1)
+    i = lo
+    j = up - 1
+    while True:
+        i += 1
+        while sort_less(rt, node, cmp, raw_get(t, i), pivot):
+            if i == up - 1:
+                fail(rt, node, "invalid order function for sorting")
+            i += 1
+        j -= 1
+        while sort_less(rt, node, cmp, pivot, raw_get(t, j)):
+            if j < i:
+                fail(rt, node, "invalid order function for sorting")
+            j -= 1
+        if j < i:
+            sort_swap(t, up - 1, i)
+            return i
+        sort_swap(t, i, j)
+
+
+def sort_swap(t, i, j):
+    a = raw_get(t, i)
+    raw_set(t, i, raw_get(t, j))
+    raw_set(t, j, a)
+
+
+def sort_range(rt, node, cmp, t, lo, up):
+    """Lua's quicksort of t[lo..up], step for step, so that an order function sees the same
+    comparisons and an inconsistent one fails where Lua's does: the median of three ends and
+    middle as pivot, the shorter side sorted first, the longer one looped on. (Lua picks a
+    pivot off the middle at random once a partition comes out badly unbalanced; this keeps
+    the middle, which sorts the same.)"""
+    while lo < up:
+        if sort_less(rt, node, cmp, raw_get(t, up), raw_get(t, lo)):
+            sort_swap(t, lo, up)
+        if up - lo == 1:
+            return
+        p = (lo + up) // 2
+        if sort_less(rt, node, cmp, raw_get(t, p), raw_get(t, lo)):
+            sort_swap(t, p, lo)
+        elif sort_less(rt, node, cmp, raw_get(t, up), raw_get(t, p)):
+            sort_swap(t, p, up)
+        if up - lo == 2:
+            return
+        sort_swap(t, p, up - 1)
+        p = sort_partition(rt, node, cmp, t, lo, up)
+        if p - lo < up - p:
+            sort_range(rt, node, cmp, t, lo, p - 1)
+            lo = p + 1
+        else:
+            sort_range(rt, node, cmp, t, p + 1, up)
+            up = p - 1
 
 
 def do_sort(rt, node, args):
@@ -581,17 +783,46 @@ def do_sort(rt, node, args):
         fail(rt, node, library_message(
             rt, node, lualib.tab_sort,
             "bad argument #2 to 'sort' (function expected, got %s)" % type_name(cmp)))
-    n = length(t)
-    keys = []
-    for i in range(n):
-        keys.append(SortKey(rt, node, cmp, t.arr[i]))
-    keys.sort()
-    for i in range(n):
-        t.arr[i] = keys[i].value
+    sort_range(rt, node, cmp, t, 1, length(t))
     return None
 
 
-SPECIAL = {lualib.lua_pcall: do_pcall, lualib.lua_error: do_error, lualib.tab_sort: do_sort}
+def through_metamethods(rt, node, f, args, writes):
+    """A library function that indexes its table argument, called so that a table with a
+    metatable is indexed as Lua's library indexes it: through __index (and __newindex)."""
+    try:
+        if not args or not isinstance(args[0], Table) or args[0].meta is None:
+            return f(*args)
+        if writes:
+            return f(*args, get=lambda t, k: index(rt, node, t, k, None),
+                     put=lambda t, k, v: set_index(rt, node, t, k, v, None))
+        return f(*args, get=lambda t, k: index(rt, node, t, k, None))
+    except wuna.Throw as e:
+        if e.message == lualib.POSITION:
+            fail(rt, node, library_message(rt, node, f, e.value))
+        raise
+
+
+def do_ipairs_step(rt, node, args):
+    return through_metamethods(rt, node, lualib.ipairs_step, args, False)
+
+
+def do_insert(rt, node, args):
+    return through_metamethods(rt, node, lualib.tab_insert, args, True)
+
+
+def do_concat(rt, node, args):
+    return through_metamethods(rt, node, lualib.tab_concat, args, False)
+
+
+def do_unpack(rt, node, args):
+    return through_metamethods(rt, node, lualib.tab_unpack, args, False)
+
+
+SPECIAL = {lualib.lua_pcall: do_pcall, lualib.lua_error: do_error, lualib.tab_sort: do_sort,
+           lualib.ipairs_step: do_ipairs_step, lualib.tab_insert: do_insert,
+           lualib.tab_concat: do_concat, lualib.tab_unpack: do_unpack,
+           lualib.lua_print: do_print, lualib.lua_tostring: do_tostring}
 
 LIBRARIES = lualib.make_libraries()
 STRING = LIBRARIES["string"]
@@ -845,9 +1076,15 @@ if wuna is not None and rules is not None:
         suffix = node.suffix
         k = rt.kind(suffix)
         if k == "Field":
-            return index(rt, node, ev(rt, node.target), suffix.name, node.target)
+            obj = ev(rt, node.target)
+            if obj is None:  # the error names the suffix's line, as Lua's does
+                return index(rt, error_site(rt, node, suffix), obj, suffix.name, node.target)
+            return index(rt, node, obj, suffix.name, node.target)
         if k == "Index":
             obj = ev(rt, node.target)
+            if obj is None:
+                return index(rt, error_site(rt, node, suffix), obj, ev(rt, suffix.key),
+                             node.target)
             return index(rt, node, obj, ev(rt, suffix.key), node.target)
         return first(call_node(rt, node))
 
@@ -876,14 +1113,17 @@ if wuna is not None and rules is not None:
         pa = concat_piece(a)
         pb = concat_piece(b)
         if pa is None or pb is None:
+            h = metamethod(a, b, "__concat")
+            if h is not None:
+                return first(call_value(rt, h, [a, b], node))
             bad = a
             what = node.left
             if pa is not None:
                 bad = b
                 what = node.right
-            rt.error(node, "attempt to concatenate a %s value%s"
-                     % (type_name(bad), describe(rt, what)))
-        return pa + pb
+            rt.error(concat_site(rt, node),
+                     "attempt to concatenate a %s value%s" % (type_name(bad), describe(rt, what)))
+        return join(pa, pb)
 
     @language.eval("Binary")
     def binary_value(node, rt):
@@ -928,9 +1168,9 @@ if wuna is not None and rules is not None:
                 pass  # Lua's integers wrap around: arith below does that
         try:
             if op == "==":
-                return raw_equal(a, b)
+                return lua_equal(rt, node, a, b)
             if op == "~=":
-                return not raw_equal(a, b)
+                return not lua_equal(rt, node, a, b)
             if op == "<":
                 return less(a, b, False)
             if op == "<=":
@@ -943,6 +1183,9 @@ if wuna is not None and rules is not None:
                 return bitwise(op, a, b)
             return arith(op, a, b)
         except LuaError as e:
+            r = binary_metamethod(rt, node, op, a, b)
+            if r is not None:
+                return r[0]
             operand_error(rt, node, str(e), a, b, left, right)
 
     @language.eval("Unary")
@@ -955,6 +1198,9 @@ if wuna is not None and rules is not None:
             if type(v) is str:
                 return byte_len(v)
             if isinstance(v, Table):
+                h = meta_field(v, "__len")
+                if h is not None:
+                    return first(call_value(rt, h, [v], node))
                 return length(v)
             rt.error(node, "attempt to get length of a %s value%s"
                      % (type_name(v), describe(rt, node.operand)))
@@ -963,6 +1209,9 @@ if wuna is not None and rules is not None:
                 return negate(v)
             return bitwise("~", to_bitint(v), -1)
         except LuaError as e:
+            h = meta_field(v, "__unm" if op == "-" else "__bnot")
+            if h is not None:
+                return first(call_value(rt, h, [v, v], node))
             operand_error(rt, node, str(e), v, v, node.operand, node.operand)
 
     @language.eval("Table")
@@ -1062,6 +1311,30 @@ def short_stack(text, keep=10):
     return "\n".join(lines[:first] + ["  ... (%d calls more)" % skipped] + lines[last:])
 
 
+def line_of(source, offset):
+    return source.count("\n", 0, offset) + 1
+
+
+def error_offset(source, e):
+    """Where a load error ("FILE:LINE:COLUMN: error[syntax]: ...") is, as an offset in the
+    source, or a large number."""
+    parts = str(e).split(":", 3)
+    if len(parts) < 3 or not parts[1].isdigit() or not parts[2].isdigit():
+        return sys.maxsize
+    start = 0
+    for _ in range(int(parts[1]) - 1):
+        start = source.find("\n", start) + 1
+    return start + int(parts[2]) - 1
+
+
+def check_message(source, name, found):
+    """A check error as the loader writes its errors: FILE:LINE:COLUMN: error[syntax]: ..."""
+    where = found[0]
+    line = line_of(source, where)
+    column = where - (source.rfind("\n", 0, where) + 1) + 1
+    return f"{name}:{line}:{column}: error[syntax]: {found[1]}"
+
+
 def main(argv=None):
     ap = argparse.ArgumentParser(prog="lua.py", description="Run a Lua program.")
     ap.add_argument("--mode", choices=["python", "compiled", "auto"], default="python",
@@ -1110,7 +1383,16 @@ def main(argv=None):
     try:
         program = language.load(source, args.file)
     except wuna.LoadError as e:
-        print(str(e), file=sys.stderr)
+        # a string or numeral Lua can't read, before the syntax error, is what Lua reports
+        found = luacheck.first_error(source, None)
+        if found is not None and found[3] <= error_offset(source, e):
+            print(check_message(source, args.file, found), file=sys.stderr)
+        else:
+            print(str(e), file=sys.stderr)
+        return 2
+    found = luacheck.first_error(source, program.tree)
+    if found is not None:
+        print(check_message(source, args.file, found), file=sys.stderr)
         return 2
     try:
         program.run(args.mode)

@@ -19,8 +19,8 @@ import sys
 import time
 
 import wuna
-from luavalues import (INT_MAX, INT_MIN, Library, LuaError, Table, byte_len, fmt_float,
-                       fmt_number, from_bytes, is_int, is_number, length, less, next_key,
+from luavalues import (INT_MAX, INT_MIN, File, Library, LuaError, Table, byte_len, canonical,
+                       fmt_float, fmt_number, from_bytes, is_int, is_number, length, less, next_key,
                        raw_equal, raw_get, raw_set, str_to_number, table_from, to_bytes,
                        to_integer, to_number, tostr, type_name, wrap)
 
@@ -120,7 +120,7 @@ def lua_tonumber(*args):
         arg_error(1, "tonumber", "string expected, got " + got(args, 0))
     s = v.strip(" \t\n\r\f\v").lower()
     neg = s.startswith("-")
-    if neg:
+    if neg or s.startswith("+"):
         s = s[1:]
     if not s:
         return (None,)
@@ -162,14 +162,18 @@ def lua_pairs(*args):
     return (lua_next, args[0], None)
 
 
-def ipairs_step(t, i):
+# The functions below that read or write a table's items take the item accessors as keyword
+# arguments: raw ones by default; the semantics pass ones that run __index and __newindex for
+# a table with a metatable, as Lua's library indexes tables.
+
+def ipairs_step(t, i, get=raw_get):
     i = int(i) + 1
     if type(t) is str:
         return (None,)  # a string's fields are the string library's, none of them numbers
     if not isinstance(t, Table):
         # an error of the library's own indexing: Lua gives it no position
         raise wuna.Throw("attempt to index a %s value" % type_name(t))
-    v = raw_get(t, i)
+    v = get(t, i)
     if v is None:
         return (None,)
     return (i, v)
@@ -237,8 +241,10 @@ def lua_rawlen(*args):
 
 def lua_setmetatable(*args):
     t = check_table(args, 0, "setmetatable")
+    if t.meta is not None and raw_get(t.meta, "__metatable") is not None:
+        fail("cannot change a protected metatable")
     mt = args[1] if len(args) > 1 else None
-    if mt is not None and not isinstance(mt, Table):
+    if len(args) < 2 or (mt is not None and not isinstance(mt, Table)):
         arg_error(2, "setmetatable", "nil or table expected, got " + got(args, 1))
     t.meta = mt
     return t
@@ -249,8 +255,13 @@ STRING_META = Table()
 
 
 def lua_getmetatable(*args):
-    if args and isinstance(args[0], Table):
-        return one(args[0].meta)
+    if not args:
+        arg_error(1, "getmetatable", "value expected")
+    if args and (isinstance(args[0], Table) or type(args[0]) is File):
+        meta = args[0].meta
+        if meta is not None and raw_get(meta, "__metatable") is not None:
+            return raw_get(meta, "__metatable")  # a protected metatable shows this instead
+        return one(meta)
     if args and type(args[0]) is str:
         return STRING_META
     return (None,)
@@ -307,8 +318,8 @@ def str_rep(*args):
     if byte_len(s) + byte_len(sep) > 2147483647 // n:
         fail("resulting string too large")  # Lua's strings stop below 2 GiB
     if sep:
-        return sep.join([s] * n)
-    return s * n
+        return canonical(sep.join([s] * n))
+    return canonical(s * n)
 
 
 def str_upper(*args):
@@ -368,13 +379,16 @@ def str_find(*args):
     s = check_str(args, 0, "find")
     p = check_str(args, 1, "find")
     init = check_int(args, 2, "find", 1)
-    n = len(s)
+    n = byte_len(s)
     if init < 0:
         init = max(n + init + 1, 1)
     elif init == 0:
         init = 1
     if init > n + 1:
         return (None,)
+    if not (s.isascii() and p.isascii()):
+        s = to_bytes(s)  # positions count bytes
+        p = to_bytes(p)
     k = s.find(p, init - 1)
     if k < 0:
         return (None,)
@@ -385,7 +399,7 @@ def str_find(*args):
 # digits each may follow, the precision only where the conversion takes one).
 FORMAT_FLAGS = {"d": "-+0 ", "i": "-+0 ", "c": "-", "s": "-", "x": "-#0", "X": "-#0",
                 "o": "-#0", "a": "-+ #0", "A": "-+ #0", "e": "-+ #0", "E": "-+ #0",
-                "f": "-+ #0", "F": "-+ #0", "g": "-+ #0", "G": "-+ #0"}
+                "f": "-+ #0", "g": "-+ #0", "G": "-+ #0"}
 
 
 def check_format(spec, conv):
@@ -408,18 +422,78 @@ def check_format(spec, conv):
         fail("invalid conversion specification: '%" + spec + conv + "'")
 
 
-def hex_float(x):
-    """A float as C's %a writes it: 0x1.8p+0 (Python's hex keeps every mantissa digit)."""
-    if x != x:
-        return "-nan" if math.copysign(1.0, x) < 0 else "nan"
-    h = float(x).hex()
-    if "." not in h:
-        return h
+def split_spec(spec):
+    """The flags, width and precision (None when absent) of a conversion's % spec."""
+    k = 1
+    while k < len(spec) and spec[k] in "-+ #0":
+        k += 1
+    flags = spec[1:k]
+    rest = spec[k:]
+    precision = None
+    if "." in rest:
+        rest, digits = rest.split(".", 1)
+        precision = int(digits or "0")
+    return flags, int(rest or "0"), precision
+
+
+def c_padded(flags, width, sign, prefix, digits, zero_pad):
+    """sign, prefix and digits padded to width as C's printf pads them."""
+    body = sign + prefix + digits
+    if len(body) >= width:
+        return body
+    if "-" in flags:
+        return body.ljust(width)
+    if zero_pad and "0" in flags:
+        return sign + prefix + digits.rjust(width - len(sign) - len(prefix), "0")
+    return body.rjust(width)
+
+
+def c_integer(spec, conv, value):
+    """%d %i %o %x %X of an integer as C writes them: "%#o" of 8 is 010, "%#x" of 0 is 0, a
+    precision of 0 writes nothing for 0, and a precision turns the 0 flag off."""
+    flags, width, precision = split_spec(spec)
+    digits = format(abs(value), {"d": "d", "i": "d", "o": "o", "x": "x", "X": "X"}[conv])
+    if precision is not None:
+        digits = "" if precision == 0 and value == 0 else digits.rjust(precision, "0")
+    prefix = ""
+    if "#" in flags and conv == "o" and not digits.startswith("0"):
+        digits = "0" + digits
+    if "#" in flags and conv in "xX" and value != 0:
+        prefix = "0" + conv
+    sign = "-" if value < 0 else "+" if "+" in flags else " " if " " in flags else ""
+    return c_padded(flags, width, sign, prefix, digits, precision is None)
+
+
+def hex_float(x, precision=None, point=False):
+    """A finite float's magnitude as C's %a writes it: 0x1.8p+0, with the fraction rounded
+    to precision hex digits (half to even) when one is given; point keeps the "." of an empty
+    fraction (the # flag)."""
+    h = abs(float(x)).hex()  # 0x1.<13 digits>p<exp>, or 0x0.0p+0
     p = h.index("p")
-    mant = h[:p].rstrip("0")
-    if mant.endswith("."):
-        mant = mant[:len(mant) - 1]
-    return mant + h[p:]
+    lead = int(h[2], 16)
+    frac_digits = h[4:p] if "." in h else ""
+    exp = h[p:]
+    if precision is None:
+        frac = frac_digits.rstrip("0")
+    else:
+        f = int(frac_digits or "0", 16)
+        have = len(frac_digits)
+        if precision >= have:
+            frac = (frac_digits + "0" * precision)[:precision]
+        else:
+            shift = 4 * (have - precision)
+            q, r = divmod(f, 1 << shift)
+            half = 1 << (shift - 1)
+            last = q if precision else lead  # the last digit kept decides a tie
+            if r > half or (r == half and last & 1):
+                q += 1
+            if q >> (4 * precision):
+                lead += 1
+                q = 0
+            frac = format(q, "0%dx" % precision) if precision else ""
+    if frac or point:
+        return "0x%x.%s%s" % (lead, frac, exp)
+    return "0x%x%s" % (lead, exp)
 
 
 def str_format(*args):
@@ -462,7 +536,7 @@ def str_format(*args):
             check_format(spec, conv)
             out.append(format_one(args, argn, "%" + spec, conv))
         argn += 1
-    return "".join(out)
+    return canonical("".join(out))
 
 
 def text_spec(spec):
@@ -482,20 +556,34 @@ def text_spec(spec):
 def format_one(args, argn, spec, conv):
     """One conversion of string.format: spec is % with its flags, width and precision."""
     if conv in "di":
-        return (spec + "d") % check_int(args, argn, "format", None)
+        return c_integer(spec, conv, check_int(args, argn, "format", None))
     if conv in "xXo":
-        return (spec + conv) % (check_int(args, argn, "format", None) & ((1 << 64) - 1))
+        return c_integer(spec, conv, check_int(args, argn, "format", None) & ((1 << 64) - 1))
     if conv == "c":
         c = check_int(args, argn, "format", None)
         return (spec + "s") % from_bytes(bytes([c & 255]))
     if conv == "s":
-        return (spec + "s") % tostr(args[argn])
+        text = tostr(args[argn])
+        if spec != "%" and "\0" in text:
+            arg_error(argn + 1, "format", "string contains zeros")
+        if text.isascii():
+            return (spec + "s") % text
+        # widths and precisions count bytes
+        flags, width, precision = split_spec(spec)
+        data = to_bytes(text)
+        if precision is not None:
+            data = data[:precision]
+        if len(data) < width:
+            data = data.ljust(width) if "-" in flags else data.rjust(width)
+        return from_bytes(data)
     x = float(check_number(args, argn, "format"))
-    if conv in "aA":
-        h = hex_float(x)
-        if conv == "A":
-            h = h.upper()
-        return (text_spec(spec) + "s") % h
+    if conv in "aA" and math.isfinite(x):
+        flags, width, precision = split_spec(spec)
+        digits = hex_float(x, precision, "#" in flags)[2:]
+        negative = math.copysign(1.0, x) < 0
+        sign = "-" if negative else "+" if "+" in flags else " " if " " in flags else ""
+        text = c_padded(flags, width, sign, "0x", digits, True)
+        return text.upper() if conv == "A" else text
     if x != x or x == math.inf or x == -math.inf:
         # C writes the sign of a NaN (Lua's 0/0 is -nan) and pads these with spaces
         text = fmt_float(x)
@@ -519,7 +607,7 @@ def quote(v):
             return "-1e9999"
         if v != v:
             return "(0/0)"
-        return hex_float(v)
+        return ("-" if math.copysign(1.0, v) < 0 else "") + hex_float(v)
     if v == INT_MIN and is_int(v):
         return "0x8000000000000000"
     if type(v) is not str:
@@ -545,11 +633,11 @@ def quote(v):
 
 # table ----------------------------------------------------------------------------------------
 
-def tab_insert(*args):
+def tab_insert(*args, get=raw_get, put=raw_set):
     t = check_table(args, 0, "insert")
     n = length(t)
     if len(args) == 2:
-        raw_set(t, n + 1, args[1])
+        put(t, n + 1, args[1])
         return None
     if len(args) != 3:
         fail("wrong number of arguments to 'insert'")
@@ -558,9 +646,9 @@ def tab_insert(*args):
         arg_error(2, "insert", "position out of bounds")
     k = n
     while k >= pos:
-        raw_set(t, k + 1, raw_get(t, k))
+        put(t, k + 1, get(t, k))
         k -= 1
-    raw_set(t, pos, args[2])
+    put(t, pos, args[2])
     return None
 
 
@@ -578,7 +666,7 @@ def tab_remove(*args):
     return one(v)
 
 
-def tab_concat(*args):
+def tab_concat(*args, get=raw_get):
     t = check_table(args, 0, "concat")
     sep = ""
     if len(args) > 1 and args[1] is not None:
@@ -587,17 +675,17 @@ def tab_concat(*args):
     j = check_int(args, 3, "concat", length(t))
     pieces = []
     for k in range(i, j + 1):
-        v = raw_get(t, k)
+        v = get(t, k)
         if type(v) is str:
             pieces.append(v)
         elif is_number(v):
             pieces.append(fmt_number(v))
         else:
             fail("invalid value (%s) at index %d in table for 'concat'" % (type_name(v), k))
-    return sep.join(pieces)
+    return canonical(sep.join(pieces))
 
 
-def tab_unpack(*args):
+def tab_unpack(*args, get=raw_get):
     t = check_table(args, 0, "unpack")
     i = check_int(args, 1, "unpack", 1)
     j = check_int(args, 2, "unpack", length(t))
@@ -606,7 +694,7 @@ def tab_unpack(*args):
         fail("too many results to unpack")
     out = []
     for k in range(i, j + 1):
-        out.append(raw_get(t, k))
+        out.append(get(t, k))
     return tuple(out)
 
 
@@ -647,33 +735,37 @@ def m_ceil(*args):
     return float_or_int(math.ceil(x) if math.isfinite(x) else x)
 
 
-def m_max(*args):
+def m_extreme(args, name, larger):
+    """math.max and math.min: every argument must read as a number, but the arguments are
+    compared and returned as they are (a numeric string stays a string, as in Lua)."""
     if not args:
-        arg_error(1, "max", "value expected")
-    best = check_number(args, 0, "max")
+        arg_error(1, name, "value expected")
+    for k in range(len(args)):
+        check_number(args, k, name)
+    best = args[0]
     for k in range(1, len(args)):
-        x = check_number(args, k, "max")
-        if less(best, x, False):
-            best = x
+        try:
+            if less(best, args[k], False) if larger else less(args[k], best, False):
+                best = args[k]
+        except LuaError as e:
+            raise wuna.Throw(str(e))  # Lua names no position for a comparison in a builtin
     return best
+
+
+def m_max(*args):
+    return m_extreme(args, "max", True)
 
 
 def m_min(*args):
-    if not args:
-        arg_error(1, "min", "value expected")
-    best = check_number(args, 0, "min")
-    for k in range(1, len(args)):
-        x = check_number(args, k, "min")
-        if less(x, best, False):
-            best = x
-    return best
+    return m_extreme(args, "min", False)
 
 
 def m_abs(*args):
     x = check_number(args, 0, "abs")
-    if is_int(x):
+    # only a value of integer type stays an integer: a numeric string is a float here
+    if is_int(args[0]):
         return wrap(abs(int(x)))
-    return abs(x)
+    return abs(float(x))
 
 
 def m_sqrt(*args):
@@ -686,7 +778,7 @@ def m_sqrt(*args):
 def m_fmod(*args):
     a = check_number(args, 0, "fmod")
     b = check_number(args, 1, "fmod")
-    if is_int(a) and is_int(b):
+    if is_int(args[0]) and is_int(args[1]):
         if b == 0:
             arg_error(2, "fmod", "zero")
         r = abs(int(a)) % abs(int(b))
@@ -697,10 +789,19 @@ def m_fmod(*args):
 
 
 def m_tointeger(*args):
+    if not args:
+        arg_error(1, "tointeger", "value expected")
     # Lua 5.4.4 converts a numeric string as well
     if args and (is_number(args[0]) or type(args[0]) is str):
         return one(to_integer(args[0]))
     return (None,)
+
+
+def m_ult(*args):
+    a = check_int(args, 0, "ult", None)
+    b = check_int(args, 1, "ult", None)
+    mask = (1 << 64) - 1
+    return (a & mask) < (b & mask)
 
 
 def m_type(*args):
@@ -716,8 +817,20 @@ def m_type(*args):
 # io and os ------------------------------------------------------------------------------------
 
 def io_write(*args):
+    write_values(args, 0, "write")
+    return STDOUT
+
+
+def file_write(*args):
+    if not args or type(args[0]) is not File:
+        arg_error(1, "write", "FILE* expected, got " + got(args, 0))
+    write_values(args, 1, "write")
+    return args[0]
+
+
+def write_values(args, first, name):
     out = sys.stdout
-    for k in range(len(args)):
+    for k in range(first, len(args)):
         v = args[k]
         if type(v) is float:
             # io.write prints floats with %.14g alone: 1.0 is written 1
@@ -726,8 +839,7 @@ def io_write(*args):
                 s = s[:len(s) - 2]
             out.write(s)
         else:
-            out.write(check_str(args, k, "write"))
-    return None
+            out.write(check_str(args, k, name))
 
 
 def os_time(*args):
@@ -752,12 +864,19 @@ def library(entries, prefix):
     return t
 
 
+# io.stdout: its methods come through its metatable, as a userdata's do.
+FILE_META = Table()
+STDOUT = File(FILE_META, "stdout")
+
+
 def make_libraries():
     """The library tables, by name."""
     strings = library({"len": str_len, "sub": str_sub, "rep": str_rep, "upper": str_upper,
                        "lower": str_lower, "reverse": str_reverse, "byte": str_byte,
                        "char": str_char, "find": str_find, "format": str_format}, "string.")
     raw_set(STRING_META, "__index", strings)
+    raw_set(FILE_META, "__index", library({"write": file_write}, "file:"))
+    raw_set(FILE_META, "__name", "FILE*")
     return {
         "string": strings,
         "table": library({"insert": tab_insert, "remove": tab_remove, "concat": tab_concat,
@@ -765,9 +884,10 @@ def make_libraries():
                          "table."),
         "math": library({"floor": m_floor, "ceil": m_ceil, "max": m_max, "min": m_min,
                          "abs": m_abs, "sqrt": m_sqrt, "fmod": m_fmod,
-                         "tointeger": m_tointeger, "type": m_type, "huge": math.inf,
+                         "tointeger": m_tointeger, "type": m_type, "ult": m_ult,
+                         "huge": math.inf,
                          "pi": math.pi, "maxinteger": INT_MAX, "mininteger": INT_MIN}, "math."),
-        "io": library({"write": io_write}, "io."),
+        "io": library({"write": io_write, "stdout": STDOUT}, "io."),
         "os": library({"time": os_time, "clock": os_clock}, "os."),
     }
 

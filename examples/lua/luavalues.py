@@ -62,6 +62,16 @@ class Library(Table):
         raise LuaError("attempt to call a table value")
 
 
+class File:
+    """An open file of the io library (io.stdout): a userdata whose metatable gives its
+    methods."""
+    __slots__ = ("meta", "stream")
+
+    def __init__(self, meta, stream):
+        self.meta = meta
+        self.stream = stream
+
+
 class Method:
     """A function defined with `function t:m()`: its first argument is self."""
     __slots__ = ("fn",)
@@ -99,6 +109,8 @@ def type_name(v):
         return "string"
     if isinstance(v, Table):
         return "table"
+    if type(v) is File:
+        return "userdata"
     return "function"
 
 
@@ -297,7 +309,7 @@ def str_to_number(s):
             n = -n
         if INT_MIN <= n <= INT_MAX:
             return n
-        return float(n)
+        return scaled_float(n, 0)
     try:
         x = float(body)
     except ValueError:
@@ -341,10 +353,24 @@ def hex_to_number(body, neg):
         if neg:
             return wrap(-n)
         return n
-    x = math.ldexp(float(n), exp - 4 * frac)
+    x = scaled_float(n, exp - 4 * frac)
     if neg:
         return -x
     return x
+
+
+def scaled_float(n, exp):
+    """n * 2**exp as the nearest float, inf past the largest (Lua's numerals never overflow)."""
+    extra = n.bit_length() - 64
+    if extra > 0:
+        # keep a sticky bit so the 64-bit mantissa still rounds as the exact value would
+        sticky = 1 if n & ((1 << extra) - 1) else 0
+        n = (n >> extra) | sticky
+        exp += extra
+    try:
+        return math.ldexp(float(n), exp)
+    except OverflowError:
+        return math.inf
 
 
 def to_number(v):
@@ -387,6 +413,8 @@ def tostr(v):
         return "table: 0x%x" % id(v)
     if type(v) is Method:
         return "function: 0x%x" % id(v.fn)
+    if type(v) is File:
+        return "file (0x%x)" % id(v)
     return "function: 0x%x" % id(v)
 
 
@@ -402,6 +430,28 @@ def to_bytes(s):
 
 def from_bytes(b):
     return b.decode("utf-8", "surrogateescape")
+
+
+# A Lua string is a byte string. Here it is the str its bytes decode to as UTF-8, a byte that
+# is no part of a UTF-8 character standing as its surrogate escape (U+DC80..U+DCFF). That
+# form is kept canonical, so that equal bytes are equal strs (equal keys of tables): a string
+# put together from pieces may rejoin the halves of a character and is decoded again.
+
+def canonical(s):
+    """s in the canonical form of its bytes."""
+    if s.isascii():
+        return s
+    for c in s:
+        if "\udc80" <= c <= "\udcff":
+            return from_bytes(to_bytes(s))
+    return s
+
+
+def join(a, b):
+    """a .. b of two canonical strings."""
+    if a and b and (("\udc80" <= a[-1] <= "\udcff") or ("\udc80" <= b[0] <= "\udcff")):
+        return from_bytes(to_bytes(a) + to_bytes(b))
+    return a + b
 
 
 # Arithmetic -------------------------------------------------------------------------------------
@@ -571,6 +621,9 @@ def less(a, b, or_equal):
             return a <= b
         return a < b
     if type(a) is str and type(b) is str:
+        if not (a.isascii() and b.isascii()):
+            a = to_bytes(a)  # Lua orders strings by their bytes
+            b = to_bytes(b)
         if or_equal:
             return a <= b
         return a < b

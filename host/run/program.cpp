@@ -266,6 +266,29 @@ int putKey(PyObject* dict, const char* key, PyObject* value) {
     return rc;
 }
 
+// What became of each module variable the compiled semantics read, in the order of first
+// reading: a new dict, or null with the exception.
+PyObject* moduleStateReport(const driver::Compiled* state) {
+    PyObject* report = PyDict_New();
+    if (!report || !state) return report;
+    const auto& notes = state->compiler.moduleState;
+    for (size_t i = 0; i < notes.count; i++) {
+        PyObject* name =
+            PyUnicode_DecodeUTF8(notes[i].name, Py_ssize_t(notes[i].nameLength), "replace");
+        PyObject* text =
+            name ? PyUnicode_DecodeUTF8(notes[i].text, Py_ssize_t(notes[i].textLength), "replace")
+                 : nullptr;
+        int rc = text ? PyDict_SetItem(report, name, text) : -1;
+        Py_XDECREF(name);
+        Py_XDECREF(text);
+        if (rc < 0) {
+            Py_DECREF(report);
+            return nullptr;
+        }
+    }
+    return report;
+}
+
 // Program.report(): what the last compiled runs did. Without compiled code every count is
 // empty: no crossings recorded, no module state, no cache traffic.
 PyObject* programReport(PyObject* self, PyObject*) {
@@ -281,7 +304,7 @@ PyObject* programReport(PyObject* self, PyObject*) {
                                          : PyUnicode_FromString("fast");
     bool ok = putKey(report, "python_crossings",
                      record->crossings ? PyDict_Copy(record->crossings) : PyDict_New()) == 0 &&
-              putKey(report, "module_state", PyDict_New()) == 0 &&
+              putKey(report, "module_state", moduleStateReport(state)) == 0 &&
               putKey(report, "cache",
                      Py_BuildValue("{sKsK}", "loaded", loaded, "compiled", compiled)) == 0 &&
               putKey(report, "code", code) == 0 &&

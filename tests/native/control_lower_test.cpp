@@ -2,8 +2,7 @@
 // unrolled (and a loop at run time past the bound or on a run-time condition), a break in
 // run-time control flow of an unrolled iteration asking for the loop at run time, for loops
 // over known items unrolled up to the bound, finally code on every way out, the masks of
-// handler classes, the blocks of comprehensions, and the consumers that may drain a
-// generator at once.
+// handler classes, the blocks of comprehensions; and compiled bodies run against Python.
 //
 // The bodies are read by the front end from Python source and compiled statement by
 // statement into a fresh function. A case whose body needs a construct of another part of
@@ -117,7 +116,7 @@ protected:
             if (ir->paramCount) {
                 compile::LocalRecord& x = s->locals[0];
                 x.state = compile::LocalState::slot;
-                x.slot = compile::zeroedSlot(e);
+                x.slot = compile::newValueSlot(e);
                 // The body takes a reference of its own, released with its locals.
                 EXPECT_EQ(compile::refcount(e, compile::RefMode::increment, f.param(1), f.param(2)),
                           Status::ok);
@@ -310,16 +309,31 @@ TEST_F(ControlLower, ABodyPastTwelveStatementsIsNeverUnrolled) {
 }
 
 TEST_F(ControlLower, ABreakInRunTimeFlowOfAnUnrolledForAsksForTheLoopAtRunTime) {
-    const char* source =
+    front::FunctionIR* ir = read(
         "def f(x):\n    n = 0\n    for k in (1, 2, 3):\n        if x:\n"
-        "            break\n        n = k\n    return n\n";
-    Compiled first = compileBody(source);
-    SKIP_UNBUILT(first);
-    ASSERT_EQ(first.status, Status::unsupported);
-    EXPECT_NE(first.message.find("a break or continue in run-time control flow of a loop "
-                                 "unrolled: compiled again, a loop at run time"),
+        "            break\n        n = k\n    return n\n");
+    ASSERT_NE(ir, nullptr);
+    Compiled runs[2];
+    bool retry[2];
+    for (int i = 0; i < 2; i++) {
+        Bare bare("t_ctl_break");
+        runs[i] = emitReading(&bare.c, "t_ctl_break_f", ir);
+        retry[i] = bare.c.retry;
+    }
+    front::freeFunction(ir);
+    SKIP_UNBUILT(runs[0]);
+    ASSERT_EQ(runs[0].status, Status::unsupported);
+    EXPECT_NE(runs[0].message.find("a break or continue in run-time control flow of a loop "
+                                   "unrolled: compiled again, a loop at run time"),
               std::string::npos)
-        << first.message;
+        << runs[0].message;
+    EXPECT_TRUE(retry[0]) << "the module is compiled again";
+    // Compiled again, the loop runs at run time over the tuple.
+    ASSERT_EQ(runs[1].status, Status::ok) << runs[1].message;
+    EXPECT_FALSE(retry[1]);
+    EXPECT_EQ(blocksNamed(runs[1].ir, "for"), 1u) << runs[1].ir;
+    EXPECT_EQ(blocksNamed(runs[1].ir, "next"), 0u) << runs[1].ir;
+    EXPECT_EQ(runs[1].verified, "");
 }
 
 // --- for ----------------------------------------------------------------------------------
@@ -526,6 +540,11 @@ TEST_F(ControlLower, LoopsAndComprehensionsRunAsPythonRunsThem) {
         "def f(x):\n    return [(k, j) for k in (1, 2) for j in x if j]\n",
         "def f(x):\n    return {k: True for k in x}\n",
         "def f(x):\n    return [k for k in ()]\n",
+        "def f(x):\n    return any(k for k in x)\n",
+        "def f(x):\n    return all(k for k in x)\n",
+        "def f(x):\n    return any(k for k in ())\n",
+        "def f(x):\n    return all(k for k in ())\n",
+        "def f(x):\n    return all(k for k in x if k)\n",
         kThreeTurns,
         kNineTurns,
     };
@@ -635,30 +654,6 @@ TEST_F(ControlLower, AGeneratorNotDrainedAtOnceRunsAsPython) {
     EXPECT_NE(c.message.find("a generator expression that its consumer doesn't drain at once"),
               std::string::npos)
         << c.message;
-}
-
-TEST_F(ControlLower, ConsumersThatDrainAGeneratorAtOnce) {
-    struct Row {
-        const char* callee;  // a builtin's name, or null with a method
-        const char* method;
-        compile::Drain drain;
-    } rows[] = {
-        {"list", nullptr, compile::Drain::list}, {"tuple", nullptr, compile::Drain::list},
-        {"sum", nullptr, compile::Drain::list},  {"sorted", nullptr, compile::Drain::list},
-        {"min", nullptr, compile::Drain::list},  {"max", nullptr, compile::Drain::list},
-        {"set", nullptr, compile::Drain::list},  {"any", nullptr, compile::Drain::any},
-        {"all", nullptr, compile::Drain::all},   {"next", nullptr, compile::Drain::no},
-        {"iter", nullptr, compile::Drain::no},   {"enumerate", nullptr, compile::Drain::no},
-        {"zip", nullptr, compile::Drain::no},    {nullptr, "join", compile::Drain::list},
-        {nullptr, "split", compile::Drain::no},
-    };
-    PyObject* builtins = PyEval_GetBuiltins();
-    for (const Row& row : rows) {
-        PyObject* callee = row.callee ? PyDict_GetItemString(builtins, row.callee) : nullptr;
-        EXPECT_EQ(compile::drainsGenerator(callee, row.method), row.drain)
-            << (row.callee ? row.callee : row.method);
-    }
-    EXPECT_EQ(compile::drainsGenerator(nullptr, nullptr), compile::Drain::no);
 }
 
 }  // namespace

@@ -1,0 +1,225 @@
+// Reads of a body's locals, named expressions, a local's run-time slot and the last-use test
+// (see lower.h and statements_flow.h).
+//
+// A local holds a value known while compiling (a constant, a list made while compiling, a
+// run-time operand) for as long as that is sound; reads copy it (ownCopy), except the last use
+// of the local in straight-line code, which takes it without a copy. A local assigned inside
+// run-time control flow lives in a 16-byte slot instead, and a read loads the slot and takes a
+// reference of its own.
+#include <cstring>
+
+#include "compiler/backend/compile_error.h"
+#include "compiler/codegen/lower.h"
+#include "compiler/codegen/statements_flow.h"
+
+namespace wuna::compile {
+
+BranchScope currentBranch{nullptr, 0};
+
+namespace {
+
+bool inSlot(const LocalRecord& local) {
+    return local.state == LocalState::slot || local.state == LocalState::typedSlot;
+}
+
+Status unassignedRead(Emitter* e, Semantic* s, uint32_t index, front::Position at) {
+    Compiler* c = e->compiler;
+    c->message.clear();
+    if (s->function)
+        if (Status err = beginError(&c->message, ErrorSite{s->function, at}); err != Status::ok)
+            return err;
+    front::Text name{"?", 1};
+    if (s->function && index < s->function->locals.count) name = s->function->locals.items[index];
+    if (Status err = appendText(&c->message, "'"); err != Status::ok) return err;
+    if (Status err = appendText(&c->message, name.data, size_t(name.length)); err != Status::ok)
+        return err;
+    if (Status err = appendText(&c->message, "' may be read before it is assigned");
+        err != Status::ok)
+        return err;
+    return Status::unsupported;
+}
+
+// Whether the tracked list already names the container.
+bool isTracked(const Semantic* s, const void* record) {
+    for (size_t i = 0; i < s->tracked.count; i++) {
+        const Shape& t = s->tracked[i];
+        if ((t.kind == ShapeKind::list && t.list == record) ||
+            (t.kind == ShapeKind::dict && t.dict == record))
+            return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+Status unknownLocal(Emitter* e, uint32_t index) {
+    Compiler* c = e->compiler;
+    c->message.clear();
+    Status err = appendText(&c->message, "wuna: local ");
+    if (err == Status::ok) err = appendDecimal(&c->message, index);
+    if (err == Status::ok)
+        err = appendText(&c->message, " isn't one of the function's locals (a wuna bug)");
+    return err == Status::ok ? Status::unsupported : err;
+}
+
+Status trackContainer(Semantic* s, const Shape& shape) {
+    if (shape.kind != ShapeKind::list && shape.kind != ShapeKind::dict) return Status::ok;
+    const void* record =
+        shape.kind == ShapeKind::list ? static_cast<const void*>(shape.list) : shape.dict;
+    if (isTracked(s, record)) return Status::ok;
+    return s->tracked.push(shape) ? Status::ok : Status::outOfMemory;
+}
+
+Status emitLocalRead(Emitter* e, Semantic* s, uint32_t index, front::Position at, Shape* out) {
+    if (index >= s->localCount) return unknownLocal(e, index);
+    LocalRecord& local = s->locals[index];
+    switch (local.state) {
+    case LocalState::empty: return unassignedRead(e, s, index, at);
+    case LocalState::comptime: return ownCopy(e, local.shape, out);
+    case LocalState::slot:
+    case LocalState::typedSlot: break;
+    }
+    // A slot some path reaches without an assignment holds the unset marker there.
+    if (local.noRelease & kMaybeUnset) return unassignedRead(e, s, index, at);
+    Operand o = loadOperand(e, local.slot, local.kind);
+    if (!neverCounted(o.kind)) {
+        if (Status err = takeOwnership(e, &o); err != Status::ok) return err;
+        if (Status err = refcount(e, RefMode::increment, o.tag, o.payload); err != Status::ok)
+            return err;
+    }
+    *out = dynShape(o);
+    return Status::ok;
+}
+
+Status emitLocalExpr(Emitter* e, Semantic* s, const front::Expr* expr, Shape* out) {
+    uint32_t index = expr->local;
+    if (index < s->localCount && s->locals[index].state == LocalState::comptime &&
+        s->controlDepth == 0 && s->function) {
+        bool last = false;
+        if (Status err = isLastUse(e->compiler, s->function, expr, &last); err != Status::ok)
+            return err;
+        if (last) {
+            // The value moves to the reader: no copy, no reference.
+            *out = s->locals[index].shape;
+            s->locals[index] = LocalRecord{};
+            if (out->kind == ShapeKind::list) return trackContainer(s, *out);
+            return Status::ok;
+        }
+    }
+    return emitLocalRead(e, s, index, expr->position, out);
+}
+
+Status emitNamedExpr(Emitter* e, Semantic* s, const front::Expr* expr, Shape* out) {
+    Shape value;
+    if (Status err = emitExpr(e, s, expr->namedExpr.value, &value); err != Status::ok) return err;
+    if (value.kind == ShapeKind::dyn) {
+        // One reference for the variable, one for the expression's result; a borrow is made
+        // owned first so the two don't share one flag.
+        Operand o;
+        if (Status err = materialize(e, value, s->site, &o); err != Status::ok) return err;
+        if (!neverCounted(o.kind))
+            if (Status err = refcount(e, RefMode::increment, o.tag, o.payload); err != Status::ok)
+                return err;
+        value = dynShape(o);
+    } else if (mayHoldReference(value)) {
+        Shape copy;
+        if (Status err = ownCopy(e, value, &copy); err != Status::ok) return err;
+        front::Target target{};
+        target.kind = front::TargetKind::local;
+        target.local = expr->namedExpr.local;
+        if (Status err = emitAssign(e, s, target, &copy, expr->position); err != Status::ok)
+            return err;
+        *out = value;
+        return Status::ok;
+    }
+    front::Target target{};
+    target.kind = front::TargetKind::local;
+    target.local = expr->namedExpr.local;
+    Shape stored = value;
+    if (Status err = emitAssign(e, s, target, &stored, expr->position); err != Status::ok)
+        return err;
+    *out = value;
+    return Status::ok;
+}
+
+Status materializeLocal(Emitter* e, Semantic* s, uint32_t index) {
+    if (index >= s->localCount) return unknownLocal(e, index);
+    LocalRecord& local = s->locals[index];
+    if (inSlot(local)) return Status::ok;
+    ValueRef slot = valueSlot(e);
+    if (local.state == LocalState::empty) {
+        Operand unset = constantOperand(e, kUnsetTag, 0, KnownKind::unknown);
+        if (Status err = storeOperand(e, slot, &unset); err != Status::ok) return err;
+        local = LocalRecord{};
+        local.slot = slot;
+        local.kind = KnownKind::unknown;
+        local.state = LocalState::slot;
+        local.noRelease = kMaybeUnset;
+        return Status::ok;
+    }
+    Shape held = local.shape;
+    Operand o;
+    if (Status err = materialize(e, held, s->site, &o); err != Status::ok) return err;
+    if (Status err = storeOperand(e, slot, &o); err != Status::ok) return err;
+    local = LocalRecord{};
+    local.slot = slot;
+    // The slot may receive a value of another kind later (a loop's back edge reaches reads
+    // compiled before that store), so nothing is promised of its kind.
+    local.kind = KnownKind::unknown;
+    local.state = LocalState::slot;
+    return Status::ok;
+}
+
+Status borrowLocal(Emitter* e, Semantic* s, const front::Expr* expr, Operand* out, bool* found) {
+    *found = false;
+    if (!expr || expr->kind != front::ExprKind::local || expr->local >= s->localCount)
+        return Status::ok;
+    const LocalRecord& local = s->locals[expr->local];
+    if (local.state == LocalState::comptime) {
+        if (local.shape.kind != ShapeKind::dyn || local.shape.dyn.borrowFlag) return Status::ok;
+        *out = local.shape.dyn;
+        *found = true;
+        return Status::ok;
+    }
+    if (!inSlot(local) || (local.noRelease & kMaybeUnset)) return Status::ok;
+    *out = loadOperand(e, local.slot, local.kind);
+    *found = true;
+    return Status::ok;
+}
+
+Status isLastUse(Compiler*, const front::FunctionIR* function, const front::Expr* read,
+                 bool* last) {
+    *last = false;
+    if (!function || !read || read->kind != front::ExprKind::local) return Status::ok;
+    const front::StmtList& body = function->body;
+    uint32_t local = read->local;
+    backend::List<LocalUse> uses;
+    uint64_t lastStatement = UINT64_MAX, readStatement = UINT64_MAX, count = 0;
+    Status err = Status::ok;
+    for (uint64_t i = 0; err == Status::ok && i < body.count; i++) {
+        uses.clear();
+        err = noteStmtLocals(&body.items[i], 0, &uses);
+        bool found = false;
+        uint64_t here = 0;
+        for (size_t k = 0; err == Status::ok && k < uses.count; k++) {
+            if (uses[k].local != local) continue;
+            here++;
+            if (uses[k].expr == read) found = true;
+        }
+        if (here) lastStatement = i;
+        if (found) {
+            readStatement = i;
+            count = here;
+        }
+    }
+    uses.free();
+    if (err != Status::ok) return err;
+    if (readStatement == UINT64_MAX || readStatement != lastStatement || count != 1)
+        return Status::ok;
+    front::StmtKind kind = body.items[readStatement].kind;
+    *last = kind == front::StmtKind::assign || kind == front::StmtKind::expr ||
+            kind == front::StmtKind::return_;
+    return Status::ok;
+}
+
+}  // namespace wuna::compile

@@ -1,0 +1,47 @@
+// What the statement files share about locals that may not have been assigned on every path.
+//
+// A local that gets its run-time slot before it has a value (an if assigns it in one branch, a
+// loop in its body) holds the unset marker on the paths that skip the assignment. Reading it
+// there would hand compiled code a value that isn't one, so such a slot carries the
+// maybe-unset bit (LocalRecord::noRelease bit 1) and a read of it is refused while compiling
+// ("'<x>' may be read before it is assigned": the semantic runs as Python, which raises what
+// Python raises). An assignment clears the bit only where it runs on every path from the
+// point that set it: at the body's top level, or in a branch of an if whose lowering merges
+// the branches (both branches assigned: cleared after the join). Assignments inside loops and
+// other run-time regions leave the bit as it is.
+//
+// Only the compiling thread, under the interpreter lock, touches these.
+#pragma once
+#include <cstdint>
+
+#include "compiler/codegen/emitter.h"
+
+namespace wuna::compile {
+
+// LocalRecord::noRelease bit 1: the slot may still hold the unset marker.
+inline constexpr uint8_t kMaybeUnset = 2;
+// The run-time tag of an unset slot.
+inline constexpr uint64_t kUnsetTag = 0xFFFF0000u;
+
+// The innermost if branch being compiled: its body and its run-time control-flow depth.
+struct BranchScope {
+    const Semantic* semantic;
+    uint32_t depth;
+};
+extern BranchScope currentBranch;
+
+// Whether an assignment compiled now runs on every path of the innermost merging region.
+inline bool assignsOnEveryPath(const Semantic* s) {
+    if (s->controlDepth == 0) return true;
+    return currentBranch.semantic == s && s->controlDepth == currentBranch.depth;
+}
+
+// The internal compile error of a local number the body doesn't have (the front end numbers
+// every local of a function, so this is a bug, never a silent slot). Returns unsupported.
+[[nodiscard]] Status unknownLocal(Emitter* e, uint32_t index);
+
+// Puts a list or dict on the body's tracked containers once (released when dead after each
+// statement). ok or outOfMemory.
+[[nodiscard]] Status trackContainer(Semantic* s, const Shape& shape);
+
+}  // namespace wuna::compile

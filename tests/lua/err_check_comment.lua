@@ -1,0 +1,4 @@
+print("runs before")
+--[==[ a long comment
+that is never closed ]]
+print(1)

@@ -1,0 +1,2 @@
+print("runs before")
+print(3..2)

@@ -1,0 +1,2 @@
+print("runs before")
+print("\u{80000000}")

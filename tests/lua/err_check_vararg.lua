@@ -1,0 +1,4 @@
+print("runs before")
+local function f(...)
+  return function() return ... end
+end

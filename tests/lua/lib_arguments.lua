@@ -1,0 +1,11 @@
+-- library functions check and convert their arguments as Lua's do
+print(math.min("10", "9"), math.abs("-3"), math.fmod("7", "3"))
+print(pcall(math.max, "10", 9))
+print(pcall(math.max))
+print(tonumber("+5", 10), tonumber("+ff", 16), tonumber("  -ff  ", 16), tonumber("+", 10))
+print(pcall(setmetatable, {}))
+print(select('#', setmetatable({}, nil)))
+print(pcall(getmetatable))
+print(pcall(math.tointeger))
+print(0x1p1024, "0x1p2000" + 0, -0x1p1024, 0x1p-1080)
+print(0x1.fffffffffffff8p1023, ("0x" .. string.rep("f", 300) .. "p0") + 0, 0x1.fffffffffffff7p1023)
