@@ -7,25 +7,10 @@ returns and errors; a failure set aside while finally code runs (an inner try ca
 a new failure replaces it); an rt.Return caught by a handler that reads its args; list, set
 and dict comprehensions, and generators drained at once by their consumer. A generator that
 its consumer doesn't drain at once runs as Python."""
-import functools
-
-import pargo
 import pytest
 
 import wuna
-
-GRAMMAR = r"""
-Program = stmts:Case*
-Case = 'case' value:Num ';'
-@token Num = [0-9]+ -> int
-@skip Space = [ \t\n]+
-"""
-
-
-@functools.lru_cache(maxsize=None)
-def parser():
-    return pargo.compile(GRAMMAR)
-
+from support.cases import SOURCE, make_language, outcome
 
 def while_known(node, rt):
     i = 0
@@ -213,23 +198,6 @@ SEMANTICS = [while_known, while_past_the_bound, while_runtime, while_break, for_
              finally_on_return, finally_keeps_the_failure, finally_replaces_the_failure,
              caught_jump, comprehensions, drained]
 FAILING = {finally_on_error, finally_keeps_the_failure, finally_replaces_the_failure}
-SOURCE = "case 1; case 2; case 3; case 5;"
-
-
-def make_language(semantic):
-    lang = wuna.Language(parser())
-    lang.exec("Case")(semantic)
-    return lang
-
-
-def outcome(program, mode, capfd):
-    """What a run printed and raised: (output, exception type, its text)."""
-    capfd.readouterr()
-    try:
-        program.run(mode)
-    except Exception as e:
-        return capfd.readouterr().out, type(e), str(e)
-    return capfd.readouterr().out, None, None
 
 
 @pytest.mark.xfail(reason="needs the whole code generator", strict=False)

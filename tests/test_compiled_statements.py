@@ -4,25 +4,10 @@ swapping), if on known and run-time conditions, returns from a helper inside and
 run-time control flow, named expressions, asserts (failing with AssertionError's text, and
 caught by the semantic's own except AssertionError), del of names and items, break and
 continue, pass and expression statements."""
-import functools
-
-import pargo
 import pytest
 
 import wuna
-
-GRAMMAR = r"""
-Program = stmts:Case*
-Case = 'case' value:Num ';'
-@token Num = [0-9]+ -> int
-@skip Space = [ \t\n]+
-"""
-
-
-@functools.lru_cache(maxsize=None)
-def parser():
-    return pargo.compile(GRAMMAR)
-
+from support.cases import SOURCE, make_language, outcome
 
 def assigns(node, rt):
     a = b = node.value
@@ -126,23 +111,6 @@ def loops(node, rt):
 
 SEMANTICS = [assigns, known_if, runtime_if, returns, named, asserts, caught_assert, bare_assert,
              deletes, loops]
-SOURCE = "case 1; case 2; case 3; case 5;"
-
-
-def make_language(semantic):
-    lang = wuna.Language(parser())
-    lang.exec("Case")(semantic)
-    return lang
-
-
-def outcome(program, mode, capfd):
-    """What a run printed and raised: (output, exception type, its text)."""
-    capfd.readouterr()
-    try:
-        program.run(mode)
-    except Exception as e:
-        return capfd.readouterr().out, type(e), str(e)
-    return capfd.readouterr().out, None, None
 
 
 @pytest.mark.xfail(reason="needs the whole code generator", strict=False)
