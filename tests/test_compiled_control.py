@@ -10,7 +10,8 @@ its consumer doesn't drain at once runs as Python."""
 import pytest
 
 import wuna
-from support.cases import SOURCE, make_language, outcome
+from support.cases import (SOURCE, assert_compiled_as_reference, assert_reference_runs,
+                           make_language, outcome)
 
 def while_known(node, rt):
     i = 0
@@ -203,25 +204,12 @@ FAILING = {finally_on_error, finally_keeps_the_failure, finally_replaces_the_fai
 @pytest.mark.xfail(reason="needs the whole code generator", strict=False)
 @pytest.mark.parametrize("semantic", SEMANTICS, ids=lambda f: f.__name__)
 def test_a_compiled_semantic_gives_what_the_reference_mode_gives(semantic, capfd):
-    lang = make_language(semantic)
-    program = lang.load(SOURCE)
-    expected = outcome(program, "python", capfd)
-    assert outcome(program, "compiled", capfd) == expected
-    # The loops, tries and comprehensions compiled: the semantic did not run as Python.
-    assert semantic.__name__ not in lang.python_semantics()
+    assert_compiled_as_reference(semantic, capfd)
 
 
 @pytest.mark.parametrize("semantic", SEMANTICS, ids=lambda f: f.__name__)
 def test_the_reference_mode_runs_each_semantic(semantic, capfd):
-    # The fixture itself: each semantic runs in the reference mode, failing only where it
-    # means to (a typo here would make the compiled comparison meaningless).
-    program = make_language(semantic).load(SOURCE)
-    out, kind, text = outcome(program, "python", capfd)
-    assert out
-    if semantic in FAILING:
-        assert kind is wuna.Error, text
-    else:
-        assert kind is None, text
+    assert_reference_runs(semantic, semantic in FAILING, capfd)
 
 
 @pytest.mark.parametrize(

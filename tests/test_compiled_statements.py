@@ -7,7 +7,7 @@ continue, pass and expression statements."""
 import pytest
 
 import wuna
-from support.cases import SOURCE, make_language, outcome
+from support.cases import assert_compiled_as_reference, assert_reference_runs, make_language
 
 def assigns(node, rt):
     a = b = node.value
@@ -116,25 +116,12 @@ SEMANTICS = [assigns, known_if, runtime_if, returns, named, asserts, caught_asse
 @pytest.mark.xfail(reason="needs the whole code generator", strict=False)
 @pytest.mark.parametrize("semantic", SEMANTICS, ids=lambda f: f.__name__)
 def test_a_compiled_semantic_gives_what_the_reference_mode_gives(semantic, capfd):
-    lang = make_language(semantic)
-    program = lang.load(SOURCE)
-    expected = outcome(program, "python", capfd)
-    assert outcome(program, "compiled", capfd) == expected
-    # The statements compiled: the semantic did not run as Python.
-    assert semantic.__name__ not in lang.python_semantics()
+    assert_compiled_as_reference(semantic, capfd)
 
 
 @pytest.mark.parametrize("semantic", SEMANTICS, ids=lambda f: f.__name__)
 def test_the_reference_mode_runs_each_semantic(semantic, capfd):
-    # The fixture itself: each semantic runs in the reference mode (a typo here would make the
-    # compiled comparison meaningless).
-    program = make_language(semantic).load(SOURCE)
-    out, kind, text = outcome(program, "python", capfd)
-    assert out
-    if semantic in (asserts, bare_assert, deletes):
-        assert kind is wuna.Error
-    else:
-        assert kind is None, text
+    assert_reference_runs(semantic, semantic in (asserts, bare_assert, deletes), capfd)
 
 
 def test_a_failed_assert_reads_as_python_words_it():

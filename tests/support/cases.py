@@ -37,3 +37,23 @@ def outcome(program, mode, capfd):
     except Exception as e:
         return capfd.readouterr().out, type(e), str(e)
     return capfd.readouterr().out, None, None
+
+
+def assert_compiled_as_reference(semantic, capfd):
+    """The semantic, run over every case, prints and raises compiled what it does in the
+    reference mode, and compiles: it does not run as Python."""
+    lang = make_language(semantic)
+    program = lang.load(SOURCE)
+    expected = outcome(program, "python", capfd)
+    assert outcome(program, "compiled", capfd) == expected
+    assert semantic.__name__ not in lang.python_semantics()
+
+
+def assert_reference_runs(semantic, fails, capfd):
+    """The fixture itself: the semantic runs over every case in the reference mode, printing,
+    and fails (with wuna.Error) exactly when it means to, so a typo in it can't make the
+    compiled comparison meaningless."""
+    program = make_language(semantic).load(SOURCE)
+    out, kind, text = outcome(program, "python", capfd)
+    assert out
+    assert kind is (wuna.Error if fails else None), text
