@@ -205,6 +205,35 @@ void addCases(Program* p) {
             return compile::emitIsinstance(e, s, &x, &shape, 0, out);
         });
     }
+    // isinstance of two classes on a value read through a borrow (the caller keeps its
+    // reference), and on a tuple known while compiling holding a run-time value (owned).
+    auto twoClasses = [](compile::Emitter* e, Shape* x, Shape* out) {
+        PyObject* classes = testing_support::eval("(int, tuple)");
+        Shape shape;
+        Status st = compile::fromPython(e->compiler, classes, &shape);
+        Py_DECREF(classes);
+        if (st != Status::ok) return st;
+        return compile::emitIsinstance(e, nullptr, x, &shape, 0, out);
+    };
+    add("isinstance borrowed",
+        [twoClasses](compile::Emitter* e, Semantic*, Operand a, Operand, Operand, Shape* out) {
+            Operand borrowed;
+            if (Status err = compile::borrowOperand(e, a, 0, &borrowed); err != Status::ok)
+                return err;
+            Shape x = compile::dynShape(borrowed);
+            return twoClasses(e, &x, out);
+        });
+    add("isinstance tuple shape",
+        [twoClasses](compile::Emitter* e, Semantic*, Operand a, Operand, Operand, Shape* out) {
+            Shape* items = compile::takeArray<Shape>(e->compiler, 1);
+            if (!items) return Status::outOfMemory;
+            items[0] = compile::dynShape(a);
+            Shape x{};
+            x.kind = ShapeKind::tuple;
+            x.tuple.items = items;
+            x.tuple.count = 1;
+            return twoClasses(e, &x, out);
+        });
     add("len", [](compile::Emitter* e, Semantic* s, Operand a, Operand, Operand, Shape* out) {
         PyObject* len = testing_support::eval("len");
         Status st = compile::pinObject(e->compiler, len, nullptr);
@@ -456,6 +485,30 @@ TEST_F(AttributesLower, IsinstanceOfBuiltinAndRecordClassesByTagTests) {
                      expectLike(std::string("isinstance ") + cls, expression.c_str(), x, nullptr);
                  });
     }
+}
+
+TEST_F(AttributesLower, IsinstanceOfSeveralClassesReleasesTheValueExactlyOnce) {
+    value::List* list = value::newList(2);
+    ASSERT_NE(list, nullptr);
+    value::Value v = value::Value::of(value::TagList, list);
+    value::Value out;
+    // A borrowed read: the caller's reference is all there is, before and after.
+    ASSERT_TRUE(program->find("isinstance borrowed")(&ctx, v.tag, v.payload, 0, 0, 0, 0, &out));
+    EXPECT_EQ(out.tag, uint64_t(value::TagBool));
+    EXPECT_EQ(out.payload, 0u) << "a list is neither an int nor a tuple";
+    EXPECT_EQ(list->h.count, 1u) << "each class test drops the reference it was given";
+    value::decref(v);
+    // (list,) is a tuple: the tuple's item is handed over once, dropped once.
+    list = value::newList(2);
+    ASSERT_NE(list, nullptr);
+    v = value::Value::of(value::TagList, list);
+    value::incref(v);
+    ASSERT_TRUE(
+        program->find("isinstance tuple shape")(&ctx, v.tag, v.payload, 0, 0, 0, 0, &out));
+    EXPECT_EQ(out.tag, uint64_t(value::TagBool));
+    EXPECT_EQ(out.payload, 1u);
+    ASSERT_EQ(list->h.count, 1u) << "the item released once, not once per class";
+    value::decref(v);
 }
 
 TEST_F(AttributesLower, LenReadsTheBlocksCountsAndAsksTheHelperForOthers) {
