@@ -601,6 +601,77 @@ TEST_F(AttributesFold, AListMadeWhileCompilingFoldsTrueAsItemOneAndChangesInPlac
     compile::endSemantic(s);
 }
 
+// A tuple shape of the shapes (an arena array).
+Shape tupleOf(compile::Compiler* c, std::initializer_list<Shape> items) {
+    Shape* array = compile::takeArray<Shape>(c, items.size());
+    size_t i = 0;
+    for (const Shape& item : items) array[i++] = item;
+    Shape t{};
+    t.kind = ShapeKind::tuple;
+    t.tuple.items = array;
+    t.tuple.count = items.size();
+    return t;
+}
+
+Shape trueShape() {
+    Shape s{};
+    s.kind = ShapeKind::bool_;
+    s.bool_ = 1;
+    return s;
+}
+
+Shape strOf(const char* text) {
+    Shape s{};
+    s.kind = ShapeKind::str;
+    s.str = front::Text{text, strlen(text)};
+    return s;
+}
+
+TEST_F(AttributesFold, TupleKeysOfADictMadeWhileCompilingAreFoundAsPythonFindsThem) {
+    backend_testing::Bare bare("t_tuplekeys");
+    Function f(&bare.c, "t_tuplekeys_f", kProgramFunction,
+               {bare.m()->ptr, bare.m()->i64, bare.m()->i64});
+    addErrorBlock(f);
+    Semantic* s = compile::newSemantic(&bare.c, nullptr, 1, 0);
+    ASSERT_TRUE(f.e.semantics.push(s));
+    front::DictRecord* dict = front::newDictRecord(&bare.c);
+    ASSERT_NE(dict, nullptr);
+    ASSERT_EQ(front::appendEntry(&bare.c, dict, tupleOf(&bare.c, {pint(1), strOf("k")}),
+                                 strOf("a")),
+              Status::ok);
+    Shape d{};
+    d.kind = ShapeKind::dict;
+    d.dict = dict;
+    // {(1, 'k'): 'a'}.get((True, 'k')) is 'a': equal tuples are one key.
+    Shape args[1] = {tupleOf(&bare.c, {trueShape(), strOf("k")})};
+    Shape out;
+    ASSERT_EQ(compile::emitMethodCall(&f.e, s, &d, front::Text{"get", 3}, args, 1, nullptr, 0,
+                                      nullptr, 0, &out),
+              Status::ok);
+    ASSERT_EQ(out.kind, ShapeKind::str);
+    EXPECT_EQ(std::string(out.str.data, out.str.length), "a");
+    // d[(1.0, 'k')] = 'b' changes that entry: the dict keeps one key.
+    Shape one{};
+    one.kind = ShapeKind::float_;
+    one.float_ = 1.0;
+    Shape key = tupleOf(&bare.c, {one, strOf("k")});
+    Shape value = strOf("b");
+    ASSERT_EQ(compile::emitSetItem(&f.e, s, &d, &key, &value, 0), Status::ok);
+    EXPECT_EQ(dict->keyLength, 1u);
+    EXPECT_EQ(std::string(dict->values[0].str.data, dict->values[0].str.length), "b");
+    // A key holding a run-time value is looked up when the code runs, never answered with the
+    // default while compiling.
+    Operand runtime = operandOf(f, 1);
+    Shape unknown[1] = {tupleOf(&bare.c, {compile::dynShape(runtime), strOf("k")})};
+    ASSERT_EQ(compile::emitMethodCall(&f.e, s, &d, front::Text{"get", 3}, unknown, 1, nullptr, 0,
+                                      nullptr, 0, &out),
+              Status::ok)
+        << std::string(bare.c.message.items, bare.c.message.count);
+    EXPECT_EQ(out.kind, ShapeKind::dyn);
+    EXPECT_NE(f.ir().find("@wn_call_method"), std::string::npos);
+    compile::endSemantic(s);
+}
+
 TEST_F(AttributesFold, UnknownRtNamesAndToBytesGivenAnArgumentTwiceAreCompileErrors) {
     backend_testing::Bare bare("t_err");
     Function f(&bare.c, "t_err_f", kProgramFunction, {bare.m()->ptr, bare.m()->i64, bare.m()->i64});
