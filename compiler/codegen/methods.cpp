@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "compiler/codegen/attributes_common.h"
+#include "compiler/codegen/statements_flow.h"
 #include "compiler/front/stable.h"
 
 namespace wuna::compile {
@@ -143,6 +144,27 @@ const void* containerRecord(const Shape& shape) {
     return nullptr;
 }
 
+// A list a method made while compiling (split, splitlines) as a list made while compiling, of
+// its own: each run gets a list of its own, as each call in Python does, where the Python list
+// kept as a constant would be shared by every run and changed by any of them.
+Status freshList(Emitter* e, Semantic* s, PyObject* list, Shape* out) {
+    front::ListRecord* record = front::newListRecord(e->compiler);
+    if (!record) return Status::outOfMemory;
+    // Converting an item runs no Python code: the list keeps its length meanwhile.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); i++) {
+        Shape item;
+        if (Status err = fromPython(e->compiler, PyList_GET_ITEM(list, i), &item);
+            err != Status::ok)
+            return err;
+        if (Status err = front::appendItem(e->compiler, record, item); err != Status::ok)
+            return err;
+    }
+    *out = Shape{};
+    out->kind = ShapeKind::list;
+    out->list = record;
+    return s ? trackContainer(s, *out) : Status::ok;
+}
+
 // A constant str method computed through Python; *done false when it is left for run time.
 Status strMethod(Emitter* e, Semantic* s, const Shape& receiver, front::Text name, Shape* args,
                  uint32_t count, front::Position at, Shape* out, bool* done) {
@@ -174,7 +196,7 @@ Status strMethod(Emitter* e, Semantic* s, const Shape& receiver, front::Text nam
         PyErr_Clear();
         return Status::ok;
     }
-    err = fromPython(c, result, out);
+    err = PyList_CheckExact(result) ? freshList(e, s, result, out) : fromPython(c, result, out);
     Py_DECREF(result);
     if (err == Status::ok) *done = true;
     return err;

@@ -672,6 +672,24 @@ TEST_F(AttributesFold, TupleKeysOfADictMadeWhileCompilingAreFoundAsPythonFindsTh
     compile::endSemantic(s);
 }
 
+TEST_F(AttributesFold, AConstantStrSplitGivesAListOfItsOwnNotASharedPythonList) {
+    backend_testing::Bare bare("t_split");
+    Function f(&bare.c, "t_split_f", kProgramFunction, {bare.m()->ptr});
+    addErrorBlock(f);
+    Semantic* s = compile::newSemantic(&bare.c, nullptr, 1, 0);
+    ASSERT_TRUE(f.e.semantics.push(s));
+    Shape receiver = strOf("a b"), out;
+    ASSERT_EQ(compile::emitMethodCall(&f.e, s, &receiver, front::Text{"split", 5}, nullptr, 0,
+                                      nullptr, 0, nullptr, 0, &out),
+              Status::ok);
+    // A Python list kept as a constant would be the same list in every run, changed by each.
+    ASSERT_EQ(out.kind, ShapeKind::list);
+    ASSERT_EQ(out.list->length, 2u);
+    EXPECT_EQ(std::string(out.list->items[1].str.data, out.list->items[1].str.length), "b");
+    EXPECT_EQ(f.ir().find("call "), std::string::npos) << "computed while compiling";
+    compile::endSemantic(s);
+}
+
 TEST_F(AttributesFold, UnknownRtNamesAndToBytesGivenAnArgumentTwiceAreCompileErrors) {
     backend_testing::Bare bare("t_err");
     Function f(&bare.c, "t_err_f", kProgramFunction, {bare.m()->ptr, bare.m()->i64, bare.m()->i64});
