@@ -347,8 +347,12 @@ Status ifExp(Emitter* e, Semantic* s, const Expr* x, Shape* out) {
     if (Status err = emitExpr(e, s, x->ifExp.test, &test); err != Status::ok) return err;
     Truth truth;
     if (Status err = emitTruthy(e, test, s->site, &truth); err != Status::ok) return err;
-    if (!truth.isValue)
+    if (!truth.isValue) {
+        // A truth known while compiling leaves the test to its holder: a tuple's run-time
+        // items go with it here.
+        if (Status err = release(e, test); err != Status::ok) return err;
         return emitExpr(e, s, (truth.known & 1) ? x->ifExp.body : x->ifExp.orelse, out);
+    }
     return emitIfExp(e, s, truth.value, x->ifExp.body, x->ifExp.orelse, out);
 }
 
