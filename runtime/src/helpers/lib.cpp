@@ -38,6 +38,12 @@ inline bool intTag(uint64_t tag) {
 inline bool isStr(Value v) { return v.tag == value::TagStr; }
 inline bool isBytes(Value v) { return v.tag == value::TagBytes; }
 
+// A str path the file operations take natively: one without a NUL byte, which Python refuses
+// with its ValueError "embedded null byte" before any system call.
+inline bool filePath(Value v) {
+    return isStr(v) && !std::memchr(v.as<value::Str>()->bytes(), 0, v.as<value::Str>()->length);
+}
+
 struct Call {
     Ctx* ctx;
     int32_t site;
@@ -271,7 +277,7 @@ bool systemText(const Call& c, const osio::Owned& text) {
 PathArg pathOf(const Call& c, uint64_t i) { return PathArg{c.args[i], true}; }
 
 bool getenv(const Call& c) {
-    if (c.count < 1 || c.count > 2 || !isStr(c.args[0])) return python(c);
+    if (c.count < 1 || c.count > 2 || !filePath(c.args[0])) return python(c);
     value::Str* name = c.args[0].as<value::Str>();
     osio::Owned text;
     bool found = false;
@@ -316,7 +322,7 @@ bool kindTest(const Call& c, LibCode code) {
 }
 
 bool realpath(const Call& c) {
-    if (c.count != 1 || !isStr(c.args[0])) return python(c);
+    if (c.count != 1 || !filePath(c.args[0])) return python(c);
     value::Str* path = c.args[0].as<value::Str>();
     osio::Owned text;
     if (Status s = osio::realpath(reinterpret_cast<const char*>(path->bytes()), path->length, &text);
@@ -330,7 +336,7 @@ bool realpath(const Call& c) {
 bool readFile(const Call& c, bool text) {
     // Other paths (bytes, os.PathLike objects) and other argument counts are Python's
     // function's, which accepts and refuses them as Python does.
-    if (c.count != 1 || !isStr(c.args[0])) return python(c);
+    if (c.count != 1 || !filePath(c.args[0])) return python(c);
     value::Str* path = c.args[0].as<value::Str>();
     osio::Owned data;
     if (Status s = osio::readFile(reinterpret_cast<const char*>(path->bytes()), path->length, &data);
@@ -343,7 +349,7 @@ bool readFile(const Call& c, bool text) {
 }
 
 bool writeFile(const Call& c) {
-    if (c.count != 2 || !isStr(c.args[0])) return python(c);
+    if (c.count != 2 || !filePath(c.args[0])) return python(c);
     if (!isStr(c.args[1])) {
         char type[64];
         size_t n = typeNameOf(c.args[1], type, sizeof type);
@@ -362,7 +368,7 @@ bool writeFile(const Call& c) {
 }
 
 bool makedirs(const Call& c) {
-    if (c.count < 1 || c.count > 3 || !isStr(c.args[0])) return python(c);
+    if (c.count < 1 || c.count > 3 || !filePath(c.args[0])) return python(c);
     uint32_t mode = kDefaultDirMode;
     if (c.count >= 2) {
         if (!intTag(c.args[1].tag)) return python(c);
@@ -380,7 +386,7 @@ bool makedirs(const Call& c) {
 }
 
 bool chmod(const Call& c) {
-    if (c.count != 2 || !isStr(c.args[0]) || !intTag(c.args[1].tag)) return python(c);
+    if (c.count != 2 || !filePath(c.args[0]) || !intTag(c.args[1].tag)) return python(c);
     value::Str* path = c.args[0].as<value::Str>();
     uint32_t mode = uint32_t(c.args[1].payload) & kModeBits;
     if (int64_t(c.args[1].payload) < 0) return python(c);
@@ -392,7 +398,7 @@ bool chmod(const Call& c) {
 }
 
 bool getsize(const Call& c) {
-    if (c.count != 1 || !isStr(c.args[0])) return python(c);
+    if (c.count != 1 || !filePath(c.args[0])) return python(c);
     value::Str* path = c.args[0].as<value::Str>();
     uint64_t size = 0;
     if (Status s = osio::getsize(reinterpret_cast<const char*>(path->bytes()), path->length, &size);
@@ -403,7 +409,7 @@ bool getsize(const Call& c) {
 }
 
 bool replaceFile(const Call& c) {
-    if (c.count != 2 || !isStr(c.args[0]) || !isStr(c.args[1])) return python(c);
+    if (c.count != 2 || !filePath(c.args[0]) || !filePath(c.args[1])) return python(c);
     value::Str* a = c.args[0].as<value::Str>();
     value::Str* b = c.args[1].as<value::Str>();
     if (Status s = osio::replace(reinterpret_cast<const char*>(a->bytes()), a->length,
