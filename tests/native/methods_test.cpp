@@ -48,7 +48,7 @@ protected:
         "replace", "split", "splitlines", "join", "strip", "lstrip", "rstrip", "lower", "upper",
         "isupper", "islower", "isdigit", "isalpha", "isalnum", "isspace", "encode", "decode",
         "hex", "get", "extend", "to_bytes", "is_integer", "zfill", "title", "bit_length",
-        "as_integer_ratio", "keys", "__bool__", "mro", "sort"};
+        "as_integer_ratio", "keys", "__bool__", "mro", "sort", "f"};
 
     // The native value of an expression: set(<list>) becomes a runtime set built from the
     // list as Python builds it; anything else is converted.
@@ -513,6 +513,72 @@ TEST_F(Methods, Utf8LengthOfStrsAndOtherValues) {
                                       testing_support::namespaceDict(),
                                       testing_support::namespaceDict());
     expectOutcome("utf8_len(5)", ok, out, expected, false);
+}
+
+TEST_F(Methods, ARecordFieldHoldingAFunctionIsCalledWithTheArgumentsOnly) {
+    value::Text field{"f", 1};
+    value::RecordClass cls{{"R", 1}, {"R", 1}, &field, 1, nullptr, nullptr, 0, 0, 0};
+    value::Record* r = value::newRecord(&cls);
+    ASSERT_NE(r, nullptr);
+    r->fields()[0] = nativeOf("lambda *a: a");
+    Value self = Value::of(value::TagRecord, r);
+    Value args[2] = {Value::pint(1), Value::pint(2)};
+    Value out = Value::none();
+    value::Str* name = value::literal("f", 1);
+    ASSERT_TRUE(wn_call_method(&ctx, 1, int64_t(self.tag), int64_t(self.payload), name, 0, args, 2,
+                               &out))
+        << failureText();
+    PyObject* got = convert::toPython(out, &ctx.conversion);
+    EXPECT_EQ(show(got), "(1, 2)");
+    Py_XDECREF(got);
+    value::decref(out);
+    value::decref(self);
+}
+
+TEST_F(Methods, SharedPiecesOfTheStrAndBytesMethods) {
+    const uint8_t ab[] = {'a', 'b'};
+    struct Strip {
+        uint32_t cp;
+        const uint8_t* set;
+        size_t length;
+        bool in;
+    } strips[] = {{0xA0, nullptr, 0, true},  {0x3000, nullptr, 0, true}, {0x200B, nullptr, 0, false},
+                  {0x1C, nullptr, 0, true},  {'b', ab, 2, true},         {'c', ab, 2, false}};
+    for (const Strip& c : strips) {
+        EXPECT_EQ(helpers::isStripChar(c.cp, c.set, c.length), c.in) << c.cp;
+        if (!c.set) {
+            EXPECT_EQ(bool(Py_UNICODE_ISSPACE(c.cp)), c.in) << "Python's isspace of " << c.cp;
+        }
+    }
+    const char word[] = "h\xc3\xa9llo";
+    EXPECT_EQ(helpers::codepointCount(reinterpret_cast<const uint8_t*>(word), 6), 5u);
+    const uint8_t bad[] = {0xC3, 0x28};
+    EXPECT_EQ(helpers::codepointCount(bad, 2), 2u);
+    struct Order {
+        const char* text;
+        helpers::ByteOrder order;
+    } orders[] = {{"'big'", helpers::ByteOrder::big}, {"'little'", helpers::ByteOrder::little},
+                  {"'Big'", helpers::ByteOrder::none}, {"'little '", helpers::ByteOrder::none},
+                  {"1", helpers::ByteOrder::none}};
+    for (const Order& o : orders) {
+        Value v = nativeOf(o.text);
+        EXPECT_EQ(helpers::byteOrder(v), o.order) << o.text;
+        value::decref(v);
+    }
+    uint8_t one = 0;
+    helpers::ByteSlice slice{};
+    EXPECT_TRUE(helpers::byteNeedle(Value::pint(255), &one, &slice));
+    EXPECT_EQ(slice.length, 1u);
+    EXPECT_EQ(slice.data[0], 255);
+    EXPECT_FALSE(helpers::byteNeedle(Value::pint(256), &one, &slice));
+    EXPECT_FALSE(helpers::byteNeedle(Value::pint(-1), &one, &slice));
+    EXPECT_TRUE(helpers::byteNeedle(Value::boolean(true), &one, &slice));
+    EXPECT_EQ(slice.data[0], 1);
+    const uint8_t three[] = {1, 2, 3};
+    EXPECT_TRUE(helpers::bytesHasAffix(three, 3, three, 0, true));
+    EXPECT_TRUE(helpers::bytesHasAffix(three, 3, three, 0, false));
+    EXPECT_FALSE(helpers::bytesHasAffix(three, 2, three, 3, true));
+    EXPECT_TRUE(helpers::bytesHasAffix(three, 3, three + 1, 2, false));
 }
 
 }  // namespace
