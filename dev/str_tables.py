@@ -16,12 +16,10 @@ Run from the worktree's root with no arguments; it runs itself under each interp
 by pyenv (or named in WUNA_PYTHONS as minor=path pairs) to read their answers.
 """
 import json
-import os
 import subprocess
 import sys
 
-MINORS = (10, 11, 12, 13)
-BASE = 12
+from unicode_tables import BASE, MINORS, interpreter, ranges
 SIGMA = "\u03a3"
 FINAL = "\u03c2"
 
@@ -46,27 +44,6 @@ def answers():
         )
         if row != (None, None, False, False, False, False):
             out[c] = row
-    return out
-
-
-def interpreter(minor):
-    given = dict(pair.split("=") for pair in os.environ.get("WUNA_PYTHONS", "").split() if pair)
-    if str(minor) in given:
-        return given[str(minor)]
-    root = os.path.expanduser("~/.pyenv/versions")
-    for name in sorted(os.listdir(root)):
-        if name.startswith(f"3.{minor}."):
-            return os.path.join(root, name, "bin", "python")
-    raise SystemExit(f"no Python 3.{minor} found")
-
-
-def ranges(points):
-    out = []
-    for c in points:
-        if out and out[-1][1] == c - 1:
-            out[-1][1] = c
-        else:
-            out.append([c, c])
     return out
 
 

@@ -32,9 +32,6 @@ constexpr uint64_t kMaxKeywordArguments = 8;
 constexpr uint32_t kModeBits = 07777;
 constexpr uint32_t kDefaultDirMode = 0777;
 
-inline bool intTag(uint64_t tag) {
-    return tag == value::TagBool || tag == value::TagInt || tag == value::TagPint;
-}
 inline bool isStr(Value v) { return v.tag == value::TagStr; }
 inline bool isBytes(Value v) { return v.tag == value::TagBytes; }
 
@@ -111,7 +108,7 @@ bool bytesCall(const Call& c) {
         }
         return newBytesOf(c, b->data, b->length);
     }
-    if (intTag(v.tag)) {
+    if (value::smallIntTag(v.tag)) {
         if (int64_t(v.payload) < 0) return python(c);
         value::Bytes* b = value::newOwnedBytes(v.payload);
         if (!b) {
@@ -135,7 +132,7 @@ bool bytesCall(const Call& c) {
         return python(c);
     }
     for (uint64_t i = 0; i < n; i++)
-        if (!intTag(items[i].tag) || items[i].payload > 255) return python(c);
+        if (!value::smallIntTag(items[i].tag) || items[i].payload > 255) return python(c);
     value::Bytes* b = value::newOwnedBytes(n);
     if (!b) {
         failOutOfMemory(c.ctx, c.site);
@@ -220,7 +217,7 @@ bool unpack(const Call& c, bool from) {
     if (from && c.count > 3) return python(c);
     uint64_t offset = 0;
     if (c.count == 3) {
-        if (!intTag(c.args[2].tag) || int64_t(c.args[2].payload) < 0) return python(c);
+        if (!value::smallIntTag(c.args[2].tag) || int64_t(c.args[2].payload) < 0) return python(c);
         offset = c.args[2].payload;
     }
     value::Str* format = c.args[0].as<value::Str>();
@@ -371,7 +368,7 @@ bool makedirs(const Call& c) {
     if (c.count < 1 || c.count > 3 || !filePath(c.args[0])) return python(c);
     uint32_t mode = kDefaultDirMode;
     if (c.count >= 2) {
-        if (!intTag(c.args[1].tag)) return python(c);
+        if (!value::smallIntTag(c.args[1].tag)) return python(c);
         mode = uint32_t(uint64_t(int64_t(c.args[1].payload) % 010000 + 010000) % 010000);
     }
     bool existOk = c.count == 3 && value::truthy(c.args[2]);
@@ -386,7 +383,7 @@ bool makedirs(const Call& c) {
 }
 
 bool chmod(const Call& c) {
-    if (c.count != 2 || !filePath(c.args[0]) || !intTag(c.args[1].tag)) return python(c);
+    if (c.count != 2 || !filePath(c.args[0]) || !value::smallIntTag(c.args[1].tag)) return python(c);
     value::Str* path = c.args[0].as<value::Str>();
     uint32_t mode = uint32_t(c.args[1].payload) & kModeBits;
     if (int64_t(c.args[1].payload) < 0) return python(c);

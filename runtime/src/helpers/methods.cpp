@@ -16,6 +16,8 @@
 #include "wuna/runtime/helpers/containers.h"
 #include "wuna/runtime/helpers/crossings.h"
 #include "wuna/runtime/helpers/nodes.h"
+#include "wuna/runtime/helpers/osio.h"
+#include "wuna/runtime/helpers/pycall.h"
 #include "wuna/runtime/helpers/pyfunc.h"
 #include "wuna/runtime/helpers/run.h"
 #include "wuna/runtime/helpers/rtvars.h"
@@ -124,8 +126,6 @@ constexpr bool namesSorted() {
 }
 static_assert(namesSorted());
 
-inline bool intTag(uint64_t tag) { return tag == value::TagBool || tag == value::TagInt || tag == value::TagPint; }
-
 inline bool immutableBytes(Value v) {
     return v.tag == value::TagBytes && (v.as<value::Bytes>()->h.flags & value::FlagImmutable);
 }
@@ -144,26 +144,12 @@ bool newBytes(Ctx* ctx, int32_t site, const uint8_t* data, uint64_t n, Value* ou
 
 // ---- bytes --------------------------------------------------------------------------------
 
-const uint8_t* findBytes(const uint8_t* hay, uint64_t n, const uint8_t* needle, uint64_t m) {
-    if (m == 0) return hay;
-    if (m > n) return nullptr;
-    if (m == 1) return static_cast<const uint8_t*>(std::memchr(hay, needle[0], n));
-    return static_cast<const uint8_t*>(memmem(hay, n, needle, m));
-}
-
-int64_t rfindBytes(const uint8_t* hay, uint64_t n, const uint8_t* needle, uint64_t m) {
-    if (m > n) return -1;
-    for (uint64_t i = n - m + 1; i-- > 0;)
-        if (std::memcmp(hay + i, needle, m) == 0) return int64_t(i);
-    return -1;
-}
-
 uint64_t countBytes(const uint8_t* hay, uint64_t n, const uint8_t* needle, uint64_t m) {
     if (m == 0) return n + 1;
     uint64_t found = 0;
     uint64_t at = 0;
     while (at + m <= n) {
-        const uint8_t* p = findBytes(hay + at, n - at, needle, m);
+        const uint8_t* p = findIn(hay + at, n - at, needle, m);
         if (!p) break;
         found++;
         at = uint64_t(p - hay) + m;
@@ -178,53 +164,18 @@ bool inByteSet(uint8_t c, const ByteSlice* set) {
     return std::memchr(set->data, c, set->length) != nullptr;
 }
 
-// Strict UTF-8 as Python's decoder takes it; true when every sequence is well formed.
+// Strict UTF-8 as Python's decoder takes it.
 bool validUtf8(const uint8_t* s, uint64_t n) {
-    uint64_t i = 0;
-    while (i < n) {
-        uint8_t c = s[i];
-        if (c < 0x80) {
-            i++;
-            continue;
-        }
-        uint64_t need;
-        uint8_t lo = 0x80, hi = 0xBF;
-        if (c >= 0xC2 && c <= 0xDF) need = 1;
-        else if (c >= 0xE0 && c <= 0xEF) {
-            need = 2;
-            if (c == 0xE0) lo = 0xA0;
-            if (c == 0xED) hi = 0x9F;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            need = 3;
-            if (c == 0xF0) lo = 0x90;
-            if (c == 0xF4) hi = 0x8F;
-        } else return false;
-        if (n - i <= need) return false;
-        if (s[i + 1] < lo || s[i + 1] > hi) return false;
-        for (uint64_t k = 2; k <= need; k++)
-            if (s[i + k] < 0x80 || s[i + k] > 0xBF) return false;
-        i += need + 1;
-    }
-    return true;
-}
-
-// An encoding name compared ASCII-case-insensitively with a lower-case one.
-bool sameName(const value::Str* s, std::string_view want) {
-    if (s->length != want.size()) return false;
-    for (size_t i = 0; i < want.size(); i++) {
-        uint8_t c = s->bytes()[i];
-        if (c >= 'A' && c <= 'Z') c = uint8_t(c + 32);
-        if (c != uint8_t(want[i])) return false;
-    }
-    return true;
+    Utf8Error bad{};
+    return checkUtf8(s, n, &bad);
 }
 
 enum class Codec : uint8_t { none, utf8, ascii, latin1 };
 
 Codec codecOf(const value::Str* name) {
-    if (sameName(name, "utf-8") || sameName(name, "utf8")) return Codec::utf8;
-    if (sameName(name, "ascii")) return Codec::ascii;
-    if (sameName(name, "latin-1") || sameName(name, "latin1") || sameName(name, "iso-8859-1"))
+    if (sameAsciiName(name, "utf-8") || sameAsciiName(name, "utf8")) return Codec::utf8;
+    if (sameAsciiName(name, "ascii")) return Codec::ascii;
+    if (sameAsciiName(name, "latin-1") || sameAsciiName(name, "latin1") || sameAsciiName(name, "iso-8859-1"))
         return Codec::latin1;
     return Codec::none;
 }
@@ -283,7 +234,7 @@ MethodAnswer bytesSplit(Ctx* ctx, int32_t site, value::Bytes* b, const ByteSlice
     }
     uint64_t at = 0;
     for (;;) {
-        const uint8_t* p = findBytes(b->data + at, b->length - at, sep.data, sep.length);
+        const uint8_t* p = findIn(b->data + at, b->length - at, sep.data, sep.length);
         uint64_t end = p ? uint64_t(p - b->data) : b->length;
         value::Bytes* piece = value::bytesSlice(b, at, end);
         if (!piece || !value::listAppend(list, Value::of(value::TagBytes, piece))) {
@@ -311,7 +262,7 @@ MethodAnswer bytesReplace(Ctx* ctx, int32_t site, value::Bytes* b, const ByteSli
     r->h.flags |= value::FlagImmutable;
     uint64_t at = 0, k = 0;
     while (at < b->length) {
-        const uint8_t* p = findBytes(b->data + at, b->length - at, old.data, old.length);
+        const uint8_t* p = findIn(b->data + at, b->length - at, old.data, old.length);
         uint64_t end = p ? uint64_t(p - b->data) : b->length;
         std::memcpy(r->data + k, b->data + at, end - at);
         k += end - at;
@@ -368,7 +319,7 @@ MethodAnswer bytesMethod(Ctx* ctx, int32_t site, value::Bytes* b, MethodCode cod
     case MethodCode::find:
     case MethodCode::index: {
         if (count != 1 || !byteNeedle(args[0], &one, &needle)) return kDeclined;
-        const uint8_t* p = findBytes(data, n, needle.data, needle.length);
+        const uint8_t* p = findIn(data, n, needle.data, needle.length);
         if (!p && code == MethodCode::index) return kDeclined;
         *out = Value::pint(p ? int64_t(p - data) : -1);
         return kAnswered;
@@ -376,7 +327,8 @@ MethodAnswer bytesMethod(Ctx* ctx, int32_t site, value::Bytes* b, MethodCode cod
     case MethodCode::rfind:
     case MethodCode::rindex: {
         if (count != 1 || !byteNeedle(args[0], &one, &needle)) return kDeclined;
-        int64_t at = rfindBytes(data, n, needle.data, needle.length);
+        const uint8_t* last = findLastIn(data, n, needle.data, needle.length);
+        int64_t at = last ? int64_t(last - data) : -1;
         if (at < 0 && code == MethodCode::rindex) return kDeclined;
         *out = Value::pint(at);
         return kAnswered;
@@ -507,7 +459,7 @@ MethodAnswer intToBytes(Ctx* ctx, int32_t site, Value receiver, const Value* arg
     if (count != 2 && count != 3) return kDeclined;
     value::i128 v = 0;
     if (!value::wide(receiver, &v)) return kDeclined;
-    if (!intTag(args[0].tag)) return kDeclined;
+    if (!value::smallIntTag(args[0].tag)) return kDeclined;
     int64_t length = int64_t(args[0].payload);
     if (length < 0 || length > 16) return kDeclined;
     ByteOrder order = byteOrder(args[1]);
@@ -640,7 +592,7 @@ MethodAnswer listMethod(Ctx* ctx, int32_t site, value::List* l, MethodCode code,
     }
     case MethodCode::pop: {
         if (count > 1) return kDeclined;
-        if (count == 1 && !intTag(args[0].tag)) return kDeclined;
+        if (count == 1 && !value::smallIntTag(args[0].tag)) return kDeclined;
         if (value::readOnly(&l->h)) return kDeclined;
         if (l->count == 0) {
             failAs<errors::Kind::IndexError, kPopEmpty>(ctx, site);
@@ -835,19 +787,33 @@ bool callMethodPython(Ctx* ctx, int32_t site, Value receiver, const value::Str* 
         Py_DECREF(method);
         return offer.ok;
     }
-    PyObject* tuple = PyTuple_New(Py_ssize_t(count));
-    for (uint64_t i = 0; tuple && i < count; i++) {
-        PyObject* item = convert::toPython(args[i], &ctx->conversion);
-        if (!item) {
-            Py_CLEAR(tuple);
-            break;
-        }
-        PyTuple_SET_ITEM(tuple, Py_ssize_t(i), item);
-    }
-    PyObject* result = tuple ? PyObject_CallObject(method, tuple) : nullptr;
-    Py_XDECREF(tuple);
+    bool ok = callPythonObject(ctx, site, &kMethodAt, method, args, count, out);
     Py_DECREF(method);
-    return pythonResult(ctx, site, result, out);
+    return ok;
+}
+
+const uint8_t* findIn(const uint8_t* hay, uint64_t n, const uint8_t* needle, uint64_t m) {
+    if (m == 0) return hay;
+    if (m > n) return nullptr;
+    if (m == 1) return static_cast<const uint8_t*>(std::memchr(hay, needle[0], n));
+    return static_cast<const uint8_t*>(memmem(hay, n, needle, m));
+}
+
+const uint8_t* findLastIn(const uint8_t* hay, uint64_t n, const uint8_t* needle, uint64_t m) {
+    if (m > n) return nullptr;
+    for (uint64_t i = n - m + 1; i-- > 0;)
+        if (std::memcmp(hay + i, needle, m) == 0) return hay + i;
+    return nullptr;
+}
+
+bool sameAsciiName(const value::Str* s, std::string_view lower) {
+    if (s->length != lower.size()) return false;
+    for (size_t i = 0; i < lower.size(); i++) {
+        uint8_t c = s->bytes()[i];
+        if (c >= 'A' && c <= 'Z') c = uint8_t(c + 32);
+        if (c != uint8_t(lower[i])) return false;
+    }
+    return true;
 }
 
 bool strResult(Ctx* ctx, int32_t site, const void* bytes, size_t length, Value* out) {
@@ -910,7 +876,7 @@ bool byteNeedle(Value v, uint8_t* one, ByteSlice* out) {
         *out = {v.as<value::Bytes>()->data, v.as<value::Bytes>()->length};
         return true;
     }
-    if (!intTag(v.tag) || v.payload >= 256) return false;
+    if (!value::smallIntTag(v.tag) || v.payload >= 256) return false;
     *one = uint8_t(v.payload);
     *out = {one, 1};
     return true;

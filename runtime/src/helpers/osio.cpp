@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "wuna/runtime/helpers/exceptions.h"
+#include "wuna/runtime/helpers/methods.h"
 #include "wuna/runtime/value.h"
 
 namespace wuna::osio {
@@ -434,15 +435,7 @@ bool textResult(Ctx* ctx, int32_t site, const uint8_t* bytes, size_t length, boo
         if (reason) value::decref(items[4]);
         return false;
     }
-    if (!translate || !std::memchr(bytes, '\r', length)) {
-        value::Str* s = value::newStr(bytes, length);
-        if (!s) {
-            failOutOfMemory(ctx, site);
-            return false;
-        }
-        *out = Value::of(value::TagStr, s);
-        return true;
-    }
+    if (!translate || !std::memchr(bytes, '\r', length)) return strResult(ctx, site, bytes, length, out);
     uint8_t* copy = static_cast<uint8_t*>(std::malloc(length + 1));
     if (!copy) {
         failOutOfMemory(ctx, site);
@@ -457,14 +450,9 @@ bool textResult(Ctx* ctx, int32_t site, const uint8_t* bytes, size_t length, boo
         copy[k++] = '\n';
         if (i + 1 < length && bytes[i + 1] == '\n') i++;
     }
-    value::Str* s = value::newStr(copy, k);
+    bool ok = strResult(ctx, site, copy, k, out);
     std::free(copy);
-    if (!s) {
-        failOutOfMemory(ctx, site);
-        return false;
-    }
-    *out = Value::of(value::TagStr, s);
-    return true;
+    return ok;
 }
 
 }  // namespace wuna::helpers

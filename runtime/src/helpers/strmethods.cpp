@@ -126,9 +126,6 @@ struct Buffer {
     }
 };
 
-inline bool intTag(uint64_t tag) {
-    return tag == value::TagBool || tag == value::TagInt || tag == value::TagPint;
-}
 inline bool isAscii(const value::Str* s) { return s->length == s->chars; }
 
 bool cased(uint32_t cp) { return findRange(kCased, cp) != nullptr; }
@@ -249,7 +246,7 @@ bool bound(Value v, int64_t length, int64_t fallback, int64_t* out) {
         *out = fallback;
         return true;
     }
-    if (!intTag(v.tag)) return false;
+    if (!value::smallIntTag(v.tag)) return false;
     int64_t x = int64_t(v.payload);
     if (x < 0) {
         x += length;
@@ -274,20 +271,6 @@ bool spanOf(value::Str* s, const Value* args, uint64_t count, Span* out) {
     return true;
 }
 
-const uint8_t* search(const uint8_t* hay, size_t n, const uint8_t* needle, size_t m) {
-    if (m == 0) return hay;
-    if (m > n) return nullptr;
-    if (m == 1) return static_cast<const uint8_t*>(std::memchr(hay, needle[0], n));
-    return static_cast<const uint8_t*>(memmem(hay, n, needle, m));
-}
-
-const uint8_t* searchBack(const uint8_t* hay, size_t n, const uint8_t* needle, size_t m) {
-    if (m > n) return nullptr;
-    for (size_t i = n - m + 1; i-- > 0;)
-        if (std::memcmp(hay + i, needle, m) == 0) return hay + i;
-    return nullptr;
-}
-
 MethodAnswer findFamily(Ctx* ctx, int32_t site, value::Str* s, MethodCode code,
                         const Value* args, uint64_t count, Value* out) {
     if (count < 1 || count > 3 || args[0].tag != value::TagStr) return kDeclined;
@@ -303,7 +286,7 @@ MethodAnswer findFamily(Ctx* ctx, int32_t site, value::Str* s, MethodCode code,
             } else {
                 size_t at = span.from;
                 while (const uint8_t* p =
-                           search(s->bytes() + at, span.to - at, sub->bytes(), sub->length)) {
+                           findIn(s->bytes() + at, span.to - at, sub->bytes(), sub->length)) {
                     hits++;
                     at = size_t(p - s->bytes()) + sub->length;
                 }
@@ -317,8 +300,8 @@ MethodAnswer findFamily(Ctx* ctx, int32_t site, value::Str* s, MethodCode code,
         bool back = code == MethodCode::rfind || code == MethodCode::rindex;
         const uint8_t* base = s->bytes() + span.from;
         size_t n = span.to - span.from;
-        p = back ? searchBack(base, n, sub->bytes(), sub->length)
-                 : search(base, n, sub->bytes(), sub->length);
+        p = back ? findLastIn(base, n, sub->bytes(), sub->length)
+                 : findIn(base, n, sub->bytes(), sub->length);
     }
     if (!p) {
         if (strict) {
@@ -432,8 +415,8 @@ MethodAnswer partition(Ctx* ctx, int32_t site, value::Str* s, bool last, const V
         failEmptySeparator(ctx, site);
         return kFailed;
     }
-    const uint8_t* p = last ? searchBack(s->bytes(), s->length, sep->bytes(), sep->length)
-                            : search(s->bytes(), s->length, sep->bytes(), sep->length);
+    const uint8_t* p = last ? findLastIn(s->bytes(), s->length, sep->bytes(), sep->length)
+                            : findIn(s->bytes(), s->length, sep->bytes(), sep->length);
     value::Tuple* t = value::newTuple(3);
     if (!t) {
         failOutOfMemory(ctx, site);
@@ -489,7 +472,7 @@ MethodAnswer replace(Ctx* ctx, int32_t site, value::Str* s, const Value* args, u
     } else {
         size_t at = 0;
         while (ok) {
-            const uint8_t* hit = search(p + at, n - at, old->bytes(), old->length);
+            const uint8_t* hit = findIn(p + at, n - at, old->bytes(), old->length);
             size_t end = hit ? size_t(hit - p) : n;
             ok = b.add(p + at, end - at);
             if (!hit) break;
@@ -550,7 +533,7 @@ MethodAnswer split(Ctx* ctx, int32_t site, value::Str* s, const Value* args, uin
     if (count > 2) return kDeclined;
     int64_t maxsplit = -1;
     if (count == 2) {
-        if (!intTag(args[1].tag)) return kDeclined;
+        if (!value::smallIntTag(args[1].tag)) return kDeclined;
         maxsplit = int64_t(args[1].payload);
     }
     bool byWhitespace = count == 0 || args[0].tag == value::TagNone;
@@ -570,7 +553,7 @@ MethodAnswer split(Ctx* ctx, int32_t site, value::Str* s, const Value* args, uin
         int64_t splits = 0;
         while (ok) {
             const uint8_t* hit = (maxsplit < 0 || splits < maxsplit)
-                                     ? search(p + at, n - at, sep->bytes(), sep->length)
+                                     ? findIn(p + at, n - at, sep->bytes(), sep->length)
                                      : nullptr;
             size_t end = hit ? size_t(hit - p) : n;
             ok = appendNewStr(ctx, site, l, p + at, end - at);
@@ -650,17 +633,6 @@ MethodAnswer join(Ctx* ctx, int32_t site, value::Str* s, const Value* args, uint
     return ok ? kAnswered : kFailed;
 }
 
-bool encodingIs(const value::Str* name, const char* want) {
-    size_t n = std::strlen(want);
-    if (name->length != n) return false;
-    for (size_t i = 0; i < n; i++) {
-        uint8_t c = name->bytes()[i];
-        if (c >= 'A' && c <= 'Z') c = uint8_t(c + 32);
-        if (c != uint8_t(want[i])) return false;
-    }
-    return true;
-}
-
 MethodAnswer encode(Ctx* ctx, int32_t site, value::Str* s, const Value* args, uint64_t count,
                     Value* out) {
     if (count > 1) return kDeclined;
@@ -669,9 +641,9 @@ MethodAnswer encode(Ctx* ctx, int32_t site, value::Str* s, const Value* args, ui
     if (count == 1) {
         if (args[0].tag != value::TagStr) return kDeclined;
         const value::Str* e = args[0].as<value::Str>();
-        utf8 = encodingIs(e, "utf-8") || encodingIs(e, "utf8");
-        ascii = encodingIs(e, "ascii");
-        latin1 = encodingIs(e, "latin-1") || encodingIs(e, "latin1") || encodingIs(e, "iso-8859-1");
+        utf8 = sameAsciiName(e, "utf-8") || sameAsciiName(e, "utf8");
+        ascii = sameAsciiName(e, "ascii");
+        latin1 = sameAsciiName(e, "latin-1") || sameAsciiName(e, "latin1") || sameAsciiName(e, "iso-8859-1");
     }
     if (ascii && !isAscii(s)) return kDeclined;
     if (!utf8 && !ascii && !latin1) return kDeclined;

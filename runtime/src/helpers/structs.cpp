@@ -14,10 +14,6 @@ namespace {
 using value::Value;
 
 inline bool space(uint8_t c) { return c == ' ' || (c >= 9 && c <= 13); }
-inline bool intTag(uint64_t tag) {
-    return tag == value::TagBool || tag == value::TagInt || tag == value::TagPint;
-}
-
 // Values an item stands for: one bytes for "s", none for "x", count for the others.
 uint64_t valuesOf(const StructItem& item) {
     if (item.letter == 's') return 1;
@@ -105,17 +101,17 @@ bool packable(uint8_t letter, uint64_t size, uint64_t count, Value v) {
     case 's':
         (void)count;
         return v.tag == value::TagBytes && (v.as<value::Bytes>()->h.flags & value::FlagImmutable);
-    case 'd': return v.tag == value::TagFloat || intTag(v.tag);
+    case 'd': return v.tag == value::TagFloat || value::smallIntTag(v.tag);
     case 'f': {
-        if (intTag(v.tag)) return std::fabs(double(int64_t(v.payload))) <= 3.4028234663852886e38;
+        if (value::smallIntTag(v.tag)) return std::fabs(double(int64_t(v.payload))) <= 3.4028234663852886e38;
         if (v.tag != value::TagFloat) return false;
         double d = value::asDouble(v.payload);
         return !std::isfinite(d) || std::fabs(d) <= 3.4028234663852886e38;
     }
-    case '?': return intTag(v.tag);
+    case '?': return value::smallIntTag(v.tag);
     default: break;
     }
-    if (!intTag(v.tag)) return false;
+    if (!value::smallIntTag(v.tag)) return false;
     int64_t x = int64_t(v.payload);
     if (unsignedLetter(letter)) return x >= 0 && (size == 8 || uint64_t(x) < (uint64_t(1) << (8 * size)));
     if (size == 8) return true;

@@ -16,6 +16,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 #include "wuna/runtime/helpers/ctx.h"
 #include "wuna/runtime/value_layout.h"
@@ -112,6 +113,15 @@ bool isStripChar(uint32_t cp, const uint8_t* set, size_t length);
 // The number of code points of UTF-8 bytes; the byte length when they are not valid UTF-8.
 // Cannot fail.
 uint64_t codepointCount(const uint8_t* bytes, size_t length);
+
+// The first (findIn) or last (findLastIn) occurrence of needle[0..m) in hay[0..n), or null;
+// an empty needle is found at the start (findIn) or the end (findLastIn). Cannot fail.
+const uint8_t* findIn(const uint8_t* hay, uint64_t n, const uint8_t* needle, uint64_t m);
+const uint8_t* findLastIn(const uint8_t* hay, uint64_t n, const uint8_t* needle, uint64_t m);
+
+// Whether a str is the lower-case ASCII name, its letters compared case-insensitively (the
+// encoding names of encode and decode). Cannot fail.
+bool sameAsciiName(const value::Str* s, std::string_view lower);
 
 // A new str of bytes (valid UTF-8) into *out: true; false with "out of memory" recorded.
 [[nodiscard]] bool strResult(Ctx* ctx, int32_t site, const void* bytes, size_t length,
