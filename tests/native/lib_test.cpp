@@ -102,9 +102,7 @@ protected:
 
     // The native outcome of the call against Python's (the real function, called after).
     void check(const LibCase& c) {
-        std::string label = std::string(kFunctions[int32_t(c.code)]) + "(";
-        for (size_t i = 0; i < c.args.size(); i++) label += (i ? ", " : "") + std::string(c.args[i]);
-        label += ")";
+        std::string label = testing_support::callText(kFunctions[int32_t(c.code)], c.args);
         std::vector<Value> argv;
         for (const char* a : c.args) argv.push_back(nativeOf(a));
         Value out = Value::none();
@@ -118,7 +116,8 @@ protected:
         }
         std::string fn = std::string("(") + kFunctions[int32_t(c.code)] + ")";
         if (c.flag != helpers::kNoSignedKeyword)
-            fn = "signed(" + std::string(kFunctions[int32_t(c.code)]) + ", " + std::to_string(c.flag) + ")";
+            fn = "signed(" + std::string(kFunctions[int32_t(c.code)]) + ", " +
+                 std::to_string(c.flag) + ")";
         std::string call = fn + "(";
         for (size_t i = 0; i < c.args.size(); i++) call += std::string(c.args[i]) + ", ";
         call += ")";
@@ -335,7 +334,8 @@ TEST_F(Lib, DecodeErrorsCarryPythonsPositions) {
                  {"b'\\xed\\xa0\\x80'", 0, 1, "invalid continuation byte"}};
     for (const Bad& b : cases) {
         PyObject* data = eval(b.bytes);
-        PyObject* r = PyUnicode_DecodeUTF8(PyBytes_AS_STRING(data), PyBytes_GET_SIZE(data), nullptr);
+        const char* raw = PyBytes_AS_STRING(data);
+        PyObject* r = PyUnicode_DecodeUTF8(raw, PyBytes_GET_SIZE(data), nullptr);
         ASSERT_EQ(r, nullptr);
         PyObject *type, *error, *tb;
         PyErr_Fetch(&type, &error, &tb);
@@ -346,14 +346,14 @@ TEST_F(Lib, DecodeErrorsCarryPythonsPositions) {
         EXPECT_EQ(start, b.start) << b.bytes;
         EXPECT_EQ(end, b.end) << b.bytes;
         helpers::Utf8Error mine{};
-        EXPECT_FALSE(helpers::checkUtf8(reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(data)),
-                                        size_t(PyBytes_GET_SIZE(data)), &mine));
+        const auto* bytes = reinterpret_cast<const uint8_t*>(raw);
+        size_t length = size_t(PyBytes_GET_SIZE(data));
+        EXPECT_FALSE(helpers::checkUtf8(bytes, length, &mine));
         EXPECT_EQ(int64_t(mine.start), start) << b.bytes;
         EXPECT_EQ(int64_t(mine.end), end) << b.bytes;
         EXPECT_STREQ(mine.reason, b.reason);
         Value out = Value::none();
-        EXPECT_FALSE(helpers::textResult(&ctx, 1, reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(data)),
-                                         size_t(PyBytes_GET_SIZE(data)), true, &out));
+        EXPECT_FALSE(helpers::textResult(&ctx, 1, bytes, length, true, &out));
         PyErr_Restore(type, error, tb);
         testing_support::expectPythonError(&ctx, b.bytes, false, out);
         helpers::clearError(&ctx);
@@ -398,8 +398,8 @@ TEST_F(Lib, MakedirsWritesReplacesAndModes) {
     // Replace names both paths when it fails.
     ASSERT_TRUE(call(LibCode::replace, {"os.path.join(tmp, 'w.txt')", "os.path.join(tmp, 'v.txt')"},
                      &out));
-    EXPECT_FALSE(call(LibCode::replace, {"os.path.join(tmp, 'w.txt')", "os.path.join(tmp, 'u.txt')"},
-                      &out));
+    EXPECT_FALSE(
+        call(LibCode::replace, {"os.path.join(tmp, 'w.txt')", "os.path.join(tmp, 'u.txt')"}, &out));
     expectFailureOf("os.replace(os.path.join(tmp, 'w.txt'), os.path.join(tmp, 'u.txt'))",
                     "replacing a missing file");
     ASSERT_TRUE(call(LibCode::chmod, {"os.path.join(tmp, 'v.txt')", "0o600"}, &out));

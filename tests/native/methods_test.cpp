@@ -91,9 +91,8 @@ protected:
     }
 
     void check(const Case& c) {
-        std::string label = std::string(c.receiver) + "." + c.name + "(";
-        for (size_t i = 0; i < c.args.size(); i++) label += (i ? ", " : "") + std::string(c.args[i]);
-        label += ")";
+        std::string head = std::string(c.receiver) + "." + c.name;
+        std::string label = testing_support::callText(head, c.args);
         // Python's outcome on its own objects.
         PyObject* receiver = eval(c.receiver);
         ASSERT_NE(receiver, nullptr) << label;
@@ -121,7 +120,8 @@ protected:
         expectOutcome(label, ok, out, expected, false);
         uint64_t crossed = reporting.tally.used;
         if (c.path == Path::native) {
-            EXPECT_EQ(crossed, 0u) << label << " went through Python: " << crossings(reporting.tally);
+            EXPECT_EQ(crossed, 0u)
+                << label << " went through Python: " << crossings(reporting.tally);
         }
         // The receiver changed as Python's did.
         PyObject* after = self.tag == value::TagSet ? slotOrder(self.as<value::Set>())
@@ -356,9 +356,11 @@ TEST_F(Methods, SignedToBytesCallsPythonWithTheKeyword) {
     for (const Signed& c : cases) {
         bool useLittle = std::string(c.python).find("little") != std::string::npos;
         Value args[3] = {Value::pint(c.length),
-                         Value::of(value::TagStr, useLittle ? little : big), Value::boolean(c.sign)};
+                         Value::of(value::TagStr, useLittle ? little : big),
+                         Value::boolean(c.sign)};
         Value out = Value::none();
-        bool ok = wn_call_method(&ctx, 3, value::TagPint, int64_t(c.value), name, 47, args, 3, &out);
+        bool ok =
+            wn_call_method(&ctx, 3, value::TagPint, int64_t(c.value), name, 47, args, 3, &out);
         PyObject* expected = PyRun_String(c.python, Py_eval_input,
                                           testing_support::namespaceDict(),
                                           testing_support::namespaceDict());
@@ -425,6 +427,9 @@ TEST_F(Methods, SetMethodsFollowTheInterpretersSteps) {
         {"set(['x', 'y'])", "union", {"['z', 'x']", "('q',)"}, N},
         {"set(['x'])", "update", {"['a', 'b', 'c', 'd', 'e', 'f', 'g', 'h']"}, N},
         {"set(['x'])", "update", {"{'k%d' % i: 0 for i in range(9)}"}, N},
+        // A dict's keys: one resize ahead, to a table of 16 where adding one by one gives 32.
+        {"set([])", "update", {"{'k%d' % i: 0 for i in range(5)}"}, N},
+        {"set([])", "union", {"{'k%d' % i: 0 for i in range(5)}"}, N},
         {"set(['x'])", "update", {"[1, 2, [3]]"}, N},
         {"set(['x'])", "update", {}, N},
         {"set(['a', 'b', 'c'])", "intersection", {"set(['b', 'c', 'd'])"}, N},
@@ -469,10 +474,12 @@ TEST_F(Methods, InPlaceUpdatesWithSeveralArgumentsChangeTheSet) {
     Value args[2] = {nativeOf("[1, 2, 3]"), nativeOf("[2, 3, 5]")};
     value::Str* name = value::literal("intersection_update", 19);
     Value out = Value::none();
-    ASSERT_TRUE(wn_call_method(&ctx, 1, int64_t(s.tag), int64_t(s.payload), name, 12, args, 2, &out));
+    ASSERT_TRUE(
+        wn_call_method(&ctx, 1, int64_t(s.tag), int64_t(s.payload), name, 12, args, 2, &out));
     EXPECT_EQ(s.as<value::Set>()->used, 2u);
     name = value::literal("difference_update", 17);
-    ASSERT_TRUE(wn_call_method(&ctx, 1, int64_t(s.tag), int64_t(s.payload), name, 13, args, 2, &out));
+    ASSERT_TRUE(
+        wn_call_method(&ctx, 1, int64_t(s.tag), int64_t(s.payload), name, 13, args, 2, &out));
     EXPECT_EQ(s.as<value::Set>()->used, 0u);
     value::decref(s);
     for (Value v : args) value::decref(v);
@@ -542,8 +549,9 @@ TEST_F(Methods, SharedPiecesOfTheStrAndBytesMethods) {
         const uint8_t* set;
         size_t length;
         bool in;
-    } strips[] = {{0xA0, nullptr, 0, true},  {0x3000, nullptr, 0, true}, {0x200B, nullptr, 0, false},
-                  {0x1C, nullptr, 0, true},  {'b', ab, 2, true},         {'c', ab, 2, false}};
+    } strips[] = {{0xA0, nullptr, 0, true}, {0x3000, nullptr, 0, true},
+                  {0x200B, nullptr, 0, false}, {0x1C, nullptr, 0, true},
+                  {'b', ab, 2, true}, {'c', ab, 2, false}};
     for (const Strip& c : strips) {
         EXPECT_EQ(helpers::isStripChar(c.cp, c.set, c.length), c.in) << c.cp;
         if (!c.set) {

@@ -132,7 +132,8 @@ bool setUpdate(Ctx* ctx, int32_t site, value::Set* s, Value iterable) {
         auto* d = v.as<value::Dict>();
         // One resize ahead of the keys, as the interpreter sizes a set for a dict's keys
         // (expecting few of them to be there already): the table, and so the order, is its.
-        if ((s->fill + d->length) * 5 >= s->mask * 3 && !set::resize(s, (s->used + d->length) * 2)) {
+        bool grow = (s->fill + d->length) * 5 >= s->mask * 3;
+        if (grow && !set::resize(s, (s->used + d->length) * 2)) {
             failOutOfMemory(ctx, site);
             return false;
         }

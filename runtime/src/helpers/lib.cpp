@@ -77,7 +77,8 @@ bool python(const Call& c) {
     PyObject* keywords = tuple ? Py_BuildValue("{s:O}", "signed", c.flag == 1 ? Py_True : Py_False)
                                : nullptr;
     PyObject* result = keywords && callee ? PyObject_Call(callee, tuple, keywords) : nullptr;
-    if (keywords && !callee) PyErr_SetString(PyExc_RuntimeError, "wuna: no Python callable (a wuna bug)");
+    if (keywords && !callee)
+        PyErr_SetString(PyExc_RuntimeError, "wuna: no Python callable (a wuna bug)");
     Py_XDECREF(keywords);
     Py_XDECREF(tuple);
     return pythonResult(c.ctx, c.site, result, c.out);
@@ -199,7 +200,9 @@ bool fromBytes(const Call& c) {
     if (c.flag == 1 && b->length == 16) {
         v = value::i128(u);
     } else if (c.flag == 1 && top) {
-        v = value::i128(u) - (value::i128(1) << (8 * b->length - 1)) - (value::i128(1) << (8 * b->length - 1));
+        // Less 2 to the power of the bit count, in two halves that each fit.
+        value::i128 half = value::i128(1) << (8 * b->length - 1);
+        v = value::i128(u) - half - half;
     } else {
         if (u >> 127) return python(c);
         v = value::i128(u);
@@ -307,7 +310,8 @@ bool kindTest(const Call& c, LibCode code) {
     if (c.count != 1 || !isStr(c.args[0])) return python(c);
     value::Str* path = c.args[0].as<value::Str>();
     osio::Kind k = osio::Kind::missing;
-    if (osio::kindOf(reinterpret_cast<const char*>(path->bytes()), path->length, &k) != Status::ok) {
+    const char* text = reinterpret_cast<const char*>(path->bytes());
+    if (osio::kindOf(text, path->length, &k) != Status::ok) {
         failOutOfMemory(c.ctx, c.site);
         return false;
     }
@@ -322,8 +326,8 @@ bool realpath(const Call& c) {
     if (c.count != 1 || !filePath(c.args[0])) return python(c);
     value::Str* path = c.args[0].as<value::Str>();
     osio::Owned text;
-    if (Status s = osio::realpath(reinterpret_cast<const char*>(path->bytes()), path->length, &text);
-        s != Status::ok)
+    const char* given = reinterpret_cast<const char*>(path->bytes());
+    if (Status s = osio::realpath(given, path->length, &text); s != Status::ok)
         return osFail(c.ctx, c.site, s, PathArg{Value::none(), false});
     bool ok = systemText(c, text);
     std::free(text.data);
@@ -336,8 +340,8 @@ bool readFile(const Call& c, bool text) {
     if (c.count != 1 || !filePath(c.args[0])) return python(c);
     value::Str* path = c.args[0].as<value::Str>();
     osio::Owned data;
-    if (Status s = osio::readFile(reinterpret_cast<const char*>(path->bytes()), path->length, &data);
-        s != Status::ok)
+    const char* name = reinterpret_cast<const char*>(path->bytes());
+    if (Status s = osio::readFile(name, path->length, &data); s != Status::ok)
         return osFail(c.ctx, c.site, s, pathOf(c, 0));
     bool ok = text ? textResult(c.ctx, c.site, data.data, data.length, c.flag != 1, c.out)
                    : newBytesOf(c, data.data, data.length);
@@ -383,7 +387,8 @@ bool makedirs(const Call& c) {
 }
 
 bool chmod(const Call& c) {
-    if (c.count != 2 || !filePath(c.args[0]) || !value::smallIntTag(c.args[1].tag)) return python(c);
+    if (c.count != 2 || !filePath(c.args[0]) || !value::smallIntTag(c.args[1].tag))
+        return python(c);
     value::Str* path = c.args[0].as<value::Str>();
     uint32_t mode = uint32_t(c.args[1].payload) & kModeBits;
     if (int64_t(c.args[1].payload) < 0) return python(c);

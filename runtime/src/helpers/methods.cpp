@@ -170,16 +170,6 @@ bool validUtf8(const uint8_t* s, uint64_t n) {
     return checkUtf8(s, n, &bad);
 }
 
-enum class Codec : uint8_t { none, utf8, ascii, latin1 };
-
-Codec codecOf(const value::Str* name) {
-    if (sameAsciiName(name, "utf-8") || sameAsciiName(name, "utf8")) return Codec::utf8;
-    if (sameAsciiName(name, "ascii")) return Codec::ascii;
-    if (sameAsciiName(name, "latin-1") || sameAsciiName(name, "latin1") || sameAsciiName(name, "iso-8859-1"))
-        return Codec::latin1;
-    return Codec::none;
-}
-
 MethodAnswer bytesDecode(Ctx* ctx, int32_t site, value::Bytes* b, const Value* args,
                          uint64_t count, Value* out) {
     Codec codec = Codec::utf8;
@@ -713,7 +703,8 @@ MethodAnswer nativeMethod(Ctx* ctx, int32_t site, Value receiver, const value::S
     case value::TagBytes:
         if (!immutableBytes(receiver)) return kDeclined;
         return bytesMethod(ctx, site, receiver.as<value::Bytes>(), code, args, count, out);
-    case value::TagSet: return setMethod(ctx, site, receiver.as<value::Set>(), code, args, count, out);
+    case value::TagSet:
+        return setMethod(ctx, site, receiver.as<value::Set>(), code, args, count, out);
     case value::TagBool:
     case value::TagInt:
     case value::TagBig:
@@ -730,7 +721,8 @@ MethodAnswer nativeMethod(Ctx* ctx, int32_t site, Value receiver, const value::S
     case value::TagList:
         return listMethod(ctx, site, receiver.as<value::List>(), code, args, count, out);
     case value::TagTuple: {
-        if ((code != MethodCode::count && code != MethodCode::index) || count != 1) return kDeclined;
+        bool search = code == MethodCode::count || code == MethodCode::index;
+        if (!search || count != 1) return kDeclined;
         value::Tuple* t = receiver.as<value::Tuple>();
         return seqSearch(ctx, site, t->items(), &t->count, code, args[0], out);
     }
@@ -804,6 +796,14 @@ const uint8_t* findLastIn(const uint8_t* hay, uint64_t n, const uint8_t* needle,
     for (uint64_t i = n - m + 1; i-- > 0;)
         if (std::memcmp(hay + i, needle, m) == 0) return hay + i;
     return nullptr;
+}
+
+Codec codecOf(const value::Str* name) {
+    if (sameAsciiName(name, "utf-8") || sameAsciiName(name, "utf8")) return Codec::utf8;
+    if (sameAsciiName(name, "ascii")) return Codec::ascii;
+    for (std::string_view latin : {"latin-1", "latin1", "iso-8859-1"})
+        if (sameAsciiName(name, latin)) return Codec::latin1;
+    return Codec::none;
 }
 
 bool sameAsciiName(const value::Str* s, std::string_view lower) {

@@ -435,7 +435,8 @@ bool textResult(Ctx* ctx, int32_t site, const uint8_t* bytes, size_t length, boo
         if (reason) value::decref(items[4]);
         return false;
     }
-    if (!translate || !std::memchr(bytes, '\r', length)) return strResult(ctx, site, bytes, length, out);
+    if (!translate || !std::memchr(bytes, '\r', length))
+        return strResult(ctx, site, bytes, length, out);
     uint8_t* copy = static_cast<uint8_t*>(std::malloc(length + 1));
     if (!copy) {
         failOutOfMemory(ctx, site);

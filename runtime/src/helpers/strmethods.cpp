@@ -170,7 +170,8 @@ MethodAnswer caseMap(Ctx* ctx, int32_t site, value::Str* s, bool upper, Value* o
         bool ok;
         if (!upper && cp == kCapitalSigma) {
             ok = b.addCp(finalSigma(t, i) ? kFinalSigma : kSmallSigma);
-        } else if (const CaseMapping* m = upper ? findMapping(kUpper, cp) : findMapping(kLower, cp)) {
+        } else if (const CaseMapping* m =
+                       upper ? findMapping(kUpper, cp) : findMapping(kLower, cp)) {
             ok = true;
             for (uint8_t k = 0; k < m->count && ok; k++) ok = b.addCp(m->to[k]);
         } else if (cp < 0x80) {
@@ -224,7 +225,7 @@ MethodAnswer unicodeTest(Ctx* ctx, int32_t site, value::Str* s, bool alnum, Valu
     if (!t.agree()) return kDeclined;
     bool result = t.n > 0;
     for (uint64_t i = 0; i < t.n && result; i++)
-        result = alnum ? findRange(kAlnum, t.cps[i]) != nullptr : findRange(kAlpha, t.cps[i]) != nullptr;
+        result = (alnum ? findRange(kAlnum, t.cps[i]) : findRange(kAlpha, t.cps[i])) != nullptr;
     *out = Value::boolean(result);
     return kAnswered;
 }
@@ -636,15 +637,13 @@ MethodAnswer join(Ctx* ctx, int32_t site, value::Str* s, const Value* args, uint
 MethodAnswer encode(Ctx* ctx, int32_t site, value::Str* s, const Value* args, uint64_t count,
                     Value* out) {
     if (count > 1) return kDeclined;
-    bool utf8 = count == 0;
-    bool ascii = false, latin1 = false;
+    Codec codec = Codec::utf8;
     if (count == 1) {
         if (args[0].tag != value::TagStr) return kDeclined;
-        const value::Str* e = args[0].as<value::Str>();
-        utf8 = sameAsciiName(e, "utf-8") || sameAsciiName(e, "utf8");
-        ascii = sameAsciiName(e, "ascii");
-        latin1 = sameAsciiName(e, "latin-1") || sameAsciiName(e, "latin1") || sameAsciiName(e, "iso-8859-1");
+        codec = codecOf(args[0].as<value::Str>());
     }
+    bool utf8 = codec == Codec::utf8, ascii = codec == Codec::ascii;
+    bool latin1 = codec == Codec::latin1;
     if (ascii && !isAscii(s)) return kDeclined;
     if (!utf8 && !ascii && !latin1) return kDeclined;
     uint64_t n = (utf8 || ascii) ? s->length : s->chars;

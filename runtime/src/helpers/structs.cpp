@@ -92,6 +92,9 @@ bool unpackOne(uint8_t letter, uint64_t size, const uint8_t* p, bool big, Value*
     return value::intValue(value::i128(raw), out);
 }
 
+// The largest magnitude a 4-byte float holds; a finite double above it does not pack.
+constexpr double kFloatMax = 3.4028234663852886e38;
+
 // Whether a value fits its letter for packing.
 bool packable(uint8_t letter, uint64_t size, uint64_t count, Value v) {
     switch (letter) {
@@ -103,17 +106,18 @@ bool packable(uint8_t letter, uint64_t size, uint64_t count, Value v) {
         return v.tag == value::TagBytes && (v.as<value::Bytes>()->h.flags & value::FlagImmutable);
     case 'd': return v.tag == value::TagFloat || value::smallIntTag(v.tag);
     case 'f': {
-        if (value::smallIntTag(v.tag)) return std::fabs(double(int64_t(v.payload))) <= 3.4028234663852886e38;
+        if (value::smallIntTag(v.tag)) return std::fabs(double(int64_t(v.payload))) <= kFloatMax;
         if (v.tag != value::TagFloat) return false;
         double d = value::asDouble(v.payload);
-        return !std::isfinite(d) || std::fabs(d) <= 3.4028234663852886e38;
+        return !std::isfinite(d) || std::fabs(d) <= kFloatMax;
     }
     case '?': return value::smallIntTag(v.tag);
     default: break;
     }
     if (!value::smallIntTag(v.tag)) return false;
     int64_t x = int64_t(v.payload);
-    if (unsignedLetter(letter)) return x >= 0 && (size == 8 || uint64_t(x) < (uint64_t(1) << (8 * size)));
+    if (unsignedLetter(letter))
+        return x >= 0 && (size == 8 || uint64_t(x) < (uint64_t(1) << (8 * size)));
     if (size == 8) return true;
     int64_t half = int64_t(1) << (8 * size - 1);
     return x >= -half && x < half;
@@ -125,7 +129,8 @@ void packOne(uint8_t letter, uint64_t size, uint8_t* p, bool big, Value v) {
     case 'c': p[0] = v.as<value::Bytes>()->data[0]; return;
     case 'd':
     case 'f': {
-        double d = v.tag == value::TagFloat ? value::asDouble(v.payload) : double(int64_t(v.payload));
+        double d =
+            v.tag == value::TagFloat ? value::asDouble(v.payload) : double(int64_t(v.payload));
         uint64_t bits = 0;
         if (letter == 'd') {
             std::memcpy(&bits, &d, 8);

@@ -123,6 +123,11 @@ const uint8_t* findLastIn(const uint8_t* hay, uint64_t n, const uint8_t* needle,
 // encoding names of encode and decode). Cannot fail.
 bool sameAsciiName(const value::Str* s, std::string_view lower);
 
+// The codecs encode and decode serve natively, by their names as Python spells them in any
+// letter case ("utf-8", "utf8"; "ascii"; "latin-1", "latin1", "iso-8859-1"). Cannot fail.
+enum class Codec : uint8_t { none, utf8, ascii, latin1 };
+Codec codecOf(const value::Str* name);
+
 // A new str of bytes (valid UTF-8) into *out: true; false with "out of memory" recorded.
 [[nodiscard]] bool strResult(Ctx* ctx, int32_t site, const void* bytes, size_t length,
                              value::Value* out);
