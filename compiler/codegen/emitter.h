@@ -254,6 +254,9 @@ struct Emitter {
     uint32_t unrollDepth;
     uint32_t scopeId;  // kNoFunctionScope for the top level and out-of-line helpers
     EmitterModes modes;
+    // The value slot the bridge writes a semantic's value (or a returned value) into, made
+    // on first use; kept apart from the result slot, whose content is the function's result.
+    llvmapi::ValueRef pyOut;
 };
 
 // Readies e for emitting into fn: blocks "entry" and "start" (unnumbered), an entry builder

@@ -1,0 +1,177 @@
+// Node fields of nodes known while compiling: a field by label, the value a node stands for
+// as a field (by its kind's action), its children, and the labelled children of a function
+// node (its parameters). Everything here reads the program's tree and grammar while
+// compiling and emits no code (see lower.h).
+#include <cstring>
+
+#include "compiler/backend/compile_error.h"
+#include "compiler/codegen/lower.h"
+#include "host/tree/grammar.h"
+#include "host/tree/index.h"
+
+namespace wuna::compile {
+
+namespace {
+
+// The action code of a kind; a kind past the grammar's table counts as a rule.
+uint8_t actionOf(const ptree::Index* tree, uint32_t kind) {
+    const ptree::GrammarInfo* g = tree->grammar;
+    if (!g || kind >= g->kindCount || !g->actions) return nodes::ActionNone;
+    return g->actions[kind];
+}
+
+uint32_t kindOfNode(const ptree::Index* tree, uint32_t node) {
+    return ptree::kindOf(tree->nodes[node]);
+}
+
+// The end of node's children: one past its last descendant, never past the tree.
+uint32_t childrenEnd(const ptree::Index* tree, uint32_t node) {
+    uint64_t end = uint64_t(node) + tree->nodes[node].descendants + 1;
+    return end > tree->count ? tree->count : uint32_t(end);
+}
+
+// Whether the kind declares the label as holding several values.
+bool labelIsList(const ptree::Index* tree, uint32_t kind, uint8_t label) {
+    const ptree::GrammarInfo* g = tree->grammar;
+    if (!g || kind >= g->kindCount || !g->labels || !g->labels[kind]) return false;
+    for (uint32_t i = 0; i < g->labelCounts[kind]; i++)
+        if (g->labels[kind][i].label == label) return g->labels[kind][i].list != 0;
+    return false;
+}
+
+// The label byte of the grammar's field named "name", or 0.
+uint8_t nameLabel(const ptree::Index* tree) {
+    const ptree::GrammarInfo* g = tree->grammar;
+    if (!g) return 0;
+    for (uint32_t i = 0; i < g->fieldCount && i < 255; i++)
+        if (g->fields[i].length == 4 && memcmp(g->fields[i].data, "name", 4) == 0)
+            return uint8_t(i + 1);
+    return 0;
+}
+
+Status listShape(Compiler* c, Shape* out) {
+    front::ListRecord* list = front::newListRecord(c);
+    if (!list) return Status::outOfMemory;
+    *out = Shape{};
+    out->kind = ShapeKind::list;
+    out->list = list;
+    return Status::ok;
+}
+
+// The values of node's direct children that pass the filter (label 0: every child), in
+// order, drop kinds left out, into a new compile-time list.
+Status childValues(Emitter* e, uint32_t node, bool byLabel, uint8_t label, Shape* out) {
+    Compiler* c = e->compiler;
+    const ptree::Index* tree = c->tree;
+    if (Status s = listShape(c, out); s != Status::ok) return s;
+    uint32_t end = childrenEnd(tree, node);
+    for (uint32_t k = node + 1; k < end; k += tree->nodes[k].descendants + 1) {
+        if (byLabel && ptree::labelByte(tree->nodes[k]) != label) continue;
+        if (actionOf(tree, kindOfNode(tree, k)) == nodes::ActionDrop) continue;
+        Shape item;
+        if (Status s = nodeFieldWhenCompiling(e, k, &item); s != Status::ok) return s;
+        if (Status s = front::appendItem(c, out->list, item); s != Status::ok) return s;
+    }
+    return Status::ok;
+}
+
+Status dictFieldError(Compiler* c, uint32_t node) {
+    c->message.clear();
+    Status s = appendText(&c->message, "a -> dict field isn't supported in compiled code yet (node ");
+    if (s == Status::ok) s = appendDecimal(&c->message, node);
+    if (s == Status::ok) s = appendText(&c->message, ")");
+    return s == Status::ok ? Status::unsupported : s;
+}
+
+}  // namespace
+
+Status nodeChildrenWhenCompiling(Emitter* e, uint32_t node, Shape* out) {
+    return childValues(e, node, false, 0, out);
+}
+
+Status nodeFieldWhenCompiling(Emitter* e, uint32_t node, Shape* out) {
+    const ptree::Index* tree = e->compiler->tree;
+    *out = Shape{};
+    switch (actionOf(tree, kindOfNode(tree, node))) {
+    case nodes::ActionNone:
+    case nodes::ActionClass:
+        out->kind = ShapeKind::node;
+        out->node = node;
+        return Status::ok;
+    case nodes::ActionTrue:
+    case nodes::ActionFalse:
+        out->kind = ShapeKind::bool_;
+        out->bool_ = actionOf(tree, kindOfNode(tree, node)) == nodes::ActionTrue;
+        return Status::ok;
+    case nodes::ActionNoneValue:
+    case nodes::ActionDrop: *out = noneShape(); return Status::ok;
+    case nodes::ActionList: return childValues(e, node, false, 0, out);
+    case nodes::ActionTuple: {
+        Shape list;
+        if (Status s = childValues(e, node, false, 0, &list); s != Status::ok) return s;
+        out->kind = ShapeKind::tuple;
+        out->tuple.items = list.list->items;
+        out->tuple.count = list.list->length;
+        return Status::ok;
+    }
+    case nodes::ActionFirst: {
+        Shape list;
+        if (Status s = childValues(e, node, false, 0, &list); s != Status::ok) return s;
+        *out = list.list->length ? list.list->items[0] : noneShape();
+        return Status::ok;
+    }
+    case nodes::ActionDict: return dictFieldError(e->compiler, node);
+    default:
+        // A token's value is the parser's to make; the semantic reading it runs as Python.
+        return refuseConstruct(e, "a token's value as a node field");
+    }
+}
+
+Status nodeFieldByName(Emitter* e, uint32_t node, uint8_t label, Shape* out) {
+    const ptree::Index* tree = e->compiler->tree;
+    Shape list;
+    if (Status s = childValues(e, node, true, label, &list); s != Status::ok) return s;
+    if (labelIsList(tree, kindOfNode(tree, node), label) || list.list->length >= 2) {
+        *out = list;
+        return Status::ok;
+    }
+    *out = list.list->length ? list.list->items[0] : noneShape();
+    return Status::ok;
+}
+
+Status childWithLabel(Emitter* e, uint32_t node, uint8_t label, backend::List<uint32_t>* out) {
+    *out = backend::List<uint32_t>{};
+    if (label == 0) return Status::ok;
+    const ptree::Index* tree = e->compiler->tree;
+    uint8_t named = nameLabel(tree);
+    uint32_t end = childrenEnd(tree, node);
+    for (uint32_t k = node + 1; k < end; k += tree->nodes[k].descendants + 1) {
+        if (ptree::labelByte(tree->nodes[k]) != label) continue;
+        uint32_t picked = k;
+        uint32_t symbol = tree->nodeSymbols ? tree->nodeSymbols[k] : ptree::kNone;
+        bool declares = symbol != ptree::kNone && symbol < tree->symbolCount &&
+                        tree->symbols[symbol].declaring == k;
+        if (!declares && named) {
+            uint32_t inner = childrenEnd(tree, k);
+            for (uint32_t g = k + 1; g < inner; g += tree->nodes[g].descendants + 1)
+                if (ptree::labelByte(tree->nodes[g]) == named) {
+                    picked = g;
+                    break;
+                }
+        }
+        // Running out of memory is the compilation's failure: an empty list would compile a
+        // function without its parameters.
+        if (!out->push(picked)) {
+            out->free();
+            return Status::outOfMemory;
+        }
+    }
+    return Status::ok;
+}
+
+Status parameterNodes(Emitter* e, uint32_t functionNode, uint8_t label,
+                      backend::List<uint32_t>* out) {
+    return childWithLabel(e, functionNode, label, out);
+}
+
+}  // namespace wuna::compile
