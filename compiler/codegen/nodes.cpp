@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "compiler/backend/compile_error.h"
+#include "compiler/backend/inputs.h"
 #include "compiler/codegen/lower.h"
 #include "host/tree/grammar.h"
 #include "host/tree/index.h"
@@ -83,6 +84,23 @@ Status dictFieldError(Compiler* c, uint32_t node) {
     return s == Status::ok ? Status::unsupported : s;
 }
 
+// A token's value is the parser's: tree.node(index).to_ast() asked now; a plain int is the
+// language's int.
+Status tokenValue(Emitter* e, uint32_t node, Shape* out) {
+    Compiler* c = e->compiler;
+    PyObject* tree = c->inputs ? c->inputs->treeObject : nullptr;
+    if (!tree) return refuseConstruct(e, "a token's value without the program's tree");
+    PyObject* object = PyObject_CallMethod(tree, "node", "I", unsigned(node));
+    PyObject* value = object ? PyObject_CallMethod(object, "to_ast", nullptr) : nullptr;
+    Py_XDECREF(object);
+    if (!value) return Status::pythonError;
+    Status s = fromPython(c, value, out);
+    if (s == Status::ok && out->kind == ShapeKind::py) s = pinObject(c, value, nullptr);
+    Py_DECREF(value);
+    if (s == Status::ok && out->kind == ShapeKind::pint) out->kind = ShapeKind::int_;
+    return s;
+}
+
 }  // namespace
 
 Status nodeChildrenWhenCompiling(Emitter* e, uint32_t node, Shape* out) {
@@ -121,9 +139,11 @@ Status nodeFieldWhenCompiling(Emitter* e, uint32_t node, Shape* out) {
         return Status::ok;
     }
     case nodes::ActionDict: return dictFieldError(e->compiler, node);
-    default:
-        // A token's value is the parser's to make; the semantic reading it runs as Python.
-        return refuseConstruct(e, "a token's value as a node field");
+    case nodes::ActionStr:
+    case nodes::ActionInt:
+    case nodes::ActionFloat:
+    case nodes::ActionUnquote: return tokenValue(e, node, out);
+    default: return refuseConstruct(e, "a node of an unknown action as a field");
     }
 }
 
