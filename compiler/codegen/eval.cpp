@@ -146,10 +146,7 @@ Status emitEvalNode(Emitter* e, uint32_t node, Shape* out) {
     if (ref.form == SemanticForm::python) return emitPySemantic(e, node, false, out);
     const ptree::Index* tree = c->tree;
     uint32_t symbol = tree->nodeSymbols ? tree->nodeSymbols[node] : ptree::kNone;
-    if (symbol != ptree::kNone) {
-        Semantic* s = e->semantics.count ? e->semantics.last() : nullptr;
-        return emitRtLoad(e, s, node, out);
-    }
+    if (symbol != ptree::kNone) return loadVariableHere(e, node, out);
     Shape children;
     if (Status s = nodeChildrenWhenCompiling(e, node, &children); s != Status::ok) return s;
     if (children.list->length == 1) {

@@ -428,6 +428,40 @@ Status defineFunctionHere(Emitter* e, uint32_t node, uint32_t name) {
     return callHelper(e, "wn_bury", buryArgs, 3, nullptr);
 }
 
+Status loadVariableHere(Emitter* e, uint32_t node, Shape* out) {
+    Compiler* c = e->compiler;
+    ptree::Index* tree = const_cast<ptree::Index*>(c->tree);
+    uint32_t symbol = tree->nodeSymbols ? tree->nodeSymbols[node] : ptree::kNone;
+    const uint32_t* slot = symbol != ptree::kNone ? c->slots.find(symbol) : nullptr;
+    if (!slot || tree->symbols[symbol].builtin) {
+        Semantic* s = e->semantics.count ? e->semantics.last() : nullptr;
+        return emitRtLoad(e, s, node, out);
+    }
+    ValueRef frame;
+    if (Status s = frameOfScope(e, uint32_t(ptree::symbolScope(tree, symbol)), &frame);
+        s != Status::ok)
+        return s;
+    Operand value = loadOperand(e, frameSlotAt(e, frame, *slot), KnownKind::unknown);
+    Builder* b = &e->builder;
+    BasicBlockRef unset, set;
+    if (Status s = newBlock(b, "var_unset", &unset); s != Status::ok) return s;
+    if (Status s = newBlock(b, "var_set", &set); s != Status::ok) return s;
+    condBr(b, icmp(b, llvmapi::IntEQ, value.tag, constI64(e, kUnsetTag)), unset, set);
+    enter(b, unset);
+    ValueRef name;
+    if (Status s = nodeName(e, node, &name); s != Status::ok) return s;
+    ValueRef args[] = {e->runContext, siteValue(e, int32_t(node)), name};
+    if (Status s = callHelper(e, "wn_unset", args, 3, nullptr); s != Status::ok) return s;
+    BasicBlockRef exit;
+    if (Status s = errorExit(e, &exit); s != Status::ok) return s;
+    br(b, exit);
+    enter(b, set);
+    // The value read has a reference of its own: the frame may drop its copy.
+    if (Status s = addReference(e, &value); s != Status::ok) return s;
+    *out = dynShape(value);
+    return Status::ok;
+}
+
 Status releaseLocals(Emitter* e) {
     if (e->scopeId == kNoFunctionScope) return Status::ok;
     if (e->hasOwnFrame) {
@@ -471,9 +505,7 @@ Status emitHoistedFunctions(Emitter* e, uint32_t scope) {
         const ptree::Index* tree = e->compiler->tree;
         int64_t name = ptree::childWithLabel(tree->nodes, tree->count, nodes[i], kind->nameLabel);
         if (name < 0) continue;
-        Shape function;
-        if (Status s = emitRtFunction(e, nullptr, nodes[i], &function); s != Status::ok) return s;
-        if (Status s = emitRtStore(e, uint32_t(name), &function); s != Status::ok) return s;
+        if (Status s = defineFunctionHere(e, nodes[i], uint32_t(name)); s != Status::ok) return s;
     }
     return Status::ok;
 }

@@ -93,8 +93,11 @@ const char* rtMethodName(uint8_t id);
 bool rtMethodByName(const char* name, size_t length, uint8_t* id);
 
 // rt.<m>(...) at its site. receiver: the receiver= keyword of rt.call/rt.tail_call, or null.
+// code: the code= keyword of rt.error, or null; an rt.error with a code is refused (the
+// semantic runs as Python, whose Error carries the code, as the reference mode's does).
 [[nodiscard]] Status emitRtCall(Emitter* e, Semantic* s, RtMethod method, Shape* args,
-                                uint32_t count, Shape* receiver, front::Position at, Shape* out);
+                                uint32_t count, Shape* receiver, front::Position at, Shape* out,
+                                const Shape* code = nullptr);
 
 // --- program functions (functions.cpp) -------------------------------------------------------
 
@@ -115,6 +118,10 @@ bool rtMethodByName(const char* name, size_t length, uint8_t* id);
 // declares, releasing the old value (a global's as wn_bury does). The frames are found while
 // compiling from the current scope outward.
 [[nodiscard]] Status defineFunctionHere(Emitter* e, uint32_t node, uint32_t name);
+// The value of the variable a name node refers to (a new reference), read from its frame
+// found while compiling; an unset variable fails "'<name>' has no value yet" at the node. A
+// builtin's name, or a symbol without a slot, is rt.load's (emitRtLoad).
+[[nodiscard]] Status loadVariableHere(Emitter* e, uint32_t node, Shape* out);
 // The release both exits of a function perform.
 [[nodiscard]] Status releaseLocals(Emitter* e);
 // Defines the functions hoisted into the scope (function values made and stored).

@@ -230,7 +230,7 @@ bool rtMethodByName(const char* name, size_t length, uint8_t* id) {
 }
 
 Status emitRtCall(Emitter* e, Semantic* s, RtMethod method, Shape* args, uint32_t count,
-                  Shape* receiver, front::Position at, Shape* out) {
+                  Shape* receiver, front::Position at, Shape* out, const Shape* code) {
     if (!countFits(method, count)) {
         char digit[2] = {char('0' + argumentCount(method)), 0};
         return messageAt(e, at, {"rt.", kNames[uint8_t(method)], "() takes ", digit,
@@ -251,7 +251,11 @@ Status emitRtCall(Emitter* e, Semantic* s, RtMethod method, Shape* args, uint32_
     case RtMethod::function: return emitRtFunction(e, s, node, out);
     case RtMethod::call: return callKnown(e, s, &args[0], &args[1], receiver, false, out);
     case RtMethod::tailCall: return emitRtTailCall(e, s, &args[0], &args[1], receiver);
-    case RtMethod::error: return rtError(e, s, args, at, out);
+    case RtMethod::error:
+        // wn_fail carries no code: dropping it would make another Error than the reference
+        // mode's.
+        if (code && code->kind != ShapeKind::none) return refuseConstruct(e, "rt.error with a code");
+        return rtError(e, s, args, at, out);
     case RtMethod::kind: return kindOf(e, node, out);
     case RtMethod::text: return textOf(e, node, out);
     case RtMethod::span: return spanOf(e, node, out);
