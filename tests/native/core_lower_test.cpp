@@ -201,6 +201,92 @@ TEST_F(CoreLower, AThunkRunsItsNodeAndReturnsTheBridgesStatus) {
     EXPECT_NE(ir.find("ret i32 4"), std::string::npos);
 }
 
+compile::Shape strShape(const char* text) {
+    compile::Shape s{};
+    s.kind = compile::ShapeKind::str;
+    s.str.data = text;
+    s.str.length = strlen(text);
+    return s;
+}
+
+compile::Shape nodeShape(uint32_t node) {
+    compile::Shape s{};
+    s.kind = compile::ShapeKind::node;
+    s.node = node;
+    return s;
+}
+
+std::string messageOf(Compiler* c) {
+    return std::string(c->message.items ? c->message.items : "", c->message.count);
+}
+
+TEST_F(CoreLower, RtCallsCheckTheirArgumentCountsAndFoldKnownNodes) {
+    Compiler* c = generate();
+    ASSERT_NE(c, nullptr) << error;
+    toolkit_testing::Function f(c, "rt_calls", 1, {c->module.ptr});
+    compile::Shape out{};
+    compile::Shape args[2] = {nodeShape(4), nodeShape(3)};
+    EXPECT_EQ(compile::emitRtCall(&f.e, nullptr, compile::RtMethod::eval, args, 2, nullptr, 0, &out),
+              Status::unsupported);
+    EXPECT_EQ(messageOf(c), "rt.eval() takes 1 arguments here");
+    EXPECT_EQ(compile::emitRtCall(&f.e, nullptr, compile::RtMethod::break_, args, 1, nullptr, 0,
+                                  &out),
+              Status::unsupported);
+    EXPECT_EQ(messageOf(c), "rt.Break() takes 0 arguments here");
+    // rt.Return(value) is a jump made while compiling, with a copy of its value.
+    ASSERT_EQ(compile::emitRtCall(&f.e, nullptr, compile::RtMethod::return_, args, 1, nullptr, 0,
+                                  &out),
+              Status::ok);
+    EXPECT_EQ(out.kind, compile::ShapeKind::control);
+    ASSERT_NE(out.control.argument, nullptr);
+    EXPECT_EQ(out.control.argument->node, 4u);
+    // A known node's span is a constant of its stored offsets.
+    ASSERT_EQ(compile::emitRtCall(&f.e, nullptr, compile::RtMethod::span, args, 1, nullptr, 0, &out),
+              Status::ok);
+    ASSERT_EQ(out.kind, compile::ShapeKind::tuple);
+    EXPECT_EQ(out.tuple.items[0].int_, 11);
+    EXPECT_EQ(out.tuple.items[1].int_, 19);
+    // An int is no node known while compiling.
+    compile::Shape five{};
+    five.kind = compile::ShapeKind::int_;
+    five.int_ = 5;
+    EXPECT_EQ(compile::emitRtCall(&f.e, nullptr, compile::RtMethod::kind, &five, 1, nullptr, 0, &out),
+              Status::unsupported);
+    EXPECT_EQ(messageOf(c), "a node only known at run time can't be used here");
+}
+
+TEST_F(CoreLower, RtErrorFailsAtItsNodeAndAnErrorWithACodeIsLeftToPython) {
+    Compiler* c = generate();
+    ASSERT_NE(c, nullptr) << error;
+    toolkit_testing::Function f(c, "rt_error", 1, {c->module.ptr});
+    f.e.errorTarget = nullptr;
+    compile::Shape out{};
+    compile::Shape args[2] = {nodeShape(4), strShape("no good")};
+    compile::Shape code = strShape("E42");
+    // wn_fail carries no code: the reference mode's Error would have it.
+    EXPECT_EQ(compile::emitRtCall(&f.e, nullptr, compile::RtMethod::error, args, 2, nullptr, 0,
+                                  &out, &code),
+              Status::unsupported);
+    EXPECT_NE(messageOf(c).find("rt.error with a code"), std::string::npos) << messageOf(c);
+    llvmapi::BasicBlockRef exit =
+        llvmapi::table.LLVMAppendBasicBlockInContext(c->module.context, f.fn, "exit");
+    f.e.errorTarget = exit;
+    ASSERT_EQ(compile::emitRtCall(&f.e, nullptr, compile::RtMethod::error, args, 2, nullptr, 0,
+                                  &out),
+              Status::ok);
+    std::string ir = f.ir();
+    EXPECT_NE(ir.find("call i1 @wn_fail(ptr %0, i32 4,"), std::string::npos) << ir;
+    compile::Shape runTime = strShape("x");
+    runTime.kind = compile::ShapeKind::py;
+    runTime.py = Py_None;
+    compile::Shape late[2] = {nodeShape(4), runTime};
+    toolkit_testing::Function g(c, "rt_error_late", 1, {c->module.ptr});
+    EXPECT_EQ(compile::emitRtCall(&g.e, nullptr, compile::RtMethod::error, late, 2, nullptr, 0,
+                                  &out),
+              Status::unsupported);
+    EXPECT_EQ(messageOf(c), "rt.error's message must be known when compiling (for now)");
+}
+
 struct RtName {
     uint8_t id;
     const char* name;
