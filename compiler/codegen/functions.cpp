@@ -256,25 +256,28 @@ void finishExits(Emitter* e, BasicBlockRef returnBlock, BasicBlockRef errorBlock
     }
 }
 
+// The LLVM function of id readied for emission: its emitter, the run context, the layout of
+// scope and the "error" and "return" exits.
+Status openEntry(Emitter* e, Compiler* c, uint32_t id, uint32_t scope, FunctionRef* fn) {
+    if (Status s = llvmFunction(c, id, fn); s != Status::ok) return s;
+    if (Status s = startFunction(e, c, fn->function, scope); s != Status::ok) return s;
+    e->functionIdentity = identityOf(id);
+    e->runContext = T.LLVMGetParam(fn->function, 0);
+    if (Status s = layoutOf(c, scope, &e->layout); s != Status::ok) return s;
+    if (Status s = namedBlock(e, "error", &e->errorTarget); s != Status::ok) return s;
+    return namedBlock(e, "return", &e->returnBlock);
+}
+
 Status emitTopLevel(Emitter* e, Compiler* c) {
     FunctionRef fn;
-    if (Status s = llvmFunction(c, kTopLevel, &fn); s != Status::ok) return s;
-    if (Status s = startFunction(e, c, fn.function, kNoFunctionScope); s != Status::ok) return s;
-    e->functionIdentity = identityOf(kTopLevel);
-    e->runContext = T.LLVMGetParam(fn.function, 0);
+    if (Status s = openEntry(e, c, kTopLevel, kNoFunctionScope, &fn); s != Status::ok) return s;
     e->globalFrame = T.LLVMGetParam(fn.function, 1);
     e->ownFrame = e->globalFrame;
     e->hasOwnFrame = 1;
-    if (Status s = layoutOf(c, kGlobalScope, &e->layout); s != Status::ok) return s;
-    BasicBlockRef error, ret;
-    if (Status s = namedBlock(e, "error", &error); s != Status::ok) return s;
-    if (Status s = namedBlock(e, "return", &ret); s != Status::ok) return s;
-    e->errorTarget = error;
-    e->returnBlock = ret;
     if (Status s = emitHoistedFunctions(e, kGlobalScope); s != Status::ok) return s;
     if (Status s = emitExecKnown(e, 0); s != Status::ok) return s;
     Status s = Status::ok;
-    finishExits(e, ret, error, &s);
+    finishExits(e, e->returnBlock, e->errorTarget, &s);
     return s;
 }
 
@@ -282,22 +285,14 @@ Status emitGenericEntry(Emitter* e, Compiler* c, uint32_t id) {
     const host::FunctionKind* kind = functionKindOf(c, id);
     if (!kind) return refuse(c, "wuna: a function id that names no function node (a wuna bug)");
     FunctionRef fn;
-    if (Status s = llvmFunction(c, id, &fn); s != Status::ok) return s;
-    if (Status s = startFunction(e, c, fn.function, id); s != Status::ok) return s;
-    e->functionIdentity = identityOf(id);
-    e->runContext = T.LLVMGetParam(fn.function, 0);
+    if (Status s = openEntry(e, c, id, id, &fn); s != Status::ok) return s;
     e->outerFrame = T.LLVMGetParam(fn.function, 1);
     e->argumentArray = T.LLVMGetParam(fn.function, 2);
     e->argumentCount = T.LLVMGetParam(fn.function, 3);
     e->receiverPointer = T.LLVMGetParam(fn.function, 4);
     e->resultSlot = T.LLVMGetParam(fn.function, 5);
-    if (Status s = layoutOf(c, id, &e->layout); s != Status::ok) return s;
-    BasicBlockRef error, ret, lost;
-    if (Status s = namedBlock(e, "error", &error); s != Status::ok) return s;
-    if (Status s = namedBlock(e, "return", &ret); s != Status::ok) return s;
+    BasicBlockRef lost;
     if (Status s = newBlock(&e->builder, "frame_lost", &lost); s != Status::ok) return s;
-    e->errorTarget = error;
-    e->returnBlock = ret;
     if (Status s = makeStorage(e, id, lost); s != Status::ok) return s;
     Operand none = constantOperand(e, value::TagNone, 0, KnownKind::none);
     if (Status s = storeOperand(e, e->resultSlot, &none); s != Status::ok) return s;
@@ -313,7 +308,7 @@ Status emitGenericEntry(Emitter* e, Compiler* c, uint32_t id) {
     Shape body;
     if (s == Status::ok) s = bodyValue(e, id, kind, &body);
     if (s == Status::ok) s = emitRtExec(e, &body);
-    if (s == Status::ok) finishExits(e, ret, error, &s);
+    if (s == Status::ok) finishExits(e, e->returnBlock, e->errorTarget, &s);
     if (s != Status::ok) return s;
     // Nothing was made yet when the frame could not be: the failure is already recorded.
     enter(&e->builder, lost);

@@ -186,6 +186,9 @@ SemanticRef semanticOf(Compiler* c, uint32_t node, bool exec);
 // rt.loop (a function's body fails "break or continue outside a loop"). A thunk hands
 // every jump back as its own status.
 [[nodiscard]] Status dispatchRunStatus(Emitter* e, llvmapi::ValueRef status, int32_t site);
+// The run's failure with exactly the text at site (wn_fail), then the error exit; the block
+// ends there.
+[[nodiscard]] Status failWithText(Emitter* e, int32_t site, const char* text, size_t length);
 // The bridge's out slot of the function (made on first use). Cannot fail.
 llvmapi::ValueRef outSlot(Emitter* e);
 // The site and scope numbers run-time dispatch passes (innermost semantic's site, the

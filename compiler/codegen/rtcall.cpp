@@ -15,43 +15,36 @@ namespace wuna::compile {
 
 namespace {
 
-constexpr const char* kNames[kRtMethodCount] = {
-    "eval",    "exec",         "loop",         "load",         "store",        "function",
-    "call",    "tail_call",    "error",        "kind",         "text",         "span",
-    "scope",   "symbol",       "type_of",      "node_at",      "fresh",        "parse",
-    "wrapping_add", "wrapping_sub", "wrapping_mul", "wrapping_shl", "wrapping_shr",
-    "wrapping_ushr", "u8",      "i8",           "u16le",        "u16be",        "i16le",
-    "i16be",   "u32le",        "u32be",        "i32le",        "i32be",        "u64le",
-    "u64be",   "i64le",        "i64be",        "Return",       "Break",        "Continue",
+// Each method's name, the positional arguments it takes in compiled code (Return: 0 or 1)
+// and whether its first argument is a node; the order is the id.
+struct MethodInfo {
+    const char* name;
+    uint8_t arguments;
+    uint8_t nodeFirst;
+};
+constexpr MethodInfo kMethods[kRtMethodCount] = {
+    {"eval", 1, 0},          {"exec", 1, 0},          {"loop", 1, 0},
+    {"load", 1, 1},          {"store", 2, 1},         {"function", 1, 1},
+    {"call", 2, 0},          {"tail_call", 2, 0},     {"error", 2, 0},
+    {"kind", 1, 1},          {"text", 1, 1},          {"span", 1, 1},
+    {"scope", 1, 1},         {"symbol", 1, 1},        {"type_of", 1, 1},
+    {"node_at", 1, 1},       {"fresh", 1, 0},         {"parse", 2, 0},
+    {"wrapping_add", 2, 0},  {"wrapping_sub", 2, 0},  {"wrapping_mul", 2, 0},
+    {"wrapping_shl", 2, 0},  {"wrapping_shr", 2, 0},  {"wrapping_ushr", 2, 0},
+    {"u8", 2, 0},            {"i8", 2, 0},            {"u16le", 2, 0},
+    {"u16be", 2, 0},         {"i16le", 2, 0},         {"i16be", 2, 0},
+    {"u32le", 2, 0},         {"u32be", 2, 0},         {"i32le", 2, 0},
+    {"i32be", 2, 0},         {"u64le", 2, 0},         {"u64be", 2, 0},
+    {"i64le", 2, 0},         {"i64be", 2, 0},         {"Return", 1, 0},
+    {"Break", 0, 0},         {"Continue", 0, 0},
 };
 
-// Positional arguments each method takes in compiled code (Return: 0 or 1).
-uint8_t argumentCount(RtMethod m) {
-    switch (m) {
-    case RtMethod::eval:
-    case RtMethod::exec:
-    case RtMethod::loop:
-    case RtMethod::load:
-    case RtMethod::function:
-    case RtMethod::kind:
-    case RtMethod::text:
-    case RtMethod::span:
-    case RtMethod::scope:
-    case RtMethod::symbol:
-    case RtMethod::typeOf:
-    case RtMethod::nodeAt:
-    case RtMethod::fresh:
-    case RtMethod::return_: return 1;
-    case RtMethod::break_:
-    case RtMethod::continue_: return 0;
-    default: return 2;
-    }
+bool countFits(RtMethod m, uint32_t count) {
+    uint8_t wanted = kMethods[uint8_t(m)].arguments;
+    return m == RtMethod::return_ ? count <= wanted : count == wanted;
 }
 
-bool countFits(RtMethod m, uint32_t count) {
-    if (m == RtMethod::return_) return count <= 1;
-    return count == argumentCount(m);
-}
+bool takesNodeFirst(RtMethod m) { return kMethods[uint8_t(m)].nodeFirst != 0; }
 
 // The compile error of the call: the location prefix at the call, then the pieces.
 Status messageAt(Emitter* e, front::Position at, std::initializer_list<const char*> pieces) {
@@ -155,18 +148,8 @@ Status rtError(Emitter* e, Semantic* s, Shape* args, front::Position at, Shape* 
         return messageAt(e, at, {"rt.error's node must be known when compiling"});
     if (args[1].kind != ShapeKind::str)
         return messageAt(e, at, {"rt.error's message must be known when compiling (for now)"});
-    ValueRef text;
-    if (Status err = literalGlobal(&e->compiler->module, args[1].str.data,
-                                   size_t(args[1].str.length), &text);
-        err != Status::ok)
-        return err;
-    ValueRef callArgs[] = {e->runContext, siteValue(e, site), text};
-    if (Status err = callHelper(e, "wn_fail", callArgs, 3, nullptr); err != Status::ok) return err;
-    BasicBlockRef exit;
-    if (Status err = errorExit(e, &exit); err != Status::ok) return err;
-    br(&e->builder, exit);
     *out = noneShape();
-    return Status::ok;
+    return failWithText(e, site, args[1].str.data, size_t(args[1].str.length));
 }
 
 Status control(Emitter* e, RtMethod m, Shape* args, uint32_t count, Shape* out) {
@@ -182,22 +165,6 @@ Status control(Emitter* e, RtMethod m, Shape* args, uint32_t count, Shape* out) 
     return Status::ok;
 }
 
-bool takesNodeFirst(RtMethod m) {
-    switch (m) {
-    case RtMethod::load:
-    case RtMethod::store:
-    case RtMethod::function:
-    case RtMethod::kind:
-    case RtMethod::text:
-    case RtMethod::span:
-    case RtMethod::scope:
-    case RtMethod::symbol:
-    case RtMethod::typeOf:
-    case RtMethod::nodeAt: return true;
-    default: return false;
-    }
-}
-
 // rt.<m>(...) with a node known at run time only: the method of that name on the run-time
 // rt value.
 Status runTimeCall(Emitter* e, Semantic* s, RtMethod m, Shape* args, uint32_t count,
@@ -208,7 +175,7 @@ Status runTimeCall(Emitter* e, Semantic* s, RtMethod m, Shape* args, uint32_t co
     if (Status err = materialize(e, rt, s ? s->site : currentSite(e), &o); err != Status::ok)
         return err;
     Shape receiver = dynShape(o);
-    const char* name = kNames[uint8_t(m)];
+    const char* name = kMethods[uint8_t(m)].name;
     front::Text text{name, uint32_t(strlen(name))};
     return emitMethodCall(e, s, &receiver, text, args, count, at, out);
 }
@@ -217,12 +184,12 @@ Status runTimeCall(Emitter* e, Semantic* s, RtMethod m, Shape* args, uint32_t co
 
 const char* rtMethodName(uint8_t id) {
     id &= 0x3F;
-    return id < kRtMethodCount ? kNames[id] : "?";
+    return id < kRtMethodCount ? kMethods[id].name : "?";
 }
 
 bool rtMethodByName(const char* name, size_t length, uint8_t* id) {
     for (uint8_t i = 0; i < kRtMethodCount; i++)
-        if (strlen(kNames[i]) == length && memcmp(kNames[i], name, length) == 0) {
+        if (strlen(kMethods[i].name) == length && memcmp(kMethods[i].name, name, length) == 0) {
             *id = i;
             return true;
         }
@@ -232,8 +199,8 @@ bool rtMethodByName(const char* name, size_t length, uint8_t* id) {
 Status emitRtCall(Emitter* e, Semantic* s, RtMethod method, Shape* args, uint32_t count,
                   Shape* receiver, front::Position at, Shape* out, const Shape* code) {
     if (!countFits(method, count)) {
-        char digit[2] = {char('0' + argumentCount(method)), 0};
-        return messageAt(e, at, {"rt.", kNames[uint8_t(method)], "() takes ", digit,
+        char digit[2] = {char('0' + kMethods[uint8_t(method)].arguments), 0};
+        return messageAt(e, at, {"rt.", kMethods[uint8_t(method)].name, "() takes ", digit,
                                  " arguments here"});
     }
     *out = noneShape();

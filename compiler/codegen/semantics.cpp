@@ -27,17 +27,8 @@ ValueRef statusIs(Emitter* e, ValueRef status, RunStatus which) {
     return icmp(&e->builder, llvmapi::IntEQ, status, constI32(e, int32_t(which)));
 }
 
-// The run's failure with text at site, then the error exit.
 Status failHere(Emitter* e, int32_t site, const char* text) {
-    ValueRef at;
-    if (Status s = literalGlobal(&e->compiler->module, text, strlen(text), &at); s != Status::ok)
-        return s;
-    ValueRef args[] = {e->runContext, siteValue(e, site), at};
-    if (Status s = callHelper(e, "wn_fail", args, 3, nullptr); s != Status::ok) return s;
-    BasicBlockRef exit;
-    if (Status s = errorExit(e, &exit); s != Status::ok) return s;
-    br(&e->builder, exit);
-    return Status::ok;
+    return failWithText(e, site, text, strlen(text));
 }
 
 // rt.Return from the bridge: the value in the out slot becomes the function's result.
@@ -82,6 +73,18 @@ Status emitLoopJump(Emitter* e, int32_t site, bool isBreak) {
 }
 
 }  // namespace
+
+Status failWithText(Emitter* e, int32_t site, const char* text, size_t length) {
+    ValueRef at;
+    if (Status s = literalGlobal(&e->compiler->module, text, length, &at); s != Status::ok)
+        return s;
+    ValueRef args[] = {e->runContext, siteValue(e, site), at};
+    if (Status s = callHelper(e, "wn_fail", args, 3, nullptr); s != Status::ok) return s;
+    BasicBlockRef exit;
+    if (Status s = errorExit(e, &exit); s != Status::ok) return s;
+    br(&e->builder, exit);
+    return Status::ok;
+}
 
 ValueRef outSlot(Emitter* e) {
     // Made once per function: the bridge writes a semantic's value or a returned value here.
