@@ -87,20 +87,21 @@ Status enterCapturedScope(Emitter* e, uint32_t node) {
     if (Status s = newFrameChecked(e, parent, layout->slots.count, int32_t(node), nullptr, &frame);
         s != Status::ok)
         return s;
+    if (e->scopes.count >= 64) return refuseConstruct(e, "block scopes nested 64 deep");
     ValueRef slot = T.LLVMBuildAlloca(e->builder.entryBuilder, m->ptr, "");
     T.LLVMSetAlignment(slot, 8);
     openBlock(&e->builder);
     T.LLVMSetAlignment(T.LLVMBuildStore(e->builder.builder, frame, slot), 8);
-    return e->scopes.push(ScopeEntry{slot, node}) ? Status::ok : Status::outOfMemory;
+    if (!e->scopes.push(ScopeEntry{slot, node})) return Status::outOfMemory;
+    e->frameScopesMade |= uint64_t(1) << (e->scopes.count - 1);
+    return Status::ok;
 }
 
 Status leaveCapturedScope(Emitter* e) {
-    ModuleRecord* m = &e->compiler->module;
-    ScopeEntry entry = e->scopes.last();
+    if (Status s = releaseFramesMadeAbove(e, e->scopes.count - 1); s != Status::ok) return s;
     e->scopes.count--;
-    openBlock(&e->builder);
-    ValueRef frame = T.LLVMBuildLoad2(e->builder.builder, m->ptr, entry.frameSlot, "");
-    return callHelper(e, "wn_frame_release", &frame, 1, nullptr);
+    e->frameScopesMade &= ~(uint64_t(1) << e->scopes.count);
+    return Status::ok;
 }
 
 // How a known node's block scope was entered.
@@ -128,6 +129,18 @@ Status leaveScope(Emitter* e, uint32_t node, Entered entered) {
 }
 
 }  // namespace
+
+Status releaseFramesMadeAbove(Emitter* e, uint64_t depth) {
+    ModuleRecord* m = &e->compiler->module;
+    for (uint64_t i = e->scopes.count; i > depth; i--) {
+        if (!(e->frameScopesMade >> (i - 1) & 1)) continue;
+        openBlock(&e->builder);
+        ValueRef frame = T.LLVMBuildLoad2(e->builder.builder, m->ptr, e->scopes[i - 1].frameSlot, "");
+        if (Status s = callHelper(e, "wn_frame_release", &frame, 1, nullptr); s != Status::ok)
+            return s;
+    }
+    return Status::ok;
+}
 
 Status knownNode(Emitter* e, const Shape& shape, uint32_t* node) {
     if (shape.kind == ShapeKind::node) {

@@ -189,6 +189,9 @@ SemanticRef semanticOf(Compiler* c, uint32_t node, bool exec);
 // The run's failure with exactly the text at site (wn_fail), then the error exit; the block
 // ends there.
 [[nodiscard]] Status failWithText(Emitter* e, int32_t site, const char* text, size_t length);
+// Releases the frames of the captured block scopes above depth that the node-running code
+// made itself (innermost first); the scope stack is unchanged.
+[[nodiscard]] Status releaseFramesMadeAbove(Emitter* e, uint64_t depth);
 // The bridge's out slot of the function (made on first use). Cannot fail.
 llvmapi::ValueRef outSlot(Emitter* e);
 // The site and scope numbers run-time dispatch passes (innermost semantic's site, the

@@ -40,6 +40,7 @@ Status emitReturned(Emitter* e, int32_t site) {
         return failHere(e, site, kJumpAtTop);
     }
     if (Status s = releaseScopeFramesAbove(e, 0); s != Status::ok) return s;
+    if (Status s = releaseFramesMadeAbove(e, 0); s != Status::ok) return s;
     Operand value = loadOperand(e, outSlot(e), KnownKind::unknown);
     if (Status s = storeOperand(e, e->resultSlot, &value); s != Status::ok) return s;
     if (e->modes.jumpsAsStatus) {
@@ -58,11 +59,14 @@ Status emitLoopJump(Emitter* e, int32_t site, bool isBreak) {
         if (loop.semantics != e->semantics.count || loop.tryHeight != e->tries.count)
             return refuseConstruct(e, "a jump out of a semantic run as Python across compiled code");
         if (Status s = releaseScopeFramesAbove(e, loop.scopeDepth); s != Status::ok) return s;
+        if (Status s = releaseFramesMadeAbove(e, loop.scopeDepth); s != Status::ok) return s;
         br(&e->builder, isBreak ? loop.breakBlock : loop.continueBlock);
         return Status::ok;
     }
     if (e->modes.jumpsAsStatus) {
         // A thunk hands the jump to whoever ran the node.
+        if (Status s = releaseScopeFramesAbove(e, 0); s != Status::ok) return s;
+        if (Status s = releaseFramesMadeAbove(e, 0); s != Status::ok) return s;
         openBlock(&e->builder);
         RunStatus status = isBreak ? RunStatus::broke : RunStatus::continued;
         T.LLVMBuildRet(e->builder.builder, constI32(e, int32_t(status)));
