@@ -2,7 +2,8 @@
 reference mode does (its NAME.out, NAME.err and NAME.status), with each semantic the lowering
 does not compile yet run as Python through the bridge; Lua functions are compiled program
 functions (made by rt.function from a Python semantic, called through their generic entry),
-recursion and errors inside them included."""
+recursion, tail calls (rt.tail_call from a Python semantic takes no depth) and errors inside
+them included; a host function's wuna.Throw reaches the semantic that called it unchanged."""
 import subprocess
 import sys
 
@@ -14,21 +15,6 @@ from support.processes import python_env
 PROGRAMS_DIR = ROOT / "tests" / "lua"
 PROGRAMS = sorted(PROGRAMS_DIR.glob("*.lua"))
 ENV = python_env()
-
-# Programs whose compiled run differs from the reference mode through the runtime's own calls,
-# not through the code generator: a host function's wuna.Throw reaching a Python semantic's
-# rt.call as a wuna.Error, and rt.tail_call of a CompiledRuntime making a plain call (deep
-# tail recursion then hits the depth limit).
-RUNTIME_DIFFERENCES = {
-    "arithmetic_edges.lua": "a host function's Throw through rt.call",
-    "errors_caught.lua": "a host function's Throw through rt.call",
-    "format_edges.lua": "a host function's Throw through rt.call",
-    "library_errors.lua": "a host function's Throw through rt.call",
-    "string_coercion.lua": "a host function's Throw through rt.call",
-    "table_library_edges.lua": "a host function's Throw through rt.call",
-    "functions.lua": "rt.tail_call from a Python semantic in a compiled run",
-}
-
 
 def run(path, mode, cwd=PROGRAMS_DIR):
     out = subprocess.run([sys.executable, str(LUA_DIR / "lua.py"), "--mode", mode, str(path)],
@@ -43,10 +29,7 @@ def expected(path):
             int(status.read_text()) if status.exists() else 0)
 
 
-@pytest.mark.parametrize("path", [
-    pytest.param(p, marks=pytest.mark.xfail(reason=RUNTIME_DIFFERENCES[p.name], strict=False))
-    if p.name in RUNTIME_DIFFERENCES else p
-    for p in PROGRAMS], ids=[p.name for p in PROGRAMS])
+@pytest.mark.parametrize("path", PROGRAMS, ids=[p.name for p in PROGRAMS])
 def test_compiled_program_prints_and_fails_as_the_reference_mode(path):
     assert run(path.name, "compiled") == expected(path)
 
@@ -75,6 +58,9 @@ print(pick(), pick(7, 8, 9))
 local obj = {n = 3}
 function obj:twice() return self.n * 2 end
 print(obj:twice())
+-- a chain of tail calls deeper than the depth limit takes no depth
+local function loop(n, acc) if n == 0 then return acc end return loop(n - 1, acc + n) end
+print(loop(30000, 0))
 """
 
 FAILING = """\

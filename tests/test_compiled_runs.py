@@ -191,3 +191,43 @@ def test_rt_error_with_a_code_gives_the_same_error_as_the_reference_mode():
         errors[mode] = str(caught.value)
     assert errors["compiled"] == errors["python"]
     assert "error[E42]: no boom here" in errors["python"]
+
+
+# ---- what compiled code hands the semantics it runs as Python --------------------------------
+
+from support.small_language import make_language as make_small_language
+
+
+def small_outcome(program, printed, mode):
+    printed.clear()
+    try:
+        program.run(mode)
+    except wuna.Error as e:
+        return list(printed), "Error", str(e), [str(n) for _, n in e.stack]
+    return list(printed), None, None, None
+
+
+SMALL_PROGRAMS = [
+    # functions defined by name (hoisted), their parameters, results and calls
+    "def add(a, b) { return a + b; }\nprint add(2, 3);\nprint add(add(1, 1), 40);",
+    # a function's variables, a global read inside a function, a nested function
+    "x = 10;\ndef f(a) { y = a + x; return y; }\nprint f(5);\n"
+    "def outer(a) { def inner(b) { return a + b; } return inner(1); }\nprint outer(41);",
+    # an error inside nested calls: the same text and the same call stack
+    "def div(a, b) { return a / b; }\ndef outer(a) { return div(a, 0); }\nprint outer(1);",
+    "print missing + 1;",
+    # a language exception thrown by a host function reaches the semantic that called it
+    "try { boom(); } catch { print 2; }\nprint 3;",
+    "def f() { return boom(); }\ntry { f(); } catch { print 4; }",
+]
+
+
+@pytest.mark.parametrize("source", SMALL_PROGRAMS)
+def test_compiled_programs_with_functions_give_the_reference_results(source):
+    def boom():
+        raise wuna.Throw("thrown", "by the host")
+
+    printed = []
+    program = make_small_language(printed, hosts=[boom]).load(source, "small.calc")
+    expected = small_outcome(program, printed, "python")
+    assert small_outcome(program, printed, "compiled") == expected

@@ -76,6 +76,26 @@ Status emitLoopJump(Emitter* e, int32_t site, bool isBreak) {
     return failHere(e, site, topLevel ? kJumpAtTop : kJumpOutside);
 }
 
+// A tail call the bridge left pending (rt.tail_call from a Python semantic): the function
+// returns the pending-call marker, and its caller makes the call after this frame is gone.
+Status emitTailPending(Emitter* e, int32_t site) {
+    if (e->semantics.count > e->errorSemanticDepth)
+        return refuseConstruct(e, "rt.tail_call from a semantic run as Python inside a compiled one");
+    if (e->scopeId == kNoFunctionScope && !e->modes.jumpsAsStatus)
+        return failHere(e, site, kJumpAtTop);
+    if (Status s = releaseScopeFramesAbove(e, 0); s != Status::ok) return s;
+    if (Status s = releaseFramesMadeAbove(e, 0); s != Status::ok) return s;
+    Operand pending = constantOperand(e, value::TagTail, 0, KnownKind::unknown);
+    if (Status s = storeOperand(e, e->resultSlot, &pending); s != Status::ok) return s;
+    if (e->modes.jumpsAsStatus) {
+        openBlock(&e->builder);
+        T.LLVMBuildRet(e->builder.builder, constI32(e, int32_t(RunStatus::tail)));
+        return Status::ok;
+    }
+    br(&e->builder, e->returnBlock);
+    return Status::ok;
+}
+
 }  // namespace
 
 Status failWithText(Emitter* e, int32_t site, const char* text, size_t length) {
@@ -136,11 +156,12 @@ Status callCompiledSemantic(Emitter* e, const SemanticRef& ref, uint32_t node, S
 
 Status dispatchRunStatus(Emitter* e, ValueRef status, int32_t site) {
     Builder* b = &e->builder;
-    BasicBlockRef done, other, jump, returned, looped, broke, continued, exit;
-    const char* names[] = {"run_done", "run_other", "run_jump", "run_returned", "run_loop",
-                           "run_break", "run_continue"};
-    BasicBlockRef* blocks[] = {&done, &other, &jump, &returned, &looped, &broke, &continued};
-    for (size_t i = 0; i < 7; i++)
+    BasicBlockRef done, other, jump, returned, looped, broke, goesOn, continued, tail, exit;
+    const char* names[] = {"run_done",  "run_other",   "run_jump",     "run_returned", "run_loop",
+                           "run_break", "run_goes_on", "run_continue", "run_tail"};
+    BasicBlockRef* blocks[] = {&done,  &other,  &jump,      &returned, &looped,
+                               &broke, &goesOn, &continued, &tail};
+    for (size_t i = 0; i < 9; i++)
         if (Status s = newBlock(b, names[i], blocks[i]); s != Status::ok) return s;
     condBr(b, statusIs(e, status, RunStatus::done), done, other);
     enter(b, other);
@@ -151,13 +172,15 @@ Status dispatchRunStatus(Emitter* e, ValueRef status, int32_t site) {
     enter(b, returned);
     if (Status s = emitReturned(e, site); s != Status::ok) return s;
     enter(b, looped);
-    // A tail call never comes back from the bridge's semantics; what is not a break is taken
-    // as a continue.
-    condBr(b, statusIs(e, status, RunStatus::broke), broke, continued);
+    condBr(b, statusIs(e, status, RunStatus::broke), broke, goesOn);
     enter(b, broke);
     if (Status s = emitLoopJump(e, site, true); s != Status::ok) return s;
+    enter(b, goesOn);
+    condBr(b, statusIs(e, status, RunStatus::continued), continued, tail);
     enter(b, continued);
     if (Status s = emitLoopJump(e, site, false); s != Status::ok) return s;
+    enter(b, tail);
+    if (Status s = emitTailPending(e, site); s != Status::ok) return s;
     enter(b, done);
     return Status::ok;
 }
