@@ -31,6 +31,21 @@ Status failHere(Emitter* e, int32_t site, const char* text) {
     return failWithText(e, site, text, strlen(text));
 }
 
+// Leaves the function with result (taken over) after releasing its open block frames: a
+// thunk returns status, any other function goes to its "return" exit.
+Status leaveWith(Emitter* e, Operand* result, RunStatus status) {
+    if (Status s = releaseScopeFramesAbove(e, 0); s != Status::ok) return s;
+    if (Status s = releaseFramesMadeAbove(e, 0); s != Status::ok) return s;
+    if (Status s = storeOperand(e, e->resultSlot, result); s != Status::ok) return s;
+    if (e->modes.jumpsAsStatus) {
+        openBlock(&e->builder);
+        T.LLVMBuildRet(e->builder.builder, constI32(e, int32_t(status)));
+        return Status::ok;
+    }
+    br(&e->builder, e->returnBlock);
+    return Status::ok;
+}
+
 // rt.Return from the bridge: the value in the out slot becomes the function's result.
 Status emitReturned(Emitter* e, int32_t site) {
     if (e->semantics.count > e->errorSemanticDepth)
@@ -39,17 +54,8 @@ Status emitReturned(Emitter* e, int32_t site) {
         if (Status s = releaseSlot(e, outSlot(e)); s != Status::ok) return s;
         return failHere(e, site, kJumpAtTop);
     }
-    if (Status s = releaseScopeFramesAbove(e, 0); s != Status::ok) return s;
-    if (Status s = releaseFramesMadeAbove(e, 0); s != Status::ok) return s;
     Operand value = loadOperand(e, outSlot(e), KnownKind::unknown);
-    if (Status s = storeOperand(e, e->resultSlot, &value); s != Status::ok) return s;
-    if (e->modes.jumpsAsStatus) {
-        openBlock(&e->builder);
-        T.LLVMBuildRet(e->builder.builder, constI32(e, int32_t(RunStatus::returned)));
-        return Status::ok;
-    }
-    br(&e->builder, e->returnBlock);
-    return Status::ok;
+    return leaveWith(e, &value, RunStatus::returned);
 }
 
 // rt.Break or rt.Continue from the bridge: to the innermost rt.loop, else a failure.
@@ -83,17 +89,8 @@ Status emitTailPending(Emitter* e, int32_t site) {
         return refuseConstruct(e, "rt.tail_call from a semantic run as Python inside a compiled one");
     if (e->scopeId == kNoFunctionScope && !e->modes.jumpsAsStatus)
         return failHere(e, site, kJumpAtTop);
-    if (Status s = releaseScopeFramesAbove(e, 0); s != Status::ok) return s;
-    if (Status s = releaseFramesMadeAbove(e, 0); s != Status::ok) return s;
     Operand pending = constantOperand(e, value::TagTail, 0, KnownKind::unknown);
-    if (Status s = storeOperand(e, e->resultSlot, &pending); s != Status::ok) return s;
-    if (e->modes.jumpsAsStatus) {
-        openBlock(&e->builder);
-        T.LLVMBuildRet(e->builder.builder, constI32(e, int32_t(RunStatus::tail)));
-        return Status::ok;
-    }
-    br(&e->builder, e->returnBlock);
-    return Status::ok;
+    return leaveWith(e, &pending, RunStatus::tail);
 }
 
 }  // namespace
