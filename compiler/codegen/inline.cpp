@@ -76,7 +76,82 @@ Status compileBody(Emitter* e, Semantic* s, front::StmtList body) {
     return Status::ok;
 }
 
+// "<prefix at the callee's def><name><text>" (the callee's name follows the prefix).
+Status namedCalleeMessage(Compiler* c, const front::FunctionIR* f, const char* text) {
+    Status s = beginError(&c->message, ErrorSite{f, front::makePosition(f->firstLine, 0)});
+    if (s == Status::ok) s = appendText(&c->message, f->name.data, size_t(f->name.length));
+    if (s == Status::ok) s = appendText(&c->message, text);
+    return s == Status::ok ? Status::unsupported : s;
+}
+
 }  // namespace
+
+Status defaultArgument(Emitter* e, front::FunctionIR* callee, uint32_t index, Shape* out) {
+    Compiler* c = e->compiler;
+    // A nested function's reading holds the outermost function's object, not its own.
+    if (callee->parent || !callee->function)
+        return namedCalleeMessage(c, callee, "() missing an argument");
+    PyObject* defaults = PyObject_GetAttrString(callee->function, "__defaults__");
+    if (!defaults) return Status::pythonError;
+    if (defaults == Py_None || !PyTuple_Check(defaults)) {
+        Py_DECREF(defaults);
+        return namedCalleeMessage(c, callee, "()'s defaults changed");
+    }
+    uint32_t positional = callee->paramCount - (callee->hasVarargs ? 1 : 0);
+    int64_t first = int64_t(positional) - int64_t(PyTuple_GET_SIZE(defaults));
+    if (int64_t(index) < first || int64_t(index) >= int64_t(positional)) {
+        Py_DECREF(defaults);
+        return namedCalleeMessage(c, callee, "() missing an argument");
+    }
+    PyObject* value = PyTuple_GET_ITEM(defaults, Py_ssize_t(int64_t(index) - first));
+    Status s = pinObject(c, value, nullptr);
+    if (s == Status::ok) s = fromPython(c, value, out);
+    Py_DECREF(defaults);
+    return s;
+}
+
+Status checkArity(Emitter* e, front::FunctionIR* callee, Shape* args, uint32_t count,
+                  Shape** bound, uint32_t* boundCount) {
+    Compiler* c = e->compiler;
+    uint32_t p = callee->paramCount, r = callee->requiredCount;
+    uint32_t v = callee->hasVarargs ? 1 : 0;
+    *bound = args;
+    *boundCount = count;
+    if (!v && count == p) return Status::ok;
+    bool fits = v ? count >= r : (r <= count && count <= p);
+    if (!fits) {
+        Status s = beginError(&c->message, ErrorSite{callee, front::makePosition(callee->firstLine, 0)});
+        if (s == Status::ok) s = appendText(&c->message, callee->name.data, size_t(callee->name.length));
+        if (s == Status::ok) s = appendText(&c->message, "() called with ");
+        if (s == Status::ok) s = appendDecimal(&c->message, count);
+        if (s == Status::ok) s = appendText(&c->message, " arguments, takes ");
+        if (s == Status::ok) s = appendDecimal(&c->message, r);
+        if (s == Status::ok) s = appendText(&c->message, " to ");
+        if (s == Status::ok) s = appendDecimal(&c->message, p);
+        return s == Status::ok ? Status::unsupported : s;
+    }
+    Shape* shapes = takeArray<Shape>(c, p);
+    if (!shapes) return Status::outOfMemory;
+    uint32_t positional = p - v;
+    uint32_t given = count < positional ? count : positional;
+    for (uint32_t i = 0; i < given; i++) shapes[i] = args[i];
+    for (uint32_t i = count; i < positional; i++)
+        if (Status s = defaultArgument(e, callee, i, &shapes[i]); s != Status::ok) return s;
+    if (v) {
+        // *args: a tuple of the arguments past the positional ones (the empty tuple when none).
+        uint32_t extra = count > positional ? count - positional : 0;
+        Shape* items = takeArray<Shape>(c, extra);
+        if (!items) return Status::outOfMemory;
+        for (uint32_t i = 0; i < extra; i++) items[i] = args[positional + i];
+        shapes[p - 1] = Shape{};
+        shapes[p - 1].kind = ShapeKind::tuple;
+        shapes[p - 1].tuple.items = items;
+        shapes[p - 1].tuple.count = extra;
+    }
+    *bound = shapes;
+    *boundCount = p;
+    return Status::ok;
+}
 
 Status newFrameChecked(Emitter* e, ValueRef parent, uint64_t slots, int32_t site,
                        BasicBlockRef lost, ValueRef* out) {
