@@ -225,6 +225,13 @@ int32_t currentScope(const Emitter* e);
 // node.children: the values of the direct children that are not drop kinds, in a new
 // compile-time list.
 [[nodiscard]] Status nodeChildrenWhenCompiling(Emitter* e, uint32_t node, Shape* out);
+// node.<name> of an object known at run time only: for a node value (tag 11), the word of a
+// table made while compiling (the field's only child, None, or the generic read when its
+// value is made at run time; node.kind the kind's name when the grammar has no label "kind");
+// anything else, and a name that is no label, through wn_getattr. The object is consumed; the
+// result has a reference of its own (known kind unknown).
+[[nodiscard]] Status emitNodeField(Emitter* e, int32_t site, const Operand& object,
+                                   front::Text name, Operand* out);
 // The children under the label (or their "name" child where the child declares no symbol),
 // in a growable list the caller frees. Runs out of memory -> outOfMemory (code 58), never an
 // empty list.

@@ -9,6 +9,7 @@
 #include "compiler/codegen/lower.h"
 #include "host/tree/grammar.h"
 #include "host/tree/index.h"
+#include "wuna/runtime/value.h"
 
 namespace wuna::compile {
 
@@ -101,7 +102,167 @@ Status tokenValue(Emitter* e, uint32_t node, Shape* out) {
     return s;
 }
 
+const llvmapi::Table& T = llvmapi::table;
+
+constexpr uint64_t kNoChild = 0xFFFFFFFFu;
+constexpr uint64_t kAtRunTime = 0xFFFFFFFEu;
+
+// The label byte of the grammar's field of that name, or 0.
+uint8_t labelNamed(const ptree::Index* tree, const char* name, size_t length) {
+    const ptree::GrammarInfo* g = tree->grammar;
+    if (!g) return 0;
+    for (uint32_t i = 0; i < g->fieldCount && i < 255; i++)
+        if (g->fields[i].length == length && memcmp(g->fields[i].data, name, length) == 0)
+            return uint8_t(i + 1);
+    return 0;
+}
+
+// The field table of a label: per node, its only child of that label, kNoChild, or
+// kAtRunTime (a declared list, two or more children, or a child whose action makes a value).
+// In the compiler's arena, so it lives as long as the code that reads it. Null when memory
+// runs out.
+uint64_t* fieldTable(Compiler* c, uint8_t label) {
+    const ptree::Index* tree = c->tree;
+    auto* words = takeArray<uint64_t>(c, tree->count);
+    if (!words) return nullptr;
+    for (uint32_t n = 0; n < tree->count; n++) {
+        uint64_t word = labelIsList(tree, kindOfNode(tree, n), label) ? kAtRunTime : kNoChild;
+        uint32_t end = childrenEnd(tree, n);
+        for (uint32_t k = n + 1; word != kAtRunTime && k < end; k += tree->nodes[k].descendants + 1) {
+            if (ptree::labelByte(tree->nodes[k]) != label) continue;
+            uint8_t action = actionOf(tree, kindOfNode(tree, k));
+            if (action == nodes::ActionDrop) continue;
+            bool value = action >= nodes::ActionStr && action <= nodes::ActionFirst;
+            word = value || word != kNoChild ? kAtRunTime : k;
+        }
+        words[n] = word;
+    }
+    return words;
+}
+
+// The kind-name table: per node, the address of the immortal str of its kind's name.
+uint64_t* kindTable(Compiler* c) {
+    const ptree::Index* tree = c->tree;
+    const ptree::GrammarInfo* g = tree->grammar;
+    auto* words = takeArray<uint64_t>(c, tree->count);
+    if (!words || !g) return nullptr;
+    for (uint32_t n = 0; n < tree->count; n++) {
+        uint32_t k = kindOfNode(tree, n);
+        const nodes::Name& name = k < g->kindCount ? g->kindNames[k] : nodes::Name{"", 0};
+        value::Str* text = value::literal(name.data, name.length);
+        if (!text) return nullptr;
+        words[n] = uint64_t(uintptr_t(text));
+    }
+    return words;
+}
+
+// The table's word for the node value's payload, loaded from its key global.
+Status tableWord(Emitter* e, uint64_t* words, bool strs, ValueRef index, ValueRef* out) {
+    ModuleRecord* m = &e->compiler->module;
+    KeyOrigin origin{{e->compiler->tree->count, strs ? 1u : 0u}, KeyOriginKind::words};
+    ValueRef address;
+    if (Status s = keyConstant(m, uint64_t(uintptr_t(words)), origin, &address); s != Status::ok)
+        return s;
+    openBlock(&e->builder);
+    BuilderRef B = e->builder.builder;
+    ValueRef base = T.LLVMBuildIntToPtr(B, address, m->ptr, "");
+    ValueRef at = T.LLVMBuildInBoundsGEP2(B, m->i64, base, &index, 1, "");
+    ValueRef word = T.LLVMBuildLoad2(B, m->i64, at, "");
+    T.LLVMSetAlignment(word, 8);
+    *out = word;
+    return Status::ok;
+}
+
+// node.<name> through wn_getattr (the object released after), into the scratch slot.
+Status genericRead(Emitter* e, int32_t site, const Operand& object, front::Text name,
+                   Operand* out) {
+    ValueRef text;
+    if (Status s = literalGlobal(&e->compiler->module, name.data, size_t(name.length), &text);
+        s != Status::ok)
+        return s;
+    ValueRef args[] = {e->runContext, siteValue(e, site), object.tag, object.payload, text,
+                       e->scratch};
+    ValueRef ok;
+    if (Status s = callHelper(e, "wn_getattr", args, 6, &ok); s != Status::ok) return s;
+    if (Status s = release(e, dynShape(object)); s != Status::ok) return s;
+    if (Status s = checkOk(e, ok); s != Status::ok) return s;
+    *out = loadOperand(e, e->scratch, KnownKind::unknown);
+    return Status::ok;
+}
+
+// The fast path for node values (tag 11) joined with the generic read of anything else.
+Status nodeOrGeneric(Emitter* e, int32_t site, const Operand& object, front::Text name,
+                     uint64_t* words, bool strs, Operand* out) {
+    Builder* b = &e->builder;
+    const char* prefix = strs ? "kind" : "field";
+    char names[4][24];
+    const char* suffixes[4] = {"_node", "_known", "_other", "_got"};
+    BasicBlockRef blocks[4];
+    for (int i = 0; i < 4; i++) {
+        snprintf(names[i], sizeof names[i], "%s%s", prefix, suffixes[i]);
+        if (strs && i == 1) continue;  // the kind read needs no second test
+        if (Status s = newBlock(b, names[i], &blocks[i]); s != Status::ok) return s;
+    }
+    BasicBlockRef node = blocks[0], other = blocks[2], got = blocks[3];
+    condBr(b, icmp(b, llvmapi::IntEQ, object.tag, constI64(e, value::TagNodeIndex)), node, other);
+    enter(b, node);
+    ValueRef word;
+    if (Status s = tableWord(e, words, strs, object.payload, &word); s != Status::ok) return s;
+    ValueRef fastTag, fastPayload;
+    BasicBlockRef fastFrom;
+    if (strs) {
+        fastTag = constI64(e, value::TagStr);
+        fastPayload = word;
+        fastFrom = node;
+    } else {
+        condBr(b, icmp(b, llvmapi::IntEQ, word, constI64(e, kAtRunTime)), other, blocks[1]);
+        enter(b, blocks[1]);
+        ValueRef absent = icmp(b, llvmapi::IntEQ, word, constI64(e, kNoChild));
+        fastTag = T.LLVMBuildSelect(b->builder, absent, constI64(e, value::TagNone),
+                                    constI64(e, value::TagNodeIndex), "");
+        fastPayload = T.LLVMBuildSelect(b->builder, absent, constI64(e, 0), word, "");
+        fastFrom = blocks[1];
+    }
+    br(b, got);
+    enter(b, other);
+    Operand slow;
+    if (Status s = genericRead(e, site, object, name, &slow); s != Status::ok) return s;
+    BasicBlockRef slowFrom = b->current;
+    br(b, got);
+    enter(b, got);
+    ModuleRecord* m = &e->compiler->module;
+    ValueRef tag = T.LLVMBuildPhi(b->builder, m->i64, "");
+    ValueRef payload = T.LLVMBuildPhi(b->builder, m->i64, "");
+    ValueRef tags[2] = {fastTag, slow.tag}, payloads[2] = {fastPayload, slow.payload};
+    BasicBlockRef from[2] = {fastFrom, slowFrom};
+    T.LLVMAddIncoming(tag, tags, from, 2);
+    T.LLVMAddIncoming(payload, payloads, from, 2);
+    *out = Operand{};
+    out->tag = tag;
+    out->payload = payload;
+    out->functionNode = kNoFunctionNode;
+    out->kind = KnownKind::unknown;
+    return Status::ok;
+}
+
 }  // namespace
+
+Status emitNodeField(Emitter* e, int32_t site, const Operand& object, front::Text name,
+                     Operand* out) {
+    Compiler* c = e->compiler;
+    if (object.kind != KnownKind::unknown && object.kind != KnownKind::node)
+        return genericRead(e, site, object, name, out);
+    uint8_t label = labelNamed(c->tree, name.data, size_t(name.length));
+    if (!label && name.length == 4 && memcmp(name.data, "kind", 4) == 0) {
+        uint64_t* words = kindTable(c);
+        if (!words) return Status::outOfMemory;
+        return nodeOrGeneric(e, site, object, name, words, true, out);
+    }
+    if (!label) return genericRead(e, site, object, name, out);
+    uint64_t* words = fieldTable(c, label);
+    if (!words) return Status::outOfMemory;
+    return nodeOrGeneric(e, site, object, name, words, false, out);
+}
 
 Status nodeChildrenWhenCompiling(Emitter* e, uint32_t node, Shape* out) {
     return childValues(e, node, false, 0, out);

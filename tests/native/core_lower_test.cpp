@@ -288,6 +288,40 @@ TEST_F(CoreLower, RtErrorFailsAtItsNodeAndAnErrorWithACodeIsLeftToPython) {
     EXPECT_EQ(messageOf(c), "rt.error's message must be known when compiling (for now)");
 }
 
+TEST_F(CoreLower, AFieldOfANodeKnownAtRunTimeIsATableLoadWithTheGenericReadBeside) {
+    nodes::Name fields[2] = {{"params", 6}, {"body", 4}};
+    nodes::Name kindNames[4] = {{"Root", 4}, {"Fn", 2}, {"Stmt", 4}, {"Param", 5}};
+    uint8_t actions[4] = {};
+    ptree::GrammarInfo grammar{};
+    grammar.kindCount = 4;
+    grammar.kindNames = kindNames;
+    grammar.actions = actions;
+    grammar.fieldCount = 2;
+    grammar.fields = fields;
+    tree.index.grammar = &grammar;
+    Compiler* c = generate();
+    ASSERT_NE(c, nullptr) << error;
+    toolkit_testing::Function f(c, "node_fields", 1, {c->module.ptr, c->module.ptr});
+    llvmapi::BasicBlockRef exit =
+        llvmapi::table.LLVMAppendBasicBlockInContext(c->module.context, f.fn, "exit");
+    ASSERT_EQ(f.e.builder.blocks.push(exit), true);
+    f.e.errorTarget = exit;
+    compile::Operand node = compile::loadOperand(&f.e, f.param(1), compile::KnownKind::unknown);
+    compile::Operand got{};
+    ASSERT_EQ(compile::emitNodeField(&f.e, 4, node, front::Text{"body", 4}, &got), Status::ok);
+    ASSERT_EQ(compile::emitNodeField(&f.e, 4, node, front::Text{"kind", 4}, &got), Status::ok);
+    ASSERT_EQ(compile::emitNodeField(&f.e, 4, node, front::Text{"other", 5}, &got), Status::ok);
+    std::string ir = f.ir();
+    for (const char* block : {"field_node", "field_known", "field_other", "field_got", "kind_node",
+                              "kind_other", "kind_got"})
+        EXPECT_NE(ir.find(block), std::string::npos) << block;
+    EXPECT_EQ(countOf(ir, "phi i64"), 4u);
+    // One generic read behind each fast path, and the name that is no label has only that.
+    EXPECT_EQ(countOf(ir, "call i1 @wn_getattr("), 3u);
+    EXPECT_EQ(verify(&c->module), "");
+    tree.index.grammar = nullptr;
+}
+
 struct RtName {
     uint8_t id;
     const char* name;
