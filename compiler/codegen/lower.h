@@ -202,17 +202,9 @@ int32_t currentScope(const Emitter* e);
 // A stack slot holding the current frame, for the bridge (an open block scope's own slot).
 [[nodiscard]] Status frameSlotForBridge(Emitter* e, llvmapi::ValueRef* out);
 
-// Binds a call's argument shapes to the callee's parameters: the given array when it fits
-// already, else a new one of exactly paramCount shapes (defaults from __defaults__ read now,
-// *args a tuple of the rest). Unsupported with "<f>() called with <n> arguments, takes <R> to
-// <P>", "<f>() missing an argument" or "<f>()'s defaults changed" at the callee's def.
-[[nodiscard]] Status checkArity(Emitter* e, front::FunctionIR* callee, Shape* args, uint32_t count,
-                                Shape** bound, uint32_t* boundCount);
-// The shape of parameter index's default (the object kept in the module's object list).
-[[nodiscard]] Status defaultArgument(Emitter* e, front::FunctionIR* callee, uint32_t index,
-                                     Shape* out);
-// Compiles a semantic or helper inline with its arguments bound to its parameters; more than
-// 200 nested inline calls is a compile error.
+// Compiles a semantic or helper inline with its arguments bound to its parameters (bound first
+// with checkArity, compiler/front/planner.h); more than 200 nested inline calls is a compile
+// error.
 [[nodiscard]] Status inlineHelper(Emitter* e, front::FunctionIR* function, front::StmtList body,
                                   int32_t site, Shape* args, uint32_t count, Shape* out);
 

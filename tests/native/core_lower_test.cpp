@@ -12,9 +12,9 @@
 #include "compiler/backend/inputs.h"
 #include "compiler/codegen/lower.h"
 #include "host/tree/function_kind.h"
+#include "host/tree/grammar.h"
 #include "host/tree/index.h"
 #include "tests/native/backend_test_support.h"
-#include "tests/native/front_modules.h"
 #include "tests/native/toolkit_support.h"
 
 namespace wuna {
@@ -349,101 +349,3 @@ TEST(RtMethods, NamesAndIdsGoBothWays) {
 
 }  // namespace wuna
 
-namespace wuna {
-
-namespace {
-
-constexpr char kArityModule[] = R"PY(
-def two(a, b=2):
-    return a
-
-def rest(a, *more):
-    return a
-
-def pair(a, b):
-    return a
-
-def changed(a, b=1):
-    return a
-
-changed.__defaults__ = None
-)PY";
-
-class Arity : public testing_support::WithModule<::testing::Test> {
-protected:
-    Arity() : testing_support::WithModule<::testing::Test>(kArityModule) {}
-    // checkArity of the function for n int arguments 10, 11, ...
-    Status bind(const char* name, uint32_t n) {
-        front::FunctionIR* f = front(name);
-        EXPECT_NE(f, nullptr) << name;
-        if (!f) return Status::pythonError;
-        for (uint32_t i = 0; i < n; i++) {
-            given[i] = compile::Shape{};
-            given[i].kind = compile::ShapeKind::int_;
-            given[i].int_ = 10 + i;
-        }
-        emitter.compiler = &compiler_;
-        compiler_.message.clear();
-        return compile::checkArity(&emitter, f, given, n, &bound, &count);
-    }
-    std::string tail() {
-        std::string m = message();
-        size_t at = m.find("(): ");
-        return at == std::string::npos ? m : m.substr(at + 4);
-    }
-    compile::Emitter emitter{};
-    compile::Shape given[4];
-    compile::Shape* bound = nullptr;
-    uint32_t count = 0;
-};
-
-TEST_F(Arity, ArgumentsThatFitAreTakenAsTheyAre) {
-    ASSERT_EQ(bind("pair", 2), Status::ok);
-    EXPECT_EQ(bound, given);
-    EXPECT_EQ(count, 2u);
-}
-
-TEST_F(Arity, AMissingArgumentTakesItsDefaultReadWhileCompiling) {
-    ASSERT_EQ(bind("two", 1), Status::ok) << message();
-    ASSERT_EQ(count, 2u);
-    EXPECT_EQ(bound[0].int_, 10);
-    EXPECT_EQ(bound[1].kind, compile::ShapeKind::pint);
-    EXPECT_EQ(bound[1].int_, 2);
-}
-
-TEST_F(Arity, StarArgsCollectTheRestIntoATuple) {
-    ASSERT_EQ(bind("rest", 3), Status::ok) << message();
-    ASSERT_EQ(count, 2u);
-    ASSERT_EQ(bound[1].kind, compile::ShapeKind::tuple);
-    ASSERT_EQ(bound[1].tuple.count, 2u);
-    EXPECT_EQ(bound[1].tuple.items[1].int_, 12);
-    ASSERT_EQ(bind("rest", 1), Status::ok);
-    EXPECT_EQ(bound[1].tuple.count, 0u);
-}
-
-struct ArityError {
-    const char* function;
-    uint32_t n;
-    const char* text;
-};
-
-TEST_F(Arity, CountsThatDoNotBindNameBothBoundsAtTheDef) {
-    const ArityError table[] = {
-        {"two", 3, "two() called with 3 arguments, takes 1 to 2"},
-        {"two", 0, "two() called with 0 arguments, takes 1 to 2"},
-        // never a singular, the bounds the same
-        {"pair", 1, "pair() called with 1 arguments, takes 2 to 2"},
-        {"rest", 0, "rest() called with 0 arguments, takes 1 to 2"},
-        {"changed", 1, "changed()'s defaults changed"},
-    };
-    for (const ArityError& row : table) {
-        EXPECT_EQ(bind(row.function, row.n), Status::unsupported) << row.function;
-        std::string m = message();
-        EXPECT_NE(m.find(":0: in "), std::string::npos) << m;  // the def's line, column 0
-        EXPECT_EQ(m.substr(m.size() - strlen(row.text)), row.text) << m;
-    }
-}
-
-}  // namespace
-
-}  // namespace wuna
