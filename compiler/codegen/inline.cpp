@@ -4,6 +4,7 @@
 // is a shape (see lower.h).
 #include "compiler/backend/compile_error.h"
 #include "compiler/codegen/lower.h"
+#include "wuna/runtime/value.h"
 
 namespace wuna::compile {
 
@@ -63,17 +64,31 @@ Status makeOwnFrame(Emitter* e, Semantic* s) {
     return Status::ok;
 }
 
+// A body that ends without a return gives None, as Python's does: the compile-time result
+// when no return needed the result slot, else None stored there on the way to "ret" (the
+// body's scope released first, as each return does).
+Status fallOffEnd(Emitter* e, Semantic* s) {
+    if (!s->resultSlotMade) {
+        s->result = noneShape();
+        s->resultSet = 1;
+        s->ended = 1;
+        return Status::ok;
+    }
+    Operand none = constantOperand(e, value::TagNone, 0, KnownKind::none);
+    if (Status err = storeOperand(e, s->resultSlot, &none); err != Status::ok) return err;
+    if (Status err = releaseScope(e, s); err != Status::ok) return err;
+    br(&e->builder, s->returnBlock);
+    s->ended = 1;
+    return Status::ok;
+}
+
 Status compileBody(Emitter* e, Semantic* s, front::StmtList body) {
     for (uint64_t i = 0; i < body.count; i++) {
         if (s->ended || s->jumped) break;
         if (Status err = lowerStatement(e, s, &body.items[i]); err != Status::ok) return err;
         if (Status err = dropDeadContainers(e, s); err != Status::ok) return err;
     }
-    if (!s->ended) {
-        Shape none = noneShape();
-        if (Status err = lowerReturn(e, &none, s->site); err != Status::ok) return err;
-    }
-    return Status::ok;
+    return s->ended ? Status::ok : fallOffEnd(e, s);
 }
 
 }  // namespace
