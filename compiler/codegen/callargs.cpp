@@ -244,6 +244,9 @@ Status bindKeywords(Emitter* e, Semantic* s, Shape* callee, Shape* args, uint64_
             Shape code;
             if (Status err = emitExpr(e, s, kw.value, &code); err != Status::ok) return err;
             if (Status err = release(e, code); err != Status::ok) return err;
+            // The Error carries the code, which the compiled failure has no room for: such
+            // a semantic runs as Python, whose Error has it.
+            if (code.kind != ShapeKind::none) return refuseConstruct(e, "rt.error with a code");
             continue;
         }
         if (rt && method == RtMethod::parse) {
