@@ -198,6 +198,11 @@ Status emitFunctionValueCall(Emitter* e, Semantic* s, const Operand& callee, Val
     auto node = uint32_t(callee.functionNode);
     FunctionRef fn;
     if (Status err = functionCode(c, node, &fn); err != Status::ok) return err;
+    // The entries are called without a helper, so nothing else makes the borrows of globals
+    // owners first: the called function may rebind a global and drop the value a borrow (the
+    // callee, an argument passed by payload alone, any value live here) still reads.
+    if (e->errorPathDepth == 0)
+        if (Status err = ownGlobalBorrows(e); err != Status::ok) return err;
     bool spilled = e->modes.localsSpilled != 0;
     const uint8_t* kinds = typedKinds(c, node, operands, n);
     BasicBlockRef isFn, direct, generic, done, tail, other, result;

@@ -293,6 +293,61 @@ TEST_F(CallsTest, AnArgumentKnownToBeOfAnotherKindTakesNoTypedEntry) {
     EXPECT_NE(ir.find("call i1 @t_f5("), std::string::npos) << ir;
 }
 
+// A value borrowed from a global (no tree: every symbol is a global) stays live across a call
+// that runs the program's code without a helper; the callee may rebind the global, so the
+// borrow must own its value before the call. The IR before the call's instruction.
+std::string beforeCall(const std::string& ir, const char* call) {
+    size_t at = ir.find(call);
+    EXPECT_NE(at, std::string::npos) << call << "\n" << ir;
+    return ir.substr(0, at);
+}
+
+TEST_F(CallsTest, ADirectCallMakesTheBorrowsOfGlobalsOwnersFirst) {
+    for (bool typed : {false, true}) {
+        if (typed) {
+            auto* kinds = static_cast<uint8_t*>(malloc(1));
+            kinds[0] = uint8_t(KnownKind::int_);
+            ASSERT_NE(compiler_.typedEntries.put(5, TypedEntry{kinds, 1}), nullptr);
+        }
+        Emitting em(&compiler_, front("caller"), typed ? "t_owns_typed" : "t_owns");
+        Operand live;
+        ASSERT_EQ(borrowOperand(&em.f.e, em.param(3), 3, &live), Status::ok);
+        Operand callee = em.param(1, 5);
+        Operand argument = constantOperand(&em.f.e, 2, 7, KnownKind::int_);
+        llvmapi::ValueRef array = valueSlot(&em.f.e);
+        llvmapi::ValueRef ok, tag, payload;
+        ASSERT_EQ(emitFunctionValueCall(&em.f.e, em.s, callee, array, &argument, 1,
+                                        T.LLVMConstNull(compiler_.module.ptr), &ok, &tag,
+                                        &payload),
+                  Status::ok);
+        std::string ir = em.f.ir();
+        const char* call = typed ? "@t_t5(" : "call i1 @t_f5(";
+        EXPECT_NE(beforeCall(ir, call).find("borrow_take"), std::string::npos) << ir;
+        EXPECT_EQ(verify(&compiler_.module), "");
+    }
+}
+
+TEST_F(CallsTest, AnEntryCellCallMakesTheBorrowsOfGlobalsOwnersFirst) {
+    Emitting em(&compiler_, front("caller"), "t_cell_owns");
+    Operand live;
+    ASSERT_EQ(borrowOperand(&em.f.e, em.param(3), 3, &live), Status::ok);
+    Shape callee{};
+    callee.kind = ShapeKind::py;
+    callee.py = global("f");
+    // Three arguments to f(a, b): a misfit, so never inlined; its entry cell is called.
+    Shape items[3] = {intShape(1), intShape(2), intShape(3)};
+    Shape args{};
+    args.kind = ShapeKind::tuple;
+    args.tuple.items = items;
+    args.tuple.count = 3;
+    Shape out;
+    ASSERT_EQ(callKnown(&em.f.e, em.s, &callee, &args, nullptr, true, &out), Status::ok)
+        << message();
+    std::string ir = em.f.ir();
+    EXPECT_NE(beforeCall(ir, "call i32 %").find("borrow_take"), std::string::npos) << ir;
+    EXPECT_EQ(verify(&compiler_.module), "");
+}
+
 struct Generic {
     bool plain;
     const char* helper;
