@@ -150,6 +150,9 @@ Status emitTypedCall(Emitter* e, uint32_t node, const uint8_t* kinds, const Func
     args.free();
     ValueRef tag = T.LLVMBuildExtractValue(b->builder, pair, 0, "");
     ValueRef payload = T.LLVMBuildExtractValue(b->builder, pair, 1, "");
+    // The typed entry runs program code as the generic one does: it may store into the frame
+    // the locals were spilled to.
+    if (spilled) reloadLocals(e);
     if (Status err = newBlock(b, "call_typed_int", &typedInt); err != Status::ok) return err;
     if (Status err = newBlock(b, "call_typed_other", &typedOther); err != Status::ok) return err;
     openBlock(b);
@@ -288,9 +291,14 @@ Status emitFunctionValueCall(Emitter* e, Semantic* s, const Operand& callee, Val
     ValueRef resolve[3] = {e->runContext, siteValue(e, s->site), e->scratch};
     ValueRef ok2;
     BasicBlockRef tailEnd;
-    if (Status err = calls::helperThen(e, "wn_tail_resolve", resolve, 3, other, &ok2, &tailEnd);
-        err != Status::ok)
+    // The tail-called function may store into the frame the locals were spilled to; the
+    // generic path's helper call has cleared the mode by now, so callHelper would not reload.
+    if (Status err = callHelper(e, "wn_tail_resolve", resolve, 3, &ok2); err != Status::ok)
         return err;
+    if (spilled) reloadLocals(e);
+    openBlock(b);
+    tailEnd = b->current;
+    br(b, other);
 
     enter(b, other);
     ValueRef okValues[2] = {ok1, ok2};

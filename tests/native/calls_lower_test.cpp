@@ -348,6 +348,43 @@ TEST_F(CallsTest, AnEntryCellCallMakesTheBorrowsOfGlobalsOwnersFirst) {
     EXPECT_EQ(verify(&compiler_.module), "");
 }
 
+// Locals spilled to the frame (the rt value handed out reads and writes them there) are read
+// back after every call that runs program code: the typed entry and the tail call resolved
+// after a direct call too. The IR from the call to the end of its block.
+std::string afterCall(const std::string& ir, const char* call, const char* next) {
+    size_t at = ir.find(call);
+    EXPECT_NE(at, std::string::npos) << call << "\n" << ir;
+    if (at == std::string::npos) return "";
+    return ir.substr(at, ir.find(next, at) - at);
+}
+
+TEST_F(CallsTest, SpilledLocalsAreReadBackAfterTheTypedEntryAndTheTailCall) {
+    auto* kinds = static_cast<uint8_t*>(malloc(1));
+    kinds[0] = uint8_t(KnownKind::int_);
+    ASSERT_NE(compiler_.typedEntries.put(5, TypedEntry{kinds, 1}), nullptr);
+    Emitting em(&compiler_, front("caller"), "t_spilled");
+    Emitter* e = &em.f.e;
+    e->ownFrame = valueSlot(e);
+    llvmapi::ValueRef local = valueSlot(e);
+    ASSERT_TRUE(e->typedLocals.push(TypedLocal{local, 1}));
+    e->modes.localsSpilled = 1;
+    Operand callee = em.param(1, 5);
+    Operand argument = em.param(3);
+    llvmapi::ValueRef array = valueSlot(e);
+    llvmapi::ValueRef ok, tag, payload;
+    ASSERT_EQ(emitFunctionValueCall(e, em.s, callee, array, &argument, 1,
+                                    T.LLVMConstNull(compiler_.module.ptr), &ok, &tag, &payload),
+              Status::ok);
+    EXPECT_EQ(e->modes.localsSpilled, 0u);
+    std::string ir = em.f.ir();
+    EXPECT_NE(afterCall(ir, "@t_t5(", "\n\n").find("load i64"), std::string::npos)
+        << ir;
+    EXPECT_NE(afterCall(ir, "@wn_tail_resolve(", "\n\n").find("load i64"),
+              std::string::npos)
+        << ir;
+    EXPECT_EQ(verify(&compiler_.module), "");
+}
+
 struct Generic {
     bool plain;
     const char* helper;
