@@ -55,6 +55,13 @@ def table(n):
 
 
 table.__wuna_comptime__ = True
+
+
+def generated(n):
+    yield n
+
+
+generated.__wuna_comptime__ = True
 )PY";
 
 constexpr uint32_t kScope = 7;
@@ -509,6 +516,27 @@ TEST_F(CallsTest, AComptimeFunctionRunsWhileCompilingOncePerArguments) {
     }
     EXPECT_EQ(PyList_GET_SIZE(global("seen")), 1) << "the second call comes from the cache";
     endSemantic(s);
+}
+
+// A strict language compiles a wuna.comptime function called with a value known only at run
+// time as any Python function; one the front end can't read is refused at the call, with the
+// front end's reason after the strict text.
+TEST_F(CallsTest, AStrictCallOfAComptimeFunctionThatCantBeCompiledSaysWhy) {
+    Emitting em(&compiler_, front("caller"), "t_strict_comptime");
+    compiler_.strict = 1;
+    Shape argument = dynShape(em.param(3));
+    Shape out;
+    Status status = callPython(&em.f.e, em.s, global("generated"), &argument, 1, nullptr, 0,
+                               nullptr, front::makePosition(11, 12), &out);
+    compiler_.strict = 0;
+    EXPECT_EQ(status, Status::unsupported);
+    std::string text = message();
+    const char* strict = ":11:12: in caller(): strict: calls the wuna.comptime function "
+                         "generated() with values known only at run time, and it can't be "
+                         "compiled: ";
+    size_t at = text.find(strict);
+    ASSERT_NE(at, std::string::npos) << text;
+    EXPECT_GT(text.size(), at + strlen(strict)) << "the front end's reason follows\n" << text;
 }
 
 TEST_F(CallsTest, OnlyConsumersThatDrainAGeneratorAtOnceTakeItAsAList) {
