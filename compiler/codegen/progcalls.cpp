@@ -9,7 +9,11 @@
 #include <initializer_list>
 #include <utility>
 
+#include <cstddef>
+
 #include "compiler/codegen/calls_shared.h"
+#include "wuna/runtime/helpers/ctx.h"
+#include "wuna/runtime/value_layout.h"
 
 namespace wuna::compile {
 
@@ -27,6 +31,15 @@ constexpr uint64_t kFunctionClosure = 24;
 constexpr uint64_t kFunctionName = 40;
 constexpr uint64_t kCallEntrySize = 16;
 constexpr uint64_t kCallEntrySite = 8;
+static_assert(kCtxEntries == offsetof(helpers::Ctx, stack) &&
+              kCtxCapacity == offsetof(helpers::Ctx, stackCapacity) &&
+              kCtxDepth == offsetof(helpers::Ctx, depth) &&
+              kCtxFloor == offsetof(helpers::Ctx, stackFloor));
+static_assert(kFunctionCode == offsetof(value::Function, code) &&
+              kFunctionClosure == offsetof(value::Function, frame) &&
+              kFunctionName == offsetof(value::Function, name));
+static_assert(kCallEntrySize == sizeof(helpers::CallEntry) &&
+              kCallEntrySite == offsetof(helpers::CallEntry, site));
 constexpr uint64_t kFunctionTag = 9;
 constexpr uint64_t kTailCallTag = 0xFFFF0002u;
 constexpr uint64_t kTypedFailureTag = 0xFFFF0001u;
