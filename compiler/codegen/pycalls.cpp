@@ -210,13 +210,22 @@ Status buildDataclass(Emitter* e, Semantic* s, PyObject* cls, value::RecordClass
         return recordArityMessage(c, site, description->name, description->fieldCount, count);
     Shape* fields = takeArray<Shape>(c, description->fieldCount);
     if (!fields) return Status::outOfMemory;
-    for (uint64_t i = 0; i < count; i++) fields[i] = args[i];
+    // A default factory is a call that may fail when it runs: the fields made before it are
+    // live until the record takes them.
+    uint64_t live = e->temporaries.count;
+    Status err = Status::ok;
+    for (uint64_t i = 0; i < count && err == Status::ok; i++) {
+        fields[i] = args[i];
+        err = calls::keepLive(e, fields[i]);
+    }
     FactoryLowering lowering{e, s};
-    for (uint64_t i = count; i < description->fieldCount; i++)
-        if (Status err = recordFieldDefault(c, FactoryCall{&lowering, lowerFactory}, site, cls,
-                                            *description, i, &fields[i]);
-            err != Status::ok)
-            return err;
+    for (uint64_t i = count; i < description->fieldCount && err == Status::ok; i++) {
+        err = recordFieldDefault(c, FactoryCall{&lowering, lowerFactory}, site, cls, *description,
+                                 i, &fields[i]);
+        if (err == Status::ok) err = calls::keepLive(e, fields[i]);
+    }
+    e->temporaries.count = live;
+    if (err != Status::ok) return err;
     ValueRef values, key;
     if (Status err = valueArray(e, fields, description->fieldCount, s->site, &values);
         err != Status::ok)

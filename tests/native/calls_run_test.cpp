@@ -1,6 +1,7 @@
 // Call expressions compiled, loaded and run through the code engine, where a later argument
 // fails after earlier values were handed to a consumer (the run-time argument list, a spread
-// tuple's copies, print's flush=): the failing run must release every value exactly once.
+// tuple's copies, print's flush=) or while they wait for it (a record's fields while a later
+// field's default factory runs): the failing run must release every value exactly once.
 // The value is a Python object the test holds, so its reference count shows a value released
 // twice (one reference short) or never (one too many). A run-time argument list may also fail
 // at its own append or extend where list methods are not in the build: that failure comes
@@ -24,6 +25,9 @@ using namespace toolkit_testing;
 const llvmapi::Table& T = llvmapi::table;
 
 constexpr char kSource[] = R"PY(
+import dataclasses
+
+
 class Token:
     pass
 
@@ -57,11 +61,18 @@ lister = Lister()
 boomer = Boomer()
 
 
+@dataclasses.dataclass
+class Defaulted:
+    x: object
+    y: object = dataclasses.field(default_factory=boomer)
+
+
 def run_list_then_fail(): return taker(picker(), *lister(), boomer())
 def run_list_append_then_fail(): return taker(*lister(), picker(), boomer())
 def spread_tuple_then_fail(): return taker(*(picker(),), boomer())
 def flush_then_fail(): return print(1, flush=picker(), end=boomer())
 def run_list_fits(): return taker(picker(), *lister())
+def field_then_failing_factory(): return Defaulted(picker())
 )PY";
 
 class CallsRun : public testing_support::WithModule<::testing::Test> {
@@ -93,6 +104,7 @@ protected:
         driver::Compiled* state = newState();
         if (!state) return "<no state>";
         Compiler* c = &state->compiler;
+        c->frontCache = &cache_;  // record classes are read through it
         std::string symbol = symbolOf(state, "_e");
         const front::Expr* expr = returned(name);
         if (!expr) return "<no expression>";
@@ -166,7 +178,8 @@ INSTANTIATE_TEST_SUITE_P(Calls, HandedValues,
                                            Handed{"run_list_append_then_fail", "failed"},
                                            Handed{"spread_tuple_then_fail", "failed"},
                                            Handed{"flush_then_fail", "failed"},
-                                           Handed{"run_list_fits", nullptr}),
+                                           Handed{"run_list_fits", nullptr},
+                                           Handed{"field_then_failing_factory", "failed"}),
                          [](const auto& info) { return std::string(info.param.function); });
 
 }  // namespace
