@@ -88,7 +88,9 @@ def test_the_compiled_mode_runs_the_program_with_its_functions(program, printed)
     assert program.call("twice", 4) == 8
 
 
-def test_auto_runs_as_python_from_then_on_what_cannot_be_compiled(program, printed):
+def test_auto_runs_as_python_from_then_on_what_cannot_be_compiled(printed):
+    program = make_language(printed, python_print=True).load(
+        "x = 2;\nprint x + 1;\ndef twice(a) { return a + a; }")
     assert program.run("auto") is None
     assert printed == [3]
     # The run is recorded all the same: a call's default mode is now 'auto', which stays with
