@@ -178,7 +178,7 @@ TEST_F(OutOfLineLower, ALinkedTypedEntryRunsOnlyForTheArgumentKindsItAccepts) {
         EXPECT_EQ(out.payload, row.payload) << row.what;
     }
     // Linked: calls no longer count.
-    EXPECT_EQ(entry.profile->callCount, 4u);
+    EXPECT_EQ(entry.profile->callCount, 0u);
 }
 
 TEST_F(OutOfLineLower, AFailingTypedEntryMakesTheGenericEntryFail) {
@@ -202,6 +202,7 @@ TEST_F(OutOfLineLower, NoDispatchForNoParametersOrFive) {
         EXPECT_EQ(generic, start) << n;
         EXPECT_EQ(f.ir().find("entry_"), std::string::npos) << n;
         EXPECT_EQ(c->profiles.find(kFunctionNode), nullptr) << n;
+        f.finish();
         driver::Compiled::free(state);
     }
 }
@@ -336,9 +337,10 @@ TEST_F(OutOfLineLower, RaisedStatusesReachTheirBlocks) {
     for (const char* block : {"done", "not_done", "raised_error", "control", "raised_tail_call",
                               "raised_jump", "raised_return", "raised_loop", "raised_break",
                               "raised_continue", "after_tail"})
-        EXPECT_NE(text.find(std::string(block) + "0"), std::string::npos) << block << text;
+        EXPECT_NE(text.find("\n" + std::string(block)), std::string::npos) << block << text;
     auto fn = reinterpret_cast<Dispatch>(loadAndFind(state, symbol));
     ASSERT_NE(fn, nullptr);
+    start = pool::liveBlocks();  // the module's literals live as long as it
     struct Row {
         int32_t status;
         bool ok;
@@ -432,6 +434,7 @@ TEST_F(OutOfLineLower, OutsideAnExpressionAFunctionWithoutAFrameIsCompiledAgainW
     EXPECT_EQ(c->frameNeeded, 1);
     EXPECT_EQ(c->frameNeededScope, kFunctionNode);
     EXPECT_NE(message(c).find("compiled again with frames"), std::string::npos);
+    f.finish();
     driver::Compiled::free(state);
 }
 
@@ -493,15 +496,17 @@ TEST_F(OutOfLineLower, CallsWithTheSameKeyShareASpecialisationAndOthersGetTheirO
     ASSERT_EQ(site.call(&ir, {constant(ShapeKind::bool_, 1), site.dyn()}), Status::ok);
     EXPECT_EQ(site.c->helpers.count, 2u);
     EXPECT_EQ(site.c->helperWorklist.count, 2u);
-    EXPECT_EQ(std::string(site.c->helpers[0]->symbol), "t_h0");
-    EXPECT_EQ(std::string(site.c->helpers[1]->symbol), "t_h1");
+    std::string h0 = symbolOf(site.state, "_h0"), h1 = symbolOf(site.state, "_h1");
+    EXPECT_EQ(std::string(site.c->helpers[0]->symbol), h0);
+    EXPECT_EQ(std::string(site.c->helpers[1]->symbol), h1);
     // Only dyn values and constants compiled in: nothing to specialise on at run time.
     EXPECT_EQ(site.c->sites.count, 0u);
     std::string text = site.f->ir();
-    EXPECT_EQ(countOf(text, "call i32 @t_h0("), 2u) << text;
-    EXPECT_EQ(countOf(text, "call i32 @t_h1("), 1u) << text;
+    EXPECT_EQ(countOf(text, "call i32 @" + h0 + "("), 2u) << text;
+    EXPECT_EQ(countOf(text, "call i32 @" + h1 + "("), 1u) << text;
     EXPECT_EQ(text.find("wn_specialize"), std::string::npos);
     EXPECT_EQ(verify(&site.c->module), "");
+    start = pool::liveBlocks();  // the module's literals (the jump texts) live as long as it
 }
 
 TEST_F(OutOfLineLower, AConstantPassedAtRunTimeGetsASiteThatSpecialisesOnceWhenHot) {
@@ -524,6 +529,7 @@ TEST_F(OutOfLineLower, AConstantPassedAtRunTimeGetsASiteThatSpecialisesOnceWhenH
         EXPECT_NE(text.find(block), std::string::npos) << block;
     EXPECT_NE(text.find(" 2\n"), std::string::npos);  // compared with hot_calls
     EXPECT_EQ(verify(&site.c->module), "");
+    start = pool::liveBlocks();
 }
 
 TEST_F(OutOfLineLower, SiteCountsAreAtomicAndTheEntryIsPublishedWithRelease) {
