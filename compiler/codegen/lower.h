@@ -416,6 +416,17 @@ struct HelperSite {
 // consumed; *out is the call's value (dyn, unknown kind, owned). site: a node, or -3/-4.
 [[nodiscard]] Status emitHelperCall(Emitter* e, front::FunctionIR* helper, int32_t site,
                                     Shape* args, uint32_t count, Shape* out);
+// Whether the module is compiled for the running process (it keeps no key origins): only such
+// modules count calls and specialise at run time. Cannot fail.
+bool compiledForThisProcess(const Compiler* c);
+// A call of a C function of this process (an address no module of another process could
+// have) through its key global; *out the call's value. ok or outOfMemory.
+[[nodiscard]] Status callProcessFunction(Emitter* e, const void* function, llvmapi::TypeRef type,
+                                         llvmapi::ValueRef* args, unsigned count,
+                                         llvmapi::ValueRef* out);
+// "<location prefix>called with <count> arguments, takes <P>" for the helper (P its parameter
+// count, a * parameter counted as one): unsupported, or outOfMemory.
+[[nodiscard]] Status helperArityError(Compiler* c, const front::FunctionIR* helper, uint64_t count);
 // The RunStatus (or 5) of an out-of-line call turned into control flow at the call: done goes
 // on (emission continues in "done"), failed to the error exit, returned/broke/continued as the
 // statements would, 5 through emitTailCall.

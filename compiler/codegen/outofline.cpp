@@ -61,19 +61,6 @@ Status retI32(Emitter* e, int32_t value) {
     return Status::ok;
 }
 
-// "called with <count> arguments, takes <P>" after the helper's location prefix.
-Status arityError(Compiler* c, const front::FunctionIR* helper, uint64_t count, uint64_t takes) {
-    c->message.count = 0;
-    ErrorSite at{helper, front::makePosition(helper->firstLine, 0)};
-    if (beginError(&c->message, at) != Status::ok ||
-        appendText(&c->message, "called with ") != Status::ok ||
-        appendDecimal(&c->message, count) != Status::ok ||
-        appendText(&c->message, " arguments, takes ") != Status::ok ||
-        appendDecimal(&c->message, takes) != Status::ok)
-        return Status::outOfMemory;
-    return Status::unsupported;
-}
-
 // The argument shapes of the specialisation bound to run-time values (the dyn ones read from
 // the argument array, with a reference of their own). *out in the arena.
 Status bindArguments(Emitter* e, const HelperSpec* spec, ValueRef array, Shape** out) {
@@ -113,7 +100,7 @@ Status emitSpecBody(Emitter* e, HelperSpec* spec, ValueRef array) {
     if (Status s = bindArguments(e, spec, array, &shapes); s != Status::ok) return s;
     uint64_t n = spec->argumentCount;
     if ((!helper->hasVarargs || spec->entryForm) && n != helper->paramCount)
-        return arityError(c, helper, n, helper->paramCount);
+        return helperArityError(c, helper, n);
     Shape result = noneShape();
     if (Status s = inlineHelper(e, helper, helper->body, kCallSiteSite, shapes, uint32_t(n),
                                 &result);
@@ -171,6 +158,18 @@ Status emitSpecFunction(Compiler* c, HelperSpec* spec, Emitter* e) {
 }
 
 }  // namespace
+
+Status helperArityError(Compiler* c, const front::FunctionIR* helper, uint64_t count) {
+    c->message.count = 0;
+    ErrorSite at{helper, front::makePosition(helper->firstLine, 0)};
+    if (beginError(&c->message, at) != Status::ok ||
+        appendText(&c->message, "called with ") != Status::ok ||
+        appendDecimal(&c->message, count) != Status::ok ||
+        appendText(&c->message, " arguments, takes ") != Status::ok ||
+        appendDecimal(&c->message, helper->paramCount) != Status::ok)
+        return Status::outOfMemory;
+    return Status::unsupported;
+}
 
 Status emitHelperSpec(Compiler* c, HelperSpec* spec) {
     Emitter e;

@@ -64,20 +64,6 @@ Status refuseArgument(Compiler* c, const front::FunctionIR* helper, ShapeKind ki
     return Status::unsupported;
 }
 
-Status arityMessage(Compiler* c, const front::FunctionIR* helper, uint64_t count) {
-    c->message.count = 0;
-    ErrorSite at{helper, front::makePosition(helper->firstLine, 0)};
-    if (beginError(&c->message, at) != Status::ok ||
-        appendText(&c->message, "called with ") != Status::ok ||
-        appendDecimal(&c->message, count) != Status::ok ||
-        appendText(&c->message, " arguments, takes ") != Status::ok ||
-        appendDecimal(&c->message, helper->paramCount) != Status::ok)
-        return Status::outOfMemory;
-    return Status::unsupported;
-}
-
-bool forThisProcess(const Compiler* c) { return !c->keyOrigins && !c->module.keyOrigins; }
-
 // The specialisation for the key shapes: an equal one of the compiler's list, else a new one
 // named and queued.
 Status findOrMakeSpec(Emitter* e, front::FunctionIR* helper, Shape* keys, uint32_t count,
@@ -86,7 +72,7 @@ Status findOrMakeSpec(Emitter* e, front::FunctionIR* helper, Shape* keys, uint32
     for (size_t i = 0; i < c->helpers.count; i++) {
         HelperSpec* h = c->helpers[i];
         if (h->function != helper || h->argumentCount != count || h->argumentFlags) continue;
-        bool directOk = !h->entryForm || (!forThisProcess(c) && !helper->hasVarargs &&
+        bool directOk = !h->entryForm || (!compiledForThisProcess(c) && !helper->hasVarargs &&
                                           count == helper->paramCount);
         if (!directOk) continue;
         bool same = true;
@@ -124,7 +110,7 @@ Status makeSite(Emitter* e, front::FunctionIR* helper, const Shape* args, const 
                 uint32_t count, PyObject* origin, HelperSite** out) {
     Compiler* c = e->compiler;
     *out = nullptr;
-    if (!forThisProcess(c) || count == 0) return Status::ok;
+    if (!compiledForThisProcess(c) || count == 0) return Status::ok;
     bool worth = false;
     for (uint32_t i = 0; i < count; i++)
         if (keys[i].kind == ShapeKind::dyn && isPlainKey(args[i])) worth = true;
@@ -152,10 +138,8 @@ Status emitSiteCall(Emitter* e, uint64_t index, const HelperSite* site, Function
     Compiler* c = e->compiler;
     ModuleRecord* m = &c->module;
     Builder* b = &e->builder;
-    ValueRef g, counter;
+    ValueRef g;
     if (Status s = keyGlobal(m, uint64_t(uintptr_t(site->cell)), &g); s != Status::ok) return s;
-    if (Status s = keyGlobal(m, uint64_t(uintptr_t(&wuna_site_count)), &counter); s != Status::ok)
-        return s;
     BasicBlockRef special, generic, hot, call, done;
     if (Status s = newBlock(b, "site_special", &special); s != Status::ok) return s;
     if (Status s = newBlock(b, "site_generic", &generic); s != Status::ok) return s;
@@ -166,7 +150,11 @@ Status emitSiteCall(Emitter* e, uint64_t index, const HelperSite* site, Function
     condBr(b, icmp(b, llvmapi::IntNE, entry, constI64(e, 0)), special, generic);
     enter(b, generic);
     TypeRef countType = T.LLVMFunctionType(m->i64, &m->ptr, 1, 0);
-    ValueRef count = T.LLVMBuildCall2(b->builder, countType, counter, &g, 1, "");
+    ValueRef count;
+    if (Status s = callProcessFunction(e, reinterpret_cast<const void*>(&wuna_site_count),
+                                       countType, &g, 1, &count);
+        s != Status::ok)
+        return s;
     uint64_t hotCalls = c->inputs ? c->inputs->hotCalls : 0;
     condBr(b, icmp(b, llvmapi::IntEQ, count, constI64(e, hotCalls)), hot, call);
     enter(b, hot);
@@ -202,7 +190,7 @@ ValueRef scopeValue(Emitter* e) {
 Status dispatchStatus(Emitter* e, const front::FunctionIR* helper, ValueRef status,
                       int32_t site) {
     Compiler* c = e->compiler;
-    bool full = forThisProcess(c) && !c->strict;
+    bool full = compiledForThisProcess(c) && !c->strict;
     if (!full) {
         bool jumps = true;
         if (Status s = front::makesJumps(c, helper, &jumps); s != Status::ok) return s;
@@ -226,7 +214,7 @@ Status emitHelperCall(Emitter* e, front::FunctionIR* helper, int32_t site, Shape
     Compiler* c = e->compiler;
     ModuleRecord* m = &c->module;
     Builder* b = &e->builder;
-    if (count != helper->paramCount) return arityMessage(c, helper, count);
+    if (count != helper->paramCount) return helperArityError(c, helper, count);
     Shape* keys = takeArray<Shape>(c, count);
     if (!keys) return Status::outOfMemory;
     uint32_t ndyn = 0;

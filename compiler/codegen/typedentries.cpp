@@ -62,11 +62,6 @@ ValueRef argumentWord(Emitter* e, uint32_t i, uint64_t word) {
     return loadWord(e, byteOffset(e, e->argumentArray, 16 * uint64_t(i) + 8 * word));
 }
 
-// The key global standing for a run-time address, as an i64 constant's global.
-Status keyAt(Emitter* e, const void* address, ValueRef* out) {
-    return keyGlobal(&e->compiler->module, uint64_t(uintptr_t(address)), out);
-}
-
 // Records kinds as the typed-entry kinds of function id (the typed entry's parameter list).
 Status recordKinds(Compiler* c, uint32_t id, const KnownKind* kinds, uint32_t n) {
     uint8_t* bytes = nullptr;
@@ -109,14 +104,14 @@ Status emitCounting(Emitter* e, uint32_t id, uint32_t n, ValueRef profile, Basic
     ValueRef values[2] = {constI64(e, helpers::kCountMismatchMask), mask};
     BasicBlockRef blocks[2] = {from, maskedEnd};
     T.LLVMAddIncoming(seen, values, blocks, 2);
-    ValueRef counter;
-    if (Status s = keyAt(e, reinterpret_cast<const void*>(&wuna_profile_count), &counter);
-        s != Status::ok)
-        return s;
     TypeRef params[2] = {m->ptr, m->i64};
     TypeRef type = T.LLVMFunctionType(m->i64, params, 2, 0);
     ValueRef args[2] = {profile, seen};
-    ValueRef count = T.LLVMBuildCall2(b->builder, type, counter, args, 2, "");
+    ValueRef count;
+    if (Status s = callProcessFunction(e, reinterpret_cast<const void*>(&wuna_profile_count),
+                                       type, args, 2, &count);
+        s != Status::ok)
+        return s;
     uint64_t hotCalls = c->inputs ? c->inputs->hotCalls : 0;
     if (Status s = newBlock(b, "entry_hot", &hot); s != Status::ok) return s;
     condBr(b, icmp(b, llvmapi::IntEQ, count, constI64(e, hotCalls)), hot, generic);
@@ -155,6 +150,19 @@ void emitTypedCall(Emitter* e, uint32_t n, ValueRef t) {
 
 }  // namespace
 
+bool compiledForThisProcess(const Compiler* c) { return !c->keyOrigins && !c->module.keyOrigins; }
+
+Status callProcessFunction(Emitter* e, const void* function, TypeRef type, ValueRef* args,
+                           unsigned count, ValueRef* out) {
+    ValueRef g;
+    if (Status s = keyGlobal(&e->compiler->module, uint64_t(uintptr_t(function)), &g);
+        s != Status::ok)
+        return s;
+    openBlock(&e->builder);
+    *out = T.LLVMBuildCall2(e->builder.builder, type, g, args, count, "");
+    return Status::ok;
+}
+
 ValueRef argumentKindMask(Emitter* e, uint32_t n) {
     Builder* b = &e->builder;
     ModuleRecord* m = &e->compiler->module;
@@ -191,9 +199,9 @@ Status emitTypedDispatch(Emitter* e, uint32_t id, uint32_t n, const KnownKind* d
     ModuleRecord* m = &c->module;
     Builder* b = &e->builder;
     *generic = b->current;
-    bool forThisProcess = m->keyOrigins == nullptr && c->keyOrigins == nullptr;
     if (declared && !acceptedMask(declared, n)) declared = nullptr;
-    if (n < 1 || n > kMaxTypedParameters || (!forThisProcess && !declared)) return Status::ok;
+    if (n < 1 || n > kMaxTypedParameters || (!compiledForThisProcess(c) && !declared))
+        return Status::ok;
     BasicBlockRef entryGeneric, check, typed, countOk;
     if (Status s = newBlock(b, "entry_generic", &entryGeneric); s != Status::ok) return s;
     if (Status s = newBlock(b, "entry_check", &check); s != Status::ok) return s;
@@ -213,7 +221,7 @@ Status emitTypedDispatch(Emitter* e, uint32_t id, uint32_t n, const KnownKind* d
         profile->parameterCount = n;
         if (!c->profiles.put(id, profile)) return Status::outOfMemory;
         ValueRef g;
-        if (Status s = keyAt(e, profile, &g); s != Status::ok) return s;
+        if (Status s = keyGlobal(m, uint64_t(uintptr_t(profile)), &g); s != Status::ok) return s;
         t = loadWord(e, g);
         expected = loadWord(e, byteOffset(e, g, offsetof(helpers::EntryProfile, acceptedMask)));
         BasicBlockRef counting;

@@ -337,7 +337,7 @@ TEST_F(OutOfLineLower, RaisedStatusesReachTheirBlocks) {
     for (const char* block : {"done", "not_done", "raised_error", "control", "raised_tail_call",
                               "raised_jump", "raised_return", "raised_loop", "raised_break",
                               "raised_continue", "after_tail"})
-        EXPECT_NE(text.find("\n" + std::string(block)), std::string::npos) << block << text;
+        EXPECT_NE(text.find(std::string("\n").append(block)), std::string::npos) << block << text;
     auto fn = reinterpret_cast<Dispatch>(loadAndFind(state, symbol));
     ASSERT_NE(fn, nullptr);
     start = pool::liveBlocks();  // the module's literals live as long as it
