@@ -416,6 +416,14 @@ struct HelperSite {
 // consumed; *out is the call's value (dyn, unknown kind, owned). site: a node, or -3/-4.
 [[nodiscard]] Status emitHelperCall(Emitter* e, front::FunctionIR* helper, int32_t site,
                                     Shape* args, uint32_t count, Shape* out);
+// wn_specialize's work for the hot site of that index, run under the interpreter lock: a
+// specialisation made for the constants the site saw (the 's' letter; its arguments all still
+// passed at run time, flagged), compiled and loaded by compile (0 with *address, or -1 with a
+// Python exception), then published in the site's cell. Nothing is reported: on any failure
+// the site keeps calling its generic version (its count is past hot_calls, so it never asks
+// again).
+void specializeSite(Compiler* c, int64_t index,
+                    int (*compile)(void* user, HelperSpec* spec, uint64_t* address), void* user);
 // Whether the module is compiled for the running process (it keeps no key origins): only such
 // modules count calls and specialise at run time. Cannot fail.
 bool compiledForThisProcess(const Compiler* c);

@@ -532,6 +532,39 @@ TEST_F(OutOfLineLower, AConstantPassedAtRunTimeGetsASiteThatSpecialisesOnceWhenH
     start = pool::liveBlocks();
 }
 
+struct SpecializeProbe {
+    std::vector<compile::HelperSpec*> specs;
+    uint64_t address;
+};
+int probeSpecialize(void* user, compile::HelperSpec* spec, uint64_t* address) {
+    auto* probe = static_cast<SpecializeProbe*>(user);
+    probe->specs.push_back(spec);
+    *address = probe->address;
+    if (!probe->address) PyErr_SetString(PyExc_RuntimeError, "compile failed");
+    return probe->address ? 0 : -1;
+}
+
+TEST_F(OutOfLineLower, AHotSiteGetsAVersionForItsConstantsPublishedInItsCell) {
+    for (uint64_t address : {uint64_t(0x3000), uint64_t(0)}) {
+        SiteModule site(2);
+        ASSERT_EQ(site.call(&ir, {constant(ShapeKind::pint, 5), site.dyn()}), Status::ok);
+        ASSERT_EQ(site.c->sites.count, 1u);
+        SpecializeProbe probe{{}, address};
+        compile::specializeSite(site.c, 0, probeSpecialize, &probe);
+        compile::specializeSite(site.c, 1, probeSpecialize, &probe);  // no such site
+        ASSERT_EQ(probe.specs.size(), 1u);
+        compile::HelperSpec* spec = probe.specs[0];
+        EXPECT_EQ(std::string(spec->symbol), symbolOf(site.state, "_s1"));
+        EXPECT_EQ(spec->shapes[0].kind, ShapeKind::pint);
+        EXPECT_EQ(spec->shapes[1].kind, ShapeKind::dyn);
+        ASSERT_NE(spec->argumentFlags, nullptr);
+        EXPECT_EQ(spec->argumentFlags[0], 1);  // still in the argument array
+        EXPECT_EQ(helpers::siteEntryOf(site.c->sites[0]->cell), address);
+        EXPECT_FALSE(PyErr_Occurred());
+        start = pool::liveBlocks();
+    }
+}
+
 TEST_F(OutOfLineLower, SiteCountsAreAtomicAndTheEntryIsPublishedWithRelease) {
     helpers::SiteCell cell{};
     for (uint64_t k = 1; k <= 3; k++) EXPECT_EQ(wuna_site_count(&cell), k);
