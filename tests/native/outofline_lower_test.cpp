@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "compiler/backend/inputs.h"
@@ -574,6 +575,24 @@ TEST_F(OutOfLineLower, SiteCountsAreAtomicAndTheEntryIsPublishedWithRelease) {
     EXPECT_EQ(wuna_profile_count(&profile, 0x4), 1u);
     EXPECT_EQ(wuna_profile_count(&profile, 0x80000), 2u);
     EXPECT_EQ(profile.seenMask, 0x80004u);
+}
+
+TEST_F(OutOfLineLower, CallsOnSeveralThreadsLoseNoCountAndNoKind) {
+    helpers::EntryProfile profile{};
+    helpers::SiteCell cell{};
+    constexpr uint64_t kThreads = 4, kCalls = 20000;
+    std::vector<std::thread> threads;
+    for (uint64_t t = 0; t < kThreads; t++)
+        threads.emplace_back([&, t] {
+            for (uint64_t k = 0; k < kCalls; k++) {
+                (void)wuna_profile_count(&profile, uint64_t(1) << (16 * t + 2));
+                (void)wuna_site_count(&cell);
+            }
+        });
+    for (std::thread& t : threads) t.join();
+    EXPECT_EQ(profile.callCount, kThreads * kCalls);
+    EXPECT_EQ(profile.seenMask, 0x0004000400040004u);
+    EXPECT_EQ(cell.callCount, kThreads * kCalls);
 }
 
 TEST_F(OutOfLineLower, ArgumentsThatCantBeGivenAndWrongCountsFailToCompile) {
