@@ -97,6 +97,7 @@ void finishFunction(Emitter* e) {
     freeList(e->borrowedParameters);
     freeList(e->typedLocals);
     freeList(e->temporaries);
+    freeInlineState(&e->inlining);
     freeList(e->rtLoops);
     freeList(e->tries);
     freeList(e->caughtSlots);

@@ -42,6 +42,7 @@
 
 #include "compiler/backend/compile.h"
 #include "compiler/backend/operand.h"
+#include "compiler/front/planner.h"
 #include "compiler/front/shape.h"
 
 namespace wuna::front {
@@ -254,6 +255,15 @@ struct Emitter {
     uint32_t unrollDepth;
     uint32_t scopeId;  // kNoFunctionScope for the top level and out-of-line helpers
     EmitterModes modes;
+    // The call planner's record of the calls being inlined into this function (innermost
+    // last) and of the helpers' inlined sites; freed by finishFunction.
+    InlineState inlining;
+    // The value slot the bridge writes a semantic's value (or a returned value) into, made
+    // on first use; kept apart from the result slot, whose content is the function's result.
+    llvmapi::ValueRef pyOut;
+    // Bit i: scopes[i] is a captured block scope whose frame the node-running code made itself
+    // (and releases on every way out).
+    uint64_t frameScopesMade;
     // Raised by the expression lowering around each out-of-line helper call it makes (the
     // call then gets a frame of its own when the function has none); 0 everywhere else.
     uint32_t outOfLineNesting;

@@ -14,7 +14,13 @@
 
 namespace wuna::compile {
 
-BranchScope currentBranch{nullptr, 0};
+BranchScope currentBranch{nullptr, 0, 0};
+
+namespace {
+
+const llvmapi::Table& T = llvmapi::table;
+
+}  // namespace
 
 namespace {
 
@@ -148,6 +154,10 @@ Status materializeLocal(Emitter* e, Semantic* s, uint32_t index) {
     if (inSlot(local)) return Status::ok;
     ValueRef slot = valueSlot(e);
     if (local.state == LocalState::empty) {
+        // Unset from the function's entry too: a slot made inside a run-time branch (a
+        // comprehension's target in one arm of a conditional) is released on every path.
+        T.LLVMSetAlignment(T.LLVMBuildStore(e->builder.entryBuilder, constI64(e, kUnsetTag), slot),
+                           8);
         Operand unset = constantOperand(e, kUnsetTag, 0, KnownKind::unknown);
         if (Status err = storeOperand(e, slot, &unset); err != Status::ok) return err;
         local = LocalRecord{};

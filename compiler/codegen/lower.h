@@ -95,20 +95,41 @@ const char* rtMethodName(uint8_t id);
 bool rtMethodByName(const char* name, size_t length, uint8_t* id);
 
 // rt.<m>(...) at its site. receiver: the receiver= keyword of rt.call/rt.tail_call, or null.
+// code: the code= keyword of rt.error, or null; an rt.error with a code is refused (the
+// semantic runs as Python, whose Error carries the code, as the reference mode's does).
 [[nodiscard]] Status emitRtCall(Emitter* e, Semantic* s, RtMethod method, Shape* args,
-                                uint32_t count, Shape* receiver, front::Position at, Shape* out);
+                                uint32_t count, Shape* receiver, front::Position at, Shape* out,
+                                const Shape* code = nullptr);
 
 // --- program functions (functions.cpp) -------------------------------------------------------
 
 // The code of function id (kTopLevel, a function node, or a typed entry) in the compiler's
 // current module: what `emission.function` is.
 [[nodiscard]] Status emitProgramFunction(Compiler* c, uint32_t id);
+// wn_frame_new(parent, slots), checked: a frame that can't be made is the run's MemoryError
+// at site, then lost (when given) or the error exit; never a store through null.
+[[nodiscard]] Status newFrameChecked(Emitter* e, llvmapi::ValueRef parent, uint64_t slots,
+                                     int32_t site, llvmapi::BasicBlockRef lost,
+                                     llvmapi::ValueRef* out);
+// The thunk of (node, mode, scope) named name: i32 (ctx, frame, out) giving a RunStatus,
+// into the compiler's current module.
+[[nodiscard]] Status emitThunk(Compiler* c, uint32_t node, bool exec, int32_t scope,
+                               const char* name, size_t length);
+// Makes the function of a function node (wn_function over its generic entry, which is asked
+// for) with the frame of the scope around it, and stores it into the variable the name node
+// declares, releasing the old value (a global's as wn_bury does). The frames are found while
+// compiling from the current scope outward.
+[[nodiscard]] Status defineFunctionHere(Emitter* e, uint32_t node, uint32_t name);
+// The value of the variable a name node refers to (a new reference), read from its frame
+// found while compiling; an unset variable fails "'<name>' has no value yet" at the node. A
+// builtin's name, or a symbol without a slot, is rt.load's (emitRtLoad).
+[[nodiscard]] Status loadVariableHere(Emitter* e, uint32_t node, Shape* out);
 // The release both exits of a function perform.
 [[nodiscard]] Status releaseLocals(Emitter* e);
 // Defines the functions hoisted into the scope (function values made and stored).
 [[nodiscard]] Status emitHoistedFunctions(Emitter* e, uint32_t scope);
 // The function's parameter nodes (the children under the parameters label, or their "name"
-// child where the analysis declares no symbol at the child). Arena list in *out.
+// child where the analysis declares no symbol at the child): childWithLabel.
 [[nodiscard]] Status parameterNodes(Emitter* e, uint32_t functionNode, uint8_t label,
                                     backend::List<uint32_t>* out);
 
@@ -117,6 +138,10 @@ bool rtMethodByName(const char* name, size_t length, uint8_t* id);
 // The declared kind of a node from Language.types, memoised per node: none for a node
 // without a declared type, or of a type that has no kind.
 KnownKind nodeKindMemo(Compiler* c, uint32_t node);
+// The Python type the node's type maps to through Language.types (borrowed, identity only),
+// or null (no types, no analysis, a type_of that raises, no entry). 0, or -1 with a Python
+// exception (a dict mapping lacking a type that is no str: TypeError; a raising mapping).
+[[nodiscard]] int typeOfNode(PyObject* types, PyObject* analysis, uint32_t node, PyObject** out);
 
 // --- rt.eval, rt.exec, rt.loop and semantic lookup (eval.cpp, semantics.cpp) ------------------
 
@@ -131,16 +156,79 @@ KnownKind nodeKindMemo(Compiler* c, uint32_t node);
 // Executes a node whose semantic is known while compiling (its block scope entered, the
 // semantic run, the scope left).
 [[nodiscard]] Status emitExecKnown(Emitter* e, uint32_t node);
-// Compiles a semantic or helper inline with its arguments bound to its parameters; more than
-// 200 nested inline calls is a compile error.
+// Runs a known node by kind without its block scope: exec semantic, function definition,
+// eval semantic with its value dropped, or each child. emitEvalNode: the node's value (eval
+// semantic; else a name's variable, an only child's value, or the run-time failure "no
+// semantics to evaluate <kind>").
+[[nodiscard]] Status emitExecNode(Emitter* e, uint32_t node);
+[[nodiscard]] Status emitEvalNode(Emitter* e, uint32_t node, Shape* out);
+// rt.eval/rt.exec of a value known at run time only, through wn_run_value (mode 0 eval, 1
+// exec): a dyn shape of the value (None in exec mode).
+[[nodiscard]] Status emitRunValue(Emitter* e, int32_t mode, Shape* value, int32_t site, Shape* out);
+
+// How a node's semantic runs: not at all, compiled inline (its reading), or as Python.
+enum class SemanticForm : uint8_t { none = 0, compiled = 1, python = 2 };
+struct SemanticRef {
+    SemanticForm form;
+    front::FunctionIR* reading;  // compiled
+    PyObject* function;          // compiled and python: the registered function (borrowed)
+};
+// The node's eval (exec false) or exec semantic. No Python call is made. Cannot fail.
+SemanticRef semanticOf(Compiler* c, uint32_t node, bool exec);
+// fn(node, rt) of a compiled semantic, inline; a refusal names the semantic as the failing one
+// (the first stays).
+[[nodiscard]] Status callCompiledSemantic(Emitter* e, const SemanticRef& ref, uint32_t node,
+                                          Shape* out);
+// The node's semantic run as Python through wn_py_semantic with the current frame; the value
+// (a dyn shape; None in exec mode) in *out. A strict language refuses: "strict: runs a
+// semantic as Python (it would run in Python)".
+[[nodiscard]] Status emitPySemantic(Emitter* e, uint32_t node, bool exec, Shape* out);
+// What a RunStatus of the bridge does: done goes on, failed to the error exit, returned
+// returns the out slot's value from the function, broke/continued jump to the innermost
+// rt.loop (a function's body fails "break or continue outside a loop"). A thunk hands
+// every jump back as its own status.
+[[nodiscard]] Status dispatchRunStatus(Emitter* e, llvmapi::ValueRef status, int32_t site);
+// The run's failure with exactly the text at site (wn_fail), then the error exit; the block
+// ends there.
+[[nodiscard]] Status failWithText(Emitter* e, int32_t site, const char* text, size_t length);
+// Releases the frames of the captured block scopes above depth that the node-running code
+// made itself (innermost first); the scope stack is unchanged.
+[[nodiscard]] Status releaseFramesMadeAbove(Emitter* e, uint64_t depth);
+// The bridge's out slot of the function (made on first use). Cannot fail.
+llvmapi::ValueRef outSlot(Emitter* e);
+// The site and scope numbers run-time dispatch passes (innermost semantic's site, the
+// function's scope id, 0 at the top level; innermost block scope, -4 in a thunk, the
+// function's scope id). Cannot fail.
+int32_t currentSite(const Emitter* e);
+int32_t currentScope(const Emitter* e);
+// A stack slot holding the current frame, for the bridge (an open block scope's own slot).
+[[nodiscard]] Status frameSlotForBridge(Emitter* e, llvmapi::ValueRef* out);
+
+// Compiles a semantic or helper inline with its arguments bound to its parameters (bound first
+// with checkArity, compiler/front/planner.h); more than 200 nested inline calls is a compile
+// error.
 [[nodiscard]] Status inlineHelper(Emitter* e, front::FunctionIR* function, front::StmtList body,
                                   int32_t site, Shape* args, uint32_t count, Shape* out);
 
 // --- node fields and kinds (nodes.cpp) --------------------------------------------------------
 
 [[nodiscard]] Status nodeFieldByName(Emitter* e, uint32_t node, uint8_t label, Shape* out);
+// The value a node stands for as a field, by its kind's action: the node itself (a rule),
+// True/False/None, a compile-time list or tuple of its children's values, the first of them.
 [[nodiscard]] Status nodeFieldWhenCompiling(Emitter* e, uint32_t node, Shape* out);
-// Runs out of memory -> outOfMemory (code 58), never an empty list.
+// node.children: the values of the direct children that are not drop kinds, in a new
+// compile-time list.
+[[nodiscard]] Status nodeChildrenWhenCompiling(Emitter* e, uint32_t node, Shape* out);
+// node.<name> of an object known at run time only: for a node value (tag 11), the word of a
+// table made while compiling (the field's only child, None, or the generic read when its
+// value is made at run time; node.kind the kind's name when the grammar has no label "kind");
+// anything else, and a name that is no label, through wn_getattr. The object is consumed; the
+// result has a reference of its own (known kind unknown).
+[[nodiscard]] Status emitNodeField(Emitter* e, int32_t site, const Operand& object,
+                                   front::Text name, Operand* out);
+// The children under the label (or their "name" child where the child declares no symbol),
+// in a growable list the caller frees. Runs out of memory -> outOfMemory (code 58), never an
+// empty list.
 [[nodiscard]] Status childWithLabel(Emitter* e, uint32_t node, uint8_t label,
                                     backend::List<uint32_t>* out);
 
@@ -240,17 +328,55 @@ struct LocalUse {
                                     backend::List<LocalUse>* uses);
 [[nodiscard]] Status noteTargetLocals(const front::Target& target, backend::List<LocalUse>* uses);
 
-// --- loops, try, comprehensions (loops.cpp, try.cpp, comprehensions.cpp) ----------------------
+// --- loops, try, comprehensions (loops.cpp, forloops.cpp, try.cpp, handlers.cpp, raise.cpp,
+//     comprehensions.cpp, controlvars.cpp) ---------------------------------------------------
+
+// Unrolling's bounds: while loops nest at most this deep when unrolled, with bodies of at most
+// this many statements, for at most this many iterations; a for over items known while
+// compiling is unrolled only up to kForUnrollItems items, past that it runs at run time.
+inline constexpr uint32_t kWhileUnrollDepth = 3;
+inline constexpr uint64_t kWhileUnrollStatements = 12;
+inline constexpr uint32_t kWhileUnrollIterations = 8;
+inline constexpr uint64_t kForUnrollItems = 64;
 
 [[nodiscard]] Status lowerWhile(Emitter* e, Semantic* s, const front::Stmt* statement);
 [[nodiscard]] Status lowerFor(Emitter* e, Semantic* s, const front::Stmt* statement);
 [[nodiscard]] Status lowerTry(Emitter* e, Semantic* s, const front::Stmt* statement);
 // A raise of a control shape (rt.Return/Break/Continue) or of an exception value.
 [[nodiscard]] Status lowerRaise(Emitter* e, Semantic* s, const front::Stmt* statement);
+// A list, set or dict comprehension, or a generator expression. A generator expression
+// compiles only as the argument its consumer drains at once (emitDrainedGenerator); met
+// anywhere else it is refused, so the semantic runs as Python with that reason.
 [[nodiscard]] Status emitComprehension(Emitter* e, Semantic* s, const front::Expr* expr,
                                        Shape* out);
+// What a consumer does with a generator expression it is given, as the call lowering finds
+// (calls::generatorUse): drains it into a list (list, tuple, set, sum, sorted, min, max,
+// str.join), or reads it up to the first deciding element (any, all).
+enum class Drain : uint8_t { list = 1, any = 2, all = 3 };
+// The generator expression as its consumer uses it: the list of its elements (made while
+// compiling, or at run time), or the bool of any()/all(), the loop left at the first deciding
+// element.
+[[nodiscard]] Status emitDrainedGenerator(Emitter* e, Semantic* s, const front::Expr* generator,
+                                          Drain drain, Shape* out);
 
-// --- expressions (expressions.cpp, displays.cpp, truth.cpp, fstrings.cpp, slices.cpp) ---------
+// The process-wide sets of unroll keys (never emptied; used under the interpreter lock):
+// loops whose unrolling gave up, and loops whose iteration met a break or continue in
+// run-time control flow (they are compiled as loops at run time from then on). ok or
+// outOfMemory.
+[[nodiscard]] Status noteLoopNotUnrolled(const void* key);
+[[nodiscard]] Status noteLoopAtRunTime(const void* key);
+bool loopNotUnrolled(const void* key);
+bool loopAtRunTime(const void* key);
+
+// The error kinds an except's class (or tuple of classes, nested tuples too) matches: bit k
+// for the kind k whose Python class is the class itself, bit 63 for a class of no kind.
+// Cannot fail (a lookup that finds nothing gives bit 63).
+uint64_t exceptClassMask(PyObject* classes);
+// The wuna module's class of a jump (tail_call, Return, Break, Continue), borrowed; null for
+// any other id or when the module isn't imported (no error pending).
+PyObject* jumpClassOf(RtMethod id);
+
+// --- expressions (expressions.cpp, displays.cpp, boolops.cpp, truth.cpp, fstrings.cpp, slices.cpp)
 
 [[nodiscard]] Status emitExpr(Emitter* e, Semantic* s, const front::Expr* expr, Shape* out);
 // emitExpr, then the result on the live temporaries.
@@ -264,7 +390,24 @@ struct Truth {
 };
 [[nodiscard]] Status emitTruthy(Emitter* e, const Shape& value, int32_t site, Truth* out);
 
-// --- operators (binary.cpp, compare.cpp, typecompare.cpp, wrapping.cpp, readers.cpp) ----------
+// `then if condition else otherwise` with a run-time condition (an i1): both branches compiled
+// into one value slot; the result a run-time value whose known kind is the branches' when
+// they agree.
+[[nodiscard]] Status emitIfExp(Emitter* e, Semantic* s, llvmapi::ValueRef condition,
+                               const front::Expr* then, const front::Expr* otherwise, Shape* out);
+// An f-string's parts (a format spec's too) as a str: a constant when every piece is one.
+[[nodiscard]] Status emitFString(Emitter* e, Semantic* s, front::FStringPartList parts, Shape* out);
+// A list or dict made while compiling takes its origin (the display and the site); when that
+// origin escaped run-time control flow in an earlier attempt it is built at run time here.
+[[nodiscard]] Status placeDisplay(Emitter* e, const front::Expr* display, int32_t site,
+                                  Shape* shape);
+// A new reference to slice(lower, upper, step) of three constant shapes (consumed: none
+// need releasing), or an error.
+[[nodiscard]] Status constantSlice(Emitter* e, const Shape& lower, const Shape& upper,
+                                   const Shape& step, PyObject** out);
+
+// --- operators (binary.cpp, unary.cpp, inplace.cpp, compare.cpp, typecompare.cpp, bigints.cpp,
+//     wrapping.cpp, readers.cpp) -------------------------------------------------------------
 
 [[nodiscard]] Status emitBinary(Emitter* e, Semantic* s, front::BinaryOp op, Shape* left,
                                 Shape* right, front::Position at, Shape* out);
@@ -282,20 +425,73 @@ struct Truth {
 [[nodiscard]] Status emitRtTailCall(Emitter* e, Semantic* s, Shape* callee, Shape* args,
                                     Shape* receiver);
 [[nodiscard]] Status emitRtFresh(Emitter* e, Semantic* s, uint32_t node);
+// wn_binary on two run-time operands (released after the call) and its result, of the kind
+// the helper is sure to give.
+[[nodiscard]] Status emitBinaryGeneric(Emitter* e, int32_t site, front::BinaryOp op,
+                                       const Operand& left, const Operand& right, Operand* out);
+// wn_compare on two run-time operands (released after the call); a bool operand.
+[[nodiscard]] Status emitCompareGeneric(Emitter* e, int32_t site, front::CompareOp op,
+                                        const Operand& left, const Operand& right, Operand* out);
+// type(x) is T, type(x) is not T, type(x) is type(y) by type keys: *handled false (nothing
+// emitted, nothing compiled) when the comparison is not of that form.
+[[nodiscard]] Status emitTypeCompare(Emitter* e, Semantic* s, front::CompareOp op,
+                                     const front::Expr* left, const front::Expr* right,
+                                     front::Position at, Shape* out, bool* handled);
+// A value that came from Python as the language's int: an int within 64 bits becomes a
+// checked int (tag 2), a bigger one the run-time failure "integer overflow" at the site.
+[[nodiscard]] Status emitBigIntCheck(Emitter* e, Shape* value, int32_t site, Shape* out);
 
-// --- calls (calls.cpp, callargs.cpp, known.cpp, pycalls.cpp) -----------------------------------
+// --- calls (calls.cpp, callargs.cpp, builtincalls.cpp, known.cpp, progcalls.cpp, pycalls.cpp,
+//     closures.cpp) ------------------------------------------------------------------------
 
 [[nodiscard]] Status lowerCallExpr(Emitter* e, Semantic* s, const front::Expr* call, Shape* out);
-// A call of a callee value (program function, host function, Python callable).
+// A call of a callee value (program function, host function, Python callable). args: a list
+// or tuple known while compiling (its items are the arguments), or any other shape (a
+// run-time sequence, called through wn_call_seq). receiver may be null. plain: a call
+// expression of a semantic (wn_call_plain) rather than rt.call (wn_call).
 [[nodiscard]] Status callKnown(Emitter* e, Semantic* s, Shape* callee, Shape* args, Shape* receiver,
                                bool plain, Shape* out);
 // A call of a Python object known while compiling (a helper function inlined, a class...).
+// keywordValues: one compiled value per keyword (consumed), bound by name to a Python
+// function's parameters; null when keywordCount is 0.
 [[nodiscard]] Status callPython(Emitter* e, Semantic* s, PyObject* callee, Shape* args,
                                 uint32_t count, const front::Keyword* keywords,
                                 uint32_t keywordCount, Shape* keywordValues, front::Position at,
                                 Shape* out);
-// A nested function of the semantic as a value, or called by name.
+// A nested function of the semantic as a value, or called by name (kinds nestedCall, closure
+// and outOfLine).
 [[nodiscard]] Status emitClosure(Emitter* e, Semantic* s, const front::Expr* expr, Shape* out);
+// The call of a callee with a run-time argument sequence (wn_call_seq); receiver may be null.
+[[nodiscard]] Status emitCallSeq(Emitter* e, Semantic* s, Shape* callee, Shape* sequence,
+                                 Shape* receiver, Shape* out);
+// Stores the operands into the elements 0..n-1 of a {i64, i64} array; each takes its own
+// reference first when it is borrowed (the array lends the values to the callee).
+[[nodiscard]] Status storeCallArguments(Emitter* e, llvmapi::ValueRef array, Operand* operands,
+                                        uint64_t n);
+// The direct call of a program function value whose node is known (the callee operand's
+// functionNode): a run-time test that the value is that function's code with room on both
+// stacks, then its generic or typed entry; else wn_call. The argument array is still empty;
+// the caller releases the operands and tests *ok. receiver: a value slot's address or null.
+[[nodiscard]] Status emitFunctionValueCall(Emitter* e, Semantic* s, const Operand& callee,
+                                           llvmapi::ValueRef array, Operand* operands, uint64_t n,
+                                           llvmapi::ValueRef receiver, llvmapi::ValueRef* ok,
+                                           llvmapi::ValueRef* tag, llvmapi::ValueRef* payload);
+// A call of a Python object at run time (wn_call_python, or wn_new_exception for an exception
+// class); refused in a strict language except for exception classes. The shapes are consumed.
+[[nodiscard]] Status callPythonObject(Emitter* e, Semantic* s, PyObject* callee, Shape* args,
+                                      uint64_t count, Shape* out);
+// The call of a Python function the front end read, as the call planner plans it: bound to
+// its parameters (defaults filled in; a misfit is the planner's arity error), then inlined,
+// or its value known while compiling. Calls the planner sends out of line are refused until
+// out-of-line helpers are built.
+[[nodiscard]] Status callPlanned(Emitter* e, Semantic* s, front::FunctionIR* callee, Shape* args,
+                                 uint64_t count, Shape* out);
+// sorted(items, key=, reverse=) (inPlace 0) or items.sort(...) (inPlace 1) through wn_sorted.
+[[nodiscard]] Status emitSorted(Emitter* e, Semantic* s, Shape* items, Shape* key, Shape* reverse,
+                                uint32_t inPlace, Shape* out);
+// An int of tag 18 (or a pint) as the plain int tag 2; every other shape unchanged. Cannot
+// fail.
+Shape normalizeInt(Emitter* e, const Shape& shape);
 
 // --- variables of the interpreted language (variables.cpp, frames.cpp, globals.cpp) -----------
 

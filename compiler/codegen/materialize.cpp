@@ -268,21 +268,9 @@ Status buildContainer(Emitter* e, const char* helper, const Shape* shapes, uint6
     ValueRef args[5] = {e->runContext, siteValue(e, node), array, constI64(e, n), e->scratch};
     ValueRef ok;
     if (Status err = callHelper(e, helper, args, 5, &ok); err != Status::ok) return err;
-    // A helper that could not get the container's memory leaves the array's references with
-    // the caller: the failure path drops them before it leaves.
-    Builder* b = &e->builder;
-    BasicBlockRef built, failed, exit;
-    if (Status err = newBlock(b, "ok", &built); err != Status::ok) return err;
-    if (Status err = newBlock(b, "build_failed", &failed); err != Status::ok) return err;
-    if (Status err = errorExit(e, &exit); err != Status::ok) return err;
-    condBr(b, ok, built, failed);
-    enter(b, failed);
-    e->errorPathDepth++;
-    Status err = releaseSlots(e, array, n);
-    e->errorPathDepth--;
-    if (err != Status::ok) return err;
-    br(b, exit);
-    enter(b, built);
+    // The constructor takes over the array's references whether or not it makes the
+    // container (a failed one releases them itself), so neither path drops them here.
+    if (Status err = checkOk(e, ok); err != Status::ok) return err;
     *out = loadOperand(e, e->scratch, kind);
     return Status::ok;
 }

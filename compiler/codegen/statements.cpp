@@ -58,10 +58,27 @@ Status lowerAssign(Emitter* e, Semantic* s, const Stmt* st) {
                 return err;
             }
         }
-        if (Status err = emitAssign(e, s, targets.items[i], &given, st->position); err != Status::ok)
-            return err;
+        // The reference the later targets receive stays on the live temporaries while this
+        // target runs (an item or attribute target compiles expressions that may fail).
+        bool more = i + 1 < targets.count && mayHoldReference(value);
+        if (more && !e->temporaries.push(value)) return Status::outOfMemory;
+        size_t mark = e->temporaries.count - (more ? 1 : 0);
+        Status err = emitAssign(e, s, targets.items[i], &given, st->position);
+        e->temporaries.cut(mark);
+        if (err != Status::ok) return err;
     }
     return Status::ok;
+}
+
+// The right side of an augmented assignment, compiled while the current value is live: the
+// current value stays on the live temporaries meanwhile, so that an error exit in the right
+// side releases it; it leaves them before the operator, which consumes it.
+Status augmentedRight(Emitter* e, Semantic* s, const Stmt* st, const Shape& current, Shape* right) {
+    if (!e->temporaries.push(current)) return Status::outOfMemory;
+    size_t mark = e->temporaries.count - 1;
+    Status err = emitExpr(e, s, st->augAssign.value, right);
+    e->temporaries.cut(mark);
+    return err;
 }
 
 Status augmentLocalOrGlobal(Emitter* e, Semantic* s, const Stmt* st) {
@@ -71,7 +88,7 @@ Status augmentLocalOrGlobal(Emitter* e, Semantic* s, const Stmt* st) {
                      ? emitLocalRead(e, s, target.local, st->position, &current)
                      : emitGlobal(e, s, target.global, st->position, &current);
     if (err != Status::ok) return err;
-    if (Status err2 = emitExpr(e, s, st->augAssign.value, &right); err2 != Status::ok) return err2;
+    if (Status err2 = augmentedRight(e, s, st, current, &right); err2 != Status::ok) return err2;
     if (Status err2 = emitInplace(e, s, st->augAssign.op, &current, &right, st->position, &result);
         err2 != Status::ok)
         return err2;
@@ -87,7 +104,7 @@ Status augmentAttribute(Emitter* e, Semantic* s, const Stmt* st) {
     if (!e->temporaries.push(object)) return Status::outOfMemory;
     size_t mark = e->temporaries.count - 1;
     Status err = emitAttribute(e, s, &copy, target.attribute.name, st->position, &current);
-    if (err == Status::ok) err = emitExpr(e, s, st->augAssign.value, &right);
+    if (err == Status::ok) err = augmentedRight(e, s, st, current, &right);
     if (err == Status::ok)
         err = emitInplace(e, s, st->augAssign.op, &current, &right, st->position, &result);
     e->temporaries.cut(mark);
@@ -107,7 +124,7 @@ Status augmentItem(Emitter* e, Semantic* s, const Stmt* st) {
     if (err == Status::ok) err = ownCopy(e, index, &indexCopy);
     if (err == Status::ok)
         err = emitGetItem(e, s, &objectCopy, &indexCopy, st->position, &current);
-    if (err == Status::ok) err = emitExpr(e, s, st->augAssign.value, &right);
+    if (err == Status::ok) err = augmentedRight(e, s, st, current, &right);
     if (err == Status::ok)
         err = emitInplace(e, s, st->augAssign.op, &current, &right, st->position, &result);
     e->temporaries.cut(mark);
@@ -177,7 +194,7 @@ bool branchLeft(const Emitter* e) {
 Status lowerBranch(Emitter* e, Semantic* s, front::StmtList body, BasicBlockRef join,
                    bool* reaches) {
     BranchScope saved = currentBranch;
-    currentBranch = BranchScope{s, s->controlDepth};
+    currentBranch = BranchScope{s, s->controlDepth, s->tryDepth};
     Status err = lowerStatements(e, s, body);
     currentBranch = saved;
     if (err != Status::ok) return err;
@@ -330,10 +347,14 @@ Status lowerLoopJump(Emitter* e, Semantic* s, const Stmt* st) {
     LoopEntry* loop = s->loops.last();
     bool isContinue = st->kind == StmtKind::continue_;
     if (loop->unrollKey) {
-        if (s->controlDepth != loop->controlDepth || s->tryDepth != loop->tryDepth)
+        if (s->controlDepth != loop->controlDepth || s->tryDepth != loop->tryDepth) {
+            // The next attempt compiles that loop at run time.
+            if (Status err = noteLoopAtRunTime(loop->unrollKey); err != Status::ok) return err;
+            recordNeed(e->compiler);
             return statementError(e,
                                   "a break or continue in run-time control flow of a loop "
                                   "unrolled: compiled again, a loop at run time");
+        }
         s->jumped = 1;
         s->unrolledContinue = isContinue ? 1 : 0;
     }

@@ -8,7 +8,8 @@
 // Python raises). An assignment clears the bit only where it runs on every path from the
 // point that set it: at the body's top level, or in a branch of an if whose lowering merges
 // the branches (both branches assigned: cleared after the join). Assignments inside loops and
-// other run-time regions leave the bit as it is.
+// other run-time regions leave the bit as it is, and so do those inside a try body: an
+// exception raised before the assignment reaches the code after the try through a handler.
 //
 // Only the compiling thread, under the interpreter lock, touches these.
 #pragma once
@@ -23,17 +24,20 @@ inline constexpr uint8_t kMaybeUnset = 2;
 // The run-time tag of an unset slot.
 inline constexpr uint64_t kUnsetTag = 0xFFFF0000u;
 
-// The innermost if branch being compiled: its body and its run-time control-flow depth.
+// The innermost if branch being compiled: its body, its run-time control-flow depth and its
+// try depth.
 struct BranchScope {
     const Semantic* semantic;
     uint32_t depth;
+    uint32_t tryDepth;
 };
 extern BranchScope currentBranch;
 
 // Whether an assignment compiled now runs on every path of the innermost merging region.
 inline bool assignsOnEveryPath(const Semantic* s) {
-    if (s->controlDepth == 0) return true;
-    return currentBranch.semantic == s && s->controlDepth == currentBranch.depth;
+    if (s->controlDepth == 0 && s->tryDepth == 0) return true;
+    return currentBranch.semantic == s && s->controlDepth == currentBranch.depth &&
+           s->tryDepth == currentBranch.tryDepth;
 }
 
 // The internal compile error of a local number the body doesn't have (the front end numbers

@@ -36,8 +36,17 @@ Status storeIntoSlot(Emitter* e, Semantic* s, LocalRecord& local, Shape* value) 
 Status assignLocal(Emitter* e, Semantic* s, uint32_t index, Shape* value) {
     if (index >= s->localCount) return unknownLocal(e, index);
     LocalRecord& local = s->locals[index];
-    if (!inSlot(local) && s->controlDepth > 0)
-        if (Status err = materializeLocal(e, s, index); err != Status::ok) return err;
+    // The lowerings of if, loops, try and comprehension clauses give the locals they assign
+    // their slots before their code, where the slot's first store runs on every path. A local
+    // still without one here is assigned inside an expression's run-time branch or loop (a :=
+    // in a conditional's arm, an and/or operand, a comprehension's element): a slot made now
+    // would be filled only on this path (garbage read and released on the others) and refilled
+    // on every turn of a loop, so the assignment is refused (the semantic runs as Python).
+    if (!inSlot(local) && s->controlDepth > 0) {
+        if (Status err = release(e, *value); err != Status::ok) return err;
+        return refuseConstruct(e, "an assignment inside run-time control flow of an expression to "
+                                  "a local without a run-time slot");
+    }
     if (inSlot(local)) return storeIntoSlot(e, s, local, value);
     if (local.state == LocalState::comptime) {
         Shape old = local.shape;

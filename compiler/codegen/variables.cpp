@@ -321,20 +321,11 @@ bool isStackSlot(const Emitter* e, ValueRef slot) {
     return false;
 }
 
-// rt.store's value with an int that needs more than 64 bits refused at run time, as the
-// reference mode's store refuses it ("integer overflow").
+// rt.store's value with an int made the language's checked int, as the reference mode's store
+// makes it: a plain int becomes an int, one that needs more than 64 bits fails the run
+// ("integer overflow"), and a run-time value is tested where its kind allows an int.
 Status definiteInt(Emitter* e, uint32_t node, Shape* value) {
-    if (value->kind != ShapeKind::py || !PyLong_CheckExact(value->py)) return Status::ok;
-    int overflow = 0;
-    (void)PyLong_AsLongLongAndOverflow(value->py, &overflow);
-    if (!overflow) return Status::ok;
-    ValueRef args[2] = {e->runContext, siteValue(e, int32_t(node))};
-    if (Status err = callHelper(e, "wn_overflow", args, 2, nullptr); err != Status::ok) return err;
-    BasicBlockRef exit;
-    if (Status err = errorExit(e, &exit); err != Status::ok) return err;
-    br(&e->builder, exit);
-    *value = noneShape();
-    return Status::ok;
+    return emitBigIntCheck(e, value, int32_t(node), value);
 }
 
 // The frame copy of a spilled typed local stays current with its stack slot.

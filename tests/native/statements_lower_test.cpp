@@ -168,6 +168,20 @@ struct Body {
     }
 };
 
+front::Target localTarget(uint32_t local) {
+    front::Target t{};
+    t.kind = front::TargetKind::local;
+    t.local = local;
+    return t;
+}
+
+Shape intShape(int64_t v) {
+    Shape s{};
+    s.kind = ShapeKind::int_;
+    s.int_ = v;
+    return s;
+}
+
 // Whether the message is another group's stand-in refusing (the case waits for the merge).
 bool waitsForMerge(Status status, const std::string& message) {
     return status == Status::unsupported && message.find("isn't compiled yet") != std::string::npos;
@@ -294,6 +308,8 @@ TEST_F(StatementsLower, AnAssignmentInsideRunTimeControlFlowGivesTheLocalItsSlot
     Shape one{};
     one.kind = ShapeKind::int_;
     one.int_ = 1;
+    // As the lowering of the region does before its code.
+    ASSERT_EQ(compile::materializeLocal(&body.f.e, body.s, a.local), Status::ok) << message();
     body.s->controlDepth = 1;
     ASSERT_EQ(compile::emitAssign(&body.f.e, body.s, a, &one, 0), Status::ok) << message();
     body.s->controlDepth = 0;
@@ -311,6 +327,63 @@ TEST_F(StatementsLower, AnAssignmentInsideRunTimeControlFlowGivesTheLocalItsSlot
     EXPECT_EQ(out.kind, ShapeKind::dyn);
     std::string ir = body.text();
     EXPECT_NE(ir.find("store i64 4294901760"), std::string::npos) << "the unset marker\n" << ir;
+    EXPECT_EQ(verify(&compiler_.module), "");
+}
+
+// x = 1
+// y = (x := 2) if c else 0     # x without a slot, assigned in one arm only
+// return x                     # would read a slot the else path never filled
+TEST_F(StatementsLower, AnAssignmentInAnExpressionsRunTimeBranchToALocalWithoutASlotIsRefused) {
+    Body body(&compiler_, front("swap"), "t_arm_assign");
+    uint32_t a = body.local("a");
+    Shape one = intShape(1), two = intShape(2);
+    ASSERT_EQ(compile::emitAssign(&body.f.e, body.s, localTarget(a), &one, 0), Status::ok);
+    body.s->controlDepth = 1;
+    EXPECT_EQ(compile::emitAssign(&body.f.e, body.s, localTarget(a), &two, 0), Status::unsupported);
+    body.s->controlDepth = 0;
+    EXPECT_NE(message().find("isn't compiled yet"), std::string::npos) << message();
+    EXPECT_EQ(body.s->locals[a].state, LocalState::comptime) << "the local keeps its value";
+    EXPECT_EQ(body.s->locals[a].shape.int_, 1);
+    std::string ir = body.text();
+    EXPECT_EQ(ir.find("store"), std::string::npos) << "no slot filled on one path only\n" << ir;
+}
+
+// try:
+//     f()        # raises: the handler runs and the code after the try reads x
+//     x = 1
+// except E:
+//     pass
+// return x
+// The assignment in the try body doesn't run on every path to the read, so the slot may still
+// be unset there and the read is refused.
+TEST_F(StatementsLower, AnAssignmentInATryBodyLeavesTheSlotMaybeUnsetAfterTheTry) {
+    Body body(&compiler_, front("swap"), "t_try_assign");
+    uint32_t a = body.local("a");
+    ASSERT_EQ(compile::materializeLocal(&body.f.e, body.s, a), Status::ok) << message();
+    Shape one = intShape(1);
+    body.s->tryDepth = 1;
+    ASSERT_EQ(compile::emitAssign(&body.f.e, body.s, localTarget(a), &one, 0), Status::ok)
+        << message();
+    body.s->tryDepth = 0;
+    Shape out;
+    EXPECT_EQ(compile::emitLocalRead(&body.f.e, body.s, a, 0, &out), Status::unsupported);
+    EXPECT_NE(message().find("'a' may be read before it is assigned"), std::string::npos)
+        << message();
+}
+
+// [y for y in xs] if c else 0: the comprehension gives y its slot in one arm; the body's
+// release at its end reaches the slot from the other arm too, where it must hold the unset
+// marker rather than whatever the stack held.
+TEST_F(StatementsLower, ASlotMadeForALocalWithoutAValueIsUnsetFromTheFunctionsEntry) {
+    Body body(&compiler_, front("swap"), "t_slot_entry");
+    body.s->controlDepth = 1;
+    ASSERT_EQ(compile::materializeLocal(&body.f.e, body.s, body.local("a")), Status::ok)
+        << message();
+    body.s->controlDepth = 0;
+    std::string ir = body.text();
+    size_t start = ir.find("\nstart:");
+    ASSERT_NE(start, std::string::npos) << ir;
+    EXPECT_LT(ir.find("store i64 4294901760"), start) << "in the entry block\n" << ir;
     EXPECT_EQ(verify(&compiler_.module), "");
 }
 

@@ -246,7 +246,7 @@ TEST_F(Values, AnEmptyListLiteralIsBuiltFromAOneSlotArray) {
     EXPECT_NE(ir.find(", i64 0, ptr %"), std::string::npos) << ir;
 }
 
-TEST_F(Values, AFailedContainerBuildDropsTheReferencesItsArrayHolds) {
+TEST_F(Values, AFailedContainerBuildLeavesTheArraysReferencesToTheConstructor) {
     Bare bare("t_fail");
     Function f(&bare.c, "t_fail_f", kProgramFunction,
                {bare.m()->ptr, bare.m()->i64, bare.m()->i64});
@@ -267,9 +267,12 @@ TEST_F(Values, AFailedContainerBuildDropsTheReferencesItsArrayHolds) {
     T.LLVMBuildRet(b, T.LLVMConstInt(bare.m()->i1, 0, 0));
     T.LLVMDisposeBuilder(b);
     std::string ir = f.ir();
-    size_t failed = ir.find("\nbuild_failed");
-    ASSERT_NE(failed, std::string::npos) << ir;
-    EXPECT_EQ(countOf(ir.substr(failed), "call void @wn_decref"), 2u) << ir;
+    // wn_tuple releases the values it was given when it fails: a second release here would
+    // free the str the caller still counts on.
+    EXPECT_EQ(ir.find("build_failed"), std::string::npos) << ir;
+    EXPECT_EQ(countOf(ir, "@wn_decref"), 0u) << ir;
+    EXPECT_EQ(countOf(ir, "@wn_dec("), 0u) << ir;
+    EXPECT_NE(ir.find("br i1 %"), std::string::npos) << "the failure still leaves:\n" << ir;
     EXPECT_EQ(verify(bare.m()), "");
 }
 

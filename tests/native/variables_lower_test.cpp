@@ -178,6 +178,17 @@ protected:
         return std::string(reinterpret_cast<const char*>(ctx.message.data), ctx.message.length);
     }
 
+    // Runs the function over a fresh global frame: the text it fails with, or "(no failure)".
+    std::string failureOf(const char* name) {
+        Entry run = load(name);
+        if (!run) return "(not loaded)";
+        auto* frame = static_cast<value::Frame*>(wn_frame_new(nullptr, 2));
+        value::Value out{};
+        bool ran = run(&ctx, frame, &out);
+        wn_frame_release(frame);
+        return ran ? "(no failure)" : failure();
+    }
+
     Shape pint(int64_t v) {
         Shape s{};
         s.kind = ShapeKind::pint;
@@ -220,6 +231,49 @@ TEST_F(VariablesLower, AGlobalIsStoredAndReadThroughTheGlobalFrameWithAnUnsetTes
     EXPECT_TRUE(out.tag == value::TagInt || out.tag == value::TagPint);
     EXPECT_EQ(frame->slots()[0].payload, 42u);
     wn_frame_release(frame);
+}
+
+// The reference mode's store makes a Python int the language's checked int: a plain int, known
+// while compiling or arriving at run time (tag 18), is stored with tag 2, so the language's
+// arithmetic on the variable overflows as it does there instead of growing a big int.
+TEST_F(VariablesLower, AStoredPlainIntBecomesTheLanguagesInt) {
+    {
+        Fn f(c, "t_store_plain", compile::kNoFunctionScope);
+        f->globalFrame = f.f.param(1);
+        Shape known = pint(5);
+        ASSERT_EQ(compile::emitRtStore(&f.f.e, 10, &known), Status::ok);
+        // Then the run-time value the caller gives in the out slot.
+        Shape given =
+            compile::dynShape(compile::loadOperand(&f.f.e, f.f.param(2), KnownKind::unknown));
+        ASSERT_EQ(compile::emitRtStore(&f.f.e, 10, &given), Status::ok);
+        std::string ir = f.f.ir();
+        EXPECT_NE(ir.find("\nmaybe_big"), std::string::npos) << ir;
+        EXPECT_NE(ir.find("@wn_huge_int"), std::string::npos) << ir;
+    }
+    Entry run = load("t_store_plain");
+    ASSERT_NE(run, nullptr);
+    auto* frame = static_cast<value::Frame*>(wn_frame_new(nullptr, 2));
+    value::Value given{value::TagPint, 7};
+    EXPECT_TRUE(run(&ctx, frame, &given)) << failure();
+    EXPECT_EQ(frame->slots()[0].tag, uint64_t(value::TagInt));
+    EXPECT_EQ(frame->slots()[0].payload, 7u);
+    wn_frame_release(frame);
+}
+
+TEST_F(VariablesLower, AStoredIntBeyond64BitsFailsWithIntegerOverflow) {
+    {
+        Fn f(c, "t_store_huge", compile::kNoFunctionScope);
+        f->globalFrame = f.f.param(1);
+        PyObject* huge = PyLong_FromString("100000000000000000000000", nullptr, 10);
+        ASSERT_NE(huge, nullptr);
+        Shape v;
+        ASSERT_EQ(compile::fromPython(c, huge, &v), Status::ok);
+        ASSERT_EQ(compile::pinObject(c, huge, nullptr), Status::ok);
+        Py_DECREF(huge);
+        ASSERT_EQ(v.kind, ShapeKind::py);
+        ASSERT_EQ(compile::emitRtStore(&f.f.e, 10, &v), Status::ok);
+    }
+    EXPECT_EQ(failureOf("t_store_huge"), "integer overflow");
 }
 
 TEST_F(VariablesLower, AVariableReadBeforeItIsSetFailsWithTheReferenceText) {
