@@ -57,6 +57,10 @@ namespace wuna::driver {
 struct CompileInputs;
 }
 
+namespace wuna::helpers {
+struct EntryProfile;
+}
+
 namespace wuna::compile {
 
 using llvmapi::BasicBlockRef;
@@ -124,6 +128,7 @@ struct ModuleRecord {
 };
 
 struct HelperSpec;    // spec.h
+struct HelperSite;    // compiler/codegen/lower.h
 struct EscapedSites;  // compiler/codegen/emitter.h
 
 // The argument kinds of a typed entry.
@@ -250,6 +255,13 @@ struct Compiler {
     uint64_t* parentScopes;
     backend::List<ModuleStateNote> moduleState;
     backend::List<NativeState> nativeState;
+    // Adaptation at run time (compiler/codegen/typedentries.cpp, outofline.cpp): the entry
+    // profile of each function id (in the arena; a later emission replaces the entry), the
+    // specialisable out-of-line call sites (in the arena; a site's index is its number for
+    // wn_specialize), and the blocks emitted for helper specialisations so far.
+    backend::U32Map<helpers::EntryProfile*> profiles;
+    backend::List<HelperSite*> sites;
+    uint64_t specialisationBlocks;
 };
 
 // The block-building record of the function being emitted (as far as this core uses it).

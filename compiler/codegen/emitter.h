@@ -264,6 +264,12 @@ struct Emitter {
     // Bit i: scopes[i] is a captured block scope whose frame the node-running code made itself
     // (and releases on every way out).
     uint64_t frameScopesMade;
+    // Raised by the expression lowering around each out-of-line helper call it makes (the
+    // call then gets a frame of its own when the function has none); 0 everywhere else.
+    uint32_t outOfLineNesting;
+    // The emitter of a helper compiled out of line: the Python function on whose behalf its
+    // specialisation was made (borrowed), the origin of the specialisations it asks for.
+    PyObject* helperOrigin;
 };
 
 // Readies e for emitting into fn: blocks "entry" and "start" (unnumbered), an entry builder

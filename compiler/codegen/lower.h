@@ -27,8 +27,10 @@
 
 #include <cstdint>
 
+#include "compiler/backend/spec.h"
 #include "compiler/codegen/emitter.h"
 #include "compiler/front/ir.h"
+#include "wuna/runtime/helpers/profiles.h"
 
 namespace wuna::compile {
 
@@ -584,6 +586,94 @@ llvmapi::ValueRef parentFrame(Emitter* e, llvmapi::ValueRef frame);
                                  Shape* value, front::Position at);
 [[nodiscard]] Status emitSetAttrBorrowed(Emitter* e, Semantic* s, Shape* object, front::Text name,
                                          Shape* value, front::Position at, bool borrowed);
+
+// --- out-of-line helpers and typed entries (outofline.cpp, outofline_calls.cpp,
+//     typedentries.cpp) -----------------------------------------------------------------------
+
+// A specialisable out-of-line call site (only in modules compiled for the running process),
+// in the compiler's arena; its index in the compiler's site list names it to wn_specialize.
+struct HelperSite {
+    helpers::SiteCell* cell;  // the run-time cell, in the arena, reached through a key global
+    front::FunctionIR* helper;
+    Shape* keys;  // per argument: the value known while compiling when it is a plain key, else
+                  // the specialisation's shape
+    uint64_t count;
+    uint8_t* flags;  // per argument: 1 when it is passed at run time
+    PyObject* origin;
+};
+
+// The LLVM function of a helper specialisation, i32 <symbol> (ctx, frame, arguments, i32 site,
+// i32 scope, receiver slot, extra-arguments slot, result slot) giving a RunStatus (or 5, a
+// pending tail call): what `emission.helper` is. On an error the specialisation's origin
+// becomes the compiler's failing semantic unless one is recorded already.
+[[nodiscard]] Status emitHelperSpec(Compiler* c, HelperSpec* spec);
+// One call of a Python helper compiled out of line: its specialisation found or made, the
+// run-time arguments passed in an array, the status turned into control flow. args are
+// consumed; *out is the call's value (dyn, unknown kind, owned). site: a node, or -3/-4.
+[[nodiscard]] Status emitHelperCall(Emitter* e, front::FunctionIR* helper, int32_t site,
+                                    Shape* args, uint32_t count, Shape* out);
+// wn_specialize's work for the hot site of that index, run under the interpreter lock: a
+// specialisation made for the constants the site saw (the 's' letter; its arguments all still
+// passed at run time, flagged), compiled and loaded by compile (0 with *address, or -1 with a
+// Python exception), then published in the site's cell. Nothing is reported: on any failure
+// the site keeps calling its generic version (its count is past hot_calls, so it never asks
+// again).
+void specializeSite(Compiler* c, int64_t index,
+                    int (*compile)(void* user, HelperSpec* spec, uint64_t* address), void* user);
+// Whether the module is compiled for the running process (it keeps no key origins): only such
+// modules count calls and specialise at run time. Cannot fail.
+bool compiledForThisProcess(const Compiler* c);
+// A call of a C function of this process (an address no module of another process could
+// have) through its key global; *out the call's value. ok or outOfMemory.
+[[nodiscard]] Status callProcessFunction(Emitter* e, const void* function, llvmapi::TypeRef type,
+                                         llvmapi::ValueRef* args, unsigned count,
+                                         llvmapi::ValueRef* out);
+// "<location prefix>called with <count> arguments, takes <P>" for the helper (P its parameter
+// count, a * parameter counted as one): unsupported, or outOfMemory.
+[[nodiscard]] Status helperArityError(Compiler* c, const front::FunctionIR* helper, uint64_t count);
+// The RunStatus (or 5) of an out-of-line call turned into control flow at the call: done goes
+// on (emission continues in "done"), failed to the error exit, returned/broke/continued as the
+// statements would, 5 through emitTailCall.
+[[nodiscard]] Status emitRaisedControl(Emitter* e, llvmapi::ValueRef status, int32_t site);
+// The pending tail call in the run context leaves the current code as its place demands (a
+// try catching TailCall, a helper compiled out of line, the top level, a program function);
+// the current block is terminated.
+[[nodiscard]] Status emitTailCall(Emitter* e, int32_t site);
+// The frame an out-of-line call passes: the current frame, or (a function without a heap
+// frame, called from an expression) a frame made for the call from the stack slots.
+struct CallFrame {
+    llvmapi::ValueRef frame;
+    uint8_t made;  // made for the call: emitCallFrameRelease after it
+};
+[[nodiscard]] Status emitCallFrame(Emitter* e, CallFrame* out);
+// Moves the values of a frame made for a call back into the stack slots and releases it.
+[[nodiscard]] Status emitCallFrameRelease(Emitter* e, llvmapi::ValueRef frame);
+
+// The argument kind mask of the first n (at most 4) items of the argument array: per argument a
+// 16-bit lane holding bit t for a tag t below 16, bit 2 for a Python int (18), bit 15 else.
+// Cannot fail.
+llvmapi::ValueRef argumentKindMask(Emitter* e, uint32_t n);
+// The mask a typed entry of these parameter kinds (bool, int, float, list) accepts; 0 when a
+// kind has no typed form. Cannot fail.
+uint64_t acceptedMask(const KnownKind* kinds, uint32_t n);
+// The typed-entry dispatch at the end of the current block ("start") of the generic entry of
+// function id with n parameters; declared: the parameter kinds Language.types gives (null
+// when none). Emitted when 1 <= n <= 4 and either the module is compiled for the running
+// process (a profile counts the calls and calls wn_speculate at hot_calls) or the kinds are
+// declared (the typed entry is asked for). *generic: the block the generic entry continues
+// in ("entry_generic", the builder is left there), or the current block when nothing was
+// emitted. Needs the emitter's run context, outer frame, argument array and count, receiver
+// pointer and result slot.
+[[nodiscard]] Status emitTypedDispatch(Emitter* e, uint32_t id, uint32_t n,
+                                       const KnownKind* declared, llvmapi::BasicBlockRef* generic);
+// wn_speculate's work for function id, run under the interpreter lock: the profile parked,
+// the kinds seen read and recorded as the function's typed-entry kinds, the typed entry
+// compiled and loaded by compile (0 with *address, or -1 with a Python exception), then linked
+// into the profile. Nothing is reported: any failure leaves the function on its generic
+// entry for good (the Python exception cleared).
+void speculate(Compiler* c, uint32_t id, int (*compile)(void* user, uint32_t typedId,
+                                                       uint64_t* address),
+               void* user);
 
 }  // namespace wuna::compile
 namespace wuna::value {

@@ -114,6 +114,10 @@ struct CompilerApi {
     // wn_specialize's work for a hot out-of-line call site. Never fails. Empty: the site
     // keeps calling the generic entry.
     void (*specialize)(void* module, int64_t site) = nullptr;
+    // wn_speculate's work for a program function whose call count reached hot_calls: a typed
+    // entry compiled for the argument kinds seen and linked into its profile. Never fails.
+    // Empty: the function keeps its generic entry.
+    void (*speculate)(void* module, int64_t id) = nullptr;
 };
 extern CompilerApi compilerApi;
 

@@ -50,7 +50,7 @@
     X(22, wn_host_failed, bpil, Built)      \
     X(23, wn_bury, vpll, Built)             \
     X(24, wn_specialize, vpl, Built)        \
-    X(25, wn_speculate, vpl, Stub)          \
+    X(25, wn_speculate, vpl, Built)         \
     X(26, wn_context, bpp, Built)           \
     X(27, wn_frame_of, ppiip, Built)        \
     X(28, wn_object, vplp, Built)           \

@@ -1,0 +1,317 @@
+// Out-of-line helper call sites (see lower.h): the specialisation a call selects, the
+// arguments only known at run time passed in an array, and for a site with constants worth
+// specialising on, a cell that counts the calls and asks wn_specialize for a version compiled
+// for those constants at the hot_calls-th one.
+//
+// The cell is shared by every thread that runs the module: its count is updated by
+// wuna_site_count with an atomic increment (profiles.h), and the count is compared for
+// equality, so exactly one call asks; the version is published into the cell by address.
+#include <cstdlib>
+#include <cstring>
+
+#include "compiler/backend/compile_error.h"
+#include "compiler/backend/inputs.h"
+#include "compiler/codegen/lower.h"
+#include "compiler/front/jumps.h"
+#include "wuna/runtime/helpers/run.h"
+
+namespace wuna::compile {
+
+namespace {
+
+using llvmapi::BasicBlockRef;
+using llvmapi::TypeRef;
+using llvmapi::ValueRef;
+const llvmapi::Table& T = llvmapi::table;
+
+// How an argument shape reaches a helper compiled out of line.
+enum class Passing : uint8_t { runTime, key, refused };
+constexpr Passing kPassing[kShapeKindCount] = {
+    Passing::key,      // none
+    Passing::key,      // bool
+    Passing::runTime,  // int
+    Passing::runTime,  // pint
+    Passing::runTime,  // float
+    Passing::runTime,  // str
+    Passing::runTime,  // node
+    Passing::runTime,  // list
+    Passing::runTime,  // tuple
+    Passing::runTime,  // dict
+    Passing::key,      // rt
+    Passing::refused,  // rt_method
+    Passing::key,      // py
+    Passing::refused,  // control
+    Passing::refused,  // method
+    Passing::runTime,  // dyn
+};
+
+// The kind names of the refusal message.
+const char* refusedName(ShapeKind kind) {
+    switch (kind) {
+        case ShapeKind::rtMethod: return "rt_method";
+        case ShapeKind::control: return "control";
+        default: return "method";
+    }
+}
+
+Status refuseArgument(Compiler* c, const front::FunctionIR* helper, ShapeKind kind) {
+    c->message.count = 0;
+    ErrorSite at{helper, front::makePosition(helper->firstLine, 0)};
+    if (beginError(&c->message, at) != Status::ok || appendText(&c->message, "a ") != Status::ok ||
+        appendText(&c->message, refusedName(kind)) != Status::ok ||
+        appendText(&c->message, " can't be given to a helper compiled out of line") != Status::ok)
+        return Status::outOfMemory;
+    return Status::unsupported;
+}
+
+// The specialisation for the key shapes: an equal one of the compiler's list, else a new one
+// named and queued.
+Status findOrMakeSpec(Emitter* e, front::FunctionIR* helper, Shape* keys, uint32_t count,
+                      HelperSpec** out) {
+    Compiler* c = e->compiler;
+    for (size_t i = 0; i < c->helpers.count; i++) {
+        HelperSpec* h = c->helpers[i];
+        if (h->function != helper || h->argumentCount != count || h->argumentFlags) continue;
+        bool directOk = !h->entryForm || (!compiledForThisProcess(c) && !helper->hasVarargs &&
+                                          count == helper->paramCount);
+        if (!directOk) continue;
+        bool same = true;
+        for (uint32_t k = 0; k < count && same; k++) same = sameSpec(h->shapes[k], keys[k]);
+        if (same) {
+            *out = h;
+            return Status::ok;
+        }
+    }
+    auto* spec = static_cast<HelperSpec*>(calloc(1, sizeof(HelperSpec)));
+    if (!spec) return Status::outOfMemory;
+    spec->function = helper;
+    spec->shapes = keys;
+    spec->argumentCount = count;
+    spec->origin = e->helperOrigin;
+    if (!spec->origin && e->semantics.count && e->semantics[0]->function)
+        spec->origin = e->semantics[0]->function->function;
+    if (helperName(c, SpecLetter::helperSite, spec) != Status::ok) {
+        free(spec);
+        return Status::outOfMemory;
+    }
+    if (!c->helpers.push(spec)) {
+        free(spec->symbol);
+        free(spec);
+        return Status::outOfMemory;
+    }
+    if (!c->helperWorklist.push(spec)) return Status::outOfMemory;
+    *out = spec;
+    return Status::ok;
+}
+
+// A site record when some argument passed at run time is a plain key known while compiling;
+// null otherwise.
+Status makeSite(Emitter* e, front::FunctionIR* helper, const Shape* args, const Shape* keys,
+                uint32_t count, PyObject* origin, HelperSite** out) {
+    Compiler* c = e->compiler;
+    *out = nullptr;
+    if (!compiledForThisProcess(c) || count == 0) return Status::ok;
+    bool worth = false;
+    for (uint32_t i = 0; i < count; i++)
+        if (keys[i].kind == ShapeKind::dyn && isPlainKey(args[i])) worth = true;
+    if (!worth) return Status::ok;
+    auto* site = static_cast<HelperSite*>(take(c, sizeof(HelperSite)));
+    Shape* siteKeys = takeArray<Shape>(c, count);
+    uint8_t* flags = takeArray<uint8_t>(c, count);
+    auto* cell = static_cast<helpers::SiteCell*>(take(c, sizeof(helpers::SiteCell)));
+    if (!site || !siteKeys || !flags || !cell) return Status::outOfMemory;
+    for (uint32_t i = 0; i < count; i++) {
+        bool atRunTime = keys[i].kind == ShapeKind::dyn;
+        flags[i] = atRunTime ? 1 : 0;
+        siteKeys[i] = atRunTime && isPlainKey(args[i]) ? args[i] : keys[i];
+    }
+    *site = HelperSite{cell, helper, siteKeys, count, flags, origin};
+    if (!c->sites.push(site)) return Status::outOfMemory;
+    *out = site;
+    return Status::ok;
+}
+
+// The call through the site's cell: the specialised version once there is one, else the
+// generic one after counting (wn_specialize at the hot_calls-th call). The status.
+Status emitSiteCall(Emitter* e, uint64_t index, const HelperSite* site, FunctionRef fn,
+                    ValueRef* args, ValueRef* status) {
+    Compiler* c = e->compiler;
+    ModuleRecord* m = &c->module;
+    Builder* b = &e->builder;
+    ValueRef g;
+    if (Status s = keyGlobal(m, uint64_t(uintptr_t(site->cell)), &g); s != Status::ok) return s;
+    BasicBlockRef special, generic, hot, call, done;
+    if (Status s = newBlock(b, "site_special", &special); s != Status::ok) return s;
+    if (Status s = newBlock(b, "site_generic", &generic); s != Status::ok) return s;
+    if (Status s = newBlock(b, "site_hot", &hot); s != Status::ok) return s;
+    if (Status s = newBlock(b, "site_call", &call); s != Status::ok) return s;
+    if (Status s = newBlock(b, "site_done", &done); s != Status::ok) return s;
+    ValueRef entry = loadWord(e, g);
+    condBr(b, icmp(b, llvmapi::IntNE, entry, constI64(e, 0)), special, generic);
+    enter(b, generic);
+    TypeRef countType = T.LLVMFunctionType(m->i64, &m->ptr, 1, 0);
+    ValueRef count;
+    if (Status s = callProcessFunction(e, reinterpret_cast<const void*>(&wuna_site_count),
+                                       countType, &g, 1, &count);
+        s != Status::ok)
+        return s;
+    uint64_t hotCalls = c->inputs ? c->inputs->hotCalls : 0;
+    condBr(b, icmp(b, llvmapi::IntEQ, count, constI64(e, hotCalls)), hot, call);
+    enter(b, hot);
+    ValueRef specializeArgs[2] = {e->runContext, constI64(e, index)};
+    if (Status s = callHelper(e, "wn_specialize", specializeArgs, 2, nullptr); s != Status::ok)
+        return s;
+    br(b, call);
+    enter(b, call);
+    ValueRef plain = T.LLVMBuildCall2(b->builder, fn.type, fn.function, args, 8, "");
+    BasicBlockRef plainEnd = b->current;
+    br(b, done);
+    enter(b, special);
+    ValueRef code = T.LLVMBuildIntToPtr(b->builder, entry, m->ptr, "");
+    ValueRef specialised = T.LLVMBuildCall2(b->builder, fn.type, code, args, 8, "");
+    BasicBlockRef specialEnd = b->current;
+    br(b, done);
+    enter(b, done);
+    ValueRef phi = T.LLVMBuildPhi(b->builder, m->i32, "");
+    ValueRef values[2] = {plain, specialised};
+    BasicBlockRef blocks[2] = {plainEnd, specialEnd};
+    T.LLVMAddIncoming(phi, values, blocks, 2);
+    *status = phi;
+    return Status::ok;
+}
+
+// The scope number the helper finds variables from.
+ValueRef scopeValue(Emitter* e) {
+    if (e->scopes.count) return constI32(e, int32_t(e->scopes.last().scope));
+    if (e->modes.runtimeFrameLookup && e->callScope) return e->callScope;
+    return constI32(e, int32_t(e->scopeId));
+}
+
+Status dispatchStatus(Emitter* e, const front::FunctionIR* helper, ValueRef status,
+                      int32_t site) {
+    Compiler* c = e->compiler;
+    bool full = compiledForThisProcess(c) && !c->strict;
+    if (!full) {
+        bool jumps = true;
+        if (Status s = front::makesJumps(c, helper, &jumps); s != Status::ok) return s;
+        full = jumps;
+    }
+    if (full) return emitRaisedControl(e, status, site);
+    Builder* b = &e->builder;
+    BasicBlockRef done, exit;
+    if (Status s = newBlock(b, "done", &done); s != Status::ok) return s;
+    if (Status s = errorExit(e, &exit); s != Status::ok) return s;
+    condBr(b, icmp(b, llvmapi::IntEQ, status, constI32(e, int32_t(bridge::RunStatus::done))), done,
+           exit);
+    enter(b, done);
+    return Status::ok;
+}
+
+}  // namespace
+
+Status emitHelperCall(Emitter* e, front::FunctionIR* helper, int32_t site, Shape* args,
+                      uint32_t count, Shape* out) {
+    Compiler* c = e->compiler;
+    ModuleRecord* m = &c->module;
+    Builder* b = &e->builder;
+    if (count != helper->paramCount) return helperArityError(c, helper, count);
+    Shape* keys = takeArray<Shape>(c, count);
+    if (!keys) return Status::outOfMemory;
+    uint32_t ndyn = 0;
+    for (uint32_t i = 0; i < count; i++) {
+        Passing how = kPassing[uint8_t(args[i].kind) % kShapeKindCount];
+        if (how == Passing::refused) return refuseArgument(c, helper, args[i].kind);
+        if (how == Passing::key) {
+            keys[i] = args[i];
+            continue;
+        }
+        keys[i] = Shape{};
+        keys[i].kind = ShapeKind::dyn;
+        keys[i].dyn.functionNode = kNoFunctionNode;
+        ndyn++;
+    }
+    HelperSpec* spec;
+    if (Status s = findOrMakeSpec(e, helper, keys, count, &spec); s != Status::ok) return s;
+    openBlock(b);
+    TypeRef arrayType = T.LLVMArrayType2(m->valuePair, ndyn ? ndyn : 1);
+    ValueRef array = T.LLVMBuildAlloca(b->entryBuilder, arrayType, "");
+    T.LLVMSetAlignment(array, 8);
+    Operand* operands = takeArray<Operand>(c, ndyn);
+    if (!operands) return Status::outOfMemory;
+    for (uint32_t i = 0, k = 0; i < count; i++) {
+        if (keys[i].kind != ShapeKind::dyn) continue;
+        if (Status s = materialize(e, args[i], site, &operands[k]); s != Status::ok) return s;
+        ValueRef item = byteOffset(e, array, 16 * uint64_t(k));
+        storeWord(e, operands[k].tag, item);
+        storeWord(e, operands[k].payload, slotPayload(e, item));
+        k++;
+    }
+    ValueRef nullPointer = T.LLVMConstNull(m->ptr);
+    ValueRef receiver = nullPointer, extra = nullPointer;
+    if (e->modes.runtimeFrameLookup || e->scopeId != kNoFunctionScope) {
+        if (e->receiverSlot) receiver = e->receiverSlot;
+        if (e->extraArgumentsSlot) extra = e->extraArgumentsSlot;
+    }
+    TypeRef params[8] = {m->ptr, m->ptr, m->ptr, m->i32, m->i32, m->ptr, m->ptr, m->ptr};
+    FunctionRef fn;
+    if (Status s = declareFunction(m, spec->symbol, spec->symbolLength, m->i32, params, 8,
+                                   DeclareExported, &fn);
+        s != Status::ok)
+        return s;
+    CallFrame frame;
+    if (Status s = emitCallFrame(e, &frame); s != Status::ok) return s;
+    ValueRef callArgs[8] = {e->runContext, frame.frame, array,    siteValue(e, site),
+                            scopeValue(e), receiver,    extra,    e->scratch};
+    storeLocation(e);
+    spillLocals(e);
+    HelperSite* record = nullptr;
+    if (Status s = makeSite(e, helper, args, keys, count, spec->origin, &record); s != Status::ok)
+        return s;
+    ValueRef status;
+    if (record) {
+        if (Status s = emitSiteCall(e, c->sites.count - 1, record, fn, callArgs, &status);
+            s != Status::ok)
+            return s;
+    } else {
+        openBlock(b);
+        status = T.LLVMBuildCall2(b->builder, fn.type, fn.function, callArgs, 8, "");
+    }
+    reloadLocals(e);
+    if (frame.made)
+        if (Status s = emitCallFrameRelease(e, frame.frame); s != Status::ok) return s;
+    for (uint32_t k = 0; k < ndyn; k++)
+        if (Status s = release(e, dynShape(operands[k])); s != Status::ok) return s;
+    if (Status s = dispatchStatus(e, helper, status, site); s != Status::ok) return s;
+    *out = dynShape(loadOperand(e, e->scratch, KnownKind::unknown));
+    return Status::ok;
+}
+
+void specializeSite(Compiler* c, int64_t index,
+                    int (*compile)(void* user, HelperSpec* spec, uint64_t* address), void* user) {
+    if (index < 0 || uint64_t(index) >= c->sites.count) return;
+    HelperSite* site = c->sites[size_t(index)];
+    auto* spec = static_cast<HelperSpec*>(calloc(1, sizeof(HelperSpec)));
+    if (!spec) return;
+    spec->function = site->helper;
+    spec->shapes = site->keys;
+    spec->argumentCount = site->count;
+    spec->argumentFlags = site->flags;
+    spec->flagCount = site->count;
+    spec->origin = site->origin;
+    if (helperName(c, SpecLetter::runtime, spec) != Status::ok) {
+        free(spec);
+        return;
+    }
+    if (!c->helpers.push(spec)) {
+        free(spec->symbol);
+        free(spec);
+        return;
+    }
+    uint64_t address = 0;
+    if (compile(user, spec, &address) == 0 && address)
+        helpers::publishSiteEntry(site->cell, address);
+    else
+        PyErr_Clear();
+}
+
+}  // namespace wuna::compile
