@@ -667,6 +667,14 @@ TEST_F(ControlLower, EarlyExitsReleaseWhatTheLoopHeld) {
         const char* source;
         const char* expected;
     } rows[] = {
+        {"any() decided by a tuple's first item releases the rest of the tuple",
+         "def f(x):\n    return any(k for k in (x, x))\n", "True"},
+        {"all() decided by a tuple's first item releases the rest of the tuple",
+         "def f(x):\n    return all(not k for k in (x, x))\n", "False"},
+        {"any() decided by a list's first item releases the rest of the list",
+         "def f(x):\n    return any(k for k in [x, x])\n", "True"},
+        {"any() over known items whose element is known only at run time",
+         "def f(x):\n    return any(k[1] for k in (x, x))\n", "False"},
         {"any() decided early inside a loop at run time leaves no walked list behind",
          "def f(x):\n    n = 0\n    for j in x:\n        if any(k for k in x):\n"
          "            n = j\n    return n\n",
