@@ -711,6 +711,50 @@ TEST_F(ControlLower, EarlyExitsReleaseWhatTheLoopHeld) {
     Py_DECREF(list);
 }
 
+
+// A handler of wuna.Return that reads only r.args receives the carried value, no exception
+// object; a bare raise in its body needs that object, so such a handler takes the exception.
+TEST_F(ControlLower, ABareRaiseInAJumpHandlerRaisesTheJumpItself) {
+    // The wuna module's jump classes, as the front end's tests stand them in.
+    ASSERT_EQ(PyRun_SimpleString(
+                  "import sys, types\n"
+                  "if 'wuna' not in sys.modules:\n"
+                  "    stand_in = types.ModuleType('wuna')\n"
+                  "    for name in ('Return', 'Break', 'Continue', 'TailCall', 'Throw'):\n"
+                  "        setattr(stand_in, name, type(name, (Exception,), {'__module__': "
+                  "'wuna'}))\n"
+                  "    sys.modules['wuna'] = stand_in\n"),
+              0);
+    struct Row {
+        const char* name;
+        const char* source;
+        bool returned;
+        const char* failure;
+        bool compiledJump;  // the handler reads the carried value (wn_control_value)
+    } rows[] = {
+        {"a bare raise re-raises the Return",
+         "from wuna import Return\ndef f(x):\n    try:\n        raise Return(x)\n"
+         "    except Return as r:\n        if r.args:\n            raise\n",
+         false, "Return: first", false},
+        {"args alone: the carried value",
+         "from wuna import Return\ndef f(x):\n    try:\n        raise Return(x)\n"
+         "    except Return as r:\n        return r.args\n",
+         true, "", true},
+    };
+    for (const Row& row : rows) {
+        value::Value x = nativeException(errors::Kind::ValueError, "first");
+        Ran ran = run(row.source, x);
+        value::decref(ran.result);
+        value::decref(x);
+        ASSERT_EQ(ran.compiled.status, Status::ok) << row.name << ": " << ran.compiled.message;
+        EXPECT_EQ(ran.returned, row.returned) << row.name;
+        EXPECT_EQ(ran.failure, row.failure) << row.name;
+        EXPECT_EQ(ran.compiled.ir.find("@wn_control_value(") != std::string::npos,
+                  row.compiledJump)
+            << row.name;
+    }
+}
+
 }  // namespace
 
 }  // namespace wuna
