@@ -228,6 +228,9 @@ Status dispatch(Emitter* e, Semantic* s, const front::Stmt* statement, TryEntry*
                 return err;
             if (Status err = checkOk(e, ok); err != Status::ok) return err;
         }
+        // A handler left by a jump while it kept its exception for a bare raise still holds
+        // it when the statement runs again in a loop: dropped before the new one is stored.
+        if (Status err = releaseSlot(e, t->handlerSlots[i]); err != Status::ok) return err;
         Operand caught = loadOperand(e, e->scratch, KnownKind::unknown);
         if (Status err = storeOperand(e, t->handlerSlots[i], &caught); err != Status::ok)
             return err;
@@ -327,6 +330,9 @@ Status finallyOnError(Emitter* e, Semantic* s, const front::Stmt* statement,
     enter(&e->builder, finallyError);
     llvmapi::ValueRef aside;
     if (Status err = newListedSlot(e, s, &aside); err != Status::ok) return err;
+    // A jump out of the finally code drops the failure (as Python does) but leaves it in the
+    // slot: when the statement runs again in a loop it goes before the next one is set aside.
+    if (Status err = releaseSlot(e, aside); err != Status::ok) return err;
     llvmapi::ValueRef args[3] = {e->runContext, siteValue(e, s->site), aside};
     llvmapi::ValueRef ok;
     if (Status err = callHelper(e, "wn_exc_catch", args, 3, &ok); err != Status::ok) return err;

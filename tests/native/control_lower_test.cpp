@@ -684,6 +684,15 @@ TEST_F(ControlLower, EarlyExitsReleaseWhatTheLoopHeld) {
          "                n = 1 // k\n        except ZeroDivisionError:\n            n = j\n"
          "    return n\n",
          "5"},
+        {"a continue out of a handler that may re-raise leaves no caught exception behind",
+         "def f(x):\n    n = 0\n    for k in x:\n        try:\n            n = 1 // (k - k)\n"
+         "        except ZeroDivisionError:\n            if k >= 0:\n                continue\n"
+         "            raise\n    return n\n",
+         "0"},
+        {"a continue out of finally code on the error path leaves no failure behind",
+         "def f(x):\n    n = 0\n    for k in x:\n        try:\n            n = 1 // (k - k)\n"
+         "        finally:\n            continue\n    return n\n",
+         "0"},
     };
     PyObject* list = PyRun_String("[3, 0, 5]", Py_eval_input, helpers_, helpers_);
     ASSERT_NE(list, nullptr);
