@@ -292,6 +292,13 @@ Status handlerBody(Emitter* e, Semantic* s, const front::Handler& h, llvmapi::Ba
     restoreTargetMarks(s, &marks);
     if (restore) s->locals[h.local] = saved;
     if (err != Status::ok) return err;
+    // Python unbinds the name when the handler ends: a read after the statement may meet no
+    // value (it is refused while compiling, so the semantic runs as Python and fails as it does).
+    if (h.binds && !compiledJump && h.local < s->localCount) {
+        LocalRecord& record = s->locals[h.local];
+        if (record.state == LocalState::slot || record.state == LocalState::typedSlot)
+            record.noRelease |= kMaybeUnset;
+    }
     if (keep && (err = releaseSlot(e, slot)) != Status::ok) return err;
     br(&e->builder, handled);
     return Status::ok;

@@ -764,6 +764,23 @@ TEST_F(ControlLower, ABareRaiseInAJumpHandlerRaisesTheJumpItself) {
     }
 }
 
+
+// Python unbinds a handler's name when the handler ends, whatever it held before the try: a
+// read after the statement is not compiled (the semantic runs as Python, which raises), a new
+// assignment reads as usual.
+TEST_F(ControlLower, AHandlersNameIsUnboundAfterTheHandler) {
+    Compiled c = compileBody(
+        "def f(x):\n    e = x\n    try:\n        raise x\n    except ValueError as e:\n"
+        "        pass\n    return e\n");
+    ASSERT_EQ(c.status, Status::unsupported) << c.ir;
+    EXPECT_NE(c.message.find("'e' may be read before it is assigned"), std::string::npos)
+        << c.message;
+    Compiled again = compileBody(
+        "def f(x):\n    try:\n        raise x\n    except ValueError as e:\n        pass\n"
+        "    e = 1\n    return e\n");
+    EXPECT_EQ(again.status, Status::ok) << again.message;
+}
+
 }  // namespace
 
 }  // namespace wuna
