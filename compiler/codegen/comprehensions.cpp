@@ -36,6 +36,9 @@ struct Sink {
     const front::Expr* value;    // runTimeDict
     SinkMode mode;
     uint8_t deciding;  // decide: the truth that decides (1 for any, 0 for all)
+    // decide: the tuples of the unrolled clauses around the element, innermost last; the
+    // deciding branch leaves before their release after the loop, so it releases them itself.
+    backend::List<Shape> held;
 };
 
 struct Comprehension {
@@ -44,6 +47,18 @@ struct Comprehension {
 };
 
 Status clause(Emitter* e, Semantic* s, const Comprehension& c, uint64_t k, Sink* sink);
+Status unrolledClause(Emitter* e, Semantic* s, const Comprehension& c, uint64_t k,
+                      const ForItems& it, Sink* sink);
+
+// Whether the iterable of an unrolled clause holds run-time references that its release after
+// the loop (releaseIterated) gives up: a tuple's, or those of a list made while compiling that
+// no local holds.
+bool releasedAfter(Semantic* s, const Shape& iterable) {
+    if (iterable.kind == ShapeKind::tuple) return mayHoldReference(iterable);
+    if (iterable.kind != ShapeKind::list || walkHeld(&s, 1, iterable.list)) return false;
+    const front::ListRecord* list = iterable.list;
+    return !list->madeAtRunTime && !list->source && !list->released;
+}
 
 // The elements gathered while compiling become a run-time list in a listed slot.
 Status toRunTimeList(Emitter* e, Semantic* s, Sink* sink) {
@@ -86,6 +101,17 @@ Status decide(Emitter* e, Semantic* s, Sink* sink) {
     if ((err = newBlock(b, "undecided", &undecided)) != Status::ok) return err;
     condBr(b, test, decides, undecided);
     enter(b, decides);
+    for (size_t i = sink->held.count; err == Status::ok && i > 0; i--) {
+        const Shape& held = sink->held[i - 1];
+        if (held.kind != ShapeKind::list) {
+            err = release(e, held);
+            continue;
+        }
+        // A list made while compiling that the loop's end drops: its run-time items here.
+        for (uint64_t k = 0; err == Status::ok && k < held.list->length; k++)
+            err = release(e, held.list->items[k]);
+    }
+    if (err != Status::ok) return err;
     Operand answer = constantOperand(e, value::TagBool, sink->deciding, KnownKind::bool_);
     if ((err = storeOperand(e, sink->slot, &answer)) != Status::ok) return err;
     br(b, sink->exit);
@@ -212,6 +238,22 @@ Status clause(Emitter* e, Semantic* s, const Comprehension& c, uint64_t k, Sink*
     if (!it.runTime && it.count > kForUnrollItems)
         if (Status err = itemsAtRunTime(e, s, &it); err != Status::ok) return err;
     if (it.runTime) return runTimeClause(e, s, c, k, it.source, sink);
+    // Inside run-time control flow (a run-time clause or filter around it, or the deciding
+    // loop of any()/all()) the targets change on paths that run or not: they need slots.
+    if (s->controlDepth)
+        if (Status err = clauseTargetSlots(e, s, c, k); err != Status::ok) return err;
+    bool holds = sink->mode == SinkMode::decide && releasedAfter(s, it.iterable);
+    if (holds && !sink->held.push(it.iterable)) return Status::outOfMemory;
+    Status err = unrolledClause(e, s, c, k, it, sink);
+    if (holds) sink->held.cut(sink->held.count - 1);
+    if (err != Status::ok) return err;
+    return releaseIterated(e, s, it.iterable);
+}
+
+// The items of clause k known while compiling, one copy of the rest per item.
+Status unrolledClause(Emitter* e, Semantic* s, const Comprehension& c, uint64_t k,
+                      const ForItems& it, Sink* sink) {
+    const front::Generator& g = c.clauses.items[k];
     for (uint64_t i = 0; i < it.count; i++) {
         Shape copy;
         if (Status err = ownCopy(e, it.items[i], &copy); err != Status::ok) return err;
@@ -223,7 +265,7 @@ Status clause(Emitter* e, Semantic* s, const Comprehension& c, uint64_t k, Sink*
         restoreTargetMarks(s, &marks);
         if (err != Status::ok) return err;
     }
-    return releaseIterated(e, s, it.iterable);
+    return Status::ok;
 }
 
 // The result of a list sink: the list made while compiling, or the run-time list taken out of
@@ -306,6 +348,7 @@ Status decidingGenerator(Emitter* e, Semantic* s, const front::Expr* generator, 
     s->controlDepth++;
     Status err = clause(e, s, c, 0, &sink);
     s->controlDepth--;
+    sink.held.free();
     if (err != Status::ok) return err;
     br(b, sink.exit);
     enter(b, sink.exit);

@@ -136,6 +136,9 @@ Status sequenceSource(Emitter* e, Semantic* s, Operand value, ForItems* out) {
         if (Status err = checkOk(e, ok); err != Status::ok) return err;
         value = loadOperand(e, e->scratch, KnownKind::unknown);
     }
+    // The slot may still hold the sequence of an earlier turn of an enclosing loop that was
+    // left early (any() decided, a failure caught around the loop): dropped before the store.
+    if (Status err = releaseSlot(e, slot); err != Status::ok) return err;
     if (Status err = storeOperand(e, slot, &value); err != Status::ok) return err;
     out->source = LoopSource{};
     out->source.kind = LoopKind::list;

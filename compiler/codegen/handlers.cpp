@@ -1,7 +1,6 @@
-// The classes of except handlers as compiled code tests them: masks of error kinds, and the
-// wuna module's classes that stand for the jumps of the interpreted language (see lower.h).
-#include <iterator>
-
+// The classes of except handlers as compiled code tests them: masks of error kinds (see
+// lower.h). The wuna module's classes that stand for the jumps of the interpreted language
+// are found beside the jump table of the statement lowering (returns.cpp, jumpClassOf).
 #include "compiler/codegen/lower.h"
 #include "wuna/runtime/errors.h"
 
@@ -12,20 +11,6 @@ namespace {
 // Bit 63: a class of no error kind, which only isinstance at run time can match.
 constexpr uint64_t kPythonClassBit = uint64_t(1) << 63;
 
-struct JumpClassName {
-    RtMethod id;
-    const char* name;
-};
-constexpr JumpClassName kJumpClassNames[] = {
-    {RtMethod::tailCall, "TailCall"},
-    {RtMethod::return_, "Return"},
-    {RtMethod::break_, "Break"},
-    {RtMethod::continue_, "Continue"},
-};
-
-// The classes found, kept for the life of the process (one reference each).
-PyObject* jumpClasses[std::size(kJumpClassNames)];
-
 }  // namespace
 
 uint64_t exceptClassMask(PyObject* classes) {
@@ -35,30 +20,8 @@ uint64_t exceptClassMask(PyObject* classes) {
             mask |= exceptClassMask(PyTuple_GET_ITEM(classes, i));
         return mask;
     }
-    for (uint32_t k = 0; k < errors::kKindCount; k++)
-        if (errors::pyClass(errors::Kind(k)) == classes) return uint64_t(1) << k;
-    return kPythonClassBit;
-}
-
-PyObject* jumpClassOf(RtMethod id) {
-    size_t which = std::size(kJumpClassNames);
-    for (size_t i = 0; i < std::size(kJumpClassNames); i++)
-        if (kJumpClassNames[i].id == id) which = i;
-    if (which == std::size(kJumpClassNames)) return nullptr;
-    if (jumpClasses[which]) return jumpClasses[which];
-    PyObject* name = PyUnicode_FromString("wuna");
-    PyObject* module = name ? PyImport_GetModule(name) : nullptr;
-    Py_XDECREF(name);
-    PyObject* cls = module ? PyObject_GetAttrString(module, kJumpClassNames[which].name) : nullptr;
-    Py_XDECREF(module);
-    // Not imported, or no such class: no program of this process can raise it.
-    if (!cls || !PyType_Check(cls)) {
-        Py_XDECREF(cls);
-        PyErr_Clear();
-        return nullptr;
-    }
-    jumpClasses[which] = cls;
-    return cls;
+    uint32_t kind = exceptionCode(classes);
+    return kind == errors::kPythonClass ? kPythonClassBit : uint64_t(1) << kind;
 }
 
 }  // namespace wuna::compile

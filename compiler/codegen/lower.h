@@ -259,6 +259,9 @@ struct LoopEntry {
 [[nodiscard]] Status lowerReturn(Emitter* e, Shape* value, int32_t site);
 // rt.Break (RtMethod::break_) or rt.Continue raised by semantic code.
 [[nodiscard]] Status lowerBreak(Emitter* e, RtMethod id, int32_t site);
+// The wuna module's class of a jump (tail_call, Return, Break, Continue), borrowed; null for
+// any other id or when the module isn't imported (no error pending).
+PyObject* jumpClassOf(RtMethod id);
 // Leaves the try statements above the target height: the finally code of each is compiled
 // here; a handler of a try that still catches jumps may receive an rt jump (rtJump true,
 // id its RtMethod, value the jump's operand or null). *caught: a handler received it.
@@ -372,9 +375,6 @@ bool loopAtRunTime(const void* key);
 // for the kind k whose Python class is the class itself, bit 63 for a class of no kind.
 // Cannot fail (a lookup that finds nothing gives bit 63).
 uint64_t exceptClassMask(PyObject* classes);
-// The wuna module's class of a jump (tail_call, Return, Break, Continue), borrowed; null for
-// any other id or when the module isn't imported (no error pending).
-PyObject* jumpClassOf(RtMethod id);
 
 // --- expressions (expressions.cpp, displays.cpp, boolops.cpp, truth.cpp, fstrings.cpp, slices.cpp)
 
@@ -445,6 +445,11 @@ struct Truth {
 //     closures.cpp) ------------------------------------------------------------------------
 
 [[nodiscard]] Status lowerCallExpr(Emitter* e, Semantic* s, const front::Expr* call, Shape* out);
+// The runtime's error kind whose Python class is cls (the builtins BaseException to
+// FloatingPointError by name, the other kinds through their class), or errors::kPythonClass
+// for a class of no kind (called as a Python object; an except matches it by isinstance).
+// Cannot fail.
+uint32_t exceptionCode(PyObject* cls);
 // A call of a callee value (program function, host function, Python callable). args: a list
 // or tuple known while compiling (its items are the arguments), or any other shape (a
 // run-time sequence, called through wn_call_seq). receiver may be null. plain: a call

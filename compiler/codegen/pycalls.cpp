@@ -19,16 +19,12 @@
 
 namespace wuna::compile {
 
-namespace {
-
 // The kinds 0 to 5, compared with the interpreter's builtins by name; the rest with the
 // class each kind stands for.
 constexpr const char* kBuiltinKinds[6] = {"BaseException", "Exception",     "ArithmeticError",
                                           "ZeroDivisionError", "OverflowError",
                                           "FloatingPointError"};
 
-// The runtime's error kind whose Python class is cls, or errors::kPythonClass (the class is
-// then called as a Python object). Cannot fail.
 uint32_t exceptionCode(PyObject* cls) {
     for (uint32_t k = 0; k < errors::kKindCount; k++) {
         PyObject* kind = nullptr;
@@ -42,6 +38,8 @@ uint32_t exceptionCode(PyObject* cls) {
     }
     return errors::kPythonClass;
 }
+
+namespace {
 
 // A class deriving from BaseException; a failed test is false and leaves no error.
 bool isExceptionClass(PyObject* object) {

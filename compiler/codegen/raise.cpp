@@ -15,13 +15,6 @@ Status compileError(Emitter* e, const char* text) {
     return Status::unsupported;
 }
 
-// Whether the object is the Python class of one of the runtime's error kinds.
-bool isKnownExceptionClass(PyObject* object) {
-    for (uint32_t k = 0; k < errors::kKindCount; k++)
-        if (errors::pyClass(errors::Kind(k)) == object) return true;
-    return false;
-}
-
 Status afterRaise(Emitter* e, Semantic* s) {
     if (s->controlDepth == 0) s->ended = 1;
     llvmapi::BasicBlockRef after;
@@ -44,7 +37,7 @@ Status raiseOperand(Emitter* e, Semantic* s, Operand* o) {
 // The raised value: a builtin exception class known while compiling is called first.
 Status raisedValue(Emitter* e, Semantic* s, const front::Expr* expr, Shape* out) {
     if (Status err = emitExpr(e, s, expr, out); err != Status::ok) return err;
-    if (out->kind == ShapeKind::py && isKnownExceptionClass(out->py)) {
+    if (out->kind == ShapeKind::py && exceptionCode(out->py) != errors::kPythonClass) {
         PyObject* cls = out->py;
         return callPython(e, s, cls, nullptr, 0, nullptr, 0, nullptr, expr->position, out);
     }

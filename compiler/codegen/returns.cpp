@@ -6,6 +6,7 @@
 // Everything is decided while compiling: at run time a jump is a branch, or the status code a
 // helper compiled out of line returns.
 #include <cstring>
+#include <iterator>
 
 #include "compiler/backend/compile_error.h"
 #include "compiler/codegen/lower.h"
@@ -43,6 +44,10 @@ const JumpKind* jumpKindOf(uint32_t id) {
         if (uint32_t(k.id) == id) return &k;
     return nullptr;
 }
+
+// The classes found by jumpClassOf, in the order of kJumpKinds, kept for the life of the
+// process (one reference each).
+PyObject* jumpClasses[std::size(kJumpKinds)];
 
 // The site jumps compiled outside any body report: the innermost body's, else the scope's.
 int32_t jumpSite(const Emitter* e) {
@@ -90,6 +95,30 @@ Status runFinally(Emitter* e, size_t at) {
     e->errorReleaseMark = savedMark;
     return err;
 }
+
+}  // namespace
+
+PyObject* jumpClassOf(RtMethod id) {
+    const JumpKind* kind = jumpKindOf(uint32_t(id));
+    if (!kind) return nullptr;
+    PyObject*& known = jumpClasses[kind - kJumpKinds];
+    if (known) return known;
+    PyObject* name = PyUnicode_FromString("wuna");
+    PyObject* module = name ? PyImport_GetModule(name) : nullptr;
+    Py_XDECREF(name);
+    PyObject* cls = module ? PyObject_GetAttrString(module, kind->className) : nullptr;
+    Py_XDECREF(module);
+    // Not imported, or no such class: no program of this process can raise it.
+    if (!cls || !PyType_Check(cls)) {
+        Py_XDECREF(cls);
+        PyErr_Clear();
+        return nullptr;
+    }
+    known = cls;
+    return cls;
+}
+
+namespace {
 
 Status strictCatch(Emitter* e, uint32_t id) {
     Compiler* c = e->compiler;

@@ -67,6 +67,38 @@ Status classObject(const Shape& shape, PyObject** out) {
     }
 }
 
+// Whether a bare raise (which re-raises the handler's caught exception) stands in the list.
+bool hasBareRaise(front::StmtList statements) {
+    using K = front::StmtKind;
+    for (uint64_t i = 0; i < statements.count; i++) {
+        const front::Stmt& st = statements.items[i];
+        switch (st.kind) {
+        case K::raise:
+            if (!st.raise) return true;
+            break;
+        case K::if_:
+        case K::while_:
+            if (hasBareRaise(st.if_.body) || hasBareRaise(st.if_.orelse)) return true;
+            break;
+        case K::for_:
+            if (hasBareRaise(st.for_.body) || hasBareRaise(st.for_.orelse)) return true;
+            break;
+        case K::try_:
+            if (hasBareRaise(st.try_.body) || hasBareRaise(st.try_.orelse) ||
+                hasBareRaise(st.try_.finally))
+                return true;
+            for (uint64_t k = 0; k < st.try_.handlers.count; k++)
+                if (hasBareRaise(st.try_.handlers.items[k].body)) return true;
+            break;
+        case K::block:
+            if (hasBareRaise(st.block)) return true;
+            break;
+        default: break;
+        }
+    }
+    return false;
+}
+
 // Step 5 for one handler: its class, mask, compiled-jump id and the jumps it catches.
 Status handlerClass(Emitter* e, Semantic* s, TryEntry* t, const front::Handler& h, uint64_t index,
                     HandlerFacts* facts) {
@@ -96,7 +128,9 @@ Status handlerClass(Emitter* e, Semantic* s, TryEntry* t, const front::Handler& 
             Py_DECREF(cls);
             return err;
         }
-        if (!used) facts->compiledJump = uint8_t(id);
+        // A bare raise re-raises the exception object itself, which a compiled jump never
+        // makes (its slot holds the carried value).
+        if (!used && !hasBareRaise(h.body)) facts->compiledJump = uint8_t(id);
     }
     for (uint32_t j = 0; j < kJumpClassCount; j++) {
         JumpHandler& jh = t->jumpHandlers[j];
@@ -194,6 +228,9 @@ Status dispatch(Emitter* e, Semantic* s, const front::Stmt* statement, TryEntry*
                 return err;
             if (Status err = checkOk(e, ok); err != Status::ok) return err;
         }
+        // A handler left by a jump while it kept its exception for a bare raise still holds
+        // it when the statement runs again in a loop: dropped before the new one is stored.
+        if (Status err = releaseSlot(e, t->handlerSlots[i]); err != Status::ok) return err;
         Operand caught = loadOperand(e, e->scratch, KnownKind::unknown);
         if (Status err = storeOperand(e, t->handlerSlots[i], &caught); err != Status::ok)
             return err;
@@ -204,38 +241,6 @@ Status dispatch(Emitter* e, Semantic* s, const front::Stmt* statement, TryEntry*
     if (Status err = errorExit(e, &exit); err != Status::ok) return err;
     br(b, exit);
     return Status::ok;
-}
-
-// Whether a bare raise (which re-raises the handler's caught exception) stands in the list.
-bool hasBareRaise(front::StmtList statements) {
-    using K = front::StmtKind;
-    for (uint64_t i = 0; i < statements.count; i++) {
-        const front::Stmt& st = statements.items[i];
-        switch (st.kind) {
-        case K::raise:
-            if (!st.raise) return true;
-            break;
-        case K::if_:
-        case K::while_:
-            if (hasBareRaise(st.if_.body) || hasBareRaise(st.if_.orelse)) return true;
-            break;
-        case K::for_:
-            if (hasBareRaise(st.for_.body) || hasBareRaise(st.for_.orelse)) return true;
-            break;
-        case K::try_:
-            if (hasBareRaise(st.try_.body) || hasBareRaise(st.try_.orelse) ||
-                hasBareRaise(st.try_.finally))
-                return true;
-            for (uint64_t k = 0; k < st.try_.handlers.count; k++)
-                if (hasBareRaise(st.try_.handlers.items[k].body)) return true;
-            break;
-        case K::block:
-            if (hasBareRaise(st.block)) return true;
-            break;
-        default: break;
-        }
-    }
-    return false;
 }
 
 // One handler's body, entered from its block, ending in a branch to "handled".
@@ -287,6 +292,13 @@ Status handlerBody(Emitter* e, Semantic* s, const front::Handler& h, llvmapi::Ba
     restoreTargetMarks(s, &marks);
     if (restore) s->locals[h.local] = saved;
     if (err != Status::ok) return err;
+    // Python unbinds the name when the handler ends: a read after the statement may meet no
+    // value (it is refused while compiling, so the semantic runs as Python and fails as it does).
+    if (h.binds && !compiledJump && h.local < s->localCount) {
+        LocalRecord& record = s->locals[h.local];
+        if (record.state == LocalState::slot || record.state == LocalState::typedSlot)
+            record.noRelease |= kMaybeUnset;
+    }
     if (keep && (err = releaseSlot(e, slot)) != Status::ok) return err;
     br(&e->builder, handled);
     return Status::ok;
@@ -325,6 +337,9 @@ Status finallyOnError(Emitter* e, Semantic* s, const front::Stmt* statement,
     enter(&e->builder, finallyError);
     llvmapi::ValueRef aside;
     if (Status err = newListedSlot(e, s, &aside); err != Status::ok) return err;
+    // A jump out of the finally code drops the failure (as Python does) but leaves it in the
+    // slot: when the statement runs again in a loop it goes before the next one is set aside.
+    if (Status err = releaseSlot(e, aside); err != Status::ok) return err;
     llvmapi::ValueRef args[3] = {e->runContext, siteValue(e, s->site), aside};
     llvmapi::ValueRef ok;
     if (Status err = callHelper(e, "wn_exc_catch", args, 3, &ok); err != Status::ok) return err;
