@@ -138,8 +138,12 @@ Status gatherArguments(Emitter* e, Semantic* s, const front::ExprList& arguments
             if (Status err = drainedGenerator(e, s, argument, callee, nullptr, &value);
                 err != Status::ok)
                 return err;
-        } else if (Status err = emitExpr(e, s, argument, &value); err != Status::ok) {
-            return err;
+        } else {
+            // The one argument of list(), sorted() ... is iterated at once: a zip or an
+            // enumerate there may become a list.
+            bool atOnce = callee && arguments.count == 1 && iteratesArgumentAtOnce(callee);
+            IteratedAtOnce mark(e, atOnce ? argument : nullptr);
+            if (Status err = emitExpr(e, s, argument, &value); err != Status::ok) return err;
         }
         if (Status err = keepLive(e, value); err != Status::ok) return err;
         if (out->runTime) {

@@ -349,6 +349,68 @@ struct Truth {
 // fail.
 Shape normalizeInt(Emitter* e, const Shape& shape);
 
+// --- builtins and library calls compiled at the call site (builtins.cpp, mathcalls.cpp,
+//     itervalues.cpp, libcalls.cpp, hostcalls.cpp) -----------------------------------------
+
+// A call of a builtin or library function known while compiling: folded when its arguments are
+// constants, a runtime helper on native values, a container made while compiling, or not
+// handled (*handled false: nothing emitted, the shapes untouched, and the caller goes on with
+// its general roads). print and input are never handled. Handled: the shapes are consumed.
+[[nodiscard]] Status lowerBuiltin(Emitter* e, Semantic* s, PyObject* callee, Shape* args,
+                                  uint64_t count, front::Position at, bool* handled, Shape* out);
+// "<name>() takes no arguments" appended. ok or outOfMemory.
+[[nodiscard]] Status noArgumentsMessage(backend::List<char>* w, const char* name, size_t length);
+
+// The operation wn_lib performs; the numbers are the runtime's.
+enum class LibCall : int32_t {
+    bytes = 0, fromhex = 1, fromBytes = 2, structUnpack = 3, structUnpackFrom = 4,
+    structPack = 5, crc32 = 6, adler32 = 7, python = 8, getenv = 9, getcwd = 10, isfile = 11,
+    isdir = 12, exists = 13, realpath = 14, readText = 15, readBytes = 16, readStdin = 17,
+    writeText = 18, makedirs = 19, chmod = 20, getsize = 21, replace = 22, time = 23
+};
+// wn_lib's flag word when the operation takes no modifier.
+inline constexpr int32_t kLibNoFlag = 2;
+// The call of wn_lib for a library function (callee borrowed; the argument shapes consumed);
+// *out a dyn shape of unknown kind.
+[[nodiscard]] Status emitLibCall(Emitter* e, Semantic* s, LibCall code, PyObject* callee,
+                                 Shape* args, uint64_t count, int32_t flag, Shape* out);
+// os.getenv, os.getcwd, os.path.isfile ... os.replace and time.time through wn_lib;
+// *handled false for any other callee (nothing emitted).
+[[nodiscard]] Status lowerLibraryFunction(Emitter* e, Semantic* s, PyObject* callee, Shape* args,
+                                          uint64_t count, bool* handled, Shape* out);
+
+// zip (zip true) or enumerate of the arguments as a run-time list of tuples built by an
+// emitted loop; enumerate takes exactly one argument.
+[[nodiscard]] Status lowerZipEnumerate(Emitter* e, Semantic* s, bool zip, Shape* args,
+                                       uint64_t count, front::Position at, Shape* out);
+// A run-time list of the value's items (the value consumed; a list is used in place).
+[[nodiscard]] Status lowerItems(Emitter* e, Semantic* s, const Shape& value, Operand* out);
+// zip() and enumerate() give lists only where their value is iterated at once and then
+// dropped; anywhere else Python's iterator is what the program may rely on (next(), a second
+// pass that finds it spent). A consumer that iterates the value of an expression at once (a
+// for loop, a comprehension, list(), sorted() ...) marks that expression while it compiles it.
+class IteratedAtOnce {
+public:
+    IteratedAtOnce(Emitter* e, const front::Expr* expr);
+    ~IteratedAtOnce();
+    IteratedAtOnce(const IteratedAtOnce&) = delete;
+    IteratedAtOnce& operator=(const IteratedAtOnce&) = delete;
+
+private:
+    const Emitter* savedEmitter_;
+    const front::Expr* savedExpr_;
+};
+// Whether a call of this callee iterates its one positional argument at once, keeping none of
+// it (list, tuple, set, frozenset, dict, sorted, sum, min, max). Cannot fail.
+bool iteratesArgumentAtOnce(PyObject* callee);
+
+// Whether the object is a native host function (its type exactly wuna.NativeHost).
+bool isNativeHost(PyObject* object);
+// The call of a native host function: its C function called directly when the arguments'
+// tags fit its signature, else the object's Python call; joined into one dyn value.
+[[nodiscard]] Status lowerNativeHostCall(Emitter* e, Semantic* s, PyObject* host, Shape* args,
+                                         uint64_t count, Shape* out);
+
 // --- variables of the interpreted language (variables.cpp, frames.cpp, globals.cpp) -----------
 
 [[nodiscard]] Status emitRtLoad(Emitter* e, Semantic* s, uint32_t node, Shape* out);
