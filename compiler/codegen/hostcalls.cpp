@@ -9,11 +9,13 @@
 // the record and its library, alive as long as the code. An ahead-of-time image can't name
 // a library's function by address, so such builds call the object instead (where the
 // standalone runtime refuses it).
+#include <cstddef>
 #include <cstring>
 
 #include "compiler/codegen/builtins_shared.h"
 #include "compiler/codegen/calls_shared.h"
 #include "host/language/native_host.h"
+#include "wuna/runtime/value_layout.h"
 
 namespace wuna::compile {
 
@@ -28,8 +30,9 @@ using llvmapi::ValueRef;
 constexpr uint64_t kTagBool = 1, kTagInt = 2, kTagFloat = 3, kTagBytes = 14, kTagPyInt = 18;
 // Bit 4 of an int's tag: a plain int (2) and an int from Python (18) differ in it alone.
 constexpr uint64_t kPyIntBit = 16;
-// A bytes block's length and data pointer.
-constexpr uint64_t kBytesLength = 16, kBytesData = 24;
+// A bytes block's length and data pointer, as the runtime lays the block out.
+constexpr uint64_t kBytesLength = offsetof(value::Bytes, length);
+constexpr uint64_t kBytesData = offsetof(value::Bytes, data);
 
 ValueRef eq(Emitter* e, ValueRef a, uint64_t b) {
     return icmp(&e->builder, llvmapi::IntEQ, a, constI64(e, b));
