@@ -30,6 +30,9 @@ constexpr const char* kFoldSet[18] = {"int",  "float", "str", "bool", "len",  "a
                                       "min",  "max",   "round", "repr", "ord", "chr",
                                       "hex",  "oct",   "bin", "divmod", "pow", "hash"};
 
+// The encoding names len(s.encode(name)) counts without making the bytes, compared exactly.
+constexpr const char* kUtf8Names[5] = {"utf-8", "UTF-8", "utf_8", "utf8", "UTF8"};
+
 // The one-argument builtins of wn_builtin taken for a run-time or constant argument, in order.
 struct OneArgument {
     const char* module;  // null: builtins
@@ -502,6 +505,36 @@ Status lowerBuiltin(Emitter* e, Semantic* s, PyObject* callee, Shape* args, uint
     if (Status err = byCount(e, s, callee, args, count, handled, out); err != Status::ok || *handled)
         return err;
     return laterSteps(e, s, callee, args, count, at, handled, out);
+}
+
+Status lowerUtf8Len(Emitter* e, Semantic* s, const front::Expr* argument, bool* handled,
+                    Shape* out) {
+    *handled = false;
+    if (argument->kind != front::ExprKind::call) return Status::ok;
+    const front::Expr* callee = argument->call.callee;
+    const front::ExprList& given = argument->call.arguments;
+    if (callee->kind != front::ExprKind::attribute ||
+        !front::textIs(callee->attribute.name, "encode") || argument->call.keywords.count ||
+        given.count > 1)
+        return Status::ok;
+    if (given.count == 1) {
+        const front::Expr* name = given.items[0];
+        bool utf8 = false;
+        for (const char* accepted : kUtf8Names)
+            utf8 = utf8 || (name->kind == front::ExprKind::str && front::textIs(name->str, accepted));
+        if (!utf8) return Status::ok;
+    }
+    *handled = true;
+    uint64_t live = e->temporaries.count;
+    Shape text;
+    if (Status err = emitExpr(e, s, callee->attribute.object, &text); err != Status::ok)
+        return err;
+    if (!e->temporaries.push(text)) return Status::outOfMemory;
+    e->temporaries.count = live;
+    Operand x;
+    if (Status err = materialize(e, text, s->site, &x); err != Status::ok) return err;
+    ValueRef words[2] = {x.tag, x.payload};
+    return wordsHelper(e, s, "wn_utf8_len", words, 2, &x, 1, KnownKind::int_, out);
 }
 
 Status noArgumentsMessage(backend::List<char>* w, const char* name, size_t length) {

@@ -358,6 +358,10 @@ Shape normalizeInt(Emitter* e, const Shape& shape);
 // its general roads). print and input are never handled. Handled: the shapes are consumed.
 [[nodiscard]] Status lowerBuiltin(Emitter* e, Semantic* s, PyObject* callee, Shape* args,
                                   uint64_t count, front::Position at, bool* handled, Shape* out);
+// len(s.encode()) with no argument or a UTF-8 name: the length counted by wn_utf8_len, the
+// bytes never made. *handled false for any other argument (nothing compiled then).
+[[nodiscard]] Status lowerUtf8Len(Emitter* e, Semantic* s, const front::Expr* argument,
+                                  bool* handled, Shape* out);
 // "<name>() takes no arguments" appended. ok or outOfMemory.
 [[nodiscard]] Status noArgumentsMessage(backend::List<char>* w, const char* name, size_t length);
 

@@ -211,7 +211,9 @@ protected:
     bool handledConstant(const char* callee, const std::vector<const char*>& args, Shape* out,
                          std::string* ir = nullptr) {
         Compiler* c = &compiler_;
-        Function f(c, "fold", 7, {c->module.ptr});
+        static int n = 0;
+        std::string symbol = "fold_" + std::to_string(n++);
+        Function f(c, symbol.c_str(), 7, {c->module.ptr});
         Semantic* s = newSemantic(c, front("caller"), 0, kSite);
         EXPECT_TRUE(f.e.semantics.push(s));
         std::vector<Shape> shapes;
@@ -464,6 +466,51 @@ TEST_F(BuiltinLowering, LenOfAContainerKnownWhileCompilingIsAConstant) {
     EXPECT_EQ(out.kind, ShapeKind::pint);
     EXPECT_EQ(out.int_, 3);
     EXPECT_EQ(run("len", {{"'abcd'", true, KnownKind::str}}), "value: 4");
+}
+
+TEST_F(BuiltinLowering, LenOfAStrEncodedAsUtf8CountsWithoutMakingTheBytes) {
+    struct Encode {
+        const char* name;  // null: encode()
+        bool keyword;
+        bool counted;
+    };
+    const Encode cases[] = {{nullptr, false, true},  {"utf-8", false, true},
+                            {"UTF8", false, true},   {"utf_8", false, true},
+                            {"latin-1", false, false}, {"Utf-8", false, false},
+                            {"utf-8", true, false}};
+    int n = 0;
+    for (const Encode& k : cases) {
+        Compiler* c = &compiler_;
+        std::string symbol = "utf8_" + std::to_string(n++);
+        Function f(c, symbol.c_str(), 7, {c->module.ptr});
+        Semantic* s = newSemantic(c, front("caller"), 0, kSite);
+        ASSERT_TRUE(f.e.semantics.push(s));
+        front::Expr text{}, attribute{}, name{}, call{};
+        text.kind = front::ExprKind::str;
+        text.str = front::Text{"h\xc3\xa9", 3};
+        attribute.kind = front::ExprKind::attribute;
+        attribute.attribute.object = &text;
+        attribute.attribute.name = front::Text{"encode", 6};
+        name.kind = front::ExprKind::str;
+        if (k.name) name.str = front::Text{k.name, strlen(k.name)};
+        front::Expr* given[1] = {&name};
+        front::Keyword keyword{front::Text{"encoding", 8}, &name};
+        call.kind = front::ExprKind::call;
+        call.call.callee = &attribute;
+        if (k.name && !k.keyword) call.call.arguments = front::ExprList{given, 1};
+        if (k.keyword) call.call.keywords = front::KeywordList{&keyword, 1};
+        bool handled = false;
+        Shape out;
+        ASSERT_EQ(lowerUtf8Len(&f.e, s, &call, &handled, &out), Status::ok) << message();
+        endSemantic(s);
+        std::string ir = f.ir();
+        EXPECT_EQ(handled, k.counted) << (k.name ? k.name : "encode()");
+        EXPECT_EQ(countOf(ir, "@wn_utf8_len("), k.counted ? 1u : 0u) << ir;
+        if (k.counted) {
+            EXPECT_EQ(out.kind, ShapeKind::dyn);
+            EXPECT_EQ(out.dyn.kind, KnownKind::int_);
+        }
+    }
 }
 
 // --- native host functions ------------------------------------------------------------------
