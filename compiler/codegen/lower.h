@@ -350,7 +350,7 @@ struct Truth {
 Shape normalizeInt(Emitter* e, const Shape& shape);
 
 // --- builtins and library calls compiled at the call site (builtins.cpp, mathcalls.cpp,
-//     itervalues.cpp, libcalls.cpp, hostcalls.cpp) -----------------------------------------
+//     itervalues.cpp, libcalls.cpp, hostcalls.cpp, streams.cpp) ----------------------------
 
 // A call of a builtin or library function known while compiling: folded when its arguments are
 // constants, a runtime helper on native values, a container made while compiling, or not
@@ -407,6 +407,12 @@ private:
 // Whether a call of this callee iterates its one positional argument at once, keeping none of
 // it (list, tuple, set, frozenset, dict, sorted, sum, min, max). Cannot fail.
 bool iteratesArgumentAtOnce(PyObject* callee);
+
+// X.read() and X.write(v) on the standard streams or an open(...) call recognised while
+// compiling (streams.cpp): wn_lib or wn_write. *handled false when the call is not of those
+// forms (what was compiled to look at X, a global read, is released again).
+[[nodiscard]] Status lowerStreamCall(Emitter* e, Semantic* s, const front::Expr* call,
+                                     bool* handled, Shape* out);
 
 // Whether the object is a native host function (its type exactly wuna.NativeHost).
 bool isNativeHost(PyObject* object);

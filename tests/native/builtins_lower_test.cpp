@@ -34,6 +34,7 @@ constexpr char kFixture[] = R"PY(
 import math
 import os
 import struct
+import sys
 import zlib
 
 
@@ -509,6 +510,133 @@ TEST_F(BuiltinLowering, LenOfAStrEncodedAsUtf8CountsWithoutMakingTheBytes) {
         if (k.counted) {
             EXPECT_EQ(out.kind, ShapeKind::dyn);
             EXPECT_EQ(out.dyn.kind, KnownKind::int_);
+        }
+    }
+}
+
+// --- standard streams and whole files --------------------------------------------------------
+
+// Expression trees of X.read() and X.write(v), built by hand.
+class Streams : public BuiltinLowering {
+protected:
+    front::Expr* node(front::ExprKind kind) {
+        nodes_.push_back(std::make_unique<front::Expr>());
+        front::Expr* x = nodes_.back().get();
+        x->kind = kind;
+        x->position = kAt;
+        return x;
+    }
+    front::Expr* str(const char* text) {
+        front::Expr* x = node(front::ExprKind::str);
+        x->str = front::Text{text, strlen(text)};
+        return x;
+    }
+    front::Expr* global(const char* name) {
+        front::Expr* x = node(front::ExprKind::global);
+        x->global = front::Text{name, strlen(name)};
+        return x;
+    }
+    front::Expr* attribute(front::Expr* object, const char* name) {
+        front::Expr* x = node(front::ExprKind::attribute);
+        x->attribute.object = object;
+        x->attribute.name = front::Text{name, strlen(name)};
+        return x;
+    }
+    front::Expr* call(front::Expr* callee, std::vector<front::Expr*> args,
+                      std::vector<std::pair<const char*, front::Expr*>> keywords = {}) {
+        front::Expr* x = node(front::ExprKind::call);
+        x->call.callee = callee;
+        lists_.push_back(args);
+        x->call.arguments = front::ExprList{lists_.back().data(), args.size()};
+        std::vector<front::Keyword> k;
+        for (auto& [name, value] : keywords) k.push_back({front::Text{name, strlen(name)}, value});
+        keywords_.push_back(k);
+        x->call.keywords = front::KeywordList{keywords_.back().data(), k.size()};
+        return x;
+    }
+    // open(path, *rest, **keywords)
+    front::Expr* open(std::vector<const char*> rest,
+                      std::vector<std::pair<const char*, front::Expr*>> keywords = {}) {
+        std::vector<front::Expr*> args = {str("/no/such/file")};
+        for (const char* r : rest) args.push_back(str(r));
+        return call(global("open"), args, keywords);
+    }
+    // The wn_lib or wn_write call the road emitted ("" when the call was not recognised).
+    std::string lowered(front::Expr* object, const char* method) {
+        Compiler* c = &compiler_;
+        std::string symbol = "stream_" + std::to_string(count_++);
+        Function f(c, symbol.c_str(), 7, {c->module.ptr});
+        Semantic* s = newSemantic(c, front("caller"), 0, kSite);
+        EXPECT_TRUE(f.e.semantics.push(s));
+        bool write = strcmp(method, "write") == 0;
+        front::Expr* x = call(attribute(object, method), write ? std::vector<front::Expr*>{str("t")}
+                                                               : std::vector<front::Expr*>{});
+        bool handled = false;
+        Shape out;
+        EXPECT_EQ(lowerStreamCall(&f.e, s, x, &handled, &out), Status::ok) << message();
+        endSemantic(s);
+        std::string ir = f.ir();
+        if (!handled) return "";
+        for (const char* helper : {"@wn_lib(", "@wn_write("}) {
+            size_t at = ir.find(helper);
+            if (at != std::string::npos) return ir.substr(at, ir.find('\n', at) - at);
+        }
+        return "<no helper>";
+    }
+    std::vector<std::unique_ptr<front::Expr>> nodes_;
+    std::vector<std::vector<front::Expr*>> lists_;
+    std::vector<std::vector<front::Keyword>> keywords_;
+    int count_ = 0;
+};
+
+TEST_F(Streams, FileReadsAndWritesAreLibraryCallsWithTheirCodeAndFlags) {
+    lists_.reserve(64);
+    keywords_.reserve(64);
+    auto utf8 = [&](const char* name) { return std::pair<const char*, front::Expr*>{"encoding", str(name)}; };
+    auto newline = [&](front::Expr* v) { return std::pair<const char*, front::Expr*>{"newline", v}; };
+    front::Expr* none = node(front::ExprKind::none);
+    struct Case {
+        front::Expr* object;
+        const char* method;
+        const char* code;   // "i32 <code>, " of wn_lib, or the stream of wn_write; null: none
+        const char* flags;  // ", i32 <flags>, ptr"
+    };
+    const Case cases[] = {
+        {open({}, {utf8("utf-8")}), "read", "i32 15, ", ", i32 0, ptr"},
+        {open({"r"}, {utf8("UTF-8")}), "read", "i32 15, ", ", i32 0, ptr"},
+        {open({}, {utf8("utf8"), newline(str(""))}), "read", "i32 15, ", ", i32 1, ptr"},
+        {open({}, {utf8("utf8"), newline(none)}), "read", "i32 15, ", ", i32 0, ptr"},
+        {open({}), "read", nullptr, nullptr},
+        {open({}, {utf8("latin-1")}), "read", nullptr, nullptr},
+        {open({}, {utf8("utf_8")}), "read", nullptr, nullptr},
+        {open({"rb"}), "read", "i32 16, ", ", i32 0, ptr"},
+        {open({"rb"}, {{"buffering", str("1")}}), "read", nullptr, nullptr},
+        {open({}, {{"mode", str("r")}, utf8("utf-8")}), "read", nullptr, nullptr},
+        {open({"w"}, {utf8("utf8")}), "write", "i32 18, ", ", i32 0, ptr"},
+        {open({"a"}, {utf8("utf8")}), "write", "i32 18, ", ", i32 1, ptr"},
+        {open({"w"}, {utf8("utf8"), newline(str(""))}), "write", "i32 18, ", ", i32 2, ptr"},
+        {open({"at"}, {utf8("utf8"), newline(str(""))}), "write", "i32 18, ", ", i32 3, ptr"},
+        {open({"x"}, {utf8("utf8")}), "write", nullptr, nullptr},
+        {open({}, {utf8("utf8")}), "write", nullptr, nullptr},
+        {attribute(global("sys"), "stdin"), "read", "i32 17, ", ", i32 2, ptr"},
+        {attribute(global("sys"), "stdout"), "read", nullptr, nullptr},
+        {attribute(global("sys"), "stdout"), "write", "i32 1, ", nullptr},
+        {attribute(global("sys"), "stderr"), "write", "i32 2, ", nullptr},
+        {attribute(global("sys"), "stdin"), "write", nullptr, nullptr},
+        // A global named sys that is some other object is not the sys module.
+        {attribute(global("os"), "stdout"), "write", nullptr, nullptr},
+    };
+    int i = 0;
+    for (const Case& k : cases) {
+        std::string line = lowered(k.object, k.method);
+        SCOPED_TRACE("case " + std::to_string(i++) + ": " + line);
+        if (!k.code) {
+            EXPECT_EQ(line, "");
+            continue;
+        }
+        EXPECT_NE(line.find(k.code), std::string::npos);
+        if (k.flags) {
+            EXPECT_NE(line.find(k.flags), std::string::npos);
         }
     }
 }
