@@ -4,25 +4,10 @@ swapping), if on known and run-time conditions, returns from a helper inside and
 run-time control flow, named expressions, asserts (failing with AssertionError's text, and
 caught by the semantic's own except AssertionError), del of names and items, break and
 continue, pass and expression statements."""
-import functools
-
-import pargo
 import pytest
 
 import wuna
-
-GRAMMAR = r"""
-Program = stmts:Case*
-Case = 'case' value:Num ';'
-@token Num = [0-9]+ -> int
-@skip Space = [ \t\n]+
-"""
-
-
-@functools.lru_cache(maxsize=None)
-def parser():
-    return pargo.compile(GRAMMAR)
-
+from support.cases import assert_compiled_as_reference, assert_reference_runs, make_language
 
 def assigns(node, rt):
     a = b = node.value
@@ -126,47 +111,17 @@ def loops(node, rt):
 
 SEMANTICS = [assigns, known_if, runtime_if, returns, named, asserts, caught_assert, bare_assert,
              deletes, loops]
-SOURCE = "case 1; case 2; case 3; case 5;"
-
-
-def make_language(semantic):
-    lang = wuna.Language(parser())
-    lang.exec("Case")(semantic)
-    return lang
-
-
-def outcome(program, mode, capfd):
-    """What a run printed and raised: (output, exception type, its text)."""
-    capfd.readouterr()
-    try:
-        program.run(mode)
-    except Exception as e:
-        return capfd.readouterr().out, type(e), str(e)
-    return capfd.readouterr().out, None, None
 
 
 @pytest.mark.xfail(reason="needs the whole code generator", strict=False)
 @pytest.mark.parametrize("semantic", SEMANTICS, ids=lambda f: f.__name__)
 def test_a_compiled_semantic_gives_what_the_reference_mode_gives(semantic, capfd):
-    lang = make_language(semantic)
-    program = lang.load(SOURCE)
-    expected = outcome(program, "python", capfd)
-    assert outcome(program, "compiled", capfd) == expected
-    # The statements compiled: the semantic did not run as Python.
-    assert semantic.__name__ not in lang.python_semantics()
+    assert_compiled_as_reference(semantic, capfd)
 
 
 @pytest.mark.parametrize("semantic", SEMANTICS, ids=lambda f: f.__name__)
 def test_the_reference_mode_runs_each_semantic(semantic, capfd):
-    # The fixture itself: each semantic runs in the reference mode (a typo here would make the
-    # compiled comparison meaningless).
-    program = make_language(semantic).load(SOURCE)
-    out, kind, text = outcome(program, "python", capfd)
-    assert out
-    if semantic in (asserts, bare_assert, deletes):
-        assert kind is wuna.Error
-    else:
-        assert kind is None, text
+    assert_reference_runs(semantic, semantic in (asserts, bare_assert, deletes), capfd)
 
 
 def test_a_failed_assert_reads_as_python_words_it():

@@ -137,10 +137,12 @@ Status nodeRead(Emitter* e, Semantic* s, uint32_t node, front::Text name, front:
 }
 
 // The slot's value with a reference added, as a dyn of the kind.
-Shape slotValue(Emitter* e, llvmapi::ValueRef slot, KnownKind kind) {
+Status slotValue(Emitter* e, llvmapi::ValueRef slot, KnownKind kind, Shape* out) {
     Operand o = loadOperand(e, slot, kind);
-    (void)refcount(e, RefMode::increment, o.tag, o.payload);
-    return dynShape(o);
+    if (Status err = refcount(e, RefMode::increment, o.tag, o.payload); err != Status::ok)
+        return err;
+    *out = dynShape(o);
+    return Status::ok;
 }
 
 Shape emptyTuple() {
@@ -167,8 +169,7 @@ Status rtRead(Emitter* e, Semantic* s, front::Text name, front::Position at, Sha
             *out = receiver ? noneShape() : emptyTuple();
             return Status::ok;
         }
-        *out = slotValue(e, slot, receiver ? KnownKind::unknown : KnownKind::tuple);
-        return Status::ok;
+        return slotValue(e, slot, receiver ? KnownKind::unknown : KnownKind::tuple, out);
     }
     if (named(name, "path")) {
         const driver::CompileInputs* inputs = e->compiler->inputs;

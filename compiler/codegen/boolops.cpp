@@ -87,8 +87,9 @@ Status runtimeStep(Emitter* e, Semantic* s, bool isAnd, const Expr* next, Shape*
 }
 
 // The right operand of a link that is also the left operand of the next one: a second holder
-// (for run-time values a second reference, for tuples of run-time items a copy). *same false
-// when the value holds no reference and may simply be used twice.
+// (for run-time values a second reference, for tuples of run-time items a copy); a value that
+// holds no reference is simply used twice. The second reference is held by a plain operand: a
+// borrowed read's flag lets one release through, so it stays with the first holder alone.
 Status secondHolder(Emitter* e, Semantic* s, Shape* value, Shape* copy) {
     if (!mayHoldReference(*value)) {
         *copy = *value;
@@ -100,6 +101,8 @@ Status secondHolder(Emitter* e, Semantic* s, Shape* value, Shape* copy) {
     if (Status err = addReference(e, &o); err != Status::ok) return err;
     *value = dynShape(o);
     *copy = *value;
+    copy->dyn.borrowFlag = nullptr;
+    copy->dyn.source = nullptr;
     return Status::ok;
 }
 

@@ -1,10 +1,10 @@
 // Builtins compiled at the call site, before any general road: print writes through one
 // helper with its stream chosen while compiling, sorted and the method sort go to the sorting
 // helper. A generator expression given to a call is compiled only as its consumer uses it:
-// drained into a list by list, tuple, set, sum, sorted, min, max and str.join; all/any must
-// stop at the first deciding element, which a list made first would not (its items evaluated
-// up front could raise where Python never looks), so they wait for the deciding loop of the
-// comprehension lowering and refuse until then; any other consumer may keep the generator.
+// drained into a list by list, tuple, set, sum, sorted, min, max and str.join; all/any stop
+// at the first deciding element, which a list made first would not (its items evaluated up
+// front could raise where Python never looks): the comprehension lowering's deciding loop;
+// any other consumer may keep the generator.
 #include <cstring>
 #include <initializer_list>
 
@@ -167,14 +167,13 @@ Status drainedGenerator(Emitter* e, Semantic* s, const front::Expr* generator, P
     case GeneratorUse::kept:
         return refuseConstruct(e, "a generator expression its consumer doesn't drain at once");
     case GeneratorUse::any:
-    case GeneratorUse::all:
-        // Their items must be read only up to the deciding one: the comprehension lowering's
+        // Its items are read only up to the deciding one: the comprehension lowering's
         // deciding loop, not a list made first.
-        return refuseConstruct(e, "all() or any() over a generator expression");
-    case GeneratorUse::list:
-        break;
+        return emitDrainedGenerator(e, s, generator, Drain::any, out);
+    case GeneratorUse::all: return emitDrainedGenerator(e, s, generator, Drain::all, out);
+    case GeneratorUse::list: break;
     }
-    return emitComprehension(e, s, generator, out);
+    return emitDrainedGenerator(e, s, generator, Drain::list, out);
 }
 
 }  // namespace calls

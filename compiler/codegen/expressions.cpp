@@ -321,6 +321,16 @@ Status boolOp(Emitter* e, Semantic* s, const Expr* x, Shape* out) {
 
 Status compare(Emitter* e, Semantic* s, const Expr* x, Shape* out) {
     if (x->compare.ops.count > 1) return emitCompareChain(e, s, x, out);
+    front::CompareOp op = x->compare.ops.items[0];
+    if (op == front::CompareOp::is || op == front::CompareOp::isNot) {
+        // type(x) is T compares type keys, without a Python type object at run time
+        bool handled;
+        if (Status err = emitTypeCompare(e, s, op, x->compare.left,
+                                         x->compare.comparators.items[0], x->position, out,
+                                         &handled);
+            err != Status::ok || handled)
+            return err;
+    }
     LiveMark mark(e);
     Shape left, right;
     if (Status err = emitSubExpr(e, s, x->compare.left, &left); err != Status::ok) return err;
@@ -337,8 +347,12 @@ Status ifExp(Emitter* e, Semantic* s, const Expr* x, Shape* out) {
     if (Status err = emitExpr(e, s, x->ifExp.test, &test); err != Status::ok) return err;
     Truth truth;
     if (Status err = emitTruthy(e, test, s->site, &truth); err != Status::ok) return err;
-    if (!truth.isValue)
+    if (!truth.isValue) {
+        // A truth known while compiling leaves the test to its holder: a tuple's run-time
+        // items go with it here.
+        if (Status err = release(e, test); err != Status::ok) return err;
         return emitExpr(e, s, (truth.known & 1) ? x->ifExp.body : x->ifExp.orelse, out);
+    }
     return emitIfExp(e, s, truth.value, x->ifExp.body, x->ifExp.orelse, out);
 }
 

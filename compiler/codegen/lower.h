@@ -238,15 +238,53 @@ struct LocalUse {
                                     backend::List<LocalUse>* uses);
 [[nodiscard]] Status noteTargetLocals(const front::Target& target, backend::List<LocalUse>* uses);
 
-// --- loops, try, comprehensions (loops.cpp, try.cpp, comprehensions.cpp) ----------------------
+// --- loops, try, comprehensions (loops.cpp, forloops.cpp, try.cpp, handlers.cpp, raise.cpp,
+//     comprehensions.cpp, controlvars.cpp) ---------------------------------------------------
+
+// Unrolling's bounds: while loops nest at most this deep when unrolled, with bodies of at most
+// this many statements, for at most this many iterations; a for over items known while
+// compiling is unrolled only up to kForUnrollItems items, past that it runs at run time.
+inline constexpr uint32_t kWhileUnrollDepth = 3;
+inline constexpr uint64_t kWhileUnrollStatements = 12;
+inline constexpr uint32_t kWhileUnrollIterations = 8;
+inline constexpr uint64_t kForUnrollItems = 64;
 
 [[nodiscard]] Status lowerWhile(Emitter* e, Semantic* s, const front::Stmt* statement);
 [[nodiscard]] Status lowerFor(Emitter* e, Semantic* s, const front::Stmt* statement);
 [[nodiscard]] Status lowerTry(Emitter* e, Semantic* s, const front::Stmt* statement);
 // A raise of a control shape (rt.Return/Break/Continue) or of an exception value.
 [[nodiscard]] Status lowerRaise(Emitter* e, Semantic* s, const front::Stmt* statement);
+// A list, set or dict comprehension, or a generator expression. A generator expression
+// compiles only as the argument its consumer drains at once (emitDrainedGenerator); met
+// anywhere else it is refused, so the semantic runs as Python with that reason.
 [[nodiscard]] Status emitComprehension(Emitter* e, Semantic* s, const front::Expr* expr,
                                        Shape* out);
+// What a consumer does with a generator expression it is given, as the call lowering finds
+// (calls::generatorUse): drains it into a list (list, tuple, set, sum, sorted, min, max,
+// str.join), or reads it up to the first deciding element (any, all).
+enum class Drain : uint8_t { list = 1, any = 2, all = 3 };
+// The generator expression as its consumer uses it: the list of its elements (made while
+// compiling, or at run time), or the bool of any()/all(), the loop left at the first deciding
+// element.
+[[nodiscard]] Status emitDrainedGenerator(Emitter* e, Semantic* s, const front::Expr* generator,
+                                          Drain drain, Shape* out);
+
+// The process-wide sets of unroll keys (never emptied; used under the interpreter lock):
+// loops whose unrolling gave up, and loops whose iteration met a break or continue in
+// run-time control flow (they are compiled as loops at run time from then on). ok or
+// outOfMemory.
+[[nodiscard]] Status noteLoopNotUnrolled(const void* key);
+[[nodiscard]] Status noteLoopAtRunTime(const void* key);
+bool loopNotUnrolled(const void* key);
+bool loopAtRunTime(const void* key);
+
+// The error kinds an except's class (or tuple of classes, nested tuples too) matches: bit k
+// for the kind k whose Python class is the class itself, bit 63 for a class of no kind.
+// Cannot fail (a lookup that finds nothing gives bit 63).
+uint64_t exceptClassMask(PyObject* classes);
+// The wuna module's class of a jump (tail_call, Return, Break, Continue), borrowed; null for
+// any other id or when the module isn't imported (no error pending).
+PyObject* jumpClassOf(RtMethod id);
 
 // --- expressions (expressions.cpp, displays.cpp, boolops.cpp, truth.cpp, fstrings.cpp, slices.cpp)
 
@@ -278,7 +316,8 @@ struct Truth {
 [[nodiscard]] Status constantSlice(Emitter* e, const Shape& lower, const Shape& upper,
                                    const Shape& step, PyObject** out);
 
-// --- operators (binary.cpp, compare.cpp, typecompare.cpp, wrapping.cpp, readers.cpp) ----------
+// --- operators (binary.cpp, unary.cpp, inplace.cpp, compare.cpp, typecompare.cpp, bigints.cpp,
+//     wrapping.cpp, readers.cpp) -------------------------------------------------------------
 
 [[nodiscard]] Status emitBinary(Emitter* e, Semantic* s, front::BinaryOp op, Shape* left,
                                 Shape* right, front::Position at, Shape* out);
@@ -296,6 +335,21 @@ struct Truth {
 [[nodiscard]] Status emitRtTailCall(Emitter* e, Semantic* s, Shape* callee, Shape* args,
                                     Shape* receiver);
 [[nodiscard]] Status emitRtFresh(Emitter* e, Semantic* s, uint32_t node);
+// wn_binary on two run-time operands (released after the call) and its result, of the kind
+// the helper is sure to give.
+[[nodiscard]] Status emitBinaryGeneric(Emitter* e, int32_t site, front::BinaryOp op,
+                                       const Operand& left, const Operand& right, Operand* out);
+// wn_compare on two run-time operands (released after the call); a bool operand.
+[[nodiscard]] Status emitCompareGeneric(Emitter* e, int32_t site, front::CompareOp op,
+                                        const Operand& left, const Operand& right, Operand* out);
+// type(x) is T, type(x) is not T, type(x) is type(y) by type keys: *handled false (nothing
+// emitted, nothing compiled) when the comparison is not of that form.
+[[nodiscard]] Status emitTypeCompare(Emitter* e, Semantic* s, front::CompareOp op,
+                                     const front::Expr* left, const front::Expr* right,
+                                     front::Position at, Shape* out, bool* handled);
+// A value that came from Python as the language's int: an int within 64 bits becomes a
+// checked int (tag 2), a bigger one the run-time failure "integer overflow" at the site.
+[[nodiscard]] Status emitBigIntCheck(Emitter* e, Shape* value, int32_t site, Shape* out);
 
 // --- calls (calls.cpp, callargs.cpp, builtincalls.cpp, known.cpp, progcalls.cpp, pycalls.cpp,
 //     closures.cpp) ------------------------------------------------------------------------

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "compiler/codegen/attributes_common.h"
+#include "compiler/codegen/statements_flow.h"
 #include "compiler/front/stable.h"
 
 namespace wuna::compile {
@@ -143,6 +144,27 @@ const void* containerRecord(const Shape& shape) {
     return nullptr;
 }
 
+// A list a method made while compiling (split, splitlines) as a list made while compiling, of
+// its own: each run gets a list of its own, as each call in Python does, where the Python list
+// kept as a constant would be shared by every run and changed by any of them.
+Status freshList(Emitter* e, Semantic* s, PyObject* list, Shape* out) {
+    front::ListRecord* record = front::newListRecord(e->compiler);
+    if (!record) return Status::outOfMemory;
+    // Converting an item runs no Python code: the list keeps its length meanwhile.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); i++) {
+        Shape item;
+        if (Status err = fromPython(e->compiler, PyList_GET_ITEM(list, i), &item);
+            err != Status::ok)
+            return err;
+        if (Status err = front::appendItem(e->compiler, record, item); err != Status::ok)
+            return err;
+    }
+    *out = Shape{};
+    out->kind = ShapeKind::list;
+    out->list = record;
+    return s ? trackContainer(s, *out) : Status::ok;
+}
+
 // A constant str method computed through Python; *done false when it is left for run time.
 Status strMethod(Emitter* e, Semantic* s, const Shape& receiver, front::Text name, Shape* args,
                  uint32_t count, front::Position at, Shape* out, bool* done) {
@@ -174,7 +196,7 @@ Status strMethod(Emitter* e, Semantic* s, const Shape& receiver, front::Text nam
         PyErr_Clear();
         return Status::ok;
     }
-    err = fromPython(c, result, out);
+    err = PyList_CheckExact(result) ? freshList(e, s, result, out) : fromPython(c, result, out);
     Py_DECREF(result);
     if (err == Status::ok) *done = true;
     return err;
@@ -373,40 +395,71 @@ PyObject* methodOfClass(PyObject* cls, const char* name, size_t length) {
     return found;
 }
 
+namespace {
+
+// Whether two keys are equal as a dict finds them: ints, bools and integral floats across
+// kinds, strs by bytes, nodes by index, Python objects by identity or ==, tuples item by item.
+// ok with *equal, or pythonError (a failing ==).
+Status keysEqual(const Shape& k, const Shape& key, bool* equal) {
+    auto integral = [](const Shape& s, int64_t* v) { return attrs::integerIndex(s, v); };
+    int64_t a, b;
+    *equal = false;
+    if (integral(k, &a) && integral(key, &b)) {
+        *equal = a == b;
+    } else if (k.kind == ShapeKind::float_ || key.kind == ShapeKind::float_) {
+        const Shape& f = k.kind == ShapeKind::float_ ? k : key;
+        const Shape& other = k.kind == ShapeKind::float_ ? key : k;
+        if (other.kind == ShapeKind::float_) {
+            *equal = f.float_ == other.float_;
+        } else if (integral(other, &a)) {
+            double d = f.float_;
+            *equal = d >= -9223372036854775808.0 && d < 9223372036854775808.0 &&
+                     double(int64_t(d)) == d && int64_t(d) == a;
+        }
+    } else if (k.kind != key.kind) {
+        *equal = false;
+    } else if (k.kind == ShapeKind::none) {
+        *equal = true;
+    } else if (k.kind == ShapeKind::str) {
+        *equal = k.str.length == key.str.length &&
+                 memcmp(k.str.data, key.str.data, size_t(k.str.length)) == 0;
+    } else if (k.kind == ShapeKind::node) {
+        *equal = k.node == key.node;
+    } else if (k.kind == ShapeKind::py) {
+        int same = k.py == key.py ? 1 : PyObject_RichCompareBool(k.py, key.py, Py_EQ);
+        if (same < 0) return Status::pythonError;
+        *equal = same == 1;
+    } else if (k.kind == ShapeKind::tuple && k.tuple.count == key.tuple.count) {
+        *equal = true;
+        for (uint64_t i = 0; i < k.tuple.count && *equal; i++)
+            if (Status err = keysEqual(k.tuple.items[i], key.tuple.items[i], equal);
+                err != Status::ok)
+                return err;
+    }
+    return Status::ok;
+}
+
+// Whether keysEqual decides for the key while compiling: a key with a run-time value or a
+// container made while compiling in it may equal a key at run time that it can't tell now.
+bool decidableKey(const Shape& key) {
+    if (key.kind == ShapeKind::tuple) {
+        for (uint64_t i = 0; i < key.tuple.count; i++)
+            if (!decidableKey(key.tuple.items[i])) return false;
+        return true;
+    }
+    // The scalars (none up to node, in kind order) and Python objects.
+    static_assert(uint8_t(ShapeKind::none) == 0 && uint8_t(ShapeKind::node) == 6);
+    return key.kind <= ShapeKind::node || key.kind == ShapeKind::py;
+}
+
+}  // namespace
+
 Status comptimeKeyIndex(const Shape* keys, uint64_t count, const Shape& key, uint64_t* index,
                         bool* found) {
     *found = false;
-    auto integral = [](const Shape& s, int64_t* v) { return attrs::integerIndex(s, v); };
     for (uint64_t i = 0; i < count; i++) {
-        const Shape& k = keys[i];
-        int64_t a, b;
-        bool equal = false;
-        if (integral(k, &a) && integral(key, &b)) {
-            equal = a == b;
-        } else if (k.kind == ShapeKind::float_ || key.kind == ShapeKind::float_) {
-            const Shape& f = k.kind == ShapeKind::float_ ? k : key;
-            const Shape& other = k.kind == ShapeKind::float_ ? key : k;
-            if (other.kind == ShapeKind::float_) {
-                equal = f.float_ == other.float_;
-            } else if (integral(other, &a)) {
-                double d = f.float_;
-                equal = d >= -9223372036854775808.0 && d < 9223372036854775808.0 &&
-                        double(int64_t(d)) == d && int64_t(d) == a;
-            }
-        } else if (k.kind != key.kind) {
-            equal = false;
-        } else if (k.kind == ShapeKind::none) {
-            equal = true;
-        } else if (k.kind == ShapeKind::str) {
-            equal = k.str.length == key.str.length &&
-                    memcmp(k.str.data, key.str.data, size_t(k.str.length)) == 0;
-        } else if (k.kind == ShapeKind::node) {
-            equal = k.node == key.node;
-        } else if (k.kind == ShapeKind::py) {
-            int same = k.py == key.py ? 1 : PyObject_RichCompareBool(k.py, key.py, Py_EQ);
-            if (same < 0) return Status::pythonError;
-            equal = same == 1;
-        }
+        bool equal;
+        if (Status err = keysEqual(keys[i], key, &equal); err != Status::ok) return err;
         if (equal) {
             *index = i;
             *found = true;
@@ -530,7 +583,7 @@ Status emitMethodCall(Emitter* e, Semantic* s, Shape* receiver, front::Text name
         }
     }
     if (settled && receiver->kind == ShapeKind::dict && named(name, "get") &&
-        (count == 1 || count == 2) && args[0].kind != ShapeKind::dyn) {
+        (count == 1 || count == 2) && decidableKey(args[0])) {
         uint64_t j;
         bool found;
         front::DictRecord* dict = receiver->dict;

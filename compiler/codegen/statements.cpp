@@ -347,10 +347,14 @@ Status lowerLoopJump(Emitter* e, Semantic* s, const Stmt* st) {
     LoopEntry* loop = s->loops.last();
     bool isContinue = st->kind == StmtKind::continue_;
     if (loop->unrollKey) {
-        if (s->controlDepth != loop->controlDepth || s->tryDepth != loop->tryDepth)
+        if (s->controlDepth != loop->controlDepth || s->tryDepth != loop->tryDepth) {
+            // The next attempt compiles that loop at run time.
+            if (Status err = noteLoopAtRunTime(loop->unrollKey); err != Status::ok) return err;
+            recordNeed(e->compiler);
             return statementError(e,
                                   "a break or continue in run-time control flow of a loop "
                                   "unrolled: compiled again, a loop at run time");
+        }
         s->jumped = 1;
         s->unrolledContinue = isContinue ? 1 : 0;
     }

@@ -201,6 +201,28 @@ Status oneClass(Emitter* e, Semantic* s, const Shape& x, PyObject* cls, front::P
     return Status::ok;
 }
 
+// One more holder of x for a test that consumes it, x keeping its own: a run-time value gets
+// one more reference, held by a plain operand, since a borrowed read's flag lets only one
+// release through (the flag stays with x); a tuple's run-time items the same, item by item.
+Status extraHolder(Emitter* e, Shape* x, Shape* copy) {
+    *copy = *x;
+    if (!mayHoldReference(*x)) return Status::ok;
+    if (x->kind == ShapeKind::tuple) {
+        Shape* items = takeArray<Shape>(e->compiler, x->tuple.count);
+        if (!items) return Status::outOfMemory;
+        for (uint64_t i = 0; i < x->tuple.count; i++)
+            if (Status err = extraHolder(e, &x->tuple.items[i], &items[i]); err != Status::ok)
+                return err;
+        copy->tuple.items = items;
+        return Status::ok;
+    }
+    if (Status err = addReference(e, &x->dyn); err != Status::ok) return err;
+    copy->dyn = x->dyn;
+    copy->dyn.borrowFlag = nullptr;
+    copy->dyn.source = nullptr;
+    return Status::ok;
+}
+
 // The i1 of a bool shape (constant or run-time).
 llvmapi::ValueRef bitOf(Emitter* e, const Shape& shape) {
     if (shape.kind == ShapeKind::bool_) return attrs::constBit(e, shape.bool_ != 0);
@@ -287,14 +309,9 @@ Status emitIsinstance(Emitter* e, Semantic* s, Shape* value, Shape* type, front:
     Shape running{};
     for (uint64_t i = 0; i < count; i++) {
         Shape x = *value;
-        if (i + 1 < count && x.kind == ShapeKind::dyn && !neverCounted(x.dyn.kind)) {
-            // Each single-class test consumes one reference.
-            if (Status err = takeOwnership(e, &x.dyn); err != Status::ok) return err;
-            if (Status err = refcount(e, RefMode::increment, x.dyn.tag, x.dyn.payload);
-                err != Status::ok)
-                return err;
-            value->dyn = x.dyn;
-        }
+        // Each single-class test consumes one holder of x.
+        if (i + 1 < count)
+            if (Status err = extraHolder(e, value, &x); err != Status::ok) return err;
         Shape one;
         if (Status err = oneClass(e, s, x, classes[i].py, at, &one); err != Status::ok) return err;
         if (i == 0) {

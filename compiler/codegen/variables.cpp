@@ -321,73 +321,11 @@ bool isStackSlot(const Emitter* e, ValueRef slot) {
     return false;
 }
 
-// The failure "integer overflow" at the node, then the error exit.
-Status failOverflow(Emitter* e, uint32_t node) {
-    ValueRef args[2] = {e->runContext, siteValue(e, int32_t(node))};
-    if (Status err = callHelper(e, "wn_overflow", args, 2, nullptr); err != Status::ok) return err;
-    BasicBlockRef exit;
-    if (Status err = errorExit(e, &exit); err != Status::ok) return err;
-    br(&e->builder, exit);
-    return Status::ok;
-}
-
-// A plain int (tag 18) becomes the language's int (tag 2); the payload stays.
-void checkedTag(Emitter* e, Operand* o) {
-    Builder* b = &e->builder;
-    ValueRef plain = icmp(b, llvmapi::IntEQ, o->tag, constI64(e, value::TagPint));
-    o->tag = T.LLVMBuildSelect(b->builder, plain, constI64(e, value::TagInt), o->tag, "");
-}
-
-// A run-time value of unknown kind: a big int, or a Python object that is an int past 64
-// bits, fails with "integer overflow"; the value is on the live temporaries meanwhile, so the
-// failure releases it.
-Status runTimeIntCheck(Emitter* e, uint32_t node, Shape* value) {
-    Builder* b = &e->builder;
-    Operand* o = &value->dyn;
-    ValueRef big = icmp(b, llvmapi::IntEQ, o->tag, constI64(e, value::TagBig));
-    ValueRef object = icmp(b, llvmapi::IntEQ, o->tag, constI64(e, value::TagPy));
-    ValueRef maybe = T.LLVMBuildOr(b->builder, big, object, "");
-    BasicBlockRef maybeBig, bigInt, notBig;
-    if (Status err = newBlock(b, "maybe_big", &maybeBig); err != Status::ok) return err;
-    if (Status err = newBlock(b, "big_int", &bigInt); err != Status::ok) return err;
-    if (Status err = newBlock(b, "not_big", &notBig); err != Status::ok) return err;
-    condBr(b, maybe, maybeBig, notBig);
-    enter(b, maybeBig);
-    ValueRef words[2] = {o->tag, o->payload};
-    ValueRef huge = callNamed(b, "wn_huge_int", words, 2);
-    condBr(b, huge, bigInt, notBig);
-    enter(b, bigInt);
-    if (!e->temporaries.push(*value)) return Status::outOfMemory;
-    Status err = failOverflow(e, node);
-    e->temporaries.cut(e->temporaries.count - 1);
-    if (err != Status::ok) return err;
-    enter(b, notBig);
-    checkedTag(e, o);
-    return Status::ok;
-}
-
 // rt.store's value with an int made the language's checked int, as the reference mode's store
-// makes it: a plain int known while compiling becomes an int, one that needs more than 64 bits
-// fails the run ("integer overflow"), and a run-time value is tested where its kind allows an
-// int.
+// makes it: a plain int becomes an int, one that needs more than 64 bits fails the run
+// ("integer overflow"), and a run-time value is tested where its kind allows an int.
 Status definiteInt(Emitter* e, uint32_t node, Shape* value) {
-    switch (value->kind) {
-    case ShapeKind::pint: value->kind = ShapeKind::int_; return Status::ok;
-    case ShapeKind::py: {
-        if (!PyLong_CheckExact(value->py)) return Status::ok;
-        int overflow = 0;
-        (void)PyLong_AsLongLongAndOverflow(value->py, &overflow);
-        if (!overflow) return Status::ok;
-        if (Status err = failOverflow(e, node); err != Status::ok) return err;
-        *value = noneShape();
-        return Status::ok;
-    }
-    case ShapeKind::dyn:
-        if (value->dyn.kind == KnownKind::unknown) return runTimeIntCheck(e, node, value);
-        if (value->dyn.kind == KnownKind::int_) checkedTag(e, &value->dyn);
-        return Status::ok;
-    default: return Status::ok;
-    }
+    return emitBigIntCheck(e, value, int32_t(node), value);
 }
 
 // The frame copy of a spilled typed local stays current with its stack slot.

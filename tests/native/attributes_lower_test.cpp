@@ -205,6 +205,35 @@ void addCases(Program* p) {
             return compile::emitIsinstance(e, s, &x, &shape, 0, out);
         });
     }
+    // isinstance of two classes on a value read through a borrow (the caller keeps its
+    // reference), and on a tuple known while compiling holding a run-time value (owned).
+    auto twoClasses = [](compile::Emitter* e, Shape* x, Shape* out) {
+        PyObject* classes = testing_support::eval("(int, tuple)");
+        Shape shape;
+        Status st = compile::fromPython(e->compiler, classes, &shape);
+        Py_DECREF(classes);
+        if (st != Status::ok) return st;
+        return compile::emitIsinstance(e, nullptr, x, &shape, 0, out);
+    };
+    add("isinstance borrowed",
+        [twoClasses](compile::Emitter* e, Semantic*, Operand a, Operand, Operand, Shape* out) {
+            Operand borrowed;
+            if (Status err = compile::borrowOperand(e, a, 0, &borrowed); err != Status::ok)
+                return err;
+            Shape x = compile::dynShape(borrowed);
+            return twoClasses(e, &x, out);
+        });
+    add("isinstance tuple shape",
+        [twoClasses](compile::Emitter* e, Semantic*, Operand a, Operand, Operand, Shape* out) {
+            Shape* items = compile::takeArray<Shape>(e->compiler, 1);
+            if (!items) return Status::outOfMemory;
+            items[0] = compile::dynShape(a);
+            Shape x{};
+            x.kind = ShapeKind::tuple;
+            x.tuple.items = items;
+            x.tuple.count = 1;
+            return twoClasses(e, &x, out);
+        });
     add("len", [](compile::Emitter* e, Semantic* s, Operand a, Operand, Operand, Shape* out) {
         PyObject* len = testing_support::eval("len");
         Status st = compile::pinObject(e->compiler, len, nullptr);
@@ -458,6 +487,30 @@ TEST_F(AttributesLower, IsinstanceOfBuiltinAndRecordClassesByTagTests) {
     }
 }
 
+TEST_F(AttributesLower, IsinstanceOfSeveralClassesReleasesTheValueExactlyOnce) {
+    value::List* list = value::newList(2);
+    ASSERT_NE(list, nullptr);
+    value::Value v = value::Value::of(value::TagList, list);
+    value::Value out;
+    // A borrowed read: the caller's reference is all there is, before and after.
+    ASSERT_TRUE(program->find("isinstance borrowed")(&ctx, v.tag, v.payload, 0, 0, 0, 0, &out));
+    EXPECT_EQ(out.tag, uint64_t(value::TagBool));
+    EXPECT_EQ(out.payload, 0u) << "a list is neither an int nor a tuple";
+    EXPECT_EQ(list->h.count, 1u) << "each class test drops the reference it was given";
+    value::decref(v);
+    // (list,) is a tuple: the tuple's item is handed over once, dropped once.
+    list = value::newList(2);
+    ASSERT_NE(list, nullptr);
+    v = value::Value::of(value::TagList, list);
+    value::incref(v);
+    ASSERT_TRUE(
+        program->find("isinstance tuple shape")(&ctx, v.tag, v.payload, 0, 0, 0, 0, &out));
+    EXPECT_EQ(out.tag, uint64_t(value::TagBool));
+    EXPECT_EQ(out.payload, 1u);
+    ASSERT_EQ(list->h.count, 1u) << "the item released once, not once per class";
+    value::decref(v);
+}
+
 TEST_F(AttributesLower, LenReadsTheBlocksCountsAndAsksTheHelperForOthers) {
     eachCase("['h\\u00e9llo', '', [1, 2, 3], (), {1: 2, 3: 4}, b'abc', {1, 2}, 5, None]",
              [&](PyObject* x) { expectLike("len", "len(a)", x, nullptr); });
@@ -545,6 +598,95 @@ TEST_F(AttributesFold, AListMadeWhileCompilingFoldsTrueAsItemOneAndChangesInPlac
     EXPECT_EQ(compile::emitSetItem(&f.e, s, &container, &first, &other, 0), Status::ok);
     EXPECT_EQ(list->items[0].int_, 10);
     EXPECT_NE(f.ir().find("@wn_setitem"), std::string::npos);
+    compile::endSemantic(s);
+}
+
+// A tuple shape of the shapes (an arena array).
+Shape tupleOf(compile::Compiler* c, std::initializer_list<Shape> items) {
+    Shape* array = compile::takeArray<Shape>(c, items.size());
+    size_t i = 0;
+    for (const Shape& item : items) array[i++] = item;
+    Shape t{};
+    t.kind = ShapeKind::tuple;
+    t.tuple.items = array;
+    t.tuple.count = items.size();
+    return t;
+}
+
+Shape trueShape() {
+    Shape s{};
+    s.kind = ShapeKind::bool_;
+    s.bool_ = 1;
+    return s;
+}
+
+Shape strOf(const char* text) {
+    Shape s{};
+    s.kind = ShapeKind::str;
+    s.str = front::Text{text, strlen(text)};
+    return s;
+}
+
+TEST_F(AttributesFold, TupleKeysOfADictMadeWhileCompilingAreFoundAsPythonFindsThem) {
+    backend_testing::Bare bare("t_tuplekeys");
+    Function f(&bare.c, "t_tuplekeys_f", kProgramFunction,
+               {bare.m()->ptr, bare.m()->i64, bare.m()->i64});
+    addErrorBlock(f);
+    Semantic* s = compile::newSemantic(&bare.c, nullptr, 1, 0);
+    ASSERT_TRUE(f.e.semantics.push(s));
+    front::DictRecord* dict = front::newDictRecord(&bare.c);
+    ASSERT_NE(dict, nullptr);
+    ASSERT_EQ(front::appendEntry(&bare.c, dict, tupleOf(&bare.c, {pint(1), strOf("k")}),
+                                 strOf("a")),
+              Status::ok);
+    Shape d{};
+    d.kind = ShapeKind::dict;
+    d.dict = dict;
+    // {(1, 'k'): 'a'}.get((True, 'k')) is 'a': equal tuples are one key.
+    Shape args[1] = {tupleOf(&bare.c, {trueShape(), strOf("k")})};
+    Shape out;
+    ASSERT_EQ(compile::emitMethodCall(&f.e, s, &d, front::Text{"get", 3}, args, 1, nullptr, 0,
+                                      nullptr, 0, &out),
+              Status::ok);
+    ASSERT_EQ(out.kind, ShapeKind::str);
+    EXPECT_EQ(std::string(out.str.data, out.str.length), "a");
+    // d[(1.0, 'k')] = 'b' changes that entry: the dict keeps one key.
+    Shape one{};
+    one.kind = ShapeKind::float_;
+    one.float_ = 1.0;
+    Shape key = tupleOf(&bare.c, {one, strOf("k")});
+    Shape value = strOf("b");
+    ASSERT_EQ(compile::emitSetItem(&f.e, s, &d, &key, &value, 0), Status::ok);
+    EXPECT_EQ(dict->keyLength, 1u);
+    EXPECT_EQ(std::string(dict->values[0].str.data, dict->values[0].str.length), "b");
+    // A key holding a run-time value is looked up when the code runs, never answered with the
+    // default while compiling.
+    Operand runtime = operandOf(f, 1);
+    Shape unknown[1] = {tupleOf(&bare.c, {compile::dynShape(runtime), strOf("k")})};
+    ASSERT_EQ(compile::emitMethodCall(&f.e, s, &d, front::Text{"get", 3}, unknown, 1, nullptr, 0,
+                                      nullptr, 0, &out),
+              Status::ok)
+        << std::string(bare.c.message.items, bare.c.message.count);
+    EXPECT_EQ(out.kind, ShapeKind::dyn);
+    EXPECT_NE(f.ir().find("@wn_call_method"), std::string::npos);
+    compile::endSemantic(s);
+}
+
+TEST_F(AttributesFold, AConstantStrSplitGivesAListOfItsOwnNotASharedPythonList) {
+    backend_testing::Bare bare("t_split");
+    Function f(&bare.c, "t_split_f", kProgramFunction, {bare.m()->ptr});
+    addErrorBlock(f);
+    Semantic* s = compile::newSemantic(&bare.c, nullptr, 1, 0);
+    ASSERT_TRUE(f.e.semantics.push(s));
+    Shape receiver = strOf("a b"), out;
+    ASSERT_EQ(compile::emitMethodCall(&f.e, s, &receiver, front::Text{"split", 5}, nullptr, 0,
+                                      nullptr, 0, nullptr, 0, &out),
+              Status::ok);
+    // A Python list kept as a constant would be the same list in every run, changed by each.
+    ASSERT_EQ(out.kind, ShapeKind::list);
+    ASSERT_EQ(out.list->length, 2u);
+    EXPECT_EQ(std::string(out.list->items[1].str.data, out.list->items[1].str.length), "b");
+    EXPECT_EQ(f.ir().find("call "), std::string::npos) << "computed while compiling";
     compile::endSemantic(s);
 }
 

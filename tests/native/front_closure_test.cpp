@@ -14,19 +14,6 @@ namespace wuna::front {
 
 namespace {
 
-// Loads f from source under a file name that linecache knows, so the front end finds it.
-constexpr char kLoader[] = R"PY(
-import itertools, linecache
-_count = itertools.count()
-
-def load(src):
-    name = f"<closure case {next(_count)}>"
-    linecache.cache[name] = (len(src), None, src.splitlines(True), name)
-    ns = {}
-    exec(compile(src, name, "exec"), ns)
-    return ns["f"]
-)PY";
-
 std::string text(Text t) { return std::string(t.data, t.length); }
 
 // Appends the items joined by commas.
@@ -91,7 +78,7 @@ struct Case {
 
 class FrontClosures : public testing_support::WithHelpers<::testing::TestWithParam<Case>> {
 protected:
-    FrontClosures() : WithHelpers(kLoader) {}
+    FrontClosures() : WithHelpers(testing_support::kFunctionLoader) {}
     // The reading of f in source: ok with *out, else the status (failure filled).
     Status read(const char* source, FunctionIR** out, Failure* failure) {
         PyObject* src = PyUnicode_FromString(source);

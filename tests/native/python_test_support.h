@@ -41,6 +41,20 @@ inline PyObject* runHelpers(const char* script) {
     return globals;
 }
 
+// A helper script with load(src): the function f its source defines, compiled under a name
+// of its own with the source in linecache, so the front end reads it as it reads a file's.
+inline constexpr char kFunctionLoader[] = R"PY(
+import itertools, linecache
+_count = itertools.count()
+
+def load(src):
+    name = f"<case {next(_count)}>"
+    linecache.cache[name] = (len(src), None, src.splitlines(True), name)
+    ns = {}
+    exec(compile(src, name, "exec"), ns)
+    return ns["f"]
+)PY";
+
 // A test that holds the interpreter lock throughout and has a helper script's globals. The
 // lock is taken through the thread's GIL record, as a native run takes it, so that runtime
 // code the test calls (which claims the lock through that record) sees it held, and the
