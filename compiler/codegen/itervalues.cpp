@@ -11,8 +11,8 @@
 // list made while compiling; the others an emitted loop that builds a run-time list of tuples.
 #include <initializer_list>
 
-#include "compiler/backend/compile_error.h"
 #include "compiler/codegen/builtins_shared.h"
+#include "compiler/codegen/calls_shared.h"
 #include "compiler/codegen/statements_flow.h"
 #include "compiler/front/stable.h"
 
@@ -128,14 +128,7 @@ Status buildKnown(Emitter* e, Semantic* s, bool zip, Shape* args, uint64_t count
 
 // "<prefix>enumerate() with a start isn't compiled yet".
 Status enumerateStartError(Emitter* e, Semantic* s, front::Position at) {
-    Compiler* c = e->compiler;
-    Status err = Status::ok;
-    if (s && s->function)
-        err = beginError(&c->message, ErrorSite{s->function, at});
-    else
-        c->message.clear();
-    if (err == Status::ok) err = appendText(&c->message, "enumerate() with a start isn't compiled yet");
-    return err == Status::ok ? Status::unsupported : err;
+    return calls::callError(e, s, at, "enumerate() with a start isn't compiled yet");
 }
 
 ValueRef element(Emitter* e, ValueRef array, ValueRef index) {
