@@ -141,7 +141,7 @@ Status gatherArguments(Emitter* e, Semantic* s, const front::ExprList& arguments
         } else {
             // The one argument of list(), sorted() ... is iterated at once: a zip or an
             // enumerate there may become a list.
-            bool atOnce = callee && arguments.count == 1 && iteratesArgumentAtOnce(callee);
+            bool atOnce = callee && iteratesArgumentsAtOnce(e, callee, arguments.count, at);
             IteratedAtOnce mark(e, atOnce ? argument : nullptr);
             if (Status err = emitExpr(e, s, argument, &value); err != Status::ok) return err;
         }

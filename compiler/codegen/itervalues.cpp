@@ -153,11 +153,15 @@ IteratedAtOnce::IteratedAtOnce(Emitter* e, const front::Expr* expr)
 
 IteratedAtOnce::~IteratedAtOnce() { atOnce = AtOnce{savedEmitter_, savedExpr_}; }
 
-bool iteratesArgumentAtOnce(PyObject* callee) {
-    for (const char* name : {"list", "tuple", "set", "frozenset", "dict", "sorted", "sum", "min",
-                             "max"})
-        if (front::isBuiltin(callee, name)) return true;
-    return false;
+bool iteratesArgumentsAtOnce(const Emitter* e, PyObject* callee, uint64_t count,
+                             front::Position at) {
+    if (count == 1)
+        for (const char* name : {"list", "tuple", "set", "frozenset", "dict", "sorted", "sum",
+                                 "min", "max"})
+            if (front::isBuiltin(callee, name)) return true;
+    // A zip or enumerate made a list reads each input through once, there and then.
+    return (front::isBuiltin(callee, "zip") || front::isBuiltin(callee, "enumerate")) &&
+           builtins::iteratedAtOnce(e, at);
 }
 
 namespace builtins {

@@ -458,9 +458,12 @@ private:
     const Emitter* savedEmitter_;
     const front::Expr* savedExpr_;
 };
-// Whether a call of this callee iterates its one positional argument at once, keeping none of
-// it (list, tuple, set, frozenset, dict, sorted, sum, min, max). Cannot fail.
-bool iteratesArgumentAtOnce(PyObject* callee);
+// Whether a call of this callee at the position iterates its positional arguments at once,
+// keeping none of them: the one argument of list, tuple, set, frozenset, dict, sorted, sum, min
+// and max, and every argument of a zip or enumerate that is itself iterated at once. Cannot
+// fail.
+bool iteratesArgumentsAtOnce(const Emitter* e, PyObject* callee, uint64_t count,
+                             front::Position at);
 
 // X.read() and X.write(v) on the standard streams or an open(...) call recognised while
 // compiling (streams.cpp): wn_lib or wn_write. *handled false when the call is not of those
