@@ -27,18 +27,29 @@ def parser():
     return pargo.compile(GRAMMAR)
 
 
-def make_language(printed, **options):
-    """Semantics that read their node's fields only (no rt operation), so that they run the
-    same through the bridge as in the reference mode."""
+def make_language(printed, python=False, **options):
+    """Semantics that read their node's fields only (no rt operation). With python, print and
+    div delete a slice, which has no compiled form: they run as Python through the bridge."""
     lang = wuna.Language(parser(), **options)
 
-    @lang.exec("Print")
-    def print_(node, rt):
-        printed.append(node.value)
+    if python:
+        @lang.exec("Print")
+        def print_(node, rt):
+            del printed[len(printed):]
+            printed.append(node.value)
 
-    @lang.exec("Div")
-    def div(node, rt):
-        printed.append(100 // node.value)
+        @lang.exec("Div")
+        def div(node, rt):
+            del printed[len(printed):]
+            printed.append(100 // node.value)
+    else:
+        @lang.exec("Print")
+        def print_(node, rt):
+            printed.append(node.value)
+
+        @lang.exec("Div")
+        def div(node, rt):
+            printed.append(100 // node.value)
 
     @lang.exec("Boom")
     def boom(node, rt):
@@ -66,38 +77,47 @@ def outcome(program, printed, mode):
     "{ div 50; { boom; } }",
 ])
 @pytest.mark.parametrize("mode", ["compiled", "auto"])
-def test_a_compiled_run_prints_and_fails_as_the_reference_mode_does(source, mode):
+@pytest.mark.parametrize("python", [False, True])
+def test_a_compiled_run_prints_and_fails_as_the_reference_mode_does(source, mode, python):
     printed = []
-    program = make_language(printed).load(source)
+    program = make_language(printed, python).load(source)
     expected = outcome(program, printed, "python")
     assert outcome(program, printed, mode) == expected
     # Again, from the module the first compiled run made.
     assert outcome(program, printed, mode) == expected
 
 
-def test_each_semantic_runs_as_python_with_its_reason():
+def test_each_semantic_the_program_runs_goes_to_python_with_its_reason():
     printed = []
-    lang = make_language(printed)
-    assert lang.python_semantics() == {}
-    lang.load("print 1;").run("compiled")
+    lang = make_language(printed, python=True)
+    lang.load("print 1; { div 2; }").run("compiled")
     reasons = lang.python_semantics()
-    assert sorted(reasons) == ["boom", "div", "print_"]
+    # boom's node is never in the program: its semantic was never refused.
+    assert sorted(reasons) == ["div", "print_"]
     for name, reason in reasons.items():
         assert reason.startswith(f"{__file__}:"), reason
         assert f": in {name}(): " in reason
-        assert reason.endswith("the code generator of semantics isn't built")
+        assert reason.endswith("`del` of a slice can't be compiled")
+
+
+def test_semantics_the_code_generator_compiles_are_not_run_as_python():
+    printed = []
+    lang = make_language(printed)
+    program = lang.load("print 1; { div 2; }")
+    program.run("compiled", report=True)
+    assert printed == [1, 50]
+    assert lang.python_semantics() == {}
+    assert "py_semantic" not in program.report()["python_crossings"]
 
 
 def test_a_strict_language_raises_compile_error_and_keeps_no_reason():
     printed = []
-    lang = make_language(printed, strict=True)
-    program = lang.load("print 1;")
+    # The front end reads a semantic when it is registered: a strict language refuses it there.
     with pytest.raises(wuna.CompileError) as caught:
-        program.run("compiled")
+        make_language(printed, python=True, strict=True)
     text = str(caught.value)
-    assert ": in " in text and "strict: the code generator of semantics isn't built" in text
-    assert text.endswith("(it would run in Python)")
-    assert lang.python_semantics() == {}
+    assert text.startswith(f"{__file__}:") and ": in print_(): " in text
+    assert text.endswith("`del` of a slice can't be compiled")
     assert printed == []
 
 
@@ -111,7 +131,7 @@ def test_a_language_without_semantics_runs_compiled_on_the_calling_thread(strict
 
 def test_report_counts_the_compiled_run():
     printed = []
-    program = make_language(printed).load("print 1; { print 2; div 5; }")
+    program = make_language(printed, python=True).load("print 1; { print 2; div 5; }")
     assert program.report()["code"] is None
     program.run("compiled", report=True)
     report = program.report()
@@ -128,7 +148,7 @@ def test_report_counts_the_compiled_run():
 
 def test_compiled_ir_shows_the_top_level_calling_the_semantics():
     printed = []
-    program = make_language(printed).load("print 1; div 2;")
+    program = make_language(printed, python=True).load("print 1; div 2;")
     ir = program.compiled_ir()
     assert "define" in ir and "_main(ptr" in ir
     assert ir.count("call i32 @wn_py_semantic(") == 2
@@ -190,3 +210,43 @@ def test_rt_error_with_a_code_gives_the_same_error_as_the_reference_mode():
         errors[mode] = str(caught.value)
     assert errors["compiled"] == errors["python"]
     assert "error[E42]: no boom here" in errors["python"]
+
+
+# ---- what compiled code hands the semantics it runs as Python --------------------------------
+
+from support.small_language import make_language as make_small_language
+
+
+def small_outcome(program, printed, mode):
+    printed.clear()
+    try:
+        program.run(mode)
+    except wuna.Error as e:
+        return list(printed), "Error", str(e), [str(n) for _, n in e.stack]
+    return list(printed), None, None, None
+
+
+SMALL_PROGRAMS = [
+    # functions defined by name (hoisted), their parameters, results and calls
+    "def add(a, b) { return a + b; }\nprint add(2, 3);\nprint add(add(1, 1), 40);",
+    # a function's variables, a global read inside a function, a nested function
+    "x = 10;\ndef f(a) { y = a + x; return y; }\nprint f(5);\n"
+    "def outer(a) { def inner(b) { return a + b; } return inner(1); }\nprint outer(41);",
+    # an error inside nested calls: the same text and the same call stack
+    "def div(a, b) { return a / b; }\ndef outer(a) { return div(a, 0); }\nprint outer(1);",
+    "print missing + 1;",
+    # a language exception thrown by a host function reaches the semantic that called it
+    "try { boom(); } catch { print 2; }\nprint 3;",
+    "def f() { return boom(); }\ntry { f(); } catch { print 4; }",
+]
+
+
+@pytest.mark.parametrize("source", SMALL_PROGRAMS)
+def test_compiled_programs_with_functions_give_the_reference_results(source):
+    def boom():
+        raise wuna.Throw("thrown", "by the host")
+
+    printed = []
+    program = make_small_language(printed, hosts=[boom]).load(source, "small.calc")
+    expected = small_outcome(program, printed, "python")
+    assert small_outcome(program, printed, "compiled") == expected

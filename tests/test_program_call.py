@@ -81,22 +81,32 @@ def test_a_run_gives_later_calls_a_fresh_global_frame(ran, printed):
     assert ran.call("bump") == 1 and printed == [100, 100]
 
 
-def test_calls_default_to_the_mode_of_the_last_run(program):
-    # Never run: the default is 'compiled', whose code generator can't compile the program's
-    # function definitions yet.
-    with pytest.raises(wuna.CompileError) as caught:
-        program.call("add", 1, 2)
-    assert str(caught.value) == "hoisted function definitions aren't compiled yet"
+def test_calls_default_to_the_mode_of_the_last_run(program, printed):
+    # Never run: the default is 'compiled', which runs the top level first.
+    assert program.call("add", 1, 2) == 3
+    assert printed == [100]
     program.run("python")
     assert program.call("add", 1, 2) == 3
+    assert printed == [100, 100]
 
 
-def test_compiled_calls_refuse_what_the_code_generator_cannot_compile_yet(ran):
-    with pytest.raises(wuna.CompileError) as caught:
-        ran.call("add", 1, 2, mode="compiled")
-    assert str(caught.value) == "hoisted function definitions aren't compiled yet"
-    # 'auto' stays with Python for what can't be compiled.
-    assert ran.call("add", 1, 2, mode="auto") == 3
+@pytest.mark.parametrize("name, args", [("add", (1, 2)), ("add", ("a", "b")),
+                                        ("inner_only", ()), ("div", (7, 2))])
+def test_compiled_calls_give_what_the_reference_mode_gives(ran, name, args):
+    expected = ran.call(name, *args, mode="python")
+    assert ran.call(name, *args, mode="compiled") == expected
+    # 'auto' stays with Python while the code runs semantics as Python.
+    assert ran.call(name, *args, mode="auto") == expected
+
+
+def test_a_compiled_call_fails_as_the_reference_mode_does(ran):
+    texts = []
+    for mode in ["python", "compiled"]:
+        with pytest.raises(wuna.Error) as caught:
+            ran.call("outer", 1, mode=mode)
+        texts.append(str(caught.value))
+    assert texts[0] == texts[1]
+    assert "in div()" in texts[0] and "in outer()" in texts[0]
 
 
 @pytest.mark.parametrize("context", [None, 2.5, "ctx", ["shared"]])

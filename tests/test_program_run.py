@@ -81,17 +81,16 @@ def test_a_report_argument_whose_truth_fails_raises(program, printed):
     assert printed == []
 
 
-def test_the_compiled_mode_refuses_what_the_code_generator_cannot_compile_yet(program, printed):
-    with pytest.raises(wuna.CompileError) as caught:
-        program.run("compiled")
-    assert str(caught.value) == "hoisted function definitions aren't compiled yet"
-    assert printed == []
-    # The run is recorded all the same: a call's default mode is now that mode.
-    with pytest.raises(wuna.CompileError):
-        program.call("twice", 1)
+def test_the_compiled_mode_runs_the_program_with_its_functions(program, printed):
+    assert program.run("compiled") is None
+    assert printed == [3]
+    # The run is recorded: a call's default mode is now that mode.
+    assert program.call("twice", 4) == 8
 
 
-def test_auto_runs_as_python_from_then_on_what_cannot_be_compiled(program, printed):
+def test_auto_runs_as_python_from_then_on_what_cannot_be_compiled(printed):
+    program = make_language(printed, python_print=True).load(
+        "x = 2;\nprint x + 1;\ndef twice(a) { return a + a; }")
     assert program.run("auto") is None
     assert printed == [3]
     # The run is recorded all the same: a call's default mode is now 'auto', which stays with

@@ -41,6 +41,7 @@ struct CompileInputs {
     const front::FunctionIR* (*readingOf)(const front::Cache* cache, PyObject* fn);
     PyObject* hosts;         // the language's dict of host functions
     PyObject* analysis;      // the program's analysis, or null
+    PyObject* treeObject;    // the parser's tree object of the program (token values), or null
     const char* path;        // the path's UTF-8, or null
     uint64_t pathLength;
     // The language's map of semantics that run as Python (semantic -> reason): whether a

@@ -63,10 +63,15 @@ Status tryPrint(Emitter* e, Semantic* s, const front::KeywordList& keywords, Gat
         const front::Keyword& kw = keywords.items[k];
         if (front::textIs(kw.name, "file")) continue;
         Shape value;
-        if (Status err = emitSubExpr(e, s, kw.value, &value); err != Status::ok) return err;
         if (front::textIs(kw.name, "flush")) {
+            // Dropped at once, so never live: an error exit further on must not release it
+            // again.
+            if (Status err = emitExpr(e, s, kw.value, &value); err != Status::ok) return err;
             if (Status err = release(e, value); err != Status::ok) return err;
-        } else if (front::textIs(kw.name, "sep")) {
+            continue;
+        }
+        if (Status err = emitSubExpr(e, s, kw.value, &value); err != Status::ok) return err;
+        if (front::textIs(kw.name, "sep")) {
             sep = value;
         } else {
             end = value;

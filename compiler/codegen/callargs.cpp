@@ -50,8 +50,31 @@ Status listMethod(Emitter* e, Semantic* s, const Operand& list, const char* name
     return release(e, result);
 }
 
-// The run-time list from the shapes gathered so far; from then on they are held by it.
-Status startRunTimeList(Emitter* e, Semantic* s, calls::Gathered* g) {
+// Entries from..to-1 of the live temporaries were handed to a consumer that releases them
+// whether or not it succeeds: they leave the list (a later error exit must not release them
+// again), except compile-time lists, whose records tell the error exits what is still theirs.
+// The entries after them keep their order. Cannot fail.
+void handOver(Emitter* e, uint64_t from, uint64_t to) {
+    backend::List<Shape>& live = e->temporaries;
+    uint64_t kept = from;
+    for (uint64_t i = from; i < live.count; i++)
+        if (i >= to || live[i].kind == ShapeKind::list) live[kept++] = live[i];
+    live.count = kept;
+}
+
+// Entry index of the live temporaries was handed to a consumer: it leaves the list, the later
+// entries keeping their order. Cannot fail.
+void forgetLive(Emitter* e, uint64_t index) {
+    backend::List<Shape>& live = e->temporaries;
+    for (uint64_t i = index + 1; i < live.count; i++) live[i - 1] = live[i];
+    live.count--;
+}
+
+// The run-time list from the shapes gathered so far; from then on they are held by it. The
+// shapes were made live from entry `from` on; entries from `to` on are not among them.
+Status startRunTimeList(Emitter* e, Semantic* s, calls::Gathered* g, uint64_t from, uint64_t to) {
+    // wn_list takes the shapes over even when it fails.
+    handOver(e, from, to);
     Operand list;
     if (Status err = buildContainer(e, "wn_list", g->shapes.items, g->shapes.count, s->site,
                                     KnownKind::list, &list);
@@ -108,28 +131,40 @@ namespace calls {
 Status gatherArguments(Emitter* e, Semantic* s, const front::ExprList& arguments,
                        PyObject* callee, front::Position at, Gathered* out) {
     *out = Gathered{};
+    uint64_t mark = e->temporaries.count;  // the arguments' entries start here
     for (uint64_t i = 0; i < arguments.count; i++) {
         const front::Expr* argument = arguments.items[i];
         Shape value;
         if (argument->kind == front::ExprKind::starred) {
             if (Status err = emitExpr(e, s, argument->starred, &value); err != Status::ok)
                 return err;
-            if (Status err = keepLive(e, value); err != Status::ok) return err;
             const Shape* items = nullptr;
             uint64_t count = 0;
             if (!out->runTime && spreadsWhileCompiling(value, &items, &count)) {
+                // A tuple is released once its items are copied, so it is never live: the
+                // copies emit no code that can fail.
+                bool tuple = value.kind == ShapeKind::tuple;
+                if (!tuple)
+                    if (Status err = keepLive(e, value); err != Status::ok) return err;
                 for (uint64_t k = 0; k < count; k++) {
                     Shape copy;
                     if (Status err = ownCopy(e, items[k], &copy); err != Status::ok) return err;
                     if (Status err = keepLive(e, copy); err != Status::ok) return err;
                     if (!out->shapes.push(copy)) return Status::outOfMemory;
                 }
-                if (value.kind == ShapeKind::tuple)
+                if (tuple)
                     if (Status err = release(e, value); err != Status::ok) return err;
                 continue;
             }
-            if (!out->runTime)
-                if (Status err = startRunTimeList(e, s, out); err != Status::ok) return err;
+            // Live while the list is made; off the live list before extend consumes it.
+            uint64_t valueAt = e->temporaries.count;
+            if (Status err = keepLive(e, value); err != Status::ok) return err;
+            bool started = !out->runTime;
+            if (started)
+                if (Status err = startRunTimeList(e, s, out, mark, valueAt); err != Status::ok)
+                    return err;
+            // The value is the last entry, or the one before the list just made.
+            forgetLive(e, e->temporaries.count - (started ? 2 : 1));
             if (Status err = listMethod(e, s, out->list, "extend", &value, at); err != Status::ok)
                 return err;
             continue;
@@ -145,13 +180,14 @@ Status gatherArguments(Emitter* e, Semantic* s, const front::ExprList& arguments
             IteratedAtOnce mark(e, atOnce ? argument : nullptr);
             if (Status err = emitExpr(e, s, argument, &value); err != Status::ok) return err;
         }
-        if (Status err = keepLive(e, value); err != Status::ok) return err;
+        // Appended at once to a run-time list, which consumes it: never live then.
         if (out->runTime) {
             if (Status err = listMethod(e, s, out->list, "append", &value, at); err != Status::ok)
                 return err;
-        } else if (!out->shapes.push(value)) {
-            return Status::outOfMemory;
+            continue;
         }
+        if (Status err = keepLive(e, value); err != Status::ok) return err;
+        if (!out->shapes.push(value)) return Status::outOfMemory;
     }
     return Status::ok;
 }
@@ -248,6 +284,9 @@ Status bindKeywords(Emitter* e, Semantic* s, Shape* callee, Shape* args, uint64_
             Shape code;
             if (Status err = emitExpr(e, s, kw.value, &code); err != Status::ok) return err;
             if (Status err = release(e, code); err != Status::ok) return err;
+            // The Error carries the code, which the compiled failure has no room for: such
+            // a semantic runs as Python, whose Error has it.
+            if (code.kind != ShapeKind::none) return refuseConstruct(e, "rt.error with a code");
             continue;
         }
         if (rt && method == RtMethod::parse) {

@@ -258,6 +258,12 @@ struct Emitter {
     // The call planner's record of the calls being inlined into this function (innermost
     // last) and of the helpers' inlined sites; freed by finishFunction.
     InlineState inlining;
+    // The value slot the bridge writes a semantic's value (or a returned value) into, made
+    // on first use; kept apart from the result slot, whose content is the function's result.
+    llvmapi::ValueRef pyOut;
+    // Bit i: scopes[i] is a captured block scope whose frame the node-running code made itself
+    // (and releases on every way out).
+    uint64_t frameScopesMade;
 };
 
 // Readies e for emitting into fn: blocks "entry" and "start" (unnumbered), an entry builder

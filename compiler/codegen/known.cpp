@@ -154,6 +154,10 @@ Status entryCellRoad(Emitter* e, Semantic* s, PyObject* function, Shape* args, u
     }
     ValueRef object;
     if (Status err = objectConstant(e, index, &object); err != Status::ok) return err;
+    // The compiled entry is called without a helper: borrows of globals become owners first,
+    // as before any call that may run program code.
+    if (e->errorPathDepth == 0)
+        if (Status err = ownGlobalBorrows(e); err != Status::ok) return err;
     ValueRef entry = loadWord(e, cellGlobal);
     BasicBlockRef direct, first, jumped, done, notOk, failed;
     for (auto [name, block] : {std::pair{"host_direct", &direct}, {"host_first", &first},

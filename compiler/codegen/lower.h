@@ -93,20 +93,41 @@ const char* rtMethodName(uint8_t id);
 bool rtMethodByName(const char* name, size_t length, uint8_t* id);
 
 // rt.<m>(...) at its site. receiver: the receiver= keyword of rt.call/rt.tail_call, or null.
+// code: the code= keyword of rt.error, or null; an rt.error with a code is refused (the
+// semantic runs as Python, whose Error carries the code, as the reference mode's does).
 [[nodiscard]] Status emitRtCall(Emitter* e, Semantic* s, RtMethod method, Shape* args,
-                                uint32_t count, Shape* receiver, front::Position at, Shape* out);
+                                uint32_t count, Shape* receiver, front::Position at, Shape* out,
+                                const Shape* code = nullptr);
 
 // --- program functions (functions.cpp) -------------------------------------------------------
 
 // The code of function id (kTopLevel, a function node, or a typed entry) in the compiler's
 // current module: what `emission.function` is.
 [[nodiscard]] Status emitProgramFunction(Compiler* c, uint32_t id);
+// wn_frame_new(parent, slots), checked: a frame that can't be made is the run's MemoryError
+// at site, then lost (when given) or the error exit; never a store through null.
+[[nodiscard]] Status newFrameChecked(Emitter* e, llvmapi::ValueRef parent, uint64_t slots,
+                                     int32_t site, llvmapi::BasicBlockRef lost,
+                                     llvmapi::ValueRef* out);
+// The thunk of (node, mode, scope) named name: i32 (ctx, frame, out) giving a RunStatus,
+// into the compiler's current module.
+[[nodiscard]] Status emitThunk(Compiler* c, uint32_t node, bool exec, int32_t scope,
+                               const char* name, size_t length);
+// Makes the function of a function node (wn_function over its generic entry, which is asked
+// for) with the frame of the scope around it, and stores it into the variable the name node
+// declares, releasing the old value (a global's as wn_bury does). The frames are found while
+// compiling from the current scope outward.
+[[nodiscard]] Status defineFunctionHere(Emitter* e, uint32_t node, uint32_t name);
+// The value of the variable a name node refers to (a new reference), read from its frame
+// found while compiling; an unset variable fails "'<name>' has no value yet" at the node. A
+// builtin's name, or a symbol without a slot, is rt.load's (emitRtLoad).
+[[nodiscard]] Status loadVariableHere(Emitter* e, uint32_t node, Shape* out);
 // The release both exits of a function perform.
 [[nodiscard]] Status releaseLocals(Emitter* e);
 // Defines the functions hoisted into the scope (function values made and stored).
 [[nodiscard]] Status emitHoistedFunctions(Emitter* e, uint32_t scope);
 // The function's parameter nodes (the children under the parameters label, or their "name"
-// child where the analysis declares no symbol at the child). Arena list in *out.
+// child where the analysis declares no symbol at the child): childWithLabel.
 [[nodiscard]] Status parameterNodes(Emitter* e, uint32_t functionNode, uint8_t label,
                                     backend::List<uint32_t>* out);
 
@@ -115,6 +136,10 @@ bool rtMethodByName(const char* name, size_t length, uint8_t* id);
 // The declared kind of a node from Language.types, memoised per node: none for a node
 // without a declared type, or of a type that has no kind.
 KnownKind nodeKindMemo(Compiler* c, uint32_t node);
+// The Python type the node's type maps to through Language.types (borrowed, identity only),
+// or null (no types, no analysis, a type_of that raises, no entry). 0, or -1 with a Python
+// exception (a dict mapping lacking a type that is no str: TypeError; a raising mapping).
+[[nodiscard]] int typeOfNode(PyObject* types, PyObject* analysis, uint32_t node, PyObject** out);
 
 // --- rt.eval, rt.exec, rt.loop and semantic lookup (eval.cpp, semantics.cpp) ------------------
 
@@ -129,16 +154,79 @@ KnownKind nodeKindMemo(Compiler* c, uint32_t node);
 // Executes a node whose semantic is known while compiling (its block scope entered, the
 // semantic run, the scope left).
 [[nodiscard]] Status emitExecKnown(Emitter* e, uint32_t node);
-// Compiles a semantic or helper inline with its arguments bound to its parameters; more than
-// 200 nested inline calls is a compile error.
+// Runs a known node by kind without its block scope: exec semantic, function definition,
+// eval semantic with its value dropped, or each child. emitEvalNode: the node's value (eval
+// semantic; else a name's variable, an only child's value, or the run-time failure "no
+// semantics to evaluate <kind>").
+[[nodiscard]] Status emitExecNode(Emitter* e, uint32_t node);
+[[nodiscard]] Status emitEvalNode(Emitter* e, uint32_t node, Shape* out);
+// rt.eval/rt.exec of a value known at run time only, through wn_run_value (mode 0 eval, 1
+// exec): a dyn shape of the value (None in exec mode).
+[[nodiscard]] Status emitRunValue(Emitter* e, int32_t mode, Shape* value, int32_t site, Shape* out);
+
+// How a node's semantic runs: not at all, compiled inline (its reading), or as Python.
+enum class SemanticForm : uint8_t { none = 0, compiled = 1, python = 2 };
+struct SemanticRef {
+    SemanticForm form;
+    front::FunctionIR* reading;  // compiled
+    PyObject* function;          // compiled and python: the registered function (borrowed)
+};
+// The node's eval (exec false) or exec semantic. No Python call is made. Cannot fail.
+SemanticRef semanticOf(Compiler* c, uint32_t node, bool exec);
+// fn(node, rt) of a compiled semantic, inline; a refusal names the semantic as the failing one
+// (the first stays).
+[[nodiscard]] Status callCompiledSemantic(Emitter* e, const SemanticRef& ref, uint32_t node,
+                                          Shape* out);
+// The node's semantic run as Python through wn_py_semantic with the current frame; the value
+// (a dyn shape; None in exec mode) in *out. A strict language refuses: "strict: runs a
+// semantic as Python (it would run in Python)".
+[[nodiscard]] Status emitPySemantic(Emitter* e, uint32_t node, bool exec, Shape* out);
+// What a RunStatus of the bridge does: done goes on, failed to the error exit, returned
+// returns the out slot's value from the function, broke/continued jump to the innermost
+// rt.loop (a function's body fails "break or continue outside a loop"). A thunk hands
+// every jump back as its own status.
+[[nodiscard]] Status dispatchRunStatus(Emitter* e, llvmapi::ValueRef status, int32_t site);
+// The run's failure with exactly the text at site (wn_fail), then the error exit; the block
+// ends there.
+[[nodiscard]] Status failWithText(Emitter* e, int32_t site, const char* text, size_t length);
+// Releases the frames of the captured block scopes above depth that the node-running code
+// made itself (innermost first); the scope stack is unchanged.
+[[nodiscard]] Status releaseFramesMadeAbove(Emitter* e, uint64_t depth);
+// The bridge's out slot of the function (made on first use). Cannot fail.
+llvmapi::ValueRef outSlot(Emitter* e);
+// The site and scope numbers run-time dispatch passes (innermost semantic's site, the
+// function's scope id, 0 at the top level; innermost block scope, -4 in a thunk, the
+// function's scope id). Cannot fail.
+int32_t currentSite(const Emitter* e);
+int32_t currentScope(const Emitter* e);
+// A stack slot holding the current frame, for the bridge (an open block scope's own slot).
+[[nodiscard]] Status frameSlotForBridge(Emitter* e, llvmapi::ValueRef* out);
+
+// Compiles a semantic or helper inline with its arguments bound to its parameters (bound first
+// with checkArity, compiler/front/planner.h); more than 200 nested inline calls is a compile
+// error.
 [[nodiscard]] Status inlineHelper(Emitter* e, front::FunctionIR* function, front::StmtList body,
                                   int32_t site, Shape* args, uint32_t count, Shape* out);
 
 // --- node fields and kinds (nodes.cpp) --------------------------------------------------------
 
 [[nodiscard]] Status nodeFieldByName(Emitter* e, uint32_t node, uint8_t label, Shape* out);
+// The value a node stands for as a field, by its kind's action: the node itself (a rule),
+// True/False/None, a compile-time list or tuple of its children's values, the first of them.
 [[nodiscard]] Status nodeFieldWhenCompiling(Emitter* e, uint32_t node, Shape* out);
-// Runs out of memory -> outOfMemory (code 58), never an empty list.
+// node.children: the values of the direct children that are not drop kinds, in a new
+// compile-time list.
+[[nodiscard]] Status nodeChildrenWhenCompiling(Emitter* e, uint32_t node, Shape* out);
+// node.<name> of an object known at run time only: for a node value (tag 11), the word of a
+// table made while compiling (the field's only child, None, or the generic read when its
+// value is made at run time; node.kind the kind's name when the grammar has no label "kind");
+// anything else, and a name that is no label, through wn_getattr. The object is consumed; the
+// result has a reference of its own (known kind unknown).
+[[nodiscard]] Status emitNodeField(Emitter* e, int32_t site, const Operand& object,
+                                   front::Text name, Operand* out);
+// The children under the label (or their "name" child where the child declares no symbol),
+// in a growable list the caller frees. Runs out of memory -> outOfMemory (code 58), never an
+// empty list.
 [[nodiscard]] Status childWithLabel(Emitter* e, uint32_t node, uint8_t label,
                                     backend::List<uint32_t>* out);
 

@@ -9,7 +9,11 @@
 #include <initializer_list>
 #include <utility>
 
+#include <cstddef>
+
 #include "compiler/codegen/calls_shared.h"
+#include "wuna/runtime/helpers/ctx.h"
+#include "wuna/runtime/value_layout.h"
 
 namespace wuna::compile {
 
@@ -27,6 +31,15 @@ constexpr uint64_t kFunctionClosure = 24;
 constexpr uint64_t kFunctionName = 40;
 constexpr uint64_t kCallEntrySize = 16;
 constexpr uint64_t kCallEntrySite = 8;
+static_assert(kCtxEntries == offsetof(helpers::Ctx, stack) &&
+              kCtxCapacity == offsetof(helpers::Ctx, stackCapacity) &&
+              kCtxDepth == offsetof(helpers::Ctx, depth) &&
+              kCtxFloor == offsetof(helpers::Ctx, stackFloor));
+static_assert(kFunctionCode == offsetof(value::Function, code) &&
+              kFunctionClosure == offsetof(value::Function, frame) &&
+              kFunctionName == offsetof(value::Function, name));
+static_assert(kCallEntrySize == sizeof(helpers::CallEntry) &&
+              kCallEntrySite == offsetof(helpers::CallEntry, site));
 constexpr uint64_t kFunctionTag = 9;
 constexpr uint64_t kTailCallTag = 0xFFFF0002u;
 constexpr uint64_t kTypedFailureTag = 0xFFFF0001u;
@@ -150,6 +163,9 @@ Status emitTypedCall(Emitter* e, uint32_t node, const uint8_t* kinds, const Func
     args.free();
     ValueRef tag = T.LLVMBuildExtractValue(b->builder, pair, 0, "");
     ValueRef payload = T.LLVMBuildExtractValue(b->builder, pair, 1, "");
+    // The typed entry runs program code as the generic one does: it may store into the frame
+    // the locals were spilled to.
+    if (spilled) reloadLocals(e);
     if (Status err = newBlock(b, "call_typed_int", &typedInt); err != Status::ok) return err;
     if (Status err = newBlock(b, "call_typed_other", &typedOther); err != Status::ok) return err;
     openBlock(b);
@@ -198,6 +214,11 @@ Status emitFunctionValueCall(Emitter* e, Semantic* s, const Operand& callee, Val
     auto node = uint32_t(callee.functionNode);
     FunctionRef fn;
     if (Status err = functionCode(c, node, &fn); err != Status::ok) return err;
+    // The entries are called without a helper, so nothing else makes the borrows of globals
+    // owners first: the called function may rebind a global and drop the value a borrow (the
+    // callee, an argument passed by payload alone, any value live here) still reads.
+    if (e->errorPathDepth == 0)
+        if (Status err = ownGlobalBorrows(e); err != Status::ok) return err;
     bool spilled = e->modes.localsSpilled != 0;
     const uint8_t* kinds = typedKinds(c, node, operands, n);
     BasicBlockRef isFn, direct, generic, done, tail, other, result;
@@ -283,9 +304,14 @@ Status emitFunctionValueCall(Emitter* e, Semantic* s, const Operand& callee, Val
     ValueRef resolve[3] = {e->runContext, siteValue(e, s->site), e->scratch};
     ValueRef ok2;
     BasicBlockRef tailEnd;
-    if (Status err = calls::helperThen(e, "wn_tail_resolve", resolve, 3, other, &ok2, &tailEnd);
-        err != Status::ok)
+    // The tail-called function may store into the frame the locals were spilled to; the
+    // generic path's helper call has cleared the mode by now, so callHelper would not reload.
+    if (Status err = callHelper(e, "wn_tail_resolve", resolve, 3, &ok2); err != Status::ok)
         return err;
+    if (spilled) reloadLocals(e);
+    openBlock(b);
+    tailEnd = b->current;
+    br(b, other);
 
     enter(b, other);
     ValueRef okValues[2] = {ok1, ok2};

@@ -137,6 +137,30 @@ Status runComptime(Emitter* e, PyObject* callee, Shape* args, uint64_t count, bo
     return err;
 }
 
+// A wuna.comptime function that a strict language calls with values known only at run time
+// (or whose run while compiling raised where strict errors are suppressed): compiled as the
+// planner compiles any Python function, else the refusal says why it can't be.
+Status comptimeAtRunTime(Emitter* e, Semantic* s, PyObject* callee, Shape* args, uint64_t count,
+                         front::Position at, Shape* out) {
+    Compiler* c = e->compiler;
+    front::FunctionIR* f = nullptr;
+    Status err = front::frontOf(c, callee, &f);
+    if (err == Status::ok) return callPlanned(e, s, f, args, count, out);
+    if (err != Status::unsupported) return err;
+    // The front end's reason, copied out of the buffer the refusal is written into.
+    size_t length = c->message.count;
+    char* reason = takeArray<char>(c, length);
+    if (!reason) return Status::outOfMemory;
+    if (length) memcpy(reason, c->message.items, length);
+    c->message.clear();
+    front::Text name;
+    if ((err = objectName(e, callee, &name)) != Status::ok) return err;
+    err = calls::callError(e, s, at, "strict: calls the wuna.comptime function ", name,
+                           "() with values known only at run time, and it can't be compiled: ");
+    if (err == Status::unsupported) err = appendText(&c->message, reason, length);
+    return err == Status::ok ? Status::unsupported : err;
+}
+
 // A field's default factory called with no arguments, as any call of a Python object.
 struct FactoryLowering {
     Emitter* e;
@@ -168,13 +192,22 @@ Status buildDataclass(Emitter* e, Semantic* s, PyObject* cls, value::RecordClass
         return recordArityMessage(c, site, description->name, description->fieldCount, count);
     Shape* fields = takeArray<Shape>(c, description->fieldCount);
     if (!fields) return Status::outOfMemory;
-    for (uint64_t i = 0; i < count; i++) fields[i] = args[i];
+    // A default factory is a call that may fail when it runs: the fields made before it are
+    // live until the record takes them.
+    uint64_t live = e->temporaries.count;
+    Status err = Status::ok;
+    for (uint64_t i = 0; i < count && err == Status::ok; i++) {
+        fields[i] = args[i];
+        err = calls::keepLive(e, fields[i]);
+    }
     FactoryLowering lowering{e, s};
-    for (uint64_t i = count; i < description->fieldCount; i++)
-        if (Status err = recordFieldDefault(c, FactoryCall{&lowering, lowerFactory}, site, cls,
-                                            *description, i, &fields[i]);
-            err != Status::ok)
-            return err;
+    for (uint64_t i = count; i < description->fieldCount && err == Status::ok; i++) {
+        err = recordFieldDefault(c, FactoryCall{&lowering, lowerFactory}, site, cls, *description,
+                                 i, &fields[i]);
+        if (err == Status::ok) err = calls::keepLive(e, fields[i]);
+    }
+    e->temporaries.count = live;
+    if (err != Status::ok) return err;
     ValueRef values, key;
     if (Status err = valueArray(e, fields, description->fieldCount, s->site, &values);
         err != Status::ok)
@@ -354,6 +387,7 @@ Status lowerCall(Emitter* e, Semantic* s, PyObject* callee, Shape* args, uint64_
                 err != Status::ok || done)
                 return err;
         }
+        if (e->compiler->strict) return comptimeAtRunTime(e, s, callee, args, count, at, out);
     }
     bool handled = false;
     if (Status err = lowerLibraryFunction(e, s, callee, args, count, &handled, out);

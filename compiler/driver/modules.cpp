@@ -97,6 +97,7 @@ int compileInputs(CompileInputs* out, const host::ProgramRecord* program) {
     out->readingOf = readingOf;
     out->hosts = language->hosts;
     out->analysis = host::stateOf(program)->analysis;
+    out->treeObject = host::stateOf(program)->holder->tree;
     if (program->path && program->path != Py_None) {
         Py_ssize_t length = 0;
         out->path = convert::strArg(program->path, "path", &length);

@@ -15,22 +15,27 @@ namespace {
 // At run time CPython builds the display by updating an empty set from the frozenset; the
 // runtime builds it by inserting the items in the given order into a table sized for all of
 // them at once. An order is right when the set it builds has the same size of table and
-// iterates as CPython's. With five to seven items CPython's copy is a smaller table than the
-// frozenset's, filled in the frozenset's iteration order, so that order is right. With up to
-// four, or eight and more, the copy is the frozenset's table slot for slot, and the order must
-// lay the table out as the frozenset's was: the frozenset's order usually does (when no two
-// items collide); else the order the frozenset was filled in is replayed, growth included
-// (each growth refills the table in its order then, and the compiler may fill a second
-// frozenset from the first one's order); else permutations are tried. Items equal
-// across types (1 and 1.0) are matched by type too: the frozenset holds only the first of
-// them, and the others go after the matched ones. When nothing is found the frozenset's order
-// is the answer for more than four items (it is right for the items' order, if not for every
-// later insertion), and there is none for fewer.
+// iterates as CPython's. The set CPython builds is made here the same way, and its layout is
+// read back from its iteration order: the items' slots are found by replaying CPython's probe
+// (a run of linear probes from the home slot, then jumps stirred by the hash's high bits) so
+// that each item's probe passes only slots that hold items; an item is then inserted after
+// every item whose slot its probe passes. Neither the frozenset's iteration order nor the
+// order it was filled in will do in general: a probe that jumps from near the table's end can
+// put an item in a lower slot than the item it collided with, and the frozenset may have been
+// filled more than once (the compiler refills it when merging the code's constants, a .pyc
+// refills it in another order). Items equal across types (1 and 1.0) are matched by type too:
+// the frozenset holds only the first of them, and the others go after the matched ones. When
+// the layout can't be read (a table filled some other way) permutations of the frozenset's
+// order are tried; when nothing is found the frozenset's order is the answer for more than
+// four items (it is right for the items' order, if not for every later insertion), and there
+// is none for fewer.
 constexpr char kScript[] = R"PY(
 import ast
+import heapq
 import inspect
 import itertools
 import linecache
+import struct
 import sys
 
 
@@ -81,40 +86,136 @@ def _built(vals, order):
     return s
 
 
-def _replayed(vals, order):
-    table = set()
-    size = sys.getsizeof(table)
-    filled = []
-    for i in order:
-        before = len(table)
-        table.add(vals[i])
-        if len(table) == before:
-            continue
-        filled.append(i)
-        if sys.getsizeof(table) != size:
-            size = sys.getsizeof(table)
-            again = _match(list(table), [vals[j] for j in filled])
-            filled = [filled[k] for k in again]
-    return filled
-
-
 _MOST_TRIED = 5040
+_MOST_STEPS = 100000
+_LINEAR_PROBES = 9
+_PERTURB_SHIFT = 5
+_WORD = (1 << sys.hash_info.width) - 1
+_ENTRY = 2 * struct.calcsize("P")
+_SMALL_TABLE = 8
 
 
-def _refills(vals):
-    # CPython's compiler fills the frozenset in source order, and may fill it again from the
-    # first one's iteration order when it merges the code's constants.
-    order = list(range(len(vals)))
-    for _ in range(3):
-        yield _replayed(vals, order)
-        order = _match(list(frozenset(vals[i] for i in order)), vals)
-        if order is None:
-            return
+def _mask(s):
+    # The table of a set is its object's size beyond an empty set's, or the small table inside.
+    extra = sys.getsizeof(s) - sys.getsizeof(set())
+    return (extra // _ENTRY if extra else _SMALL_TABLE) - 1
 
 
-def _candidates(vals, first):
+def _probes(h, mask):
+    # The slots CPython's set looks at for hash h, in order, without end.
+    perturb = h & _WORD
+    i = perturb & mask
+    while True:
+        if i + _LINEAR_PROBES <= mask:
+            yield from range(i, i + _LINEAR_PROBES + 1)
+        else:
+            yield i
+        perturb >>= _PERTURB_SHIFT
+        i = (i * 5 + 1 + perturb) & mask
+
+
+def _choices(h, mask, owner, need, last, left):
+    # The slots above last an item of hash h can take when the slots up to last are filled as
+    # owner says, need holds the slots above last later items must fill, and left items come
+    # after it: each with the slots its probe passes first, all of which must hold items.
+    bound = min(need) if need else mask + 1
+    passed = []
+    low = mask + 1
+    found = []
+    for s in _probes(h, mask):
+        if s in owner:
+            passed.append(s)
+            continue
+        if s <= last:
+            return found  # this slot stays empty: the probe would end there
+        if s < low and s <= bound:
+            later = {t for t in passed if t not in owner}
+            if len((later | need) - {s}) <= left:
+                found.append((s, list(passed)))
+        low = min(low, s)
+        if low <= last + 1:
+            return found  # every slot a later choice could take is passed
+        passed.append(s)
+
+
+def _before(passes, owner):
+    # An insertion order in which each item comes after the items in the slots its probe
+    # passes, items in slot order where free to; None when they wait on each other.
+    n = len(passes)
+    after = [[] for _ in range(n)]
+    waits = [0] * n
+    for k, passed in enumerate(passes):
+        for j in {owner[s] for s in passed}:
+            after[j].append(k)
+            waits[k] += 1
+    ready = [k for k in range(n) if not waits[k]]
+    heapq.heapify(ready)
+    order = []
+    while ready:
+        k = heapq.heappop(ready)
+        order.append(k)
+        for m in after[k]:
+            waits[m] -= 1
+            if not waits[m]:
+                heapq.heappush(ready, m)
+    return order if len(order) == n else None
+
+
+def _filling(live, mask):
+    # An order of indices into live (a table's items in slot order) whose insertion into an
+    # empty table of mask + 1 slots lays the items out as that table, or None. The items get
+    # rising slots in live's order, each on its probe, a search that backs up when a choice
+    # leaves no slot for a later item; explicit frames keep a long display off the stack.
+    n = len(live)
+    hashes = [hash(x) for x in live]
+    owner = {}
+    need = set()
+    passes = [None] * n
+    undo = []
+    frames = [iter(_choices(hashes[0], mask, owner, need, -1, n - 1))]
+    steps = 0
+    while frames:
+        k = len(frames) - 1
+        if len(undo) > k:
+            s, added, needed = undo.pop()
+            del owner[s]
+            need -= added
+            if needed:
+                need.add(s)
+        choice = next(frames[-1], None)
+        if choice is None:
+            frames.pop()
+            continue
+        steps += 1
+        if steps > _MOST_STEPS:
+            return None
+        s, passed = choice
+        added = {t for t in passed if t not in owner} - need
+        needed = s in need
+        need |= added
+        need.discard(s)
+        owner[s] = k
+        passes[k] = passed
+        undo.append((s, added, needed))
+        if k + 1 < n:
+            frames.append(iter(_choices(hashes[k + 1], mask, owner, need, s, n - k - 2)))
+            continue
+        if not need:
+            order = _before(passes, owner)
+            if order is not None:
+                return order
+    return None
+
+
+def _candidates(vals, target, first):
+    # The order read from the layout of the set CPython builds, then the fallbacks.
+    built = list(target)
+    inorder = _match(built, vals)
+    if inorder is not None:
+        order = _filling(built, _mask(target))
+        if order is not None:
+            yield [inorder[k] for k in order]
     yield first
-    yield from _refills(vals)
     yield from itertools.islice(itertools.permutations(first), _MOST_TRIED)
 
 
@@ -132,7 +233,7 @@ def folded_order(func, elts):
         target = set()
         target.update(c)
         built = list(target)
-        for t in _candidates(vals, first):
+        for t in _candidates(vals, target, first):
             s = _built(vals, list(t) + rest)
             if _same(list(s), built) and sys.getsizeof(s) == sys.getsizeof(target):
                 return list(t) + rest

@@ -12,6 +12,7 @@
 // start-up made, so that there is still one I64, one Error, one Language class... in the
 // process, and no runtime block is made twice.
 #include "host/module/startup.h"
+#include "host/run/compiled_view.h"
 
 #include "compiler/backend/emit.h"
 #include "host/module/exceptions.h"
@@ -155,6 +156,8 @@ int initModule(PyObject* module) {
     installRuntimeHooks();
     // Program generation reaches the code generator through its emission entries.
     compile::installEmission();
+    // The bridge compiles thunks and functions of a running module through these.
+    installCompiledHooks();
     if (addNativeHostType(module) < 0) return -1;
     // The block constructors set no exception when memory runs out; the import must fail
     // with one.

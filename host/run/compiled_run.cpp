@@ -206,6 +206,7 @@ int CompiledRun::begin(PyObject* object, ProgramRecord* record, PyObject* contex
     run.nodeCount = holderOf(record)->length;
     run.context = context;
     run.semantic = semanticOf;
+    fillProgramView(this);
     run.tally = &tally;
     run.report = report ? 1 : 0;
     ctx.conversion.userData = this;
@@ -291,6 +292,7 @@ int CompiledRun::raiseStrict() {
 
 void CompiledRun::end() {
     helpers::endCtx(&ctx);
+    freeProgramView(this);
     bridge::freeTally(&tally);
     helpers::setCurrentCtx(previous);
     Py_SetRecursionLimit(recursionLimit);

@@ -18,6 +18,7 @@
 
 #include <cstdint>
 
+#include "host/run/compiled_view.h"
 #include "host/run/program.h"
 #include "wuna/runtime/helpers/ctx.h"
 #include "wuna/runtime/helpers/tally.h"
@@ -41,6 +42,7 @@ struct CompiledRun {
     helpers::Ctx* previous;
     int recursionLimit;  // the limit before the run raised it
     uint64_t ensuresBefore;
+    CompiledView view;  // the program as the run record shows it to the runtime
 
     [[nodiscard]] int begin(PyObject* programObject, ProgramRecord* program, PyObject* context,
                             uint64_t stackFloor, bool report);

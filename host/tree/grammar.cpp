@@ -440,6 +440,13 @@ uint8_t fieldLabel(const GrammarInfo* g, const char* name, size_t length) {
 }
 
 Status registerGrammar(PyObject* parser, Grammar* grammar) {
+    // The record holds the parser, so that the key address stays this parser's for as long as
+    // the entry lives (entries are never removed): a parser freed and another object made at
+    // its address would otherwise find the dead parser's native operations.
+    if (grammar->parser != parser) {
+        Py_INCREF(parser);
+        Py_XSETREF(grammar->parser, parser);
+    }
     grammars_lock.lock();
     bool stored = grammars.put(parser, grammar);
     grammars_lock.unlock();
@@ -449,7 +456,8 @@ Status registerGrammar(PyObject* parser, Grammar* grammar) {
 Grammar* grammarOf(PyObject* parser) {
     grammars_lock.lock();
     Grammar** found = grammars.find(parser);
-    Grammar* grammar = found ? *found : nullptr;
+    // Only the record of this very parser answers.
+    Grammar* grammar = found && (*found)->parser == parser ? *found : nullptr;
     grammars_lock.unlock();
     return grammar;
 }

@@ -98,12 +98,14 @@ void dropGrammar(const GrammarInfo* grammar);
 // The label byte of a field name, 0 when the grammar has no such field. Cannot fail.
 uint8_t fieldLabel(const GrammarInfo* grammar, const char* name, size_t length);
 
-// Puts the parser's Grammar into the process-wide map, replacing an earlier one. Status::ok or
-// Status::outOfMemory; sets no exception and runs no Python (the parser is only a key).
+// Puts the parser's Grammar into the process-wide map, replacing an earlier one; the record
+// then holds the parser (a reference taken unless it held it already), which keeps the key
+// address this parser's for good. Status::ok or Status::outOfMemory; sets no exception and
+// runs no Python; needs the interpreter lock (the reference).
 Status registerGrammar(PyObject* parser, Grammar* grammar);
 
-// The parser's Grammar, or null (none registered). Any thread, with or without the
-// interpreter lock.
+// The parser's Grammar, or null (none registered, or a record of another parser). Any thread,
+// with or without the interpreter lock.
 [[nodiscard]] Grammar* grammarOf(PyObject* parser);
 
 }  // namespace wuna::ptree

@@ -236,21 +236,24 @@ bool shedDummies(Set* s) {
     return resize(s, s->used > 50000 ? s->used * 2 : s->used * 4);
 }
 
-// Exchanges the contents of two sets (never their headers), as an in-place intersection
+// Exchanges the tables of two sets (never their headers, nor the pop fingers: the
+// interpreter's swap leaves each set's finger where it was), as an in-place intersection
 // takes its result's table.
-void swapBodies(Set* a, Set* b) {
+}  // namespace
+
+void swapTables(Set* a, Set* b) {
     Set t = *a;
     a->fill = b->fill;
     a->used = b->used;
     a->mask = b->mask;
     a->table = b->table;
-    a->finger = b->finger;
     b->fill = t.fill;
     b->used = t.used;
     b->mask = t.mask;
     b->table = t.table;
-    b->finger = t.finger;
 }
+
+namespace {
 
 }  // namespace
 
@@ -378,7 +381,7 @@ Set* intersection(Set* a, Set* b) {
 bool intersectionUpdate(Set* s, Set* other) {
     Set* result = intersection(s, other);
     if (!result) return false;
-    swapBodies(s, result);
+    swapTables(s, result);
     value::decref(value::TagSet, uint64_t(uintptr_t(result)));
     return true;
 }
@@ -398,6 +401,33 @@ Set* symmetricDifference(Set* a, Set* b) {
         return nullptr;
     }
     return result;
+}
+
+Set* intersectionItems(Set* s, const Value* items, uint64_t n) {
+    Set* result = make();
+    if (!result) return nullptr;
+    for (uint64_t i = 0; i < n; i++) {
+        int64_t h = elementHash(items[i]);
+        // The item itself is kept, not the set's equal element.
+        if (lookup(s, items[i], h) && !addHashed(result, items[i], h)) {
+            value::decref(value::TagSet, uint64_t(uintptr_t(result)));
+            return nullptr;
+        }
+    }
+    return result;
+}
+
+bool intersectionUpdateItems(Set* s, const Value* items, uint64_t n) {
+    Set* result = intersectionItems(s, items, n);
+    if (!result) return false;
+    swapTables(s, result);
+    value::decref(value::TagSet, uint64_t(uintptr_t(result)));
+    return true;
+}
+
+bool differenceUpdateItems(Set* s, const Value* items, uint64_t n) {
+    for (uint64_t i = 0; i < n; i++) discardHashed(s, items[i], elementHash(items[i]));
+    return shedDummies(s);
 }
 
 void freeTable(Set* s) {

@@ -55,6 +55,13 @@ def table(n):
 
 
 table.__wuna_comptime__ = True
+
+
+def generated(n):
+    yield n
+
+
+generated.__wuna_comptime__ = True
 )PY";
 
 constexpr uint32_t kScope = 7;
@@ -293,6 +300,98 @@ TEST_F(CallsTest, AnArgumentKnownToBeOfAnotherKindTakesNoTypedEntry) {
     EXPECT_NE(ir.find("call i1 @t_f5("), std::string::npos) << ir;
 }
 
+// A value borrowed from a global (no tree: every symbol is a global) stays live across a call
+// that runs the program's code without a helper; the callee may rebind the global, so the
+// borrow must own its value before the call. The IR before the call's instruction.
+std::string beforeCall(const std::string& ir, const char* call) {
+    size_t at = ir.find(call);
+    EXPECT_NE(at, std::string::npos) << call << "\n" << ir;
+    return ir.substr(0, at);
+}
+
+TEST_F(CallsTest, ADirectCallMakesTheBorrowsOfGlobalsOwnersFirst) {
+    for (bool typed : {false, true}) {
+        if (typed) {
+            auto* kinds = static_cast<uint8_t*>(malloc(1));
+            kinds[0] = uint8_t(KnownKind::int_);
+            ASSERT_NE(compiler_.typedEntries.put(5, TypedEntry{kinds, 1}), nullptr);
+        }
+        Emitting em(&compiler_, front("caller"), typed ? "t_owns_typed" : "t_owns");
+        Operand live;
+        ASSERT_EQ(borrowOperand(&em.f.e, em.param(3), 3, &live), Status::ok);
+        Operand callee = em.param(1, 5);
+        Operand argument = constantOperand(&em.f.e, 2, 7, KnownKind::int_);
+        llvmapi::ValueRef array = valueSlot(&em.f.e);
+        llvmapi::ValueRef ok, tag, payload;
+        ASSERT_EQ(emitFunctionValueCall(&em.f.e, em.s, callee, array, &argument, 1,
+                                        T.LLVMConstNull(compiler_.module.ptr), &ok, &tag,
+                                        &payload),
+                  Status::ok);
+        std::string ir = em.f.ir();
+        const char* call = typed ? "@t_t5(" : "call i1 @t_f5(";
+        EXPECT_NE(beforeCall(ir, call).find("borrow_take"), std::string::npos) << ir;
+        EXPECT_EQ(verify(&compiler_.module), "");
+    }
+}
+
+TEST_F(CallsTest, AnEntryCellCallMakesTheBorrowsOfGlobalsOwnersFirst) {
+    Emitting em(&compiler_, front("caller"), "t_cell_owns");
+    Operand live;
+    ASSERT_EQ(borrowOperand(&em.f.e, em.param(3), 3, &live), Status::ok);
+    Shape callee{};
+    callee.kind = ShapeKind::py;
+    callee.py = global("f");
+    // Three arguments to f(a, b): a misfit, so never inlined; its entry cell is called.
+    Shape items[3] = {intShape(1), intShape(2), intShape(3)};
+    Shape args{};
+    args.kind = ShapeKind::tuple;
+    args.tuple.items = items;
+    args.tuple.count = 3;
+    Shape out;
+    ASSERT_EQ(callKnown(&em.f.e, em.s, &callee, &args, nullptr, true, &out), Status::ok)
+        << message();
+    std::string ir = em.f.ir();
+    EXPECT_NE(beforeCall(ir, "call i32 %").find("borrow_take"), std::string::npos) << ir;
+    EXPECT_EQ(verify(&compiler_.module), "");
+}
+
+// Locals spilled to the frame (the rt value handed out reads and writes them there) are read
+// back after every call that runs program code: the typed entry and the tail call resolved
+// after a direct call too. The IR from the call to the end of its block.
+std::string afterCall(const std::string& ir, const char* call, const char* next) {
+    size_t at = ir.find(call);
+    EXPECT_NE(at, std::string::npos) << call << "\n" << ir;
+    if (at == std::string::npos) return "";
+    return ir.substr(at, ir.find(next, at) - at);
+}
+
+TEST_F(CallsTest, SpilledLocalsAreReadBackAfterTheTypedEntryAndTheTailCall) {
+    auto* kinds = static_cast<uint8_t*>(malloc(1));
+    kinds[0] = uint8_t(KnownKind::int_);
+    ASSERT_NE(compiler_.typedEntries.put(5, TypedEntry{kinds, 1}), nullptr);
+    Emitting em(&compiler_, front("caller"), "t_spilled");
+    Emitter* e = &em.f.e;
+    e->ownFrame = valueSlot(e);
+    llvmapi::ValueRef local = valueSlot(e);
+    ASSERT_TRUE(e->typedLocals.push(TypedLocal{local, 1}));
+    e->modes.localsSpilled = 1;
+    Operand callee = em.param(1, 5);
+    Operand argument = em.param(3);
+    llvmapi::ValueRef array = valueSlot(e);
+    llvmapi::ValueRef ok, tag, payload;
+    ASSERT_EQ(emitFunctionValueCall(e, em.s, callee, array, &argument, 1,
+                                    T.LLVMConstNull(compiler_.module.ptr), &ok, &tag, &payload),
+              Status::ok);
+    EXPECT_EQ(e->modes.localsSpilled, 0u);
+    std::string ir = em.f.ir();
+    EXPECT_NE(afterCall(ir, "@t_t5(", "\n\n").find("load i64"), std::string::npos)
+        << ir;
+    EXPECT_NE(afterCall(ir, "@wn_tail_resolve(", "\n\n").find("load i64"),
+              std::string::npos)
+        << ir;
+    EXPECT_EQ(verify(&compiler_.module), "");
+}
+
 struct Generic {
     bool plain;
     const char* helper;
@@ -417,6 +516,27 @@ TEST_F(CallsTest, AComptimeFunctionRunsWhileCompilingOncePerArguments) {
     }
     EXPECT_EQ(PyList_GET_SIZE(global("seen")), 1) << "the second call comes from the cache";
     endSemantic(s);
+}
+
+// A strict language compiles a wuna.comptime function called with a value known only at run
+// time as any Python function; one the front end can't read is refused at the call, with the
+// front end's reason after the strict text.
+TEST_F(CallsTest, AStrictCallOfAComptimeFunctionThatCantBeCompiledSaysWhy) {
+    Emitting em(&compiler_, front("caller"), "t_strict_comptime");
+    compiler_.strict = 1;
+    Shape argument = dynShape(em.param(3));
+    Shape out;
+    Status status = callPython(&em.f.e, em.s, global("generated"), &argument, 1, nullptr, 0,
+                               nullptr, front::makePosition(11, 12), &out);
+    compiler_.strict = 0;
+    EXPECT_EQ(status, Status::unsupported);
+    std::string text = message();
+    const char* strict = ":11:12: in caller(): strict: calls the wuna.comptime function "
+                         "generated() with values known only at run time, and it can't be "
+                         "compiled: ";
+    size_t at = text.find(strict);
+    ASSERT_NE(at, std::string::npos) << text;
+    EXPECT_GT(text.size(), at + strlen(strict)) << "the front end's reason follows\n" << text;
 }
 
 TEST_F(CallsTest, OnlyConsumersThatDrainAGeneratorAtOnceTakeItAsAList) {

@@ -12,6 +12,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "wuna/runtime/convert.h"
 #include "wuna/runtime/helpers/ctx.h"
@@ -35,6 +36,13 @@ inline std::string pyRepr(PyObject* o) {
     Py_XDECREF(s);
     PyErr_Clear();
     return text;
+}
+
+// "<head>(<argument>, ...)": a call as a case's label shows it.
+inline std::string callText(const std::string& head, const std::vector<const char*>& args) {
+    std::string text = head + "(";
+    for (size_t i = 0; i < args.size(); i++) text += (i ? ", " : "") + std::string(args[i]);
+    return text + ")";
 }
 
 // The exception object of the failure recorded on ctx (new reference): the Python exception

@@ -43,9 +43,10 @@ def parser():
     return _PARSER[0]
 
 
-def make_language(printed=None, fail=None, hosts=(), **options):
+def make_language(printed=None, fail=None, hosts=(), python_print=False, **options):
     """The small language. print appends to printed; `fail v;` calls fail(v), which raises;
-    hosts are registered as host functions (and known to the rules as builtins)."""
+    hosts are registered as host functions (and known to the rules as builtins). With
+    python_print, print's semantic has no compiled form: it runs as Python in compiled code."""
     rules = nomos.Rules(parser(), names=["Name"], functions=["FuncDef"], blocks=["Block"],
                         declare={"FuncDef.name": "function enclosing hoist",
                                  "FuncDef.params": "parameter"},
@@ -80,9 +81,15 @@ def make_language(printed=None, fail=None, hosts=(), **options):
     def return_(node, rt):
         raise rt.Return(rt.eval(node.value))
 
-    @lang.exec("Print")
-    def print_(node, rt):
-        printed.append(rt.eval(node.value))
+    if python_print:
+        @lang.exec("Print")
+        def print_(node, rt):
+            del printed[len(printed):]  # deleting a slice has no compiled form
+            printed.append(rt.eval(node.value))
+    else:
+        @lang.exec("Print")
+        def print_(node, rt):
+            printed.append(rt.eval(node.value))
 
     @lang.exec("Throw")
     def throw(node, rt):

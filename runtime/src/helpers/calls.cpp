@@ -413,6 +413,20 @@ bool tailResolve(Ctx* ctx, int32_t site, Value* result) {
 
 void failHostCall(Ctx* ctx, int32_t site, PyObject* callable) {
     gil::Record* r = gil::enter();
+    // The class is looked at with nothing pending: the lookups of the module's classes must
+    // not run with an exception set.
+    PendingError pending;
+    pending.take();
+    bool jump = pending.exception &&
+                bridge::isModuleJump(reinterpret_cast<PyObject*>(Py_TYPE(pending.exception)));
+    pending.restore();
+    if (jump) {
+        // A host's wuna.Throw or wuna.Error passes unchanged, as in the reference mode: a
+        // semantic that called the host through rt.call catches it as it was raised.
+        bridge::failFromPython(ctx, site);
+        gil::leave(r);
+        return;
+    }
     char text[kExceptionTextBytes];
     size_t textLength = exceptionText(text, sizeof text);
     char name[kHostNameBytes];

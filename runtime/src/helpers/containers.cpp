@@ -110,8 +110,8 @@ bool addPythonItems(Ctx* ctx, int32_t site, value::Set* s, Value iterable) {
     return ok;
 }
 
-// Adds the items of any iterable to a set (set.update): natively for the runtime's own
-// containers, through Python's iteration otherwise.
+}  // namespace
+
 bool setUpdate(Ctx* ctx, int32_t site, value::Set* s, Value iterable) {
     Value v = iterable.tag == value::TagPint ? Value{value::TagInt, iterable.payload} : iterable;
     switch (v.tag) {
@@ -130,6 +130,13 @@ bool setUpdate(Ctx* ctx, int32_t site, value::Set* s, Value iterable) {
     }
     case value::TagDict: {
         auto* d = v.as<value::Dict>();
+        // One resize ahead of the keys, as the interpreter sizes a set for a dict's keys
+        // (expecting few of them to be there already): the table, and so the order, is its.
+        bool grow = (s->fill + d->length) * 5 >= s->mask * 3;
+        if (grow && !set::resize(s, (s->used + d->length) * 2)) {
+            failOutOfMemory(ctx, site);
+            return false;
+        }
         // A key's __eq__ may run Python and change the dict: read its size each time.
         for (uint64_t i = 0; i < d->used; i++)
             if (d->entries[i].key.tag != value::TagDeleted &&
@@ -158,6 +165,8 @@ bool setUpdate(Ctx* ctx, int32_t site, value::Set* s, Value iterable) {
     default: return addPythonItems(ctx, site, s, v);
     }
 }
+
+namespace {
 
 // A set of the n values, added in order. New set, or null with the failure recorded.
 value::Set* setOf(Ctx* ctx, int32_t site, const Value* values, uint64_t n) {

@@ -252,15 +252,14 @@ void endCtx(Ctx* ctx) {
 
 namespace wuna::bridge {
 
-namespace {
-
-// Whether the exception is the module's Throw or Error, which a run raises again as they are.
 bool isModuleJump(PyObject* kind) {
     PyObject* throwClass = errors::pyClass(errors::Kind::Throw);
     PyObject* errorClass = errors::pyClass(errors::Kind::Error);
     return (throwClass && PyErr_GivenExceptionMatches(kind, throwClass)) ||
            (errorClass && PyErr_GivenExceptionMatches(kind, errorClass));
 }
+
+namespace {
 
 // A wuna.Throw carries the runtime error it stands for, made once with the call stack of the
 // place it left a semantic ("_wuna_error"), so that an uncaught throw reports where it was

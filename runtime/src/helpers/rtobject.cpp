@@ -317,6 +317,9 @@ PyObject* rtRun(RuntimeObject* rt, PyObject* x, RunMode mode) {
         if (mode == RunMode::loop) Py_RETURN_TRUE;
         return raiseJump(runtime::hostApi.continueClass, nullptr);
     case RunStatus::tail:
+        // Inside a program function the pending call stays for the function's caller: the
+        // TailCall goes on up through this semantic.
+        if (ctx->depth > 0) return raiseJump(runtime::hostApi.tailCallClass, nullptr);
         if (!helpers::tailResolve(ctx, rt->node, &out)) return raiseFailure(ctx);
         return raiseReturn(ctx, out);
     case RunStatus::failed: break;
@@ -496,11 +499,44 @@ PyObject* rtCall(PyObject* self, PyObject* args, PyObject* kwargs) {
     return pythonOf(rt->ctx, result);
 }
 
+// Inside a program function: the call is left in the context's tail slot and TailCall raised,
+// so that the function returns before the call is made (a chain of tail calls takes no
+// depth, as in the reference mode). 0, or -1 with MemoryError.
+int leaveTailCall(Ctx* ctx, const CallValues& call) {
+    value::List* list = value::newList(call.count);
+    if (!list) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    for (uint64_t i = 0; i < call.count; i++) {
+        value::incref(call.items[i]);
+        if (!value::listAppend(list, call.items[i])) {
+            value::decref(call.items[i]);
+            value::decref(Value::of(value::TagList, list));
+            PyErr_NoMemory();
+            return -1;
+        }
+    }
+    // A tail call left behind by a semantic that swallowed its TailCall goes first.
+    wn_tail_clear(ctx);
+    Value args = Value::of(value::TagList, list);
+    wn_tail_set(ctx, int64_t(call.f.tag), int64_t(call.f.payload), int64_t(args.tag),
+                int64_t(args.payload),
+                call.hasReceiver ? const_cast<Value*>(&call.receiver) : nullptr);
+    value::decref(args);
+    return 0;
+}
+
 PyObject* rtTailCall(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (checkRtLive(self) < 0) return nullptr;
     CallValues call;
     if (readCall("tail_call", args, kwargs, &call) < 0 || checkRtLive(self) < 0) return nullptr;
     RuntimeObject* rt = asRt(self);
+    if (rt->ctx->depth > 0) {
+        if (leaveTailCall(rt->ctx, call) < 0) return nullptr;
+        return raiseJump(runtime::hostApi.tailCallClass, nullptr);
+    }
+    // At the top level the call is made here and its result returned.
     Value result = Value::none();
     if (!callValues(rt, call, &result)) return raiseFailure(rt->ctx);
     return raiseReturn(rt->ctx, result);

@@ -422,6 +422,14 @@ RunStatus pythonStatus(Ctx* ctx, int32_t site, Value* out) {
     case Control::broke: PyErr_Clear(); return RunStatus::broke;
     case Control::continued: PyErr_Clear(); return RunStatus::continued;
     case Control::tail:
+        // rt.tail_call left its call in the context's tail slot: the function around takes it.
+        if (ctx->tailArgs.tag == value::TagList || ctx->tailArgs.tag == value::TagTuple) {
+            PyErr_Clear();
+            value::decref(*out);
+            *out = Value{value::TagTail, 0};
+            return RunStatus::tail;
+        }
+        break;
     case Control::none: break;
     }
     failFromPython(ctx, site);
@@ -434,6 +442,7 @@ void freeTables(ModuleTables* t) {
     std::free(t->thunks);
     t->thunks = nullptr;
     t->thunkCapacity = t->thunkCount = 0;
+    Py_CLEAR(t->recordMethods);
     freeCodes(t);
 }
 

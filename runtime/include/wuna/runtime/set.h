@@ -104,6 +104,18 @@ value::Set* difference(value::Set* a, value::Set* b);
 value::Set* intersection(value::Set* a, value::Set* b);
 value::Set* symmetricDifference(value::Set* a, value::Set* b);
 
+// Exchanges fill, used, mask and table of two sets (not their headers, nor their pop
+// fingers), as the interpreter swaps two set bodies. Cannot fail.
+void swapTables(value::Set* a, value::Set* b);
+
+// The same against n items (each hashable: callers check value::hashable first), as the
+// interpreter walks an argument that is no set: the items s holds, in item order, each item
+// itself kept (a new set, or null when memory ran out); s &= items; s -= items (then the
+// dummies resized away as a difference does). False: memory ran out.
+value::Set* intersectionItems(value::Set* s, const value::Value* items, uint64_t n);
+bool intersectionUpdateItems(value::Set* s, const value::Value* items, uint64_t n);
+bool differenceUpdateItems(value::Set* s, const value::Value* items, uint64_t n);
+
 // Returns a set's table to where it came from (value::freeBlock; the keys are released
 // before).
 void freeTable(value::Set* s);

@@ -16,6 +16,7 @@ enum class [[nodiscard]] Status : uint16_t {
     unsupported = 100,  // refused; the reason is in the caller's message record, no exception
     pythonError = 122,  // a Python exception is pending; only from code that may run Python
     notNative = 123,    // a value has no native text: its text must come from Python
+    os = 132,           // an operating-system call failed; its errno is kept per thread (osio.h)
 };
 
 }  // namespace wuna

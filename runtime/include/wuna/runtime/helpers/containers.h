@@ -45,6 +45,10 @@ void refuseReadOnly(Ctx* ctx, int32_t site, const value::Obj* block);
 // false when memory ran out.
 [[nodiscard]] bool charAt(value::Str* s, uint64_t i, value::Value* out);
 
+// Adds the items of any iterable to a set (set.update, set(x)) as the interpreter does:
+// natively for the runtime's own containers, through Python's iteration otherwise. True; or
+// false with the failure recorded (an unhashable item: the items before it stay added).
+[[nodiscard]] bool setUpdate(Ctx* ctx, int32_t site, value::Set* s, value::Value iterable);
 // The items of any iterable as a list value: a list itself with one reference added, the
 // items of a tuple, str, dict (keys) or set in a new list, anything else through Python's
 // list(x) (pythonItems). True with one reference in *out; false with the failure recorded,

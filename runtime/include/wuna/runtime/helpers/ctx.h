@@ -196,6 +196,9 @@ namespace wuna::bridge {
 // recorded yet, and recorded with the reference mode's wording. Leaves no exception pending.
 // Cannot fail.
 void failFromPython(helpers::Ctx* ctx, int32_t site);
+// Whether the exception class is the module's Throw or Error (or a subclass), which a run
+// raises again as they are. Interpreter lock held. Cannot fail.
+bool isModuleJump(PyObject* kind);
 // The same, claiming the interpreter lock through the thread's GIL record. Cannot fail.
 void pythonFailure(helpers::Ctx* ctx, int32_t site);
 // When the thread's fault record holds a failure (a Python __eq__ or __hash__ that raised

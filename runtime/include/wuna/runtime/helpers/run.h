@@ -87,6 +87,9 @@ struct ModuleTables {
     std::atomic<CodeTable*> codes;
     CodeTable* retired;  // tables replaced by a bigger one, freed with the module
     PyObject* kept;      // a list of the code objects used as keys, or null
+    // Methods of record classes called from compiled code: {(class, name): plain Python
+    // function, or None when the class has none}; made on first use, under the lock only.
+    PyObject* recordMethods;
 };
 
 // What the runtime needs of the code generator; filled by the back end at start-up.

@@ -75,7 +75,7 @@
     X(47, wn_list_at, vlllp, Built)         \
     X(48, wn_append, bpillll, Built)        \
     X(49, wn_extend_items, bpillpl, Built)  \
-    X(50, wn_call_method, bpillpiplp, Stub) \
+    X(50, wn_call_method, bpillpiplp, Built) \
     X(51, wn_call_python, bpilplp, Built)   \
     X(52, wn_global, bpilpp, Built)         \
     X(53, wn_record_new, bpipp, Built)      \
@@ -91,7 +91,7 @@
     X(63, wn_cell, bpilllp, Built)          \
     X(64, wn_builtin, bpiilllp, Built)      \
     X(65, wn_int_base, bpilllip, Built)     \
-    X(66, wn_utf8_len, bpillp, Stub)        \
+    X(66, wn_utf8_len, bpillp, Built)       \
     X(67, wn_min_max, bpiilplp, Built)      \
     X(68, wn_math, bpiillpp, Built)         \
     X(69, wn_huge_int, bll, Built)          \
@@ -105,7 +105,7 @@
     X(77, wn_set, bpiplip, Built)           \
     X(78, wn_to_set, bpillp, Built)         \
     X(79, wn_inplace, bpiillllp, Built)     \
-    X(80, wn_lib, bpiilplip, Stub)          \
+    X(80, wn_lib, bpiilplip, Built)         \
     X(81, wn_sorted, bpillllllip, Built)    \
     X(82, wn_type_name, bpillp, Built)      \
     X(83, wn_exc_wrap, vp, Built)           \

@@ -1,0 +1,286 @@
+// The program view of a compiled run and the code generator's run-time hooks (see
+// compiled_view.h).
+#include "host/run/compiled_view.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "compiler/backend/driver.h"
+#include "compiler/backend/emit.h"
+#include "compiler/backend/inputs.h"
+#include "compiler/codegen/lower.h"
+#include "compiler/front/cache.h"
+#include "compiler/driver/modules.h"
+#include "host/language/language.h"
+#include "host/module/exceptions.h"
+#include "host/run/compiled_run.h"
+#include "host/tree/function_kind.h"
+#include "host/tree/holder.h"
+#include "host/tree/index.h"
+#include "host/tree/state.h"
+#include "wuna/runtime/gil.h"
+#include "wuna/runtime/helpers/run.h"
+
+namespace wuna::host {
+
+namespace {
+
+constexpr int32_t kGlobal = -1;
+
+CompiledRun* runOf(void* user) { return static_cast<CompiledRun*>(user); }
+ptree::Index* indexOf(CompiledRun* run) { return stateOf(run->program)->holder->index; }
+
+// The scope around a node: the nearest function node or captured block scope above it.
+int32_t scopeAround(const ptree::Index* index, uint32_t node) {
+    if (node >= index->count) return kGlobal;
+    for (uint32_t n = index->parents[node]; n < index->count; n = index->parents[n])
+        if (ptree::isFunctionNode(index, n) || ptree::isCaptured(index, n)) return int32_t(n);
+    return kGlobal;
+}
+
+// ---- the variables table ---------------------------------------------------------------
+
+int64_t symbolOf(void* user, uint32_t node) {
+    const ptree::Index* index = indexOf(runOf(user));
+    if (node >= index->count || !index->nodeSymbols) return -1;
+    uint32_t symbol = index->nodeSymbols[node];
+    return symbol == ptree::kNone || symbol >= index->symbolCount ? -1 : int64_t(symbol);
+}
+
+int64_t declaredScope(void* user, uint32_t symbol) {
+    const ptree::Index* index = indexOf(runOf(user));
+    if (symbol >= index->symbolCount) return -1;
+    uint32_t scope = index->symbols[symbol].scope;
+    return scope == ptree::kNone ? -1 : int64_t(scope);
+}
+
+bool isBuiltin(void* user, uint32_t symbol) {
+    const ptree::Index* index = indexOf(runOf(user));
+    return symbol < index->symbolCount && index->symbols[symbol].builtin;
+}
+
+int32_t frameScope(void* user, uint32_t symbol) {
+    return ptree::symbolScope(indexOf(runOf(user)), symbol);
+}
+
+int32_t scopeOf(void* user, uint32_t node) { return scopeAround(indexOf(runOf(user)), node); }
+
+int64_t slotOf(void* user, uint32_t symbol) {
+    const uint32_t* slot = runOf(user)->state->compiler.slots.find(symbol);
+    return slot ? int64_t(*slot) : -1;
+}
+
+int64_t layoutSlots(void* user, int32_t scope) {
+    compile::Layout** layout = runOf(user)->state->compiler.layouts.find(uint32_t(scope));
+    return layout ? int64_t((*layout)->slots.count) : -1;
+}
+
+bool isBlockScope(void* user, uint32_t node) {
+    return ptree::isCaptured(indexOf(runOf(user)), node);
+}
+
+bool isFunctionKind(void* user, uint32_t node) {
+    return ptree::isFunctionNode(indexOf(runOf(user)), node);
+}
+
+// ---- compiling on demand ---------------------------------------------------------------------
+
+// A compile request of the run's module state: the top level's inputs again for the time of
+// the request (generation's were on its stack).
+struct Request {
+    CompiledRun* run;
+    uint32_t node;
+    bool exec;
+    int32_t scope;
+    std::string name;
+};
+
+compile::Status thunkEntry(void* user, compile::Compiler* c) {
+    auto* r = static_cast<Request*>(user);
+    return compile::emitThunk(c, r->node, r->exec, r->scope, r->name.c_str(), r->name.size());
+}
+
+compile::Status functionEntry(void*, compile::Compiler* c, uint32_t id) {
+    return compile::emitFunction(c, id);
+}
+
+compile::Status helperEntry(void*, compile::Compiler* c, compile::HelperSpec* spec) {
+    return compile::emitHelper(c, spec);
+}
+
+// The loaded address of the request's entry, compiled again while a refused semantic can
+// move to the language's Python semantics. 0, or -1 with the exception.
+int compileRequest(Request* r, bool thunk, uint64_t* address) {
+    driver::Compiled* state = r->run->state;
+    LanguageObject* language = languageOf(r->run->program->language);
+    if (!language) return -1;
+    compile::Compiler* c = &state->compiler;
+    for (;;) {
+        driver::CompileInputs inputs;
+        if (driver::compileInputs(&inputs, r->run->program) < 0) return -1;
+        c->inputs = &inputs;
+        c->failingSemantic = nullptr;
+        compile::Emitters emitters{r, thunk ? thunkEntry : nullptr, functionEntry, helperEntry};
+        int rc = driver::compileEntry(state, r->node, emitters, r->name.c_str(), address);
+        PyObject* failing = c->failingSemantic;
+        c->inputs = nullptr;
+        c->failingSemantic = nullptr;
+        if (rc == 0) return 0;
+        if (!failing || inputs.strict || !PyErr_ExceptionMatches(compileErrorClass) ||
+            inputs.runsAsPython(inputs.pythonMap, failing))
+            return -1;
+        // The reason kept is the compile error's text, as generation keeps it.
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        PyObject* text = value ? PyObject_Str(value) : nullptr;
+        Py_XDECREF(type);
+        Py_XDECREF(value);
+        Py_XDECREF(traceback);
+        if (!text) return -1;
+        Py_ssize_t length = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(text, &length);
+        int kept = utf8 ? keepWhy(language, failing, utf8, size_t(length)) : -1;
+        Py_DECREF(text);
+        if (kept < 0) return -1;
+    }
+}
+
+std::string symbolName(const driver::Compiled* state, const char* suffix, uint64_t n) {
+    std::string name(state->prefix, state->prefixLength);
+    name += suffix;
+    name += std::to_string(n);
+    return name;
+}
+
+CompiledRun* currentRun() {
+    helpers::Ctx* ctx = helpers::currentCtx();
+    return ctx && ctx->run ? static_cast<CompiledRun*>(ctx->run->userData) : nullptr;
+}
+
+int functionOf(void* user, uint32_t node, bridge::FunctionParts* out) {
+    CompiledRun* run = runOf(user);
+    const ptree::Index* index = indexOf(run);
+    driver::Compiled* state = run->state;
+    const FunctionKind* kind = nullptr;
+    uint32_t k = ptree::kindOf(index->nodes[node]);
+    if (index->functionKinds && k < index->functionKindCount) kind = &index->functionKinds[k];
+    if (!kind || !kind->isFunction) {
+        PyErr_SetString(PyExc_TypeError, "this node isn't a function kind (Language.function)");
+        return -1;
+    }
+    Request r{run, node, false, 0, symbolName(state, "_f", node)};
+    uint64_t address = 0;
+    if (state->compiler.requested.find(node))
+        address = state->engine->symbolAddress(r.name.c_str());
+    if (!address) {
+        // Compiling is no crossing of the program.
+        gil::Record* g = gil::current();
+        if (g) g->depth++;
+        int rc = compileRequest(&r, false, &address);
+        if (g) g->depth--;
+        if (rc < 0) return -1;
+    }
+    uint32_t parameters = 0;
+    if (kind->paramsLabel) {
+        uint64_t end = uint64_t(node) + index->nodes[node].descendants + 1;
+        if (end > index->count) end = index->count;
+        for (uint32_t c = node + 1; c < end; c += index->nodes[c].descendants + 1)
+            if (ptree::labelByte(index->nodes[c]) == kind->paramsLabel) parameters++;
+    }
+    out->code = reinterpret_cast<void*>(uintptr_t(address));
+    out->name = nullptr;
+    out->nameLength = 0;
+    int64_t name = kind->nameLabel
+                       ? ptree::childWithLabel(index->nodes, index->count, node, kind->nameLabel)
+                       : -1;
+    if (name >= 0) {
+        uint64_t start = index->nodes[name].start, stop = index->nodes[name].end;
+        if (stop > index->textLength) stop = index->textLength;
+        if (start > stop) start = stop;
+        out->name = index->text + start;
+        out->nameLength = stop - start;
+    }
+    out->flags = parameters | uint32_t(kind->missing == MissingArgs::none) << 16 |
+                 uint32_t(kind->extra) << 17;
+    return 0;
+}
+
+// ---- the bridge's hooks ------------------------------------------------------------------------
+
+bool runsAsPython(void* module, uint32_t node, bool exec) {
+    CompiledRun* run = currentRun();
+    if (!run || run->state != module) return true;
+    LanguageObject* language = languageOf(run->program->language);
+    if (!language) {
+        PyErr_Clear();
+        return true;
+    }
+    const ptree::Index* index = indexOf(run);
+    if (node >= index->count || !language->grammar) return true;
+    uint32_t k = ptree::kindOf(index->nodes[node]);
+    if (k >= language->grammar->kindCount) return true;
+    PyObject** table = exec ? language->execPerKind : language->evalPerKind;
+    PyObject* fn = table ? table[k] : nullptr;
+    if (!fn || language->why.find(fn)) return true;
+    return front::cachedFront(language->frontCache, fn) == nullptr;
+}
+
+bool capturedScope(void* module, uint32_t node) {
+    auto* state = static_cast<driver::Compiled*>(module);
+    const ptree::Index* tree = state->compiler.tree;
+    return tree && ptree::isCaptured(tree, node);
+}
+
+bridge::ThunkCode thunk(void* module, uint32_t node, bool exec, int32_t scope) {
+    CompiledRun* run = currentRun();
+    if (!run || run->state != module) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "wuna: a thunk asked for outside the run of its module (a wuna bug)");
+        return nullptr;
+    }
+    driver::Compiled* state = run->state;
+    state->compiler.thunkCounter++;
+    Request r{run, node, exec, scope, symbolName(state, "_th", state->compiler.thunkCounter)};
+    uint64_t address = 0;
+    if (compileRequest(&r, true, &address) < 0) return nullptr;
+    return reinterpret_cast<bridge::ThunkCode>(uintptr_t(address));
+}
+
+}  // namespace
+
+void fillProgramView(CompiledRun* run) {
+    CompiledView* v = &run->view;
+    const ptree::Index* index = indexOf(run);
+    const ptree::GrammarInfo* g = index->grammar;
+    if (g) {
+        v->grammar = nodes::GrammarView{g->kindCount, g->ruleNames, g->kindNames, g->actions,
+                                        g->labels,    g->labelCounts, g->fieldCount, g->fields};
+    }
+    v->tree = nodes::TreeView{index->nodes,   index->count,      index->text,
+                              index->textLength, index->parents, index->lineStarts,
+                              index->lineCount,  g ? &v->grammar : nullptr, &v->cache};
+    v->vars = bridge::ProgramVars{run,       symbolOf,   declaredScope, isBuiltin,
+                                  frameScope, scopeOf,   slotOf,        layoutSlots,
+                                  isBlockScope, isFunctionKind, functionOf};
+    helpers::RunRecord* record = &run->run;
+    record->program = &v->tree;
+    record->vars = &v->vars;
+    StateObject* state = stateOf(run->program);
+    record->analysis = state->analysis;
+    LanguageObject* language = languageOf(run->program->language);
+    if (!language) PyErr_Clear();
+    record->hosts = language ? language->hosts : nullptr;
+    record->path = run->program->path && run->program->path != Py_None ? run->program->path
+                                                                         : nullptr;
+}
+
+void freeProgramView(CompiledRun* run) { nodes::freeCache(&run->view.cache, run->view.tree.count); }
+
+void installCompiledHooks() {
+    bridge::compilerApi.runsAsPython = runsAsPython;
+    bridge::compilerApi.capturedScope = capturedScope;
+    bridge::compilerApi.thunk = thunk;
+}
+
+}  // namespace wuna::host
