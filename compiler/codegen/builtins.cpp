@@ -63,7 +63,7 @@ struct Library {
 constexpr Library kLibrary[6] = {
     {"struct", "unpack", LibCall::structUnpack}, {"struct", "unpack_from", LibCall::structUnpackFrom},
     {"struct", "pack", LibCall::structPack},     {"zlib", "crc32", LibCall::crc32},
-    {"zlib", "adler32", LibCall::adler32},       {nullptr, nullptr, LibCall::python},
+    {"zlib", "adler32", LibCall::adler32},       {nullptr, nullptr, LibCall::pythonOnly},
 };
 
 bool isCallee(PyObject* callee, const char* module, const char* name) {
@@ -489,16 +489,16 @@ Status lowerBuiltin(Emitter* e, Semantic* s, PyObject* callee, Shape* args, uint
         ValueRef words[3] = {fn, x.tag, x.payload};
         return wordsHelper(e, s, "wn_float_hex", words, 3, &x, 1, KnownKind::unknown, out);
     }
-    LibCall library = LibCall::python;
+    LibCall library = LibCall::pythonOnly;
     if (front::isBuiltin(callee, "bytes"))
         library = LibCall::bytes;
     else if (isTypeMethod(callee, &PyBytes_Type, "fromhex"))
-        library = LibCall::fromhex;
+        library = LibCall::bytesFromhex;
     else if (front::isIntFromBytes(callee))
-        library = LibCall::fromBytes;
-    for (const Library* l = kLibrary; library == LibCall::python && l->name; l++)
+        library = LibCall::intFromBytes;
+    for (const Library* l = kLibrary; library == LibCall::pythonOnly && l->name; l++)
         if (isCallee(callee, l->module, l->name)) library = l->code;
-    if (library != LibCall::python) {
+    if (library != LibCall::pythonOnly) {
         *handled = true;
         return emitLibCall(e, s, library, callee, args, count, kLibNoFlag, out);
     }

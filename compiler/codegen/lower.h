@@ -29,6 +29,7 @@
 
 #include "compiler/codegen/emitter.h"
 #include "compiler/front/ir.h"
+#include "wuna/runtime/helpers/lib.h"
 
 namespace wuna::compile {
 
@@ -507,13 +508,8 @@ Shape normalizeInt(Emitter* e, const Shape& shape);
 // "<name>() takes no arguments" appended. ok or outOfMemory.
 [[nodiscard]] Status noArgumentsMessage(backend::List<char>* w, const char* name, size_t length);
 
-// The operation wn_lib performs; the numbers are the runtime's.
-enum class LibCall : int32_t {
-    bytes = 0, fromhex = 1, fromBytes = 2, structUnpack = 3, structUnpackFrom = 4,
-    structPack = 5, crc32 = 6, adler32 = 7, python = 8, getenv = 9, getcwd = 10, isfile = 11,
-    isdir = 12, exists = 13, realpath = 14, readText = 15, readBytes = 16, readStdin = 17,
-    writeText = 18, makedirs = 19, chmod = 20, getsize = 21, replace = 22, time = 23
-};
+// The operation wn_lib performs is a helpers::LibCode (wuna/runtime/helpers/lib.h).
+using LibCall = helpers::LibCode;
 // wn_lib's flag word when the operation takes no modifier.
 inline constexpr int32_t kLibNoFlag = 2;
 // The call of wn_lib for a library function (callee borrowed; the argument shapes consumed);

@@ -146,7 +146,7 @@ void fileMode(const front::Expr* x, bool write, FileCall* out) {
 
 Status fileCall(Emitter* e, Semantic* s, const front::Expr* x, bool write, FileCall* out) {
     Compiler* c = e->compiler;
-    *out = FileCall{nullptr, nullptr, LibCall::python, 0, false};
+    *out = FileCall{nullptr, nullptr, LibCall::pythonOnly, 0, false};
     if (!write) {
         Stream stream;
         if (Status err = stdStream(e, s, x, &stream); err != Status::ok) return err;
@@ -156,7 +156,7 @@ Status fileCall(Emitter* e, Semantic* s, const front::Expr* x, bool write, FileC
             if (!sys) return Status::pythonError;
             Status err = pinObject(c, sys, nullptr);
             Py_DECREF(sys);
-            if (err == Status::ok) *out = FileCall{sys, nullptr, LibCall::readStdin, kLibNoFlag, true};
+            if (err == Status::ok) *out = FileCall{sys, nullptr, LibCall::stdinRead, kLibNoFlag, true};
             return err;
         }
     }
