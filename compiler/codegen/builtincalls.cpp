@@ -146,8 +146,8 @@ Status tryOneArgumentBuiltin(Emitter* e, Semantic* s, PyObject* callee,
                              bool* handled, Shape* out) {
     (void)at;
     *handled = false;
-    // len(s.encode()) counts UTF-8 without the bytes once its runtime helper is built; until
-    // then the general roads compile the encode and the len.
+    // The callee (a Python object) stays on the live temporaries: it holds nothing to release.
+    if (isBuiltinNamed(callee, "len")) return lowerUtf8Len(e, s, argument, handled, out);
     if (argument->kind != front::ExprKind::generatorExp) return Status::ok;
     GeneratorUse use = generatorUse(callee, nullptr);
     if (use != GeneratorUse::any && use != GeneratorUse::all) return Status::ok;

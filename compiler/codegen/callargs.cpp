@@ -173,8 +173,12 @@ Status gatherArguments(Emitter* e, Semantic* s, const front::ExprList& arguments
             if (Status err = drainedGenerator(e, s, argument, callee, nullptr, &value);
                 err != Status::ok)
                 return err;
-        } else if (Status err = emitExpr(e, s, argument, &value); err != Status::ok) {
-            return err;
+        } else {
+            // The one argument of list(), sorted() ... is iterated at once: a zip or an
+            // enumerate there may become a list.
+            bool atOnce = callee && iteratesArgumentsAtOnce(e, callee, arguments.count, at);
+            IteratedAtOnce mark(e, atOnce ? argument : nullptr);
+            if (Status err = emitExpr(e, s, argument, &value); err != Status::ok) return err;
         }
         // Appended at once to a run-time list, which consumes it: never live then.
         if (out->runTime) {

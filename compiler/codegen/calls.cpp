@@ -1,5 +1,6 @@
-// Call expressions: which road a call of a semantic takes, tried in a fixed order. Calls of an
-// attribute look at the object first: a node, rt, or a Python object gives the callee by
+// Call expressions: which road a call of a semantic takes, tried in a fixed order. Reads and
+// writes of the standard streams and of open(...) calls first; then calls of an attribute
+// look at the object: a node, rt, or a Python object gives the callee by
 // attribute fetch, every other value is the receiver of a method call. Then the builtins
 // compiled at the call site (len of an encoded str, all/any of a generator, print, sorted),
 // the arguments gathered (starred ones spread while compiling when their items are known,
@@ -255,6 +256,9 @@ Status lowerCallExpr(Emitter* e, Semantic* s, const front::Expr* call, Shape* ou
     LiveMark mark(e);
     e->position = call->position;
     const front::Expr* callee = call->call.callee;
+    bool handled = false;
+    if (Status err = lowerStreamCall(e, s, call, &handled, out); err != Status::ok || handled)
+        return err;
     Shape value;
     if (callee->kind == front::ExprKind::attribute) {
         Shape object;

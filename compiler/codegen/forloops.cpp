@@ -290,7 +290,11 @@ Status emitForBuiltin(Emitter* e, Semantic* s, const front::Expr* iterable, ForI
     if (Status err = rangeCall(e, s, iterable, &isRange); err != Status::ok) return err;
     if (isRange) return emitRange(e, s, iterable, out);
     Shape value;
-    if (Status err = emitExpr(e, s, iterable, &value); err != Status::ok) return err;
+    {
+        // Iterated at once and never seen again: a zip or an enumerate here may be a list.
+        IteratedAtOnce mark(e, iterable);
+        if (Status err = emitExpr(e, s, iterable, &value); err != Status::ok) return err;
+    }
     return toLoopSource(e, s, value, out);
 }
 

@@ -303,6 +303,8 @@ Status callKnown(Emitter* e, Semantic* s, Shape* callee, Shape* args, Shape* rec
     } else {
         return emitCallSeq(e, s, callee, args, receiver, out);
     }
+    if (callee->kind == ShapeKind::py && !receiver && isNativeHost(callee->py))
+        return lowerNativeHostCall(e, s, callee->py, items, n, out);
     if (callee->kind == ShapeKind::py && !receiver) {
         front::StableTypes types{};
         if (Status err = front::stableTypes(&types); err != Status::ok) return err;

@@ -30,6 +30,7 @@
 #include "compiler/backend/spec.h"
 #include "compiler/codegen/emitter.h"
 #include "compiler/front/ir.h"
+#include "wuna/runtime/helpers/lib.h"
 #include "wuna/runtime/helpers/profiles.h"
 
 namespace wuna::compile {
@@ -497,6 +498,76 @@ uint32_t exceptionCode(PyObject* cls);
 // An int of tag 18 (or a pint) as the plain int tag 2; every other shape unchanged. Cannot
 // fail.
 Shape normalizeInt(Emitter* e, const Shape& shape);
+
+// --- builtins and library calls compiled at the call site (builtins.cpp, mathcalls.cpp,
+//     itervalues.cpp, libcalls.cpp, hostcalls.cpp, streams.cpp) ----------------------------
+
+// A call of a builtin or library function known while compiling: folded when its arguments are
+// constants, a runtime helper on native values, a container made while compiling, or not
+// handled (*handled false: nothing emitted, the shapes untouched, and the caller goes on with
+// its general roads). print and input are never handled. Handled: the shapes are consumed.
+[[nodiscard]] Status lowerBuiltin(Emitter* e, Semantic* s, PyObject* callee, Shape* args,
+                                  uint64_t count, front::Position at, bool* handled, Shape* out);
+// len(s.encode()) with no argument or a UTF-8 name: the length counted by wn_utf8_len, the
+// bytes never made. *handled false for any other argument (nothing compiled then).
+[[nodiscard]] Status lowerUtf8Len(Emitter* e, Semantic* s, const front::Expr* argument,
+                                  bool* handled, Shape* out);
+// "<name>() takes no arguments" appended. ok or outOfMemory.
+[[nodiscard]] Status noArgumentsMessage(backend::List<char>* w, const char* name, size_t length);
+
+// The operation wn_lib performs is a helpers::LibCode (wuna/runtime/helpers/lib.h).
+using LibCall = helpers::LibCode;
+// wn_lib's flag word when the operation takes no modifier.
+inline constexpr int32_t kLibNoFlag = 2;
+// The call of wn_lib for a library function (callee borrowed; the argument shapes consumed);
+// *out a dyn shape of unknown kind.
+[[nodiscard]] Status emitLibCall(Emitter* e, Semantic* s, LibCall code, PyObject* callee,
+                                 Shape* args, uint64_t count, int32_t flag, Shape* out);
+// os.getenv, os.getcwd, os.path.isfile ... os.replace and time.time through wn_lib;
+// *handled false for any other callee (nothing emitted).
+[[nodiscard]] Status lowerLibraryFunction(Emitter* e, Semantic* s, PyObject* callee, Shape* args,
+                                          uint64_t count, bool* handled, Shape* out);
+
+// zip (zip true) or enumerate of the arguments as a run-time list of tuples built by an
+// emitted loop; enumerate takes exactly one argument.
+[[nodiscard]] Status lowerZipEnumerate(Emitter* e, Semantic* s, bool zip, Shape* args,
+                                       uint64_t count, front::Position at, Shape* out);
+// A run-time list of the value's items (the value consumed; a list is used in place).
+[[nodiscard]] Status lowerItems(Emitter* e, Semantic* s, const Shape& value, Operand* out);
+// zip() and enumerate() give lists only where their value is iterated at once and then
+// dropped; anywhere else Python's iterator is what the program may rely on (next(), a second
+// pass that finds it spent). A consumer that iterates the value of an expression at once (a
+// for loop, a comprehension, list(), sorted() ...) marks that expression while it compiles it.
+class IteratedAtOnce {
+public:
+    IteratedAtOnce(Emitter* e, const front::Expr* expr);
+    ~IteratedAtOnce();
+    IteratedAtOnce(const IteratedAtOnce&) = delete;
+    IteratedAtOnce& operator=(const IteratedAtOnce&) = delete;
+
+private:
+    const Emitter* savedEmitter_;
+    const front::Expr* savedExpr_;
+};
+// Whether a call of this callee at the position iterates its positional arguments at once,
+// keeping none of them: the one argument of list, tuple, set, frozenset, dict, sorted, sum, min
+// and max, and every argument of a zip or enumerate that is itself iterated at once. Cannot
+// fail.
+bool iteratesArgumentsAtOnce(const Emitter* e, PyObject* callee, uint64_t count,
+                             front::Position at);
+
+// X.read() and X.write(v) on the standard streams or an open(...) call recognised while
+// compiling (streams.cpp): wn_lib or wn_write. *handled false when the call is not of those
+// forms (what was compiled to look at X, a global read, is released again).
+[[nodiscard]] Status lowerStreamCall(Emitter* e, Semantic* s, const front::Expr* call,
+                                     bool* handled, Shape* out);
+
+// Whether the object is a native host function (its type exactly wuna.NativeHost).
+bool isNativeHost(PyObject* object);
+// The call of a native host function: its C function called directly when the arguments'
+// tags fit its signature, else the object's Python call; joined into one dyn value.
+[[nodiscard]] Status lowerNativeHostCall(Emitter* e, Semantic* s, PyObject* host, Shape* args,
+                                         uint64_t count, Shape* out);
 
 // --- variables of the interpreted language (variables.cpp, frames.cpp, globals.cpp) -----------
 

@@ -1,8 +1,9 @@
-// Calls of Python objects known while compiling: a bound method of a Python function becomes
-// a call of the function with its self, a Python function is compiled as the call planner
-// plans it (inlined with its arguments' shapes, or its value known while compiling), len and
-// isinstance go to their inline lowering, an exception class is built by the runtime, and
-// anything else is called through Python at run time (refused in a strict language).
+// Calls of Python objects known while compiling: the os and time functions go to wn_lib, a
+// bound method of a Python function becomes a call of the function with its self, a Python
+// function is compiled as the call planner plans it (inlined with its arguments' shapes, or its
+// value known while compiling), builtins go to the builtin lowering, a native host function is
+// called directly, an exception class is built by the runtime, and anything else is called
+// through Python at run time (refused in a strict language).
 //
 // The planner may send a call out of line (recursion, too many inlined sites, a guard); the
 // helpers compiled out of line are not built yet, so such a call refuses with its reason and
@@ -58,25 +59,6 @@ Status refuseOutOfLine(Emitter* e, const front::FunctionIR* f) {
         err = appendText(message, "() compiled out of line (a recursive or often inlined helper)"
                                   " isn't compiled yet");
     return err == Status::ok ? Status::unsupported : err;
-}
-
-// len(x) and isinstance(x, T) through their inline lowering; *handled false otherwise.
-Status lowerKnownBuiltin(Emitter* e, Semantic* s, PyObject* callee, Shape* args, uint64_t count,
-                         front::Position at, bool* handled, Shape* out) {
-    *handled = false;
-    if (count == 1 && calls::isBuiltinNamed(callee, "len")) {
-        *handled = true;
-        Operand value, length;
-        if (Status err = materialize(e, args[0], s->site, &value); err != Status::ok) return err;
-        if (Status err = emitLen(e, s, callee, &value, &length); err != Status::ok) return err;
-        *out = dynShape(length);
-        return Status::ok;
-    }
-    if (count == 2 && calls::isBuiltinNamed(callee, "isinstance")) {
-        *handled = true;
-        return emitIsinstance(e, s, &args[0], &args[1], at, out);
-    }
-    return Status::ok;
 }
 
 // The process's cache of wuna.comptime results: (function, arguments) -> result. Only
@@ -405,6 +387,10 @@ Status lowerCall(Emitter* e, Semantic* s, PyObject* callee, Shape* args, uint64_
         }
         if (e->compiler->strict) return comptimeAtRunTime(e, s, callee, args, count, at, out);
     }
+    bool handled = false;
+    if (Status err = lowerLibraryFunction(e, s, callee, args, count, &handled, out);
+        err != Status::ok || handled)
+        return err;
     front::StableTypes types{};
     if (Status err = front::stableTypes(&types); err != Status::ok) return err;
     int method = PyObject_IsInstance(callee, types.method);
@@ -436,13 +422,13 @@ Status lowerCall(Emitter* e, Semantic* s, PyObject* callee, Shape* args, uint64_
         if (Status err = front::frontOf(e->compiler, callee, &f); err != Status::ok) return err;
         return callPlanned(e, s, f, args, count, out);
     }
-    bool handled = false;
     if (Status err = lowerRecordClass(e, s, callee, args, count, at, &handled, out);
         err != Status::ok || handled)
         return err;
-    if (Status err = lowerKnownBuiltin(e, s, callee, args, count, at, &handled, out);
+    if (Status err = lowerBuiltin(e, s, callee, args, count, at, &handled, out);
         err != Status::ok || handled)
         return err;
+    if (isNativeHost(callee)) return lowerNativeHostCall(e, s, callee, args, count, out);
     return callPythonObject(e, s, callee, args, count, out);
 }
 
