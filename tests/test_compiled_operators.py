@@ -95,10 +95,14 @@ def make_language(printed):
     @lang.exec("Grow")
     def grow(node, rt):
         items = [rt.eval(node.value)]
+        alias = items
         items += [1]
+        items += items
+        table = {"k": rt.eval(node.value)}
+        table |= {"j": 2}
         total = rt.eval(node.value)
         total += 1
-        printed.append(repr((items, total)))
+        printed.append(repr((items, alias is items, alias, table, total)))
 
     return lang
 

@@ -48,7 +48,8 @@ Status emitBigIntCheck(Emitter* e, Shape* value, int32_t site, Shape* out) {
         return Status::ok;
     }
     if (v.kind == ShapeKind::py && Py_IS_TYPE(v.py, &PyLong_Type)) {
-        if (Status err = ops::failWith(e, failureSite(e, site), kOverflow); err != Status::ok)
+        if (Status err = failWith(e, failureSite(e, site), kOverflow, sizeof kOverflow - 1);
+            err != Status::ok)
             return err;
         *out = noneShape();
         return Status::ok;
@@ -80,7 +81,7 @@ Status emitBigIntCheck(Emitter* e, Shape* value, int32_t site, Shape* out) {
         // The value is still held here: the error exit must drop it.
         size_t mark = e->temporaries.count;
         if (!e->temporaries.push(v)) return Status::outOfMemory;
-        Status err = ops::failWith(e, site, kOverflow);
+        Status err = failWith(e, site, kOverflow, sizeof kOverflow - 1);
         e->temporaries.cut(mark);
         if (err != Status::ok) return err;
         br(b, notBig);

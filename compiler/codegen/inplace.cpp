@@ -51,13 +51,21 @@ Status emitInplace(Emitter* e, Semantic* s, front::BinaryOp op, Shape* current, 
                    front::Position at, Shape* out) {
     Route route = routeOf(*current);
     if (route == Route::none) return emitBinary(e, s, op, current, right, at, out);
-    // A list or dict made while compiling would have to be made at run time first, and every
-    // variable holding it told so: not done here, so the semantic runs as Python.
-    if (route == Route::comptimeContainer)
-        return refuseConstruct(e, "an augmented assignment to a list or dict made while compiling");
     int32_t site = ops::siteOf(s);
     Operand l, r;
-    if (Status err = materialize(e, *current, site, &l); err != Status::ok) return err;
+    if (route == Route::comptimeContainer) {
+        // A list or dict made while compiling is made at run time first, every variable
+        // holding it told so (refused where that can't be done); the right side may hold it
+        // too (xs += xs) and then reads the run-time one.
+        const void* record = current->kind == ShapeKind::list
+                                 ? static_cast<const void*>(current->list)
+                                 : static_cast<const void*>(current->dict);
+        if (Status err = changeComptime(e, current, site, &l); err != Status::ok) return err;
+        if (Status err = substitute(e, right, record, l, kContainerDepth); err != Status::ok)
+            return err;
+    } else if (Status err = materialize(e, *current, site, &l); err != Status::ok) {
+        return err;
+    }
     if (Status err = ops::materializeAfter(e, *right, site, &l, &r); err != Status::ok) return err;
 
     Builder* b = &e->builder;

@@ -1,8 +1,6 @@
 // The pieces the operator emitters share (see operators.h).
 #include "compiler/codegen/operators.h"
 
-#include <cstring>
-
 #include "wuna/runtime/value_layout.h"
 
 namespace wuna::compile::ops {
@@ -122,20 +120,6 @@ Status materializeAfter(Emitter* e, const Shape& shape, int32_t site, const Oper
     Status err = materialize(e, shape, site, out);
     e->temporaries.cut(mark);
     return err;
-}
-
-Status failWith(Emitter* e, int32_t site, const char* text) {
-    ValueRef literal;
-    if (Status err = literalGlobal(&e->compiler->module, text, strlen(text), &literal);
-        err != Status::ok)
-        return err;
-    ValueRef args[3] = {e->runContext, siteValue(e, site), literal};
-    if (Status err = callHelper(e, "wn_fail", args, 3, nullptr); err != Status::ok) return err;
-    BasicBlockRef exit;
-    if (Status err = errorExit(e, &exit); err != Status::ok) return err;
-    br(&e->builder, exit);
-    openBlock(&e->builder);
-    return Status::ok;
 }
 
 }  // namespace wuna::compile::ops

@@ -79,10 +79,6 @@ inline Shape boolShape(bool value) {
 [[nodiscard]] Status materializeAfter(Emitter* e, const Shape& shape, int32_t site,
                                       const Operand* held, Operand* out);
 
-// wn_fail(ctx, site, the literal text) and a branch to this point's error exit; code after it
-// goes into a fresh "dead" block. ok or outOfMemory.
-[[nodiscard]] Status failWith(Emitter* e, int32_t site, const char* text);
-
 // The type key of a run-time value (its tag's low word; a big int's is int's; a record's its
 // class description; an immutable bytes block's bytes'), and whether its type needs Python (a
 // Python object). Constants for the known kinds that tell the type. ok or outOfMemory.

@@ -16,6 +16,7 @@
 #include "compiler/backend/compile_error.h"
 #include "compiler/codegen/lower.h"
 #include "compiler/codegen/operators.h"
+#include "compiler/front/jumps.h"
 #include "host/tree/index.h"
 #include "wuna/runtime/value_layout.h"
 
@@ -26,10 +27,6 @@ namespace {
 const llvmapi::Table& T = llvmapi::table;
 
 constexpr uint64_t kFrameParent = offsetof(value::Frame, parent);
-
-constexpr char kJumpFromNoJumpHelper[] =
-    "wuna: a jump (rt.Return, rt.Break, rt.Continue, rt.tail_call) out of a helper compiled as "
-    "one that makes none";
 
 // Whether a loop or try is open: leaving it needs the jump lowering's exits (finally code,
 // loop-held values), which this file does not emit.
@@ -50,7 +47,8 @@ Status releaseOpenBodies(Emitter* e) {
 
 // Leaves the function being emitted with the tail call pending on the run context.
 Status leaveWithTailCall(Emitter* e, int32_t site) {
-    if (e->modes.jumpsAsFailures) return ops::failWith(e, site, kJumpFromNoJumpHelper);
+    if (e->modes.jumpsAsFailures)
+        return failWith(e, site, front::kJumpOutOfJumpless, sizeof front::kJumpOutOfJumpless - 1);
     if (jumpConstructsOpen(e)) return refuseConstruct(e, "rt.tail_call inside a loop or try");
     Builder* b = &e->builder;
     if (e->modes.jumpsAsStatus) {

@@ -369,6 +369,44 @@ TEST_F(Lowering, ConstantsFoldAndAFoldThatRaisesIsLeftToRunTime) {
     EXPECT_EQ(countOf(ir, "call i1 @wn_binary"), 4u) << "only the folds that raised call it";
 }
 
+// A semantic that divides by zero fails the run with the reference mode's words, whatever
+// Python calls the error; a handler reading the exception still finds Python's text.
+TEST_F(Lowering, DivisionByZeroFailsTheRunWithTheReferenceModesWords) {
+    struct Case {
+        BinaryOp op;
+        KnownKind kind;
+        const char *left, *right;
+    };
+    const Case cases[] = {
+        {BinaryOp::floordiv, KnownKind::unknown, "7", "0"},
+        {BinaryOp::mod, KnownKind::int_, "7", "0"},
+        {BinaryOp::floordiv, KnownKind::int_, "I(7)", "I(0)"},
+        {BinaryOp::div, KnownKind::unknown, "1.5", "0"},
+        {BinaryOp::mod, KnownKind::unknown, "2**100", "0"},
+        {BinaryOp::floordiv, KnownKind::unknown, "1.0", "0.0"},
+        {BinaryOp::pow, KnownKind::unknown, "0.0", "-1"},
+    };
+    std::vector<Body> bodies;
+    for (const Case& c : cases)
+        bodies.push_back([c](Pair& f) {
+            Shape l = f.left(c.kind), r = f.right(c.kind), out;
+            ASSERT_EQ(compile::emitBinary(&f.e, f.s, c.op, &l, &r, 0, &out), Status::ok);
+            f.store(out);
+        });
+    std::vector<Fn> fns = build(bodies);
+    for (size_t i = 0; i < std::size(cases); i++) {
+        const Case& c = cases[i];
+        std::string expression = binaryText(c.op, plain(c.left), plain(c.right));
+        Value l = operand(c.left), r = operand(c.right), out{};
+        bool ok = fns[i](&ctx, int64_t(l.tag), int64_t(l.payload), int64_t(r.tag),
+                         int64_t(r.payload), &out);
+        EXPECT_EQ(failureMessage(), "division by zero") << expression;
+        ASSERT_EQ(evalRaising(expression), nullptr) << expression;
+        testing_support::expectPythonError(&ctx, expression, ok, out);
+        helpers::clearError(&ctx);
+    }
+}
+
 // --- unary operators ---------------------------------------------------------------------------
 
 TEST_F(Lowering, UnaryOperatorsOnRunTimeValuesAndTheNegationOfTheSmallestInt) {

@@ -93,8 +93,20 @@ const char* sinceUnified(const char* older) {
     return python_minor >= 14 ? kDivisionByZero : older;
 }
 
+// A failure whose exception text (what a handler reads) differs from the run's message. Cannot
+// fail.
+void failWorded(Ctx* ctx, int32_t site, errors::Kind kind, const char* text, const char* message) {
+    if (ctx->failing) return;
+    ctx->kind = uint8_t(kind);
+    ctx->kindSet = 1;
+    setKindMessage(ctx, text, std::strlen(text));
+    fail(ctx, site, message, std::strlen(message));
+}
+
+// The exception keeps Python's text, while the run's failure reads "division by zero", as the
+// reference mode words every division error.
 void failZeroDivision(Ctx* ctx, int32_t site, const char* text) {
-    failKind(ctx, site, errors::Kind::ZeroDivisionError, text, std::strlen(text));
+    failWorded(ctx, site, errors::Kind::ZeroDivisionError, text, kDivisionByZero);
 }
 
 // Python 3.11 gave int modulo its own text; floor division keeps the older one.
@@ -111,11 +123,7 @@ const char* floatModuloText() {
 // The float power's range error: the exception's text differs from the failure's message,
 // which names the class as a runtime error does for this family.
 void failRange(Ctx* ctx, int32_t site) {
-    if (ctx->failing) return;
-    ctx->kind = uint8_t(errors::Kind::OverflowError);
-    ctx->kindSet = 1;
-    setKindMessage(ctx, kRangeText, sizeof kRangeText - 1);
-    fail(ctx, site, kRangeMessage, sizeof kRangeMessage - 1);
+    failWorded(ctx, site, errors::Kind::OverflowError, kRangeText, kRangeMessage);
 }
 
 // ---- Operand classes ------------------------------------------------------------------------
