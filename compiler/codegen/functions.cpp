@@ -346,10 +346,6 @@ Status emitFunctionEntry(Compiler* c, uint32_t id) {
     return s;
 }
 
-Status emitHelperEntry(Compiler* c, HelperSpec*) {
-    return refuse(c, "helpers compiled out of line aren't built yet");
-}
-
 // The frame of scope target, walked while compiling from the current frame outward. ok with
 // *out; unsupported when target is no scope around the current one.
 Status frameOfScope(Emitter* e, uint32_t target, ValueRef* out) {
@@ -546,6 +542,9 @@ Status emitThunk(Compiler* c, uint32_t node, bool exec, int32_t scope, const cha
     e.ownFrame = T.LLVMGetParam(fn.function, 1);
     e.hasOwnFrame = 1;
     e.resultSlot = T.LLVMGetParam(fn.function, 2);
+    // A return raised by a helper compiled out of line leaves its value through the result
+    // pointer: for a thunk that is the slot the bridge reads.
+    e.resultPointer = e.resultSlot;
     // Jumps the node makes go back to the bridge as the thunk's status.
     e.modes.jumpsAsStatus = 1;
     BasicBlockRef error;
@@ -564,6 +563,6 @@ Status emitThunk(Compiler* c, uint32_t node, bool exec, int32_t scope, const cha
     return s;
 }
 
-void installEmission() { emission = Emission{emitFunctionEntry, emitHelperEntry}; }
+void installEmission() { emission = Emission{emitFunctionEntry, emitHelperSpec}; }
 
 }  // namespace wuna::compile

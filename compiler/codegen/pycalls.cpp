@@ -325,8 +325,18 @@ Status callPlanned(Emitter* e, Semantic* s, front::FunctionIR* callee, Shape* ar
         popInline(&e->inlining);
         return err;
     }
+    case CallRoad::outOfLine: {
+        // emitHelperCall keeps the shapes in the specialisation's key: a copy of its own.
+        Shape* passed = takeArray<Shape>(e->compiler, plan.count);
+        if (!passed) return Status::outOfMemory;
+        if (plan.count)
+            memcpy(static_cast<void*>(passed), plan.arguments, plan.count * sizeof(Shape));
+        e->outOfLineNesting++;
+        Status err = emitHelperCall(e, callee, s->site, passed, uint32_t(plan.count), out);
+        e->outOfLineNesting--;
+        return err;
+    }
     case CallRoad::guarded:
-    case CallRoad::outOfLine:
         break;
     }
     return refuseOutOfLine(e, callee);
