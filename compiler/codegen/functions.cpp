@@ -384,25 +384,6 @@ uint32_t parameterCount(const ptree::Index* tree, uint32_t node, uint8_t label) 
     return count;
 }
 
-// A builtin's value: the language's host function of that name, found while compiling; None
-// when the language has none of that name.
-Status builtinValue(Emitter* e, uint32_t symbol, Shape* out) {
-    Compiler* c = e->compiler;
-    const ptree::Symbol& named = c->tree->symbols[symbol];
-    PyObject* hosts = c->inputs ? c->inputs->hosts : nullptr;
-    *out = noneShape();
-    if (!hosts) return Status::ok;
-    PyObject* name = PyUnicode_DecodeUTF8(named.name, Py_ssize_t(named.length), "replace");
-    if (!name) return Status::pythonError;
-    PyObject* host = PyDict_GetItemWithError(hosts, name);
-    Py_DECREF(name);
-    if (!host) return PyErr_Occurred() ? Status::pythonError : Status::ok;
-    if (Status s = pinObject(c, host, nullptr); s != Status::ok) return s;
-    out->kind = ShapeKind::py;
-    out->py = host;
-    return Status::ok;
-}
-
 }  // namespace
 
 Status defineFunctionHere(Emitter* e, uint32_t node, uint32_t name) {
@@ -443,9 +424,11 @@ Status loadVariableHere(Emitter* e, uint32_t node, Shape* out) {
     ptree::Index* tree = const_cast<ptree::Index*>(c->tree);
     uint32_t symbol = tree->nodeSymbols ? tree->nodeSymbols[node] : ptree::kNone;
     const uint32_t* slot = symbol != ptree::kNone ? c->slots.find(symbol) : nullptr;
-    if (symbol != ptree::kNone && symbol < tree->symbolCount && tree->symbols[symbol].builtin)
-        return builtinValue(e, symbol, out);
-    if (!slot) {
+    // A builtin's name is rt.load's: its host function, or the failure the reference mode
+    // gives when the language has none of that name.
+    bool builtin =
+        symbol != ptree::kNone && symbol < tree->symbolCount && tree->symbols[symbol].builtin;
+    if (builtin || !slot) {
         Semantic* s = e->semantics.count ? e->semantics.last() : nullptr;
         return emitRtLoad(e, s, node, out);
     }

@@ -310,6 +310,8 @@ Status readParameters(Lowering& lowering, PyObject* def, Position position, uint
     return Status::ok;
 }
 
+constexpr char kOnlyDef[] = "only functions defined with def can be compiled";
+
 // Steps after the source is known: the tree, the bases, the def, the names, the body.
 Status readDefinition(Lowering& lowering, PyObject* fn, PyObject* source, FunctionIR** out) {
     Taken taken;
@@ -319,6 +321,12 @@ Status readDefinition(Lowering& lowering, PyObject* fn, PyObject* source, Functi
     PyObject* dedented = taken.keep(PyObject_CallMethod(textwrap, "dedent", "(O)", source));
     PyObject* tree =
         dedented ? taken.keep(PyObject_CallMethod(ast, "parse", "(O)", dedented)) : nullptr;
+    // The lines of a lambda written inside a display or a call (`{"+": lambda a, b: a + b,`)
+    // are no statement of their own: such a function is refused, not a failure of the run.
+    if (!tree && dedented && PyErr_ExceptionMatches(PyExc_SyntaxError)) {
+        PyErr_Clear();
+        return refuse(lowering, 0, kOnlyDef);
+    }
     if (!tree) return Status::pythonError;
 
     PyObject* code = taken.keep(PyObject_GetAttrString(fn, "__code__"));
@@ -344,7 +352,7 @@ Status readDefinition(Lowering& lowering, PyObject* fn, PyObject* source, Functi
     ClassName kind;
     if (Status s = className(def, &kind); s != Status::ok) return s;
     if (!kind.is("FunctionDef"))
-        return refuse(lowering, 0, "only functions defined with def can be compiled");
+        return refuse(lowering, 0, kOnlyDef);
 
     lowering.lineBase = uint32_t((firstLine > 1 ? firstLine : 1) - 1);
     if (Status s = columnBase(lowering, source, &lowering.columnBase); s != Status::ok) return s;
