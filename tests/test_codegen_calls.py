@@ -11,9 +11,6 @@ import pytest
 import wuna
 from support.toy import toy
 
-pytestmark = pytest.mark.xfail(reason="needs the whole code generator", strict=False)
-
-
 def outcomes(lang, source, capfd):
     """{mode: (shown values, error text or None, stdout)} for both modes."""
     results = {}
@@ -46,6 +43,9 @@ out(fib(20));
 """
 
 
+@pytest.mark.xfail(strict=True, reason="the compiled run fails with a bare SyntaxError: the "
+                   "front end parses the source line of a lambda of the toy's OPS dict "
+                   "display alone, instead of refusing the lambda it can't read")
 def test_recursive_fib_gives_the_reference_result_through_the_direct_path(capfd):
     lang = toy(tail=False)
     plain_calls(lang)
@@ -67,6 +67,9 @@ out(f(7));
 """
 
 
+@pytest.mark.xfail(strict=True, reason="the compiled run fails with a bare SyntaxError: the "
+                   "front end parses the source line of a lambda of the toy's OPS dict "
+                   "display alone, instead of refusing the lambda it can't read")
 def test_a_rebound_function_variable_falls_back_to_the_generic_call(capfd):
     lang = toy(tail=False)
     plain_calls(lang)

@@ -201,10 +201,41 @@ SEMANTICS = [while_known, while_past_the_bound, while_runtime, while_break, for_
 FAILING = {finally_on_error, finally_keeps_the_failure, finally_replaces_the_failure}
 
 
-@pytest.mark.xfail(reason="needs the whole code generator", strict=False)
-@pytest.mark.parametrize("semantic", SEMANTICS, ids=lambda f: f.__name__)
+# Semantics the code generator refuses today, though Python reads them soundly: they run as
+# Python (with the reference results, checked below) instead of compiling.
+REFUSED = {
+    try_handlers: "'x' may be read before it is assigned",
+    caught_jump: "an assignment inside run-time control flow of an expression to a local "
+                 "without a run-time slot isn't compiled yet",
+    comprehensions: "'node' may be read before it is assigned",
+    drained: "an assignment inside run-time control flow of an expression to a local without "
+             "a run-time slot isn't compiled yet",
+}
+WHY_REFUSED = {
+    try_handlers: "the local assigned in a try body and read in its else clause counts as "
+                  "possibly unassigned there",
+    caught_jump: "a local assigned from a call inside a try body has no run-time slot",
+    comprehensions: "a variable of the semantic read by a comprehension's second for clause "
+                    "counts as unassigned inside the comprehension",
+    drained: "the loop variable of the generator expression that any() drains has no run-time "
+             "slot",
+}
+
+
+@pytest.mark.parametrize("semantic", [
+    pytest.param(f, marks=pytest.mark.xfail(strict=True, reason=WHY_REFUSED[f]))
+    if f in REFUSED else f for f in SEMANTICS], ids=lambda f: f.__name__)
 def test_a_compiled_semantic_gives_what_the_reference_mode_gives(semantic, capfd):
     assert_compiled_as_reference(semantic, capfd)
+
+
+@pytest.mark.parametrize("semantic", list(REFUSED), ids=lambda f: f.__name__)
+def test_a_refused_semantic_runs_as_python_with_the_reference_results(semantic, capfd):
+    lang = make_language(semantic)
+    program = lang.load(SOURCE)
+    expected = outcome(program, "python", capfd)
+    assert outcome(program, "compiled", capfd) == expected
+    assert REFUSED[semantic] in lang.python_semantics()[semantic.__name__]
 
 
 @pytest.mark.parametrize("semantic", SEMANTICS, ids=lambda f: f.__name__)
@@ -229,7 +260,6 @@ def kept_generator(node, rt):
     print(next(g), list(g))
 
 
-@pytest.mark.xfail(reason="needs the whole code generator", strict=False)
 def test_a_generator_its_consumer_does_not_drain_at_once_runs_as_python(capfd):
     lang = make_language(kept_generator)
     program = lang.load(SOURCE)

@@ -243,11 +243,14 @@ bool CompiledRun::callNative(bool (*entry)(helpers::Ctx*, void*), void* frame, b
 }
 
 int CompiledRun::raiseFailure() {
-    // A Python exception the run saved is raised as it is (a wuna.Throw becoming the
-    // wuna.Error it carries); any other failure is a runtime error of the program, at its
-    // site with its call stack.
-    if (ctx.reraise || ctx.fetched) {
-        PyObject* saved = ctx.reraise ? ctx.reraise : ctx.fetched;
+    // A wuna.Throw or wuna.Error that Python code raised is raised as it is (a wuna.Throw
+    // becoming the wuna.Error it carries); any other failure is a runtime error of the
+    // program, at its site with its call stack. The fetched exception (a KeyError a helper
+    // met in Python) is kept only so that the program's handlers can catch that very object:
+    // raised here it would leave the run as a bare Python exception, where the reference mode
+    // raises the runtime error worded from it.
+    if (ctx.reraise) {
+        PyObject* saved = ctx.reraise;
         PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(saved)), saved);
         finishRunError();
         return -1;
