@@ -26,25 +26,13 @@ namespace {
 
 using value::Value;
 
-// The grammar of the reference mode's tests, and what the parser itself says of the texts.
+// The grammar of the reference mode's tests (tests/support), and what the parser itself says
+// of the texts.
 constexpr char kScript[] = R"PY(
 import sys
-sys.path.insert(0, BUILD)
+sys.path[:0] = [BUILD, TESTS]
 import pargo
-GRAMMAR = r"""
-@recover Program = stmts:Stmt*
-@lift Stmt = Assign | Show
-Assign = 'let' name:Name '=' value:Expr ';' -> Assign
-Show = 'show' args:Expr (',' args:Expr)* ';'
-@fold Expr = left:Atom (op:Op right:Atom)* -> Binary
-@lift Atom = Number | Name
-@token Op = '+' | '-' -> str
-@token Number = [0-9]+ -> int
-@token Name = !(('let' | 'show') ![a-z]) [a-z]+ -> str
-@silent Quiet = 'q'
-@skip Space = [ \t\n]+
-"""
-BROKEN = "let a = 1;\nlet b = ;\nshow a, ;\nshow a + 2;\n"
+from support.parse_grammar import BROKEN, GRAMMAR
 parser = pargo.compile(GRAMMAR)
 other = pargo.compile(GRAMMAR)
 
@@ -79,7 +67,8 @@ protected:
         savedRelease = value::services.treeRelease;
         runtime::hostApi.parseNative = ptree::parseNative;
         value::services.treeRelease = ptree::releaseParsed;
-        std::string script = std::string("BUILD = '") + WUNA_BUILD_DIR + "'\n" + kScript;
+        std::string script = std::string("BUILD = '") + WUNA_BUILD_DIR + "'\nTESTS = '" + WUNA_SOURCE_DIR +
+                             "/tests'\n" + kScript;
         globals = testing_support::runHelpers(script.c_str());
         ASSERT_NE(globals, nullptr);
         objects[0] = item("parser");
