@@ -12,22 +12,7 @@ import pytest
 
 import pargo
 import wuna
-
-GRAMMAR = r"""
-@recover Program = stmts:Stmt*
-@lift Stmt = Assign | Show
-Assign = 'let' name:Name '=' value:Expr ';' -> Assign
-Show = 'show' args:Expr (',' args:Expr)* ';'
-@fold Expr = left:Atom (op:Op right:Atom)* -> Binary
-@lift Atom = Number | Name
-@token Op = '+' | '-' -> str
-@token Number = [0-9]+ -> int
-@token Name = !(('let' | 'show') ![a-z]) [a-z]+ -> str
-@silent Quiet = 'q'
-@skip Space = [ \t\n]+
-"""
-
-BROKEN = "let a = 1;\nlet b = ;\nshow a, ;\nshow a + 2;\n"
+from support.parse_grammar import BROKEN, GRAMMAR
 
 
 @pytest.fixture(scope="module")

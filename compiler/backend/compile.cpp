@@ -134,6 +134,7 @@ void release(Compiler* c) {
     for (size_t i = 0; i < c->objects.count; i++) Py_DECREF(c->objects[i]);
     c->objects.free();
     c->objectIndex.free();
+    c->parseGrammars.free();
     for (size_t i = 0; i < c->held.count; i++) Py_DECREF(c->held[i]);
     c->held.free();
 }

@@ -214,6 +214,9 @@ struct Compiler {
     backend::List<PyObject*> objects;
     backend::U64Map<uint32_t> objectIndex;
     backend::List<PyObject*> held;
+    // The grammars compiled code's rt.parse uses: object-list indexes, each once, for the
+    // ahead-of-time build to give a standalone program their images.
+    backend::List<uint32_t> parseGrammars;
     PyObject* i64Type;  // the module's I64 (borrowed: the module outlives compilers), or null
     uint8_t strict;     // the language is strict: compiled code never calls Python
     // The makes-jumps analysis (front/jumps.h): settled answers by the address of a reading,

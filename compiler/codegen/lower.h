@@ -849,4 +849,17 @@ llvmapi::ValueRef newValueSlot(Emitter* e);
 // The same, listed on the body so that its end and every error exit release it.
 [[nodiscard]] Status newListedSlot(Emitter* e, Semantic* s, llvmapi::ValueRef* out);
 
+// --- rt.parse (parsecall.cpp) ------------------------------------------------------------------
+
+// rt.parse(grammar, text, start, recover) at its site, the four arguments placed (start None
+// and recover False when not given). The grammar must be a parser known while compiling (a
+// py shape), which is registered for wn_parse once per process and listed among the module's
+// grammars; start a str constant or None; recover a bool constant. The text is consumed. The
+// result is a dyn shape. ok; outOfMemory; unsupported with the compile error at the call;
+// pythonError when preparing the parser failed (not a pargo parser, no grammar capsule, a
+// capsule of another ABI).
+[[nodiscard]] Status emitRtParse(Emitter* e, Semantic* s, const Shape& grammar, Shape* text,
+                                 const Shape& start, const Shape& recover, front::Position at,
+                                 Shape* out);
+
 }  // namespace wuna::compile

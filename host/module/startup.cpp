@@ -23,8 +23,10 @@
 #include "host/module/str_hashing.h"
 #include "host/module/type_registry.h"
 #include "host/tree/holder.h"
+#include "host/tree/parsed.h"
 #include "wuna/runtime/hostapi.h"
 #include "wuna/runtime/introspect.h"
+#include "wuna/runtime/value.h"
 
 namespace wuna::host {
 
@@ -152,7 +154,10 @@ int initModule(PyObject* module) {
                         continueClass,
                         tailCallClass,
                         functionType,
-                        nodeType};
+                        nodeType,
+                        ptree::parseNative};
+    // Counted nodes of compiled code's rt.parse trees let go of their tree through this.
+    value::services.treeRelease = ptree::releaseParsed;
     installRuntimeHooks();
     // Program generation reaches the code generator through its emission entries.
     compile::installEmission();

@@ -11,6 +11,10 @@
 // member says what its empty value does, so that the runtime behaves as if the module's
 // refinements were absent instead of crashing.
 #pragma once
+#include <cstdint>
+
+#include "wuna/runtime/helpers/parsed.h"
+#include "wuna/runtime/value_layout.h"
 
 typedef struct _object PyObject;
 typedef struct _typeobject PyTypeObject;
@@ -48,6 +52,15 @@ struct HostApi {
     // None.
     PyTypeObject* functionType = nullptr;
     PyTypeObject* nodeType = nullptr;
+    // Compiled code's rt.parse: the native parse of data (length bytes of UTF-8, or of the
+    // bytes given) with the parser's registered grammar, from the NUL-terminated rule start
+    // (null: the grammar's own), recovering when asked. text is the str or bytes value data
+    // belongs to: a parsed tree takes one reference to it (the nodes point into it). Fills
+    // *out as parsed::Outcome says; runs no Python, needs no interpreter lock. Empty: every
+    // parse answers ParseStatus::notPrepared.
+    parsed::ParseStatus (*parseNative)(PyObject* parser, value::Value text, const char* data,
+                                       uint64_t length, const char* start, bool recover,
+                                       parsed::Outcome* out) = nullptr;
 };
 
 // The table; assigned whole by the module's start-up, read only afterwards. Cannot fail.

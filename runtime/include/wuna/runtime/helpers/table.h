@@ -66,7 +66,7 @@
     X(38, wn_getitem, bpillllp, Built)      \
     X(39, wn_wrapping, bpiillllp, Built)    \
     X(40, wn_read, bpiillllp, Built)        \
-    X(41, wn_parse, bpilllpip, Stub)        \
+    X(41, wn_parse, bpilllpip, Built)       \
     X(42, wn_native_fail, bpili, Built)     \
     X(43, wn_setitem, bpillllll, Built)     \
     X(44, wn_items, bpillp, Built)          \
