@@ -23,20 +23,17 @@ struct MethodInfo {
     uint8_t nodeFirst;
 };
 constexpr MethodInfo kMethods[kRtMethodCount] = {
-    {"eval", 1, 0},          {"exec", 1, 0},          {"loop", 1, 0},
-    {"load", 1, 1},          {"store", 2, 1},         {"function", 1, 1},
-    {"call", 2, 0},          {"tail_call", 2, 0},     {"error", 2, 0},
-    {"kind", 1, 1},          {"text", 1, 1},          {"span", 1, 1},
-    {"scope", 1, 1},         {"symbol", 1, 1},        {"type_of", 1, 1},
-    {"node_at", 1, 1},       {"fresh", 1, 0},         {"parse", 2, 0},
-    {"wrapping_add", 2, 0},  {"wrapping_sub", 2, 0},  {"wrapping_mul", 2, 0},
-    {"wrapping_shl", 2, 0},  {"wrapping_shr", 2, 0},  {"wrapping_ushr", 2, 0},
-    {"u8", 2, 0},            {"i8", 2, 0},            {"u16le", 2, 0},
-    {"u16be", 2, 0},         {"i16le", 2, 0},         {"i16be", 2, 0},
-    {"u32le", 2, 0},         {"u32be", 2, 0},         {"i32le", 2, 0},
-    {"i32be", 2, 0},         {"u64le", 2, 0},         {"u64be", 2, 0},
-    {"i64le", 2, 0},         {"i64be", 2, 0},         {"Return", 1, 0},
-    {"Break", 0, 0},         {"Continue", 0, 0},
+    {"eval", 1, 0},         {"exec", 1, 0},         {"loop", 1, 0},         {"load", 1, 1},
+    {"store", 2, 1},        {"function", 1, 1},     {"call", 2, 0},         {"tail_call", 2, 0},
+    {"error", 2, 0},        {"kind", 1, 1},         {"text", 1, 1},         {"span", 1, 1},
+    {"scope", 1, 1},        {"symbol", 1, 1},       {"type_of", 1, 1},      {"node_at", 1, 1},
+    {"fresh", 1, 0},        {"parse", 4, 0},        {"wrapping_add", 2, 0}, {"wrapping_sub", 2, 0},
+    {"wrapping_mul", 2, 0}, {"wrapping_shl", 2, 0}, {"wrapping_shr", 2, 0}, {"wrapping_ushr", 2, 0},
+    {"u8", 2, 0},           {"i8", 2, 0},           {"u16le", 2, 0},        {"u16be", 2, 0},
+    {"i16le", 2, 0},        {"i16be", 2, 0},        {"u32le", 2, 0},        {"u32be", 2, 0},
+    {"i32le", 2, 0},        {"i32be", 2, 0},        {"u64le", 2, 0},        {"u64be", 2, 0},
+    {"i64le", 2, 0},        {"i64be", 2, 0},        {"Return", 1, 0},       {"Break", 0, 0},
+    {"Continue", 0, 0},
 };
 
 bool countFits(RtMethod m, uint32_t count) {
@@ -200,8 +197,8 @@ Status emitRtCall(Emitter* e, Semantic* s, RtMethod method, Shape* args, uint32_
                   Shape* receiver, front::Position at, Shape* out, const Shape* code) {
     if (!countFits(method, count)) {
         char digit[2] = {char('0' + kMethods[uint8_t(method)].arguments), 0};
-        return messageAt(e, at, {"rt.", kMethods[uint8_t(method)].name, "() takes ", digit,
-                                 " arguments here"});
+        return messageAt(
+            e, at, {"rt.", kMethods[uint8_t(method)].name, "() takes ", digit, " arguments here"});
     }
     *out = noneShape();
     if (takesNodeFirst(method) && args[0].kind == ShapeKind::dyn)
@@ -221,7 +218,8 @@ Status emitRtCall(Emitter* e, Semantic* s, RtMethod method, Shape* args, uint32_
     case RtMethod::error:
         // wn_fail carries no code: dropping it would make another Error than the reference
         // mode's.
-        if (code && code->kind != ShapeKind::none) return refuseConstruct(e, "rt.error with a code");
+        if (code && code->kind != ShapeKind::none)
+            return refuseConstruct(e, "rt.error with a code");
         return rtError(e, s, args, at, out);
     case RtMethod::kind: return kindOf(e, node, out);
     case RtMethod::text: return textOf(e, node, out);
@@ -234,7 +232,7 @@ Status emitRtCall(Emitter* e, Semantic* s, RtMethod method, Shape* args, uint32_
         if (Status err = knownNode(e, args[0], &node); err != Status::ok) return err;
         return emitRtFresh(e, s, node);
     }
-    case RtMethod::parse: return refuseConstruct(e, "rt.parse");
+    case RtMethod::parse: return emitRtParse(e, s, args[0], &args[1], args[2], args[3], at, out);
     case RtMethod::return_:
     case RtMethod::break_:
     case RtMethod::continue_: return control(e, method, args, count, out);
