@@ -87,8 +87,8 @@ Status startRunTimeList(Emitter* e, Semantic* s, calls::Gathered* g, uint64_t fr
 }
 
 // The shape of the default of parameter index of f, read from __defaults__ now.
-Status defaultOf(Emitter* e, Semantic* s, front::FunctionIR* f, uint64_t index,
-                 front::Position at, Shape* out) {
+Status defaultOf(Emitter* e, Semantic* s, front::FunctionIR* f, uint64_t index, front::Position at,
+                 Shape* out) {
     // A nested reading's parameters have no defaults of their own to read.
     PyObject* function = f->parent ? nullptr : f->function;
     if (!function) return callError(e, s, at, "", f->name, "() missing an argument");
@@ -128,8 +128,8 @@ int64_t parameterIndex(const front::FunctionIR* f, front::Text name) {
 
 namespace calls {
 
-Status gatherArguments(Emitter* e, Semantic* s, const front::ExprList& arguments,
-                       PyObject* callee, front::Position at, Gathered* out) {
+Status gatherArguments(Emitter* e, Semantic* s, const front::ExprList& arguments, PyObject* callee,
+                       front::Position at, Gathered* out) {
     *out = Gathered{};
     uint64_t mark = e->temporaries.count;  // the arguments' entries start here
     for (uint64_t i = 0; i < arguments.count; i++) {
@@ -324,8 +324,8 @@ Status callPython(Emitter* e, Semantic* s, PyObject* callee, Shape* args, uint32
     }
     front::FunctionIR* f = nullptr;
     if (Status err = front::frontOf(e->compiler, callee, &f); err != Status::ok) return err;
-    return calls::bindFunction(e, s, f, args, count, keywords, keywordCount, keywordValues,
-                               nullptr, at, out);
+    return calls::bindFunction(e, s, f, args, count, keywords, keywordCount, keywordValues, nullptr,
+                               at, out);
 }
 
 }  // namespace wuna::compile

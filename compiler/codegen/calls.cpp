@@ -114,8 +114,8 @@ Status callWithCallee(Emitter* e, Semantic* s, Shape* callee, const front::Expr*
     if (Status err = keepLive(e, *callee); err != Status::ok) return err;
     if (callee->kind == ShapeKind::py && c.arguments.count == 1 && c.keywords.count == 0) {
         bool handled = false;
-        Status err = calls::tryOneArgumentBuiltin(e, s, callee->py, c.arguments.items[0], live,
-                                                  at, &handled, out);
+        Status err = calls::tryOneArgumentBuiltin(e, s, callee->py, c.arguments.items[0], live, at,
+                                                  &handled, out);
         if (err != Status::ok || handled) return err;
     }
     Gathered g{};
@@ -142,8 +142,8 @@ Status callWithCallee(Emitter* e, Semantic* s, Shape* callee, const front::Expr*
         err = calls::bindKeywords(e, s, callee, g.shapes.items, g.shapes.count, c.keywords, live,
                                   at, out);
     else if (err == Status::ok && (live.cut(), true))
-        err = calls::dispatchCall(e, s, callee, g.shapes.items, g.shapes.count, nullptr, nullptr,
-                                  0, at, out);
+        err = calls::dispatchCall(e, s, callee, g.shapes.items, g.shapes.count, nullptr, nullptr, 0,
+                                  at, out);
     g.free();
     return err;
 }
@@ -242,8 +242,7 @@ Status dispatchCall(Emitter* e, Semantic* s, Shape* callee, Shape* args, uint64_
         listShape.list = list;
         return callKnown(e, s, callee, &listShape, nullptr, true, out);
     }
-    default:
-        break;
+    default: break;
     }
     const char* kind = kindName(callee->kind);
     return callError(e, s, at, "calling a ", front::Text{kind, uint64_t(strlen(kind))},
@@ -264,9 +263,10 @@ Status lowerCallExpr(Emitter* e, Semantic* s, const front::Expr* call, Shape* ou
         Shape object;
         if (Status err = emitExpr(e, s, callee->attribute.object, &object); err != Status::ok)
             return err;
-        if (!givesCallee(object)) return methodCall(e, s, &object, callee->attribute.name, call, mark, out);
-        if (Status err = emitAttribute(e, s, &object, callee->attribute.name, call->position,
-                                       &value);
+        if (!givesCallee(object))
+            return methodCall(e, s, &object, callee->attribute.name, call, mark, out);
+        if (Status err =
+                emitAttribute(e, s, &object, callee->attribute.name, call->position, &value);
             err != Status::ok)
             return err;
     } else if (Status err = emitExpr(e, s, callee, &value); err != Status::ok) {
@@ -286,8 +286,8 @@ Status emitCallSeq(Emitter* e, Semantic* s, Shape* callee, Shape* sequence, Shap
         receiverSlot = valueSlot(e);
         if (Status err = storeOperand(e, receiverSlot, &held); err != Status::ok) return err;
     }
-    ValueRef args[8] = {e->runContext,  siteValue(e, s->site), function.tag, function.payload,
-                        items.tag,      items.payload,         receiverSlot, e->scratch};
+    ValueRef args[8] = {e->runContext, siteValue(e, s->site), function.tag, function.payload,
+                        items.tag,     items.payload,         receiverSlot, e->scratch};
     ValueRef ok;
     if (Status err = callHelper(e, "wn_call_seq", args, 8, &ok); err != Status::ok) return err;
     if (receiver)

@@ -325,9 +325,8 @@ Status compare(Emitter* e, Semantic* s, const Expr* x, Shape* out) {
     if (op == front::CompareOp::is || op == front::CompareOp::isNot) {
         // type(x) is T compares type keys, without a Python type object at run time
         bool handled;
-        if (Status err = emitTypeCompare(e, s, op, x->compare.left,
-                                         x->compare.comparators.items[0], x->position, out,
-                                         &handled);
+        if (Status err = emitTypeCompare(e, s, op, x->compare.left, x->compare.comparators.items[0],
+                                         x->position, out, &handled);
             err != Status::ok || handled)
             return err;
     }

@@ -239,10 +239,10 @@ int32_t currentScope(const Emitter* e);
 struct LoopEntry {
     llvmapi::BasicBlockRef breakBlock;
     llvmapi::BasicBlockRef continueBlock;
-    uint64_t jumpDepth;       // the emitter's try-stack height when the loop began
-    const void* unrollKey;    // an unrolled iteration: the loop's IR expression; else null
-    uint32_t controlDepth;    // the body's run-time control-flow depth when pushed
-    uint32_t tryDepth;        // the body's try depth when pushed
+    uint64_t jumpDepth;     // the emitter's try-stack height when the loop began
+    const void* unrollKey;  // an unrolled iteration: the loop's IR expression; else null
+    uint32_t controlDepth;  // the body's run-time control-flow depth when pushed
+    uint32_t tryDepth;      // the body's try depth when pushed
 };
 
 // Compiles one statement at the builder's current block; the builder is left where the next
@@ -747,9 +747,8 @@ uint64_t acceptedMask(const KnownKind* kinds, uint32_t n);
 // compiled and loaded by compile (0 with *address, or -1 with a Python exception), then linked
 // into the profile. Nothing is reported: any failure leaves the function on its generic
 // entry for good (the Python exception cleared).
-void speculate(Compiler* c, uint32_t id, int (*compile)(void* user, uint32_t typedId,
-                                                       uint64_t* address),
-               void* user);
+void speculate(Compiler* c, uint32_t id,
+               int (*compile)(void* user, uint32_t typedId, uint64_t* address), void* user);
 
 }  // namespace wuna::compile
 namespace wuna::value {
@@ -783,8 +782,8 @@ llvmapi::ValueRef loadRecordClass(Emitter* e, llvmapi::ValueRef payload);
 [[nodiscard]] Status emitGetItem(Emitter* e, Semantic* s, Shape* object, Shape* index,
                                  front::Position at, Shape* out);
 // wn_getitem of the operands (both consumed); *out owned, unknown kind.
-[[nodiscard]] Status emitGetItemGeneric(Emitter* e, Semantic* s, Operand* container,
-                                        Operand* index, Operand* out);
+[[nodiscard]] Status emitGetItemGeneric(Emitter* e, Semantic* s, Operand* container, Operand* index,
+                                        Operand* out);
 // (flags & mask) != 0 for an i32 flags word. Cannot fail.
 llvmapi::ValueRef emitFlagTest(Emitter* e, llvmapi::ValueRef flags, uint32_t mask);
 [[nodiscard]] Status emitSetItem(Emitter* e, Semantic* s, Shape* object, Shape* index, Shape* value,
@@ -811,19 +810,62 @@ bool refersTo(const Shape& value, const front::ListRecord* list, uint32_t depth)
 // shape given is consumed.
 [[nodiscard]] Status emitMethodCall(Emitter* e, Semantic* s, Shape* receiver, front::Text name,
                                     Shape* args, uint32_t count, const front::Keyword* keywords,
-                                    uint32_t keywordCount, Shape* keywordValues,
-                                    front::Position at, Shape* out);
+                                    uint32_t keywordCount, Shape* keywordValues, front::Position at,
+                                    Shape* out);
 // wn_call_method with the method's code; the receiver and the arguments consumed.
 [[nodiscard]] Status emitCallMethod(Emitter* e, Semantic* s, Operand* receiver, front::Text name,
                                     Shape* args, uint32_t count, Operand* out);
 // The method names compiled code passes to wn_call_method by number; other is any other name.
 enum class MethodCode : int32_t {
-    other = 0, add, discard, remove, pop, clear, copy, update, union_, intersection, difference,
-    symmetricDifference, intersectionUpdate, differenceUpdate, symmetricDifferenceUpdate,
-    issubset, issuperset, isdisjoint, find, rfind, count, index, rindex, startswith, endswith,
-    partition, rpartition, replace, split, splitlines, join, strip, lstrip, rstrip, lower, upper,
-    isupper, islower, isdigit, isalpha, isalnum, isspace, encode, decode, hex, get, extend,
-    toBytes, isInteger
+    other = 0,
+    add,
+    discard,
+    remove,
+    pop,
+    clear,
+    copy,
+    update,
+    union_,
+    intersection,
+    difference,
+    symmetricDifference,
+    intersectionUpdate,
+    differenceUpdate,
+    symmetricDifferenceUpdate,
+    issubset,
+    issuperset,
+    isdisjoint,
+    find,
+    rfind,
+    count,
+    index,
+    rindex,
+    startswith,
+    endswith,
+    partition,
+    rpartition,
+    replace,
+    split,
+    splitlines,
+    join,
+    strip,
+    lstrip,
+    rstrip,
+    lower,
+    upper,
+    isupper,
+    islower,
+    isdigit,
+    isalpha,
+    isalnum,
+    isspace,
+    encode,
+    decode,
+    hex,
+    get,
+    extend,
+    toBytes,
+    isInteger
 };
 inline constexpr int32_t kMethodCodeCount = 49;
 // The code of a method name (other for names not in the table). Cannot fail.

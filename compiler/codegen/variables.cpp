@@ -121,8 +121,9 @@ uint32_t borrowsOf(const Emitter* e, uint32_t symbol) {
 
 // The label byte of the grammar's field "name" (0 when there is none).
 uint8_t nameLabel(const Compiler* c) {
-    const ptree::GrammarInfo* grammar =
-        c->inputs && c->inputs->grammar ? c->inputs->grammar : c->tree ? c->tree->grammar : nullptr;
+    const ptree::GrammarInfo* grammar = c->inputs && c->inputs->grammar ? c->inputs->grammar
+                                        : c->tree                       ? c->tree->grammar
+                                                                        : nullptr;
     if (!grammar || !grammar->fields) return 0;
     for (uint32_t i = 0; i < grammar->fieldCount && i < 255; i++)
         if (grammar->fields[i].length == 4 && memcmp(grammar->fields[i].data, "name", 4) == 0)
@@ -143,8 +144,7 @@ bool isParameter(const Compiler* c, uint32_t f, const host::FunctionKind& kind, 
         if (ptree::labelByte(tree->nodes[child]) != kind.paramsLabel) continue;
         uint32_t declared = tree->nodeSymbols ? tree->nodeSymbols[child] : ptree::kNone;
         uint32_t parameter = child;
-        if (!(declared < tree->symbolCount && tree->symbols[declared].declaring == child) &&
-            name) {
+        if (!(declared < tree->symbolCount && tree->symbols[declared].declaring == child) && name) {
             int64_t named = ptree::childWithLabel(tree->nodes, tree->count, child, name);
             if (named >= 0) parameter = uint32_t(named);
         }
@@ -367,7 +367,7 @@ Status noteStoredFunction(Compiler* c, uint32_t symbol, const Shape& value) {
     const int32_t* there = c->storedFunctions.find(symbol);
     if (there && *there == f) return Status::ok;
     return c->storedFunctions.put(symbol, there ? kNoFunctionNode : f) ? Status::ok
-                                                                      : Status::outOfMemory;
+                                                                       : Status::outOfMemory;
 }
 
 // The name of a function value: its name child's source text, or "<anonymous>".
@@ -539,9 +539,8 @@ Status emitRtFunction(Emitter* e, Semantic*, uint32_t node, Shape* out) {
     uint64_t arity = parameterCount(c->tree, node, kind->paramsLabel) |
                      (uint64_t(uint8_t(kind->missing) & 1) << 16) |
                      (uint64_t(uint8_t(kind->extra) & 3) << 17);
-    ValueRef args[7] = {e->runContext,           code.function, frame,
-                        siteValue(e, int32_t(node)), nameLiteral, constI64(e, arity),
-                        e->scratch};
+    ValueRef args[7] = {e->runContext, code.function,      frame,     siteValue(e, int32_t(node)),
+                        nameLiteral,   constI64(e, arity), e->scratch};
     ValueRef made;
     if (Status err = callHelper(e, "wn_function", args, 7, &made); err != Status::ok) return err;
     if (Status err = checkOk(e, made); err != Status::ok) return err;
