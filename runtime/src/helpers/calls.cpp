@@ -49,6 +49,7 @@ struct Message {
     void add(const char* piece, size_t n) {
         size_t room = sizeof text - length;
         if (n > room) n = room;
+        if (n == 0) return;  // an empty piece may come as a null pointer
         std::memcpy(text + length, piece, n);
         length += n;
     }
@@ -69,9 +70,7 @@ size_t cutUtf8(const char* text, size_t length, size_t max) {
 }
 
 // Whether the current native frame lies below the floor.
-bool belowFloor(const Ctx* ctx) {
-    return uintptr_t(__builtin_frame_address(0)) < ctx->stackFloor;
-}
+bool belowFloor(const Ctx* ctx) { return uintptr_t(__builtin_frame_address(0)) < ctx->stackFloor; }
 
 void recordMessage(Ctx* ctx, int32_t site, const Message& m) { fail(ctx, site, m.text, m.length); }
 
@@ -212,8 +211,8 @@ bool callClosure(Ctx* ctx, int32_t site, value::Closure* f, const Value* args, u
     Value array[64];
     for (uint64_t i = 0; i < n; i++) array[i] = args[i];
     array[n] = Value{value::TagCaptured, uint64_t(uintptr_t(f->captured))};
-    int32_t result = reinterpret_cast<ClosureCode>(f->code)(ctx, nullptr, array, site, 0, nullptr,
-                                                            nullptr, out);
+    int32_t result =
+        reinterpret_cast<ClosureCode>(f->code)(ctx, nullptr, array, site, 0, nullptr, nullptr, out);
     if (result == 1) return true;
     if (result != 0) failFixed(ctx, site, kClosureJump);
     return false;
@@ -350,8 +349,8 @@ size_t pyName(PyObject* o, const char* attribute, char* out, size_t max, const c
 size_t typeNameOf(Value v, char* out, size_t capacity) {
     if (v.tag == value::TagPy) {
         size_t max = capacity < kTypeNameBytes ? capacity : kTypeNameBytes;
-        return pyName(reinterpret_cast<PyObject*>(Py_TYPE(v.as<PyObject>())), "__name__", out,
-                      max, "?");
+        return pyName(reinterpret_cast<PyObject*>(Py_TYPE(v.as<PyObject>())), "__name__", out, max,
+                      "?");
     }
     std::string_view name = value::typeName(v);
     size_t n = name.size() < capacity ? name.size() : capacity;
@@ -366,7 +365,8 @@ bool callOnce(Ctx* ctx, int32_t site, Value callee, const Value* args, uint64_t 
     switch (callee.tag) {
     case value::TagFunction:
         return callFunction(ctx, site, callee.as<value::Function>(), args, n, receiver, out);
-    case value::TagClosure: return callClosure(ctx, site, callee.as<value::Closure>(), args, n, out);
+    case value::TagClosure:
+        return callClosure(ctx, site, callee.as<value::Closure>(), args, n, out);
     case value::TagPy:
         return callObject(ctx, site, callee.as<PyObject>(), args, n, receiver, plain, out);
     default: break;
@@ -391,12 +391,11 @@ bool tailResolve(Ctx* ctx, int32_t site, Value* result) {
         bool ok = false;
         if (args.tag == value::TagList) {
             ok = callOnce(ctx, site, callee, args.as<value::List>()->items,
-                          args.as<value::List>()->count, hasReceiver ? &receiver : nullptr,
-                          result);
+                          args.as<value::List>()->count, hasReceiver ? &receiver : nullptr, result);
         } else if (args.tag == value::TagTuple) {
-            ok = callOnce(ctx, site, callee, args.as<value::Tuple>()->items(),
-                          args.as<value::Tuple>()->count, hasReceiver ? &receiver : nullptr,
-                          result);
+            ok =
+                callOnce(ctx, site, callee, args.as<value::Tuple>()->items(),
+                         args.as<value::Tuple>()->count, hasReceiver ? &receiver : nullptr, result);
         } else {
             failFixed(ctx, site, kTailArguments);
         }
@@ -536,8 +535,8 @@ bool wn_call_seq(void* c, int32_t site, int64_t tag, int64_t payload, int64_t se
         return false;
     // The plain-call flag belongs to this call, not to the taking of the items.
     Value got = Value::none();
-    bool ok = wuna::helpers::callOnce(ctx, site, Value{uint64_t(tag), uint64_t(payload)}, items,
-                                      n, static_cast<const Value*>(receiver), &got) &&
+    bool ok = wuna::helpers::callOnce(ctx, site, Value{uint64_t(tag), uint64_t(payload)}, items, n,
+                                      static_cast<const Value*>(receiver), &got) &&
               wuna::helpers::tailResolve(ctx, site, &got);
     wuna::helpers::releaseItems(items, n);
     if (ok) *static_cast<Value*>(out) = got;
