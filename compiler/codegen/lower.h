@@ -688,6 +688,12 @@ struct HelperSite {
 // consumed; *out is the call's value (dyn, unknown kind, owned). site: a node, or -3/-4.
 [[nodiscard]] Status emitHelperCall(Emitter* e, front::FunctionIR* helper, int32_t site,
                                     Shape* args, uint32_t count, Shape* out);
+// The out-of-line call of the function whose guard is inlined (expression kind 33, which only
+// the call planner makes): the callee is the body's own function, its arguments the
+// parameters' current values (a value known while compiling is taken out of its local). *out
+// as emitHelperCall's.
+[[nodiscard]] Status emitOutOfLineSelfCall(Emitter* e, Semantic* s, const front::Expr* expr,
+                                           Shape* out);
 // wn_specialize's work for the hot site of that index, run under the interpreter lock: a
 // specialisation made for the constants the site saw (the 's' letter; its arguments all still
 // passed at run time, flagged), compiled and loaded by compile (0 with *address, or -1 with a

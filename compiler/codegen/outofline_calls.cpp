@@ -286,6 +286,41 @@ Status emitHelperCall(Emitter* e, front::FunctionIR* helper, int32_t site, Shape
     return Status::ok;
 }
 
+Status emitOutOfLineSelfCall(Emitter* e, Semantic* s, const front::Expr* expr, Shape* out) {
+    front::FunctionIR* f = s->function;
+    if (!f) return refuseConstruct(e, "a call of the function compiled out of line");
+    e->position = expr->position;
+    uint32_t n = f->paramCount;
+    if (n > s->localCount) return refuseConstruct(e, "a call of the function compiled out of line");
+    Shape* args = takeArray<Shape>(e->compiler, n);
+    if (n && !args) return Status::outOfMemory;
+    // The values read so far are released by the error exits until the call takes them.
+    uint64_t live = e->temporaries.count;
+    Status err = Status::ok;
+    for (uint32_t i = 0; i < n && err == Status::ok; i++) {
+        LocalRecord* local = &s->locals[i];
+        if (local->state == LocalState::comptime) {
+            // The call takes the value over: the local no longer holds it.
+            args[i] = local->shape;
+            local->shape = Shape{};
+            local->state = LocalState::empty;
+            continue;
+        }
+        err = emitLocalRead(e, s, i, expr->position, &args[i]);
+        if (err == Status::ok && args[i].kind == ShapeKind::dyn &&
+            !e->temporaries.push(args[i]))
+            err = Status::outOfMemory;
+    }
+    if (err == Status::ok) {
+        e->temporaries.count = live;
+        e->outOfLineNesting++;
+        err = emitHelperCall(e, f, s->site, args, n, out);
+        e->outOfLineNesting--;
+    }
+    if (e->temporaries.count > live) e->temporaries.count = live;
+    return err;
+}
+
 void specializeSite(Compiler* c, int64_t index,
                     int (*compile)(void* user, HelperSpec* spec, uint64_t* address), void* user) {
     if (index < 0 || uint64_t(index) >= c->sites.count) return;

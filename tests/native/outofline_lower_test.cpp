@@ -595,6 +595,41 @@ TEST_F(OutOfLineLower, CallsOnSeveralThreadsLoseNoCountAndNoKind) {
     EXPECT_EQ(cell.callCount, kThreads * kCalls);
 }
 
+TEST_F(OutOfLineLower, TheGuardsOtherPathCallsTheHelperWithItsParametersCurrentValues) {
+    // The guard of a helper of two parameters is inlined; its else calls the helper out of
+    // line (expression kind 33). The parameters hold a constant 5 and None, both known while
+    // compiling: the call takes them out of the locals, 5 at run time (and worth a site
+    // record), None compiled into the specialisation.
+    SiteModule site(2);
+    compile::Semantic* body = compile::newSemantic(site.c, &ir, 3, 7);
+    ASSERT_NE(body, nullptr);
+    body->locals[0].state = compile::LocalState::comptime;
+    body->locals[0].shape = constant(ShapeKind::pint, 5);
+    body->locals[1].state = compile::LocalState::comptime;
+    body->locals[1].shape = constant(ShapeKind::none);
+    front::Expr call{};
+    call.kind = front::ExprKind::outOfLine;
+    call.position = front::makePosition(4, 2);
+    Shape out;
+    ASSERT_EQ(compile::emitClosure(&site.f->e, body, &call, &out), Status::ok) << message(site.c);
+    ASSERT_EQ(compile::release(&site.f->e, out), Status::ok);
+    EXPECT_EQ(site.f->e.outOfLineNesting, 0u);
+    for (uint32_t i = 0; i < 2; i++) EXPECT_EQ(body->locals[i].state, compile::LocalState::empty);
+    ASSERT_EQ(site.c->helpers.count, 1u);
+    compile::HelperSpec* spec = site.c->helpers[0];
+    EXPECT_EQ(spec->function, &ir);
+    ASSERT_EQ(spec->argumentCount, 2u);
+    EXPECT_EQ(spec->shapes[0].kind, ShapeKind::dyn);
+    EXPECT_EQ(spec->shapes[1].kind, ShapeKind::none);
+    ASSERT_EQ(site.c->sites.count, 1u);
+    EXPECT_EQ(site.c->sites[0]->keys[0].int_, 5);
+    std::string text = site.f->ir();
+    EXPECT_NE(text.find("@" + std::string(spec->symbol) + "("), std::string::npos) << text;
+    EXPECT_EQ(verify(&site.c->module), "");
+    compile::endSemantic(body);
+    start = pool::liveBlocks();
+}
+
 TEST_F(OutOfLineLower, ArgumentsThatCantBeGivenAndWrongCountsFailToCompile) {
     struct Row {
         ShapeKind kind;
