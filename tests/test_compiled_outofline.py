@@ -218,3 +218,43 @@ def test_a_break_raised_inside_the_helper_leaves_the_loop():
     assert results["python"] == ([0, 1, 2, 0, 1, 2, 0, "broke", 7], None)
     assert results["compiled"] == results["python"]
     assert "context" not in semantics
+
+
+def weigh(weights, x):
+    """Reads its list only: a hot site specialises on the list it is given."""
+    if x <= 0:
+        return 0
+    total = 0
+    for w in weights:
+        total = total + w * x
+    return total + weigh(weights, x - 1)
+
+
+@pytest.mark.parametrize("hot_calls", [1, 2, 1000])
+def test_a_list_the_helper_only_reads_gives_the_same_results_when_specialised_on(hot_calls):
+    printed = {}
+    for mode in ("python", "compiled"):
+        out = []
+        rules = nomos.Rules(parser(), names=["Name"], assign={"Assign.name": "variable"},
+                            undeclared="global")
+        lang = wuna.Language(parser(), rules, hot_calls=hot_calls)
+
+        @lang.exec("Assign")
+        def assign(node, rt):
+            rt.store(node.name, rt.eval(node.value))
+
+        @lang.eval("Binary")
+        def binary(node, rt):
+            return weigh([1, 2, 3], rt.eval(node.left)) + rt.eval(node.right)
+
+        @lang.exec("Print")
+        def print_(node, rt):
+            out.append(rt.eval(node.value))
+
+        lang.load("x = 1; print x + 0; print x + 1; x = 3; print x + 2; print x + 3;",
+                  "w.sl").run(mode)
+        printed[mode] = out
+        if mode == "compiled":
+            assert "binary" not in lang.python_semantics()
+    assert printed["python"] == [6, 7, 38, 39]
+    assert printed["compiled"] == printed["python"]

@@ -710,6 +710,10 @@ bool compiledForThisProcess(const Compiler* c);
 [[nodiscard]] Status callProcessFunction(Emitter* e, const void* function, llvmapi::TypeRef type,
                                          llvmapi::ValueRef* args, unsigned count,
                                          llvmapi::ValueRef* out);
+// A list known while compiling copied into a new record with a new item array (items copied
+// in order), so that a helper changing its list while compiling leaves the original alone.
+// ok, or outOfMemory.
+[[nodiscard]] Status copyListShape(Compiler* c, const Shape& list, Shape* out);
 // "<location prefix>called with <count> arguments, takes <P>" for the helper (P its parameter
 // count, a * parameter counted as one): unsupported, or outOfMemory.
 [[nodiscard]] Status helperArityError(Compiler* c, const front::FunctionIR* helper, uint64_t count);

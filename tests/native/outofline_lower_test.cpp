@@ -8,6 +8,7 @@
 // refusals with their texts.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -628,6 +629,54 @@ TEST_F(OutOfLineLower, TheGuardsOtherPathCallsTheHelperWithItsParametersCurrentV
     EXPECT_EQ(verify(&site.c->module), "");
     compile::endSemantic(body);
     start = pool::liveBlocks();
+}
+
+TEST_F(OutOfLineLower, AListTheHelperOnlyReadsIsKeyedOnWithACopyOfItsOwn) {
+    // The analyzer reads the helpers' source: they live in a file of their own.
+    std::string path = testing::TempDir() + "outofline_readonly.py";
+    {
+        std::ofstream file(path);
+        file << "def reads(xs, y):\n    return len(xs) + y\n\n\n"
+                "def writes(xs, y):\n    xs.append(y)\n    return y\n";
+    }
+    PyObject* module = testing_support::eval("__import__('runpy').run_path('" + path + "')");
+    ASSERT_NE(module, nullptr);
+    struct Row {
+        const char* helper;
+        bool keyed;
+    } rows[] = {{"reads", true}, {"writes", false}};
+    for (const Row& row : rows) {
+        SiteModule site(2);
+        ir.function = PyDict_GetItemString(module, row.helper);
+        ASSERT_NE(ir.function, nullptr);
+        front::ListRecord* items = front::newListRecord(site.c);
+        ASSERT_NE(items, nullptr);
+        ASSERT_EQ(front::appendItem(site.c, items, constant(ShapeKind::pint, 1)), Status::ok);
+        ASSERT_EQ(front::appendItem(site.c, items, constant(ShapeKind::pint, 2)), Status::ok);
+        Shape list{};
+        list.kind = ShapeKind::list;
+        list.list = items;
+        ASSERT_EQ(site.call(&ir, {list, constant(ShapeKind::none)}), Status::ok)
+            << message(site.c);
+        EXPECT_FALSE(PyErr_Occurred());
+        // The specialisation takes the list at run time either way.
+        ASSERT_EQ(site.c->helpers.count, 1u);
+        EXPECT_EQ(site.c->helpers[0]->shapes[0].kind, ShapeKind::dyn);
+        ASSERT_EQ(site.c->sites.count, row.keyed ? 1u : 0u) << row.helper;
+        if (row.keyed) {
+            const Shape& key = site.c->sites[0]->keys[0];
+            ASSERT_EQ(key.kind, ShapeKind::list);
+            EXPECT_NE(key.list, items);  // the caller may still change its own
+            ASSERT_EQ(key.list->length, 2u);
+            EXPECT_EQ(key.list->items[1].int_, 2);
+            EXPECT_EQ(site.c->sites[0]->flags[0], 1);
+        }
+        (void)site.f->ir();  // finishes the function
+        EXPECT_EQ(verify(&site.c->module), "");
+        start = pool::liveBlocks();
+    }
+    ir.function = nullptr;
+    Py_DECREF(module);
 }
 
 TEST_F(OutOfLineLower, ArgumentsThatCantBeGivenAndWrongCountsFailToCompile) {
