@@ -42,6 +42,13 @@ def countdown(rt, value, depth):
     countdown(rt, value, depth - 1)
 
 
+def hand_over(rt, callee, args, depth):
+    """Makes the tail call after depth recursive calls."""
+    if depth == 0:
+        rt.tail_call(callee, args)
+    hand_over(rt, callee, args, depth - 1)
+
+
 def leave(rt, depth):
     """Breaks out of the caller's loop after depth recursive calls."""
     if depth == 0:
@@ -97,6 +104,12 @@ def make_language(printed, **options):
     @lang.exec("Return")
     def return_(node, rt):
         countdown(rt, rt.eval(node.value), 3)
+
+    # `fail f(x);` returns what the tail call f(x) gives, made through a recursive helper.
+    @lang.exec("Fail")
+    def tail(node, rt):
+        call = node.value
+        hand_over(rt, rt.eval(call.callee), [rt.eval(a) for a in call.args], 3)
 
     @lang.exec("Throw")
     def throw(node, rt):
@@ -210,6 +223,21 @@ def test_a_return_raised_inside_the_helper_returns_from_the_function():
     assert results["python"] == ([5, 3], None)
     assert results["compiled"] == results["python"]
     assert "return_" not in semantics
+
+
+@pytest.mark.parametrize("source, printed, fails", [
+    ("def g(a) { return a + 1; }\ndef f(a) { fail g(a + 10); }\nprint f(1);\nprint f(f(2));\n",
+     [12, 24], False),
+    ("def g(a) { return a - 2; }\ndef f(a) { fail g(a); }\nprint f(3);\nprint f(\"x\");\n",
+     [9], True),
+], ids=["returns", "fails"])
+def test_a_tail_call_made_inside_the_helper_runs_after_the_function_returns(source, printed,
+                                                                            fails):
+    results, semantics = outcomes(source)
+    assert results["python"][0] == printed
+    assert (results["python"][1] is not None) == fails
+    assert results["compiled"] == results["python"]
+    assert "tail" not in semantics
 
 
 def test_a_break_raised_inside_the_helper_leaves_the_loop():
