@@ -24,6 +24,7 @@ const llvmapi::Table& T = llvmapi::table;
 constexpr uint64_t kFrameParent = 16;  // a frame block's parent pointer
 constexpr uint64_t kFrameSlots = 32;   // slot i at kFrameSlots + 16 * i
 constexpr uint64_t kUnsetTag = 0xFFFF0000u;
+constexpr uint64_t kTypedFailureTag = 0xFFFF0001u;
 
 // Any 64-bit mix of the id: the emitter's function identity.
 uint64_t identityOf(uint32_t id) {
@@ -281,38 +282,119 @@ Status emitTopLevel(Emitter* e, Compiler* c) {
     return s;
 }
 
-Status emitGenericEntry(Emitter* e, Compiler* c, uint32_t id) {
-    const host::FunctionKind* kind = functionKindOf(c, id);
+// A typed entry's parameters: each payload comes as its own LLVM parameter, its kind fixed
+// when the entry was compiled. A list's reference stays the caller's: the variable takes one
+// of its own.
+Status bindTypedParameters(Emitter* e, uint32_t node, const backend::List<uint32_t>& parameters,
+                           const TypedEntry* kinds, ValueRef fn) {
+    for (size_t i = 0; i < parameters.count; i++) {
+        KnownKind kind = typedKnownKind(kinds->kinds[i]);
+        Operand argument = constantOperand(e, typedTagOf(kinds->kinds[i]), 0, kind);
+        argument.payload = T.LLVMGetParam(fn, unsigned(4 + i));
+        if (kind == KnownKind::list)
+            if (Status s = addReference(e, &argument); s != Status::ok) return s;
+        if (Status s = storeParameter(e, node, parameters[i], &argument); s != Status::ok)
+            return s;
+    }
+    return Status::ok;
+}
+
+// The typed failure, {0xFFFF0001, 0}, stored into the result slot and returned.
+void returnTypedFailure(Emitter* e) {
+    ModuleRecord* m = &e->compiler->module;
+    Builder* b = &e->builder;
+    storeWord(e, constI64(e, kTypedFailureTag), e->resultSlot);
+    storeWord(e, constI64(e, 0), slotPayload(e, e->resultSlot));
+    openBlock(b);
+    ValueRef result = T.LLVMBuildLoad2(b->builder, m->valuePair, e->resultSlot, "");
+    T.LLVMSetAlignment(result, 8);
+    T.LLVMBuildRet(b->builder, result);
+}
+
+// The exits of a typed entry: the result value itself, {0xFFFF0001, 0} after a failure.
+void finishTypedExits(Emitter* e, Status* status) {
+    ModuleRecord* m = &e->compiler->module;
+    Builder* b = &e->builder;
+    br(b, e->returnBlock);
+    for (int which = 0; which < 2 && *status == Status::ok; which++) {
+        enter(b, which == 0 ? e->returnBlock : e->errorTarget);
+        spillLocals(e);
+        *status = releaseLocals(e);
+        if (*status != Status::ok) return;
+        if (which == 1) {
+            returnTypedFailure(e);
+            return;
+        }
+        openBlock(b);
+        ValueRef result = T.LLVMBuildLoad2(b->builder, m->valuePair, e->resultSlot, "");
+        T.LLVMSetAlignment(result, 8);
+        T.LLVMBuildRet(b->builder, result);
+    }
+}
+
+// A program function's generic entry (id a function node) or its typed entry (id with
+// kTypedEntryBit: the kinds recorded for the function fix its parameters).
+Status emitProgramEntry(Emitter* e, Compiler* c, uint32_t id) {
+    uint32_t node = id & ~kTypedEntryBit;
+    bool typed = (id & kTypedEntryBit) != 0;
+    const host::FunctionKind* kind = functionKindOf(c, node);
     if (!kind) return refuse(c, "wuna: a function id that names no function node (a wuna bug)");
+    const TypedEntry* kinds = typed ? c->typedEntries.find(node) : nullptr;
+    if (typed && (!kinds || !kinds->kinds))
+        return refuse(c, "wuna: a typed entry of a function with no argument kinds (a wuna bug)");
     FunctionRef fn;
-    if (Status s = openEntry(e, c, id, id, &fn); s != Status::ok) return s;
+    if (Status s = openEntry(e, c, id, node, &fn); s != Status::ok) return s;
     e->outerFrame = T.LLVMGetParam(fn.function, 1);
-    e->argumentArray = T.LLVMGetParam(fn.function, 2);
-    e->argumentCount = T.LLVMGetParam(fn.function, 3);
-    e->receiverPointer = T.LLVMGetParam(fn.function, 4);
-    e->resultSlot = T.LLVMGetParam(fn.function, 5);
-    BasicBlockRef lost;
-    if (Status s = newBlock(&e->builder, "frame_lost", &lost); s != Status::ok) return s;
-    if (Status s = makeStorage(e, id, lost); s != Status::ok) return s;
-    Operand none = constantOperand(e, value::TagNone, 0, KnownKind::none);
-    if (Status s = storeOperand(e, e->resultSlot, &none); s != Status::ok) return s;
-    if (Status s = bindReceiver(e, id); s != Status::ok) return s;
     backend::List<uint32_t> parameters;
-    if (Status s = childWithLabel(e, id, kind->paramsLabel, &parameters); s != Status::ok)
+    if (Status s = childWithLabel(e, node, kind->paramsLabel, &parameters); s != Status::ok)
         return s;
     Status s = Status::ok;
-    if (kind->extra == host::ExtraArgs::keep) s = bindExtraArguments(e, id, parameters.count);
-    if (s == Status::ok) s = emitHoistedFunctions(e, id);
-    if (s == Status::ok) s = bindParameters(e, id, parameters);
+    if (typed) {
+        e->modes.typedEntry = 1;
+        e->argumentArray = T.LLVMConstNull(c->module.ptr);
+        e->argumentCount = constI64(e, kinds->count);
+        e->receiverPointer = T.LLVMGetParam(fn.function, 2);
+        e->location = T.LLVMGetParam(fn.function, 3);
+        e->resultSlot = valueSlot(e);
+        if (kinds->count != parameters.count)
+            s = refuse(c, "wuna: a typed entry whose kinds don't match its parameters (a wuna bug)");
+    } else {
+        e->argumentArray = T.LLVMGetParam(fn.function, 2);
+        e->argumentCount = T.LLVMGetParam(fn.function, 3);
+        e->receiverPointer = T.LLVMGetParam(fn.function, 4);
+        e->resultSlot = T.LLVMGetParam(fn.function, 5);
+        BasicBlockRef generic;
+        s = emitTypedDispatch(e, id, uint32_t(parameters.count), nullptr, &generic);
+    }
+    BasicBlockRef lost = nullptr;
+    if (s == Status::ok) s = newBlock(&e->builder, "frame_lost", &lost);
+    if (s == Status::ok) s = makeStorage(e, node, lost);
+    Operand none = constantOperand(e, value::TagNone, 0, KnownKind::none);
+    if (s == Status::ok) s = storeOperand(e, e->resultSlot, &none);
+    if (s == Status::ok) s = bindReceiver(e, node);
+    if (s == Status::ok && kind->extra == host::ExtraArgs::keep)
+        s = bindExtraArguments(e, node, parameters.count);
+    if (s == Status::ok) s = emitHoistedFunctions(e, node);
+    if (s == Status::ok)
+        s = typed ? bindTypedParameters(e, node, parameters, kinds, fn.function)
+                  : bindParameters(e, node, parameters);
     parameters.free();
     Shape body;
-    if (s == Status::ok) s = bodyValue(e, id, kind, &body);
+    if (s == Status::ok) s = bodyValue(e, node, kind, &body);
     if (s == Status::ok) s = emitRtExec(e, &body);
-    if (s == Status::ok) finishExits(e, e->returnBlock, e->errorTarget, &s);
+    if (s == Status::ok) {
+        if (typed)
+            finishTypedExits(e, &s);
+        else
+            finishExits(e, e->returnBlock, e->errorTarget, &s);
+    }
     if (s != Status::ok) return s;
     // Nothing was made yet when the frame could not be: the failure is already recorded.
     enter(&e->builder, lost);
-    T.LLVMBuildRet(e->builder.builder, T.LLVMConstInt(c->module.i1, 0, 0));
+    if (typed)
+        returnTypedFailure(e);
+    else
+        T.LLVMBuildRet(e->builder.builder, T.LLVMConstInt(c->module.i1, 0, 0));
     return Status::ok;
 }
 
@@ -338,10 +420,8 @@ Status emitThunkBody(Emitter* e, uint32_t node, bool exec) {
 
 Status emitFunctionEntry(Compiler* c, uint32_t id) {
     if (!c->inputs || !c->tree) return refuse(c, "code generation isn't built yet");
-    if (id != kTopLevel && (id & kTypedEntryBit))
-        return refuse(c, "typed entries aren't compiled yet");
     Emitter e;
-    Status s = id == kTopLevel ? emitTopLevel(&e, c) : emitGenericEntry(&e, c, id);
+    Status s = id == kTopLevel ? emitTopLevel(&e, c) : emitProgramEntry(&e, c, id);
     if (e.compiler) finishFunction(&e);
     return s;
 }
