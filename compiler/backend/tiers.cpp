@@ -90,13 +90,17 @@ void runTierJob(TierJob* job) {
     std::atomic_ref<uint8_t>(job->done).store(1, std::memory_order_release);
 }
 
-thread_local char signalStack[kSignalStack];
-
+// The worker's alternate signal stack is allocated, not thread-local: static thread-local
+// storage of this size would be taken from the stack of every thread of the process.
 void* tierWorker(void*) {
     stack_t stack{};
-    stack.ss_sp = signalStack;
-    stack.ss_size = sizeof signalStack;
-    (void)sigaltstack(&stack, nullptr);  // a worker without one still works
+    stack.ss_sp = malloc(kSignalStack);
+    stack.ss_size = kSignalStack;
+    // A worker without one still works.
+    if (stack.ss_sp && sigaltstack(&stack, nullptr) != 0) {
+        free(stack.ss_sp);
+        stack.ss_sp = nullptr;
+    }
     for (;;) {
         lockQueue();
         if (!queueCount) {
@@ -113,8 +117,12 @@ void* tierWorker(void*) {
         pending--;
         unlockQueue();
     }
-    stack.ss_flags = SS_DISABLE;
-    (void)sigaltstack(&stack, nullptr);
+    if (stack.ss_sp) {
+        stack_t off{};
+        off.ss_flags = SS_DISABLE;
+        (void)sigaltstack(&off, nullptr);
+        free(stack.ss_sp);
+    }
     return nullptr;
 }
 
