@@ -1,9 +1,13 @@
-// Program functions: the top level, a function's generic entry, and the thunk that runs one
-// node from the bridge. Each becomes one LLVM function of the compiler's current module: its
-// emitter is readied, its parameters bound (frame or stack slots, receiver, extra arguments,
-// the parameters' variables), its body run the way rt.exec runs it, and its "return" and
-// "error" exits completed. installEmission makes these the code generator's entries
+// Program functions: the top level, a function's generic entry and its typed entry, and the
+// thunk that runs one node from the bridge. Each becomes one LLVM function of the compiler's
+// current module: its emitter is readied, its parameters bound (frame or stack slots,
+// receiver, extra arguments, the parameters' variables), its body run the way rt.exec runs
+// it, and its "return" and "error" exits completed. A generic entry starts with the typed-entry
+// dispatch (typedentries.cpp); a typed entry takes its parameters as payloads of the kinds
+// recorded for the function and returns its result (or the typed failure) as a value pair.
+// The top level keeps the globals no function references in stack slots (typed locals). installEmission makes these the code generator's entries
 // (backend/emit.h). See lower.h.
+#include <cstdlib>
 #include <cstring>
 
 #include "compiler/backend/compile_error.h"
@@ -269,12 +273,74 @@ Status openEntry(Emitter* e, Compiler* c, uint32_t id, uint32_t scope, FunctionR
     return namedBlock(e, "return", &e->returnBlock);
 }
 
+// Per symbol of the analysis: 1 when a node naming it lies inside a function (its own kind or
+// an ancestor's is a function kind). Parents come before their children in the index, so one
+// pass in index order decides every node. Null when memory runs out.
+uint8_t* symbolsInFunctions(const ptree::Index* tree) {
+    auto* symbols = static_cast<uint8_t*>(calloc(tree->symbolCount ? tree->symbolCount : 1, 1));
+    auto* inside = static_cast<uint8_t*>(calloc(tree->count ? tree->count : 1, 1));
+    if (!symbols || !inside) {
+        free(symbols);
+        free(inside);
+        return nullptr;
+    }
+    for (uint32_t k = 0; k < tree->count; k++) {
+        uint32_t parent = tree->parents[k];
+        inside[k] = ptree::isFunctionNode(tree, k) || (parent < k && inside[parent]);
+        uint32_t symbol = tree->nodeSymbols[k];
+        if (inside[k] && symbol < tree->symbolCount) symbols[symbol] = 1;
+    }
+    free(inside);
+    return symbols;
+}
+
+// The top level's typed locals: up to kTypedLocals globals that no function references live
+// in stack slots, loaded from the global frame at entry and written back only where code
+// reads variables through frames (spillLocals). The list has one entry per global slot.
+Status setUpTypedLocals(Emitter* e) {
+    constexpr uint32_t kTypedLocals = 32;
+    Compiler* c = e->compiler;
+    ModuleRecord* m = &c->module;
+    ptree::Index* tree = const_cast<ptree::Index*>(c->tree);
+    size_t n = e->layout->slots.count;
+    if (!n || !tree->nodeSymbols) return Status::ok;
+    uint8_t* inFunctions = symbolsInFunctions(tree);
+    if (!inFunctions) return Status::outOfMemory;
+    Status s = Status::ok;
+    for (size_t i = 0; i < n && s == Status::ok; i++)
+        if (!e->typedLocals.push(TypedLocal{nullptr, 0})) s = Status::outOfMemory;
+    BuilderRef entry = e->builder.entryBuilder;
+    uint32_t made = 0;
+    for (size_t i = 0; i < n && made < kTypedLocals && s == Status::ok; i++) {
+        uint32_t symbol = e->layout->slots[i];
+        if (symbol >= tree->symbolCount || inFunctions[symbol] ||
+            ptree::symbolScope(tree, symbol) != -1)
+            continue;
+        ValueRef slot = valueSlot(e);
+        for (uint64_t word = 0; word < 2; word++) {
+            ValueRef from = T.LLVMConstInt(m->i64, kFrameSlots + 16 * i + 8 * word, 0);
+            ValueRef to = T.LLVMConstInt(m->i64, 8 * word, 0);
+            ValueRef source = T.LLVMBuildInBoundsGEP2(entry, m->i8, e->globalFrame, &from, 1, "");
+            ValueRef target = T.LLVMBuildInBoundsGEP2(entry, m->i8, slot, &to, 1, "");
+            ValueRef value = T.LLVMBuildLoad2(entry, m->i64, source, "");
+            T.LLVMSetAlignment(value, 8);
+            T.LLVMSetAlignment(T.LLVMBuildStore(entry, value, target), 8);
+        }
+        e->typedLocals[i] = TypedLocal{slot, 1};
+        made++;
+    }
+    if (made) e->hadTypedLocals = 1;
+    free(inFunctions);
+    return s;
+}
+
 Status emitTopLevel(Emitter* e, Compiler* c) {
     FunctionRef fn;
     if (Status s = openEntry(e, c, kTopLevel, kNoFunctionScope, &fn); s != Status::ok) return s;
     e->globalFrame = T.LLVMGetParam(fn.function, 1);
     e->ownFrame = e->globalFrame;
     e->hasOwnFrame = 1;
+    if (Status s = setUpTypedLocals(e); s != Status::ok) return s;
     if (Status s = emitHoistedFunctions(e, kGlobalScope); s != Status::ok) return s;
     if (Status s = emitExecKnown(e, 0); s != Status::ok) return s;
     Status s = Status::ok;
@@ -445,6 +511,22 @@ Status frameOfScope(Emitter* e, uint32_t target, ValueRef* out) {
     return Status::ok;
 }
 
+// The slot of a variable (symbol, slot index k): the top level's typed local of a global
+// that has one, else the slot in the frame of its scope.
+Status variableSlot(Emitter* e, uint32_t symbol, uint32_t k, ValueRef* out) {
+    ptree::Index* tree = const_cast<ptree::Index*>(e->compiler->tree);
+    uint32_t scope = uint32_t(ptree::symbolScope(tree, symbol));
+    if (scope == kGlobalScope && e->scopeId == kNoFunctionScope && k < e->typedLocals.count &&
+        e->typedLocals[k].live) {
+        *out = e->typedLocals[k].slot;
+        return Status::ok;
+    }
+    ValueRef frame;
+    if (Status s = frameOfScope(e, scope, &frame); s != Status::ok) return s;
+    *out = frameSlotAt(e, frame, k);
+    return Status::ok;
+}
+
 // The source text of a node as a literal str of the module.
 Status nodeName(Emitter* e, uint32_t node, ValueRef* out) {
     const ptree::Index* tree = e->compiler->tree;
@@ -488,9 +570,8 @@ Status defineFunctionHere(Emitter* e, uint32_t node, uint32_t name) {
     if (Status s = checkOk(e, ok); s != Status::ok) return s;
     Operand function = loadOperand(e, e->scratch, KnownKind::function);
     uint32_t target = uint32_t(ptree::symbolScope(tree, symbol));
-    ValueRef frame;
-    if (Status s = frameOfScope(e, target, &frame); s != Status::ok) return s;
-    ValueRef at = frameSlotAt(e, frame, *slot);
+    ValueRef at;
+    if (Status s = variableSlot(e, symbol, *slot, &at); s != Status::ok) return s;
     Operand old = loadOperand(e, at, KnownKind::unknown);
     if (Status s = storeOperand(e, at, &function); s != Status::ok) return s;
     if (target != kGlobalScope) return refcount(e, RefMode::decrement, old.tag, old.payload);
@@ -512,11 +593,9 @@ Status loadVariableHere(Emitter* e, uint32_t node, Shape* out) {
         Semantic* s = e->semantics.count ? e->semantics.last() : nullptr;
         return emitRtLoad(e, s, node, out);
     }
-    ValueRef frame;
-    if (Status s = frameOfScope(e, uint32_t(ptree::symbolScope(tree, symbol)), &frame);
-        s != Status::ok)
-        return s;
-    Operand value = loadOperand(e, frameSlotAt(e, frame, *slot), KnownKind::unknown);
+    ValueRef at;
+    if (Status s = variableSlot(e, symbol, *slot, &at); s != Status::ok) return s;
+    Operand value = loadOperand(e, at, KnownKind::unknown);
     Builder* b = &e->builder;
     BasicBlockRef unset, set;
     if (Status s = newBlock(b, "var_unset", &unset); s != Status::ok) return s;
