@@ -290,7 +290,7 @@ TEST_F(OutOfLineLower, SpeculationCompilesForSingleKindLanesAndGivesUpOnOthers) 
     for (const Row& row : rows) {
         compile::Compiler c;
         compile::init(&c, nullptr, "t", 1);
-        helpers::EntryProfile profile{0, 3, row.seen, 0, row.n};
+        helpers::EntryProfile profile{0, 3, row.seen, 0, row.n, 0};
         ASSERT_TRUE(c.profiles.put(kFunctionNode, &profile));
         CompileProbe probe{{}, 0x1000};
         compile::speculate(&c, kFunctionNode, probeCompile, &probe);
@@ -347,7 +347,7 @@ TEST_F(OutOfLineLower, SpeculationMakesAnIntParameterOfTheOneIntTagItSaw) {
 TEST_F(OutOfLineLower, AFailedSpeculationLeavesNoTypedEntryAndNoKinds) {
     compile::Compiler c;
     compile::init(&c, nullptr, "t", 1);
-    helpers::EntryProfile profile{0, 3, 0x40004, 0, 2};
+    helpers::EntryProfile profile{0, 3, 0x40004, 0, 2, 0};
     ASSERT_TRUE(c.profiles.put(kFunctionNode, &profile));
     CompileProbe probe{{}, 0};
     PyErr_SetString(PyExc_RuntimeError, "compile failed");
