@@ -438,8 +438,16 @@ Status emitProgramEntry(Emitter* e, Compiler* c, uint32_t id) {
     Operand none = constantOperand(e, value::TagNone, 0, KnownKind::none);
     if (s == Status::ok) s = storeOperand(e, e->resultSlot, &none);
     if (s == Status::ok) s = bindReceiver(e, node);
-    if (s == Status::ok && kind->extra == host::ExtraArgs::keep)
-        s = bindExtraArguments(e, node, parameters.count);
+    if (s == Status::ok && kind->extra == host::ExtraArgs::keep) {
+        // A typed entry is called with exactly its parameters: no extra arguments.
+        if (typed) {
+            Operand empty;
+            s = emptyTuple(e, &empty);
+            if (s == Status::ok) s = storeOperand(e, e->extraArgumentsSlot, &empty);
+        } else {
+            s = bindExtraArguments(e, node, parameters.count);
+        }
+    }
     if (s == Status::ok) s = emitHoistedFunctions(e, node);
     if (s == Status::ok)
         s = typed ? bindTypedParameters(e, node, parameters, kinds, fn.function)
@@ -486,7 +494,7 @@ Status emitThunkBody(Emitter* e, uint32_t node, bool exec) {
 
 Status emitFunctionEntry(Compiler* c, uint32_t id) {
     if (!c->inputs || !c->tree) return refuse(c, "code generation isn't built yet");
-    Emitter e;
+    Emitter e{};  // zeroed: a refusal before the emitter starts leaves nothing to finish
     Status s = id == kTopLevel ? emitTopLevel(&e, c) : emitProgramEntry(&e, c, id);
     if (e.compiler) finishFunction(&e);
     return s;
@@ -676,7 +684,7 @@ Status emitThunk(Compiler* c, uint32_t node, bool exec, int32_t scope, const cha
     if (Status s = declareFunction(m, name, length, m->i32, params, 3, DeclareExported, &fn);
         s != Status::ok)
         return s;
-    Emitter e;
+    Emitter e{};  // zeroed: a refusal before the emitter starts leaves nothing to finish
     if (Status s = startFunction(&e, c, fn.function, uint32_t(scope)); s != Status::ok) return s;
     Status s = layoutOf(c, uint32_t(scope), &e.layout);
     e.functionIdentity = identityOf(node) ^ (uint64_t(uint32_t(scope)) << 1 | (exec ? 1 : 0));
