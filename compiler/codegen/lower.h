@@ -739,9 +739,23 @@ struct CallFrame {
 // 16-bit lane holding bit t for a tag t below 16, bit 2 for a Python int (18), bit 15 else.
 // Cannot fail.
 llvmapi::ValueRef argumentKindMask(Emitter* e, uint32_t n);
+// The kind byte of a typed entry's int parameter that is a plain int (tag 18); kind byte 3
+// (KnownKind::int_) is a checked int (tag 2). The low 4 bits are the known kind.
+inline constexpr uint8_t kPlainIntKind = uint8_t(KnownKind::int_) | 0x10;
+// The tag a typed entry's parameter of that kind byte has: bool 1, int 2, plain int 18,
+// float 3, list 5; 0 for any other kind. Cannot fail.
+uint64_t typedTagOf(uint8_t kind);
+// The known kind of a typed entry's parameter of that kind byte. Cannot fail.
+KnownKind typedKnownKind(uint8_t kind);
 // The mask a typed entry of these parameter kinds (bool, int, float, list) accepts; 0 when a
-// kind has no typed form. Cannot fail.
+// kind has no typed form. Its lanes are those of the argument kind mask, but 5 for a plain
+// int (kind byte kPlainIntKind). Cannot fail.
 uint64_t acceptedMask(const KnownKind* kinds, uint32_t n);
+uint64_t acceptedMask(const uint8_t* kinds, uint32_t n);
+// The mask the dispatch compares with the accepted one: per argument the lane of its tag,
+// 5 for a plain int (tag 18), so that an int fits only a parameter of its own tag. Cannot
+// fail.
+llvmapi::ValueRef fitMask(Emitter* e, uint32_t n);
 // The typed-entry dispatch at the end of the current block ("start") of the generic entry of
 // function id with n parameters; declared: the parameter kinds Language.types gives (null
 // when none). Emitted when 1 <= n <= 4 and either the module is compiled for the running

@@ -167,7 +167,8 @@ TEST_F(OutOfLineLower, ALinkedTypedEntryRunsOnlyForTheArgumentKindsItAccepts) {
         uint64_t payload;
     } rows[] = {
         {"two ints", {ints(2), ints(40)}, 42},
-        {"an int from Python", {value::Value{value::TagPint, 5}, ints(1)}, 6},
+        // A plain int would lose its widening in a typed entry of checked ints.
+        {"an int from Python", {value::Value{value::TagPint, 5}, ints(1)}, kGenericMarker},
         {"a float", {value::Value::real(1.5), ints(1)}, kGenericMarker},
         {"None", {value::Value::none(), ints(1)}, kGenericMarker},
         {"three arguments", {ints(1), ints(2), ints(3)}, kGenericMarker},
@@ -181,6 +182,29 @@ TEST_F(OutOfLineLower, ALinkedTypedEntryRunsOnlyForTheArgumentKindsItAccepts) {
     }
     // Linked: calls no longer count.
     EXPECT_EQ(entry.profile->callCount, 0u);
+}
+
+TEST_F(OutOfLineLower, AnIntEntersOnlyATypedEntryOfItsOwnTag) {
+    GenericEntry entry(3);
+    ASSERT_NE(entry.fn, nullptr);
+    // Lane 0 a plain int (lane value 5), lane 1 a checked int.
+    helpers::publishTypedEntry(entry.profile, 0x40005u, uint64_t(uintptr_t(&typedSum)));
+    value::Value plain5{value::TagPint, 5}, plain1{value::TagPint, 1};
+    struct Row {
+        const char* what;
+        std::vector<value::Value> args;
+        uint64_t payload;
+    } rows[] = {
+        {"plain, checked", {plain5, ints(1)}, 6},
+        {"checked, checked", {ints(5), ints(1)}, kGenericMarker},
+        {"plain, plain", {plain5, plain1}, kGenericMarker},
+        {"None, checked", {value::Value::none(), ints(1)}, kGenericMarker},
+    };
+    for (const Row& row : rows) {
+        value::Value out;
+        ASSERT_TRUE(entry.call(&ctx, row.args, &out)) << row.what;
+        EXPECT_EQ(out.payload, row.payload) << row.what;
+    }
 }
 
 TEST_F(OutOfLineLower, AFailingTypedEntryMakesTheGenericEntryFail) {
@@ -267,7 +291,7 @@ TEST_F(OutOfLineLower, SpeculationCompilesForSingleKindLanesAndGivesUpOnOthers) 
     for (const Row& row : rows) {
         compile::Compiler c;
         compile::init(&c, nullptr, "t", 1);
-        helpers::EntryProfile profile{0, 3, row.seen, 0, row.n};
+        helpers::EntryProfile profile{0, 3, row.seen, 0, row.n, 0};
         ASSERT_TRUE(c.profiles.put(kFunctionNode, &profile));
         CompileProbe probe{{}, 0x1000};
         compile::speculate(&c, kFunctionNode, probeCompile, &probe);
@@ -288,10 +312,43 @@ TEST_F(OutOfLineLower, SpeculationCompilesForSingleKindLanesAndGivesUpOnOthers) 
     }
 }
 
+TEST_F(OutOfLineLower, SpeculationMakesAnIntParameterOfTheOneIntTagItSaw) {
+    struct Row {
+        const char* what;
+        uint64_t intTags;
+        bool compiled;
+        std::vector<uint8_t> kinds;
+        uint64_t accepted;
+    } rows[] = {
+        {"plain ints only", 0x20002, true, {compile::kPlainIntKind, compile::kPlainIntKind},
+         0x50005},
+        {"checked ints only", 0x10001, true, {3, 3}, 0x40004},
+        {"plain, then checked", 0x10002, true, {compile::kPlainIntKind, 3}, 0x40005},
+        {"both tags in one lane", 0x10003, false, {}, 0},
+    };
+    for (const Row& row : rows) {
+        compile::Compiler c;
+        compile::init(&c, nullptr, "t", 1);
+        helpers::EntryProfile profile{0, 3, 0x40004, 0, 2, row.intTags};
+        ASSERT_TRUE(c.profiles.put(kFunctionNode, &profile));
+        CompileProbe probe{{}, 0x1000};
+        compile::speculate(&c, kFunctionNode, probeCompile, &probe);
+        EXPECT_EQ(probe.ids.size(), row.compiled ? 1u : 0u) << row.what;
+        EXPECT_EQ(profile.acceptedMask, row.accepted) << row.what;
+        if (row.compiled) {
+            compile::TypedEntry* kinds = c.typedEntries.find(kFunctionNode);
+            ASSERT_NE(kinds, nullptr) << row.what;
+            EXPECT_EQ(std::vector<uint8_t>(kinds->kinds, kinds->kinds + kinds->count), row.kinds)
+                << row.what;
+        }
+        compile::release(&c);
+    }
+}
+
 TEST_F(OutOfLineLower, AFailedSpeculationLeavesNoTypedEntryAndNoKinds) {
     compile::Compiler c;
     compile::init(&c, nullptr, "t", 1);
-    helpers::EntryProfile profile{0, 3, 0x40004, 0, 2};
+    helpers::EntryProfile profile{0, 3, 0x40004, 0, 2, 0};
     ASSERT_TRUE(c.profiles.put(kFunctionNode, &profile));
     CompileProbe probe{{}, 0};
     PyErr_SetString(PyExc_RuntimeError, "compile failed");
@@ -573,8 +630,8 @@ TEST_F(OutOfLineLower, SiteCountsAreAtomicAndTheEntryIsPublishedWithRelease) {
     helpers::publishSiteEntry(&cell, 0x2000);
     EXPECT_EQ(helpers::siteEntryOf(&cell), 0x2000u);
     helpers::EntryProfile profile{};
-    EXPECT_EQ(wuna_profile_count(&profile, 0x4), 1u);
-    EXPECT_EQ(wuna_profile_count(&profile, 0x80000), 2u);
+    EXPECT_EQ(wuna_profile_count(&profile, 0x4, 0), 1u);
+    EXPECT_EQ(wuna_profile_count(&profile, 0x80000, 0), 2u);
     EXPECT_EQ(profile.seenMask, 0x80004u);
 }
 
@@ -586,7 +643,7 @@ TEST_F(OutOfLineLower, CallsOnSeveralThreadsLoseNoCountAndNoKind) {
     for (uint64_t t = 0; t < kThreads; t++)
         threads.emplace_back([&, t] {
             for (uint64_t k = 0; k < kCalls; k++) {
-                (void)wuna_profile_count(&profile, uint64_t(1) << (16 * t + 2));
+                (void)wuna_profile_count(&profile, uint64_t(1) << (16 * t + 2), 0);
                 (void)wuna_site_count(&cell);
             }
         });
