@@ -98,3 +98,13 @@ def test_checks_refuse_what_lua_refuses(source, line, message, tmp_path):
         assert loaded.returncode == 0, loaded.stderr
     else:
         assert f"c.lua:{line}: {message}" in loaded.stderr
+
+
+@pytest.mark.parametrize("source,line", [
+    ("do\n  local y = = 1\n  ::c::\nend\n", 2),
+    ("for i = 1, 2 do\n  goto c\n  ::c::\nend\nlocal x = = 2\n", 5),
+    ("local s = [===[ ]==] ]===]\n print(s)\nx = = 1\n", 3),
+])
+def test_syntax_errors_near_labels_and_long_strings_are_found_where_they_are(source, line):
+    tree = lua_example().parser.parse_tree(source, recover=True)
+    assert tree.errors and tree.errors[0].line == line

@@ -1358,12 +1358,27 @@ def close_name(rt, node):
 
 
 def close_value(rt, node, v, err):
-    """Call v's __close with the error that ends its scope (nil when left normally)."""
+    """Call v's __close with the error that ends its scope (nil when left normally). A
+    __close taken away since is an error of the scope's end (as Lua words it: without a
+    position while an error passes)."""
     h = meta_field(v, "__close")
-    if h is None:
-        name = close_name(rt, node).text
-        fail(rt, node, "metamethod 'close' of variable '%s' is gone" % name)
-    call_value(rt, h, [v, err], node)
+    if type_name(h) == "function" or meta_field(h, "__call") is not None:
+        call_value(rt, h, [v, err], node)
+        return
+    message = "attempt to call a %s value" % type_label(h)
+    if err is None:
+        message = "%s:%d: %s (metamethod 'close')" % (rt.path or "stdin",
+                                                      scope_end_line(rt, node), message)
+    raise wuna.Throw(message)
+
+
+def scope_end_line(rt, node):
+    """The line of the end of the block a CloseLocal's scope ends with: the end of the
+    statement or function that holds the block."""
+    owner = node.parent
+    while owner.parent is not None and rt.kind(owner) in ("Block", "LabelBlock", "CloseLocal"):
+        owner = owner.parent
+    return owner.line + rt.text(owner).count("\n")
 
 
 def in_close_scope(rt, node):

@@ -85,3 +85,22 @@ do
   ::finish::
 end
 print("finished")
+
+-- a __close taken away before the scope ends
+local mt = {__close = function() print("closed") end}
+local ok, e = pcall(function()
+  local x <close> = setmetatable({}, mt)
+  mt.__close = nil
+end)
+print(ok, e)
+local ok2, e2 = pcall(function()
+  local y <close> = setmetatable({}, {__close = 42})
+end)
+print(ok2, e2)
+local mt3 = {__close = function(v, err) print("c3", err) end}
+local ok3, e3 = pcall(function()
+  local z <close> = setmetatable({}, mt3)
+  mt3.__close = "no"
+  error("E", 0)
+end)
+print(ok3, e3)
