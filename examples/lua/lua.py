@@ -1523,7 +1523,7 @@ def entry_finished(text):
     """Whether an entry's text is complete: it parses, or fails before its end (the error is
     then reported); a text that ends too early asks for more lines."""
     try:
-        parser.parse(text)
+        parser.parse_tree(text)  # the tree only: a value as deep as a long line can't be made
     except pargo.ParseError as e:
         end = len(text.rstrip(" \t\n\r").encode("utf-8", "surrogateescape"))
         return e.offset < end
