@@ -283,6 +283,9 @@ def describe(rt, x):
         s = rt.symbol(x)
         if s is None or s.builtin:
             return " (global '%s')" % name
+        constant = compile_time_constant(rt, s)
+        if constant is not None:
+            return describe(rt, constant[0])  # Lua names the constant, not the variable
         if s.node is None:
             if s.kind == "parameter":
                 return " (local '%s')" % name
@@ -313,6 +316,80 @@ def describe(rt, x):
                 return " (field 'integer index')"
             return " (field '?')"
     return ""
+
+
+# Operators whose constant operands Lua folds while compiling (when the result is a number
+# other than nan and 0).
+FOLDED = ("+", "-", "*", "/", "//", "%", "^")
+
+
+def compile_time_constant(rt, symbol):
+    """The initialiser of a <const> local that Lua makes a compile-time constant (the last
+    variable of a local statement with as many values, whose value is a constant), as a
+    1-tuple (a nil literal is None), or None.
+    Errors name such a variable as the constant: "(constant 'abc')" for a string, nothing
+    else for a number, a boolean or nil."""
+    if symbol.node is None or symbol.kind == "parameter":
+        return None
+    name = rt.node_at(symbol.node)
+    local = name.parent
+    if local is None or rt.kind(local) not in ("Local", "CloseLocal"):
+        return None
+    names = local.names
+    values = local.values
+    if names[len(names) - 1].index != name.index or len(values) != len(names):
+        return None
+    attrib = rt.node_at(name.index + 1)
+    if rt.kind(attrib) != "Attrib" or attrib.parent.index != local.index or \
+            attrib.name != "const":
+        return None
+    expr = values[len(values) - 1]
+    if constant_of(rt, expr) is None:
+        return None
+    return (expr,)
+
+
+def constant_of(rt, x):
+    """The value of an expression Lua's compiler folds to a constant, as a 1-tuple, or None."""
+    if type(x) is not wuna.Node:
+        if type(x) is str:
+            return (literal(x),)
+        return (x,)
+    k = rt.kind(x)
+    if k == "Paren":
+        return constant_of(rt, x.expr)
+    if k == "Name":
+        s = rt.symbol(x)
+        if s is None or s.builtin:
+            return None
+        expr = compile_time_constant(rt, s)
+        if expr is None:
+            return None
+        return constant_of(rt, expr[0])
+    if k == "Unary" and x.op == "-":
+        v = constant_of(rt, x.operand)
+        if v is None or not is_number(v[0]):
+            return None
+        return folded(negate(v[0]))
+    if k == "Binary" and x.op in FOLDED:
+        a = constant_of(rt, x.left)
+        b = constant_of(rt, x.right)
+        if a is None or b is None or not is_number(a[0]) or not is_number(b[0]):
+            return None
+        if x.op in ("/", "//", "%") and b[0] == 0:
+            return None
+        try:
+            return folded(arith(x.op, a[0], b[0]))
+        except (LuaError, ArithmeticError):
+            return None
+    return None
+
+
+def folded(v):
+    """A folded number as constant_of gives it: Lua keeps a float nan or 0 unfolded."""
+    if type(v) is float and (v != v or v == 0):
+        return None
+    return (v,)
 
 
 def meta_field(v, name):
