@@ -20,6 +20,11 @@ extra arguments kept for `...`. A `function t:m()` becomes a Method: a call pass
 argument as the receiver, which `self` reads. `return f(x)` is a tail call. Loops give each
 iteration fresh variables (rt.fresh), so closures made in a loop keep their own.
 
+A goto raises rt.Throw(Jump): the LabelBlock (a block holding a label) or the CloseLocal (a
+<close> local holding the rest of its block) whose statements hold the label catches it and
+goes on after the label; a CloseLocal closes its value however its statements are left.
+Lua's checks made before the chunk runs (luacheck.py) refuse the gotos that could go wrong.
+
 Errors: a failing operation stops the program with a runtime error at its node, worded as
 Lua words it ("attempt to index a nil value (local 't')"); error(v) raises rt.Throw(v) with
 "chunk:line: " before a string message; pcall catches both.

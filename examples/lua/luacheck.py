@@ -1,5 +1,7 @@
 """What Lua rejects before a chunk runs and the grammar accepts: the lexical errors of
-strings, numerals and long comments, break outside a loop and ... outside a vararg function.
+strings, numerals and long comments, ... outside a vararg function, and what Lua's reading of
+blocks refuses: break outside a loop, gotos without a visible label or into the scope of a
+local, labels defined twice, assignments to <const> and <close> variables, bad attributes.
 
 A Lua compiler reads the whole chunk before running any of it, so these are reported before
 anything is printed, with Lua's words: "malformed number near '3..2'", "invalid escape
@@ -12,7 +14,6 @@ The lexical scan follows Lua's reader: the text "near" an error is what the read
 of the token so far (escapes already decoded, the offending character included).
 """
 
-LOOPS = ("While", "Repeat", "NumericFor", "GenericFor")
 FUNCTIONS = ("FunctionStat", "LocalFunction", "FunctionExpr")
 HEX = "0123456789abcdefABCDEF"
 SPACE = " \t\r\n\f\v"
