@@ -80,3 +80,48 @@ do
   end
   print("total", total)
 end
+
+-- goto back over a <close> local, out of nested loops, in a loop's inner block; errors through two scopes
+local function closer(name)
+  return setmetatable({}, {__close = function(_, e) print("close " .. name, e) end})
+end
+do
+  local tries = 0
+  ::retry::
+  tries = tries + 1
+  local r <close> = closer("r" .. tries)
+  if tries < 3 then goto retry end
+  print("tries", tries)
+end
+local function search(grid, want)
+  for i, row in ipairs(grid) do
+    for j, v in ipairs(row) do
+      if v == want then
+        local pos = i .. "," .. j
+        goto found
+      end
+    end
+  end
+  do return "none" end
+  ::found::
+  return "found"
+end
+print(search({{1, 2}, {3, 4}}, 3), search({{1}}, 9))
+local i = 0
+while i < 6 do
+  i = i + 1
+  if i % 2 == 0 then
+    if i == 4 then goto continue end
+    print("even", i)
+  end
+  ::continue::
+end
+local ok, e = pcall(function()
+  local a <close> = closer("a")
+  do
+    local b <close> = closer("b")
+    local t = nil
+    return t.x
+  end
+end)
+print(ok, e)
