@@ -100,8 +100,16 @@ PyObject* thrownObject(Ctx* ctx) {
 
 PyObject* raiseFailure(Ctx* ctx) {
     PyObject* obj = nullptr;
-    if (ctx->reraise || ctx->fetched)
-        obj = Py_NewRef(ctx->reraise ? ctx->reraise : ctx->fetched);
+    // An Exception a called Python function raised is not raised as it is: the reference mode
+    // turns it into the Error of the semantic it left, so the semantic that ran this node sees
+    // that Error, located where it happened. What is no Exception (KeyboardInterrupt,
+    // SystemExit) passes through unchanged, there as here.
+    if (ctx->reraise)
+        obj = Py_NewRef(ctx->reraise);
+    else if (ctx->fetched &&
+             !PyErr_GivenExceptionMatches(reinterpret_cast<PyObject*>(Py_TYPE(ctx->fetched)),
+                                          PyExc_Exception))
+        obj = Py_NewRef(ctx->fetched);
     else if (ctx->kindSet && errors::Kind(ctx->kind) == errors::Kind::Throw && ctx->hasExc)
         obj = thrownObject(ctx);
     else
@@ -334,7 +342,8 @@ PyObject* rtRunMethod(PyObject* self, PyObject* args, PyObject* kwargs) {
     return rt ? rtRun(rt, PyTuple_GET_ITEM(args, 0), Mode) : nullptr;
 }
 
-// ---- Variables -----------------------------------------------------------------------------------
+// ---- Variables
+// -----------------------------------------------------------------------------------
 
 PyObject* hostFunction(RuntimeObject* rt, uint32_t n) {
     NodeText text = nodeText(rt->ctx, n);
@@ -356,8 +365,8 @@ PyObject* rtLoad(PyObject* self, PyObject* args, PyObject* kwargs) {
     Ctx* ctx = rt->ctx;
     bool builtin = false, global = false;
     // The reference mode places every failure of a variable at its name.
-    Value* slot = variableSlot(ctx, int32_t(n), currentFrame(rt), rt->scope, uint32_t(n),
-                               &builtin, &global);
+    Value* slot =
+        variableSlot(ctx, int32_t(n), currentFrame(rt), rt->scope, uint32_t(n), &builtin, &global);
     if (builtin) return hostFunction(rt, uint32_t(n));
     if (!slot) return raiseFailure(ctx);
     if (slot->tag == value::TagUnset) {
@@ -383,8 +392,8 @@ PyObject* rtStore(PyObject* self, PyObject* args, PyObject* kwargs) {
     Ctx* ctx = rt->ctx;
     bool builtin = false, global = false;
     // The reference mode places every failure of a variable at its name.
-    Value* slot = variableSlot(ctx, int32_t(n), currentFrame(rt), rt->scope, uint32_t(n),
-                               &builtin, &global);
+    Value* slot =
+        variableSlot(ctx, int32_t(n), currentFrame(rt), rt->scope, uint32_t(n), &builtin, &global);
     if (!slot) {
         value::decref(v);
         if (builtin) failJoined(ctx, int32_t(n), kAssignBuiltin, nodeText(ctx, uint32_t(n)), "'");
@@ -483,8 +492,7 @@ bool callValues(RuntimeObject* rt, const CallValues& call, Value* out) {
     if (!helpers::callOnce(ctx, rt->node, call.f, call.items, call.count,
                            call.hasReceiver ? &call.receiver : nullptr, &result))
         return false;
-    if (result.tag == value::TagTail && !helpers::tailResolve(ctx, rt->node, &result))
-        return false;
+    if (result.tag == value::TagTail && !helpers::tailResolve(ctx, rt->node, &result)) return false;
     *out = result;
     return true;
 }
@@ -585,7 +593,8 @@ PyObject* rtError(PyObject* self, PyObject* args, PyObject* kwargs) {
     return raiseError(rt->ctx, int32_t(n), text, uint64_t(length), code, message);
 }
 
-// ---- Nodes -----------------------------------------------------------------------------------------
+// ---- Nodes
+// -----------------------------------------------------------------------------------------
 
 PyObject* rtKind(PyObject* self, PyObject* args, PyObject* kwargs) {
     int64_t n;
@@ -663,7 +672,8 @@ PyObject* rtFresh(PyObject* self, PyObject* args, PyObject* kwargs) {
     Py_RETURN_NONE;
 }
 
-// ---- Properties -----------------------------------------------------------------------------------
+// ---- Properties
+// -----------------------------------------------------------------------------------
 
 PyObject* getReceiver(PyObject* self, void*) {
     if (checkRtLive(self) < 0) return nullptr;
@@ -711,7 +721,8 @@ PyObject* getJump(PyObject*, void* which) {
 
 void* jumpOf(Jump j) { return reinterpret_cast<void*>(uintptr_t(j)); }
 
-// ---- The type ------------------------------------------------------------------------------------
+// ---- The type
+// ------------------------------------------------------------------------------------
 
 void runtimeDealloc(PyObject* self) {
     auto* o = asRt(self);
@@ -759,12 +770,16 @@ const PyMethodDef ownMethods[] = {
     method("scope", rtScope,
            WUNA_DOC("scope($self, node, /)",
                     "The scope node the name `node` refers to is defined in, or None.")),
-    method("symbol", rtSymbol, WUNA_DOC("symbol($self, node, /)", "nomos' Symbol of a name, or None.")),
-    method("type_of", rtTypeOf, WUNA_DOC("type_of($self, node, /)", "A node's type as text, or None.")),
-    method("node_at", rtNodeAt, WUNA_DOC("node_at($self, index, /)", "The node at an index of the tree.")),
-    method("fresh", rtFresh,
-           WUNA_DOC("fresh($self, node, /)",
-                    "From here, the variables of the block scope `node` (being run) are new ones.")),
+    method("symbol", rtSymbol,
+           WUNA_DOC("symbol($self, node, /)", "nomos' Symbol of a name, or None.")),
+    method("type_of", rtTypeOf,
+           WUNA_DOC("type_of($self, node, /)", "A node's type as text, or None.")),
+    method("node_at", rtNodeAt,
+           WUNA_DOC("node_at($self, index, /)", "The node at an index of the tree.")),
+    method(
+        "fresh", rtFresh,
+        WUNA_DOC("fresh($self, node, /)",
+                 "From here, the variables of the block scope `node` (being run) are new ones.")),
 };
 
 PyMethodDef rtMethods[std::size(ownMethods) + kRtDataMethods + 1];

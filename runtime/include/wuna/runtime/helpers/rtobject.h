@@ -13,10 +13,11 @@
 namespace wuna::bridge {
 
 // The context's recorded failure as the Python exception a semantic sees, the failure then
-// cleared: a Python exception kept for raising again (a wuna.Error, a wuna.Throw, or what a
-// called Python function raised) is raised as it is; a thrown language value is raised as its
-// Python object carrying its runtime error (_wuna_error); any other failure raises the Error
-// the run's error maker makes of it. Always null, with the exception set. Lock held.
+// cleared: a wuna.Error or wuna.Throw kept for raising again is raised as it is; a thrown
+// language value is raised as its Python object carrying its runtime error (_wuna_error); any
+// other failure, what a called Python function raised included, raises the Error the run's
+// error maker makes of it at the failure's site, as the reference mode raises it. Always null,
+// with the exception set. Lock held.
 PyObject* raiseFailure(helpers::Ctx* ctx);
 
 // 0 when the CompiledRuntime self is alive (the semantic it was made for is running), or -1
