@@ -15,6 +15,7 @@
 #include "compiler/backend/compile_error.h"
 #include "compiler/codegen/lower.h"
 #include "host/tree/index.h"
+#include "wuna/runtime/value_layout.h"
 
 namespace wuna::compile {
 
@@ -23,7 +24,7 @@ namespace {
 const llvmapi::Table& T = llvmapi::table;
 
 // Byte offset of the parent pointer in a frame block.
-constexpr uint64_t kFrameParent = 16;
+using value::kFrameParent;
 
 constexpr const char* kFrameTexts[3] = {
     "a function made outside the function or scope around it (node ",
@@ -140,15 +141,16 @@ Status walkAtRunTime(Emitter* e, uint32_t target, ValueRef* out) {
     return Status::ok;
 }
 
-// The frame of the scope for a function that isn't a thunk: up from the closure frame.
+// The frame of the scope, up the parent words from the closure frame; or, in a thunk (which
+// has no closure frame, only the frame of its scope), from that frame's parent.
 Status walkStatically(Emitter* e, uint32_t target, FrameMessage which, ValueRef* out) {
     Compiler* c = e->compiler;
     if (target == kGlobalScope && e->globalFrame) {
         *out = e->globalFrame;
         return Status::ok;
     }
-    if (!e->outerFrame) return unreachable(c, which, target);
-    ValueRef frame = e->outerFrame;
+    if (!e->outerFrame && !e->hasOwnFrame) return unreachable(c, which, target);
+    ValueRef frame = e->outerFrame ? e->outerFrame : parentFrame(e, e->ownFrame);
     for (uint32_t t = scopeOf(c, e->scopeId); t != target; t = scopeOf(c, t)) {
         if (t == kGlobalScope) return unreachable(c, which, target);
         frame = parentFrame(e, frame);
