@@ -141,16 +141,18 @@ Status walkAtRunTime(Emitter* e, uint32_t target, ValueRef* out) {
     return Status::ok;
 }
 
-// The frame of the scope, up the parent words from the closure frame; or, in a thunk (which
-// has no closure frame, only the frame of its scope), from that frame's parent.
+// The frame of the scope for a function that isn't a thunk: up from the closure frame.
 Status walkStatically(Emitter* e, uint32_t target, FrameMessage which, ValueRef* out) {
     Compiler* c = e->compiler;
     if (target == kGlobalScope && e->globalFrame) {
         *out = e->globalFrame;
         return Status::ok;
     }
-    if (!e->outerFrame && !e->hasOwnFrame) return unreachable(c, which, target);
-    ValueRef frame = e->outerFrame ? e->outerFrame : parentFrame(e, e->ownFrame);
+    // A thunk run for a node has its scope's frame and no closure frame: that frame's parent
+    // is the frame the closure frame would be (the parent invariant).
+    bool fromOwn = !e->outerFrame && e->hasOwnFrame && e->ownFrame;
+    if (!e->outerFrame && !fromOwn) return unreachable(c, which, target);
+    ValueRef frame = fromOwn ? parentFrame(e, e->ownFrame) : e->outerFrame;
     for (uint32_t t = scopeOf(c, e->scopeId); t != target; t = scopeOf(c, t)) {
         if (t == kGlobalScope) return unreachable(c, which, target);
         frame = parentFrame(e, frame);

@@ -110,7 +110,7 @@ protected:
         std::string refused;
         {
             Function f(c, name.c_str(), 7, {c->module.ptr, c->module.ptr, c->module.ptr});
-            f.errorReturnsFalse();
+            f.addErrorBlock();
             Semantic* s = newSemantic(c, front("caller"), 0, kSite);
             EXPECT_TRUE(f.e.semantics.push(s));
             std::vector<Shape> shapes;

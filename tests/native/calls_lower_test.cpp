@@ -85,7 +85,7 @@ public:
         Emitting(Compiler* c, front::FunctionIR* caller, const char* name)
             : f(c, name, kScope,
                 {c->module.ptr, c->module.i64, c->module.i64, c->module.i64, c->module.i64}) {
-            f.errorReturnsFalse();
+            f.addErrorBlock();
             s = newSemantic(c, caller, 0, kSite);
             EXPECT_TRUE(f.e.semantics.push(s));
         }

@@ -108,7 +108,7 @@ protected:
         if (!expr) return "<no expression>";
         {
             Function f(c, symbol.c_str(), 7, {c->module.ptr, c->module.ptr});
-            f.errorReturnsFalse();
+            f.addErrorBlock();
             Semantic* s = newSemantic(c, front(name), 0, 3);
             EXPECT_TRUE(f.e.semantics.push(s));
             Shape shape;

@@ -607,7 +607,7 @@ protected:
         std::string name = symbolOf(state, "_e");
         {
             Function f(c, name.c_str(), 7, {c->module.ptr, c->module.ptr});
-            f.errorReturnsFalse();
+            f.addErrorBlock();
             Semantic* s = newSemantic(c, front("int_"), 0, 3);
             EXPECT_TRUE(f.e.semantics.push(s));
             Shape shape;
@@ -662,7 +662,7 @@ protected:
         {
             ModuleRecord* m = &c->module;
             Function f(c, name.c_str(), 7, {m->ptr, m->i64, m->i64, m->ptr});
-            f.errorReturnsFalse();
+            f.addErrorBlock();
             Semantic* s = newSemantic(c, ir, uint32_t(ir->locals.count), 3);
             EXPECT_TRUE(s && f.e.semantics.push(s));
             Operand x{};

@@ -461,7 +461,7 @@ struct SiteModule {
         f = new Function(c, "t_sites", compile::kNoFunctionScope, {m->ptr, m->ptr, m->i64, m->i64});
         f->e.ownFrame = f->param(1);
         f->e.hasOwnFrame = 1;
-        f->errorReturnsFalse();
+        f->addErrorBlock();
     }
     ~SiteModule() {
         delete f;

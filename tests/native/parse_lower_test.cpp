@@ -80,7 +80,7 @@ struct Emitting {
     Semantic* s;
     Emitting(Compiler* c, front::FunctionIR* caller, const char* name)
         : f(c, name, kScope, {c->module.ptr, c->module.i64, c->module.i64}) {
-        f.errorReturnsFalse();
+        f.addErrorBlock();
         s = newSemantic(c, caller, 0, kSite);
         EXPECT_TRUE(f.e.semantics.push(s));
     }

@@ -133,7 +133,7 @@ struct Body {
     llvmapi::BasicBlockRef error;
     Body(compile::Compiler* c, front::FunctionIR* reading, const char* name)
         : f(c, name, 7, {c->module.ptr}), ir(reading) {
-        f.errorReturnsFalse();
+        f.addErrorBlock();
         error = f.e.errorTarget;
         s = compile::newSemantic(c, reading, reading ? uint32_t(reading->locals.count) : 0, 3);
         EXPECT_NE(s, nullptr);
