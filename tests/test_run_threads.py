@@ -27,6 +27,8 @@ def ident():
     return 0
 
 
+# Optimized code at once: no background build whose worker would come and go meanwhile.
+wuna.configure(tiers=False)
 # print runs as Python and ident() is a host function: the compiled code calls into Python,
 # so it runs on a run thread of its own.
 printed = []
@@ -63,3 +65,24 @@ def test_no_thread_outlives_a_run(mode):
     assert done.stdout.startswith("threads "), done.stdout
     before, after = done.stdout.split()[1:]
     assert after == before
+
+
+TIERS = """
+import wuna
+from support.small_language import make_language
+
+wuna.configure(cache="CACHE")
+program = make_language().load("def add(a, b) {\\n  return a + b;\\n}\\nprint add(1, 2);\\n")
+program.run("compiled")
+print(program.report()["code"])
+"""
+
+
+def test_the_background_build_is_finished_and_its_worker_joined_at_exit(tmp_path):
+    # The first process ends while its optimized build may still run: it waits for the build
+    # (which the next process finds in the cache) and joins the worker, and exits cleanly.
+    script = TIERS.replace("CACHE", str(tmp_path))
+    first = run_python(script)
+    assert (first.returncode, first.stdout, first.stderr) == (0, "fast\n", "")
+    second = run_python(script)
+    assert (second.returncode, second.stdout, second.stderr) == (0, "optimized\n", "")
