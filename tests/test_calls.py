@@ -331,3 +331,24 @@ def test_a_session_entry_calls_a_function_of_an_earlier_entry():
     session.run("def k() { return f(100); }")
     session.run("out(k());")
     assert lang.printed == [11, 6, 105]
+
+
+
+@pytest.mark.parametrize("mode", ["python", "compiled"])
+@pytest.mark.parametrize("extra", ["error", "drop", "keep"])
+@pytest.mark.parametrize("source", [
+    "def f(a) { out((0)); var v = (0); out(v); } f(1); out((0));",
+    # a closure gives f a frame of its own, where the extra arguments would be a slot
+    "def f(a) { var g = lambda() { return a; }; out((0)); var v = (0); out(v); out(g()); }"
+    " f(1); out((0));",
+], ids=["stack", "frame"])
+def test_varargs_without_extra_arguments_are_the_empty_tuple_in_every_mode(source, extra, mode):
+    lang = toy(extra=extra)
+
+    @lang.eval("Paren")
+    def varargs(node, rt):
+        return rt.varargs
+
+    lang.load(source).run(mode)
+    assert [v for v in lang.printed if v != 1] == [(), (), ()]
+    assert "varargs" not in lang.python_semantics()

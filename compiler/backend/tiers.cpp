@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <new>
 
 #include "compiler/backend/cache.h"
 #include "compiler/backend/messages.h"
@@ -33,6 +34,17 @@ size_t queueHead = 0, queueCount = 0, queueCapacity = 0;
 uint64_t pending = 0;
 uint64_t workers = 0;
 bool atExitRegistered = false;
+
+// A worker thread and the flag it raises as its very last step. Workers are joined, never
+// detached: one that has ended is joined when the next job is queued, and every one at exit,
+// so none is still tearing down (its signal stack, its thread stack) when the process ends.
+struct Worker {
+    pthread_t thread;
+    std::atomic<bool> ended;
+};
+// The workers started and not joined yet (under the queue lock).
+Worker** started = nullptr;
+size_t startedCount = 0, startedCapacity = 0;
 
 void lockQueue() {
     while (queueLock.test_and_set(std::memory_order_acquire)) sched_yield();
@@ -92,7 +104,7 @@ void runTierJob(TierJob* job) {
 
 // The worker's alternate signal stack is allocated, not thread-local: static thread-local
 // storage of this size would be taken from the stack of every thread of the process.
-void* tierWorker(void*) {
+void* tierWorker(void* self) {
     stack_t stack{};
     stack.ss_sp = malloc(kSignalStack);
     stack.ss_size = kSignalStack;
@@ -123,7 +135,39 @@ void* tierWorker(void*) {
         (void)sigaltstack(&off, nullptr);
         free(stack.ss_sp);
     }
+    static_cast<Worker*>(self)->ended.store(true, std::memory_order_release);
     return nullptr;
+}
+
+// Room for one more started worker (under the queue lock): false when memory runs out.
+bool workerRoom() {
+    if (startedCount < startedCapacity) return true;
+    size_t capacity = startedCapacity ? startedCapacity * 2 : 8;
+    auto* grown = static_cast<Worker**>(realloc(started, capacity * sizeof *started));
+    if (!grown) return false;
+    started = grown;
+    startedCapacity = capacity;
+    return true;
+}
+
+// Joins the workers that have ended, or (all) every worker, waiting for each to end, and
+// frees their records. Never from a worker, and without the queue lock, which a worker takes
+// on its way out.
+void joinWorkers(bool all) {
+    for (;;) {
+        Worker* worker = nullptr;
+        lockQueue();
+        for (size_t i = 0; i < startedCount && !worker; i++) {
+            if (!all && !started[i]->ended.load(std::memory_order_acquire)) continue;
+            worker = started[i];
+            started[i] = started[--startedCount];
+        }
+        unlockQueue();
+        if (!worker) return;
+        pthread_join(worker->thread, nullptr);
+        worker->~Worker();
+        free(worker);
+    }
 }
 
 void waitAtExit() { waitForTierJobs(); }
@@ -194,32 +238,42 @@ TierJob* queueTierJob(const llvmapi::Capsule* engine, LLVMOpaqueModule* module, 
         if (Py_AtExit(waitAtExit) != 0) return ranHere(job);
         atExitRegistered = true;
     }
+    joinWorkers(false);
+    // Made before the lock is taken; freed again when no thread starts with it.
+    void* memory = malloc(sizeof(Worker));
+    auto* worker = memory ? new (memory) Worker{} : nullptr;
     lockQueue();
     if (!append(job)) {
         unlockQueue();
+        if (worker) worker->~Worker();
+        free(memory);
         return ranHere(job);
     }
     pending++;
     uint64_t allowed = allowance();
     if (workers >= allowed && workers != 0) {
         unlockQueue();
+        if (worker) worker->~Worker();
+        free(memory);
         return keep ? job : nullptr;
     }
     pthread_attr_t attributes;
-    pthread_t thread;
-    bool started = pthread_attr_init(&attributes) == 0;
-    if (started) {
-        started = pthread_attr_setstacksize(&attributes, kWorkerStack) == 0 &&
-                  pthread_attr_setguardsize(&attributes, kWorkerGuard) == 0 &&
-                  pthread_create(&thread, &attributes, tierWorker, nullptr) == 0;
+    // A worker that could not be kept for its join is not started.
+    bool made = worker && workerRoom() && pthread_attr_init(&attributes) == 0;
+    if (made) {
+        made = pthread_attr_setstacksize(&attributes, kWorkerStack) == 0 &&
+               pthread_attr_setguardsize(&attributes, kWorkerGuard) == 0 &&
+               pthread_create(&worker->thread, &attributes, tierWorker, worker) == 0;
         pthread_attr_destroy(&attributes);
     }
-    if (started) {
-        pthread_detach(thread);
+    if (made) {
+        started[startedCount++] = worker;
         workers++;
         unlockQueue();
         return keep ? job : nullptr;
     }
+    if (worker) worker->~Worker();
+    free(memory);
     if (workers != 0) {
         unlockQueue();  // a live worker takes it
         return keep ? job : nullptr;
@@ -247,9 +301,11 @@ void waitForTierJobs() {
         lockQueue();
         uint64_t left = pending;
         unlockQueue();
-        if (!left) return;
+        if (!left) break;
         sleepNs(kPendingPollNs);
     }
+    // With the queue empty every worker is on its way out.
+    joinWorkers(true);
 }
 
 OptimizeTask* startOptimize(ptree::Index* tree, const CompileInputs* inputs,

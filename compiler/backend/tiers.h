@@ -1,11 +1,13 @@
 // Tiers: optimized code emitted by background workers while fast code runs.
 //
-// A TierJob is one emission of an LLVM module at a level, run by a detached worker thread
-// taken from a first-in first-out queue (or inline when no worker can start). Workers never
+// A TierJob is one emission of an LLVM module at a level, run by a worker thread taken from a
+// first-in first-out queue (or inline when no worker can start). Workers never
 // take the interpreter lock: a job's module lives in a context no other thread touches until
 // the job is done, and its result (bytes, size, error text) is published by the done flag,
-// written with release and read with acquire order. Waiting for pending jobs at exit keeps the
-// process from ending under a worker.
+// written with release and read with acquire order. Waiting for pending jobs at exit, and
+// joining every worker then (a worker that has ended is joined when the next job is queued),
+// keeps the process from ending under a worker, or while one still tears down its stacks
+// (a leak checker walking the threads at exit crashes on those).
 //
 // An OptimizeTask is a program's pending optimized build: a level-2 module state generated in
 // the foreground whose emission is a job (or whose code the caches had already), linked into
@@ -53,7 +55,8 @@ bool tierJobDone(const TierJob* job);
 // Frees a done keep job and its bytes. Null is ignored. Cannot fail.
 void freeTierJob(TierJob* job);
 
-// Blocks until no job is pending (the at-exit handler; tests). Cannot fail.
+// Blocks until no job is pending and every worker is joined (the at-exit handler; tests).
+// Cannot fail.
 void waitForTierJobs();
 
 // A program's pending optimized build.

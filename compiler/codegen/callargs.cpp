@@ -86,31 +86,12 @@ Status startRunTimeList(Emitter* e, Semantic* s, calls::Gathered* g, uint64_t fr
     return keepLive(e, dynShape(list));
 }
 
-// The shape of the default of parameter index of f, read from __defaults__ now.
+// The default of parameter index of f, a missing one worded at the call.
 Status defaultOf(Emitter* e, Semantic* s, front::FunctionIR* f, uint64_t index, front::Position at,
                  Shape* out) {
-    // A nested reading's parameters have no defaults of their own to read.
-    PyObject* function = f->parent ? nullptr : f->function;
-    if (!function) return callError(e, s, at, "", f->name, "() missing an argument");
-    PyObject* defaults = PyObject_GetAttrString(function, "__defaults__");
-    if (!defaults) return Status::pythonError;
-    uint64_t positional = f->paramCount - (f->hasVarargs ? 1 : 0);
-    uint64_t count = PyTuple_Check(defaults) ? uint64_t(PyTuple_GET_SIZE(defaults)) : 0;
-    if (!PyTuple_Check(defaults) || count > positional) {
-        Py_DECREF(defaults);
-        return callError(e, s, at, "", f->name, "()'s defaults changed");
-    }
-    uint64_t first = positional - count;
-    if (index < first) {
-        Py_DECREF(defaults);
-        return callError(e, s, at, "", f->name, "() missing an argument");
-    }
-    PyObject* value = PyTuple_GET_ITEM(defaults, Py_ssize_t(index - first));
-    // Pinned: compiled code may refer to the default, which the tuple alone would not keep.
-    Status err = pinObject(e->compiler, value, nullptr);
-    if (err == Status::ok) err = fromPython(e->compiler, value, out);
-    Py_DECREF(defaults);
-    return err;
+    const char* why = nullptr;
+    Status err = readDefault(e->compiler, f, index, out, &why);
+    return why ? callError(e, s, at, "", f->name, why) : err;
 }
 
 // The index of the parameter named name among f's first paramCount locals, or -1.

@@ -3,6 +3,7 @@
 
 #include "compiler/backend/compile_error.h"
 #include "compiler/codegen/emitter.h"
+#include "wuna/runtime/value_layout.h"
 
 namespace wuna::compile {
 
@@ -10,7 +11,7 @@ namespace {
 
 const llvmapi::Table& T = llvmapi::table;
 
-constexpr uint64_t kFrameSlots = 32;
+using value::kFrameSlots;
 
 const void* recordOf(const Shape& shape) {
     if (shape.kind == ShapeKind::list) return shape.list;

@@ -20,14 +20,6 @@ const llvmapi::Table& T = llvmapi::table;
 
 constexpr char kOnlyAtRunTime[] = "a node only known at run time can't be used here";
 
-const host::FunctionKind* functionKindOf(const Compiler* c, uint32_t node) {
-    const driver::CompileInputs* in = c->inputs;
-    uint32_t k = ptree::kindOf(c->tree->nodes[node]);
-    if (!in || !in->functionKinds || k >= in->functionKindCount) return nullptr;
-    const host::FunctionKind* kind = &in->functionKinds[k];
-    return kind->isFunction ? kind : nullptr;
-}
-
 // The value rt.eval gives a value that is no node: a plain int becomes the language's int;
 // an int beyond 64 bits can't be one (the reference mode fails the run with "integer
 // overflow"), which the operators' big-int check compiles.
@@ -159,7 +151,8 @@ Status emitEvalNode(Emitter* e, uint32_t node, Shape* out) {
     if (ref.form == SemanticForm::python) return emitPySemantic(e, node, false, out);
     const ptree::Index* tree = c->tree;
     uint32_t symbol = tree->nodeSymbols ? tree->nodeSymbols[node] : ptree::kNone;
-    if (symbol != ptree::kNone) return loadVariableHere(e, node, out);
+    if (symbol != ptree::kNone)
+        return emitRtLoad(e, e->semantics.count ? e->semantics.last() : nullptr, node, out);
     Shape children;
     if (Status s = nodeChildrenWhenCompiling(e, node, &children); s != Status::ok) return s;
     if (children.list->length == 1) {

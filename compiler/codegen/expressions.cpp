@@ -233,68 +233,14 @@ Status starred(Emitter* e, Semantic*, const Expr*, Shape*) {
 
 // --- imports ---------------------------------------------------------------------------------
 
-// What the import binds, resolved now as the semantic's own module would resolve it (relative
-// imports from its package): the module (its top-level package for `import a.b` without
-// as), or the name taken from it (a submodule when the module has no such attribute). An
-// import that fails while compiling is refused, so the semantic runs as Python and fails
-// there as the reference mode does.
-PyObject* importNow(Semantic* s, const Expr* x) {
-    const auto& im = x->import_;
-    size_t level = 0;
-    while (level < im.module.length && im.module.data[level] == '.') level++;
-    PyObject* path = PyUnicode_DecodeUTF8(im.module.data + level,
-                                          Py_ssize_t(im.module.length - level), "replace");
-    if (!path) return nullptr;
-    PyObject* globals = s->function && s->function->function
-                            ? PyFunction_GetGlobals(s->function->function)
-                            : nullptr;
-    PyObject* name = im.name.data
-                         ? PyUnicode_DecodeUTF8(im.name.data, Py_ssize_t(im.name.length), "replace")
-                         : nullptr;
-    PyObject* fromList = name ? PyTuple_Pack(1, name) : nullptr;
-    PyObject* value = nullptr;
-    if (!im.name.data || fromList) {
-        // __import__ gives the top-level package for a plain import, the module itself for
-        // a from-import.
-        PyObject* module =
-            PyImport_ImportModuleLevelObject(path, globals, nullptr, fromList, int(level));
-        if (module && name) {
-            value = PyObject_GetAttr(module, name);
-        } else if (module && im.exact && level == 0) {
-            value = PyImport_Import(path);
-        } else {
-            value = module;
-            module = nullptr;
-        }
-        Py_XDECREF(module);
-    }
-    Py_XDECREF(fromList);
-    Py_XDECREF(name);
-    Py_DECREF(path);
-    return value;
-}
-
 Status importValue(Emitter* e, Semantic* s, const Expr* x, Shape* out) {
     const auto& im = x->import_;
     if (aheadOfTime(e) && im.name.data) {
         if (const PlatformRead* read = platformRead(im.module, im.name))
             return platformCall(e, s, read->code, out);
     }
-    PyObject* value = importNow(s, x);
-    if (!value) {
-        PyErr_Clear();
-        backend::List<char>* message = &e->compiler->message;
-        if (Status err = beginConstructError(e); err != Status::ok) return err;
-        Status err = appendText(message, "the import of ");
-        if (err == Status::ok) err = appendText(message, im.module.data, size_t(im.module.length));
-        if (err == Status::ok) err = appendText(message, " fails while compiling");
-        return err == Status::ok ? Status::unsupported : err;
-    }
-    Status err = fromPython(e->compiler, value, out);
-    if (err == Status::ok && out->kind == ShapeKind::py)
-        err = pinObject(e->compiler, value, nullptr);
-    Py_DECREF(value);
-    return err;
+    return resolveImport(e, s, im.module, im.name.data ? &im.name : nullptr, im.exact != 0,
+                         e->position, out);
 }
 
 // --- operators -------------------------------------------------------------------------------

@@ -25,10 +25,10 @@ namespace {
 
 const llvmapi::Table& T = llvmapi::table;
 
-constexpr uint64_t kFrameParent = 16;  // a frame block's parent pointer
-constexpr uint64_t kFrameSlots = 32;   // slot i at kFrameSlots + 16 * i
-constexpr uint64_t kUnsetTag = 0xFFFF0000u;
-constexpr uint64_t kTypedFailureTag = 0xFFFF0001u;
+using value::kFrameParent;
+using value::kFrameSlots;
+constexpr uint64_t kUnsetTag = value::TagUnset;
+constexpr uint64_t kTypedFailureTag = value::TagTypedFailure;
 
 // Any 64-bit mix of the id: the emitter's function identity.
 uint64_t identityOf(uint32_t id) {
@@ -40,22 +40,6 @@ Status refuse(Compiler* c, const char* text) {
     c->message.clear();
     Status s = appendText(&c->message, text);
     return s == Status::ok ? Status::unsupported : s;
-}
-
-const host::FunctionKind* functionKindOf(const Compiler* c, uint32_t node) {
-    const driver::CompileInputs* in = c->inputs;
-    if (!in || !in->functionKinds || node >= c->tree->count) return nullptr;
-    uint32_t k = ptree::kindOf(c->tree->nodes[node]);
-    if (k >= in->functionKindCount || !in->functionKinds[k].isFunction) return nullptr;
-    return &in->functionKinds[k];
-}
-
-// The scope around a node: the nearest function node or captured block scope above it, or
-// the global scope.
-uint32_t scopeAround(const ptree::Index* tree, uint32_t node) {
-    for (uint32_t n = tree->parents[node]; n < tree->count; n = tree->parents[n])
-        if (ptree::isFunctionNode(tree, n) || ptree::isCaptured(tree, n)) return n;
-    return kGlobalScope;
 }
 
 ValueRef byteAt(Emitter* e, ValueRef base, uint64_t offset) {
@@ -115,15 +99,15 @@ Status makeStorage(Emitter* e, uint32_t scope, BasicBlockRef lost) {
 Status outerReceiver(Emitter* e, uint32_t node) {
     Compiler* c = e->compiler;
     const ptree::Index* tree = c->tree;
-    uint32_t around = scopeAround(tree, node);
+    uint32_t around = scopeOf(c, node);
     uint32_t f = around;
-    while (f != kGlobalScope && !ptree::isFunctionNode(tree, f)) f = scopeAround(tree, f);
+    while (f != kGlobalScope && !ptree::isFunctionNode(tree, f)) f = scopeOf(c, f);
     if (f == kGlobalScope) {
         Operand none = constantOperand(e, value::TagNone, 0, KnownKind::none);
         return storeOperand(e, e->receiverSlot, &none);
     }
     ValueRef frame = e->outerFrame;
-    for (uint32_t s = around; s != f; s = scopeAround(tree, s)) {
+    for (uint32_t s = around; s != f; s = scopeOf(c, s)) {
         if (s == kGlobalScope) {
             c->message.clear();
             Status err = appendText(&c->message,
@@ -341,7 +325,7 @@ Status emitTopLevel(Emitter* e, Compiler* c) {
     e->ownFrame = e->globalFrame;
     e->hasOwnFrame = 1;
     if (Status s = setUpTypedLocals(e); s != Status::ok) return s;
-    if (Status s = emitHoistedFunctions(e, kGlobalScope); s != Status::ok) return s;
+    if (Status s = makeHoistedFunctions(e, kGlobalScope); s != Status::ok) return s;
     if (Status s = emitExecKnown(e, 0); s != Status::ok) return s;
     Status s = Status::ok;
     finishExits(e, e->returnBlock, e->errorTarget, &s);
@@ -435,6 +419,8 @@ Status emitProgramEntry(Emitter* e, Compiler* c, uint32_t id) {
     BasicBlockRef lost = nullptr;
     if (s == Status::ok) s = newBlock(&e->builder, "frame_lost", &lost);
     if (s == Status::ok) s = makeStorage(e, node, lost);
+    // A function that keeps no extra arguments has none: its rt.varargs is the empty tuple.
+    if (s == Status::ok && kind->extra != host::ExtraArgs::keep) e->extraArgumentsSlot = nullptr;
     Operand none = constantOperand(e, value::TagNone, 0, KnownKind::none);
     if (s == Status::ok) s = storeOperand(e, e->resultSlot, &none);
     if (s == Status::ok) s = bindReceiver(e, node);
@@ -448,7 +434,7 @@ Status emitProgramEntry(Emitter* e, Compiler* c, uint32_t id) {
             s = bindExtraArguments(e, node, parameters.count);
         }
     }
-    if (s == Status::ok) s = emitHoistedFunctions(e, node);
+    if (s == Status::ok) s = makeHoistedFunctions(e, node);
     if (s == Status::ok)
         s = typed ? bindTypedParameters(e, node, parameters, kinds, fn.function)
                   : bindParameters(e, node, parameters);
@@ -500,129 +486,7 @@ Status emitFunctionEntry(Compiler* c, uint32_t id) {
     return s;
 }
 
-// The frame of scope target, walked while compiling from the current frame outward. ok with
-// *out; unsupported when target is no scope around the current one.
-Status frameOfScope(Emitter* e, uint32_t target, ValueRef* out) {
-    Compiler* c = e->compiler;
-    const ptree::Index* tree = c->tree;
-    uint32_t scope = e->scopes.count ? e->scopes.last().scope : e->scopeId;
-    ValueRef frame;
-    if (Status s = currentFrame(e, &frame); s != Status::ok) return s;
-    while (scope != target) {
-        if (scope == kGlobalScope)
-            return refuseConstruct(e, "a variable of a scope the code isn't inside");
-        ValueRef at = byteAt(e, frame, kFrameParent);
-        frame = T.LLVMBuildLoad2(e->builder.builder, c->module.ptr, at, "");
-        scope = scopeAround(tree, scope);
-    }
-    *out = frame;
-    return Status::ok;
-}
-
-// The slot of a variable (symbol, slot index k): the top level's typed local of a global
-// that has one, else the slot in the frame of its scope.
-Status variableSlot(Emitter* e, uint32_t symbol, uint32_t k, ValueRef* out) {
-    ptree::Index* tree = const_cast<ptree::Index*>(e->compiler->tree);
-    uint32_t scope = uint32_t(ptree::symbolScope(tree, symbol));
-    if (scope == kGlobalScope && e->scopeId == kNoFunctionScope && k < e->typedLocals.count &&
-        e->typedLocals[k].live) {
-        *out = e->typedLocals[k].slot;
-        return Status::ok;
-    }
-    ValueRef frame;
-    if (Status s = frameOfScope(e, scope, &frame); s != Status::ok) return s;
-    *out = frameSlotAt(e, frame, k);
-    return Status::ok;
-}
-
-// The source text of a node as a literal str of the module.
-Status nodeName(Emitter* e, uint32_t node, ValueRef* out) {
-    const ptree::Index* tree = e->compiler->tree;
-    uint64_t start = tree->nodes[node].start, end = tree->nodes[node].end;
-    if (end > tree->textLength) end = tree->textLength;
-    if (start > end) start = end;
-    return literalGlobal(&e->compiler->module, tree->text + start, size_t(end - start), out);
-}
-
-uint32_t parameterCount(const ptree::Index* tree, uint32_t node, uint8_t label) {
-    if (!label) return 0;
-    uint32_t count = 0;
-    uint64_t end = uint64_t(node) + tree->nodes[node].descendants + 1;
-    if (end > tree->count) end = tree->count;
-    for (uint32_t k = node + 1; k < end; k += tree->nodes[k].descendants + 1)
-        if (ptree::labelByte(tree->nodes[k]) == label) count++;
-    return count;
-}
-
 }  // namespace
-
-Status defineFunctionHere(Emitter* e, uint32_t node, uint32_t name) {
-    Compiler* c = e->compiler;
-    ptree::Index* tree = const_cast<ptree::Index*>(c->tree);
-    const host::FunctionKind* kind = functionKindOf(c, node);
-    uint32_t symbol = tree->nodeSymbols ? tree->nodeSymbols[name] : ptree::kNone;
-    const uint32_t* slot = symbol != ptree::kNone ? c->slots.find(symbol) : nullptr;
-    if (!kind || !slot) return refuseConstruct(e, "a function defined under a name that is no variable");
-    FunctionRef code;
-    if (Status s = functionCode(c, node, &code); s != Status::ok) return s;
-    ValueRef closure, text;
-    if (Status s = frameOfScope(e, scopeAround(tree, node), &closure); s != Status::ok) return s;
-    if (Status s = nodeName(e, name, &text); s != Status::ok) return s;
-    uint64_t flags = parameterCount(tree, node, kind->paramsLabel) |
-                     uint64_t(kind->missing == host::MissingArgs::none) << 16 |
-                     uint64_t(kind->extra) << 17;
-    ValueRef args[] = {e->runContext, code.function, closure, constI32(e, int32_t(node)), text,
-                       constI64(e, flags), e->scratch};
-    ValueRef ok;
-    if (Status s = callHelper(e, "wn_function", args, 7, &ok); s != Status::ok) return s;
-    if (Status s = checkOk(e, ok); s != Status::ok) return s;
-    Operand function = loadOperand(e, e->scratch, KnownKind::function);
-    uint32_t target = uint32_t(ptree::symbolScope(tree, symbol));
-    ValueRef at;
-    if (Status s = variableSlot(e, symbol, *slot, &at); s != Status::ok) return s;
-    Operand old = loadOperand(e, at, KnownKind::unknown);
-    if (Status s = storeOperand(e, at, &function); s != Status::ok) return s;
-    if (target != kGlobalScope) return refcount(e, RefMode::decrement, old.tag, old.payload);
-    // A global's old function may still be running: it is buried, not freed.
-    ValueRef buryArgs[] = {e->runContext, old.tag, old.payload};
-    return callHelper(e, "wn_bury", buryArgs, 3, nullptr);
-}
-
-Status loadVariableHere(Emitter* e, uint32_t node, Shape* out) {
-    Compiler* c = e->compiler;
-    ptree::Index* tree = const_cast<ptree::Index*>(c->tree);
-    uint32_t symbol = tree->nodeSymbols ? tree->nodeSymbols[node] : ptree::kNone;
-    const uint32_t* slot = symbol != ptree::kNone ? c->slots.find(symbol) : nullptr;
-    // A builtin's name is rt.load's: its host function, or the failure the reference mode
-    // gives when the language has none of that name.
-    bool builtin =
-        symbol != ptree::kNone && symbol < tree->symbolCount && tree->symbols[symbol].builtin;
-    if (builtin || !slot) {
-        Semantic* s = e->semantics.count ? e->semantics.last() : nullptr;
-        return emitRtLoad(e, s, node, out);
-    }
-    ValueRef at;
-    if (Status s = variableSlot(e, symbol, *slot, &at); s != Status::ok) return s;
-    Operand value = loadOperand(e, at, KnownKind::unknown);
-    Builder* b = &e->builder;
-    BasicBlockRef unset, set;
-    if (Status s = newBlock(b, "var_unset", &unset); s != Status::ok) return s;
-    if (Status s = newBlock(b, "var_set", &set); s != Status::ok) return s;
-    condBr(b, icmp(b, llvmapi::IntEQ, value.tag, constI64(e, kUnsetTag)), unset, set);
-    enter(b, unset);
-    ValueRef name;
-    if (Status s = nodeName(e, node, &name); s != Status::ok) return s;
-    ValueRef args[] = {e->runContext, siteValue(e, int32_t(node)), name};
-    if (Status s = callHelper(e, "wn_unset", args, 3, nullptr); s != Status::ok) return s;
-    BasicBlockRef exit;
-    if (Status s = errorExit(e, &exit); s != Status::ok) return s;
-    br(b, exit);
-    enter(b, set);
-    // The value read has a reference of its own: the frame may drop its copy.
-    if (Status s = addReference(e, &value); s != Status::ok) return s;
-    *out = dynShape(value);
-    return Status::ok;
-}
 
 Status releaseLocals(Emitter* e) {
     if (e->scopeId == kNoFunctionScope) return Status::ok;
@@ -657,22 +521,37 @@ Status releaseLocals(Emitter* e) {
     return Status::ok;
 }
 
-Status emitHoistedFunctions(Emitter* e, uint32_t scope) {
-    uint32_t count = 0;
-    const uint32_t* nodes = ptree::hoisted(e->compiler->tree, scope == kGlobalScope ? -1 : scope,
-                                           &count);
-    for (uint32_t i = 0; i < count; i++) {
-        const host::FunctionKind* kind = functionKindOf(e->compiler, nodes[i]);
-        if (!kind || !kind->nameLabel) continue;
-        const ptree::Index* tree = e->compiler->tree;
-        int64_t name = ptree::childWithLabel(tree->nodes, tree->count, nodes[i], kind->nameLabel);
-        if (name < 0) continue;
-        if (Status s = defineFunctionHere(e, nodes[i], uint32_t(name)); s != Status::ok) return s;
+Status emitProgramFunction(Compiler* c, uint32_t id) { return emitFunctionEntry(c, id); }
+
+namespace {
+
+// A thunk's rt.receiver and rt.varargs are those of the function around its scope, as in the
+// reference mode: the two slots after that function's variables in its frame (makeStorage),
+// reached from the thunk's frame through the block scopes between. At the top level there is
+// neither (None and an empty tuple); a function that keeps no extra arguments has none either.
+Status bindThunkSlots(Emitter* e, uint32_t scope) {
+    if (scope == kGlobalScope) return Status::ok;
+    Compiler* c = e->compiler;
+    const ptree::Index* tree = c->tree;
+    ValueRef frame = e->ownFrame;
+    uint32_t f = scope;
+    while (f != kGlobalScope && !ptree::isFunctionNode(tree, f)) {
+        frame = parentFrame(e, frame);
+        f = scopeOf(c, f);
     }
+    const host::FunctionKind* kind = f != kGlobalScope ? functionKindOf(c, f) : nullptr;
+    if (!kind) return Status::ok;
+    Layout* layout;
+    if (Status s = layoutOf(c, f, &layout); s != Status::ok) return s;
+    // Without a heap frame the function keeps them on its own stack, out of a thunk's reach.
+    if (!layout->heapFrame) return Status::ok;
+    uint64_t n = layout->slots.count;
+    e->receiverSlot = frameSlotAt(e, frame, n);
+    if (kind->extra == host::ExtraArgs::keep) e->extraArgumentsSlot = frameSlotAt(e, frame, n + 1);
     return Status::ok;
 }
 
-Status emitProgramFunction(Compiler* c, uint32_t id) { return emitFunctionEntry(c, id); }
+}  // namespace
 
 Status emitThunk(Compiler* c, uint32_t node, bool exec, int32_t scope, const char* name,
                  size_t length) {
@@ -697,6 +576,7 @@ Status emitThunk(Compiler* c, uint32_t node, bool exec, int32_t scope, const cha
     e.resultPointer = e.resultSlot;
     // Jumps the node makes go back to the bridge as the thunk's status.
     e.modes.jumpsAsStatus = 1;
+    if (s == Status::ok) s = bindThunkSlots(&e, uint32_t(scope));
     BasicBlockRef error;
     if (s == Status::ok) s = namedBlock(&e, "error", &error);
     if (s == Status::ok) {

@@ -5,6 +5,8 @@
 
 #include "compiler/codegen/emitter.h"
 #include "wuna/runtime/convert.h"
+#include "wuna/runtime/helpers/ctx.h"
+#include "wuna/runtime/value_layout.h"
 
 namespace wuna::compile {
 
@@ -12,10 +14,8 @@ namespace {
 
 const llvmapi::Table& T = llvmapi::table;
 
-// Byte offset of the call-stack depth word in helpers::Ctx: part of the runtime ABI.
-constexpr uint64_t kCtxDepthOffset = 64;
-// Frame slot i lies at byte kFrameSlots + 16 * i of a frame block.
-constexpr uint64_t kFrameSlots = 32;
+using helpers::kCtxDepthOffset;
+using value::kFrameSlots;
 
 bool startsWith(const char* name, const char* prefix) {
     return strncmp(name, prefix, strlen(prefix)) == 0;

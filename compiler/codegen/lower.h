@@ -30,6 +30,7 @@
 #include "compiler/backend/spec.h"
 #include "compiler/codegen/emitter.h"
 #include "compiler/front/ir.h"
+#include "host/tree/function_kind.h"
 #include "wuna/runtime/helpers/lib.h"
 #include "wuna/runtime/helpers/profiles.h"
 
@@ -116,19 +117,8 @@ bool rtMethodByName(const char* name, size_t length, uint8_t* id);
 // into the compiler's current module.
 [[nodiscard]] Status emitThunk(Compiler* c, uint32_t node, bool exec, int32_t scope,
                                const char* name, size_t length);
-// Makes the function of a function node (wn_function over its generic entry, which is asked
-// for) with the frame of the scope around it, and stores it into the variable the name node
-// declares, releasing the old value (a global's as wn_bury does). The frames are found while
-// compiling from the current scope outward.
-[[nodiscard]] Status defineFunctionHere(Emitter* e, uint32_t node, uint32_t name);
-// The value of the variable a name node refers to (a new reference), read from its frame
-// found while compiling; an unset variable fails "'<name>' has no value yet" at the node. A
-// builtin's name, or a symbol without a slot, is rt.load's (emitRtLoad).
-[[nodiscard]] Status loadVariableHere(Emitter* e, uint32_t node, Shape* out);
 // The release both exits of a function perform.
 [[nodiscard]] Status releaseLocals(Emitter* e);
-// Defines the functions hoisted into the scope (function values made and stored).
-[[nodiscard]] Status emitHoistedFunctions(Emitter* e, uint32_t scope);
 // The function's parameter nodes (the children under the parameters label, or their "name"
 // child where the analysis declares no symbol at the child): childWithLabel.
 [[nodiscard]] Status parameterNodes(Emitter* e, uint32_t functionNode, uint8_t label,
@@ -613,6 +603,11 @@ llvmapi::ValueRef parentFrame(Emitter* e, llvmapi::ValueRef frame);
 // Makes each function hoisted into the scope and stores it into its name's variable, in the
 // order of the hoist list.
 [[nodiscard]] Status makeHoistedFunctions(Emitter* e, uint32_t scope);
+// Defines a function as the reference mode does when its node runs: the function of the node
+// (rt.function's) stored into the variable the name node declares (rt.store's).
+[[nodiscard]] Status defineFunctionHere(Emitter* e, uint32_t node, uint32_t name);
+// The function-kind record of the node's kind (the compile inputs', else the tree's), or null.
+const host::FunctionKind* functionKindOf(const Compiler* c, uint32_t node);
 
 // --- kind checks and variable messages (kindchecks.cpp) ---------------------------------------
 
@@ -639,7 +634,14 @@ llvmapi::ValueRef parentFrame(Emitter* e, llvmapi::ValueRef frame);
 // The environment argument of a call of a nested function (a none shape when none is needed).
 [[nodiscard]] Status emitOuterFrameArg(Emitter* e, Semantic* s, const front::FunctionIR* nested,
                                        Shape* out);
-// An import of a semantic executed while compiling; the imported object as a shape.
+// What an import of a semantic binds, run while compiling as the semantic's own module would
+// run it (a relative import from its package), as a shape: the module itself when named
+// (`import a.b as c`), else the top-level package of `import a.b`, or the attribute taken from
+// the module (a submodule when the module has no such attribute). A relative import that
+// can't be resolved ("the relative import of <module> can't be resolved here") and an import
+// that fails ("the import of <module> fails while compiling") are refused (unsupported) with
+// the message at the position: the semantic then runs as Python and fails there as the
+// reference mode does. outOfMemory; pythonError.
 [[nodiscard]] Status resolveImport(Emitter* e, Semantic* s, front::Text module,
                                    const front::Text* attribute, bool named, front::Position at,
                                    Shape* out);

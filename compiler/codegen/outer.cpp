@@ -5,7 +5,8 @@
 // nested function needs is found while compiling as a fixed walk up that chain from the
 // function being compiled. An import inside a semantic runs while compiling, through Python's
 // import machinery, and the imported object becomes a value known while compiling; compiled
-// code never imports.
+// code never imports. An import that fails then is refused, so the semantic runs as Python and
+// fails there as the reference mode does.
 #include <cstring>
 
 #include "compiler/backend/compile_error.h"
@@ -31,14 +32,15 @@ Status unreachableOuter(Compiler* c, const front::FunctionIR* compiling,
     return err == Status::ok ? Status::unsupported : err;
 }
 
-Status relativeImportError(Compiler* c, const front::FunctionIR* function, front::Position at,
-                           front::Text module) {
+// "the <what> of <module> <after>" at the position: the refusal of an import.
+Status importRefused(Compiler* c, const front::FunctionIR* function, front::Position at,
+                     const char* what, front::Text module, const char* after) {
     Status err = Status::ok;
     c->message.clear();
     if (function) err = beginError(&c->message, ErrorSite{function, at});
-    if (err == Status::ok) err = appendText(&c->message, "the relative import of ");
+    if (err == Status::ok) err = appendText(&c->message, what);
     if (err == Status::ok) err = appendText(&c->message, module.data, module.length);
-    if (err == Status::ok) err = appendText(&c->message, " can't be resolved here");
+    if (err == Status::ok) err = appendText(&c->message, after);
     return err == Status::ok ? Status::unsupported : err;
 }
 
@@ -154,7 +156,8 @@ Status resolveImport(Emitter* e, Semantic* s, front::Text module, const front::T
         resolved = absolute;
         if (unresolved) {
             Py_DECREF(importlib);
-            return relativeImportError(c, reading, at, module);
+            return importRefused(c, reading, at, "the relative import of ", module,
+                                 " can't be resolved here");
         }
     }
     PyObject* imported = resolved ? PyObject_CallMethod(importlib, "import_module", "O", resolved)
@@ -177,7 +180,10 @@ Status resolveImport(Emitter* e, Semantic* s, front::Text module, const front::T
     Py_XDECREF(imported);
     Py_XDECREF(resolved);
     Py_DECREF(importlib);
-    if (!value) return Status::pythonError;
+    if (!value) {
+        PyErr_Clear();
+        return importRefused(c, reading, at, "the import of ", module, " fails while compiling");
+    }
     Status err = fromPython(c, value, out);
     if (err == Status::ok && out->kind == ShapeKind::py) err = pinObject(c, out->py, nullptr);
     Py_DECREF(value);

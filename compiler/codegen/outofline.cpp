@@ -26,9 +26,9 @@ using llvmapi::TypeRef;
 using llvmapi::ValueRef;
 const llvmapi::Table& T = llvmapi::table;
 
-constexpr uint64_t kPendingTailTag = 0xFFFF0002u;
-constexpr uint64_t kUnsetSlotTag = 0xFFFF0000u;
-constexpr uint64_t kFrameSlotBase = 32;  // a frame block's slot 0
+constexpr uint64_t kPendingTailTag = value::TagTail;
+constexpr uint64_t kUnsetSlotTag = value::TagUnset;
+constexpr uint64_t kFrameSlotBase = value::kFrameSlots;
 constexpr int32_t kTailStatus = int32_t(bridge::RunStatus::tail);
 
 // The parameters of a specialisation's function, in order.

@@ -24,7 +24,7 @@ const llvmapi::Table& T = llvmapi::table;
 // Places in runtime blocks the emitted code reads and writes (the runtime keeps them).
 constexpr uint64_t kCtxEntries = 48;
 constexpr uint64_t kCtxCapacity = 56;
-constexpr uint64_t kCtxDepth = 64;
+constexpr uint64_t kCtxDepth = helpers::kCtxDepthOffset;
 constexpr uint64_t kCtxFloor = 72;
 constexpr uint64_t kFunctionCode = 16;
 constexpr uint64_t kFunctionClosure = 24;
@@ -40,9 +40,9 @@ static_assert(kFunctionCode == offsetof(value::Function, code) &&
               kFunctionName == offsetof(value::Function, name));
 static_assert(kCallEntrySize == sizeof(helpers::CallEntry) &&
               kCallEntrySite == offsetof(helpers::CallEntry, site));
-constexpr uint64_t kFunctionTag = 9;
-constexpr uint64_t kTailCallTag = 0xFFFF0002u;
-constexpr uint64_t kTypedFailureTag = 0xFFFF0001u;
+constexpr uint64_t kFunctionTag = value::TagFunction;
+constexpr uint64_t kTailCallTag = value::TagTail;
+constexpr uint64_t kTypedFailureTag = value::TagTypedFailure;
 
 ValueRef at(Emitter* e, ValueRef base, uint64_t offset) {
     ValueRef index = constI64(e, offset);

@@ -11,6 +11,7 @@
 #include "compiler/backend/compile_error.h"
 #include "compiler/codegen/lower.h"
 #include "compiler/codegen/statements_flow.h"
+#include "compiler/front/jumps.h"
 #include "wuna/runtime/helpers/run.h"
 #include "wuna/runtime/value.h"
 
@@ -20,9 +21,6 @@ namespace {
 
 const llvmapi::Table& T = llvmapi::table;
 
-constexpr char kJumpOutOfHelper[] =
-    "wuna: a jump (rt.Return, rt.Break, rt.Continue, rt.tail_call) out of a helper compiled as "
-    "one that makes none";
 constexpr char kBreakOutsideLoop[] = "break or continue outside a loop";
 constexpr char kReturnOutsideFunction[] = "return outside a function";
 
@@ -297,7 +295,7 @@ Status lowerReturn(Emitter* e, Shape* value, int32_t site) {
     if (caught) return Status::ok;
     if (e->modes.jumpsAsFailures) {
         if (Status err = release(e, dynShape(o)); err != Status::ok) return err;
-        return failWith(e, site, kJumpOutOfHelper, sizeof kJumpOutOfHelper - 1);
+        return failWith(e, site, front::kJumpOutOfJumpless, sizeof front::kJumpOutOfJumpless - 1);
     }
     if (e->modes.jumpsAsStatus) {
         if (Status err = releaseSemanticsAbove(e, 0); err != Status::ok) return err;
@@ -340,7 +338,7 @@ Status lowerBreak(Emitter* e, RtMethod id, int32_t site) {
         return Status::ok;
     }
     if (e->modes.jumpsAsFailures)
-        return failWith(e, site, kJumpOutOfHelper, sizeof kJumpOutOfHelper - 1);
+        return failWith(e, site, front::kJumpOutOfJumpless, sizeof front::kJumpOutOfJumpless - 1);
     if (e->modes.jumpsAsStatus) {
         if (Status err = releaseSemanticsAbove(e, 0); err != Status::ok) return err;
         if (Status err = releaseScopeFramesAbove(e, e->helperScopeDepth); err != Status::ok)

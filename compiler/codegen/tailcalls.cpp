@@ -26,7 +26,7 @@ namespace {
 
 const llvmapi::Table& T = llvmapi::table;
 
-constexpr uint64_t kFrameParent = offsetof(value::Frame, parent);
+using value::kFrameParent;
 
 // Whether a loop or try is open: leaving it needs the jump lowering's exits (finally code,
 // loop-held values), which this file does not emit.

@@ -32,11 +32,11 @@ using llvmapi::TypeRef;
 using llvmapi::ValueRef;
 const llvmapi::Table& T = llvmapi::table;
 
-constexpr uint64_t kTypedFailureTag = 0xFFFF0001u;
+constexpr uint64_t kTypedFailureTag = value::TagTypedFailure;
 constexpr uint32_t kMaxTypedParameters = 4;
 constexpr uint64_t kLaneBits = 16;
 constexpr uint64_t kOtherTagBit = 15;
-constexpr uint64_t kCallDepthOffset = 64;  // helpers.Ctx: the call stack's depth word
+constexpr uint64_t kCallDepthOffset = helpers::kCtxDepthOffset;
 
 // The typed kinds: kind byte, the tag a parameter of it has, and its lane value in an
 // accepted mask.

@@ -30,8 +30,7 @@ namespace {
 
 const llvmapi::Table& T = llvmapi::table;
 
-// Frame slot k lies at byte kFrameSlots + 16k of a frame block.
-constexpr uint64_t kFrameSlots = 32;
+using value::kFrameSlots;
 // The function block's header flags word and its read mark (set on a borrowed global read).
 constexpr uint64_t kFunctionFlags = 12;
 constexpr uint64_t kReadMark = 0x80000;
@@ -72,17 +71,6 @@ const host::FunctionKind* kindRecords(const Compiler* c, uint64_t* count) {
     }
     *count = c->tree ? c->tree->functionKindCount : 0;
     return c->tree ? c->tree->functionKinds : nullptr;
-}
-
-// The function-kind record of the node's kind, or null.
-const host::FunctionKind* functionKindOf(const Compiler* c, uint32_t node) {
-    const ptree::Index* tree = c->tree;
-    if (!tree || node >= tree->count) return nullptr;
-    uint64_t count;
-    const host::FunctionKind* kinds = kindRecords(c, &count);
-    uint32_t k = ptree::kindOf(tree->nodes[node]);
-    if (!kinds || k >= count || !kinds[k].isFunction) return nullptr;
-    return &kinds[k];
 }
 
 // The failure of a name node without a symbol; the operation's value is None.
@@ -417,6 +405,16 @@ bool runTimeNode(uint32_t node) {
 
 }  // namespace
 
+const host::FunctionKind* functionKindOf(const Compiler* c, uint32_t node) {
+    const ptree::Index* tree = c->tree;
+    if (!tree || node >= tree->count) return nullptr;
+    uint64_t count;
+    const host::FunctionKind* kinds = kindRecords(c, &count);
+    uint32_t k = ptree::kindOf(tree->nodes[node]);
+    if (!kinds || k >= count || !kinds[k].isFunction) return nullptr;
+    return &kinds[k];
+}
+
 Status emitFrameOf(Emitter* e, uint32_t symbol, ValueRef* out) {
     Compiler* c = e->compiler;
     uint32_t k;
@@ -550,6 +548,12 @@ Status emitRtFunction(Emitter* e, Semantic*, uint32_t node, Shape* out) {
     return Status::ok;
 }
 
+Status defineFunctionHere(Emitter* e, uint32_t node, uint32_t name) {
+    Shape made;
+    if (Status err = emitRtFunction(e, nullptr, node, &made); err != Status::ok) return err;
+    return emitRtStore(e, name, &made);
+}
+
 Status makeHoistedFunctions(Emitter* e, uint32_t scope) {
     Compiler* c = e->compiler;
     const ptree::Index* tree = c->tree;
@@ -563,9 +567,7 @@ Status makeHoistedFunctions(Emitter* e, uint32_t scope) {
         uint8_t label = kind ? kind->nameLabel : 0;
         int64_t child = label ? ptree::childWithLabel(tree->nodes, tree->count, f, label) : -1;
         if (child < 0) continue;
-        Shape made;
-        if (Status err = emitRtFunction(e, nullptr, f, &made); err != Status::ok) return err;
-        if (Status err = emitRtStore(e, uint32_t(child), &made); err != Status::ok) return err;
+        if (Status err = defineFunctionHere(e, f, uint32_t(child)); err != Status::ok) return err;
     }
     return Status::ok;
 }

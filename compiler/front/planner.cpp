@@ -48,36 +48,11 @@ Status countError(Compiler* c, const front::FunctionIR* callee, uint64_t n) {
     return s == Status::ok ? Status::unsupported : s;
 }
 
-// The shape of the default of parameter index, read from __defaults__ now (it may have been
-// replaced since the function was read).
+// The default of parameter index as an arity error at the callee's definition.
 Status defaultArgument(Compiler* c, const front::FunctionIR* callee, uint64_t index, Shape* out) {
-    // A nested reading's parameters have no defaults.
-    PyObject* function = ownFunction(callee);
-    if (!function) return arityError(c, callee, "() missing an argument");
-    PyObject* defaults = PyObject_GetAttrString(function, "__defaults__");
-    if (!defaults) return Status::pythonError;
-    if (!PyTuple_Check(defaults)) {
-        Py_DECREF(defaults);
-        return arityError(c, callee, "()'s defaults changed");
-    }
-    uint64_t positional = callee->paramCount - (callee->hasVarargs ? 1 : 0);
-    uint64_t count = uint64_t(PyTuple_GET_SIZE(defaults));
-    if (count > positional) {
-        // More defaults than parameters: not the tuple the function was read with.
-        Py_DECREF(defaults);
-        return arityError(c, callee, "()'s defaults changed");
-    }
-    uint64_t first = positional - count;
-    if (index < first) {
-        Py_DECREF(defaults);
-        return arityError(c, callee, "() missing an argument");
-    }
-    PyObject* value = PyTuple_GET_ITEM(defaults, Py_ssize_t(index - first));
-    // Pinned: compiled code may refer to the default, which the tuple alone would not keep.
-    Status s = pinObject(c, value, nullptr);
-    if (s == Status::ok) s = fromPython(c, value, out);
-    Py_DECREF(defaults);
-    return s;
+    const char* why = nullptr;
+    Status s = readDefault(c, callee, index, out, &why);
+    return why ? arityError(c, callee, why) : s;
 }
 
 // --- recursion -----------------------------------------------------------------------------
@@ -304,6 +279,38 @@ void popInline(InlineState* state) {
 void freeInlineState(InlineState* state) {
     state->stack.free();
     state->counts.free();
+}
+
+Status readDefault(Compiler* c, const front::FunctionIR* callee, uint64_t index, Shape* out,
+                   const char** why) {
+    static constexpr char kMissing[] = "() missing an argument";
+    static constexpr char kChanged[] = "()'s defaults changed";
+    *why = nullptr;
+    PyObject* function = ownFunction(callee);
+    if (!function) {
+        *why = kMissing;
+        return Status::unsupported;
+    }
+    PyObject* defaults = PyObject_GetAttrString(function, "__defaults__");
+    if (!defaults) return Status::pythonError;
+    uint64_t positional = callee->paramCount - (callee->hasVarargs ? 1 : 0);
+    uint64_t count = PyTuple_Check(defaults) ? uint64_t(PyTuple_GET_SIZE(defaults)) : 0;
+    uint64_t first = positional >= count ? positional - count : 0;
+    // More defaults than parameters: not the tuple the function was read with.
+    if (!PyTuple_Check(defaults) || count > positional)
+        *why = kChanged;
+    else if (index < first)
+        *why = kMissing;
+    if (*why) {
+        Py_DECREF(defaults);
+        return Status::unsupported;
+    }
+    PyObject* value = PyTuple_GET_ITEM(defaults, Py_ssize_t(index - first));
+    // Pinned: compiled code may refer to the default, which the tuple alone would not keep.
+    Status s = pinObject(c, value, nullptr);
+    if (s == Status::ok) s = fromPython(c, value, out);
+    Py_DECREF(defaults);
+    return s;
 }
 
 Status checkArity(Compiler* c, const front::FunctionIR* callee, const Shape* given,

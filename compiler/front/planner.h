@@ -131,6 +131,16 @@ struct CallPlan {
                                 const Shape* given, uint64_t count, const Shape** shapes,
                                 uint64_t* n);
 
+// The shape of the default of parameter index of callee, read from __defaults__ now (it may
+// have been replaced since the function was read) and pinned in the object list. ok with
+// *out; unsupported with nothing written and *why the text that follows the callee's name in
+// the error, for the caller to word at its own site: "() missing an argument" (a nested
+// reading, which has no defaults of its own, or a parameter without one) or "()'s defaults
+// changed" (not a tuple, or more defaults than parameters); outOfMemory; pythonError
+// (__defaults__ unreadable, a default without a shape).
+[[nodiscard]] Status readDefault(Compiler* c, const front::FunctionIR* callee, uint64_t index,
+                                 Shape* out, const char** why);
+
 }  // namespace wuna::compile
 
 namespace wuna::front {

@@ -191,9 +191,11 @@ bool takeInterrupt(Record* outer, uint32_t* seen, PendingError* interrupt) {
     return true;
 }
 
-// Waits for the thread, with the interpreter lock given up, waking every 100 ms to take
-// interrupts; the last one taken is kept in *interrupt for the caller, and its class is sent
-// to the run thread as soon as it runs Python.
+// Waits for the thread until it is joined, with the interpreter lock given up, waking every
+// 100 ms to take interrupts; the last one taken is kept in *interrupt for the caller, and its
+// class is sent to the run thread as soon as it runs Python. The thread writes into the record
+// on the caller's stack to its last step, so nothing but the join ends the wait: a timed wait
+// that fails for any other reason than its deadline gives way to a plain join.
 void join(pthread_t thread, Record* record, PendingError* interrupt) {
     Record* outer = current;
     uint32_t seen = outer ? outer->interrupts.load() : 0;
@@ -207,7 +209,9 @@ void join(pthread_t thread, Record* record, PendingError* interrupt) {
             deadline.tv_sec++;
             deadline.tv_nsec -= 1000000000;
         }
-        done = pthread_timedjoin_np(thread, nullptr, &deadline) != ETIMEDOUT;
+        int waited = pthread_timedjoin_np(thread, nullptr, &deadline);
+        if (waited != 0 && waited != ETIMEDOUT) waited = pthread_join(thread, nullptr);
+        done = waited != ETIMEDOUT;
         Py_END_ALLOW_THREADS if (done) return;
         if (takeInterrupt(outer, &seen, interrupt)) {
             record->stop.store(true);

@@ -2,7 +2,9 @@
 // entry) executes, on a fresh thread whose stack is big enough for the language's max_depth.
 //
 // The caller fills a record with the work (a function and its argument), gives up the
-// interpreter lock and joins the thread. The thread installs an alternate signal stack of its
+// interpreter lock and joins the thread: no run thread outlives its run, whatever its outcome,
+// so none is left when the process exits (a leak checker walking the threads at exit finds
+// only the process's own), and its stack goes back to the thread library. The thread installs an alternate signal stack of its
 // own, borrows the home block pool from the caller for the length of the run (a
 // compare-and-swap of the pool's owner word from the caller's identity to its own, given back
 // by a plain store; when the caller did not own the pool nothing changes), takes the

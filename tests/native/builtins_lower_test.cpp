@@ -28,7 +28,6 @@ namespace wuna::compile {
 namespace {
 
 using namespace toolkit_testing;
-const llvmapi::Table& T = llvmapi::table;
 
 constexpr char kFixture[] = R"PY(
 import math
@@ -53,15 +52,11 @@ struct Arg {
     KnownKind kind = KnownKind::unknown;
 };
 
-class BuiltinLowering : public testing_support::WithModule<::testing::Test> {
+class BuiltinLowering : public LoweringTest {
 protected:
-    BuiltinLowering() : WithModule(kFixture) {}
+    BuiltinLowering() : LoweringTest(kFixture) {}
     void SetUp() override {
-        WithModule::SetUp();
-        if (!llvmapi::loaded()) {
-            ASSERT_NE(llvmapi::adopt(backend_testing::engine(), nullptr), nullptr);
-        }
-        ASSERT_EQ(newModule(&compiler_), Status::ok);
+        LoweringTest::SetUp();
         settings::setCachePlace(settings::CachePlace::off, nullptr);
         settings::current.perfMap = 0;
     }
@@ -105,7 +100,8 @@ protected:
     // lowerBuiltin first) and run. marked: the call is iterated at once.
     std::string run(const char* callee, const std::vector<Arg>& args, std::string* ir = nullptr,
                     bool marked = false) {
-        driver::Compiled* state = newState();
+        OwnedState owned;
+        driver::Compiled* state = owned.state;
         if (!state) return "<no state>";
         Compiler* c = &state->compiler;
         std::string name = symbolOf(state, "_b");
@@ -114,13 +110,7 @@ protected:
         std::string refused;
         {
             Function f(c, name.c_str(), 7, {c->module.ptr, c->module.ptr, c->module.ptr});
-            llvmapi::BasicBlockRef error =
-                T.LLVMAppendBasicBlockInContext(c->module.context, f.fn, "error");
-            llvmapi::BuilderRef b = T.LLVMCreateBuilderInContext(c->module.context);
-            T.LLVMPositionBuilderAtEnd(b, error);
-            T.LLVMBuildRet(b, T.LLVMConstInt(c->module.i1, 0, 0));
-            T.LLVMDisposeBuilder(b);
-            f.e.errorTarget = error;
+            f.addErrorBlock();
             Semantic* s = newSemantic(c, front("caller"), 0, kSite);
             EXPECT_TRUE(f.e.semantics.push(s));
             std::vector<Shape> shapes;
@@ -156,7 +146,7 @@ protected:
                 EXPECT_EQ(materialize(&f.e, out, kSite, &o), Status::ok);
                 EXPECT_EQ(storeOperand(&f.e, f.param(1), &o), Status::ok);
             } else {
-                refused = "<refused: " + std::string(c->message.items, c->message.count) + ">";
+                refused = refusal(c);
                 PyErr_Clear();
             }
             endSemantic(s);
@@ -165,19 +155,13 @@ protected:
         }
         if (!refused.empty()) {
             for (value::Value v : values) value::decref(v);
-            driver::Compiled::free(state);
             return refused;
         }
         auto code =
             reinterpret_cast<bool (*)(void*, value::Value*, value::Value*)>(loadAndFind(state, name));
-        if (!code) {
-            driver::Compiled::free(state);
-            return "<not loaded>";
-        }
-        helpers::Ctx ctx{};
-        ctx.conversion = *convert::defaultContext();
-        PyObject** objects = c->objects.items;
-        ctx.moduleObjects = &objects;
+        if (!code) return "<not loaded>";
+        RunContext run(c);
+        helpers::Ctx& ctx = run.ctx;
         value::Value result = value::Value::none();
         helpers::clearUnavailable();
         std::string out;
@@ -202,9 +186,7 @@ protected:
             Py_XDECREF(failure);
         }
         PyErr_Clear();
-        helpers::endCtx(&ctx);
         // The run-time arguments were handed to the code as owned operands: it released them.
-        driver::Compiled::free(state);
         return out;
     }
 
@@ -726,9 +708,9 @@ TEST_F(NativeHosts, FittingArgumentsCallTheFunctionDirectlyAndOthersItsPythonCal
 
 TEST_F(NativeHosts, AStrictLanguageRefusesTheCall) {
     // The whole road: a strict compiler refuses before anything is emitted.
-    driver::Compiled* state = newState();
-    ASSERT_NE(state, nullptr);
-    Compiler* c = &state->compiler;
+    OwnedState owned;
+    ASSERT_NE(owned.state, nullptr);
+    Compiler* c = &owned.state->compiler;
     c->strict = 1;
     {
         Function f(c, "strict_host", 7, {c->module.ptr});
@@ -746,7 +728,6 @@ TEST_F(NativeHosts, AStrictLanguageRefusesTheCall) {
         EXPECT_NE(text.find("strict: calls the host function"), std::string::npos) << text;
         endSemantic(s);
     }
-    driver::Compiled::free(state);
 }
 
 }  // namespace

@@ -67,16 +67,9 @@ generated.__wuna_comptime__ = True
 constexpr uint32_t kScope = 7;
 constexpr int32_t kSite = 5;
 
-class CallsTest : public testing_support::WithModule<::testing::Test> {
+class CallsTest : public toolkit_testing::LoweringTest {
 protected:
-    CallsTest() : WithModule(kSource) {}
-    void SetUp() override {
-        WithModule::SetUp();
-        if (!llvmapi::loaded()) {
-            ASSERT_NE(llvmapi::adopt(backend_testing::engine(), nullptr), nullptr);
-        }
-        ASSERT_EQ(newModule(&compiler_), Status::ok);
-    }
+    CallsTest() : LoweringTest(kSource) {}
     static Shape intShape(int64_t v) {
         Shape s{};
         s.kind = ShapeKind::int_;
@@ -92,13 +85,7 @@ public:
         Emitting(Compiler* c, front::FunctionIR* caller, const char* name)
             : f(c, name, kScope,
                 {c->module.ptr, c->module.i64, c->module.i64, c->module.i64, c->module.i64}) {
-            llvmapi::BasicBlockRef error =
-                T.LLVMAppendBasicBlockInContext(f.m->context, f.fn, "error");
-            llvmapi::BuilderRef b = T.LLVMCreateBuilderInContext(f.m->context);
-            T.LLVMPositionBuilderAtEnd(b, error);
-            T.LLVMBuildRet(b, T.LLVMConstInt(f.m->i1, 0, 0));
-            T.LLVMDisposeBuilder(b);
-            f.e.errorTarget = error;
+            f.addErrorBlock();
             s = newSemantic(c, caller, 0, kSite);
             EXPECT_TRUE(f.e.semantics.push(s));
         }

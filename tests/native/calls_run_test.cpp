@@ -22,7 +22,6 @@ namespace wuna::compile {
 namespace {
 
 using namespace toolkit_testing;
-const llvmapi::Table& T = llvmapi::table;
 
 constexpr char kSource[] = R"PY(
 import dataclasses
@@ -80,9 +79,7 @@ protected:
     CallsRun() : WithModule(kSource) {}
     void SetUp() override {
         WithModule::SetUp();
-        if (!llvmapi::loaded()) {
-            ASSERT_NE(llvmapi::adopt(backend_testing::engine(), nullptr), nullptr);
-        }
+        ASSERT_TRUE(adoptEngine());
         settings::setCachePlace(settings::CachePlace::off, nullptr);
         settings::current.perfMap = 0;
     }
@@ -101,7 +98,8 @@ protected:
     // Compiles the function's returned expression and runs it: "ok", "failed", or the
     // refusal's text.
     std::string run(const char* name) {
-        driver::Compiled* state = newState();
+        OwnedState owned;
+        driver::Compiled* state = owned.state;
         if (!state) return "<no state>";
         Compiler* c = &state->compiler;
         c->frontCache = &cache_;  // record classes are read through it
@@ -110,13 +108,7 @@ protected:
         if (!expr) return "<no expression>";
         {
             Function f(c, symbol.c_str(), 7, {c->module.ptr, c->module.ptr});
-            llvmapi::BasicBlockRef error =
-                T.LLVMAppendBasicBlockInContext(c->module.context, f.fn, "error");
-            llvmapi::BuilderRef b = T.LLVMCreateBuilderInContext(c->module.context);
-            T.LLVMPositionBuilderAtEnd(b, error);
-            T.LLVMBuildRet(b, T.LLVMConstInt(c->module.i1, 0, 0));
-            T.LLVMDisposeBuilder(b);
-            f.e.errorTarget = error;
+            f.addErrorBlock();
             Semantic* s = newSemantic(c, front(name), 0, 3);
             EXPECT_TRUE(f.e.semantics.push(s));
             Shape shape;
@@ -124,11 +116,7 @@ protected:
             EXPECT_EQ(f.e.temporaries.count, 0u) << "the live values are put back";
             if (st != Status::ok) {
                 endSemantic(s);
-                std::string refused =
-                    "<refused: " + std::string(c->message.items, c->message.count) + ">";
-                f.finish();
-                driver::Compiled::free(state);
-                return refused;
+                return refusal(c);
             }
             Operand o;
             EXPECT_EQ(materialize(&f.e, shape, 3, &o), Status::ok);
@@ -136,21 +124,13 @@ protected:
             endSemantic(s);
         }
         auto fn = reinterpret_cast<bool (*)(void*, value::Value*)>(loadAndFind(state, symbol));
-        if (!fn) {
-            driver::Compiled::free(state);
-            return "<not loaded>";
-        }
-        helpers::Ctx ctx{};
-        ctx.conversion = *convert::defaultContext();
-        PyObject** objects = c->objects.items;
-        ctx.moduleObjects = &objects;
+        if (!fn) return "<not loaded>";
+        RunContext run(c);
         value::Value v = value::Value::none();
-        std::string out = fn(&ctx, &v) ? "ok" : "failed: ";
+        std::string out = fn(&run.ctx, &v) ? "ok" : "failed: ";
         if (out != "ok")
-            out.append(reinterpret_cast<const char*>(ctx.message.data), ctx.message.length);
+            out.append(reinterpret_cast<const char*>(run.ctx.message.data), run.ctx.message.length);
         if (out == "ok") value::decref(v);
-        helpers::endCtx(&ctx);
-        driver::Compiled::free(state);
         PyErr_Clear();
         return out;
     }

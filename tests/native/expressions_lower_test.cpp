@@ -28,7 +28,6 @@ namespace wuna::compile {
 namespace {
 
 using namespace toolkit_testing;
-const llvmapi::Table& T = llvmapi::table;
 
 constexpr char kFixture[] = R"PY(
 class Box:
@@ -106,16 +105,9 @@ def imp_missing():
     from wuna_no_such_module import a
 )PY";
 
-class Expressions : public testing_support::WithModule<::testing::Test> {
+class Expressions : public LoweringTest {
 protected:
-    Expressions() : WithModule(kFixture) {}
-    void SetUp() override {
-        WithModule::SetUp();
-        if (!llvmapi::loaded()) {
-            ASSERT_NE(llvmapi::adopt(backend_testing::engine(), nullptr), nullptr);
-        }
-        ASSERT_EQ(newModule(&compiler_), Status::ok);
-    }
+    Expressions() : LoweringTest(kFixture) {}
 
     // The expression the function returns (its last return statement).
     const front::Expr* returned(const char* name) {
@@ -608,57 +600,40 @@ protected:
 
     // Compiles expr and runs it; the result as Python's str() of it, or the failure text.
     std::string run(const front::Expr* expr, std::string* ir = nullptr) {
-        driver::Compiled* state = newState();
+        OwnedState owned;
+        driver::Compiled* state = owned.state;
         if (!state) return "<no state>";
         Compiler* c = &state->compiler;
         std::string name = symbolOf(state, "_e");
         {
             Function f(c, name.c_str(), 7, {c->module.ptr, c->module.ptr});
-            llvmapi::BasicBlockRef error =
-                T.LLVMAppendBasicBlockInContext(c->module.context, f.fn, "error");
-            llvmapi::BuilderRef b = T.LLVMCreateBuilderInContext(c->module.context);
-            T.LLVMPositionBuilderAtEnd(b, error);
-            T.LLVMBuildRet(b, T.LLVMConstInt(c->module.i1, 0, 0));
-            T.LLVMDisposeBuilder(b);
-            f.e.errorTarget = error;
+            f.addErrorBlock();
             Semantic* s = newSemantic(c, front("int_"), 0, 3);
             EXPECT_TRUE(f.e.semantics.push(s));
             Shape shape;
             Status st = emitExpr(&f.e, s, expr, &shape);
             if (st != Status::ok) {
                 endSemantic(s);
-                std::string refused =
-                    "<refused: " + std::string(c->message.items, c->message.count) + ">";
-                f.finish();
-                driver::Compiled::free(state);
-                return refused;
+                return refusal(c);
             }
             Operand o;
-            if (st == Status::ok) {
-                EXPECT_EQ(materialize(&f.e, shape, 3, &o), Status::ok);
-                EXPECT_EQ(storeOperand(&f.e, f.param(1), &o), Status::ok);
-            }
+            EXPECT_EQ(materialize(&f.e, shape, 3, &o), Status::ok);
+            EXPECT_EQ(storeOperand(&f.e, f.param(1), &o), Status::ok);
             endSemantic(s);
             if (ir) *ir = f.ir();
         }
         auto fn = reinterpret_cast<bool (*)(void*, value::Value*)>(loadAndFind(state, name));
-        if (!fn) {
-            driver::Compiled::free(state);
-            return "<not loaded>";
-        }
-        helpers::Ctx ctx{};
-        ctx.conversion = *convert::defaultContext();
-        PyObject** objects = c->objects.items;
-        ctx.moduleObjects = &objects;
+        if (!fn) return "<not loaded>";
+        RunContext run(c);
         value::Value v = value::Value::none();
         std::string out;
-        if (!fn(&ctx, &v)) {
+        if (!fn(&run.ctx, &v)) {
             out = "failed";
         } else {
             // A native list comes back as a plain Python copy.
             auto saved = convert::hooks;
             convert::hooks.makeProxy = testing_support::copyProxy;
-            PyObject* py = convert::toPython(v, &ctx.conversion);
+            PyObject* py = convert::toPython(v, &run.ctx.conversion);
             convert::hooks = saved;
             PyObject* s = py ? PyObject_Str(py) : nullptr;
             out = s ? PyUnicode_AsUTF8(s) : "<no text>";
@@ -667,8 +642,6 @@ protected:
             PyErr_Clear();
             value::decref(v);
         }
-        helpers::endCtx(&ctx);
-        driver::Compiled::free(state);
         return out;
     }
     // Compiles the function's returned expression with its first local holding a run-time
@@ -678,7 +651,8 @@ protected:
                         std::string* refused) {
         front::FunctionIR* ir = front(function);
         const front::Expr* expr = returned(function);
-        driver::Compiled* state = newState();
+        OwnedState owned;
+        driver::Compiled* state = owned.state;
         if (!ir || !expr || !state) {
             *refused = "<no function>";
             return false;
@@ -688,13 +662,7 @@ protected:
         {
             ModuleRecord* m = &c->module;
             Function f(c, name.c_str(), 7, {m->ptr, m->i64, m->i64, m->ptr});
-            llvmapi::BasicBlockRef error =
-                T.LLVMAppendBasicBlockInContext(m->context, f.fn, "error");
-            llvmapi::BuilderRef b = T.LLVMCreateBuilderInContext(m->context);
-            T.LLVMPositionBuilderAtEnd(b, error);
-            T.LLVMBuildRet(b, T.LLVMConstInt(m->i1, 0, 0));
-            T.LLVMDisposeBuilder(b);
-            f.e.errorTarget = error;
+            f.addErrorBlock();
             Semantic* s = newSemantic(c, ir, uint32_t(ir->locals.count), 3);
             EXPECT_TRUE(s && f.e.semantics.push(s));
             Operand x{};
@@ -713,8 +681,6 @@ protected:
             endSemantic(s);
             if (st != Status::ok) {
                 *refused = std::string(c->message.items, c->message.count);
-                f.finish();
-                driver::Compiled::free(state);
                 return false;
             }
         }
@@ -722,15 +688,10 @@ protected:
             loadAndFind(state, name));
         bool ok = false;
         if (fn) {
-            helpers::Ctx ctx{};
-            ctx.conversion = *convert::defaultContext();
-            PyObject** objects = c->objects.items;
-            ctx.moduleObjects = &objects;
-            ok = fn(&ctx, v.tag, v.payload, out);
-            helpers::endCtx(&ctx);
+            RunContext run(c);
+            ok = fn(&run.ctx, v.tag, v.payload, out);
         }
         if (!ok) *refused = fn ? "failed" : "<not loaded>";
-        driver::Compiled::free(state);
         return ok;
     }
 

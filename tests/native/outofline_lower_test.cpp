@@ -519,12 +519,7 @@ struct SiteModule {
         f = new Function(c, "t_sites", compile::kNoFunctionScope, {m->ptr, m->ptr, m->i64, m->i64});
         f->e.ownFrame = f->param(1);
         f->e.hasOwnFrame = 1;
-        llvmapi::BasicBlockRef error = T.LLVMAppendBasicBlockInContext(m->context, f->fn, "error");
-        llvmapi::BuilderRef b = T.LLVMCreateBuilderInContext(m->context);
-        T.LLVMPositionBuilderAtEnd(b, error);
-        T.LLVMBuildRet(b, T.LLVMConstInt(m->i1, 0, 0));
-        T.LLVMDisposeBuilder(b);
-        f->e.errorTarget = error;
+        f->addErrorBlock();
     }
     ~SiteModule() {
         delete f;

@@ -17,7 +17,6 @@ namespace {
 
 using toolkit_testing::countOf;
 using toolkit_testing::verify;
-const llvmapi::Table& T = llvmapi::table;
 
 constexpr char kSource[] = "import sys\nsys.path.insert(0, '" WUNA_BUILD_DIR "')\n" R"PY(
 import pargo
@@ -47,16 +46,9 @@ def caller(node, rt):
 constexpr uint32_t kScope = 7;
 constexpr int32_t kSite = 5;
 
-class ParseLowering : public testing_support::WithModule<::testing::Test> {
+class ParseLowering : public toolkit_testing::LoweringTest {
 protected:
-    ParseLowering() : WithModule(kSource) {}
-    void SetUp() override {
-        WithModule::SetUp();
-        if (!llvmapi::loaded()) {
-            ASSERT_NE(llvmapi::adopt(backend_testing::engine(), nullptr), nullptr);
-        }
-        ASSERT_EQ(newModule(&compiler_), Status::ok);
-    }
+    ParseLowering() : LoweringTest(kSource) {}
     static Shape pyShape(PyObject* o) {
         Shape s{};
         s.kind = ShapeKind::py;
@@ -88,12 +80,7 @@ struct Emitting {
     Semantic* s;
     Emitting(Compiler* c, front::FunctionIR* caller, const char* name)
         : f(c, name, kScope, {c->module.ptr, c->module.i64, c->module.i64}) {
-        llvmapi::BasicBlockRef error = T.LLVMAppendBasicBlockInContext(f.m->context, f.fn, "error");
-        llvmapi::BuilderRef b = T.LLVMCreateBuilderInContext(f.m->context);
-        T.LLVMPositionBuilderAtEnd(b, error);
-        T.LLVMBuildRet(b, T.LLVMConstInt(f.m->i1, 0, 0));
-        T.LLVMDisposeBuilder(b);
-        f.e.errorTarget = error;
+        f.addErrorBlock();
         s = newSemantic(c, caller, 0, kSite);
         EXPECT_TRUE(f.e.semantics.push(s));
     }

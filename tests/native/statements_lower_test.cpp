@@ -29,7 +29,6 @@ using compile::LocalState;
 using compile::Semantic;
 using compile::Shape;
 using compile::ShapeKind;
-const llvmapi::Table& T = llvmapi::table;
 
 constexpr char kSource[] = R"PY(
 def ret_const():
@@ -120,16 +119,9 @@ def watched(a):
         return err.args
 )PY";
 
-class StatementsLower : public testing_support::WithModule<::testing::Test> {
+class StatementsLower : public toolkit_testing::LoweringTest {
 protected:
-    StatementsLower() : WithModule(kSource) {}
-    void SetUp() override {
-        WithModule::SetUp();
-        if (!llvmapi::loaded()) {
-            ASSERT_NE(llvmapi::adopt(backend_testing::engine(), nullptr), nullptr);
-        }
-        ASSERT_EQ(compile::newModule(&compiler_), Status::ok);
-    }
+    StatementsLower() : LoweringTest(kSource) {}
 };
 
 // A function over a fresh emitter with one open body for the semantic's reading: an "error"
@@ -141,13 +133,8 @@ struct Body {
     llvmapi::BasicBlockRef error;
     Body(compile::Compiler* c, front::FunctionIR* reading, const char* name)
         : f(c, name, 7, {c->module.ptr}), ir(reading) {
-        compile::ModuleRecord* m = f.m;
-        error = T.LLVMAppendBasicBlockInContext(m->context, f.fn, "error");
-        llvmapi::BuilderRef b = T.LLVMCreateBuilderInContext(m->context);
-        T.LLVMPositionBuilderAtEnd(b, error);
-        T.LLVMBuildRet(b, T.LLVMConstInt(m->i1, 0, 0));
-        T.LLVMDisposeBuilder(b);
-        f.e.errorTarget = error;
+        f.addErrorBlock();
+        error = f.e.errorTarget;
         s = compile::newSemantic(c, reading, reading ? uint32_t(reading->locals.count) : 0, 3);
         EXPECT_NE(s, nullptr);
         EXPECT_EQ(compile::newBlock(&f.e.builder, "ret", &s->returnBlock), Status::ok);

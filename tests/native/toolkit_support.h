@@ -1,6 +1,8 @@
 // What the emission toolkit's tests share: an emitter over a fresh function of a compiler of
 // the test's own (a program function or the top level), the function's IR text, the module
-// verified, and a module state whose code is loaded and called through the code engine.
+// verified, and a module state whose code is loaded and called through the code engine with
+// a run context of its own; the fixture of the lowering tests (a Python module of the test's
+// own, the code engine, a compiler over a new module).
 #pragma once
 #include <gtest/gtest.h>
 
@@ -14,6 +16,9 @@
 #include "compiler/codegen/emitter.h"
 #include "tests/native/backend_test_support.h"
 #include "tests/native/compile_test_support.h"
+#include "tests/native/front_modules.h"
+#include "wuna/runtime/convert.h"
+#include "wuna/runtime/helpers/ctx.h"
 
 namespace wuna::toolkit_testing {
 
@@ -65,6 +70,16 @@ struct Function {
     }
     ~Function() { finish(); }
     llvmapi::ValueRef param(unsigned i) { return llvmapi::table.LLVMGetParam(fn, i); }
+    // Gives the function an "error" block returning false as its error target.
+    void addErrorBlock() {
+        const llvmapi::Table& t = llvmapi::table;
+        llvmapi::BasicBlockRef error = t.LLVMAppendBasicBlockInContext(m->context, fn, "error");
+        llvmapi::BuilderRef b = t.LLVMCreateBuilderInContext(m->context);
+        t.LLVMPositionBuilderAtEnd(b, error);
+        t.LLVMBuildRet(b, t.LLVMConstInt(m->i1, 0, 0));
+        t.LLVMDisposeBuilder(b);
+        e.errorTarget = error;
+    }
     // Returns true from the current point and finishes the function.
     void finish() {
         if (finished) return;
@@ -90,6 +105,18 @@ inline driver::Compiled* newState() {
     return s;
 }
 
+// A module state of the test's own (newState), freed when it goes: made before the functions
+// emitted into it and the run context its code is called with, so it goes after them.
+struct OwnedState {
+    driver::Compiled* state = newState();
+    OwnedState() = default;
+    ~OwnedState() {
+        if (state) driver::Compiled::free(state);
+    }
+    OwnedState(const OwnedState&) = delete;
+    OwnedState& operator=(const OwnedState&) = delete;
+};
+
 // Adds a top level that returns true and loads the module; the address of symbol, or 0.
 inline uint64_t loadAndFind(driver::Compiled* s, const std::string& symbol) {
     compile::ModuleRecord* m = &s->compiler.module;
@@ -112,5 +139,42 @@ inline uint64_t loadAndFind(driver::Compiled* s, const std::string& symbol) {
 inline std::string symbolOf(driver::Compiled* s, const char* suffix) {
     return std::string(s->prefix, s->prefixLength) + suffix;
 }
+
+// "<refused: the compiler's message>": what a lowering the compiler refused answers.
+inline std::string refusal(const compile::Compiler* c) {
+    return "<refused: " + std::string(c->message.items, c->message.count) + ">";
+}
+
+// The run context compiled code of the compiler's module is called with: the default
+// conversion and the module's Python objects. Ended when it goes, so it goes before the
+// module state is freed.
+struct RunContext {
+    helpers::Ctx ctx{};
+    PyObject** objects;
+    explicit RunContext(compile::Compiler* c) : objects(c->objects.items) {
+        ctx.conversion = *convert::defaultContext();
+        ctx.moduleObjects = &objects;
+    }
+    ~RunContext() { helpers::endCtx(&ctx); }
+    RunContext(const RunContext&) = delete;
+    RunContext& operator=(const RunContext&) = delete;
+};
+
+// Adopts the parser package's code engine, once per process: whether it is there.
+inline bool adoptEngine() {
+    return llvmapi::loaded() || llvmapi::adopt(backend_testing::engine(), nullptr) != nullptr;
+}
+
+// The fixture of the lowering tests: the Python module source read by the front end, the code
+// engine adopted, and the compiler over a new module.
+class LoweringTest : public testing_support::WithModule<::testing::Test> {
+protected:
+    explicit LoweringTest(const char* source) : WithModule(source) {}
+    void SetUp() override {
+        WithModule::SetUp();
+        ASSERT_TRUE(adoptEngine());
+        ASSERT_EQ(compile::newModule(&compiler_), Status::ok);
+    }
+};
 
 }  // namespace wuna::toolkit_testing

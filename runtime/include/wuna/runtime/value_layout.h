@@ -49,6 +49,9 @@ enum : uint64_t {
     TagPint = 18,  // a plain Python int that fits 64 bits
     TagNode = 19,  // counted node block
     TagUnset = 0xffff0000ull,
+    // What a typed entry returns when it failed (the failure is recorded on the run's
+    // context): never the tag of a value.
+    TagTypedFailure = 0xffff0001ull,
     TagTail = 0xffff0002ull,
     TagCaptured = 0xfffffffdull,
     TagDeleted = 0xffffffffull,
@@ -223,6 +226,10 @@ struct Frame {
     uint64_t count;
     Value* slots() { return reinterpret_cast<Value*>(this + 1); }
 };
+// Where compiled code finds a frame's parent word and its slot 0 (slot i lies 16 * i bytes
+// further on).
+inline constexpr uint64_t kFrameParent = offsetof(Frame, parent);
+inline constexpr uint64_t kFrameSlots = sizeof(Frame);
 
 // A program function (kind 9). The code word is never released by the runtime.
 struct Function {

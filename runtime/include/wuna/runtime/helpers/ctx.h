@@ -133,6 +133,8 @@ struct Ctx {
     uint8_t kindSet;
     uint8_t ownsStack;  // the call stack's storage was made by the run's first call
 };
+// Where compiled code finds the call stack's depth word, which a typed entry is given.
+inline constexpr uint64_t kCtxDepthOffset = offsetof(Ctx, depth);
 
 // The calling thread's current Ctx (the run it is inside), or null. Cannot fail.
 Ctx* currentCtx();
