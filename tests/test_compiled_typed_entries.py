@@ -8,7 +8,9 @@ import pytest
 from support.small_language import make_language
 from support.toy import run, toy
 
-WHOLE = pytest.mark.xfail(reason="needs the whole code generator", strict=False)
+NOT_SPECULATED = pytest.mark.xfail(strict=True, reason=(
+    "no typed entry is speculated yet while a compiled program runs: "
+    "report()['speculated'] stays empty"))
 
 ADD = "def add(a, b) {\n  return a + b;\n}\n"
 
@@ -28,7 +30,8 @@ def calls(*pairs):
     "source, speculated",
     [
         # Calls 1 and 2 only count, call 3 asks for the typed entry, call 4 runs it.
-        (calls((1, 2), (3, 4), (5, 6), (7, 8)), {"line 1": "int, int"}),
+        pytest.param(calls((1, 2), (3, 4), (5, 6), (7, 8)), {"line 1": "int, int"},
+                     marks=NOT_SPECULATED),
         # Below the threshold: nothing made yet.
         (calls((1, 2), (3, 4)), {}),
         # An int in one call and a str in another: no typed entry, ever.
@@ -36,7 +39,6 @@ def calls(*pairs):
     ],
     ids=["hot", "cold", "mixed"],
 )
-@WHOLE
 def test_a_function_called_hot_calls_times_gets_a_typed_entry(source, speculated):
     expected, _ = printed(source, "python", hot_calls=3)
     out, program = printed(source, "compiled", hot_calls=3)
@@ -58,7 +60,6 @@ out(loop(%d, 0));
 """
 
 
-@WHOLE
 def test_tail_calls_run_in_constant_depth_as_in_the_reference_mode():
     # Ten times max_depth: only constant depth gets through.
     results = {}
@@ -69,7 +70,6 @@ def test_tail_calls_run_in_constant_depth_as_in_the_reference_mode():
     assert results["compiled"] == results["python"]
 
 
-@WHOLE
 def test_a_million_tail_calls_in_a_loop_run_in_constant_depth():
     lang = toy(max_depth=50)
     lang.load(LOOP % 1_000_000).run("compiled")

@@ -149,9 +149,6 @@ def test_the_reference_mode_gives_what_python_gives():
     assert str(caught.value) in got[2]
 
 
-@pytest.mark.xfail(strict=True, reason="show's list comprehension reads rt, a parameter of "
-                   "the semantic, in its element: it counts as unassigned inside the "
-                   "comprehension and show runs as Python")
 def test_the_semantics_compile_without_running_as_python():
     printed = []
     lang = make_language(printed)

@@ -318,6 +318,10 @@ inline constexpr uint32_t kNoLocal = 0xFFFFFFFFu;
 // One use of a local found by the walks below: the reading expression (null for the target of
 // an augmented assignment and for del), the local, the walk's flag, and whether the use
 // assigns the local (a := target) rather than reads it.
+// The walks add kRepeatedUse to the flag of a use that one evaluation of its statement may
+// make several times: inside a comprehension's element, filters, targets and every iterable
+// but the first (an unrolled comprehension compiles them once per item).
+inline constexpr uint8_t kRepeatedUse = 0x80;
 struct LocalUse {
     const front::Expr* expr;
     uint32_t local;

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -100,6 +101,9 @@ def last(a, b):
     y = x
     return y + b
 
+def repeated(xs, rt, n, m, d):
+    return [rt.eval(x) for x in xs if n for y in m] + [{k: d for k in xs}]
+
 def uses(a, b, c, d):
     a += 1
     del b
@@ -130,6 +134,13 @@ protected:
         }
         ASSERT_EQ(compile::newModule(&compiler_), Status::ok);
     }
+    // Whether the read of the local in the statement is its last use.
+    struct Case {
+        uint64_t statement;
+        const char* local;
+        bool last;
+    };
+    void expectLastUses(front::FunctionIR* ir, const Case* cases, size_t count);
 };
 
 // A function over a fresh emitter with one open body for the semantic's reading: an "error"
@@ -592,15 +603,35 @@ TEST_F(StatementsLower, LastUsesOfLocals) {
     front::FunctionIR* ir = front("last");
     ASSERT_NE(ir, nullptr);
     // x = a + b | y = x | return y + b: b's last use is its read in the return.
-    struct Case {
-        uint64_t statement;
-        const char* local;
-        bool last;
-    };
     const Case cases[] = {
         {0, "a", true}, {0, "b", false}, {1, "x", true}, {2, "y", true}, {2, "b", true},
     };
-    for (const Case& k : cases) {
+    expectLastUses(ir, cases, std::size(cases));
+}
+
+TEST_F(StatementsLower, ReadsAComprehensionRepeatsAreNoLastUse) {
+    front::FunctionIR* ir = front("repeated");
+    ASSERT_NE(ir, nullptr);
+    // Unrolled, the element, the filters and every iterable but the first are compiled once
+    // per item: taking the value at the first would leave nothing for the second.
+    const Case cases[] = {
+        {0, "xs", false}, {0, "rt", false}, {0, "n", false}, {0, "m", false}, {0, "d", false},
+    };
+    expectLastUses(ir, cases, std::size(cases));
+    // xs alone: once in the first list's iterable, once in the dict's; rt read only once.
+    backend::List<compile::LocalUse> uses;
+    ASSERT_EQ(compile::noteStmtLocals(&ir->body.items[0], 0, &uses), Status::ok);
+    std::string repeated;
+    for (size_t i = 0; i < uses.count; i++) {
+        front::Text t = ir->locals.items[uses[i].local];
+        if (uses[i].flag & compile::kRepeatedUse) repeated += std::string(t.data, t.length) + " ";
+    }
+    uses.free();
+    EXPECT_EQ(repeated, "x n m y rt x k k d ");
+}
+
+void StatementsLower::expectLastUses(front::FunctionIR* ir, const Case* cases, size_t count) {
+    for (const Case& k : std::span(cases, count)) {
         backend::List<compile::LocalUse> uses;
         ASSERT_EQ(compile::noteStmtLocals(&ir->body.items[k.statement], 0, &uses), Status::ok);
         const front::Expr* read = nullptr;
