@@ -9,6 +9,7 @@
 #include "compiler/front/stable.h"
 #include "host/tree/grammar.h"
 #include "host/tree/index.h"
+#include "wuna/runtime/errors.h"
 
 namespace wuna::compile {
 
@@ -125,7 +126,8 @@ Status nodeRead(Emitter* e, Semantic* s, uint32_t node, front::Text name, front:
     bool answered;
     if (Status err = nodeAttribute(e, node, name, out, &answered); err != Status::ok) return err;
     if (answered) return Status::ok;
-    if (named(name, "children")) return refuseConstruct(e, "a node's children as a value");
+    // A new list at each read, as the reference mode's node.children is a new list each time.
+    if (named(name, "children")) return nodeChildrenWhenCompiling(e, node, out);
     front::Text kind = kindText(tree, node);
     Status err = attrs::beginAt(e, s, at);
     backend::List<char>* message = &e->compiler->message;
@@ -149,6 +151,18 @@ Shape emptyTuple() {
     Shape s{};
     s.kind = ShapeKind::tuple;
     return s;
+}
+
+// rt.Throw: the module's Throw class, kept among the module's objects, as a value known while
+// compiling (called, raised and caught as any exception class is).
+Status throwClass(Emitter* e, Shape* out) {
+    PyObject* cls = errors::pyClass(errors::Kind::Throw);  // borrowed
+    if (!cls) return refuseConstruct(e, "rt.Throw without the wuna module's Throw class");
+    if (Status err = pinObject(e->compiler, cls, nullptr); err != Status::ok) return err;
+    *out = Shape{};
+    out->kind = ShapeKind::py;
+    out->py = cls;
+    return Status::ok;
 }
 
 Status rtRead(Emitter* e, Semantic* s, front::Text name, front::Position at, Shape* out) {
@@ -185,7 +199,7 @@ Status rtRead(Emitter* e, Semantic* s, front::Text name, front::Position at, Sha
         *out = dynShape(loadOperand(e, e->scratch, KnownKind::unknown));
         return Status::ok;
     }
-    if (named(name, "Throw")) return refuseConstruct(e, "rt.Throw as a value");
+    if (named(name, "Throw")) return throwClass(e, out);
     return compileError(e, s, at, "rt has no '", name, "' in compiled code");
 }
 
