@@ -250,6 +250,13 @@ Status dynRead(Emitter* e, Semantic* s, Operand object, front::Text name, Shape*
     return Status::ok;
 }
 
+// The attribute read from the object when the code runs.
+Status atRunTime(Emitter* e, Semantic* s, const Shape& object, front::Text name, Shape* out) {
+    Operand o;
+    if (Status err = materialize(e, object, s ? s->site : 0, &o); err != Status::ok) return err;
+    return dynRead(e, s, o, name, out);
+}
+
 // An attribute of a Python object known while compiling.
 Status pyRead(Emitter* e, Semantic* s, const Shape& object, front::Text name, Shape* out) {
     Compiler* c = e->compiler;
@@ -260,7 +267,12 @@ Status pyRead(Emitter* e, Semantic* s, const Shape& object, front::Text name, Sh
         if (!key) return Status::pythonError;
         PyObject* value = PyObject_GetAttr(object.py, key);
         Py_DECREF(key);
-        if (!value) return Status::pythonError;
+        // A failing read (a module attribute that isn't there) would stop the whole compiled
+        // run before it starts: the read is left to run time instead, where it fails at the
+        // node whose semantic reads it, if the run gets there, as in the reference mode.
+        if (!value && !PyErr_ExceptionMatches(PyExc_Exception)) return Status::pythonError;
+        if (!value) PyErr_Clear();
+        if (!value) return atRunTime(e, s, object, name, out);
         Shape shape;
         Status err = fromPython(c, value, &shape);
         if (err == Status::ok && shape.kind != ShapeKind::py) {
@@ -279,9 +291,7 @@ Status pyRead(Emitter* e, Semantic* s, const Shape& object, front::Text name, Sh
         }
     }
     // It may change before the run: read from the object itself then.
-    Operand o;
-    if (Status err = materialize(e, object, s ? s->site : 0, &o); err != Status::ok) return err;
-    return dynRead(e, s, o, name, out);
+    return atRunTime(e, s, object, name, out);
 }
 
 }  // namespace
