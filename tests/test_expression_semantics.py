@@ -2,8 +2,9 @@
 the same output and the same error text: constants and displays, and/or/not, comparison
 chains (which stop at their first false link: a later comparand is not evaluated), truth and
 conditional expressions, slices, f-strings (an invalid spec on a value fails when it runs, and
-so does a module attribute that isn't there), type(x).__name__ and named expressions. Values come from the program's variables, so that the
-compiled code meets them at run time, and from the node, so that it folds them."""
+so does a module attribute that isn't there), type(x).__name__ and named expressions. Values
+come from the program's variables, so that the compiled code meets them at run time, and from
+the node, so that it folds them."""
 import functools
 import math
 
