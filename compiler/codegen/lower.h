@@ -585,6 +585,9 @@ bool isNativeHost(PyObject* object);
 // releases it.
 [[nodiscard]] Status enterBlockScope(Emitter* e, uint32_t node, bool* entered);
 [[nodiscard]] Status leaveBlockScope(Emitter* e, uint32_t node);
+// Goes on where the block scope's frame from wn_frame_new was made; a null frame (memory ran
+// out) fails the run at the node instead of being used. ok, or an emission error.
+[[nodiscard]] Status checkNewFrame(Emitter* e, llvmapi::ValueRef frame, uint32_t node);
 // Releases the frame of every open block scope above the depth, innermost first (the scope
 // stack itself unchanged).
 [[nodiscard]] Status releaseScopeFramesAbove(Emitter* e, uint64_t depth);
@@ -720,12 +723,13 @@ bool compiledForThisProcess(const Compiler* c);
 // the current block is terminated.
 [[nodiscard]] Status emitTailCall(Emitter* e, int32_t site);
 // The frame an out-of-line call passes: the current frame, or (a function without a heap
-// frame, called from an expression) a frame made for the call from the stack slots.
+// frame, called from an expression) a frame made for the call from the stack slots; when
+// memory for it runs out the run fails with MemoryError at the site.
 struct CallFrame {
     llvmapi::ValueRef frame;
     uint8_t made;  // made for the call: emitCallFrameRelease after it
 };
-[[nodiscard]] Status emitCallFrame(Emitter* e, CallFrame* out);
+[[nodiscard]] Status emitCallFrame(Emitter* e, int32_t site, CallFrame* out);
 // Moves the values of a frame made for a call back into the stack slots and releases it.
 [[nodiscard]] Status emitCallFrameRelease(Emitter* e, llvmapi::ValueRef frame);
 

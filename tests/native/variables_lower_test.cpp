@@ -462,6 +462,47 @@ TEST_F(VariablesLower, AFrameThatCantBeMadeFailsTheRunInsteadOfBeingUsed) {
     wn_frame_release(own);
 }
 
+// rt.fresh renews the block's frame: when the new one can't be made the run fails there, and
+// the scope keeps the frame it had (never a null frame stored for later reads).
+TEST_F(VariablesLower, AFreshFrameThatCantBeMadeFailsTheRunInsteadOfBeingStored) {
+    {
+        Fn f(c, "t_nofresh", 1);
+        f->hasOwnFrame = 1;
+        f->ownFrame = f.f.param(1);
+        bool entered;
+        ASSERT_EQ(compile::enterBlockScope(&f.f.e, 4, &entered), Status::ok);
+        ASSERT_TRUE(entered);
+        compile::Layout* layout;
+        ASSERT_EQ(compile::layoutOf(c, 4, &layout), Status::ok);
+        size_t saved = layout->slots.count;
+        layout->slots.count = SIZE_MAX;  // wn_frame_new gives null for it
+        ASSERT_EQ(compile::emitRtFresh(&f.f.e, nullptr, 4), Status::ok);
+        layout->slots.count = saved;
+        ASSERT_EQ(compile::leaveBlockScope(&f.f.e, 4), Status::ok);
+        f.result(compile::noneShape());
+        std::string ir = f.f.ir();
+        EXPECT_EQ(countOf(ir, "@wn_frame_new("), 2u) << ir;
+        EXPECT_NE(ir.find("frame_failed"), std::string::npos) << ir;
+    }
+    // The hoisted g is made as the scope is entered; it never runs: its code is a stand-in.
+    c->worklist.count = 0;
+    compile::FunctionRef g;
+    ASSERT_EQ(compile::llvmFunction(c, 7, &g), Status::ok);
+    llvmapi::BuilderRef b = T.LLVMCreateBuilderInContext(c->module.context);
+    T.LLVMPositionBuilderAtEnd(
+        b, T.LLVMAppendBasicBlockInContext(c->module.context, g.function, "entry"));
+    T.LLVMBuildUnreachable(b);
+    T.LLVMDisposeBuilder(b);
+    EXPECT_EQ(verify(&c->module), "");
+    Entry run = load("t_nofresh");
+    ASSERT_NE(run, nullptr);
+    auto* own = static_cast<value::Frame*>(wn_frame_new(nullptr, 3));
+    value::Value out{};
+    EXPECT_FALSE(run(&ctx, own, &out));
+    EXPECT_EQ(failure(), "out of memory for a block scope's frame");
+    wn_frame_release(own);
+}
+
 TEST_F(VariablesLower, AFunctionWithoutTheFrameItsCodeNeedsIsANeedForTheNextAttempt) {
     Fn f(c, "t_need", 1);
     Shape a;
