@@ -83,17 +83,6 @@ Operand operandOf(Function& f, unsigned first) {
     return o;
 }
 
-// Gives the function an "error" block returning false as its error target.
-void addErrorBlock(Function& f) {
-    compile::ModuleRecord* m = f.m;
-    llvmapi::BasicBlockRef error = T.LLVMAppendBasicBlockInContext(m->context, f.fn, "error");
-    llvmapi::BuilderRef b = T.LLVMCreateBuilderInContext(m->context);
-    T.LLVMPositionBuilderAtEnd(b, error);
-    T.LLVMBuildRet(b, T.LLVMConstInt(m->i1, 0, 0));
-    T.LLVMDisposeBuilder(b);
-    f.e.errorTarget = error;
-}
-
 // The module of every case, built and loaded once for the process.
 struct Program {
     driver::Compiled* state = nullptr;
@@ -119,7 +108,7 @@ struct Program {
             std::string symbol = symbolOf(state, ("_c" + std::to_string(k)).c_str());
             Function f(c, symbol.c_str(), kProgramFunction,
                        {m->ptr, m->i64, m->i64, m->i64, m->i64, m->i64, m->i64, m->ptr});
-            addErrorBlock(f);
+            f.addErrorBlock();
             Semantic* s = compile::newSemantic(c, &ir, 2, 0);
             ASSERT_NE(s, nullptr);
             ASSERT_TRUE(f.e.semantics.push(s));
@@ -548,7 +537,7 @@ TEST_F(AttributesFold, ConstantSubscriptsFoldAndOutOfRangeOnesAreLeftToRunTime) 
     for (const Folded& c : cases) {
         backend_testing::Bare bare("t_fold");
         Function f(&bare.c, "t_fold_f", kProgramFunction, {bare.m()->ptr});
-        addErrorBlock(f);
+        f.addErrorBlock();
         PyObject* object = testing_support::eval(c.container);
         Shape container, out;
         ASSERT_EQ(compile::fromPython(&bare.c, object, &container), Status::ok);
@@ -573,7 +562,7 @@ TEST_F(AttributesFold, ConstantSubscriptsFoldAndOutOfRangeOnesAreLeftToRunTime) 
 TEST_F(AttributesFold, AListMadeWhileCompilingFoldsTrueAsItemOneAndChangesInPlace) {
     backend_testing::Bare bare("t_list");
     Function f(&bare.c, "t_list_f", kProgramFunction, {bare.m()->ptr});
-    addErrorBlock(f);
+    f.addErrorBlock();
     front::ListRecord* list = front::newListRecord(&bare.c);
     ASSERT_NE(list, nullptr);
     for (int64_t v : {10, 20, 30}) ASSERT_EQ(front::appendItem(&bare.c, list, pint(v)), Status::ok);
@@ -631,7 +620,7 @@ TEST_F(AttributesFold, TupleKeysOfADictMadeWhileCompilingAreFoundAsPythonFindsTh
     backend_testing::Bare bare("t_tuplekeys");
     Function f(&bare.c, "t_tuplekeys_f", kProgramFunction,
                {bare.m()->ptr, bare.m()->i64, bare.m()->i64});
-    addErrorBlock(f);
+    f.addErrorBlock();
     Semantic* s = compile::newSemantic(&bare.c, nullptr, 1, 0);
     ASSERT_TRUE(f.e.semantics.push(s));
     front::DictRecord* dict = front::newDictRecord(&bare.c);
@@ -675,7 +664,7 @@ TEST_F(AttributesFold, TupleKeysOfADictMadeWhileCompilingAreFoundAsPythonFindsTh
 TEST_F(AttributesFold, AConstantStrSplitGivesAListOfItsOwnNotASharedPythonList) {
     backend_testing::Bare bare("t_split");
     Function f(&bare.c, "t_split_f", kProgramFunction, {bare.m()->ptr});
-    addErrorBlock(f);
+    f.addErrorBlock();
     Semantic* s = compile::newSemantic(&bare.c, nullptr, 1, 0);
     ASSERT_TRUE(f.e.semantics.push(s));
     Shape receiver = strOf("a b"), out;
@@ -693,7 +682,7 @@ TEST_F(AttributesFold, AConstantStrSplitGivesAListOfItsOwnNotASharedPythonList) 
 TEST_F(AttributesFold, UnknownRtNamesAndToBytesGivenAnArgumentTwiceAreCompileErrors) {
     backend_testing::Bare bare("t_err");
     Function f(&bare.c, "t_err_f", kProgramFunction, {bare.m()->ptr, bare.m()->i64, bare.m()->i64});
-    addErrorBlock(f);
+    f.addErrorBlock();
     Shape rt{}, out;
     rt.kind = ShapeKind::rt;
     EXPECT_EQ(compile::emitAttribute(&f.e, nullptr, &rt, front::Text{"nosuch", 6}, 0, &out),

@@ -396,12 +396,7 @@ TEST_F(OutOfLineLower, AFrameMadeForACallMovesItsChangesBackIntoTheStackSlots) {
         f.e.layout = &layout;
         f.e.outOfLineNesting = 1;
         // Where a frame that can't be made fails the run: the run returns false.
-        llvmapi::BasicBlockRef error = T.LLVMAppendBasicBlockInContext(m->context, f.fn, "error");
-        llvmapi::BuilderRef b = T.LLVMCreateBuilderInContext(m->context);
-        T.LLVMPositionBuilderAtEnd(b, error);
-        T.LLVMBuildRet(b, T.LLVMConstInt(m->i1, 0, 0));
-        T.LLVMDisposeBuilder(b);
-        f.e.errorTarget = error;
+        f.addErrorBlock();
         for (int64_t v : {5, 6}) {
             llvmapi::ValueRef slot = compile::valueSlot(&f.e);
             compile::storeWord(&f.e, compile::constI64(&f.e, value::TagInt), slot);

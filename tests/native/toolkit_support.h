@@ -65,6 +65,16 @@ struct Function {
     }
     ~Function() { finish(); }
     llvmapi::ValueRef param(unsigned i) { return llvmapi::table.LLVMGetParam(fn, i); }
+    // Gives the function an "error" block returning false as its error target.
+    void addErrorBlock() {
+        const llvmapi::Table& t = llvmapi::table;
+        llvmapi::BasicBlockRef error = t.LLVMAppendBasicBlockInContext(m->context, fn, "error");
+        llvmapi::BuilderRef b = t.LLVMCreateBuilderInContext(m->context);
+        t.LLVMPositionBuilderAtEnd(b, error);
+        t.LLVMBuildRet(b, t.LLVMConstInt(m->i1, 0, 0));
+        t.LLVMDisposeBuilder(b);
+        e.errorTarget = error;
+    }
     // Returns true from the current point and finishes the function.
     void finish() {
         if (finished) return;
