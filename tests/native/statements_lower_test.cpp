@@ -134,13 +134,6 @@ protected:
         }
         ASSERT_EQ(compile::newModule(&compiler_), Status::ok);
     }
-    // Whether the read of the local in the statement is its last use.
-    struct Case {
-        uint64_t statement;
-        const char* local;
-        bool last;
-    };
-    void expectLastUses(front::FunctionIR* ir, const Case* cases, size_t count);
 };
 
 // A function over a fresh emitter with one open body for the semantic's reading: an "error"
@@ -599,39 +592,16 @@ TEST_F(StatementsLower, UseListsOfStatements) {
     EXPECT_EQ(describe(&ir->body.items[3], 1), "a1 ");
 }
 
-TEST_F(StatementsLower, LastUsesOfLocals) {
-    front::FunctionIR* ir = front("last");
-    ASSERT_NE(ir, nullptr);
-    // x = a + b | y = x | return y + b: b's last use is its read in the return.
-    const Case cases[] = {
-        {0, "a", true}, {0, "b", false}, {1, "x", true}, {2, "y", true}, {2, "b", true},
-    };
-    expectLastUses(ir, cases, std::size(cases));
-}
+// Whether the read of the local in the statement is its last use.
+struct LastUseCase {
+    uint64_t statement;
+    const char* local;
+    bool last;
+};
 
-TEST_F(StatementsLower, ReadsAComprehensionRepeatsAreNoLastUse) {
-    front::FunctionIR* ir = front("repeated");
-    ASSERT_NE(ir, nullptr);
-    // Unrolled, the element, the filters and every iterable but the first are compiled once
-    // per item: taking the value at the first would leave nothing for the second.
-    const Case cases[] = {
-        {0, "xs", false}, {0, "rt", false}, {0, "n", false}, {0, "m", false}, {0, "d", false},
-    };
-    expectLastUses(ir, cases, std::size(cases));
-    // xs alone: once in the first list's iterable, once in the dict's; rt read only once.
-    backend::List<compile::LocalUse> uses;
-    ASSERT_EQ(compile::noteStmtLocals(&ir->body.items[0], 0, &uses), Status::ok);
-    std::string repeated;
-    for (size_t i = 0; i < uses.count; i++) {
-        front::Text t = ir->locals.items[uses[i].local];
-        if (uses[i].flag & compile::kRepeatedUse) repeated += std::string(t.data, t.length) + " ";
-    }
-    uses.free();
-    EXPECT_EQ(repeated, "x n m y rt x k k d ");
-}
-
-void StatementsLower::expectLastUses(front::FunctionIR* ir, const Case* cases, size_t count) {
-    for (const Case& k : std::span(cases, count)) {
+void expectLastUses(compile::Compiler* c, front::FunctionIR* ir,
+                    std::span<const LastUseCase> cases) {
+    for (const LastUseCase& k : cases) {
         backend::List<compile::LocalUse> uses;
         ASSERT_EQ(compile::noteStmtLocals(&ir->body.items[k.statement], 0, &uses), Status::ok);
         const front::Expr* read = nullptr;
@@ -642,9 +612,42 @@ void StatementsLower::expectLastUses(front::FunctionIR* ir, const Case* cases, s
         uses.free();
         ASSERT_NE(read, nullptr) << k.local;
         bool last = false;
-        ASSERT_EQ(compile::isLastUse(&compiler_, ir, read, &last), Status::ok);
+        ASSERT_EQ(compile::isLastUse(c, ir, read, &last), Status::ok);
         EXPECT_EQ(last, k.last) << k.local << " in statement " << k.statement;
     }
+}
+
+TEST_F(StatementsLower, LastUsesOfLocals) {
+    front::FunctionIR* ir = front("last");
+    ASSERT_NE(ir, nullptr);
+    // x = a + b | y = x | return y + b: b's last use is its read in the return.
+    const LastUseCase cases[] = {
+        {0, "a", true}, {0, "b", false}, {1, "x", true}, {2, "y", true}, {2, "b", true},
+    };
+    expectLastUses(&compiler_, ir, cases);
+}
+
+TEST_F(StatementsLower, ReadsAComprehensionRepeatsAreNoLastUse) {
+    front::FunctionIR* ir = front("repeated");
+    ASSERT_NE(ir, nullptr);
+    // Unrolled, the element, the filters and every iterable but the first are compiled once
+    // per item: taking the value at the first would leave nothing for the second.
+    const LastUseCase cases[] = {
+        {0, "xs", false}, {0, "rt", false}, {0, "n", false}, {0, "m", false}, {0, "d", false},
+    };
+    expectLastUses(&compiler_, ir, cases);
+    // Marked repeated: the targets, the filter, the later iterable and the element and value
+    // reads; xs, read once by each comprehension's first iterable, is not (read twice here, it
+    // has no last use in the statement either).
+    backend::List<compile::LocalUse> uses;
+    ASSERT_EQ(compile::noteStmtLocals(&ir->body.items[0], 0, &uses), Status::ok);
+    std::string repeated;
+    for (size_t i = 0; i < uses.count; i++) {
+        front::Text t = ir->locals.items[uses[i].local];
+        if (uses[i].flag & compile::kRepeatedUse) repeated += std::string(t.data, t.length) + " ";
+    }
+    uses.free();
+    EXPECT_EQ(repeated, "x n m y rt x k k d ");
 }
 
 }  // namespace
