@@ -12,6 +12,7 @@ import pytest
 import wuna
 from support.toy import toy
 
+
 def both_modes(body, capfd, source="12;"):
     """{mode: (shown values, error text or None, stdout, stderr)}."""
     lang = toy()
