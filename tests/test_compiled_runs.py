@@ -136,10 +136,10 @@ def test_report_counts_the_compiled_run():
     program.run("compiled", report=True)
     report = program.report()
     assert report["python_crossings"] == {"py_semantic": 3}
-    assert report["code"] == "optimized"
+    # Fast code while the optimized build runs in the background, unless the cache had it.
+    assert (report["code"], report["optimizing"]) in {("fast", True), ("optimized", False)}
     assert report["cache"]["loaded"] + report["cache"]["compiled"] <= 1
     assert report["gil_taken"] >= 1
-    assert report["optimizing"] is False
     assert (report["module_state"], report["speculated"], report["python_functions"]) == ({}, {}, {})
     # A run without report=True leaves the crossings of the last reported run.
     program.run("compiled")

@@ -121,6 +121,23 @@ def test_without_a_file_an_interactive_session_starts():
     assert "stdin:1: oops" in out.stderr
 
 
+def test_the_interactive_session_checks_entries_as_a_file_is_checked():
+    # refused entries run nothing (the print before the bad goto) and the session goes on;
+    # a goto across lines of one entry runs
+    entries = ("print('never') goto nowhere\nlocal x <const> = 1; x = 2\nbreak\n"
+               "for i = 1, 2 do\nif i == 2 then goto done end\nprint(i)\nend ::done::\n"
+               "return [==[a]]b]==]\n")
+    out = subprocess.run([sys.executable, str(LUA_DIR / "lua.py")], input=entries,
+                         capture_output=True, text=True, env=ENV, timeout=60)
+    assert out.returncode == 0
+    assert out.stdout == "> > > > >> >> >> 1\n> a]]b\n> \n"
+    assert out.stderr.splitlines() == [
+        "stdin:1:28: error[syntax]: no visible label 'nowhere' for <goto> at line 1",
+        "stdin:1:24: error[syntax]: attempt to assign to const variable 'x'",
+        "stdin:1:6: error[syntax]: break outside loop at line 1",
+    ]
+
+
 def test_command_line_arguments_are_arg_and_the_main_chunks_varargs(tmp_path):
     script = tmp_path / "args.lua"
     script.write_text("print(select('#', ...), ...)\nprint(#arg, arg[1], arg[2])\n"

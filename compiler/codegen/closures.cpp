@@ -2,9 +2,9 @@
 // call: its arguments are the call's own, the unnamed closure slot and the captured locals'
 // current values, so a function that only reads what it captured is inlined with those
 // values. A nested function that shares its enclosing frame (it assigns a captured name, or
-// the front end gave it a frame closure), a nested function used as a value, and the
-// out-of-line call of the function being compiled need helpers compiled out of line, which
-// are not built yet: they refuse.
+// the front end gave it a frame closure) and a nested function used as a value need helpers
+// compiled out of line with a frame of their own, which are not built yet: they refuse. The
+// out-of-line call of the function whose guard is inlined is the out-of-line lowering's.
 #include "compiler/codegen/calls_shared.h"
 
 namespace wuna::compile {
@@ -43,7 +43,7 @@ Status emitClosure(Emitter* e, Semantic* s, const front::Expr* expr, Shape* out)
     case front::ExprKind::closure:
         return refuseConstruct(e, "a nested function used as a value");
     case front::ExprKind::outOfLine:
-        return refuseConstruct(e, "a call of the function compiled out of line");
+        return emitOutOfLineSelfCall(e, s, expr, out);
     default:
         return refuseConstruct(e, "this expression as a nested function");
     }

@@ -413,7 +413,7 @@ constexpr KindEmitter kKinds[front::kExprKindCount] = {
     comprehension,  // generatorExp
     comprehension,  // dictComp
     fstring,        // fstring
-    call,           // outOfLine: the call lowering's
+    closure,        // outOfLine: the function whose guard is inlined, out of line
 };
 static_assert(sizeof kKinds / sizeof kKinds[0] == front::kExprKindCount);
 

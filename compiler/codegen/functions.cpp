@@ -1,9 +1,13 @@
-// Program functions: the top level, a function's generic entry, and the thunk that runs one
-// node from the bridge. Each becomes one LLVM function of the compiler's current module: its
-// emitter is readied, its parameters bound (frame or stack slots, receiver, extra arguments,
-// the parameters' variables), its body run the way rt.exec runs it, and its "return" and
-// "error" exits completed. installEmission makes these the code generator's entries
+// Program functions: the top level, a function's generic entry and its typed entry, and the
+// thunk that runs one node from the bridge. Each becomes one LLVM function of the compiler's
+// current module: its emitter is readied, its parameters bound (frame or stack slots,
+// receiver, extra arguments, the parameters' variables), its body run the way rt.exec runs
+// it, and its "return" and "error" exits completed. A generic entry starts with the typed-entry
+// dispatch (typedentries.cpp); a typed entry takes its parameters as payloads of the kinds
+// recorded for the function and returns its result (or the typed failure) as a value pair.
+// The top level keeps the globals no function references in stack slots (typed locals). installEmission makes these the code generator's entries
 // (backend/emit.h). See lower.h.
+#include <cstdlib>
 #include <cstring>
 
 #include "compiler/backend/compile_error.h"
@@ -24,6 +28,7 @@ const llvmapi::Table& T = llvmapi::table;
 constexpr uint64_t kFrameParent = 16;  // a frame block's parent pointer
 constexpr uint64_t kFrameSlots = 32;   // slot i at kFrameSlots + 16 * i
 constexpr uint64_t kUnsetTag = 0xFFFF0000u;
+constexpr uint64_t kTypedFailureTag = 0xFFFF0001u;
 
 // Any 64-bit mix of the id: the emitter's function identity.
 uint64_t identityOf(uint32_t id) {
@@ -268,12 +273,74 @@ Status openEntry(Emitter* e, Compiler* c, uint32_t id, uint32_t scope, FunctionR
     return namedBlock(e, "return", &e->returnBlock);
 }
 
+// Per symbol of the analysis: 1 when a node naming it lies inside a function (its own kind or
+// an ancestor's is a function kind). Parents come before their children in the index, so one
+// pass in index order decides every node. Null when memory runs out.
+uint8_t* symbolsInFunctions(const ptree::Index* tree) {
+    auto* symbols = static_cast<uint8_t*>(calloc(tree->symbolCount ? tree->symbolCount : 1, 1));
+    auto* inside = static_cast<uint8_t*>(calloc(tree->count ? tree->count : 1, 1));
+    if (!symbols || !inside) {
+        free(symbols);
+        free(inside);
+        return nullptr;
+    }
+    for (uint32_t k = 0; k < tree->count; k++) {
+        uint32_t parent = tree->parents[k];
+        inside[k] = ptree::isFunctionNode(tree, k) || (parent < k && inside[parent]);
+        uint32_t symbol = tree->nodeSymbols[k];
+        if (inside[k] && symbol < tree->symbolCount) symbols[symbol] = 1;
+    }
+    free(inside);
+    return symbols;
+}
+
+// The top level's typed locals: up to kTypedLocals globals that no function references live
+// in stack slots, loaded from the global frame at entry and written back only where code
+// reads variables through frames (spillLocals). The list has one entry per global slot.
+Status setUpTypedLocals(Emitter* e) {
+    constexpr uint32_t kTypedLocals = 32;
+    Compiler* c = e->compiler;
+    ModuleRecord* m = &c->module;
+    ptree::Index* tree = const_cast<ptree::Index*>(c->tree);
+    size_t n = e->layout->slots.count;
+    if (!n || !tree->nodeSymbols) return Status::ok;
+    uint8_t* inFunctions = symbolsInFunctions(tree);
+    if (!inFunctions) return Status::outOfMemory;
+    Status s = Status::ok;
+    for (size_t i = 0; i < n && s == Status::ok; i++)
+        if (!e->typedLocals.push(TypedLocal{nullptr, 0})) s = Status::outOfMemory;
+    BuilderRef entry = e->builder.entryBuilder;
+    uint32_t made = 0;
+    for (size_t i = 0; i < n && made < kTypedLocals && s == Status::ok; i++) {
+        uint32_t symbol = e->layout->slots[i];
+        if (symbol >= tree->symbolCount || inFunctions[symbol] ||
+            ptree::symbolScope(tree, symbol) != -1)
+            continue;
+        ValueRef slot = valueSlot(e);
+        for (uint64_t word = 0; word < 2; word++) {
+            ValueRef from = T.LLVMConstInt(m->i64, kFrameSlots + 16 * i + 8 * word, 0);
+            ValueRef to = T.LLVMConstInt(m->i64, 8 * word, 0);
+            ValueRef source = T.LLVMBuildInBoundsGEP2(entry, m->i8, e->globalFrame, &from, 1, "");
+            ValueRef target = T.LLVMBuildInBoundsGEP2(entry, m->i8, slot, &to, 1, "");
+            ValueRef value = T.LLVMBuildLoad2(entry, m->i64, source, "");
+            T.LLVMSetAlignment(value, 8);
+            T.LLVMSetAlignment(T.LLVMBuildStore(entry, value, target), 8);
+        }
+        e->typedLocals[i] = TypedLocal{slot, 1};
+        made++;
+    }
+    if (made) e->hadTypedLocals = 1;
+    free(inFunctions);
+    return s;
+}
+
 Status emitTopLevel(Emitter* e, Compiler* c) {
     FunctionRef fn;
     if (Status s = openEntry(e, c, kTopLevel, kNoFunctionScope, &fn); s != Status::ok) return s;
     e->globalFrame = T.LLVMGetParam(fn.function, 1);
     e->ownFrame = e->globalFrame;
     e->hasOwnFrame = 1;
+    if (Status s = setUpTypedLocals(e); s != Status::ok) return s;
     if (Status s = emitHoistedFunctions(e, kGlobalScope); s != Status::ok) return s;
     if (Status s = emitExecKnown(e, 0); s != Status::ok) return s;
     Status s = Status::ok;
@@ -281,38 +348,127 @@ Status emitTopLevel(Emitter* e, Compiler* c) {
     return s;
 }
 
-Status emitGenericEntry(Emitter* e, Compiler* c, uint32_t id) {
-    const host::FunctionKind* kind = functionKindOf(c, id);
+// A typed entry's parameters: each payload comes as its own LLVM parameter, its kind fixed
+// when the entry was compiled. A list's reference stays the caller's: the variable takes one
+// of its own.
+Status bindTypedParameters(Emitter* e, uint32_t node, const backend::List<uint32_t>& parameters,
+                           const TypedEntry* kinds, ValueRef fn) {
+    for (size_t i = 0; i < parameters.count; i++) {
+        KnownKind kind = typedKnownKind(kinds->kinds[i]);
+        Operand argument = constantOperand(e, typedTagOf(kinds->kinds[i]), 0, kind);
+        argument.payload = T.LLVMGetParam(fn, unsigned(4 + i));
+        if (kind == KnownKind::list)
+            if (Status s = addReference(e, &argument); s != Status::ok) return s;
+        if (Status s = storeParameter(e, node, parameters[i], &argument); s != Status::ok)
+            return s;
+    }
+    return Status::ok;
+}
+
+// The typed failure, {0xFFFF0001, 0}, stored into the result slot and returned.
+void returnTypedFailure(Emitter* e) {
+    ModuleRecord* m = &e->compiler->module;
+    Builder* b = &e->builder;
+    storeWord(e, constI64(e, kTypedFailureTag), e->resultSlot);
+    storeWord(e, constI64(e, 0), slotPayload(e, e->resultSlot));
+    openBlock(b);
+    ValueRef result = T.LLVMBuildLoad2(b->builder, m->valuePair, e->resultSlot, "");
+    T.LLVMSetAlignment(result, 8);
+    T.LLVMBuildRet(b->builder, result);
+}
+
+// The exits of a typed entry: the result value itself, {0xFFFF0001, 0} after a failure.
+void finishTypedExits(Emitter* e, Status* status) {
+    ModuleRecord* m = &e->compiler->module;
+    Builder* b = &e->builder;
+    br(b, e->returnBlock);
+    for (int which = 0; which < 2 && *status == Status::ok; which++) {
+        enter(b, which == 0 ? e->returnBlock : e->errorTarget);
+        spillLocals(e);
+        *status = releaseLocals(e);
+        if (*status != Status::ok) return;
+        if (which == 1) {
+            returnTypedFailure(e);
+            return;
+        }
+        openBlock(b);
+        ValueRef result = T.LLVMBuildLoad2(b->builder, m->valuePair, e->resultSlot, "");
+        T.LLVMSetAlignment(result, 8);
+        T.LLVMBuildRet(b->builder, result);
+    }
+}
+
+// A program function's generic entry (id a function node) or its typed entry (id with
+// kTypedEntryBit: the kinds recorded for the function fix its parameters).
+Status emitProgramEntry(Emitter* e, Compiler* c, uint32_t id) {
+    uint32_t node = id & ~kTypedEntryBit;
+    bool typed = (id & kTypedEntryBit) != 0;
+    const host::FunctionKind* kind = functionKindOf(c, node);
     if (!kind) return refuse(c, "wuna: a function id that names no function node (a wuna bug)");
+    const TypedEntry* kinds = typed ? c->typedEntries.find(node) : nullptr;
+    if (typed && (!kinds || !kinds->kinds))
+        return refuse(c, "wuna: a typed entry of a function with no argument kinds (a wuna bug)");
     FunctionRef fn;
-    if (Status s = openEntry(e, c, id, id, &fn); s != Status::ok) return s;
+    if (Status s = openEntry(e, c, id, node, &fn); s != Status::ok) return s;
     e->outerFrame = T.LLVMGetParam(fn.function, 1);
-    e->argumentArray = T.LLVMGetParam(fn.function, 2);
-    e->argumentCount = T.LLVMGetParam(fn.function, 3);
-    e->receiverPointer = T.LLVMGetParam(fn.function, 4);
-    e->resultSlot = T.LLVMGetParam(fn.function, 5);
-    BasicBlockRef lost;
-    if (Status s = newBlock(&e->builder, "frame_lost", &lost); s != Status::ok) return s;
-    if (Status s = makeStorage(e, id, lost); s != Status::ok) return s;
-    Operand none = constantOperand(e, value::TagNone, 0, KnownKind::none);
-    if (Status s = storeOperand(e, e->resultSlot, &none); s != Status::ok) return s;
-    if (Status s = bindReceiver(e, id); s != Status::ok) return s;
     backend::List<uint32_t> parameters;
-    if (Status s = childWithLabel(e, id, kind->paramsLabel, &parameters); s != Status::ok)
+    if (Status s = childWithLabel(e, node, kind->paramsLabel, &parameters); s != Status::ok)
         return s;
     Status s = Status::ok;
-    if (kind->extra == host::ExtraArgs::keep) s = bindExtraArguments(e, id, parameters.count);
-    if (s == Status::ok) s = emitHoistedFunctions(e, id);
-    if (s == Status::ok) s = bindParameters(e, id, parameters);
+    if (typed) {
+        e->modes.typedEntry = 1;
+        e->argumentArray = T.LLVMConstNull(c->module.ptr);
+        e->argumentCount = constI64(e, kinds->count);
+        e->receiverPointer = T.LLVMGetParam(fn.function, 2);
+        e->location = T.LLVMGetParam(fn.function, 3);
+        e->resultSlot = valueSlot(e);
+        if (kinds->count != parameters.count)
+            s = refuse(c, "wuna: a typed entry whose kinds don't match its parameters (a wuna bug)");
+    } else {
+        e->argumentArray = T.LLVMGetParam(fn.function, 2);
+        e->argumentCount = T.LLVMGetParam(fn.function, 3);
+        e->receiverPointer = T.LLVMGetParam(fn.function, 4);
+        e->resultSlot = T.LLVMGetParam(fn.function, 5);
+        BasicBlockRef generic;
+        s = emitTypedDispatch(e, id, uint32_t(parameters.count), nullptr, &generic);
+    }
+    BasicBlockRef lost = nullptr;
+    if (s == Status::ok) s = newBlock(&e->builder, "frame_lost", &lost);
+    if (s == Status::ok) s = makeStorage(e, node, lost);
+    Operand none = constantOperand(e, value::TagNone, 0, KnownKind::none);
+    if (s == Status::ok) s = storeOperand(e, e->resultSlot, &none);
+    if (s == Status::ok) s = bindReceiver(e, node);
+    if (s == Status::ok && kind->extra == host::ExtraArgs::keep) {
+        // A typed entry is called with exactly its parameters: no extra arguments.
+        if (typed) {
+            Operand empty;
+            s = emptyTuple(e, &empty);
+            if (s == Status::ok) s = storeOperand(e, e->extraArgumentsSlot, &empty);
+        } else {
+            s = bindExtraArguments(e, node, parameters.count);
+        }
+    }
+    if (s == Status::ok) s = emitHoistedFunctions(e, node);
+    if (s == Status::ok)
+        s = typed ? bindTypedParameters(e, node, parameters, kinds, fn.function)
+                  : bindParameters(e, node, parameters);
     parameters.free();
     Shape body;
-    if (s == Status::ok) s = bodyValue(e, id, kind, &body);
+    if (s == Status::ok) s = bodyValue(e, node, kind, &body);
     if (s == Status::ok) s = emitRtExec(e, &body);
-    if (s == Status::ok) finishExits(e, e->returnBlock, e->errorTarget, &s);
+    if (s == Status::ok) {
+        if (typed)
+            finishTypedExits(e, &s);
+        else
+            finishExits(e, e->returnBlock, e->errorTarget, &s);
+    }
     if (s != Status::ok) return s;
     // Nothing was made yet when the frame could not be: the failure is already recorded.
     enter(&e->builder, lost);
-    T.LLVMBuildRet(e->builder.builder, T.LLVMConstInt(c->module.i1, 0, 0));
+    if (typed)
+        returnTypedFailure(e);
+    else
+        T.LLVMBuildRet(e->builder.builder, T.LLVMConstInt(c->module.i1, 0, 0));
     return Status::ok;
 }
 
@@ -338,10 +494,8 @@ Status emitThunkBody(Emitter* e, uint32_t node, bool exec) {
 
 Status emitFunctionEntry(Compiler* c, uint32_t id) {
     if (!c->inputs || !c->tree) return refuse(c, "code generation isn't built yet");
-    if (id != kTopLevel && (id & kTypedEntryBit))
-        return refuse(c, "typed entries aren't compiled yet");
-    Emitter e;
-    Status s = id == kTopLevel ? emitTopLevel(&e, c) : emitGenericEntry(&e, c, id);
+    Emitter e{};  // zeroed: a refusal before the emitter starts leaves nothing to finish
+    Status s = id == kTopLevel ? emitTopLevel(&e, c) : emitProgramEntry(&e, c, id);
     if (e.compiler) finishFunction(&e);
     return s;
 }
@@ -362,6 +516,22 @@ Status frameOfScope(Emitter* e, uint32_t target, ValueRef* out) {
         scope = scopeAround(tree, scope);
     }
     *out = frame;
+    return Status::ok;
+}
+
+// The slot of a variable (symbol, slot index k): the top level's typed local of a global
+// that has one, else the slot in the frame of its scope.
+Status variableSlot(Emitter* e, uint32_t symbol, uint32_t k, ValueRef* out) {
+    ptree::Index* tree = const_cast<ptree::Index*>(e->compiler->tree);
+    uint32_t scope = uint32_t(ptree::symbolScope(tree, symbol));
+    if (scope == kGlobalScope && e->scopeId == kNoFunctionScope && k < e->typedLocals.count &&
+        e->typedLocals[k].live) {
+        *out = e->typedLocals[k].slot;
+        return Status::ok;
+    }
+    ValueRef frame;
+    if (Status s = frameOfScope(e, scope, &frame); s != Status::ok) return s;
+    *out = frameSlotAt(e, frame, k);
     return Status::ok;
 }
 
@@ -408,9 +578,8 @@ Status defineFunctionHere(Emitter* e, uint32_t node, uint32_t name) {
     if (Status s = checkOk(e, ok); s != Status::ok) return s;
     Operand function = loadOperand(e, e->scratch, KnownKind::function);
     uint32_t target = uint32_t(ptree::symbolScope(tree, symbol));
-    ValueRef frame;
-    if (Status s = frameOfScope(e, target, &frame); s != Status::ok) return s;
-    ValueRef at = frameSlotAt(e, frame, *slot);
+    ValueRef at;
+    if (Status s = variableSlot(e, symbol, *slot, &at); s != Status::ok) return s;
     Operand old = loadOperand(e, at, KnownKind::unknown);
     if (Status s = storeOperand(e, at, &function); s != Status::ok) return s;
     if (target != kGlobalScope) return refcount(e, RefMode::decrement, old.tag, old.payload);
@@ -432,11 +601,9 @@ Status loadVariableHere(Emitter* e, uint32_t node, Shape* out) {
         Semantic* s = e->semantics.count ? e->semantics.last() : nullptr;
         return emitRtLoad(e, s, node, out);
     }
-    ValueRef frame;
-    if (Status s = frameOfScope(e, uint32_t(ptree::symbolScope(tree, symbol)), &frame);
-        s != Status::ok)
-        return s;
-    Operand value = loadOperand(e, frameSlotAt(e, frame, *slot), KnownKind::unknown);
+    ValueRef at;
+    if (Status s = variableSlot(e, symbol, *slot, &at); s != Status::ok) return s;
+    Operand value = loadOperand(e, at, KnownKind::unknown);
     Builder* b = &e->builder;
     BasicBlockRef unset, set;
     if (Status s = newBlock(b, "var_unset", &unset); s != Status::ok) return s;
@@ -517,7 +684,7 @@ Status emitThunk(Compiler* c, uint32_t node, bool exec, int32_t scope, const cha
     if (Status s = declareFunction(m, name, length, m->i32, params, 3, DeclareExported, &fn);
         s != Status::ok)
         return s;
-    Emitter e;
+    Emitter e{};  // zeroed: a refusal before the emitter starts leaves nothing to finish
     if (Status s = startFunction(&e, c, fn.function, uint32_t(scope)); s != Status::ok) return s;
     Status s = layoutOf(c, uint32_t(scope), &e.layout);
     e.functionIdentity = identityOf(node) ^ (uint64_t(uint32_t(scope)) << 1 | (exec ? 1 : 0));

@@ -695,6 +695,12 @@ struct HelperSite {
 // consumed; *out is the call's value (dyn, unknown kind, owned). site: a node, or -3/-4.
 [[nodiscard]] Status emitHelperCall(Emitter* e, front::FunctionIR* helper, int32_t site,
                                     Shape* args, uint32_t count, Shape* out);
+// The out-of-line call of the function whose guard is inlined (expression kind 33, which only
+// the call planner makes): the callee is the body's own function, its arguments the
+// parameters' current values (a value known while compiling is taken out of its local). *out
+// as emitHelperCall's.
+[[nodiscard]] Status emitOutOfLineSelfCall(Emitter* e, Semantic* s, const front::Expr* expr,
+                                           Shape* out);
 // wn_specialize's work for the hot site of that index, run under the interpreter lock: a
 // specialisation made for the constants the site saw (the 's' letter; its arguments all still
 // passed at run time, flagged), compiled and loaded by compile (0 with *address, or -1 with a
@@ -711,6 +717,10 @@ bool compiledForThisProcess(const Compiler* c);
 [[nodiscard]] Status callProcessFunction(Emitter* e, const void* function, llvmapi::TypeRef type,
                                          llvmapi::ValueRef* args, unsigned count,
                                          llvmapi::ValueRef* out);
+// A list known while compiling copied into a new record with a new item array (items copied
+// in order), so that a helper changing its list while compiling leaves the original alone.
+// ok, or outOfMemory.
+[[nodiscard]] Status copyListShape(Compiler* c, const Shape& list, Shape* out);
 // "<location prefix>called with <count> arguments, takes <P>" for the helper (P its parameter
 // count, a * parameter counted as one): unsupported, or outOfMemory.
 [[nodiscard]] Status helperArityError(Compiler* c, const front::FunctionIR* helper, uint64_t count);
@@ -737,9 +747,23 @@ struct CallFrame {
 // 16-bit lane holding bit t for a tag t below 16, bit 2 for a Python int (18), bit 15 else.
 // Cannot fail.
 llvmapi::ValueRef argumentKindMask(Emitter* e, uint32_t n);
+// The kind byte of a typed entry's int parameter that is a plain int (tag 18); kind byte 3
+// (KnownKind::int_) is a checked int (tag 2). The low 4 bits are the known kind.
+inline constexpr uint8_t kPlainIntKind = uint8_t(KnownKind::int_) | 0x10;
+// The tag a typed entry's parameter of that kind byte has: bool 1, int 2, plain int 18,
+// float 3, list 5; 0 for any other kind. Cannot fail.
+uint64_t typedTagOf(uint8_t kind);
+// The known kind of a typed entry's parameter of that kind byte. Cannot fail.
+KnownKind typedKnownKind(uint8_t kind);
 // The mask a typed entry of these parameter kinds (bool, int, float, list) accepts; 0 when a
-// kind has no typed form. Cannot fail.
+// kind has no typed form. Its lanes are those of the argument kind mask, but 5 for a plain
+// int (kind byte kPlainIntKind). Cannot fail.
 uint64_t acceptedMask(const KnownKind* kinds, uint32_t n);
+uint64_t acceptedMask(const uint8_t* kinds, uint32_t n);
+// The mask the dispatch compares with the accepted one: per argument the lane of its tag,
+// 5 for a plain int (tag 18), so that an int fits only a parameter of its own tag. Cannot
+// fail.
+llvmapi::ValueRef fitMask(Emitter* e, uint32_t n);
 // The typed-entry dispatch at the end of the current block ("start") of the generic entry of
 // function id with n parameters; declared: the parameter kinds Language.types gives (null
 // when none). Emitted when 1 <= n <= 4 and either the module is compiled for the running

@@ -79,10 +79,9 @@ Status bindArguments(Emitter* e, const HelperSpec* spec, ValueRef array, Shape**
                 return st;
             shapes[i] = dynShape(o);
         } else if (s.kind == ShapeKind::list) {
-            // The helper may change its list while compiling: a copy of its own.
-            Shape copy;
-            if (Status st = ownCopy(e, s, &copy); st != Status::ok) return st;
-            shapes[i] = copy;
+            // The helper may change its list while compiling: a copy of its own, the key
+            // that call sites compare with stays as it was.
+            if (Status st = copyListShape(c, s, &shapes[i]); st != Status::ok) return st;
         } else {
             shapes[i] = s;
         }
@@ -158,6 +157,17 @@ Status emitSpecFunction(Compiler* c, HelperSpec* spec, Emitter* e) {
 }
 
 }  // namespace
+
+Status copyListShape(Compiler* c, const Shape& list, Shape* out) {
+    front::ListRecord* copy = front::newListRecord(c);
+    if (!copy) return Status::outOfMemory;
+    const front::ListRecord* from = list.list;
+    for (uint64_t i = 0; from && i < from->length; i++)
+        if (Status s = front::appendItem(c, copy, from->items[i]); s != Status::ok) return s;
+    *out = list;
+    out->list = copy;
+    return Status::ok;
+}
 
 Status helperArityError(Compiler* c, const front::FunctionIR* helper, uint64_t count) {
     c->message.count = 0;

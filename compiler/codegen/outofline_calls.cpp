@@ -11,6 +11,7 @@
 
 #include "compiler/backend/compile_error.h"
 #include "compiler/backend/inputs.h"
+#include "compiler/front/analyzer.h"
 #include "compiler/codegen/lower.h"
 #include "compiler/front/jumps.h"
 #include "wuna/runtime/helpers/run.h"
@@ -104,16 +105,53 @@ Status findOrMakeSpec(Emitter* e, front::FunctionIR* helper, Shape* keys, uint32
     return Status::ok;
 }
 
-// A site record when some argument passed at run time is a plain key known while compiling;
-// null otherwise.
-Status makeSite(Emitter* e, front::FunctionIR* helper, const Shape* args, const Shape* keys,
-                uint32_t count, PyObject* origin, HelperSite** out) {
-    Compiler* c = e->compiler;
+// A list known while compiling whose items are all plain keys: a site may key on it when the
+// helper only reads it. A Python list the compiled code adopts (not a wuna.comptime result)
+// may be changed by others at run time: never.
+bool listKeyCandidate(const Shape& shape) {
+    if (shape.kind != ShapeKind::list || !shape.list || shape.list->released) return false;
+    if (shape.list->source && !shape.list->comptime) return false;
+    for (uint64_t k = 0; k < shape.list->length; k++)
+        if (!isPlainKey(shape.list->items[k])) return false;
+    return true;
+}
+
+// The analyzer's readonly answer for the helper: a tuple of one truth value per positional
+// parameter (empty when the analyzer can't judge it). ok with a new reference in *out (null
+// for a helper without its Python function), or pythonError.
+Status readOnlyAnswer(const front::FunctionIR* helper, PyObject** out) {
     *out = nullptr;
-    if (!compiledForThisProcess(c) || count == 0) return Status::ok;
+    if (!helper->function) return Status::ok;
+    if (Status s = front::loadAnalyzer(); s != Status::ok) return s;
+    PyObject* answer = PyObject_CallOneArg(front::analyzer().readonly, helper->function);
+    if (!answer) return Status::pythonError;
+    *out = answer;
+    return Status::ok;
+}
+
+// What a site keys argument i on: its value known while compiling when it is a plain key, or
+// a list of plain keys the helper only reads; else nothing (*out left alone, false).
+struct SiteKeys {
+    const Shape* args;
+    const Shape* keys;
+    PyObject* readonly;  // the analyzer's answer, or null when no list asked for it
+    bool keyed(uint32_t i) const {
+        if (keys[i].kind != ShapeKind::dyn) return false;
+        if (isPlainKey(args[i])) return true;
+        return listKeyCandidate(args[i]) && readonly && PyTuple_Check(readonly) &&
+               Py_ssize_t(i) < PyTuple_GET_SIZE(readonly) &&
+               PyTuple_GET_ITEM(readonly, Py_ssize_t(i)) == Py_True;
+    }
+};
+
+// A site record when some argument passed at run time has a key known while compiling;
+// null otherwise.
+Status makeSiteRecord(Emitter* e, front::FunctionIR* helper, const SiteKeys& at, uint32_t count,
+                      PyObject* origin, HelperSite** out) {
+    Compiler* c = e->compiler;
     bool worth = false;
     for (uint32_t i = 0; i < count; i++)
-        if (keys[i].kind == ShapeKind::dyn && isPlainKey(args[i])) worth = true;
+        if (at.keyed(i)) worth = true;
     if (!worth) return Status::ok;
     auto* site = static_cast<HelperSite*>(take(c, sizeof(HelperSite)));
     Shape* siteKeys = takeArray<Shape>(c, count);
@@ -121,14 +159,36 @@ Status makeSite(Emitter* e, front::FunctionIR* helper, const Shape* args, const 
     auto* cell = static_cast<helpers::SiteCell*>(take(c, sizeof(helpers::SiteCell)));
     if (!site || !siteKeys || !flags || !cell) return Status::outOfMemory;
     for (uint32_t i = 0; i < count; i++) {
-        bool atRunTime = keys[i].kind == ShapeKind::dyn;
-        flags[i] = atRunTime ? 1 : 0;
-        siteKeys[i] = atRunTime && isPlainKey(args[i]) ? args[i] : keys[i];
+        flags[i] = at.keys[i].kind == ShapeKind::dyn ? 1 : 0;
+        siteKeys[i] = at.keys[i];
+        if (!at.keyed(i)) continue;
+        // A list the caller may still change while compiling: the site keeps its own copy.
+        if (at.args[i].kind == ShapeKind::list) {
+            if (Status s = copyListShape(c, at.args[i], &siteKeys[i]); s != Status::ok) return s;
+        } else {
+            siteKeys[i] = at.args[i];
+        }
     }
     *site = HelperSite{cell, helper, siteKeys, count, flags, origin};
     if (!c->sites.push(site)) return Status::outOfMemory;
     *out = site;
     return Status::ok;
+}
+
+Status makeSite(Emitter* e, front::FunctionIR* helper, const Shape* args, const Shape* keys,
+                uint32_t count, PyObject* origin, HelperSite** out) {
+    *out = nullptr;
+    if (!compiledForThisProcess(e->compiler) || count == 0) return Status::ok;
+    SiteKeys at{args, keys, nullptr};
+    bool lists = false;
+    for (uint32_t i = 0; i < count; i++)
+        if (keys[i].kind == ShapeKind::dyn && listKeyCandidate(args[i])) lists = true;
+    // The analyzer is asked only when a list could be keyed on.
+    if (lists)
+        if (Status s = readOnlyAnswer(helper, &at.readonly); s != Status::ok) return s;
+    Status s = makeSiteRecord(e, helper, at, count, origin, out);
+    Py_XDECREF(at.readonly);
+    return s;
 }
 
 // The call through the site's cell: the specialised version once there is one, else the
@@ -180,11 +240,12 @@ Status emitSiteCall(Emitter* e, uint64_t index, const HelperSite* site, Function
     return Status::ok;
 }
 
-// The scope number the helper finds variables from.
+// The scope number the helper finds variables from; -3 and -4 stand for the values the
+// helper being emitted received, as sites do.
 ValueRef scopeValue(Emitter* e) {
-    if (e->scopes.count) return constI32(e, int32_t(e->scopes.last().scope));
+    if (e->scopes.count) return siteValue(e, int32_t(e->scopes.last().scope));
     if (e->modes.runtimeFrameLookup && e->callScope) return e->callScope;
-    return constI32(e, int32_t(e->scopeId));
+    return siteValue(e, int32_t(e->scopeId));
 }
 
 Status dispatchStatus(Emitter* e, const front::FunctionIR* helper, ValueRef status,
@@ -284,6 +345,41 @@ Status emitHelperCall(Emitter* e, front::FunctionIR* helper, int32_t site, Shape
     if (Status s = dispatchStatus(e, helper, status, site); s != Status::ok) return s;
     *out = dynShape(loadOperand(e, e->scratch, KnownKind::unknown));
     return Status::ok;
+}
+
+Status emitOutOfLineSelfCall(Emitter* e, Semantic* s, const front::Expr* expr, Shape* out) {
+    front::FunctionIR* f = s->function;
+    if (!f) return refuseConstruct(e, "a call of the function compiled out of line");
+    e->position = expr->position;
+    uint32_t n = f->paramCount;
+    if (n > s->localCount) return refuseConstruct(e, "a call of the function compiled out of line");
+    Shape* args = takeArray<Shape>(e->compiler, n);
+    if (n && !args) return Status::outOfMemory;
+    // The values read so far are released by the error exits until the call takes them.
+    uint64_t live = e->temporaries.count;
+    Status err = Status::ok;
+    for (uint32_t i = 0; i < n && err == Status::ok; i++) {
+        LocalRecord* local = &s->locals[i];
+        if (local->state == LocalState::comptime) {
+            // The call takes the value over: the local no longer holds it.
+            args[i] = local->shape;
+            local->shape = Shape{};
+            local->state = LocalState::empty;
+            continue;
+        }
+        err = emitLocalRead(e, s, i, expr->position, &args[i]);
+        if (err == Status::ok && args[i].kind == ShapeKind::dyn &&
+            !e->temporaries.push(args[i]))
+            err = Status::outOfMemory;
+    }
+    if (err == Status::ok) {
+        e->temporaries.count = live;
+        e->outOfLineNesting++;
+        err = emitHelperCall(e, f, s->site, args, n, out);
+        e->outOfLineNesting--;
+    }
+    if (e->temporaries.count > live) e->temporaries.count = live;
+    return err;
 }
 
 void specializeSite(Compiler* c, int64_t index,

@@ -86,25 +86,17 @@ const uint8_t* typedKinds(Compiler* c, uint32_t node, const Operand* operands, u
     if (!entry || entry->count != n) return nullptr;
     for (uint64_t i = 0; i < n; i++) {
         KnownKind k = operands[i].kind;
-        if (k != KnownKind::unknown && uint8_t(k) != entry->kinds[i]) return nullptr;
+        if (k != KnownKind::unknown && k != typedKnownKind(entry->kinds[i])) return nullptr;
     }
     return entry->kinds;
 }
 
-// The run-time test that the argument's tag is of the declared kind.
+// The run-time test that the argument's tag is the one of the declared kind (a checked and a
+// plain int differ: the typed entry's arithmetic is that of its own tag).
 ValueRef kindTest(Emitter* e, ValueRef tag, uint8_t kind) {
-    Builder* b = &e->builder;
-    switch (KnownKind(kind)) {
-    case KnownKind::int_: {
-        openBlock(b);
-        ValueRef either = T.LLVMBuildOr(b->builder, tag, constI64(e, 16), "");
-        return icmp(b, llvmapi::IntEQ, either, constI64(e, 18));
-    }
-    case KnownKind::float_: return icmp(b, llvmapi::IntEQ, tag, constI64(e, 3));
-    case KnownKind::list: return icmp(b, llvmapi::IntEQ, tag, constI64(e, 5));
-    case KnownKind::bool_: return icmp(b, llvmapi::IntEQ, tag, constI64(e, 1));
-    default: return T.LLVMConstInt(e->compiler->module.i1, 0, 0);
-    }
+    uint64_t want = typedTagOf(kind);
+    if (want == value::TagNone) return T.LLVMConstInt(e->compiler->module.i1, 0, 0);
+    return icmp(&e->builder, llvmapi::IntEQ, tag, constI64(e, want));
 }
 
 // The generic entry called directly: the context's depth counts the call first when the
@@ -137,8 +129,9 @@ Status emitTypedCall(Emitter* e, uint32_t node, const uint8_t* kinds, const Func
     ModuleRecord* m = &c->module;
     Builder* b = &e->builder;
     ValueRef ok = T.LLVMConstInt(m->i1, 1, 0);
+    // An operand known to be an int may still be a checked one: its tag is tested too.
     for (uint64_t i = 0; i < n; i++)
-        if (uint8_t(operands[i].kind) != kinds[i])
+        if (uint8_t(operands[i].kind) != kinds[i] || typedKnownKind(kinds[i]) == KnownKind::int_)
             ok = both(e, ok, kindTest(e, operands[i].tag, kinds[i]));
     BasicBlockRef typed, entryBlock, entered, typedInt, typedOther;
     for (auto [name, block] : {std::pair{"call_typed", &typed}, {"call_entry", &entryBlock},

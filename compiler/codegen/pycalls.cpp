@@ -5,9 +5,8 @@
 // called directly, an exception class is built by the runtime, and anything else is called
 // through Python at run time (refused in a strict language).
 //
-// The planner may send a call out of line (recursion, too many inlined sites, a guard); the
-// helpers compiled out of line are not built yet, so such a call refuses with its reason and
-// the semantic runs as Python.
+// The planner may send a call out of line (recursion, too many inlined sites) or inline only
+// its guard, whose other path calls the helper out of line (outofline_calls.cpp).
 #include <cstring>
 
 #include "compiler/backend/compile_error.h"
@@ -48,17 +47,6 @@ bool isExceptionClass(PyObject* object) {
     int sub = PyObject_IsSubclass(object, PyExc_BaseException);
     if (sub < 0) PyErr_Clear();
     return sub == 1;
-}
-
-// "<prefix><name>() called out of line isn't compiled yet".
-Status refuseOutOfLine(Emitter* e, const front::FunctionIR* f) {
-    if (Status err = beginConstructError(e); err != Status::ok) return err;
-    backend::List<char>* message = &e->compiler->message;
-    Status err = appendText(message, f->name.data, size_t(f->name.length));
-    if (err == Status::ok)
-        err = appendText(message, "() compiled out of line (a recursive or often inlined helper)"
-                                  " isn't compiled yet");
-    return err == Status::ok ? Status::unsupported : err;
 }
 
 // The process's cache of wuna.comptime results: (function, arguments) -> result. Only
@@ -313,8 +301,11 @@ Status callPlanned(Emitter* e, Semantic* s, front::FunctionIR* callee, Shape* ar
         // Every argument was a plain constant: nothing to release.
         *out = plan.result;
         return Status::ok;
-    case CallRoad::inlined: {
+    case CallRoad::inlined:
+    case CallRoad::guarded: {
         // inlineHelper binds the shapes to the callee's locals: a copy the callee may change.
+        // A guarded call inlines only the guard (the first test and its branch); its else
+        // calls the callee out of line with its parameters (emitOutOfLineSelfCall).
         Shape* bound = takeArray<Shape>(e->compiler, plan.count);
         if (!bound) return Status::outOfMemory;
         if (plan.count) memcpy(static_cast<void*>(bound), plan.arguments, plan.count * sizeof(Shape));
@@ -336,10 +327,8 @@ Status callPlanned(Emitter* e, Semantic* s, front::FunctionIR* callee, Shape* ar
         e->outOfLineNesting--;
         return err;
     }
-    case CallRoad::guarded:
-        break;
     }
-    return refuseOutOfLine(e, callee);
+    return refuseConstruct(e, "a call planned on a road not known here");
 }
 
 Status callPythonObject(Emitter* e, Semantic* s, PyObject* callee, Shape* args, uint64_t count,

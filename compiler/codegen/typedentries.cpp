@@ -5,10 +5,16 @@
 // Calls on several threads at once update a profile (Program.map runs one module's functions
 // on many workers): the count and the seen mask are updated by wuna_profile_count with atomic
 // operations, and a typed entry is published with its accepted mask first and its address last
-// (profiles.h). The dispatch reads the address before the mask, so a call that sees a new
-// address with the mask still 0 finds no fit (every lane of a real argument has a bit) and runs
-// the generic entry: a plain load is enough there, and the typed entry runs only for arguments
-// of the accepted mask.
+// with release order (profiles.h). The dispatch reads the address through wuna_profile_entry,
+// an acquire load, and the mask after it, so a call that sees the address sees its mask.
+//
+// An int comes in two tags with different arithmetic: a checked int (tag 2, I64) fails on
+// overflow, a plain int (tag 18: constants, ints from Python) widens. The profile's seen mask
+// counts both as int; its int-tags word tells them apart, and speculation makes the typed
+// entry of an int lane for the one tag it saw (kind byte 3, or kPlainIntKind for tag 18),
+// none when it saw both. The dispatch's fit test gives a plain int the lane value 5 (bits 2
+// and 0; a single tag never sets two bits), which only a plain-int parameter accepts: an int
+// never enters a typed entry of the other tag, whose arithmetic would differ.
 #include <cstdlib>
 #include <cstring>
 
@@ -32,43 +38,84 @@ constexpr uint64_t kLaneBits = 16;
 constexpr uint64_t kOtherTagBit = 15;
 constexpr uint64_t kCallDepthOffset = 64;  // helpers.Ctx: the call stack's depth word
 
-// The typed kinds, their value tags and their one-bit lanes.
+// The typed kinds: kind byte, the tag a parameter of it has, and its lane value in an
+// accepted mask.
 struct TypedKind {
-    KnownKind kind;
+    uint8_t kind;
     uint64_t tag;
+    uint64_t lane;
 };
+constexpr uint64_t kPlainIntLane = (uint64_t(1) << value::TagInt) | 1;
 constexpr TypedKind kTypedKinds[] = {
-    {KnownKind::bool_, value::TagBool},
-    {KnownKind::int_, value::TagInt},
-    {KnownKind::float_, value::TagFloat},
-    {KnownKind::list, value::TagList},
+    {uint8_t(KnownKind::bool_), value::TagBool, uint64_t(1) << value::TagBool},
+    {uint8_t(KnownKind::int_), value::TagInt, uint64_t(1) << value::TagInt},
+    {kPlainIntKind, value::TagPint, kPlainIntLane},
+    {uint8_t(KnownKind::float_), value::TagFloat, uint64_t(1) << value::TagFloat},
+    {uint8_t(KnownKind::list), value::TagList, uint64_t(1) << value::TagList},
 };
 
-// The lane value of a typed kind; 0 for any other kind.
-uint64_t laneOf(KnownKind kind) {
+const TypedKind* typedKindOf(uint8_t kind) {
     for (const TypedKind& k : kTypedKinds)
-        if (k.kind == kind) return uint64_t(1) << k.tag;
-    return 0;
+        if (k.kind == kind) return &k;
+    return nullptr;
 }
 
-// The typed kind a lane of exactly one accepted bit stands for; unknown otherwise.
-KnownKind kindOfLane(uint64_t lane) {
+// The kind byte a lane of the seen mask stands for, the int's tag told by its two bits of the
+// int-tags word (bit 0 a checked int seen, bit 1 a plain one); 0 for no typed kind.
+uint8_t kindOfLane(uint64_t lane, uint64_t intTags) {
+    if (lane == uint64_t(1) << value::TagInt) {
+        if (intTags == 3) return 0;  // both tags: no one typed entry is right for both
+        return intTags == 2 ? kPlainIntKind : uint8_t(KnownKind::int_);
+    }
     for (const TypedKind& k : kTypedKinds)
-        if (lane == uint64_t(1) << k.tag) return k.kind;
-    return KnownKind::unknown;
+        if (k.kind != kPlainIntKind && lane == k.lane) return k.kind;
+    return 0;
 }
 
 ValueRef argumentWord(Emitter* e, uint32_t i, uint64_t word) {
     return loadWord(e, byteOffset(e, e->argumentArray, 16 * uint64_t(i) + 8 * word));
 }
 
-// Records kinds as the typed-entry kinds of function id (the typed entry's parameter list).
-Status recordKinds(Compiler* c, uint32_t id, const KnownKind* kinds, uint32_t n) {
+// The lane value of a tag for the fit test of the dispatch: bit t for a tag below 16, 5 for
+// a plain int, bit 15 for any other tag.
+ValueRef fitLane(Emitter* e, ValueRef tag) {
+    Builder* b = &e->builder;
+    ValueRef small = icmp(b, llvmapi::IntULT, tag, constI64(e, kLaneBits));
+    ValueRef pint = icmp(b, llvmapi::IntEQ, tag, constI64(e, value::TagPint));
+    openBlock(b);
+    ValueRef bit = T.LLVMBuildSelect(b->builder, small, tag, constI64(e, kOtherTagBit), "");
+    ValueRef lane = T.LLVMBuildShl(b->builder, constI64(e, 1), bit, "");
+    return T.LLVMBuildSelect(b->builder, pint, constI64(e, kPlainIntLane), lane, "");
+}
+
+// The int-tags word of the n arguments: per lane, bit 0 for a checked int, bit 1 for a plain
+// one.
+ValueRef intTagsOf(Emitter* e, uint32_t n) {
+    Builder* b = &e->builder;
+    ValueRef word = constI64(e, 0);
+    for (uint32_t i = 0; i < n && i < kMaxTypedParameters; i++) {
+        ValueRef tag = argumentWord(e, i, 0);
+        ValueRef checked = icmp(b, llvmapi::IntEQ, tag, constI64(e, value::TagInt));
+        ValueRef pint = icmp(b, llvmapi::IntEQ, tag, constI64(e, value::TagPint));
+        openBlock(b);
+        ValueRef bits = T.LLVMBuildSelect(
+            b->builder, checked, constI64(e, uint64_t(1) << (kLaneBits * i)),
+            T.LLVMBuildSelect(b->builder, pint, constI64(e, uint64_t(2) << (kLaneBits * i)),
+                              constI64(e, 0), ""),
+            "");
+        word = T.LLVMBuildOr(b->builder, word, bits, "");
+    }
+    return word;
+}
+
+// Records kind bytes as the typed-entry kinds of function id (the typed entry's parameter
+// list); null kinds: none (no typed entry).
+Status recordKinds(Compiler* c, uint32_t id, const uint8_t* kinds, uint32_t n) {
     uint8_t* bytes = nullptr;
     if (kinds) {
         bytes = static_cast<uint8_t*>(malloc(n ? n : 1));
         if (!bytes) return Status::outOfMemory;
-        for (uint32_t i = 0; i < n; i++) bytes[i] = uint8_t(kinds[i]);
+        for (uint32_t i = 0; i < n; i++) bytes[i] = kinds[i];
     }
     TypedEntry entry{bytes, kinds ? n : 0};
     TypedEntry* old = c->typedEntries.find(id);
@@ -97,6 +144,7 @@ Status emitCounting(Emitter* e, uint32_t id, uint32_t n, ValueRef profile, Basic
     condBr(b, icmp(b, llvmapi::IntEQ, e->argumentCount, constI64(e, n)), masked, counted);
     enter(b, masked);
     ValueRef mask = argumentKindMask(e, n);
+    ValueRef ints = intTagsOf(e, n);
     BasicBlockRef maskedEnd = b->current;
     br(b, counted);
     enter(b, counted);
@@ -104,12 +152,15 @@ Status emitCounting(Emitter* e, uint32_t id, uint32_t n, ValueRef profile, Basic
     ValueRef values[2] = {constI64(e, helpers::kCountMismatchMask), mask};
     BasicBlockRef blocks[2] = {from, maskedEnd};
     T.LLVMAddIncoming(seen, values, blocks, 2);
-    TypeRef params[2] = {m->ptr, m->i64};
-    TypeRef type = T.LLVMFunctionType(m->i64, params, 2, 0);
-    ValueRef args[2] = {profile, seen};
+    ValueRef seenInts = T.LLVMBuildPhi(b->builder, m->i64, "");
+    ValueRef intValues[2] = {constI64(e, 0), ints};
+    T.LLVMAddIncoming(seenInts, intValues, blocks, 2);
+    TypeRef params[3] = {m->ptr, m->i64, m->i64};
+    TypeRef type = T.LLVMFunctionType(m->i64, params, 3, 0);
+    ValueRef args[3] = {profile, seen, seenInts};
     ValueRef count;
     if (Status s = callProcessFunction(e, reinterpret_cast<const void*>(&wuna_profile_count),
-                                       type, args, 2, &count);
+                                       type, args, 3, &count);
         s != Status::ok)
         return s;
     uint64_t hotCalls = c->inputs ? c->inputs->hotCalls : 0;
@@ -163,6 +214,25 @@ Status callProcessFunction(Emitter* e, const void* function, TypeRef type, Value
     return Status::ok;
 }
 
+uint64_t typedTagOf(uint8_t kind) {
+    const TypedKind* k = typedKindOf(kind);
+    return k ? k->tag : value::TagNone;
+}
+
+KnownKind typedKnownKind(uint8_t kind) { return KnownKind(kind & 0xF); }
+
+ValueRef fitMask(Emitter* e, uint32_t n) {
+    Builder* b = &e->builder;
+    ValueRef mask = constI64(e, 0);
+    for (uint32_t i = 0; i < n && i < kMaxTypedParameters; i++) {
+        ValueRef lane = fitLane(e, argumentWord(e, i, 0));
+        openBlock(b);
+        ValueRef placed = T.LLVMBuildShl(b->builder, lane, constI64(e, kLaneBits * i), "");
+        mask = T.LLVMBuildOr(b->builder, mask, placed, "");
+    }
+    return mask;
+}
+
 ValueRef argumentKindMask(Emitter* e, uint32_t n) {
     Builder* b = &e->builder;
     ModuleRecord* m = &e->compiler->module;
@@ -183,14 +253,20 @@ ValueRef argumentKindMask(Emitter* e, uint32_t n) {
     return mask;
 }
 
-uint64_t acceptedMask(const KnownKind* kinds, uint32_t n) {
+uint64_t acceptedMask(const uint8_t* kinds, uint32_t n) {
     uint64_t mask = 0;
     for (uint32_t i = 0; i < n && i < kMaxTypedParameters; i++) {
-        uint64_t lane = laneOf(kinds[i]);
-        if (!lane) return 0;
-        mask |= lane << (kLaneBits * i);
+        const TypedKind* k = typedKindOf(kinds[i]);
+        if (!k) return 0;
+        mask |= k->lane << (kLaneBits * i);
     }
     return mask;
+}
+
+uint64_t acceptedMask(const KnownKind* kinds, uint32_t n) {
+    uint8_t bytes[kMaxTypedParameters];
+    for (uint32_t i = 0; i < n && i < kMaxTypedParameters; i++) bytes[i] = uint8_t(kinds[i]);
+    return acceptedMask(bytes, n < kMaxTypedParameters ? n : kMaxTypedParameters);
 }
 
 Status emitTypedDispatch(Emitter* e, uint32_t id, uint32_t n, const KnownKind* declared,
@@ -208,7 +284,9 @@ Status emitTypedDispatch(Emitter* e, uint32_t id, uint32_t n, const KnownKind* d
     if (Status s = newBlock(b, "entry_typed", &typed); s != Status::ok) return s;
     ValueRef t, expected;
     if (declared) {
-        if (Status s = recordKinds(c, id, declared, n); s != Status::ok) return s;
+        uint8_t bytes[kMaxTypedParameters];
+        for (uint32_t i = 0; i < n; i++) bytes[i] = uint8_t(declared[i]);
+        if (Status s = recordKinds(c, id, bytes, n); s != Status::ok) return s;
         FunctionRef code;
         if (Status s = functionCode(c, id | kTypedEntryBit, &code); s != Status::ok) return s;
         openBlock(b);
@@ -222,7 +300,13 @@ Status emitTypedDispatch(Emitter* e, uint32_t id, uint32_t n, const KnownKind* d
         if (!c->profiles.put(id, profile)) return Status::outOfMemory;
         ValueRef g;
         if (Status s = keyGlobal(m, uint64_t(uintptr_t(profile)), &g); s != Status::ok) return s;
-        t = loadWord(e, g);
+        // The address with acquire order, then the mask published before it.
+        TypeRef params[1] = {m->ptr};
+        TypeRef type = T.LLVMFunctionType(m->i64, params, 1, 0);
+        if (Status s = callProcessFunction(e, reinterpret_cast<const void*>(&wuna_profile_entry),
+                                           type, &g, 1, &t);
+            s != Status::ok)
+            return s;
         expected = loadWord(e, byteOffset(e, g, offsetof(helpers::EntryProfile, acceptedMask)));
         BasicBlockRef counting;
         if (Status s = newBlock(b, "entry_count", &counting); s != Status::ok) return s;
@@ -234,7 +318,7 @@ Status emitTypedDispatch(Emitter* e, uint32_t id, uint32_t n, const KnownKind* d
     if (Status s = newBlock(b, "entry_count_ok", &countOk); s != Status::ok) return s;
     condBr(b, icmp(b, llvmapi::IntEQ, e->argumentCount, constI64(e, n)), countOk, entryGeneric);
     enter(b, countOk);
-    condBr(b, icmp(b, llvmapi::IntEQ, argumentKindMask(e, n), expected), typed, entryGeneric);
+    condBr(b, icmp(b, llvmapi::IntEQ, fitMask(e, n), expected), typed, entryGeneric);
     enter(b, typed);
     emitTypedCall(e, n, t);
     enter(b, entryGeneric);
@@ -248,18 +332,20 @@ void speculate(Compiler* c, uint32_t id, int (*compile)(void* user, uint32_t typ
     helpers::EntryProfile** found = c->profiles.find(id);
     if (!found || !*found) return;
     helpers::EntryProfile* profile = *found;
-    uint64_t seen = helpers::parkProfile(profile);
+    uint64_t ints = 0;
+    uint64_t seen = helpers::parkProfile(profile, &ints);
     uint32_t n = uint32_t(profile->parameterCount);
     if (n > kMaxTypedParameters) return;
-    KnownKind kinds[kMaxTypedParameters];
+    uint8_t kinds[kMaxTypedParameters];
     for (uint32_t i = 0; i < n; i++) {
-        kinds[i] = kindOfLane((seen >> (kLaneBits * i)) & 0xFFFF);
-        if (kinds[i] == KnownKind::unknown) return;  // given up for good
+        kinds[i] = kindOfLane((seen >> (kLaneBits * i)) & 0xFFFF,
+                              (ints >> (kLaneBits * i)) & 3);
+        if (!kinds[i]) return;  // given up for good
     }
     if (recordKinds(c, id, kinds, n) != Status::ok) return;
     uint64_t address = 0;
     if (compile(user, id | kTypedEntryBit, &address) == 0 && address) {
-        helpers::publishTypedEntry(profile, seen, address);
+        helpers::publishTypedEntry(profile, acceptedMask(kinds, n), address);
         return;
     }
     // The typed entry could not be made: the function keeps its generic entry.

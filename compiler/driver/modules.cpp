@@ -7,6 +7,8 @@
 #include "compiler/backend/driver.h"
 #include "compiler/backend/keys.h"
 #include "compiler/backend/modcache.h"
+#include "compiler/backend/tiers.h"
+#include "host/module/settings.h"
 #include "compiler/codegen/emitter.h"
 #include "compiler/backend/inputs.h"
 #include "host/language/language.h"
@@ -19,7 +21,7 @@ namespace wuna::driver {
 
 namespace {
 
-// The level of every module made in the foreground while the tiers are not built.
+constexpr uint32_t kFast = 0;
 constexpr uint32_t kOptimized = 2;
 
 // The program's current module goes to its earlier ones, and state becomes current. false
@@ -34,6 +36,16 @@ bool makeCurrent(host::ProgramRecord* program, Compiled* state) {
     }
     program->moduleState = state;
     return true;
+}
+
+// The cached state becomes the program's current module. 0, or -1 with MemoryError.
+int adopt(host::ProgramRecord* program, Compiled* cached) {
+    if (!makeCurrent(program, cached)) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    addUser(cached);
+    return 0;
 }
 
 // Generates the program at the level, loads its code and makes it current. 0, or -1.
@@ -156,46 +168,135 @@ bool moduleKeyOf(const host::ProgramRecord* program, const uint8_t key[32], uint
     return moduleKey(key, program->language, program->path, out);
 }
 
-int chooseAutoMode(host::ProgramRecord* program, bool* compiled) {
-    *compiled = false;
-    if (program->stayInPython) return 0;
-    // Until the tiers come, the build 'auto' would start in the background is made here; a
-    // program whose code can't be compiled stays with Python from then on, without raising.
-    if (ensureCompiled(program, false) < 0) {
-        if (!PyErr_ExceptionMatches(host::compileErrorClass)) return -1;
-        PyErr_Clear();
-        program->stayInPython = true;
-        return 0;
-    }
-    // Code that runs semantics as Python is no faster than the reference mode, and the
-    // reference mode is the one that runs every semantic today: 'auto' takes compiled code
-    // only when it runs none.
-    if (program->moduleState->compiler.callsPython) {
-        program->stayInPython = true;
-        return 0;
-    }
-    *compiled = true;
+namespace {
+
+// The keys of the program: its program key, and its module key when it has one. 0, or -1.
+int keysOf(host::ProgramRecord* program, uint8_t key[kKeyBytes], uint8_t module[kKeyBytes],
+           bool* hasModule) {
+    if (programKeyOf(program, key) < 0) return -1;
+    *hasModule = moduleKeyOf(program, key, module);
     return 0;
 }
 
-int ensureCompiled(host::ProgramRecord* program, bool) {
-    if (program->moduleState && program->moduleState->ready) return 0;
-    uint8_t key[kKeyBytes];
-    if (programKeyOf(program, key) < 0) return -1;
+// Starts the program's optimized build. 0 with the task held by the program, or -1.
+int startBuild(host::ProgramRecord* program, const uint8_t key[kKeyBytes],
+               const uint8_t* module) {
+    CompileInputs inputs;
+    if (compileInputs(&inputs, program) < 0) return -1;
+    ptree::Index* tree = host::stateOf(program)->holder->index;
+    OptimizeTask* task = startOptimize(tree, &inputs, host::compileErrorClass, key, module);
+    if (!task) return -1;
+    program->optimizeTask = task;
+    return 0;
+}
+
+// Whether the program's task has its code at hand (false without a task).
+bool buildReady(const host::ProgramRecord* program) {
+    return program->optimizeTask && optimizeReady(program->optimizeTask);
+}
+
+// Links the program's finished (or awaited) optimized build: its state becomes the current
+// module and is cached under the module key. 0, or -1 with the exception; the program holds
+// no task afterwards either way.
+int linkOptimized(host::ProgramRecord* program) {
+    OptimizeTask* task = program->optimizeTask;
+    program->optimizeTask = nullptr;
+    bool hasModule = task->hasModuleKey;
     uint8_t module[kKeyBytes];
-    bool hasModuleKey = moduleKeyOf(program, key, module);
-    if (hasModuleKey) {
-        if (Compiled* cached = findCached(kOptimized, module)) {
-            if (!makeCurrent(program, cached)) {
-                PyErr_NoMemory();
-                return -1;
-            }
-            addUser(cached);
+    memcpy(module, task->moduleKey, kKeyBytes);
+    Compiled* state;
+    if (finishOptimize(task, &state) < 0) return -1;
+    if (!makeCurrent(program, state)) {
+        Compiled::free(state);
+        PyErr_NoMemory();
+        return -1;
+    }
+    if (hasModule) {
+        PyObject* objects[3] = {program->state, program->language, program->path};
+        cacheState(state, module, objects);
+    }
+    return 0;
+}
+
+// The start of a compiled run: with the optimized build at hand, it is linked; otherwise the
+// fast code of the module cache or made now.
+int ensureFast(host::ProgramRecord* program, const uint8_t key[kKeyBytes],
+               const uint8_t module[kKeyBytes], bool hasModule) {
+    if (!program->optimizeTask &&
+        startBuild(program, key, hasModule ? module : nullptr) < 0)
+        return -1;
+    if (buildReady(program)) return linkOptimized(program);
+    if (hasModule)
+        if (Compiled* cached = findCached(kFast, module)) return adopt(program, cached);
+    if (generateAndLoad(program, key, kFast) < 0) return -1;
+    if (hasModule) {
+        PyObject* objects[3] = {program->state, program->language, program->path};
+        cacheState(program->moduleState, module, objects);
+    }
+    return 0;
+}
+
+}  // namespace
+
+int chooseAutoMode(host::ProgramRecord* program, bool* compiled) {
+    *compiled = false;
+    if (program->stayInPython) return 0;
+    Compiled* current = program->moduleState;
+    if (current && (current->level != 0 || program->globalsFrame)) {
+        *compiled = true;
+    } else if (program->optimizeTask) {
+        *compiled = buildReady(program);
+    } else {
+        uint8_t key[kKeyBytes], module[kKeyBytes];
+        bool hasModule = false;
+        if (keysOf(program, key, module, &hasModule) < 0) return -1;
+        if (hasModule && findCached(kOptimized, module)) {
+            *compiled = true;
+        } else if (OptimizeTask* task = hasModule ? takeOptimizeTask(module) : nullptr) {
+            program->optimizeTask = task;
+            *compiled = buildReady(program);
+        } else if (startBuild(program, key, hasModule ? module : nullptr) < 0) {
+            // Code that can't be compiled: the program stays with Python, without raising.
+            if (!PyErr_ExceptionMatches(host::compileErrorClass)) return -1;
+            PyErr_Clear();
+            program->stayInPython = true;
             return 0;
+        } else {
+            *compiled = buildReady(program);
         }
     }
+    if (!*compiled) return 0;
+    if (ensureCompiled(program, false) < 0) return -1;
+    // Code that runs semantics as Python is no faster than the reference mode: 'auto' takes
+    // compiled code only when it runs none.
+    if (program->moduleState->compiler.callsPython) {
+        program->stayInPython = true;
+        *compiled = false;
+    }
+    return 0;
+}
+
+int ensureCompiled(host::ProgramRecord* program, bool wait) {
+    if (program->optimizeTask && !program->globalsFrame && (wait || buildReady(program)))
+        if (linkOptimized(program) < 0) return -1;
+    Compiled* current = program->moduleState;
+    if (current && current->ready &&
+        !(wait && current->level == 0 && !program->globalsFrame))
+        return 0;
+    uint8_t key[kKeyBytes], module[kKeyBytes];
+    bool hasModule = false;
+    if (keysOf(program, key, module, &hasModule) < 0) return -1;
+    if (hasModule && !program->optimizeTask) {
+        if (Compiled* cached = findCached(kOptimized, module)) return adopt(program, cached);
+        if (OptimizeTask* task = takeOptimizeTask(module)) {
+            program->optimizeTask = task;
+            if (wait || buildReady(program)) return linkOptimized(program);
+        }
+    }
+    if (!wait && settings::current.tiers) return ensureFast(program, key, module, hasModule);
+    if (program->optimizeTask) return linkOptimized(program);
     if (generateAndLoad(program, key, kOptimized) < 0) return -1;
-    if (hasModuleKey) {
+    if (hasModule) {
         PyObject* objects[3] = {program->state, program->language, program->path};
         cacheState(program->moduleState, module, objects);
     }
@@ -203,6 +304,11 @@ int ensureCompiled(host::ProgramRecord* program, bool) {
 }
 
 void releaseModules(host::ProgramRecord* program) {
+    if (OptimizeTask* task = program->optimizeTask) {
+        program->optimizeTask = nullptr;
+        PyObject* objects[3] = {program->state, program->language, program->path};
+        giveUpOptimizeTask(task, objects);
+    }
     Compiled* current = program->moduleState;
     Compiled** earlier = program->earlier;
     uint32_t count = program->earlierCount;

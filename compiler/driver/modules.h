@@ -2,9 +2,11 @@
 // current module state with loaded code.
 //
 // ensureCompiled finds a state in the module cache (backend/modcache.h) under the program's
-// module key, or generates the program in the foreground (the caller waits), loads its code
-// and caches it. The background tiers are not built: every mode that runs compiled code
-// generates at the optimized level and waits, and 'auto' runs like 'compiled'.
+// module key, or makes one. With tiers on (wuna.configure) a run that need not wait gets
+// fast code (level 0) while the program's optimized build (backend/tiers.h) is emitted in the
+// background, and links the build at the first run after it is done; a caller that waits
+// (Program.call, map, save) or tiers off gets optimized code at once. 'auto' runs as Python
+// until optimized code is at hand, never waiting for it.
 //
 // Everything here runs with the interpreter lock held.
 #pragma once
@@ -41,10 +43,12 @@ void freeRunTimeContainers(compile::EscapedSites* set);
 bool moduleKeyOf(const host::ProgramRecord* program, const uint8_t programKey[32],
                  uint8_t out[32]);
 
-// Whether mode 'auto' runs compiled code now. Until the tiers come it makes the program's
-// module at once (ensureCompiled) and runs it; a program whose module raised CompileError
-// stays with Python from then on, without raising. 0 with *compiled set, or -1 with the
-// exception of any other failure.
+// Whether mode 'auto' runs compiled code now: when optimized code is at hand (the program's,
+// the module cache's, or a finished build, which is linked), or a global frame holds the
+// program to its module; otherwise the optimized build is started and the program runs as
+// Python meanwhile. A program whose build raised CompileError, or whose code runs semantics
+// as Python, stays with Python from then on, without raising. 0 with *compiled set, or -1
+// with the exception of any other failure.
 [[nodiscard]] int chooseAutoMode(host::ProgramRecord* program, bool* compiled);
 
 // Makes sure the program has a current module state whose code is loaded. 0, or -1 with the
@@ -52,7 +56,8 @@ bool moduleKeyOf(const host::ProgramRecord* program, const uint8_t programKey[32
 // MemoryError).
 [[nodiscard]] int ensureCompiled(host::ProgramRecord* program, bool wait);
 
-// Hands back every module state the program holds (current and earlier), each losing a user.
+// Hands back every module state the program holds (current and earlier), each losing a user,
+// and gives up its pending optimized build (kept for a later program of its module key).
 // Never fails.
 void releaseModules(host::ProgramRecord* program);
 

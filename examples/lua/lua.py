@@ -20,6 +20,11 @@ extra arguments kept for `...`. A `function t:m()` becomes a Method: a call pass
 argument as the receiver, which `self` reads. `return f(x)` is a tail call. Loops give each
 iteration fresh variables (rt.fresh), so closures made in a loop keep their own.
 
+A goto raises rt.Throw(Jump): the LabelBlock (a block holding a label) or the CloseLocal (a
+<close> local holding the rest of its block) whose statements hold the label catches it and
+goes on after the label; a CloseLocal closes its value however its statements are left.
+Lua's checks made before the chunk runs (luacheck.py) refuse the gotos that could go wrong.
+
 Errors: a failing operation stops the program with a runtime error at its node, worded as
 Lua words it ("attempt to index a nil value (local 't')"); error(v) raises rt.Throw(v) with
 "chunk:line: " before a string message; pcall catches both.
@@ -43,7 +48,8 @@ import lualib  # noqa: E402
 from luavalues import (File, Library, LuaError, Method, Table, arith, bitwise,  # noqa: E402
                        byte_len, concat_piece, from_bytes, hex_to_number, is_int, is_number,
                        join, length, less, negate, raw_equal, raw_get, raw_set, snapshot, str_to_number,
-                       table_from, to_bitint, to_integer, to_number, tostr, truthy, type_name)
+                       table_from, to_bitint, to_integer, to_number, tostr, truthy, type_label,
+                       type_name)
 
 with open(os.path.join(HERE, "lua.peg"), encoding="utf-8") as _f:
     parser = pargo.compile(_f.read())
@@ -74,9 +80,11 @@ if nomos is not None:
         functions=["FunctionStat", "LocalFunction", "FunctionExpr"],
         # A loop's own variables and a repeat body (whose locals the until condition sees)
         # live in the loop's scope; every other block is a scope of its own.
-        blocks=["Block", "NumericFor", "GenericFor", "Repeat"],
+        blocks=["Block", "LabelBlock", "NumericFor", "GenericFor", "Repeat"],
         declare={
             "Local.names": "variable after",
+            # seen by the rest of the block, which the <close> local holds
+            "CloseLocal.names": "variable from stmts",
             "LocalFunction.name": "function enclosing",
             "FunctionStat.params": "parameter",
             "LocalFunction.params": "parameter",
@@ -280,6 +288,9 @@ def describe(rt, x):
         s = rt.symbol(x)
         if s is None or s.builtin:
             return " (global '%s')" % name
+        constant = compile_time_constant(rt, s)
+        if constant is not None:
+            return describe(rt, constant[0])  # Lua names the constant, not the variable
         if s.node is None:
             if s.kind == "parameter":
                 return " (local '%s')" % name
@@ -310,6 +321,80 @@ def describe(rt, x):
                 return " (field 'integer index')"
             return " (field '?')"
     return ""
+
+
+# Operators whose constant operands Lua folds while compiling (when the result is a number
+# other than nan and 0).
+FOLDED = ("+", "-", "*", "/", "//", "%", "^")
+
+
+def compile_time_constant(rt, symbol):
+    """The initialiser of a <const> local that Lua makes a compile-time constant (the last
+    variable of a local statement with as many values, whose value is a constant), as a
+    1-tuple (a nil literal is None), or None.
+    Errors name such a variable as the constant: "(constant 'abc')" for a string, nothing
+    else for a number, a boolean or nil."""
+    if symbol.node is None or symbol.kind == "parameter":
+        return None
+    name = rt.node_at(symbol.node)
+    local = name.parent
+    if local is None or rt.kind(local) not in ("Local", "CloseLocal"):
+        return None
+    names = local.names
+    values = local.values
+    if names[len(names) - 1].index != name.index or len(values) != len(names):
+        return None
+    attrib = rt.node_at(name.index + 1)
+    if rt.kind(attrib) != "Attrib" or attrib.parent.index != local.index or \
+            attrib.name != "const":
+        return None
+    expr = values[len(values) - 1]
+    if constant_of(rt, expr) is None:
+        return None
+    return (expr,)
+
+
+def constant_of(rt, x):
+    """The value of an expression Lua's compiler folds to a constant, as a 1-tuple, or None."""
+    if type(x) is not wuna.Node:
+        if type(x) is str:
+            return (literal(x),)
+        return (x,)
+    k = rt.kind(x)
+    if k == "Paren":
+        return constant_of(rt, x.expr)
+    if k == "Name":
+        s = rt.symbol(x)
+        if s is None or s.builtin:
+            return None
+        expr = compile_time_constant(rt, s)
+        if expr is None:
+            return None
+        return constant_of(rt, expr[0])
+    if k == "Unary" and x.op == "-":
+        v = constant_of(rt, x.operand)
+        if v is None or not is_number(v[0]):
+            return None
+        return folded(negate(v[0]))
+    if k == "Binary" and x.op in FOLDED:
+        a = constant_of(rt, x.left)
+        b = constant_of(rt, x.right)
+        if a is None or b is None or not is_number(a[0]) or not is_number(b[0]):
+            return None
+        if x.op in ("/", "//", "%") and b[0] == 0:
+            return None
+        try:
+            return folded(arith(x.op, a[0], b[0]))
+        except (LuaError, ArithmeticError):
+            return None
+    return None
+
+
+def folded(v):
+    """A folded number as constant_of gives it: Lua keeps a float nan or 0 unfolded."""
+    if type(v) is float and (v != v or v == 0):
+        return None
+    return (v,)
 
 
 def meta_field(v, name):
@@ -411,7 +496,7 @@ def index(rt, node, obj, key, what):
         return raw_get(STRING, key)
     if type(obj) is File:
         return index(rt, node, raw_get(obj.meta, "__index"), key, None)
-    rt.error(node, "attempt to index a %s value%s" % (type_name(obj), describe(rt, what)))
+    rt.error(node, "attempt to index a %s value%s" % (type_label(obj), describe(rt, what)))
 
 
 def set_index(rt, node, obj, key, value, what):
@@ -430,7 +515,7 @@ def set_index(rt, node, obj, key, value, what):
         except LuaError as e:
             rt.error(node, str(e))
         return
-    rt.error(node, "attempt to index a %s value%s" % (type_name(obj), describe(rt, what)))
+    rt.error(node, "attempt to index a %s value%s" % (type_label(obj), describe(rt, what)))
 
 
 def call_error(rt, node, f):
@@ -444,7 +529,7 @@ def call_error(rt, node, f):
                 what = " (method '%s')" % node.suffix.name
             else:
                 what = describe(rt, node.target)
-    fail(rt, node, "attempt to call a %s value%s" % (type_name(f), what))
+    fail(rt, node, "attempt to call a %s value%s" % (type_label(f), what))
 
 
 def fail(rt, node, message):
@@ -615,7 +700,7 @@ def operand_error(rt, node, message, a, b, left, right):
         verb = "perform arithmetic on"
         if message == "bitwise":
             verb = "perform bitwise operation on"
-        message = "attempt to %s a %s value%s" % (verb, type_name(bad), describe(rt, what))
+        message = "attempt to %s a %s value%s" % (verb, type_label(bad), describe(rt, what))
     elif message == "noint":
         what = right
         if to_integer(a) is None:
@@ -685,7 +770,7 @@ def do_error(rt, node, args):
         if level is None:
             problem = "number has no integer representation"
             if to_number(args[1]) is None:
-                problem = "number expected, got " + type_name(args[1])
+                problem = "number expected, got " + type_label(args[1])
             fail(rt, node, library_message(rt, node, lualib.lua_error,
                                            "bad argument #2 to 'error' (%s)" % problem))
     if type(v) is str:
@@ -772,7 +857,7 @@ def do_sort(rt, node, args):
     if not args or not isinstance(args[0], Table):
         got = "no value"
         if args:
-            got = type_name(args[0])
+            got = type_label(args[0])
         fail(rt, node, library_message(
             rt, node, lualib.tab_sort, "bad argument #1 to 'sort' (table expected, got %s)" % got))
     t = args[0]
@@ -782,7 +867,7 @@ def do_sort(rt, node, args):
     if cmp is not None and type_name(cmp) != "function":
         fail(rt, node, library_message(
             rt, node, lualib.tab_sort,
-            "bad argument #2 to 'sort' (function expected, got %s)" % type_name(cmp)))
+            "bad argument #2 to 'sort' (function expected, got %s)" % type_label(cmp)))
     sort_range(rt, node, cmp, t, 1, length(t))
     return None
 
@@ -920,6 +1005,9 @@ if wuna is not None and rules is not None:
             fa = callee_and_args(rt, call)
             f = fa[0]
             args = fa[1]
+            if in_close_scope(rt, node):
+                # a <close> variable is closed after the call returns: no tail call
+                raise rt.Return(call_value(rt, f, args, call))
             if type(f) is wuna.Function:
                 rt.tail_call(f, args)
             if type(f) is Method and args:
@@ -1122,7 +1210,7 @@ if wuna is not None and rules is not None:
                 bad = b
                 what = node.right
             rt.error(concat_site(rt, node),
-                     "attempt to concatenate a %s value%s" % (type_name(bad), describe(rt, what)))
+                     "attempt to concatenate a %s value%s" % (type_label(bad), describe(rt, what)))
         return join(pa, pb)
 
     @language.eval("Binary")
@@ -1203,7 +1291,7 @@ if wuna is not None and rules is not None:
                     return first(call_value(rt, h, [v], node))
                 return length(v)
             rt.error(node, "attempt to get length of a %s value%s"
-                     % (type_name(v), describe(rt, node.operand)))
+                     % (type_label(v), describe(rt, node.operand)))
         try:
             if op == "-":
                 return negate(v)
@@ -1237,6 +1325,154 @@ if wuna is not None and rules is not None:
         except LuaError as e:
             rt.error(node, str(e))
 
+    @language.exec("LabelBlock")
+    def run_label_block(node, rt):
+        run_statements(rt, node, 0)
+
+    @language.exec("Goto")
+    def run_goto(node, rt):
+        jump = goto_target(rt, node)
+        if jump is None:  # the checks before running refuse it; a session entry is checked too
+            rt.error(node, "no visible label '%s' for goto" % node.name)
+        raise wuna.Throw(jump)
+
+    @language.exec("CloseLocal")
+    def run_close_local(node, rt):
+        names = node.names
+        values = ev_list(rt, node.values, len(names))
+        for i in range(len(names)):
+            rt.store(names[i], values[i])
+        name = close_name(rt, node)
+        v = rt.load(name)
+        if v is None or v is False:
+            run_statements(rt, node, 0)  # nil and false are not closed
+            return
+        if meta_field(v, "__close") is None:
+            rt.error(node, "variable '%s' got a non-closable value" % name.text)
+        try:
+            run_statements(rt, node, 0)
+        except wuna.Throw as e:
+            if type(e.value) is Jump:
+                close_value(rt, node, v, None)  # a goto out of the scope leaves it normally
+            else:
+                close_value(rt, node, v, e.value)
+            raise
+        except wuna.Error as e:
+            close_value(rt, node, v, error_text(rt, e))
+            raise
+        except BaseException:
+            # return, break and whatever else leave the scope without an error
+            close_value(rt, node, v, None)
+            raise
+        close_value(rt, node, v, None)
+
+# goto, labels and <close> locals ----------------------------------------------------------------
+#
+# A goto raises a Throw carrying a Jump: the statement list holding its label (a LabelBlock, or
+# the rest of a block a <close> local holds) catches it and resumes after the label. The label
+# is found in the tree: Lua's checks before the chunk runs (luacheck) made sure there is exactly
+# one visible, in the goto's own function, so the nearest enclosing list that holds a label of
+# that name is the one.
+
+class Jump:
+    """Where a goto resumes: after statement `position` of the list of node `holder`."""
+    __slots__ = ("holder", "position")
+
+    def __init__(self, holder, position):
+        self.holder = holder
+        self.position = position
+
+
+# The kinds whose stmts a goto may resume in; CloseLocal's are the rest of its block.
+LABEL_HOLDERS = ("LabelBlock", "CloseLocal")
+
+
+def goto_target(rt, node):
+    """The Jump of the goto at node, or None when no enclosing list holds its label."""
+    name = node.name
+    p = node.parent
+    while p is not None and rt.kind(p) not in FUNCTION_KINDS:
+        if rt.kind(p) in LABEL_HOLDERS:
+            position = label_position(rt, p, name)
+            if position is not None:
+                return Jump(p.index, position)
+        p = p.parent
+    return None
+
+
+def label_position(rt, holder, name):
+    """Where in holder's stmts the label `name` is, or None. A label in the rest of a later
+    <close> local's block can only end the block (jumping to it from outside that local's
+    scope is refused otherwise): it stands for the last statement."""
+    stmts = holder.stmts
+    for i in range(len(stmts)):
+        s = stmts[i]
+        k = rt.kind(s)
+        if k == "Label" and s.name == name:
+            return i
+        if k == "CloseLocal" and label_position(rt, s, name) is not None:
+            return len(stmts) - 1
+    return None
+
+
+def run_statements(rt, node, start):
+    """Run node's stmts from `start`, resuming after a label of this list that a goto jumps
+    to (a goto to a label elsewhere passes on)."""
+    stmts = node.stmts
+    while True:
+        try:
+            for i in range(start, len(stmts)):
+                rt.exec(stmts[i])
+            return
+        except wuna.Throw as e:
+            jump = e.value
+            if type(jump) is not Jump or jump.holder != node.index:
+                raise
+            start = jump.position + 1
+
+
+def close_name(rt, node):
+    """The Name node of a CloseLocal's variable marked <close>."""
+    for a in node.attribs:
+        if a.name == "close":
+            return rt.node_at(a.index - 1)
+    return None
+
+
+def close_value(rt, node, v, err):
+    """Call v's __close with the error that ends its scope (nil when left normally). A
+    __close taken away since is an error of the scope's end (as Lua words it: without a
+    position while an error passes)."""
+    h = meta_field(v, "__close")
+    if type_name(h) == "function" or meta_field(h, "__call") is not None:
+        call_value(rt, h, [v, err], node)
+        return
+    message = "attempt to call a %s value" % type_label(h)
+    if err is None:
+        message = "%s:%d: %s (metamethod 'close')" % (rt.path or "stdin",
+                                                      scope_end_line(rt, node), message)
+    raise wuna.Throw(message)
+
+
+def scope_end_line(rt, node):
+    """The line of the end of the block a CloseLocal's scope ends with: the end of the
+    statement or function that holds the block."""
+    owner = node.parent
+    while owner.parent is not None and rt.kind(owner) in ("Block", "LabelBlock", "CloseLocal"):
+        owner = owner.parent
+    return owner.line + rt.text(owner).count("\n")
+
+
+def in_close_scope(rt, node):
+    """Whether node runs inside the scope of a <close> variable of its own function: its
+    return is then no tail call (the variable is closed after the call returns)."""
+    p = node.parent
+    while p is not None and rt.kind(p) not in FUNCTION_KINDS:
+        if rt.kind(p) == "CloseLocal":
+            return True
+        p = p.parent
+    return False
+
 
 def for_value(rt, node, v, what):
     """A for loop's bound as a number; a numeric string counts as a float (Lua converts it,
@@ -1247,7 +1483,7 @@ def for_value(rt, node, v, what):
     if type(v) is str:
         n = str_to_number(v)
     if n is None:
-        rt.error(node, "bad 'for' %s (number expected, got %s)" % (what, type_name(v)))
+        rt.error(node, "bad 'for' %s (number expected, got %s)" % (what, type_label(v)))
     return float(n)
 
 
@@ -1335,6 +1571,78 @@ def check_message(source, name, found):
     return f"{name}:{line}:{column}: error[syntax]: {found[1]}"
 
 
+def load_error_text(source, name, e):
+    """What a chunk that doesn't load reports: a string or numeral Lua can't read, before the
+    syntax error, is what Lua reports; else the load error itself."""
+    found = luacheck.first_error(source, None)
+    if found is not None and found[3] <= error_offset(source, e):
+        return check_message(source, name, found)
+    return str(e)
+
+
+def repl_entry(session, text):
+    """Run one entry of the interactive session as Lua runs a chunk typed at its prompt:
+    refused (with Lua's words, chunk 'stdin') when Lua's checks before running refuse it.
+    The entry's value, or None."""
+    tree = parser.parse_tree(text, recover=True)
+    if tree.errors:
+        try:
+            return session.run(text)
+        except wuna.LoadError as e:
+            print(load_error_text(text, "stdin", e), file=sys.stderr)
+            return None
+    # Lua's prompt reads the entry without the line break that ends it: the line its checks
+    # name for the end of the chunk is the last line typed
+    chunk = text.rstrip("\n")
+    found = luacheck.first_error(chunk, tree)
+    if found is not None:
+        print(check_message(chunk, "stdin", found), file=sys.stderr)
+        return None
+    return session.run(text)
+
+
+def entry_finished(text):
+    """Whether an entry's text is complete: it parses, or fails before its end (the error is
+    then reported); a text that ends too early asks for more lines."""
+    try:
+        parser.parse_tree(text)  # the tree only: a value as deep as a long line can't be made
+    except pargo.ParseError as e:
+        end = len(text.rstrip(" \t\n\r").encode("utf-8", "surrogateescape"))
+        return e.offset < end
+    return True
+
+
+def repl(prompt="> ", more=">> "):
+    """The interactive session: Language.repl's loop (more lines while an entry is
+    unfinished, an empty line ends it anyway, errors printed and the session going on), each
+    entry checked before it runs as a file is."""
+    session = language.session()
+    while True:
+        text = ""
+        try:
+            line = input(prompt)
+            while not line.strip(" \t\n\r"):  # blank lines before an entry are dropped
+                line = input(prompt)
+            while True:
+                text += line + "\n"
+                text = text.encode("utf-8", "surrogateescape").decode("utf-8", "replace")
+                if not line.strip(" \t\n\r") or entry_finished(text):
+                    break
+                line = input(more)
+            value = repl_entry(session, text)
+            if value is not None:
+                show(value)
+        except EOFError:
+            print()
+            return
+        except SystemExit:
+            raise
+        except (wuna.Error, wuna.LoadError) as e:
+            print(str(e), file=sys.stderr)
+        except BaseException as e:  # Ctrl-C drops the entry; the session goes on
+            print("%s: %s" % (type(e).__name__, e), file=sys.stderr)
+
+
 def main(argv=None):
     ap = argparse.ArgumentParser(prog="lua.py", description="Run a Lua program.")
     ap.add_argument("--mode", choices=["python", "compiled", "auto"], default="python",
@@ -1353,7 +1661,7 @@ def main(argv=None):
         # reaches the REPL as its surrogate escape, not as an error of input().
         if hasattr(sys.stdin, "reconfigure"):
             sys.stdin.reconfigure(errors="surrogateescape")
-        language.repl(prompt="> ", more=">> ", show=show)
+        repl()
         return 0
     try:
         # the parser reads text: bytes that are not UTF-8 read as U+FFFD (escapes such as
@@ -1383,12 +1691,7 @@ def main(argv=None):
     try:
         program = language.load(source, args.file)
     except wuna.LoadError as e:
-        # a string or numeral Lua can't read, before the syntax error, is what Lua reports
-        found = luacheck.first_error(source, None)
-        if found is not None and found[3] <= error_offset(source, e):
-            print(check_message(source, args.file, found), file=sys.stderr)
-        else:
-            print(str(e), file=sys.stderr)
+        print(load_error_text(source, args.file, e), file=sys.stderr)
         return 2
     found = luacheck.first_error(source, program.tree)
     if found is not None:

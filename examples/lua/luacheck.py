@@ -1,5 +1,7 @@
 """What Lua rejects before a chunk runs and the grammar accepts: the lexical errors of
-strings, numerals and long comments, break outside a loop and ... outside a vararg function.
+strings, numerals and long comments, ... outside a vararg function, and what Lua's reading of
+blocks refuses: break outside a loop, gotos without a visible label or into the scope of a
+local, labels defined twice, assignments to <const> and <close> variables, bad attributes.
 
 A Lua compiler reads the whole chunk before running any of it, so these are reported before
 anything is printed, with Lua's words: "malformed number near '3..2'", "invalid escape
@@ -12,7 +14,6 @@ The lexical scan follows Lua's reader: the text "near" an error is what the read
 of the token so far (escapes already decoded, the offending character included).
 """
 
-LOOPS = ("While", "Repeat", "NumericFor", "GenericFor")
 FUNCTIONS = ("FunctionStat", "LocalFunction", "FunctionExpr")
 HEX = "0123456789abcdefABCDEF"
 SPACE = " \t\r\n\f\v"
@@ -240,30 +241,347 @@ def next_token(source, offset):
 
 
 def tree_errors(source, tree, offsets):
-    """break outside a loop and ... outside a vararg function, as first_error gives them (Lua
-    notices a stray break at the end of its function)."""
+    """... outside a vararg function, as first_error gives them."""
     found = []
-    # (node, inside a loop of its function, its function takes ..., where that function
-    # ends); a stack, not recursion: a long chain of operators folds into a deep tree
-    stack = [(tree.node(0), False, True, len(source.encode("utf-8", "surrogateescape")))]
+    # (node, its function takes ...); a stack, not recursion: a long chain of operators
+    # folds into a deep tree
+    stack = [(tree.node(0), True)]
     while stack:
-        node, in_loop, vararg, function_end = stack.pop()
+        node, vararg = stack.pop()
         kind = node.rule
-        if kind == "Break" and not in_loop:
-            end = offsets(function_end)
-            found.append((next_token(source, end), "break outside loop at line %d" %
-                          line_at(source, offsets(node.start)), end, end))
         if kind == "Vararg" and node.label != "vararg" and not vararg:
             at = offsets(node.start)
             found.append((at, "cannot use '...' outside a vararg function near '...'", at, at))
         children = node.children
         if kind in FUNCTIONS:
             has_vararg = any(c.label == "vararg" for c in children)
-            stack.extend((c, False, has_vararg, node.end) for c in children)
+            stack.extend((c, has_vararg) for c in children)
         else:
-            loop = in_loop or kind in LOOPS
-            stack.extend((c, loop, vararg, function_end) for c in children)
+            stack.extend((c, vararg) for c in children)
     return found
+
+
+class Block:
+    """A block being read: where its locals, pending gotos and labels begin."""
+    __slots__ = ("nactvar", "firstgoto", "firstlabel", "isloop", "repeat_body")
+
+    def __init__(self, nactvar, firstgoto, firstlabel, isloop, repeat_body):
+        self.nactvar = nactvar
+        self.firstgoto = firstgoto
+        self.firstlabel = firstlabel
+        self.isloop = isloop
+        self.repeat_body = repeat_body
+
+
+class Function:
+    """A function being read: its active locals [name, attribute], the gotos not yet
+    resolved [name, line, active locals at the goto], the visible labels [name, line, active
+    locals at the label] and the open blocks."""
+    __slots__ = ("locals", "gotos", "labels", "blocks", "end")
+
+    def __init__(self, end):
+        self.locals = []
+        self.gotos = []
+        self.labels = []
+        self.blocks = []
+        self.end = end
+
+
+class ScopeError(Exception):
+    """The first error of the scope walk: Lua stops reading at it."""
+
+    def __init__(self, where, message):
+        Exception.__init__(self, message)
+        self.where = where
+        self.message = message
+
+
+class Scopes:
+    """Lua's reading of a chunk's blocks, locals, gotos and labels, in the order its parser
+    meets them, for the errors it reports before running: break outside a loop, a goto
+    without a visible label, a label defined twice, a goto into the scope of a local, an
+    assignment to a <const> or <close> variable, an unknown attribute, two <close> variables
+    in one local statement. An error is reported where Lua's reader stands when it finds it
+    (its line), as Lua's semantic errors are."""
+
+    def __init__(self, source, offsets):
+        self.source = source
+        self.offsets = offsets
+        self.functions = []
+
+    def text(self, node):
+        return self.source[self.offsets(node.start):self.offsets(node.end)]
+
+    def line(self, node):
+        return line_at(self.source, self.offsets(node.start))
+
+    def after(self, byte_end):
+        """The offset of the token after byte offset byte_end."""
+        return next_token(self.source, self.offsets(byte_end))
+
+    def fail(self, where, message):
+        raise ScopeError(where, message)
+
+    # blocks ----------------------------------------------------------------------------
+
+    def enter_block(self, isloop, repeat_body=False):
+        fs = self.functions[-1]
+        fs.blocks.append(Block(len(fs.locals), len(fs.gotos), len(fs.labels), isloop,
+                               repeat_body))
+
+    def leave_block(self, where):
+        """Close the innermost block; where is the offset of the token Lua's reader stands
+        at (for the errors of the gotos it leaves unresolved)."""
+        fs = self.functions[-1]
+        bl = fs.blocks.pop()
+        del fs.locals[bl.nactvar:]
+        if bl.isloop:
+            self.create_label(fs, bl, "break", 0, False, where)
+        del fs.labels[bl.firstlabel:]
+        if fs.blocks:
+            for g in fs.gotos[bl.firstgoto:]:
+                g[2] = bl.nactvar
+            return
+        if bl.firstgoto < len(fs.gotos):
+            g = fs.gotos[bl.firstgoto]
+            if g[0] == "break":
+                self.fail(where, "break outside loop at line %d" % g[1])
+            self.fail(where, "no visible label '%s' for <goto> at line %d" % (g[0], g[1]))
+
+    def create_label(self, fs, bl, name, line, last, where):
+        nactvar = len(fs.locals)
+        if last:
+            nactvar = bl.nactvar  # the block's locals are taken as already out of scope
+        fs.labels.append([name, line, nactvar])
+        i = bl.firstgoto
+        while i < len(fs.gotos):
+            g = fs.gotos[i]
+            if g[0] != name:
+                i += 1
+                continue
+            if g[2] < nactvar:
+                self.fail(where, "<goto %s> at line %d jumps into the scope of local '%s'"
+                          % (name, g[1], fs.locals[g[2]][0]))
+            del fs.gotos[i]
+
+    # functions ----------------------------------------------------------------------------
+
+    def open_function(self, node):
+        self.functions.append(Function(node.end))
+        self.enter_block(False)
+
+    def close_function(self):
+        fs = self.functions[-1]
+        self.leave_block(self.after(fs.end))
+        self.functions.pop()
+
+    def declare(self, name, attrib=None):
+        self.functions[-1].locals.append([name, attrib])
+
+    def find_local(self, name):
+        for fs in reversed(self.functions):
+            for entry in reversed(fs.locals):
+                if entry[0] == name:
+                    return entry
+        return None
+
+    def check_writable(self, target, where):
+        if target.rule != "Name":
+            return
+        name = self.text(target)
+        entry = self.find_local(name)
+        if entry is not None and entry[1] in ("const", "close"):
+            self.fail(where, "attempt to assign to const variable '%s'" % name)
+
+    # the walk ----------------------------------------------------------------------------
+
+    def run(self, root):
+        """Walk the chunk: a stack of work items, not recursion (operators nest deeply)."""
+        self.work = [(self.visit_function, root)]
+        while self.work:
+            fn, arg = self.work.pop()
+            fn(arg)
+
+    def later(self, items):
+        """Queue items (fn, arg) to run in the given order."""
+        self.work.extend(reversed(items))
+
+    def visit(self, node):
+        kind = node.rule
+        handler = VISITORS.get(kind)
+        if handler is not None:
+            handler(self, node)
+            return
+        self.later([(self.visit, c) for c in node.children])
+
+    def visit_function(self, node):
+        items = []
+        if node.rule == "LocalFunction":
+            name = [c for c in node.children if c.label == "name"][0]
+            items.append((lambda n: self.declare(self.text(n)), name))
+        items.append((self.open_function, node))
+        if node.rule == "FunctionStat" and any(c.label == "method" for c in node.children):
+            items.append((self.declare, "self"))
+        for c in node.children:
+            if c.label == "params":
+                items.append((lambda n: self.declare(self.text(n)), c))
+            elif c.label == "body":
+                # the function's own block holds its body's statements
+                items.append((self.visit_statements, c))
+        items.append((lambda _: self.close_function(), None))
+        if node.rule == "FunctionStat" and not any(c.label in ("fields", "method")
+                                                   for c in node.children):
+            name = [c for c in node.children if c.label == "name"][0]
+            where = self.after(node.end)
+            items.append((lambda n: self.check_writable(n, where), name))
+        self.later(items)
+
+    def visit_block(self, node, isloop=False):
+        self.later([(lambda _: self.enter_block(isloop), None), (self.visit_statements, node),
+                    (lambda n: self.leave_block(self.after(n.end)), node)])
+
+    def visit_statements(self, node):
+        """The statements of a block (or of the rest of one, a <close> local's), a run of
+        labels taken as Lua takes it: the labels after the first are read before it."""
+        stmts = [c for c in node.children if c.label == "stmts"]
+        items = []
+        i = 0
+        while i < len(stmts):
+            if stmts[i].rule != "Label":
+                items.append((self.visit, stmts[i]))
+                i += 1
+                continue
+            j = i
+            while j < len(stmts) and stmts[j].rule == "Label":
+                j += 1
+            items.append((self.visit_labels, (node, stmts[i:j], j == len(stmts))))
+            i = j
+        self.later(items)
+
+    def visit_labels(self, arg):
+        holder, labels, at_end = arg
+        fs = self.functions[-1]
+        bl = fs.blocks[-1]
+        where = self.after(labels[-1].end)
+        while where < len(self.source) and self.source[where] == ";":
+            where = next_token(self.source, where + 1)
+        # a label ending its block, before end, else or elseif but not until
+        last = at_end and not bl.repeat_body
+        for label in reversed(labels):
+            name = self.text(label.children[0])
+            for other in fs.labels:
+                if other[0] == name:
+                    self.fail(where, "label '%s' already defined on line %d" % (name, other[1]))
+            self.create_label(fs, bl, name, self.line(label), last, where)
+
+    def visit_goto(self, node):
+        fs = self.functions[-1]
+        name_node = node.children[0]
+        name = self.text(name_node)
+        if any(label[0] == name for label in fs.labels):
+            return  # a jump back to a visible label
+        fs.gotos.append([name, self.line(name_node), len(fs.locals)])
+
+    def visit_break(self, node):
+        fs = self.functions[-1]
+        fs.gotos.append(["break", self.line(node), len(fs.locals)])
+
+    def visit_local(self, node):
+        names = []
+        closes = 0
+        for c in node.children:
+            if c.label == "names":
+                names.append([self.text(c), None])
+            elif c.label == "attribs":
+                attrib = self.text(c.children[0])
+                where = self.after(c.end)
+                if attrib not in ("const", "close"):
+                    self.fail(where, "unknown attribute '%s'" % attrib)
+                if attrib == "close":
+                    closes += 1
+                    if closes > 1:
+                        self.fail(where, "multiple to-be-closed variables in local list")
+                names[-1][1] = attrib
+        items = [(self.visit, c) for c in node.children if c.label == "values"]
+        items.append((lambda _: self.functions[-1].locals.extend(names), None))
+        if node.rule == "CloseLocal":
+            items.append((self.visit_statements, node))
+        self.later(items)
+
+    def visit_assign(self, node):
+        items = []
+        targets = [c for c in node.children if c.label == "targets"]
+        for t in targets:
+            where = self.after(t.end)
+            items.append((lambda n, w=where: self.check_writable(n, w), t))
+            if t.rule != "Name":
+                items.append((self.visit, t))
+        items.extend((self.visit, c) for c in node.children if c.label == "values")
+        self.later(items)
+
+    def visit_while(self, node):
+        items = [(self.visit, c) for c in node.children if c.label == "cond"]
+        body = [c for c in node.children if c.label == "body"][0]
+        items.append((lambda _: self.enter_block(True), None))
+        items.append((self.visit_block, body))
+        items.append((lambda n: self.leave_block(self.after(n.end)), node))
+        self.later(items)
+
+    def visit_for(self, node):
+        items = [(lambda _: self.enter_block(True), None)]
+        items.extend((self.visit, c) for c in node.children
+                     if c.label in ("start", "stop", "step", "exprs"))
+        for c in node.children:
+            if c.label in ("var", "names"):
+                items.append((lambda n: self.declare(self.text(n)), c))
+        body = [c for c in node.children if c.label == "body"][0]
+        items.append((self.visit_block, body))
+        items.append((lambda n: self.leave_block(self.after(n.end)), node))
+        self.later(items)
+
+    def visit_repeat(self, node):
+        body = [c for c in node.children if c.label == "body"][0]
+        cond = [c for c in node.children if c.label == "cond"]
+        # the until condition is read inside the body's block
+        items = [(lambda _: self.enter_block(True), None),
+                 (lambda _: self.enter_block(False, True), None),
+                 (self.visit_statements, body)]
+        items.extend((self.visit, c) for c in cond)
+        items.append((lambda n: self.leave_block(self.after(n.end)), node))
+        items.append((lambda n: self.leave_block(self.after(n.end)), node))
+        self.later(items)
+
+    def visit_chunk(self, node):
+        self.visit_function(node)
+
+
+VISITORS = {
+    "Chunk": Scopes.visit_chunk,
+    "FunctionStat": Scopes.visit_function,
+    "LocalFunction": Scopes.visit_function,
+    "FunctionExpr": Scopes.visit_function,
+    "Block": Scopes.visit_block,
+    "LabelBlock": Scopes.visit_block,
+    "Goto": Scopes.visit_goto,
+    "Break": Scopes.visit_break,
+    "Local": Scopes.visit_local,
+    "CloseLocal": Scopes.visit_local,
+    "Assign": Scopes.visit_assign,
+    "While": Scopes.visit_while,
+    "NumericFor": Scopes.visit_for,
+    "GenericFor": Scopes.visit_for,
+    "Repeat": Scopes.visit_repeat,
+}
+
+
+def scope_errors(source, tree, offsets):
+    """The first error of Lua's scope rules (see Scopes), as first_error gives them."""
+    scopes = Scopes(source, offsets)
+    try:
+        scopes.run(tree.node(0))
+    except ScopeError as e:
+        return [(e.where, e.message, e.where, e.where)]
+    return []
 
 
 def first_error(source, tree):
@@ -273,7 +591,9 @@ def first_error(source, tree):
     def offsets(byte_offset):
         return len(encoded[:byte_offset].decode("utf-8", "surrogateescape"))
 
-    errors = tree_errors(source, tree, offsets) if tree is not None else []
+    errors = []
+    if tree is not None:
+        errors = tree_errors(source, tree, offsets) + scope_errors(source, tree, offsets)
     lexical = lexical_error(source)
     if lexical is not None:
         errors.append(lexical)

@@ -22,7 +22,7 @@ import wuna
 from luavalues import (INT_MAX, INT_MIN, File, Library, LuaError, Table, byte_len, canonical,
                        fmt_float, fmt_number, from_bytes, is_int, is_number, length, less, next_key,
                        raw_equal, raw_get, raw_set, str_to_number, table_from, to_bytes,
-                       to_integer, to_number, tostr, type_name, wrap)
+                       to_integer, to_number, tostr, type_label, type_name, wrap)
 
 POSITION = "lua: add the call's position"
 
@@ -37,7 +37,7 @@ def arg_error(n, name, message):
 
 def got(args, i):
     if i < len(args):
-        return type_name(args[i])
+        return type_label(args[i])
     return "no value"
 
 

@@ -98,6 +98,16 @@ def wrap(n):
     return n
 
 
+def type_label(v):
+    """v's type as Lua's error messages name it: a table's metatable's __name when that is a
+    string ("attempt to call a Point value"), else its type."""
+    if isinstance(v, Table) and v.meta is not None:
+        name = raw_get(v.meta, "__name")
+        if type(name) is str:
+            return name
+    return type_name(v)
+
+
 def type_name(v):
     if v is None:
         return "nil"
@@ -627,8 +637,8 @@ def less(a, b, or_equal):
         if or_equal:
             return a <= b
         return a < b
-    ta = type_name(a)
-    tb = type_name(b)
+    ta = type_label(a)
+    tb = type_label(b)
     if ta == tb:
         raise LuaError("attempt to compare two %s values" % ta)
     raise LuaError("attempt to compare %s with %s" % (ta, tb))

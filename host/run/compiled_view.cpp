@@ -247,6 +247,26 @@ bridge::ThunkCode thunk(void* module, uint32_t node, bool exec, int32_t scope) {
     return reinterpret_cast<bridge::ThunkCode>(uintptr_t(address));
 }
 
+// The typed entry of a hot function compiled and loaded into the run's module state. 0 with
+// *address, or -1 with the exception.
+int compileTypedEntry(void* user, uint32_t typedId, uint64_t* address) {
+    CompiledRun* run = runOf(user);
+    Request r{run, typedId, false, 0,
+              symbolName(run->state, "_t", typedId & ~compile::kTypedEntryBit)};
+    // Compiling is no crossing of the program.
+    gil::Record* g = gil::current();
+    if (g) g->depth++;
+    int rc = compileRequest(&r, false, address);
+    if (g) g->depth--;
+    return rc;
+}
+
+void speculate(void* module, int64_t id) {
+    CompiledRun* run = currentRun();
+    if (!run || run->state != module || id < 0 || id >= int64_t(compile::kTypedEntryBit)) return;
+    compile::speculate(&run->state->compiler, uint32_t(id), compileTypedEntry, run);
+}
+
 }  // namespace
 
 void fillProgramView(CompiledRun* run) {
@@ -281,6 +301,7 @@ void installCompiledHooks() {
     bridge::compilerApi.runsAsPython = runsAsPython;
     bridge::compilerApi.capturedScope = capturedScope;
     bridge::compilerApi.thunk = thunk;
+    bridge::compilerApi.speculate = speculate;
 }
 
 }  // namespace wuna::host

@@ -7,9 +7,14 @@
 
 #include <cstdio>
 #include <cstring>
+#include <algorithm>
 #include <iterator>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "compiler/backend/driver.h"
+#include "host/tree/index.h"
 #include "compiler/driver/modules.h"
 #include "host/interp/interp.h"
 #include "host/module/exceptions.h"
@@ -289,6 +294,46 @@ PyObject* moduleStateReport(const driver::Compiled* state) {
     return report;
 }
 
+// The name of a typed entry's argument kind in report(): the low 4 bits of its kind byte.
+const char* kindName(uint8_t kind) {
+    static constexpr const char* kNames[] = {"any",  "none",  "bool", "int",    "float",
+                                             "str",  "list",  "tuple", "dict",  "record",
+                                             "function", "node"};
+    uint8_t code = kind & 0xF;
+    return code < std::size(kNames) ? kNames[code] : "any";
+}
+
+// For each function the module state made a typed entry for, "line <n>" -> its argument
+// kinds joined by ", "; functions in node order, so a later one on a line replaces an
+// earlier one. A new dict, or null with the exception.
+PyObject* speculatedReport(const driver::Compiled* state) {
+    PyObject* report = PyDict_New();
+    if (!report || !state || !state->compiler.tree) return report;
+    const ptree::Index* tree = state->compiler.tree;
+    std::vector<std::pair<uint32_t, const compile::TypedEntry*>> made;
+    state->compiler.typedEntries.forEach([&](uint32_t id, const compile::TypedEntry& entry) {
+        if (entry.kinds && id < tree->count) made.emplace_back(id, &entry);
+    });
+    std::sort(made.begin(), made.end());
+    for (const auto& [id, entry] : made) {
+        std::string kinds;
+        for (uint32_t i = 0; i < entry->count; i++) {
+            if (i) kinds += ", ";
+            kinds += kindName(entry->kinds[i]);
+        }
+        char key[32];
+        snprintf(key, sizeof key, "line %u", ptree::lineOf(tree, tree->nodes[id].start));
+        PyObject* text = PyUnicode_DecodeUTF8(kinds.data(), Py_ssize_t(kinds.size()), "replace");
+        int rc = text ? PyDict_SetItemString(report, key, text) : -1;
+        Py_XDECREF(text);
+        if (rc < 0) {
+            Py_DECREF(report);
+            return nullptr;
+        }
+    }
+    return report;
+}
+
 // Program.report(): what the last compiled runs did. Without compiled code every count is
 // empty: no crossings recorded, no module state, no cache traffic.
 PyObject* programReport(PyObject* self, PyObject*) {
@@ -310,7 +355,7 @@ PyObject* programReport(PyObject* self, PyObject*) {
               putKey(report, "code", code) == 0 &&
               putKey(report, "optimizing", PyBool_FromLong(record->optimizeTask != nullptr)) == 0 &&
               putKey(report, "gil_taken", PyLong_FromUnsignedLongLong(record->lockCount)) == 0 &&
-              putKey(report, "speculated", PyDict_New()) == 0 &&
+              putKey(report, "speculated", speculatedReport(state)) == 0 &&
               putKey(report, "python_functions", PyDict_New()) == 0;
     if (!ok) Py_CLEAR(report);
     return report;

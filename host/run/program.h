@@ -12,7 +12,7 @@
 //
 // Program.run in the 'python' mode runs the top level on a run thread (run/run_thread.h) with a
 // stack sized for the language's max_depth while the caller waits without the interpreter
-// lock; in the 'compiled' mode (and 'auto', which runs like it until the tiers come) the
+// lock; in the 'compiled' mode (and 'auto' once optimized code is at hand) the
 // driver makes sure of the program's module state and the compiled top level runs
 // (run/compiled_run.h). Every run records its mode and that the program has run, whatever
 // its outcome. report() describes what compiled runs did, from the current module state;

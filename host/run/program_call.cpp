@@ -259,7 +259,7 @@ int checkCall(const ProgramRecord* record, PyObject* args, PyObject** keywords, 
     RunMode fallback = record->hasRun ? record->runMode : RunMode::compiled;
     RunMode mode;
     if (parseRunMode(keywords[kMode], fallback, &mode) < 0) return -1;
-    // 'auto' calls compiled code like 'compiled' until the tiers come.
+    // 'auto' calls compiled code once optimized code is at hand, else as Python.
     bool compiled = mode != RunMode::python;
     if (mode == RunMode::automatic && driver::chooseAutoMode(const_cast<ProgramRecord*>(record),
                                                              &compiled) < 0)

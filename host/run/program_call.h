@@ -11,7 +11,7 @@
 // with a Runtime of its own. A failure is the runtime error (or exception) of the call; for a
 // map, every item runs and the failure reported is that of the lowest failing item.
 //
-// In the 'compiled' mode (and 'auto', which calls like it until the tiers come) the call runs
+// In the 'compiled' mode (and 'auto' once optimized code is at hand) the call runs
 // the program's compiled code on a run thread (run/compiled_run.h). A map runs as Python.
 #pragma once
 #define PY_SSIZE_T_CLEAN

@@ -162,6 +162,65 @@ TEST_F(CoreLower, AGenericEntryBindsItsFrameReceiverExtraArgumentsAndParameters)
     EXPECT_NE(ir.find("i32 1, i32 3,"), std::string::npos);
 }
 
+TEST_F(CoreLower, AGenericEntryStartsWithTheTypedDispatchAndCountsItsCalls) {
+    inputs.hotCalls = 7;
+    Compiler* c = generate();
+    ASSERT_NE(c, nullptr) << error;
+    ASSERT_EQ(compile::emitProgramFunction(c, 1), Status::ok);
+    EXPECT_EQ(verify(&c->module), "");
+    std::string ir = functionIr(c, "_f1");
+    for (const char* block : {"entry_count", "entry_hot", "entry_check", "entry_count_ok",
+                              "entry_typed", "entry_generic"})
+        EXPECT_NE(ir.find(block), std::string::npos) << block << "\n" << ir;
+    EXPECT_EQ(countOf(ir, "call void @wn_speculate(ptr %0, i64 1)"), 1u) << ir;
+    EXPECT_NE(ir.find("icmp eq i64 %"), std::string::npos);
+    EXPECT_NE(c->profiles.find(1), nullptr);
+}
+
+// The typed entry of function 1 for each kind its parameter can have: the payload alone comes
+// in, the parameter's variable gets the kind's tag, and both exits return a value pair, the
+// error exit the typed failure.
+TEST_F(CoreLower, ATypedEntryTakesPayloadsAndReturnsTheResultOrTheTypedFailure) {
+    struct Row {
+        uint8_t kind;
+        const char* tagStore;  // the parameter's tag stored into its frame slot
+    } rows[] = {
+        {uint8_t(compile::KnownKind::bool_), "store i64 1, ptr"},
+        {uint8_t(compile::KnownKind::int_), "store i64 2, ptr"},
+        {compile::kPlainIntKind, "store i64 18, ptr"},
+        {uint8_t(compile::KnownKind::float_), "store i64 3, ptr"},
+        {uint8_t(compile::KnownKind::list), "store i64 5, ptr"},
+    };
+    for (const Row& row : rows) {
+        Compiler* c = generate();
+        ASSERT_NE(c, nullptr) << error;
+        auto* kinds = static_cast<uint8_t*>(malloc(1));
+        kinds[0] = row.kind;
+        ASSERT_NE(c->typedEntries.put(1, compile::TypedEntry{kinds, 1}), nullptr);
+        ASSERT_EQ(compile::emitProgramFunction(c, 1 | compile::kTypedEntryBit), Status::ok)
+            << std::string(c->message.items ? c->message.items : "", c->message.count);
+        EXPECT_EQ(verify(&c->module), "") << int(row.kind);
+        std::string ir = functionIr(c, "_t1");
+        ASSERT_NE(ir, "") << int(row.kind);
+        EXPECT_NE(ir.find("define { i64, i64 } @"), std::string::npos) << ir;
+        EXPECT_NE(ir.find("(ptr %0, ptr %1, ptr %2, i64 %3, i64 %4)"), std::string::npos) << ir;
+        EXPECT_NE(ir.find(row.tagStore), std::string::npos) << int(row.kind) << "\n" << ir;
+        EXPECT_NE(ir.find("4294901761"), std::string::npos) << "the typed failure\n" << ir;
+        EXPECT_EQ(countOf(ir, "ret { i64, i64 }"), 3u) << ir;  // return, error, frame lost
+        // No argument array: never more arguments than parameters, no dispatch.
+        EXPECT_EQ(ir.find("call i1 @wn_varargs("), std::string::npos) << ir;
+        EXPECT_EQ(ir.find("entry_typed"), std::string::npos) << ir;
+        Compiled::free(state);
+        state = nullptr;
+    }
+}
+
+TEST_F(CoreLower, ATypedEntryWithoutRecordedKindsIsRefused) {
+    Compiler* c = generate();
+    ASSERT_NE(c, nullptr) << error;
+    EXPECT_EQ(compile::emitProgramFunction(c, 1 | compile::kTypedEntryBit), Status::unsupported);
+}
+
 TEST_F(CoreLower, AFrameThatCantBeMadeRaisesMemoryErrorAndNeverStoresThroughNull) {
     Compiler* c = generate();
     ASSERT_NE(c, nullptr) << error;

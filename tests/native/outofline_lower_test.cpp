@@ -8,6 +8,7 @@
 // refusals with their texts.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -166,7 +167,8 @@ TEST_F(OutOfLineLower, ALinkedTypedEntryRunsOnlyForTheArgumentKindsItAccepts) {
         uint64_t payload;
     } rows[] = {
         {"two ints", {ints(2), ints(40)}, 42},
-        {"an int from Python", {value::Value{value::TagPint, 5}, ints(1)}, 6},
+        // A plain int would lose its widening in a typed entry of checked ints.
+        {"an int from Python", {value::Value{value::TagPint, 5}, ints(1)}, kGenericMarker},
         {"a float", {value::Value::real(1.5), ints(1)}, kGenericMarker},
         {"None", {value::Value::none(), ints(1)}, kGenericMarker},
         {"three arguments", {ints(1), ints(2), ints(3)}, kGenericMarker},
@@ -180,6 +182,29 @@ TEST_F(OutOfLineLower, ALinkedTypedEntryRunsOnlyForTheArgumentKindsItAccepts) {
     }
     // Linked: calls no longer count.
     EXPECT_EQ(entry.profile->callCount, 0u);
+}
+
+TEST_F(OutOfLineLower, AnIntEntersOnlyATypedEntryOfItsOwnTag) {
+    GenericEntry entry(3);
+    ASSERT_NE(entry.fn, nullptr);
+    // Lane 0 a plain int (lane value 5), lane 1 a checked int.
+    helpers::publishTypedEntry(entry.profile, 0x40005u, uint64_t(uintptr_t(&typedSum)));
+    value::Value plain5{value::TagPint, 5}, plain1{value::TagPint, 1};
+    struct Row {
+        const char* what;
+        std::vector<value::Value> args;
+        uint64_t payload;
+    } rows[] = {
+        {"plain, checked", {plain5, ints(1)}, 6},
+        {"checked, checked", {ints(5), ints(1)}, kGenericMarker},
+        {"plain, plain", {plain5, plain1}, kGenericMarker},
+        {"None, checked", {value::Value::none(), ints(1)}, kGenericMarker},
+    };
+    for (const Row& row : rows) {
+        value::Value out;
+        ASSERT_TRUE(entry.call(&ctx, row.args, &out)) << row.what;
+        EXPECT_EQ(out.payload, row.payload) << row.what;
+    }
 }
 
 TEST_F(OutOfLineLower, AFailingTypedEntryMakesTheGenericEntryFail) {
@@ -266,7 +291,7 @@ TEST_F(OutOfLineLower, SpeculationCompilesForSingleKindLanesAndGivesUpOnOthers) 
     for (const Row& row : rows) {
         compile::Compiler c;
         compile::init(&c, nullptr, "t", 1);
-        helpers::EntryProfile profile{0, 3, row.seen, 0, row.n};
+        helpers::EntryProfile profile{0, 3, row.seen, 0, row.n, 0};
         ASSERT_TRUE(c.profiles.put(kFunctionNode, &profile));
         CompileProbe probe{{}, 0x1000};
         compile::speculate(&c, kFunctionNode, probeCompile, &probe);
@@ -287,10 +312,43 @@ TEST_F(OutOfLineLower, SpeculationCompilesForSingleKindLanesAndGivesUpOnOthers) 
     }
 }
 
+TEST_F(OutOfLineLower, SpeculationMakesAnIntParameterOfTheOneIntTagItSaw) {
+    struct Row {
+        const char* what;
+        uint64_t intTags;
+        bool compiled;
+        std::vector<uint8_t> kinds;
+        uint64_t accepted;
+    } rows[] = {
+        {"plain ints only", 0x20002, true, {compile::kPlainIntKind, compile::kPlainIntKind},
+         0x50005},
+        {"checked ints only", 0x10001, true, {3, 3}, 0x40004},
+        {"plain, then checked", 0x10002, true, {compile::kPlainIntKind, 3}, 0x40005},
+        {"both tags in one lane", 0x10003, false, {}, 0},
+    };
+    for (const Row& row : rows) {
+        compile::Compiler c;
+        compile::init(&c, nullptr, "t", 1);
+        helpers::EntryProfile profile{0, 3, 0x40004, 0, 2, row.intTags};
+        ASSERT_TRUE(c.profiles.put(kFunctionNode, &profile));
+        CompileProbe probe{{}, 0x1000};
+        compile::speculate(&c, kFunctionNode, probeCompile, &probe);
+        EXPECT_EQ(probe.ids.size(), row.compiled ? 1u : 0u) << row.what;
+        EXPECT_EQ(profile.acceptedMask, row.accepted) << row.what;
+        if (row.compiled) {
+            compile::TypedEntry* kinds = c.typedEntries.find(kFunctionNode);
+            ASSERT_NE(kinds, nullptr) << row.what;
+            EXPECT_EQ(std::vector<uint8_t>(kinds->kinds, kinds->kinds + kinds->count), row.kinds)
+                << row.what;
+        }
+        compile::release(&c);
+    }
+}
+
 TEST_F(OutOfLineLower, AFailedSpeculationLeavesNoTypedEntryAndNoKinds) {
     compile::Compiler c;
     compile::init(&c, nullptr, "t", 1);
-    helpers::EntryProfile profile{0, 3, 0x40004, 0, 2};
+    helpers::EntryProfile profile{0, 3, 0x40004, 0, 2, 0};
     ASSERT_TRUE(c.profiles.put(kFunctionNode, &profile));
     CompileProbe probe{{}, 0};
     PyErr_SetString(PyExc_RuntimeError, "compile failed");
@@ -576,8 +634,8 @@ TEST_F(OutOfLineLower, SiteCountsAreAtomicAndTheEntryIsPublishedWithRelease) {
     helpers::publishSiteEntry(&cell, 0x2000);
     EXPECT_EQ(helpers::siteEntryOf(&cell), 0x2000u);
     helpers::EntryProfile profile{};
-    EXPECT_EQ(wuna_profile_count(&profile, 0x4), 1u);
-    EXPECT_EQ(wuna_profile_count(&profile, 0x80000), 2u);
+    EXPECT_EQ(wuna_profile_count(&profile, 0x4, 0), 1u);
+    EXPECT_EQ(wuna_profile_count(&profile, 0x80000, 0), 2u);
     EXPECT_EQ(profile.seenMask, 0x80004u);
 }
 
@@ -589,7 +647,7 @@ TEST_F(OutOfLineLower, CallsOnSeveralThreadsLoseNoCountAndNoKind) {
     for (uint64_t t = 0; t < kThreads; t++)
         threads.emplace_back([&, t] {
             for (uint64_t k = 0; k < kCalls; k++) {
-                (void)wuna_profile_count(&profile, uint64_t(1) << (16 * t + 2));
+                (void)wuna_profile_count(&profile, uint64_t(1) << (16 * t + 2), 0);
                 (void)wuna_site_count(&cell);
             }
         });
@@ -597,6 +655,89 @@ TEST_F(OutOfLineLower, CallsOnSeveralThreadsLoseNoCountAndNoKind) {
     EXPECT_EQ(profile.callCount, kThreads * kCalls);
     EXPECT_EQ(profile.seenMask, 0x0004000400040004u);
     EXPECT_EQ(cell.callCount, kThreads * kCalls);
+}
+
+TEST_F(OutOfLineLower, TheGuardsOtherPathCallsTheHelperWithItsParametersCurrentValues) {
+    // The guard of a helper of two parameters is inlined; its else calls the helper out of
+    // line (expression kind 33). The parameters hold a constant 5 and None, both known while
+    // compiling: the call takes them out of the locals, 5 at run time (and worth a site
+    // record), None compiled into the specialisation.
+    SiteModule site(2);
+    compile::Semantic* body = compile::newSemantic(site.c, &ir, 3, 7);
+    ASSERT_NE(body, nullptr);
+    body->locals[0].state = compile::LocalState::comptime;
+    body->locals[0].shape = constant(ShapeKind::pint, 5);
+    body->locals[1].state = compile::LocalState::comptime;
+    body->locals[1].shape = constant(ShapeKind::none);
+    front::Expr call{};
+    call.kind = front::ExprKind::outOfLine;
+    call.position = front::makePosition(4, 2);
+    Shape out;
+    ASSERT_EQ(compile::emitClosure(&site.f->e, body, &call, &out), Status::ok) << message(site.c);
+    ASSERT_EQ(compile::release(&site.f->e, out), Status::ok);
+    EXPECT_EQ(site.f->e.outOfLineNesting, 0u);
+    for (uint32_t i = 0; i < 2; i++) EXPECT_EQ(body->locals[i].state, compile::LocalState::empty);
+    ASSERT_EQ(site.c->helpers.count, 1u);
+    compile::HelperSpec* spec = site.c->helpers[0];
+    EXPECT_EQ(spec->function, &ir);
+    ASSERT_EQ(spec->argumentCount, 2u);
+    EXPECT_EQ(spec->shapes[0].kind, ShapeKind::dyn);
+    EXPECT_EQ(spec->shapes[1].kind, ShapeKind::none);
+    ASSERT_EQ(site.c->sites.count, 1u);
+    EXPECT_EQ(site.c->sites[0]->keys[0].int_, 5);
+    std::string text = site.f->ir();
+    EXPECT_NE(text.find("@" + std::string(spec->symbol) + "("), std::string::npos) << text;
+    EXPECT_EQ(verify(&site.c->module), "");
+    compile::endSemantic(body);
+    start = pool::liveBlocks();
+}
+
+TEST_F(OutOfLineLower, AListTheHelperOnlyReadsIsKeyedOnWithACopyOfItsOwn) {
+    // The analyzer reads the helpers' source: they live in a file of their own.
+    std::string path = testing::TempDir() + "outofline_readonly.py";
+    {
+        std::ofstream file(path);
+        file << "def reads(xs, y):\n    return len(xs) + y\n\n\n"
+                "def writes(xs, y):\n    xs.append(y)\n    return y\n";
+    }
+    PyObject* module = testing_support::eval("__import__('runpy').run_path('" + path + "')");
+    ASSERT_NE(module, nullptr);
+    struct Row {
+        const char* helper;
+        bool keyed;
+    } rows[] = {{"reads", true}, {"writes", false}};
+    for (const Row& row : rows) {
+        SiteModule site(2);
+        ir.function = PyDict_GetItemString(module, row.helper);
+        ASSERT_NE(ir.function, nullptr);
+        front::ListRecord* items = front::newListRecord(site.c);
+        ASSERT_NE(items, nullptr);
+        ASSERT_EQ(front::appendItem(site.c, items, constant(ShapeKind::pint, 1)), Status::ok);
+        ASSERT_EQ(front::appendItem(site.c, items, constant(ShapeKind::pint, 2)), Status::ok);
+        Shape list{};
+        list.kind = ShapeKind::list;
+        list.list = items;
+        ASSERT_EQ(site.call(&ir, {list, constant(ShapeKind::none)}), Status::ok)
+            << message(site.c);
+        EXPECT_FALSE(PyErr_Occurred());
+        // The specialisation takes the list at run time either way.
+        ASSERT_EQ(site.c->helpers.count, 1u);
+        EXPECT_EQ(site.c->helpers[0]->shapes[0].kind, ShapeKind::dyn);
+        ASSERT_EQ(site.c->sites.count, row.keyed ? 1u : 0u) << row.helper;
+        if (row.keyed) {
+            const Shape& key = site.c->sites[0]->keys[0];
+            ASSERT_EQ(key.kind, ShapeKind::list);
+            EXPECT_NE(key.list, items);  // the caller may still change its own
+            ASSERT_EQ(key.list->length, 2u);
+            EXPECT_EQ(key.list->items[1].int_, 2);
+            EXPECT_EQ(site.c->sites[0]->flags[0], 1);
+        }
+        (void)site.f->ir();  // finishes the function
+        EXPECT_EQ(verify(&site.c->module), "");
+        start = pool::liveBlocks();
+    }
+    ir.function = nullptr;
+    Py_DECREF(module);
 }
 
 TEST_F(OutOfLineLower, ArgumentsThatCantBeGivenAndWrongCountsFailToCompile) {

@@ -19,9 +19,15 @@ using std::memory_order_release;
 
 }  // namespace
 
-extern "C" uint64_t wuna_profile_count(wuna::helpers::EntryProfile* profile, uint64_t mask) {
+extern "C" uint64_t wuna_profile_count(wuna::helpers::EntryProfile* profile, uint64_t mask,
+                                       uint64_t ints) {
     atomic_ref<uint64_t>(profile->seenMask).fetch_or(mask, memory_order_relaxed);
+    if (ints) atomic_ref<uint64_t>(profile->intTags).fetch_or(ints, memory_order_relaxed);
     return atomic_ref<uint64_t>(profile->callCount).fetch_add(1, memory_order_relaxed) + 1;
+}
+
+extern "C" uint64_t wuna_profile_entry(const wuna::helpers::EntryProfile* profile) {
+    return wuna::helpers::typedEntryOf(profile);
 }
 
 extern "C" uint64_t wuna_site_count(wuna::helpers::SiteCell* cell) {
@@ -30,8 +36,9 @@ extern "C" uint64_t wuna_site_count(wuna::helpers::SiteCell* cell) {
 
 namespace wuna::helpers {
 
-uint64_t parkProfile(EntryProfile* profile) {
+uint64_t parkProfile(EntryProfile* profile, uint64_t* ints) {
     atomic_ref<uint64_t>(profile->callCount).store(kParkedCount, memory_order_relaxed);
+    *ints = atomic_ref<uint64_t>(profile->intTags).load(memory_order_relaxed);
     return atomic_ref<uint64_t>(profile->seenMask).load(memory_order_relaxed);
 }
 

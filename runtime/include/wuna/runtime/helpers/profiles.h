@@ -24,11 +24,14 @@ struct EntryProfile {
     uint64_t seenMask;    // OR of the argument kind masks of the counted calls
     uint64_t acceptedMask;
     uint64_t parameterCount;
+    // Which int tags the counted calls gave: per 16-bit lane, bit 0 a checked int (tag 2),
+    // bit 1 a plain one (tag 18); the seen mask counts both as int, their arithmetic differs.
+    uint64_t intTags;
 };
-static_assert(sizeof(EntryProfile) == 40);
+static_assert(sizeof(EntryProfile) == 48);
 static_assert(offsetof(EntryProfile, typedEntry) == 0 && offsetof(EntryProfile, callCount) == 8 &&
               offsetof(EntryProfile, seenMask) == 16 && offsetof(EntryProfile, acceptedMask) == 24 &&
-              offsetof(EntryProfile, parameterCount) == 32);
+              offsetof(EntryProfile, parameterCount) == 32 && offsetof(EntryProfile, intTags) == 40);
 
 // The cell of a specialisable out-of-line call site.
 struct SiteCell {
@@ -45,17 +48,21 @@ inline constexpr uint64_t kCountMismatchMask = 0x8000800080008000ull;
 }  // namespace wuna::helpers
 
 extern "C" {
-// Counts one call of a generic entry: ORs mask into the seen mask, adds one to the call
-// count; the new count. Called by compiled code through its address.
-uint64_t wuna_profile_count(wuna::helpers::EntryProfile* profile, uint64_t mask);
+// Counts one call of a generic entry: ORs mask into the seen mask and ints into the int-tags
+// word, adds one to the call count; the new count. Called by compiled code through its
+// address.
+uint64_t wuna_profile_count(wuna::helpers::EntryProfile* profile, uint64_t mask, uint64_t ints);
+// The linked typed entry's address (acquire), 0 when none: what the dispatch of a generic
+// entry reads before the accepted mask. Called by compiled code through its address.
+uint64_t wuna_profile_entry(const wuna::helpers::EntryProfile* profile);
 // Counts one call of a site; the new count.
 uint64_t wuna_site_count(wuna::helpers::SiteCell* cell);
 }
 
 namespace wuna::helpers {
 
-// Parks the profile's count and gives the seen mask as it is now.
-uint64_t parkProfile(EntryProfile* profile);
+// Parks the profile's count and gives the seen mask as it is now (*ints: the int-tags word).
+uint64_t parkProfile(EntryProfile* profile, uint64_t* ints);
 // Links a typed entry: the accepted mask first, then the address (release).
 void publishTypedEntry(EntryProfile* profile, uint64_t accepted, uint64_t address);
 // The linked typed entry's address (acquire), 0 when none.

@@ -1,0 +1,2 @@
+print("runs before")
+local x <static> = 1

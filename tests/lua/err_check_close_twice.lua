@@ -1,0 +1,3 @@
+print("runs before")
+local t = setmetatable({}, {__close = print})
+local a <close>, b <close> = t, t

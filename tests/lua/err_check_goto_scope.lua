@@ -1,0 +1,7 @@
+print("runs before")
+do
+  goto skip
+  local hidden = 1
+  ::skip::
+  print(hidden)
+end
