@@ -8,9 +8,6 @@ import pytest
 from support.small_language import make_language
 from support.toy import run, toy
 
-NOT_SPECULATED = pytest.mark.xfail(strict=True, reason=(
-    "no typed entry is speculated yet while a compiled program runs: "
-    "report()['speculated'] stays empty"))
 
 ADD = "def add(a, b) {\n  return a + b;\n}\n"
 
@@ -30,8 +27,7 @@ def calls(*pairs):
     "source, speculated",
     [
         # Calls 1 and 2 only count, call 3 asks for the typed entry, call 4 runs it.
-        pytest.param(calls((1, 2), (3, 4), (5, 6), (7, 8)), {"line 1": "int, int"},
-                     marks=NOT_SPECULATED),
+        (calls((1, 2), (3, 4), (5, 6), (7, 8)), {"line 1": "int, int"}),
         # Below the threshold: nothing made yet.
         (calls((1, 2), (3, 4)), {}),
         # An int in one call and a str in another: no typed entry, ever.
