@@ -119,36 +119,17 @@ def outcome(source, mode):
     return printed, None, lang
 
 
-# Semantics whose values come from a display run as Python: a comprehension over node.items
-# is refused ("'rt' may be read before it is assigned"), and a compiled semantic that evaluates
-# one run as Python is refused in turn ("rt.Return from a semantic run as Python inside a
-# compiled one isn't compiled yet").
-CASCADE = pytest.mark.xfail(strict=False, reason=(
-    "list_ and tuple_ are refused ('rt' may be read before it is assigned: a comprehension "
-    "reading the semantic's parameter), and item, dict_, len_ and is_, which evaluate them, are "
-    "refused as 'rt.Return from a semantic run as Python inside a compiled one isn't compiled "
-    "yet'; the values and errors agree"))
-RAW_TYPE_ERROR = pytest.mark.xfail(strict=False, reason=(
-    "len of an int in a compiled run raises the raw TypeError, not the wuna.Error placed at "
-    "the node"))
-
-
-def case(source, *marks):
-    return pytest.param(source, marks=marks)
-
-
 SOURCES = [
-    case("show [1, 2, 3][0]; show [1, 2, 3][-1]; show (4, 5)[1]; show \"héllo\"[1];", CASCADE),
-    case("show {\"a\": 1, \"b\": 2}[\"b\"]; show [[1, 2], [3]][1][0];", CASCADE),
-    case("show [1, 2, 3][3];", CASCADE),
-    case("show (1, 2)[-3];", CASCADE),
-    case("show {\"a\": 1}[\"z\"];", CASCADE),
+    "show [1, 2, 3][0]; show [1, 2, 3][-1]; show (4, 5)[1]; show \"héllo\"[1];",
+    "show {\"a\": 1, \"b\": 2}[\"b\"]; show [[1, 2], [3]][1][0];",
+    "show [1, 2, 3][3];",
+    "show (1, 2)[-3];",
+    "show {\"a\": 1}[\"z\"];",
     "show \"abc\"[5];",
-    case("show x of point(1, 2); show len [1, 2, 3]; show len \"héllo\"; show len {\"a\": 1};",
-         CASCADE),
-    case("show is int 1; show is str 1; show is list (1, 2); show is point point(1, 2);", CASCADE),
-    case("show is tuple [1]; show is dict {}; show upper \"abc\";", CASCADE),
-    case("show len 5;", RAW_TYPE_ERROR),
+    "show x of point(1, 2); show len [1, 2, 3]; show len \"héllo\"; show len {\"a\": 1};",
+    "show is int 1; show is str 1; show is list (1, 2); show is point point(1, 2);",
+    "show is tuple [1]; show is dict {}; show upper \"abc\";",
+    "show len 5;",
     "show x of 5;",
 ]
 # A field read of a value known to be an int is refused while compiling: field runs as Python,
@@ -161,5 +142,5 @@ def test_compiled_subscripts_fields_and_type_tests_match_the_reference_mode(sour
     expected = outcome(source, "python")[:2]
     printed, error, lang = outcome(source, "compiled")
     assert (printed, error) == expected
-    compiled_here = {"item", "field", "len_", "is_", "upper"}
+    compiled_here = {"item", "list_", "tuple_", "dict_", "point", "field", "len_", "is_", "upper"}
     assert compiled_here & set(lang.python_semantics()) == AS_PYTHON.get(source, set())

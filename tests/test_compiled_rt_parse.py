@@ -87,7 +87,6 @@ def test_the_reference_failures_are_the_parsers(semantic, words, capfd):
     assert kind is wuna.Error and words in text
 
 
-@pytest.mark.xfail(reason="needs the whole code generator", strict=False)
 @pytest.mark.parametrize("semantic", PASSING + FAILING, ids=lambda f: f.__name__)
 def test_a_compiled_semantic_gives_what_the_reference_mode_gives(semantic, capfd):
     assert_compiled_as_reference(semantic, capfd)
@@ -103,7 +102,6 @@ def parse_start_at_run_time(node, rt):
     print(rt.parse(SUB, "abc", rt.parse(SUB, "let a = 1;").stmts[0].kind[:0] + "Name").kind)
 
 
-@pytest.mark.xfail(reason="needs the whole code generator", strict=False)
 @pytest.mark.parametrize("semantic,reason", [
     (parse_grammar_at_run_time,
      "rt.parse's grammar must be known when compiling (a module's pargo parser)"),

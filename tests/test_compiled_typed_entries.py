@@ -8,7 +8,6 @@ import pytest
 from support.small_language import make_language
 from support.toy import run, toy
 
-WHOLE = pytest.mark.xfail(reason="needs the whole code generator", strict=False)
 
 ADD = "def add(a, b) {\n  return a + b;\n}\n"
 
@@ -36,7 +35,6 @@ def calls(*pairs):
     ],
     ids=["hot", "cold", "mixed"],
 )
-@WHOLE
 def test_a_function_called_hot_calls_times_gets_a_typed_entry(source, speculated):
     expected, _ = printed(source, "python", hot_calls=3)
     out, program = printed(source, "compiled", hot_calls=3)
@@ -58,7 +56,6 @@ out(loop(%d, 0));
 """
 
 
-@WHOLE
 def test_tail_calls_run_in_constant_depth_as_in_the_reference_mode():
     # Ten times max_depth: only constant depth gets through.
     results = {}
@@ -69,7 +66,6 @@ def test_tail_calls_run_in_constant_depth_as_in_the_reference_mode():
     assert results["compiled"] == results["python"]
 
 
-@WHOLE
 def test_a_million_tail_calls_in_a_loop_run_in_constant_depth():
     lang = toy(max_depth=50)
     lang.load(LOOP % 1_000_000).run("compiled")

@@ -58,13 +58,17 @@ Status targetAssigns(const Target& target, uint8_t flag, backend::List<LocalUse>
     return Status::ok;
 }
 
+// Only the first iterable is evaluated once; all else runs once per item of an outer clause.
 Status walkGenerators(const front::GeneratorList& generators, uint8_t flag,
                       backend::List<LocalUse>* uses) {
     for (uint64_t i = 0; i < generators.count; i++) {
         const front::Generator& g = generators.items[i];
-        if (Status err = noteExprLocals(g.iterable, flag, uses); err != Status::ok) return err;
-        if (Status err = targetAssigns(g.target, flag, uses); err != Status::ok) return err;
-        if (Status err = walkList(g.conditions, flag, uses); err != Status::ok) return err;
+        auto repeated = uint8_t(flag | kRepeatedUse);
+        if (Status err = noteExprLocals(g.iterable, i == 0 ? flag : repeated, uses);
+            err != Status::ok)
+            return err;
+        if (Status err = targetAssigns(g.target, repeated, uses); err != Status::ok) return err;
+        if (Status err = walkList(g.conditions, repeated, uses); err != Status::ok) return err;
     }
     return Status::ok;
 }
@@ -219,13 +223,14 @@ Status noteExprLocals(const Expr* expr, uint8_t flag, backend::List<LocalUse>* u
     case ExprKind::generatorExp:
         if (Status err = walkGenerators(expr->listComp.generators, flag, uses); err != Status::ok)
             return err;
-        return noteExprLocals(expr->listComp.element, flag, uses);
+        return noteExprLocals(expr->listComp.element, uint8_t(flag | kRepeatedUse), uses);
     case ExprKind::dictComp:
         if (Status err = walkGenerators(expr->dictComp.generators, flag, uses); err != Status::ok)
             return err;
-        if (Status err = noteExprLocals(expr->dictComp.key, flag, uses); err != Status::ok)
+        if (Status err = noteExprLocals(expr->dictComp.key, uint8_t(flag | kRepeatedUse), uses);
+            err != Status::ok)
             return err;
-        return noteExprLocals(expr->dictComp.value, flag, uses);
+        return noteExprLocals(expr->dictComp.value, uint8_t(flag | kRepeatedUse), uses);
     case ExprKind::fstring: return walkParts(expr->fstring, flag, uses);
     }
     return Status::ok;

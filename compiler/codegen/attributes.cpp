@@ -9,6 +9,7 @@
 #include "compiler/front/stable.h"
 #include "host/tree/grammar.h"
 #include "host/tree/index.h"
+#include "wuna/runtime/errors.h"
 
 namespace wuna::compile {
 
@@ -125,7 +126,8 @@ Status nodeRead(Emitter* e, Semantic* s, uint32_t node, front::Text name, front:
     bool answered;
     if (Status err = nodeAttribute(e, node, name, out, &answered); err != Status::ok) return err;
     if (answered) return Status::ok;
-    if (named(name, "children")) return refuseConstruct(e, "a node's children as a value");
+    // A new list at each read, as the reference mode's node.children is a new list each time.
+    if (named(name, "children")) return nodeChildrenWhenCompiling(e, node, out);
     front::Text kind = kindText(tree, node);
     Status err = attrs::beginAt(e, s, at);
     backend::List<char>* message = &e->compiler->message;
@@ -149,6 +151,18 @@ Shape emptyTuple() {
     Shape s{};
     s.kind = ShapeKind::tuple;
     return s;
+}
+
+// rt.Throw: the module's Throw class, kept among the module's objects, as a value known while
+// compiling (called, raised and caught as any exception class is).
+Status throwClass(Emitter* e, Shape* out) {
+    PyObject* cls = errors::pyClass(errors::Kind::Throw);  // borrowed
+    if (!cls) return refuseConstruct(e, "rt.Throw without the wuna module's Throw class");
+    if (Status err = pinObject(e->compiler, cls, nullptr); err != Status::ok) return err;
+    *out = Shape{};
+    out->kind = ShapeKind::py;
+    out->py = cls;
+    return Status::ok;
 }
 
 Status rtRead(Emitter* e, Semantic* s, front::Text name, front::Position at, Shape* out) {
@@ -185,7 +199,7 @@ Status rtRead(Emitter* e, Semantic* s, front::Text name, front::Position at, Sha
         *out = dynShape(loadOperand(e, e->scratch, KnownKind::unknown));
         return Status::ok;
     }
-    if (named(name, "Throw")) return refuseConstruct(e, "rt.Throw as a value");
+    if (named(name, "Throw")) return throwClass(e, out);
     return compileError(e, s, at, "rt has no '", name, "' in compiled code");
 }
 
@@ -236,6 +250,13 @@ Status dynRead(Emitter* e, Semantic* s, Operand object, front::Text name, Shape*
     return Status::ok;
 }
 
+// The attribute read from the object when the code runs.
+Status atRunTime(Emitter* e, Semantic* s, const Shape& object, front::Text name, Shape* out) {
+    Operand o;
+    if (Status err = materialize(e, object, s ? s->site : 0, &o); err != Status::ok) return err;
+    return dynRead(e, s, o, name, out);
+}
+
 // An attribute of a Python object known while compiling.
 Status pyRead(Emitter* e, Semantic* s, const Shape& object, front::Text name, Shape* out) {
     Compiler* c = e->compiler;
@@ -246,7 +267,12 @@ Status pyRead(Emitter* e, Semantic* s, const Shape& object, front::Text name, Sh
         if (!key) return Status::pythonError;
         PyObject* value = PyObject_GetAttr(object.py, key);
         Py_DECREF(key);
-        if (!value) return Status::pythonError;
+        // A failing read (a module attribute that isn't there) would stop the whole compiled
+        // run before it starts: the read is left to run time instead, where it fails at the
+        // node whose semantic reads it, if the run gets there, as in the reference mode.
+        if (!value && !PyErr_ExceptionMatches(PyExc_Exception)) return Status::pythonError;
+        if (!value) PyErr_Clear();
+        if (!value) return atRunTime(e, s, object, name, out);
         Shape shape;
         Status err = fromPython(c, value, &shape);
         if (err == Status::ok && shape.kind != ShapeKind::py) {
@@ -265,9 +291,7 @@ Status pyRead(Emitter* e, Semantic* s, const Shape& object, front::Text name, Sh
         }
     }
     // It may change before the run: read from the object itself then.
-    Operand o;
-    if (Status err = materialize(e, object, s ? s->site : 0, &o); err != Status::ok) return err;
-    return dynRead(e, s, o, name, out);
+    return atRunTime(e, s, object, name, out);
 }
 
 }  // namespace

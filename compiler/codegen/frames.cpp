@@ -161,6 +161,14 @@ Status walkStatically(Emitter* e, uint32_t target, FrameMessage which, ValueRef*
     return Status::ok;
 }
 
+
+Status releaseEntry(Emitter* e, const ScopeEntry& entry) {
+    ValueRef frame = loadPointer(e, entry.frameSlot);
+    return callHelper(e, "wn_frame_release", &frame, 1, nullptr);
+}
+
+}  // namespace
+
 // A frame from wn_frame_new, or the failure when memory ran out: never a null frame used.
 Status checkNewFrame(Emitter* e, ValueRef frame, uint32_t node) {
     Builder* b = &e->builder;
@@ -176,13 +184,6 @@ Status checkNewFrame(Emitter* e, ValueRef frame, uint32_t node) {
     enter(b, ok);
     return Status::ok;
 }
-
-Status releaseEntry(Emitter* e, const ScopeEntry& entry) {
-    ValueRef frame = loadPointer(e, entry.frameSlot);
-    return callHelper(e, "wn_frame_release", &frame, 1, nullptr);
-}
-
-}  // namespace
 
 ValueRef byteOffset(Emitter* e, ValueRef base, uint64_t offset) {
     ValueRef index = constI64(e, offset);

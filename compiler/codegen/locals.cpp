@@ -214,7 +214,8 @@ Status isLastUse(Compiler*, const front::FunctionIR* function, const front::Expr
         for (size_t k = 0; err == Status::ok && k < uses.count; k++) {
             if (uses[k].local != local) continue;
             here++;
-            if (uses[k].expr == read) found = true;
+            // A read a comprehension repeats is needed again by its next item.
+            if (uses[k].expr == read) found = (uses[k].flag & kRepeatedUse) == 0;
         }
         if (here) lastStatement = i;
         if (found) {

@@ -308,6 +308,10 @@ inline constexpr uint32_t kNoLocal = 0xFFFFFFFFu;
 // One use of a local found by the walks below: the reading expression (null for the target of
 // an augmented assignment and for del), the local, the walk's flag, and whether the use
 // assigns the local (a := target) rather than reads it.
+// The walks add kRepeatedUse to the flag of a use that one evaluation of its statement may
+// make several times: inside a comprehension's element, filters, targets and every iterable
+// but the first (an unrolled comprehension compiles them once per item).
+inline constexpr uint8_t kRepeatedUse = 0x80;
 struct LocalUse {
     const front::Expr* expr;
     uint32_t local;
@@ -571,6 +575,9 @@ bool isNativeHost(PyObject* object);
 // releases it.
 [[nodiscard]] Status enterBlockScope(Emitter* e, uint32_t node, bool* entered);
 [[nodiscard]] Status leaveBlockScope(Emitter* e, uint32_t node);
+// Goes on where the block scope's frame from wn_frame_new was made; a null frame (memory ran
+// out) fails the run at the node instead of being used. ok, or an emission error.
+[[nodiscard]] Status checkNewFrame(Emitter* e, llvmapi::ValueRef frame, uint32_t node);
 // Releases the frame of every open block scope above the depth, innermost first (the scope
 // stack itself unchanged).
 [[nodiscard]] Status releaseScopeFramesAbove(Emitter* e, uint64_t depth);
@@ -728,12 +735,13 @@ bool compiledForThisProcess(const Compiler* c);
 // the current block is terminated.
 [[nodiscard]] Status emitTailCall(Emitter* e, int32_t site);
 // The frame an out-of-line call passes: the current frame, or (a function without a heap
-// frame, called from an expression) a frame made for the call from the stack slots.
+// frame, called from an expression) a frame made for the call from the stack slots; when
+// memory for it runs out the run fails with MemoryError at the site.
 struct CallFrame {
     llvmapi::ValueRef frame;
     uint8_t made;  // made for the call: emitCallFrameRelease after it
 };
-[[nodiscard]] Status emitCallFrame(Emitter* e, CallFrame* out);
+[[nodiscard]] Status emitCallFrame(Emitter* e, int32_t site, CallFrame* out);
 // Moves the values of a frame made for a call back into the stack slots and releases it.
 [[nodiscard]] Status emitCallFrameRelease(Emitter* e, llvmapi::ValueRef frame);
 

@@ -302,7 +302,7 @@ Status emitTailCall(Emitter* e, int32_t site) {
     return Status::ok;
 }
 
-Status emitCallFrame(Emitter* e, CallFrame* out) {
+Status emitCallFrame(Emitter* e, int32_t site, CallFrame* out) {
     Compiler* c = e->compiler;
     out->made = 0;
     if (e->scopes.count || e->hasOwnFrame || e->scopeId == kNoFunctionScope ||
@@ -319,9 +319,10 @@ Status emitCallFrame(Emitter* e, CallFrame* out) {
     }
     uint64_t n = e->layout ? e->layout->slots.count : 0;
     ValueRef outer = e->outerFrame ? e->outerFrame : T.LLVMConstNull(c->module.ptr);
-    ValueRef args[2] = {outer, constI64(e, n + 2)};
     ValueRef frame;
-    if (Status s = callHelper(e, "wn_frame_new", args, 2, &frame); s != Status::ok) return s;
+    // Memory running out fails the run before the frame is used: never a store through null.
+    if (Status s = newFrameChecked(e, outer, n + 2, site, nullptr, &frame); s != Status::ok)
+        return s;
     // The frame takes over the references the stack slots held.
     for (size_t i = 0; i < e->localSlots.count; i++) {
         ValueRef local = e->localSlots[i];

@@ -320,7 +320,7 @@ Status emitHelperCall(Emitter* e, front::FunctionIR* helper, int32_t site, Shape
         s != Status::ok)
         return s;
     CallFrame frame;
-    if (Status s = emitCallFrame(e, &frame); s != Status::ok) return s;
+    if (Status s = emitCallFrame(e, site, &frame); s != Status::ok) return s;
     ValueRef callArgs[8] = {e->runContext, frame.frame, array,    siteValue(e, site),
                             scopeValue(e), receiver,    extra,    e->scratch};
     storeLocation(e);

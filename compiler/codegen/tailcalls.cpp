@@ -150,6 +150,8 @@ Status emitRtFresh(Emitter* e, Semantic*, uint32_t node) {
     ValueRef fresh;
     if (Status err = callHelper(e, "wn_frame_new", newArgs, 2, &fresh); err != Status::ok)
         return err;
+    // The old frame stays the scope's until the new one exists: the error path releases it.
+    if (Status err = checkNewFrame(e, fresh, node); err != Status::ok) return err;
     if (Status err = callHelper(e, "wn_frame_release", &old, 1, nullptr); err != Status::ok)
         return err;
     openBlock(b);

@@ -362,6 +362,25 @@ Status finallyOnError(Emitter* e, Semantic* s, const front::Stmt* statement,
     return Status::ok;
 }
 
+// The maybe-unset bit of every local, from the compiler's allocator; null when it can't have
+// them (or the body has no locals).
+uint8_t* unsetBits(Emitter* e, const Semantic* s) {
+    uint8_t* bits = s->localCount ? takeArray<uint8_t>(e->compiler, s->localCount) : nullptr;
+    for (uint32_t i = 0; bits && i < s->localCount; i++)
+        bits[i] = uint8_t(s->locals[i].noRelease & kMaybeUnset);
+    return bits;
+}
+
+// Sets again the bits set before in the locals that live in slots (an assignment of the body
+// may have cleared them).
+void restoreUnsetBits(Semantic* s, const uint8_t* before) {
+    for (uint32_t i = 0; before && i < s->localCount; i++) {
+        LocalRecord& local = s->locals[i];
+        if (local.state == LocalState::slot || local.state == LocalState::typedSlot)
+            local.noRelease |= before[i];
+    }
+}
+
 struct TryBlocks {
     llvmapi::BasicBlockRef handled, endtry, finallyError;
 };
@@ -374,14 +393,28 @@ Status compileParts(Emitter* e, Semantic* s, const front::Stmt* statement, TryEn
     e->errorTarget = t->exceptBlock;
     e->errorSemanticDepth = e->semantics.count;
     e->errorReleaseMark = e->temporaries.count;
+    uint8_t* unsetBefore = unsetBits(e, s);
+    if (s->localCount && !unsetBefore) return Status::outOfMemory;
     s->tryDepth++;
+    // The body is one merging region: the else clause runs only when the body ran to its end,
+    // so what the body's top level assigns is set there.
+    BranchScope outer = currentBranch;
+    currentBranch = BranchScope{s, s->controlDepth, s->tryDepth};
     Status err = lowerStatements(e, s, tr.body);
+    currentBranch = outer;
     s->tryDepth--;
     for (size_t i = 0; err == Status::ok && i < t->tryLocals.count; i++)
         err = releaseLocal(e, s, t->tryLocals[i]);
     if (err != Status::ok) return err;
+    // A body that never runs to its end (a raise or return at its top level) never reaches
+    // the else clause: it isn't compiled.
+    bool bodyEnded = s->ended != 0;
     s->ended = 0;
     t->catchesJumps = 0;
+    // From the body's end to the statement's: the else clause, the handlers and the finally
+    // code run on some paths only. The body itself runs as straight-line code up to a failure,
+    // which the error exit handles (it releases the try-locals on its way to "except").
+    s->controlDepth++;
     if (hasFinally) {
         e->errorTarget = blocks.finallyError;
     } else {
@@ -389,7 +422,9 @@ Status compileParts(Emitter* e, Semantic* s, const front::Stmt* statement, TryEn
         e->errorSemanticDepth = t->savedErrorSemanticDepth;
         e->errorReleaseMark = t->savedErrorReleaseMark;
     }
-    if ((err = lowerStatements(e, s, tr.orelse)) != Status::ok) return err;
+    if (!bodyEnded && (err = lowerStatements(e, s, tr.orelse)) != Status::ok) return err;
+    // A handler, and the code after the statement, may come from any point of the body.
+    restoreUnsetBits(s, unsetBefore);
     br(&e->builder, blocks.handled);
     if ((err = dispatch(e, s, statement, t, facts)) != Status::ok) return err;
     // A failure inside a handler's body drops the exception the handler caught on its way out.
@@ -465,7 +500,6 @@ Status lowerTry(Emitter* e, Semantic* s, const front::Stmt* statement) {
         return err;
     }
     uint32_t controlDepth = s->controlDepth;
-    s->controlDepth++;
     err = compileParts(e, s, statement, t, facts, blocks);
     // The entry leaves the try stack on every path; the error target is the statement's own
     // again from here on.

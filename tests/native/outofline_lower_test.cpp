@@ -453,6 +453,8 @@ TEST_F(OutOfLineLower, AFrameMadeForACallMovesItsChangesBackIntoTheStackSlots) {
         Function f(c, symbol.c_str(), kFunctionNode, {m->ptr, m->ptr});
         f.e.layout = &layout;
         f.e.outOfLineNesting = 1;
+        // Where a frame that can't be made fails the run: the run returns false.
+        f.addErrorBlock();
         for (int64_t v : {5, 6}) {
             llvmapi::ValueRef slot = compile::valueSlot(&f.e);
             compile::storeWord(&f.e, compile::constI64(&f.e, value::TagInt), slot);
@@ -461,7 +463,7 @@ TEST_F(OutOfLineLower, AFrameMadeForACallMovesItsChangesBackIntoTheStackSlots) {
             ASSERT_TRUE(f.e.localSlots.push(slot));
         }
         compile::CallFrame frame{};
-        ASSERT_EQ(compile::emitCallFrame(&f.e, &frame), Status::ok) << message(c);
+        ASSERT_EQ(compile::emitCallFrame(&f.e, 0, &frame), Status::ok) << message(c);
         ASSERT_TRUE(frame.made);
         llvmapi::ValueRef slot0 = compile::byteOffset(&f.e, frame.frame, 32);
         compile::storeWord(&f.e, compile::constI64(&f.e, 9), compile::slotPayload(&f.e, slot0));
@@ -473,6 +475,8 @@ TEST_F(OutOfLineLower, AFrameMadeForACallMovesItsChangesBackIntoTheStackSlots) {
         std::string text = f.ir();
         EXPECT_EQ(countOf(text, "@wn_frame_new"), 1u);
         EXPECT_EQ(countOf(text, "@wn_frame_release"), 1u);
+        // A null frame (memory ran out) goes to the error exit before any store through it.
+        EXPECT_NE(text.find("frame_failed"), std::string::npos) << text;
     }
     auto fn = reinterpret_cast<FrameCase>(loadAndFind(state, symbol));
     ASSERT_NE(fn, nullptr);
@@ -489,7 +493,7 @@ TEST_F(OutOfLineLower, OutsideAnExpressionAFunctionWithoutAFrameIsCompiledAgainW
     compile::Compiler* c = &state->compiler;
     Function f(c, "t_noframe", kFunctionNode, {c->module.ptr});
     compile::CallFrame frame{};
-    EXPECT_EQ(compile::emitCallFrame(&f.e, &frame), Status::unsupported);
+    EXPECT_EQ(compile::emitCallFrame(&f.e, 0, &frame), Status::unsupported);
     EXPECT_EQ(c->frameNeeded, 1);
     EXPECT_EQ(c->frameNeededScope, kFunctionNode);
     EXPECT_NE(message(c).find("compiled again with frames"), std::string::npos);

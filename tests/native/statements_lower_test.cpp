@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -98,6 +99,9 @@ def last(a, b):
     x = a + b
     y = x
     return y + b
+
+def repeated(xs, rt, n, m, d):
+    return [rt.eval(x) for x in xs if n for y in m] + [{k: d for k in xs}]
 
 def uses(a, b, c, d):
     a += 1
@@ -575,19 +579,16 @@ TEST_F(StatementsLower, UseListsOfStatements) {
     EXPECT_EQ(describe(&ir->body.items[3], 1), "a1 ");
 }
 
-TEST_F(StatementsLower, LastUsesOfLocals) {
-    front::FunctionIR* ir = front("last");
-    ASSERT_NE(ir, nullptr);
-    // x = a + b | y = x | return y + b: b's last use is its read in the return.
-    struct Case {
-        uint64_t statement;
-        const char* local;
-        bool last;
-    };
-    const Case cases[] = {
-        {0, "a", true}, {0, "b", false}, {1, "x", true}, {2, "y", true}, {2, "b", true},
-    };
-    for (const Case& k : cases) {
+// Whether the read of the local in the statement is its last use.
+struct LastUseCase {
+    uint64_t statement;
+    const char* local;
+    bool last;
+};
+
+void expectLastUses(compile::Compiler* c, front::FunctionIR* ir,
+                    std::span<const LastUseCase> cases) {
+    for (const LastUseCase& k : cases) {
         backend::List<compile::LocalUse> uses;
         ASSERT_EQ(compile::noteStmtLocals(&ir->body.items[k.statement], 0, &uses), Status::ok);
         const front::Expr* read = nullptr;
@@ -598,9 +599,42 @@ TEST_F(StatementsLower, LastUsesOfLocals) {
         uses.free();
         ASSERT_NE(read, nullptr) << k.local;
         bool last = false;
-        ASSERT_EQ(compile::isLastUse(&compiler_, ir, read, &last), Status::ok);
+        ASSERT_EQ(compile::isLastUse(c, ir, read, &last), Status::ok);
         EXPECT_EQ(last, k.last) << k.local << " in statement " << k.statement;
     }
+}
+
+TEST_F(StatementsLower, LastUsesOfLocals) {
+    front::FunctionIR* ir = front("last");
+    ASSERT_NE(ir, nullptr);
+    // x = a + b | y = x | return y + b: b's last use is its read in the return.
+    const LastUseCase cases[] = {
+        {0, "a", true}, {0, "b", false}, {1, "x", true}, {2, "y", true}, {2, "b", true},
+    };
+    expectLastUses(&compiler_, ir, cases);
+}
+
+TEST_F(StatementsLower, ReadsAComprehensionRepeatsAreNoLastUse) {
+    front::FunctionIR* ir = front("repeated");
+    ASSERT_NE(ir, nullptr);
+    // Unrolled, the element, the filters and every iterable but the first are compiled once
+    // per item: taking the value at the first would leave nothing for the second.
+    const LastUseCase cases[] = {
+        {0, "xs", false}, {0, "rt", false}, {0, "n", false}, {0, "m", false}, {0, "d", false},
+    };
+    expectLastUses(&compiler_, ir, cases);
+    // Marked repeated: the targets, the filter, the later iterable and the element and value
+    // reads; xs, read once by each comprehension's first iterable, is not (read twice here, it
+    // has no last use in the statement either).
+    backend::List<compile::LocalUse> uses;
+    ASSERT_EQ(compile::noteStmtLocals(&ir->body.items[0], 0, &uses), Status::ok);
+    std::string repeated;
+    for (size_t i = 0; i < uses.count; i++) {
+        front::Text t = ir->locals.items[uses[i].local];
+        if (uses[i].flag & compile::kRepeatedUse) repeated += std::string(t.data, t.length) + " ";
+    }
+    uses.free();
+    EXPECT_EQ(repeated, "x n m y rt x k k d ");
 }
 
 }  // namespace

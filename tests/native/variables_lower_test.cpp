@@ -160,6 +160,18 @@ protected:
             f.e.errorTarget = error;
         }
         compile::Emitter* operator->() { return &f.e; }
+        // The function's own frame is its second parameter.
+        void useOwnFrame() {
+            f.e.hasOwnFrame = 1;
+            f.e.ownFrame = f.param(1);
+        }
+        // With its own frame, the function enters block 4, which gets a frame.
+        void enterBlock() {
+            useOwnFrame();
+            bool entered;
+            ASSERT_EQ(compile::enterBlockScope(&f.e, 4, &entered), Status::ok);
+            ASSERT_TRUE(entered);
+        }
         // Writes the value to the out parameter.
         void result(const Shape& shape) {
             Operand o;
@@ -168,6 +180,41 @@ protected:
             compile::storeWord(&f.e, o.payload, compile::slotPayload(&f.e, f.param(2)));
         }
     };
+
+    // The hoisted g's code as a stand-in that never runs (nothing compiles it).
+    void stubHoistedG() {
+        c->worklist.count = 0;
+        compile::FunctionRef g;
+        ASSERT_EQ(compile::llvmFunction(c, 7, &g), Status::ok);
+        llvmapi::BuilderRef b = T.LLVMCreateBuilderInContext(c->module.context);
+        T.LLVMPositionBuilderAtEnd(
+            b, T.LLVMAppendBasicBlockInContext(c->module.context, g.function, "entry"));
+        T.LLVMBuildUnreachable(b);
+        T.LLVMDisposeBuilder(b);
+    }
+
+    // Emits with block 4's layout asking for more slots than any frame has: the frames the
+    // emitted code makes for the block come out null, as when memory runs out.
+    template <typename Emit>
+    void withoutBlockFrames(Emit emit) {
+        compile::Layout* layout;
+        ASSERT_EQ(compile::layoutOf(c, 4, &layout), Status::ok);
+        size_t saved = layout->slots.count;
+        layout->slots.count = SIZE_MAX;
+        emit();
+        layout->slots.count = saved;
+    }
+
+    // Runs the function on an own frame of 3 slots: it fails for a block frame it can't make.
+    void expectNoFrameFailure(const char* name) {
+        Entry run = load(name);
+        ASSERT_NE(run, nullptr);
+        auto* own = static_cast<value::Frame*>(wn_frame_new(nullptr, 3));
+        value::Value out{};
+        EXPECT_FALSE(run(&ctx, own, &out));
+        EXPECT_EQ(failure(), "out of memory for a block scope's frame");
+        wn_frame_release(own);
+    }
 
     Entry load(const char* name) {
         std::string symbol = name;
@@ -400,11 +447,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(VariablesLower, ABlockScopeGetsAFrameOfItsOwnAndReleasesItOnLeaving) {
     {
         Fn f(c, "t_block", 1);
-        f->hasOwnFrame = 1;
-        f->ownFrame = f.f.param(1);
-        bool entered;
-        ASSERT_EQ(compile::enterBlockScope(&f.f.e, 4, &entered), Status::ok);
-        ASSERT_TRUE(entered);
+        f.enterBlock();
         EXPECT_EQ(f->scopes.count, 1u);
         Shape v = pint(9);
         ASSERT_EQ(compile::emitRtStore(&f.f.e, 5, &v), Status::ok);
@@ -417,6 +460,7 @@ TEST_F(VariablesLower, ABlockScopeGetsAFrameOfItsOwnAndReleasesItOnLeaving) {
         ASSERT_EQ(compile::leaveBlockScope(&f.f.e, 4), Status::ok);
         EXPECT_EQ(f->scopes.count, 0u);
         // A node that opens no scope enters nothing.
+        bool entered = true;
         ASSERT_EQ(compile::enterBlockScope(&f.f.e, 6, &entered), Status::ok);
         EXPECT_FALSE(entered);
         std::string ir = f.f.ir();
@@ -431,35 +475,37 @@ TEST_F(VariablesLower, ABlockScopeGetsAFrameOfItsOwnAndReleasesItOnLeaving) {
 TEST_F(VariablesLower, AFrameThatCantBeMadeFailsTheRunInsteadOfBeingUsed) {
     {
         Fn f(c, "t_noframe", 1);
-        f->hasOwnFrame = 1;
-        f->ownFrame = f.f.param(1);
-        compile::Layout* layout;
-        ASSERT_EQ(compile::layoutOf(c, 4, &layout), Status::ok);
-        // wn_frame_new gives null for a count it can't make.
-        size_t saved = layout->slots.count;
-        layout->slots.count = SIZE_MAX;
-        bool entered;
+        f.useOwnFrame();
         // The hoisted g: its code is asked for and its name stored; none of it runs.
-        ASSERT_EQ(compile::enterBlockScope(&f.f.e, 4, &entered), Status::ok);
-        layout->slots.count = saved;
+        withoutBlockFrames([&] {
+            bool entered;
+            ASSERT_EQ(compile::enterBlockScope(&f.f.e, 4, &entered), Status::ok);
+        });
         f.result(compile::noneShape());
     }
     // The run never reaches wn_function (the failure comes first): g's code is a stand-in.
-    c->worklist.count = 0;
-    compile::FunctionRef g;
-    ASSERT_EQ(compile::llvmFunction(c, 7, &g), Status::ok);
-    llvmapi::BuilderRef b = T.LLVMCreateBuilderInContext(c->module.context);
-    T.LLVMPositionBuilderAtEnd(
-        b, T.LLVMAppendBasicBlockInContext(c->module.context, g.function, "entry"));
-    T.LLVMBuildUnreachable(b);
-    T.LLVMDisposeBuilder(b);
-    Entry run = load("t_noframe");
-    ASSERT_NE(run, nullptr);
-    auto* own = static_cast<value::Frame*>(wn_frame_new(nullptr, 3));
-    value::Value out{};
-    EXPECT_FALSE(run(&ctx, own, &out));
-    EXPECT_EQ(failure(), "out of memory for a block scope's frame");
-    wn_frame_release(own);
+    stubHoistedG();
+    expectNoFrameFailure("t_noframe");
+}
+
+// rt.fresh renews the block's frame: when the new one can't be made the run fails there, and
+// the scope keeps the frame it had (never a null frame stored for later reads).
+TEST_F(VariablesLower, AFreshFrameThatCantBeMadeFailsTheRunInsteadOfBeingStored) {
+    {
+        Fn f(c, "t_nofresh", 1);
+        f.enterBlock();
+        withoutBlockFrames(
+            [&] { ASSERT_EQ(compile::emitRtFresh(&f.f.e, nullptr, 4), Status::ok); });
+        ASSERT_EQ(compile::leaveBlockScope(&f.f.e, 4), Status::ok);
+        f.result(compile::noneShape());
+        std::string ir = f.f.ir();
+        EXPECT_EQ(countOf(ir, "@wn_frame_new("), 2u) << ir;
+        EXPECT_NE(ir.find("frame_failed"), std::string::npos) << ir;
+    }
+    // The hoisted g is made as the scope is entered; it never runs: its code is a stand-in.
+    stubHoistedG();
+    EXPECT_EQ(verify(&c->module), "");
+    expectNoFrameFailure("t_nofresh");
 }
 
 TEST_F(VariablesLower, AFunctionWithoutTheFrameItsCodeNeedsIsANeedForTheNextAttempt) {
