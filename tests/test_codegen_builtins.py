@@ -12,8 +12,6 @@ import pytest
 import wuna
 from support.toy import toy
 
-pytestmark = pytest.mark.xfail(reason="needs the whole code generator", strict=False)
-
 
 def both_modes(body, capfd, source="12;"):
     """{mode: (shown values, error text or None, stdout, stderr)}."""
