@@ -392,7 +392,11 @@ TEST_F(Methods, ListTupleAndDictMethods) {
         {"{'a': 1}", "get", {"'a'"}, N},
         {"{'a': 1}", "get", {"'b'"}, N},
         {"{'a': 1}", "get", {"'b'", "5"}, N},
-        {"{'a': 1}", "get", {"[1]"}, P},
+        // An unhashable key fails natively, named as Python names it (not as a proxy).
+        {"{'a': 1}", "get", {"[1]"}, N},
+        {"{'a': 1}", "get", {"(1, ({2: 3},), [4])"}, N},
+        {"{'a': 1}", "pop", {"set([1])", "0"}, N},
+        {"{'a': 1}", "get", {"(1, type('U', (), {'__hash__': None})())"}, P},
         {"{'a': 1}", "pop", {"'a'"}, N},
         {"{'a': 1}", "pop", {"'b'", "None"}, N},
         {"{'a': 1}", "pop", {"'b'"}, P},
