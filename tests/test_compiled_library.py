@@ -3,6 +3,7 @@ each semantic runs over cases whose values are known at run time only, in the re
 the compiled modes, and prints and raises the same, and compiles (it does not run as Python).
 Also what compiled code must not fold while compiling (hash of a str, whose value depends on
 the process) and what must stay an iterator (zip and enumerate not iterated at once)."""
+import itertools
 import os
 import pathlib
 import struct
@@ -158,3 +159,39 @@ def library_env(tmp_path, monkeypatch):
 @pytest.mark.parametrize("semantic", LIBRARY, ids=lambda f: f.__name__)
 def test_library_calls_give_the_reference_results_and_errors(semantic, capfd, library_env):
     both(semantic, capfd)
+
+
+def hashes(node, rt):
+    text = "wuna-" + "salt"[: node.value]
+    print(hash("wuna-salt") == hash(text), hash((1, 2.5, None, True)) - node.value,
+          hash(b"xy") == hash(bytes([120, 121])), hash(("a", node.value)) == hash(("a", 3)))
+
+
+def test_hashes_are_the_running_processes(capfd):
+    # A str's hash depends on the process's hash secret: compiled code, cached on disk for
+    # other processes, computes it at run time (folded only for ints, floats, None, tuples).
+    out, program = both(hashes, capfd)
+    assert str(hash("wuna-salt")) not in program.compiled_ir()
+
+
+# zip and enumerate used as iterators (next, read twice, an endless input) stay Python's.
+def iterators(node, rt):
+    z = zip([1, 2, 3], "abc")
+    print(next(z), list(z), list(z))
+    e = enumerate(itertools.count(node.value))
+    for i, v in e:
+        if i > 2:
+            break
+        print(i, v)
+    print(next(e))
+    pairs = enumerate("xy", node.value)
+    print(list(pairs), list(pairs))
+
+
+def test_zip_and_enumerate_as_iterators_keep_pythons_behaviour(capfd):
+    lang = make_language(iterators)
+    program = lang.load(CASES)
+    expected = outcome(program, "python", capfd)
+    assert expected[1] is None and "(4, " in expected[0]
+    assert outcome(program, "compiled", capfd) == expected
+    assert "not iterated at once" in lang.python_semantics()["iterators"]
