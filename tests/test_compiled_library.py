@@ -7,29 +7,13 @@ import itertools
 import os
 import pathlib
 import struct
-import sys
 import zlib
 
 import pytest
 
-import wuna
-from support.cases import make_language, outcome
+from support.cases import assert_same_in_both_modes, failed, make_language, outcome
 
 CASES = " ".join("case %d;" % n for n in range(6))
-
-
-def both(semantic, capfd, source=CASES):
-    lang = make_language(semantic)
-    program = lang.load(source)
-    expected = outcome(program, "python", capfd)
-    assert expected[1] is None, expected
-    assert outcome(program, "compiled", capfd) == expected
-    assert semantic.__name__ not in lang.python_semantics()
-    return expected[0], program
-
-
-def failed(e):
-    return type(e).__name__ + ": " + str(e)
 
 
 FORMATS = ["@bhilqBHILQ", "=bhilqBHILQ", "<bhilqBHILQ", ">bhilqBHILQ", "!bhilqBHILQ", "@cbi?d"]
@@ -158,7 +142,7 @@ def library_env(tmp_path, monkeypatch):
 
 @pytest.mark.parametrize("semantic", LIBRARY, ids=lambda f: f.__name__)
 def test_library_calls_give_the_reference_results_and_errors(semantic, capfd, library_env):
-    both(semantic, capfd)
+    assert_same_in_both_modes(semantic, capfd, CASES)
 
 
 def hashes(node, rt):
@@ -170,7 +154,7 @@ def hashes(node, rt):
 def test_hashes_are_the_running_processes(capfd):
     # A str's hash depends on the process's hash secret: compiled code, cached on disk for
     # other processes, computes it at run time (folded only for ints, floats, None, tuples).
-    out, program = both(hashes, capfd)
+    _, program = assert_same_in_both_modes(hashes, capfd, CASES)
     assert str(hash("wuna-salt")) not in program.compiled_ir()
 
 

@@ -3,32 +3,14 @@ each semantic runs over cases whose values are known at run time only, in the re
 the compiled modes, and prints and raises the same (values, the order sets iterate in, the
 exception type and text of every failing call), and compiles (it does not run as Python)."""
 import dataclasses
-import os
-import struct
-import zlib
 
 import pytest
 
 import wuna
-from support.cases import assert_compiled_as_reference, make_language, outcome
+from support.cases import assert_same_in_both_modes, failed, make_language, outcome
 
 # case n gives the semantic the run-time int n; every case picks its own receivers.
 CASES = " ".join("case %d;" % n for n in range(8))
-
-
-def both(semantic, capfd, source=CASES):
-    lang = make_language(semantic)
-    program = lang.load(source)
-    expected = outcome(program, "python", capfd)
-    assert expected[1] is None, expected
-    assert outcome(program, "compiled", capfd) == expected
-    assert semantic.__name__ not in lang.python_semantics()
-    return expected[0]
-
-
-def failed(e):
-    """What a failing call raised, as the semantic prints it."""
-    return type(e).__name__ + ": " + str(e)
 
 
 STRS = ["abc", "  Hello World  ", "a,b,,c", "Straße", "ǅungla ΣΑΣ", "x\ny\r\nz", "", "ǈ٣2"]
@@ -259,4 +241,12 @@ METHODS = [str_methods, bytes_methods, list_methods, dict_methods, set_methods,
 
 @pytest.mark.parametrize("semantic", METHODS, ids=lambda f: f.__name__)
 def test_method_calls_give_the_reference_results_and_errors(semantic, capfd):
-    both(semantic, capfd)
+    assert_same_in_both_modes(semantic, capfd, CASES)
+
+
+def test_a_record_method_called_wrongly_fails_with_pythons_text(capfd):
+    lang = make_language(record_method_failures)
+    program = lang.load(CASES)
+    expected = outcome(program, "python", capfd)
+    assert expected[1] is wuna.Error and "scaled() takes 2 positional arguments" in expected[2]
+    assert outcome(program, "compiled", capfd) == expected
