@@ -24,30 +24,24 @@ def str_methods(node, rt):
     print(t.split(","), t.split(), t.splitlines(), t.partition(","), t.rpartition(" "),
           t.replace("a", "AA"), "-".join([t, t]), t.encode(), t.isupper(), t.islower())
     print(t.isdigit(), t.isalpha(), t.isalnum(), t.isspace())
-    try:
-        print(t.index("q"))
-    except ValueError as e:
-        print(failed(e))
-    try:
-        print(t.rindex("q"))
-    except ValueError as e:
-        print(failed(e))
-    try:
-        print(t.split(""))
-    except ValueError as e:
-        print(failed(e))
-    try:
-        print(t.encode("ascii"))
-    except UnicodeEncodeError as e:
-        print(failed(e), e.start, e.end, e.reason)
-    try:
-        print(t.find(1))
-    except TypeError as e:
-        print(failed(e))
-    try:
-        print(t.join([t, 1]))
-    except TypeError as e:
-        print(failed(e))
+    for step in range(6):
+        try:
+            if step == 0:
+                print(t.index("q"))
+            elif step == 1:
+                print(t.rindex("q"))
+            elif step == 2:
+                print(t.split(""))
+            elif step == 3:
+                print(t.encode("ascii"))
+            elif step == 4:
+                print(t.find(1))
+            else:
+                print(t.join([t, 1]))
+        except UnicodeError as e:
+            print(failed(e), e.start, e.end, e.reason)
+        except (ValueError, TypeError) as e:
+            print(failed(e))
 
 
 BYTES = [b"abc", b"a b\tc\n", b"\xff\xfe", b"x,y,,z", b"", b"\xc3\xa9t\xc3\xa9", b"ABCdef", b"aaa"]
@@ -59,30 +53,24 @@ def bytes_methods(node, rt):
           b.lower(), b.upper(), b.strip(), b.lstrip(b"a"), b.rstrip(None))
     print(b.split(b","), b.replace(b"a", b"AA"), b"|".join([b, b]), b.startswith((b"a", b"x")),
           b.endswith(b"c"), b.decode("LATIN-1"))
-    try:
-        print(b.decode())
-    except UnicodeDecodeError as e:
-        print(failed(e), e.start, e.end, e.reason)
-    try:
-        print(b.decode("ascii"))
-    except UnicodeDecodeError as e:
-        print(failed(e))
-    try:
-        print(b.decode("utf_8"))
-    except UnicodeDecodeError as e:
-        print(failed(e))
-    try:
-        print(b.index(b"q"))
-    except ValueError as e:
-        print(failed(e))
-    try:
-        print(b.split(b""))
-    except ValueError as e:
-        print(failed(e))
-    try:
-        print(b.find(256))
-    except ValueError as e:
-        print(failed(e))
+    for step in range(6):
+        try:
+            if step == 0:
+                print(b.decode())
+            elif step == 1:
+                print(b.decode("ascii"))
+            elif step == 2:
+                print(b.decode("utf_8"))
+            elif step == 3:
+                print(b.index(b"q"))
+            elif step == 4:
+                print(b.split(b""))
+            else:
+                print(b.find(256))
+        except UnicodeError as e:
+            print(failed(e), e.start, e.end, e.reason)
+        except ValueError as e:
+            print(failed(e))
 
 
 LISTS = [[1, 2, 1], [], ["a"], [1.0, 1, True], [[1], [2]], [3, 1, 2], [None], [1, 2, 3, 4]]
