@@ -86,14 +86,11 @@ def list_methods(node, rt):
     items.extend(items)
     items.extend((7, 8))
     print(items, items.pop(-2), items)
-    try:
-        print(items.pop(40))
-    except IndexError as e:
-        print(failed(e))
-    try:
-        items.extend(5)
-    except TypeError as e:
-        print(failed(e))
+    for step in range(2):
+        try:
+            print(items.pop(40) if step == 0 else items.extend(5))
+        except (IndexError, TypeError) as e:
+            print(failed(e))
 
 
 DICTS = [{"a": 1}, {}, {1: "x", 2: "y"}, {"a": [1], "b": None}, {(1, 2): 3}, {1.0: 5},
@@ -125,22 +122,18 @@ def set_methods(node, rt):
     print(sorted(map(repr, s)), list(s.union(["z", 1])), list(s.intersection(other, s)),
           list(s.difference(other, ["a"])), list(s.symmetric_difference(other)))
     print(s.issubset(other), s.issuperset(set()), s.isdisjoint(other))
-    try:
-        s.add([1])
-    except TypeError as e:
-        print(failed(e))
-    try:
-        s.remove("missing")
-    except KeyError as e:
-        print(failed(e))
-    try:
-        set().pop()
-    except KeyError as e:
-        print(failed(e))
-    try:
-        s.union(5)
-    except TypeError as e:
-        print(failed(e))
+    for step in range(4):
+        try:
+            if step == 0:
+                s.add([1])
+            elif step == 1:
+                s.remove("missing")
+            elif step == 2:
+                set().pop()
+            else:
+                s.union(5)
+        except (KeyError, TypeError) as e:
+            print(failed(e))
     t = s.copy()
     t.intersection_update(other, s, [1, "a"])
     u = s.copy()
