@@ -422,6 +422,7 @@ TEST_F(Methods, SetMethodsFollowTheInterpretersSteps) {
     checkAll({
         {"set([1, 2])", "add", {"3"}, N},
         {"set([1, 2])", "add", {"[3]"}, N},
+        {"set([1, 2])", "add", {"(1, (2, {3: 4}), [5])"}, N},
         {"set([1, 2])", "discard", {"5"}, N},
         {"set([1, 2])", "remove", {"2"}, N},
         {"set([1, 2])", "remove", {"5"}, P},

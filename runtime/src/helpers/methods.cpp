@@ -498,19 +498,6 @@ MethodAnswer floatMethod(Ctx* ctx, int32_t site, double d, MethodCode code, uint
 
 // ---- dict, list, tuple --------------------------------------------------------------------
 
-// The part of an unhashable value that hashing fails on, as the interpreter hashes a tuple
-// (its items in order, into the first unhashable one); the value itself otherwise.
-Value unhashablePart(Value v) {
-    while (v.tag == value::TagTuple) {
-        value::Tuple* t = v.as<value::Tuple>();
-        uint64_t i = 0;
-        while (i < t->count && value::hashable(t->items()[i])) i++;
-        if (i == t->count) break;
-        v = t->items()[i];
-    }
-    return v;
-}
-
 MethodAnswer dictMethod(Ctx* ctx, int32_t site, value::Dict* d, MethodCode code,
                         const Value* args, uint64_t count, Value* out) {
     if (code != MethodCode::get && code != MethodCode::pop) return kDeclined;
@@ -520,9 +507,8 @@ MethodAnswer dictMethod(Ctx* ctx, int32_t site, value::Dict* d, MethodCode code,
         // Python's error names the value hashing stopped at (a tuple's first unhashable item,
         // depth first). A native one is named here: on the Python path it would cross as a
         // proxy and be named after the proxy's type. A Python object keeps Python's own text.
-        Value culprit = unhashablePart(args[0]);
-        if (culprit.tag == value::TagPy) return kDeclined;
-        unhashableKey(ctx, site, culprit);
+        if (unhashablePart(args[0]).tag == value::TagPy) return kDeclined;
+        unhashableKey(ctx, site, args[0]);
         return kFailed;
     }
     Value found = Value::none();
