@@ -6,6 +6,7 @@
 #include "host/module/type_registry.h"
 #include "host/run/program.h"
 #include "host/tree/node.h"
+#include "host/tree/parsed.h"
 #include "wuna/runtime/convert.h"
 #include "wuna/runtime/helpers/ctx.h"
 #include "wuna/runtime/helpers/run.h"
@@ -85,6 +86,8 @@ const char* nativeErrorText(PyObject* fn, int32_t code) {
 void installRuntimeHooks() {
     convert::hooks.hostValue = hostValue;
     convert::hooks.function = functionObject;
+    // Counted nodes of compiled code's rt.parse trees show to Python as wuna.Node.
+    convert::hooks.treeNode = ptree::treeNodeObject;
     helpers::nativeErrorText = nativeErrorText;
 }
 

@@ -63,7 +63,7 @@ void raiseBuildFailure(Status status, const Refusal& refusal);
                                     PyObject** result);
 
 // Trees that compiled code's rt.parse makes (ParsedTree: counted, with a node cache for
-// compiled node access) and their Python view (nodeToPython, release) come with compiled
-// rt.parse; their records will join the index here.
+// compiled node access) and their Python view (nodeToPython, release) are in tree/parsed.h;
+// their Python view is a State made here (rtParseRoot's steps).
 
 }  // namespace wuna::ptree

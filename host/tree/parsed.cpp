@@ -7,6 +7,7 @@
 #include <cstring>
 #include <new>
 
+#include "wuna/runtime/gil.h"
 #include "wuna/runtime/value.h"
 
 namespace wuna::ptree {
@@ -175,6 +176,12 @@ ParseStatus parseNative(PyObject* parser, value::Value text, const char* data, u
 void releaseParsed(void* holder) {
     auto* tree = static_cast<ParsedTree*>(holder);
     if (tree->shared.holders.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+    if (tree->root) {
+        // The last holder may be a run thread without the interpreter lock.
+        gil::Record* r = gil::enter();
+        Py_CLEAR(tree->root);
+        gil::leave(r);
+    }
     nodes::freeCache(&tree->cache, tree->index->count);
     freeIndex(tree->index);
     releaseOf(tree->grammar)(&tree->result);

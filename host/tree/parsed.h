@@ -8,6 +8,13 @@
 // runtime reads it as a nodes::SharedTree (its first member), and counted node blocks hold it.
 // None of the run-time steps runs Python, so run threads call them without the interpreter
 // lock; the registry's spin lock is the only lock taken.
+//
+// A counted node that goes to Python (a semantic run as Python, a program result) becomes a
+// wuna.Node: the first such request parses the tree's text again with the parser in Python
+// and keeps the root Node of that tree in the ParsedTree, so that every node of one parsed
+// tree shows as a node of one State; the node asked for is the one at the same index. The
+// last release drops that root, taking the interpreter lock for it when the releasing thread
+// does not hold it.
 #pragma once
 #include "host/support/python.h"
 
@@ -29,6 +36,7 @@ struct ParsedTree {
     value::Value text;       // the str or bytes parsed, one reference (the nodes point into it)
     char* start;             // the start rule's name, NUL-terminated, or null
     uint32_t startLength;
+    PyObject* root;  // the tree as Python: its root wuna.Node, made on first demand, or null
     uint8_t recover;
 };
 static_assert(offsetof(ParsedTree, shared) == 0);
@@ -44,8 +52,18 @@ parsed::ParseStatus parseNative(PyObject* parser, value::Value text, const char*
                                 uint64_t length, const char* start, bool recover,
                                 parsed::Outcome* out);
 
+// The wuna.Node of node index of the tree (ptree.nodeToPython). New reference, or null with
+// the exception: RuntimeError when the tree's grammar has no parser or the parse in Python
+// gives a tree without that node, the parser's own exceptions. Runs the parser in Python the
+// first time; needs the interpreter lock.
+[[nodiscard]] PyObject* nodeToPython(ParsedTree* tree, uint32_t index);
+
+// convert::hooks.treeNode: nodeToPython of a counted node block's tree and index.
+[[nodiscard]] PyObject* treeNodeObject(value::Node* node);
+
 // value::services.treeRelease: one holder fewer of a ParsedTree; the last frees it. Cannot
-// fail; runs no Python.
+// fail; runs no Python unless the tree went to Python (its root Node is dropped then, under
+// the interpreter lock, taken when the thread does not hold it).
 void releaseParsed(void* holder);
 
 }  // namespace wuna::ptree

@@ -11,6 +11,8 @@
 #include "tests/native/differential.h"
 #include "wuna/runtime/convert.h"
 #include "wuna/runtime/helpers/methods.h"
+#include "wuna/runtime/helpers/pyfunc.h"
+#include "wuna/runtime/helpers/run.h"
 #include "wuna/runtime/helpers/table.h"
 #include "wuna/runtime/helpers/tally.h"
 #include "wuna/runtime/value.h"
@@ -48,7 +50,7 @@ protected:
         "replace", "split", "splitlines", "join", "strip", "lstrip", "rstrip", "lower", "upper",
         "isupper", "islower", "isdigit", "isalpha", "isalnum", "isspace", "encode", "decode",
         "hex", "get", "extend", "to_bytes", "is_integer", "zfill", "title", "bit_length",
-        "as_integer_ratio", "keys", "__bool__", "mro", "sort", "f"};
+        "as_integer_ratio", "keys", "__bool__", "mro", "sort", "f", "g"};
 
     // The native value of an expression: set(<list>) becomes a runtime set built from the
     // list as Python builds it; anything else is converted.
@@ -390,7 +392,11 @@ TEST_F(Methods, ListTupleAndDictMethods) {
         {"{'a': 1}", "get", {"'a'"}, N},
         {"{'a': 1}", "get", {"'b'"}, N},
         {"{'a': 1}", "get", {"'b'", "5"}, N},
-        {"{'a': 1}", "get", {"[1]"}, P},
+        // An unhashable key fails natively, named as Python names it (not as a proxy).
+        {"{'a': 1}", "get", {"[1]"}, N},
+        {"{'a': 1}", "get", {"(1, ({2: 3},), [4])"}, N},
+        {"{'a': 1}", "pop", {"set([1])", "0"}, N},
+        {"{'a': 1}", "get", {"(1, type('U', (), {'__hash__': None})())"}, P},
         {"{'a': 1}", "pop", {"'a'"}, N},
         {"{'a': 1}", "pop", {"'b'", "None"}, N},
         {"{'a': 1}", "pop", {"'b'"}, P},
@@ -416,6 +422,7 @@ TEST_F(Methods, SetMethodsFollowTheInterpretersSteps) {
     checkAll({
         {"set([1, 2])", "add", {"3"}, N},
         {"set([1, 2])", "add", {"[3]"}, N},
+        {"set([1, 2])", "add", {"(1, (2, {3: 4}), [5])"}, N},
         {"set([1, 2])", "discard", {"5"}, N},
         {"set([1, 2])", "remove", {"2"}, N},
         {"set([1, 2])", "remove", {"5"}, P},
@@ -587,6 +594,46 @@ TEST_F(Methods, SharedPiecesOfTheStrAndBytesMethods) {
     EXPECT_TRUE(helpers::bytesHasAffix(three, 3, three, 0, false));
     EXPECT_FALSE(helpers::bytesHasAffix(three, 2, three, 3, true));
     EXPECT_TRUE(helpers::bytesHasAffix(three, 3, three + 1, 2, false));
+}
+
+// recordMethods: a (class description, interned name) pair met once is answered from the
+// module's cache after, its function held by the module; pairs of other classes or names, and
+// the code cache's own entries, stay apart.
+TEST_F(Methods, RecordMethodsAreCachedPerClassAndName) {
+    testing_support::run("def method_f(self):\n    return 1\n"
+        "def method_g(self):\n    return 2\n");
+    value::RecordClass a{{"A", 1}, {"A", 1}, nullptr, 0, nullptr, nullptr, 0, 0, 0};
+    value::RecordClass b = a;
+    bridge::ModuleTables tables{};
+    value::Str* f = value::literal("f", 1);
+    value::Str* g = value::literal("g", 1);
+    PyObject* fn = eval("method_f");
+    PyObject* gn = eval("method_g");
+    PyObject* found = nullptr;
+    EXPECT_FALSE(bridge::cachedRecordMethod(&tables, &a, f, &found));
+    bridge::cacheRecordMethod(&tables, &a, f, fn);
+    bridge::cacheRecordMethod(&tables, &a, g, nullptr);
+    bridge::cacheRecordMethod(&tables, &b, f, gn);
+    ASSERT_TRUE(bridge::cachedRecordMethod(&tables, &a, f, &found));
+    EXPECT_EQ(found, fn);
+    ASSERT_TRUE(bridge::cachedRecordMethod(&tables, &a, g, &found));
+    EXPECT_EQ(found, nullptr);
+    ASSERT_TRUE(bridge::cachedRecordMethod(&tables, &b, f, &found));
+    EXPECT_EQ(found, gn);
+    EXPECT_FALSE(bridge::cachedRecordMethod(&tables, &b, g, &found));
+    // Many pairs grow the table; the early ones are still found.
+    std::vector<value::RecordClass> classes(40, a);
+    for (value::RecordClass& c : classes) bridge::cacheRecordMethod(&tables, &c, g, gn);
+    ASSERT_TRUE(bridge::cachedRecordMethod(&tables, &a, f, &found));
+    EXPECT_EQ(found, fn);
+    ASSERT_TRUE(bridge::cachedRecordMethod(&tables, &classes[39], g, &found));
+    EXPECT_EQ(found, gn);
+    // The module holds the functions it caches: one reference per entry until it is freed.
+    Py_ssize_t held = Py_REFCNT(gn);
+    bridge::freeTables(&tables);
+    EXPECT_EQ(Py_REFCNT(gn), held - 41);
+    Py_DECREF(fn);
+    Py_DECREF(gn);
 }
 
 }  // namespace

@@ -57,3 +57,21 @@ def assert_reference_runs(semantic, fails, capfd):
     out, kind, text = outcome(program, "python", capfd)
     assert out
     assert kind is (wuna.Error if fails else None), text
+
+
+def assert_same_in_both_modes(semantic, capfd, source=SOURCE):
+    """The semantic runs over the source's cases without failing in the reference mode, prints
+    the same compiled, and compiles. What it printed, and the program (for its report and
+    IR)."""
+    lang = make_language(semantic)
+    program = lang.load(source)
+    expected = outcome(program, "python", capfd)
+    assert expected[1] is None, expected
+    assert outcome(program, "compiled", capfd) == expected
+    assert semantic.__name__ not in lang.python_semantics(), lang.python_semantics()
+    return expected[0], program
+
+
+def failed(e):
+    """What a failing call raised, as a semantic prints it: the exception's type and text."""
+    return type(e).__name__ + ": " + str(e)

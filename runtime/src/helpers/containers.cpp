@@ -37,15 +37,19 @@ void releaseAll(const Value* values, uint64_t n) {
 }
 
 void unhashable(Ctx* ctx, int32_t site, Value v, const char* role) {
-    char name[128];
-    int length = int(typeNameOf(v, name, sizeof name));
-    if (pyhelp::servedMinor() >= kNamedUnhashableMinor)
+    // The type that has no hash is the part hashing stopped at: a tuple's list, say.
+    char part[128];
+    int partLength = int(typeNameOf(unhashablePart(v), part, sizeof part));
+    if (pyhelp::servedMinor() >= kNamedUnhashableMinor) {
+        char name[128];
+        int length = int(typeNameOf(v, name, sizeof name));
         failKindFormat(ctx, site, errors::Kind::TypeError,
                        "cannot use '%.*s' as a %s (unhashable type: '%.*s')", length, name, role,
-                       length, name);
-    else
-        failKindFormat(ctx, site, errors::Kind::TypeError, "unhashable type: '%.*s'", length,
-                       name);
+                       partLength, part);
+    } else {
+        failKindFormat(ctx, site, errors::Kind::TypeError, "unhashable type: '%.*s'", partLength,
+                       part);
+    }
 }
 
 // Room for n more items in a list, so that a run of appends cannot fail halfway. False when
@@ -219,6 +223,17 @@ bool pythonArgs(Ctx* ctx, int32_t site, const Value* values, uint64_t n, PyObjec
     if (objects(ctx, site, values, n, out)) return true;
     bridge::failFromPython(ctx, site);
     return false;
+}
+
+Value unhashablePart(Value v) {
+    while (v.tag == value::TagTuple) {
+        value::Tuple* t = v.as<value::Tuple>();
+        uint64_t i = 0;
+        while (i < t->count && value::hashable(t->items()[i])) i++;
+        if (i == t->count) break;
+        v = t->items()[i];
+    }
+    return v;
 }
 
 void unhashableKey(Ctx* ctx, int32_t site, Value key) { unhashable(ctx, site, key, "dict key"); }

@@ -334,10 +334,55 @@ bool realpath(const Call& c) {
     return ok;
 }
 
+// The file operation done by Python's open, for a path the native code does not take (bytes,
+// an os.PathLike object, a str with a NUL, a file descriptor): open(path, mode, encoding=
+// "utf-8", newline=...) and its read() or write(text), the file closed after, so that such
+// paths are accepted and refused as Python accepts and refuses them. The call's flag is the
+// operation's own (newline="" and append), never a signed= keyword.
+bool fileByPython(const Call& c, LibCode code) {
+    bool text = code != LibCode::readBytes;
+    bool write = code == LibCode::writeText;
+    value::claimLock(&kLibAt);
+    PyObject* open = moduleObject(c.ctx, c.function);
+    PyObject* objs[2] = {};
+    if (!open || c.count != (write ? 2u : 1u)) {
+        PyErr_SetString(PyExc_RuntimeError, "wuna: a file operation without its call (a wuna bug)");
+        bridge::failFromPython(c.ctx, c.site);
+        return false;
+    }
+    if (!objects(c.ctx, c.site, c.args, c.count, objs)) {
+        bridge::failFromPython(c.ctx, c.site);
+        return false;
+    }
+    bool newline = write ? (c.flag & 2) != 0 : c.flag == 1;
+    const char* mode = !write ? (text ? "r" : "rb") : (c.flag & 1) ? "a" : "w";
+    PyObject* args = Py_BuildValue("(Os)", objs[0], mode);
+    PyObject* keywords = text ? Py_BuildValue("{s:s,s:z}", "encoding", "utf-8", "newline",
+                                              newline ? "" : nullptr)
+                              : nullptr;
+    PyObject* file = args && (keywords || !text) ? PyObject_Call(open, args, keywords) : nullptr;
+    Py_XDECREF(args);
+    Py_XDECREF(keywords);
+    PyObject* result = nullptr;
+    if (file) {
+        result = write ? PyObject_CallMethod(file, "write", "O", objs[1])
+                       : PyObject_CallMethod(file, "read", nullptr);
+        // Closed whatever the operation gave: a failed close after a write is the write's.
+        PyObject* closed = PyObject_CallMethod(file, "close", nullptr);
+        if (!closed) Py_CLEAR(result);
+        Py_XDECREF(closed);
+        Py_DECREF(file);
+    }
+    Py_XDECREF(objs[0]);
+    Py_XDECREF(objs[1]);
+    return pythonResult(c.ctx, c.site, result, c.out);
+}
+
 bool readFile(const Call& c, bool text) {
     // Other paths (bytes, os.PathLike objects) and other argument counts are Python's
     // function's, which accepts and refuses them as Python does.
-    if (c.count != 1 || !filePath(c.args[0])) return python(c);
+    if (c.count != 1 || !filePath(c.args[0]))
+        return fileByPython(c, text ? LibCode::readText : LibCode::readBytes);
     value::Str* path = c.args[0].as<value::Str>();
     osio::Owned data;
     const char* name = reinterpret_cast<const char*>(path->bytes());
@@ -350,7 +395,7 @@ bool readFile(const Call& c, bool text) {
 }
 
 bool writeFile(const Call& c) {
-    if (c.count != 2 || !filePath(c.args[0])) return python(c);
+    if (c.count != 2 || !filePath(c.args[0])) return fileByPython(c, LibCode::writeText);
     if (!isStr(c.args[1])) {
         char type[64];
         size_t n = typeNameOf(c.args[1], type, sizeof type);

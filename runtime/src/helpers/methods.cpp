@@ -503,8 +503,13 @@ MethodAnswer dictMethod(Ctx* ctx, int32_t site, value::Dict* d, MethodCode code,
     if (code != MethodCode::get && code != MethodCode::pop) return kDeclined;
     if (count != 1 && count != 2) return kDeclined;
     if (!value::hashable(args[0])) {
-        value::clearFault();
-        return kDeclined;
+        if (takeFault(ctx, site)) return kFailed;
+        // Python's error names the value hashing stopped at (a tuple's first unhashable item,
+        // depth first). A native one is named here: on the Python path it would cross as a
+        // proxy and be named after the proxy's type. A Python object keeps Python's own text.
+        if (unhashablePart(args[0]).tag == value::TagPy) return kDeclined;
+        unhashableKey(ctx, site, args[0]);
+        return kFailed;
     }
     Value found = Value::none();
     bool present = value::dictGet(d, args[0], &found);
@@ -621,37 +626,30 @@ PyObject* methodOfClass(PyObject* cls, PyObject* name) {
     return nullptr;
 }
 
-// The method of the record's class (a new reference), or null when it has no plain Python
-// function of the name; cached per module as {(class, name): function or None}. Lock held.
-PyObject* recordMethodOf(Ctx* ctx, PyObject* cls, const value::Str* name) {
-    PyObject* key = nullptr;
+// The plain Python function of the name along the record class's MRO, or null; borrowed,
+// from the module's cache or from the class (the caller holds it while it runs Python). A pair met before is answered from
+// the module's cache without the lock; a miss searches the class under the lock and caches the
+// answer when the name block is immortal (an interned name: its address never names another
+// text). *locked tells whether the lock was taken here.
+PyObject* recordMethodOf(Ctx* ctx, const value::RecordClass* cls, const value::Str* name,
+                         bool* locked) {
+    bridge::ModuleTables* tables = ctx->run->tables;
+    bool cacheable = tables && value::immortal(&name->h);
+    PyObject* f = nullptr;
+    *locked = false;
+    if (cacheable && bridge::cachedRecordMethod(tables, cls, name, &f)) return f;
+    value::claimLock(&kRecordMethodAt);
+    *locked = true;
     PyObject* text = PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(name->bytes()),
                                           Py_ssize_t(name->length), "replace");
     if (!text) {
         PyErr_Clear();
         return nullptr;
     }
-    bridge::ModuleTables* tables = ctx->run ? ctx->run->tables : nullptr;
-    if (tables) {
-        if (!tables->recordMethods) tables->recordMethods = PyDict_New();
-        key = tables->recordMethods ? PyTuple_Pack(2, cls, text) : nullptr;
-        PyObject* cached = key ? PyDict_GetItemWithError(tables->recordMethods, key) : nullptr;
-        if (cached) {
-            Py_DECREF(key);
-            Py_DECREF(text);
-            if (cached == Py_None) return nullptr;
-            Py_INCREF(cached);
-            return cached;
-        }
-    }
-    PyErr_Clear();
-    PyObject* found = methodOfClass(cls, text);
-    if (key && PyDict_SetItem(tables->recordMethods, key, found ? found : Py_None) < 0)
-        PyErr_Clear();
-    Py_XDECREF(key);
+    f = methodOfClass(cls->pyClass, text);
     Py_DECREF(text);
-    Py_XINCREF(found);
-    return found;
+    if (cacheable) bridge::cacheRecordMethod(tables, cls, name, f);
+    return f;
 }
 
 MethodAnswer recordMethod(Ctx* ctx, int32_t site, Value receiver, const value::Str* name,
@@ -670,15 +668,21 @@ MethodAnswer recordMethod(Ctx* ctx, int32_t site, Value receiver, const value::S
         *out = result;
         return kAnswered;
     }
+    // A description without its class has no methods to search: nothing is cached.
     if (!cls || !cls->pyClass || !ctx->run || count > 62) return kDeclined;
-    value::claimLock(&kRecordMethodAt);
-    PyObject* f = recordMethodOf(ctx, cls->pyClass, name);
+    bool locked;
+    PyObject* f = recordMethodOf(ctx, cls, name, &locked);
     if (!f) return kDeclined;
+    // Found under the lock: the cache may not hold it (a name that is no interned block, a
+    // cache out of memory), and the call may run Python that takes it off its class.
+    bool held = locked;
+    if (held) Py_INCREF(f);
     Value array[63];
     array[0] = receiver;
     for (uint64_t i = 0; i < count; i++) array[i + 1] = args[i];
     bridge::Offer offer = bridge::compiledCall(ctx, site, f, array, count + 1, false, out);
-    Py_DECREF(f);
+    // The lock is the thread's from the search on (a helper keeps it until the run ends).
+    if (held) Py_DECREF(f);
     if (!offer.taken) return kDeclined;
     return offer.ok ? kAnswered : kFailed;
 }

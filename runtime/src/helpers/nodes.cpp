@@ -613,7 +613,11 @@ Answer attrIn(helpers::Ctx* ctx, const NodeRef& ref, Str* name, Value* out) {
         return {true, true};
     }
     case AttrText: {
-        Str* s = textOf(view, n);
+        // A parsed tree's texts are not shared from its cache: the cache goes with the tree
+        // when its last node does, and a text read from it may live on (a value kept, a list
+        // built), so each read of such a tree gets a str of its own.
+        Span span = ref.shared ? sourceOf(view, n) : Span{};
+        Str* s = ref.shared ? value::newStr(span.data, span.length) : textOf(view, n);
         if (!s) return outOfMemory(ctx, ref);
         *out = Value::of(value::TagStr, s);
         return {true, true};

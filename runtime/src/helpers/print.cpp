@@ -103,18 +103,13 @@ bool printText(Value v, std::string_view fallback, std::string_view* out) {
     return true;
 }
 
-// Appends str() of one argument; false with the failure recorded.
-bool printArgument(Ctx* ctx, int32_t site, Value v, ByteList* line) {
-    if (strInto(ctx, v, line)) return true;
-    std::string message = "print(): str() of a ";
-    message += typeNameOf(v);
-    message += " failed";
-    fail(ctx, site, message.data(), message.size());
-    return false;
-}
+// What making a print's line came to.
+enum class Line : uint8_t { made, failed, python };
 
-// The whole line of a print into line; false with the failure recorded.
-bool printLine(Ctx* ctx, int32_t site, const Value* args, int64_t count, Value further,
+// The whole line of a print into line: made; failed with the failure recorded; or python, for
+// an argument whose text compiled code cannot make (its str() raises, or gives a text with
+// lone surrogates, which has no UTF-8), nothing recorded.
+Line printLine(Ctx* ctx, int32_t site, const Value* args, int64_t count, Value further,
                std::string_view sep, std::string_view end, ByteList* line) {
     value::List* more = further.tag == value::TagList ? further.as<value::List>() : nullptr;
     uint64_t total = uint64_t(count) + (more ? more->count : 0);
@@ -124,14 +119,66 @@ bool printLine(Ctx* ctx, int32_t site, const Value* args, int64_t count, Value f
         Value v = i < uint64_t(count) ? args[i] : more->items[i - uint64_t(count)];
         if (i > 0 && !appendBytes(line, sep.data(), sep.size())) {
             failOutOfMemory(ctx, site);
-            return false;
+            return Line::failed;
         }
-        if (!printArgument(ctx, site, v, line)) return false;
+        if (!strInto(ctx, v, line)) return Line::python;
     }
     if (!appendBytes(line, end.data(), end.size())) {
         failOutOfMemory(ctx, site);
+        return Line::failed;
+    }
+    return Line::made;
+}
+
+// The print by Python's own print(*args, sep=sep, end=end, file=the stream), for a line
+// printLine leaves to Python: Python writes the arguments one by one, with its stream's error
+// handler for lone surrogates, and raises what the argument's str() raises, as the reference
+// mode's print does. False with the failure recorded.
+bool printByPython(Ctx* ctx, int32_t site, int32_t stream, const Value* args, uint64_t count,
+                   Value further, Value sep, Value end) {
+    gil::slow(gil::current(), &kEmit, 0, nullptr);
+    value::List* more = further.tag == value::TagList ? further.as<value::List>() : nullptr;
+    // The arguments as a list first: converting one may run Python that changes the further
+    // list, as the native line reads it afresh.
+    PyObject* items = PyList_New(0);
+    for (uint64_t i = 0; items && (i < count || (more && i - count < more->count)); i++) {
+        Value v = i < count ? args[i] : more->items[i - count];
+        PyObject* o = nullptr;
+        if (!objects(ctx, site, &v, 1, &o) || PyList_Append(items, o) < 0) Py_CLEAR(items);
+        Py_XDECREF(o);
+    }
+    Value ends[2] = {sep, end};
+    PyObject* texts[2] = {};
+    const char* name = toStdout(stream) ? "stdout" : "stderr";
+    PyObject* print = PyDict_GetItemString(PyEval_GetBuiltins(), "print");  // borrowed
+    PyObject* file = PySys_GetObject(name);                                  // borrowed
+    PyObject* positional = items && objects(ctx, site, ends, 2, texts) ? PyList_AsTuple(items)
+                                                                        : nullptr;
+    PyObject* keywords =
+        positional && print && file
+            ? Py_BuildValue("{s:O,s:O,s:O}", "sep", texts[0], "end", texts[1], "file", file)
+            : nullptr;
+    if (positional && !file) {
+        std::string message = std::string("lost sys.") + name;
+        PyErr_SetString(PyExc_RuntimeError, message.c_str());
+    } else if (positional && !print) {
+        PyErr_SetString(PyExc_RuntimeError, "lost builtins.print");
+    }
+    // A stream set to None takes nothing, as the native print's does (print itself would
+    // write a None file= to sys.stdout).
+    PyObject* result = file == Py_None && keywords ? Py_NewRef(Py_None)
+                       : keywords                  ? PyObject_Call(print, positional, keywords)
+                                                   : nullptr;
+    Py_XDECREF(keywords);
+    Py_XDECREF(positional);
+    Py_XDECREF(texts[0]);
+    Py_XDECREF(texts[1]);
+    Py_XDECREF(items);
+    if (!result) {
+        bridge::failFromPython(ctx, site);
         return false;
     }
+    Py_DECREF(result);
     return true;
 }
 
@@ -178,11 +225,15 @@ bool wn_print(void* c, int32_t site, int32_t stream, void* argsArg, int64_t coun
         return false;
     }
     helpers::ByteList line{};
-    bool done = helpers::printLine(ctx, site, args, count < 0 ? 0 : count,
-                                   Value{uint64_t(furtherTag), uint64_t(furtherPayload)}, sep,
-                                   end, &line) &&
-                helpers::emitText(ctx, site, stream, line.data, size_t(line.length),
-                                  helpers::Missing::quiet);
+    Value further{uint64_t(furtherTag), uint64_t(furtherPayload)};
+    uint64_t n = count < 0 ? 0 : uint64_t(count);
+    helpers::Line made = helpers::printLine(ctx, site, args, int64_t(n), further, sep, end, &line);
+    bool done = made == helpers::Line::made
+                    ? helpers::emitText(ctx, site, stream, line.data, size_t(line.length),
+                                        helpers::Missing::quiet)
+                    : made == helpers::Line::python &&
+                          helpers::printByPython(ctx, site, stream, args, n, further, sepValue,
+                                                 endValue);
     std::free(line.data);
     if (done) *static_cast<Value*>(out) = Value::none();
     return done;

@@ -110,7 +110,35 @@ bool keep(ModuleTables* tables, PyObject* key) {
     return PyList_Append(tables->kept, key) == 0;
 }
 
+// The mask of record-method entries: rt masks have bits below kMaxArguments only.
+constexpr uint64_t kRecordMethodMask = uint64_t(1) << 63;
+static_assert(kMaxArguments <= 63);
+
 }  // namespace
+
+bool cachedRecordMethod(ModuleTables* tables, const value::RecordClass* cls,
+                        const value::Str* name, PyObject** f) {
+    // The description's address is the key object: descriptions live as long as the process.
+    CodeEntry* e = findCode(tables, reinterpret_cast<PyObject*>(const_cast<value::RecordClass*>(cls)),
+                            uint64_t(uintptr_t(name)), kRecordMethodMask);
+    if (!e) return false;
+    *f = static_cast<PyObject*>(e->code);
+    return true;
+}
+
+void cacheRecordMethod(ModuleTables* tables, const value::RecordClass* cls,
+                       const value::Str* name, PyObject* f) {
+    auto* e = static_cast<CodeEntry*>(std::malloc(sizeof(CodeEntry)));
+    // The function is held before its address goes into the cache.
+    if (!e || (f && !keep(tables, f))) {
+        std::free(e);
+        PyErr_Clear();
+        return;
+    }
+    *e = {reinterpret_cast<PyObject*>(const_cast<value::RecordClass*>(cls)),
+          uint64_t(uintptr_t(name)), kRecordMethodMask, f};
+    if (!addCode(tables, e)) std::free(e);
+}
 
 void freeCodes(ModuleTables* tables) {
     CodeTable* t = tables->codes.exchange(nullptr);

@@ -442,7 +442,6 @@ void freeTables(ModuleTables* t) {
     std::free(t->thunks);
     t->thunks = nullptr;
     t->thunkCapacity = t->thunkCount = 0;
-    Py_CLEAR(t->recordMethods);
     freeCodes(t);
 }
 

@@ -28,9 +28,15 @@ namespace wuna::helpers {
 // Which list a dict view gives (wn_dict_view).
 enum class DictView : int32_t { items = 0, keys = 1, values = 2 };
 
-// Records TypeError for an unhashable dict key or set element, worded per Python version.
+// Records TypeError for an unhashable dict key or set element, worded per Python version and
+// naming the value hashing stopped at (unhashablePart). Cannot fail.
 void unhashableKey(Ctx* ctx, int32_t site, value::Value key);
 void unhashableItem(Ctx* ctx, int32_t site, value::Value item);
+
+// The part of an unhashable value that hashing fails on, as the interpreter hashes a tuple
+// (its items in order, into the first unhashable one); the value itself otherwise. Cannot
+// fail.
+[[nodiscard]] value::Value unhashablePart(value::Value v);
 
 // Records the TypeError of a change to a read-only (shared) container block.
 void refuseReadOnly(Ctx* ctx, int32_t site, const value::Obj* block);

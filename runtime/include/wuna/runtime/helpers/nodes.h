@@ -12,7 +12,9 @@
 //
 // The NodeCache holds what a read makes once per tree: the code each attribute name gets
 // (names are immortal str literals, so a block's identity stands for its text), the interned
-// kind and rule names, and one str per node for its text. Several threads may read one tree
+// kind and rule names, and one str per node for its text. The texts are cached for the running
+// program's tree only: they are immortal while cached and freed with the cache, and a parsed
+// tree's cache goes with the tree's last node, while a text read from it may live on. Several threads may read one tree
 // at once (the threads of a compiled module, or the holders of one parsed tree's nodes), and
 // none of them takes a lock to read: every entry is published by storing its pointer last,
 // with release ordering, and read with acquire ordering, so a reader that sees an entry sees

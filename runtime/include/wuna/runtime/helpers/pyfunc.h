@@ -52,6 +52,21 @@ void noteNotCompiled(PyObject* f, const char* reason, size_t length);
 // The registry {function: reason}, borrowed; null while empty. Lock held.
 PyObject* uncompiledFunctions();
 
+// The methods of record classes that wn_call_method calls (recordMethods): per module,
+// (class description, method name block) -> the class's plain Python function of that name,
+// or none. The entries share the code cache's table under a mask no call has, and are read
+// as its entries are, without the lock; the name must be an immortal (interned) block, whose
+// address is its text for good, and the function is held by the module.
+//
+// True with *f (borrowed, kept alive by the module; null: the class has no such function)
+// when the pair is cached; false on a miss. Any thread, no lock.
+bool cachedRecordMethod(ModuleTables* tables, const value::RecordClass* cls,
+                        const value::Str* name, PyObject** f);
+// Caches the pair's answer (f may be null). Lock held. Running out of memory only leaves the
+// pair uncached (no exception).
+void cacheRecordMethod(ModuleTables* tables, const value::RecordClass* cls,
+                       const value::Str* name, PyObject* f);
+
 // In report mode, one more "python function <name>" crossing. Cannot fail.
 void tallyPythonFunction(helpers::Ctx* ctx, const char* name, size_t length);
 

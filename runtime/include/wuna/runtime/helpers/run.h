@@ -86,10 +86,10 @@ struct ModuleTables {
     // The Python-function code cache (pyfunc.h): read without a lock, written under it.
     std::atomic<CodeTable*> codes;
     CodeTable* retired;  // tables replaced by a bigger one, freed with the module
-    PyObject* kept;      // a list of the code objects used as keys, or null
-    // Methods of record classes called from compiled code: {(class, name): plain Python
-    // function, or None when the class has none}; made on first use, under the lock only.
-    PyObject* recordMethods;
+    // A list of the code objects used as keys and of the record methods cached, or null.
+    // The code cache also holds the methods of record classes called from compiled code
+    // (recordMethods, pyfunc.h).
+    PyObject* kept;
 };
 
 // What the runtime needs of the code generator; filled by the back end at start-up.
