@@ -150,10 +150,16 @@ Status rtRead(Emitter* e, Semantic* s, front::Text name, front::Position at, Sha
     }
     if (named(name, "receiver") || named(name, "varargs")) {
         bool receiver = named(name, "receiver");
-        if (e->modes.runtimeFrameLookup)
-            return refuseConstruct(e, receiver ? "rt.receiver in a frame-walking helper"
-                                               : "rt.varargs in a frame-walking helper");
         llvmapi::ValueRef slot = receiver ? e->receiverSlot : e->extraArgumentsSlot;
+        if (e->modes.runtimeFrameLookup && slot) {
+            // A helper compiled out of line gets them as pointers that may be null.
+            Operand o;
+            if (Status err = valueOrDefault(e, slot, receiver ? noneShape() : emptyTuple(), &o);
+                err != Status::ok)
+                return err;
+            *out = dynShape(o);
+            return Status::ok;
+        }
         if (!slot) {
             *out = receiver ? noneShape() : emptyTuple();
             return Status::ok;

@@ -460,7 +460,7 @@ Status refuseChange(Emitter* e) {
 
 }  // namespace
 
-Status lowerLoopBody(Emitter* e, Semantic* s, front::StmtList body) {
+Status lowerRegion(Emitter* e, Semantic* s, front::StmtList body) {
     backend::U32Set changed;
     UnsetBits before;
     Status err = changedVariables(body.items, body.count, &changed);

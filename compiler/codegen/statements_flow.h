@@ -40,12 +40,12 @@ inline bool assignsOnEveryPath(const Semantic* s) {
            s->tryDepth == currentBranch.tryDepth;
 }
 
-// The body of a loop compiled at run time, as one merging region: an assignment at its top
-// level runs on every path through one iteration, so the reads after it in the same iteration
-// see the local set; after the body the maybe-unset bits are those from before the loop (an
-// iteration may not run, and an earlier read in the next one comes before the assignment).
-// Errors of lowerStatements; outOfMemory.
-[[nodiscard]] Status lowerLoopBody(Emitter* e, Semantic* s, front::StmtList body);
+// A body that runs as a whole or not at all (a loop body compiled at run time, an except
+// handler), as one merging region: an assignment at its top level runs on every path through
+// it, so the reads after it in the same run of the body see the local set; after the body the
+// maybe-unset bits are those from before it (it may not run, and an earlier read in the next
+// iteration comes before the assignment). Errors of lowerStatements; outOfMemory.
+[[nodiscard]] Status lowerRegion(Emitter* e, Semantic* s, front::StmtList body);
 
 // The internal compile error of a local number the body doesn't have (the front end numbers
 // every local of a function, so this is a bug, never a silent slot). Returns unsupported.
