@@ -147,8 +147,11 @@ Status walkStatically(Emitter* e, uint32_t target, FrameMessage which, ValueRef*
         *out = e->globalFrame;
         return Status::ok;
     }
-    if (!e->outerFrame) return unreachable(c, which, target);
-    ValueRef frame = e->outerFrame;
+    // A thunk run for a node has its scope's frame and no closure frame: that frame's parent
+    // is the frame the closure frame would be (the parent invariant).
+    bool fromOwn = !e->outerFrame && e->hasOwnFrame && e->ownFrame;
+    if (!e->outerFrame && !fromOwn) return unreachable(c, which, target);
+    ValueRef frame = fromOwn ? parentFrame(e, e->ownFrame) : e->outerFrame;
     for (uint32_t t = scopeOf(c, e->scopeId); t != target; t = scopeOf(c, t)) {
         if (t == kGlobalScope) return unreachable(c, which, target);
         frame = parentFrame(e, frame);
