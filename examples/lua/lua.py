@@ -103,8 +103,16 @@ ESCAPES = {"a": 7, "b": 8, "f": 12, "n": 10, "r": 13, "t": 9, "v": 11, "\\": 92,
 LITERALS = {}  # source text of a string or hex literal -> its value
 
 
+def comptime(fn):
+    """wuna.comptime when wuna is there: compiled code decodes a literal once, while compiling."""
+    if wuna is None:
+        return fn
+    return wuna.comptime(fn)
+
+
+@comptime
 def literal(text):
-    """The value of a String or Hex token from its source text."""
+    """The value of a String or Hex token from its source text (it depends on the text alone)."""
     v = LITERALS.get(text)
     if v is None:
         if text[0] == "0":
