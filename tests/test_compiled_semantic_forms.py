@@ -11,6 +11,8 @@ compiled run sends to Python (Language.python_semantics()).
 - type(x) is wuna.Node of a node known while compiling, decided then (the other branch, which
   can't be compiled for a node, is left out);
 - rt.tail_call inside a loop of a program function's semantic;
+- a str constant with lone surrogates (no native form): the semantic runs as Python, with
+  the same result, instead of the run failing;
 - the variables of the scopes around a node run through the run-time dispatch (a thunk), and
   rt.receiver / rt.varargs read there (the Lua example's methods and varargs).
 """
@@ -246,3 +248,25 @@ def test_lua_variables_receivers_and_varargs_compile():
     assert outputs[1] == outputs[0] == "3\t1\t2\t3\n16\n101\n"
     sent = lua.language.python_semantics()
     assert "variable_value" not in sent and "vararg_value" not in sent
+
+
+def surrogate_constants(printed):
+    lang = language(printed)
+
+    @wuna.comptime
+    def raw(text):
+        return text + "\udcff"
+
+    @lang.exec("Print")
+    def print_(node, rt):
+        printed.append(ascii(raw("é") + str(rt.eval(node.value))))
+
+    return lang
+
+
+def test_a_constant_str_with_lone_surrogates_runs_as_python_with_the_same_result():
+    # Such a str has no UTF-8, so no native form: the semantic that needs it is refused and
+    # runs as Python, instead of the run failing on the conversion.
+    python, compiled, sent = both_modes(surrogate_constants, "print 4;")
+    assert compiled == python == [ascii("\xe9\udcff4")]
+    assert "lone surrogates" in sent["print_"]
