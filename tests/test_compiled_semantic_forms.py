@@ -20,46 +20,16 @@ import contextlib
 import io
 import sys
 
-import nomos
 import pytest
 
 import wuna
 from support.lua import LUA_DIR
-from support.small_language import parser
-
-RULES = dict(names=["Name"], functions=["FuncDef"], blocks=["Block"],
-             declare={"FuncDef.name": "function enclosing hoist", "FuncDef.params": "parameter"},
-             assign={"Assign.name": "variable"}, undeclared="global")
-
+from support.small_language import make_language
 
 def language(printed):
-    """The small language's grammar with plain semantics: functions, calls, sums, print."""
-    lang = wuna.Language(parser(), nomos.Rules(parser(), **RULES))
-    lang.function("FuncDef", params="params", body="body", name="name")
-
-    @lang.eval("Binary")
-    def binary(node, rt):
-        a = rt.eval(node.left)
-        b = rt.eval(node.right)
-        if node.op == "+":
-            return a + b
-        if node.op == "-":
-            return a - b
-        return a // b
-
-    @lang.eval("Call")
-    def call(node, rt):
-        return rt.call(rt.eval(node.callee), [rt.eval(a) for a in node.args])
-
-    @lang.exec("Assign")
-    def assign(node, rt):
-        rt.store(node.name, rt.eval(node.value))
-
-    @lang.exec("Print")
-    def print_(node, rt):
-        printed.append(rt.eval(node.value))
-
-    return lang
+    """The small language (functions, calls, sums, print); cases register their semantics
+    over its own."""
+    return make_language(printed)
 
 
 def both_modes(make, source):

@@ -310,6 +310,7 @@ def str_to_number(s):
         if INT_MIN <= n <= INT_MAX:
             return n
         return scaled_float(n, 0)
+    x = 0.0  # set on every path: the handler returns, but compiled code can't tell x is set
     try:
         x = float(body)
     except ValueError:
