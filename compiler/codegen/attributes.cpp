@@ -42,17 +42,6 @@ int64_t kindIn(const ptree::Index* tree, uint32_t node) {
     return tree->grammar && kind < tree->grammar->kindCount ? int64_t(kind) : -1;
 }
 
-// The label byte of a field name (field i has label i + 1), 0 when the grammar has none.
-uint8_t fieldLabelOf(const ptree::GrammarInfo* grammar, front::Text name) {
-    if (!grammar) return 0;
-    for (uint32_t i = 0; i < grammar->fieldCount && i < 255; i++) {
-        const ptree::Text& field = grammar->fields[i];
-        if (field.length == name.length && memcmp(field.data, name.data, size_t(name.length)) == 0)
-            return uint8_t(i + 1);
-    }
-    return 0;
-}
-
 constexpr char kErrorKind[] = "<error>";
 
 front::Text kindText(const ptree::Index* tree, uint32_t node) {
@@ -121,7 +110,7 @@ Status nodeRead(Emitter* e, Semantic* s, uint32_t node, front::Text name, front:
     const ptree::Index* tree = e->compiler->tree;
     if (!tree || node >= tree->count) return refuseConstruct(e, "a field of a node of no tree");
     // Fields come first, as in the reference mode: a field named text hides the text.
-    if (uint8_t label = fieldLabelOf(tree->grammar, name))
+    if (uint8_t label = attrs::fieldLabelOf(tree->grammar, name))
         return nodeFieldByName(e, node, label, out);
     bool answered;
     if (Status err = nodeAttribute(e, node, name, out, &answered); err != Status::ok) return err;
@@ -175,10 +164,16 @@ Status rtRead(Emitter* e, Semantic* s, front::Text name, front::Position at, Sha
     }
     if (named(name, "receiver") || named(name, "varargs")) {
         bool receiver = named(name, "receiver");
-        if (e->modes.runtimeFrameLookup)
-            return refuseConstruct(e, receiver ? "rt.receiver in a frame-walking helper"
-                                               : "rt.varargs in a frame-walking helper");
         llvmapi::ValueRef slot = receiver ? e->receiverSlot : e->extraArgumentsSlot;
+        if (e->modes.runtimeFrameLookup && slot) {
+            // A helper compiled out of line gets them as pointers that may be null.
+            Operand o;
+            if (Status err = valueOrDefault(e, slot, receiver ? noneShape() : emptyTuple(), &o);
+                err != Status::ok)
+                return err;
+            *out = dynShape(o);
+            return Status::ok;
+        }
         if (!slot) {
             *out = receiver ? noneShape() : emptyTuple();
             return Status::ok;

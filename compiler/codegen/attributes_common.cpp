@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "host/tree/grammar.h"
+
 namespace wuna::compile::attrs {
 
 namespace {
@@ -11,6 +13,16 @@ namespace {
 const llvmapi::Table& T = llvmapi::table;
 
 }  // namespace
+
+uint8_t fieldLabelOf(const ptree::GrammarInfo* grammar, front::Text name) {
+    if (!grammar) return 0;
+    for (uint32_t i = 0; i < grammar->fieldCount && i < 255; i++) {
+        const ptree::Text& field = grammar->fields[i];
+        if (field.length == name.length && memcmp(field.data, name.data, size_t(name.length)) == 0)
+            return uint8_t(i + 1);
+    }
+    return 0;
+}
 
 llvmapi::ValueRef blockPointer(Emitter* e, llvmapi::ValueRef payload) {
     openBlock(&e->builder);

@@ -15,6 +15,10 @@
 #include "compiler/codegen/lower.h"
 #include "wuna/runtime/value_layout.h"
 
+namespace wuna::ptree {
+struct GrammarInfo;
+}
+
 namespace wuna::compile::attrs {
 
 // The block's address: the payload turned into a pointer. Cannot fail.
@@ -63,6 +67,10 @@ Shape boolShape(bool value);
 // "<prefix><a><b><c>" written; unsupported, or outOfMemory when the text can't be written.
 [[nodiscard]] Status compileError(Emitter* e, const Semantic* s, front::Position at, const char* a,
                                   front::Text b = front::Text{"", 0}, const char* c = "");
+
+// The label byte of a field name (field i has label i + 1), 0 when the grammar has none.
+// Cannot fail.
+uint8_t fieldLabelOf(const ptree::GrammarInfo* grammar, front::Text name);
 
 // Whether the Python int of a bool, int or pint shape is usable as an index: *index set.
 bool integerIndex(const Shape& shape, int64_t* index);

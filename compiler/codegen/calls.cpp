@@ -10,8 +10,10 @@
 #include <string>
 
 #include "compiler/backend/compile_error.h"
+#include "compiler/codegen/attributes_common.h"
 #include "compiler/codegen/calls_shared.h"
 #include "compiler/front/stable.h"
+#include "host/tree/index.h"
 
 namespace wuna::compile {
 
@@ -25,9 +27,15 @@ using calls::keepLive;
 using calls::LiveMark;
 
 // Whether the object of an attribute call gives the callee by attribute fetch (a node, rt, or
-// a Python object other than bytes) rather than being the receiver of a method call.
-bool givesCallee(const Shape& object) {
-    if (object.kind == ShapeKind::node || object.kind == ShapeKind::rt) return true;
+// a Python object other than bytes) rather than being the receiver of a method call. A node's
+// find is its one method (no field of that name hides it): the node is its receiver.
+bool givesCallee(const Emitter* e, const Shape& object, front::Text name) {
+    if (object.kind == ShapeKind::node) {
+        const ptree::Index* tree = e->compiler->tree;
+        return !front::textIs(name, "find") ||
+               (tree && attrs::fieldLabelOf(tree->grammar, name) != 0);
+    }
+    if (object.kind == ShapeKind::rt) return true;
     return object.kind == ShapeKind::py && Py_TYPE(object.py) != &PyBytes_Type;
 }
 
@@ -263,7 +271,7 @@ Status lowerCallExpr(Emitter* e, Semantic* s, const front::Expr* call, Shape* ou
         Shape object;
         if (Status err = emitExpr(e, s, callee->attribute.object, &object); err != Status::ok)
             return err;
-        if (!givesCallee(object))
+        if (!givesCallee(e, object, callee->attribute.name))
             return methodCall(e, s, &object, callee->attribute.name, call, mark, out);
         if (Status err =
                 emitAttribute(e, s, &object, callee->attribute.name, call->position, &value);

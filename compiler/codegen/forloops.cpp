@@ -196,7 +196,7 @@ Status emitFor(Emitter* e, Semantic* s, const front::Stmt* statement, LoopSource
         LoopEntry entry{end, next, e->tries.count, nullptr, s->controlDepth, s->tryDepth};
         if (err == Status::ok) err = pushLoop(e, s, entry);
         if (err == Status::ok) {
-            err = lowerStatements(e, s, f.body);
+            err = lowerRegion(e, s, f.body);
             popLoop(s);
         }
         restoreTargetMarks(s, &marks);

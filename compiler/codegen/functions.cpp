@@ -553,6 +553,30 @@ Status bindThunkSlots(Emitter* e, uint32_t scope) {
 
 }  // namespace
 
+// The receiver and extra arguments a thunk's code reads (rt.receiver, rt.varargs): the two
+// slots after the variables in the frame of the function its scope is in (makeStorage and
+// emitCallFrame lay them out so). At the top level there are none: None and the empty tuple.
+Status bindThunkCallSlots(Emitter* e, uint32_t scope) {
+    Compiler* c = e->compiler;
+    uint32_t f = scope;
+    while (f != kGlobalScope && !ptree::isFunctionNode(c->tree, f)) f = scopeAround(c->tree, f);
+    if (f == kGlobalScope) return Status::ok;
+    ValueRef frame = e->ownFrame;
+    if (f != scope)
+        if (Status s = frameOfScope(e, f, FrameMessage::variableUnreachable, &frame);
+            s != Status::ok)
+            return s;
+    Layout* layout;
+    if (Status s = layoutOf(c, f, &layout); s != Status::ok) return s;
+    uint64_t n = layout->slots.count;
+    e->receiverSlot = frameSlotAt(e, frame, n);
+    // The slot of the extra arguments is filled only for a kind that keeps them.
+    const host::FunctionKind* kind = functionKindOf(c, f);
+    if (kind && kind->extra == host::ExtraArgs::keep)
+        e->extraArgumentsSlot = frameSlotAt(e, frame, n + 1);
+    return Status::ok;
+}
+
 Status emitThunk(Compiler* c, uint32_t node, bool exec, int32_t scope, const char* name,
                  size_t length) {
     if (!c->inputs || !c->tree || node >= c->tree->count)
@@ -582,6 +606,9 @@ Status emitThunk(Compiler* c, uint32_t node, bool exec, int32_t scope, const cha
     if (s == Status::ok) {
         e.errorTarget = error;
         e.returnBlock = error;
+        s = bindThunkCallSlots(&e, uint32_t(scope));
+    }
+    if (s == Status::ok) {
         s = emitThunkBody(&e, node, exec);
     }
     if (s == Status::ok) {

@@ -105,7 +105,7 @@ Status runTimeWhile(Emitter* e, Semantic* s, const front::Stmt* statement,
         LoopEntry entry{end, head, e->tries.count, nullptr, 0, 0};
         err = pushLoop(e, s, entry);
         if (err == Status::ok) {
-            err = lowerStatements(e, s, w.body);
+            err = lowerRegion(e, s, w.body);
             popLoop(s);
         }
     }

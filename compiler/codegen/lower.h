@@ -103,6 +103,13 @@ bool rtMethodByName(const char* name, size_t length, uint8_t* id);
                                 uint32_t count, Shape* receiver, front::Position at, Shape* out,
                                 const Shape* code = nullptr);
 
+// The value behind an optional pointer of the function being emitted (rt.receiver and
+// rt.varargs of a helper compiled out of line, which may receive null): the slot's value with a
+// reference of its own, else the default materialised; an owned operand of unknown kind. ok,
+// outOfMemory, or the errors of materialize.
+[[nodiscard]] Status valueOrDefault(Emitter* e, llvmapi::ValueRef pointer, const Shape& fallback,
+                                    Operand* out);
+
 // --- program functions (functions.cpp) -------------------------------------------------------
 
 // The code of function id (kTopLevel, a function node, or a typed entry) in the compiler's

@@ -193,6 +193,33 @@ bool rtMethodByName(const char* name, size_t length, uint8_t* id) {
     return false;
 }
 
+Status valueOrDefault(Emitter* e, llvmapi::ValueRef pointer, const Shape& fallback, Operand* out) {
+    const llvmapi::Table& T = llvmapi::table;
+    Builder* b = &e->builder;
+    ModuleRecord* m = &e->compiler->module;
+    llvmapi::ValueRef slot = valueSlot(e);
+    llvmapi::BasicBlockRef given, notGiven, got;
+    if (Status err = newBlock(b, "given", &given); err != Status::ok) return err;
+    if (Status err = newBlock(b, "not_given", &notGiven); err != Status::ok) return err;
+    if (Status err = newBlock(b, "got", &got); err != Status::ok) return err;
+    openBlock(b);
+    llvmapi::ValueRef address = T.LLVMBuildPtrToInt(b->builder, pointer, m->i64, "");
+    condBr(b, icmp(b, llvmapi::IntEQ, address, constI64(e, 0)), notGiven, given);
+    enter(b, given);
+    Operand held = loadOperand(e, pointer, KnownKind::unknown);
+    if (Status err = addReference(e, &held); err != Status::ok) return err;
+    if (Status err = storeOperand(e, slot, &held); err != Status::ok) return err;
+    br(b, got);
+    enter(b, notGiven);
+    Operand made;
+    if (Status err = materialize(e, fallback, kCallSiteSite, &made); err != Status::ok) return err;
+    if (Status err = storeOperand(e, slot, &made); err != Status::ok) return err;
+    br(b, got);
+    enter(b, got);
+    *out = loadOperand(e, slot, KnownKind::unknown);
+    return Status::ok;
+}
+
 Status emitRtCall(Emitter* e, Semantic* s, RtMethod method, Shape* args, uint32_t count,
                   Shape* receiver, front::Position at, Shape* out, const Shape* code) {
     if (!countFits(method, count)) {

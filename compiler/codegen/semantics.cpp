@@ -46,10 +46,19 @@ Status leaveWith(Emitter* e, Operand* result, RunStatus status) {
     return Status::ok;
 }
 
+// Whether a jump the bridge hands back must travel as a compiled raise of it does: through
+// the semantics compiled inline around the call (their values released, their handlers of
+// rt jumps given the chance to catch it) and the finally code of open try statements.
+bool jumpCrossesCompiledCode(const Emitter* e) {
+    return e->semantics.count > e->errorSemanticDepth || e->tries.count;
+}
+
 // rt.Return from the bridge: the value in the out slot becomes the function's result.
 Status emitReturned(Emitter* e, int32_t site) {
-    if (e->semantics.count > e->errorSemanticDepth)
-        return refuseConstruct(e, "rt.Return from a semantic run as Python inside a compiled one");
+    if (jumpCrossesCompiledCode(e)) {
+        Shape returned = dynShape(loadOperand(e, outSlot(e), KnownKind::unknown));
+        return lowerReturn(e, &returned, site);
+    }
     if (e->scopeId == kNoFunctionScope && !e->modes.jumpsAsStatus) {
         if (Status s = releaseSlot(e, outSlot(e)); s != Status::ok) return s;
         return failHere(e, site, kJumpAtTop);
@@ -60,6 +69,8 @@ Status emitReturned(Emitter* e, int32_t site) {
 
 // rt.Break or rt.Continue from the bridge: to the innermost rt.loop, else a failure.
 Status emitLoopJump(Emitter* e, int32_t site, bool isBreak) {
+    if (jumpCrossesCompiledCode(e))
+        return lowerBreak(e, isBreak ? RtMethod::break_ : RtMethod::continue_, site);
     if (e->rtLoops.count) {
         const RtLoopEntry& loop = e->rtLoops.last();
         if (loop.semantics != e->semantics.count || loop.tryHeight != e->tries.count)
@@ -85,8 +96,7 @@ Status emitLoopJump(Emitter* e, int32_t site, bool isBreak) {
 // A tail call the bridge left pending (rt.tail_call from a Python semantic): the function
 // returns the pending-call marker, and its caller makes the call after this frame is gone.
 Status emitTailPending(Emitter* e, int32_t site) {
-    if (e->semantics.count > e->errorSemanticDepth)
-        return refuseConstruct(e, "rt.tail_call from a semantic run as Python inside a compiled one");
+    if (jumpCrossesCompiledCode(e)) return emitTailCall(e, site);
     if (e->scopeId == kNoFunctionScope && !e->modes.jumpsAsStatus)
         return failHere(e, site, kJumpAtTop);
     Operand pending = constantOperand(e, value::TagTail, 0, KnownKind::unknown);

@@ -460,6 +460,24 @@ Status refuseChange(Emitter* e) {
 
 }  // namespace
 
+Status lowerRegion(Emitter* e, Semantic* s, front::StmtList body) {
+    backend::U32Set changed;
+    UnsetBits before;
+    Status err = changedVariables(body.items, body.count, &changed);
+    if (err == Status::ok) err = saveBits(s, changed, &before);
+    changed.free();
+    if (err == Status::ok) {
+        BranchScope saved = currentBranch;
+        currentBranch = BranchScope{s, s->controlDepth, s->tryDepth};
+        err = lowerStatements(e, s, body);
+        currentBranch = saved;
+        // The loop may run no iteration: after it, a local is unset where it was before.
+        writeBits(s, before);
+    }
+    before.free();
+    return err;
+}
+
 Status lowerStatement(Emitter* e, Semantic* s, const Stmt* statement) {
     front::Position saved = e->position;
     e->position = statement->position;

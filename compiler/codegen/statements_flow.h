@@ -41,6 +41,13 @@ inline bool assignsOnEveryPath(const Semantic* s) {
            s->tryDepth == currentBranch.tryDepth;
 }
 
+// A body that runs as a whole or not at all (a loop body compiled at run time, an except
+// handler), as one merging region: an assignment at its top level runs on every path through
+// it, so the reads after it in the same run of the body see the local set; after the body the
+// maybe-unset bits are those from before it (it may not run, and an earlier read in the next
+// iteration comes before the assignment). Errors of lowerStatements; outOfMemory.
+[[nodiscard]] Status lowerRegion(Emitter* e, Semantic* s, front::StmtList body);
+
 // The internal compile error of a local number the body doesn't have (the front end numbers
 // every local of a function, so this is a bug, never a silent slot). Returns unsupported.
 [[nodiscard]] Status unknownLocal(Emitter* e, uint32_t index);

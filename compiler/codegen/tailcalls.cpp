@@ -45,23 +45,34 @@ Status releaseOpenBodies(Emitter* e) {
     return releaseScopeFramesAbove(e, 0);
 }
 
-// Leaves the function being emitted with the tail call pending on the run context.
+// Leaves the function being emitted with the tail call pending on the run context. From inside
+// loops or try statements of a program function the way out is the jump lowering's
+// (emitTailCall): finally code runs with the call parked, a handler of rt.TailCall receives it,
+// and the open bodies and block frames are released on the way.
 Status leaveWithTailCall(Emitter* e, int32_t site) {
     if (e->modes.jumpsAsFailures)
         return failWith(e, site, front::kJumpOutOfJumpless, sizeof front::kJumpOutOfJumpless - 1);
-    if (jumpConstructsOpen(e)) return refuseConstruct(e, "rt.tail_call inside a loop or try");
     Builder* b = &e->builder;
     if (e->modes.jumpsAsStatus) {
+        if (jumpConstructsOpen(e)) return refuseConstruct(e, "rt.tail_call inside a loop or try");
         if (Status err = releaseOpenBodies(e); err != Status::ok) return err;
         openBlock(b);
         T.LLVMBuildRet(b->builder, constI32(e, 5));  // RunStatus: a pending tail call
         return Status::ok;
     }
-    if (e->modes.typedEntry || !e->resultPointer || !e->returnBlock)
+    // A program function's result goes through its result pointer or, in its generic entry,
+    // its result slot.
+    ValueRef result = e->resultPointer ? e->resultPointer : e->resultSlot;
+    if (e->modes.typedEntry || !result || !e->returnBlock)
         return refuseConstruct(e, "rt.tail_call in this function");
+    if (jumpConstructsOpen(e)) {
+        if (e->scopeId == kNoFunctionScope || !e->resultSlot)
+            return refuseConstruct(e, "rt.tail_call inside a loop or try");
+        return emitTailCall(e, site);
+    }
     if (Status err = releaseOpenBodies(e); err != Status::ok) return err;
-    storeWord(e, constI64(e, value::TagTail), e->resultPointer);
-    storeWord(e, constI64(e, 0), slotPayload(e, e->resultPointer));
+    storeWord(e, constI64(e, value::TagTail), result);
+    storeWord(e, constI64(e, 0), slotPayload(e, result));
     br(b, e->returnBlock);
     return Status::ok;
 }

@@ -287,7 +287,7 @@ Status handlerBody(Emitter* e, Semantic* s, const front::Handler& h, llvmapi::Ba
         restoreTargetMarks(s, &marks);
         return Status::outOfMemory;
     }
-    Status err = lowerStatements(e, s, h.body);
+    Status err = lowerRegion(e, s, h.body);
     e->caughtSlots.cut(e->caughtSlots.count - 1);
     restoreTargetMarks(s, &marks);
     if (restore) s->locals[h.local] = saved;

@@ -203,6 +203,20 @@ Status constantType(Emitter* e, const Shape& shape, PyObject** out) {
     return err;
 }
 
+// The type key of a value whose type is known while compiling: a node known then, or a
+// constant whose type (typeOfValue) is a type of the key table; *known false otherwise.
+Status knownKey(Compiler* c, const Shape& shape, PyObject* typeOfValue, uint64_t* key,
+                bool* known) {
+    *known = false;
+    if (shape.kind == ShapeKind::node) {
+        *key = value::TagNodeIndex;
+        *known = true;
+        return Status::ok;
+    }
+    if (!typeOfValue) return Status::ok;
+    return tableKey(c, typeOfValue, key, known);
+}
+
 Shape pyShape(PyObject* object) {
     Shape s{};
     s.kind = ShapeKind::py;
@@ -320,6 +334,22 @@ Status emitTypeCompare(Emitter* e, Semantic* s, CompareOp op, const front::Expr*
         if (Status err = constantType(e, b, &typeB); err != Status::ok) return err;
     if (typeA && typeB) {
         *out = ops::boolShape((typeA == typeB) == (op == CompareOp::is));
+        return Status::ok;
+    }
+    // A node known while compiling is a wuna.Node, whatever tag it gets at run time.
+    uint64_t keyOfA = 0, keyOfB = 0;
+    bool knownA = false, knownB = false;
+    if (Status err = knownKey(e->compiler, a, typeA, &keyOfA, &knownA); err != Status::ok)
+        return err;
+    if (second) {
+        if (Status err = knownKey(e->compiler, b, typeB, &keyOfB, &knownB); err != Status::ok)
+            return err;
+    } else if (named) {
+        if (Status err = tableKey(e->compiler, named, &keyOfB, &knownB); err != Status::ok)
+            return err;
+    }
+    if (knownA && knownB && (a.kind == ShapeKind::node || b.kind == ShapeKind::node)) {
+        *out = ops::boolShape((keyOfA == keyOfB) == (op == CompareOp::is));
         return Status::ok;
     }
     Operand argA, argB{};

@@ -41,7 +41,17 @@ Status fromInt(Compiler* c, PyObject* object, bool checked, Shape* out) {
 Status fromStr(Compiler* c, PyObject* object, Shape* out) {
     Py_ssize_t length = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(object, &length);
-    if (!utf8) return Status::pythonError;
+    if (!utf8) {
+        // Lone surrogates have no UTF-8, so no native str: the code that needs the constant
+        // isn't compiled (it runs as Python, which keeps the str as it is).
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return Status::pythonError;
+        PyErr_Clear();
+        static constexpr char kNoUtf8[] = "a str constant with lone surrogates (no UTF-8)";
+        c->message.clear();
+        for (const char* p = kNoUtf8; *p; p++)
+            if (!c->message.push(*p)) return Status::outOfMemory;
+        return Status::unsupported;
+    }
     char* copy = takeArray<char>(c, size_t(length));
     if (!copy) return Status::outOfMemory;
     memcpy(copy, utf8, size_t(length));

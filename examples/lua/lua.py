@@ -34,6 +34,7 @@ error goes to stderr with exit status 1, a syntax error exits with status 2); `-
 the tree instead; with no FILE it starts the interactive session.
 """
 import argparse
+import functools
 import os
 import sys
 
@@ -111,8 +112,14 @@ ESCAPES = {"a": 7, "b": 8, "f": 12, "n": 10, "r": 13, "t": 9, "v": 11, "\\": 92,
 LITERALS = {}  # source text of a string or hex literal -> its value
 
 
-def literal(text):
-    """The value of a String or Hex token from its source text."""
+def comptime(fn):
+    """wuna.comptime when wuna is there: compiled code decodes a literal once, while compiling."""
+    if wuna is None:
+        return fn
+    return wuna.comptime(fn)
+
+
+def _decoded(text):
     v = LITERALS.get(text)
     if v is None:
         if text[0] == "0":
@@ -121,6 +128,18 @@ def literal(text):
             v = decode_string(text)
         LITERALS[text] = v
     return v
+
+
+# A literal whose text is known only at run time (a child read through a run-time index) is
+# decoded in Python, once per text: decoded is no plain function, so compiled code calls it
+# there rather than compiling the decoder.
+decoded = functools.partial(_decoded)
+
+
+@comptime
+def literal(text):
+    """The value of a String or Hex token from its source text (it depends on the text alone)."""
+    return decoded(text)
 
 
 def utf8_bytes(code):
@@ -185,6 +204,16 @@ def decode_string(text):
 
 
 # Evaluation helpers -----------------------------------------------------------------------------
+
+def _error_at(rt, node, message):
+    rt.error(node, message)
+
+
+# rt.error(node, message) for a message made at run time. Compiled code takes rt.error's message
+# as a constant only; error_at is no plain function, so compiled code calls it in Python (on the
+# error's path alone), and rt.error there fails the run at the same node with the same text.
+error_at = functools.partial(_error_at)
+
 
 def ev(rt, x):
     """The value of a child: a node is evaluated, a string or hex token decoded."""
@@ -496,7 +525,7 @@ def index(rt, node, obj, key, what):
         return raw_get(STRING, key)
     if type(obj) is File:
         return index(rt, node, raw_get(obj.meta, "__index"), key, None)
-    rt.error(node, "attempt to index a %s value%s" % (type_label(obj), describe(rt, what)))
+    error_at(rt, node, "attempt to index a %s value%s" % (type_label(obj), describe(rt, what)))
 
 
 def set_index(rt, node, obj, key, value, what):
@@ -513,9 +542,9 @@ def set_index(rt, node, obj, key, value, what):
         try:
             raw_set(obj, key, value)
         except LuaError as e:
-            rt.error(node, str(e))
+            error_at(rt, node, str(e))
         return
-    rt.error(node, "attempt to index a %s value%s" % (type_label(obj), describe(rt, what)))
+    error_at(rt, node, "attempt to index a %s value%s" % (type_label(obj), describe(rt, what)))
 
 
 def call_error(rt, node, f):
@@ -537,7 +566,7 @@ def fail(rt, node, message):
     library function gets its message without a position, as in Lua)."""
     if node is None:
         raise wuna.Throw(message)
-    rt.error(node, message)
+    error_at(rt, node, message)
 
 
 def call_value(rt, f, args, node):
@@ -716,7 +745,7 @@ def operand_error(rt, node, message, a, b, left, right):
             # a comparison is reported on the line of its right operand (the token after op)
             op = rt.node_at(op.index + 1)
         node = error_site(rt, node, op)
-    rt.error(node, message)
+    error_at(rt, node, message)
 
 
 # Library functions that need the runtime --------------------------------------------------------
@@ -1209,7 +1238,7 @@ if wuna is not None and rules is not None:
             if pa is not None:
                 bad = b
                 what = node.right
-            rt.error(concat_site(rt, node),
+            error_at(rt, concat_site(rt, node),
                      "attempt to concatenate a %s value%s" % (type_label(bad), describe(rt, what)))
         return join(pa, pb)
 
@@ -1290,7 +1319,7 @@ if wuna is not None and rules is not None:
                 if h is not None:
                     return first(call_value(rt, h, [v], node))
                 return length(v)
-            rt.error(node, "attempt to get length of a %s value%s"
+            error_at(rt, node, "attempt to get length of a %s value%s"
                      % (type_label(v), describe(rt, node.operand)))
         try:
             if op == "-":
@@ -1323,7 +1352,7 @@ if wuna is not None and rules is not None:
         try:
             return table_from(positional, keyed)
         except LuaError as e:
-            rt.error(node, str(e))
+            error_at(rt, node, str(e))
 
     @language.exec("LabelBlock")
     def run_label_block(node, rt):
@@ -1348,7 +1377,7 @@ if wuna is not None and rules is not None:
             run_statements(rt, node, 0)  # nil and false are not closed
             return
         if meta_field(v, "__close") is None:
-            rt.error(node, "variable '%s' got a non-closable value" % name.text)
+            error_at(rt, node, "variable '%s' got a non-closable value" % name.text)
         try:
             run_statements(rt, node, 0)
         except wuna.Throw as e:
@@ -1483,7 +1512,7 @@ def for_value(rt, node, v, what):
     if type(v) is str:
         n = str_to_number(v)
     if n is None:
-        rt.error(node, "bad 'for' %s (number expected, got %s)" % (what, type_label(v)))
+        error_at(rt, node, "bad 'for' %s (number expected, got %s)" % (what, type_label(v)))
     return float(n)
 
 

@@ -320,6 +320,7 @@ def str_to_number(s):
         if INT_MIN <= n <= INT_MAX:
             return n
         return scaled_float(n, 0)
+    x = 0.0  # set on every path: the handler returns, but compiled code can't tell x is set
     try:
         x = float(body)
     except ValueError:
@@ -452,14 +453,14 @@ def canonical(s):
     if s.isascii():
         return s
     for c in s:
-        if "\udc80" <= c <= "\udcff":
+        if 0xDC80 <= ord(c) <= 0xDCFF:
             return from_bytes(to_bytes(s))
     return s
 
 
 def join(a, b):
     """a .. b of two canonical strings."""
-    if a and b and (("\udc80" <= a[-1] <= "\udcff") or ("\udc80" <= b[0] <= "\udcff")):
+    if a and b and (0xDC80 <= ord(a[-1]) <= 0xDCFF or 0xDC80 <= ord(b[0]) <= 0xDCFF):
         return from_bytes(to_bytes(a) + to_bytes(b))
     return a + b
 
