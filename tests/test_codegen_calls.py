@@ -43,10 +43,6 @@ out(fib(20));
 """
 
 
-@pytest.mark.xfail(strict=True, reason="call runs as Python: the toy's binary calls the OPS "
-                   "lambdas, which the front end doesn't read (only functions defined with def "
-                   "can be compiled), so binary runs as Python, and an rt.Return from a semantic "
-                   "run as Python inside a compiled one isn't compiled yet")
 def test_recursive_fib_gives_the_reference_result_through_the_direct_path(capfd):
     lang = toy(tail=False)
     plain_calls(lang)

@@ -240,3 +240,38 @@ def test_a_constant_str_with_lone_surrogates_runs_as_python_with_the_same_result
     python, compiled, sent = both_modes(surrogate_constants, "print 4;")
     assert compiled == python == [ascii("\xe9\udcff4")]
     assert "lone surrogates" in sent["print_"]
+
+
+# ---- a bare raise in a handler that may have caught an rt jump -------------------------------
+
+REJUMPS = {
+    # the function's return passes through a try whose handler catches everything and re-raises
+    "return": "def f() { try { return 5; } catch { print 0; } print 1; return 2; }\nprint f();\n",
+    # nothing is caught: the handler never runs
+    "no_jump": "def f() { try { print 3; } catch { print 0; } return 2; }\nprint f();\n",
+}
+
+
+def reraising_try(printed):
+    """Try's semantic notes every exception passing through its body and raises it again, as
+    a semantic closing a resource does."""
+    lang = language(printed)
+
+    @lang.exec("Try")
+    def try_(node, rt):
+        try:
+            rt.exec(node.body)
+        except BaseException:
+            printed.append("passing")
+            raise
+
+    return lang
+
+
+@pytest.mark.parametrize("source", REJUMPS.values(), ids=REJUMPS.keys())
+def test_an_rt_jump_raised_again_by_a_bare_raise_stays_the_jump(source):
+    # Compiled, the re-raised rt.Return became the run's failure "Return: 5"; the handler is
+    # now left to Python, where the jump goes on as the jump it is.
+    python, compiled, semantics = both_modes(reraising_try, source)
+    assert compiled == python
+    assert "a bare raise in a handler that may catch an rt jump" in semantics["try_"]

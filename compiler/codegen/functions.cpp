@@ -5,8 +5,8 @@
 // it, and its "return" and "error" exits completed. A generic entry starts with the typed-entry
 // dispatch (typedentries.cpp); a typed entry takes its parameters as payloads of the kinds
 // recorded for the function and returns its result (or the typed failure) as a value pair.
-// The top level keeps the globals no function references in stack slots (typed locals). installEmission makes these the code generator's entries
-// (backend/emit.h). See lower.h.
+// The top level keeps the globals no function references in stack slots (typed locals).
+// installEmission makes these the code generator's entries (backend/emit.h). See lower.h.
 #include <cstdlib>
 #include <cstring>
 
@@ -136,8 +136,8 @@ Status bindReceiver(Emitter* e, uint32_t node) {
     if (Status s = newBlock(b, "recv_given", &given); s != Status::ok) return s;
     if (Status s = newBlock(b, "recv_outer", &outer); s != Status::ok) return s;
     if (Status s = newBlock(b, "recv_set", &set); s != Status::ok) return s;
-    ValueRef present = icmp(b, llvmapi::IntNE, e->receiverPointer,
-                            T.LLVMConstNull(e->compiler->module.ptr));
+    ValueRef present =
+        icmp(b, llvmapi::IntNE, e->receiverPointer, T.LLVMConstNull(e->compiler->module.ptr));
     condBr(b, present, given, outer);
     enter(b, given);
     Operand o = loadOperand(e, e->receiverPointer, KnownKind::unknown);
@@ -173,8 +173,8 @@ Status bindExtraArguments(Emitter* e, uint32_t node, uint64_t parameters) {
     if (Status s = storeOperand(e, e->extraArgumentsSlot, &empty); s != Status::ok) return s;
     br(b, done);
     enter(b, extra);
-    ValueRef args[] = {e->runContext, constI32(e, int32_t(node)), e->argumentArray,
-                       e->argumentCount, constI64(e, parameters), e->scratch};
+    ValueRef args[] = {e->runContext,    constI32(e, int32_t(node)), e->argumentArray,
+                       e->argumentCount, constI64(e, parameters),    e->scratch};
     ValueRef ok;
     if (Status s = callHelper(e, "wn_varargs", args, 6, &ok); s != Status::ok) return s;
     if (Status s = checkOk(e, ok); s != Status::ok) return s;
@@ -210,8 +210,7 @@ Status bindParameters(Emitter* e, uint32_t node, const backend::List<uint32_t>& 
                                               &index, 1, "");
         Operand argument = loadOperand(e, at, KnownKind::unknown);
         if (Status s = addReference(e, &argument); s != Status::ok) return s;
-        if (Status s = storeParameter(e, node, parameters[i], &argument); s != Status::ok)
-            return s;
+        if (Status s = storeParameter(e, node, parameters[i], &argument); s != Status::ok) return s;
     }
     return Status::ok;
 }
@@ -224,14 +223,14 @@ Status bodyValue(Emitter* e, uint32_t node, const host::FunctionKind* kind, Shap
     uint64_t end = uint64_t(node) + tree->nodes[node].descendants + 1;
     if (end > tree->count) end = tree->count;
     for (uint32_t k = node + 1; k < end; k += tree->nodes[k].descendants + 1)
-        if (ptree::kindOf(tree->nodes[k]) == kind->bodyRule) return nodeFieldWhenCompiling(e, k, out);
+        if (ptree::kindOf(tree->nodes[k]) == kind->bodyRule)
+            return nodeFieldWhenCompiling(e, k, out);
     *out = noneShape();
     return Status::ok;
 }
 
 // The exits: "return" gives true (the result slot holds the result), "error" false.
-void finishExits(Emitter* e, BasicBlockRef returnBlock, BasicBlockRef errorBlock,
-                 Status* status) {
+void finishExits(Emitter* e, BasicBlockRef returnBlock, BasicBlockRef errorBlock, Status* status) {
     ModuleRecord* m = &e->compiler->module;
     Builder* b = &e->builder;
     br(b, returnBlock);
@@ -343,8 +342,7 @@ Status bindTypedParameters(Emitter* e, uint32_t node, const backend::List<uint32
         argument.payload = T.LLVMGetParam(fn, unsigned(4 + i));
         if (kind == KnownKind::list)
             if (Status s = addReference(e, &argument); s != Status::ok) return s;
-        if (Status s = storeParameter(e, node, parameters[i], &argument); s != Status::ok)
-            return s;
+        if (Status s = storeParameter(e, node, parameters[i], &argument); s != Status::ok) return s;
     }
     return Status::ok;
 }
@@ -407,7 +405,8 @@ Status emitProgramEntry(Emitter* e, Compiler* c, uint32_t id) {
         e->location = T.LLVMGetParam(fn.function, 3);
         e->resultSlot = valueSlot(e);
         if (kinds->count != parameters.count)
-            s = refuse(c, "wuna: a typed entry whose kinds don't match its parameters (a wuna bug)");
+            s = refuse(c,
+                       "wuna: a typed entry whose kinds don't match its parameters (a wuna bug)");
     } else {
         e->argumentArray = T.LLVMGetParam(fn.function, 2);
         e->argumentCount = T.LLVMGetParam(fn.function, 3);
@@ -523,35 +522,7 @@ Status releaseLocals(Emitter* e) {
 
 Status emitProgramFunction(Compiler* c, uint32_t id) { return emitFunctionEntry(c, id); }
 
-namespace {
-
-// A thunk's rt.receiver and rt.varargs are those of the function around its scope, as in the
-// reference mode: the two slots after that function's variables in its frame (makeStorage),
-// reached from the thunk's frame through the block scopes between. At the top level there is
-// neither (None and an empty tuple); a function that keeps no extra arguments has none either.
-Status bindThunkSlots(Emitter* e, uint32_t scope) {
-    if (scope == kGlobalScope) return Status::ok;
-    Compiler* c = e->compiler;
-    const ptree::Index* tree = c->tree;
-    ValueRef frame = e->ownFrame;
-    uint32_t f = scope;
-    while (f != kGlobalScope && !ptree::isFunctionNode(tree, f)) {
-        frame = parentFrame(e, frame);
-        f = scopeOf(c, f);
-    }
-    const host::FunctionKind* kind = f != kGlobalScope ? functionKindOf(c, f) : nullptr;
-    if (!kind) return Status::ok;
-    Layout* layout;
-    if (Status s = layoutOf(c, f, &layout); s != Status::ok) return s;
-    // Without a heap frame the function keeps them on its own stack, out of a thunk's reach.
-    if (!layout->heapFrame) return Status::ok;
-    uint64_t n = layout->slots.count;
-    e->receiverSlot = frameSlotAt(e, frame, n);
-    if (kind->extra == host::ExtraArgs::keep) e->extraArgumentsSlot = frameSlotAt(e, frame, n + 1);
-    return Status::ok;
-}
-
-}  // namespace
+namespace {}  // namespace
 
 // The receiver and extra arguments a thunk's code reads (rt.receiver, rt.varargs): the two
 // slots after the variables in the frame of the function its scope is in (makeStorage and
@@ -559,7 +530,7 @@ Status bindThunkSlots(Emitter* e, uint32_t scope) {
 Status bindThunkCallSlots(Emitter* e, uint32_t scope) {
     Compiler* c = e->compiler;
     uint32_t f = scope;
-    while (f != kGlobalScope && !ptree::isFunctionNode(c->tree, f)) f = scopeAround(c->tree, f);
+    while (f != kGlobalScope && !ptree::isFunctionNode(c->tree, f)) f = scopeOf(c, f);
     if (f == kGlobalScope) return Status::ok;
     ValueRef frame = e->ownFrame;
     if (f != scope)
@@ -600,7 +571,6 @@ Status emitThunk(Compiler* c, uint32_t node, bool exec, int32_t scope, const cha
     e.resultPointer = e.resultSlot;
     // Jumps the node makes go back to the bridge as the thunk's status.
     e.modes.jumpsAsStatus = 1;
-    if (s == Status::ok) s = bindThunkSlots(&e, uint32_t(scope));
     BasicBlockRef error;
     if (s == Status::ok) s = namedBlock(&e, "error", &error);
     if (s == Status::ok) {

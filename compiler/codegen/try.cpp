@@ -243,6 +243,19 @@ Status dispatch(Emitter* e, Semantic* s, const front::Stmt* statement, TryEntry*
     return Status::ok;
 }
 
+// Whether handler index's bare raise could re-raise an rt jump (rt.Return, rt.Break...) it
+// caught: the caught object would go on as a failure, not as the jump it is, so such a
+// handler is not compiled. A handler whose jump is compiled keeps no object to re-raise.
+bool reraisesACaughtJump(const TryEntry* t, uint64_t index, const front::Handler& h,
+                         uint8_t compiledJump) {
+    if (compiledJump || !hasBareRaise(h.body)) return false;
+    for (uint32_t j = 0; j < kJumpClassCount; j++) {
+        const JumpHandler& jh = t->jumpHandlers[j];
+        if (jh.present && jh.index == index) return true;
+    }
+    return false;
+}
+
 // One handler's body, entered from its block, ending in a branch to "handled".
 Status handlerBody(Emitter* e, Semantic* s, const front::Handler& h, llvmapi::BasicBlockRef block,
                    llvmapi::ValueRef slot, uint8_t compiledJump, llvmapi::BasicBlockRef handled) {
@@ -433,6 +446,10 @@ Status compileParts(Emitter* e, Semantic* s, const front::Stmt* statement, TryEn
     e->errorTarget = drop;
     for (uint64_t i = 0; err == Status::ok && i < tr.handlers.count; i++) {
         s->ended = 0;
+        if (reraisesACaughtJump(t, i, tr.handlers.items[i], facts[i].compiledJump)) {
+            err = refuseConstruct(e, "a bare raise in a handler that may catch an rt jump");
+            break;
+        }
         err = handlerBody(e, s, tr.handlers.items[i], t->handlerBlocks[i], t->handlerSlots[i],
                           facts[i].compiledJump, blocks.handled);
     }

@@ -1381,7 +1381,9 @@ if wuna is not None and rules is not None:
         try:
             run_statements(rt, node, 0)
         except wuna.Throw as e:
-            if type(e.value) is Jump:
+            # isinstance, not type(): a Jump made by compiled code reaches a semantic run as
+            # Python as its record proxy, whose type is not Jump
+            if isinstance(e.value, Jump):
                 close_value(rt, node, v, None)  # a goto out of the scope leaves it normally
             else:
                 close_value(rt, node, v, e.value)
@@ -1455,7 +1457,7 @@ def run_statements(rt, node, start):
             return
         except wuna.Throw as e:
             jump = e.value
-            if type(jump) is not Jump or jump.holder != node.index:
+            if not isinstance(jump, Jump) or jump.holder != node.index:
                 raise
             start = jump.position + 1
 
