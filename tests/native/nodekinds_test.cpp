@@ -59,6 +59,7 @@ protected:
         c->nodeKinds.free();
         runtime::hostApi = saved;
         PyErr_Clear();
+        testing_support::endRun(gil::current());
     }
     Py_ssize_t asked() { return PyList_Size(PyDict_GetItemString(globals, "asked")); }
 
