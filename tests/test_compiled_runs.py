@@ -140,7 +140,9 @@ def test_report_counts_the_compiled_run():
     assert (report["code"], report["optimizing"]) in {("fast", True), ("optimized", False)}
     assert report["cache"]["loaded"] + report["cache"]["compiled"] <= 1
     assert report["gil_taken"] >= 1
-    assert (report["module_state"], report["speculated"], report["python_functions"]) == ({}, {}, {})
+    assert (report["module_state"], report["speculated"]) == ({}, {})
+    # The semantics run as Python are no Python functions compiled code called.
+    assert "print_" not in report["python_functions"] and "div" not in report["python_functions"]
     # A run without report=True leaves the crossings of the last reported run.
     program.run("compiled")
     assert program.report()["python_crossings"] == {"py_semantic": 3}
@@ -250,3 +252,19 @@ def test_compiled_programs_with_functions_give_the_reference_results(source):
     program = make_small_language(printed, hosts=[boom]).load(source, "small.calc")
     expected = small_outcome(program, printed, "python")
     assert small_outcome(program, printed, "compiled") == expected
+
+
+
+# ---- Python functions compiled code could not compile ------------------------------------
+
+def test_python_functions_is_the_processs_table_shown_by_every_program():
+    from support.toy import toy
+    lang = toy()
+    lang.host("count", lambda x: x + 1)
+    program = lang.load("out(count(1));")
+    program.run("compiled")
+    assert lang.printed == [2]
+    functions = program.report()["python_functions"]
+    assert all(isinstance(k, str) and isinstance(v, str) for k, v in functions.items())
+    assert lang.load("1;").report()["python_functions"] == functions
+    assert program.report()["python_functions"] is not functions

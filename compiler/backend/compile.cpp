@@ -96,6 +96,7 @@ void release(Compiler* c) {
     c->helperWorklist.free();
     c->typedEntries.forEach([](uint32_t, TypedEntry entry) { free(entry.kinds); });
     c->typedEntries.free();
+    c->nodeKinds.free();
     c->profiles.free();
     c->sites.free();
     c->layouts.forEach([](uint32_t, Layout* layout) {

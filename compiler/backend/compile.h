@@ -180,6 +180,7 @@ struct Compiler {
     uint64_t declaredCheckpoint;
     void* keyOrigins;  // ahead-of-time builds only
     backend::U32Map<TypedEntry> typedEntries;
+    backend::U32Map<uint8_t> nodeKinds;  // node -> its kind from Language.types (0x80: known)
     backend::TextMap<HelperSpec*> helperNames;  // keys: the specs' own symbol texts
     backend::List<HelperSpec*> helperWorklist;
     uint64_t helperCheckpoint;

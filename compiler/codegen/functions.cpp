@@ -9,6 +9,7 @@
 // installEmission makes these the code generator's entries (backend/emit.h). See lower.h.
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 #include "compiler/backend/compile_error.h"
 #include "compiler/backend/emit.h"
@@ -413,7 +414,17 @@ Status emitProgramEntry(Emitter* e, Compiler* c, uint32_t id) {
         e->receiverPointer = T.LLVMGetParam(fn.function, 4);
         e->resultSlot = T.LLVMGetParam(fn.function, 5);
         BasicBlockRef generic;
-        s = emitTypedDispatch(e, id, uint32_t(parameters.count), nullptr, &generic);
+        // Declared kinds are copied out: the dispatch records them again, freeing the entry.
+        const TypedEntry* declared = nullptr;
+        KnownKind declaredKinds[4];
+        s = nodeKindFromTypes(e, node, &declared);
+        bool fits = declared && declared->count == parameters.count &&
+                    declared->count <= std::size(declaredKinds);
+        for (uint32_t i = 0; fits && i < declared->count; i++)
+            declaredKinds[i] = KnownKind(declared->kinds[i]);
+        if (s == Status::ok)
+            s = emitTypedDispatch(e, id, uint32_t(parameters.count),
+                                  fits ? declaredKinds : nullptr, &generic);
     }
     BasicBlockRef lost = nullptr;
     if (s == Status::ok) s = newBlock(&e->builder, "frame_lost", &lost);

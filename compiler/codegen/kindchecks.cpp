@@ -135,7 +135,9 @@ Status emitKindCheck(Emitter* e, uint32_t node, Shape* value, Shape* out) {
         *out = *value;
         return Status::ok;
     }
-    return emitKindCheckAs(e, node, nodeKindMemo(e->compiler, node), value, out);
+    KnownKind declared = KnownKind::unknown;
+    if (Status s = nodeKindMemo(e->compiler, node, &declared); s != Status::ok) return s;
+    return emitKindCheckAs(e, node, declared, value, out);
 }
 
 }  // namespace wuna::compile

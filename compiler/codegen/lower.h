@@ -133,13 +133,23 @@ bool rtMethodByName(const char* name, size_t length, uint8_t* id);
 
 // --- node kinds from the language's types (nodekinds.cpp) -------------------------------------
 
-// The declared kind of a node from Language.types, memoised per node: none for a node
-// without a declared type, or of a type that has no kind.
-KnownKind nodeKindMemo(Compiler* c, uint32_t node);
+// The declared kind of a node from Language.types, remembered per node: unknown for a node
+// without a declared type, or of a type that has no kind. Errors are not remembered. ok;
+// pythonError with the exception (the mapping raised, or a dict mapping lacks a type that is
+// no str: TypeError); outOfMemory when the memo can't grow.
+[[nodiscard]] Status nodeKindMemo(Compiler* c, uint32_t node, KnownKind* out);
 // The Python type the node's type maps to through Language.types (borrowed, identity only),
 // or null (no types, no analysis, a type_of that raises, no entry). 0, or -1 with a Python
 // exception (a dict mapping lacking a type that is no str: TypeError; a raising mapping).
 [[nodiscard]] int typeOfNode(PyObject* types, PyObject* analysis, uint32_t node, PyObject** out);
+// The declared parameter kinds of function node (one byte each: bool, int, float or list),
+// remembered per function in the typed-entry kinds: *out null when a parameter is declared
+// of another kind or not at all, when the function has no parameters, or without a types
+// mapping or an analysis. ok; pythonError with the exception (typeOfNode's); outOfMemory.
+[[nodiscard]] Status nodeKindFromTypes(Emitter* e, uint32_t node, const TypedEntry** out);
+// Records kind bytes as the typed-entry kinds of function id (the typed entry's parameter
+// list; copied); null kinds: none (no typed entry). ok, or outOfMemory.
+[[nodiscard]] Status recordKinds(Compiler* c, uint32_t id, const uint8_t* kinds, uint32_t n);
 
 // --- rt.eval, rt.exec, rt.loop and semantic lookup (eval.cpp, semantics.cpp) ------------------
 

@@ -108,29 +108,6 @@ ValueRef intTagsOf(Emitter* e, uint32_t n) {
     return word;
 }
 
-// Records kind bytes as the typed-entry kinds of function id (the typed entry's parameter
-// list); null kinds: none (no typed entry).
-Status recordKinds(Compiler* c, uint32_t id, const uint8_t* kinds, uint32_t n) {
-    uint8_t* bytes = nullptr;
-    if (kinds) {
-        bytes = static_cast<uint8_t*>(malloc(n ? n : 1));
-        if (!bytes) return Status::outOfMemory;
-        for (uint32_t i = 0; i < n; i++) bytes[i] = kinds[i];
-    }
-    TypedEntry entry{bytes, kinds ? n : 0};
-    TypedEntry* old = c->typedEntries.find(id);
-    if (old) {
-        free(old->kinds);
-        *old = entry;
-        return Status::ok;
-    }
-    if (!c->typedEntries.put(id, entry)) {
-        free(bytes);
-        return Status::outOfMemory;
-    }
-    return Status::ok;
-}
-
 // "entry_count": the call counted into the profile, wn_speculate at the hot_calls-th call.
 Status emitCounting(Emitter* e, uint32_t id, uint32_t n, ValueRef profile, BasicBlockRef generic) {
     Compiler* c = e->compiler;
@@ -200,6 +177,27 @@ void emitTypedCall(Emitter* e, uint32_t n, ValueRef t) {
 }
 
 }  // namespace
+
+Status recordKinds(Compiler* c, uint32_t id, const uint8_t* kinds, uint32_t n) {
+    uint8_t* bytes = nullptr;
+    if (kinds) {
+        bytes = static_cast<uint8_t*>(malloc(n ? n : 1));
+        if (!bytes) return Status::outOfMemory;
+        for (uint32_t i = 0; i < n; i++) bytes[i] = kinds[i];
+    }
+    TypedEntry entry{bytes, kinds ? n : 0};
+    TypedEntry* old = c->typedEntries.find(id);
+    if (old) {
+        free(old->kinds);
+        *old = entry;
+        return Status::ok;
+    }
+    if (!c->typedEntries.put(id, entry)) {
+        free(bytes);
+        return Status::outOfMemory;
+    }
+    return Status::ok;
+}
 
 bool compiledForThisProcess(const Compiler* c) { return !c->keyOrigins && !c->module.keyOrigins; }
 

@@ -26,6 +26,7 @@
 #include "wuna/runtime/gc.h"
 #include "wuna/runtime/gil.h"
 #include "wuna/runtime/helpers/calls.h"
+#include "wuna/runtime/helpers/pyfunc.h"
 #include "wuna/runtime/helpers/run.h"
 #include "wuna/runtime/pending_error.h"
 #include "wuna/runtime/value.h"
@@ -286,6 +287,14 @@ int CompiledRun::raiseStrict() {
         m.add(": ").add(c->name, c->nameLength);
     } else if (c->nameLength) {
         m.add(", calling ").add(c->name, c->nameLength).add("()");
+    }
+    if (PyObject* why = bridge::whyPython(c->callee)) {
+        Py_ssize_t length = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(why, &length);
+        if (text)
+            m.add(", which isn't compiled: ").add(text, size_t(length));
+        else
+            PyErr_Clear();
     }
     m.add(" (").add(c->where.function).add(", ").add(c->where.file).add(":");
     m.addUnsigned(c->where.line).add(" in wuna)");

@@ -24,6 +24,7 @@
 #include "host/run/program_call.h"
 #include "host/run/run_thread.h"
 #include "wuna/runtime/args.h"
+#include "wuna/runtime/helpers/pyfunc.h"
 #include "host/support/pymethods.h"
 #include "host/tree/holder.h"
 #include "host/tree/node.h"
@@ -334,6 +335,32 @@ PyObject* speculatedReport(const driver::Compiled* state) {
     return report;
 }
 
+// The process's Python functions that compiled code called and could not compile: a new
+// dict {__qualname__: why}, or null with the exception. The registry is copied first: reading
+// a name runs Python, which may note one more function in the registry while it is walked.
+PyObject* pythonFunctionsReport() {
+    PyObject* report = PyDict_New();
+    PyObject* registry = bridge::uncompiledFunctions();
+    if (!report || !registry) return report;
+    PyObject* copy = PyDict_Copy(registry);
+    if (!copy) {
+        Py_DECREF(report);
+        return nullptr;
+    }
+    Py_ssize_t at = 0;
+    PyObject* function = nullptr;
+    PyObject* why = nullptr;
+    int rc = 0;
+    while (rc == 0 && PyDict_Next(copy, &at, &function, &why)) {
+        PyObject* name = PyObject_GetAttrString(function, "__qualname__");
+        rc = name ? PyDict_SetItem(report, name, why) : -1;
+        Py_XDECREF(name);
+    }
+    Py_DECREF(copy);
+    if (rc < 0) Py_CLEAR(report);
+    return report;
+}
+
 // Program.report(): what the last compiled runs did. Without compiled code every count is
 // empty: no crossings recorded, no module state, no cache traffic.
 PyObject* programReport(PyObject* self, PyObject*) {
@@ -356,7 +383,7 @@ PyObject* programReport(PyObject* self, PyObject*) {
               putKey(report, "optimizing", PyBool_FromLong(record->optimizeTask != nullptr)) == 0 &&
               putKey(report, "gil_taken", PyLong_FromUnsignedLongLong(record->lockCount)) == 0 &&
               putKey(report, "speculated", speculatedReport(state)) == 0 &&
-              putKey(report, "python_functions", PyDict_New()) == 0;
+              putKey(report, "python_functions", pythonFunctionsReport()) == 0;
     if (!ok) Py_CLEAR(report);
     return report;
 }

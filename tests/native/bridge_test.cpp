@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -54,6 +55,7 @@ def keep(node, rt):
     kept.append(rt)
     return node
 def add(a, b): return a + b
+def refused(a): return a + 1
 def fails(x): raise KeyError(x)
 class Nameless:
     def __call__(self, x): raise ValueError("no")
@@ -567,6 +569,42 @@ INSTANTIATE_TEST_SUITE_P(Table, HostFailures,
                                            HostFailure{"nameless", "host function: ValueError: no"},
                                            HostFailure{"add", "add: TypeError: add() missing 1 "
                                                               "required positional argument: 'b'"}));
+
+// A compiler that compiles nothing, with its reason.
+void* refuseToCompile(void*, PyObject*, uint64_t, uint64_t, bool, char* reason, size_t* length) {
+    static constexpr char kWhy[] = "no compiled form";
+    std::memcpy(reason, kWhy, sizeof kWhy - 1);
+    *length = sizeof kWhy - 1;
+    return nullptr;
+}
+
+TEST_F(Bridge, AFunctionThatCannotBeCompiledIsCalledThroughPythonAndRegisteredWithItsReason) {
+    bridge::compilerApi.python = refuseToCompile;
+    Value f = pyValue("refused");
+    PyObject* function = reinterpret_cast<PyObject*>(uintptr_t(f.payload));
+    Value args[] = {Value::integer(4)};
+    Value out{};
+    ASSERT_TRUE(wn_call(&ctx, 1, int64_t(f.tag), int64_t(f.payload), args, 1, nullptr, &out));
+    EXPECT_EQ(out.payload, 5u);
+    PyObject* registry = bridge::uncompiledFunctions();
+    ASSERT_NE(registry, nullptr);
+    PyObject* why = PyDict_GetItem(registry, function);
+    ASSERT_NE(why, nullptr);
+    EXPECT_STREQ(PyUnicode_AsUTF8(why), "no compiled form");
+    EXPECT_EQ(bridge::whyPython(function), why);
+}
+
+TEST_F(Bridge, WhyPythonAnswersOnlyForRegisteredObjectsAndNeverReadsTheAddress) {
+    bridge::noteNotCompiled(PyDict_GetItemString(globalsOf, "fails"), "first", 5);
+    bridge::noteNotCompiled(PyDict_GetItemString(globalsOf, "fails"), "second", 6);
+    EXPECT_STREQ(PyUnicode_AsUTF8(bridge::whyPython(PyDict_GetItemString(globalsOf, "fails"))),
+                 "second");
+    EXPECT_EQ(bridge::whyPython(PyDict_GetItemString(globalsOf, "kinds")), nullptr);
+    EXPECT_EQ(bridge::whyPython(nullptr), nullptr);
+    // An address that is no object (a crossing's callee may be gone): compared, not read.
+    alignas(16) static const char notAnObject[16] = {};
+    EXPECT_EQ(bridge::whyPython(reinterpret_cast<const PyObject*>(notAnObject)), nullptr);
+}
 
 TEST_F(Bridge, CallPythonPassesValuesAsTheyAre) {
     PyObject* table[] = {PyDict_GetItemString(globalsOf, "kinds")};

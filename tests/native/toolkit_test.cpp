@@ -5,6 +5,7 @@
 // run time, copies of borrows, borrows of globals made owners before calls that may run
 // program code, and key globals that fail without stopping the process.
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 
 #include <cstring>
 #include <string>
@@ -442,6 +443,82 @@ TEST_F(Toolkit, AKeyGlobalThatCannotBeListedIsOutOfMemoryAndChangesNothing) {
     // And the next key gets the next number.
     ASSERT_EQ(compile::keyGlobal(m, 0x20, &second), Status::ok);
     EXPECT_STREQ(LLVMGetValueName(reinterpret_cast<LLVMValueRef>(second)), "t_keyoom_k2");
+}
+
+// A map that can't grow, for as long as it lives: its table claims 2^41 slots, more than
+// growing can allocate twice over, half of them in use; the slots are untouched zero pages
+// reserved without backing, which a lookup reads as free. Restores the map when it ends.
+template <typename Map>
+struct UngrowableMap {
+    static constexpr size_t kSlots = size_t(1) << 41;
+    Map* map;
+    Map saved;
+    size_t bytes = kSlots * sizeof(typename Map::Slot);
+    void* region;
+    explicit UngrowableMap(Map* m) : map(m), saved(*m) {
+        region = mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
+                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        if (region == MAP_FAILED) {
+            region = nullptr;
+            return;
+        }
+        map->slots = static_cast<typename Map::Slot*>(region);
+        map->capacity = kSlots;
+        map->used = kSlots / 2;
+    }
+    UngrowableMap(const UngrowableMap&) = delete;
+    UngrowableMap& operator=(const UngrowableMap&) = delete;
+    ~UngrowableMap() {
+        *map = saved;
+        if (region) munmap(region, bytes);
+    }
+};
+
+TEST_F(Toolkit, AKeyThatCannotEnterTheKeyMapIsOutOfMemoryAndChangesNothing) {
+    Bare bare("t_keymap");
+    compile::ModuleRecord* m = bare.m();
+    llvmapi::ValueRef first;
+    ASSERT_EQ(compile::keyGlobal(m, 0x10, &first), Status::ok);
+    llvmapi::ValueRef second = nullptr;
+    {
+        UngrowableMap full(&m->keys);
+        if (!full.region) GTEST_SKIP() << "no address space to reserve";
+        EXPECT_EQ(compile::keyGlobal(m, 0x20, &second), Status::outOfMemory);
+    }
+    EXPECT_EQ(second, nullptr);
+    EXPECT_EQ(m->keys.find(0x20), nullptr);
+    EXPECT_EQ(m->symbols.count, 1u);
+    EXPECT_EQ(bare.c.keyCounter, 1u);
+    EXPECT_EQ(LLVMGetNamedGlobal(reinterpret_cast<LLVMModuleRef>(m->module), "t_keymap_k2"),
+              nullptr);
+    ASSERT_EQ(compile::keyGlobal(m, 0x20, &second), Status::ok);
+    EXPECT_STREQ(LLVMGetValueName(reinterpret_cast<LLVMValueRef>(second)), "t_keymap_k2");
+}
+
+TEST_F(Toolkit, AnOriginThatCannotEnterTheOriginMapIsOutOfMemoryBeforeAnyKey) {
+    Bare bare("t_originmap");
+    compile::ModuleRecord* m = bare.m();
+    compile::KeyOriginMap origins;
+    m->keyOrigins = &origins;
+    compile::KeyOrigin origin{{5, 0}, compile::KeyOriginKind::constant};
+    llvmapi::ValueRef constant = nullptr;
+    {
+        UngrowableMap full(&origins);
+        if (!full.region) {
+            m->keyOrigins = nullptr;
+            GTEST_SKIP() << "no address space to reserve";
+        }
+        EXPECT_EQ(compile::noteKeyOrigin(m, 0x40, origin), Status::outOfMemory);
+        EXPECT_EQ(compile::keyConstant(m, 0x40, origin, &constant), Status::outOfMemory);
+    }
+    EXPECT_EQ(constant, nullptr);
+    EXPECT_EQ(origins.find(0x40), nullptr);
+    EXPECT_EQ(m->keys.find(0x40), nullptr) << "no key global for an origin not noted";
+    EXPECT_EQ(m->symbols.count, 0u);
+    ASSERT_EQ(compile::keyConstant(m, 0x40, origin, &constant), Status::ok);
+    EXPECT_NE(origins.find(0x40), nullptr);
+    m->keyOrigins = nullptr;
+    origins.free();
 }
 
 TEST_F(Toolkit, KeyOriginsAreNotedOnlyInAnAheadOfTimeBuild) {

@@ -168,6 +168,17 @@ void noteNotCompiled(PyObject* f, const char* reason, size_t length) {
 
 PyObject* uncompiledFunctions() { return registry; }
 
+PyObject* whyPython(const PyObject* f) {
+    // Identity only: f may be an address whose object is gone, which hashing would read. A
+    // key of the registry is held by it, so a match is a live object.
+    Py_ssize_t at = 0;
+    PyObject* key = nullptr;
+    PyObject* why = nullptr;
+    while (f && registry && PyDict_Next(registry, &at, &key, &why))
+        if (key == f) return why;
+    return nullptr;
+}
+
 void tallyPythonFunction(Ctx* ctx, const char* name, size_t length) {
     if (!reporting(ctx)) return;
     TallyText text;

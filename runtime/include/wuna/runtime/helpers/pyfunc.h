@@ -51,6 +51,9 @@ void* pythonCode(helpers::Ctx* ctx, PyObject* f, uint64_t n, uint64_t mask, bool
 void noteNotCompiled(PyObject* f, const char* reason, size_t length);
 // The registry {function: reason}, borrowed; null while empty. Lock held.
 PyObject* uncompiledFunctions();
+// Why f was not compiled (a str, borrowed), or null when the registry has no entry for it.
+// f is compared by identity alone and may name an object that is gone. Lock held; cannot fail.
+PyObject* whyPython(const PyObject* f);
 
 // The methods of record classes that wn_call_method calls (recordMethods): per module,
 // (class description, method name block) -> the class's plain Python function of that name,
