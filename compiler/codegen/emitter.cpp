@@ -48,6 +48,7 @@ void endTry(TryEntry* t) {
     t->handlerBlocks.free();
     t->handlerSlots.free();
     t->compiledJumps.free();
+    t->jumpFlags.free();
 }
 
 // --- the emitter ---------------------------------------------------------------------------

@@ -133,8 +133,21 @@ struct TryEntry {
     backend::List<llvmapi::BasicBlockRef> handlerBlocks;
     backend::List<llvmapi::ValueRef> handlerSlots;
     backend::List<uint8_t> compiledJumps;
+    // Per handler: null, or the i64 slot that says which rt jump the handler received as an
+    // exception object (its RtMethod id; 0 for a failure), read by a bare raise in its body.
+    backend::List<llvmapi::ValueRef> jumpFlags;
     JumpHandler jumpHandlers[kJumpClassCount];
     uint8_t catchesJumps;  // 1 while the body is compiled
+};
+
+// A handler whose body is being compiled, for a bare raise in it: the slot of the exception it
+// caught, and, when it may have received an rt jump as an exception object, the slot of that
+// jump's RtMethod id (TryEntry::jumpFlags) and the JumpClass bits of the jumps it catches, so
+// that the raise issues such a jump again as the jump it is.
+struct CaughtSlot {
+    llvmapi::ValueRef slot;
+    llvmapi::ValueRef jumpFlag;  // null: the slot holds a failure
+    uint8_t jumps;               // bit k: JumpClass k
 };
 
 // A new try record in the compiler's arena, or null. endTry frees its lists.
@@ -242,7 +255,7 @@ struct Emitter {
     llvmapi::BasicBlockRef returnBlock;
     backend::List<RtLoopEntry> rtLoops;
     backend::List<TryEntry*> tries;
-    backend::List<llvmapi::ValueRef> caughtSlots;
+    backend::List<CaughtSlot> caughtSlots;
     backend::List<Semantic*> semantics;  // outermost first
     backend::List<ErrorBlock> errorBlocks;
     backend::List<ScopeEntry> scopes;

@@ -1,6 +1,8 @@
 // raise statements: an exception raised at run time through the error exit, or a jump of the
 // interpreted language (rt.Return, rt.Break, rt.Continue) handed to the statement lowering's
 // jumps, which resolve it while compiling (see lower.h).
+#include <iterator>
+
 #include "compiler/backend/compile_error.h"
 #include "compiler/codegen/control_support.h"
 #include "wuna/runtime/errors.h"
@@ -8,6 +10,8 @@
 namespace wuna::compile {
 
 namespace {
+
+const llvmapi::Table& T = llvmapi::table;
 
 Status compileError(Emitter* e, const char* text) {
     if (Status err = beginConstructError(e); err != Status::ok) return err;
@@ -60,6 +64,51 @@ Status raiseControl(Emitter* e, Semantic* s, const Shape& control) {
     return afterRaise(e, s);
 }
 
+// The jump a handler received as the exception object in slot issued again from here: a
+// Return with the value the object carries, a Break or Continue as itself.
+Status reissueJump(Emitter* e, Semantic* s, llvmapi::ValueRef slot, RtMethod id) {
+    if (id != RtMethod::return_) return lowerBreak(e, id, s->site);
+    // wn_control_value takes the object's reference: the slot keeps its own.
+    Operand object = loadOperand(e, slot, KnownKind::unknown);
+    if (Status err = addReference(e, &object); err != Status::ok) return err;
+    llvmapi::ValueRef args[5] = {e->runContext, siteValue(e, s->site), object.tag, object.payload,
+                                 e->scratch};
+    llvmapi::ValueRef ok;
+    if (Status err = callHelper(e, "wn_control_value", args, 5, &ok); err != Status::ok) return err;
+    if (Status err = checkOk(e, ok); err != Status::ok) return err;
+    Shape carried = dynShape(loadOperand(e, e->scratch, KnownKind::unknown));
+    return lowerReturn(e, &carried, s->site);
+}
+
+// A bare raise: what the innermost handler caught raised again. A handler that may have
+// received an rt jump as its exception object tells at run time which jump it was; that jump
+// goes on as the jump (to the loop, function or handler that receives it), a failure as the
+// failure.
+Status raiseCaught(Emitter* e, Semantic* s, const CaughtSlot& caught) {
+    Builder* b = &e->builder;
+    constexpr RtMethod kReissued[] = {RtMethod::return_, RtMethod::break_, RtMethod::continue_};
+    constexpr JumpClass kClasses[] = {JumpClass::return_, JumpClass::break_, JumpClass::continue_};
+    for (size_t i = 0; caught.jumpFlag && i < std::size(kReissued); i++) {
+        if (!(caught.jumps & (1u << uint32_t(kClasses[i])))) continue;
+        llvmapi::BasicBlockRef jump, next;
+        if (Status err = newBlock(b, "reraise_jump", &jump); err != Status::ok) return err;
+        if (Status err = newBlock(b, "reraise_next", &next); err != Status::ok) return err;
+        llvmapi::ValueRef received = loadWord(e, caught.jumpFlag);
+        condBr(b, icmp(b, llvmapi::IntEQ, received, constI64(e, uint64_t(kReissued[i]))), jump,
+               next);
+        enter(b, jump);
+        if (Status err = reissueJump(e, s, caught.slot, kReissued[i]); err != Status::ok)
+            return err;
+        // The jump has left: what follows in its block is never reached.
+        openBlock(b);
+        T.LLVMBuildUnreachable(b->builder);
+        enter(b, next);
+    }
+    Operand failure = loadOperand(e, caught.slot, KnownKind::unknown);
+    if (Status err = addReference(e, &failure); err != Status::ok) return err;
+    return raiseOperand(e, s, &failure);
+}
+
 Status lowerRaiseFrom(Emitter* e, Semantic* s, const front::Stmt* statement) {
     Shape exception, cause;
     if (Status err = raisedValue(e, s, statement->raiseFrom.exception, &exception);
@@ -90,9 +139,7 @@ Status lowerRaise(Emitter* e, Semantic* s, const front::Stmt* statement) {
     if (!statement->raise) {
         if (!e->caughtSlots.count)
             return compileError(e, "a bare `raise` outside an except can't be compiled");
-        Operand caught = loadOperand(e, e->caughtSlots.last(), KnownKind::unknown);
-        if (Status err = addReference(e, &caught); err != Status::ok) return err;
-        if (Status err = raiseOperand(e, s, &caught); err != Status::ok) return err;
+        if (Status err = raiseCaught(e, s, e->caughtSlots.last()); err != Status::ok) return err;
         return afterRaise(e, s);
     }
     Shape value;

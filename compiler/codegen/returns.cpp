@@ -166,6 +166,7 @@ Status jumpException(Emitter* e, const JumpKind& kind, const Operand* value, Ope
 // The jump received by handler h of try entry t.
 Status catchJump(Emitter* e, TryEntry* t, uint64_t h, const JumpKind& kind, const Operand* value) {
     bool compiled = h < t->compiledJumps.count && t->compiledJumps[h];
+    ValueRef flag = h < t->jumpFlags.count ? t->jumpFlags[h] : nullptr;
     Operand held;
     if (compiled) {
         if (kind.id == RtMethod::return_) {
@@ -177,6 +178,10 @@ Status catchJump(Emitter* e, TryEntry* t, uint64_t h, const JumpKind& kind, cons
         }
     } else {
         if (e->compiler->strict && e->strictSuppressed == 0) return strictCatch(e, uint32_t(kind.id));
+        // The pending call is dropped on the way here (emitTailCall): a bare raise of the
+        // handler could not issue it again.
+        if (kind.id == RtMethod::tailCall && flag)
+            return refuseConstruct(e, "a bare raise in a handler that may catch an rt.tail_call");
         if (Status err = jumpException(e, kind, value, &held); err != Status::ok) return err;
     }
     if (Status err = releaseSemanticsAbove(e, t->semanticCount); err != Status::ok) return err;
@@ -184,6 +189,8 @@ Status catchJump(Emitter* e, TryEntry* t, uint64_t h, const JumpKind& kind, cons
     ValueRef slot = t->handlerSlots[h];
     if (Status err = releaseSlot(e, slot); err != Status::ok) return err;
     if (Status err = storeOperand(e, slot, &held); err != Status::ok) return err;
+    // A bare raise in the handler issues this jump again, not the object as a failure.
+    if (flag) storeWord(e, constI64(e, uint64_t(kind.id)), flag);
     br(&e->builder, t->handlerBlocks[h]);
     BasicBlockRef after;
     if (Status err = newBlock(&e->builder, "after_jump", &after); err != Status::ok) return err;

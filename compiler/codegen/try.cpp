@@ -234,6 +234,8 @@ Status dispatch(Emitter* e, Semantic* s, const front::Stmt* statement, TryEntry*
         Operand caught = loadOperand(e, e->scratch, KnownKind::unknown);
         if (Status err = storeOperand(e, t->handlerSlots[i], &caught); err != Status::ok)
             return err;
+        // A failure, not a jump: a bare raise in the body raises it again as it is.
+        if (t->jumpFlags[i]) storeWord(e, constI64(e, 0), t->jumpFlags[i]);
         br(b, t->handlerBlocks[i]);
         enter(b, next);
     }
@@ -243,22 +245,24 @@ Status dispatch(Emitter* e, Semantic* s, const front::Stmt* statement, TryEntry*
     return Status::ok;
 }
 
-// Whether handler index's bare raise could re-raise an rt jump (rt.Return, rt.Break...) it
-// caught: the caught object would go on as a failure, not as the jump it is, so such a
-// handler is not compiled. A handler whose jump is compiled keeps no object to re-raise.
-bool reraisesACaughtJump(const TryEntry* t, uint64_t index, const front::Handler& h,
-                         uint8_t compiledJump) {
-    if (compiledJump || !hasBareRaise(h.body)) return false;
+// The jumps (JumpClass bits) handler index may receive as an exception object that a bare raise
+// in its body must issue again as the jump; 0 when it has no bare raise, or receives none so (a
+// compiled-jump handler keeps the carried value, never the object).
+uint8_t reraisableJumps(const TryEntry* t, uint64_t index, const front::Handler& h,
+                        uint8_t compiledJump) {
+    if (compiledJump || !hasBareRaise(h.body)) return 0;
+    uint8_t jumps = 0;
     for (uint32_t j = 0; j < kJumpClassCount; j++) {
         const JumpHandler& jh = t->jumpHandlers[j];
-        if (jh.present && jh.index == index) return true;
+        if (jh.present && jh.index == index) jumps |= uint8_t(1u << j);
     }
-    return false;
+    return jumps;
 }
 
 // One handler's body, entered from its block, ending in a branch to "handled".
 Status handlerBody(Emitter* e, Semantic* s, const front::Handler& h, llvmapi::BasicBlockRef block,
-                   llvmapi::ValueRef slot, uint8_t compiledJump, llvmapi::BasicBlockRef handled) {
+                   const CaughtSlot& caught, uint8_t compiledJump, llvmapi::BasicBlockRef handled) {
+    llvmapi::ValueRef slot = caught.slot;
     enter(&e->builder, block);
     bool restore = false;
     LocalRecord saved{};
@@ -296,7 +300,7 @@ Status handlerBody(Emitter* e, Semantic* s, const front::Handler& h, llvmapi::Ba
             return err;
         }
     }
-    if (!e->caughtSlots.push(slot)) {
+    if (!e->caughtSlots.push(caught)) {
         restoreTargetMarks(s, &marks);
         return Status::outOfMemory;
     }
@@ -446,11 +450,9 @@ Status compileParts(Emitter* e, Semantic* s, const front::Stmt* statement, TryEn
     e->errorTarget = drop;
     for (uint64_t i = 0; err == Status::ok && i < tr.handlers.count; i++) {
         s->ended = 0;
-        if (reraisesACaughtJump(t, i, tr.handlers.items[i], facts[i].compiledJump)) {
-            err = refuseConstruct(e, "a bare raise in a handler that may catch an rt jump");
-            break;
-        }
-        err = handlerBody(e, s, tr.handlers.items[i], t->handlerBlocks[i], t->handlerSlots[i],
+        CaughtSlot caught{t->handlerSlots[i], t->jumpFlags[i],
+                          reraisableJumps(t, i, tr.handlers.items[i], facts[i].compiledJump)};
+        err = handlerBody(e, s, tr.handlers.items[i], t->handlerBlocks[i], caught,
                           facts[i].compiledJump, blocks.handled);
     }
     e->errorTarget = target;
@@ -500,6 +502,13 @@ Status lowerTry(Emitter* e, Semantic* s, const front::Stmt* statement) {
         if (err == Status::ok) err = handlerClass(e, s, t, tr.handlers.items[i], i, &facts[i]);
         if (err == Status::ok && !t->compiledJumps.push(facts[i].compiledJump))
             err = Status::outOfMemory;
+        // The jump a handler received is known only at run time where a bare raise may issue
+        // it again: the handler notes which one it was.
+        llvmapi::ValueRef flag = nullptr;
+        if (err == Status::ok &&
+            reraisableJumps(t, i, tr.handlers.items[i], facts[i].compiledJump))
+            flag = wordSlot(e);
+        if (err == Status::ok && !t->jumpFlags.push(flag)) err = Status::outOfMemory;
     }
     for (uint64_t i = 0; err == Status::ok && i < tr.handlers.count; i++) {
         const front::Handler& h = tr.handlers.items[i];
