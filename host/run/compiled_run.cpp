@@ -256,6 +256,15 @@ int CompiledRun::raiseFailure() {
         finishRunError();
         return -1;
     }
+    // A raised SystemExit (no Exception) leaves the run as it was raised, as in the reference
+    // mode.
+    if (helpers::passesThrough(&ctx)) {
+        PyObject* raised = helpers::errorObject(&ctx);
+        if (!raised) return -1;
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(raised)), raised);
+        Py_DECREF(raised);
+        return -1;
+    }
     PyErr_Clear();
     PyObject* built = errorWithStack(this, ctx.site, reinterpret_cast<const char*>(ctx.message.data),
                                      ctx.message.length, ctx.traceback.items, ctx.traceback.count);

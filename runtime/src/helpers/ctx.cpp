@@ -334,6 +334,19 @@ void failFromPython(helpers::Ctx* ctx, int32_t site) {
         helpers::fail(ctx, site, text, sizeof text - 1);
         return;
     }
+    if (!PyErr_GivenExceptionMatches(reinterpret_cast<PyObject*>(Py_TYPE(value)),
+                                     PyExc_Exception)) {
+        // No Exception (a KeyboardInterrupt, a SystemExit): never a runtime error of the
+        // program, in the reference mode as here. It leaves every semantic as it is and the
+        // driver raises it unchanged; the newer one wins, as a Python raise replaces the one
+        // being handled.
+        Py_XSETREF(ctx->reraise, Py_NewRef(value));
+        pending.restore();
+        PyObject* text = errors::pendingMessage();
+        PyErr_Clear();
+        recordText(ctx, site, text);
+        return;
+    }
     if (!ctx->failing) Py_XSETREF(ctx->fetched, Py_NewRef(value));
     pending.restore();
     PyObject* text = errors::pendingMessage();

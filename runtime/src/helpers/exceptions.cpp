@@ -359,7 +359,7 @@ bool wn_exc_matches(void* c, int64_t index, int64_t mask) {
 
 void wn_exc_wrap(void* c) {
     Ctx* ctx = static_cast<Ctx*>(c);
-    if (!ctx->failing || ctx->reraise) return;
+    if (!ctx->failing || ctx->reraise || helpers::passesThrough(ctx)) return;
     if (ctx->kindSet &&
         (ctx->kind == uint8_t(errors::Kind::Error) || ctx->kind == uint8_t(errors::Kind::Throw)))
         return;

@@ -112,6 +112,8 @@ PyObject* raiseFailure(Ctx* ctx) {
         obj = Py_NewRef(ctx->fetched);
     else if (ctx->kindSet && errors::Kind(ctx->kind) == errors::Kind::Throw && ctx->hasExc)
         obj = thrownObject(ctx);
+    else if (helpers::passesThrough(ctx))
+        obj = helpers::errorObject(ctx);
     else
         obj = runError(ctx);
     helpers::clearError(ctx);

@@ -170,6 +170,13 @@ void clearError(Ctx* ctx);
 PyObject* errorObject(Ctx* ctx);
 // Whether the kind is ancestor or descends from it. Cannot fail.
 inline bool isA(errors::Kind kind, errors::Kind ancestor) { return errors::isA(kind, ancestor); }
+// Whether the recorded failure is a raised exception value of a kind that is no Exception (a
+// SystemExit): like a KeyboardInterrupt raised by Python code it leaves every semantic and the
+// run as it was raised, never becoming a runtime error of the program. Cannot fail.
+inline bool passesThrough(const Ctx* ctx) {
+    return ctx->failing && ctx->kindSet &&
+           !errors::isA(errors::Kind(ctx->kind), errors::Kind::Exception);
+}
 
 // Replaces the kind message with text. False when memory runs out (the message is then
 // empty).
