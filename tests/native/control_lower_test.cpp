@@ -760,8 +760,11 @@ TEST_F(ControlLower, ABareRaiseInAJumpHandlerIssuesTheJumpAgainAndArgsAloneTakeT
         value::decref(x);
         ASSERT_EQ(ran.compiled.status, Status::ok) << row.name << ": " << ran.compiled.message;
         EXPECT_EQ(ran.returned, row.returned != nullptr) << row.name << ": " << ran.failure;
-        if (row.returned) EXPECT_EQ(got, row.returned) << row.name;
-        if (!row.returned) EXPECT_NE(ran.failure.find("first"), std::string::npos) << row.name;
+        if (row.returned) {
+            EXPECT_EQ(got, row.returned) << row.name;
+        } else {
+            EXPECT_NE(ran.failure.find("first"), std::string::npos) << row.name;
+        }
         EXPECT_EQ(ran.compiled.ir.find("@wn_control_value(") != std::string::npos,
                   row.controlValue)
             << row.name;
