@@ -317,6 +317,15 @@ def reraising_block(variant):
                 except BaseException as e:
                     note("passing", type(e).__name__)
                     raise
+        elif variant == "raise_name":
+            @lang.exec("Block")
+            def block(node, rt):
+                try:
+                    for s in node.stmts:
+                        rt.exec(s)
+                except BaseException as e:
+                    note("passing", type(e).__name__)
+                    raise e
         elif variant == "finally":
             @lang.exec("Block")
             def block(node, rt):
@@ -383,7 +392,8 @@ RERAISED = {
 }
 
 
-@pytest.mark.parametrize("variant", ["reraise", "finally", "raise_in_finally_try", "outer_catches"])
+@pytest.mark.parametrize("variant", ["reraise", "raise_name", "finally", "raise_in_finally_try",
+                                     "outer_catches"])
 @pytest.mark.parametrize("source", RERAISED.values(), ids=RERAISED.keys())
 def test_a_bare_raise_issues_the_caught_rt_jump_again(variant, source):
     python, compiled, semantics = toy_outputs(reraising_block(variant), source)
@@ -391,5 +401,5 @@ def test_a_bare_raise_issues_the_caught_rt_jump_again(variant, source):
     # A statement run out of line may hand back a pending tail call, which the broad handler
     # would receive with the call already dropped: only that case still runs as Python.
     assert "rt.tail_call" in semantics.get("block", "rt.tail_call")
-    if variant != "finally":
+    if variant in ("reraise", "raise_name", "outer_catches"):
         assert "block" not in semantics

@@ -27,17 +27,6 @@ Status afterRaise(Emitter* e, Semantic* s) {
     return Status::ok;
 }
 
-// wn_raise of the operand (consumed), then the error exit.
-Status raiseOperand(Emitter* e, Semantic* s, Operand* o) {
-    llvmapi::ValueRef args[4] = {e->runContext, siteValue(e, s->site), o->tag, o->payload};
-    if (Status err = callHelper(e, "wn_raise", args, 4, nullptr); err != Status::ok) return err;
-    if (Status err = release(e, dynShape(*o)); err != Status::ok) return err;
-    llvmapi::BasicBlockRef exit;
-    if (Status err = errorExit(e, &exit); err != Status::ok) return err;
-    br(&e->builder, exit);
-    return Status::ok;
-}
-
 // The raised value: a builtin exception class known while compiling is called first.
 Status raisedValue(Emitter* e, Semantic* s, const front::Expr* expr, Shape* out) {
     if (Status err = emitExpr(e, s, expr, out); err != Status::ok) return err;
@@ -64,13 +53,23 @@ Status raiseControl(Emitter* e, Semantic* s, const Shape& control) {
     return afterRaise(e, s);
 }
 
-// The jump a handler received as the exception object in slot issued again from here: a
-// Return with the value the object carries, a Break or Continue as itself.
-Status reissueJump(Emitter* e, Semantic* s, llvmapi::ValueRef slot, RtMethod id) {
-    if (id != RtMethod::return_) return lowerBreak(e, id, s->site);
-    // wn_control_value takes the object's reference: the slot keeps its own.
+constexpr RtMethod kReissued[] = {RtMethod::return_, RtMethod::break_, RtMethod::continue_};
+constexpr JumpClass kReissuedClasses[] = {JumpClass::return_, JumpClass::break_,
+                                          JumpClass::continue_};
+
+// The jump whose exception object is in slot issued again from here: a Return with the value
+// the object carries, a Break or Continue as itself. With keep the slot keeps its reference to
+// the object (a handler's slot); else the object goes here.
+Status reissueJump(Emitter* e, Semantic* s, llvmapi::ValueRef slot, RtMethod id, bool keep) {
+    if (id != RtMethod::return_) {
+        if (!keep)
+            if (Status err = releaseSlot(e, slot); err != Status::ok) return err;
+        return lowerBreak(e, id, s->site);
+    }
+    // wn_control_value takes the object's reference.
     Operand object = loadOperand(e, slot, KnownKind::unknown);
-    if (Status err = addReference(e, &object); err != Status::ok) return err;
+    if (keep)
+        if (Status err = addReference(e, &object); err != Status::ok) return err;
     llvmapi::ValueRef args[5] = {e->runContext, siteValue(e, s->site), object.tag, object.payload,
                                  e->scratch};
     llvmapi::ValueRef ok;
@@ -80,16 +79,65 @@ Status reissueJump(Emitter* e, Semantic* s, llvmapi::ValueRef slot, RtMethod id)
     return lowerReturn(e, &carried, s->site);
 }
 
+// Code after a jump: never reached. The builder stays in a fresh block.
+void endJumped(Builder* b) {
+    openBlock(b);
+    T.LLVMBuildUnreachable(b->builder);
+}
+
+// wn_raise of the operand (consumed); then, for each jump of jumps (JumpClass bits) whose
+// exception object the raised value may be, a test of the recorded failure against the jump's
+// class: such an object is taken off again and goes on as its jump. Else the error exit.
+Status raiseMaybeJump(Emitter* e, Semantic* s, Operand* o, uint8_t jumps) {
+    llvmapi::ValueRef args[4] = {e->runContext, siteValue(e, s->site), o->tag, o->payload};
+    if (Status err = callHelper(e, "wn_raise", args, 4, nullptr); err != Status::ok) return err;
+    if (Status err = release(e, dynShape(*o)); err != Status::ok) return err;
+    Builder* b = &e->builder;
+    for (size_t i = 0; i < std::size(kReissued); i++) {
+        if (!(jumps & (1u << uint32_t(kReissuedClasses[i])))) continue;
+        PyObject* cls = jumpClassOf(kReissued[i]);
+        if (!cls) continue;
+        uint32_t index;
+        if (Status err = pinObject(e->compiler, cls, &index); err != Status::ok) return err;
+        llvmapi::ValueRef classValue;
+        if (Status err = objectConstant(e, index, &classValue); err != Status::ok) return err;
+        llvmapi::ValueRef matchArgs[3] = {e->runContext, classValue,
+                                          constI64(e, exceptClassMask(cls))};
+        llvmapi::ValueRef matches;
+        if (Status err = callHelper(e, "wn_exc_matches", matchArgs, 3, &matches); err != Status::ok)
+            return err;
+        llvmapi::BasicBlockRef jump, next;
+        if (Status err = newBlock(b, "raised_jump_object", &jump); err != Status::ok) return err;
+        if (Status err = newBlock(b, "not_that_jump", &next); err != Status::ok) return err;
+        condBr(b, matches, jump, next);
+        enter(b, jump);
+        // The object is taken off the run's failure into a slot of its own (the scratch slot is
+        // the carried value's).
+        llvmapi::ValueRef held = valueSlot(e);
+        llvmapi::ValueRef catchArgs[3] = {e->runContext, siteValue(e, s->site), held};
+        llvmapi::ValueRef ok;
+        if (Status err = callHelper(e, "wn_exc_catch", catchArgs, 3, &ok); err != Status::ok)
+            return err;
+        if (Status err = checkOk(e, ok); err != Status::ok) return err;
+        if (Status err = reissueJump(e, s, held, kReissued[i], false); err != Status::ok)
+            return err;
+        endJumped(b);
+        enter(b, next);
+    }
+    llvmapi::BasicBlockRef exit;
+    if (Status err = errorExit(e, &exit); err != Status::ok) return err;
+    br(b, exit);
+    return Status::ok;
+}
+
 // A bare raise: what the innermost handler caught raised again. A handler that may have
 // received an rt jump as its exception object tells at run time which jump it was; that jump
 // goes on as the jump (to the loop, function or handler that receives it), a failure as the
 // failure.
 Status raiseCaught(Emitter* e, Semantic* s, const CaughtSlot& caught) {
     Builder* b = &e->builder;
-    constexpr RtMethod kReissued[] = {RtMethod::return_, RtMethod::break_, RtMethod::continue_};
-    constexpr JumpClass kClasses[] = {JumpClass::return_, JumpClass::break_, JumpClass::continue_};
     for (size_t i = 0; caught.jumpFlag && i < std::size(kReissued); i++) {
-        if (!(caught.jumps & (1u << uint32_t(kClasses[i])))) continue;
+        if (!(caught.jumps & (1u << uint32_t(kReissuedClasses[i])))) continue;
         llvmapi::BasicBlockRef jump, next;
         if (Status err = newBlock(b, "reraise_jump", &jump); err != Status::ok) return err;
         if (Status err = newBlock(b, "reraise_next", &next); err != Status::ok) return err;
@@ -97,16 +145,24 @@ Status raiseCaught(Emitter* e, Semantic* s, const CaughtSlot& caught) {
         condBr(b, icmp(b, llvmapi::IntEQ, received, constI64(e, uint64_t(kReissued[i]))), jump,
                next);
         enter(b, jump);
-        if (Status err = reissueJump(e, s, caught.slot, kReissued[i]); err != Status::ok)
+        if (Status err = reissueJump(e, s, caught.slot, kReissued[i], true); err != Status::ok)
             return err;
-        // The jump has left: what follows in its block is never reached.
-        openBlock(b);
-        T.LLVMBuildUnreachable(b->builder);
+        endJumped(b);
         enter(b, next);
     }
     Operand failure = loadOperand(e, caught.slot, KnownKind::unknown);
     if (Status err = addReference(e, &failure); err != Status::ok) return err;
-    return raiseOperand(e, s, &failure);
+    // A failure that is itself a jump's exception (raised by Python code) goes on as the jump,
+    // as it does in Python.
+    return raiseMaybeJump(e, s, &failure, caught.jumps);
+}
+
+// The jumps an open handler may have received as exception objects, which a raise of a local
+// (the handler's name) may raise again.
+uint8_t jumpsOfOpenHandlers(const Emitter* e) {
+    uint8_t jumps = 0;
+    for (size_t i = 0; i < e->caughtSlots.count; i++) jumps |= e->caughtSlots[i].jumps;
+    return jumps;
 }
 
 Status lowerRaiseFrom(Emitter* e, Semantic* s, const front::Stmt* statement) {
@@ -147,7 +203,8 @@ Status lowerRaise(Emitter* e, Semantic* s, const front::Stmt* statement) {
     if (value.kind == ShapeKind::control) return raiseControl(e, s, value);
     Operand o;
     if (Status err = materialize(e, value, s->site, &o); err != Status::ok) return err;
-    if (Status err = raiseOperand(e, s, &o); err != Status::ok) return err;
+    uint8_t jumps = statement->raise->kind == front::ExprKind::local ? jumpsOfOpenHandlers(e) : 0;
+    if (Status err = raiseMaybeJump(e, s, &o, jumps); err != Status::ok) return err;
     return afterRaise(e, s);
 }
 

@@ -67,31 +67,34 @@ Status classObject(const Shape& shape, PyObject** out) {
     }
 }
 
-// Whether a bare raise (which re-raises the handler's caught exception) stands in the list.
-bool hasBareRaise(front::StmtList statements) {
+// Whether a bare raise (which re-raises the handler's caught exception) stands in the list;
+// with ofLocal also a raise of a local (which may hold it: `raise e`).
+bool hasBareRaise(front::StmtList statements, bool ofLocal = false) {
     using K = front::StmtKind;
     for (uint64_t i = 0; i < statements.count; i++) {
         const front::Stmt& st = statements.items[i];
         switch (st.kind) {
         case K::raise:
-            if (!st.raise) return true;
+            if (!st.raise || (ofLocal && st.raise->kind == front::ExprKind::local)) return true;
             break;
         case K::if_:
         case K::while_:
-            if (hasBareRaise(st.if_.body) || hasBareRaise(st.if_.orelse)) return true;
+            if (hasBareRaise(st.if_.body, ofLocal) || hasBareRaise(st.if_.orelse, ofLocal))
+                return true;
             break;
         case K::for_:
-            if (hasBareRaise(st.for_.body) || hasBareRaise(st.for_.orelse)) return true;
+            if (hasBareRaise(st.for_.body, ofLocal) || hasBareRaise(st.for_.orelse, ofLocal))
+                return true;
             break;
         case K::try_:
-            if (hasBareRaise(st.try_.body) || hasBareRaise(st.try_.orelse) ||
-                hasBareRaise(st.try_.finally))
+            if (hasBareRaise(st.try_.body, ofLocal) || hasBareRaise(st.try_.orelse, ofLocal) ||
+                hasBareRaise(st.try_.finally, ofLocal))
                 return true;
             for (uint64_t k = 0; k < st.try_.handlers.count; k++)
-                if (hasBareRaise(st.try_.handlers.items[k].body)) return true;
+                if (hasBareRaise(st.try_.handlers.items[k].body, ofLocal)) return true;
             break;
         case K::block:
-            if (hasBareRaise(st.block)) return true;
+            if (hasBareRaise(st.block, ofLocal)) return true;
             break;
         default: break;
         }
@@ -245,12 +248,12 @@ Status dispatch(Emitter* e, Semantic* s, const front::Stmt* statement, TryEntry*
     return Status::ok;
 }
 
-// The jumps (JumpClass bits) handler index may receive as an exception object that a bare raise
-// in its body must issue again as the jump; 0 when it has no bare raise, or receives none so (a
-// compiled-jump handler keeps the carried value, never the object).
+// The jumps (JumpClass bits) handler index may receive as an exception object that a raise in
+// its body (bare, or of a local) must issue again as the jump; 0 when it has no such raise, or
+// receives none so (a compiled-jump handler keeps the carried value, never the object).
 uint8_t reraisableJumps(const TryEntry* t, uint64_t index, const front::Handler& h,
                         uint8_t compiledJump) {
-    if (compiledJump || !hasBareRaise(h.body)) return 0;
+    if (compiledJump || !hasBareRaise(h.body, true)) return 0;
     uint8_t jumps = 0;
     for (uint32_t j = 0; j < kJumpClassCount; j++) {
         const JumpHandler& jh = t->jumpHandlers[j];
