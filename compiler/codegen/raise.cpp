@@ -1,6 +1,11 @@
 // raise statements: an exception raised at run time through the error exit, or a jump of the
 // interpreted language (rt.Return, rt.Break, rt.Continue) handed to the statement lowering's
 // jumps, which resolve it while compiling (see lower.h).
+//
+// A raise in an except handler may raise again a jump the handler received as its exception
+// object (a broad handler that cleans up and re-raises): such a jump goes on as the jump, with
+// the value it carries, as it does in Python; what the handler caught as a failure goes on as
+// that failure.
 #include <iterator>
 
 #include "compiler/backend/compile_error.h"

@@ -7,6 +7,10 @@
 // On the error path the failure is set aside before the finally code runs and raised again
 // after it, as Python does: a try inside the finally code can neither catch nor clear it, and
 // a new failure of the finally code replaces it (the set-aside one is dropped).
+//
+// A handler that may receive a jump as an exception object and raises what it caught again
+// notes at run time which jump it received (TryEntry::jumpFlags), so that the raise issues that
+// jump again (raise.cpp).
 #include <initializer_list>
 #include "compiler/backend/compile_error.h"
 #include "compiler/codegen/control_support.h"

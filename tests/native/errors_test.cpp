@@ -587,6 +587,46 @@ TEST_F(Failures, WrappingStripsTheKindButKeepsTheFailure) {
     EXPECT_FALSE(wn_exc_matches(&ctx, 0, int64_t(1ull << uint32_t(Kind::ValueError))));
 }
 
+// What is no Exception is never a runtime error of the program: a SystemExit value keeps its
+// kind across a semantic's boundary (a ValueError there becomes an Error, above), and a
+// KeyboardInterrupt raised by Python code is kept to be raised again as it is, with its text as
+// the failure's message; an except of Exception matches neither.
+TEST_F(Failures, WhatIsNoExceptionPassesTheSemanticsBoundaryUnchanged) {
+    Value e = exception(Kind::SystemExit, {converted("'bye'")});
+    wn_raise(&ctx, 2, int64_t(e.tag), int64_t(e.payload));
+    EXPECT_TRUE(helpers::passesThrough(&ctx));
+    wn_exc_wrap(&ctx);
+    EXPECT_EQ(ctx.kindSet, 1);
+    EXPECT_EQ(ctx.hasExc, 1);
+    EXPECT_FALSE(wn_exc_matches(&ctx, 0, int64_t(1ull << uint32_t(Kind::Exception))));
+    EXPECT_TRUE(wn_exc_matches(&ctx, 0, int64_t(1ull << uint32_t(Kind::BaseException))));
+    gil::ensure(gil::current());
+    PyObject* o = helpers::errorObject(&ctx);
+    ASSERT_NE(o, nullptr);
+    EXPECT_TRUE(PyObject_TypeCheck(o, reinterpret_cast<PyTypeObject*>(PyExc_SystemExit)));
+    Py_DECREF(o);
+    helpers::clearError(&ctx);
+
+    PyObject* interrupt = PyObject_CallFunction(PyExc_KeyboardInterrupt, "s", "stop");
+    ASSERT_NE(interrupt, nullptr);
+    PyErr_SetObject(PyExc_KeyboardInterrupt, interrupt);
+    bridge::failFromPython(&ctx, 4);
+    EXPECT_FALSE(PyErr_Occurred());
+    EXPECT_EQ(ctx.reraise, interrupt);
+    EXPECT_EQ(message(), "KeyboardInterrupt: stop");
+    EXPECT_FALSE(helpers::passesThrough(&ctx)) << "no kind: kept as the object to raise";
+    wn_exc_wrap(&ctx);
+    EXPECT_EQ(ctx.reraise, interrupt);
+    PyObject* table[] = {PyExc_Exception, PyExc_BaseException};
+    PyObject** objects = table;
+    ctx.moduleObjects = &objects;
+    EXPECT_FALSE(wn_exc_matches(&ctx, 0, 0));
+    EXPECT_TRUE(wn_exc_matches(&ctx, 1, 0));
+    ctx.moduleObjects = nullptr;
+    helpers::clearError(&ctx);
+    Py_DECREF(interrupt);
+}
+
 TEST_F(Failures, RaiseFromStoresTheCauseAndFromNoneStoresNone) {
     Value e = exception(Kind::ValueError, {converted("'bad'")});
     Value cause = exception(Kind::KeyError, {converted("'k'")});
