@@ -88,3 +88,58 @@ def test_lua_functions_compiled_give_the_reference_output_and_errors(tmp_path, s
         assert status == 1 and out == "before\n"
         # the error's position and the calls that led to it
         assert "too deep: 3" in err and "in inner()" in err and "in outer()" in err
+
+
+# A recursive function that indexes a table by a string key, then (one call deeper) a table
+# of two items by an int key: compiled with the semantics that call a helper behind an inlined
+# guard, the inner index read "Name" or "Suffixed" (a node kind) instead of "fast", or the
+# process died of a segmentation fault inside the recursive call: a value freed too early.
+NESTED_INDEX = [
+    """\
+local function ser(v)
+  if type(v) == "table" then
+    local keys = {}
+    for k in pairs(v) do keys[#keys + 1] = k end
+    local out = {}
+    for _, k in ipairs(keys) do out[#out + 1] = "<" .. ser(v[k]) .. ">" end
+    return table.concat(out, ",")
+  end
+  return v
+end
+print(ser({a = {"fast", "small"}}))
+""",
+    """\
+local function ser(v)
+  if type(v) == "table" then
+    local keys = {}
+    for k in pairs(v) do keys[#keys + 1] = k end
+    local r = v[keys[1]]
+    print(r == nil, type(r))
+    return ser(r)
+  end
+  print("leaf", v)
+  return v
+end
+print(ser({a = {"fast", "x"}}))
+""",
+    """local function ser(v, d)
+  local keys = {}
+  for k in pairs(v) do keys[#keys + 1] = k end
+  local r = v[keys[1]]
+  print(d, type(r))
+  if d == 0 then ser(r, 1) end
+  print("after", d)
+end
+ser({a = {"fast", "x"}}, 0)
+print("end")
+""",
+]
+
+
+@pytest.mark.parametrize("source", NESTED_INDEX, ids=["serialise", "reduced", "crashed"])
+def test_a_nested_index_through_a_recursive_function_reads_the_item(tmp_path, source):
+    path = tmp_path / "program.lua"
+    path.write_text(source)
+    reference = run(path.name, "python", cwd=tmp_path)
+    assert "fast" in reference[0] or "string" in reference[0]
+    assert run(path.name, "compiled", cwd=tmp_path) == reference

@@ -35,26 +35,65 @@ bool isVisited(const backend::List<const void*>* visited, const void* record) {
     return false;
 }
 
+// What a drop does: give the items' references back on the path being compiled (a return or
+// an error exit: the other paths still hold them), or also settle the list as given back for
+// good, or only settle it (every path to here gave the references back already).
+enum class DropEffect : uint8_t { path, settle, settleOnly };
+
 // Drops the list's elements once per walk: visited keeps a list nested in itself, or reached
-// twice, from being released again.
+// twice, from being released again. A settled list is never dropped again: a list a helper's
+// parameter held is given back when the helper ends, and its caller, which made the list,
+// must not give its items back a second time.
 Status dropWith(Emitter* e, Semantic* p, front::ListRecord* list,
-                backend::List<const void*>* visited, bool* dropped) {
+                backend::List<const void*>* visited, DropEffect effect, bool* dropped) {
     *dropped = false;
-    if (isVisited(visited, list)) return Status::ok;
+    if (list->released || isVisited(visited, list)) return Status::ok;
     if (list->madeAtRunTime || list->source) return Status::ok;
     if (p->resultSet && contains(p->result, list, kContainerDepth)) return Status::ok;
     if (heldByLocal(e, list, p)) return Status::ok;
     if (!visited->push(list)) return Status::outOfMemory;
-    for (uint64_t i = 0; i < list->length; i++)
-        if (Status err = release(e, list->items[i]); err != Status::ok) return err;
+    if (effect != DropEffect::settleOnly)
+        for (uint64_t i = 0; i < list->length; i++)
+            if (Status err = release(e, list->items[i]); err != Status::ok) return err;
     for (uint64_t i = 0; i < list->length; i++) {
         const Shape& item = list->items[i];
         if (item.kind != ShapeKind::list || heldByLocal(e, item.list, nullptr)) continue;
         bool inner;
-        if (Status err = dropWith(e, p, item.list, visited, &inner); err != Status::ok) return err;
+        if (Status err = dropWith(e, p, item.list, visited, effect, &inner); err != Status::ok)
+            return err;
     }
+    if (effect != DropEffect::path) list->released = 1;
     *dropped = true;
     return Status::ok;
+}
+
+// Releases the scope's locals (see releaseScope) with the effect given on its lists.
+Status releaseScopeWith(Emitter* e, Semantic* s, DropEffect effect) {
+    backend::List<const void*> visited;
+    Status err = Status::ok;
+    for (uint32_t k = 0; err == Status::ok && k < s->localCount; k++) {
+        const LocalRecord& local = s->locals[k];
+        if (local.state == LocalState::comptime) {
+            if (effect != DropEffect::settleOnly) err = release(e, local.shape);
+            if (err == Status::ok && local.shape.kind == ShapeKind::list) {
+                bool dropped;
+                err = dropWith(e, s, local.shape.list, &visited, effect, &dropped);
+            }
+        } else if (effect != DropEffect::settleOnly &&
+                   (local.state == LocalState::slot || local.state == LocalState::typedSlot) &&
+                   !(local.noRelease & 1)) {
+            err = releaseSlot(e, local.slot);
+        }
+    }
+    visited.free();
+    if (effect == DropEffect::settleOnly) return err;
+    for (size_t i = 0; err == Status::ok && i < s->extraSlots.count; i++)
+        err = releaseSlot(e, s->extraSlots[i]);
+    if (err == Status::ok && s->hasFrame) {
+        ValueRef frame = s->frame;
+        err = callHelper(e, "wn_frame_release", &frame, 1, nullptr);
+    }
+    return err;
 }
 
 // The semantic check of escape's step 3 from index first on.
@@ -146,15 +185,9 @@ bool walkHeld(Semantic* const* semantics, size_t count, const void* record) {
 
 Status dropContainer(Emitter* e, Semantic* s, front::ListRecord* list, bool* dropped) {
     backend::List<const void*> visited;
-    Status err = dropWith(e, s, list, &visited, dropped);
+    Status err = dropWith(e, s, list, &visited, DropEffect::path, dropped);
     visited.free();
     return err;
-}
-
-Status dropContainerTree(Emitter* e, Semantic* s, front::ListRecord* list,
-                         backend::List<const void*>* visited) {
-    bool dropped;
-    return dropWith(e, s, list, visited, &dropped);
 }
 
 Status substitute(Emitter* e, Shape* shape, const void* record, const Operand& o, uint32_t depth) {
@@ -249,28 +282,12 @@ void spillLocals(Emitter* e) {
     }
 }
 
-Status releaseScope(Emitter* e, Semantic* s) {
-    backend::List<const void*> visited;
-    Status err = Status::ok;
-    for (uint32_t k = 0; err == Status::ok && k < s->localCount; k++) {
-        const LocalRecord& local = s->locals[k];
-        if (local.state == LocalState::comptime) {
-            err = release(e, local.shape);
-            if (err == Status::ok && local.shape.kind == ShapeKind::list)
-                err = dropContainerTree(e, s, local.shape.list, &visited);
-        } else if ((local.state == LocalState::slot || local.state == LocalState::typedSlot) &&
-                   !(local.noRelease & 1)) {
-            err = releaseSlot(e, local.slot);
-        }
-    }
-    visited.free();
-    for (size_t i = 0; err == Status::ok && i < s->extraSlots.count; i++)
-        err = releaseSlot(e, s->extraSlots[i]);
-    if (err == Status::ok && s->hasFrame) {
-        ValueRef frame = s->frame;
-        err = callHelper(e, "wn_frame_release", &frame, 1, nullptr);
-    }
-    return err;
+Status releaseScope(Emitter* e, Semantic* s) { return releaseScopeWith(e, s, DropEffect::path); }
+
+Status endScope(Emitter* e, Semantic* s) { return releaseScopeWith(e, s, DropEffect::settle); }
+
+Status settleScope(Emitter* e, Semantic* s) {
+    return releaseScopeWith(e, s, DropEffect::settleOnly);
 }
 
 Status releaseLocal(Emitter* e, Semantic* s, uint32_t index) {

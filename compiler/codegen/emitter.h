@@ -406,13 +406,18 @@ bool madeAtRunTime(const Shape& container);
 bool contains(const Shape& shape, const void* record, uint32_t depth);
 bool walkHeld(Semantic* const* semantics, size_t count, const void* record);
 Status dropContainer(Emitter* e, Semantic* s, front::ListRecord* list, bool* dropped);
-Status dropContainerTree(Emitter* e, Semantic* s, front::ListRecord* list,
-                         backend::List<const void*>* visited);
 Status substitute(Emitter* e, Shape* shape, const void* record, const Operand& o, uint32_t depth);
 Status escape(Emitter* e, const Shape& container, const Operand& o);
 Status currentFrame(Emitter* e, llvmapi::ValueRef* out);
 void spillLocals(Emitter* e);
+// Releases what the scope's locals hold on the path being compiled (a return, a jump, an
+// error exit): the lists its locals hold stay the other paths' to give back.
 Status releaseScope(Emitter* e, Semantic* s);
+// The same where the scope ends on every path at once (a helper inlined without returns in
+// run-time control flow): its lists are settled, never given back again.
+Status endScope(Emitter* e, Semantic* s);
+// Settles the scope's lists without code, once every path out of it released them.
+Status settleScope(Emitter* e, Semantic* s);
 Status releaseLocal(Emitter* e, Semantic* s, uint32_t index);
 // The key's index in the set, or kNotEscaped. Cannot fail.
 int64_t escapedSiteIndex(const EscapedSites* set, const EscapedSite& key);

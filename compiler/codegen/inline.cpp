@@ -14,7 +14,8 @@ const llvmapi::Table& T = llvmapi::table;
 
 // More open bodies than this refuse: recursion among helpers would never end.
 constexpr uint64_t kNestingLimit = 200;
-constexpr char kTooDeep[] = "semantics nest more than 200 deep (recursive helpers aren't compiled yet)";
+constexpr char kTooDeep[] =
+    "semantics nest more than 200 deep (recursive helpers aren't compiled yet)";
 
 // "<prefix at the callee's def>called with <n> arguments, takes <P>".
 Status arityMessage(Compiler* c, const front::FunctionIR* f, uint32_t given) {
@@ -52,7 +53,8 @@ Status makeOwnFrame(Emitter* e, Semantic* s) {
         LocalRecord& local = s->locals[k];
         if (local.state == LocalState::comptime) {
             Operand o;
-            if (Status err = materialize(e, local.shape, s->site, &o); err != Status::ok) return err;
+            if (Status err = materialize(e, local.shape, s->site, &o); err != Status::ok)
+                return err;
             if (Status err = storeOperand(e, slot, &o); err != Status::ok) return err;
         }
         local.state = LocalState::slot;
@@ -157,13 +159,16 @@ Status inlineHelper(Emitter* e, front::FunctionIR* function, front::StmtList bod
     Status err = Status::ok;
     // A closure's captured variables live in its environment frame, which an inlined call
     // does not have.
-    if (function->captured.count) err = calleeMessage(c, function, "a closure made without its env");
+    if (function->captured.count)
+        err = calleeMessage(c, function, "a closure made without its env");
     if (err == Status::ok && function->needsFrame) err = makeOwnFrame(e, s);
     if (err == Status::ok) err = compileBody(e, s, body);
     if (err == Status::ok && !s->resultSlotMade) {
-        err = releaseScope(e, s);
+        err = endScope(e, s);
         *out = s->resultSet ? s->result : noneShape();
     } else if (err == Status::ok) {
+        // Every return and the fall off the end released the scope on its way to "ret".
+        err = settleScope(e, s);
         enter(&e->builder, s->returnBlock);
         *out = dynShape(loadOperand(e, s->resultSlot, KnownKind::unknown));
     }

@@ -284,20 +284,45 @@ TEST_F(Containers, AContainerEscapingIntoRunTimeControlFlowIsMadeAtRunTimeNextTi
     sites.keys.free();
 }
 
-TEST_F(Containers, AListNestedInItselfIsDroppedOnce) {
+TEST_F(Containers, AListNestedInItselfIsDroppedOnceAndASettledListNeverAgain) {
     Bare bare("t_nest");
     Failing f(&bare.c, "t_nest_f", kProgramFunction);
     front::ListRecord* list = displayList(&bare.c, nullptr);
     ASSERT_EQ(front::appendItem(&bare.c, list, compile::dynShape(f.value(1))), Status::ok);
     ASSERT_EQ(front::appendItem(&bare.c, list, listShape(list)), Status::ok);
-    backend::List<const void*> visited;
-    ASSERT_EQ(compile::dropContainerTree(&f.e, f.s, list, &visited), Status::ok);
-    ASSERT_EQ(compile::dropContainerTree(&f.e, f.s, list, &visited), Status::ok);
+    f.s->locals[0].shape = listShape(list);
+    f.s->locals[0].state = compile::LocalState::comptime;
+    // A return's path gives the items back once, however the list nests; the other paths
+    // still hold them.
+    ASSERT_EQ(compile::releaseScope(&f.e, f.s), Status::ok);
+    EXPECT_FALSE(list->released);
     bool dropped = false;
     ASSERT_EQ(compile::dropContainer(&f.e, f.s, list, &dropped), Status::ok);
     EXPECT_TRUE(dropped);
-    visited.free();
-    EXPECT_EQ(countOf(f.ir(), "@wn_dec("), 2u) << "once per tree walk, once for the drop";
+    // The scope's end on every path settles the list: neither a later drop nor another
+    // settling gives the items back again.
+    ASSERT_EQ(compile::endScope(&f.e, f.s), Status::ok);
+    EXPECT_TRUE(list->released);
+    ASSERT_EQ(compile::dropContainer(&f.e, f.s, list, &dropped), Status::ok);
+    EXPECT_FALSE(dropped);
+    ASSERT_EQ(compile::settleScope(&f.e, f.s), Status::ok);
+    // Once for the return's walk, once for the other path's drop, once for the end.
+    EXPECT_EQ(countOf(f.ir(), "@wn_dec("), 3u);
+}
+
+TEST_F(Containers, ASettledScopeEmitsNoCodeButMarksItsLists) {
+    Bare bare("t_settle");
+    Failing f(&bare.c, "t_settle_f", kProgramFunction);
+    front::ListRecord* list = displayList(&bare.c, nullptr);
+    ASSERT_EQ(front::appendItem(&bare.c, list, compile::dynShape(f.value(1))), Status::ok);
+    f.s->locals[0].shape = listShape(list);
+    f.s->locals[0].state = compile::LocalState::comptime;
+    ASSERT_EQ(compile::settleScope(&f.e, f.s), Status::ok);
+    EXPECT_EQ(countOf(f.ir(), "@wn_dec("), 0u);
+    EXPECT_TRUE(list->released);
+    bool dropped = true;
+    ASSERT_EQ(compile::dropContainer(&f.e, f.s, list, &dropped), Status::ok);
+    EXPECT_FALSE(dropped);
 }
 
 TEST_F(Containers, AContainerHeldByTheResultOrAnotherBodyIsNotDropped) {
