@@ -99,31 +99,6 @@ PyObject* semanticOf(void* userData, uint32_t node, bool exec) {
     return table ? table[k] : nullptr;
 }
 
-// Where the stack of the calling thread ends (its lowest address), kept per thread; 0 when
-// the thread's attributes cannot tell.
-uintptr_t stackLow() {
-    thread_local uintptr_t low = 0;
-    if (low) return low;
-    pthread_attr_t attr;
-    if (pthread_getattr_np(pthread_self(), &attr) != 0) return 0;
-    void* address = nullptr;
-    size_t size = 0;
-    if (pthread_attr_getstack(&attr, &address, &size) == 0) low = uintptr_t(address);
-    pthread_attr_destroy(&attr);
-    return low;
-}
-
-// The floor for a run on this thread, or 0 when the run goes to a run thread.
-uint64_t floorHere(uint32_t maxDepth, bool callsPython) {
-    if (callsPython) return 0;
-    uintptr_t low = stackLow();
-    if (!low) return 0;
-    uintptr_t here = uintptr_t(__builtin_frame_address(0));
-    uint64_t needed = uint64_t(maxDepth) * kStackPerLevel + runthread::kStackMargin;
-    if (here <= low || here - low <= needed) return 0;
-    return uint64_t(low) + runthread::kStackMargin;
-}
-
 // The line and column of a node's start.
 bool lineAndColumn(const ptree::Index* index, int64_t node, uint32_t* line, uint32_t* column) {
     if (node < 0 || uint64_t(node) >= index->count || !index->lineCount) return false;
@@ -191,6 +166,28 @@ PyObject* runHere(PyObject* programObject, ProgramRecord* program, uint64_t floo
 
 }  // namespace
 
+uintptr_t stackBounds() {
+    thread_local uintptr_t low = 0;
+    if (low) return low;
+    pthread_attr_t attr;
+    if (pthread_getattr_np(pthread_self(), &attr) != 0) return 0;
+    void* address = nullptr;
+    size_t size = 0;
+    if (pthread_attr_getstack(&attr, &address, &size) == 0) low = uintptr_t(address);
+    pthread_attr_destroy(&attr);
+    return low;
+}
+
+uint64_t callingThreadFloor(uint32_t maxDepth, const driver::Compiled* state) {
+    if (state->compiler.callsPython) return 0;
+    uintptr_t low = stackBounds();
+    if (!low) return 0;
+    uintptr_t here = uintptr_t(__builtin_frame_address(0));
+    uint64_t needed = uint64_t(maxDepth) * kStackPerLevel + runthread::kStackMargin;
+    if (here <= low || here - low <= needed) return 0;
+    return uint64_t(low) + runthread::kStackMargin;
+}
+
 int CompiledRun::begin(PyObject* object, ProgramRecord* record, PyObject* context,
                        uint64_t stackFloor, bool report) {
     memset(static_cast<void*>(this), 0, sizeof *this);
@@ -231,15 +228,27 @@ bool CompiledRun::callNative(bool (*entry)(helpers::Ctx*, void*), void* frame, b
     LanguageObject* language = languageOf(program->language);
     bool strict = language && language->strict;
     gil::Record* r = gil::current();
+    // This thread may be inside another run's Python (a host function calling
+    // Program.call): that run's claim of the lock, its report mode and its crossing note
+    // wait here, so that this run's end releases only a lock this run took.
+    gil::Record outer = *r;
+    gil::Crossing outerCrossing = *gil::crossing();
+    r->ensured = 0;
+    r->depth = 0;
     uint64_t before = r->ensures;
     PyThreadState* saved = gil::beginNative(r, strict);
     bool ok = entry(&ctx, frame);
     gil::endNative(r, saved);
-    r->held = 1;
     program->lockCount += r->ensures - before;
     *crossed = strict && r->recorded;
-    r->report = 0;
-    r->recorded = 0;
+    if (*crossed) crossing = *gil::crossing();
+    r->held = 1;
+    r->ensured = outer.ensured;
+    r->state = outer.state;
+    r->depth = outer.depth;
+    r->report = outer.report;
+    r->recorded = outer.recorded;
+    *gil::crossing() = outerCrossing;
     return ok;
 }
 
@@ -275,7 +284,7 @@ int CompiledRun::raiseFailure() {
 }
 
 int CompiledRun::raiseStrict() {
-    gil::Crossing* c = gil::crossing();
+    const gil::Crossing* c = &crossing;
     messages::Message m;
     m.add("strict: ");
     uint32_t line = 0, column = 0;
@@ -323,8 +332,7 @@ PyObject* compiledRun(PyObject* programObject, ProgramRecord* program, bool repo
     if (driver::ensureCompiled(program, false) < 0) return nullptr;
     LanguageObject* language = languageOf(program->language);
     if (!language) return nullptr;
-    driver::Compiled* state = program->moduleState;
-    uint64_t floor = floorHere(language->maxDepth, state->compiler.callsPython);
+    uint64_t floor = callingThreadFloor(language->maxDepth, program->moduleState);
     // The run thread reaches the program through these while the caller waits.
     Py_INCREF(programObject);
     RunWork work{programObject, program, report};
@@ -453,21 +461,18 @@ PyObject* callFunction(CompiledRun* run, value::Value function, PyObject* args) 
 
 }  // namespace
 
-PyObject* compiledCall(PyObject* programObject, ProgramRecord* program, PyObject* name,
-                       PyObject* args, PyObject* context) {
-    if (driver::ensureCompiled(program, true) < 0) return nullptr;
-    Py_ssize_t length = 0;
-    const char* text = convert::strArg(name, "name", &length);
-    if (!text) return nullptr;
+PyObject* compiledCall(PyObject* programObject, ProgramRecord* program, const char* name,
+                       size_t length, PyObject* args, PyObject* context, uint64_t stackFloor) {
     CompiledRun run;
-    if (run.begin(programObject, program, context == Py_None ? nullptr : context, 0, false) < 0)
+    if (run.begin(programObject, program, context == Py_None ? nullptr : context, stackFloor,
+                  false) < 0)
         return nullptr;
     PyObject* result = nullptr;
-    int64_t slot = globalSlot(program, text, size_t(length));
+    int64_t slot = globalSlot(program, name, length);
     if (slot >= 0 && globalFrame(&run) == 0) {
         value::Value function = program->globalsFrame->slots()[slot];
         if (function.tag == value::TagUnset) {
-            raiseNoSuchFunction(PyExc_KeyError, text, size_t(length));
+            raiseNoSuchFunction(PyExc_KeyError, name, length);
         } else if (freezeGlobals(program) == 0) {
             result = callFunction(&run, function, args);
         }
