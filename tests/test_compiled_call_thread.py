@@ -145,3 +145,20 @@ def test_a_nested_compiled_call_fails_as_the_reference_mode_does():
         errors.append(str(caught.value))
     assert errors[0] == errors[1] and "division by zero" in errors[0]
     assert idents[-1] == threading.get_ident()
+
+
+# ---- a strict language's call ----------------------------------------------------------------
+
+def test_a_strict_call_that_went_into_python_raises_strict_error_and_the_next_is_clean():
+    program = make_language(strict=True).load("def big(a) { return a + a; }\n", "big.calc")
+    assert program.call("big", 3, mode="compiled") == 6
+    # Past 128 bits the sum is Python's: the call went into Python, though it returned.
+    with pytest.raises(wuna.StrictError) as caught:
+        program.call("big", 2 ** 200, mode="compiled")
+    text = str(caught.value)
+    assert text.startswith(
+        "strict: big.calc:1:21: the compiled code went into Python while it ran: "), text
+    # The values handed over are named as they are, not as a function called.
+    assert text.endswith(" handed to Python (objects, helpers:381 in wuna)"), text
+    assert "calling" not in text
+    assert program.call("big", 3, mode="compiled") == 6

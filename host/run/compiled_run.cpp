@@ -4,6 +4,7 @@
 
 #include <pthread.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <span>
 #include <vector>
@@ -427,15 +428,20 @@ int convertArguments(PyObject* args, value::Value* values, Py_ssize_t n) {
 // exception.
 PyObject* callFunction(CompiledRun* run, value::Value function, PyObject* args) {
     Py_ssize_t n = PyTuple_GET_SIZE(args);
-    std::vector<value::Value> values(size_t(n) + 1);
-    if (convertArguments(args, values.data(), n) < 0) return nullptr;
+    // One more than the count: an empty call still has an array to point at.
+    auto* values = static_cast<value::Value*>(malloc((size_t(n) + 1) * sizeof(value::Value)));
+    if (!values) return PyErr_NoMemory();
+    if (convertArguments(args, values, n) < 0) {
+        free(values);
+        return nullptr;
+    }
     struct Call {
         CompiledRun* run;
         value::Value function;
         value::Value* values;
         uint64_t n;
         value::Value result;
-    } call{run, function, values.data(), uint64_t(n), value::Value::none()};
+    } call{run, function, values, uint64_t(n), value::Value::none()};
     auto entry = [](helpers::Ctx*, void* c) -> bool {
         auto* k = static_cast<Call*>(c);
         helpers::Ctx* ctx = &k->run->ctx;
@@ -455,7 +461,8 @@ PyObject* callFunction(CompiledRun* run, value::Value function, PyObject* args) 
     } else {
         run->raiseFailure();
     }
-    for (Py_ssize_t i = 0; i < n; i++) value::decref(values[size_t(i)]);
+    for (Py_ssize_t i = 0; i < n; i++) value::decref(values[i]);
+    free(values);
     return result;
 }
 
