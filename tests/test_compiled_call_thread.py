@@ -10,6 +10,7 @@ import pytest
 
 import wuna
 from support.small_language import make_language
+from support.processes import run_python
 
 # f's host function is compiled (it calls a Python function by name, which takes the lock
 # for that call alone); print runs as Python only with python_print.
@@ -104,40 +105,56 @@ def test_the_depth_limit_fails_alike_on_a_thread_without_room(idents):
 
 # ---- compiled code reached from Python that compiled code called ---------------------------
 
-HELPER = "def add(a, b) { return a + b; }\ndef div(a, b) { return a / b; }\n"
+# g's host function calls into a helper program during g's compiled call, on the same thread:
+# a compiled call or run made right there, or (when the helper runs print as Python) on a
+# thread that borrows the caller's block pool and with it the caller's lock record. In a fresh
+# interpreter: a lock released twice ends the process, a lock never given back hangs it.
+NESTED = """
+import threading
+import wuna
+from support.small_language import make_language
+
+printed = []
+helper = make_language(printed, python_print=PYTHON_PRINT).load(
+    "print 5;\\ndef add(a, b) { return a + b; }\\n")
+idents = []
 
 
-def nested(kind):
-    """A program whose g calls a host function that, on the same thread, calls into another
-    program: a compiled call, a failing one, or a compiled run; and the ids of the threads its
-    Python code ran on."""
-    idents = []
-    helper = make_language().load(HELPER)
-
-    def inner(a):
-        idents.append(threading.get_ident())
-        if kind == "run":
-            helper.run("compiled")
-            return a
-        return helper.call("add" if kind == "call" else "div", a, 1 if kind == "call" else 0,
-                           mode="compiled")
-
-    lang = make_language(hosts=[inner])
-    return lang.load("def g(a) { return inner(inner(a)); }\n"), idents
+def inner(a):
+    idents.append(threading.get_ident())
+    if "KIND" == "run":
+        helper.run("compiled")
+        return a
+    return helper.call("add", a, 1, mode="compiled")
 
 
-@pytest.mark.parametrize("kind, result", [("call", 3), ("run", 1)])
-def test_compiled_code_may_run_compiled_code_on_its_own_thread(kind, result):
-    program, idents = nested(kind)
-    for _ in range(2):
-        assert program.call("g", 1, mode="compiled") == result
-    assert set(idents) == {threading.get_ident()}
-    # The lock was taken once per call for the two inner calls, and given back each time.
-    assert program.report()["gil_taken"] == 2
+program = make_language(hosts=[inner]).load("def g(a) { return inner(inner(a)); }")
+results = [program.call("g", 1, mode="compiled") for _ in range(2)]
+assert set(idents) == {threading.get_ident()}, idents
+print(results, len(printed), program.report()["gil_taken"])
+"""
+
+
+@pytest.mark.parametrize("python_print", [False, True])
+@pytest.mark.parametrize("kind, result, prints", [("call", 3, 1), ("run", 1, 4)])
+def test_compiled_code_may_run_compiled_code_from_its_own_thread(
+        kind, result, prints, python_print):
+    done = run_python(NESTED.replace("KIND", kind).replace("PYTHON_PRINT", str(python_print)))
+    assert done.returncode == 0, done.stderr
+    # The helper's top level printed once for its calls, or once a run. g's calls took the
+    # lock once each, for both inner calls, whose own takes are the helper's.
+    assert done.stdout.split() == [f"[{result},", f"{result}]", str(prints), "2"], done.stdout
 
 
 def test_a_nested_compiled_call_fails_as_the_reference_mode_does():
-    program, idents = nested("fail")
+    helper = make_language().load("def div(a, b) { return a / b; }\n")
+    idents = []
+
+    def inner(a):
+        idents.append(threading.get_ident())
+        return helper.call("div", a, 0, mode="compiled")
+
+    program = make_language(hosts=[inner]).load("def g(a) { return inner(a); }\n")
     errors = []
     for mode in ("python", "compiled"):
         with pytest.raises(wuna.Error) as caught:

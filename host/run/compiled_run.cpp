@@ -230,8 +230,9 @@ bool CompiledRun::callNative(bool (*entry)(helpers::Ctx*, void*), void* frame, b
     bool strict = language && language->strict;
     gil::Record* r = gil::current();
     // This thread may be inside another run's Python (a host function calling
-    // Program.call): that run's claim of the lock, its report mode and its crossing note
-    // wait here, so that this run's end releases only a lock this run took.
+    // Program.call): that run's claim of the lock, its count of lock takes, its report mode
+    // and its crossing note wait here, so that this run's end releases only a lock this run
+    // took and each program counts only its own takes.
     gil::Record outer = *r;
     gil::Crossing outerCrossing = *gil::crossing();
     r->ensured = 0;
@@ -244,6 +245,7 @@ bool CompiledRun::callNative(bool (*entry)(helpers::Ctx*, void*), void* frame, b
     *crossed = strict && r->recorded;
     if (*crossed) crossing = *gil::crossing();
     r->held = 1;
+    r->ensures = outer.ensures;
     r->ensured = outer.ensured;
     r->state = outer.state;
     r->depth = outer.depth;

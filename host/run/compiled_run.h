@@ -46,7 +46,6 @@ struct CompiledRun {
     driver::Compiled* state;
     helpers::Ctx* previous;
     int recursionLimit;  // the limit before the run raised it
-    uint64_t ensuresBefore;
     CompiledView view;  // the program as the run record shows it to the runtime
     // A strict run's first crossing into Python, copied from the thread's note when the
     // native call ends (a later run on this thread may write the note again).
