@@ -151,11 +151,11 @@ PyObject* runHere(PyObject* programObject, ProgramRecord* program, uint64_t floo
         auto entry = reinterpret_cast<bool (*)(helpers::Ctx*, void*)>(state->entry);
         bool ok = run.callNative(entry, frame, &crossed);
         if (crossed)
-            run.raiseStrict();
+            run.reportStrict();
         else if (ok)
             result = Py_NewRef(Py_None);
         else
-            run.raiseFailure();
+            run.raiseCtxFailure();
         value::releaseCaptured(&frame->h);
     }
     // Cycles the run's values left among themselves go now, not at some later run's turn.
@@ -255,7 +255,7 @@ bool CompiledRun::callNative(bool (*entry)(helpers::Ctx*, void*), void* frame, b
     return ok;
 }
 
-int CompiledRun::raiseFailure() {
+int CompiledRun::raiseCtxFailure() {
     // A wuna.Throw or wuna.Error that Python code raised is raised as it is (a wuna.Throw
     // becoming the wuna.Error it carries); any other failure is a runtime error of the
     // program, at its site with its call stack. The fetched exception (a KeyError a helper
@@ -286,7 +286,7 @@ int CompiledRun::raiseFailure() {
     return -1;
 }
 
-int CompiledRun::raiseStrict() {
+int CompiledRun::reportStrict() {
     const gil::Crossing* c = &crossing;
     messages::Message m;
     m.add("strict: ");
@@ -393,7 +393,7 @@ int globalFrame(CompiledRun* run) {
     bool ok = run->callNative(entry, frame, &crossed);
     if (crossed || !ok) {
         value::releaseCaptured(&frame->h);
-        return crossed ? run->raiseStrict() : run->raiseFailure();
+        return crossed ? run->reportStrict() : run->raiseCtxFailure();
     }
     program->globalsFrame = frame;
     return 0;
@@ -412,6 +412,20 @@ int freezeGlobals(ProgramRecord* program) {
     }
     program->frozen = true;
     return 0;
+}
+
+// The value of the program's global function name, borrowed from the global frame: the top
+// level run first when there is no global frame yet, and the values the globals reach frozen
+// once, before any code of the call runs. 0 with *function, or -1 with the exception.
+int findFunction(CompiledRun* run, const char* name, size_t length, value::Value* function) {
+    int64_t slot = globalSlot(run->program, name, length);
+    if (slot < 0 || globalFrame(run) < 0) return -1;
+    *function = run->program->globalsFrame->slots()[slot];
+    if (function->tag == value::TagUnset) {
+        raiseNoSuchFunction(PyExc_KeyError, name, length);
+        return -1;
+    }
+    return freezeGlobals(run->program);
 }
 
 // The arguments as native values: 0 with values[0..n) owned, or -1 with the exception and
@@ -456,12 +470,12 @@ PyObject* callFunction(CompiledRun* run, value::Value function, PyObject* args) 
     PyObject* result = nullptr;
     if (crossed) {
         if (ok) value::decref(call.result);
-        run->raiseStrict();
+        run->reportStrict();
     } else if (ok) {
         result = convert::toPython(call.result, &run->ctx.conversion);
         value::decref(call.result);
     } else {
-        run->raiseFailure();
+        run->raiseCtxFailure();
     }
     for (Py_ssize_t i = 0; i < n; i++) value::decref(values[i]);
     free(values);
@@ -477,15 +491,9 @@ PyObject* compiledCall(PyObject* programObject, ProgramRecord* program, const ch
                   false) < 0)
         return nullptr;
     PyObject* result = nullptr;
-    int64_t slot = globalSlot(program, name, length);
-    if (slot >= 0 && globalFrame(&run) == 0) {
-        value::Value function = program->globalsFrame->slots()[slot];
-        if (function.tag == value::TagUnset) {
-            raiseNoSuchFunction(PyExc_KeyError, name, length);
-        } else if (freezeGlobals(program) == 0) {
-            result = callFunction(&run, function, args);
-        }
-    }
+    value::Value function;
+    if (findFunction(&run, name, length, &function) == 0)
+        result = callFunction(&run, function, args);
     run.end();
     return result;
 }

@@ -59,9 +59,9 @@ struct CompiledRun {
     // crossing). The thread's lock record is as it was before, the lock held.
     bool callNative(bool (*entry)(helpers::Ctx*, void*), void* frame, bool* crossed);
     // The run's failure raised (-1 always): the exception it saved, else a wuna.Error.
-    int raiseFailure();
+    int raiseCtxFailure();
     // StrictError naming where the run went into Python (-1 always).
-    int raiseStrict();
+    int reportStrict();
     void end();
 };
 

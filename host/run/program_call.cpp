@@ -84,7 +84,7 @@ int readKeywords(PyObject* kwargs, bool isMap, PyObject** values) {
 
 // --- the work of the run thread --------------------------------------------------------------
 
-struct Request {
+struct CallRequest {
     PyObject* program;    // the Program object
     PyObject* name;       // a str
     PyObject* arguments;  // a call's argument tuple, or a map's items
@@ -169,8 +169,8 @@ PyObject* mapItems(RunRecord* rt, PyObject* function, PyObject* items) {
 
 // Runs on the run thread: the top level when the program has not run, then the call or map.
 // A compiled call on a run thread.
-PyObject* compiledCallWork(void* arg) {
-    const Request* request = static_cast<const Request*>(arg);
+PyObject* compiledCallThread(void* arg) {
+    const CallRequest* request = static_cast<const CallRequest*>(arg);
     ProgramRecord* record = programOf(request->program);
     if (!record) return nullptr;
     // The thread's stack is sized for max_depth: the depth limit alone bounds the call.
@@ -178,8 +178,8 @@ PyObject* compiledCallWork(void* arg) {
                         request->arguments, request->context, 0);
 }
 
-PyObject* pythonCallWork(void* arg) {
-    const Request* request = static_cast<const Request*>(arg);
+PyObject* pythonCallThread(void* arg) {
+    const CallRequest* request = static_cast<const CallRequest*>(arg);
     ProgramRecord* record = programOf(request->program);
     if (!record) return nullptr;
     StateObject* state = stateOf(record);
@@ -213,7 +213,7 @@ PyObject* pythonCallWork(void* arg) {
 // --- the type --------------------------------------------------------------------------------
 
 // The checks of a map object on the calling thread. 0, or -1 with the exception.
-int checkMap(PyObject* args, PyObject** keywords, Request* request) {
+int checkMap(PyObject* args, PyObject** keywords, CallRequest* request) {
     if (PyTuple_GET_SIZE(args) != 2) {
         PyErr_SetString(PyExc_TypeError,
                         "map(name, items, threads=None, context=None) takes a name and items");
@@ -246,7 +246,8 @@ int checkMap(PyObject* args, PyObject** keywords, Request* request) {
 // arguments (bytes-like ones made views), the mode, and for a compiled call the program's
 // module (made or awaited now) and the name's type. 0, or -1 with the exception (the
 // arguments taken stay in the request for the caller to drop).
-int checkCall(ProgramRecord* record, PyObject* args, PyObject** keywords, Request* request) {
+int checkCall(ProgramRecord* record, PyObject* args, PyObject** keywords,
+              CallRequest* request) {
     Py_ssize_t count = PyTuple_GET_SIZE(args);
     if (count < 1) {
         PyErr_SetString(PyExc_TypeError, "call(name, *args) needs the function's name");
@@ -283,7 +284,7 @@ PyObject* programCallCall(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* keywords[kKeywordCount];
     bool isMap = call->shape == CallShape::map;
     if (readKeywords(kwargs, isMap, keywords) < 0) return nullptr;
-    Request request = {
+    CallRequest request = {
         call->program, nullptr, nullptr, keywords[kContext], isMap, false, nullptr, 0};
     int rc =
         isMap ? checkMap(args, keywords, &request) : checkCall(record, args, keywords, &request);
@@ -301,7 +302,7 @@ PyObject* programCallCall(PyObject* self, PyObject* args, PyObject* kwargs) {
                                   request.arguments, request.context, floor);
         else
             result = runthread::run(uint32_t(maxDepth),
-                                    request.compiled ? compiledCallWork : pythonCallWork,
+                                    request.compiled ? compiledCallThread : pythonCallThread,
                                     &request);
         Py_DECREF(self);
     }
