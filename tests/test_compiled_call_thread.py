@@ -120,16 +120,22 @@ helper = make_language(printed, python_print=PYTHON_PRINT).load(
 idents = []
 
 
-def inner(a):
+def call(a):
     idents.append(threading.get_ident())
-    if "KIND" == "run":
-        helper.run("compiled")
-        return a
-    return helper.call("add", a, 1, mode="compiled")
+    return helper.call("add", a, 1)  # compiled: the helper has not run
 
 
-program = make_language(hosts=[inner]).load("def g(a) { return inner(inner(a)); }")
+def run(a):
+    idents.append(threading.get_ident())
+    helper.run("compiled")
+    return a
+
+
+lang = make_language(hosts=[KIND])
+program = lang.load("def g(a) { return KIND(KIND(a)); }")
 results = [program.call("g", 1, mode="compiled") for _ in range(2)]
+# The host functions are compiled: nothing of g's code runs as Python.
+assert lang.python_semantics() == {}, lang.python_semantics()
 assert set(idents) == {threading.get_ident()}, idents
 print(results, len(printed), program.report()["gil_taken"])
 """
