@@ -156,9 +156,9 @@ Status materializeLocal(Emitter* e, Semantic* s, uint32_t index) {
     if (local.state == LocalState::empty) {
         // Unset from the function's entry too: a slot made inside a run-time branch (a
         // comprehension's target in one arm of a conditional) is released on every path.
-        T.LLVMSetAlignment(T.LLVMBuildStore(e->builder.entryBuilder, constI64(e, kUnsetTag), slot),
-                           8);
-        Operand unset = constantOperand(e, kUnsetTag, 0, KnownKind::unknown);
+        T.LLVMSetAlignment(
+            T.LLVMBuildStore(e->builder.entryBuilder, constI64(e, value::TagUnset), slot), 8);
+        Operand unset = constantOperand(e, value::TagUnset, 0, KnownKind::unknown);
         if (Status err = storeOperand(e, slot, &unset); err != Status::ok) return err;
         local = LocalRecord{};
         local.slot = slot;

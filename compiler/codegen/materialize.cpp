@@ -13,8 +13,6 @@ namespace {
 
 const llvmapi::Table& T = llvmapi::table;
 
-constexpr uint64_t kRuntimeTag = value::TagRuntime;
-
 uint64_t addressOf(const void* p) { return uint64_t(reinterpret_cast<uintptr_t>(p)); }
 
 Status notAValue(Emitter* e, ShapeKind kind, int32_t node) {
@@ -52,7 +50,7 @@ Status materializeRuntime(Emitter* e, Operand* out) {
     ValueRef scope = T.LLVMBuildZExt(B, runtimeScope(e), m->i64, "");
     ValueRef shifted = T.LLVMBuildShl(B, scope, constI64(e, 32), "");
     Operand o{};
-    o.tag = T.LLVMBuildOr(B, shifted, constI64(e, kRuntimeTag), "");
+    o.tag = T.LLVMBuildOr(B, shifted, constI64(e, value::TagRuntime), "");
     o.payload = T.LLVMBuildPtrToInt(B, frame, m->i64, "");
     o.functionNode = kNoFunctionNode;
     o.kind = KnownKind::unknown;

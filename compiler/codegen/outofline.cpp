@@ -26,9 +26,6 @@ using llvmapi::TypeRef;
 using llvmapi::ValueRef;
 const llvmapi::Table& T = llvmapi::table;
 
-constexpr uint64_t kPendingTailTag = value::TagTail;
-constexpr uint64_t kUnsetSlotTag = value::TagUnset;
-constexpr uint64_t kFrameSlotBase = value::kFrameSlots;
 constexpr int32_t kTailStatus = int32_t(bridge::RunStatus::tail);
 
 // The parameters of a specialisation's function, in order.
@@ -52,7 +49,7 @@ uint64_t identityOfSymbol(const char* text, size_t length) {
 }
 
 ValueRef frameSlotAddress(Emitter* e, ValueRef frame, uint64_t slot) {
-    return byteOffset(e, frame, kFrameSlotBase + 16 * slot);
+    return byteOffset(e, frame, value::kFrameSlots + 16 * slot);
 }
 
 Status retI32(Emitter* e, int32_t value) {
@@ -285,7 +282,7 @@ Status emitTailCall(Emitter* e, int32_t site) {
         return retI32(e, kTailStatus);
     }
     if (e->scopeId == kNoFunctionScope) {
-        storeWord(e, constI64(e, kPendingTailTag), e->scratch);
+        storeWord(e, constI64(e, value::TagTail), e->scratch);
         ValueRef args[3] = {e->runContext, siteValue(e, site), e->scratch};
         ValueRef ok;
         if (Status s = callHelper(e, "wn_tail_resolve", args, 3, &ok); s != Status::ok) return s;
@@ -296,7 +293,7 @@ Status emitTailCall(Emitter* e, int32_t site) {
     for (size_t i = e->semantics.count; i > 0; i--)
         if (Status s = releaseScope(e, e->semantics[i - 1]); s != Status::ok) return s;
     if (Status s = releaseScopeFramesAbove(e, 0); s != Status::ok) return s;
-    Operand pending = constantOperand(e, kPendingTailTag, 0, KnownKind::unknown);
+    Operand pending = constantOperand(e, value::TagTail, 0, KnownKind::unknown);
     if (Status s = storeOperand(e, e->resultSlot, &pending); s != Status::ok) return s;
     br(b, e->returnBlock);
     return Status::ok;
@@ -341,7 +338,7 @@ Status emitCallFrameRelease(Emitter* e, ValueRef frame) {
         ValueRef at = frameSlotAddress(e, frame, i);
         storeWord(e, loadWord(e, at), local);
         storeWord(e, loadWord(e, slotPayload(e, at)), slotPayload(e, local));
-        storeWord(e, constI64(e, kUnsetSlotTag), at);
+        storeWord(e, constI64(e, value::TagUnset), at);
     }
     return callHelper(e, "wn_frame_release", &frame, 1, nullptr);
 }

@@ -24,7 +24,6 @@ const llvmapi::Table& T = llvmapi::table;
 // Places in runtime blocks the emitted code reads and writes (the runtime keeps them).
 constexpr uint64_t kCtxEntries = 48;
 constexpr uint64_t kCtxCapacity = 56;
-constexpr uint64_t kCtxDepth = helpers::kCtxDepthOffset;
 constexpr uint64_t kCtxFloor = 72;
 constexpr uint64_t kFunctionCode = 16;
 constexpr uint64_t kFunctionClosure = 24;
@@ -33,16 +32,12 @@ constexpr uint64_t kCallEntrySize = 16;
 constexpr uint64_t kCallEntrySite = 8;
 static_assert(kCtxEntries == offsetof(helpers::Ctx, stack) &&
               kCtxCapacity == offsetof(helpers::Ctx, stackCapacity) &&
-              kCtxDepth == offsetof(helpers::Ctx, depth) &&
               kCtxFloor == offsetof(helpers::Ctx, stackFloor));
 static_assert(kFunctionCode == offsetof(value::Function, code) &&
               kFunctionClosure == offsetof(value::Function, frame) &&
               kFunctionName == offsetof(value::Function, name));
 static_assert(kCallEntrySize == sizeof(helpers::CallEntry) &&
               kCallEntrySite == offsetof(helpers::CallEntry, site));
-constexpr uint64_t kFunctionTag = value::TagFunction;
-constexpr uint64_t kTailCallTag = value::TagTail;
-constexpr uint64_t kTypedFailureTag = value::TagTypedFailure;
 
 ValueRef at(Emitter* e, ValueRef base, uint64_t offset) {
     ValueRef index = constI64(e, offset);
@@ -104,7 +99,7 @@ ValueRef kindTest(Emitter* e, ValueRef tag, uint8_t kind) {
 // (args[2]), and spilled typed locals are read back afterwards.
 Status callGenericEntry(Emitter* e, const FunctionRef& fn, ValueRef* args, Operand* operands,
                         uint64_t n, ValueRef next, bool spilled, ValueRef* ok) {
-    if (e->location) storeWord(e, next, at(e, e->runContext, kCtxDepth));
+    if (e->location) storeWord(e, next, at(e, e->runContext, helpers::kCtxDepthOffset));
     if (Status err = storeCallArguments(e, args[2], operands, n); err != Status::ok) return err;
     openBlock(&e->builder);
     *ok = T.LLVMBuildCall2(e->builder.builder, fn.type, fn.function, args, 6, "");
@@ -166,7 +161,7 @@ Status emitTypedCall(Emitter* e, uint32_t node, const uint8_t* kinds, const Func
     condBr(b, icmp(b, llvmapi::IntEQ, either, constI64(e, 18)), typedInt, typedOther);
 
     enter(b, typedInt);
-    if (!e->location) storeWord(e, depth, at(e, e->runContext, kCtxDepth));
+    if (!e->location) storeWord(e, depth, at(e, e->runContext, helpers::kCtxDepthOffset));
     BasicBlockRef intBlock = b->current;
     out->intPayload = payload;
     br(b, result);
@@ -174,7 +169,7 @@ Status emitTypedCall(Emitter* e, uint32_t node, const uint8_t* kinds, const Func
     enter(b, typedOther);
     storeWord(e, tag, e->scratch);
     storeWord(e, payload, slotPayload(e, e->scratch));
-    ValueRef typedOk = icmp(b, llvmapi::IntNE, tag, constI64(e, kTypedFailureTag));
+    ValueRef typedOk = icmp(b, llvmapi::IntNE, tag, constI64(e, value::TagTypedFailure));
     BasicBlockRef otherEnd = b->current;
     br(b, entered);
 
@@ -190,7 +185,7 @@ Status emitTypedCall(Emitter* e, uint32_t node, const uint8_t* kinds, const Func
     ValueRef values[2] = {typedOk, entryOk};
     BasicBlockRef from[2] = {otherEnd, entryEnd};
     ValueRef success = calls::phiOf(e, m->i1, values, from, 2);
-    if (!e->location) storeWord(e, depth, at(e, e->runContext, kCtxDepth));
+    if (!e->location) storeWord(e, depth, at(e, e->runContext, helpers::kCtxDepthOffset));
     out->ok = success;
     out->intEnd = intBlock;
     return Status::ok;
@@ -219,12 +214,13 @@ Status emitFunctionValueCall(Emitter* e, Semantic* s, const Operand& callee, Val
                                {"call_generic", &generic}, {"call_done", &done},
                                {"call_result", &result}})
         if (Status err = newBlock(b, name, block); err != Status::ok) return err;
-    condBr(b, icmp(b, llvmapi::IntEQ, callee.tag, constI64(e, kFunctionTag)), isFn, generic);
+    condBr(b, icmp(b, llvmapi::IntEQ, callee.tag, constI64(e, value::TagFunction)), isFn, generic);
 
     enter(b, isFn);
     ValueRef block = toPointer(e, callee.payload);
     ValueRef code = loadWord(e, at(e, block, kFunctionCode));
-    ValueRef depth = e->location ? e->location : loadWord(e, at(e, e->runContext, kCtxDepth));
+    ValueRef depth = e->location ? e->location
+                                 : loadWord(e, at(e, e->runContext, helpers::kCtxDepthOffset));
     ValueRef capacity = loadWord(e, at(e, e->runContext, kCtxCapacity));
     ValueRef floor = loadWord(e, at(e, e->runContext, kCtxFloor));
     ValueRef frame = frameAddress(e);
@@ -249,7 +245,7 @@ Status emitFunctionValueCall(Emitter* e, Semantic* s, const Operand& callee, Val
     ValueRef next = T.LLVMBuildAdd(b->builder, depth, constI64(e, 1), "");
     // A function without a location counts the call on the context now; a typed entry only
     // before the paths that run code reading the context's depth.
-    if (!e->location) storeWord(e, next, at(e, e->runContext, kCtxDepth));
+    if (!e->location) storeWord(e, next, at(e, e->runContext, helpers::kCtxDepthOffset));
     ValueRef environment = toPointer(e, loadWord(e, at(e, block, kFunctionClosure)));
     ValueRef args[6] = {e->runContext, environment, array, constI64(e, n), receiver, e->scratch};
     ValueRef directOk = nullptr;
@@ -267,7 +263,7 @@ Status emitFunctionValueCall(Emitter* e, Semantic* s, const Operand& callee, Val
             return err;
         // A typed entry passes its own depth to its callees and stores it before every
         // helper; any other function puts the context's depth back.
-        if (!e->location) storeWord(e, depth, at(e, e->runContext, kCtxDepth));
+        if (!e->location) storeWord(e, depth, at(e, e->runContext, helpers::kCtxDepthOffset));
     }
     directEnd = b->current;
     br(b, done);
@@ -289,7 +285,8 @@ Status emitFunctionValueCall(Emitter* e, Semantic* s, const Operand& callee, Val
     if (Status err = newBlock(b, "call_tail", &tail); err != Status::ok) return err;
     if (Status err = newBlock(b, "call_other_result", &other); err != Status::ok) return err;
     ValueRef resultTag = loadWord(e, e->scratch);
-    ValueRef pending = both(e, ok1, icmp(b, llvmapi::IntEQ, resultTag, constI64(e, kTailCallTag)));
+    ValueRef pending =
+        both(e, ok1, icmp(b, llvmapi::IntEQ, resultTag, constI64(e, value::TagTail)));
     BasicBlockRef doneEnd = b->current;
     condBr(b, pending, tail, other);
 

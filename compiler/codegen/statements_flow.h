@@ -22,8 +22,6 @@ namespace wuna::compile {
 
 // LocalRecord::noRelease bit 1: the slot may still hold the unset marker.
 inline constexpr uint8_t kMaybeUnset = 2;
-// The run-time tag of an unset slot.
-inline constexpr uint64_t kUnsetTag = value::TagUnset;
 
 // The innermost if branch being compiled: its body, its run-time control-flow depth and its
 // try depth.

@@ -32,11 +32,9 @@ using llvmapi::TypeRef;
 using llvmapi::ValueRef;
 const llvmapi::Table& T = llvmapi::table;
 
-constexpr uint64_t kTypedFailureTag = value::TagTypedFailure;
 constexpr uint32_t kMaxTypedParameters = 4;
 constexpr uint64_t kLaneBits = 16;
 constexpr uint64_t kOtherTagBit = 15;
-constexpr uint64_t kCallDepthOffset = helpers::kCtxDepthOffset;
 
 // The typed kinds: kind byte, the tag a parameter of it has, and its lane value in an
 // accepted mask.
@@ -159,7 +157,7 @@ void emitTypedCall(Emitter* e, uint32_t n, ValueRef t) {
     TypeRef params[4 + kMaxTypedParameters] = {m->ptr, m->ptr, m->ptr, m->i64};
     for (uint32_t i = 0; i < n; i++) params[4 + i] = m->i64;
     TypeRef type = T.LLVMFunctionType(m->valuePair, params, 4 + n, 0);
-    ValueRef depth = loadWord(e, byteOffset(e, e->runContext, kCallDepthOffset));
+    ValueRef depth = loadWord(e, byteOffset(e, e->runContext, helpers::kCtxDepthOffset));
     ValueRef receiver = e->receiverPointer ? e->receiverPointer : T.LLVMConstNull(m->ptr);
     ValueRef outer = e->outerFrame ? e->outerFrame : T.LLVMConstNull(m->ptr);
     ValueRef args[4 + kMaxTypedParameters] = {e->runContext, outer, receiver, depth};
@@ -171,7 +169,7 @@ void emitTypedCall(Emitter* e, uint32_t n, ValueRef t) {
     ValueRef payload = T.LLVMBuildExtractValue(b->builder, result, 1, "");
     storeWord(e, tag, e->resultSlot);
     storeWord(e, payload, slotPayload(e, e->resultSlot));
-    ValueRef ok = icmp(b, llvmapi::IntNE, tag, constI64(e, kTypedFailureTag));
+    ValueRef ok = icmp(b, llvmapi::IntNE, tag, constI64(e, value::TagTypedFailure));
     openBlock(b);
     T.LLVMBuildRet(b->builder, ok);
 }

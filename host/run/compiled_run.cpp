@@ -4,6 +4,7 @@
 
 #include <pthread.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <span>
 #include <vector>
@@ -99,31 +100,6 @@ PyObject* semanticOf(void* userData, uint32_t node, bool exec) {
     return table ? table[k] : nullptr;
 }
 
-// Where the stack of the calling thread ends (its lowest address), kept per thread; 0 when
-// the thread's attributes cannot tell.
-uintptr_t stackLow() {
-    thread_local uintptr_t low = 0;
-    if (low) return low;
-    pthread_attr_t attr;
-    if (pthread_getattr_np(pthread_self(), &attr) != 0) return 0;
-    void* address = nullptr;
-    size_t size = 0;
-    if (pthread_attr_getstack(&attr, &address, &size) == 0) low = uintptr_t(address);
-    pthread_attr_destroy(&attr);
-    return low;
-}
-
-// The floor for a run on this thread, or 0 when the run goes to a run thread.
-uint64_t floorHere(uint32_t maxDepth, bool callsPython) {
-    if (callsPython) return 0;
-    uintptr_t low = stackLow();
-    if (!low) return 0;
-    uintptr_t here = uintptr_t(__builtin_frame_address(0));
-    uint64_t needed = uint64_t(maxDepth) * kStackPerLevel + runthread::kStackMargin;
-    if (here <= low || here - low <= needed) return 0;
-    return uint64_t(low) + runthread::kStackMargin;
-}
-
 // The line and column of a node's start.
 bool lineAndColumn(const ptree::Index* index, int64_t node, uint32_t* line, uint32_t* column) {
     if (node < 0 || uint64_t(node) >= index->count || !index->lineCount) return false;
@@ -175,11 +151,11 @@ PyObject* runHere(PyObject* programObject, ProgramRecord* program, uint64_t floo
         auto entry = reinterpret_cast<bool (*)(helpers::Ctx*, void*)>(state->entry);
         bool ok = run.callNative(entry, frame, &crossed);
         if (crossed)
-            run.raiseStrict();
+            run.reportStrict();
         else if (ok)
             result = Py_NewRef(Py_None);
         else
-            run.raiseFailure();
+            run.raiseCtxFailure();
         value::releaseCaptured(&frame->h);
     }
     // Cycles the run's values left among themselves go now, not at some later run's turn.
@@ -190,6 +166,28 @@ PyObject* runHere(PyObject* programObject, ProgramRecord* program, uint64_t floo
 }
 
 }  // namespace
+
+uintptr_t stackBounds() {
+    thread_local uintptr_t low = 0;
+    if (low) return low;
+    pthread_attr_t attr;
+    if (pthread_getattr_np(pthread_self(), &attr) != 0) return 0;
+    void* address = nullptr;
+    size_t size = 0;
+    if (pthread_attr_getstack(&attr, &address, &size) == 0) low = uintptr_t(address);
+    pthread_attr_destroy(&attr);
+    return low;
+}
+
+uint64_t callingThreadFloor(uint32_t maxDepth, const driver::Compiled* state) {
+    if (state->compiler.callsPython) return 0;
+    uintptr_t low = stackBounds();
+    if (!low) return 0;
+    uintptr_t here = uintptr_t(__builtin_frame_address(0));
+    uint64_t needed = uint64_t(maxDepth) * kStackPerLevel + runthread::kStackMargin;
+    if (here <= low || here - low <= needed) return 0;
+    return uint64_t(low) + runthread::kStackMargin;
+}
 
 int CompiledRun::begin(PyObject* object, ProgramRecord* record, PyObject* context,
                        uint64_t stackFloor, bool report) {
@@ -231,19 +229,33 @@ bool CompiledRun::callNative(bool (*entry)(helpers::Ctx*, void*), void* frame, b
     LanguageObject* language = languageOf(program->language);
     bool strict = language && language->strict;
     gil::Record* r = gil::current();
+    // This thread may be inside another run's Python (a host function calling
+    // Program.call): that run's claim of the lock, its count of lock takes, its report mode
+    // and its crossing note wait here, so that this run's end releases only a lock this run
+    // took and each program counts only its own takes.
+    gil::Record outer = *r;
+    gil::Crossing outerCrossing = *gil::crossing();
+    r->ensured = 0;
+    r->depth = 0;
     uint64_t before = r->ensures;
     PyThreadState* saved = gil::beginNative(r, strict);
     bool ok = entry(&ctx, frame);
     gil::endNative(r, saved);
-    r->held = 1;
     program->lockCount += r->ensures - before;
     *crossed = strict && r->recorded;
-    r->report = 0;
-    r->recorded = 0;
+    if (*crossed) crossing = *gil::crossing();
+    r->held = 1;
+    r->ensures = outer.ensures;
+    r->ensured = outer.ensured;
+    r->state = outer.state;
+    r->depth = outer.depth;
+    r->report = outer.report;
+    r->recorded = outer.recorded;
+    *gil::crossing() = outerCrossing;
     return ok;
 }
 
-int CompiledRun::raiseFailure() {
+int CompiledRun::raiseCtxFailure() {
     // A wuna.Throw or wuna.Error that Python code raised is raised as it is (a wuna.Throw
     // becoming the wuna.Error it carries); any other failure is a runtime error of the
     // program, at its site with its call stack. The fetched exception (a KeyError a helper
@@ -274,8 +286,8 @@ int CompiledRun::raiseFailure() {
     return -1;
 }
 
-int CompiledRun::raiseStrict() {
-    gil::Crossing* c = gil::crossing();
+int CompiledRun::reportStrict() {
+    const gil::Crossing* c = &crossing;
     messages::Message m;
     m.add("strict: ");
     uint32_t line = 0, column = 0;
@@ -323,8 +335,7 @@ PyObject* compiledRun(PyObject* programObject, ProgramRecord* program, bool repo
     if (driver::ensureCompiled(program, false) < 0) return nullptr;
     LanguageObject* language = languageOf(program->language);
     if (!language) return nullptr;
-    driver::Compiled* state = program->moduleState;
-    uint64_t floor = floorHere(language->maxDepth, state->compiler.callsPython);
+    uint64_t floor = callingThreadFloor(language->maxDepth, program->moduleState);
     // The run thread reaches the program through these while the caller waits.
     Py_INCREF(programObject);
     RunWork work{programObject, program, report};
@@ -382,7 +393,7 @@ int globalFrame(CompiledRun* run) {
     bool ok = run->callNative(entry, frame, &crossed);
     if (crossed || !ok) {
         value::releaseCaptured(&frame->h);
-        return crossed ? run->raiseStrict() : run->raiseFailure();
+        return crossed ? run->reportStrict() : run->raiseCtxFailure();
     }
     program->globalsFrame = frame;
     return 0;
@@ -403,6 +414,20 @@ int freezeGlobals(ProgramRecord* program) {
     return 0;
 }
 
+// The value of the program's global function name, borrowed from the global frame: the top
+// level run first when there is no global frame yet, and the values the globals reach frozen
+// once, before any code of the call runs. 0 with *function, or -1 with the exception.
+int findFunction(CompiledRun* run, const char* name, size_t length, value::Value* function) {
+    int64_t slot = globalSlot(run->program, name, length);
+    if (slot < 0 || globalFrame(run) < 0) return -1;
+    *function = run->program->globalsFrame->slots()[slot];
+    if (function->tag == value::TagUnset) {
+        raiseNoSuchFunction(PyExc_KeyError, name, length);
+        return -1;
+    }
+    return freezeGlobals(run->program);
+}
+
 // The arguments as native values: 0 with values[0..n) owned, or -1 with the exception and
 // nothing left.
 int convertArguments(PyObject* args, value::Value* values, Py_ssize_t n) {
@@ -419,15 +444,20 @@ int convertArguments(PyObject* args, value::Value* values, Py_ssize_t n) {
 // exception.
 PyObject* callFunction(CompiledRun* run, value::Value function, PyObject* args) {
     Py_ssize_t n = PyTuple_GET_SIZE(args);
-    std::vector<value::Value> values(size_t(n) + 1);
-    if (convertArguments(args, values.data(), n) < 0) return nullptr;
+    // One more than the count: an empty call still has an array to point at.
+    auto* values = static_cast<value::Value*>(malloc((size_t(n) + 1) * sizeof(value::Value)));
+    if (!values) return PyErr_NoMemory();
+    if (convertArguments(args, values, n) < 0) {
+        free(values);
+        return nullptr;
+    }
     struct Call {
         CompiledRun* run;
         value::Value function;
         value::Value* values;
         uint64_t n;
         value::Value result;
-    } call{run, function, values.data(), uint64_t(n), value::Value::none()};
+    } call{run, function, values, uint64_t(n), value::Value::none()};
     auto entry = [](helpers::Ctx*, void* c) -> bool {
         auto* k = static_cast<Call*>(c);
         helpers::Ctx* ctx = &k->run->ctx;
@@ -440,38 +470,30 @@ PyObject* callFunction(CompiledRun* run, value::Value function, PyObject* args) 
     PyObject* result = nullptr;
     if (crossed) {
         if (ok) value::decref(call.result);
-        run->raiseStrict();
+        run->reportStrict();
     } else if (ok) {
         result = convert::toPython(call.result, &run->ctx.conversion);
         value::decref(call.result);
     } else {
-        run->raiseFailure();
+        run->raiseCtxFailure();
     }
-    for (Py_ssize_t i = 0; i < n; i++) value::decref(values[size_t(i)]);
+    for (Py_ssize_t i = 0; i < n; i++) value::decref(values[i]);
+    free(values);
     return result;
 }
 
 }  // namespace
 
-PyObject* compiledCall(PyObject* programObject, ProgramRecord* program, PyObject* name,
-                       PyObject* args, PyObject* context) {
-    if (driver::ensureCompiled(program, true) < 0) return nullptr;
-    Py_ssize_t length = 0;
-    const char* text = convert::strArg(name, "name", &length);
-    if (!text) return nullptr;
+PyObject* compiledCall(PyObject* programObject, ProgramRecord* program, const char* name,
+                       size_t length, PyObject* args, PyObject* context, uint64_t stackFloor) {
     CompiledRun run;
-    if (run.begin(programObject, program, context == Py_None ? nullptr : context, 0, false) < 0)
+    if (run.begin(programObject, program, context == Py_None ? nullptr : context, stackFloor,
+                  false) < 0)
         return nullptr;
     PyObject* result = nullptr;
-    int64_t slot = globalSlot(program, text, size_t(length));
-    if (slot >= 0 && globalFrame(&run) == 0) {
-        value::Value function = program->globalsFrame->slots()[slot];
-        if (function.tag == value::TagUnset) {
-            raiseNoSuchFunction(PyExc_KeyError, text, size_t(length));
-        } else if (freezeGlobals(program) == 0) {
-            result = callFunction(&run, function, args);
-        }
-    }
+    value::Value function;
+    if (findFunction(&run, name, length, &function) == 0)
+        result = callFunction(&run, function, args);
     run.end();
     return result;
 }

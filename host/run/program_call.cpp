@@ -1,12 +1,13 @@
 // wuna.ProgramCall (see run/program_call.h).
 //
 // The caller checks everything it can before a thread starts (keywords, the argument count,
-// the mode, the name's type, the thread count); the run thread does the rest under the
-// interpreter lock: the top level when the program has not run, the lookup of the function,
-// and the call or calls through one Runtime whose frame is the program's global frame.
+// the mode, the name's type, the thread count) and, for a compiled call, makes the program's
+// module; the run thread does the rest under the interpreter lock: the top level when the
+// program has not run, the lookup of the function, and the call or calls through one Runtime
+// whose frame is the program's global frame. A compiled call whose module runs nothing
+// through Python is made on the calling thread when its stack has room, with no thread.
 #include "host/run/program_call.h"
 
-#include <cstdio>
 #include <cstring>
 
 #include "compiler/driver/modules.h"
@@ -20,6 +21,7 @@
 #include "host/run/run_thread.h"
 #include "host/support/check.h"
 #include "host/tree/state.h"
+#include "wuna/runtime/convert.h"
 #include "wuna/runtime/pending_error.h"
 #include "wuna/runtime/proxies.h"
 #include "wuna/runtime/pyhelp.h"
@@ -29,18 +31,6 @@ namespace wuna::host {
 namespace {
 
 ProgramCallObject* asCall(PyObject* self) { return reinterpret_cast<ProgramCallObject*>(self); }
-
-// The text of a str argument (borrowed from it), or null with TypeError "<what> must be a
-// str" (or the encoding error of a str with lone surrogates).
-const char* textArg(PyObject* object, const char* what, Py_ssize_t* length) {
-    if (!PyUnicode_Check(object)) {
-        char message[pyhelp::kMessageBuffer];
-        int written = snprintf(message, sizeof message, "%s must be a str", what);
-        pyhelp::raiseText(PyExc_TypeError, message, written < 0 ? 0 : uint64_t(written));
-        return nullptr;
-    }
-    return PyUnicode_AsUTF8AndSize(object, length);
-}
 
 // --- keywords --------------------------------------------------------------------------------
 
@@ -67,7 +57,7 @@ int readKeywords(PyObject* kwargs, bool isMap, PyObject** values) {
     PyObject *key, *value;
     while (PyDict_Next(kwargs, &position, &key, &value)) {
         Py_ssize_t length = 0;
-        const char* text = textArg(key, "keyword", &length);
+        const char* text = convert::strArg(key, "keyword", &length);
         if (!text) return -1;
         int slot = -1;
         for (int i = 0; i < kKeywordCount; i++)
@@ -94,13 +84,15 @@ int readKeywords(PyObject* kwargs, bool isMap, PyObject** values) {
 
 // --- the work of the run thread --------------------------------------------------------------
 
-struct Request {
+struct CallRequest {
     PyObject* program;    // the Program object
     PyObject* name;       // a str
     PyObject* arguments;  // a call's argument tuple, or a map's items
     PyObject* context;    // null: none
     bool isMap;
-    bool compiled;  // a call of compiled code
+    bool compiled;      // a call of compiled code
+    const char* text;   // a compiled call's name as UTF-8, borrowed from name
+    Py_ssize_t length;  // its bytes
 };
 
 // The value of the top-level function name in the global frame: the first global,
@@ -177,16 +169,17 @@ PyObject* mapItems(RunRecord* rt, PyObject* function, PyObject* items) {
 
 // Runs on the run thread: the top level when the program has not run, then the call or map.
 // A compiled call on a run thread.
-PyObject* compiledCallWork(void* arg) {
-    const Request* request = static_cast<const Request*>(arg);
+PyObject* compiledCallThread(void* arg) {
+    const CallRequest* request = static_cast<const CallRequest*>(arg);
     ProgramRecord* record = programOf(request->program);
     if (!record) return nullptr;
-    return compiledCall(request->program, record, request->name, request->arguments,
-                        request->context);
+    // The thread's stack is sized for max_depth: the depth limit alone bounds the call.
+    return compiledCall(request->program, record, request->text, size_t(request->length),
+                        request->arguments, request->context, 0);
 }
 
-PyObject* pythonCallWork(void* arg) {
-    const Request* request = static_cast<const Request*>(arg);
+PyObject* pythonCallThread(void* arg) {
+    const CallRequest* request = static_cast<const CallRequest*>(arg);
     ProgramRecord* record = programOf(request->program);
     if (!record) return nullptr;
     StateObject* state = stateOf(record);
@@ -196,7 +189,7 @@ PyObject* pythonCallWork(void* arg) {
         Py_DECREF(done);
     }
     Py_ssize_t length = 0;
-    const char* name = textArg(request->name, "name", &length);
+    const char* name = convert::strArg(request->name, "name", &length);
     if (!name) return nullptr;
     PyObject* function = findFunction(state, name, size_t(length));
     if (!function) return nullptr;
@@ -220,7 +213,7 @@ PyObject* pythonCallWork(void* arg) {
 // --- the type --------------------------------------------------------------------------------
 
 // The checks of a map object on the calling thread. 0, or -1 with the exception.
-int checkMap(PyObject* args, PyObject** keywords, Request* request) {
+int checkMap(PyObject* args, PyObject** keywords, CallRequest* request) {
     if (PyTuple_GET_SIZE(args) != 2) {
         PyErr_SetString(PyExc_TypeError,
                         "map(name, items, threads=None, context=None) takes a name and items");
@@ -229,7 +222,7 @@ int checkMap(PyObject* args, PyObject** keywords, Request* request) {
     // Compiled code is not built yet, so the map runs as Python (one item after another).
     request->name = PyTuple_GET_ITEM(args, 0);
     Py_ssize_t length;
-    if (!textArg(request->name, "name", &length)) return -1;
+    if (!convert::strArg(request->name, "name", &length)) return -1;
     if (PyObject* threads = keywords[kThreads]) {
         long long count = PyLong_AsLongLong(threads);
         if (count == -1 && PyErr_Occurred()) return -1;
@@ -249,28 +242,34 @@ int checkMap(PyObject* args, PyObject** keywords, Request* request) {
     return request->arguments ? 0 : -1;
 }
 
-// The checks of a call object on the calling thread. 0, or -1 with the exception.
-int checkCall(const ProgramRecord* record, PyObject* args, PyObject** keywords, Request* request) {
+// The checks of a call object on the calling thread, in this order: the name given, the
+// arguments (bytes-like ones made views), the mode, and for a compiled call the program's
+// module (made or awaited now) and the name's type. 0, or -1 with the exception (the
+// arguments taken stay in the request for the caller to drop).
+int checkCall(ProgramRecord* record, PyObject* args, PyObject** keywords,
+              CallRequest* request) {
     Py_ssize_t count = PyTuple_GET_SIZE(args);
     if (count < 1) {
         PyErr_SetString(PyExc_TypeError, "call(name, *args) needs the function's name");
         return -1;
     }
-    RunMode fallback = record->hasRun ? record->runMode : RunMode::compiled;
-    RunMode mode;
-    if (parseRunMode(keywords[kMode], fallback, &mode) < 0) return -1;
-    // 'auto' calls compiled code once optimized code is at hand, else as Python.
-    bool compiled = mode != RunMode::python;
-    if (mode == RunMode::automatic && driver::chooseAutoMode(const_cast<ProgramRecord*>(record),
-                                                             &compiled) < 0)
-        return -1;
-    request->compiled = compiled;
     request->name = PyTuple_GET_ITEM(args, 0);
     PyObject* given = PyTuple_GetSlice(args, 1, count);
     if (!given) return -1;
     request->arguments = proxies::wrapData(given);
     Py_DECREF(given);
-    return request->arguments ? 0 : -1;
+    if (!request->arguments) return -1;
+    RunMode fallback = record->hasRun ? record->runMode : RunMode::compiled;
+    RunMode mode;
+    if (parseRunMode(keywords[kMode], fallback, &mode) < 0) return -1;
+    // 'auto' calls compiled code once optimized code is at hand, else as Python.
+    bool compiled = mode != RunMode::python;
+    if (mode == RunMode::automatic && driver::chooseAutoMode(record, &compiled) < 0) return -1;
+    request->compiled = compiled;
+    if (!compiled) return 0;
+    if (driver::ensureCompiled(record, true) < 0) return -1;
+    request->text = convert::strArg(request->name, "name", &request->length);
+    return request->text ? 0 : -1;
 }
 
 PyObject* programCallCall(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -285,17 +284,26 @@ PyObject* programCallCall(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* keywords[kKeywordCount];
     bool isMap = call->shape == CallShape::map;
     if (readKeywords(kwargs, isMap, keywords) < 0) return nullptr;
-    Request request = {call->program, nullptr, nullptr, keywords[kContext], isMap, false};
+    CallRequest request = {
+        call->program, nullptr, nullptr, keywords[kContext], isMap, false, nullptr, 0};
     int rc =
         isMap ? checkMap(args, keywords, &request) : checkCall(record, args, keywords, &request);
     int64_t maxDepth = rc == 0 ? maxDepthOf(record) : -1;
     PyObject* result = nullptr;
     if (maxDepth >= 0) {
-        // The request's objects stay alive while the caller waits: the Program is held by
-        // this object, the name and keywords by the caller's arguments.
+        // The request's objects stay alive while the call runs: the Program is held by this
+        // object, the name and keywords by the caller's arguments.
         Py_INCREF(self);
-        result = runthread::run(uint32_t(maxDepth),
-                                request.compiled ? compiledCallWork : pythonCallWork, &request);
+        uint64_t floor = request.compiled
+                             ? callingThreadFloor(uint32_t(maxDepth), record->moduleState)
+                             : 0;
+        if (floor)
+            result = compiledCall(call->program, record, request.text, size_t(request.length),
+                                  request.arguments, request.context, floor);
+        else
+            result = runthread::run(uint32_t(maxDepth),
+                                    request.compiled ? compiledCallThread : pythonCallThread,
+                                    &request);
         Py_DECREF(self);
     }
     Py_XDECREF(request.arguments);

@@ -11,8 +11,11 @@
 // with a Runtime of its own. A failure is the runtime error (or exception) of the call; for a
 // map, every item runs and the failure reported is that of the lowest failing item.
 //
-// In the 'compiled' mode (and 'auto' once optimized code is at hand) the call runs
-// the program's compiled code on a run thread (run/compiled_run.h). A map runs as Python.
+// In the 'compiled' mode (and 'auto' once optimized code is at hand) the program's module is
+// made (or awaited) on the calling thread, then the call runs the program's compiled code
+// (run/compiled_run.h) right there when the module's code runs no semantic or value through
+// Python and the thread's stack has room for max_depth levels, else on a run thread. A map
+// runs as Python.
 #pragma once
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>

@@ -234,15 +234,10 @@ void addCases(Program* p) {
     });
 }
 
-class AttributesLower : public testing_support::Differential {
+class AttributesLower : public toolkit_testing::EngineFixture<testing_support::Differential> {
 protected:
     void SetUp() override {
-        Differential::SetUp();
-        if (!llvmapi::loaded()) {
-            ASSERT_NE(llvmapi::adopt(backend_testing::engine(), nullptr), nullptr);
-        }
-        settings::setCachePlace(settings::CachePlace::off, nullptr);
-        settings::current.perfMap = 0;
+        EngineFixture::SetUp();
         if (!program) {
             // Once: the compiled class tests name these very classes.
             run(kScript);
@@ -513,9 +508,7 @@ protected:
         testing_support::needPython();
         r = gil::current();
         gil::ensure(r);
-        if (!llvmapi::loaded()) {
-            ASSERT_NE(llvmapi::adopt(backend_testing::engine(), nullptr), nullptr);
-        }
+        ASSERT_TRUE(toolkit_testing::adoptEngine());
     }
     void TearDown() override {
         PyErr_Clear();

@@ -689,6 +689,37 @@ TEST_F(Bridge, EachRunCountsItsOwnCrossings) {
     bridge::freeTally(&otherTally);
 }
 
+// A strict run's first crossing: values handed to Python are named by their types, with the
+// flag that makes StrictError show that text as it is; a call of a Python function is named
+// by the function, flag clear. Only the first crossing of the run is noted.
+TEST_F(Bridge, TheFirstCrossingOfAReportingRunIsNotedWithItsKind) {
+    gil::Record* r = gil::current();
+    r->report = 1;
+    r->recorded = 0;
+    Value values[] = {Value::integer(1), str("a")};
+    PyObject* objects[2] = {};
+    ASSERT_TRUE(helpers::objects(&ctx, 9, values, 2, objects));
+    Py_XDECREF(objects[0]);
+    Py_XDECREF(objects[1]);
+    Value args[] = {Value::integer(1), Value::integer(2)};
+    Value out{};
+    ASSERT_TRUE(helpers::callOnce(&ctx, 1, pyValue("add"), args, 2, nullptr, &out));
+    value::decref(out);
+    const gil::Crossing* c = gil::crossing();
+    EXPECT_EQ(r->recorded, 1);
+    EXPECT_EQ(std::string(c->name, c->nameLength), "int, str handed to Python");
+    EXPECT_EQ(c->flag, 1) << "the name is the values' text";
+    EXPECT_EQ(c->value, 9u);
+    r->recorded = 0;
+    ASSERT_TRUE(helpers::callOnce(&ctx, 1, pyValue("add"), args, 2, nullptr, &out));
+    value::decref(out);
+    EXPECT_EQ(r->recorded, 1);
+    EXPECT_EQ(std::string(c->name, c->nameLength), "add");
+    EXPECT_EQ(c->flag, 0) << "the name is the callee's";
+    r->report = 0;
+    r->recorded = 0;
+}
+
 TEST_F(Bridge, WithoutReportNothingIsCounted) {
     Value args[] = {Value::integer(1), Value::integer(2)};
     Value out{};

@@ -55,15 +55,10 @@ struct Arg {
 class BuiltinLowering : public LoweringTest {
 protected:
     BuiltinLowering() : LoweringTest(kFixture) {}
-    void SetUp() override {
-        LoweringTest::SetUp();
-        settings::setCachePlace(settings::CachePlace::off, nullptr);
-        settings::current.perfMap = 0;
-    }
     void TearDown() override {
         for (PyObject* o : held_) Py_XDECREF(o);
         held_.clear();
-        WithModule::TearDown();
+        LoweringTest::TearDown();
     }
 
     PyObject* eval(const char* expression) {

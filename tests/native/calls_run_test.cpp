@@ -74,15 +74,9 @@ def run_list_fits(): return taker(picker(), *lister())
 def field_then_failing_factory(): return Defaulted(picker())
 )PY";
 
-class CallsRun : public testing_support::WithModule<::testing::Test> {
+class CallsRun : public EngineFixture<testing_support::WithModule<::testing::Test>> {
 protected:
-    CallsRun() : WithModule(kSource) {}
-    void SetUp() override {
-        WithModule::SetUp();
-        ASSERT_TRUE(adoptEngine());
-        settings::setCachePlace(settings::CachePlace::off, nullptr);
-        settings::current.perfMap = 0;
-    }
+    CallsRun() : EngineFixture(kSource) {}
 
     // The expression the function returns.
     const front::Expr* returned(const char* name) {

@@ -574,12 +574,6 @@ TEST_F(Expressions, AZeroStepCompilesAndFailsWhenItRuns) {
 // bool f(ctx, out) that stores the result, loaded and run.
 class Run : public Expressions {
 protected:
-    void SetUp() override {
-        Expressions::SetUp();
-        settings::setCachePlace(settings::CachePlace::off, nullptr);
-        settings::current.perfMap = 0;
-    }
-
     front::Expr* node(front::ExprKind kind) {
         nodes_.push_back(std::make_unique<front::Expr>());
         front::Expr* x = nodes_.back().get();

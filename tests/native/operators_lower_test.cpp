@@ -128,14 +128,10 @@ Body comparing(CompareOp op, ShapeOf left, ShapeOf right) {
     };
 }
 
-class Lowering : public testing_support::WithPython {
+class Lowering : public toolkit_testing::EngineFixture<testing_support::WithPython> {
 protected:
     void SetUp() override {
-        WithPython::SetUp();
-        if (!llvmapi::loaded()) {
-            ASSERT_NE(llvmapi::adopt(backend_testing::engine(), nullptr), nullptr);
-        }
-        settings::setCachePlace(settings::CachePlace::off, nullptr);
+        EngineFixture::SetUp();
         savedHooks = convert::hooks;
         convert::hooks.makeProxy = testing_support::copyProxy;
         helpers::findLibm();
@@ -149,7 +145,7 @@ protected:
         convert::hooks = savedHooks;
         // Interned literals and module constants are the compiler's, not the run's.
         start = pool::liveBlocks();
-        WithPython::TearDown();
+        EngineFixture::TearDown();
     }
 
     // Compiles each body into one function of one module and loads it.

@@ -54,32 +54,21 @@ Pair typedFails(helpers::Ctx*, void*, void*, int64_t, int64_t, int64_t) {
 std::vector<int64_t> speculated;
 void recordSpeculation(void*, int64_t id) { speculated.push_back(id); }
 
-class OutOfLineLower : public testing_support::Differential {
+class OutOfLineLower : public toolkit_testing::EngineFixture<testing_support::Differential> {
 protected:
     void SetUp() override {
-        Differential::SetUp();
-        if (!llvmapi::loaded()) {
-            ASSERT_NE(llvmapi::adopt(backend_testing::engine(), nullptr), nullptr);
-        }
-        settings::setCachePlace(settings::CachePlace::off, nullptr);
-        settings::current.perfMap = 0;
-        savedApi = bridge::compilerApi;
+        EngineFixture::SetUp();
         speculated.clear();
         ir.name = front::Text{"helper", 6};
         ir.fileName = front::Text{"t.py", 4};
         ir.firstLine = 3;
         ir.paramCount = 2;
     }
-    void TearDown() override {
-        bridge::compilerApi = savedApi;
-        Differential::TearDown();
-    }
 
     std::string message(compile::Compiler* c) {
         return std::string(c->message.items, c->message.count);
     }
 
-    bridge::CompilerApi savedApi;
     front::FunctionIR ir{};
 };
 

@@ -1,8 +1,9 @@
 // What the emission toolkit's tests share: an emitter over a fresh function of a compiler of
 // the test's own (a program function or the top level), the function's IR text, the module
 // verified, and a module state whose code is loaded and called through the code engine with
-// a run context of its own; the fixture of the lowering tests (a Python module of the test's
-// own, the code engine, a compiler over a new module).
+// a run context of its own; the set-up of every test that compiles and loads code (the code
+// engine, no cache or perf map, the run-time hooks restored), and the fixture of the lowering
+// tests (that, a Python module of the test's own and a compiler over a new module).
 #pragma once
 #include <gtest/gtest.h>
 
@@ -14,11 +15,13 @@
 
 #include "compiler/backend/driver.h"
 #include "compiler/codegen/emitter.h"
+#include "host/module/settings.h"
 #include "tests/native/backend_test_support.h"
 #include "tests/native/compile_test_support.h"
 #include "tests/native/front_modules.h"
 #include "wuna/runtime/convert.h"
 #include "wuna/runtime/helpers/ctx.h"
+#include "wuna/runtime/helpers/run.h"
 
 namespace wuna::toolkit_testing {
 
@@ -165,14 +168,38 @@ inline bool adoptEngine() {
     return llvmapi::loaded() || llvmapi::adopt(backend_testing::engine(), nullptr) != nullptr;
 }
 
-// The fixture of the lowering tests: the Python module source read by the front end, the code
-// engine adopted, and the compiler over a new module.
-class LoweringTest : public testing_support::WithModule<::testing::Test> {
+// What every test that compiles and loads code sets up over its own fixture Base: the code
+// engine adopted, no disk cache and no perf map (a test's code must come from its own
+// compilation and leave no files behind), and the compiler's run-time hooks given back after
+// the test as they were before it, whatever the test pointed them at. The hooks are saved
+// before anything can fail, so a failed set-up still restores what it found.
+template <class Base>
+class EngineFixture : public Base {
 protected:
-    explicit LoweringTest(const char* source) : WithModule(source) {}
+    using Base::Base;
     void SetUp() override {
-        WithModule::SetUp();
+        Base::SetUp();
+        savedApi_ = bridge::compilerApi;
+        settings::setCachePlace(settings::CachePlace::off, nullptr);
+        settings::current.perfMap = 0;
         ASSERT_TRUE(adoptEngine());
+    }
+    void TearDown() override {
+        bridge::compilerApi = savedApi_;
+        Base::TearDown();
+    }
+
+private:
+    bridge::CompilerApi savedApi_{};
+};
+
+// The fixture of the lowering tests: the Python module source read by the front end, the code
+// engine as above, and the compiler over a new module.
+class LoweringTest : public EngineFixture<testing_support::WithModule<::testing::Test>> {
+protected:
+    explicit LoweringTest(const char* source) : EngineFixture(source) {}
+    void SetUp() override {
+        EngineFixture::SetUp();
         ASSERT_EQ(compile::newModule(&compiler_), Status::ok);
     }
 };

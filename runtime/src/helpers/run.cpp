@@ -475,7 +475,8 @@ void noteHandedValues(gil::Record* r, int32_t site, const value::Value* values, 
     c->where = kObjectsNamed;
     c->value = uint64_t(uint32_t(site));
     c->callee = nullptr;
-    c->flag = 0;
+    // The name is the values' text, not a callee's: StrictError shows it as it is.
+    c->flag = 1;
     std::memcpy(c->name, text, length);
     c->nameLength = length;
     r->recorded = 1;
