@@ -515,6 +515,8 @@ TEST_P(ClosureArity, PythonsTexts) {
         value::newClosure(nullptr, &d, 7, reinterpret_cast<void*>(closureCode))));
     std::vector<Value> args(c.n, Value::integer(0));
     Value out{};
+    // A semantic's own call (a plain one) sees Python's texts as they are.
+    ctx.plainCall = 1;
     bool ok = helpers::callOnce(&ctx, 1, f, args.data(), c.n, nullptr, &out);
     if (!c.message) {
         EXPECT_TRUE(ok) << message();
@@ -524,6 +526,30 @@ TEST_P(ClosureArity, PythonsTexts) {
     EXPECT_EQ(message(), c.message);
     EXPECT_TRUE(ctx.kindSet);
     EXPECT_EQ(errors::Kind(ctx.kind), errors::Kind::TypeError);
+}
+
+// Through rt.call the failure reads as the reference mode's host call of the Python function
+// reads: its own name (the last part of the qualified one), the class, the text; a plain
+// runtime error for the program. A result that is a plain int comes back as the language's.
+TEST_P(ClosureArity, ThroughRtCallAsAHostFunctionsFailure) {
+    const ClosureCase& c = GetParam();
+    static const value::Text names[] = {{"a", 1}, {"b", 1}, {"c", 1}, {"d", 1}};
+    value::ClosureDescriptor d{{"f.<locals>.g", 12}, names, c.params};
+    Value f = keepValue(Value::of(
+        value::TagClosure,
+        value::newClosure(nullptr, &d, 7, reinterpret_cast<void*>(closureCode))));
+    std::vector<Value> args(c.n, Value::integer(0));
+    Value out{};
+    bool ok = helpers::callOnce(&ctx, 1, f, args.data(), c.n, nullptr, &out);
+    if (!c.message) {
+        EXPECT_TRUE(ok) << message();
+        return;
+    }
+    EXPECT_FALSE(ok);
+    std::string text = std::string("g: TypeError: f.<locals>.") + c.message;
+    EXPECT_EQ(message(), text);
+    EXPECT_TRUE(ctx.kindSet);
+    EXPECT_EQ(errors::Kind(ctx.kind), errors::Kind::Error);
 }
 
 INSTANTIATE_TEST_SUITE_P(
