@@ -21,6 +21,7 @@
 #include "wuna/runtime/helpers/calls.h"
 #include "wuna/runtime/helpers/ctx.h"
 #include "wuna/runtime/helpers/rtobject.h"
+#include "wuna/runtime/pymethods.h"
 #include "wuna/runtime/value.h"
 
 namespace wuna::helpers {
@@ -122,7 +123,7 @@ PyObject* closureObject(value::Closure* block, const ConversionContext*) {
     }
     if (length >= sizeof held->name) length = sizeof held->name - 1;
     if (length) std::memcpy(held->name, name, length);
-    held->def = PyMethodDef{held->name, reinterpret_cast<PyCFunction>(callHeld), METH_FASTCALL,
+    held->def = PyMethodDef{held->name, pymethods::asPyCFunction(callHeld), METH_FASTCALL,
                             nullptr};
     held->closure = Value::of(value::TagClosure, block);
     value::incref(held->closure);
