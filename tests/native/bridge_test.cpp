@@ -504,20 +504,29 @@ struct ClosureCase {
     const char* message;
 };
 
-class ClosureArity : public Bridge, public ::testing::WithParamInterface<ClosureCase> {};
+class ClosureArity : public Bridge, public ::testing::WithParamInterface<ClosureCase> {
+protected:
+    // A call of a function g of the case's parameter count, named qualname, with the case's
+    // arguments: plain (a semantic's own call) or through rt.call.
+    bool callG(value::Text qualname, bool plain) {
+        static const value::Text names[] = {{"a", 1}, {"b", 1}, {"c", 1}, {"d", 1}};
+        const ClosureCase& c = GetParam();
+        descriptor = value::ClosureDescriptor{qualname, names, c.params};
+        Value f = keepValue(Value::of(
+            value::TagClosure,
+            value::newClosure(nullptr, &descriptor, 7, reinterpret_cast<void*>(closureCode))));
+        std::vector<Value> args(c.n, Value::integer(0));
+        Value out{};
+        ctx.plainCall = plain ? 1 : 0;
+        return helpers::callOnce(&ctx, 1, f, args.data(), c.n, nullptr, &out);
+    }
+    value::ClosureDescriptor descriptor{};
+};
 
 TEST_P(ClosureArity, PythonsTexts) {
     const ClosureCase& c = GetParam();
-    static const value::Text names[] = {{"a", 1}, {"b", 1}, {"c", 1}, {"d", 1}};
-    value::ClosureDescriptor d{{"g", 1}, names, c.params};
-    Value f = keepValue(Value::of(
-        value::TagClosure,
-        value::newClosure(nullptr, &d, 7, reinterpret_cast<void*>(closureCode))));
-    std::vector<Value> args(c.n, Value::integer(0));
-    Value out{};
     // A semantic's own call (a plain one) sees Python's texts as they are.
-    ctx.plainCall = 1;
-    bool ok = helpers::callOnce(&ctx, 1, f, args.data(), c.n, nullptr, &out);
+    bool ok = callG({"g", 1}, true);
     if (!c.message) {
         EXPECT_TRUE(ok) << message();
         return;
@@ -530,24 +539,16 @@ TEST_P(ClosureArity, PythonsTexts) {
 
 // Through rt.call the failure reads as the reference mode's host call of the Python function
 // reads: its own name (the last part of the qualified one), the class, the text; a plain
-// runtime error for the program. A result that is a plain int comes back as the language's.
+// runtime error for the program.
 TEST_P(ClosureArity, ThroughRtCallAsAHostFunctionsFailure) {
     const ClosureCase& c = GetParam();
-    static const value::Text names[] = {{"a", 1}, {"b", 1}, {"c", 1}, {"d", 1}};
-    value::ClosureDescriptor d{{"f.<locals>.g", 12}, names, c.params};
-    Value f = keepValue(Value::of(
-        value::TagClosure,
-        value::newClosure(nullptr, &d, 7, reinterpret_cast<void*>(closureCode))));
-    std::vector<Value> args(c.n, Value::integer(0));
-    Value out{};
-    bool ok = helpers::callOnce(&ctx, 1, f, args.data(), c.n, nullptr, &out);
+    bool ok = callG({"f.<locals>.g", 12}, false);
     if (!c.message) {
         EXPECT_TRUE(ok) << message();
         return;
     }
     EXPECT_FALSE(ok);
-    std::string text = std::string("g: TypeError: f.<locals>.") + c.message;
-    EXPECT_EQ(message(), text);
+    EXPECT_EQ(message(), std::string("g: TypeError: f.<locals>.") + c.message);
     EXPECT_TRUE(ctx.kindSet);
     EXPECT_EQ(errors::Kind(ctx.kind), errors::Kind::Error);
 }
