@@ -18,7 +18,8 @@ Print = 'print' value:Expr ';'
 Assign = name:Name '=' value:Expr ';'
 @silent Expr = Sum
 @fold Sum = left:Atom (op:Op right:Atom)* -> Binary
-@lift Atom = Sort | Adder | Counter | Maker | Fact | Spread | Loop | Call | Number | Name | Paren
+@lift Atom = Sort | Adder | Counter | Maker | Fact | Spread | Loop | Early | Call | Number
+           | Name | Paren
 Sort = 'sort' '(' items:Expr (',' items:Expr)* ')'
 Adder = 'adder' '(' value:Expr ')'
 Counter = 'counter' '(' value:Expr ')'
@@ -26,17 +27,18 @@ Maker = 'maker' '(' value:Expr ')'
 Fact = 'fact' '(' value:Expr ')'
 Spread = 'spread' '(' items:Expr (',' items:Expr)* ')'
 Loop = 'loop' '(' value:Expr ')'
+Early = 'early' '(' value:Expr ')'
 Call = callee:Name '(' (args:Expr (',' args:Expr)*)? ')'
 Paren = '(' Expr ')'
 @token Op = '+' | '-' -> str
 @token Number = [0-9]+ -> int
 @token Name = !Keyword [a-z_] [a-z_0-9]*
 @token Keyword = ('print' | 'sort' | 'adder' | 'counter' | 'maker' | 'fact' | 'spread'
-                 | 'loop') ![a-z_0-9]
+                 | 'loop' | 'early') ![a-z_0-9]
 @skip Space = [ \t\n]+
 """
 
-SEMANTICS = ["sort", "adder", "counter", "maker", "fact", "spread", "loop"]
+SEMANTICS = ["sort", "adder", "counter", "maker", "fact", "spread", "loop", "early"]
 
 _PARSER = []
 
@@ -151,6 +153,14 @@ def make_language(hosts=()):
             total = total + g(total)
         return total
 
+    # A closure that reads a variable its semantic assigns only on one path.
+    @lang.eval("Early")
+    def early(node, rt):
+        g = lambda: late + 1
+        if rt.eval(node.value) > 0:
+            late = rt.eval(node.value)
+        return g()
+
     for host in (apply, twice) + tuple(hosts):
         lang.host(host)
     return lang, printed
@@ -180,6 +190,7 @@ CASES = [
     ("print spread(2, 3, 4); print loop(4);", [12, 11]),
     # Two closures of one function keep their own frames.
     ("a = adder(1); b = adder(100); print a(1) + b(1);", [103]),
+    ("print early(5);", [6]),
 ]
 
 
@@ -206,6 +217,8 @@ ERRORS = [
     ("m = maker(1); print m();",
      "outer: TypeError: make_language.<locals>.maker.<locals>.outer() missing 1 required "
      "positional argument: 'a'", "m()"),
+    # A free variable without a value yet: Python's NameError, in the running version's words.
+    ("print early(0);", "free variable 'late'", "early(0)"),
     # A key that fails inside the sort: the error as the key raised it.
     ("x = 0; print sort(13, 2, x);", "division by zero", "sort(13, 2, x)"),
 ]

@@ -105,7 +105,7 @@ Status bindEnvironment(Emitter* e, Semantic* s) {
         local.slot = byteOffset(e, frame, value::kFrameSlots + 16 * uint64_t(ref.slot));
         local.kind = KnownKind::unknown;
         // The variable is its owner's: its frame releases it.
-        local.noRelease = 1;
+        local.noRelease = uint8_t(1 | kCapturedVariable);
     }
     return Status::ok;
 }
