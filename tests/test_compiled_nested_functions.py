@@ -5,6 +5,8 @@ and a loop, and the errors such functions raise or meet (their own raise, a wron
 count, a division by zero inside a sort key) through every road: a semantic's own call, rt.call
 and a host function. Each program runs in 'python' and 'compiled' mode and must print the same
 values and fail with the same error; the semantics must run compiled."""
+import gc
+
 import nomos
 import pargo
 import pytest
@@ -264,3 +266,27 @@ def test_a_nested_function_that_keeps_rt_runs_as_python():
     assert printed == [1]
     reason = lang.python_semantics().get("counter", "")
     assert "rt read by a nested function isn't compiled yet" in reason
+
+
+def test_function_values_and_their_frames_are_released():
+    # Closures, the frames they keep, and the values those hold go when the run lets go of
+    # them: runs again and again leave no block behind (the printed values dropped each time).
+    lang, printed = make_language()
+    programs = [lang.load(source, "closures.x") for source, _ in CASES]
+    programs += [lang.load(source, "closures.x") for source, _, _ in ERRORS]
+
+    def run_all():
+        for program in programs:
+            try:
+                program.run("compiled")
+            except wuna.Error:
+                pass
+            printed.clear()
+        gc.collect()
+        wuna.collect()
+
+    run_all()
+    before = wuna._blocks()
+    for _ in range(3):
+        run_all()
+    assert wuna._blocks() == before
