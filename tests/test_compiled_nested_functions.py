@@ -20,8 +20,8 @@ Print = 'print' value:Expr ';'
 Assign = name:Name '=' value:Expr ';'
 @silent Expr = Sum
 @fold Sum = left:Atom (op:Op right:Atom)* -> Binary
-@lift Atom = Sort | Adder | Counter | Maker | Fact | Spread | Loop | Early | Call | Number
-           | Name | Paren
+@lift Atom = Sort | Adder | Counter | Maker | Fact | Spread | Loop | Early | Each | Call
+           | Number | Name | Paren
 Sort = 'sort' '(' items:Expr (',' items:Expr)* ')'
 Adder = 'adder' '(' value:Expr ')'
 Counter = 'counter' '(' value:Expr ')'
@@ -30,17 +30,18 @@ Fact = 'fact' '(' value:Expr ')'
 Spread = 'spread' '(' items:Expr (',' items:Expr)* ')'
 Loop = 'loop' '(' value:Expr ')'
 Early = 'early' '(' value:Expr ')'
+Each = 'each' '(' value:Expr ')'
 Call = callee:Name '(' (args:Expr (',' args:Expr)*)? ')'
 Paren = '(' Expr ')'
 @token Op = '+' | '-' -> str
 @token Number = [0-9]+ -> int
 @token Name = !Keyword [a-z_] [a-z_0-9]*
 @token Keyword = ('print' | 'sort' | 'adder' | 'counter' | 'maker' | 'fact' | 'spread'
-                 | 'loop' | 'early') ![a-z_0-9]
+                 | 'loop' | 'early' | 'each') ![a-z_0-9]
 @skip Space = [ \t\n]+
 """
 
-SEMANTICS = ["sort", "adder", "counter", "maker", "fact", "spread", "loop", "early"]
+SEMANTICS = ["sort", "adder", "counter", "maker", "fact", "spread", "loop", "early", "each"]
 
 _PARSER = []
 
@@ -48,6 +49,11 @@ _PARSER = []
 def apply(f, x):
     """A host function the compiled code may compile itself: it calls f as compiled code."""
     return f(x)
+
+
+def nums(n):
+    """A list only known at run time."""
+    return list(range(n))
 
 
 def twice(f, x):
@@ -61,7 +67,7 @@ def make_language(hosts=()):
     parser = _PARSER[0]
     rules = nomos.Rules(parser, names=["Name"], assign={"Assign.name": "variable"},
                         undeclared="global",
-                        builtins=["apply", "twice"] + [h.__name__ for h in hosts])
+                        builtins=["apply", "twice", "nums"] + [h.__name__ for h in hosts])
     lang = wuna.Language(parser, rules)
     printed = []
 
@@ -163,7 +169,17 @@ def make_language(hosts=()):
             late = rt.eval(node.value)
         return g()
 
-    for host in (apply, twice) + tuple(hosts):
+    # Lambdas made over a list known at run time only, in a comprehension and in a loop: each
+    # sees its variable's last value, as Python's do.
+    @lang.eval("Each")
+    def each(node, rt):
+        fs = [lambda y: y * k for k in rt.eval(node.value)]
+        g = lambda: -1
+        for v in rt.eval(node.value):
+            g = lambda: v + 10
+        return [f(1) for f in fs] + [g()]
+
+    for host in (apply, twice, nums) + tuple(hosts):
         lang.host(host)
     return lang, printed
 
@@ -193,6 +209,7 @@ CASES = [
     # Two closures of one function keep their own frames.
     ("a = adder(1); b = adder(100); print a(1) + b(1);", [103]),
     ("print early(5);", [6]),
+    ("print each(nums(3)); print each(nums(0));", [[2, 2, 2, 12], [-1]]),
 ]
 
 
