@@ -563,6 +563,36 @@ INSTANTIATE_TEST_SUITE_P(
         ClosureCase{1, 0, "g() takes 0 positional arguments but 1 was given"},
         ClosureCase{3, 3, nullptr}));
 
+// Code of a function a semantic made that fails with the kind its first argument names.
+int32_t failingCode(Ctx* ctx, void*, Value* args, int32_t site, uint32_t, void*, void*, Value*) {
+    helpers::failKind(ctx, site, errors::Kind(args[0].payload), "boom", 4);
+    return 0;
+}
+
+// Through rt.call a failure of the code is a host function's: named, and a plain runtime
+// error; a thrown value passes unchanged, as it leaves a host in the reference mode.
+TEST_F(Bridge, AFailureOfAFunctionASemanticMadeThroughRtCall) {
+    static const value::Text names[] = {{"a", 1}};
+    value::ClosureDescriptor d{{"f.<locals>.h", 12}, names, 1};
+    Value f = keepValue(Value::of(
+        value::TagClosure,
+        value::newClosure(nullptr, &d, 7, reinterpret_cast<void*>(failingCode))));
+    struct Case {
+        errors::Kind raised;
+        const char* message;
+        errors::Kind seen;
+    } cases[] = {{errors::Kind::ValueError, "h: ValueError: boom", errors::Kind::Error},
+                 {errors::Kind::Throw, "boom", errors::Kind::Throw}};
+    for (const Case& c : cases) {
+        Value arg = Value::integer(int64_t(c.raised));
+        Value out{};
+        EXPECT_FALSE(helpers::callOnce(&ctx, 1, f, &arg, 1, nullptr, &out));
+        EXPECT_EQ(message(), c.message);
+        EXPECT_EQ(errors::Kind(ctx.kind), c.seen) << c.message;
+        helpers::clearError(&ctx);
+    }
+}
+
 // ---- Python callables -------------------------------------------------------------------------
 
 TEST_F(Bridge, AHostFunctionGetsAndGivesTheLanguagesInts) {

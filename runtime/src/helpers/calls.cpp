@@ -377,8 +377,11 @@ bool callOnce(Ctx* ctx, int32_t site, Value callee, const Value* args, uint64_t 
             return true;
         }
         // Through rt.call a failure reads as a host function's does in the reference mode,
-        // named by the function's own name: the last part of its qualified name.
-        if (!plain && f->module == ctx->moduleId) {
+        // named by the function's own name: the last part of its qualified name. A thrown
+        // value and a wuna.Error raised again pass unchanged, as they leave a host.
+        bool passes =
+            ctx->reraise || (ctx->kindSet && errors::Kind(ctx->kind) == errors::Kind::Throw);
+        if (!plain && !passes && f->module == ctx->moduleId) {
             auto* d = static_cast<const value::ClosureDescriptor*>(f->descriptor);
             std::string_view name(d->name.data, d->name.length);
             size_t dot = name.rfind('.');
