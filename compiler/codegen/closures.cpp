@@ -15,6 +15,7 @@
 // a call of the function by name uses, so the two calls share their specialisations.
 //
 // The out-of-line call of the function whose guard is inlined is the out-of-line lowering's.
+#include <cstdlib>
 #include <cstring>
 
 #include "compiler/codegen/calls_shared.h"
@@ -81,26 +82,7 @@ Status closureSpec(Emitter* e, front::FunctionIR* f, uint32_t n, HelperSpec** ou
     Shape* shapes = takeArray<Shape>(c, n ? n : 1);
     if (!shapes) return Status::outOfMemory;
     for (uint32_t k = 0; k < n; k++) shapes[k].kind = ShapeKind::dyn;
-    auto* spec = static_cast<HelperSpec*>(calloc(1, sizeof(HelperSpec)));
-    if (!spec) return Status::outOfMemory;
-    spec->function = f;
-    spec->shapes = shapes;
-    spec->argumentCount = n;
-    spec->origin = e->helperOrigin;
-    if (!spec->origin && e->semantics.count && e->semantics[0]->function)
-        spec->origin = e->semantics[0]->function->function;
-    if (helperName(c, SpecLetter::lambda, spec) != Status::ok) {
-        free(spec);
-        return Status::outOfMemory;
-    }
-    if (!c->helpers.push(spec)) {
-        free(spec->symbol);
-        free(spec);
-        return Status::outOfMemory;
-    }
-    if (!c->helperWorklist.push(spec)) return Status::outOfMemory;
-    *out = spec;
-    return Status::ok;
+    return queueSpecialisation(e, f, shapes, n, SpecLetter::lambda, out);
 }
 
 // f as a value: wn_closure of its specialisation's code, its descriptor and the frame it
@@ -169,6 +151,31 @@ Status nestedCall(Emitter* e, Semantic* s, const front::Expr* expr, Shape* out) 
 }
 
 }  // namespace
+
+Status queueSpecialisation(Emitter* e, const front::FunctionIR* helper, Shape* keys,
+                           uint64_t count, SpecLetter letter, HelperSpec** out) {
+    Compiler* c = e->compiler;
+    auto* spec = static_cast<HelperSpec*>(calloc(1, sizeof(HelperSpec)));
+    if (!spec) return Status::outOfMemory;
+    spec->function = helper;
+    spec->shapes = keys;
+    spec->argumentCount = count;
+    spec->origin = e->helperOrigin;
+    if (!spec->origin && e->semantics.count && e->semantics[0]->function)
+        spec->origin = e->semantics[0]->function->function;
+    if (helperName(c, letter, spec) != Status::ok) {
+        free(spec);
+        return Status::outOfMemory;
+    }
+    if (!c->helpers.push(spec)) {
+        free(spec->symbol);
+        free(spec);
+        return Status::outOfMemory;
+    }
+    if (!c->helperWorklist.push(spec)) return Status::outOfMemory;
+    *out = spec;
+    return Status::ok;
+}
 
 Status emitClosure(Emitter* e, Semantic* s, const front::Expr* expr, Shape* out) {
     e->position = expr->position;
