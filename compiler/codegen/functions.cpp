@@ -28,7 +28,6 @@ const llvmapi::Table& T = llvmapi::table;
 
 using value::kFrameParent;
 using value::kFrameSlots;
-constexpr uint64_t kUnsetTag = value::TagUnset;
 constexpr uint64_t kTypedFailureTag = value::TagTypedFailure;
 
 // Any 64-bit mix of the id: the emitter's function identity.
@@ -88,7 +87,7 @@ Status makeStorage(Emitter* e, uint32_t scope, BasicBlockRef lost) {
         return Status::ok;
     }
     for (uint64_t i = 0; i < n; i++)
-        if (!e->localSlots.push(initialisedSlot(e, kUnsetTag))) return Status::outOfMemory;
+        if (!e->localSlots.push(initialisedSlot(e, value::TagUnset))) return Status::outOfMemory;
     e->receiverSlot = initialisedSlot(e, value::TagNone);
     e->extraArgumentsSlot = initialisedSlot(e, value::TagNone);
     if (!e->localSlots.push(e->receiverSlot) || !e->localSlots.push(e->extraArgumentsSlot))
@@ -123,7 +122,7 @@ Status outerReceiver(Emitter* e, uint32_t node) {
     Layout* layout;
     if (Status s = layoutOf(c, f, &layout); s != Status::ok) return s;
     Operand o = loadOperand(e, frameSlotAt(e, frame, layout->slots.count), KnownKind::unknown);
-    ValueRef unset = icmp(&e->builder, llvmapi::IntEQ, o.tag, constI64(e, kUnsetTag));
+    ValueRef unset = icmp(&e->builder, llvmapi::IntEQ, o.tag, constI64(e, value::TagUnset));
     o.tag = T.LLVMBuildSelect(e->builder.builder, unset, constI64(e, 0), o.tag, "");
     o.payload = T.LLVMBuildSelect(e->builder.builder, unset, constI64(e, 0), o.payload, "");
     if (e->hasOwnFrame)

@@ -4,6 +4,7 @@
 // is a shape (see lower.h).
 #include "compiler/backend/compile_error.h"
 #include "compiler/codegen/lower.h"
+#include "compiler/codegen/statements_flow.h"
 #include "wuna/runtime/value.h"
 
 namespace wuna::compile {
@@ -51,6 +52,12 @@ Status makeOwnFrame(Emitter* e, Semantic* s) {
         openBlock(&e->builder);
         ValueRef slot = T.LLVMBuildInBoundsGEP2(e->builder.builder, m->i8, frame, &offset, 1, "");
         LocalRecord& local = s->locals[k];
+        // rt stands for the run's frame without counting it: a nested function that kept it
+        // could be called after that frame is gone.
+        if (local.state == LocalState::comptime && local.shape.kind == ShapeKind::rt)
+            return refuseConstruct(e, "rt read by a nested function");
+        // A variable not assigned yet holds the unset marker until it is.
+        uint8_t unset = local.state == LocalState::empty ? kMaybeUnset : 0;
         if (local.state == LocalState::comptime) {
             Operand o;
             if (Status err = materialize(e, local.shape, s->site, &o); err != Status::ok)
@@ -61,7 +68,46 @@ Status makeOwnFrame(Emitter* e, Semantic* s) {
         local.slot = slot;
         local.kind = KnownKind::unknown;
         // The frame releases what it holds when it goes.
-        local.noRelease = 1;
+        local.noRelease = uint8_t(1 | unset);
+    }
+    return Status::ok;
+}
+
+// A nested function that shares variables with the functions around it (a frame closure)
+// receives the frame of the function it is defined in as its last argument (a value of tag
+// TagCaptured carrying the frame's address): its captured names are the slots of that frame,
+// or of one further out, reached through the parent links. Without captured names the
+// argument may be None: nothing is read through it.
+Status bindEnvironment(Emitter* e, Semantic* s) {
+    const front::FunctionIR* f = s->function;
+    if (!f->frameClosure || f->captureBase >= s->localCount) return Status::ok;
+    ModuleRecord* m = &e->compiler->module;
+    LocalRecord& argument = s->locals[f->captureBase];
+    bool given = argument.state == LocalState::comptime && argument.shape.kind == ShapeKind::dyn;
+    if (given) {
+        openBlock(&e->builder);
+        s->environment = T.LLVMBuildIntToPtr(e->builder.builder,
+                                             argument.shape.dyn.payload, m->ptr, "");
+        s->environmentKnown = 1;
+    }
+    // The argument is no value of the program: nothing to release, nothing to read by name.
+    argument = LocalRecord{};
+    if (f->captured.count == 0) return Status::ok;
+    if (!given || f->captureRefs.count != f->captured.count)
+        return calleeMessage(e->compiler, f, "a closure made without its env");
+    for (uint64_t i = 0; i < f->captured.count; i++) {
+        uint64_t index = f->captureBase + 1 + i;
+        if (index >= s->localCount) break;
+        const front::CaptureRef& ref = f->captureRefs.items[i];
+        ValueRef frame = s->environment;
+        for (uint32_t d = 0; d < ref.depth; d++) frame = parentFrame(e, frame);
+        LocalRecord& local = s->locals[index];
+        local = LocalRecord{};
+        local.state = LocalState::slot;
+        local.slot = byteOffset(e, frame, value::kFrameSlots + 16 * uint64_t(ref.slot));
+        local.kind = KnownKind::unknown;
+        // The variable is its owner's: its frame releases it.
+        local.noRelease = uint8_t(1 | kCapturedVariable);
     }
     return Status::ok;
 }
@@ -157,10 +203,9 @@ Status inlineHelper(Emitter* e, front::FunctionIR* function, front::StmtList bod
     front::Position saved = e->position;
     e->position = front::makePosition(function->firstLine, 1);
     Status err = Status::ok;
-    // A closure's captured variables live in its environment frame, which an inlined call
-    // does not have.
-    if (function->captured.count)
-        err = calleeMessage(c, function, "a closure made without its env");
+    // A frame closure reads its captured variables through its environment frame; any other
+    // nested function was given their values as arguments.
+    err = bindEnvironment(e, s);
     if (err == Status::ok && function->needsFrame) err = makeOwnFrame(e, s);
     if (err == Status::ok) err = compileBody(e, s, body);
     if (err == Status::ok && !s->resultSlotMade) {

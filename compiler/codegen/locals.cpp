@@ -28,6 +28,52 @@ bool inSlot(const LocalRecord& local) {
     return local.state == LocalState::slot || local.state == LocalState::typedSlot;
 }
 
+// Python's text for a free variable read before its enclosing function assigned it.
+#if PY_VERSION_HEX >= 0x030B0000
+constexpr char kFreeHead[] = "cannot access free variable '";
+constexpr char kFreeTail[] = "' where it is not associated with a value in enclosing scope";
+#else
+constexpr char kFreeHead[] = "free variable '";
+constexpr char kFreeTail[] = "' referenced before assignment in enclosing scope";
+#endif
+
+// A captured variable read while it holds the unset marker raises NameError with Python's
+// text; the read goes on in "free_set" otherwise.
+Status checkCapturedSet(Emitter* e, Semantic* s, uint32_t index, const Operand& o) {
+    Compiler* c = e->compiler;
+    Builder* b = &e->builder;
+    front::Text name{"?", 1};
+    if (s->function && index < s->function->locals.count) name = s->function->locals.items[index];
+    uint64_t length = sizeof kFreeHead - 1 + name.length + sizeof kFreeTail - 1;
+    char* text = takeArray<char>(c, length);
+    if (!text) return Status::outOfMemory;
+    memcpy(text, kFreeHead, sizeof kFreeHead - 1);
+    memcpy(text + sizeof kFreeHead - 1, name.data, name.length);
+    memcpy(text + sizeof kFreeHead - 1 + name.length, kFreeTail, sizeof kFreeTail - 1);
+    BasicBlockRef unset, set;
+    if (Status err = newBlock(b, "free_unset", &unset); err != Status::ok) return err;
+    if (Status err = newBlock(b, "free_set", &set); err != Status::ok) return err;
+    condBr(b, icmp(b, llvmapi::IntEQ, o.tag, constI64(e, value::TagUnset)), unset, set);
+    enter(b, unset);
+    Shape message{};
+    message.kind = ShapeKind::str;
+    message.str = front::Text{text, length};
+    Shape error;
+    if (Status err = callPythonObject(e, s, PyExc_NameError, &message, 1, &error);
+        err != Status::ok)
+        return err;
+    Operand raised;
+    if (Status err = materialize(e, error, s->site, &raised); err != Status::ok) return err;
+    ValueRef args[4] = {e->runContext, siteValue(e, s->site), raised.tag, raised.payload};
+    if (Status err = callHelper(e, "wn_raise", args, 4, nullptr); err != Status::ok) return err;
+    if (Status err = release(e, dynShape(raised)); err != Status::ok) return err;
+    BasicBlockRef exit;
+    if (Status err = errorExit(e, &exit); err != Status::ok) return err;
+    br(b, exit);
+    enter(b, set);
+    return Status::ok;
+}
+
 Status unassignedRead(Emitter* e, Semantic* s, uint32_t index, front::Position at) {
     Compiler* c = e->compiler;
     c->message.clear();
@@ -88,6 +134,8 @@ Status emitLocalRead(Emitter* e, Semantic* s, uint32_t index, front::Position at
     // A slot some path reaches without an assignment holds the unset marker there.
     if (local.noRelease & kMaybeUnset) return unassignedRead(e, s, index, at);
     Operand o = loadOperand(e, local.slot, local.kind);
+    if (local.noRelease & kCapturedVariable)
+        if (Status err = checkCapturedSet(e, s, index, o); err != Status::ok) return err;
     if (!neverCounted(o.kind)) {
         if (Status err = takeOwnership(e, &o); err != Status::ok) return err;
         if (Status err = refcount(e, RefMode::increment, o.tag, o.payload); err != Status::ok)

@@ -478,6 +478,11 @@ uint32_t exceptionCode(PyObject* cls);
 // A nested function of the semantic as a value, or called by name (kinds nestedCall, closure
 // and outOfLine).
 [[nodiscard]] Status emitClosure(Emitter* e, Semantic* s, const front::Expr* expr, Shape* out);
+// A new specialisation of the helper for the key shapes (kept, not copied; count of them):
+// made on behalf of the emitter's helper origin, else of the outermost open semantic's
+// function, named with the letter, listed and queued for compiling. ok or outOfMemory.
+[[nodiscard]] Status queueSpecialisation(Emitter* e, const front::FunctionIR* helper, Shape* keys,
+                                         uint64_t count, SpecLetter letter, HelperSpec** out);
 // The call of a callee with a run-time argument sequence (wn_call_seq); receiver may be null.
 [[nodiscard]] Status emitCallSeq(Emitter* e, Semantic* s, Shape* callee, Shape* sequence,
                                  Shape* receiver, Shape* out);

@@ -104,7 +104,9 @@ Status writeDottedName(backend::List<char>* w, front::Text left, front::Text rig
 Status emitOuterFrame(Emitter* e, Semantic* s, const front::FunctionIR* nested, ValueRef* frame,
                       bool* found) {
     *found = false;
-    if (!nested->needsFrame) return Status::ok;
+    // Only a frame closure is given its definer's frame (a function called by name alone
+    // receives the values it captures as arguments).
+    if (!nested->frameClosure) return Status::ok;
     const front::FunctionIR* definer = nested->parent;
     const front::FunctionIR* compiling = s ? s->function : nullptr;
     if (compiling && definer == compiling && s->hasFrame) {

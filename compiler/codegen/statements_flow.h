@@ -22,6 +22,10 @@ namespace wuna::compile {
 
 // LocalRecord::noRelease bit 1: the slot may still hold the unset marker.
 inline constexpr uint8_t kMaybeUnset = 2;
+// LocalRecord::noRelease bit 2: a frame closure's captured variable, a slot of a frame further
+// out. Its definer may assign it only after the closure runs, so each read tests it at run
+// time (Python's NameError for a free variable without a value).
+inline constexpr uint8_t kCapturedVariable = 4;
 
 // The innermost if branch being compiled: its body, its run-time control-flow depth and its
 // try depth.

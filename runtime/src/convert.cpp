@@ -255,6 +255,7 @@ PyObject* toPython(Value v, const helpers::ConversionContext* cx) {
     case value::TagBig: return bigObject(v.as<value::Big>()->get());
     case value::TagBytes: return bytesToPython(v.as<value::Bytes>());
     case value::TagClosure:
+        if (hooks.closure) return hooks.closure(v.as<value::Closure>(), cx);
         PyErr_SetString(PyExc_TypeError,
                         "a function compiled code made (a lambda, a nested def) "
                         "can't be given to Python");

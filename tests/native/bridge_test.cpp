@@ -504,18 +504,29 @@ struct ClosureCase {
     const char* message;
 };
 
-class ClosureArity : public Bridge, public ::testing::WithParamInterface<ClosureCase> {};
+class ClosureArity : public Bridge, public ::testing::WithParamInterface<ClosureCase> {
+protected:
+    // A call of a function g of the case's parameter count, named qualname, with the case's
+    // arguments: plain (a semantic's own call) or through rt.call.
+    bool callG(value::Text qualname, bool plain) {
+        static const value::Text names[] = {{"a", 1}, {"b", 1}, {"c", 1}, {"d", 1}};
+        const ClosureCase& c = GetParam();
+        descriptor = value::ClosureDescriptor{qualname, names, c.params};
+        Value f = keepValue(Value::of(
+            value::TagClosure,
+            value::newClosure(nullptr, &descriptor, 7, reinterpret_cast<void*>(closureCode))));
+        std::vector<Value> args(c.n, Value::integer(0));
+        Value out{};
+        ctx.plainCall = plain ? 1 : 0;
+        return helpers::callOnce(&ctx, 1, f, args.data(), c.n, nullptr, &out);
+    }
+    value::ClosureDescriptor descriptor{};
+};
 
 TEST_P(ClosureArity, PythonsTexts) {
     const ClosureCase& c = GetParam();
-    static const value::Text names[] = {{"a", 1}, {"b", 1}, {"c", 1}, {"d", 1}};
-    value::ClosureDescriptor d{{"g", 1}, names, c.params};
-    Value f = keepValue(Value::of(
-        value::TagClosure,
-        value::newClosure(nullptr, &d, 7, reinterpret_cast<void*>(closureCode))));
-    std::vector<Value> args(c.n, Value::integer(0));
-    Value out{};
-    bool ok = helpers::callOnce(&ctx, 1, f, args.data(), c.n, nullptr, &out);
+    // A semantic's own call (a plain one) sees Python's texts as they are.
+    bool ok = callG({"g", 1}, true);
     if (!c.message) {
         EXPECT_TRUE(ok) << message();
         return;
@@ -524,6 +535,22 @@ TEST_P(ClosureArity, PythonsTexts) {
     EXPECT_EQ(message(), c.message);
     EXPECT_TRUE(ctx.kindSet);
     EXPECT_EQ(errors::Kind(ctx.kind), errors::Kind::TypeError);
+}
+
+// Through rt.call the failure reads as the reference mode's host call of the Python function
+// reads: its own name (the last part of the qualified one), the class, the text; a plain
+// runtime error for the program.
+TEST_P(ClosureArity, ThroughRtCallAsAHostFunctionsFailure) {
+    const ClosureCase& c = GetParam();
+    bool ok = callG({"f.<locals>.g", 12}, false);
+    if (!c.message) {
+        EXPECT_TRUE(ok) << message();
+        return;
+    }
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(message(), std::string("g: TypeError: f.<locals>.") + c.message);
+    EXPECT_TRUE(ctx.kindSet);
+    EXPECT_EQ(errors::Kind(ctx.kind), errors::Kind::Error);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -535,6 +562,36 @@ INSTANTIATE_TEST_SUITE_P(
         ClosureCase{4, 3, "g() takes 3 positional arguments but 4 were given"},
         ClosureCase{1, 0, "g() takes 0 positional arguments but 1 was given"},
         ClosureCase{3, 3, nullptr}));
+
+// Code of a function a semantic made that fails with the kind its first argument names.
+int32_t failingCode(Ctx* ctx, void*, Value* args, int32_t site, uint32_t, void*, void*, Value*) {
+    helpers::failKind(ctx, site, errors::Kind(args[0].payload), "boom", 4);
+    return 0;
+}
+
+// Through rt.call a failure of the code is a host function's: named, and a plain runtime
+// error; a thrown value passes unchanged, as it leaves a host in the reference mode.
+TEST_F(Bridge, AFailureOfAFunctionASemanticMadeThroughRtCall) {
+    static const value::Text names[] = {{"a", 1}};
+    value::ClosureDescriptor d{{"f.<locals>.h", 12}, names, 1};
+    Value f = keepValue(Value::of(
+        value::TagClosure,
+        value::newClosure(nullptr, &d, 7, reinterpret_cast<void*>(failingCode))));
+    struct Case {
+        errors::Kind raised;
+        const char* message;
+        errors::Kind seen;
+    } cases[] = {{errors::Kind::ValueError, "h: ValueError: boom", errors::Kind::Error},
+                 {errors::Kind::Throw, "boom", errors::Kind::Throw}};
+    for (const Case& c : cases) {
+        Value arg = Value::integer(int64_t(c.raised));
+        Value out{};
+        EXPECT_FALSE(helpers::callOnce(&ctx, 1, f, &arg, 1, nullptr, &out));
+        EXPECT_EQ(message(), c.message);
+        EXPECT_EQ(errors::Kind(ctx.kind), c.seen) << c.message;
+        helpers::clearError(&ctx);
+    }
+}
 
 // ---- Python callables -------------------------------------------------------------------------
 

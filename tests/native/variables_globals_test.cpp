@@ -166,7 +166,7 @@ TEST_F(Globals, ANestedFunctionsEnvironmentIsOneParentLoadPerLevelOut) {
     middle.parent = &outer;
     inner.parent = &middle;
     sibling.parent = &outer;
-    inner.needsFrame = sibling.needsFrame = true;
+    inner.frameClosure = sibling.frameClosure = true;
     inner.name = front::Text{"inner", 5};
     sibling.name = front::Text{"sibling", 7};
     middle.name = front::Text{"middle", 6};
@@ -192,7 +192,7 @@ TEST_F(Globals, ANestedFunctionsEnvironmentIsOneParentLoadPerLevelOut) {
     EXPECT_EQ(compileError(), "m.py:3:0: in middle(): the variables of sibling aren't reachable "
                               "from here");
     // A function that needs no environment gets none, and no code.
-    inner.needsFrame = false;
+    inner.frameClosure = false;
     Shape arg;
     ASSERT_EQ(compile::emitOuterFrameArg(&f.e, m, &inner, &arg), Status::ok);
     EXPECT_EQ(arg.kind, ShapeKind::none);

@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 #include "wuna/runtime/convert.h"
 #include "wuna/runtime/helpers/pycall.h"
@@ -163,6 +164,9 @@ bool callFunction(Ctx* ctx, int32_t site, value::Function* f, const Value* args,
     ctx->depth--;
     return ok;
 }
+
+// The conversion layer gives Python a callable for a function a semantic made.
+[[maybe_unused]] const bool installed = (convert::hooks.closure = closureObject, true);
 
 void failArity(Ctx* ctx, int32_t site, const value::ClosureDescriptor* d, uint64_t n) {
     Message m;
@@ -365,8 +369,27 @@ bool callOnce(Ctx* ctx, int32_t site, Value callee, const Value* args, uint64_t 
     switch (callee.tag) {
     case value::TagFunction:
         return callFunction(ctx, site, callee.as<value::Function>(), args, n, receiver, out);
-    case value::TagClosure:
-        return callClosure(ctx, site, callee.as<value::Closure>(), args, n, out);
+    case value::TagClosure: {
+        auto* f = callee.as<value::Closure>();
+        if (callClosure(ctx, site, f, args, n, out)) {
+            // Called as a host function is (rt.call), it gives the language's int.
+            if (!plain && out->tag == value::TagPint) out->tag = value::TagInt;
+            return true;
+        }
+        // Through rt.call a failure reads as a host function's does in the reference mode,
+        // named by the function's own name: the last part of its qualified name. A thrown
+        // value and a wuna.Error raised again pass unchanged, as they leave a host.
+        bool passes =
+            ctx->reraise || (ctx->kindSet && errors::Kind(ctx->kind) == errors::Kind::Throw);
+        if (!plain && !passes && f->module == ctx->moduleId) {
+            auto* d = static_cast<const value::ClosureDescriptor*>(f->descriptor);
+            std::string_view name(d->name.data, d->name.length);
+            size_t dot = name.rfind('.');
+            if (dot != std::string_view::npos) name.remove_prefix(dot + 1);
+            rewordFailure(ctx, name.data(), name.size());
+        }
+        return false;
+    }
     case value::TagPy:
         return callObject(ctx, site, callee.as<PyObject>(), args, n, receiver, plain, out);
     default: break;
@@ -445,6 +468,13 @@ void hostCodeFailed(Ctx* ctx, PyObject* callable) {
     gil::Record* r = gil::enter();
     char name[kHostNameBytes];
     size_t nameLength = pyName(callable, "__name__", name, sizeof name, "host function");
+    rewordFailure(ctx, name, nameLength);
+    gil::leave(r);
+}
+
+void rewordFailure(Ctx* ctx, const char* name, size_t nameLength) {
+    if (!ctx->failing) return;
+    gil::Record* r = gil::enter();
     Message m;
     m.add(name, nameLength);
     m.add(": ");

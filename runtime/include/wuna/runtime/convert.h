@@ -56,6 +56,9 @@ struct Hooks {
     // block, a wuna.Bytes): 1 with *out filled (one reference), 0 when o is not one of them
     // (it stays a Python object), -1 with the exception. Empty: 0.
     int (*hostValue)(PyObject* o, value::Value* out) = nullptr;
+    // The Python callable of a function a semantic made (one count taken). New reference, or
+    // null with the exception. Empty: TypeError.
+    PyObject* (*closure)(value::Closure* f, const helpers::ConversionContext* cx) = nullptr;
 };
 extern Hooks hooks;
 

@@ -41,6 +41,13 @@ void failHostCall(Ctx* ctx, int32_t site, PyObject* callable);
 // Rewords the recorded failure of a host function's compiled code as failHostCall words a
 // raised one; a kind other than Throw becomes Error. Nothing without a failure. Cannot fail.
 void hostCodeFailed(Ctx* ctx, PyObject* callable);
+// The same for a callable of that name (UTF-8). Takes the lock. Cannot fail.
+void rewordFailure(Ctx* ctx, const char* name, size_t nameLength);
+
+// The Python callable of a function a semantic made (closure_python.cpp): calls its code
+// on the run's thread while the run lasts. One count of the block taken. New reference, or
+// null with the exception.
+PyObject* closureObject(value::Closure* block, const ConversionContext* cx);
 
 // The type name of a value for texts: a Python object's type __name__ (at most 64 bytes, "?"
 // when it has none), else the value's own type name. The length written (at most capacity).
