@@ -236,7 +236,9 @@ def lua_rawequal(*args):
 def lua_rawlen(*args):
     if args and type(args[0]) is str:
         return byte_len(args[0])
-    return length(check_table(args, 0, "rawlen"))
+    if not args or not isinstance(args[0], Table):
+        arg_error(1, "rawlen", "table or string expected, got " + got(args, 0))
+    return length(args[0])
 
 
 def lua_setmetatable(*args):
