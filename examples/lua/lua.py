@@ -458,6 +458,13 @@ def binary_metamethod(rt, node, op, a, b):
     if op == ">" or op == ">=":
         a, b = b, a
     h = metamethod(a, b, event)
+    if h is None and event == "__le":
+        # Lua 5.4 as built (with 5.3's compatibility) takes a <= b as not (b < a) when
+        # neither operand has __le
+        h = metamethod(b, a, "__lt")
+        if h is None:
+            return None
+        return (not truthy(first(call_value(rt, h, [b, a], node))),)
     if h is None:
         return None
     r = first(call_value(rt, h, [a, b], node))
