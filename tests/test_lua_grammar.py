@@ -151,8 +151,10 @@ def test_names_are_nodes_and_field_names_are_text():
     # a label holds the rest of its block, the scope a goto back to it makes anew
     ("::a:: f() ::b:: local x", "(Label a (LabelScope (CallStat (Suffixed f (Call))) "
                                 "(Label b (LabelScope (Local x)))))"),
-    # in a repeat body the until condition sees what follows a label: it holds nothing
-    ("repeat ::a:: local x until x", "(Loop (Repeat (LabelBlock (Label a) (Local x)) x))"),
+    # in a repeat body the until condition sees what follows a label: it ends the label's rest
+    ("repeat ::a:: local x until x", "(Loop (Repeat (LabelBlock (Label a (LabelScope (Local x) x)))))"),
+    ("repeat f() local c <close> = v until c",
+     "(Loop (Repeat (LabelBlock (CallStat (Suffixed f (Call))) (CloseLocal c (Attrib close) v c))))"),
 ])
 def test_statement_shapes(source, expected):
     _, node = stat_node(source)

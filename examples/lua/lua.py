@@ -1085,7 +1085,9 @@ if wuna is not None and rules is not None:
             rt.fresh(node)
             if not rt.loop(node.body):
                 break
-            if truthy(ev(rt, node.cond)):
+            cond = node.cond
+            # a body holding a label holds its condition too, at the end of the label's rest
+            if cond is not None and truthy(ev(rt, cond)):
                 break
 
     @language.exec("NumericFor")
@@ -1481,6 +1483,16 @@ def label_jump(rt, holder, name):
     return None
 
 
+def until(rt, node):
+    """The until condition ending the rest of a repeat body that node holds: true leaves the
+    loop (the locals it sees are this list's)."""
+    if rt.kind(node) == "LabelBlock":
+        return
+    cond = node.cond
+    if cond is not None and truthy(ev(rt, cond)):
+        raise rt.Break()
+
+
 def in_chain(rt, node, holder):
     """Whether the list at node index `holder` is the rest of a label of node's chain: a
     goto forward over that label ran the label after it without running that rest."""
@@ -1511,6 +1523,7 @@ def run_statements(rt, node, start):
                 return
             for i in range(start, len(stmts)):
                 rt.exec(stmts[i])
+            until(rt, node)
             return
         except wuna.Throw as e:
             jump = e.value

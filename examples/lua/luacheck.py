@@ -261,8 +261,9 @@ def tree_errors(source, tree, offsets):
     return found
 
 
-# The rules of a label: one holding the rest of its block, one in a repeat body holding nothing.
-LABELS = ("Label", "FlatLabel")
+# The rules of a label: one holding the rest of its block, one whose rest ends a repeat body
+# with its until condition.
+LABELS = ("Label", "RepeatLabel")
 
 
 class Block:
@@ -447,7 +448,7 @@ class Scopes:
     def visit_statements(self, node):
         """The statements of a block (or of the rest of one, a <close> local's), a run of
         labels taken as Lua takes it: the labels after the first are read before it."""
-        stmts = block_statements(node)
+        stmts, cond = block_statements(node)
         items = []
         i = 0
         while i < len(stmts):
@@ -460,6 +461,8 @@ class Scopes:
                 j += 1
             items.append((self.visit_labels, (node, stmts[i:j], j == len(stmts))))
             i = j
+        if cond is not None:
+            items.append((self.visit, cond))  # a repeat's until, inside the body's block
         self.later(items)
 
     def visit_labels(self, arg):
@@ -582,17 +585,22 @@ VISITORS = {
 
 def block_statements(node):
     """The statements of a block (or of the rest of one), those of the rest a label holds
-    following the label, as Lua reads them."""
+    following the label, as Lua reads them; and the until condition ending the last rest of
+    a repeat body, or None."""
     out = []
+    cond = None
     while node is not None:
         stmts = [c for c in node.children if c.label == "stmts"]
         out.extend(stmts)
+        conds = [c for c in node.children if c.label == "cond"]
+        if conds:
+            cond = conds[0]
         node = None
-        if stmts and stmts[-1].rule == "Label":
+        if stmts and stmts[-1].rule in LABELS:
             rest = [c for c in stmts[-1].children if c.label == "rest"]
             if rest:
                 node = rest[0]
-    return out
+    return out, cond
 
 
 def scope_errors(source, tree, offsets):
