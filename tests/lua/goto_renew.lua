@@ -68,15 +68,6 @@ local function make()
 end
 print(make())
 
--- a repeat body: the until condition sees a local declared after a label
-local r = 0
-repeat
-  r = r + 1
-  ::mid::
-  local done = r >= 2
-until done
-print("r", r)
-
 -- nested blocks after the label are new on each pass too
 local gs = {}
 local m = 0

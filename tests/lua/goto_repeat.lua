@@ -32,13 +32,15 @@ repeat
 until stop
 print()
 
+-- a continue label just before until: the locals declared before the goto are seen there
 local j = 0
 repeat
   j = j + 1
-  if j == 2 then goto continue end
-  io.write("j", j, " ")
+  local odd = j % 2 == 1
+  if odd then goto continue end
+  io.write("even ", j, " ")
   ::continue::
-until j >= 3
+until not odd and j >= 4
 print()
 
 local m = 0
