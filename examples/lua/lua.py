@@ -927,6 +927,19 @@ def through_metamethods(rt, node, f, args, writes):
         raise
 
 
+def do_format(rt, node, args):
+    """string.format, whose %s writes a table as tostring does: through __tostring and
+    __name."""
+    try:
+        if not with_meta(args):
+            return lualib.str_format(*args)
+        return lualib.str_format(*args, show=lambda v: to_text(rt, node, v))
+    except wuna.Throw as e:
+        if e.message == lualib.POSITION:
+            fail(rt, node, library_message(rt, node, lualib.str_format, e.value))
+        raise
+
+
 def do_ipairs_step(rt, node, args):
     return through_metamethods(rt, node, lualib.ipairs_step, args, False)
 
@@ -946,7 +959,8 @@ def do_unpack(rt, node, args):
 SPECIAL = {lualib.lua_pcall: do_pcall, lualib.lua_error: do_error, lualib.tab_sort: do_sort,
            lualib.ipairs_step: do_ipairs_step, lualib.tab_insert: do_insert,
            lualib.tab_concat: do_concat, lualib.tab_unpack: do_unpack,
-           lualib.lua_print: do_print, lualib.lua_tostring: do_tostring}
+           lualib.lua_print: do_print, lualib.lua_tostring: do_tostring,
+           lualib.str_format: do_format}
 
 LIBRARIES = lualib.make_libraries()
 STRING = LIBRARIES["string"]
