@@ -142,12 +142,19 @@ def test_names_are_nodes_and_field_names_are_text():
     ("o:m()", "(CallStat (Suffixed o (MethodCall m)))"),
     ("function t.a.b:m(x, ...) return x end", "(FunctionStat t a b m x ... (Block (Return x)))"),
     ("local function f() end", "(LocalFunction f (Block))"),
-    ("for i = 1, 10, 2 do end", "(NumericFor i 1 10 2 (Block))"),
-    ("for k, v in pairs(t) do break end", "(GenericFor k v (Suffixed pairs (Call t)) (Block (Break)))"),
-    ("repeat x = x - 1 until x < 0", "(Repeat (Block (Assign x (Binary x - 1))) (Binary x < 0))"),
+    ("for i = 1, 10, 2 do end", "(Loop (NumericFor i 1 10 2 (Block)))"),
+    ("for k, v in pairs(t) do break end", "(Loop (GenericFor k v (Suffixed pairs (Call t)) (Block (Break))))"),
+    ("repeat x = x - 1 until x < 0", "(Loop (Repeat (Block (Assign x (Binary x - 1))) (Binary x < 0)))"),
     ("while x do end", "(While x (Block))"),
     ("if a then elseif b then x() else end", "(If a (Block) (ElseIf b (Block (CallStat (Suffixed x (Call))))) (Block))"),
     ("do ; end", "(Do (Block))"),
+    # a label holds the rest of its block, the scope a goto back to it makes anew
+    ("::a:: f() ::b:: local x", "(Label a (LabelScope (CallStat (Suffixed f (Call))) "
+                                "(Label b (LabelScope (Local x)))))"),
+    # in a repeat body the until condition sees what follows a label: it ends the label's rest
+    ("repeat ::a:: local x until x", "(Loop (Repeat (LabelBlock (Label a (LabelScope (Local x) x)))))"),
+    ("repeat f() local c <close> = v until c",
+     "(Loop (Repeat (LabelBlock (CallStat (Suffixed f (Call))) (CloseLocal c (Attrib close) v c))))"),
 ])
 def test_statement_shapes(source, expected):
     _, node = stat_node(source)
@@ -163,6 +170,8 @@ def test_statement_shapes(source, expected):
 ])
 def test_statement_labels(source, labels):
     _, node = stat_node(source)
+    if lua.kind_name(node) == "Loop":
+        node = node.children[0]
     assert [(c.label, c.text) for c in node.children] == labels
 
 

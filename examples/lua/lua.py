@@ -20,9 +20,10 @@ extra arguments kept for `...`. A `function t:m()` becomes a Method: a call pass
 argument as the receiver, which `self` reads. `return f(x)` is a tail call. Loops give each
 iteration fresh variables (rt.fresh), so closures made in a loop keep their own.
 
-A goto raises rt.Throw(Jump): the LabelBlock (a block holding a label) or the CloseLocal (a
-<close> local holding the rest of its block) whose statements hold the label catches it and
-goes on after the label; a CloseLocal closes its value however its statements are left.
+A goto raises rt.Throw(Jump): the LabelBlock (a block holding a label), LabelScope (the rest of
+a block after a label) or CloseLocal (a <close> local holding the rest of its block) whose
+statements hold the label catches it and runs the label again, which runs the rest of its
+block in a new scope; a CloseLocal closes its value however its statements are left.
 Lua's checks made before the chunk runs (luacheck.py) refuse the gotos that could go wrong.
 
 Errors: a failing operation stops the program with a runtime error at its node, worded as
@@ -81,7 +82,9 @@ if nomos is not None:
         functions=["FunctionStat", "LocalFunction", "FunctionExpr"],
         # A loop's own variables and a repeat body (whose locals the until condition sees)
         # live in the loop's scope; every other block is a scope of its own.
-        blocks=["Block", "LabelBlock", "NumericFor", "GenericFor", "Repeat"],
+        # The rest of a block after a label is a scope of its own (LabelScope), renewed each
+        # time a goto runs it again.
+        blocks=["Block", "LabelBlock", "LabelScope", "NumericFor", "GenericFor", "Repeat"],
         declare={
             "Local.names": "variable after",
             # seen by the rest of the block, which the <close> local holds
@@ -455,6 +458,13 @@ def binary_metamethod(rt, node, op, a, b):
     if op == ">" or op == ">=":
         a, b = b, a
     h = metamethod(a, b, event)
+    if h is None and event == "__le":
+        # Lua 5.4 as built (with 5.3's compatibility) takes a <= b as not (b < a) when
+        # neither operand has __le
+        h = metamethod(b, a, "__lt")
+        if h is None:
+            return None
+        return (not truthy(first(call_value(rt, h, [b, a], node))),)
     if h is None:
         return None
     r = first(call_value(rt, h, [a, b], node))
@@ -917,6 +927,19 @@ def through_metamethods(rt, node, f, args, writes):
         raise
 
 
+def do_format(rt, node, args):
+    """string.format, whose %s writes a table as tostring does: through __tostring and
+    __name."""
+    try:
+        if not with_meta(args):
+            return lualib.str_format(*args)
+        return lualib.str_format(*args, show=lambda v: to_text(rt, node, v))
+    except wuna.Throw as e:
+        if e.message == lualib.POSITION:
+            fail(rt, node, library_message(rt, node, lualib.str_format, e.value))
+        raise
+
+
 def do_ipairs_step(rt, node, args):
     return through_metamethods(rt, node, lualib.ipairs_step, args, False)
 
@@ -936,7 +959,8 @@ def do_unpack(rt, node, args):
 SPECIAL = {lualib.lua_pcall: do_pcall, lualib.lua_error: do_error, lualib.tab_sort: do_sort,
            lualib.ipairs_step: do_ipairs_step, lualib.tab_insert: do_insert,
            lualib.tab_concat: do_concat, lualib.tab_unpack: do_unpack,
-           lualib.lua_print: do_print, lualib.lua_tostring: do_tostring}
+           lualib.lua_print: do_print, lualib.lua_tostring: do_tostring,
+           lualib.str_format: do_format}
 
 LIBRARIES = lualib.make_libraries()
 STRING = LIBRARIES["string"]
@@ -1075,7 +1099,9 @@ if wuna is not None and rules is not None:
             rt.fresh(node)
             if not rt.loop(node.body):
                 break
-            if truthy(ev(rt, node.cond)):
+            cond = node.cond
+            # a body holding a label holds its condition too, at the end of the label's rest
+            if cond is not None and truthy(ev(rt, cond)):
                 break
 
     @language.exec("NumericFor")
@@ -1358,6 +1384,16 @@ if wuna is not None and rules is not None:
     def run_label_block(node, rt):
         run_statements(rt, node, 0)
 
+    @language.exec("LabelScope")
+    def run_label_scope(node, rt):
+        run_statements(rt, node, 0)
+
+    @language.exec("Label")
+    def run_label(node, rt):
+        rest = node.rest
+        if rest is not None:  # a label in a repeat body holds nothing
+            rt.exec(rest)
+
     @language.exec("Goto")
     def run_goto(node, rt):
         jump = goto_target(rt, node)
@@ -1399,14 +1435,18 @@ if wuna is not None and rules is not None:
 
 # goto, labels and <close> locals ----------------------------------------------------------------
 #
-# A goto raises a Throw carrying a Jump: the statement list holding its label (a LabelBlock, or
-# the rest of a block a <close> local holds) catches it and resumes after the label. The label
-# is found in the tree: Lua's checks before the chunk runs (luacheck) made sure there is exactly
-# one visible, in the goto's own function, so the nearest enclosing list that holds a label of
-# that name is the one.
+# A goto raises a Throw carrying a Jump: the statement list holding its label (a LabelBlock, the
+# rest of a block after an earlier label, or the rest a <close> local holds) catches it and runs
+# the label, which runs the rest of the block after it. A label holds that rest as a scope of
+# its own, so a goto back to it makes the locals declared after it anew, as Lua does, and a
+# label is always the last statement of its list. The label is found in the tree: Lua's checks
+# before the chunk runs (luacheck) made sure there is exactly one visible, in the goto's own
+# function, so the nearest enclosing list whose chain (its statements, then those of the label
+# or <close> local ending it, and so on) holds a label of that name is the one.
 
 class Jump:
-    """Where a goto resumes: after statement `position` of the list of node `holder`."""
+    """Where a goto resumes: statement `position` of the list of node `holder` (the label
+    itself; the length of the list for the end of the block)."""
     __slots__ = ("holder", "position")
 
     def __init__(self, holder, position):
@@ -1415,7 +1455,7 @@ class Jump:
 
 
 # The kinds whose stmts a goto may resume in; CloseLocal's are the rest of its block.
-LABEL_HOLDERS = ("LabelBlock", "CloseLocal")
+LABEL_HOLDERS = ("LabelBlock", "LabelScope", "CloseLocal")
 
 
 def goto_target(rt, node):
@@ -1424,42 +1464,97 @@ def goto_target(rt, node):
     p = node.parent
     while p is not None and rt.kind(p) not in FUNCTION_KINDS:
         if rt.kind(p) in LABEL_HOLDERS:
-            position = label_position(rt, p, name)
-            if position is not None:
-                return Jump(p.index, position)
+            jump = label_jump(rt, p, name)
+            if jump is not None:
+                return jump
         p = p.parent
     return None
 
 
-def label_position(rt, holder, name):
-    """Where in holder's stmts the label `name` is, or None. A label in the rest of a later
-    <close> local's block can only end the block (jumping to it from outside that local's
-    scope is refused otherwise): it stands for the last statement."""
-    stmts = holder.stmts
-    for i in range(len(stmts)):
-        s = stmts[i]
-        k = rt.kind(s)
-        if k == "Label" and s.name == name:
-            return i
-        if k == "CloseLocal" and label_position(rt, s, name) is not None:
-            return len(stmts) - 1
+def label_jump(rt, holder, name):
+    """The Jump to the label `name` in holder's chain (its statements, then those of the
+    label or <close> local ending it, and so on), or None. A label past a <close> local of the
+    list can only end the block (jumping to it from outside that local's scope is refused
+    otherwise): it stands for the end of the list."""
+    while holder is not None:
+        stmts = holder.stmts
+        n = len(stmts)
+        for i in range(n):
+            s = stmts[i]
+            if rt.kind(s) == "Label" and s.name == name:
+                return Jump(holder.index, i)
+        if n == 0:
+            return None
+        last = stmts[n - 1]
+        k = rt.kind(last)
+        if k == "CloseLocal":
+            if label_jump(rt, last, name) is not None:
+                return Jump(holder.index, n)
+            return None
+        holder = None
+        if k == "Label":
+            holder = last.rest
     return None
 
 
+def until(rt, node):
+    """The until condition ending the rest of a repeat body that node holds: true leaves the
+    loop (the locals it sees are this list's)."""
+    if rt.kind(node) == "LabelBlock":
+        return
+    cond = node.cond
+    if cond is not None and truthy(ev(rt, cond)):
+        raise rt.Break()
+
+
+def in_chain(rt, node, holder):
+    """Whether the list at node index `holder` is the rest of a label of node's chain: a
+    goto forward over that label ran the label after it without running that rest."""
+    while True:
+        stmts = node.stmts
+        if not stmts:
+            return False
+        last = stmts[len(stmts) - 1]
+        if rt.kind(last) != "Label" or last.rest is None:
+            return False
+        node = last.rest
+        if node.index == holder:
+            return True
+
+
 def run_statements(rt, node, start):
-    """Run node's stmts from `start`, resuming after a label of this list that a goto jumps
-    to (a goto to a label elsewhere passes on)."""
+    """Run node's stmts from `start`, going on at a label of this list's chain that a goto
+    jumps to (a goto to a label elsewhere passes on)."""
     stmts = node.stmts
+    deeper = None  # a label further down the chain to run instead, or None
     while True:
         try:
+            if deeper is not None:
+                # its list isn't running (the goto came from before it): the statements
+                # skipped on the way declare no locals (Lua refuses a jump into a local's
+                # scope), so the label runs right inside this list's scope
+                rt.exec(deeper)
+                return
             for i in range(start, len(stmts)):
                 rt.exec(stmts[i])
+            until(rt, node)
             return
         except wuna.Throw as e:
             jump = e.value
-            if not isinstance(jump, Jump) or jump.holder != node.index:
+            # isinstance, not type(): a Jump made by compiled code reaches a semantic run as
+            # Python as its record proxy
+            if not isinstance(jump, Jump):
                 raise
-            start = jump.position + 1
+            if jump.holder == node.index:
+                start = jump.position
+                deeper = None
+                continue
+            if not in_chain(rt, node, jump.holder):
+                raise
+            inner = rt.node_at(jump.holder).stmts
+            if jump.position == len(inner):
+                return
+            deeper = inner[jump.position]
 
 
 def close_name(rt, node):
@@ -1485,11 +1580,15 @@ def close_value(rt, node, v, err):
     raise wuna.Throw(message)
 
 
+# The kinds that hold a block's statements, or the rest of them.
+STATEMENT_LISTS = ("Block", "LabelBlock", "LabelScope", "Label", "CloseLocal")
+
+
 def scope_end_line(rt, node):
     """The line of the end of the block a CloseLocal's scope ends with: the end of the
     statement or function that holds the block."""
     owner = node.parent
-    while owner.parent is not None and rt.kind(owner) in ("Block", "LabelBlock", "CloseLocal"):
+    while owner.parent is not None and rt.kind(owner) in STATEMENT_LISTS:
         owner = owner.parent
     return owner.line + rt.text(owner).count("\n")
 

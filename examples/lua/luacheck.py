@@ -261,6 +261,11 @@ def tree_errors(source, tree, offsets):
     return found
 
 
+# The rules of a label: one holding the rest of its block, one whose rest ends a repeat body
+# with its until condition.
+LABELS = ("Label", "RepeatLabel")
+
+
 class Block:
     """A block being read: where its locals, pending gotos and labels begin."""
     __slots__ = ("nactvar", "firstgoto", "firstlabel", "isloop", "repeat_body")
@@ -443,26 +448,29 @@ class Scopes:
     def visit_statements(self, node):
         """The statements of a block (or of the rest of one, a <close> local's), a run of
         labels taken as Lua takes it: the labels after the first are read before it."""
-        stmts = [c for c in node.children if c.label == "stmts"]
+        stmts, cond = block_statements(node)
         items = []
         i = 0
         while i < len(stmts):
-            if stmts[i].rule != "Label":
+            if stmts[i].rule not in LABELS:
                 items.append((self.visit, stmts[i]))
                 i += 1
                 continue
             j = i
-            while j < len(stmts) and stmts[j].rule == "Label":
+            while j < len(stmts) and stmts[j].rule in LABELS:
                 j += 1
             items.append((self.visit_labels, (node, stmts[i:j], j == len(stmts))))
             i = j
+        if cond is not None:
+            items.append((self.visit, cond))  # a repeat's until, inside the body's block
         self.later(items)
 
     def visit_labels(self, arg):
         holder, labels, at_end = arg
         fs = self.functions[-1]
         bl = fs.blocks[-1]
-        where = self.after(labels[-1].end)
+        # a label holds the rest of its block: the token after it follows its closing ::
+        where = next_token(self.source, self.after(labels[-1].children[0].end) + 2)
         while where < len(self.source) and self.source[where] == ";":
             where = next_token(self.source, where + 1)
         # a label ending its block, before end, else or elseif but not until
@@ -504,7 +512,7 @@ class Scopes:
                 names[-1][1] = attrib
         items = [(self.visit, c) for c in node.children if c.label == "values"]
         items.append((lambda _: self.functions[-1].locals.extend(names), None))
-        if node.rule == "CloseLocal":
+        if node.rule in ("CloseLocal", "RepeatCloseLocal"):
             items.append((self.visit_statements, node))
         self.later(items)
 
@@ -566,12 +574,33 @@ VISITORS = {
     "Break": Scopes.visit_break,
     "Local": Scopes.visit_local,
     "CloseLocal": Scopes.visit_local,
+    "RepeatCloseLocal": Scopes.visit_local,
     "Assign": Scopes.visit_assign,
     "While": Scopes.visit_while,
     "NumericFor": Scopes.visit_for,
     "GenericFor": Scopes.visit_for,
     "Repeat": Scopes.visit_repeat,
 }
+
+
+def block_statements(node):
+    """The statements of a block (or of the rest of one), those of the rest a label holds
+    following the label, as Lua reads them; and the until condition ending the last rest of
+    a repeat body, or None."""
+    out = []
+    cond = None
+    while node is not None:
+        stmts = [c for c in node.children if c.label == "stmts"]
+        out.extend(stmts)
+        conds = [c for c in node.children if c.label == "cond"]
+        if conds:
+            cond = conds[0]
+        node = None
+        if stmts and stmts[-1].rule in LABELS:
+            rest = [c for c in stmts[-1].children if c.label == "rest"]
+            if rest:
+                node = rest[0]
+    return out, cond
 
 
 def scope_errors(source, tree, offsets):

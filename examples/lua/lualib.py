@@ -236,7 +236,9 @@ def lua_rawequal(*args):
 def lua_rawlen(*args):
     if args and type(args[0]) is str:
         return byte_len(args[0])
-    return length(check_table(args, 0, "rawlen"))
+    if not args or not isinstance(args[0], Table):
+        arg_error(1, "rawlen", "table or string expected, got " + got(args, 0))
+    return length(args[0])
 
 
 def lua_setmetatable(*args):
@@ -496,7 +498,9 @@ def hex_float(x, precision=None, point=False):
     return "0x%x%s" % (lead, exp)
 
 
-def str_format(*args):
+def str_format(*args, show=tostr):
+    """string.format; show gives what %s writes of a value (the language passes one that
+    calls __tostring)."""
     fmt = check_str(args, 0, "format")
     out = []
     i = 0
@@ -534,7 +538,7 @@ def str_format(*args):
             out.append(quote(v))
         else:
             check_format(spec, conv)
-            out.append(format_one(args, argn, "%" + spec, conv))
+            out.append(format_one(args, argn, "%" + spec, conv, show))
         argn += 1
     return canonical("".join(out))
 
@@ -553,7 +557,7 @@ def text_spec(spec):
     return out
 
 
-def format_one(args, argn, spec, conv):
+def format_one(args, argn, spec, conv, show):
     """One conversion of string.format: spec is % with its flags, width and precision."""
     if conv in "di":
         return c_integer(spec, conv, check_int(args, argn, "format", None))
@@ -563,7 +567,7 @@ def format_one(args, argn, spec, conv):
         c = check_int(args, argn, "format", None)
         return (spec + "s") % from_bytes(bytes([c & 255]))
     if conv == "s":
-        text = tostr(args[argn])
+        text = show(args[argn])
         if spec != "%" and "\0" in text:
             arg_error(argn + 1, "format", "string contains zeros")
         if text.isascii():

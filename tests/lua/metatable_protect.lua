@@ -1,0 +1,10 @@
+local t = setmetatable({}, {__metatable = "locked"})
+print(getmetatable(t), pcall(setmetatable, t, {}))
+print(getmetatable("abc").__index == string, getmetatable(1), getmetatable(nil))
+print(pcall(setmetatable, 1, {}))
+print(pcall(setmetatable, {}, 1))
+local m = {}
+local x = setmetatable({}, m)
+print(getmetatable(x) == m, setmetatable(x, nil) == x, getmetatable(x))
+print(rawequal("a", "a"), rawequal({}, {}), rawlen({1, 2}), rawlen("abc"), pcall(rawlen, 5))
+print(rawget(setmetatable({}, {__index = {a = 1}}), "a"), pcall(rawget, "s", 1))
