@@ -28,7 +28,6 @@ const llvmapi::Table& T = llvmapi::table;
 
 using value::kFrameParent;
 using value::kFrameSlots;
-constexpr uint64_t kTypedFailureTag = value::TagTypedFailure;
 
 // Any 64-bit mix of the id: the emitter's function identity.
 uint64_t identityOf(uint32_t id) {
@@ -351,7 +350,7 @@ Status bindTypedParameters(Emitter* e, uint32_t node, const backend::List<uint32
 void returnTypedFailure(Emitter* e) {
     ModuleRecord* m = &e->compiler->module;
     Builder* b = &e->builder;
-    storeWord(e, constI64(e, kTypedFailureTag), e->resultSlot);
+    storeWord(e, constI64(e, value::TagTypedFailure), e->resultSlot);
     storeWord(e, constI64(e, 0), slotPayload(e, e->resultSlot));
     openBlock(b);
     ValueRef result = T.LLVMBuildLoad2(b->builder, m->valuePair, e->resultSlot, "");
