@@ -83,26 +83,7 @@ Status findOrMakeSpec(Emitter* e, front::FunctionIR* helper, Shape* keys, uint32
             return Status::ok;
         }
     }
-    auto* spec = static_cast<HelperSpec*>(calloc(1, sizeof(HelperSpec)));
-    if (!spec) return Status::outOfMemory;
-    spec->function = helper;
-    spec->shapes = keys;
-    spec->argumentCount = count;
-    spec->origin = e->helperOrigin;
-    if (!spec->origin && e->semantics.count && e->semantics[0]->function)
-        spec->origin = e->semantics[0]->function->function;
-    if (helperName(c, SpecLetter::helperSite, spec) != Status::ok) {
-        free(spec);
-        return Status::outOfMemory;
-    }
-    if (!c->helpers.push(spec)) {
-        free(spec->symbol);
-        free(spec);
-        return Status::outOfMemory;
-    }
-    if (!c->helperWorklist.push(spec)) return Status::outOfMemory;
-    *out = spec;
-    return Status::ok;
+    return queueSpecialisation(e, helper, keys, count, SpecLetter::helperSite, out);
 }
 
 // A list known while compiling whose items are all plain keys: a site may key on it when the
