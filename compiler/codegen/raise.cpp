@@ -90,13 +90,9 @@ void endJumped(Builder* b) {
     T.LLVMBuildUnreachable(b->builder);
 }
 
-// wn_raise of the operand (consumed); then, for each jump of jumps (JumpClass bits) whose
-// exception object the raised value may be, a test of the recorded failure against the jump's
-// class: such an object is taken off again and goes on as its jump. Else the error exit.
-Status raiseMaybeJump(Emitter* e, Semantic* s, Operand* o, uint8_t jumps) {
-    llvmapi::ValueRef args[4] = {e->runContext, siteValue(e, s->site), o->tag, o->payload};
-    if (Status err = callHelper(e, "wn_raise", args, 4, nullptr); err != Status::ok) return err;
-    if (Status err = release(e, dynShape(*o)); err != Status::ok) return err;
+}  // namespace
+
+Status pendingJumpOrExit(Emitter* e, Semantic* s, uint8_t jumps) {
     Builder* b = &e->builder;
     for (size_t i = 0; i < std::size(kReissued); i++) {
         if (!(jumps & (1u << uint32_t(kReissuedClasses[i])))) continue;
@@ -133,6 +129,18 @@ Status raiseMaybeJump(Emitter* e, Semantic* s, Operand* o, uint8_t jumps) {
     if (Status err = errorExit(e, &exit); err != Status::ok) return err;
     br(b, exit);
     return Status::ok;
+}
+
+namespace {
+
+// wn_raise of the operand (consumed); then, for each jump of jumps (JumpClass bits) whose
+// exception object the raised value may be, a test of the recorded failure against the jump's
+// class: such an object is taken off again and goes on as its jump. Else the error exit.
+Status raiseMaybeJump(Emitter* e, Semantic* s, Operand* o, uint8_t jumps) {
+    llvmapi::ValueRef args[4] = {e->runContext, siteValue(e, s->site), o->tag, o->payload};
+    if (Status err = callHelper(e, "wn_raise", args, 4, nullptr); err != Status::ok) return err;
+    if (Status err = release(e, dynShape(*o)); err != Status::ok) return err;
+    return pendingJumpOrExit(e, s, jumps);
 }
 
 // A bare raise: what the innermost handler caught raised again. A handler that may have
