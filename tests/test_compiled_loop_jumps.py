@@ -10,6 +10,7 @@ import pargo
 import pytest
 
 import wuna
+from support.toy import toy
 
 GRAMMAR = r"""
 Program = stmts:Stmt*
@@ -283,3 +284,29 @@ def test_the_loops_rt_calls_are_compiled_at_their_site(source):
     python, compiled, _, program = outputs(source)
     assert compiled == python == [3]
     assert "call i1 @wn_call_method" not in program.compiled_ir()
+
+
+# The test language of the interpreter tests, whose Return asks isinstance(value, wuna.Node)
+# before rt.kind(value): decided while compiling, so the semantic compiles for a value that is
+# no node too.
+TOY = {
+    "top_break": "var i = 0; while i < 5 { i = i + 1; if i == 3 { break; } } out(i);",
+    "function_return": "def f(x) { while 1 { return 5; } return 0; } out(f(1));",
+    "top_continue": "var i = 0; while i < 5 { i = i + 1; if i == 2 { continue; } out(i); }"
+                    " out(i);",
+    "tail_return": "def g(x) { return x + 1; } def f(x) { while 1 { return g(x); } } out(f(4));",
+}
+
+
+@pytest.mark.parametrize("source", TOY.values(), ids=TOY.keys())
+def test_the_toy_languages_loops_and_returns_compile(source):
+    results = []
+    for mode in ("python", "compiled"):
+        lang = toy()
+        try:
+            lang.load(source, "t").run(mode)
+        except wuna.Error as e:
+            lang.printed.append(str(e))
+        results.append(lang.printed)
+    assert results[0] == results[1]
+    assert not {"while_", "ret"} & set(lang.python_semantics()), lang.python_semantics()
