@@ -5,48 +5,21 @@ body with rt.loop, compile (they are not among Language.python_semantics()), wit
 calls compiled at the site rather than called on a run-time rt."""
 import functools
 
-import nomos
 import pargo
 import pytest
 
 import wuna
-from support.toy import toy
+from support.toy import GRAMMAR as TOY_GRAMMAR
+from support.toy import make_rules, toy
 
-GRAMMAR = r"""
-Program = stmts:Stmt*
-@lift Stmt = Def | Var | Assign | Return | If | While | For | Try | Break | Continue | Block
-           | Shown
-Def = 'def' name:Name '(' (params:Name (',' params:Name)*)? ')' body:Block
-Block = '{' stmts:Stmt* '}'
-Var = 'var' name:Name '=' value:Expr ';'
-Assign = target:Name '=' value:Expr ';'
-Return = 'return' value:Expr? ';'
-If = 'if' cond:Expr yes:Block ('else' no:Block)?
-While = 'while' cond:Expr body:Block
-For = 'for' var:Name 'in' lo:Expr '..' hi:Expr body:Block
-Try = 'try' body:Block 'finally' final:Block
-Break = 'break' ';'
-Continue = 'continue' ';'
-Shown = value:Expr ';'
-@silent Expr = Cmp
-@fold Cmp = left:Sum (op:CmpOp right:Sum)* -> Binary
-@fold Sum = left:Postfix (op:AddOp right:Postfix)* -> Binary
-@lift Postfix = Call | Atom
-Call = callee:Atom '(' (args:Expr (',' args:Expr)*)? ')'
-@lift Atom = Number | Paren | Name
-Paren = '(' inner:Expr ')'
-@token Number = [0-9]+ -> int
-@token CmpOp = '<' | '==' -> str
-@token AddOp = '+' | '-' | '*' | '/' -> str
-@token Name = !Keyword [a-z_] [a-z0-9_]*
-@token Keyword = ('def' | 'var' | 'return' | 'if' | 'else' | 'while' | 'for' | 'in' | 'try'
-                 | 'finally' | 'break' | 'continue') ![a-z0-9_]
-@skip Space = [ \t\r\n]+
-"""
-
-
-class Loops(wuna.Language):
-    """A Language with room for what its programs show."""
+# Toy with for loops over a range and try/finally.
+GRAMMAR = (TOY_GRAMMAR
+           .replace("| Block | Assign | Shown", "| Block | Assign | Shown | For | Try")
+           .replace("Shown = value:Expr ';'",
+                    "Shown = value:Expr ';'\n"
+                    "For = 'for' var:Name 'in' lo:Expr '..' hi:Expr body:Block\n"
+                    "Try = 'try' body:Block 'finally' final:Block")
+           .replace("| 'continue'", "| 'continue' | 'for' | 'in' | 'try' | 'finally'"))
 
 
 @functools.lru_cache(maxsize=None)
@@ -55,42 +28,12 @@ def parser():
 
 
 def make_language(held=False):
-    """Loops drive their bodies with rt.loop; out(x) appends x to lang.printed. With held,
-    the loops and try statements reach rt through a variable they assign, which compiled code
-    keeps as a run-time value: their rt calls are method calls at run time."""
-    rules = nomos.Rules(
-        parser(), names=["Name"], functions=["Def"], blocks=["Block"],
-        declare={"Var.name": "variable after", "Def.name": "function enclosing hoist",
-                 "Def.params": "parameter", "For.var": "variable"},
-        assign={"Assign.target": "variable"}, undeclared="global", builtins=["out"])
-    lang = Loops(parser(), rules)
-    lang.function("Def", hoist=True)
-    lang.printed = printed = []
-
-    @lang.exec("Var")
-    def var(node, rt):
-        rt.store(node.name, rt.eval(node.value))
-
-    @lang.exec("Assign")
-    def assign(node, rt):
-        rt.store(node.target, rt.eval(node.value))
-
-    @lang.exec("Return")
-    def return_(node, rt):
-        raise rt.Return(None if node.value is None else rt.eval(node.value))
-
-    @lang.exec("If")
-    def if_(node, rt):
-        if rt.eval(node.cond):
-            rt.exec(node.yes)
-        elif node.no is not None:
-            rt.exec(node.no)
-
-    @lang.exec("While")
-    def while_(node, rt):
-        while rt.eval(node.cond):
-            if not rt.loop(node.body):
-                break
+    """Toy's loops drive their bodies with rt.loop, and so does For; out(x) appends x to
+    lang.printed. With held, the loops and try statements reach rt through a variable they
+    assign, which compiled code keeps as a run-time value: their rt calls are method calls at
+    run time."""
+    rules = make_rules(parser(), declare={"For.var": "variable"})
+    lang = toy(rules, parser=parser())
 
     @lang.exec("For")
     def for_(node, rt):
@@ -133,50 +76,12 @@ def make_language(held=False):
             finally:
                 r.exec(node.final)
 
-    @lang.exec("Break")
-    def break_(node, rt):
-        raise rt.Break()
-
-    @lang.exec("Continue")
-    def continue_(node, rt):
-        raise rt.Continue()
-
-    @lang.exec("Shown")
-    def shown(node, rt):
-        rt.eval(node.value)
-
-    @lang.eval("Binary")
-    def binary(node, rt):
-        a, b = rt.eval(node.left), rt.eval(node.right)
-        op = node.op
-        if op == "+":
-            return a + b
-        if op == "-":
-            return a - b
-        if op == "*":
-            return a * b
-        if op == "/":
-            return a // b
-        if op == "<":
-            return a < b
-        return a == b
-
-    @lang.eval("Call")
-    def call(node, rt):
-        return rt.call(rt.eval(node.callee), [rt.eval(a) for a in node.args])
-
-    @lang.eval("Paren")
-    def paren(node, rt):
-        return rt.eval(node.inner)
-
-    def out(value):
-        printed.append(value)
-
-    lang.host(out)
     return lang
 
 
-LOOPS = ["while_", "for_"]
+# The loops, and Toy's Return, which asks isinstance(value, wuna.Node) before rt.kind(value):
+# decided while compiling, so it compiles for a value that is no node too.
+LOOPS = ["while_", "for_", "ret"]
 
 # Each program prints what it did; those marked * also end in a failure whose text must agree.
 PROGRAMS = {
@@ -225,6 +130,8 @@ PROGRAMS = {
     "loop_inside_try_finally":
         "def f(x) { try { while 1 { x = x + 1; if 3 < x { return x; } } } finally"
         " { out(0 - x); } } out(f(1));",
+    "function_tail_return":
+        "def g(x) { return x + 1; } def f(x) { while 1 { return g(x); } } out(f(4));",
     "failure_in_loop*":
         "var i = 0; while i < 5 { i = i + 1; out(10 / (3 - i)); } out(i);",
     "failure_in_function_loop*":
@@ -285,28 +192,3 @@ def test_the_loops_rt_calls_are_compiled_at_their_site(source):
     assert compiled == python == [3]
     assert "call i1 @wn_call_method" not in program.compiled_ir()
 
-
-# The test language of the interpreter tests, whose Return asks isinstance(value, wuna.Node)
-# before rt.kind(value): decided while compiling, so the semantic compiles for a value that is
-# no node too.
-TOY = {
-    "top_break": "var i = 0; while i < 5 { i = i + 1; if i == 3 { break; } } out(i);",
-    "function_return": "def f(x) { while 1 { return 5; } return 0; } out(f(1));",
-    "top_continue": "var i = 0; while i < 5 { i = i + 1; if i == 2 { continue; } out(i); }"
-                    " out(i);",
-    "tail_return": "def g(x) { return x + 1; } def f(x) { while 1 { return g(x); } } out(f(4));",
-}
-
-
-@pytest.mark.parametrize("source", TOY.values(), ids=TOY.keys())
-def test_the_toy_languages_loops_and_returns_compile(source):
-    results = []
-    for mode in ("python", "compiled"):
-        lang = toy()
-        try:
-            lang.load(source, "t").run(mode)
-        except wuna.Error as e:
-            lang.printed.append(str(e))
-        results.append(lang.printed)
-    assert results[0] == results[1]
-    assert not {"while_", "ret"} & set(lang.python_semantics()), lang.python_semantics()

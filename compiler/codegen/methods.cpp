@@ -140,7 +140,8 @@ Status checkMethodOk(Emitter* e, Semantic* s, front::Text name, llvmapi::ValueRe
         return err;
     condBr(&e->builder, ok, next, failed);
     enter(&e->builder, failed);
-    if (Status err = pendingJumpOrExit(e, s, kPlainJumps); err != Status::ok) return err;
+    uint8_t jumps = kPlainJumps | uint8_t(1u << uint32_t(JumpClass::tailCall));
+    if (Status err = pendingJumpOrExit(e, s, jumps); err != Status::ok) return err;
     enter(&e->builder, next);
     return Status::ok;
 }

@@ -11,6 +11,7 @@
 #include "compiler/backend/compile_error.h"
 #include "compiler/codegen/control_support.h"
 #include "wuna/runtime/errors.h"
+#include "wuna/runtime/helpers/run.h"
 
 namespace wuna::compile {
 
@@ -90,6 +91,41 @@ void endJumped(Builder* b) {
     T.LLVMBuildUnreachable(b->builder);
 }
 
+// A TailCall exception object as the recorded failure: rt.tail_call left its call in the run
+// context, which the function around makes once this frame is gone (the bridge's tail status).
+Status pendingTailCall(Emitter* e, Semantic* s) {
+    Builder* b = &e->builder;
+    PyObject* cls = jumpClassOf(RtMethod::tailCall);
+    if (!cls) return Status::ok;
+    uint32_t index;
+    if (Status err = pinObject(e->compiler, cls, &index); err != Status::ok) return err;
+    llvmapi::ValueRef classValue;
+    if (Status err = objectConstant(e, index, &classValue); err != Status::ok) return err;
+    llvmapi::ValueRef matchArgs[3] = {e->runContext, classValue,
+                                      constI64(e, exceptClassMask(cls))};
+    llvmapi::ValueRef matches;
+    if (Status err = callHelper(e, "wn_exc_matches", matchArgs, 3, &matches); err != Status::ok)
+        return err;
+    llvmapi::BasicBlockRef jump, next;
+    if (Status err = newBlock(b, "raised_tail_call", &jump); err != Status::ok) return err;
+    if (Status err = newBlock(b, "not_a_tail_call", &next); err != Status::ok) return err;
+    condBr(b, matches, jump, next);
+    enter(b, jump);
+    llvmapi::ValueRef held = valueSlot(e);
+    llvmapi::ValueRef catchArgs[3] = {e->runContext, siteValue(e, s->site), held};
+    llvmapi::ValueRef ok;
+    if (Status err = callHelper(e, "wn_exc_catch", catchArgs, 3, &ok); err != Status::ok)
+        return err;
+    if (Status err = checkOk(e, ok); err != Status::ok) return err;
+    if (Status err = releaseSlot(e, held); err != Status::ok) return err;
+    if (Status err = dispatchRunStatus(e, constI32(e, int32_t(bridge::RunStatus::tail)), s->site);
+        err != Status::ok)
+        return err;
+    endJumped(b);
+    enter(b, next);
+    return Status::ok;
+}
+
 }  // namespace
 
 Status pendingJumpOrExit(Emitter* e, Semantic* s, uint8_t jumps) {
@@ -125,6 +161,8 @@ Status pendingJumpOrExit(Emitter* e, Semantic* s, uint8_t jumps) {
         endJumped(b);
         enter(b, next);
     }
+    if (jumps & (1u << uint32_t(JumpClass::tailCall)))
+        if (Status err = pendingTailCall(e, s); err != Status::ok) return err;
     llvmapi::BasicBlockRef exit;
     if (Status err = errorExit(e, &exit); err != Status::ok) return err;
     br(b, exit);
@@ -140,7 +178,8 @@ Status raiseMaybeJump(Emitter* e, Semantic* s, Operand* o, uint8_t jumps) {
     llvmapi::ValueRef args[4] = {e->runContext, siteValue(e, s->site), o->tag, o->payload};
     if (Status err = callHelper(e, "wn_raise", args, 4, nullptr); err != Status::ok) return err;
     if (Status err = release(e, dynShape(*o)); err != Status::ok) return err;
-    return pendingJumpOrExit(e, s, jumps);
+    // A TailCall object raised again by Python code carries no call the context still holds.
+    return pendingJumpOrExit(e, s, jumps & kPlainJumps);
 }
 
 // A bare raise: what the innermost handler caught raised again. A handler that may have
