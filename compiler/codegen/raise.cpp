@@ -91,11 +91,15 @@ void endJumped(Builder* b) {
     T.LLVMBuildUnreachable(b->builder);
 }
 
-// A TailCall exception object as the recorded failure: rt.tail_call left its call in the run
-// context, which the function around makes once this frame is gone (the bridge's tail status).
-Status pendingTailCall(Emitter* e, Semantic* s) {
+// When the recorded failure is an object of the jump class of id, it is taken off the run's
+// failure into a slot of its own (*held; the scratch slot is the carried value's) and the
+// builder is left on that path; *next is the block where the other failures go on. *held is
+// null when the class is unknown (nothing emitted).
+Status takeJumpObject(Emitter* e, Semantic* s, RtMethod id, llvmapi::ValueRef* held,
+                      llvmapi::BasicBlockRef* next) {
+    *held = nullptr;
     Builder* b = &e->builder;
-    PyObject* cls = jumpClassOf(RtMethod::tailCall);
+    PyObject* cls = jumpClassOf(id);
     if (!cls) return Status::ok;
     uint32_t index;
     if (Status err = pinObject(e->compiler, cls, &index); err != Status::ok) return err;
@@ -106,63 +110,50 @@ Status pendingTailCall(Emitter* e, Semantic* s) {
     llvmapi::ValueRef matches;
     if (Status err = callHelper(e, "wn_exc_matches", matchArgs, 3, &matches); err != Status::ok)
         return err;
-    llvmapi::BasicBlockRef jump, next;
-    if (Status err = newBlock(b, "raised_tail_call", &jump); err != Status::ok) return err;
-    if (Status err = newBlock(b, "not_a_tail_call", &next); err != Status::ok) return err;
-    condBr(b, matches, jump, next);
+    llvmapi::BasicBlockRef jump;
+    if (Status err = newBlock(b, "raised_jump_object", &jump); err != Status::ok) return err;
+    if (Status err = newBlock(b, "not_that_jump", next); err != Status::ok) return err;
+    condBr(b, matches, jump, *next);
     enter(b, jump);
-    llvmapi::ValueRef held = valueSlot(e);
-    llvmapi::ValueRef catchArgs[3] = {e->runContext, siteValue(e, s->site), held};
+    llvmapi::ValueRef slot = valueSlot(e);
+    llvmapi::ValueRef catchArgs[3] = {e->runContext, siteValue(e, s->site), slot};
     llvmapi::ValueRef ok;
     if (Status err = callHelper(e, "wn_exc_catch", catchArgs, 3, &ok); err != Status::ok)
         return err;
     if (Status err = checkOk(e, ok); err != Status::ok) return err;
-    if (Status err = releaseSlot(e, held); err != Status::ok) return err;
-    if (Status err = dispatchRunStatus(e, constI32(e, int32_t(bridge::RunStatus::tail)), s->site);
-        err != Status::ok)
-        return err;
-    endJumped(b);
-    enter(b, next);
+    *held = slot;
     return Status::ok;
 }
+
+// The jump of id issued from the object in held (consumed). A TailCall's call is the one
+// rt.tail_call left in the run context, which the function around makes once this frame is
+// gone (the bridge's tail status).
+Status issueHeldJump(Emitter* e, Semantic* s, llvmapi::ValueRef held, RtMethod id) {
+    if (id != RtMethod::tailCall) return reissueJump(e, s, held, id, false);
+    if (Status err = releaseSlot(e, held); err != Status::ok) return err;
+    return dispatchRunStatus(e, constI32(e, int32_t(bridge::RunStatus::tail)), s->site);
+}
+
+constexpr RtMethod kPending[] = {RtMethod::return_, RtMethod::break_, RtMethod::continue_,
+                                 RtMethod::tailCall};
+constexpr JumpClass kPendingClasses[] = {JumpClass::return_, JumpClass::break_,
+                                         JumpClass::continue_, JumpClass::tailCall};
 
 }  // namespace
 
 Status pendingJumpOrExit(Emitter* e, Semantic* s, uint8_t jumps) {
     Builder* b = &e->builder;
-    for (size_t i = 0; i < std::size(kReissued); i++) {
-        if (!(jumps & (1u << uint32_t(kReissuedClasses[i])))) continue;
-        PyObject* cls = jumpClassOf(kReissued[i]);
-        if (!cls) continue;
-        uint32_t index;
-        if (Status err = pinObject(e->compiler, cls, &index); err != Status::ok) return err;
-        llvmapi::ValueRef classValue;
-        if (Status err = objectConstant(e, index, &classValue); err != Status::ok) return err;
-        llvmapi::ValueRef matchArgs[3] = {e->runContext, classValue,
-                                          constI64(e, exceptClassMask(cls))};
-        llvmapi::ValueRef matches;
-        if (Status err = callHelper(e, "wn_exc_matches", matchArgs, 3, &matches); err != Status::ok)
+    for (size_t i = 0; i < std::size(kPending); i++) {
+        if (!(jumps & (1u << uint32_t(kPendingClasses[i])))) continue;
+        llvmapi::ValueRef held;
+        llvmapi::BasicBlockRef next;
+        if (Status err = takeJumpObject(e, s, kPending[i], &held, &next); err != Status::ok)
             return err;
-        llvmapi::BasicBlockRef jump, next;
-        if (Status err = newBlock(b, "raised_jump_object", &jump); err != Status::ok) return err;
-        if (Status err = newBlock(b, "not_that_jump", &next); err != Status::ok) return err;
-        condBr(b, matches, jump, next);
-        enter(b, jump);
-        // The object is taken off the run's failure into a slot of its own (the scratch slot is
-        // the carried value's).
-        llvmapi::ValueRef held = valueSlot(e);
-        llvmapi::ValueRef catchArgs[3] = {e->runContext, siteValue(e, s->site), held};
-        llvmapi::ValueRef ok;
-        if (Status err = callHelper(e, "wn_exc_catch", catchArgs, 3, &ok); err != Status::ok)
-            return err;
-        if (Status err = checkOk(e, ok); err != Status::ok) return err;
-        if (Status err = reissueJump(e, s, held, kReissued[i], false); err != Status::ok)
-            return err;
+        if (!held) continue;
+        if (Status err = issueHeldJump(e, s, held, kPending[i]); err != Status::ok) return err;
         endJumped(b);
         enter(b, next);
     }
-    if (jumps & (1u << uint32_t(JumpClass::tailCall)))
-        if (Status err = pendingTailCall(e, s); err != Status::ok) return err;
     llvmapi::BasicBlockRef exit;
     if (Status err = errorExit(e, &exit); err != Status::ok) return err;
     br(b, exit);
