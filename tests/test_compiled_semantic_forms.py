@@ -8,8 +8,9 @@ compiled run sends to Python (Language.python_semantics()).
 - node.find(kind) on a node known while compiling: a method call on the node;
 - a local assigned at the top of a run-time loop body or of an except handler, read after that
   in the same body;
-- type(x) is wuna.Node of a node known while compiling, decided then (the other branch, which
-  can't be compiled for a node, is left out);
+- type(x) is wuna.Node of a node known while compiling, and isinstance(x, wuna.Node) of any
+  value known while compiling, decided then (the other branch, which can't be compiled for
+  that value, is left out);
 - rt.tail_call inside a loop of a program function's semantic;
 - a str constant with lone surrogates (no native form): the semantic runs as Python, with
   the same result, instead of the run failing;
@@ -164,6 +165,32 @@ def known_node_types(printed):
 def test_type_is_node_of_a_node_known_while_compiling_is_decided_then():
     python, compiled, sent = both_modes(known_node_types, "a = 2; print a; print a + 1; print 5;")
     assert compiled == python == [("-", True, 2), ("Name", True, 3), ("-", False, 5)]
+    assert "print_" not in sent
+
+
+def known_node_instances(printed):
+    lang = language(printed)
+
+    def binary_op(rt, x):
+        # As above, with isinstance: a number known while compiling is no node, so the kind
+        # test (which can't be compiled for a number) is left out.
+        if not isinstance(x, wuna.Node) or rt.kind(x) != "Binary":
+            return "-"
+        return rt.kind(x.left)
+
+    @lang.exec("Print")
+    def print_(node, rt):
+        printed.append((binary_op(rt, node.value), isinstance(node.value, (wuna.Node, str)),
+                        rt.eval(node.value)))
+
+    return lang
+
+
+def test_isinstance_of_wuna_node_of_a_value_known_while_compiling_is_decided_then():
+    python, compiled, sent = both_modes(known_node_instances,
+                                        'a = 2; print a; print a + 1; print 5; print "s";')
+    assert compiled == python == [("-", True, 2), ("Name", True, 3), ("-", False, 5),
+                                  ("-", True, "s")]
     assert "print_" not in sent
 
 

@@ -39,6 +39,17 @@ void restoreTargetMarks(Semantic* s, TargetMarks* marks);
 [[nodiscard]] Status pushLoop(Emitter* e, Semantic* s, const LoopEntry& entry);
 void popLoop(Semantic* s);
 
+// The failure just recorded, when it is the exception object of one of jumps (JumpClass bits),
+// taken off and issued as that jump: a Return with the value it carries, a Break or Continue
+// as itself, a TailCall as the call rt.tail_call left in the run context (the bridge's tail
+// status); any other failure goes to the error exit. The builder is left in a block of its
+// own that nothing reaches. Errors of the emitters called.
+[[nodiscard]] Status pendingJumpOrExit(Emitter* e, Semantic* s, uint8_t jumps);
+// The bits of pendingJumpOrExit for rt.Return, rt.Break and rt.Continue.
+inline constexpr uint8_t kPlainJumps = (1u << uint32_t(JumpClass::return_)) |
+                                       (1u << uint32_t(JumpClass::break_)) |
+                                       (1u << uint32_t(JumpClass::continue_));
+
 // One iteration of an unrolled loop: the body compiled with a loop entry whose unroll key is
 // the loop's expression (break to end, continue to a new block "next", which the builder is
 // left in). *stop: the body ended the semantic or broke out of the loop.

@@ -67,6 +67,18 @@ Status unroll(Emitter* e, Semantic* s, const front::Stmt* statement, llvmapi::Ba
     return Status::ok;
 }
 
+// Whether a local the condition reads keeps its value known while compiling through the loop:
+// the rt of the semantic and a node stay the same on every turn unless the loop assigns the
+// variable, and only while known do rt.eval, rt.exec and rt.loop compile inline; made run-time
+// values, every rt call of the loop would go through a method call on a CompiledRuntime,
+// where a jump out of the body comes back as a failure.
+bool keepsKnownShape(const Semantic* s, const LocalSet& changed, const LocalUse& use) {
+    if (use.assigns || use.local >= s->localCount || changed.find(use.local)) return false;
+    const LocalRecord& local = s->locals[use.local];
+    if (local.state != LocalState::comptime) return false;
+    return local.shape.kind == ShapeKind::rt || local.shape.kind == ShapeKind::node;
+}
+
 // The loop at run time; pending: the first test when unrolling just ended on a run-time truth.
 Status runTimeWhile(Emitter* e, Semantic* s, const front::Stmt* statement,
                     llvmapi::BasicBlockRef end, const Truth* pending) {
@@ -76,8 +88,13 @@ Status runTimeWhile(Emitter* e, Semantic* s, const front::Stmt* statement,
     backend::List<LocalUse> uses;
     Status err = changedVariables(w.body.items, w.body.count, &changed);
     if (err == Status::ok) err = noteExprLocals(w.test, 0, &uses);
+    // The condition's own := targets first: a read of one of them is no unchanged read.
     for (size_t i = 0; err == Status::ok && i < uses.count; i++)
+        if (uses[i].assigns && !changed.put(uses[i].local, 1)) err = Status::outOfMemory;
+    for (size_t i = 0; err == Status::ok && i < uses.count; i++) {
+        if (keepsKnownShape(s, changed, uses[i])) continue;
         if (!changed.put(uses[i].local, 1)) err = Status::outOfMemory;
+    }
     if (err == Status::ok) err = materializeSet(e, s, changed);
     uses.free();
     changed.free();

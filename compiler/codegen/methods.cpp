@@ -111,6 +111,16 @@ bool named(front::Text name, const char* word) {
     return name.length == length && memcmp(name.data, word, length) == 0;
 }
 
+// The methods of a run-time rt that read or write the program's variables through the frame
+// it carries (eval, exec and loop run the program's code).
+bool touchesFrame(front::Text name) {
+    static constexpr const char* kNames[] = {"eval",     "exec",  "loop", "load", "store",
+                                             "function", "fresh", "call", "tail_call"};
+    for (const char* word : kNames)
+        if (named(name, word)) return true;
+    return false;
+}
+
 bool changingMethod(front::Text name) {
     for (const char* word : kChangingMethods)
         if (named(name, word)) return true;
@@ -519,6 +529,12 @@ Status emitCallMethod(Emitter* e, Semantic* s, Operand* receiver, front::Text na
         err != Status::ok)
         return err;
     MethodCode code = methodCode(name.data, size_t(name.length));
+    if (e->typedLocals.count && receiver->kind == KnownKind::unknown && touchesFrame(name)) {
+        // The receiver may be a run-time rt, which reaches the variables through the frame:
+        // the typed locals go there first and are read back after the call (callHelper).
+        spillLocals(e);
+        e->modes.localsSpilled = 1;
+    }
     llvmapi::ValueRef call[9] = {
         e->runContext, attrs::site(e, s),          receiver->tag, receiver->payload,
         literal,       constI32(e, int32_t(code)), array,         constI64(e, count),

@@ -11,6 +11,7 @@
 #include "compiler/backend/compile_error.h"
 #include "compiler/codegen/control_support.h"
 #include "wuna/runtime/errors.h"
+#include "wuna/runtime/helpers/run.h"
 
 namespace wuna::compile {
 
@@ -90,42 +91,66 @@ void endJumped(Builder* b) {
     T.LLVMBuildUnreachable(b->builder);
 }
 
-// wn_raise of the operand (consumed); then, for each jump of jumps (JumpClass bits) whose
-// exception object the raised value may be, a test of the recorded failure against the jump's
-// class: such an object is taken off again and goes on as its jump. Else the error exit.
-Status raiseMaybeJump(Emitter* e, Semantic* s, Operand* o, uint8_t jumps) {
-    llvmapi::ValueRef args[4] = {e->runContext, siteValue(e, s->site), o->tag, o->payload};
-    if (Status err = callHelper(e, "wn_raise", args, 4, nullptr); err != Status::ok) return err;
-    if (Status err = release(e, dynShape(*o)); err != Status::ok) return err;
+// When the recorded failure is an object of the jump class of id, it is taken off the run's
+// failure into a slot of its own (*held; the scratch slot is the carried value's) and the
+// builder is left on that path; *next is the block where the other failures go on. *held is
+// null when the class is unknown (nothing emitted).
+Status takeJumpObject(Emitter* e, Semantic* s, RtMethod id, llvmapi::ValueRef* held,
+                      llvmapi::BasicBlockRef* next) {
+    *held = nullptr;
     Builder* b = &e->builder;
-    for (size_t i = 0; i < std::size(kReissued); i++) {
-        if (!(jumps & (1u << uint32_t(kReissuedClasses[i])))) continue;
-        PyObject* cls = jumpClassOf(kReissued[i]);
-        if (!cls) continue;
-        uint32_t index;
-        if (Status err = pinObject(e->compiler, cls, &index); err != Status::ok) return err;
-        llvmapi::ValueRef classValue;
-        if (Status err = objectConstant(e, index, &classValue); err != Status::ok) return err;
-        llvmapi::ValueRef matchArgs[3] = {e->runContext, classValue,
-                                          constI64(e, exceptClassMask(cls))};
-        llvmapi::ValueRef matches;
-        if (Status err = callHelper(e, "wn_exc_matches", matchArgs, 3, &matches); err != Status::ok)
+    PyObject* cls = jumpClassOf(id);
+    if (!cls) return Status::ok;
+    uint32_t index;
+    if (Status err = pinObject(e->compiler, cls, &index); err != Status::ok) return err;
+    llvmapi::ValueRef classValue;
+    if (Status err = objectConstant(e, index, &classValue); err != Status::ok) return err;
+    llvmapi::ValueRef matchArgs[3] = {e->runContext, classValue,
+                                      constI64(e, exceptClassMask(cls))};
+    llvmapi::ValueRef matches;
+    if (Status err = callHelper(e, "wn_exc_matches", matchArgs, 3, &matches); err != Status::ok)
+        return err;
+    llvmapi::BasicBlockRef jump;
+    if (Status err = newBlock(b, "raised_jump_object", &jump); err != Status::ok) return err;
+    if (Status err = newBlock(b, "not_that_jump", next); err != Status::ok) return err;
+    condBr(b, matches, jump, *next);
+    enter(b, jump);
+    llvmapi::ValueRef slot = valueSlot(e);
+    llvmapi::ValueRef catchArgs[3] = {e->runContext, siteValue(e, s->site), slot};
+    llvmapi::ValueRef ok;
+    if (Status err = callHelper(e, "wn_exc_catch", catchArgs, 3, &ok); err != Status::ok)
+        return err;
+    if (Status err = checkOk(e, ok); err != Status::ok) return err;
+    *held = slot;
+    return Status::ok;
+}
+
+// The jump of id issued from the object in held (consumed). A TailCall's call is the one
+// rt.tail_call left in the run context, which the function around makes once this frame is
+// gone (the bridge's tail status).
+Status issueHeldJump(Emitter* e, Semantic* s, llvmapi::ValueRef held, RtMethod id) {
+    if (id != RtMethod::tailCall) return reissueJump(e, s, held, id, false);
+    if (Status err = releaseSlot(e, held); err != Status::ok) return err;
+    return dispatchRunStatus(e, constI32(e, int32_t(bridge::RunStatus::tail)), s->site);
+}
+
+constexpr RtMethod kPending[] = {RtMethod::return_, RtMethod::break_, RtMethod::continue_,
+                                 RtMethod::tailCall};
+constexpr JumpClass kPendingClasses[] = {JumpClass::return_, JumpClass::break_,
+                                         JumpClass::continue_, JumpClass::tailCall};
+
+}  // namespace
+
+Status pendingJumpOrExit(Emitter* e, Semantic* s, uint8_t jumps) {
+    Builder* b = &e->builder;
+    for (size_t i = 0; i < std::size(kPending); i++) {
+        if (!(jumps & (1u << uint32_t(kPendingClasses[i])))) continue;
+        llvmapi::ValueRef held;
+        llvmapi::BasicBlockRef next;
+        if (Status err = takeJumpObject(e, s, kPending[i], &held, &next); err != Status::ok)
             return err;
-        llvmapi::BasicBlockRef jump, next;
-        if (Status err = newBlock(b, "raised_jump_object", &jump); err != Status::ok) return err;
-        if (Status err = newBlock(b, "not_that_jump", &next); err != Status::ok) return err;
-        condBr(b, matches, jump, next);
-        enter(b, jump);
-        // The object is taken off the run's failure into a slot of its own (the scratch slot is
-        // the carried value's).
-        llvmapi::ValueRef held = valueSlot(e);
-        llvmapi::ValueRef catchArgs[3] = {e->runContext, siteValue(e, s->site), held};
-        llvmapi::ValueRef ok;
-        if (Status err = callHelper(e, "wn_exc_catch", catchArgs, 3, &ok); err != Status::ok)
-            return err;
-        if (Status err = checkOk(e, ok); err != Status::ok) return err;
-        if (Status err = reissueJump(e, s, held, kReissued[i], false); err != Status::ok)
-            return err;
+        if (!held) continue;
+        if (Status err = issueHeldJump(e, s, held, kPending[i]); err != Status::ok) return err;
         endJumped(b);
         enter(b, next);
     }
@@ -133,6 +158,19 @@ Status raiseMaybeJump(Emitter* e, Semantic* s, Operand* o, uint8_t jumps) {
     if (Status err = errorExit(e, &exit); err != Status::ok) return err;
     br(b, exit);
     return Status::ok;
+}
+
+namespace {
+
+// wn_raise of the operand (consumed); then, for each jump of jumps (JumpClass bits) whose
+// exception object the raised value may be, a test of the recorded failure against the jump's
+// class: such an object is taken off again and goes on as its jump. Else the error exit.
+Status raiseMaybeJump(Emitter* e, Semantic* s, Operand* o, uint8_t jumps) {
+    llvmapi::ValueRef args[4] = {e->runContext, siteValue(e, s->site), o->tag, o->payload};
+    if (Status err = callHelper(e, "wn_raise", args, 4, nullptr); err != Status::ok) return err;
+    if (Status err = release(e, dynShape(*o)); err != Status::ok) return err;
+    // A TailCall object raised again by Python code carries no call the context still holds.
+    return pendingJumpOrExit(e, s, jumps & kPlainJumps);
 }
 
 // A bare raise: what the innermost handler caught raised again. A handler that may have

@@ -93,6 +93,7 @@ const TypeRow* builtinRow(PyObject* cls) {
 
 // Whether the class is the module's Function type (wuna.Function).
 bool isFunctionType(PyObject* cls) { return front::isModuleAttr(cls, "wuna", "Function"); }
+bool isNodeType(PyObject* cls) { return front::isModuleAttr(cls, "wuna", "Node"); }
 
 // x released and a constant answer.
 Status constantAnswer(Emitter* e, const Shape& x, bool answer, Shape* out) {
@@ -152,9 +153,15 @@ Status oneClass(Emitter* e, Semantic* s, const Shape& x, PyObject* cls, front::P
         *out = attrs::boolShape(answer == 1);
         return Status::ok;
     }
+    bool runTime = x.kind == ShapeKind::dyn;
+    if (!runTime && isNodeType(cls)) {
+        // A value known while compiling is a node exactly when its shape is one: a semantic's
+        // isinstance(node.value, wuna.Node) picks its branch here, and the branch that can't
+        // be compiled for the other kind of value is left out.
+        return constantAnswer(e, x, x.kind == ShapeKind::node, out);
+    }
     value::RecordClass* description;
     if (Status err = recordClassOf(c, cls, &description); err != Status::ok) return err;
-    bool runTime = x.kind == ShapeKind::dyn;
     if (description) {
         if (!runTime) return constantAnswer(e, x, false, out);
         KnownKind kind = x.dyn.kind;

@@ -52,7 +52,8 @@ def make_parser():
 PARSER = make_parser()
 
 
-def make_rules(parser=PARSER, types=None):
+def make_rules(parser=PARSER, types=None, declare=None):
+    """The rules of Toy; declare adds the declarations of a grammar that extends Toy's."""
     return nomos.Rules(
         parser,
         names=["Name"],
@@ -65,6 +66,7 @@ def make_rules(parser=PARSER, types=None):
             "Def.params": "parameter",
             "Fn.params": "parameter",
             "Lambda.params": "parameter",
+            **(declare or {}),
         },
         assign={"Assign.target": "variable"},
         undeclared="global",
@@ -89,11 +91,13 @@ class Toy(wuna.Language):
     """A Language with room for what its host functions print."""
 
 
-def toy(rules=RULES, max_depth=None, missing=None, extra=None, tail=True, **kwargs):
+def toy(rules=RULES, max_depth=None, missing=None, extra=None, tail=True, parser=PARSER,
+        **kwargs):
     """A Toy language: Def hoists, Fn does not, Lambda is anonymous; `return f(x);` is a tail
-    call when tail is set; out(x) appends to the list `lang.printed`."""
+    call when tail is set; out(x) appends to the list `lang.printed`. parser: one of a grammar
+    that extends Toy's (with rules made for it)."""
     args = {} if max_depth is None else {"max_depth": max_depth}
-    lang = Toy(PARSER, rules, **args, **kwargs)
+    lang = Toy(parser, rules, **args, **kwargs)
     for kind, hoist in (("Def", True), ("Fn", False), ("Lambda", False)):
         lang.function(kind, hoist=hoist, missing=missing, extra=extra)
     lang.printed = printed = []
