@@ -2,6 +2,9 @@
 line: the handler cleans up and raises again (the tail call still happens, in constant depth),
 or swallows what it caught (the call is dropped, nothing leaks). Both modes print the same,
 and the block semantic runs compiled unless its handler raises the caught object by name."""
+import contextlib
+import io
+
 import pytest
 
 import nomos
@@ -151,3 +154,38 @@ def test_a_caught_tail_call_leaves_no_block_behind(variant):
     wuna.collect()
     assert wuna._blocks() == before
     assert "block" not in lang.python_semantics()
+
+
+# A to-be-closed variable's scope around calls that go on as tail calls: the scope's handler
+# closes the value and passes each jump on.
+LUA_CLOSE = """
+local function closer(name)
+  return setmetatable({}, {__close = function(_, err) print("close", name, err) end})
+end
+local function down(n)
+  if n == 0 then return "bottom" end
+  return down(n - 1)
+end
+local function scoped(n)
+  local c <close> = closer(n)
+  print("in", n)
+  return down(n)
+end
+print(scoped(3))
+do
+  local d <close> = closer("block")
+  print(pcall(function() local e <close> = closer("inner"); error("boom") end))
+end
+"""
+
+
+def test_a_lua_close_scope_around_tail_calls_runs_compiled(lua):
+    outputs = []
+    for mode in ("python", "compiled"):
+        out = io.StringIO()
+        with contextlib.redirect_stdout(out):
+            lua.language.load(LUA_CLOSE, "close.lua").run(mode)
+        outputs.append(out.getvalue())
+    assert outputs[1] == outputs[0]
+    assert "close\t3\tnil" in outputs[0] and "bottom" in outputs[0]
+    assert "run_close_local" not in lua.language.python_semantics()

@@ -73,28 +73,31 @@ Status classObject(const Shape& shape, PyObject** out) {
 }
 
 // Whether a bare raise (which re-raises the handler's caught exception) stands in the list;
-// with ofLocal also a raise of a local (which may hold it: `raise e`).
-// With bare false only a raise of a local counts.
+// with ofLocal also a raise of a local (which may hold it: `raise e`); with bare false (and
+// ofLocal) only a raise of a local counts.
 bool hasBareRaise(front::StmtList statements, bool ofLocal = false, bool bare = true) {
     using K = front::StmtKind;
     for (uint64_t i = 0; i < statements.count; i++) {
         const front::Stmt& st = statements.items[i];
         switch (st.kind) {
         case K::raise:
-            if ((!st.raise && bare) || (st.raise && ofLocal && st.raise->kind == front::ExprKind::local))
+            if (!st.raise ? bare : ofLocal && st.raise->kind == front::ExprKind::local)
                 return true;
             break;
         case K::if_:
         case K::while_:
-            if (hasBareRaise(st.if_.body, ofLocal, bare) || hasBareRaise(st.if_.orelse, ofLocal, bare))
+            if (hasBareRaise(st.if_.body, ofLocal, bare) ||
+                hasBareRaise(st.if_.orelse, ofLocal, bare))
                 return true;
             break;
         case K::for_:
-            if (hasBareRaise(st.for_.body, ofLocal, bare) || hasBareRaise(st.for_.orelse, ofLocal, bare))
+            if (hasBareRaise(st.for_.body, ofLocal, bare) ||
+                hasBareRaise(st.for_.orelse, ofLocal, bare))
                 return true;
             break;
         case K::try_:
-            if (hasBareRaise(st.try_.body, ofLocal, bare) || hasBareRaise(st.try_.orelse, ofLocal, bare) ||
+            if (hasBareRaise(st.try_.body, ofLocal, bare) ||
+                hasBareRaise(st.try_.orelse, ofLocal, bare) ||
                 hasBareRaise(st.try_.finally, ofLocal, bare))
                 return true;
             for (uint64_t k = 0; k < st.try_.handlers.count; k++)
