@@ -137,6 +137,10 @@ struct TryEntry {
     // exception object (its RtMethod id; 0 for a failure), read by a bare raise in its body.
     backend::List<llvmapi::ValueRef> jumpFlags;
     JumpHandler jumpHandlers[kJumpClassCount];
+    // Null, or (the handler catching TailCall has a bare raise) three value slots listed with
+    // the owner where the caught pending call waits (callee, args, receiver) until the raise
+    // issues it again; the handler's end and the owner's exits drop what they still hold.
+    llvmapi::ValueRef tailSlots[3];
     uint8_t catchesJumps;  // 1 while the body is compiled
 };
 
@@ -146,8 +150,9 @@ struct TryEntry {
 // that the raise issues such a jump again as the jump it is.
 struct CaughtSlot {
     llvmapi::ValueRef slot;
-    llvmapi::ValueRef jumpFlag;  // null: the slot holds a failure
-    uint8_t jumps;               // bit k: JumpClass k
+    llvmapi::ValueRef jumpFlag;          // null: the slot holds a failure
+    uint8_t jumps;                       // bit k: JumpClass k
+    const llvmapi::ValueRef* tailSlots;  // TryEntry::tailSlots of a TailCall handler, or null
 };
 
 // A new try record in the compiler's arena, or null. endTry frees its lists.

@@ -756,6 +756,10 @@ bool compiledForThisProcess(const Compiler* c);
 // try catching TailCall, a helper compiled out of line, the top level, a program function);
 // the current block is terminated.
 [[nodiscard]] Status emitTailCall(Emitter* e, int32_t site);
+// The pending call parked in a handler's three slots (TryEntry::tailSlots) becomes the pending
+// tail call again, the slots hold None, and it leaves as emitTailCall does: the raise of a
+// handler that caught it. ok, or a Status of the emission.
+[[nodiscard]] Status reissueTailCall(Emitter* e, const llvmapi::ValueRef* slots, int32_t site);
 // The frame an out-of-line call passes: the current frame, or (a function without a heap
 // frame, called from an expression) a frame made for the call from the stack slots; when
 // memory for it runs out the run fails with MemoryError at the site.

@@ -240,6 +240,55 @@ Status emitRaisedControl(Emitter* e, ValueRef status, int32_t site) {
     return Status::ok;
 }
 
+namespace {
+
+// The three words of a taken call, in the order wn_tail_take writes them.
+constexpr uint64_t kTakenWords = 3;
+
+ValueRef takenArray(Emitter* e) {
+    openBlock(&e->builder);
+    ValueRef array = T.LLVMBuildAlloca(
+        e->builder.entryBuilder, T.LLVMArrayType2(e->compiler->module.valuePair, kTakenWords), "");
+    T.LLVMSetAlignment(array, 8);
+    return array;
+}
+
+ValueRef takenAt(Emitter* e, ValueRef array, uint64_t i) {
+    ValueRef index = constI64(e, i);
+    return T.LLVMBuildInBoundsGEP2(e->builder.builder, e->compiler->module.valuePair, array,
+                                   &index, 1, "");
+}
+
+// The pending call moves into the slots (their old values dropped first: a handler run again
+// in a loop may still hold the last one). The receiver's absence stays an uncounted tag.
+Status parkTailCall(Emitter* e, const ValueRef* slots) {
+    ValueRef array = takenArray(e);
+    ValueRef args[2] = {e->runContext, array};
+    if (Status s = callHelper(e, "wn_tail_take", args, 2, nullptr); s != Status::ok) return s;
+    for (uint64_t i = 0; i < kTakenWords; i++) {
+        if (Status s = releaseSlot(e, slots[i]); s != Status::ok) return s;
+        Operand word = loadOperand(e, takenAt(e, array, i), KnownKind::unknown);
+        if (Status s = storeOperand(e, slots[i], &word); s != Status::ok) return s;
+    }
+    return Status::ok;
+}
+
+}  // namespace
+
+Status reissueTailCall(Emitter* e, const ValueRef* slots, int32_t site) {
+    ValueRef array = takenArray(e);
+    Operand none = constantOperand(e, value::TagNone, 0, KnownKind::none);
+    for (uint64_t i = 0; i < kTakenWords; i++) {
+        Operand word = loadOperand(e, slots[i], KnownKind::unknown);
+        if (Status s = storeOperand(e, takenAt(e, array, i), &word); s != Status::ok) return s;
+        // The references move to the run context with the call.
+        if (Status s = storeOperand(e, slots[i], &none); s != Status::ok) return s;
+    }
+    ValueRef args[2] = {e->runContext, array};
+    if (Status s = callHelper(e, "wn_tail_put", args, 2, nullptr); s != Status::ok) return s;
+    return emitTailCall(e, site);
+}
+
 Status emitTailCall(Emitter* e, int32_t site) {
     Compiler* c = e->compiler;
     ModuleRecord* m = &c->module;
@@ -254,9 +303,12 @@ Status emitTailCall(Emitter* e, int32_t site) {
         Operand none = constantOperand(e, value::TagNone, 0, KnownKind::none);
         bool caught = false;
         if (catcher) {
-            ValueRef ctx = e->runContext;
-            if (Status s = callHelper(e, "wn_tail_clear", &ctx, 1, nullptr); s != Status::ok)
-                return s;
+            // A handler that may raise what it caught keeps the call for that raise; else the
+            // call is dropped here.
+            Status s = catcher->tailSlots[0] ? parkTailCall(e, catcher->tailSlots)
+                                             : callHelper(e, "wn_tail_clear", &e->runContext, 1,
+                                                          nullptr);
+            if (s != Status::ok) return s;
             return jumpOut(e, 0, uint32_t(RtMethod::tailCall), true, &none, &caught);
         }
         // The finally code on the way out may make calls of its own: the pending call waits

@@ -193,6 +193,22 @@ Status raiseCaught(Emitter* e, Semantic* s, const CaughtSlot& caught) {
         endJumped(b);
         enter(b, next);
     }
+    // A caught tail call waits in the handler's slots (emitTailCall parked it there).
+    if (caught.jumpFlag && caught.tailSlots &&
+        (caught.jumps & (1u << uint32_t(JumpClass::tailCall)))) {
+        llvmapi::BasicBlockRef jump, next;
+        if (Status err = newBlock(b, "reraise_tail_call", &jump); err != Status::ok) return err;
+        if (Status err = newBlock(b, "reraise_next", &next); err != Status::ok) return err;
+        llvmapi::ValueRef received = loadWord(e, caught.jumpFlag);
+        condBr(b,
+               icmp(b, llvmapi::IntEQ, received, constI64(e, uint64_t(RtMethod::tailCall))),
+               jump, next);
+        enter(b, jump);
+        if (Status err = reissueTailCall(e, caught.tailSlots, s->site); err != Status::ok)
+            return err;
+        endJumped(b);
+        enter(b, next);
+    }
     Operand failure = loadOperand(e, caught.slot, KnownKind::unknown);
     if (Status err = addReference(e, &failure); err != Status::ok) return err;
     // A failure that is itself a jump's exception (raised by Python code) goes on as the jump,

@@ -178,10 +178,11 @@ Status catchJump(Emitter* e, TryEntry* t, uint64_t h, const JumpKind& kind, cons
         }
     } else {
         if (e->compiler->strict && e->strictSuppressed == 0) return strictCatch(e, uint32_t(kind.id));
-        // The pending call is dropped on the way here (emitTailCall): a bare raise of the
-        // handler could not issue it again.
-        if (kind.id == RtMethod::tailCall && flag)
-            return refuseConstruct(e, "a bare raise in a handler that may catch an rt.tail_call");
+        // The TailCall object does not carry the call, which waits in the try's slots for a
+        // bare raise (emitTailCall): a raise of the object by name would lose it.
+        if (kind.id == RtMethod::tailCall && flag && !t->tailSlots[0])
+            return refuseConstruct(e,
+                                   "a raise by name in a handler that may catch an rt.tail_call");
         if (Status err = jumpException(e, kind, value, &held); err != Status::ok) return err;
     }
     if (Status err = releaseSemanticsAbove(e, t->semanticCount); err != Status::ok) return err;

@@ -12,6 +12,7 @@
 // notes at run time which jump it received (TryEntry::jumpFlags), so that the raise issues that
 // jump again (raise.cpp).
 #include <initializer_list>
+#include <iterator>
 #include "compiler/backend/compile_error.h"
 #include "compiler/codegen/control_support.h"
 
@@ -72,33 +73,38 @@ Status classObject(const Shape& shape, PyObject** out) {
 }
 
 // Whether a bare raise (which re-raises the handler's caught exception) stands in the list;
-// with ofLocal also a raise of a local (which may hold it: `raise e`).
-bool hasBareRaise(front::StmtList statements, bool ofLocal = false) {
+// with ofLocal also a raise of a local (which may hold it: `raise e`); with bare false (and
+// ofLocal) only a raise of a local counts.
+bool hasBareRaise(front::StmtList statements, bool ofLocal = false, bool bare = true) {
     using K = front::StmtKind;
     for (uint64_t i = 0; i < statements.count; i++) {
         const front::Stmt& st = statements.items[i];
         switch (st.kind) {
         case K::raise:
-            if (!st.raise || (ofLocal && st.raise->kind == front::ExprKind::local)) return true;
+            if (!st.raise ? bare : ofLocal && st.raise->kind == front::ExprKind::local)
+                return true;
             break;
         case K::if_:
         case K::while_:
-            if (hasBareRaise(st.if_.body, ofLocal) || hasBareRaise(st.if_.orelse, ofLocal))
+            if (hasBareRaise(st.if_.body, ofLocal, bare) ||
+                hasBareRaise(st.if_.orelse, ofLocal, bare))
                 return true;
             break;
         case K::for_:
-            if (hasBareRaise(st.for_.body, ofLocal) || hasBareRaise(st.for_.orelse, ofLocal))
+            if (hasBareRaise(st.for_.body, ofLocal, bare) ||
+                hasBareRaise(st.for_.orelse, ofLocal, bare))
                 return true;
             break;
         case K::try_:
-            if (hasBareRaise(st.try_.body, ofLocal) || hasBareRaise(st.try_.orelse, ofLocal) ||
-                hasBareRaise(st.try_.finally, ofLocal))
+            if (hasBareRaise(st.try_.body, ofLocal, bare) ||
+                hasBareRaise(st.try_.orelse, ofLocal, bare) ||
+                hasBareRaise(st.try_.finally, ofLocal, bare))
                 return true;
             for (uint64_t k = 0; k < st.try_.handlers.count; k++)
-                if (hasBareRaise(st.try_.handlers.items[k].body, ofLocal)) return true;
+                if (hasBareRaise(st.try_.handlers.items[k].body, ofLocal, bare)) return true;
             break;
         case K::block:
-            if (hasBareRaise(st.block, ofLocal)) return true;
+            if (hasBareRaise(st.block, ofLocal, bare)) return true;
             break;
         default: break;
         }
@@ -324,6 +330,9 @@ Status handlerBody(Emitter* e, Semantic* s, const front::Handler& h, llvmapi::Ba
             record.noRelease |= kMaybeUnset;
     }
     if (keep && (err = releaseSlot(e, slot)) != Status::ok) return err;
+    // A caught tail call the body did not raise again is dropped with the handler.
+    for (size_t i = 0; caught.tailSlots && i < 3; i++)
+        if ((err = releaseSlot(e, caught.tailSlots[i])) != Status::ok) return err;
     br(&e->builder, handled);
     return Status::ok;
 }
@@ -457,8 +466,11 @@ Status compileParts(Emitter* e, Semantic* s, const front::Stmt* statement, TryEn
     e->errorTarget = drop;
     for (uint64_t i = 0; err == Status::ok && i < tr.handlers.count; i++) {
         s->ended = 0;
+        const JumpHandler& tail = t->jumpHandlers[uint32_t(JumpClass::tailCall)];
         CaughtSlot caught{t->handlerSlots[i], t->jumpFlags[i],
-                          reraisableJumps(t, i, tr.handlers.items[i], facts[i].compiledJump)};
+                          reraisableJumps(t, i, tr.handlers.items[i], facts[i].compiledJump),
+                          tail.present && tail.index == i && t->tailSlots[0] ? t->tailSlots
+                                                                             : nullptr};
         err = handlerBody(e, s, tr.handlers.items[i], t->handlerBlocks[i], caught,
                           facts[i].compiledJump, blocks.handled);
     }
@@ -517,6 +529,13 @@ Status lowerTry(Emitter* e, Semantic* s, const front::Stmt* statement) {
             flag = wordSlot(e);
         if (err == Status::ok && !t->jumpFlags.push(flag)) err = Status::outOfMemory;
     }
+    // A handler that catches TailCall and may raise it again keeps the pending call meanwhile.
+    const JumpHandler& tail = t->jumpHandlers[uint32_t(JumpClass::tailCall)];
+    // A raise of the object by name could not issue the call: refused when the jump arrives.
+    if (err == Status::ok && tail.present && t->jumpFlags[tail.index] &&
+        !hasBareRaise(tr.handlers.items[tail.index].body, true, false))
+        for (size_t i = 0; err == Status::ok && i < std::size(t->tailSlots); i++)
+            err = newListedSlot(e, s, &t->tailSlots[i]);
     for (uint64_t i = 0; err == Status::ok && i < tr.handlers.count; i++) {
         const front::Handler& h = tr.handlers.items[i];
         if (h.binds && !facts[i].compiledJump) err = materializeLocal(e, s, h.local);
