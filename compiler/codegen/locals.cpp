@@ -219,6 +219,11 @@ Status materializeLocal(Emitter* e, Semantic* s, uint32_t index) {
     Operand o;
     if (Status err = materialize(e, held, s->site, &o); err != Status::ok) return err;
     if (Status err = storeOperand(e, slot, &o); err != Status::ok) return err;
+    // A container made here at run time was put in place of the record in every local that
+    // held it, this one too, with a reference each; the slot has the made value's own, so the
+    // one given to this local goes.
+    if (local.shape.kind == ShapeKind::dyn && held.kind != ShapeKind::dyn)
+        if (Status err = release(e, local.shape); err != Status::ok) return err;
     local = LocalRecord{};
     local.slot = slot;
     // The slot may receive a value of another kind later (a loop's back edge reaches reads
