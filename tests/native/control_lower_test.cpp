@@ -111,6 +111,8 @@ protected:
             ModuleBlocks blocks = exits(e);
             e->errorTarget = blocks.error;
             e->returnBlock = blocks.ret;
+            // A program function's result slot, where a tail call leaving it is left pending.
+            e->resultSlot = compile::newValueSlot(e);
             compile::Semantic* s = compile::newSemantic(c, ir, uint32_t(ir->locals.count), kSite);
             s->returnBlock = blocks.ret;
             if (ir->paramCount) {
