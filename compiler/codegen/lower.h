@@ -478,6 +478,12 @@ uint32_t exceptionCode(PyObject* cls);
 // A nested function of the semantic as a value, or called by name (kinds nestedCall, closure
 // and outOfLine).
 [[nodiscard]] Status emitClosure(Emitter* e, Semantic* s, const front::Expr* expr, Shape* out);
+// A new specialisation of the helper for the key shapes (kept, not copied; count of them) and
+// the per-argument flags (kept, or null), on behalf of origin, named with the letter and put in
+// the compiler's list (which owns it), not queued. ok or outOfMemory (nothing listed).
+[[nodiscard]] Status listSpecialisation(Compiler* c, const front::FunctionIR* helper, Shape* keys,
+                                        uint64_t count, uint8_t* flags, PyObject* origin,
+                                        SpecLetter letter, HelperSpec** out);
 // A new specialisation of the helper for the key shapes (kept, not copied; count of them):
 // made on behalf of the emitter's helper origin, else of the outermost open semantic's
 // function, named with the letter, listed and queued for compiling. ok or outOfMemory.

@@ -367,23 +367,10 @@ void specializeSite(Compiler* c, int64_t index,
                     int (*compile)(void* user, HelperSpec* spec, uint64_t* address), void* user) {
     if (index < 0 || uint64_t(index) >= c->sites.count) return;
     HelperSite* site = c->sites[size_t(index)];
-    auto* spec = static_cast<HelperSpec*>(calloc(1, sizeof(HelperSpec)));
-    if (!spec) return;
-    spec->function = site->helper;
-    spec->shapes = site->keys;
-    spec->argumentCount = site->count;
-    spec->argumentFlags = site->flags;
-    spec->flagCount = site->count;
-    spec->origin = site->origin;
-    if (helperName(c, SpecLetter::runtime, spec) != Status::ok) {
-        free(spec);
+    HelperSpec* spec;
+    if (listSpecialisation(c, site->helper, site->keys, site->count, site->flags, site->origin,
+                           SpecLetter::runtime, &spec) != Status::ok)
         return;
-    }
-    if (!c->helpers.push(spec)) {
-        free(spec->symbol);
-        free(spec);
-        return;
-    }
     uint64_t address = 0;
     if (compile(user, spec, &address) == 0 && address)
         helpers::publishSiteEntry(site->cell, address);
