@@ -17,7 +17,8 @@
 
 namespace wuna::helpers {
 
-// The profile of a generic entry with one to four parameters and no declared kinds.
+// The profile of a generic entry without declared kinds. Argument i of the seen and accepted
+// masks is in 16-bit lane i mod 4.
 struct EntryProfile {
     uint64_t typedEntry;  // code address of the linked typed entry; 0 while there is none
     uint64_t callCount;   // parked at kParkedCount by wn_speculate
