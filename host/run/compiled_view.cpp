@@ -96,8 +96,20 @@ struct Request {
     std::string name;
 };
 
+std::string symbolName(const driver::Compiled* state, const char* suffix, uint64_t n) {
+    std::string name(state->prefix, state->prefixLength);
+    name += suffix;
+    name += std::to_string(n);
+    return name;
+}
+
+// Each attempt takes the next number of the module state's thunk counter, which is never
+// reset, so no two modules of the state declare the same thunk symbol.
 compile::Status thunkEntry(void* user, compile::Compiler* c) {
     auto* r = static_cast<Request*>(user);
+    driver::Compiled* state = r->run->state;
+    state->compiler.thunkCounter++;
+    r->name = symbolName(state, "_th", state->compiler.thunkCounter);
     return compile::emitThunk(c, r->node, r->exec, r->scope, r->name.c_str(), r->name.size());
 }
 
@@ -122,7 +134,7 @@ int compileRequest(Request* r, bool thunk, uint64_t* address) {
         c->inputs = &inputs;
         c->failingSemantic = nullptr;
         compile::Emitters emitters{r, thunk ? thunkEntry : nullptr, functionEntry, helperEntry};
-        int rc = driver::compileEntry(state, r->node, emitters, r->name.c_str(), address);
+        int rc = driver::compileEntry(state, r->node, emitters, r->name, address);
         PyObject* failing = c->failingSemantic;
         c->inputs = nullptr;
         c->failingSemantic = nullptr;
@@ -144,13 +156,6 @@ int compileRequest(Request* r, bool thunk, uint64_t* address) {
         Py_DECREF(text);
         if (kept < 0) return -1;
     }
-}
-
-std::string symbolName(const driver::Compiled* state, const char* suffix, uint64_t n) {
-    std::string name(state->prefix, state->prefixLength);
-    name += suffix;
-    name += std::to_string(n);
-    return name;
 }
 
 CompiledRun* currentRun() {
@@ -239,9 +244,8 @@ bridge::ThunkCode thunk(void* module, uint32_t node, bool exec, int32_t scope) {
                         "wuna: a thunk asked for outside the run of its module (a wuna bug)");
         return nullptr;
     }
-    driver::Compiled* state = run->state;
-    state->compiler.thunkCounter++;
-    Request r{run, node, exec, scope, symbolName(state, "_th", state->compiler.thunkCounter)};
+    // thunkEntry names each attempt.
+    Request r{run, node, exec, scope, std::string()};
     uint64_t address = 0;
     if (compileRequest(&r, true, &address) < 0) return nullptr;
     return reinterpret_cast<bridge::ThunkCode>(uintptr_t(address));
