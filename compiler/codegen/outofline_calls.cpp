@@ -5,7 +5,9 @@
 //
 // The cell is shared by every thread that runs the module: its count is updated by
 // wuna_site_count with an atomic increment (profiles.h), and the count is compared for
-// equality, so exactly one call asks; the version is published into the cell by address.
+// equality, so exactly one call asks; the version is published into the cell by address with
+// release order, and each call reads it through wuna_site_entry with acquire order, so a call
+// that sees the address sees the loaded code behind it.
 #include <cstdlib>
 #include <cstring>
 
@@ -187,10 +189,14 @@ Status emitSiteCall(Emitter* e, uint64_t index, const HelperSite* site, Function
     if (Status s = newBlock(b, "site_hot", &hot); s != Status::ok) return s;
     if (Status s = newBlock(b, "site_call", &call); s != Status::ok) return s;
     if (Status s = newBlock(b, "site_done", &done); s != Status::ok) return s;
-    ValueRef entry = loadWord(e, g);
+    TypeRef countType = T.LLVMFunctionType(m->i64, &m->ptr, 1, 0);
+    ValueRef entry;
+    if (Status s = callProcessFunction(e, reinterpret_cast<const void*>(&wuna_site_entry),
+                                       countType, &g, 1, &entry);
+        s != Status::ok)
+        return s;
     condBr(b, icmp(b, llvmapi::IntNE, entry, constI64(e, 0)), special, generic);
     enter(b, generic);
-    TypeRef countType = T.LLVMFunctionType(m->i64, &m->ptr, 1, 0);
     ValueRef count;
     if (Status s = callProcessFunction(e, reinterpret_cast<const void*>(&wuna_site_count),
                                        countType, &g, 1, &count);

@@ -649,6 +649,16 @@ TEST_F(OutOfLineLower, AConstantPassedAtRunTimeGetsASiteThatSpecialisesOnceWhenH
     for (const char* block : {"site_special", "site_generic", "site_hot", "site_call", "site_done"})
         EXPECT_NE(text.find(block), std::string::npos) << block;
     EXPECT_NE(text.find(" 2\n"), std::string::npos);  // compared with hot_calls
+    // The cell is read only through the process's functions: its version with acquire order
+    // (a plain load could see the address before the code behind it), its count atomically.
+    std::string cell;
+    for (size_t i = 0; i < site.c->module.symbols.count; i++) {
+        const compile::KeySymbol& k = site.c->module.symbols[i];
+        if (k.address == uint64_t(uintptr_t(record->cell))) cell = std::string(k.name, k.length);
+    }
+    ASSERT_NE(cell, "");
+    EXPECT_EQ(text.find("load i64, ptr @" + cell), std::string::npos) << text;
+    EXPECT_EQ(countOf(text, "(ptr @" + cell + ")"), 2u) << text;
     EXPECT_EQ(verify(&site.c->module), "");
     start = pool::liveBlocks();
 }
@@ -689,8 +699,10 @@ TEST_F(OutOfLineLower, AHotSiteGetsAVersionForItsConstantsPublishedInItsCell) {
 TEST_F(OutOfLineLower, SiteCountsAreAtomicAndTheEntryIsPublishedWithRelease) {
     helpers::SiteCell cell{};
     for (uint64_t k = 1; k <= 3; k++) EXPECT_EQ(wuna_site_count(&cell), k);
+    EXPECT_EQ(wuna_site_entry(&cell), 0u);
     helpers::publishSiteEntry(&cell, 0x2000);
     EXPECT_EQ(helpers::siteEntryOf(&cell), 0x2000u);
+    EXPECT_EQ(wuna_site_entry(&cell), 0x2000u);
     helpers::EntryProfile profile{};
     EXPECT_EQ(wuna_profile_count(&profile, 0x4, 0), 1u);
     EXPECT_EQ(wuna_profile_count(&profile, 0x80000, 0), 2u);

@@ -58,6 +58,9 @@ uint64_t wuna_profile_count(wuna::helpers::EntryProfile* profile, uint64_t mask,
 uint64_t wuna_profile_entry(const wuna::helpers::EntryProfile* profile);
 // Counts one call of a site; the new count.
 uint64_t wuna_site_count(wuna::helpers::SiteCell* cell);
+// The site's specialised version (acquire), 0 when none: what a site call reads before it
+// calls the version. Called by compiled code through its address.
+uint64_t wuna_site_entry(const wuna::helpers::SiteCell* cell);
 }
 
 namespace wuna::helpers {
