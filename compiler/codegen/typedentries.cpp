@@ -15,6 +15,11 @@
 // none when it saw both. The dispatch's fit test gives a plain int the lane value 5 (bits 2
 // and 0; a single tag never sets two bits), which only a plain-int parameter accepts: an int
 // never enters a typed entry of the other tag, whose arithmetic would differ.
+//
+// Every function has a profile, also one without arguments (its typed entry takes none). The
+// masks have four lanes: argument i counts into lane i mod 4, so arguments four apart get a
+// typed entry only when both always had the same one tag, and beyond four arguments the
+// dispatch holds each argument against its lane rather than the OR of them.
 #include <cstdlib>
 #include <cstring>
 
