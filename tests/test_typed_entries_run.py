@@ -119,6 +119,27 @@ def test_toy_programs_through_typed_entries(source, mode):
     assert toy_run(source, mode, hot_calls=3) == toy_run(source, "python", hot_calls=3)
 
 
+def test_a_typed_entry_that_cant_be_compiled_leaves_the_language_as_it_was():
+    # The Toy's return makes a tail call, which a typed entry doesn't compile: the function
+    # stays on its generic entry, and the return's semantic is not moved to Python for it.
+    source = """
+def loop(n, acc) {
+  if n == 0 { return acc; }
+  return loop(n - 1, acc + 1);
+}
+out(loop(500, 0));
+"""
+    cold = toy(max_depth=50, hot_calls=10_000)
+    cold.load(source).run("compiled")
+    lang = toy(max_depth=50, hot_calls=3)
+    program = lang.load(source)
+    program.run("compiled")
+    assert lang.printed == toy_run(source, "python", max_depth=50)[0] == [500]
+    assert program.report()["speculated"] == {}
+    assert lang.python_semantics() == cold.python_semantics()
+    assert "ret" not in lang.python_semantics()
+
+
 def test_a_recursive_function_gets_its_typed_entry():
     lang = toy(hot_calls=3)
     program = lang.load(FIB)

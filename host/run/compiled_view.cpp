@@ -121,9 +121,14 @@ compile::Status helperEntry(void*, compile::Compiler* c, compile::HelperSpec* sp
     return compile::emitHelper(c, spec);
 }
 
+// What a refused semantic does to a request: moves to the language's Python semantics and
+// the request is compiled again, or ends the request (a typed entry is only an attempt: its
+// failure leaves the function on its generic entry and the language as it was).
+enum class Refused : uint8_t { moveToPython, endRequest };
+
 // The loaded address of the request's entry, compiled again while a refused semantic can
 // move to the language's Python semantics. 0, or -1 with the exception.
-int compileRequest(Request* r, bool thunk, uint64_t* address) {
+int compileRequest(Request* r, bool thunk, Refused refused, uint64_t* address) {
     driver::Compiled* state = r->run->state;
     LanguageObject* language = languageOf(r->run->program->language);
     if (!language) return -1;
@@ -139,7 +144,8 @@ int compileRequest(Request* r, bool thunk, uint64_t* address) {
         c->inputs = nullptr;
         c->failingSemantic = nullptr;
         if (rc == 0) return 0;
-        if (!failing || inputs.strict || !PyErr_ExceptionMatches(compileErrorClass) ||
+        if (refused == Refused::endRequest || !failing || inputs.strict ||
+            !PyErr_ExceptionMatches(compileErrorClass) ||
             inputs.runsAsPython(inputs.pythonMap, failing))
             return -1;
         // The reason kept is the compile error's text, as generation keeps it.
@@ -182,7 +188,7 @@ int functionOf(void* user, uint32_t node, bridge::FunctionParts* out) {
         // Compiling is no crossing of the program.
         gil::Record* g = gil::current();
         if (g) g->depth++;
-        int rc = compileRequest(&r, false, &address);
+        int rc = compileRequest(&r, false, Refused::moveToPython, &address);
         if (g) g->depth--;
         if (rc < 0) return -1;
     }
@@ -247,7 +253,7 @@ bridge::ThunkCode thunk(void* module, uint32_t node, bool exec, int32_t scope) {
     // thunkEntry names each attempt.
     Request r{run, node, exec, scope, std::string()};
     uint64_t address = 0;
-    if (compileRequest(&r, true, &address) < 0) return nullptr;
+    if (compileRequest(&r, true, Refused::moveToPython, &address) < 0) return nullptr;
     return reinterpret_cast<bridge::ThunkCode>(uintptr_t(address));
 }
 
@@ -260,7 +266,7 @@ int compileTypedEntry(void* user, uint32_t typedId, uint64_t* address) {
     // Compiling is no crossing of the program.
     gil::Record* g = gil::current();
     if (g) g->depth++;
-    int rc = compileRequest(&r, false, address);
+    int rc = compileRequest(&r, false, Refused::endRequest, address);
     if (g) g->depth--;
     return rc;
 }
