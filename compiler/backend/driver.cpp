@@ -281,6 +281,7 @@ int Compiled::add(const char* name, size_t length, uint64_t* address) {
         compile::forgetModule(&compiler);
         return -1;
     }
+    compile::inlineCounting(&compiler);
     char* text = T.LLVMPrintModuleToString(m->module);
     uint8_t key[32];
     cacheKey(key, text, strlen(text), level, nullptr, 0);
