@@ -2,7 +2,9 @@
 escapes, as the Lua example keeps them) compiles: it stays the Python str it is, as such a
 str converted at run time does, and every operation on it gives the reference mode's result:
 equality, hashing as a dict or set key, length, concatenation on either side, containment,
-text (str, repr, ascii, f-strings, printing) and the value Python receives back."""
+text (str, repr, ascii, f-strings, printing) and the value Python receives back. Such a str
+written in a semantic's own source (a literal, the text of an f-string) is read the same way:
+registering the semantic doesn't fail."""
 import contextlib
 import io
 import linecache
@@ -46,37 +48,59 @@ CASES = {
     "list_of_it": "[s, v]",
     "tuple_of_it": "(s, 1)",
     "ordering": "s < t + v",
+    # written in the semantic's own source
+    "literal": "'a\\udcff'",
+    "literal_equal": "'a\\udcff' == t",
+    "literal_concat": "v + '\\udcff'",
+    "literal_length": "len('a\\udcff')",
+    "literal_key": "{'a\\udcff': 5}[t]",
+    "fstring_text": "f'{v}\\udcff'",
+    "fstring_text_first": "f'\\udcff{v}!'",
+    "fstring_spec_fill": "f'{v:\\udcff>3}'",
+    # a spec made at run time that is such a str: formatted by Python, as wn_format reads a
+    # native str block only
+    "spec_from_constant": "f'{v:{s[1]}>3}'",
+    "spec_from_run_time_text": "f'{v:{t[1]}^5}'",
+    "spec_with_conversion": "f'{v!r:{s[1]}>5}'",
+    "spec_invalid": "f'{v:{s}}'",
+    "spec_plain_run_time": "f'{v:{v}>3}'",
+    # what formatting such a str gives is a str to every operation after it
+    "formatted_length": "len(f'{s:>4}')",
+    "formatted_items": "[c for c in f'{s}!']",
+    "formatted_key": "{f'{s}': 1}[t]",
+    "formatted_type": "type(f'{t}') is str",
 }
 
 
-def language(printed, expression):
+def language(printed, expression, body=None):
+    """The small language whose print appends the expression (or, with body, runs that
+    semantic body), made from source so that each case is one small compiled semantic;
+    linecache holds that source for the compiler, which reads it as it reads a file's."""
     lang = make_language(printed)
 
     @wuna.comptime
     def raw(text):
         return text + "\udcff"
 
-    body = ("def print_(node, rt):\n"
-            "    v = rt.eval(node.value)\n"
-            "    s = raw('a')\n"
-            "    t = v + raw('')\n"
-            f"    printed.append({expression})\n")
+    body = body or f"    printed.append({expression})\n"
+    source = ("def print_(node, rt):\n"
+              "    v = rt.eval(node.value)\n"
+              "    s = raw('a')\n"
+              "    t = v + raw('')\n" + body)
     scope = {"raw": raw, "printed": printed}
-    # Each case is one small semantic made from source; linecache holds that source for the
-    # compiler, which reads it as it reads a file's.
     path = f"<surrogate case {expression}>"
-    linecache.cache[path] = (len(body), None, body.splitlines(True), path)
-    exec(compile(body, path, "exec"), scope)
+    linecache.cache[path] = (len(source), None, source.splitlines(True), path)
+    exec(compile(source, path, "exec"), scope)
     lang.exec("Print")(scope["print_"])
     return lang
 
 
-def both_modes(expression, source='print "a";'):
+def both_modes(expression, source='print "a";', body=None):
     outputs = []
     semantics = None
     for mode in ("python", "compiled"):
         printed = []
-        lang = language(printed, expression)
+        lang = language(printed, expression, body)
         try:
             lang.load(source, "t").run(mode)
         except wuna.Error as e:
@@ -97,6 +121,18 @@ def test_a_surrogate_constant_behaves_as_the_python_str(expression):
     assert compiled == python
     # a list reaches Python as the runtime's List proxy: its items are compared
     assert types(compiled) == types(python)
+    assert "print_" not in semantics, semantics
+
+
+def test_a_caught_error_keeps_the_surrogates_of_its_message():
+    # format's ValueError names the spec as it is: the message a handler reads, and the
+    # runtime error of a run it ends, keep the lone surrogate
+    body = ("    try:\n"
+            "        printed.append(f'{v:{s}}')\n"
+            "    except ValueError as e:\n"
+            "        printed.append(str(e))\n")
+    python, compiled, semantics = both_modes("caught", body=body)
+    assert compiled == python == ["Invalid format specifier 'a\udcff' for object of type 'str'"]
     assert "print_" not in semantics, semantics
 
 
