@@ -23,6 +23,9 @@ Shape strShape(const char* data, uint64_t length) {
 
 bool isStrConstant(const Shape& s) { return s.kind == ShapeKind::str; }
 
+constexpr char kSpecNotNative[] =
+    "a format spec with lone surrogates (no UTF-8) in a strict language";
+
 // format(conversion(value), spec) of a constant; *folded false (no Python error left) when
 // Python raised.
 Status foldField(Emitter* e, const Shape& value, const Shape& spec, uint8_t conversion, Shape* out,
@@ -94,9 +97,16 @@ Status pythonFormat(Emitter* e, Semantic* s, const Operand& o, uint8_t conversio
     return err;
 }
 
+// A strict language calls no Python: a spec that is a Python str (one a caller handed in) is
+// a failure there rather than read as what it isn't; both operands consumed.
+Status refuseSpec(Emitter* e, Semantic* s, const Operand& o, const Operand& spec) {
+    if (Status err = release(e, dynShape(o)); err != Status::ok) return err;
+    if (Status err = release(e, dynShape(spec)); err != Status::ok) return err;
+    return failWith(e, s->site, kSpecNotNative, sizeof kSpecNotNative - 1);
+}
+
 // wn_format of the value with the spec (a str constant, or a run-time str); both consumed. A
-// run-time spec that is no native str block (a Python str, outside a strict language) is
-// formatted by Python instead.
+// run-time spec that is no native str block (a Python str) is formatted by Python instead.
 Status formatAtRunTime(Emitter* e, Semantic* s, const Shape& value, const Shape& spec,
                        uint8_t conversion, Shape* out) {
     ModuleRecord* m = &e->compiler->module;
@@ -115,25 +125,25 @@ Status formatAtRunTime(Emitter* e, Semantic* s, const Shape& value, const Shape&
     }
     Operand specOperand;
     if (Status err = materialize(e, spec, s->site, &specOperand); err != Status::ok) return err;
-    BasicBlockRef native = nullptr, python = nullptr, done = nullptr;
-    if (!e->compiler->strict) {
-        for (auto [name, block] : {std::pair{"format_native_spec", &native},
-                                   {"format_python_spec", &python}, {"format_done", &done}})
-            if (Status err = newBlock(b, name, block); err != Status::ok) return err;
-        ValueRef isStr = icmp(b, llvmapi::IntEQ, specOperand.tag, constI64(e, value::TagStr));
-        condBr(b, isStr, native, python);
-        enter(b, python);
-        if (Status err = pythonFormat(e, s, o, conversion, specOperand); err != Status::ok)
-            return err;
-        br(b, done);
-        enter(b, native);
-    }
+    BasicBlockRef native, python, done;
+    for (auto [name, block] : {std::pair{"format_native_spec", &native},
+                               {"format_python_spec", &python}, {"format_done", &done}})
+        if (Status err = newBlock(b, name, block); err != Status::ok) return err;
+    ValueRef isStr = icmp(b, llvmapi::IntEQ, specOperand.tag, constI64(e, value::TagStr));
+    condBr(b, isStr, native, python);
+    enter(b, python);
+    if (Status err = e->compiler->strict ? refuseSpec(e, s, o, specOperand)
+                                         : pythonFormat(e, s, o, conversion, specOperand);
+        err != Status::ok)
+        return err;
+    br(b, done);
+    enter(b, native);
     openBlock(b);
     ValueRef specPointer = T.LLVMBuildIntToPtr(b->builder, specOperand.payload, m->ptr, "");
     if (Status err = nativeFormat(e, s, o, conversion, specPointer); err != Status::ok)
         return err;
     if (Status err = release(e, dynShape(specOperand)); err != Status::ok) return err;
-    if (done) enter(b, done);
+    enter(b, done);
     *out = dynShape(loadOperand(e, e->scratch, KnownKind::str));
     return Status::ok;
 }
