@@ -132,7 +132,9 @@ def test_a_caught_error_keeps_the_surrogates_of_its_message():
             "    except ValueError as e:\n"
             "        printed.append(str(e))\n")
     python, compiled, semantics = both_modes("caught", body=body)
-    assert compiled == python == ["Invalid format specifier 'a\udcff' for object of type 'str'"]
+    with pytest.raises(ValueError) as raised:  # the running interpreter's wording (3.10: no spec)
+        format("a", "a\udcff")
+    assert compiled == python == [str(raised.value)]
     assert "print_" not in semantics, semantics
 
 
