@@ -27,11 +27,12 @@ def parser():
     return pargo.compile(GRAMMAR)
 
 
-def make_language(held=False):
+def make_language(held=False, python_jumps=False):
     """Toy's loops drive their bodies with rt.loop, and so does For; out(x) appends x to
     lang.printed. With held, the loops and try statements reach rt through a variable they
     assign, which compiled code keeps as a run-time value: their rt calls are method calls at
-    run time."""
+    run time. With python_jumps, break and continue run as Python (their jump reaches compiled
+    code through the bridge)."""
     rules = make_rules(parser(), declare={"For.var": "variable"})
     lang = toy(rules, parser=parser())
 
@@ -75,6 +76,15 @@ def make_language(held=False):
                 r.exec(node.body)
             finally:
                 r.exec(node.final)
+
+    if python_jumps:
+        @lang.exec("Break", native=False)
+        def break_(node, rt):
+            raise rt.Break()
+
+        @lang.exec("Continue", native=False)
+        def continue_(node, rt):
+            raise rt.Continue()
 
     return lang
 
@@ -132,6 +142,8 @@ PROGRAMS = {
         " { out(0 - x); } } out(f(1));",
     "function_tail_return":
         "def g(x) { return x + 1; } def f(x) { while 1 { return g(x); } } out(f(4));",
+    "function_try_finally_return_no_loop":
+        "def f(x) { try { return x + 1; } finally { out(0); } } out(f(1));",
     "failure_in_loop*":
         "var i = 0; while i < 5 { i = i + 1; out(10 / (3 - i)); } out(i);",
     "failure_in_function_loop*":
@@ -146,12 +158,12 @@ IN_FUNCTION = {
 }
 
 
-def outputs(source, held=False):
+def outputs(source, held=False, python_jumps=False):
     """(printed, and the failure's text if any, per mode), python_semantics() after the
     compiled run, the compiled program."""
     results = []
     for mode in ("python", "compiled"):
-        lang = make_language(held)
+        lang = make_language(held, python_jumps)
         program = lang.load(source, "t")
         try:
             program.run(mode)
@@ -168,10 +180,9 @@ def test_a_jump_out_of_a_loop_runs_as_in_the_reference_mode(source):
     assert not set(LOOPS) & set(semantics), semantics
 
 
-# The programs whose jumps stay inside the loop that r.loop runs (a return out of it through a
-# run-time rt still comes back as a failure).
-HELD = {name: source for name, source in PROGRAMS.items()
-        if "return" not in source and "recursion" not in name}
+# Through a run-time rt too: a jump out of r.loop's body (a return out of the function, a
+# tail call) comes back from the method call as its exception object and goes on as the jump.
+HELD = PROGRAMS
 
 
 @pytest.mark.parametrize("source", HELD.values(), ids=HELD.keys())
@@ -198,3 +209,36 @@ def test_the_loops_rt_calls_are_compiled_at_their_site(source):
     assert compiled == python == [3]
     assert "call i1 @wn_call_method" not in program.compiled_ir()
 
+
+
+# A break or continue that leaves a function's body: the runtime error is reported at the call
+# of the function (where the reference mode's function call fails), with the same call stack.
+OUTSIDE = {
+    "break_in_function":
+        "def f() { out(2); break; } f();",
+    "continue_in_function":
+        "def f() { out(2); continue; } out(1); f();",
+    "break_in_branch":
+        "def f(x) { if x { break; } return 1; } out(f(0)); out(f(1));",
+    "called_in_a_loop":
+        "def g() { break; } def f() { var i = 0; while i < 2 { i = i + 1; g(); } } f(); out(3);",
+    "recursion":
+        "def g(n) { if n < 1 { continue; } return g(n - 1) + 1; } out(g(3));",
+    "called_twice_in_one_expression":
+        "def g(n) { if n == 2 { break; } return n; } out(g(1) + g(2));",
+    # f is called often enough to run through its typed entry before the jump
+    "hot_function":
+        "def f(x) { if x == 300 { break; } return x; } var i = 0; var s = 0;"
+        " while i < 400 { i = i + 1; s = s + f(i); } out(s);",
+    "lambda":
+        "var h = lambda(x) { if 1 < x { continue; } return x; }; out(h(1)); out(h(2));",
+}
+
+
+@pytest.mark.parametrize("held", [False, True], ids=["rt", "held_rt"])
+@pytest.mark.parametrize("python_jumps", [False, True], ids=["compiled", "python_jump"])
+@pytest.mark.parametrize("source", OUTSIDE.values(), ids=OUTSIDE.keys())
+def test_a_jump_out_of_a_function_fails_at_the_call(source, held, python_jumps):
+    python, compiled, _, _ = outputs(source, held, python_jumps)
+    assert isinstance(python[-1], str) and "break or continue outside a loop" in python[-1]
+    assert compiled == python

@@ -4,6 +4,8 @@
 // f-string compiled here too. A field whose folding raises (an invalid spec for a constant)
 // is formatted at run time, so the error comes when and where the reference mode raises it.
 #include <cstring>
+#include <initializer_list>
+#include <utility>
 
 #include "compiler/codegen/expression_parts.h"
 
@@ -20,6 +22,9 @@ Shape strShape(const char* data, uint64_t length) {
 }
 
 bool isStrConstant(const Shape& s) { return s.kind == ShapeKind::str; }
+
+constexpr char kSpecNotNative[] =
+    "a format spec with lone surrogates (no UTF-8) in a strict language";
 
 // format(conversion(value), spec) of a constant; *folded false (no Python error left) when
 // Python raised.
@@ -56,32 +61,89 @@ Status foldField(Emitter* e, const Shape& value, const Shape& spec, uint8_t conv
     return err;
 }
 
-// wn_format of the value with the spec (a str constant, or a run-time str); both consumed.
-Status formatAtRunTime(Emitter* e, Semantic* s, const Shape& value, const Shape& spec,
-                       uint8_t conversion, Shape* out) {
-    ModuleRecord* m = &e->compiler->module;
-    Operand o;
-    if (Status err = materialize(e, value, s->site, &o); err != Status::ok) return err;
-    ValueRef specPointer;
-    Operand specOperand{};
-    bool specAtRunTime = !isStrConstant(spec);
-    if (specAtRunTime) {
-        if (Status err = materialize(e, spec, s->site, &specOperand); err != Status::ok) return err;
-        openBlock(&e->builder);
-        specPointer = T.LLVMBuildIntToPtr(e->builder.builder, specOperand.payload, m->ptr, "");
-    } else if (Status err = literalGlobal(m, spec.str.data, size_t(spec.str.length), &specPointer);
-               err != Status::ok) {
-        return err;
-    }
+// wn_format of the value (consumed) with the spec at specPointer (a native str block); the
+// result is left in the scratch slot.
+Status nativeFormat(Emitter* e, Semantic* s, const Operand& o, uint8_t conversion,
+                    ValueRef specPointer) {
     ValueRef args[7] = {e->runContext,           siteValue(e, s->site), o.tag,     o.payload,
                         constI32(e, conversion), specPointer,           e->scratch};
     ValueRef ok;
     if (Status err = callHelper(e, "wn_format", args, 7, &ok); err != Status::ok) return err;
     if (Status err = release(e, dynShape(o)); err != Status::ok) return err;
-    if (specAtRunTime) {
-        if (Status err = release(e, dynShape(specOperand)); err != Status::ok) return err;
+    return checkOk(e, ok);
+}
+
+// format(conversion(value), spec) called in Python, for a spec that is a Python str (one
+// with lone surrogates has no native str block for wn_format to read); both consumed, the
+// result left in the scratch slot.
+Status pythonFormat(Emitter* e, Semantic* s, const Operand& o, uint8_t conversion,
+                    const Operand& spec) {
+    Shape args[2] = {dynShape(o), dynShape(spec)};
+    if (conversion) {
+        ValueRef empty;
+        if (Status err = literalGlobal(&e->compiler->module, "", 0, &empty); err != Status::ok)
+            return err;
+        if (Status err = nativeFormat(e, s, o, conversion, empty); err != Status::ok) return err;
+        args[0] = dynShape(loadOperand(e, e->scratch, KnownKind::str));
     }
-    if (Status err = checkOk(e, ok); err != Status::ok) return err;
+    PyObject* builtins = PyImport_ImportModule("builtins");
+    PyObject* format = builtins ? PyObject_GetAttrString(builtins, "format") : nullptr;
+    Py_XDECREF(builtins);
+    if (!format) return Status::pythonError;
+    // The module keeps its own reference to the callee (pinned by the call).
+    Shape result;
+    Status err = callPythonObject(e, s, format, args, 2, &result);
+    Py_DECREF(format);
+    return err;
+}
+
+// A strict language calls no Python: a spec that is a Python str (one a caller handed in) is
+// a failure there rather than read as what it isn't; both operands consumed.
+Status refuseSpec(Emitter* e, Semantic* s, const Operand& o, const Operand& spec) {
+    if (Status err = release(e, dynShape(o)); err != Status::ok) return err;
+    if (Status err = release(e, dynShape(spec)); err != Status::ok) return err;
+    return failWith(e, s->site, kSpecNotNative, sizeof kSpecNotNative - 1);
+}
+
+// wn_format of the value with the spec (a str constant, or a run-time str); both consumed. A
+// run-time spec that is no native str block (a Python str) is formatted by Python instead.
+Status formatAtRunTime(Emitter* e, Semantic* s, const Shape& value, const Shape& spec,
+                       uint8_t conversion, Shape* out) {
+    ModuleRecord* m = &e->compiler->module;
+    Builder* b = &e->builder;
+    Operand o;
+    if (Status err = materialize(e, value, s->site, &o); err != Status::ok) return err;
+    if (isStrConstant(spec)) {
+        ValueRef specPointer;
+        if (Status err = literalGlobal(m, spec.str.data, size_t(spec.str.length), &specPointer);
+            err != Status::ok)
+            return err;
+        if (Status err = nativeFormat(e, s, o, conversion, specPointer); err != Status::ok)
+            return err;
+        *out = dynShape(loadOperand(e, e->scratch, KnownKind::str));
+        return Status::ok;
+    }
+    Operand specOperand;
+    if (Status err = materialize(e, spec, s->site, &specOperand); err != Status::ok) return err;
+    BasicBlockRef native, python, done;
+    for (auto [name, block] : {std::pair{"format_native_spec", &native},
+                               {"format_python_spec", &python}, {"format_done", &done}})
+        if (Status err = newBlock(b, name, block); err != Status::ok) return err;
+    ValueRef isStr = icmp(b, llvmapi::IntEQ, specOperand.tag, constI64(e, value::TagStr));
+    condBr(b, isStr, native, python);
+    enter(b, python);
+    if (Status err = e->compiler->strict ? refuseSpec(e, s, o, specOperand)
+                                         : pythonFormat(e, s, o, conversion, specOperand);
+        err != Status::ok)
+        return err;
+    br(b, done);
+    enter(b, native);
+    openBlock(b);
+    ValueRef specPointer = T.LLVMBuildIntToPtr(b->builder, specOperand.payload, m->ptr, "");
+    if (Status err = nativeFormat(e, s, o, conversion, specPointer); err != Status::ok)
+        return err;
+    if (Status err = release(e, dynShape(specOperand)); err != Status::ok) return err;
+    enter(b, done);
     *out = dynShape(loadOperand(e, e->scratch, KnownKind::str));
     return Status::ok;
 }

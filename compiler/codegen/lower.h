@@ -278,6 +278,13 @@ PyObject* jumpClassOf(RtMethod id);
 // The run-time failure with a fixed text (wn_fail), then the error exit; the builder is left
 // in a "dead" block.
 [[nodiscard]] Status failWith(Emitter* e, int32_t site, const char* text, size_t length);
+// The same failure at the call of the running function (its innermost call-stack entry),
+// where a jump that leaves the function's body is reported, as the reference mode's call of
+// the function reports it; at the site given when no call is running (the top level).
+[[nodiscard]] Status failAtRunningCall(Emitter* e, int32_t site, const char* text, size_t length);
+// The i32 site of the running function's call (progcalls.cpp, which knows the call-stack
+// layout), or the fallback's when the call stack is empty. ok or outOfMemory.
+[[nodiscard]] Status runningCallSite(Emitter* e, int32_t fallback, llvmapi::ValueRef* out);
 // After a statement: releases the compile-time containers no variable holds any more.
 [[nodiscard]] Status dropDeadContainers(Emitter* e, Semantic* s);
 // Assigns the value to the target (consumed).

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "compiler/codegen/attributes_common.h"
+#include "compiler/codegen/control_support.h"
 #include "compiler/codegen/statements_flow.h"
 #include "compiler/front/stable.h"
 
@@ -111,14 +112,38 @@ bool named(front::Text name, const char* word) {
     return name.length == length && memcmp(name.data, word, length) == 0;
 }
 
+// The methods of a run-time rt that run the program's own code: a jump out of it (raise
+// rt.Return in the statements rt.exec runs, rt.Break out of rt.eval) comes back from the call
+// as its exception object, and goes on from here as the jump, as it leaves a semantic run as
+// Python.
+bool runsProgramCode(front::Text name) {
+    return named(name, "eval") || named(name, "exec") || named(name, "loop");
+}
+
 // The methods of a run-time rt that read or write the program's variables through the frame
-// it carries (eval, exec and loop run the program's code).
+// it carries (those that run the program's code among them).
 bool touchesFrame(front::Text name) {
-    static constexpr const char* kNames[] = {"eval",     "exec",  "loop", "load", "store",
-                                             "function", "fresh", "call", "tail_call"};
+    static constexpr const char* kNames[] = {"load", "store", "function", "fresh", "call",
+                                             "tail_call"};
+    if (runsProgramCode(name)) return true;
     for (const char* word : kNames)
         if (named(name, word)) return true;
     return false;
+}
+
+// ok goes on; a failure of a method that runs the program's code may be a jump.
+Status checkMethodOk(Emitter* e, Semantic* s, front::Text name, llvmapi::ValueRef ok) {
+    if (!s || !runsProgramCode(name)) return checkOk(e, ok);
+    llvmapi::BasicBlockRef next, failed;
+    if (Status err = newBlock(&e->builder, "ok", &next); err != Status::ok) return err;
+    if (Status err = newBlock(&e->builder, "method_failed", &failed); err != Status::ok)
+        return err;
+    condBr(&e->builder, ok, next, failed);
+    enter(&e->builder, failed);
+    uint8_t jumps = kPlainJumps | uint8_t(1u << uint32_t(JumpClass::tailCall));
+    if (Status err = pendingJumpOrExit(e, s, jumps); err != Status::ok) return err;
+    enter(&e->builder, next);
+    return Status::ok;
 }
 
 bool changingMethod(front::Text name) {
@@ -543,7 +568,7 @@ Status emitCallMethod(Emitter* e, Semantic* s, Operand* receiver, front::Text na
     if (Status err = callHelper(e, "wn_call_method", call, 9, &ok); err != Status::ok) return err;
     if (Status err = releaseSlots(e, array, count); err != Status::ok) return err;
     if (Status err = release(e, dynShape(*receiver)); err != Status::ok) return err;
-    if (Status err = checkOk(e, ok); err != Status::ok) return err;
+    if (Status err = checkMethodOk(e, s, name, ok); err != Status::ok) return err;
     *out = loadOperand(e, e->scratch, KnownKind::unknown);
     return Status::ok;
 }

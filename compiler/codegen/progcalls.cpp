@@ -330,4 +330,34 @@ Status emitFunctionValueCall(Emitter* e, Semantic* s, const Operand& callee, Val
     return Status::ok;
 }
 
+Status runningCallSite(Emitter* e, int32_t fallback, ValueRef* out) {
+    ModuleRecord* m = &e->compiler->module;
+    Builder* b = &e->builder;
+    // A typed entry keeps its depth in a register and writes it to the context lazily.
+    ValueRef depth = e->location ? e->location
+                                 : loadWord(e, at(e, e->runContext, helpers::kCtxDepthOffset));
+    ValueRef none = siteValue(e, fallback);
+    BasicBlockRef called, join;
+    if (Status err = newBlock(b, "running_call", &called); err != Status::ok) return err;
+    if (Status err = newBlock(b, "running_call_site", &join); err != Status::ok) return err;
+    ValueRef empty = icmp(b, llvmapi::IntEQ, depth, constI64(e, 0));
+    BasicBlockRef from[2] = {b->current, nullptr};
+    condBr(b, empty, join, called);
+    enter(b, called);
+    // The innermost entry, at depth - 1, is the running function's own call.
+    ValueRef entries = toPointer(e, loadWord(e, at(e, e->runContext, kCtxEntries)));
+    openBlock(b);
+    ValueRef last = T.LLVMBuildSub(b->builder, depth, constI64(e, 1), "");
+    ValueRef offset = T.LLVMBuildMul(b->builder, last, constI64(e, kCallEntrySize), "");
+    ValueRef entry = T.LLVMBuildInBoundsGEP2(b->builder, m->i8, entries, &offset, 1, "");
+    ValueRef site = T.LLVMBuildLoad2(b->builder, m->i32, at(e, entry, kCallEntrySite), "");
+    T.LLVMSetAlignment(site, 8);
+    from[1] = b->current;
+    br(b, join);
+    enter(b, join);
+    ValueRef sites[2] = {none, site};
+    *out = calls::phiOf(e, m->i32, sites, from, 2);
+    return Status::ok;
+}
+
 }  // namespace wuna::compile

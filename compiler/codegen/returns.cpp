@@ -354,20 +354,35 @@ Status lowerBreak(Emitter* e, RtMethod id, int32_t site) {
         return returnStatus(e, id == RtMethod::break_ ? bridge::RunStatus::broke
                                                       : bridge::RunStatus::continued);
     }
-    return failWith(e, site, kBreakOutsideLoop, sizeof kBreakOutsideLoop - 1);
+    return failAtRunningCall(e, site, kBreakOutsideLoop, sizeof kBreakOutsideLoop - 1);
 }
 
-Status failWith(Emitter* e, int32_t site, const char* text, size_t length) {
+namespace {
+
+// failWith at a run-time site value.
+Status failAtValue(Emitter* e, ValueRef site, const char* text, size_t length) {
     ValueRef literal;
     if (Status err = literalGlobal(&e->compiler->module, text, length, &literal); err != Status::ok)
         return err;
-    ValueRef args[3] = {e->runContext, siteValue(e, site), literal};
+    ValueRef args[3] = {e->runContext, site, literal};
     if (Status err = callHelper(e, "wn_fail", args, 3, nullptr); err != Status::ok) return err;
     BasicBlockRef exit;
     if (Status err = errorExit(e, &exit); err != Status::ok) return err;
     br(&e->builder, exit);
     openBlock(&e->builder);  // the "dead" block the code after the failure lands in
     return Status::ok;
+}
+
+}  // namespace
+
+Status failWith(Emitter* e, int32_t site, const char* text, size_t length) {
+    return failAtValue(e, siteValue(e, site), text, length);
+}
+
+Status failAtRunningCall(Emitter* e, int32_t site, const char* text, size_t length) {
+    ValueRef call;
+    if (Status err = runningCallSite(e, site, &call); err != Status::ok) return err;
+    return failAtValue(e, call, text, length);
 }
 
 }  // namespace wuna::compile

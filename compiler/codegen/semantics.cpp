@@ -89,8 +89,8 @@ Status emitLoopJump(Emitter* e, int32_t site, bool isBreak) {
         T.LLVMBuildRet(e->builder.builder, constI32(e, int32_t(status)));
         return Status::ok;
     }
-    bool topLevel = e->scopeId == kNoFunctionScope;
-    return failHere(e, site, topLevel ? kJumpAtTop : kJumpOutside);
+    if (e->scopeId == kNoFunctionScope) return failHere(e, site, kJumpAtTop);
+    return failAtRunningCall(e, site, kJumpOutside, sizeof kJumpOutside - 1);
 }
 
 // A tail call the bridge left pending (rt.tail_call from a Python semantic): the function

@@ -35,6 +35,15 @@ struct DepthLevel {
     DepthLevel& operator=(const DepthLevel&) = delete;
 };
 
+// A constant the IR keeps as its Python object. ok or outOfMemory.
+Status objectConstant(Lowering& lowering, PyObject* v, Position position, Expr** out) {
+    if (Status s = newExpr(lowering, ExprKind::object, position, out); s != Status::ok) return s;
+    Py_INCREF(v);
+    if (!hold(arenaOf(lowering), v)) return Status::outOfMemory;
+    (*out)->object = v;
+    return Status::ok;
+}
+
 // ok, outOfMemory or pythonError.
 Status lowerConstant(Lowering& lowering, PyObject* node, Position position, Expr** out) {
     Owned value(PyObject_GetAttrString(node, "value"));
@@ -73,16 +82,16 @@ Status lowerConstant(Lowering& lowering, PyObject* node, Position position, Expr
     }
     if (PyUnicode_Check(v)) {
         Text text;
-        if (Status s = strText(lowering, v, "value", &text); s != Status::ok) return s;
+        Status s = strText(lowering, v, "value", &text);
+        // A str with lone surrogates has no text of the IR's: it stays the Python object.
+        if (s == Status::pythonError && droppedNoUtf8())
+            return objectConstant(lowering, v, position, out);
+        if (s != Status::ok) return s;
         if (Status s = newExpr(lowering, ExprKind::str, position, out); s != Status::ok) return s;
         (*out)->str = text;
         return Status::ok;
     }
-    if (Status s = newExpr(lowering, ExprKind::object, position, out); s != Status::ok) return s;
-    Py_INCREF(v);
-    if (!hold(arenaOf(lowering), v)) return Status::outOfMemory;
-    (*out)->object = v;
-    return Status::ok;
+    return objectConstant(lowering, v, position, out);
 }
 
 // Whether the function has a def of that name still to come, while def is one of a function
@@ -697,9 +706,16 @@ Status lowerFStringParts(Lowering& lowering, PyObject* node, FStringPartList* ou
         Owned text(PyObject_GetAttrString(item, "value"));
         if (!text.object) return Status::pythonError;
         parts[i].tag = FStringTag::text;
-        if (Status s = strText(lowering, text.object, "f-string text", &parts[i].text);
-            s != Status::ok)
-            return s;
+        Status s = strText(lowering, text.object, "f-string text", &parts[i].text);
+        if (s == Status::pythonError && droppedNoUtf8()) {
+            // Text with lone surrogates: the value of the str itself, formatted as it is.
+            Position position;
+            if ((s = nodePosition(lowering, item, &position)) != Status::ok) return s;
+            parts[i] = FStringPart{};
+            parts[i].tag = FStringTag::value;
+            s = objectConstant(lowering, text.object, position, &parts[i].value.value);
+        }
+        if (s != Status::ok) return s;
     }
     *out = FStringPartList{parts, uint64_t(count)};
     return Status::ok;

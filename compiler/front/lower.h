@@ -147,6 +147,9 @@ Status nameAttr(Lowering& lowering, PyObject* node, const char* name, Text* out)
 
 // A str copied into the arena; TypeError "<what> must be a str" otherwise.
 Status strText(Lowering& lowering, PyObject* value, const char* what, Text* out);
+// After strText failed: whether it failed because the str has lone surrogates (no UTF-8; the
+// error is cleared then). Such a str is kept as the Python object it is. Cannot fail.
+bool droppedNoUtf8();
 
 // The __name__ of a node's class, cut to fit. ok or pythonError.
 struct ClassName {

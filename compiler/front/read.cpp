@@ -114,6 +114,12 @@ Status strText(Lowering& lowering, PyObject* value, const char* what, Text* out)
                                                                    : Status::outOfMemory;
 }
 
+bool droppedNoUtf8() {
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
+    PyErr_Clear();
+    return true;
+}
+
 Status nameAttr(Lowering& lowering, PyObject* node, const char* name, Text* out) {
     PyObject* value = PyObject_GetAttrString(node, name);
     if (!value) return Status::pythonError;

@@ -42,15 +42,13 @@ Status fromStr(Compiler* c, PyObject* object, Shape* out) {
     Py_ssize_t length = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(object, &length);
     if (!utf8) {
-        // Lone surrogates have no UTF-8, so no native str: the code that needs the constant
-        // isn't compiled (it runs as Python, which keeps the str as it is).
+        // Lone surrogates have no UTF-8, so no native str block: the constant stays the
+        // Python str, kept in the object list, as value.convert keeps such a str at run time.
+        // The helpers treat that object as the text it is (equality and hashing with native
+        // strs, operators through Python), so every operation gives Python's result.
         if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return Status::pythonError;
         PyErr_Clear();
-        static constexpr char kNoUtf8[] = "a str constant with lone surrogates (no UTF-8)";
-        c->message.clear();
-        for (const char* p = kNoUtf8; *p; p++)
-            if (!c->message.push(*p)) return Status::outOfMemory;
-        return Status::unsupported;
+        return pinned(c, object, out);
     }
     char* copy = takeArray<char>(c, size_t(length));
     if (!copy) return Status::outOfMemory;

@@ -30,6 +30,7 @@
 #include "wuna/runtime/helpers/pyfunc.h"
 #include "wuna/runtime/helpers/run.h"
 #include "wuna/runtime/pending_error.h"
+#include "wuna/runtime/pyhelp.h"
 #include "wuna/runtime/value.h"
 
 namespace wuna::host {
@@ -67,7 +68,7 @@ PyObject* codedErrorWithStack(void* userData, int32_t site, const char* text, ui
         stack.push_back(CallEntry{name ? reinterpret_cast<const char*>(name->bytes()) : "?",
                                   name ? size_t(name->length) : 1, entries[i].site});
     }
-    PyObject* message = PyUnicode_DecodeUTF8(text, Py_ssize_t(length), "replace");
+    PyObject* message = pyhelp::messageStr(text, length);
     if (!message) return nullptr;
     PyObject* error = buildRunError(r->program, site, message, code,
                                     std::span<const CallEntry>(stack.data(), stack.size()));

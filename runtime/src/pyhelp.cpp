@@ -33,6 +33,13 @@ void raiseText(PyObject* cls, const char* text, uint64_t length) {
     Py_DECREF(message);
 }
 
+PyObject* messageStr(const char* text, uint64_t length) {
+    PyObject* message = PyUnicode_DecodeUTF8(text, Py_ssize_t(length), "surrogatepass");
+    if (message || !PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return message;
+    PyErr_Clear();
+    return PyUnicode_DecodeUTF8(text, Py_ssize_t(length), "replace");
+}
+
 PyObject* cutStr(PyObject* text) {
     // Fewer characters than a quarter of the buffer are fewer bytes than it.
     if (PyUnicode_GET_LENGTH(text) < Py_ssize_t(kMessageBuffer / 4)) return Py_NewRef(text);

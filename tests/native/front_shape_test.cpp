@@ -169,12 +169,17 @@ TEST_F(Shapes, ObjectsAreKeptOnceEach) {
     EXPECT_EQ(c_.objects.count, 1u);
 }
 
-// A str with lone surrogates has no native form: the construct is refused (it runs as Python),
-// with no exception left pending.
-TEST_F(Shapes, StrWithoutUtf8IsRefused) {
-    EXPECT_EQ(shapeText("'\\ud800'"), "error 100");
+// A str with lone surrogates has no UTF-8, so no native str block: it stays the Python str,
+// kept in the object list (as a run-time conversion keeps it), with no exception left pending;
+// inside a tuple too.
+TEST_F(Shapes, StrWithoutUtf8StaysThePythonStr) {
+    Shape s{};
+    EXPECT_EQ(shapeText("'a\\udcff'", &s), "py str");
     EXPECT_FALSE(PyErr_Occurred());
-    EXPECT_EQ(message(), "a str constant with lone surrogates (no UTF-8)");
+    EXPECT_EQ(c_.objects.count, 1u);
+    EXPECT_EQ(PyUnicode_GetLength(s.py), 2);
+    EXPECT_EQ(shapeText("('x', '\\ud800')"), "tuple(str 'x',py str)");
+    EXPECT_FALSE(PyErr_Occurred());
 }
 
 // Back to Python: the exact type and value of the object, or the refusal.

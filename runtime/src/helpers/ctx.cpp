@@ -301,16 +301,17 @@ void attachThrowError(helpers::Ctx* ctx, int32_t site, PyObject* value) {
     PyErr_Clear();
 }
 
-// Records the UTF-8 of text, or "error" when it has none; text is consumed.
+// Records the UTF-8 of text, a lone surrogate in it as its three bytes (pyhelp::messageStr
+// gives it back), or "error" when there is no text; text is consumed.
 void recordText(helpers::Ctx* ctx, int32_t site, PyObject* text) {
-    Py_ssize_t length = 0;
-    const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text, &length) : nullptr;
-    if (utf8)
-        helpers::fail(ctx, site, utf8, uint64_t(length));
+    PyObject* bytes = text ? PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass") : nullptr;
+    if (bytes)
+        helpers::fail(ctx, site, PyBytes_AS_STRING(bytes), uint64_t(PyBytes_GET_SIZE(bytes)));
     else {
         PyErr_Clear();
         helpers::failDefault(ctx, site);
     }
+    Py_XDECREF(bytes);
     Py_XDECREF(text);
 }
 

@@ -30,6 +30,11 @@ size_t cutText(char* buf, const char* text, uint64_t length);
 // replaced.
 void raiseText(PyObject* cls, const char* text, uint64_t length);
 
+// The str of a recorded message: UTF-8 in which a lone surrogate stands as its three bytes
+// (as a failure records the text of a Python str that has them) gives the surrogate back;
+// malformed bytes are replaced. New reference, or null with the exception.
+PyObject* messageStr(const char* text, uint64_t length);
+
 // A str cut as above: text itself when it fits (a new reference to it), else a new str. Null
 // with the exception (a str with lone surrogates keeps them when it fits; cut, they are
 // replaced).
