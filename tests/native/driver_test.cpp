@@ -689,6 +689,7 @@ std::vector<uint8_t> objectOfTheSameModule(Compiled* s, const char* suffix, int6
                                            uint8_t key[32]) {
     buildConstant(s, suffix, value);
     compile::ModuleRecord* m = &s->compiler.module;
+    compile::inlineCounting(&s->compiler);  // as Compiled::add finishes a module before its key
     char* text = T.LLVMPrintModuleToString(m->module);
     driver::cacheKey(key, text, strlen(text), s->level, nullptr, 0);
     T.LLVMDisposeMessage(text);
