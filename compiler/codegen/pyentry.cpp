@@ -1,0 +1,93 @@
+// Python functions compiled for calls from compiled code (see pyentry.h).
+#include "compiler/codegen/pyentry.h"
+
+#include <cstdlib>
+
+#include "compiler/backend/compile_error.h"
+#include "compiler/backend/operand.h"
+#include "compiler/front/cache.h"
+
+namespace wuna::compile {
+
+namespace {
+
+// The specialisation's shapes: rt at each masked position below n, an unknown run-time value
+// everywhere else (the function object, when it has free variables, last). In the arena.
+Shape* entryShapes(Compiler* c, uint64_t n, uint64_t mask, bool closure) {
+    uint64_t count = closure ? n + 1 : n;
+    Shape* shapes = takeArray<Shape>(c, count ? count : 1);
+    if (!shapes) return nullptr;
+    for (uint64_t i = 0; i < count; i++) {
+        bool rt = i < n && i < 64 && (mask >> i & 1);
+        shapes[i].kind = rt ? ShapeKind::rt : ShapeKind::dyn;
+        if (!rt) shapes[i].dyn.functionNode = kNoFunctionNode;
+    }
+    return shapes;
+}
+
+// A function whose call this entry can't make keeps running as Python, with the reason.
+Status refuse(Compiler* c, const front::FunctionIR* f, const char* what) {
+    ErrorSite at{f, front::makePosition(f->firstLine, 0)};
+    if (beginError(&c->message, at) != Status::ok || appendText(&c->message, what) != Status::ok)
+        return Status::outOfMemory;
+    return Status::unsupported;
+}
+
+}  // namespace
+
+Status arityMessage(Compiler* c, front::Text name, uint32_t minimum, uint32_t maximum,
+                    uint64_t count) {
+    c->message.clear();
+    if (appendText(&c->message, name.data, size_t(name.length)) != Status::ok ||
+        appendText(&c->message, "() takes ") != Status::ok ||
+        appendDecimal(&c->message, minimum) != Status::ok ||
+        appendText(&c->message, " to ") != Status::ok ||
+        appendDecimal(&c->message, maximum) != Status::ok ||
+        appendText(&c->message, " arguments, called with ") != Status::ok ||
+        appendDecimal(&c->message, count) != Status::ok)
+        return Status::outOfMemory;
+    return Status::unsupported;
+}
+
+Status queuePythonEntry(Compiler* c, PyObject* f, uint64_t n, uint64_t mask, bool closure,
+                        HelperSpec** out) {
+    *out = nullptr;
+    front::FunctionIR* ir = nullptr;
+    if (Status s = front::frontOf(c, f, &ir); s != Status::ok) return s;
+    // paramCount counts a *args parameter as one more positional.
+    uint32_t positional = ir->hasVarargs ? ir->paramCount - 1 : ir->paramCount;
+    if (n < ir->requiredCount || (!ir->hasVarargs && n > positional))
+        return arityMessage(c, ir->name, ir->requiredCount, positional, n);
+    // The code generator reads no closure cells.
+    if (closure)
+        return refuse(c, ir, "a function with free variables (closure cells) can't be compiled");
+    // A specialisation's *args parameter takes one tuple the caller made; the runtime passes
+    // the arguments one by one.
+    if (ir->hasVarargs)
+        return refuse(c, ir, "a function with *args can't be compiled for calls from compiled code");
+    Shape* shapes = entryShapes(c, n, mask, closure);
+    if (!shapes) return Status::outOfMemory;
+    // The module's code refers to f (its reading does too): held for the compiler's life.
+    if (Status s = pinObject(c, f, nullptr); s != Status::ok) return s;
+    auto* spec = static_cast<HelperSpec*>(calloc(1, sizeof(HelperSpec)));
+    if (!spec) return Status::outOfMemory;
+    spec->function = ir;
+    spec->shapes = shapes;
+    spec->argumentCount = closure ? n + 1 : n;
+    spec->entryForm = 1;
+    if (helperName(c, SpecLetter::call, spec) != Status::ok) {
+        free(spec);
+        return Status::outOfMemory;
+    }
+    // Once in the list the compiler owns the record (a roll-back frees it).
+    if (!c->helpers.push(spec)) {
+        free(spec->symbol);
+        free(spec);
+        return Status::outOfMemory;
+    }
+    if (!c->helperWorklist.push(spec)) return Status::outOfMemory;
+    *out = spec;
+    return Status::ok;
+}
+
+}  // namespace wuna::compile
