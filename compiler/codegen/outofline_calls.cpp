@@ -6,6 +6,7 @@
 // The cell is shared by every thread that runs the module: its count is updated by
 // wuna_site_count with an atomic increment (profiles.h), and the count is compared for
 // equality, so exactly one call asks; the version is published into the cell by address.
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 
@@ -363,10 +364,45 @@ Status emitOutOfLineSelfCall(Emitter* e, Semantic* s, const front::Expr* expr, S
     return err;
 }
 
+namespace {
+
+// A version of the module equal to what the site would make: same helper, argument count and
+// run-time flags, equal shapes. Null when there is none.
+HelperSpec* sameSiteSpec(Compiler* c, const HelperSite* site) {
+    for (size_t i = 0; i < c->helpers.count; i++) {
+        HelperSpec* h = c->helpers[i];
+        if (h->function != site->helper || h->argumentCount != site->count || !h->argumentFlags ||
+            h->flagCount != site->count || !h->symbol)
+            continue;
+        bool same = true;
+        for (uint64_t k = 0; k < site->count && same; k++)
+            same = (h->argumentFlags[k] & 1) == (site->flags[k] & 1) &&
+                   sameSpec(h->shapes[k], site->keys[k]);
+        if (same) return h;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
 void specializeSite(Compiler* c, int64_t index,
                     int (*compile)(void* user, HelperSpec* spec, uint64_t* address), void* user) {
     if (index < 0 || uint64_t(index) >= c->sites.count) return;
     HelperSite* site = c->sites[size_t(index)];
+    // A site asks once, whatever comes of it.
+    std::atomic_ref<uint64_t>(site->cell->callCount)
+        .store(helpers::kParkedCount, std::memory_order_relaxed);
+    uint64_t address = 0;
+    if (HelperSpec* same = sameSiteSpec(c, site)) {
+        if (compile(user, same, &address) == 0 && address)
+            helpers::publishSiteEntry(site->cell, address);
+        else
+            PyErr_Clear();
+        return;
+    }
+    // The module stops growing at run time after this many.
+    if (c->runtimeSpecialisations >= kMaxRuntimeSpecialisations) return;
+    c->runtimeSpecialisations++;
     auto* spec = static_cast<HelperSpec*>(calloc(1, sizeof(HelperSpec)));
     if (!spec) return;
     spec->function = site->helper;
@@ -384,7 +420,6 @@ void specializeSite(Compiler* c, int64_t index,
         free(spec);
         return;
     }
-    uint64_t address = 0;
     if (compile(user, spec, &address) == 0 && address)
         helpers::publishSiteEntry(site->cell, address);
     else

@@ -269,6 +269,57 @@ void speculate(void* module, int64_t id) {
     compile::speculate(&run->state->compiler, uint32_t(id), compileTypedEntry, run);
 }
 
+// ---- helper specialisations made at run time --------------------------------------------------
+
+compile::Status siteSpecEntry(void* user, compile::Compiler* c) {
+    auto* spec = static_cast<compile::HelperSpec*>(user);
+    // Listed before the loop began: each attempt queues it again.
+    return c->helperWorklist.push(spec) ? Status::ok : Status::outOfMemory;
+}
+
+// specializeSite's compile: the code of a listed specialisation, loaded already or compiled
+// now by the compile loop into the run's module. 0 with *address; -1 with a Python exception,
+// or with none when the specialisation is too big (the compiler's message says so).
+int compileSiteSpec(void* user, compile::HelperSpec* spec, uint64_t* address) {
+    CompiledRun* run = runOf(user);
+    driver::Compiled* state = run->state;
+    compile::Compiler* c = &state->compiler;
+    backend::Text symbol{spec->symbol, spec->symbolLength};
+    // Only names of loaded modules are in the name set: a name there has its address.
+    if (c->nameSet.find(symbol)) {
+        *address = state->engine->symbolAddress(spec->symbol);
+        return *address ? 0 : -1;
+    }
+    driver::CompileInputs inputs;
+    if (driver::compileInputs(&inputs, run->program) < 0) return -1;
+    c->inputs = &inputs;
+    c->failingSemantic = nullptr;
+    c->retry = 0;
+    compile::Emitters emitters{spec, siteSpecEntry, functionEntry, helperEntry};
+    Status err = compile::runLoop(c, 0, emitters, state->compileError);
+    int rc = -1;
+    uint64_t blocks = c->module.blockCount;
+    if (err == Status::ok && blocks >= compile::kSpecialisationBlockLimit) {
+        // A hot site must not make the module grow without bound.
+        c->message.clear();
+        std::string text = std::to_string(blocks) + " blocks: too big to specialize";
+        for (char ch : text)
+            if (!c->message.push(ch)) break;
+        compile::forgetModule(c);
+    } else if (err == Status::ok) {
+        rc = state->add(spec->symbol, spec->symbolLength, address);
+    }
+    c->inputs = nullptr;
+    c->failingSemantic = nullptr;
+    return rc;
+}
+
+void specialize(void* module, int64_t site) {
+    CompiledRun* run = currentRun();
+    if (!run || run->state != module) return;
+    compile::specializeSite(&run->state->compiler, site, compileSiteSpec, run);
+}
+
 // ---- Python functions called from compiled code ---------------------------------------------
 
 // The reason buffer of compilerApi.python: 256 bytes of text.
@@ -377,6 +428,7 @@ void installCompiledHooks() {
     bridge::compilerApi.thunk = thunk;
     bridge::compilerApi.speculate = speculate;
     bridge::compilerApi.python = python;
+    bridge::compilerApi.specialize = specialize;
 }
 
 }  // namespace wuna::host
