@@ -7,9 +7,8 @@ listed in report()["python_functions"], while one that can't be compiled is list
 reason, tallied per call, and still gives the reference result through Python."""
 import pytest
 
-import nomos
 import wuna
-from support.small_language import parser
+from support import small_language
 
 
 def pc_blend(a, b):
@@ -63,18 +62,10 @@ def pc_count_to(n):
 
 
 def make_language(printed, plus):
-    """'+' calls plus(a, b) through rt.call; '-' calls pc_escape(rt, a); '/' divides; the
-    program calls the host functions pc_score and pc_count_to."""
-    hosts = [pc_score, pc_count_to]
-    rules = nomos.Rules(parser(), names=["Name"], functions=["FuncDef"], blocks=["Block"],
-                        declare={"FuncDef.name": "function enclosing hoist",
-                                 "FuncDef.params": "parameter"},
-                        assign={"Assign.name": "variable"}, undeclared="global",
-                        builtins=[h.__name__ for h in hosts])
-    lang = wuna.Language(parser(), rules)
-    lang.function("FuncDef", params="params", body="body", name="name")
-    for h in hosts:
-        lang.host(h)
+    """The small language whose '+' calls plus(a, b) through rt.call, '-' calls
+    pc_escape(rt, a) and '/' divides; the program calls the host functions pc_score and
+    pc_count_to."""
+    lang = small_language.make_language(printed, hosts=[pc_score, pc_count_to])
 
     @lang.eval("Binary")
     def binary(node, rt):
@@ -84,22 +75,6 @@ def make_language(printed, plus):
         if node.op == "-":
             return rt.call(pc_escape, [rt, a])
         return a // b
-
-    @lang.eval("Call")
-    def call(node, rt):
-        return rt.call(rt.eval(node.callee), [rt.eval(a) for a in node.args])
-
-    @lang.exec("Assign")
-    def assign(node, rt):
-        rt.store(node.name, rt.eval(node.value))
-
-    @lang.exec("Return")
-    def return_(node, rt):
-        raise rt.Return(rt.eval(node.value))
-
-    @lang.exec("Print")
-    def print_(node, rt):
-        printed.append(rt.eval(node.value))
 
     return lang
 

@@ -163,16 +163,7 @@ Status queueSpecialisation(Emitter* e, const front::FunctionIR* helper, Shape* k
     spec->origin = e->helperOrigin;
     if (!spec->origin && e->semantics.count && e->semantics[0]->function)
         spec->origin = e->semantics[0]->function->function;
-    if (helperName(c, letter, spec) != Status::ok) {
-        free(spec);
-        return Status::outOfMemory;
-    }
-    if (!c->helpers.push(spec)) {
-        free(spec->symbol);
-        free(spec);
-        return Status::outOfMemory;
-    }
-    if (!c->helperWorklist.push(spec)) return Status::outOfMemory;
+    if (Status s = listSpecialisation(c, letter, spec); s != Status::ok) return s;
     *out = spec;
     return Status::ok;
 }

@@ -75,17 +75,7 @@ Status queuePythonEntry(Compiler* c, PyObject* f, uint64_t n, uint64_t mask, boo
     spec->shapes = shapes;
     spec->argumentCount = closure ? n + 1 : n;
     spec->entryForm = 1;
-    if (helperName(c, SpecLetter::call, spec) != Status::ok) {
-        free(spec);
-        return Status::outOfMemory;
-    }
-    // Once in the list the compiler owns the record (a roll-back frees it).
-    if (!c->helpers.push(spec)) {
-        free(spec->symbol);
-        free(spec);
-        return Status::outOfMemory;
-    }
-    if (!c->helperWorklist.push(spec)) return Status::outOfMemory;
+    if (Status s = listSpecialisation(c, SpecLetter::call, spec); s != Status::ok) return s;
     *out = spec;
     return Status::ok;
 }
