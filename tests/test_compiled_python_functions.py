@@ -180,3 +180,31 @@ def test_a_closure_runs_as_python_with_its_own_cells(adder):
     assert report["python_functions"]["pc_make_adder.<locals>.pc_add"].endswith(
         "in pc_add(): a function with free variables (closure cells) can't be compiled")
     assert crossed(report, plus) == 2
+
+
+class PcScale:
+    def __init__(self, k):
+        self.k = k
+
+    def pc_scaled(self, a):
+        t = 0
+        i = 0
+        while i < a:
+            t = t + i * self.k - (i % 3) * 2 + (i // 2) * (a % 5) + (t % 7) - (i * 3) % 11
+            i = i + 1
+        return t
+
+
+def test_a_bound_method_is_compiled_as_its_function_with_self_first():
+    pc_scaled = PcScale(3).pc_scaled
+    outcomes = []
+    for mode in ("python", "compiled"):
+        printed = []
+        lang = small_language.make_language(printed, hosts=[pc_scaled])
+        program = lang.load("print pc_scaled(5); print pc_scaled(8);", "prog.sl")
+        program.run(mode, report=True)
+        outcomes.append(printed)
+    assert outcomes == [[19, 76], [19, 76]]
+    report = program.report()
+    assert crossed(report, PcScale.pc_scaled) == 0
+    assert "PcScale.pc_scaled" not in report["python_functions"]
