@@ -33,6 +33,37 @@ Status refuse(Compiler* c, const front::FunctionIR* f, const char* what) {
     return Status::unsupported;
 }
 
+// Whether the entry can read f's free variables from its cells at run time (one entry serves
+// every closure of the def): not when it writes one (nonlocal), and not when a free name is
+// also a global or builtin name, which the analyses that look at calls while compiling would
+// take for that global. ok, unsupported with the reason, outOfMemory or pythonError.
+Status cellsReadable(Compiler* c, PyObject* f, const front::FunctionIR* ir) {
+    if (ir->declaresNonlocal)
+        return refuse(c, ir,
+                      "`nonlocal` in a function called from compiled code can't be compiled");
+    PyObject* code = PyObject_GetAttrString(f, "__code__");
+    PyObject* names = code ? PyObject_GetAttrString(code, "co_freevars") : nullptr;
+    PyObject* globals = PyObject_GetAttrString(f, "__globals__");
+    PyObject* builtins = PyEval_GetBuiltins();  // borrowed
+    Py_XDECREF(code);
+    Status s = names && globals && builtins && PyTuple_Check(names) && PyDict_Check(globals)
+                   ? Status::ok
+                   : Status::pythonError;
+    for (Py_ssize_t i = 0; s == Status::ok && i < PyTuple_GET_SIZE(names); i++) {
+        PyObject* name = PyTuple_GET_ITEM(names, i);
+        int shadowed = PyDict_Contains(globals, name);
+        if (shadowed == 0) shadowed = PyDict_Contains(builtins, name);
+        if (shadowed < 0) s = Status::pythonError;
+        if (shadowed == 1)
+            s = refuse(c, ir, "a free variable named like a global or builtin can't be compiled");
+    }
+    if (s == Status::pythonError && !PyErr_Occurred())
+        PyErr_SetString(PyExc_TypeError, "wuna: a function without readable free variables");
+    Py_XDECREF(names);
+    Py_XDECREF(globals);
+    return s;
+}
+
 }  // namespace
 
 Status arityMessage(Compiler* c, front::Text name, uint32_t minimum, uint32_t maximum,
@@ -58,13 +89,12 @@ Status queuePythonEntry(Compiler* c, PyObject* f, uint64_t n, uint64_t mask, boo
     uint32_t positional = ir->hasVarargs ? ir->paramCount - 1 : ir->paramCount;
     if (n < ir->requiredCount || (!ir->hasVarargs && n > positional))
         return arityMessage(c, ir->name, ir->requiredCount, positional, n);
-    // The code generator reads no closure cells.
     if (closure)
-        return refuse(c, ir, "a function with free variables (closure cells) can't be compiled");
+        if (Status s = cellsReadable(c, f, ir); s != Status::ok) return s;
     // A specialisation's *args parameter takes one tuple the caller made; the runtime passes
     // the arguments one by one.
     if (ir->hasVarargs)
-        return refuse(c, ir, "a function with *args can't be compiled for calls from compiled code");
+        return refuse(c, ir, "a function with *args called from compiled code can't be compiled");
     Shape* shapes = entryShapes(c, n, mask, closure);
     if (!shapes) return Status::outOfMemory;
     // The module's code refers to f (its reading does too): held for the compiler's life.
@@ -75,6 +105,7 @@ Status queuePythonEntry(Compiler* c, PyObject* f, uint64_t n, uint64_t mask, boo
     spec->shapes = shapes;
     spec->argumentCount = closure ? n + 1 : n;
     spec->entryForm = 1;
+    spec->freeVariables = closure ? 1 : 0;
     if (Status s = listSpecialisation(c, SpecLetter::call, spec); s != Status::ok) return s;
     *out = spec;
     return Status::ok;
