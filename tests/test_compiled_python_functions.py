@@ -175,7 +175,7 @@ def pc_make_capped(max):
     return pc_capped
 
 
-PC_CAPPED = pc_make_capped(10)
+PC_CAPPED = pc_make_capped(5)
 
 
 def pc_pick_capped(a):
@@ -212,15 +212,38 @@ def test_closures_of_one_def_share_an_entry_that_reads_each_ones_cells():
     assert "pc_make_adder.<locals>.pc_add" not in report["python_functions"]
 
 
-def test_a_closure_whose_cells_cant_be_read_runs_as_python_with_its_reason():
-    source = "print 1 + 2; print 7 + 8;"
-    expected, _ = closure_outcome(source, "python", pc_pick_capped)
-    assert expected == [3, 10]
-    got, report = closure_outcome(source, "compiled", pc_pick_capped)
+def pc_make_nested(k):
+    """A nested function would read k as it was while compiling."""
+    def pc_nesting(a, b):
+        def pc_shift(x):
+            return x + k
+        return pc_shift(a) + pc_shift(b) * 2
+    return pc_nesting
+
+
+PC_NESTINGS = [pc_make_nested(1000), pc_make_nested(2000)]
+
+
+def pc_pick_nesting(a):
+    return PC_NESTINGS[a % 2]
+
+
+@pytest.mark.parametrize("pick, name, reason, expected", [
+    (pc_pick_capped, "pc_make_capped.<locals>.pc_capped",
+     "in pc_capped(): a free variable named like a global or builtin can't be compiled",
+     [3, 4, 5, 5]),
+    (pc_pick_nesting, "pc_make_nested.<locals>.pc_nesting",
+     "in pc_nesting(): a nested function in a function with free variables can't be compiled",
+     [6005, 3006, 6011, 3008]),
+], ids=["shadowing", "nested"])
+def test_a_closure_whose_cells_cant_be_read_runs_as_python_with_its_reason(pick, name, reason,
+                                                                         expected):
+    source = "print 1 + 2; print 2 + 2; print 3 + 4; print 8 + 0;"
+    assert closure_outcome(source, "python", pick)[0] == expected
+    got, report = closure_outcome(source, "compiled", pick)
     assert got == expected
-    assert report["python_functions"]["pc_make_capped.<locals>.pc_capped"].endswith(
-        "in pc_capped(): a free variable named like a global or builtin can't be compiled")
-    assert crossed(report, PC_CAPPED) == 2
+    assert report["python_functions"][name].endswith(reason)
+    assert report["python_crossings"]["python function " + name] == 4
 
 
 class PcScale:

@@ -34,10 +34,16 @@ Status refuse(Compiler* c, const front::FunctionIR* f, const char* what) {
 }
 
 // Whether the entry can read f's free variables from its cells at run time (one entry serves
-// every closure of the def): not when it writes one (nonlocal), and not when a free name is
-// also a global or builtin name, which the analyses that look at calls while compiling would
-// take for that global. ok, unsupported with the reason, outOfMemory or pythonError.
+// every closure of the def): not when it writes one (nonlocal) or has nested functions, and
+// not when a free name is also a global or builtin name, which the analyses that look at
+// calls while compiling would take for that global. ok, unsupported with the reason, outOfMemory or pythonError.
 Status cellsReadable(Compiler* c, PyObject* f, const front::FunctionIR* ir) {
+    // A nested function is compiled with an emitter of its own, which sees the cells only
+    // while compiling.
+    if (ir->nested.count)
+        return refuse(c, ir,
+                      "a nested function in a function with free variables can't be "
+                      "compiled");
     if (ir->declaresNonlocal)
         return refuse(c, ir,
                       "`nonlocal` in a function called from compiled code can't be compiled");
