@@ -1,6 +1,7 @@
 """A list made by a display in a semantic and changed inside a loop or an if that only run time
 decides (the iterated list comes from the program) is made at run time instead: every run gives
-back every block it took, and prints what the reference mode prints."""
+back every block it took, and prints what the reference mode prints. So does a list handed to
+an inlined helper whose nested function shares it (the helper's frame holds it)."""
 import gc
 
 import pytest
@@ -100,7 +101,37 @@ def two_holders(node, rt):
     return len(hs[0]) + len(gs)
 
 
-SEMANTICS = [dict_filled, two_holders, appended, appended_used, extended, added_in_place, returned, kept_after_loop,
+def counted_into(items, values):
+    count = 0
+
+    def add(v):
+        nonlocal count
+        items.append(str(v) + "n")
+        count += 1
+    for v in values:
+        add(v)
+    return count + len(items)
+
+
+def kept_by_value(items, tail):
+    def add():
+        items.append(tail)
+    f = add
+    f()
+    return len(items)
+
+
+def shared_by_nonlocal(node, rt):
+    gs = []
+    return counted_into(gs, rt.eval(node.left))
+
+
+def shared_by_value(node, rt):
+    gs = [str(rt.eval(node.right)) + "v"]
+    return kept_by_value(gs, "t") + len(gs)
+
+
+SEMANTICS = [shared_by_nonlocal, shared_by_value, dict_filled, two_holders, appended, appended_used, extended, added_in_place, returned, kept_after_loop,
              behind_if, to_helper, nested]
 
 SOURCE = "print nums(0) + 1; print nums(3) + 4; print nums(5) + 2;"

@@ -26,6 +26,7 @@ import pytest
 
 import wuna
 from support.lua import LUA_DIR
+from support.reraising_blocks import register_block
 from support.small_language import make_language
 from support.toy import toy
 
@@ -310,7 +311,8 @@ def test_an_rt_jump_raised_again_by_a_bare_raise_stays_the_jump(source):
 
 def reraising_block(variant):
     """A Toy language whose Block semantic runs its statements inside a try whose broad handler
-    notes what passes and raises it again (variant: the shape of that try)."""
+    notes what passes and raises it again (variant: the shape of that try, one of
+    support.reraising_blocks)."""
 
     def make():
         lang = toy(tail=False)
@@ -336,60 +338,7 @@ def reraising_block(variant):
         def note(*what):
             printed.append(what[0] if len(what) == 1 else what)
 
-        if variant == "reraise":
-            @lang.exec("Block")
-            def block(node, rt):
-                try:
-                    for s in node.stmts:
-                        rt.exec(s)
-                except BaseException as e:
-                    note("passing", type(e).__name__)
-                    raise
-        elif variant == "raise_name":
-            @lang.exec("Block")
-            def block(node, rt):
-                try:
-                    for s in node.stmts:
-                        rt.exec(s)
-                except BaseException as e:
-                    note("passing", type(e).__name__)
-                    raise e
-        elif variant == "finally":
-            @lang.exec("Block")
-            def block(node, rt):
-                try:
-                    try:
-                        for s in node.stmts:
-                            rt.exec(s)
-                    except BaseException:
-                        note("passing")
-                        raise
-                finally:
-                    note("finally")
-        elif variant == "raise_in_finally_try":
-            @lang.exec("Block")
-            def block(node, rt):
-                try:
-                    for s in node.stmts:
-                        rt.exec(s)
-                except BaseException:
-                    try:
-                        raise
-                    finally:
-                        note("cleanup")
-        else:  # "outer_catches": an outer handler of the same semantic receives the jump
-            @lang.exec("Block")
-            def block(node, rt):
-                try:
-                    try:
-                        for s in node.stmts:
-                            rt.exec(s)
-                    except BaseException:
-                        note("passing")
-                        raise
-                except rt.Continue:
-                    note("continue swallowed")
-
+        register_block(lang, variant, note)
         lang.host(note)
         return lang
 

@@ -1,7 +1,8 @@
 """A broad handler around statements that make a tail call through a helper compiled out of
 line: the handler cleans up and raises again (the tail call still happens, in constant depth),
 or swallows what it caught (the call is dropped, nothing leaks). Both modes print the same,
-and the block semantic runs compiled unless its handler raises the caught object by name."""
+and the block semantic runs compiled unless its handler raises the caught object by name.
+The handler variants are support.reraising_blocks'."""
 import contextlib
 import io
 
@@ -9,6 +10,7 @@ import pytest
 
 import nomos
 import wuna
+from support.reraising_blocks import register_block
 from support.small_language import parser
 
 
@@ -53,47 +55,10 @@ def make_language(variant, printed):
             raise rt.Return("bottom")
         hand_over(rt, rt.eval(call.callee), args, 2)
 
-    def note(what):
-        printed.append(what)
+    def note(*what):
+        printed.append(what[0] if len(what) == 1 else what)
 
-    if variant == "reraise":
-        @lang.exec("Block")
-        def block(node, rt):
-            try:
-                for s in node.stmts:
-                    rt.exec(s)
-            except BaseException:
-                note("cleanup")
-                raise
-    elif variant == "reraise_in_try":
-        @lang.exec("Block")
-        def block(node, rt):
-            try:
-                for s in node.stmts:
-                    rt.exec(s)
-            except BaseException:
-                try:
-                    raise
-                finally:
-                    note("cleanup")
-    elif variant == "swallow":
-        @lang.exec("Block")
-        def block(node, rt):
-            try:
-                for s in node.stmts:
-                    rt.exec(s)
-            except BaseException:
-                note("swallowed")
-    else:  # "raise_name"
-        @lang.exec("Block")
-        def block(node, rt):
-            try:
-                for s in node.stmts:
-                    rt.exec(s)
-            except BaseException as e:
-                note("cleanup")
-                raise e
-
+    register_block(lang, variant, note)
     lang.host(note)
     return lang
 
@@ -117,7 +82,7 @@ SOURCES = {
 }
 
 
-@pytest.mark.parametrize("variant", ["reraise", "reraise_in_try", "swallow", "raise_name"])
+@pytest.mark.parametrize("variant", ["reraise", "raise_in_finally_try", "swallow", "raise_name"])
 @pytest.mark.parametrize("source", SOURCES.values(), ids=SOURCES.keys())
 def test_a_caught_tail_call_goes_on_when_raised_again_and_is_dropped_when_swallowed(variant,
                                                                                    source):
@@ -135,13 +100,14 @@ def test_a_caught_tail_call_goes_on_when_raised_again_and_is_dropped_when_swallo
 def test_the_tail_call_is_made_when_raised_again_and_not_when_swallowed():
     source = SOURCES["once"]
     # Each handler passes the jump on: f's the tail call, g's the return.
-    assert run("reraise", source, "compiled")[0] == ["cleanup", 4, "cleanup", 5, "cleanup", 1,
-                                                      "cleanup", "cleanup", 2, "cleanup", 3]
+    tail, back = ("passing", "TailCall"), ("passing", "Return")
+    assert run("reraise", source, "compiled")[0] == [tail, 4, back, 5, tail, 1, back, tail, 2,
+                                                      back, 3]
     assert run("swallow", source, "compiled")[0] == ["swallowed", None, "swallowed",
                                                       "swallowed", None]
 
 
-@pytest.mark.parametrize("variant", ["reraise", "reraise_in_try", "swallow"])
+@pytest.mark.parametrize("variant", ["reraise", "raise_in_finally_try", "swallow"])
 def test_a_caught_tail_call_leaves_no_block_behind(variant):
     printed = []
     lang = make_language(variant, printed)

@@ -13,9 +13,13 @@ ADD = "def add(a, b) {\n  return a + b;\n}\n"
 BIG = 4611686018427387904  # 2**62: two of them overflow 64 bits
 
 
+def half():
+    return 0.5
+
+
 def small(source, mode, **options):
     out = []
-    program = make_language(printed=out, **options).load(source)
+    program = make_language(printed=out, hosts=[half], **options).load(source)
     try:
         program.run(mode)
         error = None
@@ -47,6 +51,33 @@ def prints(*calls):
     ids=["hot", "checked-overflows", "other-kinds", "failure", "threshold", "mixed"],
 )
 def test_typed_entries_give_the_reference_modes_results(source, speculated):
+    expected = small(source, "python", hot_calls=3)[:2]
+    out, error, program = small(source, "compiled", hot_calls=3)
+    assert (out, error) == expected
+    assert program.report()["speculated"] == speculated
+
+
+SEVEN = "def seven() {\n  return 7;\n}\n"
+ADD5 = "def add5(a, b, c, d, e) {\n  return a + b + c + d + e;\n}\n"
+
+
+@pytest.mark.parametrize(
+    "source, speculated",
+    [
+        # No arguments: a typed entry that takes none.
+        (SEVEN + "print seven();\n" * 5, {"line 1": ""}),
+        # Arguments 0 and 4 share a lane; all five always ints.
+        (ADD5 + "print add5(1, 2, 3, 4, 5);\n" * 3 + 'print add5(1, 2, 3, 4, "e");\n'
+         + "print add5(6, 7, 8, 9, 10);\n", {"line 1": "int, int, int, int, int"}),
+        # The first argument an int, the fifth a float: one lane saw two kinds, no typed entry.
+        (ADD5 + "print add5(1, 2, 3, 4, half());\n" * 4, {}),
+        # A typed entry for all ints, then a float fifth: the generic entry adds it.
+        (ADD5 + "print add5(1, 2, 3, 4, 5);\n" * 3 + "print add5(1, 2, 3, 4, half());\n",
+         {"line 1": "int, int, int, int, int"}),
+    ],
+    ids=["no-arguments", "five-ints", "five-int-and-float", "five-then-float"],
+)
+def test_typed_entries_of_no_or_more_than_four_arguments(source, speculated):
     expected = small(source, "python", hot_calls=3)[:2]
     out, error, program = small(source, "compiled", hot_calls=3)
     assert (out, error) == expected
@@ -86,6 +117,27 @@ def toy_run(source, mode, **options):
 @pytest.mark.parametrize("mode", ["compiled", "auto"])
 def test_toy_programs_through_typed_entries(source, mode):
     assert toy_run(source, mode, hot_calls=3) == toy_run(source, "python", hot_calls=3)
+
+
+def test_a_typed_entry_that_cant_be_compiled_leaves_the_language_as_it_was():
+    # The Toy's return makes a tail call, which a typed entry doesn't compile: the function
+    # stays on its generic entry, and the return's semantic is not moved to Python for it.
+    source = """
+def loop(n, acc) {
+  if n == 0 { return acc; }
+  return loop(n - 1, acc + 1);
+}
+out(loop(500, 0));
+"""
+    cold = toy(max_depth=50, hot_calls=10_000)
+    cold.load(source).run("compiled")
+    lang = toy(max_depth=50, hot_calls=3)
+    program = lang.load(source)
+    program.run("compiled")
+    assert lang.printed == toy_run(source, "python", max_depth=50)[0] == [500]
+    assert program.report()["speculated"] == {}
+    assert lang.python_semantics() == cold.python_semantics()
+    assert "ret" not in lang.python_semantics()
 
 
 def test_a_recursive_function_gets_its_typed_entry():

@@ -47,7 +47,7 @@ struct Index;
 namespace wuna::front {
 struct Cache;
 struct Stmt;
-}
+}  // namespace wuna::front
 
 namespace wuna::arena {
 struct Arena;
@@ -82,6 +82,9 @@ enum DeclareFlags : uint32_t { DeclareExported = 1u };
 
 // The module-size measure above which an optimizing level is lowered by one.
 inline constexpr uint64_t kLargeModule = 10000;
+
+// The module-size measure above which wn_inc and wn_dec are left out of line (inlineCounting).
+inline constexpr uint64_t kInlineCountingBlocks = 2000;
 
 // A declared function and its type.
 struct FunctionRef {
@@ -355,6 +358,13 @@ Status declareHelpers(Compiler* c);
 // Defines the inline reference-count function name (wn_inc: mode 0, through helper
 // wn_incref; wn_dec: mode 1, through wn_decref). ok or outOfMemory.
 Status decrefBody(Compiler* c, const char* name, const char* helper, int mode);
+
+// Marks wn_inc and wn_dec "alwaysinline" when the finished module is small (at most
+// kInlineCountingBlocks blocks). A large module leaves them to the optimizer: inlined at every one
+// of its thousands of releases they make the module several times bigger, and emitting it takes
+// that much longer, fast code and optimized alike. Once per module, before its text is hashed
+// for the cache key. Cannot fail (adding an attribute allocates nothing of ours).
+void inlineCounting(Compiler* c);
 
 // What a key stands for, for an ahead-of-time build's image: two payload words and a kind.
 enum class KeyOriginKind : uint8_t {

@@ -67,6 +67,19 @@ Status declareHelpers(Compiler* c) {
     return decrefBody(c, "wn_dec", "wn_decref", 1);
 }
 
+void inlineCounting(Compiler* c) {
+    ModuleRecord* m = &c->module;
+    if (m->blockCount > kInlineCountingBlocks) return;
+    static const char kInline[] = "alwaysinline";
+    unsigned kind = T.LLVMGetEnumAttributeKindForName(kInline, sizeof kInline - 1);
+    for (const char* name : {"wn_inc", "wn_dec"}) {
+        const FunctionRef* f = m->functions.find(Text{name, strlen(name)});
+        if (!f) continue;
+        T.LLVMAddAttributeAtIndex(f->function, llvmapi::kFunctionIndex,
+                                  T.LLVMCreateEnumAttribute(m->context, kind, 0));
+    }
+}
+
 Status decrefBody(Compiler* c, const char* name, const char* helper, int mode) {
     ModuleRecord* m = &c->module;
     // Declaring the helpers again on the same module keeps the body made the first time.
@@ -76,10 +89,7 @@ Status decrefBody(Compiler* c, const char* name, const char* helper, int mode) {
     if (Status err = declareFunction(m, name, strlen(name), m->voidType, params, 2, 0, &f);
         err != Status::ok)
         return err;
-    static const char kInline[] = "alwaysinline";
-    unsigned kind = T.LLVMGetEnumAttributeKindForName(kInline, sizeof kInline - 1);
-    T.LLVMAddAttributeAtIndex(f.function, llvmapi::kFunctionIndex,
-                              T.LLVMCreateEnumAttribute(m->context, kind, 0));
+    // "alwaysinline" comes when the module is finished and small (inlineCounting).
 
     Builder b{};
     b.module = m;

@@ -281,6 +281,7 @@ int Compiled::add(const char* name, size_t length, uint64_t* address) {
         compile::forgetModule(&compiler);
         return -1;
     }
+    compile::inlineCounting(&compiler);
     char* text = T.LLVMPrintModuleToString(m->module);
     uint8_t key[32];
     cacheKey(key, text, strlen(text), level, nullptr, 0);
@@ -332,13 +333,13 @@ int Compiled::add(const char* name, size_t length, uint64_t* address) {
 }
 
 int compileEntry(Compiled* state, uint32_t id, const compile::Emitters& emitters,
-                 const char* entryName, uint64_t* address) {
+                 const std::string& entryName, uint64_t* address) {
     Status err = compile::runLoop(&state->compiler, id, emitters, state->compileError);
     if (err != Status::ok) {
         reportAttempt(state, err);
         return -1;
     }
-    return state->add(entryName, strlen(entryName), address);
+    return state->add(entryName.data(), entryName.size(), address);
 }
 
 }  // namespace wuna::driver

@@ -27,6 +27,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "compiler/backend/compile.h"
 #include "compiler/backend/containers.h"
@@ -140,9 +141,10 @@ Status readyCompiler(Compiled* state, const ptree::Index* tree);
 
 // The compile loop for one request followed by add() with the entry's symbol: 0 with
 // *address; -1 with a Python exception (MemoryError, CompileError with the compiler's
-// message for an unsupported construct, or the pending one).
+// message for an unsupported construct, or the pending one). entryName is read after the
+// loop: an entry emitter names its entry anew on each attempt (a thunk takes a new number).
 [[nodiscard]] int compileEntry(Compiled* state, uint32_t id, const compile::Emitters& emitters,
-                               const char* entryName, uint64_t* address);
+                               const std::string& entryName, uint64_t* address);
 
 // Whether the engine accepted the runtime helpers in this process.
 bool runtimeRegistered();

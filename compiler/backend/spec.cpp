@@ -1,7 +1,6 @@
 // Helper specialisation keys and names (see spec.h).
 #include "compiler/backend/spec.h"
 
-#include <cstdlib>
 #include <cstring>
 
 #include "compiler/backend/compile_error.h"
@@ -303,22 +302,6 @@ Status helperName(Compiler* c, SpecLetter letter, HelperSpec* spec) {
         }
         return Status::ok;
     }
-}
-
-Status listSpecialisation(Compiler* c, SpecLetter letter, HelperSpec* spec) {
-    if (helperName(c, letter, spec) != Status::ok) {
-        free(spec);
-        return Status::outOfMemory;
-    }
-    if (!c->helpers.push(spec)) {
-        // Unnamed again: the names map must not keep a text about to be freed.
-        c->helperNames.remove(Text{spec->symbol, spec->symbolLength});
-        free(spec->symbol);
-        free(spec);
-        return Status::outOfMemory;
-    }
-    // Listed: the compiler owns the record from here on (a roll-back frees it).
-    return c->helperWorklist.push(spec) ? Status::ok : Status::outOfMemory;
 }
 
 }  // namespace wuna::compile

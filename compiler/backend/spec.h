@@ -89,9 +89,4 @@ uint64_t finishHash(SpecHash& state);
 // outOfMemory (nothing named).
 Status helperName(Compiler* c, SpecLetter letter, HelperSpec* spec);
 
-// Names a specialisation the caller made (malloc'd, its fields set) with helperName, appends
-// it to the compiler's helper list, which owns it from then on, and queues it on the helper
-// worklist. ok; or outOfMemory (a record that could not be listed is freed).
-Status listSpecialisation(Compiler* c, SpecLetter letter, HelperSpec* spec);
-
 }  // namespace wuna::compile

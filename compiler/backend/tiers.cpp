@@ -338,6 +338,7 @@ OptimizeTask* startOptimize(ptree::Index* tree, const CompileInputs* inputs,
     }
     const llvmapi::Table& T = llvmapi::table;
     compile::ModuleRecord* m = &state->compiler.module;
+    compile::inlineCounting(&state->compiler);
     char* text = T.LLVMPrintModuleToString(m->module);
     uint8_t key[32];
     cacheKey(key, text, strlen(text), 2, nullptr, 0);

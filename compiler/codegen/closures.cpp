@@ -152,18 +152,42 @@ Status nestedCall(Emitter* e, Semantic* s, const front::Expr* expr, Shape* out) 
 
 }  // namespace
 
-Status queueSpecialisation(Emitter* e, const front::FunctionIR* helper, Shape* keys,
-                           uint64_t count, SpecLetter letter, HelperSpec** out) {
-    Compiler* c = e->compiler;
+Status listSpecialisation(Compiler* c, const front::FunctionIR* helper, Shape* keys,
+                          uint64_t count, uint8_t* flags, PyObject* origin, SpecLetter letter,
+                          HelperSpec** out) {
     auto* spec = static_cast<HelperSpec*>(calloc(1, sizeof(HelperSpec)));
     if (!spec) return Status::outOfMemory;
     spec->function = helper;
     spec->shapes = keys;
     spec->argumentCount = count;
-    spec->origin = e->helperOrigin;
-    if (!spec->origin && e->semantics.count && e->semantics[0]->function)
-        spec->origin = e->semantics[0]->function->function;
-    if (Status s = listSpecialisation(c, letter, spec); s != Status::ok) return s;
+    // The flags are part of the key the name is made from: set before naming.
+    spec->argumentFlags = flags;
+    spec->flagCount = flags ? count : 0;
+    spec->origin = origin;
+    if (helperName(c, letter, spec) != Status::ok) {
+        free(spec);
+        return Status::outOfMemory;
+    }
+    if (!c->helpers.push(spec)) {
+        free(spec->symbol);
+        free(spec);
+        return Status::outOfMemory;
+    }
+    *out = spec;
+    return Status::ok;
+}
+
+Status queueSpecialisation(Emitter* e, const front::FunctionIR* helper, Shape* keys,
+                           uint64_t count, SpecLetter letter, HelperSpec** out) {
+    Compiler* c = e->compiler;
+    PyObject* origin = e->helperOrigin;
+    if (!origin && e->semantics.count && e->semantics[0]->function)
+        origin = e->semantics[0]->function->function;
+    HelperSpec* spec;
+    if (Status s = listSpecialisation(c, helper, keys, count, nullptr, origin, letter, &spec);
+        s != Status::ok)
+        return s;
+    if (!c->helperWorklist.push(spec)) return Status::outOfMemory;
     *out = spec;
     return Status::ok;
 }

@@ -19,6 +19,7 @@
 #include "host/tree/index.h"
 #include "wuna/runtime/helpers/run.h"
 #include "wuna/runtime/value.h"
+#include "wuna/runtime/wyhash.h"
 
 namespace wuna::compile {
 
@@ -29,11 +30,21 @@ const llvmapi::Table& T = llvmapi::table;
 using value::kFrameParent;
 using value::kFrameSlots;
 
-// Any 64-bit mix of the id: the emitter's function identity.
-uint64_t identityOf(uint32_t id) {
-    uint64_t h = uint64_t(id) * 0x9E3779B97F4A7C15ull;
-    return (h ^ (h >> 29)) * 0xBF58476D1CE4E5B9ull;
+// The emitter's function identity: Wyhash of the little-endian words with a seed of their own
+// per kind of emission (3 a program function's id, 2 a thunk's node, mode and scope), so that
+// no thunk shares a function's identity and the containers marked as made at run time in one
+// are never taken for another's.
+constexpr uint64_t kFunctionIdentitySeed = 3;
+constexpr uint64_t kThunkIdentitySeed = 2;
+
+uint64_t identityOfWords(const uint32_t* words, size_t count, uint64_t seed) {
+    uint8_t bytes[12];
+    for (size_t i = 0; i < count && i < 3; i++)
+        for (size_t k = 0; k < 4; k++) bytes[4 * i + k] = uint8_t(words[i] >> (8 * k));
+    return wyhash::hash(bytes, 4 * (count < 3 ? count : 3), seed);
 }
+
+uint64_t identityOf(uint32_t id) { return identityOfWords(&id, 1, kFunctionIdentitySeed); }
 
 Status refuse(Compiler* c, const char* text) {
     c->message.clear();
@@ -570,7 +581,8 @@ Status emitThunk(Compiler* c, uint32_t node, bool exec, int32_t scope, const cha
     Emitter e{};  // zeroed: a refusal before the emitter starts leaves nothing to finish
     if (Status s = startFunction(&e, c, fn.function, uint32_t(scope)); s != Status::ok) return s;
     Status s = layoutOf(c, uint32_t(scope), &e.layout);
-    e.functionIdentity = identityOf(node) ^ (uint64_t(uint32_t(scope)) << 1 | (exec ? 1 : 0));
+    const uint32_t key[3] = {node, exec ? 1u : 0u, uint32_t(scope)};
+    e.functionIdentity = identityOfWords(key, 3, kThunkIdentitySeed);
     e.runContext = T.LLVMGetParam(fn.function, 0);
     e.ownFrame = T.LLVMGetParam(fn.function, 1);
     e.hasOwnFrame = 1;

@@ -59,10 +59,15 @@ Status makeOwnFrame(Emitter* e, Semantic* s) {
         // A variable not assigned yet holds the unset marker until it is.
         uint8_t unset = local.state == LocalState::empty ? kMaybeUnset : 0;
         if (local.state == LocalState::comptime) {
+            Shape held = local.shape;
             Operand o;
-            if (Status err = materialize(e, local.shape, s->site, &o); err != Status::ok)
-                return err;
+            if (Status err = materialize(e, held, s->site, &o); err != Status::ok) return err;
             if (Status err = storeOperand(e, slot, &o); err != Status::ok) return err;
+            // A container made here at run time was put in place of the record in every local
+            // that held it, this one too, with a reference each; the frame slot has the made
+            // value's own, so the one given to this local goes.
+            if (local.shape.kind == ShapeKind::dyn && held.kind != ShapeKind::dyn)
+                if (Status err = release(e, local.shape); err != Status::ok) return err;
         }
         local.state = LocalState::slot;
         local.slot = slot;

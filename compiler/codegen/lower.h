@@ -478,6 +478,12 @@ uint32_t exceptionCode(PyObject* cls);
 // A nested function of the semantic as a value, or called by name (kinds nestedCall, closure
 // and outOfLine).
 [[nodiscard]] Status emitClosure(Emitter* e, Semantic* s, const front::Expr* expr, Shape* out);
+// A new specialisation of the helper for the key shapes (kept, not copied; count of them) and
+// the per-argument flags (kept, or null), on behalf of origin, named with the letter and put in
+// the compiler's list (which owns it), not queued. ok or outOfMemory (nothing listed).
+[[nodiscard]] Status listSpecialisation(Compiler* c, const front::FunctionIR* helper, Shape* keys,
+                                        uint64_t count, uint8_t* flags, PyObject* origin,
+                                        SpecLetter letter, HelperSpec** out);
 // A new specialisation of the helper for the key shapes (kept, not copied; count of them):
 // made on behalf of the emitter's helper origin, else of the outermost open semantic's
 // function, named with the letter, listed and queued for compiling. ok or outOfMemory.
@@ -777,9 +783,9 @@ struct CallFrame {
 // Moves the values of a frame made for a call back into the stack slots and releases it.
 [[nodiscard]] Status emitCallFrameRelease(Emitter* e, llvmapi::ValueRef frame);
 
-// The argument kind mask of the first n (at most 4) items of the argument array: per argument a
-// 16-bit lane holding bit t for a tag t below 16, bit 2 for a Python int (18), bit 15 else.
-// Cannot fail.
+// The argument kind mask of the n items of the argument array: per argument, in lane i mod 4
+// (16 bits each), bit t for a tag t below 16, bit 2 for a Python int (18), bit 15 else; the
+// arguments that share a lane OR into it. Cannot fail.
 llvmapi::ValueRef argumentKindMask(Emitter* e, uint32_t n);
 // The kind byte of a typed entry's int parameter that is a plain int (tag 18); kind byte 3
 // (KnownKind::int_) is a checked int (tag 2). The low 4 bits are the known kind.
@@ -789,20 +795,21 @@ inline constexpr uint8_t kPlainIntKind = uint8_t(KnownKind::int_) | 0x10;
 uint64_t typedTagOf(uint8_t kind);
 // The known kind of a typed entry's parameter of that kind byte. Cannot fail.
 KnownKind typedKnownKind(uint8_t kind);
-// The mask a typed entry of these parameter kinds (bool, int, float, list) accepts; 0 when a
-// kind has no typed form. Its lanes are those of the argument kind mask, but 5 for a plain
-// int (kind byte kPlainIntKind). Cannot fail.
-uint64_t acceptedMask(const KnownKind* kinds, uint32_t n);
-uint64_t acceptedMask(const uint8_t* kinds, uint32_t n);
-// The mask the dispatch compares with the accepted one: per argument the lane of its tag,
-// 5 for a plain int (tag 18), so that an int fits only a parameter of its own tag. Cannot
-// fail.
+// The mask a typed entry of these n parameter kind bytes (bool, int, float, list) accepts in
+// *mask: its lanes are those of the argument kind mask, but 5 for a plain int (kind byte
+// kPlainIntKind). False when a kind has no typed form, or two arguments sharing a lane have
+// different kinds. Cannot fail.
+bool acceptedMask(const uint8_t* kinds, uint32_t n, uint64_t* mask);
+// The mask the dispatch compares with the accepted one when n is at most 4: per argument the
+// lane of its tag, 5 for a plain int (tag 18), so that an int fits only a parameter of its own
+// tag. Cannot fail.
 llvmapi::ValueRef fitMask(Emitter* e, uint32_t n);
 // The typed-entry dispatch at the end of the current block ("start") of the generic entry of
 // function id with n parameters; declared: the parameter kinds Language.types gives (null
-// when none). Emitted when 1 <= n <= 4 and either the module is compiled for the running
-// process (a profile counts the calls and calls wn_speculate at hot_calls) or the kinds are
-// declared (the typed entry is asked for). *generic: the block the generic entry continues
+// when none). Emitted when either the module is compiled for the running process (a profile
+// counts the calls and calls wn_speculate at hot_calls; also for no parameters, whose typed
+// entry takes no arguments) or the kinds are declared (the typed entry is asked for). Beyond
+// four parameters the dispatch tests each argument against its lane. *generic: the block the generic entry continues
 // in ("entry_generic", the builder is left there), or the current block when nothing was
 // emitted. Needs the emitter's run context, outer frame, argument array and count, receiver
 // pointer and result slot.

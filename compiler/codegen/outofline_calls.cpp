@@ -5,7 +5,9 @@
 //
 // The cell is shared by every thread that runs the module: its count is updated by
 // wuna_site_count with an atomic increment (profiles.h), and the count is compared for
-// equality, so exactly one call asks; the version is published into the cell by address.
+// equality, so exactly one call asks; the version is published into the cell by address with
+// release order, and each call reads it through wuna_site_entry with acquire order, so a call
+// that sees the address sees the loaded code behind it.
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -188,10 +190,14 @@ Status emitSiteCall(Emitter* e, uint64_t index, const HelperSite* site, Function
     if (Status s = newBlock(b, "site_hot", &hot); s != Status::ok) return s;
     if (Status s = newBlock(b, "site_call", &call); s != Status::ok) return s;
     if (Status s = newBlock(b, "site_done", &done); s != Status::ok) return s;
-    ValueRef entry = loadWord(e, g);
+    TypeRef countType = T.LLVMFunctionType(m->i64, &m->ptr, 1, 0);
+    ValueRef entry;
+    if (Status s = callProcessFunction(e, reinterpret_cast<const void*>(&wuna_site_entry),
+                                       countType, &g, 1, &entry);
+        s != Status::ok)
+        return s;
     condBr(b, icmp(b, llvmapi::IntNE, entry, constI64(e, 0)), special, generic);
     enter(b, generic);
-    TypeRef countType = T.LLVMFunctionType(m->i64, &m->ptr, 1, 0);
     ValueRef count;
     if (Status s = callProcessFunction(e, reinterpret_cast<const void*>(&wuna_site_count),
                                        countType, &g, 1, &count);
@@ -403,23 +409,10 @@ void specializeSite(Compiler* c, int64_t index,
     // The module stops growing at run time after this many.
     if (c->runtimeSpecialisations >= kMaxRuntimeSpecialisations) return;
     c->runtimeSpecialisations++;
-    auto* spec = static_cast<HelperSpec*>(calloc(1, sizeof(HelperSpec)));
-    if (!spec) return;
-    spec->function = site->helper;
-    spec->shapes = site->keys;
-    spec->argumentCount = site->count;
-    spec->argumentFlags = site->flags;
-    spec->flagCount = site->count;
-    spec->origin = site->origin;
-    if (helperName(c, SpecLetter::runtime, spec) != Status::ok) {
-        free(spec);
+    HelperSpec* spec;
+    if (listSpecialisation(c, site->helper, site->keys, site->count, site->flags, site->origin,
+                           SpecLetter::runtime, &spec) != Status::ok)
         return;
-    }
-    if (!c->helpers.push(spec)) {
-        free(spec->symbol);
-        free(spec);
-        return;
-    }
     if (compile(user, spec, &address) == 0 && address)
         helpers::publishSiteEntry(site->cell, address);
     else

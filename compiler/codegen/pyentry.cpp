@@ -1,10 +1,9 @@
 // Python functions compiled for calls from compiled code (see pyentry.h).
 #include "compiler/codegen/pyentry.h"
 
-#include <cstdlib>
-
 #include "compiler/backend/compile_error.h"
 #include "compiler/backend/operand.h"
+#include "compiler/codegen/lower.h"
 #include "compiler/front/cache.h"
 
 namespace wuna::compile {
@@ -36,7 +35,8 @@ Status refuse(Compiler* c, const front::FunctionIR* f, const char* what) {
 // Whether the entry can read f's free variables from its cells at run time (one entry serves
 // every closure of the def): not when it writes one (nonlocal) or has nested functions, and
 // not when a free name is also a global or builtin name, which the analyses that look at
-// calls while compiling would take for that global. ok, unsupported with the reason, outOfMemory or pythonError.
+// calls while compiling would take for that global. ok, unsupported with the reason,
+// outOfMemory or pythonError.
 Status cellsReadable(Compiler* c, PyObject* f, const front::FunctionIR* ir) {
     // A nested function is compiled with an emitter of its own, which sees the cells only
     // while compiling.
@@ -105,14 +105,15 @@ Status queuePythonEntry(Compiler* c, PyObject* f, uint64_t n, uint64_t mask, boo
     if (!shapes) return Status::outOfMemory;
     // The module's code refers to f (its reading does too): held for the compiler's life.
     if (Status s = pinObject(c, f, nullptr); s != Status::ok) return s;
-    auto* spec = static_cast<HelperSpec*>(calloc(1, sizeof(HelperSpec)));
-    if (!spec) return Status::outOfMemory;
-    spec->function = ir;
-    spec->shapes = shapes;
-    spec->argumentCount = closure ? n + 1 : n;
+    HelperSpec* spec;
+    if (Status s = listSpecialisation(c, ir, shapes, closure ? n + 1 : n, nullptr, nullptr,
+                                      SpecLetter::call, &spec);
+        s != Status::ok)
+        return s;
+    // Names made for this process are numbers: the form flags, set after naming, change none.
     spec->entryForm = 1;
     spec->freeVariables = closure ? 1 : 0;
-    if (Status s = listSpecialisation(c, SpecLetter::call, spec); s != Status::ok) return s;
+    if (!c->helperWorklist.push(spec)) return Status::outOfMemory;
     *out = spec;
     return Status::ok;
 }

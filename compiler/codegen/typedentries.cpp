@@ -15,6 +15,11 @@
 // none when it saw both. The dispatch's fit test gives a plain int the lane value 5 (bits 2
 // and 0; a single tag never sets two bits), which only a plain-int parameter accepts: an int
 // never enters a typed entry of the other tag, whose arithmetic would differ.
+//
+// Every function has a profile, also one without arguments (its typed entry takes none). The
+// masks have four lanes: argument i counts into lane i mod 4, so arguments four apart get a
+// typed entry only when both always had the same one tag, and beyond four arguments the
+// dispatch holds each argument against its lane rather than the OR of them.
 #include <cstdlib>
 #include <cstring>
 
@@ -32,7 +37,9 @@ using llvmapi::TypeRef;
 using llvmapi::ValueRef;
 const llvmapi::Table& T = llvmapi::table;
 
-constexpr uint32_t kMaxTypedParameters = 4;
+// The seen, accepted and fit masks have four 16-bit lanes: argument i has lane i mod 4, so
+// arguments four apart share one and get a typed entry only when both had the same one tag.
+constexpr uint32_t kLanes = 4;
 constexpr uint64_t kLaneBits = 16;
 constexpr uint64_t kOtherTagBit = 15;
 
@@ -70,6 +77,8 @@ uint8_t kindOfLane(uint64_t lane, uint64_t intTags) {
     return 0;
 }
 
+uint64_t laneShift(uint32_t i) { return kLaneBits * (i % kLanes); }
+
 ValueRef argumentWord(Emitter* e, uint32_t i, uint64_t word) {
     return loadWord(e, byteOffset(e, e->argumentArray, 16 * uint64_t(i) + 8 * word));
 }
@@ -91,14 +100,14 @@ ValueRef fitLane(Emitter* e, ValueRef tag) {
 ValueRef intTagsOf(Emitter* e, uint32_t n) {
     Builder* b = &e->builder;
     ValueRef word = constI64(e, 0);
-    for (uint32_t i = 0; i < n && i < kMaxTypedParameters; i++) {
+    for (uint32_t i = 0; i < n; i++) {
         ValueRef tag = argumentWord(e, i, 0);
         ValueRef checked = icmp(b, llvmapi::IntEQ, tag, constI64(e, value::TagInt));
         ValueRef pint = icmp(b, llvmapi::IntEQ, tag, constI64(e, value::TagPint));
         openBlock(b);
         ValueRef bits = T.LLVMBuildSelect(
-            b->builder, checked, constI64(e, uint64_t(1) << (kLaneBits * i)),
-            T.LLVMBuildSelect(b->builder, pint, constI64(e, uint64_t(2) << (kLaneBits * i)),
+            b->builder, checked, constI64(e, uint64_t(1) << laneShift(i)),
+            T.LLVMBuildSelect(b->builder, pint, constI64(e, uint64_t(2) << laneShift(i)),
                               constI64(e, 0), ""),
             "");
         word = T.LLVMBuildOr(b->builder, word, bits, "");
@@ -151,20 +160,31 @@ Status emitCounting(Emitter* e, uint32_t id, uint32_t n, ValueRef profile, Basic
 
 // "entry_typed": the typed entry at t called with the payloads, its result the generic
 // entry's.
-void emitTypedCall(Emitter* e, uint32_t n, ValueRef t) {
+Status emitTypedCall(Emitter* e, uint32_t n, ValueRef t) {
     ModuleRecord* m = &e->compiler->module;
     Builder* b = &e->builder;
-    TypeRef params[4 + kMaxTypedParameters] = {m->ptr, m->ptr, m->ptr, m->i64};
-    for (uint32_t i = 0; i < n; i++) params[4 + i] = m->i64;
-    TypeRef type = T.LLVMFunctionType(m->valuePair, params, 4 + n, 0);
+    backend::List<TypeRef> params{};
+    backend::List<ValueRef> args{};
     ValueRef depth = loadWord(e, byteOffset(e, e->runContext, helpers::kCtxDepthOffset));
     ValueRef receiver = e->receiverPointer ? e->receiverPointer : T.LLVMConstNull(m->ptr);
     ValueRef outer = e->outerFrame ? e->outerFrame : T.LLVMConstNull(m->ptr);
-    ValueRef args[4 + kMaxTypedParameters] = {e->runContext, outer, receiver, depth};
-    for (uint32_t i = 0; i < n; i++) args[4 + i] = argumentWord(e, i, 1);
+    bool pushed = params.push(m->ptr) && params.push(m->ptr) && params.push(m->ptr) &&
+                  params.push(m->i64) && args.push(e->runContext) && args.push(outer) &&
+                  args.push(receiver) && args.push(depth);
+    for (uint32_t i = 0; pushed && i < n; i++)
+        pushed = params.push(m->i64) && args.push(argumentWord(e, i, 1));
+    if (!pushed) {
+        params.free();
+        args.free();
+        return Status::outOfMemory;
+    }
+    TypeRef type = T.LLVMFunctionType(m->valuePair, params.items, unsigned(params.count), 0);
     openBlock(b);
     ValueRef code = T.LLVMBuildIntToPtr(b->builder, t, m->ptr, "");
-    ValueRef result = T.LLVMBuildCall2(b->builder, type, code, args, 4 + n, "");
+    ValueRef result =
+        T.LLVMBuildCall2(b->builder, type, code, args.items, unsigned(args.count), "");
+    params.free();
+    args.free();
     ValueRef tag = T.LLVMBuildExtractValue(b->builder, result, 0, "");
     ValueRef payload = T.LLVMBuildExtractValue(b->builder, result, 1, "");
     storeWord(e, tag, e->resultSlot);
@@ -172,6 +192,7 @@ void emitTypedCall(Emitter* e, uint32_t n, ValueRef t) {
     ValueRef ok = icmp(b, llvmapi::IntNE, tag, constI64(e, value::TagTypedFailure));
     openBlock(b);
     T.LLVMBuildRet(b->builder, ok);
+    return Status::ok;
 }
 
 }  // namespace
@@ -220,10 +241,10 @@ KnownKind typedKnownKind(uint8_t kind) { return KnownKind(kind & 0xF); }
 ValueRef fitMask(Emitter* e, uint32_t n) {
     Builder* b = &e->builder;
     ValueRef mask = constI64(e, 0);
-    for (uint32_t i = 0; i < n && i < kMaxTypedParameters; i++) {
+    for (uint32_t i = 0; i < n; i++) {
         ValueRef lane = fitLane(e, argumentWord(e, i, 0));
         openBlock(b);
-        ValueRef placed = T.LLVMBuildShl(b->builder, lane, constI64(e, kLaneBits * i), "");
+        ValueRef placed = T.LLVMBuildShl(b->builder, lane, constI64(e, laneShift(i)), "");
         mask = T.LLVMBuildOr(b->builder, mask, placed, "");
     }
     return mask;
@@ -231,9 +252,8 @@ ValueRef fitMask(Emitter* e, uint32_t n) {
 
 ValueRef argumentKindMask(Emitter* e, uint32_t n) {
     Builder* b = &e->builder;
-    ModuleRecord* m = &e->compiler->module;
     ValueRef mask = constI64(e, 0);
-    for (uint32_t i = 0; i < n && i < kMaxTypedParameters; i++) {
+    for (uint32_t i = 0; i < n; i++) {
         ValueRef tag = argumentWord(e, i, 0);
         ValueRef small = icmp(b, llvmapi::IntULT, tag, constI64(e, kLaneBits));
         ValueRef pint = icmp(b, llvmapi::IntEQ, tag, constI64(e, value::TagPint));
@@ -242,52 +262,64 @@ ValueRef argumentKindMask(Emitter* e, uint32_t n) {
                                            constI64(e, kOtherTagBit), "");
         ValueRef bit = T.LLVMBuildSelect(b->builder, small, tag, other, "");
         ValueRef lane = T.LLVMBuildShl(b->builder, constI64(e, 1), bit, "");
-        ValueRef placed = T.LLVMBuildShl(b->builder, lane, constI64(e, kLaneBits * i), "");
+        ValueRef placed = T.LLVMBuildShl(b->builder, lane, constI64(e, laneShift(i)), "");
         mask = T.LLVMBuildOr(b->builder, mask, placed, "");
     }
-    (void)m;
     return mask;
 }
 
-uint64_t acceptedMask(const uint8_t* kinds, uint32_t n) {
-    uint64_t mask = 0;
-    for (uint32_t i = 0; i < n && i < kMaxTypedParameters; i++) {
+bool acceptedMask(const uint8_t* kinds, uint32_t n, uint64_t* mask) {
+    *mask = 0;
+    for (uint32_t i = 0; i < n; i++) {
         const TypedKind* k = typedKindOf(kinds[i]);
-        if (!k) return 0;
-        mask |= k->lane << (kLaneBits * i);
+        if (!k) return false;
+        // Arguments that share a lane must share their kind: one lane value stands for both.
+        uint64_t lane = (*mask >> laneShift(i)) & 0xFFFF;
+        if (lane && lane != k->lane) return false;
+        *mask |= k->lane << laneShift(i);
     }
-    return mask;
+    return true;
 }
 
-uint64_t acceptedMask(const KnownKind* kinds, uint32_t n) {
-    uint8_t bytes[kMaxTypedParameters];
-    for (uint32_t i = 0; i < n && i < kMaxTypedParameters; i++) bytes[i] = uint8_t(kinds[i]);
-    return acceptedMask(bytes, n < kMaxTypedParameters ? n : kMaxTypedParameters);
+namespace {
+
+ValueRef argumentsFit(Emitter* e, uint32_t n, ValueRef expected) {
+    Builder* b = &e->builder;
+    if (n <= kLanes) return icmp(b, llvmapi::IntEQ, fitMask(e, n), expected);
+    // Lanes shared by several arguments: the OR of their lanes would let a checked int pass
+    // with a plain one (4 | 5 is 5), so each argument is held against its own lane.
+    ValueRef all = T.LLVMConstInt(e->compiler->module.i1, 1, 0);
+    for (uint32_t i = 0; i < n; i++) {
+        ValueRef lane = fitLane(e, argumentWord(e, i, 0));
+        openBlock(b);
+        ValueRef shifted = T.LLVMBuildLShr(b->builder, expected, constI64(e, laneShift(i)), "");
+        ValueRef want = T.LLVMBuildAnd(b->builder, shifted, constI64(e, 0xFFFF), "");
+        ValueRef same = icmp(b, llvmapi::IntEQ, lane, want);
+        openBlock(b);
+        all = T.LLVMBuildAnd(b->builder, all, same, "");
+    }
+    return all;
 }
 
-Status emitTypedDispatch(Emitter* e, uint32_t id, uint32_t n, const KnownKind* declared,
-                         BasicBlockRef* generic) {
+// The dispatch itself: declared holds the declared parameter kinds with their accepted mask,
+// or is null for a profile that speculation fills.
+Status emitDispatch(Emitter* e, uint32_t id, uint32_t n, const uint8_t* declared,
+                    uint64_t accepted, BasicBlockRef* generic) {
     Compiler* c = e->compiler;
     ModuleRecord* m = &c->module;
     Builder* b = &e->builder;
-    *generic = b->current;
-    if (declared && !acceptedMask(declared, n)) declared = nullptr;
-    if (n < 1 || n > kMaxTypedParameters || (!compiledForThisProcess(c) && !declared))
-        return Status::ok;
     BasicBlockRef entryGeneric, check, typed, countOk;
     if (Status s = newBlock(b, "entry_generic", &entryGeneric); s != Status::ok) return s;
     if (Status s = newBlock(b, "entry_check", &check); s != Status::ok) return s;
     if (Status s = newBlock(b, "entry_typed", &typed); s != Status::ok) return s;
     ValueRef t, expected;
     if (declared) {
-        uint8_t bytes[kMaxTypedParameters];
-        for (uint32_t i = 0; i < n; i++) bytes[i] = uint8_t(declared[i]);
-        if (Status s = recordKinds(c, id, bytes, n); s != Status::ok) return s;
+        if (Status s = recordKinds(c, id, declared, n); s != Status::ok) return s;
         FunctionRef code;
         if (Status s = functionCode(c, id | kTypedEntryBit, &code); s != Status::ok) return s;
         openBlock(b);
         t = T.LLVMBuildPtrToInt(b->builder, code.function, m->i64, "");
-        expected = constI64(e, acceptedMask(declared, n));
+        expected = constI64(e, accepted);
         br(b, check);
     } else {
         auto* profile = static_cast<helpers::EntryProfile*>(take(c, sizeof(helpers::EntryProfile)));
@@ -314,12 +346,37 @@ Status emitTypedDispatch(Emitter* e, uint32_t id, uint32_t n, const KnownKind* d
     if (Status s = newBlock(b, "entry_count_ok", &countOk); s != Status::ok) return s;
     condBr(b, icmp(b, llvmapi::IntEQ, e->argumentCount, constI64(e, n)), countOk, entryGeneric);
     enter(b, countOk);
-    condBr(b, icmp(b, llvmapi::IntEQ, fitMask(e, n), expected), typed, entryGeneric);
+    condBr(b, argumentsFit(e, n, expected), typed, entryGeneric);
     enter(b, typed);
-    emitTypedCall(e, n, t);
+    if (Status s = emitTypedCall(e, n, t); s != Status::ok) return s;
     enter(b, entryGeneric);
     *generic = entryGeneric;
     return Status::ok;
+}
+
+}  // namespace
+
+Status emitTypedDispatch(Emitter* e, uint32_t id, uint32_t n, const KnownKind* declared,
+                         BasicBlockRef* generic) {
+    *generic = e->builder.current;
+    backend::List<uint8_t> bytes{};
+    uint64_t accepted = 0;
+    if (declared) {
+        for (uint32_t i = 0; i < n; i++)
+            if (!bytes.push(uint8_t(declared[i]))) {
+                bytes.free();
+                return Status::outOfMemory;
+            }
+        // Declared kinds without a typed form (or two kinds in one lane) declare nothing.
+        if (n == 0 || !acceptedMask(bytes.items, n, &accepted)) declared = nullptr;
+    }
+    Status s = Status::ok;
+    if (declared)
+        s = emitDispatch(e, id, n, bytes.items, accepted, generic);
+    else if (compiledForThisProcess(e->compiler))
+        s = emitDispatch(e, id, n, nullptr, 0, generic);
+    bytes.free();
+    return s;
 }
 
 void speculate(Compiler* c, uint32_t id, int (*compile)(void* user, uint32_t typedId,
@@ -331,17 +388,23 @@ void speculate(Compiler* c, uint32_t id, int (*compile)(void* user, uint32_t typ
     uint64_t ints = 0;
     uint64_t seen = helpers::parkProfile(profile, &ints);
     uint32_t n = uint32_t(profile->parameterCount);
-    if (n > kMaxTypedParameters) return;
-    uint8_t kinds[kMaxTypedParameters];
+    // Without arguments there are no kinds, and the typed entry takes none.
+    auto* kinds = static_cast<uint8_t*>(malloc(n ? n : 1));
+    if (!kinds) return;
     for (uint32_t i = 0; i < n; i++) {
-        kinds[i] = kindOfLane((seen >> (kLaneBits * i)) & 0xFFFF,
-                              (ints >> (kLaneBits * i)) & 3);
-        if (!kinds[i]) return;  // given up for good
+        kinds[i] = kindOfLane((seen >> laneShift(i)) & 0xFFFF, (ints >> laneShift(i)) & 3);
+        if (!kinds[i]) {  // given up for good
+            free(kinds);
+            return;
+        }
     }
-    if (recordKinds(c, id, kinds, n) != Status::ok) return;
+    uint64_t accepted = 0;
+    bool recorded = acceptedMask(kinds, n, &accepted) && recordKinds(c, id, kinds, n) == Status::ok;
+    free(kinds);
+    if (!recorded) return;
     uint64_t address = 0;
     if (compile(user, id | kTypedEntryBit, &address) == 0 && address) {
-        helpers::publishTypedEntry(profile, acceptedMask(kinds, n), address);
+        helpers::publishTypedEntry(profile, accepted, address);
         return;
     }
     // The typed entry could not be made: the function keeps its generic entry.

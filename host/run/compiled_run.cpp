@@ -352,6 +352,7 @@ PyObject* compiledIr(ProgramRecord* program) {
     driver::Compiled* state = driver::Compiled::generate(holderOf(program)->index, &inputs,
                                                          compileErrorClass, noKey, 2, "wn_ir");
     if (!state) return nullptr;
+    compile::inlineCounting(&state->compiler);
     char* text = llvmapi::table.LLVMPrintModuleToString(state->compiler.module.module);
     PyObject* ir = PyUnicode_DecodeUTF8(text, Py_ssize_t(strlen(text)), "replace");
     llvmapi::table.LLVMDisposeMessage(text);

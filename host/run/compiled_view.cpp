@@ -98,8 +98,20 @@ struct Request {
     std::string name;
 };
 
+std::string symbolName(const driver::Compiled* state, const char* suffix, uint64_t n) {
+    std::string name(state->prefix, state->prefixLength);
+    name += suffix;
+    name += std::to_string(n);
+    return name;
+}
+
+// Each attempt takes the next number of the module state's thunk counter, which is never
+// reset, so no two modules of the state declare the same thunk symbol.
 compile::Status thunkEntry(void* user, compile::Compiler* c) {
     auto* r = static_cast<Request*>(user);
+    driver::Compiled* state = r->run->state;
+    state->compiler.thunkCounter++;
+    r->name = symbolName(state, "_th", state->compiler.thunkCounter);
     return compile::emitThunk(c, r->node, r->exec, r->scope, r->name.c_str(), r->name.size());
 }
 
@@ -111,9 +123,14 @@ compile::Status helperEntry(void*, compile::Compiler* c, compile::HelperSpec* sp
     return compile::emitHelper(c, spec);
 }
 
+// What a refused semantic does to a request: moves to the language's Python semantics and
+// the request is compiled again, or ends the request (a typed entry is only an attempt: its
+// failure leaves the function on its generic entry and the language as it was).
+enum class Refused : uint8_t { moveToPython, endRequest };
+
 // The loaded address of the request's entry, compiled again while a refused semantic can
 // move to the language's Python semantics. 0, or -1 with the exception.
-int compileRequest(Request* r, bool thunk, uint64_t* address) {
+int compileRequest(Request* r, bool thunk, Refused refused, uint64_t* address) {
     driver::Compiled* state = r->run->state;
     LanguageObject* language = languageOf(r->run->program->language);
     if (!language) return -1;
@@ -124,12 +141,13 @@ int compileRequest(Request* r, bool thunk, uint64_t* address) {
         c->inputs = &inputs;
         c->failingSemantic = nullptr;
         compile::Emitters emitters{r, thunk ? thunkEntry : nullptr, functionEntry, helperEntry};
-        int rc = driver::compileEntry(state, r->node, emitters, r->name.c_str(), address);
+        int rc = driver::compileEntry(state, r->node, emitters, r->name, address);
         PyObject* failing = c->failingSemantic;
         c->inputs = nullptr;
         c->failingSemantic = nullptr;
         if (rc == 0) return 0;
-        if (!failing || inputs.strict || !PyErr_ExceptionMatches(compileErrorClass) ||
+        if (refused == Refused::endRequest || !failing || inputs.strict ||
+            !PyErr_ExceptionMatches(compileErrorClass) ||
             inputs.runsAsPython(inputs.pythonMap, failing))
             return -1;
         // The reason kept is the compile error's text, as generation keeps it.
@@ -146,13 +164,6 @@ int compileRequest(Request* r, bool thunk, uint64_t* address) {
         Py_DECREF(text);
         if (kept < 0) return -1;
     }
-}
-
-std::string symbolName(const driver::Compiled* state, const char* suffix, uint64_t n) {
-    std::string name(state->prefix, state->prefixLength);
-    name += suffix;
-    name += std::to_string(n);
-    return name;
 }
 
 CompiledRun* currentRun() {
@@ -179,7 +190,7 @@ int functionOf(void* user, uint32_t node, bridge::FunctionParts* out) {
         // Compiling is no crossing of the program.
         gil::Record* g = gil::current();
         if (g) g->depth++;
-        int rc = compileRequest(&r, false, &address);
+        int rc = compileRequest(&r, false, Refused::moveToPython, &address);
         if (g) g->depth--;
         if (rc < 0) return -1;
     }
@@ -241,11 +252,10 @@ bridge::ThunkCode thunk(void* module, uint32_t node, bool exec, int32_t scope) {
                         "wuna: a thunk asked for outside the run of its module (a wuna bug)");
         return nullptr;
     }
-    driver::Compiled* state = run->state;
-    state->compiler.thunkCounter++;
-    Request r{run, node, exec, scope, symbolName(state, "_th", state->compiler.thunkCounter)};
+    // thunkEntry names each attempt.
+    Request r{run, node, exec, scope, std::string()};
     uint64_t address = 0;
-    if (compileRequest(&r, true, &address) < 0) return nullptr;
+    if (compileRequest(&r, true, Refused::moveToPython, &address) < 0) return nullptr;
     return reinterpret_cast<bridge::ThunkCode>(uintptr_t(address));
 }
 
@@ -258,7 +268,7 @@ int compileTypedEntry(void* user, uint32_t typedId, uint64_t* address) {
     // Compiling is no crossing of the program.
     gil::Record* g = gil::current();
     if (g) g->depth++;
-    int rc = compileRequest(&r, false, address);
+    int rc = compileRequest(&r, false, Refused::endRequest, address);
     if (g) g->depth--;
     return rc;
 }

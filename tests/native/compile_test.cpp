@@ -69,11 +69,14 @@ TEST_F(Compile, ANewModuleDeclaresEveryHelperOnceAndTheInlineCountFunctions) {
     EXPECT_STREQ(LLVMGetValueName(c->overflow[1].function), "llvm.ssub.with.overflow.i64");
     EXPECT_STREQ(LLVMGetValueName(c->overflow[2].function), "llvm.smul.with.overflow.i64");
     EXPECT_EQ(LLVMGetReturnType(c->overflow[0].type), m->checkedPair);
-    // wn_dec: internal, always inline, its blocks.
+    // wn_dec: internal, its blocks; always inline once the finished module is known small.
     FunctionRef* dec = m->functions.find(backend::Text{"wn_dec", 6});
     ASSERT_NE(dec, nullptr);
     EXPECT_EQ(LLVMGetLinkage(dec->function), LLVMInternalLinkage);
     unsigned inlineKind = LLVMGetEnumAttributeKindForName("alwaysinline", 12);
+    EXPECT_EQ(LLVMGetEnumAttributeAtIndex(dec->function, LLVMAttributeFunctionIndex, inlineKind),
+              nullptr);
+    compile::inlineCounting(c);
     EXPECT_NE(LLVMGetEnumAttributeAtIndex(dec->function, LLVMAttributeFunctionIndex, inlineKind),
               nullptr);
     std::vector<std::string> names;
@@ -85,6 +88,30 @@ TEST_F(Compile, ANewModuleDeclaresEveryHelperOnceAndTheInlineCountFunctions) {
     FunctionRef* inc = m->functions.find(backend::Text{"wn_inc", 6});
     ASSERT_NE(inc, nullptr);
     EXPECT_EQ(LLVMCountBasicBlocks(inc->function), 7u) << "no free block";
+}
+
+// A large module leaves its counting functions to the optimizer: inlined at each of its
+// thousands of releases they would make it several times bigger to emit.
+TEST_F(Compile, ALargeModuleKeepsItsCountingFunctionsOutOfLine) {
+    Bare bare("t_large");
+    compile::ModuleRecord* m = bare.m();
+    unsigned inlineKind = LLVMGetEnumAttributeKindForName("alwaysinline", 12);
+    m->blockCount = compile::kInlineCountingBlocks + 1;
+    compile::inlineCounting(&bare.c);
+    for (const char* name : {"wn_inc", "wn_dec"}) {
+        FunctionRef* f = m->functions.find(backend::Text{name, 6});
+        ASSERT_NE(f, nullptr);
+        EXPECT_EQ(LLVMGetEnumAttributeAtIndex(f->function, LLVMAttributeFunctionIndex, inlineKind),
+                  nullptr)
+            << name;
+    }
+    m->blockCount = compile::kInlineCountingBlocks;
+    compile::inlineCounting(&bare.c);
+    for (const char* name : {"wn_inc", "wn_dec"})
+        EXPECT_NE(LLVMGetEnumAttributeAtIndex(m->functions.find(backend::Text{name, 6})->function,
+                                              LLVMAttributeFunctionIndex, inlineKind),
+                  nullptr)
+            << name;
 }
 
 TEST_F(Compile, DeclaringANameTwiceGivesTheFirstDeclaration) {

@@ -50,6 +50,11 @@ Pair typedSum(helpers::Ctx*, void*, void*, int64_t, int64_t a, int64_t b) {
 Pair typedFails(helpers::Ctx*, void*, void*, int64_t, int64_t, int64_t) {
     return Pair{0xFFFF0001u, 0};
 }
+Pair typedNone(helpers::Ctx*, void*, void*, int64_t) { return Pair{value::TagInt, 99}; }
+Pair typedSum5(helpers::Ctx*, void*, void*, int64_t, int64_t a, int64_t b, int64_t c, int64_t d,
+               int64_t f) {
+    return Pair{value::TagInt, uint64_t(a + b + c + d + f)};
+}
 
 std::vector<int64_t> speculated;
 void recordSpeculation(void*, int64_t id) { speculated.push_back(id); }
@@ -74,7 +79,8 @@ protected:
 
 // ---- typed entries ----------------------------------------------------------------------------
 
-// A generic entry of two parameters whose body stores the marker as its result.
+// A generic entry of n parameters (two unless given) whose body stores the marker as its
+// result.
 struct GenericEntry {
     driver::Compiled* state = newState();
     driver::CompileInputs inputs{};
@@ -82,7 +88,7 @@ struct GenericEntry {
     std::string ir;
     Generic fn = nullptr;
 
-    explicit GenericEntry(uint64_t hotCalls) {
+    explicit GenericEntry(uint64_t hotCalls, uint32_t n = 2) {
         compile::Compiler* c = &state->compiler;
         compile::ModuleRecord* m = &c->module;
         inputs.hotCalls = hotCalls;
@@ -97,7 +103,7 @@ struct GenericEntry {
             f.e.receiverPointer = f.param(4);
             f.e.resultSlot = f.param(5);
             llvmapi::BasicBlockRef generic;
-            EXPECT_EQ(compile::emitTypedDispatch(&f.e, kFunctionNode, 2, nullptr, &generic),
+            EXPECT_EQ(compile::emitTypedDispatch(&f.e, kFunctionNode, n, nullptr, &generic),
                       Status::ok);
             compile::storeWord(&f.e, compile::constI64(&f.e, value::TagInt), f.e.resultSlot);
             compile::storeWord(&f.e, compile::constI64(&f.e, kGenericMarker),
@@ -205,20 +211,61 @@ TEST_F(OutOfLineLower, AFailingTypedEntryMakesTheGenericEntryFail) {
     EXPECT_EQ(out.tag, 0xFFFF0001u);
 }
 
-TEST_F(OutOfLineLower, NoDispatchForNoParametersOrFive) {
+TEST_F(OutOfLineLower, NoParametersOrFiveGetTheDispatchAndAProfileToo) {
     for (uint32_t n : {0u, 5u}) {
-        driver::Compiled* state = newState();
-        compile::Compiler* c = &state->compiler;
-        compile::ModuleRecord* m = &c->module;
-        Function f(c, "t_n", kFunctionNode, {m->ptr, m->ptr, m->ptr, m->i64, m->ptr, m->ptr});
-        llvmapi::BasicBlockRef start = f.e.builder.current, generic;
-        ASSERT_EQ(compile::emitTypedDispatch(&f.e, kFunctionNode, n, nullptr, &generic),
-                  Status::ok);
-        EXPECT_EQ(generic, start) << n;
-        EXPECT_EQ(f.ir().find("entry_"), std::string::npos) << n;
-        EXPECT_EQ(c->profiles.find(kFunctionNode), nullptr) << n;
-        f.finish();
-        driver::Compiled::free(state);
+        GenericEntry entry(3, n);
+        ASSERT_NE(entry.fn, nullptr) << n;
+        ASSERT_NE(entry.profile, nullptr) << n;
+        EXPECT_EQ(entry.profile->parameterCount, n);
+        EXPECT_EQ(countOf(entry.ir, "call void @wn_speculate"), 1u) << entry.ir;
+        for (const char* block : {"entry_count", "entry_check", "entry_typed", "entry_generic"})
+            EXPECT_NE(entry.ir.find(block), std::string::npos) << block << " " << n;
+    }
+}
+
+TEST_F(OutOfLineLower, WithoutParametersTheTypedEntryTakesNoArguments) {
+    GenericEntry entry(3, 0);
+    ASSERT_NE(entry.fn, nullptr);
+    value::Value out;
+    ASSERT_TRUE(entry.call(&ctx, {}, &out));
+    EXPECT_EQ(out.payload, kGenericMarker);
+    helpers::publishTypedEntry(entry.profile, 0, uint64_t(uintptr_t(&typedNone)));
+    ASSERT_TRUE(entry.call(&ctx, {}, &out));
+    EXPECT_EQ(out.payload, 99u);
+    ASSERT_TRUE(entry.call(&ctx, {ints(1)}, &out));
+    EXPECT_EQ(out.payload, kGenericMarker) << "an argument too many";
+}
+
+// Arguments 0 and 4 share lane 0: each is held against it, so a checked int never rides in
+// with a plain one (their lane values OR to the plain int's).
+TEST_F(OutOfLineLower, FiveArgumentsShareTheLanesAndEachMustFitItsOwn) {
+    const value::Value plain{value::TagPint, 1};
+    struct Row {
+        const char* what;
+        uint64_t accepted;
+        std::vector<value::Value> args;
+        uint64_t payload;
+    } rows[] = {
+        {"five checked ints", 0x0004000400040004u, {ints(1), ints(2), ints(3), ints(4), ints(5)},
+         15},
+        {"a float fifth", 0x0004000400040004u,
+         {ints(1), ints(2), ints(3), ints(4), value::Value::real(1.0)}, kGenericMarker},
+        {"a plain int fifth", 0x0004000400040004u, {ints(1), ints(2), ints(3), ints(4), plain},
+         kGenericMarker},
+        {"plain first and fifth", 0x0004000400040005u, {plain, ints(2), ints(3), ints(4), plain},
+         1 + 2 + 3 + 4 + 1},
+        {"plain first, checked fifth", 0x0004000400040005u,
+         {plain, ints(2), ints(3), ints(4), ints(5)}, kGenericMarker},
+        {"four arguments", 0x0004000400040004u, {ints(1), ints(2), ints(3), ints(4)},
+         kGenericMarker},
+    };
+    for (const Row& row : rows) {
+        GenericEntry entry(3, 5);
+        ASSERT_NE(entry.fn, nullptr);
+        helpers::publishTypedEntry(entry.profile, row.accepted, uint64_t(uintptr_t(&typedSum5)));
+        value::Value out;
+        ASSERT_TRUE(entry.call(&ctx, row.args, &out)) << row.what;
+        EXPECT_EQ(out.payload, row.payload) << row.what;
     }
 }
 
@@ -276,6 +323,10 @@ TEST_F(OutOfLineLower, SpeculationCompilesForSingleKindLanesAndGivesUpOnOthers) 
         {"another argument count", 0x8004 | helpers::kCountMismatchMask, 1, false, {}},
         {"a str", 0x10, 1, false, {}},
         {"never called", 0, 1, false, {}},
+        {"no parameters", 0, 0, true, {}},
+        {"five ints, lanes shared", 0x0004000400040004u, 5, true, {3, 3, 3, 3, 3}},
+        {"five: int first, float fifth (lane 0 is 12)", 0x000400040004000Cu, 5, false, {}},
+        {"six: bool second and sixth", 0x0004000400020004u, 6, true, {3, 2, 3, 3, 3, 2}},
     };
     for (const Row& row : rows) {
         compile::Compiler c;
@@ -329,6 +380,29 @@ TEST_F(OutOfLineLower, SpeculationMakesAnIntParameterOfTheOneIntTagItSaw) {
             ASSERT_NE(kinds, nullptr) << row.what;
             EXPECT_EQ(std::vector<uint8_t>(kinds->kinds, kinds->kinds + kinds->count), row.kinds)
                 << row.what;
+        }
+        compile::release(&c);
+    }
+}
+
+// Arguments 0 and 4 share lane 0 of the int-tags word too: a checked int in one and a plain
+// one in the other is both tags in one lane.
+TEST_F(OutOfLineLower, SpeculationGivesUpOnBothIntTagsInASharedLane) {
+    for (uint64_t intTags : {uint64_t(0x3), uint64_t(0x1), uint64_t(0x2)}) {
+        compile::Compiler c;
+        compile::init(&c, nullptr, "t", 1);
+        helpers::EntryProfile profile{0, 3, 0x0004000400040004u, 0, 5, intTags | 0x0001000100010000u};
+        ASSERT_TRUE(c.profiles.put(kFunctionNode, &profile));
+        CompileProbe probe{{}, 0x1000};
+        compile::speculate(&c, kFunctionNode, probeCompile, &probe);
+        EXPECT_EQ(probe.ids.size(), intTags == 3 ? 0u : 1u) << intTags;
+        if (intTags == 2) {
+            compile::TypedEntry* kinds = c.typedEntries.find(kFunctionNode);
+            ASSERT_NE(kinds, nullptr);
+            ASSERT_EQ(kinds->count, 5u);
+            EXPECT_EQ(kinds->kinds[0], compile::kPlainIntKind);
+            EXPECT_EQ(kinds->kinds[4], compile::kPlainIntKind);
+            EXPECT_EQ(profile.acceptedMask, 0x0004000400040005u);
         }
         compile::release(&c);
     }
@@ -575,6 +649,16 @@ TEST_F(OutOfLineLower, AConstantPassedAtRunTimeGetsASiteThatSpecialisesOnceWhenH
     for (const char* block : {"site_special", "site_generic", "site_hot", "site_call", "site_done"})
         EXPECT_NE(text.find(block), std::string::npos) << block;
     EXPECT_NE(text.find(" 2\n"), std::string::npos);  // compared with hot_calls
+    // The cell is read only through the process's functions: its version with acquire order
+    // (a plain load could see the address before the code behind it), its count atomically.
+    std::string cell;
+    for (size_t i = 0; i < site.c->module.symbols.count; i++) {
+        const compile::KeySymbol& k = site.c->module.symbols[i];
+        if (k.address == uint64_t(uintptr_t(record->cell))) cell = std::string(k.name, k.length);
+    }
+    ASSERT_NE(cell, "");
+    EXPECT_EQ(text.find("load i64, ptr @" + cell), std::string::npos) << text;
+    EXPECT_EQ(countOf(text, "(ptr @" + cell + ")"), 2u) << text;
     EXPECT_EQ(verify(&site.c->module), "");
     start = pool::liveBlocks();
 }
@@ -650,8 +734,10 @@ TEST_F(OutOfLineLower, TheModuleMakesNoMoreThan256SpecialisationsAtRunTime) {
 TEST_F(OutOfLineLower, SiteCountsAreAtomicAndTheEntryIsPublishedWithRelease) {
     helpers::SiteCell cell{};
     for (uint64_t k = 1; k <= 3; k++) EXPECT_EQ(wuna_site_count(&cell), k);
+    EXPECT_EQ(wuna_site_entry(&cell), 0u);
     helpers::publishSiteEntry(&cell, 0x2000);
     EXPECT_EQ(helpers::siteEntryOf(&cell), 0x2000u);
+    EXPECT_EQ(wuna_site_entry(&cell), 0x2000u);
     helpers::EntryProfile profile{};
     EXPECT_EQ(wuna_profile_count(&profile, 0x4, 0), 1u);
     EXPECT_EQ(wuna_profile_count(&profile, 0x80000, 0), 2u);

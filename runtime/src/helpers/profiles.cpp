@@ -34,6 +34,10 @@ extern "C" uint64_t wuna_site_count(wuna::helpers::SiteCell* cell) {
     return atomic_ref<uint64_t>(cell->callCount).fetch_add(1, memory_order_relaxed) + 1;
 }
 
+extern "C" uint64_t wuna_site_entry(const wuna::helpers::SiteCell* cell) {
+    return wuna::helpers::siteEntryOf(cell);
+}
+
 namespace wuna::helpers {
 
 uint64_t parkProfile(EntryProfile* profile, uint64_t* ints) {

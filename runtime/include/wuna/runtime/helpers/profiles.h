@@ -17,7 +17,8 @@
 
 namespace wuna::helpers {
 
-// The profile of a generic entry with one to four parameters and no declared kinds.
+// The profile of a generic entry without declared kinds. Argument i of the seen and accepted
+// masks is in 16-bit lane i mod 4.
 struct EntryProfile {
     uint64_t typedEntry;  // code address of the linked typed entry; 0 while there is none
     uint64_t callCount;   // parked at kParkedCount by wn_speculate
@@ -57,6 +58,9 @@ uint64_t wuna_profile_count(wuna::helpers::EntryProfile* profile, uint64_t mask,
 uint64_t wuna_profile_entry(const wuna::helpers::EntryProfile* profile);
 // Counts one call of a site; the new count.
 uint64_t wuna_site_count(wuna::helpers::SiteCell* cell);
+// The site's specialised version (acquire), 0 when none: what a site call reads before it
+// calls the version. Called by compiled code through its address.
+uint64_t wuna_site_entry(const wuna::helpers::SiteCell* cell);
 }
 
 namespace wuna::helpers {
