@@ -265,10 +265,12 @@ struct Compiler {
     // Adaptation at run time (compiler/codegen/typedentries.cpp, outofline.cpp): the entry
     // profile of each function id (in the arena; a later emission replaces the entry), the
     // specialisable out-of-line call sites (in the arena; a site's index is its number for
-    // wn_specialize), and the blocks emitted for helper specialisations so far.
+    // wn_specialize), the blocks emitted for helper specialisations so far, and how many
+    // specialisations wn_specialize made.
     backend::U32Map<helpers::EntryProfile*> profiles;
     backend::List<HelperSite*> sites;
     uint64_t specialisationBlocks;
+    uint64_t runtimeSpecialisations;
 };
 
 // The block-building record of the function being emitted (as far as this core uses it).

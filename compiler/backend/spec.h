@@ -51,6 +51,9 @@ struct HelperSpec {
     uint64_t flagCount;
     uint8_t receiver;   // called with a receiver (a method)
     uint8_t entryForm;  // compiled as a function value callable at run time
+    // The function has free variables: its last argument is the function object itself, from
+    // whose cells the code reads them at run time (the compiled entries of pyentry.h).
+    uint8_t freeVariables;
 };
 
 // Whether two argument shapes select the same specialisation: the same variant and, for

@@ -288,6 +288,11 @@ struct Emitter {
     // The emitter of a helper compiled out of line: the Python function on whose behalf its
     // specialisation was made (borrowed), the origin of the specialisations it asks for.
     PyObject* helperOrigin;
+    // The compiled entry of a Python function with free variables: the function (borrowed)
+    // and the payload of the function object the entry was given, from whose cells the
+    // entry's reading reads its free variables at run time (wn_cell). Null elsewhere.
+    PyObject* cellFunction;
+    llvmapi::ValueRef cellOwner;
 };
 
 // Readies e for emitting into fn: blocks "entry" and "start" (unnumbered), an entry builder

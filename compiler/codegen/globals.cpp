@@ -244,9 +244,33 @@ Status globalsAndName(Emitter* e, Semantic* s, front::Text name, PyObject** glob
     return Status::ok;
 }
 
+// The index of name among the free variables of the compiled entry's function when the
+// semantic reads that function, else -1; -2 with the Python error.
+Py_ssize_t entryCellIndex(const Emitter* e, const Semantic* s, PyObject* name) {
+    PyObject* function = pythonFunctionOf(e, s);
+    if (!e->cellOwner || !function || function != e->cellFunction) return -1;
+    return freeVariableIndex(function, name);
+}
+
+// A free variable of a compiled entry's function, read from the cell of the function object
+// the entry was given: each run of the enclosing function makes cells of its own, and one
+// entry serves them all.
+Status cellAtRunTime(Emitter* e, Semantic* s, Py_ssize_t index, Shape* out) {
+    ValueRef args[6] = {e->runContext,  siteValue(e, siteOf(e, s)), constI64(e, 0),
+                        e->cellOwner, constI64(e, uint64_t(index)), e->scratch};
+    ValueRef ok;
+    if (Status err = callHelper(e, "wn_cell", args, 6, &ok); err != Status::ok) return err;
+    if (Status err = checkOk(e, ok); err != Status::ok) return err;
+    *out = dynShape(loadOperand(e, e->scratch, KnownKind::unknown));
+    return Status::ok;
+}
+
 Status emitGlobalWith(Emitter* e, Semantic* s, PyObject* globals, PyObject* key,
                       front::Text name, front::Position at, Shape* out) {
     Compiler* c = e->compiler;
+    Py_ssize_t index = entryCellIndex(e, s, key);
+    if (index == -2) return Status::pythonError;
+    if (index >= 0) return cellAtRunTime(e, s, index, out);
     PyObject* cell = nullptr;
     bool isFree;
     if (Status err = cellContent(pythonFunctionOf(e, s), key, &cell, &isFree); err != Status::ok)
@@ -292,8 +316,13 @@ Status globalIsObject(Emitter* e, Semantic* s, front::Text name, PyObject* objec
     PyObject *globals, *key;
     if (Status err = globalsAndName(e, s, name, &globals, &key); err != Status::ok) return err;
     PyObject* found = nullptr;
-    bool isFree;
-    Status err = cellContent(pythonFunctionOf(e, s), key, &found, &isFree);
+    bool isFree = false;
+    // A cell read at run time is never known to hold the object.
+    Py_ssize_t index = entryCellIndex(e, s, key);
+    Status err = index == -2  ? Status::pythonError
+                 : index >= 0 ? Status::ok
+                              : cellContent(pythonFunctionOf(e, s), key, &found, &isFree);
+    if (index >= 0) isFree = true;
     if (err == Status::ok && !isFree) {
         front::ScanEntry scan{};
         err = scanGlobals(globals, &scan);

@@ -738,12 +738,18 @@ struct HelperSite {
 // as emitHelperCall's.
 [[nodiscard]] Status emitOutOfLineSelfCall(Emitter* e, Semantic* s, const front::Expr* expr,
                                            Shape* out);
-// wn_specialize's work for the hot site of that index, run under the interpreter lock: a
-// specialisation made for the constants the site saw (the 's' letter; its arguments all still
-// passed at run time, flagged), compiled and loaded by compile (0 with *address, or -1 with a
-// Python exception), then published in the site's cell. Nothing is reported: on any failure
-// the site keeps calling its generic version (its count is past hot_calls, so it never asks
-// again).
+// wn_specialize's work for the hot site of that index, run under the interpreter lock: the
+// site's count is parked (it never asks again); an equal version the module lists already
+// (same helper, count, run-time flags and shapes) is handed to compile as it is (compile gives
+// its loaded code, or compiles it when it has none); else, unless the module made
+// kMaxRuntimeSpecialisations already, a specialisation made for the constants the site saw
+// (the 's' letter; its arguments all still passed at run time, flagged) is listed and handed
+// to compile (0 with *address, or -1 with a Python exception or none). The address is
+// published in the site's cell. Nothing is reported: on any failure the site keeps calling
+// its generic version.
+inline constexpr uint64_t kMaxRuntimeSpecialisations = 256;
+// A specialisation compiled at run time that adds this many blocks or more is given up.
+inline constexpr uint64_t kSpecialisationBlockLimit = 1501;
 void specializeSite(Compiler* c, int64_t index,
                     int (*compile)(void* user, HelperSpec* spec, uint64_t* address), void* user);
 // Whether the module is compiled for the running process (it keeps no key origins): only such

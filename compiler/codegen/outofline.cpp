@@ -59,13 +59,16 @@ Status retI32(Emitter* e, int32_t value) {
 }
 
 // The argument shapes of the specialisation bound to run-time values (the dyn ones read from
-// the argument array, with a reference of their own). *out in the arena.
+// the argument array, with a reference of their own). *out in the arena. The function object
+// that follows the arguments of a function with free variables becomes the emitter's cell
+// owner: borrowed, the caller holds it for the call.
 Status bindArguments(Emitter* e, const HelperSpec* spec, ValueRef array, Shape** out) {
     Compiler* c = e->compiler;
+    uint64_t n = spec->argumentCount - (spec->freeVariables ? 1 : 0);
     Shape* shapes = takeArray<Shape>(c, spec->argumentCount);
     if (!shapes) return Status::outOfMemory;
     uint64_t r = 0;
-    for (uint64_t i = 0; i < spec->argumentCount; i++) {
+    for (uint64_t i = 0; i < n; i++) {
         const Shape& s = spec->shapes[i];
         bool atRunTime = spec->argumentFlags && i < spec->flagCount ? spec->argumentFlags[i] != 0
                                                                      : s.kind == ShapeKind::dyn;
@@ -84,6 +87,11 @@ Status bindArguments(Emitter* e, const HelperSpec* spec, ValueRef array, Shape**
         }
         if (atRunTime) r++;
     }
+    if (spec->freeVariables) {
+        Operand owner = loadOperand(e, byteOffset(e, array, 16 * r), KnownKind::unknown);
+        e->cellOwner = owner.payload;
+        e->cellFunction = spec->function->function;
+    }
     *out = shapes;
     return Status::ok;
 }
@@ -94,7 +102,7 @@ Status emitSpecBody(Emitter* e, HelperSpec* spec, ValueRef array) {
     front::FunctionIR* helper = const_cast<front::FunctionIR*>(spec->function);
     Shape* shapes = nullptr;
     if (Status s = bindArguments(e, spec, array, &shapes); s != Status::ok) return s;
-    uint64_t n = spec->argumentCount;
+    uint64_t n = spec->argumentCount - (spec->freeVariables ? 1 : 0);
     if ((!helper->hasVarargs || spec->entryForm) && n != helper->paramCount)
         return helperArityError(c, helper, n);
     Shape result = noneShape();

@@ -8,6 +8,7 @@
 // equality, so exactly one call asks; the version is published into the cell by address with
 // release order, and each call reads it through wuna_site_entry with acquire order, so a call
 // that sees the address sees the loaded code behind it.
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 
@@ -369,15 +370,49 @@ Status emitOutOfLineSelfCall(Emitter* e, Semantic* s, const front::Expr* expr, S
     return err;
 }
 
+namespace {
+
+// A version of the module equal to what the site would make: same helper, argument count and
+// run-time flags, equal shapes. Null when there is none.
+HelperSpec* sameSiteSpec(Compiler* c, const HelperSite* site) {
+    for (size_t i = 0; i < c->helpers.count; i++) {
+        HelperSpec* h = c->helpers[i];
+        if (h->function != site->helper || h->argumentCount != site->count || !h->argumentFlags ||
+            h->flagCount != site->count || !h->symbol)
+            continue;
+        bool same = true;
+        for (uint64_t k = 0; k < site->count && same; k++)
+            same = (h->argumentFlags[k] & 1) == (site->flags[k] & 1) &&
+                   sameSpec(h->shapes[k], site->keys[k]);
+        if (same) return h;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
 void specializeSite(Compiler* c, int64_t index,
                     int (*compile)(void* user, HelperSpec* spec, uint64_t* address), void* user) {
     if (index < 0 || uint64_t(index) >= c->sites.count) return;
     HelperSite* site = c->sites[size_t(index)];
+    // A site asks once, whatever comes of it.
+    std::atomic_ref<uint64_t>(site->cell->callCount)
+        .store(helpers::kParkedCount, std::memory_order_relaxed);
+    uint64_t address = 0;
+    if (HelperSpec* same = sameSiteSpec(c, site)) {
+        if (compile(user, same, &address) == 0 && address)
+            helpers::publishSiteEntry(site->cell, address);
+        else
+            PyErr_Clear();
+        return;
+    }
+    // The module stops growing at run time after this many.
+    if (c->runtimeSpecialisations >= kMaxRuntimeSpecialisations) return;
+    c->runtimeSpecialisations++;
     HelperSpec* spec;
     if (listSpecialisation(c, site->helper, site->keys, site->count, site->flags, site->origin,
                            SpecLetter::runtime, &spec) != Status::ok)
         return;
-    uint64_t address = 0;
     if (compile(user, spec, &address) == 0 && address)
         helpers::publishSiteEntry(site->cell, address);
     else

@@ -10,6 +10,8 @@
 #include "compiler/backend/emit.h"
 #include "compiler/backend/inputs.h"
 #include "compiler/codegen/lower.h"
+#include "compiler/codegen/pyentry.h"
+#include "compiler/front/comptime.h"
 #include "compiler/front/cache.h"
 #include "compiler/driver/modules.h"
 #include "host/language/language.h"
@@ -277,6 +279,129 @@ void speculate(void* module, int64_t id) {
     compile::speculate(&run->state->compiler, uint32_t(id), compileTypedEntry, run);
 }
 
+// ---- helper specialisations made at run time --------------------------------------------------
+
+compile::Status siteSpecEntry(void* user, compile::Compiler* c) {
+    auto* spec = static_cast<compile::HelperSpec*>(user);
+    // Listed before the loop began: each attempt queues it again.
+    return c->helperWorklist.push(spec) ? Status::ok : Status::outOfMemory;
+}
+
+// specializeSite's compile: the code of a listed specialisation, loaded already or compiled
+// now by the compile loop into the run's module. 0 with *address; -1 with a Python exception,
+// or with none when the specialisation is too big (the compiler's message says so).
+int compileSiteSpec(void* user, compile::HelperSpec* spec, uint64_t* address) {
+    CompiledRun* run = runOf(user);
+    driver::Compiled* state = run->state;
+    compile::Compiler* c = &state->compiler;
+    backend::Text symbol{spec->symbol, spec->symbolLength};
+    // Only names of loaded modules are in the name set: a name there has its address.
+    if (c->nameSet.find(symbol)) {
+        *address = state->engine->symbolAddress(spec->symbol);
+        return *address ? 0 : -1;
+    }
+    driver::CompileInputs inputs;
+    if (driver::compileInputs(&inputs, run->program) < 0) return -1;
+    c->inputs = &inputs;
+    c->failingSemantic = nullptr;
+    c->retry = 0;
+    compile::Emitters emitters{spec, siteSpecEntry, functionEntry, helperEntry};
+    Status err = compile::runLoop(c, 0, emitters, state->compileError);
+    int rc = -1;
+    uint64_t blocks = c->module.blockCount;
+    if (err == Status::ok && blocks >= compile::kSpecialisationBlockLimit) {
+        // A hot site must not make the module grow without bound.
+        c->message.clear();
+        std::string text = std::to_string(blocks) + " blocks: too big to specialize";
+        for (char ch : text)
+            if (!c->message.push(ch)) break;
+        compile::forgetModule(c);
+    } else if (err == Status::ok) {
+        rc = state->add(spec->symbol, spec->symbolLength, address);
+    }
+    c->inputs = nullptr;
+    c->failingSemantic = nullptr;
+    return rc;
+}
+
+void specialize(void* module, int64_t site) {
+    CompiledRun* run = currentRun();
+    if (!run || run->state != module) return;
+    compile::specializeSite(&run->state->compiler, site, compileSiteSpec, run);
+}
+
+// ---- Python functions called from compiled code ---------------------------------------------
+
+// The reason buffer of compilerApi.python: 256 bytes of text.
+constexpr size_t kReasonBytes = 256;
+constexpr char kNoRun[] = "no compiled run of this module is running";
+constexpr char kOutOfMemory[] = "out of memory";
+
+struct PythonRequest {
+    PyObject* f;
+    uint64_t n;
+    uint64_t mask;
+    bool closure;
+    compile::HelperSpec* spec;  // the attempt's entry, once queued
+};
+
+compile::Status pythonEntry(void* user, compile::Compiler* c) {
+    auto* r = static_cast<PythonRequest*>(user);
+    return compile::queuePythonEntry(c, r->f, r->n, r->mask, r->closure, &r->spec);
+}
+
+size_t copyReason(char* reason, const char* text, size_t length) {
+    size_t n = length < kReasonBytes ? length : kReasonBytes;
+    if (n) memcpy(reason, text, n);
+    return n;
+}
+
+// Why the compile ended with err (the pending exception consumed): the compiler's message for
+// an unsupported construct, the exception's text, or "out of memory". The length.
+size_t failureReason(compile::Compiler* c, Status err, char* reason) {
+    if (err == Status::unsupported) return copyReason(reason, c->message.items, c->message.count);
+    if (err == Status::pythonError && PyErr_Occurred())
+        return front::exceptionText(reason, kReasonBytes);
+    PyErr_Clear();
+    return copyReason(reason, kOutOfMemory, sizeof kOutOfMemory - 1);
+}
+
+// compilerApi.python: f's entry compiled by the compile loop into the run's module and loaded
+// as run-time specialisations are. The address, or null with the reason (no exception left).
+void* python(void* module, PyObject* f, uint64_t n, uint64_t mask, bool closure, char* reason,
+             size_t* length) {
+    *length = 0;
+    CompiledRun* run = currentRun();
+    if (!run || run->state != module) {
+        *length = copyReason(reason, kNoRun, sizeof kNoRun - 1);
+        return nullptr;
+    }
+    driver::Compiled* state = run->state;
+    compile::Compiler* c = &state->compiler;
+    driver::CompileInputs inputs;
+    if (driver::compileInputs(&inputs, run->program) < 0) {
+        *length = failureReason(c, Status::pythonError, reason);
+        return nullptr;
+    }
+    c->inputs = &inputs;
+    c->failingSemantic = nullptr;
+    c->retry = 0;
+    PythonRequest r{f, n, mask, closure, nullptr};
+    compile::Emitters emitters{&r, pythonEntry, functionEntry, helperEntry};
+    // The loop compiles again when an attempt asked for it (a need recorded, frames wanted).
+    Status err = compile::runLoop(c, 0, emitters, state->compileError);
+    uint64_t address = 0;
+    if (err == Status::ok && r.spec &&
+        state->add(r.spec->symbol, r.spec->symbolLength, &address) < 0)
+        err = Status::pythonError;
+    c->inputs = nullptr;
+    c->failingSemantic = nullptr;
+    if (err == Status::ok && address) return reinterpret_cast<void*>(uintptr_t(address));
+    *length = failureReason(c, err == Status::ok ? Status::outOfMemory : err, reason);
+    PyErr_Clear();
+    return nullptr;
+}
+
 }  // namespace
 
 void fillProgramView(CompiledRun* run) {
@@ -312,6 +437,8 @@ void installCompiledHooks() {
     bridge::compilerApi.capturedScope = capturedScope;
     bridge::compilerApi.thunk = thunk;
     bridge::compilerApi.speculate = speculate;
+    bridge::compilerApi.python = python;
+    bridge::compilerApi.specialize = specialize;
 }
 
 }  // namespace wuna::host

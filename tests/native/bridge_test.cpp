@@ -651,6 +651,96 @@ TEST_F(Bridge, AFunctionThatCannotBeCompiledIsCalledThroughPythonAndRegisteredWi
     EXPECT_EQ(bridge::whyPython(function), why);
 }
 
+// ---- Call sites' entry cells ------------------------------------------------------------------
+
+// A compiled entry standing for add's: its first argument picks the outcome - 0 fails (a
+// recorded failure), 3 lets a jump escape, anything else gives it plus one as a plain int. It
+// keeps the tag it was given.
+uint64_t entryArgumentTag = 0;
+int entryCalls = 0;
+
+int32_t fakeEntry(Ctx* ctx, void*, Value* args, int32_t site, uint32_t, void*, void*, Value* out) {
+    entryCalls++;
+    entryArgumentTag = args[0].tag;
+    if (args[0].payload == 0) {
+        helpers::fail(ctx, site, "boom", 4);
+        return int32_t(RunStatus::failed);
+    }
+    if (args[0].payload == 3) return int32_t(RunStatus::broke);
+    *out = Value::pint(int64_t(args[0].payload) + 1);
+    return int32_t(RunStatus::done);
+}
+
+int compiles = 0;
+void* compileToFake(void*, PyObject*, uint64_t, uint64_t mask, bool closure, char*, size_t*) {
+    compiles++;
+    EXPECT_EQ(mask, 0u);
+    EXPECT_FALSE(closure);
+    return reinterpret_cast<void*>(fakeEntry);
+}
+
+struct SiteCase {
+    int64_t argument;
+    bool ok;
+    const char* message;  // the failure when not ok
+};
+
+class SiteCells : public Bridge, public ::testing::WithParamInterface<SiteCase> {};
+
+TEST_P(SiteCells, TheEntryFillsTheCellAndIsCalledWithLanguageInts) {
+    bridge::compilerApi.python = compileToFake;
+    compiles = entryCalls = 0;
+    PyObject* table[] = {PyDict_GetItemString(globalsOf, "add")};
+    objectTable = table;
+    uint64_t cell = 0;
+    Value args[] = {Value::pint(GetParam().argument), Value::integer(1)};
+    Value out{Value::integer(77)};
+    EXPECT_EQ(wn_call_site(&ctx, 2, &cell, 0, args, 2, &out), GetParam().ok);
+    EXPECT_EQ(cell, uint64_t(uintptr_t(reinterpret_cast<void*>(fakeEntry))));
+    EXPECT_EQ(compiles, 1);
+    EXPECT_EQ(entryCalls, 1) << "called natively";
+    EXPECT_EQ(entryArgumentTag, value::TagInt) << "a plain int crosses as the language's";
+    if (GetParam().ok) {
+        EXPECT_EQ(out.tag, value::TagInt);
+        EXPECT_EQ(out.payload, uint64_t(GetParam().argument + 1));
+    } else {
+        EXPECT_EQ(message(), GetParam().message);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, SiteCells,
+    ::testing::Values(SiteCase{5, true, nullptr}, SiteCase{0, false, "add: Error: boom"},
+                      SiteCase{3, false, "rt.Return, rt.Break or rt.Continue raised out of a "
+                                         "function called with rt.call"}));
+
+TEST_F(Bridge, ASiteCallsACachedEntryWithoutCompilingAgain) {
+    bridge::compilerApi.python = compileToFake;
+    compiles = entryCalls = 0;
+    PyObject* table[] = {PyDict_GetItemString(globalsOf, "add")};
+    objectTable = table;
+    uint64_t first = 0, second = 0;
+    Value args[] = {Value::integer(1), Value::integer(1)};
+    Value out{};
+    ASSERT_TRUE(wn_call_site(&ctx, 2, &first, 0, args, 2, &out)) << message();
+    ASSERT_TRUE(wn_call_site(&ctx, 3, &second, 0, args, 2, &out)) << message();
+    EXPECT_EQ(compiles, 1);
+    EXPECT_EQ(entryCalls, 2);
+    EXPECT_EQ(second, first);
+}
+
+TEST_F(Bridge, ASiteOfAFunctionThatCannotBeCompiledKeepsItsCellEmpty) {
+    bridge::compilerApi.python = refuseToCompile;
+    PyObject* table[] = {PyDict_GetItemString(globalsOf, "add")};
+    objectTable = table;
+    uint64_t cell = 0;
+    Value args[] = {Value::integer(2), Value::integer(3)};
+    Value out{};
+    ASSERT_TRUE(wn_call_site(&ctx, 2, &cell, 0, args, 2, &out)) << message();
+    EXPECT_EQ(out.payload, 5u);
+    EXPECT_EQ(cell, 0u);
+}
+
 TEST_F(Bridge, WhyPythonAnswersOnlyForRegisteredObjectsAndNeverReadsTheAddress) {
     bridge::noteNotCompiled(PyDict_GetItemString(globalsOf, "fails"), "first", 5);
     bridge::noteNotCompiled(PyDict_GetItemString(globalsOf, "fails"), "second", 6);

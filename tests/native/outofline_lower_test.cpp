@@ -696,6 +696,41 @@ TEST_F(OutOfLineLower, AHotSiteGetsAVersionForItsConstantsPublishedInItsCell) {
     }
 }
 
+TEST_F(OutOfLineLower, ASiteEqualToAnEarlierOneGetsItsVersionAndEverySiteAsksOnce) {
+    SiteModule site(2);
+    for (int i = 0; i < 3; i++)
+        ASSERT_EQ(site.call(&ir, {constant(ShapeKind::pint, i == 2 ? 6 : 5), site.dyn()}),
+                  Status::ok);
+    ASSERT_EQ(site.c->sites.count, 3u);
+    SpecializeProbe probe{{}, 0x3000};
+    for (int64_t i = 0; i < 3; i++) compile::specializeSite(site.c, i, probeSpecialize, &probe);
+    // Sites 0 and 1 saw the same constant: one version, handed over twice; site 2 its own.
+    ASSERT_EQ(probe.specs.size(), 3u);
+    EXPECT_EQ(probe.specs[1], probe.specs[0]);
+    EXPECT_NE(probe.specs[2], probe.specs[0]);
+    EXPECT_EQ(site.c->runtimeSpecialisations, 2u);
+    for (int64_t i = 0; i < 3; i++) {
+        EXPECT_EQ(helpers::siteEntryOf(site.c->sites[size_t(i)]->cell), 0x3000u);
+        EXPECT_EQ(site.c->sites[size_t(i)]->cell->callCount, helpers::kParkedCount);
+    }
+    start = pool::liveBlocks();
+}
+
+TEST_F(OutOfLineLower, TheModuleMakesNoMoreThan256SpecialisationsAtRunTime) {
+    SiteModule site(2);
+    ASSERT_EQ(site.call(&ir, {constant(ShapeKind::pint, 5), site.dyn()}), Status::ok);
+    ASSERT_EQ(site.call(&ir, {constant(ShapeKind::pint, 6), site.dyn()}), Status::ok);
+    SpecializeProbe probe{{}, 0x3000};
+    site.c->runtimeSpecialisations = 255;
+    compile::specializeSite(site.c, 0, probeSpecialize, &probe);  // the 256th
+    compile::specializeSite(site.c, 1, probeSpecialize, &probe);  // the 257th is not made
+    EXPECT_EQ(probe.specs.size(), 1u);
+    EXPECT_EQ(site.c->runtimeSpecialisations, 256u);
+    EXPECT_EQ(helpers::siteEntryOf(site.c->sites[1]->cell), 0u);
+    EXPECT_EQ(site.c->sites[1]->cell->callCount, helpers::kParkedCount);
+    start = pool::liveBlocks();
+}
+
 TEST_F(OutOfLineLower, SiteCountsAreAtomicAndTheEntryIsPublishedWithRelease) {
     helpers::SiteCell cell{};
     for (uint64_t k = 1; k <= 3; k++) EXPECT_EQ(wuna_site_count(&cell), k);

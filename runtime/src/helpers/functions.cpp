@@ -14,6 +14,8 @@
 #include "wuna/runtime/gil.h"
 #include "wuna/runtime/helpers/calls.h"
 #include "wuna/runtime/helpers/helpers.h"
+#include "wuna/runtime/helpers/pyfunc.h"
+#include "wuna/runtime/helpers/run.h"
 #include "wuna/runtime/helpers/rtvars.h"
 #include "wuna/runtime/helpers/table.h"
 #include "wuna/runtime/value.h"
@@ -28,6 +30,8 @@ constexpr gil::Location kObject{"helpers", "runtime/src/helpers/functions.cpp", 
 constexpr char kEscapedJump[] =
     "rt.Return, rt.Break or rt.Continue raised out of a function called with rt.call";
 constexpr char kNoHost[] = "wuna: no host function at that index (a wuna bug)";
+// wn_call_site compiles a function for fewer arguments than this (siteCode).
+constexpr int64_t kMaxSiteArguments = 64;
 
 // The runtime's empty tuple, made immortal on first need when start-up has not made it. Two
 // threads may both find it missing: one compare-and-swap publishes one of their tuples (the
@@ -44,6 +48,39 @@ value::Tuple* emptyTuple() {
     made->h.count = 1;
     value::decref(value::TagTuple, uint64_t(uintptr_t(made)));
     return shared;
+}
+
+// Whether an argument is an rt: its call goes through callOnce, which compiles for the rt
+// positions.
+bool anyRuntime(const Value* args, int64_t count) {
+    for (int64_t i = 0; i < count; i++)
+        if (uint32_t(args[i].tag) == value::TagRuntime) return true;
+    return false;
+}
+
+// wn_call_site's call of the function's compiled entry: ints cross as the language's ints,
+// and a failure is worded as the host function's.
+bool callSiteCode(Ctx* ctx, int32_t site, void* code, PyObject* callee, const Value* args,
+                  int64_t count, Value* result) {
+    Value copy[kMaxSiteArguments];
+    for (int64_t i = 0; i < count; i++) {
+        copy[i] = args[i];
+        if (copy[i].tag == value::TagPint) copy[i].tag = value::TagInt;
+    }
+    Value got = Value::none();
+    int32_t status = reinterpret_cast<bridge::PythonCode>(code)(ctx, nullptr, copy, site, 0,
+                                                                 nullptr, nullptr, &got);
+    if (status == int32_t(bridge::RunStatus::done)) {
+        if (got.tag == value::TagPint) got.tag = value::TagInt;
+        *result = got;
+        return true;
+    }
+    if (status == int32_t(bridge::RunStatus::failed)) {
+        hostCodeFailed(ctx, callee);
+        return false;
+    }
+    fail(ctx, site, kEscapedJump, sizeof kEscapedJump - 1);
+    return false;
 }
 
 }  // namespace
@@ -163,15 +200,22 @@ bool wn_call_site(void* c, int32_t site, void* codeSlot, int64_t hostIndex, void
                   int64_t count, void* out) {
     auto* ctx = static_cast<Ctx*>(c);
     auto* result = static_cast<Value*>(out);
-    // callOnce offers a Python function to compiled code of it itself; the slot of the call
-    // site is not needed for that.
-    (void)codeSlot;
     PyObject* callee = moduleObject(ctx, hostIndex);
     if (!callee) {
         fail(ctx, site, kNoHost, sizeof kNoHost - 1);
         return false;
     }
     Value got = Value::none();
+    if (count >= 0 && !anyRuntime(static_cast<const Value*>(arguments), count))
+        if (void* code = bridge::siteCode(ctx, callee, uint64_t(count))) {
+            // Later calls of the site call the entry directly. Threads of one module may
+            // store it together: the same address, stored whole.
+            if (codeSlot)
+                std::atomic_ref<uint64_t>(*static_cast<uint64_t*>(codeSlot))
+                    .store(uint64_t(uintptr_t(code)), std::memory_order_relaxed);
+            return callSiteCode(ctx, site, code, callee, static_cast<const Value*>(arguments),
+                                count, result);
+        }
     ctx->plainCall = 0;
     if (!callOnce(ctx, site, Value::of(value::TagPy, callee), static_cast<const Value*>(arguments),
                   uint64_t(count), nullptr, &got))

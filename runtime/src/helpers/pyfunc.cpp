@@ -220,6 +220,18 @@ void* pythonCode(Ctx* ctx, PyObject* f, uint64_t n, uint64_t mask, bool closure)
     return compiled;
 }
 
+void* siteCode(Ctx* ctx, PyObject* f, uint64_t n) {
+    if (!ctx->run || !ctx->run->tables || n > kMaxArguments) return nullptr;
+    // Read without the lock, as compiledCall reads them: the function is the module's own
+    // object, held by it.
+    if (Py_TYPE(f) != &PyFunction_Type || PyFunction_GET_CLOSURE(f) != nullptr) return nullptr;
+    if (CodeEntry* e = findCode(ctx->run->tables, f, n, 0)) return e->code;
+    gil::Record* r = gil::enter();
+    void* code = pythonCode(ctx, f, n, 0, false);
+    gil::leave(r);
+    return code;
+}
+
 Offer compiledCall(Ctx* ctx, int32_t site, PyObject* f, const Value* args, uint64_t n, bool host,
                    Value* out) {
     if (!ctx->run || !ctx->run->tables || n > kMaxArguments) return {false, false};

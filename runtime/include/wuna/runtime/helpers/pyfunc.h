@@ -47,6 +47,14 @@ Offer compiledCall(helpers::Ctx* ctx, int32_t site, PyObject* f, const value::Va
 // null when it cannot be compiled. The lock held and the depth raised by the caller.
 void* pythonCode(helpers::Ctx* ctx, PyObject* f, uint64_t n, uint64_t mask, bool closure);
 
+// The compiled entry that wn_call_site keeps in its call site's cell: f's code for n
+// arguments, none of them an rt (mask 0), from the module's cache or compiled on a miss (the
+// lock taken, the depth raised). Null when f gets none this way: not exactly a plain Python
+// function, a closure, 64 or more arguments, no run record, or a function that can't be
+// compiled (then the cache says so and the caller's call through Python tallies it). Cannot
+// fail.
+void* siteCode(helpers::Ctx* ctx, PyObject* f, uint64_t n);
+
 // Puts f with the reason into the registry of uncompiled functions. Lock held. Cannot fail.
 void noteNotCompiled(PyObject* f, const char* reason, size_t length);
 // The registry {function: reason}, borrowed; null while empty. Lock held.
