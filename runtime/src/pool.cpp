@@ -25,7 +25,6 @@ namespace {
 void* shared[kClasses];
 
 thread_local Pool mine{};
-thread_local char identity;
 
 inline size_t classBytes(int k) { return size_t(k + 1) * 16; }
 inline void*& nextOf(void* block) { return *static_cast<void**>(block); }
@@ -79,7 +78,10 @@ void* carvedIn(Pool* p, int k) {
 
 }  // namespace
 
-uintptr_t threadId() { return reinterpret_cast<uintptr_t>(&identity); }
+// The thread pointer (the base of the thread's own control block): nonzero and unique among
+// running threads, read in one instruction. Every block taken or given asks for it, and the
+// address of a thread-local would cost a __tls_get_addr call each time in a shared object.
+uintptr_t threadId() { return reinterpret_cast<uintptr_t>(__builtin_thread_pointer()); }
 
 Pool* minePool() { return &mine; }
 

@@ -163,6 +163,19 @@ TEST(Pool, TheInterfaceTableIsTheFourOperationsInOrder) {
     EXPECT_EQ(pool::interface.free, &pool::free);
 }
 
+// The home pool's owner is told apart by this word: zero would read as "no owner", and two
+// threads with one word would share a pool's lists without a lock.
+TEST(Pool, EachThreadHasItsOwnNonzeroIdentity) {
+    uintptr_t mine = pool::threadId();
+    uintptr_t again = pool::threadId();
+    uintptr_t other = 0;
+    onThread([&] { other = pool::threadId(); });
+    EXPECT_NE(mine, 0u);
+    EXPECT_EQ(mine, again);
+    EXPECT_NE(other, 0u);
+    EXPECT_NE(other, mine);
+}
+
 TEST(Pool, ABlockFreedOnAnotherThreadJoinsThatThreadsList) {
     void* b = pool::alloc(nullptr, 48, 3);
     ASSERT_NE(b, nullptr);

@@ -597,6 +597,8 @@ value::List* childList(const NodeRef& ref, uint32_t n, uint8_t label, bool filte
     return list;
 }
 
+Str* kindName(const TreeView* view, uint32_t n) { return kindNameOf(view, n, true); }
+
 Answer attrIn(helpers::Ctx* ctx, const NodeRef& ref, Str* name, Value* out) {
     const TreeView* view = ref.view;
     uint32_t n = ref.node;

@@ -74,6 +74,24 @@ bool isName(const char* name, uint64_t length, const char* expected) {
     return length == std::strlen(expected) && std::memcmp(name, expected, length) == 0;
 }
 
+// rt.kind(node) for a node of the running program, answered from the tree: the kind's
+// interned name, the same text the CompiledRuntime method gives. Semantics ask it of nodes
+// they only know at run time on their hottest paths (an argument list's last expression),
+// where a trip through Python would cost more than the rest of the call. Any other node value
+// is left to the Python method, which words its errors.
+RtCallResult kindOfNode(Ctx* ctx, int32_t site, Value node, Value* out) {
+    nodes::NodeRef ref;
+    if (node.tag != value::TagNodeIndex || !nodes::nodeRefOf(ctx, site, node, &ref))
+        return {false, false};
+    value::Str* name = nodes::kindName(ref.view, ref.node);
+    if (!name) {
+        helpers::failOutOfMemory(ctx, site);
+        return {false, true};
+    }
+    *out = Value::of(value::TagStr, name);
+    return {true, true};
+}
+
 // The rt value's scope: the high half of its tag word.
 int32_t rtScope(uint64_t tag) { return int32_t(uint32_t(tag >> 32)); }
 
@@ -177,6 +195,7 @@ Value* variableSlot(Ctx* ctx, int32_t site, value::Frame* frame, int32_t scope, 
 RtCallResult rtValueMethod(Ctx* ctx, int32_t site, uint64_t rtTag, value::Frame* rtFrame,
                            const char* name, uint64_t nameLength, const Value* args,
                            uint64_t count, Value* out) {
+    if (isName(name, nameLength, "kind") && count == 1) return kindOfNode(ctx, site, args[0], out);
     bool scope = isName(name, nameLength, "scope") && count == 1;
     bool load = isName(name, nameLength, "load") && count == 1;
     bool store = isName(name, nameLength, "store") && count == 2;

@@ -161,6 +161,10 @@ struct NodeRef {
 };
 [[nodiscard]] bool nodeRefOf(helpers::Ctx* ctx, int32_t site, value::Value v, NodeRef* out);
 
+// The interned name of n's kind in the view's tree ("<error>" for a kind its grammar lacks),
+// immortal like every interned str; null when memory ran out (nothing recorded).
+[[nodiscard]] value::Str* kindName(const TreeView* view, uint32_t n);
+
 struct Answer {
     bool ok;
     bool handled;

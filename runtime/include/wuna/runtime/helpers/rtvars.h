@@ -71,13 +71,13 @@ struct ProgramVars {
 // The answer of rtValueMethod.
 struct RtCallResult {
     bool ok;       // the call succeeded: *out holds the result
-    bool handled;  // the call was one of the three and has been dealt with
+    bool handled;  // the call was one answered here and has been dealt with
 };
 
-// rt.scope(name), rt.load(name) and rt.store(name, value) on compiled code's rt value (the
-// tag word rtTag, the frame rtFrame), name being the method's name. Not handled for any other
-// name or argument count, a first argument that is no node index value, or a builtin's name
-// in load or store (nothing changed). Handled and ok with the result in *out (one reference
+// rt.kind(node), rt.scope(name), rt.load(name) and rt.store(name, value) on compiled code's rt
+// value (the tag word rtTag, the frame rtFrame), name being the method's name. Not handled for
+// any other name or argument count, a first argument that is no node index value of the
+// running program, or a builtin's name in load or store (nothing changed). Handled and ok with the result in *out (one reference
 // for the caller); handled and not ok with the failure recorded and *out untouched.
 [[nodiscard]] RtCallResult rtValueMethod(helpers::Ctx* ctx, int32_t site, uint64_t rtTag,
                                          value::Frame* rtFrame, const char* name,
