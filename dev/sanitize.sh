@@ -61,7 +61,9 @@ export WUNA_BUILD_DIR=$PWD/$build
 
 status=0
 started=$SECONDS
-LD_PRELOAD="$asan_runtime $ubsan_runtime" $venv/bin/python -m pytest -q -p no:cacheprovider --capture=sys tests "$@" \
+# shellcheck disable=SC2086  # one option per word
+LD_PRELOAD="$asan_runtime $ubsan_runtime" $venv/bin/python -m pytest -q -p no:cacheprovider --capture=sys \
+  $WUNA_PYTEST_PARALLEL tests "$@" \
   || status=$?
 echo "pytest under the sanitizers: $((SECONDS - started)) s, exit status $status"
 

@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
 # The virtual environments the build scripts share: finding an interpreter of a given
 # version, and a venv with the build and test tools installed. Sourced by dev/build.sh,
-# dev/sanitize.sh and dev/versions.sh; defines functions only.
+# dev/sanitize.sh, dev/versions.sh and dev/test.sh; defines functions and settings only.
 
 # What every venv of ours holds besides the package: pip new enough for -C (23.1), the build
-# backend, CMake, Ninja and pytest.
-WUNA_TOOLS="pip>=23.1 scikit-build-core>=0.10 cmake>=3.20 ninja pytest"
+# backend, CMake, Ninja, pytest and pytest-xdist.
+WUNA_TOOLS="pip>=23.1 scikit-build-core>=0.10 cmake>=3.20 ninja pytest pytest-xdist"
+
+# pytest's options for running the tests on every core: most of the time goes to compiling
+# Lua programs in processes of their own, so tests are handed to whichever worker is free.
+WUNA_PYTEST_PARALLEL="-n auto --dist worksteal"
 
 # find_python VERSION: prints the path of a working pythonVERSION (the one on PATH, else
 # pyenv's own build); returns 1 when there is none. A pyenv shim answers on PATH for versions

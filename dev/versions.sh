@@ -19,7 +19,8 @@ for v in "${versions[@]}"; do
        -Cbuild-dir=build/py-$v -Ccmake.define.WUNA_TESTS=ON -Cbuild.verbose=false . ; then
     failed+=("$v"); continue
   fi
-  WUNA_BUILD_DIR=$PWD/build/py-$v $venv/bin/python -m pytest -q -p no:cacheprovider tests || failed+=("$v")
+  WUNA_BUILD_DIR=$PWD/build/py-$v $venv/bin/python -m pytest -q -p no:cacheprovider $WUNA_PYTEST_PARALLEL tests \
+    || failed+=("$v")
   ctest --test-dir build/py-$v --output-on-failure -j "$(nproc)" | tail -n 3 || failed+=("$v")
 done
 if [ ${#failed[@]} -gt 0 ]; then echo "failed on: ${failed[*]}"; exit 1; fi

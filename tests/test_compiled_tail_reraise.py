@@ -154,7 +154,6 @@ def test_a_lua_close_scope_around_tail_calls_is_not_refused_for_its_raise(lua):
         outputs.append(out.getvalue())
     assert outputs[1] == outputs[0]
     assert "close\t3\tnil" in outputs[0] and "bottom" in outputs[0]
-    # The semantic may still run as Python while calls behind an inlined guard are refused,
-    # never for its handler's bare raise.
+    # Whatever else may keep the semantic in Python, never its handler's bare raise.
     reason = lua.language.python_semantics().get("run_close_local", "")
     assert "raise" not in reason, reason

@@ -14,8 +14,8 @@
 
 #include "compiler/backend/compile_error.h"
 #include "compiler/backend/inputs.h"
-#include "compiler/front/analyzer.h"
 #include "compiler/codegen/lower.h"
+#include "compiler/front/analyzer.h"
 #include "compiler/front/jumps.h"
 #include "wuna/runtime/helpers/run.h"
 
@@ -52,9 +52,9 @@ constexpr Passing kPassing[kShapeKindCount] = {
 // The kind names of the refusal message.
 const char* refusedName(ShapeKind kind) {
     switch (kind) {
-        case ShapeKind::rtMethod: return "rt_method";
-        case ShapeKind::control: return "control";
-        default: return "method";
+    case ShapeKind::rtMethod: return "rt_method";
+    case ShapeKind::control: return "control";
+    default: return "method";
     }
 }
 
@@ -236,22 +236,42 @@ ValueRef scopeValue(Emitter* e) {
     return siteValue(e, int32_t(e->scopeId));
 }
 
-Status dispatchStatus(Emitter* e, const front::FunctionIR* helper, ValueRef status,
-                      int32_t site) {
+// The call's status turned into control flow. Only a helper that can make a jump of the
+// interpreted language gets the whole dispatch (return, break, continue, tail call): after
+// the others a test of done and one of failed are enough. That is most out-of-line calls of
+// a big language, and the dispatch, repeated after each, was much of a program
+// function's code.
+Status dispatchStatus(Emitter* e, const front::FunctionIR* helper, ValueRef status, int32_t site) {
     Compiler* c = e->compiler;
-    bool full = compiledForThisProcess(c) && !c->strict;
-    if (!full) {
-        bool jumps = true;
-        if (Status s = front::makesJumps(c, helper, &jumps); s != Status::ok) return s;
-        full = jumps;
-    }
-    if (full) return emitRaisedControl(e, status, site);
+    bool jumps = true;
+    if (Status s = front::makesJumps(c, helper, &jumps); s != Status::ok) return s;
+    if (jumps) return emitRaisedControl(e, status, site);
     Builder* b = &e->builder;
     BasicBlockRef done, exit;
     if (Status s = newBlock(b, "done", &done); s != Status::ok) return s;
-    if (Status s = errorExit(e, &exit); s != Status::ok) return s;
-    condBr(b, icmp(b, llvmapi::IntEQ, status, constI32(e, int32_t(bridge::RunStatus::done))), done,
-           exit);
+    ValueRef ok = icmp(b, llvmapi::IntEQ, status, constI32(e, int32_t(bridge::RunStatus::done)));
+    if (!compiledForThisProcess(c) || c->strict) {
+        if (Status s = errorExit(e, &exit); s != Status::ok) return s;
+        condBr(b, ok, done, exit);
+        enter(b, done);
+        return Status::ok;
+    }
+    // Compiled for this process the helper still reports a jump as a status. The analysis is
+    // conservative, but should one come anyway it fails as in a helper compiled without
+    // jumps, instead of reaching the error exit with no failure recorded.
+    BasicBlockRef notDone, failed, jumped;
+    if (Status s = newBlock(b, "not_done", &notDone); s != Status::ok) return s;
+    if (Status s = newBlock(b, "jumped", &jumped); s != Status::ok) return s;
+    condBr(b, ok, done, notDone);
+    enter(b, notDone);
+    if (Status s = errorExit(e, &failed); s != Status::ok) return s;
+    condBr(b, icmp(b, llvmapi::IntEQ, status, constI32(e, int32_t(bridge::RunStatus::failed))),
+           failed, jumped);
+    enter(b, jumped);
+    if (Status s =
+            failWith(e, site, front::kJumpOutOfJumpless, sizeof front::kJumpOutOfJumpless - 1);
+        s != Status::ok)
+        return s;
     enter(b, done);
     return Status::ok;
 }
@@ -309,8 +329,8 @@ Status emitHelperCall(Emitter* e, front::FunctionIR* helper, int32_t site, Shape
         return s;
     CallFrame frame;
     if (Status s = emitCallFrame(e, site, &frame); s != Status::ok) return s;
-    ValueRef callArgs[8] = {e->runContext, frame.frame, array,    siteValue(e, site),
-                            scopeValue(e), receiver,    extra,    e->scratch};
+    ValueRef callArgs[8] = {e->runContext, frame.frame, array, siteValue(e, site),
+                            scopeValue(e), receiver,    extra, e->scratch};
     storeLocation(e);
     spillLocals(e);
     HelperSite* record = nullptr;
@@ -356,8 +376,7 @@ Status emitOutOfLineSelfCall(Emitter* e, Semantic* s, const front::Expr* expr, S
             continue;
         }
         err = emitLocalRead(e, s, i, expr->position, &args[i]);
-        if (err == Status::ok && args[i].kind == ShapeKind::dyn &&
-            !e->temporaries.push(args[i]))
+        if (err == Status::ok && args[i].kind == ShapeKind::dyn && !e->temporaries.push(args[i]))
             err = Status::outOfMemory;
     }
     if (err == Status::ok) {

@@ -49,17 +49,6 @@ bool isExceptionClass(PyObject* object) {
     return sub == 1;
 }
 
-// "<prefix><name>() compiled out of line behind an inlined guard isn't compiled yet".
-Status refuseGuarded(Emitter* e, const front::FunctionIR* f) {
-    if (Status s = beginConstructError(e); s != Status::ok) return s;
-    backend::List<char>* message = &e->compiler->message;
-    Status s = appendText(message, f->name.data, size_t(f->name.length));
-    if (s == Status::ok)
-        s = appendText(message,
-                       "() compiled out of line behind an inlined guard isn't compiled yet");
-    return s == Status::ok ? Status::unsupported : s;
-}
-
 // The process's cache of wuna.comptime results: (function, arguments) -> result. Only
 // successful calls are kept; used under the interpreter lock only.
 PyObject* comptimeCache = nullptr;
@@ -314,12 +303,9 @@ Status callPlanned(Emitter* e, Semantic* s, front::FunctionIR* callee, Shape* ar
         *out = plan.result;
         return Status::ok;
     case CallRoad::guarded:
-        // With this road the Lua example's semantics compile whole, and then a one-line loop
-        // makes some 80 000 lines of code (compiling takes seconds where the Python road takes
-        // a fraction of one), and an interpreted variable a top-level while loop assigns is
-        // read after the loop as the value it had before. Until both are mended such a call is
-        // refused and the semantic runs as Python, which is always right.
-        return refuseGuarded(e, callee);
+        // The guard's statement (plan.body) is inlined; what it doesn't answer is called out
+        // of line from inside it.
+        [[fallthrough]];
     case CallRoad::inlined: {
         // inlineHelper binds the shapes to the callee's locals: a copy the callee may change.
         Shape* bound = takeArray<Shape>(e->compiler, plan.count);
