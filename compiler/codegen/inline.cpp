@@ -18,16 +18,6 @@ constexpr uint64_t kNestingLimit = 200;
 constexpr char kTooDeep[] =
     "semantics nest more than 200 deep (recursive helpers aren't compiled yet)";
 
-// "<prefix at the callee's def>called with <n> arguments, takes <P>".
-Status arityMessage(Compiler* c, const front::FunctionIR* f, uint32_t given) {
-    Status s = beginError(&c->message, ErrorSite{f, front::makePosition(f->firstLine, 0)});
-    if (s == Status::ok) s = appendText(&c->message, "called with ");
-    if (s == Status::ok) s = appendDecimal(&c->message, given);
-    if (s == Status::ok) s = appendText(&c->message, " arguments, takes ");
-    if (s == Status::ok) s = appendDecimal(&c->message, f->paramCount);
-    return s == Status::ok ? Status::unsupported : s;
-}
-
 Status calleeMessage(Compiler* c, const front::FunctionIR* f, const char* text) {
     Status s = beginError(&c->message, ErrorSite{f, front::makePosition(f->firstLine, 0)});
     if (s == Status::ok) s = appendText(&c->message, text);
@@ -91,8 +81,8 @@ Status bindEnvironment(Emitter* e, Semantic* s) {
     bool given = argument.state == LocalState::comptime && argument.shape.kind == ShapeKind::dyn;
     if (given) {
         openBlock(&e->builder);
-        s->environment = T.LLVMBuildIntToPtr(e->builder.builder,
-                                             argument.shape.dyn.payload, m->ptr, "");
+        s->environment =
+            T.LLVMBuildIntToPtr(e->builder.builder, argument.shape.dyn.payload, m->ptr, "");
         s->environmentKnown = 1;
     }
     // The argument is no value of the program: nothing to release, nothing to read by name.
@@ -191,7 +181,7 @@ Status inlineHelper(Emitter* e, front::FunctionIR* function, front::StmtList bod
         Status s = appendText(&c->message, kTooDeep);
         return s == Status::ok ? Status::unsupported : s;
     }
-    if (count != function->paramCount) return arityMessage(c, function, count);
+    if (count != function->paramCount) return helperArityError(c, function, count);
     Semantic* s = newSemantic(c, function, uint32_t(function->locals.count), site);
     if (!s) return Status::outOfMemory;
     for (uint32_t i = 0; i < count && i < s->localCount; i++) {
