@@ -63,6 +63,19 @@ std::string symbol(Compiled* s, const char* suffix) {
     return std::string(s->prefix, s->prefixLength) + suffix;
 }
 
+// The exported <prefix><suffix>() -> i64 returning value, alone in the current module: code
+// added after the first, as a typed entry or a specialisation is (no top level of its own).
+void buildLater(Compiled* s, const char* suffix, int64_t value) {
+    compile::ModuleRecord* m = &s->compiler.module;
+    std::string name = symbol(s, suffix);
+    FunctionRef f;
+    ASSERT_EQ(compile::declareFunction(m, name.data(), name.size(), m->i64, nullptr, 0,
+                                       compile::DeclareExported, &f),
+              Status::ok);
+    Emit e(m, f.function);
+    T.LLVMBuildRet(*e, i64c(m, value));
+}
+
 // <prefix>_main returning true, and an exported <prefix><suffix>() -> i64 returning value.
 void buildConstant(Compiled* s, const char* suffix, int64_t value) {
     compile::ModuleRecord* m = &s->compiler.module;
@@ -72,13 +85,7 @@ void buildConstant(Compiled* s, const char* suffix, int64_t value) {
         Emit e(m, main.function);
         T.LLVMBuildRet(*e, T.LLVMConstInt(m->i1, 1, 0));
     }
-    std::string name = symbol(s, suffix);
-    FunctionRef f;
-    ASSERT_EQ(compile::declareFunction(m, name.data(), name.size(), m->i64, nullptr, 0,
-                                       compile::DeclareExported, &f),
-              Status::ok);
-    Emit e(m, f.function);
-    T.LLVMBuildRet(*e, i64c(m, value));
+    buildLater(s, suffix, value);
 }
 
 bool addMain(Compiled* s, uint64_t* entry) {
@@ -686,25 +693,36 @@ TEST_F(Driver, AFailedCacheWriteKeepsTheBytesInMemory) {
     Compiled::free(s);
 }
 
+// Finishes the current module as Compiled::add does before taking its key, gives its key at
+// the state's level (and at level 0 when fast is given), emits it at level 0 into *object when
+// that is given, and starts a new module.
+void finishForKeys(Compiled* s, uint8_t key[32], uint8_t* fast, std::vector<uint8_t>* object) {
+    compile::ModuleRecord* m = &s->compiler.module;
+    compile::inlineCounting(&s->compiler);
+    char* text = T.LLVMPrintModuleToString(m->module);
+    driver::cacheKey(key, text, strlen(text), s->level, nullptr, 0);
+    if (fast) driver::cacheKey(fast, text, strlen(text), 0, nullptr, 0);
+    T.LLVMDisposeMessage(text);
+    if (object) {
+        char err[2048] = {};
+        uint64_t size = 0;
+        m->handedOver = 1;
+        uint8_t* bytes =
+            engine()->emitObject(m->module, 0, nullptr, nullptr, nullptr, &size, err, sizeof err);
+        EXPECT_NE(bytes, nullptr) << err;
+        if (bytes) object->assign(bytes, bytes + size);
+        engine()->freeBytes(bytes);
+    }
+    EXPECT_EQ(compile::newModule(&s->compiler), Status::ok);
+}
+
 // Builds the same module as buildConstant does for the state's prefix in a module of its
 // own, and emits it: the object another process would have left in the cache.
 std::vector<uint8_t> objectOfTheSameModule(Compiled* s, const char* suffix, int64_t value,
                                            uint8_t key[32]) {
     buildConstant(s, suffix, value);
-    compile::ModuleRecord* m = &s->compiler.module;
-    compile::inlineCounting(&s->compiler);  // as Compiled::add finishes a module before its key
-    char* text = T.LLVMPrintModuleToString(m->module);
-    driver::cacheKey(key, text, strlen(text), s->level, nullptr, 0);
-    T.LLVMDisposeMessage(text);
-    char err[2048] = {};
-    uint64_t size = 0;
-    m->handedOver = 1;
-    uint8_t* bytes =
-        engine()->emitObject(m->module, 0, nullptr, nullptr, nullptr, &size, err, sizeof err);
-    EXPECT_NE(bytes, nullptr) << err;
-    std::vector<uint8_t> object(bytes, bytes + size);
-    engine()->freeBytes(bytes);
-    EXPECT_EQ(compile::newModule(&s->compiler), Status::ok);
+    std::vector<uint8_t> object;
+    finishForKeys(s, key, nullptr, &object);
     return object;
 }
 
@@ -871,19 +889,6 @@ struct TiersSetting {
     TiersSetting& operator=(const TiersSetting&) = delete;
 };
 
-// The exported <prefix><suffix>() -> i64 returning value, alone in the current module: code
-// added after the first, as a typed entry or a specialisation is (no top level of its own).
-void buildLater(Compiled* s, const char* suffix, int64_t value) {
-    compile::ModuleRecord* m = &s->compiler.module;
-    std::string name = symbol(s, suffix);
-    FunctionRef f;
-    ASSERT_EQ(compile::declareFunction(m, name.data(), name.size(), m->i64, nullptr, 0,
-                                       compile::DeclareExported, &f),
-              Status::ok);
-    Emit e(m, f.function);
-    T.LLVMBuildRet(*e, i64c(m, value));
-}
-
 // The keys of the module buildLater makes: at the state's level and at level 0; with
 // fastObject, also its object emitted at level 0 (the fast code an earlier run left).
 struct LaterModule {
@@ -893,23 +898,7 @@ struct LaterModule {
 LaterModule laterModule(Compiled* s, const char* suffix, int64_t value, bool fastObject) {
     LaterModule out;
     buildLater(s, suffix, value);
-    compile::ModuleRecord* m = &s->compiler.module;
-    compile::inlineCounting(&s->compiler);  // as Compiled::add finishes a module before its key
-    char* text = T.LLVMPrintModuleToString(m->module);
-    driver::cacheKey(out.nominal.bytes, text, strlen(text), s->level, nullptr, 0);
-    driver::cacheKey(out.fast.bytes, text, strlen(text), 0, nullptr, 0);
-    T.LLVMDisposeMessage(text);
-    if (fastObject) {
-        char err[2048] = {};
-        uint64_t size = 0;
-        m->handedOver = 1;
-        uint8_t* bytes =
-            engine()->emitObject(m->module, 0, nullptr, nullptr, nullptr, &size, err, sizeof err);
-        EXPECT_NE(bytes, nullptr) << err;
-        if (bytes) out.fastObject.assign(bytes, bytes + size);
-        engine()->freeBytes(bytes);
-    }
-    EXPECT_EQ(compile::newModule(&s->compiler), Status::ok);
+    finishForKeys(s, out.nominal.bytes, out.fast.bytes, fastObject ? &out.fastObject : nullptr);
     return out;
 }
 
