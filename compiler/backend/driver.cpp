@@ -7,6 +7,7 @@
 #include "compiler/backend/cache.h"
 #include "compiler/backend/messages.h"
 #include "compiler/backend/perfmap.h"
+#include "compiler/backend/tiers.h"
 #include "host/module/settings.h"
 #include "wuna/runtime/helpers/table.h"
 
@@ -104,6 +105,41 @@ void reportAttempt(Compiled* state, Status err) {
             .add(" (a wuna bug)");
         m.raise(PyExc_RuntimeError);
     }
+}
+
+// A copy of module in a context of its own, made through bitcode, for a background job to
+// emit while the foreground goes on with the module itself. Null when it cannot be made
+// (nothing of the attempt is left allocated then).
+llvmapi::ModuleRef copyModule(llvmapi::ModuleRef module) {
+    const llvmapi::Table& T = llvmapi::table;
+    llvmapi::MemoryBufferRef buffer = T.LLVMWriteBitcodeToMemoryBuffer(module);
+    if (!buffer) return nullptr;
+    llvmapi::ContextRef context = T.LLVMContextCreate();
+    llvmapi::ModuleRef copy = nullptr;
+    bool failed = T.LLVMParseBitcodeInContext2(context, buffer, &copy) != 0;
+    // Parsing reads the whole module out of the buffer; the copy does not point into it.
+    T.LLVMDisposeMemoryBuffer(buffer);
+    if (failed || !copy) {
+        if (copy) T.LLVMDisposeModule(copy);
+        T.LLVMContextDispose(context);
+        return nullptr;
+    }
+    return copy;
+}
+
+// Queues the optimizing emission of a copy of the state's current module at level, its
+// object to be written to path (taken over). false when no copy could be made (path freed):
+// the caller emits at level itself.
+bool queueOptimizedCopy(Compiled* state, uint32_t level, char* path) {
+    llvmapi::ModuleRef copy = copyModule(state->compiler.module.module);
+    if (!copy) {
+        ::free(path);
+        return false;
+    }
+    // The result is never waited for: the job frees itself. A job that could not be queued
+    // costs only the optimized object of this run.
+    (void)queueTierJob(state->engine, copy, level, nullptr, path, strlen(path), false);
+    return true;
 }
 
 }  // namespace
@@ -283,8 +319,9 @@ int Compiled::add(const char* name, size_t length, uint64_t* address) {
     }
     compile::inlineCounting(&compiler);
     char* text = T.LLVMPrintModuleToString(m->module);
+    size_t textLength = strlen(text);
     uint8_t key[32];
-    cacheKey(key, text, strlen(text), level, nullptr, 0);
+    cacheKey(key, text, textLength, level, nullptr, 0);
 
     void* handle = lookupCode(this, key, err, sizeof err);
     if (handle) {
@@ -295,8 +332,27 @@ int Compiled::add(const char* name, size_t length, uint64_t* address) {
     // Recorded before any emission, so it stands whatever happens next.
     addKey(&keys, key);
     uint32_t emitLevel = level >= 2 && m->blockCount > compile::kLargeModule ? level - 1 : level;
-    // The background branch of optimized states (tiers) comes with the background jobs; until
-    // then every level is emitted here.
+    // Code added to an optimized state after its first (typed entries, specialisations,
+    // thunks, functions compiled on demand) is wanted now: fast code is made here while a
+    // background job emits the optimized object into the cache, for the next run to find
+    // under the key. Without a cache directory the optimized object would have nowhere to go.
+    const uint8_t* writeKey = key;
+    uint8_t fastKey[32];
+    if (level != 0 && settings::current.tiers && hasCode == 1) {
+        char* path = cachePath(key);
+        if (path && queueOptimizedCopy(this, emitLevel, path)) {
+            // The fast code has a key of its own, kept out of the key list: saving the
+            // program asks for the code of the state's level.
+            cacheKey(fastKey, text, textLength, 0, nullptr, 0);
+            handle = lookupCode(this, fastKey, err, sizeof err);
+            if (handle) {
+                T.LLVMDisposeMessage(text);
+                return resolveEntries(handle, name, length, address);
+            }
+            emitLevel = 0;
+            writeKey = fastKey;
+        }
+    }
 
     // From here the engine owns the module and its context, whatever emitObject answers.
     m->handedOver = 1;
@@ -310,16 +366,16 @@ int Compiled::add(const char* name, size_t length, uint64_t* address) {
         raiseLlvmRejected(PyExc_RuntimeError, err, messages::engineTextLength(err, sizeof err));
         return -1;
     }
-    char* path = cachePath(key);
+    char* path = cachePath(writeKey);
     if (path) {
         int rc = writeCacheFile(path, strlen(path), bytes, size);
         if (rc == 0 && settings::current.cacheSize != 0) settings::noteCacheWrite(size);
         // Bytes that did not reach the disk stay at hand for saving the program.
-        if (rc != 0) keepCode(key, bytes, size);
+        if (rc != 0) keepCode(writeKey, bytes, size);
         compiles++;
         ::free(path);
     } else {
-        keepCode(key, bytes, size);
+        keepCode(writeKey, bytes, size);
     }
     handle = engine->loadObject(bytes, size, err, sizeof err);
     engine->freeBytes(bytes);

@@ -11,13 +11,16 @@
 //
 // add() turns the compiler's current module into loaded code, deciding in this order: the
 // code key (a SHA-256 of the module's IR text, cache.h); whether code for the key is loaded
-// already in this process (code of compiled module files) or sits in the disk cache; else
-// emission at the state's level (one lower for a large optimized module), keeping the object
-// bytes (in the disk cache, or in the state's in-memory code store when there is no cache
-// directory or the write failed, so that saving the program later still finds every code
-// entry), loading, and entry resolution (recording the handle, the perf map). Every call adds
-// exactly one key to the state's key list. The module states' background tier jobs come with
-// later work: add always emits in the foreground.
+// already in this process (code of compiled module files) or sits in the disk cache; for code
+// added to an optimized state after its first (hasCode 1) with tiers on and a cache
+// directory, the optimized emission of a copy of the module (made through bitcode in a
+// context of its own) is queued as a background job writing the cache (tiers.h), and fast
+// code is taken from the caches under the level-0 key or emitted at level 0; else emission at
+// the state's level (one lower for a large optimized module); keeping the object bytes (in the
+// disk cache, or in the state's in-memory code store when there is no cache directory or the
+// write failed, so that saving the program later still finds every code entry), loading, and
+// entry resolution (recording the handle, the perf map). Every call adds exactly one key to
+// the state's key list: the key of the state's level, never the fast key.
 //
 // Everything here runs with the interpreter lock held; a state is afterwards read by run
 // threads without a lock (its code and entry no longer change).
@@ -69,7 +72,7 @@ struct Compiled {
     uint64_t users;
     uint32_t level;   // 0 fast, 1 or 2 optimized
     uint8_t ready;    // the entry is resolved
-    uint8_t hasCode;  // the first code was loaded
+    uint8_t hasCode;  // the first code was loaded (set by whoever loaded it)
     uint8_t cached;   // in the in-process module cache
     Key moduleKey;
     // The bridge's tables of this module (node code, thunks, compiled Python functions).

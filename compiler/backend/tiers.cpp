@@ -410,6 +410,8 @@ int finishOptimize(OptimizeTask* task, Compiled** out) {
     }
     state->entry = entry;
     state->ready = 1;
+    // Code added to the state from now on may take the background branch of add.
+    state->hasCode = 1;
     *out = state;
     return 0;
 }

@@ -70,6 +70,8 @@ int generateAndLoad(host::ProgramRecord* program, const uint8_t key[32], uint32_
     }
     state->entry = entry;
     state->ready = 1;
+    // Code added to the state from now on may take the background branch of add.
+    state->hasCode = 1;
     if (!makeCurrent(program, state)) {
         Compiled::free(state);
         PyErr_NoMemory();

@@ -3,8 +3,9 @@
 // released, their symbols then gone): a constant, a call of a runtime helper through its
 // declaration, a helper not built yet failing the run with its name, a key global bound by
 // defineSymbols, wn_dec inlined on blocks; load failures naming the undefined symbol; the
-// code key, the disk cache and the in-memory store; emission from two threads at once; and
-// the perf map.
+// code key, the disk cache and the in-memory store; code added to an optimized state made
+// fast at once while its optimized object is emitted into the cache by a background job;
+// emission from two threads at once; and the perf map.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -13,6 +14,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstdio>
@@ -28,6 +30,7 @@
 #include "compiler/backend/modcache.h"
 #include "compiler/backend/perfmap.h"
 #include "compiler/backend/sha256.h"
+#include "compiler/backend/tiers.h"
 #include "tests/native/backend_test_support.h"
 #include "tests/native/compile_test_support.h"
 #include "wuna/runtime/helpers/stubs.h"
@@ -60,6 +63,19 @@ std::string symbol(Compiled* s, const char* suffix) {
     return std::string(s->prefix, s->prefixLength) + suffix;
 }
 
+// The exported <prefix><suffix>() -> i64 returning value, alone in the current module: code
+// added after the first, as a typed entry or a specialisation is (no top level of its own).
+void buildLater(Compiled* s, const char* suffix, int64_t value) {
+    compile::ModuleRecord* m = &s->compiler.module;
+    std::string name = symbol(s, suffix);
+    FunctionRef f;
+    ASSERT_EQ(compile::declareFunction(m, name.data(), name.size(), m->i64, nullptr, 0,
+                                       compile::DeclareExported, &f),
+              Status::ok);
+    Emit e(m, f.function);
+    T.LLVMBuildRet(*e, i64c(m, value));
+}
+
 // <prefix>_main returning true, and an exported <prefix><suffix>() -> i64 returning value.
 void buildConstant(Compiled* s, const char* suffix, int64_t value) {
     compile::ModuleRecord* m = &s->compiler.module;
@@ -69,13 +85,7 @@ void buildConstant(Compiled* s, const char* suffix, int64_t value) {
         Emit e(m, main.function);
         T.LLVMBuildRet(*e, T.LLVMConstInt(m->i1, 1, 0));
     }
-    std::string name = symbol(s, suffix);
-    FunctionRef f;
-    ASSERT_EQ(compile::declareFunction(m, name.data(), name.size(), m->i64, nullptr, 0,
-                                       compile::DeclareExported, &f),
-              Status::ok);
-    Emit e(m, f.function);
-    T.LLVMBuildRet(*e, i64c(m, value));
+    buildLater(s, suffix, value);
 }
 
 bool addMain(Compiled* s, uint64_t* entry) {
@@ -683,25 +693,36 @@ TEST_F(Driver, AFailedCacheWriteKeepsTheBytesInMemory) {
     Compiled::free(s);
 }
 
+// Finishes the current module as Compiled::add does before taking its key, gives its key at
+// the state's level (and at level 0 when fast is given), emits it at level 0 into *object when
+// that is given, and starts a new module.
+void finishForKeys(Compiled* s, uint8_t key[32], uint8_t* fast, std::vector<uint8_t>* object) {
+    compile::ModuleRecord* m = &s->compiler.module;
+    compile::inlineCounting(&s->compiler);
+    char* text = T.LLVMPrintModuleToString(m->module);
+    driver::cacheKey(key, text, strlen(text), s->level, nullptr, 0);
+    if (fast) driver::cacheKey(fast, text, strlen(text), 0, nullptr, 0);
+    T.LLVMDisposeMessage(text);
+    if (object) {
+        char err[2048] = {};
+        uint64_t size = 0;
+        m->handedOver = 1;
+        uint8_t* bytes =
+            engine()->emitObject(m->module, 0, nullptr, nullptr, nullptr, &size, err, sizeof err);
+        EXPECT_NE(bytes, nullptr) << err;
+        if (bytes) object->assign(bytes, bytes + size);
+        engine()->freeBytes(bytes);
+    }
+    EXPECT_EQ(compile::newModule(&s->compiler), Status::ok);
+}
+
 // Builds the same module as buildConstant does for the state's prefix in a module of its
 // own, and emits it: the object another process would have left in the cache.
 std::vector<uint8_t> objectOfTheSameModule(Compiled* s, const char* suffix, int64_t value,
                                            uint8_t key[32]) {
     buildConstant(s, suffix, value);
-    compile::ModuleRecord* m = &s->compiler.module;
-    compile::inlineCounting(&s->compiler);  // as Compiled::add finishes a module before its key
-    char* text = T.LLVMPrintModuleToString(m->module);
-    driver::cacheKey(key, text, strlen(text), s->level, nullptr, 0);
-    T.LLVMDisposeMessage(text);
-    char err[2048] = {};
-    uint64_t size = 0;
-    m->handedOver = 1;
-    uint8_t* bytes =
-        engine()->emitObject(m->module, 0, nullptr, nullptr, nullptr, &size, err, sizeof err);
-    EXPECT_NE(bytes, nullptr) << err;
-    std::vector<uint8_t> object(bytes, bytes + size);
-    engine()->freeBytes(bytes);
-    EXPECT_EQ(compile::newModule(&s->compiler), Status::ok);
+    std::vector<uint8_t> object;
+    finishForKeys(s, key, nullptr, &object);
     return object;
 }
 
@@ -854,6 +875,170 @@ TEST_F(Driver, TwoThreadsEmitAtOnce) {
         ASSERT_NE(f, nullptr);
         EXPECT_EQ(f(), int64_t(i) * 3);
         engine()->release(h);
+    }
+}
+
+// ---- code added to an optimized state: fast now, optimized in the background --------------
+
+// Sets the tiers setting for one test and puts the earlier value back.
+struct TiersSetting {
+    uint8_t saved = settings::current.tiers;
+    explicit TiersSetting(bool on) { settings::current.tiers = on ? 1 : 0; }
+    ~TiersSetting() { settings::current.tiers = saved; }
+    TiersSetting(const TiersSetting&) = delete;
+    TiersSetting& operator=(const TiersSetting&) = delete;
+};
+
+// The keys of the module buildLater makes: at the state's level and at level 0; with
+// fastObject, also its object emitted at level 0 (the fast code an earlier run left).
+struct LaterModule {
+    driver::Key nominal, fast;
+    std::vector<uint8_t> fastObject;
+};
+LaterModule laterModule(Compiled* s, const char* suffix, int64_t value, bool fastObject) {
+    LaterModule out;
+    buildLater(s, suffix, value);
+    finishForKeys(s, out.nominal.bytes, out.fast.bytes, fastObject ? &out.fastObject : nullptr);
+    return out;
+}
+
+std::string fileOf(const driver::Key& key) {
+    char hex[65];
+    sha256::hex(key.bytes, hex);
+    return std::string(hex) + ".o";
+}
+
+bool sameKey(const driver::Key& a, const driver::Key& b) { return memcmp(a.bytes, b.bytes, 32) == 0; }
+
+// A level-2 state with its first code loaded and a new module started, as the optimized build
+// of a program leaves it (hasCode given).
+Compiled* optimizedWithCode(const char* suffix, uint8_t hasCode) {
+    Compiled* s = newState(2);
+    buildConstant(s, suffix, 1);
+    uint64_t entry = 0;
+    EXPECT_TRUE(addMain(s, &entry)) << takeError();
+    s->hasCode = hasCode;
+    EXPECT_EQ(compile::newModule(&s->compiler), Status::ok);
+    return s;
+}
+
+TEST_F(Driver, CodeAddedToAnOptimizedStateIsFastNowAndOptimizedIntoTheCacheForTheNextRun) {
+    TiersSetting tiers(true);
+    TempDir dir;
+    useCacheDirectory(dir.path);
+    Compiled* s = optimizedWithCode("_firstA", 1);
+    ASSERT_EQ(s->compiles, 1u);
+    std::string first = fileOf(s->keys[0]);
+    EXPECT_EQ(dir.files(), std::vector<std::string>{first}) << "the first code: in the foreground";
+    LaterModule later = laterModule(s, "_laterA", 5, false);
+    buildLater(s, "_laterA", 5);
+    std::string name = symbol(s, "_laterA");
+    uint64_t entry = 0;
+    ASSERT_EQ(s->add(name.c_str(), name.size(), &entry), 0) << takeError();
+    EXPECT_EQ(reinterpret_cast<int64_t (*)()>(entry)(), 5);
+    // The fast code was made here and written under its own key, which the list leaves out.
+    ASSERT_EQ(s->keys.count, 2u);
+    EXPECT_TRUE(sameKey(s->keys[1], later.nominal));
+    EXPECT_EQ(s->compiles, 2u);
+    EXPECT_EQ(s->codeStore.used, 0u);
+    std::vector<std::string> now = dir.files();
+    EXPECT_NE(std::find(now.begin(), now.end(), fileOf(later.fast)), now.end());
+    // The job writes the optimized object under the key of the state's level.
+    driver::waitForTierJobs();
+    std::vector<std::string> all = {first, fileOf(later.fast), fileOf(later.nominal)};
+    std::sort(all.begin(), all.end());
+    EXPECT_EQ(dir.files(), all);
+    // The next run of the program asks for that key first, and loads the optimized object.
+    Compiled::free(s);
+    EXPECT_EQ(engine()->symbolAddress(name.c_str()), 0u);
+    Compiled* next = newState(2);
+    char err[2048] = {};
+    void* handle = driver::lookupCode(next, later.nominal.bytes, err, sizeof err);
+    ASSERT_NE(handle, nullptr) << err;
+    EXPECT_EQ(next->cacheLoads, 1u);
+    auto f = reinterpret_cast<int64_t (*)()>(engine()->symbolAddress(name.c_str()));
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(f(), 5);
+    engine()->release(handle);
+    Compiled::free(next);
+}
+
+TEST_F(Driver, FastCodeAlreadyCachedIsLoadedAndTheOptimizedEmissionStillQueued) {
+    TiersSetting tiers(true);
+    TempDir dir;
+    useCacheDirectory(dir.path);
+    Compiled* s = optimizedWithCode("_firstB", 1);
+    LaterModule later = laterModule(s, "_laterB", 6, true);
+    char* path = driver::cachePath(later.fast.bytes);
+    ASSERT_EQ(driver::writeCacheFile(path, strlen(path), later.fastObject.data(),
+                                     later.fastObject.size()),
+              0);
+    free(path);
+    buildLater(s, "_laterB", 6);
+    std::string name = symbol(s, "_laterB");
+    uint64_t entry = 0;
+    ASSERT_EQ(s->add(name.c_str(), name.size(), &entry), 0) << takeError();
+    EXPECT_EQ(reinterpret_cast<int64_t (*)()>(entry)(), 6);
+    EXPECT_EQ(s->cacheLoads, 1u);
+    EXPECT_EQ(s->compiles, 1u) << "nothing emitted in the foreground";
+    EXPECT_FALSE(s->compiler.module.handedOver) << "the foreground never gave its module away";
+    ASSERT_EQ(s->keys.count, 2u);
+    EXPECT_TRUE(sameKey(s->keys[1], later.nominal)) << "only the key of the state's level";
+    driver::waitForTierJobs();
+    std::vector<std::string> files = dir.files();
+    EXPECT_NE(std::find(files.begin(), files.end(), fileOf(later.nominal)), files.end());
+    Compiled::free(s);
+}
+
+// Where an optimized state emits added code at its own level at once, and queues nothing.
+struct AtOnce {
+    const char* why;
+    bool tiers;
+    bool cache;
+    uint8_t hasCode;
+};
+
+TEST_F(Driver, CodeAddedToAnOptimizedStateIsEmittedAtItsLevelAtOnceOtherwise) {
+    const AtOnce cases[] = {
+        {"tiers off", false, true, 1},
+        {"no cache directory", true, false, 1},
+        {"the first code", true, true, 0},
+        {"a has-code flag other than 1", true, true, 2},
+    };
+    uint8_t n = 0;
+    for (const AtOnce& c : cases) {
+        SCOPED_TRACE(c.why);
+        TiersSetting tiers(c.tiers);
+        TempDir dir;
+        if (c.cache)
+            useCacheDirectory(dir.path);
+        else
+            settings::setCachePlace(settings::CachePlace::off, nullptr);
+        std::string suffix = "_firstC" + std::to_string(n);
+        Compiled* s = optimizedWithCode(suffix.c_str(), c.hasCode);
+        std::string laterSuffix = "_laterC" + std::to_string(n++);
+        LaterModule later = laterModule(s, laterSuffix.c_str(), 7, false);
+        buildLater(s, laterSuffix.c_str(), 7);
+        std::string name = symbol(s, laterSuffix.c_str());
+        uint64_t entry = 0;
+        ASSERT_EQ(s->add(name.c_str(), name.size(), &entry), 0) << takeError();
+        EXPECT_EQ(reinterpret_cast<int64_t (*)()>(entry)(), 7);
+        ASSERT_EQ(s->keys.count, 2u);
+        EXPECT_TRUE(sameKey(s->keys[1], later.nominal));
+        EXPECT_TRUE(s->compiler.module.handedOver);
+        driver::waitForTierJobs();
+        if (c.cache) {
+            EXPECT_EQ(s->compiles, 2u);
+            std::vector<std::string> both = {fileOf(s->keys[0]), fileOf(later.nominal)};
+            std::sort(both.begin(), both.end());
+            EXPECT_EQ(dir.files(), both) << "no fast code, no job";
+        } else {
+            EXPECT_EQ(s->compiles, 0u);
+            EXPECT_NE(s->codeStore.find(later.nominal), nullptr);
+            EXPECT_EQ(s->codeStore.find(later.fast), nullptr);
+            EXPECT_TRUE(dir.files().empty());
+        }
+        Compiled::free(s);
     }
 }
 
