@@ -1,7 +1,7 @@
 """A broad handler around statements that make a tail call through a helper compiled out of
 line: the handler cleans up and raises again (the tail call still happens, in constant depth),
 or swallows what it caught (the call is dropped, nothing leaks). Both modes print the same,
-and the block semantic runs compiled unless its handler raises the caught object by name.
+and the block semantic runs compiled, its handler raising the caught object bare or by name.
 The handler variants are support.reraising_blocks'."""
 import contextlib
 import io
@@ -82,7 +82,8 @@ SOURCES = {
 }
 
 
-@pytest.mark.parametrize("variant", ["reraise", "raise_in_finally_try", "swallow", "raise_name"])
+@pytest.mark.parametrize("variant", ["reraise", "raise_in_finally_try", "swallow", "raise_name",
+                                     "raise_alias", "raise_other"])
 @pytest.mark.parametrize("source", SOURCES.values(), ids=SOURCES.keys())
 def test_a_caught_tail_call_goes_on_when_raised_again_and_is_dropped_when_swallowed(variant,
                                                                                    source):
@@ -90,11 +91,7 @@ def test_a_caught_tail_call_goes_on_when_raised_again_and_is_dropped_when_swallo
     compiled, semantics = run(variant, source, "compiled")
     assert compiled == python
     assert not any(isinstance(p, str) and "recursion" in p for p in python)
-    if variant == "raise_name":
-        # The caught object does not carry the call: raised by name, it runs as Python.
-        assert "rt.tail_call" in semantics["block"]
-    else:
-        assert "block" not in semantics
+    assert "block" not in semantics
 
 
 def test_the_tail_call_is_made_when_raised_again_and_not_when_swallowed():
@@ -107,7 +104,7 @@ def test_the_tail_call_is_made_when_raised_again_and_not_when_swallowed():
                                                       "swallowed", None]
 
 
-@pytest.mark.parametrize("variant", ["reraise", "raise_in_finally_try", "swallow"])
+@pytest.mark.parametrize("variant", ["reraise", "raise_in_finally_try", "swallow", "raise_name"])
 def test_a_caught_tail_call_leaves_no_block_behind(variant):
     printed = []
     lang = make_language(variant, printed)
@@ -117,6 +114,24 @@ def test_a_caught_tail_call_leaves_no_block_behind(variant):
     before = wuna._blocks()
     for _ in range(3):
         program.run("compiled")
+    wuna.collect()
+    assert wuna._blocks() == before
+    assert "block" not in lang.python_semantics()
+
+
+def test_a_caught_tail_call_replaced_by_another_error_leaves_no_block_behind():
+    lang = make_language("raise_other", [])
+    program = lang.load(SOURCES["once"], "t.sl")
+
+    def failed_run():
+        with pytest.raises(wuna.Error, match="replaced TailCall"):
+            program.run("compiled")
+
+    failed_run()
+    wuna.collect()
+    before = wuna._blocks()
+    for _ in range(3):
+        failed_run()
     wuna.collect()
     assert wuna._blocks() == before
     assert "block" not in lang.python_semantics()

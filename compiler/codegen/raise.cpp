@@ -105,8 +105,7 @@ Status takeJumpObject(Emitter* e, Semantic* s, RtMethod id, llvmapi::ValueRef* h
     if (Status err = pinObject(e->compiler, cls, &index); err != Status::ok) return err;
     llvmapi::ValueRef classValue;
     if (Status err = objectConstant(e, index, &classValue); err != Status::ok) return err;
-    llvmapi::ValueRef matchArgs[3] = {e->runContext, classValue,
-                                      constI64(e, exceptClassMask(cls))};
+    llvmapi::ValueRef matchArgs[3] = {e->runContext, classValue, constI64(e, exceptClassMask(cls))};
     llvmapi::ValueRef matches;
     if (Status err = callHelper(e, "wn_exc_matches", matchArgs, 3, &matches); err != Status::ok)
         return err;
@@ -200,8 +199,7 @@ Status raiseCaught(Emitter* e, Semantic* s, const CaughtSlot& caught) {
         if (Status err = newBlock(b, "reraise_tail_call", &jump); err != Status::ok) return err;
         if (Status err = newBlock(b, "reraise_next", &next); err != Status::ok) return err;
         llvmapi::ValueRef received = loadWord(e, caught.jumpFlag);
-        condBr(b,
-               icmp(b, llvmapi::IntEQ, received, constI64(e, uint64_t(RtMethod::tailCall))),
+        condBr(b, icmp(b, llvmapi::IntEQ, received, constI64(e, uint64_t(RtMethod::tailCall))),
                jump, next);
         enter(b, jump);
         if (Status err = reissueTailCall(e, caught.tailSlots, s->site); err != Status::ok)
@@ -214,6 +212,37 @@ Status raiseCaught(Emitter* e, Semantic* s, const CaughtSlot& caught) {
     // A failure that is itself a jump's exception (raised by Python code) goes on as the jump,
     // as it does in Python.
     return raiseMaybeJump(e, s, &failure, caught.jumps);
+}
+
+// A raise of a local that holds the TailCall object an open handler caught: the call that
+// handler parked goes on as the tail call, as a bare raise there would issue it. The object
+// itself carries no call, so it is known by identity with what the handler received. The
+// operand is released on that path; on the other it is left to the caller.
+Status reissueNamedTailCall(Emitter* e, Semantic* s, const Operand& raised) {
+    Builder* b = &e->builder;
+    for (size_t i = e->caughtSlots.count; i > 0; i--) {
+        const CaughtSlot& caught = e->caughtSlots[i - 1];
+        if (!caught.jumpFlag || !caught.tailSlots ||
+            !(caught.jumps & (1u << uint32_t(JumpClass::tailCall))))
+            continue;
+        llvmapi::BasicBlockRef same, jump, next;
+        if (Status err = newBlock(b, "raised_caught", &same); err != Status::ok) return err;
+        if (Status err = newBlock(b, "reraise_tail_call", &jump); err != Status::ok) return err;
+        if (Status err = newBlock(b, "reraise_next", &next); err != Status::ok) return err;
+        llvmapi::ValueRef received = loadWord(e, caught.jumpFlag);
+        condBr(b, icmp(b, llvmapi::IntEQ, received, constI64(e, uint64_t(RtMethod::tailCall))),
+               same, next);
+        enter(b, same);
+        Operand held = loadOperand(e, caught.slot, KnownKind::unknown);
+        condBr(b, icmp(b, llvmapi::IntEQ, raised.payload, held.payload), jump, next);
+        enter(b, jump);
+        if (Status err = release(e, dynShape(raised)); err != Status::ok) return err;
+        if (Status err = reissueTailCall(e, caught.tailSlots, s->site); err != Status::ok)
+            return err;
+        endJumped(b);
+        enter(b, next);
+    }
+    return Status::ok;
 }
 
 // The jumps an open handler may have received as exception objects, which a raise of a local
@@ -263,6 +292,8 @@ Status lowerRaise(Emitter* e, Semantic* s, const front::Stmt* statement) {
     Operand o;
     if (Status err = materialize(e, value, s->site, &o); err != Status::ok) return err;
     uint8_t jumps = statement->raise->kind == front::ExprKind::local ? jumpsOfOpenHandlers(e) : 0;
+    if (jumps & (1u << uint32_t(JumpClass::tailCall)))
+        if (Status err = reissueNamedTailCall(e, s, o); err != Status::ok) return err;
     if (Status err = raiseMaybeJump(e, s, &o, jumps); err != Status::ok) return err;
     return afterRaise(e, s);
 }

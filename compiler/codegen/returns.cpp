@@ -61,9 +61,7 @@ Status releaseSemanticsAbove(Emitter* e, uint64_t count) {
     return Status::ok;
 }
 
-Operand noneOperand(Emitter* e) {
-    return constantOperand(e, value::TagNone, 0, KnownKind::none);
-}
+Operand noneOperand(Emitter* e) { return constantOperand(e, value::TagNone, 0, KnownKind::none); }
 
 // The finally statements of one try compiled at a jump that leaves it: the try stack cut to
 // the entries below it and the error exit of the try's start, both put back afterwards.
@@ -124,7 +122,8 @@ Status strictCatch(Emitter* e, uint32_t id) {
     if (Status err = beginConstructError(e); err != Status::ok) return err;
     Status err = appendText(&c->message, "strict: catches rt.");
     if (err == Status::ok) err = appendText(&c->message, rtMethodName(uint8_t(id)));
-    if (err == Status::ok) err = appendText(&c->message, " as an exception (it would run in Python)");
+    if (err == Status::ok)
+        err = appendText(&c->message, " as an exception (it would run in Python)");
     return err == Status::ok ? Status::unsupported : err;
 }
 
@@ -148,8 +147,8 @@ Status jumpException(Emitter* e, const JumpKind& kind, const Operand* value, Ope
         Operand carried = value ? *value : noneOperand(e);
         if (Status err2 = storeOperand(e, array, &carried); err2 != Status::ok) return err2;
     }
-    ValueRef args[6] = {e->runContext, siteValue(e, jumpSite(e)), classValue, array,
-                        constI64(e, carries ? 1 : 0), e->scratch};
+    ValueRef args[6] = {e->runContext, siteValue(e, jumpSite(e)),    classValue,
+                        array,         constI64(e, carries ? 1 : 0), e->scratch};
     ValueRef ok;
     if (Status err2 = callHelper(e, "wn_call_python", args, 6, &ok); err2 != Status::ok)
         return err2;
@@ -177,12 +176,8 @@ Status catchJump(Emitter* e, TryEntry* t, uint64_t h, const JumpKind& kind, cons
             held = noneOperand(e);
         }
     } else {
-        if (e->compiler->strict && e->strictSuppressed == 0) return strictCatch(e, uint32_t(kind.id));
-        // The TailCall object does not carry the call, which waits in the try's slots for a
-        // bare raise (emitTailCall): a raise of the object by name would lose it.
-        if (kind.id == RtMethod::tailCall && flag && !t->tailSlots[0])
-            return refuseConstruct(e,
-                                   "a raise by name in a handler that may catch an rt.tail_call");
+        if (e->compiler->strict && e->strictSuppressed == 0)
+            return strictCatch(e, uint32_t(kind.id));
         if (Status err = jumpException(e, kind, value, &held); err != Status::ok) return err;
     }
     if (Status err = releaseSemanticsAbove(e, t->semanticCount); err != Status::ok) return err;
@@ -337,8 +332,7 @@ Status lowerBreak(Emitter* e, RtMethod id, int32_t site) {
     if (hasLoop) {
         RtLoopEntry loop = e->rtLoops.last();
         if (Status err = releaseSemanticsAbove(e, loop.semantics); err != Status::ok) return err;
-        if (Status err = releaseScopeFramesAbove(e, loop.scopeDepth); err != Status::ok)
-            return err;
+        if (Status err = releaseScopeFramesAbove(e, loop.scopeDepth); err != Status::ok) return err;
         br(&e->builder, id == RtMethod::break_ ? loop.breakBlock : loop.continueBlock);
         BasicBlockRef after;
         if (Status err = newBlock(&e->builder, "after_jump", &after); err != Status::ok) return err;
@@ -351,8 +345,8 @@ Status lowerBreak(Emitter* e, RtMethod id, int32_t site) {
         if (Status err = releaseSemanticsAbove(e, 0); err != Status::ok) return err;
         if (Status err = releaseScopeFramesAbove(e, e->helperScopeDepth); err != Status::ok)
             return err;
-        return returnStatus(e, id == RtMethod::break_ ? bridge::RunStatus::broke
-                                                      : bridge::RunStatus::continued);
+        return returnStatus(
+            e, id == RtMethod::break_ ? bridge::RunStatus::broke : bridge::RunStatus::continued);
     }
     return failAtRunningCall(e, site, kBreakOutsideLoop, sizeof kBreakOutsideLoop - 1);
 }

@@ -81,8 +81,7 @@ bool hasBareRaise(front::StmtList statements, bool ofLocal = false, bool bare = 
         const front::Stmt& st = statements.items[i];
         switch (st.kind) {
         case K::raise:
-            if (!st.raise ? bare : ofLocal && st.raise->kind == front::ExprKind::local)
-                return true;
+            if (!st.raise ? bare : ofLocal && st.raise->kind == front::ExprKind::local) return true;
             break;
         case K::if_:
         case K::while_:
@@ -304,9 +303,10 @@ Status handlerBody(Emitter* e, Semantic* s, const front::Handler& h, llvmapi::Ba
         // The name holds the exception throughout the handler's body.
         if (Status err = clearTargetMarks(s, target, &marks); err != Status::ok) return err;
     }
-    // The slot's reference is needed only by a bare raise or a compiled jump's value: else it
-    // goes now, so a break, continue or return out of the body leaves nothing behind.
-    bool keep = compiledJump || hasBareRaise(h.body);
+    // The slot's reference is needed only by a bare raise, a compiled jump's value, or a raise
+    // by name that tells a caught tail call by it: else it goes now, so a break, continue or
+    // return out of the body leaves nothing behind.
+    bool keep = compiledJump || hasBareRaise(h.body) || caught.tailSlots;
     if (!keep) {
         if (Status err = releaseSlot(e, slot); err != Status::ok) {
             restoreTargetMarks(s, &marks);
@@ -467,10 +467,10 @@ Status compileParts(Emitter* e, Semantic* s, const front::Stmt* statement, TryEn
     for (uint64_t i = 0; err == Status::ok && i < tr.handlers.count; i++) {
         s->ended = 0;
         const JumpHandler& tail = t->jumpHandlers[uint32_t(JumpClass::tailCall)];
-        CaughtSlot caught{t->handlerSlots[i], t->jumpFlags[i],
-                          reraisableJumps(t, i, tr.handlers.items[i], facts[i].compiledJump),
-                          tail.present && tail.index == i && t->tailSlots[0] ? t->tailSlots
-                                                                             : nullptr};
+        CaughtSlot caught{
+            t->handlerSlots[i], t->jumpFlags[i],
+            reraisableJumps(t, i, tr.handlers.items[i], facts[i].compiledJump),
+            tail.present && tail.index == i && t->tailSlots[0] ? t->tailSlots : nullptr};
         err = handlerBody(e, s, tr.handlers.items[i], t->handlerBlocks[i], caught,
                           facts[i].compiledJump, blocks.handled);
     }
@@ -524,16 +524,16 @@ Status lowerTry(Emitter* e, Semantic* s, const front::Stmt* statement) {
         // The jump a handler received is known only at run time where a bare raise may issue
         // it again: the handler notes which one it was.
         llvmapi::ValueRef flag = nullptr;
-        if (err == Status::ok &&
-            reraisableJumps(t, i, tr.handlers.items[i], facts[i].compiledJump))
+        if (err == Status::ok && reraisableJumps(t, i, tr.handlers.items[i], facts[i].compiledJump))
             flag = wordSlot(e);
         if (err == Status::ok && !t->jumpFlags.push(flag)) err = Status::outOfMemory;
     }
     // A handler that catches TailCall and may raise it again keeps the pending call meanwhile.
     const JumpHandler& tail = t->jumpHandlers[uint32_t(JumpClass::tailCall)];
-    // A raise of the object by name could not issue the call: refused when the jump arrives.
+    // A bare raise issues the parked call again, and so does a raise of a local that holds the
+    // caught object.
     if (err == Status::ok && tail.present && t->jumpFlags[tail.index] &&
-        !hasBareRaise(tr.handlers.items[tail.index].body, true, false))
+        hasBareRaise(tr.handlers.items[tail.index].body, true, true))
         for (size_t i = 0; err == Status::ok && i < std::size(t->tailSlots); i++)
             err = newListedSlot(e, s, &t->tailSlots[i]);
     for (uint64_t i = 0; err == Status::ok && i < tr.handlers.count; i++) {

@@ -7,6 +7,8 @@ handler reports to, called as note(what) or note(what, type name).
 Variants:
 - "reraise": notes ("passing", its type) and raises it again with a bare raise;
 - "raise_name": the same, raising the caught object by name;
+- "raise_alias": the same, raising it through another name it was given;
+- "raise_other": notes ("passing", its type) and raises a new RuntimeError by name instead;
 - "finally": an inner handler notes "passing" and raises again, an outer finally notes
   "finally";
 - "raise_in_finally_try": the handler raises again inside a try whose finally notes "cleanup";
@@ -15,8 +17,8 @@ Variants:
 - "swallow": the handler notes "swallowed" and drops what it caught.
 """
 
-VARIANTS = ("reraise", "raise_name", "finally", "raise_in_finally_try", "outer_catches",
-            "swallow")
+VARIANTS = ("reraise", "raise_name", "raise_alias", "raise_other", "finally",
+            "raise_in_finally_try", "outer_catches", "swallow")
 
 
 def register_block(lang, variant, note):
@@ -39,6 +41,26 @@ def register_block(lang, variant, note):
             except BaseException as e:
                 note("passing", type(e).__name__)
                 raise e
+    elif variant == "raise_alias":
+        @lang.exec("Block")
+        def block(node, rt):
+            try:
+                for s in node.stmts:
+                    rt.exec(s)
+            except BaseException as e:
+                note("passing", type(e).__name__)
+                caught = e
+                raise caught
+    elif variant == "raise_other":
+        @lang.exec("Block")
+        def block(node, rt):
+            try:
+                for s in node.stmts:
+                    rt.exec(s)
+            except BaseException as e:
+                note("passing", type(e).__name__)
+                other = RuntimeError("replaced " + type(e).__name__)
+                raise other
     elif variant == "finally":
         @lang.exec("Block")
         def block(node, rt):
