@@ -616,6 +616,9 @@ bool isNativeHost(PyObject* object);
 // Releases the frame of every open block scope above the depth, innermost first (the scope
 // stack itself unchanged).
 [[nodiscard]] Status releaseScopeFramesAbove(Emitter* e, uint64_t depth);
+// The values held by the open inlined bodies above count, released innermost first (code
+// only: their records stay, for the paths that go on).
+[[nodiscard]] Status releaseSemanticsAbove(Emitter* e, uint64_t count);
 // A module global (or builtin) of the semantic's module read while compiling or at run time.
 // A dyn result holds a reference (a read at run time): a caller that does not use the value
 // releases it.
@@ -816,10 +819,10 @@ llvmapi::ValueRef fitMask(Emitter* e, uint32_t n);
 // when none). Emitted when either the module is compiled for the running process (a profile
 // counts the calls and calls wn_speculate at hot_calls; also for no parameters, whose typed
 // entry takes no arguments) or the kinds are declared (the typed entry is asked for). Beyond
-// four parameters the dispatch tests each argument against its lane. *generic: the block the generic entry continues
-// in ("entry_generic", the builder is left there), or the current block when nothing was
-// emitted. Needs the emitter's run context, outer frame, argument array and count, receiver
-// pointer and result slot.
+// four parameters the dispatch tests each argument against its lane. *generic: the block the
+// generic entry continues in ("entry_generic", the builder is left there), or the current block
+// when nothing was emitted. Needs the emitter's run context, outer frame, argument array and count,
+// receiver pointer and result slot.
 [[nodiscard]] Status emitTypedDispatch(Emitter* e, uint32_t id, uint32_t n,
                                        const KnownKind* declared, llvmapi::BasicBlockRef* generic);
 // wn_speculate's work for function id, run under the interpreter lock: the profile parked,

@@ -71,7 +71,7 @@ Status bindArguments(Emitter* e, const HelperSpec* spec, ValueRef array, Shape**
     for (uint64_t i = 0; i < n; i++) {
         const Shape& s = spec->shapes[i];
         bool atRunTime = spec->argumentFlags && i < spec->flagCount ? spec->argumentFlags[i] != 0
-                                                                     : s.kind == ShapeKind::dyn;
+                                                                    : s.kind == ShapeKind::dyn;
         if (s.kind == ShapeKind::dyn) {
             Operand o = loadOperand(e, byteOffset(e, array, 16 * r), KnownKind::unknown);
             if (Status st = takeOwnership(e, &o); st != Status::ok) return st;
@@ -106,8 +106,8 @@ Status emitSpecBody(Emitter* e, HelperSpec* spec, ValueRef array) {
     if ((!helper->hasVarargs || spec->entryForm) && n != helper->paramCount)
         return helperArityError(c, helper, n);
     Shape result = noneShape();
-    if (Status s = inlineHelper(e, helper, helper->body, kCallSiteSite, shapes, uint32_t(n),
-                                &result);
+    if (Status s =
+            inlineHelper(e, helper, helper->body, kCallSiteSite, shapes, uint32_t(n), &result);
         s != Status::ok)
         return s;
     Operand o;
@@ -199,6 +199,37 @@ Status emitHelperSpec(Compiler* c, HelperSpec* spec) {
     return s;
 }
 
+namespace {
+
+// A program function's own code with no try open: a tail call leaves it as a return of the
+// pending-call marker does (the same releases, then the function's return block), so the
+// marker is put where a returned value arrives and the return's code is shared.
+bool tailLeavesAsReturn(const Emitter* e) {
+    return !e->modes.jumpsAsStatus && !e->modes.jumpsAsFailures && e->scopeId != kNoFunctionScope &&
+           e->resultSlot && e->returnBlock && !e->tries.count;
+}
+
+// Break and continue leave the same things behind on the way to their loop when no try stands
+// between: one release for both, then the loop's block the status names.
+bool loopJumpsShareReleases(const Emitter* e) {
+    return e->rtLoops.count && e->tries.count <= e->rtLoops[e->rtLoops.count - 1].tryHeight;
+}
+
+Status raisedLoopJump(Emitter* e, ValueRef status) {
+    Builder* b = &e->builder;
+    RtLoopEntry loop = e->rtLoops.last();
+    if (Status s = releaseSemanticsAbove(e, loop.semantics); s != Status::ok) return s;
+    if (Status s = releaseScopeFramesAbove(e, loop.scopeDepth); s != Status::ok) return s;
+    condBr(b, icmp(b, llvmapi::IntEQ, status, constI32(e, int32_t(bridge::RunStatus::broke))),
+           loop.breakBlock, loop.continueBlock);
+    BasicBlockRef after;
+    if (Status s = newBlock(b, "after_jump", &after); s != Status::ok) return s;
+    enter(b, after);
+    return Status::ok;
+}
+
+}  // namespace
+
 Status emitRaisedControl(Emitter* e, ValueRef status, int32_t site) {
     Builder* b = &e->builder;
     BasicBlockRef done, notDone, raisedError, control, tail, jump, ret, loop, brk, cont, after;
@@ -219,14 +250,20 @@ Status emitRaisedControl(Emitter* e, ValueRef status, int32_t site) {
     enter(b, control);
     if (Status s = newBlock(b, "raised_tail_call", &tail); s != Status::ok) return s;
     if (Status s = newBlock(b, "raised_jump", &jump); s != Status::ok) return s;
+    if (Status s = newBlock(b, "raised_return", &ret); s != Status::ok) return s;
     test(kTailStatus, tail, jump);
     enter(b, tail);
-    if (Status s = emitTailCall(e, site); s != Status::ok) return s;
-    if (Status s = newBlock(b, "after_tail", &after); s != Status::ok) return s;
-    enter(b, after);
-    br(b, done);
+    if (tailLeavesAsReturn(e)) {
+        Operand pending = constantOperand(e, value::TagTail, 0, KnownKind::unknown);
+        if (Status s = storeOperand(e, e->scratch, &pending); s != Status::ok) return s;
+        br(b, ret);
+    } else {
+        if (Status s = emitTailCall(e, site); s != Status::ok) return s;
+        if (Status s = newBlock(b, "after_tail", &after); s != Status::ok) return s;
+        enter(b, after);
+        br(b, done);
+    }
     enter(b, jump);
-    if (Status s = newBlock(b, "raised_return", &ret); s != Status::ok) return s;
     if (Status s = newBlock(b, "raised_loop", &loop); s != Status::ok) return s;
     test(int32_t(bridge::RunStatus::returned), ret, loop);
     enter(b, ret);
@@ -235,6 +272,12 @@ Status emitRaisedControl(Emitter* e, ValueRef status, int32_t site) {
     if (Status s = lowerReturn(e, &returned, site); s != Status::ok) return s;
     br(b, done);
     enter(b, loop);
+    if (loopJumpsShareReleases(e)) {
+        if (Status s = raisedLoopJump(e, status); s != Status::ok) return s;
+        br(b, done);
+        enter(b, done);
+        return Status::ok;
+    }
     if (Status s = newBlock(b, "raised_break", &brk); s != Status::ok) return s;
     if (Status s = newBlock(b, "raised_continue", &cont); s != Status::ok) return s;
     test(int32_t(bridge::RunStatus::broke), brk, cont);
@@ -263,8 +306,8 @@ ValueRef takenArray(Emitter* e) {
 
 ValueRef takenAt(Emitter* e, ValueRef array, uint64_t i) {
     ValueRef index = constI64(e, i);
-    return T.LLVMBuildInBoundsGEP2(e->builder.builder, e->compiler->module.valuePair, array,
-                                   &index, 1, "");
+    return T.LLVMBuildInBoundsGEP2(e->builder.builder, e->compiler->module.valuePair, array, &index,
+                                   1, "");
 }
 
 // The pending call moves into the slots (their old values dropped first: a handler run again
@@ -313,9 +356,9 @@ Status emitTailCall(Emitter* e, int32_t site) {
         if (catcher) {
             // A handler that may raise what it caught keeps the call for that raise; else the
             // call is dropped here.
-            Status s = catcher->tailSlots[0] ? parkTailCall(e, catcher->tailSlots)
-                                             : callHelper(e, "wn_tail_clear", &e->runContext, 1,
-                                                          nullptr);
+            Status s = catcher->tailSlots[0]
+                           ? parkTailCall(e, catcher->tailSlots)
+                           : callHelper(e, "wn_tail_clear", &e->runContext, 1, nullptr);
             if (s != Status::ok) return s;
             return jumpOut(e, 0, uint32_t(RtMethod::tailCall), true, &none, &caught);
         }

@@ -53,14 +53,6 @@ int32_t jumpSite(const Emitter* e) {
     return e->scopeId == kNoFunctionScope ? 0 : int32_t(e->scopeId);
 }
 
-// Releases the open bodies above count, innermost first (code only: their records stay, for
-// the paths that go on).
-Status releaseSemanticsAbove(Emitter* e, uint64_t count) {
-    for (size_t i = e->semantics.count; i > count; i--)
-        if (Status err = releaseScope(e, e->semantics[i - 1]); err != Status::ok) return err;
-    return Status::ok;
-}
-
 Operand noneOperand(Emitter* e) { return constantOperand(e, value::TagNone, 0, KnownKind::none); }
 
 // The finally statements of one try compiled at a jump that leaves it: the try stack cut to
@@ -93,6 +85,14 @@ Status runFinally(Emitter* e, size_t at) {
 }
 
 }  // namespace
+
+// Releases the open bodies above count, innermost first (code only: their records stay, for
+// the paths that go on).
+Status releaseSemanticsAbove(Emitter* e, uint64_t count) {
+    for (size_t i = e->semantics.count; i > count; i--)
+        if (Status err = releaseScope(e, e->semantics[i - 1]); err != Status::ok) return err;
+    return Status::ok;
+}
 
 PyObject* jumpClassOf(RtMethod id) {
     const JumpKind* kind = jumpKindOf(uint32_t(id));
