@@ -184,3 +184,46 @@ def test_records_and_comptime_calls_give_the_reference_values(body, expected):
         shown.clear()
         lang.load("12;").run(mode)
         assert shown == [expected], mode
+
+
+def run_time_list_calls(lang):
+    """Calls whose argument list is filled at run time: the callee gets it through wn_call_seq."""
+
+    @lang.eval("Call")
+    def call(node, rt):
+        args = []
+        for a in node.args:
+            args.append(rt.eval(a))
+        return rt.call(rt.eval(node.callee), args)
+
+    return call
+
+
+def spread_program(count, failing):
+    names = ["p%d" % i for i in range(count)]
+    total = " + ".join(names) if names else "0"
+    body = "out(boom);" if failing else ""
+    return """
+def f(%s) { %s return %s; }
+out(f(%s));
+out(f(%s));
+""" % (", ".join(names), body, total, ", ".join(str(i + 1) for i in range(count)),
+       ", ".join(str(10 * (i + 1)) for i in range(count)))
+
+
+# Short argument lists are copied on the stack, long ones on the heap: both sides of the
+# boundary, and a callee that fails with its arguments still held.
+@pytest.mark.parametrize("count", [0, 1, 2, 8, 9, 13])
+@pytest.mark.parametrize("failing", [False, True], ids=["returns", "fails"])
+def test_a_run_time_argument_list_reaches_the_callee_whole(capfd, count, failing):
+    lang = toy(tail=False)
+    run_time_list_calls(lang)
+    source = spread_program(count, failing)
+    results = outcomes(lang, source, capfd)
+    assert "wn_call_seq" in lang.load(source).compiled_ir()
+    assert results["compiled"] == results["python"]
+    if not failing:
+        n = count * (count + 1) // 2
+        assert results["python"][0] == [n, 10 * n]
+    else:
+        assert results["python"][1] is not None

@@ -53,8 +53,12 @@ void setUp(State* s) {
 }
 
 State* threadRecord() {
-    if (!pool::minePool()->watched) pool::watch();
-    return &pool::current()->gc;
+    pool::Pool* p = pool::current();
+    // The holder of the home pool got its exit hook when it claimed or borrowed the pool, and
+    // reaching the home pool takes no thread-local lookup: only a thread on its own pool reads
+    // its thread-local flag (every tracked block comes through here).
+    if (p != &pool::home && !pool::minePool()->watched) pool::watch();
+    return &p->gc;
 }
 
 void track(Link* link) { track(threadRecord(), link); }

@@ -81,14 +81,7 @@ void* carvedIn(Pool* p, int k) {
 // The thread pointer (the base of the thread's own control block): nonzero and unique among
 // running threads, read in one instruction. Every block taken or given asks for it, and the
 // address of a thread-local would cost a __tls_get_addr call each time in a shared object.
-uintptr_t threadId() { return reinterpret_cast<uintptr_t>(__builtin_thread_pointer()); }
-
 Pool* minePool() { return &mine; }
-
-Pool* current() {
-    if (home_owner.load(std::memory_order_acquire) == threadId()) return &home;
-    return mineLists();
-}
 
 Pool* mineLists() {
     uintptr_t id = threadId();

@@ -100,9 +100,24 @@ void pyDecref(PyObject* o) {
 
 // ---- Iterative release --------------------------------------------------------------------
 
-thread_local Obj* pendingHead = nullptr;
-thread_local Obj* pendingTail = nullptr;
-thread_local bool draining = false;
+// A thread's pending chain and its draining flag. Every release reads them, so the thread that
+// holds the home pool (the run's own thread, nearly always) keeps them beside that pool, found
+// by comparing the thread pointer, where a thread-local lookup would cost a call into the
+// dynamic loader per release. Other threads keep their own. The chain goes with the home pool:
+// a run thread borrowing it while its owner waits in the middle of a free queues onto the
+// owner's chain, which the owner empties when it goes on.
+struct Pending {
+    Obj* head;
+    Obj* tail;
+    bool draining;
+};
+Pending homePending{};
+thread_local Pending minePending{};
+
+inline Pending* pendingOfThread() {
+    if (pool::home_owner.load(std::memory_order_acquire) == pool::threadId()) return &homePending;
+    return &minePending;
+}
 
 // A queued block's count word holds the next queued block, and in its low bit whether the
 // block itself is held without a tag.
@@ -173,32 +188,33 @@ void disposeCaptured(Obj* o) {
 // again, which would overwrite the queue's link in its count word.
 void release(uint32_t kind, Obj* o, bool captured) {
     if (!captured && (o->flags & FlagProxy) && kind != TagFunction && !proxyReleased(o)) return;
-    if (draining) {
+    Pending* q = pendingOfThread();
+    if (q->draining) {
         o->count = captured ? kCapturedMark : 0;
-        if (pendingTail)
-            pendingTail->count |= uint64_t(uintptr_t(o));
+        if (q->tail)
+            q->tail->count |= uint64_t(uintptr_t(o));
         else
-            pendingHead = o;
-        pendingTail = o;
+            q->head = o;
+        q->tail = o;
         return;
     }
-    draining = true;
+    q->draining = true;
     if (captured)
         disposeCaptured(o);
     else
         dispose(kind, o);
-    while (pendingHead) {
-        Obj* p = pendingHead;
+    while (q->head) {
+        Obj* p = q->head;
         uint64_t word = p->count;
-        pendingHead = reinterpret_cast<Obj*>(uintptr_t(word & ~kCapturedMark));
-        if (!pendingHead) pendingTail = nullptr;
+        q->head = reinterpret_cast<Obj*>(uintptr_t(word & ~kCapturedMark));
+        if (!q->head) q->tail = nullptr;
         p->count = 0;
         if (word & kCapturedMark)
             disposeCaptured(p);
         else
             dispose(p->kind, p);
     }
-    draining = false;
+    q->draining = false;
 }
 
 inline void releaseValues(Value* v, uint64_t n) {

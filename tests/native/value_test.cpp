@@ -241,6 +241,33 @@ TEST_F(Blocks, ANestedListAMillionDeepFreesWithoutRecursion) {
     decref(Value::of(TagList, inner));
 }
 
+// The owner of the home pool keeps its pending chain beside that pool, other threads their own:
+// two threads freeing nested lists at once each free every block of theirs, in constant stack,
+// whichever of them holds the home pool.
+TEST_F(Blocks, NestedListsFreedOnTwoThreadsAtOnceFreeEveryBlock) {
+    pool::current();  // the test's thread holds the home pool
+    ASSERT_EQ(pool::home_owner.load(), pool::threadId());
+    auto nestedAndFreed = [](int depth, int64_t* left) {
+        int64_t before = pool::liveBlocks();
+        List* inner = newList(0);
+        for (int i = 0; i < depth; i++) {
+            List* outer = newList(0);
+            if (!outer || !listAppend(outer, Value::of(TagList, inner))) return;
+            inner = outer;
+        }
+        decref(Value::of(TagList, inner));
+        *left = pool::liveBlocks() - before;
+    };
+    int64_t leftHere = -1;
+    int64_t leftThere = -1;
+    std::thread other([&] { nestedAndFreed(200000, &leftThere); });
+    nestedAndFreed(200000, &leftHere);
+    other.join();
+    EXPECT_EQ(leftHere, 0);
+    EXPECT_EQ(leftThere, 0);
+    EXPECT_EQ(pool::home_owner.load(), pool::threadId());
+}
+
 TEST_F(Blocks, AFrameChainAMillionDeepFreesWithoutRecursion) {
     Frame* f = nullptr;
     for (int i = 0; i < 1000000; i++) {

@@ -275,10 +275,19 @@ bool callObject(Ctx* ctx, int32_t site, PyObject* callee, const Value* args, uin
     return true;
 }
 
+// Room for the items of a short spread call, on the caller's stack.
+constexpr uint64_t kSpreadInline = 8;
+struct SpreadBuffer {
+    Value items[kSpreadInline];
+};
+
 // The items a call spreads (f(*xs)): a list's or tuple's own items, copied with a count each
-// (the call may change the list); true with *items to give back with releaseItems.
+// (the call may change the list); true with *items to give back with releaseItems. Up to
+// kSpreadInline items are copied into the caller's buffer: most calls spread a short argument
+// list, and a heap copy per call would cost more than the call itself.
 // Hand-over: any other iterable is taken through Python's tuple() until wn_items exists.
-bool spreadItems(Ctx* ctx, int32_t site, Value seq, Value** items, uint64_t* n) {
+bool spreadItems(Ctx* ctx, int32_t site, Value seq, SpreadBuffer* buffer, Value** items,
+                 uint64_t* n) {
     const Value* source = nullptr;
     uint64_t count = 0;
     PyObject* tuple = nullptr;
@@ -299,7 +308,9 @@ bool spreadItems(Ctx* ctx, int32_t site, Value seq, Value** items, uint64_t* n) 
         }
         count = uint64_t(PyTuple_GET_SIZE(tuple));
     }
-    auto* copy = static_cast<Value*>(std::malloc(count ? count * sizeof(Value) : 1));
+    auto* copy = count <= kSpreadInline
+                     ? buffer->items
+                     : static_cast<Value*>(std::malloc(count * sizeof(Value)));
     if (!copy) {
         Py_XDECREF(tuple);
         failOutOfMemory(ctx, site);
@@ -314,7 +325,7 @@ bool spreadItems(Ctx* ctx, int32_t site, Value seq, Value** items, uint64_t* n) 
         if (convert::convert(PyTuple_GET_ITEM(tuple, Py_ssize_t(i)), false, &copy[i]) == 0)
             continue;
         while (i > 0) value::decref(copy[--i]);
-        std::free(copy);
+        if (copy != buffer->items) std::free(copy);
         Py_DECREF(tuple);
         bridge::failFromPython(ctx, site);
         return false;
@@ -325,9 +336,9 @@ bool spreadItems(Ctx* ctx, int32_t site, Value seq, Value** items, uint64_t* n) 
     return true;
 }
 
-void releaseItems(Value* items, uint64_t n) {
+void releaseItems(const SpreadBuffer* buffer, Value* items, uint64_t n) {
     for (uint64_t i = 0; i < n; i++) value::decref(items[i]);
-    std::free(items);
+    if (items != buffer->items) std::free(items);
 }
 
 }  // namespace
@@ -558,17 +569,18 @@ bool wn_call(void* c, int32_t site, int64_t tag, int64_t payload, void* args, in
 bool wn_call_seq(void* c, int32_t site, int64_t tag, int64_t payload, int64_t seqTag,
                  int64_t seqPayload, void* receiver, void* out) {
     auto* ctx = static_cast<Ctx*>(c);
+    wuna::helpers::SpreadBuffer buffer;
     Value* items = nullptr;
     uint64_t n = 0;
     if (!wuna::helpers::spreadItems(ctx, site, Value{uint64_t(seqTag), uint64_t(seqPayload)},
-                                    &items, &n))
+                                    &buffer, &items, &n))
         return false;
     // The plain-call flag belongs to this call, not to the taking of the items.
     Value got = Value::none();
     bool ok = wuna::helpers::callOnce(ctx, site, Value{uint64_t(tag), uint64_t(payload)}, items, n,
                                       static_cast<const Value*>(receiver), &got) &&
               wuna::helpers::tailResolve(ctx, site, &got);
-    wuna::helpers::releaseItems(items, n);
+    wuna::helpers::releaseItems(&buffer, items, n);
     if (ok) *static_cast<Value*>(out) = got;
     return ok;
 }

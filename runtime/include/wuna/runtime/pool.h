@@ -54,12 +54,18 @@ extern spin::Lock shared_lock;
 extern bool have_hook;
 
 // A nonzero word unique to the calling thread.
-uintptr_t threadId();
+inline uintptr_t threadId() { return reinterpret_cast<uintptr_t>(__builtin_thread_pointer()); }
 // The calling thread's own pool (thread-local), whether or not it owns the home pool.
 Pool* minePool();
+// The calling thread's pool when it does not own the home pool (claiming it when nobody does).
+Pool* mineLists();
 // The pool the calling thread allocates from now: the home pool for its owner, else
-// pool::mineLists().
-Pool* current();
+// pool::mineLists(). Inline: every allocation and free asks, and the owner's answer is one
+// load and a compare with the thread pointer.
+inline Pool* current() {
+    if (home_owner.load(std::memory_order_acquire) == threadId()) return &home;
+    return mineLists();
+}
 
 // The general allocator interface; the context argument is ignored.
 void* alloc(void* ctx, size_t size, unsigned alignLog2);
@@ -79,7 +85,6 @@ extern const Interface interface;
 inline void* take(size_t size) { return alloc(nullptr, size, 3); }
 inline void give(void* block, size_t size) { free(nullptr, block, size, 3); }
 
-Pool* mineLists();
 void* carved(int k);
 void freed(Pool* p);
 void watch();
