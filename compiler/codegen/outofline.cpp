@@ -257,12 +257,12 @@ Status emitRaisedControl(Emitter* e, ValueRef status, int32_t site) {
         Operand pending = constantOperand(e, value::TagTail, 0, KnownKind::unknown);
         if (Status s = storeOperand(e, e->scratch, &pending); s != Status::ok) return s;
         br(b, ret);
-    } else {
-        if (Status s = emitTailCall(e, site); s != Status::ok) return s;
-        if (Status s = newBlock(b, "after_tail", &after); s != Status::ok) return s;
-        enter(b, after);
-        br(b, done);
+    } else if (Status s = emitTailCall(e, site); s != Status::ok) {
+        return s;
     }
+    if (Status s = newBlock(b, "after_tail", &after); s != Status::ok) return s;
+    enter(b, after);
+    br(b, done);
     enter(b, jump);
     if (Status s = newBlock(b, "raised_loop", &loop); s != Status::ok) return s;
     test(int32_t(bridge::RunStatus::returned), ret, loop);
