@@ -768,8 +768,7 @@ def operand_error(rt, node, message, a, b, left, right):
 
 # Library functions that need the runtime --------------------------------------------------------
 
-def error_text(rt, e):
-    """A runtime error caught by pcall, as the message Lua would give: "chunk:line: text"."""
+def _error_text(rt, e):
     d = e.diagnostic
     chunk = rt.path
     if chunk is None:
@@ -777,9 +776,17 @@ def error_text(rt, e):
     return "%s:%d: %s" % (chunk, d.line, d.message)
 
 
+# A runtime error caught by pcall or passed to __close, as the message Lua would give:
+# "chunk:line: text". Its line is its diagnostic's, which an error raised by compiled code
+# and caught there doesn't show (its diagnostic is the error itself): error_text is no plain
+# function, so compiled code calls it in Python, where the error has its diagnostic.
+error_text = functools.partial(_error_text)
+
+
 def do_pcall(rt, node, args):
     if not args:
         fail(rt, node, "bad argument #1 to 'pcall' (value expected)")
+    r = None  # set on every path that goes on: compiled code can't tell the handlers return
     try:
         r = call_value(rt, args[0], args[1:], None)
     except wuna.Throw as e:
