@@ -4,6 +4,8 @@ does not compile yet run as Python through the bridge; Lua functions are compile
 functions (made by rt.function from a Python semantic, called through their generic entry),
 recursion, tail calls (rt.tail_call from a Python semantic takes no depth) and errors inside
 them included; a host function's wuna.Throw reaches the semantic that called it unchanged."""
+import contextlib
+import io
 import subprocess
 import sys
 
@@ -143,3 +145,57 @@ def test_a_nested_index_through_a_recursive_function_reads_the_item(tmp_path, so
     reference = run(path.name, "python", cwd=tmp_path)
     assert "fast" in reference[0] or "string" in reference[0]
     assert run(path.name, "compiled", cwd=tmp_path) == reference
+
+
+# The library as compiled code calls it: every function the bench programs (bench/modes.py,
+# small) and LIBRARY call is compiled, none runs as Python. They ran as Python while they
+# spread a run-time list into *args or handed the library closures over rt (tostring, print,
+# table.insert and table.concat on the bench's hot paths), and pcall while its result could
+# be read before it was set.
+LIBRARY = """\
+local mt = {__tostring = function(p) return "P(" .. p.x .. ")" end}
+local p = setmetatable({x = 3}, mt)
+print(p, tostring(p), type(p), string.format("%s|%5.1f|%d", p, 2.25, 7))
+local proxy = setmetatable({}, {__index = {10, 20, 30}})
+for i, v in ipairs(proxy) do io.write(i, "=", v, " ") end
+print(table.concat({"a", "b", 3}, ","), table.unpack(proxy, 1, 2))
+table.insert(proxy, 1, 5)
+print(rawget(proxy, 1), rawlen(proxy), next({}), select("#", 1, 2), select(2, "x", "y"))
+print(("abc"):sub(2), string.rep("ab", 3, "-"), ("x"):upper(), math.floor(2.5), math.max(1, 9))
+local ok, e = pcall(error, {code = 1})
+print(ok, type(e), tostring(nil), tonumber("0x10"), #string.char(104, 105))
+"""
+
+
+def bench_programs():
+    """The bench programs at a small size, each in a block of its own."""
+    sys.path.insert(0, str(ROOT / "bench"))
+    try:
+        import modes
+    finally:
+        sys.path.remove(str(ROOT / "bench"))
+    return ["do\n%s\nend\n" % (text % modes.sized(values, 0.005, rescale))
+            for text, values, rescale in modes.PROGRAMS.values()]
+
+
+
+def test_the_library_runs_compiled_without_python_functions(lua):
+    # one program, so that the test compiles once
+    source = "".join(bench_programs()) + LIBRARY
+    outputs = []
+    for mode in ("python", "compiled"):
+        program = lua.language.load(source, "library.lua")
+        out = io.StringIO()
+        with contextlib.redirect_stdout(out):
+            program.run(mode, report=True)
+        outputs.append(out.getvalue())
+    assert outputs[1] == outputs[0]
+    assert outputs[0].count("\n") == 10  # each bench program's line and LIBRARY's
+    report = program.report()
+    ran_as_python = {k[len("python function "):] for k in report["python_crossings"]
+                     if k.startswith("python function ")}
+    assert ran_as_python == set()
+    # the process's table of refusals: none names a function of the example
+    example = set(vars(lua)) | set(vars(lua.lualib)) | set(vars(lua.luacheck))
+    refused = set(report["python_functions"]) & example
+    assert not refused, {f: report["python_functions"][f] for f in refused}

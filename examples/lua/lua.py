@@ -141,7 +141,12 @@ decoded = functools.partial(_decoded)
 
 @comptime
 def literal(text):
-    """The value of a String or Hex token from its source text (it depends on the text alone)."""
+    """The value of a String or Hex token from its source text (it depends on the text alone).
+    A quoted string without escapes is its body: compiled code meeting such a text only at run
+    time (a literal in a list of values) takes it so, without calling decoded in Python."""
+    q = text[0]
+    if (q == '"' or q == "'") and "\\" not in text:
+        return text[1:len(text) - 1]
     return decoded(text)
 
 
@@ -508,13 +513,16 @@ def with_meta(args):
 
 def do_print(rt, node, args):
     if not with_meta(args):
-        return lualib.lua_print(*args)
-    lualib.lua_print(*[to_text(rt, node, v) for v in args])
+        return lualib.lua_print(args)
+    texts = []
+    for v in args:
+        texts.append(to_text(rt, node, v))
+    lualib.lua_print(texts)
 
 
 def do_tostring(rt, node, args):
     if not args or not with_meta(args[:1]):
-        return through_metamethods(rt, node, lualib.lua_tostring, args, False)
+        return through_metamethods(rt, node, lualib.lua_tostring, args)
     return to_text(rt, node, args[0])
 
 
@@ -600,7 +608,7 @@ def call_value(rt, f, args, node):
     if special is not None:
         return special(rt, node, args)
     try:
-        return rt.call(f, args)
+        return rt.call(f, [args])  # a library function takes its arguments as one list
     except wuna.Throw as e:
         if e.message == lualib.POSITION:
             fail(rt, node, library_message(rt, node, f, e.value))
@@ -760,8 +768,7 @@ def operand_error(rt, node, message, a, b, left, right):
 
 # Library functions that need the runtime --------------------------------------------------------
 
-def error_text(rt, e):
-    """A runtime error caught by pcall, as the message Lua would give: "chunk:line: text"."""
+def _error_text(rt, e):
     d = e.diagnostic
     chunk = rt.path
     if chunk is None:
@@ -769,9 +776,17 @@ def error_text(rt, e):
     return "%s:%d: %s" % (chunk, d.line, d.message)
 
 
+# A runtime error caught by pcall or passed to __close, as the message Lua would give:
+# "chunk:line: text". Its line is its diagnostic's, which an error raised by compiled code
+# and caught there doesn't show (its diagnostic is the error itself): error_text is no plain
+# function, so compiled code calls it in Python, where the error has its diagnostic.
+error_text = functools.partial(_error_text)
+
+
 def do_pcall(rt, node, args):
     if not args:
         fail(rt, node, "bad argument #1 to 'pcall' (value expected)")
+    r = None  # set on every path that goes on: compiled code can't tell the handlers return
     try:
         r = call_value(rt, args[0], args[1:], None)
     except wuna.Throw as e:
@@ -788,7 +803,7 @@ def caller_where(rt, node, level):
     3: the call of its caller...), read from the call stack of a runtime error made for the
     purpose; "" past the outermost call."""
     try:
-        rt.error(node, "level")
+        error_at(rt, node, "level")  # the node is known only at run time
     except wuna.Error as e:
         if len(e.stack) >= level - 1:
             note = e.stack[level - 2][1]
@@ -828,6 +843,8 @@ def do_error(rt, node, args):
 def sort_less(rt, node, cmp, a, b):
     """a < b as table.sort orders: Lua's < or the sort's comparison function."""
     if cmp is None:
+        if type(a) is wuna.I64 and type(b) is wuna.I64:
+            return a < b  # both integers: the common case, without less's tests
         try:
             return less(a, b, False)
         except LuaError as e:
@@ -911,16 +928,47 @@ def do_sort(rt, node, args):
     return None
 
 
-def through_metamethods(rt, node, f, args, writes):
-    """A library function that indexes its table argument, called so that a table with a
-    metatable is indexed as Lua's library indexes it: through __index (and __newindex)."""
+# The item accessors and the text of a value as the library functions take them (see lualib):
+# through the metamethods, for a table with a metatable.
+
+def meta_item(rt, node, t, k):
+    return index(rt, node, t, k, None)
+
+
+def meta_put(rt, node, t, k, v):
+    set_index(rt, node, t, k, v, None)
+
+
+def meta_text(rt, node, v):
+    return to_text(rt, node, v)
+
+
+def library_call(rt, node, f, args):
+    """A library function that indexes its first argument (a table), called so that a table
+    with a metatable is indexed as Lua's library indexes it: through __index and __newindex;
+    string.format, whose %s writes a table as tostring does (__tostring and __name)."""
+    if f is lualib.str_format:
+        if with_meta(args):
+            return lualib.str_format(args, rt, node, meta_text)
+        return lualib.str_format(args)
+    if not args or not isinstance(args[0], Table) or args[0].meta is None:
+        return f(args)
+    # each by name: compiled code compiles each call for the function it calls
+    if f is lualib.tab_insert:
+        return lualib.tab_insert(args, rt, node, meta_item, meta_put)
+    if f is lualib.tab_concat:
+        return lualib.tab_concat(args, rt, node, meta_item)
+    if f is lualib.tab_unpack:
+        return lualib.tab_unpack(args, rt, node, meta_item)
+    if f is lualib.ipairs_step:
+        return lualib.ipairs_step(args, rt, node, meta_item)
+    return f(args)
+
+
+def through_metamethods(rt, node, f, args):
+    """library_call, with a library error given the call's position and name."""
     try:
-        if not args or not isinstance(args[0], Table) or args[0].meta is None:
-            return f(*args)
-        if writes:
-            return f(*args, get=lambda t, k: index(rt, node, t, k, None),
-                     put=lambda t, k, v: set_index(rt, node, t, k, v, None))
-        return f(*args, get=lambda t, k: index(rt, node, t, k, None))
+        return library_call(rt, node, f, args)
     except wuna.Throw as e:
         if e.message == lualib.POSITION:
             fail(rt, node, library_message(rt, node, f, e.value))
@@ -928,32 +976,23 @@ def through_metamethods(rt, node, f, args, writes):
 
 
 def do_format(rt, node, args):
-    """string.format, whose %s writes a table as tostring does: through __tostring and
-    __name."""
-    try:
-        if not with_meta(args):
-            return lualib.str_format(*args)
-        return lualib.str_format(*args, show=lambda v: to_text(rt, node, v))
-    except wuna.Throw as e:
-        if e.message == lualib.POSITION:
-            fail(rt, node, library_message(rt, node, lualib.str_format, e.value))
-        raise
+    return through_metamethods(rt, node, lualib.str_format, args)
 
 
 def do_ipairs_step(rt, node, args):
-    return through_metamethods(rt, node, lualib.ipairs_step, args, False)
+    return through_metamethods(rt, node, lualib.ipairs_step, args)
 
 
 def do_insert(rt, node, args):
-    return through_metamethods(rt, node, lualib.tab_insert, args, True)
+    return through_metamethods(rt, node, lualib.tab_insert, args)
 
 
 def do_concat(rt, node, args):
-    return through_metamethods(rt, node, lualib.tab_concat, args, False)
+    return through_metamethods(rt, node, lualib.tab_concat, args)
 
 
 def do_unpack(rt, node, args):
-    return through_metamethods(rt, node, lualib.tab_unpack, args, False)
+    return through_metamethods(rt, node, lualib.tab_unpack, args)
 
 
 SPECIAL = {lualib.lua_pcall: do_pcall, lualib.lua_error: do_error, lualib.tab_sort: do_sort,

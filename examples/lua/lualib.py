@@ -1,9 +1,10 @@
 """The Lua standard library of the example: the builtins a program reaches without declaring them.
 
 Each builtin is a host function of the language (Language.host): a plain Python function
-taking Lua values as positional arguments. What it returns follows the convention of
-luavalues: None for no value, a tuple for several values (so a single nil is `(None,)`), any
-other object for one value. The library tables (string, math, table, io, os) are Library
+taking its Lua arguments as one list (a call passes `[args]`: compiled code compiles a
+function it calls for a count of arguments known while compiling, which `*args` of a run-time
+length is not). What it returns follows the convention of luavalues: None for no value, a
+tuple for several values (so a single nil is `(None,)`), any other object for one value. The library tables (string, math, table, io, os) are Library
 objects, registered as hosts too.
 
 A library error ("bad argument #1 to 'insert' (table expected, got nil)") is raised as
@@ -89,7 +90,7 @@ def one(v):
 
 # Basic functions ------------------------------------------------------------------------------
 
-def lua_print(*args):
+def lua_print(args):
     out = sys.stdout
     pieces = []
     for v in args:
@@ -97,13 +98,13 @@ def lua_print(*args):
     out.write("\t".join(pieces) + "\n")
 
 
-def lua_tostring(*args):
+def lua_tostring(args):
     if not args:
         arg_error(1, "tostring", "value expected")
     return tostr(args[0])
 
 
-def lua_tonumber(*args):
+def lua_tonumber(args):
     if not args:
         arg_error(1, "tonumber", "value expected")
     v = args[0]
@@ -135,17 +136,18 @@ def lua_tonumber(*args):
     return wrap(n)
 
 
-def lua_type(*args):
+def lua_type(args):
     if not args:
         arg_error(1, "type", "value expected")
     return type_name(args[0])
 
 
-def lua_next(*args):
+def lua_next(args):
     t = check_table(args, 0, "next")
     k = None
     if len(args) > 1:
         k = args[1]
+    kv = None  # set on every path: fail raises, but compiled code can't tell kv is set
     try:
         kv = next_key(t, k)
     except LuaError as e:
@@ -155,37 +157,49 @@ def lua_next(*args):
     return kv
 
 
-def lua_pairs(*args):
+def lua_pairs(args):
     # any value will do: the loop's first call of next finds a value that is no table
     if not args:
         arg_error(1, "pairs", "value expected")
     return (lua_next, args[0], None)
 
 
-# The functions below that read or write a table's items take the item accessors as keyword
-# arguments: raw ones by default; the semantics pass ones that run __index and __newindex for
-# a table with a metatable, as Lua's library indexes tables.
+# The functions below that read or write a table's items take the item accessors after their
+# arguments, with the runtime and the node of the call the accessors need: raw ones by
+# default; the semantics pass ones that run __index and __newindex for a table with a
+# metatable, as Lua's library indexes tables. They are plain functions, not closures over the
+# runtime, so that compiled code compiles them and their callers.
 
-def ipairs_step(t, i, get=raw_get):
-    i = int(i) + 1
+def raw_item(rt, node, t, k):
+    return raw_get(t, k)
+
+
+def raw_put(rt, node, t, k, v):
+    raw_set(t, k, v)
+
+
+def ipairs_step(args, rt=None, node=None, get=raw_item):
+    # the index first, as Lua checks it: an iterator called by hand may be given anything
+    i = check_int(args, 1, "?", None) + 1
+    t = args[0]
     if type(t) is str:
         return (None,)  # a string's fields are the string library's, none of them numbers
     if not isinstance(t, Table):
         # an error of the library's own indexing: Lua gives it no position
         raise wuna.Throw("attempt to index a %s value" % type_name(t))
-    v = get(t, i)
+    v = get(rt, node, t, i)
     if v is None:
         return (None,)
     return (i, v)
 
 
-def lua_ipairs(*args):
+def lua_ipairs(args):
     if not args:
         arg_error(1, "ipairs", "value expected")
     return (ipairs_step, args[0], 0)
 
 
-def lua_assert(*args):
+def lua_assert(args):
     if not args:
         arg_error(1, "assert", "value expected")
     if args[0] is None or args[0] is False:
@@ -193,13 +207,13 @@ def lua_assert(*args):
             # a message gets the position of the call, as error() gives it
             fail(args[1] if len(args) > 1 else "assertion failed!")
         raise wuna.Throw(args[1], tostr(args[1]))
-    return args
+    return tuple(args)
 
 
-def lua_select(*args):
+def lua_select(args):
     if not args:
         arg_error(1, "select", "number expected, got no value")
-    rest = args[1:]
+    rest = tuple(args[1:])
     if args[0] == "#":
         return len(rest)
     n = check_int(args, 0, "select", None)
@@ -213,12 +227,12 @@ def lua_select(*args):
     return rest[n - 1:]
 
 
-def lua_rawget(*args):
+def lua_rawget(args):
     t = check_table(args, 0, "rawget")
     return one(raw_get(t, args[1] if len(args) > 1 else None))
 
 
-def lua_rawset(*args):
+def lua_rawset(args):
     t = check_table(args, 0, "rawset")
     try:
         raw_set(t, args[1] if len(args) > 1 else None, args[2] if len(args) > 2 else None)
@@ -227,13 +241,13 @@ def lua_rawset(*args):
     return t
 
 
-def lua_rawequal(*args):
+def lua_rawequal(args):
     if len(args) < 2:
         arg_error(len(args) + 1, "rawequal", "value expected")
     return raw_equal(args[0], args[1])
 
 
-def lua_rawlen(*args):
+def lua_rawlen(args):
     if args and type(args[0]) is str:
         return byte_len(args[0])
     if not args or not isinstance(args[0], Table):
@@ -241,7 +255,7 @@ def lua_rawlen(*args):
     return length(args[0])
 
 
-def lua_setmetatable(*args):
+def lua_setmetatable(args):
     t = check_table(args, 0, "setmetatable")
     if t.meta is not None and raw_get(t.meta, "__metatable") is not None:
         fail("cannot change a protected metatable")
@@ -256,7 +270,7 @@ def lua_setmetatable(*args):
 STRING_META = Table()
 
 
-def lua_getmetatable(*args):
+def lua_getmetatable(args):
     if not args:
         arg_error(1, "getmetatable", "value expected")
     if args and (isinstance(args[0], Table) or type(args[0]) is File):
@@ -269,23 +283,23 @@ def lua_getmetatable(*args):
     return (None,)
 
 
-def lua_error(*args):
+def lua_error(args):
     """Stands for error(); the call semantic does the work (it knows the call's line)."""
     raise wuna.Throw(args[0] if args else None)
 
 
-def lua_pcall(*args):
+def lua_pcall(args):
     """Stands for pcall(); the call semantic does the work (it runs Lua functions)."""
     fail("pcall needs the runtime")
 
 
 # string ---------------------------------------------------------------------------------------
 
-def str_len(*args):
+def str_len(args):
     return byte_len(check_str(args, 0, "len"))
 
 
-def str_sub(*args):
+def str_sub(args):
     s = check_str(args, 0, "sub")
     i = check_int(args, 1, "sub", 1)
     j = check_int(args, 2, "sub", -1)
@@ -309,7 +323,7 @@ def str_sub(*args):
     return from_bytes(b[i - 1:j])
 
 
-def str_rep(*args):
+def str_rep(args):
     s = check_str(args, 0, "rep")
     n = check_int(args, 1, "rep", None)
     sep = ""
@@ -324,7 +338,7 @@ def str_rep(*args):
     return canonical(s * n)
 
 
-def str_upper(*args):
+def str_upper(args):
     s = check_str(args, 0, "upper")
     if s.isascii():
         return s.upper()
@@ -332,21 +346,21 @@ def str_upper(*args):
     return "".join([c.upper() if c.isascii() else c for c in s])
 
 
-def str_lower(*args):
+def str_lower(args):
     s = check_str(args, 0, "lower")
     if s.isascii():
         return s.lower()
     return "".join([c.lower() if c.isascii() else c for c in s])
 
 
-def str_reverse(*args):
+def str_reverse(args):
     s = check_str(args, 0, "reverse")
     if s.isascii():
         return s[::-1]
     return from_bytes(to_bytes(s)[::-1])
 
 
-def str_byte(*args):
+def str_byte(args):
     s = check_str(args, 0, "byte")
     i = check_int(args, 1, "byte", 1)
     j = check_int(args, 2, "byte", i)
@@ -366,7 +380,7 @@ def str_byte(*args):
     return tuple(out)
 
 
-def str_char(*args):
+def str_char(args):
     out = []
     for k in range(len(args)):
         c = check_int(args, k, "char", None)
@@ -376,7 +390,7 @@ def str_char(*args):
     return from_bytes(bytes(out))
 
 
-def str_find(*args):
+def str_find(args):
     """string.find for plain text (patterns are not part of the subset)."""
     s = check_str(args, 0, "find")
     p = check_str(args, 1, "find")
@@ -498,9 +512,13 @@ def hex_float(x, precision=None, point=False):
     return "0x%x%s" % (lead, exp)
 
 
-def str_format(*args, show=tostr):
-    """string.format; show gives what %s writes of a value (the language passes one that
-    calls __tostring)."""
+def plain_text(rt, node, v):
+    return tostr(v)
+
+
+def str_format(args, rt=None, node=None, show=plain_text):
+    """string.format; show(rt, node, v) gives what %s writes of a value (the language passes
+    one that calls __tostring)."""
     fmt = check_str(args, 0, "format")
     out = []
     i = 0
@@ -538,7 +556,7 @@ def str_format(*args, show=tostr):
             out.append(quote(v))
         else:
             check_format(spec, conv)
-            out.append(format_one(args, argn, "%" + spec, conv, show))
+            out.append(format_one(args, argn, "%" + spec, conv, rt, node, show))
         argn += 1
     return canonical("".join(out))
 
@@ -557,7 +575,7 @@ def text_spec(spec):
     return out
 
 
-def format_one(args, argn, spec, conv, show):
+def format_one(args, argn, spec, conv, rt, node, show):
     """One conversion of string.format: spec is % with its flags, width and precision."""
     if conv in "di":
         return c_integer(spec, conv, check_int(args, argn, "format", None))
@@ -567,7 +585,7 @@ def format_one(args, argn, spec, conv, show):
         c = check_int(args, argn, "format", None)
         return (spec + "s") % from_bytes(bytes([c & 255]))
     if conv == "s":
-        text = show(args[argn])
+        text = show(rt, node, args[argn])
         if spec != "%" and "\0" in text:
             arg_error(argn + 1, "format", "string contains zeros")
         if text.isascii():
@@ -637,11 +655,11 @@ def quote(v):
 
 # table ----------------------------------------------------------------------------------------
 
-def tab_insert(*args, get=raw_get, put=raw_set):
+def tab_insert(args, rt=None, node=None, get=raw_item, put=raw_put):
     t = check_table(args, 0, "insert")
     n = length(t)
     if len(args) == 2:
-        put(t, n + 1, args[1])
+        put(rt, node, t, n + 1, args[1])
         return None
     if len(args) != 3:
         fail("wrong number of arguments to 'insert'")
@@ -650,13 +668,13 @@ def tab_insert(*args, get=raw_get, put=raw_set):
         arg_error(2, "insert", "position out of bounds")
     k = n
     while k >= pos:
-        put(t, k + 1, get(t, k))
+        put(rt, node, t, k + 1, get(rt, node, t, k))
         k -= 1
-    put(t, pos, args[2])
+    put(rt, node, t, pos, args[2])
     return None
 
 
-def tab_remove(*args):
+def tab_remove(args):
     t = check_table(args, 0, "remove")
     size = length(t)
     pos = check_int(args, 1, "remove", size)
@@ -670,7 +688,7 @@ def tab_remove(*args):
     return one(v)
 
 
-def tab_concat(*args, get=raw_get):
+def tab_concat(args, rt=None, node=None, get=raw_item):
     t = check_table(args, 0, "concat")
     sep = ""
     if len(args) > 1 and args[1] is not None:
@@ -679,7 +697,7 @@ def tab_concat(*args, get=raw_get):
     j = check_int(args, 3, "concat", length(t))
     pieces = []
     for k in range(i, j + 1):
-        v = get(t, k)
+        v = get(rt, node, t, k)
         if type(v) is str:
             pieces.append(v)
         elif is_number(v):
@@ -689,7 +707,7 @@ def tab_concat(*args, get=raw_get):
     return canonical(sep.join(pieces))
 
 
-def tab_unpack(*args, get=raw_get):
+def tab_unpack(args, rt=None, node=None, get=raw_item):
     t = check_table(args, 0, "unpack")
     i = check_int(args, 1, "unpack", 1)
     j = check_int(args, 2, "unpack", length(t))
@@ -698,17 +716,17 @@ def tab_unpack(*args, get=raw_get):
         fail("too many results to unpack")
     out = []
     for k in range(i, j + 1):
-        out.append(get(t, k))
+        out.append(get(rt, node, t, k))
     return tuple(out)
 
 
-def tab_pack(*args):
+def tab_pack(args):
     t = table_from(list(args), [])
     raw_set(t, "n", len(args))
     return t
 
 
-def tab_sort(*args):
+def tab_sort(args):
     """Stands for table.sort; the call semantic sorts (a comparator may be a Lua function)."""
     fail("table.sort needs the runtime")
 
@@ -725,14 +743,14 @@ def float_or_int(x):
     return float(x)
 
 
-def m_floor(*args):
+def m_floor(args):
     x = check_number(args, 0, "floor")
     if is_int(x):
         return x
     return float_or_int(math.floor(x) if math.isfinite(x) else x)
 
 
-def m_ceil(*args):
+def m_ceil(args):
     x = check_number(args, 0, "ceil")
     if is_int(x):
         return x
@@ -756,15 +774,15 @@ def m_extreme(args, name, larger):
     return best
 
 
-def m_max(*args):
+def m_max(args):
     return m_extreme(args, "max", True)
 
 
-def m_min(*args):
+def m_min(args):
     return m_extreme(args, "min", False)
 
 
-def m_abs(*args):
+def m_abs(args):
     x = check_number(args, 0, "abs")
     # only a value of integer type stays an integer: a numeric string is a float here
     if is_int(args[0]):
@@ -772,14 +790,14 @@ def m_abs(*args):
     return abs(float(x))
 
 
-def m_sqrt(*args):
+def m_sqrt(args):
     x = float(check_number(args, 0, "sqrt"))
     if x < 0:
         return -math.nan
     return math.sqrt(x)
 
 
-def m_fmod(*args):
+def m_fmod(args):
     a = check_number(args, 0, "fmod")
     b = check_number(args, 1, "fmod")
     if is_int(args[0]) and is_int(args[1]):
@@ -792,7 +810,7 @@ def m_fmod(*args):
     return math.fmod(a, b)
 
 
-def m_tointeger(*args):
+def m_tointeger(args):
     if not args:
         arg_error(1, "tointeger", "value expected")
     # Lua 5.4.4 converts a numeric string as well
@@ -801,14 +819,14 @@ def m_tointeger(*args):
     return (None,)
 
 
-def m_ult(*args):
+def m_ult(args):
     a = check_int(args, 0, "ult", None)
     b = check_int(args, 1, "ult", None)
     mask = (1 << 64) - 1
     return (a & mask) < (b & mask)
 
 
-def m_type(*args):
+def m_type(args):
     if not args:
         arg_error(1, "type", "value expected")
     if is_int(args[0]):
@@ -820,12 +838,12 @@ def m_type(*args):
 
 # io and os ------------------------------------------------------------------------------------
 
-def io_write(*args):
+def io_write(args):
     write_values(args, 0, "write")
     return STDOUT
 
 
-def file_write(*args):
+def file_write(args):
     if not args or type(args[0]) is not File:
         arg_error(1, "write", "FILE* expected, got " + got(args, 0))
     write_values(args, 1, "write")
@@ -846,11 +864,11 @@ def write_values(args, first, name):
             out.write(check_str(args, k, name))
 
 
-def os_time(*args):
+def os_time(args):
     return int(time.time())
 
 
-def os_clock(*args):
+def os_clock(args):
     return time.process_time()
 
 

@@ -1,0 +1,15 @@
+-- ipairs' iterator called by hand: the index is checked first, as Lua checks it
+local step = ipairs({})
+print(pcall(step))
+print(pcall(step, {7}))
+print(pcall(step, {7}, 0))
+print(pcall(step, {7}, "0"))
+print(pcall(step, {7}, 0.5))
+print(pcall(step, nil, 0))
+print(pcall(step, "abc", 0))
+print(step({4, 5, 6}, 2))
+print(step({4, 5, 6}, 3))
+local proxy = setmetatable({}, {__index = function(t, i) if i < 3 then return i * 10 end end})
+print(step(proxy, 1))
+for i, v in step, proxy, 0 do io.write(i, ":", v, " ") end
+print()
