@@ -178,6 +178,10 @@ def bench_programs():
             for text, values, rescale in modes.PROGRAMS.values()]
 
 
+# With calls behind an inlined guard refused, the semantics that call the library run as Python
+# and call it as Python: this holds again once that road is open.
+@pytest.mark.xfail(strict=True, reason="a call behind an inlined guard is refused: the semantics "
+                   "that call the library run as Python")
 def test_the_library_runs_compiled_without_python_functions(lua):
     # one program, so that the test compiles once
     source = "".join(bench_programs()) + LIBRARY

@@ -152,11 +152,19 @@ def outcomes(source, **options):
     return results, semantics
 
 
+# The road that inlines a helper's guard and calls the rest out of line is refused for now (the
+# code it makes for the Lua example is far too big to compile quickly): a semantic making such
+# a call runs as Python.
+GUARDED_REFUSED = pytest.mark.xfail(
+    strict=True, reason="a call behind an inlined guard is refused: its semantic runs as Python")
+
+
 @pytest.mark.parametrize("source, printed", [
     ("print 2 - 10;", [1024]),
     ("print 3 - 0;", [1]),
     ("x = 2; y = 5; print x - y; print y - x;", [32, 25]),
-    ("def f(a, b) { return a - b; } print f(2, 3); print f(3, 2) + 1;", [8, 10]),
+    pytest.param("def f(a, b) { return a - b; } print f(2, 3); print f(3, 2) + 1;", [8, 10],
+                 marks=GUARDED_REFUSED),
 ], ids=["constants", "guard-taken", "run-time", "in-function"])
 def test_a_recursive_helper_is_compiled_out_of_line(source, printed):
     results, semantics = outcomes(source)
@@ -168,9 +176,10 @@ def test_a_recursive_helper_is_compiled_out_of_line(source, printed):
 @pytest.mark.parametrize("source, printed", [
     ('print "9" + 3;', [mix(9, 3)]),
     ('print "9" + 0;', [9]),
-    ('x = 3; print "77" + x; print "5" + (x - 1);', [mix(77, 3), mix(5, 3)]),
-    ('def f(a, n) { return a + n; } print f("12", 4); print f("12", 0); '
-     'print f(1, 2);', [mix(12, 4), 12, 3]),
+    pytest.param('x = 3; print "77" + x; print "5" + (x - 1);', [mix(77, 3), mix(5, 3)],
+                 marks=GUARDED_REFUSED),
+    pytest.param('def f(a, n) { return a + n; } print f("12", 4); print f("12", 0); '
+                 'print f(1, 2);', [mix(12, 4), 12, 3], marks=GUARDED_REFUSED),
 ], ids=["constant-depth", "guard-taken", "run-time", "in-function"])
 @pytest.mark.parametrize("hot_calls", [1, 1000])
 def test_a_big_helper_inlines_its_guard_and_calls_the_rest_out_of_line(source, printed,
@@ -200,7 +209,7 @@ ERRORS = [
 
 
 @pytest.mark.parametrize("source, printed, text", [
-    ERRORS[0], ERRORS[1]], ids=["recursive", "guarded"])
+    ERRORS[0], pytest.param(*ERRORS[1], marks=GUARDED_REFUSED)], ids=["recursive", "guarded"])
 @pytest.mark.parametrize("hot_calls", [1, 2, 1000])
 def test_an_error_inside_the_helper_has_the_same_text_and_call_stack(source, printed, text,
                                                                      hot_calls):

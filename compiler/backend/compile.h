@@ -83,12 +83,6 @@ enum DeclareFlags : uint32_t { DeclareExported = 1u };
 // The module-size measure above which an optimizing level is lowered by one.
 inline constexpr uint64_t kLargeModule = 10000;
 
-// The blocks of one function past which the semantics of further nodes known while compiling
-// are compiled as functions of their own and called: the optimizing register allocator takes
-// time that grows faster than a function does, and a program's top level, every statement's
-// semantic inlined into it, reaches hundreds of thousands of instructions.
-inline constexpr uint32_t kPieceBlocks = 3000;
-
 // The module-size measure above which wn_inc and wn_dec are left out of line (inlineCounting).
 inline constexpr uint64_t kInlineCountingBlocks = 2000;
 

@@ -54,9 +54,6 @@ struct HelperSpec {
     // The function has free variables: its last argument is the function object itself, from
     // whose cells the code reads them at run time (the compiled entries of pyentry.h).
     uint8_t freeVariables;
-    // A node's semantic cut out of a function grown too big (its arguments the node and rt):
-    // compiled as that node's semantic, as it would have been inline.
-    uint8_t semantic;
 };
 
 // Whether two argument shapes select the same specialisation: the same variant and, for

@@ -269,7 +269,7 @@ void spillLocals(Emitter* e) {
     ModuleRecord* m = &e->compiler->module;
     for (size_t k = 0; k < e->typedLocals.count; k++) {
         TypedLocal local = e->typedLocals[k];
-        if (!local.live || !carriesSlot(e, k)) continue;
+        if (!local.live) continue;
         ValueRef tag = loadWord(e, local.slot);
         ValueRef payload = loadWord(e, slotPayload(e, local.slot));
         for (uint64_t word = 0; word < 2; word++) {

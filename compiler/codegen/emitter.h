@@ -285,15 +285,6 @@ struct Emitter {
     // Raised by the expression lowering around each out-of-line helper call it makes (the
     // call then gets a frame of its own when the function has none); 0 everywhere else.
     uint32_t outOfLineNesting;
-    // The variables a call hands over through the frame (spilled from typed locals, or carried
-    // by a frame made from stack slots) and takes back: one flag per slot, callFrameSlotCount
-    // of them; null: all. Set around the call of a piece, which can reach only the variables
-    // its node's subtree names and those that nested functions read (escapingSlots, found at
-    // the function's first piece), plus the receiver and extra arguments.
-    const uint8_t* callFrameSlots;
-    size_t callFrameSlotCount;
-    uint8_t* escapingSlots;
-    size_t escapingCount;
     // The emitter of a helper compiled out of line: the Python function on whose behalf its
     // specialisation was made (borrowed), the origin of the specialisations it asks for.
     PyObject* helperOrigin;
@@ -490,11 +481,5 @@ Status beginConstructError(Emitter* e);
 // __name__ or "" (pyName). Texts in the compiler's arena; ok or outOfMemory.
 Status objectName(Emitter* e, PyObject* object, front::Text* out);
 Status pyName(Compiler* c, PyObject* object, front::Text* out);
-
-// Whether a call hands slot k over through the frame (see Emitter::callFrameSlots). Cannot
-// fail.
-inline bool carriesSlot(const Emitter* e, size_t k) {
-    return !e->callFrameSlots || (k < e->callFrameSlotCount && e->callFrameSlots[k]);
-}
 
 }  // namespace wuna::compile

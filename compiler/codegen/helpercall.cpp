@@ -70,7 +70,7 @@ void storeLocation(Emitter* e) {
 void reloadLocals(Emitter* e) {
     for (size_t i = 0; i < e->typedLocals.count; i++) {
         TypedLocal local = e->typedLocals[i];
-        if (!local.live || !carriesSlot(e, i)) continue;
+        if (!local.live) continue;
         ValueRef tag = loadWord(e, byteAddress(e, e->ownFrame, kFrameSlots + 16 * i));
         storeWord(e, tag, local.slot);
         ValueRef payload = loadWord(e, byteAddress(e, e->ownFrame, kFrameSlots + 16 * i + 8));

@@ -735,15 +735,6 @@ struct HelperSite {
 // consumed; *out is the call's value (dyn, unknown kind, owned). site: a node, or -3/-4.
 [[nodiscard]] Status emitHelperCall(Emitter* e, front::FunctionIR* helper, int32_t site,
                                     Shape* args, uint32_t count, Shape* out);
-// Whether the semantic of a node known while compiling is compiled as a function of its own
-// (a piece) rather than inline: the function being emitted has grown past kPieceBlocks, and
-// the semantic takes (node, rt). Cannot fail.
-bool cutsOut(const Emitter* e, const SemanticRef& ref);
-// The call of the node's piece, made once per semantic and node and queued for compiling: it
-// reads the program's variables through frames and hands its jumps back as statuses, which the
-// call site dispatches as for a helper compiled out of line. *out as emitHelperCall's.
-[[nodiscard]] Status emitSemanticPiece(Emitter* e, const SemanticRef& ref, uint32_t node,
-                                       Shape* out);
 // The out-of-line call of the function whose guard is inlined (expression kind 33, which only
 // the call planner makes): the callee is the body's own function, its arguments the
 // parameters' current values (a value known while compiling is taken out of its local). *out

@@ -106,11 +106,10 @@ Status emitSpecBody(Emitter* e, HelperSpec* spec, ValueRef array) {
     if ((!helper->hasVarargs || spec->entryForm) && n != helper->paramCount)
         return helperArityError(c, helper, n);
     Shape result = noneShape();
-    e->modes.semanticFlag = spec->semantic;
-    Status inlined =
-        inlineHelper(e, helper, helper->body, kCallSiteSite, shapes, uint32_t(n), &result);
-    e->modes.semanticFlag = 0;
-    if (inlined != Status::ok) return inlined;
+    if (Status s =
+            inlineHelper(e, helper, helper->body, kCallSiteSite, shapes, uint32_t(n), &result);
+        s != Status::ok)
+        return s;
     Operand o;
     if (Status s = materialize(e, result, kCallSiteSite, &o); s != Status::ok) return s;
     if (Status s = storeOperand(e, e->resultPointer, &o); s != Status::ok) return s;
@@ -159,12 +158,6 @@ Status emitSpecFunction(Compiler* c, HelperSpec* spec, Emitter* e) {
     enter(&e->builder, done);
     if (Status s = retI32(e, int32_t(bridge::RunStatus::done)); s != Status::ok) return s;
     enter(&e->builder, error);
-    // A failure leaving a node's semantic is the run's Error to those who catch it, as when a
-    // semantic runs through the bridge.
-    if (spec->semantic) {
-        ValueRef ctx = e->runContext;
-        if (Status s = callHelper(e, "wn_exc_wrap", &ctx, 1, nullptr); s != Status::ok) return s;
-    }
     return retI32(e, int32_t(bridge::RunStatus::failed));
 }
 
@@ -432,7 +425,6 @@ Status emitCallFrame(Emitter* e, int32_t site, CallFrame* out) {
         return s;
     // The frame takes over the references the stack slots held.
     for (size_t i = 0; i < e->localSlots.count; i++) {
-        if (!carriesSlot(e, i)) continue;
         ValueRef local = e->localSlots[i];
         ValueRef at = frameSlotAddress(e, frame, i);
         storeWord(e, loadWord(e, local), at);
@@ -445,7 +437,6 @@ Status emitCallFrame(Emitter* e, int32_t site, CallFrame* out) {
 
 Status emitCallFrameRelease(Emitter* e, ValueRef frame) {
     for (size_t i = 0; i < e->localSlots.count; i++) {
-        if (!carriesSlot(e, i)) continue;
         ValueRef local = e->localSlots[i];
         ValueRef at = frameSlotAddress(e, frame, i);
         storeWord(e, loadWord(e, at), local);

@@ -17,7 +17,6 @@
 #include "compiler/codegen/lower.h"
 #include "compiler/front/analyzer.h"
 #include "compiler/front/jumps.h"
-#include "host/tree/index.h"
 #include "wuna/runtime/helpers/run.h"
 
 namespace wuna::compile {
@@ -277,20 +276,37 @@ Status dispatchStatus(Emitter* e, const front::FunctionIR* helper, ValueRef stat
     return Status::ok;
 }
 
-// The call of a specialisation: the arguments whose keys are dyn (ndyn of them) passed in an
-// array, the frame, the status turned into control flow. args are consumed.
-Status callSpecialisation(Emitter* e, front::FunctionIR* helper, HelperSpec* spec, int32_t site,
-                          Shape* args, const Shape* keys, uint32_t count, uint32_t ndyn,
-                          Shape* out) {
+}  // namespace
+
+Status emitHelperCall(Emitter* e, front::FunctionIR* helper, int32_t site, Shape* args,
+                      uint32_t count, Shape* out) {
     Compiler* c = e->compiler;
     ModuleRecord* m = &c->module;
     Builder* b = &e->builder;
+    if (count != helper->paramCount) return helperArityError(c, helper, count);
+    Shape* keys = takeArray<Shape>(c, count);
+    if (!keys) return Status::outOfMemory;
+    uint32_t ndyn = 0;
+    for (uint32_t i = 0; i < count; i++) {
+        Passing how = kPassing[uint8_t(args[i].kind) % kShapeKindCount];
+        if (how == Passing::refused) return refuseArgument(c, helper, args[i].kind);
+        if (how == Passing::key) {
+            keys[i] = args[i];
+            continue;
+        }
+        keys[i] = Shape{};
+        keys[i].kind = ShapeKind::dyn;
+        keys[i].dyn.functionNode = kNoFunctionNode;
+        ndyn++;
+    }
+    HelperSpec* spec;
+    if (Status s = findOrMakeSpec(e, helper, keys, count, &spec); s != Status::ok) return s;
     openBlock(b);
     TypeRef arrayType = T.LLVMArrayType2(m->valuePair, ndyn ? ndyn : 1);
     ValueRef array = T.LLVMBuildAlloca(b->entryBuilder, arrayType, "");
     T.LLVMSetAlignment(array, 8);
     Operand* operands = takeArray<Operand>(c, ndyn);
-    if (ndyn && !operands) return Status::outOfMemory;
+    if (!operands) return Status::outOfMemory;
     for (uint32_t i = 0, k = 0; i < count; i++) {
         if (keys[i].kind != ShapeKind::dyn) continue;
         if (Status s = materialize(e, args[i], site, &operands[k]); s != Status::ok) return s;
@@ -337,148 +353,6 @@ Status callSpecialisation(Emitter* e, front::FunctionIR* helper, HelperSpec* spe
     if (Status s = dispatchStatus(e, helper, status, site); s != Status::ok) return s;
     *out = dynShape(loadOperand(e, e->scratch, KnownKind::unknown));
     return Status::ok;
-}
-
-// The piece of a node's semantic: the one made for that semantic and node already, else a new
-// one, listed and queued on behalf of the semantic (which runs as Python when it can't be
-// compiled, as when inline).
-Status findOrMakePiece(Compiler* c, const SemanticRef& ref, Shape* keys, HelperSpec** out) {
-    for (size_t i = 0; i < c->helpers.count; i++) {
-        HelperSpec* h = c->helpers[i];
-        if (h->semantic && h->function == ref.reading && sameSpec(h->shapes[0], keys[0])) {
-            *out = h;
-            return Status::ok;
-        }
-    }
-    HelperSpec* spec;
-    if (Status s = listSpecialisation(c, ref.reading, keys, 2, nullptr, ref.function,
-                                      SpecLetter::helperSite, &spec);
-        s != Status::ok)
-        return s;
-    spec->semantic = 1;
-    if (!c->helperWorklist.push(spec)) return Status::outOfMemory;
-    *out = spec;
-    return Status::ok;
-}
-
-// The slot of the emitted function's variable that node declares or names, or -1.
-int64_t ownSlot(Emitter* e, ptree::Index* tree, uint64_t node, size_t n) {
-    uint32_t symbol = tree->nodeSymbols[node];
-    if (symbol == ptree::kNone || uint32_t(ptree::symbolScope(tree, symbol)) != e->scopeId)
-        return -1;
-    const uint32_t* slot = e->compiler->slots.find(symbol);
-    return slot && *slot < n ? int64_t(*slot) : -1;
-}
-
-// Whether node sits in a function nested in the emitted one (below a function node that is
-// not the emitted function's own). Cannot fail.
-bool inNestedFunction(const Emitter* e, const ptree::Index* tree, uint32_t node) {
-    for (uint32_t p = tree->parents[node]; p != ptree::kNone && p != e->scopeId;
-         p = tree->parents[p])
-        if (ptree::isFunctionNode(tree, p)) return true;
-    return false;
-}
-
-// The emitted function's variables that its nested functions name: they read them through the
-// frame whenever code they can reach runs, so every call hands them over. Found once.
-Status findEscaping(Emitter* e, ptree::Index* tree, size_t n) {
-    uint8_t* escaping = takeArray<uint8_t>(e->compiler, n);
-    if (!escaping) return Status::outOfMemory;
-    memset(escaping, 0, n);
-    uint64_t first = e->scopeId == kNoFunctionScope ? 0 : e->scopeId;
-    uint64_t end =
-        e->scopeId == kNoFunctionScope ? tree->count : first + tree->nodes[first].descendants + 1;
-    for (uint64_t i = first; i < end && i < tree->count; i++) {
-        int64_t slot = ownSlot(e, tree, i, n);
-        if (slot >= 0 && inNestedFunction(e, tree, uint32_t(i))) escaping[slot] = 1;
-    }
-    e->escapingSlots = escaping;
-    e->escapingCount = n;
-    return Status::ok;
-}
-
-// The variables the piece of node can reach (see Emitter::callFrameSlots): those its subtree
-// declares or names, those nested functions name, and the receiver and extra arguments of a
-// function keeping stack slots (the last two), which thunks read from a frame. *out null when
-// all are handed over.
-Status pieceSlots(Emitter* e, uint32_t node, uint8_t** out, size_t* count) {
-    *out = nullptr;
-    Compiler* c = e->compiler;
-    // Typed locals are listed as the function first assigns them: the layout bounds them.
-    size_t n =
-        e->localSlots.count > e->typedLocals.count ? e->localSlots.count : e->typedLocals.count;
-    if (e->layout && e->layout->slots.count + 2 > n) n = e->layout->slots.count + 2;
-    ptree::Index* tree = const_cast<ptree::Index*>(c->tree);
-    if (n < 2 || !tree || !tree->nodeSymbols || !tree->parents || node >= tree->count)
-        return Status::ok;
-    if (!e->escapingSlots || e->escapingCount != n)
-        if (Status s = findEscaping(e, tree, n); s != Status::ok) return s;
-    uint8_t* used = takeArray<uint8_t>(c, n);
-    if (!used) return Status::outOfMemory;
-    memcpy(used, e->escapingSlots, n);
-    if (e->localSlots.count && e->localSlots.count <= n)
-        used[e->localSlots.count - 1] = used[e->localSlots.count - 2] = 1;
-    uint64_t end = uint64_t(node) + tree->nodes[node].descendants;
-    for (uint64_t i = node; i <= end && i < tree->count; i++)
-        if (int64_t slot = ownSlot(e, tree, i, n); slot >= 0) used[slot] = 1;
-    *out = used;
-    *count = n;
-    return Status::ok;
-}
-
-}  // namespace
-
-Status emitHelperCall(Emitter* e, front::FunctionIR* helper, int32_t site, Shape* args,
-                      uint32_t count, Shape* out) {
-    Compiler* c = e->compiler;
-    if (count != helper->paramCount) return helperArityError(c, helper, count);
-    Shape* keys = takeArray<Shape>(c, count);
-    if (!keys) return Status::outOfMemory;
-    uint32_t ndyn = 0;
-    for (uint32_t i = 0; i < count; i++) {
-        Passing how = kPassing[uint8_t(args[i].kind) % kShapeKindCount];
-        if (how == Passing::refused) return refuseArgument(c, helper, args[i].kind);
-        if (how == Passing::key) {
-            keys[i] = args[i];
-            continue;
-        }
-        keys[i] = Shape{};
-        keys[i].kind = ShapeKind::dyn;
-        keys[i].dyn.functionNode = kNoFunctionNode;
-        ndyn++;
-    }
-    HelperSpec* spec;
-    if (Status s = findOrMakeSpec(e, helper, keys, count, &spec); s != Status::ok) return s;
-    return callSpecialisation(e, helper, spec, site, args, keys, count, ndyn, out);
-}
-
-bool cutsOut(const Emitter* e, const SemanticRef& ref) {
-    return e->builder.blockNumber > kPieceBlocks && ref.reading && ref.reading->paramCount == 2 &&
-           !ref.reading->hasVarargs;
-}
-
-Status emitSemanticPiece(Emitter* e, const SemanticRef& ref, uint32_t node, Shape* out) {
-    Shape* keys = takeArray<Shape>(e->compiler, 2);
-    if (!keys) return Status::outOfMemory;
-    keys[0] = Shape{};
-    keys[0].kind = ShapeKind::node;
-    keys[0].node = node;
-    keys[1] = Shape{};
-    keys[1].kind = ShapeKind::rt;
-    HelperSpec* spec;
-    if (Status s = findOrMakePiece(e->compiler, ref, keys, &spec); s != Status::ok) return s;
-    // A function keeping its variables in stack slots hands them over in a frame for the call:
-    // those the piece can use, not all of them at every cut of a long function.
-    uint8_t* used;
-    size_t slotCount = 0;
-    if (Status s = pieceSlots(e, node, &used, &slotCount); s != Status::ok) return s;
-    e->outOfLineNesting++;
-    e->callFrameSlots = used;
-    e->callFrameSlotCount = slotCount;
-    Status s = callSpecialisation(e, ref.reading, spec, int32_t(node), keys, keys, 2, 0, out);
-    e->callFrameSlots = nullptr;
-    e->outOfLineNesting--;
-    return s;
 }
 
 Status emitOutOfLineSelfCall(Emitter* e, Semantic* s, const front::Expr* expr, Shape* out) {

@@ -74,8 +74,7 @@ Status emitLoopJump(Emitter* e, int32_t site, bool isBreak) {
     if (e->rtLoops.count) {
         const RtLoopEntry& loop = e->rtLoops.last();
         if (loop.semantics != e->semantics.count || loop.tryHeight != e->tries.count)
-            return refuseConstruct(e,
-                                   "a jump out of a semantic run as Python across compiled code");
+            return refuseConstruct(e, "a jump out of a semantic run as Python across compiled code");
         if (Status s = releaseScopeFramesAbove(e, loop.scopeDepth); s != Status::ok) return s;
         if (Status s = releaseFramesMadeAbove(e, loop.scopeDepth); s != Status::ok) return s;
         br(&e->builder, isBreak ? loop.breakBlock : loop.continueBlock);
@@ -149,7 +148,6 @@ SemanticRef semanticOf(Compiler* c, uint32_t node, bool exec) {
 }
 
 Status callCompiledSemantic(Emitter* e, const SemanticRef& ref, uint32_t node, Shape* out) {
-    if (cutsOut(e, ref)) return emitSemanticPiece(e, ref, node, out);
     Shape args[2]{};
     args[0].kind = ShapeKind::node;
     args[0].node = node;
@@ -236,8 +234,9 @@ Status emitPySemantic(Emitter* e, uint32_t node, bool exec, Shape* out) {
     ValueRef frameSlot;
     if (Status s = frameSlotForBridge(e, &frameSlot); s != Status::ok) return s;
     spillLocals(e);
-    ValueRef args[] = {e->runContext, constI32(e, exec ? 1 : 0),     constI32(e, int32_t(node)),
-                       frameSlot,     siteValue(e, currentScope(e)), outSlot(e)};
+    ValueRef args[] = {e->runContext,    constI32(e, exec ? 1 : 0),
+                       constI32(e, int32_t(node)), frameSlot,
+                       siteValue(e, currentScope(e)), outSlot(e)};
     ValueRef status;
     if (Status s = callHelper(e, "wn_py_semantic", args, 6, &status); s != Status::ok) return s;
     reloadLocals(e);
